@@ -1,0 +1,69 @@
+#include "store/Clock.h"
+#include "store/Random.h"
+
+#include <QtTest>
+
+class TestClock : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        Clock::Reset();
+        SetRandomSource({});
+    }
+    void shiftMovesEveryReading();
+    void agesFromStoredText();
+    void agesAreNeverNegative();
+    void randomSourceCanBeReplaced();
+};
+
+void TestClock::shiftMovesEveryReading()
+{
+    const QDateTime real = QDateTime::currentDateTime();
+    const qint64 mono = Clock::MonotonicMs();
+    Clock::Shift(3600);
+    Clock::Shift(60);
+    // Generous bounds: only the shift is under test, not how fast this line runs.
+    const qint64 ahead = real.secsTo(Clock::Now());
+    QVERIFY2(ahead >= 3660 && ahead < 3660 + 60, qPrintable(QString::number(ahead)));
+    QVERIFY(Clock::MonotonicMs() - mono >= 3660 * 1000);
+    Clock::Reset();
+    QVERIFY(real.secsTo(Clock::Now()) < 60);
+}
+
+void TestClock::agesFromStoredText()
+{
+    const QString stamp = Clock::NowText();
+    QCOMPARE(Clock::FromText(stamp).toString(Qt::TextDate), stamp);
+    Clock::Shift(95);
+    const qint64 age = Clock::SecondsSince(stamp);
+    QVERIFY2(age >= 95 && age < 95 + 60, qPrintable(QString::number(age)));
+}
+
+void TestClock::agesAreNeverNegative()
+{
+    const QDateTime then = Clock::Now();
+    // The wall clock goes back an hour.
+    Clock::Shift(-3600);
+    QCOMPARE(Clock::SecondsSince(then), 0);
+    QCOMPARE(Clock::SecondsSince(QString("not a time")), 0);
+    QCOMPARE(Clock::SecondsSince(QDateTime()), 0);
+}
+
+void TestClock::randomSourceCanBeReplaced()
+{
+    quint32 next = 10;
+    SetRandomSource([&next] { return next++; });
+    QCOMPARE(RandomU32(), 10u);
+    QCOMPARE(RandomU32(), 11u);
+    SetRandomSource({});
+    QCOMPARE(next, 12u);
+    // Back on the system source: the replaced one is no longer asked.
+    RandomU32();
+    QCOMPARE(next, 12u);
+}
+
+QTEST_APPLESS_MAIN(TestClock)
+#include "tst_clock.moc"
