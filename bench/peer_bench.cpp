@@ -28,7 +28,7 @@ int main()
 
     QByteArray body(frameSize, Qt::Uninitialized);
     QRandomGenerator gen(42);
-    gen.fillRange(reinterpret_cast<quint32 *>(body.data()), body.size() / 4);
+    gen.fillRange(reinterpret_cast<quint32*>(body.data()), body.size() / 4);
     const QByteArray frame = BuildFrame(body);
 
     QElapsedTimer t;
@@ -56,12 +56,12 @@ int main()
     const qint64 inPlaceNs = t.nsecsElapsed();
     g_sink = g_sink + quint8(inPlace.at(0));
 
-    std::printf("scramble   10 MiB frames: %9.1f MB/s\n", MBps(qint64(rounds) * frameSize,
-                                                               scrambleNs));
-    std::printf("descramble 10 MiB frames: %9.1f MB/s\n", MBps(qint64(rounds) * frameSize,
-                                                               descrambleNs));
-    std::printf("descramble in place:      %9.1f MB/s\n", MBps(qint64(rounds) * frameSize,
-                                                               inPlaceNs));
+    std::printf("scramble   10 MiB frames: %9.1f MB/s\n",
+                MBps(qint64(rounds) * frameSize, scrambleNs));
+    std::printf("descramble 10 MiB frames: %9.1f MB/s\n",
+                MBps(qint64(rounds) * frameSize, descrambleNs));
+    std::printf("descramble in place:      %9.1f MB/s\n",
+                MBps(qint64(rounds) * frameSize, inPlaceNs));
 
     // Many small messages: build each frame (plain and scrambled), then read them all back.
     const int messages = 500000;

@@ -13,7 +13,7 @@ namespace {
 // compiler turns into vector code: a 10 MiB frame must never be what limits a transfer.
 constexpr qsizetype kPatternSize = 128;
 
-void MakePattern(quint32 key, unsigned char *pattern)
+void MakePattern(quint32 key, unsigned char* pattern)
 {
     for (int g = 0; g < kPatternSize / 4; ++g) {
         key = BitRotateLeft(key);
@@ -25,9 +25,9 @@ void MakePattern(quint32 key, unsigned char *pattern)
 class BodyReader
 {
 public:
-    explicit BodyReader(const QByteArray &body) : m_body(body) {}
+    explicit BodyReader(const QByteArray& body) : m_body(body) {}
 
-    bool ReadU8(quint8 &v)
+    bool ReadU8(quint8& v)
     {
         if (m_body.size() - m_pos < 1)
             return false;
@@ -35,7 +35,7 @@ public:
         return true;
     }
 
-    bool ReadU32(quint32 &v)
+    bool ReadU32(quint32& v)
     {
         if (m_body.size() - m_pos < 4)
             return false;
@@ -45,7 +45,7 @@ public:
     }
 
     // A string: u32 length (refused above the stream limit) and the bytes, cut at the first NUL.
-    bool ReadString(std::string &v)
+    bool ReadString(std::string& v)
     {
         constexpr quint32 kMaxString = 131072;
         quint32 length = 0;
@@ -55,26 +55,26 @@ public:
             m_pos -= 4;
             return false;
         }
-        const char *start = m_body.constData() + m_pos;
-        const void *nul = std::memchr(start, 0, length);
-        v.assign(start, nul ? static_cast<const char *>(nul) - start : qsizetype(length));
+        const char* start = m_body.constData() + m_pos;
+        const void* nul = std::memchr(start, 0, length);
+        v.assign(start, nul ? static_cast<const char*>(nul) - start : qsizetype(length));
         m_pos += length;
         return true;
     }
 
 private:
-    const QByteArray &m_body;
+    const QByteArray& m_body;
     qsizetype m_pos = 0;
 };
 
-void AppendU32(QByteArray &out, quint32 v)
+void AppendU32(QByteArray& out, quint32 v)
 {
     char bytes[4];
     qToLittleEndian(v, bytes);
     out.append(bytes, 4);
 }
 
-void AppendString(QByteArray &out, const std::string &s)
+void AppendString(QByteArray& out, const std::string& s)
 {
     AppendU32(out, quint32(s.size()));
     out.append(s.data(), qsizetype(s.size()));
@@ -82,12 +82,12 @@ void AppendString(QByteArray &out, const std::string &s)
 
 } // namespace
 
-void ScrambleBytes(const char *in, char *out, qsizetype n, quint32 key)
+void ScrambleBytes(const char* in, char* out, qsizetype n, quint32 key)
 {
     alignas(16) unsigned char pattern[kPatternSize];
     MakePattern(key, pattern);
-    auto *src = reinterpret_cast<const unsigned char *>(in);
-    auto *dst = reinterpret_cast<unsigned char *>(out);
+    auto* src = reinterpret_cast<const unsigned char*>(in);
+    auto* dst = reinterpret_cast<unsigned char*>(out);
     qsizetype i = 0;
     for (; i + kPatternSize <= n; i += kPatternSize) {
         for (qsizetype w = 0; w < kPatternSize; w += 8) {
@@ -102,7 +102,7 @@ void ScrambleBytes(const char *in, char *out, qsizetype n, quint32 key)
         dst[i] = src[i] ^ pattern[j];
 }
 
-QByteArray Obfuscate(const QByteArray &frame, quint32 key)
+QByteArray Obfuscate(const QByteArray& frame, quint32 key)
 {
     QByteArray out(4 + frame.size(), Qt::Uninitialized);
     qToLittleEndian(key, out.data());
@@ -110,14 +110,14 @@ QByteArray Obfuscate(const QByteArray &frame, quint32 key)
     return out;
 }
 
-QByteArray Deobfuscate(const char *body, qsizetype n, quint32 key)
+QByteArray Deobfuscate(const char* body, qsizetype n, quint32 key)
 {
     QByteArray out(n, Qt::Uninitialized);
     ScrambleBytes(body, out.data(), n, key);
     return out;
 }
 
-QByteArray BuildFrame(const char *body, qsizetype n)
+QByteArray BuildFrame(const char* body, qsizetype n)
 {
     QByteArray frame(4 + n, Qt::Uninitialized);
     qToLittleEndian(quint32(n), frame.data());
@@ -126,7 +126,7 @@ QByteArray BuildFrame(const char *body, qsizetype n)
     return frame;
 }
 
-QByteArray InitFrameBody(const std::string &user, const std::string &type)
+QByteArray InitFrameBody(const std::string& user, const std::string& type)
 {
     QByteArray body;
     body.append(char(1));
@@ -144,7 +144,7 @@ QByteArray PierceFrameBody(quint32 token)
     return body;
 }
 
-FirstFrame ParseFirstFrame(const QByteArray &body)
+FirstFrame ParseFirstFrame(const QByteArray& body)
 {
     FirstFrame f;
     BodyReader r(body);
@@ -163,8 +163,8 @@ FirstFrame ParseFirstFrame(const QByteArray &body)
     return f;
 }
 
-FrameEvent ReadFrame(QIODevice &dev, SocketBufferInfo &st, QByteArray *body, quint32 *token,
-                     bool *activity)
+FrameEvent ReadFrame(QIODevice& dev, SocketBufferInfo& st, QByteArray* body, quint32* token,
+                     bool* activity)
 {
     *activity = false;
     for (;;) {

@@ -25,33 +25,38 @@ inline quint32 BitRotateLeft(quint32 k)
 
 // XORs n bytes of in into out (they may be the same buffer). The key is rotated once before
 // every 4-byte group, so byte j uses the key rotated 1 + j/4 times from the one passed.
-void ScrambleBytes(const char *in, char *out, qsizetype n, quint32 key);
+void ScrambleBytes(const char* in, char* out, qsizetype n, quint32 key);
 
 // A whole frame (length field and body) -> the clear key followed by the scrambled frame.
-QByteArray Obfuscate(const QByteArray &frame, quint32 key);
+QByteArray Obfuscate(const QByteArray& frame, quint32 key);
 // The body of a scrambled frame; key is the frame's key already rotated once (for the length).
-QByteArray Deobfuscate(const char *body, qsizetype n, quint32 key);
-inline QByteArray Deobfuscate(const QByteArray &body, quint32 key)
+QByteArray Deobfuscate(const char* body, qsizetype n, quint32 key);
+inline QByteArray Deobfuscate(const QByteArray& body, quint32 key)
 {
     return Deobfuscate(body.constData(), body.size(), key);
 }
 
 // Length field plus body.
-QByteArray BuildFrame(const char *body, qsizetype n);
-inline QByteArray BuildFrame(const QByteArray &body)
+QByteArray BuildFrame(const char* body, qsizetype n);
+inline QByteArray BuildFrame(const QByteArray& body)
 {
     return BuildFrame(body.constData(), body.size());
 }
 
 // First frame of a dialled connection: u8 1, own user name, connection type, u32 0.
-QByteArray InitFrameBody(const std::string &user, const std::string &type);
+QByteArray InitFrameBody(const std::string& user, const std::string& type);
 // First frame answering a relayed request: u8 0, u32 token.
 QByteArray PierceFrameBody(quint32 token);
 
 // What the dialling side said in its first frame.
 struct FirstFrame
 {
-    enum Kind { Bad, Init, Pierce };
+    enum Kind
+    {
+        Bad,
+        Init,
+        Pierce
+    };
     Kind kind = Bad;
     // Which field failed, for the log: the direction byte or what follows it.
     bool directionRead = false;
@@ -59,7 +64,7 @@ struct FirstFrame
     std::string type;
     quint32 token = 0;
 };
-FirstFrame ParseFirstFrame(const QByteArray &body);
+FirstFrame ParseFirstFrame(const QByteArray& body);
 
 // Receive state of one peer socket.
 struct SocketBufferInfo
@@ -80,20 +85,21 @@ class SocketReceiveState : public QObject
 {
     Q_OBJECT
 public:
-    explicit SocketReceiveState(QObject *socket) : QObject(socket) {}
+    explicit SocketReceiveState(QObject* socket) : QObject(socket) {}
     SocketBufferInfo info;
 };
 
 // One step of reading a socket's frames.
-enum class FrameEvent {
-    NeedMore,   // everything ready has been consumed, or too little for a header or token
-    Frame,      // *body holds one complete (descrambled) body
-    FileToken,  // *token holds the raw 4-byte transfer token
-    TooLong,    // the announced length is above kMaxPeerFrameLength
+enum class FrameEvent
+{
+    NeedMore,  // everything ready has been consumed, or too little for a header or token
+    Frame,     // *body holds one complete (descrambled) body
+    FileToken, // *token holds the raw 4-byte transfer token
+    TooLong,   // the announced length is above kMaxPeerFrameLength
 };
 
 // Reads what dev has ready into st until one event is complete. *activity is set when the
 // bytes collected of the current frame crossed a multiple of kActivityStep. The body buffer
 // grows with the bytes that actually arrive, never to the announced length up front.
-FrameEvent ReadFrame(QIODevice &dev, SocketBufferInfo &st, QByteArray *body, quint32 *token,
-                     bool *activity);
+FrameEvent ReadFrame(QIODevice& dev, SocketBufferInfo& st, QByteArray* body, quint32* token,
+                     bool* activity);

@@ -1,4 +1,5 @@
 #include "peer/PeerFraming.h"
+#include "support/FakePeer.h"
 
 #include <QIODevice>
 #include <QRandomGenerator>
@@ -7,13 +8,13 @@
 
 namespace {
 
-QByteArray Hex(const char *spaced)
+QByteArray Hex(const char* spaced)
 {
     return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
 }
 
 // The scrambling written the slow, obvious way, byte by byte, to check the fast one against.
-QByteArray ReferenceScramble(const QByteArray &in, quint32 key)
+QByteArray ReferenceScramble(const QByteArray& in, quint32 key)
 {
     QByteArray out = in;
     for (qsizetype i = 0; i < in.size(); ++i) {
@@ -30,20 +31,20 @@ class FeedDevice : public QIODevice
 {
 public:
     FeedDevice() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
-    void Feed(const QByteArray &bytes) { m_data += bytes; }
+    void Feed(const QByteArray& bytes) { m_data += bytes; }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_data.size() + QIODevice::bytesAvailable(); }
     qsizetype Left() const { return m_data.size(); }
 
 protected:
-    qint64 readData(char *data, qint64 max) override
+    qint64 readData(char* data, qint64 max) override
     {
         const qint64 n = std::min<qint64>(max, m_data.size());
         std::memcpy(data, m_data.constData(), size_t(n));
         m_data.remove(0, n);
         return n;
     }
-    qint64 writeData(const char *, qint64) override { return -1; }
+    qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
     QByteArray m_data;
@@ -57,7 +58,7 @@ struct Read
     bool activity = false;
 };
 
-Read Next(QIODevice &dev, SocketBufferInfo &st)
+Read Next(QIODevice& dev, SocketBufferInfo& st)
 {
     Read r;
     r.event = ReadFrame(dev, st, &r.body, &r.token, &r.activity);
@@ -84,6 +85,7 @@ private Q_SLOTS:
     void scrambleMatchesReference_data();
     void scrambleMatchesReference();
     void firstFrameBytes();
+    void fakePeerAgrees();
     void parseFirstFrame_data();
     void parseFirstFrame();
     void lengthLimit_data();
@@ -114,8 +116,8 @@ void tst_Framing::scrambleVectors_data()
     QTest::addColumn<QByteArray>("wire");
     QTest::newRow("code 4") << Hex("04000000 04000000") << 0x12345678u
                             << Hex("78563412 f4ac6824 e459d148");
-    QTest::newRow("short last group") << Hex("05000000 0102030405") << 0x80000001u
-                                      << Hex("01000080 06000000 07020304 09");
+    QTest::newRow("short last group")
+        << Hex("05000000 0102030405") << 0x80000001u << Hex("01000080 06000000 07020304 09");
 }
 
 void tst_Framing::scrambleVectors()
@@ -150,7 +152,7 @@ void tst_Framing::scrambleMatchesReference()
     QFETCH(int, size);
     QRandomGenerator gen(quint32(size) * 7919u + 1);
     QByteArray data(size, Qt::Uninitialized);
-    for (char &c : data)
+    for (char& c : data)
         c = char(gen.bounded(256));
     const quint32 key = gen.generate();
     const QByteArray wire = Obfuscate(data, key);
@@ -165,6 +167,16 @@ void tst_Framing::firstFrameBytes()
     QCOMPARE(BuildFrame(InitFrameBody("bob", "P")).toHex(),
              Hex("11000000 01 03000000 626f62 01000000 50 00000000").toHex());
     QCOMPARE(BuildFrame(PierceFrameBody(0x01020304)).toHex(), Hex("05000000 00 04030201").toHex());
+}
+
+void tst_Framing::fakePeerAgrees()
+{
+    // The fake peer has an encoder of its own; both must produce the same bytes.
+    const QByteArray body = Hex("0102030405060708090a0b");
+    QCOMPARE(FakePeer::Frame(body), BuildFrame(body));
+    QCOMPARE(FakePeer::ScrambledFrame(body, 0xa5a5f00f), Obfuscate(BuildFrame(body), 0xa5a5f00f));
+    QCOMPARE(FakePeer::InitBody("someone", "D"), InitFrameBody("someone", "D"));
+    QCOMPARE(FakePeer::PierceBody(77), PierceFrameBody(77));
 }
 
 void tst_Framing::parseFirstFrame_data()
@@ -182,18 +194,17 @@ void tst_Framing::parseFirstFrame_data()
     QTest::newRow("any non-zero direction is init")
         << Hex("07 01000000 61 01000000 44 00000000") << init << true << QByteArray("a")
         << QByteArray("D") << 0u;
-    QTest::newRow("name cut at NUL") << Hex("01 05000000 616263 00 64 01000000 50 00000000")
-                                     << init << true << QByteArray("abc") << QByteArray("P")
-                                     << 0u;
-    QTest::newRow("pierce") << Hex("00 78563412") << pierce << true << QByteArray()
-                            << QByteArray() << 0x12345678u;
+    QTest::newRow("name cut at NUL") << Hex("01 05000000 616263 00 64 01000000 50 00000000") << init
+                                     << true << QByteArray("abc") << QByteArray("P") << 0u;
+    QTest::newRow("pierce") << Hex("00 78563412") << pierce << true << QByteArray() << QByteArray()
+                            << 0x12345678u;
     QTest::newRow("empty") << QByteArray() << bad << false << QByteArray() << QByteArray() << 0u;
-    QTest::newRow("pierce without token") << Hex("00 7856") << bad << true << QByteArray()
-                                          << QByteArray() << 0u;
-    QTest::newRow("init without reserved") << Hex("01 01000000 61 01000000 50") << bad << true
-                                           << QByteArray() << QByteArray() << 0u;
-    QTest::newRow("name length beyond body") << Hex("01 ff000000 61") << bad << true
-                                             << QByteArray() << QByteArray() << 0u;
+    QTest::newRow("pierce without token")
+        << Hex("00 7856") << bad << true << QByteArray() << QByteArray() << 0u;
+    QTest::newRow("init without reserved")
+        << Hex("01 01000000 61 01000000 50") << bad << true << QByteArray() << QByteArray() << 0u;
+    QTest::newRow("name length beyond body")
+        << Hex("01 ff000000 61") << bad << true << QByteArray() << QByteArray() << 0u;
 }
 
 void tst_Framing::parseFirstFrame()
@@ -216,11 +227,11 @@ void tst_Framing::parseFirstFrame()
     }
 
     // A user name above the string limit fails the handshake even when the bytes are there.
-    QByteArray huge = Hex("01") + LengthField(131073) + QByteArray(131073, 'x') +
-                      Hex("01000000 50 00000000");
+    QByteArray huge =
+        Hex("01") + LengthField(131073) + QByteArray(131073, 'x') + Hex("01000000 50 00000000");
     QCOMPARE(int(ParseFirstFrame(huge).kind), int(FirstFrame::Bad));
-    QByteArray limit = Hex("01") + LengthField(131072) + QByteArray(131072, 'x') +
-                       Hex("01000000 50 00000000");
+    QByteArray limit =
+        Hex("01") + LengthField(131072) + QByteArray(131072, 'x') + Hex("01000000 50 00000000");
     QCOMPARE(int(ParseFirstFrame(limit).kind), int(FirstFrame::Init));
 }
 
@@ -230,7 +241,7 @@ void tst_Framing::lengthLimit_data()
     QTest::addColumn<quint32>("length");
     QTest::addColumn<bool>("accepted");
     for (bool scrambled : {false, true}) {
-        const char *s = scrambled ? "scrambled " : "plain ";
+        const char* s = scrambled ? "scrambled " : "plain ";
         QTest::newRow(QByteArray(s).append("at limit").constData())
             << scrambled << kMaxPeerFrameLength << true;
         QTest::newRow(QByteArray(s).append("one above").constData())
@@ -297,9 +308,9 @@ void tst_Framing::framesInOneSegmentAndInPieces_data()
     QTest::addColumn<int>("piece");
     for (bool scrambled : {false, true}) {
         for (int piece : {0, 1, 3, 7}) {
-            const QByteArray name = QByteArray(scrambled ? "scrambled" : "plain") +
-                                    (piece ? " pieces of " + QByteArray::number(piece)
-                                           : QByteArray(" one segment"));
+            const QByteArray name =
+                QByteArray(scrambled ? "scrambled" : "plain") +
+                (piece ? " pieces of " + QByteArray::number(piece) : QByteArray(" one segment"));
             QTest::newRow(name.constData()) << scrambled << piece;
         }
     }
@@ -313,7 +324,7 @@ void tst_Framing::framesInOneSegmentAndInPieces()
                                       Hex("0102030405")};
     QByteArray wire;
     quint32 key = 0x0badf00d;
-    for (const QByteArray &b : bodies) {
+    for (const QByteArray& b : bodies) {
         const QByteArray frame = BuildFrame(b);
         wire += scrambled ? Obfuscate(frame, key++) : frame;
     }
@@ -346,8 +357,7 @@ void tst_Framing::bufferGrowsWithArrivingBytes()
     QCOMPARE(Next(dev, st).event, FrameEvent::NeedMore);
     QCOMPARE(st.m_buffer.size(), 10);
     // A peer announcing 10 MiB and sending ten bytes must not cost us 10 MiB.
-    QVERIFY2(st.m_buffer.capacity() < 4096,
-             QByteArray::number(st.m_buffer.capacity()).constData());
+    QVERIFY2(st.m_buffer.capacity() < 4096, QByteArray::number(st.m_buffer.capacity()).constData());
 }
 
 void tst_Framing::activityEveryStep()
