@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <map>
+#include <type_traits>
+#include <utility>
+
+class QTimer;
+
+// Calls a slot once, a fixed delay after the first request, however many more requests for the
+// same object and slot arrive meanwhile: bursts (a re-sort after every batch of results) become
+// one call. A target destroyed while its call is pending is never called.
+class DelayedInvoker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DelayedInvoker(QObject* parent = nullptr);
+    ~DelayedInvoker() override;
+
+    // A repeat while the call is pending is ignored and does not restart the delay. A request
+    // made from inside the invoked slot starts a fresh one.
+    template <class T, class S> void Invoke(T* target, void (S::*slot)(), int ms)
+    {
+        static_assert(std::is_base_of<QObject, T>::value && std::is_base_of<S, T>::value,
+                      "the target must be a QObject that has the slot");
+        S* object = target;
+        Schedule(
+            target, SlotKey(slot), [object, slot] { (object->*slot)(); }, ms);
+    }
+
+    // Test-only: how many calls are pending, when one is due (on the Clock's monotonic scale;
+    // -1 when none is pending), and running every pending call now, as their timers would.
+    int PendingCount() const { return static_cast<int>(m_pendingByKey.size()); }
+    template <class T, class S> qint64 PendingDeadline(T* target, void (S::*slot)()) const
+    {
+        return DeadlineOf(target, SlotKey(slot));
+    }
+    void FirePendingNow();
+
+private:
+    using Key = std::pair<QObject*, QByteArray>;
+    struct Pending
+    {
+        Key key;
+        QPointer<QObject> target;
+        std::function<void()> call;
+        qint64 deadlineMs = 0;
+    };
+
+    // Member function pointers have no order of their own; their bytes identify them.
+    template <class S> static QByteArray SlotKey(void (S::*slot)())
+    {
+        return QByteArray(reinterpret_cast<const char*>(&slot), sizeof(slot));
+    }
+
+    void Schedule(QObject* target, const QByteArray& slot, std::function<void()> call, int ms);
+    void Fire(QTimer* timer);
+    void Forget(QObject* target);
+    void UnwatchIfIdle(QObject* target);
+    qint64 DeadlineOf(QObject* target, const QByteArray& slot) const;
+
+    std::map<Key, QTimer*> m_pendingByKey;
+    std::map<QTimer*, Pending> m_pendingByTimer;
+    // Targets whose destroyed() we listen to, so that a stale request never blocks a new
+    // object that happens to get the same address.
+    QHash<QObject*, QMetaObject::Connection> m_watched;
+};
+
+extern DelayedInvoker* delayedInvoker;
