@@ -1,0 +1,161 @@
+#include "store/GeneralFunctions.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// Byte-wise ASCII lower case, the same whatever locale the process runs in: these keys are
+// compared against keys made in other runs.
+std::string LowerAscii(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+std::string::size_type FindLastSeparator(const std::string& path)
+{
+    return path.find_last_of("\\/");
+}
+
+} // namespace
+
+bool GetBit(unsigned int value, int n)
+{
+    const unsigned int shift = static_cast<unsigned int>(n - 1) & 31u;
+    return (value >> shift) & 1u;
+}
+
+std::string ReversePathname(std::string path)
+{
+    std::string result;
+    bool first = true;
+    while (!path.empty()) {
+        if (IsSeparator(path.back())) {
+            path.pop_back();
+            continue;
+        }
+        if (!first)
+            result += '/';
+        const auto separator = FindLastSeparator(path);
+        if (separator != std::string::npos) {
+            result += path.substr(separator + 1);
+            path.erase(separator);
+        } else {
+            result += path;
+            path.clear();
+        }
+        first = false;
+    }
+    return result;
+}
+
+QString CommafyNumber(long long n)
+{
+    QString result;
+    int digits = 0;
+    while (n > 0) {
+        if (digits > 0 && digits % 3 == 0)
+            result.prepend(QLatin1Char(','));
+        result.prepend(QLatin1Char(static_cast<char>('0' + n % 10)));
+        n /= 10;
+        ++digits;
+    }
+    return result;
+}
+
+std::string GetFileExtension(std::string name)
+{
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return std::string();
+    return LowerAscii(name.substr(dot + 1));
+}
+
+std::string GetFolder(std::string path)
+{
+    if (path.empty())
+        return path;
+    if (IsSeparator(path.back()))
+        path.pop_back();
+    const auto separator = FindLastSeparator(path);
+    if (separator == std::string::npos)
+        return path;
+    return path.substr(0, separator);
+}
+
+std::string GetParentFolder(std::string path)
+{
+    while (!path.empty() && path.back() == '\\')
+        path.pop_back();
+    if (path.empty())
+        return path;
+    return GetFolder(path);
+}
+
+std::string GetAbsoluteFileName(std::string path)
+{
+    if (path.empty())
+        return path;
+    std::string result;
+    result.reserve(path.size());
+    for (char c : path) {
+        if (IsSeparator(c) && !result.empty() && IsSeparator(result.back()))
+            continue;
+        result += c;
+    }
+    if (IsSeparator(result.back()))
+        result.pop_back();
+    return LowerAscii(result);
+}
+
+std::string GetFileName(std::string path)
+{
+    if (path.empty())
+        return path;
+    if (IsSeparator(path.back()))
+        path.pop_back();
+    const auto separator = FindLastSeparator(path);
+    if (separator == std::string::npos)
+        return path;
+    return path.substr(separator + 1);
+}
+
+QString EscapeHTML(QString text)
+{
+    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+    return text;
+}
+
+QString ConvertLinks(QString text)
+{
+    // The last character must come from the second class, so a full stop, comma and the like
+    // right after an address stay outside the link.
+    static const QRegularExpression link(
+        QStringLiteral("(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])"));
+    text.replace(link, QStringLiteral("<a href=\"\\1\">\\1</a>"));
+    return text;
+}
+
+std::string FormatSeconds(long seconds)
+{
+    const long hours = seconds / 60 / 60;
+    const long days = hours / 24;
+    std::string result;
+    if (days != 0)
+        result += std::to_string(days) + "d";
+    if (days != 0 || hours % 24 != 0)
+        result += std::to_string(hours % 24) + "h";
+    result += std::to_string((seconds / 60) % 60) + "m";
+    result += std::to_string(seconds % 60) + "s";
+    return result;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+// Small helpers shared across the client. Paths are byte strings in which both the backslash
+// (as peers send them) and the slash (as local paths are) separate components, mixed freely.
+
+#include <QString>
+
+#include <string>
+
+// Bit n of value, counting the lowest bit as 1; n - 1 is taken modulo 32.
+bool GetBit(unsigned int value, int n);
+
+// The path's components in reverse order joined by "/": music\rock\band gives band/rock/music.
+// Empty components (doubled, leading or trailing separators) are left out.
+std::string ReversePathname(std::string path);
+
+// n in decimal with a "," every three digits; 0 and below give the empty string.
+QString CommafyNumber(long long n);
+
+// The text after the last "." (separators are not considered), lower-cased; empty without a dot.
+std::string GetFileExtension(std::string name);
+
+// The path without its last component (one trailing separator is ignored); a path without a
+// separator is returned whole.
+std::string GetFolder(std::string path);
+
+// The folder containing a folder path: trailing backslashes dropped, then GetFolder.
+std::string GetParentFolder(std::string path);
+
+// A comparison key for a path: runs of separators cut to their first character, one trailing
+// separator dropped, lower-cased. No file system is consulted.
+std::string GetAbsoluteFileName(std::string path);
+
+// The last component of a path (one trailing separator is ignored).
+std::string GetFileName(std::string path);
+
+// Replaces &, < and > by their entities; nothing else (quotes stay).
+QString EscapeHTML(QString text);
+
+// Turns http and https addresses into links. Punctuation right after an address stays outside
+// the link. Escape the text with EscapeHTML first.
+QString ConvertLinks(QString text);
+
+// A compact duration such as 1d1h1m1s; days and hours only when not zero (hours also when there
+// are days), minutes and seconds always.
+std::string FormatSeconds(long seconds);

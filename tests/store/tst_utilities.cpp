@@ -1,0 +1,222 @@
+#include "store/GeneralFunctions.h"
+
+#include <QtTest>
+
+#include <climits>
+
+namespace {
+using PathFunction = std::string (*)(std::string);
+}
+Q_DECLARE_METATYPE(PathFunction)
+
+class TestUtilities : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void getBit_data();
+    void getBit();
+    void paths_data();
+    void paths();
+    void commafy_data();
+    void commafy();
+    void formatSeconds_data();
+    void formatSeconds();
+    void escapeHTML_data();
+    void escapeHTML();
+    void convertLinks_data();
+    void convertLinks();
+};
+
+void TestUtilities::getBit_data()
+{
+    QTest::addColumn<uint>("value");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<bool>("set");
+    QTest::newRow("1, bit 1") << 1u << 1 << true;
+    QTest::newRow("2, bit 1") << 2u << 1 << false;
+    QTest::newRow("2, bit 2") << 2u << 2 << true;
+    QTest::newRow("0x80, bit 8") << 0x80u << 8 << true;
+    QTest::newRow("top, bit 32") << 2147483648u << 32 << true;
+    QTest::newRow("top, bit 31") << 2147483648u << 31 << false;
+    // n - 1 wraps modulo 32.
+    QTest::newRow("1, bit 33") << 1u << 33 << true;
+    QTest::newRow("top, bit 0") << 2147483648u << 0 << true;
+}
+
+void TestUtilities::getBit()
+{
+    QFETCH(uint, value);
+    QFETCH(int, n);
+    QFETCH(bool, set);
+    QCOMPARE(GetBit(value, n), set);
+}
+
+void TestUtilities::paths_data()
+{
+    QTest::addColumn<PathFunction>("function");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("output");
+
+    const PathFunction reverse = ReversePathname;
+    QTest::newRow("reverse backslashes")
+        << reverse << QByteArray("music\\rock\\band") << QByteArray("band/rock/music");
+    QTest::newRow("reverse doubled and trailing")
+        << reverse << QByteArray("a//b/") << QByteArray("b/a");
+    QTest::newRow("reverse mixed, leading")
+        << reverse << QByteArray("\\x/y\\\\z") << QByteArray("z/y/x");
+    QTest::newRow("reverse one component") << reverse << QByteArray("x") << QByteArray("x");
+    QTest::newRow("reverse lone backslash") << reverse << QByteArray("\\") << QByteArray();
+    QTest::newRow("reverse separators only") << reverse << QByteArray("/\\/") << QByteArray();
+    QTest::newRow("reverse empty") << reverse << QByteArray() << QByteArray();
+
+    const PathFunction extension = GetFileExtension;
+    QTest::newRow("ext upper") << extension << QByteArray("Song.MP3") << QByteArray("mp3");
+    QTest::newRow("ext last dot") << extension << QByteArray("archive.tar.gz") << QByteArray("gz");
+    QTest::newRow("ext ignores separators")
+        << extension << QByteArray("dir.old/readme") << QByteArray("old/readme");
+    QTest::newRow("ext none") << extension << QByteArray("README") << QByteArray();
+    QTest::newRow("ext trailing dot") << extension << QByteArray("a.") << QByteArray();
+    QTest::newRow("ext non-ascii kept")
+        << extension << QByteArray("x.\xc3\x89T") << QByteArray("\xc3\x89t");
+
+    const PathFunction folder = GetFolder;
+    QTest::newRow("folder") << folder << QByteArray("a\\b\\c") << QByteArray("a\\b");
+    QTest::newRow("folder trailing") << folder << QByteArray("a\\b\\") << QByteArray("a");
+    QTest::newRow("folder slashes") << folder << QByteArray("/home/u/f") << QByteArray("/home/u");
+    QTest::newRow("folder bare") << folder << QByteArray("x") << QByteArray("x");
+    QTest::newRow("folder empty") << folder << QByteArray() << QByteArray();
+    QTest::newRow("folder root file") << folder << QByteArray("/f") << QByteArray();
+
+    const PathFunction name = GetFileName;
+    QTest::newRow("name") << name << QByteArray("a\\b\\c.mp3") << QByteArray("c.mp3");
+    QTest::newRow("name trailing") << name << QByteArray("a\\b\\") << QByteArray("b");
+    QTest::newRow("name mixed") << name << QByteArray("a/b\\c") << QByteArray("c");
+    QTest::newRow("name bare") << name << QByteArray("x") << QByteArray("x");
+    QTest::newRow("name empty") << name << QByteArray() << QByteArray();
+
+    const PathFunction parent = GetParentFolder;
+    QTest::newRow("parent two backslashes")
+        << parent << QByteArray("a\\b\\c\\\\") << QByteArray("a\\b");
+    QTest::newRow("parent slash") << parent << QByteArray("a/b/") << QByteArray("a");
+    QTest::newRow("parent plain") << parent << QByteArray("a\\b") << QByteArray("a");
+    QTest::newRow("parent backslashes only") << parent << QByteArray("\\\\") << QByteArray();
+    QTest::newRow("parent empty") << parent << QByteArray() << QByteArray();
+
+    const PathFunction absolute = GetAbsoluteFileName;
+    QTest::newRow("abs") << absolute << QByteArray("X:\\Music\\\\Rock\\")
+                         << QByteArray("x:\\music\\rock");
+    QTest::newRow("abs mixed run keeps first")
+        << absolute << QByteArray("A/\\/B") << QByteArray("a/b");
+    QTest::newRow("abs no relative resolving")
+        << absolute << QByteArray("a/../B/./c") << QByteArray("a/../b/./c");
+    QTest::newRow("abs one trailing") << absolute << QByteArray("Dir//") << QByteArray("dir");
+    QTest::newRow("abs only separators") << absolute << QByteArray("//") << QByteArray();
+    QTest::newRow("abs empty") << absolute << QByteArray() << QByteArray();
+}
+
+void TestUtilities::paths()
+{
+    QFETCH(PathFunction, function);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, output);
+    QCOMPARE(QByteArray::fromStdString(function(input.toStdString())), output);
+}
+
+void TestUtilities::commafy_data()
+{
+    QTest::addColumn<qlonglong>("n");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << 0LL << QString();
+    QTest::newRow("negative") << -5LL << QString();
+    QTest::newRow("one") << 1LL << QString("1");
+    QTest::newRow("999") << 999LL << QString("999");
+    QTest::newRow("1000") << 1000LL << QString("1,000");
+    QTest::newRow("100000") << 100000LL << QString("100,000");
+    QTest::newRow("1234567") << 1234567LL << QString("1,234,567");
+    QTest::newRow("max") << LLONG_MAX << QString("9,223,372,036,854,775,807");
+}
+
+void TestUtilities::commafy()
+{
+    QFETCH(qlonglong, n);
+    QFETCH(QString, text);
+    QCOMPARE(CommafyNumber(n), text);
+}
+
+void TestUtilities::formatSeconds_data()
+{
+    QTest::addColumn<long>("seconds");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("0") << 0L << QByteArray("0m0s");
+    QTest::newRow("5") << 5L << QByteArray("0m5s");
+    QTest::newRow("59") << 59L << QByteArray("0m59s");
+    QTest::newRow("60") << 60L << QByteArray("1m0s");
+    QTest::newRow("3600") << 3600L << QByteArray("1h0m0s");
+    QTest::newRow("86400") << 86400L << QByteArray("1d0h0m0s");
+    QTest::newRow("90061") << 90061L << QByteArray("1d1h1m1s");
+    QTest::newRow("two days, no hours") << 172805L << QByteArray("2d0h0m5s");
+}
+
+void TestUtilities::formatSeconds()
+{
+    QFETCH(long, seconds);
+    QFETCH(QByteArray, text);
+    QCOMPARE(QByteArray::fromStdString(FormatSeconds(seconds)), text);
+}
+
+void TestUtilities::escapeHTML_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("all three") << "a<b>&c"
+                               << "a&lt;b&gt;&amp;c";
+    QTest::newRow("entity escaped again") << "&lt;"
+                                          << "&amp;lt;";
+    QTest::newRow("quotes stay") << "\"q\" 'a'"
+                                 << "\"q\" 'a'";
+    QTest::newRow("plain") << "hello"
+                           << "hello";
+}
+
+void TestUtilities::escapeHTML()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QCOMPARE(EscapeHTML(input), output);
+}
+
+void TestUtilities::convertLinks_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("full stop outside") << "see http://example.org/a."
+                                       << "see <a href=\"http://example.org/a\">"
+                                          "http://example.org/a</a>.";
+    QTest::newRow("comma and question mark outside")
+        << "https://x.io/?q=1, ok? https://y.io?"
+        << "<a href=\"https://x.io/?q=1\">https://x.io/?q=1</a>, ok? "
+           "<a href=\"https://y.io\">https://y.io</a>?";
+    QTest::newRow("query kept") << "http://h/p?a=b&c=d"
+                                << "<a href=\"http://h/p?a=b&c=d\">http://h/p?a=b&c=d</a>";
+    QTest::newRow("other schemes untouched") << "ftp://h/x and www.h.org"
+                                             << "ftp://h/x and www.h.org";
+    QTest::newRow("case sensitive") << "HTTP://h/x"
+                                    << "HTTP://h/x";
+    QTest::newRow("not mid-word") << "xhttp://h/x"
+                                  << "xhttp://h/x";
+    // Escaped first, as callers do: the ampersand entity stays inside the link, as it should.
+    QTest::newRow("after escaping") << EscapeHTML("go http://h/?a=1&b=2 now")
+                                    << "go <a href=\"http://h/?a=1&amp;b=2\">"
+                                       "http://h/?a=1&amp;b=2</a> now";
+}
+
+void TestUtilities::convertLinks()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QCOMPARE(ConvertLinks(input), output);
+}
+
+QTEST_APPLESS_MAIN(TestUtilities)
+#include "tst_utilities.moc"
