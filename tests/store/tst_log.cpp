@@ -1,6 +1,11 @@
 #include "store/Clock.h"
 #include "store/Log.h"
 
+#if __has_include("store/Data.h")
+#include "store/Data.h"
+#define QV_HAVE_ITEMPTR 1
+#endif
+
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -13,6 +18,7 @@ private Q_SLOTS:
     void lineFormat_data();
     void lineFormat();
     void linesReachEverySubscriber();
+    void itemIsAcceptedAndIgnored();
 };
 
 void TestLog::lineFormat_data()
@@ -56,6 +62,19 @@ void TestLog::linesReachEverySubscriber()
                  line == FormatLogLine(after, 2, "Connecting"),
              qPrintable(line));
     QVERIFY(line.endsWith("]    Connecting"));
+}
+
+void TestLog::itemIsAcceptedAndIgnored()
+{
+#ifdef QV_HAVE_ITEMPTR
+    QSignalSpy spy(LogHub::Instance(), &LogHub::LineLogged);
+    Log("Peers", 3, "closing", ItemPtr());
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), QString("Peers"));
+    QVERIFY(spy.at(0).at(1).toString().endsWith("]       closing"));
+#else
+    QSKIP("the object store is not built yet");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestLog)
