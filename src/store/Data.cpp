@@ -1,0 +1,905 @@
+#include "store/Data.h"
+
+#include <QtDebug>
+
+#include <algorithm>
+#include <cstdlib>
+
+Data d;
+
+namespace {
+
+std::string Quoted(const std::string& name)
+{
+    return "\"" + name + "\"";
+}
+
+} // namespace
+
+bool TypeOrder::operator()(const Type* a, const Type* b) const
+{
+    return a->Id() < b->Id();
+}
+
+bool ItemOrder::operator()(const Item* a, const Item* b) const
+{
+    return a->Id() < b->Id();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events and handlers
+
+int EventHandlerRoot::depth_ = 0;
+std::vector<EventHandlerRoot*> EventHandlerRoot::retired_;
+
+void EventHandlerRoot::Release()
+{
+    if (--refs_ > 0)
+        return;
+    if (depth_ > 0)
+        retired_.push_back(this);
+    else
+        delete this;
+}
+
+EventHandlerRoot::NotifyScope::~NotifyScope()
+{
+    if (--depth_ == 0)
+        FreeRetired();
+}
+
+void EventHandlerRoot::FreeRetired()
+{
+    while (!retired_.empty()) {
+        std::vector<EventHandlerRoot*> batch;
+        batch.swap(retired_);
+        for (EventHandlerRoot* h : batch)
+            delete h;
+    }
+}
+
+DataHandler::~DataHandler()
+{
+    RemoveDataHandlers();
+}
+
+void DataHandler::RemoveDataHandlers()
+{
+    std::vector<EventHandlerRoot*> handlers;
+    handlers.swap(handlers_);
+    for (EventHandlerRoot* h : handlers) {
+        h->MarkRemoved();
+        h->Release();
+    }
+}
+
+void DataHandler::AddDataHandler(EventHandlerRoot* handler)
+{
+    if (!handler || std::find(handlers_.begin(), handlers_.end(), handler) != handlers_.end())
+        return;
+    handler->Retain();
+    handlers_.push_back(handler);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data
+
+Data::Data()
+{
+    items_.push_back(nullptr);
+}
+
+Data::~Data()
+{
+    // Process exit or a test tearing the store down: free everything without telling anyone.
+    for (Item* item : items_)
+        delete item;
+    items_.clear();
+    for (Type* type : types_)
+        delete type;
+    types_.clear();
+}
+
+void Data::CheckFailed(const char* what)
+{
+    qCritical("Object store: failed check: %s", what);
+}
+
+Data::Batch::~Batch()
+{
+    --data_->batch_;
+}
+
+uint32_t Data::NewItemId()
+{
+    if (!pendingIds_.empty() && batch_ == 0 && !EventHandlerRoot::IsNotifying()) {
+        freeIds_.insert(freeIds_.end(), pendingIds_.rbegin(), pendingIds_.rend());
+        pendingIds_.clear();
+    }
+    if (!freeIds_.empty()) {
+        const uint32_t id = freeIds_.back();
+        freeIds_.pop_back();
+        return id;
+    }
+    if (items_.size() >= UINT32_MAX)
+        throw std::bad_alloc();
+    items_.push_back(nullptr);
+    return static_cast<uint32_t>(items_.size() - 1);
+}
+
+void Data::FreeItemId(uint32_t id)
+{
+    items_[id] = nullptr;
+    pendingIds_.push_back(id);
+}
+
+Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate)
+{
+    if (typesByName_.count(name))
+        throw TypeAlreadyExistsException("type " + Quoted(name) + " already exists");
+    const uint32_t id = static_cast<uint32_t>(types_.size());
+    Type* type = new Type(this, id, name, primacy, isNull, autoCreate);
+    types_.push_back(type);
+    typesByName_.emplace(name, type);
+    typeAddedEvent.Notify(type);
+    return type;
+}
+
+Type* Data::GetType(const std::string& name) const
+{
+    Type* type = HasType(name);
+    if (!type)
+        throw TypeNotFoundException("no type " + Quoted(name));
+    return type;
+}
+
+Type* Data::HasType(const std::string& name) const
+{
+    auto it = typesByName_.find(name);
+    return it == typesByName_.end() ? nullptr : it->second;
+}
+
+void Data::GetTypes(std::vector<Type*>& out) const
+{
+    out.clear();
+    for (Type* type : types_) {
+        if (type)
+            out.push_back(type);
+    }
+}
+
+std::vector<Type*> Data::GetTypes() const
+{
+    std::vector<Type*> out;
+    GetTypes(out);
+    return out;
+}
+
+void Data::GetTypeOwningTypes(const Type* type, TypeSet& out) const
+{
+    for (const Type::Relation& r : type->relations_) {
+        if (r.info.owned)
+            out.insert(r.other);
+    }
+}
+
+void Data::AddConnectionEventHandler(Type* first, Type* second,
+                                     EventHandlerBase<ConnectionInfo&>* handler)
+{
+    Type::Relation* r = first->FindRelation(second);
+    if (!r)
+        throw NotRelatedException(Quoted(first->name_) + " is not related to " +
+                                  Quoted(second->name_));
+    if (!r->onConnect)
+        r->onConnect = std::make_unique<Event<ConnectionInfo&>>();
+    r->onConnect->Add(handler);
+}
+
+void Data::AddDisconnectionEventHandler(Type* first, Type* second,
+                                        EventHandlerBase<ConnectionInfo&>* handler)
+{
+    Type::Relation* r = first->FindRelation(second);
+    if (!r)
+        throw NotRelatedException(Quoted(first->name_) + " is not related to " +
+                                  Quoted(second->name_));
+    if (!r->onDisconnect)
+        r->onDisconnect = std::make_unique<Event<ConnectionInfo&>>();
+    r->onDisconnect->Add(handler);
+}
+
+void Data::NotifyConnectionEventHandlers(Item* x, Item* y)
+{
+    const uint32_t xid = x->id_;
+    const uint32_t yid = y->id_;
+    Type* a = x->type_;
+    Type* b = y->type_;
+    const Type::Relation* r = a->FindRelation(b);
+    if (Event<ConnectionInfo&>* ev = r ? r->onConnect.get() : nullptr) {
+        ConnectionInfo info{x, y};
+        ev->Notify(info);
+        if (ItemById(xid) != x || ItemById(yid) != y)
+            return;
+    }
+    r = b->FindRelation(a);
+    if (Event<ConnectionInfo&>* ev = r ? r->onConnect.get() : nullptr) {
+        ConnectionInfo info{y, x};
+        ev->Notify(info);
+    }
+}
+
+void Data::NotifyDisconnectionEventHandlers(Item* x, Item* y)
+{
+    const uint32_t xid = x->id_;
+    const uint32_t yid = y->id_;
+    Type* a = x->type_;
+    Type* b = y->type_;
+    const Type::Relation* r = a->FindRelation(b);
+    if (Event<ConnectionInfo&>* ev = r ? r->onDisconnect.get() : nullptr) {
+        ConnectionInfo info{x, y};
+        ev->Notify(info);
+        if (ItemById(xid) != x || ItemById(yid) != y)
+            return;
+    }
+    r = b->FindRelation(a);
+    if (Event<ConnectionInfo&>* ev = r ? r->onDisconnect.get() : nullptr) {
+        ConnectionInfo info{y, x};
+        ev->Notify(info);
+    }
+}
+
+void Data::RemoveAllItems()
+{
+    std::vector<Type*> types;
+    GetTypes(types);
+    for (Type* type : types)
+        type->RemoveAllItems();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Type
+
+Type::Type(Data* owner, uint32_t id, std::string name, Primacy primacy, bool isNull,
+           bool autoCreate)
+    : owner_(owner), id_(id), name_(std::move(name)), primacy_(primacy), isNull_(isNull),
+      autoCreate_(autoCreate)
+{
+}
+
+Type::Relation* Type::FindRelation(const Type* other)
+{
+    for (Relation& r : relations_) {
+        if (r.other == other)
+            return &r;
+    }
+    return nullptr;
+}
+
+const Type::Relation* Type::FindRelation(const Type* other) const
+{
+    for (const Relation& r : relations_) {
+        if (r.other == other)
+            return &r;
+    }
+    return nullptr;
+}
+
+Type::Relation& Type::SetRelation(Type* other, const RelationInfo& info)
+{
+    if (Relation* r = FindRelation(other)) {
+        r->info = info;
+        return *r;
+    }
+    auto at = std::lower_bound(relations_.begin(), relations_.end(), other->id_,
+                               [](const Relation& r, uint32_t id) { return r.other->id_ < id; });
+    return *relations_.insert(at, Relation{other, info, nullptr, nullptr});
+}
+
+void Type::RelateToType(Type* other, OneOrMany thisPerOther, OneOrMany otherPerThis, bool owns)
+{
+    if (FindRelation(other))
+        throw AlreadyRelatedException(Quoted(name_) + " is already related to " +
+                                      Quoted(other->name_));
+    SetRelation(other, RelationInfo{thisPerOther, otherPerThis, owns, false});
+    other->SetRelation(this, RelationInfo{otherPerThis, thisPerOther, false, owns});
+}
+
+void Type::RelateToType(const char* otherName, OneOrMany thisPerOther, OneOrMany otherPerThis)
+{
+    RelateToType(owner_->GetType(otherName), thisPerOther, otherPerThis, false);
+}
+
+RelationInfo Type::GetRelation(const Type* other) const
+{
+    const Relation* r = FindRelation(other);
+    if (!r)
+        throw NotRelatedException(Quoted(name_) + " is not related to " + Quoted(other->name_));
+    return r->info;
+}
+
+bool Type::IsRelated(const Type* other) const
+{
+    return FindRelation(other) != nullptr;
+}
+
+void Type::GetRelatedTypes(RelationMap& out) const
+{
+    out.clear();
+    for (const Relation& r : relations_)
+        out.emplace(r.other, r.info);
+}
+
+Item* Type::MakeItem(std::string value)
+{
+    const uint32_t id = owner_->NewItemId();
+    Item* item = new Item(this, id, std::move(value));
+    owner_->items_[id] = item;
+    ++owner_->itemCount_;
+    ids_.Insert(id);
+    if (!isNull_)
+        byValue_.emplace(std::string_view(item->value_), item);
+    itemAddedEvent.Notify(item);
+    if (owner_->ItemById(id) == item)
+        owner_->itemAddedEvent.Notify(item);
+    return item;
+}
+
+ItemPtr Type::NewItem()
+{
+    if (!isNull_)
+        throw NullTypeException(Quoted(name_) + " is not a null type");
+    return MakeItem(std::string());
+}
+
+ItemPtr Type::NewItem(const Value& value)
+{
+    if (isNull_)
+        throw NullTypeException(Quoted(name_) + " is a null type");
+    auto it = byValue_.find(std::string_view(value.Text()));
+    if (it != byValue_.end())
+        return it->second;
+    return MakeItem(value.Text());
+}
+
+ItemPtr Type::GetItem(const Value& value)
+{
+    if (isNull_)
+        throw NullTypeException(Quoted(name_) + " is a null type");
+    auto it = byValue_.find(std::string_view(value.Text()));
+    if (it != byValue_.end())
+        return it->second;
+    if (!autoCreate_)
+        return ItemPtr();
+    return MakeItem(value.Text());
+}
+
+ItemPtr Type::HasItem(const Value& value) const
+{
+    if (isNull_)
+        throw NullTypeException(Quoted(name_) + " is a null type");
+    auto it = byValue_.find(std::string_view(value.Text()));
+    return it == byValue_.end() ? ItemPtr() : ItemPtr(it->second);
+}
+
+ItemPtr Type::GetGlobalNullItem()
+{
+    if (!isNull_)
+        throw NullTypeException(Quoted(name_) + " is not a null type");
+    if (!ids_.IsEmpty())
+        return owner_->ItemById(ids_.First());
+    return NewItem();
+}
+
+ItemSet Type::GetItems() const
+{
+    ItemSet set;
+    set.items_.reserve(ids_.Size());
+    ids_.ForEach([&](uint32_t id) { set.items_.push_back(owner_->items_[id]); });
+    return set;
+}
+
+void Type::GetItems(ItemSet& out) const
+{
+    if (isNull_ || out.IsEmpty()) {
+        out = GetItems();
+        return;
+    }
+    out.Add(GetItems());
+}
+
+void Type::RemoveAllItems()
+{
+    std::vector<Item*> items;
+    items.reserve(ids_.Size());
+    ids_.ForEach([&](uint32_t id) { items.push_back(owner_->items_[id]); });
+    if (!isNull_) {
+        std::stable_sort(items.begin(), items.end(),
+                         [](const Item* a, const Item* b) { return a->value_ < b->value_; });
+    }
+    std::vector<uint32_t> ids;
+    ids.reserve(items.size());
+    for (const Item* item : items)
+        ids.push_back(item->id_);
+    Data::Batch batch(owner_);
+    for (uint32_t id : ids) {
+        Item* item = owner_->ItemById(id);
+        if (item && item->type_ == this)
+            item->Remove();
+    }
+}
+
+void Type::Remove()
+{
+    RemoveAllItems();
+    owner_->typesByName_.erase(name_);
+    // Other types keep relation entries naming this type, so it stays allocated (and unused)
+    // until the store itself goes.
+    owner_->types_[id_] = nullptr;
+    owner_->removedTypes_.emplace_back(this);
+    owner_->typeRemovedEvent.Notify(this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Item
+
+Item::Item(Type* type, uint32_t id, std::string value)
+    : type_(type), value_(std::move(value)), id_(id)
+{
+}
+
+void Item::PartnerIds(const Type* type, std::vector<uint32_t>& out) const
+{
+    links_.Ids(type->id_, out);
+}
+
+size_t Item::ConnectionCount(const Type* type) const
+{
+    return links_.Count(type->id_);
+}
+
+Item* Item::Connect(Item* y)
+{
+    if (!y) {
+        Data::CheckFailed("connecting to a null item");
+        return y;
+    }
+    Type* a = type_;
+    Type* b = y->type_;
+    Data* data = a->owner_;
+    const Type::Relation* r = a->FindRelation(b);
+    if (!r)
+        throw NotRelatedException(Quoted(a->name_) + " is not related to " + Quoted(b->name_));
+    if (IsConnected(y))
+        return y;
+    const uint32_t xid = id_;
+    const uint32_t yid = y->id_;
+    Data::Batch batch(data);
+    auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };
+
+    // A "one" end drops its old partner, with all the events of a disconnection, first.
+    if (r->info.otherPerThis == One) {
+        if (Item* old = data->ItemById(links_.First(b->id_))) {
+            Disconnect(old);
+            if (!alive() || IsConnected(y))
+                return y;
+        }
+    }
+    links_.Insert(b->id_, yid);
+    const Type::Relation* back = b->FindRelation(a);
+    if (back && back->info.otherPerThis == One) {
+        Item* old = data->ItemById(y->links_.First(a->id_));
+        if (old && old != this) {
+            y->Disconnect(old);
+            if (!alive())
+                return y;
+        }
+    }
+    y->links_.Insert(a->id_, xid);
+
+    a->connectedEvent.Notify(ConnectionInfo{this, y});
+    if (!alive())
+        return y;
+    data->connectedEvent.Notify(ConnectionInfo{this, y});
+    if (!alive())
+        return y;
+    b->connectedEvent.Notify(ConnectionInfo{y, this});
+    if (!alive())
+        return y;
+    data->NotifyConnectionEventHandlers(this, y);
+    return y;
+}
+
+void Item::Disconnect(Item* y)
+{
+    if (!y) {
+        Data::CheckFailed("disconnecting from a null item");
+        return;
+    }
+    Type* a = type_;
+    Type* b = y->type_;
+    Data* data = a->owner_;
+    const uint32_t xid = id_;
+    const uint32_t yid = y->id_;
+    links_.Erase(b->id_, yid);
+    y->links_.Erase(a->id_, xid);
+
+    Data::Batch batch(data);
+    auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };
+    a->disconnectedEvent.Notify(ConnectionInfo{this, y});
+    if (!alive())
+        return;
+    data->disconnectedEvent.Notify(ConnectionInfo{this, y});
+    if (!alive())
+        return;
+    b->disconnectedEvent.Notify(ConnectionInfo{y, this});
+    if (!alive())
+        return;
+    data->NotifyDisconnectionEventHandlers(this, y);
+}
+
+void Item::Disconnect(const char* typeName)
+{
+    Data* data = type_->owner_;
+    Type* t = data->GetType(typeName);
+    std::vector<uint32_t> ids;
+    links_.Ids(t->id_, ids);
+    if (ids.empty())
+        return;
+    const uint32_t xid = id_;
+    Data::Batch batch(data);
+    for (uint32_t id : ids) {
+        if (data->ItemById(xid) != this)
+            return;
+        if (Item* partner = data->ItemById(id))
+            Disconnect(partner);
+    }
+}
+
+bool Item::IsConnected(const Item* y) const
+{
+    if (!y)
+        return false;
+    // Look on the side with fewer partners of the other's type.
+    const size_t here = links_.Count(y->type_->id_);
+    if (here == 0)
+        return false;
+    const size_t there = y->links_.Count(type_->id_);
+    if (here <= there)
+        return links_.Contains(y->type_->id_, y->id_);
+    return y->links_.Contains(type_->id_, id_);
+}
+
+bool Item::IsConnected(const Type* type) const
+{
+    return type && links_.Count(type->id_) > 0;
+}
+
+bool Item::IsConnected(const char* typeName) const
+{
+    return IsConnected(type_->owner_->GetType(typeName));
+}
+
+Item* Item::HasItem(const char* typeName) const
+{
+    const Type* t = type_->owner_->GetType(typeName);
+    return type_->owner_->ItemById(links_.First(t->id_));
+}
+
+Item* Item::NewItem(const char* typeName)
+{
+    Data* data = type_->owner_;
+    Type* t = data->GetType(typeName);
+    const RelationInfo rel = type_->GetRelation(t);
+    if (!t->isNull_)
+        throw NullTypeException(Quoted(t->name_) + " is not a null type");
+    if (rel.otherPerThis == Many)
+        return Connect(t->NewItem());
+    if (Item* partner = data->ItemById(links_.First(t->id_)))
+        return partner;
+    if (rel.thisPerOther == Many)
+        return Connect(t->GetGlobalNullItem());
+    return Connect(t->NewItem());
+}
+
+void Item::GetItems(const char* typeName, ItemSet& out) const
+{
+    Data* data = type_->owner_;
+    const Type* t = data->GetType(typeName);
+    if (!type_->IsRelated(t))
+        throw NotRelatedException(Quoted(type_->name_) + " is not related to " +
+                                  Quoted(t->name_));
+    if (links_.Count(t->id_) == 0)
+        return;
+    out.items_.clear();
+    out.items_.reserve(links_.Count(t->id_));
+    links_.ForEach(t->id_, [&](uint32_t id) { out.items_.push_back(data->items_[id]); });
+}
+
+void Item::GetConnectedItems(ConnectionMap& out) const
+{
+    out.clear();
+    Data* data = type_->owner_;
+    std::vector<uint32_t> types;
+    links_.Types(types);
+    for (uint32_t t : types) {
+        ItemSet& set = out[data->TypeById(t)];
+        links_.ForEach(t, [&](uint32_t id) { set.items_.push_back(data->items_[id]); });
+    }
+}
+
+bool Item::NumberCheck() const
+{
+    if (type_->isNull_) {
+        Data::CheckFailed("a number read from an item of a null type");
+        return false;
+    }
+    return true;
+}
+
+int Item::AsInt() const
+{
+    return NumberCheck() ? static_cast<int>(std::strtol(value_.c_str(), nullptr, 10)) : 0;
+}
+
+unsigned Item::AsUInt() const
+{
+    return NumberCheck() ? static_cast<unsigned>(std::strtoul(value_.c_str(), nullptr, 10)) : 0;
+}
+
+qint64 Item::AsInt64() const
+{
+    return NumberCheck() ? std::strtoll(value_.c_str(), nullptr, 10) : 0;
+}
+
+quint64 Item::AsUInt64() const
+{
+    return NumberCheck() ? std::strtoull(value_.c_str(), nullptr, 10) : 0;
+}
+
+quintptr Item::AsAddress() const
+{
+    return static_cast<quintptr>(std::strtoull(value_.c_str(), nullptr, 10));
+}
+
+void Item::Remove()
+{
+    if (flags_ & Removing)
+        return;
+    flags_ |= Removing;
+    Type* type = type_;
+    Data* data = type->owner_;
+    const uint32_t id = id_;
+    Data::Batch batch(data);
+
+    type->ids_.Erase(id);
+    if (!type->isNull_)
+        type->byValue_.erase(std::string_view(value_));
+
+    // Handlers still see the value and every connection.
+    type->itemRemovedEvent.Notify(this);
+    data->itemRemovedEvent.Notify(this);
+
+    // Handlers of the disconnections may connect the item again; a few rounds settle any sane
+    // handler, and whatever is left after that is dropped without events.
+    std::vector<uint32_t> types;
+    std::vector<uint32_t> ids;
+    for (int round = 0; round < 8 && !links_.IsEmpty(); ++round) {
+        links_.Types(types);
+        for (uint32_t t : types) {
+            links_.Ids(t, ids);
+            for (uint32_t partnerId : ids) {
+                if (Item* partner = data->ItemById(partnerId))
+                    Disconnect(partner);
+            }
+        }
+    }
+    if (!links_.IsEmpty()) {
+        Data::CheckFailed("handlers kept connecting an item that is being removed");
+        links_.Types(types);
+        for (uint32_t t : types) {
+            links_.Ids(t, ids);
+            for (uint32_t partnerId : ids) {
+                if (Item* partner = data->ItemById(partnerId))
+                    partner->links_.Erase(type->id_, id);
+                links_.Erase(t, partnerId);
+            }
+        }
+    }
+    data->FreeItemId(id);
+    --data->itemCount_;
+    delete this;
+}
+
+void Item::GetUniqueItems(std::map<Item*, Path, ItemOrder>& found)
+{
+    GetUniqueItemsFromOrTo(Path(), found, true);
+}
+
+void Item::GetUniqueToItems(std::map<Item*, Path, ItemOrder>& found)
+{
+    GetUniqueItemsFromOrTo(Path(), found, false);
+}
+
+void Item::GetUniqueItemsFromOrTo(const Path& path, std::map<Item*, Path, ItemOrder>& found,
+                                  bool from)
+{
+    // Depth first, as a recursion would go, but on an explicit stack: a chain of items can be
+    // as long as the store is big.
+    struct Frame
+    {
+        Path path;
+        std::vector<Item*> next;
+        size_t at = 0;
+    };
+    Data* data = type_->owner_;
+    std::vector<Frame> stack;
+    auto enter = [&](Item* x, const Path& before) {
+        Frame f;
+        f.path = before;
+        f.path.push_back(x);
+        found[x] = f.path;
+        std::vector<uint32_t> types;
+        x->links_.Types(types);
+        for (uint32_t t : types) {
+            Type* other = data->TypeById(t);
+            const Type::Relation* r = x->type_->FindRelation(other);
+            if (!r)
+                continue;
+            const bool follow = from ? r->info.otherPerThis == One : r->info.thisPerOther == One;
+            if (follow)
+                x->links_.ForEach(t, [&](uint32_t id) { f.next.push_back(data->items_[id]); });
+        }
+        stack.push_back(std::move(f));
+    };
+    enter(this, path);
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.at == top.next.size()) {
+            stack.pop_back();
+            continue;
+        }
+        Item* next = top.next[top.at++];
+        if (found.count(next))
+            continue;
+        const Path before = top.path;
+        enter(next, before);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ItemPtr
+
+ItemPtr ItemPtr::operator[](const char* typeName) const
+{
+    return item_ ? item_->HasItem(typeName) : nullptr;
+}
+
+ItemPtr ItemPtr::HasItem(const char* typeName) const
+{
+    return item_ ? item_->HasItem(typeName) : nullptr;
+}
+
+ItemPtr ItemPtr::GetItem(const char* typeName) const
+{
+    return item_ ? item_->HasItem(typeName) : nullptr;
+}
+
+ItemPtr ItemPtr::NewItem(const char* typeName) const
+{
+    return item_ ? item_->NewItem(typeName) : nullptr;
+}
+
+ItemSet ItemPtr::GetItems(const char* typeName) const
+{
+    ItemSet set;
+    if (item_)
+        item_->GetItems(typeName, set);
+    return set;
+}
+
+void ItemPtr::GetItems(const char* typeName, ItemSet& out) const
+{
+    if (item_)
+        item_->GetItems(typeName, out);
+    else
+        out.Clear();
+}
+
+ItemPtr ItemPtr::Connect(ItemPtr other) const
+{
+    if (item_ && other.item_)
+        item_->Connect(other.item_);
+    return other;
+}
+
+void ItemPtr::Disconnect(ItemPtr other) const
+{
+    if (item_ && other.item_)
+        item_->Disconnect(other.item_);
+}
+
+ItemPtr ItemPtr::operator-=(ItemPtr other) const
+{
+    Disconnect(other);
+    return other;
+}
+
+void ItemPtr::Disconnect(const char* typeName) const
+{
+    if (item_)
+        item_->Disconnect(typeName);
+}
+
+void ItemPtr::Remove() const
+{
+    if (item_)
+        item_->Remove();
+}
+
+bool ItemPtr::IsConnected(ItemPtr other) const
+{
+    return item_ && item_->IsConnected(other.item_);
+}
+
+bool ItemPtr::IsConnected(Type* type) const
+{
+    return item_ && item_->IsConnected(type);
+}
+
+bool ItemPtr::IsConnected(const char* typeName) const
+{
+    return item_ && item_->IsConnected(typeName);
+}
+
+bool ItemPtr::IsDisconnectedFromAll() const
+{
+    return !item_ || item_->IsDisconnectedFromAll();
+}
+
+std::string ItemPtr::AsString() const
+{
+    return item_ ? item_->AsString() : std::string();
+}
+
+const char* ItemPtr::AsCStr() const
+{
+    return item_ ? item_->AsCStr() : "";
+}
+
+int ItemPtr::AsInt() const
+{
+    return item_ ? item_->AsInt() : 0;
+}
+
+unsigned ItemPtr::AsUInt() const
+{
+    return item_ ? item_->AsUInt() : 0;
+}
+
+qint64 ItemPtr::AsInt64() const
+{
+    return item_ ? item_->AsInt64() : 0;
+}
+
+quint64 ItemPtr::AsUInt64() const
+{
+    return item_ ? item_->AsUInt64() : 0;
+}
+
+quintptr ItemPtr::AsAddress() const
+{
+    return item_ ? item_->AsAddress() : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Free functions
+
+ItemSet g(const char* typeName)
+{
+    return d.GetType(typeName)->GetItems();
+}
+
+ItemSet i(const char* typeName, const std::string& value)
+{
+    ItemPtr item = d.GetType(typeName)->HasItem(value);
+    return item ? ItemSet(item.Get()) : ItemSet();
+}

@@ -1,0 +1,451 @@
+#pragma once
+
+// The object store: typed items joined by connections. All of the client's state lives here.
+// Used on the GUI thread only.
+
+#include "store/Events.h"
+#include "store/ItemLinks.h"
+
+#include <QtGlobal>
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+class Data;
+class Type;
+class Item;
+class ItemPtr;
+class ItemSet;
+class PathNode;
+
+// Primacy of a type, as the garbage sweep sees it.
+enum Primacy {
+    RootPrimacy = 0,      // roots: items stay while they exist
+    ReachablePrimacy = 1, // kept while a root reaches them
+    ValuePrimacy = 2      // value items: kept while reached, never walked out of
+};
+
+enum OneOrMany { One = 0, Many = 1 };
+
+struct RelationInfo
+{
+    OneOrMany thisPerOther = Many; // items of this type one item of the other type may hold
+    OneOrMany otherPerThis = Many; // items of the other type one item of this type may hold
+    bool owns = false;             // this type owns the other type
+    bool owned = false;            // the other type owns this type
+};
+
+// Misuse of the store. Each marks a programming error.
+class StoreException : public std::exception
+{
+public:
+    explicit StoreException(std::string what) : what_(std::move(what)) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::string what_;
+};
+
+class TypeAlreadyExistsException : public StoreException
+{
+public:
+    using StoreException::StoreException;
+};
+class TypeNotFoundException : public StoreException
+{
+public:
+    using StoreException::StoreException;
+};
+class AlreadyRelatedException : public StoreException
+{
+public:
+    using StoreException::StoreException;
+};
+class NotRelatedException : public StoreException
+{
+public:
+    using StoreException::StoreException;
+};
+class NullTypeException : public StoreException
+{
+public:
+    using StoreException::StoreException;
+};
+
+// Orders types by declaration, so walks over types repeat from run to run.
+struct TypeOrder
+{
+    bool operator()(const Type* a, const Type* b) const;
+};
+// Orders items by id.
+struct ItemOrder
+{
+    bool operator()(const Item* a, const Item* b) const;
+};
+
+using RelationMap = std::map<Type*, RelationInfo, TypeOrder>;
+using TypeSet = std::set<Type*, TypeOrder>;
+using ItemList = std::vector<Item*>;
+using Path = std::vector<Item*>;
+
+// The key by which an item of a non-null type is found or made.
+class Value
+{
+public:
+    Value(const std::string& text) : text_(text) {}
+    Value(std::string&& text) : text_(std::move(text)) {}
+    Value(const char* text) : text_(text ? text : "") {}
+    Value(char* text) : text_(text ? text : "") {}
+    Value(int n) : text_(std::to_string(n)) {}
+    Value(unsigned n) : text_(std::to_string(n)) {}
+    Value(long n) : text_(std::to_string(n)) {}
+    Value(unsigned long n) : text_(std::to_string(n)) {}
+    Value(long long n) : text_(std::to_string(n)) {}
+    Value(unsigned long long n) : text_(std::to_string(n)) {}
+    // A live object (a socket, a file, a tree row) is tied to an item by its address, written
+    // in unsigned decimal as a 64-bit number.
+    template <class T, class = std::enable_if_t<!std::is_same_v<std::remove_cv_t<T>, char>>>
+    Value(T* object) : text_(std::to_string(static_cast<quint64>(reinterpret_cast<quintptr>(object))))
+    {
+    }
+
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+class ItemPtr
+{
+public:
+    ItemPtr(Item* item = nullptr) : item_(item) {}
+
+    Item* Get() const { return item_; }
+    Item* operator->() const { return item_; }
+    operator Item*() const { return item_; }
+    bool IsNull() const { return item_ == nullptr; }
+
+    // The first partner of that type, or a null handle (also on a null handle).
+    ItemPtr operator[](const char* typeName) const;
+    ItemPtr HasItem(const char* typeName) const;
+    ItemPtr GetItem(const char* typeName) const;
+    ItemPtr NewItem(const char* typeName) const;
+    ItemSet GetItems(const char* typeName) const;
+    void GetItems(const char* typeName, ItemSet& out) const;
+
+    // Connect and disconnect return the right-hand handle, so that reads can be chained.
+    ItemPtr Connect(ItemPtr other) const;
+    ItemPtr operator+=(ItemPtr other) const { return Connect(other); }
+    void Disconnect(ItemPtr other) const;
+    ItemPtr operator-=(ItemPtr other) const;
+    void Disconnect(const char* typeName) const;
+    void Remove() const;
+
+    bool IsConnected(ItemPtr other) const;
+    bool IsConnected(Type* type) const;
+    bool IsConnected(const char* typeName) const;
+    bool IsDisconnectedFromAll() const;
+
+    std::string AsString() const;
+    const char* AsCStr() const;
+    int AsInt() const;
+    unsigned AsUInt() const;
+    qint64 AsInt64() const;
+    quint64 AsUInt64() const;
+    // The address kept in the value of an item made from a pointer.
+    quintptr AsAddress() const;
+    template <class T>
+    T* AsPointer() const
+    {
+        return reinterpret_cast<T*>(AsAddress());
+    }
+
+private:
+    Item* item_;
+};
+
+// A set of items, iterated in id order.
+class ItemSet
+{
+public:
+    using const_iterator = ItemList::const_iterator;
+
+    ItemSet() = default;
+    explicit ItemSet(Item* item);
+
+    const_iterator begin() const { return items_.begin(); }
+    const_iterator end() const { return items_.end(); }
+    size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    size_t Size() const { return items_.size(); }
+    bool IsEmpty() const { return items_.empty(); }
+    Item* First() const { return items_.empty() ? nullptr : items_.front(); }
+    bool Contains(const Item* item) const;
+    bool Insert(Item* item);
+    bool Erase(Item* item);
+    void Clear() { items_.clear(); }
+    const ItemList& Items() const { return items_; }
+    bool operator==(const ItemSet& other) const { return items_ == other.items_; }
+    bool operator!=(const ItemSet& other) const { return items_ != other.items_; }
+
+    void Add(const ItemSet& other);
+    ItemSet operator+(const ItemSet& other) const;
+    ItemSet Common(const ItemSet& other) const;
+    ItemSet Connected(const ItemSet& other) const;
+    ItemSet NotConnected(const ItemSet& other) const;
+    ItemSet Connected(const char* typeName) const;
+    ItemSet NotConnected(const char* typeName) const;
+    ItemSet Connected(const char* typeName, const std::string& value) const;
+    ItemSet NotConnected(const char* typeName, const std::string& value) const;
+    ItemSet Connected(ItemPtr item) const;
+    ItemSet NotConnected(ItemPtr item) const;
+    ItemSet GetItems(const char* typeName) const;
+    void Disconnect(const char* typeName);
+    void Remove();
+
+    // An empty set gives a null handle; more than one member is a programming error, after
+    // which the first member is given.
+    operator ItemPtr() const;
+
+    ItemList SortNumeric(bool ascending) const;
+    ItemList SortAlphabetic(bool ascending) const;
+    ItemList SortNumericBy(const char* typeName, bool ascending) const;
+    ItemList SortAlphabeticBy(const char* typeName, bool ascending) const;
+
+private:
+    friend class Data;
+    friend class Type;
+    friend class Item;
+    ItemList items_;
+};
+
+using ConnectionMap = std::map<Type*, ItemSet, TypeOrder>;
+
+class Item
+{
+public:
+    Item(const Item&) = delete;
+    Item& operator=(const Item&) = delete;
+
+    Type* GetType() const { return type_; }
+    uint32_t Id() const { return id_; }
+
+    Item* Connect(Item* other);
+    void Disconnect(Item* other);
+    void Disconnect(const char* typeName);
+    bool IsConnected(const Item* other) const;
+    bool IsConnected(const Type* type) const;
+    bool IsConnected(const char* typeName) const;
+    bool IsDisconnectedFromAll() const { return links_.IsEmpty(); }
+
+    Item* HasItem(const char* typeName) const;
+    Item* GetItem(const char* typeName) const { return HasItem(typeName); }
+    Item* NewItem(const char* typeName);
+    void GetItems(const char* typeName, ItemSet& out) const;
+    void GetConnectedItems(ConnectionMap& out) const;
+    size_t ConnectionCount() const { return links_.Total(); }
+    size_t ConnectionCount(const Type* type) const;
+
+    const std::string& AsString() const { return value_; }
+    const char* AsCStr() const { return value_.c_str(); }
+    int AsInt() const;
+    unsigned AsUInt() const;
+    qint64 AsInt64() const;
+    quint64 AsUInt64() const;
+    quintptr AsAddress() const;
+
+    void Remove();
+
+    void GetUniqueItems(std::map<Item*, Path, ItemOrder>& found);
+    void GetUniqueToItems(std::map<Item*, Path, ItemOrder>& found);
+    void GetUniqueItemsFromOrTo(const Path& path, std::map<Item*, Path, ItemOrder>& found,
+                                bool from);
+
+private:
+    friend class Type;
+    friend class Data;
+    friend class ItemSet;
+    Item(Type* type, uint32_t id, std::string value);
+    ~Item() = default;
+
+    void PartnerIds(const Type* type, std::vector<uint32_t>& out) const;
+    bool NumberCheck() const;
+
+    enum Flag : uint8_t { Removing = 1, SweepCandidate = 2, SweepOrphan = 4 };
+
+    Type* type_;
+    std::string value_;
+    storeimpl::Links links_;
+    uint32_t id_;
+    uint8_t flags_ = 0;
+};
+
+class Type
+{
+public:
+    ~Type() = default;
+    Type(const Type&) = delete;
+    Type& operator=(const Type&) = delete;
+
+    Event<Item*> itemAddedEvent;
+    Event<Item*> itemRemovedEvent;
+    Event<ConnectionInfo> connectedEvent;
+    Event<ConnectionInfo> disconnectedEvent;
+
+    Data* GetOwner() const { return owner_; }
+    const std::string& GetName() const { return name_; }
+    Primacy GetPrimacy() const { return primacy_; }
+    bool IsNull() const { return isNull_; }
+    bool IsAutoCreate() const { return autoCreate_; }
+    uint32_t Id() const { return id_; }
+
+    void RelateToType(Type* other, OneOrMany thisPerOther, OneOrMany otherPerThis,
+                      bool owns = false);
+    void RelateToType(const char* otherName, OneOrMany thisPerOther, OneOrMany otherPerThis);
+    RelationInfo GetRelation(const Type* other) const;
+    bool IsRelated(const Type* other) const;
+    void GetRelatedTypes(RelationMap& out) const;
+
+    ItemPtr NewItem();
+    ItemPtr NewItem(const Value& value);
+    ItemPtr GetItem(const Value& value);
+    ItemPtr operator[](const Value& value) { return GetItem(value); }
+    ItemPtr HasItem(const Value& value) const;
+    ItemPtr GetGlobalNullItem();
+
+    ItemSet GetItems() const;
+    void GetItems(ItemSet& out) const;
+    size_t ItemCount() const { return ids_.Size(); }
+
+    void RemoveAllItems();
+    void Remove();
+
+private:
+    friend class Data;
+    friend class Item;
+    friend class ItemSet;
+    Type(Data* owner, uint32_t id, std::string name, Primacy primacy, bool isNull,
+         bool autoCreate);
+
+    struct Relation
+    {
+        Type* other;
+        RelationInfo info;
+        // Pair handlers for (this type, other type), made on first use.
+        std::unique_ptr<Event<ConnectionInfo&>> onConnect;
+        std::unique_ptr<Event<ConnectionInfo&>> onDisconnect;
+    };
+    Relation* FindRelation(const Type* other);
+    const Relation* FindRelation(const Type* other) const;
+    Relation& SetRelation(Type* other, const RelationInfo& info);
+    Item* MakeItem(std::string value);
+
+    Data* owner_;
+    uint32_t id_;
+    std::string name_;
+    Primacy primacy_;
+    bool isNull_;
+    bool autoCreate_;
+    std::vector<Relation> relations_; // sorted by the other type's id
+    storeimpl::IdList ids_;
+    std::unordered_map<std::string_view, Item*> byValue_;
+};
+
+class Data : public DataHandler
+{
+public:
+    Data();
+    ~Data() override;
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
+
+    Event<Type*> typeAddedEvent;
+    Event<Type*> typeRemovedEvent;
+    Event<Item*> itemAddedEvent;
+    Event<Item*> itemRemovedEvent;
+    Event<ConnectionInfo> connectedEvent;
+    Event<ConnectionInfo> disconnectedEvent;
+
+    Type* NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate);
+    Type* GetType(const std::string& name) const;
+    Type* HasType(const std::string& name) const;
+    // Every type, in declaration order.
+    void GetTypes(std::vector<Type*>& out) const;
+    std::vector<Type*> GetTypes() const;
+    void GetTypeOwningTypes(const Type* type, TypeSet& out) const;
+
+    void AddConnectionEventHandler(Type* first, Type* second,
+                                   EventHandlerBase<ConnectionInfo&>* handler);
+    void AddDisconnectionEventHandler(Type* first, Type* second,
+                                      EventHandlerBase<ConnectionInfo&>* handler);
+    void NotifyConnectionEventHandlers(Item* x, Item* y);
+    void NotifyDisconnectionEventHandlers(Item* x, Item* y);
+
+    ItemSet GetItems(const ItemSet& set, const char* typeName) const;
+    ItemSet GetItemSubset(const ItemSet& set, const char* typeName) const;
+    ItemSet GetItems(ItemPtr a, ItemPtr b, const char* typeName) const;
+    ItemPtr GetItem(const ItemSet& set, const char* typeName) const;
+    ItemPtr GetItem(ItemPtr a, ItemPtr b, const char* typeName) const;
+
+    void RemoveAllItems();
+
+    // The item with that id, or null.
+    Item* ItemById(uint32_t id) const { return id < items_.size() ? items_[id] : nullptr; }
+    size_t ItemCount() const { return itemCount_; }
+    // Reports a broken precondition that has no exception of its own.
+    static void CheckFailed(const char* what);
+
+private:
+    friend class Type;
+    friend class Item;
+    friend class ItemSet;
+
+    uint32_t NewItemId();
+    void FreeItemId(uint32_t id);
+    void ReleaseFreedIds();
+    Type* TypeById(uint32_t id) const { return types_[id]; }
+
+    // Keeps ids of removed items out of reuse while a walk over copied ids is running, so that
+    // an id met later in the walk cannot name a newer item.
+    class Batch
+    {
+    public:
+        explicit Batch(Data* data) : data_(data) { ++data_->batch_; }
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        Data* data_;
+    };
+
+    std::vector<Type*> types_; // by id; the type table's order
+    std::unordered_map<std::string, Type*> typesByName_;
+    std::vector<std::unique_ptr<Type>> removedTypes_;
+    std::vector<Item*> items_; // by id; slot 0 is never used
+    std::vector<uint32_t> freeIds_;
+    std::vector<uint32_t> pendingIds_;
+    size_t itemCount_ = 0;
+    int batch_ = 0;
+};
+
+// The process's one store.
+extern Data d;
+
+inline Type* GetType(const char* name)
+{
+    return d.GetType(name);
+}
+
+// Every item of a type, as a set.
+ItemSet g(const char* typeName);
+// The item of a type with that value, if it exists; never creates.
+ItemSet i(const char* typeName, const std::string& value);

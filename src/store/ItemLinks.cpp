@@ -1,0 +1,405 @@
+#include "store/ItemLinks.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace storeimpl {
+
+// ---------------------------------------------------------------------------------------------
+// IdList
+
+IdList::~IdList()
+{
+    Clear();
+}
+
+IdList::IdList(IdList&& other) noexcept : chunks_(std::move(other.chunks_)), size_(other.size_)
+{
+    other.chunks_.clear();
+    other.size_ = 0;
+}
+
+IdList& IdList::operator=(IdList&& other) noexcept
+{
+    if (this != &other) {
+        Clear();
+        chunks_ = std::move(other.chunks_);
+        size_ = other.size_;
+        other.chunks_.clear();
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+void IdList::Clear()
+{
+    for (Chunk* c : chunks_)
+        std::free(c);
+    chunks_.clear();
+    size_ = 0;
+}
+
+IdList::Chunk* IdList::NewChunk(uint32_t cap)
+{
+    void* mem = std::malloc(sizeof(Chunk) + (cap - 1) * sizeof(uint32_t));
+    if (!mem)
+        throw std::bad_alloc();
+    Chunk* c = static_cast<Chunk*>(mem);
+    c->n = 0;
+    c->cap = cap;
+    return c;
+}
+
+size_t IdList::FindChunk(uint32_t id) const
+{
+    // First chunk whose last id is not below id; the last chunk when id is beyond them all.
+    size_t lo = 0;
+    size_t hi = chunks_.size() - 1;
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        const Chunk* c = chunks_[mid];
+        if (c->ids[c->n - 1] < id)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+bool IdList::Contains(uint32_t id) const
+{
+    if (chunks_.empty())
+        return false;
+    const Chunk* c = chunks_[FindChunk(id)];
+    return std::binary_search(c->ids, c->ids + c->n, id);
+}
+
+uint32_t IdList::First() const
+{
+    return chunks_.empty() ? 0 : chunks_.front()->ids[0];
+}
+
+void IdList::MakeRoom(size_t ci)
+{
+    Chunk* c = chunks_[ci];
+    if (c->cap < kChunk) {
+        const uint32_t cap = std::min<uint32_t>(kChunk, c->cap * 2);
+        void* mem = std::realloc(c, sizeof(Chunk) + (cap - 1) * sizeof(uint32_t));
+        if (!mem)
+            throw std::bad_alloc();
+        c = static_cast<Chunk*>(mem);
+        c->cap = cap;
+        chunks_[ci] = c;
+    }
+}
+
+bool IdList::Insert(uint32_t id)
+{
+    if (chunks_.empty()) {
+        Chunk* c = NewChunk(4);
+        c->ids[0] = id;
+        c->n = 1;
+        chunks_.push_back(c);
+        size_ = 1;
+        return true;
+    }
+    size_t ci = FindChunk(id);
+    Chunk* c = chunks_[ci];
+    uint32_t pos = static_cast<uint32_t>(std::lower_bound(c->ids, c->ids + c->n, id) - c->ids);
+    if (pos < c->n && c->ids[pos] == id)
+        return false;
+    if (c->n == c->cap)
+        MakeRoom(ci);
+    c = chunks_[ci];
+    if (c->n == c->cap) {
+        // A full chunk. Ids arriving in increasing order start a fresh chunk, so lists filled in
+        // creation order stay dense; anything else splits the chunk in two halves.
+        if (ci + 1 == chunks_.size() && pos == c->n) {
+            Chunk* fresh = NewChunk(kChunk);
+            fresh->ids[0] = id;
+            fresh->n = 1;
+            chunks_.push_back(fresh);
+            ++size_;
+            return true;
+        }
+        Chunk* upper = NewChunk(kChunk);
+        const uint32_t half = c->n / 2;
+        upper->n = c->n - half;
+        std::memcpy(upper->ids, c->ids + half, upper->n * sizeof(uint32_t));
+        c->n = half;
+        chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(ci) + 1, upper);
+        if (pos > half) {
+            pos -= half;
+            c = upper;
+        }
+    }
+    std::memmove(c->ids + pos + 1, c->ids + pos, (c->n - pos) * sizeof(uint32_t));
+    c->ids[pos] = id;
+    ++c->n;
+    ++size_;
+    return true;
+}
+
+bool IdList::Erase(uint32_t id)
+{
+    if (chunks_.empty())
+        return false;
+    const size_t ci = FindChunk(id);
+    Chunk* c = chunks_[ci];
+    uint32_t* at = std::lower_bound(c->ids, c->ids + c->n, id);
+    if (at == c->ids + c->n || *at != id)
+        return false;
+    std::memmove(at, at + 1, (c->ids + c->n - at - 1) * sizeof(uint32_t));
+    --c->n;
+    --size_;
+    if (c->n == 0) {
+        std::free(c);
+        chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(ci));
+    } else if (ci + 1 < chunks_.size() && c->n + chunks_[ci + 1]->n <= kChunk / 2) {
+        // Fold thin neighbours together so that churn does not leave a trail of sparse chunks.
+        Chunk* next = chunks_[ci + 1];
+        while (c->cap < c->n + next->n) {
+            MakeRoom(ci);
+            c = chunks_[ci];
+        }
+        std::memcpy(c->ids + c->n, next->ids, next->n * sizeof(uint32_t));
+        c->n += next->n;
+        std::free(next);
+        chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(ci) + 1);
+    }
+    return true;
+}
+
+void IdList::AppendTo(std::vector<uint32_t>& out) const
+{
+    out.reserve(out.size() + size_);
+    for (const Chunk* c : chunks_)
+        out.insert(out.end(), c->ids, c->ids + c->n);
+}
+
+size_t IdList::MemoryUse() const
+{
+    size_t bytes = chunks_.capacity() * sizeof(Chunk*);
+    for (const Chunk* c : chunks_)
+        bytes += sizeof(Chunk) + (c->cap - 1) * sizeof(uint32_t);
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Links
+
+Links::~Links()
+{
+    std::free(words_);
+    delete big_;
+}
+
+int64_t Links::SmallFind(uint32_t type) const
+{
+    uint32_t at = 0;
+    while (at < size_) {
+        const uint32_t t = words_[at];
+        if (t == type)
+            return at;
+        if (t > type)
+            return -1;
+        at += 2 + words_[at + 1];
+    }
+    return -1;
+}
+
+const IdList* Links::BigGroup(uint32_t type) const
+{
+    auto it = std::lower_bound(big_->groups.begin(), big_->groups.end(), type,
+                               [](const auto& g, uint32_t t) { return g.first < t; });
+    if (it == big_->groups.end() || it->first != type)
+        return nullptr;
+    return &it->second;
+}
+
+size_t Links::Count(uint32_t type) const
+{
+    if (big_) {
+        const IdList* l = BigGroup(type);
+        return l ? l->Size() : 0;
+    }
+    const int64_t at = SmallFind(type);
+    return at < 0 ? 0 : words_[at + 1];
+}
+
+bool Links::Contains(uint32_t type, uint32_t id) const
+{
+    if (big_) {
+        const IdList* l = BigGroup(type);
+        return l && l->Contains(id);
+    }
+    const int64_t at = SmallFind(type);
+    if (at < 0)
+        return false;
+    const uint32_t* first = words_ + at + 2;
+    return std::binary_search(first, first + words_[at + 1], id);
+}
+
+uint32_t Links::First(uint32_t type) const
+{
+    if (big_) {
+        const IdList* l = BigGroup(type);
+        return l ? l->First() : 0;
+    }
+    const int64_t at = SmallFind(type);
+    return at < 0 ? 0 : words_[at + 2];
+}
+
+void Links::Reserve(uint32_t words)
+{
+    if (words <= cap_)
+        return;
+    uint32_t cap = std::max<uint32_t>(words, cap_ < 8 ? 4 : cap_ + cap_ / 2);
+    void* mem = std::realloc(words_, cap * sizeof(uint32_t));
+    if (!mem)
+        throw std::bad_alloc();
+    words_ = static_cast<uint32_t*>(mem);
+    cap_ = cap;
+}
+
+void Links::MakeBig()
+{
+    Big* big = new Big;
+    uint32_t at = 0;
+    while (at < size_) {
+        IdList list;
+        const uint32_t n = words_[at + 1];
+        for (uint32_t k = 0; k < n; ++k)
+            list.Insert(words_[at + 2 + k]);
+        big->groups.emplace_back(words_[at], std::move(list));
+        at += 2 + n;
+    }
+    std::free(words_);
+    words_ = nullptr;
+    size_ = cap_ = 0;
+    big_ = big;
+}
+
+bool Links::Insert(uint32_t type, uint32_t id)
+{
+    if (!big_ && size_ + 3 > kSmallWords)
+        MakeBig();
+    if (big_) {
+        auto& groups = big_->groups;
+        auto it = std::lower_bound(groups.begin(), groups.end(), type,
+                                   [](const auto& g, uint32_t t) { return g.first < t; });
+        if (it == groups.end() || it->first != type)
+            it = groups.emplace(it, type, IdList());
+        if (!it->second.Insert(id))
+            return false;
+        ++total_;
+        return true;
+    }
+    uint32_t at = 0;
+    while (at < size_ && words_[at] < type)
+        at += 2 + words_[at + 1];
+    if (at < size_ && words_[at] == type) {
+        const uint32_t n = words_[at + 1];
+        uint32_t* first = words_ + at + 2;
+        uint32_t* pos = std::lower_bound(first, first + n, id);
+        if (pos != first + n && *pos == id)
+            return false;
+        const uint32_t offset = static_cast<uint32_t>(pos - words_);
+        Reserve(size_ + 1);
+        std::memmove(words_ + offset + 1, words_ + offset, (size_ - offset) * sizeof(uint32_t));
+        words_[offset] = id;
+        ++words_[at + 1];
+        ++size_;
+    } else {
+        Reserve(size_ + 3);
+        std::memmove(words_ + at + 3, words_ + at, (size_ - at) * sizeof(uint32_t));
+        words_[at] = type;
+        words_[at + 1] = 1;
+        words_[at + 2] = id;
+        size_ += 3;
+    }
+    ++total_;
+    return true;
+}
+
+bool Links::Erase(uint32_t type, uint32_t id)
+{
+    if (big_) {
+        auto& groups = big_->groups;
+        auto it = std::lower_bound(groups.begin(), groups.end(), type,
+                                   [](const auto& g, uint32_t t) { return g.first < t; });
+        if (it == groups.end() || it->first != type || !it->second.Erase(id))
+            return false;
+        if (it->second.IsEmpty())
+            groups.erase(it);
+        --total_;
+        return true;
+    }
+    const int64_t found = SmallFind(type);
+    if (found < 0)
+        return false;
+    const uint32_t at = static_cast<uint32_t>(found);
+    const uint32_t n = words_[at + 1];
+    uint32_t* first = words_ + at + 2;
+    uint32_t* pos = std::lower_bound(first, first + n, id);
+    if (pos == first + n || *pos != id)
+        return false;
+    if (n == 1) {
+        std::memmove(words_ + at, words_ + at + 3, (size_ - at - 3) * sizeof(uint32_t));
+        size_ -= 3;
+    } else {
+        const uint32_t offset = static_cast<uint32_t>(pos - words_);
+        std::memmove(words_ + offset, words_ + offset + 1, (size_ - offset - 1) * sizeof(uint32_t));
+        --words_[at + 1];
+        --size_;
+    }
+    --total_;
+    if (size_ == 0) {
+        std::free(words_);
+        words_ = nullptr;
+        cap_ = 0;
+    } else if (cap_ > 16 && size_ < cap_ / 4) {
+        const uint32_t cap = cap_ / 2;
+        if (void* mem = std::realloc(words_, cap * sizeof(uint32_t))) {
+            words_ = static_cast<uint32_t*>(mem);
+            cap_ = cap;
+        }
+    }
+    return true;
+}
+
+void Links::Types(std::vector<uint32_t>& out) const
+{
+    out.clear();
+    if (big_) {
+        for (const auto& g : big_->groups)
+            out.push_back(g.first);
+        return;
+    }
+    uint32_t at = 0;
+    while (at < size_) {
+        out.push_back(words_[at]);
+        at += 2 + words_[at + 1];
+    }
+}
+
+void Links::Ids(uint32_t type, std::vector<uint32_t>& out) const
+{
+    out.clear();
+    out.reserve(Count(type));
+    ForEach(type, [&out](uint32_t id) { out.push_back(id); });
+}
+
+size_t Links::MemoryUse() const
+{
+    if (!big_)
+        return cap_ * sizeof(uint32_t);
+    size_t bytes = sizeof(Big) + big_->groups.capacity() * sizeof(big_->groups[0]);
+    for (const auto& g : big_->groups)
+        bytes += g.second.MemoryUse();
+    return bytes;
+}
+
+} // namespace storeimpl

@@ -1,0 +1,120 @@
+#pragma once
+
+// Compact containers behind the object store. Items are named by 32-bit ids (their slot in the
+// store's item table), so a connection costs four bytes on each side and ordered lookups compare
+// plain integers without touching the partner item.
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace storeimpl {
+
+// A sorted list of ids kept in chunks of at most kChunk ids, so that inserting into or erasing
+// from a list of a million ids moves at most one chunk.
+class IdList
+{
+public:
+    static constexpr uint32_t kChunk = 512;
+
+    IdList() = default;
+    ~IdList();
+    IdList(const IdList&) = delete;
+    IdList& operator=(const IdList&) = delete;
+    IdList(IdList&& other) noexcept;
+    IdList& operator=(IdList&& other) noexcept;
+
+    size_t Size() const { return size_; }
+    bool IsEmpty() const { return size_ == 0; }
+    bool Contains(uint32_t id) const;
+    bool Insert(uint32_t id);
+    bool Erase(uint32_t id);
+    uint32_t First() const;
+    void Clear();
+
+    template <class F>
+    void ForEach(F f) const
+    {
+        for (const Chunk* c : chunks_) {
+            for (uint32_t k = 0; k < c->n; ++k)
+                f(c->ids[k]);
+        }
+    }
+    void AppendTo(std::vector<uint32_t>& out) const;
+    size_t MemoryUse() const;
+
+private:
+    struct Chunk
+    {
+        uint32_t n;
+        uint32_t cap;
+        uint32_t ids[1];
+    };
+    static Chunk* NewChunk(uint32_t cap);
+    size_t FindChunk(uint32_t id) const;
+    void MakeRoom(size_t ci);
+
+    std::vector<Chunk*> chunks_;
+    size_t size_ = 0;
+};
+
+// The connections of one item, grouped by the partner's type id, each group sorted by partner
+// id. Small items keep everything in one array of words laid out as [type, count, ids...] per
+// group; an item whose array grows past kSmallWords switches to one IdList per type.
+class Links
+{
+public:
+    static constexpr uint32_t kSmallWords = 1024;
+
+    Links() = default;
+    ~Links();
+    Links(const Links&) = delete;
+    Links& operator=(const Links&) = delete;
+
+    bool IsEmpty() const { return total_ == 0; }
+    size_t Total() const { return total_; }
+    size_t Count(uint32_t type) const;
+    bool Contains(uint32_t type, uint32_t id) const;
+    bool Insert(uint32_t type, uint32_t id);
+    bool Erase(uint32_t type, uint32_t id);
+    uint32_t First(uint32_t type) const;
+    void Types(std::vector<uint32_t>& out) const;
+    void Ids(uint32_t type, std::vector<uint32_t>& out) const;
+    size_t MemoryUse() const;
+
+    template <class F>
+    void ForEach(uint32_t type, F f) const
+    {
+        if (big_) {
+            if (const IdList* l = BigGroup(type))
+                l->ForEach(f);
+            return;
+        }
+        int64_t at = SmallFind(type);
+        if (at < 0)
+            return;
+        const uint32_t n = words_[at + 1];
+        for (uint32_t k = 0; k < n; ++k)
+            f(words_[at + 2 + k]);
+    }
+
+private:
+    struct Big
+    {
+        std::vector<std::pair<uint32_t, IdList>> groups;
+    };
+    // Offset of the group's header, or -1.
+    int64_t SmallFind(uint32_t type) const;
+    const IdList* BigGroup(uint32_t type) const;
+    void Reserve(uint32_t words);
+    void MakeBig();
+
+    uint32_t* words_ = nullptr;
+    Big* big_ = nullptr;
+    uint32_t size_ = 0;
+    uint32_t cap_ = 0;
+    uint32_t total_ = 0;
+};
+
+} // namespace storeimpl
