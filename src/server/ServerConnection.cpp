@@ -1,0 +1,267 @@
+#include "server/Server.h"
+
+#include "server/ServerCodes.h"
+#include "server/ServerStore.h"
+#include "store/Data.h"
+#include "store/Log.h"
+#include "store/MD5.h"
+#include "store/Random.h"
+#include "store/TimerManager.h"
+
+#include <QHostAddress>
+#include <QtEndian>
+
+Server* gp_server = nullptr;
+
+namespace {
+
+const QString LogCategory = QStringLiteral("server");
+
+} // namespace
+
+Server::Server() : m_host(QStringLiteral(QV_SERVER_HOST))
+{
+    gp_server = this;
+    connect(&m_socket, &QTcpSocket::connected, this, &Server::OnConnected);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &Server::OnSocketReadyToRead);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, &Server::OnSocketError);
+    connect(&m_socket, &QTcpSocket::disconnected, this, &Server::OnSocketClosed);
+
+    // The token of a relayed connection request is what the peer echoes back to prove who it is,
+    // so its counter must not start at a value anyone can guess.
+    m_nextIndirectToken = RandomU32();
+
+    if (timerManager) {
+        connect(timerManager->everyHalfMinute(), &SharedTimer::timeout, this,
+                &Server::AttemptReconnect);
+        connect(timerManager->everyFiveMinutes(), &SharedTimer::timeout, this,
+                &Server::EveryFiveMinutes);
+    }
+}
+
+Server::~Server()
+{
+    // A socket signal must not reach a half-destroyed object.
+    m_socket.disconnect(this);
+    if (gp_server == this)
+        gp_server = nullptr;
+}
+
+void Server::UseLocalServerForTesting(quint16 port)
+{
+    m_host = QHostAddress(QHostAddress::LocalHost).toString();
+    m_port = port;
+}
+
+void Server::Connect()
+{
+    if (m_state != StateIdle)
+        return;
+    if (!ServerStore::HasSettingValue("username"))
+        return;
+
+    // Whatever the old socket still reports on its way down finds the state idle and is ignored.
+    m_socket.abort();
+    // A connection lost in the middle of a frame must not leave the next one misaligned.
+    ResetFrameReader();
+
+    m_state = StateConnecting;
+    Q_EMIT Connecting();
+    m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite);
+    Log(LogCategory, 1, QStringLiteral("Attempting connection on port %1").arg(m_port));
+}
+
+void Server::OnConnected()
+{
+    const Type* global = d.GetType("global");
+    if (!global->HasItem("username") || !global->HasItem("password")) {
+        ServerStore::SetSetting("username", "QuorvaleQT");
+        ServerStore::SetSetting("password", "KelvanirTosqueWadd");
+    }
+    const std::string user = ServerStore::GetSetting("username");
+    const std::string password = ServerStore::GetSetting("password");
+
+    const std::string digest = MD5::HexDigestOf(user + password);
+
+    MemStream login;
+    login.Write(quint32(ServerCode::Login));
+    login.Write(user);
+    login.Write(password);
+    login.Write(quint32(157));
+    login.Write(digest);
+    login.Write(quint32(100));
+    SendMessage(login, true);
+
+    m_abruptlyDisconnected = false;
+}
+
+void Server::SendMessage(MemStream& message, bool force)
+{
+    if (force ? m_state == StateIdle : m_state != StateLoggedIn)
+        return;
+
+    const quint32 length = quint32(message.GetWriteIndex());
+    QByteArray frame(4, Qt::Uninitialized);
+    qToLittleEndian(length, frame.data());
+    frame.append(reinterpret_cast<const char*>(message.GetBuffer()), qsizetype(length));
+    m_socket.write(frame);
+}
+
+void Server::ResetFrameReader()
+{
+    m_readingBody = false;
+    m_bodyLength = 0;
+    m_readStream.Reset();
+}
+
+void Server::OnSocketReadyToRead()
+{
+    // Bytes are taken as long as the socket has them; a handler that closes the connection leaves
+    // nothing available and so ends the loop.
+    while (m_socket.bytesAvailable() > 0) {
+        if (!m_readingBody) {
+            if (m_socket.bytesAvailable() < 4)
+                return;
+            char lengthBytes[4];
+            if (m_socket.read(lengthBytes, 4) != 4)
+                return;
+            m_bodyLength = qFromLittleEndian<quint32>(lengthBytes);
+            if (m_bodyLength > MaxFrameLength) {
+                DropConnection(QStringLiteral("Frame of %1 bytes from the server exceeds the "
+                                              "limit of %2 bytes; closing the connection")
+                                   .arg(m_bodyLength)
+                                   .arg(MaxFrameLength));
+                return;
+            }
+            m_readingBody = true;
+            m_readStream.Reset();
+            m_readStream.EnsureBufferCapacity(int(m_bodyLength));
+        }
+
+        const qint64 missing = qint64(m_bodyLength) - m_readStream.GetWriteIndex();
+        if (missing > 0) {
+            const qint64 got =
+                m_socket.read(reinterpret_cast<char*>(m_readStream.GetWriteBuffer()), missing);
+            if (got <= 0)
+                return;
+            m_readStream.AdvanceWriteIndex(int(got));
+        }
+        if (quint32(m_readStream.GetWriteIndex()) < m_bodyLength)
+            return;
+
+        // A body too short to hold its code has nothing to dispatch.
+        quint32 code = 0;
+        if (m_readStream.Read(code))
+            HandleMessage(int(code), m_readStream);
+        ResetFrameReader();
+    }
+}
+
+void Server::DropConnection(const QString& why)
+{
+    Log(LogCategory, 1, why);
+    ResetFrameReader();
+    OnConnectionLost();
+    m_socket.abort();
+}
+
+void Server::OnSocketError(QAbstractSocket::SocketError)
+{
+    OnConnectionLost();
+}
+
+void Server::OnSocketClosed()
+{
+    OnConnectionLost();
+}
+
+void Server::OnConnectionLost()
+{
+    if (m_expectClose) {
+        m_expectClose = false;
+        return;
+    }
+    if (m_state == StateIdle)
+        return;
+    if (m_state == StateConnecting)
+        Q_EMIT ConnectionFailed("socket error");
+    if (m_state == StateLoggedIn)
+        m_abruptlyDisconnected = true;
+    OnDisconnected();
+}
+
+void Server::OnDisconnected()
+{
+    m_state = StateIdle;
+    Q_EMIT Disconnected();
+
+    ItemSet users;
+    d.GetType("user")->GetItems(users);
+    for (ItemPtr user : users)
+        user.Disconnect("is_online");
+}
+
+void Server::Disconnect()
+{
+    if (m_state != StateLoggedIn)
+        return;
+    OnDisconnected();
+    m_expectClose = true;
+    m_abruptlyDisconnected = false;
+    m_socket.close();
+}
+
+void Server::AttemptReconnect()
+{
+    if (m_abruptlyDisconnected)
+        Connect();
+}
+
+void Server::EveryFiveMinutes()
+{
+    MemStream keepAlive;
+    keepAlive.Write(quint32(ServerCode::KeepAlive));
+    SendMessage(keepAlive, false);
+}
+
+void Server::DataLoaded()
+{
+    if (!d.GetType("global")->HasItem("use_upnp"))
+        ServerStore::SetSetting("use_upnp", "yes");
+}
+
+void Server::OnConnectedToServer()
+{
+    if (m_firstLogin) {
+        m_firstLogin = false;
+        ItemSet rooms;
+        d.GetType("room")->GetItems(rooms);
+        for (ItemPtr room : rooms) {
+            if (room.IsConnected("room_autojoin"))
+                EnterRoom(room.AsString(), false);
+        }
+        // Mapping the listening ports on the router belongs to the port forwarder, which is
+        // started here once it exists.
+    }
+
+    ItemSet users;
+    d.GetType("user")->GetItems(users);
+    for (ItemPtr user : users) {
+        if (user.IsConnected("is_tracked")) {
+            MemStream watch;
+            watch.Write(quint32(ServerCode::AddUser));
+            watch.Write(user.AsString());
+            SendMessage(watch, false);
+        }
+    }
+    for (ItemPtr user : users) {
+        if (user.IsConnected("user_address_request")) {
+            MemStream address;
+            address.Write(quint32(ServerCode::GetUserAddress));
+            address.Write(user.AsString());
+            SendMessage(address, false);
+        }
+    }
+
+    ServerStore::SetSetting("accept_room_list", "yes");
+}

@@ -1,0 +1,309 @@
+#include "server/Server.h"
+
+#include "server/ServerStore.h"
+#include "store/Data.h"
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+// Room messages keep the room part of the store current; the chat and room forms read it from
+// there. Only room chat and the invitation setting are signalled.
+
+using ServerStore::ClearFlag;
+using ServerStore::HasFlag;
+using ServerStore::Link;
+using ServerStore::Room;
+using ServerStore::SetFlag;
+using ServerStore::User;
+
+namespace {
+
+void LinkUserStats(ItemPtr user, const UserStats& stats, const std::string& country)
+{
+    Link(user, "average_download_speed", Value(int(stats.averageSpeed)));
+    Link(user, "shared_files_count", Value(int(stats.sharedFileCount)));
+    Link(user, "country_code", Value(country));
+}
+
+// The room's one record of this type (room_owner, room_operators, room_members), made if missing.
+ItemPtr RoomRecord(const std::string& room, const char* recordType)
+{
+    return Room(room).NewItem(recordType);
+}
+
+void ReplaceRecordUsers(ItemPtr record, const std::set<std::string>& users)
+{
+    record.Disconnect("user");
+    for (const std::string& user : users)
+        record += User(user);
+}
+
+void ReadRoomAndUser(MemStream& s, std::string& room, std::string& user)
+{
+    s.Read(room);
+    s.Read(user);
+}
+
+} // namespace
+
+// 13
+void Server::OnRoomChat(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    std::string text;
+    s.Read(room);
+    s.Read(user);
+    s.Read(text);
+    if (HasFlag(ServerStore::FindUser(user), "is_ignored"))
+        return;
+    Q_EMIT RoomChat(room, user, text);
+}
+
+// 14: the answer to entering a room.
+void Server::OnRoomEntered(MemStream& s)
+{
+    std::string room;
+    std::vector<std::string> users;
+    std::vector<quint32> statuses;
+    std::vector<UserStats> stats;
+    std::vector<quint32> unused;
+    std::vector<std::string> countries;
+    s.Read(room);
+    s.Read(users);
+    s.Read(statuses);
+    s.Read(stats);
+    s.Read(unused);
+    s.Read(countries);
+
+    ItemPtr roomItem = Room(room);
+
+    // Only private rooms carry the owner and operators; a public room's answer ends before them.
+    std::string owner;
+    if (s.Read(owner)) {
+        std::set<std::string> operators;
+        s.Read(operators);
+        roomItem.NewItem("room_owner") += User(owner);
+        ReplaceRecordUsers(roomItem.NewItem("room_operators"), operators);
+    }
+
+    SetFlag(roomItem, "in_room");
+
+    roomItem.Disconnect("user");
+    for (const std::string& user : users)
+        roomItem += User(user);
+
+    // The three lists should be equally long; a shorter one ends the walk, so a message with
+    // unequal lists never pairs a user with someone else's figures.
+    const size_t common = std::min({users.size(), stats.size(), countries.size()});
+    for (size_t i = 0; i < common; ++i)
+        LinkUserStats(User(users[i]), stats[i], countries[i]);
+}
+
+// 15
+void Server::OnRoomLeft(MemStream& s)
+{
+    std::string room;
+    s.Read(room);
+    ItemPtr roomItem = Room(room);
+    if (!HasFlag(roomItem, "in_room"))
+        return;
+    ClearFlag(roomItem, "in_room");
+    roomItem.Disconnect("user");
+}
+
+// 16
+void Server::OnUserJoinedRoom(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    quint32 status = 0;
+    UserStats stats;
+    quint32 unused = 0;
+    std::string country;
+    s.Read(room);
+    s.Read(user);
+    s.Read(status);
+    s.Read(stats);
+    s.Read(unused);
+    s.Read(country);
+
+    ItemPtr userItem = User(user);
+    Room(room) += userItem;
+    LinkUserStats(userItem, stats, country);
+}
+
+// 17
+void Server::OnUserLeftRoom(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    ReadRoomAndUser(s, room, user);
+    Room(room).Disconnect(User(user));
+}
+
+// 64
+void Server::OnRoomList(MemStream& s)
+{
+    // Only the first list after a login or an explicit request may add public rooms; the server
+    // also sends lists unasked, and those only update rooms already known.
+    const bool acceptNewRooms = ServerStore::GetSetting("accept_room_list") == "yes";
+    ServerStore::SetSetting("accept_room_list", "no");
+
+    std::vector<std::string> publicRooms;
+    std::vector<quint32> publicCounts;
+    std::vector<std::string> ownedRooms;
+    std::vector<quint32> ownedCounts;
+    std::vector<std::string> memberRooms;
+    std::vector<quint32> memberCounts;
+    std::set<std::string> operatorRooms;
+    s.Read(publicRooms);
+    s.Read(publicCounts);
+    s.Read(ownedRooms);
+    s.Read(ownedCounts);
+    s.Read(memberRooms);
+    s.Read(memberCounts);
+    s.Read(operatorRooms);
+
+    Type* roomType = d.GetType("room");
+
+    // Each name list is walked together with its counts only as far as the shorter of the two.
+    const size_t publicCount = std::min(publicRooms.size(), publicCounts.size());
+    for (size_t i = 0; i < publicCount; ++i) {
+        if (acceptNewRooms || roomType->HasItem(Value(publicRooms[i])))
+            Link(Room(publicRooms[i]), "user_count", Value(int(publicCounts[i])));
+    }
+
+    std::set<std::string> owned;
+    const size_t ownedCount = std::min(ownedRooms.size(), ownedCounts.size());
+    for (size_t i = 0; i < ownedCount; ++i) {
+        ItemPtr room = Room(ownedRooms[i]);
+        Link(room, "user_count", Value(int(ownedCounts[i])));
+        SetFlag(room, "is_owner");
+        SetFlag(room, "is_private");
+        SetFlag(room, "is_member");
+        owned.insert(ownedRooms[i]);
+    }
+
+    ItemSet rooms;
+    roomType->GetItems(rooms);
+    for (ItemPtr room : rooms) {
+        if (HasFlag(room, "is_owner") && !owned.count(room.AsString()))
+            ClearFlag(room, "is_owner");
+    }
+
+    std::set<std::string> member;
+    const size_t memberCount = std::min(memberRooms.size(), memberCounts.size());
+    for (size_t i = 0; i < memberCount; ++i) {
+        ItemPtr room = Room(memberRooms[i]);
+        Link(room, "user_count", Value(int(memberCounts[i])));
+        if (operatorRooms.count(memberRooms[i]))
+            SetFlag(room, "is_operator");
+        SetFlag(room, "is_private");
+        SetFlag(room, "is_member");
+        member.insert(memberRooms[i]);
+    }
+
+    roomType->GetItems(rooms);
+    for (ItemPtr room : rooms) {
+        const std::string name = room.AsString();
+        if (HasFlag(room, "is_member") && !member.count(name) && !owned.count(name))
+            ClearFlag(room, "is_member");
+    }
+}
+
+// 133
+void Server::OnPrivateRoomMembers(MemStream& s)
+{
+    std::string room;
+    std::set<std::string> users;
+    s.Read(room);
+    s.Read(users);
+    ReplaceRecordUsers(RoomRecord(room, "room_members"), users);
+}
+
+// 134
+void Server::OnPrivateRoomMemberAdded(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    ReadRoomAndUser(s, room, user);
+    RoomRecord(room, "room_members") += User(user);
+}
+
+// 135
+void Server::OnPrivateRoomMemberRemoved(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    ReadRoomAndUser(s, room, user);
+    RoomRecord(room, "room_members").Disconnect(User(user));
+}
+
+// 139
+void Server::OnPrivateRoomMembershipGranted(MemStream& s)
+{
+    std::string room;
+    s.Read(room);
+    ItemPtr roomItem = Room(room);
+    SetFlag(roomItem, "is_private");
+    SetFlag(roomItem, "is_member");
+    EnterRoom(room, false);
+}
+
+// 140: the room stays known as private; no leave request follows.
+void Server::OnPrivateRoomMembershipRevoked(MemStream& s)
+{
+    std::string room;
+    s.Read(room);
+    ItemPtr roomItem = Room(room);
+    ClearFlag(roomItem, "is_member");
+    ClearFlag(roomItem, "is_operator");
+    ClearFlag(roomItem, "is_owner");
+}
+
+// 141
+void Server::OnPrivateRoomInvitations(MemStream& s)
+{
+    quint8 enabled = 0;
+    s.Read(enabled);
+    ServerStore::SetSetting("accept_private_room_add", enabled ? "yes" : "no");
+    Q_EMIT PrivateRoomAddEnabled(enabled != 0);
+}
+
+// 143
+void Server::OnPrivateRoomOperatorAdded(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    ReadRoomAndUser(s, room, user);
+    RoomRecord(room, "room_operators") += User(user);
+}
+
+// 144
+void Server::OnPrivateRoomOperatorRemoved(MemStream& s)
+{
+    std::string room;
+    std::string user;
+    ReadRoomAndUser(s, room, user);
+    RoomRecord(room, "room_operators").Disconnect(User(user));
+}
+
+// 145
+void Server::OnMadeOperator(MemStream& s)
+{
+    std::string room;
+    s.Read(room);
+    SetFlag(Room(room), "is_operator");
+}
+
+// 148
+void Server::OnPrivateRoomOperators(MemStream& s)
+{
+    std::string room;
+    std::set<std::string> users;
+    s.Read(room);
+    s.Read(users);
+    ReplaceRecordUsers(RoomRecord(room, "room_operators"), users);
+}

@@ -1,0 +1,87 @@
+#include "server/Server.h"
+
+#include "server/ServerStore.h"
+#include "store/Data.h"
+
+#include <list>
+#include <utility>
+
+// Messages for searching and the distributed search network. Apart from the related search
+// terms, which are kept in the store, each is passed on in one signal to the distributed network
+// or the search windows.
+
+// 83
+void Server::OnDNetParentMinSpeed(MemStream& s)
+{
+    qint32 speed = 0;
+    s.Read(speed);
+    Q_EMIT DNetParentMinSpeed(speed);
+}
+
+// 84
+void Server::OnDNetParentSpeedConnectionRatio(MemStream& s)
+{
+    qint32 ratio = 0;
+    s.Read(ratio);
+    Q_EMIT DNetParentSpeedConnectionRatio(ratio);
+}
+
+// 93: a distributed-network message relayed by the server; the receivers read it from the
+// stream, which is positioned on its own code.
+void Server::OnDNetMessage(MemStream& s)
+{
+    Q_EMIT DNetMessage(s);
+}
+
+// 102: always signalled, even empty or cut short.
+void Server::OnDNetPossibleParents(MemStream& s)
+{
+    std::list<std::pair<std::string, std::pair<quint32, qint32>>> read;
+    s.Read(read);
+
+    std::list<std::pair<std::string, TCPAddress>> parents;
+    for (const auto& entry : read)
+        parents.emplace_back(entry.first, TCPAddress(entry.second.first, entry.second.second));
+    Q_EMIT DNetPossibleParents(parents);
+}
+
+// 104
+void Server::OnWishListWait(MemStream& s)
+{
+    quint32 seconds = 0;
+    s.Read(seconds);
+    Q_EMIT WishListWait(seconds);
+}
+
+// 128
+void Server::OnDNetDeliveryReport(MemStream& s)
+{
+    qint32 report = 0;
+    s.Read(report);
+    Q_EMIT DNetDeliveryReport(report);
+}
+
+// 130
+void Server::OnDNetReset(MemStream&)
+{
+    Q_EMIT DNetReset();
+}
+
+// 153: the new list of related terms replaces the old one whole.
+void Server::OnSearchCorrelations(MemStream& s)
+{
+    std::string text;
+    std::list<std::pair<std::string, qint32>> terms;
+    s.Read(text);
+    s.Read(terms);
+
+    ItemPtr textItem = d.GetType("search_request_text")->GetItem(Value(text));
+    textItem.GetItems("search_correlation").Remove();
+    for (const auto& term : terms) {
+        ItemPtr correlation = textItem.NewItem("search_correlation");
+        ServerStore::Link(correlation, "correlation_text", Value(term.first));
+        ServerStore::Link(correlation, "correlation_rank", Value(int(term.second)));
+    }
+
+    Q_EMIT SearchCorrelations(text);
+}

@@ -1,0 +1,55 @@
+#include "server/ServerStore.h"
+
+namespace ServerStore {
+
+ItemPtr User(const std::string& name)
+{
+    return d.GetType("user")->GetItem(Value(name));
+}
+
+ItemPtr Room(const std::string& name)
+{
+    return d.GetType("room")->GetItem(Value(name));
+}
+
+ItemPtr FindUser(const std::string& name)
+{
+    return d.GetType("user")->HasItem(Value(name));
+}
+
+void SetFlag(ItemPtr item, const char* flag)
+{
+    item.NewItem(flag);
+}
+
+void ClearFlag(ItemPtr item, const char* flag)
+{
+    item.Disconnect(flag);
+}
+
+bool HasFlag(ItemPtr item, const char* flag)
+{
+    return item.IsConnected(flag);
+}
+
+void Link(ItemPtr item, const char* typeName, const Value& value)
+{
+    item += d.GetType(typeName)->GetItem(value);
+}
+
+bool HasSettingValue(const char* key)
+{
+    return ItemPtr(d.GetType("global")->GetItem(Value(key)))["global_value"] != nullptr;
+}
+
+std::string GetSetting(const char* key)
+{
+    return ItemPtr(d.GetType("global")->GetItem(Value(key)))["global_value"].AsString();
+}
+
+void SetSetting(const char* key, const std::string& value)
+{
+    Link(d.GetType("global")->GetItem(Value(key)), "global_value", Value(value));
+}
+
+} // namespace ServerStore
