@@ -397,11 +397,13 @@ void TestServerMessages::roomEnteredWithoutOwner()
 {
     ItemPtr room = ServerTestEnv::Room("lobby");
     room.NewItem("room_owner") += ServerTestEnv::User("boss");
+    room.NewItem("room_operators") += ServerTestEnv::User("helper");
     room += ServerTestEnv::User("old");
     QVERIFY(env->deliver(ServerCode::EnterRoom, RoomEntered("lobby", {"ann", "ben"})));
     QVERIFY(room.IsConnected("in_room"));
     QCOMPARE(RoomUsers(room), QStringList({"ann", "ben"}));
     QCOMPARE(room["room_owner"]["user"].AsString(), std::string("boss"));
+    QCOMPARE(RoomUsers(room["room_operators"]), QStringList({"helper"}));
     ItemPtr ben = ServerTestEnv::User("ben");
     QCOMPARE(ValueOf(ben, "average_download_speed"), std::string("101"));
     QCOMPARE(ValueOf(ben, "shared_files_count"), std::string("11"));
