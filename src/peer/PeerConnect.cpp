@@ -1,0 +1,371 @@
+#include "peer/PeerMessenger.h"
+
+#include "server/Server.h"
+#include "store/Log.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+const QString kCategory = QStringLiteral("Peer Messenger");
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+ItemPtr Status(const char* status)
+{
+    return d.GetType("connect_to_peer_request_status")->GetItem(Value(status));
+}
+
+bool HasAddressShape(ItemPtr user)
+{
+    return user && user["user_address"] && user["user_port"] && user["user_obfuscated_port"];
+}
+
+} // namespace
+
+void PeerMessenger::RequestFileConnectionToUser(std::string user)
+{
+    ConnectToUser(user, "F");
+}
+
+void PeerMessenger::RequestDNetConnection(std::string user)
+{
+    ConnectToUser(user, "D");
+}
+
+int PeerMessenger::GetUserPort(ItemPtr user, bool& obfuscated)
+{
+    const int obfuscatedPort = user["user_obfuscated_port"].AsInt();
+    obfuscated = obfuscatedPort != 0;
+    return obfuscated ? obfuscatedPort : user["user_port"].AsInt();
+}
+
+void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
+{
+    Log(kCategory, 1,
+        QStringLiteral("Attempting peer connection of type %1 to user %2")
+            .arg(QLatin1String(typeName), Q(userName)));
+    ItemPtr user = d.GetType("user")->GetItem(Value(userName));
+    ItemPtr type = d.GetType("peer_connection_type")->GetItem(Value(typeName));
+    if (ItemPtr(d.GetItems(user, type, "connect_to_peer_request"))) {
+        Log(kCategory, 2,
+            QStringLiteral("Connection attempt to same user of same type already in progress, "
+                           "not re-attempting."));
+        return;
+    }
+
+    ItemPtr request = d.GetType("connect_to_peer_request")->NewItem();
+    request += user;
+    request += type;
+
+    Log(kCategory, 2, QStringLiteral("Also sending indirect connection request."));
+    const quint32 token =
+        gp_server ? gp_server->SendIndirectConnectionRequest(userName, typeName) : 0;
+    ItemPtr indirect = d.GetType("indirect_connect_to_peer_request")->GetItem(Value(token));
+    request += indirect;
+    indirect += d.GetType("send_time")->GetItem(Value(NowText().toStdString()));
+    indirect += user;
+    indirect += type;
+
+    // An address of 0 (or port 0) is what the server says of a user who is offline: there is
+    // nothing to dial, and dialling it would reach this very machine. Ask again instead.
+    bool obfuscated = false;
+    if (user["user_address"].AsUInt() != 0 && quint16(GetUserPort(user, obfuscated)) != 0) {
+        StartDirectSocket(request);
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("User address not found, requesting address"));
+    if (gp_server)
+        gp_server->GetUserAddress(userName);
+    request += Status("getting_address");
+}
+
+void PeerMessenger::StartDirectSocket(ItemPtr request)
+{
+    ItemPtr user = request["user"];
+    ItemPtr type = request["peer_connection_type"];
+    bool obfuscated = false;
+    const quint16 port = quint16(GetUserPort(user, obfuscated));
+    const QHostAddress address(quint32(user["user_address"].AsUInt()));
+
+    auto* s = new QTcpSocket(this);
+    connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnConnectToPeerSocketConnected);
+    connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnConnectToPeerSocketError);
+    ItemPtr item = d.GetType("connect_to_peer_request_socket")->GetItem(Value(s));
+    item += d.GetType("socket_creation_time")->GetItem(Value(NowText().toStdString()));
+    item += user;
+    item += type;
+    if (obfuscated)
+        item.NewItem("is_obfuscated");
+    request += Status("connecting");
+    request += item;
+    s->connectToHost(address, port);
+}
+
+void PeerMessenger::OnAddressLinked(ConnectionInfo)
+{
+    ScheduleAddressScan();
+}
+
+void PeerMessenger::OnPeerConnectionRequestLinked(ConnectionInfo)
+{
+    ScheduleAddressScan();
+}
+
+void PeerMessenger::ScheduleAddressScan()
+{
+    if (m_scanPending)
+        return;
+    m_scanPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_scanPending = false;
+        OnUserAddress();
+        OnPeerConnectionRequest();
+    });
+}
+
+void PeerMessenger::OnUserAddress()
+{
+    // Every attempt still waiting for an address whose user now has one.
+    ItemSet waiting = Status("getting_address").GetItems("connect_to_peer_request");
+    std::vector<uint32_t> users;
+    for (Item* r : waiting) {
+        ItemPtr user = ItemPtr(r)["user"];
+        if (HasAddressShape(user) &&
+            std::find(users.begin(), users.end(), user->Id()) == users.end())
+            users.push_back(user->Id());
+    }
+    for (uint32_t id : users) {
+        ItemPtr user = d.ItemById(id);
+        Log(kCategory, 1, QStringLiteral("User %1 address arrived").arg(Q(user.AsString())), user);
+        for (Item* r : d.GetItems(user, Status("getting_address"), "connect_to_peer_request")) {
+            ItemPtr request(r);
+            bool obfuscated = false;
+            if (user["user_address"].AsUInt() == 0 || quint16(GetUserPort(user, obfuscated)) == 0) {
+                Log(kCategory, 2,
+                    QStringLiteral("User is offline, relying on the indirect request"));
+                continue;
+            }
+            Log(kCategory, 2,
+                QStringLiteral("Attempting direct connection of type %1")
+                    .arg(Q(request["peer_connection_type"].AsString())));
+            StartDirectSocket(request);
+        }
+    }
+}
+
+void PeerMessenger::OnConnectToPeerSocketConnected()
+{
+    auto* s = qobject_cast<QTcpSocket*>(sender());
+    if (!s)
+        return;
+    s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    ItemPtr item = d.GetType("connect_to_peer_request_socket")->HasItem(Value(s));
+    if (!item) {
+        s->disconnect(this);
+        s->close();
+        s->deleteLater();
+        return;
+    }
+    const bool obfuscated = item.IsConnected("is_obfuscated");
+    ItemPtr user = item["user"];
+    const std::string userName = user.AsString();
+    const std::string type = item["peer_connection_type"].AsString();
+    Log(kCategory, 1,
+        QStringLiteral("Direct %1connection of type %2 to user %3 successful")
+            .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(type), Q(userName)),
+        user);
+
+    SendFrameBody(s, InitFrameBody(Setting("username"), type), obfuscated);
+    disconnect(s, &QTcpSocket::errorOccurred, nullptr, nullptr);
+
+    ItemPtr request = item["connect_to_peer_request"];
+    item.Remove();
+    if (request)
+        DisposeOfPeerConnectionRequest(request);
+
+    if (type == "P") {
+        connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
+        connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
+        connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
+        MakePeerSocket(s, user, obfuscated);
+        SendUnsentMessages(userName);
+    } else if (type == "F") {
+        HandOver(s);
+        emit FileConnectionAccepted(userName, s);
+    } else if (type == "D") {
+        HandOver(s);
+        emit DNetConnectionAccepted(userName, s);
+    } else {
+        DisposeOfSocket(s);
+    }
+}
+
+void PeerMessenger::OnConnectToPeerSocketError(QAbstractSocket::SocketError)
+{
+    auto* s = qobject_cast<QTcpSocket*>(sender());
+    if (!s)
+        return;
+    ItemPtr item = d.GetType("connect_to_peer_request_socket")->HasItem(Value(s));
+    s->disconnect();
+    CloseOrAbort(s);
+    s->deleteLater();
+    if (!item)
+        return;
+    Log(kCategory, 1,
+        QStringLiteral("Direct connection of type %1 to user %2 failed")
+            .arg(Q(item["peer_connection_type"].AsString()), Q(item["user"].AsString())));
+    ItemPtr request = item["connect_to_peer_request"];
+    item.Remove();
+    if (request)
+        InspectPeerConnectionRequest(request);
+}
+
+void PeerMessenger::OnIndirectPeerConnectionFailure(uint token)
+{
+    ItemPtr item = d.GetType("indirect_connect_to_peer_request")->HasItem(Value(token));
+    if (!item)
+        return;
+    Log(kCategory, 1,
+        QStringLiteral("Indirect connection of type %1 to user %2 failed")
+            .arg(Q(item["peer_connection_type"].AsString()), Q(item["user"].AsString())));
+    ItemPtr request = item["connect_to_peer_request"];
+    item.Remove();
+    if (request)
+        InspectPeerConnectionRequest(request);
+}
+
+void PeerMessenger::InspectPeerConnectionRequest(ItemPtr request)
+{
+    const std::string user = request["user"].AsString();
+    const std::string type = request["peer_connection_type"].AsString();
+    Log(kCategory, 1,
+        QStringLiteral("Inspecting peer connection request of type %1 to user %2 for possible "
+                       "removal.")
+            .arg(Q(type), Q(user)));
+    if (request["connect_to_peer_request_socket"]) {
+        Log(kCategory, 2, QStringLiteral("Socket found. Not removing request."));
+        return;
+    }
+    if (request["indirect_connect_to_peer_request"]) {
+        Log(kCategory, 2, QStringLiteral("Indirect request found. Not removing request."));
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Neither socket nor indirect request found. Removing."));
+    // Removed before the report, so that a receiver may start a new attempt at once.
+    request.Remove();
+    emit ConnectionToUserFailed(user, type);
+}
+
+void PeerMessenger::DisposeOfPeerConnectionRequest(ItemPtr request)
+{
+    Log(kCategory, 1,
+        QStringLiteral("Disposing of peer connection request of type %1 to user %2")
+            .arg(Q(request["peer_connection_type"].AsString()), Q(request["user"].AsString())));
+    request.Remove();
+}
+
+void PeerMessenger::OnPeerConnectionRequest()
+{
+    std::vector<uint32_t> ids;
+    for (Item* r : d.GetType("peer_connection_request")->GetItems())
+        ids.push_back(r->Id());
+    for (uint32_t id : ids) {
+        ItemPtr request = d.ItemById(id);
+        if (!request || request->GetType() != d.GetType("peer_connection_request"))
+            continue;
+        ItemPtr user = request["user"];
+        if (request["peer_connection_request_socket"] || !request["peer_connection_request_id"] ||
+            !request["peer_connection_type"] || !HasAddressShape(user))
+            continue;
+
+        bool obfuscated = false;
+        const quint16 port = quint16(GetUserPort(user, obfuscated));
+        const quint32 address = user["user_address"].AsUInt();
+        if (address == 0 || port == 0) {
+            // Nowhere to connect to; the peer hears at once that we cannot answer.
+            Log(kCategory, 1,
+                QStringLiteral("Indirect peer connection requested from user %1 without an "
+                               "address, refusing")
+                    .arg(Q(user.AsString())),
+                user);
+            if (gp_server)
+                gp_server->SendCantConnectToPeer(request["peer_connection_request_id"].AsUInt(),
+                                                 user.AsString());
+            request.Remove();
+            continue;
+        }
+        auto* s = new QTcpSocket(this);
+        if (obfuscated)
+            request.NewItem("is_obfuscated");
+        connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnIndirectResponseSocketConnected);
+        connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
+        connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
+        ItemPtr item = d.GetType("peer_connection_request_socket")->NewItem(Value(s));
+        request += item;
+        item += d.GetType("socket_creation_time")->GetItem(Value(NowText().toStdString()));
+        Log(kCategory, 1,
+            QStringLiteral("Indirect %1peer connection requested from user %2")
+                .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(user.AsString())),
+            user);
+        s->connectToHost(QHostAddress(address), port);
+    }
+}
+
+void PeerMessenger::OnIndirectResponseSocketConnected()
+{
+    auto* s = qobject_cast<QTcpSocket*>(sender());
+    if (!s)
+        return;
+    s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    disconnect(s, &QTcpSocket::connected, this, &PeerMessenger::OnIndirectResponseSocketConnected);
+    ItemPtr item = d.GetType("peer_connection_request_socket")->HasItem(Value(s));
+    ItemPtr request = item["peer_connection_request"];
+    if (!request) {
+        DisposeOfSocket(s);
+        return;
+    }
+    const bool obfuscated = request.IsConnected("is_obfuscated");
+    ItemPtr user = request["user"];
+    const std::string userName = user.AsString();
+    const std::string type = request["peer_connection_type"].AsString();
+
+    SendFrameBody(s, PierceFrameBody(request["peer_connection_request_id"].AsUInt()), obfuscated);
+    item.Remove();
+    Log(kCategory, 1,
+        QStringLiteral("Response %1connection to indirect request from %2, type %3 opened")
+            .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(userName), Q(type)),
+        user);
+    request.Remove();
+
+    if (type == "P") {
+        connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
+        MakePeerSocket(s, user, obfuscated);
+        SendUnsentMessages(userName);
+    } else if (type == "F") {
+        connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
+        SocketBufferInfo& st = ReceiveState(s);
+        st.m_expectFileToken = true;
+        st.m_user = userName;
+    } else if (type == "D") {
+        HandOver(s);
+        emit DNetConnectionRequested(userName, s);
+    } else {
+        DisposeOfSocket(s);
+    }
+}
+
+void PeerMessenger::OnConnectedToServer()
+{
+    if (gp_server)
+        gp_server->SetWaitPort(std::atoi(Setting("listening_port").c_str()),
+                               std::atoi(Setting("obfuscated_listening_port").c_str()));
+}

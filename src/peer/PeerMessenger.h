@@ -1,0 +1,154 @@
+#pragma once
+
+// The peer connection manager: every TCP connection between this client and other clients.
+// One object at run time, split over files by concern:
+//   PeerFraming.cpp     frame writer and reader, scrambling, first-frame bytes (no store)
+//   PeerMessenger.cpp   store types, listeners, accepted sockets, disposal, half-minute sweeps
+//   PeerHandshake.cpp   the socket reader, the first frame of a connection, hand-overs
+//   PeerConnect.cpp     connection set-up to a user, direct and through the server at once
+//   PeerSendQueue.cpp   sending to a user and the per-user queue of unsent messages
+//   PeerMessageCodes.cpp  the names of the peer message codes
+
+#include "peer/PeerFraming.h"
+#include "store/Data.h"
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+#include <set>
+#include <string>
+
+class MemStream;
+class QTcpSocket;
+
+class PeerMessenger : public QObject, public DataHandler, public DataLoadedEventHandler
+{
+    Q_OBJECT
+
+public:
+    // A queue of unsent messages to one user never holds more than this; past it the oldest
+    // message is dropped, so a user who never answers cannot make us hoard memory.
+    static constexpr int kMaxUnsentMessagesPerUser = 1000;
+    static constexpr qint64 kMaxUnsentBytesPerUser = 32 * 1024 * 1024;
+
+    PeerMessenger();
+    ~PeerMessenger() override;
+
+    void DataLoaded() override;
+
+    // Connection set-up (PeerConnect.cpp).
+    void ConnectToUser(std::string user, const char* type);
+    void RequestFileConnectionToUser(std::string user);
+    void RequestDNetConnection(std::string user);
+    int GetUserPort(ItemPtr user, bool& obfuscated);
+    void InspectPeerConnectionRequest(ItemPtr request);
+    void DisposeOfPeerConnectionRequest(ItemPtr request);
+
+    // Frames (PeerHandshake.cpp). Frames the whole message and writes it in one call; false when
+    // the socket reports a write error.
+    bool SendMessage(QTcpSocket* socket, MemStream& message, bool obfuscate);
+    bool HandleMessage(QTcpSocket* socket, MemStream body);
+
+    // The send queue (PeerSendQueue.cpp).
+    void SendMessage(std::string user, MemStream& message);
+    void SendUnsentMessages(std::string user);
+
+    static QString MessageCodeToString(int code);
+
+    void DisposeOfSocket(QTcpSocket* socket);
+
+    // Test-only: listen on 127.0.0.1 instead of every address, and on ports the OS picks
+    // instead of the configured ones. Call before DataLoaded.
+    void ListenOnLoopbackForTesting() { m_loopbackForTesting = true; }
+    quint16 ListeningPort() const { return m_listener.serverPort(); }
+    quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.serverPort(); }
+
+    // Times kept in the store by this manager, as text, and the age of such a text. The clock
+    // behind them runs with the monotonic clock, so setting the wall clock or a change of summer
+    // time neither holds a time-out back nor brings it forward.
+    static QString NowText();
+    static qint64 AgeMs(const std::string& text);
+
+Q_SIGNALS:
+    void FileConnectionRequested(std::string user, QTcpSocket* socket, uint token);
+    void FileConnectionAccepted(std::string user, QTcpSocket* socket);
+    void DNetConnectionRequested(std::string user, QTcpSocket* socket);
+    void DNetConnectionAccepted(std::string user, QTcpSocket* socket);
+    void ConnectionToUserFailed(std::string user, std::string type);
+
+public Q_SLOTS:
+    void OnNewConnection();
+    void OnNewObfuscatedConnection();
+    void OnSocketClosed();
+    void OnSocketError(QAbstractSocket::SocketError error);
+    void OnSocketReadyToRead();
+    void EveryHalfMinute();
+    void OnConnectedToServer();
+    void OnIndirectPeerConnectionFailure(uint token);
+    void OnConnectToPeerSocketConnected();
+    void OnConnectToPeerSocketError(QAbstractSocket::SocketError error);
+    void OnIndirectResponseSocketConnected();
+
+private:
+    void CreateData();
+    void Accept(QTcpServer& listener, bool obfuscated);
+    void DisposeOfSocketInner(QTcpSocket* socket);
+    bool AssertNoSocketOverlap(QTcpSocket* socket);
+    static void CloseOrAbort(QTcpSocket* socket);
+
+    // Store handlers.
+    void OnPeerSocketItemAdded(Item* item);
+    void OnPeerSocketItemRemoved(Item* item);
+    void OnUnsentMessageRemoved(Item* item);
+    void OnAddressLinked(ConnectionInfo info);
+    void OnPeerConnectionRequestLinked(ConnectionInfo info);
+    void OnUserAddress();
+    void OnPeerConnectionRequest();
+    void ScheduleAddressScan();
+
+    // Receive state and hand-over (PeerHandshake.cpp).
+    SocketBufferInfo& ReceiveState(QTcpSocket* socket);
+    static void EraseReceiveState(QTcpSocket* socket);
+    void HandOver(QTcpSocket* socket);
+    bool HandleFirstFrame(QTcpSocket* socket, ItemPtr uninitialized, const QByteArray& body);
+    void TouchActivity(QTcpSocket* socket);
+    ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
+    bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);
+    static quint32 NewKey();
+
+    // Settings: a "global" key item with one "global_value".
+    static std::string Setting(const char* key);
+    static void SetSetting(const char* key, const std::string& value);
+
+    // Connection set-up helpers (PeerConnect.cpp).
+    void StartDirectSocket(ItemPtr request);
+    void DropOldestUnsent(ItemPtr user);
+
+    QTcpServer m_listener;
+    QTcpServer m_obfuscatedListener;
+    quint32 m_sendOrder = 0;
+    bool m_loopbackForTesting = false;
+    bool m_scanPending = false;
+};
+
+extern PeerMessenger* peerMessenger;
+extern bool g_peerMessengerDeleted;
+extern std::set<std::string> g_inFunctions;
+
+// Marks a function as running for as long as it lives (or until Dispose), for IsInFunction.
+class InFunction
+{
+public:
+    explicit InFunction(const char* name);
+    ~InFunction();
+    InFunction(const InFunction&) = delete;
+    InFunction& operator=(const InFunction&) = delete;
+    void Dispose();
+
+private:
+    std::string m_name;
+    bool m_disposed = false;
+};
+bool IsInFunction(const std::string& name);

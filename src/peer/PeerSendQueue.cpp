@@ -1,0 +1,118 @@
+#include "peer/PeerMessenger.h"
+
+#include "store/Log.h"
+#include "store/MemStream.h"
+
+#include <QDateTime>
+#include <QTcpSocket>
+#include <QtEndian>
+
+namespace {
+
+const QString kCategory = QStringLiteral("Peer Messenger");
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+void PeerMessenger::SendMessage(std::string userName, MemStream& message)
+{
+    ItemPtr user = d.GetType("user")->GetItem(Value(userName));
+    const ItemSet sockets = user.GetItems("peer_socket");
+
+    // The code is the message's first four bytes, wherever its read position stands.
+    const quint32 code =
+        message.GetBufferLength() >= 4 ? qFromLittleEndian<quint32>(message.GetBuffer()) : 0;
+    Log(kCategory, 1,
+        QStringLiteral("Send %1 message to user %2")
+            .arg(MessageCodeToString(int(code)), Q(userName)));
+
+    if (sockets.empty()) {
+        Log(kCategory, 2,
+            QStringLiteral("Did not find messaging connection to user, queueing unsent message"));
+        auto* queued = new MemStream(message); // shares the caller's buffer
+        ItemPtr item = d.GetType("unsent_message")->GetItem(Value(queued));
+        item += user;
+        item += d.GetType("send_order")->GetItem(Value(int(m_sendOrder++)));
+        item += d.GetType("send_time")->GetItem(Value(NowText().toStdString()));
+        DropOldestUnsent(user);
+        ConnectToUser(userName, "P");
+        return;
+    }
+
+    ItemPtr chosen;
+    if (sockets.size() == 1) {
+        Log(kCategory, 2, QStringLiteral("Found one existing messaging connection to user"));
+        chosen = sockets.First();
+    } else {
+        Log(kCategory, 2,
+            QStringLiteral("Found %1 existing messaging connections to user, picking latest")
+                .arg(sockets.size()));
+        QDateTime chosenTime;
+        for (Item* i : sockets) {
+            ItemPtr candidate(i);
+            const QString text = Q(candidate["connection_open_time"].AsString());
+            const QDateTime opened = QDateTime::fromString(text, Qt::ISODateWithMs);
+            if (!chosen) {
+                chosen = candidate;
+                chosenTime = opened;
+                Log(kCategory, 3, QStringLiteral("First connection opened %1").arg(text));
+            } else if (opened > chosenTime) {
+                chosen = candidate;
+                chosenTime = opened;
+                Log(kCategory, 3,
+                    QStringLiteral("Found connection opened %1, exchanging").arg(text));
+            }
+        }
+    }
+    SendMessage(chosen.AsPointer<QTcpSocket>(), message, chosen.IsConnected("is_obfuscated"));
+}
+
+void PeerMessenger::DropOldestUnsent(ItemPtr user)
+{
+    ItemList queued = user.GetItems("unsent_message").SortNumericBy("send_order", true);
+    qint64 bytes = 0;
+    for (Item* i : queued)
+        bytes += ItemPtr(i).AsPointer<MemStream>()->GetBufferLength();
+    size_t first = 0;
+    while (queued.size() - first > 1 &&
+           (queued.size() - first > size_t(kMaxUnsentMessagesPerUser) ||
+            bytes > kMaxUnsentBytesPerUser)) {
+        ItemPtr oldest(queued[first++]);
+        auto* stream = oldest.AsPointer<MemStream>();
+        bytes -= stream->GetBufferLength();
+        Log(kCategory, 1,
+            QStringLiteral("Too many unsent messages to user %1, dropping the oldest (%2 bytes)")
+                .arg(Q(user.AsString()))
+                .arg(stream->GetBufferLength()));
+        oldest.Remove(); // its byte stream goes with it
+    }
+}
+
+void PeerMessenger::SendUnsentMessages(std::string userName)
+{
+    ItemPtr user = d.GetType("user")->GetItem(Value(userName));
+    ItemPtr socketItem = user["peer_socket"];
+    if (!socketItem)
+        return;
+    auto* socket = socketItem.AsPointer<QTcpSocket>();
+    const bool obfuscated = socketItem.IsConnected("is_obfuscated");
+
+    const ItemSet unsent = user.GetItems("unsent_message");
+    if (unsent.empty())
+        return;
+    const ItemList ordered = unsent.SortNumericBy("send_order", true);
+    Log(kCategory, 1,
+        QStringLiteral("Sending %1 pending peer messages to user %2")
+            .arg(ordered.size())
+            .arg(Q(userName)));
+    for (Item* i : ordered) {
+        ItemPtr item(i);
+        if (!SendMessage(socket, *item.AsPointer<MemStream>(), obfuscated))
+            break;
+        item.Remove(); // frees its byte stream
+    }
+}

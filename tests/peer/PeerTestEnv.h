@@ -1,0 +1,171 @@
+#pragma once
+
+#include "peer/PeerMessenger.h"
+#include "server/Server.h"
+#include "store/Clock.h"
+#include "store/Data.h"
+#include "store/Log.h"
+#include "store/MemStream.h"
+#include "store/TimerManager.h"
+#include "support/FakePeer.h"
+#include "support/FakeServer.h"
+#include "support/StoreGuard.h"
+#include "support/WireBytes.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <string>
+
+// Collects the "Peer Messenger" log lines written while it lives.
+class PeerLog
+{
+public:
+    PeerLog()
+    {
+        m_connection = QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
+                                        [this](const QString& category, const QString& line) {
+                                            if (category == QLatin1String("Peer Messenger"))
+                                                lines << line.mid(line.indexOf("] ") + 2);
+                                        });
+    }
+    ~PeerLog() { QObject::disconnect(m_connection); }
+    PeerLog(const PeerLog&) = delete;
+    PeerLog& operator=(const PeerLog&) = delete;
+
+    // The line, as logged after its time stamp (with its level's indent).
+    bool Has(const QString& line) const { return lines.contains(line); }
+
+    QStringList lines;
+
+private:
+    QMetaObject::Connection m_connection;
+};
+
+// A client under test: a fresh store, the shared timers, a Server pointed at a FakeServer and
+// the peer connection manager listening on 127.0.0.1 on ports the system picks.
+class PeerTestEnv
+{
+public:
+    explicit PeerTestEnv(bool loadData = true)
+    {
+        qRegisterMetaType<std::string>();
+        qRegisterMetaType<QTcpSocket*>();
+        Clock::Reset();
+        d.NewType("global", RootPrimacy, false, true);
+        d.NewType("global_value", ValuePrimacy, false, true);
+        d.GetType("global")->RelateToType("global_value", Many, One);
+        m_timers = std::make_unique<TimerManager>();
+        m_fake = std::make_unique<FakeServer>();
+        m_server = std::make_unique<Server>();
+        m_server->CreateData();
+        m_server->UseLocalServerForTesting(m_fake->port());
+        m_peer = std::make_unique<PeerMessenger>();
+        m_peer->ListenOnLoopbackForTesting();
+        if (loadData)
+            m_peer->DataLoaded();
+    }
+
+    ~PeerTestEnv()
+    {
+        m_peer.reset();
+        m_server.reset();
+        m_fake.reset();
+        m_timers.reset();
+        Clock::Reset();
+    }
+
+    PeerMessenger& peer() { return *m_peer; }
+    Server& server() { return *m_server; }
+    FakeServer& fake() { return *m_fake; }
+
+    static void SetSetting(const char* key, const std::string& value)
+    {
+        d.GetType("global")->GetItem(Value(key)) +=
+            d.GetType("global_value")->GetItem(Value(value));
+    }
+    static std::string Setting(const char* key)
+    {
+        return d.GetType("global")->GetItem(Value(key))["global_value"].AsString();
+    }
+    static ItemPtr User(const std::string& name) { return d.GetType("user")->GetItem(Value(name)); }
+    static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
+
+    // Logs in as alice; the frames the login caused stay queued at the fake server.
+    bool logIn()
+    {
+        SetSetting("username", "alice");
+        SetSetting("password", "secret");
+        m_server->Connect();
+        if (!m_fake->waitForConnection() || m_fake->nextFrame().isEmpty())
+            return false;
+        m_fake->sendFrame(
+            WireWriter().u32(1).u8(1).str("Welcome").u32(0x0100007f).str("x").bytes());
+        return QTest::qWaitFor([this] { return m_server->IsConnected(); });
+    }
+
+    // Skips server messages until one with this code; its fields go to *rest.
+    bool takeMessage(quint32 code, QByteArray* rest = nullptr)
+    {
+        for (int i = 0; i < 20; ++i) {
+            const qint64 got = m_fake->nextMessage(rest);
+            if (got < 0)
+                return false;
+            if (got == code)
+                return true;
+        }
+        return false;
+    }
+
+    // A fake peer that has connected to one of our ports and been accepted.
+    std::unique_ptr<FakePeer> Dial(bool obfuscatedPort)
+    {
+        auto peer = std::make_unique<FakePeer>();
+        const size_t before = Count("uninitialized_socket");
+        if (!peer->ConnectTo(obfuscatedPort ? m_peer->ObfuscatedListeningPort()
+                                            : m_peer->ListeningPort()))
+            return nullptr;
+        if (!QTest::qWaitFor([before] { return Count("uninitialized_socket") > before; }))
+            return nullptr;
+        peer->SetScrambled(obfuscatedPort);
+        return peer;
+    }
+
+    // Sends a first frame "P" as bob on a fresh connection and waits for the messaging socket.
+    std::unique_ptr<FakePeer> DialMessaging(bool obfuscatedPort, const QByteArray& user = "bob")
+    {
+        auto peer = Dial(obfuscatedPort);
+        if (!peer)
+            return nullptr;
+        const size_t before = Count("peer_socket");
+        peer->SendInit(user, "P");
+        if (!QTest::qWaitFor([before] { return Count("peer_socket") > before; }))
+            return nullptr;
+        return peer;
+    }
+
+    void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }
+
+private:
+    StoreGuard m_store;
+    std::unique_ptr<TimerManager> m_timers;
+    std::unique_ptr<FakeServer> m_fake;
+    std::unique_ptr<Server> m_server;
+    std::unique_ptr<PeerMessenger> m_peer;
+};
+
+inline QByteArray Hex(const char* spaced)
+{
+    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
+}
+
+// A peer message as the send queue takes it: the code first, then the fields.
+inline MemStream Message(quint32 code, const QByteArray& fields = QByteArray())
+{
+    MemStream m;
+    m.Write(code);
+    m.WriteBuffer(fields.constData(), static_cast<unsigned long>(fields.size()));
+    return m;
+}

@@ -1,0 +1,348 @@
+#include "PeerTestEnv.h"
+
+#include <QTcpServer>
+
+namespace {
+
+constexpr quint32 kLoopback = 0x7f000001;
+
+// A port on 127.0.0.1 where nothing listens.
+quint16 ClosedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+void GiveAddress(const std::string& user, quint32 address, int port, int obfuscatedPort = 0)
+{
+    ItemPtr u = PeerTestEnv::User(user);
+    u += d.GetType("user_address")->GetItem(Value(unsigned(address)));
+    u += d.GetType("user_port")->GetItem(Value(port));
+    u += d.GetType("user_obfuscated_port")->GetItem(Value(obfuscatedPort));
+}
+
+// Fields of the server's relayed request (code 18).
+QByteArray RelayedRequest(const QByteArray& user, const QByteArray& type, quint16 port,
+                          quint32 token, quint16 obfuscatedPort = 0)
+{
+    WireWriter w;
+    w.str(user).str(type).u32(kLoopback).i32(port).u32(token).u8(0);
+    if (obfuscatedPort)
+        w.u32(1).i32(obfuscatedPort);
+    else
+        w.u32(0);
+    return w.bytes();
+}
+
+} // namespace
+
+// Setting up connections to users: direct and relayed at once, answering relayed requests,
+// giving up, and the listening ports told to the server.
+class tst_PeerConnect : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void waitPortAfterLogin();
+    void secondAttemptNotRepeated();
+    void differentTypeIsIndependent();
+    void addressRequestThenInitFrame_data();
+    void addressRequestThenInitFrame();
+    void zeroAddressSkipsDirectAttempt_data();
+    void zeroAddressSkipsDirectAttempt();
+    void pierceAnswersOurRequest();
+    void relayedRequestAnsweredWithPierce_data();
+    void relayedRequestAnsweredWithPierce();
+    void relayedFileRequestTakesToken();
+    void relayedDNetSocketLeavesForGood();
+    void relayedRequestToClosedPortReported();
+    void bothPathsFailedReportedOnce_data();
+    void bothPathsFailedReportedOnce();
+    void attemptExpires();
+};
+
+void tst_PeerConnect::waitPortAfterLogin()
+{
+    PeerTestEnv env;
+    QVERIFY(env.logIn());
+    QCOMPARE(frameOf(env.fake().nextFrame()), Hex("10000000 02000000 bb080000 01000000 bc080000"));
+}
+
+void tst_PeerConnect::secondAttemptNotRepeated()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    QVERIFY(env.logIn());
+    env.peer().ConnectToUser("bob", "P");
+    env.peer().ConnectToUser("bob", "P");
+    QVERIFY(log.Has("   Connection attempt to same user of same type already in progress, "
+                    "not re-attempting."));
+
+    QByteArray rest;
+    QVERIFY(env.takeMessage(18, &rest));
+    WireReader r(rest);
+    const quint32 token = r.u32();
+    QCOMPARE(r.str(), QByteArray("bob"));
+    QCOMPARE(r.str(), QByteArray("P"));
+    QVERIFY(r.ok() && r.atEnd());
+    QVERIFY(d.GetType("indirect_connect_to_peer_request")->HasItem(Value(token)));
+    QCOMPARE(env.fake().nextMessage(&rest), qint64(3));
+    QCOMPARE(rest, WireWriter().str("bob").bytes());
+    // Nothing else went out: a request sent now is the next message.
+    env.server().GetOwnPrivilegesStatus();
+    QCOMPARE(env.fake().nextMessage(&rest), qint64(92));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(1));
+}
+
+void tst_PeerConnect::differentTypeIsIndependent()
+{
+    PeerTestEnv env;
+    env.peer().ConnectToUser("bob", "P");
+    env.peer().ConnectToUser("bob", "F");
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(2));
+    QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(2));
+}
+
+void tst_PeerConnect::addressRequestThenInitFrame_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain port") << false;
+    QTest::newRow("scrambled port") << true;
+}
+
+void tst_PeerConnect::addressRequestThenInitFrame()
+{
+    QFETCH(bool, obfuscated);
+    PeerTestEnv env;
+    FakePeer bob;
+    const quint16 port = bob.Listen();
+    QVERIFY(port);
+    bob.SetScrambled(obfuscated);
+    QVERIFY(env.logIn());
+
+    env.peer().ConnectToUser("bob", "P");
+    ItemPtr request = d.GetType("connect_to_peer_request")->GetItems().First();
+    QCOMPARE(request["connect_to_peer_request_status"].AsString(), std::string("getting_address"));
+    QByteArray rest;
+    QVERIFY(env.takeMessage(3, &rest));
+    QCOMPARE(rest, WireWriter().str("bob").bytes());
+
+    // The answer: address, plain port, obfuscation type and obfuscated port.
+    WireWriter reply;
+    reply.str("bob").u32(kLoopback).i32(obfuscated ? ClosedPort() : port);
+    if (obfuscated)
+        reply.u32(1).u16(port);
+    else
+        reply.u32(0).u16(0);
+    env.fake().sendMessage(3, reply.bytes());
+
+    QVERIFY(bob.WaitForConnection());
+    QByteArray body;
+    QVERIFY(bob.WaitForFrame(&body));
+    QCOMPARE(body.toHex(), FakePeer::InitBody("alice", "P").toHex());
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    ItemPtr socket = d.GetType("peer_socket")->GetItems().First();
+    QCOMPARE(socket["user"].AsString(), std::string("bob"));
+    QCOMPARE(socket.IsConnected("is_obfuscated"), obfuscated);
+    // Success ends the attempt; the relayed request stays until it fails or expires.
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(1));
+}
+
+void tst_PeerConnect::zeroAddressSkipsDirectAttempt_data()
+{
+    QTest::addColumn<quint32>("address");
+    QTest::addColumn<int>("port");
+    QTest::newRow("address 0") << 0u << 2235;
+    QTest::newRow("port 0") << kLoopback << 0;
+}
+
+void tst_PeerConnect::zeroAddressSkipsDirectAttempt()
+{
+    QFETCH(quint32, address);
+    QFETCH(int, port);
+    PeerTestEnv env;
+    GiveAddress("bob", address, port);
+    env.peer().ConnectToUser("bob", "P");
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+    ItemPtr request = d.GetType("connect_to_peer_request")->GetItems().First();
+    QCOMPARE(request["connect_to_peer_request_status"].AsString(), std::string("getting_address"));
+
+    // The server repeats that the user is offline: still nothing is dialled.
+    GiveAddress("bob", 0, 0);
+    QTest::qWait(10);
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+}
+
+void tst_PeerConnect::pierceAnswersOurRequest()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    env.peer().ConnectToUser("bob", "P");
+    const std::string token =
+        ItemPtr(d.GetType("indirect_connect_to_peer_request")->GetItems().First()).AsString();
+    auto peer = env.Dial(false);
+    QVERIFY(peer);
+    peer->SendPierce(quint32(std::stoul(token)));
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    QCOMPARE(ItemPtr(d.GetType("peer_socket")->GetItems().First())["user"].AsString(),
+             std::string("bob"));
+    QVERIFY(log.Has("Found req, accepted indirect connection to user bob, connection type P"));
+    QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+}
+
+void tst_PeerConnect::relayedRequestAnsweredWithPierce_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain port") << false;
+    QTest::newRow("scrambled port") << true;
+}
+
+void tst_PeerConnect::relayedRequestAnsweredWithPierce()
+{
+    QFETCH(bool, obfuscated);
+    PeerTestEnv env;
+    FakePeer bob;
+    const quint16 port = bob.Listen();
+    bob.SetScrambled(obfuscated);
+    QVERIFY(env.logIn());
+    env.fake().sendMessage(18, obfuscated ? RelayedRequest("bob", "P", ClosedPort(), 0xabcd, port)
+                                          : RelayedRequest("bob", "P", port, 0xabcd));
+    QVERIFY(bob.WaitForConnection());
+    if (obfuscated) {
+        QByteArray body;
+        QVERIFY(bob.WaitForFrame(&body));
+        QCOMPARE(body.toHex(), Hex("00 cdab0000").toHex());
+    } else {
+        QByteArray raw;
+        QVERIFY(bob.WaitForRaw(9, &raw));
+        QCOMPARE(raw.toHex(), Hex("05000000 00 cdab0000").toHex());
+    }
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    QCOMPARE(ItemPtr(d.GetType("peer_socket")->GetItems().First()).IsConnected("is_obfuscated"),
+             obfuscated);
+    QCOMPARE(PeerTestEnv::Count("peer_connection_request"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("peer_connection_request_socket"), size_t(0));
+}
+
+void tst_PeerConnect::relayedFileRequestTakesToken()
+{
+    PeerTestEnv env;
+    FakePeer bob;
+    const quint16 port = bob.Listen();
+    QSignalSpy requested(&env.peer(), &PeerMessenger::FileConnectionRequested);
+    QVERIFY(env.logIn());
+    env.fake().sendMessage(18, RelayedRequest("bob", "F", port, 7));
+    QVERIFY(bob.WaitForConnection());
+    QByteArray body;
+    QVERIFY(bob.WaitForFrame(&body));
+    QCOMPARE(body.toHex(), Hex("00 07000000").toHex());
+    bob.SendRaw(Hex("efbeadde"));
+    QVERIFY(requested.wait());
+    QCOMPARE(requested.at(0).at(0).value<std::string>(), std::string("bob"));
+    QCOMPARE(requested.at(0).at(2).toUInt(), 0xdeadbeefu);
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    auto* s = requested.at(0).at(1).value<QTcpSocket*>();
+    QCOMPARE(s->parent(), nullptr);
+    delete s;
+}
+
+void tst_PeerConnect::relayedDNetSocketLeavesForGood()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    FakePeer bob;
+    const quint16 port = bob.Listen();
+    QSignalSpy requested(&env.peer(), &PeerMessenger::DNetConnectionRequested);
+    QVERIFY(env.logIn());
+    env.fake().sendMessage(18, RelayedRequest("bob", "D", port, 9));
+    QVERIFY(requested.wait());
+    auto* s = requested.at(0).at(1).value<QTcpSocket*>();
+    QPointer<QTcpSocket> watch(s);
+    QCOMPARE(s->parent(), nullptr);
+    log.lines.clear();
+    // Its end belongs to its new owner: the manager neither disposes of it nor deletes it.
+    bob.Close();
+    QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
+    QTest::qWait(20);
+    QVERIFY(!watch.isNull());
+    QVERIFY(!log.Has("Disposing of socket"));
+    delete s;
+}
+
+void tst_PeerConnect::relayedRequestToClosedPortReported()
+{
+    PeerTestEnv env;
+    QVERIFY(env.logIn());
+    env.fake().sendMessage(18, RelayedRequest("bob", "P", ClosedPort(), 0x51));
+    QByteArray rest;
+    QVERIFY(env.takeMessage(1001, &rest));
+    QCOMPARE(rest, WireWriter().u32(0x51).str("bob").bytes());
+    QCOMPARE(PeerTestEnv::Count("peer_connection_request"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("peer_connection_request_socket"), size_t(0));
+}
+
+void tst_PeerConnect::bothPathsFailedReportedOnce_data()
+{
+    QTest::addColumn<bool>("serverFirst");
+    QTest::newRow("direct error first") << false;
+    QTest::newRow("server answer first") << true;
+}
+
+void tst_PeerConnect::bothPathsFailedReportedOnce()
+{
+    QFETCH(bool, serverFirst);
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
+    QVERIFY(env.logIn());
+    GiveAddress("bob", kLoopback, ClosedPort());
+    env.peer().ConnectToUser("bob", "P");
+    const quint32 token =
+        ItemPtr(d.GetType("indirect_connect_to_peer_request")->GetItems().First()).AsUInt();
+
+    if (serverFirst) {
+        // Before the event loop runs again the direct attempt is still pending.
+        env.peer().OnIndirectPeerConnectionFailure(token);
+        QVERIFY(log.Has("   Socket found. Not removing request."));
+        QCOMPARE(failed.count(), 0);
+        QTRY_COMPARE(failed.count(), 1);
+    } else {
+        QTRY_VERIFY(log.Has("Direct connection of type P to user bob failed"));
+        QVERIFY(log.Has("   Indirect request found. Not removing request."));
+        QCOMPARE(failed.count(), 0);
+        QByteArray rest;
+        QVERIFY(env.takeMessage(18, &rest));
+        QCOMPARE(WireReader(rest).u32(), token);
+        env.fake().sendMessage(1001, WireWriter().u32(token).bytes());
+        QTRY_COMPARE(failed.count(), 1);
+    }
+    QCOMPARE(failed.at(0).at(0).value<std::string>(), std::string("bob"));
+    QCOMPARE(failed.at(0).at(1).value<std::string>(), std::string("P"));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+    QTest::qWait(20);
+    QCOMPARE(failed.count(), 1);
+}
+
+void tst_PeerConnect::attemptExpires()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
+    env.peer().ConnectToUser("bob", "D");
+    Clock::Shift(59);
+    env.fireHalfMinute();
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(1));
+    Clock::Shift(1);
+    env.fireHalfMinute();
+    QVERIFY(log.Has("Indirect connection request of type D to bob expired, removing."));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+}
+
+QTEST_GUILESS_MAIN(tst_PeerConnect)
+#include "tst_peerconnect.moc"

@@ -1,0 +1,342 @@
+#include "PeerTestEnv.h"
+
+// The peer connection manager with real sockets on 127.0.0.1: ports, accepting, first frames,
+// hand-overs, disposal and the half-minute sweeps.
+class tst_PeerMessenger : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void defaultPorts();
+    void newListeningPort();
+    void newListeningPortWithoutValue();
+    void acceptedSocketIsUninitialized_data();
+    void acceptedSocketIsUninitialized();
+    void initFrameMakesPeerSocket_data();
+    void initFrameMakesPeerSocket();
+    void fileConnectionTokenInSamePass_data();
+    void fileConnectionTokenInSamePass();
+    void dnetConnectionHandedOver();
+    void unknownTypeFails();
+    void pierceWithUnknownToken();
+    void frameLengthLimit_data();
+    void frameLengthLimit();
+    void laterFramesKeepConnectionOpen();
+    void idlePeerSocketSweep();
+    void silentAcceptedSocketClosed();
+    void disposingUnknownSocket();
+    void peerSocketItemRemovalFreesActivity();
+    void shutdownIgnoresClosings();
+};
+
+void tst_PeerMessenger::defaultPorts()
+{
+    PeerTestEnv env;
+    QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("2235"));
+    QCOMPARE(PeerTestEnv::Setting("obfuscated_listening_port"), std::string("2236"));
+    QVERIFY(env.peer().ListeningPort() != 0);
+    QVERIFY(env.peer().ObfuscatedListeningPort() != 0);
+}
+
+void tst_PeerMessenger::newListeningPort()
+{
+    PeerTestEnv env(false);
+    PeerTestEnv::SetSetting("listening_port", "3000");
+    PeerTestEnv::SetSetting("obfuscated_listening_port", "3001");
+    PeerTestEnv::SetSetting("new_listening_port", "4000");
+    env.peer().DataLoaded();
+    QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("4000"));
+    QCOMPARE(PeerTestEnv::Setting("obfuscated_listening_port"), std::string("4001"));
+    QVERIFY(!d.GetType("global")->HasItem(Value("new_listening_port")));
+}
+
+void tst_PeerMessenger::newListeningPortWithoutValue()
+{
+    PeerTestEnv env(false);
+    d.GetType("global")->GetItem(Value("new_listening_port"));
+    env.peer().DataLoaded();
+    QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("2235"));
+    QVERIFY(d.GetType("global")->HasItem(Value("new_listening_port")));
+}
+
+void tst_PeerMessenger::acceptedSocketIsUninitialized_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain port") << false;
+    QTest::newRow("scrambled port") << true;
+}
+
+void tst_PeerMessenger::acceptedSocketIsUninitialized()
+{
+    QFETCH(bool, obfuscated);
+    PeerTestEnv env;
+    auto peer = env.Dial(obfuscated);
+    QVERIFY(peer);
+    ItemPtr item = d.GetType("uninitialized_socket")->GetItems().First();
+    QCOMPARE(item.IsConnected("is_obfuscated"), obfuscated);
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+}
+
+void tst_PeerMessenger::initFrameMakesPeerSocket_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain port") << false;
+    QTest::newRow("scrambled port") << true;
+}
+
+void tst_PeerMessenger::initFrameMakesPeerSocket()
+{
+    QFETCH(bool, obfuscated);
+    PeerTestEnv env;
+    PeerLog log;
+    auto peer = env.Dial(obfuscated);
+    QVERIFY(peer);
+    const QByteArray frame = Hex("11000000 01 03000000 626f62 01000000 50 00000000");
+    peer->SendRaw(obfuscated ? FakePeer::ScrambledFrame(frame.mid(4), 0x12345678) : frame);
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+
+    ItemPtr socket = d.GetType("peer_socket")->GetItems().First();
+    QCOMPARE(socket["user"].AsString(), std::string("bob"));
+    QCOMPARE(socket.IsConnected("is_obfuscated"), obfuscated);
+    QVERIFY(!socket["connection_open_time"].AsString().empty());
+    QVERIFY(socket["last_activity_time"]);
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+    const QString t = obfuscated ? "obfuscated " : "";
+    QVERIFY(log.Has(QString("Accepted %1messaging connection to user bob").arg(t)));
+    QVERIFY(log.Has(QString("Peer %1connection of type P opened from user bob").arg(t)));
+    QVERIFY(peer->IsConnected());
+}
+
+void tst_PeerMessenger::fileConnectionTokenInSamePass_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain port") << false;
+    QTest::newRow("scrambled port, raw token") << true;
+}
+
+void tst_PeerMessenger::fileConnectionTokenInSamePass()
+{
+    QFETCH(bool, obfuscated);
+    PeerTestEnv env;
+    QSignalSpy requested(&env.peer(), &PeerMessenger::FileConnectionRequested);
+    auto peer = env.Dial(obfuscated);
+    QVERIFY(peer);
+    const QByteArray body = FakePeer::InitBody("bob", "F");
+    const QByteArray first =
+        obfuscated ? FakePeer::ScrambledFrame(body, 0x0f0f1234) : FakePeer::Frame(body);
+    // The token and the first bytes of file data come in the same segment as the first frame.
+    peer->SendRaw(first + Hex("78563412") + "file");
+    QVERIFY(requested.wait());
+    QCOMPARE(requested.count(), 1);
+    QCOMPARE(requested.at(0).at(0).value<std::string>(), std::string("bob"));
+    QCOMPARE(requested.at(0).at(2).toUInt(), 0x12345678u);
+    auto* s = requested.at(0).at(1).value<QTcpSocket*>();
+    QVERIFY(s);
+    QCOMPARE(s->parent(), nullptr);
+    QVERIFY(!s->findChild<SocketReceiveState*>());
+    QCOMPARE(s->bytesAvailable(), qint64(4)); // the file data stays for the new owner
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    delete s;
+}
+
+void tst_PeerMessenger::dnetConnectionHandedOver()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy requested(&env.peer(), &PeerMessenger::DNetConnectionRequested);
+    auto peer = env.Dial(false);
+    QVERIFY(peer);
+    peer->SendInit("carol", "D");
+    QVERIFY(requested.wait());
+    auto* s = requested.at(0).at(1).value<QTcpSocket*>();
+    QCOMPARE(requested.at(0).at(0).value<std::string>(), std::string("carol"));
+    QCOMPARE(s->parent(), nullptr);
+    // Ours no more: its closing is not the manager's business.
+    peer->Close();
+    QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!log.Has("Disposing of socket"));
+    delete s;
+}
+
+void tst_PeerMessenger::unknownTypeFails()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    auto peer = env.Dial(true);
+    QVERIFY(peer);
+    peer->SendInit("bob", "X");
+    QVERIFY(peer->WaitForDisconnected());
+    QVERIFY(log.Has("Peer obfuscated connection of type X opened from user bob"));
+    QVERIFY(log.Has("Failure initializing obfuscated peer connection, disposing of socket"));
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+}
+
+void tst_PeerMessenger::pierceWithUnknownToken()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    auto peer = env.Dial(false);
+    QVERIFY(peer);
+    peer->SendPierce(424242);
+    QVERIFY(peer->WaitForDisconnected());
+    QVERIFY(log.Has("Req sent on indirect peer connection not found"));
+    QVERIFY(log.Has("Failure initializing peer connection, disposing of socket"));
+    for (const char* t : {"uninitialized_socket", "peer_socket", "peer_connection_request_socket",
+                          "connect_to_peer_request_socket"})
+        QCOMPARE(PeerTestEnv::Count(t), size_t(0));
+}
+
+void tst_PeerMessenger::frameLengthLimit_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::addColumn<quint32>("length");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("plain at limit") << false << kMaxPeerFrameLength << true;
+    QTest::newRow("plain above") << false << kMaxPeerFrameLength + 1 << false;
+    QTest::newRow("scrambled at limit") << true << kMaxPeerFrameLength << true;
+    QTest::newRow("scrambled above") << true << kMaxPeerFrameLength + 1 << false;
+}
+
+void tst_PeerMessenger::frameLengthLimit()
+{
+    QFETCH(bool, obfuscated);
+    QFETCH(quint32, length);
+    QFETCH(bool, accepted);
+    PeerTestEnv env;
+    auto peer = env.DialMessaging(obfuscated);
+    QVERIFY(peer);
+    auto* s = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
+    QVERIFY(s);
+
+    constexpr quint32 key = 0x77777777;
+    QByteArray wire;
+    if (accepted) {
+        QByteArray body(qsizetype(length), 'x');
+        body.replace(0, 4, FakePeer::U32(4)); // a message the manager does not decode yet
+        wire = obfuscated ? FakePeer::ScrambledFrame(body, key) : FakePeer::Frame(body);
+    } else {
+        // Only the header: the announced length alone (decoded, when scrambled) decides.
+        wire = obfuscated ? FakePeer::U32(key) + FakePeer::U32(length ^ BitRotateLeft(key))
+                          : FakePeer::U32(length);
+    }
+    peer->SendRaw(wire);
+    if (!accepted) {
+        QVERIFY(peer->WaitForDisconnected());
+        QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+        return;
+    }
+    // The whole body was read and handled: the reader waits for the next header.
+    QTRY_VERIFY_WITH_TIMEOUT(s->findChild<SocketReceiveState*>() &&
+                                 s->findChild<SocketReceiveState*>()->info.m_length == length &&
+                                 !s->findChild<SocketReceiveState*>()->info.m_headerRead,
+                             20000);
+    QVERIFY(peer->IsConnected());
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+}
+
+void tst_PeerMessenger::laterFramesKeepConnectionOpen()
+{
+    PeerTestEnv env;
+    auto peer = env.DialMessaging(false);
+    QVERIFY(peer);
+    // Two frames in one segment, then one split in pieces; none of them closes anything.
+    peer->SendRaw(FakePeer::Frame(Hex("04000000")) + FakePeer::Frame(Hex("2b000000 00000000")));
+    const QByteArray split = FakePeer::Frame(Hex("24000000 01000000 00000000"));
+    for (char c : split)
+        peer->SendRaw(QByteArray(1, c));
+    QTRY_COMPARE(peer->Socket()->bytesToWrite(), qint64(0));
+    QVERIFY(peer->IsConnected());
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+}
+
+void tst_PeerMessenger::idlePeerSocketSweep()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    auto peer = env.DialMessaging(false);
+    QVERIFY(peer);
+    Clock::Shift(119);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    QVERIFY(!log.Has("Peer connection to user bob expired, closing."));
+
+    // A message received refreshes the activity time...
+    peer->SendFrame(Hex("04000000"));
+    QTRY_VERIFY(!peer->Socket()->bytesToWrite());
+    QTest::qWait(20);
+    Clock::Shift(60);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+
+    // ...and 120 s without one closes the connection.
+    Clock::Shift(61);
+    env.fireHalfMinute();
+    QVERIFY(log.Has("Peer connection to user bob expired, closing."));
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("last_activity_time"), size_t(0));
+    QVERIFY(peer->WaitForDisconnected());
+}
+
+void tst_PeerMessenger::silentAcceptedSocketClosed()
+{
+    PeerTestEnv env;
+    auto peer = env.Dial(false);
+    QVERIFY(peer);
+    // Half a frame: the socket now has receive state of its own.
+    peer->SendRaw(Hex("11000000 01 0300"));
+    auto* s =
+        ItemPtr(d.GetType("uninitialized_socket")->GetItems().First()).AsPointer<QTcpSocket>();
+    QVERIFY(s);
+    QTRY_VERIFY(s->findChild<SocketReceiveState*>());
+
+    Clock::Shift(59);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(1));
+    Clock::Shift(1);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+    // Its half-read frame went with it, before the socket object itself goes.
+    QVERIFY(!s->findChild<SocketReceiveState*>());
+    QVERIFY(peer->WaitForDisconnected());
+}
+
+void tst_PeerMessenger::disposingUnknownSocket()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    auto* s = new QTcpSocket;
+    QPointer<QTcpSocket> watch(s);
+    env.peer().DisposeOfSocket(s);
+    QVERIFY(log.Has("Disposing of socket"));
+    QVERIFY(log.Has("   Socket not identified"));
+    QTRY_VERIFY(watch.isNull()); // deletion was scheduled
+}
+
+void tst_PeerMessenger::peerSocketItemRemovalFreesActivity()
+{
+    PeerTestEnv env;
+    auto* s = new QTcpSocket;
+    ItemPtr item = d.GetType("peer_socket")->NewItem(Value(s));
+    QCOMPARE(PeerTestEnv::Count("last_activity_time"), size_t(1));
+    item.Remove();
+    QCOMPARE(PeerTestEnv::Count("last_activity_time"), size_t(0));
+    delete s;
+}
+
+void tst_PeerMessenger::shutdownIgnoresClosings()
+{
+    auto env = std::make_unique<PeerTestEnv>();
+    auto peer = env->DialMessaging(false);
+    QVERIFY(peer);
+    auto other = env->Dial(true);
+    QVERIFY(other);
+    env.reset();
+    QVERIFY(g_peerMessengerDeleted);
+    QVERIFY(peer->WaitForDisconnected());
+    QVERIFY(other->WaitForDisconnected());
+}
+
+QTEST_GUILESS_MAIN(tst_PeerMessenger)
+#include "tst_peermessenger.moc"

@@ -1,0 +1,174 @@
+#include "PeerTestEnv.h"
+
+#include "store/Random.h"
+
+namespace {
+
+void GiveAddress(const std::string& user, quint16 port)
+{
+    ItemPtr u = PeerTestEnv::User(user);
+    u += d.GetType("user_address")->GetItem(Value(unsigned(0x7f000001)));
+    u += d.GetType("user_port")->GetItem(Value(int(port)));
+    u += d.GetType("user_obfuscated_port")->GetItem(Value(0));
+}
+
+ItemList Unsent()
+{
+    return d.GetType("unsent_message")->GetItems().SortNumericBy("send_order", true);
+}
+
+} // namespace
+
+// Sending to a user: over the newest messaging connection, or queued until one opens.
+class tst_SendQueue : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void queuedMessagesFlushedInOrder();
+    void sendOrderRisesAcrossUsers();
+    void queuedMessageExpires();
+    void queueIsBounded();
+    void sentAtOnceWhenConnected_data();
+    void sentAtOnceWhenConnected();
+    void newestConnectionChosen();
+};
+
+void tst_SendQueue::queuedMessagesFlushedInOrder()
+{
+    PeerTestEnv env;
+    FakePeer bob;
+    GiveAddress("bob", bob.Listen());
+    PeerTestEnv::SetSetting("username", "alice");
+
+    const QList<QByteArray> fields = {Hex(""), Hex("03000000 616263"), Hex("01000000 0a000000")};
+    const QList<quint32> codes = {4, 43, 36};
+    for (int i = 0; i < 3; ++i) {
+        MemStream m = Message(codes[i], fields[i]);
+        env.peer().SendMessage("bob", m);
+    }
+    // Queued without copying, each with its place, and only one connection asked for.
+    const ItemList queued = Unsent();
+    QCOMPARE(queued.size(), size_t(3));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(ItemPtr(queued[i])["send_order"].AsInt(), i);
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(1));
+
+    QVERIFY(bob.WaitForConnection());
+    QByteArray body;
+    QVERIFY(bob.WaitForFrame(&body));
+    QCOMPARE(body, FakePeer::InitBody("alice", "P"));
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(bob.WaitForFrame(&body));
+        QCOMPARE(body.toHex(), (FakePeer::U32(codes[i]) + fields[i]).toHex());
+    }
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+    QCOMPARE(bob.Pending(), QByteArray());
+}
+
+void tst_SendQueue::sendOrderRisesAcrossUsers()
+{
+    PeerTestEnv env;
+    MemStream a = Message(4);
+    MemStream b = Message(4);
+    env.peer().SendMessage("bob", a);
+    env.peer().SendMessage("carol", b);
+    QCOMPARE(ItemPtr(d.GetType("user")->GetItem(Value("bob"))["unsent_message"])["send_order"]
+                 .AsString(),
+             std::string("0"));
+    QCOMPARE(ItemPtr(d.GetType("user")->GetItem(Value("carol"))["unsent_message"])["send_order"]
+                 .AsString(),
+             std::string("1"));
+}
+
+void tst_SendQueue::queuedMessageExpires()
+{
+    PeerTestEnv env;
+    MemStream m = Message(4);
+    env.peer().SendMessage("bob", m);
+    Clock::Shift(299);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
+    Clock::Shift(1);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+}
+
+void tst_SendQueue::queueIsBounded()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    const int limit = PeerMessenger::kMaxUnsentMessagesPerUser;
+    for (int i = 0; i <= limit; ++i) {
+        MemStream m = Message(43, FakePeer::U32(quint32(i)));
+        env.peer().SendMessage("bob", m);
+    }
+    const ItemList queued = Unsent();
+    QCOMPARE(queued.size(), size_t(limit));
+    // The oldest went; the newest is kept.
+    QCOMPARE(ItemPtr(queued.front())["send_order"].AsInt(), 1);
+    QCOMPARE(ItemPtr(queued.back())["send_order"].AsInt(), limit);
+    QVERIFY(log.Has("Too many unsent messages to user bob, dropping the oldest (8 bytes)"));
+
+    // Bytes count too: three large messages are more than a queue may hold.
+    const QByteArray big(int(PeerMessenger::kMaxUnsentBytesPerUser / 3 + 1), 'b');
+    for (int i = 0; i < 3; ++i) {
+        MemStream m = Message(4, big);
+        env.peer().SendMessage("carol", m);
+    }
+    QCOMPARE(PeerTestEnv::User("carol").GetItems("unsent_message").size(), size_t(2));
+}
+
+void tst_SendQueue::sentAtOnceWhenConnected_data()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain") << false;
+    QTest::newRow("scrambled") << true;
+}
+
+void tst_SendQueue::sentAtOnceWhenConnected()
+{
+    QFETCH(bool, obfuscated);
+    PeerTestEnv env;
+    auto peer = env.DialMessaging(obfuscated);
+    QVERIFY(peer);
+    // Each key byte is one draw taken modulo 256, the first draw the most significant byte.
+    const quint32 draws[] = {0x712, 0x734, 0x756, 0x778};
+    int draw = 0;
+    SetRandomSource([&draw, &draws] { return draws[draw++ % 4]; });
+    MemStream m = Message(4);
+    env.peer().SendMessage("bob", m);
+    SetRandomSource({});
+
+    QByteArray raw;
+    QVERIFY(peer->WaitForRaw(obfuscated ? 12 : 8, &raw));
+    QCOMPARE(raw.toHex(), obfuscated ? Hex("78563412 f4ac6824 e459d148").toHex()
+                                     : Hex("04000000 04000000").toHex());
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+}
+
+void tst_SendQueue::newestConnectionChosen()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    auto older = env.DialMessaging(false);
+    QVERIFY(older);
+    Clock::Shift(1);
+    auto newer = env.DialMessaging(false);
+    QVERIFY(newer);
+    auto other = env.DialMessaging(false, "carol");
+    QVERIFY(other);
+
+    MemStream m = Message(4);
+    env.peer().SendMessage("bob", m);
+    QByteArray body;
+    QVERIFY(newer->WaitForFrame(&body));
+    QCOMPARE(body, Hex("04000000"));
+    QVERIFY(log.Has("   Found 2 existing messaging connections to user, picking latest"));
+    QTest::qWait(20);
+    QCOMPARE(older->Pending(), QByteArray());
+    QCOMPARE(other->Pending(), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(tst_SendQueue)
+#include "tst_sendqueue.moc"
