@@ -328,6 +328,82 @@ void Type::GetRelatedTypes(RelationMap& out) const
         out.emplace(r.other, r.info);
 }
 
+namespace {
+
+uint32_t HashValue(std::string_view value)
+{
+    const size_t h = std::hash<std::string_view>()(value);
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+} // namespace
+
+Item* Type::FindValue(std::string_view value) const
+{
+    if (valueSlots_.empty())
+        return nullptr;
+    const uint32_t hash = HashValue(value);
+    const size_t mask = valueSlots_.size() - 1;
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+        const ValueSlot& slot = valueSlots_[at];
+        if (!slot.item)
+            return nullptr;
+        if (slot.hash == hash && slot.item->value_ == value)
+            return slot.item;
+    }
+}
+
+void Type::IndexValue(Item* item)
+{
+    if ((valueCount_ + 1) * 10 > valueSlots_.size() * 7) {
+        std::vector<ValueSlot> old(std::max<size_t>(16, valueSlots_.size() * 2),
+                                   ValueSlot{nullptr, 0});
+        old.swap(valueSlots_);
+        const size_t mask = valueSlots_.size() - 1;
+        for (const ValueSlot& slot : old) {
+            if (!slot.item)
+                continue;
+            size_t at = slot.hash & mask;
+            while (valueSlots_[at].item)
+                at = (at + 1) & mask;
+            valueSlots_[at] = slot;
+        }
+    }
+    const uint32_t hash = HashValue(item->value_);
+    const size_t mask = valueSlots_.size() - 1;
+    size_t at = hash & mask;
+    while (valueSlots_[at].item)
+        at = (at + 1) & mask;
+    valueSlots_[at] = ValueSlot{item, hash};
+    ++valueCount_;
+}
+
+void Type::UnindexValue(Item* item)
+{
+    if (valueSlots_.empty())
+        return;
+    const size_t mask = valueSlots_.size() - 1;
+    size_t at = HashValue(item->value_) & mask;
+    while (valueSlots_[at].item != item) {
+        if (!valueSlots_[at].item)
+            return;
+        at = (at + 1) & mask;
+    }
+    // Shift later members of the probe run back, so that no lookup stops early at the hole.
+    size_t hole = at;
+    for (size_t next = (hole + 1) & mask; valueSlots_[next].item; next = (next + 1) & mask) {
+        const size_t home = valueSlots_[next].hash & mask;
+        const bool movable = hole <= next ? (home <= hole || home > next)
+                                          : (home <= hole && home > next);
+        if (movable) {
+            valueSlots_[hole] = valueSlots_[next];
+            hole = next;
+        }
+    }
+    valueSlots_[hole] = ValueSlot{nullptr, 0};
+    --valueCount_;
+}
+
 Item* Type::MakeItem(std::string value)
 {
     const uint32_t id = owner_->NewItemId();
@@ -336,7 +412,7 @@ Item* Type::MakeItem(std::string value)
     ++owner_->itemCount_;
     ids_.Insert(id);
     if (!isNull_)
-        byValue_.emplace(std::string_view(item->value_), item);
+        IndexValue(item);
     itemAddedEvent.Notify(item);
     if (owner_->ItemById(id) == item)
         owner_->itemAddedEvent.Notify(item);
@@ -354,9 +430,8 @@ ItemPtr Type::NewItem(const Value& value)
 {
     if (isNull_)
         throw NullTypeException(Quoted(name_) + " is a null type");
-    auto it = byValue_.find(std::string_view(value.Text()));
-    if (it != byValue_.end())
-        return it->second;
+    if (Item* item = FindValue(value.Text()))
+        return item;
     return MakeItem(value.Text());
 }
 
@@ -364,9 +439,8 @@ ItemPtr Type::GetItem(const Value& value)
 {
     if (isNull_)
         throw NullTypeException(Quoted(name_) + " is a null type");
-    auto it = byValue_.find(std::string_view(value.Text()));
-    if (it != byValue_.end())
-        return it->second;
+    if (Item* item = FindValue(value.Text()))
+        return item;
     if (!autoCreate_)
         return ItemPtr();
     return MakeItem(value.Text());
@@ -376,8 +450,7 @@ ItemPtr Type::HasItem(const Value& value) const
 {
     if (isNull_)
         throw NullTypeException(Quoted(name_) + " is a null type");
-    auto it = byValue_.find(std::string_view(value.Text()));
-    return it == byValue_.end() ? ItemPtr() : ItemPtr(it->second);
+    return FindValue(value.Text());
 }
 
 ItemPtr Type::GetGlobalNullItem()
@@ -468,42 +541,61 @@ Item* Item::Connect(Item* y)
     const Type::Relation* r = a->FindRelation(b);
     if (!r)
         throw NotRelatedException(Quoted(a->name_) + " is not related to " + Quoted(b->name_));
-    if (IsConnected(y))
-        return y;
     const uint32_t xid = id_;
     const uint32_t yid = y->id_;
     Data::Batch batch(data);
     auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };
 
-    // A "one" end drops its old partner, with all the events of a disconnection, first.
     if (r->info.otherPerThis == One) {
-        if (Item* old = data->ItemById(links_.First(b->id_))) {
-            Disconnect(old);
-            if (!alive() || IsConnected(y))
+        // A "one" end drops its old partner, with all the events of a disconnection, first.
+        // Handlers of that disconnection may hang yet another partner there; drop that too.
+        int rounds = 0;
+        for (uint32_t old = links_.First(b->id_); old; old = links_.First(b->id_)) {
+            if (old == yid || ++rounds > 8)
                 return y;
-        }
-    }
-    links_.Insert(b->id_, yid);
-    const Type::Relation* back = b->FindRelation(a);
-    if (back && back->info.otherPerThis == One) {
-        Item* old = data->ItemById(y->links_.First(a->id_));
-        if (old && old != this) {
-            y->Disconnect(old);
+            Disconnect(data->ItemById(old));
             if (!alive())
                 return y;
+        }
+        links_.Insert(b->id_, yid);
+    } else if (!links_.Insert(b->id_, yid)) {
+        return y; // already connected: nothing to tell
+    }
+    const Type::Relation* back = b->FindRelation(a);
+    if (back && back->info.otherPerThis == One) {
+        int rounds = 0;
+        for (uint32_t old = y->links_.First(a->id_); old && old != xid;
+             old = y->links_.First(a->id_)) {
+            y->Disconnect(data->ItemById(old));
+            // A handler that undid this very connection meanwhile has the last word.
+            if (!alive() || !links_.Contains(b->id_, yid))
+                return y;
+            if (++rounds > 8) {
+                Data::CheckFailed("handlers kept refilling a \"one\" end being connected");
+                links_.Erase(b->id_, yid);
+                return y;
+            }
         }
     }
     y->links_.Insert(a->id_, xid);
 
-    a->connectedEvent.Notify(ConnectionInfo{this, y});
-    if (!alive())
-        return y;
-    data->connectedEvent.Notify(ConnectionInfo{this, y});
-    if (!alive())
-        return y;
-    b->connectedEvent.Notify(ConnectionInfo{y, this});
-    if (!alive())
-        return y;
+    // The checks between the steps only matter when a handler ran and may have removed one of
+    // the two.
+    if (!a->connectedEvent.IsEmpty()) {
+        a->connectedEvent.Notify(ConnectionInfo{this, y});
+        if (!alive())
+            return y;
+    }
+    if (!data->connectedEvent.IsEmpty()) {
+        data->connectedEvent.Notify(ConnectionInfo{this, y});
+        if (!alive())
+            return y;
+    }
+    if (!b->connectedEvent.IsEmpty()) {
+        b->connectedEvent.Notify(ConnectionInfo{y, this});
+        if (!alive())
+            return y;
+    }
     data->NotifyConnectionEventHandlers(this, y);
     return y;
 }
@@ -524,15 +616,21 @@ void Item::Disconnect(Item* y)
 
     Data::Batch batch(data);
     auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };
-    a->disconnectedEvent.Notify(ConnectionInfo{this, y});
-    if (!alive())
-        return;
-    data->disconnectedEvent.Notify(ConnectionInfo{this, y});
-    if (!alive())
-        return;
-    b->disconnectedEvent.Notify(ConnectionInfo{y, this});
-    if (!alive())
-        return;
+    if (!a->disconnectedEvent.IsEmpty()) {
+        a->disconnectedEvent.Notify(ConnectionInfo{this, y});
+        if (!alive())
+            return;
+    }
+    if (!data->disconnectedEvent.IsEmpty()) {
+        data->disconnectedEvent.Notify(ConnectionInfo{this, y});
+        if (!alive())
+            return;
+    }
+    if (!b->disconnectedEvent.IsEmpty()) {
+        b->disconnectedEvent.Notify(ConnectionInfo{y, this});
+        if (!alive())
+            return;
+    }
     data->NotifyDisconnectionEventHandlers(this, y);
 }
 
@@ -672,7 +770,7 @@ void Item::Remove()
 
     type->ids_.Erase(id);
     if (!type->isNull_)
-        type->byValue_.erase(std::string_view(value_));
+        type->UnindexValue(this);
 
     // Handlers still see the value and every connection.
     type->itemRemovedEvent.Notify(this);

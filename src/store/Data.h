@@ -355,8 +355,20 @@ private:
     bool isNull_;
     bool autoCreate_;
     std::vector<Relation> relations_; // sorted by the other type's id
+    // Items by value: open addressing with linear probing, a power-of-two table of slots that
+    // keep the value's hash so that most probes never touch an item.
+    struct ValueSlot
+    {
+        Item* item;
+        uint32_t hash;
+    };
+    Item* FindValue(std::string_view value) const;
+    void IndexValue(Item* item);
+    void UnindexValue(Item* item);
+
     storeimpl::IdList ids_;
-    std::unordered_map<std::string_view, Item*> byValue_;
+    std::vector<ValueSlot> valueSlots_;
+    size_t valueCount_ = 0;
 };
 
 class Data : public DataHandler

@@ -15,9 +15,11 @@ IdList::~IdList()
     Clear();
 }
 
-IdList::IdList(IdList&& other) noexcept : chunks_(std::move(other.chunks_)), size_(other.size_)
+IdList::IdList(IdList&& other) noexcept
+    : chunks_(std::move(other.chunks_)), lasts_(std::move(other.lasts_)), size_(other.size_)
 {
     other.chunks_.clear();
+    other.lasts_.clear();
     other.size_ = 0;
 }
 
@@ -26,8 +28,10 @@ IdList& IdList::operator=(IdList&& other) noexcept
     if (this != &other) {
         Clear();
         chunks_ = std::move(other.chunks_);
+        lasts_ = std::move(other.lasts_);
         size_ = other.size_;
         other.chunks_.clear();
+        other.lasts_.clear();
         other.size_ = 0;
     }
     return *this;
@@ -38,6 +42,7 @@ void IdList::Clear()
     for (Chunk* c : chunks_)
         std::free(c);
     chunks_.clear();
+    lasts_.clear();
     size_ = 0;
 }
 
@@ -55,17 +60,10 @@ IdList::Chunk* IdList::NewChunk(uint32_t cap)
 size_t IdList::FindChunk(uint32_t id) const
 {
     // First chunk whose last id is not below id; the last chunk when id is beyond them all.
-    size_t lo = 0;
-    size_t hi = chunks_.size() - 1;
-    while (lo < hi) {
-        const size_t mid = (lo + hi) / 2;
-        const Chunk* c = chunks_[mid];
-        if (c->ids[c->n - 1] < id)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
+    if (lasts_.back() < id)
+        return lasts_.size() - 1;
+    return static_cast<size_t>(std::lower_bound(lasts_.begin(), lasts_.end(), id) -
+                               lasts_.begin());
 }
 
 bool IdList::Contains(uint32_t id) const
@@ -102,6 +100,7 @@ bool IdList::Insert(uint32_t id)
         c->ids[0] = id;
         c->n = 1;
         chunks_.push_back(c);
+        lasts_.push_back(id);
         size_ = 1;
         return true;
     }
@@ -121,6 +120,7 @@ bool IdList::Insert(uint32_t id)
             fresh->ids[0] = id;
             fresh->n = 1;
             chunks_.push_back(fresh);
+            lasts_.push_back(id);
             ++size_;
             return true;
         }
@@ -130,15 +130,21 @@ bool IdList::Insert(uint32_t id)
         std::memcpy(upper->ids, c->ids + half, upper->n * sizeof(uint32_t));
         c->n = half;
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(ci) + 1, upper);
+        lasts_.insert(lasts_.begin() + static_cast<std::ptrdiff_t>(ci) + 1, 0);
+        SetLast(ci);
+        SetLast(ci + 1);
         if (pos > half) {
             pos -= half;
             c = upper;
+            ++ci;
         }
     }
     std::memmove(c->ids + pos + 1, c->ids + pos, (c->n - pos) * sizeof(uint32_t));
     c->ids[pos] = id;
     ++c->n;
     ++size_;
+    if (pos + 1 == c->n)
+        lasts_[ci] = id;
     return true;
 }
 
@@ -157,7 +163,12 @@ bool IdList::Erase(uint32_t id)
     if (c->n == 0) {
         std::free(c);
         chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(ci));
-    } else if (ci + 1 < chunks_.size() && c->n + chunks_[ci + 1]->n <= kChunk / 2) {
+        lasts_.erase(lasts_.begin() + static_cast<std::ptrdiff_t>(ci));
+        return true;
+    }
+    SetLast(ci);
+    if (c->n <= kChunk / 4 && ci + 1 < chunks_.size() &&
+        c->n + chunks_[ci + 1]->n <= kChunk / 2) {
         // Fold thin neighbours together so that churn does not leave a trail of sparse chunks.
         Chunk* next = chunks_[ci + 1];
         while (c->cap < c->n + next->n) {
@@ -168,6 +179,8 @@ bool IdList::Erase(uint32_t id)
         c->n += next->n;
         std::free(next);
         chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(ci) + 1);
+        lasts_.erase(lasts_.begin() + static_cast<std::ptrdiff_t>(ci) + 1);
+        SetLast(ci);
     }
     return true;
 }
@@ -181,7 +194,7 @@ void IdList::AppendTo(std::vector<uint32_t>& out) const
 
 size_t IdList::MemoryUse() const
 {
-    size_t bytes = chunks_.capacity() * sizeof(Chunk*);
+    size_t bytes = chunks_.capacity() * sizeof(Chunk*) + lasts_.capacity() * sizeof(uint32_t);
     for (const Chunk* c : chunks_)
         bytes += sizeof(Chunk) + (c->cap - 1) * sizeof(uint32_t);
     return bytes;
@@ -256,7 +269,8 @@ void Links::Reserve(uint32_t words)
 {
     if (words <= cap_)
         return;
-    uint32_t cap = std::max<uint32_t>(words, cap_ < 8 ? 4 : cap_ + cap_ / 2);
+    // Doubling while small keeps reallocations few for the typical item with a dozen partners.
+    uint32_t cap = std::max<uint32_t>(words, cap_ == 0 ? 4 : (cap_ < 64 ? cap_ * 2 : cap_ + cap_ / 2));
     void* mem = std::realloc(words_, cap * sizeof(uint32_t));
     if (!mem)
         throw std::bad_alloc();

@@ -55,7 +55,11 @@ private:
     size_t FindChunk(uint32_t id) const;
     void MakeRoom(size_t ci);
 
+    void SetLast(size_t ci) { lasts_[ci] = chunks_[ci]->ids[chunks_[ci]->n - 1]; }
+
     std::vector<Chunk*> chunks_;
+    // Last id of each chunk, so that finding a chunk touches one array and not every chunk.
+    std::vector<uint32_t> lasts_;
     size_t size_ = 0;
 };
 

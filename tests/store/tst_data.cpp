@@ -30,6 +30,7 @@ private Q_SLOTS:
     void iterationFollowsCreationOrder();
     void removedItemIdsAreReused();
     void manyPartnersMatchModel();
+    void valueLookupSurvivesRemovals();
     void uniqueLinkWalks();
     void relationsSeenFromBothSides();
 };
@@ -445,6 +446,29 @@ void tst_Data::manyPartnersMatchModel()
     QVERIFY(h.IsConnected(o));
     for (ItemPtr l : leaves)
         QVERIFY(l.IsDisconnectedFromAll());
+}
+
+void tst_Data::valueLookupSurvivesRemovals()
+{
+    StoreGuard store;
+    Type* t = d.NewType("t", RootPrimacy, false, false);
+    std::mt19937 rng(11);
+    std::set<int> model;
+    for (int round = 0; round < 20000; ++round) {
+        const int v = static_cast<int>(rng() % 3000);
+        if (rng() % 3 == 0) {
+            t->HasItem(v).Remove();
+            model.erase(v);
+        } else {
+            t->NewItem(v);
+            model.insert(v);
+        }
+    }
+    QCOMPARE(t->ItemCount(), model.size());
+    for (int v = 0; v < 3000; ++v)
+        QCOMPARE(t->HasItem(v).IsNull(), model.count(v) == 0);
+    for (Item* item : g("t"))
+        QCOMPARE(t->HasItem(item->AsString()).Get(), item);
 }
 
 void tst_Data::uniqueLinkWalks()

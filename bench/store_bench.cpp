@@ -1,0 +1,186 @@
+// Builds a store shaped like a one-million-file share and prints what it costs:
+//   store_bench [files]        (default 1000000)
+// Run it from a release build.
+
+#include "store/Data.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since)
+{
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+long ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long size = 0;
+    long resident = 0;
+    statm >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// Zipf-like ranks: rank r is drawn with weight 1 / (r + 1).
+class Zipf
+{
+public:
+    Zipf(size_t n, std::mt19937& rng) : rng_(rng), cdf_(n)
+    {
+        double sum = 0;
+        for (size_t r = 0; r < n; ++r) {
+            sum += 1.0 / static_cast<double>(r + 1);
+            cdf_[r] = sum;
+        }
+        for (double& c : cdf_)
+            c /= sum;
+    }
+    size_t Draw()
+    {
+        const double u = std::uniform_real_distribution<double>(0, 1)(rng_);
+        return static_cast<size_t>(std::lower_bound(cdf_.begin(), cdf_.end(), u) - cdf_.begin());
+    }
+
+private:
+    std::mt19937& rng_;
+    std::vector<double> cdf_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const size_t files = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000000;
+    const size_t folders = std::max<size_t>(1, files / 20);
+    const size_t words = std::max<size_t>(10, files / 5);
+    const size_t sizes = std::max<size_t>(1, files / 10);
+    const int wordsPerFile = 10;
+    std::mt19937 rng(12345);
+
+    Type* share = d.NewType("shared_folder", RootPrimacy, false, true);
+    Type* folder = d.NewType("folder", ReachablePrimacy, false, true);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true);
+    Type* name = d.NewType("file_name", ValuePrimacy, false, true);
+    Type* size = d.NewType("file_size", ValuePrimacy, false, true);
+    Type* word = d.NewType("search_token", ValuePrimacy, false, true);
+    share->RelateToType(folder, One, Many);
+    folder->RelateToType(file, One, Many);
+    file->RelateToType(name, One, One);
+    file->RelateToType(size, Many, One);
+    file->RelateToType(word, Many, Many);
+
+    // Items first, so that the connections are measured on their own.
+    auto start = Clock::now();
+    ItemPtr root = share->GetItem("/home/user/share");
+    std::vector<Item*> folderItems, fileItems, nameItems, sizeItems, wordItems;
+    for (size_t k = 0; k < folders; ++k)
+        folderItems.push_back(folder->GetItem("/home/user/share/folder" + std::to_string(k)));
+    for (size_t k = 0; k < files; ++k) {
+        fileItems.push_back(file->GetItem("/home/user/share/f" + std::to_string(k) + ".mp3"));
+        nameItems.push_back(name->GetItem("f" + std::to_string(k) + ".mp3"));
+    }
+    for (size_t k = 0; k < sizes; ++k)
+        sizeItems.push_back(size->GetItem(static_cast<long long>(1000 + k * 7919)));
+    for (size_t k = 0; k < words; ++k)
+        wordItems.push_back(word->GetItem("w" + std::to_string(k)));
+    const double makeItems = Seconds(start);
+
+    // The pairs, drawn before timing.
+    Zipf zipf(words, rng);
+    std::vector<std::pair<Item*, Item*>> pairs;
+    pairs.reserve(files * (3 + wordsPerFile) + folders);
+    for (Item* f : folderItems)
+        pairs.emplace_back(root.Get(), f);
+    for (size_t k = 0; k < files; ++k) {
+        Item* f = fileItems[k];
+        pairs.emplace_back(folderItems[k / 20 % folders], f);
+        pairs.emplace_back(f, nameItems[k]);
+        pairs.emplace_back(f, sizeItems[rng() % sizes]);
+        std::vector<size_t> chosen;
+        while (chosen.size() < static_cast<size_t>(wordsPerFile)) {
+            const size_t w = zipf.Draw();
+            if (std::find(chosen.begin(), chosen.end(), w) == chosen.end())
+                chosen.push_back(w);
+        }
+        for (size_t w : chosen)
+            pairs.emplace_back(f, wordItems[w]);
+    }
+
+    const long before = ResidentBytes();
+    start = Clock::now();
+    for (const auto& p : pairs)
+        p.first->Connect(p.second);
+    const double connect = Seconds(start);
+    const long after = ResidentBytes();
+
+    std::printf("files %zu, folders %zu, words %zu, connections %zu (items made in %.2f s)\n",
+                files, folders, words, pairs.size(), makeItems);
+    std::printf("connect:             %8.1f ns per connection\n",
+                connect * 1e9 / static_cast<double>(pairs.size()));
+    std::printf("memory:              %8.1f bytes resident per connection\n",
+                static_cast<double>(after - before) / static_cast<double>(pairs.size()));
+
+    // GetItem by value, on names in a shuffled order.
+    std::vector<std::string> lookups;
+    for (size_t k = 0; k < 200000; ++k)
+        lookups.push_back("f" + std::to_string(rng() % files) + ".mp3");
+    start = Clock::now();
+    size_t found = 0;
+    for (const std::string& v : lookups)
+        found += name->GetItem(v).IsNull() ? 0 : 1;
+    std::printf("GetItem by value:    %8.1f ns per lookup (%zu found)\n",
+                Seconds(start) * 1e9 / static_cast<double>(lookups.size()), found);
+
+    // A rare word (about 100 partners) with the most common one.
+    Item* common = wordItems[0];
+    Item* rare = nullptr;
+    for (Item* w : wordItems) {
+        if (w->ConnectionCount(file) <= 100) {
+            rare = w;
+            break;
+        }
+    }
+    ItemSet pairSet;
+    pairSet.Insert(common);
+    pairSet.Insert(rare);
+    const int rounds = 2000;
+    size_t hits = 0;
+    start = Clock::now();
+    for (int r = 0; r < rounds; ++r)
+        hits += d.GetItemSubset(pairSet, "file").Size();
+    const double subset = Seconds(start) / rounds;
+    start = Clock::now();
+    for (int r = 0; r < rounds; ++r)
+        hits += d.GetItemSubset(ItemSet(rare), "file").Size();
+    const double rareAlone = Seconds(start) / rounds;
+    std::printf("GetItemSubset:       %8.2f us for rare (%zu partners) with common (%zu "
+                "partners); the rare word alone %.2f us (%zu)\n",
+                subset * 1e6, rare->ConnectionCount(file), common->ConnectionCount(file),
+                rareAlone * 1e6, hits);
+
+    // Disconnect the word links of a tenth of the files, in a shuffled order.
+    std::vector<std::pair<Item*, Item*>> drop;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        if (pairs[k].second->GetType() == word && rng() % 10 == 0)
+            drop.push_back(pairs[k]);
+    }
+    std::shuffle(drop.begin(), drop.end(), rng);
+    start = Clock::now();
+    for (const auto& p : drop)
+        p.first->Disconnect(p.second);
+    std::printf("disconnect:          %8.1f ns per disconnection (%zu)\n",
+                Seconds(start) * 1e9 / static_cast<double>(drop.size()), drop.size());
+    return 0;
+}
