@@ -60,6 +60,7 @@ private Q_SLOTS:
     void bothPathsFailedReportedOnce_data();
     void bothPathsFailedReportedOnce();
     void attemptExpires();
+    void timedOutDirectSocketAborted();
 };
 
 void tst_PeerConnect::waitPortAfterLogin()
@@ -342,6 +343,26 @@ void tst_PeerConnect::attemptExpires()
     QVERIFY(log.Has("Indirect connection request of type D to bob expired, removing."));
     QCOMPARE(failed.count(), 1);
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+}
+
+void tst_PeerConnect::timedOutDirectSocketAborted()
+{
+    PeerTestEnv env;
+    FakePeer bob;
+    GiveAddress("bob", kLoopback, bob.Listen());
+    env.peer().ConnectToUser("bob", "P");
+    ItemPtr item = d.GetType("connect_to_peer_request_socket")->GetItems().First();
+    QPointer<QTcpSocket> s = item.AsPointer<QTcpSocket>();
+    QCOMPARE(s->state(), QAbstractSocket::ConnectingState);
+
+    // Given up while still connecting: it must not connect later and say who we are.
+    Clock::Shift(60);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+    QVERIFY(s.isNull() || s->state() == QAbstractSocket::UnconnectedState);
+    QByteArray body;
+    QVERIFY(!bob.WaitForFrame(&body, 200));
+    QTRY_VERIFY(s.isNull());
 }
 
 QTEST_GUILESS_MAIN(tst_PeerConnect)
