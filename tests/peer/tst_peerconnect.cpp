@@ -61,6 +61,7 @@ private Q_SLOTS:
     void bothPathsFailedReportedOnce();
     void attemptExpires();
     void timedOutDirectSocketAborted();
+    void retryFromFailureReport();
 };
 
 void tst_PeerConnect::waitPortAfterLogin()
@@ -363,6 +364,25 @@ void tst_PeerConnect::timedOutDirectSocketAborted()
     QByteArray body;
     QVERIFY(!bob.WaitForFrame(&body, 200));
     QTRY_VERIFY(s.isNull());
+}
+
+void tst_PeerConnect::retryFromFailureReport()
+{
+    PeerTestEnv env;
+    int reports = 0;
+    // A receiver that tries again at once starts a fresh attempt instead of being told that
+    // the failed one is still in progress.
+    QObject::connect(&env.peer(), &PeerMessenger::ConnectionToUserFailed, &env.peer(),
+                     [&env, &reports](std::string user, std::string type) {
+                         ++reports;
+                         env.peer().ConnectToUser(user, type.c_str());
+                     });
+    env.peer().ConnectToUser("bob", "F");
+    Clock::Shift(60);
+    env.fireHalfMinute();
+    QCOMPARE(reports, 1);
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(1));
+    QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(1));
 }
 
 QTEST_GUILESS_MAIN(tst_PeerConnect)
