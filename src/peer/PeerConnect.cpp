@@ -149,7 +149,8 @@ void PeerMessenger::OnUserAddress()
         for (Item* r : d.GetItems(user, Status("getting_address"), "connect_to_peer_request")) {
             ItemPtr request(r);
             bool obfuscated = false;
-            if (user["user_address"].AsUInt() == 0 || quint16(GetUserPort(user, obfuscated)) == 0) {
+            if (user["user_address"].AsUInt() == 0 ||
+                quint16(GetUserPort(user, obfuscated)) == 0) {
                 Log(kCategory, 2,
                     QStringLiteral("User is offline, relying on the indirect request"));
                 continue;
@@ -306,7 +307,8 @@ void PeerMessenger::OnPeerConnectionRequest()
         auto* s = new QTcpSocket(this);
         if (obfuscated)
             request.NewItem("is_obfuscated");
-        connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnIndirectResponseSocketConnected);
+        connect(s, &QTcpSocket::connected, this,
+                &PeerMessenger::OnIndirectResponseSocketConnected);
         connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
         connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
         ItemPtr item = d.GetType("peer_connection_request_socket")->NewItem(Value(s));

@@ -508,10 +508,10 @@ void PeerMessenger::EveryHalfMinute()
         if (!item || AgeMs(item["socket_creation_time"].AsString()) <= kAttemptMaxAgeMs)
             continue;
         ItemPtr request = item["peer_connection_request"];
-        LogPeer(
-            1,
-            QStringLiteral("Indirect connection attempt of type %1 to %2 timed out, closing.")
-                .arg(Q(request["peer_connection_type"].AsString()), Q(request["user"].AsString())));
+        LogPeer(1,
+                QStringLiteral("Indirect connection attempt of type %1 to %2 timed out, closing.")
+                    .arg(Q(request["peer_connection_type"].AsString()),
+                         Q(request["user"].AsString())));
         // A socket that never connected reports no closing; dispose of it here so that the
         // server still hears that we could not answer.
         DisposeOfSocket(item.AsPointer<QTcpSocket>());

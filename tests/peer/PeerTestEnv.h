@@ -90,7 +90,10 @@ public:
     {
         return d.GetType("global")->GetItem(Value(key))["global_value"].AsString();
     }
-    static ItemPtr User(const std::string& name) { return d.GetType("user")->GetItem(Value(name)); }
+    static ItemPtr User(const std::string& name)
+    {
+        return d.GetType("user")->GetItem(Value(name));
+    }
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
 
     // Logs in as alice; the frames the login caused stay queued at the fake server.

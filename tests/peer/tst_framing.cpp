@@ -194,8 +194,8 @@ void tst_Framing::parseFirstFrame_data()
     QTest::newRow("any non-zero direction is init")
         << Hex("07 01000000 61 01000000 44 00000000") << init << true << QByteArray("a")
         << QByteArray("D") << 0u;
-    QTest::newRow("name cut at NUL") << Hex("01 05000000 616263 00 64 01000000 50 00000000") << init
-                                     << true << QByteArray("abc") << QByteArray("P") << 0u;
+    QTest::newRow("name cut at NUL") << Hex("01 05000000 616263 00 64 01000000 50 00000000")
+                                     << init << true << QByteArray("abc") << QByteArray("P") << 0u;
     QTest::newRow("pierce") << Hex("00 78563412") << pierce << true << QByteArray() << QByteArray()
                             << 0x12345678u;
     QTest::newRow("empty") << QByteArray() << bad << false << QByteArray() << QByteArray() << 0u;
@@ -357,7 +357,8 @@ void tst_Framing::bufferGrowsWithArrivingBytes()
     QCOMPARE(Next(dev, st).event, FrameEvent::NeedMore);
     QCOMPARE(st.m_buffer.size(), 10);
     // A peer announcing 10 MiB and sending ten bytes must not cost us 10 MiB.
-    QVERIFY2(st.m_buffer.capacity() < 4096, QByteArray::number(st.m_buffer.capacity()).constData());
+    QVERIFY2(st.m_buffer.capacity() < 4096,
+             QByteArray::number(st.m_buffer.capacity()).constData());
 }
 
 void tst_Framing::activityEveryStep()
