@@ -110,8 +110,11 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
     s->connectToHost(address, port);
 }
 
-void PeerMessenger::OnAddressLinked(ConnectionInfo)
+void PeerMessenger::OnAddressLinked(ConnectionInfo info)
 {
+    // Told on the address item's side: its partner is the user.
+    if (info.second)
+        m_addressedUsers.insert(info.second->Id());
     ScheduleAddressScan();
 }
 
@@ -134,17 +137,14 @@ void PeerMessenger::ScheduleAddressScan()
 
 void PeerMessenger::OnUserAddress()
 {
-    // Every attempt still waiting for an address whose user now has one.
-    ItemSet waiting = Status("getting_address").GetItems("connect_to_peer_request");
-    std::vector<uint32_t> users;
-    for (Item* r : waiting) {
-        ItemPtr user = ItemPtr(r)["user"];
-        if (HasAddressShape(user) &&
-            std::find(users.begin(), users.end(), user->Id()) == users.end())
-            users.push_back(user->Id());
-    }
-    for (uint32_t id : users) {
+    std::set<uint32_t> ids;
+    ids.swap(m_addressedUsers);
+    Type* userType = d.GetType("user");
+    for (uint32_t id : ids) {
         ItemPtr user = d.ItemById(id);
+        if (!user || user->GetType() != userType || !HasAddressShape(user) ||
+            !user["connect_to_peer_request"])
+            continue;
         Log(kCategory, 1, QStringLiteral("User %1 address arrived").arg(Q(user.AsString())), user);
         for (Item* r : d.GetItems(user, Status("getting_address"), "connect_to_peer_request")) {
             ItemPtr request(r);

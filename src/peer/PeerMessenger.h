@@ -131,6 +131,8 @@ private:
     quint32 m_sendOrder = 0;
     bool m_loopbackForTesting = false;
     bool m_scanPending = false;
+    // Users whose address items changed since the last scan, by item id.
+    std::set<uint32_t> m_addressedUsers;
 };
 
 extern PeerMessenger* peerMessenger;
