@@ -10,7 +10,7 @@
 
 // A shared file's attributes as share lists and search replies carry them: the extension, then
 // (code, value) pairs in the order they were added; codes may repeat.
-class AttributeMap : public Persistent
+class AttributeMap final : public Persistent
 {
 public:
     enum Code : qint32
@@ -42,7 +42,7 @@ public:
 
 // One shared file: its name (a bare file name in share lists and folder listings, the full
 // backslash-separated path in search replies), its size and its attributes.
-class FileInfo : public Persistent
+class FileInfo final : public Persistent
 {
 public:
     FileInfo() = default;

@@ -3,7 +3,7 @@
 #include "store/Stream.h"
 
 // A user's statistics as the server sends them (20 bytes on the wire).
-class UserStats : public Persistent
+class UserStats final : public Persistent
 {
 public:
     UserStats() = default;
