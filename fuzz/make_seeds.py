@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of the fuzz targets into corpus/<target>/seed-*.
+
+Run from anywhere; existing seeds are overwritten, other corpus files are left alone. The byte
+layouts are those the targets' comments describe."""
+
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def u8(v): return struct.pack('<B', v)
+def u16(v): return struct.pack('<H', v)
+def u32(v): return struct.pack('<I', v & 0xffffffff)
+def i32(v): return struct.pack('<i', v)
+def i64(v): return struct.pack('<q', v)
+def s(text): b = text if isinstance(text, bytes) else text.encode(); return u32(len(b)) + b
+
+
+def attrs(ext, pairs):
+    return s(ext) + u32(len(pairs)) + b''.join(i32(c) + i32(v) for c, v in pairs)
+
+
+def fileinfo(name, size, ext='mp3', pairs=((0, 320), (1, 245))):
+    return u8(1) + s(name) + i64(size) + attrs(ext, pairs)
+
+
+def stats(speed, second, files, fourth):
+    return i32(speed) + i64(second) + i32(files) + i32(fourth)
+
+
+def container(elements):
+    return u32(len(elements)) + b''.join(elements)
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, 'corpus', target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, 'seed-' + name), 'wb') as f:
+        f.write(data)
+
+
+# Selectors of fuzz_records.cpp.
+FILEINFO, ATTRS, STATS, STRING, FILE_LIST, FILE_SET, FILE_VECTOR, FILE_MAP, TRANSLATION, \
+    STATS_LIST, PARENTS, CORRELATIONS, STRING_LIST, STRING_SET, INT_LIST, INT_PAIR, ADDRESS, \
+    BOOL, U32, I64, I16, U16, COUNT = range(23)
+
+
+def records():
+    song = fileinfo('01 - Opening.mp3', 4_812_345)
+    write('records', 'fileinfo', u8(FILEINFO) + song)
+    write('records', 'fileinfo-code0', u8(FILEINFO) + u8(0))
+    write('records', 'fileinfo-code7', u8(FILEINFO) + u8(7) + song[1:])
+    write('records', 'attributes', u8(ATTRS) + attrs('flac', [(0, 900), (1, 61), (2, 1), (0, 1)]))
+    write('records', 'attributes-over-count', u8(ATTRS) + s('ogg') + u32(131073) + i32(0) * 2)
+    write('records', 'userstats', u8(STATS) + stats(52000, 17, 1420, -3))
+    write('records', 'string-nul', u8(STRING) + s(b'ab\0c'))
+    write('records', 'string-at-limit', u8(STRING) + s(b'x' * 131072))
+    write('records', 'string-over-limit', u8(STRING) + u32(131073) + b'y' * 16)
+    write('records', 'string-top-bit', u8(STRING) + u32(0xffffffff) + b'z' * 8)
+    files = [song, fileinfo('b.ogg', 100, 'ogg', []), u8(0), fileinfo('b.ogg', 200)]
+    write('records', 'file-list', u8(FILE_LIST) + container(files))
+    write('records', 'file-set', u8(FILE_SET) + container(files + [fileinfo('b.ogg', 100)]))
+    write('records', 'file-vector', u8(FILE_VECTOR) + container(files))
+    folders = [s('music\\live') + container(files[:2]), s('music') + container([]),
+               s('music\\live') + container(files[3:])]
+    write('records', 'file-map', u8(FILE_MAP) + container(folders))
+    write('records', 'translation', u8(TRANSLATION) +
+          container([i32(0) + s('bitrate'), i32(1) + s('length'), i32(0) + s('kbps')]))
+    write('records', 'stats-list', u8(STATS_LIST) + container(
+        [stats(1, 2, 3, 4), stats(-1, -2, -3, -4)]))
+    write('records', 'parents', u8(PARENTS) + container(
+        [s('parent1') + u32(0x0100007f) + i32(2234), s('p2') + u32(0x0a000001) + i32(-1)]))
+    write('records', 'parents-cut', u8(PARENTS) + u32(3) + s('a') + u32(1) + i32(2) + s('b'))
+    write('records', 'correlations', u8(CORRELATIONS) + container(
+        [s('jazz') + i32(10), s('blues') + i32(-4)]))
+    write('records', 'string-list', u8(STRING_LIST) + container([s('a'), s(''), s('a')]))
+    write('records', 'string-set', u8(STRING_SET) + container([s('b'), s('a'), s('b')]))
+    write('records', 'int-list', u8(INT_LIST) + container([i32(1), i32(-1), i32(7)]))
+    write('records', 'count-at-limit', u8(COUNT) + u32(131072))
+    write('records', 'count-over-limit', u8(INT_LIST) + u32(131073) + i32(5))
+    write('records', 'count-negative', u8(STRING_LIST) + u32(0xffffffff) + s('q'))
+    write('records', 'scalars', u8(BOOL) + u8(9) + u8(U32) + u32(7) + u8(I64) + i64(-5) +
+          u8(I16) + u16(0x8001) + u8(U16) + u16(65535) + u8(INT_PAIR) + i32(1) + i32(2) +
+          u8(ADDRESS) + u32(0xffffffff) + i32(-1) + u8(23) + u8(5))
+    write('records', 'message-like', u8(STRING) + s('room') + u8(STRING_LIST) +
+          container([s('u1'), s('u2')]) + u8(STATS_LIST) + container([stats(1, 0, 2, 0)]) +
+          u8(STRING) + u32(3))
+
+
+def frame(body):
+    return u32(len(body)) + body
+
+
+def rotl(k):
+    return ((k << 1) | (k >> 31)) & 0xffffffff
+
+
+def scramble(data, key):
+    out = bytearray()
+    k = key
+    for i, b in enumerate(data):
+        if i % 4 == 0:
+            k = rotl(k)
+        out.append(b ^ ((k >> (8 * (i % 4))) & 0xff))
+    return u32(key) + bytes(out)
+
+
+def init(user, kind):
+    return u8(1) + s(user) + s(kind) + u32(0)
+
+
+def pierce(token):
+    return u8(0) + u32(token)
+
+
+PLAIN, SCRAMBLED = 0, 1
+WHOLE, PIECES = 0, 2 * 37
+
+
+def peer_frames():
+    message = u32(4)
+    chat = u32(22) + s('hello there')
+    write('peer_frames', 'init-p', u8(PLAIN | WHOLE) + frame(init('alice', 'P')) +
+          frame(message) + frame(chat))
+    write('peer_frames', 'init-p-pieces', u8(PLAIN | PIECES) + frame(init('alice', 'P')) +
+          frame(chat) + frame(b''))
+    write('peer_frames', 'init-f-token', u8(PLAIN | WHOLE) + frame(init('bob', 'F')) +
+          u32(0xdeadbeef))
+    write('peer_frames', 'init-f-token-split', u8(PLAIN | 2) + frame(init('bob', 'F')) +
+          u32(77) + b'\x01\x02')
+    write('peer_frames', 'init-d', u8(PLAIN | WHOLE) + frame(init('carol', 'D')) + b'rest')
+    write('peer_frames', 'init-unknown-type', u8(PLAIN | WHOLE) + frame(init('dave', 'X')))
+    write('peer_frames', 'init-nul-name', u8(PLAIN | WHOLE) +
+          frame(u8(1) + s(b'eve\0x') + s('P') + u32(0)))
+    write('peer_frames', 'init-name-over-limit', u8(PLAIN | WHOLE) +
+          frame(u8(1) + u32(131073) + b'n' * 12))
+    write('peer_frames', 'pierce-p', u8(PLAIN | WHOLE) + frame(pierce(2)) + frame(message))
+    write('peer_frames', 'pierce-f', u8(PLAIN | PIECES) + frame(pierce(3)))
+    write('peer_frames', 'pierce-short', u8(PLAIN | WHOLE) + frame(u8(0) + b'\x01\x02'))
+    write('peer_frames', 'empty-first', u8(PLAIN | WHOLE) + frame(b''))
+    write('peer_frames', 'length-at-limit', u8(PLAIN | WHOLE) + u32(10485760) + b'\0' * 64)
+    write('peer_frames', 'length-over-limit', u8(PLAIN | WHOLE) + u32(10485761) + b'\0' * 8)
+    write('peer_frames', 'header-split', u8(PLAIN | 2) + frame(init('frank', 'P')) + b'\x04\x00')
+    key = 0x9e3779b9
+    write('peer_frames', 'scrambled-init-p', u8(SCRAMBLED | WHOLE) +
+          scramble(frame(init('grace', 'P')), key) + scramble(frame(message), 0x01020304) +
+          scramble(frame(chat + b'x'), 0xffffffff))
+    write('peer_frames', 'scrambled-pieces', u8(SCRAMBLED | PIECES) +
+          scramble(frame(init('grace', 'P')), 0) + scramble(frame(chat), 0x80000001))
+    write('peer_frames', 'scrambled-init-f', u8(SCRAMBLED | WHOLE) +
+          scramble(frame(init('heidi', 'F')), key) + u32(0x12345678))
+    write('peer_frames', 'scrambled-pierce', u8(SCRAMBLED | WHOLE) +
+          scramble(frame(pierce(8)), key) + scramble(frame(message), key))
+    write('peer_frames', 'scrambled-over-limit', u8(SCRAMBLED | WHOLE) +
+          scramble(u32(10485761), key) + b'\0' * 8)
+    write('peer_frames', 'scrambled-seven', u8(SCRAMBLED | WHOLE) + b'\1' * 7)
+
+
+records()
+peer_frames()
