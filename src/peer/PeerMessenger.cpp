@@ -298,9 +298,11 @@ PeerMessenger::~PeerMessenger()
 void PeerMessenger::DataLoaded()
 {
     Type* global = d.GetType("global");
-    if (!global->HasItem(Value("listening_port")))
+    // A key that was only ever read has no value: it is as missing as no key at all, or the
+    // listener would take whatever port the system picks and the server would be told 0.
+    if (!global->HasItem(Value("listening_port"))["global_value"])
         SetSetting("listening_port", "2235");
-    if (!global->HasItem(Value("obfuscated_listening_port")))
+    if (!global->HasItem(Value("obfuscated_listening_port"))["global_value"])
         SetSetting("obfuscated_listening_port", "2236");
     ItemPtr newPort = global->HasItem(Value("new_listening_port"));
     ItemPtr newValue = newPort["global_value"];

@@ -8,6 +8,7 @@ class tst_PeerMessenger : public QObject
 
 private Q_SLOTS:
     void defaultPorts();
+    void defaultPortsForKeysWithoutValue();
     void newListeningPort();
     void newListeningPortWithoutValue();
     void acceptedSocketIsUninitialized_data();
@@ -36,6 +37,16 @@ void tst_PeerMessenger::defaultPorts()
     QCOMPARE(PeerTestEnv::Setting("obfuscated_listening_port"), std::string("2236"));
     QVERIFY(env.peer().ListeningPort() != 0);
     QVERIFY(env.peer().ObfuscatedListeningPort() != 0);
+}
+
+void tst_PeerMessenger::defaultPortsForKeysWithoutValue()
+{
+    PeerTestEnv env(false);
+    d.GetType("global")->GetItem(Value("listening_port"));
+    PeerTestEnv::SetSetting("obfuscated_listening_port", "5001");
+    env.peer().DataLoaded();
+    QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("2235"));
+    QCOMPARE(PeerTestEnv::Setting("obfuscated_listening_port"), std::string("5001"));
 }
 
 void tst_PeerMessenger::newListeningPort()
