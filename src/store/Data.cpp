@@ -92,6 +92,8 @@ Data::Data()
 Data::~Data()
 {
     // Process exit or a test tearing the store down: free everything without telling anyone.
+    ReleasePathTables(connectionPaths_);
+    ReleasePathTables(disconnectionPaths_);
     for (Item* item : items_)
         delete item;
     items_.clear();
@@ -299,6 +301,7 @@ void Type::RelateToType(Type* other, OneOrMany thisPerOther, OneOrMany otherPerT
     if (FindRelation(other))
         throw AlreadyRelatedException(Quoted(name_) + " is already related to " +
                                       Quoted(other->name_));
+    owner_->sweepNeeded_ = true;
     SetRelation(other, RelationInfo{thisPerOther, otherPerThis, owns, false});
     other->SetRelation(this, RelationInfo{otherPerThis, thisPerOther, false, owns});
 }
@@ -410,6 +413,7 @@ Item* Type::MakeItem(std::string value)
     Item* item = new Item(this, id, std::move(value));
     owner_->items_[id] = item;
     ++owner_->itemCount_;
+    owner_->sweepNeeded_ = true;
     ids_.Insert(id);
     if (!isNull_)
         IndexValue(item);
@@ -613,6 +617,7 @@ void Item::Disconnect(Item* y)
     const uint32_t yid = y->id_;
     links_.Erase(b->id_, yid);
     y->links_.Erase(a->id_, xid);
+    data->sweepNeeded_ = true;
 
     Data::Batch batch(data);
     auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };

@@ -371,6 +371,80 @@ private:
     size_t valueCount_ = 0;
 };
 
+// How a node of a path pattern stands to its parent: whether the two items must be connected
+// or not, and whether a change of that link fires the pattern or is only a condition.
+enum PathNodeRelation {
+    PathConnected = 0,             // connected; a connection fires the pattern
+    PathConnectedCondition = 1,    // connected; a condition only
+    PathConnectedWatchOnly = 2,    // connected; fires, never usable as a condition
+    PathDisconnected = 3,          // not connected; a disconnection fires the pattern
+    PathDisconnectedCondition = 4, // not connected; a condition only
+    PathDisconnectedWatchOnly = 5  // not connected; fires, never usable as a condition
+};
+
+// One node of a path pattern: a type, optionally anchored on one item's value. A node owns its
+// children.
+class PathNode
+{
+public:
+    PathNode(Data* data, const char* typeName);
+    explicit PathNode(Item* item);
+    PathNode(PathNode* parent, const char* typeName, PathNodeRelation relation);
+    PathNode(PathNode* parent, Item* item, PathNodeRelation relation);
+    ~PathNode();
+    PathNode(const PathNode&) = delete;
+    PathNode& operator=(const PathNode&) = delete;
+
+    PathNode* GetParent() const { return parent_; }
+    PathNodeRelation GetRelation() const { return relation_; }
+    Type* GetType() const { return type_; }
+    bool IsAnchored() const { return anchored_; }
+    const std::string& GetValue() const { return value_; }
+    const std::vector<std::pair<PathNode*, PathNodeRelation>>& GetChildren() const
+    {
+        return children_;
+    }
+
+private:
+    friend class Data;
+    void Attach(PathNode* parent, PathNodeRelation relation);
+
+    Data* data_;
+    PathNode* parent_ = nullptr;
+    PathNodeRelation relation_ = PathConnected;
+    Type* type_;
+    bool anchored_ = false;
+    std::string value_;
+    std::vector<std::pair<PathNode*, PathNodeRelation>> children_; // in the order made
+};
+
+struct PathNodePairInfo
+{
+    PathNode* parent = nullptr;
+    PathNode* child = nullptr;
+    PathNodeRelation relation = PathConnected;
+};
+
+struct TypePairOrder
+{
+    bool operator()(const std::pair<Type*, Type*>& a, const std::pair<Type*, Type*>& b) const;
+};
+using PathNodePairMap = std::map<std::pair<Type*, Type*>, PathNodePairInfo, TypePairOrder>;
+
+// One registered pattern. It owns the subscriber's handler reference and the node tree. It is
+// shared like a handler, so that a notification walking a copy of the registrations never meets
+// one that was freed under it.
+class PathNodeHandlerInfo : public EventHandlerRoot
+{
+public:
+    PathNodeHandlerInfo(PathNode* root, EventHandlerBase<Item*>* handler);
+    ~PathNodeHandlerInfo() override;
+
+    PathNodePairMap pairs;
+    EventHandlerBase<Item*>* handler;
+    std::unique_ptr<PathNode> root;
+};
+
 class Data : public DataHandler
 {
 public:
@@ -409,6 +483,24 @@ public:
 
     void RemoveAllItems();
 
+    // Path events. The store takes over the node tree and keeps a reference to the handler,
+    // which gets the pattern's root item whenever a watched link changes and the rest holds.
+    void AddPathEventHandler(PathNode* root, EventHandlerBase<Item*>* handler);
+    // Collects the links of a pattern; false when a (parent type, child type) pair repeats.
+    bool GetPathNodePairs(PathNode* node, PathNodePairMap& out) const;
+    void RemovePathEventHandler(PathNodeHandlerInfo* info);
+    void OnPathNodeEventConnection(ConnectionInfo& info);
+    void OnPathNodeEventDisconnection(ConnectionInfo& info);
+    bool VerifyPathNodeSubNodeConnections(Item* item, PathNode* node, PathNode* skippedChild);
+    bool VerifyPathNodeParentNodeConnections(Item* item, PathNode* node, PathNode* fromChild,
+                                             Item*& root);
+
+    // The garbage sweep: removes orphans of owning relations and whatever no root reaches.
+    // Returns the number of items it removed. Does nothing when no item was made and nothing
+    // disconnected since the last sweep.
+    int RemoveDisconnectedItems();
+    void MarkItemConnections(Item* item);
+
     // The item with that id, or null.
     Item* ItemById(uint32_t id) const { return id < items_.size() ? items_[id] : nullptr; }
     size_t ItemCount() const { return itemCount_; }
@@ -419,6 +511,7 @@ private:
     friend class Type;
     friend class Item;
     friend class ItemSet;
+    friend class DataSaver;
 
     uint32_t NewItemId();
     void FreeItemId(uint32_t id);
@@ -438,6 +531,19 @@ private:
     private:
         Data* data_;
     };
+
+    struct PathTable
+    {
+        std::vector<PathNodeHandlerInfo*> registrations; // in the order registered
+        EventHandler<Data, ConnectionInfo&>* own = nullptr;
+    };
+    using PathTables = std::map<std::pair<uint32_t, uint32_t>, PathTable>;
+    void OnPathNodeEvent(ConnectionInfo& info, PathTables& tables);
+    void ReleasePathTables(PathTables& tables);
+
+    PathTables connectionPaths_;
+    PathTables disconnectionPaths_;
+    bool sweepNeeded_ = true;
 
     std::vector<Type*> types_; // by id; the type table's order
     std::unordered_map<std::string, Type*> typesByName_;

@@ -96,6 +96,8 @@ public:
         handler->Retain();
         handlers_.push_back(handler);
     }
+    // Takes a handler out at once (the store's own path handlers, when their last pattern goes).
+    void Remove(EventHandlerBase<Arg>* handler) { Drop(handler); }
     bool IsEmpty() const { return handlers_.empty(); }
     size_t Size() const { return handlers_.size(); }
 

@@ -1,0 +1,250 @@
+// Removal and the garbage sweep.
+
+#include "store/Data.h"
+#include "support/StoreGuard.h"
+
+#include <QtTest>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class RemovalLog : public DataHandler
+{
+public:
+    Strings removed;
+    std::function<void(Item*)> also;
+    void OnRemoved(Item* item)
+    {
+        removed.push_back(item->GetType()->GetName() + ":" + item->AsString());
+        if (also)
+            also(item);
+    }
+    void Watch() { d.itemRemovedEvent.Add(NewEventHandler(this, &RemovalLog::OnRemoved)); }
+};
+
+// A setting (root), reachable items, value items.
+struct Shape
+{
+    Type* root;
+    Type* node;
+    Type* value;
+    Shape()
+    {
+        root = d.NewType("root", RootPrimacy, false, true);
+        node = d.NewType("node", ReachablePrimacy, false, true);
+        value = d.NewType("value", ValuePrimacy, false, true);
+        root->RelateToType(node, Many, Many);
+        root->RelateToType(value, Many, Many);
+        node->RelateToType(node, Many, Many);
+        node->RelateToType(value, Many, Many);
+    }
+};
+
+} // namespace
+
+class tst_Sweep : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void reachableItemsSurvive();
+    void islandOfTwoGoes();
+    void valueItemsAreNotWalkedOutOf();
+    void orphansGoFirst();
+    void ownedChainTakesTwoSweeps();
+    void nothingToRemoveFiresNothing();
+    void itemRemovedByHandlerIsNotRemovedTwice();
+    void itemMadeDuringSweepIsLeftAlone();
+    void longChainSurvives();
+    void removeAllItemsKeepsTypes();
+};
+
+void tst_Sweep::reachableItemsSurvive()
+{
+    StoreGuard store;
+    Shape s;
+    ItemPtr key = s.root->GetItem("key");
+    ItemPtr n = s.node->GetItem("n");
+    ItemPtr m = s.node->GetItem("m");
+    ItemPtr v = s.value->GetItem("v");
+    key += n;
+    n += m;
+    m += v;
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    QCOMPARE(d.ItemCount(), size_t(4));
+    key -= n;
+    QCOMPARE(d.RemoveDisconnectedItems(), 3);
+    QCOMPARE(d.ItemCount(), size_t(1));
+    QCOMPARE(g("root").Size(), size_t(1));
+}
+
+void tst_Sweep::islandOfTwoGoes()
+{
+    StoreGuard store;
+    Shape s;
+    s.node->GetItem("a") += s.node->GetItem("b");
+    s.root->GetItem("lonely root");
+    QCOMPARE(d.RemoveDisconnectedItems(), 2);
+    QCOMPARE(d.ItemCount(), size_t(1));
+}
+
+void tst_Sweep::valueItemsAreNotWalkedOutOf()
+{
+    StoreGuard store;
+    Shape s;
+    ItemPtr key = s.root->GetItem("key");
+    ItemPtr v = s.value->GetItem("v");
+    ItemPtr behind = s.node->GetItem("behind");
+    s.value->GetItem("old"); // a value nobody holds any more
+    key += v;
+    v += behind; // the only way to "behind" runs through a value item
+    RemovalLog log;
+    log.Watch();
+    QCOMPARE(d.RemoveDisconnectedItems(), 2);
+    std::sort(log.removed.begin(), log.removed.end());
+    QCOMPARE(log.removed, (Strings{"node:behind", "value:old"}));
+    QVERIFY(!s.value->HasItem("v").IsNull());
+}
+
+void tst_Sweep::orphansGoFirst()
+{
+    StoreGuard store;
+    Type* user = d.NewType("user", RootPrimacy, false, true);
+    Type* note = d.NewType("note", ReachablePrimacy, false, true);
+    Type* junk = d.NewType("junk", ReachablePrimacy, false, true);
+    user->RelateToType(note, One, Many, true);
+    ItemPtr ann = user->GetItem("ann");
+    ann += note->GetItem("kept");
+    junk->GetItem("a");
+    note->GetItem("orphan");
+    ItemPtr reachableOrphan = note->GetItem("reachable orphan");
+    // An orphan goes even when a root of another type reaches it.
+    Type* holder = d.NewType("holder", RootPrimacy, false, true);
+    holder->RelateToType(note, Many, Many);
+    holder->GetItem("h") += reachableOrphan;
+    RemovalLog log;
+    log.Watch();
+    QCOMPARE(d.RemoveDisconnectedItems(), 3);
+    // Orphans first (even one a root reaches), in order of making, then the unreached.
+    QCOMPARE(log.removed, (Strings{"note:orphan", "note:reachable orphan", "junk:a"}));
+    QVERIFY(!note->HasItem("kept").IsNull());
+}
+
+void tst_Sweep::ownedChainTakesTwoSweeps()
+{
+    StoreGuard store;
+    Type* x = d.NewType("x", RootPrimacy, false, true);
+    Type* y = d.NewType("y", RootPrimacy, false, true);
+    Type* z = d.NewType("z", RootPrimacy, false, true);
+    x->RelateToType(y, One, Many, true);
+    y->RelateToType(z, One, Many, true);
+    ItemPtr x1 = x->GetItem("1");
+    ItemPtr y1 = y->GetItem("1");
+    ItemPtr z1 = z->GetItem("1");
+    x1 += y1;
+    y1 += z1;
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    x1.Remove();
+    QCOMPARE(d.RemoveDisconnectedItems(), 1); // y, sorted while it still had z
+    QVERIFY(y->HasItem("1").IsNull());
+    QVERIFY(!z->HasItem("1").IsNull());
+    QCOMPARE(d.RemoveDisconnectedItems(), 1); // now z
+    QCOMPARE(d.ItemCount(), size_t(0));
+}
+
+void tst_Sweep::nothingToRemoveFiresNothing()
+{
+    StoreGuard store;
+    Shape s;
+    s.root->GetItem("key") += s.node->GetItem("n");
+    RemovalLog log;
+    log.Watch();
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    QVERIFY(log.removed.empty());
+    // A later disconnection is seen again.
+    s.root->GetItem("key") -= s.node->GetItem("n");
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+}
+
+void tst_Sweep::itemRemovedByHandlerIsNotRemovedTwice()
+{
+    StoreGuard store;
+    Shape s;
+    ItemPtr a = s.node->GetItem("a");
+    ItemPtr b = s.node->GetItem("b");
+    ItemPtr c = s.node->GetItem("c");
+    a += b;
+    RemovalLog log;
+    log.Watch();
+    // Removing "a" takes "c" with it; the sweep had picked "c" too.
+    log.also = [&](Item* item) {
+        if (item->AsString() == "a")
+            s.node->HasItem("c").Remove();
+    };
+    const int count = d.RemoveDisconnectedItems();
+    QCOMPARE(log.removed, (Strings{"node:a", "node:c", "node:b"}));
+    // The sweep removed two of them itself; the handler removed the third.
+    QCOMPARE(count, 2);
+    QCOMPARE(d.ItemCount(), size_t(0));
+    Q_UNUSED(c);
+}
+
+void tst_Sweep::itemMadeDuringSweepIsLeftAlone()
+{
+    StoreGuard store;
+    Shape s;
+    s.node->GetItem("doomed");
+    RemovalLog log;
+    log.Watch();
+    log.also = [&](Item* item) {
+        if (item->AsString() == "doomed")
+            s.node->GetItem("newborn");
+    };
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QVERIFY(!s.node->HasItem("newborn").IsNull());
+    // The next sweep sees it.
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QCOMPARE(d.ItemCount(), size_t(0));
+}
+
+void tst_Sweep::longChainSurvives()
+{
+    StoreGuard store;
+    Shape s;
+    const int length = 1000000;
+    ItemPtr previous = s.root->GetItem("anchor");
+    ItemPtr first;
+    for (int k = 0; k < length; ++k) {
+        ItemPtr next = s.node->GetItem(k);
+        previous += next;
+        previous = next;
+    }
+    s.node->GetItem("loose");
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QCOMPARE(s.node->ItemCount(), size_t(length));
+    // Cut the chain in the middle: the far half goes.
+    s.node->HasItem(length / 2 - 1) -= s.node->HasItem(length / 2);
+    QCOMPARE(d.RemoveDisconnectedItems(), length / 2);
+    QCOMPARE(s.node->ItemCount(), size_t(length / 2));
+}
+
+void tst_Sweep::removeAllItemsKeepsTypes()
+{
+    StoreGuard store;
+    Shape s;
+    s.root->GetItem("b") += s.node->GetItem("n");
+    s.root->GetItem("a");
+    RemovalLog log;
+    log.Watch();
+    d.RemoveAllItems();
+    QCOMPARE(d.ItemCount(), size_t(0));
+    // Types in declaration order, values in byte order within a type.
+    QCOMPARE(log.removed, (Strings{"root:a", "root:b", "node:n"}));
+    QCOMPARE(d.GetTypes().size(), size_t(3));
+    QVERIFY(s.root->IsRelated(s.node));
+}
+
+QTEST_APPLESS_MAIN(tst_Sweep)
+#include "tst_sweep.moc"
