@@ -273,6 +273,7 @@ private:
     friend class Type;
     friend class Data;
     friend class ItemSet;
+    friend class DataSaver;
     Item(Type* type, uint32_t id, std::string value);
     ~Item() = default;
 
@@ -332,6 +333,7 @@ private:
     friend class Data;
     friend class Item;
     friend class ItemSet;
+    friend class DataSaver;
     Type(Data* owner, uint32_t id, std::string name, Primacy primacy, bool isNull,
          bool autoCreate);
 

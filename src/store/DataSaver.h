@@ -1,0 +1,85 @@
+#pragma once
+
+// The store file: which types are saved, writing them through a numbered temporary file that
+// then replaces the old file, and reading it back into the store at start-up.
+//
+// Layout (every integer a little-endian int32; a string is an int32 length and its bytes):
+//   type count, then per type: name, null flag (one byte), item count, then per item its id
+//   (1, 2, ... over the whole file) and, unless the type is null, its value;
+//   then the pair count and the pairs (smaller id, larger id), ascending.
+
+#include "store/Data.h"
+
+#include <QString>
+
+#include <exception>
+#include <map>
+#include <string>
+#include <vector>
+
+class DataSaveFailure : public std::exception
+{
+public:
+    explicit DataSaveFailure(std::string what) : what_(std::move(what)) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::string what_;
+};
+
+class DataLoadFailure : public std::exception
+{
+public:
+    explicit DataLoadFailure(std::string what) : what_(std::move(what)) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::string what_;
+};
+
+class DataSaver
+{
+public:
+    // One item record while loading.
+    struct ItemInfo
+    {
+        std::string value;
+        Type* type = nullptr;
+        int32_t id = 0;
+    };
+
+    DataSaver();
+    ~DataSaver();
+    DataSaver(const DataSaver&) = delete;
+    DataSaver& operator=(const DataSaver&) = delete;
+
+    // Every item of the type is saved.
+    void AddSavedType(const std::string& typeName);
+    // Items of the saved type are saved when connected to an item of the via type.
+    void AddSavedByConnectionType(const std::string& savedTypeName,
+                                  const std::string& viaTypeName);
+    void AddDataLoadedEventHandler(DataLoadedEventHandler* handler);
+    void EmitDataLoaded();
+
+    // Writes the store file. Never raises: a failure is logged and leaves the previous file as
+    // it was. Returns whether the new file is in place.
+    bool Save(const QString& path);
+    // Reads the store file into the store, merging with what is there. No file: the handlers
+    // are told at once. A file that cannot be read: the store is left as it was, the file is
+    // moved aside (see UnreadableName), the handlers are told, and DataLoadFailure is raised.
+    void Load(const QString& path);
+
+    // Where an unreadable store file is moved: beside it, under a name that says so.
+    static QString UnreadableName(const QString& path);
+
+private:
+    void WriteFile(class QFile& file);
+    void ParseFile(class QFile& file, std::vector<ItemInfo>& items,
+                   std::vector<std::pair<int32_t, int32_t>>& pairs);
+
+    TypeSet savedTypes_;
+    std::map<Type*, std::vector<Type*>, TypeOrder> savedByConnection_;
+    std::vector<DataLoadedEventHandler*> loadedHandlers_;
+};
+
+extern DataSaver* dataSaver;
