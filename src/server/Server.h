@@ -54,6 +54,9 @@ public:
     // Test-only: the next connection attempts go to 127.0.0.1 on this port instead of the
     // central server. Nothing in the program calls it.
     void UseLocalServerForTesting(quint16 port);
+    // The frame reader, over whatever bytes device has ready. The socket's readyRead runs it on
+    // the socket; the fuzzer feeds it bytes directly.
+    void ReadFrames(QIODevice& device);
 
     // Requests to the server (ServerRequests.cpp). All are dropped unless logged in; their store
     // side effects happen regardless.

@@ -116,14 +116,19 @@ void Server::ResetFrameReader()
 
 void Server::OnSocketReadyToRead()
 {
+    ReadFrames(m_socket);
+}
+
+void Server::ReadFrames(QIODevice& device)
+{
     // Bytes are taken as long as the socket has them; a handler that closes the connection leaves
     // nothing available and so ends the loop.
-    while (m_socket.bytesAvailable() > 0) {
+    while (device.bytesAvailable() > 0) {
         if (!m_readingBody) {
-            if (m_socket.bytesAvailable() < 4)
+            if (device.bytesAvailable() < 4)
                 return;
             char lengthBytes[4];
-            if (m_socket.read(lengthBytes, 4) != 4)
+            if (device.read(lengthBytes, 4) != 4)
                 return;
             m_bodyLength = qFromLittleEndian<quint32>(lengthBytes);
             if (m_bodyLength > MaxFrameLength) {
@@ -141,7 +146,7 @@ void Server::OnSocketReadyToRead()
         const qint64 missing = qint64(m_bodyLength) - m_readStream.GetWriteIndex();
         if (missing > 0) {
             const qint64 got =
-                m_socket.read(reinterpret_cast<char*>(m_readStream.GetWriteBuffer()), missing);
+                device.read(reinterpret_cast<char*>(m_readStream.GetWriteBuffer()), missing);
             if (got <= 0)
                 return;
             m_readStream.AdvanceWriteIndex(int(got));
