@@ -1,8 +1,11 @@
 #include "FuzzSupport.h"
 
+#include "store/Data.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QV_FUZZ_HAVE_ASAN 1
@@ -83,4 +86,16 @@ void FuzzFail(const char* what)
 {
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
+}
+
+FreshStore::FreshStore()
+{
+    d.~Data();
+    new (&d) Data();
+}
+
+FreshStore::~FreshStore()
+{
+    d.~Data();
+    new (&d) Data();
 }

@@ -32,3 +32,14 @@ private:
 // would vanish from the release builds some developers fuzz with).
 [[noreturn]] void FuzzFail(const char* what);
 #define FUZZ_CHECK(cond) ((cond) ? void(0) : FuzzFail(#cond))
+
+// Replaces the global object store with an empty one for its lifetime and again at its end, so
+// that every input starts from the same store and leaves nothing behind.
+class FreshStore
+{
+public:
+    FreshStore();
+    ~FreshStore();
+    FreshStore(const FreshStore&) = delete;
+    FreshStore& operator=(const FreshStore&) = delete;
+};

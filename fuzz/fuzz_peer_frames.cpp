@@ -11,6 +11,7 @@
 // waiting, handshakes written back parse to the same fields, and no allocation exceeds the
 // frame limit.
 
+#include "FeedDevice.h"
 #include "FuzzSupport.h"
 
 #include "peer/PeerFraming.h"
@@ -27,29 +28,6 @@ namespace {
 
 // The largest body and the array header around it.
 constexpr size_t kFrameCap = size_t(kMaxPeerFrameLength) + 64;
-
-// A sequential device the harness fills piece by piece, like a socket's receive buffer.
-class FeedDevice : public QIODevice
-{
-public:
-    FeedDevice() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
-    void Feed(const char* bytes, qsizetype n) { m_data.append(bytes, n); }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_data.size() + QIODevice::bytesAvailable(); }
-
-protected:
-    qint64 readData(char* data, qint64 max) override
-    {
-        const qint64 n = std::min<qint64>(max, m_data.size());
-        std::memcpy(data, m_data.constData(), size_t(n));
-        m_data.remove(0, n);
-        return n;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    QByteArray m_data;
-};
 
 // Scrambling written the obvious way, to check the reader's fast one against.
 QByteArray ReferenceScramble(const char* in, qsizetype n, quint32 key)
@@ -224,16 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const quint8 control = data[0];
     Connection c(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1), control & 1);
-    // Seed 0 delivers everything at once; otherwise pieces of 1 to 64 bytes.
-    const bool inPieces = (control >> 1) != 0;
-    quint32 seed = control >> 1;
-    while (c.Open() && c.Left() > 0) {
-        qsizetype n = c.Left();
-        if (inPieces) {
-            seed = seed * 1103515245u + 12345u;
-            n = std::min<qsizetype>(n, 1 + (seed >> 16) % 64);
-        }
-        c.Deliver(n);
-    }
+    Pieces pieces(control >> 1);
+    while (c.Open() && c.Left() > 0)
+        c.Deliver(pieces.Next(c.Left()));
     return 0;
 }

@@ -158,5 +158,102 @@ def peer_frames():
     write('peer_frames', 'scrambled-seven', u8(SCRAMBLED | WHOLE) + b'\1' * 7)
 
 
+def msg(code, *fields):
+    return frame(u32(code) + b''.join(fields))
+
+
+def strs(*names):
+    return container([s(n) for n in names])
+
+
+def u32s(*values):
+    return container([u32(v) for v in values])
+
+
+LOGGED_IN, CONNECTING = 0, 1
+
+
+def server_messages():
+    st = stats(4000, 9, 120, 0)
+    users = [
+        msg(3, s('alice'), u32(0x0100007f), i32(2234), u32(1), u16(2235)),
+        msg(3, s('alice'), u32(0x0a000002), i32(-1), u32(0), u16(9)),
+        msg(5, s('bob'), u8(1), i32(2), st, s('NZ')),
+        msg(5, s('bob'), u8(1), i32(0), st),
+        msg(5, s('nobody'), u8(0)),
+        msg(7, s('bob'), i32(1), u8(1)),
+        msg(7, s('bob'), i32(0), u8(0)),
+        msg(18, s('carol'), s('P'), u32(0x0100007f), i32(2234), u32(77), u8(1), u32(1), i32(2240)),
+        msg(18, s('carol'), s('F'), u32(0x0100007f), i32(2234), u32(77), u8(0), u32(0)),
+        msg(22, i32(5), i32(1700000000), s('dave'), s('hi, ask about privileges'), u8(1)),
+        msg(36, s('dave'), st),
+        msg(69, strs('erin', 'alice', 'erin')),
+        msg(92, i32(3600)),
+        msg(1001, u32(12)),
+    ]
+    rooms = [
+        msg(14, s('lobby'), strs('alice', 'bob'), u32s(1, 2), container([st, st]), u32s(0, 0),
+            strs('NZ', 'AR'), s('alice'), strs('bob')),
+        msg(14, s('den'), strs('a', 'b', 'c'), u32s(1), container([st]), u32s(), strs('XX')),
+        msg(13, s('lobby'), s('bob'), s('hello')),
+        msg(16, s('lobby'), s('frank'), u32(1), st, u32(0), s('DE')),
+        msg(17, s('lobby'), s('bob')),
+        msg(15, s('lobby')),
+        msg(15, s('never')),
+        msg(64, strs('lobby', 'den', 'new'), u32s(10, 3), strs('mine'), u32s(1), strs('club'),
+            u32s(4), strs('club', 'other')),
+        msg(133, s('club'), strs('alice', 'bob')),
+        msg(134, s('club'), s('carol')),
+        msg(135, s('club'), s('alice')),
+        msg(139, s('vip')),
+        msg(140, s('vip')),
+        msg(141, u8(1)),
+        msg(143, s('club'), s('bob')),
+        msg(144, s('club'), s('bob')),
+        msg(145, s('club')),
+        msg(148, s('club'), strs('carol')),
+    ]
+    search = [
+        msg(83, i32(20)),
+        msg(84, i32(50)),
+        msg(93, u32(3), s('query')),
+        msg(93),
+        msg(102, container([s('p1') + u32(0x0100007f) + i32(2234),
+                            s('p2') + u32(1) + i32(2)])),
+        msg(102, u32(3) + s('p1') + u32(1) + i32(2) + s('p2')),
+        msg(104, u32(720)),
+        msg(128, i32(1)),
+        msg(130, b'ignored'),
+        msg(153, s('jazz'), container([s('blues') + i32(3), s('swing') + i32(1)])),
+        msg(153, s('jazz'), u32(131073)),
+    ]
+    odd = [
+        msg(2, s('unknown')),
+        msg(1000),
+        frame(b'\x01\x00'),
+        frame(b''),
+        msg(1, u8(1), s('again'), u32(0), s('')),
+    ]
+    whole = 0
+    pieces = 2 * 53
+    write('server_messages', 'users', u8(LOGGED_IN | whole) + b''.join(users))
+    write('server_messages', 'rooms', u8(LOGGED_IN | whole) + b''.join(rooms))
+    write('server_messages', 'search-dnet', u8(LOGGED_IN | whole) + b''.join(search))
+    write('server_messages', 'odd-frames', u8(LOGGED_IN | whole) + b''.join(odd))
+    write('server_messages', 'all-in-pieces', u8(LOGGED_IN | pieces) +
+          b''.join(users + rooms + search + odd))
+    write('server_messages', 'login-accepted', u8(CONNECTING | whole) +
+          msg(1, u8(1), s('Welcome'), u32(0x0100007f), s('x')) + b''.join(users[:3]))
+    write('server_messages', 'login-refused', u8(CONNECTING | whole) +
+          msg(1, u8(0), s('INVALIDPASS')) + b''.join(users[:3]))
+    write('server_messages', 'login-empty', u8(CONNECTING | 2) + msg(1))
+    write('server_messages', 'length-over-limit', u8(LOGGED_IN | whole) + users[0] +
+          u32(64 * 1024 * 1024 + 1) + b'\0' * 16)
+    write('server_messages', 'length-at-limit', u8(LOGGED_IN | whole) +
+          u32(64 * 1024 * 1024) + u32(13) + b'\0' * 16)
+    write('server_messages', 'partial-length', u8(LOGGED_IN | 2) + users[1] + b'\x05\x00')
+
+
 records()
 peer_frames()
+server_messages()

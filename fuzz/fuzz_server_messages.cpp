@@ -1,0 +1,178 @@
+// The server frame reader and every received server message, into a Server with the real store
+// schema. Byte 0 of the input: bit 0 clear logs the client in first (the usual case: every
+// handler runs), set leaves it connecting, so that the login reply itself is fuzzed too; the
+// other bits seed how the rest is cut into deliveries. The rest is what the server sent: frames
+// of a u32 length and a body that starts with the u32 message code.
+//
+// The connection is never really made: the socket is left connecting to a local port that never
+// accepts, and the bytes go straight to the frame reader. Nothing here runs the event loop, so
+// whatever the handlers send stays in the socket's buffer, and no handler can reach the network.
+//
+// Checked: a length above the limit drops the connection at once; otherwise the reader takes
+// everything delivered except a partial length; no allocation exceeds the frame limit.
+
+#include "FeedDevice.h"
+#include "FuzzSupport.h"
+
+#include "server/Server.h"
+#include "server/ServerStore.h"
+#include "store/Data.h"
+#include "store/MemStream.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace {
+
+// The reader sizes its buffer to the announced body; nothing else a message does comes close.
+constexpr size_t kFrameCap = size_t(Server::MaxFrameLength) + 64;
+
+// Types that other subsystems declare in the program and that received server messages touch:
+// the settings, and the peer and search types (as the peer connection manager declares them,
+// without its store handlers, which would open connections to the addresses in the messages).
+void DeclareForeignTypes()
+{
+    d.NewType("global", RootPrimacy, false, true);
+    d.NewType("global_value", ValuePrimacy, false, true);
+    d.GetType("global")->RelateToType("global_value", Many, One);
+}
+
+void DeclarePeerTypes()
+{
+    d.NewType("is_obfuscated", ValuePrimacy, true, true);
+    d.NewType("peer_connection_request", RootPrimacy, true, false);
+    d.NewType("peer_connection_request_id", ValuePrimacy, false, true);
+    d.NewType("peer_connection_type", ValuePrimacy, false, true);
+    d.NewType("user_address", ValuePrimacy, false, true);
+    d.NewType("user_port", ValuePrimacy, false, true);
+    d.NewType("user_obfuscated_port", ValuePrimacy, false, true);
+    d.NewType("search_request", RootPrimacy, false, false);
+    d.NewType("search_request_text", RootPrimacy, false, true);
+    d.NewType("wishlist_search", ValuePrimacy, true, true);
+    d.NewType("search_correlation", ReachablePrimacy, true, true);
+    d.NewType("correlation_text", ValuePrimacy, false, true);
+    d.NewType("correlation_rank", ValuePrimacy, false, true);
+    const auto one = [](const char* a, const char* b) {
+        d.GetType(a)->RelateToType(b, Many, One);
+    };
+    one("peer_connection_request", "peer_connection_request_id");
+    one("peer_connection_request", "user");
+    one("peer_connection_request", "peer_connection_type");
+    one("peer_connection_request", "is_obfuscated");
+    one("user", "user_address");
+    one("user", "user_port");
+    one("user", "user_obfuscated_port");
+    one("search_request", "search_request_text");
+    one("search_request", "wishlist_search");
+    d.GetType("search_request_text")->RelateToType("search_correlation", One, Many);
+    one("search_correlation", "correlation_text");
+    one("search_correlation", "correlation_rank");
+}
+
+QByteArray Frame(const MemStream& body)
+{
+    QByteArray frame(4, Qt::Uninitialized);
+    qToLittleEndian(quint32(body.GetWriteIndex()), frame.data());
+    frame.append(body.GetBuffer(), body.GetWriteIndex());
+    return frame;
+}
+
+// A port on 127.0.0.1 that listens and never accepts: a connection attempt to it stays under
+// way for as long as no event loop runs.
+quint16 SilentPort()
+{
+    static QTcpServer* listener = [] {
+        auto* l = new QTcpServer;
+        if (!l->listen(QHostAddress(QHostAddress::LocalHost), 0))
+            FuzzFail("cannot listen on 127.0.0.1");
+        return l;
+    }();
+    return listener->serverPort();
+}
+
+void EnsureApplication()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_server_messages";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
+                                                                : new QCoreApplication(argc, argv);
+    (void)app;
+}
+
+// Skips whole frames of wire until one with a length above the limit; its offset, or -1.
+qsizetype OverLimitAt(const char* wire, qsizetype size)
+{
+    qsizetype at = 0;
+    while (size - at >= 4) {
+        const quint32 length = qFromLittleEndian<quint32>(wire + at);
+        if (length > Server::MaxFrameLength)
+            return at;
+        at += 4 + qsizetype(length);
+    }
+    return -1;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    EnsureApplication();
+    const quint8 control = data[0];
+    const char* wire = reinterpret_cast<const char*>(data) + 1;
+    const qsizetype wireSize = qsizetype(size) - 1;
+
+    FreshStore store;
+    DeclareForeignTypes();
+    Server server;
+    server.CreateData();
+    DeclarePeerTypes();
+    ServerStore::SetSetting("username", "fuzzer");
+    ServerStore::SetSetting("password", "secret");
+    server.UseLocalServerForTesting(SilentPort());
+    server.Connect();
+
+    FeedDevice dev;
+    if ((control & 1) == 0) {
+        MemStream reply;
+        reply.Write(quint32(1));
+        reply.Write(true);
+        reply.Write("Welcome");
+        reply.Write(quint32(0x0100007f));
+        reply.Write("");
+        const QByteArray frame = Frame(reply);
+        dev.Feed(frame.constData(), frame.size());
+        server.ReadFrames(dev);
+        FUZZ_CHECK(server.IsConnected());
+    }
+
+    // Once the reader meets a length above the limit it drops the connection; the socket's
+    // bytes are gone then, so nothing after that point is delivered.
+    const qsizetype dropAt = OverLimitAt(wire, wireSize);
+    const qsizetype end = dropAt < 0 ? wireSize : dropAt + 4;
+    Pieces pieces(control >> 1);
+    qsizetype delivered = 0;
+    while (delivered < end) {
+        const qsizetype n = pieces.Next(end - delivered);
+        dev.Feed(wire + delivered, n);
+        delivered += n;
+        {
+            AllocationWatch watch(kFrameCap, "server frame reader");
+            server.ReadFrames(dev);
+        }
+        if (dropAt >= 0 && delivered == end) {
+            FUZZ_CHECK(!server.IsConnected());
+            FUZZ_CHECK(dev.bytesAvailable() == 0);
+        } else {
+            // Everything is taken but a length that is not whole yet.
+            FUZZ_CHECK(dev.bytesAvailable() < 4);
+        }
+    }
+    return 0;
+}
