@@ -3,6 +3,7 @@
 #include "server/ServerCodes.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
+#include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/MD5.h"
 #include "store/Random.h"
@@ -37,6 +38,8 @@ Server::Server() : m_host(QStringLiteral(QV_SERVER_HOST))
         connect(timerManager->everyFiveMinutes(), &SharedTimer::timeout, this,
                 &Server::EveryFiveMinutes);
     }
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
 }
 
 Server::~Server()

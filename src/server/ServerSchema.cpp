@@ -1,6 +1,7 @@
 #include "server/Server.h"
 
 #include "store/Data.h"
+#include "store/DataSaver.h"
 
 // What the server connection keeps about users and rooms. Presence, statistics, room members and
 // roles are rebuilt from the server after each login; only what the user decided (autojoin rooms,
@@ -87,4 +88,14 @@ void Server::CreateData()
         d.NewType(t.name, Primacy(t.primacy), t.isNull, t.autoCreate);
     for (const RelationDecl& r : ServerRelations)
         d.GetType(r.a)->RelateToType(r.b, r.aPerB, r.bPerA);
+
+    if (!dataSaver)
+        return;
+    dataSaver->AddSavedType("room_autojoin");
+    dataSaver->AddSavedByConnectionType("room", "room_autojoin");
+    dataSaver->AddSavedType("in_user_list");
+    dataSaver->AddSavedByConnectionType("user", "in_user_list");
+    dataSaver->AddSavedType("user_list_group");
+    dataSaver->AddSavedType("is_ignored");
+    dataSaver->AddSavedByConnectionType("user", "is_ignored");
 }

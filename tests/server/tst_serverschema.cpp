@@ -2,9 +2,13 @@
 
 #include "server/Server.h"
 #include "store/Data.h"
+#include "store/DataSaver.h"
 #include "support/StoreGuard.h"
 
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 class TestServerSchema : public QObject
 {
@@ -16,6 +20,8 @@ private Q_SLOTS:
     void roomHasOneRecordOfEachKind();
     void userValuesReplaceEachOther();
     void addressRequestsArePerUser();
+    void onlyUserDecisionsAreSaved();
+    void upnpDefaultAfterLoading();
 };
 
 namespace {
@@ -23,6 +29,15 @@ namespace {
 ItemPtr Named(const char* type, const std::string& name)
 {
     return d.GetType(type)->GetItem(Value(name));
+}
+
+// Settings are declared elsewhere in the program; the server connection reads them once the
+// store file is loaded.
+void DeclareSettings()
+{
+    d.NewType("global", RootPrimacy, false, true);
+    d.NewType("global_value", ValuePrimacy, false, true);
+    d.GetType("global")->RelateToType("global_value", Many, One);
 }
 
 } // namespace
@@ -106,6 +121,60 @@ void TestServerSchema::addressRequestsArePerUser()
     // The user end is one: the second request replaced the first.
     QCOMPARE(ann.GetItems("user_address_request").size(), size_t(1));
     QVERIFY(!ann.IsConnected(request));
+}
+
+void TestServerSchema::onlyUserDecisionsAreSaved()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("store"));
+    {
+        StoreGuard store;
+        DataSaver saver;
+        DeclareSettings();
+        Server server;
+        server.CreateData();
+        Named("room", "lobby").NewItem("room_autojoin");
+        Named("room", "passing") += Named("user", "nobody");
+        Named("room", "passing").NewItem("in_room");
+        Named("user", "friend").NewItem("in_user_list") += Named("user_list_group", "pals");
+        Named("user", "foe").NewItem("is_ignored");
+        Named("user", "nobody").NewItem("is_online");
+        Named("user_list_group", "empty group");
+        QVERIFY(saver.Save(path));
+    }
+
+    StoreGuard store;
+    DataSaver saver;
+    DeclareSettings();
+    Server server;
+    server.CreateData();
+    saver.Load(path);
+    Type* room = d.GetType("room");
+    Type* user = d.GetType("user");
+    QVERIFY(room->HasItem(Value("lobby")).IsConnected("room_autojoin"));
+    QVERIFY(room->HasItem(Value("passing")).IsNull());
+    QCOMPARE(user->HasItem(Value("friend"))["in_user_list"]["user_list_group"].AsString(),
+             std::string("pals"));
+    QVERIFY(user->HasItem(Value("foe")).IsConnected("is_ignored"));
+    QVERIFY(user->HasItem(Value("nobody")).IsNull());
+    QVERIFY(!d.GetType("user_list_group")->HasItem(Value("empty group")).IsNull());
+}
+
+void TestServerSchema::upnpDefaultAfterLoading()
+{
+    StoreGuard store;
+    DataSaver saver;
+    DeclareSettings();
+    Server server;
+    server.CreateData();
+    saver.EmitDataLoaded();
+    QCOMPARE(Named("global", "use_upnp")["global_value"].AsString(), std::string("yes"));
+
+    // A stored choice stays.
+    Named("global", "use_upnp") += Named("global_value", "no");
+    saver.EmitDataLoaded();
+    QCOMPARE(Named("global", "use_upnp")["global_value"].AsString(), std::string("no"));
 }
 
 QTEST_GUILESS_MAIN(TestServerSchema)
