@@ -56,7 +56,8 @@ public:
     void sendMessage(quint32 code, const QByteArray& fields = QByteArray());
     void sendRaw(const QByteArray& bytes);
 
-    // Closes the current client connection abruptly.
+    // Ends the current client connection from the server's side, as a server going away would:
+    // what was already sent is delivered first, then the client sees the connection close.
     void closeClient();
     // Waits until the current client has closed its end.
     bool waitForClientClosed(int timeoutMs = DefaultTimeoutMs);
