@@ -324,8 +324,12 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items,
     for (int32_t t = 0; t < typeCount; ++t) {
         const std::string name = r.String();
         const bool isNull = r.Byte() != 0;
-        // A type this build no longer declares is read and dropped.
+        // A type this build no longer declares is read and dropped, and so is one it does not
+        // save: those are rebuilt at run time, and some hold object addresses as values, which
+        // must never come from a file.
         Type* type = d.HasType(name);
+        if (type && !savedTypes_.count(type) && !savedByConnection_.count(type))
+            type = nullptr;
         if (type && type->IsNull() != isNull)
             throw DataLoadFailure("type \"" + name + "\" is saved with the wrong null flag");
         const int32_t itemCount = r.Int();
