@@ -254,6 +254,54 @@ def server_messages():
     write('server_messages', 'partial-length', u8(LOGGED_IN | 2) + users[1] + b'\x05\x00')
 
 
+def store_type(name, null, items):
+    out = s(name) + u8(1 if null else 0) + i32(len(items))
+    for item_id, value in items:
+        out += i32(item_id) + (b'' if null else s(value))
+    return out
+
+
+def store_file(types, pairs):
+    return i32(len(types)) + b''.join(types) + i32(len(pairs)) + \
+        b''.join(i32(a) + i32(b) for a, b in pairs)
+
+
+def store_files():
+    settings = [store_type('global', False, [(1, 'username'), (2, 'listening_port'),
+                                             (3, 'use_upnp')]),
+                store_type('global_value', False, [(4, 'ann'), (5, '2240'), (6, 'no')])]
+    settings_pairs = [(1, 4), (2, 5), (3, 6)]
+    write('store_file', 'empty', store_file([], []))
+    write('store_file', 'settings', store_file(settings, settings_pairs))
+    rooms_users = [store_type('room_autojoin', True, [(7, '')]),
+                   store_type('room', False, [(8, 'lobby'), (9, 'den')]),
+                   store_type('in_user_list', True, [(10, ''), (11, '')]),
+                   store_type('is_ignored', True, [(12, '')]),
+                   store_type('user_list_group', False, [(13, 'friends')]),
+                   store_type('user', False, [(14, 'bob'), (15, 'eve'), (16, 'ann')])]
+    write('store_file', 'rooms-users', store_file(
+        settings + rooms_users,
+        settings_pairs + [(7, 8), (7, 9), (10, 14), (10, 13), (11, 16), (12, 15)]))
+    write('store_file', 'unknown-type', store_file(
+        [store_type('gone', False, [(1, 'x'), (2, 'y')])] + settings[:1],
+        [(1, 2), (1, 3)]))
+    write('store_file', 'null-flag-mismatch', store_file([store_type('global', True, [(1, '')])],
+                                                         []))
+    write('store_file', 'unrelated-pair', store_file(
+        [store_type('room', False, [(1, 'a')]), store_type('global', False, [(2, 'k')])],
+        [(1, 2), (2, 2), (1, 1)]))
+    write('store_file', 'repeated-ids', store_file(
+        [store_type('global', False, [(1, 'a'), (1, 'b')]),
+         store_type('global_value', False, [(1, 'c'), (2, 'd')])], [(1, 2), (2, 1), (1, 2)]))
+    write('store_file', 'nul-in-value', store_file(
+        [store_type('global', False, [(1, 'user\0name')])], []))
+    write('store_file', 'negative-counts', i32(-1) + i32(-5))
+    write('store_file', 'pairs-cut', store_file(settings, settings_pairs)[:-3])
+    write('store_file', 'huge-string', i32(1) + i32(0x7fffffff) + b'abc')
+    write('store_file', 'huge-count', i32(0x7fffffff) + s('global') + u8(0) + i32(0x7fffffff))
+
+
 records()
 peer_frames()
 server_messages()
+store_files()

@@ -1,0 +1,161 @@
+// The store file loader, on a store with the schema the program declares: the settings, the
+// server connection's types with the saved types it registers, and the peer connection
+// manager's types (none of them saved, several of them holding object addresses as values).
+// The input is the whole file.
+//
+// Checked: a file that fails to load leaves the store as it was and is moved aside unchanged;
+// a file that loads is saved, that save loads into a fresh store and saves to the very same
+// bytes; the manager's teardown copes with whatever the file brought in; no allocation is out
+// of proportion to the file.
+
+#include "FuzzSupport.h"
+
+#include "peer/PeerMessenger.h"
+#include "server/Server.h"
+#include "server/ServerStore.h"
+#include "store/Data.h"
+#include "store/DataSaver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace {
+
+// The reader works in blocks of 1 MiB; the records it keeps are a small multiple of the bytes
+// that describe them.
+constexpr size_t kBlockCap = size_t(1) << 20;
+constexpr size_t kPerFileByte = 64;
+
+void EnsureApplication()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_store_file";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
+                                                                : new QCoreApplication(argc, argv);
+    (void)app;
+}
+
+// Files live in memory where there is a memory file system: every input saves twice.
+const QString& WorkFolder()
+{
+    static QTemporaryDir* dir = [] {
+        const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
+                                                                       : QDir::tempPath();
+        auto* t = new QTemporaryDir(base + QStringLiteral("/qv-fuzz-store-XXXXXX"));
+        if (!t->isValid())
+            FuzzFail("cannot make a work folder");
+        return t;
+    }();
+    static const QString path = dir->path();
+    return path;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+void WriteAll(const QString& path, const char* data, qsizetype size)
+{
+    QFile f(path);
+    FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    FUZZ_CHECK(f.write(data, size) == size);
+}
+
+void RemoveAll()
+{
+    QDir dir(WorkFolder());
+    for (const QString& name : dir.entryList(QDir::Files))
+        dir.remove(name);
+}
+
+// The client's subsystems as the program builds them before it loads the store file.
+class Client
+{
+public:
+    Client()
+    {
+        d.NewType("global", RootPrimacy, false, true);
+        d.NewType("global_value", ValuePrimacy, false, true);
+        d.GetType("global")->RelateToType("global_value", Many, One);
+        saver.AddSavedType("global");
+        saver.AddSavedByConnectionType("global_value", "global");
+        // Registers its saved types and its after-load step with the saver.
+        server.CreateData();
+        peer = std::make_unique<PeerMessenger>();
+        // Defaults written before loading, which a loaded setting replaces.
+        ServerStore::SetSetting("listening_port", "2234");
+        ServerStore::SetSetting("use_upnp", "yes");
+    }
+
+    ~Client()
+    {
+        // The manager goes first, as in the program: it frees what its items point at.
+        peer.reset();
+    }
+
+    DataSaver saver;
+    Server server;
+    std::unique_ptr<PeerMessenger> peer;
+};
+
+// Loads path into the current store; false when the loader refused the file.
+bool Load(Client& client, const QString& path)
+{
+    try {
+        client.saver.Load(path);
+        return true;
+    } catch (const DataLoadFailure&) {
+        return false;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    EnsureApplication();
+    RemoveAll();
+    const QString path = WorkFolder() + QStringLiteral("/store");
+    const QString saved = WorkFolder() + QStringLiteral("/saved");
+    const QString again = WorkFolder() + QStringLiteral("/again");
+    const char* bytes = reinterpret_cast<const char*>(data);
+    WriteAll(path, bytes, qsizetype(size));
+
+    QByteArray first;
+    {
+        FreshStore store;
+        Client client;
+        const size_t before = d.ItemCount();
+        bool loaded = false;
+        {
+            AllocationWatch watch(kBlockCap + kPerFileByte * size, "store file loader");
+            loaded = Load(client, path);
+        }
+        if (!loaded) {
+            FUZZ_CHECK(d.ItemCount() == before);
+            FUZZ_CHECK(!QFile::exists(path));
+            FUZZ_CHECK(ReadAll(path + QStringLiteral(".unreadable")) ==
+                       QByteArray(bytes, qsizetype(size)));
+            RemoveAll();
+            return 0;
+        }
+        FUZZ_CHECK(client.saver.Save(saved));
+        first = ReadAll(saved);
+    }
+    {
+        FreshStore store;
+        Client client;
+        FUZZ_CHECK(Load(client, saved));
+        FUZZ_CHECK(client.saver.Save(again));
+        FUZZ_CHECK(ReadAll(again) == first);
+    }
+    RemoveAll();
+    return 0;
+}
