@@ -2,6 +2,7 @@
 
 #include "server/Server.h"
 #include "store/Clock.h"
+#include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/TimerManager.h"
@@ -137,6 +138,8 @@ PeerMessenger::PeerMessenger()
     if (timerManager)
         connect(timerManager->everyHalfMinute(), &SharedTimer::timeout, this,
                 &PeerMessenger::EveryHalfMinute);
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
 }
 
 void PeerMessenger::CreateData()

@@ -4,6 +4,7 @@
 #include "server/Server.h"
 #include "store/Clock.h"
 #include "store/Data.h"
+#include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/TimerManager.h"
@@ -58,6 +59,7 @@ public:
         d.NewType("global_value", ValuePrimacy, false, true);
         d.GetType("global")->RelateToType("global_value", Many, One);
         m_timers = std::make_unique<TimerManager>();
+        m_saver = std::make_unique<DataSaver>();
         m_fake = std::make_unique<FakeServer>();
         m_server = std::make_unique<Server>();
         m_server->CreateData();
@@ -65,14 +67,18 @@ public:
         m_peer = std::make_unique<PeerMessenger>();
         m_peer->ListenOnLoopbackForTesting();
         if (loadData)
-            m_peer->DataLoaded();
+            LoadData();
     }
+
+    // What start-up does once the store file is read: every registered handler is told.
+    void LoadData() { dataSaver->EmitDataLoaded(); }
 
     ~PeerTestEnv()
     {
         m_peer.reset();
         m_server.reset();
         m_fake.reset();
+        m_saver.reset();
         m_timers.reset();
         Clock::Reset();
     }
@@ -154,6 +160,7 @@ public:
 private:
     StoreGuard m_store;
     std::unique_ptr<TimerManager> m_timers;
+    std::unique_ptr<DataSaver> m_saver;
     std::unique_ptr<FakeServer> m_fake;
     std::unique_ptr<Server> m_server;
     std::unique_ptr<PeerMessenger> m_peer;

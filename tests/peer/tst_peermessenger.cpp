@@ -44,7 +44,7 @@ void tst_PeerMessenger::defaultPortsForKeysWithoutValue()
     PeerTestEnv env(false);
     d.GetType("global")->GetItem(Value("listening_port"));
     PeerTestEnv::SetSetting("obfuscated_listening_port", "5001");
-    env.peer().DataLoaded();
+    env.LoadData();
     QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("2235"));
     QCOMPARE(PeerTestEnv::Setting("obfuscated_listening_port"), std::string("5001"));
 }
@@ -55,7 +55,7 @@ void tst_PeerMessenger::newListeningPort()
     PeerTestEnv::SetSetting("listening_port", "3000");
     PeerTestEnv::SetSetting("obfuscated_listening_port", "3001");
     PeerTestEnv::SetSetting("new_listening_port", "4000");
-    env.peer().DataLoaded();
+    env.LoadData();
     QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("4000"));
     QCOMPARE(PeerTestEnv::Setting("obfuscated_listening_port"), std::string("4001"));
     QVERIFY(!d.GetType("global")->HasItem(Value("new_listening_port")));
@@ -65,7 +65,7 @@ void tst_PeerMessenger::newListeningPortWithoutValue()
 {
     PeerTestEnv env(false);
     d.GetType("global")->GetItem(Value("new_listening_port"));
-    env.peer().DataLoaded();
+    env.LoadData();
     QCOMPARE(PeerTestEnv::Setting("listening_port"), std::string("2235"));
     QVERIFY(d.GetType("global")->HasItem(Value("new_listening_port")));
 }
