@@ -3,6 +3,10 @@
 // Run it from a release build.
 
 #include "store/Data.h"
+#include "store/DataSaver.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -10,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <random>
 #include <string>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -182,5 +188,94 @@ int main(int argc, char** argv)
         p.first->Disconnect(p.second);
     std::printf("disconnect:          %8.1f ns per disconnection (%zu)\n",
                 Seconds(start) * 1e9 / static_cast<double>(drop.size()), drop.size());
+
+    // The sweep over the whole share, then once more with nothing changed.
+    const size_t itemsBefore = d.ItemCount();
+    start = Clock::now();
+    const int swept = d.RemoveDisconnectedItems();
+    const double sweep = Seconds(start);
+    start = Clock::now();
+    const int again = d.RemoveDisconnectedItems();
+    std::printf("sweep:               %8.3f s over %zu items (%d removed); again with nothing "
+                "changed: %.6f s (%d)\n",
+                sweep, itemsBefore, swept, Seconds(start), again);
+
+    // The store file: everything but the word index, as the client saves it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("store"));
+    const char* saved[] = {"shared_folder", "folder", "file", "file_name", "file_size"};
+    {
+        DataSaver saver;
+        for (const char* t : saved)
+            saver.AddSavedType(t);
+        start = Clock::now();
+        if (!saver.Save(path)) {
+            std::printf("save failed\n");
+            return 1;
+        }
+    }
+    const double save = Seconds(start);
+    const qint64 bytes = QFile(path).size();
+
+    // The same number of bytes written and read sequentially, in the same blocks, as the
+    // yardstick for the file's own cost.
+    const QString plainPath = dir.filePath(QStringLiteral("plain"));
+    std::vector<char> block(1 << 20, 'x');
+    start = Clock::now();
+    {
+        QFile plain(plainPath);
+        if (!plain.open(QIODevice::WriteOnly))
+            return 1;
+        for (qint64 left = bytes; left > 0; left -= static_cast<qint64>(block.size()))
+            plain.write(block.data(), std::min<qint64>(left, static_cast<qint64>(block.size())));
+        plain.flush();
+        ::fsync(plain.handle());
+        // Out of the page cache, so that the read below comes from the disk.
+        ::posix_fadvise(plain.handle(), 0, 0, POSIX_FADV_DONTNEED);
+    }
+    const double plainWrite = Seconds(start);
+    start = Clock::now();
+    {
+        QFile plain(plainPath);
+        if (!plain.open(QIODevice::ReadOnly))
+            return 1;
+        while (plain.read(block.data(), static_cast<qint64>(block.size())) > 0) {
+        }
+    }
+    const double plainRead = Seconds(start);
+
+    // Load into a fresh store with the same types declared.
+    d.~Data();
+    new (&d) Data();
+    share = d.NewType("shared_folder", RootPrimacy, false, true);
+    folder = d.NewType("folder", ReachablePrimacy, false, true);
+    file = d.NewType("file", ReachablePrimacy, false, true);
+    name = d.NewType("file_name", ValuePrimacy, false, true);
+    size = d.NewType("file_size", ValuePrimacy, false, true);
+    share->RelateToType(folder, One, Many);
+    folder->RelateToType(file, One, Many);
+    file->RelateToType(name, One, One);
+    file->RelateToType(size, Many, One);
+    {
+        // The store file too starts from the disk.
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly))
+            ::posix_fadvise(f.handle(), 0, 0, POSIX_FADV_DONTNEED);
+    }
+    double load = 0;
+    {
+        DataSaver loader;
+        start = Clock::now();
+        loader.Load(path);
+        load = Seconds(start);
+    }
+    std::printf("store file:          %8.1f MB, %zu items loaded back\n",
+                static_cast<double>(bytes) / 1e6, d.ItemCount());
+    std::printf("save:                %8.3f s (writing as many bytes: %.3f s, ratio %.2f)\n", save,
+                plainWrite, save / plainWrite);
+    std::printf("load:                %8.3f s (reading as many bytes from the disk: %.3f s, "
+                "ratio %.2f)\n",
+                load,
+                plainRead, load / plainRead);
     return 0;
 }

@@ -356,22 +356,36 @@ Item* Type::FindValue(std::string_view value) const
     }
 }
 
+void Type::GrowValueIndex(size_t size)
+{
+    std::vector<ValueSlot> old(size, ValueSlot{nullptr, 0});
+    old.swap(valueSlots_);
+    const size_t mask = valueSlots_.size() - 1;
+    for (const ValueSlot& slot : old) {
+        if (!slot.item)
+            continue;
+        size_t at = slot.hash & mask;
+        while (valueSlots_[at].item)
+            at = (at + 1) & mask;
+        valueSlots_[at] = slot;
+    }
+}
+
+void Type::ReserveItems(size_t more)
+{
+    if (isNull_)
+        return;
+    size_t size = std::max<size_t>(16, valueSlots_.size());
+    while ((valueCount_ + more) * 10 > size * 7)
+        size *= 2;
+    if (size != valueSlots_.size())
+        GrowValueIndex(size);
+}
+
 void Type::IndexValue(Item* item)
 {
-    if ((valueCount_ + 1) * 10 > valueSlots_.size() * 7) {
-        std::vector<ValueSlot> old(std::max<size_t>(16, valueSlots_.size() * 2),
-                                   ValueSlot{nullptr, 0});
-        old.swap(valueSlots_);
-        const size_t mask = valueSlots_.size() - 1;
-        for (const ValueSlot& slot : old) {
-            if (!slot.item)
-                continue;
-            size_t at = slot.hash & mask;
-            while (valueSlots_[at].item)
-                at = (at + 1) & mask;
-            valueSlots_[at] = slot;
-        }
-    }
+    if ((valueCount_ + 1) * 10 > valueSlots_.size() * 7)
+        GrowValueIndex(std::max<size_t>(16, valueSlots_.size() * 2));
     const uint32_t hash = HashValue(item->value_);
     const size_t mask = valueSlots_.size() - 1;
     size_t at = hash & mask;

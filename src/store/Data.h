@@ -366,6 +366,9 @@ private:
     };
     Item* FindValue(std::string_view value) const;
     void IndexValue(Item* item);
+    void GrowValueIndex(size_t size);
+    // Room for that many more items without rehashing on the way.
+    void ReserveItems(size_t more);
     void UnindexValue(Item* item);
 
     storeimpl::IdList ids_;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
-#include <unordered_map>
 
 DataSaver* dataSaver = nullptr;
 
@@ -101,7 +100,7 @@ public:
             text.resize(nul);
         return text;
     }
-    bool AtEnd() const { return left_ == 0 && at_ == buffer_.size(); }
+    int64_t BytesLeft() const { return left_ + static_cast<int64_t>(buffer_.size() - at_); }
 
 private:
     static constexpr qint64 kBlock = 1 << 20;
@@ -319,7 +318,6 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items,
                           std::vector<std::pair<int32_t, int32_t>>& pairs)
 {
     Reader r(file);
-    std::unordered_map<int32_t, size_t> byId;
     const int32_t typeCount = r.Int();
     for (int32_t t = 0; t < typeCount; ++t) {
         const std::string name = r.String();
@@ -333,27 +331,50 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items,
         if (type && type->IsNull() != isNull)
             throw DataLoadFailure("type \"" + name + "\" is saved with the wrong null flag");
         const int32_t itemCount = r.Int();
+        // Room for the records, but never more than the rest of the file can hold.
+        if (type && itemCount > 0)
+            items.reserve(items.size() + static_cast<size_t>(std::min<int64_t>(
+                                             itemCount, r.BytesLeft() / 4)));
         for (int32_t k = 0; k < itemCount; ++k) {
             const int32_t id = r.Int();
             std::string value = isNull ? std::string() : r.String();
-            if (!type)
-                continue;
-            auto found = byId.find(id);
-            if (found != byId.end()) {
-                items[found->second] = ItemInfo{std::move(value), type, id};
-            } else {
-                byId.emplace(id, items.size());
+            if (type)
                 items.push_back(ItemInfo{std::move(value), type, id});
-            }
         }
     }
+    // Ascending ids; of a repeated id the record read last counts.
+    auto byId = [](const ItemInfo& a, const ItemInfo& b) { return a.id < b.id; };
+    if (!std::is_sorted(items.begin(), items.end(), byId))
+        std::stable_sort(items.begin(), items.end(), byId);
+    size_t kept = 0;
+    for (size_t k = 0; k < items.size(); ++k) {
+        if (k + 1 < items.size() && items[k + 1].id == items[k].id)
+            continue;
+        if (kept != k)
+            items[kept] = std::move(items[k]);
+        ++kept;
+    }
+    items.resize(kept);
+
     const int32_t pairCount = r.Int();
     for (int32_t k = 0; k < pairCount; ++k) {
         const int32_t first = r.Int();
         const int32_t second = r.Int();
-        if (byId.count(first) && byId.count(second))
+        if (IndexOf(items, first) >= 0 && IndexOf(items, second) >= 0)
             pairs.emplace_back(first, second);
     }
+}
+
+int64_t DataSaver::IndexOf(const std::vector<ItemInfo>& items, int32_t id)
+{
+    // Files written by Save number their items 1, 2, ...: the index is then the id itself.
+    if (id >= 1 && static_cast<size_t>(id) <= items.size() && items[id - 1].id == id)
+        return id - 1;
+    auto it = std::lower_bound(items.begin(), items.end(), id,
+                               [](const ItemInfo& info, int32_t v) { return info.id < v; });
+    if (it == items.end() || it->id != id)
+        return -1;
+    return it - items.begin();
 }
 
 void DataSaver::Load(const QString& path)
@@ -389,25 +410,34 @@ void DataSaver::Load(const QString& path)
     }
 
     // Made in ascending id order; a value already in the store is that item.
-    std::sort(items.begin(), items.end(),
-              [](const ItemInfo& a, const ItemInfo& b) { return a.id < b.id; });
-    std::unordered_map<int32_t, uint32_t> storeIds;
-    storeIds.reserve(items.size());
+    std::vector<uint32_t> storeIds(items.size(), 0);
     Data::Batch batch(&d);
-    for (ItemInfo& info : items) {
-        ItemPtr item = info.type->IsNull() ? info.type->NewItem() : info.type->NewItem(info.value);
-        storeIds[info.id] = item->Id();
-        // The text is not needed any more.
-        std::string().swap(info.value);
+    std::map<Type*, size_t, TypeOrder> perType;
+    for (const ItemInfo& info : items)
+        ++perType[info.type];
+    for (const auto& t : perType)
+        t.first->ReserveItems(t.second);
+    for (size_t k = 0; k < items.size(); ++k) {
+        ItemInfo& info = items[k];
+        Type* type = info.type;
+        Item* item = nullptr;
+        if (type->IsNull()) {
+            item = type->NewItem();
+        } else {
+            item = type->FindValue(info.value);
+            if (!item)
+                item = type->MakeItem(std::move(info.value));
+        }
+        storeIds[k] = item->Id();
     }
-    std::vector<ItemInfo>().swap(items);
 
-    std::sort(pairs.begin(), pairs.end());
+    if (!std::is_sorted(pairs.begin(), pairs.end()))
+        std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
     for (const auto& p : pairs) {
         // Handlers may have removed an item meanwhile; ids are not reused during the batch.
-        Item* a = d.ItemById(storeIds[p.first]);
-        Item* b = d.ItemById(storeIds[p.second]);
+        Item* a = d.ItemById(storeIds[static_cast<size_t>(IndexOf(items, p.first))]);
+        Item* b = d.ItemById(storeIds[static_cast<size_t>(IndexOf(items, p.second))]);
         if (!a || !b)
             continue;
         // A pair of types that are no longer related is dropped, like one touching an unknown

@@ -74,6 +74,7 @@ public:
 
 private:
     void WriteFile(class QFile& file);
+    static int64_t IndexOf(const std::vector<ItemInfo>& items, int32_t id);
     void ParseFile(class QFile& file, std::vector<ItemInfo>& items,
                    std::vector<std::pair<int32_t, int32_t>>& pairs);
 

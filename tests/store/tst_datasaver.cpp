@@ -97,6 +97,7 @@ private Q_SLOTS:
     void nullFlagMismatchFails();
     void unsavedTypeIsSkipped();
     void pairOfUnrelatedTypesIsDropped();
+    void repeatedAndUnorderedIds();
 
 private:
     QString Path(const QString& name) const { return dir_->filePath(name); }
@@ -416,6 +417,26 @@ void tst_DataSaver::pairOfUnrelatedTypesIsDropped()
     QVERIFY(a->HasItem("x").IsDisconnectedFromAll() == false);
     QVERIFY(a->HasItem("x").IsConnected(c->HasItem("z")));
     QVERIFY(b->HasItem("y").IsDisconnectedFromAll());
+}
+
+void tst_DataSaver::repeatedAndUnorderedIds()
+{
+    StoreGuard store;
+    Type* t = d.NewType("t", RootPrimacy, false, true);
+    t->RelateToType(t, Many, Many);
+    DataSaver saver;
+    // Ids 5, 2, 5: the second record of id 5 wins; the pair names them larger first.
+    WriteAll(Path("store"), Hex("01000000 01000000 74 00 03000000"
+                                "05000000 01000000 78"
+                                "02000000 01000000 79"
+                                "05000000 01000000 7a"
+                                "01000000 05000000 02000000"));
+    saver.Load(Path("store"));
+    QCOMPARE(d.ItemCount(), size_t(2));
+    QVERIFY(t->HasItem("x").IsNull());
+    QVERIFY(t->HasItem("z").IsConnected(t->HasItem("y")));
+    // Made in ascending id order.
+    QCOMPARE(ItemPtr(g("t").First()).AsString(), std::string("y"));
 }
 
 QTEST_GUILESS_MAIN(tst_DataSaver)
