@@ -425,6 +425,7 @@ void tst_DataSaver::repeatedAndUnorderedIds()
     Type* t = d.NewType("t", RootPrimacy, false, true);
     t->RelateToType(t, Many, Many);
     DataSaver saver;
+    saver.AddSavedType("t");
     // Ids 5, 2, 5: the second record of id 5 wins; the pair names them larger first.
     WriteAll(Path("store"), Hex("01000000 01000000 74 00 03000000"
                                 "05000000 01000000 78"
