@@ -89,8 +89,12 @@ public:
         // Registers its saved types and its after-load step with the saver.
         server.CreateData();
         peer = std::make_unique<PeerMessenger>();
-        // Defaults written before loading, which a loaded setting replaces.
+        // The manager starts listening once the data is loaded: never beyond 127.0.0.1 here.
+        peer->ListenOnLoopbackForTesting();
+        // Defaults written before loading, which a loaded setting replaces. With both ports
+        // set, the manager's after-load step adds no setting of its own.
         ServerStore::SetSetting("listening_port", "2234");
+        ServerStore::SetSetting("obfuscated_listening_port", "2235");
         ServerStore::SetSetting("use_upnp", "yes");
     }
 
