@@ -354,9 +354,7 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
         SendUnsentMessages(userName);
     } else if (type == "F") {
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
-        SocketBufferInfo& st = ReceiveState(s);
-        st.m_expectFileToken = true;
-        st.m_user = userName;
+        AwaitFileToken(s, userName, NowText().toStdString());
     } else if (type == "D") {
         HandOver(s);
         emit DNetConnectionRequested(userName, s);

@@ -69,10 +69,24 @@ void PeerMessenger::EraseReceiveState(QTcpSocket* socket)
     delete FindState(socket);
 }
 
+void PeerMessenger::AwaitFileToken(QTcpSocket* socket, const std::string& user,
+                                   const std::string& since)
+{
+    SocketBufferInfo& st = ReceiveState(socket);
+    st.m_expectFileToken = true;
+    st.m_user = user;
+    // Until its token comes the socket is not initialized: a peer that never sends it is
+    // closed by the half-minute sweep like one that never sent a first frame.
+    ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(socket));
+    item += d.GetType("socket_creation_time")->GetItem(Value(since));
+}
+
 void PeerMessenger::HandOver(QTcpSocket* socket)
 {
     // The new owner reads, writes, closes and deletes it: nothing of ours may touch it again,
     // not even a listener or this manager being destroyed.
+    if (ItemPtr item = d.GetType("uninitialized_socket")->HasItem(Value(socket)))
+        item.Remove();
     socket->disconnect();
     EraseReceiveState(socket);
     socket->setParent(nullptr);
@@ -159,6 +173,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
 {
     const bool obfuscated = uninitialized.IsConnected("is_obfuscated");
     const QString t = obfuscated ? QStringLiteral("obfuscated ") : QString();
+    const std::string since = uninitialized["socket_creation_time"].AsString();
     uninitialized.Remove();
 
     const auto fail = [&t] {
@@ -192,9 +207,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         } else if (f.type == "F") {
             Log(kCategory, 1, QStringLiteral("Accepted %1file connection to user %2").arg(t, name),
                 user);
-            SocketBufferInfo& st = ReceiveState(s);
-            st.m_expectFileToken = true;
-            st.m_user = f.user;
+            AwaitFileToken(s, f.user, since);
         } else if (f.type == "D") {
             Log(kCategory, 1, QStringLiteral("Accepted %1DNet connection to user %2").arg(t, name),
                 user);

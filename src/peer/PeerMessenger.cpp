@@ -22,7 +22,8 @@ const QString kCategory = QStringLiteral("Peer Messenger");
 constexpr qint64 kUnsentMessageMaxAgeMs = 299999;
 constexpr qint64 kAttemptMaxAgeMs = 59999;
 constexpr qint64 kIdleMaxMs = 119999;
-// An accepted socket that has said nothing for this long is closed.
+// A socket that has not finished its first frame (or the file token after it) for this long is
+// closed.
 constexpr qint64 kFirstFrameMaxWaitMs = 59999;
 
 // The last activity of a messaging connection, on the heap; its address is the value of the
@@ -543,7 +544,7 @@ void PeerMessenger::EveryHalfMinute()
         ItemPtr item = LiveItem(id, "uninitialized_socket");
         if (!item || AgeMs(item["socket_creation_time"].AsString()) <= kFirstFrameMaxWaitMs)
             continue;
-        LogPeer(1, QStringLiteral("Accepted connection sent no first frame in time, closing."));
+        LogPeer(1, QStringLiteral("Peer connection not initialized in time, closing."));
         DisposeOfSocket(item.AsPointer<QTcpSocket>());
     }
 }

@@ -111,6 +111,7 @@ private:
     // Receive state and hand-over (PeerHandshake.cpp).
     SocketBufferInfo& ReceiveState(QTcpSocket* socket);
     static void EraseReceiveState(QTcpSocket* socket);
+    void AwaitFileToken(QTcpSocket* socket, const std::string& user, const std::string& since);
     void HandOver(QTcpSocket* socket);
     bool HandleFirstFrame(QTcpSocket* socket, ItemPtr uninitialized, const QByteArray& body);
     void TouchActivity(QTcpSocket* socket);

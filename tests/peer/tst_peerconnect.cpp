@@ -247,6 +247,7 @@ void tst_PeerConnect::relayedFileRequestTakesToken()
     QCOMPARE(requested.at(0).at(0).value<std::string>(), std::string("bob"));
     QCOMPARE(requested.at(0).at(2).toUInt(), 0xdeadbeefu);
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
     auto* s = requested.at(0).at(1).value<QTcpSocket*>();
     QCOMPARE(s->parent(), nullptr);
     delete s;

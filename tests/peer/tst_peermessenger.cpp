@@ -17,6 +17,7 @@ private Q_SLOTS:
     void initFrameMakesPeerSocket();
     void fileConnectionTokenInSamePass_data();
     void fileConnectionTokenInSamePass();
+    void fileConnectionWithoutTokenClosed();
     void dnetConnectionHandedOver();
     void unknownTypeFails();
     void pierceWithUnknownToken();
@@ -149,6 +150,26 @@ void tst_PeerMessenger::fileConnectionTokenInSamePass()
     QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
     delete s;
+}
+
+void tst_PeerMessenger::fileConnectionWithoutTokenClosed()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy requested(&env.peer(), &PeerMessenger::FileConnectionRequested);
+    auto peer = env.Dial(false);
+    QVERIFY(peer);
+    peer->SendInit("bob", "F");
+    QTRY_VERIFY(log.Has("Accepted file connection to user bob"));
+    // A peer that never sends its token does not keep the socket forever.
+    Clock::Shift(59);
+    env.fireHalfMinute();
+    QVERIFY(peer->IsConnected());
+    Clock::Shift(1);
+    env.fireHalfMinute();
+    QVERIFY(peer->WaitForDisconnected());
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+    QCOMPARE(requested.count(), 0);
 }
 
 void tst_PeerMessenger::dnetConnectionHandedOver()
