@@ -1,28 +1,38 @@
 // The peer frame reader and the first frame of a connection, plain and scrambled, as a socket
-// delivers them: in pieces of varying size. Byte 0 of the input chooses the connection (bit 0:
-// scrambled) and how the rest is cut into deliveries (the other bits seed the piece sizes); the
-// rest is what the peer sent. The loop below does what the messenger does with each reader
-// event: the first frame is parsed as a handshake, an "F" handshake is followed by the raw
-// transfer token, "D" and pierce frames hand the socket off, later frames are messages.
+// delivers them: in pieces of varying size. Byte 0 of the input: bit 0 makes the connection
+// scrambled; bit 1 hands every frame to the real peer connection manager (its first-frame
+// handling, on a store with its schema and a few relayed requests of ours that a pierce frame
+// may name: tokens 1 to 4 for "P", "F", "D" and a bad type), where without it the harness
+// reacts the way the manager does; the other bits seed how the rest is cut into deliveries.
+// The rest is what the peer sent.
 //
 // Checked: every body is exactly the bytes that were sent for it (descrambled by a plain
 // byte-by-byte reference), scrambling it again with its key gives back the bytes on the wire,
 // a length above the limit is refused, the reader never stops while a whole header or token is
-// waiting, handshakes written back parse to the same fields, and no allocation exceeds the
-// frame limit.
+// waiting, handshakes written back parse to the same fields, the manager accepts exactly the
+// handshakes that parse and name a known type or request, and no allocation exceeds the frame
+// limit.
 
 #include "FeedDevice.h"
 #include "FuzzSupport.h"
 
 #include "peer/PeerFraming.h"
+#include "peer/PeerMessenger.h"
+#include "server/Server.h"
+#include "store/Data.h"
+#include "store/MemStream.h"
 #include "store/Stream.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QIODevice>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -41,12 +51,69 @@ QByteArray ReferenceScramble(const char* in, qsizetype n, quint32 key)
     return out;
 }
 
+void EnsureApplication()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_peer_frames";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
+                                                                : new QCoreApplication(argc, argv);
+    (void)app;
+}
+
+// The peer connection manager with one socket just accepted, as far as the first frame needs:
+// the socket's uninitialized item and its receive state, and relayed requests of ours. The
+// socket never connects; nothing here runs the event loop.
+class Manager
+{
+public:
+    static constexpr quint32 kTokens = 4;
+    static constexpr const char* kTypes[kTokens] = {"P", "F", "D", "Q"};
+
+    explicit Manager(bool scrambled)
+    {
+        d.NewType("global", RootPrimacy, false, true);
+        d.NewType("global_value", ValuePrimacy, false, true);
+        d.GetType("global")->RelateToType("global_value", Many, One);
+        server.CreateData();
+        peer = std::make_unique<PeerMessenger>();
+        ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(&socket));
+        if (scrambled)
+            item.NewItem("is_obfuscated");
+        for (quint32 token = 1; token <= kTokens; ++token) {
+            ItemPtr user = d.GetType("user")->GetItem(Value("peer" + std::to_string(token)));
+            ItemPtr type = d.GetType("peer_connection_type")->GetItem(Value(kTypes[token - 1]));
+            ItemPtr request = d.GetType("connect_to_peer_request")->NewItem();
+            request += user;
+            request += type;
+            ItemPtr indirect = Indirect()->GetItem(Value(token));
+            request += indirect;
+            indirect += user;
+            indirect += type;
+        }
+        state = new SocketReceiveState(&socket);
+        state->info.m_isObfuscated = scrambled;
+    }
+
+    ~Manager() { peer.reset(); }
+
+    static Type* Indirect() { return d.GetType("indirect_connect_to_peer_request"); }
+    ItemPtr PeerSocket() { return d.GetType("peer_socket")->HasItem(Value(&socket)); }
+
+    FreshStore store;
+    Server server;
+    QTcpSocket socket;
+    std::unique_ptr<PeerMessenger> peer;
+    QPointer<SocketReceiveState> state;
+};
+
 class Connection
 {
 public:
-    Connection(const char* wire, qsizetype size, bool scrambled) : m_wire(wire), m_size(size)
+    Connection(const char* wire, qsizetype size, bool scrambled, Manager* manager)
+        : m_wire(wire), m_size(size), m_manager(manager)
     {
-        m_state.m_isObfuscated = scrambled;
+        m_own.m_isObfuscated = scrambled;
     }
 
     bool Open() const { return m_open; }
@@ -62,6 +129,10 @@ public:
     }
 
 private:
+    // The receive state: the manager's, which it may drop when it hands the socket over, or
+    // the harness's own.
+    SocketBufferInfo& St() const { return m_manager ? m_manager->state->info : m_own; }
+
     qsizetype Consumed() const { return m_delivered - m_dev.bytesAvailable(); }
 
     // False when the reader wants more bytes or the connection ended.
@@ -74,16 +145,16 @@ private:
         FrameEvent event;
         {
             AllocationWatch watch(kFrameCap, "peer frame reader");
-            event = ReadFrame(m_dev, m_state, &body, &token, &activity);
+            event = ReadFrame(m_dev, St(), &body, &token, &activity);
         }
         FUZZ_CHECK(Consumed() >= before);
-        FUZZ_CHECK(!activity || m_state.m_length >= kActivityStep);
+        FUZZ_CHECK(!activity || St().m_length >= kActivityStep);
         switch (event) {
         case FrameEvent::NeedMore:
             CheckNothingWaiting();
             return false;
         case FrameEvent::TooLong:
-            FUZZ_CHECK(m_state.m_length > kMaxPeerFrameLength);
+            FUZZ_CHECK(St().m_length > kMaxPeerFrameLength);
             m_open = false;
             return false;
         case FrameEvent::FileToken:
@@ -106,33 +177,33 @@ private:
         const qint64 ready = m_dev.bytesAvailable();
         if (ready == 0)
             return;
-        FUZZ_CHECK(!m_state.m_headerRead);
-        if (m_state.m_expectFileToken)
+        FUZZ_CHECK(!St().m_headerRead);
+        if (St().m_expectFileToken)
             FUZZ_CHECK(ready < 4);
         else
-            FUZZ_CHECK(ready < (m_state.m_isObfuscated ? 8 : 4));
+            FUZZ_CHECK(ready < (St().m_isObfuscated ? 8 : 4));
     }
 
     void CheckBody(const QByteArray& body) const
     {
         const qsizetype end = Consumed();
         const qsizetype n = body.size();
-        FUZZ_CHECK(quint32(n) == m_state.m_length);
+        FUZZ_CHECK(quint32(n) == St().m_length);
         FUZZ_CHECK(n <= qsizetype(kMaxPeerFrameLength));
-        FUZZ_CHECK(!m_state.m_headerRead);
-        const qsizetype header = m_state.m_isObfuscated ? 8 : 4;
+        FUZZ_CHECK(!St().m_headerRead);
+        const qsizetype header = St().m_isObfuscated ? 8 : 4;
         const qsizetype start = end - n - header;
         FUZZ_CHECK(start >= 0);
         const char* wire = m_wire + start;
-        if (!m_state.m_isObfuscated) {
+        if (!St().m_isObfuscated) {
             FUZZ_CHECK(qFromLittleEndian<quint32>(wire) == quint32(n));
             FUZZ_CHECK(std::memcmp(body.constData(), wire + 4, size_t(n)) == 0);
             return;
         }
         const quint32 key = qFromLittleEndian<quint32>(wire);
-        FUZZ_CHECK(m_state.m_key == BitRotateLeft(key));
-        FUZZ_CHECK(body == ReferenceScramble(wire + 8, n, m_state.m_key));
-        FUZZ_CHECK(Deobfuscate(wire + 8, n, m_state.m_key) == body);
+        FUZZ_CHECK(St().m_key == BitRotateLeft(key));
+        FUZZ_CHECK(body == ReferenceScramble(wire + 8, n, St().m_key));
+        FUZZ_CHECK(Deobfuscate(wire + 8, n, St().m_key) == body);
         // What a sender with the same key puts on the wire is what arrived.
         const QByteArray again = Obfuscate(BuildFrame(body), key);
         FUZZ_CHECK(again.size() == n + 8);
@@ -141,18 +212,48 @@ private:
 
     void OnFrame(const QByteArray& body)
     {
-        if (!m_first) {
-            // A peer message: the code comes first. The messages themselves are another decoder.
+        const bool first = m_first;
+        m_first = false;
+        const FirstFrame f = first ? ParseFirstFrame(body) : FirstFrame();
+        if (first)
+            CheckParse(body, f);
+        if (m_manager) {
+            HandOverToManager(body, first, f);
             return;
         }
-        m_first = false;
-        const FirstFrame f = ParseFirstFrame(body);
-        FUZZ_CHECK(f.directionRead == !body.isEmpty());
+        if (!first) {
+            // A peer message: the message codec is another decoder.
+            return;
+        }
         switch (f.kind) {
         case FirstFrame::Bad:
             m_open = false;
             return;
-        case FirstFrame::Init: {
+        case FirstFrame::Init:
+            if (f.type == "P")
+                return;
+            if (f.type == "F") {
+                // The raw token follows, perhaps in this very delivery.
+                St().m_expectFileToken = true;
+                St().m_user = f.user;
+                return;
+            }
+            // "D" is handed to the distributed network; any other type is refused.
+            m_open = false;
+            return;
+        case FirstFrame::Pierce:
+            // As with the manager's requests: token 1 opened a messaging connection; the others
+            // are handed over or unknown.
+            if (f.token != 1)
+                m_open = false;
+            return;
+        }
+    }
+
+    static void CheckParse(const QByteArray& body, const FirstFrame& f)
+    {
+        FUZZ_CHECK(f.directionRead == !body.isEmpty());
+        if (f.kind == FirstFrame::Init) {
             FUZZ_CHECK(body.at(0) != 0);
             FUZZ_CHECK(f.user.size() <= kMaxStreamStringLength);
             FUZZ_CHECK(f.type.size() <= kMaxStreamStringLength);
@@ -161,35 +262,52 @@ private:
             const FirstFrame again = ParseFirstFrame(InitFrameBody(f.user, f.type));
             FUZZ_CHECK(again.kind == FirstFrame::Init);
             FUZZ_CHECK(again.user == f.user && again.type == f.type);
-            if (f.type == "P")
-                return;
-            if (f.type == "F") {
-                // The raw token follows, perhaps in this very delivery.
-                m_state.m_expectFileToken = true;
-                m_state.m_user = f.user;
-                return;
-            }
-            // "D" is handed to the distributed network; any other type is refused.
-            m_open = false;
-            return;
-        }
-        case FirstFrame::Pierce: {
+        } else if (f.kind == FirstFrame::Pierce) {
             FUZZ_CHECK(body.at(0) == 0 && body.size() >= 5);
             const FirstFrame again = ParseFirstFrame(PierceFrameBody(f.token));
             FUZZ_CHECK(again.kind == FirstFrame::Pierce && again.token == f.token);
-            // Which request the token names decides what follows; take both ways.
-            if (f.token & 1)
-                m_open = false;
-            return;
         }
+    }
+
+    // What the manager's reader does with a complete body, and what must follow from it.
+    void HandOverToManager(const QByteArray& body, bool first, const FirstFrame& f)
+    {
+        MemStream message;
+        message.WriteBuffer(body.constData(), static_cast<unsigned long>(body.size()));
+        const bool ok = m_manager->peer->HandleMessage(&m_manager->socket, message);
+        const bool handedOver = !m_manager->state;
+        if (first) {
+            FUZZ_CHECK(!d.GetType("uninitialized_socket")->HasItem(Value(&m_manager->socket)));
+            std::string type = f.type;
+            std::string user = f.user;
+            if (f.kind == FirstFrame::Pierce) {
+                const bool known = f.token >= 1 && f.token <= Manager::kTokens;
+                type = known ? Manager::kTypes[f.token - 1] : std::string();
+                user = "peer" + std::to_string(f.token);
+                FUZZ_CHECK(!Manager::Indirect()->HasItem(Value(f.token)));
+            }
+            const bool accepted =
+                f.kind != FirstFrame::Bad && (type == "P" || type == "F" || type == "D");
+            FUZZ_CHECK(ok == accepted);
+            if (ok && type == "P")
+                FUZZ_CHECK(m_manager->PeerSocket()["user"].AsString() == user);
+            if (ok && type == "F" && f.kind == FirstFrame::Init)
+                FUZZ_CHECK(!handedOver && St().m_expectFileToken && St().m_user == user);
+            if (ok && (type == "D" || (type == "F" && f.kind == FirstFrame::Pierce)))
+                FUZZ_CHECK(handedOver);
+        } else {
+            FUZZ_CHECK(ok);
         }
+        if (!ok || handedOver || St().m_handedOff)
+            m_open = false;
     }
 
     const char* m_wire;
     qsizetype m_size;
+    Manager* m_manager;
     qsizetype m_delivered = 0;
     FeedDevice m_dev;
-    SocketBufferInfo m_state;
+    mutable SocketBufferInfo m_own;
     bool m_first = true;
     bool m_open = true;
 };
@@ -201,8 +319,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0)
         return 0;
     const quint8 control = data[0];
-    Connection c(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1), control & 1);
-    Pieces pieces(control >> 1);
+    const bool scrambled = control & 1;
+    std::unique_ptr<Manager> manager;
+    if (control & 2) {
+        EnsureApplication();
+        manager = std::make_unique<Manager>(scrambled);
+    }
+    Connection c(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1), scrambled,
+                 manager.get());
+    Pieces pieces(control >> 2);
     while (c.Open() && c.Left() > 0)
         c.Deliver(pieces.Next(c.Left()));
     return 0;

@@ -115,47 +115,50 @@ def pierce(token):
     return u8(0) + u32(token)
 
 
-PLAIN, SCRAMBLED = 0, 1
-WHOLE, PIECES = 0, 2 * 37
+PLAIN, SCRAMBLED, MANAGER = 0, 1, 2
+WHOLE, PIECES, BYTES = 0, 4 * 37, 4 * 1
 
 
 def peer_frames():
     message = u32(4)
     chat = u32(22) + s('hello there')
-    write('peer_frames', 'init-p', u8(PLAIN | WHOLE) + frame(init('alice', 'P')) +
-          frame(message) + frame(chat))
-    write('peer_frames', 'init-p-pieces', u8(PLAIN | PIECES) + frame(init('alice', 'P')) +
-          frame(chat) + frame(b''))
-    write('peer_frames', 'init-f-token', u8(PLAIN | WHOLE) + frame(init('bob', 'F')) +
-          u32(0xdeadbeef))
-    write('peer_frames', 'init-f-token-split', u8(PLAIN | 2) + frame(init('bob', 'F')) +
-          u32(77) + b'\x01\x02')
-    write('peer_frames', 'init-d', u8(PLAIN | WHOLE) + frame(init('carol', 'D')) + b'rest')
-    write('peer_frames', 'init-unknown-type', u8(PLAIN | WHOLE) + frame(init('dave', 'X')))
-    write('peer_frames', 'init-nul-name', u8(PLAIN | WHOLE) +
-          frame(u8(1) + s(b'eve\0x') + s('P') + u32(0)))
-    write('peer_frames', 'init-name-over-limit', u8(PLAIN | WHOLE) +
-          frame(u8(1) + u32(131073) + b'n' * 12))
-    write('peer_frames', 'pierce-p', u8(PLAIN | WHOLE) + frame(pierce(2)) + frame(message))
-    write('peer_frames', 'pierce-f', u8(PLAIN | PIECES) + frame(pierce(3)))
-    write('peer_frames', 'pierce-short', u8(PLAIN | WHOLE) + frame(u8(0) + b'\x01\x02'))
-    write('peer_frames', 'empty-first', u8(PLAIN | WHOLE) + frame(b''))
-    write('peer_frames', 'length-at-limit', u8(PLAIN | WHOLE) + u32(10485760) + b'\0' * 64)
-    write('peer_frames', 'length-over-limit', u8(PLAIN | WHOLE) + u32(10485761) + b'\0' * 8)
-    write('peer_frames', 'header-split', u8(PLAIN | 2) + frame(init('frank', 'P')) + b'\x04\x00')
     key = 0x9e3779b9
-    write('peer_frames', 'scrambled-init-p', u8(SCRAMBLED | WHOLE) +
-          scramble(frame(init('grace', 'P')), key) + scramble(frame(message), 0x01020304) +
-          scramble(frame(chat + b'x'), 0xffffffff))
-    write('peer_frames', 'scrambled-pieces', u8(SCRAMBLED | PIECES) +
-          scramble(frame(init('grace', 'P')), 0) + scramble(frame(chat), 0x80000001))
-    write('peer_frames', 'scrambled-init-f', u8(SCRAMBLED | WHOLE) +
-          scramble(frame(init('heidi', 'F')), key) + u32(0x12345678))
-    write('peer_frames', 'scrambled-pierce', u8(SCRAMBLED | WHOLE) +
-          scramble(frame(pierce(8)), key) + scramble(frame(message), key))
-    write('peer_frames', 'scrambled-over-limit', u8(SCRAMBLED | WHOLE) +
-          scramble(u32(10485761), key) + b'\0' * 8)
-    write('peer_frames', 'scrambled-seven', u8(SCRAMBLED | WHOLE) + b'\1' * 7)
+    seeds = {
+        'init-p': (PLAIN | WHOLE, frame(init('alice', 'P')) + frame(message) + frame(chat)),
+        'init-p-pieces': (PLAIN | PIECES, frame(init('alice', 'P')) + frame(chat) + frame(b'')),
+        'init-f-token': (PLAIN | WHOLE, frame(init('bob', 'F')) + u32(0xdeadbeef)),
+        'init-f-token-split': (PLAIN | BYTES, frame(init('bob', 'F')) + u32(77) + b'\x01\x02'),
+        'init-d': (PLAIN | WHOLE, frame(init('carol', 'D')) + b'rest'),
+        'init-unknown-type': (PLAIN | WHOLE, frame(init('dave', 'X'))),
+        'init-empty-name': (PLAIN | WHOLE, frame(init('', 'P')) + frame(message)),
+        'init-nul-name': (PLAIN | WHOLE, frame(u8(1) + s(b'eve\0x') + s('P') + u32(0))),
+        'init-name-over-limit': (PLAIN | WHOLE, frame(u8(1) + u32(131073) + b'n' * 12)),
+        'init-direction-7': (PLAIN | WHOLE, frame(u8(7) + s('zed') + s('P') + u32(9))),
+        'pierce-p': (PLAIN | WHOLE, frame(pierce(1)) + frame(message)),
+        'pierce-f': (PLAIN | PIECES, frame(pierce(2)) + b'after'),
+        'pierce-d': (PLAIN | WHOLE, frame(pierce(3))),
+        'pierce-bad-type': (PLAIN | WHOLE, frame(pierce(4))),
+        'pierce-unknown': (PLAIN | WHOLE, frame(pierce(99))),
+        'pierce-short': (PLAIN | WHOLE, frame(u8(0) + b'\x01\x02')),
+        'empty-first': (PLAIN | WHOLE, frame(b'')),
+        'length-at-limit': (PLAIN | WHOLE, u32(10485760) + b'\0' * 64),
+        'length-over-limit': (PLAIN | WHOLE, u32(10485761) + b'\0' * 8),
+        'header-split': (PLAIN | BYTES, frame(init('frank', 'P')) + b'\x04\x00'),
+        'scrambled-init-p': (SCRAMBLED | WHOLE, scramble(frame(init('grace', 'P')), key) +
+                             scramble(frame(message), 0x01020304) +
+                             scramble(frame(chat + b'x'), 0xffffffff)),
+        'scrambled-pieces': (SCRAMBLED | PIECES, scramble(frame(init('grace', 'P')), 0) +
+                             scramble(frame(chat), 0x80000001)),
+        'scrambled-init-f': (SCRAMBLED | WHOLE, scramble(frame(init('heidi', 'F')), key) +
+                             u32(0x12345678)),
+        'scrambled-pierce': (SCRAMBLED | WHOLE, scramble(frame(pierce(1)), key) +
+                             scramble(frame(message), key)),
+        'scrambled-over-limit': (SCRAMBLED | WHOLE, scramble(u32(10485761), key) + b'\0' * 8),
+        'scrambled-seven': (SCRAMBLED | WHOLE, b'\1' * 7),
+    }
+    for name, (control, wire) in seeds.items():
+        write('peer_frames', name, u8(control) + wire)
+        write('peer_frames', 'manager-' + name, u8(control | MANAGER) + wire)
 
 
 def msg(code, *fields):
