@@ -3,7 +3,8 @@
 // manager's types (none of them saved, several of them holding object addresses as values).
 // The input is the whole file.
 //
-// Checked: a file that fails to load leaves the store as it was and is moved aside unchanged;
+// Checked: a file that fails to load leaves the store as a missing file would (the defaults and
+// what the after-load handlers add) and is moved aside unchanged;
 // a file that loads is saved, that save loads into a fresh store and saves to the very same
 // bytes; the manager's teardown copes with whatever the file brought in; no allocation is out
 // of proportion to the file.
@@ -120,12 +121,26 @@ bool Load(Client& client, const QString& path)
     }
 }
 
+// The items of a client whose store file is missing: the defaults and what the after-load
+// handlers add. A file that fails to load must leave exactly that.
+size_t NoFileItemCount()
+{
+    static const size_t count = [] {
+        FreshStore store;
+        Client client;
+        FUZZ_CHECK(Load(client, WorkFolder() + QStringLiteral("/missing")));
+        return d.ItemCount();
+    }();
+    return count;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     EnsureApplication();
     RemoveAll();
+    const size_t noFile = NoFileItemCount();
     const QString path = WorkFolder() + QStringLiteral("/store");
     const QString saved = WorkFolder() + QStringLiteral("/saved");
     const QString again = WorkFolder() + QStringLiteral("/again");
@@ -136,14 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         FreshStore store;
         Client client;
-        const size_t before = d.ItemCount();
         bool loaded = false;
         {
             AllocationWatch watch(kBlockCap + kPerFileByte * size, "store file loader");
             loaded = Load(client, path);
         }
         if (!loaded) {
-            FUZZ_CHECK(d.ItemCount() == before);
+            FUZZ_CHECK(d.ItemCount() == noFile);
             FUZZ_CHECK(!QFile::exists(path));
             FUZZ_CHECK(ReadAll(path + QStringLiteral(".unreadable")) ==
                        QByteArray(bytes, qsizetype(size)));
