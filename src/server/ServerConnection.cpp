@@ -70,7 +70,9 @@ void Server::Connect()
 
     m_state = StateConnecting;
     Q_EMIT Connecting();
-    m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite);
+    // IPv4 only: the server passes our address on to peers as a 32-bit number, which a
+    // connection over IPv6 would not give it.
+    m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
     Log(LogCategory, 1, QStringLiteral("Attempting connection on port %1").arg(m_port));
 }
 
