@@ -19,12 +19,14 @@ private Q_SLOTS:
     void connectWithoutUserNameDoesNothing();
     void connectWhileConnectingOrLoggedInDoesNothing();
     void acceptedLoginLogsIn();
+    void refusedLoginFailsWithoutDisconnect_data();
     void refusedLoginFailsWithoutDisconnect();
     void secondLoginReplyIsIgnored();
     void messagesBeforeLoginAreHandledOnlyWhileConnecting();
 
     void reconnectsOnTickAfterAbruptLoss();
     void noReconnectAfterUserDisconnect();
+    void reconnectAttemptsRepeatUntilLoginIsSent();
     void refusedConnectionReportsSocketError();
     void keepAliveOnlyWhileLoggedIn();
     void lossClearsOnlineFlags();
@@ -101,10 +103,14 @@ void TestServerConnection::connectWithoutUserNameDoesNothing()
 void TestServerConnection::connectWhileConnectingOrLoggedInDoesNothing()
 {
     QSignalSpy connecting(&env->server(), &Server::Connecting);
+    QSignalSpy disconnected(&env->server(), &Server::Disconnected);
     ServerTestEnv::SetSetting("username", "alice");
     env->server().Connect();
     env->server().Connect();
     QCOMPARE(connecting.count(), 1);
+    // Disconnect only ends a logged-in connection; the attempt goes on.
+    env->server().Disconnect();
+    QCOMPARE(disconnected.count(), 0);
     QVERIFY(env->fake().waitForConnection());
     QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
     env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
@@ -127,15 +133,28 @@ void TestServerConnection::acceptedLoginLogsIn()
     QVERIFY(!env->server().IsAbruptlyDisconnected());
 }
 
+void TestServerConnection::refusedLoginFailsWithoutDisconnect_data()
+{
+    QTest::addColumn<QByteArray>("fields");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("with reason") << WireWriter().u8(0).str("INVALIDPASS").bytes()
+                                 << QByteArray("INVALIDPASS");
+    // A reply with nothing after its code reads as a refusal without a reason.
+    QTest::newRow("empty body") << QByteArray() << QByteArray();
+}
+
 void TestServerConnection::refusedLoginFailsWithoutDisconnect()
 {
+    QFETCH(QByteArray, fields);
+    QFETCH(QByteArray, reason);
     ServerTestEnv::SetSetting("username", "alice");
     QSignalSpy failed(&env->server(), &Server::ConnectionFailed);
     QSignalSpy disconnected(&env->server(), &Server::Disconnected);
     QVERIFY(!env->connectAndTakeLogin().isEmpty());
-    env->fake().sendMessage(ServerCode::Login, WireWriter().u8(0).str("INVALIDPASS"));
+    env->fake().sendMessage(ServerCode::Login, fields);
     QVERIFY(failed.wait());
-    QCOMPARE(failed.at(0).at(0).value<std::string>(), std::string("INVALIDPASS"));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).value<std::string>(), reason.toStdString());
     QVERIFY(env->fake().waitForClientClosed());
     QCOMPARE(disconnected.count(), 0);
     QVERIFY(!env->server().IsConnected());
@@ -197,6 +216,38 @@ void TestServerConnection::noReconnectAfterUserDisconnect()
     QCOMPARE(connecting.count(), 0);
     QCOMPARE(disconnected.count(), 1);
     QVERIFY(!env->server().IsAbruptlyDisconnected());
+}
+
+void TestServerConnection::reconnectAttemptsRepeatUntilLoginIsSent()
+{
+    QVERIFY(env->logIn());
+    QSignalSpy disconnected(&env->server(), &Server::Disconnected);
+    QSignalSpy failed(&env->server(), &Server::ConnectionFailed);
+    QSignalSpy connecting(&env->server(), &Server::Connecting);
+    // The server goes away altogether: every attempt is refused, and the ticks keep trying.
+    env->fake().stop();
+    QVERIFY(disconnected.wait());
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        env->fireHalfMinute();
+        QCOMPARE(connecting.count(), attempt);
+        QTRY_COMPARE(failed.count(), attempt);
+        QCOMPARE(failed.last().at(0).value<std::string>(), std::string("socket error"));
+        QVERIFY(env->server().IsAbruptlyDisconnected());
+    }
+
+    // Reachable again: the login goes out, which ends the attempts ...
+    FakeServer back;
+    env->server().UseLocalServerForTesting(back.port());
+    env->fireHalfMinute();
+    QVERIFY(back.waitForConnection());
+    QCOMPARE(back.nextMessage(), qint64(ServerCode::Login));
+    QVERIFY(!env->server().IsAbruptlyDisconnected());
+    // ... even when the connection is lost before the reply.
+    back.closeClient();
+    QTRY_COMPARE(failed.count(), 3);
+    QVERIFY(!env->server().IsAbruptlyDisconnected());
+    env->fireHalfMinute();
+    QCOMPARE(connecting.count(), 3);
 }
 
 void TestServerConnection::refusedConnectionReportsSocketError()

@@ -93,6 +93,7 @@ private Q_SLOTS:
     // Hostile input.
     void truncatedMessagesDoNotCrash_data();
     void truncatedMessagesDoNotCrash();
+    void shortBodiesReadAsEmpty();
     void trailingBytesIgnored();
     void unknownCodeChangesNothing_data();
     void unknownCodeChangesNothing();
@@ -122,6 +123,7 @@ void TestServerMessages::acceptedLoginSendsInOrder()
     ServerTestEnv::SetSetting("username", "alice");
     env->server().TrackUser("carol");
     env->server().GetUserAddress("dave");
+    ServerTestEnv::Room("lobby").NewItem("room_autojoin");
     ServerTestEnv::SetSetting("accept_room_list", "no");
     QObject receiver;
     connect(&env->server(), &Server::Connected, &receiver,
@@ -129,9 +131,14 @@ void TestServerMessages::acceptedLoginSendsInOrder()
 
     QVERIFY(!env->connectAndTakeLogin().isEmpty());
     env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QByteArray rest;
     QCOMPARE(env->nextMessage(), qint64(ServerCode::SetWaitPort));
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::AddUser));
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::GetUserAddress));
+    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::EnterRoom));
+    QCOMPARE(rest, WireWriter().str("lobby").u32(0).bytes());
+    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::AddUser));
+    QCOMPARE(rest, WireWriter().str("carol").bytes());
+    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
+    QCOMPARE(rest, WireWriter().str("dave").bytes());
     env->sendMarkerRequest();
     QVERIFY(env->nextIsMarker());
     QCOMPARE(ServerTestEnv::Setting("accept_room_list"), std::string("yes"));
@@ -756,6 +763,43 @@ void TestServerMessages::truncatedMessagesDoNotCrash()
     QVERIFY(env->sync());
     // A login reply is ignored while logged in; nothing else ends the connection either.
     QVERIFY(env->server().IsConnected());
+}
+
+void TestServerMessages::shortBodiesReadAsEmpty()
+{
+    // A private message cut after its time: still acknowledged with its id, and passed on with
+    // an empty sender and text.
+    QSignalSpy chat(&env->server(), &Server::PrivateChat);
+    QVERIFY(env->deliver(ServerCode::PrivateChat, WireWriter().i32(9).i32(60)));
+    QCOMPARE(frameOf(env->fake().nextFrame()), hexBytes("08000000 17000000 09000000"));
+    QCOMPARE(chat.count(), 1);
+    QCOMPARE(chat.at(0).at(0).value<std::string>(), std::string());
+    QCOMPARE(chat.at(0).at(2).value<time_t>(), time_t(60));
+
+    // A relayed request announcing a scrambled port it does not carry: the port reads as 0.
+    QVERIFY(env->deliver(ServerCode::ConnectToPeer,
+                         WireWriter().str("bob").str("P").u32(1).i32(2234).u32(5).u8(0).u32(1)));
+    ItemPtr bob = ServerTestEnv::User("bob");
+    QCOMPARE(ValueOf(bob, "user_obfuscated_port"), std::string("0"));
+    QCOMPARE(ValueOf(bob["peer_connection_request"], "peer_connection_request_id"),
+             std::string("5"));
+
+    // An online user whose country is missing gets the empty country.
+    bob += d.GetType("country_code")->GetItem(Value("NL"));
+    WireWriter online;
+    online.str("bob").u8(1).i32(1);
+    Stats(online, 1, 1);
+    QVERIFY(env->deliver(ServerCode::AddUser, online));
+    QVERIFY(bob.IsConnected("is_online"));
+    QCOMPARE(ValueOf(bob, "country_code"), std::string());
+    QVERIFY(!bob["country_code"].IsNull());
+
+    // Own privileges without the number: zero seconds.
+    QSignalSpy own(&env->server(), &Server::ReceivedOwnPrivilegesStatus);
+    QVERIFY(env->deliver(ServerCode::OwnPrivileges));
+    QCOMPARE(ServerTestEnv::Setting("privileges_time_left"), std::string("0"));
+    QCOMPARE(own.count(), 1);
+    QCOMPARE(own.at(0).at(0).toInt(), 0);
 }
 
 void TestServerMessages::trailingBytesIgnored()

@@ -36,6 +36,7 @@ private Q_SLOTS:
     void wishListSearch();
     void searchWhileOfflineKeepsItsEffects();
     void indirectTokensStartAtRandomValue();
+    void tokensContinueAfterReconnection();
     void addressRequestedOncePerAnswer();
     void trackUserOnlyOnce();
     void untrackUser();
@@ -231,6 +232,31 @@ void TestServerRequests::indirectTokensStartAtRandomValue()
     QCOMPARE(rest, WireWriter().u32(SeededToken).str("bob").str("P").bytes());
     QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
     QCOMPARE(rest, WireWriter().u32(SeededToken + 1).str("bob").str("F").bytes());
+}
+
+void TestServerRequests::tokensContinueAfterReconnection()
+{
+    QVERIFY(env->logIn());
+    QCOMPARE(env->server().FileSearch("a"), 1u);
+    QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "P"), SeededToken);
+
+    env->fake().closeClient();
+    QTRY_VERIFY(!env->server().IsConnected());
+    env->fireHalfMinute();
+    QVERIFY(env->fake().waitForConnection());
+    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
+    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QTRY_VERIFY(env->server().IsConnected());
+
+    // A token of the earlier connection may still be named by the server or a peer, so the new
+    // connection must not hand it out again.
+    QCOMPARE(env->server().FileSearch("b"), 2u);
+    QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "P"), SeededToken + 1);
+    QByteArray rest;
+    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::FileSearch));
+    QCOMPARE(rest, WireWriter().u32(2).str("b").bytes());
+    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
+    QCOMPARE(rest, WireWriter().u32(SeededToken + 1).str("bob").str("P").bytes());
 }
 
 void TestServerRequests::addressRequestedOncePerAnswer()
