@@ -277,7 +277,6 @@ private:
         const bool ok = m_manager->peer->HandleMessage(&m_manager->socket, message);
         const bool handedOver = !m_manager->state;
         if (first) {
-            FUZZ_CHECK(!d.GetType("uninitialized_socket")->HasItem(Value(&m_manager->socket)));
             std::string type = f.type;
             std::string user = f.user;
             if (f.kind == FirstFrame::Pierce) {
@@ -289,6 +288,11 @@ private:
             const bool accepted =
                 f.kind != FirstFrame::Bad && (type == "P" || type == "F" || type == "D");
             FUZZ_CHECK(ok == accepted);
+            // Only a file connection still waiting for its token counts as uninitialized.
+            const bool awaitsToken = ok && type == "F" && f.kind == FirstFrame::Init;
+            FUZZ_CHECK(
+                bool(d.GetType("uninitialized_socket")->HasItem(Value(&m_manager->socket))) ==
+                awaitsToken);
             if (ok && type == "P")
                 FUZZ_CHECK(m_manager->PeerSocket()["user"].AsString() == user);
             if (ok && type == "F" && f.kind == FirstFrame::Init)
