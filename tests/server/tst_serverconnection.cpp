@@ -98,6 +98,9 @@ void TestServerConnection::connectWithoutUserNameDoesNothing()
     ServerTestEnv::SetSetting("username", "alice");
     env->server().Connect();
     QCOMPARE(connecting.count(), 1);
+    QCOMPARE(log.lines.size(), 1);
+    QVERIFY(log.lines.at(0).endsWith(
+        QStringLiteral("] Attempting connection on port %1").arg(env->fake().port())));
 }
 
 void TestServerConnection::connectWhileConnectingOrLoggedInDoesNothing()
