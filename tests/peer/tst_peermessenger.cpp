@@ -295,9 +295,12 @@ void tst_PeerMessenger::idlePeerSocketSweep()
     QVERIFY(!log.Has("Peer connection to user bob expired, closing."));
 
     // A message received refreshes the activity time...
+    auto* s = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
     peer->SendFrame(Hex("04000000"));
-    QTRY_VERIFY(!peer->Socket()->bytesToWrite());
-    QTest::qWait(20);
+    // Handled once the reader has finished that 4-byte frame and waits for the next header.
+    QTRY_VERIFY(s->findChild<SocketReceiveState*>() &&
+                s->findChild<SocketReceiveState*>()->info.m_length == 4 &&
+                !s->findChild<SocketReceiveState*>()->info.m_headerRead);
     Clock::Shift(60);
     env.fireHalfMinute();
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
