@@ -363,6 +363,8 @@ void TestServerMessages::roomChat()
     QCOMPARE(chat.at(0).at(1).value<std::string>(), std::string("newbie"));
     QCOMPARE(chat.at(0).at(2).value<std::string>(), std::string("y"));
     QVERIFY(d.GetType("user")->HasItem(Value("newbie")).IsNull());
+    // The room is only named, not kept.
+    QVERIFY(d.GetType("room")->HasItem(Value("lobby")).IsNull());
 }
 
 namespace {
@@ -698,6 +700,7 @@ void TestServerMessages::distributedNetworkSignals()
     QSignalSpy wait(&env->server(), &Server::WishListWait);
     QSignalSpy report(&env->server(), &Server::DNetDeliveryReport);
     QSignalSpy reset(&env->server(), &Server::DNetReset);
+    const size_t items = d.ItemCount();
     QVERIFY(env->deliver(ServerCode::DNetParentMinSpeed, WireWriter().i32(1)));
     QVERIFY(env->deliver(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(50)));
     QVERIFY(env->deliver(ServerCode::WishListWait, WireWriter().u32(720)));
@@ -708,6 +711,7 @@ void TestServerMessages::distributedNetworkSignals()
     QCOMPARE(wait.at(0).at(0).toUInt(), 720u);
     QCOMPARE(report.at(0).at(0).toInt(), -3);
     QCOMPARE(reset.count(), 1);
+    QCOMPARE(d.ItemCount(), items);
 }
 
 void TestServerMessages::distributedNetworkMessage()
