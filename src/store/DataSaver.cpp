@@ -57,7 +57,9 @@ private:
 
     void Append(const char* data, size_t size)
     {
-        buffer_.insert(buffer_.end(), data, data + size);
+        const size_t at = buffer_.size();
+        buffer_.resize(at + size);
+        std::memcpy(buffer_.data() + at, data, size);
         if (buffer_.size() >= kBlock)
             Flush();
     }
@@ -267,15 +269,22 @@ void DataSaver::WriteFile(QFile& file)
         }
     }
 
-    // Each connection once, from its smaller id; walking the items in id order and sorting each
-    // one's partners gives the pairs in ascending order without a global sort.
+    // Each connection once, from its smaller id. Walking the items in id order and sorting each
+    // one's partners gives the pairs in ascending order without a global sort; only partners of
+    // saved types are looked at.
+    std::vector<bool> savedType(d.types_.size(), false);
+    for (Type* type : saved)
+        savedType[type->Id()] = true;
     std::vector<uint32_t> partnerTypes;
     std::vector<int32_t> partners;
-    auto collect = [&](Item* item) {
+    std::vector<int32_t> pairs;
+    for (Item* item : written) {
         partners.clear();
         const int32_t own = fileIds[item->Id()];
         item->links_.Types(partnerTypes);
         for (uint32_t t : partnerTypes) {
+            if (!savedType[t])
+                continue;
             item->links_.ForEach(t, [&](uint32_t id) {
                 const int32_t other = fileIds[id];
                 if (other > own)
@@ -283,23 +292,16 @@ void DataSaver::WriteFile(QFile& file)
             });
         }
         std::sort(partners.begin(), partners.end());
-    };
-    int64_t pairCount = 0;
-    for (Item* item : written) {
-        collect(item);
-        pairCount += static_cast<int64_t>(partners.size());
-    }
-    if (pairCount > INT32_MAX)
-        throw DataSaveFailure("too many connections for the store file");
-    w.Int(static_cast<int32_t>(pairCount));
-    for (Item* item : written) {
-        collect(item);
-        const int32_t own = fileIds[item->Id()];
         for (int32_t other : partners) {
-            w.Int(own);
-            w.Int(other);
+            pairs.push_back(own);
+            pairs.push_back(other);
         }
     }
+    if (pairs.size() / 2 > static_cast<size_t>(INT32_MAX))
+        throw DataSaveFailure("too many connections for the store file");
+    w.Int(static_cast<int32_t>(pairs.size() / 2));
+    for (int32_t id : pairs)
+        w.Int(id);
     w.Flush();
 }
 
@@ -314,7 +316,7 @@ QString DataSaver::UnreadableName(const QString& path)
     return name;
 }
 
-void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items,
+void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items, std::vector<int32_t>& ids,
                           std::vector<std::pair<int32_t, int32_t>>& pairs)
 {
     Reader r(file);
@@ -355,26 +357,28 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items,
         ++kept;
     }
     items.resize(kept);
+    ids.reserve(items.size());
+    for (const ItemInfo& info : items)
+        ids.push_back(info.id);
 
     const int32_t pairCount = r.Int();
     for (int32_t k = 0; k < pairCount; ++k) {
         const int32_t first = r.Int();
         const int32_t second = r.Int();
-        if (IndexOf(items, first) >= 0 && IndexOf(items, second) >= 0)
+        if (IndexOf(ids, first) >= 0 && IndexOf(ids, second) >= 0)
             pairs.emplace_back(first, second);
     }
 }
 
-int64_t DataSaver::IndexOf(const std::vector<ItemInfo>& items, int32_t id)
+int64_t DataSaver::IndexOf(const std::vector<int32_t>& ids, int32_t id)
 {
     // Files written by Save number their items 1, 2, ...: the index is then the id itself.
-    if (id >= 1 && static_cast<size_t>(id) <= items.size() && items[id - 1].id == id)
+    if (id >= 1 && static_cast<size_t>(id) <= ids.size() && ids[id - 1] == id)
         return id - 1;
-    auto it = std::lower_bound(items.begin(), items.end(), id,
-                               [](const ItemInfo& info, int32_t v) { return info.id < v; });
-    if (it == items.end() || it->id != id)
+    auto it = std::lower_bound(ids.begin(), ids.end(), id);
+    if (it == ids.end() || *it != id)
         return -1;
-    return it - items.begin();
+    return it - ids.begin();
 }
 
 void DataSaver::Load(const QString& path)
@@ -384,6 +388,7 @@ void DataSaver::Load(const QString& path)
         return;
     }
     std::vector<ItemInfo> items;
+    std::vector<int32_t> ids;
     std::vector<std::pair<int32_t, int32_t>> pairs;
     {
         QFile file(path);
@@ -391,7 +396,7 @@ void DataSaver::Load(const QString& path)
             if (!file.open(QIODevice::ReadOnly))
                 throw DataLoadFailure("cannot open: " + file.errorString().toStdString());
             // All of it is read and checked before the store is touched.
-            ParseFile(file, items, pairs);
+            ParseFile(file, items, ids, pairs);
         } catch (const DataLoadFailure& failure) {
             file.close();
             const QString aside = UnreadableName(path);
@@ -430,14 +435,15 @@ void DataSaver::Load(const QString& path)
         }
         storeIds[k] = item->Id();
     }
+    std::vector<ItemInfo>().swap(items);
 
     if (!std::is_sorted(pairs.begin(), pairs.end()))
         std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
     for (const auto& p : pairs) {
         // Handlers may have removed an item meanwhile; ids are not reused during the batch.
-        Item* a = d.ItemById(storeIds[static_cast<size_t>(IndexOf(items, p.first))]);
-        Item* b = d.ItemById(storeIds[static_cast<size_t>(IndexOf(items, p.second))]);
+        Item* a = d.ItemById(storeIds[static_cast<size_t>(IndexOf(ids, p.first))]);
+        Item* b = d.ItemById(storeIds[static_cast<size_t>(IndexOf(ids, p.second))]);
         if (!a || !b)
             continue;
         // A pair of types that are no longer related is dropped, like one touching an unknown

@@ -74,8 +74,9 @@ public:
 
 private:
     void WriteFile(class QFile& file);
-    static int64_t IndexOf(const std::vector<ItemInfo>& items, int32_t id);
-    void ParseFile(class QFile& file, std::vector<ItemInfo>& items,
+    // Index of an id in the ascending list of the ids read, or -1.
+    static int64_t IndexOf(const std::vector<int32_t>& ids, int32_t id);
+    void ParseFile(class QFile& file, std::vector<ItemInfo>& items, std::vector<int32_t>& ids,
                    std::vector<std::pair<int32_t, int32_t>>& pairs);
 
     TypeSet savedTypes_;
