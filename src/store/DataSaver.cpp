@@ -3,6 +3,7 @@
 #include "store/Log.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QtEndian>
 
 #include <algorithm>
@@ -190,15 +191,20 @@ void DataSaver::EmitDataLoaded()
 
 bool DataSaver::Save(const QString& path)
 {
+    // A name counts as taken also when it is a link to nowhere, and the file is made new: the
+    // save never writes through a link someone left under one of its names.
+    auto name = [&path](int n) { return QStringLiteral("%1.%2").arg(path).arg(n); };
     int n = 1;
-    while (QFile::exists(QStringLiteral("%1.%2").arg(path).arg(n)))
+    while (QFile::exists(name(n)) || QFileInfo(name(n)).isSymLink())
         ++n;
-    const QString temporary = QStringLiteral("%1.%2").arg(path).arg(n);
+    const QString temporary = name(n);
     QFile file(temporary);
+    bool created = false;
     try {
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             throw DataSaveFailure("cannot create " + temporary.toStdString() + ": " +
                                   file.errorString().toStdString());
+        created = true;
         WriteFile(file);
         if (!file.flush())
             throw DataSaveFailure("writing failed: " + file.errorString().toStdString());
@@ -209,12 +215,13 @@ bool DataSaver::Save(const QString& path)
         if (file.error() != QFileDevice::NoError)
             throw DataSaveFailure("closing failed: " + file.errorString().toStdString());
         if (!ReplaceFile(temporary, path))
-            throw DataSaveFailure("cannot replace " + path.toStdString() + ": " +
-                                  std::strerror(errno));
+            throw DataSaveFailure("cannot rename " + temporary.toStdString() + " to " +
+                                  path.toStdString() + ": " + std::strerror(errno));
     } catch (const DataSaveFailure& failure) {
         if (file.isOpen())
             file.close();
-        QFile::remove(temporary);
+        if (created)
+            QFile::remove(temporary);
         Log(kCategory, 1,
             QStringLiteral("Saving the configuration data failed, the previous file is kept: %1")
                 .arg(QString::fromStdString(failure.what())));

@@ -86,6 +86,7 @@ private Q_SLOTS:
     void pairsOnceAndOnlyBetweenSavedItems();
     void savedByConnectionWithoutQualifyingItems();
     void temporaryNameSkipsTakenNumbers();
+    void neverWritesThroughALink();
     void failedRenameKeepsPreviousFile();
     void failedCreateKeepsPreviousFile();
     void settingsRoundTrip();
@@ -176,23 +177,38 @@ void tst_DataSaver::temporaryNameSkipsTakenNumbers()
     DataSaver saver;
     WriteAll(Path("a.1"), "one");
     WriteAll(Path("a.2"), "two");
-    // a.3 is a link into a folder that does not exist: only a save through a.3 fails.
-    QVERIFY(QFile::link(Path("missing/target"), Path("a.3")));
-    WriteAll(Path("a"), "previous");
+    // "a" is a folder with something in it, so the final rename fails and says which
+    // temporary name was used.
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a")));
+    WriteAll(Path("a/keep"), "kept");
     LogCatcher log;
     QVERIFY(!saver.Save(Path("a")));
-    QCOMPARE(ReadAll(Path("a")), QByteArray("previous"));
     QCOMPARE(log.lines.size(), 1);
     QVERIFY(log.lines[0].startsWith(QStringLiteral("Configuration Data: [")));
-    QVERIFY2(log.lines[0].contains(Path("a.3")), qPrintable(log.lines[0]));
-    // The failed save cleaned up its temporary name; the next one goes through a.3 again and
-    // leaves the others alone.
-    QVERIFY(!QFileInfo(Path("a.3")).isSymLink());
+    QVERIFY2(log.lines[0].contains(Path("a.3") + QStringLiteral(" to ")),
+             qPrintable(log.lines[0]));
+    QVERIFY(!QFile::exists(Path("a.3")));
+    QCOMPARE(ReadAll(Path("a/keep")), QByteArray("kept"));
+    // With a file there, the save goes through and leaves the others alone.
+    QVERIFY(QDir(Path("a")).removeRecursively());
+    WriteAll(Path("a"), "previous");
     QVERIFY(saver.Save(Path("a")));
     QCOMPARE(ReadAll(Path("a")), QByteArray(8, '\0'));
     QVERIFY(!QFile::exists(Path("a.3")));
     QCOMPARE(ReadAll(Path("a.1")), QByteArray("one"));
     QCOMPARE(ReadAll(Path("a.2")), QByteArray("two"));
+}
+
+void tst_DataSaver::neverWritesThroughALink()
+{
+    StoreGuard store;
+    DataSaver saver;
+    // A link to nowhere under the first temporary name: taken, and left as it is.
+    QVERIFY(QFile::link(Path("elsewhere"), Path("a.1")));
+    QVERIFY(saver.Save(Path("a")));
+    QVERIFY(!QFile::exists(Path("elsewhere")));
+    QVERIFY(QFileInfo(Path("a.1")).isSymLink());
+    QCOMPARE(ReadAll(Path("a")), QByteArray(8, '\0'));
 }
 
 void tst_DataSaver::failedRenameKeepsPreviousFile()
