@@ -14,11 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <new>
 #include <random>
 #include <string>
-#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -202,8 +202,7 @@ int main(int argc, char** argv)
         p.first->Disconnect(p.second);
     std::printf("disconnect:          %8.1f ns per disconnection (%.1f ns of CPU time, %zu)\n",
                 Seconds(start) * 1e9 / static_cast<double>(drop.size()),
-                (ThreadSeconds() - dropCpu) * 1e9 / static_cast<double>(drop.size()),
-                drop.size());
+                (ThreadSeconds() - dropCpu) * 1e9 / static_cast<double>(drop.size()), drop.size());
 
     // The sweep over the whole share, then once more with nothing changed.
     const size_t itemsBefore = d.ItemCount();
@@ -293,7 +292,6 @@ int main(int argc, char** argv)
                 plainWrite, save / plainWrite);
     std::printf("load:                %8.3f s (reading as many bytes from the disk: %.3f s, "
                 "ratio %.2f)\n",
-                load,
-                plainRead, load / plainRead);
+                load, plainRead, load / plainRead);
     return 0;
 }

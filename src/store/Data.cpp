@@ -410,8 +410,8 @@ void Type::UnindexValue(Item* item)
     size_t hole = at;
     for (size_t next = (hole + 1) & mask; valueSlots_[next].item; next = (next + 1) & mask) {
         const size_t home = valueSlots_[next].hash & mask;
-        const bool movable = hole <= next ? (home <= hole || home > next)
-                                          : (home <= hole && home > next);
+        const bool movable =
+            hole <= next ? (home <= hole || home > next) : (home <= hole && home > next);
         if (movable) {
             valueSlots_[hole] = valueSlots_[next];
             hole = next;
@@ -722,8 +722,7 @@ void Item::GetItems(const char* typeName, ItemSet& out) const
     Data* data = type_->owner_;
     const Type* t = data->GetType(typeName);
     if (!type_->IsRelated(t))
-        throw NotRelatedException(Quoted(type_->name_) + " is not related to " +
-                                  Quoted(t->name_));
+        throw NotRelatedException(Quoted(type_->name_) + " is not related to " + Quoted(t->name_));
     if (links_.Count(t->id_) == 0)
         return;
     out.items_.clear();

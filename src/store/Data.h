@@ -27,13 +27,18 @@ class ItemSet;
 class PathNode;
 
 // Primacy of a type, as the garbage sweep sees it.
-enum Primacy {
+enum Primacy
+{
     RootPrimacy = 0,      // roots: items stay while they exist
     ReachablePrimacy = 1, // kept while a root reaches them
     ValuePrimacy = 2      // value items: kept while reached, never walked out of
 };
 
-enum OneOrMany { One = 0, Many = 1 };
+enum OneOrMany
+{
+    One = 0,
+    Many = 1
+};
 
 struct RelationInfo
 {
@@ -113,7 +118,8 @@ public:
     // A live object (a socket, a file, a tree row) is tied to an item by its address, written
     // in unsigned decimal as a 64-bit number.
     template <class T, class = std::enable_if_t<!std::is_same_v<std::remove_cv_t<T>, char>>>
-    Value(T* object) : text_(std::to_string(static_cast<quint64>(reinterpret_cast<quintptr>(object))))
+    Value(T* object)
+        : text_(std::to_string(static_cast<quint64>(reinterpret_cast<quintptr>(object))))
     {
     }
 
@@ -162,11 +168,7 @@ public:
     quint64 AsUInt64() const;
     // The address kept in the value of an item made from a pointer.
     quintptr AsAddress() const;
-    template <class T>
-    T* AsPointer() const
-    {
-        return reinterpret_cast<T*>(AsAddress());
-    }
+    template <class T> T* AsPointer() const { return reinterpret_cast<T*>(AsAddress()); }
 
 private:
     Item* item_;
@@ -280,7 +282,12 @@ private:
     void PartnerIds(const Type* type, std::vector<uint32_t>& out) const;
     bool NumberCheck() const;
 
-    enum Flag : uint8_t { Removing = 1, SweepCandidate = 2, SweepOrphan = 4 };
+    enum Flag : uint8_t
+    {
+        Removing = 1,
+        SweepCandidate = 2,
+        SweepOrphan = 4
+    };
 
     Type* type_;
     std::string value_;
@@ -378,7 +385,8 @@ private:
 
 // How a node of a path pattern stands to its parent: whether the two items must be connected
 // or not, and whether a change of that link fires the pattern or is only a condition.
-enum PathNodeRelation {
+enum PathNodeRelation
+{
     PathConnected = 0,             // connected; a connection fires the pattern
     PathConnectedCondition = 1,    // connected; a condition only
     PathConnectedWatchOnly = 2,    // connected; fires, never usable as a condition

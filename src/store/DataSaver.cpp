@@ -174,8 +174,8 @@ void DataSaver::AddSavedByConnectionType(const std::string& savedTypeName,
 
 void DataSaver::AddDataLoadedEventHandler(DataLoadedEventHandler* handler)
 {
-    if (handler &&
-        std::find(loadedHandlers_.begin(), loadedHandlers_.end(), handler) == loadedHandlers_.end())
+    if (handler && std::find(loadedHandlers_.begin(), loadedHandlers_.end(), handler) ==
+                       loadedHandlers_.end())
         loadedHandlers_.push_back(handler);
 }
 
@@ -342,8 +342,8 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items, std::vector
         const int32_t itemCount = r.Int();
         // Room for the records, but never more than the rest of the file can hold.
         if (type && itemCount > 0)
-            items.reserve(items.size() + static_cast<size_t>(std::min<int64_t>(
-                                             itemCount, r.BytesLeft() / 4)));
+            items.reserve(items.size() +
+                          static_cast<size_t>(std::min<int64_t>(itemCount, r.BytesLeft() / 4)));
         for (int32_t k = 0; k < itemCount; ++k) {
             const int32_t id = r.Int();
             std::string value = isNull ? std::string() : r.String();
@@ -411,10 +411,11 @@ void DataSaver::Load(const QString& path)
                 QStringLiteral("The configuration data could not be loaded from %1: %2")
                     .arg(path, QString::fromStdString(failure.what())));
             if (QFile::rename(path, aside))
-                Log(kCategory, 2, QStringLiteral("The unreadable file was moved to %1").arg(aside));
+                Log(kCategory, 2,
+                    QStringLiteral("The unreadable file was moved to %1").arg(aside));
             else
-                Log(kCategory, 2, QStringLiteral("The unreadable file could not be moved to %1")
-                                      .arg(aside));
+                Log(kCategory, 2,
+                    QStringLiteral("The unreadable file could not be moved to %1").arg(aside));
             // The defaults are still in place, so the client can work on them.
             EmitDataLoaded();
             throw;

@@ -54,16 +54,14 @@ private:
     static std::vector<EventHandlerRoot*> retired_;
 };
 
-template <class Arg>
-class EventHandlerBase : public EventHandlerRoot
+template <class Arg> class EventHandlerBase : public EventHandlerRoot
 {
 public:
     virtual void Handle(Arg arg) = 0;
 };
 
 // Binds one member function of a subscriber.
-template <class T, class Arg>
-class EventHandler : public EventHandlerBase<Arg>
+template <class T, class Arg> class EventHandler : public EventHandlerBase<Arg>
 {
 public:
     using Method = void (T::*)(Arg);
@@ -76,8 +74,7 @@ private:
 };
 
 // Handlers are called in the order they were added, so runs repeat exactly.
-template <class Arg>
-class Event
+template <class Arg> class Event
 {
 public:
     Event() = default;

@@ -167,8 +167,7 @@ bool IdList::Erase(uint32_t id)
         return true;
     }
     SetLast(ci);
-    if (c->n <= kChunk / 4 && ci + 1 < chunks_.size() &&
-        c->n + chunks_[ci + 1]->n <= kChunk / 2) {
+    if (c->n <= kChunk / 4 && ci + 1 < chunks_.size() && c->n + chunks_[ci + 1]->n <= kChunk / 2) {
         // Fold thin neighbours together so that churn does not leave a trail of sparse chunks.
         Chunk* next = chunks_[ci + 1];
         while (c->cap < c->n + next->n) {
@@ -270,7 +269,8 @@ void Links::Reserve(uint32_t words)
     if (words <= cap_)
         return;
     // Doubling while small keeps reallocations few for the typical item with a dozen partners.
-    uint32_t cap = std::max<uint32_t>(words, cap_ == 0 ? 4 : (cap_ < 64 ? cap_ * 2 : cap_ + cap_ / 2));
+    uint32_t cap =
+        std::max<uint32_t>(words, cap_ == 0 ? 4 : (cap_ < 64 ? cap_ * 2 : cap_ + cap_ / 2));
     void* mem = std::realloc(words_, cap * sizeof(uint32_t));
     if (!mem)
         throw std::bad_alloc();
@@ -365,7 +365,8 @@ bool Links::Erase(uint32_t type, uint32_t id)
         size_ -= 3;
     } else {
         const uint32_t offset = static_cast<uint32_t>(pos - words_);
-        std::memmove(words_ + offset, words_ + offset + 1, (size_ - offset - 1) * sizeof(uint32_t));
+        std::memmove(words_ + offset, words_ + offset + 1,
+                     (size_ - offset - 1) * sizeof(uint32_t));
         --words_[at + 1];
         --size_;
     }

@@ -33,8 +33,7 @@ public:
     uint32_t First() const;
     void Clear();
 
-    template <class F>
-    void ForEach(F f) const
+    template <class F> void ForEach(F f) const
     {
         for (const Chunk* c : chunks_) {
             for (uint32_t k = 0; k < c->n; ++k)
@@ -87,8 +86,7 @@ public:
     void Ids(uint32_t type, std::vector<uint32_t>& out) const;
     size_t MemoryUse() const;
 
-    template <class F>
-    void ForEach(uint32_t type, F f) const
+    template <class F> void ForEach(uint32_t type, F f) const
     {
         if (big_) {
             if (const IdList* l = BigGroup(type))

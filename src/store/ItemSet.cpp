@@ -11,8 +11,7 @@ ItemList::const_iterator Find(const ItemList& items, const Item* item)
     return std::lower_bound(items.begin(), items.end(), item, ItemOrder());
 }
 
-template <class Key>
-ItemList SortByKeys(std::vector<std::pair<Key, Item*>>& keyed, bool ascending)
+template <class Key> ItemList SortByKeys(std::vector<std::pair<Key, Item*>>& keyed, bool ascending)
 {
     // Equal keys keep id order ascending; descending is the exact reverse of ascending.
     std::stable_sort(keyed.begin(), keyed.end(),
@@ -85,8 +84,8 @@ ItemSet ItemSet::operator+(const ItemSet& other) const
 ItemSet ItemSet::Common(const ItemSet& other) const
 {
     ItemSet out;
-    std::set_intersection(items_.begin(), items_.end(), other.items_.begin(),
-                          other.items_.end(), std::back_inserter(out.items_), ItemOrder());
+    std::set_intersection(items_.begin(), items_.end(), other.items_.begin(), other.items_.end(),
+                          std::back_inserter(out.items_), ItemOrder());
     return out;
 }
 

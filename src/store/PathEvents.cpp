@@ -156,8 +156,8 @@ void Data::AddPathEventHandler(PathNode* root, EventHandlerBase<Item*>* handler)
         PathTables& tables = connect ? connectionPaths_ : disconnectionPaths_;
         PathTable& table = tables[std::make_pair(a->Id(), b->Id())];
         if (!table.own) {
-            auto method = connect ? &Data::OnPathNodeEventConnection
-                                  : &Data::OnPathNodeEventDisconnection;
+            auto method =
+                connect ? &Data::OnPathNodeEventConnection : &Data::OnPathNodeEventDisconnection;
             table.own = NewEventHandler(this, method);
             if (connect)
                 AddConnectionEventHandler(a, b, table.own);

@@ -110,15 +110,33 @@ void tst_Data::valueTextRules()
     Type* t = d.NewType("t", RootPrimacy, false, true);
     ItemPtr item;
     switch (kind) {
-    case 0: item = t->GetItem(5); break;
-    case 1: item = t->GetItem(5u); break;
-    case 2: item = t->GetItem("5"); break;
-    case 3: item = t->GetItem(5LL); break;
-    case 4: item = t->GetItem(std::string("5")); break;
-    case 5: item = t->GetItem(-12); break;
-    case 6: item = t->GetItem(4294967295u); break;
-    case 7: item = t->GetItem(-9000000000LL); break;
-    case 8: item = t->GetItem(18446744073709551615ULL); break;
+    case 0:
+        item = t->GetItem(5);
+        break;
+    case 1:
+        item = t->GetItem(5u);
+        break;
+    case 2:
+        item = t->GetItem("5");
+        break;
+    case 3:
+        item = t->GetItem(5LL);
+        break;
+    case 4:
+        item = t->GetItem(std::string("5"));
+        break;
+    case 5:
+        item = t->GetItem(-12);
+        break;
+    case 6:
+        item = t->GetItem(4294967295u);
+        break;
+    case 7:
+        item = t->GetItem(-9000000000LL);
+        break;
+    case 8:
+        item = t->GetItem(18446744073709551615ULL);
+        break;
     }
     QCOMPARE(QString::fromStdString(item.AsString()), text);
     // Whatever it was made from, the same text names the same item.

@@ -47,8 +47,14 @@ struct Settings
         value = d.NewType("global_value", ValuePrimacy, false, true);
         global->RelateToType(value, Many, One);
     }
-    void Set(const std::string& key, const std::string& v) { global->GetItem(key) += value->GetItem(v); }
-    std::string Get(const std::string& key) { return global->GetItem(key)["global_value"].AsString(); }
+    void Set(const std::string& key, const std::string& v)
+    {
+        global->GetItem(key) += value->GetItem(v);
+    }
+    std::string Get(const std::string& key)
+    {
+        return global->GetItem(key)["global_value"].AsString();
+    }
     void Register(DataSaver& saver)
     {
         saver.AddSavedType("global");
@@ -151,12 +157,11 @@ void tst_DataSaver::pairsOnceAndOnlyBetweenSavedItems()
     saver.AddSavedType("a");
     QVERIFY(saver.Save(Path("store")));
     // Types in declaration order, ids over the whole file, one pair (1, 2).
-    QCOMPARE(ReadAll(Path("store")).toHex(),
-             Hex("02000000"
-                 "01000000 61 00 01000000 01000000 01000000 70"
-                 "01000000 62 00 01000000 02000000 01000000 71"
-                 "01000000 01000000 02000000")
-                 .toHex());
+    QCOMPARE(ReadAll(Path("store")).toHex(), Hex("02000000"
+                                                 "01000000 61 00 01000000 01000000 01000000 70"
+                                                 "01000000 62 00 01000000 02000000 01000000 71"
+                                                 "01000000 01000000 02000000")
+                                                 .toHex());
 }
 
 void tst_DataSaver::savedByConnectionWithoutQualifyingItems()

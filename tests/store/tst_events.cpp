@@ -114,8 +114,8 @@ void tst_Events::connectionOrder()
     Take();
 
     x += y;
-    std::vector<std::string> expected = {"A A:x-B:y", "store A:x-B:y", "B B:y-A:x",
-                                         "AB A:x-B:y", "BA B:y-A:x"};
+    std::vector<std::string> expected = {"A A:x-B:y", "store A:x-B:y", "B B:y-A:x", "AB A:x-B:y",
+                                         "BA B:y-A:x"};
     QCOMPARE(Take(), expected);
 
     // From the other side the order follows the item that was told first.
@@ -180,8 +180,7 @@ void tst_Events::reconnectingOneEndDisconnectsFirst()
 
     // The same when the "one" end is on the right-hand side.
     v1 += k;
-    expected = {"store key:k-val:2", "pair key:k-val:2", "store val:1-key:k",
-                "pair key:k-val:1"};
+    expected = {"store key:k-val:2", "pair key:k-val:2", "store val:1-key:k", "pair key:k-val:1"};
     QCOMPARE(Take(), expected);
 }
 
@@ -216,8 +215,7 @@ void tst_Events::neverConnectedStillFiresDisconnection()
     ItemPtr y = b->GetItem("y");
     Take();
     x -= y;
-    std::vector<std::string> expected = {"A A:x-B:y", "store A:x-B:y", "B B:y-A:x",
-                                         "AB A:x-B:y"};
+    std::vector<std::string> expected = {"A A:x-B:y", "store A:x-B:y", "B B:y-A:x", "AB A:x-B:y"};
     QCOMPARE(Take(), expected);
     QVERIFY(x.IsDisconnectedFromAll());
     QVERIFY(y.IsDisconnectedFromAll());

@@ -81,8 +81,7 @@ void tst_PathEvents::watchedLinkFiresWithRoot()
     StoreGuard store;
     Shape s;
     Watcher w;
-    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected),
-                          w.Handler());
+    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected), w.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr ann = s.user->GetItem("ann");
     lobby += ann;
@@ -164,8 +163,7 @@ void tst_PathEvents::anchoredRoot()
     Watcher w;
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr attic = s.room->GetItem("attic");
-    d.AddPathEventHandler(Pair(new PathNode(lobby.Get()), "user", PathConnected),
-                          w.Handler());
+    d.AddPathEventHandler(Pair(new PathNode(lobby.Get()), "user", PathConnected), w.Handler());
     ItemPtr ann = s.user->GetItem("ann");
     attic += ann;
     QVERIFY(w.Take().empty());
@@ -258,10 +256,8 @@ void tst_PathEvents::sharedStoreHandler()
     Shape s;
     auto one = std::make_unique<Watcher>();
     Watcher two;
-    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected),
-                          one->Handler());
-    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected),
-                          two.Handler());
+    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected), one->Handler());
+    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected), two.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     lobby += s.user->GetItem("ann");
     QCOMPARE(one->Take(), Strings{"lobby"});
@@ -318,8 +314,7 @@ void tst_PathEvents::retiredSubscriberIsDropped()
             lobby += s.user->GetItem("nested");
         }
     };
-    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected),
-                          killer.Handler());
+    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected), killer.Handler());
     d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected),
                           victim->Handler());
     lobby += s.user->GetItem("ann");
