@@ -31,6 +31,7 @@ private Q_SLOTS:
     void removedItemIdsAreReused();
     void manyPartnersMatchModel();
     void valueLookupSurvivesRemovals();
+    void hubThinsOutAndRefills();
     void uniqueLinkWalks();
     void relationsSeenFromBothSides();
 };
@@ -487,6 +488,43 @@ void tst_Data::valueLookupSurvivesRemovals()
         QCOMPARE(t->HasItem(v).IsNull(), model.count(v) == 0);
     for (Item* item : g("t"))
         QCOMPARE(t->HasItem(item->AsString()).Get(), item);
+}
+
+void tst_Data::hubThinsOutAndRefills()
+{
+    // A hub with many partners of two types loses most of them in a random order (so that
+    // thin parts of its lists are folded together) and then gets some back.
+    StoreGuard store;
+    Type* hub = d.NewType("hub", RootPrimacy, false, true);
+    Type* a = d.NewType("a", ReachablePrimacy, false, true);
+    Type* b = d.NewType("b", ReachablePrimacy, false, true);
+    hub->RelateToType(a, Many, Many);
+    hub->RelateToType(b, Many, Many);
+    ItemPtr h = hub->GetItem("h");
+    std::vector<ItemPtr> partners;
+    for (int k = 0; k < 20000; ++k)
+        partners.push_back((k % 2 ? a : b)->GetItem(k));
+    for (ItemPtr p : partners)
+        h += p;
+    std::mt19937 rng(5);
+    std::vector<ItemPtr> order = partners;
+    std::shuffle(order.begin(), order.end(), rng);
+    std::set<Item*, ItemOrder> model(partners.begin(), partners.end());
+    for (size_t k = 0; k < order.size() * 9 / 10; ++k) {
+        order[k] -= h;
+        model.erase(order[k].Get());
+    }
+    for (size_t k = 0; k < order.size() / 20; ++k) {
+        h += order[k];
+        model.insert(order[k].Get());
+    }
+    ItemSet all = h.GetItems("a") + h.GetItems("b");
+    QCOMPARE(all.Size(), model.size());
+    QVERIFY(std::equal(all.begin(), all.end(), model.begin()));
+    for (ItemPtr p : partners) {
+        QCOMPARE(h.IsConnected(p), model.count(p.Get()) == 1);
+        QCOMPARE(p.IsConnected(h), model.count(p.Get()) == 1);
+    }
 }
 
 void tst_Data::uniqueLinkWalks()
