@@ -1,3 +1,18 @@
+# With Ninja, moc re-runs only when a file it read last time changes, so a header added to an
+# existing build tree would never be moc'ed. When a target's file list changes, drop the moc
+# step's stamp so that it runs again.
+function(qv_rerun_moc_on_new_files target sources)
+    set(list_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_sources.txt")
+    set(old_list "")
+    if(EXISTS "${list_file}")
+        file(READ "${list_file}" old_list)
+    endif()
+    if(NOT old_list STREQUAL sources)
+        file(WRITE "${list_file}" "${sources}")
+        file(REMOVE "${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/timestamp")
+    endif()
+endfunction()
+
 # One static library per source folder. Sources are picked up from the folder itself, so adding
 # a file needs no edit here; CONFIGURE_DEPENDS re-runs the glob on every build.
 function(qv_library target folder)
@@ -16,18 +31,7 @@ function(qv_library target folder)
         return()
     endif()
     add_library(${target} STATIC ${sources})
-    # With Ninja, moc re-runs only when a file it read last time changes, so a header added to an
-    # existing build tree would never be moc'ed. When the folder's file list changes, drop the
-    # moc step's stamp so that it runs again.
-    set(list_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_sources.txt")
-    set(old_list "")
-    if(EXISTS "${list_file}")
-        file(READ "${list_file}" old_list)
-    endif()
-    if(NOT old_list STREQUAL sources)
-        file(WRITE "${list_file}" "${sources}")
-        file(REMOVE "${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/timestamp")
-    endif()
+    qv_rerun_moc_on_new_files(${target} "${sources}")
     target_include_directories(${target} PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
     target_link_libraries(${target} PUBLIC ${ARG_LIBS})
     target_compile_definitions(${target} PUBLIC ${ARG_DEFINES})
