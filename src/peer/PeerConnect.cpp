@@ -1,6 +1,7 @@
 #include "peer/PeerMessenger.h"
 
 #include "server/Server.h"
+#include "store/Clock.h"
 #include "store/Log.h"
 
 #include <QHostAddress>
@@ -71,7 +72,7 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
         gp_server ? gp_server->SendIndirectConnectionRequest(userName, typeName) : 0;
     ItemPtr indirect = d.GetType("indirect_connect_to_peer_request")->GetItem(Value(token));
     request += indirect;
-    indirect += d.GetType("send_time")->GetItem(Value(NowText().toStdString()));
+    StampTime(indirect, "send_time");
     indirect += user;
     indirect += type;
 
@@ -100,7 +101,7 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
     connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnConnectToPeerSocketConnected);
     connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnConnectToPeerSocketError);
     ItemPtr item = d.GetType("connect_to_peer_request_socket")->GetItem(Value(s));
-    item += d.GetType("socket_creation_time")->GetItem(Value(NowText().toStdString()));
+    StampTime(item, "socket_creation_time");
     item += user;
     item += type;
     if (obfuscated)
@@ -313,7 +314,7 @@ void PeerMessenger::OnPeerConnectionRequest()
         connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
         ItemPtr item = d.GetType("peer_connection_request_socket")->NewItem(Value(s));
         request += item;
-        item += d.GetType("socket_creation_time")->GetItem(Value(NowText().toStdString()));
+        StampTime(item, "socket_creation_time");
         Log(kCategory, 1,
             QStringLiteral("Indirect %1peer connection requested from user %2")
                 .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(user.AsString())),
@@ -354,7 +355,7 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
         SendUnsentMessages(userName);
     } else if (type == "F") {
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
-        AwaitFileToken(s, userName, NowText().toStdString());
+        AwaitFileToken(s, userName, Clock::NowText().toStdString(), Clock::MonotonicMs());
     } else if (type == "D") {
         HandOver(s);
         emit DNetConnectionRequested(userName, s);

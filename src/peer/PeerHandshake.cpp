@@ -1,5 +1,6 @@
 #include "peer/PeerMessenger.h"
 
+#include "store/Clock.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Random.h"
@@ -70,15 +71,15 @@ void PeerMessenger::EraseReceiveState(QTcpSocket* socket)
 }
 
 void PeerMessenger::AwaitFileToken(QTcpSocket* socket, const std::string& user,
-                                   const std::string& since)
+                                   const std::string& since, qint64 sinceMs)
 {
     SocketBufferInfo& st = ReceiveState(socket);
     st.m_expectFileToken = true;
     st.m_user = user;
     // Until its token comes the socket is not initialized: a peer that never sends it is
     // closed by the half-minute sweep like one that never sent a first frame.
-    ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(socket));
-    item += d.GetType("socket_creation_time")->GetItem(Value(since));
+    StampTime(d.GetType("uninitialized_socket")->NewItem(Value(socket)), "socket_creation_time",
+              since, sinceMs);
 }
 
 void PeerMessenger::HandOver(QTcpSocket* socket)
@@ -96,7 +97,7 @@ ItemPtr PeerMessenger::MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obf
 {
     ItemPtr item = d.GetType("peer_socket")->NewItem(Value(socket));
     item += user;
-    item += d.GetType("connection_open_time")->GetItem(Value(NowText().toStdString()));
+    item += d.GetType("connection_open_time")->GetItem(Value(Clock::NowText().toStdString()));
     if (obfuscated)
         item.NewItem("is_obfuscated");
     return item;
@@ -174,6 +175,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     const bool obfuscated = uninitialized.IsConnected("is_obfuscated");
     const QString t = obfuscated ? QStringLiteral("obfuscated ") : QString();
     const std::string since = uninitialized["socket_creation_time"].AsString();
+    const qint64 sinceMs = StampedMs(uninitialized);
     uninitialized.Remove();
 
     const auto fail = [&t] {
@@ -207,7 +209,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         } else if (f.type == "F") {
             Log(kCategory, 1, QStringLiteral("Accepted %1file connection to user %2").arg(t, name),
                 user);
-            AwaitFileToken(s, f.user, since);
+            AwaitFileToken(s, f.user, since, sinceMs);
         } else if (f.type == "D") {
             Log(kCategory, 1, QStringLiteral("Accepted %1DNet connection to user %2").arg(t, name),
                 user);

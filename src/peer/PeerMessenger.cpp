@@ -66,14 +66,6 @@ int SettingInt(const char* key)
     return global ? global->HasItem(Value(key))["global_value"].AsInt() : 0;
 }
 
-// Process time: the wall clock read once, then advanced by the monotonic clock.
-QDateTime ProcessNow()
-{
-    static const QDateTime baseWall = QDateTime::currentDateTimeUtc();
-    static const qint64 baseMono = Clock::MonotonicMs();
-    return baseWall.addMSecs(Clock::MonotonicMs() - baseMono);
-}
-
 } // namespace
 
 InFunction::InFunction(const char* name) : m_name(name)
@@ -99,17 +91,38 @@ bool IsInFunction(const std::string& name)
     return g_inFunctions.count(name) != 0;
 }
 
-QString PeerMessenger::NowText()
+void PeerMessenger::StampTime(ItemPtr item, const char* timeType)
 {
-    return ProcessNow().toString(Qt::ISODateWithMs);
+    StampTime(item, timeType, Clock::NowText().toStdString(), Clock::MonotonicMs());
 }
 
-qint64 PeerMessenger::AgeMs(const std::string& text)
+void PeerMessenger::StampTime(ItemPtr item, const char* timeType, const std::string& text,
+                              qint64 sinceMs)
 {
-    const QDateTime then = QDateTime::fromString(Q(text), Qt::ISODateWithMs);
-    if (!then.isValid())
-        return 0;
-    return then.msecsTo(ProcessNow());
+    item += d.GetType(timeType)->GetItem(Value(text));
+    m_stampedMs[item->Id()] = sinceMs;
+}
+
+qint64 PeerMessenger::StampedMs(ItemPtr item) const
+{
+    const auto it = item ? m_stampedMs.find(item->Id()) : m_stampedMs.end();
+    return it != m_stampedMs.end() ? it->second : Clock::MonotonicMs();
+}
+
+qint64 PeerMessenger::AgeMs(ItemPtr item, const char* timeType) const
+{
+    const auto it = m_stampedMs.find(item->Id());
+    if (it != m_stampedMs.end())
+        return Clock::MonotonicMs() - it->second;
+    // Not stamped here: all there is to go by is the text.
+    const QDateTime then = Clock::FromText(Q(item[timeType].AsString()));
+    return then.isValid() ? then.msecsTo(Clock::Now()) : 0;
+}
+
+void PeerMessenger::OnTimedItemRemoved(Item* item)
+{
+    // Ids are used again: a new item must not inherit the age of an old one.
+    m_stampedMs.erase(item->Id());
 }
 
 std::string PeerMessenger::Setting(const char* key)
@@ -269,6 +282,12 @@ void PeerMessenger::CreateData()
     one("connect_to_peer_request_socket", "is_obfuscated");
     one("indirect_connect_to_peer_request", "user");
     one("indirect_connect_to_peer_request", "peer_connection_type");
+
+    for (const char* t : {"uninitialized_socket", "peer_connection_request_socket",
+                          "unsent_message", "connect_to_peer_request_socket",
+                          "indirect_connect_to_peer_request"})
+        d.GetType(t)->itemRemovedEvent.Add(
+            NewEventHandler(this, &PeerMessenger::OnTimedItemRemoved));
 }
 
 PeerMessenger::~PeerMessenger()
@@ -349,7 +368,7 @@ void PeerMessenger::Accept(QTcpServer& listener, bool obfuscated)
     connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
     connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
     ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(s));
-    item += d.GetType("socket_creation_time")->GetItem(Value(NowText().toStdString()));
+    StampTime(item, "socket_creation_time");
     if (obfuscated)
         item.NewItem("is_obfuscated");
 }
@@ -475,13 +494,13 @@ void PeerMessenger::EveryHalfMinute()
 {
     for (uint32_t id : ItemIds("unsent_message")) {
         ItemPtr item = LiveItem(id, "unsent_message");
-        if (item && AgeMs(item["send_time"].AsString()) > kUnsentMessageMaxAgeMs)
+        if (item && AgeMs(item, "send_time") > kUnsentMessageMaxAgeMs)
             item.Remove(); // its byte stream goes with it (OnUnsentMessageRemoved)
     }
 
     for (uint32_t id : ItemIds("indirect_connect_to_peer_request")) {
         ItemPtr item = LiveItem(id, "indirect_connect_to_peer_request");
-        if (!item || AgeMs(item["send_time"].AsString()) <= kAttemptMaxAgeMs)
+        if (!item || AgeMs(item, "send_time") <= kAttemptMaxAgeMs)
             continue;
         LogPeer(1,
                 QStringLiteral("Indirect connection request of type %1 to %2 expired, removing.")
@@ -494,7 +513,7 @@ void PeerMessenger::EveryHalfMinute()
 
     for (uint32_t id : ItemIds("connect_to_peer_request_socket")) {
         ItemPtr item = LiveItem(id, "connect_to_peer_request_socket");
-        if (!item || AgeMs(item["socket_creation_time"].AsString()) <= kAttemptMaxAgeMs)
+        if (!item || AgeMs(item, "socket_creation_time") <= kAttemptMaxAgeMs)
             continue;
         ItemPtr request = item["connect_to_peer_request"];
         LogPeer(1,
@@ -511,7 +530,7 @@ void PeerMessenger::EveryHalfMinute()
 
     for (uint32_t id : ItemIds("peer_connection_request_socket")) {
         ItemPtr item = LiveItem(id, "peer_connection_request_socket");
-        if (!item || AgeMs(item["socket_creation_time"].AsString()) <= kAttemptMaxAgeMs)
+        if (!item || AgeMs(item, "socket_creation_time") <= kAttemptMaxAgeMs)
             continue;
         ItemPtr request = item["peer_connection_request"];
         LogPeer(1,
@@ -542,7 +561,7 @@ void PeerMessenger::EveryHalfMinute()
 
     for (uint32_t id : ItemIds("uninitialized_socket")) {
         ItemPtr item = LiveItem(id, "uninitialized_socket");
-        if (!item || AgeMs(item["socket_creation_time"].AsString()) <= kFirstFrameMaxWaitMs)
+        if (!item || AgeMs(item, "socket_creation_time") <= kFirstFrameMaxWaitMs)
             continue;
         LogPeer(1, QStringLiteral("Peer connection not initialized in time, closing."));
         DisposeOfSocket(item.AsPointer<QTcpSocket>());

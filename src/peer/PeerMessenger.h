@@ -19,6 +19,7 @@
 
 #include <set>
 #include <string>
+#include <unordered_map>
 
 class MemStream;
 class QTcpSocket;
@@ -65,11 +66,6 @@ public:
     quint16 ListeningPort() const { return m_listener.serverPort(); }
     quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.serverPort(); }
 
-    // Times kept in the store by this manager, as text, and the age of such a text. The clock
-    // behind them runs with the monotonic clock, so setting the wall clock or a change of summer
-    // time neither holds a time-out back nor brings it forward.
-    static QString NowText();
-    static qint64 AgeMs(const std::string& text);
 
 Q_SIGNALS:
     void FileConnectionRequested(std::string user, QTcpSocket* socket, uint token);
@@ -102,6 +98,7 @@ private:
     void OnPeerSocketItemAdded(Item* item);
     void OnPeerSocketItemRemoved(Item* item);
     void OnUnsentMessageRemoved(Item* item);
+    void OnTimedItemRemoved(Item* item);
     void OnAddressLinked(ConnectionInfo info);
     void OnPeerConnectionRequestLinked(ConnectionInfo info);
     void OnUserAddress();
@@ -111,13 +108,23 @@ private:
     // Receive state and hand-over (PeerHandshake.cpp).
     SocketBufferInfo& ReceiveState(QTcpSocket* socket);
     static void EraseReceiveState(QTcpSocket* socket);
-    void AwaitFileToken(QTcpSocket* socket, const std::string& user, const std::string& since);
+    void AwaitFileToken(QTcpSocket* socket, const std::string& user, const std::string& since,
+                        qint64 sinceMs);
     void HandOver(QTcpSocket* socket);
     bool HandleFirstFrame(QTcpSocket* socket, ItemPtr uninitialized, const QByteArray& body);
     void TouchActivity(QTcpSocket* socket);
     ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
     bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);
     static quint32 NewKey();
+
+    // Times kept in the store (send_time, socket_creation_time) are local text, for whoever
+    // reads the store. The age of the item that carries one is measured on the monotonic clock
+    // from when it was stamped, so that setting the clock or a change of summer time neither
+    // keeps an attempt or a message forever nor expires it early.
+    void StampTime(ItemPtr item, const char* timeType);
+    void StampTime(ItemPtr item, const char* timeType, const std::string& text, qint64 sinceMs);
+    qint64 StampedMs(ItemPtr item) const;
+    qint64 AgeMs(ItemPtr item, const char* timeType) const;
 
     // Settings: a "global" key item with one "global_value".
     static std::string Setting(const char* key);
@@ -134,6 +141,8 @@ private:
     bool m_scanPending = false;
     // Users whose address items changed since the last scan, by item id.
     std::set<uint32_t> m_addressedUsers;
+    // Monotonic milliseconds at which an item's stored time was set, by item id.
+    std::unordered_map<uint32_t, qint64> m_stampedMs;
 };
 
 extern PeerMessenger* peerMessenger;

@@ -1,5 +1,6 @@
 #include "peer/PeerMessenger.h"
 
+#include "store/Clock.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 
@@ -37,7 +38,7 @@ void PeerMessenger::SendMessage(std::string userName, MemStream& message)
         ItemPtr item = d.GetType("unsent_message")->GetItem(Value(queued));
         item += user;
         item += d.GetType("send_order")->GetItem(Value(int(m_sendOrder++)));
-        item += d.GetType("send_time")->GetItem(Value(NowText().toStdString()));
+        StampTime(item, "send_time");
         DropOldestUnsent(user);
         ConnectToUser(userName, "P");
         return;
@@ -55,7 +56,7 @@ void PeerMessenger::SendMessage(std::string userName, MemStream& message)
         for (Item* i : sockets) {
             ItemPtr candidate(i);
             const QString text = Q(candidate["connection_open_time"].AsString());
-            const QDateTime opened = QDateTime::fromString(text, Qt::ISODateWithMs);
+            const QDateTime opened = Clock::FromText(text);
             if (!chosen) {
                 chosen = candidate;
                 chosenTime = opened;

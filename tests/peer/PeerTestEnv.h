@@ -102,6 +102,22 @@ public:
     }
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
 
+    // A stored time is the local date and time as text, to the second, and it was now.
+    static bool IsStoredNow(ItemPtr item, const char* timeType)
+    {
+        const QDateTime t = Clock::FromText(QString::fromStdString(item[timeType].AsString()));
+        return t.isValid() && t.timeSpec() == Qt::LocalTime &&
+               t.toString(Qt::TextDate).toStdString() == item[timeType].AsString() &&
+               qAbs(t.secsTo(Clock::Now())) <= 1;
+    }
+    // What a stored time reads after the wall clock was moved by seconds since it was stored.
+    static void MoveWallClock(ItemPtr item, const char* timeType, qint64 seconds)
+    {
+        const QDateTime t = Clock::FromText(QString::fromStdString(item[timeType].AsString()));
+        item += d.GetType(timeType)->GetItem(
+            Value(t.addSecs(-seconds).toString(Qt::TextDate).toStdString()));
+    }
+
     // Logs in as alice; the frames the login caused stay queued at the fake server.
     bool logIn()
     {

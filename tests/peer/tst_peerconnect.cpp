@@ -59,6 +59,7 @@ private Q_SLOTS:
     void relayedRequestToClosedPortReported();
     void bothPathsFailedReportedOnce_data();
     void bothPathsFailedReportedOnce();
+    void attemptExpires_data();
     void attemptExpires();
     void timedOutDirectSocketAborted();
     void retryFromFailureReport();
@@ -330,12 +331,24 @@ void tst_PeerConnect::bothPathsFailedReportedOnce()
     QCOMPARE(failed.count(), 1);
 }
 
+void tst_PeerConnect::attemptExpires_data()
+{
+    QTest::addColumn<qint64>("wallClockMove");
+    QTest::newRow("clock steady") << qint64(0);
+    QTest::newRow("clock set forward an hour") << qint64(3600);
+    QTest::newRow("clock set back an hour") << qint64(-3600);
+}
+
 void tst_PeerConnect::attemptExpires()
 {
+    QFETCH(qint64, wallClockMove);
     PeerTestEnv env;
     PeerLog log;
     QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
     env.peer().ConnectToUser("bob", "D");
+    ItemPtr indirect = d.GetType("indirect_connect_to_peer_request")->GetItems().First();
+    QVERIFY(PeerTestEnv::IsStoredNow(indirect, "send_time"));
+    PeerTestEnv::MoveWallClock(indirect, "send_time", wallClockMove);
     Clock::Shift(59);
     env.fireHalfMinute();
     QCOMPARE(failed.count(), 0);
@@ -356,6 +369,9 @@ void tst_PeerConnect::timedOutDirectSocketAborted()
     ItemPtr item = d.GetType("connect_to_peer_request_socket")->GetItems().First();
     QPointer<QTcpSocket> s = item.AsPointer<QTcpSocket>();
     QCOMPARE(s->state(), QAbstractSocket::ConnectingState);
+    QVERIFY(PeerTestEnv::IsStoredNow(item, "socket_creation_time"));
+    // The wall clock set back an hour does not keep the attempt alive.
+    PeerTestEnv::MoveWallClock(item, "socket_creation_time", -3600);
 
     // Given up while still connecting: it must not connect later and say who we are.
     Clock::Shift(60);

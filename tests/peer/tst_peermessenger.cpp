@@ -110,7 +110,7 @@ void tst_PeerMessenger::initFrameMakesPeerSocket()
     ItemPtr socket = d.GetType("peer_socket")->GetItems().First();
     QCOMPARE(socket["user"].AsString(), std::string("bob"));
     QCOMPARE(socket.IsConnected("is_obfuscated"), obfuscated);
-    QVERIFY(!socket["connection_open_time"].AsString().empty());
+    QVERIFY(PeerTestEnv::IsStoredNow(socket, "connection_open_time"));
     QVERIFY(socket["last_activity_time"]);
     QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
     const QString t = obfuscated ? "obfuscated " : "";
@@ -325,6 +325,12 @@ void tst_PeerMessenger::silentAcceptedSocketClosed()
         ItemPtr(d.GetType("uninitialized_socket")->GetItems().First()).AsPointer<QTcpSocket>();
     QVERIFY(s);
     QTRY_VERIFY(s->findChild<SocketReceiveState*>());
+    ItemPtr item = d.GetType("uninitialized_socket")->GetItems().First();
+    QVERIFY(PeerTestEnv::IsStoredNow(item, "socket_creation_time"));
+    // The wall clock set forward does not cut the minute short.
+    PeerTestEnv::MoveWallClock(item, "socket_creation_time", 3600);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(1));
 
     Clock::Shift(59);
     env.fireHalfMinute();

@@ -27,6 +27,7 @@ class tst_SendQueue : public QObject
 private Q_SLOTS:
     void queuedMessagesFlushedInOrder();
     void sendOrderRisesAcrossUsers();
+    void queuedMessageExpires_data();
     void queuedMessageExpires();
     void queueIsBounded();
     void sentAtOnceWhenConnected_data();
@@ -81,11 +82,24 @@ void tst_SendQueue::sendOrderRisesAcrossUsers()
              std::string("1"));
 }
 
+void tst_SendQueue::queuedMessageExpires_data()
+{
+    QTest::addColumn<qint64>("wallClockMove");
+    QTest::newRow("clock steady") << qint64(0);
+    QTest::newRow("clock set forward an hour") << qint64(3600);
+    QTest::newRow("clock set back an hour") << qint64(-3600);
+}
+
 void tst_SendQueue::queuedMessageExpires()
 {
+    QFETCH(qint64, wallClockMove);
     PeerTestEnv env;
     MemStream m = Message(4);
     env.peer().SendMessage("bob", m);
+    ItemPtr queued = d.GetType("unsent_message")->GetItems().First();
+    QVERIFY(PeerTestEnv::IsStoredNow(queued, "send_time"));
+    // Five minutes are five minutes whatever the wall clock did meanwhile.
+    PeerTestEnv::MoveWallClock(queued, "send_time", wallClockMove);
     Clock::Shift(299);
     env.fireHalfMinute();
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
