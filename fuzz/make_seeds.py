@@ -2,10 +2,17 @@
 """Writes the hand-made seed inputs of the fuzz targets into corpus/<target>/seed-*.
 
 Run from anywhere; existing seeds are overwritten, other corpus files are left alone. The byte
-layouts are those the targets' comments describe."""
+layouts are those the targets' comments describe.
+
+With --large FOLDER it writes instead, into FOLDER/<target>/, inputs at the decoders' limits
+(131072-element lists in server messages and records, a store file of 200000 settings, a
+10 MiB peer frame), megabytes each and so not committed: run a release build's replay program
+on them to see how long a decoder takes at its limits, e.g.
+    build/release/fuzz/fuzz_server_messages_replay FOLDER/server_messages"""
 
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -34,10 +41,14 @@ def container(elements):
     return u32(len(elements)) + b''.join(elements)
 
 
+OUT = os.path.join(HERE, 'corpus')
+PREFIX = 'seed-'
+
+
 def write(target, name, data):
-    folder = os.path.join(HERE, 'corpus', target)
+    folder = os.path.join(OUT, target)
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, 'seed-' + name), 'wb') as f:
+    with open(os.path.join(folder, PREFIX + name), 'wb') as f:
         f.write(data)
 
 
@@ -304,7 +315,48 @@ def store_files():
     write('store_file', 'huge-count', i32(0x7fffffff) + s('global') + u8(0) + i32(0x7fffffff))
 
 
-records()
-peer_frames()
-server_messages()
-store_files()
+def large_inputs():
+    n = 131072
+    names = [s('u%d' % i) for i in range(n)]
+    st = stats(1, 2, 3, 4)
+    write('server_messages', 'room-list', u8(0) + msg(
+        64, container(names), u32s(*range(n)), container(names[:1000]), u32s(*[1] * 1000),
+        container(names[1000:2000]), u32s(*[1] * 1000), container(names[:2000])))
+    write('server_messages', 'room-entered', u8(0) + msg(
+        14, s('lobby'), container(names), u32s(*[1] * n), container([st] * n), u32s(*[0] * n),
+        container([s('NZ')] * n), s('u1'), container(names[:5000])))
+    write('server_messages', 'correlations', u8(0) + msg(
+        153, s('jazz'), container([name + i32(1) for name in names])) * 2)
+    write('server_messages', 'members', u8(0) + msg(133, s('club'), container(names)) +
+          msg(148, s('club'), container(names)))
+    write('server_messages', 'privileged', u8(0) + msg(69, container(names)))
+    write('server_messages', 'parents', u8(0) + msg(
+        102, container([name + u32(1) + i32(2) for name in names])))
+    write('records', 'file-list', u8(FILE_LIST) + container([u8(0)] * n))
+    write('records', 'file-map', u8(FILE_MAP) + container(
+        [name + container([fileinfo(name[4:].decode(), 5)]) for name in names]))
+    write('records', 'attributes', u8(ATTRS) + attrs('x', [(1, 2)] * n))
+    m = 200000
+    keys = [(i + 1, 'k%d' % i) for i in range(m)]
+    values = [(m + i + 1, 'v%d' % i) for i in range(m)]
+    write('store_file', 'settings', store_file(
+        [store_type('global', False, keys), store_type('global_value', False, values)],
+        [(i + 1, m + i + 1) for i in range(m)]))
+    write('store_file', 'null-items', store_file(
+        [store_type('is_ignored', True, [(i + 1, '') for i in range(1000000)])], []))
+    big = frame(u32(4) + b'\0' * (10485760 - 4))
+    write('peer_frames', 'big-frame', u8(PLAIN) + frame(init('big', 'P')) + big)
+    write('peer_frames', 'big-frame-manager', u8(MANAGER) + frame(init('big', 'P')) + big)
+
+
+if len(sys.argv) == 3 and sys.argv[1] == '--large':
+    OUT = sys.argv[2]
+    PREFIX = ''
+    large_inputs()
+elif len(sys.argv) == 1:
+    records()
+    peer_frames()
+    server_messages()
+    store_files()
+else:
+    sys.exit(__doc__)
