@@ -52,11 +52,16 @@ private Q_SLOTS:
     void zeroAddressSkipsDirectAttempt_data();
     void zeroAddressSkipsDirectAttempt();
     void pierceAnswersOurRequest();
+    void pierceHandsOverSocket_data();
+    void pierceHandsOverSocket();
+    void directConnectionHandedOver_data();
+    void directConnectionHandedOver();
     void relayedRequestAnsweredWithPierce_data();
     void relayedRequestAnsweredWithPierce();
     void relayedFileRequestTakesToken();
     void relayedDNetSocketLeavesForGood();
     void relayedRequestToClosedPortReported();
+    void relayedRequestUsesItsOwnAddress();
     void bothPathsFailedReportedOnce_data();
     void bothPathsFailedReportedOnce();
     void attemptExpires_data();
@@ -197,6 +202,88 @@ void tst_PeerConnect::pierceAnswersOurRequest()
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
 }
 
+void tst_PeerConnect::pierceHandsOverSocket_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::newRow("file") << QByteArray("F");
+    QTest::newRow("distributed network") << QByteArray("D");
+}
+
+void tst_PeerConnect::pierceHandsOverSocket()
+{
+    QFETCH(QByteArray, type);
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy fileAccepted(&env.peer(), &PeerMessenger::FileConnectionAccepted);
+    QSignalSpy dnetAccepted(&env.peer(), &PeerMessenger::DNetConnectionAccepted);
+    env.peer().ConnectToUser("bob", type.constData());
+    const quint32 token =
+        ItemPtr(d.GetType("indirect_connect_to_peer_request")->GetItems().First()).AsUInt();
+    auto peer = env.Dial(false);
+    QVERIFY(peer);
+    // What follows the pierce frame belongs to the new owner.
+    peer->SendRaw(FakePeer::Frame(FakePeer::PierceBody(token)) + "next");
+
+    QSignalSpy& accepted = type == "F" ? fileAccepted : dnetAccepted;
+    QTRY_COMPARE(accepted.count(), 1);
+    QCOMPARE(fileAccepted.count() + dnetAccepted.count(), 1);
+    QCOMPARE(accepted.at(0).at(0).value<std::string>(), std::string("bob"));
+    auto* s = accepted.at(0).at(1).value<QTcpSocket*>();
+    QCOMPARE(s->parent(), nullptr);
+    QVERIFY(!s->findChild<SocketReceiveState*>());
+    QTRY_COMPARE(s->bytesAvailable(), qint64(4));
+    for (const char* t : {"uninitialized_socket", "peer_socket", "connect_to_peer_request",
+                          "indirect_connect_to_peer_request"})
+        QCOMPARE(PeerTestEnv::Count(t), size_t(0));
+
+    // Its end is its new owner's business.
+    peer->Close();
+    QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!log.Has("Disposing of socket"));
+    delete s;
+}
+
+void tst_PeerConnect::directConnectionHandedOver_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::newRow("file") << QByteArray("F");
+    QTest::newRow("distributed network") << QByteArray("D");
+}
+
+void tst_PeerConnect::directConnectionHandedOver()
+{
+    QFETCH(QByteArray, type);
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy fileAccepted(&env.peer(), &PeerMessenger::FileConnectionAccepted);
+    QSignalSpy dnetAccepted(&env.peer(), &PeerMessenger::DNetConnectionAccepted);
+    PeerTestEnv::SetSetting("username", "alice");
+    FakePeer bob;
+    GiveAddress("bob", kLoopback, bob.Listen());
+    env.peer().ConnectToUser("bob", type.constData());
+
+    QVERIFY(bob.WaitForConnection());
+    QByteArray body;
+    QVERIFY(bob.WaitForFrame(&body));
+    QCOMPARE(body.toHex(), FakePeer::InitBody("alice", type).toHex());
+    QSignalSpy& accepted = type == "F" ? fileAccepted : dnetAccepted;
+    QTRY_COMPARE(accepted.count(), 1);
+    QCOMPARE(fileAccepted.count() + dnetAccepted.count(), 1);
+    QCOMPARE(accepted.at(0).at(0).value<std::string>(), std::string("bob"));
+    auto* s = accepted.at(0).at(1).value<QTcpSocket*>();
+    QCOMPARE(s->parent(), nullptr);
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+    // The relayed path lost; its request stays until it fails or expires.
+    QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(1));
+
+    bob.Close();
+    QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!log.Has("Disposing of socket"));
+    delete s;
+}
+
 void tst_PeerConnect::relayedRequestAnsweredWithPierce_data()
 {
     QTest::addColumn<bool>("obfuscated");
@@ -287,6 +374,33 @@ void tst_PeerConnect::relayedRequestToClosedPortReported()
     QCOMPARE(rest, WireWriter().u32(0x51).str("bob").bytes());
     QCOMPARE(PeerTestEnv::Count("peer_connection_request"), size_t(0));
     QCOMPARE(PeerTestEnv::Count("peer_connection_request_socket"), size_t(0));
+}
+
+void tst_PeerConnect::relayedRequestUsesItsOwnAddress()
+{
+    PeerTestEnv env;
+    FakePeer bob;
+    const quint16 port = bob.Listen();
+    QVERIFY(env.logIn());
+    // An address known from before, where bob no longer listens: the request carries the new
+    // one, and that is where the answer goes.
+    GiveAddress("bob", kLoopback, ClosedPort());
+    env.fake().sendMessage(18, RelayedRequest("bob", "P", port, 0x77));
+    QVERIFY(bob.WaitForConnection());
+    QByteArray raw;
+    QVERIFY(bob.WaitForRaw(9, &raw));
+    QCOMPARE(raw.toHex(), Hex("05000000 00 77000000").toHex());
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    QCOMPARE(PeerTestEnv::Count("peer_connection_request"), size_t(0));
+
+    // The server never hears that we could not answer.
+    env.server().GetOwnPrivilegesStatus();
+    for (qint64 code = 0; code != 92;) {
+        code = env.fake().nextMessage();
+        QVERIFY(code >= 0);
+        QVERIFY(code != 1001);
+    }
+    QCOMPARE(bob.AcceptedCount(), 1);
 }
 
 void tst_PeerConnect::bothPathsFailedReportedOnce_data()

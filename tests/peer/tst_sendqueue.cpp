@@ -26,6 +26,7 @@ class tst_SendQueue : public QObject
 
 private Q_SLOTS:
     void queuedMessagesFlushedInOrder();
+    void queueFlushedWhenPeerConnects();
     void sendOrderRisesAcrossUsers();
     void queuedMessageExpires_data();
     void queuedMessageExpires();
@@ -65,6 +66,24 @@ void tst_SendQueue::queuedMessagesFlushedInOrder()
     }
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
     QCOMPARE(bob.Pending(), QByteArray());
+}
+
+void tst_SendQueue::queueFlushedWhenPeerConnects()
+{
+    PeerTestEnv env;
+    MemStream first = Message(36, Hex("01000000 61"));
+    MemStream second = Message(4);
+    env.peer().SendMessage("bob", first);
+    env.peer().SendMessage("bob", second);
+    // Bob calls first: the queue goes out over his connection, in order.
+    auto peer = env.DialMessaging(true);
+    QVERIFY(peer);
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+    QByteArray body;
+    QVERIFY(peer->WaitForFrame(&body));
+    QCOMPARE(body.toHex(), Hex("24000000 01000000 61").toHex());
+    QVERIFY(peer->WaitForFrame(&body));
+    QCOMPARE(body.toHex(), Hex("04000000").toHex());
 }
 
 void tst_SendQueue::sendOrderRisesAcrossUsers()
