@@ -71,19 +71,21 @@ void tst_SendQueue::queuedMessagesFlushedInOrder()
 void tst_SendQueue::queueFlushedWhenPeerConnects()
 {
     PeerTestEnv env;
-    MemStream first = Message(36, Hex("01000000 61"));
-    MemStream second = Message(4);
-    env.peer().SendMessage("bob", first);
-    env.peer().SendMessage("bob", second);
+    // More than ten, so that "10" must come after "9".
+    constexpr quint32 kCount = 12;
+    for (quint32 i = 0; i < kCount; ++i) {
+        MemStream m = Message(43, FakePeer::U32(i));
+        env.peer().SendMessage("bob", m);
+    }
     // Bob calls first: the queue goes out over his connection, in order.
     auto peer = env.DialMessaging(true);
     QVERIFY(peer);
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
     QByteArray body;
-    QVERIFY(peer->WaitForFrame(&body));
-    QCOMPARE(body.toHex(), Hex("24000000 01000000 61").toHex());
-    QVERIFY(peer->WaitForFrame(&body));
-    QCOMPARE(body.toHex(), Hex("04000000").toHex());
+    for (quint32 i = 0; i < kCount; ++i) {
+        QVERIFY(peer->WaitForFrame(&body));
+        QCOMPARE(body.toHex(), (FakePeer::U32(43) + FakePeer::U32(i)).toHex());
+    }
 }
 
 void tst_SendQueue::sendOrderRisesAcrossUsers()
