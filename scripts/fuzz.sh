@@ -9,7 +9,8 @@
 #     -m  afterwards, merge what the runs found into the committed corpus fuzz/corpus/TARGET
 #     TARGET  records, peer_frames, ... (default: every fuzz/fuzz_*.cpp)
 #
-# New inputs go to build/fuzz/work/TARGET, logs to build/fuzz/logs/TARGET.log. An input that
+# A dictionary fuzz/TARGET.dict, where there is one, gives libFuzzer the names a decoder looks
+# for. New inputs go to build/fuzz/work/TARGET, logs to build/fuzz/logs/TARGET.log. An input that
 # crashes, leaks, hangs past a second or allocates past the limit is saved under
 # build/fuzz/artifacts/TARGET/ and makes the script fail: fix the fault, then commit the input to
 # fuzz/regressions/TARGET/ so that the CTest replay keeps it fixed.
@@ -24,7 +25,7 @@ while getopts "t:j:m" opt; do
     t) seconds=$OPTARG ;;
     j) jobs=$OPTARG ;;
     m) merge=1 ;;
-    *) sed -n '2,17p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,16p' "$0" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
@@ -73,11 +74,13 @@ run_one() {
     mkdir -p "$work" "$artifacts"
     local dirs=("$work" "fuzz/corpus/$t")
     [ -d "fuzz/regressions/$t" ] && dirs+=("fuzz/regressions/$t")
+    local dict=()
+    [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
     # -max_len keeps mutations small and quick; the committed large boundary inputs are still
     # run whole at start-up and by the replay tests.
     if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=1 -rss_limit_mb=2048 \
         -malloc_limit_mb="$(malloc_limit "$t")" -max_len=16384 -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "${dirs[@]}" >"$build/logs/$t.log" 2>&1; then
+        -artifact_prefix="$artifacts/" "${dict[@]}" "${dirs[@]}" >"$build/logs/$t.log" 2>&1; then
         echo "ok $t"
     else
         echo "FAILED $t"
