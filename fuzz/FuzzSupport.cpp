@@ -2,6 +2,8 @@
 
 #include "store/Data.h"
 
+#include <QCoreApplication>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -98,4 +100,14 @@ FreshStore::~FreshStore()
 {
     d.~Data();
     new (&d) Data();
+}
+
+void EnsureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "fuzz";
+    static char* argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv);
 }

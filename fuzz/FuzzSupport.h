@@ -33,6 +33,10 @@ private:
 [[noreturn]] void FuzzFail(const char* what);
 #define FUZZ_CHECK(cond) ((cond) ? void(0) : FuzzFail(#cond))
 
+// Makes the application object the Qt code under test expects (sockets, timers), once per
+// process. No target runs its event loop.
+void EnsureApplication();
+
 // Replaces the global object store with an empty one for its lifetime and again at its end, so
 // that every input starts from the same store and leaves nothing behind.
 class FreshStore

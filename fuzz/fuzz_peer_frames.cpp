@@ -19,12 +19,12 @@
 #include "peer/PeerFraming.h"
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
+#include "store/Clock.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
 #include "store/Stream.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QIODevice>
 #include <QPointer>
 #include <QTcpSocket>
@@ -51,16 +51,6 @@ QByteArray ReferenceScramble(const char* in, qsizetype n, quint32 key)
     return out;
 }
 
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char name[] = "fuzz_peer_frames";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
-                                                                : new QCoreApplication(argc, argv);
-    (void)app;
-}
-
 // The peer connection manager with one socket just accepted, as far as the first frame needs:
 // the socket's uninitialized item and its receive state, and relayed requests of ours. The
 // socket never connects; nothing here runs the event loop.
@@ -78,6 +68,7 @@ public:
         server.CreateData();
         peer = std::make_unique<PeerMessenger>();
         ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(&socket));
+        item += d.GetType("socket_creation_time")->GetItem(Value(Clock::NowText().toStdString()));
         if (scrambled)
             item.NewItem("is_obfuscated");
         for (quint32 token = 1; token <= kTokens; ++token) {

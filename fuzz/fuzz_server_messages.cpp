@@ -19,7 +19,6 @@
 #include "store/Data.h"
 #include "store/MemStream.h"
 
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QtEndian>
@@ -41,6 +40,12 @@ void DeclareForeignTypes()
     d.GetType("global")->RelateToType("global_value", Many, One);
 }
 
+// Each a-item has at most one b-item.
+void HasOne(const char* a, const char* b)
+{
+    d.GetType(a)->RelateToType(b, Many, One);
+}
+
 void DeclarePeerTypes()
 {
     d.NewType("is_obfuscated", ValuePrimacy, true, true);
@@ -56,21 +61,18 @@ void DeclarePeerTypes()
     d.NewType("search_correlation", ReachablePrimacy, true, true);
     d.NewType("correlation_text", ValuePrimacy, false, true);
     d.NewType("correlation_rank", ValuePrimacy, false, true);
-    const auto one = [](const char* a, const char* b) {
-        d.GetType(a)->RelateToType(b, Many, One);
-    };
-    one("peer_connection_request", "peer_connection_request_id");
-    one("peer_connection_request", "user");
-    one("peer_connection_request", "peer_connection_type");
-    one("peer_connection_request", "is_obfuscated");
-    one("user", "user_address");
-    one("user", "user_port");
-    one("user", "user_obfuscated_port");
-    one("search_request", "search_request_text");
-    one("search_request", "wishlist_search");
+    HasOne("peer_connection_request", "peer_connection_request_id");
+    HasOne("peer_connection_request", "user");
+    HasOne("peer_connection_request", "peer_connection_type");
+    HasOne("peer_connection_request", "is_obfuscated");
+    HasOne("user", "user_address");
+    HasOne("user", "user_port");
+    HasOne("user", "user_obfuscated_port");
+    HasOne("search_request", "search_request_text");
+    HasOne("search_request", "wishlist_search");
     d.GetType("search_request_text")->RelateToType("search_correlation", One, Many);
-    one("search_correlation", "correlation_text");
-    one("search_correlation", "correlation_rank");
+    HasOne("search_correlation", "correlation_text");
+    HasOne("search_correlation", "correlation_rank");
 }
 
 QByteArray Frame(const MemStream& body)
@@ -92,16 +94,6 @@ quint16 SilentPort()
         return l;
     }();
     return listener->serverPort();
-}
-
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char name[] = "fuzz_server_messages";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
-                                                                : new QCoreApplication(argc, argv);
-    (void)app;
 }
 
 // Skips whole frames of wire until one with a length above the limit; its offset, or -1.

@@ -17,7 +17,6 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -28,16 +27,6 @@ namespace {
 // that describe them.
 constexpr size_t kBlockCap = size_t(1) << 20;
 constexpr size_t kPerFileByte = 64;
-
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char name[] = "fuzz_store_file";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
-                                                                : new QCoreApplication(argc, argv);
-    (void)app;
-}
 
 // Files live in memory where there is a memory file system: every input saves twice.
 const QString& WorkFolder()
