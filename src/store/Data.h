@@ -2,6 +2,11 @@
 
 // The object store: typed items joined by connections. All of the client's state lives here.
 // Used on the GUI thread only.
+//
+// Every item has a 32-bit id, its slot in the store. Item sets, the partners of an item and the
+// items of a type are all kept and walked in id order, and types in declaration order, so that
+// a run repeats exactly and saved files come out the same. Ids of removed items are used again
+// for later items, but never while a store operation is still walking a copy of ids.
 
 #include "store/Events.h"
 #include "store/ItemLinks.h"
