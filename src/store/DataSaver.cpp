@@ -193,7 +193,10 @@ bool DataSaver::Save(const QString& path)
 {
     // A name counts as taken also when it is a link to nowhere, and the file is made new: the
     // save never writes through a link someone left under one of its names.
-    auto name = [&path](int n) { return QStringLiteral("%1.%2").arg(path).arg(n); };
+    // One pass of arg(): a "%1" in the path itself must not be taken for the number's place.
+    auto name = [&path](int n) {
+        return QStringLiteral("%1.%2").arg(path, QString::number(n));
+    };
     int n = 1;
     while (QFile::exists(name(n)) || QFileInfo(name(n)).isSymLink())
         ++n;
@@ -319,7 +322,7 @@ QString DataSaver::UnreadableName(const QString& path)
 {
     QString name = path + QStringLiteral(".unreadable");
     for (int n = 2; QFile::exists(name); ++n)
-        name = QStringLiteral("%1.unreadable.%2").arg(path).arg(n);
+        name = QStringLiteral("%1.unreadable.%2").arg(path, QString::number(n));
     return name;
 }
 

@@ -93,6 +93,7 @@ private Q_SLOTS:
     void savedByConnectionWithoutQualifyingItems();
     void temporaryNameSkipsTakenNumbers();
     void neverWritesThroughALink();
+    void percentSignsInPath();
     void failedRenameKeepsPreviousFile();
     void failedCreateKeepsPreviousFile();
     void settingsRoundTrip();
@@ -214,6 +215,31 @@ void tst_DataSaver::neverWritesThroughALink()
     QVERIFY(!QFile::exists(Path("elsewhere")));
     QVERIFY(QFileInfo(Path("a.1")).isSymLink());
     QCOMPARE(ReadAll(Path("a")), QByteArray(8, '\0'));
+}
+
+void tst_DataSaver::percentSignsInPath()
+{
+    // A folder whose name looks like a placeholder: every name made from the path stays in it.
+    StoreGuard store;
+    Settings s;
+    DataSaver saver;
+    s.Register(saver);
+    s.Set("port", "2240");
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a%1b%2")));
+    const QString path = Path(QStringLiteral("a%1b%2/store"));
+    WriteAll(path + QStringLiteral(".1"), "taken");
+    QVERIFY(saver.Save(path));
+    QVERIFY(ReadAll(path).size() > 8);
+    QCOMPARE(ReadAll(path + QStringLiteral(".1")), QByteArray("taken"));
+    QVERIFY(!QFile::exists(path + QStringLiteral(".2")));
+
+    // Two unreadable files in turn are both kept beside it.
+    for (const QByteArray& bytes : {QByteArray("bad"), QByteArray("worse")}) {
+        WriteAll(path, bytes);
+        QVERIFY_THROWS_EXCEPTION(DataLoadFailure, saver.Load(path));
+    }
+    QCOMPARE(ReadAll(path + QStringLiteral(".unreadable")), QByteArray("bad"));
+    QCOMPARE(ReadAll(path + QStringLiteral(".unreadable.2")), QByteArray("worse"));
 }
 
 void tst_DataSaver::failedRenameKeepsPreviousFile()
