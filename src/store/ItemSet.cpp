@@ -319,6 +319,9 @@ ItemSet Data::GetItemSubset(const ItemSet& set, const char* typeName) const
 
 ItemSet Data::GetItems(ItemPtr a, ItemPtr b, const char* typeName) const
 {
+    // Nothing is connected to a missing item: the other one's partners alone would be wrong.
+    if (!a || !b)
+        return ItemSet();
     ItemSet set;
     set.Insert(a.Get());
     set.Insert(b.Get());

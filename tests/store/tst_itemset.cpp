@@ -140,6 +140,9 @@ void tst_ItemSet::subsetOfPartners()
     QCOMPARE(Values(d.GetItems(red, car, "file")), (Strings{"red car"}));
     QCOMPARE(d.GetItem(red, car, "file").AsString(), std::string("red car"));
     QVERIFY(d.GetItem(red, blue, "file").IsNull());
+    // A null handle has no partners, so no item is connected to both.
+    QVERIFY(d.GetItems(ItemPtr(), car, "file").IsEmpty());
+    QVERIFY(d.GetItem(red, ItemPtr(), "file").IsNull());
     ItemSet words;
     words.Insert(red.Get());
     words.Insert(car.Get());
