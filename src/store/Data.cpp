@@ -673,16 +673,9 @@ void Item::Disconnect(const char* typeName)
 
 bool Item::IsConnected(const Item* y) const
 {
-    if (!y)
-        return false;
-    // Look on the side with fewer partners of the other's type.
-    const size_t here = links_.Count(y->type_->id_);
-    if (here == 0)
-        return false;
-    const size_t there = y->links_.Count(type_->id_);
-    if (here <= there)
-        return links_.Contains(y->type_->id_, y->id_);
-    return y->links_.Contains(type_->id_, id_);
+    // Asked of this item's own side: while a connection is half made (the partner's old link
+    // being dropped first), this item already holds the partner and the partner not yet this.
+    return y && links_.Contains(y->type_->id_, y->id_);
 }
 
 bool Item::IsConnected(const Type* type) const

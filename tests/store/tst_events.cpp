@@ -66,6 +66,24 @@ private:
     std::function<void(Item*)> action_;
 };
 
+// The same for connection events.
+class ConnectionAction : public DataHandler
+{
+public:
+    explicit ConnectionAction(std::function<void(ConnectionInfo)> action)
+        : action_(std::move(action))
+    {
+    }
+    void OnConnection(ConnectionInfo info) { action_(info); }
+    void Listen(Event<ConnectionInfo>& event)
+    {
+        event.Add(NewEventHandler(this, &ConnectionAction::OnConnection));
+    }
+
+private:
+    std::function<void(ConnectionInfo)> action_;
+};
+
 std::vector<std::string> Take()
 {
     std::vector<std::string> out;
@@ -85,6 +103,7 @@ private Q_SLOTS:
     void connectionOrder();
     void creationAndRemovalOrder();
     void reconnectingOneEndDisconnectsFirst();
+    void replacementOnPartnerSideSeesHalfMadeConnection();
     void alreadyConnectedFiresNothing();
     void neverConnectedStillFiresDisconnection();
     void pairHandlerSeesItsOwnOrder();
@@ -182,6 +201,30 @@ void tst_Events::reconnectingOneEndDisconnectsFirst()
     v1 += k;
     expected = {"store key:k-val:2", "pair key:k-val:2", "store val:1-key:k", "pair key:k-val:1"};
     QCOMPARE(Take(), expected);
+}
+
+void tst_Events::replacementOnPartnerSideSeesHalfMadeConnection()
+{
+    // Connecting from the "many" side: while the partner's old link is being dropped, the item
+    // already holds its new partner, but the partner does not hold it yet.
+    StoreGuard store;
+    Type* key = d.NewType("key", RootPrimacy, false, true);
+    Type* val = d.NewType("val", ValuePrimacy, false, true);
+    key->RelateToType(val, Many, One);
+    ItemPtr k = key->GetItem("k");
+    ItemPtr v1 = val->GetItem("1");
+    ItemPtr v2 = val->GetItem("2");
+    k += v2;
+    std::vector<std::string> seen;
+    ConnectionAction probe([&](ConnectionInfo info) {
+        seen.push_back(Name(info.first) + "-" + Name(info.second));
+        seen.push_back(v1.IsConnected(k) ? "v1 holds k" : "v1 lacks k");
+        seen.push_back(k.IsConnected(v1) ? "k holds v1" : "k lacks v1");
+    });
+    probe.Listen(d.disconnectedEvent);
+    v1 += k;
+    QCOMPARE(seen, (std::vector<std::string>{"key:k-val:2", "v1 holds k", "k lacks v1"}));
+    QVERIFY(v1.IsConnected(k) && k.IsConnected(v1));
 }
 
 void tst_Events::alreadyConnectedFiresNothing()
