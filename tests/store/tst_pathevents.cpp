@@ -71,6 +71,7 @@ private Q_SLOTS:
     void patternThatStopsHolding();
     void changedLinkIsNotTestedAgain();
     void sharedStoreHandler();
+    void pairWatchedAgainAfterLastPatternWent();
     void rejectedPatterns();
     void retiredSubscriberIsDropped();
     void anchoredChild();
@@ -267,6 +268,25 @@ void tst_PathEvents::sharedStoreHandler()
     QCOMPARE(two.Take(), Strings{"lobby"});
     lobby += s.user->GetItem("cid");
     QCOMPARE(two.Take(), Strings{"lobby"});
+}
+
+void tst_PathEvents::pairWatchedAgainAfterLastPatternWent()
+{
+    // When the last pattern on a pair goes, so does the store's own handler for it; a pattern
+    // registered later is told once per change, not once per handler ever made for the pair.
+    StoreGuard store;
+    Shape s;
+    auto gone = std::make_unique<Watcher>();
+    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected), gone->Handler());
+    ItemPtr lobby = s.room->GetItem("lobby");
+    gone.reset();
+    lobby += s.user->GetItem("ann"); // meets the retired pattern and drops it
+    Watcher later;
+    d.AddPathEventHandler(Pair(new PathNode(&d, "room"), "user", PathConnected), later.Handler());
+    lobby += s.user->GetItem("bob");
+    QCOMPARE(later.Take(), Strings{"lobby"});
+    s.user->GetItem("cid") += lobby;
+    QCOMPARE(later.Take(), Strings{"lobby"});
 }
 
 void tst_PathEvents::rejectedPatterns()
