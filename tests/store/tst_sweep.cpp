@@ -55,6 +55,7 @@ private Q_SLOTS:
     void ownedChainTakesTwoSweeps();
     void nothingToRemoveFiresNothing();
     void itemRemovedByHandlerIsNotRemovedTwice();
+    void orphanRemovedByHandlerIsNotRemovedTwice();
     void itemMadeDuringSweepIsLeftAlone();
     void longChainSurvives();
     void removeAllItemsKeepsTypes();
@@ -189,6 +190,26 @@ void tst_Sweep::itemRemovedByHandlerIsNotRemovedTwice()
     QCOMPARE(count, 2);
     QCOMPARE(d.ItemCount(), size_t(0));
     Q_UNUSED(c);
+}
+
+void tst_Sweep::orphanRemovedByHandlerIsNotRemovedTwice()
+{
+    StoreGuard store;
+    Type* user = d.NewType("user", RootPrimacy, false, true);
+    Type* note = d.NewType("note", ReachablePrimacy, false, true);
+    user->RelateToType(note, One, Many, true);
+    note->GetItem("first");
+    note->GetItem("second");
+    RemovalLog log;
+    log.Watch();
+    // Both are orphans; removing the first takes the second with it.
+    log.also = [&](Item* item) {
+        if (item->AsString() == "first")
+            note->HasItem("second").Remove();
+    };
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QCOMPARE(log.removed, (Strings{"note:first", "note:second"}));
+    QCOMPARE(d.ItemCount(), size_t(0));
 }
 
 void tst_Sweep::itemMadeDuringSweepIsLeftAlone()
