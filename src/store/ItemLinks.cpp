@@ -106,9 +106,12 @@ bool IdList::Insert(uint32_t id)
     }
     size_t ci = FindChunk(id);
     Chunk* c = chunks_[ci];
-    uint32_t pos = static_cast<uint32_t>(std::lower_bound(c->ids, c->ids + c->n, id) - c->ids);
-    if (pos < c->n && c->ids[pos] == id)
-        return false;
+    uint32_t pos = c->n;
+    if (c->ids[c->n - 1] >= id) {
+        pos = static_cast<uint32_t>(std::lower_bound(c->ids, c->ids + c->n, id) - c->ids);
+        if (c->ids[pos] == id)
+            return false;
+    }
     if (c->n == c->cap)
         MakeRoom(ci);
     c = chunks_[ci];
@@ -204,20 +207,28 @@ size_t IdList::MemoryUse() const
 
 Links::~Links()
 {
-    std::free(words_);
-    delete big_;
+    FreeWords();
+}
+
+void Links::FreeWords()
+{
+    if (IsBig())
+        delete big_;
+    else if (cap_ > kInlineWords)
+        std::free(words_);
 }
 
 int64_t Links::SmallFind(uint32_t type) const
 {
+    const uint32_t* w = Words();
     uint32_t at = 0;
     while (at < size_) {
-        const uint32_t t = words_[at];
+        const uint32_t t = w[at];
         if (t == type)
             return at;
         if (t > type)
             return -1;
-        at += 2 + words_[at + 1];
+        at += 2 + w[at + 1];
     }
     return -1;
 }
@@ -233,35 +244,35 @@ const IdList* Links::BigGroup(uint32_t type) const
 
 size_t Links::Count(uint32_t type) const
 {
-    if (big_) {
+    if (IsBig()) {
         const IdList* l = BigGroup(type);
         return l ? l->Size() : 0;
     }
     const int64_t at = SmallFind(type);
-    return at < 0 ? 0 : words_[at + 1];
+    return at < 0 ? 0 : Words()[at + 1];
 }
 
 bool Links::Contains(uint32_t type, uint32_t id) const
 {
-    if (big_) {
+    if (IsBig()) {
         const IdList* l = BigGroup(type);
         return l && l->Contains(id);
     }
     const int64_t at = SmallFind(type);
     if (at < 0)
         return false;
-    const uint32_t* first = words_ + at + 2;
-    return std::binary_search(first, first + words_[at + 1], id);
+    const uint32_t* first = Words() + at + 2;
+    return std::binary_search(first, first + first[-1], id);
 }
 
 uint32_t Links::First(uint32_t type) const
 {
-    if (big_) {
+    if (IsBig()) {
         const IdList* l = BigGroup(type);
         return l ? l->First() : 0;
     }
     const int64_t at = SmallFind(type);
-    return at < 0 ? 0 : words_[at + 2];
+    return at < 0 ? 0 : Words()[at + 2];
 }
 
 void Links::Reserve(uint32_t words)
@@ -269,38 +280,46 @@ void Links::Reserve(uint32_t words)
     if (words <= cap_)
         return;
     // Doubling while small keeps reallocations few for the typical item with a dozen partners.
-    uint32_t cap =
-        std::max<uint32_t>(words, cap_ == 0 ? 4 : (cap_ < 64 ? cap_ * 2 : cap_ + cap_ / 2));
-    void* mem = std::realloc(words_, cap * sizeof(uint32_t));
-    if (!mem)
-        throw std::bad_alloc();
-    words_ = static_cast<uint32_t*>(mem);
+    const uint32_t cap = std::max<uint32_t>(words, cap_ < 64 ? cap_ * 2 : cap_ + cap_ / 2);
+    if (cap_ <= kInlineWords) {
+        void* mem = std::malloc(cap * sizeof(uint32_t));
+        if (!mem)
+            throw std::bad_alloc();
+        std::memcpy(mem, inline_, size_ * sizeof(uint32_t));
+        words_ = static_cast<uint32_t*>(mem);
+    } else {
+        void* mem = std::realloc(words_, cap * sizeof(uint32_t));
+        if (!mem)
+            throw std::bad_alloc();
+        words_ = static_cast<uint32_t*>(mem);
+    }
     cap_ = cap;
 }
 
 void Links::MakeBig()
 {
     Big* big = new Big;
+    const uint32_t* w = Words();
     uint32_t at = 0;
     while (at < size_) {
         IdList list;
-        const uint32_t n = words_[at + 1];
+        const uint32_t n = w[at + 1];
         for (uint32_t k = 0; k < n; ++k)
-            list.Insert(words_[at + 2 + k]);
-        big->groups.emplace_back(words_[at], std::move(list));
+            list.Insert(w[at + 2 + k]);
+        big->groups.emplace_back(w[at], std::move(list));
         at += 2 + n;
     }
-    std::free(words_);
-    words_ = nullptr;
-    size_ = cap_ = 0;
+    FreeWords();
+    size_ = 0;
+    cap_ = kBigCap;
     big_ = big;
 }
 
 bool Links::Insert(uint32_t type, uint32_t id)
 {
-    if (!big_ && size_ + 3 > kSmallWords)
+    if (!IsBig() && size_ + 3 > kSmallWords)
         MakeBig();
-    if (big_) {
+    if (IsBig()) {
         auto& groups = big_->groups;
         auto it = std::lower_bound(groups.begin(), groups.end(), type,
                                    [](const auto& g, uint32_t t) { return g.first < t; });
@@ -311,36 +330,48 @@ bool Links::Insert(uint32_t type, uint32_t id)
         ++total_;
         return true;
     }
+    const uint32_t* w = Words();
     uint32_t at = 0;
-    while (at < size_ && words_[at] < type)
-        at += 2 + words_[at + 1];
-    if (at < size_ && words_[at] == type) {
-        const uint32_t n = words_[at + 1];
-        uint32_t* first = words_ + at + 2;
-        uint32_t* pos = std::lower_bound(first, first + n, id);
-        if (pos != first + n && *pos == id)
-            return false;
-        const uint32_t offset = static_cast<uint32_t>(pos - words_);
-        Reserve(size_ + 1);
-        std::memmove(words_ + offset + 1, words_ + offset, (size_ - offset) * sizeof(uint32_t));
-        words_[offset] = id;
-        ++words_[at + 1];
-        ++size_;
+    while (at < size_ && w[at] < type)
+        at += 2 + w[at + 1];
+    uint32_t offset;
+    uint32_t words;
+    if (at < size_ && w[at] == type) {
+        const uint32_t end = at + 2 + w[at + 1];
+        // Partners mostly arrive in id order: check the end of the group before searching it.
+        if (w[end - 1] < id) {
+            offset = end;
+        } else {
+            const uint32_t* pos = std::lower_bound(w + at + 2, w + end, id);
+            if (*pos == id)
+                return false;
+            offset = static_cast<uint32_t>(pos - w);
+        }
+        words = 1;
     } else {
-        Reserve(size_ + 3);
-        std::memmove(words_ + at + 3, words_ + at, (size_ - at) * sizeof(uint32_t));
-        words_[at] = type;
-        words_[at + 1] = 1;
-        words_[at + 2] = id;
-        size_ += 3;
+        offset = at;
+        words = 3;
     }
+    Reserve(size_ + words);
+    uint32_t* m = Words();
+    if (offset < size_)
+        std::memmove(m + offset + words, m + offset, (size_ - offset) * sizeof(uint32_t));
+    if (words == 1) {
+        m[offset] = id;
+        ++m[at + 1];
+    } else {
+        m[offset] = type;
+        m[offset + 1] = 1;
+        m[offset + 2] = id;
+    }
+    size_ += words;
     ++total_;
     return true;
 }
 
 bool Links::Erase(uint32_t type, uint32_t id)
 {
-    if (big_) {
+    if (IsBig()) {
         auto& groups = big_->groups;
         auto it = std::lower_bound(groups.begin(), groups.end(), type,
                                    [](const auto& g, uint32_t t) { return g.first < t; });
@@ -354,27 +385,28 @@ bool Links::Erase(uint32_t type, uint32_t id)
     const int64_t found = SmallFind(type);
     if (found < 0)
         return false;
+    uint32_t* w = Words();
     const uint32_t at = static_cast<uint32_t>(found);
-    const uint32_t n = words_[at + 1];
-    uint32_t* first = words_ + at + 2;
+    const uint32_t n = w[at + 1];
+    uint32_t* first = w + at + 2;
     uint32_t* pos = std::lower_bound(first, first + n, id);
     if (pos == first + n || *pos != id)
         return false;
     if (n == 1) {
-        std::memmove(words_ + at, words_ + at + 3, (size_ - at - 3) * sizeof(uint32_t));
+        std::memmove(w + at, w + at + 3, (size_ - at - 3) * sizeof(uint32_t));
         size_ -= 3;
     } else {
-        const uint32_t offset = static_cast<uint32_t>(pos - words_);
-        std::memmove(words_ + offset, words_ + offset + 1,
-                     (size_ - offset - 1) * sizeof(uint32_t));
-        --words_[at + 1];
+        const uint32_t offset = static_cast<uint32_t>(pos - w);
+        std::memmove(w + offset, w + offset + 1, (size_ - offset - 1) * sizeof(uint32_t));
+        --w[at + 1];
         --size_;
     }
     --total_;
+    if (cap_ <= kInlineWords)
+        return true;
     if (size_ == 0) {
         std::free(words_);
-        words_ = nullptr;
-        cap_ = 0;
+        cap_ = kInlineWords;
     } else if (cap_ > 16 && size_ < cap_ / 4) {
         const uint32_t cap = cap_ / 2;
         if (void* mem = std::realloc(words_, cap * sizeof(uint32_t))) {
@@ -388,15 +420,16 @@ bool Links::Erase(uint32_t type, uint32_t id)
 void Links::Types(std::vector<uint32_t>& out) const
 {
     out.clear();
-    if (big_) {
+    if (IsBig()) {
         for (const auto& g : big_->groups)
             out.push_back(g.first);
         return;
     }
+    const uint32_t* w = Words();
     uint32_t at = 0;
     while (at < size_) {
-        out.push_back(words_[at]);
-        at += 2 + words_[at + 1];
+        out.push_back(w[at]);
+        at += 2 + w[at + 1];
     }
 }
 
@@ -409,7 +442,9 @@ void Links::Ids(uint32_t type, std::vector<uint32_t>& out) const
 
 size_t Links::MemoryUse() const
 {
-    if (!big_)
+    if (cap_ <= kInlineWords)
+        return 0;
+    if (!IsBig())
         return cap_ * sizeof(uint32_t);
     size_t bytes = sizeof(Big) + big_->groups.capacity() * sizeof(big_->groups[0]);
     for (const auto& g : big_->groups)

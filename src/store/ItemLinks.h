@@ -64,13 +64,16 @@ private:
 
 // The connections of one item, grouped by the partner's type id, each group sorted by partner
 // id. Small items keep everything in one array of words laid out as [type, count, ids...] per
-// group; an item whose array grows past kSmallWords switches to one IdList per type.
+// group; an array of up to kInlineWords words lives inside the Links itself, so an item with a
+// single partner costs no allocation and no second cache line. An item whose array grows past
+// kSmallWords switches to one IdList per type.
 class Links
 {
 public:
+    static constexpr uint32_t kInlineWords = 4;
     static constexpr uint32_t kSmallWords = 1024;
 
-    Links() = default;
+    Links() : inline_{0, 0, 0, 0} {}
     ~Links();
     Links(const Links&) = delete;
     Links& operator=(const Links&) = delete;
@@ -86,9 +89,19 @@ public:
     void Ids(uint32_t type, std::vector<uint32_t>& out) const;
     size_t MemoryUse() const;
 
+    // Starts loading the lines an insertion is going to touch, so that the caller's work on the
+    // other item overlaps the wait for this one.
+    void Prefetch() const
+    {
+        if (cap_ > kInlineWords && cap_ != kBigCap && size_ > 0) {
+            __builtin_prefetch(words_);
+            __builtin_prefetch(words_ + size_ - 1);
+        }
+    }
+
     template <class F> void ForEach(uint32_t type, F f) const
     {
-        if (big_) {
+        if (IsBig()) {
             if (const IdList* l = BigGroup(type))
                 l->ForEach(f);
             return;
@@ -96,26 +109,40 @@ public:
         int64_t at = SmallFind(type);
         if (at < 0)
             return;
-        const uint32_t n = words_[at + 1];
+        const uint32_t* w = Words();
+        const uint32_t n = w[at + 1];
         for (uint32_t k = 0; k < n; ++k)
-            f(words_[at + 2 + k]);
+            f(w[at + 2 + k]);
     }
 
 private:
+    // cap_ of a Links whose groups are IdLists.
+    static constexpr uint32_t kBigCap = UINT32_MAX;
+
     struct Big
     {
         std::vector<std::pair<uint32_t, IdList>> groups;
     };
+    bool IsBig() const { return cap_ == kBigCap; }
+    const uint32_t* Words() const { return cap_ <= kInlineWords ? inline_ : words_; }
+    uint32_t* Words() { return cap_ <= kInlineWords ? inline_ : words_; }
     // Offset of the group's header, or -1.
     int64_t SmallFind(uint32_t type) const;
     const IdList* BigGroup(uint32_t type) const;
     void Reserve(uint32_t words);
     void MakeBig();
+    void FreeWords();
 
-    uint32_t* words_ = nullptr;
-    Big* big_ = nullptr;
+    // Which member is live follows from cap_: the inline words up to kInlineWords, the heap
+    // array above it, the IdLists at kBigCap.
+    union
+    {
+        uint32_t inline_[kInlineWords];
+        uint32_t* words_;
+        Big* big_;
+    };
     uint32_t size_ = 0;
-    uint32_t cap_ = 0;
+    uint32_t cap_ = kInlineWords;
     uint32_t total_ = 0;
 };
 
