@@ -194,6 +194,7 @@ void Data::AddConnectionEventHandler(Type* first, Type* second,
                                   Quoted(second->name_));
     if (!r->onConnect)
         r->onConnect = std::make_unique<Event<ConnectionInfo&>>();
+    first->pairHandlers_ = true;
     r->onConnect->Add(handler);
 }
 
@@ -206,15 +207,18 @@ void Data::AddDisconnectionEventHandler(Type* first, Type* second,
                                   Quoted(second->name_));
     if (!r->onDisconnect)
         r->onDisconnect = std::make_unique<Event<ConnectionInfo&>>();
+    first->pairHandlers_ = true;
     r->onDisconnect->Add(handler);
 }
 
 void Data::NotifyConnectionEventHandlers(Item* x, Item* y)
 {
-    const uint32_t xid = x->id_;
-    const uint32_t yid = y->id_;
     Type* a = x->type_;
     Type* b = y->type_;
+    if (!a->pairHandlers_ && !b->pairHandlers_)
+        return;
+    const uint32_t xid = x->id_;
+    const uint32_t yid = y->id_;
     const Type::Relation* r = a->FindRelation(b);
     if (Event<ConnectionInfo&>* ev = r ? r->onConnect.get() : nullptr) {
         ConnectionInfo info{x, y};
@@ -231,10 +235,12 @@ void Data::NotifyConnectionEventHandlers(Item* x, Item* y)
 
 void Data::NotifyDisconnectionEventHandlers(Item* x, Item* y)
 {
-    const uint32_t xid = x->id_;
-    const uint32_t yid = y->id_;
     Type* a = x->type_;
     Type* b = y->type_;
+    if (!a->pairHandlers_ && !b->pairHandlers_)
+        return;
+    const uint32_t xid = x->id_;
+    const uint32_t yid = y->id_;
     const Type::Relation* r = a->FindRelation(b);
     if (Event<ConnectionInfo&>* ev = r ? r->onDisconnect.get() : nullptr) {
         ConnectionInfo info{x, y};
@@ -533,7 +539,7 @@ void Type::Remove()
 // Item
 
 Item::Item(Type* type, uint32_t id, std::string value)
-    : type_(type), value_(std::move(value)), id_(id)
+    : type_(type), id_(id), value_(std::move(value))
 {
 }
 
@@ -555,6 +561,7 @@ Item* Item::Connect(Item* y)
     }
     Type* a = type_;
     Type* b = y->type_;
+    y->links_.Prefetch();
     Data* data = a->owner_;
     const Type::Relation* r = a->FindRelation(b);
     if (!r)
@@ -629,6 +636,7 @@ void Item::Disconnect(Item* y)
     Data* data = a->owner_;
     const uint32_t xid = id_;
     const uint32_t yid = y->id_;
+    y->links_.Prefetch();
     links_.Erase(b->id_, yid);
     y->links_.Erase(a->id_, xid);
     data->sweepNeeded_ = true;

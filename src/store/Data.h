@@ -294,11 +294,12 @@ private:
         SweepOrphan = 4
     };
 
+    // What a connection touches comes first, so that it shares a cache line with the type.
     Type* type_;
-    std::string value_;
     storeimpl::Links links_;
     uint32_t id_;
     uint8_t flags_ = 0;
+    std::string value_;
 };
 
 class Type
@@ -368,6 +369,9 @@ private:
     Primacy primacy_;
     bool isNull_;
     bool autoCreate_;
+    // Some relation of this type has pair handlers (they are only ever added): without any, a
+    // connection need not look for them.
+    bool pairHandlers_ = false;
     std::vector<Relation> relations_; // sorted by the other type's id
     // Items by value: open addressing with linear probing, a power-of-two table of slots that
     // keep the value's hash so that most probes never touch an item.
