@@ -2,29 +2,11 @@
 #include "store/MemStream.h"
 #include "store/TCPAddress.h"
 #include "store/UserStats.h"
+#include "support/MemStreamBytes.h"
 
 #include <QtTest>
 
 namespace {
-
-MemStream StreamOf(const QByteArray& bytes)
-{
-    MemStream s;
-    s.WriteBuffer(bytes.constData(), static_cast<unsigned long>(bytes.size()));
-    return s;
-}
-
-QByteArray Contents(const MemStream& s)
-{
-    return QByteArray(s.GetBuffer(), s.GetBufferLength());
-}
-
-QByteArray U32(quint32 v)
-{
-    QByteArray b(4, '\0');
-    qToLittleEndian(v, b.data());
-    return b;
-}
 
 QByteArray I64(qint64 v)
 {

@@ -1,32 +1,10 @@
 #include "store/MemStream.h"
+#include "support/MemStreamBytes.h"
 
 #include <QByteArray>
 #include <QtTest>
 
 #include <cstring>
-
-namespace {
-
-MemStream StreamOf(const QByteArray& bytes)
-{
-    MemStream s;
-    s.WriteBuffer(bytes.constData(), static_cast<unsigned long>(bytes.size()));
-    return s;
-}
-
-QByteArray Contents(const MemStream& s)
-{
-    return QByteArray(s.GetBuffer(), s.GetBufferLength());
-}
-
-QByteArray U32(quint32 v)
-{
-    QByteArray b(4, '\0');
-    qToLittleEndian(v, b.data());
-    return b;
-}
-
-} // namespace
 
 class TestStream : public QObject
 {
