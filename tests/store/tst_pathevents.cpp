@@ -39,6 +39,15 @@ PathNode* Pair(PathNode* root, const char* child, PathNodeRelation relation)
     return root;
 }
 
+// Room - user - flag with the given relations; returns the root.
+PathNode* RoomUserFlag(PathNodeRelation userRelation, PathNodeRelation flagRelation)
+{
+    auto* root = new PathNode(&d, "room");
+    auto* user = new PathNode(root, "user", userRelation);
+    new PathNode(user, "flag", flagRelation);
+    return root;
+}
+
 // Room (root) - user - flag, the usual shape.
 struct Shape
 {
@@ -99,10 +108,7 @@ void tst_PathEvents::conditionLinkDoesNotFire()
     StoreGuard store;
     Shape s;
     Watcher w;
-    auto* root = new PathNode(&d, "room");
-    auto* user = new PathNode(root, "user", PathConnected);
-    new PathNode(user, "flag", PathConnectedCondition);
-    d.AddPathEventHandler(root, w.Handler());
+    d.AddPathEventHandler(RoomUserFlag(PathConnected, PathConnectedCondition), w.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr ann = s.user->GetItem("ann");
     ItemPtr bob = s.user->GetItem("bob");
@@ -121,10 +127,7 @@ void tst_PathEvents::negativeCondition()
     StoreGuard store;
     Shape s;
     Watcher w;
-    auto* root = new PathNode(&d, "room");
-    auto* user = new PathNode(root, "user", PathConnected);
-    new PathNode(user, "flag", PathDisconnectedCondition);
-    d.AddPathEventHandler(root, w.Handler());
+    d.AddPathEventHandler(RoomUserFlag(PathConnected, PathDisconnectedCondition), w.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr ann = s.user->GetItem("ann");
     ItemPtr bob = s.user->GetItem("bob");
@@ -140,10 +143,7 @@ void tst_PathEvents::disconnectionPattern()
     StoreGuard store;
     Shape s;
     Watcher w;
-    auto* root = new PathNode(&d, "room");
-    auto* user = new PathNode(root, "user", PathDisconnected);
-    new PathNode(user, "flag", PathConnectedCondition);
-    d.AddPathEventHandler(root, w.Handler());
+    d.AddPathEventHandler(RoomUserFlag(PathDisconnected, PathConnectedCondition), w.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr ann = s.user->GetItem("ann");
     ItemPtr bob = s.user->GetItem("bob");
@@ -179,10 +179,7 @@ void tst_PathEvents::firstRootInOrder()
     StoreGuard store;
     Shape s;
     Watcher w;
-    auto* root = new PathNode(&d, "room");
-    auto* user = new PathNode(root, "user", PathConnectedCondition);
-    new PathNode(user, "flag", PathConnected);
-    d.AddPathEventHandler(root, w.Handler());
+    d.AddPathEventHandler(RoomUserFlag(PathConnectedCondition, PathConnected), w.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr attic = s.room->GetItem("attic");
     ItemPtr ann = s.user->GetItem("ann");
@@ -201,10 +198,7 @@ void tst_PathEvents::patternThatStopsHolding()
     StoreGuard store;
     Shape s;
     Watcher w;
-    auto* root = new PathNode(&d, "room");
-    auto* user = new PathNode(root, "user", PathConnected);
-    new PathNode(user, "flag", PathConnectedCondition);
-    d.AddPathEventHandler(root, w.Handler());
+    d.AddPathEventHandler(RoomUserFlag(PathConnected, PathConnectedCondition), w.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr ann = s.user->GetItem("ann");
     ItemPtr op = s.flag->GetItem("op");
@@ -231,13 +225,7 @@ void tst_PathEvents::changedLinkIsNotTestedAgain()
     Shape s;
     Watcher first, second;
     first.also = [&](Item* root) { ItemPtr(root).Disconnect("user"); };
-    auto make = [] {
-        auto* root = new PathNode(&d, "room");
-        auto* user = new PathNode(root, "user", PathConnected);
-        new PathNode(user, "flag", PathConnectedCondition);
-        return root;
-    };
-    d.AddPathEventHandler(make(), first.Handler());
+    d.AddPathEventHandler(RoomUserFlag(PathConnected, PathConnectedCondition), first.Handler());
     ItemPtr lobby = s.room->GetItem("lobby");
     ItemPtr ann = s.user->GetItem("ann");
     ann += s.flag->GetItem("op");
