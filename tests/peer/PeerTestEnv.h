@@ -10,6 +10,7 @@
 #include "store/TimerManager.h"
 #include "support/FakePeer.h"
 #include "support/FakeServer.h"
+#include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
 
@@ -47,7 +48,7 @@ private:
 
 // A client under test: a fresh store, the shared timers, a Server pointed at a FakeServer and
 // the peer connection manager listening on 127.0.0.1 on ports the system picks.
-class PeerTestEnv
+class PeerTestEnv : public StoreFixture
 {
 public:
     explicit PeerTestEnv(bool loadData = true)
@@ -55,9 +56,7 @@ public:
         qRegisterMetaType<std::string>();
         qRegisterMetaType<QTcpSocket*>();
         Clock::Reset();
-        d.NewType("global", RootPrimacy, false, true);
-        d.NewType("global_value", ValuePrimacy, false, true);
-        d.GetType("global")->RelateToType("global_value", Many, One);
+        DeclareSettingTypes();
         m_timers = std::make_unique<TimerManager>();
         m_saver = std::make_unique<DataSaver>();
         m_fake = std::make_unique<FakeServer>();
@@ -87,19 +86,6 @@ public:
     Server& server() { return *m_server; }
     FakeServer& fake() { return *m_fake; }
 
-    static void SetSetting(const char* key, const std::string& value)
-    {
-        d.GetType("global")->GetItem(Value(key)) +=
-            d.GetType("global_value")->GetItem(Value(value));
-    }
-    static std::string Setting(const char* key)
-    {
-        return d.GetType("global")->GetItem(Value(key))["global_value"].AsString();
-    }
-    static ItemPtr User(const std::string& name)
-    {
-        return d.GetType("user")->GetItem(Value(name));
-    }
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
 
     // A stored time is the local date and time as text, to the second, and it was now.

@@ -6,6 +6,7 @@
 #include "store/Log.h"
 #include "store/TimerManager.h"
 #include "support/FakeServer.h"
+#include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
 
@@ -39,12 +40,13 @@ private:
 // One client connection under test: the server connection's store types and the types of other
 // subsystems that its messages touch, a Server pointed at a FakeServer on 127.0.0.1, and helpers
 // to log in and to deliver scripted messages. Made per test function, on a fresh store.
-class ServerTestEnv
+class ServerTestEnv : public StoreFixture
 {
 public:
     ServerTestEnv()
     {
-        DeclareForeignTypes();
+        // Settings are declared elsewhere in the program.
+        DeclareSettingTypes();
         m_timers = std::make_unique<TimerManager>();
         m_fake = std::make_unique<FakeServer>();
         m_server = std::make_unique<Server>();
@@ -67,19 +69,7 @@ public:
     void fireFiveMinutes() { timerManager->everyFiveMinutes()->Fire(); }
     FakeServer& fake() { return *m_fake; }
 
-    static void SetSetting(const char* key, const std::string& value)
-    {
-        d.GetType("global")->GetItem(Value(key)) +=
-            d.GetType("global_value")->GetItem(Value(value));
-    }
-
-    static std::string Setting(const char* key)
-    {
-        return d.GetType("global")->GetItem(Value(key))["global_value"].AsString();
-    }
-
-    // The user or room item of a name, made if missing.
-    static ItemPtr User(const std::string& n) { return d.GetType("user")->GetItem(Value(n)); }
+    // The room item of a name, made if missing.
     static ItemPtr Room(const std::string& n) { return d.GetType("room")->GetItem(Value(n)); }
 
     // Starts a connection and takes the login frame at the fake; returns its body (null on
@@ -155,14 +145,7 @@ public:
 
 private:
     // Types that other subsystems declare in the program and that the server connection uses:
-    // settings here, peer addresses, relayed requests and searches below.
-    static void DeclareForeignTypes()
-    {
-        d.NewType("global", RootPrimacy, false, true);
-        d.NewType("global_value", ValuePrimacy, false, true);
-        d.GetType("global")->RelateToType("global_value", Many, One);
-    }
-
+    // peer addresses, relayed requests and searches.
     static void DeclarePeerTypes()
     {
         d.NewType("peer_connection_request", RootPrimacy, true, false);
