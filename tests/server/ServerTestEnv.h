@@ -103,6 +103,21 @@ public:
         return QTest::qWaitFor([this] { return m_server->IsConnected(); });
     }
 
+    // Closes the client's connection at the fake, waits until the client has noticed, lets the
+    // half-minute tick connect again, takes the login and sends the accepted reply. False if the
+    // loss went unnoticed or no login came.
+    bool dropAndReconnect()
+    {
+        m_fake->closeClient();
+        if (!QTest::qWaitFor([this] { return !m_server->IsConnected(); }))
+            return false;
+        fireHalfMinute();
+        if (!m_fake->waitForConnection() || nextMessage() != ServerCode::Login)
+            return false;
+        m_fake->sendFrame(acceptedLoginReply());
+        return true;
+    }
+
     // Sends one message to the client and returns once the client has handled it: a marker
     // message follows it, and the client handles frames in order.
     bool deliverFrame(const QByteArray& body)

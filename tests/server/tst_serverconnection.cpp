@@ -384,13 +384,7 @@ void TestServerConnection::midFrameLossDoesNotMisalignNextConnection()
     const QByteArray start =
         WireWriter().u32(100).u32(ServerCode::OwnPrivileges).raw(QByteArray(6, 0));
     env->fake().sendRaw(start);
-    env->fake().closeClient();
-    QTRY_VERIFY(!env->server().IsConnected());
-
-    env->fireHalfMinute();
-    QVERIFY(env->fake().waitForConnection());
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
-    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QVERIFY(env->dropAndReconnect());
     QTRY_VERIFY(env->server().IsConnected());
     QSignalSpy privileges(&env->server(), &Server::ReceivedOwnPrivilegesStatus);
     QVERIFY(env->deliver(ServerCode::OwnPrivileges, WireWriter().i32(5)));
@@ -418,12 +412,7 @@ void TestServerConnection::afterLoginSendsWatchAndAddressRequests()
     QCOMPARE(ServerTestEnv::Setting("accept_room_list"), std::string("yes"));
 
     // And again after the next login.
-    env->fake().closeClient();
-    QTRY_VERIFY(!env->server().IsConnected());
-    env->fireHalfMinute();
-    QVERIFY(env->fake().waitForConnection());
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
-    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QVERIFY(env->dropAndReconnect());
     QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::AddUser));
     QCOMPARE(rest, WireWriter().str("carol").bytes());
     QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
@@ -441,12 +430,7 @@ void TestServerConnection::autojoinRoomsOnlyOnFirstLogin()
     env->sendMarkerRequest();
     QVERIFY(env->nextIsMarker());
 
-    env->fake().closeClient();
-    QTRY_VERIFY(!env->server().IsConnected());
-    env->fireHalfMinute();
-    QVERIFY(env->fake().waitForConnection());
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
-    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QVERIFY(env->dropAndReconnect());
     QTRY_VERIFY(env->server().IsConnected());
     env->sendMarkerRequest();
     QVERIFY(env->nextIsMarker());

@@ -240,12 +240,7 @@ void TestServerRequests::tokensContinueAfterReconnection()
     QCOMPARE(env->server().FileSearch("a"), 1u);
     QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "P"), SeededToken);
 
-    env->fake().closeClient();
-    QTRY_VERIFY(!env->server().IsConnected());
-    env->fireHalfMinute();
-    QVERIFY(env->fake().waitForConnection());
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
-    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QVERIFY(env->dropAndReconnect());
     QTRY_VERIFY(env->server().IsConnected());
 
     // A token of the earlier connection may still be named by the server or a peer, so the new
