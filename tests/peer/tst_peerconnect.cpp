@@ -35,6 +35,36 @@ QByteArray RelayedRequest(const QByteArray& user, const QByteArray& type, quint1
     return w.bytes();
 }
 
+// Rows for the two connection types that leave the manager once set up.
+void AddHandedOverTypeRows()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::newRow("file") << QByteArray("F");
+    QTest::newRow("distributed network") << QByteArray("D");
+}
+
+// Rows for the port a peer is reached on.
+void AddPortRows()
+{
+    QTest::addColumn<bool>("obfuscated");
+    QTest::newRow("plain port") << false;
+    QTest::newRow("scrambled port") << true;
+}
+
+// Waits until a socket to bob of the type was handed over: once, by that type's signal alone,
+// and no longer a child of the manager. *socket is that socket once all of this holds.
+void TakeHandedOver(QSignalSpy& fileAccepted, QSignalSpy& dnetAccepted, const QByteArray& type,
+                    QTcpSocket** socket)
+{
+    QSignalSpy& accepted = type == "F" ? fileAccepted : dnetAccepted;
+    QTRY_COMPARE(accepted.count(), 1);
+    QCOMPARE(fileAccepted.count() + dnetAccepted.count(), 1);
+    QCOMPARE(accepted.at(0).at(0).value<std::string>(), std::string("bob"));
+    auto* s = accepted.at(0).at(1).value<QTcpSocket*>();
+    QCOMPARE(s->parent(), nullptr);
+    *socket = s;
+}
+
 } // namespace
 
 // Setting up connections to users: direct and relayed at once, answering relayed requests,
@@ -114,9 +144,7 @@ void tst_PeerConnect::differentTypeIsIndependent()
 
 void tst_PeerConnect::addressRequestThenInitFrame_data()
 {
-    QTest::addColumn<bool>("obfuscated");
-    QTest::newRow("plain port") << false;
-    QTest::newRow("scrambled port") << true;
+    AddPortRows();
 }
 
 void tst_PeerConnect::addressRequestThenInitFrame()
@@ -204,9 +232,7 @@ void tst_PeerConnect::pierceAnswersOurRequest()
 
 void tst_PeerConnect::pierceHandsOverSocket_data()
 {
-    QTest::addColumn<QByteArray>("type");
-    QTest::newRow("file") << QByteArray("F");
-    QTest::newRow("distributed network") << QByteArray("D");
+    AddHandedOverTypeRows();
 }
 
 void tst_PeerConnect::pierceHandsOverSocket()
@@ -224,12 +250,10 @@ void tst_PeerConnect::pierceHandsOverSocket()
     // What follows the pierce frame belongs to the new owner.
     peer->SendRaw(FakePeer::Frame(FakePeer::PierceBody(token)) + "next");
 
-    QSignalSpy& accepted = type == "F" ? fileAccepted : dnetAccepted;
-    QTRY_COMPARE(accepted.count(), 1);
-    QCOMPARE(fileAccepted.count() + dnetAccepted.count(), 1);
-    QCOMPARE(accepted.at(0).at(0).value<std::string>(), std::string("bob"));
-    auto* s = accepted.at(0).at(1).value<QTcpSocket*>();
-    QCOMPARE(s->parent(), nullptr);
+    QTcpSocket* s = nullptr;
+    TakeHandedOver(fileAccepted, dnetAccepted, type, &s);
+    if (!s)
+        return;
     QVERIFY(!s->findChild<SocketReceiveState*>());
     QTRY_COMPARE(s->bytesAvailable(), qint64(4));
     for (const char* t : {"uninitialized_socket", "peer_socket", "connect_to_peer_request",
@@ -245,9 +269,7 @@ void tst_PeerConnect::pierceHandsOverSocket()
 
 void tst_PeerConnect::directConnectionHandedOver_data()
 {
-    QTest::addColumn<QByteArray>("type");
-    QTest::newRow("file") << QByteArray("F");
-    QTest::newRow("distributed network") << QByteArray("D");
+    AddHandedOverTypeRows();
 }
 
 void tst_PeerConnect::directConnectionHandedOver()
@@ -266,12 +288,10 @@ void tst_PeerConnect::directConnectionHandedOver()
     QByteArray body;
     QVERIFY(bob.WaitForFrame(&body));
     QCOMPARE(body.toHex(), FakePeer::InitBody("alice", type).toHex());
-    QSignalSpy& accepted = type == "F" ? fileAccepted : dnetAccepted;
-    QTRY_COMPARE(accepted.count(), 1);
-    QCOMPARE(fileAccepted.count() + dnetAccepted.count(), 1);
-    QCOMPARE(accepted.at(0).at(0).value<std::string>(), std::string("bob"));
-    auto* s = accepted.at(0).at(1).value<QTcpSocket*>();
-    QCOMPARE(s->parent(), nullptr);
+    QTcpSocket* s = nullptr;
+    TakeHandedOver(fileAccepted, dnetAccepted, type, &s);
+    if (!s)
+        return;
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
@@ -286,9 +306,7 @@ void tst_PeerConnect::directConnectionHandedOver()
 
 void tst_PeerConnect::relayedRequestAnsweredWithPierce_data()
 {
-    QTest::addColumn<bool>("obfuscated");
-    QTest::newRow("plain port") << false;
-    QTest::newRow("scrambled port") << true;
+    AddPortRows();
 }
 
 void tst_PeerConnect::relayedRequestAnsweredWithPierce()
