@@ -220,27 +220,27 @@ void PeerMessenger::OnConnectToPeerSocketError(QAbstractSocket::SocketError)
     s->disconnect();
     CloseOrAbort(s);
     s->deleteLater();
-    if (!item)
-        return;
-    Log(kCategory, 1,
-        QStringLiteral("Direct connection of type %1 to user %2 failed")
-            .arg(Q(item["peer_connection_type"].AsString()), Q(item["user"].AsString())));
-    ItemPtr request = item["connect_to_peer_request"];
-    item.Remove();
-    if (request)
-        InspectPeerConnectionRequest(request);
+    if (item)
+        EndAttempt(item, QStringLiteral("Direct connection of type %1 to user %2 failed"));
 }
 
 void PeerMessenger::OnIndirectPeerConnectionFailure(uint token)
 {
     ItemPtr item = d.GetType("indirect_connect_to_peer_request")->HasItem(Value(token));
-    if (!item)
-        return;
+    if (item)
+        EndAttempt(item, QStringLiteral("Indirect connection of type %1 to user %2 failed"));
+}
+
+// Logs the end of one way of reaching a user (a direct socket or a relayed request), with the
+// connection type and the user for %1 and %2, removes it and lets the connection request it
+// served decide whether anything is left of the attempt.
+void PeerMessenger::EndAttempt(ItemPtr attempt, const QString& message)
+{
     Log(kCategory, 1,
-        QStringLiteral("Indirect connection of type %1 to user %2 failed")
-            .arg(Q(item["peer_connection_type"].AsString()), Q(item["user"].AsString())));
-    ItemPtr request = item["connect_to_peer_request"];
-    item.Remove();
+        message.arg(Q(attempt["peer_connection_type"].AsString()),
+                    Q(attempt["user"].AsString())));
+    ItemPtr request = attempt["connect_to_peer_request"];
+    attempt.Remove();
     if (request)
         InspectPeerConnectionRequest(request);
 }

@@ -500,15 +500,10 @@ void PeerMessenger::EveryHalfMinute()
 
     for (uint32_t id : ItemIds("indirect_connect_to_peer_request")) {
         ItemPtr item = LiveItem(id, "indirect_connect_to_peer_request");
-        if (!item || AgeMs(item, "send_time") <= kAttemptMaxAgeMs)
-            continue;
-        LogPeer(1,
-                QStringLiteral("Indirect connection request of type %1 to %2 expired, removing.")
-                    .arg(Q(item["peer_connection_type"].AsString()), Q(item["user"].AsString())));
-        ItemPtr request = item["connect_to_peer_request"];
-        item.Remove();
-        if (request)
-            InspectPeerConnectionRequest(request);
+        if (item && AgeMs(item, "send_time") > kAttemptMaxAgeMs)
+            EndAttempt(
+                item,
+                QStringLiteral("Indirect connection request of type %1 to %2 expired, removing."));
     }
 
     for (uint32_t id : ItemIds("connect_to_peer_request_socket")) {

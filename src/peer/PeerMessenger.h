@@ -132,6 +132,7 @@ private:
 
     // Connection set-up helpers (PeerConnect.cpp).
     void StartDirectSocket(ItemPtr request);
+    void EndAttempt(ItemPtr attempt, const QString& message);
     void DropOldestUnsent(ItemPtr user);
 
     QTcpServer m_listener;
