@@ -10,20 +10,28 @@
 // terms, which are kept in the store, each is passed on in one signal to the distributed network
 // or the search windows.
 
+namespace {
+
+// The one number of a message that carries nothing else; 0 when the message is cut short.
+template <class T> T OnlyField(MemStream& s)
+{
+    T value = 0;
+    s.Read(value);
+    return value;
+}
+
+} // namespace
+
 // 83
 void Server::OnDNetParentMinSpeed(MemStream& s)
 {
-    qint32 speed = 0;
-    s.Read(speed);
-    Q_EMIT DNetParentMinSpeed(speed);
+    Q_EMIT DNetParentMinSpeed(OnlyField<qint32>(s));
 }
 
 // 84
 void Server::OnDNetParentSpeedConnectionRatio(MemStream& s)
 {
-    qint32 ratio = 0;
-    s.Read(ratio);
-    Q_EMIT DNetParentSpeedConnectionRatio(ratio);
+    Q_EMIT DNetParentSpeedConnectionRatio(OnlyField<qint32>(s));
 }
 
 // 93: a distributed-network message relayed by the server; the receivers read it from the
@@ -48,17 +56,13 @@ void Server::OnDNetPossibleParents(MemStream& s)
 // 104
 void Server::OnWishListWait(MemStream& s)
 {
-    quint32 seconds = 0;
-    s.Read(seconds);
-    Q_EMIT WishListWait(seconds);
+    Q_EMIT WishListWait(OnlyField<quint32>(s));
 }
 
 // 128
 void Server::OnDNetDeliveryReport(MemStream& s)
 {
-    qint32 report = 0;
-    s.Read(report);
-    Q_EMIT DNetDeliveryReport(report);
+    Q_EMIT DNetDeliveryReport(OnlyField<qint32>(s));
 }
 
 // 130
