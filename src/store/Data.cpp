@@ -337,21 +337,21 @@ void Type::GetRelatedTypes(RelationMap& out) const
         out.emplace(r.other, r.info);
 }
 
-namespace {
-
-uint32_t HashValue(std::string_view value)
+uint32_t Type::HashValue(std::string_view value)
 {
     const size_t h = std::hash<std::string_view>()(value);
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-} // namespace
-
 Item* Type::FindValue(std::string_view value) const
+{
+    return valueSlots_.empty() ? nullptr : FindValue(value, HashValue(value));
+}
+
+Item* Type::FindValue(std::string_view value, uint32_t hash) const
 {
     if (valueSlots_.empty())
         return nullptr;
-    const uint32_t hash = HashValue(value);
     const size_t mask = valueSlots_.size() - 1;
     for (size_t at = hash & mask;; at = (at + 1) & mask) {
         const ValueSlot& slot = valueSlots_[at];
@@ -360,6 +360,12 @@ Item* Type::FindValue(std::string_view value) const
         if (slot.hash == hash && slot.item->value_ == value)
             return slot.item;
     }
+}
+
+void Type::PrefetchValue(uint32_t hash) const
+{
+    if (!valueSlots_.empty())
+        __builtin_prefetch(&valueSlots_[hash & (valueSlots_.size() - 1)]);
 }
 
 void Type::GrowValueIndex(size_t size)
@@ -388,11 +394,10 @@ void Type::ReserveItems(size_t more)
         GrowValueIndex(size);
 }
 
-void Type::IndexValue(Item* item)
+void Type::IndexValue(Item* item, uint32_t hash)
 {
     if ((valueCount_ + 1) * 10 > valueSlots_.size() * 7)
         GrowValueIndex(std::max<size_t>(16, valueSlots_.size() * 2));
-    const uint32_t hash = HashValue(item->value_);
     const size_t mask = valueSlots_.size() - 1;
     size_t at = hash & mask;
     while (valueSlots_[at].item)
@@ -429,6 +434,12 @@ void Type::UnindexValue(Item* item)
 
 Item* Type::MakeItem(std::string value)
 {
+    const uint32_t hash = isNull_ ? 0 : HashValue(value);
+    return MakeItem(std::move(value), hash);
+}
+
+Item* Type::MakeItem(std::string value, uint32_t hash)
+{
     const uint32_t id = owner_->NewItemId();
     Item* item = new Item(this, id, std::move(value));
     owner_->items_[id] = item;
@@ -436,7 +447,7 @@ Item* Type::MakeItem(std::string value)
     owner_->sweepNeeded_ = true;
     ids_.Insert(id);
     if (!isNull_)
-        IndexValue(item);
+        IndexValue(item, hash);
     itemAddedEvent.Notify(item);
     if (owner_->ItemById(id) == item)
         owner_->itemAddedEvent.Notify(item);
@@ -823,6 +834,7 @@ void Item::Remove()
     }
     data->FreeItemId(id);
     --data->itemCount_;
+    ++data->removals_;
     delete this;
 }
 

@@ -362,6 +362,8 @@ private:
     const Relation* FindRelation(const Type* other) const;
     Relation& SetRelation(Type* other, const RelationInfo& info);
     Item* MakeItem(std::string value);
+    // The same with the value's hash (HashValue) already known.
+    Item* MakeItem(std::string value, uint32_t hash);
 
     Data* owner_;
     uint32_t id_;
@@ -380,8 +382,12 @@ private:
         Item* item;
         uint32_t hash;
     };
+    static uint32_t HashValue(std::string_view value);
     Item* FindValue(std::string_view value) const;
-    void IndexValue(Item* item);
+    Item* FindValue(std::string_view value, uint32_t hash) const;
+    // Starts loading the slot where a value of that hash is looked for first.
+    void PrefetchValue(uint32_t hash) const;
+    void IndexValue(Item* item, uint32_t hash);
     void GrowValueIndex(size_t size);
     // Room for that many more items without rehashing on the way.
     void ReserveItems(size_t more);
@@ -574,6 +580,8 @@ private:
     std::vector<uint32_t> freeIds_;
     std::vector<uint32_t> pendingIds_;
     size_t itemCount_ = 0;
+    // Items removed so far: while it stands still, Item pointers taken earlier are all valid.
+    uint64_t removals_ = 0;
     int batch_ = 0;
 };
 
