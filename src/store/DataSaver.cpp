@@ -69,72 +69,52 @@ private:
     std::vector<char> buffer_;
 };
 
-// Reads the file in blocks and knows how many bytes are left, so that no length read from the
-// file can make it allocate more than the file holds.
+// Reads the file's bytes, held in memory whole, and knows how many are left, so that no length
+// read from the file can make it allocate more than the file holds.
 class Reader
 {
 public:
-    explicit Reader(QFile& file) : file_(file), left_(file.size()) {}
+    Reader(const char* data, size_t size) : at_(data), end_(data + size) {}
 
     int32_t Int()
     {
-        char bytes[4];
-        Take(bytes, 4);
-        return qFromLittleEndian<qint32>(bytes);
+        Need(4);
+        const int32_t value = qFromLittleEndian<qint32>(at_);
+        at_ += 4;
+        return value;
     }
     char Byte()
     {
-        char byte;
-        Take(&byte, 1);
-        return byte;
+        Need(1);
+        return *at_++;
     }
-    std::string String()
+    // The text stays in the file's bytes: only the items that are made copy it.
+    std::string_view String()
     {
         const int32_t length = Int();
         if (length < 0)
             throw DataLoadFailure("a negative string length");
-        if (length > left_ + static_cast<qint64>(buffer_.size() - at_))
+        if (length > BytesLeft())
             throw DataLoadFailure("a string longer than the rest of the file");
-        std::string text(static_cast<size_t>(length), '\0');
-        Take(text.data(), text.size());
+        const char* text = at_;
+        at_ += length;
         // A value never holds a NUL; the text ends at the first one.
-        const size_t nul = text.find('\0');
-        if (nul != std::string::npos)
-            text.resize(nul);
-        return text;
+        const void* nul = std::memchr(text, 0, static_cast<size_t>(length));
+        const size_t size =
+            nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length;
+        return std::string_view(text, size);
     }
-    int64_t BytesLeft() const { return left_ + static_cast<int64_t>(buffer_.size() - at_); }
+    int64_t BytesLeft() const { return end_ - at_; }
 
 private:
-    static constexpr qint64 kBlock = 1 << 20;
-
-    void Take(char* out, size_t size)
+    void Need(int64_t size)
     {
-        while (size > 0) {
-            if (at_ == buffer_.size()) {
-                if (left_ <= 0)
-                    throw DataLoadFailure("the file ends too early");
-                const qint64 want = std::min(left_, kBlock);
-                buffer_.resize(static_cast<size_t>(want));
-                const qint64 got = file_.read(buffer_.data(), want);
-                if (got <= 0)
-                    throw DataLoadFailure("reading failed: " + file_.errorString().toStdString());
-                buffer_.resize(static_cast<size_t>(got));
-                left_ -= got;
-                at_ = 0;
-            }
-            const size_t n = std::min(size, buffer_.size() - at_);
-            std::memcpy(out, buffer_.data() + at_, n);
-            at_ += n;
-            out += n;
-            size -= n;
-        }
+        if (BytesLeft() < size)
+            throw DataLoadFailure("the file ends too early");
     }
 
-    QFile& file_;
-    qint64 left_;
-    std::vector<char> buffer_;
-    size_t at_ = 0;
+    const char* at_;
+    const char* end_;
 };
 
 bool ReplaceFile(const QString& from, const QString& to)
@@ -326,13 +306,32 @@ QString DataSaver::UnreadableName(const QString& path)
     return name;
 }
 
-void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items, std::vector<int32_t>& ids,
-                          std::vector<std::pair<int32_t, int32_t>>& pairs)
+void DataSaver::ParseFile(QFile& file, std::vector<char>& bytes, std::vector<ItemInfo>& items,
+                          std::vector<std::pair<uint32_t, uint32_t>>& pairs)
 {
-    Reader r(file);
+    // One read of the whole file; the records are then taken from memory in place.
+    const qint64 size = file.size();
+    if (size < 0)
+        throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
+    try {
+        bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        throw DataLoadFailure("the file is too large to read");
+    }
+    qint64 got = 0;
+    while (got < size) {
+        const qint64 n = file.read(bytes.data() + got, size - got);
+        if (n < 0)
+            throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
+        if (n == 0)
+            break; // shorter than it was: what is there is all there is
+        got += n;
+    }
+    Reader r(bytes.data(), static_cast<size_t>(got));
+
     const int32_t typeCount = r.Int();
     for (int32_t t = 0; t < typeCount; ++t) {
-        const std::string name = r.String();
+        const std::string name(r.String());
         const bool isNull = r.Byte() != 0;
         // A type this build no longer declares is read and dropped, and so is one it does not
         // save: those are rebuilt at run time, and some hold object addresses as values, which
@@ -349,9 +348,11 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items, std::vector
                           static_cast<size_t>(std::min<int64_t>(itemCount, r.BytesLeft() / 4)));
         for (int32_t k = 0; k < itemCount; ++k) {
             const int32_t id = r.Int();
-            std::string value = isNull ? std::string() : r.String();
-            if (type)
-                items.push_back(ItemInfo{std::move(value), type, id});
+            const std::string_view value = isNull ? std::string_view() : r.String();
+            if (type) {
+                const uint32_t hash = isNull ? 0 : Type::HashValue(value);
+                items.push_back(ItemInfo{value, type, id, hash});
+            }
         }
     }
     // Ascending ids; of a repeated id the record read last counts.
@@ -362,33 +363,33 @@ void DataSaver::ParseFile(QFile& file, std::vector<ItemInfo>& items, std::vector
     for (size_t k = 0; k < items.size(); ++k) {
         if (k + 1 < items.size() && items[k + 1].id == items[k].id)
             continue;
-        if (kept != k)
-            items[kept] = std::move(items[k]);
-        ++kept;
+        items[kept++] = items[k];
     }
     items.resize(kept);
-    ids.reserve(items.size());
-    for (const ItemInfo& info : items)
-        ids.push_back(info.id);
 
+    // Pairs are kept as indexes into items; those are in id order, so sorting the indexes
+    // sorts the ids. Files written by Save number their items 1, 2, ...: the index is then the
+    // id itself.
+    const bool dense = !items.empty() && items.front().id == 1 &&
+                       static_cast<size_t>(items.back().id) == items.size();
+    auto indexOf = [&items, dense](int32_t id) -> int64_t {
+        if (dense)
+            return id >= 1 && static_cast<size_t>(id) <= items.size() ? id - 1 : -1;
+        auto it = std::lower_bound(items.begin(), items.end(), id,
+                                   [](const ItemInfo& info, int32_t v) { return info.id < v; });
+        return it == items.end() || it->id != id ? -1 : it - items.begin();
+    };
     const int32_t pairCount = r.Int();
+    if (pairCount > 0)
+        pairs.reserve(static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)));
     for (int32_t k = 0; k < pairCount; ++k) {
         const int32_t first = r.Int();
         const int32_t second = r.Int();
-        if (IndexOf(ids, first) >= 0 && IndexOf(ids, second) >= 0)
-            pairs.emplace_back(first, second);
+        const int64_t a = indexOf(first);
+        const int64_t b = a < 0 ? -1 : indexOf(second);
+        if (b >= 0)
+            pairs.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
     }
-}
-
-int64_t DataSaver::IndexOf(const std::vector<int32_t>& ids, int32_t id)
-{
-    // Files written by Save number their items 1, 2, ...: the index is then the id itself.
-    if (id >= 1 && static_cast<size_t>(id) <= ids.size() && ids[id - 1] == id)
-        return id - 1;
-    auto it = std::lower_bound(ids.begin(), ids.end(), id);
-    if (it == ids.end() || *it != id)
-        return -1;
-    return it - ids.begin();
 }
 
 void DataSaver::Load(const QString& path)
@@ -397,16 +398,16 @@ void DataSaver::Load(const QString& path)
         EmitDataLoaded();
         return;
     }
+    std::vector<char> bytes;
     std::vector<ItemInfo> items;
-    std::vector<int32_t> ids;
-    std::vector<std::pair<int32_t, int32_t>> pairs;
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
     {
         QFile file(path);
         try {
             if (!file.open(QIODevice::ReadOnly))
                 throw DataLoadFailure("cannot open: " + file.errorString().toStdString());
             // All of it is read and checked before the store is touched.
-            ParseFile(file, items, ids, pairs);
+            ParseFile(file, bytes, items, pairs);
         } catch (const DataLoadFailure& failure) {
             file.close();
             const QString aside = UnreadableName(path);
@@ -425,36 +426,90 @@ void DataSaver::Load(const QString& path)
         }
     }
 
-    // Made in ascending id order; a value already in the store is that item.
+    // Made in ascending id order; a value already in the store is that item. The value index
+    // slot of an item a little further on is fetched ahead, so that the misses overlap.
+    constexpr size_t kAhead = 16;
     std::vector<uint32_t> storeIds(items.size(), 0);
+    std::vector<Item*> made(items.size(), nullptr);
     Data::Batch batch(&d);
-    std::map<Type*, size_t, TypeOrder> perType;
+    std::vector<size_t> perType(d.types_.size(), 0);
     for (const ItemInfo& info : items)
-        ++perType[info.type];
-    for (const auto& t : perType)
-        t.first->ReserveItems(t.second);
+        ++perType[info.type->Id()];
+    for (size_t t = 0; t < perType.size(); ++t) {
+        if (perType[t] > 0)
+            d.types_[t]->ReserveItems(perType[t]);
+    }
+    d.items_.reserve(d.items_.size() + items.size());
+    const uint64_t removals = d.removals_;
     for (size_t k = 0; k < items.size(); ++k) {
-        ItemInfo& info = items[k];
+        if (k + kAhead < items.size()) {
+            const ItemInfo& ahead = items[k + kAhead];
+            if (!ahead.type->IsNull())
+                ahead.type->PrefetchValue(ahead.hash);
+        }
+        const ItemInfo& info = items[k];
         Type* type = info.type;
         Item* item = nullptr;
         if (type->IsNull()) {
             item = type->NewItem();
         } else {
-            item = type->FindValue(info.value);
+            item = type->FindValue(info.value, info.hash);
             if (!item)
-                item = type->MakeItem(std::move(info.value));
+                item = type->MakeItem(std::string(info.value), info.hash);
         }
         storeIds[k] = item->Id();
+        made[k] = item;
     }
     std::vector<ItemInfo>().swap(items);
+    std::vector<char>().swap(bytes);
 
     if (!std::is_sorted(pairs.begin(), pairs.end()))
         std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    for (const auto& p : pairs) {
-        // Handlers may have removed an item meanwhile; ids are not reused during the batch.
-        Item* a = d.ItemById(storeIds[static_cast<size_t>(IndexOf(ids, p.first))]);
-        Item* b = d.ItemById(storeIds[static_cast<size_t>(IndexOf(ids, p.second))]);
+
+    // Handlers may have removed items meanwhile; then each is looked up by its id, which is
+    // not reused during the batch. Otherwise the pointers are good as they are.
+    auto itemAt = [&](uint32_t index) {
+        return d.removals_ == removals ? made[index] : d.ItemById(storeIds[index]);
+    };
+
+    // Each item's links array gets its final size at once rather than growing pair by pair:
+    // a header of two words per partner type at most, and never more than three words a
+    // partner.
+    {
+        std::vector<uint32_t> degree(made.size(), 0);
+        for (const auto& p : pairs) {
+            ++degree[p.first];
+            ++degree[p.second];
+        }
+        for (size_t k = 0; k < made.size(); ++k) {
+            if (degree[k] < 2)
+                continue;
+            if (Item* item = itemAt(static_cast<uint32_t>(k))) {
+                const uint64_t types = item->type_->relations_.size();
+                const uint64_t words =
+                    std::min<uint64_t>(degree[k] + 2 * types, uint64_t(degree[k]) * 3);
+                item->links_.ReserveMore(
+                    static_cast<uint32_t>(std::min<uint64_t>(words, UINT32_MAX)));
+            }
+        }
+    }
+
+    // The partners of pairs a little further on are fetched ahead in stages: the pointer, the
+    // item, then its links array; the first items come in order and need no help.
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        if (d.removals_ == removals) {
+            if (k + 2 * kAhead < pairs.size())
+                __builtin_prefetch(&made[pairs[k + 2 * kAhead].second]);
+            if (k + kAhead < pairs.size())
+                __builtin_prefetch(made[pairs[k + kAhead].second]);
+            if (k + kAhead / 2 < pairs.size()) {
+                made[pairs[k + kAhead / 2].first]->links_.Prefetch();
+                made[pairs[k + kAhead / 2].second]->links_.Prefetch();
+            }
+        }
+        Item* a = itemAt(pairs[k].first);
+        Item* b = itemAt(pairs[k].second);
         if (!a || !b)
             continue;
         // A pair of types that are no longer related is dropped, like one touching an unknown

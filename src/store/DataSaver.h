@@ -15,6 +15,7 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class DataSaveFailure : public std::exception
@@ -40,12 +41,13 @@ private:
 class DataSaver
 {
 public:
-    // One item record while loading.
+    // One item record while loading; the value stays in the file's bytes.
     struct ItemInfo
     {
-        std::string value;
+        std::string_view value;
         Type* type = nullptr;
         int32_t id = 0;
+        uint32_t hash = 0; // of the value, for the type's value index
     };
 
     DataSaver();
@@ -74,10 +76,9 @@ public:
 
 private:
     void WriteFile(class QFile& file);
-    // Index of an id in the ascending list of the ids read, or -1.
-    static int64_t IndexOf(const std::vector<int32_t>& ids, int32_t id);
-    void ParseFile(class QFile& file, std::vector<ItemInfo>& items, std::vector<int32_t>& ids,
-                   std::vector<std::pair<int32_t, int32_t>>& pairs);
+    // Reads the whole file into bytes; the records point into them. Pairs name item indexes.
+    void ParseFile(class QFile& file, std::vector<char>& bytes, std::vector<ItemInfo>& items,
+                   std::vector<std::pair<uint32_t, uint32_t>>& pairs);
 
     TypeSet savedTypes_;
     std::map<Type*, std::vector<Type*>, TypeOrder> savedByConnection_;

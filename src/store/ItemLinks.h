@@ -88,6 +88,13 @@ public:
     void Types(std::vector<uint32_t>& out) const;
     void Ids(uint32_t type, std::vector<uint32_t>& out) const;
     size_t MemoryUse() const;
+    // Room for that many more words of the single array, when that is the form they will take,
+    // for a caller that knows how many partners are coming.
+    void ReserveMore(uint32_t words)
+    {
+        if (!IsBig() && size_ + words <= kSmallWords)
+            Reserve(size_ + words);
+    }
 
     // Starts loading the lines an insertion is going to touch, so that the caller's work on the
     // other item overlaps the wait for this one.

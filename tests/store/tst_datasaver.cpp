@@ -106,6 +106,7 @@ private Q_SLOTS:
     void unsavedTypeIsSkipped();
     void pairOfUnrelatedTypesIsDropped();
     void repeatedAndUnorderedIds();
+    void handlerRemovesAnItemWhileLoading();
 
 private:
     QString Path(const QString& name) const { return dir_->filePath(name); }
@@ -485,6 +486,59 @@ void tst_DataSaver::repeatedAndUnorderedIds()
     QVERIFY(t->HasItem("z").IsConnected(t->HasItem("y")));
     // Made in ascending id order.
     QCOMPARE(ItemPtr(g("t").First()).AsString(), std::string("y"));
+}
+
+namespace {
+
+// Removes one item the first time a connection is told.
+class RemoveOnConnect : public DataHandler
+{
+public:
+    std::string victim;
+    Type* type = nullptr;
+    int calls = 0;
+    void OnConnected(ConnectionInfo)
+    {
+        if (calls++ == 0)
+            type->HasItem(victim).Remove();
+    }
+};
+
+} // namespace
+
+void tst_DataSaver::handlerRemovesAnItemWhileLoading()
+{
+    // The loader holds on to the items it made; a handler that removes one of them while the
+    // pairs are connected must leave the pairs naming it out, and only those.
+    StoreGuard store;
+    Type* t = d.NewType("t", RootPrimacy, false, true);
+    t->RelateToType(t, Many, Many);
+    DataSaver saver;
+    saver.AddSavedType("t");
+    WriteAll(Path("store"), Hex("01000000 01000000 74 00 05000000"
+                                "01000000 01000000 61"
+                                "02000000 01000000 62"
+                                "03000000 01000000 63"
+                                "04000000 01000000 64"
+                                "05000000 01000000 65"
+                                "04000000"
+                                "01000000 02000000"
+                                "01000000 03000000"
+                                "03000000 04000000"
+                                "04000000 05000000"));
+    RemoveOnConnect remover;
+    remover.type = t;
+    remover.victim = "c";
+    t->connectedEvent.Add(remover.NewEventHandler(&remover, &RemoveOnConnect::OnConnected));
+    saver.Load(Path("store"));
+    QCOMPARE(d.ItemCount(), size_t(4));
+    QVERIFY(t->HasItem("c").IsNull());
+    QVERIFY(t->HasItem("a").IsConnected(t->HasItem("b")));
+    QCOMPARE(t->HasItem("a")->ConnectionCount(), size_t(1));
+    QVERIFY(t->HasItem("d").IsConnected(t->HasItem("e")));
+    QCOMPARE(t->HasItem("d")->ConnectionCount(), size_t(1));
+    // a+b, then d+e, each told once per side; the pairs with c were never told.
+    QCOMPARE(remover.calls, 4);
 }
 
 QTEST_GUILESS_MAIN(tst_DataSaver)
