@@ -110,6 +110,12 @@ private Q_SLOTS:
 
 private:
     QString Path(const QString& name) const { return dir_->filePath(name); }
+    // Writes the bytes as the file "store" and loads it.
+    void LoadStore(DataSaver& saver, const QByteArray& bytes) const
+    {
+        WriteAll(Path("store"), bytes);
+        saver.Load(Path("store"));
+    }
     std::unique_ptr<QTemporaryDir> dir_;
 };
 
@@ -385,8 +391,7 @@ void tst_DataSaver::badLengths()
     saver.AddSavedType("t");
     Loaded loaded;
     saver.AddDataLoadedEventHandler(&loaded);
-    WriteAll(Path("store"), bytes);
-    QVERIFY_THROWS_EXCEPTION(DataLoadFailure, saver.Load(Path("store")));
+    QVERIFY_THROWS_EXCEPTION(DataLoadFailure, LoadStore(saver, bytes));
     QCOMPARE(d.ItemCount(), size_t(0));
     QCOMPARE(loaded.calls, 1);
     QCOMPARE(ReadAll(Path("store.unreadable")), bytes);
@@ -400,13 +405,12 @@ void tst_DataSaver::unknownTypeIsSkipped()
     DataSaver saver;
     saver.AddSavedType("kept");
     // "gone" (ids 1, 2) is not declared; its items and every pair touching them are dropped.
-    WriteAll(Path("store"), Hex("02000000"
-                                "04000000 676f6e65 00 02000000 01000000 01000000 78"
-                                "02000000 01000000 79"
-                                "04000000 6b657074 00 02000000 03000000 01000000 61"
-                                "04000000 01000000 62"
-                                "02000000 01000000 03000000 03000000 04000000"));
-    saver.Load(Path("store"));
+    LoadStore(saver, Hex("02000000"
+                         "04000000 676f6e65 00 02000000 01000000 01000000 78"
+                         "02000000 01000000 79"
+                         "04000000 6b657074 00 02000000 03000000 01000000 61"
+                         "04000000 01000000 62"
+                         "02000000 01000000 03000000 03000000 04000000"));
     QCOMPARE(d.ItemCount(), size_t(2));
     QVERIFY(kept->HasItem("a").IsConnected(kept->HasItem("b")));
     QVERIFY(QFile::exists(Path("store")));
@@ -419,8 +423,9 @@ void tst_DataSaver::nullFlagMismatchFails()
     DataSaver saver;
     saver.AddSavedType("t");
     // "t" is saved as null here, but declared with values.
-    WriteAll(Path("store"), Hex("01000000 01000000 74 01 01000000 01000000 00000000"));
-    QVERIFY_THROWS_EXCEPTION(DataLoadFailure, saver.Load(Path("store")));
+    QVERIFY_THROWS_EXCEPTION(
+        DataLoadFailure,
+        LoadStore(saver, Hex("01000000 01000000 74 01 01000000 01000000 00000000")));
     QCOMPARE(d.ItemCount(), size_t(0));
 }
 
@@ -434,11 +439,10 @@ void tst_DataSaver::unsavedTypeIsSkipped()
     held->RelateToType(kept, Many, Many);
     DataSaver saver;
     saver.AddSavedType("kept");
-    WriteAll(Path("store"), Hex("02000000"
-                                "04000000 68656c64 00 01000000 01000000 04000000 34303936"
-                                "04000000 6b657074 00 01000000 02000000 01000000 61"
-                                "01000000 01000000 02000000"));
-    saver.Load(Path("store"));
+    LoadStore(saver, Hex("02000000"
+                         "04000000 68656c64 00 01000000 01000000 04000000 34303936"
+                         "04000000 6b657074 00 01000000 02000000 01000000 61"
+                         "01000000 01000000 02000000"));
     QCOMPARE(held->ItemCount(), size_t(0));
     QVERIFY(kept->HasItem("a").IsDisconnectedFromAll());
     QCOMPARE(d.ItemCount(), size_t(1));
@@ -455,12 +459,11 @@ void tst_DataSaver::pairOfUnrelatedTypesIsDropped()
     saver.AddSavedType("a");
     saver.AddSavedType("b");
     saver.AddSavedType("c");
-    WriteAll(Path("store"), Hex("03000000"
-                                "01000000 61 00 01000000 01000000 01000000 78"
-                                "01000000 62 00 01000000 02000000 01000000 79"
-                                "01000000 63 00 01000000 03000000 01000000 7a"
-                                "02000000 01000000 02000000 01000000 03000000"));
-    saver.Load(Path("store"));
+    LoadStore(saver, Hex("03000000"
+                         "01000000 61 00 01000000 01000000 01000000 78"
+                         "01000000 62 00 01000000 02000000 01000000 79"
+                         "01000000 63 00 01000000 03000000 01000000 7a"
+                         "02000000 01000000 02000000 01000000 03000000"));
     QCOMPARE(d.ItemCount(), size_t(3));
     QVERIFY(a->HasItem("x").IsDisconnectedFromAll() == false);
     QVERIFY(a->HasItem("x").IsConnected(c->HasItem("z")));
@@ -475,12 +478,11 @@ void tst_DataSaver::repeatedAndUnorderedIds()
     DataSaver saver;
     saver.AddSavedType("t");
     // Ids 5, 2, 5: the second record of id 5 wins; the pair names them larger first.
-    WriteAll(Path("store"), Hex("01000000 01000000 74 00 03000000"
-                                "05000000 01000000 78"
-                                "02000000 01000000 79"
-                                "05000000 01000000 7a"
-                                "01000000 05000000 02000000"));
-    saver.Load(Path("store"));
+    LoadStore(saver, Hex("01000000 01000000 74 00 03000000"
+                         "05000000 01000000 78"
+                         "02000000 01000000 79"
+                         "05000000 01000000 7a"
+                         "01000000 05000000 02000000"));
     QCOMPARE(d.ItemCount(), size_t(2));
     QVERIFY(t->HasItem("x").IsNull());
     QVERIFY(t->HasItem("z").IsConnected(t->HasItem("y")));
