@@ -289,9 +289,7 @@ private:
 
     enum Flag : uint8_t
     {
-        Removing = 1,
-        SweepCandidate = 2,
-        SweepOrphan = 4
+        Removing = 1
     };
 
     // What a connection touches comes first, so that it shares a cache line with the type.
@@ -572,6 +570,8 @@ private:
     PathTables connectionPaths_;
     PathTables disconnectionPaths_;
     bool sweepNeeded_ = true;
+    // During a sweep: 1 for each item id not yet reached (or found an orphan).
+    std::vector<uint8_t> sweepCandidates_;
 
     std::vector<Type*> types_; // by id; the type table's order
     std::unordered_map<std::string, Type*> typesByName_;

@@ -14,7 +14,10 @@ int Data::RemoveDisconnectedItems()
     sweepNeeded_ = false;
     Batch batch(this);
 
-    // Sort every item into orphans and candidates.
+    // Sort every item into orphans and candidates. Candidates are marked in a byte per id, so
+    // that neither this nor marking touches an item that has no links to follow.
+    std::vector<uint8_t>& candidate = sweepCandidates_;
+    candidate.assign(items_.size(), 0);
     std::vector<uint32_t> orphans;
     TypeSet owners;
     for (Type* type : types_) {
@@ -22,8 +25,12 @@ int Data::RemoveDisconnectedItems()
             continue;
         owners.clear();
         GetTypeOwningTypes(type, owners);
+        if (owners.empty()) {
+            type->ids_.ForEach([&](uint32_t id) { candidate[id] = 1; });
+            continue;
+        }
         type->ids_.ForEach([&](uint32_t id) {
-            Item* item = items_[id];
+            const Item* item = items_[id];
             bool orphan = false;
             for (const Type* owner : owners) {
                 if (item->links_.Count(owner->id_) == 0) {
@@ -31,12 +38,10 @@ int Data::RemoveDisconnectedItems()
                     break;
                 }
             }
-            if (orphan) {
-                item->flags_ &= ~Item::SweepCandidate;
+            if (orphan)
                 orphans.push_back(id);
-            } else {
-                item->flags_ |= Item::SweepCandidate;
-            }
+            else
+                candidate[id] = 1;
         });
     }
     const size_t known = items_.size();
@@ -64,39 +69,47 @@ int Data::RemoveDisconnectedItems()
     }
 
     for (size_t id = 1; id < known; ++id) {
-        Item* item = items_[id];
-        if (item && (item->flags_ & Item::SweepCandidate)) {
-            item->flags_ &= ~Item::SweepCandidate;
+        if (!candidate[id])
+            continue;
+        candidate[id] = 0;
+        if (Item* item = items_[id]) {
             item->Remove();
             ++removed;
         }
     }
+    std::vector<uint8_t>().swap(sweepCandidates_);
     return removed;
 }
 
 void Data::MarkItemConnections(Item* start)
 {
-    std::vector<Item*> work;
-    auto reach = [&work](Item* item) {
-        if (item->flags_ & Item::SweepCandidate) {
-            item->flags_ &= ~Item::SweepCandidate;
-            work.push_back(item);
-        }
+    std::vector<uint8_t>& candidate = sweepCandidates_;
+    auto unmark = [&candidate](uint32_t id) {
+        if (id >= candidate.size() || !candidate[id])
+            return false;
+        candidate[id] = 0;
+        return true;
     };
-    reach(start);
+    // Value items are kept, but the walk never goes on out of them: they are unmarked where
+    // they are met and never looked at.
+    if (!unmark(start->id_) || start->type_->primacy_ == ValuePrimacy)
+        return;
+    std::vector<Item*> work{start};
     std::vector<uint32_t> types;
     while (!work.empty()) {
         Item* item = work.back();
         work.pop_back();
-        // Value items are kept, but the walk never goes on out of them.
-        if (item->type_->primacy_ == ValuePrimacy)
-            continue;
         item->links_.Types(types);
         for (uint32_t t : types) {
             // Roots are entered only as roots, never from another item.
-            if (types_[t]->primacy_ == RootPrimacy)
+            const Primacy primacy = types_[t]->primacy_;
+            if (primacy == RootPrimacy)
                 continue;
-            item->links_.ForEach(t, [&](uint32_t id) { reach(items_[id]); });
+            const bool walk = primacy != ValuePrimacy;
+            item->links_.ForEach(t, [&](uint32_t id) {
+                if (unmark(id) && walk)
+                    work.push_back(items_[id]);
+            });
         }
     }
 }
