@@ -213,27 +213,15 @@ void Data::AddDisconnectionEventHandler(Type* first, Type* second,
 
 void Data::NotifyConnectionEventHandlers(Item* x, Item* y)
 {
-    Type* a = x->type_;
-    Type* b = y->type_;
-    if (!a->pairHandlers_ && !b->pairHandlers_)
-        return;
-    const uint32_t xid = x->id_;
-    const uint32_t yid = y->id_;
-    const Type::Relation* r = a->FindRelation(b);
-    if (Event<ConnectionInfo&>* ev = r ? r->onConnect.get() : nullptr) {
-        ConnectionInfo info{x, y};
-        ev->Notify(info);
-        if (ItemById(xid) != x || ItemById(yid) != y)
-            return;
-    }
-    r = b->FindRelation(a);
-    if (Event<ConnectionInfo&>* ev = r ? r->onConnect.get() : nullptr) {
-        ConnectionInfo info{y, x};
-        ev->Notify(info);
-    }
+    NotifyPairHandlers(x, y, &Type::Relation::onConnect);
 }
 
 void Data::NotifyDisconnectionEventHandlers(Item* x, Item* y)
+{
+    NotifyPairHandlers(x, y, &Type::Relation::onDisconnect);
+}
+
+void Data::NotifyPairHandlers(Item* x, Item* y, PairEvent Type::Relation::*table)
 {
     Type* a = x->type_;
     Type* b = y->type_;
@@ -242,14 +230,14 @@ void Data::NotifyDisconnectionEventHandlers(Item* x, Item* y)
     const uint32_t xid = x->id_;
     const uint32_t yid = y->id_;
     const Type::Relation* r = a->FindRelation(b);
-    if (Event<ConnectionInfo&>* ev = r ? r->onDisconnect.get() : nullptr) {
+    if (Event<ConnectionInfo&>* ev = r ? (r->*table).get() : nullptr) {
         ConnectionInfo info{x, y};
         ev->Notify(info);
         if (ItemById(xid) != x || ItemById(yid) != y)
             return;
     }
     r = b->FindRelation(a);
-    if (Event<ConnectionInfo&>* ev = r ? r->onDisconnect.get() : nullptr) {
+    if (Event<ConnectionInfo&>* ev = r ? (r->*table).get() : nullptr) {
         ConnectionInfo info{y, x};
         ev->Notify(info);
     }

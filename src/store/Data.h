@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -231,6 +232,8 @@ private:
     friend class Data;
     friend class Type;
     friend class Item;
+    void ForEachLiveMember(const std::function<void(Item*)>& action) const;
+
     ItemList items_;
 };
 
@@ -543,6 +546,10 @@ private:
     void FreeItemId(uint32_t id);
     void ReleaseFreedIds();
     Type* TypeById(uint32_t id) const { return types_[id]; }
+
+    // Connection and disconnection pair handlers differ only in the table they are kept in.
+    using PairEvent = std::unique_ptr<Event<ConnectionInfo&>>;
+    void NotifyPairHandlers(Item* x, Item* y, PairEvent Type::Relation::*table);
 
     // Keeps ids of removed items out of reuse while a walk over copied ids is running, so that
     // an id met later in the walk cannot name a newer item.

@@ -25,6 +25,16 @@ std::string::size_type FindLastSeparator(const std::string& path)
     return path.find_last_of("\\/");
 }
 
+// One trailing separator does not start an empty last component.
+std::string::size_type DropTrailingSeparatorAndFindLast(std::string& path)
+{
+    if (path.empty())
+        return std::string::npos;
+    if (IsSeparator(path.back()))
+        path.pop_back();
+    return FindLastSeparator(path);
+}
+
 } // namespace
 
 bool GetBit(unsigned int value, int n)
@@ -81,11 +91,7 @@ std::string GetFileExtension(std::string name)
 
 std::string GetFolder(std::string path)
 {
-    if (path.empty())
-        return path;
-    if (IsSeparator(path.back()))
-        path.pop_back();
-    const auto separator = FindLastSeparator(path);
+    const auto separator = DropTrailingSeparatorAndFindLast(path);
     if (separator == std::string::npos)
         return path;
     return path.substr(0, separator);
@@ -118,11 +124,7 @@ std::string GetAbsoluteFileName(std::string path)
 
 std::string GetFileName(std::string path)
 {
-    if (path.empty())
-        return path;
-    if (IsSeparator(path.back()))
-        path.pop_back();
-    const auto separator = FindLastSeparator(path);
+    const auto separator = DropTrailingSeparatorAndFindLast(path);
     if (separator == std::string::npos)
         return path;
     return path.substr(separator + 1);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -201,32 +202,29 @@ ItemSet ItemSet::GetItems(const char* typeName) const
 
 void ItemSet::Disconnect(const char* typeName)
 {
-    if (items_.empty())
-        return;
-    Data* data = items_.front()->GetType()->GetOwner();
-    std::vector<uint32_t> ids;
-    for (const Item* member : items_)
-        ids.push_back(member->Id());
-    Data::Batch batch(data);
-    for (uint32_t id : ids) {
-        if (Item* member = data->ItemById(id))
-            member->Disconnect(typeName);
-    }
+    ForEachLiveMember([typeName](Item* member) { member->Disconnect(typeName); });
 }
 
 void ItemSet::Remove()
+{
+    ForEachLiveMember([](Item* member) { member->Remove(); });
+}
+
+// Walks the members by id: a handler run by one member may remove a later member, whose id then
+// names nothing and is skipped.
+void ItemSet::ForEachLiveMember(const std::function<void(Item*)>& action) const
 {
     if (items_.empty())
         return;
     Data* data = items_.front()->GetType()->GetOwner();
     std::vector<uint32_t> ids;
+    ids.reserve(items_.size());
     for (const Item* member : items_)
         ids.push_back(member->Id());
-    // A removal handler may remove a later member itself; the id then names nothing.
     Data::Batch batch(data);
     for (uint32_t id : ids) {
         if (Item* member = data->ItemById(id))
-            member->Remove();
+            action(member);
     }
 }
 
