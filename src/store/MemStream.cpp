@@ -43,11 +43,15 @@ bool MemStream::WriteBuffer(const void* src, unsigned long length)
         std::unique_ptr<char[]> grown(new char[size]);
         if (b.writeIndex > 0)
             std::memcpy(grown.get(), b.data.get(), static_cast<size_t>(b.writeIndex));
+        // The source may lie in the old data (bytes of this stream or of a copy of it), so the
+        // new bytes go in before the old data is freed.
+        if (length > 0)
+            std::memcpy(grown.get() + b.writeIndex, src, length);
         b.data = std::move(grown);
         b.bufferSize = static_cast<int>(size);
+    } else if (length > 0) {
+        std::memmove(b.data.get() + b.writeIndex, src, length);
     }
-    if (length > 0)
-        std::memcpy(b.data.get() + b.writeIndex, src, length);
     b.writeIndex = static_cast<int>(need);
     return true;
 }

@@ -70,6 +70,16 @@ void TestStream::growthKeepsReadBytes()
     QCOMPARE(QByteArray(s.GetBuffer(), 4), QByteArray("abcd"));
     QCOMPARE(s.GetPendingReadLength(), 302);
     QCOMPARE(QByteArray(s.GetReadBuffer(), 2), QByteArray("cd"));
+
+    // A stream's own bytes written into it again, through a copy, across a growth.
+    MemStream own = StreamOf(QByteArray(200, 'o') + "end");
+    MemStream copy = own;
+    copy.WriteBuffer(own.GetBuffer(), static_cast<unsigned long>(own.GetBufferLength()));
+    QCOMPARE(own.GetBufferSize(), 512);
+    QCOMPARE(Contents(own), (QByteArray(200, 'o') + "end").repeated(2));
+    // And without growth.
+    own.WriteBuffer(own.GetBuffer() + 200, 3);
+    QCOMPARE(Contents(own).right(6), QByteArray("endend"));
 }
 
 void TestStream::copiesShareOneBuffer()
