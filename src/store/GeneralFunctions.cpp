@@ -39,7 +39,8 @@ std::string::size_type DropTrailingSeparatorAndFindLast(std::string& path)
 
 bool GetBit(unsigned int value, int n)
 {
-    const unsigned int shift = static_cast<unsigned int>(n - 1) & 31u;
+    // Unsigned, so that n - 1 cannot overflow for the lowest n.
+    const unsigned int shift = (static_cast<unsigned int>(n) - 1u) & 31u;
     return (value >> shift) & 1u;
 }
 
@@ -142,8 +143,11 @@ QString ConvertLinks(QString text)
 {
     // The last character must come from the second class, so a full stop, comma and the like
     // right after an address stay outside the link.
+    // The word boundary counts every letter and digit, not only ASCII ones: an address glued
+    // to the end of a word in any script is not one.
     static const QRegularExpression link(
-        QStringLiteral("(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])"));
+        QStringLiteral("(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])"),
+        QRegularExpression::UseUnicodePropertiesOption);
     text.replace(link, QStringLiteral("<a href=\"\\1\">\\1</a>"));
     return text;
 }

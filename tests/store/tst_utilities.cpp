@@ -42,6 +42,7 @@ void TestUtilities::getBit_data()
     // n - 1 wraps modulo 32.
     QTest::newRow("1, bit 33") << 1u << 33 << true;
     QTest::newRow("top, bit 0") << 2147483648u << 0 << true;
+    QTest::newRow("top, lowest n") << 2147483648u << INT_MIN << true;
 }
 
 void TestUtilities::getBit()
@@ -205,6 +206,10 @@ void TestUtilities::convertLinks_data()
                                     << "HTTP://h/x";
     QTest::newRow("not mid-word") << "xhttp://h/x"
                                   << "xhttp://h/x";
+    QTest::newRow("not after a non-ASCII letter")
+        << QString::fromUtf8("caf\xc3\xa9http://h/x \xd0\x96http://h/y \xc3\xa9 http://h/z")
+        << QString::fromUtf8("caf\xc3\xa9http://h/x \xd0\x96http://h/y \xc3\xa9 "
+                             "<a href=\"http://h/z\">http://h/z</a>");
     // Escaped first, as callers do: the ampersand entity stays inside the link, as it should.
     QTest::newRow("after escaping") << EscapeHTML("go http://h/?a=1&b=2 now")
                                     << "go <a href=\"http://h/?a=1&amp;b=2\">"
