@@ -31,7 +31,7 @@ public:
                       "the target must be a QObject that has the slot");
         S* object = target;
         Schedule(
-            target, SlotKey(slot), [object, slot] { (object->*slot)(); }, ms);
+            target, SlotKey<T>(slot), [object, slot] { (object->*slot)(); }, ms);
     }
 
     // Test-only: how many calls are pending, when one is due (on the Clock's monotonic scale;
@@ -39,7 +39,7 @@ public:
     int PendingCount() const { return static_cast<int>(m_pendingByKey.size()); }
     template <class T, class S> qint64 PendingDeadline(T* target, void (S::*slot)()) const
     {
-        return DeadlineOf(target, SlotKey(slot));
+        return DeadlineOf(target, SlotKey<T>(slot));
     }
     void FirePendingNow();
 
@@ -53,10 +53,13 @@ private:
         qint64 deadlineMs = 0;
     };
 
-    // Member function pointers have no order of their own; their bytes identify them.
-    template <class S> static QByteArray SlotKey(void (S::*slot)())
+    // Member function pointers have no order of their own; their bytes identify them. They are
+    // taken as members of the target's class: two virtual slots of different bases can share a
+    // vtable position, and only the base's offset in the target then tells them apart.
+    template <class T, class S> static QByteArray SlotKey(void (S::*slot)())
     {
-        return QByteArray(reinterpret_cast<const char*>(&slot), sizeof(slot));
+        void (T::*member)() = slot;
+        return QByteArray(reinterpret_cast<const char*>(&member), sizeof(member));
     }
 
     void Schedule(QObject* target, const QByteArray& slot, std::function<void()> call, int ms);

@@ -44,6 +44,27 @@ public:
     using Target::Target;
 };
 
+// Two interfaces whose one slot sits at the same place in each one's own table: only the
+// target's layout tells the two slots apart.
+class Sorter
+{
+public:
+    virtual ~Sorter() = default;
+    virtual void SortLater() { g_calls << "SortLater"; }
+};
+
+class Poller
+{
+public:
+    virtual ~Poller() = default;
+    virtual void PollLater() { g_calls << "PollLater"; }
+};
+
+class MultiTarget : public QObject, public Sorter, public Poller
+{
+    Q_OBJECT
+};
+
 } // namespace
 
 class TestTimers : public QObject
@@ -167,6 +188,16 @@ void TestTimers::targetsAndSlotsAreIndependent()
     invoker.FirePendingNow();
     g_calls.sort();
     QCOMPARE(g_calls, (QStringList{"a.Refresh", "a.Sort", "b.Sort"}));
+
+    g_calls.clear();
+    MultiTarget multi;
+    invoker.Invoke(&multi, &Sorter::SortLater, 5000);
+    invoker.Invoke(&multi, &Poller::PollLater, 5000);
+    invoker.Invoke(&multi, &MultiTarget::SortLater, 5000);
+    QCOMPARE(invoker.PendingCount(), 2);
+    invoker.FirePendingNow();
+    g_calls.sort();
+    QCOMPARE(g_calls, (QStringList{"PollLater", "SortLater"}));
 }
 
 void TestTimers::invokeFromInsideTheSlot()
