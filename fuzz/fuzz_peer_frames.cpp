@@ -13,7 +13,7 @@
 // handshakes that parse and name a known type or request, and no allocation exceeds the frame
 // limit.
 
-#include "FeedDevice.h"
+#include "support/FeedDevice.h"
 #include "FuzzSupport.h"
 
 #include "peer/PeerFraming.h"

@@ -11,7 +11,7 @@
 // Checked: a length above the limit drops the connection at once; otherwise the reader takes
 // everything delivered except a partial length; no allocation exceeds the frame limit.
 
-#include "FeedDevice.h"
+#include "support/FeedDevice.h"
 #include "FuzzSupport.h"
 
 #include "server/Server.h"

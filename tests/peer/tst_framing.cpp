@@ -1,7 +1,7 @@
 #include "peer/PeerFraming.h"
 #include "support/FakePeer.h"
+#include "support/FeedDevice.h"
 
-#include <QIODevice>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QtEndian>
@@ -24,31 +24,6 @@ QByteArray ReferenceScramble(const QByteArray& in, quint32 key)
     }
     return out;
 }
-
-// A sequential device fed by the test, so that a frame can arrive in pieces the way a socket
-// delivers it.
-class FeedDevice : public QIODevice
-{
-public:
-    FeedDevice() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
-    void Feed(const QByteArray& bytes) { m_data += bytes; }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_data.size() + QIODevice::bytesAvailable(); }
-    qsizetype Left() const { return m_data.size(); }
-
-protected:
-    qint64 readData(char* data, qint64 max) override
-    {
-        const qint64 n = std::min<qint64>(max, m_data.size());
-        std::memcpy(data, m_data.constData(), size_t(n));
-        m_data.remove(0, n);
-        return n;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    QByteArray m_data;
-};
 
 struct Read
 {

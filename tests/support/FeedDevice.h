@@ -6,13 +6,16 @@
 #include <algorithm>
 #include <cstring>
 
-// A sequential device the fuzz targets fill piece by piece, like a socket's receive buffer, so
-// that a frame reader sees data arrive the way the network delivers it.
+// A sequential device that tests and fuzz targets fill piece by piece, like a socket's receive
+// buffer, so that a frame reader sees data arrive the way the network delivers it.
 class FeedDevice : public QIODevice
 {
 public:
     FeedDevice() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
     void Feed(const char* bytes, qsizetype n) { m_data.append(bytes, n); }
+    void Feed(const QByteArray& bytes) { m_data += bytes; }
+    // Bytes fed and not yet read.
+    qsizetype Left() const { return m_data.size(); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_data.size() + QIODevice::bytesAvailable(); }
 
