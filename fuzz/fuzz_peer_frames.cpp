@@ -16,9 +16,9 @@
 #include "support/FeedDevice.h"
 #include "FuzzSupport.h"
 
+#include "engine/Engine.h"
 #include "peer/PeerFraming.h"
 #include "peer/PeerMessenger.h"
-#include "server/Server.h"
 #include "store/Clock.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
@@ -60,13 +60,8 @@ public:
     static constexpr quint32 kTokens = 4;
     static constexpr const char* kTypes[kTokens] = {"P", "F", "D", "Q"};
 
-    explicit Manager(bool scrambled)
+    explicit Manager(bool scrambled) : peer(engine.peer())
     {
-        d.NewType("global", RootPrimacy, false, true);
-        d.NewType("global_value", ValuePrimacy, false, true);
-        d.GetType("global")->RelateToType("global_value", Many, One);
-        server.CreateData();
-        peer = std::make_unique<PeerMessenger>();
         ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(&socket));
         item += d.GetType("socket_creation_time")->GetItem(Value(Clock::NowText().toStdString()));
         if (scrambled)
@@ -86,15 +81,13 @@ public:
         state->info.m_isObfuscated = scrambled;
     }
 
-    ~Manager() { peer.reset(); }
-
     static Type* Indirect() { return d.GetType("indirect_connect_to_peer_request"); }
     ItemPtr PeerSocket() { return d.GetType("peer_socket")->HasItem(Value(&socket)); }
 
     FreshStore store;
-    Server server;
     QTcpSocket socket;
-    std::unique_ptr<PeerMessenger> peer;
+    Engine engine;
+    PeerMessenger* peer;
     QPointer<SocketReceiveState> state;
 };
 

@@ -14,6 +14,7 @@
 #include "support/FeedDevice.h"
 #include "FuzzSupport.h"
 
+#include "engine/Engine.h"
 #include "server/Server.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
@@ -29,51 +30,6 @@ namespace {
 
 // The reader sizes its buffer to the announced body; nothing else a message does comes close.
 constexpr size_t kFrameCap = size_t(Server::MaxFrameLength) + 64;
-
-// Types that other subsystems declare in the program and that received server messages touch:
-// the settings, and the peer and search types (as the peer connection manager declares them,
-// without its store handlers, which would open connections to the addresses in the messages).
-void DeclareForeignTypes()
-{
-    d.NewType("global", RootPrimacy, false, true);
-    d.NewType("global_value", ValuePrimacy, false, true);
-    d.GetType("global")->RelateToType("global_value", Many, One);
-}
-
-// Each a-item has at most one b-item.
-void HasOne(const char* a, const char* b)
-{
-    d.GetType(a)->RelateToType(b, Many, One);
-}
-
-void DeclarePeerTypes()
-{
-    d.NewType("is_obfuscated", ValuePrimacy, true, true);
-    d.NewType("peer_connection_request", RootPrimacy, true, false);
-    d.NewType("peer_connection_request_id", ValuePrimacy, false, true);
-    d.NewType("peer_connection_type", ValuePrimacy, false, true);
-    d.NewType("user_address", ValuePrimacy, false, true);
-    d.NewType("user_port", ValuePrimacy, false, true);
-    d.NewType("user_obfuscated_port", ValuePrimacy, false, true);
-    d.NewType("search_request", RootPrimacy, false, false);
-    d.NewType("search_request_text", RootPrimacy, false, true);
-    d.NewType("wishlist_search", ValuePrimacy, true, true);
-    d.NewType("search_correlation", ReachablePrimacy, true, true);
-    d.NewType("correlation_text", ValuePrimacy, false, true);
-    d.NewType("correlation_rank", ValuePrimacy, false, true);
-    HasOne("peer_connection_request", "peer_connection_request_id");
-    HasOne("peer_connection_request", "user");
-    HasOne("peer_connection_request", "peer_connection_type");
-    HasOne("peer_connection_request", "is_obfuscated");
-    HasOne("user", "user_address");
-    HasOne("user", "user_port");
-    HasOne("user", "user_obfuscated_port");
-    HasOne("search_request", "search_request_text");
-    HasOne("search_request", "wishlist_search");
-    d.GetType("search_request_text")->RelateToType("search_correlation", One, Many);
-    HasOne("search_correlation", "correlation_text");
-    HasOne("search_correlation", "correlation_rank");
-}
 
 QByteArray Frame(const MemStream& body)
 {
@@ -121,13 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const qsizetype wireSize = qsizetype(size) - 1;
 
     FreshStore store;
-    DeclareForeignTypes();
-    Server server;
-    server.CreateData();
-    DeclarePeerTypes();
+    // The server connection on the program's schema, without the peer connection manager, whose
+    // store handlers would open connections to the addresses in the messages.
+    EngineOptions options;
+    options.peerMessenger = false;
+    options.localServerPort = SilentPort();
+    Engine engine(options);
+    Server& server = engine.server();
     ServerStore::SetSetting("username", "fuzzer");
     ServerStore::SetSetting("password", "secret");
-    server.UseLocalServerForTesting(SilentPort());
     server.Connect();
 
     FeedDevice dev;

@@ -11,8 +11,7 @@
 
 #include "FuzzSupport.h"
 
-#include "peer/PeerMessenger.h"
-#include "server/Server.h"
+#include "engine/Engine.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
@@ -69,18 +68,8 @@ void RemoveAll()
 class Client
 {
 public:
-    Client()
+    Client() : engine(Options())
     {
-        d.NewType("global", RootPrimacy, false, true);
-        d.NewType("global_value", ValuePrimacy, false, true);
-        d.GetType("global")->RelateToType("global_value", Many, One);
-        saver.AddSavedType("global");
-        saver.AddSavedByConnectionType("global_value", "global");
-        // Registers its saved types and its after-load step with the saver.
-        server.CreateData();
-        peer = std::make_unique<PeerMessenger>();
-        // The manager starts listening once the data is loaded: never beyond 127.0.0.1 here.
-        peer->ListenOnLoopbackForTesting();
         // Defaults written before loading, which a loaded setting replaces. With both ports
         // set, the manager's after-load step adds no setting of its own.
         ServerStore::SetSetting("listening_port", "2234");
@@ -88,15 +77,16 @@ public:
         ServerStore::SetSetting("use_upnp", "yes");
     }
 
-    ~Client()
+    // The manager starts listening once the data is loaded: never beyond 127.0.0.1 here.
+    static EngineOptions Options()
     {
-        // The manager goes first, as in the program: it frees what its items point at.
-        peer.reset();
+        EngineOptions options;
+        options.loopbackListeners = true;
+        return options;
     }
 
-    DataSaver saver;
-    Server server;
-    std::unique_ptr<PeerMessenger> peer;
+    Engine engine;
+    DataSaver& saver = engine.saver();
 };
 
 // Loads path into the current store; false when the loader refused the file.

@@ -1,10 +1,13 @@
 #include "peer/PeerMessenger.h"
 
+#include "peer/PeerSchema.h"
 #include "server/Server.h"
+#include "server/ServerSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
 
 #include <QHostAddress>
+#include <QMetaMethod>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -22,12 +25,13 @@ QString Q(const std::string& s)
 
 ItemPtr Status(const char* status)
 {
-    return d.GetType("connect_to_peer_request_status")->GetItem(Value(status));
+    return d.GetType(PeerTypes::ConnectToPeerRequestStatus)->GetItem(Value(status));
 }
 
 bool HasAddressShape(ItemPtr user)
 {
-    return user && user["user_address"] && user["user_port"] && user["user_obfuscated_port"];
+    return user && user[PeerTypes::UserAddress] && user[PeerTypes::UserPort] &&
+           user[PeerTypes::UserObfuscatedPort];
 }
 
 } // namespace
@@ -44,9 +48,9 @@ void PeerMessenger::RequestDNetConnection(std::string user)
 
 int PeerMessenger::GetUserPort(ItemPtr user, bool& obfuscated)
 {
-    const int obfuscatedPort = user["user_obfuscated_port"].AsInt();
+    const int obfuscatedPort = user[PeerTypes::UserObfuscatedPort].AsInt();
     obfuscated = obfuscatedPort != 0;
-    return obfuscated ? obfuscatedPort : user["user_port"].AsInt();
+    return obfuscated ? obfuscatedPort : user[PeerTypes::UserPort].AsInt();
 }
 
 void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
@@ -54,58 +58,56 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
     Log(kCategory, 1,
         QStringLiteral("Attempting peer connection of type %1 to user %2")
             .arg(QLatin1String(typeName), Q(userName)));
-    ItemPtr user = d.GetType("user")->GetItem(Value(userName));
-    ItemPtr type = d.GetType("peer_connection_type")->GetItem(Value(typeName));
-    if (ItemPtr(d.GetItems(user, type, "connect_to_peer_request"))) {
+    ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
+    ItemPtr type = d.GetType(PeerTypes::PeerConnectionType)->GetItem(Value(typeName));
+    if (ItemPtr(d.GetItems(user, type, PeerTypes::ConnectToPeerRequest))) {
         Log(kCategory, 2,
             QStringLiteral("Connection attempt to same user of same type already in progress, "
                            "not re-attempting."));
         return;
     }
 
-    ItemPtr request = d.GetType("connect_to_peer_request")->NewItem();
+    ItemPtr request = d.GetType(PeerTypes::ConnectToPeerRequest)->NewItem();
     request += user;
     request += type;
 
     Log(kCategory, 2, QStringLiteral("Also sending indirect connection request."));
-    const quint32 token =
-        gp_server ? gp_server->SendIndirectConnectionRequest(userName, typeName) : 0;
-    ItemPtr indirect = d.GetType("indirect_connect_to_peer_request")->GetItem(Value(token));
+    const quint32 token = gp_server->SendIndirectConnectionRequest(userName, typeName);
+    ItemPtr indirect = d.GetType(PeerTypes::IndirectConnectToPeerRequest)->GetItem(Value(token));
     request += indirect;
-    StampTime(indirect, "send_time");
+    StampTime(indirect, PeerTypes::SendTime);
     indirect += user;
     indirect += type;
 
     // An address of 0 (or port 0) is what the server says of a user who is offline: there is
     // nothing to dial, and dialling it would reach this very machine. Ask again instead.
     bool obfuscated = false;
-    if (user["user_address"].AsUInt() != 0 && quint16(GetUserPort(user, obfuscated)) != 0) {
+    if (user[PeerTypes::UserAddress].AsUInt() != 0 && quint16(GetUserPort(user, obfuscated)) != 0) {
         StartDirectSocket(request);
         return;
     }
     Log(kCategory, 2, QStringLiteral("User address not found, requesting address"));
-    if (gp_server)
-        gp_server->GetUserAddress(userName);
+    gp_server->GetUserAddress(userName);
     request += Status("getting_address");
 }
 
 void PeerMessenger::StartDirectSocket(ItemPtr request)
 {
-    ItemPtr user = request["user"];
-    ItemPtr type = request["peer_connection_type"];
+    ItemPtr user = request[ServerTypes::User];
+    ItemPtr type = request[PeerTypes::PeerConnectionType];
     bool obfuscated = false;
     const quint16 port = quint16(GetUserPort(user, obfuscated));
-    const QHostAddress address(quint32(user["user_address"].AsUInt()));
+    const QHostAddress address(quint32(user[PeerTypes::UserAddress].AsUInt()));
 
     auto* s = new QTcpSocket(this);
     connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnConnectToPeerSocketConnected);
     connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnConnectToPeerSocketError);
-    ItemPtr item = d.GetType("connect_to_peer_request_socket")->GetItem(Value(s));
-    StampTime(item, "socket_creation_time");
+    ItemPtr item = d.GetType(PeerTypes::ConnectToPeerRequestSocket)->GetItem(Value(s));
+    StampTime(item, PeerTypes::SocketCreationTime);
     item += user;
     item += type;
     if (obfuscated)
-        item.NewItem("is_obfuscated");
+        item.NewItem(PeerTypes::IsObfuscated);
     request += Status("connecting");
     request += item;
     s->connectToHost(address, port);
@@ -140,17 +142,18 @@ void PeerMessenger::OnUserAddress()
 {
     std::set<uint32_t> ids;
     ids.swap(m_addressedUsers);
-    Type* userType = d.GetType("user");
+    Type* userType = d.GetType(ServerTypes::User);
     for (uint32_t id : ids) {
         ItemPtr user = d.ItemById(id);
         if (!user || user->GetType() != userType || !HasAddressShape(user) ||
-            !user["connect_to_peer_request"])
+            !user[PeerTypes::ConnectToPeerRequest])
             continue;
         Log(kCategory, 1, QStringLiteral("User %1 address arrived").arg(Q(user.AsString())), user);
-        for (Item* r : d.GetItems(user, Status("getting_address"), "connect_to_peer_request")) {
+        for (Item* r :
+             d.GetItems(user, Status("getting_address"), PeerTypes::ConnectToPeerRequest)) {
             ItemPtr request(r);
             bool obfuscated = false;
-            if (user["user_address"].AsUInt() == 0 ||
+            if (user[PeerTypes::UserAddress].AsUInt() == 0 ||
                 quint16(GetUserPort(user, obfuscated)) == 0) {
                 Log(kCategory, 2,
                     QStringLiteral("User is offline, relying on the indirect request"));
@@ -158,7 +161,7 @@ void PeerMessenger::OnUserAddress()
             }
             Log(kCategory, 2,
                 QStringLiteral("Attempting direct connection of type %1")
-                    .arg(Q(request["peer_connection_type"].AsString())));
+                    .arg(Q(request[PeerTypes::PeerConnectionType].AsString())));
             StartDirectSocket(request);
         }
     }
@@ -170,17 +173,17 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
     if (!s)
         return;
     s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    ItemPtr item = d.GetType("connect_to_peer_request_socket")->HasItem(Value(s));
+    ItemPtr item = d.GetType(PeerTypes::ConnectToPeerRequestSocket)->HasItem(Value(s));
     if (!item) {
         s->disconnect(this);
         s->close();
         s->deleteLater();
         return;
     }
-    const bool obfuscated = item.IsConnected("is_obfuscated");
-    ItemPtr user = item["user"];
+    const bool obfuscated = item.IsConnected(PeerTypes::IsObfuscated);
+    ItemPtr user = item[ServerTypes::User];
     const std::string userName = user.AsString();
-    const std::string type = item["peer_connection_type"].AsString();
+    const std::string type = item[PeerTypes::PeerConnectionType].AsString();
     Log(kCategory, 1,
         QStringLiteral("Direct %1connection of type %2 to user %3 successful")
             .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(type), Q(userName)),
@@ -189,7 +192,7 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
     SendFrameBody(s, InitFrameBody(Setting("username"), type), obfuscated);
     disconnect(s, &QTcpSocket::errorOccurred, nullptr, nullptr);
 
-    ItemPtr request = item["connect_to_peer_request"];
+    ItemPtr request = item[PeerTypes::ConnectToPeerRequest];
     item.Remove();
     if (request)
         DisposeOfPeerConnectionRequest(request);
@@ -201,11 +204,11 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
         MakePeerSocket(s, user, obfuscated);
         SendUnsentMessages(userName);
     } else if (type == "F") {
-        HandOver(s);
-        emit FileConnectionAccepted(userName, s);
+        if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
+            Q_EMIT FileConnectionAccepted(userName, s);
     } else if (type == "D") {
-        HandOver(s);
-        emit DNetConnectionAccepted(userName, s);
+        if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionAccepted)))
+            Q_EMIT DNetConnectionAccepted(userName, s);
     } else {
         DisposeOfSocket(s);
     }
@@ -216,7 +219,7 @@ void PeerMessenger::OnConnectToPeerSocketError(QAbstractSocket::SocketError)
     auto* s = qobject_cast<QTcpSocket*>(sender());
     if (!s)
         return;
-    ItemPtr item = d.GetType("connect_to_peer_request_socket")->HasItem(Value(s));
+    ItemPtr item = d.GetType(PeerTypes::ConnectToPeerRequestSocket)->HasItem(Value(s));
     s->disconnect();
     CloseOrAbort(s);
     s->deleteLater();
@@ -226,7 +229,7 @@ void PeerMessenger::OnConnectToPeerSocketError(QAbstractSocket::SocketError)
 
 void PeerMessenger::OnIndirectPeerConnectionFailure(uint token)
 {
-    ItemPtr item = d.GetType("indirect_connect_to_peer_request")->HasItem(Value(token));
+    ItemPtr item = d.GetType(PeerTypes::IndirectConnectToPeerRequest)->HasItem(Value(token));
     if (item)
         EndAttempt(item, QStringLiteral("Indirect connection of type %1 to user %2 failed"));
 }
@@ -237,9 +240,9 @@ void PeerMessenger::OnIndirectPeerConnectionFailure(uint token)
 void PeerMessenger::EndAttempt(ItemPtr attempt, const QString& message)
 {
     Log(kCategory, 1,
-        message.arg(Q(attempt["peer_connection_type"].AsString()),
-                    Q(attempt["user"].AsString())));
-    ItemPtr request = attempt["connect_to_peer_request"];
+        message.arg(Q(attempt[PeerTypes::PeerConnectionType].AsString()),
+                    Q(attempt[ServerTypes::User].AsString())));
+    ItemPtr request = attempt[PeerTypes::ConnectToPeerRequest];
     attempt.Remove();
     if (request)
         InspectPeerConnectionRequest(request);
@@ -247,51 +250,53 @@ void PeerMessenger::EndAttempt(ItemPtr attempt, const QString& message)
 
 void PeerMessenger::InspectPeerConnectionRequest(ItemPtr request)
 {
-    const std::string user = request["user"].AsString();
-    const std::string type = request["peer_connection_type"].AsString();
+    const std::string user = request[ServerTypes::User].AsString();
+    const std::string type = request[PeerTypes::PeerConnectionType].AsString();
     Log(kCategory, 1,
         QStringLiteral("Inspecting peer connection request of type %1 to user %2 for possible "
                        "removal.")
             .arg(Q(type), Q(user)));
-    if (request["connect_to_peer_request_socket"]) {
+    if (request[PeerTypes::ConnectToPeerRequestSocket]) {
         Log(kCategory, 2, QStringLiteral("Socket found. Not removing request."));
         return;
     }
-    if (request["indirect_connect_to_peer_request"]) {
+    if (request[PeerTypes::IndirectConnectToPeerRequest]) {
         Log(kCategory, 2, QStringLiteral("Indirect request found. Not removing request."));
         return;
     }
     Log(kCategory, 2, QStringLiteral("Neither socket nor indirect request found. Removing."));
     // Removed before the report, so that a receiver may start a new attempt at once.
     request.Remove();
-    emit ConnectionToUserFailed(user, type);
+    Q_EMIT ConnectionToUserFailed(user, type);
 }
 
 void PeerMessenger::DisposeOfPeerConnectionRequest(ItemPtr request)
 {
     Log(kCategory, 1,
         QStringLiteral("Disposing of peer connection request of type %1 to user %2")
-            .arg(Q(request["peer_connection_type"].AsString()), Q(request["user"].AsString())));
+            .arg(Q(request[PeerTypes::PeerConnectionType].AsString()),
+                 Q(request[ServerTypes::User].AsString())));
     request.Remove();
 }
 
 void PeerMessenger::OnPeerConnectionRequest()
 {
     std::vector<uint32_t> ids;
-    for (Item* r : d.GetType("peer_connection_request")->GetItems())
+    for (Item* r : d.GetType(PeerTypes::PeerConnectionRequest)->GetItems())
         ids.push_back(r->Id());
     for (uint32_t id : ids) {
         ItemPtr request = d.ItemById(id);
-        if (!request || request->GetType() != d.GetType("peer_connection_request"))
+        if (!request || request->GetType() != d.GetType(PeerTypes::PeerConnectionRequest))
             continue;
-        ItemPtr user = request["user"];
-        if (request["peer_connection_request_socket"] || !request["peer_connection_request_id"] ||
-            !request["peer_connection_type"] || !HasAddressShape(user))
+        ItemPtr user = request[ServerTypes::User];
+        if (request[PeerTypes::PeerConnectionRequestSocket] ||
+            !request[PeerTypes::PeerConnectionRequestId] ||
+            !request[PeerTypes::PeerConnectionType] || !HasAddressShape(user))
             continue;
 
         bool obfuscated = false;
         const quint16 port = quint16(GetUserPort(user, obfuscated));
-        const quint32 address = user["user_address"].AsUInt();
+        const quint32 address = user[PeerTypes::UserAddress].AsUInt();
         if (address == 0 || port == 0) {
             // Nowhere to connect to; the peer hears at once that we cannot answer.
             Log(kCategory, 1,
@@ -299,22 +304,21 @@ void PeerMessenger::OnPeerConnectionRequest()
                                "address, refusing")
                     .arg(Q(user.AsString())),
                 user);
-            if (gp_server)
-                gp_server->SendCantConnectToPeer(request["peer_connection_request_id"].AsUInt(),
-                                                 user.AsString());
+            gp_server->SendCantConnectToPeer(request[PeerTypes::PeerConnectionRequestId].AsUInt(),
+                                             user.AsString());
             request.Remove();
             continue;
         }
         auto* s = new QTcpSocket(this);
         if (obfuscated)
-            request.NewItem("is_obfuscated");
+            request.NewItem(PeerTypes::IsObfuscated);
         connect(s, &QTcpSocket::connected, this,
                 &PeerMessenger::OnIndirectResponseSocketConnected);
         connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
         connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
-        ItemPtr item = d.GetType("peer_connection_request_socket")->NewItem(Value(s));
+        ItemPtr item = d.GetType(PeerTypes::PeerConnectionRequestSocket)->NewItem(Value(s));
         request += item;
-        StampTime(item, "socket_creation_time");
+        StampTime(item, PeerTypes::SocketCreationTime);
         Log(kCategory, 1,
             QStringLiteral("Indirect %1peer connection requested from user %2")
                 .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(user.AsString())),
@@ -330,18 +334,19 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
         return;
     s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     disconnect(s, &QTcpSocket::connected, this, &PeerMessenger::OnIndirectResponseSocketConnected);
-    ItemPtr item = d.GetType("peer_connection_request_socket")->HasItem(Value(s));
-    ItemPtr request = item["peer_connection_request"];
+    ItemPtr item = d.GetType(PeerTypes::PeerConnectionRequestSocket)->HasItem(Value(s));
+    ItemPtr request = item[PeerTypes::PeerConnectionRequest];
     if (!request) {
         DisposeOfSocket(s);
         return;
     }
-    const bool obfuscated = request.IsConnected("is_obfuscated");
-    ItemPtr user = request["user"];
+    const bool obfuscated = request.IsConnected(PeerTypes::IsObfuscated);
+    ItemPtr user = request[ServerTypes::User];
     const std::string userName = user.AsString();
-    const std::string type = request["peer_connection_type"].AsString();
+    const std::string type = request[PeerTypes::PeerConnectionType].AsString();
 
-    SendFrameBody(s, PierceFrameBody(request["peer_connection_request_id"].AsUInt()), obfuscated);
+    SendFrameBody(s, PierceFrameBody(request[PeerTypes::PeerConnectionRequestId].AsUInt()),
+                  obfuscated);
     item.Remove();
     Log(kCategory, 1,
         QStringLiteral("Response %1connection to indirect request from %2, type %3 opened")
@@ -357,8 +362,8 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
         AwaitFileToken(s, userName, Clock::NowText().toStdString(), Clock::MonotonicMs());
     } else if (type == "D") {
-        HandOver(s);
-        emit DNetConnectionRequested(userName, s);
+        if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested)))
+            Q_EMIT DNetConnectionRequested(userName, s);
     } else {
         DisposeOfSocket(s);
     }
@@ -366,7 +371,6 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
 
 void PeerMessenger::OnConnectedToServer()
 {
-    if (gp_server)
-        gp_server->SetWaitPort(std::atoi(Setting("listening_port").c_str()),
-                               std::atoi(Setting("obfuscated_listening_port").c_str()));
+    gp_server->SetWaitPort(std::atoi(Setting("listening_port").c_str()),
+                           std::atoi(Setting("obfuscated_listening_port").c_str()));
 }

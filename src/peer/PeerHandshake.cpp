@@ -1,10 +1,13 @@
 #include "peer/PeerMessenger.h"
 
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Random.h"
 
+#include <QMetaMethod>
 #include <QPointer>
 #include <QTcpSocket>
 
@@ -33,9 +36,19 @@ quint32 PeerMessenger::NewKey()
     return (r1 << 24) | (r2 << 16) | (r3 << 8) | r4;
 }
 
-bool PeerMessenger::SendMessage(QTcpSocket* socket, MemStream& message, bool obfuscate)
+bool PeerMessenger::SendMessage(QTcpSocket* socket, const MemStream& message, bool obfuscate)
 {
-    QByteArray frame = BuildFrame(message.GetBuffer(), message.GetBufferLength());
+    return SendFrameBody(socket, message.GetBuffer(), message.GetBufferLength(), obfuscate);
+}
+
+bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate)
+{
+    return SendFrameBody(socket, body.constData(), int(body.size()), obfuscate);
+}
+
+bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const char* body, int length, bool obfuscate)
+{
+    QByteArray frame = BuildFrame(body, length);
     if (obfuscate)
         frame = Obfuscate(frame, NewKey());
     if (socket->write(frame) == -1) {
@@ -46,22 +59,15 @@ bool PeerMessenger::SendMessage(QTcpSocket* socket, MemStream& message, bool obf
     return true;
 }
 
-bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate)
-{
-    MemStream message;
-    message.WriteBuffer(body.constData(), static_cast<unsigned long>(body.size()));
-    return SendMessage(socket, message, obfuscate);
-}
-
 SocketBufferInfo& PeerMessenger::ReceiveState(QTcpSocket* socket)
 {
     if (SocketReceiveState* state = FindState(socket))
         return state->info;
     auto* state = new SocketReceiveState(socket);
-    ItemPtr item = d.GetType("uninitialized_socket")->HasItem(Value(socket));
+    ItemPtr item = d.GetType(PeerTypes::UninitializedSocket)->HasItem(Value(socket));
     if (!item)
-        item = d.GetType("peer_socket")->HasItem(Value(socket));
-    state->info.m_isObfuscated = item && item.IsConnected("is_obfuscated");
+        item = d.GetType(PeerTypes::PeerSocket)->HasItem(Value(socket));
+    state->info.m_isObfuscated = item && item.IsConnected(PeerTypes::IsObfuscated);
     return state->info;
 }
 
@@ -78,28 +84,39 @@ void PeerMessenger::AwaitFileToken(QTcpSocket* socket, const std::string& user,
     st.m_user = user;
     // Until its token comes the socket is not initialized: a peer that never sends it is
     // closed by the half-minute sweep like one that never sent a first frame.
-    StampTime(d.GetType("uninitialized_socket")->NewItem(Value(socket)), "socket_creation_time",
-              since, sinceMs);
+    StampTime(d.GetType(PeerTypes::UninitializedSocket)->NewItem(Value(socket)),
+              PeerTypes::SocketCreationTime, since, sinceMs);
 }
 
-void PeerMessenger::HandOver(QTcpSocket* socket)
+bool PeerMessenger::HandOver(QTcpSocket* socket, const QMetaMethod& signal)
 {
     // The new owner reads, writes, closes and deletes it: nothing of ours may touch it again,
     // not even a listener or this manager being destroyed.
-    if (ItemPtr item = d.GetType("uninitialized_socket")->HasItem(Value(socket)))
+    if (ItemPtr item = d.GetType(PeerTypes::UninitializedSocket)->HasItem(Value(socket)))
         item.Remove();
     socket->disconnect();
     EraseReceiveState(socket);
     socket->setParent(nullptr);
+    if (isSignalConnected(signal))
+        return true;
+    // Nothing takes this kind of connection (its subsystem was not built): an unowned socket
+    // would stay open for good.
+    Log(kCategory, 1,
+        QStringLiteral("No receiver for %1, closing the connection")
+            .arg(QLatin1String(signal.name())));
+    CloseOrAbort(socket);
+    socket->deleteLater();
+    return false;
 }
 
 ItemPtr PeerMessenger::MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated)
 {
-    ItemPtr item = d.GetType("peer_socket")->NewItem(Value(socket));
+    ItemPtr item = d.GetType(PeerTypes::PeerSocket)->NewItem(Value(socket));
     item += user;
-    item += d.GetType("connection_open_time")->GetItem(Value(Clock::NowText().toStdString()));
+    item +=
+        d.GetType(PeerTypes::ConnectionOpenTime)->GetItem(Value(Clock::NowText().toStdString()));
     if (obfuscated)
-        item.NewItem("is_obfuscated");
+        item.NewItem(PeerTypes::IsObfuscated);
     return item;
 }
 
@@ -108,7 +125,6 @@ void PeerMessenger::OnSocketReadyToRead()
     auto* s = qobject_cast<QTcpSocket*>(sender());
     if (!s)
         return;
-    InFunction marker("OnSocketReadyToRead");
     ReceiveState(s);
     QPointer<SocketReceiveState> state = FindState(s);
 
@@ -128,13 +144,12 @@ void PeerMessenger::OnSocketReadyToRead()
                 QStringLiteral("Frame of %1 bytes announced by peer is too long, disposing of "
                                "socket")
                     .arg(state->info.m_length));
-            marker.Dispose();
             DisposeOfSocket(s);
             return;
         case FrameEvent::FileToken: {
             const std::string user = state->info.m_user;
-            HandOver(s);
-            emit FileConnectionRequested(user, s, token);
+            if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
+                Q_EMIT FileConnectionRequested(user, s, token);
             return;
         }
         case FrameEvent::Frame:
@@ -144,7 +159,6 @@ void PeerMessenger::OnSocketReadyToRead()
         MemStream message;
         message.WriteBuffer(body.constData(), static_cast<unsigned long>(body.size()));
         if (!HandleMessage(s, message)) {
-            marker.Dispose();
             if (state) {
                 s->disconnect();
                 DisposeOfSocket(s);
@@ -160,7 +174,7 @@ void PeerMessenger::OnSocketReadyToRead()
 
 bool PeerMessenger::HandleMessage(QTcpSocket* socket, MemStream body)
 {
-    ItemPtr uninitialized = d.GetType("uninitialized_socket")->HasItem(Value(socket));
+    ItemPtr uninitialized = d.GetType(PeerTypes::UninitializedSocket)->HasItem(Value(socket));
     if (uninitialized)
         return HandleFirstFrame(socket, uninitialized,
                                 QByteArray(body.GetReadBuffer(), body.GetPendingReadLength()));
@@ -172,9 +186,9 @@ bool PeerMessenger::HandleMessage(QTcpSocket* socket, MemStream body)
 
 bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const QByteArray& body)
 {
-    const bool obfuscated = uninitialized.IsConnected("is_obfuscated");
+    const bool obfuscated = uninitialized.IsConnected(PeerTypes::IsObfuscated);
     const QString t = obfuscated ? QStringLiteral("obfuscated ") : QString();
-    const std::string since = uninitialized["socket_creation_time"].AsString();
+    const std::string since = uninitialized[PeerTypes::SocketCreationTime].AsString();
     const qint64 sinceMs = StampedMs(uninitialized);
     uninitialized.Remove();
 
@@ -199,7 +213,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     }
 
     if (f.kind == FirstFrame::Init) {
-        ItemPtr user = d.GetType("user")->GetItem(Value(f.user));
+        ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(f.user));
         const QString name = Q(f.user);
         if (f.type == "P") {
             Log(kCategory, 1,
@@ -213,8 +227,8 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         } else if (f.type == "D") {
             Log(kCategory, 1, QStringLiteral("Accepted %1DNet connection to user %2").arg(t, name),
                 user);
-            HandOver(s);
-            emit DNetConnectionRequested(f.user, s);
+            if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested)))
+                Q_EMIT DNetConnectionRequested(f.user, s);
         }
         Log(kCategory, 1,
             QStringLiteral("Peer %1connection of type %2 opened from user %3")
@@ -227,16 +241,16 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
 
     // A pierce frame: the peer answers one of our relayed requests.
     ItemPtr indirect =
-        d.GetType("indirect_connect_to_peer_request")->HasItem(Value(unsigned(f.token)));
+        d.GetType(PeerTypes::IndirectConnectToPeerRequest)->HasItem(Value(unsigned(f.token)));
     if (!indirect) {
         Log(kCategory, 1,
             QStringLiteral("Req sent on %1indirect peer connection not found").arg(t));
         return fail();
     }
-    ItemPtr user = indirect["user"];
+    ItemPtr user = indirect[ServerTypes::User];
     const std::string userName = user.AsString();
-    const std::string type = indirect["peer_connection_type"].AsString();
-    ItemPtr request = indirect["connect_to_peer_request"];
+    const std::string type = indirect[PeerTypes::PeerConnectionType].AsString();
+    ItemPtr request = indirect[PeerTypes::ConnectToPeerRequest];
     indirect.Remove();
     if (request)
         DisposeOfPeerConnectionRequest(request);
@@ -251,13 +265,13 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         return true;
     }
     if (type == "F") {
-        HandOver(s);
-        emit FileConnectionAccepted(userName, s);
+        if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
+            Q_EMIT FileConnectionAccepted(userName, s);
         return true;
     }
     if (type == "D") {
-        HandOver(s);
-        emit DNetConnectionAccepted(userName, s);
+        if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionAccepted)))
+            Q_EMIT DNetConnectionAccepted(userName, s);
         return true;
     }
     return fail();

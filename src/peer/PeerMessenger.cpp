@@ -1,11 +1,12 @@
 #include "peer/PeerMessenger.h"
 
+#include "peer/PeerSchema.h"
 #include "server/Server.h"
+#include "server/ServerSchema.h"
 #include "store/Clock.h"
-#include "store/DataSaver.h"
+#include "store/Dependency.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
-#include "store/TimerManager.h"
 
 #include <QDateTime>
 #include <QTcpSocket>
@@ -13,7 +14,6 @@
 
 PeerMessenger* peerMessenger = nullptr;
 bool g_peerMessengerDeleted = false;
-std::set<std::string> g_inFunctions;
 
 namespace {
 
@@ -68,29 +68,6 @@ int SettingInt(const char* key)
 
 } // namespace
 
-InFunction::InFunction(const char* name) : m_name(name)
-{
-    g_inFunctions.insert(m_name);
-}
-
-InFunction::~InFunction()
-{
-    Dispose();
-}
-
-void InFunction::Dispose()
-{
-    if (m_disposed)
-        return;
-    g_inFunctions.erase(m_name);
-    m_disposed = true;
-}
-
-bool IsInFunction(const std::string& name)
-{
-    return g_inFunctions.count(name) != 0;
-}
-
 void PeerMessenger::StampTime(ItemPtr item, const char* timeType)
 {
     StampTime(item, timeType, Clock::NowText().toStdString(), Clock::MonotonicMs());
@@ -140,152 +117,38 @@ void PeerMessenger::SetSetting(const char* key, const std::string& value)
 
 PeerMessenger::PeerMessenger()
 {
+    // Relayed requests, address requests and refusals go through the server connection, and the
+    // handlers below watch the types of this manager's schema: without either, connections would
+    // quietly never be made.
+    RequireService(gp_server, "The peer connection manager", "the server connection");
+    for (const char* t : {ServerTypes::User, PeerTypes::PeerSocket, PeerTypes::UnsentMessage,
+                          PeerTypes::IndirectConnectToPeerRequest})
+        RequireType("The peer connection manager", t);
+
     peerMessenger = this;
     g_peerMessengerDeleted = false;
-    if (gp_server)
-        connect(gp_server, &Server::Connected, this, &PeerMessenger::OnConnectedToServer);
-    CreateData();
     m_sendOrder = 0;
-    if (gp_server)
-        connect(gp_server, &Server::IndirectPeerConnectionFailure, this,
-                &PeerMessenger::OnIndirectPeerConnectionFailure);
-    if (timerManager)
-        connect(timerManager->everyHalfMinute(), &SharedTimer::timeout, this,
-                &PeerMessenger::EveryHalfMinute);
-    if (dataSaver)
-        dataSaver->AddDataLoadedEventHandler(this);
-}
 
-void PeerMessenger::CreateData()
-{
-    struct TypeRow
-    {
-        const char* name;
-        Primacy primacy;
-        bool isNull;
-        bool autoCreate;
-    };
-    static const TypeRow types[] = {
-        {"uninitialized_socket", RootPrimacy, false, false},
-        {"peer_socket", RootPrimacy, false, false},
-        {"connection_open_time", ValuePrimacy, false, true},
-        {"last_activity_time", RootPrimacy, false, true},
-        {"is_obfuscated", ValuePrimacy, true, true},
-        {"peer_connection_request", RootPrimacy, true, false},
-        {"peer_connection_request_id", ValuePrimacy, false, true},
-        {"peer_connection_type", ValuePrimacy, false, true},
-        {"peer_connection_request_socket", RootPrimacy, false, false},
-        {"user_address", ValuePrimacy, false, true},
-        {"user_port", ValuePrimacy, false, true},
-        {"user_obfuscated_port", ValuePrimacy, false, true},
-        {"socket_creation_time", ValuePrimacy, false, true},
-        {"search_request", RootPrimacy, false, false},
-        {"search_request_text", RootPrimacy, false, true},
-        {"wishlist_search", ValuePrimacy, true, true},
-        {"search_results", RootPrimacy, true, true},
-        {"search_result", ReachablePrimacy, true, true},
-        {"search_results_user_available", ValuePrimacy, false, true},
-        {"search_results_user_speed", ValuePrimacy, false, true},
-        {"search_results_uploads_in_queue", ValuePrimacy, false, true},
-        {"search_result_file_name", ValuePrimacy, false, true},
-        {"search_result_file_folder", ValuePrimacy, false, true},
-        {"file_size", ValuePrimacy, false, true},
-        {"search_correlation", ReachablePrimacy, true, true},
-        {"correlation_text", ValuePrimacy, false, true},
-        {"correlation_rank", ValuePrimacy, false, true},
-        {"mpeg_version", ValuePrimacy, false, true},
-        {"channel_mode", ValuePrimacy, false, true},
-        {"audio_frequency", ValuePrimacy, false, true},
-        {"bitrate_mode", ValuePrimacy, false, true},
-        {"bitrate", ValuePrimacy, false, true},
-        {"length_seconds", ValuePrimacy, false, true},
-        {"unsent_message", RootPrimacy, false, true},
-        {"send_order", ValuePrimacy, false, true},
-        {"send_time", ValuePrimacy, false, true},
-        {"connect_to_peer_request", RootPrimacy, true, true},
-        {"connect_to_peer_request_status", ValuePrimacy, false, true},
-        {"connect_to_peer_request_socket", RootPrimacy, false, true},
-        {"indirect_connect_to_peer_request", RootPrimacy, false, true},
-    };
-    for (const TypeRow& t : types)
-        d.NewType(t.name, t.primacy, t.isNull, t.autoCreate);
-
-    // a has at most one b; the other end is many unless the row says otherwise.
-    auto one = [](const char* a, const char* b, OneOrMany aPerB = Many) {
-        d.GetType(a)->RelateToType(b, aPerB, One);
-    };
-
-    one("peer_socket", "user");
-    one("peer_socket", "connection_open_time");
-    one("peer_socket", "last_activity_time");
-    one("peer_socket", "is_obfuscated");
-    Type* peerSocket = d.GetType("peer_socket");
+    Type* peerSocket = d.GetType(PeerTypes::PeerSocket);
     peerSocket->itemAddedEvent.Add(NewEventHandler(this, &PeerMessenger::OnPeerSocketItemAdded));
     peerSocket->itemRemovedEvent.Add(
         NewEventHandler(this, &PeerMessenger::OnPeerSocketItemRemoved));
 
-    one("uninitialized_socket", "is_obfuscated");
-    // Not every accepted socket says something: its age lets the sweep close a silent one.
-    one("uninitialized_socket", "socket_creation_time");
-
-    one("peer_connection_request", "peer_connection_request_id");
-    one("peer_connection_request", "peer_connection_request_socket", One);
-    one("peer_connection_request", "user");
-    one("peer_connection_request", "peer_connection_type");
-    one("peer_connection_request", "is_obfuscated");
-    one("peer_connection_request_socket", "socket_creation_time");
-
-    one("user", "user_address");
-    one("user", "user_port");
-    one("user", "user_obfuscated_port");
     // The server links a user's address items one by one and ties a relayed request to its
     // user before it replaces that user's address. Both reactions therefore wait until the
     // message has been handled whole, and then read what is there.
-    for (const char* t : {"user_address", "user_port", "user_obfuscated_port"})
+    for (const char* t :
+         {PeerTypes::UserAddress, PeerTypes::UserPort, PeerTypes::UserObfuscatedPort})
         d.GetType(t)->connectedEvent.Add(NewEventHandler(this, &PeerMessenger::OnAddressLinked));
-    d.GetType("peer_connection_request")
+    d.GetType(PeerTypes::PeerConnectionRequest)
         ->connectedEvent.Add(NewEventHandler(this, &PeerMessenger::OnPeerConnectionRequestLinked));
 
-    one("search_request", "search_request_text");
-    one("search_request", "wishlist_search");
-    d.GetType("search_request")->RelateToType(d.GetType("search_results"), One, Many, true);
-    d.GetType("search_results")->RelateToType(d.GetType("search_result"), One, Many, true);
-    one("search_results", "user");
-    one("search_results", "search_results_user_available");
-    one("search_results", "search_results_user_speed");
-    one("search_results", "search_results_uploads_in_queue");
-    one("search_result", "search_result_file_name");
-    one("search_result", "search_result_file_folder");
-    one("search_result", "file_size");
-    d.GetType("search_request_text")->RelateToType("search_correlation", One, Many);
-    one("search_correlation", "correlation_text");
-    one("search_correlation", "correlation_rank");
-    one("search_result", "bitrate_mode");
-    one("search_result", "bitrate");
-    one("search_result", "length_seconds");
-
-    one("unsent_message", "user");
-    one("unsent_message", "send_order", One);
-    one("unsent_message", "send_time");
-    d.GetType("unsent_message")
+    d.GetType(PeerTypes::UnsentMessage)
         ->itemRemovedEvent.Add(NewEventHandler(this, &PeerMessenger::OnUnsentMessageRemoved));
 
-    one("connect_to_peer_request", "connect_to_peer_request_status");
-    one("connect_to_peer_request", "connect_to_peer_request_socket", One);
-    one("connect_to_peer_request", "user");
-    one("connect_to_peer_request", "peer_connection_type");
-    one("connect_to_peer_request", "indirect_connect_to_peer_request", One);
-    one("connect_to_peer_request_socket", "socket_creation_time");
-    one("indirect_connect_to_peer_request", "send_time");
-    one("connect_to_peer_request_socket", "user");
-    one("connect_to_peer_request_socket", "peer_connection_type");
-    one("connect_to_peer_request_socket", "is_obfuscated");
-    one("indirect_connect_to_peer_request", "user");
-    one("indirect_connect_to_peer_request", "peer_connection_type");
-
-    for (const char* t : {"uninitialized_socket", "peer_connection_request_socket",
-                          "unsent_message", "connect_to_peer_request_socket",
-                          "indirect_connect_to_peer_request"})
+    for (const char* t : {PeerTypes::UninitializedSocket, PeerTypes::PeerConnectionRequestSocket,
+                          PeerTypes::UnsentMessage, PeerTypes::ConnectToPeerRequestSocket,
+                          PeerTypes::IndirectConnectToPeerRequest})
         d.GetType(t)->itemRemovedEvent.Add(
             NewEventHandler(this, &PeerMessenger::OnTimedItemRemoved));
 }
@@ -302,13 +165,13 @@ PeerMessenger::~PeerMessenger()
 
     // The heap records behind unsent messages and activity times go with their items.
     RemoveDataHandlers();
-    if (Type* t = d.HasType("unsent_message")) {
+    if (Type* t = d.HasType(PeerTypes::UnsentMessage)) {
         for (Item* item : t->GetItems()) {
             OnUnsentMessageRemoved(item);
             ItemPtr(item).Remove();
         }
     }
-    if (Type* t = d.HasType("peer_socket")) {
+    if (Type* t = d.HasType(PeerTypes::PeerSocket)) {
         for (Item* item : t->GetItems()) {
             OnPeerSocketItemRemoved(item);
             ItemPtr(item).Remove();
@@ -367,10 +230,10 @@ void PeerMessenger::Accept(QTcpServer& listener, bool obfuscated)
     connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
     connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
     connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
-    ItemPtr item = d.GetType("uninitialized_socket")->NewItem(Value(s));
-    StampTime(item, "socket_creation_time");
+    ItemPtr item = d.GetType(PeerTypes::UninitializedSocket)->NewItem(Value(s));
+    StampTime(item, PeerTypes::SocketCreationTime);
     if (obfuscated)
-        item.NewItem("is_obfuscated");
+        item.NewItem(PeerTypes::IsObfuscated);
 }
 
 void PeerMessenger::OnSocketClosed()
@@ -388,12 +251,12 @@ void PeerMessenger::OnSocketError(QAbstractSocket::SocketError)
 void PeerMessenger::OnPeerSocketItemAdded(Item* item)
 {
     auto* activity = new ActivityTime{Clock::MonotonicMs()};
-    ItemPtr(item) += d.GetType("last_activity_time")->GetItem(Value(activity));
+    ItemPtr(item) += d.GetType(PeerTypes::LastActivityTime)->GetItem(Value(activity));
 }
 
 void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
 {
-    ItemPtr activityItem = ItemPtr(item)["last_activity_time"];
+    ItemPtr activityItem = ItemPtr(item)[PeerTypes::LastActivityTime];
     if (!activityItem)
         return;
     auto* activity = activityItem.AsPointer<ActivityTime>();
@@ -403,14 +266,15 @@ void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
 
 void PeerMessenger::TouchActivity(QTcpSocket* socket)
 {
-    ItemPtr activityItem = d.GetType("peer_socket")->HasItem(Value(socket))["last_activity_time"];
+    ItemPtr activityItem =
+        d.GetType(PeerTypes::PeerSocket)->HasItem(Value(socket))[PeerTypes::LastActivityTime];
     if (auto* activity = activityItem.AsPointer<ActivityTime>())
         activity->ms = Clock::MonotonicMs();
 }
 
 void PeerMessenger::OnUnsentMessageRemoved(Item* item)
 {
-    delete ItemPtr(item).AsPointer<MemStream>();
+    delete ItemPtr(item).AsPointer<QByteArray>();
 }
 
 void PeerMessenger::CloseOrAbort(QTcpSocket* socket)
@@ -427,8 +291,8 @@ void PeerMessenger::CloseOrAbort(QTcpSocket* socket)
 bool PeerMessenger::AssertNoSocketOverlap(QTcpSocket* socket)
 {
     int found = 0;
-    for (const char* t : {"peer_connection_request_socket", "uninitialized_socket", "peer_socket",
-                          "connect_to_peer_request_socket"})
+    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
+                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket})
         found += d.GetType(t)->HasItem(Value(socket)) ? 1 : 0;
     return found <= 1;
 }
@@ -442,8 +306,8 @@ void PeerMessenger::DisposeOfSocket(QTcpSocket* socket)
 
     ItemPtr found[4];
     int n = 0;
-    for (const char* t : {"peer_connection_request_socket", "uninitialized_socket", "peer_socket",
-                          "connect_to_peer_request_socket"})
+    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
+                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket})
         found[n++] = d.GetType(t)->HasItem(Value(socket));
     for (ItemPtr item : found) {
         if (item)
@@ -460,27 +324,26 @@ void PeerMessenger::DisposeOfSocketInner(QTcpSocket* socket)
     socket->deleteLater();
     LogPeer(1, QStringLiteral("Disposing of socket"));
 
-    ItemPtr answer = d.GetType("peer_connection_request_socket")->HasItem(Value(socket));
+    ItemPtr answer = d.GetType(PeerTypes::PeerConnectionRequestSocket)->HasItem(Value(socket));
     if (answer) {
         LogPeer(2, QStringLiteral("Identified as peer connection request socket"));
-        ItemPtr request = answer["peer_connection_request"];
+        ItemPtr request = answer[PeerTypes::PeerConnectionRequest];
         if (!request) {
             LogPeer(2, QStringLiteral("Request not found"));
             return;
         }
         LogPeer(2, QStringLiteral("Request found, removing"));
-        if (gp_server)
-            gp_server->SendCantConnectToPeer(request["peer_connection_request_id"].AsUInt(),
-                                             request["user"].AsString());
+        gp_server->SendCantConnectToPeer(request[PeerTypes::PeerConnectionRequestId].AsUInt(),
+                                         request[ServerTypes::User].AsString());
         request.Remove();
         answer.Remove();
         return;
     }
-    ItemPtr item = d.GetType("uninitialized_socket")->HasItem(Value(socket));
+    ItemPtr item = d.GetType(PeerTypes::UninitializedSocket)->HasItem(Value(socket));
     if (item) {
         LogPeer(2, QStringLiteral("Identified as uninitialized socket"));
     } else {
-        item = d.GetType("peer_socket")->HasItem(Value(socket));
+        item = d.GetType(PeerTypes::PeerSocket)->HasItem(Value(socket));
         if (!item) {
             LogPeer(2, QStringLiteral("Socket not identified"));
             return;
@@ -492,28 +355,28 @@ void PeerMessenger::DisposeOfSocketInner(QTcpSocket* socket)
 
 void PeerMessenger::EveryHalfMinute()
 {
-    for (uint32_t id : ItemIds("unsent_message")) {
-        ItemPtr item = LiveItem(id, "unsent_message");
-        if (item && AgeMs(item, "send_time") > kUnsentMessageMaxAgeMs)
+    for (uint32_t id : ItemIds(PeerTypes::UnsentMessage)) {
+        ItemPtr item = LiveItem(id, PeerTypes::UnsentMessage);
+        if (item && AgeMs(item, PeerTypes::SendTime) > kUnsentMessageMaxAgeMs)
             item.Remove(); // its byte stream goes with it (OnUnsentMessageRemoved)
     }
 
-    for (uint32_t id : ItemIds("indirect_connect_to_peer_request")) {
-        ItemPtr item = LiveItem(id, "indirect_connect_to_peer_request");
-        if (item && AgeMs(item, "send_time") > kAttemptMaxAgeMs)
+    for (uint32_t id : ItemIds(PeerTypes::IndirectConnectToPeerRequest)) {
+        ItemPtr item = LiveItem(id, PeerTypes::IndirectConnectToPeerRequest);
+        if (item && AgeMs(item, PeerTypes::SendTime) > kAttemptMaxAgeMs)
             EndAttempt(
                 item,
                 QStringLiteral("Indirect connection request of type %1 to %2 expired, removing."));
     }
 
-    for (uint32_t id : ItemIds("connect_to_peer_request_socket")) {
-        ItemPtr item = LiveItem(id, "connect_to_peer_request_socket");
-        if (!item || AgeMs(item, "socket_creation_time") <= kAttemptMaxAgeMs)
+    for (uint32_t id : ItemIds(PeerTypes::ConnectToPeerRequestSocket)) {
+        ItemPtr item = LiveItem(id, PeerTypes::ConnectToPeerRequestSocket);
+        if (!item || AgeMs(item, PeerTypes::SocketCreationTime) <= kAttemptMaxAgeMs)
             continue;
-        ItemPtr request = item["connect_to_peer_request"];
-        LogPeer(1,
-                QStringLiteral("Direct connection attempt of type %1 to %2 timed out, closing.")
-                    .arg(Q(item["peer_connection_type"].AsString()), Q(item["user"].AsString())));
+        ItemPtr request = item[PeerTypes::ConnectToPeerRequest];
+        LogPeer(1, QStringLiteral("Direct connection attempt of type %1 to %2 timed out, closing.")
+                       .arg(Q(item[PeerTypes::PeerConnectionType].AsString()),
+                            Q(item[ServerTypes::User].AsString())));
         auto* s = item.AsPointer<QTcpSocket>();
         item.Remove();
         s->disconnect(this);
@@ -523,40 +386,40 @@ void PeerMessenger::EveryHalfMinute()
             InspectPeerConnectionRequest(request);
     }
 
-    for (uint32_t id : ItemIds("peer_connection_request_socket")) {
-        ItemPtr item = LiveItem(id, "peer_connection_request_socket");
-        if (!item || AgeMs(item, "socket_creation_time") <= kAttemptMaxAgeMs)
+    for (uint32_t id : ItemIds(PeerTypes::PeerConnectionRequestSocket)) {
+        ItemPtr item = LiveItem(id, PeerTypes::PeerConnectionRequestSocket);
+        if (!item || AgeMs(item, PeerTypes::SocketCreationTime) <= kAttemptMaxAgeMs)
             continue;
-        ItemPtr request = item["peer_connection_request"];
+        ItemPtr request = item[PeerTypes::PeerConnectionRequest];
         LogPeer(1,
                 QStringLiteral("Indirect connection attempt of type %1 to %2 timed out, closing.")
-                    .arg(Q(request["peer_connection_type"].AsString()),
-                         Q(request["user"].AsString())));
+                    .arg(Q(request[PeerTypes::PeerConnectionType].AsString()),
+                         Q(request[ServerTypes::User].AsString())));
         // A socket that never connected reports no closing; dispose of it here so that the
         // server still hears that we could not answer.
         DisposeOfSocket(item.AsPointer<QTcpSocket>());
     }
 
     const qint64 nowMs = Clock::MonotonicMs();
-    for (uint32_t id : ItemIds("peer_socket")) {
-        ItemPtr item = LiveItem(id, "peer_socket");
-        auto* activity = item["last_activity_time"].AsPointer<ActivityTime>();
+    for (uint32_t id : ItemIds(PeerTypes::PeerSocket)) {
+        ItemPtr item = LiveItem(id, PeerTypes::PeerSocket);
+        auto* activity = item[PeerTypes::LastActivityTime].AsPointer<ActivityTime>();
         if (!activity || nowMs - activity->ms <= kIdleMaxMs)
             continue;
         LogPeer(1, QStringLiteral("Peer connection to user %1 expired, closing.")
-                       .arg(Q(item["user"].AsString())));
+                       .arg(Q(item[ServerTypes::User].AsString())));
         auto* s = item.AsPointer<QTcpSocket>();
         s->close();
         // Normally the closing notification has disposed of it by now; a socket that was
         // already down reports nothing.
-        if (d.GetType("peer_socket")->HasItem(Value(s)) &&
+        if (d.GetType(PeerTypes::PeerSocket)->HasItem(Value(s)) &&
             s->state() == QAbstractSocket::UnconnectedState)
             DisposeOfSocket(s);
     }
 
-    for (uint32_t id : ItemIds("uninitialized_socket")) {
-        ItemPtr item = LiveItem(id, "uninitialized_socket");
-        if (!item || AgeMs(item, "socket_creation_time") <= kFirstFrameMaxWaitMs)
+    for (uint32_t id : ItemIds(PeerTypes::UninitializedSocket)) {
+        ItemPtr item = LiveItem(id, PeerTypes::UninitializedSocket);
+        if (!item || AgeMs(item, PeerTypes::SocketCreationTime) <= kFirstFrameMaxWaitMs)
             continue;
         LogPeer(1, QStringLiteral("Peer connection not initialized in time, closing."));
         DisposeOfSocket(item.AsPointer<QTcpSocket>());

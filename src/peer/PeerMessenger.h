@@ -21,7 +21,9 @@
 #include <string>
 #include <unordered_map>
 
+class DataSaver;
 class MemStream;
+class QMetaMethod;
 class QTcpSocket;
 
 class PeerMessenger : public QObject, public DataHandler, public DataLoadedEventHandler
@@ -34,8 +36,13 @@ public:
     static constexpr int kMaxUnsentMessagesPerUser = 1000;
     static constexpr qint64 kMaxUnsentBytesPerUser = 32 * 1024 * 1024;
 
+    // Needs the server connection and the store types of CreateData. The engine root makes its
+    // connections to the server, the timers and the store file.
     PeerMessenger();
     ~PeerMessenger() override;
+
+    // Declares the manager's store types (PeerSchema.cpp).
+    static void CreateData(DataSaver& saver);
 
     void DataLoaded() override;
 
@@ -49,11 +56,12 @@ public:
 
     // Frames (PeerHandshake.cpp). Frames the whole message and writes it in one call; false when
     // the socket reports a write error.
-    bool SendMessage(QTcpSocket* socket, MemStream& message, bool obfuscate);
+    bool SendMessage(QTcpSocket* socket, const MemStream& message, bool obfuscate);
     bool HandleMessage(QTcpSocket* socket, MemStream body);
 
-    // The send queue (PeerSendQueue.cpp).
-    void SendMessage(std::string user, MemStream& message);
+    // The send queue (PeerSendQueue.cpp). A queued message is a copy of the bytes written so
+    // far: the caller may reuse its stream at once.
+    void SendMessage(std::string user, const MemStream& message);
     void SendUnsentMessages(std::string user);
 
     static QString MessageCodeToString(int code);
@@ -88,7 +96,6 @@ public Q_SLOTS:
     void OnIndirectResponseSocketConnected();
 
 private:
-    void CreateData();
     void Accept(QTcpServer& listener, bool obfuscated);
     void DisposeOfSocketInner(QTcpSocket* socket);
     bool AssertNoSocketOverlap(QTcpSocket* socket);
@@ -110,11 +117,14 @@ private:
     static void EraseReceiveState(QTcpSocket* socket);
     void AwaitFileToken(QTcpSocket* socket, const std::string& user, const std::string& since,
                         qint64 sinceMs);
-    void HandOver(QTcpSocket* socket);
+    // Gives up the socket: a receiver of signal owns it from now on. With none connected the
+    // socket is closed and deleted, and false comes back: emit nothing then.
+    bool HandOver(QTcpSocket* socket, const QMetaMethod& signal);
     bool HandleFirstFrame(QTcpSocket* socket, ItemPtr uninitialized, const QByteArray& body);
     void TouchActivity(QTcpSocket* socket);
     ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
     bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);
+    bool SendFrameBody(QTcpSocket* socket, const char* body, int length, bool obfuscate);
     static quint32 NewKey();
 
     // Times kept in the store (send_time, socket_creation_time) are local text, for whoever
@@ -148,20 +158,3 @@ private:
 
 extern PeerMessenger* peerMessenger;
 extern bool g_peerMessengerDeleted;
-extern std::set<std::string> g_inFunctions;
-
-// Marks a function as running for as long as it lives (or until Dispose), for IsInFunction.
-class InFunction
-{
-public:
-    explicit InFunction(const char* name);
-    ~InFunction();
-    InFunction(const InFunction&) = delete;
-    InFunction& operator=(const InFunction&) = delete;
-    void Dispose();
-
-private:
-    std::string m_name;
-    bool m_disposed = false;
-};
-bool IsInFunction(const std::string& name);

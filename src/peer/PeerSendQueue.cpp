@@ -1,5 +1,7 @@
 #include "peer/PeerMessenger.h"
 
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
@@ -19,10 +21,10 @@ QString Q(const std::string& s)
 
 } // namespace
 
-void PeerMessenger::SendMessage(std::string userName, MemStream& message)
+void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
 {
-    ItemPtr user = d.GetType("user")->GetItem(Value(userName));
-    const ItemSet sockets = user.GetItems("peer_socket");
+    ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
+    const ItemSet sockets = user.GetItems(PeerTypes::PeerSocket);
 
     // The code is the message's first four bytes, wherever its read position stands.
     const quint32 code =
@@ -34,11 +36,11 @@ void PeerMessenger::SendMessage(std::string userName, MemStream& message)
     if (sockets.empty()) {
         Log(kCategory, 2,
             QStringLiteral("Did not find messaging connection to user, queueing unsent message"));
-        auto* queued = new MemStream(message); // shares the caller's buffer
-        ItemPtr item = d.GetType("unsent_message")->GetItem(Value(queued));
+        auto* queued = new QByteArray(message.GetBuffer(), message.GetBufferLength());
+        ItemPtr item = d.GetType(PeerTypes::UnsentMessage)->GetItem(Value(queued));
         item += user;
-        item += d.GetType("send_order")->GetItem(Value(int(m_sendOrder++)));
-        StampTime(item, "send_time");
+        item += d.GetType(PeerTypes::SendOrder)->GetItem(Value(int(m_sendOrder++)));
+        StampTime(item, PeerTypes::SendTime);
         DropOldestUnsent(user);
         ConnectToUser(userName, "P");
         return;
@@ -55,7 +57,7 @@ void PeerMessenger::SendMessage(std::string userName, MemStream& message)
         QDateTime chosenTime;
         for (Item* i : sockets) {
             ItemPtr candidate(i);
-            const QString text = Q(candidate["connection_open_time"].AsString());
+            const QString text = Q(candidate[PeerTypes::ConnectionOpenTime].AsString());
             const QDateTime opened = Clock::FromText(text);
             if (!chosen) {
                 chosen = candidate;
@@ -69,50 +71,52 @@ void PeerMessenger::SendMessage(std::string userName, MemStream& message)
             }
         }
     }
-    SendMessage(chosen.AsPointer<QTcpSocket>(), message, chosen.IsConnected("is_obfuscated"));
+    SendMessage(chosen.AsPointer<QTcpSocket>(), message,
+                chosen.IsConnected(PeerTypes::IsObfuscated));
 }
 
 void PeerMessenger::DropOldestUnsent(ItemPtr user)
 {
-    ItemList queued = user.GetItems("unsent_message").SortNumericBy("send_order", true);
+    ItemList queued =
+        user.GetItems(PeerTypes::UnsentMessage).SortNumericBy(PeerTypes::SendOrder, true);
     qint64 bytes = 0;
     for (Item* i : queued)
-        bytes += ItemPtr(i).AsPointer<MemStream>()->GetBufferLength();
+        bytes += ItemPtr(i).AsPointer<QByteArray>()->size();
     size_t first = 0;
     while (queued.size() - first > 1 &&
            (queued.size() - first > size_t(kMaxUnsentMessagesPerUser) ||
             bytes > kMaxUnsentBytesPerUser)) {
         ItemPtr oldest(queued[first++]);
-        auto* stream = oldest.AsPointer<MemStream>();
-        bytes -= stream->GetBufferLength();
+        const qsizetype size = oldest.AsPointer<QByteArray>()->size();
+        bytes -= size;
         Log(kCategory, 1,
             QStringLiteral("Too many unsent messages to user %1, dropping the oldest (%2 bytes)")
                 .arg(Q(user.AsString()))
-                .arg(stream->GetBufferLength()));
+                .arg(size));
         oldest.Remove(); // its byte stream goes with it
     }
 }
 
 void PeerMessenger::SendUnsentMessages(std::string userName)
 {
-    ItemPtr user = d.GetType("user")->GetItem(Value(userName));
-    ItemPtr socketItem = user["peer_socket"];
+    ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
+    ItemPtr socketItem = user[PeerTypes::PeerSocket];
     if (!socketItem)
         return;
     auto* socket = socketItem.AsPointer<QTcpSocket>();
-    const bool obfuscated = socketItem.IsConnected("is_obfuscated");
+    const bool obfuscated = socketItem.IsConnected(PeerTypes::IsObfuscated);
 
-    const ItemSet unsent = user.GetItems("unsent_message");
+    const ItemSet unsent = user.GetItems(PeerTypes::UnsentMessage);
     if (unsent.empty())
         return;
-    const ItemList ordered = unsent.SortNumericBy("send_order", true);
+    const ItemList ordered = unsent.SortNumericBy(PeerTypes::SendOrder, true);
     Log(kCategory, 1,
         QStringLiteral("Sending %1 pending peer messages to user %2")
             .arg(ordered.size())
             .arg(Q(userName)));
     for (Item* i : ordered) {
         ItemPtr item(i);
-        if (!SendMessage(socket, *item.AsPointer<MemStream>(), obfuscated))
+        if (!SendFrameBody(socket, *item.AsPointer<QByteArray>(), obfuscated))
             break;
         item.Remove(); // frees its byte stream
     }

@@ -5,6 +5,7 @@
 #include "store/TCPAddress.h"
 #include "store/UserStats.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
@@ -23,6 +24,8 @@
 //   ServerMessages.cpp    the dispatcher (code -> handler) and login, user and peer messages
 //   ServerRoomMessages.cpp, ServerSearchMessages.cpp  rooms; search, wish list, distributed net
 // ServerCodes.h names every message code in both directions.
+class DataSaver;
+
 class Server : public QObject, public DataLoadedEventHandler
 {
     Q_OBJECT
@@ -33,18 +36,21 @@ public:
     // and nothing is allocated for it.
     static constexpr quint32 MaxFrameLength = 64u * 1024u * 1024u;
 
+    // The engine root connects the timers (reconnection, keep-alive) and the store file's
+    // data-loaded notice.
     Server();
     ~Server() override;
 
-    // Declares the store types, relations and saved types of the server connection.
-    void CreateData();
+    // Declares the store types, relations and saved types of the server connection
+    // (ServerSchema.cpp).
+    static void CreateData(DataSaver& saver);
 
     void Connect();
     void Disconnect();
     bool IsConnected() const { return m_state == StateLoggedIn; }
     bool IsAbruptlyDisconnected() const { return m_abruptlyDisconnected; }
 
-    void SendMessage(MemStream& message, bool force);
+    void SendMessage(const MemStream& message, bool force);
     void HandleMessage(int code, MemStream& stream);
     void OnConnectedToServer();
     void OnDisconnected();
@@ -103,8 +109,9 @@ Q_SIGNALS:
     void IndirectPeerConnectionFailure(uint token);
     void DNetParentMinSpeed(int speed);
     void DNetParentSpeedConnectionRatio(int ratio);
-    void DNetPossibleParents(std::list<std::pair<std::string, TCPAddress>>& parents);
-    void DNetMessage(MemStream& stream);
+    void DNetPossibleParents(const std::list<std::pair<std::string, TCPAddress>>& parents);
+    // The distributed body of code 93, from its own code byte to the end of the message.
+    void DNetMessage(const QByteArray& body);
     void DNetDeliveryReport(int report);
     void DNetReset();
     void ReceivedUserStats(std::string user, UserStats stats);

@@ -1,13 +1,12 @@
 #include "server/Server.h"
 
 #include "server/ServerCodes.h"
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
-#include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/MD5.h"
 #include "store/Random.h"
-#include "store/TimerManager.h"
 
 #include <QHostAddress>
 #include <QtEndian>
@@ -31,15 +30,6 @@ Server::Server() : m_host(QStringLiteral(QV_SERVER_HOST))
     // The token of a relayed connection request is what the peer echoes back to prove who it is,
     // so its counter must not start at a value anyone can guess.
     m_nextIndirectToken = RandomU32();
-
-    if (timerManager) {
-        connect(timerManager->everyHalfMinute(), &SharedTimer::timeout, this,
-                &Server::AttemptReconnect);
-        connect(timerManager->everyFiveMinutes(), &SharedTimer::timeout, this,
-                &Server::EveryFiveMinutes);
-    }
-    if (dataSaver)
-        dataSaver->AddDataLoadedEventHandler(this);
 }
 
 Server::~Server()
@@ -100,7 +90,7 @@ void Server::OnConnected()
     m_abruptlyDisconnected = false;
 }
 
-void Server::SendMessage(MemStream& message, bool force)
+void Server::SendMessage(const MemStream& message, bool force)
 {
     if (force ? m_state == StateIdle : m_state != StateLoggedIn)
         return;
@@ -206,9 +196,9 @@ void Server::OnDisconnected()
     Q_EMIT Disconnected();
 
     ItemSet users;
-    d.GetType("user")->GetItems(users);
+    d.GetType(ServerTypes::User)->GetItems(users);
     for (ItemPtr user : users)
-        user.Disconnect("is_online");
+        user.Disconnect(ServerTypes::IsOnline);
 }
 
 void Server::Disconnect()
@@ -245,9 +235,9 @@ void Server::OnConnectedToServer()
     if (m_firstLogin) {
         m_firstLogin = false;
         ItemSet rooms;
-        d.GetType("room")->GetItems(rooms);
+        d.GetType(ServerTypes::Room)->GetItems(rooms);
         for (ItemPtr room : rooms) {
-            if (room.IsConnected("room_autojoin"))
+            if (room.IsConnected(ServerTypes::RoomAutojoin))
                 EnterRoom(room.AsString(), false);
         }
         // Mapping the listening ports on the router belongs to the port forwarder, which is
@@ -255,9 +245,9 @@ void Server::OnConnectedToServer()
     }
 
     ItemSet users;
-    d.GetType("user")->GetItems(users);
+    d.GetType(ServerTypes::User)->GetItems(users);
     for (ItemPtr user : users) {
-        if (user.IsConnected("is_tracked")) {
+        if (user.IsConnected(ServerTypes::IsTracked)) {
             MemStream watch;
             watch.Write(quint32(ServerCode::AddUser));
             watch.Write(user.AsString());
@@ -265,7 +255,7 @@ void Server::OnConnectedToServer()
         }
     }
     for (ItemPtr user : users) {
-        if (user.IsConnected("user_address_request")) {
+        if (user.IsConnected(ServerTypes::UserAddressRequest)) {
             MemStream address;
             address.Write(quint32(ServerCode::GetUserAddress));
             address.Write(user.AsString());

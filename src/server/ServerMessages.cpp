@@ -1,6 +1,8 @@
 #include "server/Server.h"
 
+#include "peer/PeerSchema.h"
 #include "server/ServerCodes.h"
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
 
@@ -110,10 +112,11 @@ void Server::OnUserAddress(MemStream& s)
     s.Read(obfuscatedPort);
 
     ItemPtr userItem = ServerStore::User(user);
-    Link(userItem, "user_address", Value(address));
-    Link(userItem, "user_port", Value(int(port)));
-    Link(userItem, "user_obfuscated_port", Value(obfuscationType == 1 ? int(obfuscatedPort) : 0));
-    userItem.Disconnect("user_address_request");
+    Link(userItem, PeerTypes::UserAddress, Value(address));
+    Link(userItem, PeerTypes::UserPort, Value(int(port)));
+    Link(userItem, PeerTypes::UserObfuscatedPort,
+         Value(obfuscationType == 1 ? int(obfuscatedPort) : 0));
+    userItem.Disconnect(ServerTypes::UserAddressRequest);
 }
 
 // 5
@@ -135,10 +138,10 @@ void Server::OnAddUserReply(MemStream& s)
         std::string country;
         s.Read(country);
         ItemPtr userItem = ServerStore::User(user);
-        SetFlag(userItem, "is_online");
-        Link(userItem, "country_code", Value(country));
+        SetFlag(userItem, ServerTypes::IsOnline);
+        Link(userItem, ServerTypes::CountryCode, Value(country));
     } else {
-        ClearFlag(ServerStore::User(user), "is_online");
+        ClearFlag(ServerStore::User(user), ServerTypes::IsOnline);
     }
 }
 
@@ -154,11 +157,11 @@ void Server::OnUserStatus(MemStream& s)
 
     ItemPtr userItem = ServerStore::User(user);
     if (status > 0)
-        SetFlag(userItem, "is_online");
+        SetFlag(userItem, ServerTypes::IsOnline);
     else
-        ClearFlag(userItem, "is_online");
+        ClearFlag(userItem, ServerTypes::IsOnline);
     if (privileged)
-        SetFlag(userItem, "is_privileged");
+        SetFlag(userItem, ServerTypes::IsPrivileged);
 }
 
 // 18: another user asks, through the server, that we connect to them.
@@ -184,17 +187,17 @@ void Server::OnPeerConnectionRequest(MemStream& s)
 
     // The request is tied to its id, type and user before the user's address items change, so
     // the peer connection manager's pattern on the request sees a complete request either way.
-    ItemPtr request = d.GetType("peer_connection_request")->NewItem();
-    request += d.GetType("peer_connection_request_id")->GetItem(Value(token));
-    request += d.GetType("peer_connection_type")->GetItem(Value(type));
+    ItemPtr request = d.GetType(PeerTypes::PeerConnectionRequest)->NewItem();
+    request += d.GetType(PeerTypes::PeerConnectionRequestId)->GetItem(Value(token));
+    request += d.GetType(PeerTypes::PeerConnectionType)->GetItem(Value(type));
     ItemPtr userItem = ServerStore::User(user);
     request += userItem;
 
-    Link(userItem, "user_address", Value(address));
-    Link(userItem, "user_port", Value(int(port)));
-    Link(userItem, "user_obfuscated_port", Value(int(obfuscatedPort)));
+    Link(userItem, PeerTypes::UserAddress, Value(address));
+    Link(userItem, PeerTypes::UserPort, Value(int(port)));
+    Link(userItem, PeerTypes::UserObfuscatedPort, Value(int(obfuscatedPort)));
     if (privileged)
-        SetFlag(userItem, "is_privileged");
+        SetFlag(userItem, ServerTypes::IsPrivileged);
 }
 
 // 22: every private message is acknowledged, also one from an ignored user.
@@ -216,7 +219,7 @@ void Server::OnPrivateChat(MemStream& s)
     ack.Write(id);
 
     ItemPtr userItem = ServerStore::FindUser(user);
-    if (!HasFlag(userItem, "is_ignored"))
+    if (!HasFlag(userItem, ServerTypes::IsIgnored))
         Q_EMIT PrivateChat(user, text, time_t(time), isNew != 0);
 
     SendMessage(ack, false);
@@ -241,7 +244,7 @@ void Server::OnPrivilegedUsers(MemStream& s)
     std::set<std::string> users;
     s.Read(users);
     for (const std::string& user : users)
-        SetFlag(ServerStore::User(user), "is_privileged");
+        SetFlag(ServerStore::User(user), ServerTypes::IsPrivileged);
 }
 
 // 92

@@ -1,6 +1,8 @@
 #include "server/Server.h"
 
+#include "peer/PeerSchema.h"
 #include "server/ServerCodes.h"
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
 
@@ -33,12 +35,12 @@ void Server::SetWaitPort(int port, int obfuscatedPort)
 void Server::GetUserAddress(std::string user)
 {
     ItemPtr userItem = ServerStore::User(user);
-    if (userItem.IsConnected("user_address_request"))
+    if (userItem.IsConnected(ServerTypes::UserAddressRequest))
         return;
     MemStream m = Message(ServerCode::GetUserAddress);
     m.Write(user);
     SendMessage(m, false);
-    userItem += d.GetType("user_address_request")->NewItem();
+    userItem += d.GetType(ServerTypes::UserAddressRequest)->NewItem();
 }
 
 // 5
@@ -53,9 +55,9 @@ void Server::AddUser(std::string user)
 void Server::TrackUser(std::string user)
 {
     ItemPtr userItem = ServerStore::User(user);
-    if (ServerStore::HasFlag(userItem, "is_tracked"))
+    if (ServerStore::HasFlag(userItem, ServerTypes::IsTracked))
         return;
-    ServerStore::SetFlag(userItem, "is_tracked");
+    ServerStore::SetFlag(userItem, ServerTypes::IsTracked);
     AddUser(user);
 }
 
@@ -63,9 +65,9 @@ void Server::TrackUser(std::string user)
 void Server::UntrackUser(std::string user)
 {
     ItemPtr userItem = ServerStore::User(user);
-    if (!ServerStore::HasFlag(userItem, "is_tracked"))
+    if (!ServerStore::HasFlag(userItem, ServerTypes::IsTracked))
         return;
-    ServerStore::ClearFlag(userItem, "is_tracked");
+    ServerStore::ClearFlag(userItem, ServerTypes::IsTracked);
     MemStream m = Message(ServerCode::UntrackUser);
     m.Write(user);
     SendMessage(m, false);
@@ -100,7 +102,7 @@ void Server::EnterRoom(std::string room, bool isPrivate)
 // 15: `in_room` is cleared by the server's answer, not here.
 void Server::LeaveRoom(std::string room)
 {
-    if (!ServerStore::HasFlag(ServerStore::Room(room), "in_room"))
+    if (!ServerStore::HasFlag(ServerStore::Room(room), ServerTypes::InRoom))
         return;
     MemStream m = Message(ServerCode::LeaveRoom);
     m.Write(room);
@@ -138,10 +140,10 @@ quint32 Server::FileSearch(std::string text, bool wishlist)
     m.Write(text);
     SendMessage(m, false);
 
-    ItemPtr request = d.GetType("search_request")->NewItem(Value(token));
-    request += d.GetType("search_request_text")->GetItem(Value(text));
+    ItemPtr request = d.GetType(PeerTypes::SearchRequest)->NewItem(Value(token));
+    request += d.GetType(PeerTypes::SearchRequestText)->GetItem(Value(text));
     if (wishlist)
-        ServerStore::SetFlag(request, "wishlist_search");
+        ServerStore::SetFlag(request, PeerTypes::WishlistSearch);
 
     Q_EMIT SearchRequested(token, text, wishlist);
     return token;

@@ -1,5 +1,6 @@
 #include "server/Server.h"
 
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
 
@@ -21,9 +22,9 @@ namespace {
 
 void LinkUserStats(ItemPtr user, const UserStats& stats, const std::string& country)
 {
-    Link(user, "average_download_speed", Value(int(stats.averageSpeed)));
-    Link(user, "shared_files_count", Value(int(stats.sharedFileCount)));
-    Link(user, "country_code", Value(country));
+    Link(user, ServerTypes::AverageDownloadSpeed, Value(int(stats.averageSpeed)));
+    Link(user, ServerTypes::SharedFilesCount, Value(int(stats.sharedFileCount)));
+    Link(user, ServerTypes::CountryCode, Value(country));
 }
 
 // The room's one record of this type (room_owner, room_operators, room_members), made if missing.
@@ -34,7 +35,7 @@ ItemPtr RoomRecord(const std::string& room, const char* recordType)
 
 void ReplaceRecordUsers(ItemPtr record, const std::set<std::string>& users)
 {
-    record.Disconnect("user");
+    record.Disconnect(ServerTypes::User);
     for (const std::string& user : users)
         record += User(user);
 }
@@ -56,7 +57,7 @@ void Server::OnRoomChat(MemStream& s)
     s.Read(room);
     s.Read(user);
     s.Read(text);
-    if (HasFlag(ServerStore::FindUser(user), "is_ignored"))
+    if (HasFlag(ServerStore::FindUser(user), ServerTypes::IsIgnored))
         return;
     Q_EMIT RoomChat(room, user, text);
 }
@@ -84,13 +85,13 @@ void Server::OnRoomEntered(MemStream& s)
     if (s.Read(owner)) {
         std::set<std::string> operators;
         s.Read(operators);
-        roomItem.NewItem("room_owner") += User(owner);
-        ReplaceRecordUsers(roomItem.NewItem("room_operators"), operators);
+        roomItem.NewItem(ServerTypes::RoomOwner) += User(owner);
+        ReplaceRecordUsers(roomItem.NewItem(ServerTypes::RoomOperators), operators);
     }
 
-    SetFlag(roomItem, "in_room");
+    SetFlag(roomItem, ServerTypes::InRoom);
 
-    roomItem.Disconnect("user");
+    roomItem.Disconnect(ServerTypes::User);
     for (const std::string& user : users)
         roomItem += User(user);
 
@@ -107,10 +108,10 @@ void Server::OnRoomLeft(MemStream& s)
     std::string room;
     s.Read(room);
     ItemPtr roomItem = Room(room);
-    if (!HasFlag(roomItem, "in_room"))
+    if (!HasFlag(roomItem, ServerTypes::InRoom))
         return;
-    ClearFlag(roomItem, "in_room");
-    roomItem.Disconnect("user");
+    ClearFlag(roomItem, ServerTypes::InRoom);
+    roomItem.Disconnect(ServerTypes::User);
 }
 
 // 16
@@ -166,50 +167,50 @@ void Server::OnRoomList(MemStream& s)
     s.Read(memberCounts);
     s.Read(operatorRooms);
 
-    Type* roomType = d.GetType("room");
+    Type* roomType = d.GetType(ServerTypes::Room);
 
     // Each name list is walked together with its counts only as far as the shorter of the two.
     const size_t publicCount = std::min(publicRooms.size(), publicCounts.size());
     for (size_t i = 0; i < publicCount; ++i) {
         if (acceptNewRooms || roomType->HasItem(Value(publicRooms[i])))
-            Link(Room(publicRooms[i]), "user_count", Value(int(publicCounts[i])));
+            Link(Room(publicRooms[i]), ServerTypes::UserCount, Value(int(publicCounts[i])));
     }
 
     std::set<std::string> owned;
     const size_t ownedCount = std::min(ownedRooms.size(), ownedCounts.size());
     for (size_t i = 0; i < ownedCount; ++i) {
         ItemPtr room = Room(ownedRooms[i]);
-        Link(room, "user_count", Value(int(ownedCounts[i])));
-        SetFlag(room, "is_owner");
-        SetFlag(room, "is_private");
-        SetFlag(room, "is_member");
+        Link(room, ServerTypes::UserCount, Value(int(ownedCounts[i])));
+        SetFlag(room, ServerTypes::IsOwner);
+        SetFlag(room, ServerTypes::IsPrivate);
+        SetFlag(room, ServerTypes::IsMember);
         owned.insert(ownedRooms[i]);
     }
 
     ItemSet rooms;
     roomType->GetItems(rooms);
     for (ItemPtr room : rooms) {
-        if (HasFlag(room, "is_owner") && !owned.count(room.AsString()))
-            ClearFlag(room, "is_owner");
+        if (HasFlag(room, ServerTypes::IsOwner) && !owned.count(room.AsString()))
+            ClearFlag(room, ServerTypes::IsOwner);
     }
 
     std::set<std::string> member;
     const size_t memberCount = std::min(memberRooms.size(), memberCounts.size());
     for (size_t i = 0; i < memberCount; ++i) {
         ItemPtr room = Room(memberRooms[i]);
-        Link(room, "user_count", Value(int(memberCounts[i])));
+        Link(room, ServerTypes::UserCount, Value(int(memberCounts[i])));
         if (operatorRooms.count(memberRooms[i]))
-            SetFlag(room, "is_operator");
-        SetFlag(room, "is_private");
-        SetFlag(room, "is_member");
+            SetFlag(room, ServerTypes::IsOperator);
+        SetFlag(room, ServerTypes::IsPrivate);
+        SetFlag(room, ServerTypes::IsMember);
         member.insert(memberRooms[i]);
     }
 
     roomType->GetItems(rooms);
     for (ItemPtr room : rooms) {
         const std::string name = room.AsString();
-        if (HasFlag(room, "is_member") && !member.count(name) && !owned.count(name))
-            ClearFlag(room, "is_member");
+        if (HasFlag(room, ServerTypes::IsMember) && !member.count(name) && !owned.count(name))
+            ClearFlag(room, ServerTypes::IsMember);
     }
 }
 
@@ -220,7 +221,7 @@ void Server::OnPrivateRoomMembers(MemStream& s)
     std::set<std::string> users;
     s.Read(room);
     s.Read(users);
-    ReplaceRecordUsers(RoomRecord(room, "room_members"), users);
+    ReplaceRecordUsers(RoomRecord(room, ServerTypes::RoomMembers), users);
 }
 
 // 134
@@ -229,7 +230,7 @@ void Server::OnPrivateRoomMemberAdded(MemStream& s)
     std::string room;
     std::string user;
     ReadRoomAndUser(s, room, user);
-    RoomRecord(room, "room_members") += User(user);
+    RoomRecord(room, ServerTypes::RoomMembers) += User(user);
 }
 
 // 135
@@ -238,7 +239,7 @@ void Server::OnPrivateRoomMemberRemoved(MemStream& s)
     std::string room;
     std::string user;
     ReadRoomAndUser(s, room, user);
-    RoomRecord(room, "room_members").Disconnect(User(user));
+    RoomRecord(room, ServerTypes::RoomMembers).Disconnect(User(user));
 }
 
 // 139
@@ -247,8 +248,8 @@ void Server::OnPrivateRoomMembershipGranted(MemStream& s)
     std::string room;
     s.Read(room);
     ItemPtr roomItem = Room(room);
-    SetFlag(roomItem, "is_private");
-    SetFlag(roomItem, "is_member");
+    SetFlag(roomItem, ServerTypes::IsPrivate);
+    SetFlag(roomItem, ServerTypes::IsMember);
     EnterRoom(room, false);
 }
 
@@ -258,9 +259,9 @@ void Server::OnPrivateRoomMembershipRevoked(MemStream& s)
     std::string room;
     s.Read(room);
     ItemPtr roomItem = Room(room);
-    ClearFlag(roomItem, "is_member");
-    ClearFlag(roomItem, "is_operator");
-    ClearFlag(roomItem, "is_owner");
+    ClearFlag(roomItem, ServerTypes::IsMember);
+    ClearFlag(roomItem, ServerTypes::IsOperator);
+    ClearFlag(roomItem, ServerTypes::IsOwner);
 }
 
 // 141
@@ -278,7 +279,7 @@ void Server::OnPrivateRoomOperatorAdded(MemStream& s)
     std::string room;
     std::string user;
     ReadRoomAndUser(s, room, user);
-    RoomRecord(room, "room_operators") += User(user);
+    RoomRecord(room, ServerTypes::RoomOperators) += User(user);
 }
 
 // 144
@@ -287,7 +288,7 @@ void Server::OnPrivateRoomOperatorRemoved(MemStream& s)
     std::string room;
     std::string user;
     ReadRoomAndUser(s, room, user);
-    RoomRecord(room, "room_operators").Disconnect(User(user));
+    RoomRecord(room, ServerTypes::RoomOperators).Disconnect(User(user));
 }
 
 // 145
@@ -295,7 +296,7 @@ void Server::OnMadeOperator(MemStream& s)
 {
     std::string room;
     s.Read(room);
-    SetFlag(Room(room), "is_operator");
+    SetFlag(Room(room), ServerTypes::IsOperator);
 }
 
 // 148
@@ -305,5 +306,5 @@ void Server::OnPrivateRoomOperators(MemStream& s)
     std::set<std::string> users;
     s.Read(room);
     s.Read(users);
-    ReplaceRecordUsers(RoomRecord(room, "room_operators"), users);
+    ReplaceRecordUsers(RoomRecord(room, ServerTypes::RoomOperators), users);
 }

@@ -1,7 +1,7 @@
 #include "server/Server.h"
 
-#include "store/Data.h"
-#include "store/DataSaver.h"
+#include "server/ServerSchema.h"
+#include "store/Schema.h"
 
 // What the server connection keeps about users and rooms. Presence, statistics, room members and
 // roles are rebuilt from the server after each login; only what the user decided (autojoin rooms,
@@ -9,93 +9,72 @@
 
 namespace {
 
-struct TypeDecl
-{
-    const char* name;
-    int primacy;
-    bool isNull;
-    bool autoCreate;
+using namespace ServerTypes;
+
+const SchemaType kTypes[] = {
+    {User, RootPrimacy, false, true},
+    {IsOnline, ValuePrimacy, true, true},
+    {IsTracked, ValuePrimacy, true, true},
+    {IsPrivileged, ValuePrimacy, true, true},
+    {Room, RootPrimacy, false, true},
+    {RoomAutojoin, ValuePrimacy, true, true},
+    {UserCount, ValuePrimacy, false, true},
+    {IsPrivate, ValuePrimacy, true, true},
+    {IsMember, ValuePrimacy, true, true},
+    {InRoom, ValuePrimacy, true, true},
+    {RoomOwner, ReachablePrimacy, true, true},
+    {RoomOperators, ReachablePrimacy, true, true},
+    {RoomMembers, ReachablePrimacy, true, true},
+    {IsOwner, ValuePrimacy, true, true},
+    {IsOperator, ValuePrimacy, true, true},
+    {AverageDownloadSpeed, ValuePrimacy, false, true},
+    {SharedFilesCount, ValuePrimacy, false, true},
+    {CountryCode, ValuePrimacy, false, true},
+    {InUserList, ValuePrimacy, true, true},
+    {UserListGroup, RootPrimacy, false, true},
+    {GroupDownloadPriority, ValuePrimacy, false, true},
+    {IsIgnored, ValuePrimacy, true, true},
+    {UserAddressRequest, ValuePrimacy, true, true},
 };
 
-const TypeDecl ServerTypes[] = {
-    {"user", 0, false, true},
-    {"is_online", 2, true, true},
-    {"is_tracked", 2, true, true},
-    {"is_privileged", 2, true, true},
-    {"room", 0, false, true},
-    {"room_autojoin", 2, true, true},
-    {"user_count", 2, false, true},
-    {"is_private", 2, true, true},
-    {"is_member", 2, true, true},
-    {"in_room", 2, true, true},
-    {"room_owner", 1, true, true},
-    {"room_operators", 1, true, true},
-    {"room_members", 1, true, true},
-    {"is_owner", 2, true, true},
-    {"is_operator", 2, true, true},
-    {"average_download_speed", 2, false, true},
-    {"shared_files_count", 2, false, true},
-    {"country_code", 2, false, true},
-    {"in_user_list", 2, true, true},
-    {"user_list_group", 0, false, true},
-    {"group_download_priority", 2, false, true},
-    {"is_ignored", 2, true, true},
-    {"user_address_request", 2, true, true},
+const SchemaRelation kRelations[] = {
+    {User, IsOnline, Many, One},
+    {User, IsTracked, Many, One},
+    {User, IsPrivileged, Many, One},
+    {User, AverageDownloadSpeed, Many, One},
+    {User, SharedFilesCount, Many, One},
+    {User, CountryCode, Many, One},
+    {User, InUserList, One, One},
+    {User, IsIgnored, Many, One},
+    {InUserList, UserListGroup, Many, Many},
+    {UserListGroup, GroupDownloadPriority, Many, One},
+    {Room, User, Many, Many},
+    {Room, UserCount, Many, One},
+    {Room, InRoom, Many, One},
+    {Room, RoomAutojoin, Many, One},
+    {Room, RoomOwner, One, One},
+    {Room, RoomOperators, One, One},
+    {Room, RoomMembers, One, One},
+    {RoomOwner, User, Many, One},
+    {RoomOperators, User, Many, Many},
+    {RoomMembers, User, Many, Many},
+    {Room, IsPrivate, Many, One},
+    {Room, IsOwner, Many, One},
+    {Room, IsOperator, Many, One},
+    {Room, IsMember, Many, One},
+    {UserAddressRequest, User, One, Many},
 };
 
-// a, b: how many a-items one b-item may have, how many b-items one a-item may have.
-struct RelationDecl
-{
-    const char* a;
-    const char* b;
-    OneOrMany aPerB;
-    OneOrMany bPerA;
-};
-
-const RelationDecl ServerRelations[] = {
-    {"user", "is_online", Many, One},
-    {"user", "is_tracked", Many, One},
-    {"user", "is_privileged", Many, One},
-    {"user", "average_download_speed", Many, One},
-    {"user", "shared_files_count", Many, One},
-    {"user", "country_code", Many, One},
-    {"user", "in_user_list", One, One},
-    {"user", "is_ignored", Many, One},
-    {"in_user_list", "user_list_group", Many, Many},
-    {"user_list_group", "group_download_priority", Many, One},
-    {"room", "user", Many, Many},
-    {"room", "user_count", Many, One},
-    {"room", "in_room", Many, One},
-    {"room", "room_autojoin", Many, One},
-    {"room", "room_owner", One, One},
-    {"room", "room_operators", One, One},
-    {"room", "room_members", One, One},
-    {"room_owner", "user", Many, One},
-    {"room_operators", "user", Many, Many},
-    {"room_members", "user", Many, Many},
-    {"room", "is_private", Many, One},
-    {"room", "is_owner", Many, One},
-    {"room", "is_operator", Many, One},
-    {"room", "is_member", Many, One},
-    {"user_address_request", "user", One, Many},
+const SchemaSaved kSaved[] = {
+    {RoomAutojoin},  {Room, RoomAutojoin}, // rooms entered at login
+    {InUserList},    {User, InUserList},   // the user list
+    {UserListGroup},                       // its groups, empty ones too
+    {IsIgnored},     {User, IsIgnored},    // ignored users
 };
 
 } // namespace
 
-void Server::CreateData()
+void Server::CreateData(DataSaver& saver)
 {
-    for (const TypeDecl& t : ServerTypes)
-        d.NewType(t.name, Primacy(t.primacy), t.isNull, t.autoCreate);
-    for (const RelationDecl& r : ServerRelations)
-        d.GetType(r.a)->RelateToType(r.b, r.aPerB, r.bPerA);
-
-    if (!dataSaver)
-        return;
-    dataSaver->AddSavedType("room_autojoin");
-    dataSaver->AddSavedByConnectionType("room", "room_autojoin");
-    dataSaver->AddSavedType("in_user_list");
-    dataSaver->AddSavedByConnectionType("user", "in_user_list");
-    dataSaver->AddSavedType("user_list_group");
-    dataSaver->AddSavedType("is_ignored");
-    dataSaver->AddSavedByConnectionType("user", "is_ignored");
+    DeclareSchema(MakeSchema(kTypes, kRelations, kSaved), saver);
 }

@@ -1,5 +1,6 @@
 #include "server/Server.h"
 
+#include "peer/PeerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
 
@@ -34,11 +35,11 @@ void Server::OnDNetParentSpeedConnectionRatio(MemStream& s)
     Q_EMIT DNetParentSpeedConnectionRatio(OnlyField<qint32>(s));
 }
 
-// 93: a distributed-network message relayed by the server; the receivers read it from the
-// stream, which is positioned on its own code.
+// 93: a distributed-network message relayed by the server. Its receivers get the bytes, not the
+// read stream, which the next frame overwrites before a queued receiver would run.
 void Server::OnDNetMessage(MemStream& s)
 {
-    Q_EMIT DNetMessage(s);
+    Q_EMIT DNetMessage(QByteArray(s.GetReadBuffer(), s.GetPendingReadLength()));
 }
 
 // 102: always signalled, even empty or cut short.
@@ -79,12 +80,12 @@ void Server::OnSearchCorrelations(MemStream& s)
     s.Read(text);
     s.Read(terms);
 
-    ItemPtr textItem = d.GetType("search_request_text")->GetItem(Value(text));
-    textItem.GetItems("search_correlation").Remove();
+    ItemPtr textItem = d.GetType(PeerTypes::SearchRequestText)->GetItem(Value(text));
+    textItem.GetItems(PeerTypes::SearchCorrelation).Remove();
     for (const auto& term : terms) {
-        ItemPtr correlation = textItem.NewItem("search_correlation");
-        ServerStore::Link(correlation, "correlation_text", Value(term.first));
-        ServerStore::Link(correlation, "correlation_rank", Value(int(term.second)));
+        ItemPtr correlation = textItem.NewItem(PeerTypes::SearchCorrelation);
+        ServerStore::Link(correlation, PeerTypes::CorrelationText, Value(term.first));
+        ServerStore::Link(correlation, PeerTypes::CorrelationRank, Value(int(term.second)));
     }
 
     Q_EMIT SearchCorrelations(text);

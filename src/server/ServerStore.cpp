@@ -1,20 +1,22 @@
 #include "server/ServerStore.h"
 
+#include "server/ServerSchema.h"
+
 namespace ServerStore {
 
 ItemPtr User(const std::string& name)
 {
-    return d.GetType("user")->GetItem(Value(name));
+    return d.GetType(ServerTypes::User)->GetItem(Value(name));
 }
 
 ItemPtr Room(const std::string& name)
 {
-    return d.GetType("room")->GetItem(Value(name));
+    return d.GetType(ServerTypes::Room)->GetItem(Value(name));
 }
 
 ItemPtr FindUser(const std::string& name)
 {
-    return d.GetType("user")->HasItem(Value(name));
+    return d.GetType(ServerTypes::User)->HasItem(Value(name));
 }
 
 void SetFlag(ItemPtr item, const char* flag)

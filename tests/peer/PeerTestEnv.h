@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Engine.h"
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "store/Clock.h"
@@ -10,6 +11,7 @@
 #include "store/TimerManager.h"
 #include "support/FakePeer.h"
 #include "support/FakeServer.h"
+#include "support/LogLines.h"
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
@@ -21,50 +23,20 @@
 #include <memory>
 #include <string>
 
-// Collects the "Peer Messenger" log lines written while it lives.
-class PeerLog
+// The "Peer Messenger" lines.
+class PeerLog : public LogLines
 {
 public:
-    PeerLog()
-    {
-        m_connection = QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
-                                        [this](const QString& category, const QString& line) {
-                                            if (category == QLatin1String("Peer Messenger"))
-                                                lines << line.mid(line.indexOf("] ") + 2);
-                                        });
-    }
-    ~PeerLog() { QObject::disconnect(m_connection); }
-    PeerLog(const PeerLog&) = delete;
-    PeerLog& operator=(const PeerLog&) = delete;
-
-    // The line, as logged after its time stamp (with its level's indent).
-    bool Has(const QString& line) const { return lines.contains(line); }
-
-    QStringList lines;
-
-private:
-    QMetaObject::Connection m_connection;
+    PeerLog() : LogLines(QStringLiteral("Peer Messenger")) {}
 };
 
-// A client under test: a fresh store, the shared timers, a Server pointed at a FakeServer and
-// the peer connection manager listening on 127.0.0.1 on ports the system picks.
+// A client under test: a fresh store and the engine, its server connection pointed at a
+// FakeServer and the peer connection manager listening on 127.0.0.1 on ports the system picks.
 class PeerTestEnv : public StoreFixture
 {
 public:
-    explicit PeerTestEnv(bool loadData = true)
+    explicit PeerTestEnv(bool loadData = true) : m_engine(Options(m_fake.port()))
     {
-        qRegisterMetaType<std::string>();
-        qRegisterMetaType<QTcpSocket*>();
-        Clock::Reset();
-        DeclareSettingTypes();
-        m_timers = std::make_unique<TimerManager>();
-        m_saver = std::make_unique<DataSaver>();
-        m_fake = std::make_unique<FakeServer>();
-        m_server = std::make_unique<Server>();
-        m_server->CreateData();
-        m_server->UseLocalServerForTesting(m_fake->port());
-        m_peer = std::make_unique<PeerMessenger>();
-        m_peer->ListenOnLoopbackForTesting();
         if (loadData)
             LoadData();
     }
@@ -72,19 +44,9 @@ public:
     // What start-up does once the store file is read: every registered handler is told.
     void LoadData() { dataSaver->EmitDataLoaded(); }
 
-    ~PeerTestEnv()
-    {
-        m_peer.reset();
-        m_server.reset();
-        m_fake.reset();
-        m_saver.reset();
-        m_timers.reset();
-        Clock::Reset();
-    }
-
-    PeerMessenger& peer() { return *m_peer; }
-    Server& server() { return *m_server; }
-    FakeServer& fake() { return *m_fake; }
+    PeerMessenger& peer() { return *m_engine.peer(); }
+    Server& server() { return m_engine.server(); }
+    FakeServer& fake() { return m_fake; }
 
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
 
@@ -109,19 +71,18 @@ public:
     {
         SetSetting("username", "alice");
         SetSetting("password", "secret");
-        m_server->Connect();
-        if (!m_fake->waitForConnection() || m_fake->nextFrame().isEmpty())
+        server().Connect();
+        if (!m_fake.waitForConnection() || m_fake.nextFrame().isEmpty())
             return false;
-        m_fake->sendFrame(
-            WireWriter().u32(1).u8(1).str("Welcome").u32(0x0100007f).str("x").bytes());
-        return QTest::qWaitFor([this] { return m_server->IsConnected(); });
+        m_fake.sendFrame(WireWriter().u32(1).u8(1).str("Welcome").u32(0x0100007f).str("x").bytes());
+        return QTest::qWaitFor([this] { return server().IsConnected(); });
     }
 
     // Skips server messages until one with this code; its fields go to *rest.
     bool takeMessage(quint32 code, QByteArray* rest = nullptr)
     {
         for (int i = 0; i < 20; ++i) {
-            const qint64 got = m_fake->nextMessage(rest);
+            const qint64 got = m_fake.nextMessage(rest);
             if (got < 0)
                 return false;
             if (got == code)
@@ -135,8 +96,8 @@ public:
     {
         auto peer = std::make_unique<FakePeer>();
         const size_t before = Count("uninitialized_socket");
-        if (!peer->ConnectTo(obfuscatedPort ? m_peer->ObfuscatedListeningPort()
-                                            : m_peer->ListeningPort()))
+        if (!peer->ConnectTo(obfuscatedPort ? m_engine.peer()->ObfuscatedListeningPort()
+                                            : m_engine.peer()->ListeningPort()))
             return nullptr;
         if (!QTest::qWaitFor([before] { return Count("uninitialized_socket") > before; }))
             return nullptr;
@@ -160,12 +121,25 @@ public:
     void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }
 
 private:
+    static EngineOptions Options(quint16 port)
+    {
+        EngineOptions options;
+        options.localServerPort = port;
+        options.loopbackListeners = true;
+        return options;
+    }
+
+    // The clock is put back before the engine is built and after it is gone.
+    struct ClockReset
+    {
+        ClockReset() { Clock::Reset(); }
+        ~ClockReset() { Clock::Reset(); }
+    };
+
     StoreGuard m_store;
-    std::unique_ptr<TimerManager> m_timers;
-    std::unique_ptr<DataSaver> m_saver;
-    std::unique_ptr<FakeServer> m_fake;
-    std::unique_ptr<Server> m_server;
-    std::unique_ptr<PeerMessenger> m_peer;
+    ClockReset m_clock;
+    FakeServer m_fake;
+    Engine m_engine;
 };
 
 inline QByteArray Hex(const char* spaced)

@@ -98,6 +98,10 @@ private Q_SLOTS:
     void attemptExpires();
     void timedOutDirectSocketAborted();
     void retryFromFailureReport();
+    void incomingWithoutReceiverClosed_data();
+    void incomingWithoutReceiverClosed();
+    void outgoingWithoutReceiverClosed_data();
+    void outgoingWithoutReceiverClosed();
 };
 
 void tst_PeerConnect::waitPortAfterLogin()
@@ -532,6 +536,63 @@ void tst_PeerConnect::retryFromFailureReport()
     QCOMPARE(reports, 1);
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(1));
     QCOMPARE(PeerTestEnv::Count("indirect_connect_to_peer_request"), size_t(1));
+}
+
+// A socket that nothing receives (its subsystem is not built) is closed, never left open with
+// no owner; under the leak checker an undeleted one fails the run.
+void tst_PeerConnect::incomingWithoutReceiverClosed_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<bool>("obfuscated");
+    QTest::addColumn<QString>("signal");
+    QTest::newRow("distributed network")
+        << QByteArray("D") << false << QStringLiteral("DNetConnectionRequested");
+    QTest::newRow("file, scrambled")
+        << QByteArray("F") << true << QStringLiteral("FileConnectionRequested");
+}
+
+void tst_PeerConnect::incomingWithoutReceiverClosed()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(bool, obfuscated);
+    QFETCH(QString, signal);
+    PeerTestEnv env;
+    PeerLog log;
+    auto peer = env.Dial(obfuscated);
+    QVERIFY(peer);
+    peer->SendInit("bob", type);
+    // The file token comes raw, on the scrambled port too.
+    if (type == "F")
+        peer->SendRaw(Hex("efbeadde"));
+    QVERIFY(peer->WaitForDisconnected());
+    QVERIFY(log.Has(QStringLiteral("No receiver for %1, closing the connection").arg(signal)));
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+}
+
+void tst_PeerConnect::outgoingWithoutReceiverClosed_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QString>("signal");
+    QTest::newRow("file") << QByteArray("F") << QStringLiteral("FileConnectionAccepted");
+    QTest::newRow("distributed network")
+        << QByteArray("D") << QStringLiteral("DNetConnectionAccepted");
+}
+
+void tst_PeerConnect::outgoingWithoutReceiverClosed()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(QString, signal);
+    PeerTestEnv env;
+    PeerLog log;
+    PeerTestEnv::SetSetting("username", "alice");
+    FakePeer bob;
+    GiveAddress("bob", kLoopback, bob.Listen());
+    env.peer().ConnectToUser("bob", type.constData());
+    QVERIFY(bob.WaitForConnection());
+    QVERIFY(bob.WaitForDisconnected());
+    QVERIFY(log.Has(QStringLiteral("No receiver for %1, closing the connection").arg(signal)));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
 }
 
 QTEST_GUILESS_MAIN(tst_PeerConnect)

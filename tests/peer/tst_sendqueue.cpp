@@ -26,6 +26,7 @@ class tst_SendQueue : public QObject
 
 private Q_SLOTS:
     void queuedMessagesFlushedInOrder();
+    void queuedMessageKeepsItsBytes();
     void queueFlushedWhenPeerConnects();
     void sendOrderRisesAcrossUsers();
     void queuedMessageExpires_data();
@@ -49,7 +50,7 @@ void tst_SendQueue::queuedMessagesFlushedInOrder()
         MemStream m = Message(codes[i], fields[i]);
         env.peer().SendMessage("bob", m);
     }
-    // Queued without copying, each with its place, and only one connection asked for.
+    // Queued, each with its place, and only one connection asked for.
     const ItemList queued = Unsent();
     QCOMPARE(queued.size(), size_t(3));
     for (int i = 0; i < 3; ++i)
@@ -66,6 +67,29 @@ void tst_SendQueue::queuedMessagesFlushedInOrder()
     }
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
     QCOMPARE(bob.Pending(), QByteArray());
+}
+
+void tst_SendQueue::queuedMessageKeepsItsBytes()
+{
+    PeerTestEnv env;
+    MemStream m = Message(43, Hex("01000000"));
+    env.peer().SendMessage("bob", m);
+    // The caller reuses its stream at once, and a copy of it shares its buffer.
+    MemStream alias = m;
+    m.Reset();
+    m.Write(quint32(36));
+    m.Write(quint32(0xffffffff));
+    env.peer().SendMessage("bob", m);
+    alias.Reset();
+    alias.Write(quint32(0));
+
+    auto peer = env.DialMessaging(false);
+    QVERIFY(peer);
+    QByteArray body;
+    QVERIFY(peer->WaitForFrame(&body));
+    QCOMPARE(body.toHex(), Hex("2b000000 01000000").toHex());
+    QVERIFY(peer->WaitForFrame(&body));
+    QCOMPARE(body.toHex(), Hex("24000000 ffffffff").toHex());
 }
 
 void tst_SendQueue::queueFlushedWhenPeerConnects()

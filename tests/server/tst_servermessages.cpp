@@ -88,6 +88,7 @@ private Q_SLOTS:
     void possibleParents_data();
     void possibleParents();
     void distributedNetworkSignals();
+    void distributedNetworkMessage_data();
     void distributedNetworkMessage();
 
     // Hostile input.
@@ -679,7 +680,7 @@ void TestServerMessages::possibleParents()
     QList<QStringList> received;
     QObject receiver;
     connect(&env->server(), &Server::DNetPossibleParents, &receiver,
-            [&received](std::list<std::pair<std::string, TCPAddress>>& parents) {
+            [&received](const std::list<std::pair<std::string, TCPAddress>>& parents) {
                 QStringList names;
                 for (const auto& p : parents)
                     names << QStringLiteral("%1:%2:%3")
@@ -714,18 +715,34 @@ void TestServerMessages::distributedNetworkSignals()
     QCOMPARE(d.ItemCount(), items);
 }
 
+void TestServerMessages::distributedNetworkMessage_data()
+{
+    QTest::addColumn<Qt::ConnectionType>("connection");
+    QTest::newRow("direct") << Qt::DirectConnection;
+    // A queued receiver runs after later frames have gone through the server's read buffer.
+    QTest::newRow("queued") << Qt::QueuedConnection;
+}
+
 void TestServerMessages::distributedNetworkMessage()
 {
+    QFETCH(Qt::ConnectionType, connection);
     QList<QByteArray> bodies;
     QObject receiver;
-    connect(&env->server(), &Server::DNetMessage, &receiver, [&bodies](MemStream& stream) {
-        bodies << QByteArray(stream.GetReadBuffer(), stream.GetPendingReadLength());
-    });
-    QVERIFY(env->deliver(ServerCode::DNetMessage, WireWriter().u8(3).str("search")));
-    QVERIFY(env->deliver(ServerCode::DNetMessage));
-    QCOMPARE(bodies.size(), 2);
-    QCOMPARE(bodies.at(0), WireWriter().u8(3).str("search").bytes());
+    connect(
+        &env->server(), &Server::DNetMessage, &receiver,
+        [&bodies](const QByteArray& body) { bodies << body; }, connection);
+    const QByteArray search = WireWriter().u8(3).str("search");
+    const QByteArray other = WireWriter().u8(4).u32(7);
+    // In one write, so that the client reads all three before any queued receiver runs.
+    WireWriter frames;
+    for (const QByteArray& body : {search, QByteArray(), other})
+        frames.u32(quint32(4 + body.size())).u32(ServerCode::DNetMessage).raw(body);
+    env->fake().sendRaw(frames);
+    QVERIFY(env->sync());
+    QTRY_COMPARE(bodies.size(), 3);
+    QCOMPARE(bodies.at(0), search);
     QVERIFY(bodies.at(1).isEmpty());
+    QCOMPARE(bodies.at(2), other);
 }
 
 void TestServerMessages::truncatedMessagesDoNotCrash_data()

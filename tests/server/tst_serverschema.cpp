@@ -1,5 +1,6 @@
 // The store types of the server connection: how their relations shape what handlers can store.
 
+#include "engine/Engine.h"
 #include "server/Server.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
@@ -31,13 +32,13 @@ ItemPtr Named(const char* type, const std::string& name)
     return d.GetType(type)->GetItem(Value(name));
 }
 
-// Settings are declared elsewhere in the program; the server connection reads them once the
-// store file is loaded.
-void DeclareSettings()
+// The server connection alone: its schema, and the settings it reads once the store file is
+// loaded.
+EngineOptions ServerOnly()
 {
-    d.NewType("global", RootPrimacy, false, true);
-    d.NewType("global_value", ValuePrimacy, false, true);
-    d.GetType("global")->RelateToType("global_value", Many, One);
+    EngineOptions options;
+    options.peerMessenger = false;
+    return options;
 }
 
 } // namespace
@@ -45,18 +46,16 @@ void DeclareSettings()
 void TestServerSchema::declaredOnce()
 {
     StoreGuard store;
-    Server server;
-    server.CreateData();
+    Engine engine(ServerOnly());
     QVERIFY_THROWS_EXCEPTION(AlreadyRelatedException,
                              d.GetType("user")->RelateToType("is_online", Many, One));
-    QVERIFY_THROWS_EXCEPTION(TypeAlreadyExistsException, server.CreateData());
+    QVERIFY_THROWS_EXCEPTION(TypeAlreadyExistsException, Server::CreateData(engine.saver()));
 }
 
 void TestServerSchema::flagsAreSharedAndSingle()
 {
     StoreGuard store;
-    Server server;
-    server.CreateData();
+    Engine engine(ServerOnly());
     ItemPtr ann = Named("user", "ann");
     ItemPtr ben = Named("user", "ben");
     ItemPtr first = ann.NewItem("is_online");
@@ -69,8 +68,7 @@ void TestServerSchema::flagsAreSharedAndSingle()
 void TestServerSchema::roomHasOneRecordOfEachKind()
 {
     StoreGuard store;
-    Server server;
-    server.CreateData();
+    Engine engine(ServerOnly());
     ItemPtr room = Named("room", "den");
     ItemPtr owner = room.NewItem("room_owner");
     QCOMPARE(room.NewItem("room_owner").Get(), owner.Get());
@@ -95,8 +93,7 @@ void TestServerSchema::roomHasOneRecordOfEachKind()
 void TestServerSchema::userValuesReplaceEachOther()
 {
     StoreGuard store;
-    Server server;
-    server.CreateData();
+    Engine engine(ServerOnly());
     ItemPtr ann = Named("user", "ann");
     ItemPtr ben = Named("user", "ben");
     ann += Named("country_code", "NL");
@@ -112,8 +109,7 @@ void TestServerSchema::userValuesReplaceEachOther()
 void TestServerSchema::addressRequestsArePerUser()
 {
     StoreGuard store;
-    Server server;
-    server.CreateData();
+    Engine engine(ServerOnly());
     ItemPtr ann = Named("user", "ann");
     ItemPtr request = d.GetType("user_address_request")->NewItem();
     ann += request;
@@ -130,10 +126,7 @@ void TestServerSchema::onlyUserDecisionsAreSaved()
     const QString path = dir.filePath(QStringLiteral("store"));
     {
         StoreGuard store;
-        DataSaver saver;
-        DeclareSettings();
-        Server server;
-        server.CreateData();
+        Engine engine(ServerOnly());
         Named("room", "lobby").NewItem("room_autojoin");
         Named("room", "passing") += Named("user", "nobody");
         Named("room", "passing").NewItem("in_room");
@@ -141,15 +134,12 @@ void TestServerSchema::onlyUserDecisionsAreSaved()
         Named("user", "foe").NewItem("is_ignored");
         Named("user", "nobody").NewItem("is_online");
         Named("user_list_group", "empty group");
-        QVERIFY(saver.Save(path));
+        QVERIFY(engine.saver().Save(path));
     }
 
     StoreGuard store;
-    DataSaver saver;
-    DeclareSettings();
-    Server server;
-    server.CreateData();
-    saver.Load(path);
+    Engine engine(ServerOnly());
+    engine.saver().Load(path);
     Type* room = d.GetType("room");
     Type* user = d.GetType("user");
     QVERIFY(room->HasItem(Value("lobby")).IsConnected("room_autojoin"));
@@ -164,16 +154,13 @@ void TestServerSchema::onlyUserDecisionsAreSaved()
 void TestServerSchema::upnpDefaultAfterLoading()
 {
     StoreGuard store;
-    DataSaver saver;
-    DeclareSettings();
-    Server server;
-    server.CreateData();
-    saver.EmitDataLoaded();
+    Engine engine(ServerOnly());
+    engine.saver().EmitDataLoaded();
     QCOMPARE(Named("global", "use_upnp")["global_value"].AsString(), std::string("yes"));
 
     // A stored choice stays.
     Named("global", "use_upnp") += Named("global_value", "no");
-    saver.EmitDataLoaded();
+    engine.saver().EmitDataLoaded();
     QCOMPARE(Named("global", "use_upnp")["global_value"].AsString(), std::string("no"));
 }
 

@@ -9,14 +9,6 @@
 // of the peer connections take these from here.
 struct StoreFixture
 {
-    // The settings types: a "global" item per key, holding one "global_value".
-    static void DeclareSettingTypes()
-    {
-        d.NewType("global", RootPrimacy, false, true);
-        d.NewType("global_value", ValuePrimacy, false, true);
-        d.GetType("global")->RelateToType("global_value", Many, One);
-    }
-
     static void SetSetting(const char* key, const std::string& value)
     {
         d.GetType("global")->GetItem(Value(key)) +=

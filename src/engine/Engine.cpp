@@ -1,0 +1,118 @@
+#include "engine/Engine.h"
+
+#include "peer/PeerMessenger.h"
+#include "server/Server.h"
+#include "store/Data.h"
+#include "store/DataSaver.h"
+#include "store/DelayedInvoker.h"
+#include "store/Log.h"
+#include "store/Settings.h"
+#include "store/TimerManager.h"
+
+#include <QDir>
+#include <QMetaType>
+#include <QTcpSocket>
+
+#include <string>
+
+namespace {
+
+const QString kConfigurationCategory = QStringLiteral("Configuration Data");
+
+// Arguments of the engine's signals, by name, so that receivers on other threads can take them
+// queued.
+void RegisterMetaTypes()
+{
+    qRegisterMetaType<ItemPtr>("ItemPtr");
+    qRegisterMetaType<std::string>("std::string");
+    qRegisterMetaType<QTcpSocket*>("QTcpSocket*");
+}
+
+} // namespace
+
+Engine::Engine(const EngineOptions& options) : m_options(options)
+{
+    // Everything after this connects to the timers, joins the store file handler's data-loaded
+    // set or names saved types.
+    m_timers = std::make_unique<TimerManager>();
+    Step(EngineStep::Timers);
+    m_saver = std::make_unique<DataSaver>();
+    Step(EngineStep::StoreFile);
+
+    m_server = std::make_unique<Server>();
+    Server::CreateData(*m_saver);
+    if (m_options.localServerPort != 0)
+        m_server->UseLocalServerForTesting(m_options.localServerPort);
+    QObject::connect(m_timers->everyHalfMinute(), &SharedTimer::timeout, m_server.get(),
+                     &Server::AttemptReconnect);
+    QObject::connect(m_timers->everyFiveMinutes(), &SharedTimer::timeout, m_server.get(),
+                     &Server::EveryFiveMinutes);
+    m_saver->AddDataLoadedEventHandler(m_server.get());
+    RegisterMetaTypes();
+    Step(EngineStep::Server);
+
+    // The server's messages fill the peer types (addresses, relayed requests, searches), so they
+    // exist even where the manager is not built.
+    PeerMessenger::CreateData(*m_saver);
+    if (m_options.peerMessenger) {
+        m_peer = std::make_unique<PeerMessenger>();
+        if (m_options.loopbackListeners)
+            m_peer->ListenOnLoopbackForTesting();
+        QObject::connect(m_server.get(), &Server::Connected, m_peer.get(),
+                         &PeerMessenger::OnConnectedToServer);
+        QObject::connect(m_server.get(), &Server::IndirectPeerConnectionFailure, m_peer.get(),
+                         &PeerMessenger::OnIndirectPeerConnectionFailure);
+        QObject::connect(m_timers->everyHalfMinute(), &SharedTimer::timeout, m_peer.get(),
+                         &PeerMessenger::EveryHalfMinute);
+        m_saver->AddDataLoadedEventHandler(m_peer.get());
+    }
+    Step(EngineStep::PeerMessenger);
+
+    Settings::CreateData(*m_saver);
+    Step(EngineStep::SettingsTypes);
+
+    m_invoker = std::make_unique<DelayedInvoker>();
+    Step(EngineStep::DelayedInvoker);
+}
+
+Engine::~Engine()
+{
+    // Each service goes before the ones it calls; the destructors clear their globals.
+    m_invoker.reset();
+    m_peer.reset();
+    m_server.reset();
+    m_saver.reset();
+    m_timers.reset();
+}
+
+void Engine::Step(EngineStep step)
+{
+    if (m_options.afterStep)
+        m_options.afterStep(step);
+}
+
+QString Engine::StoreFilePath()
+{
+    return QDir::homePath() + QStringLiteral("/.Quorvale");
+}
+
+bool Engine::Load(const QString& path)
+{
+    Log(kConfigurationCategory, 1, QStringLiteral("Loading configuration data from %1").arg(path));
+    try {
+        m_saver->Load(path);
+    } catch (const DataLoadFailure&) {
+        Log(kConfigurationCategory, 1, QStringLiteral("Failure to load configuration data."));
+        return false;
+    }
+    Log(kConfigurationCategory, 1, QStringLiteral("Data loaded successfully."));
+    return true;
+}
+
+bool Engine::Shutdown(const QString& path)
+{
+    m_server->Disconnect();
+    // Swept first, so that nothing unreachable is written.
+    d.RemoveDisconnectedItems();
+    return m_saver->Save(path);
+}

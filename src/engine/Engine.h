@@ -1,0 +1,97 @@
+#pragma once
+
+// The engine's composition root: the one place that builds the services without widgets, in
+// start-up order, makes every connection between them and tears them down in shutdown order.
+// The shell, headless hosts, tests and fuzz targets all build the engine here.
+//
+// How a subsystem plugs in:
+//   - its store types: a table in <Subsystem>Schema.cpp of its own folder, declared by a static
+//     CreateData(DataSaver&) of its service, with the names in a <Subsystem>Schema.h;
+//   - its service: an EngineStep, an option if some hosts go without it, a member below, and
+//     its lines in Engine::Engine (construction, then its connections to the services before
+//     it) and in Engine::~Engine (deletion, in shutdown order);
+//   - its constructor throws MissingDependencyError (store/Dependency.h) when a service it calls
+//     was not built, rather than skipping the wiring.
+// The process-wide globals (timerManager, dataSaver, gp_server, peerMessenger, delayedInvoker)
+// are set by the constructors and cleared when the root deletes their services.
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class DataSaver;
+class DelayedInvoker;
+class PeerMessenger;
+class Server;
+class TimerManager;
+
+// The steps of start-up, in their order.
+enum class EngineStep
+{
+    Timers,         // the shared timers
+    StoreFile,      // the store file handler
+    Server,         // the server connection and its store types
+    PeerMessenger,  // the peer connection manager's store types, and the manager when built
+    SettingsTypes,  // global, vglobal and global_value
+    DelayedInvoker, // the coalescing delayed call
+    // The distributed network, the shared folders and the transfer engine follow here, in this
+    // order, as they are built.
+};
+
+struct EngineOptions
+{
+    // The peer connection manager. Without it the server connection works alone; its store
+    // types are declared all the same, since server messages fill them.
+    bool peerMessenger = true;
+
+    // Called after each step of start-up, before the next: where the shell interleaves its own
+    // steps (its receivers of the server's signals, for one, before the other services').
+    std::function<void(EngineStep)> afterStep;
+
+    // Test-only: the server connection goes to 127.0.0.1 on this port (0: the real server).
+    quint16 localServerPort = 0;
+    // Test-only: the peer listeners take 127.0.0.1 and ports the system picks.
+    bool loopbackListeners = false;
+};
+
+class Engine
+{
+public:
+    explicit Engine(const EngineOptions& options = EngineOptions());
+    // Deletes the services in shutdown order: the delayed invoker, the peer connection manager,
+    // the server connection, the store file handler, the timers.
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Where the store file lives: ".Quorvale" in the home directory.
+    static QString StoreFilePath();
+
+    // Loads the store file; every service that waits for the data finishes its set-up before
+    // this returns (the peer connection manager starts listening). A missing file counts as
+    // loaded. False when the file could not be read: it was moved aside, the store keeps its
+    // defaults, and the services were told all the same.
+    bool Load(const QString& path);
+
+    // The shutdown steps before the services go: disconnect from the server, sweep the store
+    // and save it. Returns whether the file was saved; a failed save leaves the old file.
+    bool Shutdown(const QString& path);
+
+    TimerManager& timers() { return *m_timers; }
+    DataSaver& saver() { return *m_saver; }
+    Server& server() { return *m_server; }
+    // Null unless built (EngineOptions::peerMessenger).
+    PeerMessenger* peer() { return m_peer.get(); }
+    DelayedInvoker& invoker() { return *m_invoker; }
+
+private:
+    void Step(EngineStep step);
+
+    EngineOptions m_options;
+    std::unique_ptr<TimerManager> m_timers;
+    std::unique_ptr<DataSaver> m_saver;
+    std::unique_ptr<Server> m_server;
+    std::unique_ptr<PeerMessenger> m_peer;
+    std::unique_ptr<DelayedInvoker> m_invoker;
+};
