@@ -35,6 +35,10 @@ public:
     // Far above anything the server really sends; a longer frame means a broken or hostile peer,
     // and nothing is allocated for it.
     static constexpr quint32 MaxFrameLength = 64u * 1024u * 1024u;
+    // A read buffer that one large message grew past this is released after that message.
+    static constexpr int kKeptReadBufferBytes = 64 * 1024;
+    // A login the server has not answered within this long is given up as an abrupt loss.
+    static constexpr qint64 kLoginReplyTimeoutMs = 60000;
 
     // The engine root connects the timers (reconnection, keep-alive) and the store file's
     // data-loaded notice.
@@ -138,7 +142,10 @@ private:
     };
 
     void OnConnectionLost();
+    // Ends the attempt or connection; failure, when given, is the reason ConnectionFailed carries.
+    void EndConnection(const char* failure);
     void ResetFrameReader();
+    void ReleaseReadBuffer();
     void DropConnection(const QString& why);
 
     // Handlers of received messages, one per code (ServerMessages.cpp and neighbours).
@@ -189,6 +196,8 @@ private:
     bool m_firstLogin = true;
     bool m_expectClose = false;
     bool m_abruptlyDisconnected = false;
+    // When the current attempt started or its login went out (monotonic).
+    qint64 m_attemptStartedMs = 0;
 
     QString m_host;
     quint16 m_port = DefaultPort;

@@ -3,6 +3,7 @@
 #include "server/ServerCodes.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
+#include "store/Clock.h"
 #include "store/Data.h"
 #include "store/Log.h"
 #include "store/MD5.h"
@@ -59,6 +60,7 @@ void Server::Connect()
     ResetFrameReader();
 
     m_state = StateConnecting;
+    m_attemptStartedMs = Clock::MonotonicMs();
     Q_EMIT Connecting();
     // IPv4 only: the server passes our address on to peers as a 32-bit number, which a
     // connection over IPv6 would not give it.
@@ -86,6 +88,7 @@ void Server::OnConnected()
     login.Write(digest);
     login.Write(quint32(100));
     SendMessage(login, true);
+    m_attemptStartedMs = Clock::MonotonicMs();
 
     m_abruptlyDisconnected = false;
 }
@@ -106,7 +109,16 @@ void Server::ResetFrameReader()
 {
     m_readingBody = false;
     m_bodyLength = 0;
-    m_readStream.Reset();
+    ReleaseReadBuffer();
+}
+
+void Server::ReleaseReadBuffer()
+{
+    // One huge message must not pin its buffer for the rest of the process.
+    if (m_readStream.GetBufferSize() > kKeptReadBufferBytes)
+        m_readStream = MemStream();
+    else
+        m_readStream.Reset();
 }
 
 void Server::OnSocketReadyToRead()
@@ -135,16 +147,16 @@ void Server::ReadFrames(QIODevice& device)
             }
             m_readingBody = true;
             m_readStream.Reset();
-            m_readStream.EnsureBufferCapacity(int(m_bodyLength));
         }
 
+        // The buffer grows with the bytes that arrive, not with what the length promises: eight
+        // bytes announcing a huge frame cost nothing until the frame really comes.
         const qint64 missing = qint64(m_bodyLength) - m_readStream.GetWriteIndex();
         if (missing > 0) {
-            const qint64 got =
-                device.read(reinterpret_cast<char*>(m_readStream.GetWriteBuffer()), missing);
-            if (got <= 0)
+            const QByteArray got = device.read(qMin(missing, device.bytesAvailable()));
+            if (got.isEmpty())
                 return;
-            m_readStream.AdvanceWriteIndex(int(got));
+            m_readStream.WriteBuffer(got.constData(), static_cast<unsigned long>(got.size()));
         }
         if (quint32(m_readStream.GetWriteIndex()) < m_bodyLength)
             return;
@@ -153,7 +165,9 @@ void Server::ReadFrames(QIODevice& device)
         quint32 code = 0;
         if (m_readStream.Read(code))
             HandleMessage(int(code), m_readStream);
-        ResetFrameReader();
+        m_readingBody = false;
+        m_bodyLength = 0;
+        ReleaseReadBuffer();
     }
 }
 
@@ -183,11 +197,21 @@ void Server::OnConnectionLost()
     }
     if (m_state == StateIdle)
         return;
-    if (m_state == StateConnecting)
-        Q_EMIT ConnectionFailed("socket error");
     if (m_state == StateLoggedIn)
         m_abruptlyDisconnected = true;
-    OnDisconnected();
+    EndConnection(m_state == StateConnecting ? "socket error" : nullptr);
+}
+
+void Server::EndConnection(const char* failure)
+{
+    // Idle before any signal goes out: a receiver may run a nested event loop (a message box),
+    // and whatever the socket reports meanwhile must find nothing left to end.
+    m_state = StateIdle;
+    if (failure)
+        Q_EMIT ConnectionFailed(failure);
+    // A receiver of the failure may already have started the next attempt.
+    if (m_state == StateIdle)
+        OnDisconnected();
 }
 
 void Server::OnDisconnected()
@@ -195,9 +219,8 @@ void Server::OnDisconnected()
     m_state = StateIdle;
     Q_EMIT Disconnected();
 
-    ItemSet users;
-    d.GetType(ServerTypes::User)->GetItems(users);
-    for (ItemPtr user : users)
+    // Only the users that carry the flag are walked, however many users the store knows.
+    for (ItemPtr user : ServerStore::FlaggedItems(ServerTypes::IsOnline, ServerTypes::User))
         user.Disconnect(ServerTypes::IsOnline);
 }
 
@@ -213,6 +236,20 @@ void Server::Disconnect()
 
 void Server::AttemptReconnect()
 {
+    // A server that takes the connection and never answers the login (or a connection that died
+    // without a word after the login went out) would leave us connecting for good, with Connect()
+    // and Disconnect() both doing nothing. Past the bound it counts as an abrupt loss, and this
+    // tick starts over.
+    if (m_state == StateConnecting &&
+        Clock::MonotonicMs() - m_attemptStartedMs > kLoginReplyTimeoutMs) {
+        Log(LogCategory, 1,
+            QStringLiteral("No answer to the login within %1 seconds; closing the connection")
+                .arg(kLoginReplyTimeoutMs / 1000));
+        m_abruptlyDisconnected = true;
+        m_state = StateIdle; // what the abort reports is not a second loss
+        m_socket.abort();
+        EndConnection("socket error");
+    }
     if (m_abruptlyDisconnected)
         Connect();
 }

@@ -89,11 +89,12 @@ void Server::OnLoginReply(MemStream& s)
     } else {
         std::string reason;
         s.Read(reason);
-        Q_EMIT ConnectionFailed(reason);
-        // Idle before the close, so that closing is not taken for a loss: a refused login is
-        // followed by no Disconnected() and no reconnection.
+        // Idle and closed before the signal: a receiver may run a nested event loop (a message
+        // box), and the server's hang-up arriving there must not count as a second failure. A
+        // refused login is followed by no Disconnected() and no reconnection.
         m_state = StateIdle;
         m_socket.close();
+        Q_EMIT ConnectionFailed(reason);
     }
 }
 

@@ -187,10 +187,10 @@ void Server::OnRoomList(MemStream& s)
         owned.insert(ownedRooms[i]);
     }
 
-    ItemSet rooms;
-    roomType->GetItems(rooms);
-    for (ItemPtr room : rooms) {
-        if (HasFlag(room, ServerTypes::IsOwner) && !owned.count(room.AsString()))
+    // Old marks are cleared by walking the rooms that carry them, never every room known: rooms
+    // are never removed, and a list arrives after every login and on request.
+    for (ItemPtr room : ServerStore::FlaggedItems(ServerTypes::IsOwner, ServerTypes::Room)) {
+        if (!owned.count(room.AsString()))
             ClearFlag(room, ServerTypes::IsOwner);
     }
 
@@ -206,10 +206,9 @@ void Server::OnRoomList(MemStream& s)
         member.insert(memberRooms[i]);
     }
 
-    roomType->GetItems(rooms);
-    for (ItemPtr room : rooms) {
+    for (ItemPtr room : ServerStore::FlaggedItems(ServerTypes::IsMember, ServerTypes::Room)) {
         const std::string name = room.AsString();
-        if (HasFlag(room, ServerTypes::IsMember) && !member.count(name) && !owned.count(name))
+        if (!member.count(name) && !owned.count(name))
             ClearFlag(room, ServerTypes::IsMember);
     }
 }

@@ -34,6 +34,16 @@ bool HasFlag(ItemPtr item, const char* flag)
     return item.IsConnected(flag);
 }
 
+ItemSet FlaggedItems(const char* flag, const char* typeName)
+{
+    // A flag is usually the flag type's one shared item; a type whose flags are separate items
+    // has one item per carrier, and all of them are walked.
+    ItemSet carriers;
+    for (Item* flagItem : d.GetType(flag)->GetItems())
+        carriers.Add(ItemPtr(flagItem).GetItems(typeName));
+    return carriers;
+}
+
 void Link(ItemPtr item, const char* typeName, const Value& value)
 {
     item += d.GetType(typeName)->GetItem(value);

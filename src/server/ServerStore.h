@@ -17,6 +17,9 @@ ItemPtr FindUser(const std::string& name);
 void SetFlag(ItemPtr item, const char* flag);
 void ClearFlag(ItemPtr item, const char* flag);
 bool HasFlag(ItemPtr item, const char* flag);
+// The items of typeName that carry a flag, found from the flag's side: the cost follows how many
+// carry it, not how many items of typeName exist. A copy, so the caller may clear flags.
+ItemSet FlaggedItems(const char* flag, const char* typeName);
 
 // Connects item to the item of type typeName whose value is value (made if missing). Where the
 // item's end of the relation is one, this replaces the previous value.

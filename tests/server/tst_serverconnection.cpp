@@ -3,6 +3,10 @@
 
 #include "ServerTestEnv.h"
 
+#include "store/Clock.h"
+#include "support/FeedDevice.h"
+#include "support/HeapUse.h"
+
 #include <QSignalSpy>
 #include <QTest>
 
@@ -21,6 +25,7 @@ private Q_SLOTS:
     void acceptedLoginLogsIn();
     void refusedLoginFailsWithoutDisconnect_data();
     void refusedLoginFailsWithoutDisconnect();
+    void refusedLoginFailsOnceUnderNestedEventLoop();
     void secondLoginReplyIsIgnored();
     void messagesBeforeLoginAreHandledOnlyWhileConnecting();
 
@@ -30,6 +35,8 @@ private Q_SLOTS:
     void refusedConnectionReportsSocketError();
     void keepAliveOnlyWhileLoggedIn();
     void lossClearsOnlineFlags();
+    void unansweredLoginIsGivenUp_data();
+    void unansweredLoginIsGivenUp();
 
     void lengthArrivingInPieces();
     void twoFramesInOneWrite();
@@ -38,6 +45,8 @@ private Q_SLOTS:
     void oversizeFrameClosesConnection_data();
     void oversizeFrameClosesConnection();
     void midFrameLossDoesNotMisalignNextConnection();
+    void announcedBodyIsNotAllocatedUpFront();
+    void largeBodyBufferIsReleasedAfterItsFrame();
 
     void afterLoginSendsWatchAndAddressRequests();
     void autojoinRoomsOnlyOnFirstLogin();
@@ -165,6 +174,34 @@ void TestServerConnection::refusedLoginFailsWithoutDisconnect()
     QSignalSpy connecting(&env->server(), &Server::Connecting);
     env->fireHalfMinute();
     QCOMPARE(connecting.count(), 0);
+}
+
+void TestServerConnection::refusedLoginFailsOnceUnderNestedEventLoop()
+{
+    ServerTestEnv::SetSetting("username", "alice");
+    QSignalSpy failed(&env->server(), &Server::ConnectionFailed);
+    QSignalSpy disconnected(&env->server(), &Server::Disconnected);
+    // The shell answers a refusal with a modal message box, whose event loop runs inside the
+    // signal. It runs here until the client has closed its end, or has reported more.
+    bool nested = false;
+    bool settled = false;
+    connect(&env->server(), &Server::ConnectionFailed, this, [&] {
+        if (nested)
+            return;
+        nested = true;
+        settled = QTest::qWaitFor([&] { return failed.count() > 1 || !env->fake().hasClient(); });
+        nested = false;
+    });
+    QVERIFY(!env->connectAndTakeLogin().isEmpty());
+    env->fake().sendMessage(ServerCode::Login, WireWriter().u8(0).str("INVALIDPASS"));
+    env->fake().hangUp();
+
+    QVERIFY(env->fake().waitForClientClosed());
+    QTRY_VERIFY(settled);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).value<std::string>(), std::string("INVALIDPASS"));
+    QCOMPARE(disconnected.count(), 0);
+    QVERIFY(!env->server().IsAbruptlyDisconnected());
 }
 
 void TestServerConnection::secondLoginReplyIsIgnored()
@@ -296,6 +333,58 @@ void TestServerConnection::lossClearsOnlineFlags()
     QVERIFY(!bob.IsConnected("is_online"));
 }
 
+void TestServerConnection::unansweredLoginIsGivenUp_data()
+{
+    QTest::addColumn<bool>("afterReconnection");
+    QTest::newRow("first attempt") << false;
+    // The connection dies without a word after the reconnection has sent its login.
+    QTest::newRow("after a reconnection") << true;
+}
+
+void TestServerConnection::unansweredLoginIsGivenUp()
+{
+    QFETCH(bool, afterReconnection);
+    struct ClockReset
+    {
+        ~ClockReset() { Clock::Reset(); }
+    } clockReset;
+    ServerTestEnv::SetSetting("username", "alice");
+    if (afterReconnection) {
+        QVERIFY(env->logIn());
+        env->fake().closeClient();
+        QTRY_VERIFY(!env->server().IsConnected());
+        env->fireHalfMinute();
+    } else {
+        env->server().Connect();
+    }
+    QVERIFY(env->fake().waitForConnection());
+    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
+
+    QSignalSpy failed(&env->server(), &Server::ConnectionFailed);
+    QSignalSpy disconnected(&env->server(), &Server::Disconnected);
+    QSignalSpy connecting(&env->server(), &Server::Connecting);
+    Clock::Shift(Server::kLoginReplyTimeoutMs / 1000 - 1);
+    env->fireHalfMinute();
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(connecting.count(), 0);
+    QVERIFY(env->fake().hasClient());
+
+    LogCapture log;
+    Clock::Shift(2);
+    env->fireHalfMinute();
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).value<std::string>(), std::string("socket error"));
+    QCOMPARE(disconnected.count(), 1);
+    QVERIFY(log.lines.first().contains(QStringLiteral("No answer to the login")));
+    // Taken as an abrupt loss: the failure is not shown, and the tick starts over.
+    QCOMPARE(connecting.count(), 1);
+    QVERIFY(env->fake().waitForConnection());
+    QCOMPARE(env->nextMessage(), qint64(ServerCode::Login));
+    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QTRY_VERIFY(env->server().IsConnected());
+    QCOMPARE(failed.count(), 1);
+}
+
 void TestServerConnection::lengthArrivingInPieces()
 {
     QVERIFY(env->logIn());
@@ -390,6 +479,36 @@ void TestServerConnection::midFrameLossDoesNotMisalignNextConnection()
     QVERIFY(env->deliver(ServerCode::OwnPrivileges, WireWriter().i32(5)));
     QCOMPARE(privileges.count(), 1);
     QCOMPARE(privileges.at(0).at(0).toInt(), 5);
+}
+
+void TestServerConnection::announcedBodyIsNotAllocatedUpFront()
+{
+    FeedDevice wire;
+    const qint64 before = HeapInUse();
+    // Eight bytes announcing the largest frame accepted.
+    wire.Feed(WireWriter().u32(Server::MaxFrameLength).u32(ServerCode::RoomChat));
+    env->server().ReadFrames(wire);
+    QCOMPARE(wire.Left(), qsizetype(0));
+    QVERIFY2(HeapInUse() - before < 1024 * 1024, qPrintable(QString::number(HeapInUse() - before)));
+
+    // What arrives is what is kept, give or take the buffer's doubling.
+    wire.Feed(QByteArray(2 * 1024 * 1024, 'x'));
+    env->server().ReadFrames(wire);
+    QVERIFY2(HeapInUse() - before < 8 * 1024 * 1024,
+             qPrintable(QString::number(HeapInUse() - before)));
+}
+
+void TestServerConnection::largeBodyBufferIsReleasedAfterItsFrame()
+{
+    FeedDevice wire;
+    wire.Feed(frameOf(WireWriter().u32(ServerCode::OwnPrivileges).i32(1)));
+    env->server().ReadFrames(wire);
+    const QByteArray text(4 * 1024 * 1024, 'x');
+    wire.Feed(frameOf(WireWriter().u32(ServerCode::RoomChat).str("room").str("bob").str(text)));
+    const qint64 before = HeapInUse();
+    env->server().ReadFrames(wire);
+    QCOMPARE(wire.Left(), qsizetype(0));
+    QVERIFY2(HeapInUse() - before < 256 * 1024, qPrintable(QString::number(HeapInUse() - before)));
 }
 
 void TestServerConnection::afterLoginSendsWatchAndAddressRequests()

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <sys/socket.h>
+
 FakeServer::FakeServer(QObject* parent) : QObject(parent), m_listener(new QTcpServer(this))
 {
     connect(m_listener, &QTcpServer::newConnection, this, &FakeServer::onNewConnection);
@@ -146,6 +148,14 @@ void FakeServer::closeClient()
     m_client->deleteLater();
     m_client = nullptr;
     m_clientClosed = true;
+}
+
+void FakeServer::hangUp()
+{
+    if (!m_client)
+        return;
+    m_client->flush();
+    ::shutdown(int(m_client->socketDescriptor()), SHUT_WR);
 }
 
 bool FakeServer::waitForClientClosed(int timeoutMs)

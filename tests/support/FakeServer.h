@@ -59,6 +59,9 @@ public:
     // Ends the current client connection from the server's side, as a server going away would:
     // what was already sent is delivered first, then the client sees the connection close.
     void closeClient();
+    // Ends the stream towards the client (it reads the end of the connection, as after a server's
+    // hang-up) but keeps listening, so that the test still sees when the client closes its end.
+    void hangUp();
     // Waits until the current client has closed its end.
     bool waitForClientClosed(int timeoutMs = DefaultTimeoutMs);
 
