@@ -213,9 +213,12 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     }
 
     if (f.kind == FirstFrame::Init) {
-        ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(f.user));
+        // Only a messaging connection keeps a user item. User items are never swept, and any
+        // peer can name any user (up to the string limit) on a connection that then fails.
+        ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(f.user));
         const QString name = Q(f.user);
         if (f.type == "P") {
+            user = d.GetType(ServerTypes::User)->GetItem(Value(f.user));
             Log(kCategory, 1,
                 QStringLiteral("Accepted %1messaging connection to user %2").arg(t, name), user);
             MakePeerSocket(s, user, obfuscated);

@@ -209,6 +209,46 @@ void PeerMessenger::DataLoaded()
     connect(&m_listener, &QTcpServer::newConnection, this, &PeerMessenger::OnNewConnection);
     connect(&m_obfuscatedListener, &QTcpServer::newConnection, this,
             &PeerMessenger::OnNewObfuscatedConnection);
+    connect(&m_listener, &QTcpServer::acceptError, this, &PeerMessenger::OnAcceptError);
+    connect(&m_obfuscatedListener, &QTcpServer::acceptError, this,
+            &PeerMessenger::OnAcceptError);
+}
+
+void PeerMessenger::OnAcceptError(QAbstractSocket::SocketError)
+{
+    // The listener has paused itself, and nothing in it ever resumes: without this the port
+    // would stay dead until the program restarts.
+    auto* listener = qobject_cast<QTcpServer*>(sender());
+    if (!m_acceptPaused)
+        LogPeer(1, QStringLiteral("Accepting a peer connection failed: %1; accepting again once "
+                                  "connections have been closed")
+                       .arg(listener ? listener->errorString() : QString()));
+    m_acceptPaused = true;
+}
+
+void PeerMessenger::ResumeAccepting()
+{
+    if (!m_acceptPaused)
+        return;
+    m_acceptPaused = false;
+    // Either listener may have paused; resuming one that did not is harmless.
+    for (QTcpServer* listener : {&m_listener, &m_obfuscatedListener}) {
+        if (listener->isListening())
+            listener->resumeAccepting();
+    }
+}
+
+bool PeerMessenger::UninitializedCapReached(const QHostAddress& address) const
+{
+    const ItemSet waiting = d.GetType(PeerTypes::UninitializedSocket)->GetItems();
+    if (int(waiting.size()) >= kMaxUninitializedSockets)
+        return true;
+    int fromAddress = 0;
+    for (Item* item : waiting) {
+        if (ItemPtr(item).AsPointer<QTcpSocket>()->peerAddress().isEqual(address))
+            ++fromAddress;
+    }
+    return fromAddress >= kMaxUninitializedSocketsPerAddress;
 }
 
 void PeerMessenger::OnNewConnection()
@@ -226,6 +266,16 @@ void PeerMessenger::Accept(QTcpServer& listener, bool obfuscated)
     QTcpSocket* s = listener.nextPendingConnection();
     if (!s)
         return;
+    if (UninitializedCapReached(s->peerAddress())) {
+        if (!m_capRefusalLogged)
+            LogPeer(1, QStringLiteral("Too many connections that have not introduced themselves "
+                                      "(latest from %1); closing new ones at once")
+                           .arg(s->peerAddress().toString()));
+        m_capRefusalLogged = true;
+        s->abort();
+        s->deleteLater();
+        return;
+    }
     s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
     connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
@@ -303,6 +353,8 @@ void PeerMessenger::DisposeOfSocket(QTcpSocket* socket)
         return;
     AssertNoSocketOverlap(socket);
     DisposeOfSocketInner(socket);
+    // Its descriptor is free again (the close releases it), so a listener that ran out can go on.
+    ResumeAccepting();
 
     ItemPtr found[4];
     int n = 0;
@@ -410,10 +462,15 @@ void PeerMessenger::EveryHalfMinute()
                        .arg(Q(item[ServerTypes::User].AsString())));
         auto* s = item.AsPointer<QTcpSocket>();
         s->close();
+        // With unsent data and a peer that never reads, the close waits for ever, and a socket
+        // left closing would still be chosen for every message to this user, which would then be
+        // lost. What does not close at once is cut off.
+        if (d.GetType(PeerTypes::PeerSocket)->HasItem(Value(s)) &&
+            s->state() != QAbstractSocket::UnconnectedState)
+            s->abort();
         // Normally the closing notification has disposed of it by now; a socket that was
         // already down reports nothing.
-        if (d.GetType(PeerTypes::PeerSocket)->HasItem(Value(s)) &&
-            s->state() == QAbstractSocket::UnconnectedState)
+        if (d.GetType(PeerTypes::PeerSocket)->HasItem(Value(s)))
             DisposeOfSocket(s);
     }
 
@@ -424,4 +481,8 @@ void PeerMessenger::EveryHalfMinute()
         LogPeer(1, QStringLiteral("Peer connection not initialized in time, closing."));
         DisposeOfSocket(item.AsPointer<QTcpSocket>());
     }
+
+    // At the latest here, a paused listener tries again, whatever was or was not disposed of.
+    m_capRefusalLogged = false;
+    ResumeAccepting();
 }

@@ -13,6 +13,7 @@
 #include "store/Data.h"
 
 #include <QAbstractSocket>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
@@ -35,6 +36,11 @@ public:
     // message is dropped, so a user who never answers cannot make us hoard memory.
     static constexpr int kMaxUnsentMessagesPerUser = 1000;
     static constexpr qint64 kMaxUnsentBytesPerUser = 32 * 1024 * 1024;
+    // Accepted sockets that have not sent their first frame yet, in all and from one address.
+    // Past either cap a new connection is closed at once: a peer opening silent connections by
+    // the thousand must not use up our descriptors.
+    static constexpr int kMaxUninitializedSockets = 128;
+    static constexpr int kMaxUninitializedSocketsPerAddress = 16;
 
     // Needs the server connection and the store types of CreateData. The engine root makes its
     // connections to the server, the timers and the store file.
@@ -85,6 +91,7 @@ Q_SIGNALS:
 public Q_SLOTS:
     void OnNewConnection();
     void OnNewObfuscatedConnection();
+    void OnAcceptError(QAbstractSocket::SocketError error);
     void OnSocketClosed();
     void OnSocketError(QAbstractSocket::SocketError error);
     void OnSocketReadyToRead();
@@ -97,6 +104,8 @@ public Q_SLOTS:
 
 private:
     void Accept(QTcpServer& listener, bool obfuscated);
+    bool UninitializedCapReached(const QHostAddress& address) const;
+    void ResumeAccepting();
     void DisposeOfSocketInner(QTcpSocket* socket);
     bool AssertNoSocketOverlap(QTcpSocket* socket);
     static void CloseOrAbort(QTcpSocket* socket);
@@ -150,6 +159,11 @@ private:
     quint32 m_sendOrder = 0;
     bool m_loopbackForTesting = false;
     bool m_scanPending = false;
+    // A listener stopped accepting after an error (out of descriptors); resumed once sockets
+    // have been disposed of.
+    bool m_acceptPaused = false;
+    // One log line per stretch of refusals between two sweeps, not one per refused connection.
+    bool m_capRefusalLogged = false;
     // Users whose address items changed since the last scan, by item id.
     std::set<uint32_t> m_addressedUsers;
     // Monotonic milliseconds at which an item's stored time was set, by item id.

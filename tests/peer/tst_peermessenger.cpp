@@ -1,5 +1,11 @@
 #include "PeerTestEnv.h"
 
+#include <QHostAddress>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 // The peer connection manager with real sockets on 127.0.0.1: ports, accepting, first frames,
 // hand-overs, disposal and the half-minute sweeps.
 class tst_PeerMessenger : public QObject
@@ -20,12 +26,17 @@ private Q_SLOTS:
     void fileConnectionWithoutTokenClosed();
     void dnetConnectionHandedOver();
     void unknownTypeFails();
+    void failedFirstFramesMakeNoUsers_data();
+    void failedFirstFramesMakeNoUsers();
     void pierceWithUnknownToken();
     void frameLengthLimit_data();
     void frameLengthLimit();
     void laterFramesKeepConnectionOpen();
     void idlePeerSocketSweep();
+    void idleSocketThatCannotCloseIsCutOff();
     void silentAcceptedSocketClosed();
+    void uninitializedSocketsAreCapped_data();
+    void uninitializedSocketsAreCapped();
     void disposingUnknownSocket();
     void peerSocketItemRemovalFreesActivity();
     void shutdownIgnoresClosings();
@@ -205,6 +216,37 @@ void tst_PeerMessenger::unknownTypeFails()
     QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
 }
 
+void tst_PeerMessenger::failedFirstFramesMakeNoUsers_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("unknown type") << QByteArray("X") << 300;
+    // Neither is a messaging connection, and either may end before it is of any use.
+    QTest::newRow("file, token never sent") << QByteArray("F") << 3;
+    QTest::newRow("distributed network") << QByteArray("D") << 3;
+}
+
+void tst_PeerMessenger::failedFirstFramesMakeNoUsers()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(int, connections);
+    PeerTestEnv env;
+    PeerLog log;
+    // Handed-over sockets are the receiver's to close.
+    QObject::connect(&env.peer(), &PeerMessenger::DNetConnectionRequested,
+                     [](std::string, QTcpSocket* socket) { socket->deleteLater(); });
+    const size_t users = d.GetType("user")->ItemCount();
+    for (int i = 0; i < connections; ++i) {
+        FakePeer peer;
+        QVERIFY(peer.ConnectTo(env.peer().ListeningPort()));
+        const QByteArray name = "intruder" + QByteArray::number(i);
+        peer.SendInit(name, type);
+        QTRY_VERIFY(log.Has(QStringLiteral("Peer connection of type %1 opened from user %2")
+                                .arg(QString::fromLatin1(type), QString::fromLatin1(name))));
+    }
+    QCOMPARE(d.GetType("user")->ItemCount(), users);
+}
+
 void tst_PeerMessenger::pierceWithUnknownToken()
 {
     PeerTestEnv env;
@@ -314,6 +356,43 @@ void tst_PeerMessenger::idlePeerSocketSweep()
     QVERIFY(peer->WaitForDisconnected());
 }
 
+void tst_PeerMessenger::idleSocketThatCannotCloseIsCutOff()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    // A peer that introduces itself and then never reads: what we send piles up on our side.
+    const int raw = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(raw >= 0);
+    struct Closer
+    {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{raw};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(env.peer().ListeningPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const QByteArray init = FakePeer::Frame(FakePeer::InitBody("bob", "P"));
+    QCOMPARE(::send(raw, init.constData(), size_t(init.size()), 0), ssize_t(init.size()));
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+
+    for (int i = 0; i < 16; ++i) {
+        MemStream big = Message(4, QByteArray(1024 * 1024, 'x'));
+        env.peer().SendMessage(std::string("bob"), big);
+    }
+    Clock::Shift(121);
+    env.fireHalfMinute();
+    QVERIFY(log.Has("Peer connection to user bob expired, closing."));
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+
+    // The next message waits for a new connection instead of vanishing into the old one.
+    MemStream next = Message(4);
+    env.peer().SendMessage(std::string("bob"), next);
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
+    QVERIFY(!log.lines.filter("Error writing message to socket").size());
+}
+
 void tst_PeerMessenger::silentAcceptedSocketClosed()
 {
     PeerTestEnv env;
@@ -377,6 +456,57 @@ void tst_PeerMessenger::shutdownIgnoresClosings()
     QVERIFY(g_peerMessengerDeleted);
     QVERIFY(peer->WaitForDisconnected());
     QVERIFY(other->WaitForDisconnected());
+}
+
+void tst_PeerMessenger::uninitializedSocketsAreCapped_data()
+{
+    QTest::addColumn<int>("perAddress");
+    QTest::addColumn<int>("addresses");
+    // Every address of 127.0.0.0/8 reaches us, so each can stand for another peer.
+    QTest::newRow("from one address")
+        << PeerMessenger::kMaxUninitializedSocketsPerAddress << 1;
+    QTest::newRow("in all") << PeerMessenger::kMaxUninitializedSocketsPerAddress
+                            << PeerMessenger::kMaxUninitializedSockets /
+                                   PeerMessenger::kMaxUninitializedSocketsPerAddress;
+}
+
+void tst_PeerMessenger::uninitializedSocketsAreCapped()
+{
+    QFETCH(int, perAddress);
+    QFETCH(int, addresses);
+    PeerTestEnv env;
+    const auto from = [](int n) { return QHostAddress(quint32(0x7f000101u + quint32(n))); };
+    std::vector<std::unique_ptr<FakePeer>> silent;
+    for (int a = 0; a < addresses; ++a) {
+        for (int i = 0; i < perAddress; ++i) {
+            auto peer = std::make_unique<FakePeer>();
+            QVERIFY(peer->ConnectTo(env.peer().ListeningPort(), 5000, from(a)));
+            silent.push_back(std::move(peer));
+        }
+    }
+    QTRY_COMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(perAddress * addresses));
+
+    // One more from the last address (past the cap for one address) or from a new one (past the
+    // cap in all) is closed at once.
+    const int next = addresses == 1 ? 0 : addresses;
+    FakePeer refused;
+    QVERIFY(refused.ConnectTo(env.peer().ListeningPort(), 5000, from(next)));
+    QVERIFY(refused.WaitForDisconnected());
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(perAddress * addresses));
+    if (addresses == 1) {
+        FakePeer other;
+        QVERIFY(other.ConnectTo(env.peer().ListeningPort(), 5000, from(1)));
+        QTRY_COMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(perAddress + 1));
+    }
+
+    // Once the silent ones are gone, the same address is welcome again.
+    Clock::Shift(61);
+    env.fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
+    FakePeer again;
+    QVERIFY(again.ConnectTo(env.peer().ListeningPort(), 5000, from(next)));
+    again.SendInit("bob", "P");
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
 }
 
 QTEST_GUILESS_MAIN(tst_PeerMessenger)

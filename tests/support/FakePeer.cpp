@@ -77,10 +77,12 @@ bool FakePeer::WaitForConnection(int timeoutMs)
     return ok;
 }
 
-bool FakePeer::ConnectTo(quint16 port, int timeoutMs)
+bool FakePeer::ConnectTo(quint16 port, int timeoutMs, const QHostAddress& from)
 {
     auto* s = new QTcpSocket(this);
     Adopt(s);
+    if (!from.isNull() && !s->bind(from, 0))
+        return false;
     s->connectToHost(QHostAddress::LocalHost, port);
     return QTest::qWaitFor([s] { return s->state() == QAbstractSocket::ConnectedState; },
                            timeoutMs);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QTimer>
@@ -27,8 +28,9 @@ public:
     bool WaitForConnection(int timeoutMs = 5000);
     int AcceptedCount() const { return m_acceptedCount; }
 
-    // Dialling side: connects to 127.0.0.1:port and waits until connected.
-    bool ConnectTo(quint16 port, int timeoutMs = 5000);
+    // Dialling side: connects to 127.0.0.1:port and waits until connected; from, when given, is
+    // the local address to connect from (any of 127.0.0.0/8).
+    bool ConnectTo(quint16 port, int timeoutMs = 5000, const QHostAddress& from = QHostAddress());
 
     // Frames sent and read from now on are scrambled (or plain).
     void SetScrambled(bool on) { m_scrambled = on; }

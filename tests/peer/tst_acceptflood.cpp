@@ -1,0 +1,193 @@
+#include "PeerTestEnv.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QSocketNotifier>
+
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+// A peer that opens silent connections until we run out of descriptors must not leave the
+// listening port dead. The client under test runs in a child process (this same program), whose
+// descriptor limit is lowered to just above what it uses, so that a few dozen connections exhaust
+// it without touching the limit of the test itself. The child reports its port and its "Peer
+// Messenger" log lines on standard output, and on each "sweep" line from standard input moves
+// its clock past the first-frame time-out and fires the half-minute tick.
+
+// The undefined-behaviour checker tells readable memory from unreadable by writing it into a
+// pipe. With every descriptor taken that fails, and the first check of each object's dynamic type
+// reports a false "invalid vptr". In the flooded client only, that one check is skipped; every
+// other check stays on, and elsewhere the checker's own handler runs.
+static bool g_skipDynamicTypeChecks = false;
+
+namespace {
+
+using DynamicTypeHandler = void (*)(void*, uintptr_t, uintptr_t);
+
+void ForwardDynamicTypeCheck(const char* name, void* data, uintptr_t pointer, uintptr_t hash)
+{
+    if (g_skipDynamicTypeChecks)
+        return;
+    if (auto next = reinterpret_cast<DynamicTypeHandler>(dlsym(RTLD_NEXT, name)))
+        next(data, pointer, hash);
+}
+
+} // namespace
+
+extern "C" void __ubsan_handle_dynamic_type_cache_miss(void* data, uintptr_t pointer,
+                                                       uintptr_t hash)
+{
+    ForwardDynamicTypeCheck("__ubsan_handle_dynamic_type_cache_miss", data, pointer, hash);
+}
+
+extern "C" void __ubsan_handle_dynamic_type_cache_miss_abort(void* data, uintptr_t pointer,
+                                                             uintptr_t hash)
+{
+    ForwardDynamicTypeCheck("__ubsan_handle_dynamic_type_cache_miss_abort", data, pointer, hash);
+}
+
+namespace {
+
+const char kChildVariable[] = "QV_ACCEPT_FLOOD_CLIENT";
+// Descriptors the child may open beyond those it holds once it listens: a handful of accepted
+// sockets, fewer than the per-address cap, so that the descriptors run out first.
+constexpr rlim_t kHeadroom = 6;
+constexpr int kFloodConnections = 40;
+
+void Say(const QByteArray& line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int OpenDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
+}
+
+int RunFloodedClient()
+{
+    static_assert(kHeadroom < rlim_t(PeerMessenger::kMaxUninitializedSocketsPerAddress),
+                  "the descriptors must run out before the per-address cap refuses anything");
+    PeerTestEnv env;
+    const QMetaObject::Connection logged = QObject::connect(
+        LogHub::Instance(), &LogHub::LineLogged, [](const QString& category, const QString& line) {
+            if (category == QLatin1String("Peer Messenger"))
+                Say("log " + line.toUtf8());
+        });
+
+    g_skipDynamicTypeChecks = true;
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = rlim_t(OpenDescriptors()) + kHeadroom;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        Say("error setrlimit");
+        return 1;
+    }
+    Say("port " + QByteArray::number(env.peer().ListeningPort()));
+
+    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&commands, &QSocketNotifier::activated, [&env, &commands] {
+        char line[64];
+        const ssize_t n = ::read(STDIN_FILENO, line, sizeof line);
+        if (n <= 0) {
+            commands.setEnabled(false);
+            QCoreApplication::quit();
+            return;
+        }
+        // Every silent connection accepted so far is past its minute now.
+        Clock::Shift(61);
+        env.fireHalfMinute();
+        Say("swept");
+    });
+    const int result = QCoreApplication::exec();
+    QObject::disconnect(logged);
+    return result;
+}
+
+} // namespace
+
+class tst_AcceptFlood : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listenerSurvivesRunningOutOfDescriptors();
+};
+
+void tst_AcceptFlood::listenerSurvivesRunningOutOfDescriptors()
+{
+    QByteArray output;
+    QProcess client;
+    // A failed check leaves early: the client goes with the test, not after it.
+    struct Stopper
+    {
+        QProcess& process;
+        ~Stopper()
+        {
+            process.disconnect();
+            process.kill();
+            process.waitForFinished();
+        }
+    } stopper{client};
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kChildVariable), QStringLiteral("1"));
+    client.setProcessEnvironment(environment);
+    client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(&client, &QProcess::readyReadStandardOutput, this,
+            [&] { output += client.readAllStandardOutput(); });
+    client.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(client.waitForStarted());
+    const auto said = [&output](const QByteArray& text) { return output.contains(text); };
+
+    QTRY_VERIFY_WITH_TIMEOUT(said("port "), 10000);
+    const int at = output.indexOf("port ") + 5;
+    const quint16 port = quint16(output.mid(at, output.indexOf('\n', at) - at).toUInt());
+    QVERIFY(port != 0);
+
+    std::vector<std::unique_ptr<FakePeer>> flood;
+    for (int i = 0; i < kFloodConnections; ++i) {
+        auto peer = std::make_unique<FakePeer>();
+        QVERIFY(peer->ConnectTo(port));
+        flood.push_back(std::move(peer));
+    }
+    QTRY_VERIFY(said("Accepting a peer connection failed"));
+
+    // An honest peer queues up behind the flood; every sweep closes the silent connections taken
+    // so far, and the listener takes the next ones, until it reaches the honest one.
+    FakePeer honest;
+    QVERIFY(honest.ConnectTo(port));
+    honest.SendInit("honest", "P");
+    const QByteArray welcomed = "Accepted messaging connection to user honest";
+    for (int sweep = 0; sweep < kFloodConnections && !said(welcomed); ++sweep) {
+        const int failures = output.count("Accepting a peer connection failed");
+        output.replace("swept", "");
+        client.write("sweep\n");
+        QTRY_VERIFY(said("swept"));
+        // The listener takes connections until it runs out again or reaches the honest one.
+        QTRY_VERIFY(said(welcomed) || output.count("Accepting a peer connection failed") > failures);
+    }
+    QVERIFY(said(welcomed));
+    QVERIFY(honest.IsConnected());
+
+    client.closeWriteChannel();
+    QVERIFY(client.waitForFinished(20000));
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 0);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet(kChildVariable))
+        return RunFloodedClient();
+    tst_AcceptFlood test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_acceptflood.moc"
