@@ -165,9 +165,7 @@ void Server::ReadFrames(QIODevice& device)
         quint32 code = 0;
         if (m_readStream.Read(code))
             HandleMessage(int(code), m_readStream);
-        m_readingBody = false;
-        m_bodyLength = 0;
-        ReleaseReadBuffer();
+        ResetFrameReader();
     }
 }
 
