@@ -17,6 +17,8 @@ private Q_SLOTS:
     void cleanup() { Clock::Reset(); }
     void lineFormat_data();
     void lineFormat();
+    void messageShownAsOneBoundedLine_data();
+    void messageShownAsOneBoundedLine();
     void linesReachEverySubscriber();
     void itemIsAcceptedAndIgnored();
 };
@@ -41,6 +43,60 @@ void TestLog::lineFormat()
              "[" + when.toString(Qt::TextDate) + "] " + indent + "hello");
     // The text form is the English one, with the time to the second.
     QCOMPARE(when.toString(Qt::TextDate), QString("Tue Mar 5 07:08:09 2024"));
+}
+
+void TestLog::messageShownAsOneBoundedLine_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("forged line") << QString("a\n[Sun Dec 6 11:54:08 2026] forged")
+                                 << QString("a\\n[Sun Dec 6 11:54:08 2026] forged");
+    QTest::newRow("carriage return") << QString("a\rb") << QString("a\\rb");
+    QTest::newRow("CR LF") << QString("a\r\nb") << QString("a\\r\\nb");
+    QTest::newRow("tab") << QString("a\tb") << QString("a\\tb");
+    QTest::newRow("terminal escape") << QString("a\x1b[31mb") << QString("a\\x1b[31mb");
+    QTest::newRow("NUL") << QString(QChar(0)) + "b" << QString("\\x00b");
+    QTest::newRow("DEL") << QString("a\x7f") << QString("a\\x7f");
+    QTest::newRow("next line (C1)") << QString("a") + QChar(0x85) + "b" << QString("a\\x85b");
+    QTest::newRow("line separator") << QString("a") + QChar(0x2028) + "b" << QString("a\\u2028b");
+    QTest::newRow("paragraph separator at end")
+        << QString("a") + QChar(0x2029) << QString("a\\u2029");
+    // Everything else is data and stays as sent: markup is the views' business, and peers'
+    // folders are written with backslashes.
+    QTest::newRow("markup") << QString("<b>x</b> &amp;") << QString("<b>x</b> &amp;");
+    QTest::newRow("peer path") << QString("music\\a\\n.mp3") << QString("music\\a\\n.mp3");
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f \xf0\x9f\x8e\xb5 \xc2\xa0")
+                               << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f \xf0\x9f\x8e\xb5 \xc2\xa0");
+
+    const int cap = MaxLogMessageLength;
+    const QString full(cap, 'x');
+    QTest::newRow("one under the cap") << QString(cap - 1, 'x') << QString(cap - 1, 'x');
+    QTest::newRow("at the cap") << full << full;
+    QTest::newRow("one over the cap")
+        << full + "y" << full + QString(" [... 1 of %1 characters cut]").arg(cap + 1);
+    QTest::newRow("far over the cap")
+        << full + QString(100000, 'y') << full + " [... 100000 of 104096 characters cut]";
+    // The cut counts the message's characters, not those of their escapes.
+    QTest::newRow("escapes at the cap") << QString(cap, '\n') << QString("\\n").repeated(cap);
+    QTest::newRow("escapes over the cap")
+        << QString(cap + 2, '\n')
+        << QString("\\n").repeated(cap) + QString(" [... 2 of %1 characters cut]").arg(cap + 2);
+    // A character outside the basic plane takes two units; half of one is never kept.
+    const QString note = QString::fromUtf8("\xf0\x9f\x8e\xb5");
+    QTest::newRow("pair across the cap")
+        << QString(cap - 1, 'x') + note
+        << QString(cap - 1, 'x') + QString(" [... 2 of %1 characters cut]").arg(cap + 1);
+    QTest::newRow("pair ending at the cap")
+        << QString(cap - 2, 'x') + note << QString(cap - 2, 'x') + note;
+}
+
+void TestLog::messageShownAsOneBoundedLine()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+
+    const QDateTime when(QDate(2026, 12, 6), QTime(11, 54, 8));
+    QCOMPARE(FormatLogLine(when, 1, message), "[" + when.toString(Qt::TextDate) + "] " + shown);
 }
 
 void TestLog::linesReachEverySubscriber()

@@ -1,0 +1,166 @@
+#include "shell/DiagnosticsForm.h"
+
+#include "server/ServerSchema.h"
+#include "store/Data.h"
+#include "store/Log.h"
+
+#include "ui_DiagnosticsForm.h"
+
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+
+DiagnosticsForm* diagnosticsForm = nullptr;
+
+namespace {
+
+QString StatusText(const Item* user)
+{
+    return user->IsConnected(ServerTypes::IsOnline) ? QStringLiteral("Online")
+                                                    : QStringLiteral("Offline");
+}
+
+// Removes the item of that type holding the object's address, if there is one.
+template <class T> void RemoveAddressItem(const char* typeName, T* object)
+{
+    if (Type* type = d.HasType(typeName))
+        type->HasItem(Value(object)).Remove();
+}
+
+} // namespace
+
+DiagnosticsForm::DiagnosticsForm(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui_DiagnosticsForm>())
+{
+    diagnosticsForm = this;
+    ui->setupUi(this);
+    ui->trackedUsersTree->setColumnCount(2);
+    ui->trackedUsersTree->setHeaderLabels({QStringLiteral("User"), QString()});
+    ui->trackedUsersTree->setColumnWidth(0, 300);
+    ui->trackedUsersTree->setColumnWidth(1, 100);
+
+    d.NewType("log", RootPrimacy, false, true);
+    d.NewType("log_widget", RootPrimacy, false, true);
+    d.GetType("log")->RelateToType("log_widget", One, One);
+
+    connect(LogHub::Instance(), &LogHub::LineLogged, this, &DiagnosticsForm::OnLineLogged);
+}
+
+DiagnosticsForm::~DiagnosticsForm()
+{
+    // A line logged while the child widgets go must not reach a page half taken down, nor a
+    // store event a handler of it.
+    disconnect(LogHub::Instance(), nullptr, this, nullptr);
+    RemoveDataHandlers();
+
+    for (int i = 0; i < ui->logTabWidget->count(); ++i)
+        RemoveAddressItem("log_widget", ui->logTabWidget->widget(i));
+    for (int i = 0; i < ui->trackedUsersTree->topLevelItemCount(); ++i)
+        RemoveAddressItem("track_user_node", ui->trackedUsersTree->topLevelItem(i));
+
+    if (diagnosticsForm == this)
+        diagnosticsForm = nullptr;
+}
+
+void DiagnosticsForm::Init()
+{
+    d.NewType("track_user_node", RootPrimacy, false, true);
+    d.GetType("track_user_node")->RelateToType(ServerTypes::User, One, One);
+
+    const struct
+    {
+        const char* flag;
+        PathNodeRelation relation;
+        void (DiagnosticsForm::*handler)(Item*);
+    } watches[] = {
+        {ServerTypes::IsTracked, PathConnected, &DiagnosticsForm::OnUserTracked},
+        {ServerTypes::IsTracked, PathDisconnected, &DiagnosticsForm::OnUserUntracked},
+        {ServerTypes::IsOnline, PathConnected, &DiagnosticsForm::OnUserOnline},
+        {ServerTypes::IsOnline, PathDisconnected, &DiagnosticsForm::OnUserOffline},
+    };
+    for (const auto& watch : watches) {
+        auto* root = new PathNode(&d, ServerTypes::User);
+        new PathNode(root, watch.flag, watch.relation);
+        d.AddPathEventHandler(root, NewEventHandler(this, watch.handler));
+    }
+}
+
+void DiagnosticsForm::Log(const QString& category, int level, const QString& message,
+                          const ItemPtr& item)
+{
+    // Through the hub like every other line, so that every subscriber sees it; the page gets it
+    // back from there.
+    ::Log(category, level, message, item);
+}
+
+void DiagnosticsForm::RegisterLoggableItemType(const std::string&) {}
+
+void DiagnosticsForm::OnLineLogged(const QString& category, const QString& line)
+{
+    CategoryView(category)->appendPlainText(line);
+}
+
+QPlainTextEdit* DiagnosticsForm::CategoryView(const QString& category)
+{
+    ItemPtr logItem = d.GetType("log")->GetItem(Value(category.toStdString()));
+    // An address is only followed when it names one of this page's own tabs: it is plain text in
+    // a store that any code can change.
+    auto* known = logItem["log_widget"].AsPointer<QWidget>();
+    if (known && ui->logTabWidget->indexOf(known) >= 0) {
+        if (auto* view = qobject_cast<QPlainTextEdit*>(known))
+            return view;
+    }
+
+    // Log text is data: names and paths from peers must never turn into markup or images.
+    auto* view = new QPlainTextEdit(this);
+    view->setReadOnly(true);
+    // Also turns the undo history off, which would otherwise keep every line ever added.
+    view->setMaximumBlockCount(MaxLogLinesPerCategory);
+    ui->logTabWidget->addTab(view, category);
+    logItem += d.GetType("log_widget")->GetItem(Value(view));
+    return view;
+}
+
+QTreeWidgetItem* DiagnosticsForm::TrackedRow(Item* user) const
+{
+    auto* row = ItemPtr(user)["track_user_node"].AsPointer<QTreeWidgetItem>();
+    if (!row || ui->trackedUsersTree->indexOfTopLevelItem(row) < 0)
+        return nullptr;
+    return row;
+}
+
+void DiagnosticsForm::OnUserTracked(Item* user)
+{
+    // A user has one row, however often the tracking is told.
+    QTreeWidgetItem* row = TrackedRow(user);
+    if (!row) {
+        const std::string& name = user->AsString();
+        row = new QTreeWidgetItem(ui->trackedUsersTree);
+        row->setText(0, QString::fromLatin1(name.data(), qsizetype(name.size())));
+        ItemPtr(user) += d.GetType("track_user_node")->GetItem(Value(row));
+    }
+    row->setText(1, StatusText(user));
+}
+
+void DiagnosticsForm::OnUserUntracked(Item* user)
+{
+    ItemPtr node = ItemPtr(user)["track_user_node"];
+    delete TrackedRow(user);
+    node.Remove();
+}
+
+void DiagnosticsForm::OnUserOnline(Item* user)
+{
+    ShowStatus(user);
+}
+
+void DiagnosticsForm::OnUserOffline(Item* user)
+{
+    ShowStatus(user);
+}
+
+void DiagnosticsForm::ShowStatus(Item* user)
+{
+    // Users without a row are not tracked, and their status is none of the page's business.
+    if (QTreeWidgetItem* row = TrackedRow(user))
+        row->setText(1, StatusText(user));
+}

@@ -1,0 +1,337 @@
+// The Diagnostics page: log lines in one plain-text tab per category, and the tracked users.
+
+#include "server/Server.h"
+#include "shell/DiagnosticsForm.h"
+#include "store/Data.h"
+#include "store/DataSaver.h"
+#include "store/Log.h"
+#include "support/StoreFixture.h"
+#include "support/StoreGuard.h"
+
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTextBlock>
+#include <QTreeWidget>
+
+#include <memory>
+
+namespace {
+
+// The page as start-up builds it: made with the main window, then the server connection's
+// types, then Init. A fresh store for each test. Users are tracked and go online the way the
+// server connection marks them.
+struct Page : StoreFixture
+{
+    Page() : form(std::make_unique<DiagnosticsForm>())
+    {
+        Server::CreateData(saver);
+        form->Init();
+    }
+
+    static void Track(const char* name) { User(name).NewItem("is_tracked"); }
+    static void Untrack(const char* name) { User(name).Disconnect("is_tracked"); }
+
+    QTabWidget* logTabs() const { return form->findChild<QTabWidget*>("logTabWidget"); }
+    QTreeWidget* tracked() const { return form->findChild<QTreeWidget*>("trackedUsersTree"); }
+    QStringList tabTexts() const
+    {
+        QStringList texts;
+        for (int i = 0; i < logTabs()->count(); ++i)
+            texts << logTabs()->tabText(i);
+        return texts;
+    }
+    QPlainTextEdit* view(const QString& category) const
+    {
+        for (int i = 0; i < logTabs()->count(); ++i) {
+            if (logTabs()->tabText(i) == category)
+                return qobject_cast<QPlainTextEdit*>(logTabs()->widget(i));
+        }
+        return nullptr;
+    }
+    int lines(const QString& category) const { return view(category)->document()->blockCount(); }
+    QString lastLine(const QString& category) const
+    {
+        return view(category)->document()->lastBlock().text();
+    }
+    static size_t ItemCount(const char* type) { return d.GetType(type)->ItemCount(); }
+
+    StoreGuard store;
+    std::unique_ptr<DiagnosticsForm> form;
+    DataSaver saver;
+};
+
+// Whether any text in the document is an image or a link.
+bool HoldsImageOrAnchor(const QTextDocument* doc)
+{
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            if (format.isImageFormat() || format.isAnchor() || !format.anchorHref().isEmpty())
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+class TestDiagnosticsForm : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void designedLayout();
+    void tabLineIsTheHubLine_data();
+    void tabLineIsTheHubLine();
+    void oneTabPerCategoryInOrderOfFirstUse();
+    void hostileMessageIsOneLineOfText_data();
+    void hostileMessageIsOneLineOfText();
+    void tabKeepsItsNewestLines();
+    void trackedUserFollowsStatus_data();
+    void trackedUserFollowsStatus();
+    void untrackedUserIsForgotten();
+    void addressOfAnotherWidgetIsNotFollowed();
+    void closedPageLeavesNoAddresses();
+};
+
+void TestDiagnosticsForm::designedLayout()
+{
+    Page page;
+    QCOMPARE(diagnosticsForm, page.form.get());
+    auto* pages = page.form->findChild<QTabWidget*>("tabWidget");
+    QCOMPARE(pages->count(), 2);
+    QCOMPARE(pages->tabText(0), QString("Tracked Users"));
+    QCOMPARE(pages->tabText(1), QString("Logs"));
+    QCOMPARE(pages->currentIndex(), 1);
+    QCOMPARE(page.logTabs()->count(), 0);
+
+    QTreeWidget* tree = page.tracked();
+    QCOMPARE(tree->columnCount(), 2);
+    QCOMPARE(tree->headerItem()->text(0), QString("User"));
+    QCOMPARE(tree->headerItem()->text(1), QString());
+    QCOMPARE(tree->columnWidth(0), 300);
+    QCOMPARE(tree->columnWidth(1), 100);
+}
+
+void TestDiagnosticsForm::tabLineIsTheHubLine_data()
+{
+    QTest::addColumn<bool>("throughForm");
+    QTest::addColumn<int>("level");
+    QTest::newRow("Log, event") << false << 1;
+    QTest::newRow("Log, sub-detail") << false << 3;
+    QTest::newRow("the page's Log, detail") << true << 2;
+}
+
+void TestDiagnosticsForm::tabLineIsTheHubLine()
+{
+    QFETCH(bool, throughForm);
+    QFETCH(int, level);
+
+    Page page;
+    QSignalSpy hub(LogHub::Instance(), &LogHub::LineLogged);
+    if (throughForm)
+        diagnosticsForm->Log("Transfer Queue", level, "Queued a.mp3", Page::User("ann"));
+    else
+        Log("Transfer Queue", level, "Queued a.mp3", Page::User("ann"));
+
+    QCOMPARE(hub.count(), 1);
+    QCOMPARE(page.tabTexts(), QStringList{"Transfer Queue"});
+    QCOMPARE(page.lines("Transfer Queue"), 1);
+    QCOMPARE(page.lastLine("Transfer Queue"), hub.at(0).at(1).toString());
+}
+
+void TestDiagnosticsForm::oneTabPerCategoryInOrderOfFirstUse()
+{
+    Page page;
+    Log("Shared", 1, "one");
+    QCOMPARE(page.tabTexts(), QStringList{"Shared"});
+    Log("Shared", 2, "two");
+    QCOMPARE(page.tabTexts(), QStringList{"Shared"});
+    Log("shared", 1, "other case");
+    Log("server", 1, "third");
+    Log("Shared", 1, "three");
+    QCOMPARE(page.tabTexts(), (QStringList{"Shared", "shared", "server"}));
+    QCOMPARE(page.lines("Shared"), 3);
+    QCOMPARE(page.lines("shared"), 1);
+    QVERIFY(page.lastLine("Shared").endsWith("] three"));
+    QVERIFY(page.lastLine("shared").endsWith("] other case"));
+
+    // Each category's item names its own tab.
+    QCOMPARE(Page::ItemCount("log_widget"), size_t(3));
+    for (const QString& category : page.tabTexts()) {
+        ItemPtr log = d.GetType("log")->HasItem(Value(category.toStdString()));
+        QCOMPARE(log["log_widget"].AsPointer<QWidget>(), page.view(category));
+    }
+}
+
+void TestDiagnosticsForm::hostileMessageIsOneLineOfText_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("bold") << QString("<b>x</b>") << QString("<b>x</b>");
+    QTest::newRow("image") << QString("<img src=/etc/passwd>") << QString("<img src=/etc/passwd>");
+    QTest::newRow("link") << QString("<a href=\"http://x/\">y</a>")
+                          << QString("<a href=\"http://x/\">y</a>");
+    QTest::newRow("entity") << QString("&amp;") << QString("&amp;");
+    QTest::newRow("forged line") << QString("a\n[Sun Dec 6 11:54:08 2026] forged")
+                                 << QString("a\\n[Sun Dec 6 11:54:08 2026] forged");
+    QTest::newRow("carriage return") << QString("a\rb") << QString("a\\rb");
+    QTest::newRow("line separator") << QString("a") + QChar(0x2028) + "b" << QString("a\\u2028b");
+    QTest::newRow("paragraph separator")
+        << QString("a") + QChar(0x2029) + "b" << QString("a\\u2029b");
+}
+
+void TestDiagnosticsForm::hostileMessageIsOneLineOfText()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+
+    Page page;
+    Log("Search", 1, "before");
+    QPlainTextEdit* view = page.view("Search");
+    QVERIFY(view->isReadOnly());
+    const int before = page.lines("Search");
+
+    Log("Search", 1, message);
+    QCOMPARE(page.lines("Search"), before + 1);
+    QVERIFY2(view->toPlainText().endsWith("] " + shown), qPrintable(view->toPlainText()));
+    QVERIFY(!HoldsImageOrAnchor(view->document()));
+}
+
+void TestDiagnosticsForm::tabKeepsItsNewestLines()
+{
+    Page page;
+    const int cap = DiagnosticsForm::MaxLogLinesPerCategory;
+    const int logged = cap + 1000;
+    for (int i = 0; i < logged; ++i)
+        Log("Peer Messenger", 1, QString("line %1").arg(i));
+
+    QPlainTextEdit* view = page.view("Peer Messenger");
+    QCOMPARE(view->document()->blockCount(), cap);
+    QVERIFY(view->document()->firstBlock().text().endsWith(QString("] line %1").arg(logged - cap)));
+    QVERIFY(page.lastLine("Peer Messenger").endsWith(QString("] line %1").arg(logged - 1)));
+}
+
+void TestDiagnosticsForm::trackedUserFollowsStatus_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("online");
+    QTest::newRow("online when tracked") << QByteArray("ann") << true;
+    // Names are shown as Latin-1, like every user name in the window.
+    QTest::newRow("offline when tracked") << QByteArray("J\xf6rg") << false;
+}
+
+void TestDiagnosticsForm::trackedUserFollowsStatus()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, online);
+    const QString shownName = QString::fromLatin1(name);
+    const auto status = [](bool on) { return QString(on ? "Online" : "Offline"); };
+
+    Page page;
+    ItemPtr user = Page::User(name.toStdString());
+    if (online)
+        user.NewItem("is_online");
+    user.NewItem("is_tracked");
+
+    QTreeWidget* tree = page.tracked();
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QTreeWidgetItem* row = tree->topLevelItem(0);
+    QCOMPARE(row->text(0), shownName);
+    QCOMPARE(row->text(1), status(online));
+    QCOMPARE(user["track_user_node"].AsPointer<QTreeWidgetItem>(), row);
+
+    for (bool on : {!online, online}) {
+        if (on)
+            user.NewItem("is_online");
+        else
+            user.Disconnect("is_online");
+        QCOMPARE(tree->topLevelItemCount(), 1);
+        QCOMPARE(tree->topLevelItem(0), row);
+        QCOMPARE(row->text(0), shownName);
+        QCOMPARE(row->text(1), status(on));
+    }
+}
+
+void TestDiagnosticsForm::untrackedUserIsForgotten()
+{
+    Page page;
+    ItemPtr ann = Page::User("ann");
+    ItemPtr bob = Page::User("bob");
+    ann.NewItem("is_online");
+    bob.NewItem("is_online");
+    Page::Track("ann");
+    Page::Track("bob");
+    QTreeWidget* tree = page.tracked();
+    QCOMPARE(tree->topLevelItemCount(), 2);
+
+    Page::Untrack("ann");
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QTreeWidgetItem* bobRow = tree->topLevelItem(0);
+    QCOMPARE(bobRow->text(0), QString("bob"));
+    QVERIFY(ann["track_user_node"].IsNull());
+    QCOMPARE(Page::ItemCount("track_user_node"), size_t(1));
+
+    // Changes of the untracked user's status touch nothing; the other row still follows.
+    ann.Disconnect("is_online");
+    ann.NewItem("is_online");
+    bob.Disconnect("is_online");
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QCOMPARE(bobRow->text(0), QString("bob"));
+    QCOMPARE(bobRow->text(1), QString("Offline"));
+    QCOMPARE(Page::ItemCount("track_user_node"), size_t(1));
+
+    // Tracked again: a row of its own, with the status of now.
+    Page::Track("ann");
+    QCOMPARE(tree->topLevelItemCount(), 2);
+    QCOMPARE(tree->topLevelItem(1)->text(0), QString("ann"));
+    QCOMPARE(tree->topLevelItem(1)->text(1), QString("Online"));
+}
+
+void TestDiagnosticsForm::addressOfAnotherWidgetIsNotFollowed()
+{
+    Page page;
+    QPlainTextEdit outsider;
+    QTreeWidget otherTree;
+    auto* otherRow = new QTreeWidgetItem(&otherTree, QStringList{"x", "y"});
+    d.GetType("log")->GetItem(Value("Shared")) +=
+        d.GetType("log_widget")->GetItem(Value(static_cast<QWidget*>(&outsider)));
+    ItemPtr ann = Page::User("ann");
+    ann += d.GetType("track_user_node")->GetItem(Value(otherRow));
+
+    Log("Shared", 1, "mine");
+    ann.NewItem("is_online");
+    ann.NewItem("is_tracked");
+    ann.Disconnect("is_tracked");
+
+    QVERIFY(outsider.document()->isEmpty());
+    QCOMPARE(page.tabTexts(), QStringList{"Shared"});
+    QVERIFY(page.lastLine("Shared").endsWith("] mine"));
+    QCOMPARE(otherTree.topLevelItemCount(), 1);
+    QCOMPARE(otherRow->text(1), QString("y"));
+}
+
+void TestDiagnosticsForm::closedPageLeavesNoAddresses()
+{
+    Page page;
+    Log("server", 1, "a");
+    Log("Search", 1, "b");
+    Page::Track("ann");
+    QCOMPARE(Page::ItemCount("log_widget"), size_t(2));
+    QCOMPARE(Page::ItemCount("track_user_node"), size_t(1));
+
+    page.form.reset();
+    QCOMPARE(diagnosticsForm, nullptr);
+    QCOMPARE(Page::ItemCount("log_widget"), size_t(0));
+    QCOMPARE(Page::ItemCount("track_user_node"), size_t(0));
+    // Lines and status changes after the page went must reach nothing of it: the sanitizers
+    // would report a slot or handler of the gone page.
+    Log("server", 1, "later");
+    Page::User("ann").NewItem("is_online");
+    Page::Untrack("ann");
+}
+
+QTEST_MAIN(TestDiagnosticsForm)
+#include "tst_diagnosticsform.moc"
