@@ -10,6 +10,7 @@
 #include "server/ServerStore.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
+#include "store/Settings.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -98,12 +99,12 @@ int main(int argc, char** argv)
     options.localServerPort = silent.serverPort();
     Engine engine(options);
     Server& server = engine.server();
-    ServerStore::SetSetting("username", "bench");
+    Settings::Set(SettingKeys::Username, "bench");
     server.Connect();
 
     // A list holds at most 131,072 names; two lists make the rooms.
     for (int first = 0; first < kRooms; first += kRooms / 2) {
-        ServerStore::SetSetting("accept_room_list", "yes");
+        Settings::SetYes(SettingKeys::AcceptRoomList, true);
         Deliver(server, RoomList(kRooms / 2, first));
     }
     std::printf("rooms in the store: %zu\n", d.GetType("room")->ItemCount());

@@ -16,9 +16,9 @@
 
 #include "engine/Engine.h"
 #include "server/Server.h"
-#include "server/ServerStore.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
+#include "store/Settings.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -84,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.localServerPort = SilentPort();
     Engine engine(options);
     Server& server = engine.server();
-    ServerStore::SetSetting("username", "fuzzer");
-    ServerStore::SetSetting("password", "secret");
+    Settings::Set(SettingKeys::Username, "fuzzer");
+    Settings::Set(SettingKeys::Password, "secret");
     server.Connect();
 
     FeedDevice dev;

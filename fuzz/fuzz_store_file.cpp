@@ -12,9 +12,9 @@
 #include "FuzzSupport.h"
 
 #include "engine/Engine.h"
-#include "server/ServerStore.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
+#include "store/Settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,9 +72,9 @@ public:
     {
         // Defaults written before loading, which a loaded setting replaces. With both ports
         // set, the manager's after-load step adds no setting of its own.
-        ServerStore::SetSetting("listening_port", "2234");
-        ServerStore::SetSetting("obfuscated_listening_port", "2235");
-        ServerStore::SetSetting("use_upnp", "yes");
+        Settings::Set(SettingKeys::ListeningPort, "2234");
+        Settings::Set(SettingKeys::ObfuscatedListeningPort, "2235");
+        Settings::SetYes(SettingKeys::UseUpnp, true);
     }
 
     // The manager starts listening once the data is loaded: never beyond 127.0.0.1 here.

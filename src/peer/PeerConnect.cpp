@@ -5,6 +5,7 @@
 #include "server/ServerSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
+#include "store/Settings.h"
 
 #include <QHostAddress>
 #include <QMetaMethod>
@@ -12,7 +13,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
 
@@ -189,7 +189,7 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
             .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(type), Q(userName)),
         user);
 
-    SendFrameBody(s, InitFrameBody(Setting("username"), type), obfuscated);
+    SendFrameBody(s, InitFrameBody(Settings::Text(SettingKeys::Username), type), obfuscated);
     disconnect(s, &QTcpSocket::errorOccurred, nullptr, nullptr);
 
     ItemPtr request = item[PeerTypes::ConnectToPeerRequest];
@@ -371,6 +371,6 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
 
 void PeerMessenger::OnConnectedToServer()
 {
-    gp_server->SetWaitPort(std::atoi(Setting("listening_port").c_str()),
-                           std::atoi(Setting("obfuscated_listening_port").c_str()));
+    gp_server->SetWaitPort(Settings::Int(SettingKeys::ListeningPort),
+                           Settings::Int(SettingKeys::ObfuscatedListeningPort));
 }

@@ -7,6 +7,7 @@
 #include "store/Dependency.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
+#include "store/Settings.h"
 
 #include <QDateTime>
 #include <QTcpSocket>
@@ -60,12 +61,6 @@ ItemPtr LiveItem(uint32_t id, const char* typeName)
     return item && item->GetType() == d.GetType(typeName) ? ItemPtr(item) : ItemPtr();
 }
 
-int SettingInt(const char* key)
-{
-    Type* global = d.HasType("global");
-    return global ? global->HasItem(Value(key))["global_value"].AsInt() : 0;
-}
-
 } // namespace
 
 void PeerMessenger::StampTime(ItemPtr item, const char* timeType)
@@ -100,19 +95,6 @@ void PeerMessenger::OnTimedItemRemoved(Item* item)
 {
     // Ids are used again: a new item must not inherit the age of an old one.
     m_stampedMs.erase(item->Id());
-}
-
-std::string PeerMessenger::Setting(const char* key)
-{
-    Type* global = d.HasType("global");
-    if (!global)
-        return std::string();
-    return global->HasItem(Value(key))["global_value"].AsString();
-}
-
-void PeerMessenger::SetSetting(const char* key, const std::string& value)
-{
-    d.GetType("global")->GetItem(Value(key)) += d.GetType("global_value")->GetItem(Value(value));
 }
 
 PeerMessenger::PeerMessenger()
@@ -183,29 +165,28 @@ PeerMessenger::~PeerMessenger()
 
 void PeerMessenger::DataLoaded()
 {
-    Type* global = d.GetType("global");
     // A key that was only ever read has no value: it is as missing as no key at all, or the
     // listener would take whatever port the system picks and the server would be told 0.
-    if (!global->HasItem(Value("listening_port"))["global_value"])
-        SetSetting("listening_port", "2235");
-    if (!global->HasItem(Value("obfuscated_listening_port"))["global_value"])
-        SetSetting("obfuscated_listening_port", "2236");
-    ItemPtr newPort = global->HasItem(Value("new_listening_port"));
-    ItemPtr newValue = newPort["global_value"];
-    if (newValue) {
-        global->GetItem(Value("listening_port")) += newValue;
-        SetSetting("obfuscated_listening_port", std::to_string(newValue.AsInt() + 1));
-        newPort.Remove();
+    if (!Settings::HasValue(SettingKeys::ListeningPort))
+        Settings::Set(SettingKeys::ListeningPort, "2235");
+    if (!Settings::HasValue(SettingKeys::ObfuscatedListeningPort))
+        Settings::Set(SettingKeys::ObfuscatedListeningPort, "2236");
+    if (Settings::HasKey(SettingKeys::NewListeningPort) &&
+        Settings::HasValue(SettingKeys::NewListeningPort)) {
+        Settings::Set(SettingKeys::ListeningPort, Settings::Text(SettingKeys::NewListeningPort));
+        Settings::SetNumber(SettingKeys::ObfuscatedListeningPort,
+                            qint64(Settings::Int(SettingKeys::NewListeningPort)) + 1);
+        Settings::RemoveKey(SettingKeys::NewListeningPort);
     }
 
     const QHostAddress address =
         m_loopbackForTesting ? QHostAddress(QHostAddress::LocalHost) : QHostAddress::AnyIPv4;
-    const auto port = [this](const char* key) {
-        return m_loopbackForTesting ? quint16(0) : quint16(SettingInt(key));
+    const auto port = [this](SettingKey key) {
+        return m_loopbackForTesting ? quint16(0) : quint16(Settings::Int(key));
     };
     // A port that is taken stays silent: the client then gets no incoming peer connections.
-    m_listener.listen(address, port("listening_port"));
-    m_obfuscatedListener.listen(address, port("obfuscated_listening_port"));
+    m_listener.listen(address, port(SettingKeys::ListeningPort));
+    m_obfuscatedListener.listen(address, port(SettingKeys::ObfuscatedListeningPort));
     connect(&m_listener, &QTcpServer::newConnection, this, &PeerMessenger::OnNewConnection);
     connect(&m_obfuscatedListener, &QTcpServer::newConnection, this,
             &PeerMessenger::OnNewObfuscatedConnection);

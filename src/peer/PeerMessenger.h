@@ -145,10 +145,6 @@ private:
     qint64 StampedMs(ItemPtr item) const;
     qint64 AgeMs(ItemPtr item, const char* timeType) const;
 
-    // Settings: a "global" key item with one "global_value".
-    static std::string Setting(const char* key);
-    static void SetSetting(const char* key, const std::string& value);
-
     // Connection set-up helpers (PeerConnect.cpp).
     void StartDirectSocket(ItemPtr request);
     void EndAttempt(ItemPtr attempt, const QString& message);

@@ -8,6 +8,7 @@
 #include "store/Log.h"
 #include "store/MD5.h"
 #include "store/Random.h"
+#include "store/Settings.h"
 
 #include <QHostAddress>
 #include <QtEndian>
@@ -51,7 +52,7 @@ void Server::Connect()
 {
     if (m_state != StateIdle)
         return;
-    if (!ServerStore::HasSettingValue("username"))
+    if (!Settings::HasValue(SettingKeys::Username))
         return;
 
     // Whatever the old socket still reports on its way down finds the state idle and is ignored.
@@ -70,13 +71,12 @@ void Server::Connect()
 
 void Server::OnConnected()
 {
-    const Type* global = d.GetType("global");
-    if (!global->HasItem("username") || !global->HasItem("password")) {
-        ServerStore::SetSetting("username", "QuorvaleQT");
-        ServerStore::SetSetting("password", "KelvanirTosqueWadd");
+    if (!Settings::HasKey(SettingKeys::Username) || !Settings::HasKey(SettingKeys::Password)) {
+        Settings::Set(SettingKeys::Username, "QuorvaleQT");
+        Settings::Set(SettingKeys::Password, "KelvanirTosqueWadd");
     }
-    const std::string user = ServerStore::GetSetting("username");
-    const std::string password = ServerStore::GetSetting("password");
+    const std::string user = Settings::Text(SettingKeys::Username);
+    const std::string password = Settings::Text(SettingKeys::Password);
 
     const std::string digest = MD5::HexDigestOf(user + password);
 
@@ -261,8 +261,8 @@ void Server::EveryFiveMinutes()
 
 void Server::DataLoaded()
 {
-    if (!d.GetType("global")->HasItem("use_upnp"))
-        ServerStore::SetSetting("use_upnp", "yes");
+    if (!Settings::HasKey(SettingKeys::UseUpnp))
+        Settings::SetYes(SettingKeys::UseUpnp, true);
 }
 
 void Server::OnConnectedToServer()
@@ -298,5 +298,5 @@ void Server::OnConnectedToServer()
         }
     }
 
-    ServerStore::SetSetting("accept_room_list", "yes");
+    Settings::SetYes(SettingKeys::AcceptRoomList, true);
 }

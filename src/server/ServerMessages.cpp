@@ -5,6 +5,7 @@
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
+#include "store/Settings.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -253,7 +254,7 @@ void Server::OnOwnPrivileges(MemStream& s)
 {
     qint32 seconds = 0;
     s.Read(seconds);
-    ServerStore::SetSetting("privileges_time_left", std::to_string(seconds));
+    Settings::SetNumber(SettingKeys::PrivilegesTimeLeft, seconds);
     Q_EMIT ReceivedOwnPrivilegesStatus(seconds);
 }
 

@@ -5,6 +5,7 @@
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
+#include "store/Settings.h"
 
 // One function per request. Each builds the message and hands it to SendMessage, which drops it
 // unless logged in; what a request changes in the store happens either way, so that the
@@ -171,7 +172,7 @@ void Server::GetRoomList()
 {
     MemStream m = Message(ServerCode::RoomList);
     SendMessage(m, false);
-    ServerStore::SetSetting("accept_room_list", "yes");
+    Settings::SetYes(SettingKeys::AcceptRoomList, true);
 }
 
 // 71: the server wants to hear whether a parent is still wanted, hence the negation.

@@ -3,6 +3,7 @@
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
+#include "store/Settings.h"
 
 #include <algorithm>
 #include <set>
@@ -149,8 +150,8 @@ void Server::OnRoomList(MemStream& s)
 {
     // Only the first list after a login or an explicit request may add public rooms; the server
     // also sends lists unasked, and those only update rooms already known.
-    const bool acceptNewRooms = ServerStore::GetSetting("accept_room_list") == "yes";
-    ServerStore::SetSetting("accept_room_list", "no");
+    const bool acceptNewRooms = Settings::IsYes(SettingKeys::AcceptRoomList);
+    Settings::SetYes(SettingKeys::AcceptRoomList, false);
 
     std::vector<std::string> publicRooms;
     std::vector<quint32> publicCounts;
@@ -268,7 +269,7 @@ void Server::OnPrivateRoomInvitations(MemStream& s)
 {
     quint8 enabled = 0;
     s.Read(enabled);
-    ServerStore::SetSetting("accept_private_room_add", enabled ? "yes" : "no");
+    Settings::SetYes(SettingKeys::AcceptPrivateRoomAdd, enabled);
     Q_EMIT PrivateRoomAddEnabled(enabled != 0);
 }
 

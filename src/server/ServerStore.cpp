@@ -49,19 +49,4 @@ void Link(ItemPtr item, const char* typeName, const Value& value)
     item += d.GetType(typeName)->GetItem(value);
 }
 
-bool HasSettingValue(const char* key)
-{
-    return ItemPtr(d.GetType("global")->GetItem(Value(key)))["global_value"] != nullptr;
-}
-
-std::string GetSetting(const char* key)
-{
-    return ItemPtr(d.GetType("global")->GetItem(Value(key)))["global_value"].AsString();
-}
-
-void SetSetting(const char* key, const std::string& value)
-{
-    Link(d.GetType("global")->GetItem(Value(key)), "global_value", Value(value));
-}
-
 } // namespace ServerStore

@@ -5,7 +5,7 @@
 #include <string>
 
 // The few store shapes every part of the server connection uses: the user and room items of a
-// name, flags (a connection to the flag type's shared item), value links and settings.
+// name, flags (a connection to the flag type's shared item) and value links.
 namespace ServerStore {
 
 // The user or room item of a name, made if missing.
@@ -24,10 +24,5 @@ ItemSet FlaggedItems(const char* flag, const char* typeName);
 // Connects item to the item of type typeName whose value is value (made if missing). Where the
 // item's end of the relation is one, this replaces the previous value.
 void Link(ItemPtr item, const char* typeName, const Value& value);
-
-// A setting is a `global` key item linked to a `global_value` item.
-bool HasSettingValue(const char* key);
-std::string GetSetting(const char* key);
-void SetSetting(const char* key, const std::string& value);
 
 } // namespace ServerStore

@@ -1,0 +1,258 @@
+// Settings in the store: reading and writing persistent and transient keys, shared value items,
+// what the store file keeps, and watching a key.
+
+#include "store/DataSaver.h"
+#include "store/Settings.h"
+#include "support/StoreGuard.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A fresh store with the settings types, and the store file handler that saves them.
+struct SettingsStore
+{
+    SettingsStore() { Settings::CreateData(saver); }
+
+    StoreGuard store;
+    DataSaver saver;
+};
+
+size_t Count(const char* type)
+{
+    return d.GetType(type)->GetItems().size();
+}
+
+ItemPtr ValueItem(const char* text)
+{
+    return d.GetType(SettingsTypes::GlobalValue)->HasItem(Value(text));
+}
+
+// Counts what a watch reports, and the value the key held at that moment.
+class Watcher : public DataHandler
+{
+public:
+    explicit Watcher(SettingKey key) { Settings::Watch(key, this, &Watcher::OnChanged); }
+
+    QStringList seen;
+
+private:
+    void OnChanged(Item* key)
+    {
+        seen << QString::fromStdString(ItemPtr(key)["global_value"].AsString());
+    }
+};
+
+} // namespace
+
+class tst_Settings : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void readsWhatWasWritten_data();
+    void readsWhatWasWritten();
+    void equalsOnlyTheWholeWord_data();
+    void equalsOnlyTheWholeWord();
+    void keysShareValueItems();
+    void lookingUpMakesOnlyTheKey();
+    void storeFileKeepsPersistentKeysOnly();
+    void watchFiresOnNewValuesOnly();
+};
+
+void tst_Settings::readsWhatWasWritten_data()
+{
+    QTest::addColumn<bool>("transient");
+    QTest::addColumn<QByteArray>("write"); // how the argument is written
+    QTest::addColumn<QByteArray>("argument");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<qint64>("number");
+    QTest::addColumn<bool>("hasValue");
+    for (const bool transient : {false, true}) {
+        const char* scope = transient ? "transient" : "persistent";
+        const auto row = [scope, transient](const char* name) -> QTestData& {
+            return QTest::addRow("%s, %s", scope, name) << transient;
+        };
+        row("nothing written") << QByteArray() << QByteArray() << QByteArray() << qint64(0)
+                               << false;
+        row("text") << QByteArray("text") << QByteArray("/srv/in") << QByteArray("/srv/in")
+                    << qint64(0) << true;
+        row("empty text is a value")
+            << QByteArray("text") << QByteArray("") << QByteArray("") << qint64(0) << true;
+        row("decimal") << QByteArray("number") << QByteArray("2235") << QByteArray("2235")
+                       << qint64(2235) << true;
+        row("beyond 32 bits") << QByteArray("number") << QByteArray("9000000000")
+                              << QByteArray("9000000000") << qint64(9000000000) << true;
+        row("yes") << QByteArray("yes/no") << QByteArray("yes") << QByteArray("yes") << qint64(0)
+                   << true;
+        row("no") << QByteArray("yes/no") << QByteArray("no") << QByteArray("no") << qint64(0)
+                  << true;
+        row("removed") << QByteArray("removed") << QByteArray("5") << QByteArray() << qint64(0)
+                       << false;
+    }
+}
+
+void tst_Settings::readsWhatWasWritten()
+{
+    QFETCH(bool, transient);
+    QFETCH(QByteArray, write);
+    QFETCH(QByteArray, argument);
+    QFETCH(QByteArray, text);
+    QFETCH(qint64, number);
+    QFETCH(bool, hasValue);
+    SettingsStore store;
+    const SettingKey key{"upload_slots", transient};
+    if (write == "text" || write == "removed")
+        Settings::Set(key, argument.toStdString());
+    if (write == "number")
+        Settings::SetNumber(key, argument.toLongLong());
+    if (write == "yes/no")
+        Settings::SetYes(key, argument == "yes");
+    if (write == "removed")
+        Settings::Remove(key);
+    QCOMPARE(QByteArray::fromStdString(Settings::Text(key)), text);
+    QCOMPARE(Settings::Int64(key), number);
+    if (number == qint64(qint32(number)))
+        QCOMPARE(Settings::Int(key), qint32(number));
+    QCOMPARE(Settings::HasValue(key), hasValue);
+    // The key lives in its own type; the other one never sees it.
+    const char* own = transient ? SettingsTypes::VGlobal : SettingsTypes::Global;
+    const char* other = transient ? SettingsTypes::Global : SettingsTypes::VGlobal;
+    QCOMPARE(ItemPtr(d.GetType(own)->HasItem(Value("upload_slots")))["global_value"].AsString(),
+             text.toStdString());
+    QVERIFY(d.GetType(other)->HasItem(Value("upload_slots")).IsNull());
+}
+
+void tst_Settings::equalsOnlyTheWholeWord_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("isYes");
+    QTest::newRow("yes") << QByteArray("yes") << true;
+    QTest::newRow("no") << QByteArray("no") << false;
+    QTest::newRow("capitalised") << QByteArray("Yes") << false;
+    QTest::newRow("trailing blank") << QByteArray("yes ") << false;
+    QTest::newRow("empty") << QByteArray("") << false;
+    QTest::newRow("no value") << QByteArray() << false;
+}
+
+void tst_Settings::equalsOnlyTheWholeWord()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, isYes);
+    SettingsStore store;
+    if (!stored.isNull())
+        Settings::Set(SettingKeys::MinimizeToTray, stored.toStdString());
+    QCOMPARE(Settings::IsYes(SettingKeys::MinimizeToTray), isYes);
+    QCOMPARE(Settings::Is(SettingKeys::MinimizeToTray, stored.constData()), !stored.isNull());
+}
+
+void tst_Settings::keysShareValueItems()
+{
+    SettingsStore store;
+    Settings::SetYes(SettingKeys::MinimizeToTray, true);
+    Settings::SetYes(SettingKeys::ExpandNewShares, true);
+    Settings::SetYes(SettingKeys::WishListSearchIndex, true);
+    const ItemPtr yes = ValueItem("yes");
+    QVERIFY(!yes.IsNull());
+    QCOMPARE(Count(SettingsTypes::GlobalValue), size_t(1));
+    QCOMPARE(Settings::Key(SettingKeys::MinimizeToTray)["global_value"].Get(), yes.Get());
+    QCOMPARE(Settings::Key(SettingKeys::WishListSearchIndex)["global_value"].Get(), yes.Get());
+
+    // A write links the key to another item; the shared one is never changed in place.
+    Settings::SetYes(SettingKeys::MinimizeToTray, false);
+    QVERIFY(!Settings::IsYes(SettingKeys::MinimizeToTray));
+    QVERIFY(Settings::IsYes(SettingKeys::ExpandNewShares));
+    QCOMPARE(ValueItem("yes").Get(), yes.Get());
+    QCOMPARE(yes.AsString(), std::string("yes"));
+
+    d.RemoveDisconnectedItems();
+    QVERIFY(!ValueItem("yes").IsNull());
+    Settings::Set(SettingKeys::ExpandNewShares, "later");
+    Settings::Remove(SettingKeys::WishListSearchIndex);
+    // Still there until the sweep: nothing but the sweep removes a value item.
+    QVERIFY(!ValueItem("yes").IsNull());
+    d.RemoveDisconnectedItems();
+    QVERIFY(ValueItem("yes").IsNull());
+    QCOMPARE(Settings::Text(SettingKeys::MinimizeToTray), std::string("no"));
+    QCOMPARE(Settings::Text(SettingKeys::ExpandNewShares), std::string("later"));
+}
+
+void tst_Settings::lookingUpMakesOnlyTheKey()
+{
+    SettingsStore store;
+    // Asking whether the key exists makes nothing; the server's login relies on that.
+    QVERIFY(!Settings::HasKey(SettingKeys::Password));
+    QVERIFY(!Settings::HasKey(SettingKeys::Password));
+    // A read leaves an empty key behind, and no value.
+    QCOMPARE(Settings::Text(SettingKeys::Password), std::string());
+    QVERIFY(Settings::HasKey(SettingKeys::Password));
+    QVERIFY(!Settings::HasValue(SettingKeys::Password));
+    QCOMPARE(Count(SettingsTypes::GlobalValue), size_t(0));
+    // Testing a word makes its value item, unlinked: the sweep takes it.
+    QVERIFY(!Settings::IsYes(SettingKeys::Password));
+    d.RemoveDisconnectedItems();
+    QCOMPARE(Count(SettingsTypes::GlobalValue), size_t(0));
+    QVERIFY(Settings::HasKey(SettingKeys::Password));
+}
+
+void tst_Settings::storeFileKeepsPersistentKeysOnly()
+{
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    const QString path = QDir::homePath() + QStringLiteral("/.Quorvale");
+    qputenv("HOME", oldHome);
+    QVERIFY(path.startsWith(home.path()));
+    {
+        SettingsStore store;
+        Settings::Set(SettingKeys::DownloadFolder, "/srv/shared-text");
+        Settings::Set(SettingKeys::WishListWait, "/srv/shared-text");
+        Settings::Set(SettingKeys::WishListSearchIndex, "only-this-run");
+        Settings::SetNumber(SettingKeys::UploadSlots, 3);
+        Settings::Text(SettingKeys::Username); // an empty key
+        QVERIFY(store.saver.Save(path));
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QCOMPARE(bytes.count("/srv/shared-text"), qsizetype(1));
+    QCOMPARE(bytes.count("only-this-run"), qsizetype(0));
+    QCOMPARE(bytes.count("wish_list"), qsizetype(0));
+    QCOMPARE(bytes.count("vglobal"), qsizetype(0));
+
+    SettingsStore store;
+    store.saver.Load(path);
+    QCOMPARE(Settings::Text(SettingKeys::DownloadFolder), std::string("/srv/shared-text"));
+    QCOMPARE(Settings::Int(SettingKeys::UploadSlots), 3);
+    QVERIFY(Settings::HasKey(SettingKeys::Username));
+    QVERIFY(!Settings::HasValue(SettingKeys::Username));
+    QCOMPARE(Count(SettingsTypes::VGlobal), size_t(0));
+    QCOMPARE(Count(SettingsTypes::GlobalValue), size_t(2));
+}
+
+void tst_Settings::watchFiresOnNewValuesOnly()
+{
+    SettingsStore store;
+    Watcher watcher(SettingKeys::Username);
+    Watcher transientWatcher(SettingKeys::WishListWait);
+    Settings::Set(SettingKeys::Username, "alice");
+    Settings::Set(SettingKeys::Username, "bob");
+    // The same text again is no new value.
+    Settings::Set(SettingKeys::Username, "bob");
+    Settings::Remove(SettingKeys::Username);
+    // Another key, even one with the same name in the other type, is not watched.
+    Settings::Set(SettingKeys::Password, "carol");
+    Settings::Set(SettingKey{"username", true}, "dave");
+    Settings::Set(SettingKeys::Username, "erin");
+    QCOMPARE(watcher.seen, QStringList({"alice", "bob", "erin"}));
+
+    Settings::SetNumber(SettingKeys::WishListWait, 720);
+    QCOMPARE(transientWatcher.seen, QStringList({"720"}));
+}
+
+QTEST_GUILESS_MAIN(tst_Settings)
+#include "tst_settings.moc"
