@@ -315,6 +315,48 @@ def store_files():
     write('store_file', 'huge-count', i32(0x7fffffff) + s('global') + u8(0) + i32(0x7fffffff))
 
 
+def mp3(chunk, data):
+    return u16(chunk - 1) + data
+
+
+def frames(*runs, gap=413):
+    return b''.join(bytes.fromhex(h) + b'\0' * gap for n, h in runs for _ in range(n))
+
+
+H128, H192, H320 = 'fffb9064', 'fffbb064', 'fffbe064'
+
+
+def mp3_scan():
+    whole = 65536
+    write('mp3_scan', 'cbr128', mp3(whole, frames((150, H128))))
+    write('mp3_scan', 'mean', mp3(whole, frames((75, H128), (75, H192))))
+    write('mp3_scan', 'constant-99', mp3(whole, frames((198, H128), (2, H320), gap=40)))
+    write('mp3_scan', 'variable-98.5', mp3(whole, frames((197, H128), (3, H320), gap=40)))
+    write('mp3_scan', 'mono-outvoted', mp3(whole, frames((95, H128), (5, 'fffbb0c4'), gap=20)))
+    write('mp3_scan', 'layer2', mp3(whole, frames((100, 'fffd9064'), gap=8)))
+    write('mp3_scan', 'mpeg25', mp3(whole, frames((100, 'ffe39064'), (50, H128), gap=8)))
+    write('mp3_scan', 'mpeg2-mono', mp3(whole, frames((60, 'fff380c4'), gap=12)))
+    write('mp3_scan', 'ties', mp3(whole, frames((20, 'fffbb004'), (20, H128), (20, 'fff38064'),
+                                                 (20, 'fffb9864'), (20, 'fffbb0a4'), gap=6)))
+    write('mp3_scan', 'free-and-invalid', mp3(whole, frames(
+        (30, H128), (20, 'fffb0064'), (20, 'fffbf064'), (10, 'fffb9c64'), (5, 'ffeb9064'),
+        gap=3)))
+    write('mp3_scan', 'packed', mp3(whole, bytes.fromhex(H128) * 500))
+    write('mp3_scan', 'all-ff', mp3(whole, b'\xff' * 300))
+    write('mp3_scan', 'empty', mp3(whole, b''))
+    write('mp3_scan', 'zeros', mp3(whole, b'\0' * 1000))
+    # A header at the last place a chunk examines, one place later, and across two chunks:
+    # once in the scanner's own chunks, and in small ones.
+    for chunk, size, offsets in ((whole, 70000, (65531,)), (100, 250, (95, 96, 98))):
+        for offset in offsets:
+            data = bytearray(size)
+            data[offset:offset + 4] = bytes.fromhex(H128)
+            write('mp3_scan', 'boundary-%d-%d' % (chunk, offset), mp3(chunk, bytes(data)))
+    small = frames((40, H128), (10, H192), gap=5)
+    for chunk in (1, 4, 5, 7, 9, 64):
+        write('mp3_scan', 'chunk-%d' % chunk, mp3(chunk, small))
+
+
 def large_inputs():
     n = 131072
     names = [s('u%d' % i) for i in range(n)]
@@ -358,5 +400,6 @@ elif len(sys.argv) == 1:
     peer_frames()
     server_messages()
     store_files()
+    mp3_scan()
 else:
     sys.exit(__doc__)

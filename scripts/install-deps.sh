@@ -9,7 +9,8 @@ packages=(
     zlib1g-dev libminiupnpc-dev
 )
 if [ "${1:-}" = "--tests" ]; then
-    packages+=(clang)
+    # lame encodes the real MP3 files the scanner's tests and benchmark read.
+    packages+=(clang lame)
 fi
 
 missing=()

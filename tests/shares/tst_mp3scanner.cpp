@@ -1,0 +1,478 @@
+// The MP3 scanner: header votes and the bitrate verdict on hand-made streams, headers at chunk
+// boundaries, counts past 32 bits, quitting and short reads through a scripted device, files
+// from a real encoder, and requests and answers through the scanner's own thread.
+
+#include "shares/MP3Scanner.h"
+#include "support/EncodedAudio.h"
+
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <utility>
+
+namespace {
+
+// Four header bytes each; a stream repeats a header with 413 zero bytes after it, the length
+// of a 128 kbit/s frame at 44.1 kHz.
+const char kH128[] = "fffb9064";
+const char kH192[] = "fffbb064";
+const char kH320[] = "fffbe064";
+
+QByteArray Stream(std::initializer_list<std::pair<int, const char*>> runs)
+{
+    QByteArray out;
+    for (const auto& run : runs) {
+        const QByteArray frame = QByteArray::fromHex(run.second) + QByteArray(413, '\0');
+        for (int i = 0; i < run.first; ++i)
+            out += frame;
+    }
+    return out;
+}
+
+// Results written the way the cases below state them: "none", or version, mode, sampling-rate
+// index, cbr or vbr, kbit/s.
+QString Describe(bool found, const MP3Details& r)
+{
+    if (!found)
+        return QStringLiteral("none");
+    return QStringLiteral("%1, %2, %3, %4, %5")
+        .arg(r.version)
+        .arg(QString::fromStdString(r.mode))
+        .arg(r.frequency)
+        .arg(r.variable ? "vbr" : "cbr")
+        .arg(r.bitrate);
+}
+
+QString ScanFile(MP3Scanner& scanner, const QString& path)
+{
+    MP3Details r;
+    const bool found = scanner.ScanMP3(path.toUtf8().toStdString(), r.version, r.mode,
+                                       r.frequency, r.variable, r.bitrate);
+    if (!found && r.bitrate != -1)
+        return QStringLiteral("no result, but bitrate %1").arg(r.bitrate);
+    return Describe(found, r);
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// Serves bytes the way a file does, with a fault on a chosen read: a short read (a file that
+// shrank), an error, or a hook that runs after a read.
+class ScriptedFile : public QIODevice
+{
+public:
+    explicit ScriptedFile(QByteArray data) : m_data(std::move(data))
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return true; }
+
+    int reads = 0;
+    int shortRead = 0; // which read returns only shortLength bytes
+    qint64 shortLength = 0;
+    int failingRead = 0; // which read reports an error
+    std::function<void(int)> afterRead;
+
+protected:
+    qint64 readData(char* data, qint64 max) override
+    {
+        ++reads;
+        if (reads == failingRead)
+            return -1;
+        qint64 n = std::min<qint64>(max, m_data.size() - m_offset);
+        if (reads == shortRead)
+            n = std::min(n, shortLength);
+        std::memcpy(data, m_data.constData() + m_offset, size_t(n));
+        m_offset += n;
+        if (afterRead)
+            afterRead(reads);
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    qint64 m_offset = 0;
+};
+
+// The mean bitrate of the frame chain an MPEG-1 Layer III file holds, walked header to header
+// (a frame is 144000 x kbit/s / rate bytes, plus one when padded). 0 when there is no chain.
+int ChainMeanBitrate(const QByteArray& mp3, int& frames)
+{
+    static const int kbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256,
+                                 320, 0};
+    static const int rates[4] = {44100, 48000, 32000, 0};
+    const auto* b = reinterpret_cast<const unsigned char*>(mp3.constData());
+    const qsizetype size = mp3.size();
+    auto isHeader = [&](qsizetype at) {
+        return at + 4 <= size && b[at] == 0xFF && (b[at + 1] & 0xFE) == 0xFA &&
+               kbps[b[at + 2] >> 4] != 0 && rates[(b[at + 2] >> 2) & 3] != 0;
+    };
+    qsizetype at = 0;
+    if (mp3.startsWith("ID3") && size >= 10)
+        at = 10 + ((b[6] & 0x7f) << 21 | (b[7] & 0x7f) << 14 | (b[8] & 0x7f) << 7 | (b[9] & 0x7f));
+    while (at < size && !isHeader(at))
+        ++at;
+    qint64 sum = 0;
+    frames = 0;
+    for (; isHeader(at); ++frames) {
+        const int rate = kbps[b[at + 2] >> 4];
+        sum += rate;
+        at += 144000 * rate / rates[(b[at + 2] >> 2) & 3] + ((b[at + 2] >> 1) & 1);
+    }
+    return frames ? int(sum / frames) : 0;
+}
+
+} // namespace
+
+class tst_MP3Scanner : public QObject
+{
+    Q_OBJECT
+
+Q_SIGNALS:
+    void MP3ScanRequired(const QString& path);
+
+private Q_SLOTS:
+    void initTestCase();
+
+    void handMadeStreams_data();
+    void handMadeStreams();
+    void headersAtChunkBoundaries_data();
+    void headersAtChunkBoundaries();
+    void countsBeyond32Bits();
+    void missingFileAndNonFiles();
+
+    void quitStopsBeforeTheNextChunk();
+    void shortReadExaminesOnlyTheBytesReadAndEndsTheFile();
+    void readErrorGivesNoResult();
+
+    void encodedFiles_data();
+    void encodedFiles();
+
+    void requestsAnsweredOnTheScannerThread();
+
+private:
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+    // The four encoded files, made once; empty when lame is missing (m_lameMissing says why).
+    void RequireEncodedFiles();
+
+    QTemporaryDir m_dir;
+    QString m_lameMissing;
+};
+
+void tst_MP3Scanner::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    const QString lame = EncodedAudio::LamePath();
+    if (lame.isEmpty()) {
+        m_lameMissing = QStringLiteral("lame is not installed (scripts/install-deps.sh --tests)");
+        return;
+    }
+    QVERIFY(EncodedAudio::WriteWav(Path("stereo44.wav"), 44100, 2, 10));
+    QVERIFY(EncodedAudio::WriteWav(Path("mono22.wav"), 22050, 1, 10));
+    const struct
+    {
+        const char* wav;
+        const char* mp3;
+        QStringList options;
+    } encodings[] = {
+        {"stereo44.wav", "cbr128-stereo.mp3", {"-b", "128", "-m", "s"}},
+        {"stereo44.wav", "cbr192-joint.mp3", {"-b", "192", "-m", "j"}},
+        {"mono22.wav", "cbr64-mono.mp3", {"-m", "m", "-b", "64"}},
+        {"stereo44.wav", "vbr-v2.mp3", {"-V", "2"}},
+    };
+    for (const auto& e : encodings) {
+        const QString error = EncodedAudio::Encode(Path(e.wav), Path(e.mp3), e.options);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+}
+
+void tst_MP3Scanner::RequireEncodedFiles()
+{
+    if (m_lameMissing.isEmpty())
+        return;
+    // The test machines run as root and install lame; only elsewhere may it be missing.
+    if (geteuid() == 0)
+        QFAIL(qPrintable(m_lameMissing));
+    QSKIP(qPrintable(m_lameMissing));
+}
+
+void tst_MP3Scanner::handMadeStreams_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("150 x 128") << Stream({{150, kH128}}) << "1, joint stereo, 0, cbr, 128";
+    QTest::newRow("75 x 128 + 75 x 192: the mean")
+        << Stream({{75, kH128}, {75, kH192}}) << "1, joint stereo, 0, vbr, 160";
+    QTest::newRow("99% one bitrate is constant")
+        << Stream({{198, kH128}, {2, kH320}}) << "1, joint stereo, 0, cbr, 128";
+    QTest::newRow("98.5% one bitrate is variable")
+        << Stream({{197, kH128}, {3, kH320}}) << "1, joint stereo, 0, vbr, 130";
+    QTest::newRow("mono headers outvoted stay out of the bitrate")
+        << Stream({{95, kH128}, {5, "fffbb0c4"}}) << "1, joint stereo, 0, cbr, 128";
+    QTest::newRow("Layer II") << Stream({{100, "fffd9064"}}) << "none";
+    QTest::newRow("Layer II headers vote for their version")
+        << Stream({{100, "fff59064"}, {50, kH128}}) << "none";
+    QTest::newRow("mostly MPEG 2.5") << Stream({{100, "ffe39064"}, {50, kH128}}) << "none";
+    QTest::newRow("as much MPEG 2.5 as MPEG 1") << Stream({{50, "ffe39064"}, {50, kH128}})
+                                                << "none";
+    QTest::newRow("MPEG 2 uses its own bitrate row")
+        << Stream({{100, "fff380c4"}}) << "2, mono, 0, cbr, 64";
+    QTest::newRow("MPEG 1 and 2 tied: MPEG 2")
+        << Stream({{50, kH128}, {50, "fff38064"}}) << "2, joint stereo, 0, cbr, 64";
+    QTest::newRow("reserved version casts no vote")
+        << Stream({{100, "ffeb9064"}, {10, kH128}}) << "1, joint stereo, 0, cbr, 128";
+    QTest::newRow("protection bit voted")
+        << Stream({{100, "fffab064"}, {60, kH128}}) << "1, joint stereo, 0, cbr, 192";
+    QTest::newRow("reserved sampling rate keeps its earlier votes")
+        << Stream({{100, "fffa9c64"}, {10, kH128}}) << "none";
+    QTest::newRow("sampling-rate index voted")
+        << Stream({{100, "fffb9464"}, {60, kH192}}) << "1, joint stereo, 1, cbr, 128";
+    QTest::newRow("sampling-rate index 2 wins a tie")
+        << Stream({{50, "fffb9864"}, {50, kH192}}) << "1, joint stereo, 2, cbr, 128";
+    QTest::newRow("stereo and joint stereo tied: joint stereo")
+        << Stream({{50, "fffbb004"}, {50, kH128}}) << "1, joint stereo, 0, cbr, 128";
+    QTest::newRow("dual mono wins a tie")
+        << Stream({{50, "fffbb0a4"}, {50, kH128}}) << "1, dual mono, 0, cbr, 192";
+    QTest::newRow("mono wins a tie") << Stream({{50, "fffbb0c4"}, {50, kH128}})
+                                     << "1, mono, 0, cbr, 192";
+    QTest::newRow("free-format and invalid bitrates carry no bitrate")
+        << Stream({{100, kH128}, {40, "fffb0064"}, {40, "fffbf064"}})
+        << "1, joint stereo, 0, cbr, 128";
+    QTest::newRow("free-format headers still vote")
+        << Stream({{100, kH128}, {150, "fffb00c4"}}) << "none";
+    QTest::newRow("empty file") << QByteArray() << "none";
+    QTest::newRow("1,000 zero bytes") << QByteArray(1000, '\0') << "none";
+    QTest::newRow("1,000 0xFF bytes") << QByteArray(1000, '\xff') << "none";
+}
+
+void tst_MP3Scanner::handMadeStreams()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+
+    const QString path = Path("stream.mp3");
+    QVERIFY(WriteFile(path, bytes));
+    MP3Scanner scanner;
+    QCOMPARE(ScanFile(scanner, path), expected);
+}
+
+void tst_MP3Scanner::headersAtChunkBoundaries_data()
+{
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QString>("expected");
+
+    const QString found = QStringLiteral("1, joint stereo, 0, cbr, 128");
+    QTest::newRow("first byte") << 0 << found;
+    QTest::newRow("last place in the first chunk") << 65531 << found;
+    QTest::newRow("no byte after it in the chunk") << 65532 << "none";
+    QTest::newRow("across two chunks") << 65534 << "none";
+    QTest::newRow("start of the second chunk") << 65536 << found;
+    QTest::newRow("last place in the file") << 69995 << found;
+    QTest::newRow("no byte after it in the file") << 69996 << "none";
+}
+
+void tst_MP3Scanner::headersAtChunkBoundaries()
+{
+    QFETCH(int, offset);
+    QFETCH(QString, expected);
+
+    QByteArray bytes(70000, '\0');
+    bytes.replace(offset, 4, QByteArray::fromHex(kH128));
+    QCOMPARE(bytes.size(), 70000);
+    const QString path = Path("boundary.mp3");
+    QVERIFY(WriteFile(path, bytes));
+    MP3Scanner scanner;
+    QCOMPARE(ScanFile(scanner, path), expected);
+}
+
+void tst_MP3Scanner::countsBeyond32Bits()
+{
+    // A header every 4 bytes: 21.6 million in 1,320 chunks, so one bitrate's count
+    // times 100 no longer fits 32 bits; only a count that did not wrap tells that the file,
+    // with its hundred other headers, is still constant-rate.
+    QByteArray chunk;
+    for (int i = 0; i < MP3Scanner::kChunkSize / 4; ++i)
+        chunk += QByteArray::fromHex(kH128);
+    const auto* data = reinterpret_cast<const unsigned char*>(chunk.constData());
+    MP3HeaderTally tally;
+    const int chunks = 1320;
+    for (int i = 0; i < chunks; ++i)
+        tally.AddChunk(data, size_t(chunk.size()));
+    const QByteArray odd = Stream({{100, kH320}});
+    tally.AddChunk(reinterpret_cast<const unsigned char*>(odd.constData()), size_t(odd.size()));
+
+    MP3Details r;
+    QVERIFY(tally.Result(r));
+    QCOMPARE(Describe(true, r), QStringLiteral("1, joint stereo, 0, cbr, 128"));
+}
+
+void tst_MP3Scanner::missingFileAndNonFiles()
+{
+    MP3Scanner scanner;
+    QCOMPARE(ScanFile(scanner, Path("no such file.mp3")), QStringLiteral("none"));
+    QCOMPARE(ScanFile(scanner, m_dir.path()), QStringLiteral("none"));
+    // A pipe reports no size: it is not read, so it cannot hold the thread forever.
+    const QString fifo = Path("pipe.mp3");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(ScanFile(scanner, fifo), QStringLiteral("none"));
+}
+
+void tst_MP3Scanner::quitStopsBeforeTheNextChunk()
+{
+    // Three chunks of good headers; the scan is told to quit while it reads the first.
+    const QByteArray bytes = Stream({{480, kH128}});
+    QVERIFY(bytes.size() > 2 * MP3Scanner::kChunkSize);
+    {
+        MP3Scanner scanner;
+        ScriptedFile file(bytes);
+        file.afterRead = [&scanner](int read) {
+            if (read == 1)
+                scanner.Quit();
+        };
+        MP3Details r;
+        QVERIFY(!scanner.ScanDevice(file, bytes.size(), r));
+        QCOMPARE(file.reads, 1);
+    }
+    {
+        // Told before it starts: nothing is read at all, by any later scan either.
+        MP3Scanner scanner;
+        scanner.Quit();
+        ScriptedFile file(bytes);
+        MP3Details r;
+        QVERIFY(!scanner.ScanDevice(file, bytes.size(), r));
+        QCOMPARE(file.reads, 0);
+        const QString path = Path("quit.mp3");
+        QVERIFY(WriteFile(path, bytes));
+        QCOMPARE(ScanFile(scanner, path), QStringLiteral("none"));
+    }
+}
+
+void tst_MP3Scanner::shortReadExaminesOnlyTheBytesReadAndEndsTheFile()
+{
+    // The first chunk holds 150 headers of 192 kbit/s. The file then shrinks: the second read
+    // brings two 128 kbit/s frames only, while the buffer behind them still holds 148 headers
+    // of the first chunk. The file claims a third chunk of 320 kbit/s that is never reached.
+    QByteArray bytes = Stream({{150, kH192}});
+    bytes.append(QByteArray(MP3Scanner::kChunkSize - bytes.size(), '\0'));
+    const QByteArray second = Stream({{2, kH128}});
+    bytes += second + QByteArray(MP3Scanner::kChunkSize - second.size(), '\0');
+    bytes += Stream({{150, kH320}});
+
+    MP3Scanner scanner;
+    ScriptedFile file(bytes);
+    file.shortRead = 2;
+    file.shortLength = second.size();
+    MP3Details r;
+    QVERIFY(scanner.ScanDevice(file, bytes.size(), r));
+    QCOMPARE(file.reads, 2);
+    // 150 of 152 agreeing headers (98.7%) are one bitrate: variable, at the mean.
+    QCOMPARE(Describe(true, r), QStringLiteral("1, joint stereo, 0, vbr, 191"));
+}
+
+void tst_MP3Scanner::readErrorGivesNoResult()
+{
+    const QByteArray bytes = Stream({{480, kH128}});
+    MP3Scanner scanner;
+    ScriptedFile file(bytes);
+    file.failingRead = 2;
+    MP3Details r;
+    QVERIFY(!scanner.ScanDevice(file, bytes.size(), r));
+    QCOMPARE(file.reads, 2);
+}
+
+void tst_MP3Scanner::encodedFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("-b 128 -m s") << "cbr128-stereo.mp3" << "1, stereo, 0, cbr, 128";
+    QTest::newRow("-b 192 -m j") << "cbr192-joint.mp3" << "1, joint stereo, 0, cbr, 192";
+    QTest::newRow("-m m -b 64, 22.05 kHz") << "cbr64-mono.mp3" << "2, mono, 0, cbr, 64";
+    QTest::newRow("-V 2") << "vbr-v2.mp3" << "1, joint stereo, 0, vbr";
+}
+
+void tst_MP3Scanner::encodedFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, expected);
+    RequireEncodedFiles();
+
+    MP3Scanner scanner;
+    MP3Details r;
+    const bool found = scanner.ScanMP3(Path(file).toUtf8().toStdString(), r.version, r.mode,
+                                       r.frequency, r.variable, r.bitrate);
+    const QString got = Describe(found, r);
+    if (!r.variable) {
+        QCOMPARE(got, expected);
+        return;
+    }
+    QVERIFY2(got.startsWith(expected + ", "), qPrintable(got));
+    QFile f(Path(file));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    int frames = 0;
+    const int mean = ChainMeanBitrate(f.readAll(), frames);
+    // Ten seconds at 44.1 kHz are about 383 frames.
+    QVERIFY2(frames > 350, qPrintable(QString::number(frames)));
+    QVERIFY2(qAbs(r.bitrate - mean) <= 2,
+             qPrintable(QStringLiteral("scanned %1, chain %2").arg(r.bitrate).arg(mean)));
+}
+
+void tst_MP3Scanner::requestsAnsweredOnTheScannerThread()
+{
+    // Under a folder whose name is not ASCII; the request carries the UTF-8 bytes of the path
+    // one per character, and the answer carries that very text back.
+    QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("Café")));
+    const QString song = Path(QStringLiteral("Café/song.mp3"));
+    QVERIFY(WriteFile(song, Stream({{75, kH128}, {75, kH192}})));
+    const QString other = Path("other.mp3");
+    QVERIFY(WriteFile(other, Stream({{100, "fff380c4"}})));
+    QVERIFY(WriteFile(Path("silence.mp3"), QByteArray(1000, '\0')));
+    const auto asRequest = [](const QString& path) { return QString::fromLatin1(path.toUtf8()); };
+
+    QThread thread;
+    MP3Scanner scanner;
+    scanner.moveToThread(&thread);
+    connect(this, &tst_MP3Scanner::MP3ScanRequired, &scanner, &MP3Scanner::OnMP3ScanRequired);
+    QStringList answers;
+    connect(&scanner, &MP3Scanner::MP3Scanned, this,
+            [&answers](const QString& path, int version, const QString& mode, int frequency,
+                       bool variable, int bitrate) {
+                QVERIFY(QThread::currentThread() == QCoreApplication::instance()->thread());
+                answers << QStringLiteral("%1: %2, %3, %4, %5, %6")
+                               .arg(path)
+                               .arg(version)
+                               .arg(mode)
+                               .arg(frequency)
+                               .arg(variable ? "vbr" : "cbr")
+                               .arg(bitrate);
+            });
+    thread.start();
+
+    // Files without a result are answered by silence; the answers keep the requests' order.
+    Q_EMIT MP3ScanRequired(asRequest(Path("missing.mp3")));
+    Q_EMIT MP3ScanRequired(asRequest(song));
+    Q_EMIT MP3ScanRequired(asRequest(Path("silence.mp3")));
+    Q_EMIT MP3ScanRequired(asRequest(other));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 2, 30000);
+    QCOMPARE(answers.at(0), asRequest(song) + ": 1, joint stereo, 0, vbr, 160");
+    QCOMPARE(answers.at(1), asRequest(other) + ": 2, mono, 0, cbr, 64");
+
+    scanner.Quit();
+    thread.quit();
+    QVERIFY(thread.wait());
+}
+
+QTEST_GUILESS_MAIN(tst_MP3Scanner)
+#include "tst_mp3scanner.moc"
