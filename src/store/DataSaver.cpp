@@ -179,6 +179,7 @@ void DataSaver::EmitDataLoaded()
 
 bool DataSaver::Save(const QString& path)
 {
+    path_ = path;
     // A name counts as taken also when it is a link to nowhere, and the file is made new: the
     // save never writes through a link someone left under one of its names.
     // One pass of arg(): a "%1" in the path itself must not be taken for the number's place.
@@ -318,6 +319,13 @@ void DataSaver::WriteFile(QFile& file)
 // ---------------------------------------------------------------------------------------------
 // Loading
 
+bool DataSaver::IsStoreFileName(const std::string& storeName, const std::string& name)
+{
+    if (storeName.empty() || name.compare(0, storeName.size(), storeName) != 0)
+        return false;
+    return name.size() == storeName.size() || name[storeName.size()] == '.';
+}
+
 QString DataSaver::UnreadableName(const QString& path)
 {
     QString name = path + QStringLiteral(".unreadable");
@@ -414,6 +422,7 @@ void DataSaver::ParseFile(QFile& file, std::vector<char>& bytes, std::vector<Ite
 
 void DataSaver::Load(const QString& path)
 {
+    path_ = path;
     if (!QFile::exists(path)) {
         EmitDataLoaded();
         return;

@@ -74,12 +74,21 @@ public:
     // Where an unreadable store file is moved: beside it, under a name that says so.
     static QString UnreadableName(const QString& path);
 
+    // The store file last loaded or saved; empty before either.
+    const QString& Path() const { return path_; }
+    // Whether name, a file in the same folder as the store file storeName, is one of the store
+    // file's own: the file itself or any name the saver makes by adding a suffix after a dot
+    // (numbered temporaries, the previous generation, copies set aside, the lock). All of them
+    // hold the user's data, the password among it, so none may ever be shared.
+    static bool IsStoreFileName(const std::string& storeName, const std::string& name);
+
 private:
     void WriteFile(class QFile& file);
     // Reads the whole file into bytes; the records point into them. Pairs name item indexes.
     void ParseFile(class QFile& file, std::vector<char>& bytes, std::vector<ItemInfo>& items,
                    std::vector<std::pair<uint32_t, uint32_t>>& pairs);
 
+    QString path_;
     TypeSet savedTypes_;
     std::map<Type*, std::vector<Type*>, TypeOrder> savedByConnection_;
     std::vector<DataLoadedEventHandler*> loadedHandlers_;

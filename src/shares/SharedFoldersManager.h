@@ -1,0 +1,102 @@
+#pragma once
+
+// The shared-folder manager: everything this client shares. One object at run time, split over
+// files by concern:
+//   SharesSchema.cpp          the store types and relations of local shares and received lists
+//   SharedFoldersManager.cpp  who may see what, finding a shared file by path, the login report
+//   ShareScanner.cpp          keeping the store's picture of the shared folders in step with disk
+//   SearchIndex.cpp           the word index of the shared files
+//
+// The local share in the store: shared_folder (a root the user chose) -- shared_file_folder (one
+// per scanned directory, the root included; several roots when shares nest) -- shared_file (one
+// per file) with its shared_file_name, shared_file_size, MP3 details, is_scanned flag and the
+// search_token items of its words.
+
+#include "store/Data.h"
+#include "store/UserStats.h"
+
+#include <QObject>
+#include <QString>
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+class SharedFoldersManager : public QObject, public DataHandler
+{
+    Q_OBJECT
+
+public:
+    explicit SharedFoldersManager(QObject* parent = nullptr);
+    ~SharedFoldersManager() override;
+
+    // Called once the store file is loaded: watches for new roots, then rescans every root.
+    void Init();
+
+    // Visibility. A folder's visibility is its root's: these name roots (shared_folder items).
+    // The roots the user may see; never creates a user item. Answers to other users (share
+    // lists, folder contents, search replies) show only these.
+    ItemSet GetUserSharedFolders(const std::string& user);
+    // Whether a shared_file item is visible to the user through any of its roots. Makes the
+    // user item when missing.
+    bool IsFileSharedWithUser(ItemPtr file, const std::string& user);
+
+    // The shared_file item for a local path, or null. The file whose stored folder and name
+    // equal the path byte for byte wins; otherwise letter case and repeated or trailing
+    // separators are ignored. Open the file found by its own stored folder + "/" + name, never
+    // by the spelling that was asked for: that may name another file.
+    ItemPtr GetSharedFileItem(const std::string& path);
+
+    // Deletes the share tree received from a user, if there is one.
+    void RemoveUserShare(const std::string& user);
+    // The audio details of a received file (user_share_file or search_result item) as text.
+    QString GetFileItemDisplayString(ItemPtr file);
+
+    // Scanning.
+    void RescanShares();
+    // Scans one directory of one root and, depth first, everything below it.
+    void AddSharedFiles(const std::string& root, const std::string& folder);
+
+    // The word index.
+    void TokenizeSharedFile(ItemPtr file);
+    static bool IsSearchTokenSeparator(unsigned char c);
+
+Q_SIGNALS:
+    void SharedFilesRescanned(int added, int removed);
+    // The path's characters are the bytes of its UTF-8 form, one per character.
+    void MP3ScanRequired(QString path);
+
+public Q_SLOTS:
+    void OnConnectedToServer();
+    void OnReceivedUserStats(std::string user, UserStats stats);
+
+private:
+    void CreateData();
+
+    // Store handlers.
+    void OnSharedFolderAdded(Item* item);
+    void OnSharedFileFolderAdded(Item* item);
+    void OnSharedFileNameAdded(Item* item);
+    void OnSharedFileRemoved(Item* item);
+
+    // Scanning (ShareScanner.cpp).
+    struct ScanFrame;
+    void EnterFolder(const std::string& root, const std::string& folder, ItemPtr rootItem,
+                     std::vector<ScanFrame>& stack);
+    void DropStoreFiles(ScanFrame& frame);
+    void ScanFile(ScanFrame& frame, const std::string& name, const std::string& path, qint64 size);
+    void LeaveFolder(ScanFrame& frame);
+    void FindStoreFolders();
+
+    // The MP3 scanner's thread and the scanner itself go here once the scanner exists.
+    int m_filesAdded = 0;
+    int m_filesRemoved = 0;
+    // The folders on the current descent path, by path and by (device, inode).
+    std::set<std::string> m_foldersBeingScanned;
+    std::set<std::pair<quint64, quint64>> m_descentPath;
+    // The folders, by (device, inode), that hold the store file, with its name there.
+    std::set<std::pair<std::pair<quint64, quint64>, std::string>> m_storeFolders;
+};
+
+extern SharedFoldersManager* sharedFoldersManager;

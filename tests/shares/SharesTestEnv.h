@@ -1,0 +1,146 @@
+#pragma once
+
+#include "peer/PeerTestEnv.h"
+#include "shares/SharedFoldersManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+
+// A client with the shared-folder manager on top of the server and peer connections, and a
+// folder to share from (a temporary one unless given). Built in start-up order: the manager
+// before the data is loaded (from storeFile when given), its Init after.
+class SharesTestEnv
+{
+public:
+    explicit SharesTestEnv(const QString& base = QString(), const QString& storeFile = QString())
+        : m_env(false), m_base(base.isEmpty() ? m_dir.path() : base)
+    {
+        m_shares = std::make_unique<SharedFoldersManager>();
+        if (storeFile.isEmpty())
+            m_env.LoadData();
+        else
+            dataSaver->Load(storeFile);
+    }
+
+    PeerTestEnv& env() { return m_env; }
+    SharedFoldersManager& shares() { return *m_shares; }
+
+    // What start-up does after the load: watch for new roots and rescan.
+    void Init() { m_shares->Init(); }
+
+    // The local path of a name under the temporary folder, as the store keeps it.
+    std::string Path(const QString& relative = QString()) const
+    {
+        const QString& base = m_base;
+        return QFile::encodeName(relative.isEmpty() ? base : base + '/' + relative).toStdString();
+    }
+
+    // A file of that many bytes, with its folders.
+    void Write(const QString& relative, qint64 size = 1)
+    {
+        const QString path = m_base + '/' + relative;
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(file.resize(size));
+    }
+    void MakeFolder(const QString& relative) { QVERIFY(QDir().mkpath(m_base + '/' + relative)); }
+    void Remove(const QString& relative)
+    {
+        const QString path = m_base + '/' + relative;
+        if (QFileInfo(path).isDir())
+            QVERIFY(QDir(path).removeRecursively());
+        else
+            QVERIFY(QFile::remove(path));
+    }
+    // A symbolic link at relative pointing to target (taken as written).
+    void Link(const QString& relative, const QString& target)
+    {
+        QVERIFY(QFile::link(target, m_base + '/' + relative));
+    }
+
+    // A shared folder the way the add-folder dialog makes one, with its two access marks.
+    ItemPtr Share(const QString& relative, const char* access = "shared_public")
+    {
+        ItemPtr root = d.GetType("shared_folder")->GetItem(Path(relative));
+        if (access)
+            root.NewItem(access);
+        return root;
+    }
+
+    // The shared files as paths relative to the temporary folder, sorted.
+    QStringList SharedFiles() const
+    {
+        QStringList out;
+        for (Item* file : g("shared_file")) {
+            ItemPtr f(file);
+            out << Relative(f["shared_file_folder"].AsString() + '/' +
+                            f["shared_file_name"].AsString());
+        }
+        out.sort();
+        return out;
+    }
+    QStringList SharedFolders() const
+    {
+        QStringList out;
+        for (Item* folder : g("shared_file_folder"))
+            out << Relative(folder->AsString());
+        out.sort();
+        return out;
+    }
+    QString Relative(const std::string& path) const
+    {
+        const std::string base = Path() + '/';
+        if (path.compare(0, base.size(), base) == 0)
+            return QString::fromUtf8(path.substr(base.size()));
+        return path == Path() ? QStringLiteral(".") : QString::fromUtf8(path);
+    }
+
+    // The shared_file item of a path relative to the temporary folder, by its exact spelling.
+    ItemPtr File(const QString& relative) { return m_shares->GetSharedFileItem(Path(relative)); }
+
+    // The search words linked to a file.
+    static std::set<std::string> Tokens(ItemPtr file)
+    {
+        std::set<std::string> words;
+        for (Item* token : file.GetItems("search_token"))
+            words.insert(token->AsString());
+        return words;
+    }
+
+private:
+    PeerTestEnv m_env;
+    QTemporaryDir m_dir;
+    QString m_base;
+    // Goes before the services it is wired to.
+    std::unique_ptr<SharedFoldersManager> m_shares;
+};
+
+// Collects the lines logged under one category while it lives, without their time stamps.
+class CategoryLog
+{
+public:
+    explicit CategoryLog(const QString& category)
+    {
+        m_connection = QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
+                                        [this, category](const QString& c, const QString& line) {
+                                            if (c == category)
+                                                lines << line.mid(line.indexOf("] ") + 2);
+                                        });
+    }
+    ~CategoryLog() { QObject::disconnect(m_connection); }
+    CategoryLog(const CategoryLog&) = delete;
+    CategoryLog& operator=(const CategoryLog&) = delete;
+
+    QStringList lines;
+
+private:
+    QMetaObject::Connection m_connection;
+};
