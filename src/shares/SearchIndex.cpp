@@ -46,15 +46,30 @@ bool SharedFoldersManager::IsSearchTokenSeparator(unsigned char c)
 
 void SharedFoldersManager::TokenizeSharedFile(ItemPtr file)
 {
-    std::string text =
-        file["shared_file_folder"].AsString() + '\\' + file["shared_file_name"].AsString();
+    // The text is the folder, a backslash and the name. The backslash separates words in both
+    // passes, so no word spans it: the words are the folder's and the name's, each on its own.
+    LinkTokens(file, TokenItems(file["shared_file_folder"].AsString()));
+    LinkTokens(file, TokenItems(file["shared_file_name"].AsString()));
+}
+
+std::vector<Item*> SharedFoldersManager::TokenItems(std::string text)
+{
     // ASCII letters only: the same in every locale, and no byte of a UTF-8 character changes.
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     }
-    Type* tokens = d.GetType("search_token");
-    auto link = [&](std::string word) { file += tokens->GetItem(Value(std::move(word))); };
-    ForEachWord(text, IsSearchTokenSeparator, link);
-    ForEachWord(text, IsComponentSeparator, link);
+    std::vector<Item*> items;
+    auto add = [&](std::string word) {
+        items.push_back(m_types.token->GetItem(Value(std::move(word))).Get());
+    };
+    ForEachWord(text, IsSearchTokenSeparator, add);
+    ForEachWord(text, IsComponentSeparator, add);
+    return items;
+}
+
+void SharedFoldersManager::LinkTokens(ItemPtr file, const std::vector<Item*>& tokens)
+{
+    for (Item* token : tokens)
+        file += token;
 }

@@ -139,6 +139,10 @@ struct SharedFoldersManager::ScanFrame
     // The folder's files as the store knew them, and those of them found on disk again.
     ItemSet known;
     std::vector<Item*> found;
+    // The words of the folder's path, shared by all its files; found when first needed. Tokens
+    // go only with a sweep, and none runs during a scan.
+    std::vector<Item*> folderTokens;
+    bool haveFolderTokens = false;
 };
 
 void SharedFoldersManager::Init()
@@ -270,36 +274,46 @@ void SharedFoldersManager::DropStoreFiles(ScanFrame& frame)
 void SharedFoldersManager::ScanFile(ScanFrame& frame, const std::string& name,
                                     const std::string& path, qint64 size)
 {
-    Type* names = d.GetType("shared_file_name");
-    Type* sizes = d.GetType("shared_file_size");
     ItemPtr folderItem = frame.folderItem;
-    ItemPtr nameItem = names->HasItem(name);
+    ItemPtr nameItem = m_types.name->HasItem(name);
     ItemPtr file;
     if (nameItem)
         file = d.GetItem(nameItem, folderItem, "shared_file");
     else
-        nameItem = names->GetItem(name);
+        nameItem = m_types.name->GetItem(name);
 
     const std::string sizeText = std::to_string(size);
+    // A file's words follow from its folder and name, which never change: a file that has
+    // some has them all. Only those loaded from the store file, and new ones, have none.
+    bool indexed = false;
     if (!file) {
-        file = d.GetType("shared_file")->NewItem();
+        file = m_types.file->NewItem();
         file += folderItem;
         file += nameItem;
-        file += sizes->GetItem(sizeText);
+        file += m_types.size->GetItem(sizeText);
         ++m_filesAdded;
     } else {
         frame.found.push_back(file.Get());
+        indexed = file.IsConnected(m_types.token);
         // Rewritten with another size: what replies advertise follows, and so does the MP3
         // scan, since the old details may no longer hold.
         if (file["shared_file_size"].AsString() != sizeText) {
-            file += sizes->GetItem(sizeText);
+            file += m_types.size->GetItem(sizeText);
             file.Disconnect("is_scanned");
         }
     }
-    if (IsMP3Name(name) && !file.IsConnected("is_scanned"))
+    if (IsMP3Name(name) && !file.IsConnected(m_types.scanned))
         Q_EMIT MP3ScanRequired(
             QString::fromLatin1(path.data(), static_cast<qsizetype>(path.size())));
-    TokenizeSharedFile(file);
+    if (indexed)
+        return;
+    // What TokenizeSharedFile does, with the folder's words found once per folder.
+    if (!frame.haveFolderTokens) {
+        frame.folderTokens = TokenItems(frame.folder);
+        frame.haveFolderTokens = true;
+    }
+    LinkTokens(file, frame.folderTokens);
+    LinkTokens(file, TokenItems(name));
 }
 
 void SharedFoldersManager::LeaveFolder(ScanFrame& frame)

@@ -87,8 +87,21 @@ private:
     void DropStoreFiles(ScanFrame& frame);
     void ScanFile(ScanFrame& frame, const std::string& name, const std::string& path, qint64 size);
     void LeaveFolder(ScanFrame& frame);
+    // The search_token items of the words of a folder path or a file name, made if missing.
+    std::vector<Item*> TokenItems(std::string text);
+    void LinkTokens(ItemPtr file, const std::vector<Item*>& tokens);
     void FindStoreFolders();
 
+    // The types a scan touches for every file, looked up once.
+    struct ScanTypes
+    {
+        Type* file = nullptr;
+        Type* name = nullptr;
+        Type* size = nullptr;
+        Type* scanned = nullptr;
+        Type* token = nullptr;
+    };
+    ScanTypes m_types;
     // The MP3 scanner's thread and the scanner itself go here once the scanner exists.
     int m_filesAdded = 0;
     int m_filesRemoved = 0;

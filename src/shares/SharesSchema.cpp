@@ -157,4 +157,10 @@ void SharedFoldersManager::CreateData()
     d.GetType("user")->RelateToType("unshared", Many, One);
     AddSaved("unshared");
     AddSavedThrough("user", "unshared");
+
+    m_types.file = d.GetType("shared_file");
+    m_types.name = d.GetType("shared_file_name");
+    m_types.size = d.GetType("shared_file_size");
+    m_types.scanned = d.GetType("is_scanned");
+    m_types.token = d.GetType("search_token");
 }

@@ -122,6 +122,13 @@ void tst_SearchIndex::scannedFilesAreIndexed()
     // A folder's words reach every file in it.
     ItemPtr music = d.GetType("search_token")->HasItem("music");
     QCOMPARE(music.GetItems("shared_file").Size(), size_t(2));
+
+    // The scan indexes a file under exactly the words the tokenizer gives it.
+    ItemPtr twin = d.GetType("shared_file")->NewItem();
+    twin += track["shared_file_folder"];
+    twin += track["shared_file_name"];
+    env.shares().TokenizeSharedFile(twin);
+    QCOMPARE(SharesTestEnv::Tokens(track), SharesTestEnv::Tokens(twin));
 }
 
 void tst_SearchIndex::queries_data()
