@@ -6,10 +6,8 @@
 // Nothing is asserted. Run it from a Release build. With a folder as argument, the tree is kept
 // there and made only if the folder is empty, so that later runs can skip making it.
 
-#include "peer/PeerMessenger.h"
-#include "server/Server.h"
+#include "engine/Engine.h"
 #include "shares/SharedFoldersManager.h"
-#include "store/DataSaver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -104,14 +102,10 @@ int main(int argc, char** argv)
     FindNs(root); // warms the cache for everyone
     const qint64 findNs = FindNs(root);
 
-    d.NewType("global", RootPrimacy, false, true);
-    d.NewType("global_value", ValuePrimacy, false, true);
-    d.GetType("global")->RelateToType("global_value", Many, One);
-    DataSaver saver;
-    Server server;
-    server.CreateData();
-    PeerMessenger peer;
-    SharedFoldersManager shares;
+    EngineOptions options;
+    options.peerMessenger = false;
+    Engine engine(options);
+    SharedFoldersManager& shares = *engine.shares();
     d.GetType("shared_folder")->GetItem(root).NewItem("shared_public");
 
     QElapsedTimer t;

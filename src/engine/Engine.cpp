@@ -2,6 +2,7 @@
 
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
+#include "shares/SharedFoldersManager.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
@@ -73,11 +74,24 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
 
     m_invoker = std::make_unique<DelayedInvoker>();
     Step(EngineStep::DelayedInvoker);
+
+    // Other subsystems name the shares' types (uploads look files up), so they exist even where
+    // the manager is not built.
+    SharedFoldersManager::CreateData(*m_saver);
+    if (m_options.sharedFolders) {
+        m_shares = std::make_unique<SharedFoldersManager>();
+        QObject::connect(m_server.get(), &Server::Connected, m_shares.get(),
+                         &SharedFoldersManager::OnConnectedToServer);
+        QObject::connect(m_server.get(), &Server::ReceivedUserStats, m_shares.get(),
+                         &SharedFoldersManager::OnReceivedUserStats);
+    }
+    Step(EngineStep::SharedFolders);
 }
 
 Engine::~Engine()
 {
     // Each service goes before the ones it calls; the destructors clear their globals.
+    m_shares.reset();
     m_invoker.reset();
     m_peer.reset();
     m_server.reset();

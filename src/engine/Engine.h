@@ -24,6 +24,7 @@ class DataSaver;
 class DelayedInvoker;
 class PeerMessenger;
 class Server;
+class SharedFoldersManager;
 class TimerManager;
 
 // The steps of start-up, in their order.
@@ -35,8 +36,9 @@ enum class EngineStep
     PeerMessenger,  // the peer connection manager's store types, and the manager when built
     SettingsTypes,  // global, vglobal and global_value
     DelayedInvoker, // the coalescing delayed call
-    // The distributed network, the shared folders and the transfer engine follow here, in this
-    // order, as they are built.
+    // The distributed network goes here once it is built.
+    SharedFolders, // the shares' store types, and the shared-folder manager when built
+    // The transfer engine follows here once it is built.
 };
 
 struct EngineOptions
@@ -44,6 +46,8 @@ struct EngineOptions
     // The peer connection manager. Without it the server connection works alone; its store
     // types are declared all the same, since server messages fill them.
     bool peerMessenger = true;
+    // The shared-folder manager. Its store types are declared all the same.
+    bool sharedFolders = true;
 
     // Called after each step of start-up, before the next: where the shell interleaves its own
     // steps (its receivers of the server's signals, for one, before the other services').
@@ -59,8 +63,8 @@ class Engine
 {
 public:
     explicit Engine(const EngineOptions& options = EngineOptions());
-    // Deletes the services in shutdown order: the delayed invoker, the peer connection manager,
-    // the server connection, the store file handler, the timers.
+    // Deletes the services in shutdown order: the shared-folder manager, the delayed invoker,
+    // the peer connection manager, the server connection, the store file handler, the timers.
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -71,7 +75,8 @@ public:
     // Loads the store file; every service that waits for the data finishes its set-up before
     // this returns (the peer connection manager starts listening). A missing file counts as
     // loaded. False when the file could not be read: it was moved aside, the store keeps its
-    // defaults, and the services were told all the same.
+    // defaults, and the services were told all the same. The host then calls
+    // SharedFoldersManager::Init, at its own place in start-up, to scan the shares.
     bool Load(const QString& path);
 
     // The shutdown steps before the services go: disconnect from the server, sweep the store
@@ -84,6 +89,8 @@ public:
     // Null unless built (EngineOptions::peerMessenger).
     PeerMessenger* peer() { return m_peer.get(); }
     DelayedInvoker& invoker() { return *m_invoker; }
+    // Null unless built (EngineOptions::sharedFolders).
+    SharedFoldersManager* shares() { return m_shares.get(); }
 
 private:
     void Step(EngineStep step);
@@ -94,4 +101,5 @@ private:
     std::unique_ptr<Server> m_server;
     std::unique_ptr<PeerMessenger> m_peer;
     std::unique_ptr<DelayedInvoker> m_invoker;
+    std::unique_ptr<SharedFoldersManager> m_shares;
 };

@@ -4,6 +4,8 @@
 
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/SharesSchema.h"
+
 namespace {
 
 bool IsAsciiLetterOrDigit(unsigned char c)
@@ -48,8 +50,8 @@ void SharedFoldersManager::TokenizeSharedFile(ItemPtr file)
 {
     // The text is the folder, a backslash and the name. The backslash separates words in both
     // passes, so no word spans it: the words are the folder's and the name's, each on its own.
-    LinkTokens(file, TokenItems(file["shared_file_folder"].AsString()));
-    LinkTokens(file, TokenItems(file["shared_file_name"].AsString()));
+    LinkTokens(file, TokenItems(file[SharesTypes::SharedFileFolder].AsString()));
+    LinkTokens(file, TokenItems(file[SharesTypes::SharedFileName].AsString()));
 }
 
 std::vector<Item*> SharedFoldersManager::TokenItems(std::string text)

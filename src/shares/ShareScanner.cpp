@@ -9,6 +9,8 @@
 
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/SharesSchema.h"
+
 #include "store/DataSaver.h"
 #include "store/Log.h"
 
@@ -129,6 +131,8 @@ QString Text(const std::string& bytes)
 
 } // namespace
 
+using namespace SharesTypes;
+
 struct SharedFoldersManager::ScanFrame
 {
     std::string folder;
@@ -147,7 +151,7 @@ struct SharedFoldersManager::ScanFrame
 
 void SharedFoldersManager::Init()
 {
-    d.GetType("shared_folder")
+    d.GetType(SharedFolder)
         ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFolderAdded));
     RescanShares();
 }
@@ -162,23 +166,23 @@ void SharedFoldersManager::RescanShares()
     m_filesAdded = 0;
     m_filesRemoved = 0;
     std::vector<uint32_t> roots;
-    for (Item* root : g("shared_folder"))
+    for (Item* root : g(SharedFolder))
         roots.push_back(root->Id());
-    Type* rootType = d.GetType("shared_folder");
+    Type* rootType = d.GetType(SharedFolder);
     for (uint32_t id : roots) {
         Item* root = d.ItemById(id);
         if (!root || root->GetType() != rootType)
             continue;
         // Every directory still on disk is connected again by the scan.
-        root->Disconnect("shared_file_folder");
+        root->Disconnect(SharedFileFolder);
         OnSharedFolderAdded(root);
     }
 
     // Directories that vanished, and all those of roots that are gone. They are removed here
     // and not left to the sweep: a file there that shares its name item with a live file is
     // still reachable through that name, and would stay, and be counted again, forever.
-    ItemSet goneFolders = g("shared_file_folder").NotConnected("shared_folder");
-    ItemSet goneFiles = goneFolders.GetItems("shared_file");
+    ItemSet goneFolders = g(SharedFileFolder).NotConnected(SharedFolder);
+    ItemSet goneFiles = goneFolders.GetItems(SharedFile);
     m_filesRemoved += static_cast<int>(goneFiles.Size());
     goneFiles.Remove();
     goneFolders.Remove();
@@ -212,7 +216,7 @@ void SharedFoldersManager::FindStoreFolders()
 void SharedFoldersManager::AddSharedFiles(const std::string& root, const std::string& folder)
 {
     FindStoreFolders();
-    ItemPtr rootItem = d.GetType("shared_folder")->GetItem(root);
+    ItemPtr rootItem = d.GetType(SharedFolder)->GetItem(root);
     std::vector<ScanFrame> stack;
     EnterFolder(root, folder, rootItem, stack);
     while (!stack.empty()) {
@@ -247,10 +251,10 @@ void SharedFoldersManager::EnterFolder(const std::string& root, const std::strin
 
     ScanFrame frame;
     frame.folder = folder;
-    ItemPtr folderItem = d.GetType("shared_file_folder")->GetItem(folder);
+    ItemPtr folderItem = d.GetType(SharedFileFolder)->GetItem(folder);
     folderItem += rootItem;
     frame.folderItem = folderItem.Get();
-    frame.known = folderItem.GetItems("shared_file");
+    frame.known = folderItem.GetItems(SharedFile);
     if (ListFolder(folder, frame.id, frame.entries)) {
         m_descentPath.insert(frame.id);
         DropStoreFiles(frame);
@@ -278,7 +282,7 @@ void SharedFoldersManager::ScanFile(ScanFrame& frame, const std::string& name,
     ItemPtr nameItem = m_types.name->HasItem(name);
     ItemPtr file;
     if (nameItem)
-        file = d.GetItem(nameItem, folderItem, "shared_file");
+        file = d.GetItem(nameItem, folderItem, SharedFile);
     else
         nameItem = m_types.name->GetItem(name);
 
@@ -297,9 +301,9 @@ void SharedFoldersManager::ScanFile(ScanFrame& frame, const std::string& name,
         indexed = file.IsConnected(m_types.token);
         // Rewritten with another size: what replies advertise follows, and so does the MP3
         // scan, since the old details may no longer hold.
-        if (file["shared_file_size"].AsString() != sizeText) {
+        if (file[SharedFileSize].AsString() != sizeText) {
             file += m_types.size->GetItem(sizeText);
-            file.Disconnect("is_scanned");
+            file.Disconnect(IsScanned);
         }
     }
     if (IsMP3Name(name) && !file.IsConnected(m_types.scanned))

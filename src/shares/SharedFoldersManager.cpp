@@ -1,25 +1,39 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "peer/PeerSchema.h"
 #include "server/Server.h"
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
+#include "shares/SharesSchema.h"
+#include "store/Dependency.h"
 #include "store/GeneralFunctions.h"
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
+using namespace SharesTypes;
+
 SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
 {
+    // The login report goes through the server connection; visibility reads the user list.
+    RequireService(gp_server, "The shared-folder manager", "the server connection");
+    for (const char* t : {ServerTypes::User, PeerTypes::Bitrate, SharedFolder, Unshared})
+        RequireType("The shared-folder manager", t);
     sharedFoldersManager = this;
-    CreateData();
+
+    d.GetType(SharedFileName)
+        ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileNameAdded));
+    d.GetType(SharedFileFolder)
+        ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileFolderAdded));
+    d.GetType(SharedFile)
+        ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
 
     // The MP3 scanner's thread starts here, fed by MP3ScanRequired, once the scanner exists.
 
-    if (gp_server) {
-        connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
-        connect(gp_server, &Server::ReceivedUserStats, this,
-                &SharedFoldersManager::OnReceivedUserStats);
-    }
-    d.GetType("shared_file")
-        ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
+    m_types.file = d.GetType(SharedFile);
+    m_types.name = d.GetType(SharedFileName);
+    m_types.size = d.GetType(SharedFileSize);
+    m_types.scanned = d.GetType(IsScanned);
+    m_types.token = d.GetType(SearchToken);
 }
 
 SharedFoldersManager::~SharedFoldersManager()
@@ -34,32 +48,32 @@ SharedFoldersManager::~SharedFoldersManager()
 ItemSet SharedFoldersManager::GetUserSharedFolders(const std::string& user)
 {
     ItemPtr u = ServerStore::FindUser(user);
-    if (u.IsConnected("unshared"))
+    if (u.IsConnected(Unshared))
         return ItemSet();
-    const ItemSet roots = g("shared_folder");
-    ItemSet visible = roots.Connected("shared_public");
-    ItemPtr inList = u["in_user_list"];
+    const ItemSet roots = g(SharedFolder);
+    ItemSet visible = roots.Connected(SharedPublic);
+    ItemPtr inList = u[ServerTypes::InUserList];
     if (!inList)
         return visible;
-    visible.Add(roots.Connected("shared_userlist"));
-    visible.Add(inList.GetItems("user_list_group").GetItems("shared_folder"));
+    visible.Add(roots.Connected(SharedUserlist));
+    visible.Add(inList.GetItems(ServerTypes::UserListGroup).GetItems(SharedFolder));
     return visible;
 }
 
 bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr file, const std::string& user)
 {
     ItemPtr u = ServerStore::User(user);
-    if (u.IsConnected("unshared"))
+    if (u.IsConnected(Unshared))
         return false;
-    const ItemSet roots = file["shared_file_folder"].GetItems("shared_folder");
-    if (!roots.Connected("shared_public").IsEmpty())
+    const ItemSet roots = file[SharedFileFolder].GetItems(SharedFolder);
+    if (!roots.Connected(SharedPublic).IsEmpty())
         return true;
-    ItemPtr inList = u["in_user_list"];
+    ItemPtr inList = u[ServerTypes::InUserList];
     if (!inList)
         return false;
-    if (!roots.Connected("shared_userlist").IsEmpty())
+    if (!roots.Connected(SharedUserlist).IsEmpty())
         return true;
-    return !roots.Connected(inList.GetItems("user_list_group")).IsEmpty();
+    return !roots.Connected(inList.GetItems(ServerTypes::UserListGroup)).IsEmpty();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -70,31 +84,31 @@ ItemPtr SharedFoldersManager::GetSharedFileItem(const std::string& path)
     // Stored folders use "/" alone, so the last one splits folder from name exactly.
     const auto slash = path.rfind('/');
     if (slash != std::string::npos) {
-        ItemPtr folder = d.GetType("shared_file_folder")->HasItem(path.substr(0, slash));
-        ItemPtr name = d.GetType("shared_file_name")->HasItem(path.substr(slash + 1));
-        if (ItemPtr exact = d.GetItem(folder, name, "shared_file"))
+        ItemPtr folder = d.GetType(SharedFileFolder)->HasItem(path.substr(0, slash));
+        ItemPtr name = m_types.name->HasItem(path.substr(slash + 1));
+        if (ItemPtr exact = d.GetItem(folder, name, SharedFile))
             return exact;
     }
 
     const std::string key = GetAbsoluteFileName(path);
-    ItemPtr folderKey = d.GetType("shared_file_folder_lowercase_name")->HasItem(GetFolder(key));
-    ItemPtr nameKey = d.GetType("shared_file_lowercase_name")->HasItem(GetFileName(key));
+    ItemPtr folderKey = d.GetType(SharedFileFolderLowercaseName)->HasItem(GetFolder(key));
+    ItemPtr nameKey = d.GetType(SharedFileLowercaseName)->HasItem(GetFileName(key));
     if (!folderKey || !nameKey)
         return ItemPtr();
-    const ItemSet files = folderKey.GetItems("shared_file_folder").GetItems("shared_file");
-    return files.Connected(nameKey.GetItems("shared_file_name")).First();
+    const ItemSet files = folderKey.GetItems(SharedFileFolder).GetItems(SharedFile);
+    return files.Connected(nameKey.GetItems(SharedFileName)).First();
 }
 
 void SharedFoldersManager::OnSharedFileFolderAdded(Item* item)
 {
-    ItemPtr(item) += d.GetType("shared_file_folder_lowercase_name")
-                         ->GetItem(GetAbsoluteFileName(item->AsString()));
+    ItemPtr(item) +=
+        d.GetType(SharedFileFolderLowercaseName)->GetItem(GetAbsoluteFileName(item->AsString()));
 }
 
 void SharedFoldersManager::OnSharedFileNameAdded(Item* item)
 {
     ItemPtr(item) +=
-        d.GetType("shared_file_lowercase_name")->GetItem(GetAbsoluteFileName(item->AsString()));
+        d.GetType(SharedFileLowercaseName)->GetItem(GetAbsoluteFileName(item->AsString()));
 }
 
 void SharedFoldersManager::OnSharedFileRemoved(Item*)
@@ -108,11 +122,11 @@ void SharedFoldersManager::OnSharedFileRemoved(Item*)
 
 void SharedFoldersManager::RemoveUserShare(const std::string& user)
 {
-    ItemPtr share = ServerStore::FindUser(user)["user_share"];
+    ItemPtr share = ServerStore::FindUser(user)[UserShare];
     if (!share)
         return;
-    ItemSet folders = share.GetItems("user_share_folder");
-    folders.GetItems("user_share_file").Remove();
+    ItemSet folders = share.GetItems(UserShareFolder);
+    folders.GetItems(UserShareFile).Remove();
     folders.Remove();
     share.Remove();
     // Names, sizes and the parent and child links are left without a way to a root.
@@ -122,14 +136,14 @@ void SharedFoldersManager::RemoveUserShare(const std::string& user)
 QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)
 {
     QString text;
-    if (ItemPtr bitrate = file["bitrate"])
+    if (ItemPtr bitrate = file[PeerTypes::Bitrate])
         text += QString::number(bitrate.AsInt());
-    Type* mode = d.GetType("bitrate_mode");
+    Type* mode = d.GetType(PeerTypes::BitrateMode);
     if (file.IsConnected(mode->GetItem("vbr")))
         text += QLatin1String(" VBR");
     else if (file.IsConnected(mode->GetItem("cbr")))
         text += QLatin1String(" CBR");
-    if (ItemPtr length = file["length_seconds"])
+    if (ItemPtr length = file[PeerTypes::LengthSeconds])
         text += QLatin1String(", ") + QString::fromStdString(FormatSeconds(length.AsInt()));
     return text;
 }
@@ -140,8 +154,8 @@ QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)
 void SharedFoldersManager::OnConnectedToServer()
 {
     // Every scanned directory counts as a folder, roots and subfolders alike.
-    const int folders = static_cast<int>(d.GetType("shared_file_folder")->ItemCount());
-    const int files = static_cast<int>(d.GetType("shared_file")->ItemCount());
+    const int folders = static_cast<int>(d.GetType(SharedFileFolder)->ItemCount());
+    const int files = static_cast<int>(m_types.file->ItemCount());
     gp_server->SendFilesFolders(folders, files);
     gp_server->GetUserStats(ServerStore::GetSetting("username"));
 }

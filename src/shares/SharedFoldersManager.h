@@ -15,6 +15,8 @@
 #include "store/Data.h"
 #include "store/UserStats.h"
 
+class DataSaver;
+
 #include <QObject>
 #include <QString>
 
@@ -28,8 +30,14 @@ class SharedFoldersManager : public QObject, public DataHandler
     Q_OBJECT
 
 public:
+    // Needs the server connection and the schemas of the server, the peer connection manager
+    // and its own (CreateData). Build it before the store file is loaded: the lower-case keys
+    // of loaded folders and names are made as they arrive.
     explicit SharedFoldersManager(QObject* parent = nullptr);
     ~SharedFoldersManager() override;
+
+    // Declares the store types, relations and saved types of the shares.
+    static void CreateData(DataSaver& saver);
 
     // Called once the store file is loaded: watches for new roots, then rescans every root.
     void Init();
@@ -72,8 +80,6 @@ public Q_SLOTS:
     void OnReceivedUserStats(std::string user, UserStats stats);
 
 private:
-    void CreateData();
-
     // Store handlers.
     void OnSharedFolderAdded(Item* item);
     void OnSharedFileFolderAdded(Item* item);

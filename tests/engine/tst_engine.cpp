@@ -5,6 +5,7 @@
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/ServerCodes.h"
+#include "shares/SharedFoldersManager.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
@@ -39,7 +40,9 @@ QString Built()
         built << "peer";
     if (delayedInvoker)
         built << "invoker";
-    for (const char* type : {"user", "peer_socket", "global"}) {
+    if (sharedFoldersManager)
+        built << "shares";
+    for (const char* type : {"user", "peer_socket", "global", "shared_folder"}) {
         if (d.HasType(type))
             built << type;
     }
@@ -61,6 +64,8 @@ const char* StepName(EngineStep step)
         return "SettingsTypes";
     case EngineStep::DelayedInvoker:
         return "DelayedInvoker";
+    case EngineStep::SharedFolders:
+        return "SharedFolders";
     }
     return "?";
 }
@@ -103,7 +108,9 @@ void tst_Engine::buildsInStartUpOrder_data()
                {"Timers: timers", "StoreFile: timers saver", "Server: timers saver server user",
                 "PeerMessenger: timers saver server peer user peer_socket",
                 "SettingsTypes: timers saver server peer user peer_socket global",
-                "DelayedInvoker: timers saver server peer invoker user peer_socket global"});
+                "DelayedInvoker: timers saver server peer invoker user peer_socket global",
+                "SharedFolders: timers saver server peer invoker shares user peer_socket global "
+                "shared_folder"});
     // The server's messages fill the peer types, so they are there without the manager.
     QTest::newRow("server alone")
         << false
@@ -111,7 +118,9 @@ void tst_Engine::buildsInStartUpOrder_data()
                         "Server: timers saver server user",
                         "PeerMessenger: timers saver server user peer_socket",
                         "SettingsTypes: timers saver server user peer_socket global",
-                        "DelayedInvoker: timers saver server invoker user peer_socket global"});
+                        "DelayedInvoker: timers saver server invoker user peer_socket global",
+                        "SharedFolders: timers saver server invoker shares user peer_socket "
+                        "global shared_folder"});
 }
 
 void tst_Engine::buildsInStartUpOrder()
@@ -139,14 +148,15 @@ void tst_Engine::tearsDownInShutdownOrder()
         const auto watch = [&gone](QObject* object, const char* name) {
             QObject::connect(object, &QObject::destroyed, [&gone, name] { gone << name; });
         };
+        watch(sharedFoldersManager, "shares");
         watch(delayedInvoker, "invoker");
         watch(peerMessenger, "peer");
         watch(gp_server, "server");
         watch(timerManager->everyHalfMinute(), "timers");
     }
     // Each service goes before those it calls.
-    QCOMPARE(gone, QStringList({"invoker", "peer", "server", "timers"}));
-    QCOMPARE(Built(), QStringLiteral("user peer_socket global"));
+    QCOMPARE(gone, QStringList({"shares", "invoker", "peer", "server", "timers"}));
+    QCOMPARE(Built(), QStringLiteral("user peer_socket global shared_folder"));
 }
 
 void tst_Engine::everySchemaDeclaredOnce_data()
@@ -155,13 +165,15 @@ void tst_Engine::everySchemaDeclaredOnce_data()
     QTest::newRow("server connection") << 0;
     QTest::newRow("peer connection manager") << 1;
     QTest::newRow("settings") << 2;
+    QTest::newRow("shared folders") << 3;
 }
 
 void tst_Engine::everySchemaDeclaredOnce()
 {
     QFETCH(int, schema);
     void (*const declare[])(DataSaver&) = {&Server::CreateData, &PeerMessenger::CreateData,
-                                           &Settings::CreateData};
+                                           &Settings::CreateData,
+                                           &SharedFoldersManager::CreateData};
     StoreGuard store;
     // Two subsystems naming one type, or a relation to a type declared later, would throw here.
     std::unique_ptr<Engine> engine;
@@ -205,7 +217,7 @@ void tst_Engine::logsInAndShutsDown()
         QVERIFY(fake.waitForClientClosed());
     }
     QVERIFY(QFile::exists(path));
-    QCOMPARE(Built(), QStringLiteral("user peer_socket global"));
+    QCOMPARE(Built(), QStringLiteral("user peer_socket global shared_folder"));
 }
 
 void tst_Engine::loadReportsTheOutcome_data()

@@ -130,6 +130,8 @@ private:
     {
         EngineOptions options;
         options.peerMessenger = false;
+        // The shares report their counts at login: frames these tests do not expect.
+        options.sharedFolders = false;
         options.localServerPort = port;
         return options;
     }

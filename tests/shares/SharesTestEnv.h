@@ -2,6 +2,7 @@
 
 #include "peer/PeerTestEnv.h"
 #include "shares/SharedFoldersManager.h"
+#include "support/LogLines.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,20 +10,18 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <memory>
 #include <set>
 #include <string>
 
-// A client with the shared-folder manager on top of the server and peer connections, and a
-// folder to share from (a temporary one unless given). Built in start-up order: the manager
-// before the data is loaded (from storeFile when given), its Init after.
+// The engine with its shared-folder manager, and a folder to share from (a temporary one unless
+// given). The data is loaded (from storeFile when given) as start-up does; the test calls Init,
+// which start-up calls later.
 class SharesTestEnv
 {
 public:
     explicit SharesTestEnv(const QString& base = QString(), const QString& storeFile = QString())
         : m_env(false), m_base(base.isEmpty() ? m_dir.path() : base)
     {
-        m_shares = std::make_unique<SharedFoldersManager>();
         if (storeFile.isEmpty())
             m_env.LoadData();
         else
@@ -30,10 +29,10 @@ public:
     }
 
     PeerTestEnv& env() { return m_env; }
-    SharedFoldersManager& shares() { return *m_shares; }
+    SharedFoldersManager& shares() { return *sharedFoldersManager; }
 
     // What start-up does after the load: watch for new roots and rescan.
-    void Init() { m_shares->Init(); }
+    void Init() { shares().Init(); }
 
     // The local path of a name under the temporary folder, as the store keeps it.
     std::string Path(const QString& relative = QString()) const
@@ -104,7 +103,7 @@ public:
     }
 
     // The shared_file item of a path relative to the temporary folder, by its exact spelling.
-    ItemPtr File(const QString& relative) { return m_shares->GetSharedFileItem(Path(relative)); }
+    ItemPtr File(const QString& relative) { return shares().GetSharedFileItem(Path(relative)); }
 
     // The search words linked to a file.
     static std::set<std::string> Tokens(ItemPtr file)
@@ -119,28 +118,4 @@ private:
     PeerTestEnv m_env;
     QTemporaryDir m_dir;
     QString m_base;
-    // Goes before the services it is wired to.
-    std::unique_ptr<SharedFoldersManager> m_shares;
-};
-
-// Collects the lines logged under one category while it lives, without their time stamps.
-class CategoryLog
-{
-public:
-    explicit CategoryLog(const QString& category)
-    {
-        m_connection = QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
-                                        [this, category](const QString& c, const QString& line) {
-                                            if (c == category)
-                                                lines << line.mid(line.indexOf("] ") + 2);
-                                        });
-    }
-    ~CategoryLog() { QObject::disconnect(m_connection); }
-    CategoryLog(const CategoryLog&) = delete;
-    CategoryLog& operator=(const CategoryLog&) = delete;
-
-    QStringList lines;
-
-private:
-    QMetaObject::Connection m_connection;
 };

@@ -214,7 +214,7 @@ void tst_ShareScan::linksBackUpAreNotEntered()
         env.Link(links[k],
                  links[k + 1] == "<a>" ? QString::fromStdString(env.Path("a")) : links[k + 1]);
     env.Share("a");
-    CategoryLog log("Shared");
+    LogLines log("Shared");
     env.Init();
 
     QCOMPARE(env.SharedFiles(), (QStringList{"a/b/two.mp3", "a/one.mp3", "a/sibling/three.mp3"}));
@@ -235,7 +235,7 @@ void tst_ShareScan::listingOrderIsDepthFirst()
     env.Write("r/c.mp3");
     env.Write("r/D.mp3");
     env.Share("r");
-    CategoryLog log("Shared");
+    LogLines log("Shared");
     QSignalSpy scanRequests(&env.shares(), &SharedFoldersManager::MP3ScanRequired);
     env.Init();
 
