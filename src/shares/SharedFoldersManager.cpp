@@ -7,6 +7,7 @@
 #include "shares/SharesSchema.h"
 #include "store/Dependency.h"
 #include "store/GeneralFunctions.h"
+#include "store/Settings.h"
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
@@ -157,12 +158,13 @@ void SharedFoldersManager::OnConnectedToServer()
     const int folders = static_cast<int>(d.GetType(SharedFileFolder)->ItemCount());
     const int files = static_cast<int>(m_types.file->ItemCount());
     gp_server->SendFilesFolders(folders, files);
-    gp_server->GetUserStats(ServerStore::GetSetting("username"));
+    gp_server->GetUserStats(Settings::Text(SettingKeys::Username));
 }
 
 void SharedFoldersManager::OnReceivedUserStats(std::string user, UserStats stats)
 {
-    if (user != ServerStore::GetSetting("username"))
+    if (user != Settings::Text(SettingKeys::Username))
         return;
-    ServerStore::SetSetting("upload_speed", std::to_string(stats.averageSpeed));
+    // Zero and negative figures are kept too: they are what the server says.
+    Settings::SetNumber(SettingKeys::UploadSpeed, stats.averageSpeed);
 }
