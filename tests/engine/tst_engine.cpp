@@ -286,26 +286,34 @@ void tst_Engine::shutdownSweepsThenSaves()
 
 void tst_Engine::serviceWithoutDependencyFails_data()
 {
+    QTest::addColumn<bool>("shares"); // the service built: the shares, or the peer manager
     QTest::addColumn<bool>("server");
     QTest::addColumn<bool>("serverSchema");
-    QTest::addColumn<bool>("peerSchema");
+    QTest::addColumn<bool>("ownSchema");
     QTest::addColumn<QString>("missing");
     QTest::newRow("no server connection")
-        << false << true << true
+        << false << false << true << true
         << QStringLiteral("The peer connection manager needs the server connection");
     QTest::newRow("no server schema")
-        << true << false << false
+        << false << true << false << false
         << QStringLiteral("The peer connection manager needs the store type \"user\"");
     QTest::newRow("no schema of its own")
-        << true << true << false
+        << false << true << true << false
         << QStringLiteral("The peer connection manager needs the store type \"peer_socket\"");
+    QTest::newRow("shares, no server connection")
+        << true << false << true << true
+        << QStringLiteral("The shared-folder manager needs the server connection");
+    QTest::newRow("shares, no schema of their own")
+        << true << true << true << false
+        << QStringLiteral("The shared-folder manager needs the store type \"shared_folder\"");
 }
 
 void tst_Engine::serviceWithoutDependencyFails()
 {
+    QFETCH(bool, shares);
     QFETCH(bool, server);
     QFETCH(bool, serverSchema);
-    QFETCH(bool, peerSchema);
+    QFETCH(bool, ownSchema);
     QFETCH(QString, missing);
     StoreGuard store;
     DataSaver saver;
@@ -314,18 +322,25 @@ void tst_Engine::serviceWithoutDependencyFails()
         serverConnection = std::make_unique<Server>();
     if (serverSchema)
         Server::CreateData(saver);
-    if (peerSchema)
+    // The shares read the peer manager's types besides their own.
+    if (ownSchema || shares)
         PeerMessenger::CreateData(saver);
+    if (ownSchema && shares)
+        SharedFoldersManager::CreateData(saver);
 
     QString message;
     try {
-        PeerMessenger manager;
+        if (shares)
+            SharedFoldersManager manager;
+        else
+            PeerMessenger manager;
     } catch (const MissingDependencyError& e) {
         message = QString::fromUtf8(e.what());
     }
     QVERIFY2(message.startsWith(missing), qPrintable(message));
     // Nothing of it was left behind.
     QCOMPARE(peerMessenger, nullptr);
+    QCOMPARE(sharedFoldersManager, nullptr);
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)

@@ -3,7 +3,6 @@
 
 #include "SharesTestEnv.h"
 
-#include "store/Dependency.h"
 #include "store/GeneralFunctions.h"
 
 class tst_SharedFolders : public QObject
@@ -26,8 +25,6 @@ private Q_SLOTS:
     void loginReportsFoldersAndFiles();
     void ownAverageSpeedKept_data();
     void ownAverageSpeedKept();
-    void managerWithoutDependencyFails_data();
-    void managerWithoutDependencyFails();
 };
 
 namespace {
@@ -311,43 +308,6 @@ void tst_SharedFolders::ownAverageSpeedKept()
     env.env().fake().sendMessage(36, WireWriter().str("zed").i32(1).u64(0).u32(0).u32(0));
     QVERIFY(stats.wait());
     QCOMPARE(env.env().Setting("upload_speed"), expected);
-}
-
-void tst_SharedFolders::managerWithoutDependencyFails_data()
-{
-    QTest::addColumn<bool>("server");
-    QTest::addColumn<bool>("ownSchema");
-    QTest::addColumn<QString>("missing");
-    QTest::newRow("no server connection")
-        << false << true << QStringLiteral("The shared-folder manager needs the server connection");
-    QTest::newRow("no schema of its own")
-        << true << false
-        << QStringLiteral("The shared-folder manager needs the store type \"shared_folder\"");
-}
-
-void tst_SharedFolders::managerWithoutDependencyFails()
-{
-    QFETCH(bool, server);
-    QFETCH(bool, ownSchema);
-    QFETCH(QString, missing);
-    StoreGuard store;
-    DataSaver saver;
-    std::unique_ptr<Server> serverConnection;
-    if (server)
-        serverConnection = std::make_unique<Server>();
-    Server::CreateData(saver);
-    PeerMessenger::CreateData(saver);
-    if (ownSchema)
-        SharedFoldersManager::CreateData(saver);
-
-    QString message;
-    try {
-        SharedFoldersManager manager;
-    } catch (const MissingDependencyError& e) {
-        message = QString::fromUtf8(e.what());
-    }
-    QVERIFY2(message.startsWith(missing), qPrintable(message));
-    QCOMPARE(sharedFoldersManager, nullptr);
 }
 
 QTEST_GUILESS_MAIN(tst_SharedFolders)
