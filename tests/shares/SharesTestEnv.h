@@ -34,11 +34,11 @@ public:
     // What start-up does after the load: watch for new roots and rescan.
     void Init() { shares().Init(); }
 
-    // The local path of a name under the temporary folder, as the store keeps it.
+    // The local path of a name under the folder, as the store keeps it.
     std::string Path(const QString& relative = QString()) const
     {
-        const QString& base = m_base;
-        return QFile::encodeName(relative.isEmpty() ? base : base + '/' + relative).toStdString();
+        return QFile::encodeName(relative.isEmpty() ? m_base : m_base + '/' + relative)
+            .toStdString();
     }
 
     // A file of that many bytes, with its folders.
@@ -50,7 +50,6 @@ public:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QVERIFY(file.resize(size));
     }
-    void MakeFolder(const QString& relative) { QVERIFY(QDir().mkpath(m_base + '/' + relative)); }
     void Remove(const QString& relative)
     {
         const QString path = m_base + '/' + relative;
@@ -74,7 +73,7 @@ public:
         return root;
     }
 
-    // The shared files as paths relative to the temporary folder, sorted.
+    // The shared files and folders as paths relative to the folder, sorted.
     QStringList SharedFiles() const
     {
         QStringList out;
@@ -94,15 +93,13 @@ public:
         out.sort();
         return out;
     }
+    // A path below the folder, relative to it.
     QString Relative(const std::string& path) const
     {
-        const std::string base = Path() + '/';
-        if (path.compare(0, base.size(), base) == 0)
-            return QString::fromUtf8(path.substr(base.size()));
-        return path == Path() ? QStringLiteral(".") : QString::fromUtf8(path);
+        return QString::fromUtf8(path.substr(std::min(path.size(), Path().size() + 1)));
     }
 
-    // The shared_file item of a path relative to the temporary folder, by its exact spelling.
+    // The shared_file item of a path relative to the folder.
     ItemPtr File(const QString& relative) { return shares().GetSharedFileItem(Path(relative)); }
 
     // The search words linked to a file.

@@ -53,8 +53,8 @@ QString Describe(bool found, const MP3Details& r)
 QString ScanFile(MP3Scanner& scanner, const QString& path)
 {
     MP3Details r;
-    const bool found = scanner.ScanMP3(path.toUtf8().toStdString(), r.version, r.mode,
-                                       r.frequency, r.variable, r.bitrate);
+    const bool found = scanner.ScanMP3(path.toUtf8().toStdString(), r.version, r.mode, r.frequency,
+                                       r.variable, r.bitrate);
     if (!found && r.bitrate != -1)
         return QStringLiteral("no result, but bitrate %1").arg(r.bitrate);
     return Describe(found, r);
@@ -109,8 +109,8 @@ private:
 // (a frame is 144000 x kbit/s / rate bytes, plus one when padded). 0 when there is no chain.
 int ChainMeanBitrate(const QByteArray& mp3, int& frames)
 {
-    static const int kbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256,
-                                 320, 0};
+    static const int kbps[16] = {0,   32,  40,  48,  56,  64,  80,  96,
+                                 112, 128, 160, 192, 224, 256, 320, 0};
     static const int rates[4] = {44100, 48000, 32000, 0};
     const auto* b = reinterpret_cast<const unsigned char*>(mp3.constData());
     const qsizetype size = mp3.size();
@@ -225,8 +225,8 @@ void tst_MP3Scanner::handMadeStreams_data()
     QTest::newRow("Layer II headers vote for their version")
         << Stream({{100, "fff59064"}, {50, kH128}}) << "none";
     QTest::newRow("mostly MPEG 2.5") << Stream({{100, "ffe39064"}, {50, kH128}}) << "none";
-    QTest::newRow("as much MPEG 2.5 as MPEG 1") << Stream({{50, "ffe39064"}, {50, kH128}})
-                                                << "none";
+    QTest::newRow("as much MPEG 2.5 as MPEG 1")
+        << Stream({{50, "ffe39064"}, {50, kH128}}) << "none";
     QTest::newRow("MPEG 2 uses its own bitrate row")
         << Stream({{100, "fff380c4"}}) << "2, mono, 0, cbr, 64";
     QTest::newRow("MPEG 1 and 2 tied: MPEG 2")
@@ -245,8 +245,8 @@ void tst_MP3Scanner::handMadeStreams_data()
         << Stream({{50, "fffbb004"}, {50, kH128}}) << "1, joint stereo, 0, cbr, 128";
     QTest::newRow("dual mono wins a tie")
         << Stream({{50, "fffbb0a4"}, {50, kH128}}) << "1, dual mono, 0, cbr, 192";
-    QTest::newRow("mono wins a tie") << Stream({{50, "fffbb0c4"}, {50, kH128}})
-                                     << "1, mono, 0, cbr, 192";
+    QTest::newRow("mono wins a tie")
+        << Stream({{50, "fffbb0c4"}, {50, kH128}}) << "1, mono, 0, cbr, 192";
     QTest::newRow("free-format and invalid bitrates carry no bitrate")
         << Stream({{100, kH128}, {40, "fffb0064"}, {40, "fffbf064"}})
         << "1, joint stereo, 0, cbr, 128";
@@ -397,10 +397,14 @@ void tst_MP3Scanner::encodedFiles_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("-b 128 -m s") << "cbr128-stereo.mp3" << "1, stereo, 0, cbr, 128";
-    QTest::newRow("-b 192 -m j") << "cbr192-joint.mp3" << "1, joint stereo, 0, cbr, 192";
-    QTest::newRow("-m m -b 64, 22.05 kHz") << "cbr64-mono.mp3" << "2, mono, 0, cbr, 64";
-    QTest::newRow("-V 2") << "vbr-v2.mp3" << "1, joint stereo, 0, vbr";
+    QTest::newRow("-b 128 -m s") << "cbr128-stereo.mp3"
+                                 << "1, stereo, 0, cbr, 128";
+    QTest::newRow("-b 192 -m j") << "cbr192-joint.mp3"
+                                 << "1, joint stereo, 0, cbr, 192";
+    QTest::newRow("-m m -b 64, 22.05 kHz") << "cbr64-mono.mp3"
+                                           << "2, mono, 0, cbr, 64";
+    QTest::newRow("-V 2") << "vbr-v2.mp3"
+                          << "1, joint stereo, 0, vbr";
 }
 
 void tst_MP3Scanner::encodedFiles()

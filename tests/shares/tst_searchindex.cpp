@@ -9,8 +9,6 @@ class tst_SearchIndex : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void separators_data();
-    void separators();
     void tokens_data();
     void tokens();
     void scannedFilesAreIndexed();
@@ -33,39 +31,6 @@ Words WordsOf(const QStringList& list)
 
 } // namespace
 
-void tst_SearchIndex::separators_data()
-{
-    QTest::addColumn<int>("byte");
-    QTest::addColumn<bool>("separator");
-
-    QTest::newRow("a") << int('a') << false;
-    QTest::newRow("z") << int('z') << false;
-    QTest::newRow("A") << int('A') << false;
-    QTest::newRow("Z") << int('Z') << false;
-    QTest::newRow("0") << int('0') << false;
-    QTest::newRow("9") << int('9') << false;
-    QTest::newRow("NUL") << 0 << true;
-    QTest::newRow("blank") << int(' ') << true;
-    QTest::newRow("minus") << int('-') << true;
-    QTest::newRow("underscore") << int('_') << true;
-    QTest::newRow("before A") << int('@') << true;
-    QTest::newRow("after Z") << int('[') << true;
-    QTest::newRow("before a") << int('`') << true;
-    QTest::newRow("after z") << int('{') << true;
-    QTest::newRow("DEL") << 0x7f << true;
-    QTest::newRow("0x80") << 0x80 << false;
-    QTest::newRow("0xc3") << 0xc3 << false;
-    QTest::newRow("0xff") << 0xff << false;
-}
-
-void tst_SearchIndex::separators()
-{
-    QFETCH(int, byte);
-    QFETCH(bool, separator);
-    QCOMPARE(SharedFoldersManager::IsSearchTokenSeparator(static_cast<unsigned char>(byte)),
-             separator);
-}
-
 void tst_SearchIndex::tokens_data()
 {
     QTest::addColumn<QByteArray>("folder");
@@ -85,8 +50,6 @@ void tst_SearchIndex::tokens_data()
                               << Words{"m", "\xc3\x89t\xc3\x89", "mp3", "\xc3\x89t\xc3\x89.mp3"};
     QTest::newRow("blanks in the folder") << QByteArray("/My Music/a b") << QByteArray("x")
                                           << WordsOf({"my", "music", "a", "b", "x"});
-    QTest::newRow("digits and one letter") << QByteArray("/2024") << QByteArray("a_1.ogg")
-                                           << WordsOf({"2024", "a", "1", "ogg", "a_1.ogg"});
 }
 
 void tst_SearchIndex::tokens()
@@ -164,7 +127,6 @@ void tst_SearchIndex::queries_data()
         << QByteArray("-*abc x") << WordsOf({"x"}) << Words{} << WordsOf({"*abc"}) << true;
     QTest::newRow("blanks and tabs only")
         << QByteArray(" \t  \t") << Words{} << Words{} << Words{} << false;
-    QTest::newRow("empty") << QByteArray("") << Words{} << Words{} << Words{} << false;
     QTest::newRow("tabs separate, case kept, repeats once")
         << QByteArray("\tAbc\tabc  Abc ") << WordsOf({"Abc", "abc"}) << Words{} << Words{} << true;
     QTest::newRow("excluded phrase") << QByteArray("rock -\"live at\"") << WordsOf({"rock"})

@@ -19,12 +19,9 @@ private Q_SLOTS:
     void findsFileByPath();
     void exactSpellingWinsOverCaseBlindMatch();
     void removeUserShare();
-    void removeUserShareWithoutTreeChangesNothing();
     void displayString_data();
     void displayString();
-    void loginReportsFoldersAndFiles();
-    void ownAverageSpeedKept_data();
-    void ownAverageSpeedKept();
+    void loginReportAndOwnSpeed();
 };
 
 namespace {
@@ -144,7 +141,6 @@ void tst_SharedFolders::findsFileByPath_data()
     QTest::newRow("other case, doubled separator") << "/music//a.MP3" << true;
     QTest::newRow("trailing separator") << "/MUSIC/A.MP3/" << true;
     QTest::newRow("backslashes") << "\\music\\a.mp3" << false;
-    QTest::newRow("other name") << "/Music/B.mp3" << false;
     QTest::newRow("other folder") << "/Musi/A.mp3" << false;
 }
 
@@ -184,18 +180,23 @@ void tst_SharedFolders::exactSpellingWinsOverCaseBlindMatch()
 void tst_SharedFolders::removeUserShare()
 {
     SharesTestEnv env;
-    ItemPtr user = env.env().User("bob");
-    ItemPtr share = d.GetType("user_share")->NewItem();
-    user += share;
+    // Unreachable, so any sweep would take it: nothing to remove runs none.
+    d.GetType("user_share_file_name")->GetItem("loose");
+    env.env().User("carol");
+    env.shares().RemoveUserShare("carol");
+    env.shares().RemoveUserShare("nobody");
+    QVERIFY(d.GetType("user_share_file_name")->HasItem("loose"));
+    QVERIFY(d.GetType("user")->HasItem("nobody").IsNull());
+
+    ItemPtr share = env.env().User("bob") += d.GetType("user_share")->NewItem();
     ItemPtr top = share += d.GetType("user_share_folder")->NewItem();
     ItemPtr sub = share += d.GetType("user_share_folder")->NewItem();
-    top += d.GetType("user_share_folder_name")->GetItem("bob-only-music");
-    sub += d.GetType("user_share_folder_name")->GetItem("bob-only-music\\rock");
-    ItemPtr link = sub.NewItem("user_share_folder_parent");
-    link += top.NewItem("user_share_folder_child");
+    top += d.GetType("user_share_folder_name")->GetItem("music");
+    sub += d.GetType("user_share_folder_name")->GetItem("music\\rock");
+    sub.NewItem("user_share_folder_parent") += top.NewItem("user_share_folder_child");
     for (ItemPtr folder : {top, sub}) {
         ItemPtr file = folder += d.GetType("user_share_file")->NewItem();
-        file += d.GetType("user_share_file_name")->GetItem("bob-only.mp3");
+        file += d.GetType("user_share_file_name")->GetItem("song.mp3");
         file += d.GetType("file_size")->GetItem("123456789");
     }
     share.NewItem("user_share_loaded");
@@ -207,18 +208,6 @@ void tst_SharedFolders::removeUserShare()
           "user_share_file_name", "file_size"})
         QVERIFY2(d.GetType(type)->ItemCount() == 0, type);
     QVERIFY(d.GetType("user")->HasItem("bob"));
-}
-
-void tst_SharedFolders::removeUserShareWithoutTreeChangesNothing()
-{
-    SharesTestEnv env;
-    // Unreachable, so any sweep would take it.
-    d.GetType("user_share_file_name")->GetItem("loose");
-    env.env().User("carol");
-    env.shares().RemoveUserShare("carol");
-    env.shares().RemoveUserShare("nobody");
-    QVERIFY(d.GetType("user_share_file_name")->HasItem("loose"));
-    QVERIFY(d.GetType("user")->HasItem("nobody").IsNull());
 }
 
 void tst_SharedFolders::displayString_data()
@@ -259,7 +248,7 @@ void tst_SharedFolders::displayString()
     QCOMPARE(env.shares().GetFileItemDisplayString(file), shown);
 }
 
-void tst_SharedFolders::loginReportsFoldersAndFiles()
+void tst_SharedFolders::loginReportAndOwnSpeed()
 {
     SharesTestEnv env;
     env.Write("root/one.mp3");
@@ -274,40 +263,14 @@ void tst_SharedFolders::loginReportsFoldersAndFiles()
     QCOMPARE(hexBytes("23000000") + rest, hexBytes("23000000 02000000 03000000"));
     QVERIFY(env.env().takeMessage(36, &rest));
     QCOMPARE(hexBytes("24000000") + rest, hexBytes("24000000 05000000 616c696365"));
-}
 
-void tst_SharedFolders::ownAverageSpeedKept_data()
-{
-    QTest::addColumn<QByteArray>("user");
-    QTest::addColumn<int>("speed");
-    QTest::addColumn<QString>("stored");
-
-    QTest::newRow("own") << QByteArray("alice") << 51200 << "51200";
-    QTest::newRow("own, zero") << QByteArray("alice") << 0 << "0";
-    QTest::newRow("own, negative") << QByteArray("alice") << -5 << "-5";
-    QTest::newRow("another user") << QByteArray("bob") << 777 << "";
-    QTest::newRow("own name in other case") << QByteArray("Alice") << 777 << "";
-}
-
-void tst_SharedFolders::ownAverageSpeedKept()
-{
-    QFETCH(QByteArray, user);
-    QFETCH(int, speed);
-    QFETCH(QString, stored);
-
-    SharesTestEnv env;
-    env.Init();
-    QVERIFY(env.env().logIn());
-    env.env().fake().sendMessage(36,
-                                 WireWriter().str(user).i32(speed).u64(9).u32(3).u32(0).bytes());
-    const std::string expected = stored.toStdString();
-    if (!expected.empty())
-        QVERIFY(QTest::qWaitFor([&] { return env.env().Setting("upload_speed") == expected; }));
-    // A message after it shows that the stats message has been handled by then.
-    QSignalSpy stats(&env.env().server(), &Server::ReceivedUserStats);
-    env.env().fake().sendMessage(36, WireWriter().str("zed").i32(1).u64(0).u32(0).u32(0));
-    QVERIFY(stats.wait());
-    QCOMPARE(env.env().Setting("upload_speed"), expected);
+    // The server's statistics: only those of the own name, byte for byte, are kept; zero too.
+    QSignalSpy received(&env.env().server(), &Server::ReceivedUserStats);
+    for (const char* user : {"alice", "bob", "Alice"})
+        env.env().fake().sendMessage(
+            36, WireWriter().str(user).i32(user[0] == 'a' ? 0 : 777).u64(9).u32(3).u32(0));
+    QTRY_COMPARE(received.size(), 3);
+    QCOMPARE(env.env().Setting("upload_speed"), std::string("0"));
 }
 
 QTEST_GUILESS_MAIN(tst_SharedFolders)
