@@ -5,6 +5,7 @@
 //
 // Checked: a file that fails to load leaves the store as a missing file would (the defaults and
 // what the after-load handlers add) and is moved aside unchanged;
+// a file that ends in a trailer loads only if the trailer's checksum matches the bytes before it;
 // a file that loads is saved, that save loads into a fresh store and saves to the very same
 // bytes; the manager's teardown copes with whatever the file brought in; no allocation is out
 // of proportion to the file.
@@ -19,6 +20,10 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtEndian>
+
+#include <cstring>
+#include <zlib.h>
 
 namespace {
 
@@ -89,6 +94,17 @@ public:
     DataSaver& saver = engine.saver();
 };
 
+// Whether the bytes end in a trailer (the marker, then a CRC-32) that does not match them.
+bool TrailerMismatch(const uint8_t* data, size_t size)
+{
+    static const char kMarker[] = "QVCRC32:";
+    constexpr size_t kTrailer = 12;
+    if (size < kTrailer || std::memcmp(data + size - kTrailer, kMarker, 8) != 0)
+        return false;
+    const uint32_t stored = qFromLittleEndian<quint32>(data + size - 4);
+    return crc32_z(0, data, size - kTrailer) != stored;
+}
+
 // Loads path into the current store; false when the loader refused the file.
 bool Load(Client& client, const QString& path)
 {
@@ -143,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             RemoveAll();
             return 0;
         }
+        FUZZ_CHECK(!TrailerMismatch(data, size));
         FUZZ_CHECK(client.saver.Save(saved));
         first = ReadAll(saved);
     }

@@ -13,6 +13,7 @@ on them to see how long a decoder takes at its limits, e.g.
 import os
 import struct
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -280,6 +281,11 @@ def store_file(types, pairs):
         b''.join(i32(a) + i32(b) for a, b in pairs)
 
 
+def sealed(layout):
+    """A store file as a save writes it: the layout, the marker and the layout's CRC-32."""
+    return layout + b'QVCRC32:' + u32(zlib.crc32(layout))
+
+
 def store_files():
     settings = [store_type('global', False, [(1, 'username'), (2, 'listening_port'),
                                              (3, 'use_upnp')]),
@@ -293,9 +299,10 @@ def store_files():
                    store_type('is_ignored', True, [(12, '')]),
                    store_type('user_list_group', False, [(13, 'friends')]),
                    store_type('user', False, [(14, 'bob'), (15, 'eve'), (16, 'ann')])]
-    write('store_file', 'rooms-users', store_file(
-        settings + rooms_users,
-        settings_pairs + [(7, 8), (7, 9), (10, 14), (10, 13), (11, 16), (12, 15)]))
+    everything = store_file(settings + rooms_users,
+                            settings_pairs + [(7, 8), (7, 9), (10, 14), (10, 13), (11, 16),
+                                              (12, 15)])
+    write('store_file', 'rooms-users', everything)
     write('store_file', 'unknown-type', store_file(
         [store_type('gone', False, [(1, 'x'), (2, 'y')])] + settings[:1],
         [(1, 2), (1, 3)]))
@@ -313,6 +320,12 @@ def store_files():
     write('store_file', 'pairs-cut', store_file(settings, settings_pairs)[:-3])
     write('store_file', 'huge-string', i32(1) + i32(0x7fffffff) + b'abc')
     write('store_file', 'huge-count', i32(0x7fffffff) + s('global') + u8(0) + i32(0x7fffffff))
+    write('store_file', 'sealed', sealed(everything))
+    write('store_file', 'sealed-empty', sealed(store_file([], [])))
+    write('store_file', 'sealed-other-checksum', sealed(everything)[:-1] + b'\xff')
+    write('store_file', 'sealed-marker-only', everything + b'QVCRC32:')
+    write('store_file', 'bytes-after-pairs', store_file(settings, settings_pairs) + b'\0' * 4)
+    write('store_file', 'pair-names-missing-id', store_file(settings, settings_pairs + [(1, 99)]))
 
 
 def mp3(chunk, data):

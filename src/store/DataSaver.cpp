@@ -2,6 +2,7 @@
 
 #include "store/Log.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
@@ -10,8 +11,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <unistd.h>
+#include <zlib.h>
 
 DataSaver* dataSaver = nullptr;
 
@@ -19,12 +24,27 @@ namespace {
 
 const QString kCategory = QStringLiteral("Configuration Data");
 
-// Collects the bytes in a large buffer and hands them to the file in big blocks; any block the
-// device does not take whole fails the save.
+// The trailer a save appends after the pairs: a marker, then the CRC-32 of every byte before it.
+constexpr char kTrailerMarker[] = {'Q', 'V', 'C', 'R', 'C', '3', '2', ':'};
+constexpr size_t kTrailerSize = sizeof kTrailerMarker + 4;
+
+uint32_t Checksum(uint32_t crc, const char* data, size_t size)
+{
+    return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
+}
+
+std::string SystemError()
+{
+    return std::strerror(errno);
+}
+
+// Collects the bytes in a large buffer and hands them to the file in big blocks, keeping the
+// checksum of all it wrote; a block the device does not take whole fails the save with the
+// system's reason.
 class Writer
 {
 public:
-    explicit Writer(QFile& file) : file_(file), buffer_(new char[kBlock]) {}
+    explicit Writer(int fd) : fd_(fd), buffer_(new char[kBlock]) {}
 
     void Int(int32_t value)
     {
@@ -59,22 +79,42 @@ public:
         Put(buffer_.get(), used_);
         used_ = 0;
     }
+    // The rest of the layout, then the trailer over all of it.
+    void Finish()
+    {
+        Flush();
+        char trailer[kTrailerSize];
+        std::memcpy(trailer, kTrailerMarker, sizeof kTrailerMarker);
+        qToLittleEndian<quint32>(crc_, trailer + sizeof kTrailerMarker);
+        Put(trailer, sizeof trailer);
+    }
 
 private:
     static constexpr size_t kBlock = 1 << 20;
 
+    // The checksum is taken while the block is still in the cache.
     void Put(const char* data, size_t size)
     {
-        if (size == 0)
-            return;
-        const qint64 n = file_.write(data, static_cast<qint64>(size));
-        if (n != static_cast<qint64>(size))
-            throw DataSaveFailure("writing failed: " + file_.errorString().toStdString());
+        crc_ = Checksum(crc_, data, size);
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            // A write that took part of the block says nothing about why; the next one, which
+            // takes nothing, has the reason (no space, file too large).
+            if (n < 0)
+                throw DataSaveFailure("writing failed: " + SystemError());
+            if (n == 0)
+                throw DataSaveFailure("writing failed: the device takes no more bytes");
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
     }
 
-    QFile& file_;
+    int fd_;
     std::unique_ptr<char[]> buffer_;
     size_t used_ = 0;
+    uint32_t crc_ = 0;
 };
 
 // Reads the file's bytes, held in memory whole, and knows how many are left, so that no length
@@ -132,6 +172,112 @@ bool ReplaceFile(const QString& from, const QString& to)
            0;
 }
 
+// The file a link at path leads to, through any chain of links; it need not exist. A save goes
+// there, so that the link stays and the file it names is the one kept up to date.
+QString FollowLinks(const QString& path)
+{
+    // As many hops as the system itself follows before it gives up with ELOOP.
+    constexpr int kMaxHops = 40;
+    QString at = path;
+    for (int hop = 0; hop < kMaxHops; ++hop) {
+        const QFileInfo info(at);
+        if (!info.isSymLink())
+            return at;
+        at = info.symLinkTarget();
+    }
+    return at;
+}
+
+QString NumberedName(const QString& path, int n)
+{
+    // One pass of arg(): a "%1" in the path itself must not be taken for the number's place.
+    return QStringLiteral("%1.%2").arg(path, QString::number(n));
+}
+
+// Makes a new file under the first free name of path.1, path.2, ...: make(name) returns whether
+// it made it, with errno set when not. A name counts as taken also when it is a link to nowhere,
+// so nothing is ever made through a link someone left under one of these names. Returns the
+// name, or nothing (errno set) on any failure but a name taken meanwhile.
+QString MakeNumbered(const QString& path, const std::function<bool(const char*)>& make)
+{
+    for (int n = 1;; ++n) {
+        const QString name = NumberedName(path, n);
+        const QFileInfo info(name);
+        if (info.exists() || info.isSymLink())
+            continue;
+        if (make(QFile::encodeName(name).constData()))
+            return name;
+        if (errno != EEXIST)
+            return QString();
+    }
+}
+
+QString PreviousName(const QString& path)
+{
+    return path + QStringLiteral(".previous");
+}
+
+// A save killed half-way leaves its numbered temporary file behind, as large as the store, and
+// nothing else would ever remove it. Only plain files under a name a save makes are taken.
+void RemoveLeftovers(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString prefix = info.fileName() + QLatin1Char('.');
+    QDir dir = info.absoluteDir();
+    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
+    for (const QString& name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        const QStringView number = QStringView(name).mid(prefix.size());
+        if (number.isEmpty() || number.front() == QLatin1Char('0') ||
+            !std::all_of(number.begin(), number.end(),
+                         [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
+            continue;
+        const QString leftover = dir.filePath(name);
+        if (QFileInfo(leftover).isSymLink())
+            continue;
+        if (QFile::remove(leftover))
+            Log(kCategory, 2, QStringLiteral("Removed %1, left by an earlier save").arg(leftover));
+    }
+}
+
+// Keeps the file about to be replaced as <path>.previous: a second name for it, made under a
+// free numbered name and then renamed over the older one, so that each of the two names always
+// holds a whole file. Failing here costs only the older generation, so the save goes on.
+void KeepPrevious(const QString& path)
+{
+    if (!QFileInfo(path).isFile())
+        return;
+    const QByteArray from = QFile::encodeName(path);
+    const QString name =
+        MakeNumbered(path, [&from](const char* to) { return ::link(from.constData(), to) == 0; });
+    if (!name.isEmpty() && ReplaceFile(name, PreviousName(path)))
+        return;
+    const std::string why = SystemError();
+    if (!name.isEmpty())
+        QFile::remove(name);
+    Log(kCategory, 2,
+        QStringLiteral("The replaced file could not be kept as %1: %2")
+            .arg(PreviousName(path), QString::fromStdString(why)));
+}
+
+// The rename is only on disk once the folder is: without this a power cut can bring the old file
+// back.
+bool SyncFolder(const QString& path, std::string& why)
+{
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        why = SystemError();
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    if (!synced)
+        why = SystemError();
+    ::close(fd);
+    return synced;
+}
+
 } // namespace
 
 DataSaver::DataSaver()
@@ -180,51 +326,52 @@ void DataSaver::EmitDataLoaded()
 bool DataSaver::Save(const QString& path)
 {
     path_ = path;
-    // A name counts as taken also when it is a link to nowhere, and the file is made new: the
-    // save never writes through a link someone left under one of its names.
-    // One pass of arg(): a "%1" in the path itself must not be taken for the number's place.
-    auto name = [&path](int n) {
-        return QStringLiteral("%1.%2").arg(path, QString::number(n));
-    };
-    int n = 1;
-    while (QFile::exists(name(n)) || QFileInfo(name(n)).isSymLink())
-        ++n;
-    const QString temporary = name(n);
-    QFile file(temporary);
-    bool created = false;
+    const QString target = FollowLinks(path);
+    RemoveLeftovers(target);
+    QString temporary;
+    int fd = -1;
     try {
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            throw DataSaveFailure("cannot create " + temporary.toStdString() + ": " +
-                                  file.errorString().toStdString());
-        created = true;
-        WriteFile(file);
-        if (!file.flush())
-            throw DataSaveFailure("writing failed: " + file.errorString().toStdString());
+        temporary = MakeNumbered(target, [&fd](const char* name) {
+            fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            return fd >= 0;
+        });
+        if (temporary.isEmpty())
+            throw DataSaveFailure("cannot create a temporary file beside " +
+                                  target.toStdString() + ": " + SystemError());
+        WriteFile(fd);
         // On disk before it takes the old file's place, so that a crash leaves one or the other.
-        if (::fsync(file.handle()) != 0)
-            throw DataSaveFailure(std::string("syncing failed: ") + std::strerror(errno));
-        file.close();
-        if (file.error() != QFileDevice::NoError)
-            throw DataSaveFailure("closing failed: " + file.errorString().toStdString());
-        if (!ReplaceFile(temporary, path))
+        if (::fsync(fd) != 0)
+            throw DataSaveFailure("syncing failed: " + SystemError());
+        const int closed = ::close(fd);
+        fd = -1;
+        if (closed != 0)
+            throw DataSaveFailure("closing failed: " + SystemError());
+        KeepPrevious(target);
+        if (!ReplaceFile(temporary, target))
             throw DataSaveFailure("cannot rename " + temporary.toStdString() + " to " +
-                                  path.toStdString() + ": " + std::strerror(errno));
+                                  target.toStdString() + ": " + SystemError());
     } catch (const DataSaveFailure& failure) {
-        if (file.isOpen())
-            file.close();
-        if (created)
+        if (fd >= 0)
+            ::close(fd);
+        if (!temporary.isEmpty())
             QFile::remove(temporary);
         Log(kCategory, 1,
             QStringLiteral("Saving the configuration data failed, the previous file is kept: %1")
                 .arg(QString::fromStdString(failure.what())));
         return false;
     }
+    std::string why;
+    if (!SyncFolder(target, why))
+        Log(kCategory, 1,
+            QStringLiteral("The configuration data was saved, but its folder could not be "
+                           "synced: %1")
+                .arg(QString::fromStdString(why)));
     return true;
 }
 
-void DataSaver::WriteFile(QFile& file)
+void DataSaver::WriteFile(int fd)
 {
-    Writer w(file);
+    Writer w(fd);
     const std::vector<Type*> types = d.GetTypes();
     std::vector<Type*> saved;
     for (Type* type : types) {
@@ -313,7 +460,7 @@ void DataSaver::WriteFile(QFile& file)
     w.Int(static_cast<int32_t>(pairs.size() / 2));
     for (int32_t id : pairs)
         w.Int(id);
-    w.Flush();
+    w.Finish();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -334,13 +481,16 @@ QString DataSaver::UnreadableName(const QString& path)
     return name;
 }
 
-void DataSaver::ParseFile(QFile& file, std::vector<char>& bytes, std::vector<ItemInfo>& items,
-                          std::vector<std::pair<uint32_t, uint32_t>>& pairs)
+void DataSaver::ReadFile(const QString& path, Contents& contents)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw DataLoadFailure("cannot open: " + file.errorString().toStdString());
     // One read of the whole file; the records are then taken from memory in place.
     const qint64 size = file.size();
     if (size < 0)
         throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
+    std::vector<char>& bytes = contents.bytes;
     try {
         bytes.resize(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
@@ -355,12 +505,47 @@ void DataSaver::ParseFile(QFile& file, std::vector<char>& bytes, std::vector<Ite
             break; // shorter than it was: what is there is all there is
         got += n;
     }
-    Reader r(bytes.data(), static_cast<size_t>(got));
+    bytes.resize(static_cast<size_t>(got));
 
-    const int32_t typeCount = r.Int();
+    // With a trailer, the checksum must match before anything else is believed. Without one
+    // (an older save, or a file written by hand), the layout's own checks are all there is.
+    size_t layoutSize = bytes.size();
+    if (layoutSize >= kTrailerSize &&
+        std::memcmp(bytes.data() + layoutSize - kTrailerSize, kTrailerMarker,
+                    sizeof kTrailerMarker) == 0) {
+        layoutSize -= kTrailerSize;
+        const uint32_t stored =
+            qFromLittleEndian<quint32>(bytes.data() + layoutSize + sizeof kTrailerMarker);
+        if (Checksum(0, bytes.data(), layoutSize) != stored)
+            throw DataLoadFailure("the checksum does not match: the file is damaged");
+    }
+    ParseFile(contents, layoutSize);
+}
+
+void DataSaver::ParseFile(Contents& contents, size_t layoutSize)
+{
+    std::vector<ItemInfo>& items = contents.items;
+    Reader r(contents.bytes.data(), layoutSize);
+
+    // What the loader accepts must be what was saved: every count is whole, every id names one
+    // item, and the pairs end the file. A damaged count or a zeroed block otherwise reads as a
+    // shorter store, and the next save would write that over the file.
+    auto count = [&r](const char* what) {
+        const int32_t n = r.Int();
+        if (n < 0)
+            throw DataLoadFailure(std::string("a negative ") + what);
+        return n;
+    };
+    // Ids of records that are read and dropped: they are still ids the file gives.
+    std::vector<int32_t> dropped;
+    const int32_t typeCount = count("type count");
     for (int32_t t = 0; t < typeCount; ++t) {
         const std::string name(r.String());
-        const bool isNull = r.Byte() != 0;
+        const char flag = r.Byte();
+        if (flag != 0 && flag != 1)
+            throw DataLoadFailure("type \"" + name + "\" has a null flag of " +
+                                  std::to_string(int(flag)));
+        const bool isNull = flag == 1;
         // A type this build no longer declares is read and dropped, and so is one it does not
         // save: those are rebuilt at run time, and some hold object addresses as values, which
         // must never come from a file.
@@ -369,31 +554,32 @@ void DataSaver::ParseFile(QFile& file, std::vector<char>& bytes, std::vector<Ite
             type = nullptr;
         if (type && type->IsNull() != isNull)
             throw DataLoadFailure("type \"" + name + "\" is saved with the wrong null flag");
-        const int32_t itemCount = r.Int();
+        const int32_t itemCount = count("item count");
         // Room for the records, but never more than the rest of the file can hold.
-        if (type && itemCount > 0)
-            items.reserve(items.size() +
-                          static_cast<size_t>(std::min<int64_t>(itemCount, r.BytesLeft() / 4)));
+        const size_t room = static_cast<size_t>(std::min<int64_t>(itemCount, r.BytesLeft() / 4));
+        if (type)
+            items.reserve(items.size() + room);
         for (int32_t k = 0; k < itemCount; ++k) {
             const int32_t id = r.Int();
             const std::string_view value = isNull ? std::string_view() : r.String();
             if (type) {
                 const uint32_t hash = isNull ? 0 : Type::HashValue(value);
                 items.push_back(ItemInfo{value, type, id, hash});
+            } else {
+                dropped.push_back(id);
             }
         }
     }
-    // Ascending ids; of a repeated id the record read last counts.
     auto byId = [](const ItemInfo& a, const ItemInfo& b) { return a.id < b.id; };
     if (!std::is_sorted(items.begin(), items.end(), byId))
-        std::stable_sort(items.begin(), items.end(), byId);
-    size_t kept = 0;
-    for (size_t k = 0; k < items.size(); ++k) {
-        if (k + 1 < items.size() && items[k + 1].id == items[k].id)
-            continue;
-        items[kept++] = items[k];
+        std::sort(items.begin(), items.end(), byId);
+    auto repeated = [](int32_t id) {
+        return DataLoadFailure("the id " + std::to_string(id) + " is given to two items");
+    };
+    for (size_t k = 1; k < items.size(); ++k) {
+        if (items[k].id == items[k - 1].id)
+            throw repeated(items[k].id);
     }
-    items.resize(kept);
 
     // Pairs are kept as indexes into items; those are in id order, so sorting the indexes
     // sorts the ids. Files written by Save number their items 1, 2, ...: the index is then the
@@ -407,54 +593,96 @@ void DataSaver::ParseFile(QFile& file, std::vector<char>& bytes, std::vector<Ite
                                    [](const ItemInfo& info, int32_t v) { return info.id < v; });
         return it == items.end() || it->id != id ? -1 : it - items.begin();
     };
-    const int32_t pairCount = r.Int();
-    if (pairCount > 0)
-        pairs.reserve(static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)));
+    std::sort(dropped.begin(), dropped.end());
+    for (size_t k = 0; k < dropped.size(); ++k) {
+        if ((k > 0 && dropped[k] == dropped[k - 1]) || indexOf(dropped[k]) >= 0)
+            throw repeated(dropped[k]);
+    }
+    // A pair touching a dropped item goes with it; one naming an id the file never gave is
+    // damage.
+    auto known = [&](int32_t id, int64_t index) {
+        if (index < 0 && !std::binary_search(dropped.begin(), dropped.end(), id))
+            throw DataLoadFailure("a pair names the id " + std::to_string(id) +
+                                  ", which no item has");
+    };
+
+    const int32_t pairCount = count("pair count");
+    std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
+    pairs.reserve(static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)));
     for (int32_t k = 0; k < pairCount; ++k) {
         const int32_t first = r.Int();
         const int32_t second = r.Int();
         const int64_t a = indexOf(first);
-        const int64_t b = a < 0 ? -1 : indexOf(second);
-        if (b >= 0)
+        const int64_t b = indexOf(second);
+        known(first, a);
+        known(second, b);
+        if (a >= 0 && b >= 0)
             pairs.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
     }
+    if (r.BytesLeft() != 0)
+        throw DataLoadFailure(std::to_string(r.BytesLeft()) + " bytes follow the last pair");
 }
 
 void DataSaver::Load(const QString& path)
 {
     path_ = path;
-    if (!QFile::exists(path)) {
+    const QString target = FollowLinks(path);
+    const QFileInfo info(target);
+    if (!info.exists()) {
         EmitDataLoaded();
         return;
     }
-    std::vector<char> bytes;
-    std::vector<ItemInfo> items;
-    std::vector<std::pair<uint32_t, uint32_t>> pairs;
-    {
-        QFile file(path);
+    if (info.isDir()) {
+        // Nothing to read and nothing to keep aside: the save will say why it cannot write.
+        Log(kCategory, 1,
+            QStringLiteral("%1 is a folder, not a configuration file; starting from the defaults")
+                .arg(target));
+        EmitDataLoaded();
+        return;
+    }
+
+    // All of a file is read and checked before the store is touched.
+    auto tryRead = [this](const QString& file, Contents& contents) {
         try {
-            if (!file.open(QIODevice::ReadOnly))
-                throw DataLoadFailure("cannot open: " + file.errorString().toStdString());
-            // All of it is read and checked before the store is touched.
-            ParseFile(file, bytes, items, pairs);
+            ReadFile(file, contents);
+            return std::optional<DataLoadFailure>();
         } catch (const DataLoadFailure& failure) {
-            file.close();
-            const QString aside = UnreadableName(path);
+            contents = Contents();
+            const QString aside = UnreadableName(file);
             Log(kCategory, 1,
                 QStringLiteral("The configuration data could not be loaded from %1: %2")
-                    .arg(path, QString::fromStdString(failure.what())));
-            if (QFile::rename(path, aside))
+                    .arg(file, QString::fromStdString(failure.what())));
+            if (QFile::rename(file, aside))
                 Log(kCategory, 2,
                     QStringLiteral("The unreadable file was moved to %1").arg(aside));
             else
                 Log(kCategory, 2,
                     QStringLiteral("The unreadable file could not be moved to %1").arg(aside));
-            // The defaults are still in place, so the client can work on them.
-            EmitDataLoaded();
-            throw;
+            return std::optional<DataLoadFailure>(failure);
         }
+    };
+    Contents contents;
+    if (const std::optional<DataLoadFailure> failure = tryRead(target, contents)) {
+        // The generation before it is at most one save older, which beats the defaults.
+        const QString previous = PreviousName(target);
+        if (!QFileInfo(previous).isFile() || tryRead(previous, contents)) {
+            // The defaults are still in place, so the client can work on them.
+            Log(kCategory, 1, QStringLiteral("Starting from the default configuration"));
+            EmitDataLoaded();
+            throw *failure;
+        }
+        Log(kCategory, 1,
+            QStringLiteral("The configuration data was loaded from the previous save, %1")
+                .arg(previous));
     }
+    MakeItems(contents);
+    EmitDataLoaded();
+}
 
+void DataSaver::MakeItems(Contents& contents)
+{
+    std::vector<ItemInfo>& items = contents.items;
+    std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
     // Made in ascending id order; a value already in the store is that item. The value index
     // slot of an item a little further on is fetched ahead, so that the misses overlap.
     constexpr size_t kAhead = 16;
@@ -490,7 +718,7 @@ void DataSaver::Load(const QString& path)
         made[k] = item;
     }
     std::vector<ItemInfo>().swap(items);
-    std::vector<char>().swap(bytes);
+    std::vector<char>().swap(contents.bytes);
 
     if (!std::is_sorted(pairs.begin(), pairs.end()))
         std::sort(pairs.begin(), pairs.end());
@@ -547,5 +775,4 @@ void DataSaver::Load(const QString& path)
             continue;
         ItemPtr(a) += ItemPtr(b);
     }
-    EmitDataLoaded();
 }

@@ -7,6 +7,9 @@
 //   type count, then per type: name, null flag (one byte), item count, then per item its id
 //   (1, 2, ... over the whole file) and, unless the type is null, its value;
 //   then the pair count and the pairs (smaller id, larger id), ascending.
+// A save then appends a trailer: the 8 bytes "QVCRC32:" and the CRC-32 (zlib's) of every byte
+// before the trailer, as a little-endian uint32. A reader that stops after the pairs never sees
+// it; a file without it (an older save, or one written by hand) loads on the layout's own checks.
 
 #include "store/Data.h"
 
@@ -63,12 +66,16 @@ public:
     void AddDataLoadedEventHandler(DataLoadedEventHandler* handler);
     void EmitDataLoaded();
 
-    // Writes the store file. Never raises: a failure is logged and leaves the previous file as
-    // it was. Returns whether the new file is in place.
+    // Writes the store file. A link at path is followed: the file it leads to is replaced. The
+    // replaced file is kept as "<path>.previous", and numbered temporary files that an earlier,
+    // interrupted save left are removed. Never raises: a failure is logged and leaves the
+    // previous file as it was. Returns whether the new file is in place.
     bool Save(const QString& path);
-    // Reads the store file into the store, merging with what is there. No file: the handlers
-    // are told at once. A file that cannot be read: the store is left as it was, the file is
-    // moved aside (see UnreadableName), the handlers are told, and DataLoadFailure is raised.
+    // Reads the store file into the store, merging with what is there. No file, or a folder in
+    // its place: the handlers are told at once. A file that cannot be read, is damaged, or whose
+    // checksum does not match is moved aside (see UnreadableName) and "<path>.previous" is
+    // loaded in its place when it reads well. When neither does, the store is left as it was,
+    // the handlers are told, and DataLoadFailure is raised.
     void Load(const QString& path);
 
     // Where an unreadable store file is moved: beside it, under a name that says so.
@@ -83,10 +90,19 @@ public:
     static bool IsStoreFileName(const std::string& storeName, const std::string& name);
 
 private:
-    void WriteFile(class QFile& file);
-    // Reads the whole file into bytes; the records point into them. Pairs name item indexes.
-    void ParseFile(class QFile& file, std::vector<char>& bytes, std::vector<ItemInfo>& items,
-                   std::vector<std::pair<uint32_t, uint32_t>>& pairs);
+    // A store file read and checked whole; the records point into its bytes, pairs name item
+    // indexes.
+    struct Contents
+    {
+        std::vector<char> bytes;
+        std::vector<ItemInfo> items;
+        std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    };
+
+    void WriteFile(int fd);
+    void ReadFile(const QString& path, Contents& contents);
+    void ParseFile(Contents& contents, size_t layoutSize);
+    void MakeItems(Contents& contents);
 
     QString path_;
     TypeSet savedTypes_;

@@ -1,5 +1,5 @@
 // The store file: its bytes, saving without ever losing the previous file, loading and merging,
-// and what happens to a file that cannot be read.
+// and what happens to a file that cannot be read or was damaged.
 
 #include "store/DataSaver.h"
 #include "store/Log.h"
@@ -7,11 +7,28 @@
 
 #include <QtTest>
 
+#include <csignal>
+#include <random>
+#include <sys/resource.h>
+#include <zlib.h>
+
 namespace {
 
 QByteArray Hex(const char* text)
 {
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// What a save writes after the layout: the marker and the layout's CRC-32, little-endian.
+constexpr int kTrailerSize = 12;
+
+QByteArray Sealed(const QByteArray& layout)
+{
+    char crc[4];
+    qToLittleEndian<quint32>(crc32(0, reinterpret_cast<const Bytef*>(layout.constData()),
+                                   static_cast<uInt>(layout.size())),
+                             crc);
+    return layout + "QVCRC32:" + QByteArray(crc, 4);
 }
 
 QByteArray ReadAll(const QString& path)
@@ -79,6 +96,53 @@ private:
     QMetaObject::Connection connection_;
 };
 
+// A store of a few thousand items in the shapes the client saves: settings, users in groups and
+// linked to each other, valueless marks on some users. "port" has its default, written before
+// loading as the client does.
+struct Sample : Settings
+{
+    explicit Sample(DataSaver& saver)
+    {
+        Type* user = d.NewType("user", RootPrimacy, false, true);
+        user->RelateToType(d.NewType("user_group", RootPrimacy, false, true), Many, Many);
+        user->RelateToType(user, Many, Many);
+        user->RelateToType(d.NewType("is_ignored", ReachablePrimacy, true, false), One, One);
+        Register(saver);
+        for (const char* type : {"user", "user_group", "is_ignored"})
+            saver.AddSavedType(type);
+        Set("port", "2235");
+    }
+    // Returns the number of connections made, each a pair in the file.
+    int Fill(int users)
+    {
+        Set("port", "2240");
+        Set("name", "ann");
+        auto user = [](int k) { return d.GetType("user")->GetItem("user" + std::to_string(k)); };
+        for (int k = 0; k < users; ++k) {
+            user(k) += d.GetType("user_group")->GetItem("group" + std::to_string(k % 20));
+            if (k % 7 == 0)
+                user(k) += d.GetType("is_ignored")->NewItem();
+            if (k > 0)
+                user(k) += user(k / 2);
+        }
+        return 2 + users + (users + 6) / 7 + users - 1;
+    }
+};
+
+// The file a save of the sample writes.
+QByteArray SavedSample(int users, int* pairs = nullptr)
+{
+    StoreGuard store;
+    DataSaver saver;
+    Sample s(saver);
+    const int made = s.Fill(users);
+    if (pairs)
+        *pairs = made;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("store"));
+    return saver.Save(path) ? ReadAll(path) : QByteArray();
+}
+
 } // namespace
 
 class tst_DataSaver : public QObject
@@ -91,7 +155,7 @@ private Q_SLOTS:
     void nullTypeLayout();
     void pairsOnceAndOnlyBetweenSavedItems();
     void savedByConnectionWithoutQualifyingItems();
-    void temporaryNameSkipsTakenNumbers();
+    void leftoverTemporariesAreRemoved();
     void neverWritesThroughALink();
     void percentSignsInPath();
     void failedRenameKeepsPreviousFile();
@@ -99,14 +163,19 @@ private Q_SLOTS:
     void settingsRoundTrip();
     void noFileTellsHandlersAtOnce();
     void truncatedFileIsMovedAside();
-    void badLengths_data();
-    void badLengths();
+    void malformedLayoutFails_data();
+    void malformedLayoutFails();
     void unknownTypeIsSkipped();
     void nullFlagMismatchFails();
     void unsavedTypeIsSkipped();
     void pairOfUnrelatedTypesIsDropped();
-    void repeatedAndUnorderedIds();
+    void unorderedIds();
     void handlerRemovesAnItemWhileLoading();
+    void damagedFileNeverLoadsSilently_data();
+    void damagedFileNeverLoadsSilently();
+    void keepsOnePreviousGenerationThroughALink();
+    void folderAtStorePath();
+    void shortWriteSaysWhy();
 
 private:
     QString Path(const QString& name) const { return dir_->filePath(name); }
@@ -132,7 +201,9 @@ void tst_DataSaver::emptyStoreIsEightZeroBytes()
     s.Set("port", "2235");
     DataSaver saver;
     QVERIFY(saver.Save(Path("store")));
-    QCOMPARE(ReadAll(Path("store")), QByteArray(8, '\0'));
+    // The layout, then the trailer: the marker and the CRC-32 of the 8 bytes.
+    QCOMPARE(ReadAll(Path("store")).toHex(),
+             Hex("00000000 00000000 51564352 4333323a 69df2265").toHex());
     QVERIFY(!QFile::exists(Path("store.1")));
 }
 
@@ -146,7 +217,7 @@ void tst_DataSaver::nullTypeLayout()
     saver.AddSavedType("x");
     QVERIFY(saver.Save(Path("store")));
     QCOMPARE(ReadAll(Path("store")).toHex(),
-             Hex("01000000 01000000 78 01 02000000 01000000 02000000 00000000").toHex());
+             Sealed(Hex("01000000 01000000 78 01 02000000 01000000 02000000 00000000")).toHex());
 }
 
 void tst_DataSaver::pairsOnceAndOnlyBetweenSavedItems()
@@ -165,11 +236,12 @@ void tst_DataSaver::pairsOnceAndOnlyBetweenSavedItems()
     saver.AddSavedType("a");
     QVERIFY(saver.Save(Path("store")));
     // Types in declaration order, ids over the whole file, one pair (1, 2).
-    QCOMPARE(ReadAll(Path("store")).toHex(), Hex("02000000"
-                                                 "01000000 61 00 01000000 01000000 01000000 70"
-                                                 "01000000 62 00 01000000 02000000 01000000 71"
-                                                 "01000000 01000000 02000000")
-                                                 .toHex());
+    QCOMPARE(ReadAll(Path("store")).toHex(),
+             Sealed(Hex("02000000"
+                        "01000000 61 00 01000000 01000000 01000000 70"
+                        "01000000 62 00 01000000 02000000 01000000 71"
+                        "01000000 01000000 02000000"))
+                 .toHex());
 }
 
 void tst_DataSaver::savedByConnectionWithoutQualifyingItems()
@@ -180,36 +252,30 @@ void tst_DataSaver::savedByConnectionWithoutQualifyingItems()
     DataSaver saver;
     saver.AddSavedByConnectionType("global_value", "global");
     QVERIFY(saver.Save(Path("store")));
-    QCOMPARE(ReadAll(Path("store")).toHex(),
-             Hex("01000000 0c000000 676c6f62616c5f76616c7565 00 00000000 00000000").toHex());
+    QCOMPARE(
+        ReadAll(Path("store")).toHex(),
+        Sealed(Hex("01000000 0c000000 676c6f62616c5f76616c7565 00 00000000 00000000")).toHex());
 }
 
-void tst_DataSaver::temporaryNameSkipsTakenNumbers()
+void tst_DataSaver::leftoverTemporariesAreRemoved()
 {
+    // Runs killed while saving left numbered temporary files, each as large as the store. What a
+    // save never makes under such a name (a folder, a link) stays, and so does every other name.
     StoreGuard store;
     DataSaver saver;
-    WriteAll(Path("a.1"), "one");
-    WriteAll(Path("a.2"), "two");
-    // "a" is a folder with something in it, so the final rename fails and says which
-    // temporary name was used.
-    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a")));
-    WriteAll(Path("a/keep"), "kept");
-    LogCatcher log;
-    QVERIFY(!saver.Save(Path("a")));
-    QCOMPARE(log.lines.size(), 1);
-    QVERIFY(log.lines[0].startsWith(QStringLiteral("Configuration Data: [")));
-    QVERIFY2(log.lines[0].contains(Path("a.3") + QStringLiteral(" to ")),
-             qPrintable(log.lines[0]));
-    QVERIFY(!QFile::exists(Path("a.3")));
-    QCOMPARE(ReadAll(Path("a/keep")), QByteArray("kept"));
-    // With a file there, the save goes through and leaves the others alone.
-    QVERIFY(QDir(Path("a")).removeRecursively());
-    WriteAll(Path("a"), "previous");
+    for (const char* name : {"a", "a.3", "a.4", "a.17"})
+        WriteAll(Path(name), QByteArray(100000, 'p'));
+    for (const char* name : {"a.01", "a.1x", "a.1.2", "a.", "b.5"})
+        WriteAll(Path(name), "other");
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a.1/inside")));
+    QVERIFY(QFile::link(Path("elsewhere"), Path("a.2")));
     QVERIFY(saver.Save(Path("a")));
-    QCOMPARE(ReadAll(Path("a")), QByteArray(8, '\0'));
-    QVERIFY(!QFile::exists(Path("a.3")));
-    QCOMPARE(ReadAll(Path("a.1")), QByteArray("one"));
-    QCOMPARE(ReadAll(Path("a.2")), QByteArray("two"));
+    QCOMPARE(ReadAll(Path("a")), Sealed(QByteArray(8, '\0')));
+    QCOMPARE(QDir(dir_->path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                            QDir::Name)
+                 .join(' '),
+             QStringLiteral("a a. a.01 a.1 a.1.2 a.1x a.2 a.previous b.5"));
 }
 
 void tst_DataSaver::neverWritesThroughALink()
@@ -221,7 +287,7 @@ void tst_DataSaver::neverWritesThroughALink()
     QVERIFY(saver.Save(Path("a")));
     QVERIFY(!QFile::exists(Path("elsewhere")));
     QVERIFY(QFileInfo(Path("a.1")).isSymLink());
-    QCOMPARE(ReadAll(Path("a")), QByteArray(8, '\0'));
+    QCOMPARE(ReadAll(Path("a")), Sealed(QByteArray(8, '\0')));
 }
 
 void tst_DataSaver::percentSignsInPath()
@@ -234,10 +300,10 @@ void tst_DataSaver::percentSignsInPath()
     s.Set("port", "2240");
     QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a%1b%2")));
     const QString path = Path(QStringLiteral("a%1b%2/store"));
-    WriteAll(path + QStringLiteral(".1"), "taken");
+    WriteAll(path + QStringLiteral(".1"), "left over");
     QVERIFY(saver.Save(path));
     QVERIFY(ReadAll(path).size() > 8);
-    QCOMPARE(ReadAll(path + QStringLiteral(".1")), QByteArray("taken"));
+    QVERIFY(!QFile::exists(path + QStringLiteral(".1")));
     QVERIFY(!QFile::exists(path + QStringLiteral(".2")));
 
     // Two unreadable files in turn are both kept beside it.
@@ -346,6 +412,10 @@ void tst_DataSaver::truncatedFileIsMovedAside()
     }
     QVERIFY(good.size() > 40);
     for (int cut = 0; cut < good.size(); ++cut) {
+        // Cut just before the trailer, it is a whole file as an older version wrote it
+        // (tested with the damages below).
+        if (cut == good.size() - kTrailerSize)
+            continue;
         StoreGuard store;
         Settings s;
         DataSaver saver;
@@ -369,8 +439,9 @@ void tst_DataSaver::truncatedFileIsMovedAside()
     }
 }
 
-void tst_DataSaver::badLengths_data()
+void tst_DataSaver::malformedLayoutFails_data()
 {
+    // Each of these once loaded as a smaller or different store without a word.
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("negative name length") << Hex("01000000 ffffffff");
     QTest::newRow("name longer than the file") << Hex("01000000 00010000 61");
@@ -380,9 +451,27 @@ void tst_DataSaver::badLengths_data()
     QTest::newRow("huge value length")
         << Hex("01000000 01000000 74 00 01000000 01000000 ffffff7f 00000000");
     QTest::newRow("pairs cut short") << Hex("00000000 02000000 01000000 02000000 01000000");
+    QTest::newRow("negative type count") << Hex("ffffffff 00000000");
+    QTest::newRow("negative item count") << Hex("01000000 01000000 74 00 ffffffff 00000000");
+    QTest::newRow("negative pair count") << Hex("00000000 ffffffff");
+    QTest::newRow("null flag 2") << Hex("01000000 01000000 75 02 00000000 00000000");
+    QTest::newRow("a byte after the last pair") << Hex("00000000 00000000 00");
+    QTest::newRow("zero-filled block") << QByteArray(4096, '\0');
+    QTest::newRow("repeated id")
+        << Hex("01000000 01000000 74 00 02000000 01000000 01000000 61 01000000 01000000 62"
+               "00000000");
+    QTest::newRow("repeated id, once in a type no longer declared")
+        << Hex("02000000 04000000 676f6e65 00 01000000 01000000 01000000 78"
+               "01000000 74 00 01000000 01000000 01000000 61 00000000");
+    QTest::newRow("pair names an id no item has")
+        << Hex("01000000 01000000 74 00 01000000 01000000 01000000 61"
+               "01000000 01000000 02000000");
+    QTest::newRow("trailer with another checksum")
+        << Hex("00000000 00000000 51564352 4333323a 69df2266");
+    QTest::newRow("trailer cut short") << Hex("00000000 00000000 51564352 4333323a 69df22");
 }
 
-void tst_DataSaver::badLengths()
+void tst_DataSaver::malformedLayoutFails()
 {
     QFETCH(QByteArray, bytes);
     StoreGuard store;
@@ -470,22 +559,24 @@ void tst_DataSaver::pairOfUnrelatedTypesIsDropped()
     QVERIFY(b->HasItem("y").IsDisconnectedFromAll());
 }
 
-void tst_DataSaver::repeatedAndUnorderedIds()
+void tst_DataSaver::unorderedIds()
 {
+    // A file written by hand need not number its items in order, nor name the smaller id of a
+    // pair first.
     StoreGuard store;
     Type* t = d.NewType("t", RootPrimacy, false, true);
     t->RelateToType(t, Many, Many);
     DataSaver saver;
     saver.AddSavedType("t");
-    // Ids 5, 2, 5: the second record of id 5 wins; the pair names them larger first.
     LoadStore(saver, Hex("01000000 01000000 74 00 03000000"
                          "05000000 01000000 78"
                          "02000000 01000000 79"
-                         "05000000 01000000 7a"
-                         "01000000 05000000 02000000"));
-    QCOMPARE(d.ItemCount(), size_t(2));
-    QVERIFY(t->HasItem("x").IsNull());
-    QVERIFY(t->HasItem("z").IsConnected(t->HasItem("y")));
+                         "07000000 01000000 7a"
+                         "02000000 05000000 02000000 07000000 05000000"));
+    QCOMPARE(d.ItemCount(), size_t(3));
+    QVERIFY(t->HasItem("x").IsConnected(t->HasItem("y")));
+    QVERIFY(t->HasItem("x").IsConnected(t->HasItem("z")));
+    QVERIFY(t->HasItem("y").IsConnected(t->HasItem("z")) == false);
     // Made in ascending id order.
     QCOMPARE(ItemPtr(g("t").First()).AsString(), std::string("y"));
 }
@@ -541,6 +632,204 @@ void tst_DataSaver::handlerRemovesAnItemWhileLoading()
     QCOMPARE(t->HasItem("d")->ConnectionCount(), size_t(1));
     // a+b, then d+e, each told once per side; the pairs with c were never told.
     QCOMPARE(remover.calls, 4);
+}
+
+void tst_DataSaver::damagedFileNeverLoadsSilently_data()
+{
+    // file: what is at the store path; previous: what is at "<path>.previous" (empty: nothing);
+    // result: what a save writes after the load (empty: the defaults alone are left).
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("previous");
+    QTest::addColumn<QByteArray>("result");
+    int pairs = 0;
+    const QByteArray good = SavedSample(2500, &pairs);
+    const QByteArray older = SavedSample(1000);
+    const QByteArray layout = good.left(good.size() - kTrailerSize);
+    const int pairCountAt = layout.size() - 4 - 8 * pairs;
+    QCOMPARE(qFromLittleEndian<qint32>(layout.constData() + pairCountAt), pairs);
+    QVERIFY(pairCountAt > 3 * 4096);
+    const QByteArray none;
+
+    auto setInt = [](QByteArray bytes, int at, qint32 value) {
+        qToLittleEndian<qint32>(value, bytes.data() + at);
+        return bytes;
+    };
+    auto addInt = [&setInt](const QByteArray& bytes, int at, qint32 delta) {
+        return setInt(bytes, at, qFromLittleEndian<qint32>(bytes.constData() + at) + delta);
+    };
+    auto zeroBlock = [](QByteArray bytes, int at) {
+        std::fill(bytes.begin() + at, bytes.begin() + at + 4096, '\0');
+        return bytes;
+    };
+    // Each damage as it hits a saved file, and on a file without a trailer, where only the
+    // layout's own checks can find it.
+    auto both = [&](const char* name, auto damage) {
+        QTest::addRow("%s", name) << damage(good) << none << none;
+        QTest::addRow("%s, no trailer", name) << damage(layout) << none << none;
+    };
+
+    QTest::newRow("as saved") << good << none << good;
+    QTest::newRow("as saved, no trailer") << layout << none << good;
+    QTest::newRow("as saved, a damaged previous") << good << older.left(100) << good;
+    both("type count negative", [&](QByteArray b) { return setInt(b, 0, qint32(0x80000003)); });
+    both("type count one too small", [&](QByteArray b) { return addInt(b, 0, -1); });
+    both("pair count negative", [&](QByteArray b) { return addInt(b, pairCountAt, INT_MIN); });
+    both("pair count 0", [&](QByteArray b) { return setInt(b, pairCountAt, 0); });
+    both("a pair names a missing id",
+         [&](QByteArray b) { return addInt(b, layout.size() - 4, 9999); });
+    both("zero-filled", [](QByteArray b) { return QByteArray(b.size(), '\0'); });
+    both("a zeroed block mid-file", [&](QByteArray b) { return zeroBlock(b, 4096); });
+    both("a zeroed block among the pairs",
+         [&](QByteArray b) { return zeroBlock(b, pairCountAt + 4096); });
+    QTest::newRow("pair count 0, trailer made anew")
+        << Sealed(setInt(layout, pairCountAt, 0)) << none << none;
+    QTest::newRow("a byte after the trailer") << good + '\0' << none << none;
+    QTest::newRow("trailer marker damaged") << addInt(good, layout.size(), 1) << none << none;
+    QTest::newRow("checksum damaged") << addInt(good, good.size() - 4, 1) << none << none;
+    QTest::newRow("zero-filled, previous loads") << QByteArray(good.size(), '\0') << older << older;
+    QTest::newRow("pair count 0, previous loads") << setInt(good, pairCountAt, 0) << older << older;
+    QTest::newRow("previous damaged too") << good.left(200) << older.left(100) << none;
+
+    // Runs of 1 to 16 bytes changed anywhere, and as many bytes scattered, half of them with a
+    // good previous file beside.
+    for (unsigned seed = 1; seed <= 50; ++seed) {
+        std::mt19937 rng(seed);
+        QByteArray bytes = good;
+        const int count = 1 + int(rng() % 16);
+        const bool run = seed % 2 == 0;
+        const int start = int(rng() % unsigned(bytes.size() - count));
+        for (int k = 0; k < count; ++k) {
+            const int at = run ? start + k : int(rng() % unsigned(bytes.size()));
+            bytes[at] = char(bytes[at] ^ char(1 + rng() % 255));
+        }
+        const bool withPrevious = seed % 4 < 2;
+        QTest::addRow("%d bytes %s at %d", count, run ? "in a run" : "scattered", start)
+            << bytes << (withPrevious ? older : none) << (withPrevious ? older : none);
+    }
+}
+
+void tst_DataSaver::damagedFileNeverLoadsSilently()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, previous);
+    QFETCH(QByteArray, result);
+    const QString path = Path("store");
+    WriteAll(path, file);
+    if (!previous.isEmpty())
+        WriteAll(path + QStringLiteral(".previous"), previous);
+    StoreGuard store;
+    DataSaver saver;
+    Sample s(saver);
+    Loaded loaded;
+    saver.AddDataLoadedEventHandler(&loaded);
+    LogCatcher log;
+    bool failed = false;
+    try {
+        saver.Load(path);
+    } catch (const DataLoadFailure&) {
+        failed = true;
+    }
+    QCOMPARE(loaded.calls, 1);
+    QCOMPARE(failed, result.isEmpty());
+    const bool fileLoaded = !result.isEmpty() && result != previous;
+    // Every file that did not load is kept aside, byte for byte, and the log says what was used.
+    QCOMPARE(ReadAll(path + QStringLiteral(".unreadable")),
+             fileLoaded ? QByteArray("<missing>") : file);
+    if (failed && !previous.isEmpty())
+        QCOMPARE(ReadAll(path + QStringLiteral(".previous.unreadable")), previous);
+    if (!fileLoaded) {
+        const QString used = failed ? QStringLiteral("default") : path + ".previous";
+        QVERIFY2(!log.lines.filter(used).isEmpty(), qPrintable(log.lines.join('\n')));
+    }
+    if (failed) {
+        QCOMPARE(d.ItemCount(), size_t(2));
+        QCOMPARE(s.Get("port"), std::string("2235"));
+    } else {
+        QVERIFY(saver.Save(Path("again")));
+        QCOMPARE(ReadAll(Path("again")), result);
+    }
+}
+
+void tst_DataSaver::keepsOnePreviousGenerationThroughALink()
+{
+    // The links are the user's: they stay, and the file they lead to is saved and loaded, with
+    // the file each save replaced kept beside it.
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("real")));
+    QVERIFY(QFile::link(QStringLiteral("real/store"), Path("link")));
+    QVERIFY(QFile::link(Path("link"), Path("chain")));
+    StoreGuard store;
+    Settings s;
+    DataSaver saver;
+    s.Register(saver);
+    QList<QByteArray> saves = {QByteArray("<missing>")};
+    for (const char* port : {"2240", "2241", "2242"}) {
+        s.Set("port", port);
+        QVERIFY(saver.Save(Path("chain")));
+        saves << ReadAll(Path("real/store"));
+        QVERIFY(saves.last().contains(port));
+        QCOMPARE(ReadAll(Path("real/store.previous")), saves[saves.size() - 2]);
+    }
+    QVERIFY(QFileInfo(Path("link")).isSymLink() && QFileInfo(Path("chain")).isSymLink());
+    QCOMPARE(QDir(Path("real")).entryList(QDir::Files).join(' '),
+             QStringLiteral("store store.previous"));
+
+    // A damaged file behind the links is moved aside where it is, and the previous one loads.
+    WriteAll(Path("real/store"), "damaged");
+    s.Set("port", "2235");
+    saver.Load(Path("chain"));
+    QCOMPARE(s.Get("port"), std::string("2241"));
+    QCOMPARE(ReadAll(Path("real/store.unreadable")), QByteArray("damaged"));
+    QVERIFY(QFileInfo(Path("link")).isSymLink());
+}
+
+void tst_DataSaver::folderAtStorePath()
+{
+    // No store file here: the folder and what is in it stay where they are.
+    StoreGuard store;
+    Settings s;
+    s.Set("port", "2235");
+    DataSaver saver;
+    s.Register(saver);
+    Loaded loaded;
+    saver.AddDataLoadedEventHandler(&loaded);
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("store")));
+    WriteAll(Path("store/inside"), "kept");
+    LogCatcher log;
+    saver.Load(Path("store"));
+    QCOMPARE(loaded.calls, 1);
+    QCOMPARE(s.Get("port"), std::string("2235"));
+    QCOMPARE(ReadAll(Path("store/inside")), QByteArray("kept"));
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList(QStringLiteral("store")));
+    QCOMPARE(log.lines.filter(QStringLiteral("is a folder")).size(), 1);
+}
+
+void tst_DataSaver::shortWriteSaysWhy()
+{
+    // A file size limit cuts the save short as a full disk does; with SIGXFSZ ignored, the
+    // write past it fails with EFBIG instead of ending the process.
+    StoreGuard store;
+    DataSaver saver;
+    Sample s(saver);
+    s.Fill(3000);
+    WriteAll(Path("store"), "previous");
+    LogCatcher log;
+    rlimit old{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 16384;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool saved = saver.Save(Path("store"));
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, handler);
+    QVERIFY(!saved);
+    QCOMPARE(ReadAll(Path("store")), QByteArray("previous"));
+    QVERIFY(!QFile::exists(Path("store.1")));
+    const QStringList failed = log.lines.filter(QStringLiteral("failed"));
+    QCOMPARE(failed.size(), 1);
+    QVERIFY2(failed[0].contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(failed[0]));
 }
 
 QTEST_GUILESS_MAIN(tst_DataSaver)
