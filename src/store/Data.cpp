@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 Data d;
 
@@ -81,6 +82,16 @@ void DataHandler::AddDataHandler(EventHandlerRoot* handler)
     handlers_.push_back(handler);
 }
 
+void DataHandler::RetireDataHandler(EventHandlerRoot* handler)
+{
+    auto it = std::find(handlers_.begin(), handlers_.end(), handler);
+    if (it == handlers_.end())
+        return;
+    handlers_.erase(it);
+    handler->MarkRemoved();
+    handler->Release();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Data
 
@@ -112,6 +123,12 @@ Data::Batch::~Batch()
     --data_->batch_;
 }
 
+Data::Survival::Survival(const Data* data, const Item* first, const Item* second)
+    : data_(data), removals_(data->removals_), first_(first), second_(second),
+      firstId_(first->id_), secondId_(second->id_)
+{
+}
+
 uint32_t Data::NewItemId()
 {
     if (!pendingIds_.empty() && batch_ == 0 && !EventHandlerRoot::IsNotifying()) {
@@ -135,6 +152,18 @@ void Data::FreeItemId(uint32_t id)
     pendingIds_.push_back(id);
 }
 
+size_t Data::TypeNameHash::operator()(std::string_view name) const noexcept
+{
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    std::memcpy(&head, name.data(), std::min<size_t>(name.size(), 8));
+    if (name.size() > 8)
+        std::memcpy(&tail, name.data() + name.size() - 8, 8);
+    uint64_t h = (head ^ (uint64_t(name.size()) << 56)) * 0x9E3779B97F4A7C15ull;
+    h ^= (tail + (h >> 29)) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
 Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate)
 {
     if (typesByName_.count(name))
@@ -142,20 +171,20 @@ Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool 
     const uint32_t id = static_cast<uint32_t>(types_.size());
     Type* type = new Type(this, id, name, primacy, isNull, autoCreate);
     types_.push_back(type);
-    typesByName_.emplace(name, type);
+    typesByName_.emplace(type->name_, type);
     typeAddedEvent.Notify(type);
     return type;
 }
 
-Type* Data::GetType(const std::string& name) const
+Type* Data::GetType(std::string_view name) const
 {
     Type* type = HasType(name);
     if (!type)
-        throw TypeNotFoundException("no type " + Quoted(name));
+        throw TypeNotFoundException("no type " + Quoted(std::string(name)));
     return type;
 }
 
-Type* Data::HasType(const std::string& name) const
+Type* Data::HasType(std::string_view name) const
 {
     auto it = typesByName_.find(name);
     return it == typesByName_.end() ? nullptr : it->second;
@@ -227,13 +256,12 @@ void Data::NotifyPairHandlers(Item* x, Item* y, PairEvent Type::Relation::*table
     Type* b = y->type_;
     if (!a->pairHandlers_ && !b->pairHandlers_)
         return;
-    const uint32_t xid = x->id_;
-    const uint32_t yid = y->id_;
+    const Survival both(this, x, y);
     const Type::Relation* r = a->FindRelation(b);
     if (Event<ConnectionInfo&>* ev = r ? (r->*table).get() : nullptr) {
         ConnectionInfo info{x, y};
         ev->Notify(info);
-        if (ItemById(xid) != x || ItemById(yid) != y)
+        if (!both.Hold())
             return;
     }
     r = b->FindRelation(a);
@@ -436,8 +464,9 @@ Item* Type::MakeItem(std::string value, uint32_t hash)
     ids_.Insert(id);
     if (!isNull_)
         IndexValue(item, hash);
+    const Data::Survival made(owner_, item, item);
     itemAddedEvent.Notify(item);
-    if (owner_->ItemById(id) == item)
+    if (made.Hold())
         owner_->itemAddedEvent.Notify(item);
     return item;
 }
@@ -488,8 +517,8 @@ ItemPtr Type::GetGlobalNullItem()
 ItemSet Type::GetItems() const
 {
     ItemSet set;
-    set.items_.reserve(ids_.Size());
-    ids_.ForEach([&](uint32_t id) { set.items_.push_back(owner_->items_[id]); });
+    set.entries_.reserve(ids_.Size());
+    ids_.ForEach([&](uint32_t id) { set.entries_.push_back({id, owner_->items_[id]}); });
     return set;
 }
 
@@ -565,10 +594,9 @@ Item* Item::Connect(Item* y)
     const Type::Relation* r = a->FindRelation(b);
     if (!r)
         throw NotRelatedException(Quoted(a->name_) + " is not related to " + Quoted(b->name_));
-    const uint32_t xid = id_;
     const uint32_t yid = y->id_;
     Data::Batch batch(data);
-    auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };
+    const Data::Survival both(data, this, y);
 
     if (r->info.otherPerThis == One) {
         // A "one" end drops its old partner, with all the events of a disconnection, first.
@@ -578,21 +606,28 @@ Item* Item::Connect(Item* y)
             if (old == yid || ++rounds > 8)
                 return y;
             Disconnect(data->ItemById(old));
-            if (!alive())
+            if (!both.Hold())
                 return y;
         }
         links_.Insert(b->id_, yid);
     } else if (!links_.Insert(b->id_, yid)) {
         return y; // already connected: nothing to tell
     }
+    // From here this item holds y while y does not hold it yet. Whatever a handler does in the
+    // meantime, the half-made link must not outlive y: y's own removal would not find it.
     const Type::Relation* back = b->FindRelation(a);
     if (back && back->info.otherPerThis == One) {
         int rounds = 0;
-        for (uint32_t old = y->links_.First(a->id_); old && old != xid;
+        for (uint32_t old = y->links_.First(a->id_); old && old != id_;
              old = y->links_.First(a->id_)) {
             y->Disconnect(data->ItemById(old));
+            if (!both.Hold()) {
+                if (both.HoldsFirst())
+                    links_.Erase(b->id_, yid);
+                return y;
+            }
             // A handler that undid this very connection meanwhile has the last word.
-            if (!alive() || !links_.Contains(b->id_, yid))
+            if (!links_.Contains(b->id_, yid))
                 return y;
             if (++rounds > 8) {
                 Data::CheckFailed("handlers kept refilling a \"one\" end being connected");
@@ -601,23 +636,21 @@ Item* Item::Connect(Item* y)
             }
         }
     }
-    y->links_.Insert(a->id_, xid);
+    y->links_.Insert(a->id_, id_);
 
-    // The checks between the steps only matter when a handler ran and may have removed one of
-    // the two.
     if (!a->connectedEvent.IsEmpty()) {
         a->connectedEvent.Notify(ConnectionInfo{this, y});
-        if (!alive())
+        if (!both.Hold())
             return y;
     }
     if (!data->connectedEvent.IsEmpty()) {
         data->connectedEvent.Notify(ConnectionInfo{this, y});
-        if (!alive())
+        if (!both.Hold())
             return y;
     }
     if (!b->connectedEvent.IsEmpty()) {
         b->connectedEvent.Notify(ConnectionInfo{y, this});
-        if (!alive())
+        if (!both.Hold())
             return y;
     }
     data->NotifyConnectionEventHandlers(this, y);
@@ -633,28 +666,26 @@ void Item::Disconnect(Item* y)
     Type* a = type_;
     Type* b = y->type_;
     Data* data = a->owner_;
-    const uint32_t xid = id_;
-    const uint32_t yid = y->id_;
     y->links_.Prefetch();
-    links_.Erase(b->id_, yid);
-    y->links_.Erase(a->id_, xid);
+    links_.Erase(b->id_, y->id_);
+    y->links_.Erase(a->id_, id_);
     data->sweepNeeded_ = true;
 
     Data::Batch batch(data);
-    auto alive = [&] { return data->ItemById(xid) == this && data->ItemById(yid) == y; };
+    const Data::Survival both(data, this, y);
     if (!a->disconnectedEvent.IsEmpty()) {
         a->disconnectedEvent.Notify(ConnectionInfo{this, y});
-        if (!alive())
+        if (!both.Hold())
             return;
     }
     if (!data->disconnectedEvent.IsEmpty()) {
         data->disconnectedEvent.Notify(ConnectionInfo{this, y});
-        if (!alive())
+        if (!both.Hold())
             return;
     }
     if (!b->disconnectedEvent.IsEmpty()) {
         b->disconnectedEvent.Notify(ConnectionInfo{y, this});
-        if (!alive())
+        if (!both.Hold())
             return;
     }
     data->NotifyDisconnectionEventHandlers(this, y);
@@ -725,9 +756,9 @@ void Item::GetItems(const char* typeName, ItemSet& out) const
         throw NotRelatedException(Quoted(type_->name_) + " is not related to " + Quoted(t->name_));
     if (links_.Count(t->id_) == 0)
         return;
-    out.items_.clear();
-    out.items_.reserve(links_.Count(t->id_));
-    links_.ForEach(t->id_, [&](uint32_t id) { out.items_.push_back(data->items_[id]); });
+    out.entries_.clear();
+    out.entries_.reserve(links_.Count(t->id_));
+    links_.ForEach(t->id_, [&](uint32_t id) { out.entries_.push_back({id, data->items_[id]}); });
 }
 
 void Item::GetConnectedItems(ConnectionMap& out) const
@@ -738,7 +769,7 @@ void Item::GetConnectedItems(ConnectionMap& out) const
     links_.Types(types);
     for (uint32_t t : types) {
         ItemSet& set = out[data->TypeById(t)];
-        links_.ForEach(t, [&](uint32_t id) { set.items_.push_back(data->items_[id]); });
+        links_.ForEach(t, [&](uint32_t id) { set.entries_.push_back({id, data->items_[id]}); });
     }
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -180,29 +181,64 @@ private:
     Item* item_;
 };
 
-// A set of items, iterated in id order.
+// A set of items, iterated in id order. Each member is kept with its id, so that ordering,
+// lookups and set algebra compare ids and never read an item, not even one removed since the
+// set was made. Operations that hand out a set or a list, or act on the members, leave out any
+// member that is no longer in the store.
 class ItemSet
 {
 public:
-    using const_iterator = ItemList::const_iterator;
+    struct Entry
+    {
+        uint32_t id;
+        Item* item;
+    };
+
+    class const_iterator
+    {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Item*;
+        using difference_type = std::ptrdiff_t;
+        using pointer = Item* const*;
+        using reference = Item*;
+
+        explicit const_iterator(const Entry* at = nullptr) : at_(at) {}
+        Item* operator*() const { return at_->item; }
+        const_iterator& operator++()
+        {
+            ++at_;
+            return *this;
+        }
+        const_iterator operator++(int)
+        {
+            const_iterator before = *this;
+            ++at_;
+            return before;
+        }
+        bool operator==(const const_iterator& other) const { return at_ == other.at_; }
+        bool operator!=(const const_iterator& other) const { return at_ != other.at_; }
+
+    private:
+        const Entry* at_;
+    };
 
     ItemSet() = default;
     explicit ItemSet(Item* item);
 
-    const_iterator begin() const { return items_.begin(); }
-    const_iterator end() const { return items_.end(); }
-    size_t size() const { return items_.size(); }
-    bool empty() const { return items_.empty(); }
-    size_t Size() const { return items_.size(); }
-    bool IsEmpty() const { return items_.empty(); }
-    Item* First() const { return items_.empty() ? nullptr : items_.front(); }
+    const_iterator begin() const { return const_iterator(entries_.data()); }
+    const_iterator end() const { return const_iterator(entries_.data() + entries_.size()); }
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    size_t Size() const { return entries_.size(); }
+    bool IsEmpty() const { return entries_.empty(); }
+    Item* First() const { return entries_.empty() ? nullptr : entries_.front().item; }
     bool Contains(const Item* item) const;
     bool Insert(Item* item);
     bool Erase(Item* item);
-    void Clear() { items_.clear(); }
-    const ItemList& Items() const { return items_; }
-    bool operator==(const ItemSet& other) const { return items_ == other.items_; }
-    bool operator!=(const ItemSet& other) const { return items_ != other.items_; }
+    void Clear() { entries_.clear(); }
+    bool operator==(const ItemSet& other) const;
+    bool operator!=(const ItemSet& other) const { return !(*this == other); }
 
     void Add(const ItemSet& other);
     ItemSet operator+(const ItemSet& other) const;
@@ -232,9 +268,15 @@ private:
     friend class Data;
     friend class Type;
     friend class Item;
+    // Whether the member is still the item in its slot of the store.
+    static bool IsLive(const Entry& e);
+    // Makes this set of the items of those ids, given in any order and possibly repeated.
+    void AssignIds(std::vector<uint32_t>& ids);
+    // Keeps the members of this set that pass, in order.
+    template <class Keep> ItemSet Filter(Keep keep) const;
     void ForEachLiveMember(const std::function<void(Item*)>& action) const;
 
-    ItemList items_;
+    std::vector<Entry> entries_;
 };
 
 using ConnectionMap = std::map<Type*, ItemSet, TypeOrder>;
@@ -490,8 +532,9 @@ public:
     Event<ConnectionInfo> disconnectedEvent;
 
     Type* NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate);
-    Type* GetType(const std::string& name) const;
-    Type* HasType(const std::string& name) const;
+    // Names are looked up as they are given: no string is built for the lookup.
+    Type* GetType(std::string_view name) const;
+    Type* HasType(std::string_view name) const;
     // Every type, in declaration order.
     void GetTypes(std::vector<Type*>& out) const;
     std::vector<Type*> GetTypes() const;
@@ -526,7 +569,8 @@ public:
 
     // The garbage sweep: removes orphans of owning relations and whatever no root reaches.
     // Returns the number of items it removed. Does nothing when no item was made and nothing
-    // disconnected since the last sweep.
+    // disconnected since the last sweep. Asked for by a removal handler while a sweep runs, it
+    // returns 0 at once and runs when the running sweep ends, which then counts its removals.
     int RemoveDisconnectedItems();
     void MarkItemConnections(Item* item);
 
@@ -542,6 +586,7 @@ private:
     friend class ItemSet;
     friend class DataSaver;
 
+    int SweepOnce();
     uint32_t NewItemId();
     void FreeItemId(uint32_t id);
     void ReleaseFreedIds();
@@ -565,9 +610,32 @@ private:
         Data* data_;
     };
 
+    // Tells, after handlers ran, whether two items taken before are both still in the store. As
+    // long as no item at all was removed meanwhile, that is known without looking; ids are not
+    // reused while a Batch runs, so an id's slot then tells the rest.
+    class Survival
+    {
+    public:
+        Survival(const Data* data, const Item* first, const Item* second);
+        bool Hold() const
+        {
+            return data_->removals_ == removals_ || (HoldsFirst() && HoldsSecond());
+        }
+        bool HoldsFirst() const { return data_->ItemById(firstId_) == first_; }
+        bool HoldsSecond() const { return data_->ItemById(secondId_) == second_; }
+
+    private:
+        const Data* data_;
+        uint64_t removals_;
+        const Item* first_;
+        const Item* second_;
+        uint32_t firstId_;
+        uint32_t secondId_;
+    };
+
     struct PathTable
     {
-        std::vector<PathNodeHandlerInfo*> registrations; // in the order registered
+        HandlerList<PathNodeHandlerInfo> registrations; // in the order registered
         EventHandler<Data, ConnectionInfo&>* own = nullptr;
     };
     using PathTables = std::map<std::pair<uint32_t, uint32_t>, PathTable>;
@@ -577,11 +645,20 @@ private:
     PathTables connectionPaths_;
     PathTables disconnectionPaths_;
     bool sweepNeeded_ = true;
+    bool sweeping_ = false;
+    bool sweepRequested_ = false;
     // During a sweep: 1 for each item id not yet reached (or found an orphan).
     std::vector<uint8_t> sweepCandidates_;
 
+    // Hashes a type name in the same few steps whatever its length: the length and its first
+    // and last eight bytes, which between them tell the store's names apart.
+    struct TypeNameHash
+    {
+        size_t operator()(std::string_view name) const noexcept;
+    };
     std::vector<Type*> types_; // by id; the type table's order
-    std::unordered_map<std::string, Type*> typesByName_;
+    // Keys are views of each type's own name, which lives as long as the type.
+    std::unordered_map<std::string_view, Type*, TypeNameHash> typesByName_;
     std::vector<std::unique_ptr<Type>> removedTypes_;
     std::vector<Item*> items_; // by id; slot 0 is never used
     std::vector<uint32_t> freeIds_;

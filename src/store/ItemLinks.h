@@ -40,6 +40,17 @@ public:
                 f(c->ids[k]);
         }
     }
+    // Calls f with each id in order until f returns true; tells whether it did.
+    template <class F> bool AnyOf(F f) const
+    {
+        for (const Chunk* c : chunks_) {
+            for (uint32_t k = 0; k < c->n; ++k) {
+                if (f(c->ids[k]))
+                    return true;
+            }
+        }
+        return false;
+    }
     void AppendTo(std::vector<uint32_t>& out) const;
     size_t MemoryUse() const;
 
@@ -120,6 +131,27 @@ public:
         const uint32_t n = w[at + 1];
         for (uint32_t k = 0; k < n; ++k)
             f(w[at + 2 + k]);
+    }
+
+    // Calls f with each partner id, of every type, until f returns true; tells whether it did.
+    template <class F> bool AnyLink(F f) const
+    {
+        if (IsBig()) {
+            for (const auto& g : big_->groups) {
+                if (g.second.AnyOf(f))
+                    return true;
+            }
+            return false;
+        }
+        const uint32_t* w = Words();
+        for (uint32_t at = 0; at < size_; at += 2 + w[at + 1]) {
+            const uint32_t n = w[at + 1];
+            for (uint32_t k = 0; k < n; ++k) {
+                if (f(w[at + 2 + k]))
+                    return true;
+            }
+        }
+        return false;
     }
 
 private:

@@ -164,10 +164,9 @@ void Data::AddPathEventHandler(PathNode* root, EventHandlerBase<Item*>* handler)
             else
                 AddDisconnectionEventHandler(a, b, table.own);
         }
-        if (std::find(table.registrations.begin(), table.registrations.end(), info) ==
-            table.registrations.end()) {
+        if (!table.registrations.Contains(info)) {
             info->Retain();
-            table.registrations.push_back(info);
+            table.registrations.Append(info);
         }
     }
     // The tables hold it now; the store drops it once its subscriber is gone.
@@ -189,21 +188,21 @@ void Data::RemovePathEventHandler(PathNodeHandlerInfo* info)
         if (it == tables.end())
             continue;
         auto& regs = it->second.registrations;
-        auto at = std::find(regs.begin(), regs.end(), info);
-        if (at == regs.end())
+        if (!regs.Remove(info))
             continue;
-        regs.erase(at);
         info->Release();
-        if (regs.empty()) {
-            // The last pattern on this pair went: so does the store's own pair handler.
+        if (regs.IsEmpty()) {
+            // The last pattern on this pair went: so does the store's own pair handler, from the
+            // pair's event and from the store's own handler set alike. Kept in the set, every
+            // pair watched again would leave one more handler behind for good.
             EventHandler<Data, ConnectionInfo&>* own = it->second.own;
-            own->MarkRemoved();
             Type::Relation* rel = p.first.first->FindRelation(p.first.second);
             if (rel) {
                 auto& ev = connect ? rel->onConnect : rel->onDisconnect;
                 if (ev)
                     ev->Remove(own);
             }
+            RetireDataHandler(own);
             tables.erase(it);
         }
     }
@@ -212,7 +211,8 @@ void Data::RemovePathEventHandler(PathNodeHandlerInfo* info)
 void Data::ReleasePathTables(PathTables& tables)
 {
     for (auto& t : tables) {
-        for (PathNodeHandlerInfo* info : t.second.registrations) {
+        HandlerList<PathNodeHandlerInfo>::Snapshot registrations(t.second.registrations);
+        for (PathNodeHandlerInfo* info : registrations) {
             info->MarkRemoved();
             info->Release();
         }
@@ -244,11 +244,13 @@ void Data::OnPathNodeEvent(ConnectionInfo& info, PathTables& tables)
         CheckFailed("a path handler told of a pair it does not watch");
         return;
     }
-    const std::vector<PathNodeHandlerInfo*> copy = it->second.registrations;
+    // Registrations dropped while this walk runs stay allocated until it ends.
+    EventHandlerRoot::NotifyScope scope;
+    HandlerList<PathNodeHandlerInfo>::Snapshot registrations(it->second.registrations);
     const uint32_t xid = x->id_;
     const uint32_t yid = y->id_;
     Batch batch(this);
-    for (PathNodeHandlerInfo* reg : copy) {
+    for (PathNodeHandlerInfo* reg : registrations) {
         if (reg->IsRemoved())
             continue;
         if (reg->handler->IsRemoved()) {

@@ -8,6 +8,30 @@
 
 int Data::RemoveDisconnectedItems()
 {
+    // A removal handler of a running sweep may ask for a sweep (code that removes things and
+    // sweeps after itself). The running sweep is walking its own candidates, so the request
+    // waits until it ends and is then served, with its removals counted in the running sweep's.
+    if (sweeping_) {
+        sweepRequested_ = true;
+        return 0;
+    }
+    struct Running
+    {
+        bool& flag;
+        explicit Running(bool& f) : flag(f) { flag = true; }
+        ~Running() { flag = false; }
+    };
+    int removed = 0;
+    do {
+        sweepRequested_ = false;
+        Running running(sweeping_);
+        removed += SweepOnce();
+    } while (sweepRequested_);
+    return removed;
+}
+
+int Data::SweepOnce()
+{
     // Nothing made and nothing disconnected since the last sweep: nothing can have come loose.
     if (!sweepNeeded_)
         return 0;

@@ -114,6 +114,8 @@ private Q_SLOTS:
     void handlerAddedDuringNotificationWaits();
     void handlersMayChangeTheStore();
     void subscriberMayOutliveTheStore();
+    void endRemovedByHandlerLeavesNoLink_data();
+    void endRemovedByHandlerLeavesNoLink();
 };
 
 void tst_Events::connectionOrder()
@@ -392,6 +394,75 @@ void tst_Events::subscriberMayOutliveTheStore()
     // The store is gone and a new one stands; the subscriber's end must not touch the old one.
     survivor.reset();
     QVERIFY(journal.empty());
+}
+
+void tst_Events::endRemovedByHandlerLeavesNoLink_data()
+{
+    // file x is connected to name y. A handler of one of the events on the way removes one end;
+    // the other end must not keep a link to it. "Drops" names the item whose "one" end let go
+    // of its old partner, the event that runs the handler.
+    QTest::addColumn<int>("filesPerName");
+    QTest::addColumn<int>("namesPerFile");
+    QTest::addColumn<QString>("drops");
+    QTest::addColumn<bool>("removeName");
+    QTest::newRow("name drops its old file, handler removes the name")
+        << int(One) << int(Many) << "name" << true;
+    QTest::newRow("name drops its old file, handler removes the file")
+        << int(One) << int(Many) << "name" << false;
+    QTest::newRow("both ends one, name drops its old file, handler removes the name")
+        << int(One) << int(One) << "name" << true;
+    QTest::newRow("file drops its old name, handler removes the name")
+        << int(Many) << int(One) << "file" << true;
+    QTest::newRow("file drops its old name, handler removes the file")
+        << int(Many) << int(One) << "file" << false;
+    QTest::newRow("connected, handler removes the name") << int(Many) << int(Many) << "" << true;
+    QTest::newRow("connected, handler removes the file") << int(Many) << int(Many) << "" << false;
+}
+
+void tst_Events::endRemovedByHandlerLeavesNoLink()
+{
+    QFETCH(int, filesPerName);
+    QFETCH(int, namesPerFile);
+    QFETCH(QString, drops);
+    QFETCH(bool, removeName);
+    StoreGuard store;
+    Type* file = d.NewType("file", RootPrimacy, false, true);
+    Type* name = d.NewType("name", RootPrimacy, false, true);
+    file->RelateToType(name, OneOrMany(filesPerName), OneOrMany(namesPerFile));
+    ItemPtr x = file->GetItem("x");
+    ItemPtr y = name->GetItem("y");
+    if (namesPerFile == One)
+        x += name->GetItem("old name");
+    if (filesPerName == One)
+        y += file->GetItem("old file");
+    ItemPtr dropper = drops == "name" ? y : drops == "file" ? x : ItemPtr();
+    ItemPtr victim = removeName ? y : x;
+    ItemPtr survivor = removeName ? x : y;
+    Type* victimType = victim->GetType();
+    const std::string victimValue = victim.AsString();
+    bool fired = false;
+    ConnectionAction remover([&](ConnectionInfo info) {
+        if (fired || (dropper && info.first != dropper.Get()))
+            return;
+        fired = true;
+        victim.Remove();
+    });
+    remover.Listen(dropper ? d.disconnectedEvent : d.connectedEvent);
+
+    x += y;
+
+    QVERIFY(fired);
+    QVERIFY(victimType->HasItem(victimValue).IsNull());
+    const char* victimTypeName = victimType->GetName().c_str();
+    QVERIFY(!survivor.IsConnected(victimTypeName));
+    QVERIFY(survivor[victimTypeName].IsNull());
+    QVERIFY(survivor.GetItems(victimTypeName).IsEmpty());
+    // A newcomer that takes the removed item's id is nobody's partner.
+    ItemPtr newcomer = victimType->GetItem("newcomer");
+    QVERIFY(!survivor.IsConnected(newcomer));
+    QVERIFY(newcomer.IsDisconnectedFromAll());
+    survivor.Remove();
+    QVERIFY(newcomer.IsDisconnectedFromAll());
 }
 
 QTEST_APPLESS_MAIN(tst_Events)

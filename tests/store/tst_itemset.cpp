@@ -5,6 +5,7 @@
 
 #include <QtTest>
 
+#include <functional>
 #include <random>
 
 namespace {
@@ -19,7 +20,7 @@ std::vector<std::string> Values(const ItemList& list)
 
 std::vector<std::string> Values(const ItemSet& set)
 {
-    return Values(set.Items());
+    return Values(ItemList(set.begin(), set.end()));
 }
 
 using Strings = std::vector<std::string>;
@@ -58,6 +59,9 @@ private Q_SLOTS:
     void conversionToHandle();
     void removeRemovesEachOnce();
     void disconnectByType();
+    void setOperationsMatchModel_data();
+    void setOperationsMatchModel();
+    void removedMembersNeverComeBack();
 };
 
 void tst_ItemSet::sorts_data()
@@ -301,6 +305,189 @@ void tst_ItemSet::disconnectByType()
     QVERIFY(ann.IsDisconnectedFromAll());
     QVERIFY(bob.IsDisconnectedFromAll());
     QCOMPARE(room->ItemCount(), size_t(2));
+}
+
+namespace {
+
+// Files in folders, each file with a few tags. With scattered ids, the files take the ids that
+// removed items left behind, in the order they were removed, as a long-running store does.
+struct Share
+{
+    Type* folder;
+    Type* file;
+    Type* tag;
+    std::vector<ItemPtr> folders, files, tags;
+
+    Share(bool scattered, int fileCount, std::mt19937& rng)
+    {
+        folder = d.NewType("folder", RootPrimacy, false, true);
+        file = d.NewType("file", ReachablePrimacy, false, true);
+        tag = d.NewType("tag", ValuePrimacy, false, true);
+        folder->RelateToType(file, One, Many);
+        file->RelateToType(tag, Many, Many);
+        if (scattered) {
+            std::vector<ItemPtr> filler;
+            for (int k = 0; k < 2 * fileCount; ++k)
+                filler.push_back(file->GetItem("filler " + std::to_string(k)));
+            std::shuffle(filler.begin(), filler.end(), rng);
+            for (ItemPtr f : filler)
+                f.Remove();
+        }
+        for (int k = 0; k < fileCount; ++k)
+            files.push_back(file->GetItem("f" + std::to_string(k)));
+        for (int k = 0; k < fileCount / 20; ++k)
+            folders.push_back(folder->GetItem("d" + std::to_string(k)));
+        for (int k = 0; k < 40; ++k)
+            tags.push_back(tag->GetItem("t" + std::to_string(k)));
+        for (int k = 0; k < fileCount; ++k) {
+            folders[k / 20] += files[k];
+            for (unsigned n = 1 + rng() % 3; n > 0; --n)
+                files[k] += tags[rng() % tags.size()];
+        }
+    }
+};
+
+ItemSet SetOf(const std::vector<ItemPtr>& items)
+{
+    ItemSet out;
+    for (ItemPtr item : items)
+        out.Insert(item.Get());
+    return out;
+}
+
+// Some members of a list, drawn at random.
+std::vector<ItemPtr> Some(const std::vector<ItemPtr>& items, size_t count, std::mt19937& rng)
+{
+    std::vector<ItemPtr> out = items;
+    std::shuffle(out.begin(), out.end(), rng);
+    out.resize(std::min(count, out.size()));
+    return out;
+}
+
+// The model: items of a set by brute force, in id order.
+ItemList Expected(const ItemSet& candidates, const std::function<bool(Item*)>& keep)
+{
+    ItemList out;
+    for (Item* item : candidates) {
+        if (keep(item))
+            out.push_back(item);
+    }
+    return out;
+}
+
+bool LinkedToAny(Item* item, const ItemSet& others)
+{
+    for (Item* other : others) {
+        if (item->IsConnected(other))
+            return true;
+    }
+    return false;
+}
+
+ItemList List(const ItemSet& set)
+{
+    return ItemList(set.begin(), set.end());
+}
+
+} // namespace
+
+void tst_ItemSet::setOperationsMatchModel_data()
+{
+    QTest::addColumn<bool>("scattered");
+    QTest::newRow("ids in creation order") << false;
+    QTest::newRow("ids scattered by removals and reuse") << true;
+}
+
+void tst_ItemSet::setOperationsMatchModel()
+{
+    QFETCH(bool, scattered);
+    StoreGuard store;
+    std::mt19937 rng(11);
+    Share share(scattered, 2000, rng);
+    const ItemSet allFiles = g("file");
+    const ItemSet allTags = g("tag");
+
+    // Partners of many members at once, members of one type and of two.
+    for (size_t count : {size_t(1), size_t(7), share.folders.size()}) {
+        const ItemSet folders = SetOf(Some(share.folders, count, rng));
+        QCOMPARE(List(folders.GetItems("file")),
+                 Expected(allFiles, [&](Item* f) { return LinkedToAny(f, folders); }));
+        const ItemSet files = SetOf(Some(share.files, count * 20, rng));
+        QCOMPARE(List(d.GetItems(files, "tag")),
+                 Expected(allTags, [&](Item* t) { return LinkedToAny(t, files); }));
+    }
+    QVERIFY_THROWS_EXCEPTION(NotRelatedException, (allFiles + g("folder")).GetItems("tag"));
+
+    // Connected and NotConnected, with either side the smaller and the looked-across side
+    // anything from a few partners to all of them.
+    const std::vector<std::pair<size_t, size_t>> sizes = {
+        {2000, 1}, {2000, 40}, {5, 40}, {300, 3}, {1, 1}, {2000, 2000}};
+    for (const auto& [fileCount, otherCount] : sizes) {
+        const ItemSet files = SetOf(Some(share.files, fileCount, rng));
+        const ItemSet tags = SetOf(Some(share.tags, otherCount, rng));
+        const ItemList connected = Expected(files, [&](Item* f) { return LinkedToAny(f, tags); });
+        QCOMPARE(List(files.Connected(tags)), connected);
+        QCOMPARE(List(files.NotConnected(tags)),
+                 Expected(files, [&](Item* f) { return !LinkedToAny(f, tags); }));
+        QCOMPARE(List(tags.Connected(files)),
+                 Expected(tags, [&](Item* t) { return LinkedToAny(t, files); }));
+        // Set algebra on the same members.
+        const ItemSet half = SetOf(Some(share.files, fileCount / 2 + 1, rng));
+        QCOMPARE(List(files.Common(half)),
+                 Expected(files, [&](Item* f) { return half.Contains(f); }));
+        QCOMPARE(List(files + half),
+                 Expected(allFiles, [&](Item* f) { return files.Contains(f) || half.Contains(f); }));
+    }
+}
+
+void tst_ItemSet::removedMembersNeverComeBack()
+{
+    // A set made before some of its members were removed: whatever it is asked afterwards, no
+    // removed member is read or handed out again, and an item that took a removed member's id
+    // is not taken for that member.
+    StoreGuard store;
+    Type* user = d.NewType("user", ReachablePrimacy, false, true);
+    Type* room = d.NewType("room", RootPrimacy, false, true);
+    user->RelateToType(room, Many, Many);
+    ItemPtr lobby = room->GetItem("lobby");
+    for (const char* name : {"ann", "bob", "cid", "dan", "eve"})
+        user->GetItem(name) += lobby;
+    ItemSet users = g("user");
+    ItemSet someUsers = users.Connected(lobby);
+    user->HasItem("bob").Remove();
+    user->HasItem("dan").Remove();
+    // Newcomers take the ids that bob and dan left.
+    ItemPtr fay = user->GetItem("fay");
+    ItemPtr gus = user->GetItem("gus");
+    fay += lobby;
+    const Strings live = {"ann", "cid", "eve"};
+
+    QVERIFY(!users.Contains(fay.Get()));
+    QCOMPARE(Values(users.Common(someUsers)), live);
+    QCOMPARE(Values(users + ItemSet()), live);
+    QCOMPARE(Values(users.Connected("room")), live);
+    QVERIFY(users.NotConnected("room").IsEmpty());
+    QCOMPARE(Values(users.Connected(lobby)), live);
+    QCOMPARE(Values(users.Connected(ItemSet(lobby.Get()))), live);
+    QVERIFY(users.NotConnected(ItemSet(lobby.Get())).IsEmpty());
+    QCOMPARE(Values(users.SortAlphabetic(true)), live);
+    QCOMPARE(Values(users.SortAlphabeticBy("room", true)), live);
+    QCOMPARE(Values(ItemSet(lobby.Get()).Connected(users)), Strings{"lobby"});
+    QCOMPARE(Values(d.GetItemSubset(users, "room")), Strings{"lobby"});
+    QCOMPARE(users.GetItems("room").Size(), size_t(1));
+    ItemSet grown = someUsers;
+    grown.Add(ItemSet(gus.Get()));
+    QCOMPARE(Values(grown), (Strings{"ann", "cid", "gus", "eve"})); // gus has dan's id
+
+    // An item that took a removed member's id takes its place when put in.
+    QVERIFY(users.Insert(fay.Get()));
+    QVERIFY(users.Contains(fay.Get()));
+    QVERIFY(!users.Insert(fay.Get()));
+    QCOMPARE(Values(users.Connected(lobby)), (Strings{"ann", "fay", "cid", "eve"}));
+
+    // Removing through the old set removes its live members, never the newcomers.
+    someUsers.Remove();
+    QCOMPARE(Values(g("user")), (Strings{"fay", "gus"}));
 }
 
 QTEST_APPLESS_MAIN(tst_ItemSet)

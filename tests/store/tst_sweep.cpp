@@ -5,6 +5,9 @@
 
 #include <QtTest>
 
+#include <algorithm>
+#include <functional>
+
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -59,6 +62,8 @@ private Q_SLOTS:
     void itemMadeDuringSweepIsLeftAlone();
     void longChainSurvives();
     void removeAllItemsKeepsTypes();
+    void sweepAskedForInsideSweepWaitsForIt_data();
+    void sweepAskedForInsideSweepWaitsForIt();
 };
 
 void tst_Sweep::reachableItemsSurvive()
@@ -265,6 +270,50 @@ void tst_Sweep::removeAllItemsKeepsTypes()
     QCOMPARE(log.removed, (Strings{"root:a", "root:b", "node:n"}));
     QCOMPARE(d.GetTypes().size(), size_t(3));
     QVERIFY(s.root->IsRelated(s.node));
+}
+
+void tst_Sweep::sweepAskedForInsideSweepWaitsForIt_data()
+{
+    // A removal handler of a running sweep cuts another item loose and sweeps after itself, as
+    // code that removes things does. "doomed" is the item whose removal runs the handler.
+    QTest::addColumn<bool>("doomedIsOrphan");
+    QTest::newRow("while unreached items go") << false;
+    QTest::newRow("while orphans go") << true;
+}
+
+void tst_Sweep::sweepAskedForInsideSweepWaitsForIt()
+{
+    QFETCH(bool, doomedIsOrphan);
+    StoreGuard store;
+    Shape s;
+    Type* owner = d.NewType("owner", RootPrimacy, false, true);
+    Type* owned = d.NewType("owned", ReachablePrimacy, false, true);
+    owner->RelateToType(owned, One, Many, true);
+    ItemPtr key = s.root->GetItem("key");
+    ItemPtr cutLoose = s.node->GetItem("cut loose");
+    key += cutLoose;
+    cutLoose += s.node->GetItem("behind it");
+    for (int k = 0; k < 50; ++k)
+        key += s.node->GetItem(k); // more items than the inner sweep would ever need to see
+    ItemPtr doomed = doomedIsOrphan ? owned->GetItem("doomed") : s.node->GetItem("doomed");
+    RemovalLog log;
+    log.Watch();
+    int inner = -1;
+    log.also = [&](Item* item) {
+        if (item != doomed.Get())
+            return;
+        key -= cutLoose;
+        inner = d.RemoveDisconnectedItems();
+    };
+    // The inner request is served once the running sweep is done, within the same call.
+    QCOMPARE(d.RemoveDisconnectedItems(), 3);
+    QCOMPARE(inner, 0);
+    std::sort(log.removed.begin(), log.removed.end());
+    const Strings expected = {"node:behind it", "node:cut loose",
+                              doomedIsOrphan ? "owned:doomed" : "node:doomed"};
+    QCOMPARE(log.removed, expected);
+    QCOMPARE(s.node->ItemCount(), size_t(50));
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
 }
 
 QTEST_APPLESS_MAIN(tst_Sweep)
