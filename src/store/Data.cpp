@@ -152,26 +152,52 @@ void Data::FreeItemId(uint32_t id)
     pendingIds_.push_back(id);
 }
 
-size_t Data::TypeNameHash::operator()(std::string_view name) const noexcept
+uint32_t Data::HashName(std::string_view name)
 {
+    // The length and the first and last eight bytes, so that a name costs the same few steps
+    // whatever its length; a name shorter than eight bytes is read byte by byte.
     uint64_t head = 0;
     uint64_t tail = 0;
-    std::memcpy(&head, name.data(), std::min<size_t>(name.size(), 8));
-    if (name.size() > 8)
+    if (name.size() >= 8) {
+        std::memcpy(&head, name.data(), 8);
         std::memcpy(&tail, name.data() + name.size() - 8, 8);
-    uint64_t h = (head ^ (uint64_t(name.size()) << 56)) * 0x9E3779B97F4A7C15ull;
-    h ^= (tail + (h >> 29)) * 0xC2B2AE3D27D4EB4Full;
-    return static_cast<size_t>(h ^ (h >> 32));
+    } else {
+        for (size_t k = 0; k < name.size(); ++k)
+            head |= uint64_t(static_cast<unsigned char>(name[k])) << (8 * k);
+    }
+    uint64_t h = (name.size() * 0x9E3779B97F4A7C15ull) ^ head;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= (h >> 31) ^ tail;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 29;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+void Data::IndexNames()
+{
+    size_t size = 16;
+    while (size < 2 * types_.size())
+        size *= 2;
+    nameSlots_.assign(size, NameSlot{0, nullptr});
+    for (Type* type : types_) {
+        if (!type)
+            continue;
+        const uint32_t hash = HashName(type->name_);
+        size_t at = hash & (size - 1);
+        while (nameSlots_[at].type)
+            at = (at + 1) & (size - 1);
+        nameSlots_[at] = NameSlot{hash, type};
+    }
 }
 
 Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate)
 {
-    if (typesByName_.count(name))
+    if (HasType(name))
         throw TypeAlreadyExistsException("type " + Quoted(name) + " already exists");
     const uint32_t id = static_cast<uint32_t>(types_.size());
     Type* type = new Type(this, id, name, primacy, isNull, autoCreate);
     types_.push_back(type);
-    typesByName_.emplace(type->name_, type);
+    IndexNames();
     typeAddedEvent.Notify(type);
     return type;
 }
@@ -186,8 +212,16 @@ Type* Data::GetType(std::string_view name) const
 
 Type* Data::HasType(std::string_view name) const
 {
-    auto it = typesByName_.find(name);
-    return it == typesByName_.end() ? nullptr : it->second;
+    if (nameSlots_.empty())
+        return nullptr;
+    const uint32_t hash = HashName(name);
+    const size_t mask = nameSlots_.size() - 1;
+    for (size_t at = hash & mask; nameSlots_[at].type; at = (at + 1) & mask) {
+        const NameSlot& slot = nameSlots_[at];
+        if (slot.hash == hash && slot.type->name_ == name)
+            return slot.type;
+    }
+    return nullptr;
 }
 
 void Data::GetTypes(std::vector<Type*>& out) const
@@ -555,10 +589,10 @@ void Type::RemoveAllItems()
 void Type::Remove()
 {
     RemoveAllItems();
-    owner_->typesByName_.erase(name_);
     // Other types keep relation entries naming this type, so it stays allocated (and unused)
     // until the store itself goes.
     owner_->types_[id_] = nullptr;
+    owner_->IndexNames();
     owner_->removedTypes_.emplace_back(this);
     owner_->typeRemovedEvent.Notify(this);
 }

@@ -23,7 +23,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
 class Data;
@@ -268,8 +267,6 @@ private:
     friend class Data;
     friend class Type;
     friend class Item;
-    // Whether the member is still the item in its slot of the store.
-    static bool IsLive(const Entry& e);
     // Makes this set of the items of those ids, given in any order and possibly repeated.
     void AssignIds(std::vector<uint32_t>& ids);
     // Keeps the members of this set that pass, in order.
@@ -650,15 +647,17 @@ private:
     // During a sweep: 1 for each item id not yet reached (or found an orphan).
     std::vector<uint8_t> sweepCandidates_;
 
-    // Hashes a type name in the same few steps whatever its length: the length and its first
-    // and last eight bytes, which between them tell the store's names apart.
-    struct TypeNameHash
-    {
-        size_t operator()(std::string_view name) const noexcept;
-    };
     std::vector<Type*> types_; // by id; the type table's order
-    // Keys are views of each type's own name, which lives as long as the type.
-    std::unordered_map<std::string_view, Type*, TypeNameHash> typesByName_;
+    // Types by name: open addressing with linear probing in a power-of-two table at most half
+    // full, each slot keeping its name's hash, so that a lookup compares one name as a rule.
+    struct NameSlot
+    {
+        uint32_t hash;
+        Type* type;
+    };
+    static uint32_t HashName(std::string_view name);
+    void IndexNames();
+    std::vector<NameSlot> nameSlots_;
     std::vector<std::unique_ptr<Type>> removedTypes_;
     std::vector<Item*> items_; // by id; slot 0 is never used
     std::vector<uint32_t> freeIds_;

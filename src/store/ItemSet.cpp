@@ -9,6 +9,13 @@ namespace {
 
 using Entries = std::vector<ItemSet::Entry>;
 
+// Whether a member is still the item in its slot of the store: a member removed since the set
+// was made is not, even when a newer item took its id.
+bool IsLive(const ItemSet::Entry& e)
+{
+    return d.ItemById(e.id) == e.item;
+}
+
 Entries::const_iterator FindId(const Entries& entries, uint32_t id)
 {
     return std::lower_bound(entries.begin(), entries.end(), id,
@@ -43,7 +50,7 @@ public:
             return;
         bits_.assign(words, 0);
         for (const ItemSet::Entry& e : entries) {
-            if (d.ItemById(e.id) == e.item)
+            if (IsLive(e))
                 bits_[e.id / 64] |= uint64_t(1) << (e.id % 64);
         }
     }
@@ -57,7 +64,7 @@ public:
         if (IsBitmap())
             return id / 64 < bits_.size() && (bits_[id / 64] >> (id % 64) & 1);
         auto it = FindId(entries_, id);
-        return it != entries_.end() && it->id == id && d.ItemById(id) == it->item;
+        return it != entries_.end() && it->id == id && IsLive(*it);
     }
 
     // As Contains, but true only the first time an id is asked for, when a bitmap is used.
@@ -81,11 +88,6 @@ ItemSet::ItemSet(Item* item)
 {
     if (item)
         entries_.push_back(Entry{item->id_, item});
-}
-
-bool ItemSet::IsLive(const Entry& e)
-{
-    return d.ItemById(e.id) == e.item;
 }
 
 bool ItemSet::Contains(const Item* item) const
@@ -171,20 +173,19 @@ Entries Union(const Entries& a, const Entries& b)
     out.reserve(a.size() + b.size());
     auto x = a.begin();
     auto y = b.begin();
-    auto live = [](const ItemSet::Entry& e) { return d.ItemById(e.id) == e.item; };
     while (x != a.end() || y != b.end()) {
         if (y == b.end() || (x != a.end() && x->id < y->id)) {
-            if (live(*x))
+            if (IsLive(*x))
                 out.push_back(*x);
             ++x;
         } else if (x == a.end() || y->id < x->id) {
-            if (live(*y))
+            if (IsLive(*y))
                 out.push_back(*y);
             ++y;
         } else {
-            if (live(*x))
+            if (IsLive(*x))
                 out.push_back(*x);
-            else if (live(*y))
+            else if (IsLive(*y))
                 out.push_back(*y);
             ++x;
             ++y;
@@ -434,7 +435,7 @@ ItemSet Data::GetItemSubset(const ItemSet& set, const char* typeName) const
     std::vector<std::pair<size_t, Item*>> members;
     members.reserve(set.Size());
     for (const ItemSet::Entry& e : set.entries_) {
-        if (!ItemSet::IsLive(e))
+        if (!IsLive(e))
             continue;
         const size_t n = e.item->links_.Count(t->Id());
         if (n == 0)
