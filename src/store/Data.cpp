@@ -124,8 +124,8 @@ Data::Batch::~Batch()
 }
 
 Data::Survival::Survival(const Data* data, const Item* first, const Item* second)
-    : data_(data), removals_(data->removals_), first_(first), second_(second),
-      firstId_(first->id_), secondId_(second->id_)
+    : data_(data), removals_(data->removals_), first_(first), second_(second), firstId_(first->id_),
+      secondId_(second->id_)
 {
 }
 

@@ -95,8 +95,8 @@ public:
     size_t Size() const { return list_ ? list_->items.size() : 0; }
     bool Contains(const T* item) const
     {
-        return list_ && std::find(list_->items.begin(), list_->items.end(), item) !=
-                            list_->items.end();
+        return list_ &&
+               std::find(list_->items.begin(), list_->items.end(), item) != list_->items.end();
     }
     void Append(T* item) { Mutable().push_back(item); }
     bool Remove(const T* item)

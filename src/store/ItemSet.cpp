@@ -132,10 +132,9 @@ bool ItemSet::Erase(Item* item)
 
 bool ItemSet::operator==(const ItemSet& other) const
 {
-    return std::equal(entries_.begin(), entries_.end(), other.entries_.begin(),
-                      other.entries_.end(), [](const Entry& a, const Entry& b) {
-                          return a.id == b.id && a.item == b.item;
-                      });
+    return std::equal(
+        entries_.begin(), entries_.end(), other.entries_.begin(), other.entries_.end(),
+        [](const Entry& a, const Entry& b) { return a.id == b.id && a.item == b.item; });
 }
 
 void ItemSet::AssignIds(std::vector<uint32_t>& ids)

@@ -347,20 +347,13 @@ struct Share
     }
 };
 
-ItemSet SetOf(const std::vector<ItemPtr>& items)
+// Some items of a list, drawn at random and put in one at a time.
+ItemSet Some(std::vector<ItemPtr> items, size_t count, std::mt19937& rng)
 {
+    std::shuffle(items.begin(), items.end(), rng);
     ItemSet out;
-    for (ItemPtr item : items)
-        out.Insert(item.Get());
-    return out;
-}
-
-// Some members of a list, drawn at random.
-std::vector<ItemPtr> Some(const std::vector<ItemPtr>& items, size_t count, std::mt19937& rng)
-{
-    std::vector<ItemPtr> out = items;
-    std::shuffle(out.begin(), out.end(), rng);
-    out.resize(std::min(count, out.size()));
+    for (size_t k = 0; k < std::min(count, items.size()); ++k)
+        out.Insert(items[k].Get());
     return out;
 }
 
@@ -409,10 +402,10 @@ void tst_ItemSet::setOperationsMatchModel()
 
     // Partners of many members at once, members of one type and of two.
     for (size_t count : {size_t(1), size_t(7), share.folders.size()}) {
-        const ItemSet folders = SetOf(Some(share.folders, count, rng));
+        const ItemSet folders = Some(share.folders, count, rng);
         QCOMPARE(List(folders.GetItems("file")),
                  Expected(allFiles, [&](Item* f) { return LinkedToAny(f, folders); }));
-        const ItemSet files = SetOf(Some(share.files, count * 20, rng));
+        const ItemSet files = Some(share.files, count * 20, rng);
         QCOMPARE(List(d.GetItems(files, "tag")),
                  Expected(allTags, [&](Item* t) { return LinkedToAny(t, files); }));
     }
@@ -420,11 +413,11 @@ void tst_ItemSet::setOperationsMatchModel()
 
     // Connected and NotConnected, with either side the smaller and the looked-across side
     // anything from a few partners to all of them.
-    const std::vector<std::pair<size_t, size_t>> sizes = {
-        {2000, 1}, {2000, 40}, {5, 40}, {300, 3}, {1, 1}, {2000, 2000}};
+    const std::vector<std::pair<size_t, size_t>> sizes = {{2000, 1}, {2000, 40}, {5, 40},
+                                                          {300, 3},  {1, 1},     {2000, 2000}};
     for (const auto& [fileCount, otherCount] : sizes) {
-        const ItemSet files = SetOf(Some(share.files, fileCount, rng));
-        const ItemSet tags = SetOf(Some(share.tags, otherCount, rng));
+        const ItemSet files = Some(share.files, fileCount, rng);
+        const ItemSet tags = Some(share.tags, otherCount, rng);
         const ItemList connected = Expected(files, [&](Item* f) { return LinkedToAny(f, tags); });
         QCOMPARE(List(files.Connected(tags)), connected);
         QCOMPARE(List(files.NotConnected(tags)),
@@ -432,11 +425,12 @@ void tst_ItemSet::setOperationsMatchModel()
         QCOMPARE(List(tags.Connected(files)),
                  Expected(tags, [&](Item* t) { return LinkedToAny(t, files); }));
         // Set algebra on the same members.
-        const ItemSet half = SetOf(Some(share.files, fileCount / 2 + 1, rng));
+        const ItemSet half = Some(share.files, fileCount / 2 + 1, rng);
         QCOMPARE(List(files.Common(half)),
                  Expected(files, [&](Item* f) { return half.Contains(f); }));
-        QCOMPARE(List(files + half),
-                 Expected(allFiles, [&](Item* f) { return files.Contains(f) || half.Contains(f); }));
+        QCOMPARE(List(files + half), Expected(allFiles, [&](Item* f) {
+                     return files.Contains(f) || half.Contains(f);
+                 }));
     }
 }
 
