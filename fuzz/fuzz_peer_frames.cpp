@@ -13,8 +13,8 @@
 // handshakes that parse and name a known type or request, and no allocation exceeds the frame
 // limit.
 
-#include "support/FeedDevice.h"
 #include "FuzzSupport.h"
+#include "support/FeedDevice.h"
 
 #include "engine/Engine.h"
 #include "peer/PeerFraming.h"
@@ -283,9 +283,9 @@ private:
                 FUZZ_CHECK(!handedOver && St().m_expectFileToken && St().m_user == user);
             if (ok && (type == "D" || (type == "F" && f.kind == FirstFrame::Pierce)))
                 FUZZ_CHECK(handedOver);
-        } else {
-            FUZZ_CHECK(ok);
         }
+        // Later frames are peer messages, which the codec may refuse: its own target
+        // (peer_messages) checks what it does with them.
         if (!ok || handedOver || St().m_handedOff)
             m_open = false;
     }

@@ -185,6 +185,55 @@ def u32s(*values):
     return container([u32(v) for v in values])
 
 
+WRAP, ASKED, HOOK = 1, 2, 4
+
+
+def peer_messages():
+    song = fileinfo('\\music\\b.mp3', 4_812_345, 'mp3', [(0, 192), (1, 245), (2, 1)])
+    clip = fileinfo('\\video\\c.mkv', 700_000_000, '', [])
+    tail = u8(1) + u32(5000) + u32(3) + u32(0)
+    reply = s('bob') + u32(2) + container([song, clip, u8(0)]) + tail
+    share = container([s('\\music') + container([fileinfo('b.mp3', 5), fileinfo('a.ogg', 7, '', [])]),
+                       s('\\music\\live') + container([]),
+                       s('\\video') + container([fileinfo('c.mkv', 9, '', [(5, 1)])])]) + \
+        container([i32(0) + s('bitrate')])
+    seeds = {
+        'share-request': (0, u32(4)),
+        'share-request-hook': (HOOK, u32(4)),
+        'share-list': (WRAP | ASKED, u32(5) + share),
+        'share-list-unasked': (WRAP, u32(5) + share),
+        'share-list-no-table': (WRAP | ASKED, u32(5) + share[:-12]),
+        'share-list-raw': (ASKED, u32(5) + b'\x78\xda' + b'\0' * 12),
+        'search-reply': (WRAP, u32(9) + reply),
+        'search-reply-eve': (WRAP, u32(9) + s('eve') + reply[7:]),
+        'search-reply-gone': (WRAP, u32(9) + s('bob') + u32(77) + b'junk'),
+        'search-reply-listed': (WRAP, u32(9) + s('bob') + u32(3) +
+                                container([fileinfo('\\music\\a.mp3', 10)]) + tail),
+        'search-reply-no-tail': (WRAP, u32(9) + s('bob') + u32(3) + container([song, song])),
+        'search-reply-count-over': (WRAP, u32(9) + s('bob') + u32(2) + u32(131073) + song),
+        'search-reply-count-negative': (WRAP, u32(9) + s('bob') + u32(2) + u32(0xffffffff)),
+        'folder-request': (0, u32(36) + u32(7) + s('\\data\\Music')),
+        'transfer-request-upload': (0, u32(40) + u32(1) + u32(7) + s('a.mp3') + i64(100)),
+        'transfer-request-download': (0, u32(40) + u32(0) + u32(7) + s('a.mp3')),
+        'transfer-request-no-size': (0, u32(40) + u32(1) + u32(7) + s('a.mp3')),
+        'transfer-response-size': (0, u32(41) + u32(9) + u8(1) + i64(12345)),
+        'transfer-response-no-size': (0, u32(41) + u32(9) + u8(1)),
+        'transfer-response-denied': (0, u32(41) + u32(9) + u8(0) + s('Queued')),
+        'transfer-response-short': (0, u32(41) + u32(9) + u8(0)),
+        'queue-upload': (0, u32(43) + s('a.mp3')),
+        'place-in-line': (0, u32(44) + s('a.mp3') + u32(3)),
+        'place-in-line-short': (0, u32(44) + s('a.mp3')),
+        'upload-failed': (0, u32(46) + s('a.mp3')),
+        'upload-denied': (0, u32(50) + s('a.mp3') + s('Banned')),
+        'name-over-limit': (0, u32(43) + u32(131073) + b'n' * 16),
+        'unknown-code': (0, u32(99) + b'anything'),
+        'say': (0, u32(1) + s('hi')),
+        'no-code': (0, b'\x01\x02'),
+    }
+    for name, (control, message) in seeds.items():
+        write('peer_messages', name, u8(control) + message)
+
+
 LOGGED_IN, CONNECTING = 0, 1
 
 
@@ -411,6 +460,7 @@ if len(sys.argv) == 3 and sys.argv[1] == '--large':
 elif len(sys.argv) == 1:
     records()
     peer_frames()
+    peer_messages()
     server_messages()
     store_files()
     mp3_scan()

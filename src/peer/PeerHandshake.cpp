@@ -178,10 +178,7 @@ bool PeerMessenger::HandleMessage(QTcpSocket* socket, MemStream body)
     if (uninitialized)
         return HandleFirstFrame(socket, uninitialized,
                                 QByteArray(body.GetReadBuffer(), body.GetPendingReadLength()));
-    // Messages after the first frame are decoded by the message codec; until then they are
-    // read, count as activity and keep the connection open.
-    TouchActivity(socket);
-    return true;
+    return HandlePeerMessage(socket, body);
 }
 
 bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const QByteArray& body)

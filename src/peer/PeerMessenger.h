@@ -7,23 +7,29 @@
 //   PeerHandshake.cpp   the socket reader, the first frame of a connection, hand-overs
 //   PeerConnect.cpp     connection set-up to a user, direct and through the server at once
 //   PeerSendQueue.cpp   sending to a user and the per-user queue of unsent messages
-//   PeerMessageCodes.cpp  the names of the peer message codes
+//   PeerCodec.cpp       peer messages: the table of codes, their readers and their builders
+//   PeerZlib.cpp        the compressed message bodies (no store)
 
 #include "peer/PeerFraming.h"
 #include "store/Data.h"
+#include "store/FileInfo.h"
+#include "store/MemStream.h"
 
 #include <QAbstractSocket>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class DataSaver;
-class MemStream;
 class QMetaMethod;
 class QTcpSocket;
 
@@ -72,6 +78,24 @@ public:
 
     static QString MessageCodeToString(int code);
 
+    // Peer messages (PeerCodec.cpp). Each builder sends one message to the user, queued while
+    // no messaging connection to the user is open.
+    void GetUserSharedFiles(std::string user);
+    void QueueDownload(std::string user, std::string file);
+    // Returns the transfer token it sent, taken from the saved request counter.
+    quint32 RequestUpload(std::string user, std::string file, qint64 size);
+    void AcceptTransferRequest(std::string user, quint32 token, bool hasSize, qint64 size);
+    void DenyTransferRequest(std::string user, quint32 token, std::string reason);
+    void DenyUpload(std::string user, std::string file, std::string reason);
+
+    // How a share-list request (code 4) is answered: the shared-folder manager installs a hook
+    // that builds the reply for the user and hands it to the reply function, at once or later on
+    // this thread, exactly once; an empty message sends nothing. This library does not link the
+    // shares, so the hook is the one way in. Without a hook nobody is answered.
+    using ShareListReply = std::function<void(MemStream message)>;
+    using ShareListHook = std::function<void(const std::string& user, ShareListReply reply)>;
+    void SetShareListHook(ShareListHook hook) { m_shareListHook = std::move(hook); }
+
     void DisposeOfSocket(QTcpSocket* socket);
 
     // Test-only: listen on 127.0.0.1 instead of every address, and on ports the OS picks
@@ -80,13 +104,27 @@ public:
     quint16 ListeningPort() const { return m_listener.serverPort(); }
     quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.serverPort(); }
 
-
 Q_SIGNALS:
     void FileConnectionRequested(std::string user, QTcpSocket* socket, uint token);
     void FileConnectionAccepted(std::string user, QTcpSocket* socket);
     void DNetConnectionRequested(std::string user, QTcpSocket* socket);
     void DNetConnectionAccepted(std::string user, QTcpSocket* socket);
     void ConnectionToUserFailed(std::string user, std::string type);
+
+    // One per message received on a messaging connection; user is always the connection's.
+    // Arguments are values (or const references), so receivers on other threads can take them.
+    void UserShare(std::string user, const FileInfoMap& folders,
+                   const AttributeTranslationTable& attributes);
+    void SearchResults(ItemPtr results);
+    void SharedFilesInFolderRequested(std::string user, quint32 token, std::string folder);
+    void FileTransferRequested(std::string user, int direction, uint token, std::string file,
+                               qint64 size);
+    void FileTransferResponse(std::string user, uint token, bool allowed, bool hasSize, qint64 size,
+                              std::string reason);
+    void QueueUploadRequested(std::string user, std::string file);
+    void DownloadPlaceInLine(std::string user, std::string file, int place);
+    void UploadFailed(std::string user, std::string file);
+    void UploadDenied(std::string user, std::string file, std::string reason);
 
 public Q_SLOTS:
     void OnNewConnection();
@@ -145,6 +183,33 @@ private:
     qint64 StampedMs(ItemPtr item) const;
     qint64 AgeMs(ItemPtr item, const char* timeType) const;
 
+    // Peer messages (PeerCodec.cpp). A reader gets the fields after the code and returns false
+    // when the connection must be disposed of.
+    using MessageReader = bool (PeerMessenger::*)(const std::string& user, MemStream& fields);
+    struct MessageKind
+    {
+        quint32 code;
+        const char* name;
+        MessageReader read; // null: not read here
+    };
+    static const MessageKind* FindMessageKind(quint32 code);
+    bool HandlePeerMessage(QTcpSocket* socket, MemStream& body);
+    bool ReadSharedFileListRequest(const std::string& user, MemStream& fields);
+    bool ReadSharedFileList(const std::string& user, MemStream& fields);
+    bool ReadSearchReply(const std::string& user, MemStream& fields);
+    void StoreSearchReply(const std::string& user, ItemPtr request,
+                          const std::vector<FileInfo>& files, quint8 freeSlot, quint32 speed,
+                          quint32 queued);
+    bool ReadFolderContentsRequest(const std::string& user, MemStream& fields);
+    bool ReadTransferRequest(const std::string& user, MemStream& fields);
+    bool ReadTransferResponse(const std::string& user, MemStream& fields);
+    bool ReadQueueUpload(const std::string& user, MemStream& fields);
+    bool ReadPlaceInLine(const std::string& user, MemStream& fields);
+    bool ReadUploadFailed(const std::string& user, MemStream& fields);
+    bool ReadUploadDenied(const std::string& user, MemStream& fields);
+    void SendShareList(const std::string& user, MemStream message);
+    bool ShareListReplyPending(const std::string& user);
+
     // Connection set-up helpers (PeerConnect.cpp).
     void StartDirectSocket(ItemPtr request);
     void EndAttempt(ItemPtr attempt, const QString& message);
@@ -164,6 +229,20 @@ private:
     std::set<uint32_t> m_addressedUsers;
     // Monotonic milliseconds at which an item's stored time was set, by item id.
     std::unordered_map<uint32_t, qint64> m_stampedMs;
+
+    ShareListHook m_shareListHook;
+    // Users asked for their share list (GetUserSharedFiles) who have not sent one since: a list
+    // is taken from these alone, so nobody can push lists we never asked for.
+    std::set<std::string> m_shareListsAsked;
+    // Our share-list reply to a user, from the request until its bytes have left the socket:
+    // another request meanwhile is not answered, so a peer asking in a loop cannot pile copies
+    // of a large reply into our send buffers.
+    struct ShareListReplyState
+    {
+        bool building = false;
+        std::vector<QPointer<QObject>> drains; // one per socket with bytes left to write
+    };
+    std::map<std::string, ShareListReplyState> m_shareListReplies;
 };
 
 extern PeerMessenger* peerMessenger;

@@ -1,0 +1,481 @@
+#include "peer/PeerMessages.h"
+#include "peer/PeerMessenger.h"
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
+
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+
+#include <QTcpSocket>
+
+using namespace PeerTypes;
+using ServerTypes::User;
+
+namespace {
+
+const QString kCategory = QStringLiteral("Peer Messenger");
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+// Counts down the bytes a socket had waiting right after a share list was written to it; done
+// when they have all gone out.
+class WriteDrain : public QObject
+{
+public:
+    explicit WriteDrain(QTcpSocket* socket) : QObject(socket), m_left(socket->bytesToWrite())
+    {
+        connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) {
+            m_left -= n;
+            if (m_left <= 0)
+                deleteLater();
+        });
+    }
+    bool Done() const { return m_left <= 0; }
+
+private:
+    qint64 m_left;
+};
+
+} // namespace
+
+// Every peer message code: its name in the log, the function that reads it when this client
+// reads it, and (in the comment) who builds it. The builders of this file sit beside their
+// readers below; codes 5 and 37 are built by the shared-folder manager, code 9 by its search
+// answering, codes 46 and 51 by the transfer engine.
+const PeerMessenger::MessageKind* PeerMessenger::FindMessageKind(quint32 code)
+{
+    // clang-format off
+#define QV_MESSAGE(code, reader) {code, #code, reader}
+    static const MessageKind kinds[] = {
+        QV_MESSAGE(PM_SAY,                          nullptr),
+        QV_MESSAGE(PM_GET_SHARED_FILE_LIST,         &PeerMessenger::ReadSharedFileListRequest),
+                                                    // GetUserSharedFiles
+        QV_MESSAGE(PM_SHARED_FILE_LIST,             &PeerMessenger::ReadSharedFileList),
+                                                    // the share-list hook
+        QV_MESSAGE(PM_FILE_SEARCH_REQUEST,          nullptr),
+        QV_MESSAGE(PM_FILE_SEARCH_RESULT,           &PeerMessenger::ReadSearchReply),
+                                                    // search answering
+        QV_MESSAGE(PM_INVITE_USER_TO_ROOM,          nullptr),
+        QV_MESSAGE(PM_CANCELLED_QUEUED_TRANSFER,    nullptr),
+        QV_MESSAGE(PM_USER_INFO_REQUEST,            nullptr),
+        QV_MESSAGE(PM_USER_INFO_REPLY,              nullptr),
+        QV_MESSAGE(PM_SEND_CONNECT_TOKEN,           nullptr),
+        QV_MESSAGE(PM_MOVE_DOWNLOAD_TO_TOP,         nullptr),
+        QV_MESSAGE(PM_GET_SHARED_FILES_IN_FOLDER,   &PeerMessenger::ReadFolderContentsRequest),
+        QV_MESSAGE(PM_SHARED_FILES_IN_FOLDER,       nullptr), // OnFilesInFoldersRequested
+        QV_MESSAGE(PM_TRANSFER_REQUEST,             &PeerMessenger::ReadTransferRequest),
+                                                    // RequestUpload
+        QV_MESSAGE(PM_TRANSFER_RESPONSE,            &PeerMessenger::ReadTransferResponse),
+                                                    // AcceptTransferRequest, DenyTransferRequest
+        QV_MESSAGE(PM_PLACEHOLD_UPLOAD,             nullptr),
+        QV_MESSAGE(PM_QUEUE_UPLOAD,                 &PeerMessenger::ReadQueueUpload),
+                                                    // QueueDownload
+        QV_MESSAGE(PM_UPLOAD_PLACE_IN_LINE,         &PeerMessenger::ReadPlaceInLine),
+        QV_MESSAGE(PM_UPLOAD_FAILED,                &PeerMessenger::ReadUploadFailed),
+                                                    // the transfer engine
+        QV_MESSAGE(PM_EXACT_FILE_SEARCH_REQUEST,    nullptr),
+        QV_MESSAGE(PM_QUEUED_DOWNLOADS,             nullptr),
+        QV_MESSAGE(PM_INDIRECT_FILE_SEARCH_REQUEST, nullptr),
+        QV_MESSAGE(PM_UPLOAD_DENIED,                &PeerMessenger::ReadUploadDenied),
+                                                    // DenyUpload
+        QV_MESSAGE(PM_UPLOAD_PLACE_IN_LINE_REQUEST, nullptr), // the transfer engine
+        QV_MESSAGE(PM_NOTHING,                      nullptr),
+    };
+    // clang-format on
+#undef QV_MESSAGE
+    for (const MessageKind& kind : kinds) {
+        if (kind.code == code)
+            return &kind;
+    }
+    return nullptr;
+}
+
+QString PeerMessenger::MessageCodeToString(int code)
+{
+    if (const MessageKind* kind = FindMessageKind(quint32(code)))
+        return QString::fromLatin1(kind->name);
+    return QStringLiteral("%1 (unknown)").arg(code);
+}
+
+bool PeerMessenger::HandlePeerMessage(QTcpSocket* socket, MemStream& body)
+{
+    ItemPtr socketItem = d.GetType(PeerSocket)->HasItem(Value(socket));
+    if (!socketItem)
+        return false;
+    const std::string user = socketItem[User].AsString();
+    quint32 code = 0;
+    if (!body.Read(code)) {
+        Log(kCategory, 1,
+            QStringLiteral("Could not read message code on connection to user %1, disposing of "
+                           "socket")
+                .arg(Q(user)));
+        return false;
+    }
+    TouchActivity(socket);
+    Log(kCategory, 1,
+        QStringLiteral("Received %1 message from user %2")
+            .arg(MessageCodeToString(int(code)), Q(user)));
+    const MessageKind* kind = FindMessageKind(code);
+    if (!kind || !kind->read)
+        return true;
+    return (this->*kind->read)(user, body);
+}
+
+namespace {
+
+// The compressed rest of a message, inflated. False when the connection must go (corrupt, cut
+// short or too large); a body that could not be allocated is dropped with the connection kept.
+bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
+{
+    const ZInflateResult result =
+        ZInflate(fields.GetReadBuffer(), fields.GetPendingReadLength(), cap, body);
+    *keep = result == ZInflateResult::NoMemory;
+    switch (result) {
+    case ZInflateResult::Ok:
+        return true;
+    case ZInflateResult::TooLarge:
+        Log(kCategory, 2,
+            QStringLiteral("Compressed message inflates to more than %1 bytes").arg(cap));
+        return false;
+    case ZInflateResult::NoMemory:
+        Log(kCategory, 2, QStringLiteral("No memory to inflate a compressed message, dropped"));
+        return false;
+    case ZInflateResult::Corrupt:
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
+// Code 4 and its builder. The reply is the shared-folder manager's; it may take a while.
+
+void PeerMessenger::GetUserSharedFiles(std::string user)
+{
+    m_shareListsAsked.insert(user);
+    MemStream m;
+    m.Write(quint32(PM_GET_SHARED_FILE_LIST));
+    SendMessage(user, m);
+}
+
+bool PeerMessenger::ReadSharedFileListRequest(const std::string& user, MemStream&)
+{
+    if (!m_shareListHook)
+        return true;
+    if (ShareListReplyPending(user)) {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 asked for the shared file list again before the last one "
+                           "was sent, not answering")
+                .arg(Q(user)));
+        return true;
+    }
+    m_shareListReplies[user].building = true;
+    QPointer<PeerMessenger> self(this);
+    m_shareListHook(user, [self, user](MemStream message) {
+        if (self)
+            self->SendShareList(user, message);
+    });
+    return true;
+}
+
+void PeerMessenger::SendShareList(const std::string& user, MemStream message)
+{
+    ShareListReplyState& state = m_shareListReplies[user];
+    state.building = false;
+    state.drains.clear();
+    if (message.GetBufferLength() > 0) {
+        SendMessage(user, message);
+        for (Item* i : d.GetType(User)->GetItem(Value(user)).GetItems(PeerSocket)) {
+            auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
+            if (socket->bytesToWrite() > 0)
+                state.drains.emplace_back(new WriteDrain(socket));
+        }
+    }
+    if (state.drains.empty())
+        m_shareListReplies.erase(user);
+}
+
+bool PeerMessenger::ShareListReplyPending(const std::string& user)
+{
+    const auto it = m_shareListReplies.find(user);
+    if (it == m_shareListReplies.end())
+        return false;
+    if (it->second.building)
+        return true;
+    for (const QPointer<QObject>& drain : it->second.drains) {
+        if (drain && !static_cast<WriteDrain*>(drain.data())->Done())
+            return true;
+    }
+    m_shareListReplies.erase(it);
+    return false;
+}
+
+// Code 5.
+
+bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& fields)
+{
+    if (!m_shareListsAsked.count(user)) {
+        Log(kCategory, 1,
+            QStringLiteral("Shared file list from user %1 was not asked for, dropping it")
+                .arg(Q(user)));
+        return true;
+    }
+    QByteArray body;
+    bool keep = false;
+    if (!InflateRest(fields, kMaxShareListBytes, &body, &keep))
+        return keep;
+    BytesInputStream in(body);
+    FileInfoMap folders;
+    if (!in.Read(folders))
+        return false;
+    AttributeTranslationTable attributes;
+    if (!in.Read(attributes))
+        attributes.clear();
+    m_shareListsAsked.erase(user);
+    Q_EMIT UserShare(user, folders, attributes);
+    return true;
+}
+
+// Code 9.
+
+bool PeerMessenger::ReadSearchReply(const std::string& user, MemStream& fields)
+{
+    QByteArray body;
+    bool keep = false;
+    if (!InflateRest(fields, kMaxSearchReplyBytes, &body, &keep))
+        return keep;
+    BytesInputStream in(body);
+    std::string replier;
+    if (!in.Read(replier) || replier != user)
+        return false;
+    quint32 token = 0;
+    if (!in.Read(token))
+        return false;
+    // A reply to a search that is gone is dropped unread.
+    ItemPtr request = d.GetType(SearchRequest)->HasItem(Value(token));
+    if (!request)
+        return true;
+    // Counts are unsigned and bounded, and each record is read into a fresh one: a record
+    // with code 0 is empty, never a repeat of the one before.
+    std::vector<FileInfo> files;
+    if (!in.Read(files))
+        return false;
+    quint8 freeSlot = 0;
+    quint32 speed = 0;
+    quint32 queued = 0;
+    // Older clients end the reply here: what is missing counts as 0.
+    if (in.Read(freeSlot) && in.Read(speed))
+        in.Read(queued);
+    StoreSearchReply(user, request, files, freeSlot, speed, queued);
+    return true;
+}
+
+void PeerMessenger::StoreSearchReply(const std::string& user, ItemPtr request,
+                                     const std::vector<FileInfo>& files, quint8 freeSlot,
+                                     quint32 speed, quint32 queued)
+{
+    ItemPtr userItem = d.GetType(User)->GetItem(Value(user));
+    ItemPtr results = d.GetType(PeerTypes::SearchResults)->NewItem();
+    Type* names = d.GetType(SearchResultFileName);
+    Type* folders = d.GetType(SearchResultFileFolder);
+    for (const FileInfo& file : files) {
+        ItemPtr name = names->GetItem(Value(GetFileName(file.name)));
+        ItemPtr folder = folders->GetItem(Value(GetFolder(file.name)));
+        // A file this user listed before, for any search, is shown once. The new results item
+        // is not yet tied to the user, so repeats within this reply all stay.
+        bool listed = false;
+        for (Item* earlier : d.GetItems(name, folder, SearchResult)) {
+            if (ItemPtr(earlier)[PeerTypes::SearchResults].IsConnected(userItem)) {
+                listed = true;
+                break;
+            }
+        }
+        if (listed)
+            continue;
+        ItemPtr result = d.GetType(SearchResult)->NewItem();
+        for (const auto& [code, value] : file.attributes.attributes) {
+            switch (code) {
+            case AttributeMap::Bitrate:
+                result += d.GetType(Bitrate)->GetItem(Value(int(value)));
+                break;
+            case AttributeMap::LengthSeconds:
+                result += d.GetType(LengthSeconds)->GetItem(Value(int(value)));
+                break;
+            case AttributeMap::VariableBitrate:
+                result += d.GetType(BitrateMode)->GetItem(Value(value != 0 ? "vbr" : "cbr"));
+                break;
+            default:
+                break;
+            }
+        }
+        result += results;
+        result += name;
+        result += folder;
+        result += d.GetType(FileSize)->GetItem(Value(static_cast<long long>(file.size)));
+    }
+    if (!results.IsConnected(SearchResult)) {
+        results.Remove();
+        return;
+    }
+    results += request;
+    results += userItem;
+    results += d.GetType(SearchResultsUserAvailable)->GetItem(Value(freeSlot ? "yes" : "no"));
+    results += d.GetType(SearchResultsUserSpeed)->GetItem(Value(int(qint32(speed))));
+    results += d.GetType(SearchResultsUploadsInQueue)->GetItem(Value(int(qint32(queued))));
+    Q_EMIT SearchResults(results);
+}
+
+// Code 36. Answered (code 37) by the shared-folder manager.
+
+bool PeerMessenger::ReadFolderContentsRequest(const std::string& user, MemStream& fields)
+{
+    quint32 token = 0;
+    std::string folder;
+    if (!fields.Read(token) || !fields.Read(folder))
+        return false;
+    Q_EMIT SharedFilesInFolderRequested(user, token, folder);
+    return true;
+}
+
+// Code 40 and its builder.
+
+quint32 PeerMessenger::RequestUpload(std::string user, std::string file, qint64 size)
+{
+    // The counter is a saved setting, so tokens go on rising across restarts.
+    const quint32 token = quint32(Settings::Int64(SettingKeys::TransferReqCounter));
+    Settings::SetNumber(SettingKeys::TransferReqCounter, quint32(token + 1u));
+    MemStream m;
+    m.Write(quint32(PM_TRANSFER_REQUEST));
+    m.Write(quint32(1)); // direction: we would upload
+    m.Write(token);
+    m.Write(file);
+    m.Write(size);
+    SendMessage(user, m);
+    return token;
+}
+
+bool PeerMessenger::ReadTransferRequest(const std::string& user, MemStream& fields)
+{
+    quint32 direction = 0;
+    quint32 token = 0;
+    std::string file;
+    qint64 size = 0;
+    if (!fields.Read(direction) || !fields.Read(token) || !fields.Read(file))
+        return false;
+    // Only an upload offer says how large the file is.
+    if (direction == 1 && !fields.Read(size))
+        return false;
+    Q_EMIT FileTransferRequested(user, int(direction), token, file, size);
+    return true;
+}
+
+// Code 41 and its builders.
+
+void PeerMessenger::AcceptTransferRequest(std::string user, quint32 token, bool hasSize,
+                                          qint64 size)
+{
+    MemStream m;
+    m.Write(quint32(PM_TRANSFER_RESPONSE));
+    m.Write(token);
+    m.Write(quint8(1));
+    if (hasSize)
+        m.Write(size);
+    SendMessage(user, m);
+}
+
+void PeerMessenger::DenyTransferRequest(std::string user, quint32 token, std::string reason)
+{
+    MemStream m;
+    m.Write(quint32(PM_TRANSFER_RESPONSE));
+    m.Write(token);
+    m.Write(quint8(0));
+    m.Write(reason);
+    SendMessage(user, m);
+}
+
+bool PeerMessenger::ReadTransferResponse(const std::string& user, MemStream& fields)
+{
+    quint32 token = 0;
+    quint8 allowed = 0;
+    if (!fields.Read(token) || !fields.Read(allowed))
+        return false;
+    if (allowed) {
+        qint64 size = 0;
+        const bool hasSize = fields.Read(size);
+        Q_EMIT FileTransferResponse(user, token, true, hasSize, hasSize ? size : 0, std::string());
+        return true;
+    }
+    std::string reason;
+    if (!fields.Read(reason))
+        return false;
+    Q_EMIT FileTransferResponse(user, token, false, false, 0, reason);
+    return true;
+}
+
+// Code 43 and its builder.
+
+void PeerMessenger::QueueDownload(std::string user, std::string file)
+{
+    MemStream m;
+    m.Write(quint32(PM_QUEUE_UPLOAD));
+    m.Write(file);
+    SendMessage(user, m);
+}
+
+bool PeerMessenger::ReadQueueUpload(const std::string& user, MemStream& fields)
+{
+    std::string file;
+    if (!fields.Read(file))
+        return false;
+    Q_EMIT QueueUploadRequested(user, file);
+    return true;
+}
+
+// Code 44.
+
+bool PeerMessenger::ReadPlaceInLine(const std::string& user, MemStream& fields)
+{
+    std::string file;
+    quint32 place = 0;
+    if (!fields.Read(file) || !fields.Read(place))
+        return false;
+    Q_EMIT DownloadPlaceInLine(user, file, int(place));
+    return true;
+}
+
+// Code 46.
+
+bool PeerMessenger::ReadUploadFailed(const std::string& user, MemStream& fields)
+{
+    std::string file;
+    if (!fields.Read(file))
+        return false;
+    Q_EMIT UploadFailed(user, file);
+    return true;
+}
+
+// Code 50 and its builder.
+
+void PeerMessenger::DenyUpload(std::string user, std::string file, std::string reason)
+{
+    MemStream m;
+    m.Write(quint32(PM_UPLOAD_DENIED));
+    m.Write(file);
+    m.Write(reason);
+    SendMessage(user, m);
+}
+
+bool PeerMessenger::ReadUploadDenied(const std::string& user, MemStream& fields)
+{
+    std::string file;
+    std::string reason;
+    if (!fields.Read(file) || !fields.Read(reason))
+        return false;
+    Q_EMIT UploadDenied(user, file, reason);
+    return true;
+}

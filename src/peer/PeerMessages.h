@@ -1,0 +1,88 @@
+#pragma once
+
+// Peer messages after the first frame: a u32 code, then the code's fields. The codes are named
+// here; what each one carries, who builds it and how it is read is the table at the top of
+// PeerCodec.cpp. The bodies of codes 5, 9 and 37 are one zlib stream (after the code) each,
+// made and read by the pair of functions below.
+
+#include "store/Stream.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <string>
+
+class MemStream;
+
+enum PeerMessageCode : quint32
+{
+    PM_SAY = 1,
+    PM_GET_SHARED_FILE_LIST = 4,
+    PM_SHARED_FILE_LIST = 5,
+    PM_FILE_SEARCH_REQUEST = 8,
+    PM_FILE_SEARCH_RESULT = 9,
+    PM_INVITE_USER_TO_ROOM = 10,
+    PM_CANCELLED_QUEUED_TRANSFER = 14,
+    PM_USER_INFO_REQUEST = 15,
+    PM_USER_INFO_REPLY = 16,
+    PM_SEND_CONNECT_TOKEN = 33,
+    PM_MOVE_DOWNLOAD_TO_TOP = 34,
+    PM_GET_SHARED_FILES_IN_FOLDER = 36,
+    PM_SHARED_FILES_IN_FOLDER = 37,
+    PM_TRANSFER_REQUEST = 40,
+    PM_TRANSFER_RESPONSE = 41,
+    PM_PLACEHOLD_UPLOAD = 42,
+    PM_QUEUE_UPLOAD = 43,
+    PM_UPLOAD_PLACE_IN_LINE = 44,
+    PM_UPLOAD_FAILED = 46,
+    PM_EXACT_FILE_SEARCH_REQUEST = 47,
+    PM_QUEUED_DOWNLOADS = 48,
+    PM_INDIRECT_FILE_SEARCH_REQUEST = 49,
+    PM_UPLOAD_DENIED = 50,
+    PM_UPLOAD_PLACE_IN_LINE_REQUEST = 51,
+    PM_NOTHING = 52,
+};
+
+// The most a compressed body may inflate to. A frame holds at most 10 MiB, and zlib can blow
+// that up a thousandfold, so the output is capped before it is allocated: a share list (code 5)
+// of a very large share still fits, a search reply (code 9) holds at most a few hundred files.
+constexpr qsizetype kMaxShareListBytes = qsizetype(256) * 1024 * 1024;
+constexpr qsizetype kMaxSearchReplyBytes = qsizetype(16) * 1024 * 1024;
+
+enum class ZInflateResult
+{
+    Ok,
+    Corrupt,  // not a zlib stream, damaged, or cut short
+    TooLarge, // would inflate past the cap
+    NoMemory, // the output could not be allocated
+};
+
+// Inflates one zlib stream (bytes after its end are ignored) into *out, whose buffer grows with
+// the output and never past cap bytes.
+ZInflateResult ZInflate(const char* data, qsizetype size, qsizetype cap, QByteArray* out);
+
+// zlib's compress2 at level 9 into a buffer of compressBound(size) bytes; false (and *out
+// empty) when zlib reports a failure. Safe on any thread.
+bool ZCompress(const char* data, qsizetype size, QByteArray* out);
+
+// A compressed message: the u32 code, then the compressed body, with no length of its own (the
+// frame carries the message's length). False when compressing failed; *message is then empty.
+bool ZMessage(quint32 code, const char* body, qsizetype size, MemStream* message);
+
+// Reads fields from bytes held elsewhere (an inflated body) without copying them.
+class BytesInputStream final : public InputStream
+{
+public:
+    BytesInputStream(const char* data, qsizetype size) : m_data(data), m_left(size) {}
+    explicit BytesInputStream(const QByteArray& bytes)
+        : BytesInputStream(bytes.constData(), bytes.size())
+    {
+    }
+
+    bool ReadBuffer(void* dest, unsigned long length) override;
+    qsizetype Left() const { return m_left; }
+
+private:
+    const char* m_data;
+    qsizetype m_left;
+};

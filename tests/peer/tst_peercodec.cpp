@@ -1,0 +1,744 @@
+#include "PeerTestEnv.h"
+
+#include "peer/PeerMessages.h"
+#include "store/Settings.h"
+#include "support/MemStreamBytes.h"
+
+#include <QThread>
+
+#include <zlib.h>
+
+namespace {
+
+// A zlib stream made here with Qt's own compressor (its 4-byte size prefix dropped), so the
+// client's inflater is checked against an encoder it does not share.
+QByteArray Zlib(const QByteArray& body)
+{
+    return qCompress(body, 9).mid(4);
+}
+
+QByteArray FileRecord(const QByteArray& name, quint64 size,
+                      const QList<QPair<qint32, qint32>>& pairs = {}, const QByteArray& ext = "")
+{
+    WireWriter w;
+    w.u8(1).str(name).u64(size).str(ext).u32(quint32(pairs.size()));
+    for (const auto& p : pairs)
+        w.i32(p.first).i32(p.second);
+    return w;
+}
+
+const QByteArray kSong = FileRecord("\\music\\a.mp3", 10, {{0, 192}, {1, 245}, {2, 1}}, "mp3");
+const QByteArray kClip = FileRecord("\\music\\b.ogg", 20);
+
+// A search reply body before compression: user, token, count, the records, then the tail
+// (free slot, speed, queued uploads, attribute table) as given.
+QByteArray ReplyBody(const QByteArray& user, quint32 token, quint32 count,
+                     const QByteArray& records, const QByteArray& tail)
+{
+    return WireWriter().str(user).u32(token).u32(count).raw(records).raw(tail);
+}
+
+const QByteArray kTail = WireWriter().u8(1).u32(5000).u32(3).u32(0);
+
+QByteArray Compressed(quint32 code, const QByteArray& body)
+{
+    return WireWriter().u32(code).raw(Zlib(body));
+}
+
+QString Text(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+// Every codec signal, written down as "Name(arg, arg, ...)": texts as they are, a folder map
+// or a table by its size, search results by their files.
+class Emitted
+{
+public:
+    explicit Emitted(PeerMessenger& p)
+    {
+        const QMetaObject& mo = PeerMessenger::staticMetaObject;
+        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i) {
+            const QMetaMethod m = mo.method(i);
+            if (m.methodType() == QMetaMethod::Signal && !m.name().contains("Connection"))
+                m_spies.push_back(std::make_unique<QSignalSpy>(&p, m));
+        }
+    }
+
+    QStringList Lines()
+    {
+        QStringList lines;
+        for (const auto& spy : m_spies) {
+            for (const QList<QVariant>& args : *spy) {
+                QStringList texts;
+                for (const QVariant& v : args)
+                    texts << Format(v);
+                const QByteArray name = spy->signal().left(spy->signal().indexOf('('));
+                lines << QStringLiteral("%1(%2)").arg(QLatin1String(name), texts.join(", "));
+            }
+        }
+        return lines;
+    }
+    void Clear()
+    {
+        for (const auto& spy : m_spies)
+            spy->clear();
+    }
+    FileInfoMap Folders() const { return Arg<FileInfoMap>("UserShare", 1); }
+    AttributeTranslationTable Attributes() const
+    {
+        return Arg<AttributeTranslationTable>("UserShare", 2);
+    }
+
+private:
+    static QString Format(const QVariant& v)
+    {
+        if (v.metaType() == QMetaType::fromType<std::string>())
+            return Text(v.value<std::string>());
+        if (v.metaType() == QMetaType::fromType<FileInfoMap>())
+            return QString::number(v.value<FileInfoMap>().size());
+        if (v.metaType() == QMetaType::fromType<AttributeTranslationTable>())
+            return QString::number(v.value<AttributeTranslationTable>().size());
+        if (v.metaType() == QMetaType::fromType<ItemPtr>())
+            return QString::number(v.value<ItemPtr>().GetItems("search_result").size());
+        return v.toString();
+    }
+    template <class T> T Arg(const char* signal, int n) const
+    {
+        for (const auto& spy : m_spies) {
+            if (spy->signal().startsWith(signal) && !spy->isEmpty())
+                return spy->last().at(n).value<T>();
+        }
+        return T();
+    }
+
+    std::vector<std::unique_ptr<QSignalSpy>> m_spies;
+};
+
+// Bob, connected to us over a messaging connection; what he sends is handed straight to the
+// manager's reader, whose verdict (keep or dispose) the tests read.
+class BobConnected
+{
+public:
+    BobConnected()
+    {
+        peer = env.DialMessaging(false);
+        if (peer)
+            socket = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
+    }
+    bool Feed(const QByteArray& message)
+    {
+        return env.peer().HandleMessage(socket, StreamOf(message));
+    }
+
+    PeerTestEnv env;
+    std::unique_ptr<FakePeer> peer;
+    QTcpSocket* socket = nullptr;
+    Emitted emitted{env.peer()};
+};
+
+ItemPtr SearchRequest(quint32 token)
+{
+    return d.GetType("search_request")->NewItem(Value(token));
+}
+
+} // namespace
+
+// Peer messages after the first frame: what each code read makes of its bytes, what the
+// builders put on the wire, and the compressed bodies.
+class tst_PeerCodec : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void codeNames_data();
+    void codeNames();
+    void plainMessages_data();
+    void plainMessages();
+    void truncatedMessagesLeaveNoTrace();
+    void refusedMessageClosesConnection();
+    void builders_data();
+    void builders();
+    void requestUploadCountsTokens();
+    void searchReply_data();
+    void searchReply();
+    void compressedBodyLimits_data();
+    void compressedBodyLimits();
+    void shareListTakenOnlyWhenAsked();
+    void shareListWithoutAttributeTable();
+    void shareListRequestWhileReplyPending();
+    void shareListReplyDeferred();
+    void signalsCrossThreads();
+    void inflate_data();
+    void inflate();
+    void compress_data();
+    void compress();
+};
+
+void tst_PeerCodec::codeNames_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("44") << 44 << "PM_UPLOAD_PLACE_IN_LINE";
+    QTest::newRow("1") << 1 << "PM_SAY";
+    QTest::newRow("52") << 52 << "PM_NOTHING";
+    QTest::newRow("2") << 2 << "2 (unknown)";
+    QTest::newRow("-1") << -1 << "-1 (unknown)";
+}
+
+void tst_PeerCodec::codeNames()
+{
+    QFETCH(int, code);
+    QFETCH(QString, name);
+    QCOMPARE(PeerMessenger::MessageCodeToString(code), name);
+}
+
+void tst_PeerCodec::plainMessages_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<QStringList>("emitted");
+    const QByteArray a = WireWriter().str("a.mp3");
+
+    QTest::newRow("40 upload offer")
+        << WireWriter().u32(40).u32(1).u32(7).raw(a).u64(100).bytes() << true
+        << QStringList{"FileTransferRequested(bob, 1, 7, a.mp3, 100)"};
+    QTest::newRow("40 download request, no size")
+        << WireWriter().u32(40).u32(0).u32(7).raw(a).bytes() << true
+        << QStringList{"FileTransferRequested(bob, 0, 7, a.mp3, 0)"};
+    QTest::newRow("40 download request, size ignored")
+        << WireWriter().u32(40).u32(0).u32(7).raw(a).u64(100).bytes() << true
+        << QStringList{"FileTransferRequested(bob, 0, 7, a.mp3, 0)"};
+    QTest::newRow("40 upload offer without size")
+        << WireWriter().u32(40).u32(1).u32(7).raw(a).bytes() << false << QStringList();
+    QTest::newRow("41 allowed with size")
+        << WireWriter().u32(41).u32(9).u8(1).u64(12345).bytes() << true
+        << QStringList{"FileTransferResponse(bob, 9, true, true, 12345, )"};
+    QTest::newRow("41 allowed, exactly 9 bytes")
+        << WireWriter().u32(41).u32(9).u8(1).bytes() << true
+        << QStringList{"FileTransferResponse(bob, 9, true, false, 0, )"};
+    QTest::newRow("41 allowed, size cut short")
+        << WireWriter().u32(41).u32(9).u8(5).u32(77).bytes() << true
+        << QStringList{"FileTransferResponse(bob, 9, true, false, 0, )"};
+    QTest::newRow("41 denied") << WireWriter().u32(41).u32(9).u8(0).str("Queued").bytes() << true
+                               << QStringList{
+                                      "FileTransferResponse(bob, 9, false, false, 0, Queued)"};
+    QTest::newRow("41 denied without reason")
+        << WireWriter().u32(41).u32(9).u8(0).bytes() << false << QStringList();
+    QTest::newRow("43") << WireWriter().u32(43).raw(a).bytes() << true
+                        << QStringList{"QueueUploadRequested(bob, a.mp3)"};
+    QTest::newRow("43 name cut at NUL")
+        << WireWriter().u32(43).str(QByteArray("a.mp3\0.exe", 10)).bytes() << true
+        << QStringList{"QueueUploadRequested(bob, a.mp3)"};
+    QTest::newRow("43 name over 131072 bytes")
+        << WireWriter().u32(43).u32(131073).raw(QByteArray(131073, 'n')).bytes() << false
+        << QStringList();
+    QTest::newRow("44") << WireWriter().u32(44).raw(a).u32(3).bytes() << true
+                        << QStringList{"DownloadPlaceInLine(bob, a.mp3, 3)"};
+    QTest::newRow("44 without place")
+        << WireWriter().u32(44).raw(a).bytes() << false << QStringList();
+    QTest::newRow("46") << WireWriter().u32(46).raw(a).bytes() << true
+                        << QStringList{"UploadFailed(bob, a.mp3)"};
+    QTest::newRow("46 empty") << WireWriter().u32(46).bytes() << false << QStringList();
+    QTest::newRow("50") << WireWriter().u32(50).raw(a).str("Banned").bytes() << true
+                        << QStringList{"UploadDenied(bob, a.mp3, Banned)"};
+    QTest::newRow("50 without reason")
+        << WireWriter().u32(50).raw(a).bytes() << false << QStringList();
+    QTest::newRow("36") << WireWriter().u32(36).u32(7).str("\\data\\Music").bytes() << true
+                        << QStringList{"SharedFilesInFolderRequested(bob, 7, \\data\\Music)"};
+    QTest::newRow("36 without folder")
+        << WireWriter().u32(36).u32(7).bytes() << false << QStringList();
+    QTest::newRow("99, unknown") << WireWriter().u32(99).u32(1).bytes() << true << QStringList();
+    QTest::newRow("1, not read") << WireWriter().u32(1).raw("garbage").bytes() << true
+                                 << QStringList();
+    QTest::newRow("no code") << QByteArray("\x01\x02", 2) << false << QStringList();
+}
+
+void tst_PeerCodec::plainMessages()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, kept);
+    QFETCH(QStringList, emitted);
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    PeerLog log;
+    QCOMPARE(bob.Feed(message), kept);
+    QCOMPARE(bob.emitted.Lines(), emitted);
+    if (message.size() < 4) {
+        QVERIFY(log.Has("Could not read message code on connection to user bob, disposing of "
+                        "socket"));
+    } else {
+        const int code = qFromLittleEndian<qint32>(message.constData());
+        QVERIFY(log.Has(QStringLiteral("Received %1 message from user bob")
+                            .arg(PeerMessenger::MessageCodeToString(code))));
+    }
+}
+
+void tst_PeerCodec::truncatedMessagesLeaveNoTrace()
+{
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    SearchRequest(7);
+    PeerMessenger& p = bob.env.peer();
+    p.GetUserSharedFiles("bob");
+    const QByteArray share =
+        WireWriter().u32(1).str("\\music").u32(1).raw(FileRecord("a.mp3", 1)).u32(0);
+    const QList<QByteArray> messages = {
+        WireWriter().u32(40).u32(1).u32(7).str("a.mp3").u64(100),
+        WireWriter().u32(41).u32(9).u8(0).str("Queued"),
+        WireWriter().u32(43).str("a.mp3"),
+        WireWriter().u32(44).str("a.mp3").u32(3),
+        WireWriter().u32(46).str("a.mp3"),
+        WireWriter().u32(50).str("a.mp3").str("Banned"),
+        WireWriter().u32(36).u32(7).str("\\music"),
+        Compressed(9, ReplyBody("bob", 7, 2, kSong + kClip, QByteArray())),
+        Compressed(5, share),
+    };
+    for (const QByteArray& m : messages) {
+        const size_t items = d.ItemCount();
+        for (qsizetype cut = 4; cut < m.size(); ++cut) {
+            QVERIFY2(!bob.Feed(m.left(cut)), m.left(cut).toHex().constData());
+            QCOMPARE(bob.emitted.Lines(), QStringList());
+            QCOMPARE(d.ItemCount(), items);
+        }
+        QVERIFY(bob.Feed(m));
+        QCOMPARE(bob.emitted.Lines().size(), 1);
+        bob.emitted.Clear();
+    }
+}
+
+void tst_PeerCodec::refusedMessageClosesConnection()
+{
+    PeerTestEnv env;
+    auto bob = env.DialMessaging(false);
+    QVERIFY(bob);
+    // An unasked share list is dropped unread, the connection kept...
+    bob->SendFrame(WireWriter().u32(5).raw("not even zlib"));
+    // ...a transfer request cut short ends it.
+    bob->SendFrame(WireWriter().u32(40).u32(1).u32(7));
+    QVERIFY(bob->WaitForDisconnected());
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+}
+
+void tst_PeerCodec::builders_data()
+{
+    QTest::addColumn<int>("builder");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("GetUserSharedFiles") << 0 << Hex("04000000");
+    QTest::newRow("QueueDownload") << 1 << Hex("2b000000 05000000 612e6d7033");
+    QTest::newRow("AcceptTransferRequest with size")
+        << 2 << Hex("29000000 07000000 01 1400000000000000");
+    QTest::newRow("AcceptTransferRequest without size") << 3 << Hex("29000000 07000000 01");
+    QTest::newRow("DenyTransferRequest") << 4 << Hex("29000000 07000000 00 06000000 517565756564");
+    QTest::newRow("DenyUpload") << 5 << Hex("32000000 05000000 612e6d7033 06000000 42616e6e6564");
+}
+
+void tst_PeerCodec::builders()
+{
+    QFETCH(int, builder);
+    QFETCH(QByteArray, sent);
+    PeerTestEnv env;
+    auto bob = env.DialMessaging(false);
+    QVERIFY(bob);
+    PeerMessenger& p = env.peer();
+    switch (builder) {
+    case 0:
+        p.GetUserSharedFiles("bob");
+        break;
+    case 1:
+        p.QueueDownload("bob", "a.mp3");
+        break;
+    case 2:
+        p.AcceptTransferRequest("bob", 7, true, 20);
+        break;
+    case 3:
+        p.AcceptTransferRequest("bob", 7, false, 20);
+        break;
+    case 4:
+        p.DenyTransferRequest("bob", 7, "Queued");
+        break;
+    case 5:
+        p.DenyUpload("bob", "a.mp3", "Banned");
+        break;
+    }
+    QByteArray body;
+    QVERIFY(bob->WaitForFrame(&body));
+    QCOMPARE(body.toHex(), sent.toHex());
+}
+
+void tst_PeerCodec::requestUploadCountsTokens()
+{
+    PeerTestEnv env;
+    auto bob = env.DialMessaging(false);
+    QVERIFY(bob);
+    PeerTestEnv::SetSetting("transfer_req_counter", "7");
+    QCOMPARE(env.peer().RequestUpload("bob", "a.mp3", 20), 7u);
+    QCOMPARE(env.peer().RequestUpload("bob", "b.mp3", 30), 8u);
+    QCOMPARE(PeerTestEnv::Setting("transfer_req_counter"), std::string("9"));
+    QByteArray body;
+    QVERIFY(bob->WaitForFrame(&body));
+    QCOMPARE(body.toHex(),
+             Hex("28000000 01000000 07000000 05000000 612e6d7033 1400000000000000").toHex());
+    QVERIFY(bob->WaitForFrame(&body));
+    QCOMPARE(body.toHex(),
+             Hex("28000000 01000000 08000000 05000000 622e6d7033 1e00000000000000").toHex());
+
+    // A counter without a value starts at 0.
+    Settings::Remove(SettingKeys::TransferReqCounter);
+    QCOMPARE(env.peer().RequestUpload("bob", "c.mp3", 1), 0u);
+    QCOMPARE(PeerTestEnv::Setting("transfer_req_counter"), std::string("1"));
+}
+
+void tst_PeerCodec::searchReply_data()
+{
+    QTest::addColumn<QByteArray>("earlier"); // a reply to search 6 fed first, when not empty
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<int>("results");            // search_result items of the new reply
+    QTest::addColumn<QStringList>("userFields"); // available, speed, queued
+
+    const QByteArray none;
+    QTest::newRow("bob's reply") << none << ReplyBody("bob", 7, 2, kSong + kClip, kTail) << true
+                                 << 2 << QStringList{"yes", "5000", "3"};
+    QTest::newRow("naming eve") << none << ReplyBody("eve", 7, 2, kSong + kClip, kTail) << false
+                                << 0 << QStringList();
+    QTest::newRow("search gone") << none << ReplyBody("bob", 8, 2, kSong + "junk", kTail) << true
+                                 << 0 << QStringList();
+    QTest::newRow("count 0") << none << ReplyBody("bob", 7, 0, QByteArray(), kTail) << true << 0
+                             << QStringList();
+    QTest::newRow("all listed before")
+        << ReplyBody("bob", 6, 2, kClip + kSong, kTail)
+        << ReplyBody("bob", 7, 2, kSong + kClip, kTail) << true << 0 << QStringList();
+    QTest::newRow("one listed before")
+        << ReplyBody("bob", 6, 1, kClip, kTail) << ReplyBody("bob", 7, 2, kSong + kClip, kTail)
+        << true << 1 << QStringList{"yes", "5000", "3"};
+    QTest::newRow("no slot byte and counts") << none << ReplyBody("bob", 7, 1, kSong, QByteArray())
+                                             << true << 1 << QStringList{"no", "0", "0"};
+    QTest::newRow("speed and queue signed")
+        << none << ReplyBody("bob", 7, 1, kSong, WireWriter().u8(0).u32(0xffffffff).u32(0x80000000))
+        << true << 1 << QStringList{"no", "-1", "-2147483648"};
+    QTest::newRow("a repeat") << none << ReplyBody("bob", 7, 2, kSong + kSong, kTail) << true << 2
+                              << QStringList{"yes", "5000", "3"};
+    QTest::newRow("count over 131072")
+        << none << ReplyBody("bob", 7, 131073, kSong, kTail) << false << 0 << QStringList();
+    QTest::newRow("count negative")
+        << none << ReplyBody("bob", 7, 0xffffffff, kSong, kTail) << false << 0 << QStringList();
+    QTest::newRow("fewer records than counted")
+        << none << ReplyBody("bob", 7, 3, kSong + kClip, QByteArray()) << false << 0
+        << QStringList();
+}
+
+void tst_PeerCodec::searchReply()
+{
+    QFETCH(QByteArray, earlier);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, kept);
+    QFETCH(int, results);
+    QFETCH(QStringList, userFields);
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    SearchRequest(6);
+    ItemPtr request = SearchRequest(7);
+    if (!earlier.isEmpty()) {
+        QVERIFY(bob.Feed(Compressed(9, earlier)));
+        bob.emitted.Clear();
+    }
+    const size_t before = PeerTestEnv::Count("search_results");
+
+    QCOMPARE(bob.Feed(Compressed(9, body)), kept);
+    ItemPtr reply = request["search_results"];
+    if (results == 0) {
+        QVERIFY(!reply);
+        QCOMPARE(PeerTestEnv::Count("search_results"), before);
+        QCOMPARE(bob.emitted.Lines(), QStringList());
+        return;
+    }
+    QCOMPARE(bob.emitted.Lines(), QStringList{QStringLiteral("SearchResults(%1)").arg(results)});
+    QCOMPARE(reply["user"].AsString(), std::string("bob"));
+    const QStringList got = {Text(reply["search_results_user_available"].AsString()),
+                             Text(reply["search_results_user_speed"].AsString()),
+                             Text(reply["search_results_uploads_in_queue"].AsString())};
+    QCOMPARE(got, userFields);
+    const ItemSet files = reply.GetItems("search_result");
+    QCOMPARE(files.size(), size_t(results));
+    // The song, wherever it is listed: its path split, its size and its audio attributes.
+    for (Item* i : files) {
+        ItemPtr file(i);
+        QCOMPARE(file["search_result_file_folder"].AsString(), std::string("\\music"));
+        if (file["search_result_file_name"].AsString() != "a.mp3")
+            continue;
+        QCOMPARE(file["file_size"].AsString(), std::string("10"));
+        QCOMPARE(file["bitrate"].AsString(), std::string("192"));
+        QCOMPARE(file["length_seconds"].AsString(), std::string("245"));
+        QCOMPARE(file["bitrate_mode"].AsString(), std::string("vbr"));
+    }
+}
+
+void tst_PeerCodec::compressedBodyLimits_data()
+{
+    QTest::addColumn<quint32>("code");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<int>("emitted");
+
+    const QByteArray reply = ReplyBody("bob", 7, 1, kSong, kTail);
+    const auto padded = [](QByteArray body, qsizetype size) {
+        return body + QByteArray(size - body.size(), '\0');
+    };
+    const qsizetype replyCap = kMaxSearchReplyBytes;
+    QTest::newRow("9 inflating to exactly the cap")
+        << 9u << Compressed(9, padded(reply, replyCap)) << true << 1;
+    QTest::newRow("9 one byte over")
+        << 9u << Compressed(9, padded(reply, replyCap + 1)) << false << 0;
+    QByteArray corrupt = Compressed(9, reply);
+    corrupt[corrupt.size() / 2] = char(corrupt[corrupt.size() / 2] ^ 0x55);
+    corrupt[corrupt.size() - 2] = char(corrupt[corrupt.size() - 2] ^ 0x55);
+    QTest::newRow("9 corrupt") << 9u << corrupt << false << 0;
+    QTest::newRow("9 truncated") << 9u << Compressed(9, reply).chopped(3) << false << 0;
+    QTest::newRow("9 not zlib") << 9u << WireWriter().u32(9).raw(reply).bytes() << false << 0;
+    QTest::newRow("9 bytes after the stream")
+        << 9u << Compressed(9, reply) + "trailing" << true << 1;
+
+    // A share list may be far larger than a search reply.
+    const QByteArray share = WireWriter().u32(1).str("\\music").u32(1).raw(kSong).u32(0);
+    QTest::newRow("5 past the search reply cap")
+        << 5u << Compressed(5, padded(share, replyCap + 1)) << true << 1;
+    QTest::newRow("5 corrupt") << 5u << WireWriter().u32(5).raw("\x78\xda garbage").bytes() << false
+                               << 0;
+}
+
+void tst_PeerCodec::compressedBodyLimits()
+{
+    QFETCH(quint32, code);
+    QFETCH(QByteArray, message);
+    QFETCH(bool, kept);
+    QFETCH(int, emitted);
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    SearchRequest(7);
+    bob.env.peer().GetUserSharedFiles("bob");
+    QCOMPARE(bob.Feed(message), kept);
+    QCOMPARE(bob.emitted.Lines().size(), emitted);
+    QCOMPARE(PeerTestEnv::Count("search_results"), size_t(code == 9 ? emitted : 0));
+}
+
+void tst_PeerCodec::shareListTakenOnlyWhenAsked()
+{
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    PeerLog log;
+    const QByteArray list = Compressed(5, WireWriter()
+                                              .u32(2)
+                                              .str("\\music")
+                                              .u32(2)
+                                              .raw(kSong)
+                                              .raw(kClip)
+                                              .str("\\video")
+                                              .u32(0)
+                                              .u32(1)
+                                              .u32(0)
+                                              .str("bitrate"));
+    QVERIFY(bob.Feed(list));
+    QCOMPARE(bob.emitted.Lines(), QStringList());
+    QVERIFY(log.Has("Shared file list from user bob was not asked for, dropping it"));
+
+    bob.env.peer().GetUserSharedFiles("bob");
+    QVERIFY(bob.Feed(list));
+    QCOMPARE(bob.emitted.Lines(), QStringList{"UserShare(bob, 2, 1)"});
+    FileInfoMap folders = bob.emitted.Folders();
+    const std::set<FileInfo>& music = folders["\\music"];
+    QCOMPARE(music.size(), size_t(2));
+    QCOMPARE(music.begin()->name, std::string("\\music\\a.mp3"));
+    QCOMPARE(music.begin()->attributes.attributes.size(), size_t(3));
+    QCOMPARE(folders["\\video"].size(), size_t(0));
+    QCOMPARE(bob.emitted.Attributes(), (AttributeTranslationTable{{0, "bitrate"}}));
+
+    // One list per request: the next one is unasked again.
+    QVERIFY(bob.Feed(list));
+    QCOMPARE(bob.emitted.Lines().size(), 1);
+}
+
+void tst_PeerCodec::shareListWithoutAttributeTable()
+{
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    bob.env.peer().GetUserSharedFiles("bob");
+    // The table is cut short: the list still counts, with no table.
+    QVERIFY(bob.Feed(Compressed(5, WireWriter().u32(1).str("\\m").u32(0).u32(2).u32(0))));
+    QCOMPARE(bob.emitted.Lines(), QStringList{"UserShare(bob, 1, 0)"});
+}
+
+void tst_PeerCodec::shareListRequestWhileReplyPending()
+{
+    PeerTestEnv env;
+    PeerLog log;
+    auto bob = env.DialMessaging(false);
+    QVERIFY(bob);
+    // Without the shares nobody is answered, and nothing breaks.
+    bob->SendFrame(Hex("04000000"));
+    QTRY_VERIFY(log.Has("Received PM_GET_SHARED_FILE_LIST message from user bob"));
+
+    QStringList asked;
+    env.peer().SetShareListHook([&asked](const std::string& user, auto reply) {
+        asked << Text(user);
+        reply(Message(5, QByteArray(100000, 'x')));
+    });
+    // The second request arrives before the first reply can have left: not answered.
+    bob->SendRaw(FakePeer::Frame(Hex("04000000")) + FakePeer::Frame(Hex("04000000")));
+    QByteArray body;
+    QVERIFY(bob->WaitForFrame(&body));
+    QCOMPARE(body, Hex("05000000") + QByteArray(100000, 'x'));
+    QCOMPARE(asked, QStringList{"bob"});
+    QVERIFY(log.Has("User bob asked for the shared file list again before the last one was sent, "
+                    "not answering"));
+    // Once the reply is out, the next request is answered again.
+    bob->SendFrame(Hex("04000000"));
+    QVERIFY(bob->WaitForFrame(&body));
+    QCOMPARE(asked.size(), 2);
+    QVERIFY(bob->IsConnected());
+}
+
+void tst_PeerCodec::shareListReplyDeferred()
+{
+    auto env = std::make_unique<PeerTestEnv>();
+    auto bob = env->DialMessaging(false);
+    QVERIFY(bob);
+    QList<PeerMessenger::ShareListReply> replies;
+    env->peer().SetShareListHook(
+        [&replies](const std::string&, PeerMessenger::ShareListReply reply) { replies << reply; });
+    bob->SendFrame(Hex("04000000"));
+    QTRY_COMPARE(replies.size(), 1);
+    // Still being built: a second request is not answered.
+    bob->SendFrame(Hex("04000000"));
+    QTest::qWait(50);
+    QCOMPARE(replies.size(), 1);
+
+    // Nothing to send (the build failed): the user may ask again.
+    replies.takeFirst()(MemStream());
+    bob->SendFrame(Hex("04000000"));
+    QTRY_COMPARE(replies.size(), 1);
+    replies.first()(Message(5, "late"));
+    QByteArray body;
+    QVERIFY(bob->WaitForFrame(&body));
+    QCOMPARE(body, Hex("05000000") + "late");
+
+    // A reply that comes after the manager is gone goes nowhere.
+    bob->SendFrame(Hex("04000000"));
+    QTRY_COMPARE(replies.size(), 2);
+    bob.reset();
+    env.reset();
+    replies.last()(Message(5, "nobody"));
+}
+
+void tst_PeerCodec::signalsCrossThreads()
+{
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    QThread worker;
+    QObject receiver;
+    receiver.moveToThread(&worker);
+    worker.start();
+    FileInfoMap got;
+    QThread* ranOn = nullptr;
+    QAtomicInt calls = 0;
+    QObject::connect(
+        &bob.env.peer(), &PeerMessenger::UserShare, &receiver,
+        [&](std::string, const FileInfoMap& folders, const AttributeTranslationTable&) {
+            ranOn = QThread::currentThread();
+            got = folders;
+            calls.ref();
+        },
+        Qt::QueuedConnection);
+    bob.env.peer().GetUserSharedFiles("bob");
+    QVERIFY(bob.Feed(Compressed(5, WireWriter().u32(1).str("\\m").u32(1).raw(kClip).u32(0))));
+    QTRY_COMPARE(calls.loadAcquire(), 1);
+    worker.quit();
+    worker.wait();
+    QCOMPARE(ranOn, &worker);
+    QCOMPARE(got["\\m"].begin()->name, std::string("\\music\\b.ogg"));
+}
+
+void tst_PeerCodec::inflate_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("cap");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("size");
+    const int ok = int(ZInflateResult::Ok);
+    const int corrupt = int(ZInflateResult::Corrupt);
+    const int tooLarge = int(ZInflateResult::TooLarge);
+    const QByteArray k1000(1000, 'k');
+    QTest::newRow("under the cap") << Zlib(k1000.left(999)) << 1000 << ok << 999;
+    QTest::newRow("exactly the cap") << Zlib(k1000) << 1000 << ok << 1000;
+    QTest::newRow("one byte over") << Zlib(k1000 + "k") << 1000 << tooLarge << 0;
+    QTest::newRow("far over, many rounds")
+        << Zlib(QByteArray(1 << 22, 'z')) << (1 << 20) << tooLarge << 0;
+    QTest::newRow("empty body") << Hex("78da 0300 00000001") << 1000 << ok << 0;
+    QTest::newRow("no bytes") << QByteArray() << 1000 << corrupt << 0;
+    QTest::newRow("not zlib") << QByteArray("plain text") << 1000 << corrupt << 0;
+    QTest::newRow("cut short") << Zlib(k1000).chopped(1) << 1000 << corrupt << 0;
+    QTest::newRow("trailing bytes") << Zlib(k1000) + "tail" << 1000 << ok << 1000;
+
+    // Output ends exactly at the cap, but the stream's end comes in a block of its own.
+    z_stream z{};
+    QByteArray out(4096, '\0');
+    deflateInit(&z, 9);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(k1000.constData()));
+    z.avail_in = uInt(k1000.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FULL_FLUSH);
+    deflate(&z, Z_FINISH);
+    out.resize(qsizetype(z.total_out));
+    deflateEnd(&z);
+    QTest::newRow("exactly the cap, end marker apart") << out << 1000 << ok << 1000;
+}
+
+void tst_PeerCodec::inflate()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, cap);
+    QFETCH(int, result);
+    QFETCH(int, size);
+    QByteArray out("stale");
+    QCOMPARE(int(ZInflate(input.constData(), input.size(), cap, &out)), result);
+    QCOMPARE(out.size(), qsizetype(size));
+    if (result == int(ZInflateResult::Ok))
+        QCOMPARE(out, qUncompress(QByteArray(4, '\0') + input));
+    // The buffer never grew past the cap on the way.
+    QVERIFY(out.capacity() <= cap);
+}
+
+void tst_PeerCodec::compress_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QByteArray noise(100000, '\0');
+    quint32 x = 12345;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("text") << QByteArray("share list share list share list");
+    QTest::newRow("incompressible") << noise;
+}
+
+void tst_PeerCodec::compress()
+{
+    QFETCH(QByteArray, body);
+    QByteArray packed;
+    QVERIFY(ZCompress(body.constData(), body.size(), &packed));
+    // A zlib stream at the best level, as every peer expects.
+    QCOMPARE(packed.left(2).toHex(), QByteArray("78da"));
+    QByteArray back;
+    QCOMPARE(ZInflate(packed.constData(), packed.size(), body.size() + 1, &back),
+             ZInflateResult::Ok);
+    QCOMPARE(back, body);
+
+    MemStream message;
+    QVERIFY(ZMessage(9, body.constData(), body.size(), &message));
+    QCOMPARE(Contents(message), U32(9) + packed);
+}
+
+QTEST_GUILESS_MAIN(tst_PeerCodec)
+#include "tst_peercodec.moc"
