@@ -17,6 +17,7 @@
 #include "support/FeedDevice.h"
 
 #include "engine/Engine.h"
+#include "support/ScriptedUpnp.h"
 #include "peer/PeerFraming.h"
 #include "peer/PeerMessenger.h"
 #include "store/Clock.h"
@@ -86,6 +87,8 @@ public:
 
     FreshStore store;
     QTcpSocket socket;
+    // No gateway discovery ever leaves a fuzz run.
+    ScriptedUpnp gateway;
     Engine engine;
     PeerMessenger* peer;
     QPointer<SocketReceiveState> state;

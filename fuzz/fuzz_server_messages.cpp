@@ -15,6 +15,7 @@
 #include "FuzzSupport.h"
 
 #include "engine/Engine.h"
+#include "support/ScriptedUpnp.h"
 #include "server/Server.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
@@ -82,6 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     EngineOptions options;
     options.peerMessenger = false;
     options.localServerPort = SilentPort();
+    // No gateway discovery ever leaves a fuzz run.
+    ScriptedUpnp gateway;
     Engine engine(options);
     Server& server = engine.server();
     Settings::Set(SettingKeys::Username, "fuzzer");

@@ -13,6 +13,7 @@
 #include "FuzzSupport.h"
 
 #include "engine/Engine.h"
+#include "support/ScriptedUpnp.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
@@ -90,6 +91,8 @@ public:
         return options;
     }
 
+    // No gateway discovery ever leaves a fuzz run.
+    ScriptedUpnp gateway;
     Engine engine;
     DataSaver& saver = engine.saver();
 };

@@ -9,8 +9,9 @@ packages=(
     zlib1g-dev libminiupnpc-dev
 )
 if [ "${1:-}" = "--tests" ]; then
-    # lame encodes the real MP3 files the scanner's tests and benchmark read.
-    packages+=(clang lame)
+    # lame encodes the real MP3 files the scanner's tests and benchmark read; the UPnP tests run
+    # a real gateway (miniupnpd) in network namespaces of their own.
+    packages+=(clang lame miniupnpd-nftables miniupnpc nftables iproute2)
 fi
 
 missing=()
@@ -25,6 +26,20 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=()
     [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
+    # The gateway daemon is for the tests' namespaces only: its package must not start it on
+    # this machine's own network. policy-rc.d refuses every service start during the install.
+    policy=/usr/sbin/policy-rc.d
+    own_policy=0
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
+        "${sudo_cmd[@]}" chmod 755 "$policy"
+        own_policy=1
+    fi
+    echo "miniupnpd miniupnpd/start_daemon boolean false" |
+        "${sudo_cmd[@]}" debconf-set-selections 2>/dev/null || true
+    status=0
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
+        "${missing[@]}" || status=$?
+    [ "$own_policy" = 0 ] || "${sudo_cmd[@]}" rm -f "$policy"
+    exit "$status"
 fi

@@ -48,6 +48,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
                      &Server::AttemptReconnect);
     QObject::connect(m_timers->everyFiveMinutes(), &SharedTimer::timeout, m_server.get(),
                      &Server::EveryFiveMinutes);
+    QObject::connect(m_timers->everyHour(), &SharedTimer::timeout, m_server.get(),
+                     &Server::RenewPortMapping);
     m_saver->AddDataLoadedEventHandler(m_server.get());
     RegisterMetaTypes();
     Step(EngineStep::Server);

@@ -12,6 +12,7 @@
 
 #include <ctime>
 #include <list>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -25,6 +26,8 @@
 //   ServerRoomMessages.cpp, ServerSearchMessages.cpp  rooms; search, wish list, distributed net
 // ServerCodes.h names every message code in both directions.
 class DataSaver;
+class PortForwarder;
+class QHostAddress;
 
 class Server : public QObject, public DataLoadedEventHandler
 {
@@ -40,8 +43,8 @@ public:
     // A login the server has not answered within this long is given up as an abrupt loss.
     static constexpr qint64 kLoginReplyTimeoutMs = 60000;
 
-    // The engine root connects the timers (reconnection, keep-alive) and the store file's
-    // data-loaded notice.
+    // The engine root connects the timers (reconnection, keep-alive, the mapping renewal) and
+    // the store file's data-loaded notice. The port forwarder is made last, and is ours.
     Server();
     ~Server() override;
 
@@ -64,6 +67,10 @@ public:
     // Test-only: the next connection attempts go to 127.0.0.1 on this port instead of the
     // central server. Nothing in the program calls it.
     void UseLocalServerForTesting(quint16 port);
+    // Test-only: every Server made from now on connects to address and port instead of the
+    // central server; a null address goes back to the central server. Nothing in the program
+    // calls it.
+    static void UseEndpointForTesting(const QHostAddress& address, quint16 port);
     // The frame reader, over whatever bytes device has ready. The socket's readyRead runs it on
     // the socket; the fuzzer feeds it bytes directly.
     void ReadFrames(QIODevice& device);
@@ -131,6 +138,7 @@ public Q_SLOTS:
     void OnSocketReadyToRead();
     void OnSocketClosed();
     void AttemptReconnect();
+    void RenewPortMapping();
     void EveryFiveMinutes();
 
 private:
@@ -146,6 +154,8 @@ private:
     void EndConnection(const char* failure);
     void ResetFrameReader();
     void ReleaseReadBuffer();
+    // Asks the port forwarder to map both listening ports (the scrambled one unless it is 0).
+    void MapListeningPorts();
     void DropConnection(const QString& why);
 
     // Handlers of received messages, one per code (ServerMessages.cpp and neighbours).
@@ -201,6 +211,7 @@ private:
 
     QString m_host;
     quint16 m_port = DefaultPort;
+    std::unique_ptr<PortForwarder> m_portForwarder;
 };
 
 extern Server* gp_server;

@@ -1,5 +1,6 @@
 #include "server/Server.h"
 
+#include "server/PortForwarder.h"
 #include "server/ServerCodes.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
@@ -19,10 +20,37 @@ namespace {
 
 const QString LogCategory = QStringLiteral("server");
 
+struct Endpoint
+{
+    QString host;
+    quint16 port = 0;
+};
+
+// Where Servers made from now on connect, when a test said so.
+Endpoint& TestEndpoint()
+{
+    static Endpoint endpoint;
+    return endpoint;
+}
+
+int SettingInt(const char* key)
+{
+    return QString::fromStdString(ServerStore::GetSetting(key)).toInt();
+}
+
+bool UpnpEnabled()
+{
+    return ServerStore::GetSetting("use_upnp") == "yes";
+}
+
 } // namespace
 
 Server::Server() : m_host(QStringLiteral(QV_SERVER_HOST))
 {
+    if (!TestEndpoint().host.isEmpty()) {
+        m_host = TestEndpoint().host;
+        m_port = TestEndpoint().port;
+    }
     gp_server = this;
     connect(&m_socket, &QTcpSocket::connected, this, &Server::OnConnected);
     connect(&m_socket, &QTcpSocket::readyRead, this, &Server::OnSocketReadyToRead);
@@ -32,12 +60,15 @@ Server::Server() : m_host(QStringLiteral(QV_SERVER_HOST))
     // The token of a relayed connection request is what the peer echoes back to prove who it is,
     // so its counter must not start at a value anyone can guess.
     m_nextIndirectToken = RandomU32();
+
+    m_portForwarder = std::make_unique<PortForwarder>();
 }
 
 Server::~Server()
 {
     // A socket signal must not reach a half-destroyed object.
     m_socket.disconnect(this);
+    m_portForwarder.reset();
     if (gp_server == this)
         gp_server = nullptr;
 }
@@ -46,6 +77,11 @@ void Server::UseLocalServerForTesting(quint16 port)
 {
     m_host = QHostAddress(QHostAddress::LocalHost).toString();
     m_port = port;
+}
+
+void Server::UseEndpointForTesting(const QHostAddress& address, quint16 port)
+{
+    TestEndpoint() = address.isNull() ? Endpoint() : Endpoint{address.toString(), port};
 }
 
 void Server::Connect()
@@ -67,6 +103,9 @@ void Server::Connect()
     // connection over IPv6 would not give it.
     m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
     Log(LogCategory, 1, QStringLiteral("Attempting connection on port %1").arg(m_port));
+    // Discovery runs once; later calls log nothing.
+    if (UpnpEnabled())
+        m_portForwarder->Init();
 }
 
 void Server::OnConnected()
@@ -252,6 +291,22 @@ void Server::AttemptReconnect()
         Connect();
 }
 
+void Server::RenewPortMapping()
+{
+    if (m_state != StateLoggedIn || !UpnpEnabled())
+        return;
+    Log(LogCategory, 1, QStringLiteral("Renewing UPnP port mapping."));
+    MapListeningPorts();
+}
+
+void Server::MapListeningPorts()
+{
+    m_portForwarder->AddPortMapping(&m_socket, SettingInt("listening_port"));
+    const int obfuscated = SettingInt("obfuscated_listening_port");
+    if (obfuscated != 0)
+        m_portForwarder->AddPortMapping(&m_socket, obfuscated);
+}
+
 void Server::EveryFiveMinutes()
 {
     MemStream keepAlive;
@@ -275,8 +330,8 @@ void Server::OnConnectedToServer()
             if (room.IsConnected(ServerTypes::RoomAutojoin))
                 EnterRoom(room.AsString(), false);
         }
-        // Mapping the listening ports on the router belongs to the port forwarder, which is
-        // started here once it exists.
+        if (UpnpEnabled())
+            MapListeningPorts();
     }
 
     ItemSet users;

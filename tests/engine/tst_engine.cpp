@@ -14,6 +14,7 @@
 #include "store/TimerManager.h"
 #include "support/FakeServer.h"
 #include "support/LogLines.h"
+#include "support/ScriptedUpnp.h"
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
@@ -96,6 +97,10 @@ private Q_SLOTS:
     void shutdownSweepsThenSaves();
     void serviceWithoutDependencyFails_data();
     void serviceWithoutDependencyFails();
+
+private:
+    // Every engine here builds a Server: its port forwarder talks to this, not the network.
+    ScriptedUpnp m_upnp;
 };
 
 void tst_Engine::buildsInStartUpOrder_data()

@@ -12,6 +12,7 @@
 #include "support/FakePeer.h"
 #include "support/FakeServer.h"
 #include "support/LogLines.h"
+#include "support/ScriptedUpnp.h"
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
@@ -47,6 +48,7 @@ public:
     PeerMessenger& peer() { return *m_engine.peer(); }
     Server& server() { return m_engine.server(); }
     FakeServer& fake() { return m_fake; }
+    ScriptedUpnp& upnp() { return m_upnp; }
 
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
 
@@ -139,6 +141,8 @@ private:
     StoreGuard m_store;
     ClockReset m_clock;
     FakeServer m_fake;
+    // No test sends gateway discovery.
+    ScriptedUpnp m_upnp;
     Engine m_engine;
 };
 

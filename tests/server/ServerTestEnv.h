@@ -8,6 +8,7 @@
 #include "store/TimerManager.h"
 #include "support/FakeServer.h"
 #include "support/LogLines.h"
+#include "support/ScriptedUpnp.h"
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
@@ -35,6 +36,8 @@ public:
     void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }
     void fireFiveMinutes() { timerManager->everyFiveMinutes()->Fire(); }
     FakeServer& fake() { return m_fake; }
+    // The gateway the port forwarder talks to instead of the network.
+    ScriptedUpnp& upnp() { return m_upnp; }
 
     // The room item of a name, made if missing.
     static ItemPtr Room(const std::string& n) { return d.GetType("room")->GetItem(Value(n)); }
@@ -138,6 +141,7 @@ private:
 
     StoreGuard m_store;
     FakeServer m_fake;
+    ScriptedUpnp m_upnp;
     Engine m_engine;
     quint32 m_nextSyncToken = 0xC0DE0000u;
 };

@@ -4,6 +4,7 @@
 #include "server/Server.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
+#include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
 
 #include <QTemporaryDir>
@@ -23,6 +24,10 @@ private Q_SLOTS:
     void addressRequestsArePerUser();
     void onlyUserDecisionsAreSaved();
     void upnpDefaultAfterLoading();
+
+private:
+    // Every engine here builds a Server: its port forwarder talks to this, not the network.
+    ScriptedUpnp m_upnp;
 };
 
 namespace {

@@ -10,10 +10,15 @@
 
 #include <sys/socket.h>
 
-FakeServer::FakeServer(QObject* parent) : QObject(parent), m_listener(new QTcpServer(this))
+FakeServer::FakeServer(QObject* parent) : FakeServer(QHostAddress(QHostAddress::LocalHost), parent)
+{
+}
+
+FakeServer::FakeServer(const QHostAddress& address, QObject* parent)
+    : QObject(parent), m_listener(new QTcpServer(this))
 {
     connect(m_listener, &QTcpServer::newConnection, this, &FakeServer::onNewConnection);
-    m_listener->listen(QHostAddress::LocalHost, 0);
+    m_listener->listen(address, 0);
 
     m_lifetime.setSingleShot(true);
     connect(&m_lifetime, &QTimer::timeout, this, &FakeServer::stop);

@@ -6,13 +6,15 @@
 #include <QPointer>
 #include <QTimer>
 
+class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
 
 // A scripted stand-in for the central server, for tests that drive the client over a real socket.
-// It listens on 127.0.0.1 on a port the system picks, accepts the client's connections one at a
-// time, cuts what the client sends into frames (u32 little-endian body length, then the body) and
-// sends whatever frames or raw bytes the test gives it.
+// It listens on 127.0.0.1 (or an address of the test's own network namespace) on a port the
+// system picks, accepts the client's connections one at a time, cuts what the client sends into
+// frames (u32 little-endian body length, then the body) and sends whatever frames or raw bytes
+// the test gives it.
 //
 // Everything runs on the test's thread: the wait calls spin the event loop until their condition
 // holds or the time-out passes, so the client under test keeps running meanwhile. Time-outs are
@@ -31,6 +33,8 @@ public:
     static constexpr quint32 MaxFrameLength = 64u * 1024u * 1024u;
 
     explicit FakeServer(QObject* parent = nullptr);
+    // Listening on another local address: the address of a test's own network namespace.
+    explicit FakeServer(const QHostAddress& address, QObject* parent = nullptr);
     ~FakeServer() override;
 
     bool isListening() const;

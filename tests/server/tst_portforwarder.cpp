@@ -1,0 +1,318 @@
+// UPnP port mapping against the scripted gateway: discovery, mapping after the first login, the
+// conflict retry, the hourly renewal and a shutdown while the worker is stuck in a gateway call.
+// What the real gateway answers is checked by the upnp_gateway test in network namespaces.
+
+#include "ServerTestEnv.h"
+
+#include "server/PortForwarder.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using Devices = std::vector<UpnpBackend::Device>;
+Q_DECLARE_METATYPE(Devices)
+
+namespace {
+
+const QString kCategory = QStringLiteral("Port Forwarding");
+const char kGatewayType[] = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+const char kGatewayUrl[] = "http://192.0.2.1:5000/rootDesc.xml";
+
+QStringList DiscoveryFound(const QString& url = QLatin1String(kGatewayUrl))
+{
+    return {QStringLiteral("Initializing UPnP"), QStringLiteral("Device list found"),
+            url + QStringLiteral(", InternetGatewayDevice, found"),
+            QStringLiteral("Device XML found.")};
+}
+
+} // namespace
+
+class TestPortForwarder : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void discovery_data();
+    void discovery();
+    void initTwiceDiscoversOnce();
+    void noDeviceListMapsNothing();
+    void mappingOutcomes_data();
+    void mappingOutcomes();
+    void portsMappedAfterFirstLoginOnly_data();
+    void portsMappedAfterFirstLoginOnly();
+    void hourlyRenewalOnlyWhileLoggedIn();
+    void shutdownDoesNotWaitForAStuckWorker();
+
+private:
+    // Logs in with UPnP on and the gateway found; the Port Forwarding lines of the discovery are
+    // taken already.
+    bool logInWithGateway(int obfuscatedPort);
+    // Waits until the worker has handled every request made before: a removal of port 1 is
+    // queued behind them, and its lines come last.
+    bool drainWorker();
+
+    std::unique_ptr<ServerTestEnv> env;
+    std::unique_ptr<LogLines> log;
+};
+
+void TestPortForwarder::init()
+{
+    env = std::make_unique<ServerTestEnv>();
+    log = std::make_unique<LogLines>(kCategory);
+    ServerTestEnv::SetSetting("use_upnp", "yes");
+    ServerTestEnv::SetSetting("listening_port", "42235");
+    ServerTestEnv::SetSetting("obfuscated_listening_port", "42236");
+}
+
+void TestPortForwarder::cleanup()
+{
+    log.reset();
+    env.reset();
+}
+
+bool TestPortForwarder::logInWithGateway(int obfuscatedPort)
+{
+    ServerTestEnv::SetSetting("obfuscated_listening_port", std::to_string(obfuscatedPort));
+    env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
+    if (!env->logIn())
+        return false;
+    return QTest::qWaitFor([this] { return log->lines.size() >= DiscoveryFound().size(); }) &&
+           log->lines.mid(0, DiscoveryFound().size()) == DiscoveryFound();
+}
+
+bool TestPortForwarder::drainWorker()
+{
+    const qsizetype before = log->lines.size();
+    portForwarder->RemovePortMapping(1);
+    return QTest::qWaitFor([&] {
+        return log->lines.size() >= before + 2 &&
+               log->lines.at(log->lines.size() - 2) == QLatin1String("Removing mapping for port 1");
+    });
+}
+
+void TestPortForwarder::discovery_data()
+{
+    QTest::addColumn<Devices>("devices");
+    QTest::addColumn<bool>("descriptionFound");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("loaded");
+
+    const char* a = "http://192.0.2.7:1900/a.xml";
+    const char* b = "http://192.0.2.8:1900/b.xml";
+    QTest::newRow("one gateway") << Devices{{kGatewayUrl, kGatewayType}} << true
+                                 << DiscoveryFound() << QString::fromLatin1(kGatewayUrl);
+    QTest::newRow("gateway second")
+        << Devices{{a, "upnp:rootdevice"}, {b, kGatewayType}} << true
+        << QStringList{"Initializing UPnP", "Device list found",
+                       QString::fromLatin1(a) + ", upnp:rootdevice skipping",
+                       QString::fromLatin1(b) + ", InternetGatewayDevice, found",
+                       "Device XML found."}
+        << QString::fromLatin1(b);
+    QTest::newRow("no gateway among them")
+        << Devices{{a, "upnp:rootdevice"}, {b, "urn:schemas-upnp-org:device:MediaServer:1"}}
+        << true
+        << QStringList{"Initializing UPnP", "Device list found",
+                       QString::fromLatin1(a) + ", upnp:rootdevice skipping",
+                       QString::fromLatin1(b) +
+                           ", urn:schemas-upnp-org:device:MediaServer:1 skipping",
+                       "Defaulting to first device found, upnp:rootdevice", "Device XML found."}
+        << QString::fromLatin1(a);
+    QTest::newRow("description not fetched")
+        << Devices{{kGatewayUrl, kGatewayType}} << false
+        << QStringList{"Initializing UPnP", "Device list found",
+                       QString::fromLatin1(kGatewayUrl) + ", InternetGatewayDevice, found",
+                       "Device XML not found."}
+        << QString::fromLatin1(kGatewayUrl);
+}
+
+void TestPortForwarder::discovery()
+{
+    QFETCH(Devices, devices);
+    QFETCH(bool, descriptionFound);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, loaded);
+    env->upnp().SetDevices(devices);
+    env->upnp().SetDescriptionFound(descriptionFound);
+    ServerTestEnv::SetSetting("username", "alice");
+    env->server().Connect();
+    QTRY_COMPARE(log->lines, lines);
+    QCOMPARE(env->upnp().Calls(), QStringList({"discover", "load " + loaded}));
+}
+
+void TestPortForwarder::initTwiceDiscoversOnce()
+{
+    env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
+    ServerTestEnv::SetSetting("username", "alice");
+    env->server().Connect();
+    // The options page starts discovery too when UPnP is switched on.
+    portForwarder->Init();
+    QVERIFY(drainWorker());
+    QCOMPARE(log->lines.mid(0, 4), DiscoveryFound());
+    QCOMPARE(log->lines.size(), 6); // the removal's two lines, and nothing of a second discovery
+    QCOMPARE(env->upnp().Calls().count("discover"), 1);
+}
+
+void TestPortForwarder::noDeviceListMapsNothing()
+{
+    env->upnp().SetDevices({}, -3);
+    QVERIFY(env->logIn());
+    const QStringList expected = {
+        "Initializing UPnP",
+        "No device list found during discovery. miniupnp error code: -3",
+        "Found own address to be 127.0.0.1",
+        "UPnP appears to not have been initialized, aborting.",
+        "Found own address to be 127.0.0.1",
+        "UPnP appears to not have been initialized, aborting.",
+    };
+    QTRY_COMPARE(log->lines, expected);
+    QCOMPARE(env->upnp().Calls(), QStringList{"discover"});
+}
+
+void TestPortForwarder::mappingOutcomes_data()
+{
+    QTest::addColumn<QList<int>>("addResults");
+    QTest::addColumn<int>("deleteResult");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("calls");
+
+    const QString found = QStringLiteral("Found own address to be 127.0.0.1");
+    const QString conflict = QStringLiteral(
+        "Port already mapped, attempting to remove existing mapping before retrying.");
+    const QString add = QStringLiteral("add 42235 127.0.0.1");
+    const QStringList retried = {add, "delete 42235", add};
+    QTest::newRow("mapped") << QList<int>{0} << 0
+                            << QStringList{found, "Port 42235 successfully mapped."}
+                            << QStringList{add};
+    // The removal's lines go out before the mapping's own.
+    QTest::newRow("conflict, then mapped")
+        << QList<int>{718, 0} << 0
+        << QStringList{"Removing mapping for port 42235", "Port mapping successfully removed.",
+                       found, conflict, "Second mapping attempt successful."}
+        << retried;
+    QTest::newRow("conflict twice")
+        << QList<int>{718, 718} << 0
+        << QStringList{"Removing mapping for port 42235", "Port mapping successfully removed.",
+                       found, conflict}
+        << retried;
+    QTest::newRow("conflict, then another failure")
+        << QList<int>{718, 501} << 0
+        << QStringList{"Removing mapping for port 42235", "Port mapping successfully removed.",
+                       found, conflict, "Second mapping attempt failed, miniupnp error: 501"}
+        << retried;
+    QTest::newRow("conflict, removal refused")
+        << QList<int>{718, 0} << 714
+        << QStringList{"Removing mapping for port 42235",
+                       "Port mapping removal failed, miniupnp error: 714", found, conflict,
+                       "Second mapping attempt successful."}
+        << retried;
+    QTest::newRow("refused") << QList<int>{606} << 0
+                             << QStringList{found,
+                                            "Port 42235 mapping failure, miniupnp error: 606"}
+                             << QStringList{add};
+}
+
+void TestPortForwarder::mappingOutcomes()
+{
+    QFETCH(QList<int>, addResults);
+    QFETCH(int, deleteResult);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, calls);
+    env->upnp().SetAddResults(std::deque<int>(addResults.begin(), addResults.end()));
+    env->upnp().SetDeleteResult(deleteResult);
+    QVERIFY(logInWithGateway(0));
+    QTRY_COMPARE(log->lines.mid(4), lines);
+    QCOMPARE(env->upnp().Calls().mid(2), calls);
+}
+
+void TestPortForwarder::portsMappedAfterFirstLoginOnly_data()
+{
+    QTest::addColumn<int>("obfuscatedPort");
+    QTest::addColumn<QStringList>("calls");
+    QTest::newRow("both ports") << 42236
+                                << QStringList{"add 42235 127.0.0.1", "add 42236 127.0.0.1"};
+    QTest::newRow("no scrambled port") << 0 << QStringList{"add 42235 127.0.0.1"};
+}
+
+void TestPortForwarder::portsMappedAfterFirstLoginOnly()
+{
+    QFETCH(int, obfuscatedPort);
+    QFETCH(QStringList, calls);
+    QVERIFY(logInWithGateway(obfuscatedPort));
+    QVERIFY(drainWorker());
+    QCOMPARE(env->upnp().Calls().mid(2), calls + QStringList{"delete 1"});
+
+    // A later login maps nothing: the mappings were asked for once, and the hour renews them.
+    QVERIFY(env->dropAndReconnect());
+    QTRY_VERIFY(env->server().IsConnected());
+    QVERIFY(drainWorker());
+    QCOMPARE(env->upnp().Calls().mid(2), calls + QStringList({"delete 1", "delete 1"}));
+}
+
+void TestPortForwarder::hourlyRenewalOnlyWhileLoggedIn()
+{
+    LogLines server(QStringLiteral("server"));
+    const QString renewing = QStringLiteral("Renewing UPnP port mapping.");
+    env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
+    timerManager->everyHour()->Fire(); // idle
+    QVERIFY(logInWithGateway(42236));
+    QVERIFY(drainWorker());
+    const QStringList first = env->upnp().Calls();
+
+    timerManager->everyHour()->Fire();
+    QVERIFY(server.Has(renewing));
+    QVERIFY(drainWorker());
+    QCOMPARE(env->upnp().Calls().mid(first.size()),
+             QStringList({"add 42235 127.0.0.1", "add 42236 127.0.0.1", "delete 1"}));
+
+    // Switched off, or logged out: nothing.
+    ServerTestEnv::SetSetting("use_upnp", "no");
+    timerManager->everyHour()->Fire();
+    ServerTestEnv::SetSetting("use_upnp", "yes");
+    env->server().Disconnect();
+    timerManager->everyHour()->Fire();
+    QVERIFY(drainWorker());
+    QCOMPARE(server.lines.count(renewing), 1);
+    QCOMPARE(env->upnp().Calls().mid(first.size() + 3), QStringList{"delete 1"});
+}
+
+void TestPortForwarder::shutdownDoesNotWaitForAStuckWorker()
+{
+    // Built by hand: the scripted gateway must outlive the engine here.
+    cleanup();
+    StoreGuard store;
+    ScriptedUpnp upnp;
+    FakeServer fake;
+    EngineOptions options;
+    options.peerMessenger = false;
+    options.localServerPort = fake.port();
+    auto engine = std::make_unique<Engine>(options);
+    const int workers = PortForwarder::WorkerThreadCount();
+    ServerTestEnv::SetSetting("use_upnp", "yes");
+    ServerTestEnv::SetSetting("username", "alice");
+
+    upnp.BlockDiscovery();
+    engine->server().Connect();
+    QTRY_VERIFY(upnp.Discovering());
+    // Deleting the Server deletes its port forwarder, which gives the worker a few seconds and
+    // then leaves it inside its gateway call.
+    engine.reset();
+    QCOMPARE(PortForwarder::WorkerThreadCount(), workers);
+    QCOMPARE(upnp.BackendsAlive(), 1);
+
+    // Released, the worker ends its request and posts to nobody, then frees its gateway records
+    // and its thread.
+    LogLines lines(kCategory);
+    upnp.Release();
+    QTRY_COMPARE(upnp.BackendsAlive(), 0);
+    QTRY_COMPARE(PortForwarder::WorkerThreadCount(), workers - 1);
+    QVERIFY(lines.lines.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPortForwarder)
+#include "tst_portforwarder.moc"
