@@ -33,16 +33,6 @@ Endpoint& TestEndpoint()
     return endpoint;
 }
 
-int SettingInt(const char* key)
-{
-    return QString::fromStdString(ServerStore::GetSetting(key)).toInt();
-}
-
-bool UpnpEnabled()
-{
-    return ServerStore::GetSetting("use_upnp") == "yes";
-}
-
 } // namespace
 
 Server::Server() : m_host(QStringLiteral(QV_SERVER_HOST))
@@ -104,7 +94,7 @@ void Server::Connect()
     m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
     Log(LogCategory, 1, QStringLiteral("Attempting connection on port %1").arg(m_port));
     // Discovery runs once; later calls log nothing.
-    if (UpnpEnabled())
+    if (Settings::IsYes(SettingKeys::UseUpnp))
         m_portForwarder->Init();
 }
 
@@ -293,7 +283,7 @@ void Server::AttemptReconnect()
 
 void Server::RenewPortMapping()
 {
-    if (m_state != StateLoggedIn || !UpnpEnabled())
+    if (m_state != StateLoggedIn || !Settings::IsYes(SettingKeys::UseUpnp))
         return;
     Log(LogCategory, 1, QStringLiteral("Renewing UPnP port mapping."));
     MapListeningPorts();
@@ -301,8 +291,8 @@ void Server::RenewPortMapping()
 
 void Server::MapListeningPorts()
 {
-    m_portForwarder->AddPortMapping(&m_socket, SettingInt("listening_port"));
-    const int obfuscated = SettingInt("obfuscated_listening_port");
+    m_portForwarder->AddPortMapping(&m_socket, Settings::Int(SettingKeys::ListeningPort));
+    const int obfuscated = Settings::Int(SettingKeys::ObfuscatedListeningPort);
     if (obfuscated != 0)
         m_portForwarder->AddPortMapping(&m_socket, obfuscated);
 }
@@ -330,7 +320,7 @@ void Server::OnConnectedToServer()
             if (room.IsConnected(ServerTypes::RoomAutojoin))
                 EnterRoom(room.AsString(), false);
         }
-        if (UpnpEnabled())
+        if (Settings::IsYes(SettingKeys::UseUpnp))
             MapListeningPorts();
     }
 

@@ -1,5 +1,7 @@
 #include "PeerTestEnv.h"
 
+#include "server/PortForwarder.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -15,8 +17,9 @@
 // listening port dead. The client under test runs in a child process (this same program), whose
 // descriptor limit is lowered to just above what it uses, so that a few dozen connections exhaust
 // it without touching the limit of the test itself. The child reports its port and its "Peer
-// Messenger" log lines on standard output, and on each "sweep" line from standard input moves
-// its clock past the first-frame time-out and fires the half-minute tick.
+// Messenger" log lines on standard output; it starts accepting on a "go" line from standard
+// input, and on each "sweep" line after it moves its clock past the first-frame time-out and
+// fires the half-minute tick.
 
 // The undefined-behaviour checker tells readable memory from unreadable by writing it into a
 // pipe. With every descriptor taken that fails, and the first check of each object's dynamic type
@@ -82,6 +85,14 @@ int RunFloodedClient()
         });
 
     g_skipDynamicTypeChecks = true;
+    // The port forwarder's worker makes its event loop's descriptors when it first runs; that
+    // must happen before the limit, and a request that comes back shows it has.
+    LogLines upnp(QStringLiteral("Port Forwarding"));
+    portForwarder->RemovePortMapping(1);
+    if (!QTest::qWaitFor([&upnp] { return !upnp.lines.isEmpty(); })) {
+        Say("error port forwarder");
+        return 1;
+    }
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = rlim_t(OpenDescriptors()) + kHeadroom;
@@ -90,6 +101,12 @@ int RunFloodedClient()
         return 1;
     }
     Say("port " + QByteArray::number(env.peer().ListeningPort()));
+    // The flood is queued up before the listener first looks: a listener that has once found
+    // nothing to accept reports a later shortage of descriptors as "try again" (and spins on
+    // it) instead of pausing.
+    char go = 0;
+    while (go != '\n' && ::read(STDIN_FILENO, &go, 1) == 1) {
+    }
 
     QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&commands, &QSocketNotifier::activated, [&env, &commands] {
@@ -156,7 +173,8 @@ void tst_AcceptFlood::listenerSurvivesRunningOutOfDescriptors()
         QVERIFY(peer->ConnectTo(port));
         flood.push_back(std::move(peer));
     }
-    QTRY_VERIFY(said("Accepting a peer connection failed"));
+    client.write("go\n");
+    QTRY_VERIFY2(said("Accepting a peer connection failed"), output.constData());
 
     // An honest peer queues up behind the flood; every sweep closes the silent connections taken
     // so far, and the listener takes the next ones, until it reaches the honest one.
