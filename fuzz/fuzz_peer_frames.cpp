@@ -85,11 +85,20 @@ public:
     static Type* Indirect() { return d.GetType("indirect_connect_to_peer_request"); }
     ItemPtr PeerSocket() { return d.GetType("peer_socket")->HasItem(Value(&socket)); }
 
+    // The socket lives here: no receiver of a hand-over may take it, so the distributed network
+    // is not built.
+    static EngineOptions Options()
+    {
+        EngineOptions options;
+        options.distributedNetwork = false;
+        return options;
+    }
+
     FreshStore store;
     QTcpSocket socket;
     // No gateway discovery ever leaves a fuzz run.
     ScriptedUpnp gateway;
-    Engine engine;
+    Engine engine{Options()};
     PeerMessenger* peer;
     QPointer<SocketReceiveState> state;
 };

@@ -1,5 +1,6 @@
 #include "engine/Engine.h"
 
+#include "dnet/DNetManager.h"
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
@@ -77,6 +78,30 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
     m_invoker = std::make_unique<DelayedInvoker>();
     Step(EngineStep::DelayedInvoker);
 
+    DNetManager::CreateData(*m_saver);
+    if (m_options.distributedNetwork && m_peer) {
+        m_dnet = std::make_unique<DNetManager>();
+        DNetManager* dnet = m_dnet.get();
+        Server* server = m_server.get();
+        QObject::connect(server, &Server::DNetParentMinSpeed, dnet,
+                         &DNetManager::OnDNetParentMinSpeed);
+        QObject::connect(server, &Server::DNetParentSpeedConnectionRatio, dnet,
+                         &DNetManager::OnDNetParentSpeedConnectionRatio);
+        QObject::connect(server, &Server::DNetPossibleParents, dnet,
+                         &DNetManager::OnDNetPossibleParents);
+        QObject::connect(server, &Server::DNetMessage, dnet, &DNetManager::OnDNetMessage);
+        QObject::connect(server, &Server::DNetDeliveryReport, dnet,
+                         &DNetManager::OnDNetDeliveryReport);
+        QObject::connect(server, &Server::DNetReset, dnet, &DNetManager::OnDNetReset);
+        QObject::connect(m_peer.get(), &PeerMessenger::DNetConnectionAccepted, dnet,
+                         &DNetManager::OnDNetConnectionAccepted);
+        QObject::connect(m_peer.get(), &PeerMessenger::DNetConnectionRequested, dnet,
+                         &DNetManager::OnDNetConnectionRequested);
+        // After the peer connection manager's receiver, before the shares'.
+        QObject::connect(server, &Server::Connected, dnet, &DNetManager::OnConnected);
+    }
+    Step(EngineStep::DistributedNetwork);
+
     // Other subsystems name the shares' types (uploads look files up), so they exist even where
     // the manager is not built.
     SharedFoldersManager::CreateData(*m_saver);
@@ -95,6 +120,7 @@ Engine::~Engine()
     // Each service goes before the ones it calls; the destructors clear their globals.
     m_shares.reset();
     m_invoker.reset();
+    m_dnet.reset();
     m_peer.reset();
     m_server.reset();
     m_saver.reset();

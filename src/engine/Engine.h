@@ -12,8 +12,9 @@
 //     it) and in Engine::~Engine (deletion, in shutdown order);
 //   - its constructor throws MissingDependencyError (store/Dependency.h) when a service it calls
 //     was not built, rather than skipping the wiring.
-// The process-wide globals (timerManager, dataSaver, gp_server, peerMessenger, delayedInvoker)
-// are set by the constructors and cleared when the root deletes their services.
+// The process-wide globals (timerManager, dataSaver, gp_server, peerMessenger, delayedInvoker,
+// dnetManager, sharedFoldersManager) are set by the constructors and cleared when the root
+// deletes their services.
 
 #include <QString>
 
@@ -22,6 +23,7 @@
 
 class DataSaver;
 class DelayedInvoker;
+class DNetManager;
 class PeerMessenger;
 class Server;
 class SharedFoldersManager;
@@ -30,14 +32,14 @@ class TimerManager;
 // The steps of start-up, in their order.
 enum class EngineStep
 {
-    Timers,         // the shared timers
-    StoreFile,      // the store file handler
-    Server,         // the server connection and its store types
-    PeerMessenger,  // the peer connection manager's store types, and the manager when built
-    SettingsTypes,  // global, vglobal and global_value
-    DelayedInvoker, // the coalescing delayed call
-    // The distributed network goes here once it is built.
-    SharedFolders, // the shares' store types, and the shared-folder manager when built
+    Timers,             // the shared timers
+    StoreFile,          // the store file handler
+    Server,             // the server connection and its store types
+    PeerMessenger,      // the peer connection manager's store types, and the manager when built
+    SettingsTypes,      // global, vglobal and global_value
+    DelayedInvoker,     // the coalescing delayed call
+    DistributedNetwork, // the distributed network's store types, and the manager when built
+    SharedFolders,      // the shares' store types, and the shared-folder manager when built
     // The transfer engine follows here once it is built.
 };
 
@@ -46,6 +48,9 @@ struct EngineOptions
     // The peer connection manager. Without it the server connection works alone; its store
     // types are declared all the same, since server messages fill them.
     bool peerMessenger = true;
+    // The distributed network. It dials and takes connections through the peer connection
+    // manager, so it is built only where that is. Its store types are declared all the same.
+    bool distributedNetwork = true;
     // The shared-folder manager. Its store types are declared all the same.
     bool sharedFolders = true;
 
@@ -64,7 +69,8 @@ class Engine
 public:
     explicit Engine(const EngineOptions& options = EngineOptions());
     // Deletes the services in shutdown order: the shared-folder manager, the delayed invoker,
-    // the peer connection manager, the server connection, the store file handler, the timers.
+    // the distributed network, the peer connection manager, the server connection, the store
+    // file handler, the timers.
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -89,6 +95,8 @@ public:
     // Null unless built (EngineOptions::peerMessenger).
     PeerMessenger* peer() { return m_peer.get(); }
     DelayedInvoker& invoker() { return *m_invoker; }
+    // Null unless built (EngineOptions::distributedNetwork, with the peer connection manager).
+    DNetManager* dnet() { return m_dnet.get(); }
     // Null unless built (EngineOptions::sharedFolders).
     SharedFoldersManager* shares() { return m_shares.get(); }
 
@@ -101,5 +109,6 @@ private:
     std::unique_ptr<Server> m_server;
     std::unique_ptr<PeerMessenger> m_peer;
     std::unique_ptr<DelayedInvoker> m_invoker;
+    std::unique_ptr<DNetManager> m_dnet;
     std::unique_ptr<SharedFoldersManager> m_shares;
 };

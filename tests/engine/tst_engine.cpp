@@ -1,6 +1,7 @@
 // The engine's composition root: what it builds in which order, how it loads, saves and tears
 // down, and a service built without what it needs.
 
+#include "dnet/DNetManager.h"
 #include "engine/Engine.h"
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
@@ -41,9 +42,11 @@ QString Built()
         built << "peer";
     if (delayedInvoker)
         built << "invoker";
+    if (dnetManager)
+        built << "dnet";
     if (sharedFoldersManager)
         built << "shares";
-    for (const char* type : {"user", "peer_socket", "global", "shared_folder"}) {
+    for (const char* type : {"user", "peer_socket", "global", "dnet_child", "shared_folder"}) {
         if (d.HasType(type))
             built << type;
     }
@@ -65,6 +68,8 @@ const char* StepName(EngineStep step)
         return "SettingsTypes";
     case EngineStep::DelayedInvoker:
         return "DelayedInvoker";
+    case EngineStep::DistributedNetwork:
+        return "DistributedNetwork";
     case EngineStep::SharedFolders:
         return "SharedFolders";
     }
@@ -114,9 +119,12 @@ void tst_Engine::buildsInStartUpOrder_data()
                 "PeerMessenger: timers saver server peer user peer_socket",
                 "SettingsTypes: timers saver server peer user peer_socket global",
                 "DelayedInvoker: timers saver server peer invoker user peer_socket global",
-                "SharedFolders: timers saver server peer invoker shares user peer_socket global "
-                "shared_folder"});
-    // The server's messages fill the peer types, so they are there without the manager.
+                "DistributedNetwork: timers saver server peer invoker dnet user peer_socket "
+                "global dnet_child",
+                "SharedFolders: timers saver server peer invoker dnet shares user peer_socket "
+                "global dnet_child shared_folder"});
+    // The server's messages fill the peer types, so they are there without the manager; the
+    // distributed network is not built without it.
     QTest::newRow("server alone")
         << false
         << QStringList({"Timers: timers", "StoreFile: timers saver",
@@ -124,8 +132,10 @@ void tst_Engine::buildsInStartUpOrder_data()
                         "PeerMessenger: timers saver server user peer_socket",
                         "SettingsTypes: timers saver server user peer_socket global",
                         "DelayedInvoker: timers saver server invoker user peer_socket global",
+                        "DistributedNetwork: timers saver server invoker user peer_socket "
+                        "global dnet_child",
                         "SharedFolders: timers saver server invoker shares user peer_socket "
-                        "global shared_folder"});
+                        "global dnet_child shared_folder"});
 }
 
 void tst_Engine::buildsInStartUpOrder()
@@ -142,6 +152,7 @@ void tst_Engine::buildsInStartUpOrder()
     Engine engine(options);
     QCOMPARE(steps, expected);
     QCOMPARE(engine.peer() != nullptr, peerMessenger);
+    QCOMPARE(engine.dnet() != nullptr, peerMessenger);
 }
 
 void tst_Engine::tearsDownInShutdownOrder()
@@ -155,13 +166,14 @@ void tst_Engine::tearsDownInShutdownOrder()
         };
         watch(sharedFoldersManager, "shares");
         watch(delayedInvoker, "invoker");
+        watch(dnetManager, "dnet");
         watch(peerMessenger, "peer");
         watch(gp_server, "server");
         watch(timerManager->everyHalfMinute(), "timers");
     }
     // Each service goes before those it calls.
-    QCOMPARE(gone, QStringList({"shares", "invoker", "peer", "server", "timers"}));
-    QCOMPARE(Built(), QStringLiteral("user peer_socket global shared_folder"));
+    QCOMPARE(gone, QStringList({"shares", "invoker", "dnet", "peer", "server", "timers"}));
+    QCOMPARE(Built(), QStringLiteral("user peer_socket global dnet_child shared_folder"));
 }
 
 void tst_Engine::everySchemaDeclaredOnce_data()
@@ -171,14 +183,15 @@ void tst_Engine::everySchemaDeclaredOnce_data()
     QTest::newRow("peer connection manager") << 1;
     QTest::newRow("settings") << 2;
     QTest::newRow("shared folders") << 3;
+    QTest::newRow("distributed network") << 4;
 }
 
 void tst_Engine::everySchemaDeclaredOnce()
 {
     QFETCH(int, schema);
     void (*const declare[])(DataSaver&) = {&Server::CreateData, &PeerMessenger::CreateData,
-                                           &Settings::CreateData,
-                                           &SharedFoldersManager::CreateData};
+                                           &Settings::CreateData, &SharedFoldersManager::CreateData,
+                                           &DNetManager::CreateData};
     StoreGuard store;
     // Two subsystems naming one type, or a relation to a type declared later, would throw here.
     std::unique_ptr<Engine> engine;
@@ -222,7 +235,7 @@ void tst_Engine::logsInAndShutsDown()
         QVERIFY(fake.waitForClientClosed());
     }
     QVERIFY(QFile::exists(path));
-    QCOMPARE(Built(), QStringLiteral("user peer_socket global shared_folder"));
+    QCOMPARE(Built(), QStringLiteral("user peer_socket global dnet_child shared_folder"));
 }
 
 void tst_Engine::loadReportsTheOutcome_data()
@@ -291,35 +304,40 @@ void tst_Engine::shutdownSweepsThenSaves()
 
 void tst_Engine::serviceWithoutDependencyFails_data()
 {
-    QTest::addColumn<bool>("shares"); // the service built: the shares, or the peer manager
+    QTest::addColumn<QString>("service"); // "peer", "shares" or "dnet"
     QTest::addColumn<bool>("server");
     QTest::addColumn<bool>("serverSchema");
     QTest::addColumn<bool>("ownSchema");
     QTest::addColumn<QString>("missing");
     QTest::newRow("no server connection")
-        << false << false << true << true
+        << "peer" << false << true << true
         << QStringLiteral("The peer connection manager needs the server connection");
     QTest::newRow("no server schema")
-        << false << true << false << false
+        << "peer" << true << false << false
         << QStringLiteral("The peer connection manager needs the store type \"user\"");
     QTest::newRow("no schema of its own")
-        << false << true << true << false
+        << "peer" << true << true << false
         << QStringLiteral("The peer connection manager needs the store type \"peer_socket\"");
     QTest::newRow("shares, no server connection")
-        << true << false << true << true
+        << "shares" << false << true << true
         << QStringLiteral("The shared-folder manager needs the server connection");
     QTest::newRow("shares, no schema of their own")
-        << true << true << true << false
+        << "shares" << true << true << false
         << QStringLiteral("The shared-folder manager needs the store type \"shared_folder\"");
+    QTest::newRow("distributed network, no peer connection manager")
+        << "dnet" << true << true << true
+        << QStringLiteral("The distributed network needs the peer connection manager");
 }
 
 void tst_Engine::serviceWithoutDependencyFails()
 {
-    QFETCH(bool, shares);
+    QFETCH(QString, service);
     QFETCH(bool, server);
     QFETCH(bool, serverSchema);
     QFETCH(bool, ownSchema);
     QFETCH(QString, missing);
+    const bool shares = service == "shares";
+    const bool dnet = service == "dnet";
     StoreGuard store;
     DataSaver saver;
     std::unique_ptr<Server> serverConnection;
@@ -327,16 +345,22 @@ void tst_Engine::serviceWithoutDependencyFails()
         serverConnection = std::make_unique<Server>();
     if (serverSchema)
         Server::CreateData(saver);
-    // The shares read the peer manager's types besides their own.
-    if (ownSchema || shares)
+    // The shares and the distributed network read the peer manager's types besides their own.
+    if (ownSchema || shares || dnet)
         PeerMessenger::CreateData(saver);
     if (ownSchema && shares)
         SharedFoldersManager::CreateData(saver);
+    if (ownSchema && dnet) {
+        Settings::CreateData(saver);
+        DNetManager::CreateData(saver);
+    }
 
     QString message;
     try {
         if (shares)
             SharedFoldersManager manager;
+        else if (dnet)
+            DNetManager manager;
         else
             PeerMessenger manager;
     } catch (const MissingDependencyError& e) {
@@ -346,6 +370,7 @@ void tst_Engine::serviceWithoutDependencyFails()
     // Nothing of it was left behind.
     QCOMPARE(peerMessenger, nullptr);
     QCOMPARE(sharedFoldersManager, nullptr);
+    QCOMPARE(dnetManager, nullptr);
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)

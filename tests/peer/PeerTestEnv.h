@@ -128,6 +128,8 @@ private:
         EngineOptions options;
         options.localServerPort = port;
         options.loopbackListeners = true;
+        // The tests take the "D" sockets handed over themselves.
+        options.distributedNetwork = false;
         return options;
     }
 

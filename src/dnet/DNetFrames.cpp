@@ -1,0 +1,90 @@
+#include "dnet/DNetFrames.h"
+
+#include "dnet/DNetManager.h"
+#include "dnet/DNetState.h"
+#include "store/Log.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QtEndian>
+
+#include <cstring>
+
+QByteArray DNetFrame(const char* body, qsizetype n)
+{
+    QByteArray frame(4 + n, Qt::Uninitialized);
+    qToLittleEndian(quint32(n), frame.data());
+    if (n > 0)
+        std::memcpy(frame.data() + 4, body, size_t(n));
+    return frame;
+}
+
+QByteArray DNetLevelBody(qint32 level)
+{
+    MemStream body;
+    body.Write(DNetCode::Level);
+    body.Write(level);
+    return QByteArray(body.GetBuffer(), body.GetBufferLength());
+}
+
+QByteArray DNetGroupLeaderBody(const std::string& leader)
+{
+    MemStream body;
+    body.Write(DNetCode::GroupLeader);
+    body.Write(leader);
+    return QByteArray(body.GetBuffer(), body.GetBufferLength());
+}
+
+bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
+{
+    // A handler may close the socket, and its close handler schedules the deletion.
+    const QPointer<QTcpSocket> alive(socket);
+    for (;;) {
+        if (device.bytesAvailable() < 4)
+            return true;
+        char header[4];
+        if (device.peek(header, 4) != 4)
+            return true;
+        // Read unsigned: a negative length is a huge one.
+        const quint32 length = qFromLittleEndian<quint32>(header);
+        if (length > kMaxFrameLength) {
+            Log(DNetState::Category(), 1,
+                QStringLiteral("Frame of %1 bytes exceeds the limit of %2 bytes, closing "
+                               "connection")
+                    .arg(length)
+                    .arg(kMaxFrameLength));
+            socket->close();
+            return false;
+        }
+        // Nothing is taken before the whole frame is there.
+        if (device.bytesAvailable() - 4 < qint64(length))
+            return true;
+        device.skip(4);
+
+        m_readBuffer.Reset();
+        m_readBuffer.EnsureBufferCapacity(int(length));
+        const qint64 got = device.read(m_readBuffer.GetWriteBuffer(), qint64(length));
+        if (got < 0)
+            return true;
+        m_readBuffer.AdvanceWriteIndex(int(got));
+
+        if (side == Side::Child)
+            HandleChildMessage(socket, m_readBuffer);
+        else
+            HandleMessage(socket, m_readBuffer);
+        if (!alive || !socket->isOpen())
+            return false;
+    }
+}
+
+void DNetManager::OnSocketReadyToRead()
+{
+    if (auto* s = qobject_cast<QTcpSocket*>(sender()))
+        ReadFrames(*s, s, Side::Upstream);
+}
+
+void DNetManager::OnChildSocketReadyToRead()
+{
+    if (auto* s = qobject_cast<QTcpSocket*>(sender()))
+        ReadFrames(*s, s, Side::Child);
+}

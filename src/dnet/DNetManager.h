@@ -1,0 +1,144 @@
+#pragma once
+
+// The client's member of the network's distributed search tree. One object at run time, split
+// over files by concern:
+//   DNetSchema.cpp    the store types of the tree
+//   DNetManager.cpp   the server's values, the can-parent rule, candidates, adopting and losing
+//                     the parent
+//   DNetChildren.cpp  bodies from the parent, candidates and the server; children, their depths
+//                     and the relaying of searches down the tree
+//   DNetFrames.cpp    the frame reader and writer and the bodies this client builds
+//
+// All of the tree's state is in the store (DNetSchema.h). The sockets of the parent, the
+// candidates and the children are handed over by the peer connection manager and belong to this
+// manager from then on: it reads, writes, closes and deletes them.
+
+#include "store/Data.h"
+#include "store/MemStream.h"
+#include "store/TCPAddress.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QObject>
+
+#include <list>
+#include <string>
+#include <utility>
+
+class DataSaver;
+class QIODevice;
+class QTcpSocket;
+
+class DNetManager : public QObject, public DataHandler
+{
+    Q_OBJECT
+
+public:
+    // The longest body a connection of the tree may announce. The largest real one is a search
+    // of two strings at the stream's limit (262,161 bytes); a longer or negative length closes
+    // the connection before anything is read or allocated for it.
+    static constexpr quint32 kMaxFrameLength = 1048576;
+    // A child whose connection holds more than this, written and not yet sent, is dropped: one
+    // that never reads must not make us keep every search of the tree for it.
+    static constexpr qint64 kMaxChildBacklog = 1048576;
+
+    // Which handler the bodies of a socket go to.
+    enum class Side
+    {
+        Upstream, // the parent, a candidate, or a socket that is neither
+        Child
+    };
+
+    // Needs the server connection, the peer connection manager and the schemas of the server,
+    // the peer connection manager, the settings and its own (CreateData). The engine root makes
+    // its connections to the server and the peer connection manager.
+    DNetManager();
+    // Closes and deletes the sockets still held and forgets what the store says of them.
+    ~DNetManager() override;
+
+    // Declares the store types of the tree (DNetSchema.cpp).
+    static void CreateData(DataSaver& saver);
+
+    // The frame reader: every whole frame that device holds, in order, each body handed to the
+    // handler of side as coming from socket. A frame that is not whole yet is left unread. False
+    // once the socket was closed or discarded; device is not read further then. The sockets'
+    // readyRead runs it on the socket itself; the fuzzer feeds it bytes directly.
+    bool ReadFrames(QIODevice& device, QTcpSocket* socket, Side side);
+
+    // One body from a parent, a candidate or another socket, or from the server with no socket.
+    void HandleMessage(QTcpSocket* socket, MemStream& body);
+    // One body from a child.
+    void HandleChildMessage(QTcpSocket* socket, MemStream& body);
+    // Writes one frame around body to every child.
+    void SendMessageToChildren(const QByteArray& body);
+
+    void DetermineCanParent();
+    void DetermineChildDepth();
+
+Q_SIGNALS:
+    // A search to answer: the searching user, the search token and the query. Receivers run to
+    // their end before the search goes on down the tree.
+    void DNetSearchRequest(std::string user, quint32 token, std::string query);
+
+public Q_SLOTS:
+    // From the server connection.
+    void OnDNetParentMinSpeed(int speed);
+    void OnDNetParentSpeedConnectionRatio(int ratio);
+    void OnDNetPossibleParents(const std::list<std::pair<std::string, TCPAddress>>& parents);
+    void OnDNetMessage(const QByteArray& body);
+    void OnDNetDeliveryReport(int report);
+    void OnDNetReset();
+    void OnConnected();
+
+    // From the peer connection manager: a connection we asked for (a parent candidate), and one
+    // a peer opened to us (a child).
+    void OnDNetConnectionAccepted(std::string user, QTcpSocket* socket);
+    void OnDNetConnectionRequested(std::string user, QTcpSocket* socket);
+
+    // The parent's and the candidates' sockets.
+    void OnSocketReadyToRead();
+    void OnSocketError(QAbstractSocket::SocketError error);
+    void OnSocketClosed();
+
+    // The children's sockets.
+    void OnChildSocketReadyToRead();
+    void OnChildSocketError(QAbstractSocket::SocketError error);
+    void OnChildSocketClosed();
+
+private:
+    // Where a body handled by HandleMessage came from.
+    enum class Source
+    {
+        Server,
+        Parent,
+        Candidate
+    };
+
+    void OnReceivedOwnUploadSpeed(Item* item);
+
+    // Takes over a socket handed to us: ours to delete, its signals to side's slots. The caller
+    // then reads what is buffered already.
+    void TakeSocket(QTcpSocket* socket, Side side);
+    // Detaches our slots, closes the socket and schedules its deletion: no close handler runs.
+    static void Discard(QTcpSocket* socket);
+
+    // Candidates and adoption (DNetManager.cpp).
+    void RecordCandidateLevel(ItemPtr candidate, qint32 level);
+    void RecordCandidateLeader(ItemPtr candidate, const std::string& leader);
+    void Adopt(QTcpSocket* socket, ItemPtr candidate);
+
+    // The bodies of HandleMessage by code (DNetChildren.cpp).
+    void OnSearch(QTcpSocket* socket, Source source, MemStream& body);
+    void OnLevel(QTcpSocket* socket, Source source, MemStream& body);
+    void OnGroupLeader(QTcpSocket* socket, Source source, MemStream& body);
+    void RelayToChildren(const QByteArray& frame);
+    // Writes frame to one child; a child too far behind is dropped instead.
+    void WriteToChild(ItemPtr child, const QByteArray& frame);
+
+    MemStream m_readBuffer;
+    int m_parentMinSpeed = -1;
+    int m_parentSpeedRatio = -1;
+    bool m_canParent = false;
+};
+
+extern DNetManager* dnetManager;

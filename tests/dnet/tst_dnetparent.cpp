@@ -1,0 +1,348 @@
+// The client's place in the tree: whether it can take children, the candidates the server names,
+// adopting one as the parent and losing it, and what the server hears of each change.
+
+#include "DNetTestEnv.h"
+
+namespace {
+
+QByteArray CanParent(bool can)
+{
+    return can ? Hex("05000000 64000000 01") : Hex("05000000 64000000 00");
+}
+
+const QByteArray kEmptyLeader = Hex("08000000 7f000000 00000000");
+// Code 71 carries whether a parent is still wanted: the negation of having one.
+const QByteArray kHasParent = Hex("05000000 47000000 00");
+const QByteArray kNoParent = Hex("05000000 47000000 01");
+const QByteArray kNoLevel = Hex("08000000 7e000000 ffffffff");
+
+QByteArray Level(qint32 level)
+{
+    return FakePeer::Frame(WireWriter().u32(ServerCode::DNetLevel).i32(level));
+}
+
+QByteArray Leader(const QByteArray& name)
+{
+    return FakePeer::Frame(WireWriter().u32(ServerCode::DNetGroupLeader).str(name));
+}
+
+// The server's two figures for the rule: minimum speed (code 83) and speed ratio (code 84).
+void SendFigures(FakeServer& fake, qint32 minimum, qint32 ratio)
+{
+    fake.sendMessage(ServerCode::DNetParentMinSpeed, WireWriter().i32(minimum));
+    fake.sendMessage(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(ratio));
+}
+
+} // namespace
+
+class tst_DNetParent : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void canParent_data();
+    void canParent();
+    void ruleWaitsForItsInputs_data();
+    void ruleWaitsForItsInputs();
+    void loginReportsTheState();
+    void possibleParentTriedOnce();
+    void listIgnoredWithParent();
+    void adoption_data();
+    void adoption();
+    void searchOfOtherKindDoesNotAdopt();
+    void candidateClosing();
+    void parentLoss();
+    void shutdownClosesTheTree();
+};
+
+void tst_DNetParent::canParent_data()
+{
+    QTest::addColumn<QByteArray>("speed");
+    QTest::addColumn<QByteArray>("serverSends");
+    QTest::addColumn<QList<QByteArray>>("reports");
+    QTest::addColumn<QString>("line");
+    const QByteArray ratioOf = WireWriter().u32(ServerCode::DNetParentSpeedConnectionRatio);
+    const QByteArray minimumOf = WireWriter().u32(ServerCode::DNetParentMinSpeed);
+    QTest::newRow("one below the minimum")
+        << QByteArray("51199") << QByteArray() << QList<QByteArray>{CanParent(false)}
+        << "   Below minimum parent speed, so no.";
+    QTest::newRow("capacity equal to the children")
+        << QByteArray() << FakePeer::Frame(ratioOf + FakePeer::U32(166))
+        << QList<QByteArray>{CanParent(false)}
+        << "   Currently have 3 child connections, max capacity 3";
+    QTest::newRow("ratio 0") << QByteArray() << FakePeer::Frame(ratioOf + FakePeer::U32(0))
+                             << QList<QByteArray>{CanParent(false)}
+                             << "   Parent speed connection ratio 0 is not positive, so no.";
+    QTest::newRow("negative ratio")
+        << QByteArray() << FakePeer::Frame(ratioOf + FakePeer::U32(quint32(-3)))
+        << QList<QByteArray>{CanParent(false)}
+        << "   Parent speed connection ratio -3 is not positive, so no.";
+    // Ten times the speed leaves 32 bits.
+    QTest::newRow("speed of 2,000,000,000")
+        << QByteArray("2000000000") << QByteArray() << QList<QByteArray>{}
+        << "   Currently have 3 child connections, max capacity 1953125";
+    // 1024 times the minimum leaves 32 bits.
+    QTest::newRow("minimum of 3,000,000")
+        << QByteArray("2000000000") << FakePeer::Frame(minimumOf + FakePeer::U32(3000000))
+        << QList<QByteArray>{CanParent(false)} << "   Below minimum parent speed, so no.";
+}
+
+void tst_DNetParent::canParent()
+{
+    QFETCH(QByteArray, speed);
+    QFETCH(QByteArray, serverSends);
+    QFETCH(QList<QByteArray>, reports);
+    QFETCH(QString, line);
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    std::unique_ptr<FakePeer> children[3];
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(children[i] = env.AddChild("child" + QByteArray::number(i)));
+
+    // Exactly the minimum: capacity ((51,200 x 10) / 1024) / 10 = 50, above 3 children.
+    DNetLog log;
+    env.SetSetting("upload_speed", "51200");
+    SendFigures(env.fake(), 50, 10);
+    QCOMPARE(env.Reports(), QList<QByteArray>{CanParent(true)});
+    QVERIFY(log.Has("   Currently have 3 child connections, max capacity 50"));
+
+    log.lines.clear();
+    if (!speed.isEmpty())
+        env.SetSetting("upload_speed", speed.toStdString());
+    if (!serverSends.isEmpty())
+        env.fake().sendRaw(serverSends);
+    QCOMPARE(env.Reports(), reports);
+    QVERIFY2(log.Has(line), qPrintable(log.lines.join('\n')));
+}
+
+void tst_DNetParent::ruleWaitsForItsInputs_data()
+{
+    QTest::addColumn<bool>("minimum");
+    QTest::addColumn<bool>("ratio");
+    QTest::addColumn<bool>("speed");
+    QTest::newRow("no ratio") << true << false << true;
+    QTest::newRow("no minimum") << false << true << true;
+    QTest::newRow("no upload speed") << true << true << false;
+}
+
+void tst_DNetParent::ruleWaitsForItsInputs()
+{
+    QFETCH(bool, minimum);
+    QFETCH(bool, ratio);
+    QFETCH(bool, speed);
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    DNetLog log;
+    if (speed)
+        env.SetSetting("upload_speed", "900000");
+    if (minimum)
+        env.fake().sendMessage(ServerCode::DNetParentMinSpeed, WireWriter().i32(1));
+    if (ratio)
+        env.fake().sendMessage(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(1));
+    QCOMPARE(env.Reports(), QList<QByteArray>{});
+    QCOMPARE(
+        log.lines.filter("child connections").size() + log.lines.filter("status change").size(), 0);
+}
+
+void tst_DNetParent::loginReportsTheState()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    env.SetSetting("upload_speed", "51200");
+    SendFigures(env.fake(), 50, 10);
+    QCOMPARE(env.Reports(), (QList<QByteArray>{kNoParent, CanParent(true)}));
+    auto candidate = env.AddCandidate("bob");
+    QVERIFY(candidate);
+    candidate->SendFrame(WireWriter().u8(4).i32(2));
+    candidate->SendFrame(WireWriter().u8(5).str("lead"));
+    candidate->SendFrame(DNetTestEnv::SearchBody("eve", 7, "song"));
+    QTRY_VERIFY(DNetTestEnv::HasGlobal("dnet_parent_user"));
+    QCOMPARE(env.Reports(), (QList<QByteArray>{Level(3), Leader("lead"), kHasParent}));
+
+    // A new session hears everything again, can-parent included though it did not change.
+    env.engine().server().Disconnect();
+    QVERIFY(env.logIn());
+    QCOMPARE(env.Reports(),
+             (QList<QByteArray>{kHasParent, Leader("lead"), Level(3), CanParent(true)}));
+}
+
+void tst_DNetParent::possibleParentTriedOnce()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    DNetLog log;
+    FakePeer bob;
+    FakePeer dave;
+    const quint32 loopback = DNetTestEnv::kLoopback;
+    env.fake().sendMessage(ServerCode::DNetPossibleParents, WireWriter()
+                                                                .u32(2)
+                                                                .str("bob")
+                                                                .u32(loopback)
+                                                                .u32(bob.Listen())
+                                                                .str("bob")
+                                                                .u32(loopback)
+                                                                .u32(bob.Listen()));
+    QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(1));
+    // Tried once, failed or not: a later list skips him too.
+    env.fake().sendMessage(ServerCode::DNetPossibleParents, WireWriter()
+                                                                .u32(2)
+                                                                .str("bob")
+                                                                .u32(loopback)
+                                                                .u32(bob.Listen())
+                                                                .str("dave")
+                                                                .u32(loopback)
+                                                                .u32(dave.Listen()));
+    QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(2));
+    QCOMPARE(bob.AcceptedCount(), 1);
+    QCOMPARE(log.lines.filter("parent connection to").join('\n'),
+             QStringLiteral("   Attempting parent connection to bob\n"
+                            "   Already attempted parent connection to bob, skipping\n"
+                            "   Already attempted parent connection to bob, skipping\n"
+                            "   Attempting parent connection to dave"));
+}
+
+void tst_DNetParent::listIgnoredWithParent()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    auto parent = env.AddParent("pat");
+    QVERIFY(parent);
+    DNetLog log;
+    FakePeer erin;
+    env.fake().sendMessage(
+        ServerCode::DNetPossibleParents,
+        WireWriter().u32(1).str("erin").u32(DNetTestEnv::kLoopback).u32(erin.Listen()));
+    QTRY_VERIFY(log.Has("Received possible parents list, but already have a parent. Not "
+                        "processing."));
+    QVERIFY(!DNetTestEnv::User("erin").IsConnected("attempted_dnet_connection"));
+    QCOMPARE(DNetTestEnv::Count("connect_to_peer_request"), size_t(0));
+}
+
+void tst_DNetParent::adoption_data()
+{
+    QTest::addColumn<QList<QByteArray>>("told");
+    QTest::addColumn<QList<QByteArray>>("reports");
+    QTest::addColumn<QByteArray>("toChildren");
+    const QByteArray search = FakePeer::Frame(DNetTestEnv::SearchBody("eve", 9, "tune"));
+    const QByteArray emptyLeader = Hex("05000000 05 00000000");
+    QTest::newRow("level 2") << QList<QByteArray>{WireWriter().u8(4).i32(2)}
+                             << QList<QByteArray>{Level(3), kEmptyLeader, kHasParent}
+                             << Hex("05000000 04 03000000") + emptyLeader + search;
+    QTest::newRow("level -1") << QList<QByteArray>{WireWriter().u8(4).i32(-1)}
+                              << QList<QByteArray>{kEmptyLeader, kHasParent}
+                              << emptyLeader + search;
+    QTest::newRow("nothing told") << QList<QByteArray>{}
+                                  << QList<QByteArray>{kEmptyLeader, kHasParent}
+                                  << emptyLeader + search;
+    QTest::newRow("leader, twice")
+        << QList<QByteArray>{WireWriter().u8(5).str("ann"), WireWriter().u8(5).str("lead")}
+        << QList<QByteArray>{Leader("lead"), kHasParent}
+        << Hex("09000000 05 04000000 6c656164") + search;
+}
+
+void tst_DNetParent::adoption()
+{
+    QFETCH(QList<QByteArray>, told);
+    QFETCH(QList<QByteArray>, reports);
+    QFETCH(QByteArray, toChildren);
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    auto child = env.AddChild("kid");
+    QVERIFY(child);
+    auto bob = env.AddCandidate("bob");
+    auto carol = env.AddCandidate("carol");
+    QVERIFY(bob && carol);
+    QSignalSpy searches(&env.dnet(), &DNetManager::DNetSearchRequest);
+    DNetLog log;
+
+    for (const QByteArray& body : told)
+        bob->SendFrame(body);
+    bob->SendFrame(DNetTestEnv::SearchBody("eve", 9, "tune"));
+    QTRY_COMPARE(child->Pending(), toChildren);
+    QCOMPARE(env.Reports(), reports);
+    QCOMPARE(searches.count(), 1);
+    QCOMPARE(DNetTestEnv::Global("dnet_parent_user"), std::string("bob"));
+    QCOMPARE(DNetTestEnv::HasGlobal("dnet_level"), reports.first() == Level(3));
+    QVERIFY(carol->WaitForDisconnected());
+    QVERIFY(bob->IsConnected());
+    QCOMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(0));
+    QVERIFY(!log.Has("Parent candidate socket closed"));
+    QVERIFY(log.Has("Received first search request from parent candidate bob, adopting as "
+                    "parent."));
+}
+
+void tst_DNetParent::searchOfOtherKindDoesNotAdopt()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    auto child = env.AddChild("kid");
+    auto bob = env.AddCandidate("bob");
+    QVERIFY(child && bob);
+    const QByteArray passOn = Hex("03 00000000 deadbeef");
+    bob->SendFrame(passOn);
+    QTRY_COMPARE(child->Pending(), FakePeer::Frame(passOn));
+    QVERIFY(!DNetTestEnv::HasGlobal("dnet_parent_user"));
+    QCOMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(1));
+}
+
+void tst_DNetParent::candidateClosing()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    auto bob = env.AddCandidate("bob");
+    QVERIFY(bob);
+    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    DNetLog log;
+    bob->Close();
+    QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(0));
+    QCOMPARE(log.lines.filter("closed"), QStringList{"Parent candidate socket closed"});
+    QCOMPARE(env.Reports(), QList<QByteArray>{});
+}
+
+void tst_DNetParent::parentLoss()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    auto child = env.AddChild("kid");
+    QVERIFY(child);
+    auto pat = env.AddCandidate("pat");
+    QVERIFY(pat);
+    pat->SendFrame(WireWriter().u8(4).i32(1));
+    pat->SendFrame(WireWriter().u8(5).str("lead"));
+    pat->SendFrame(DNetTestEnv::SearchBody("eve", 9, "tune"));
+    QTRY_VERIFY(DNetTestEnv::HasGlobal("dnet_parent_user"));
+    QCOMPARE(env.Reports(), (QList<QByteArray>{kNoParent, Level(2), Leader("lead"), kHasParent}));
+    QByteArray frame;
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(child->WaitForFrame(&frame));
+
+    DNetLog log;
+    pat->Close();
+    QTRY_VERIFY(!DNetTestEnv::HasGlobal("dnet_parent_user"));
+    QCOMPARE(env.Reports(), (QList<QByteArray>{kNoParent, kEmptyLeader, kNoLevel}));
+    QCOMPARE(log.lines.filter("closed"), QStringList{"Parent socket closed"});
+    for (const char* key :
+         {"dnet_parent_user", "dnet_parent_socket", "dnet_group_leader", "dnet_level"})
+        QVERIFY2(!DNetTestEnv::HasGlobal(key), key);
+    // The children are not told, and stay.
+    QVERIFY(child->Pending().isEmpty());
+    QCOMPARE(DNetTestEnv::Count("dnet_child"), size_t(1));
+}
+
+void tst_DNetParent::shutdownClosesTheTree()
+{
+    auto env = std::make_unique<DNetTestEnv>();
+    QVERIFY(env->logIn());
+    auto parent = env->AddParent("pat");
+    auto child = env->AddChild("kid");
+    QVERIFY(parent && child);
+    env.reset();
+    QVERIFY(parent->WaitForDisconnected());
+    QVERIFY(child->WaitForDisconnected());
+}
+
+QTEST_GUILESS_MAIN(tst_DNetParent)
+#include "tst_dnetparent.moc"
