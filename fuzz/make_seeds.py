@@ -234,6 +234,53 @@ def peer_messages():
         write('peer_messages', name, u8(control) + message)
 
 
+# Sources of fuzz_dnet_frames.cpp (byte 0 modulo 5); the rest of byte 0 cuts the input.
+PARENT, CANDIDATE, CHILD, STRANGER, SERVER = range(5)
+D_WHOLE, D_PIECES, D_BYTES = 0, 5 * 7, 5 * 1
+
+
+def dnet_frames():
+    search = frame(u8(3) + u32(49) + s('bob') + u32(0x01020304) + s('abc'))
+    pass_on = frame(u8(3) + u32(0) + b'\xde\xad\xbe\xef')
+    level = frame(u8(4) + i32(4))
+    leader = frame(u8(5) + s('abc'))
+    cut = {
+        'empty': frame(b''),
+        'unknown-code': frame(u8(9) + u8(0)),
+        'level-short': frame(u8(4) + b'\x01\x02\x03'),
+        'leader-over-limit': frame(u8(5) + u32(131073) + b'x' * 8),
+        'search-cut': frame(u8(3) + u32(49) + s('bob') + b'\x01'),
+        'search-no-kind': frame(u8(3) + b'\x31\x00'),
+        'length-over-limit': u32(1048577) + b'\0' * 16,
+        'length-negative': u32(0x80000000) + b'\0' * 8,
+        'length-at-limit-partial': u32(1048576) + u8(3) + u32(0) + b'z' * 32,
+    }
+    seeds = {
+        'parent': (PARENT + D_WHOLE, search + pass_on + level + level + leader + leader),
+        'parent-pieces': (PARENT + D_PIECES, search + level + frame(u8(4) + i32(-1)) + search),
+        'parent-bytes': (PARENT + D_BYTES, pass_on + search),
+        'parent-level-max': (PARENT + D_WHOLE, frame(u8(4) + i32(0x7fffffff)) + search),
+        'parent-nul-user': (PARENT + D_WHOLE, frame(u8(3) + u32(49) + s(b'b\0b') + u32(1) +
+                                                      s(b'q\0'))),
+        'candidate': (CANDIDATE + D_WHOLE, level + leader + pass_on + search + level + search),
+        'candidate-pieces': (CANDIDATE + D_PIECES, frame(u8(4) + i32(-1)) + search + search),
+        'child': (CHILD + D_WHOLE, frame(u8(7) + i32(2)) + frame(u8(7) + i32(0x7fffffff)) +
+                  search),
+        'child-pieces': (CHILD + D_PIECES, frame(u8(7) + i32(-5)) + frame(u8(7) + b'\x01')),
+        'stranger': (STRANGER + D_WHOLE, search + search),
+        'server': (SERVER + D_WHOLE, search + pass_on + level + leader + cut['search-cut'] +
+                   cut['empty'] + search),
+        'server-pieces': (SERVER + D_PIECES, search + search),
+    }
+    for name, body in cut.items():
+        seeds['parent-' + name] = (PARENT + D_WHOLE, search + body + search)
+        seeds['child-' + name] = (CHILD + D_PIECES, frame(u8(7) + i32(1)) + body)
+    seeds['stranger-empty'] = (STRANGER + D_WHOLE, cut['empty'])
+    seeds['candidate-over-limit'] = (CANDIDATE + D_BYTES, level + cut['length-over-limit'])
+    for name, (control, wire) in seeds.items():
+        write('dnet_frames', name, u8(control) + wire)
+
+
 LOGGED_IN, CONNECTING = 0, 1
 
 
@@ -461,6 +508,7 @@ elif len(sys.argv) == 1:
     records()
     peer_frames()
     peer_messages()
+    dnet_frames()
     server_messages()
     store_files()
     mp3_scan()
