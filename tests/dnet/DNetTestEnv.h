@@ -11,6 +11,7 @@
 #include "support/FakePeer.h"
 #include "support/FakeServer.h"
 #include "support/LogLines.h"
+#include "support/ScriptedUpnp.h"
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
@@ -171,6 +172,8 @@ private:
     }
 
     StoreGuard m_store;
+    // No gateway discovery leaves the test at login.
+    ScriptedUpnp m_upnp;
     FakeServer m_fake;
     Engine m_engine;
     quint32 m_syncs = 0;
