@@ -13,20 +13,18 @@
 // whole (and every body of another kind) reaches each child byte for byte, in order, and
 // nothing else of code 3 does; no allocation exceeds the frame limit.
 
+#include "FuzzServer.h"
 #include "FuzzSupport.h"
 #include "support/FeedDevice.h"
 
 #include "dnet/DNetManager.h"
 #include "engine/Engine.h"
 #include "server/Server.h"
-#include "store/MemStream.h"
 #include "store/Settings.h"
 #include "store/Stream.h"
 #include "support/ScriptedUpnp.h"
 
-#include <QHostAddress>
 #include <QList>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -151,19 +149,6 @@ QList<QByteArray> Searches(const QList<QByteArray>& frames)
     return searches;
 }
 
-// A port on 127.0.0.1 that listens and never accepts: the server connection's attempt to it
-// stays under way for as long as no event loop runs.
-quint16 SilentPort()
-{
-    static QTcpServer* listener = [] {
-        auto* l = new QTcpServer;
-        if (!l->listen(QHostAddress(QHostAddress::LocalHost), 0))
-            FuzzFail("cannot listen on 127.0.0.1");
-        return l;
-    }();
-    return listener->serverPort();
-}
-
 EngineOptions Options()
 {
     EngineOptions options;
@@ -178,14 +163,8 @@ void LogIn(Server& server)
     Settings::Set(SettingKeys::Username, "fuzzer");
     Settings::Set(SettingKeys::Password, "secret");
     server.Connect();
-    MemStream reply;
-    reply.Write(quint32(1));
-    reply.Write(true);
-    reply.Write("Welcome");
-    reply.Write(quint32(0x0100007f));
-    reply.Write("");
     FeedDevice dev;
-    dev.Feed(Frame(QByteArray(reply.GetBuffer(), reply.GetBufferLength())));
+    dev.Feed(AcceptedLoginFrame());
     server.ReadFrames(dev);
     FUZZ_CHECK(server.IsConnected());
 }

@@ -11,18 +11,16 @@
 // Checked: a length above the limit drops the connection at once; otherwise the reader takes
 // everything delivered except a partial length; no allocation exceeds the frame limit.
 
-#include "support/FeedDevice.h"
+#include "FuzzServer.h"
 #include "FuzzSupport.h"
+#include "support/FeedDevice.h"
 
 #include "engine/Engine.h"
-#include "support/ScriptedUpnp.h"
 #include "server/Server.h"
 #include "store/Data.h"
-#include "store/MemStream.h"
 #include "store/Settings.h"
+#include "support/ScriptedUpnp.h"
 
-#include <QHostAddress>
-#include <QTcpServer>
 #include <QtEndian>
 
 #include <cstring>
@@ -31,27 +29,6 @@ namespace {
 
 // The reader sizes its buffer to the announced body; nothing else a message does comes close.
 constexpr size_t kFrameCap = size_t(Server::MaxFrameLength) + 64;
-
-QByteArray Frame(const MemStream& body)
-{
-    QByteArray frame(4, Qt::Uninitialized);
-    qToLittleEndian(quint32(body.GetWriteIndex()), frame.data());
-    frame.append(body.GetBuffer(), body.GetWriteIndex());
-    return frame;
-}
-
-// A port on 127.0.0.1 that listens and never accepts: a connection attempt to it stays under
-// way for as long as no event loop runs.
-quint16 SilentPort()
-{
-    static QTcpServer* listener = [] {
-        auto* l = new QTcpServer;
-        if (!l->listen(QHostAddress(QHostAddress::LocalHost), 0))
-            FuzzFail("cannot listen on 127.0.0.1");
-        return l;
-    }();
-    return listener->serverPort();
-}
 
 // Skips whole frames of wire until one with a length above the limit; its offset, or -1.
 qsizetype OverLimitAt(const char* wire, qsizetype size)
@@ -93,14 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     FeedDevice dev;
     if ((control & 1) == 0) {
-        MemStream reply;
-        reply.Write(quint32(1));
-        reply.Write(true);
-        reply.Write("Welcome");
-        reply.Write(quint32(0x0100007f));
-        reply.Write("");
-        const QByteArray frame = Frame(reply);
-        dev.Feed(frame.constData(), frame.size());
+        dev.Feed(AcceptedLoginFrame());
         server.ReadFrames(dev);
         FUZZ_CHECK(server.IsConnected());
     }

@@ -3,6 +3,7 @@
 #include "dnet/DNetFrames.h"
 #include "dnet/DNetSchema.h"
 #include "dnet/DNetState.h"
+#include "peer/PeerFraming.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "store/Log.h"
@@ -89,7 +90,7 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
     }
     // Passed on as it came, from its code byte to its end. Framed now: the body lives in the
     // shared read buffer, and receivers of the search run before it goes on.
-    const QByteArray frame = DNetFrame(body.GetBuffer(), body.GetBufferLength());
+    const QByteArray frame = BuildFrame(body.GetBuffer(), body.GetBufferLength());
     if (kind != kDNetSearchToAnswer) {
         RelayToChildren(frame);
         return;
@@ -160,12 +161,12 @@ void DNetManager::OnGroupLeader(QTcpSocket* socket, Source source, MemStream& bo
         QStringLiteral("Received group leader from parent, updating to %1").arg(Q(leader)));
     DNetState::Set(DNetKeys::GroupLeader, leader);
     gp_server->SendDNetGroupLeader(leader);
-    RelayToChildren(DNetFrame(body.GetBuffer(), body.GetBufferLength()));
+    RelayToChildren(BuildFrame(body.GetBuffer(), body.GetBufferLength()));
 }
 
 void DNetManager::SendMessageToChildren(const QByteArray& body)
 {
-    RelayToChildren(DNetFrame(body));
+    RelayToChildren(BuildFrame(body));
 }
 
 void DNetManager::RelayToChildren(const QByteArray& frame)
@@ -213,9 +214,9 @@ void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket
     TakeSocket(socket, Side::Child);
 
     if (DNetState::Has(DNetKeys::Level))
-        socket->write(DNetFrame(DNetLevelBody(qint32(DNetState::Number(DNetKeys::Level)))));
+        socket->write(BuildFrame(DNetLevelBody(qint32(DNetState::Number(DNetKeys::Level)))));
     if (DNetState::Has(DNetKeys::GroupLeader))
-        socket->write(DNetFrame(DNetGroupLeaderBody(DNetState::Get(DNetKeys::GroupLeader))));
+        socket->write(BuildFrame(DNetGroupLeaderBody(DNetState::Get(DNetKeys::GroupLeader))));
     // Handed over from inside its own readyRead: what came with the first frame is buffered
     // already and announces itself no more.
     ReadFrames(*socket, socket, Side::Child);

@@ -8,17 +8,6 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
-#include <cstring>
-
-QByteArray DNetFrame(const char* body, qsizetype n)
-{
-    QByteArray frame(4 + n, Qt::Uninitialized);
-    qToLittleEndian(quint32(n), frame.data());
-    if (n > 0)
-        std::memcpy(frame.data() + 4, body, size_t(n));
-    return frame;
-}
-
 QByteArray DNetLevelBody(qint32 level)
 {
     MemStream body;

@@ -7,7 +7,8 @@
 //   4  level        i32 level of the sender in the tree, -1 for none
 //   5  group leader string name, empty for none
 //   7  child depth  i32 depth of the sender's subtree (child to parent)
-// The server embeds the same bodies in its code 93.
+// The server embeds the same bodies in its code 93. The frame is the peer frame
+// (peer/PeerFraming.h, BuildFrame), always unscrambled here.
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -25,13 +26,6 @@ inline constexpr quint8 ChildDepth = 7;
 
 // The kind of a search to answer here; a search of any other kind is only passed on.
 inline constexpr quint32 kDNetSearchToAnswer = 49;
-
-// Length field and body.
-QByteArray DNetFrame(const char* body, qsizetype n);
-inline QByteArray DNetFrame(const QByteArray& body)
-{
-    return DNetFrame(body.constData(), body.size());
-}
 
 QByteArray DNetLevelBody(qint32 level);
 QByteArray DNetGroupLeaderBody(const std::string& leader);

@@ -4,6 +4,9 @@
 
 #include "DNetTestEnv.h"
 
+#include <initializer_list>
+#include <vector>
+
 namespace {
 
 const QByteArray kSearch = Hex("03 31000000 03000000 626f62 04030201 03000000 616263");
@@ -23,6 +26,27 @@ bool Welcomed(FakePeer& child, const QByteArray& body)
     QByteArray got;
     return child.WaitForFrame(&got) && got == body;
 }
+
+// Logged in, with pat as the parent and children that connected after, each past the empty
+// group leader the adoption left and a new child is sent.
+struct Tree
+{
+    bool Grow(DNetTestEnv& env, std::initializer_list<const char*> names)
+    {
+        if (!env.logIn() || !(parent = env.AddParent("pat")))
+            return false;
+        for (const char* name : names) {
+            children.push_back(env.AddChild(name));
+            if (!children.back() || !Welcomed(*children.back(), Hex("05 00000000")))
+                return false;
+        }
+        return true;
+    }
+    FakePeer& child() { return *children.front(); }
+
+    std::unique_ptr<FakePeer> parent;
+    std::vector<std::unique_ptr<FakePeer>> children;
+};
 
 // Forgets what the child received so far.
 void Drain(FakePeer& child)
@@ -71,20 +95,16 @@ void tst_DNetRelay::searchReachesChildren()
     QFETCH(QByteArray, body);
     QFETCH(bool, answered);
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto parent = env.AddParent("pat");
-    QVERIFY(parent);
-    std::unique_ptr<FakePeer> children[2] = {env.AddChild("kid"), env.AddChild("tot")};
-    for (auto& child : children)
-        QVERIFY(child && Welcomed(*child, Hex("05 00000000")));
+    Tree tree;
+    QVERIFY(tree.Grow(env, {"kid", "tot"}));
     QSignalSpy searches(&env.dnet(), &DNetManager::DNetSearchRequest);
 
     if (fromServer)
         SendFromServer(env.fake(), body);
     else
-        parent->SendFrame(body);
-    parent->SendRaw(kMarker);
-    for (auto& child : children)
+        tree.parent->SendFrame(body);
+    tree.parent->SendRaw(kMarker);
+    for (auto& child : tree.children)
         QTRY_COMPARE(child->Pending(), FakePeer::Frame(body) + kMarker);
     QCOMPARE(searches.count(), answered ? 1 : 0);
     if (answered) {
@@ -97,10 +117,10 @@ void tst_DNetRelay::searchReachesChildren()
 void tst_DNetRelay::levelFromParent()
 {
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto parent = env.AddParent("pat");
-    auto child = env.AddChild("kid");
-    QVERIFY(parent && child && Welcomed(*child, Hex("05 00000000")));
+    Tree tree;
+    QVERIFY(tree.Grow(env, {"kid"}));
+    FakePeer* parent = tree.parent.get();
+    FakePeer* child = &tree.child();
     env.Reports();
     DNetLog log;
 
@@ -127,10 +147,10 @@ void tst_DNetRelay::levelFromParent()
 void tst_DNetRelay::leaderFromParent()
 {
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto parent = env.AddParent("pat");
-    auto child = env.AddChild("kid");
-    QVERIFY(parent && child && Welcomed(*child, Hex("05 00000000")));
+    Tree tree;
+    QVERIFY(tree.Grow(env, {"kid"}));
+    FakePeer* parent = tree.parent.get();
+    FakePeer* child = &tree.child();
     env.Reports();
     const QByteArray leader = Hex("08000000 05 03000000 616263");
     parent->SendRaw(leader + leader + kMarker);
@@ -179,10 +199,10 @@ void tst_DNetRelay::unreadableBodyClosesParent()
     QFETCH(QByteArray, body);
     QFETCH(bool, closes);
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto parent = env.AddParent("pat");
-    auto child = env.AddChild("kid");
-    QVERIFY(parent && child && Welcomed(*child, Hex("05 00000000")));
+    Tree tree;
+    QVERIFY(tree.Grow(env, {"kid"}));
+    FakePeer* parent = tree.parent.get();
+    FakePeer* child = &tree.child();
     QSignalSpy searches(&env.dnet(), &DNetManager::DNetSearchRequest);
     DNetLog log;
     parent->SendFrame(body);
@@ -288,10 +308,10 @@ void tst_DNetRelay::newChildWelcomed()
 void tst_DNetRelay::childThatNeverReadsDropped()
 {
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto parent = env.AddParent("pat");
-    auto quick = env.AddChild("quick");
-    QVERIFY(parent && quick && Welcomed(*quick, Hex("05 00000000")));
+    Tree tree;
+    QVERIFY(tree.Grow(env, {"quick"}));
+    FakePeer* parent = tree.parent.get();
+    FakePeer* quick = &tree.child();
     // Takes a few bytes into its own buffer and then never reads again, so the system's buffers
     // fill and the rest waits on our side.
     QTcpSocket slow;
