@@ -47,6 +47,7 @@ private Q_SLOTS:
     void loginReportsTheState();
     void possibleParentTriedOnce();
     void listIgnoredWithParent();
+    void candidateDialledOnPlainPort();
     void adoption_data();
     void adoption();
     void searchOfOtherKindDoesNotAdopt();
@@ -218,6 +219,17 @@ void tst_DNetParent::listIgnoredWithParent()
                         "processing."));
     QVERIFY(!DNetTestEnv::User("erin").IsConnected("attempted_dnet_connection"));
     QCOMPARE(DNetTestEnv::Count("connect_to_peer_request"), size_t(0));
+}
+
+void tst_DNetParent::candidateDialledOnPlainPort()
+{
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    // A scrambled port learnt earlier; frames of the tree are never scrambled.
+    FakePeer trap;
+    DNetTestEnv::User("bob") += d.GetType("user_obfuscated_port")->GetItem(Value(trap.Listen()));
+    QVERIFY(env.AddCandidate("bob"));
+    QCOMPARE(trap.AcceptedCount(), 0);
 }
 
 void tst_DNetParent::adoption_data()
