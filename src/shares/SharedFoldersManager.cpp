@@ -7,6 +7,7 @@
 #include "shares/SharesSchema.h"
 #include "store/Dependency.h"
 #include "store/GeneralFunctions.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
@@ -28,17 +29,27 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     d.GetType(SharedFile)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
 
-    // The MP3 scanner's thread starts here, fed by MP3ScanRequired, once the scanner exists.
-
     m_types.file = d.GetType(SharedFile);
     m_types.name = d.GetType(SharedFileName);
     m_types.size = d.GetType(SharedFileSize);
     m_types.scanned = d.GetType(IsScanned);
     m_types.token = d.GetType(SearchToken);
+
+    // Last, so that nothing above can throw with the thread running. Requests and results
+    // cross to and from the scanner's thread as queued signals.
+    m_scannerThread.start(QThread::InheritPriority);
+    m_scanner.moveToThread(&m_scannerThread);
+    connect(this, &SharedFoldersManager::MP3ScanRequired, &m_scanner,
+            &MP3Scanner::OnMP3ScanRequired);
+    connect(&m_scanner, &MP3Scanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
 }
 
 SharedFoldersManager::~SharedFoldersManager()
 {
+    // A scan in progress stops before its next chunk; requests still queued are dropped.
+    m_scanner.Quit();
+    m_scannerThread.quit();
+    m_scannerThread.wait();
     if (sharedFoldersManager == this)
         sharedFoldersManager = nullptr;
 }
@@ -116,6 +127,25 @@ void SharedFoldersManager::OnSharedFileRemoved(Item*)
 {
     // Everything about a shared file lives in the store and goes with its item; this is where
     // something kept outside the store about a file would be let go.
+}
+
+// ---------------------------------------------------------------------------------------------
+// MP3 details
+
+void SharedFoldersManager::OnMP3Scanned(QString path, int version, QString mode, int frequency,
+                                        bool variable, int bitrate)
+{
+    Log(QStringLiteral("MP3 Scanning"), 1, QStringLiteral("Scanned %1").arg(path));
+    // The file may have been unshared or removed while it was scanned.
+    ItemPtr file = GetSharedFileItem(path.toLatin1().toStdString());
+    if (!file)
+        return;
+    file += d.GetType(PeerTypes::MpegVersion)->GetItem(Value(version));
+    file += d.GetType(PeerTypes::ChannelMode)->GetItem(Value(mode.toLatin1().toStdString()));
+    file += d.GetType(PeerTypes::AudioFrequency)->GetItem(Value(frequency));
+    file += d.GetType(PeerTypes::BitrateMode)->GetItem(Value(variable ? "vbr" : "cbr"));
+    file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(bitrate));
+    file += m_types.scanned->GetGlobalNullItem();
 }
 
 // ---------------------------------------------------------------------------------------------

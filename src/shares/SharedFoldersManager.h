@@ -6,12 +6,14 @@
 //   SharedFoldersManager.cpp  who may see what, finding a shared file by path, the login report
 //   ShareScanner.cpp          keeping the store's picture of the shared folders in step with disk
 //   SearchIndex.cpp           the word index of the shared files
+//   MP3Scanner.cpp            the MP3 details of shared files, read on a thread of its own
 //
 // The local share in the store: shared_folder (a root the user chose) -- shared_file_folder (one
 // per scanned directory, the root included; several roots when shares nest) -- shared_file (one
 // per file) with its shared_file_name, shared_file_size, MP3 details, is_scanned flag and the
 // search_token items of its words.
 
+#include "shares/MP3Scanner.h"
 #include "store/Data.h"
 #include "store/UserStats.h"
 
@@ -19,6 +21,7 @@ class DataSaver;
 
 #include <QObject>
 #include <QString>
+#include <QThread>
 
 #include <set>
 #include <string>
@@ -78,6 +81,10 @@ Q_SIGNALS:
 public Q_SLOTS:
     void OnConnectedToServer();
     void OnReceivedUserStats(std::string user, UserStats stats);
+    // A result of the MP3 scanner, on this thread: written to the file's item, which is marked
+    // scanned so that later scans do not ask again. path is the text of the request.
+    void OnMP3Scanned(QString path, int version, QString mode, int frequency, bool variable,
+                      int bitrate);
 
 private:
     // Store handlers.
@@ -108,7 +115,10 @@ private:
         Type* token = nullptr;
     };
     ScanTypes m_types;
-    // The MP3 scanner's thread and the scanner itself go here once the scanner exists.
+    // The MP3 scanner's own thread and the scanner, which lives on it: files are read there,
+    // never on this thread.
+    QThread m_scannerThread;
+    MP3Scanner m_scanner;
     int m_filesAdded = 0;
     int m_filesRemoved = 0;
     // The folders on the current descent path, by path and by (device, inode).
