@@ -111,6 +111,19 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
                          &SharedFoldersManager::OnConnectedToServer);
         QObject::connect(m_server.get(), &Server::ReceivedUserStats, m_shares.get(),
                          &SharedFoldersManager::OnReceivedUserStats);
+        if (m_peer) {
+            // Other users browsing our shares, and our browsing theirs. The peer library does
+            // not link the shares: a share-list request reaches them through the hook.
+            QObject::connect(m_peer.get(), &PeerMessenger::UserShare, m_shares.get(),
+                             &SharedFoldersManager::OnUserShare);
+            QObject::connect(m_peer.get(), &PeerMessenger::SharedFilesInFolderRequested,
+                             m_shares.get(), &SharedFoldersManager::OnFilesInFoldersRequested);
+            SharedFoldersManager* shares = m_shares.get();
+            m_peer->SetShareListHook(
+                [shares](const std::string& user, PeerMessenger::ShareListReply reply) {
+                    shares->AnswerShareListRequest(user, std::move(reply));
+                });
+        }
     }
     Step(EngineStep::SharedFolders);
 }
@@ -118,6 +131,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
 Engine::~Engine()
 {
     // Each service goes before the ones it calls; the destructors clear their globals.
+    if (m_peer)
+        m_peer->SetShareListHook({});
     m_shares.reset();
     m_invoker.reset();
     m_dnet.reset();

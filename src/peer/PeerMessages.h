@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <atomic>
 #include <string>
 
 class MemStream;
@@ -61,9 +62,11 @@ enum class ZInflateResult
 // the output and never past cap bytes.
 ZInflateResult ZInflate(const char* data, qsizetype size, qsizetype cap, QByteArray* out);
 
-// zlib's compress2 at level 9 into a buffer of compressBound(size) bytes; false (and *out
-// empty) when zlib reports a failure. Safe on any thread.
-bool ZCompress(const char* data, qsizetype size, QByteArray* out);
+// The zlib stream compress2 makes at level 9, written into a buffer of the bound zlib gives for
+// the size (never 2n + 12); false (and *out empty) when zlib reports a failure or *cancel was
+// set, which is looked at about every megabyte of input. Safe on any thread.
+bool ZCompress(const char* data, qsizetype size, QByteArray* out,
+               const std::atomic<bool>* cancel = nullptr);
 
 // A compressed message: the u32 code, then the compressed body, with no length of its own (the
 // frame carries the message's length). False when compressing failed; *message is then empty.
@@ -85,4 +88,20 @@ public:
 private:
     const char* m_data;
     qsizetype m_left;
+};
+
+// Appends fields to a byte array (a body that goes to a compressor).
+class BytesOutputStream final : public OutputStream
+{
+public:
+    explicit BytesOutputStream(QByteArray* out) : m_out(out) {}
+
+    bool WriteBuffer(const void* src, unsigned long length) override
+    {
+        m_out->append(static_cast<const char*>(src), qsizetype(length));
+        return true;
+    }
+
+private:
+    QByteArray* m_out;
 };

@@ -94,18 +94,50 @@ ZInflateResult ZInflate(const char* data, qsizetype size, qsizetype cap, QByteAr
     return result;
 }
 
-bool ZCompress(const char* data, qsizetype size, QByteArray* out)
+bool ZCompress(const char* data, qsizetype size, QByteArray* out,
+               const std::atomic<bool>* cancel)
 {
-    uLongf length = compressBound(uLong(size));
-    ResizeExactly(*out, qsizetype(length));
-    const int rc = compress2(reinterpret_cast<Bytef*>(out->data()), &length,
-                             reinterpret_cast<const Bytef*>(data), uLong(size), 9);
-    if (rc != Z_OK) {
+    // What compress2 does, a slice of input at a time so that a cancel is seen within one
+    // slice; zlib's output does not depend on how its input is sliced.
+    constexpr qsizetype kSlice = 1024 * 1024;
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    if (deflateInit(&z, 9) != Z_OK) {
         *out = QByteArray();
         return false;
     }
-    out->resize(qsizetype(length));
-    return true;
+    bool ok = false;
+    try {
+        ResizeExactly(*out, qsizetype(compressBound(uLong(size))));
+        z.next_out = reinterpret_cast<Bytef*>(out->data());
+        z.avail_out = uInt(out->size());
+        qsizetype fed = 0;
+        for (;;) {
+            if (cancel && cancel->load(std::memory_order_relaxed))
+                break;
+            const qsizetype slice = qMin(size - fed, kSlice);
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data + fed));
+            z.avail_in = uInt(slice);
+            fed += slice;
+            const bool last = fed == size;
+            const int rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            if (last) {
+                ok = rc == Z_STREAM_END;
+                break;
+            }
+            // With room for the bound, every slice is taken whole.
+            if (rc != Z_OK || z.avail_in != 0)
+                break;
+        }
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    if (ok)
+        out->resize(qsizetype(z.total_out));
+    else
+        *out = QByteArray();
+    deflateEnd(&z);
+    return ok;
 }
 
 bool ZMessage(quint32 code, const char* body, qsizetype size, MemStream* message)

@@ -1,5 +1,7 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/ShareMessages.h"
+
 #include "peer/PeerSchema.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
@@ -34,6 +36,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     m_types.size = d.GetType(SharedFileSize);
     m_types.scanned = d.GetType(IsScanned);
     m_types.token = d.GetType(SearchToken);
+    // Share lists kept for other users go stale with what they show.
+    WatchShareChanges();
 
     // Last, so that nothing above can throw with the thread running. Requests and results
     // cross to and from the scanner's thread as queued signals.

@@ -7,6 +7,8 @@
 //   ShareScanner.cpp          keeping the store's picture of the shared folders in step with disk
 //   SearchIndex.cpp           the word index of the shared files
 //   MP3Scanner.cpp            the MP3 details of shared files, read on a thread of its own
+//   ShareMessages.cpp         our share list and folder contents, as other users ask for them
+//   ReceivedShares.cpp        share lists received from other users, as trees in the store
 //
 // The local share in the store: shared_folder (a root the user chose) -- shared_file_folder (one
 // per scanned directory, the root included; several roots when shares nest) -- shared_file (one
@@ -15,6 +17,8 @@
 
 #include "shares/MP3Scanner.h"
 #include "store/Data.h"
+#include "store/FileInfo.h"
+#include "store/MemStream.h"
 #include "store/UserStats.h"
 
 class DataSaver;
@@ -23,10 +27,14 @@ class DataSaver;
 #include <QString>
 #include <QThread>
 
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+class ShareListReplies;
 
 class SharedFoldersManager : public QObject, public DataHandler
 {
@@ -73,6 +81,15 @@ public:
     void TokenizeSharedFile(ItemPtr file);
     static bool IsSearchTokenSeparator(unsigned char c);
 
+    // Our share list for a user (ShareMessages.cpp): the whole compressed message, code first.
+    // A user who may see nothing gets a list of no folders. The message is kept for the set of
+    // roots the user may see until something under them changes, so a repeat costs a copy.
+    MemStream GetSharedFilesMessage(std::string user);
+    // The same for a share-list request from the network: reply gets the message, at once when
+    // it is kept, else once it has been compressed on a worker thread (a big share takes
+    // seconds). An empty message means there is nothing to send.
+    void AnswerShareListRequest(const std::string& user, std::function<void(MemStream)> reply);
+
 Q_SIGNALS:
     void SharedFilesRescanned(int added, int removed);
     // The path's characters are the bytes of its UTF-8 form, one per character.
@@ -85,6 +102,12 @@ public Q_SLOTS:
     // scanned so that later scans do not ask again. path is the text of the request.
     void OnMP3Scanned(QString path, int version, QString mode, int frequency, bool variable,
                       int bitrate);
+    // A folder's contents asked for by a user (code 36), answered with code 37 when the user
+    // may see the folder, else not at all.
+    void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
+    // A user's share list, as asked for (ReceivedShares.cpp).
+    void OnUserShare(std::string user, const FileInfoMap& folders,
+                     const AttributeTranslationTable& attributes);
 
 private:
     // Store handlers.
@@ -92,6 +115,11 @@ private:
     void OnSharedFileFolderAdded(Item* item);
     void OnSharedFileNameAdded(Item* item);
     void OnSharedFileRemoved(Item* item);
+    void OnShareChanged(ConnectionInfo info);
+
+    // Share lists (ShareMessages.cpp).
+    void WatchShareChanges();
+    QByteArray ShareListBody(const ItemSet& roots);
 
     // Scanning (ShareScanner.cpp).
     struct ScanFrame;
@@ -126,6 +154,10 @@ private:
     std::set<std::pair<quint64, quint64>> m_descentPath;
     // The folders, by (device, inode), that hold the store file, with its name there.
     std::set<std::pair<std::pair<quint64, quint64>, std::string>> m_storeFolders;
+    // The types whose links a share list shows.
+    std::vector<Type*> m_shownTypes;
+    // Share lists kept and being compressed; last, so that its workers stop first.
+    std::unique_ptr<ShareListReplies> m_shareLists;
 };
 
 extern SharedFoldersManager* sharedFoldersManager;

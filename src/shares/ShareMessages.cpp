@@ -1,0 +1,333 @@
+// What other users ask of our shares besides searches: the whole share list (code 4, answered
+// with code 5) and one folder's contents (code 36, answered with code 37). Both show only the
+// roots the asking user may see. Paths go out with backslashes, as peers expect.
+
+#include "shares/ShareMessages.h"
+#include "shares/SharedFoldersManager.h"
+
+#include "peer/PeerMessages.h"
+#include "peer/PeerMessenger.h"
+#include "peer/PeerSchema.h"
+#include "shares/SharesSchema.h"
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+
+#include <algorithm>
+#include <thread>
+
+using namespace SharesTypes;
+
+namespace {
+
+const QString kCategory = QStringLiteral("Shared");
+
+MemStream StreamOf(const QByteArray& bytes)
+{
+    MemStream s;
+    s.WriteBuffer(bytes.constData(), static_cast<unsigned long>(bytes.size()));
+    return s;
+}
+
+std::string WithBackslashes(std::string path)
+{
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+ShareListReplies::Roots RootIds(const ItemSet& roots)
+{
+    ShareListReplies::Roots ids;
+    for (Item* root : roots)
+        ids.push_back(root->Id()); // sets iterate by id, so the ids come sorted
+    return ids;
+}
+
+// A shared file as the share list shows it: the name as the peer would split it off the
+// backslashed path, the size, and the bitrate details of an MP3 file.
+FileInfo ListedFile(const std::string& folder, ItemPtr file)
+{
+    const std::string name = file[SharedFileName].AsString();
+    FileInfo info(name, file[SharedFileSize].AsInt64());
+    if (name.find('\\') != std::string::npos)
+        info.name = GetFileName(WithBackslashes(folder + "/" + name));
+    if (GetFileExtension(name) == "mp3") {
+        info.attributes.extension = "mp3";
+        if (ItemPtr bitrate = file[PeerTypes::Bitrate])
+            info.attributes.attributes.emplace_back(AttributeMap::Bitrate, bitrate.AsInt());
+        if (ItemPtr mode = file[PeerTypes::BitrateMode])
+            info.attributes.attributes.emplace_back(AttributeMap::VariableBitrate,
+                                                    mode.AsString() == "vbr" ? 1 : 0);
+    }
+    return info;
+}
+
+bool SameFile(const FileInfo& a, const FileInfo& b)
+{
+    return !(a < b) && !(b < a);
+}
+
+} // namespace
+
+QByteArray CompressedMessage(quint32 code, const QByteArray& body, const std::atomic<bool>* cancel)
+{
+    QByteArray compressed;
+    if (!ZCompress(body.constData(), body.size(), &compressed, cancel))
+        return QByteArray();
+    QByteArray message;
+    message.reserve(4 + compressed.size());
+    BytesOutputStream out(&message);
+    out.Write(code);
+    out.WriteBuffer(compressed.constData(), static_cast<unsigned long>(compressed.size()));
+    return message;
+}
+
+// ---------------------------------------------------------------------------------------------
+// SharedFolderInfo
+
+bool SharedFolderInfo::Read(InputStream& stream)
+{
+    // The count is unsigned and bounded, each record read fresh.
+    quint32 trailer = 0;
+    return stream.Read(files) && stream.Read(trailer);
+}
+
+bool SharedFolderInfo::Write(OutputStream& stream) const
+{
+    return stream.Write(files) && stream.Write(quint32(0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The share list, code 5
+
+QByteArray SharedFoldersManager::ShareListBody(const ItemSet& roots)
+{
+    // Every scanned directory under the roots is a key, files or not. Two local paths can give
+    // one key (a name holding a backslash); their files then share the entry.
+    std::vector<std::pair<std::string, Item*>> folders;
+    for (Item* folder : roots.GetItems(SharedFileFolder))
+        folders.emplace_back(WithBackslashes(folder->AsString()), folder);
+    std::stable_sort(folders.begin(), folders.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    quint32 keys = 0;
+    for (size_t i = 0; i < folders.size(); ++i)
+        keys += (i == 0 || folders[i].first != folders[i - 1].first) ? 1 : 0;
+
+    QByteArray body;
+    BytesOutputStream out(&body);
+    out.Write(keys);
+    std::vector<FileInfo> files;
+    for (size_t i = 0; i < folders.size();) {
+        const std::string& key = folders[i].first;
+        files.clear();
+        size_t j = i;
+        for (; j < folders.size() && folders[j].first == key; ++j) {
+            for (Item* file : ItemPtr(folders[j].second).GetItems(SharedFile))
+                files.push_back(ListedFile(folders[j].second->AsString(), file));
+        }
+        // In set order: by name, then size, the first of equal records kept.
+        std::stable_sort(files.begin(), files.end());
+        files.erase(std::unique(files.begin(), files.end(), SameFile), files.end());
+        out.Write(key);
+        out.Write(quint32(files.size()));
+        for (const FileInfo& file : files)
+            out.Write(file);
+        i = j;
+    }
+    out.Write(quint32(0)); // the attribute translation table, always empty
+    return body;
+}
+
+MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
+{
+    Log(kCategory, 1,
+        QStringLiteral("Shared file list requested by user %1").arg(QString::fromStdString(user)));
+    const ItemSet roots = GetUserSharedFolders(user);
+    const ShareListReplies::Roots key = RootIds(roots);
+    QByteArray message;
+    if (m_shareLists->Find(key, &message))
+        return StreamOf(message);
+    const quint64 generation = m_shareLists->Generation();
+    message = CompressedMessage(PM_SHARED_FILE_LIST, ShareListBody(roots));
+    if (message.isEmpty())
+        Log(kCategory, 1, QStringLiteral("Could not compress the shared file list"));
+    else
+        m_shareLists->Keep(key, generation, message);
+    return StreamOf(message);
+}
+
+void SharedFoldersManager::AnswerShareListRequest(const std::string& user,
+                                                  std::function<void(MemStream)> reply)
+{
+    Log(kCategory, 1,
+        QStringLiteral("Shared file list requested by user %1").arg(QString::fromStdString(user)));
+    const ItemSet roots = GetUserSharedFolders(user);
+    const ShareListReplies::Roots key = RootIds(roots);
+    QByteArray message;
+    if (m_shareLists->Find(key, &message)) {
+        reply(StreamOf(message));
+        return;
+    }
+    if (m_shareLists->Wait(key, reply))
+        return;
+    m_shareLists->Compress(key, ShareListBody(roots), std::move(reply));
+}
+
+void SharedFoldersManager::WatchShareChanges()
+{
+    m_shareLists = std::make_unique<ShareListReplies>();
+    for (const char* t : {SharedFolder, SharedFileFolder, SharedFile, SharedFileName,
+                          SharedFileSize, PeerTypes::Bitrate, PeerTypes::BitrateMode})
+        m_shownTypes.push_back(d.GetType(t));
+    for (const char* t : {SharedFileFolder, SharedFile}) {
+        d.GetType(t)->connectedEvent.Add(
+            NewEventHandler(this, &SharedFoldersManager::OnShareChanged));
+        d.GetType(t)->disconnectedEvent.Add(
+            NewEventHandler(this, &SharedFoldersManager::OnShareChanged));
+    }
+}
+
+void SharedFoldersManager::OnShareChanged(ConnectionInfo info)
+{
+    // Links no list shows (words, lower-case keys, the scanned mark, the other MP3 details)
+    // leave the kept lists as they are.
+    const auto shown = [this](const Item* item) {
+        return std::find(m_shownTypes.begin(), m_shownTypes.end(), item->GetType()) !=
+               m_shownTypes.end();
+    };
+    if (shown(info.first) && shown(info.second))
+        m_shareLists->Invalidate();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kept and compressing lists
+
+struct ShareListReplies::Job
+{
+    Roots roots;
+    quint64 generation = 0;
+    QByteArray body;
+    QByteArray message;
+    std::atomic<bool> cancel{false};
+    std::vector<Reply> waiting;
+    std::thread thread;
+};
+
+ShareListReplies::ShareListReplies() = default;
+
+ShareListReplies::~ShareListReplies()
+{
+    for (const auto& job : m_jobs)
+        job->cancel = true;
+    for (const auto& job : m_jobs)
+        job->thread.join();
+}
+
+bool ShareListReplies::Find(const Roots& roots, QByteArray* message)
+{
+    for (auto it = m_kept.begin(); it != m_kept.end(); ++it) {
+        if (it->roots != roots)
+            continue;
+        if (it->generation != m_generation) {
+            m_kept.erase(it);
+            return false;
+        }
+        m_kept.splice(m_kept.begin(), m_kept, it);
+        *message = m_kept.front().message;
+        return true;
+    }
+    return false;
+}
+
+void ShareListReplies::Keep(const Roots& roots, quint64 generation, QByteArray message)
+{
+    if (generation != m_generation)
+        return;
+    // Stale lists and an older list of the same roots go first.
+    m_kept.remove_if(
+        [&](const Kept& k) { return k.generation != m_generation || k.roots == roots; });
+    m_kept.push_front(Kept{roots, generation, std::move(message)});
+    if (m_kept.size() > kMaxKeptLists)
+        m_kept.pop_back();
+}
+
+bool ShareListReplies::Wait(const Roots& roots, Reply& reply)
+{
+    for (const auto& job : m_jobs) {
+        if (job->roots == roots && job->generation == m_generation) {
+            job->waiting.push_back(std::move(reply));
+            return true;
+        }
+    }
+    return false;
+}
+
+void ShareListReplies::Compress(const Roots& roots, QByteArray body, Reply reply)
+{
+    auto job = std::make_shared<Job>();
+    job->roots = roots;
+    job->generation = m_generation;
+    job->body = std::move(body);
+    job->waiting.push_back(std::move(reply));
+    m_jobs.push_back(job);
+    Job* raw = job.get();
+    raw->thread = std::thread([this, raw] {
+        raw->message = CompressedMessage(PM_SHARED_FILE_LIST, raw->body, &raw->cancel);
+        raw->body = QByteArray();
+        // Dropped unrun when this object goes first; its destructor waits for the thread.
+        QMetaObject::invokeMethod(
+            this, [this, raw] { Finish(raw); }, Qt::QueuedConnection);
+    });
+}
+
+void ShareListReplies::Finish(Job* raw)
+{
+    const auto it = std::find_if(m_jobs.begin(), m_jobs.end(),
+                                 [raw](const auto& job) { return job.get() == raw; });
+    if (it == m_jobs.end())
+        return;
+    const std::shared_ptr<Job> job = *it;
+    m_jobs.erase(it);
+    job->thread.join();
+    if (job->message.isEmpty())
+        Log(kCategory, 1, QStringLiteral("Could not compress the shared file list"));
+    else
+        Keep(job->roots, job->generation, job->message);
+    for (Reply& reply : job->waiting)
+        reply(StreamOf(job->message));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A folder's contents, code 37
+
+void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 token,
+                                                     std::string folder)
+{
+    // The folder as the peer wrote it, slashes or backslashes, names our local one.
+    std::string local = folder;
+    std::replace(local.begin(), local.end(), '\\', '/');
+    ItemPtr folderItem = d.GetType(SharedFileFolder)->HasItem(Value(local));
+    if (!folderItem || GetUserSharedFolders(user).Connected(folderItem).IsEmpty())
+        return;
+
+    // Bare names, no MP3 details: this message carries none.
+    SharedFolderInfo contents;
+    for (Item* f : folderItem.GetItems(SharedFile)) {
+        ItemPtr file(f);
+        contents.files.insert(
+            FileInfo(file[SharedFileName].AsString(), file[SharedFileSize].AsInt64()));
+    }
+    QByteArray body;
+    BytesOutputStream out(&body);
+    out.Write(token);
+    out.Write(folder);
+    out.Write(quint32(1)); // one folder in the map that follows
+    out.Write(folder);
+    out.Write(contents);
+    const QByteArray message = CompressedMessage(PM_SHARED_FILES_IN_FOLDER, body);
+    if (message.isEmpty()) {
+        Log(kCategory, 1, QStringLiteral("Could not compress the contents of a shared folder"));
+        return;
+    }
+    if (peerMessenger)
+        peerMessenger->SendMessage(user, StreamOf(message));
+}

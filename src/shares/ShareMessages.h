@@ -1,0 +1,82 @@
+#pragma once
+
+// The records and the reply store of the share messages other users ask for: our share list
+// (code 5) and a folder's contents (code 37).
+
+#include "store/FileInfo.h"
+#include "store/MemStream.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <set>
+#include <vector>
+
+// One folder's files in a folder-contents reply: a count, the records in their order (name,
+// then size), and a u32 0 that readers skip.
+class SharedFolderInfo final : public Persistent
+{
+public:
+    // Empties the set first; true only when the count, every record and the trailer were read.
+    // A failure leaves the records read so far.
+    bool Read(InputStream& stream) override;
+    bool Write(OutputStream& stream) const override;
+
+    std::set<FileInfo> files;
+};
+
+// Share lists, compressed, by the set of roots a requester may see. Compressing a big share at
+// the best level takes seconds, so a kept list is handed out again until something under the
+// shared folders changes, and one that is not kept is compressed on a worker thread; requests
+// for the same roots while that runs wait for the same result.
+class ShareListReplies : public QObject
+{
+public:
+    using Roots = std::vector<uint32_t>; // the visible roots' item ids, ascending
+    using Reply = std::function<void(MemStream)>;
+
+    // At most this many lists are kept, the least recently asked for going first.
+    static constexpr size_t kMaxKeptLists = 8;
+
+    ShareListReplies();
+    // Stops the workers (each sees it within a megabyte of input) and waits for them.
+    ~ShareListReplies() override;
+
+    // Something a list shows changed: every kept list and every list being compressed is stale.
+    void Invalidate() { ++m_generation; }
+    quint64 Generation() const { return m_generation; }
+
+    // The kept message for these roots, when it is still current.
+    bool Find(const Roots& roots, QByteArray* message);
+    void Keep(const Roots& roots, quint64 generation, QByteArray message);
+
+    // Hands reply to a compression already running for these roots; false when none is.
+    bool Wait(const Roots& roots, Reply& reply);
+    // Compresses body on a worker thread; reply gets the message on this thread (empty when
+    // compressing failed).
+    void Compress(const Roots& roots, QByteArray body, Reply reply);
+
+private:
+    struct Job;
+    void Finish(Job* job);
+
+    quint64 m_generation = 0;
+    struct Kept
+    {
+        Roots roots;
+        quint64 generation;
+        QByteArray message;
+    };
+    std::list<Kept> m_kept; // most recently asked for first
+    std::vector<std::shared_ptr<Job>> m_jobs;
+};
+
+// The compressed message (u32 code, then the zlib stream of body), or empty when compressing
+// failed or was cancelled.
+QByteArray CompressedMessage(quint32 code, const QByteArray& body,
+                             const std::atomic<bool>* cancel = nullptr);
