@@ -281,6 +281,39 @@ def dnet_frames():
         write('dnet_frames', name, u8(control) + wire)
 
 
+LIST, CONTENTS = 0, 1
+
+
+def share_lists():
+    mp3 = fileinfo('b.mp3', 20, 'mp3', [(0, 192), (2, 1), (1, 245), (0, 320), (9, 9)])
+    ogg = fileinfo('a.ogg', 10, '', [])
+    table = container([i32(0) + s('bitrate'), i32(1) + s('length')])
+    lists = {
+        'music': container([s('Music') + container([mp3, ogg]), s('Music\\Rock') + container([]),
+                            s('Music\\Rock\\Live') + container([u8(0), ogg])]) + table,
+        'chain-gap': container([s('a') + container([]), s('a\\b\\c') + container([ogg])]),
+        'rooted': container([s('') + container([]), s('\\') + container([]),
+                             s('\\data') + container([]), s('\\data\\') + container([mp3])]),
+        'trailing-backslashes': container([s('a') + container([]), s('a\\\\') + container([])]),
+        'repeated-key': container([s('x') + container([ogg]), s('x') + container([mp3])]),
+        'no-table': container([s('Music') + container([mp3])]),
+        'empty': container([]) + container([]),
+        'count-over': u32(131073) + s('x'),
+    }
+    for name, body in lists.items():
+        write('share_lists', 'list-' + name, u8(LIST) + body)
+    records = {
+        'two-files': u32(2) + mp3 + ogg + u32(0),
+        'no-trailer': u32(2) + mp3 + ogg,
+        'empty-record': u32(2) + u8(0) + ogg + u32(0),
+        'same-name-two-sizes': u32(2) + fileinfo('a', 1) + fileinfo('a', 2) + u32(0),
+        'count-over': u32(131073) + ogg + u32(0),
+        'count-negative': u32(0xffffffff) + ogg + u32(0),
+    }
+    for name, body in records.items():
+        write('share_lists', 'contents-' + name, u8(CONTENTS) + body)
+
+
 LOGGED_IN, CONNECTING = 0, 1
 
 
@@ -509,6 +542,7 @@ elif len(sys.argv) == 1:
     peer_frames()
     peer_messages()
     dnet_frames()
+    share_lists()
     server_messages()
     store_files()
     mp3_scan()
