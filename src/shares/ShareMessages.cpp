@@ -43,27 +43,88 @@ ShareListReplies::Roots RootIds(const ItemSet& roots)
 }
 
 // A shared file as the share list shows it: the name as the peer would split it off the
-// backslashed path, the size, and the bitrate details of an MP3 file.
-FileInfo ListedFile(const std::string& folder, ItemPtr file)
+// backslashed path, the size, and the bitrate details of an MP3 file. Big shares have a million
+// of these, so the stored name is pointed to, not copied.
+struct ListedFile
 {
-    const std::string name = file[SharedFileName].AsString();
-    FileInfo info(name, file[SharedFileSize].AsInt64());
-    if (name.find('\\') != std::string::npos)
-        info.name = GetFileName(WithBackslashes(folder + "/" + name));
-    if (GetFileExtension(name) == "mp3") {
-        info.attributes.extension = "mp3";
-        if (ItemPtr bitrate = file[PeerTypes::Bitrate])
-            info.attributes.attributes.emplace_back(AttributeMap::Bitrate, bitrate.AsInt());
-        if (ItemPtr mode = file[PeerTypes::BitrateMode])
-            info.attributes.attributes.emplace_back(AttributeMap::VariableBitrate,
-                                                    mode.AsString() == "vbr" ? 1 : 0);
+    const std::string* name;
+    bool split;            // the stored name holds a backslash: splitName is sent instead,
+    std::string splitName; // the text after the last one
+    qint64 size;
+    bool mp3;
+    bool hasBitrate;
+    qint32 bitrate;
+    qint8 mode; // -1 none, else the variable-bitrate flag
+
+    const std::string& Name() const { return split ? splitName : *name; }
+    bool operator<(const ListedFile& other) const
+    {
+        const int c = Name().compare(other.Name());
+        return c != 0 ? c < 0 : size < other.size;
     }
-    return info;
+    bool operator==(const ListedFile& other) const
+    {
+        return size == other.size && Name() == other.Name();
+    }
+};
+
+char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
 
-bool SameFile(const FileInfo& a, const FileInfo& b)
+// Whether the text after the last dot is "mp3", in any letter case.
+bool IsMp3(const std::string& name)
 {
-    return !(a < b) && !(b < a);
+    const auto dot = name.rfind('.');
+    return dot != std::string::npos && name.size() - dot == 4 && LowerAscii(name[dot + 1]) == 'm' &&
+           LowerAscii(name[dot + 2]) == 'p' && name[dot + 3] == '3';
+}
+
+ListedFile Listed(const Item* folder, const Item* file)
+{
+    static const std::string kNoName;
+    const Item* nameItem = file->HasItem(SharedFileName);
+    const std::string& name = nameItem ? nameItem->AsString() : kNoName;
+    ListedFile listed{&name, false, std::string(), 0, IsMp3(name), false, 0, -1};
+    listed.split = name.find('\\') != std::string::npos;
+    if (listed.split)
+        listed.splitName = GetFileName(WithBackslashes(folder->AsString() + "/" + name));
+    if (const Item* size = file->HasItem(SharedFileSize))
+        listed.size = size->AsInt64();
+    if (!listed.mp3)
+        return listed;
+    if (const Item* bitrate = file->HasItem(PeerTypes::Bitrate)) {
+        listed.hasBitrate = true;
+        listed.bitrate = bitrate->AsInt();
+    }
+    if (const Item* mode = file->HasItem(PeerTypes::BitrateMode))
+        listed.mode = mode->AsString() == "vbr" ? 1 : 0;
+    return listed;
+}
+
+// As FileInfo writes itself.
+void Write(OutputStream& out, const ListedFile& file)
+{
+    static const std::string kMp3 = "mp3";
+    out.Write(quint8(1));
+    out.Write(file.Name());
+    out.Write(file.size);
+    if (!file.mp3) {
+        out.Write(quint32(0)); // no extension
+        out.Write(quint32(0)); // no pairs
+        return;
+    }
+    out.Write(kMp3);
+    out.Write(quint32((file.hasBitrate ? 1 : 0) + (file.mode >= 0 ? 1 : 0)));
+    if (file.hasBitrate) {
+        out.Write(qint32(AttributeMap::Bitrate));
+        out.Write(file.bitrate);
+    }
+    if (file.mode >= 0) {
+        out.Write(qint32(AttributeMap::VariableBitrate));
+        out.Write(qint32(file.mode));
+    }
 }
 
 } // namespace
@@ -115,22 +176,22 @@ QByteArray SharedFoldersManager::ShareListBody(const ItemSet& roots)
     QByteArray body;
     BytesOutputStream out(&body);
     out.Write(keys);
-    std::vector<FileInfo> files;
+    std::vector<ListedFile> files;
     for (size_t i = 0; i < folders.size();) {
         const std::string& key = folders[i].first;
         files.clear();
         size_t j = i;
         for (; j < folders.size() && folders[j].first == key; ++j) {
             for (Item* file : ItemPtr(folders[j].second).GetItems(SharedFile))
-                files.push_back(ListedFile(folders[j].second->AsString(), file));
+                files.push_back(Listed(folders[j].second, file));
         }
         // In set order: by name, then size, the first of equal records kept.
         std::stable_sort(files.begin(), files.end());
-        files.erase(std::unique(files.begin(), files.end(), SameFile), files.end());
+        files.erase(std::unique(files.begin(), files.end()), files.end());
         out.Write(key);
         out.Write(quint32(files.size()));
-        for (const FileInfo& file : files)
-            out.Write(file);
+        for (const ListedFile& file : files)
+            Write(out, file);
         i = j;
     }
     out.Write(quint32(0)); // the attribute translation table, always empty
