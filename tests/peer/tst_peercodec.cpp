@@ -157,7 +157,6 @@ private Q_SLOTS:
     void plainMessages();
     void truncatedMessagesLeaveNoTrace();
     void refusedMessageClosesConnection();
-    void builders_data();
     void builders();
     void requestUploadCountsTokens();
     void searchReply_data();
@@ -311,50 +310,29 @@ void tst_PeerCodec::refusedMessageClosesConnection()
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
 }
 
-void tst_PeerCodec::builders_data()
-{
-    QTest::addColumn<int>("builder");
-    QTest::addColumn<QByteArray>("sent");
-    QTest::newRow("GetUserSharedFiles") << 0 << Hex("04000000");
-    QTest::newRow("QueueDownload") << 1 << Hex("2b000000 05000000 612e6d7033");
-    QTest::newRow("AcceptTransferRequest with size")
-        << 2 << Hex("29000000 07000000 01 1400000000000000");
-    QTest::newRow("AcceptTransferRequest without size") << 3 << Hex("29000000 07000000 01");
-    QTest::newRow("DenyTransferRequest") << 4 << Hex("29000000 07000000 00 06000000 517565756564");
-    QTest::newRow("DenyUpload") << 5 << Hex("32000000 05000000 612e6d7033 06000000 42616e6e6564");
-}
-
 void tst_PeerCodec::builders()
 {
-    QFETCH(int, builder);
-    QFETCH(QByteArray, sent);
     PeerTestEnv env;
     auto bob = env.DialMessaging(false);
     QVERIFY(bob);
     PeerMessenger& p = env.peer();
-    switch (builder) {
-    case 0:
-        p.GetUserSharedFiles("bob");
-        break;
-    case 1:
-        p.QueueDownload("bob", "a.mp3");
-        break;
-    case 2:
-        p.AcceptTransferRequest("bob", 7, true, 20);
-        break;
-    case 3:
-        p.AcceptTransferRequest("bob", 7, false, 20);
-        break;
-    case 4:
-        p.DenyTransferRequest("bob", 7, "Queued");
-        break;
-    case 5:
-        p.DenyUpload("bob", "a.mp3", "Banned");
-        break;
+    const QList<QPair<std::function<void()>, QByteArray>> builders = {
+        {[&p] { p.GetUserSharedFiles("bob"); }, Hex("04000000")},
+        {[&p] { p.QueueDownload("bob", "a.mp3"); }, Hex("2b000000 05000000 612e6d7033")},
+        {[&p] { p.AcceptTransferRequest("bob", 7, true, 20); },
+         Hex("29000000 07000000 01 1400000000000000")},
+        {[&p] { p.AcceptTransferRequest("bob", 7, false, 20); }, Hex("29000000 07000000 01")},
+        {[&p] { p.DenyTransferRequest("bob", 7, "Queued"); },
+         Hex("29000000 07000000 00 06000000 517565756564")},
+        {[&p] { p.DenyUpload("bob", "a.mp3", "Banned"); },
+         Hex("32000000 05000000 612e6d7033 06000000 42616e6e6564")},
+    };
+    for (const auto& [build, sent] : builders) {
+        build();
+        QByteArray body;
+        QVERIFY(bob->WaitForFrame(&body));
+        QCOMPARE(body.toHex(), sent.toHex());
     }
-    QByteArray body;
-    QVERIFY(bob->WaitForFrame(&body));
-    QCOMPARE(body.toHex(), sent.toHex());
 }
 
 void tst_PeerCodec::requestUploadCountsTokens()
