@@ -31,6 +31,18 @@ for command in ip nft miniupnpd upnpc; do
     fi
 done
 
+# miniupnpd keeps one pid file for the whole machine, so two gateways started at once (two
+# builds testing side by side) refuse each other: one gateway at a time.
+mkdir -p /run/lock
+exec 9>/run/lock/quorvale-upnp-gateway.lock
+flock -w 600 9 || { echo "FAIL: another UPnP gateway test held the lock for ten minutes"; exit 1; }
+# A gateway killed before it could clean up leaves its pid file; once that pid is reused, a new
+# gateway believes an old one still runs. With the lock held, no other test's gateway is running.
+pidfile=/run/miniupnpd.pid
+if [ -f "$pidfile" ] && ! grep -qsx miniupnpd "/proc/$(cat "$pidfile")/comm"; then
+    rm -f "$pidfile"
+fi
+
 # Unique per run; interface names are NAME-g0, at most 15 characters.
 name=qvu$(( $$ % 1000000 ))
 stop() { bash "$tool" stop "$name" >/dev/null 2>&1 || true; }
