@@ -782,12 +782,18 @@ Item* Item::NewItem(const char* typeName)
     return Connect(t->NewItem());
 }
 
+void Item::CheckRelated(const Type* type) const
+{
+    if (!type_->IsRelated(type))
+        throw NotRelatedException(Quoted(type_->name_) + " is not related to " +
+                                  Quoted(type->name_));
+}
+
 void Item::GetItems(const char* typeName, ItemSet& out) const
 {
     Data* data = type_->owner_;
     const Type* t = data->GetType(typeName);
-    if (!type_->IsRelated(t))
-        throw NotRelatedException(Quoted(type_->name_) + " is not related to " + Quoted(t->name_));
+    CheckRelated(t);
     if (links_.Count(t->id_) == 0)
         return;
     out.entries_.clear();

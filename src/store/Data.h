@@ -299,6 +299,12 @@ public:
     Item* GetItem(const char* typeName) const { return HasItem(typeName); }
     Item* NewItem(const char* typeName);
     void GetItems(const char* typeName, ItemSet& out) const;
+    // Calls visit(partner) for each partner of that type, in id order, until visit returns
+    // true; tells whether it stopped there. Nothing is copied, so a walk that stops early over
+    // an item with a million partners costs only the partners it reached. The visitor must
+    // leave this item's links alone while it runs (no connecting, disconnecting or removing of
+    // its partners). NotRelatedException when the types are not related.
+    template <class Visit> bool VisitItems(const Type* type, Visit visit) const;
     void GetConnectedItems(ConnectionMap& out) const;
     size_t ConnectionCount() const { return links_.Total(); }
     size_t ConnectionCount(const Type* type) const;
@@ -327,6 +333,7 @@ private:
     ~Item() = default;
 
     void PartnerIds(const Type* type, std::vector<uint32_t>& out) const;
+    void CheckRelated(const Type* type) const;
     bool NumberCheck() const;
 
     enum Flag : uint8_t
@@ -667,6 +674,13 @@ private:
     uint64_t removals_ = 0;
     int batch_ = 0;
 };
+
+template <class Visit> bool Item::VisitItems(const Type* type, Visit visit) const
+{
+    CheckRelated(type);
+    Item* const* items = type_->owner_->items_.data();
+    return links_.AnyOf(type->id_, [&](uint32_t id) { return visit(items[id]); });
+}
 
 // The process's one store.
 extern Data d;

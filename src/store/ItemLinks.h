@@ -133,6 +133,26 @@ public:
             f(w[at + 2 + k]);
     }
 
+    // Calls f with each partner id of one type, in order, until f returns true; tells whether
+    // it did.
+    template <class F> bool AnyOf(uint32_t type, F f) const
+    {
+        if (IsBig()) {
+            const IdList* l = BigGroup(type);
+            return l && l->AnyOf(f);
+        }
+        int64_t at = SmallFind(type);
+        if (at < 0)
+            return false;
+        const uint32_t* w = Words();
+        const uint32_t n = w[at + 1];
+        for (uint32_t k = 0; k < n; ++k) {
+            if (f(w[at + 2 + k]))
+                return true;
+        }
+        return false;
+    }
+
     // Calls f with each partner id, of every type, until f returns true; tells whether it did.
     template <class F> bool AnyLink(F f) const
     {

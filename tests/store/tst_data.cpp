@@ -34,6 +34,8 @@ private Q_SLOTS:
     void hubThinsOutAndRefills();
     void uniqueLinkWalks();
     void relationsSeenFromBothSides();
+    void visitStopsWhereTheVisitorSays_data();
+    void visitStopsWhereTheVisitorSays();
 };
 
 void tst_Data::misuseRaisesNamedException()
@@ -583,3 +585,55 @@ void tst_Data::relationsSeenFromBothSides()
 
 QTEST_APPLESS_MAIN(tst_Data)
 #include "tst_data.moc"
+
+void tst_Data::visitStopsWhereTheVisitorSays_data()
+{
+    QTest::addColumn<int>("partners");
+    QTest::addColumn<int>("stopAt"); // index of the partner the visitor stops at; -1: never
+    // Held inline, in the compact array, and as chunked lists (past a thousand words).
+    QTest::newRow("none") << 0 << -1;
+    QTest::newRow("one, kept going") << 1 << -1;
+    QTest::newRow("one, stopped") << 1 << 0;
+    QTest::newRow("three, stopped in the middle") << 3 << 1;
+    QTest::newRow("three, stopped at the last") << 3 << 2;
+    QTest::newRow("many, stopped at the first") << 3000 << 0;
+    QTest::newRow("many, stopped past a chunk") << 3000 << 1500;
+    QTest::newRow("many, kept going") << 3000 << -1;
+}
+
+void tst_Data::visitStopsWhereTheVisitorSays()
+{
+    QFETCH(int, partners);
+    QFETCH(int, stopAt);
+    StoreGuard store;
+    Type* hub = d.NewType("hub", RootPrimacy, false, true);
+    Type* leaf = d.NewType("leaf", ReachablePrimacy, false, true);
+    Type* other = d.NewType("other", ReachablePrimacy, false, true);
+    Type* stranger = d.NewType("stranger", ReachablePrimacy, false, true);
+    hub->RelateToType(leaf, Many, Many);
+    hub->RelateToType(other, Many, Many);
+    ItemPtr h = hub->GetItem("h");
+    // Partners of another type on both sides of the leaves' ids, linked in shuffled order.
+    h += other->GetItem("before");
+    std::vector<ItemPtr> leaves;
+    for (int k = 0; k < partners; ++k)
+        leaves.push_back(leaf->GetItem(k));
+    h += other->GetItem("after");
+    std::vector<ItemPtr> order = leaves;
+    std::shuffle(order.begin(), order.end(), std::mt19937(3));
+    for (ItemPtr l : order)
+        h += l;
+
+    std::vector<Item*> visited;
+    const bool stopped = h->VisitItems(leaf, [&](Item* item) {
+        visited.push_back(item);
+        return int(visited.size()) - 1 == stopAt;
+    });
+    QCOMPARE(stopped, stopAt >= 0);
+    const size_t expected = stopAt >= 0 ? size_t(stopAt) + 1 : leaves.size();
+    QCOMPARE(visited.size(), expected);
+    for (size_t k = 0; k < visited.size(); ++k)
+        QCOMPARE(visited[k], leaves[k].Get()); // made in order, so id order
+    QVERIFY_THROWS_EXCEPTION(NotRelatedException,
+                             h->VisitItems(stranger, [](Item*) { return false; }));
+}
