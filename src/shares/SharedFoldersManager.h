@@ -9,6 +9,7 @@
 //   MP3Scanner.cpp            the MP3 details of shared files, read on a thread of its own
 //   ShareMessages.cpp         our share list and folder contents, as other users ask for them
 //   ReceivedShares.cpp        share lists received from other users, as trees in the store
+//   SearchAnswering.cpp       answering other users' searches from the word index
 //
 // The local share in the store: shared_folder (a root the user chose) -- shared_file_folder (one
 // per scanned directory, the root included; several roots when shares nest) -- shared_file (one
@@ -90,6 +91,28 @@ public:
     // seconds). An empty message means there is nothing to send.
     void AnswerShareListRequest(const std::string& user, std::function<void(MemStream)> reply);
 
+    // Searches from the network (SearchAnswering.cpp). The most hits a reply carries: a search
+    // with more is not answered at all, not answered in part.
+    static constexpr size_t kMaxSearchHits = 200;
+    // Matches the query against the word index and, when the user may see 1 to kMaxSearchHits
+    // hits, sends the user a search reply (code 9) that echoes the token.
+    void ProcessSearch(const std::string& user, quint32 token, const std::string& query);
+    // The matching alone: the shared_file items the user may see that match, in no particular
+    // order. False when the search gets no reply: a malformed query, a word not in the index,
+    // no hit, or more than kMaxSearchHits (the search stops at the first hit too many).
+    bool FindSearchHits(const std::string& user, const std::string& query,
+                        std::vector<Item*>& hits);
+
+    // What a search reply tells of our uploads. The transfer engine sits above the shares in
+    // the build, so the engine root installs the hook; without one a reply tells of no free
+    // upload slot and no queued upload.
+    struct UploadState
+    {
+        bool freeToUpload = false;
+        qint32 queuedUploads = 0;
+    };
+    void SetUploadStateHook(std::function<UploadState()> hook) { m_uploadState = std::move(hook); }
+
 Q_SIGNALS:
     void SharedFilesRescanned(int added, int removed);
     // The path's characters are the bytes of its UTF-8 form, one per character.
@@ -108,6 +131,8 @@ public Q_SLOTS:
     // A user's share list, as asked for (ReceivedShares.cpp).
     void OnUserShare(std::string user, const FileInfoMap& folders,
                      const AttributeTranslationTable& attributes);
+    // A search handed over by the distributed network; the reply goes to the user directly.
+    void OnDNetSearchRequest(std::string user, quint32 token, std::string query);
 
 private:
     // Store handlers.
@@ -154,6 +179,7 @@ private:
     std::set<std::pair<quint64, quint64>> m_descentPath;
     // The folders, by (device, inode), that hold the store file, with its name there.
     std::set<std::pair<std::pair<quint64, quint64>, std::string>> m_storeFolders;
+    std::function<UploadState()> m_uploadState;
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;
     // Share lists kept and being compressed; last, so that its workers stop first.

@@ -1,0 +1,183 @@
+// Answering other users' searches. A search reaches us from the distributed network; its words
+// are looked up in the word index, and a user who may see between one and kMaxSearchHits
+// matching files gets them in one compressed reply (code 9), straight over peer messaging.
+//
+// A common word links hundreds of thousands of files, and a search with more hits than a reply
+// holds is not answered at all. So no set of candidates is ever built: the rarest word's files
+// are visited one at a time, each tested against the other words, the name tests and who may
+// see it, and the visit ends at the first hit too many.
+
+#include "shares/SharedFoldersManager.h"
+
+#include "peer/PeerMessages.h"
+#include "peer/PeerMessenger.h"
+#include "peer/PeerSchema.h"
+#include "shares/SearchParser.h"
+#include "shares/SharesSchema.h"
+#include "store/FileInfo.h"
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+
+#include <algorithm>
+#include <map>
+
+using namespace SharesTypes;
+
+namespace {
+
+const QString kCategory = QStringLiteral("Search");
+
+bool ContainsAny(const std::string& name, const SearchParser::TokenSet& words)
+{
+    return std::any_of(words.begin(), words.end(), [&name](const std::string& word) {
+        return name.find(word) != std::string::npos;
+    });
+}
+
+bool ContainsAll(const std::string& name, const SearchParser::TokenSet& words)
+{
+    return std::all_of(words.begin(), words.end(), [&name](const std::string& word) {
+        return name.find(word) != std::string::npos;
+    });
+}
+
+// A hit as the searcher sees it: its local path with backslashes for separators, its size, and
+// for an MP3 file the bitrate details the scanner found.
+FileInfo ReplyRecord(ItemPtr file)
+{
+    std::string path = file[SharedFileFolder].AsString() + "/" + file[SharedFileName].AsString();
+    std::replace(path.begin(), path.end(), '/', '\\');
+    FileInfo info(path, file[SharedFileSize].AsInt64());
+    if (GetFileExtension(path) == "mp3") {
+        info.attributes.extension = "mp3";
+        if (ItemPtr bitrate = file[PeerTypes::Bitrate])
+            info.attributes.attributes.emplace_back(AttributeMap::Bitrate, bitrate.AsInt());
+        if (ItemPtr mode = file[PeerTypes::BitrateMode])
+            info.attributes.attributes.emplace_back(AttributeMap::VariableBitrate,
+                                                    mode.AsString() == "vbr" ? 1 : 0);
+    }
+    return info;
+}
+
+} // namespace
+
+void SharedFoldersManager::OnDNetSearchRequest(std::string user, quint32 token, std::string query)
+{
+    ProcessSearch(user, token, query);
+}
+
+bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::string& query,
+                                          std::vector<Item*>& hits)
+{
+    hits.clear();
+    SearchParser parser;
+    if (!parser.SetSearchText(query))
+        return false;
+
+    // Words are looked up as they came: the index holds lower-case words only, so a word with
+    // a capital letter finds nothing. A query of part words alone has no candidates.
+    std::vector<Item*> tokens;
+    for (const std::string& word : parser.GetIncludedTokenSet()) {
+        Item* token = m_types.token->HasItem(Value(word));
+        if (!token)
+            return false;
+        tokens.push_back(token);
+    }
+    if (tokens.empty())
+        return false;
+    // The rarest word gives the candidates; the others are tested rarest first, since the rarer
+    // a word the more candidates it turns away.
+    std::stable_sort(tokens.begin(), tokens.end(), [this](const Item* a, const Item* b) {
+        return a->ConnectionCount(m_types.file) < b->ConnectionCount(m_types.file);
+    });
+
+    const ItemSet visible = GetUserSharedFolders(user);
+    if (visible.IsEmpty())
+        return false;
+    const Type* rootType = d.GetType(SharedFolder);
+    // Files of one folder are made one after another, so their ids, and the visit, run in a
+    // row: the last folder's answer is asked for again and again.
+    const Item* lastFolder = nullptr;
+    bool lastFolderVisible = false;
+    const auto isVisible = [&](const Item* file) {
+        const Item* folder = file->HasItem(SharedFileFolder);
+        if (folder != lastFolder) {
+            lastFolder = folder;
+            // A folder is visible when any of its roots is (several when shares nest).
+            lastFolderVisible = folder && folder->VisitItems(rootType, [&](const Item* root) {
+                return visible.Contains(root);
+            });
+        }
+        return lastFolderVisible;
+    };
+
+    const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
+    const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
+    const bool tooMany = tokens.front()->VisitItems(m_types.file, [&](Item* file) {
+        for (size_t k = 1; k < tokens.size(); ++k) {
+            if (!file->IsConnected(tokens[k]))
+                return false;
+        }
+        // Part and excluded words are tested against the name as stored, case and all; the
+        // folder takes no part.
+        if (!excluded.empty() || !parts.empty()) {
+            static const std::string noName;
+            const Item* name = file->HasItem(SharedFileName);
+            const std::string& text = name ? name->AsString() : noName;
+            if (ContainsAny(text, excluded) || !ContainsAll(text, parts))
+                return false;
+        }
+        if (!isVisible(file))
+            return false;
+        hits.push_back(file);
+        return hits.size() > kMaxSearchHits;
+    });
+    return !tooMany && !hits.empty();
+}
+
+void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
+                                         const std::string& query)
+{
+    std::vector<Item*> hits;
+    if (!FindSearchHits(user, query, hits))
+        return;
+
+    // By path, byte-wise; two hits with one path make one record, the later one.
+    std::map<std::string, FileInfo> files;
+    for (Item* hit : hits) {
+        FileInfo info = ReplyRecord(hit);
+        std::string path = info.name;
+        files[path] = std::move(info);
+    }
+    const UploadState uploads = m_uploadState ? m_uploadState() : UploadState();
+
+    MemStream body;
+    body.Write(Settings::Text(SettingKeys::Username));
+    body.Write(token);
+    body.Write(quint32(files.size()));
+    for (const auto& file : files) {
+        if (!body.Write(file.second))
+            break;
+    }
+    body.Write(quint8(uploads.freeToUpload ? 1 : 0));
+    // What the server last said of our speed: a negative figure goes out as its 32 bits.
+    body.Write(quint32(Settings::Int(SettingKeys::UploadSpeed)));
+    body.Write(quint32(uploads.queuedUploads));
+    body.Write(quint32(0)); // the attribute translation table, always empty
+
+    MemStream message;
+    if (!ZMessage(PM_FILE_SEARCH_RESULT, body.GetBuffer(), body.GetBufferLength(), &message)) {
+        Log(kCategory, 1,
+            QStringLiteral("Could not compress the search results for user %1 for search "
+                           "string %2")
+                .arg(QString::fromStdString(user), QString::fromStdString(query)));
+        return;
+    }
+    Log(kCategory, 1,
+        QStringLiteral("Sending search results to user %1 for search string %2")
+            .arg(QString::fromStdString(user), QString::fromStdString(query)));
+    if (peerMessenger)
+        peerMessenger->SendMessage(user, message);
+}

@@ -1,0 +1,419 @@
+// Answering searches from the network: what matches, who may see it, the limit on hits, and the
+// reply's bytes as the searching peer receives them.
+
+#include "SharesTestEnv.h"
+
+#include "peer/PeerMessages.h"
+
+#include <QtEndian>
+
+#include <memory>
+
+class tst_SearchAnswering : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void hitLimit_data();
+    void hitLimit();
+    void visibility_data();
+    void visibility();
+    void words_data();
+    void words();
+    void records_data();
+    void records();
+    void samePathTwiceIsOneRecord();
+};
+
+namespace {
+
+constexpr int kWait = 30000;
+
+// The shares as a scan leaves them in the store, without a disk: folder paths such as
+// /data/Music need not exist.
+struct Shares
+{
+    // A root shared with everyone ("shared_public"), the user list ("shared_userlist"), or
+    // (access null) only the groups connected to it later.
+    static ItemPtr Root(const std::string& path, const char* access = "shared_public")
+    {
+        ItemPtr root = d.GetType("shared_folder")->GetItem(Value(path));
+        if (access)
+            root.NewItem(access);
+        return root;
+    }
+    static ItemPtr File(ItemPtr root, const std::string& folder, const std::string& name,
+                        qint64 size = 1)
+    {
+        ItemPtr folderItem = d.GetType("shared_file_folder")->GetItem(Value(folder));
+        root += folderItem;
+        ItemPtr file = d.GetType("shared_file")->NewItem();
+        file += folderItem;
+        file += d.GetType("shared_file_name")->GetItem(Value(name));
+        file += d.GetType("shared_file_size")->GetItem(Value(static_cast<long long>(size)));
+        sharedFoldersManager->TokenizeSharedFile(file);
+        return file;
+    }
+};
+
+struct Record
+{
+    QByteArray path;
+    quint64 size = 0;
+    QByteArray extension;
+    QList<QPair<quint32, quint32>> pairs;
+};
+
+struct Reply
+{
+    QByteArray user;
+    quint32 token = 0;
+    QList<Record> files;
+    quint8 freeSlot = 0;
+    quint32 uploadSpeed = 0;
+    quint32 queued = 0;
+};
+
+// The next message to the peer, which must be a search reply: code 9, then one zlib stream at
+// the best level, inflated into *body.
+bool TakeReplyBody(FakePeer& peer, QByteArray* body)
+{
+    QByteArray frame;
+    if (!peer.WaitForFrame(&frame, kWait) || frame.size() < 6)
+        return false;
+    if (frame.left(4) != hexBytes("09000000") || frame.mid(4, 2) != hexBytes("78da"))
+        return false;
+    // Qt's reader wants the inflated size up front; a hint is enough for it.
+    QByteArray sized(4, '\0');
+    qToBigEndian(quint32(1 << 20), sized.data());
+    *body = qUncompress(sized + frame.mid(4));
+    return !body->isEmpty();
+}
+
+bool Parse(const QByteArray& body, Reply* reply)
+{
+    WireReader r(body);
+    reply->user = r.str();
+    reply->token = r.u32();
+    const quint32 count = r.u32();
+    for (quint32 k = 0; k < count && r.ok(); ++k) {
+        Record file;
+        if (r.u8() != 1)
+            return false;
+        file.path = r.str();
+        file.size = r.u64();
+        file.extension = r.str();
+        const quint32 pairs = r.u32();
+        for (quint32 p = 0; p < pairs && r.ok(); ++p) {
+            const quint32 code = r.u32();
+            file.pairs.append({code, r.u32()});
+        }
+        reply->files.append(file);
+    }
+    reply->freeSlot = r.u8();
+    reply->uploadSpeed = r.u32();
+    reply->queued = r.u32();
+    const quint32 table = r.u32();
+    return r.ok() && r.atEnd() && table == 0;
+}
+
+bool TakeReply(FakePeer& peer, Reply* reply)
+{
+    QByteArray body;
+    return TakeReplyBody(peer, &body) && Parse(body, reply);
+}
+
+// The search sent the peer nothing: a message sent after it is the next thing the peer reads.
+bool NothingSent(FakePeer& peer, const std::string& user)
+{
+    peerMessenger->SendMessage(user, Message(PM_NOTHING));
+    QByteArray frame;
+    return peer.WaitForFrame(&frame, kWait) && frame == hexBytes("34000000");
+}
+
+QStringList Paths(const Reply& reply)
+{
+    QStringList out;
+    for (const Record& file : reply.files)
+        out << QString::fromUtf8(file.path);
+    return out;
+}
+
+// The engine, and a peer connected to it as the searching user.
+struct SearchEnv
+{
+    explicit SearchEnv(const QByteArray& searcher = "bob")
+    {
+        StoreFixture::SetSetting("username", "me");
+        peer = shares.env().DialMessaging(false, searcher);
+    }
+
+    SharesTestEnv shares;
+    std::unique_ptr<FakePeer> peer;
+};
+
+} // namespace
+
+void tst_SearchAnswering::hitLimit_data()
+{
+    QTest::addColumn<int>("visible");
+    QTest::addColumn<int>("hidden");   // matching files in a folder bob may not see
+    QTest::addColumn<int>("expected"); // files in the reply; 0: no reply
+
+    QTest::newRow("one") << 1 << 0 << 1;
+    QTest::newRow("exactly 200") << 200 << 0 << 200;
+    QTest::newRow("201: no reply, not a reply cut to 200") << 201 << 0 << 0;
+    QTest::newRow("300 candidates, 150 visible") << 150 << 150 << 150;
+    QTest::newRow("hidden ones past 200 do not count") << 200 << 100 << 200;
+    QTest::newRow("none visible") << 0 << 20 << 0;
+}
+
+void tst_SearchAnswering::hitLimit()
+{
+    QFETCH(int, visible);
+    QFETCH(int, hidden);
+    QFETCH(int, expected);
+
+    SearchEnv env;
+    QVERIFY(env.peer);
+    ItemPtr pub = Shares::Root("/pub");
+    ItemPtr list = Shares::Root("/list", "shared_userlist");
+    // Visible and hidden files alternate, so the limit is met in the middle of hidden ones.
+    for (int k = 0; k < qMax(visible, hidden); ++k) {
+        const std::string name = "song " + std::to_string(1000 + k) + ".ogg";
+        if (k < visible)
+            Shares::File(pub, "/pub", name);
+        if (k < hidden)
+            Shares::File(list, "/list/sub", name);
+    }
+
+    env.shares.shares().ProcessSearch("bob", 77, "song");
+    if (expected == 0) {
+        QVERIFY(NothingSent(*env.peer, "bob"));
+        return;
+    }
+    Reply reply;
+    QVERIFY(TakeReply(*env.peer, &reply));
+    QCOMPARE(reply.token, quint32(77));
+    QCOMPARE(reply.files.size(), expected);
+    const QStringList paths = Paths(reply);
+    QVERIFY(std::is_sorted(paths.begin(), paths.end()));
+    for (const QString& path : paths)
+        QVERIFY2(path.startsWith(QLatin1String("\\pub\\song ")), qPrintable(path));
+}
+
+void tst_SearchAnswering::visibility_data()
+{
+    QTest::addColumn<QByteArray>("searcher");
+    QTest::addColumn<QStringList>("roots"); // whose files the reply holds; empty: no reply
+
+    QTest::newRow("never seen") << QByteArray("stranger") << QStringList{"pub"};
+    QTest::newRow("in the list, no group") << QByteArray("listed") << QStringList{"list", "pub"};
+    QTest::newRow("in the group") << QByteArray("member") << QStringList{"grp", "list", "pub"};
+    QTest::newRow("in the nested root's group")
+        << QByteArray("other") << QStringList{"grp", "list", "pub"};
+    QTest::newRow("in a third group") << QByteArray("third") << QStringList{"list", "pub"};
+    QTest::newRow("unshared: not even public") << QByteArray("unshared") << QStringList{};
+    QTest::newRow("unshared, in the group") << QByteArray("unshared member") << QStringList{};
+}
+
+void tst_SearchAnswering::visibility()
+{
+    QFETCH(QByteArray, searcher);
+    QFETCH(QStringList, roots);
+
+    SearchEnv env(searcher);
+    QVERIFY(env.peer);
+    ItemPtr group = d.GetType("user_list_group")->GetItem("friends");
+    ItemPtr otherGroup = d.GetType("user_list_group")->GetItem("others");
+    ItemPtr grp = Shares::Root("/grp", nullptr);
+    grp += group;
+    Shares::File(Shares::Root("/pub"), "/pub/a", "tune.ogg");
+    Shares::File(Shares::Root("/list", "shared_userlist"), "/list", "tune.ogg");
+    // Deep in the group's root, and in a folder of a second root nested in it that the group
+    // may not see: a folder is visible through any of its roots.
+    Shares::File(grp, "/grp/x/y", "tune.ogg");
+    ItemPtr nested = Shares::Root("/grp/x/y", nullptr);
+    nested += otherGroup;
+    nested += d.GetType("shared_file_folder")->GetItem("/grp/x/y");
+
+    StoreFixture::User("listed").NewItem("in_user_list");
+    StoreFixture::User("member").NewItem("in_user_list") += group;
+    StoreFixture::User("other").NewItem("in_user_list") += otherGroup;
+    StoreFixture::User("third").NewItem("in_user_list") +=
+        d.GetType("user_list_group")->GetItem("thirds");
+    StoreFixture::User("unshared").NewItem("unshared");
+    ItemPtr unsharedMember = StoreFixture::User("unshared member");
+    unsharedMember.NewItem("in_user_list") += group;
+    unsharedMember.NewItem("unshared");
+
+    const std::string user = searcher.toStdString();
+    env.shares.shares().ProcessSearch(user, 5, "tune");
+    if (roots.isEmpty()) {
+        QVERIFY(NothingSent(*env.peer, user));
+        return;
+    }
+    Reply reply;
+    QVERIFY(TakeReply(*env.peer, &reply));
+    QStringList seen;
+    for (const QString& path : Paths(reply))
+        seen << path.section('\\', 1, 1);
+    QCOMPARE(seen, roots);
+}
+
+void tst_SearchAnswering::words_data()
+{
+    QTest::addColumn<QStringList>("files"); // folder/name, all under one public root
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QStringList>("hits"); // empty: no reply
+
+    const QStringList live{"/m/abc (live).mp3", "/m/abc.mp3"};
+    QTest::newRow("excluded word in the name")
+        << live << QByteArray("abc -live") << QStringList{"\\m\\abc.mp3"};
+    QTest::newRow("exclusion is case-sensitive")
+        << live << QByteArray("abc -Live") << QStringList{"\\m\\abc (live).mp3", "\\m\\abc.mp3"};
+    QTest::newRow("part word") << live << QByteArray("abc *ve")
+                               << QStringList{"\\m\\abc (live).mp3"};
+    QTest::newRow("two words") << live << QByteArray("live abc")
+                               << QStringList{"\\m\\abc (live).mp3"};
+    QTest::newRow("word only in the folder") << QStringList{"/m/abc/x.mp3", "/m/y.mp3"}
+                                             << QByteArray("abc") << QStringList{"\\m\\abc\\x.mp3"};
+    QTest::newRow("excluded word in the folder only")
+        << QStringList{"/m/live/abc.mp3"} << QByteArray("abc -live")
+        << QStringList{"\\m\\live\\abc.mp3"};
+    QTest::newRow("part word in the folder only")
+        << QStringList{"/m/xyz/abc.mp3"} << QByteArray("abc *xyz") << QStringList{};
+    QTest::newRow("capital letter finds nothing") << live << QByteArray("Abc") << QStringList{};
+    QTest::newRow("one word not in the index")
+        << live << QByteArray("abc nowhere") << QStringList{};
+    QTest::newRow("part words alone") << live << QByteArray("*abc") << QStringList{};
+    QTest::newRow("excluded words alone") << live << QByteArray("-abc") << QStringList{};
+    QTest::newRow("malformed") << live << QByteArray("abc ab\"c") << QStringList{};
+    QTest::newRow("everything excluded") << live << QByteArray("abc -abc") << QStringList{};
+}
+
+void tst_SearchAnswering::words()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, query);
+    QFETCH(QStringList, hits);
+
+    SearchEnv env;
+    QVERIFY(env.peer);
+    ItemPtr root = Shares::Root("/m");
+    for (const QString& file : files)
+        Shares::File(root, file.section('/', 0, -2).toStdString(),
+                     file.section('/', -1).toStdString());
+
+    env.shares.shares().ProcessSearch("bob", 9, query.toStdString());
+    if (hits.isEmpty()) {
+        QVERIFY(NothingSent(*env.peer, "bob"));
+        return;
+    }
+    Reply reply;
+    QVERIFY(TakeReply(*env.peer, &reply));
+    QCOMPARE(Paths(reply), hits);
+}
+
+void tst_SearchAnswering::records_data()
+{
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QByteArray>("bitrate"); // empty: no bitrate item
+    QTest::addColumn<QByteArray>("mode");    // empty: no bitrate_mode item
+    QTest::addColumn<QByteArray>("speed");   // the upload_speed setting; empty: none
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("extension");
+    QTest::addColumn<QList<quint32>>("pairs"); // code, value, code, value...
+    QTest::addColumn<quint32>("uploadSpeed");
+
+    using L = QList<quint32>;
+    QTest::newRow("variable bitrate")
+        << QByteArray("/home/u/Music") << QByteArray("x.mp3") << qint64(20) << QByteArray("192")
+        << QByteArray("vbr") << QByteArray("1000") << QByteArray("\\home\\u\\Music\\x.mp3")
+        << QByteArray("mp3") << L{0, 192, 2, 1} << 1000u;
+    QTest::newRow("constant bitrate, capital extension")
+        << QByteArray("/m") << QByteArray("x.MP3") << qint64(5) << QByteArray("128")
+        << QByteArray("cbr") << QByteArray("") << QByteArray("\\m\\x.MP3") << QByteArray("mp3")
+        << L{0, 128, 2, 0} << 0u;
+    QTest::newRow("MP3 not scanned yet")
+        << QByteArray("/m") << QByteArray("x.mp3") << qint64(5) << QByteArray() << QByteArray()
+        << QByteArray("7") << QByteArray("\\m\\x.mp3") << QByteArray("mp3") << L{} << 7u;
+    QTest::newRow("mode without bitrate")
+        << QByteArray("/m") << QByteArray("x.mp3") << qint64(5) << QByteArray() << QByteArray("vbr")
+        << QByteArray("7") << QByteArray("\\m\\x.mp3") << QByteArray("mp3") << L{2, 1} << 7u;
+    QTest::newRow("not an MP3: no details")
+        << QByteArray("/m") << QByteArray("x.ogg") << qint64(10) << QByteArray("192")
+        << QByteArray("vbr") << QByteArray("7") << QByteArray("\\m\\x.ogg") << QByteArray() << L{}
+        << 7u;
+    QTest::newRow("size past 32 bits, negative speed")
+        << QByteArray("/m") << QByteArray("x.iso") << qint64(5000000000) << QByteArray()
+        << QByteArray() << QByteArray("-5") << QByteArray("\\m\\x.iso") << QByteArray() << L{}
+        << 0xfffffffbu;
+    QTest::newRow("UTF-8 and blanks kept")
+        << QByteArray("/m/d\xc3\xa9j\xc3\xa0 vu") << QByteArray("x y.flac") << qint64(1)
+        << QByteArray() << QByteArray() << QByteArray("1")
+        << QByteArray("\\m\\d\xc3\xa9j\xc3\xa0 vu\\x y.flac") << QByteArray() << L{} << 1u;
+}
+
+void tst_SearchAnswering::records()
+{
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, name);
+    QFETCH(qint64, size);
+    QFETCH(QByteArray, bitrate);
+    QFETCH(QByteArray, mode);
+    QFETCH(QByteArray, speed);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, extension);
+    QFETCH(QList<quint32>, pairs);
+    QFETCH(quint32, uploadSpeed);
+
+    SearchEnv env;
+    QVERIFY(env.peer);
+    if (!speed.isEmpty())
+        StoreFixture::SetSetting("upload_speed", speed.toStdString());
+    ItemPtr file = Shares::File(Shares::Root("/m"), folder.toStdString(), name.toStdString(), size);
+    if (!bitrate.isEmpty())
+        file += d.GetType("bitrate")->GetItem(Value(bitrate.toStdString()));
+    if (!mode.isEmpty())
+        file += d.GetType("bitrate_mode")->GetItem(Value(mode.toStdString()));
+
+    env.shares.shares().ProcessSearch("bob", 0xfedcba98, "x");
+    Reply reply;
+    QVERIFY(TakeReply(*env.peer, &reply));
+    QCOMPARE(reply.user, QByteArray("me"));
+    QCOMPARE(reply.token, 0xfedcba98u);
+    QCOMPARE(reply.files.size(), 1);
+    const Record& record = reply.files.front();
+    QCOMPARE(record.path, path);
+    QCOMPARE(record.size, quint64(size));
+    QCOMPARE(record.extension, extension);
+    QList<quint32> flat;
+    for (const auto& pair : record.pairs)
+        flat << pair.first << pair.second;
+    QCOMPARE(flat, pairs);
+    QCOMPARE(reply.uploadSpeed, uploadSpeed);
+}
+
+void tst_SearchAnswering::samePathTwiceIsOneRecord()
+{
+    // A name may hold a backslash on this system: /a with "b\c" and /a/b with "c" both go out
+    // as \a\b\c. The count must say how many records follow, and the later file wins.
+    SearchEnv env;
+    QVERIFY(env.peer);
+    ItemPtr root = Shares::Root("/a");
+    Shares::File(root, "/a", "b\\c", 1);
+    Shares::File(root, "/a/b", "c", 2);
+
+    env.shares.shares().ProcessSearch("bob", 1, "c");
+    Reply reply;
+    QVERIFY(TakeReply(*env.peer, &reply));
+    QCOMPARE(reply.files.size(), 1);
+    QCOMPARE(reply.files.front().path, QByteArray("\\a\\b\\c"));
+    QCOMPARE(reply.files.front().size, quint64(2));
+}
+
+QTEST_GUILESS_MAIN(tst_SearchAnswering)
+#include "tst_searchanswering.moc"
