@@ -7,6 +7,8 @@ packages=(
     build-essential cmake ninja-build pkg-config git
     qt6-base-dev qt6-base-dev-tools libgl-dev
     zlib1g-dev libminiupnpc-dev
+    # The search benchmark's baseline, SQLite's full-text index; only that benchmark links it.
+    libsqlite3-dev
 )
 if [ "${1:-}" = "--tests" ]; then
     # lame encodes the real MP3 files the scanner's tests and benchmark read; the UPnP tests run

@@ -1,0 +1,293 @@
+// Answering a search over a big share: 1,000,000 generated paths indexed by the shares' own
+// tokenizer, and the same paths in an SQLite FTS5 table (tokenizer "ascii"), which is the
+// baseline. Each query is timed from the query text to the list of hits, before any reply is
+// built: ours through FindSearchHits, FTS5 through a prepared MATCH with LIMIT 201 (a reply
+// holds at most 200 hits, so neither needs more). Runs of the two alternate, so that the load
+// of the machine falls on both alike; the median of each is printed with the ratio (target:
+// at most 1.0). The whole ProcessSearch for the rare word is printed too. Nothing is asserted.
+// Run it from a Release build.
+
+#include "engine/Engine.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/Data.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kFiles = 1000000;
+constexpr int kFilesPerFolder = 50;
+constexpr int kTitleWords = 20000;
+constexpr int kArtistWords = 600;
+constexpr int kRuns = 301;
+const char* const kRareWord = "quillwort";
+const int kRareFiles[] = {17, 512345, 999001};
+
+// Words made of syllables, all distinct, none shorter than two syllables.
+std::vector<std::string> MakeWords(size_t count, unsigned seed)
+{
+    static const char* const syllables[] = {"ka",  "lo",  "mi",  "ren", "tor", "vel", "sa",  "dun",
+                                            "bri", "ost", "ne",  "quo", "fa",  "gil", "har", "ju",
+                                            "pe",  "ri",  "sto", "um",  "wa",  "xe",  "yo",  "zi"};
+    std::mt19937 rng(seed);
+    std::vector<std::string> words;
+    std::map<std::string, bool> seen;
+    while (words.size() < count) {
+        std::string w;
+        const int n = 2 + int(rng() % 3);
+        for (int k = 0; k < n; ++k)
+            w += syllables[rng() % (sizeof syllables / sizeof *syllables)];
+        if (!seen[w]) {
+            seen[w] = true;
+            words.push_back(w);
+        }
+    }
+    return words;
+}
+
+// Draws word ranks with a Zipf law: a few words in every other file, most in a handful.
+class Zipf
+{
+public:
+    explicit Zipf(size_t n) : m_cdf(n)
+    {
+        double sum = 0;
+        for (size_t k = 0; k < n; ++k)
+            m_cdf[k] = sum += 1.0 / double(k + 1);
+        for (double& c : m_cdf)
+            c /= sum;
+    }
+    size_t operator()(std::mt19937_64& rng) const
+    {
+        const double u = std::uniform_real_distribution<double>(0, 1)(rng);
+        return size_t(std::lower_bound(m_cdf.begin(), m_cdf.end(), u) - m_cdf.begin());
+    }
+
+private:
+    std::vector<double> m_cdf;
+};
+
+struct GeneratedPath
+{
+    std::string folder;
+    std::string name;
+};
+
+std::vector<GeneratedPath> MakePaths(const std::vector<std::string>& titleWords,
+                                     const std::vector<std::string>& artistWords)
+{
+    static const char* const kinds[] = {".mp3",  ".mp3", ".mp3", ".MP3",
+                                        ".flac", ".ogg", ".jpg", ".txt"};
+    std::mt19937_64 rng(42);
+    const Zipf zipf(titleWords.size());
+    std::vector<GeneratedPath> paths;
+    paths.reserve(kFiles);
+    std::string folder;
+    for (int f = 0; f < kFiles; ++f) {
+        if (f % kFilesPerFolder == 0) {
+            const int album = f / kFilesPerFolder;
+            folder = "/share/" + artistWords[rng() % artistWords.size()] + " " +
+                     artistWords[rng() % artistWords.size()] + "/Album " +
+                     std::to_string(album % 40) + (album % 5 == 0 ? " (Live)" : "");
+        }
+        std::string name = std::to_string(f % kFilesPerFolder + 1) + " -";
+        const int words = 2 + int(rng() % 3);
+        for (int w = 0; w < words; ++w)
+            name += " " + titleWords[zipf(rng)];
+        if (std::find(std::begin(kRareFiles), std::end(kRareFiles), f) != std::end(kRareFiles))
+            name += std::string(" ") + kRareWord;
+        name += kinds[rng() % (sizeof kinds / sizeof *kinds)];
+        paths.push_back(GeneratedPath{folder, name});
+    }
+    return paths;
+}
+
+void Check(int rc, sqlite3* db, const char* what)
+{
+    if (rc != SQLITE_OK && rc != SQLITE_DONE) {
+        std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+        std::exit(1);
+    }
+}
+
+class Fts
+{
+public:
+    explicit Fts(const std::vector<GeneratedPath>& paths)
+    {
+        Check(sqlite3_open(":memory:", &m_db), m_db, "open");
+        Check(sqlite3_exec(m_db, "CREATE VIRTUAL TABLE paths USING fts5(path, tokenize='ascii')",
+                           nullptr, nullptr, nullptr),
+              m_db, "create");
+        Check(sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr), m_db, "begin");
+        sqlite3_stmt* insert = nullptr;
+        Check(sqlite3_prepare_v2(m_db, "INSERT INTO paths(rowid, path) VALUES(?1, ?2)", -1, &insert,
+                                 nullptr),
+              m_db, "prepare insert");
+        for (size_t k = 0; k < paths.size(); ++k) {
+            const std::string text = paths[k].folder + "/" + paths[k].name;
+            sqlite3_bind_int64(insert, 1, sqlite3_int64(k + 1));
+            sqlite3_bind_text(insert, 2, text.data(), int(text.size()), SQLITE_TRANSIENT);
+            Check(sqlite3_step(insert), m_db, "insert");
+            sqlite3_reset(insert);
+        }
+        sqlite3_finalize(insert);
+        Check(sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr), m_db, "commit");
+        // Merged into one segment, as an index left alone for a while would be.
+        Check(sqlite3_exec(m_db, "INSERT INTO paths(paths) VALUES('optimize')", nullptr, nullptr,
+                           nullptr),
+              m_db, "optimize");
+        Check(sqlite3_prepare_v2(m_db, "SELECT rowid FROM paths WHERE paths MATCH ?1 LIMIT 201", -1,
+                                 &m_select, nullptr),
+              m_db, "prepare select");
+    }
+    ~Fts()
+    {
+        sqlite3_finalize(m_select);
+        sqlite3_close(m_db);
+    }
+
+    void Find(const std::string& query, std::vector<sqlite3_int64>& hits)
+    {
+        hits.clear();
+        sqlite3_bind_text(m_select, 1, query.data(), int(query.size()), SQLITE_STATIC);
+        int rc;
+        while ((rc = sqlite3_step(m_select)) == SQLITE_ROW)
+            hits.push_back(sqlite3_column_int64(m_select, 0));
+        Check(rc, m_db, "select");
+        sqlite3_reset(m_select);
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_select = nullptr;
+};
+
+double Median(std::vector<qint64> ns)
+{
+    std::sort(ns.begin(), ns.end());
+    return double(ns[ns.size() / 2]) / 1000.0;
+}
+
+// The word of the index whose file count is nearest to count.
+std::string WordWithFiles(size_t count, const std::vector<std::string>& titleWords)
+{
+    Type* files = d.GetType("shared_file");
+    std::string best;
+    size_t bestDistance = SIZE_MAX;
+    for (const std::string& w : titleWords) {
+        ItemPtr token = d.GetType("search_token")->HasItem(w);
+        if (!token)
+            continue;
+        const size_t n = token->ConnectionCount(files);
+        const size_t distance = n > count ? n - count : count - n;
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = w;
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const std::vector<std::string> titleWords = MakeWords(kTitleWords, 1);
+    const std::vector<std::string> artistWords = MakeWords(kArtistWords, 2);
+    std::printf("making %d paths...\n", kFiles);
+    const std::vector<GeneratedPath> paths = MakePaths(titleWords, artistWords);
+
+    EngineOptions options;
+    options.peerMessenger = false;
+    Engine engine(options);
+    SharedFoldersManager& shares = *engine.shares();
+
+    QElapsedTimer t;
+    t.start();
+    ItemPtr root = d.GetType("shared_folder")->GetItem("/share");
+    root.NewItem("shared_public");
+    Type* folderType = d.GetType("shared_file_folder");
+    Type* fileType = d.GetType("shared_file");
+    Type* nameType = d.GetType("shared_file_name");
+    Type* sizeType = d.GetType("shared_file_size");
+    for (size_t k = 0; k < paths.size(); ++k) {
+        ItemPtr folder = folderType->GetItem(paths[k].folder);
+        root += folder;
+        ItemPtr file = fileType->NewItem();
+        file += folder;
+        file += nameType->GetItem(paths[k].name);
+        file += sizeType->GetItem(Value(static_cast<unsigned long long>(1000 + k % 9000000)));
+        shares.TokenizeSharedFile(file);
+    }
+    std::printf("store and index: %.1f s, %zu words\n", double(t.nsecsElapsed()) / 1e9,
+                d.GetType("search_token")->ItemCount());
+    t.restart();
+    Fts fts(paths);
+    std::printf("FTS5 table: %.1f s\n", double(t.nsecsElapsed()) / 1e9);
+
+    // Words of about 190, 1,500 and 30,000 files. The exclusion leaves under 200 hits, so the
+    // whole list of its word's files is walked; the three words end with the commonest
+    // extension.
+    const std::string mid = WordWithFiles(1500, titleWords);
+    const std::string common = WordWithFiles(30000, titleWords);
+    const std::string few = WordWithFiles(190, titleWords);
+    struct Query
+    {
+        const char* what;
+        std::string ours;
+        std::string fts;
+    };
+    const Query queries[] = {
+        {"rare word", kRareWord, kRareWord},
+        {"common word (over 200 hits)", common, common},
+        {"three words", mid + " " + common + " mp3", mid + " " + common + " mp3"},
+        {"word with an exclusion", few + " -" + common, few + " NOT " + common},
+    };
+
+    std::vector<Item*> hits;
+    std::vector<sqlite3_int64> ftsHits;
+    for (const Query& q : queries) {
+        std::vector<qint64> oursNs;
+        std::vector<qint64> ftsNs;
+        bool answered = false;
+        for (int run = 0; run < kRuns; ++run) {
+            t.restart();
+            answered = shares.FindSearchHits("searcher", q.ours, hits);
+            oursNs.push_back(t.nsecsElapsed());
+            t.restart();
+            fts.Find(q.fts, ftsHits);
+            ftsNs.push_back(t.nsecsElapsed());
+        }
+        const double ours = Median(oursNs);
+        const double base = Median(ftsNs);
+        std::printf("%-28s %-40s ours %9.2f us (%s), FTS5 %9.2f us (%zu rows): %5.2fx "
+                    "(target <= 1.0)\n",
+                    q.what, ("\"" + q.ours + "\"").c_str(), ours,
+                    answered ? (std::to_string(hits.size()) + " hits").c_str() : "no reply", base,
+                    ftsHits.size(), ours / base);
+    }
+
+    std::vector<qint64> wholeNs;
+    for (int run = 0; run < kRuns; ++run) {
+        t.restart();
+        shares.ProcessSearch("searcher", quint32(run), kRareWord);
+        wholeNs.push_back(t.nsecsElapsed());
+    }
+    std::printf("whole ProcessSearch, rare word (match, reply, compression): %.2f us\n",
+                Median(wholeNs));
+    return 0;
+}
