@@ -2,6 +2,7 @@
 
 #include "shares/ShareMessages.h"
 
+#include "dnet/DNetManager.h"
 #include "peer/PeerSchema.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
@@ -30,6 +31,12 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
         ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileFolderAdded));
     d.GetType(SharedFile)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
+
+    // Searches handed over by the distributed network, where it is built. The replies go to
+    // the searchers directly over peer messaging, never back along the tree.
+    if (dnetManager)
+        connect(dnetManager, &DNetManager::DNetSearchRequest, this,
+                &SharedFoldersManager::OnDNetSearchRequest);
 
     m_types.file = d.GetType(SharedFile);
     m_types.name = d.GetType(SharedFileName);

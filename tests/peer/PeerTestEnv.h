@@ -36,7 +36,9 @@ public:
 class PeerTestEnv : public StoreFixture
 {
 public:
-    explicit PeerTestEnv(bool loadData = true) : m_engine(Options(m_fake.port()))
+    // With distributedNetwork, the engine builds the distributed network too.
+    explicit PeerTestEnv(bool loadData = true, bool distributedNetwork = false)
+        : m_engine(Options(m_fake.port(), distributedNetwork))
     {
         if (loadData)
             LoadData();
@@ -123,13 +125,13 @@ public:
     void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }
 
 private:
-    static EngineOptions Options(quint16 port)
+    static EngineOptions Options(quint16 port, bool distributedNetwork)
     {
         EngineOptions options;
         options.localServerPort = port;
         options.loopbackListeners = true;
-        // The tests take the "D" sockets handed over themselves.
-        options.distributedNetwork = false;
+        // Most tests take the "D" sockets handed over themselves.
+        options.distributedNetwork = distributedNetwork;
         return options;
     }
 

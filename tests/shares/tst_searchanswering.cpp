@@ -1,9 +1,11 @@
 // Answering searches from the network: what matches, who may see it, the limit on hits, and the
 // reply's bytes as the searching peer receives them.
 
-#include "SharesTestEnv.h"
+#include "peer/PeerTestEnv.h"
 
+#include "dnet/DNetManager.h"
 #include "peer/PeerMessages.h"
+#include "shares/SharedFoldersManager.h"
 
 #include <QtEndian>
 
@@ -14,6 +16,7 @@ class tst_SearchAnswering : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void searchFromTheNetworkAnswered();
     void hitLimit_data();
     void hitLimit();
     void visibility_data();
@@ -139,20 +142,48 @@ QStringList Paths(const Reply& reply)
     return out;
 }
 
-// The engine, and a peer connected to it as the searching user.
+// The engine with the distributed network, and a peer connected to it as the searching user.
 struct SearchEnv
 {
     explicit SearchEnv(const QByteArray& searcher = "bob")
     {
         StoreFixture::SetSetting("username", "me");
-        peer = shares.env().DialMessaging(false, searcher);
+        peer = engine.DialMessaging(false, searcher);
     }
 
-    SharesTestEnv shares;
+    SharedFoldersManager& shares() { return *sharedFoldersManager; }
+
+    PeerTestEnv engine{true, true};
     std::unique_ptr<FakePeer> peer;
 };
 
 } // namespace
+
+void tst_SearchAnswering::searchFromTheNetworkAnswered()
+{
+    SearchEnv env;
+    QVERIFY(env.peer);
+    StoreFixture::SetSetting("upload_speed", "1000");
+    ItemPtr music = Shares::Root("/data/Music");
+    Shares::File(music, "/data/Music", "a.ogg", 10);
+    ItemPtr mp3 = Shares::File(music, "/data/Music", "b.mp3", 20);
+    mp3 += d.GetType("bitrate")->GetItem("192");
+    mp3 += d.GetType("bitrate_mode")->GetItem("vbr");
+    LogLines log(QStringLiteral("Search"));
+
+    QVERIFY(dnetManager);
+    Q_EMIT dnetManager->DNetSearchRequest("bob", 0x01020304, "mp3");
+    QByteArray body;
+    QVERIFY(TakeReplyBody(*env.peer, &body));
+    QCOMPARE(body.toHex(), hexBytes("02000000 6d65 04030201 01000000"
+                                    "01 11000000 5c646174615c4d757369635c622e6d7033"
+                                    "1400000000000000 03000000 6d7033"
+                                    "02000000 00000000 c0000000 02000000 01000000"
+                                    "00 e8030000 00000000 00000000")
+                               .toHex());
+    QCOMPARE(log.lines, QStringList{QStringLiteral(
+                            "Sending search results to user bob for search string mp3")});
+}
 
 void tst_SearchAnswering::hitLimit_data()
 {
@@ -187,7 +218,7 @@ void tst_SearchAnswering::hitLimit()
             Shares::File(list, "/list/sub", name);
     }
 
-    env.shares.shares().ProcessSearch("bob", 77, "song");
+    env.shares().ProcessSearch("bob", 77, "song");
     if (expected == 0) {
         QVERIFY(NothingSent(*env.peer, "bob"));
         return;
@@ -248,7 +279,7 @@ void tst_SearchAnswering::visibility()
     unsharedMember.NewItem("unshared");
 
     const std::string user = searcher.toStdString();
-    env.shares.shares().ProcessSearch(user, 5, "tune");
+    env.shares().ProcessSearch(user, 5, "tune");
     if (roots.isEmpty()) {
         QVERIFY(NothingSent(*env.peer, user));
         return;
@@ -305,7 +336,7 @@ void tst_SearchAnswering::words()
         Shares::File(root, file.section('/', 0, -2).toStdString(),
                      file.section('/', -1).toStdString());
 
-    env.shares.shares().ProcessSearch("bob", 9, query.toStdString());
+    env.shares().ProcessSearch("bob", 9, query.toStdString());
     if (hits.isEmpty()) {
         QVERIFY(NothingSent(*env.peer, "bob"));
         return;
@@ -380,7 +411,7 @@ void tst_SearchAnswering::records()
     if (!mode.isEmpty())
         file += d.GetType("bitrate_mode")->GetItem(Value(mode.toStdString()));
 
-    env.shares.shares().ProcessSearch("bob", 0xfedcba98, "x");
+    env.shares().ProcessSearch("bob", 0xfedcba98, "x");
     Reply reply;
     QVERIFY(TakeReply(*env.peer, &reply));
     QCOMPARE(reply.user, QByteArray("me"));
@@ -407,7 +438,7 @@ void tst_SearchAnswering::samePathTwiceIsOneRecord()
     Shares::File(root, "/a", "b\\c", 1);
     Shares::File(root, "/a/b", "c", 2);
 
-    env.shares.shares().ProcessSearch("bob", 1, "c");
+    env.shares().ProcessSearch("bob", 1, "c");
     Reply reply;
     QVERIFY(TakeReply(*env.peer, &reply));
     QCOMPARE(reply.files.size(), 1);
