@@ -10,6 +10,7 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "transfers/TransferQueueManager.h"
 
 #include <QDir>
 #include <QMetaType>
@@ -126,11 +127,25 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         }
     }
     Step(EngineStep::SharedFolders);
+
+    // Other subsystems name the transfer engine's types (the search page links its downloads
+    // to their searches), so they exist even where the engine is not built.
+    TransferQueueManager::CreateData(*m_saver);
+    if (m_options.transferQueue && m_peer) {
+        m_transfers = std::make_unique<TransferQueueManager>();
+        // Its receivers of the peer manager's and the timers' signals go here, in this order:
+        // transfer requests (40), file connections (in and out), queue requests (43), transfer
+        // responses (41), upload failed (46) and denied (50), the 5-minute and the half-minute
+        // ticks, then places in line (44).
+        m_saver->AddDataLoadedEventHandler(m_transfers.get());
+    }
+    Step(EngineStep::TransferQueue);
 }
 
 Engine::~Engine()
 {
     // Each service goes before the ones it calls; the destructors clear their globals.
+    m_transfers.reset();
     if (m_peer)
         m_peer->SetShareListHook({});
     m_shares.reset();

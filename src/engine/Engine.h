@@ -13,8 +13,8 @@
 //   - its constructor throws MissingDependencyError (store/Dependency.h) when a service it calls
 //     was not built, rather than skipping the wiring.
 // The process-wide globals (timerManager, dataSaver, gp_server, peerMessenger, delayedInvoker,
-// dnetManager, sharedFoldersManager) are set by the constructors and cleared when the root
-// deletes their services.
+// dnetManager, sharedFoldersManager, transferQueueManager) are set by the constructors and
+// cleared when the root deletes their services.
 
 #include <QString>
 
@@ -28,6 +28,7 @@ class PeerMessenger;
 class Server;
 class SharedFoldersManager;
 class TimerManager;
+class TransferQueueManager;
 
 // The steps of start-up, in their order.
 enum class EngineStep
@@ -40,7 +41,7 @@ enum class EngineStep
     DelayedInvoker,     // the coalescing delayed call
     DistributedNetwork, // the distributed network's store types, and the manager when built
     SharedFolders,      // the shares' store types, and the shared-folder manager when built
-    // The transfer engine follows here once it is built.
+    TransferQueue,      // the transfer engine's store types, and the transfer engine when built
 };
 
 struct EngineOptions
@@ -53,6 +54,9 @@ struct EngineOptions
     bool distributedNetwork = true;
     // The shared-folder manager. Its store types are declared all the same.
     bool sharedFolders = true;
+    // The transfer engine. It talks to peers, so it is built only with the peer connection
+    // manager. Its store types are declared all the same.
+    bool transferQueue = true;
 
     // Called after each step of start-up, before the next: where the shell interleaves its own
     // steps (its receivers of the server's signals, for one, before the other services').
@@ -68,9 +72,9 @@ class Engine
 {
 public:
     explicit Engine(const EngineOptions& options = EngineOptions());
-    // Deletes the services in shutdown order: the shared-folder manager, the delayed invoker,
-    // the distributed network, the peer connection manager, the server connection, the store
-    // file handler, the timers.
+    // Deletes the services in shutdown order: the transfer engine, the shared-folder manager,
+    // the delayed invoker, the distributed network, the peer connection manager, the server
+    // connection, the store file handler, the timers.
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -99,6 +103,8 @@ public:
     DNetManager* dnet() { return m_dnet.get(); }
     // Null unless built (EngineOptions::sharedFolders).
     SharedFoldersManager* shares() { return m_shares.get(); }
+    // Null unless built (EngineOptions::transferQueue, with the peer connection manager).
+    TransferQueueManager* transfers() { return m_transfers.get(); }
 
 private:
     void Step(EngineStep step);
@@ -111,4 +117,5 @@ private:
     std::unique_ptr<DelayedInvoker> m_invoker;
     std::unique_ptr<DNetManager> m_dnet;
     std::unique_ptr<SharedFoldersManager> m_shares;
+    std::unique_ptr<TransferQueueManager> m_transfers;
 };

@@ -131,6 +131,28 @@ std::string GetFileName(std::string path)
     return path.substr(separator + 1);
 }
 
+std::string SafePathComponent(std::string name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return "_";
+    std::string safe;
+    safe.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (IsSeparator(char(c)) || c < 0x20 || c == 0x7f) {
+            safe += '_';
+        } else if (c == 0xc2 && i + 1 < name.size() &&
+                   (static_cast<unsigned char>(name[i + 1]) & 0xe0) == 0x80) {
+            // U+0080 to U+009F: terminal controls, as invisible in a listing as C0 ones.
+            safe += '_';
+            ++i;
+        } else {
+            safe += char(c);
+        }
+    }
+    return safe;
+}
+
 QString EscapeHTML(QString text)
 {
     text.replace(QLatin1Char('&'), QLatin1String("&amp;"));

@@ -19,6 +19,7 @@
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
+#include "transfers/TransferQueueManager.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -46,7 +47,10 @@ QString Built()
         built << "dnet";
     if (sharedFoldersManager)
         built << "shares";
-    for (const char* type : {"user", "peer_socket", "global", "dnet_child", "shared_folder"}) {
+    if (transferQueueManager)
+        built << "transfers";
+    for (const char* type :
+         {"user", "peer_socket", "global", "dnet_child", "shared_folder", "download_entry"}) {
         if (d.HasType(type))
             built << type;
     }
@@ -72,6 +76,8 @@ const char* StepName(EngineStep step)
         return "DistributedNetwork";
     case EngineStep::SharedFolders:
         return "SharedFolders";
+    case EngineStep::TransferQueue:
+        return "TransferQueue";
     }
     return "?";
 }
@@ -122,9 +128,11 @@ void tst_Engine::buildsInStartUpOrder_data()
                 "DistributedNetwork: timers saver server peer invoker dnet user peer_socket "
                 "global dnet_child",
                 "SharedFolders: timers saver server peer invoker dnet shares user peer_socket "
-                "global dnet_child shared_folder"});
+                "global dnet_child shared_folder",
+                "TransferQueue: timers saver server peer invoker dnet shares transfers user "
+                "peer_socket global dnet_child shared_folder download_entry"});
     // The server's messages fill the peer types, so they are there without the manager; the
-    // distributed network is not built without it.
+    // distributed network and the transfer engine are not built without it.
     QTest::newRow("server alone")
         << false
         << QStringList({"Timers: timers", "StoreFile: timers saver",
@@ -135,7 +143,9 @@ void tst_Engine::buildsInStartUpOrder_data()
                         "DistributedNetwork: timers saver server invoker user peer_socket "
                         "global dnet_child",
                         "SharedFolders: timers saver server invoker shares user peer_socket "
-                        "global dnet_child shared_folder"});
+                        "global dnet_child shared_folder",
+                        "TransferQueue: timers saver server invoker shares user peer_socket "
+                        "global dnet_child shared_folder download_entry"});
 }
 
 void tst_Engine::buildsInStartUpOrder()
@@ -153,6 +163,7 @@ void tst_Engine::buildsInStartUpOrder()
     QCOMPARE(steps, expected);
     QCOMPARE(engine.peer() != nullptr, peerMessenger);
     QCOMPARE(engine.dnet() != nullptr, peerMessenger);
+    QCOMPARE(engine.transfers() != nullptr, peerMessenger);
 }
 
 void tst_Engine::tearsDownInShutdownOrder()
@@ -164,6 +175,7 @@ void tst_Engine::tearsDownInShutdownOrder()
         const auto watch = [&gone](QObject* object, const char* name) {
             QObject::connect(object, &QObject::destroyed, [&gone, name] { gone << name; });
         };
+        watch(transferQueueManager, "transfers");
         watch(sharedFoldersManager, "shares");
         watch(delayedInvoker, "invoker");
         watch(dnetManager, "dnet");
@@ -172,8 +184,10 @@ void tst_Engine::tearsDownInShutdownOrder()
         watch(timerManager->everyHalfMinute(), "timers");
     }
     // Each service goes before those it calls.
-    QCOMPARE(gone, QStringList({"shares", "invoker", "dnet", "peer", "server", "timers"}));
-    QCOMPARE(Built(), QStringLiteral("user peer_socket global dnet_child shared_folder"));
+    QCOMPARE(gone,
+             QStringList({"transfers", "shares", "invoker", "dnet", "peer", "server", "timers"}));
+    QCOMPARE(Built(),
+             QStringLiteral("user peer_socket global dnet_child shared_folder download_entry"));
 }
 
 void tst_Engine::everySchemaDeclaredOnce_data()
@@ -184,14 +198,16 @@ void tst_Engine::everySchemaDeclaredOnce_data()
     QTest::newRow("settings") << 2;
     QTest::newRow("shared folders") << 3;
     QTest::newRow("distributed network") << 4;
+    QTest::newRow("transfer engine") << 5;
 }
 
 void tst_Engine::everySchemaDeclaredOnce()
 {
     QFETCH(int, schema);
-    void (*const declare[])(DataSaver&) = {&Server::CreateData, &PeerMessenger::CreateData,
-                                           &Settings::CreateData, &SharedFoldersManager::CreateData,
-                                           &DNetManager::CreateData};
+    void (*const declare[])(DataSaver&) = {
+        &Server::CreateData,      &PeerMessenger::CreateData,
+        &Settings::CreateData,    &SharedFoldersManager::CreateData,
+        &DNetManager::CreateData, &TransferQueueManager::CreateData};
     StoreGuard store;
     // Two subsystems naming one type, or a relation to a type declared later, would throw here.
     std::unique_ptr<Engine> engine;
@@ -235,7 +251,8 @@ void tst_Engine::logsInAndShutsDown()
         QVERIFY(fake.waitForClientClosed());
     }
     QVERIFY(QFile::exists(path));
-    QCOMPARE(Built(), QStringLiteral("user peer_socket global dnet_child shared_folder"));
+    QCOMPARE(Built(),
+             QStringLiteral("user peer_socket global dnet_child shared_folder download_entry"));
 }
 
 void tst_Engine::loadReportsTheOutcome_data()
@@ -304,7 +321,7 @@ void tst_Engine::shutdownSweepsThenSaves()
 
 void tst_Engine::serviceWithoutDependencyFails_data()
 {
-    QTest::addColumn<QString>("service"); // "peer", "shares" or "dnet"
+    QTest::addColumn<QString>("service"); // "peer", "shares", "dnet" or "transfers"
     QTest::addColumn<bool>("server");
     QTest::addColumn<bool>("serverSchema");
     QTest::addColumn<bool>("ownSchema");
@@ -327,6 +344,15 @@ void tst_Engine::serviceWithoutDependencyFails_data()
     QTest::newRow("distributed network, no peer connection manager")
         << "dnet" << true << true << true
         << QStringLiteral("The distributed network needs the peer connection manager");
+    QTest::newRow("transfers, no server connection")
+        << "transfers" << false << true << true
+        << QStringLiteral("The transfer engine needs the server connection");
+    QTest::newRow("transfers, no peer connection manager")
+        << "transfers" << true << true << true
+        << QStringLiteral("The transfer engine needs the peer connection manager");
+    QTest::newRow("transfers, no schema of their own")
+        << "transfers" << true << true << false
+        << QStringLiteral("The transfer engine needs the store type \"download_entry\"");
 }
 
 void tst_Engine::serviceWithoutDependencyFails()
@@ -338,6 +364,7 @@ void tst_Engine::serviceWithoutDependencyFails()
     QFETCH(QString, missing);
     const bool shares = service == "shares";
     const bool dnet = service == "dnet";
+    const bool transfers = service == "transfers";
     StoreGuard store;
     DataSaver saver;
     std::unique_ptr<Server> serverConnection;
@@ -345,11 +372,14 @@ void tst_Engine::serviceWithoutDependencyFails()
         serverConnection = std::make_unique<Server>();
     if (serverSchema)
         Server::CreateData(saver);
-    // The shares and the distributed network read the peer manager's types besides their own.
-    if (ownSchema || shares || dnet)
+    // The shares, the distributed network and the transfer engine read the peer manager's types
+    // besides their own, and the transfer engine the shares' types.
+    if (ownSchema || shares || dnet || transfers)
         PeerMessenger::CreateData(saver);
-    if (ownSchema && shares)
+    if ((ownSchema && shares) || transfers)
         SharedFoldersManager::CreateData(saver);
+    if (ownSchema && transfers)
+        TransferQueueManager::CreateData(saver);
     if (ownSchema && dnet) {
         Settings::CreateData(saver);
         DNetManager::CreateData(saver);
@@ -361,6 +391,8 @@ void tst_Engine::serviceWithoutDependencyFails()
             SharedFoldersManager manager;
         else if (dnet)
             DNetManager manager;
+        else if (transfers)
+            TransferQueueManager manager;
         else
             PeerMessenger manager;
     } catch (const MissingDependencyError& e) {
@@ -371,6 +403,7 @@ void tst_Engine::serviceWithoutDependencyFails()
     QCOMPARE(peerMessenger, nullptr);
     QCOMPARE(sharedFoldersManager, nullptr);
     QCOMPARE(dnetManager, nullptr);
+    QCOMPARE(transferQueueManager, nullptr);
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)

@@ -104,6 +104,31 @@ void TestUtilities::paths_data()
     QTest::newRow("parent backslashes only") << parent << QByteArray("\\\\") << QByteArray();
     QTest::newRow("parent empty") << parent << QByteArray() << QByteArray();
 
+    // Names other users chose: one component inside its folder, whatever they hold.
+    const PathFunction safe = SafePathComponent;
+    QTest::newRow("safe plain") << safe << QByteArray("01 Intro.mp3") << QByteArray("01 Intro.mp3");
+    QTest::newRow("safe empty") << safe << QByteArray() << QByteArray("_");
+    QTest::newRow("safe dot") << safe << QByteArray(".") << QByteArray("_");
+    QTest::newRow("safe dot dot") << safe << QByteArray("..") << QByteArray("_");
+    QTest::newRow("safe three dots kept") << safe << QByteArray("...") << QByteArray("...");
+    QTest::newRow("safe hidden kept") << safe << QByteArray(".bashrc") << QByteArray(".bashrc");
+    QTest::newRow("safe separators")
+        << safe << QByteArray("..\\..\\.bashrc") << QByteArray(".._.._.bashrc");
+    QTest::newRow("safe slash") << safe << QByteArray("../etc/passwd")
+                                << QByteArray(".._etc_passwd");
+    QTest::newRow("safe nul") << safe << QByteArray("a\0b", 3) << QByteArray("a_b");
+    QTest::newRow("safe controls")
+        << safe << QByteArray("\x01\t\n\x1b[2J\x7f") << QByteArray("____[2J_");
+    QTest::newRow("safe C1 control") << safe
+                                     << QByteArray("a\xc2\x85"
+                                                   "b\xc2\x9b")
+                                     << QByteArray("a_b_");
+    QTest::newRow("safe UTF-8 letters kept")
+        << safe << QByteArray("h\xc3\xb8m\xc3\xa9 \xc2\xa0\xe2\x80\x8b")
+        << QByteArray("h\xc3\xb8m\xc3\xa9 \xc2\xa0\xe2\x80\x8b");
+    QTest::newRow("safe lone lead byte at end")
+        << safe << QByteArray("a\xc2") << QByteArray("a\xc2");
+
     const PathFunction absolute = GetAbsoluteFileName;
     QTest::newRow("abs") << absolute << QByteArray("X:\\Music\\\\Rock\\")
                          << QByteArray("x:\\music\\rock");

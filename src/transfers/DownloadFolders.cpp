@@ -1,0 +1,160 @@
+#include "transfers/TransferQueueManager.h"
+
+#include "peer/PeerSchema.h"
+#include "store/GeneralFunctions.h"
+#include "store/Settings.h"
+#include "transfers/TransfersSchema.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+// The layout: <download folder>\downloading\<tail>\<name> while a file arrives, and
+// <download folder>\complete\<tail>\<name> once it is whole. The tail repeats the last
+// subfolder_save_level + 1 components of the folder the file has on the peer.
+
+using namespace TransfersTypes;
+
+namespace {
+
+bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// Whether a remote folder has a component before its last one. A folder of one component is its
+// own parent, so without this a level beyond the folder's depth would repeat its name.
+bool HasParent(const std::string& folder)
+{
+    std::string trimmed = folder;
+    while (!trimmed.empty() && IsSeparator(trimmed.back()))
+        trimmed.pop_back();
+    return trimmed.find_last_of("\\/") != std::string::npos && !GetParentFolder(folder).empty();
+}
+
+// The components of the remote folder that the layout repeats, outermost first, as the peer
+// wrote them: the last level + 1, fewer when the folder has fewer. A negative level (only a store
+// file edited by hand holds one) counts as 0.
+std::vector<std::string> TailComponents(ItemPtr entry)
+{
+    std::vector<std::string> parts;
+    std::string folder = entry[RemoteFolder].AsString();
+    if (folder.empty())
+        return parts;
+    const size_t count = size_t(std::max(entry[SubfolderSaveLevel].AsInt(), 0)) + 1;
+    while (parts.size() < count) {
+        parts.push_back(GetFileName(folder));
+        if (!HasParent(folder))
+            break;
+        folder = GetParentFolder(folder);
+    }
+    std::reverse(parts.begin(), parts.end());
+    return parts;
+}
+
+QString Component(const std::string& name)
+{
+    return QString::fromUtf8(SafePathComponent(name));
+}
+
+QString InternalBase()
+{
+    return TransferQueueManager::DownloadFolder().replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+// Whether a path in internal form lies strictly below the download folder once "." and ".." are
+// resolved. Nothing lies below an empty download folder.
+bool LiesBelow(const QString& path, const QString& base)
+{
+    QString root = QDir::cleanPath(TransferQueueManager::ToLocalPath(base));
+    if (root.isEmpty())
+        return false;
+    if (!root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+    const QString target = QDir::cleanPath(TransferQueueManager::ToLocalPath(path));
+    return target.startsWith(root) && target.size() > root.size();
+}
+
+} // namespace
+
+QString TransferQueueManager::DownloadFolder()
+{
+    return QFile::decodeName(
+        QByteArray::fromStdString(Settings::Text(SettingKeys::DownloadFolder)));
+}
+
+QString TransferQueueManager::ToLocalPath(QString internal)
+{
+    return internal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr entry, bool complete)
+{
+    const QString base = InternalBase();
+    QString folder =
+        base + (complete ? QStringLiteral("\\complete") : QStringLiteral("\\downloading"));
+    for (const std::string& part : TailComponents(entry))
+        folder += QLatin1Char('\\') + Component(part);
+    return LiesBelow(folder, base) ? folder : QString();
+}
+
+QString TransferQueueManager::GetDownloadTargetPath(ItemPtr entry, bool complete)
+{
+    const QString folder = GetDownloadTargetFolder(entry, complete);
+    if (folder.isEmpty())
+        return QString();
+    return folder + QLatin1Char('\\') + Component(entry[FileName].AsString());
+}
+
+QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr entry)
+{
+    QStringList parts;
+    for (const std::string& part : TailComponents(entry))
+        parts << Component(part);
+    return parts.join(QLatin1Char('\\'));
+}
+
+bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry)
+{
+    const QString path = GetDownloadTargetPath(entry, true);
+    if (path.isEmpty())
+        return false;
+    // A folder, or a file of another size (a different file, or one cut short), is not the
+    // download done.
+    const QFileInfo file(ToLocalPath(path));
+    return file.isFile() && file.size() == entry[PeerTypes::FileSize].AsInt64();
+}
+
+void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry)
+{
+    // Another download from the same remote folder, of any user, may still write there.
+    ItemSet sharing(entry.Get());
+    if (ItemPtr remote = entry[RemoteFolder])
+        sharing = remote.GetItems(DownloadEntry);
+    for (Item* other : sharing) {
+        if (ItemPtr(other)[DownloadEntryStatus].AsString() != TransferStatus::Complete)
+            return;
+    }
+
+    // The download's own folder and each folder above it that the layout made, innermost
+    // first; with no tail, the downloading folder itself. rmdir takes only empty folders.
+    const QString base = InternalBase();
+    const QString downloading = base + QStringLiteral("\\downloading");
+    const std::vector<std::string> parts = TailComponents(entry);
+    QStringList folders;
+    if (parts.empty())
+        folders << downloading;
+    QString folder = downloading;
+    for (const std::string& part : parts) {
+        folder += QLatin1Char('\\') + Component(part);
+        folders.prepend(folder);
+    }
+    for (const QString& f : folders) {
+        if (LiesBelow(f, base))
+            QDir().rmdir(ToLocalPath(f));
+    }
+}

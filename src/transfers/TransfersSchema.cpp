@@ -1,0 +1,151 @@
+#include "transfers/TransferQueueManager.h"
+
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
+#include "shares/SharesSchema.h"
+#include "store/Schema.h"
+#include "transfers/TransfersSchema.h"
+
+// What the transfer engine keeps: downloads, uploads and finished downloads, each fact a link to
+// a value item. Downloads and finished downloads are saved with their names, folders, sizes,
+// statuses, order and level; nothing of a running transfer is (tokens, sockets, files, threads,
+// positions, rates, times, places in line, denial reasons), and nothing of uploads.
+
+namespace {
+
+using namespace TransfersTypes;
+using PeerTypes::FileSize;
+using PeerTypes::SearchRequestText;
+using ServerTypes::User;
+using SharesTypes::SharedFile;
+
+const SchemaType kTypes[] = {
+    {DownloadEntry, RootPrimacy, true, true},
+    {FileName, ValuePrimacy, false, true},
+    {RemoteFolder, ReachablePrimacy, false, true},
+    {DownloadFolder, ReachablePrimacy, false, true},
+    {TransferReq, ValuePrimacy, false, true},
+    {RemoteTransferReq, ValuePrimacy, false, true},
+    {DownloadSocket, RootPrimacy, false, true},
+    {DownloadFile, RootPrimacy, false, true},
+    {WritePosition, ValuePrimacy, false, true},
+    {DownloadEntryStatus, RootPrimacy, false, true},
+    {DownloadOrder, ValuePrimacy, false, true},
+    {UploadSocket, RootPrimacy, false, true},
+    {UploadFile, RootPrimacy, false, true},
+    {ReadPosition, ValuePrimacy, false, true},
+    {UploadEntryStatus, RootPrimacy, false, true},
+    {UploadOrder, ValuePrimacy, false, true},
+    {IsActive, ValuePrimacy, true, true},
+    {LastReceiptTime, ValuePrimacy, false, true},
+    {LastSpeedMeasurementTime, ValuePrimacy, false, true},
+    {BytesPerSecond, ValuePrimacy, false, true},
+    {BytesSinceLastReceipt, ValuePrimacy, false, true},
+    {PlaceInLine, ValuePrimacy, false, true},
+    {LastQueueRequestTime, ValuePrimacy, false, true},
+    {DownloadThread, RootPrimacy, false, true},
+    {SubfolderSaveLevel, ValuePrimacy, false, true},
+    {LastStatusChangeTime, ValuePrimacy, false, true},
+
+    {UploadEntry, RootPrimacy, true, true},
+    {FilenameAsRequested, ValuePrimacy, false, true},
+    {UploadStartTime, ValuePrimacy, false, true},
+    {BytesUploaded, ValuePrimacy, false, true},
+    {UploadThread, RootPrimacy, false, true},
+    {EffectiveUploadOrder, ValuePrimacy, false, true},
+
+    {DenialReason, ValuePrimacy, false, true},
+
+    {CompleteDownload, RootPrimacy, true, true},
+    {CompleteDownloadFolder, ReachablePrimacy, false, true},
+    {CompleteDownloadRelativeFolder, ReachablePrimacy, false, true},
+    {CompleteDownloadFilename, ValuePrimacy, false, true},
+    {CompleteDownloadFileSize, ValuePrimacy, false, true},
+    {CompleteDownloadCompletionTime, ValuePrimacy, false, true},
+};
+
+// {a, b, a-items per b-item, b-items per a-item}: {DownloadEntry, User, Many, One} reads "an
+// entry has one user, a user many entries".
+const SchemaRelation kRelations[] = {
+    {DownloadEntry, User, Many, One},
+    {DownloadEntry, FileName, Many, One},
+    {DownloadEntry, RemoteFolder, Many, One},
+    {DownloadEntry, FileSize, Many, One},
+    {DownloadEntry, DownloadFolder, Many, One},
+    {DownloadEntry, TransferReq, One, One},
+    {DownloadEntry, RemoteTransferReq, Many, One},
+    {DownloadEntry, DownloadSocket, One, One},
+    {DownloadEntry, DownloadThread, One, One},
+    {DownloadEntry, DownloadFile, One, One},
+    {DownloadEntry, WritePosition, Many, One},
+    {DownloadEntry, DownloadEntryStatus, Many, One},
+    {DownloadEntry, DownloadOrder, One, One},
+    {DownloadEntry, LastReceiptTime, One, One},
+    {DownloadEntry, LastSpeedMeasurementTime, One, One},
+    {DownloadEntry, BytesPerSecond, One, One},
+    {DownloadEntry, BytesSinceLastReceipt, One, One},
+    {DownloadEntry, PlaceInLine, Many, One},
+    {DownloadEntry, SubfolderSaveLevel, Many, One},
+    {DownloadEntry, LastStatusChangeTime, Many, One},
+    {DownloadEntryStatus, IsActive, Many, One},
+    {User, LastQueueRequestTime, Many, One},
+
+    {UploadEntry, User, Many, One},
+    {UploadEntry, SharedFile, Many, One},
+    {UploadEntry, UploadSocket, One, One},
+    {UploadEntry, UploadFile, One, One},
+    {UploadEntry, ReadPosition, Many, One},
+    {UploadEntry, UploadEntryStatus, Many, One},
+    {UploadEntry, UploadOrder, One, One},
+    {UploadEntry, TransferReq, One, One},
+    {UploadEntryStatus, IsActive, Many, One},
+    {UploadEntry, FilenameAsRequested, Many, One},
+    {UploadEntry, UploadStartTime, Many, One},
+    {UploadEntry, BytesUploaded, Many, One},
+    {UploadEntry, LastStatusChangeTime, Many, One},
+    {UploadEntry, LastReceiptTime, One, One},
+    {UploadEntry, LastSpeedMeasurementTime, One, One},
+    {UploadEntry, BytesPerSecond, One, One},
+    {UploadEntry, BytesSinceLastReceipt, One, One},
+    {UploadEntry, UploadThread, One, One},
+    {UploadEntry, EffectiveUploadOrder, One, One},
+
+    // One reason may serve many entries.
+    {DenialReason, DownloadEntry, One, Many},
+    {DenialReason, UploadEntry, One, Many},
+
+    {CompleteDownload, User, Many, One},
+    {CompleteDownload, CompleteDownloadFolder, Many, One},
+    {CompleteDownload, CompleteDownloadRelativeFolder, Many, One},
+    {CompleteDownload, CompleteDownloadFilename, Many, One},
+    {CompleteDownload, CompleteDownloadCompletionTime, Many, One},
+    {CompleteDownload, CompleteDownloadFileSize, Many, One},
+    {CompleteDownload, SearchRequestText, Many, One},
+};
+
+const SchemaSaved kSaved[] = {
+    {DownloadEntry},
+    {User, DownloadEntry},
+    {FileName, DownloadEntry},
+    {RemoteFolder, DownloadEntry},
+    {FileSize, DownloadEntry},
+    {DownloadFolder, DownloadEntry},
+    {DownloadEntryStatus, DownloadEntry},
+    {DownloadOrder, DownloadEntry},
+    {SubfolderSaveLevel, DownloadEntry},
+
+    {CompleteDownload},
+    {User, CompleteDownload},
+    {CompleteDownloadFolder, CompleteDownload},
+    {CompleteDownloadRelativeFolder, CompleteDownload},
+    {CompleteDownloadFilename, CompleteDownload},
+    {CompleteDownloadFileSize, CompleteDownload},
+    {CompleteDownloadCompletionTime, CompleteDownload},
+};
+
+} // namespace
+
+void TransferQueueManager::CreateData(DataSaver& saver)
+{
+    DeclareSchema(MakeSchema(kTypes, kRelations, kSaved), saver);
+}
