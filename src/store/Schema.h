@@ -61,3 +61,6 @@ constexpr Schema MakeSchema(const SchemaType (&types)[T], const SchemaRelation (
 
 // Declares the types, then the relations, then the saved types, each in table order.
 void DeclareSchema(const Schema& schema, DataSaver& saver);
+// The same for a schema that saves nothing: types that live for one run only, declared before
+// there is a store file handler.
+void DeclareSchema(const Schema& schema);
