@@ -1,0 +1,39 @@
+#include "shell/ModalDialogs.h"
+
+#include <QFileDialog>
+
+namespace {
+
+class QtDialogs final : public ModalDialogs
+{
+public:
+    QMessageBox::StandardButton Show(const MessageBox& box) override
+    {
+        QMessageBox shown(box.icon, box.title, box.text, box.buttons, box.parent);
+        if (box.defaultButton != QMessageBox::NoButton)
+            shown.setDefaultButton(box.defaultButton);
+        return QMessageBox::StandardButton(shown.exec());
+    }
+
+    QString ChooseFolder(QWidget* parent, const QString& title) override
+    {
+        return QFileDialog::getExistingDirectory(parent, title);
+    }
+};
+
+QtDialogs qtDialogs;
+ModalDialogs* installed = nullptr;
+
+} // namespace
+
+ModalDialogs& ModalDialogs::Current()
+{
+    return installed ? *installed : qtDialogs;
+}
+
+ModalDialogs* ModalDialogs::Install(ModalDialogs* dialogs)
+{
+    ModalDialogs* before = installed;
+    installed = dialogs;
+    return before;
+}

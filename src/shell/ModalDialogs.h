@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+class QWidget;
+
+// Every modal box and folder chooser of the shell goes through here, so that a test can answer
+// them instead of a user: it installs a scripted implementation, and nothing blocks.
+class ModalDialogs
+{
+public:
+    struct MessageBox
+    {
+        QMessageBox::Icon icon = QMessageBox::Information;
+        QWidget* parent = nullptr;
+        QString title;
+        QString text;
+        QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    };
+
+    virtual ~ModalDialogs() = default;
+
+    // Shows the box until the user closes it; the button the user chose (the escape button when
+    // the box was closed some other way).
+    virtual QMessageBox::StandardButton Show(const MessageBox& box) = 0;
+    // Lets the user pick an existing folder; empty when the chooser was cancelled.
+    virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+
+    // The one in use: the real dialogs unless a test installed its own.
+    static ModalDialogs& Current();
+    // Puts dialogs in use (null: the real ones again) and returns the one it replaces (null for
+    // the real ones), which the caller puts back when done. The caller keeps ownership.
+    static ModalDialogs* Install(ModalDialogs* dialogs);
+};

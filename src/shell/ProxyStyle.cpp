@@ -1,0 +1,3 @@
+#include "shell/ProxyStyle.h"
+
+ProxyStyle::ProxyStyle(const QString& styleName) : QProxyStyle(styleName) {}

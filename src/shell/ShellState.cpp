@@ -1,0 +1,3 @@
+#include "shell/ShellState.h"
+
+bool g_showIsOver = false;
