@@ -116,8 +116,10 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
     const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
     const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
     const bool tooMany = tokens.front()->VisitItems(m_types.file, [&](Item* file) {
+        // Asked of the word's side: its links stay in the cache from one candidate to the
+        // next, while each candidate's own links would be a fresh miss.
         for (size_t k = 1; k < tokens.size(); ++k) {
-            if (!file->IsConnected(tokens[k]))
+            if (!tokens[k]->IsConnected(file))
                 return false;
         }
         // Part and excluded words are tested against the name as stored, case and all; the
