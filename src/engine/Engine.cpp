@@ -138,6 +138,14 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         // responses (41), upload failed (46) and denied (50), the 5-minute and the half-minute
         // ticks, then places in line (44).
         m_saver->AddDataLoadedEventHandler(m_transfers.get());
+        if (m_shares) {
+            // Search replies tell of the uploads; the shares library does not link this one.
+            TransferQueueManager* transfers = m_transfers.get();
+            m_shares->SetUploadStateHook([transfers] {
+                return SharedFoldersManager::UploadState{transfers->IsFreeToUpload(),
+                                                         transfers->QueuedUploadCount()};
+            });
+        }
     }
     Step(EngineStep::TransferQueue);
 }
@@ -145,6 +153,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
 Engine::~Engine()
 {
     // Each service goes before the ones it calls; the destructors clear their globals.
+    if (m_shares)
+        m_shares->SetUploadStateHook({});
     m_transfers.reset();
     if (m_peer)
         m_peer->SetShareListHook({});

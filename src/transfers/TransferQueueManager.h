@@ -5,6 +5,7 @@
 //   TransfersSchema.cpp       the store types, their relations and what the store file keeps
 //   TransferQueueManager.cpp  construction, the loaded data, teardown, the objects items stand for
 //   DownloadFolders.cpp       where a download's partial and finished files go
+//   UploadQueries.cpp         what a search reply tells of the uploads
 //
 // A download is a download_entry linked to its user, file_name, remote_folder (as the peer
 // writes it, "\" between components), file_size, subfolder_save_level, download_order and
@@ -56,6 +57,13 @@ public:
     // The download_folder setting, decoded the way it is written (the file system's encoding).
     static QString DownloadFolder();
     static QString ToLocalPath(QString internal);
+
+    // Uploads as a search reply tells of them (UploadQueries.cpp); both only read the store.
+    // The uploads waiting for a slot.
+    int QueuedUploadCount();
+    // Whether upload_slots (read unsigned; none without the setting) is above the uploads that
+    // hold a slot.
+    bool IsFreeToUpload();
 
     // Links entry to a new item of an object-valued type (write_position and the like) that
     // stands for object; the item owns it from then on.

@@ -98,8 +98,8 @@ bool TakeReplyPaths(FakePeer& peer, QStringList* paths)
     return r.u32() == 0 && r.ok() && r.atEnd();
 }
 
-// A reply's body with one record (u8 1, path, size, extension, its (code, value) pairs), no free
-// slot and no queued upload.
+// A reply's body with one record (u8 1, path, size, extension, its (code, value) pairs), and
+// uploads as the engine starts: a free slot, none queued.
 QByteArray OneRecordReply(quint32 token, const QByteArray& path, quint64 size,
                           const QByteArray& extension, const QList<quint32>& pairs,
                           quint32 uploadSpeed)
@@ -109,7 +109,7 @@ QByteArray OneRecordReply(quint32 token, const QByteArray& path, quint64 size,
     w.u8(1).str(path).u64(size).str(extension).u32(quint32(pairs.size() / 2));
     for (quint32 v : pairs)
         w.u32(v);
-    return w.u8(0).u32(uploadSpeed).u32(0).u32(0).bytes();
+    return w.u8(1).u32(uploadSpeed).u32(0).u32(0).bytes();
 }
 
 // The search sent the peer nothing: a message sent after it is the next thing the peer reads.
@@ -142,6 +142,9 @@ void tst_SearchAnswering::searchFromTheNetworkAnswered()
     SearchEnv env;
     QVERIFY(env.peer);
     StoreFixture::SetSetting("upload_speed", "1000");
+    StoreFixture::SetSetting("upload_slots", "2");
+    for (int k = 0; k < 3; ++k)
+        d.GetType("upload_entry")->NewItem() += d.GetType("upload_entry_status")->GetItem("queued");
     ItemPtr music = Shares::Root("/data/Music");
     Shares::File(music, "/data/Music", "a.ogg", 10);
     ItemPtr mp3 = Shares::File(music, "/data/Music", "b.mp3", 20);
@@ -157,7 +160,7 @@ void tst_SearchAnswering::searchFromTheNetworkAnswered()
                                     "01 11000000 5c646174615c4d757369635c622e6d7033"
                                     "1400000000000000 03000000 6d7033"
                                     "02000000 00000000 c0000000 02000000 01000000"
-                                    "00 e8030000 00000000 00000000")
+                                    "01 e8030000 03000000 00000000")
                                .toHex());
     QCOMPARE(log.lines, QStringList{QStringLiteral(
                             "Sending search results to user bob for search string mp3")});
