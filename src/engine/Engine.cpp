@@ -133,14 +133,20 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
     TransferQueueManager::CreateData(*m_saver);
     if (m_options.transferQueue && m_peer) {
         m_transfers = std::make_unique<TransferQueueManager>();
-        // Its receivers of the peer manager's and the timers' signals go here, in this order:
-        // transfer requests (40), file connections (in and out), queue requests (43), transfer
-        // responses (41), upload failed (46) and denied (50), the 5-minute and the half-minute
-        // ticks, then places in line (44).
-        m_saver->AddDataLoadedEventHandler(m_transfers.get());
+        // Its receivers of the peer manager's and the timers' signals, in this order: transfer
+        // requests (40), file connections (in and out), queue requests (43), transfer responses
+        // (41), upload failed (46) and denied (50), the 5-minute and the half-minute ticks, then
+        // places in line (44).
+        TransferQueueManager* transfers = m_transfers.get();
+        QObject::connect(m_peer.get(), &PeerMessenger::UploadFailed, transfers,
+                         &TransferQueueManager::OnUploadFailedNotification);
+        QObject::connect(m_peer.get(), &PeerMessenger::UploadDenied, transfers,
+                         &TransferQueueManager::OnUploadDeniedNotification);
+        QObject::connect(m_peer.get(), &PeerMessenger::DownloadPlaceInLine, transfers,
+                         &TransferQueueManager::OnDownloadPlaceInLine);
+        m_saver->AddDataLoadedEventHandler(transfers);
         if (m_shares) {
             // Search replies tell of the uploads; the shares library does not link this one.
-            TransferQueueManager* transfers = m_transfers.get();
             m_shares->SetUploadStateHook([transfers] {
                 return SharedFoldersManager::UploadState{transfers->IsFreeToUpload(),
                                                          transfers->QueuedUploadCount()};

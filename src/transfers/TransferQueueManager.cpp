@@ -61,6 +61,11 @@ TransferQueueManager::TransferQueueManager()
     for (const OwnedValue& value : owned)
         d.GetType(value.type)->itemRemovedEvent.Add(NewEventHandler(this, value.removed));
 
+    // A user coming online has their downloads asked for again.
+    auto* online = new PathNode(&d, ServerTypes::User);
+    new PathNode(online, ServerTypes::IsOnline, PathConnected);
+    d.AddPathEventHandler(online, NewEventHandler(this, &TransferQueueManager::OnUserOnline));
+
     // Defaults, written before the store file is loaded: saved values replace them. The folder
     // is kept in the file system's encoding, and read back the same way.
     if (!Settings::HasValue(SettingKeys::DownloadFolder)) {

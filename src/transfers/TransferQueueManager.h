@@ -5,6 +5,7 @@
 //   TransfersSchema.cpp       the store types, their relations and what the store file keeps
 //   TransferQueueManager.cpp  construction, the loaded data, teardown, the objects items stand for
 //   DownloadFolders.cpp       where a download's partial and finished files go
+//   Downloads.cpp             queueing downloads with peers, their statuses, the peers' notices
 //   UploadQueries.cpp         what a search reply tells of the uploads
 //
 // A download is a download_entry linked to its user, file_name, remote_folder (as the peer
@@ -58,6 +59,26 @@ public:
     static QString DownloadFolder();
     static QString ToLocalPath(QString internal);
 
+    // Downloads (Downloads.cpp). A download is known by (user, file name, remote folder). The
+    // level is how many folders above the remote folder the layout keeps (0 or more).
+    ItemPtr AddDownload(std::string user, std::string file, std::string folder, long long size,
+                        int level);
+    // The entry of that triple, or null; makes nothing, so that what peers name leaves nothing
+    // behind.
+    ItemPtr GetDownloadEntry(std::string user, std::string file, std::string folder);
+    // Asks the user to queue the download again, if the user is online.
+    void QueueDownloadIfUserOnline(ItemPtr entry);
+    // Asks the user to queue every unfinished, undenied download, in arrival order.
+    void RequeueUserDownloads(ItemPtr user);
+    // Peer message 51.
+    void RequestDownloadPlaceInLine(ItemPtr entry);
+    // The one way a download's status changes after the load; leaving "downloading" tears the
+    // transfer down (worker, file, socket, position, time and rate).
+    void SetDownloadEntryStatus(ItemPtr entry, std::string status);
+    // Stops and frees what the download runs on, and removes it; its files stay on disk.
+    void RemoveDownload(ItemPtr entry);
+    bool IsActivelyDownloadingFromUser(std::string user);
+
     // Uploads as a search reply tells of them (UploadQueries.cpp); both only read the store.
     // The uploads waiting for a slot.
     int QueuedUploadCount();
@@ -73,6 +94,12 @@ public:
         return object;
     }
 
+public Q_SLOTS:
+    // The peer's notices about our downloads: messages 44, 50 and 46.
+    void OnDownloadPlaceInLine(std::string user, std::string path, int place);
+    void OnUploadDeniedNotification(std::string user, std::string path, std::string reason);
+    void OnUploadFailedNotification(std::string user, std::string path);
+
 Q_SIGNALS:
     void DownloadProgressed(ItemPtr entry);
     void UploadProgressed(ItemPtr entry);
@@ -81,6 +108,15 @@ Q_SIGNALS:
     void CompleteDownloadAdded(ItemPtr record);
 
 private:
+    // A user came online: their downloads are asked for again.
+    void OnUserOnline(Item* user);
+    // The download a peer names by its path (remote folder, "\", file name), or null.
+    ItemPtr FindDownloadEntry(const std::string& user, const std::string& path);
+    // Ends what a download runs on: its worker (stopped and waited for), file, socket, position,
+    // receipt time and rate. Deleting the worker and the socket can wait for the event loop.
+    void ReleaseDownload(ItemPtr entry, bool deferDeletion);
+    // Now, as stored times keep it, on item (replacing the one it had).
+    static void StampTime(ItemPtr item, const char* timeType);
     // Sets the worker's stop flag and waits for it to end, however long its current block takes.
     static void StopWorker(TransferWorker* worker);
 

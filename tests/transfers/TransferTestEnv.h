@@ -1,5 +1,6 @@
 #pragma once
 
+#include "peer/PeerMessages.h"
 #include "peer/PeerSchema.h"
 #include "peer/PeerTestEnv.h"
 #include "server/ServerSchema.h"
@@ -9,8 +10,10 @@
 #include "store/Settings.h"
 #include "support/LogLines.h"
 #include "transfers/TransferQueueManager.h"
+#include "transfers/TransferWorker.h"
 #include "transfers/TransfersSchema.h"
 
+#include <QAtomicInt>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,6 +28,24 @@ class TransferLog : public LogLines
 {
 public:
     TransferLog() : LogLines(QStringLiteral("Transfer Queue")) {}
+};
+
+// A transfer's worker that does nothing until it is told to stop, then counts itself finished.
+class IdleWorker : public TransferWorker
+{
+public:
+    explicit IdleWorker(QAtomicInt& finished) : m_finished(finished) {}
+
+protected:
+    void run() override
+    {
+        while (!ExitSignalled())
+            msleep(1);
+        m_finished.fetchAndAddOrdered(1);
+    }
+
+private:
+    QAtomicInt& m_finished;
 };
 
 // The engine as start-up builds it: the timers, the store file handler, the server connection
@@ -113,6 +134,38 @@ public:
     }
 
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
+
+    // A fake peer that has connected to us as user over a messaging connection: what is sent to
+    // the user arrives there.
+    std::unique_ptr<FakePeer> ConnectPeer(const QByteArray& user = "bob")
+    {
+        return m_env.DialMessaging(false, user);
+    }
+    // The next message the peer got, its code first; empty when none came.
+    static QByteArray NextMessage(FakePeer& peer)
+    {
+        QByteArray body;
+        return peer.WaitForFrame(&body, kWaitMs) ? body : QByteArray();
+    }
+    // Whether the peer got nothing since the last message read: a marker sent to the user now
+    // is the next message to arrive.
+    static bool NothingMoreSent(FakePeer& peer, const std::string& user = "bob")
+    {
+        const QByteArray marker = FakePeer::U32(PM_NOTHING) + "marker";
+        peerMessenger->SendMessage(user, Message(PM_NOTHING, "marker"));
+        return NextMessage(peer) == marker;
+    }
+    // Sends a message as the peer and waits until the peer connection manager has handled it.
+    void Deliver(FakePeer& peer, const QByteArray& message)
+    {
+        PeerLog log;
+        peer.SendFrame(message);
+        QTRY_VERIFY_WITH_TIMEOUT(log.lines.filter(QStringLiteral("Received PM_")).size() == 1,
+                                 kWaitMs);
+    }
+
+    // Generous: loopback under a loaded machine.
+    static constexpr int kWaitMs = 20000;
 
 private:
     QTemporaryDir m_dir;

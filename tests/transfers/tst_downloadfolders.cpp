@@ -171,7 +171,6 @@ void tst_DownloadFolders::finishedFileCounts_data()
     QTest::newRow("file larger") << "file 1001" << qint64(1000) << false;
     QTest::newRow("empty file, empty download") << "file 0" << qint64(0) << true;
     QTest::newRow("folder") << "folder" << qint64(0) << false;
-    QTest::newRow("link to a file of the size") << "link 1000" << qint64(1000) << true;
     QTest::newRow("nothing") << "" << qint64(0) << false;
 }
 
@@ -186,11 +185,6 @@ void tst_DownloadFolders::finishedFileCounts()
     const QStringList parts = what.split(QLatin1Char(' '));
     if (parts[0] == "file") {
         QVERIFY(TransferTestEnv::WriteFile(path, parts[1].toLongLong()));
-    } else if (parts[0] == "link") {
-        const QString target = env.Scratch(QStringLiteral("elsewhere.mp3"));
-        QVERIFY(TransferTestEnv::WriteFile(target, parts[1].toLongLong()));
-        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QVERIFY(QFile::link(target, path));
     } else if (parts[0] == "folder") {
         QVERIFY(QDir().mkpath(path));
     }
@@ -208,8 +202,6 @@ void tst_DownloadFolders::emptiedFoldersRemoved_data()
     const QString album = QStringLiteral("downloading/Rock/Album");
     const QString rock = QStringLiteral("downloading/Rock");
     const QString downloading = QStringLiteral("downloading");
-    QTest::newRow("level 0") << QByteArray("Music\\Album") << 0 << "downloading/Album"
-                             << QStringList{"downloading/Album"} << QStringList{downloading};
     QTest::newRow("level 1") << QByteArray("Music\\Rock\\Album") << 1 << album
                              << QStringList{album, rock} << QStringList{downloading};
     QTest::newRow("empty remote folder")

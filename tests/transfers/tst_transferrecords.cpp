@@ -3,9 +3,8 @@
 
 #include "TransferTestEnv.h"
 
-#include "transfers/TransferWorker.h"
+#include "support/HeapUse.h"
 
-#include <QAtomicInt>
 #include <QDateTime>
 #include <QTcpSocket>
 
@@ -15,14 +14,7 @@
 
 using namespace TransfersTypes;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_ASAN 1
-#endif
-#endif
-#ifdef QV_ASAN
+#ifdef QV_HEAP_USE_ASAN
 extern "C" int __asan_address_is_poisoned(void const volatile* addr);
 #endif
 
@@ -32,31 +24,13 @@ namespace {
 // poisoned for a long while, and a second free is reported. Elsewhere nothing can be told.
 bool Freed(const void* p)
 {
-#ifdef QV_ASAN
+#ifdef QV_HEAP_USE_ASAN
     return __asan_address_is_poisoned(p) != 0;
 #else
     Q_UNUSED(p);
     return true;
 #endif
 }
-
-// A worker that runs until it is told to stop, as a transfer's worker does between blocks.
-class IdleWorker : public TransferWorker
-{
-public:
-    explicit IdleWorker(QAtomicInt& finished) : m_finished(finished) {}
-
-protected:
-    void run() override
-    {
-        while (!ExitSignalled())
-            msleep(1);
-        m_finished.fetchAndAddOrdered(1);
-    }
-
-private:
-    QAtomicInt& m_finished;
-};
 
 ItemPtr Linked(ItemPtr item, const char* type, const std::string& value)
 {

@@ -1,0 +1,273 @@
+#include "transfers/TransferQueueManager.h"
+
+#include "peer/PeerMessages.h"
+#include "peer/PeerMessenger.h"
+#include "peer/PeerSchema.h"
+#include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "server/ServerStore.h"
+#include "store/Clock.h"
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+#include "transfers/TransferWorker.h"
+#include "transfers/TransfersSchema.h"
+
+#include <QFile>
+#include <QTcpSocket>
+
+// A download from its creation to its removal: asking the peer to queue it and to tell its
+// place in line, asking again when the user comes online, the peer's notices, and its statuses
+// with the teardown of a running transfer.
+
+using namespace TransfersTypes;
+using ServerTypes::User;
+
+namespace {
+
+const QString kCategory = QStringLiteral("Transfer Queue");
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+// The path peers know a download by.
+std::string PeerPath(ItemPtr entry)
+{
+    return entry[RemoteFolder].AsString() + '\\' + entry[FileName].AsString();
+}
+
+bool HasStatus(ItemPtr entry, const char* status)
+{
+    return entry[DownloadEntryStatus].AsString() == status;
+}
+
+} // namespace
+
+ItemPtr TransferQueueManager::AddDownload(std::string user, std::string file, std::string folder,
+                                          long long size, int level)
+{
+    if (ItemPtr existing = GetDownloadEntry(user, file, folder))
+        return existing;
+
+    ItemPtr entry = d.GetType(DownloadEntry)->NewItem();
+    ItemPtr userItem = ServerStore::User(user);
+    entry += userItem;
+    entry += d.GetType(FileName)->GetItem(Value(file));
+    entry += d.GetType(RemoteFolder)->GetItem(Value(folder));
+    entry += d.GetType(PeerTypes::FileSize)->GetItem(Value(size));
+    entry += d.GetType(SubfolderSaveLevel)->GetItem(Value(level));
+    // Downloads and uploads draw their arrival numbers from one counter.
+    const qint64 order = Settings::Int64(SettingKeys::TransferOrderCounter);
+    entry += d.GetType(DownloadOrder)->GetItem(Value(order));
+    Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
+
+    gp_server->TrackUser(user);
+    if (DoesDownloadItemCompleteFilenameExist(entry)) {
+        SetDownloadEntryStatus(entry, TransferStatus::Complete);
+        return entry;
+    }
+    SetDownloadEntryStatus(entry, TransferStatus::Queued);
+    if (userItem.IsConnected(ServerTypes::IsOnline)) {
+        peerMessenger->QueueDownload(user, PeerPath(entry));
+        RequestDownloadPlaceInLine(entry);
+    }
+    return entry;
+}
+
+ItemPtr TransferQueueManager::GetDownloadEntry(std::string user, std::string file,
+                                               std::string folder)
+{
+    ItemSet keys;
+    for (ItemPtr key : {ServerStore::FindUser(user), d.GetType(FileName)->HasItem(Value(file)),
+                        d.GetType(RemoteFolder)->HasItem(Value(folder))}) {
+        if (!key)
+            return ItemPtr();
+        keys.Insert(key);
+    }
+    return d.GetItem(keys, DownloadEntry);
+}
+
+ItemPtr TransferQueueManager::FindDownloadEntry(const std::string& user, const std::string& path)
+{
+    return GetDownloadEntry(user, GetFileName(path), GetFolder(path));
+}
+
+void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry)
+{
+    ItemPtr user = entry[User];
+    const std::string path = PeerPath(entry);
+    if (HasStatus(entry, TransferStatus::LocalError)) {
+        Log(kCategory, 1,
+            QStringLiteral("Download status %1, not re-queueing %2")
+                .arg(Q(entry[DownloadEntryStatus].AsString()), Q(path)),
+            user);
+        return;
+    }
+    if (user.IsConnected(ServerTypes::IsOnline)) {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 appears to still be online, re-queueing %2")
+                .arg(Q(user.AsString()), Q(path)),
+            user);
+        peerMessenger->QueueDownload(user.AsString(), path);
+    } else {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 offline, not re-queueing %2").arg(Q(user.AsString()), Q(path)),
+            user);
+    }
+}
+
+void TransferQueueManager::RequeueUserDownloads(ItemPtr user)
+{
+    const ItemSet entries = user.GetItems(DownloadEntry);
+    if (!entries.empty())
+        Log(kCategory, 1,
+            QStringLiteral("Requeueing downloads from user %1").arg(Q(user.AsString())), user);
+    const ItemList ordered = entries.SortNumericBy(DownloadOrder, true);
+    for (ItemPtr entry : ordered) {
+        if (HasStatus(entry, TransferStatus::Complete) || HasStatus(entry, TransferStatus::Denied))
+            continue;
+        if (DoesDownloadItemCompleteFilenameExist(entry)) {
+            SetDownloadEntryStatus(entry, TransferStatus::Complete);
+            continue;
+        }
+        peerMessenger->QueueDownload(user.AsString(), PeerPath(entry));
+        RequestDownloadPlaceInLine(entry);
+        Log(kCategory, 2, QStringLiteral("Queueing %1").arg(Q(entry[FileName].AsString())), user);
+    }
+    if (!ordered.empty())
+        StampTime(user, LastQueueRequestTime);
+}
+
+void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr entry)
+{
+    ItemPtr user = entry[User];
+    MemStream message;
+    message.Write(quint32(PM_UPLOAD_PLACE_IN_LINE_REQUEST));
+    message.Write(PeerPath(entry));
+    Log(kCategory, 1,
+        QStringLiteral("Requesting place in line for download of %1 from %2")
+            .arg(Q(entry[FileName].AsString()), Q(user.AsString())),
+        user);
+    peerMessenger->SendMessage(user.AsString(), message);
+}
+
+void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, std::string status)
+{
+    const bool wasActive = entry[DownloadEntryStatus].IsConnected(IsActive);
+    entry += d.GetType(DownloadEntryStatus)->GetItem(Value(status));
+    StampTime(entry, LastStatusChangeTime);
+    if (wasActive && !entry[DownloadEntryStatus].IsConnected(IsActive))
+        ReleaseDownload(entry, true);
+}
+
+void TransferQueueManager::ReleaseDownload(ItemPtr entry, bool deferDeletion)
+{
+    // The worker first: until it has ended it may still use the file and the socket.
+    if (ItemPtr item = entry[DownloadThread]) {
+        auto* worker = item.AsPointer<TransferWorker>();
+        item.Remove();
+        StopWorker(worker);
+        if (deferDeletion)
+            worker->deleteLater();
+        else
+            delete worker;
+    }
+    if (ItemPtr item = entry[DownloadFile]) {
+        auto* file = item.AsPointer<QFile>();
+        file->close();
+        delete file;
+        item.Remove();
+    }
+    // Discarded: nobody hears of it any more, and its deletion waits when it has to.
+    if (ItemPtr item = entry[DownloadSocket]) {
+        auto* socket = item.AsPointer<QTcpSocket>();
+        item.Remove();
+        socket->disconnect();
+        socket->close();
+        if (deferDeletion)
+            socket->deleteLater();
+        else
+            delete socket;
+    }
+    for (const char* value : {WritePosition, LastReceiptTime, BytesPerSecond})
+        entry[value].Remove();
+}
+
+void TransferQueueManager::RemoveDownload(ItemPtr entry)
+{
+    ReleaseDownload(entry, false);
+    entry[LastSpeedMeasurementTime].Remove();
+    entry.Remove();
+}
+
+void TransferQueueManager::OnUserOnline(Item* user)
+{
+    Log(kCategory, 1, QStringLiteral("User %1 went online").arg(Q(user->AsString())), user);
+    RequeueUserDownloads(user);
+    // Uploads waiting for the user are started here once uploads exist.
+}
+
+bool TransferQueueManager::IsActivelyDownloadingFromUser(std::string user)
+{
+    ItemPtr downloading =
+        d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Downloading));
+    return !ServerStore::FindUser(user).GetItems(DownloadEntry).Connected(downloading).empty();
+}
+
+void TransferQueueManager::OnDownloadPlaceInLine(std::string user, std::string path, int place)
+{
+    if (ItemPtr entry = FindDownloadEntry(user, path))
+        entry += d.GetType(PlaceInLine)->GetItem(Value(place));
+}
+
+void TransferQueueManager::OnUploadDeniedNotification(std::string user, std::string path,
+                                                      std::string reason)
+{
+    ItemPtr userItem = ServerStore::FindUser(user);
+    Log(kCategory, 1,
+        QStringLiteral("Received peer notification from %1 that upload of %2 was denied, "
+                       "reason: %3")
+            .arg(Q(user), Q(path), Q(reason)),
+        userItem);
+    ItemPtr entry = FindDownloadEntry(user, path);
+    if (!entry) {
+        Log(kCategory, 2, QStringLiteral("Download not found."), userItem);
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Download found, marking as denied."), userItem);
+    entry += d.GetType(DenialReason)->GetItem(Value(reason));
+    SetDownloadEntryStatus(entry, TransferStatus::Denied);
+}
+
+void TransferQueueManager::OnUploadFailedNotification(std::string user, std::string path)
+{
+    ItemPtr userItem = ServerStore::FindUser(user);
+    Log(kCategory, 1,
+        QStringLiteral("Received peer notification from %1 that upload of %2 failed")
+            .arg(Q(user), Q(path)),
+        userItem);
+    ItemPtr entry = FindDownloadEntry(user, path);
+    if (!entry) {
+        Log(kCategory, 2, QStringLiteral("Download not found."), userItem);
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Download found!"), userItem);
+    // Asked for again, the peer would offer the file, and the offer is refused as "Complete": a
+    // peer that fails every whole or empty file would loop for ever.
+    if (HasStatus(entry, TransferStatus::Complete)) {
+        Log(kCategory, 2,
+            QStringLiteral("Download status complete, not re-queueing %1").arg(Q(PeerPath(entry))),
+            userItem);
+        return;
+    }
+    QueueDownloadIfUserOnline(entry);
+    StampTime(userItem, LastQueueRequestTime);
+}
+
+void TransferQueueManager::StampTime(ItemPtr item, const char* timeType)
+{
+    item += d.GetType(timeType)->GetItem(Value(Clock::NowText().toStdString()));
+}
