@@ -1,0 +1,506 @@
+// The download and upload threads on their own, over loopback connections whose other end is a
+// plain socket in the test: the bytes of the file connection, the start offset, appending to a
+// partial file, failures (a silent or vanished peer, a full disk, offsets out of range), stop
+// requests while a peer stalls, and how often progress is reported.
+
+#include "transfers/TransferWorkers.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kPatient = 60000;
+
+QByteArray Pattern(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    for (char& c : bytes)
+        c = char(gen.generate() & 0xff);
+    return bytes;
+}
+
+QByteArray Le64(qint64 v)
+{
+    const qint64 le = qToLittleEndian(v);
+    return QByteArray(reinterpret_cast<const char*>(&le), 8);
+}
+
+// A connected pair on 127.0.0.1: ours, for a worker (no parent, ready to be moved to its
+// thread), and the peer's, which the test drives on its own thread.
+struct Connection
+{
+    Connection()
+    {
+        listener.listen(QHostAddress::LocalHost, 0);
+        ours = std::make_unique<QTcpSocket>();
+        ours->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        if (listener.waitForNewConnection(kPatient) && ours->waitForConnected(kPatient))
+            peer.reset(listener.nextPendingConnection());
+        if (peer)
+            peer->setParent(nullptr);
+    }
+
+    QTcpServer listener;
+    std::unique_ptr<QTcpSocket> ours;
+    std::unique_ptr<QTcpSocket> peer;
+};
+
+// What a worker reported, received queued on the test's thread as the engine receives it.
+struct Reports
+{
+    std::vector<qint64> positions;
+    std::vector<int> rates;
+    int completes = 0;
+    int errors = 0;
+    // Positions reported after the end signal.
+    int late = 0;
+
+    bool Ended() const { return completes + errors > 0; }
+    void Progress(qint64 position, int rate)
+    {
+        late += Ended();
+        positions.push_back(position);
+        rates.push_back(rate);
+    }
+};
+
+void Watch(DownloadThread& t, Reports& r)
+{
+    QObject::connect(&t, &DownloadThread::DownloadProgress, &t,
+                     [&r](qint64 p, int rate) { r.Progress(p, rate); });
+    QObject::connect(&t, &DownloadThread::DownloadComplete, &t, [&r] { ++r.completes; });
+    QObject::connect(&t, &DownloadThread::DownloadError, &t, [&r] { ++r.errors; });
+}
+
+void Watch(UploadThread& t, Reports& r)
+{
+    QObject::connect(&t, &UploadThread::UploadProgress, &t,
+                     [&r](qint64 p, int rate) { r.Progress(p, rate); });
+    QObject::connect(&t, &UploadThread::UploadComplete, &t, [&r] { ++r.completes; });
+    QObject::connect(&t, &UploadThread::UploadError, &t, [&r] { ++r.errors; });
+}
+
+// Hands the socket over the way the engine does and starts the worker.
+template <class Worker> void Start(Worker& worker, QTcpSocket* socket)
+{
+    socket->moveToThread(&worker);
+    worker.start();
+}
+
+// The worker ended, its last reports were delivered and its socket came back to this thread.
+// The peer's socket lives on this thread: its bytes move only while the event loop runs.
+template <class Worker> bool Finish(Worker& worker, const Reports& r, QTcpSocket* socket)
+{
+    return QTest::qWaitFor([&] { return worker.isFinished() && r.Ended(); }, kPatient) &&
+           socket->thread() == QThread::currentThread();
+}
+
+// One worker's file, opened as the engine opens it.
+struct WorkFile
+{
+    explicit WorkFile(const QString& path) : file(path) {}
+    bool Create(const QByteArray& content, QIODevice::OpenMode mode)
+    {
+        QFile init(file.fileName());
+        return init.open(QIODevice::WriteOnly) && init.write(content) == content.size() &&
+               init.flush() && (init.close(), file.open(mode));
+    }
+    // A sparse file of that size.
+    bool CreateSparse(qint64 size, QIODevice::OpenMode mode)
+    {
+        QFile init(file.fileName());
+        return init.open(QIODevice::WriteOnly) && init.resize(size) && (init.close(), true) &&
+               file.open(mode);
+    }
+    QByteArray Content()
+    {
+        QFile f(file.fileName());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+    }
+    QFile file;
+};
+
+} // namespace
+
+class TestTransferWorkers : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { TransferIo::SetWaitMsForTesting(0); }
+    void cleanup() { TransferIo::SetWaitMsForTesting(0); }
+
+    void downloadAppendsFromItsOffset_data();
+    void downloadAppendsFromItsOffset();
+    void downloadFails_data();
+    void downloadFails();
+    void downloadOnAFullDiskFails();
+    void stopWhilePeersStall_data();
+    void stopWhilePeersStall();
+    void progressAtMostTenTimesASecond();
+
+    void uploadSendsTokenThenFromTheOffset_data();
+    void uploadSendsTokenThenFromTheOffset();
+    void uploadFails_data();
+    void uploadFails();
+    void throttleSleepEndsOnStop();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestTransferWorkers::downloadAppendsFromItsOffset_data()
+{
+    QTest::addColumn<qint64>("partial");
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("new download") << qint64(0) << qint64(5000);
+    QTest::newRow("over a 1000-byte partial") << qint64(1000) << qint64(3 * 8192 + 17);
+    QTest::newRow("whole blocks") << qint64(8192) << qint64(4 * 8192);
+    // Nothing is read: what the peer sends is not the file's.
+    QTest::newRow("partial holds the whole file") << qint64(4000) << qint64(4000);
+    QTest::newRow("zero-byte file") << qint64(0) << qint64(0);
+}
+
+void TestTransferWorkers::downloadAppendsFromItsOffset()
+{
+    QFETCH(qint64, partial);
+    QFETCH(qint64, size);
+    const QByteArray content = Pattern(size, 7);
+    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+    QVERIFY(f.Create(content.left(partial), QIODevice::WriteOnly | QIODevice::Append));
+    Connection c;
+    QVERIFY(c.peer);
+
+    DownloadThread worker(c.ours.get(), &f.file, size, partial);
+    Reports r;
+    Watch(worker, r);
+    c.peer->write(content.mid(partial));
+    if (partial == size)
+        c.peer->write("stray bytes");
+    Start(worker, c.ours.get());
+    QVERIFY(Finish(worker, r, c.ours.get()));
+
+    QCOMPARE(r.errors, 0);
+    QCOMPARE(r.completes, 1);
+    QCOMPARE(f.Content(), content);
+    QVERIFY(!f.file.isOpen());
+    // The engine knows the start offset: only positions past it are news.
+    if (partial < size)
+        QCOMPARE(r.positions.back(), size);
+    else
+        QVERIFY(r.positions.empty());
+    QCOMPARE(r.late, 0);
+    // The downloader closes the connection after the last byte.
+    QVERIFY(QTest::qWaitFor([&] { return c.peer->state() == QAbstractSocket::UnconnectedState; },
+                            kPatient));
+}
+
+void TestTransferWorkers::downloadFails_data()
+{
+    QTest::addColumn<qint64>("partial");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("sent");
+    QTest::addColumn<bool>("peerCloses");
+    QTest::addColumn<int>("waitMs");
+    // The peer's file is not the one we hold part of.
+    QTest::newRow("partial larger than the file")
+        << qint64(3000) << qint64(2000) << qint64(0) << false << 0;
+    QTest::newRow("peer closes early") << qint64(0) << qint64(20000) << qint64(9000) << true << 0;
+    QTest::newRow("peer falls silent")
+        << qint64(100) << qint64(20000) << qint64(5000) << false << 200;
+    QTest::newRow("peer never sends") << qint64(0) << qint64(20000) << qint64(0) << false << 200;
+}
+
+void TestTransferWorkers::downloadFails()
+{
+    QFETCH(qint64, partial);
+    QFETCH(qint64, size);
+    QFETCH(qint64, sent);
+    QFETCH(bool, peerCloses);
+    QFETCH(int, waitMs);
+    TransferIo::SetWaitMsForTesting(waitMs);
+    const QByteArray content = Pattern(qMax(size, partial), 3);
+    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+    QVERIFY(f.Create(content.left(partial), QIODevice::WriteOnly | QIODevice::Append));
+    Connection c;
+    QVERIFY(c.peer);
+
+    DownloadThread worker(c.ours.get(), &f.file, size, partial);
+    Reports r;
+    Watch(worker, r);
+    c.peer->write(content.mid(partial, sent));
+    if (peerCloses)
+        c.peer->disconnectFromHost();
+    Start(worker, c.ours.get());
+    QVERIFY(Finish(worker, r, c.ours.get()));
+
+    QCOMPARE(r.completes, 0);
+    QCOMPARE(r.errors, 1);
+    QCOMPARE(r.late, 0);
+    // Whole blocks that arrived stay in the partial file, for the next attempt to resume from.
+    const qint64 kept = partial + sent / TransferIo::kBlockSize * TransferIo::kBlockSize;
+    QCOMPARE(f.Content(), content.left(partial <= size ? kept : partial));
+    if (partial < size && sent >= TransferIo::kBlockSize)
+        QCOMPARE(r.positions.back(), kept);
+}
+
+void TestTransferWorkers::downloadOnAFullDiskFails()
+{
+    // Less than the file's own buffer: only a flush tells that the disk took nothing.
+    const QString path = m_dir.filePath(QStringLiteral("full"));
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
+    Connection c;
+    QVERIFY(c.peer);
+
+    DownloadThread worker(c.ours.get(), &file, 5000, 0);
+    Reports r;
+    Watch(worker, r);
+    c.peer->write(Pattern(5000, 1));
+    Start(worker, c.ours.get());
+    QVERIFY(Finish(worker, r, c.ours.get()));
+    QCOMPARE(r.completes, 0);
+    QCOMPARE(r.errors, 1);
+    QVERIFY(r.positions.empty());
+}
+
+void TestTransferWorkers::stopWhilePeersStall_data()
+{
+    QTest::addColumn<bool>("upload");
+    QTest::addColumn<int>("stage");
+    // Download: mid-block. Upload: before the offset, while the peer takes nothing, at the
+    // wait for the close.
+    QTest::newRow("download mid-block") << false << 0;
+    QTest::newRow("upload waiting for the offset") << true << 0;
+    QTest::newRow("upload with a peer that reads nothing") << true << 1;
+    QTest::newRow("upload waiting for the close") << true << 2;
+}
+
+void TestTransferWorkers::stopWhilePeersStall()
+{
+    QFETCH(bool, upload);
+    QFETCH(int, stage);
+    // Peers that stall for the whole 30 s I/O wait: a stop request must not wait for it.
+    Connection c;
+    QVERIFY(c.peer);
+    const qint64 size = stage == 1 ? qint64(256) << 20 : 20000;
+    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+    QVERIFY(upload ? f.CreateSparse(size, QIODevice::ReadOnly)
+                   : f.Create(QByteArray(), QIODevice::WriteOnly | QIODevice::Append));
+    UploadSpeedLimits limits;
+    std::unique_ptr<TransferWorker> worker;
+    Reports r;
+    if (upload) {
+        auto* u = new UploadThread(c.ours.get(), &f.file, 7, limits);
+        Watch(*u, r);
+        worker.reset(u);
+        c.peer->setReadBufferSize(4096);
+        if (stage > 0)
+            c.peer->write(Le64(stage == 1 ? 0 : size));
+    } else {
+        auto* dl = new DownloadThread(c.ours.get(), &f.file, size, 0);
+        Watch(*dl, r);
+        worker.reset(dl);
+        c.peer->write(Pattern(1000, 2));
+    }
+    c.peer->flush();
+    Start(*worker, c.ours.get());
+    // Past the first slice of the wait the worker is stalled.
+    QTest::qWait(2 * TransferIo::kWaitSliceMs);
+    QVERIFY(worker->isRunning());
+
+    QElapsedTimer stopping;
+    stopping.start();
+    worker->SignalExit();
+    QVERIFY(worker->wait(kPatient));
+    QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+    QVERIFY(QTest::qWaitFor([&r] { return r.Ended(); }, kPatient));
+    // Everything was sent before the wait for the close: that upload did its part.
+    QCOMPARE(r.completes, stage == 2 ? 1 : 0);
+    QCOMPARE(c.ours->thread(), QThread::currentThread());
+}
+
+void TestTransferWorkers::progressAtMostTenTimesASecond()
+{
+    // Reporting every block would be 8192 reports for these 64 MiB.
+    const qint64 size = qint64(64) << 20;
+    WorkFile src(m_dir.filePath(QStringLiteral("src64")));
+    QVERIFY(src.CreateSparse(size, QIODevice::ReadOnly));
+    WorkFile dst(m_dir.filePath(QStringLiteral("dst64")));
+    QVERIFY(dst.Create(QByteArray(), QIODevice::WriteOnly | QIODevice::Append));
+
+    // Both workers at once, each with its own end of one connection.
+    Connection c;
+    QVERIFY(c.peer);
+    c.peer->setParent(nullptr);
+    UploadSpeedLimits limits;
+    UploadThread up(c.peer.get(), &src.file, 7, limits);
+    DownloadThread down(c.ours.get(), &dst.file, size, 0);
+    Reports ur;
+    Reports dr;
+    Watch(up, ur);
+    Watch(down, dr);
+    // The downloader's side gets the token and sends the offset, as the engine does.
+    QVERIFY(c.ours->write(Le64(0)) == 8 && c.ours->flush());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Start(up, c.peer.get());
+    QVERIFY(QTest::qWaitFor([&] { return c.ours->bytesAvailable() >= 4; }, kPatient));
+    QCOMPARE(c.ours->read(4).toHex(), QByteArray("07000000"));
+    Start(down, c.ours.get());
+    QVERIFY(Finish(down, dr, c.ours.get()));
+    QVERIFY(Finish(up, ur, c.peer.get()));
+    const qint64 ms = elapsed.elapsed();
+
+    for (const Reports* r : {&ur, &dr}) {
+        QCOMPARE(r->completes, 1);
+        QVERIFY2(
+            qint64(r->positions.size()) <= ms / TransferIo::kProgressIntervalMs + 2,
+            qPrintable(QStringLiteral("%1 reports in %2 ms").arg(r->positions.size()).arg(ms)));
+        QCOMPARE(r->positions.back(), size);
+        QVERIFY(std::is_sorted(r->positions.begin(), r->positions.end()));
+        QCOMPARE(r->late, 0);
+    }
+    QCOMPARE(QFileInfo(dst.file.fileName()).size(), size);
+}
+
+void TestTransferWorkers::uploadSendsTokenThenFromTheOffset_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("offset");
+    QTest::newRow("after the offset 1000") << qint64(20000) << qint64(1000);
+    QTest::newRow("whole blocks from 0") << qint64(3 * 8192) << qint64(0);
+    QTest::newRow("last byte only") << qint64(5) << qint64(4);
+    // The downloader holds it all already: nothing to send, and nothing failed.
+    QTest::newRow("offset equal to the size") << qint64(1000) << qint64(1000);
+    QTest::newRow("zero-byte file") << qint64(0) << qint64(0);
+}
+
+void TestTransferWorkers::uploadSendsTokenThenFromTheOffset()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, offset);
+    const QByteArray content = Pattern(size, 11);
+    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+    QVERIFY(f.Create(content, QIODevice::ReadOnly));
+    Connection c;
+    QVERIFY(c.peer);
+
+    UploadSpeedLimits limits;
+    UploadThread worker(c.ours.get(), &f.file, 7, limits);
+    Reports r;
+    Watch(worker, r);
+    Start(worker, c.ours.get());
+    QVERIFY(QTest::qWaitFor([&] { return c.peer->bytesAvailable() >= 4; }, kPatient));
+    QCOMPARE(c.peer->read(4).toHex(), QByteArray("07000000"));
+    c.peer->write(Le64(offset));
+    QByteArray got;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            got += c.peer->readAll();
+            return got.size() >= size - offset;
+        },
+        kPatient));
+    // The uploader waits for the downloader to close.
+    QVERIFY(!r.Ended());
+    c.peer->disconnectFromHost();
+    QVERIFY(Finish(worker, r, c.ours.get()));
+
+    QCOMPARE(got, content.mid(offset));
+    QCOMPARE(r.errors, 0);
+    QCOMPARE(r.completes, 1);
+    QVERIFY(f.file.isOpen());
+    // The engine counts from 0: the last report is the size, also when nothing was sent.
+    if (size > 0)
+        QCOMPARE(r.positions.back(), size);
+    else
+        QVERIFY(r.positions.empty());
+}
+
+void TestTransferWorkers::uploadFails_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("peerCloses");
+    QTest::addColumn<bool>("reads");
+    QTest::newRow("offset past the end") << Le64(1001) << false << true;
+    QTest::newRow("negative offset") << Le64(-1) << false << true;
+    QTest::newRow("no offset") << QByteArray() << false << true;
+    QTest::newRow("half an offset") << QByteArray(4, '\0') << false << true;
+    QTest::newRow("closed before the offset") << QByteArray(3, '\0') << true << true;
+    // The file is big enough that the peer's buffers fill up.
+    QTest::newRow("peer reads nothing") << Le64(0) << false << false;
+}
+
+void TestTransferWorkers::uploadFails()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, peerCloses);
+    QFETCH(bool, reads);
+    TransferIo::SetWaitMsForTesting(200);
+    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
+    QVERIFY(reads ? f.Create(Pattern(1000, 5), QIODevice::ReadOnly)
+                  : f.CreateSparse(qint64(256) << 20, QIODevice::ReadOnly));
+    Connection c;
+    QVERIFY(c.peer);
+    if (!reads)
+        c.peer->setReadBufferSize(4096);
+
+    UploadSpeedLimits limits;
+    UploadThread worker(c.ours.get(), &f.file, 7, limits);
+    Reports r;
+    Watch(worker, r);
+    c.peer->write(answer);
+    if (peerCloses)
+        c.peer->disconnectFromHost();
+    Start(worker, c.ours.get());
+    QVERIFY(Finish(worker, r, c.ours.get()));
+    QCOMPARE(r.completes, 0);
+    QCOMPARE(r.errors, 1);
+    if (reads)
+        QVERIFY(r.positions.empty());
+    if (reads && !peerCloses)
+        QCOMPARE(c.peer->readAll().toHex(), QByteArray("07000000"));
+}
+
+void TestTransferWorkers::throttleSleepEndsOnStop()
+{
+    // At 1 KiB/s one block's debt is an eight-second sleep.
+    WorkFile f(m_dir.filePath(QStringLiteral("throttled")));
+    QVERIFY(f.Create(Pattern(100000, 9), QIODevice::ReadOnly));
+    Connection c;
+    QVERIFY(c.peer);
+    UploadSpeedLimits limits;
+    limits.Apply(1, 1);
+    UploadThread worker(c.ours.get(), &f.file, 7, limits);
+    Reports r;
+    Watch(worker, r);
+    c.peer->write(Le64(0));
+    Start(worker, c.ours.get());
+    QVERIFY(QTest::qWaitFor([&] { return c.peer->bytesAvailable() >= 4 + 8192; }, kPatient));
+    QVERIFY(worker.isRunning());
+
+    QElapsedTimer stopping;
+    stopping.start();
+    worker.SignalExit();
+    QVERIFY(worker.wait(kPatient));
+    QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+    QVERIFY(QTest::qWaitFor([&r] { return r.Ended(); }, kPatient));
+    QCOMPARE(r.errors, 1);
+    QCOMPARE(c.peer->readAll().size(), 4 + 8192);
+}
+
+QTEST_GUILESS_MAIN(TestTransferWorkers)
+#include "tst_transferworkers.moc"
