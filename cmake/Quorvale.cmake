@@ -15,14 +15,22 @@ endfunction()
 
 # One static library per source folder. Sources are picked up from the folder itself, so adding
 # a file needs no edit here; CONFIGURE_DEPENDS re-runs the glob on every build.
+# ONLY and EXCLUDE (regular expressions on the file's path) split one folder between two
+# libraries.
 function(qv_library target folder)
-    cmake_parse_arguments(ARG "" "" "LIBS;DEFINES" ${ARGN})
+    cmake_parse_arguments(ARG "" "ONLY;EXCLUDE" "LIBS;DEFINES" ${ARGN})
     file(GLOB sources CONFIGURE_DEPENDS
         "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp"
         "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.h"
         "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.ui"
         "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.qrc")
     list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+    if(ARG_ONLY)
+        list(FILTER sources INCLUDE REGEX "${ARG_ONLY}")
+    endif()
+    if(ARG_EXCLUDE)
+        list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE}")
+    endif()
     if(NOT sources)
         # Interface-only until the folder has code of its own.
         add_library(${target} INTERFACE)

@@ -12,8 +12,10 @@ packages=(
 )
 if [ "${1:-}" = "--tests" ]; then
     # lame encodes the real MP3 files the scanner's tests and benchmark read; the UPnP tests run
-    # a real gateway (miniupnpd) in network namespaces of their own.
-    packages+=(clang lame miniupnpd-nftables miniupnpc nftables iproute2)
+    # a real gateway (miniupnpd) in network namespaces of their own. The install test validates
+    # the desktop entry; the system check runs the program on a virtual X display.
+    packages+=(clang lame miniupnpd-nftables miniupnpc nftables iproute2
+        desktop-file-utils xvfb qt6-qpa-plugins)
 fi
 
 missing=()

@@ -10,6 +10,8 @@ public:
     QMessageBox::StandardButton Show(const MessageBox& box) override
     {
         QMessageBox shown(box.icon, box.title, box.text, box.buttons, box.parent);
+        // Boxes quote what servers and peers sent; none of it may turn into markup or images.
+        shown.setTextFormat(Qt::PlainText);
         if (box.defaultButton != QMessageBox::NoButton)
             shown.setDefaultButton(box.defaultButton);
         return QMessageBox::StandardButton(shown.exec());

@@ -1,10 +1,42 @@
+#include "engine/Engine.h"
+#include "shell/MainWindow.h"
+#include "shell/ModalDialogs.h"
+#include "shell/ProcessControl.h"
+
+#include <QApplication>
+
 #include <cstdio>
 
-// The main window is not built yet. Rather than show an empty stand-in, say so and stop.
-int main()
+int main(int argc, char** argv)
 {
-    std::fputs("Quorvale: the main window is not built yet; only the engine libraries and "
-               "their tests exist so far.\n",
-               stderr);
-    return 1;
+    QApplication application(argc, argv);
+    // Before anything can block: a signal also ends the box below.
+    TerminationSignals termination;
+
+    // Taken before anything is loaded, saved or listened on: a second client would overwrite the
+    // first one's store file and fight it for the listening ports.
+    StoreLock lock(Engine::StoreFilePath());
+    const bool locked = lock.TryLock();
+    if (!lock.Explanation().isEmpty())
+        std::fprintf(stderr, "Quorvale: %s\n", qPrintable(lock.Explanation()));
+    if (!locked) {
+        ModalDialogs::MessageBox box;
+        box.icon = QMessageBox::Warning;
+        box.title = QStringLiteral("Quorvale is already running");
+        box.text = lock.Explanation();
+        box.buttons = QMessageBox::Ok;
+        ModalDialogs::Current().Show(box);
+        return 1;
+    }
+
+    int status = 0;
+    {
+        MainWindow window;
+        window.show();
+        window.Init();
+        // A signal during start-up (in the first-run dialog, say) ends the program here.
+        if (!termination.Received())
+            status = application.exec();
+    }
+    return status;
 }

@@ -10,15 +10,21 @@
 
 #include <sys/socket.h>
 
-FakeServer::FakeServer(QObject* parent) : FakeServer(QHostAddress(QHostAddress::LocalHost), parent)
+FakeServer::FakeServer(QObject* parent)
+    : FakeServer(QHostAddress(QHostAddress::LocalHost), 0, parent)
 {
 }
 
 FakeServer::FakeServer(const QHostAddress& address, QObject* parent)
+    : FakeServer(address, 0, parent)
+{
+}
+
+FakeServer::FakeServer(const QHostAddress& address, quint16 port, QObject* parent)
     : QObject(parent), m_listener(new QTcpServer(this))
 {
     connect(m_listener, &QTcpServer::newConnection, this, &FakeServer::onNewConnection);
-    m_listener->listen(address, 0);
+    m_listener->listen(address, port);
 
     m_lifetime.setSingleShot(true);
     connect(&m_lifetime, &QTimer::timeout, this, &FakeServer::stop);

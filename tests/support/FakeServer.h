@@ -35,6 +35,8 @@ public:
     explicit FakeServer(QObject* parent = nullptr);
     // Listening on another local address: the address of a test's own network namespace.
     explicit FakeServer(const QHostAddress& address, QObject* parent = nullptr);
+    // On a fixed port: the real server's, inside a network namespace the test made.
+    FakeServer(const QHostAddress& address, quint16 port, QObject* parent = nullptr);
     ~FakeServer() override;
 
     bool isListening() const;

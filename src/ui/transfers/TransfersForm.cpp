@@ -1,0 +1,16 @@
+#include "ui/transfers/TransfersForm.h"
+
+TransfersForm* transfersForm = nullptr;
+
+TransfersForm::TransfersForm(QWidget* parent) : QWidget(parent)
+{
+    transfersForm = this;
+}
+
+TransfersForm::~TransfersForm()
+{
+    if (transfersForm == this)
+        transfersForm = nullptr;
+}
+
+void TransfersForm::Init() {}

@@ -1,0 +1,202 @@
+// The program as a process: one client per store file, and the termination signals ending it
+// with a normal save. The process cases run the real program (offscreen, in a home folder of
+// their own with no user name stored, so it waits in its first-run dialog and never connects).
+
+#include "shell/ProcessControl.h"
+#include "store/DataSaver.h"
+#include "store/Settings.h"
+#include "support/StoreGuard.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLockFile>
+#include <QProcess>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <functional>
+
+namespace {
+
+// The program under ASan on a loaded machine takes its time to come up and to go.
+constexpr int kWaitMs = 60000;
+
+// Polls until done() or the time-out, letting the process's output arrive meanwhile.
+bool WaitFor(const std::function<bool()>& done)
+{
+    QDeadlineTimer deadline(kWaitMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The pid a lock file names, 0 when there is none.
+qint64 LockOwner(const QString& path)
+{
+    return FileBytes(path).split('\n').value(0).toLongLong();
+}
+
+// A pid that no process has any more.
+qint64 DeadPid()
+{
+    QProcess gone;
+    gone.start(QStringLiteral("true"), {});
+    gone.waitForStarted(kWaitMs);
+    const qint64 pid = gone.processId();
+    gone.waitForFinished(kWaitMs);
+    return pid;
+}
+
+} // namespace
+
+class tst_ClientProcess : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void signalEndsEveryLoop_data();
+    void signalEndsEveryLoop();
+    void oneClientPerStoreFile_data();
+    void oneClientPerStoreFile();
+};
+
+void tst_ClientProcess::signalEndsEveryLoop_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void tst_ClientProcess::signalEndsEveryLoop()
+{
+    QFETCH(int, signal);
+    {
+        TerminationSignals termination;
+        QCOMPARE(termination.Received(), false);
+        // A modal box's loop inside the application's main loop: both end.
+        bool innerEnded = false;
+        QTimer::singleShot(0, [&innerEnded, signal] {
+            QEventLoop inner;
+            QTimer giveUp;
+            connect(&giveUp, &QTimer::timeout, &inner, &QEventLoop::quit);
+            giveUp.start(kWaitMs);
+            QTimer::singleShot(0, [signal] { ::raise(signal); });
+            inner.exec();
+            innerEnded = giveUp.isActive();
+        });
+        QTimer giveUp;
+        connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(2); });
+        giveUp.start(kWaitMs);
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(innerEnded);
+        QVERIFY(termination.Received());
+        QCOMPARE(termination.Signal(), signal);
+    }
+    // The default action is back once the client is gone.
+    struct sigaction now = {};
+    QCOMPARE(::sigaction(signal, nullptr, &now), 0);
+    QVERIFY(now.sa_handler == SIG_DFL);
+}
+
+void tst_ClientProcess::oneClientPerStoreFile_data()
+{
+    QTest::addColumn<QString>("lock"); // "held" by this test, "stale" (its process gone), "none"
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("held by another client, SIGTERM") << "held" << SIGTERM << 1;
+    QTest::newRow("left by a client that died, SIGTERM") << "stale" << SIGTERM << 0;
+    QTest::newRow("none, SIGINT") << "none" << SIGINT << 0;
+    QTest::newRow("none, SIGHUP") << "none" << SIGHUP << 0;
+}
+
+void tst_ClientProcess::oneClientPerStoreFile()
+{
+    QFETCH(QString, lock);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QString storePath = home.filePath(QStringLiteral(".Quorvale"));
+    const QString lockPath = storePath + QStringLiteral(".lock");
+    // A store file that keeps the client off the network (ports the system picks, no UPnP);
+    // the program rewrites it at its end, with a data version of its own.
+    {
+        StoreGuard scratch;
+        DataSaver saver;
+        Settings::CreateData(saver);
+        Settings::Set(SettingKeys::ListeningPort, "0");
+        Settings::Set(SettingKeys::ObfuscatedListeningPort, "0");
+        Settings::Set(SettingKeys::UseUpnp, "no");
+        Settings::Set(SettingKeys::DownloadFolder, "/srv/in");
+        QVERIFY(saver.Save(storePath));
+    }
+    const QByteArray store = FileBytes(storePath);
+    QVERIFY(!store.contains("data_version"));
+    QLockFile held(lockPath);
+    if (lock == "held") {
+        QVERIFY(held.tryLock(0));
+    } else if (lock == "stale") {
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(DeadPid()) + "\nquorvale\n" +
+                   QSysInfo::machineHostName().toUtf8() + "\n");
+    }
+
+    QProcess client;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    client.setProcessEnvironment(environment);
+    client.start(QStringLiteral(QV_CLIENT), {});
+    QVERIFY(client.waitForStarted(kWaitMs));
+    QByteArray said;
+    if (lock == "held") {
+        QVERIFY(WaitFor([&] {
+            said += client.readAllStandardError();
+            return said.contains("Quorvale is already running");
+        }));
+    } else {
+        // Up: the lock is the client's own, its signal handlers installed before.
+        QVERIFY(WaitFor([&] { return LockOwner(lockPath) == client.processId(); }));
+    }
+    ::kill(pid_t(client.processId()), signal);
+    QVERIFY(client.waitForFinished(kWaitMs));
+    said += client.readAllStandardError();
+    QVERIFY2(client.exitStatus() == QProcess::NormalExit, said.constData());
+    QVERIFY2(client.exitCode() == exitCode, said.constData());
+
+    if (lock == "held") {
+        QVERIFY(said.contains(home.path().toUtf8()));
+        // It loaded, saved and wrote nothing.
+        QCOMPARE(FileBytes(storePath), store);
+        QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList({".Quorvale", ".Quorvale.lock"}));
+        QCOMPARE(LockOwner(lockPath), QCoreApplication::applicationPid());
+    } else {
+        // Ended through the normal shutdown: the store was saved, and the lock let go.
+        const QByteArray saved = FileBytes(storePath);
+        QVERIFY(saved.contains("data_version"));
+        QVERIFY(saved.contains("/srv/in"));
+        QVERIFY(!QFile::exists(lockPath));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_ClientProcess)
+#include "tst_clientprocess.moc"
