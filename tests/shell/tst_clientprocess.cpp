@@ -3,9 +3,7 @@
 // their own with no user name stored, so it waits in its first-run dialog and never connects).
 
 #include "shell/ProcessControl.h"
-#include "store/DataSaver.h"
-#include "store/Settings.h"
-#include "support/StoreGuard.h"
+#include "support/OfflineStore.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -134,18 +132,8 @@ void tst_ClientProcess::oneClientPerStoreFile()
     QVERIFY(home.isValid());
     const QString storePath = home.filePath(QStringLiteral(".Quorvale"));
     const QString lockPath = storePath + QStringLiteral(".lock");
-    // A store file that keeps the client off the network (ports the system picks, no UPnP);
-    // the program rewrites it at its end, with a data version of its own.
-    {
-        StoreGuard scratch;
-        DataSaver saver;
-        Settings::CreateData(saver);
-        Settings::Set(SettingKeys::ListeningPort, "0");
-        Settings::Set(SettingKeys::ObfuscatedListeningPort, "0");
-        Settings::Set(SettingKeys::UseUpnp, "no");
-        Settings::Set(SettingKeys::DownloadFolder, "/srv/in");
-        QVERIFY(saver.Save(storePath));
-    }
+    // The program rewrites it at its end, with a data version of its own.
+    QVERIFY(WriteOfflineStore(storePath, {{SettingKeys::DownloadFolder, "/srv/in"}}));
     const QByteArray store = FileBytes(storePath);
     QVERIFY(!store.contains("data_version"));
     QLockFile held(lockPath);

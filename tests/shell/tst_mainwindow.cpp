@@ -1,22 +1,34 @@
 // The main window as the program runs it: start-up in a home folder of the test's own, the login
 // and the connection state, refused logins, the periodic sweep and save, and shutdown.
 
+#include "dnet/DNetManager.h"
 #include "engine/Engine.h"
+#include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/ServerCodes.h"
+#include "shares/SharedFoldersManager.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/DiagnosticsForm.h"
+#include "shell/EventToolBar.h"
 #include "shell/MainWindow.h"
 #include "shell/ModalDialogs.h"
+#include "shell/SizeManager.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
+#include "store/DelayedInvoker.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/FakeServer.h"
 #include "support/LogLines.h"
+#include "support/OfflineStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
+#include "ui/search/SearchForm.h"
+#include "ui/search/WishListSearcher.h"
 
 #include <QAction>
 #include <QApplication>
@@ -35,43 +47,23 @@
 #include <memory>
 #include <unistd.h>
 
-#include "dnet/DNetManager.h"
-#include "peer/PeerMessenger.h"
-#include "shares/SharedFoldersManager.h"
-#include "shell/ActionSetToolBar.h"
-#include "shell/DiagnosticsForm.h"
-#include "shell/EventToolBar.h"
-#include "shell/SizeManager.h"
-#include "store/DelayedInvoker.h"
-#include "transfers/TransferQueueManager.h"
-#include "ui/search/SearchForm.h"
-#include "ui/search/WishListSearcher.h"
-
 namespace {
 
 // Generous: the client under test shares a loaded machine with the whole suite.
 constexpr int kWaitMs = 30000;
 
-// A home folder of the case's own, with a store file that keeps the client off the network: the
-// peer listeners take ports the system picks, and UPnP is off. With a user, the client logs in
-// at start-up.
+// A home folder of the case's own, with a store file that keeps the client off the network. With
+// a user, the client logs in at start-up.
 class Home
 {
 public:
     explicit Home(const char* user = nullptr) : m_oldHome(qgetenv("HOME"))
     {
         qputenv("HOME", QFile::encodeName(m_dir.path()));
-        StoreGuard store;
-        DataSaver saver;
-        Settings::CreateData(saver);
-        Settings::Set(SettingKeys::ListeningPort, "0");
-        Settings::Set(SettingKeys::ObfuscatedListeningPort, "0");
-        Settings::Set(SettingKeys::UseUpnp, "no");
-        if (user) {
-            Settings::Set(SettingKeys::Username, user);
-            Settings::Set(SettingKeys::Password, "pw");
-        }
-        saver.Save(StorePath());
+        std::vector<std::pair<SettingKey, std::string>> login;
+        if (user)
+            login = {{SettingKeys::Username, user}, {SettingKeys::Password, "pw"}};
+        WriteOfflineStore(StorePath(), login);
     }
     ~Home() { qputenv("HOME", m_oldHome); }
 
