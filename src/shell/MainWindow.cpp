@@ -147,8 +147,7 @@ void MainWindow::SizeProxy::SetSize(int width, int height)
     mainWindow->setGeometry(now.x(), now.y(), width, height);
 }
 
-MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), ui(std::make_unique<Ui_MainWindow>())
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui_MainWindow>())
 {
     Icons::InitResources();
     // One window per process; a window made after another was torn down starts afresh.
@@ -176,12 +175,12 @@ MainWindow::~MainWindow()
         // Why a save failed is logged; at shutdown nobody reads the log any more, so it goes to
         // the terminal as well.
         QStringList lines;
-        const QMetaObject::Connection capture = connect(
-            LogHub::Instance(), &LogHub::LineLogged,
-            [&lines](const QString& category, const QString& line) {
-                if (category == kConfigurationCategory)
-                    lines << line;
-            });
+        const QMetaObject::Connection capture =
+            connect(LogHub::Instance(), &LogHub::LineLogged,
+                    [&lines](const QString& category, const QString& line) {
+                        if (category == kConfigurationCategory)
+                            lines << line;
+                    });
         const bool saved = m_engine->Shutdown(Engine::StoreFilePath());
         disconnect(capture);
         if (!saved) {
@@ -290,8 +289,7 @@ void MainWindow::AfterServer()
     connect(server, &Server::Connected, this, &MainWindow::OnConnected);
     connect(server, &Server::Connecting, this, &MainWindow::OnConnecting);
     connect(server, &Server::Disconnected, this, &MainWindow::OnDisconnected);
-    connect(ui->action_Connect, &QAction::triggered, this,
-            &MainWindow::OnConnectMenuOptionClicked);
+    connect(ui->action_Connect, &QAction::triggered, this, &MainWindow::OnConnectMenuOptionClicked);
     connect(ui->action_Disconnect, &QAction::triggered, this,
             &MainWindow::OnDisconnectMenuOptionClicked);
 
@@ -386,8 +384,7 @@ void MainWindow::PopupAlert(const QString& text)
         return;
     // Alerts quote what other users wrote. Notification services read the body as markup, so
     // the text is escaped to show as it is.
-    trayIcon.showMessage(QString(), text.toHtmlEscaped(), QSystemTrayIcon::Information,
-                         kBalloonMs);
+    trayIcon.showMessage(QString(), text.toHtmlEscaped(), QSystemTrayIcon::Information, kBalloonMs);
 }
 
 bool MainWindow::IsActiveWindow() const

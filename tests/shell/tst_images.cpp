@@ -32,10 +32,11 @@ void tst_Images::everyNamedImageLoads_data()
     QTest::addColumn<QSize>("size");
     // Every icon name the forms, menus and tool bars use.
     for (const char* name :
-         {"add_user_icon", "alert_icon", "back_icon", "browse_icon", "chat_icon", "download_icon",
-          "downloads_icon", "empty_note_icon", "forward_icon", "note_icon", "offline_dot_icon",
-          "offline_icon", "online_dot_icon", "online_icon", "remove_user_icon", "room_icon",
-          "search_icon", "transfer_icon", "users_icon", "wishlist_icon"}) {
+         {"add_user_icon",   "alert_icon",    "back_icon",        "browse_icon",
+          "chat_icon",       "download_icon", "downloads_icon",   "empty_note_icon",
+          "forward_icon",    "note_icon",     "offline_dot_icon", "offline_icon",
+          "online_dot_icon", "online_icon",   "remove_user_icon", "room_icon",
+          "search_icon",     "transfer_icon", "users_icon",       "wishlist_icon"}) {
         const QString path = QStringLiteral(":/icons/") + QLatin1String(name);
         QTest::newRow(qPrintable(path)) << path << QSize(16, 16);
     }
@@ -59,15 +60,15 @@ void tst_Images::everyNamedImageLoads()
 void tst_Images::connectionStatesLookDifferent()
 {
     // The application icon is the only sign of being online.
-    const QImage online = QImage(QStringLiteral(":/icons/online_icon"))
-                              .convertToFormat(QImage::Format_ARGB32);
-    const QImage offline = QImage(QStringLiteral(":/icons/offline_icon"))
-                               .convertToFormat(QImage::Format_ARGB32);
+    const QImage online =
+        QImage(QStringLiteral(":/icons/online_icon")).convertToFormat(QImage::Format_ARGB32);
+    const QImage offline =
+        QImage(QStringLiteral(":/icons/offline_icon")).convertToFormat(QImage::Format_ARGB32);
     QVERIFY(online != offline);
-    const QImage onlineDot = QImage(QStringLiteral(":/icons/online_dot_icon"))
-                                 .convertToFormat(QImage::Format_ARGB32);
-    const QImage offlineDot = QImage(QStringLiteral(":/icons/offline_dot_icon"))
-                                  .convertToFormat(QImage::Format_ARGB32);
+    const QImage onlineDot =
+        QImage(QStringLiteral(":/icons/online_dot_icon")).convertToFormat(QImage::Format_ARGB32);
+    const QImage offlineDot =
+        QImage(QStringLiteral(":/icons/offline_dot_icon")).convertToFormat(QImage::Format_ARGB32);
     QVERIFY(onlineDot != offlineDot);
     // Every country's flag, one image each.
     const QStringList flags = QDir(QStringLiteral(":/resources/flags")).entryList();

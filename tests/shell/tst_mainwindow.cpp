@@ -32,6 +32,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -57,13 +59,16 @@ constexpr int kWaitMs = 30000;
 class Home
 {
 public:
-    explicit Home(const char* user = nullptr) : m_oldHome(qgetenv("HOME"))
+    explicit Home(const char* user = nullptr,
+                  std::vector<std::pair<SettingKey, std::string>> settings = {})
+        : m_oldHome(qgetenv("HOME"))
     {
         qputenv("HOME", QFile::encodeName(m_dir.path()));
-        std::vector<std::pair<SettingKey, std::string>> login;
-        if (user)
-            login = {{SettingKeys::Username, user}, {SettingKeys::Password, "pw"}};
-        WriteOfflineStore(StorePath(), login);
+        if (user) {
+            settings.emplace_back(SettingKeys::Username, user);
+            settings.emplace_back(SettingKeys::Password, "pw");
+        }
+        WriteOfflineStore(StorePath(), settings);
     }
     ~Home() { qputenv("HOME", m_oldHome); }
 
@@ -78,7 +83,9 @@ private:
 // The main window over a fake central server, boxes answered by the test.
 struct Client
 {
-    explicit Client(const char* user = nullptr) : home(user)
+    explicit Client(const char* user = nullptr,
+                    std::vector<std::pair<SettingKey, std::string>> settings = {})
+        : home(user, std::move(settings))
     {
         Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), fake.port());
         window = std::make_unique<MainWindow>();
@@ -192,7 +199,10 @@ class tst_MainWindow : public QObject
 private Q_SLOTS:
     void firstRunAsksForTheLoginFirst();
     void cancelledFirstRunStaysOffline();
+    void unreadableStoreFileReported();
     void loginShownInMenuAndIcon();
+    void savedOptionsShown_data();
+    void savedOptionsShown();
     void refusedLoginBoxes_data();
     void refusedLoginBoxes();
     void shutdownLeavesRoomsWhileServerLives();
@@ -221,8 +231,9 @@ void tst_MainWindow::firstRunAsksForTheLoginFirst()
 
     QCOMPARE(connectionsDuringDialog, 0);
     QVERIFY(!connectedDuringDialog);
-    QCOMPARE(log.lines.value(0),
-             QStringLiteral("Loading configuration data from %1/.Quorvale").arg(client.home.Path()));
+    QCOMPARE(
+        log.lines.value(0),
+        QStringLiteral("Loading configuration data from %1/.Quorvale").arg(client.home.Path()));
     QVERIFY(log.Has(QStringLiteral("Data loaded successfully.")));
     QCOMPARE(Settings::Text(SettingKeys::DataVersion), std::string("1"));
 
@@ -244,6 +255,30 @@ void tst_MainWindow::cancelledFirstRunStaysOffline()
     QVERIFY(client.Action("action_Connect")->isEnabled());
     QVERIFY(!client.Action("action_Disconnect")->isEnabled());
     QCOMPARE(client.fake.connectionCount(), 0);
+}
+
+void tst_MainWindow::unreadableStoreFileReported()
+{
+    Client client;
+    {
+        QFile damaged(client.home.StorePath());
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write("not a store file");
+    }
+    LogLines log(QStringLiteral("Configuration Data"));
+    WhenModal([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+    client.window->Init();
+    QVERIFY(log.Has(QStringLiteral("Failure to load configuration data.")));
+    QCOMPARE(client.dialogs.shown.size(), 1);
+    QCOMPARE(client.dialogs.shown.first().title,
+             QStringLiteral("Error loading configuration data"));
+    QCOMPARE(client.dialogs.shown.first().text,
+             QStringLiteral("Your client configuration data could not be loaded. Starting from "
+                            "scratch..."));
+    // Start-up went on from the defaults, and the damaged file was kept aside.
+    QCOMPARE(Settings::Text(SettingKeys::DataVersion), std::string("1"));
+    QCOMPARE(Settings::Text(SettingKeys::ChatTimestamps), std::string("activity_based"));
+    QVERIFY(QFile::exists(client.home.StorePath() + QStringLiteral(".unreadable")));
 }
 
 void tst_MainWindow::loginShownInMenuAndIcon()
@@ -270,6 +305,46 @@ void tst_MainWindow::loginShownInMenuAndIcon()
     QVERIFY(!client.Action("action_Disconnect")->isEnabled());
     QCOMPARE(client.window->ApplicationIcon(), QStringLiteral(":/icons/offline_icon"));
     QVERIFY(client.dialogs.shown.isEmpty());
+}
+
+void tst_MainWindow::savedOptionsShown_data()
+{
+    QTest::addColumn<QByteArray>("timestamps");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("yesOrNo"); // the tray, new shares and both chat logs
+    QTest::newRow("activity based, all on")
+        << QByteArray("activity_based") << 0 << QByteArray("yes");
+    QTest::newRow("short") << QByteArray("per_message_short") << 1 << QByteArray("no");
+    QTest::newRow("long") << QByteArray("per_message_long") << 2 << QByteArray("yes");
+    QTest::newRow("none") << QByteArray("no_timestamps") << 3 << QByteArray("no");
+    QTest::newRow("a word it does not know") << QByteArray("hourly") << 3 << QByteArray("no");
+}
+
+void tst_MainWindow::savedOptionsShown()
+{
+    QFETCH(QByteArray, timestamps);
+    QFETCH(int, index);
+    QFETCH(QByteArray, yesOrNo);
+    const std::string flag = yesOrNo.toStdString();
+    Client client("alice", {{SettingKeys::ChatTimestamps, timestamps.toStdString()},
+                            {SettingKeys::MinimizeToTray, flag},
+                            {SettingKeys::ExpandNewShares, flag},
+                            {SettingKeys::LogRoomChat, flag},
+                            {SettingKeys::LogPrivateChat, flag},
+                            {SettingKeys::DownloadFolder, "/srv/d\xc3\xa9j\xc3\xa0"}});
+    client.window->Init();
+    const bool on = yesOrNo == "yes";
+    QWidget* window = client.window.get();
+    QCOMPARE(window->findChild<QComboBox*>("chatTimestampsBox")->currentIndex(), index);
+    for (const char* box : {"minimizeToTrayCheckBox", "autoExpandSharesCheckBox",
+                            "logRoomChatCheckBox", "logPrivateChatCheckBox"})
+        QVERIFY2(window->findChild<QCheckBox*>(box)->isChecked() == on, box);
+    QVERIFY(!window->findChild<QCheckBox*>("uPnPCheckBox")->isChecked());
+    // The port the peer connection manager wrote after the load; the folder as the engine keeps
+    // it, in the file system's encoding.
+    QCOMPARE(window->findChild<QLineEdit*>("listeningPortEdit")->text(), QStringLiteral("0"));
+    QCOMPARE(window->findChild<QLineEdit*>("downloadFolderEdit")->text(),
+             QStringLiteral("/srv/d\u00e9j\u00e0"));
 }
 
 void tst_MainWindow::refusedLoginBoxes_data()

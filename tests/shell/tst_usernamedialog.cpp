@@ -69,16 +69,19 @@ void tst_UsernameDialog::accepting_data()
     QTest::addColumn<bool>("closes");
     QTest::addColumn<QByteArray>("storedUser");
     QTest::addColumn<QByteArray>("storedPassword");
-    QTest::newRow("both") << "alice" << "pw" << true << QByteArray("alice") << QByteArray("pw");
+    QTest::newRow("both") << "alice"
+                          << "pw" << true << QByteArray("alice") << QByteArray("pw");
     QTest::newRow("blanks around go, blanks inside stay")
-        << "  al ice\t" << " p w " << true << QByteArray("al ice") << QByteArray("p w");
+        << "  al ice\t"
+        << " p w " << true << QByteArray("al ice") << QByteArray("p w");
     QTest::newRow("Latin-1 kept, beyond it a question mark")
         << QStringLiteral("J\u00fcrgen") << QStringLiteral("\u20ac5") << true
         << QByteArray("J\xfcrgen") << QByteArray("?5");
-    QTest::newRow("blank user name") << "   " << "pw" << false << QByteArray("(none)")
-                                     << QByteArray("(none)");
-    QTest::newRow("empty password") << "alice" << "" << false << QByteArray("(none)")
-                                    << QByteArray("(none)");
+    QTest::newRow("blank user name")
+        << "   "
+        << "pw" << false << QByteArray("(none)") << QByteArray("(none)");
+    QTest::newRow("empty password") << "alice"
+                                    << "" << false << QByteArray("(none)") << QByteArray("(none)");
 }
 
 void tst_UsernameDialog::accepting()
