@@ -60,6 +60,9 @@ const char kChildVariable[] = "QV_ACCEPT_FLOOD_CLIENT";
 // sockets, fewer than the per-address cap, so that the descriptors run out first.
 constexpr rlim_t kHeadroom = 6;
 constexpr int kFloodConnections = 40;
+// The client runs in a child process under the sanitizers, with the other tests running beside
+// it: give it time to answer, well beyond the default wait of five seconds.
+constexpr int kChildWaitMs = 60000;
 
 void Say(const QByteArray& line)
 {
@@ -174,7 +177,8 @@ void tst_AcceptFlood::listenerSurvivesRunningOutOfDescriptors()
         flood.push_back(std::move(peer));
     }
     client.write("go\n");
-    QTRY_VERIFY2(said("Accepting a peer connection failed"), output.constData());
+    QTRY_VERIFY2_WITH_TIMEOUT(said("Accepting a peer connection failed"), output.constData(),
+                              kChildWaitMs);
 
     // An honest peer queues up behind the flood; every sweep closes the silent connections taken
     // so far, and the listener takes the next ones, until it reaches the honest one.
@@ -186,9 +190,11 @@ void tst_AcceptFlood::listenerSurvivesRunningOutOfDescriptors()
         const int failures = output.count("Accepting a peer connection failed");
         output.replace("swept", "");
         client.write("sweep\n");
-        QTRY_VERIFY(said("swept"));
+        QTRY_VERIFY_WITH_TIMEOUT(said("swept"), kChildWaitMs);
         // The listener takes connections until it runs out again or reaches the honest one.
-        QTRY_VERIFY(said(welcomed) || output.count("Accepting a peer connection failed") > failures);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            said(welcomed) || output.count("Accepting a peer connection failed") > failures,
+            kChildWaitMs);
     }
     QVERIFY(said(welcomed));
     QVERIFY(honest.IsConnected());
