@@ -185,25 +185,24 @@ void PeerMessenger::DataLoaded()
         return m_loopbackForTesting ? quint16(0) : quint16(Settings::Int(key));
     };
     // A port that is taken stays silent: the client then gets no incoming peer connections.
-    m_listener.listen(address, port(SettingKeys::ListeningPort));
-    m_obfuscatedListener.listen(address, port(SettingKeys::ObfuscatedListeningPort));
-    connect(&m_listener, &QTcpServer::newConnection, this, &PeerMessenger::OnNewConnection);
-    connect(&m_obfuscatedListener, &QTcpServer::newConnection, this,
+    m_listener.Listen(address, port(SettingKeys::ListeningPort));
+    m_obfuscatedListener.Listen(address, port(SettingKeys::ObfuscatedListeningPort));
+    connect(&m_listener, &PeerListener::Accepted, this, &PeerMessenger::OnNewConnection);
+    connect(&m_obfuscatedListener, &PeerListener::Accepted, this,
             &PeerMessenger::OnNewObfuscatedConnection);
-    connect(&m_listener, &QTcpServer::acceptError, this, &PeerMessenger::OnAcceptError);
-    connect(&m_obfuscatedListener, &QTcpServer::acceptError, this,
+    connect(&m_listener, &PeerListener::AcceptFailed, this, &PeerMessenger::OnAcceptError);
+    connect(&m_obfuscatedListener, &PeerListener::AcceptFailed, this,
             &PeerMessenger::OnAcceptError);
 }
 
-void PeerMessenger::OnAcceptError(QAbstractSocket::SocketError)
+void PeerMessenger::OnAcceptError(const QString& reason)
 {
-    // The listener has paused itself, and nothing in it ever resumes: without this the port
-    // would stay dead until the program restarts.
-    auto* listener = qobject_cast<QTcpServer*>(sender());
+    // The listener has stopped, and nothing in it ever resumes: without this the port would
+    // stay dead until the program restarts.
     if (!m_acceptPaused)
         LogPeer(1, QStringLiteral("Accepting a peer connection failed: %1; accepting again once "
                                   "connections have been closed")
-                       .arg(listener ? listener->errorString() : QString()));
+                       .arg(reason));
     m_acceptPaused = true;
 }
 
@@ -212,11 +211,9 @@ void PeerMessenger::ResumeAccepting()
     if (!m_acceptPaused)
         return;
     m_acceptPaused = false;
-    // Either listener may have paused; resuming one that did not is harmless.
-    for (QTcpServer* listener : {&m_listener, &m_obfuscatedListener}) {
-        if (listener->isListening())
-            listener->resumeAccepting();
-    }
+    // Either listener may have stopped; resuming one that did not is harmless.
+    m_listener.Resume();
+    m_obfuscatedListener.Resume();
 }
 
 bool PeerMessenger::UninitializedCapReached(const QHostAddress& address) const
@@ -232,21 +229,18 @@ bool PeerMessenger::UninitializedCapReached(const QHostAddress& address) const
     return fromAddress >= kMaxUninitializedSocketsPerAddress;
 }
 
-void PeerMessenger::OnNewConnection()
+void PeerMessenger::OnNewConnection(QTcpSocket* socket)
 {
-    Accept(m_listener, false);
+    Accept(socket, false);
 }
 
-void PeerMessenger::OnNewObfuscatedConnection()
+void PeerMessenger::OnNewObfuscatedConnection(QTcpSocket* socket)
 {
-    Accept(m_obfuscatedListener, true);
+    Accept(socket, true);
 }
 
-void PeerMessenger::Accept(QTcpServer& listener, bool obfuscated)
+void PeerMessenger::Accept(QTcpSocket* s, bool obfuscated)
 {
-    QTcpSocket* s = listener.nextPendingConnection();
-    if (!s)
-        return;
     if (UninitializedCapReached(s->peerAddress())) {
         if (!m_capRefusalLogged)
             LogPeer(1, QStringLiteral("Too many connections that have not introduced themselves "

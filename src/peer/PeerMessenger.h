@@ -4,6 +4,7 @@
 // One object at run time, split over files by concern:
 //   PeerFraming.cpp     frame writer and reader, scrambling, first-frame bytes (no store)
 //   PeerMessenger.cpp   store types, listeners, accepted sockets, disposal, half-minute sweeps
+//   PeerListener.cpp    a listening port that keeps taking connections after running short
 //   PeerHandshake.cpp   the socket reader, the first frame of a connection, hand-overs
 //   PeerConnect.cpp     connection set-up to a user, direct and through the server at once
 //   PeerSendQueue.cpp   sending to a user and the per-user queue of unsent messages
@@ -11,6 +12,7 @@
 //   PeerZlib.cpp        the compressed message bodies (no store)
 
 #include "peer/PeerFraming.h"
+#include "peer/PeerListener.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
@@ -20,7 +22,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTcpServer>
 
 #include <functional>
 #include <map>
@@ -101,8 +102,8 @@ public:
     // Test-only: listen on 127.0.0.1 instead of every address, and on ports the OS picks
     // instead of the configured ones. Call before DataLoaded.
     void ListenOnLoopbackForTesting() { m_loopbackForTesting = true; }
-    quint16 ListeningPort() const { return m_listener.serverPort(); }
-    quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.serverPort(); }
+    quint16 ListeningPort() const { return m_listener.Port(); }
+    quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.Port(); }
 
 Q_SIGNALS:
     void FileConnectionRequested(std::string user, QTcpSocket* socket, uint token);
@@ -127,9 +128,9 @@ Q_SIGNALS:
     void UploadDenied(std::string user, std::string file, std::string reason);
 
 public Q_SLOTS:
-    void OnNewConnection();
-    void OnNewObfuscatedConnection();
-    void OnAcceptError(QAbstractSocket::SocketError error);
+    void OnNewConnection(QTcpSocket* socket);
+    void OnNewObfuscatedConnection(QTcpSocket* socket);
+    void OnAcceptError(const QString& reason);
     void OnSocketClosed();
     void OnSocketError(QAbstractSocket::SocketError error);
     void OnSocketReadyToRead();
@@ -141,7 +142,7 @@ public Q_SLOTS:
     void OnIndirectResponseSocketConnected();
 
 private:
-    void Accept(QTcpServer& listener, bool obfuscated);
+    void Accept(QTcpSocket* s, bool obfuscated);
     bool UninitializedCapReached(const QHostAddress& address) const;
     void ResumeAccepting();
     void DisposeOfSocketInner(QTcpSocket* socket);
@@ -215,8 +216,8 @@ private:
     void EndAttempt(ItemPtr attempt, const QString& message);
     void DropOldestUnsent(ItemPtr user);
 
-    QTcpServer m_listener;
-    QTcpServer m_obfuscatedListener;
+    PeerListener m_listener;
+    PeerListener m_obfuscatedListener;
     quint32 m_sendOrder = 0;
     bool m_loopbackForTesting = false;
     bool m_scanPending = false;
