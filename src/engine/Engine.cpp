@@ -138,6 +138,10 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         // (41), upload failed (46) and denied (50), the 5-minute and the half-minute ticks, then
         // places in line (44).
         TransferQueueManager* transfers = m_transfers.get();
+        // Queued: the peer connection manager hands a file connection over from inside the
+        // socket's own signal handling, where moving the socket to a worker is not safe.
+        QObject::connect(m_peer.get(), &PeerMessenger::FileConnectionRequested, transfers,
+                         &TransferQueueManager::OnFileConnection, Qt::QueuedConnection);
         QObject::connect(m_peer.get(), &PeerMessenger::UploadFailed, transfers,
                          &TransferQueueManager::OnUploadFailedNotification);
         QObject::connect(m_peer.get(), &PeerMessenger::UploadDenied, transfers,

@@ -138,7 +138,7 @@ void TransferQueueManager::DataLoaded()
     for (Item* user : entries.GetItems(ServerTypes::User))
         gp_server->TrackUser(user->AsString());
     Q_EMIT TransfersLoaded();
-    // The upload speed limit is worked out here once it exists.
+    DetermineUploadSpeedLimit();
 }
 
 void TransferQueueManager::StopWorker(TransferWorker* worker)

@@ -7,6 +7,8 @@
 //   DownloadFolders.cpp       where a download's partial and finished files go
 //   Downloads.cpp             queueing downloads with peers, their statuses, the peers' notices
 //   UploadQueries.cpp         what a search reply tells of the uploads
+//   FileConnections.cpp       file connections handed to worker threads, and their reports
+//   UploadSpeedLimit.cpp      the upload speed limit and its split over the active uploads
 //
 // A download is a download_entry linked to its user, file_name, remote_folder (as the peer
 // writes it, "\" between components), file_size, subfolder_save_level, download_order and
@@ -15,6 +17,7 @@
 // addresses. Each such heap value belongs to its item and is freed when the item goes.
 
 #include "store/Data.h"
+#include "transfers/UploadThrottle.h"
 
 #include <QObject>
 #include <QString>
@@ -22,6 +25,7 @@
 #include <string>
 
 class DataSaver;
+class QTcpSocket;
 class TransferWorker;
 
 class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler
@@ -86,6 +90,15 @@ public:
     // hold a slot.
     bool IsFreeToUpload();
 
+    // The upload speed limit (UploadSpeedLimit.cpp). The setters store the setting and work the
+    // split out again; so does every upload that starts or leaves an active status.
+    void SetUploadSpeedLimit(int limit);
+    void EnableUploadSpeedLimit(bool enabled);
+    void DetermineUploadSpeedLimit();
+    // The cap in force, KiB/s; 0 = none.
+    int GetUploadSpeed() const { return m_uploadLimits.GetUploadSpeed(); }
+    UploadSpeedLimits& uploadLimits() { return m_uploadLimits; }
+
     // Links entry to a new item of an object-valued type (write_position and the like) that
     // stands for object; the item owns it from then on.
     template <class T> static T* AttachObject(ItemPtr entry, const char* type, T* object)
@@ -95,6 +108,10 @@ public:
     }
 
 public Q_SLOTS:
+    // File connections (FileConnections.cpp): a peer's connection that delivered the token of a
+    // download we accepted, and the connection we asked for to send an upload. The engine owns
+    // the socket from the call on.
+    void OnFileConnection(std::string user, QTcpSocket* socket, uint token);
     // The peer's notices about our downloads: messages 44, 50 and 46.
     void OnDownloadPlaceInLine(std::string user, std::string path, int place);
     void OnUploadDeniedNotification(std::string user, std::string path, std::string reason);
@@ -108,6 +125,19 @@ Q_SIGNALS:
     void CompleteDownloadAdded(ItemPtr record);
 
 private:
+    // What a download's worker reports (FileConnections.cpp). Each finds its download by the
+    // worker, and does nothing once the worker is no longer the download's.
+    void OnDownloadProgress(TransferWorker* worker, qint64 position, int bytesPerSecond);
+    void OnDownloadError(TransferWorker* worker);
+    void OnDownloadComplete(TransferWorker* worker);
+    // Whether a file connection for the download can be taken: its token not stale, no worker
+    // on it, its partial file no other running download's. Logs why not.
+    bool MayStartDownload(ItemPtr entry, const QString& partialPath);
+    // Moves the finished file under the complete folder, at the first free name; empty when
+    // that failed (the partial file is then kept).
+    QString MoveCompleteDownload(ItemPtr entry);
+    void RecordCompleteDownload(ItemPtr entry, const QString& completePath);
+
     // A user came online: their downloads are asked for again.
     void OnUserOnline(Item* user);
     // The download a peer names by its path (remote folder, "\", file name), or null.
@@ -128,6 +158,9 @@ private:
     void OnBytesPerSecondRemoved(Item* item);
     void OnBytesSinceLastReceiptRemoved(Item* item);
     void OnBytesUploadedRemoved(Item* item);
+
+    // Read by every upload thread once per block.
+    UploadSpeedLimits m_uploadLimits;
 };
 
 extern TransferQueueManager* transferQueueManager;

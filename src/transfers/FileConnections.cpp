@@ -1,0 +1,265 @@
+#include "transfers/TransferQueueManager.h"
+
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
+#include "server/ServerStore.h"
+#include "store/Clock.h"
+#include "store/Log.h"
+#include "transfers/TransferWorkers.h"
+#include "transfers/TransfersSchema.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QtEndian>
+
+// File connections: the socket a peer opens for one file, handed to a worker thread once the
+// start offset is agreed; and what the workers report, turned into store changes here on the
+// engine's thread. A worker's signals are connected with the worker itself as the receiver, so
+// that reports still queued when it is deleted die with it, and a handler that runs after the
+// worker stopped being its transfer's (torn down, replaced) finds nothing to do.
+
+using namespace TransfersTypes;
+using ServerTypes::User;
+
+namespace {
+
+const QString kCategory = QStringLiteral("Transfer Queue");
+
+// Past this many taken names a finished download is not moved at all.
+constexpr int kMaxFreeNameTries = 1000;
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+// A socket we will not use: closed, and deleted once its own signal handling is off the stack.
+void Discard(QTcpSocket* socket)
+{
+    socket->disconnect();
+    socket->close();
+    socket->deleteLater();
+}
+
+// The transfer whose worker this is, or null once the worker is no longer linked to one.
+ItemPtr EntryOfWorker(QObject* worker, const char* threadType, const char* entryType)
+{
+    return d.GetType(threadType)->HasItem(Value(worker))[entryType];
+}
+
+template <class T> T* ObjectOf(ItemPtr entry, const char* type)
+{
+    return entry[type].AsPointer<T>();
+}
+
+// The values that a running transfer's reports update in place.
+void AttachRunningValues(ItemPtr entry)
+{
+    TransferQueueManager::AttachObject(entry, LastReceiptTime, new QDateTime(Clock::Now()));
+    TransferQueueManager::AttachObject(entry, LastSpeedMeasurementTime,
+                                       new QDateTime(Clock::Now()));
+    TransferQueueManager::AttachObject(entry, BytesPerSecond, new qint32(0));
+    TransferQueueManager::AttachObject(entry, BytesSinceLastReceipt, new qint64(0));
+}
+
+// "a.mp3" → "a (n).mp3"; a name without an extension, or one that is all extension
+// (".profile"), gets the number at its end.
+QString NumberedName(const QString& name, int n)
+{
+    const QFileInfo info(name);
+    const QString suffix = info.suffix();
+    const QString base = info.completeBaseName();
+    if (suffix.isEmpty() || base.isEmpty())
+        return QStringLiteral("%1 (%2)").arg(name).arg(n);
+    return QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix);
+}
+
+} // namespace
+
+void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket, uint token)
+{
+    ItemPtr userItem = ServerStore::FindUser(user);
+    Log(kCategory, 1,
+        QStringLiteral("File connection created by user %1 for req %2").arg(Q(user)).arg(token),
+        userItem);
+    ItemPtr req = d.GetType(RemoteTransferReq)->HasItem(Value(token));
+    ItemPtr entry = userItem && req ? d.GetItem(userItem, req, DownloadEntry) : ItemPtr();
+    if (!entry) {
+        Discard(socket);
+        Log(kCategory, 2, QStringLiteral("Download not found, aborting"), userItem);
+        return;
+    }
+    // A token serves one connection: a second one, or one after the download ended, is stale.
+    entry.Disconnect(req);
+
+    const QString path = ToLocalPath(GetDownloadTargetPath(entry, false));
+    if (!MayStartDownload(entry, path)) {
+        Discard(socket);
+        return;
+    }
+    auto* file = new QFile(path);
+    if (path.isEmpty() || !QDir().mkpath(QFileInfo(path).path()) ||
+        !file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        SetDownloadEntryStatus(entry, TransferStatus::LocalError);
+        delete file;
+        Discard(socket);
+        Log(kCategory, 2, QStringLiteral("Could not open file, aborting"), userItem);
+        return;
+    }
+
+    // The partial file's size is where the peer starts.
+    const qint64 offset = file->size();
+    const qint64 wireOffset = qToLittleEndian(offset);
+    socket->write(reinterpret_cast<const char*>(&wireOffset), sizeof wireOffset);
+    socket->flush();
+
+    AttachObject(entry, DownloadSocket, socket);
+    AttachObject(entry, DownloadFile, file);
+    AttachObject(entry, WritePosition, new qint64(offset));
+    SetDownloadEntryStatus(entry, TransferStatus::Downloading);
+    AttachRunningValues(entry);
+
+    socket->disconnect();
+    socket->setParent(nullptr);
+    auto* worker = new ::DownloadThread(socket, file, entry[PeerTypes::FileSize].AsInt64(), offset);
+    socket->moveToThread(worker);
+    AttachObject(entry, TransfersTypes::DownloadThread, static_cast<TransferWorker*>(worker));
+    connect(
+        worker, &::DownloadThread::DownloadProgress, worker,
+        [this, worker](qint64 position, int rate) { OnDownloadProgress(worker, position, rate); });
+    connect(worker, &::DownloadThread::DownloadError, worker,
+            [this, worker] { OnDownloadError(worker); });
+    connect(worker, &::DownloadThread::DownloadComplete, worker,
+            [this, worker] { OnDownloadComplete(worker); });
+    worker->start(QThread::InheritPriority);
+    Log(kCategory, 2, QStringLiteral("Downloading"), userItem);
+}
+
+bool TransferQueueManager::MayStartDownload(ItemPtr entry, const QString& partialPath)
+{
+    ItemPtr user = entry[User];
+    // The token outlived its download.
+    if (entry[DownloadEntryStatus].AsString() == TransferStatus::Complete) {
+        Log(kCategory, 2, QStringLiteral("Download already complete, refusing connection"), user);
+        return false;
+    }
+    // Two workers on one partial file would interleave their bytes.
+    if (entry[TransfersTypes::DownloadThread]) {
+        Log(kCategory, 2, QStringLiteral("Download already running, refusing connection"), user);
+        return false;
+    }
+    ItemPtr downloading =
+        d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Downloading));
+    for (Item* other : downloading.GetItems(DownloadEntry)) {
+        if (other != entry.Get() && !partialPath.isEmpty() &&
+            ToLocalPath(GetDownloadTargetPath(other, false)) == partialPath) {
+            Log(kCategory, 2,
+                QStringLiteral("Partial file %1 in use by another download, refusing connection")
+                    .arg(partialPath),
+                user);
+            return false;
+        }
+    }
+    return true;
+}
+
+void TransferQueueManager::OnDownloadProgress(TransferWorker* worker, qint64 position,
+                                              int bytesPerSecond)
+{
+    ItemPtr entry = EntryOfWorker(worker, TransfersTypes::DownloadThread, DownloadEntry);
+    if (!entry)
+        return;
+    if (auto* p = ObjectOf<qint64>(entry, WritePosition))
+        *p = position;
+    if (auto* rate = ObjectOf<qint32>(entry, BytesPerSecond))
+        *rate = bytesPerSecond;
+    if (auto* when = ObjectOf<QDateTime>(entry, LastReceiptTime))
+        *when = Clock::Now();
+    Q_EMIT DownloadProgressed(entry);
+}
+
+void TransferQueueManager::OnDownloadError(TransferWorker* worker)
+{
+    if (ItemPtr entry = EntryOfWorker(worker, TransfersTypes::DownloadThread, DownloadEntry))
+        SetDownloadEntryStatus(entry, TransferStatus::Aborted);
+}
+
+void TransferQueueManager::OnDownloadComplete(TransferWorker* worker)
+{
+    ItemPtr entry = EntryOfWorker(worker, TransfersTypes::DownloadThread, DownloadEntry);
+    if (!entry)
+        return;
+    worker->wait();
+    const QString target = MoveCompleteDownload(entry);
+    if (target.isEmpty()) {
+        // The bytes are all there, in the partial file: nothing is lost, but nothing is done.
+        SetDownloadEntryStatus(entry, TransferStatus::LocalError);
+        return;
+    }
+    SetDownloadEntryStatus(entry, TransferStatus::Complete);
+    RemoveDownloadDownloadingFolderIfAppropriate(entry);
+    RecordCompleteDownload(entry, target);
+}
+
+QString TransferQueueManager::MoveCompleteDownload(ItemPtr entry)
+{
+    ItemPtr user = entry[User];
+    const QString source = ToLocalPath(GetDownloadTargetPath(entry, false));
+    const QString wanted = ToLocalPath(GetDownloadTargetPath(entry, true));
+    if (source.isEmpty() || wanted.isEmpty())
+        return QString();
+    const QFileInfo target(wanted);
+    if (!QDir().mkpath(target.path())) {
+        Log(kCategory, 1, QStringLiteral("Could not create folder %1").arg(target.path()), user);
+        return QString();
+    }
+    // A rename never replaces a file: a taken name is only ever skipped.
+    for (int n = 0; n <= kMaxFreeNameTries; ++n) {
+        const QString candidate =
+            n == 0 ? wanted : target.dir().filePath(NumberedName(target.fileName(), n));
+        if (QFile::rename(source, candidate)) {
+            if (n > 0)
+                Log(kCategory, 1,
+                    QStringLiteral("%1 was taken, saved as %2").arg(wanted, candidate), user);
+            return candidate;
+        }
+        if (!QFileInfo::exists(candidate))
+            break;
+    }
+    Log(kCategory, 1, QStringLiteral("Could not move %1 to %2").arg(source, wanted), user);
+    return QString();
+}
+
+void TransferQueueManager::RecordCompleteDownload(ItemPtr entry, const QString& completePath)
+{
+    ItemPtr user = entry[User];
+    ItemPtr folder = d.GetType(CompleteDownloadFolder)
+                         ->GetItem(Value(GetDownloadTargetFolder(entry, true).toStdString()));
+    ItemPtr name = d.GetType(CompleteDownloadFilename)
+                       ->GetItem(Value(QFileInfo(completePath).fileName().toStdString()));
+    ItemSet keys;
+    for (ItemPtr key : {user, folder, name})
+        keys.Insert(key.Get());
+    if (d.GetItem(keys, CompleteDownload))
+        return;
+
+    ItemPtr record = d.GetType(CompleteDownload)->NewItem();
+    record += user;
+    record += folder;
+    record += d.GetType(CompleteDownloadRelativeFolder)
+                  ->GetItem(Value(GetDownloadRelativeDownloadFolder(entry).toStdString()));
+    record += name;
+    record +=
+        d.GetType(CompleteDownloadFileSize)->GetItem(Value(entry[PeerTypes::FileSize].AsString()));
+    record += d.GetType(CompleteDownloadCompletionTime)
+                  ->GetItem(Value(Clock::NowText().toLatin1().toStdString()));
+    // The search form relates its searches to downloads; without it there are none.
+    Type* searchText = d.GetType(PeerTypes::SearchRequestText);
+    if (d.GetType(DownloadEntry)->IsRelated(searchText)) {
+        if (ItemPtr search = entry[PeerTypes::SearchRequestText])
+            record += search;
+    }
+    Q_EMIT CompleteDownloadAdded(record);
+}

@@ -1,0 +1,375 @@
+// File connections through the whole engine, on the downloading side: a fake uploader opens an
+// "F" connection to our listener and sends its token; the engine answers with the start offset,
+// a worker writes the file, and the finished download is moved and recorded. Refusals (unknown,
+// stale and doubled tokens, a partial file in use), a full disk, a taken or unwritable complete
+// folder, teardown while the peer stalls, and how often progress reaches the engine's signal.
+
+#include "TransferTestEnv.h"
+
+#include "transfers/TransferWorkers.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+
+#include <vector>
+
+using namespace TransfersTypes;
+
+namespace {
+
+const std::string kFolder = "Music\\Album";
+
+QByteArray Pattern(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    for (char& c : bytes)
+        c = char(gen.generate() & 0xff);
+    return bytes;
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+} // namespace
+
+class TestFileConnections : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void downloadFromItsPartialFile_data();
+    void downloadFromItsPartialFile();
+    void finishedTwiceIsRecordedOnce();
+    void refusedConnections_data();
+    void refusedConnections();
+    void fullDiskAborts();
+    void takenNameGetsTheFirstFreeOne();
+    void unwritableCompleteFolderIsALocalError();
+    void removalWhilePeerStallsAndTheNextTransfer();
+    void silentPeerAborts();
+    void progressAtMostTenTimesASecond();
+
+private:
+    // The download bob offers with token, as accepting his transfer request leaves it.
+    ItemPtr Offered(const std::string& name, qint64 size, quint32 token,
+                    const std::string& user = "bob");
+    // A fake uploader's file connection to our listener: the opening frame, then the token.
+    std::unique_ptr<FakePeer> Connect(quint32 token, const QByteArray& user = "bob");
+    // The start offset the engine answered, or empty.
+    static QByteArray Offset(FakePeer& uploader);
+    QString Partial(ItemPtr entry)
+    {
+        return TransferTestEnv::Local(m_env->transfers().GetDownloadTargetPath(entry, false));
+    }
+    QString Complete(ItemPtr entry)
+    {
+        return TransferTestEnv::Local(m_env->transfers().GetDownloadTargetPath(entry, true));
+    }
+    bool EndsAs(ItemPtr entry, const char* status)
+    {
+        return QTest::qWaitFor([&] { return TransferTestEnv::Status(entry) == status; },
+                               TransferTestEnv::kWaitMs);
+    }
+
+    std::unique_ptr<TransferTestEnv> m_env;
+    std::unique_ptr<QSignalSpy> m_recorded;
+};
+
+void TestFileConnections::init()
+{
+    TransferIo::SetWaitMsForTesting(0);
+    m_env = std::make_unique<TransferTestEnv>();
+    m_recorded = std::make_unique<QSignalSpy>(&m_env->transfers(),
+                                              &TransferQueueManager::CompleteDownloadAdded);
+}
+
+void TestFileConnections::cleanup()
+{
+    m_recorded.reset();
+    m_env.reset();
+    TransferIo::SetWaitMsForTesting(0);
+}
+
+ItemPtr TestFileConnections::Offered(const std::string& name, qint64 size, quint32 token,
+                                     const std::string& user)
+{
+    ItemPtr entry = TransferTestEnv::Entry(user, kFolder, name, size);
+    entry += d.GetType(RemoteTransferReq)->GetItem(Value(token));
+    return entry;
+}
+
+std::unique_ptr<FakePeer> TestFileConnections::Connect(quint32 token, const QByteArray& user)
+{
+    auto peer = std::make_unique<FakePeer>();
+    if (!peer->ConnectTo(m_env->env().peer().ListeningPort(), TransferTestEnv::kWaitMs))
+        return nullptr;
+    peer->SendInit(user, "F");
+    peer->SendRaw(FakePeer::U32(token));
+    return peer;
+}
+
+QByteArray TestFileConnections::Offset(FakePeer& uploader)
+{
+    QByteArray offset;
+    return uploader.WaitForRaw(8, &offset, TransferTestEnv::kWaitMs) ? offset : QByteArray();
+}
+
+void TestFileConnections::downloadFromItsPartialFile_data()
+{
+    QTest::addColumn<qint64>("partial");
+    QTest::addColumn<QByteArray>("offset");
+    QTest::newRow("new download") << qint64(0) << QByteArray("0000000000000000");
+    QTest::newRow("1000-byte partial file") << qint64(1000) << QByteArray("e803000000000000");
+}
+
+void TestFileConnections::downloadFromItsPartialFile()
+{
+    QFETCH(qint64, partial);
+    QFETCH(QByteArray, offset);
+    const qint64 size = 3 * 8192 + 100;
+    const QByteArray content = Pattern(size, 1);
+    ItemPtr entry = Offered("a.mp3", size, 7);
+    // The search form relates a download to the search it came from.
+    Type* searchText = d.GetType(PeerTypes::SearchRequestText);
+    if (!d.GetType(DownloadEntry)->IsRelated(searchText))
+        d.GetType(DownloadEntry)->RelateToType(searchText, Many, One);
+    ItemPtr search = searchText->GetItem(Value("album"));
+    entry += search;
+    if (partial > 0) {
+        QDir().mkpath(QFileInfo(Partial(entry)).path());
+        QFile f(Partial(entry));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content.left(partial)) == partial);
+    }
+
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QCOMPARE(Offset(*uploader).toHex(), offset);
+    uploader->SendRaw(content.mid(partial));
+    QVERIFY(EndsAs(entry, TransferStatus::Complete));
+    QVERIFY(uploader->WaitForDisconnected(TransferTestEnv::kWaitMs));
+
+    QCOMPARE(ReadFile(Complete(entry)), content);
+    QVERIFY(!QFileInfo::exists(Partial(entry)));
+    QVERIFY(!QFileInfo::exists(QFileInfo(Partial(entry)).path()));
+    // Nothing of the running transfer is left on the entry.
+    for (const char* type : {TransfersTypes::DownloadThread, DownloadSocket, DownloadFile,
+                             WritePosition, RemoteTransferReq})
+        QVERIFY2(!entry[type], type);
+
+    QCOMPARE(m_recorded->size(), 1);
+    ItemPtr record = m_recorded->at(0).at(0).value<ItemPtr>();
+    QCOMPARE(TransferTestEnv::Count(CompleteDownload), size_t(1));
+    QCOMPARE(record[ServerTypes::User].AsString(), std::string("bob"));
+    QCOMPARE(record[CompleteDownloadFolder].AsString(),
+             m_env->transfers().GetDownloadTargetFolder(entry, true).toStdString());
+    QCOMPARE(record[CompleteDownloadRelativeFolder].AsString(), std::string("Album"));
+    QCOMPARE(record[CompleteDownloadFilename].AsString(), std::string("a.mp3"));
+    QCOMPARE(record[CompleteDownloadFileSize].AsString(), std::to_string(size));
+    QVERIFY(PeerTestEnv::IsStoredNow(record, CompleteDownloadCompletionTime));
+    QCOMPARE(record[PeerTypes::SearchRequestText], search);
+}
+
+void TestFileConnections::finishedTwiceIsRecordedOnce()
+{
+    const QByteArray content = Pattern(5000, 2);
+    ItemPtr entry = Offered("a.mp3", content.size(), 7);
+    for (quint32 token : {7u, 8u}) {
+        auto uploader = Connect(token);
+        QVERIFY(uploader);
+        QCOMPARE(Offset(*uploader).toHex(), QByteArray("0000000000000000"));
+        uploader->SendRaw(content);
+        QVERIFY(EndsAs(entry, TransferStatus::Complete));
+        QCOMPARE(ReadFile(Complete(entry)), content);
+        // The user took the file elsewhere and asked for it again; the peer offered it anew.
+        QVERIFY(QFile::remove(Complete(entry)));
+        m_env->transfers().SetDownloadEntryStatus(entry, TransferStatus::Queued);
+        entry += d.GetType(RemoteTransferReq)->GetItem(Value(8u));
+    }
+    QCOMPARE(m_recorded->size(), 1);
+    QCOMPARE(TransferTestEnv::Count(CompleteDownload), size_t(1));
+}
+
+void TestFileConnections::refusedConnections_data()
+{
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<int>("when");
+    QTest::addColumn<QString>("line");
+    // when: 0 before the first connection, 1 while it runs, 2 after it completed.
+    QTest::newRow("right token, other user")
+        << QByteArray("carol") << 0 << QStringLiteral("Download not found, aborting");
+    QTest::newRow("same token while the first runs")
+        << QByteArray("bob") << 1 << QStringLiteral("Download not found, aborting");
+    QTest::newRow("same token after completion")
+        << QByteArray("bob") << 2 << QStringLiteral("Download not found, aborting");
+    QTest::newRow("partial file of a running download")
+        << QByteArray("carol") << 3
+        << QStringLiteral("in use by another download, refusing connection");
+}
+
+void TestFileConnections::refusedConnections()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(int, when);
+    QFETCH(QString, line);
+    TransferLog log;
+    const QByteArray content = Pattern(5 * 8192, 3);
+    ItemPtr entry = Offered("a.mp3", content.size(), 7);
+    ServerStore::User("carol");
+    // Carol offers the same file name from a folder of the same name, as token 9.
+    ItemPtr carols = when == 3 ? Offered("a.mp3", content.size(), 9, "carol") : ItemPtr();
+    const quint32 token = when == 3 ? 9 : 7;
+
+    std::unique_ptr<FakePeer> first;
+    if (when > 0) {
+        first = Connect(7);
+        QVERIFY(first);
+        QVERIFY(!Offset(*first).isEmpty());
+        first->SendRaw(content.left(8192 + 10));
+        if (when == 2) {
+            first->SendRaw(content.mid(8192 + 10));
+            QVERIFY(EndsAs(entry, TransferStatus::Complete));
+        }
+    }
+    auto second = Connect(token, user);
+    QVERIFY(second);
+    QVERIFY(second->WaitForDisconnected(TransferTestEnv::kWaitMs));
+    QVERIFY(second->Pending().isEmpty());
+    QVERIFY2(!log.lines.filter(line).isEmpty(), qPrintable(log.lines.join(QLatin1Char('\n'))));
+    if (carols)
+        QCOMPARE(TransferTestEnv::Status(carols), std::string(TransferStatus::Queued));
+
+    if (when == 1 || when == 3) {
+        first->SendRaw(content.mid(8192 + 10));
+        QVERIFY(EndsAs(entry, TransferStatus::Complete));
+        QCOMPARE(ReadFile(Complete(entry)), content);
+    }
+    QCOMPARE(m_recorded->size(), when == 0 ? 0 : 1);
+}
+
+void TestFileConnections::fullDiskAborts()
+{
+    ItemPtr entry = Offered("a.mp3", 5000, 7);
+    QVERIFY(QDir().mkpath(QFileInfo(Partial(entry)).path()));
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), Partial(entry)));
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QCOMPARE(Offset(*uploader).toHex(), QByteArray("0000000000000000"));
+    uploader->SendRaw(Pattern(5000, 4));
+    QVERIFY(EndsAs(entry, TransferStatus::Aborted));
+    QCOMPARE(m_recorded->size(), 0);
+    QVERIFY(!QFileInfo::exists(Complete(entry)));
+    QVERIFY(QFileInfo(Partial(entry)).isSymLink());
+}
+
+void TestFileConnections::takenNameGetsTheFirstFreeOne()
+{
+    const QByteArray content = Pattern(5000, 5);
+    ItemPtr entry = Offered("a.mp3", content.size(), 7);
+    const QString taken = Complete(entry);
+    QVERIFY(TransferTestEnv::WriteFile(taken, 10));
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QVERIFY(!Offset(*uploader).isEmpty());
+    uploader->SendRaw(content);
+    QVERIFY(EndsAs(entry, TransferStatus::Complete));
+
+    const QString saved = QFileInfo(taken).dir().filePath(QStringLiteral("a (1).mp3"));
+    QCOMPARE(ReadFile(saved), content);
+    QCOMPARE(QFileInfo(taken).size(), qint64(10));
+    QCOMPARE(m_recorded->size(), 1);
+    QCOMPARE(m_recorded->at(0).at(0).value<ItemPtr>()[CompleteDownloadFilename].AsString(),
+             std::string("a (1).mp3"));
+}
+
+void TestFileConnections::unwritableCompleteFolderIsALocalError()
+{
+    const QByteArray content = Pattern(5000, 6);
+    ItemPtr entry = Offered("a.mp3", content.size(), 7);
+    // A file where the complete folder should be: no folder can be made below it.
+    QVERIFY(TransferTestEnv::WriteFile(
+        TransferTestEnv::DownloadFolder() + QStringLiteral("/complete"), 1));
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QVERIFY(!Offset(*uploader).isEmpty());
+    uploader->SendRaw(content);
+    QVERIFY(EndsAs(entry, TransferStatus::LocalError));
+    QCOMPARE(ReadFile(Partial(entry)), content);
+    QCOMPARE(m_recorded->size(), 0);
+    QVERIFY(!entry[TransfersTypes::DownloadThread]);
+}
+
+void TestFileConnections::removalWhilePeerStallsAndTheNextTransfer()
+{
+    ItemPtr entry = Offered("a.mp3", 50000, 7);
+    auto stalled = Connect(7);
+    QVERIFY(stalled);
+    QVERIFY(!Offset(*stalled).isEmpty());
+    // Mid-block, and then nothing for the whole 30 s wait.
+    stalled->SendRaw(Pattern(8192 + 100, 7));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return entry[WritePosition] && *entry[WritePosition].AsPointer<qint64>() == 8192; },
+        TransferTestEnv::kWaitMs));
+
+    QElapsedTimer removing;
+    removing.start();
+    m_env->transfers().RemoveDownload(entry);
+    QVERIFY2(removing.elapsed() < 1000, qPrintable(QString::number(removing.elapsed())));
+
+    // Right after, another download of bob's: none of the old worker's reports reach it.
+    const QByteArray content = Pattern(20000, 8);
+    ItemPtr next = Offered("b.mp3", content.size(), 8);
+    QSignalSpy progressed(&m_env->transfers(), &TransferQueueManager::DownloadProgressed);
+    auto uploader = Connect(8);
+    QVERIFY(uploader);
+    QVERIFY(!Offset(*uploader).isEmpty());
+    uploader->SendRaw(content);
+    QVERIFY(EndsAs(next, TransferStatus::Complete));
+    QCOMPARE(ReadFile(Complete(next)), content);
+    for (const QList<QVariant>& args : progressed)
+        QCOMPARE(args.at(0).value<ItemPtr>(), next);
+}
+
+void TestFileConnections::silentPeerAborts()
+{
+    TransferIo::SetWaitMsForTesting(200);
+    ItemPtr entry = Offered("a.mp3", 5000, 7);
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QVERIFY(!Offset(*uploader).isEmpty());
+    QVERIFY(EndsAs(entry, TransferStatus::Aborted));
+    QVERIFY(uploader->WaitForDisconnected(TransferTestEnv::kWaitMs));
+}
+
+void TestFileConnections::progressAtMostTenTimesASecond()
+{
+    const qint64 size = qint64(64) << 20;
+    ItemPtr entry = Offered("big.bin", size, 7);
+    std::vector<qint64> positions;
+    connect(
+        &m_env->transfers(), &TransferQueueManager::DownloadProgressed, this,
+        [&positions](ItemPtr e) { positions.push_back(*e[WritePosition].AsPointer<qint64>()); });
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QVERIFY(!Offset(*uploader).isEmpty());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QByteArray chunk(1 << 20, 'x');
+    for (int i = 0; i < 64; ++i)
+        uploader->SendRaw(chunk);
+    QVERIFY(EndsAs(entry, TransferStatus::Complete));
+    const qint64 ms = elapsed.elapsed();
+    QVERIFY2(qint64(positions.size()) <= ms * 11 / 1000 + 2,
+             qPrintable(QStringLiteral("%1 in %2 ms").arg(positions.size()).arg(ms)));
+    QCOMPARE(positions.back(), size);
+    QCOMPARE(QFileInfo(Complete(entry)).size(), size);
+}
+
+QTEST_GUILESS_MAIN(TestFileConnections)
+#include "tst_fileconnections.moc"
