@@ -36,9 +36,11 @@ public:
 class PeerTestEnv : public StoreFixture
 {
 public:
-    // With distributedNetwork, the engine builds the distributed network too.
-    explicit PeerTestEnv(bool loadData = true, bool distributedNetwork = false)
-        : m_engine(Options(m_fake.port(), distributedNetwork))
+    // With distributedNetwork, the engine builds the distributed network too. Without
+    // transferEngine, file connections go to no receiver but the test's own.
+    explicit PeerTestEnv(bool loadData = true, bool distributedNetwork = false,
+                         bool transferEngine = true)
+        : m_engine(Options(m_fake.port(), distributedNetwork, transferEngine))
     {
         if (loadData)
             LoadData();
@@ -125,9 +127,10 @@ public:
     void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }
 
 private:
-    static EngineOptions Options(quint16 port, bool distributedNetwork)
+    static EngineOptions Options(quint16 port, bool distributedNetwork, bool transferEngine)
     {
         EngineOptions options;
+        options.transferQueue = transferEngine;
         options.localServerPort = port;
         options.loopbackListeners = true;
         // Most tests take the "D" sockets handed over themselves.

@@ -242,7 +242,7 @@ void tst_PeerConnect::pierceHandsOverSocket_data()
 void tst_PeerConnect::pierceHandsOverSocket()
 {
     QFETCH(QByteArray, type);
-    PeerTestEnv env;
+    PeerTestEnv env(true, false, false); // takes the "F" sockets itself
     PeerLog log;
     QSignalSpy fileAccepted(&env.peer(), &PeerMessenger::FileConnectionAccepted);
     QSignalSpy dnetAccepted(&env.peer(), &PeerMessenger::DNetConnectionAccepted);
@@ -279,7 +279,7 @@ void tst_PeerConnect::directConnectionHandedOver_data()
 void tst_PeerConnect::directConnectionHandedOver()
 {
     QFETCH(QByteArray, type);
-    PeerTestEnv env;
+    PeerTestEnv env(true, false, false); // takes the "F" sockets itself
     PeerLog log;
     QSignalSpy fileAccepted(&env.peer(), &PeerMessenger::FileConnectionAccepted);
     QSignalSpy dnetAccepted(&env.peer(), &PeerMessenger::DNetConnectionAccepted);
@@ -342,7 +342,7 @@ void tst_PeerConnect::relayedRequestAnsweredWithPierce()
 
 void tst_PeerConnect::relayedFileRequestTakesToken()
 {
-    PeerTestEnv env;
+    PeerTestEnv env(true, false, false); // takes the "F" sockets itself
     FakePeer bob;
     const quint16 port = bob.Listen();
     QSignalSpy requested(&env.peer(), &PeerMessenger::FileConnectionRequested);
@@ -556,7 +556,7 @@ void tst_PeerConnect::incomingWithoutReceiverClosed()
     QFETCH(QByteArray, type);
     QFETCH(bool, obfuscated);
     QFETCH(QString, signal);
-    PeerTestEnv env;
+    PeerTestEnv env(true, false, false); // takes the "F" sockets itself
     PeerLog log;
     auto peer = env.Dial(obfuscated);
     QVERIFY(peer);
@@ -583,7 +583,7 @@ void tst_PeerConnect::outgoingWithoutReceiverClosed()
 {
     QFETCH(QByteArray, type);
     QFETCH(QString, signal);
-    PeerTestEnv env;
+    PeerTestEnv env(true, false, false); // takes the "F" sockets itself
     PeerLog log;
     PeerTestEnv::SetSetting("username", "alice");
     FakePeer bob;

@@ -140,7 +140,7 @@ void tst_PeerMessenger::fileConnectionTokenInSamePass_data()
 void tst_PeerMessenger::fileConnectionTokenInSamePass()
 {
     QFETCH(bool, obfuscated);
-    PeerTestEnv env;
+    PeerTestEnv env(true, false, false); // takes the "F" socket itself
     QSignalSpy requested(&env.peer(), &PeerMessenger::FileConnectionRequested);
     auto peer = env.Dial(obfuscated);
     QVERIFY(peer);
