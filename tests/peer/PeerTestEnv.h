@@ -52,7 +52,6 @@ public:
     PeerMessenger& peer() { return *m_engine.peer(); }
     Server& server() { return m_engine.server(); }
     FakeServer& fake() { return m_fake; }
-    ScriptedUpnp& upnp() { return m_upnp; }
 
     static size_t Count(const char* type) { return d.GetType(type)->GetItems().size(); }
 

@@ -31,7 +31,6 @@ public:
     ServerTestEnv() : m_engine(Options(m_fake.port())) {}
 
     Server& server() { return m_engine.server(); }
-    Engine& engine() { return m_engine; }
     // The shared ticks, fired by hand instead of waited for.
     void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }
     void fireFiveMinutes() { timerManager->everyFiveMinutes()->Fire(); }

@@ -441,7 +441,8 @@ void tst_DataSaver::truncatedFileIsMovedAside()
 
 void tst_DataSaver::malformedLayoutFails_data()
 {
-    // Each of these once loaded as a smaller or different store without a word.
+    // Each of these once loaded as a smaller or different store without a word (more damages
+    // of a saved file are below).
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("negative name length") << Hex("01000000 ffffffff");
     QTest::newRow("name longer than the file") << Hex("01000000 00010000 61");
@@ -451,23 +452,15 @@ void tst_DataSaver::malformedLayoutFails_data()
     QTest::newRow("huge value length")
         << Hex("01000000 01000000 74 00 01000000 01000000 ffffff7f 00000000");
     QTest::newRow("pairs cut short") << Hex("00000000 02000000 01000000 02000000 01000000");
-    QTest::newRow("negative type count") << Hex("ffffffff 00000000");
     QTest::newRow("negative item count") << Hex("01000000 01000000 74 00 ffffffff 00000000");
-    QTest::newRow("negative pair count") << Hex("00000000 ffffffff");
     QTest::newRow("null flag 2") << Hex("01000000 01000000 75 02 00000000 00000000");
     QTest::newRow("a byte after the last pair") << Hex("00000000 00000000 00");
-    QTest::newRow("zero-filled block") << QByteArray(4096, '\0');
-    QTest::newRow("repeated id")
-        << Hex("01000000 01000000 74 00 02000000 01000000 01000000 61 01000000 01000000 62"
-               "00000000");
+    QTest::newRow("repeated id") << Hex(
+        "01000000 01000000 74 00 02000000 01000000 01000000 61 01000000 01000000 62"
+        "00000000");
     QTest::newRow("repeated id, once in a type no longer declared")
         << Hex("02000000 04000000 676f6e65 00 01000000 01000000 01000000 78"
                "01000000 74 00 01000000 01000000 01000000 61 00000000");
-    QTest::newRow("pair names an id no item has")
-        << Hex("01000000 01000000 74 00 01000000 01000000 01000000 61"
-               "01000000 01000000 02000000");
-    QTest::newRow("trailer with another checksum")
-        << Hex("00000000 00000000 51564352 4333323a 69df2266");
     QTest::newRow("trailer cut short") << Hex("00000000 00000000 51564352 4333323a 69df22");
 }
 
