@@ -84,11 +84,6 @@ public:
         for (const auto& spy : m_spies)
             spy->clear();
     }
-    FileInfoMap Folders() const { return Arg<FileInfoMap>("UserShare", 1); }
-    AttributeTranslationTable Attributes() const
-    {
-        return Arg<AttributeTranslationTable>("UserShare", 2);
-    }
 
 private:
     static QString Format(const QVariant& v)
@@ -103,15 +98,6 @@ private:
             return QString::number(v.value<ItemPtr>().GetItems("search_result").size());
         return v.toString();
     }
-    template <class T> T Arg(const char* signal, int n) const
-    {
-        for (const auto& spy : m_spies) {
-            if (spy->signal().startsWith(signal) && !spy->isEmpty())
-                return spy->last().at(n).value<T>();
-        }
-        return T();
-    }
-
     std::vector<std::unique_ptr<QSignalSpy>> m_spies;
 };
 
@@ -490,15 +476,17 @@ void tst_PeerCodec::shareListTakenOnlyWhenAsked()
     QVERIFY(log.Has("Shared file list from user bob was not asked for, dropping it"));
 
     bob.env.peer().GetUserSharedFiles("bob");
+    QSignalSpy shares(&bob.env.peer(), &PeerMessenger::UserShare);
     QVERIFY(bob.Feed(list));
     QCOMPARE(bob.emitted.Lines(), QStringList{"UserShare(bob, 2, 1)"});
-    FileInfoMap folders = bob.emitted.Folders();
+    FileInfoMap folders = shares.at(0).at(1).value<FileInfoMap>();
     const std::set<FileInfo>& music = folders["\\music"];
     QCOMPARE(music.size(), size_t(2));
     QCOMPARE(music.begin()->name, std::string("\\music\\a.mp3"));
     QCOMPARE(music.begin()->attributes.attributes.size(), size_t(3));
     QCOMPARE(folders["\\video"].size(), size_t(0));
-    QCOMPARE(bob.emitted.Attributes(), (AttributeTranslationTable{{0, "bitrate"}}));
+    QCOMPARE(shares.at(0).at(2).value<AttributeTranslationTable>(),
+             (AttributeTranslationTable{{0, "bitrate"}}));
 
     // One list per request: the next one is unasked again.
     QVERIFY(bob.Feed(list));

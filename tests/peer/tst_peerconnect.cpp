@@ -98,10 +98,8 @@ private Q_SLOTS:
     void attemptExpires();
     void timedOutDirectSocketAborted();
     void retryFromFailureReport();
-    void incomingWithoutReceiverClosed_data();
-    void incomingWithoutReceiverClosed();
-    void outgoingWithoutReceiverClosed_data();
-    void outgoingWithoutReceiverClosed();
+    void socketWithoutReceiverClosed_data();
+    void socketWithoutReceiverClosed();
 };
 
 void tst_PeerConnect::waitPortAfterLogin()
@@ -540,59 +538,48 @@ void tst_PeerConnect::retryFromFailureReport()
 
 // A socket that nothing receives (its subsystem is not built) is closed, never left open with
 // no owner; under the leak checker an undeleted one fails the run.
-void tst_PeerConnect::incomingWithoutReceiverClosed_data()
+void tst_PeerConnect::socketWithoutReceiverClosed_data()
 {
-    QTest::addColumn<QByteArray>("type");
-    QTest::addColumn<bool>("obfuscated");
-    QTest::addColumn<QString>("signal");
-    QTest::newRow("distributed network")
-        << QByteArray("D") << false << QStringLiteral("DNetConnectionRequested");
-    QTest::newRow("file, scrambled")
-        << QByteArray("F") << true << QStringLiteral("FileConnectionRequested");
-}
-
-void tst_PeerConnect::incomingWithoutReceiverClosed()
-{
-    QFETCH(QByteArray, type);
-    QFETCH(bool, obfuscated);
-    QFETCH(QString, signal);
-    PeerTestEnv env(true, false, false); // takes the "F" sockets itself
-    PeerLog log;
-    auto peer = env.Dial(obfuscated);
-    QVERIFY(peer);
-    peer->SendInit("bob", type);
-    // The file token comes raw, on the scrambled port too.
-    if (type == "F")
-        peer->SendRaw(Hex("efbeadde"));
-    QVERIFY(peer->WaitForDisconnected());
-    QVERIFY(log.Has(QStringLiteral("No receiver for %1, closing the connection").arg(signal)));
-    QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(0));
-    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
-}
-
-void tst_PeerConnect::outgoingWithoutReceiverClosed_data()
-{
+    QTest::addColumn<bool>("incoming");
     QTest::addColumn<QByteArray>("type");
     QTest::addColumn<QString>("signal");
-    QTest::newRow("file") << QByteArray("F") << QStringLiteral("FileConnectionAccepted");
-    QTest::newRow("distributed network")
-        << QByteArray("D") << QStringLiteral("DNetConnectionAccepted");
+    QTest::newRow("incoming, distributed network")
+        << true << QByteArray("D") << QStringLiteral("DNetConnectionRequested");
+    QTest::newRow("incoming, file, scrambled")
+        << true << QByteArray("F") << QStringLiteral("FileConnectionRequested");
+    QTest::newRow("outgoing, file")
+        << false << QByteArray("F") << QStringLiteral("FileConnectionAccepted");
+    QTest::newRow("outgoing, distributed network")
+        << false << QByteArray("D") << QStringLiteral("DNetConnectionAccepted");
 }
 
-void tst_PeerConnect::outgoingWithoutReceiverClosed()
+void tst_PeerConnect::socketWithoutReceiverClosed()
 {
+    QFETCH(bool, incoming);
     QFETCH(QByteArray, type);
     QFETCH(QString, signal);
     PeerTestEnv env(true, false, false); // takes the "F" sockets itself
     PeerLog log;
-    PeerTestEnv::SetSetting("username", "alice");
     FakePeer bob;
-    GiveAddress("bob", kLoopback, bob.Listen());
-    env.peer().ConnectToUser("bob", type.constData());
-    QVERIFY(bob.WaitForConnection());
-    QVERIFY(bob.WaitForDisconnected());
+    std::unique_ptr<FakePeer> dialled;
+    if (incoming) {
+        dialled = env.Dial(type == "F");
+        QVERIFY(dialled);
+        dialled->SendInit("bob", type);
+        // The file token comes raw, on the scrambled port too.
+        if (type == "F")
+            dialled->SendRaw(Hex("efbeadde"));
+    } else {
+        PeerTestEnv::SetSetting("username", "alice");
+        GiveAddress("bob", kLoopback, bob.Listen());
+        env.peer().ConnectToUser("bob", type.constData());
+        QVERIFY(bob.WaitForConnection());
+    }
+    QVERIFY((incoming ? *dialled : bob).WaitForDisconnected());
     QVERIFY(log.Has(QStringLiteral("No receiver for %1, closing the connection").arg(signal)));
-    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+    for (const char* left :
+         {"uninitialized_socket", "peer_socket", "connect_to_peer_request_socket"})
+        QCOMPARE(PeerTestEnv::Count(left), size_t(0));
 }
 
 QTEST_GUILESS_MAIN(tst_PeerConnect)

@@ -63,6 +63,7 @@ void TestServerConnection::init()
 void TestServerConnection::cleanup()
 {
     env.reset();
+    Clock::Reset();
 }
 
 void TestServerConnection::loginIsByteExact()
@@ -344,10 +345,6 @@ void TestServerConnection::unansweredLoginIsGivenUp_data()
 void TestServerConnection::unansweredLoginIsGivenUp()
 {
     QFETCH(bool, afterReconnection);
-    struct ClockReset
-    {
-        ~ClockReset() { Clock::Reset(); }
-    } clockReset;
     ServerTestEnv::SetSetting("username", "alice");
     if (afterReconnection) {
         QVERIFY(env->logIn());
