@@ -10,17 +10,28 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <initializer_list>
 #include <set>
 #include <string>
 
-// The engine with its shared-folder manager, and a folder to share from (a temporary one unless
-// given). The data is loaded (from storeFile when given) as start-up does; the test calls Init,
-// which start-up calls later.
+// A compressed peer message's body, once its code and level-9 zlib header are checked; otherwise
+// a text naming what came, so that a comparison shows it.
+inline QByteArray Inflated(const QByteArray& message, quint32 code)
+{
+    if (message.left(6) != FakePeer::U32(code) + Hex("78da"))
+        return "not a compressed message " + QByteArray::number(code) + ": " + message.toHex();
+    return qUncompress(QByteArray(4, '\0') + message.mid(4));
+}
+
+// The engine with its shared-folder manager (and the distributed network when asked), and a
+// folder to share from (a temporary one unless given). The data is loaded (from storeFile when
+// given) as start-up does; the test calls Init, which start-up calls later.
 class SharesTestEnv
 {
 public:
-    explicit SharesTestEnv(const QString& base = QString(), const QString& storeFile = QString())
-        : m_env(false), m_base(base.isEmpty() ? m_dir.path() : base)
+    explicit SharesTestEnv(const QString& base = QString(), const QString& storeFile = QString(),
+                           bool distributedNetwork = false)
+        : m_env(false, distributedNetwork), m_base(base.isEmpty() ? m_dir.path() : base)
     {
         if (storeFile.isEmpty())
             m_env.LoadData();
@@ -67,10 +78,67 @@ public:
     // A shared folder the way the add-folder dialog makes one, with its two access marks.
     ItemPtr Share(const QString& relative, const char* access = "shared_public")
     {
-        ItemPtr root = d.GetType("shared_folder")->GetItem(Path(relative));
+        return Root(Path(relative), access);
+    }
+
+    // The shares as a scan leaves them in the store, without a disk (/data/Music need not
+    // exist): a root by its full path, shared with everyone ("shared_public"), the user list
+    // ("shared_userlist") or, access null, only the groups tied to it later.
+    static ItemPtr Root(const std::string& path, const char* access = "shared_public")
+    {
+        ItemPtr root = d.GetType("shared_folder")->GetItem(Value(path));
         if (access)
             root.NewItem(access);
         return root;
+    }
+    // A folder under a root, and an indexed file of that size in it.
+    static ItemPtr Folder(ItemPtr root, const std::string& path)
+    {
+        ItemPtr folder = d.GetType("shared_file_folder")->GetItem(Value(path));
+        root += folder;
+        return folder;
+    }
+    static ItemPtr AddFile(ItemPtr root, const std::string& folder, const std::string& name,
+                           qint64 size = 1)
+    {
+        ItemPtr file = d.GetType("shared_file")->NewItem();
+        file += Folder(root, folder);
+        file += d.GetType("shared_file_name")->GetItem(Value(name));
+        file += d.GetType("shared_file_size")->GetItem(Value(static_cast<long long>(size)));
+        sharedFoldersManager->TokenizeSharedFile(file);
+        return file;
+    }
+    static ItemPtr Group(const char* name) { return d.GetType("user_list_group")->GetItem(name); }
+
+    // Who may see what. Roots /public, /userlist, /group for groups G and H, and /group/x nested
+    // in it for group K, with tune.mp3 in /public, /userlist and /group/x. Users: outside (known,
+    // not listed), listed (no group), member (G), both (G and H), other (K), unshared, and
+    // unshared member (G).
+    static void AddAccessCases()
+    {
+        AddFile(Root("/public"), "/public", "tune.mp3");
+        AddFile(Root("/userlist", "shared_userlist"), "/userlist", "tune.mp3");
+        ItemPtr group = Root("/group", nullptr);
+        group += Group("G");
+        group += Group("H");
+        AddFile(group, "/group/x", "tune.mp3");
+        ItemPtr nested = Root("/group/x", nullptr);
+        nested += Group("K");
+        Folder(nested, "/group/x");
+
+        StoreFixture::User("outside");
+        const auto listed = [](const char* user, std::initializer_list<const char*> groups) {
+            ItemPtr inList = StoreFixture::User(user).NewItem("in_user_list");
+            for (const char* group : groups)
+                inList += Group(group);
+        };
+        listed("listed", {});
+        listed("member", {"G"});
+        listed("both", {"G", "H"});
+        listed("other", {"K"});
+        listed("unshared member", {"G"});
+        StoreFixture::User("unshared").NewItem("unshared");
+        StoreFixture::User("unshared member").NewItem("unshared");
     }
 
     // The shared files and folders as paths relative to the folder, sorted.

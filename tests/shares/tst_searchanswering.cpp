@@ -1,13 +1,10 @@
 // Answering searches from the network: what matches, who may see it, the limit on hits, and the
 // reply's bytes as the searching peer receives them.
 
-#include "peer/PeerTestEnv.h"
+#include "SharesTestEnv.h"
 
 #include "dnet/DNetManager.h"
 #include "peer/PeerMessages.h"
-#include "shares/SharedFoldersManager.h"
-
-#include <QtEndian>
 
 #include <memory>
 
@@ -31,45 +28,14 @@ namespace {
 
 constexpr int kWait = 30000;
 
-// The shares as a scan leaves them in the store, without a disk: folder paths such as
-// /data/Music need not exist.
-struct Shares
-{
-    // A root shared with everyone ("shared_public"), the user list ("shared_userlist"), or
-    // (access null) only the groups connected to it later.
-    static ItemPtr Root(const std::string& path, const char* access = "shared_public")
-    {
-        ItemPtr root = d.GetType("shared_folder")->GetItem(Value(path));
-        if (access)
-            root.NewItem(access);
-        return root;
-    }
-    static ItemPtr File(ItemPtr root, const std::string& folder, const std::string& name,
-                        qint64 size = 1)
-    {
-        ItemPtr folderItem = d.GetType("shared_file_folder")->GetItem(Value(folder));
-        root += folderItem;
-        ItemPtr file = d.GetType("shared_file")->NewItem();
-        file += folderItem;
-        file += d.GetType("shared_file_name")->GetItem(Value(name));
-        file += d.GetType("shared_file_size")->GetItem(Value(static_cast<long long>(size)));
-        sharedFoldersManager->TokenizeSharedFile(file);
-        return file;
-    }
-};
+using Shares = SharesTestEnv;
 
-// The next message to the peer, which must be a search reply: code 9, then one zlib stream at
-// the best level, inflated into *body.
+// The next message to the peer, which must be a search reply (code 9, level-9 zlib), inflated.
 bool TakeReplyBody(FakePeer& peer, QByteArray* body)
 {
     QByteArray frame;
-    if (!peer.WaitForFrame(&frame, kWait) || frame.left(6) != hexBytes("09000000 78da"))
-        return false;
-    // Qt's reader wants the inflated size up front; a hint is enough for it.
-    QByteArray sized(4, '\0');
-    qToBigEndian(quint32(1 << 20), sized.data());
-    *body = qUncompress(sized + frame.mid(4));
-    return !body->isEmpty();
+    *body = peer.WaitForFrame(&frame, kWait) ? Inflated(frame, 9) : QByteArray();
+    return !body->isEmpty() && !body->startsWith("not a compressed message");
 }
 
 // The paths of the next reply's records, in their order; false unless it reads as a reply.
@@ -120,17 +86,14 @@ bool NothingSent(FakePeer& peer, const std::string& user)
 }
 
 // The engine with the distributed network, and a peer connected to it as the searching user.
-struct SearchEnv
+struct SearchEnv : SharesTestEnv
 {
-    explicit SearchEnv(const QByteArray& searcher = "bob")
+    explicit SearchEnv(const QByteArray& searcher = "bob") : SharesTestEnv({}, {}, true)
     {
         StoreFixture::SetSetting("username", "me");
-        peer = engine.DialMessaging(false, searcher);
+        peer = env().DialMessaging(false, searcher);
     }
 
-    SharedFoldersManager& shares() { return *sharedFoldersManager; }
-
-    PeerTestEnv engine{true, true};
     std::unique_ptr<FakePeer> peer;
 };
 
@@ -145,8 +108,8 @@ void tst_SearchAnswering::searchFromTheNetworkAnswered()
     for (int k = 0; k < 3; ++k)
         d.GetType("upload_entry")->NewItem() += d.GetType("upload_entry_status")->GetItem("queued");
     ItemPtr music = Shares::Root("/data/Music");
-    Shares::File(music, "/data/Music", "a.ogg", 10);
-    ItemPtr mp3 = Shares::File(music, "/data/Music", "b.mp3", 20);
+    Shares::AddFile(music, "/data/Music", "a.ogg", 10);
+    ItemPtr mp3 = Shares::AddFile(music, "/data/Music", "b.mp3", 20);
     mp3 += d.GetType("bitrate")->GetItem("192");
     mp3 += d.GetType("bitrate_mode")->GetItem("vbr");
     LogLines log(QStringLiteral("Search"));
@@ -193,9 +156,9 @@ void tst_SearchAnswering::hitLimit()
     for (int k = 0; k < qMax(visible, hidden); ++k) {
         const std::string name = "song " + std::to_string(1000 + k) + ".ogg";
         if (k < visible)
-            Shares::File(pub, "/pub", name);
+            Shares::AddFile(pub, "/pub", name);
         if (k < hidden)
-            Shares::File(list, "/list/sub", name);
+            Shares::AddFile(list, "/list/sub", name);
     }
 
     env.shares().ProcessSearch("bob", 77, "song");
@@ -216,12 +179,14 @@ void tst_SearchAnswering::visibility_data()
     QTest::addColumn<QByteArray>("searcher");
     QTest::addColumn<QStringList>("roots"); // whose files the reply holds; empty: no reply
 
-    QTest::newRow("never seen") << QByteArray("stranger") << QStringList{"pub"};
-    QTest::newRow("in the list, no group") << QByteArray("listed") << QStringList{"list", "pub"};
-    QTest::newRow("in the group") << QByteArray("member") << QStringList{"grp", "list", "pub"};
+    QTest::newRow("outside the list") << QByteArray("outside") << QStringList{"public"};
+    QTest::newRow("in the list, no group")
+        << QByteArray("listed") << QStringList{"public", "userlist"};
+    QTest::newRow("in the group") << QByteArray("member")
+                                  << QStringList{"group", "public", "userlist"};
+    // A folder is visible through any of its roots.
     QTest::newRow("in the nested root's group")
-        << QByteArray("other") << QStringList{"grp", "list", "pub"};
-    QTest::newRow("in a third group") << QByteArray("third") << QStringList{"list", "pub"};
+        << QByteArray("other") << QStringList{"group", "public", "userlist"};
     QTest::newRow("unshared: not even public") << QByteArray("unshared") << QStringList{};
     QTest::newRow("unshared, in the group") << QByteArray("unshared member") << QStringList{};
 }
@@ -233,29 +198,7 @@ void tst_SearchAnswering::visibility()
 
     SearchEnv env(searcher);
     QVERIFY(env.peer);
-    ItemPtr group = d.GetType("user_list_group")->GetItem("friends");
-    ItemPtr otherGroup = d.GetType("user_list_group")->GetItem("others");
-    ItemPtr grp = Shares::Root("/grp", nullptr);
-    grp += group;
-    Shares::File(Shares::Root("/pub"), "/pub/a", "tune.ogg");
-    Shares::File(Shares::Root("/list", "shared_userlist"), "/list", "tune.ogg");
-    // Deep in the group's root, and in a folder of a second root nested in it that the group
-    // may not see: a folder is visible through any of its roots.
-    Shares::File(grp, "/grp/x/y", "tune.ogg");
-    ItemPtr nested = Shares::Root("/grp/x/y", nullptr);
-    nested += otherGroup;
-    nested += d.GetType("shared_file_folder")->GetItem("/grp/x/y");
-
-    StoreFixture::User("listed").NewItem("in_user_list");
-    StoreFixture::User("member").NewItem("in_user_list") += group;
-    StoreFixture::User("other").NewItem("in_user_list") += otherGroup;
-    StoreFixture::User("third").NewItem("in_user_list") +=
-        d.GetType("user_list_group")->GetItem("thirds");
-    StoreFixture::User("unshared").NewItem("unshared");
-    ItemPtr unsharedMember = StoreFixture::User("unshared member");
-    unsharedMember.NewItem("in_user_list") += group;
-    unsharedMember.NewItem("unshared");
-
+    SharesTestEnv::AddAccessCases();
     const std::string user = searcher.toStdString();
     env.shares().ProcessSearch(user, 5, "tune");
     if (roots.isEmpty()) {
@@ -314,7 +257,7 @@ void tst_SearchAnswering::words()
     QVERIFY(env.peer);
     ItemPtr root = Shares::Root("/m");
     for (const QString& file : files)
-        Shares::File(root, file.section('/', 0, -2).toStdString(),
+        Shares::AddFile(root, file.section('/', 0, -2).toStdString(),
                      file.section('/', -1).toStdString());
 
     env.shares().ProcessSearch("bob", 9, query.toStdString());
@@ -329,8 +272,7 @@ void tst_SearchAnswering::words()
 
 void tst_SearchAnswering::records_data()
 {
-    QTest::addColumn<QByteArray>("folder");
-    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("file"); // folder/name, searched for as "x"
     QTest::addColumn<qint64>("size");
     QTest::addColumn<QByteArray>("bitrate"); // empty: no bitrate item
     QTest::addColumn<QByteArray>("mode");    // empty: no bitrate_mode item
@@ -342,31 +284,27 @@ void tst_SearchAnswering::records_data()
 
     using B = QByteArray;
     using L = QList<quint32>;
-    QTest::newRow("variable bitrate")
-        << B("/home/u/Music") << B("x.mp3") << qint64(20) << B("192") << B("vbr") << B("1000")
-        << B("\\home\\u\\Music\\x.mp3") << B("mp3") << L{0, 192, 2, 1} << 1000u;
     QTest::newRow("constant bitrate, capital extension, no speed")
-        << B("/m") << B("x.MP3") << qint64(5) << B("128") << B("cbr") << B() << B("\\m\\x.MP3")
+        << B("/m/x.MP3") << qint64(5) << B("128") << B("cbr") << B() << B("\\m\\x.MP3")
         << B("mp3") << L{0, 128, 2, 0} << 0u;
-    QTest::newRow("MP3 not scanned yet") << B("/m") << B("x.mp3") << qint64(5) << B() << B()
-                                         << B("7") << B("\\m\\x.mp3") << B("mp3") << L{} << 7u;
-    QTest::newRow("mode without bitrate") << B("/m") << B("x.mp3") << qint64(5) << B() << B("vbr")
-                                          << B("7") << B("\\m\\x.mp3") << B("mp3") << L{2, 1} << 7u;
-    QTest::newRow("not an MP3: no details")
-        << B("/m") << B("x.ogg") << qint64(10) << B("192") << B("vbr") << B("7") << B("\\m\\x.ogg")
-        << B() << L{} << 7u;
+    QTest::newRow("MP3 not scanned yet") << B("/m/x.mp3") << qint64(5) << B() << B() << B("7")
+                                         << B("\\m\\x.mp3") << B("mp3") << L{} << 7u;
+    QTest::newRow("mode without bitrate") << B("/m/x.mp3") << qint64(5) << B() << B("vbr")
+                                          << B("7") << B("\\m\\x.mp3") << B("mp3") << L{2, 1}
+                                          << 7u;
+    QTest::newRow("not an MP3: no details") << B("/m/x.ogg") << qint64(10) << B("192") << B("vbr")
+                                            << B("7") << B("\\m\\x.ogg") << B() << L{} << 7u;
     QTest::newRow("size past 32 bits, negative speed")
-        << B("/m") << B("x.iso") << qint64(5000000000) << B() << B() << B("-5") << B("\\m\\x.iso")
+        << B("/m/x.iso") << qint64(5000000000) << B() << B() << B("-5") << B("\\m\\x.iso")
         << B() << L{} << 0xfffffffbu;
     QTest::newRow("UTF-8 and blanks kept")
-        << B("/m/d\xc3\xa9j\xc3\xa0 vu") << B("x y.flac") << qint64(1) << B() << B() << B("1")
+        << B("/m/d\xc3\xa9j\xc3\xa0 vu/x y.flac") << qint64(1) << B() << B() << B("1")
         << B("\\m\\d\xc3\xa9j\xc3\xa0 vu\\x y.flac") << B() << L{} << 1u;
 }
 
 void tst_SearchAnswering::records()
 {
-    QFETCH(QByteArray, folder);
-    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, file);
     QFETCH(qint64, size);
     QFETCH(QByteArray, bitrate);
     QFETCH(QByteArray, mode);
@@ -380,11 +318,13 @@ void tst_SearchAnswering::records()
     QVERIFY(env.peer);
     if (!speed.isEmpty())
         StoreFixture::SetSetting("upload_speed", speed.toStdString());
-    ItemPtr file = Shares::File(Shares::Root("/m"), folder.toStdString(), name.toStdString(), size);
+    const qsizetype slash = file.lastIndexOf('/');
+    ItemPtr item = Shares::AddFile(Shares::Root("/m"), file.left(slash).toStdString(),
+                                   file.mid(slash + 1).toStdString(), size);
     if (!bitrate.isEmpty())
-        file += d.GetType("bitrate")->GetItem(Value(bitrate.toStdString()));
+        item += d.GetType("bitrate")->GetItem(Value(bitrate.toStdString()));
     if (!mode.isEmpty())
-        file += d.GetType("bitrate_mode")->GetItem(Value(mode.toStdString()));
+        item += d.GetType("bitrate_mode")->GetItem(Value(mode.toStdString()));
 
     env.shares().ProcessSearch("bob", 0xfedcba98, "x");
     QByteArray body;

@@ -11,7 +11,6 @@ class tst_SearchIndex : public QObject
 private Q_SLOTS:
     void tokens_data();
     void tokens();
-    void scannedFilesAreIndexed();
     void queries_data();
     void queries();
 };
@@ -59,10 +58,8 @@ void tst_SearchIndex::tokens()
     QFETCH(Words, words);
 
     SharesTestEnv env;
-    ItemPtr file = d.GetType("shared_file")->NewItem();
-    file += d.GetType("shared_file_folder")->GetItem(folder.toStdString());
-    file += d.GetType("shared_file_name")->GetItem(name.toStdString());
-    env.shares().TokenizeSharedFile(file);
+    ItemPtr file = SharesTestEnv::AddFile(SharesTestEnv::Root("/"), folder.toStdString(),
+                                          name.toStdString());
     QCOMPARE(SharesTestEnv::Tokens(file), words);
     QCOMPARE(d.GetType("search_token")->ItemCount(), words.size());
 
@@ -70,28 +67,6 @@ void tst_SearchIndex::tokens()
     const size_t links = file->ConnectionCount();
     env.shares().TokenizeSharedFile(file);
     QCOMPARE(file->ConnectionCount(), links);
-}
-
-void tst_SearchIndex::scannedFilesAreIndexed()
-{
-    SharesTestEnv env;
-    env.Write("Music/Old/Track01.MP3");
-    env.Write("Music/b.ogg");
-    env.Share("Music");
-    env.Init();
-    ItemPtr track = env.File("Music/Old/Track01.MP3");
-    QVERIFY(SharesTestEnv::Tokens(track).count("track01.mp3"));
-    QVERIFY(SharesTestEnv::Tokens(track).count("old"));
-    // A folder's words reach every file in it.
-    ItemPtr music = d.GetType("search_token")->HasItem("music");
-    QCOMPARE(music.GetItems("shared_file").Size(), size_t(2));
-
-    // The scan indexes a file under exactly the words the tokenizer gives it.
-    ItemPtr twin = d.GetType("shared_file")->NewItem();
-    twin += track["shared_file_folder"];
-    twin += track["shared_file_name"];
-    env.shares().TokenizeSharedFile(twin);
-    QCOMPARE(SharesTestEnv::Tokens(track), SharesTestEnv::Tokens(twin));
 }
 
 void tst_SearchIndex::queries_data()

@@ -18,51 +18,29 @@ const QByteArray B = Hex("01 05000000 622e6d7033 1400000000000000 03000000 6d703
 // b.mp3 without its details, as folder contents carry it.
 const QByteArray B0 = Hex("01 05000000 622e6d7033 1400000000000000 00000000 00000000");
 
-Type* T(const char* name)
-{
-    return d.GetType(name);
-}
-
-ItemPtr AddFile(ItemPtr folder, const std::string& name, qint64 size)
-{
-    ItemPtr file = T("shared_file")->NewItem();
-    file += folder;
-    file += T("shared_file_name")->GetItem(Value(name));
-    file += T("shared_file_size")->GetItem(Value(static_cast<long long>(size)));
-    return file;
-}
-
 // The store as a scan of /data/Music leaves it (no disk involved): a public root with a.ogg of
 // 10 bytes and b.mp3 of 20 bytes, 192 kbit/s, variable rate. Eve is unshared.
 struct Music
 {
     Music()
     {
-        root = T("shared_folder")->GetItem(Value("/data/Music"));
-        root.NewItem("shared_public");
-        folder = T("shared_file_folder")->GetItem(Value("/data/Music"));
-        root += folder;
-        ogg = AddFile(folder, "a.ogg", 10);
-        mp3 = AddFile(folder, "b.mp3", 20);
-        mp3 += T("bitrate")->GetItem(Value(192));
-        mp3 += T("bitrate_mode")->GetItem(Value("vbr"));
+        root = SharesTestEnv::Root("/data/Music");
+        ogg = File("a.ogg", 10);
+        mp3 = File("b.mp3", 20);
+        mp3 += d.GetType("bitrate")->GetItem(Value(192));
+        mp3 += d.GetType("bitrate_mode")->GetItem(Value("vbr"));
         StoreFixture::User("eve").NewItem("unshared");
+    }
+    ItemPtr File(const std::string& name, qint64 size)
+    {
+        return SharesTestEnv::AddFile(root, "/data/Music", name, size);
     }
 
     SharesTestEnv env;
     ItemPtr root;
-    ItemPtr folder;
     ItemPtr ogg;
     ItemPtr mp3;
 };
-
-// A compressed message's body, after checking its code and that it is a level-9 zlib stream.
-QByteArray Inflated(const QByteArray& message, quint32 code)
-{
-    if (message.left(4) != U32(code) || message.mid(4, 2) != Hex("78da"))
-        return "not a compressed message " + QByteArray::number(code) + ": " + message.toHex();
-    return qUncompress(QByteArray(4, '\0') + message.mid(4));
-}
 
 QByteArray ShareList(const std::string& user)
 {
@@ -141,8 +119,8 @@ void tst_ShareMessages::keptListFollowsTheShare()
     ShareList("bob");
     switch (change) {
     case 1:
-        music.mp3 += T("bitrate")->GetItem(Value(256));
-        music.mp3 += T("bitrate_mode")->GetItem(Value("cbr"));
+        music.mp3 += d.GetType("bitrate")->GetItem(Value(256));
+        music.mp3 += d.GetType("bitrate_mode")->GetItem(Value("cbr"));
         break;
     case 2:
         music.root.Disconnect("shared_public");
@@ -151,12 +129,12 @@ void tst_ShareMessages::keptListFollowsTheShare()
         music.ogg.Remove();
         break;
     case 4:
-        music.ogg += T("shared_file_size")->GetItem(Value(11));
+        music.ogg += d.GetType("shared_file_size")->GetItem(Value(11));
         break;
     case 5:
-        music.root += T("shared_file_folder")->GetItem(Value("/data/Music/Live"));
-        AddFile(music.folder, "B.mp3", 1);
-        AddFile(music.folder, "x\\y.MP3", 2);
+        SharesTestEnv::Folder(music.root, "/data/Music/Live");
+        music.File("B.mp3", 1);
+        music.File("x\\y.MP3", 2);
         break;
     }
     QCOMPARE(ShareList("bob").toHex(), body.toHex());
@@ -168,7 +146,7 @@ void tst_ShareMessages::shareListRequestFromPeers()
     const QByteArray expected = Contents(sharedFoldersManager->GetSharedFilesMessage("bob"));
     // A new file: the kept list is stale, so the requests below are built and compressed anew,
     // on a worker, and both peers get the list with the file.
-    AddFile(music.folder, "c.txt", 3);
+    music.File("c.txt", 3);
     auto bob = music.env.env().DialMessaging(false);
     auto carol = music.env.env().DialMessaging(false, "carol");
     QVERIFY(bob && carol);
@@ -188,7 +166,7 @@ void tst_ShareMessages::listBeingCompressedWhenManagerGoes()
 {
     auto music = std::make_unique<Music>();
     for (int i = 0; i < 5000; ++i)
-        AddFile(music->folder, "track " + std::to_string(i) + ".mp3", i);
+        music->File("track " + std::to_string(i) + ".mp3", i);
     int replies = 0;
     sharedFoldersManager->AnswerShareListRequest("bob", [&replies](MemStream) { ++replies; });
     music.reset();

@@ -22,7 +22,7 @@ private Q_SLOTS:
     void listingOrderIsDepthFirst();
     void storeFileNeverShared_data();
     void storeFileNeverShared();
-    void indexAndKeysRebuiltAfterLoad();
+    void indexedAtScanAndAfterLoad();
 };
 
 namespace {
@@ -288,19 +288,36 @@ void tst_ShareScan::storeFileNeverShared()
              (QStringList{"home/notes.txt", "home/quorvale.data", "home/sub/quorvale.dat"}));
 }
 
-void tst_ShareScan::indexAndKeysRebuiltAfterLoad()
+void tst_ShareScan::indexedAtScanAndAfterLoad()
 {
+    // Each file carries exactly the words the tokenizer gives a file of its folder and name, and
+    // a folder's words reach every file in it.
+    const auto verifyIndex = [](SharesTestEnv& env) {
+        ItemPtr track = env.File("Music/Old/Track01.MP3");
+        ItemPtr twin = d.GetType("shared_file")->NewItem();
+        twin += track["shared_file_folder"];
+        twin += track["shared_file_name"];
+        env.shares().TokenizeSharedFile(twin);
+        QCOMPARE(SharesTestEnv::Tokens(track), SharesTestEnv::Tokens(twin));
+        QVERIFY(SharesTestEnv::Tokens(track).count("track01.mp3"));
+        twin.Remove();
+        QCOMPARE(d.GetType("search_token")->HasItem("music").GetItems("shared_file").Size(),
+                 size_t(2));
+    };
     QTemporaryDir outside;
     const QString storeFile = outside.filePath("store");
     {
         SharesTestEnv env(outside.path());
         env.Write("Music/Old/Track01.MP3", 77);
+        env.Write("Music/b.ogg");
         env.Share("Music");
         env.Init();
+        verifyIndex(env);
         env.File("Music/Old/Track01.MP3").NewItem("is_scanned");
         QVERIFY(dataSaver->Save(storeFile));
     }
 
+    // Loaded: the words are made again, nothing counts as added or removed, nothing is scanned.
     SharesTestEnv env(outside.path(), storeFile);
     QCOMPARE(d.GetType("search_token")->ItemCount(), size_t(0));
     QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
@@ -309,10 +326,8 @@ void tst_ShareScan::indexAndKeysRebuiltAfterLoad()
     QCOMPARE(rescanned[0][0].toInt(), 0);
     QCOMPARE(rescanned[0][1].toInt(), 0);
     QCOMPARE(scanRequests.size(), 0);
-    ItemPtr file = env.File("music/old/track01.mp3");
-    QVERIFY(file);
-    QCOMPARE(file["shared_file_size"].AsString(), std::string("77"));
-    QVERIFY(SharesTestEnv::Tokens(file).count("track01.mp3"));
+    QCOMPARE(env.File("music/old/track01.mp3")["shared_file_size"].AsString(), std::string("77"));
+    verifyIndex(env);
 }
 
 QTEST_GUILESS_MAIN(tst_ShareScan)
