@@ -1,27 +1,11 @@
 #pragma once
 
 #include "dnet/DNetManager.h"
-#include "engine/Engine.h"
-#include "peer/PeerMessenger.h"
-#include "server/Server.h"
+#include "peer/PeerTestEnv.h"
 #include "server/ServerCodes.h"
-#include "store/Clock.h"
-#include "store/Data.h"
-#include "store/DataSaver.h"
-#include "support/FakePeer.h"
-#include "support/FakeServer.h"
-#include "support/LogLines.h"
-#include "support/ScriptedUpnp.h"
-#include "support/StoreFixture.h"
-#include "support/StoreGuard.h"
-#include "support/WireBytes.h"
 
-#include <QSignalSpy>
-#include <QTcpSocket>
-#include <QTest>
-
-#include <memory>
-#include <string>
+#include <initializer_list>
+#include <utility>
 
 // The "Distributed Network" lines.
 class DNetLog : public LogLines
@@ -30,30 +14,17 @@ public:
     DNetLog() : LogLines(QStringLiteral("Distributed Network")) {}
 };
 
-// A client under test, logged in as alice at a FakeServer, its peer listeners on 127.0.0.1, with
-// fake peers as the parent, candidates and children of its place in the tree.
-class DNetTestEnv : public StoreFixture
+// A client under test with the distributed network, its peer listeners on 127.0.0.1, with fake
+// peers as the parent, candidates and children of its place in the tree.
+class DNetTestEnv : public PeerTestEnv
 {
 public:
-    DNetTestEnv() : m_engine(Options(m_fake.port()))
-    {
-        dataSaver->EmitDataLoaded();
-        SetSetting("username", "alice");
-        SetSetting("password", "secret");
-    }
+    DNetTestEnv() : PeerTestEnv(true, true) {}
 
-    Engine& engine() { return m_engine; }
-    DNetManager& dnet() { return *m_engine.dnet(); }
-    FakeServer& fake() { return m_fake; }
+    DNetManager& dnet() { return *dnetManager; }
 
-    bool logIn()
-    {
-        m_engine.server().Connect();
-        if (!m_fake.waitForConnection() || m_fake.nextFrame().isEmpty())
-            return false;
-        m_fake.sendFrame(WireWriter().u32(1).u8(1).str("Welcome").u32(0x0100007f).str("x"));
-        return QTest::qWaitFor([this] { return m_engine.server().IsConnected(); });
-    }
+    // Logged in as alice, past the first report: no parent yet.
+    bool LoggedIn() { return logIn() && Reports() == QList<QByteArray>{kNoParent}; }
 
     // Returns once the client has handled every message the fake server sent so far: a code
     // 1001 with a fresh token goes last, and the client handles messages in order.
@@ -62,9 +33,9 @@ public:
         const quint32 token = 0x5e000000 + ++m_syncs;
         bool seen = false;
         const auto connection =
-            QObject::connect(&m_engine.server(), &Server::IndirectPeerConnectionFailure,
+            QObject::connect(&server(), &Server::IndirectPeerConnectionFailure,
                              [&seen, token](uint t) { seen = seen || t == token; });
-        m_fake.sendMessage(ServerCode::CantConnectToPeer, WireWriter().u32(token));
+        fake().sendMessage(ServerCode::CantConnectToPeer, WireWriter().u32(token));
         const bool ok = QTest::qWaitFor([&seen] { return seen; });
         QObject::disconnect(connection);
         return ok;
@@ -78,10 +49,10 @@ public:
     {
         if (!Sync())
             return {"no sync"};
-        m_engine.server().GetOwnPrivilegesStatus();
+        server().GetOwnPrivilegesStatus();
         QList<QByteArray> reports;
         for (;;) {
-            const QByteArray body = m_fake.nextFrame();
+            const QByteArray body = fake().nextFrame();
             if (body.size() < 4)
                 return reports << "no marker";
             const quint32 code = WireReader(body).u32();
@@ -94,13 +65,23 @@ public:
         }
     }
 
+    // The server's list of possible parents (code 102): names and ports on 127.0.0.1.
+    void NameParents(std::initializer_list<std::pair<const char*, quint16>> parents)
+    {
+        WireWriter list;
+        list.u32(quint32(parents.size()));
+        for (const auto& parent : parents)
+            list.str(parent.first).u32(0x7f000001).u32(parent.second);
+        fake().sendMessage(ServerCode::DNetPossibleParents, list);
+    }
+
     // A peer that opened a connection of type "D" as user, with extra sent in the same write as
     // its first frame; returns once the client holds it as that user's child.
     std::unique_ptr<FakePeer> AddChild(const QByteArray& user, const QByteArray& extra = {})
     {
         auto peer = std::make_unique<FakePeer>();
         const std::string before = Child(user).AsString();
-        if (!peer->ConnectTo(m_engine.peer()->ListeningPort()))
+        if (!peer->ConnectTo(this->peer().ListeningPort()))
             return nullptr;
         peer->SendRaw(FakePeer::Frame(FakePeer::InitBody(user, "D")) + extra);
         const bool taken = QTest::qWaitFor([&] {
@@ -115,10 +96,8 @@ public:
     std::unique_ptr<FakePeer> AddCandidate(const QByteArray& user)
     {
         auto peer = std::make_unique<FakePeer>();
-        const quint16 port = peer->Listen();
         const size_t before = Count("dnet_parent_candidate");
-        m_fake.sendMessage(ServerCode::DNetPossibleParents,
-                           WireWriter().u32(1).str(user).u32(kLoopback).u32(port));
+        NameParents({{user.constData(), peer->Listen()}});
         QByteArray init;
         if (!peer->WaitForConnection() || !peer->WaitForFrame(&init) ||
             init != FakePeer::InitBody("alice", "D"))
@@ -128,19 +107,21 @@ public:
         return peer;
     }
 
-    // A candidate that has sent its first search and so become the parent.
-    std::unique_ptr<FakePeer> AddParent(const QByteArray& user)
+    // A candidate that has sent these bodies and then its first search, and so become the parent.
+    std::unique_ptr<FakePeer> AddParent(const QByteArray& user,
+                                        std::initializer_list<QByteArray> first = {})
     {
         auto peer = AddCandidate(user);
         if (!peer)
             return nullptr;
+        for (const QByteArray& body : first)
+            peer->SendFrame(body);
         peer->SendFrame(SearchBody("someone", 1, "first"));
-        if (!QTest::qWaitFor([] { return Global("dnet_parent_user") != ""; }))
+        if (!QTest::qWaitFor([] { return HasGlobal("dnet_parent_user"); }))
             return nullptr;
         return peer;
     }
 
-    static size_t Count(const char* type) { return d.GetType(type)->ItemCount(); }
     static ItemPtr Child(const QByteArray& user) { return User(user.toStdString())["dnet_child"]; }
     // The value of a key of the manager's own, "" when it has none.
     static std::string Global(const char* key)
@@ -158,28 +139,9 @@ public:
         return WireWriter().u8(3).u32(49).str(user).u32(token).str(query);
     }
 
-    static constexpr quint32 kLoopback = 0x7f000001;
+    // Code 71 carries whether a parent is still wanted: the negation of having one.
+    inline static const QByteArray kNoParent = Hex("05000000 47000000 01");
 
 private:
-    static EngineOptions Options(quint16 port)
-    {
-        EngineOptions options;
-        options.localServerPort = port;
-        options.loopbackListeners = true;
-        // The shares report at login: frames these tests do not look at.
-        options.sharedFolders = false;
-        return options;
-    }
-
-    StoreGuard m_store;
-    // No gateway discovery leaves the test at login.
-    ScriptedUpnp m_upnp;
-    FakeServer m_fake;
-    Engine m_engine;
     quint32 m_syncs = 0;
 };
-
-inline QByteArray Hex(const char* spaced)
-{
-    return hexBytes(spaced);
-}

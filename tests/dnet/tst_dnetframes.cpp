@@ -5,180 +5,123 @@
 
 #include "support/FeedDevice.h"
 
-namespace {
-
-QByteArray DepthFrame(qint32 depth)
-{
-    return FakePeer::Frame(WireWriter().u8(7).i32(depth));
-}
-
-// The child carol, with the socket the client holds for her.
-struct ChildUnderTest
-{
-    std::unique_ptr<FakePeer> peer;
-    QTcpSocket* socket = nullptr;
-};
-
-ChildUnderTest Carol(DNetTestEnv& env)
-{
-    ChildUnderTest c;
-    c.peer = env.AddChild("carol");
-    if (c.peer)
-        c.socket = DNetTestEnv::SocketOf(DNetTestEnv::Child("carol"));
-    return c;
-}
-
-QStringList DepthLines(const DNetLog& log)
-{
-    return log.lines.filter(QStringLiteral("Received child depth"));
-}
-
-} // namespace
+#include <QRegularExpression>
 
 class tst_DNetFrames : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void incompleteFrameConsumesNothing_data();
-    void incompleteFrameConsumesNothing();
-    void frameInPiecesHandledOnce();
-    void framesTogetherHandledInOrder();
-    void emptyBodyClosesConnection();
-    void lengthLimit_data();
-    void lengthLimit();
+    void reader_data();
+    void reader();
 };
 
-void tst_DNetFrames::incompleteFrameConsumesNothing_data()
+namespace {
+
+QByteArray Depth(qint32 depth)
 {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("three bytes") << Hex("050000");
-    QTest::newRow("length and part of the body") << Hex("05000000 07 0200");
+    return FakePeer::Frame(WireWriter().u8(7).i32(depth));
 }
 
-void tst_DNetFrames::incompleteFrameConsumesNothing()
+// A frame that announces length (the bytes as sent) over a body of size bytes: a depth of 6
+// from a child, or a level of 6 from a candidate, padded.
+QByteArray Announcing(const char* length, bool child, qsizetype size)
 {
-    QFETCH(QByteArray, bytes);
-    DNetTestEnv env;
-    ChildUnderTest carol = Carol(env);
-    QVERIFY(carol.socket);
-    DNetLog log;
-    FeedDevice feed;
-    feed.Feed(bytes);
-    QVERIFY(env.dnet().ReadFrames(feed, carol.socket, DNetManager::Side::Child));
-    QCOMPARE(feed.bytesAvailable(), qint64(bytes.size()));
-    QVERIFY(log.lines.isEmpty());
+    QByteArray body = WireWriter().u8(child ? 7 : 4).i32(6);
+    body.resize(size, '\0');
+    return Hex(length) + body;
 }
 
-void tst_DNetFrames::frameInPiecesHandledOnce()
+// What the frames did: the reader's lines, and the level a candidate told.
+QStringList Effects(const DNetLog& log)
 {
-    DNetTestEnv env;
-    ChildUnderTest carol = Carol(env);
-    QVERIFY(carol.socket);
-    DNetLog log;
-    FeedDevice feed;
-    const QByteArray frame = DepthFrame(3);
-    for (char byte : frame) {
-        QCOMPARE(DepthLines(log).size(), 0);
-        feed.Feed(&byte, 1);
-        QVERIFY(env.dnet().ReadFrames(feed, carol.socket, DNetManager::Side::Child));
+    QStringList out = log.lines.filter(
+        QRegularExpression(QStringLiteral("^(Received child depth|Frame of|Error reading)")));
+    for (Item* candidate : g("dnet_parent_candidate")) {
+        if (ItemPtr level = ItemPtr(candidate)["dnet_candidate_level"])
+            out << QString::fromStdString("candidate level " + level.AsString());
     }
-    QVERIFY(env.dnet().ReadFrames(feed, carol.socket, DNetManager::Side::Child));
-    QCOMPARE(DepthLines(log), QStringList({"Received child depth 3 from carol"}));
-    QCOMPARE(feed.bytesAvailable(), qint64(0));
+    return out;
 }
 
-void tst_DNetFrames::framesTogetherHandledInOrder()
-{
-    DNetTestEnv env;
-    ChildUnderTest carol = Carol(env);
-    QVERIFY(carol.socket);
-    DNetLog log;
-    FeedDevice feed;
-    feed.Feed(DepthFrame(1) + DepthFrame(4) + Hex("0500"));
-    QVERIFY(env.dnet().ReadFrames(feed, carol.socket, DNetManager::Side::Child));
-    QCOMPARE(DepthLines(log), QStringList({"Received child depth 1 from carol",
-                                           "Received child depth 4 from carol"}));
-    QCOMPARE(feed.bytesAvailable(), qint64(2));
-}
+} // namespace
 
-void tst_DNetFrames::emptyBodyClosesConnection()
+void tst_DNetFrames::reader_data()
 {
-    DNetTestEnv env;
-    ChildUnderTest carol = Carol(env);
-    QVERIFY(carol.socket);
-    DNetLog log;
-    FeedDevice feed;
-    feed.Feed(Hex("00000000") + DepthFrame(2));
-    QVERIFY(!env.dnet().ReadFrames(feed, carol.socket, DNetManager::Side::Child));
-    QCOMPARE(log.lines.first(),
-             QStringLiteral("Error reading message code, closing child connection"));
-    QVERIFY(DepthLines(log).isEmpty());
-    QVERIFY(carol.peer->WaitForDisconnected());
-    QTRY_COMPARE(DNetTestEnv::Count("dnet_child"), size_t(0));
-}
+    QTest::addColumn<bool>("child"); // else a candidate
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("byteByByte");
+    QTest::addColumn<bool>("keeps"); // the connection
+    QTest::addColumn<int>("left");   // bytes not read
+    QTest::addColumn<QStringList>("effects");
 
-void tst_DNetFrames::lengthLimit_data()
-{
-    QTest::addColumn<bool>("child");
-    QTest::addColumn<QByteArray>("length");
-    QTest::addColumn<bool>("passes");
+    const QString depth = QStringLiteral("Received child depth %1 from carol");
+    QTest::newRow("three bytes") << true << Hex("050000") << false << true << 3 << QStringList();
+    QTest::newRow("length and part of the body")
+        << true << Hex("05000000 07 0200") << false << true << 7 << QStringList();
+    QTest::newRow("a frame in pieces, handled once")
+        << true << Depth(3) << true << true << 0 << QStringList{depth.arg(3)};
+    QTest::newRow("two frames together, in order")
+        << true << Depth(1) + Depth(4) + Hex("0500") << false << true << 2
+        << QStringList{depth.arg(1), depth.arg(4)};
+    QTest::newRow("length 0") << true << Hex("00000000") + Depth(2) << false << false << 9
+                              << QStringList{"Error reading message code, closing child connection"};
+
+    // Refused before anything is read or allocated.
+    const QString tooLong =
+        QStringLiteral("Frame of %1 bytes exceeds the limit of 1048576 bytes, closing connection");
     for (bool child : {true, false}) {
         const char* side = child ? "child" : "candidate";
-        QTest::addRow("%s, 1,048,576", side) << child << Hex("00001000") << true;
-        QTest::addRow("%s, 1,048,577", side) << child << Hex("01001000") << false;
-        QTest::addRow("%s, negative", side) << child << Hex("00000080") << false;
+        QTest::addRow("%s, 1,048,576", side)
+            << child << Announcing("00001000", child, 1048576) << false << true << 0
+            << QStringList{child ? depth.arg(6) : "candidate level 7"};
+        QTest::addRow("%s, 1,048,577", side)
+            << child << Announcing("01001000", child, 64) << false << false << 68
+            << QStringList{tooLong.arg(1048577)};
+        QTest::addRow("%s, negative", side)
+            << child << Announcing("00000080", child, 64) << false << false << 68
+            << QStringList{tooLong.arg(2147483648u)};
     }
 }
 
-void tst_DNetFrames::lengthLimit()
+void tst_DNetFrames::reader()
 {
     QFETCH(bool, child);
-    QFETCH(QByteArray, length);
-    QFETCH(bool, passes);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, byteByByte);
+    QFETCH(bool, keeps);
+    QFETCH(int, left);
+    QFETCH(QStringList, effects);
+
     DNetTestEnv env;
     std::unique_ptr<FakePeer> peer;
-    QTcpSocket* socket = nullptr;
     if (child) {
         peer = env.AddChild("carol");
-        QVERIFY(peer);
-        socket = DNetTestEnv::SocketOf(DNetTestEnv::Child("carol"));
     } else {
         QVERIFY(env.logIn());
         peer = env.AddCandidate("bob");
-        QVERIFY(peer);
-        socket = DNetTestEnv::SocketOf(d.GetType("dnet_parent_candidate")->GetItems().First());
     }
+    QVERIFY(peer);
+    QTcpSocket* socket = DNetTestEnv::SocketOf(
+        child ? DNetTestEnv::Child("carol") : ItemPtr(g("dnet_parent_candidate").First()));
+    const auto side = child ? DNetManager::Side::Child : DNetManager::Side::Upstream;
     DNetLog log;
-    const quint32 announced = WireReader(length).u32();
-    // A depth for a child, a level for a candidate, padded to the announced length.
-    QByteArray body = WireWriter().u8(child ? 7 : 4).i32(6);
-    body.resize(passes ? qsizetype(announced) : 64, '\0');
     FeedDevice feed;
-    feed.Feed(length + body);
+    bool kept = true;
+    for (qsizetype at = 0; kept && at < bytes.size();) {
+        const qsizetype n = byteByByte ? 1 : bytes.size();
+        feed.Feed(bytes.mid(at, n));
+        at += n;
+        kept = env.dnet().ReadFrames(feed, socket, side);
+    }
 
-    QCOMPARE(env.dnet().ReadFrames(feed, socket,
-                                   child ? DNetManager::Side::Child : DNetManager::Side::Upstream),
-             passes);
-    if (passes) {
-        QCOMPARE(feed.bytesAvailable(), qint64(0));
-        if (child)
-            QVERIFY(log.Has("Received child depth 6 from carol"));
-        else
-            QCOMPARE(
-                ItemPtr(
-                    d.GetType("dnet_parent_candidate")->GetItems().First())["dnet_candidate_level"]
-                    .AsString(),
-                std::string("7"));
+    QCOMPARE(kept, keeps);
+    QCOMPARE(feed.bytesAvailable(), qint64(left));
+    QCOMPARE(Effects(log), effects);
+    if (keeps) {
         QVERIFY(peer->IsConnected());
         return;
     }
-    // Refused before anything was read.
-    QCOMPARE(feed.bytesAvailable(), qint64(length.size() + body.size()));
-    QCOMPARE(log.lines.first(),
-             QStringLiteral("Frame of %1 bytes exceeds the limit of 1048576 bytes, closing "
-                            "connection")
-                 .arg(announced));
     QVERIFY(peer->WaitForDisconnected());
     QTRY_COMPARE(DNetTestEnv::Count(child ? "dnet_child" : "dnet_parent_candidate"), size_t(0));
 }

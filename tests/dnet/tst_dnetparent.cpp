@@ -1,5 +1,6 @@
-// The client's place in the tree: whether it can take children, the candidates the server names,
-// adopting one as the parent and losing it, and what the server hears of each change.
+// The client's place in the tree: whether it can take children, the candidates the server names
+// and those that go, adopting one as the parent and losing it, and what the server hears of
+// each change.
 
 #include "DNetTestEnv.h"
 
@@ -11,9 +12,8 @@ QByteArray CanParent(bool can)
 }
 
 const QByteArray kEmptyLeader = Hex("08000000 7f000000 00000000");
-// Code 71 carries whether a parent is still wanted: the negation of having one.
 const QByteArray kHasParent = Hex("05000000 47000000 00");
-const QByteArray kNoParent = Hex("05000000 47000000 01");
+const QByteArray kNoParent = DNetTestEnv::kNoParent;
 const QByteArray kNoLevel = Hex("08000000 7e000000 ffffffff");
 
 QByteArray Level(qint32 level)
@@ -50,53 +50,47 @@ private Q_SLOTS:
     void candidateDialledOnPlainPort();
     void adoption_data();
     void adoption();
-    void searchOfOtherKindDoesNotAdopt();
-    void candidateClosing();
     void parentLoss();
     void shutdownClosesTheTree();
 };
 
 void tst_DNetParent::canParent_data()
 {
-    QTest::addColumn<QByteArray>("speed");
-    QTest::addColumn<QByteArray>("serverSends");
+    QTest::addColumn<QByteArray>("speed"); // upload_speed from now; empty: as it was
+    QTest::addColumn<quint32>("code");     // a figure the server sends then; 0: none
+    QTest::addColumn<qint32>("figure");
     QTest::addColumn<QList<QByteArray>>("reports");
     QTest::addColumn<QString>("line");
-    const QByteArray ratioOf = WireWriter().u32(ServerCode::DNetParentSpeedConnectionRatio);
-    const QByteArray minimumOf = WireWriter().u32(ServerCode::DNetParentMinSpeed);
+    const quint32 ratio = ServerCode::DNetParentSpeedConnectionRatio;
+    const QList<QByteArray> no{CanParent(false)};
     QTest::newRow("one below the minimum")
-        << QByteArray("51199") << QByteArray() << QList<QByteArray>{CanParent(false)}
-        << "   Below minimum parent speed, so no.";
+        << QByteArray("51199") << 0u << 0 << no << "   Below minimum parent speed, so no.";
     QTest::newRow("capacity equal to the children")
-        << QByteArray() << FakePeer::Frame(ratioOf + FakePeer::U32(166))
-        << QList<QByteArray>{CanParent(false)}
+        << QByteArray() << ratio << 166 << no
         << "   Currently have 3 child connections, max capacity 3";
-    QTest::newRow("ratio 0") << QByteArray() << FakePeer::Frame(ratioOf + FakePeer::U32(0))
-                             << QList<QByteArray>{CanParent(false)}
+    QTest::newRow("ratio 0") << QByteArray() << ratio << 0 << no
                              << "   Parent speed connection ratio 0 is not positive, so no.";
-    QTest::newRow("negative ratio")
-        << QByteArray() << FakePeer::Frame(ratioOf + FakePeer::U32(quint32(-3)))
-        << QList<QByteArray>{CanParent(false)}
-        << "   Parent speed connection ratio -3 is not positive, so no.";
+    QTest::newRow("negative ratio") << QByteArray() << ratio << -3 << no
+                                    << "   Parent speed connection ratio -3 is not positive, so no.";
     // Ten times the speed leaves 32 bits.
     QTest::newRow("speed of 2,000,000,000")
-        << QByteArray("2000000000") << QByteArray() << QList<QByteArray>{}
+        << QByteArray("2000000000") << 0u << 0 << QList<QByteArray>{}
         << "   Currently have 3 child connections, max capacity 1953125";
     // 1024 times the minimum leaves 32 bits.
     QTest::newRow("minimum of 3,000,000")
-        << QByteArray("2000000000") << FakePeer::Frame(minimumOf + FakePeer::U32(3000000))
-        << QList<QByteArray>{CanParent(false)} << "   Below minimum parent speed, so no.";
+        << QByteArray("2000000000") << quint32(ServerCode::DNetParentMinSpeed) << 3000000 << no
+        << "   Below minimum parent speed, so no.";
 }
 
 void tst_DNetParent::canParent()
 {
     QFETCH(QByteArray, speed);
-    QFETCH(QByteArray, serverSends);
+    QFETCH(quint32, code);
+    QFETCH(qint32, figure);
     QFETCH(QList<QByteArray>, reports);
     QFETCH(QString, line);
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    QVERIFY(env.LoggedIn());
     std::unique_ptr<FakePeer> children[3];
     for (int i = 0; i < 3; ++i)
         QVERIFY(children[i] = env.AddChild("child" + QByteArray::number(i)));
@@ -111,8 +105,8 @@ void tst_DNetParent::canParent()
     log.lines.clear();
     if (!speed.isEmpty())
         env.SetSetting("upload_speed", speed.toStdString());
-    if (!serverSends.isEmpty())
-        env.fake().sendRaw(serverSends);
+    if (code != 0)
+        env.fake().sendMessage(code, WireWriter().i32(figure));
     QCOMPARE(env.Reports(), reports);
     QVERIFY2(log.Has(line), qPrintable(log.lines.join('\n')));
 }
@@ -133,8 +127,7 @@ void tst_DNetParent::ruleWaitsForItsInputs()
     QFETCH(bool, ratio);
     QFETCH(bool, speed);
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    QVERIFY(env.LoggedIn());
     DNetLog log;
     if (speed)
         env.SetSetting("upload_speed", "900000");
@@ -154,16 +147,12 @@ void tst_DNetParent::loginReportsTheState()
     env.SetSetting("upload_speed", "51200");
     SendFigures(env.fake(), 50, 10);
     QCOMPARE(env.Reports(), (QList<QByteArray>{kNoParent, CanParent(true)}));
-    auto candidate = env.AddCandidate("bob");
-    QVERIFY(candidate);
-    candidate->SendFrame(WireWriter().u8(4).i32(2));
-    candidate->SendFrame(WireWriter().u8(5).str("lead"));
-    candidate->SendFrame(DNetTestEnv::SearchBody("eve", 7, "song"));
-    QTRY_VERIFY(DNetTestEnv::HasGlobal("dnet_parent_user"));
+    auto bob = env.AddParent("bob", {WireWriter().u8(4).i32(2), WireWriter().u8(5).str("lead")});
+    QVERIFY(bob);
     QCOMPARE(env.Reports(), (QList<QByteArray>{Level(3), Leader("lead"), kHasParent}));
 
     // A new session hears everything again, can-parent included though it did not change.
-    env.engine().server().Disconnect();
+    env.server().Disconnect();
     QVERIFY(env.logIn());
     QCOMPARE(env.Reports(),
              (QList<QByteArray>{kHasParent, Leader("lead"), Level(3), CanParent(true)}));
@@ -176,25 +165,10 @@ void tst_DNetParent::possibleParentTriedOnce()
     DNetLog log;
     FakePeer bob;
     FakePeer dave;
-    const quint32 loopback = DNetTestEnv::kLoopback;
-    env.fake().sendMessage(ServerCode::DNetPossibleParents, WireWriter()
-                                                                .u32(2)
-                                                                .str("bob")
-                                                                .u32(loopback)
-                                                                .u32(bob.Listen())
-                                                                .str("bob")
-                                                                .u32(loopback)
-                                                                .u32(bob.Listen()));
+    env.NameParents({{"bob", bob.Listen()}, {"bob", bob.Listen()}});
     QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(1));
     // Tried once, failed or not: a later list skips him too.
-    env.fake().sendMessage(ServerCode::DNetPossibleParents, WireWriter()
-                                                                .u32(2)
-                                                                .str("bob")
-                                                                .u32(loopback)
-                                                                .u32(bob.Listen())
-                                                                .str("dave")
-                                                                .u32(loopback)
-                                                                .u32(dave.Listen()));
+    env.NameParents({{"bob", bob.Listen()}, {"dave", dave.Listen()}});
     QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(2));
     QCOMPARE(bob.AcceptedCount(), 1);
     QCOMPARE(log.lines.filter("parent connection to").join('\n'),
@@ -202,19 +176,24 @@ void tst_DNetParent::possibleParentTriedOnce()
                             "   Already attempted parent connection to bob, skipping\n"
                             "   Already attempted parent connection to bob, skipping\n"
                             "   Attempting parent connection to dave"));
+
+    // A candidate that goes is forgotten; the server hears nothing of it.
+    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    bob.Close();
+    QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(1));
+    QCOMPARE(log.lines.filter("closed"), QStringList{"Parent candidate socket closed"});
+    QCOMPARE(env.Reports(), QList<QByteArray>{});
 }
 
 void tst_DNetParent::listIgnoredWithParent()
 {
     DNetTestEnv env;
     QVERIFY(env.logIn());
-    auto parent = env.AddParent("pat");
-    QVERIFY(parent);
+    auto pat = env.AddParent("pat");
+    QVERIFY(pat);
     DNetLog log;
     FakePeer erin;
-    env.fake().sendMessage(
-        ServerCode::DNetPossibleParents,
-        WireWriter().u32(1).str("erin").u32(DNetTestEnv::kLoopback).u32(erin.Listen()));
+    env.NameParents({{"erin", erin.Listen()}});
     QTRY_VERIFY(log.Has("Received possible parents list, but already have a parent. Not "
                         "processing."));
     QVERIFY(!DNetTestEnv::User("erin").IsConnected("attempted_dnet_connection"));
@@ -252,6 +231,11 @@ void tst_DNetParent::adoption_data()
         << QList<QByteArray>{WireWriter().u8(5).str("ann"), WireWriter().u8(5).str("lead")}
         << QList<QByteArray>{Leader("lead"), kHasParent}
         << Hex("09000000 05 04000000 6c656164") + search;
+    // Passed on, but only a search adopts.
+    const QByteArray passOn = Hex("03 00000000 deadbeef");
+    QTest::newRow("other kind first") << QList<QByteArray>{passOn}
+                                      << QList<QByteArray>{kEmptyLeader, kHasParent}
+                                      << FakePeer::Frame(passOn) + emptyLeader + search;
 }
 
 void tst_DNetParent::adoption()
@@ -260,8 +244,7 @@ void tst_DNetParent::adoption()
     QFETCH(QList<QByteArray>, reports);
     QFETCH(QByteArray, toChildren);
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
+    QVERIFY(env.LoggedIn());
     auto child = env.AddChild("kid");
     QVERIFY(child);
     auto bob = env.AddCandidate("bob");
@@ -286,47 +269,14 @@ void tst_DNetParent::adoption()
                     "parent."));
 }
 
-void tst_DNetParent::searchOfOtherKindDoesNotAdopt()
-{
-    DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto child = env.AddChild("kid");
-    auto bob = env.AddCandidate("bob");
-    QVERIFY(child && bob);
-    const QByteArray passOn = Hex("03 00000000 deadbeef");
-    bob->SendFrame(passOn);
-    QTRY_COMPARE(child->Pending(), FakePeer::Frame(passOn));
-    QVERIFY(!DNetTestEnv::HasGlobal("dnet_parent_user"));
-    QCOMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(1));
-}
-
-void tst_DNetParent::candidateClosing()
-{
-    DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto bob = env.AddCandidate("bob");
-    QVERIFY(bob);
-    QCOMPARE(env.Reports(), QList<QByteArray>{kNoParent});
-    DNetLog log;
-    bob->Close();
-    QTRY_COMPARE(DNetTestEnv::Count("dnet_parent_candidate"), size_t(0));
-    QCOMPARE(log.lines.filter("closed"), QStringList{"Parent candidate socket closed"});
-    QCOMPARE(env.Reports(), QList<QByteArray>{});
-}
-
 void tst_DNetParent::parentLoss()
 {
     DNetTestEnv env;
-    QVERIFY(env.logIn());
+    QVERIFY(env.LoggedIn());
     auto child = env.AddChild("kid");
-    QVERIFY(child);
-    auto pat = env.AddCandidate("pat");
-    QVERIFY(pat);
-    pat->SendFrame(WireWriter().u8(4).i32(1));
-    pat->SendFrame(WireWriter().u8(5).str("lead"));
-    pat->SendFrame(DNetTestEnv::SearchBody("eve", 9, "tune"));
-    QTRY_VERIFY(DNetTestEnv::HasGlobal("dnet_parent_user"));
-    QCOMPARE(env.Reports(), (QList<QByteArray>{kNoParent, Level(2), Leader("lead"), kHasParent}));
+    auto pat = env.AddParent("pat", {WireWriter().u8(4).i32(1), WireWriter().u8(5).str("lead")});
+    QVERIFY(child && pat);
+    QCOMPARE(env.Reports(), (QList<QByteArray>{Level(2), Leader("lead"), kHasParent}));
     QByteArray frame;
     for (int i = 0; i < 3; ++i)
         QVERIFY(child->WaitForFrame(&frame));

@@ -28,7 +28,7 @@ bool Welcomed(FakePeer& child, const QByteArray& body)
 }
 
 // Logged in, with pat as the parent and children that connected after, each past the empty
-// group leader the adoption left and a new child is sent.
+// group leader the adoption left and a new child is sent, the reports so far taken.
 struct Tree
 {
     bool Grow(DNetTestEnv& env, std::initializer_list<const char*> names)
@@ -40,7 +40,7 @@ struct Tree
             if (!children.back() || !Welcomed(*children.back(), Hex("05 00000000")))
                 return false;
         }
-        return true;
+        return !env.Reports().isEmpty();
     }
     FakePeer& child() { return *children.front(); }
 
@@ -62,37 +62,39 @@ class tst_DNetRelay : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void searchReachesChildren_data();
-    void searchReachesChildren();
-    void levelFromParent();
-    void leaderFromParent();
-    void levelAndLeaderFromServerIgnored_data();
-    void levelAndLeaderFromServerIgnored();
+    void downTheTree_data();
+    void downTheTree();
+    void levelAndLeaderFromParent();
     void unreadableBodyClosesParent_data();
     void unreadableBodyClosesParent();
     void childDepths();
     void sameUserTwice();
     void childFrameInFirstSegment();
-    void newChildWelcomed_data();
-    void newChildWelcomed();
     void childThatNeverReadsDropped();
 };
 
-void tst_DNetRelay::searchReachesChildren_data()
+void tst_DNetRelay::downTheTree_data()
 {
-    QTest::addColumn<bool>("fromServer");
+    QTest::addColumn<bool>("fromServer"); // inside code 93, else from the parent
     QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("relayed");
     QTest::addColumn<bool>("answered");
-    QTest::newRow("search, from the parent") << false << kSearch << true;
-    QTest::newRow("search, from the server") << true << kSearch << true;
-    QTest::newRow("other kind, from the parent") << false << kPassOn << false;
-    QTest::newRow("other kind, from the server") << true << kPassOn << false;
+    QTest::newRow("search, from the parent") << false << kSearch << true << true;
+    QTest::newRow("search, from the server") << true << kSearch << true << true;
+    QTest::newRow("other kind, from the parent") << false << kPassOn << true << false;
+    QTest::newRow("other kind, from the server") << true << kPassOn << true << false;
+    // Only the parent's level and leader count.
+    QTest::newRow("level, from the server") << true << Hex("04 04000000") << false << false;
+    QTest::newRow("group leader, from the server")
+        << true << Hex("05 03000000 616263") << false << false;
+    QTest::newRow("unknown code, from the parent") << false << Hex("09 00") << false << false;
 }
 
-void tst_DNetRelay::searchReachesChildren()
+void tst_DNetRelay::downTheTree()
 {
     QFETCH(bool, fromServer);
     QFETCH(QByteArray, body);
+    QFETCH(bool, relayed);
     QFETCH(bool, answered);
     DNetTestEnv env;
     Tree tree;
@@ -105,126 +107,85 @@ void tst_DNetRelay::searchReachesChildren()
         tree.parent->SendFrame(body);
     tree.parent->SendRaw(kMarker);
     for (auto& child : tree.children)
-        QTRY_COMPARE(child->Pending(), FakePeer::Frame(body) + kMarker);
+        QTRY_COMPARE(child->Pending(), (relayed ? FakePeer::Frame(body) : QByteArray()) + kMarker);
     QCOMPARE(searches.count(), answered ? 1 : 0);
     if (answered) {
         QCOMPARE(searches.at(0).at(0).value<std::string>(), std::string("bob"));
         QCOMPARE(searches.at(0).at(1).toUInt(), 0x01020304u);
         QCOMPARE(searches.at(0).at(2).value<std::string>(), std::string("abc"));
     }
-}
-
-void tst_DNetRelay::levelFromParent()
-{
-    DNetTestEnv env;
-    Tree tree;
-    QVERIFY(tree.Grow(env, {"kid"}));
-    FakePeer* parent = tree.parent.get();
-    FakePeer* child = &tree.child();
-    env.Reports();
-    DNetLog log;
-
-    // Once for the first, not at all for the same level again.
-    parent->SendRaw(Hex("05000000 04 04000000") + Hex("05000000 04 04000000") + kMarker);
-    QTRY_COMPARE(child->Pending(), Hex("05000000 04 05000000") + kMarker);
-    QCOMPARE(env.Reports(), QList<QByteArray>{Hex("08000000 7e000000 05000000")});
-    QCOMPARE(log.lines, QStringList{"Received level from parent, updating to 5"});
-    QCOMPARE(DNetTestEnv::Global("dnet_level"), std::string("5"));
-
-    Drain(*child);
-    parent->SendRaw(Hex("05000000 04 ffffffff") + Hex("05000000 04 ffffffff") + kMarker);
-    QTRY_COMPARE(child->Pending(), Hex("05000000 04 ffffffff") + kMarker);
-    QCOMPARE(env.Reports(), QList<QByteArray>{Hex("08000000 7e000000 ffffffff")});
-    QVERIFY(!DNetTestEnv::HasGlobal("dnet_level"));
-
-    // One below the largest level wraps the way 32 bits do, without overflowing.
-    Drain(*child);
-    parent->SendRaw(Hex("05000000 04 ffffff7f") + kMarker);
-    QTRY_COMPARE(child->Pending(), Hex("05000000 04 00000080") + kMarker);
-    QCOMPARE(DNetTestEnv::Global("dnet_level"), std::string("-2147483648"));
-}
-
-void tst_DNetRelay::leaderFromParent()
-{
-    DNetTestEnv env;
-    Tree tree;
-    QVERIFY(tree.Grow(env, {"kid"}));
-    FakePeer* parent = tree.parent.get();
-    FakePeer* child = &tree.child();
-    env.Reports();
-    const QByteArray leader = Hex("08000000 05 03000000 616263");
-    parent->SendRaw(leader + leader + kMarker);
-    QTRY_COMPARE(child->Pending(), leader + kMarker);
-    QCOMPARE(env.Reports(), QList<QByteArray>{Hex("0b000000 7f000000 03000000 616263")});
-    QCOMPARE(DNetTestEnv::Global("dnet_group_leader"), std::string("abc"));
-}
-
-void tst_DNetRelay::levelAndLeaderFromServerIgnored_data()
-{
-    QTest::addColumn<QByteArray>("body");
-    QTest::newRow("level") << Hex("04 04000000");
-    QTest::newRow("group leader") << Hex("05 03000000 616263");
-}
-
-void tst_DNetRelay::levelAndLeaderFromServerIgnored()
-{
-    QFETCH(QByteArray, body);
-    DNetTestEnv env;
-    QVERIFY(env.logIn());
-    auto child = env.AddChild("kid");
-    QVERIFY(child);
-    env.Reports();
-    SendFromServer(env.fake(), body);
-    SendFromServer(env.fake(), kMarker.mid(4));
-    QTRY_COMPARE(child->Pending(), kMarker);
     QCOMPARE(env.Reports(), QList<QByteArray>{});
-    QVERIFY(!DNetTestEnv::HasGlobal("dnet_level"));
-    QVERIFY(!DNetTestEnv::HasGlobal("dnet_group_leader"));
+    QCOMPARE(DNetTestEnv::Global("dnet_level") + DNetTestEnv::Global("dnet_group_leader"), "");
+    QVERIFY(tree.parent->IsConnected());
+}
+
+void tst_DNetRelay::levelAndLeaderFromParent()
+{
+    DNetTestEnv env;
+    Tree tree;
+    QVERIFY(tree.Grow(env, {"kid"}));
+    // Each sent twice: passed on and reported once, with the value kept.
+    const struct
+    {
+        const char* body;
+        const char* toChildren;
+        const char* report;
+        const char* key;
+        const char* value;
+    } steps[] = {
+        {"04 04000000", "05000000 04 05000000", "08000000 7e000000 05000000", "dnet_level", "5"},
+        {"04 ffffffff", "05000000 04 ffffffff", "08000000 7e000000 ffffffff", "dnet_level", ""},
+        // One below the largest level wraps the way 32 bits do, without overflowing.
+        {"04 ffffff7f", "05000000 04 00000080", "08000000 7e000000 00000080", "dnet_level",
+         "-2147483648"},
+        {"05 03000000 616263", "08000000 05 03000000 616263", "0b000000 7f000000 03000000 616263",
+         "dnet_group_leader", "abc"},
+    };
+    for (const auto& step : steps) {
+        tree.parent->SendRaw(FakePeer::Frame(Hex(step.body)) + FakePeer::Frame(Hex(step.body)) +
+                             kMarker);
+        QTRY_COMPARE(tree.child().Pending(), Hex(step.toChildren) + kMarker);
+        QCOMPARE(env.Reports(), QList<QByteArray>{Hex(step.report)});
+        QCOMPARE(DNetTestEnv::Global(step.key), std::string(step.value));
+        Drain(tree.child());
+    }
+    // A child that comes now is told both first.
+    auto late = env.AddChild("late");
+    QVERIFY(late);
+    tree.parent->SendRaw(kMarker);
+    QTRY_COMPARE(late->Pending(),
+                 Hex("05000000 04 00000080 08000000 05 03000000 616263") + kMarker);
 }
 
 void tst_DNetRelay::unreadableBodyClosesParent_data()
 {
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("closes");
-    QTest::newRow("level cut short") << Hex("04 010203") << true;
-    QTest::newRow("leader over the string limit")
-        << Hex("05 01000200") + QByteArray(64, 'x') << true;
-    QTest::newRow("search cut short") << Hex("03 31000000 03000000 626f") << true;
-    QTest::newRow("search without its kind") << Hex("03 3100") << true;
-    QTest::newRow("unknown code") << Hex("09 00") << false;
+    QTest::newRow("level cut short") << Hex("04 010203");
+    QTest::newRow("leader over the string limit") << Hex("05 01000200") + QByteArray(64, 'x');
+    QTest::newRow("search cut short") << Hex("03 31000000 03000000 626f");
+    QTest::newRow("search without its kind") << Hex("03 3100");
 }
 
 void tst_DNetRelay::unreadableBodyClosesParent()
 {
     QFETCH(QByteArray, body);
-    QFETCH(bool, closes);
     DNetTestEnv env;
     Tree tree;
     QVERIFY(tree.Grow(env, {"kid"}));
-    FakePeer* parent = tree.parent.get();
-    FakePeer* child = &tree.child();
     QSignalSpy searches(&env.dnet(), &DNetManager::DNetSearchRequest);
     DNetLog log;
-    parent->SendFrame(body);
-    if (closes) {
-        QVERIFY(parent->WaitForDisconnected());
-        QTRY_VERIFY(!DNetTestEnv::HasGlobal("dnet_parent_user"));
-        QCOMPARE(log.lines.first(), QStringLiteral("Parent socket closed"));
-    } else {
-        parent->SendRaw(kMarker);
-        QTRY_COMPARE(child->Pending(), kMarker);
-        QVERIFY(parent->IsConnected());
-        QCOMPARE(DNetTestEnv::Global("dnet_parent_user"), std::string("pat"));
-    }
+    tree.parent->SendFrame(body);
+    QVERIFY(tree.parent->WaitForDisconnected());
+    QTRY_VERIFY(!DNetTestEnv::HasGlobal("dnet_parent_user"));
+    QCOMPARE(log.lines.first(), QStringLiteral("Parent socket closed"));
     QCOMPARE(searches.count(), 0);
-    QVERIFY(child->Pending() == (closes ? QByteArray() : kMarker));
+    QVERIFY(tree.child().Pending().isEmpty());
 }
 
 void tst_DNetRelay::childDepths()
 {
     DNetTestEnv env;
-    QVERIFY(env.logIn());
-    env.Reports();
+    QVERIFY(env.LoggedIn());
     DNetLog log;
     std::unique_ptr<FakePeer> children[3];
     const qint32 depths[3] = {0, 2, 2};
@@ -260,7 +221,8 @@ void tst_DNetRelay::sameUserTwice()
     QVERIFY(first->WaitForDisconnected());
     QCOMPARE(DNetTestEnv::Count("dnet_child"), size_t(1));
     QVERIFY(log.Has("   Child connection already found, closing old connection."));
-    // The newer one is the child: what goes down the tree reaches it.
+    // The newer one is the child: what goes down the tree reaches it, and nothing else does
+    // while there is no parent (no level, no leader to tell).
     SendFromServer(env.fake(), kPassOn);
     QTRY_COMPARE(second->Pending(), FakePeer::Frame(kPassOn));
 }
@@ -275,36 +237,6 @@ void tst_DNetRelay::childFrameInFirstSegment()
     QCOMPARE(DNetTestEnv::Global("dnet_child_depth"), std::string("6"));
 }
 
-void tst_DNetRelay::newChildWelcomed_data()
-{
-    QTest::addColumn<bool>("withParent");
-    QTest::addColumn<QByteArray>("welcome");
-    QTest::newRow("no level, no leader") << false << QByteArray();
-    QTest::newRow("level and leader")
-        << true << Hex("05000000 04 03000000") + Hex("09000000 05 04000000 6c656164");
-}
-
-void tst_DNetRelay::newChildWelcomed()
-{
-    QFETCH(bool, withParent);
-    QFETCH(QByteArray, welcome);
-    DNetTestEnv env;
-    QVERIFY(env.logIn());
-    std::unique_ptr<FakePeer> parent;
-    if (withParent) {
-        parent = env.AddCandidate("pat");
-        QVERIFY(parent);
-        parent->SendFrame(Hex("04 02000000"));
-        parent->SendFrame(Hex("05 04000000 6c656164"));
-        parent->SendFrame(kSearch);
-        QTRY_VERIFY(DNetTestEnv::HasGlobal("dnet_parent_user"));
-    }
-    auto child = env.AddChild("kid");
-    QVERIFY(child);
-    SendFromServer(env.fake(), kMarker.mid(4));
-    QTRY_COMPARE(child->Pending(), welcome + kMarker);
-}
-
 void tst_DNetRelay::childThatNeverReadsDropped()
 {
     DNetTestEnv env;
@@ -316,7 +248,7 @@ void tst_DNetRelay::childThatNeverReadsDropped()
     // fill and the rest waits on our side.
     QTcpSocket slow;
     slow.setReadBufferSize(16);
-    slow.connectToHost(QHostAddress::LocalHost, env.engine().peer()->ListeningPort());
+    slow.connectToHost(QHostAddress::LocalHost, env.peer().ListeningPort());
     QVERIFY(slow.waitForConnected(5000));
     slow.write(FakePeer::Frame(FakePeer::InitBody("slow", "D")));
     QTRY_VERIFY(DNetTestEnv::Child("slow"));
