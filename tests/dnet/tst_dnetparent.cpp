@@ -4,6 +4,10 @@
 
 #include "DNetTestEnv.h"
 
+#include <QRegularExpression>
+
+#include <functional>
+
 namespace {
 
 QByteArray CanParent(bool can)
@@ -42,8 +46,6 @@ class tst_DNetParent : public QObject
 private Q_SLOTS:
     void canParent_data();
     void canParent();
-    void ruleWaitsForItsInputs_data();
-    void ruleWaitsForItsInputs();
     void loginReportsTheState();
     void possibleParentTriedOnce();
     void listIgnoredWithParent();
@@ -56,6 +58,7 @@ private Q_SLOTS:
 
 void tst_DNetParent::canParent_data()
 {
+    QTest::addColumn<int>("last"); // the first input known last: speed, minimum or ratio
     QTest::addColumn<QByteArray>("speed"); // upload_speed from now; empty: as it was
     QTest::addColumn<quint32>("code");     // a figure the server sends then; 0: none
     QTest::addColumn<qint32>("figure");
@@ -64,26 +67,27 @@ void tst_DNetParent::canParent_data()
     const quint32 ratio = ServerCode::DNetParentSpeedConnectionRatio;
     const QList<QByteArray> no{CanParent(false)};
     QTest::newRow("one below the minimum")
-        << QByteArray("51199") << 0u << 0 << no << "   Below minimum parent speed, so no.";
+        << 0 << QByteArray("51199") << 0u << 0 << no << "   Below minimum parent speed, so no.";
     QTest::newRow("capacity equal to the children")
-        << QByteArray() << ratio << 166 << no
+        << 1 << QByteArray() << ratio << 166 << no
         << "   Currently have 3 child connections, max capacity 3";
-    QTest::newRow("ratio 0") << QByteArray() << ratio << 0 << no
+    QTest::newRow("ratio 0") << 2 << QByteArray() << ratio << 0 << no
                              << "   Parent speed connection ratio 0 is not positive, so no.";
-    QTest::newRow("negative ratio") << QByteArray() << ratio << -3 << no
+    QTest::newRow("negative ratio") << 0 << QByteArray() << ratio << -3 << no
                                     << "   Parent speed connection ratio -3 is not positive, so no.";
     // Ten times the speed leaves 32 bits.
     QTest::newRow("speed of 2,000,000,000")
-        << QByteArray("2000000000") << 0u << 0 << QList<QByteArray>{}
+        << 1 << QByteArray("2000000000") << 0u << 0 << QList<QByteArray>{}
         << "   Currently have 3 child connections, max capacity 1953125";
     // 1024 times the minimum leaves 32 bits.
     QTest::newRow("minimum of 3,000,000")
-        << QByteArray("2000000000") << quint32(ServerCode::DNetParentMinSpeed) << 3000000 << no
+        << 2 << QByteArray("2000000000") << quint32(ServerCode::DNetParentMinSpeed) << 3000000 << no
         << "   Below minimum parent speed, so no.";
 }
 
 void tst_DNetParent::canParent()
 {
+    QFETCH(int, last);
     QFETCH(QByteArray, speed);
     QFETCH(quint32, code);
     QFETCH(qint32, figure);
@@ -95,10 +99,23 @@ void tst_DNetParent::canParent()
     for (int i = 0; i < 3; ++i)
         QVERIFY(children[i] = env.AddChild("child" + QByteArray::number(i)));
 
-    // Exactly the minimum: capacity ((51,200 x 10) / 1024) / 10 = 50, above 3 children.
+    // Exactly the minimum: capacity ((51,200 x 10) / 1024) / 10 = 50, above 3 children. Nothing
+    // is decided, nor sent, before all three are known.
     DNetLog log;
-    env.SetSetting("upload_speed", "51200");
-    SendFigures(env.fake(), 50, 10);
+    const std::function<void()> inputs[] = {
+        [&] { env.SetSetting("upload_speed", "51200"); },
+        [&] { env.fake().sendMessage(ServerCode::DNetParentMinSpeed, WireWriter().i32(50)); },
+        [&] {
+            env.fake().sendMessage(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(10));
+        },
+    };
+    for (int i = 0; i < 3; ++i) {
+        if (i != last)
+            inputs[i]();
+    }
+    QCOMPARE(env.Reports(), QList<QByteArray>{});
+    QCOMPARE(log.lines.filter(QRegularExpression("child connections|status change")).size(), 0);
+    inputs[last]();
     QCOMPARE(env.Reports(), QList<QByteArray>{CanParent(true)});
     QVERIFY(log.Has("   Currently have 3 child connections, max capacity 50"));
 
@@ -109,35 +126,6 @@ void tst_DNetParent::canParent()
         env.fake().sendMessage(code, WireWriter().i32(figure));
     QCOMPARE(env.Reports(), reports);
     QVERIFY2(log.Has(line), qPrintable(log.lines.join('\n')));
-}
-
-void tst_DNetParent::ruleWaitsForItsInputs_data()
-{
-    QTest::addColumn<bool>("minimum");
-    QTest::addColumn<bool>("ratio");
-    QTest::addColumn<bool>("speed");
-    QTest::newRow("no ratio") << true << false << true;
-    QTest::newRow("no minimum") << false << true << true;
-    QTest::newRow("no upload speed") << true << true << false;
-}
-
-void tst_DNetParent::ruleWaitsForItsInputs()
-{
-    QFETCH(bool, minimum);
-    QFETCH(bool, ratio);
-    QFETCH(bool, speed);
-    DNetTestEnv env;
-    QVERIFY(env.LoggedIn());
-    DNetLog log;
-    if (speed)
-        env.SetSetting("upload_speed", "900000");
-    if (minimum)
-        env.fake().sendMessage(ServerCode::DNetParentMinSpeed, WireWriter().i32(1));
-    if (ratio)
-        env.fake().sendMessage(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(1));
-    QCOMPARE(env.Reports(), QList<QByteArray>{});
-    QCOMPARE(
-        log.lines.filter("child connections").size() + log.lines.filter("status change").size(), 0);
 }
 
 void tst_DNetParent::loginReportsTheState()

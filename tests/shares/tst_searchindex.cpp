@@ -15,17 +15,15 @@ private Q_SLOTS:
     void queries();
 };
 
-using Words = std::set<std::string>;
-Q_DECLARE_METATYPE(Words)
-
 namespace {
 
-Words WordsOf(const QStringList& list)
+// A set of words as the rows below write it: "{a, b}".
+QString Braced(const std::set<std::string>& words)
 {
-    Words out;
-    for (const QString& w : list)
-        out.insert(w.toStdString());
-    return out;
+    QStringList list;
+    for (const std::string& w : words)
+        list << QString::fromStdString(w);
+    return '{' + list.join(QStringLiteral(", ")) + '}';
 }
 
 } // namespace
@@ -34,34 +32,33 @@ void tst_SearchIndex::tokens_data()
 {
     QTest::addColumn<QByteArray>("folder");
     QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<Words>("words");
+    QTest::addColumn<QString>("words");
 
     QTest::newRow("Track01.MP3 in /music/Old")
         << QByteArray("/music/Old") << QByteArray("Track01.MP3")
-        << WordsOf({"music", "old", "track01", "mp3", "track01.mp3"});
+        << "{mp3, music, old, track01, track01.mp3}";
     QTest::newRow("punctuation") << QByteArray("/m") << QByteArray("my-song (live).mp3")
-                                 << WordsOf({"m", "my", "song", "live", "mp3", "my-song",
-                                             "(live).mp3"});
-    QTest::newRow("separators only")
-        << QByteArray("/m") << QByteArray("---") << WordsOf({"m", "---"});
+                                 << "{(live).mp3, live, m, mp3, my, my-song, song}";
+    QTest::newRow("separators only") << QByteArray("/m") << QByteArray("---") << "{---, m}";
     // Only ASCII letters are lowered; the UTF-8 bytes of E-acute stay as they are.
     QTest::newRow("accented") << QByteArray("/m") << QByteArray("\xc3\x89T\xc3\x89.mp3")
-                              << Words{"m", "\xc3\x89t\xc3\x89", "mp3", "\xc3\x89t\xc3\x89.mp3"};
-    QTest::newRow("blanks in the folder") << QByteArray("/My Music/a b") << QByteArray("x")
-                                          << WordsOf({"my", "music", "a", "b", "x"});
+                              << QString::fromUtf8("{m, mp3, \xc3\x89t\xc3\x89, "
+                                                   "\xc3\x89t\xc3\x89.mp3}");
+    QTest::newRow("blanks in the folder")
+        << QByteArray("/My Music/a b") << QByteArray("x") << "{a, b, music, my, x}";
 }
 
 void tst_SearchIndex::tokens()
 {
     QFETCH(QByteArray, folder);
     QFETCH(QByteArray, name);
-    QFETCH(Words, words);
+    QFETCH(QString, words);
 
     SharesTestEnv env;
     ItemPtr file = SharesTestEnv::AddFile(SharesTestEnv::Root("/"), folder.toStdString(),
                                           name.toStdString());
-    QCOMPARE(SharesTestEnv::Tokens(file), words);
-    QCOMPARE(d.GetType("search_token")->ItemCount(), words.size());
+    QCOMPARE(Braced(SharesTestEnv::Tokens(file)), words);
+    QCOMPARE(d.GetType("search_token")->ItemCount(), SharesTestEnv::Tokens(file).size());
 
     // Again: nothing new.
     const size_t links = file->ConnectionCount();
@@ -72,55 +69,36 @@ void tst_SearchIndex::tokens()
 void tst_SearchIndex::queries_data()
 {
     QTest::addColumn<QByteArray>("query");
-    QTest::addColumn<Words>("included");
-    QTest::addColumn<Words>("parts");
-    QTest::addColumn<Words>("excluded");
-    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("parsed"); // included, part and excluded words, and valid or not
 
-    QTest::newRow("all three kinds") << QByteArray("abc -def *gh") << WordsOf({"abc"})
-                                     << WordsOf({"gh"}) << WordsOf({"def"}) << true;
-    QTest::newRow("excluded only")
-        << QByteArray("-abc") << Words{} << Words{} << WordsOf({"abc"}) << false;
-    QTest::newRow("one part word")
-        << QByteArray("*abc") << Words{} << WordsOf({"abc"}) << Words{} << true;
-    QTest::newRow("ends in a lone minus")
-        << QByteArray("abc -") << WordsOf({"abc"}) << Words{} << Words{} << false;
-    QTest::newRow("ends in a lone asterisk")
-        << QByteArray("abc *") << WordsOf({"abc"}) << Words{} << Words{} << false;
-    QTest::newRow("lone minus mid-text")
-        << QByteArray("abc - def") << WordsOf({"abc"}) << Words{} << Words{} << false;
+    QTest::newRow("all three kinds") << QByteArray("abc -def *gh") << "{abc} {gh} {def} valid";
+    QTest::newRow("excluded only") << QByteArray("-abc") << "{} {} {abc} invalid";
+    QTest::newRow("one part word") << QByteArray("*abc") << "{} {abc} {} valid";
+    QTest::newRow("ends in a lone minus") << QByteArray("abc -") << "{abc} {} {} invalid";
+    QTest::newRow("ends in a lone asterisk") << QByteArray("abc *") << "{abc} {} {} invalid";
+    QTest::newRow("lone minus mid-text") << QByteArray("abc - def") << "{abc} {} {} invalid";
     QTest::newRow("quoted phrase, then a word")
-        << QByteArray("\"new york\" band") << WordsOf({"new york", "band"}) << Words{} << Words{}
-        << true;
-    QTest::newRow("unclosed quote")
-        << QByteArray("\"new york") << WordsOf({"new york"}) << Words{} << Words{} << true;
-    QTest::newRow("quote inside a word")
-        << QByteArray("ab\"c") << Words{} << Words{} << Words{} << false;
-    QTest::newRow("empty quotes") << QByteArray("abc \"\"") << WordsOf({"abc"}) << Words{}
-                                  << Words{} << false;
-    QTest::newRow("one prefix only")
-        << QByteArray("-*abc x") << WordsOf({"x"}) << Words{} << WordsOf({"*abc"}) << true;
-    QTest::newRow("blanks and tabs only")
-        << QByteArray(" \t  \t") << Words{} << Words{} << Words{} << false;
+        << QByteArray("\"new york\" band") << "{band, new york} {} {} valid";
+    QTest::newRow("unclosed quote") << QByteArray("\"new york") << "{new york} {} {} valid";
+    QTest::newRow("quote inside a word") << QByteArray("ab\"c") << "{} {} {} invalid";
+    QTest::newRow("empty quotes") << QByteArray("abc \"\"") << "{abc} {} {} invalid";
+    QTest::newRow("one prefix only") << QByteArray("-*abc x") << "{x} {} {*abc} valid";
+    QTest::newRow("blanks and tabs only") << QByteArray(" \t  \t") << "{} {} {} invalid";
     QTest::newRow("tabs separate, case kept, repeats once")
-        << QByteArray("\tAbc\tabc  Abc ") << WordsOf({"Abc", "abc"}) << Words{} << Words{} << true;
-    QTest::newRow("excluded phrase") << QByteArray("rock -\"live at\"") << WordsOf({"rock"})
-                                     << Words{} << WordsOf({"live at"}) << true;
+        << QByteArray("\tAbc\tabc  Abc ") << "{Abc, abc} {} {} valid";
+    QTest::newRow("excluded phrase") << QByteArray("rock -\"live at\"") << "{rock} {} {live at} valid";
 }
 
 void tst_SearchIndex::queries()
 {
     QFETCH(QByteArray, query);
-    QFETCH(Words, included);
-    QFETCH(Words, parts);
-    QFETCH(Words, excluded);
-    QFETCH(bool, valid);
+    QFETCH(QString, parsed);
 
     SearchParser parser;
-    QCOMPARE(parser.SetSearchText(query.toStdString()), valid);
-    QCOMPARE(parser.GetIncludedTokenSet(), included);
-    QCOMPARE(parser.GetIncludedPartTokenSet(), parts);
-    QCOMPARE(parser.GetExcludedTokenSet(), excluded);
+    const bool valid = parser.SetSearchText(query.toStdString());
+    QCOMPARE(Braced(parser.GetIncludedTokenSet()) + ' ' + Braced(parser.GetIncludedPartTokenSet()) +
+                 ' ' + Braced(parser.GetExcludedTokenSet()) + (valid ? " valid" : " invalid"),
+             parsed);
 }
 
 QTEST_GUILESS_MAIN(tst_SearchIndex)
