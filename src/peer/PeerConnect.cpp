@@ -371,6 +371,12 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
 
 void PeerMessenger::OnConnectedToServer()
 {
+    // Listening where the system picked, a client must tell the server those ports: the
+    // configured ones would send its peers elsewhere.
+    if (m_loopbackForTesting) {
+        gp_server->SetWaitPort(ListeningPort(), ObfuscatedListeningPort());
+        return;
+    }
     gp_server->SetWaitPort(Settings::Int(SettingKeys::ListeningPort),
                            Settings::Int(SettingKeys::ObfuscatedListeningPort));
 }

@@ -100,7 +100,8 @@ public:
     void DisposeOfSocket(QTcpSocket* socket);
 
     // Test-only: listen on 127.0.0.1 instead of every address, and on ports the OS picks
-    // instead of the configured ones. Call before DataLoaded.
+    // instead of the configured ones, which are then the ports the server is told after a
+    // login. Call before DataLoaded.
     void ListenOnLoopbackForTesting() { m_loopbackForTesting = true; }
     quint16 ListeningPort() const { return m_listener.Port(); }
     quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.Port(); }

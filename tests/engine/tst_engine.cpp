@@ -185,7 +185,11 @@ void tst_Engine::logsInAndShutsDown()
         qint64 code = 0;
         while (code >= 0 && code != ServerCode::SetWaitPort)
             code = fake.nextMessage(&ports);
-        QCOMPARE(ports, WireWriter().u32(2235).u32(1).u32(2236).bytes());
+        QCOMPARE(ports, WireWriter()
+                            .u32(engine.peer()->ListeningPort())
+                            .u32(1)
+                            .u32(engine.peer()->ObfuscatedListeningPort())
+                            .bytes());
 
         QVERIFY(engine.Shutdown(path));
         QVERIFY(fake.waitForClientClosed());
