@@ -65,7 +65,8 @@ void tst_DNetFrames::reader_data()
         << true << Depth(1) + Depth(4) + Hex("0500") << false << true << 2
         << QStringList{depth.arg(1), depth.arg(4)};
     QTest::newRow("length 0") << true << Hex("00000000") + Depth(2) << false << false << 9
-                              << QStringList{"Error reading message code, closing child connection"};
+                              << QStringList{
+                                     "Error reading message code, closing child connection"};
 
     // Refused before anything is read or allocated.
     const QString tooLong =
@@ -75,12 +76,10 @@ void tst_DNetFrames::reader_data()
         QTest::addRow("%s, 1,048,576", side)
             << child << Announcing("00001000", child, 1048576) << false << true << 0
             << QStringList{child ? depth.arg(6) : "candidate level 7"};
-        QTest::addRow("%s, 1,048,577", side)
-            << child << Announcing("01001000", child, 64) << false << false << 68
-            << QStringList{tooLong.arg(1048577)};
-        QTest::addRow("%s, negative", side)
-            << child << Announcing("00000080", child, 64) << false << false << 68
-            << QStringList{tooLong.arg(2147483648u)};
+        QTest::addRow("%s, 1,048,577", side) << child << Announcing("01001000", child, 64) << false
+                                             << false << 68 << QStringList{tooLong.arg(1048577)};
+        QTest::addRow("%s, negative", side) << child << Announcing("00000080", child, 64) << false
+                                            << false << 68 << QStringList{tooLong.arg(2147483648u)};
     }
 }
 
@@ -102,8 +101,8 @@ void tst_DNetFrames::reader()
         peer = env.AddCandidate("bob");
     }
     QVERIFY(peer);
-    QTcpSocket* socket = DNetTestEnv::SocketOf(
-        child ? DNetTestEnv::Child("carol") : ItemPtr(g("dnet_parent_candidate").First()));
+    QTcpSocket* socket = DNetTestEnv::SocketOf(child ? DNetTestEnv::Child("carol")
+                                                     : ItemPtr(g("dnet_parent_candidate").First()));
     const auto side = child ? DNetManager::Side::Child : DNetManager::Side::Upstream;
     DNetLog log;
     FeedDevice feed;

@@ -58,7 +58,7 @@ private Q_SLOTS:
 
 void tst_DNetParent::canParent_data()
 {
-    QTest::addColumn<int>("last"); // the first input known last: speed, minimum or ratio
+    QTest::addColumn<int>("last");         // the first input known last: speed, minimum or ratio
     QTest::addColumn<QByteArray>("speed"); // upload_speed from now; empty: as it was
     QTest::addColumn<quint32>("code");     // a figure the server sends then; 0: none
     QTest::addColumn<qint32>("figure");
@@ -73,8 +73,9 @@ void tst_DNetParent::canParent_data()
         << "   Currently have 3 child connections, max capacity 3";
     QTest::newRow("ratio 0") << 2 << QByteArray() << ratio << 0 << no
                              << "   Parent speed connection ratio 0 is not positive, so no.";
-    QTest::newRow("negative ratio") << 0 << QByteArray() << ratio << -3 << no
-                                    << "   Parent speed connection ratio -3 is not positive, so no.";
+    QTest::newRow("negative ratio")
+        << 0 << QByteArray() << ratio << -3 << no
+        << "   Parent speed connection ratio -3 is not positive, so no.";
     // Ten times the speed leaves 32 bits.
     QTest::newRow("speed of 2,000,000,000")
         << 1 << QByteArray("2000000000") << 0u << 0 << QList<QByteArray>{}
@@ -106,7 +107,8 @@ void tst_DNetParent::canParent()
         [&] { env.SetSetting("upload_speed", "51200"); },
         [&] { env.fake().sendMessage(ServerCode::DNetParentMinSpeed, WireWriter().i32(50)); },
         [&] {
-            env.fake().sendMessage(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(10));
+            env.fake().sendMessage(ServerCode::DNetParentSpeedConnectionRatio,
+                                   WireWriter().i32(10));
         },
     };
     for (int i = 0; i < 3; ++i) {
@@ -221,9 +223,9 @@ void tst_DNetParent::adoption_data()
         << Hex("09000000 05 04000000 6c656164") + search;
     // Passed on, but only a search adopts.
     const QByteArray passOn = Hex("03 00000000 deadbeef");
-    QTest::newRow("other kind first") << QList<QByteArray>{passOn}
-                                      << QList<QByteArray>{kEmptyLeader, kHasParent}
-                                      << FakePeer::Frame(passOn) + emptyLeader + search;
+    QTest::newRow("other kind first")
+        << QList<QByteArray>{passOn} << QList<QByteArray>{kEmptyLeader, kHasParent}
+        << FakePeer::Frame(passOn) + emptyLeader + search;
 }
 
 void tst_DNetParent::adoption()

@@ -20,13 +20,6 @@ void SendFromServer(FakeServer& fake, const QByteArray& body)
     fake.sendMessage(ServerCode::DNetMessage, body);
 }
 
-// Takes one frame the child was sent when it connected and checks it.
-bool Welcomed(FakePeer& child, const QByteArray& body)
-{
-    QByteArray got;
-    return child.WaitForFrame(&got) && got == body;
-}
-
 // Logged in, with pat as the parent and children that connected after, each past the empty
 // group leader the adoption left and a new child is sent, the reports so far taken.
 struct Tree
@@ -37,7 +30,9 @@ struct Tree
             return false;
         for (const char* name : names) {
             children.push_back(env.AddChild(name));
-            if (!children.back() || !Welcomed(*children.back(), Hex("05 00000000")))
+            QByteArray welcome;
+            if (!children.back() || !children.back()->WaitForFrame(&welcome) ||
+                welcome != Hex("05 00000000"))
                 return false;
         }
         return !env.Reports().isEmpty();
@@ -69,7 +64,6 @@ private Q_SLOTS:
     void unreadableBodyClosesParent();
     void childDepths();
     void sameUserTwice();
-    void childFrameInFirstSegment();
     void childThatNeverReadsDropped();
 };
 
@@ -189,10 +183,12 @@ void tst_DNetRelay::childDepths()
     DNetLog log;
     std::unique_ptr<FakePeer> children[3];
     const qint32 depths[3] = {0, 2, 2};
+    // Each depth comes in the segment of the child's first frame: the reader must look at what
+    // is buffered when it takes the socket, since no new readyRead announces it.
     for (int i = 0; i < 3; ++i) {
-        children[i] = env.AddChild("child" + QByteArray::number(i));
+        children[i] = env.AddChild("child" + QByteArray::number(i),
+                                   FakePeer::Frame(WireWriter().u8(7).i32(depths[i])));
         QVERIFY(children[i]);
-        children[i]->SendFrame(WireWriter().u8(7).i32(depths[i]));
         QTRY_VERIFY(log.lines.filter("Received child depth").size() == i + 1);
     }
     // The server hears only that there is something below us.
@@ -225,16 +221,6 @@ void tst_DNetRelay::sameUserTwice()
     // while there is no parent (no level, no leader to tell).
     SendFromServer(env.fake(), kPassOn);
     QTRY_COMPARE(second->Pending(), FakePeer::Frame(kPassOn));
-}
-
-void tst_DNetRelay::childFrameInFirstSegment()
-{
-    DNetTestEnv env;
-    DNetLog log;
-    auto child = env.AddChild("kid", FakePeer::Frame(WireWriter().u8(7).i32(5)));
-    QVERIFY(child);
-    QTRY_VERIFY(log.Has("Received child depth 5 from kid"));
-    QCOMPARE(DNetTestEnv::Global("dnet_child_depth"), std::string("6"));
 }
 
 void tst_DNetRelay::childThatNeverReadsDropped()

@@ -50,8 +50,7 @@ QByteArray Stream(std::initializer_list<std::pair<int, const char*>> runs)
 // 70,000 zero bytes with one 128 kbit/s header at offset: the first read takes 65,536 of them.
 QByteArray HeaderAt(int offset)
 {
-    return QByteArray(offset, '\0') + QByteArray::fromHex(kH128) +
-           QByteArray(69996 - offset, '\0');
+    return QByteArray(offset, '\0') + QByteArray::fromHex(kH128) + QByteArray(69996 - offset, '\0');
 }
 
 // Results written the way the cases below state them: "none", or version, mode, sampling-rate
@@ -203,7 +202,8 @@ void tst_MP3Scanner::initTestCase()
     QVERIFY(EncodedAudio::WriteWav(Path("stereo44.wav"), 44100, 2, 10));
     QVERIFY(EncodedAudio::WriteWav(Path("mono22.wav"), 22050, 1, 10));
     for (const auto& e : kEncoded) {
-        const QString wav = Path(QString(e.options).contains("-m m") ? "mono22.wav" : "stereo44.wav");
+        const QString wav =
+            Path(QString(e.options).contains("-m m") ? "mono22.wav" : "stereo44.wav");
         const QString error =
             EncodedAudio::Encode(wav, Path(e.mp3), QString(e.options).split(QLatin1Char(' ')));
         QVERIFY2(error.isEmpty(), qPrintable(error));
@@ -369,8 +369,7 @@ void tst_MP3Scanner::faultyReads()
     }
 }
 
-void tst_MP3Scanner::VerifyEncoded(const QString& path, const QString& expected,
-                                   const QString& got)
+void tst_MP3Scanner::VerifyEncoded(const QString& path, const QString& expected, const QString& got)
 {
     if (!expected.endsWith(QLatin1String("vbr"))) {
         QCOMPARE(got, expected);

@@ -27,8 +27,8 @@ QStringList Tree(const std::string& user)
                          (parent["user_share"] == share ? "" : " of another user");
         for (Item* i : folder.GetItems("user_share_file")) {
             ItemPtr file(i);
-            QString line = path + " | " + name(file, "user_share_file_name") + ' ' +
-                           name(file, "file_size");
+            QString line =
+                path + " | " + name(file, "user_share_file_name") + ' ' + name(file, "file_size");
             for (const char* detail : {"bitrate", "length_seconds", "bitrate_mode"}) {
                 if (file[detail])
                     line += ' ' + name(file, detail);
@@ -90,8 +90,7 @@ void tst_ReceivedShares::parentLinks()
     QCOMPARE(Tree("bob"), tree);
     // Made last, and the sign that the tree is whole.
     QVERIFY(StoreFixture::User("bob")["user_share"]["user_share_loaded"]);
-    QCOMPARE(PeerTestEnv::Count("user_share_folder_parent"),
-             size_t(2 * tree.filter(" < ").size()));
+    QCOMPARE(PeerTestEnv::Count("user_share_folder_parent"), size_t(2 * tree.filter(" < ").size()));
 }
 
 void tst_ReceivedShares::filesAndTheirDetails()
@@ -129,8 +128,8 @@ void tst_ReceivedShares::secondListWaitsForRemoval()
     first["music\\rock"] = {FileInfo("song.mp3", 123456789)};
     sharedFoldersManager->OnUserShare("bob", first, {});
     sharedFoldersManager->OnUserShare("bob", Folders({"second"}), {});
-    QCOMPARE(Tree("bob"), (QStringList{"music", "music\\rock < music",
-                                       "music\\rock | song.mp3 123456789"}));
+    QCOMPARE(Tree("bob"),
+             (QStringList{"music", "music\\rock < music", "music\\rock | song.mp3 123456789"}));
     QCOMPARE(log.lines.count("Received shared file list from user bob"), 2);
 
     sharedFoldersManager->RemoveUserShare("bob");

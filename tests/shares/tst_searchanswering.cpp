@@ -258,7 +258,7 @@ void tst_SearchAnswering::words()
     ItemPtr root = Shares::Root("/m");
     for (const QString& file : files)
         Shares::AddFile(root, file.section('/', 0, -2).toStdString(),
-                     file.section('/', -1).toStdString());
+                        file.section('/', -1).toStdString());
 
     env.shares().ProcessSearch("bob", 9, query.toStdString());
     if (hits.isEmpty()) {
@@ -285,18 +285,17 @@ void tst_SearchAnswering::records_data()
     using B = QByteArray;
     using L = QList<quint32>;
     QTest::newRow("constant bitrate, capital extension, no speed")
-        << B("/m/x.MP3") << qint64(5) << B("128") << B("cbr") << B() << B("\\m\\x.MP3")
-        << B("mp3") << L{0, 128, 2, 0} << 0u;
+        << B("/m/x.MP3") << qint64(5) << B("128") << B("cbr") << B() << B("\\m\\x.MP3") << B("mp3")
+        << L{0, 128, 2, 0} << 0u;
     QTest::newRow("MP3 not scanned yet") << B("/m/x.mp3") << qint64(5) << B() << B() << B("7")
                                          << B("\\m\\x.mp3") << B("mp3") << L{} << 7u;
-    QTest::newRow("mode without bitrate") << B("/m/x.mp3") << qint64(5) << B() << B("vbr")
-                                          << B("7") << B("\\m\\x.mp3") << B("mp3") << L{2, 1}
-                                          << 7u;
+    QTest::newRow("mode without bitrate") << B("/m/x.mp3") << qint64(5) << B() << B("vbr") << B("7")
+                                          << B("\\m\\x.mp3") << B("mp3") << L{2, 1} << 7u;
     QTest::newRow("not an MP3: no details") << B("/m/x.ogg") << qint64(10) << B("192") << B("vbr")
                                             << B("7") << B("\\m\\x.ogg") << B() << L{} << 7u;
     QTest::newRow("size past 32 bits, negative speed")
-        << B("/m/x.iso") << qint64(5000000000) << B() << B() << B("-5") << B("\\m\\x.iso")
-        << B() << L{} << 0xfffffffbu;
+        << B("/m/x.iso") << qint64(5000000000) << B() << B() << B("-5") << B("\\m\\x.iso") << B()
+        << L{} << 0xfffffffbu;
     QTest::newRow("UTF-8 and blanks kept")
         << B("/m/d\xc3\xa9j\xc3\xa0 vu/x y.flac") << qint64(1) << B() << B() << B("1")
         << B("\\m\\d\xc3\xa9j\xc3\xa0 vu\\x y.flac") << B() << L{} << 1u;

@@ -55,8 +55,8 @@ void tst_SearchIndex::tokens()
     QFETCH(QString, words);
 
     SharesTestEnv env;
-    ItemPtr file = SharesTestEnv::AddFile(SharesTestEnv::Root("/"), folder.toStdString(),
-                                          name.toStdString());
+    ItemPtr file =
+        SharesTestEnv::AddFile(SharesTestEnv::Root("/"), folder.toStdString(), name.toStdString());
     QCOMPARE(Braced(SharesTestEnv::Tokens(file)), words);
     QCOMPARE(d.GetType("search_token")->ItemCount(), SharesTestEnv::Tokens(file).size());
 
@@ -86,7 +86,8 @@ void tst_SearchIndex::queries_data()
     QTest::newRow("blanks and tabs only") << QByteArray(" \t  \t") << "{} {} {} invalid";
     QTest::newRow("tabs separate, case kept, repeats once")
         << QByteArray("\tAbc\tabc  Abc ") << "{Abc, abc} {} {} valid";
-    QTest::newRow("excluded phrase") << QByteArray("rock -\"live at\"") << "{rock} {} {live at} valid";
+    QTest::newRow("excluded phrase")
+        << QByteArray("rock -\"live at\"") << "{rock} {} {live at} valid";
 }
 
 void tst_SearchIndex::queries()

@@ -67,15 +67,23 @@ void tst_SharedFolders::findsFileByPath_data()
     QTest::addColumn<QString>("asked");
     QTest::addColumn<QString>("found"); // the name found; empty: none
 
-    QTest::newRow("exact") << false << "/Music/A.mp3" << "A.mp3";
-    QTest::newRow("other case, doubled separator") << false << "/music//a.MP3" << "A.mp3";
-    QTest::newRow("trailing separator") << false << "/MUSIC/A.MP3/" << "A.mp3";
-    QTest::newRow("backslashes") << false << "\\music\\a.mp3" << "";
-    QTest::newRow("other folder") << false << "/Musi/A.mp3" << "";
-    QTest::newRow("empty") << false << "" << "";
+    QTest::newRow("exact") << false << "/Music/A.mp3"
+                           << "A.mp3";
+    QTest::newRow("other case, doubled separator") << false << "/music//a.MP3"
+                                                   << "A.mp3";
+    QTest::newRow("trailing separator") << false << "/MUSIC/A.MP3/"
+                                        << "A.mp3";
+    QTest::newRow("backslashes") << false << "\\music\\a.mp3"
+                                 << "";
+    QTest::newRow("other folder") << false << "/Musi/A.mp3"
+                                  << "";
+    QTest::newRow("empty") << false << ""
+                           << "";
     // The case-blind match could pick either: the exact spelling wins.
-    QTest::newRow("twins, lower case asked") << true << "/Music/a.mp3" << "a.mp3";
-    QTest::newRow("twins, upper case asked") << true << "/Music/A.mp3" << "A.mp3";
+    QTest::newRow("twins, lower case asked") << true << "/Music/a.mp3"
+                                             << "a.mp3";
+    QTest::newRow("twins, upper case asked") << true << "/Music/A.mp3"
+                                             << "A.mp3";
 }
 
 void tst_SharedFolders::findsFileByPath()
@@ -101,11 +109,16 @@ void tst_SharedFolders::displayString_data()
     QTest::addColumn<QString>("shown");
 
     QTest::newRow("variable, with length")
-        << "192" << "vbr" << 245 << QString("192 VBR, ") + FormatSeconds(245).c_str();
-    QTest::newRow("constant, no length") << "128" << "cbr" << -1 << "128 CBR";
-    QTest::newRow("mode only") << "" << "cbr" << -1 << " CBR";
-    QTest::newRow("unknown mode word") << "64" << "abr" << -1 << "64";
-    QTest::newRow("nothing") << "" << "" << -1 << "";
+        << "192"
+        << "vbr" << 245 << QString("192 VBR, ") + FormatSeconds(245).c_str();
+    QTest::newRow("constant, no length") << "128"
+                                         << "cbr" << -1 << "128 CBR";
+    QTest::newRow("mode only") << ""
+                               << "cbr" << -1 << " CBR";
+    QTest::newRow("unknown mode word") << "64"
+                                       << "abr" << -1 << "64";
+    QTest::newRow("nothing") << ""
+                             << "" << -1 << "";
 }
 
 void tst_SharedFolders::displayString()
