@@ -61,6 +61,20 @@ void SettingsDefaults::WriteBeforeLoad()
     Settings::SetYes(SettingKeys::LogPrivateChat, true);
 }
 
+QColor SettingsDefaults::DefaultColour(const SettingKey& key)
+{
+    const std::string name = key.name;
+    for (const PaletteColour& c : kPaletteColours) {
+        if (name == c.key.name)
+            return defaultPalette.color(c.role);
+    }
+    for (const FixedColour& c : kFixedColours) {
+        if (name == c.key.name)
+            return QColor::fromString(QLatin1String(c.name));
+    }
+    return QColor();
+}
+
 void SettingsDefaults::ApplyColours()
 {
     QPalette palette = defaultPalette;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QColor>
 #include <QPalette>
+
+struct SettingKey;
 
 // The application palette as start-up found it, before any colour setting was applied. The colour
 // dialog resets colours to it. Set by SettingsDefaults::WriteBeforeLoad, never changed after.
@@ -20,6 +23,10 @@ void WriteBeforeLoad();
 // defaultPalette, which then becomes the application palette. A value that does not parse as a
 // colour leaves its role as the palette had it, and is logged.
 void ApplyColours();
+
+// The colour a colour setting starts with: a palette colour from defaultPalette (current colour
+// group), a fixed colour from its table; invalid for a key that is not a colour setting.
+QColor DefaultColour(const SettingKey& key);
 
 // After the load, on every start: the data version, replacing whatever the file held.
 void WriteAfterLoad();

@@ -1,0 +1,96 @@
+#include "ChatForm.h"
+
+#include "ChatLog.h"
+#include "ChatLogForm.h"
+#include "ChatView.h"
+#include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/ShellActionSets.h"
+#include "shell/ShellTypes.h"
+#include "shell/UIFunctions.h"
+#include "store/Settings.h"
+
+#include <QIcon>
+#include <QLineEdit>
+#include <QSet>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+QSet<const ChatForm*>& LiveForms()
+{
+    static QSet<const ChatForm*> forms;
+    return forms;
+}
+
+} // namespace
+
+ChatForm::ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent)
+    : QWidget(parent), m_user(user), m_tabs(tabs), m_chatView(new ChatView(this)),
+      m_chatEdit(new QLineEdit(this))
+{
+    LiveForms().insert(this);
+    m_chatEdit->setObjectName(QStringLiteral("chatEdit"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_chatView);
+    layout->addWidget(m_chatEdit);
+    connect(m_chatEdit, &QLineEdit::returnPressed, this, &ChatForm::OnChatEditReturnPressed);
+    setFocusProxy(m_chatEdit);
+
+    if (actionBar) {
+        actionBar->RegisterWidget(this, QString::fromLatin1(ShellActions::UserChatSet));
+        connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &ChatForm::OnActionTriggered);
+    }
+}
+
+ChatForm::~ChatForm()
+{
+    LiveForms().remove(this);
+    if (Type* type = d.HasType(ShellTypes::UserChatWidget))
+        type->HasItem(Value(this)).Remove();
+}
+
+ChatForm* ChatForm::FromItem(ItemPtr item)
+{
+    auto* form = item.AsPointer<ChatForm>();
+    return LiveForms().contains(form) ? form : nullptr;
+}
+
+void ChatForm::AddChat(const std::string& user, const std::string& text)
+{
+    m_chatView->AddChatLine(user, text);
+    ChatLog::Append(ChatLog::Kind::User, m_user, ChatLog::ChatLine(user, text));
+}
+
+QString ChatForm::Text() const
+{
+    return m_chatView->toPlainText();
+}
+
+void ChatForm::OnChatEditReturnPressed()
+{
+    const std::string text = m_chatEdit->text().toUtf8().toStdString();
+    if (text.empty())
+        return;
+    m_chatEdit->clear();
+    if (gp_server)
+        gp_server->SendPrivateChat(m_user, text);
+    AddChat(Settings::Text(SettingKeys::Username), text);
+}
+
+void ChatForm::OnActionTriggered(QWidget* widget, std::string id)
+{
+    if (widget != this || id != ShellActions::UserChatLog)
+        return;
+    ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(m_user));
+    if (ChatLogForm* open = ChatLogForm::FromItem(user[ShellTypes::ChatLogForm])) {
+        FocusWidgetAndParents(open);
+        return;
+    }
+    auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::User, m_user), this);
+    m_tabs->addTab(viewer, QIcon(QStringLiteral(":/icons/note_icon")),
+                   QString::fromLatin1(m_user.c_str()));
+    user += d.GetType(ShellTypes::ChatLogForm)->GetItem(Value(viewer));
+}

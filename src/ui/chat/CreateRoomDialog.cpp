@@ -1,0 +1,53 @@
+#include "CreateRoomDialog.h"
+
+#include "server/Server.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+CreateRoomDialog* createRoomDialog = nullptr;
+
+CreateRoomDialog::CreateRoomDialog(QWidget* parent)
+    : QDialog(parent), roomNameEdit(new QLineEdit),
+      createPrivateCheckBox(new QCheckBox(QStringLiteral("Create private room")))
+{
+    setObjectName(QStringLiteral("CreateRoomDialog"));
+    setWindowTitle(QStringLiteral("Create Room"));
+    roomNameEdit->setObjectName(QStringLiteral("roomNameEdit"));
+    createPrivateCheckBox->setObjectName(QStringLiteral("createPrivateCheckBox"));
+    auto* button = new QPushButton(QStringLiteral("Create/Enter Room"));
+    button->setObjectName(QStringLiteral("createRoomButton"));
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addStretch();
+    buttonRow->addWidget(button);
+    buttonRow->addStretch();
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(roomNameEdit);
+    layout->addWidget(createPrivateCheckBox);
+    layout->addLayout(buttonRow);
+    connect(button, &QPushButton::clicked, this, &CreateRoomDialog::OnButtonClicked);
+    createRoomDialog = this;
+}
+
+CreateRoomDialog::~CreateRoomDialog()
+{
+    if (createRoomDialog == this)
+        createRoomDialog = nullptr;
+}
+
+void CreateRoomDialog::OnButtonClicked()
+{
+    const QString name = roomNameEdit->text().trimmed();
+    if (name.isEmpty())
+        return;
+    if (gp_server)
+        gp_server->EnterRoom(name.toUtf8().toStdString(), createPrivateCheckBox->isChecked());
+    // Gone from the global at once, so that the next "Create Room" makes a fresh dialog even
+    // before the deferred deletion has run.
+    createRoomDialog = nullptr;
+    hide();
+    deleteLater();
+}

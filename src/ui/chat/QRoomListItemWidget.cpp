@@ -1,0 +1,51 @@
+#include "QRoomListItemWidget.h"
+
+#include "server/ServerSchema.h"
+
+#include <unordered_set>
+
+namespace {
+
+std::unordered_set<const QRoomListItemWidget*>& LiveRows()
+{
+    static std::unordered_set<const QRoomListItemWidget*> rows;
+    return rows;
+}
+
+} // namespace
+
+QRoomListItemWidget::QRoomListItemWidget(QTreeWidget* parent) : QTreeWidgetItem(parent)
+{
+    LiveRows().insert(this);
+}
+
+QRoomListItemWidget::~QRoomListItemWidget()
+{
+    LiveRows().erase(this);
+}
+
+QRoomListItemWidget* QRoomListItemWidget::FromItem(ItemPtr item)
+{
+    auto* row = item.AsPointer<QRoomListItemWidget>();
+    return LiveRows().count(row) ? row : nullptr;
+}
+
+void QRoomListItemWidget::SetRoles(ItemPtr room)
+{
+    m_rank = (room.IsConnected(ServerTypes::IsOwner) ? 0 : 4) |
+             (room.IsConnected(ServerTypes::IsOperator) ? 0 : 2) |
+             (room.IsConnected(ServerTypes::IsMember) ? 0 : 1);
+}
+
+bool QRoomListItemWidget::operator<(const QTreeWidgetItem& other) const
+{
+    const QTreeWidget* tree = treeWidget();
+    const int column = tree ? tree->sortColumn() : 0;
+    if (column != 0)
+        return text(1).toInt() < other.text(1).toInt();
+    const auto* room = dynamic_cast<const QRoomListItemWidget*>(&other);
+    const int otherRank = room ? room->m_rank : 7;
+    if (m_rank != otherRank)
+        return m_rank < otherRank;
+    return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
+}

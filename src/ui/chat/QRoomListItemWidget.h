@@ -1,0 +1,30 @@
+#pragma once
+
+#include "store/Data.h"
+
+#include <QTreeWidgetItem>
+
+// A row of the room list: column 0 the room's name, column 1 its user count. Sorted on the name
+// column, rooms the user owns come first, then rooms the user operates, then rooms the user is
+// a member of, then the rest, each group by name ignoring case; on the count column, by number.
+//
+// The roles are read from the room when the window restyles the row (SetRoles), not at every
+// comparison: a list of tens of thousands of rooms is sorted with hundreds of thousands of them.
+class QRoomListItemWidget : public QTreeWidgetItem
+{
+public:
+    explicit QRoomListItemWidget(QTreeWidget* parent);
+    ~QRoomListItemWidget() override;
+
+    // The row whose address the item (a room_node) holds, or null when it names no live row.
+    static QRoomListItemWidget* FromItem(ItemPtr item);
+
+    // Takes the room's roles as they are now in the store.
+    void SetRoles(ItemPtr room);
+    bool operator<(const QTreeWidgetItem& other) const override;
+
+private:
+    // Owner, operator, member, as bits of one number that sorts the way the roles rank:
+    // lower comes first.
+    int m_rank = 7;
+};

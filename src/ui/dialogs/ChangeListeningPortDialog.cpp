@@ -1,0 +1,58 @@
+#include "ChangeListeningPortDialog.h"
+
+#include "shell/ModalDialogs.h"
+#include "store/Settings.h"
+
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+namespace {
+
+void Inform(QWidget* parent, const char* title, const char* text)
+{
+    ModalDialogs::MessageBox box;
+    box.parent = parent;
+    box.title = QString::fromLatin1(title);
+    box.text = QString::fromLatin1(text);
+    ModalDialogs::Current().Show(box);
+}
+
+} // namespace
+
+ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* parent)
+    : QDialog(parent), portEdit(new QLineEdit)
+{
+    setObjectName(QStringLiteral("ChangeListeningPortDialog"));
+    setWindowTitle(QStringLiteral("Change Listening Port"));
+    portEdit->setObjectName(QStringLiteral("portEdit"));
+    portEdit->setMaxLength(5);
+    portEdit->setInputMask(QStringLiteral("D9999"));
+    portEdit->setText(QString::fromLatin1(Settings::Text(SettingKeys::ListeningPort)));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    buttons->setObjectName(QStringLiteral("buttonBox"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(portEdit);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &ChangeListeningPortDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+void ChangeListeningPortDialog::accept()
+{
+    const int port = portEdit->text().toInt();
+    if (port < 1 || port > 65535) {
+        Inform(this, "Invalid Port Number", "Port number must be in the range of 1 to 65535.");
+        return;
+    }
+    if (Settings::Int(SettingKeys::ListeningPort) == port) {
+        Inform(this, "Port Number Not Changed", "Port number has not been changed.");
+        return;
+    }
+    QDialog::accept();
+    Settings::SetNumber(SettingKeys::NewListeningPort, port);
+    Inform(this, "Change to Listening Port Pending",
+           "Changes to the listening port will take effect after a client restart.");
+    // Deferred: the button box that called us is still delivering its signal.
+    deleteLater();
+}
