@@ -8,8 +8,10 @@
 #include "shell/ActionSetToolBar.h"
 #include "shell/DiagnosticsForm.h"
 #include "shell/ModalDialogs.h"
+#include "shell/OptionsPage.h"
 #include "shell/SettingsDefaults.h"
 #include "shell/ShellState.h"
+#include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
 #include "shell/UIFunctions.h"
 #include "store/Data.h"
@@ -46,22 +48,7 @@ constexpr int kBalloonMs = 10000;
 // What start-up gives the room list out of the window's width.
 constexpr int kRoomListWidth = 220;
 
-// The shell's own store types, each declared at its step of start-up: a type is declared after
-// the types it relates to and before anything names it.
-namespace ShellTypes {
-constexpr char RoomNode[] = "room_node";
-constexpr char WishListItem[] = "wish_list_item";
-constexpr char WishListItemEnabled[] = "wish_list_item_enabled";
-constexpr char UserNote[] = "user_note";
-constexpr char UserChatWidget[] = "user_chat_widget";
-constexpr char ChatLogForm[] = "chat_log_form";
-} // namespace ShellTypes
-
 using namespace ShellTypes;
-
-// A room's row in the room list (its address); never saved.
-const SchemaType kRoomTypes[] = {{RoomNode, RootPrimacy, false, true}};
-const SchemaRelation kRoomRelations[] = {{ServerTypes::Room, RoomNode, One, One}};
 
 // The wish list's texts and the notes on users, kept in the store file; a user is saved when it
 // has a note.
@@ -79,17 +66,6 @@ const SchemaSaved kSaved[] = {
     {WishListItemEnabled},
     {UserNote},
     {ServerTypes::User, UserNote},
-};
-
-// A user's private chat tab (its address); never saved.
-const SchemaType kChatTypes[] = {{UserChatWidget, RootPrimacy, false, true}};
-const SchemaRelation kChatRelations[] = {{ServerTypes::User, UserChatWidget, One, One}};
-
-// An open chat log viewer, of a room or of a user; never saved.
-const SchemaType kChatLogTypes[] = {{ChatLogForm, RootPrimacy, false, true}};
-const SchemaRelation kChatLogRelations[] = {
-    {ChatLogForm, ServerTypes::Room, One, One},
-    {ChatLogForm, ServerTypes::User, One, One},
 };
 
 QString Latin1(const std::string& text)
@@ -164,6 +140,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     ui->sharedFoldersList->setColumnWidth(0, 400);
     ui->sharedFoldersList->setHeaderLabels(
         {QStringLiteral("Shared folder"), QStringLiteral("Accessible to")});
+    ConnectLayout();
 }
 
 MainWindow::~MainWindow()
@@ -236,8 +213,11 @@ void MainWindow::Init()
     // manager and the transfer engine, with the window's steps in between.
     m_engine = std::make_unique<Engine>(options);
     AfterTransferEngine();
+    // Before the load, so that a stored user name reaches the field.
+    WatchUsername();
 
     SettingsDefaults::WriteBeforeLoad();
+    ConnectLogCheckBoxes();
     LoadStoreFile();
     SettingsDefaults::ApplyColours();
     SettingsDefaults::WriteAfterLoad();
@@ -270,13 +250,19 @@ void MainWindow::Init()
     UserNoteDialog::Init();
     activateWindow();
 
-    if (sharedFoldersManager)
+    if (sharedFoldersManager) {
         sharedFoldersManager->Init();
+        // Only now: the start-up rescan reports nothing.
+        connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,
+                &MainWindow::OnSharedFilesRescanned);
+    }
 
     RegisterWidgetForTabFocus(ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(ui->sharedFoldersList, 1);
 
-    DeclareSchema(MakeSchema(kChatLogTypes, kChatLogRelations), *dataSaver);
+    connect(server, &Server::PrivateRoomAddEnabled, this, &MainWindow::OnPrivateRoomAddEnabled);
+    RegisterUserOnlineHandlers();
+    AddChatLogActionSets();
 
     ui->logRoomChatCheckBox->setChecked(Settings::IsYes(SettingKeys::LogRoomChat));
     ui->logPrivateChatCheckBox->setChecked(Settings::IsYes(SettingKeys::LogPrivateChat));
@@ -293,10 +279,10 @@ void MainWindow::AfterServer()
     connect(ui->action_Disconnect, &QAction::triggered, this,
             &MainWindow::OnDisconnectMenuOptionClicked);
 
-    DeclareSchema(MakeSchema(kRoomTypes, kRoomRelations), *dataSaver);
-    ui->roomList->sortByColumn(0, Qt::AscendingOrder);
-
-    ui->mainToolBar->Init();
+    connect(ui->roomList, &QTreeWidget::itemDoubleClicked, this,
+            &MainWindow::OnRoomListItemDoubleClicked);
+    RegisterRoomListHandlers();
+    AddShellActionSets();
 }
 
 void MainWindow::AfterSettingsTypes()
@@ -308,7 +294,8 @@ void MainWindow::AfterSharedFolders()
 {
     if (QSystemTrayIcon::isSystemTrayAvailable())
         trayIcon.setIcon(QIcon(kOfflineIcon));
-    DeclareSchema(MakeSchema(kChatTypes, kChatRelations), *dataSaver);
+    RegisterChatPage();
+    RegisterSharedFolderHandlers();
     m_sizeManager = std::make_unique<SizeManager>();
     ui->diagnosticsForm->Init();
 }
@@ -352,15 +339,11 @@ void MainWindow::ShowSavedOptions()
             trayIcon.setVisible(true);
     }
     ui->listeningPortEdit->setText(SettingText(SettingKeys::ListeningPort));
+    WatchNewListeningPort();
 
-    static const char* const kTimestamps[] = {"activity_based", "per_message_short",
-                                              "per_message_long"};
-    int index = 3;
-    for (int i = 0; i < 3; ++i) {
-        if (Settings::Is(SettingKeys::ChatTimestamps, kTimestamps[i]))
-            index = i;
-    }
-    ui->chatTimestampsBox->setCurrentIndex(index);
+    // A word the box does not know shows as the last item and is written back as its word.
+    ui->chatTimestampsBox->setCurrentIndex(
+        OptionsPage::ChatTimestampsIndex(Settings::Text(SettingKeys::ChatTimestamps)));
 }
 
 void MainWindow::SetApplicationIcon(const QString& icon)

@@ -2,18 +2,25 @@
 
 #include "shell/EventToolBar.h"
 #include "shell/ResizableWindow.h"
+#include "store/Data.h"
 #include "store/Events.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
+#include <ctime>
 #include <memory>
 #include <string>
 
+class ChatForm;
+class DataDialog;
 class Engine;
+class QTreeWidgetItem;
 class Server;
 class SizeManager;
+class TypeNavigatorDialog;
 class Ui_MainWindow;
 
 // The program's one window and its composition root: Init builds every service in start-up order
@@ -57,6 +64,11 @@ public:
     // The resource path of the icon the application shows now.
     const QString& ApplicationIcon() const { return m_applicationIcon; }
 
+    // The chat page (MainWindowChats.cpp): the user's private chat tab, made when missing and
+    // tied to the user through the store; OpenChatForm also brings it to the front.
+    ChatForm* GetChatForm(std::string user);
+    void OpenChatForm(std::string user);
+
 public Q_SLOTS:
     void OnConnecting();
     void OnConnected();
@@ -67,6 +79,29 @@ public Q_SLOTS:
     void OnTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     void EveryHalfMinute();
     void EveryFiveMinutes();
+    // The options page (MainWindowOptions.cpp).
+    void OnUPnPCheckboxToggled(bool checked);
+    void OnMinimizeToTrayCheckboxToggled(bool checked);
+    void OnExpandNewSharesCheckboxToggled(bool checked);
+    void OnLogRoomChatCheckBoxClicked(bool checked);
+    void OnLogPrivateChatCheckBoxClicked(bool checked);
+    void OnChatTimestampsBoxIndexChanged(int index);
+    void OnOptionsTabSelectionChanged(int index);
+    void OnSharedFilesRescanned(int added, int removed);
+    void OnSelectColors();
+    void OnShowData();
+    void OnTypeNavigator();
+    void OnChangeUsernamePasswordClicked();
+    // The rooms page (MainWindowRooms.cpp).
+    void OnRoomListItemDoubleClicked(QTreeWidgetItem* row, int column);
+    void OnRoomTabClosed(int index);
+    void OnRoomListItemSelectionChanged();
+    void OnPrivateRoomAddEnabled(bool enabled);
+    // The chat page.
+    void OnPrivateChat(std::string user, std::string text, time_t time, bool isNew);
+    void OnChatTabClosed(int index);
+    // The shell's tool-bar actions (MainWindowDispatch.cpp).
+    void OnToolBarActionTriggered(QWidget* widget, std::string id);
 
 protected:
     void moveEvent(QMoveEvent* event) override;
@@ -82,6 +117,40 @@ private:
     void ShowSavedOptions();
     void SetConnectActions(bool connectEnabled, bool disconnectEnabled);
 
+    // The signals the designed layout connects to the window, before start-up connects any.
+    void ConnectLayout();
+    // Start-up steps of the pages, each called by Init at its place.
+    void ConnectLogCheckBoxes();
+    void RegisterSharedFolderHandlers();
+    void WatchUsername();
+    void WatchNewListeningPort();
+    void RegisterRoomListHandlers();
+    void AddShellActionSets();
+    void AddChatLogActionSets();
+    void RegisterChatPage();
+    void RegisterUserOnlineHandlers();
+
+    // Store handlers of the options page.
+    void OnSharedFolderAdded(Item* folder);
+    void OnSharedFolderRemoved(Item* folder);
+    void OnSharedFolderChange(ConnectionInfo info);
+    void OnUsernameChanged(Item* key);
+    void OnNewListeningPortChanged(Item* key);
+    // Store handlers of the rooms page.
+    void OnRoomAdded(Item* room);
+    void OnRoomUserCountChanged(Item* room);
+    void OnBecomingRoomOwner(Item* room);
+    void OnBecomingRoomOperator(Item* room);
+    void OnBecomingRoomMember(Item* room);
+    void OnLosingRoomRole(Item* room);
+    void OnEnteredRoom(ConnectionInfo& info);
+    void ResortRoomList();
+    // Store handlers of the chat page.
+    void OnUserOnline(Item* user);
+    void OnUserOffline(Item* user);
+    void SetChatTabIcon(Item* user, const QString& icon);
+    void OpenRoomChatLog(ItemPtr room);
+
     std::unique_ptr<Ui_MainWindow> ui;
     Server* server = nullptr;
     SizeProxy sizeProxy;
@@ -89,6 +158,10 @@ private:
     std::unique_ptr<Engine> m_engine;
     std::unique_ptr<SizeManager> m_sizeManager;
     QString m_applicationIcon;
+    // The store inspection dialog deletes itself when closed: the guard then reads null.
+    QPointer<DataDialog> dataDialog;
+    QPointer<TypeNavigatorDialog> typeNavigatorDialog;
+    bool m_roomListSortPending = false;
 };
 
 extern MainWindow* mainWindow;

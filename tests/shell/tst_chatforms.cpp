@@ -2,6 +2,7 @@
 // rows, without the main window: against the store and a fake server.
 
 #include "ChatTestScene.h"
+#include "RoomMessages.h"
 
 #include "server/ServerStore.h"
 #include "store/Settings.h"
@@ -22,17 +23,6 @@
 #include <memory>
 
 namespace {
-
-// A room-entered reply for a public room with the given users.
-QByteArray RoomEntered(const QByteArray& room, const QList<QByteArray>& users = {})
-{
-    WireWriter w;
-    w.u32(ServerCode::EnterRoom).str(room).u32(quint32(users.size()));
-    for (const QByteArray& user : users)
-        w.str(user);
-    // Statuses, statistics, an unused list and countries, all empty.
-    return w.u32(0).u32(0).u32(0).u32(0);
-}
 
 size_t Count(const char* type)
 {
@@ -257,7 +247,7 @@ void TestChatForms::roomTabShowsItsChatAndUsers()
     Settings::SetYes(SettingKeys::LogRoomChat, true);
     Settings::Set(SettingKeys::ChatTimestamps, "activity_based");
     QVERIFY(scene.env.logIn());
-    QVERIFY(scene.env.deliverFrame(RoomEntered("lobby", {"ann", "ben"})));
+    QVERIFY(scene.env.deliverFrame(RoomEnteredReply("lobby", {"ann", "ben"})));
     RoomForm form("lobby");
     form.Init();
     QCOMPARE(form.Users(), (QStringList{"ann", "ben"}));
@@ -298,7 +288,7 @@ void TestChatForms::closedRoomTabLeavesTheRoom()
 
     ChatTestScene scene;
     QVERIFY(scene.env.logIn());
-    QVERIFY(scene.env.deliverFrame(RoomEntered("r")));
+    QVERIFY(scene.env.deliverFrame(RoomEnteredReply("r")));
     ItemPtr room = ServerStore::Room("r");
     QVERIFY(room.IsConnected("in_room"));
     auto form = std::make_unique<RoomForm>("r");
@@ -320,7 +310,7 @@ void TestChatForms::roomTabEntersAgainAfterReconnecting()
 {
     ChatTestScene scene;
     QVERIFY(scene.env.logIn());
-    QVERIFY(scene.env.deliverFrame(RoomEntered("r")));
+    QVERIFY(scene.env.deliverFrame(RoomEnteredReply("r")));
     RoomForm form("r");
     QVERIFY(scene.env.dropAndReconnect());
     // Other requests follow a login; the room's is among them.

@@ -1,6 +1,8 @@
 // The main window as the program runs it: start-up in a home folder of the test's own, the login
 // and the connection state, refused logins, the periodic sweep and save, and shutdown.
 
+#include "MainWindowClient.h"
+
 #include "dnet/DNetManager.h"
 #include "engine/Engine.h"
 #include "peer/PeerMessenger.h"
@@ -50,73 +52,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Generous: the client under test shares a loaded machine with the whole suite.
-constexpr int kWaitMs = 30000;
-
-// A home folder of the case's own, with a store file that keeps the client off the network. With
-// a user, the client logs in at start-up.
-class Home
-{
-public:
-    explicit Home(const char* user = nullptr,
-                  std::vector<std::pair<SettingKey, std::string>> settings = {})
-        : m_oldHome(qgetenv("HOME"))
-    {
-        qputenv("HOME", QFile::encodeName(m_dir.path()));
-        if (user) {
-            settings.emplace_back(SettingKeys::Username, user);
-            settings.emplace_back(SettingKeys::Password, "pw");
-        }
-        WriteOfflineStore(StorePath(), settings);
-    }
-    ~Home() { qputenv("HOME", m_oldHome); }
-
-    QString Path() const { return m_dir.path(); }
-    QString StorePath() const { return m_dir.filePath(QStringLiteral(".Quorvale")); }
-
-private:
-    QByteArray m_oldHome;
-    QTemporaryDir m_dir;
-};
-
-// The main window over a fake central server, boxes answered by the test.
-struct Client
-{
-    explicit Client(const char* user = nullptr,
-                    std::vector<std::pair<SettingKey, std::string>> settings = {})
-        : home(user, std::move(settings))
-    {
-        Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), fake.port());
-        window = std::make_unique<MainWindow>();
-        window->show();
-    }
-    ~Client()
-    {
-        window.reset();
-        Server::UseEndpointForTesting(QHostAddress(), 0);
-    }
-
-    // Takes the client's login and accepts it.
-    void AcceptLogin()
-    {
-        QVERIFY(fake.waitForConnection(kWaitMs));
-        QCOMPARE(fake.nextMessage(nullptr, kWaitMs), qint64(ServerCode::Login));
-        fake.sendFrame(
-            WireWriter().u32(ServerCode::Login).u8(1).str("Welcome").u32(0x0100007f).str("x"));
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), kWaitMs);
-    }
-
-    QAction* Action(const char* name) const { return window->findChild<QAction*>(name); }
-
-    // Every server made here (and its port forwarder) talks to these, not to the network.
-    ScriptedUpnp upnp;
-    FakeServer fake;
-    ScriptedDialogs dialogs;
-    Home home;
-    StoreGuard store;
-    std::unique_ptr<MainWindow> window;
-};
 
 // Whatever is written to the process's standard error while it lives.
 class StderrCapture

@@ -14,7 +14,7 @@ std::unordered_set<const QRoomListItemWidget*>& LiveRows()
 
 } // namespace
 
-QRoomListItemWidget::QRoomListItemWidget(QTreeWidget* parent) : QTreeWidgetItem(parent)
+QRoomListItemWidget::QRoomListItemWidget(QTreeWidget* parent) : QTreeWidgetItem(parent, kType)
 {
     LiveRows().insert(this);
 }
@@ -43,9 +43,18 @@ bool QRoomListItemWidget::operator<(const QTreeWidgetItem& other) const
     const int column = tree ? tree->sortColumn() : 0;
     if (column != 0)
         return text(1).toInt() < other.text(1).toInt();
-    const auto* room = dynamic_cast<const QRoomListItemWidget*>(&other);
-    const int otherRank = room ? room->m_rank : 7;
-    if (m_rank != otherRank)
-        return m_rank < otherRank;
-    return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
+    if (other.type() != kType)
+        return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
+    const auto& room = static_cast<const QRoomListItemWidget&>(other);
+    if (m_rank != room.m_rank)
+        return m_rank < room.m_rank;
+    return m_foldedName < room.m_foldedName;
+}
+
+void QRoomListItemWidget::setData(int column, int role, const QVariant& value)
+{
+    // Before the base, which may move the row at once in a sorted list.
+    if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole))
+        m_foldedName = value.toString().toCaseFolded();
+    QTreeWidgetItem::setData(column, role, value);
 }

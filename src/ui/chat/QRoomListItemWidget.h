@@ -13,6 +13,9 @@
 class QRoomListItemWidget : public QTreeWidgetItem
 {
 public:
+    // Tells rows of the room list from other rows without a cast that can fail.
+    static constexpr int kType = QTreeWidgetItem::UserType + 1;
+
     explicit QRoomListItemWidget(QTreeWidget* parent);
     ~QRoomListItemWidget() override;
 
@@ -22,8 +25,11 @@ public:
     // Takes the room's roles as they are now in the store.
     void SetRoles(ItemPtr room);
     bool operator<(const QTreeWidgetItem& other) const override;
+    // Keeps the name's case-folded form beside it.
+    void setData(int column, int role, const QVariant& value) override;
 
 private:
+    QString m_foldedName;
     // Owner, operator, member, as bits of one number that sorts the way the roles rank:
     // lower comes first.
     int m_rank = 7;

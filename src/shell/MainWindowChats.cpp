@@ -1,0 +1,85 @@
+// The chat page: one private chat tab per user, found through the store.
+
+#include "shell/MainWindow.h"
+
+#include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "server/ServerStore.h"
+#include "shell/ShellTypes.h"
+#include "shell/UIFunctions.h"
+#include "ui/chat/ChatForm.h"
+
+#include "ui_MainWindow.h"
+
+namespace {
+
+const QString kOnlineDotIcon = QStringLiteral(":/icons/online_dot_icon");
+const QString kOfflineDotIcon = QStringLiteral(":/icons/offline_dot_icon");
+
+} // namespace
+
+void MainWindow::RegisterChatPage()
+{
+    ShellTypes::DeclareUserChatWidget();
+    connect(server, &Server::PrivateChat, this, &MainWindow::OnPrivateChat);
+    connect(ui->chatTabControl, &QTabWidget::tabCloseRequested, this, &MainWindow::OnChatTabClosed);
+}
+
+void MainWindow::RegisterUserOnlineHandlers()
+{
+    auto* online = new PathNode(&d, ServerTypes::User);
+    new PathNode(online, ServerTypes::IsOnline, PathConnectedWatchOnly);
+    d.AddPathEventHandler(online, NewEventHandler(this, &MainWindow::OnUserOnline));
+    auto* offline = new PathNode(&d, ServerTypes::User);
+    new PathNode(offline, ServerTypes::IsOnline, PathDisconnected);
+    d.AddPathEventHandler(offline, NewEventHandler(this, &MainWindow::OnUserOffline));
+}
+
+ChatForm* MainWindow::GetChatForm(std::string user)
+{
+    ItemPtr userItem = ServerStore::User(user);
+    if (ChatForm* open = ChatForm::FromItem(userItem[ShellTypes::UserChatWidget]))
+        return open;
+    auto* form = new ChatForm(user, ui->chatTabControl, this);
+    ui->chatTabControl->addTab(
+        form, QIcon(userItem.IsConnected(ServerTypes::IsOnline) ? kOnlineDotIcon : kOfflineDotIcon),
+        QString::fromLatin1(user.data(), qsizetype(user.size())));
+    userItem += d.GetType(ShellTypes::UserChatWidget)->GetItem(Value(form));
+    server->TrackUser(user);
+    return form;
+}
+
+void MainWindow::OpenChatForm(std::string user)
+{
+    FocusWidgetAndParents(GetChatForm(user));
+}
+
+void MainWindow::OnPrivateChat(std::string user, std::string text, time_t, bool)
+{
+    GetChatForm(user)->AddChat(user, text);
+}
+
+void MainWindow::OnChatTabClosed(int index)
+{
+    delete ui->chatTabControl->widget(index);
+}
+
+void MainWindow::SetChatTabIcon(Item* user, const QString& icon)
+{
+    ChatForm* form = ChatForm::FromItem(ItemPtr(user)[ShellTypes::UserChatWidget]);
+    if (!form)
+        return;
+    const int index = ui->chatTabControl->indexOf(form);
+    if (index >= 0)
+        ui->chatTabControl->setTabIcon(index, QIcon(icon));
+}
+
+void MainWindow::OnUserOnline(Item* user)
+{
+    SetChatTabIcon(user, kOnlineDotIcon);
+}
+
+void MainWindow::OnUserOffline(Item* user)
+{
+    SetChatTabIcon(user, kOfflineDotIcon);
+}

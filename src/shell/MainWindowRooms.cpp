@@ -1,0 +1,194 @@
+// The rooms page: the room list's rows, counts, role fonts and order from the store, and one tab
+// per room the user is in.
+
+#include "shell/MainWindow.h"
+
+#include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "server/ServerStore.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/ShellActionSets.h"
+#include "shell/ShellTypes.h"
+#include "shell/UIFunctions.h"
+#include "store/Settings.h"
+#include "ui/chat/QRoomListItemWidget.h"
+#include "ui/chat/RoomForm.h"
+
+#include "ui_MainWindow.h"
+
+#include <QTimer>
+
+namespace {
+
+// The room's row, or null when it has none.
+QRoomListItemWidget* RoomRow(ItemPtr room)
+{
+    return QRoomListItemWidget::FromItem(room[ShellTypes::RoomNode]);
+}
+
+// Changes only the font properties given; the others stay as the row has them.
+enum FontChange
+{
+    Keep,
+    Set,
+    Clear
+};
+
+void ChangeFont(QTreeWidgetItem* row, FontChange italic, FontChange underline, FontChange bold)
+{
+    QFont font = row->font(0);
+    if (italic != Keep)
+        font.setItalic(italic == Set);
+    if (underline != Keep)
+        font.setUnderline(underline == Set);
+    if (bold != Keep)
+        font.setWeight(bold == Set ? QFont::Bold : QFont::Normal);
+    row->setFont(0, font);
+}
+
+FontChange SetIf(bool on)
+{
+    return on ? Set : Clear;
+}
+
+} // namespace
+
+void MainWindow::RegisterRoomListHandlers()
+{
+    ShellTypes::DeclareRoomNode();
+    d.GetType(ServerTypes::Room)
+        ->itemAddedEvent.Add(NewEventHandler(this, &MainWindow::OnRoomAdded));
+    const struct
+    {
+        const char* flag;
+        PathNodeRelation relation;
+        void (MainWindow::*handler)(Item*);
+    } paths[] = {
+        {ServerTypes::UserCount, PathConnected, &MainWindow::OnRoomUserCountChanged},
+        {ServerTypes::IsOwner, PathConnected, &MainWindow::OnBecomingRoomOwner},
+        {ServerTypes::IsOperator, PathConnected, &MainWindow::OnBecomingRoomOperator},
+        {ServerTypes::IsMember, PathConnected, &MainWindow::OnBecomingRoomMember},
+        {ServerTypes::IsMember, PathDisconnected, &MainWindow::OnLosingRoomRole},
+        {ServerTypes::IsOperator, PathDisconnected, &MainWindow::OnLosingRoomRole},
+        {ServerTypes::IsOwner, PathDisconnected, &MainWindow::OnLosingRoomRole},
+    };
+    for (const auto& path : paths) {
+        auto* root = new PathNode(&d, ServerTypes::Room);
+        new PathNode(root, path.flag, path.relation);
+        d.AddPathEventHandler(root, NewEventHandler(this, path.handler));
+    }
+    ui->roomList->sortByColumn(0, Qt::AscendingOrder);
+    d.AddConnectionEventHandler(d.GetType(ServerTypes::Room), d.GetType(ServerTypes::InRoom),
+                                NewEventHandler(this, &MainWindow::OnEnteredRoom));
+}
+
+void MainWindow::OnRoomAdded(Item* item)
+{
+    ItemPtr room(item);
+    if (room.IsConnected(ShellTypes::RoomNode))
+        return;
+    auto* row = new QRoomListItemWidget(ui->roomList);
+    row->SetRoles(room);
+    row->setText(0, QString::fromUtf8(item->AsString()));
+    room += d.GetType(ShellTypes::RoomNode)->GetItem(Value(row));
+}
+
+void MainWindow::OnRoomUserCountChanged(Item* item)
+{
+    QRoomListItemWidget* row = RoomRow(item);
+    if (!row)
+        return;
+    const ItemPtr count = ItemPtr(item)[ServerTypes::UserCount];
+    row->setText(1, count.AsInt() == 0 ? QString() : QString::fromLatin1(count.AsString()));
+}
+
+void MainWindow::OnBecomingRoomOwner(Item* item)
+{
+    if (QRoomListItemWidget* row = RoomRow(item)) {
+        row->SetRoles(item);
+        ChangeFont(row, Set, Set, Set);
+        ResortRoomList();
+    }
+}
+
+void MainWindow::OnBecomingRoomOperator(Item* item)
+{
+    if (QRoomListItemWidget* row = RoomRow(item)) {
+        row->SetRoles(item);
+        ChangeFont(row, Set, Keep, Set);
+        ResortRoomList();
+    }
+}
+
+void MainWindow::OnBecomingRoomMember(Item* item)
+{
+    ItemPtr room(item);
+    QRoomListItemWidget* row = RoomRow(room);
+    if (!row)
+        return;
+    // The order still changes; the font of an owner or operator already says more.
+    row->SetRoles(room);
+    if (!room.IsConnected(ServerTypes::IsOwner) && !room.IsConnected(ServerTypes::IsOperator))
+        ChangeFont(row, Set, Keep, Keep);
+    ResortRoomList();
+}
+
+void MainWindow::OnLosingRoomRole(Item* item)
+{
+    ItemPtr room(item);
+    QRoomListItemWidget* row = RoomRow(room);
+    if (!row)
+        return;
+    row->SetRoles(room);
+    ChangeFont(row, SetIf(room.IsConnected(ServerTypes::IsMember)),
+               SetIf(room.IsConnected(ServerTypes::IsOwner)),
+               SetIf(room.IsConnected(ServerTypes::IsOperator)));
+    ResortRoomList();
+}
+
+void MainWindow::ResortRoomList()
+{
+    // A login's room list changes the roles of hundreds of rooms at once; one sort after the
+    // burst shows the same order as one after each change.
+    if (m_roomListSortPending)
+        return;
+    m_roomListSortPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_roomListSortPending = false;
+        QHeaderView* header = ui->roomList->header();
+        ui->roomList->sortItems(header->sortIndicatorSection(), header->sortIndicatorOrder());
+    });
+}
+
+void MainWindow::OnEnteredRoom(ConnectionInfo& info)
+{
+    const std::string name = ItemPtr(info.first).AsString();
+    auto* form = new RoomForm(name);
+    ui->roomsTabControl->addTab(form, QIcon(QStringLiteral(":/icons/room_icon")),
+                                QString::fromLatin1(name.data(), qsizetype(name.size())));
+    form->Init();
+    FocusWidget(form);
+}
+
+void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* row, int column)
+{
+    if (!row || column != 0)
+        return;
+    server->EnterRoom(row->text(0).toUtf8().toStdString(), false);
+}
+
+void MainWindow::OnRoomTabClosed(int index)
+{
+    delete ui->roomsTabControl->widget(index);
+}
+
+void MainWindow::OnRoomListItemSelectionChanged() {}
+
+void MainWindow::OnPrivateRoomAddEnabled(bool enabled)
+{
+    Settings::SetYes(SettingKeys::EnablePrivateRoomAdd, enabled);
+    actionBar->SetWidgetActionText(
+        ui->roomList, QString::fromLatin1(ShellActions::EnablePrivateRoomAdd),
+        QString::fromLatin1(enabled ? ShellActions::RejectInvitationsText
+                                    : ShellActions::AcceptInvitationsText));
+}
