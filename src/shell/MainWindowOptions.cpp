@@ -195,5 +195,8 @@ void MainWindow::OnTypeNavigator()
 
 void MainWindow::OnChangeUsernamePasswordClicked()
 {
-    (new ChangeUsernamePasswordDialog(false, this))->show();
+    auto* dialog = new ChangeUsernamePasswordDialog(false, this);
+    // One per click: closed ones must not pile up under the window until shutdown.
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }

@@ -19,6 +19,7 @@
 
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
@@ -91,6 +92,11 @@ void TestShellActions::shellSetsOnTheBar()
     Client client("alice");
     client.Start();
     QCOMPARE(client.BarTexts(Page(client, qPrintable(page))), texts);
+    // Every icon path names an image.
+    for (QAction* action : actionBar->actions()) {
+        if (texts.contains(action->text()))
+            QVERIFY2(!action->icon().pixmap(16, 16).isNull(), qPrintable(action->text()));
+    }
 }
 
 void TestShellActions::refreshAndEnterFromTheRoomList()
@@ -332,10 +338,15 @@ void TestShellActions::loginOptions()
     client.Trigger(page, "Change Listening Port");
     QCOMPARE(client.window->findChildren<ChangeListeningPortDialog*>().size(), 1);
 
-    // Offline: the login dialog, not the first-run one.
+    // Offline: the login dialog, not the first-run one; closed, it goes.
     client.Trigger(page, "Change Username/Password");
     QCOMPARE(client.window->findChildren<ChangeUsernamePasswordDialog*>().size(), 1);
     QCOMPARE(client.dialogs.shown.size(), 0);
+    QPointer<ChangeUsernamePasswordDialog> login =
+        client.window->findChild<ChangeUsernamePasswordDialog*>();
+    login->reject();
+    QTRY_VERIFY(login.isNull());
+    client.Trigger(page, "Change Username/Password");
 
     client.LogIn();
     client.Trigger(page, "Change Username/Password");
