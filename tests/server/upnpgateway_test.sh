@@ -11,9 +11,10 @@ if [ "$(id -u)" != 0 ]; then
     exit 77
 fi
 
-# shared/ lies beside the repository (a worktree sits one folder deeper).
+# shared/ lies beside the repository (a worktree sits one folder deeper); a clone made elsewhere
+# finds it where our machines keep it.
 tool=
-for dir in "${QV_SHARED_DIR:-}" "$repo/../shared" "$repo/../../shared"; do
+for dir in "${QV_SHARED_DIR:-}" "$repo/../shared" "$repo/../../shared" /work/shared; do
     if [ -n "$dir" ] && [ -f "$dir/tools/upnp-gateway" ]; then
         tool=$(cd "$dir/tools" && pwd)/upnp-gateway
         break
