@@ -11,27 +11,18 @@
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
-#include "transfers/TransferWorker.h"
+#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
-
-#include <QFile>
-#include <QTcpSocket>
 
 // A download from its creation to its removal: asking the peer to queue it and to tell its
 // place in line, asking again when the user comes online, the peer's notices, and its statuses
 // with the teardown of a running transfer.
 
 using namespace TransfersTypes;
+using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
-
-const QString kCategory = QStringLiteral("Transfer Queue");
-
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
 
 // The path peers know a download by.
 std::string PeerPath(ItemPtr entry)
@@ -160,45 +151,12 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, std::string sta
     entry += d.GetType(DownloadEntryStatus)->GetItem(Value(status));
     StampTime(entry, LastStatusChangeTime);
     if (wasActive && !entry[DownloadEntryStatus].IsConnected(IsActive))
-        ReleaseDownload(entry, true);
-}
-
-void TransferQueueManager::ReleaseDownload(ItemPtr entry, bool deferDeletion)
-{
-    // The worker first: until it has ended it may still use the file and the socket.
-    if (ItemPtr item = entry[DownloadThread]) {
-        auto* worker = item.AsPointer<TransferWorker>();
-        item.Remove();
-        StopWorker(worker);
-        if (deferDeletion)
-            worker->deleteLater();
-        else
-            delete worker;
-    }
-    if (ItemPtr item = entry[DownloadFile]) {
-        auto* file = item.AsPointer<QFile>();
-        file->close();
-        delete file;
-        item.Remove();
-    }
-    // Discarded: nobody hears of it any more, and its deletion waits when it has to.
-    if (ItemPtr item = entry[DownloadSocket]) {
-        auto* socket = item.AsPointer<QTcpSocket>();
-        item.Remove();
-        socket->disconnect();
-        socket->close();
-        if (deferDeletion)
-            socket->deleteLater();
-        else
-            delete socket;
-    }
-    for (const char* value : {WritePosition, LastReceiptTime, BytesPerSecond})
-        entry[value].Remove();
+        ReleaseTransfer(entry, kDownloadObjects, true);
 }
 
 void TransferQueueManager::RemoveDownload(ItemPtr entry)
 {
-    ReleaseDownload(entry, false);
+    ReleaseTransfer(entry, kDownloadObjects, false);
     entry[LastSpeedMeasurementTime].Remove();
     entry.Remove();
 }
@@ -207,7 +165,8 @@ void TransferQueueManager::OnUserOnline(Item* user)
 {
     Log(kCategory, 1, QStringLiteral("User %1 went online").arg(Q(user->AsString())), user);
     RequeueUserDownloads(user);
-    // Uploads waiting for the user are started here once uploads exist.
+    // Uploads that waited for the user may start now.
+    StartNewUploads();
 }
 
 bool TransferQueueManager::IsActivelyDownloadingFromUser(std::string user)

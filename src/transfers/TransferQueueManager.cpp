@@ -61,7 +61,10 @@ TransferQueueManager::TransferQueueManager()
     for (const OwnedValue& value : owned)
         d.GetType(value.type)->itemRemovedEvent.Add(NewEventHandler(this, value.removed));
 
-    // A user coming online has their downloads asked for again.
+    d.GetType(UploadEntry)
+        ->itemRemovedEvent.Add(NewEventHandler(this, &TransferQueueManager::OnUploadEntryRemoved));
+    // A user coming online has their downloads asked for again, and uploads waiting for them
+    // may start.
     auto* online = new PathNode(&d, ServerTypes::User);
     new PathNode(online, ServerTypes::IsOnline, PathConnected);
     d.AddPathEventHandler(online, NewEventHandler(this, &TransferQueueManager::OnUserOnline));
@@ -139,6 +142,50 @@ void TransferQueueManager::DataLoaded()
         gp_server->TrackUser(user->AsString());
     Q_EMIT TransfersLoaded();
     DetermineUploadSpeedLimit();
+}
+
+const TransferQueueManager::TransferObjects TransferQueueManager::kDownloadObjects = {
+    DownloadThread, DownloadFile, DownloadSocket, {WritePosition, LastReceiptTime, BytesPerSecond}};
+const TransferQueueManager::TransferObjects TransferQueueManager::kUploadObjects = {
+    UploadThread,
+    UploadFile,
+    UploadSocket,
+    {ReadPosition, LastReceiptTime, LastSpeedMeasurementTime, BytesPerSecond}};
+
+void TransferQueueManager::ReleaseTransfer(ItemPtr entry, const TransferObjects& objects,
+                                           bool deferDeletion)
+{
+    // The worker first: until it has ended it may still use the file and the socket.
+    if (ItemPtr item = entry[objects.thread]) {
+        auto* worker = item.AsPointer<TransferWorker>();
+        item.Remove();
+        StopWorker(worker);
+        if (deferDeletion)
+            worker->deleteLater();
+        else
+            delete worker;
+    }
+    if (ItemPtr item = entry[objects.file]) {
+        auto* file = item.AsPointer<QFile>();
+        item.Remove();
+        file->close();
+        delete file;
+    }
+    // Discarded: nobody hears of it any more, and its deletion waits when it has to.
+    if (ItemPtr item = entry[objects.socket]) {
+        auto* socket = item.AsPointer<QTcpSocket>();
+        item.Remove();
+        socket->disconnect();
+        socket->close();
+        if (deferDeletion)
+            socket->deleteLater();
+        else
+            delete socket;
+    }
+    for (const char* value : objects.values) {
+        if (value)
+            entry[value].Remove();
+    }
 }
 
 void TransferQueueManager::StopWorker(TransferWorker* worker)

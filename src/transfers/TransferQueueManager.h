@@ -6,7 +6,7 @@
 //   TransferQueueManager.cpp  construction, the loaded data, teardown, the objects items stand for
 //   DownloadFolders.cpp       where a download's partial and finished files go
 //   Downloads.cpp             queueing downloads with peers, their statuses, the peers' notices
-//   UploadQueries.cpp         what a search reply tells of the uploads
+//   Uploads.cpp               the upload queue, its order, the slots and the upload statuses
 //   FileConnections.cpp       file connections handed to worker threads, and their reports
 //   UploadSpeedLimit.cpp      the upload speed limit and its split over the active uploads
 //
@@ -83,12 +83,40 @@ public:
     void RemoveDownload(ItemPtr entry);
     bool IsActivelyDownloadingFromUser(std::string user);
 
-    // Uploads as a search reply tells of them (UploadQueries.cpp); both only read the store.
+    // Uploads (Uploads.cpp). An upload is an upload_entry of one (user, shared file) pair, linked
+    // to the name the peer asked for it by, which every message about it carries.
+    // What the upload entries of one user, and of all users, may number: a request past either
+    // is refused with "Queue full.".
+    static constexpr int kMaxQueuedUploadsPerUser = 10000;
+    static constexpr int kMaxQueuedUploads = 100000;
+    // Whether upload a goes before upload b: a user of a higher group priority, then a
+    // privileged user, then the earlier arrival.
+    bool UploadEntrySortCompare(ItemPtr a, ItemPtr b);
+    // The highest download priority among the user's groups; 0 for none.
+    int GetUserGroupDownloadPriority(std::string user);
+    // Gives a new entry its place in the upload order (effective_upload_order, from 1).
+    void OrderNewUpload(ItemPtr entry);
     // The uploads waiting for a slot.
     int QueuedUploadCount();
     // Whether upload_slots (read unsigned; none without the setting) is above the uploads that
     // hold a slot.
     bool IsFreeToUpload();
+    // Whether no more uploads hold a slot than there are slots; logs when it does not hold.
+    bool AssertNoExtraUploads();
+    // Shares nothing with the user any more: each of the user's uploads is refused and removed.
+    void UnshareUser(std::string user);
+    void ReshareUser(std::string user);
+    // Stops and frees what the upload runs on, and removes it. The peer is not told.
+    void RemoveUpload(ItemPtr entry);
+    // Offers queued uploads, in their order, to online users who hold no other upload in an
+    // active status, while slots are free. A file no longer shared with its user is refused
+    // and removed instead.
+    void StartNewUploads();
+    // 1 to 99; a raise starts uploads at once, a cut stops none.
+    void SetUploadSlots(int count);
+    // The one way an upload's status changes. Leaving an active status tears the transfer down
+    // (worker, file, socket, position, times, rate); into "aborted" the peer is told (code 46).
+    void SetUploadEntryStatus(ItemPtr entry, std::string status);
 
     // The upload speed limit (UploadSpeedLimit.cpp). The setters store the setting and work the
     // split out again; so does every upload that starts or leaves an active status.
@@ -117,6 +145,11 @@ public Q_SLOTS:
     void OnUploadDeniedNotification(std::string user, std::string path, std::string reason);
     void OnUploadFailedNotification(std::string user, std::string path);
 
+    // A peer asks us to queue one of our files (message 43); file is as the peer wrote it.
+    void OnQueueUploadRequested(std::string user, std::string file);
+    // Sorts every upload afresh and numbers the order from 0.
+    void DetermineUploadsEffectiveOrder();
+
 Q_SIGNALS:
     void DownloadProgressed(ItemPtr entry);
     void UploadProgressed(ItemPtr entry);
@@ -142,9 +175,31 @@ private:
     void OnUserOnline(Item* user);
     // The download a peer names by its path (remote folder, "\", file name), or null.
     ItemPtr FindDownloadEntry(const std::string& user, const std::string& path);
-    // Ends what a download runs on: its worker (stopped and waited for), file, socket, position,
-    // receipt time and rate. Deleting the worker and the socket can wait for the event loop.
-    void ReleaseDownload(ItemPtr entry, bool deferDeletion);
+    // What a running transfer's entry is linked to: its worker, file and socket, and the heap
+    // values that go with them.
+    struct TransferObjects
+    {
+        const char* thread;
+        const char* file;
+        const char* socket;
+        const char* values[4];
+    };
+    static const TransferObjects kDownloadObjects; // position, receipt time, rate
+    static const TransferObjects kUploadObjects;   // position, both times, rate
+    // Ends what a transfer runs on: its worker (stopped and waited for), file, socket and
+    // values. Deleting the worker and the socket can wait for the event loop.
+    static void ReleaseTransfer(ItemPtr entry, const TransferObjects& objects, bool deferDeletion);
+
+    // Uploads (Uploads.cpp).
+    int ActiveUploadCount();
+    // Numbers the entries' effective_upload_order in list order, from first.
+    void NumberUploads(const ItemList& entries, qint64 first);
+    // Whether the upload's file still exists among the shares and is shared with its user.
+    bool IsUploadStillShared(ItemPtr entry);
+    // Tells the peer (code 50, with the name it asked by) and removes the upload.
+    void DenyAndRemoveUpload(ItemPtr entry, const char* reason);
+    void OnUploadEntryRemoved(Item* item);
+
     // Now, as stored times keep it, on item (replacing the one it had).
     static void StampTime(ItemPtr item, const char* timeType);
     // Sets the worker's stop flag and waits for it to end, however long its current block takes.
@@ -161,6 +216,10 @@ private:
 
     // Read by every upload thread once per block.
     UploadSpeedLimits m_uploadLimits;
+
+    // The upload entry last placed at the end of the upload order; null when none is known,
+    // and the next placement finds it from the numbers.
+    Item* lastOrderedUpload = nullptr;
 };
 
 extern TransferQueueManager* transferQueueManager;
