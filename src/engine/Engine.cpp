@@ -142,6 +142,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         // socket's own signal handling, where moving the socket to a worker is not safe.
         QObject::connect(m_peer.get(), &PeerMessenger::FileConnectionRequested, transfers,
                          &TransferQueueManager::OnFileConnection, Qt::QueuedConnection);
+        QObject::connect(m_peer.get(), &PeerMessenger::FileConnectionAccepted, transfers,
+                         &TransferQueueManager::OnFileConnectionAccepted, Qt::QueuedConnection);
         QObject::connect(m_peer.get(), &PeerMessenger::QueueUploadRequested, transfers,
                          &TransferQueueManager::OnQueueUploadRequested);
         QObject::connect(m_peer.get(), &PeerMessenger::UploadFailed, transfers,

@@ -1,10 +1,13 @@
 #include "transfers/TransferQueueManager.h"
 
 #include "peer/PeerSchema.h"
+#include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
+#include "shares/SharesSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
+#include "transfers/TransferLogText.h"
 #include "transfers/TransferWorkers.h"
 #include "transfers/TransfersSchema.h"
 
@@ -21,19 +24,17 @@
 // worker stopped being its transfer's (torn down, replaced) finds nothing to do.
 
 using namespace TransfersTypes;
+using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Transfer Queue");
-
 // Past this many taken names a finished download is not moved at all.
 constexpr int kMaxFreeNameTries = 1000;
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
+// An upload's rate goes to the server only for files above this size: a small file's rate says
+// more about the connection's start than about the line.
+constexpr qint64 kMinSizeForUploadSpeed = 1048576;
 
 // A socket we will not use: closed, and deleted once its own signal handling is off the stack.
 void Discard(QTcpSocket* socket)
@@ -62,6 +63,26 @@ void AttachRunningValues(ItemPtr entry)
                                        new QDateTime(Clock::Now()));
     TransferQueueManager::AttachObject(entry, BytesPerSecond, new qint32(0));
     TransferQueueManager::AttachObject(entry, BytesSinceLastReceipt, new qint64(0));
+}
+
+// What a progress report updates: the position, the rate and when bytes last moved.
+void StoreProgress(ItemPtr entry, const char* positionType, qint64 position, int bytesPerSecond)
+{
+    if (auto* p = ObjectOf<qint64>(entry, positionType))
+        *p = position;
+    if (auto* rate = ObjectOf<qint32>(entry, BytesPerSecond))
+        *rate = bytesPerSecond;
+    if (auto* when = ObjectOf<QDateTime>(entry, LastReceiptTime))
+        *when = Clock::Now();
+}
+
+// The socket leaves the peer connection manager's hands for the worker's thread: nothing of the
+// manager hears of it any more, and only the worker's thread may use it from now on.
+void HandOver(QTcpSocket* socket, TransferWorker* worker)
+{
+    socket->disconnect();
+    socket->setParent(nullptr);
+    socket->moveToThread(worker);
 }
 
 // "a.mp3" → "a (n).mp3"; a name without an extension, or one that is all extension
@@ -121,10 +142,8 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     SetDownloadEntryStatus(entry, TransferStatus::Downloading);
     AttachRunningValues(entry);
 
-    socket->disconnect();
-    socket->setParent(nullptr);
     auto* worker = new ::DownloadThread(socket, file, entry[PeerTypes::FileSize].AsInt64(), offset);
-    socket->moveToThread(worker);
+    HandOver(socket, worker);
     AttachObject(entry, TransfersTypes::DownloadThread, static_cast<TransferWorker*>(worker));
     connect(
         worker, &::DownloadThread::DownloadProgress, worker,
@@ -171,12 +190,7 @@ void TransferQueueManager::OnDownloadProgress(TransferWorker* worker, qint64 pos
     ItemPtr entry = EntryOfWorker(worker, TransfersTypes::DownloadThread, DownloadEntry);
     if (!entry)
         return;
-    if (auto* p = ObjectOf<qint64>(entry, WritePosition))
-        *p = position;
-    if (auto* rate = ObjectOf<qint32>(entry, BytesPerSecond))
-        *rate = bytesPerSecond;
-    if (auto* when = ObjectOf<QDateTime>(entry, LastReceiptTime))
-        *when = Clock::Now();
+    StoreProgress(entry, WritePosition, position, bytesPerSecond);
     Q_EMIT DownloadProgressed(entry);
 }
 
@@ -262,4 +276,73 @@ void TransferQueueManager::RecordCompleteDownload(ItemPtr entry, const QString& 
             record += search;
     }
     Q_EMIT CompleteDownloadAdded(record);
+}
+
+void TransferQueueManager::OnFileConnectionAccepted(std::string user, QTcpSocket* socket)
+{
+    ItemPtr connecting = d.GetType(UploadEntryStatus)->HasItem(Value(TransferStatus::Connecting));
+    ItemPtr userItem = ServerStore::FindUser(user);
+    const ItemSet candidates =
+        connecting && userItem ? connecting.GetItems(UploadEntry).Connected(userItem) : ItemSet();
+    auto* file =
+        candidates.empty() ? nullptr : ItemPtr(*candidates.begin())[UploadFile].AsPointer<QFile>();
+    if (!file) {
+        Discard(socket);
+        return;
+    }
+    ItemPtr entry = *candidates.begin();
+
+    AttachObject(entry, UploadSocket, socket);
+    SetUploadEntryStatus(entry, TransferStatus::Uploading);
+    AttachRunningValues(entry);
+    AttachObject(entry, ReadPosition, new qint64(0));
+
+    auto* worker = new ::UploadThread(socket, file, static_cast<int>(entry[TransferReq].AsUInt()),
+                                      m_uploadLimits);
+    HandOver(socket, worker);
+    AttachObject(entry, TransfersTypes::UploadThread, static_cast<TransferWorker*>(worker));
+    connect(
+        worker, &::UploadThread::UploadProgress, worker,
+        [this, worker](qint64 position, int rate) { OnUploadProgress(worker, position, rate); });
+    connect(worker, &::UploadThread::UploadError, worker,
+            [this, worker] { OnUploadError(worker); });
+    connect(worker, &::UploadThread::UploadComplete, worker,
+            [this, worker] { OnUploadComplete(worker); });
+    worker->start(QThread::InheritPriority);
+}
+
+void TransferQueueManager::OnUploadProgress(TransferWorker* worker, qint64 position,
+                                            int bytesPerSecond)
+{
+    ItemPtr entry = EntryOfWorker(worker, TransfersTypes::UploadThread, UploadEntry);
+    if (!entry)
+        return;
+    StoreProgress(entry, ReadPosition, position, bytesPerSecond);
+    Q_EMIT UploadProgressed(entry);
+}
+
+void TransferQueueManager::OnUploadError(TransferWorker* worker)
+{
+    ItemPtr entry = EntryOfWorker(worker, TransfersTypes::UploadThread, UploadEntry);
+    if (!entry)
+        return;
+    // Tells the peer (46), so that it asks again; the slot goes to the next upload.
+    SetUploadEntryStatus(entry, TransferStatus::Aborted);
+    StartNewUploads();
+}
+
+void TransferQueueManager::OnUploadComplete(TransferWorker* worker)
+{
+    ItemPtr entry = EntryOfWorker(worker, TransfersTypes::UploadThread, UploadEntry);
+    if (!entry)
+        return;
+    const qint32* reported = ObjectOf<qint32>(entry, BytesPerSecond);
+    const int rate = reported ? *reported : 0;
+    Log(kCategory, 1, QStringLiteral("Recording upload speed of %1").arg(rate));
+    if (entry[SharesTypes::SharedFile][SharesTypes::SharedFileSize].AsInt64() >
+            kMinSizeForUploadSpeed &&
+        rate > 0)
+        gp_server->SendUploadSpeed(rate);
+    SetUploadEntryStatus(entry, TransferStatus::Complete);
+    StartNewUploads();
 }

@@ -140,6 +140,7 @@ public Q_SLOTS:
     // download we accepted, and the connection we asked for to send an upload. The engine owns
     // the socket from the call on.
     void OnFileConnection(std::string user, QTcpSocket* socket, uint token);
+    void OnFileConnectionAccepted(std::string user, QTcpSocket* socket);
     // The peer's notices about our downloads: messages 44, 50 and 46.
     void OnDownloadPlaceInLine(std::string user, std::string path, int place);
     void OnUploadDeniedNotification(std::string user, std::string path, std::string reason);
@@ -158,11 +159,14 @@ Q_SIGNALS:
     void CompleteDownloadAdded(ItemPtr record);
 
 private:
-    // What a download's worker reports (FileConnections.cpp). Each finds its download by the
-    // worker, and does nothing once the worker is no longer the download's.
+    // What a transfer's worker reports (FileConnections.cpp). Each finds its transfer by the
+    // worker, and does nothing once the worker is no longer the transfer's.
     void OnDownloadProgress(TransferWorker* worker, qint64 position, int bytesPerSecond);
     void OnDownloadError(TransferWorker* worker);
     void OnDownloadComplete(TransferWorker* worker);
+    void OnUploadProgress(TransferWorker* worker, qint64 position, int bytesPerSecond);
+    void OnUploadError(TransferWorker* worker);
+    void OnUploadComplete(TransferWorker* worker);
     // Whether a file connection for the download can be taken: its token not stale, no worker
     // on it, its partial file no other running download's. Logs why not.
     bool MayStartDownload(ItemPtr entry, const QString& partialPath);
