@@ -125,8 +125,8 @@ int main(int argc, char** argv)
 
     // The baseline: the same pairs, shuffled, sorted by order.
     std::vector<std::pair<qint64, Item*>> pairs;
-    for (Item* entry : ItemPtr(d.GetType(UploadEntryStatus)->HasItem(Value("queued")))
-                           .GetItems(UploadEntry))
+    for (Item* entry :
+         ItemPtr(d.GetType(UploadEntryStatus)->HasItem(Value("queued"))).GetItems(UploadEntry))
         pairs.emplace_back(ItemPtr(entry)[EffectiveUploadOrder].AsInt64(), entry);
     std::mt19937 random(7);
     std::vector<std::pair<qint64, Item*>> work;
@@ -173,8 +173,8 @@ int main(int argc, char** argv)
             request = d.GetType(UploadEntry)->NewItem();
             request += vip;
             request += files.front();
-            request += d.GetType(UploadOrder)->GetItem(
-                Value(Settings::Int64(SettingKeys::TransferOrderCounter)));
+            request += d.GetType(UploadOrder)
+                           ->GetItem(Value(Settings::Int64(SettingKeys::TransferOrderCounter)));
         },
         [&] { transfers.OrderNewUpload(request); });
     if (request[EffectiveUploadOrder].AsInt() != 1)

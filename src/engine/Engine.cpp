@@ -138,6 +138,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         // (41), upload failed (46) and denied (50), the 5-minute and the half-minute ticks, then
         // places in line (44).
         TransferQueueManager* transfers = m_transfers.get();
+        QObject::connect(m_peer.get(), &PeerMessenger::FileTransferRequested, transfers,
+                         &TransferQueueManager::OnFileTransferRequest);
         // Queued: the peer connection manager hands a file connection over from inside the
         // socket's own signal handling, where moving the socket to a worker is not safe.
         QObject::connect(m_peer.get(), &PeerMessenger::FileConnectionRequested, transfers,
@@ -146,10 +148,16 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
                          &TransferQueueManager::OnFileConnectionAccepted, Qt::QueuedConnection);
         QObject::connect(m_peer.get(), &PeerMessenger::QueueUploadRequested, transfers,
                          &TransferQueueManager::OnQueueUploadRequested);
+        QObject::connect(m_peer.get(), &PeerMessenger::FileTransferResponse, transfers,
+                         &TransferQueueManager::OnFileTransferResponse);
         QObject::connect(m_peer.get(), &PeerMessenger::UploadFailed, transfers,
                          &TransferQueueManager::OnUploadFailedNotification);
         QObject::connect(m_peer.get(), &PeerMessenger::UploadDenied, transfers,
                          &TransferQueueManager::OnUploadDeniedNotification);
+        QObject::connect(m_timers->everyFiveMinutes(), &SharedTimer::timeout, transfers,
+                         &TransferQueueManager::PeriodicCheck);
+        QObject::connect(m_timers->everyHalfMinute(), &SharedTimer::timeout, transfers,
+                         &TransferQueueManager::EveryHalfMinute);
         QObject::connect(m_peer.get(), &PeerMessenger::DownloadPlaceInLine, transfers,
                          &TransferQueueManager::OnDownloadPlaceInLine);
         m_saver->AddDataLoadedEventHandler(transfers);

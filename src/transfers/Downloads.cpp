@@ -6,7 +6,6 @@
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
-#include "store/Clock.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
@@ -224,9 +223,4 @@ void TransferQueueManager::OnUploadFailedNotification(std::string user, std::str
     }
     QueueDownloadIfUserOnline(entry);
     StampTime(userItem, LastQueueRequestTime);
-}
-
-void TransferQueueManager::StampTime(ItemPtr item, const char* timeType)
-{
-    item += d.GetType(timeType)->GetItem(Value(Clock::NowText().toStdString()));
 }

@@ -63,6 +63,10 @@ TransferQueueManager::TransferQueueManager()
 
     d.GetType(UploadEntry)
         ->itemRemovedEvent.Add(NewEventHandler(this, &TransferQueueManager::OnUploadEntryRemoved));
+    // Ages of stored times are kept beside the store by item id, which a later item may reuse.
+    for (const char* type : {UploadEntry, DownloadEntry, ServerTypes::User})
+        d.GetType(type)->itemRemovedEvent.Add(
+            NewEventHandler(this, &TransferQueueManager::OnTimedItemRemoved));
     // A user coming online has their downloads asked for again, and uploads waiting for them
     // may start.
     auto* online = new PathNode(&d, ServerTypes::User);

@@ -7,6 +7,8 @@
 //   DownloadFolders.cpp       where a download's partial and finished files go
 //   Downloads.cpp             queueing downloads with peers, their statuses, the peers' notices
 //   Uploads.cpp               the upload queue, its order, the slots and the upload statuses
+//   Negotiation.cpp           offering a file to a peer and answering a peer's offer
+//   Housekeeping.cpp          time-outs, asking again for waiting downloads, stored times' ages
 //   FileConnections.cpp       file connections handed to worker threads, and their reports
 //   UploadSpeedLimit.cpp      the upload speed limit and its split over the active uploads
 //
@@ -19,10 +21,13 @@
 #include "store/Data.h"
 #include "transfers/UploadThrottle.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <string>
+#include <unordered_map>
 
 class DataSaver;
 class QTcpSocket;
@@ -151,6 +156,22 @@ public Q_SLOTS:
     // Sorts every upload afresh and numbers the order from 0.
     void DetermineUploadsEffectiveOrder();
 
+    // Negotiation (Negotiation.cpp). A peer offers a file we download (message 40): a download
+    // that may take it gets the peer's token as remote_transfer_req, and a size offered
+    // (0 or more) replaces its file_size. A peer answers our offer (message 41): allowed, the
+    // shared file is opened by its stored path and a file connection asked for.
+    void OnFileTransferRequest(std::string user, int direction, uint token, std::string file,
+                               qint64 size);
+    void OnFileTransferResponse(std::string user, uint token, bool allowed, bool hasSize,
+                                qint64 size, std::string reason);
+
+    // Housekeeping (Housekeeping.cpp), on the shared half-minute and five-minute ticks, and a
+    // diagnostic timer that logs how late its one-second ticks come.
+    void EveryHalfMinute();
+    void PeriodicCheck();
+    void StartTimerTest();
+    void TimerTest();
+
 Q_SIGNALS:
     void DownloadProgressed(ItemPtr entry);
     void UploadProgressed(ItemPtr entry);
@@ -204,8 +225,16 @@ private:
     void DenyAndRemoveUpload(ItemPtr entry, const char* reason);
     void OnUploadEntryRemoved(Item* item);
 
+    // Times kept in the store (last_status_change_time, last_queue_request_time) are local
+    // text, for whoever reads the store. Ages are measured on the monotonic clock from when the
+    // time was stamped, so that a clock set back or a change of summer time neither keeps a
+    // transfer waiting nor ends it early (Housekeeping.cpp).
     // Now, as stored times keep it, on item (replacing the one it had).
-    static void StampTime(ItemPtr item, const char* timeType);
+    void StampTime(ItemPtr item, const char* timeType);
+    // Milliseconds since the item's time was stamped; from the text when it was not stamped in
+    // this run, and never negative.
+    qint64 AgeMs(ItemPtr item, const char* timeType) const;
+    void OnTimedItemRemoved(Item* item);
     // Sets the worker's stop flag and waits for it to end, however long its current block takes.
     static void StopWorker(TransferWorker* worker);
 
@@ -224,6 +253,11 @@ private:
     // The upload entry last placed at the end of the upload order; null when none is known,
     // and the next placement finds it from the numbers.
     Item* lastOrderedUpload = nullptr;
+    // The diagnostic timer and how long since its last tick.
+    QTimer timerTestTimer;
+    QElapsedTimer timerTestClock;
+    // Monotonic milliseconds at which an item's stored time was set, by item id.
+    std::unordered_map<uint32_t, qint64> m_stampedMs;
 };
 
 extern TransferQueueManager* transferQueueManager;

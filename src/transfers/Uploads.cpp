@@ -83,14 +83,13 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
 {
     ItemPtr userItem = ServerStore::User(user);
     Log(kCategory, 1,
-        QStringLiteral("Queue upload requested by %1 for file %2").arg(Q(user), Q(file)),
-        userItem);
+        QStringLiteral("Queue upload requested by %1 for file %2").arg(Q(user), Q(file)), userItem);
 
     // Found by its local spelling; the peer's own text is what every message about it carries.
     std::string local = file;
     std::replace(local.begin(), local.end(), '\\', '/');
-    ItemPtr shared = sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(local)
-                                          : ItemPtr();
+    ItemPtr shared =
+        sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(local) : ItemPtr();
     if (!shared || !sharedFoldersManager->IsFileSharedWithUser(shared, user)) {
         Log(kCategory, 2, QStringLiteral("Denied, file not shared"), userItem);
         peerMessenger->DenyUpload(user, file, kNotShared);
@@ -165,7 +164,8 @@ void TransferQueueManager::OrderNewUpload(ItemPtr entry)
     }
     // Most requests come from users of one rank and go at the end, without a look at the rest.
     if (UploadEntrySortCompare(lastOrderedUpload, entry)) {
-        entry += places->GetItem(Value(ItemPtr(lastOrderedUpload)[EffectiveUploadOrder].AsInt64() + 1));
+        entry +=
+            places->GetItem(Value(ItemPtr(lastOrderedUpload)[EffectiveUploadOrder].AsInt64() + 1));
         lastOrderedUpload = entry;
         return;
     }

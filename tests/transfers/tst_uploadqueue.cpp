@@ -66,7 +66,7 @@ void tst_UploadQueue::requestTaken_data()
 {
     QTest::addColumn<QString>("access"); // of the Music folder; "" shares with nobody
     QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QString>("bobIs");  // "listed", "unshared" or ""
+    QTest::addColumn<QString>("bobIs"); // "listed", "unshared" or ""
     QTest::addColumn<bool>("taken");
 
     QTest::newRow("shared with everyone") << "shared_public" << kPath << "" << true;
@@ -78,8 +78,8 @@ void tst_UploadQueue::requestTaken_data()
         << "shared_userlist" << kPath << "" << false;
     QTest::newRow("shared with nobody") << "" << kPath << "" << false;
     QTest::newRow("bob unshared") << "shared_public" << kPath << "unshared" << false;
-    QTest::newRow("no such file")
-        << "shared_public" << QByteArray("Music\\Album\\b.mp3") << "" << false;
+    QTest::newRow("no such file") << "shared_public" << QByteArray("Music\\Album\\b.mp3") << ""
+                                  << false;
     QTest::newRow("a folder, not a file")
         << "shared_public" << QByteArray("Music\\Album") << "" << false;
 }
@@ -104,11 +104,11 @@ void tst_UploadQueue::requestTaken()
 
     TransferLog log;
     env.Deliver(*bob, UploadTestEnv::QueueUpload(path));
-    const QString requested =
-        "Queue upload requested by bob for file " + QString::fromLatin1(path);
+    const QString requested = "Queue upload requested by bob for file " + QString::fromLatin1(path);
     if (!taken) {
-        QCOMPARE(TransferTestEnv::NextMessage(*bob).toHex(),
-                 (WireWriter().u32(PM_UPLOAD_DENIED).str(path).str("File not shared.")).bytes().toHex());
+        QCOMPARE(
+            TransferTestEnv::NextMessage(*bob).toHex(),
+            (WireWriter().u32(PM_UPLOAD_DENIED).str(path).str("File not shared.")).bytes().toHex());
         QCOMPARE(TransferTestEnv::Count(UploadEntry), size_t(0));
         QCOMPARE(log.lines, QStringList({requested, "   Denied, file not shared"}));
         QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("41"));
@@ -153,8 +153,8 @@ void tst_UploadQueue::repeatedRequest_data()
 {
     QTest::addColumn<QString>("status");
     QTest::addColumn<bool>("requeued");
-    for (const char* status : {"queued", "requesting", "connecting", "waiting for offset",
-                               "uploading"})
+    for (const char* status :
+         {"queued", "requesting", "connecting", "waiting for offset", "uploading"})
         QTest::newRow(status) << status << false;
     for (const char* status : {"complete", "aborted", "denied", "local error"})
         QTest::newRow(status) << status << true;
@@ -275,9 +275,9 @@ void tst_UploadQueue::order()
     QStringList placed;
     for (Item* upload : g(UploadEntry).SortNumericBy(EffectiveUploadOrder, true)) {
         ItemPtr u(upload);
-        placed << QString::fromStdString(u[ServerTypes::User].AsString() + ' ' +
-                                         u[SharesTypes::SharedFile][SharesTypes::SharedFileName]
-                                             .AsString());
+        placed << QString::fromStdString(
+            u[ServerTypes::User].AsString() + ' ' +
+            u[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString());
         QCOMPARE(UploadTestEnv::Place(u), placed.size());
     }
     QCOMPARE(placed, expected);
@@ -310,8 +310,7 @@ void tst_UploadQueue::requeuedKeepsItsPlace()
         TransferTestEnv::SetOnline(user, true);
     env.transfers().SetUploadSlots(1);
     QCOMPARE(UploadTestEnv::UploadStatus(first), std::string("requesting"));
-    QCOMPARE(UploadTestEnv::StatusOf("carol", "a.mp3"),
-             std::string("queued"));
+    QCOMPARE(UploadTestEnv::StatusOf("carol", "a.mp3"), std::string("queued"));
 }
 
 void tst_UploadQueue::orderAfterRemovals()
@@ -379,11 +378,11 @@ void tst_UploadQueue::unshareUser()
     QSet<QByteArray> refused;
     for (int i = 0; i < 3; ++i)
         refused << TransferTestEnv::NextMessage(*bob);
-    QCOMPARE(refused, QSet<QByteArray>({UploadTestEnv::UploadDenied(kPath, "File not shared."),
-                                        UploadTestEnv::UploadDenied("Music\\Album\\b.mp3",
-                                                                    "File not shared."),
-                                        UploadTestEnv::UploadDenied("Music\\Album\\c.mp3",
-                                                                    "File not shared.")}));
+    QCOMPARE(
+        refused,
+        QSet<QByteArray>({UploadTestEnv::UploadDenied(kPath, "File not shared."),
+                          UploadTestEnv::UploadDenied("Music\\Album\\b.mp3", "File not shared."),
+                          UploadTestEnv::UploadDenied("Music\\Album\\c.mp3", "File not shared.")}));
     QVERIFY(TransferTestEnv::NothingMoreSent(*bob));
     QVERIFY(ServerStore::User("bob").IsConnected(SharesTypes::Unshared));
     QCOMPARE(TransferTestEnv::Count(UploadEntry), size_t(1));
@@ -396,8 +395,7 @@ void tst_UploadQueue::unshareUser()
     QVERIFY(!ServerStore::User("bob").IsConnected(SharesTypes::Unshared));
     QCOMPARE(TransferTestEnv::Count(UploadEntry), size_t(1));
     env.Request("bob", "b.mp3");
-    QCOMPARE(UploadTestEnv::StatusOf("bob", "b.mp3"),
-             std::string("requesting"));
+    QCOMPARE(UploadTestEnv::StatusOf("bob", "b.mp3"), std::string("requesting"));
 }
 
 void tst_UploadQueue::queueCaps_data()

@@ -49,9 +49,8 @@ Running Run(ItemPtr upload, FakePeer& listener, QAtomicInt& finished)
     return r;
 }
 
-const char* const kRunningValues[] = {UploadThread,    UploadFile,
-                                      UploadSocket,    ReadPosition,
-                                      LastReceiptTime, LastSpeedMeasurementTime,
+const char* const kRunningValues[] = {UploadThread,  UploadFile,      UploadSocket,
+                                      ReadPosition,  LastReceiptTime, LastSpeedMeasurementTime,
                                       BytesPerSecond};
 
 } // namespace
@@ -124,12 +123,11 @@ void tst_UploadSlots::fullSizeOffered()
     TransferTestEnv::SetOnline("bob", true);
     Settings::Set(SettingKeys::TransferReqCounter, "7");
     env.Deliver(*bob, UploadTestEnv::QueueUpload(kPath));
-    QCOMPARE(TransferTestEnv::NextMessage(*bob).toHex(),
-             (Hex("28000000 01000000 07000000 11000000 4d757369635c416c62756d5c612e6d7033") +
-              sizeBytes)
-                 .toHex());
-    QCOMPARE(UploadTestEnv::StatusOf("bob", "a.mp3"),
-             std::string("requesting"));
+    QCOMPARE(
+        TransferTestEnv::NextMessage(*bob).toHex(),
+        (Hex("28000000 01000000 07000000 11000000 4d757369635c416c62756d5c612e6d7033") + sizeBytes)
+            .toHex());
+    QCOMPARE(UploadTestEnv::StatusOf("bob", "a.mp3"), std::string("requesting"));
 }
 
 void tst_UploadSlots::oneUploadPerUser()
@@ -171,18 +169,15 @@ void tst_UploadSlots::offlineUsersPassedOver()
     env.Request("bob", "a.mp3");
     QCOMPARE(TransferTestEnv::NextMessage(*bob), OfferTo("a.mp3", 7));
     QVERIFY(TransferTestEnv::NothingMoreSent(*carol, "carol"));
-    QCOMPARE(UploadTestEnv::StatusOf("carol", "a.mp3"),
-             std::string("queued"));
+    QCOMPARE(UploadTestEnv::StatusOf("carol", "a.mp3"), std::string("queued"));
 
     // carol comes: her upload takes the slot that was left.
     TransferTestEnv::SetOnline("carol", true);
     QCOMPARE(TransferTestEnv::NextMessage(*carol), OfferTo("a.mp3", 8));
-    QCOMPARE(UploadTestEnv::StatusOf("carol", "a.mp3"),
-             std::string("requesting"));
+    QCOMPARE(UploadTestEnv::StatusOf("carol", "a.mp3"), std::string("requesting"));
     // No slot is left for dave.
     TransferTestEnv::SetOnline("dave", true);
-    QCOMPARE(UploadTestEnv::StatusOf("dave", "a.mp3"),
-             std::string("queued"));
+    QCOMPARE(UploadTestEnv::StatusOf("dave", "a.mp3"), std::string("queued"));
 }
 
 void tst_UploadSlots::slotCount()
@@ -257,12 +252,18 @@ void tst_UploadSlots::leavingAnActiveStatus_data()
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("to");
     QTest::addColumn<bool>("told"); // message 46
-    QTest::newRow("requesting, aborted") << "requesting" << "aborted" << true;
-    QTest::newRow("connecting, aborted") << "connecting" << "aborted" << true;
-    QTest::newRow("uploading, aborted") << "uploading" << "aborted" << true;
-    QTest::newRow("requesting, denied") << "requesting" << "denied" << false;
-    QTest::newRow("requesting, local error") << "requesting" << "local error" << false;
-    QTest::newRow("uploading, complete") << "uploading" << "complete" << false;
+    QTest::newRow("requesting, aborted") << "requesting"
+                                         << "aborted" << true;
+    QTest::newRow("connecting, aborted") << "connecting"
+                                         << "aborted" << true;
+    QTest::newRow("uploading, aborted") << "uploading"
+                                        << "aborted" << true;
+    QTest::newRow("requesting, denied") << "requesting"
+                                        << "denied" << false;
+    QTest::newRow("requesting, local error") << "requesting"
+                                             << "local error" << false;
+    QTest::newRow("uploading, complete") << "uploading"
+                                         << "complete" << false;
 }
 
 void tst_UploadSlots::leavingAnActiveStatus()
@@ -306,9 +307,8 @@ void tst_UploadSlots::leavingAnActiveStatus()
     if (told) {
         QCOMPARE(TransferTestEnv::NextMessage(*bob).toHex(),
                  Hex("2e000000 11000000 4d757369635c416c62756d5c612e6d7033").toHex());
-        QCOMPARE(log.lines,
-                 QStringList({"Upload of a.mp3 to bob aborted, sending upload failed "
-                              "notification."}));
+        QCOMPARE(log.lines, QStringList({"Upload of a.mp3 to bob aborted, sending upload failed "
+                                         "notification."}));
     } else {
         QVERIFY(log.lines.isEmpty());
     }
@@ -368,8 +368,7 @@ void tst_UploadSlots::removedUpload()
     QCOMPARE(TransferTestEnv::Count(BytesSinceLastReceipt), size_t(0));
     // The file stays shared and bob may queue it again.
     env.Request("bob", "a.mp3");
-    QCOMPARE(UploadTestEnv::StatusOf("bob", "a.mp3"),
-             std::string("requesting"));
+    QCOMPARE(UploadTestEnv::StatusOf("bob", "a.mp3"), std::string("requesting"));
 }
 
 void tst_UploadSlots::sharingCheckedBeforeOffer_data()
@@ -450,8 +449,7 @@ void tst_UploadSlots::extraUploadsReported()
     QVERIFY(!env.transfers().AssertNoExtraUploads());
     QCOMPARE(log.lines, QStringList({"More uploads active than there are upload slots: 2 of 1"}));
     // It only reports.
-    QCOMPARE(UploadTestEnv::StatusOf("bob", "a.mp3"),
-             std::string("uploading"));
+    QCOMPARE(UploadTestEnv::StatusOf("bob", "a.mp3"), std::string("uploading"));
 }
 
 QTEST_GUILESS_MAIN(tst_UploadSlots)

@@ -1,0 +1,141 @@
+#include "transfers/TransferQueueManager.h"
+
+#include "server/ServerSchema.h"
+#include "shares/SharesSchema.h"
+#include "store/Clock.h"
+#include "store/Log.h"
+#include "transfers/TransferLogText.h"
+#include "transfers/TransfersSchema.h"
+
+#include <vector>
+
+// Cleaning up after peers that stop answering: uploads stuck before any data flowed are ended,
+// and users who hold our queued downloads are asked again now and then. Also the ages that
+// both go by, and the diagnostic timer that tells how late ticks come.
+
+using namespace TransfersTypes;
+using namespace TransferLogText;
+using ServerTypes::User;
+
+namespace {
+
+// An upload that has not got through its set-up in this long is given up.
+constexpr qint64 kSetUpTimeoutMs = 30000;
+// A user holding queued downloads is asked to queue them again at most this often.
+constexpr qint64 kRequeueIntervalMs = 600000;
+// The diagnostic timer's interval.
+constexpr int kTimerTestIntervalMs = 1000;
+
+std::vector<uint32_t> Ids(const ItemSet& items)
+{
+    std::vector<uint32_t> ids;
+    ids.reserve(items.size());
+    for (Item* item : items)
+        ids.push_back(item->Id());
+    return ids;
+}
+
+// The item of that id while it is still one of that type: a step may remove what was listed.
+ItemPtr Live(uint32_t id, const Type* type)
+{
+    Item* item = d.ItemById(id);
+    return item && item->GetType() == type ? ItemPtr(item) : ItemPtr();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Stored times and their ages
+
+void TransferQueueManager::StampTime(ItemPtr item, const char* timeType)
+{
+    item += d.GetType(timeType)->GetItem(Value(Clock::NowText().toStdString()));
+    m_stampedMs[item->Id()] = Clock::MonotonicMs();
+}
+
+qint64 TransferQueueManager::AgeMs(ItemPtr item, const char* timeType) const
+{
+    const auto it = m_stampedMs.find(item->Id());
+    if (it != m_stampedMs.end())
+        return Clock::MonotonicMs() - it->second;
+    // Not stamped in this run: the text is all there is, and a time ahead of the clock is no
+    // age at all rather than a negative one.
+    const QDateTime then = Clock::FromText(Q(item[timeType].AsString()));
+    return then.isValid() ? std::max<qint64>(0, then.msecsTo(Clock::Now())) : 0;
+}
+
+void TransferQueueManager::OnTimedItemRemoved(Item* item)
+{
+    // Ids are used again: a new item must not inherit the age of an old one.
+    m_stampedMs.erase(item->Id());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The periodic work
+
+void TransferQueueManager::EveryHalfMinute()
+{
+    // The uploads in a set-up status, all taken before any of them changes.
+    ItemSet settingUp;
+    for (const char* status : {TransferStatus::Requesting, TransferStatus::Connecting,
+                               TransferStatus::WaitingForOffset}) {
+        if (ItemPtr item = d.GetType(UploadEntryStatus)->HasItem(Value(status)))
+            settingUp.Add(item.GetItems(UploadEntry));
+    }
+    const Type* uploads = d.GetType(UploadEntry);
+    bool aborted = false;
+    for (uint32_t id : Ids(settingUp)) {
+        ItemPtr entry = Live(id, uploads);
+        if (!entry || AgeMs(entry, LastStatusChangeTime) < kSetUpTimeoutMs)
+            continue;
+        Log(kCategory, 1,
+            QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")
+                .arg(Q(entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
+                     Q(entry[User].AsString()), Q(entry[UploadEntryStatus].AsString())));
+        SetUploadEntryStatus(entry, TransferStatus::Aborted);
+        aborted = true;
+    }
+    if (aborted)
+        StartNewUploads();
+
+    // Online users who hold downloads of ours that still wait.
+    ItemPtr queued = d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Queued));
+    const ItemSet waiting =
+        queued.GetItems(DownloadEntry).GetItems(User).Connected(ServerTypes::IsOnline);
+    const Type* users = d.GetType(User);
+    for (uint32_t id : Ids(waiting)) {
+        ItemPtr user = Live(id, users);
+        if (!user || IsActivelyDownloadingFromUser(user.AsString()))
+            continue;
+        if (!user.IsConnected(LastQueueRequestTime) ||
+            AgeMs(user, LastQueueRequestTime) >= kRequeueIntervalMs)
+            RequeueUserDownloads(user);
+    }
+}
+
+void TransferQueueManager::PeriodicCheck()
+{
+    // Nothing of the transfers needs the five-minute tick; it is connected so that work of that
+    // rhythm has its place.
+}
+
+// ---------------------------------------------------------------------------------------------
+// The timer diagnostic
+
+void TransferQueueManager::StartTimerTest()
+{
+    connect(&timerTestTimer, &QTimer::timeout, this, &TransferQueueManager::TimerTest,
+            Qt::UniqueConnection);
+    timerTestTimer.setSingleShot(false);
+    timerTestTimer.start(kTimerTestIntervalMs);
+    timerTestClock.start();
+}
+
+void TransferQueueManager::TimerTest()
+{
+    // Negative when a tick comes early.
+    const qint64 lateness = timerTestClock.elapsed() - kTimerTestIntervalMs;
+    Log(QStringLiteral("Timer Test"), 1,
+        QStringLiteral("Timeout: %1 milliseconds behind schedule").arg(lateness));
+    timerTestClock.restart();
+}
