@@ -9,7 +9,9 @@
 #include "transfers/TransferWorkers.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QRandomGenerator>
+#include <QTcpServer>
 
 #include <vector>
 
@@ -55,6 +57,8 @@ private Q_SLOTS:
     void removalWhilePeerStallsAndTheNextTransfer();
     void silentPeerAborts();
     void progressAtMostTenTimesASecond();
+    void handOverWaitsForTheEventLoop_data();
+    void handOverWaitsForTheEventLoop();
 
 private:
     // The download bob offers with token, as accepting his transfer request leaves it.
@@ -369,6 +373,32 @@ void TestFileConnections::progressAtMostTenTimesASecond()
              qPrintable(QStringLiteral("%1 in %2 ms").arg(positions.size()).arg(ms)));
     QCOMPARE(positions.back(), size);
     QCOMPARE(QFileInfo(Complete(entry)).size(), size);
+}
+
+void TestFileConnections::handOverWaitsForTheEventLoop_data()
+{
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("a peer's connection with its token") << false;
+    QTest::newRow("the connection we asked for") << true;
+}
+
+void TestFileConnections::handOverWaitsForTheEventLoop()
+{
+    // The peer connection manager emits from inside the socket's own signal handling: the
+    // engine takes the socket (here: refuses and discards it) only once that has returned.
+    QFETCH(bool, accepted);
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+    QPointer<QTcpSocket> socket = new QTcpSocket;
+    socket->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    QVERIFY(socket->waitForConnected(TransferTestEnv::kWaitMs));
+    if (accepted)
+        Q_EMIT peerMessenger->FileConnectionAccepted("bob", socket);
+    else
+        Q_EMIT peerMessenger->FileConnectionRequested("bob", socket, 7);
+    QVERIFY(socket);
+    QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
+    QTRY_VERIFY_WITH_TIMEOUT(!socket, TransferTestEnv::kWaitMs);
 }
 
 QTEST_GUILESS_MAIN(TestFileConnections)
