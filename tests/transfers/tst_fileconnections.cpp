@@ -128,16 +128,23 @@ QByteArray TestFileConnections::Offset(FakePeer& uploader)
 void TestFileConnections::downloadFromItsPartialFile_data()
 {
     QTest::addColumn<qint64>("partial");
+    QTest::addColumn<qint64>("size");
     QTest::addColumn<QByteArray>("offset");
-    QTest::newRow("new download") << qint64(0) << QByteArray("0000000000000000");
-    QTest::newRow("1000-byte partial file") << qint64(1000) << QByteArray("e803000000000000");
+    const qint64 size = 3 * 8192 + 100;
+    QTest::newRow("new download") << qint64(0) << size << QByteArray("0000000000000000");
+    QTest::newRow("1000-byte partial file")
+        << qint64(1000) << size << QByteArray("e803000000000000");
+    // Nothing is read: what the peer sends after the offset is not the file's.
+    QTest::newRow("partial file holds it all")
+        << qint64(5000) << qint64(5000) << QByteArray("8813000000000000");
+    QTest::newRow("zero-byte file") << qint64(0) << qint64(0) << QByteArray("0000000000000000");
 }
 
 void TestFileConnections::downloadFromItsPartialFile()
 {
     QFETCH(qint64, partial);
+    QFETCH(qint64, size);
     QFETCH(QByteArray, offset);
-    const qint64 size = 3 * 8192 + 100;
     const QByteArray content = Pattern(size, 1);
     ItemPtr entry = Offered("a.mp3", size, 7);
     // The search form relates a download to the search it came from.
@@ -155,7 +162,7 @@ void TestFileConnections::downloadFromItsPartialFile()
     auto uploader = Connect(7);
     QVERIFY(uploader);
     QCOMPARE(Offset(*uploader).toHex(), offset);
-    uploader->SendRaw(content.mid(partial));
+    uploader->SendRaw(partial < size ? content.mid(partial) : QByteArray("stray bytes"));
     QVERIFY(EndsAs(entry, TransferStatus::Complete));
     QVERIFY(uploader->WaitForDisconnected(TransferTestEnv::kWaitMs));
 

@@ -1,7 +1,8 @@
 // The download and upload threads on their own, over loopback connections whose other end is a
-// plain socket in the test: the bytes of the file connection, the start offset, appending to a
-// partial file, failures (a silent or vanished peer, a full disk, offsets out of range), stop
-// requests while a peer stalls, and how often progress is reported.
+// plain socket in the test: how each fails (a silent or vanished peer, a partial file larger
+// than the file, offsets out of range, a peer that takes nothing), and stop requests while a
+// peer stalls or a throttle sleeps. Whole transfers go through the engine in
+// tst_fileconnections and tst_fileuploads.
 
 #include "transfers/TransferWorkers.h"
 
@@ -61,33 +62,30 @@ struct Connection
 struct Reports
 {
     std::vector<qint64> positions;
-    std::vector<int> rates;
     int completes = 0;
     int errors = 0;
     // Positions reported after the end signal.
     int late = 0;
 
     bool Ended() const { return completes + errors > 0; }
-    void Progress(qint64 position, int rate)
+    void Progress(qint64 position)
     {
         late += Ended();
         positions.push_back(position);
-        rates.push_back(rate);
     }
 };
 
 void Watch(DownloadThread& t, Reports& r)
 {
     QObject::connect(&t, &DownloadThread::DownloadProgress, &t,
-                     [&r](qint64 p, int rate) { r.Progress(p, rate); });
+                     [&r](qint64 p, int) { r.Progress(p); });
     QObject::connect(&t, &DownloadThread::DownloadComplete, &t, [&r] { ++r.completes; });
     QObject::connect(&t, &DownloadThread::DownloadError, &t, [&r] { ++r.errors; });
 }
 
 void Watch(UploadThread& t, Reports& r)
 {
-    QObject::connect(&t, &UploadThread::UploadProgress, &t,
-                     [&r](qint64 p, int rate) { r.Progress(p, rate); });
+    QObject::connect(&t, &UploadThread::UploadProgress, &t, [&r](qint64 p, int) { r.Progress(p); });
     QObject::connect(&t, &UploadThread::UploadComplete, &t, [&r] { ++r.completes; });
     QObject::connect(&t, &UploadThread::UploadError, &t, [&r] { ++r.errors; });
 }
@@ -142,17 +140,11 @@ private Q_SLOTS:
     void init() { TransferIo::SetWaitMsForTesting(0); }
     void cleanup() { TransferIo::SetWaitMsForTesting(0); }
 
-    void downloadAppendsFromItsOffset_data();
-    void downloadAppendsFromItsOffset();
     void downloadFails_data();
     void downloadFails();
-    void downloadOnAFullDiskFails();
     void stopWhilePeersStall_data();
     void stopWhilePeersStall();
-    void progressAtMostTenTimesASecond();
 
-    void uploadSendsTokenThenFromTheOffset_data();
-    void uploadSendsTokenThenFromTheOffset();
     void uploadFails_data();
     void uploadFails();
     void throttleSleepEndsOnStop();
@@ -160,52 +152,6 @@ private Q_SLOTS:
 private:
     QTemporaryDir m_dir;
 };
-
-void TestTransferWorkers::downloadAppendsFromItsOffset_data()
-{
-    QTest::addColumn<qint64>("partial");
-    QTest::addColumn<qint64>("size");
-    QTest::newRow("new download") << qint64(0) << qint64(5000);
-    QTest::newRow("over a 1000-byte partial") << qint64(1000) << qint64(3 * 8192 + 17);
-    QTest::newRow("whole blocks") << qint64(8192) << qint64(4 * 8192);
-    // Nothing is read: what the peer sends is not the file's.
-    QTest::newRow("partial holds the whole file") << qint64(4000) << qint64(4000);
-    QTest::newRow("zero-byte file") << qint64(0) << qint64(0);
-}
-
-void TestTransferWorkers::downloadAppendsFromItsOffset()
-{
-    QFETCH(qint64, partial);
-    QFETCH(qint64, size);
-    const QByteArray content = Pattern(size, 7);
-    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
-    QVERIFY(f.Create(content.left(partial), QIODevice::WriteOnly | QIODevice::Append));
-    Connection c;
-    QVERIFY(c.peer);
-
-    DownloadThread worker(c.ours.get(), &f.file, size, partial);
-    Reports r;
-    Watch(worker, r);
-    c.peer->write(content.mid(partial));
-    if (partial == size)
-        c.peer->write("stray bytes");
-    Start(worker, c.ours.get());
-    QVERIFY(Finish(worker, r, c.ours.get()));
-
-    QCOMPARE(r.errors, 0);
-    QCOMPARE(r.completes, 1);
-    QCOMPARE(f.Content(), content);
-    QVERIFY(!f.file.isOpen());
-    // The engine knows the start offset: only positions past it are news.
-    if (partial < size)
-        QCOMPARE(r.positions.back(), size);
-    else
-        QVERIFY(r.positions.empty());
-    QCOMPARE(r.late, 0);
-    // The downloader closes the connection after the last byte.
-    QVERIFY(QTest::qWaitFor([&] { return c.peer->state() == QAbstractSocket::UnconnectedState; },
-                            kPatient));
-}
 
 void TestTransferWorkers::downloadFails_data()
 {
@@ -256,178 +202,46 @@ void TestTransferWorkers::downloadFails()
         QCOMPARE(r.positions.back(), kept);
 }
 
-void TestTransferWorkers::downloadOnAFullDiskFails()
-{
-    // Less than the file's own buffer: only a flush tells that the disk took nothing.
-    const QString path = m_dir.filePath(QStringLiteral("full"));
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), path));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
-    Connection c;
-    QVERIFY(c.peer);
-
-    DownloadThread worker(c.ours.get(), &file, 5000, 0);
-    Reports r;
-    Watch(worker, r);
-    c.peer->write(Pattern(5000, 1));
-    Start(worker, c.ours.get());
-    QVERIFY(Finish(worker, r, c.ours.get()));
-    QCOMPARE(r.completes, 0);
-    QCOMPARE(r.errors, 1);
-    QVERIFY(r.positions.empty());
-}
-
 void TestTransferWorkers::stopWhilePeersStall_data()
 {
-    QTest::addColumn<bool>("upload");
+    // A download stalled mid-block is stopped through the engine (tst_fileconnections).
     QTest::addColumn<int>("stage");
-    // Download: mid-block. Upload: before the offset, while the peer takes nothing, at the
-    // wait for the close.
-    QTest::newRow("download mid-block") << false << 0;
-    QTest::newRow("upload waiting for the offset") << true << 0;
-    QTest::newRow("upload with a peer that reads nothing") << true << 1;
-    QTest::newRow("upload waiting for the close") << true << 2;
+    QTest::newRow("waiting for the offset") << 0;
+    QTest::newRow("with a peer that reads nothing") << 1;
+    QTest::newRow("waiting for the close") << 2;
 }
 
 void TestTransferWorkers::stopWhilePeersStall()
 {
-    QFETCH(bool, upload);
     QFETCH(int, stage);
     // Peers that stall for the whole 30 s I/O wait: a stop request must not wait for it.
     Connection c;
     QVERIFY(c.peer);
     const qint64 size = stage == 1 ? qint64(256) << 20 : 20000;
     WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
-    QVERIFY(upload ? f.CreateSparse(size, QIODevice::ReadOnly)
-                   : f.Create(QByteArray(), QIODevice::WriteOnly | QIODevice::Append));
+    QVERIFY(f.CreateSparse(size, QIODevice::ReadOnly));
     UploadSpeedLimits limits;
-    std::unique_ptr<TransferWorker> worker;
+    UploadThread worker(c.ours.get(), &f.file, 7, limits);
     Reports r;
-    if (upload) {
-        auto* u = new UploadThread(c.ours.get(), &f.file, 7, limits);
-        Watch(*u, r);
-        worker.reset(u);
-        c.peer->setReadBufferSize(4096);
-        if (stage > 0)
-            c.peer->write(Le64(stage == 1 ? 0 : size));
-    } else {
-        auto* dl = new DownloadThread(c.ours.get(), &f.file, size, 0);
-        Watch(*dl, r);
-        worker.reset(dl);
-        c.peer->write(Pattern(1000, 2));
-    }
+    Watch(worker, r);
+    c.peer->setReadBufferSize(4096);
+    if (stage > 0)
+        c.peer->write(Le64(stage == 1 ? 0 : size));
     c.peer->flush();
-    Start(*worker, c.ours.get());
+    Start(worker, c.ours.get());
     // Past the first slice of the wait the worker is stalled.
     QTest::qWait(2 * TransferIo::kWaitSliceMs);
-    QVERIFY(worker->isRunning());
+    QVERIFY(worker.isRunning());
 
     QElapsedTimer stopping;
     stopping.start();
-    worker->SignalExit();
-    QVERIFY(worker->wait(kPatient));
+    worker.SignalExit();
+    QVERIFY(worker.wait(kPatient));
     QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
     QVERIFY(QTest::qWaitFor([&r] { return r.Ended(); }, kPatient));
     // Everything was sent before the wait for the close: that upload did its part.
     QCOMPARE(r.completes, stage == 2 ? 1 : 0);
     QCOMPARE(c.ours->thread(), QThread::currentThread());
-}
-
-void TestTransferWorkers::progressAtMostTenTimesASecond()
-{
-    // Reporting every block would be 8192 reports for these 64 MiB.
-    const qint64 size = qint64(64) << 20;
-    WorkFile src(m_dir.filePath(QStringLiteral("src64")));
-    QVERIFY(src.CreateSparse(size, QIODevice::ReadOnly));
-    WorkFile dst(m_dir.filePath(QStringLiteral("dst64")));
-    QVERIFY(dst.Create(QByteArray(), QIODevice::WriteOnly | QIODevice::Append));
-
-    // Both workers at once, each with its own end of one connection.
-    Connection c;
-    QVERIFY(c.peer);
-    c.peer->setParent(nullptr);
-    UploadSpeedLimits limits;
-    UploadThread up(c.peer.get(), &src.file, 7, limits);
-    DownloadThread down(c.ours.get(), &dst.file, size, 0);
-    Reports ur;
-    Reports dr;
-    Watch(up, ur);
-    Watch(down, dr);
-    // The downloader's side gets the token and sends the offset, as the engine does.
-    QVERIFY(c.ours->write(Le64(0)) == 8 && c.ours->flush());
-    QElapsedTimer elapsed;
-    elapsed.start();
-    Start(up, c.peer.get());
-    QVERIFY(QTest::qWaitFor([&] { return c.ours->bytesAvailable() >= 4; }, kPatient));
-    QCOMPARE(c.ours->read(4).toHex(), QByteArray("07000000"));
-    Start(down, c.ours.get());
-    QVERIFY(Finish(down, dr, c.ours.get()));
-    QVERIFY(Finish(up, ur, c.peer.get()));
-    const qint64 ms = elapsed.elapsed();
-
-    for (const Reports* r : {&ur, &dr}) {
-        QCOMPARE(r->completes, 1);
-        QVERIFY2(
-            qint64(r->positions.size()) <= ms / TransferIo::kProgressIntervalMs + 2,
-            qPrintable(QStringLiteral("%1 reports in %2 ms").arg(r->positions.size()).arg(ms)));
-        QCOMPARE(r->positions.back(), size);
-        QVERIFY(std::is_sorted(r->positions.begin(), r->positions.end()));
-        QCOMPARE(r->late, 0);
-    }
-    QCOMPARE(QFileInfo(dst.file.fileName()).size(), size);
-}
-
-void TestTransferWorkers::uploadSendsTokenThenFromTheOffset_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("offset");
-    QTest::newRow("after the offset 1000") << qint64(20000) << qint64(1000);
-    QTest::newRow("whole blocks from 0") << qint64(3 * 8192) << qint64(0);
-    QTest::newRow("last byte only") << qint64(5) << qint64(4);
-    // The downloader holds it all already: nothing to send, and nothing failed.
-    QTest::newRow("offset equal to the size") << qint64(1000) << qint64(1000);
-    QTest::newRow("zero-byte file") << qint64(0) << qint64(0);
-}
-
-void TestTransferWorkers::uploadSendsTokenThenFromTheOffset()
-{
-    QFETCH(qint64, size);
-    QFETCH(qint64, offset);
-    const QByteArray content = Pattern(size, 11);
-    WorkFile f(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())));
-    QVERIFY(f.Create(content, QIODevice::ReadOnly));
-    Connection c;
-    QVERIFY(c.peer);
-
-    UploadSpeedLimits limits;
-    UploadThread worker(c.ours.get(), &f.file, 7, limits);
-    Reports r;
-    Watch(worker, r);
-    Start(worker, c.ours.get());
-    QVERIFY(QTest::qWaitFor([&] { return c.peer->bytesAvailable() >= 4; }, kPatient));
-    QCOMPARE(c.peer->read(4).toHex(), QByteArray("07000000"));
-    c.peer->write(Le64(offset));
-    QByteArray got;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            got += c.peer->readAll();
-            return got.size() >= size - offset;
-        },
-        kPatient));
-    // The uploader waits for the downloader to close.
-    QVERIFY(!r.Ended());
-    c.peer->disconnectFromHost();
-    QVERIFY(Finish(worker, r, c.ours.get()));
-
-    QCOMPARE(got, content.mid(offset));
-    QCOMPARE(r.errors, 0);
-    QCOMPARE(r.completes, 1);
-    QVERIFY(f.file.isOpen());
-    // The engine counts from 0: the last report is the size, also when nothing was sent.
-    if (size > 0)
-        QCOMPARE(r.positions.back(), size);
-    else
-        QVERIFY(r.positions.empty());
 }
 
 void TestTransferWorkers::uploadFails_data()

@@ -1,7 +1,7 @@
-// The upload speed limit's figures and the throttle step that every upload thread runs before a
-// block, in fake time: the split of the cap, pacing a block's debt, holding the cap whatever the
-// limit and however late sleeps return, the shared pool and its bound, and stop requests during
-// a sleep.
+// The throttle step that every upload thread runs before a block, in fake time: pacing a block's
+// debt, holding the cap whatever the limit and however late sleeps return, the shared pool and
+// its bound, a limit switched on mid-upload, and stop requests during a sleep. The split of the
+// cap over the uploads is tested through the engine (tst_uploadspeedlimit).
 
 #include "transfers/UploadThrottle.h"
 
@@ -59,9 +59,6 @@ class TestUploadThrottle : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void split_data();
-    void split();
-    void switchingOffKeepsThePoolAndOnEmptiesIt();
 
     void oneBlockSleepsItsTimeToTheMicrosecond();
     void holdsTheCap_data();
@@ -72,44 +69,6 @@ private Q_SLOTS:
     void noLimitNeverSleeps();
     void stopDuringASleep();
 };
-
-void TestUploadThrottle::split_data()
-{
-    QTest::addColumn<int>("total");
-    QTest::addColumn<int>("active");
-    QTest::addColumn<int>("share");
-    QTest::newRow("5 over 10: 1 each, not 0") << 5 << 10 << 1;
-    QTest::newRow("10 over 3: rounded down") << 10 << 3 << 3;
-    QTest::newRow("one upload") << 2048 << 1 << 2048;
-    QTest::newRow("none active yet") << 100 << 0 << 100;
-}
-
-void TestUploadThrottle::split()
-{
-    QFETCH(int, total);
-    QFETCH(int, active);
-    QFETCH(int, share);
-    UploadSpeedLimits limits;
-    limits.Apply(total, active);
-    QCOMPARE(limits.GetUploadSpeed(), total);
-    QCOMPARE(limits.PerUploadLimit(), share);
-}
-
-void TestUploadThrottle::switchingOffKeepsThePoolAndOnEmptiesIt()
-{
-    UploadSpeedLimits limits;
-    limits.Apply(100, 1);
-    limits.AddToPool(5000);
-    limits.Disable();
-    QCOMPARE(limits.GetUploadSpeed(), 0);
-    QCOMPARE(limits.PerUploadLimit(), 0);
-    QCOMPARE(limits.SurplusPool(), qint64(5000));
-    limits.Apply(100, 2);
-    QCOMPARE(limits.SurplusPool(), qint64(0));
-    limits.AddToPool(700);
-    limits.Apply(200, 2);
-    QCOMPARE(limits.SurplusPool(), qint64(0));
-}
 
 void TestUploadThrottle::oneBlockSleepsItsTimeToTheMicrosecond()
 {
