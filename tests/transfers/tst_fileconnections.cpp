@@ -1,8 +1,9 @@
-// File connections through the whole engine, on the downloading side: a fake uploader opens an
-// "F" connection to our listener and sends its token; the engine answers with the start offset,
-// a worker writes the file, and the finished download is moved and recorded. Refusals (unknown,
-// stale and doubled tokens, a partial file in use), a full disk, a taken or unwritable complete
-// folder, teardown while the peer stalls, and how often progress reaches the engine's signal.
+// File connections through the whole engine, on the downloading side: a fake uploader offers a
+// file we download (message 40) and we allow it (41); it opens an "F" connection to our
+// listener and sends its token; the engine answers with the start offset, a worker writes the
+// file, and the finished download is moved and recorded. Refusals (unknown, stale and doubled
+// tokens, a partial file in use), a full disk, a taken or unwritable complete folder, teardown
+// while the peer stalls, and how often progress reaches the engine's signal.
 
 #include "TransferTestEnv.h"
 
@@ -13,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 
+#include <map>
 #include <vector>
 
 using namespace TransfersTypes;
@@ -61,9 +63,11 @@ private Q_SLOTS:
     void handOverWaitsForTheEventLoop();
 
 private:
-    // The download bob offers with token, as accepting his transfer request leaves it.
+    // A download of user's, which the user offers with token (message 40) and we allow (41);
+    // null when the answer was not that.
     ItemPtr Offered(const std::string& name, qint64 size, quint32 token,
                     const std::string& user = "bob");
+    bool Offer(ItemPtr entry, quint32 token);
     // A fake uploader's file connection to our listener: the opening frame, then the token.
     std::unique_ptr<FakePeer> Connect(quint32 token, const QByteArray& user = "bob");
     // The start offset the engine answered, or empty.
@@ -84,6 +88,8 @@ private:
 
     std::unique_ptr<TransferTestEnv> m_env;
     std::unique_ptr<QSignalSpy> m_recorded;
+    // Each user's messaging connection to us.
+    std::map<std::string, std::unique_ptr<FakePeer>> m_messaging;
 };
 
 void TestFileConnections::init()
@@ -96,6 +102,7 @@ void TestFileConnections::init()
 
 void TestFileConnections::cleanup()
 {
+    m_messaging.clear();
     m_recorded.reset();
     m_env.reset();
     TransferIo::SetWaitMsForTesting(0);
@@ -105,8 +112,26 @@ ItemPtr TestFileConnections::Offered(const std::string& name, qint64 size, quint
                                      const std::string& user)
 {
     ItemPtr entry = TransferTestEnv::Entry(user, kFolder, name, size);
-    entry += d.GetType(RemoteTransferReq)->GetItem(Value(token));
-    return entry;
+    return Offer(entry, token) ? entry : ItemPtr();
+}
+
+bool TestFileConnections::Offer(ItemPtr entry, quint32 token)
+{
+    const std::string user = entry[ServerTypes::User].AsString();
+    std::unique_ptr<FakePeer>& peer = m_messaging[user];
+    if (!peer)
+        peer = m_env->ConnectPeer(QByteArray::fromStdString(user));
+    if (!peer)
+        return false;
+    const QByteArray path = QByteArray::fromStdString(kFolder + '\\' + entry[FileName].AsString());
+    m_env->Deliver(*peer, WireWriter()
+                              .u32(PM_TRANSFER_REQUEST)
+                              .u32(1)
+                              .u32(token)
+                              .str(path)
+                              .u64(quint64(entry[PeerTypes::FileSize].AsInt64())));
+    return TransferTestEnv::NextMessage(*peer) ==
+           QByteArray(WireWriter().u32(PM_TRANSFER_RESPONSE).u32(token).u8(1));
 }
 
 std::unique_ptr<FakePeer> TestFileConnections::Connect(quint32 token, const QByteArray& user)
@@ -147,6 +172,7 @@ void TestFileConnections::downloadFromItsPartialFile()
     QFETCH(QByteArray, offset);
     const QByteArray content = Pattern(size, 1);
     ItemPtr entry = Offered("a.mp3", size, 7);
+    QVERIFY(entry);
     // The search form relates a download to the search it came from.
     Type* searchText = d.GetType(PeerTypes::SearchRequestText);
     if (!d.GetType(DownloadEntry)->IsRelated(searchText))
@@ -198,10 +224,10 @@ void TestFileConnections::finishedTwiceIsRecordedOnce()
         uploader->SendRaw(content);
         QVERIFY(EndsAs(entry, TransferStatus::Complete));
         QCOMPARE(ReadFile(Complete(entry)), content);
-        // The user took the file elsewhere and asked for it again; the peer offered it anew.
+        // The user took the file elsewhere and asked for it again; the peer offers it anew.
         QVERIFY(QFile::remove(Complete(entry)));
         m_env->transfers().SetDownloadEntryStatus(entry, TransferStatus::Queued);
-        entry += d.GetType(RemoteTransferReq)->GetItem(Value(8u));
+        QVERIFY(Offer(entry, 8));
     }
     QCOMPARE(m_recorded->size(), 1);
     QCOMPARE(TransferTestEnv::Count(CompleteDownload), size_t(1));

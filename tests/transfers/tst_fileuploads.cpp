@@ -1,8 +1,8 @@
-// File connections through the whole engine, on the uploading side: once bob accepted our offer
-// of Music\Album\a.mp3 (token 7), the engine asks for a file connection; a fake downloader takes
-// it, gets the token, names its start offset and receives the rest of the file. Success, the
-// rate reported to the server, an offset that leaves nothing to send, a downloader that never
-// names one, and a connection that no upload waits for.
+// File connections through the whole engine, on the uploading side: bob asks for
+// Music\Album\a.mp3, we offer it with token 7 and he allows it, so the engine asks for a file
+// connection; a fake downloader takes it, gets the token, names its start offset and receives
+// the rest of the file. Success, the rate reported to the server, an offset that leaves nothing
+// to send, a downloader that never names one, and a connection that no upload waits for.
 
 #include "UploadTestEnv.h"
 
@@ -62,9 +62,9 @@ private Q_SLOTS:
     void connectionWithoutAnUploadIsClosed();
 
 private:
-    // a.mp3 of these bytes, shared, asked for by bob and offered to him with token 7; bob
-    // accepted, so it is "connecting" with its file open, and the engine asks for the file
-    // connection, which bob's listener takes.
+    // a.mp3 of these bytes, shared, asked for by bob, offered to him with token 7 and allowed:
+    // its file is open, and the engine asks for the file connection, which bob's listener
+    // takes.
     ItemPtr Connecting(const QByteArray& content);
     // bob's side of the file connection: it got our opening frame and the token.
     bool TakeConnection();
@@ -108,16 +108,11 @@ ItemPtr TestFileUploads::Connecting(const QByteArray& content)
     Settings::SetNumber(SettingKeys::TransferReqCounter, kToken);
     m_env->Request("bob", "a.mp3");
     ItemPtr upload = UploadTestEnv::Upload("bob", "a.mp3");
-    if (UploadTestEnv::UploadStatus(upload) != TransferStatus::Requesting)
+    if (MessagesToBob() != std::vector<quint32>{PM_TRANSFER_REQUEST})
         return ItemPtr();
-    MessagesToBob();
-
-    auto* open = new QFile(file.fileName());
-    open->open(QIODevice::ReadOnly);
-    TransferQueueManager::AttachObject(upload, UploadFile, open);
-    m_env->transfers().SetUploadEntryStatus(upload, TransferStatus::Connecting);
-    peerMessenger->RequestFileConnectionToUser("bob");
-    return upload;
+    // Bob allows it: the engine opens the file and asks for a file connection.
+    m_env->Deliver(*m_messaging, WireWriter().u32(PM_TRANSFER_RESPONSE).u32(kToken).u8(1));
+    return upload[UploadFile] ? upload : ItemPtr();
 }
 
 bool TestFileUploads::TakeConnection()
