@@ -11,6 +11,7 @@
 //   search <text>                           search the network
 //   browse <user>                           ask a user for their share list
 //   download <user> <folder> <name> <size>  download a file a search or share list named
+//   limit <KiB/s>                           the upload speed limit (0: none)
 //   save                                    save the store file now
 //   list                                    the downloads and finished-download records
 //   quit                                    the normal shutdown; so does the end of input
@@ -30,6 +31,7 @@
 //   entry <user> <folder> <name> <status>   one per download, then one per finished download:
 //   record <user> <relative folder> <name> <size>, then
 //   listed <downloads> <records>            the answer to list, also given once after the load
+//   limited <KiB/s>                         the limit in force
 //   saved ok|failed
 //   error <text>
 // Log lines go to stderr, prefixed with the user name.
@@ -183,6 +185,13 @@ private:
         } else if (name == "download" && command.size() == 5) {
             m_engine->transfers()->AddDownload(command[1], command[3], command[2],
                                                std::strtoll(command[4].c_str(), nullptr, 10), 0);
+        } else if (name == "limit" && command.size() == 2) {
+            // As the transfers page does: a limit other than 0 switches the limit on.
+            const int limit = std::atoi(command[1].c_str());
+            TransferQueueManager* transfers = m_engine->transfers();
+            transfers->EnableUploadSpeedLimit(limit != 0);
+            transfers->SetUploadSpeedLimit(limit);
+            Emit({"limited", N(transfers->GetUploadSpeed())});
         } else if (name == "save" && command.size() == 1) {
             Emit({"saved", m_engine->saver().Save(Engine::StoreFilePath()) ? "ok" : "failed"});
         } else if (name == "list" && command.size() == 1) {
@@ -241,8 +250,7 @@ private:
         Emit(Download("download-status", entry, status));
         // The position object is linked before the status turns to downloading.
         if (status == TransferStatus::Downloading) {
-            const auto* position =
-                reinterpret_cast<const qint64*>(entry[WritePosition].AsAddress());
+            const auto* position = entry[WritePosition].AsPointer<qint64>();
             Emit(Download("download-start", entry, position ? N(*position) : "none"));
         }
     }
@@ -285,6 +293,14 @@ private:
     std::string m_input;
 };
 
+// Qt's own warnings, with the user name too, so that two hosts' output can be told apart.
+std::string g_user;
+
+void PrintQtMessage(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    std::fprintf(stderr, "[%s] Qt: %s\n", g_user.c_str(), qPrintable(message));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -294,6 +310,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: engine_host <server port> <user name>\n");
         return 2;
     }
+    g_user = argv[2];
+    qInstallMessageHandler(PrintQtMessage);
     // Gateway discovery goes to this stand-in, never to the network.
     ScriptedUpnp upnp;
     Host host(quint16(std::atoi(argv[1])), argv[2]);

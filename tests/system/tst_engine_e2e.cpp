@@ -1,14 +1,16 @@
 // Two whole clients, alice and bob, each an engine_host process with a home of its own, logged in
-// at one RelayServer: a search and a share list travelling between them.
+// at one RelayServer: a search, a share list and two downloads travelling between them, the
+// second across alice being killed, and alice's store file across the restarts.
 //
 // The test functions run in order and share the two clients: each step starts from where the
 // one before left them.
 
 #include "support/RelayServer.h"
 
-#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSet>
@@ -95,6 +97,13 @@ public:
                m_process.exitCode() == 0;
     }
 
+    // SIGKILL: nothing of the host's own shutdown runs.
+    bool Kill()
+    {
+        m_process.kill();
+        return m_process.waitForFinished(kWaitMs) && m_process.exitStatus() == QProcess::CrashExit;
+    }
+
     bool Running() const { return m_process.state() != QProcess::NotRunning; }
 
 private:
@@ -133,6 +142,47 @@ bool WriteRandom(const QString& path, qint64 size, quint32 seed)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == size;
 }
 
+// The files below folder whose names match, at any depth.
+QStringList FilesBelow(const QString& folder, const QString& name = QStringLiteral("*"))
+{
+    QStringList found;
+    QDirIterator it(folder, {name}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    return found;
+}
+
+// The one file of that name below folder, or an empty path.
+QString FindFile(const QString& folder, const QString& name)
+{
+    const QStringList found = FilesBelow(folder, name);
+    return found.size() == 1 ? found.first() : QString();
+}
+
+QByteArray Contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint64 SizeOf(const QString& path)
+{
+    return QFileInfo(path).size();
+}
+
+// Whether wanted appear in seen in that order, other entries allowed between them.
+bool InOrder(const QStringList& seen, const QStringList& wanted)
+{
+    qsizetype at = 0;
+    for (const QString& one : wanted) {
+        at = seen.indexOf(one, at);
+        if (at < 0)
+            return false;
+        ++at;
+    }
+    return true;
+}
+
 // A local path as peers write it.
 QString PeerPath(QString local)
 {
@@ -149,10 +199,27 @@ private Q_SLOTS:
     void initTestCase();
     void searchReachesTheShares();
     void browseListsTheSharedFolder();
+    void downloadIsByteIdentical();
+    void downloadResumesAfterKill();
+    void thirdStartListsTheFinishedDownloads();
     void cleanupTestCase();
 
 private:
     QString Shared() const { return m_bobHome.filePath(QStringLiteral("share")); }
+    QString AliceDownloads(const char* subfolder) const
+    {
+        return m_aliceHome.filePath(QStringLiteral("Quorvale Downloads/")) +
+               QLatin1String(subfolder);
+    }
+    // What alice and bob call a file of the share in their events.
+    QStringList Download(const char* event, const QString& name) const
+    {
+        return {QLatin1String(event), "bob", PeerPath(Shared()), name};
+    }
+    QStringList Upload(const QString& name) const
+    {
+        return {"upload-status", "alice", PeerPath(Shared() + '/' + name)};
+    }
 
     RelayServer m_relay;
     QTemporaryDir m_aliceHome;
@@ -207,6 +274,90 @@ void tst_EngineE2E::browseListsTheSharedFolder()
                                          "quorvale-one.bin", QString::number(kOneSize)},
                                         {"share-file", "bob", PeerPath(Shared()),
                                          "quorvale-two.bin", QString::number(kTwoSize)}}));
+}
+
+void tst_EngineE2E::downloadIsByteIdentical()
+{
+    const QString name = QStringLiteral("quorvale-one.bin");
+    m_alice->Send(Download("download", name) << QString::number(kOneSize));
+    QCOMPARE(m_alice->Take(Download("download-start", name)).value(4), QStringLiteral("0"));
+    QCOMPARE(m_alice->Take({"complete", "bob"}).mid(3),
+             QStringList({name, QString::number(kOneSize)}));
+
+    // The uploader ends once alice has closed the connection after the last byte.
+    QVERIFY(m_bob->Has(Upload(name) << "complete"));
+    QStringList statuses;
+    for (const QStringList& line : m_bob->TakeAll(Upload(name)))
+        statuses << line.value(3);
+    statuses << QStringLiteral("complete");
+    QVERIFY2(InOrder(statuses, {"requesting", "uploading", "complete"}),
+             qPrintable(statuses.join(", ")));
+
+    const QString finished = FindFile(AliceDownloads("complete"), name);
+    QVERIFY(!finished.isEmpty());
+    QCOMPARE(SizeOf(finished), kOneSize);
+    QVERIFY(Contents(finished) == Contents(Shared() + '/' + name));
+}
+
+void tst_EngineE2E::downloadResumesAfterKill()
+{
+    const QString name = QStringLiteral("quorvale-two.bin");
+    m_bob->Send({"limit", "1024"});
+    QCOMPARE(m_bob->Take({"limited"}), QStringList({"limited", "1024"}));
+
+    m_alice->Send(Download("download", name) << QString::number(kTwoSize));
+    QVERIFY(m_alice->Has(Download("download-status", name) << "queued"));
+    m_alice->Send({"save"});
+    QCOMPARE(m_alice->Take({"saved"}), QStringList({"saved", "ok"}));
+    QCOMPARE(m_alice->Take(Download("download-start", name)).value(4), QStringLiteral("0"));
+
+    // At 1 MiB/s the kill comes seconds before the end.
+    QString partial;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            partial = FindFile(AliceDownloads("downloading"), name);
+            return !partial.isEmpty() && SizeOf(partial) >= 2 * 1024 * 1024;
+        },
+        kWaitMs));
+    QVERIFY(m_alice->Kill());
+    const qint64 kept = SizeOf(partial);
+    QVERIFY2(kept < kTwoSize, "the download ended before the kill");
+
+    // The store file of the last save loads as it is: nothing is moved aside.
+    QVERIFY(m_alice->Start(m_relay.port()));
+    QCOMPARE(m_alice->Take({"loaded"}), QStringList({"loaded", "ok"}));
+    const QStringList aside =
+        QDir(m_aliceHome.path())
+            .entryList({QStringLiteral(".Quorvale*")}, QDir::Files | QDir::Hidden);
+    QCOMPARE(aside, QStringList({".Quorvale"}));
+    QCOMPARE(m_alice->Take(Download("entry", name)).value(4), QStringLiteral("queued"));
+
+    // The partial file is where it was and the peer is asked for the rest of it.
+    QCOMPARE(m_alice->Take(Download("download-start", name)).value(4), QString::number(kept));
+    QCOMPARE(m_alice->Take({"complete", "bob"}).mid(3),
+             QStringList({name, QString::number(kTwoSize)}));
+    const QString finished = FindFile(AliceDownloads("complete"), name);
+    QVERIFY(!finished.isEmpty());
+    QCOMPARE(SizeOf(finished), kTwoSize);
+    QVERIFY(Contents(finished) == Contents(Shared() + '/' + name));
+}
+
+void tst_EngineE2E::thirdStartListsTheFinishedDownloads()
+{
+    QVERIFY(m_alice->Quit());
+    QVERIFY(m_alice->Start(m_relay.port()));
+    QCOMPARE(m_alice->Take({"loaded"}), QStringList({"loaded", "ok"}));
+    QCOMPARE(m_alice->Take({"listed"}), QStringList({"listed", "2", "2"}));
+
+    QSet<QStringList> records;
+    for (const QStringList& record : m_alice->TakeAll({"record", "bob"}))
+        records << record.mid(3);
+    QCOMPARE(records, QSet<QStringList>({{"quorvale-one.bin", QString::number(kOneSize)},
+                                         {"quorvale-two.bin", QString::number(kTwoSize)}}));
+    for (const QStringList& entry : m_alice->TakeAll({"entry"}))
+        QCOMPARE(entry.value(4), QStringLiteral("complete"));
+    // No partial file is left behind.
+    QCOMPARE(FilesBelow(AliceDownloads("downloading")), QStringList());
 }
 
 void tst_EngineE2E::cleanupTestCase()
