@@ -12,8 +12,9 @@
 // machine adds: an upload thread kept off the processor for 20 ms sends the allowance of those
 // 20 ms at once when it is back (the cap holds over seconds, not over every second), and a reader
 // kept waiting counts a gap and then a burst that the sender never made. Every run also reports
-// its stalls (20 ms or more without a byte) and the worst 1 s window among those that do not
-// start in the second after one.
+// its stalls (20 ms or more without a byte), which explain a 1 s window over the target. The
+// readers acknowledge at once: with delayed acknowledgements the stack holds each paced 8 KiB
+// segment back for up to 40 ms and delivers them in batches.
 //
 // The files sent are written out, not sparse: reading a sparse file's holes stalls the sender
 // for 10 ms every few megabytes while the kernel finds pages for them.
@@ -36,8 +37,11 @@
 #include <memory>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -88,6 +92,12 @@ protected:
             qint64 n = m_socket->read(buf.data(), qint64(buf.size()));
             if (n < 0)
                 break;
+            // Acknowledged at once: a delayed acknowledgement holds the sender's next small
+            // segment back (for up to 40 ms), and what then arrives in one go is the stack's
+            // batching, not the limiter's.
+            const int on = 1;
+            ::setsockopt(int(m_socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on,
+                         sizeof on);
             const qint64 counted = std::max<qint64>(0, n - skip);
             skip = std::max<qint64>(0, skip - n);
             if (counted > 0)
@@ -109,8 +119,6 @@ struct Result
     qint64 worst1Excess = 0; // largest bytes above the cap in a 1 s window
     int longestGapMs = 0;    // the longest time nothing arrived
     int stalls = 0;          // times nothing arrived for kStallMs or more
-    // The same, leaving out the windows that start in the second after a stall.
-    qint64 worst1ExcessBetweenStalls = 0;
 };
 
 Result Run(int uploads, const QString& dir)
@@ -179,22 +187,15 @@ Result Run(int uploads, const QString& dir)
     }
     // Stalls: 20 ms or more without a byte, where about five blocks were due. What the
     // limiter then sends back shows in the second after the stall as bytes over the cap.
-    std::vector<bool> afterStall(kBuckets, false);
     int gap = 0;
     for (int i = 1; i < kBuckets; ++i) {
         gap = buckets.counts[size_t(i)].load() == 0 ? gap + 1 : 0;
         r.longestGapMs = std::max(r.longestGapMs, gap * kBucketMs);
-        if (gap * kBucketMs == kStallMs) {
-            ++r.stalls;
-            for (int k = i - gap + 1; k < std::min(kBuckets, i + per1); ++k)
-                afterStall[size_t(k)] = true;
-        }
+        r.stalls += gap * kBucketMs == kStallMs;
     }
     for (int start = 0; start + per1 <= kBuckets; ++start) {
         const qint64 over = prefix[size_t(start + per1)] - prefix[size_t(start)] - kCapBytes;
         r.worst1Excess = std::max(r.worst1Excess, over);
-        if (!afterStall[size_t(start)])
-            r.worst1ExcessBetweenStalls = std::max(r.worst1ExcessBetweenStalls, over);
     }
     return r;
 }
@@ -231,25 +232,18 @@ int main(int argc, char** argv)
                     uploads, r.meanRatio, 100.0 * r.worst5, pass5 ? "ok" : "MISSED",
                     static_cast<long long>(r.worst1Excess), static_cast<long long>(allowed),
                     pass1 ? "ok" : "MISSED");
-        std::printf("   %d stall(s) of %d ms or more without a byte, the longest %d ms; the 1 s "
-                    "windows that do not start in the second after one: worst %lld bytes over "
-                    "(target %lld) %s\n",
-                    r.stalls, kStallMs, r.longestGapMs,
-                    static_cast<long long>(r.worst1ExcessBetweenStalls),
-                    static_cast<long long>(allowed),
-                    r.worst1ExcessBetweenStalls <= allowed ? "ok" : "MISSED");
+        std::printf("   %d stall(s) of %d ms or more without a byte, the longest %d ms\n", r.stalls,
+                    kStallMs, r.longestGapMs);
     }
     if (realTime) {
         SetRealTime(false);
         std::printf("normal priority, for comparison (not judged):\n");
         for (int uploads : {1, 4}) {
             const Result r = Run(uploads, dir.path());
-            std::printf(
-                "%d upload(s): mean rate %.4f x the cap; worst 5 s window %.2f%% off; "
-                "worst 1 s window %lld bytes over (%lld between stalls); %d stall(s), the "
-                "longest %d ms\n",
-                uploads, r.meanRatio, 100.0 * r.worst5, static_cast<long long>(r.worst1Excess),
-                static_cast<long long>(r.worst1ExcessBetweenStalls), r.stalls, r.longestGapMs);
+            std::printf("%d upload(s): mean rate %.4f x the cap; worst 5 s window %.2f%% off; "
+                        "worst 1 s window %lld bytes over; %d stall(s), the longest %d ms\n",
+                        uploads, r.meanRatio, 100.0 * r.worst5,
+                        static_cast<long long>(r.worst1Excess), r.stalls, r.longestGapMs);
         }
     }
     return ok ? 0 : 1;
