@@ -7,30 +7,22 @@
 
 #include "TransferTestEnv.h"
 
+#include "FileBytes.h"
 #include "transfers/TransferWorkers.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
-#include <QRandomGenerator>
 #include <QTcpServer>
 
 #include <map>
 #include <vector>
 
+using namespace FileBytes;
 using namespace TransfersTypes;
 
 namespace {
 
 const std::string kFolder = "Music\\Album";
-
-QByteArray Pattern(qint64 size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    for (char& c : bytes)
-        c = char(gen.generate() & 0xff);
-    return bytes;
-}
 
 QByteArray ReadFile(const QString& path)
 {

@@ -6,33 +6,19 @@
 
 #include "UploadTestEnv.h"
 
+#include "FileBytes.h"
 #include "transfers/TransferWorkers.h"
 
-#include <QRandomGenerator>
 #include <QtEndian>
 
 #include <vector>
 
+using namespace FileBytes;
 using namespace TransfersTypes;
 
 namespace {
 
 constexpr quint32 kToken = 7;
-
-QByteArray Pattern(qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen(size);
-    for (char& c : bytes)
-        c = char(gen.generate() & 0xff);
-    return bytes;
-}
-
-QByteArray Le64(qint64 v)
-{
-    const qint64 le = qToLittleEndian(v);
-    return QByteArray(reinterpret_cast<const char*>(&le), 8);
-}
 
 // Whether the fake server got a message with that code among those pending.
 bool ServerGot(FakeServer& server, quint32 code, QByteArray* rest)
@@ -155,7 +141,7 @@ void TestFileUploads::uploadFromTheOffset()
 {
     QFETCH(qint64, size);
     QFETCH(qint64, offset);
-    const QByteArray content = Pattern(size);
+    const QByteArray content = Pattern(size, 11);
     std::vector<qint64> positions;
     connect(&m_env->transfers(), &TransferQueueManager::UploadProgressed, this,
             [&positions](ItemPtr e) { positions.push_back(*e[ReadPosition].AsPointer<qint64>()); });
@@ -195,7 +181,7 @@ void TestFileUploads::rateGoesToTheServerForFilesAboveOneMebibyte()
     QFETCH(bool, sent);
     QVERIFY(m_env->env().logIn());
     TransferLog log;
-    ItemPtr upload = Connecting(Pattern(size));
+    ItemPtr upload = Connecting(Pattern(size, 11));
     QVERIFY(upload);
     QVERIFY(TakeConnection());
     m_listener->SendRaw(Le64(0));
@@ -219,7 +205,7 @@ void TestFileUploads::rateGoesToTheServerForFilesAboveOneMebibyte()
 void TestFileUploads::downloaderWithoutAnOffsetAborts()
 {
     TransferIo::SetWaitMsForTesting(200);
-    ItemPtr upload = Connecting(Pattern(5000));
+    ItemPtr upload = Connecting(Pattern(5000, 12));
     QVERIFY(upload);
     QVERIFY(TakeConnection());
     QTRY_COMPARE_WITH_TIMEOUT(UploadTestEnv::UploadStatus(upload),
