@@ -115,7 +115,7 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     // A token serves one connection: a second one, or one after the download ended, is stale.
     entry.Disconnect(req);
 
-    const QString path = ToLocalPath(GetDownloadTargetPath(entry, false));
+    const QString path = PartialFilePath(entry);
     if (!MayStartDownload(entry, path)) {
         Discard(socket);
         return;
@@ -173,7 +173,7 @@ bool TransferQueueManager::MayStartDownload(ItemPtr entry, const QString& partia
         d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Downloading));
     for (Item* other : downloading.GetItems(DownloadEntry)) {
         if (other != entry.Get() && !partialPath.isEmpty() &&
-            ToLocalPath(GetDownloadTargetPath(other, false)) == partialPath) {
+            PartialFilePath(other) == partialPath) {
             Log(kCategory, 2,
                 QStringLiteral("Partial file %1 in use by another download, refusing connection")
                     .arg(partialPath),
@@ -182,6 +182,13 @@ bool TransferQueueManager::MayStartDownload(ItemPtr entry, const QString& partia
         }
     }
     return true;
+}
+
+QString TransferQueueManager::PartialFilePath(ItemPtr entry)
+{
+    if (auto* file = ObjectOf<QFile>(entry, DownloadFile))
+        return file->fileName();
+    return ToLocalPath(GetDownloadTargetPath(entry, false));
 }
 
 void TransferQueueManager::OnDownloadProgress(TransferWorker* worker, qint64 position,
@@ -220,7 +227,8 @@ void TransferQueueManager::OnDownloadComplete(TransferWorker* worker)
 QString TransferQueueManager::MoveCompleteDownload(ItemPtr entry)
 {
     ItemPtr user = entry[User];
-    const QString source = ToLocalPath(GetDownloadTargetPath(entry, false));
+    // The file the worker wrote: the download folder may have been changed while it ran.
+    const QString source = PartialFilePath(entry);
     const QString wanted = ToLocalPath(GetDownloadTargetPath(entry, true));
     if (source.isEmpty() || wanted.isEmpty())
         return QString();

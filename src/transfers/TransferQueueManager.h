@@ -191,6 +191,10 @@ private:
     // Whether a file connection for the download can be taken: its token not stale, no worker
     // on it, its partial file no other running download's. Logs why not.
     bool MayStartDownload(ItemPtr entry, const QString& partialPath);
+    // Where the download's partial file is, as the file system names it: the file its worker
+    // writes while one runs (the download folder may have changed since it was opened), else
+    // where the layout puts it; empty when there is no such place.
+    QString PartialFilePath(ItemPtr entry);
     // Moves the finished file under the complete folder, at the first free name; empty when
     // that failed (the partial file is then kept).
     QString MoveCompleteDownload(ItemPtr entry);

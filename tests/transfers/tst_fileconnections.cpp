@@ -48,6 +48,7 @@ private Q_SLOTS:
     void fullDiskAborts();
     void takenNameGetsTheFirstFreeOne();
     void unwritableCompleteFolderIsALocalError();
+    void downloadFolderChangedMidDownload();
     void removalWhilePeerStallsAndTheNextTransfer();
     void silentPeerAborts();
     void progressAtMostTenTimesASecond();
@@ -332,6 +333,25 @@ void TestFileConnections::unwritableCompleteFolderIsALocalError()
     QCOMPARE(ReadFile(Partial(entry)), content);
     QCOMPARE(m_recorded->size(), 0);
     QVERIFY(!entry[TransfersTypes::DownloadThread]);
+}
+
+void TestFileConnections::downloadFolderChangedMidDownload()
+{
+    const QByteArray content = Pattern(3 * 8192, 13);
+    ItemPtr entry = Offered("a.mp3", content.size(), 7);
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QVERIFY(!Offset(*uploader).isEmpty());
+    uploader->SendRaw(content.left(8192));
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(Partial(entry)).size() == 8192; },
+                            TransferTestEnv::kWaitMs));
+    // The user picks another download folder: the file being written is still the one to move.
+    Settings::Set(SettingKeys::DownloadFolder,
+                  QFile::encodeName(m_env->Scratch(QStringLiteral("Elsewhere"))).toStdString());
+    uploader->SendRaw(content.mid(8192));
+    QVERIFY(EndsAs(entry, TransferStatus::Complete));
+    QCOMPARE(ReadFile(Complete(entry)), content);
+    QVERIFY(Complete(entry).contains(QStringLiteral("/Elsewhere/complete/")));
 }
 
 void TestFileConnections::removalWhilePeerStallsAndTheNextTransfer()
