@@ -115,11 +115,11 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     // A token serves one connection: a second one, or one after the download ended, is stale.
     entry.Disconnect(req);
 
-    const QString path = PartialFilePath(entry);
-    if (!MayStartDownload(entry, path)) {
+    if (!MayStartDownload(entry)) {
         Discard(socket);
         return;
     }
+    const QString path = PartialFilePath(entry);
     auto* file = new QFile(path);
     if (path.isEmpty() || !QDir().mkpath(QFileInfo(path).path()) ||
         !file->open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -156,7 +156,7 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     Log(kCategory, 2, QStringLiteral("Downloading"), userItem);
 }
 
-bool TransferQueueManager::MayStartDownload(ItemPtr entry, const QString& partialPath)
+bool TransferQueueManager::MayStartDownload(ItemPtr entry)
 {
     ItemPtr user = entry[User];
     // The token outlived its download.
@@ -169,17 +169,12 @@ bool TransferQueueManager::MayStartDownload(ItemPtr entry, const QString& partia
         Log(kCategory, 2, QStringLiteral("Download already running, refusing connection"), user);
         return false;
     }
-    ItemPtr downloading =
-        d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Downloading));
-    for (Item* other : downloading.GetItems(DownloadEntry)) {
-        if (other != entry.Get() && !partialPath.isEmpty() &&
-            PartialFilePath(other) == partialPath) {
-            Log(kCategory, 2,
-                QStringLiteral("Partial file %1 in use by another download, refusing connection")
-                    .arg(partialPath),
-                user);
-            return false;
-        }
+    if (OtherDownloadWriting(entry)) {
+        Log(kCategory, 2,
+            QStringLiteral("Partial file %1 in use by another download, refusing connection")
+                .arg(PartialFilePath(entry)),
+            user);
+        return false;
     }
     return true;
 }
@@ -189,6 +184,20 @@ QString TransferQueueManager::PartialFilePath(ItemPtr entry)
     if (auto* file = ObjectOf<QFile>(entry, DownloadFile))
         return file->fileName();
     return ToLocalPath(GetDownloadTargetPath(entry, false));
+}
+
+ItemPtr TransferQueueManager::OtherDownloadWriting(ItemPtr entry)
+{
+    const QString path = PartialFilePath(entry);
+    if (path.isEmpty())
+        return ItemPtr();
+    ItemPtr downloading =
+        d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Downloading));
+    for (Item* other : downloading.GetItems(DownloadEntry)) {
+        if (other != entry.Get() && PartialFilePath(other) == path)
+            return other;
+    }
+    return ItemPtr();
 }
 
 void TransferQueueManager::OnDownloadProgress(TransferWorker* worker, qint64 position,

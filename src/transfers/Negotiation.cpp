@@ -85,6 +85,15 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
         return;
     }
 
+    // Its connection would be refused, the peer would report its upload failed and be asked
+    // again at once, and so round for as long as the other download runs.
+    if (OtherDownloadWriting(entry)) {
+        Log(kCategory, 2, QStringLiteral("Denied, partial file in use by another download"),
+            userItem);
+        peerMessenger->DenyTransferRequest(user, token, "Cancelled");
+        return;
+    }
+
     // The file connection that follows names the download by this user and token alone.
     ItemPtr tokenItem = d.GetType(RemoteTransferReq)->GetItem(Value(token));
     for (Item* other : tokenItem.GetItems(DownloadEntry)) {

@@ -190,11 +190,14 @@ private:
     void OnUploadComplete(TransferWorker* worker);
     // Whether a file connection for the download can be taken: its token not stale, no worker
     // on it, its partial file no other running download's. Logs why not.
-    bool MayStartDownload(ItemPtr entry, const QString& partialPath);
+    bool MayStartDownload(ItemPtr entry);
     // Where the download's partial file is, as the file system names it: the file its worker
     // writes while one runs (the download folder may have changed since it was opened), else
     // where the layout puts it; empty when there is no such place.
     QString PartialFilePath(ItemPtr entry);
+    // Another "downloading" entry whose worker writes the partial file that entry would resume
+    // (another user's file of the same name from a folder of the same name), or null.
+    ItemPtr OtherDownloadWriting(ItemPtr entry);
     // Moves the finished file under the complete folder, at the first free name; empty when
     // that failed (the partial file is then kept).
     QString MoveCompleteDownload(ItemPtr entry);

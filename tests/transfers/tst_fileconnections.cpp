@@ -61,6 +61,8 @@ private:
     ItemPtr Offered(const std::string& name, qint64 size, quint32 token,
                     const std::string& user = "bob");
     bool Offer(ItemPtr entry, quint32 token);
+    // Our answer (message 41) to the user's offer of the download with token.
+    QByteArray Answer(ItemPtr entry, quint32 token);
     // A fake uploader's file connection to our listener: the opening frame, then the token.
     std::unique_ptr<FakePeer> Connect(quint32 token, const QByteArray& user = "bob");
     // The start offset the engine answered, or empty.
@@ -110,12 +112,18 @@ ItemPtr TestFileConnections::Offered(const std::string& name, qint64 size, quint
 
 bool TestFileConnections::Offer(ItemPtr entry, quint32 token)
 {
+    return Answer(entry, token) ==
+           QByteArray(WireWriter().u32(PM_TRANSFER_RESPONSE).u32(token).u8(1));
+}
+
+QByteArray TestFileConnections::Answer(ItemPtr entry, quint32 token)
+{
     const std::string user = entry[ServerTypes::User].AsString();
     std::unique_ptr<FakePeer>& peer = m_messaging[user];
     if (!peer)
         peer = m_env->ConnectPeer(QByteArray::fromStdString(user));
     if (!peer)
-        return false;
+        return QByteArray();
     const QByteArray path = QByteArray::fromStdString(kFolder + '\\' + entry[FileName].AsString());
     m_env->Deliver(*peer, WireWriter()
                               .u32(PM_TRANSFER_REQUEST)
@@ -123,8 +131,7 @@ bool TestFileConnections::Offer(ItemPtr entry, quint32 token)
                               .u32(token)
                               .str(path)
                               .u64(quint64(entry[PeerTypes::FileSize].AsInt64())));
-    return TransferTestEnv::NextMessage(*peer) ==
-           QByteArray(WireWriter().u32(PM_TRANSFER_RESPONSE).u32(token).u8(1));
+    return TransferTestEnv::NextMessage(*peer);
 }
 
 std::unique_ptr<FakePeer> TestFileConnections::Connect(quint32 token, const QByteArray& user)
@@ -272,8 +279,14 @@ void TestFileConnections::refusedConnections()
     QVERIFY(second->WaitForDisconnected(TransferTestEnv::kWaitMs));
     QVERIFY(second->Pending().isEmpty());
     QVERIFY2(!log.lines.filter(line).isEmpty(), qPrintable(log.lines.join(QLatin1Char('\n'))));
-    if (carols)
+    if (carols) {
         QCOMPARE(TransferTestEnv::Status(carols), std::string(TransferStatus::Queued));
+        // Carol, whose upload failed, is asked again and offers again: refused at once now, or
+        // the round would repeat for as long as bob's download runs.
+        QCOMPARE(Answer(carols, 10).toHex(),
+                 Hex("29000000 0a000000 00 09000000 43616e63656c6c6564").toHex());
+        QVERIFY(!carols[RemoteTransferReq]);
+    }
 
     if (when == 1 || when == 3) {
         first->SendRaw(content.mid(8192 + 10));
