@@ -121,17 +121,29 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     }
     const QString path = PartialFilePath(entry);
     auto* file = new QFile(path);
-    if (path.isEmpty() || !QDir().mkpath(QFileInfo(path).path()) ||
-        !file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+    auto localError = [&](const QString& message) {
         SetDownloadEntryStatus(entry, TransferStatus::LocalError);
         delete file;
         Discard(socket);
-        Log(kCategory, 2, QStringLiteral("Could not open file, aborting"), userItem);
+        Log(kCategory, 2, message, userItem);
+    };
+    if (path.isEmpty() || !QDir().mkpath(QFileInfo(path).path()) ||
+        !file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        localError(QStringLiteral("Could not open file, aborting"));
         return;
     }
 
     // The partial file's size is where the peer starts.
     const qint64 offset = file->size();
+    const qint64 size = entry[PeerTypes::FileSize].AsInt64();
+    // More than the whole file is not the start of the file the peer sends (it changed there,
+    // or another user's file of the same name left it). It stays as it is, for the user to
+    // judge; as "local error" the download is not asked for again at once when the peer reports
+    // its upload failed, round after round.
+    if (offset > size) {
+        localError(QStringLiteral("Partial file %1 is larger than the file, aborting").arg(path));
+        return;
+    }
     const qint64 wireOffset = qToLittleEndian(offset);
     socket->write(reinterpret_cast<const char*>(&wireOffset), sizeof wireOffset);
     socket->flush();
@@ -142,7 +154,7 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     SetDownloadEntryStatus(entry, TransferStatus::Downloading);
     AttachRunningValues(entry);
 
-    auto* worker = new ::DownloadThread(socket, file, entry[PeerTypes::FileSize].AsInt64(), offset);
+    auto* worker = new ::DownloadThread(socket, file, size, offset);
     HandOver(socket, worker);
     AttachObject(entry, TransfersTypes::DownloadThread, static_cast<TransferWorker*>(worker));
     connect(

@@ -46,6 +46,7 @@ private Q_SLOTS:
     void refusedConnections_data();
     void refusedConnections();
     void fullDiskAborts();
+    void partialFileLargerThanTheFile();
     void takenNameGetsTheFirstFreeOne();
     void unwritableCompleteFolderIsALocalError();
     void downloadFolderChangedMidDownload();
@@ -309,6 +310,22 @@ void TestFileConnections::fullDiskAborts()
     QCOMPARE(m_recorded->size(), 0);
     QVERIFY(!QFileInfo::exists(Complete(entry)));
     QVERIFY(QFileInfo(Partial(entry)).isSymLink());
+}
+
+void TestFileConnections::partialFileLargerThanTheFile()
+{
+    ItemPtr entry = Offered("a.mp3", 1000, 7);
+    const QByteArray held = Pattern(1500, 14);
+    QDir().mkpath(QFileInfo(Partial(entry)).path());
+    QFile f(Partial(entry));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(held) == held.size());
+    f.close();
+    auto uploader = Connect(7);
+    QVERIFY(uploader);
+    QVERIFY(uploader->WaitForDisconnected(TransferTestEnv::kWaitMs));
+    QVERIFY(uploader->Pending().isEmpty());
+    QVERIFY(EndsAs(entry, TransferStatus::LocalError));
+    QCOMPARE(ReadFile(Partial(entry)), held);
 }
 
 void TestFileConnections::takenNameGetsTheFirstFreeOne()
