@@ -165,6 +165,10 @@ struct Client
     }
 
     QAction* Action(const char* name) const { return window->findChild<QAction*>(name); }
+    template <class T = QWidget> T* Child(const char* name) const
+    {
+        return window->findChild<T*>(name);
+    }
 
     // Every server made here (and its port forwarder) talks to these, not to the network.
     ScriptedUpnp upnp;

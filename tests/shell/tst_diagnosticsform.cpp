@@ -89,9 +89,8 @@ private Q_SLOTS:
     void hostileMessageIsOneLineOfText_data();
     void hostileMessageIsOneLineOfText();
     void tabKeepsItsNewestLines();
-    void trackedUserFollowsStatus_data();
-    void trackedUserFollowsStatus();
-    void untrackedUserIsForgotten();
+    void trackedUsersFollowStatus_data();
+    void trackedUsersFollowStatus();
     void addressOfAnotherWidgetIsNotFollowed();
     void closedPageLeavesNoAddresses();
 };
@@ -214,7 +213,7 @@ void TestDiagnosticsForm::tabKeepsItsNewestLines()
     QVERIFY(page.lastLine("Peer Messenger").endsWith(QString("] line %1").arg(logged - 1)));
 }
 
-void TestDiagnosticsForm::trackedUserFollowsStatus_data()
+void TestDiagnosticsForm::trackedUsersFollowStatus_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<bool>("online");
@@ -223,7 +222,7 @@ void TestDiagnosticsForm::trackedUserFollowsStatus_data()
     QTest::newRow("offline when tracked") << QByteArray("J\xf6rg") << false;
 }
 
-void TestDiagnosticsForm::trackedUserFollowsStatus()
+void TestDiagnosticsForm::trackedUsersFollowStatus()
 {
     QFETCH(QByteArray, name);
     QFETCH(bool, online);
@@ -231,52 +230,42 @@ void TestDiagnosticsForm::trackedUserFollowsStatus()
     const auto status = [](bool on) { return QString(on ? "Online" : "Offline"); };
 
     Page page;
+    ItemPtr bob = Page::User("bob");
+    bob.NewItem("is_online");
+    Page::Track("bob");
     ItemPtr user = Page::User(name.toStdString());
     if (online)
         user.NewItem("is_online");
     user.NewItem("is_tracked");
 
     QTreeWidget* tree = page.tracked();
-    QCOMPARE(tree->topLevelItemCount(), 1);
-    QTreeWidgetItem* row = tree->topLevelItem(0);
+    QCOMPARE(tree->topLevelItemCount(), 2);
+    QTreeWidgetItem* bobRow = tree->topLevelItem(0);
+    QTreeWidgetItem* row = tree->topLevelItem(1);
     QCOMPARE(row->text(0), shownName);
     QCOMPARE(row->text(1), status(online));
     QCOMPARE(user["track_user_node"].AsPointer<QTreeWidgetItem>(), row);
-
+    // Status changes touch the second column of the user's own row only.
     for (bool on : {!online, online}) {
         if (on)
             user.NewItem("is_online");
         else
             user.Disconnect("is_online");
-        QCOMPARE(tree->topLevelItemCount(), 1);
-        QCOMPARE(tree->topLevelItem(0), row);
+        QCOMPARE(tree->topLevelItemCount(), 2);
+        QCOMPARE(tree->topLevelItem(1), row);
         QCOMPARE(row->text(0), shownName);
         QCOMPARE(row->text(1), status(on));
+        QCOMPARE(bobRow->text(1), QString("Online"));
     }
-}
 
-void TestDiagnosticsForm::untrackedUserIsForgotten()
-{
-    Page page;
-    ItemPtr ann = Page::User("ann");
-    ItemPtr bob = Page::User("bob");
-    ann.NewItem("is_online");
-    bob.NewItem("is_online");
-    Page::Track("ann");
-    Page::Track("bob");
-    QTreeWidget* tree = page.tracked();
-    QCOMPARE(tree->topLevelItemCount(), 2);
-
-    Page::Untrack("ann");
+    Page::Untrack(name.constData());
     QCOMPARE(tree->topLevelItemCount(), 1);
-    QTreeWidgetItem* bobRow = tree->topLevelItem(0);
-    QCOMPARE(bobRow->text(0), QString("bob"));
-    QVERIFY(ann["track_user_node"].IsNull());
+    QCOMPARE(tree->topLevelItem(0), bobRow);
+    QVERIFY(user["track_user_node"].IsNull());
     QCOMPARE(Page::ItemCount("track_user_node"), size_t(1));
-
     // Changes of the untracked user's status touch nothing; the other row still follows.
-    ann.Disconnect("is_online");
-    ann.NewItem("is_online");
+    user.Disconnect("is_online");
+    user.NewItem("is_online");
     bob.Disconnect("is_online");
     QCOMPARE(tree->topLevelItemCount(), 1);
     QCOMPARE(bobRow->text(0), QString("bob"));
@@ -284,9 +273,9 @@ void TestDiagnosticsForm::untrackedUserIsForgotten()
     QCOMPARE(Page::ItemCount("track_user_node"), size_t(1));
 
     // Tracked again: a row of its own, with the status of now.
-    Page::Track("ann");
+    Page::Track(name.constData());
     QCOMPARE(tree->topLevelItemCount(), 2);
-    QCOMPARE(tree->topLevelItem(1)->text(0), QString("ann"));
+    QCOMPARE(tree->topLevelItem(1)->text(0), shownName);
     QCOMPARE(tree->topLevelItem(1)->text(1), QString("Online"));
 }
 

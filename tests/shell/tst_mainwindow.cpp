@@ -6,45 +6,27 @@
 #include "dnet/DNetManager.h"
 #include "engine/Engine.h"
 #include "peer/PeerMessenger.h"
-#include "server/Server.h"
-#include "server/ServerCodes.h"
 #include "shares/SharedFoldersManager.h"
-#include "shell/ActionSetToolBar.h"
 #include "shell/DiagnosticsForm.h"
 #include "shell/EventToolBar.h"
-#include "shell/MainWindow.h"
-#include "shell/ModalDialogs.h"
 #include "shell/SizeManager.h"
-#include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
-#include "store/Settings.h"
 #include "store/TimerManager.h"
-#include "support/FakeServer.h"
 #include "support/LogLines.h"
-#include "support/OfflineStore.h"
-#include "support/ScriptedDialogs.h"
-#include "support/ScriptedUpnp.h"
-#include "support/StoreGuard.h"
-#include "support/WireBytes.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/WishListSearcher.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
-#include <QHostAddress>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QTest>
 #include <QTimer>
 
 #include <cstdio>
@@ -132,9 +114,8 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void firstRunAsksForTheLoginFirst();
-    void cancelledFirstRunStaysOffline();
-    void unreadableStoreFileReported();
+    void startUpWithoutAUser_data();
+    void startUpWithoutAUser();
     void loginShownInMenuAndIcon();
     void savedOptionsShown_data();
     void savedOptionsShown();
@@ -145,9 +126,25 @@ private Q_SLOTS:
     void failedSavesAreLoggedAndHarmless();
 };
 
-void tst_MainWindow::firstRunAsksForTheLoginFirst()
+void tst_MainWindow::startUpWithoutAUser_data()
 {
+    QTest::addColumn<bool>("damaged"); // the store file does not load
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("first run, alice typed") << false << true;
+    QTest::newRow("first run cancelled") << false << false;
+    QTest::newRow("unreadable store file") << true << false;
+}
+
+void tst_MainWindow::startUpWithoutAUser()
+{
+    QFETCH(bool, damaged);
+    QFETCH(bool, accepted);
     Client client;
+    if (damaged) {
+        QFile file(client.home.StorePath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("not a store file");
+    }
     LogLines log(QStringLiteral("Configuration Data"));
     int connectionsDuringDialog = -1;
     bool connectedDuringDialog = true;
@@ -156,22 +153,45 @@ void tst_MainWindow::firstRunAsksForTheLoginFirst()
         QVERIFY(dialog);
         connectionsDuringDialog = client.fake.connectionCount();
         connectedDuringDialog = !client.Action("action_Connect")->isEnabled();
+        if (!accepted)
+            return dialog->reject();
         dialog->findChild<QLineEdit*>("usernameEdit")->setText("alice");
         dialog->findChild<QLineEdit*>("passwordEdit")->setText("pw");
         dialog->accept();
     });
     // Without a tray, nothing asks one for an icon.
     QTest::failOnWarning(QRegularExpression(QStringLiteral("QSystemTrayIcon")));
-    client.window->Init();
+    client.Start();
 
     QCOMPARE(connectionsDuringDialog, 0);
     QVERIFY(!connectedDuringDialog);
     QCOMPARE(
         log.lines.value(0),
         QStringLiteral("Loading configuration data from %1/.Quorvale").arg(client.home.Path()));
-    QVERIFY(log.Has(QStringLiteral("Data loaded successfully.")));
     QCOMPARE(Settings::Text(SettingKeys::DataVersion), std::string("1"));
-
+    if (damaged) {
+        QVERIFY(log.Has(QStringLiteral("Failure to load configuration data.")));
+        QCOMPARE(client.dialogs.shown.size(), 1);
+        QCOMPARE(client.dialogs.shown.first().title,
+                 QStringLiteral("Error loading configuration data"));
+        QCOMPARE(client.dialogs.shown.first().text,
+                 QStringLiteral("Your client configuration data could not be loaded. Starting "
+                                "from scratch..."));
+        // Start-up went on from the defaults, and the damaged file was kept aside.
+        QCOMPARE(Settings::Text(SettingKeys::ChatTimestamps), std::string("activity_based"));
+        QVERIFY(QFile::exists(client.home.StorePath() + QStringLiteral(".unreadable")));
+    } else {
+        QVERIFY(log.Has(QStringLiteral("Data loaded successfully.")));
+        QVERIFY(client.dialogs.shown.isEmpty());
+    }
+    if (!accepted) {
+        QVERIFY(!Settings::HasValue(SettingKeys::Username));
+        // No attempt was started: the menu still offers to connect.
+        QVERIFY(client.Action("action_Connect")->isEnabled());
+        QVERIFY(!client.Action("action_Disconnect")->isEnabled());
+        QCOMPARE(client.fake.connectionCount(), 0);
+        return;
+    }
     QVERIFY(client.fake.waitForConnection(kWaitMs));
     QByteArray login;
     QCOMPARE(client.fake.nextMessage(&login, kWaitMs), qint64(ServerCode::Login));
@@ -180,46 +200,10 @@ void tst_MainWindow::firstRunAsksForTheLoginFirst()
     QCOMPARE(reader.str(), QByteArray("pw"));
 }
 
-void tst_MainWindow::cancelledFirstRunStaysOffline()
-{
-    Client client;
-    WhenModal([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
-    client.window->Init();
-    QVERIFY(!Settings::HasValue(SettingKeys::Username));
-    // No attempt was started: the menu still offers to connect.
-    QVERIFY(client.Action("action_Connect")->isEnabled());
-    QVERIFY(!client.Action("action_Disconnect")->isEnabled());
-    QCOMPARE(client.fake.connectionCount(), 0);
-}
-
-void tst_MainWindow::unreadableStoreFileReported()
-{
-    Client client;
-    {
-        QFile damaged(client.home.StorePath());
-        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        damaged.write("not a store file");
-    }
-    LogLines log(QStringLiteral("Configuration Data"));
-    WhenModal([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
-    client.window->Init();
-    QVERIFY(log.Has(QStringLiteral("Failure to load configuration data.")));
-    QCOMPARE(client.dialogs.shown.size(), 1);
-    QCOMPARE(client.dialogs.shown.first().title,
-             QStringLiteral("Error loading configuration data"));
-    QCOMPARE(client.dialogs.shown.first().text,
-             QStringLiteral("Your client configuration data could not be loaded. Starting from "
-                            "scratch..."));
-    // Start-up went on from the defaults, and the damaged file was kept aside.
-    QCOMPARE(Settings::Text(SettingKeys::DataVersion), std::string("1"));
-    QCOMPARE(Settings::Text(SettingKeys::ChatTimestamps), std::string("activity_based"));
-    QVERIFY(QFile::exists(client.home.StorePath() + QStringLiteral(".unreadable")));
-}
-
 void tst_MainWindow::loginShownInMenuAndIcon()
 {
     Client client("alice");
-    client.window->Init();
+    client.Start();
     QCOMPARE(client.window->ApplicationIcon(), QStringLiteral(":/icons/offline_icon"));
     // An attempt under way: neither action.
     QVERIFY(!client.Action("action_Connect")->isEnabled());
@@ -244,42 +228,61 @@ void tst_MainWindow::loginShownInMenuAndIcon()
 
 void tst_MainWindow::savedOptionsShown_data()
 {
-    QTest::addColumn<QByteArray>("timestamps");
+    QTest::addColumn<QByteArray>("timestamps"); // empty: none stored
     QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("rewritten");
     QTest::addColumn<QByteArray>("yesOrNo"); // the tray, new shares and both chat logs
     QTest::newRow("activity based, all on")
-        << QByteArray("activity_based") << 0 << QByteArray("yes");
-    QTest::newRow("short") << QByteArray("per_message_short") << 1 << QByteArray("no");
-    QTest::newRow("long") << QByteArray("per_message_long") << 2 << QByteArray("yes");
-    QTest::newRow("none") << QByteArray("no_timestamps") << 3 << QByteArray("no");
-    QTest::newRow("a word it does not know") << QByteArray("hourly") << 3 << QByteArray("no");
+        << QByteArray("activity_based") << 0 << QByteArray("activity_based") << QByteArray("yes");
+    QTest::newRow("short") << QByteArray("per_message_short") << 1
+                           << QByteArray("per_message_short") << QByteArray("no");
+    QTest::newRow("long") << QByteArray("per_message_long") << 2 << QByteArray("per_message_long")
+                          << QByteArray("yes");
+    QTest::newRow("none") << QByteArray("no_timestamps") << 3 << QByteArray("no_timestamps")
+                          << QByteArray("no");
+    QTest::newRow("a word it does not know")
+        << QByteArray("bogus") << 3 << QByteArray("no_timestamps") << QByteArray("no");
+    QTest::newRow("none stored") << QByteArray() << 0 << QByteArray("activity_based")
+                                 << QByteArray("yes");
 }
 
 void tst_MainWindow::savedOptionsShown()
 {
     QFETCH(QByteArray, timestamps);
     QFETCH(int, index);
+    QFETCH(QByteArray, rewritten);
     QFETCH(QByteArray, yesOrNo);
     const std::string flag = yesOrNo.toStdString();
-    Client client("alice", {{SettingKeys::ChatTimestamps, timestamps.toStdString()},
-                            {SettingKeys::MinimizeToTray, flag},
+    StoredSettings settings{{SettingKeys::MinimizeToTray, flag},
                             {SettingKeys::ExpandNewShares, flag},
                             {SettingKeys::LogRoomChat, flag},
                             {SettingKeys::LogPrivateChat, flag},
-                            {SettingKeys::DownloadFolder, "/srv/d\xc3\xa9j\xc3\xa0"}});
-    client.window->Init();
+                            {SettingKeys::DownloadFolder, "/srv/d\xc3\xa9j\xc3\xa0"}};
+    if (!timestamps.isEmpty())
+        settings.push_back({SettingKeys::ChatTimestamps, timestamps.toStdString()});
+    Client client("alice", settings);
+    client.Start();
     const bool on = yesOrNo == "yes";
-    QWidget* window = client.window.get();
-    QCOMPARE(window->findChild<QComboBox*>("chatTimestampsBox")->currentIndex(), index);
+    auto* timestampsBox = client.Child<QComboBox>("chatTimestampsBox");
+    QCOMPARE(timestampsBox->currentIndex(), index);
+    QCOMPARE(QByteArray::fromStdString(Settings::Text(SettingKeys::ChatTimestamps)), rewritten);
     for (const char* box : {"minimizeToTrayCheckBox", "autoExpandSharesCheckBox",
                             "logRoomChatCheckBox", "logPrivateChatCheckBox"})
-        QVERIFY2(window->findChild<QCheckBox*>(box)->isChecked() == on, box);
-    QVERIFY(!window->findChild<QCheckBox*>("uPnPCheckBox")->isChecked());
+        QVERIFY2(client.Child<QCheckBox>(box)->isChecked() == on, box);
+    QVERIFY(!client.Child<QCheckBox>("uPnPCheckBox")->isChecked());
     // The port the peer connection manager wrote after the load; the folder as the engine keeps
     // it, in the file system's encoding.
-    QCOMPARE(window->findChild<QLineEdit*>("listeningPortEdit")->text(), QStringLiteral("0"));
-    QCOMPARE(window->findChild<QLineEdit*>("downloadFolderEdit")->text(),
+    QCOMPARE(client.Child<QLineEdit>("listeningPortEdit")->text(), QStringLiteral("0"));
+    QCOMPARE(client.Child<QLineEdit>("downloadFolderEdit")->text(),
              QStringLiteral("/srv/d\u00e9j\u00e0"));
+
+    // Each choice writes its word.
+    const char* const words[] = {"activity_based", "per_message_short", "per_message_long",
+                                 "no_timestamps"};
+    for (int i : {1, 0, 3, 2}) {
+        timestampsBox->setCurrentIndex(i);
+        QCOMPARE(Settings::Text(SettingKeys::ChatTimestamps), std::string(words[i]));
+    }
 }
 
 void tst_MainWindow::refusedLoginBoxes_data()
@@ -319,7 +322,7 @@ void tst_MainWindow::refusedLoginBoxes()
     Client client("alice");
     if (reason.isEmpty() && !lostBefore)
         client.fake.stop();
-    client.window->Init();
+    client.Start();
     QSignalSpy failed(gp_server, &Server::ConnectionFailed);
     if (lostBefore) {
         client.AcceptLogin();
@@ -357,7 +360,7 @@ void tst_MainWindow::shutdownLeavesRoomsWhileServerLives()
     const QString storePath = kept.filePath(QStringLiteral("saved"));
     {
         Client client("alice");
-        client.window->Init();
+        client.Start();
         client.AcceptLogin();
         ItemPtr lobby = d.GetType("room")->GetItem(Value("lobby"));
         lobby.NewItem("in_room");
@@ -412,7 +415,7 @@ void tst_MainWindow::shutdownLeavesRoomsWhileServerLives()
 void tst_MainWindow::periodicSweepAndSave()
 {
     Client client("alice");
-    client.window->Init();
+    client.Start();
     LogLines log(QStringLiteral("Configuration Data"));
     // A saved type's item that nothing reaches.
     d.GetType("room_autojoin")->NewItem();
@@ -431,7 +434,7 @@ void tst_MainWindow::periodicSweepAndSave()
 void tst_MainWindow::failedSavesAreLoggedAndHarmless()
 {
     Client client("alice");
-    client.window->Init();
+    client.Start();
     const QString path = client.home.StorePath();
     // The store file's place taken by a folder once the client runs.
     QVERIFY(QFile::remove(path));

@@ -1,5 +1,6 @@
-// The settings and inspection dialogs that the options page and the tool bar open: the rescan
-// report, the listening port, adding a shared folder, the colours and the store inspection.
+// The shell's dialogs: the seam for its modal boxes and folder chooser, the login dialog, and
+// the settings and inspection dialogs that the options page and the tool bar open (the rescan
+// report, the listening port, adding a shared folder, the colours and the store inspection).
 
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
@@ -12,6 +13,7 @@
 #include "support/StoreGuard.h"
 #include "ui/dialogs/AddSharedFolderDialog.h"
 #include "ui/dialogs/ChangeListeningPortDialog.h"
+#include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/ColorSelectionDialog.h"
 #include "ui/dialogs/DataDialog.h"
 #include "ui/dialogs/SharedFilesRescannedDialog.h"
@@ -19,11 +21,16 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
+
+#include <functional>
 
 namespace {
 
@@ -40,6 +47,25 @@ struct Store
     StoreGuard guard;
     DataSaver saver;
 };
+
+// Runs act on the modal dialog of that kind as soon as it is up, once.
+template <class Dialog> void WhenShown(std::function<void(Dialog*)> act)
+{
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, act] {
+        if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            act(dialog);
+        }
+    });
+    poll->start(10);
+}
+
+QByteArray Stored(SettingKey key)
+{
+    return QByteArray::fromStdString(Settings::HasValue(key) ? Settings::Text(key) : "(none)");
+}
 
 QStringList Links(ItemPtr folder)
 {
@@ -60,16 +86,146 @@ class TestShellDialogs : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void realBoxShowsWhatItIsGiven_data();
+    void realBoxShowsWhatItIsGiven();
+    void scriptedDialogsStandInWhileTheyLive();
+    void loginDialog_data();
+    void loginDialog();
     void rescanReportIsPlainTextAndGoesWhenClosed();
     void listeningPort_data();
     void listeningPort();
     void sharedFolderAccess_data();
     void sharedFolderAccess();
-    void sharedFolderNeedsAPath();
     void colours_data();
     void colours();
     void dataDialogListsTypesAndValues();
 };
+
+void TestShellDialogs::realBoxShowsWhatItIsGiven_data()
+{
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<int>("defaultButton");
+    QTest::addColumn<int>("pressed");
+    QTest::newRow("a question answered Yes")
+        << int(QMessageBox::Question) << int(QMessageBox::Yes | QMessageBox::No)
+        << int(QMessageBox::No) << int(QMessageBox::Yes);
+    QTest::newRow("information") << int(QMessageBox::Information) << int(QMessageBox::Ok)
+                                 << int(QMessageBox::NoButton) << int(QMessageBox::Ok);
+}
+
+void TestShellDialogs::realBoxShowsWhatItIsGiven()
+{
+    QFETCH(int, icon);
+    QFETCH(int, buttons);
+    QFETCH(int, defaultButton);
+    QFETCH(int, pressed);
+
+    ModalDialogs::MessageBox box{QMessageBox::Icon(icon),
+                                 nullptr,
+                                 "REALLY?",
+                                 "Are you sure?",
+                                 QMessageBox::StandardButtons(buttons),
+                                 QMessageBox::StandardButton(defaultButton)};
+    ModalDialogs::MessageBox seen;
+    WhenShown<QMessageBox>([&](QMessageBox* shown) {
+        seen = {shown->icon(),
+                nullptr,
+                shown->windowTitle(),
+                shown->text(),
+                shown->standardButtons(),
+                shown->standardButton(shown->defaultButton())};
+        shown->button(QMessageBox::StandardButton(pressed))->click();
+    });
+    QCOMPARE(int(ModalDialogs::Current().Show(box)), pressed);
+    QCOMPARE(seen.icon, box.icon);
+    QCOMPARE(seen.title, box.title);
+    QCOMPARE(seen.text, box.text);
+    QCOMPARE(seen.buttons, box.buttons);
+    QCOMPARE(seen.defaultButton, box.defaultButton);
+}
+
+void TestShellDialogs::scriptedDialogsStandInWhileTheyLive()
+{
+    ModalDialogs& real = ModalDialogs::Current();
+    {
+        ScriptedDialogs outer;
+        outer.answers << QMessageBox::Yes;
+        {
+            ScriptedDialogs inner;
+            inner.folders << "/tmp/x";
+            QCOMPARE(ModalDialogs::Current().ChooseFolder(nullptr, "Set Download Folder"),
+                     QString("/tmp/x"));
+            QCOMPARE(ModalDialogs::Current().ChooseFolder(nullptr, "again"), QString());
+            QCOMPARE(inner.chooserTitles, QStringList({"Set Download Folder", "again"}));
+        }
+        ModalDialogs::MessageBox box;
+        box.title = "REALLY?";
+        QCOMPARE(ModalDialogs::Current().Show(box), QMessageBox::Yes);
+        QCOMPARE(ModalDialogs::Current().Show(box), QMessageBox::NoButton);
+        QCOMPARE(outer.shown.size(), 2);
+        QCOMPARE(outer.shown.at(0).title, QString("REALLY?"));
+    }
+    QCOMPARE(&ModalDialogs::Current(), &real);
+}
+
+void TestShellDialogs::loginDialog_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("storedUser"); // "caf\xe9" and "secret": refused, kept
+    QTest::addColumn<QByteArray>("storedPassword");
+    QTest::newRow("both") << "alice"
+                          << "pw" << QByteArray("alice") << QByteArray("pw");
+    QTest::newRow("blanks around go, blanks inside stay")
+        << "  al ice\t"
+        << " p w " << QByteArray("al ice") << QByteArray("p w");
+    QTest::newRow("Latin-1 kept, beyond it a question mark")
+        << QStringLiteral("J\u00fcrgen") << QStringLiteral("\u20ac5") << QByteArray("J\xfcrgen")
+        << QByteArray("?5");
+    QTest::newRow("blank user name") << "   "
+                                     << "pw" << QByteArray("caf\xe9") << QByteArray("secret");
+    QTest::newRow("empty password") << "alice"
+                                    << "" << QByteArray("caf\xe9") << QByteArray("secret");
+}
+
+void TestShellDialogs::loginDialog()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QByteArray, storedUser);
+    QFETCH(QByteArray, storedPassword);
+    const bool closes = storedUser != "caf\xe9";
+
+    Store store;
+    Settings::Set(SettingKeys::Username, "caf\xe9");
+    Settings::Set(SettingKeys::Password, "secret");
+    ChangeUsernamePasswordDialog dialog(true);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Set Username/Password"));
+    auto* userEdit = dialog.findChild<QLineEdit*>("usernameEdit");
+    auto* passwordEdit = dialog.findChild<QLineEdit*>("passwordEdit");
+    QCOMPARE(userEdit->text(), QStringLiteral("caf\u00e9"));
+    QCOMPARE(passwordEdit->text(), QStringLiteral("secret"));
+    QCOMPARE(passwordEdit->echoMode(), QLineEdit::Normal);
+    dialog.show();
+    userEdit->setText(user);
+    passwordEdit->setText(password);
+    dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+    QCOMPARE(dialog.isVisible(), !closes);
+    QCOMPARE(dialog.result(), closes ? int(QDialog::Accepted) : int(QDialog::Rejected));
+    QCOMPARE(Stored(SettingKeys::Username), storedUser);
+    QCOMPARE(Stored(SettingKeys::Password), storedPassword);
+
+    // Cancelling stores nothing, whatever the fields hold.
+    ChangeUsernamePasswordDialog again(false);
+    QCOMPARE(again.windowTitle(), QStringLiteral("Change Username/Password"));
+    again.show();
+    again.findChild<QLineEdit*>("usernameEdit")->setText(QStringLiteral("mallory"));
+    again.findChild<QLineEdit*>("passwordEdit")->setText(QStringLiteral("x"));
+    again.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel)->click();
+    QCOMPARE(Stored(SettingKeys::Username), storedUser);
+    QCOMPARE(Stored(SettingKeys::Password), storedPassword);
+}
 
 void TestShellDialogs::rescanReportIsPlainTextAndGoesWhenClosed()
 {
@@ -141,20 +297,25 @@ void TestShellDialogs::listeningPort()
 
 void TestShellDialogs::sharedFolderAccess_data()
 {
+    QTest::addColumn<bool>("chosen"); // false: the chooser cancelled, the path left empty
     QTest::addColumn<bool>("everyone");
     QTest::addColumn<bool>("userList");
     QTest::addColumn<QStringList>("ticked");
     QTest::addColumn<QStringList>("links");
     // The user-list box shows checked under "everyone"; only the public flag is stored.
-    QTest::newRow("everyone") << true << true << QStringList{"b"} << QStringList{"shared_public"};
-    QTest::newRow("user list") << false << true << QStringList{"b"}
+    QTest::newRow("everyone") << true << true << true << QStringList{"b"}
+                              << QStringList{"shared_public"};
+    QTest::newRow("user list") << true << false << true << QStringList{"b"}
                                << QStringList{"shared_userlist"};
-    QTest::newRow("two groups") << false << false << QStringList{"b", "Z"} << QStringList{"Z", "b"};
-    QTest::newRow("nobody") << false << false << QStringList{} << QStringList{};
+    QTest::newRow("two groups") << true << false << false << QStringList{"b", "Z"}
+                                << QStringList{"Z", "b"};
+    QTest::newRow("nobody") << true << false << false << QStringList{} << QStringList{};
+    QTest::newRow("no folder: refused") << false << true << true << QStringList{} << QStringList{};
 }
 
 void TestShellDialogs::sharedFolderAccess()
 {
+    QFETCH(bool, chosen);
     QFETCH(bool, everyone);
     QFETCH(bool, userList);
     QFETCH(QStringList, ticked);
@@ -165,14 +326,15 @@ void TestShellDialogs::sharedFolderAccess()
         d.GetType("user_list_group")->GetItem(Value(group));
     ScriptedDialogs dialogs;
     const QString folder = QString::fromUtf8("/srv/m\xc3\xbcsic");
-    dialogs.folders << folder;
+    if (chosen)
+        dialogs.folders << folder;
     QPointer<AddSharedFolderDialog> dialog = new AddSharedFolderDialog;
     QVERIFY(!dialog->groupsListWidget->isEnabled());
     QCOMPARE(dialog->groupsListWidget->count(), 3);
     QCOMPARE(dialog->groupsListWidget->item(0)->text(), QString("Z"));
     dialog->OnSelectFolderClicked();
     QCOMPARE(dialogs.chooserTitles, QStringList{"Select Folder to Share"});
-    QCOMPARE(dialog->selectedFolderEdit->text(), folder);
+    QCOMPARE(dialog->selectedFolderEdit->text(), chosen ? folder : QString());
 
     // Ticks made while the list is enabled count only if both boxes end unchecked.
     dialog->everyoneCheckBox->setChecked(false);
@@ -190,26 +352,15 @@ void TestShellDialogs::sharedFolderAccess()
 
     dialog->show();
     dialog->accept();
-    ItemPtr shared = d.GetType("shared_folder")->HasItem(Value(folder.toUtf8().toStdString()));
-    QVERIFY(!shared.IsNull());
-    QCOMPARE(Links(shared), links);
-    QCOMPARE(d.GetType("shared_folder")->ItemCount(), size_t(1));
-    QTRY_VERIFY(dialog.isNull());
-}
-
-void TestShellDialogs::sharedFolderNeedsAPath()
-{
-    Store store;
-    ScriptedDialogs dialogs;
-    QPointer<AddSharedFolderDialog> dialog = new AddSharedFolderDialog;
-    dialog->show();
-    dialog->accept();
-    // A cancelled chooser keeps the field as it was: still empty.
-    dialog->OnSelectFolderClicked();
-    dialog->accept();
-    QVERIFY(dialog->isVisible());
-    QCOMPARE(d.GetType("shared_folder")->ItemCount(), size_t(0));
-    dialog->reject();
+    QCOMPARE(d.GetType("shared_folder")->ItemCount(), size_t(chosen ? 1 : 0));
+    if (!chosen) {
+        QVERIFY(dialog->isVisible());
+        dialog->reject();
+    } else {
+        ItemPtr shared = d.GetType("shared_folder")->HasItem(Value(folder.toUtf8().toStdString()));
+        QVERIFY(!shared.IsNull());
+        QCOMPARE(Links(shared), links);
+    }
     QTRY_VERIFY(dialog.isNull());
 }
 

@@ -1,8 +1,11 @@
-// The context tool bar: which set the focus shows, clicks and keys, per-widget texts and hidden
-// actions, widgets that go, and the support button.
+// The tool bars: the context tool bar (which set the focus shows, clicks and keys, per-widget
+// texts and hidden actions, widgets that go, the support button) and the event tool bar (one
+// button per hidden widget with news, clicks that bring the widget to the front, widgets that
+// go, the blinking application icon).
 
 #include "server/Server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/EventToolBar.h"
 #include "shell/ShellState.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
@@ -66,9 +69,9 @@ public Q_SLOTS:
 // A window like the main window's: the bar on top, then an outer tab widget whose first page is
 // an inner tab widget holding a room tab (set "room", a line edit and a tree inside), a second
 // room tab, and a page that is registered nowhere; beside them a loose line edit.
-struct Scene
+struct BarScene
 {
-    Scene()
+    BarScene()
     {
         Settings::CreateData(saver);
         bar = new ActionSetToolBar(&window);
@@ -122,6 +125,55 @@ struct Scene
     QLineEdit* loose = new QLineEdit;
 };
 
+// The main window's side of the bar, recorded.
+class FakeAlertWindow : public AlertWindow
+{
+public:
+    void SetApplicationIcon(const QString& icon) override { icons << icon; }
+    void ResetApplicationIcon() override { icons << "normal"; }
+    void PopupAlert(const QString& text) override { alerts << text; }
+    bool IsActiveWindow() const override { return active; }
+
+    bool active = true;
+    QStringList icons;
+    QStringList alerts;
+};
+
+// A window with the bar and an outer tab widget: its front page, and behind it an inner tab
+// widget whose front page hides the chat tab that gets the news.
+struct EventScene
+{
+    EventScene()
+    {
+        auto* layout = new QVBoxLayout(&shown);
+        layout->addWidget(bar);
+        layout->addWidget(outer);
+        outer->addTab(front, "front");
+        outer->addTab(inner, "inner");
+        inner->addTab(innerFront, "inner front");
+        inner->addTab(chat, "chat");
+        shown.show();
+    }
+
+    QStringList Buttons() const
+    {
+        QStringList texts;
+        for (QAction* action : bar->actions())
+            texts << action->text();
+        return texts;
+    }
+
+    StoreGuard store;
+    FakeAlertWindow window;
+    QWidget shown;
+    EventToolBar* bar = new EventToolBar(&window);
+    QTabWidget* outer = new QTabWidget;
+    QWidget* front = new QWidget;
+    QTabWidget* inner = new QTabWidget;
+    QWidget* innerFront = new QWidget;
+    QWidget* chat = new QWidget;
+};
+
 QStringList RoomSet()
 {
     return QStringList{"Enter Room", "Refresh"} + kSupportGroup;
@@ -129,7 +181,7 @@ QStringList RoomSet()
 
 } // namespace
 
-class TestActionSetToolBar : public QObject
+class TestToolBars : public QObject
 {
     Q_OBJECT
 
@@ -149,9 +201,15 @@ private Q_SLOTS:
     void supportButtonCountsDays();
     void supportPageNamesTheUser_data();
     void supportPageNamesTheUser();
+    void postingDependsOnWidgetAndWindow_data();
+    void postingDependsOnWidgetAndWindow();
+    void buttonGoesWithItsWidget_data();
+    void buttonGoesWithItsWidget();
+    void clickBringsTheWidgetThroughNestedTabs();
+    void pendingIconsBlinkUntilTheFocusMoves();
 };
 
-void TestActionSetToolBar::setFollowsTheFocus_data()
+void TestToolBars::setFollowsTheFocus_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QStringList>("shown");
@@ -164,12 +222,12 @@ void TestActionSetToolBar::setFollowsTheFocus_data()
     QTest::newRow("the tab bar of an unregistered page") << "plain bar" << kSupportGroup;
 }
 
-void TestActionSetToolBar::setFollowsTheFocus()
+void TestToolBars::setFollowsTheFocus()
 {
     QFETCH(QString, target);
     QFETCH(QStringList, shown);
 
-    Scene scene;
+    BarScene scene;
     QCOMPARE(Shown(*scene.bar), kSupportGroup);
     auto* dialogEdit = new QLineEdit(new QDialog(scene.room));
     const QMap<QString, QWidget*> targets{
@@ -187,9 +245,9 @@ void TestActionSetToolBar::setFollowsTheFocus()
     QCOMPARE(Shown(*scene.bar), shown);
 }
 
-void TestActionSetToolBar::followsTheApplicationFocus()
+void TestToolBars::followsTheApplicationFocus()
 {
-    Scene scene;
+    BarScene scene;
     scene.window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&scene.window));
     scene.edit->setFocus();
@@ -199,7 +257,7 @@ void TestActionSetToolBar::followsTheApplicationFocus()
     QCOMPARE(Shown(*scene.bar), kSupportGroup);
 }
 
-void TestActionSetToolBar::rebuildsOnlyForAnotherWidgetOrSet_data()
+void TestToolBars::rebuildsOnlyForAnotherWidgetOrSet_data()
 {
     QTest::addColumn<QString>("second");
     QTest::addColumn<bool>("sameActions");
@@ -209,12 +267,12 @@ void TestActionSetToolBar::rebuildsOnlyForAnotherWidgetOrSet_data()
     QTest::newRow("after the widget changed sets") << "reregistered" << false;
 }
 
-void TestActionSetToolBar::rebuildsOnlyForAnotherWidgetOrSet()
+void TestToolBars::rebuildsOnlyForAnotherWidgetOrSet()
 {
     QFETCH(QString, second);
     QFETCH(bool, sameActions);
 
-    Scene scene;
+    BarScene scene;
     scene.Focus(scene.edit);
     const QList<QAction*> before = scene.bar->actions();
     if (second == "tree") {
@@ -234,7 +292,7 @@ void TestActionSetToolBar::rebuildsOnlyForAnotherWidgetOrSet()
     QCOMPARE(Count("toolbar_action_object"), size_t(scene.bar->actions().size() - 3));
 }
 
-void TestActionSetToolBar::clickEmitsUnlessSelectionMissing_data()
+void TestToolBars::clickEmitsUnlessSelectionMissing_data()
 {
     QTest::addColumn<QString>("focus");
     QTest::addColumn<QString>("action");
@@ -255,7 +313,7 @@ void TestActionSetToolBar::clickEmitsUnlessSelectionMissing_data()
         << "Enter Room" << QList<int>{1, 2} << true << "beta";
 }
 
-void TestActionSetToolBar::clickEmitsUnlessSelectionMissing()
+void TestToolBars::clickEmitsUnlessSelectionMissing()
 {
     QFETCH(QString, focus);
     QFETCH(QString, action);
@@ -263,7 +321,7 @@ void TestActionSetToolBar::clickEmitsUnlessSelectionMissing()
     QFETCH(bool, emitted);
     QFETCH(QString, key);
 
-    Scene scene;
+    BarScene scene;
     for (int row : selected)
         scene.tree->topLevelItem(row)->setSelected(true);
     scene.Focus(focus == "tree" ? static_cast<QWidget*>(scene.tree->viewport()) : scene.edit);
@@ -279,9 +337,9 @@ void TestActionSetToolBar::clickEmitsUnlessSelectionMissing()
     QCOMPARE(scene.bar->GetKey("room"), key);
 }
 
-void TestActionSetToolBar::fixedKeysKeepTheirLastValue()
+void TestToolBars::fixedKeysKeepTheirLastValue()
 {
-    Scene scene;
+    BarScene scene;
     QCOMPARE(scene.bar->GetKey("user"), QString());
     scene.bar->AddWidgetKey(scene.room, "user", QString::fromUtf8("Zoë ☕"));
     scene.bar->AddWidgetKey(scene.den, "user", "den's");
@@ -295,9 +353,9 @@ void TestActionSetToolBar::fixedKeysKeepTheirLastValue()
     QCOMPARE(scene.bar->GetKey("user"), QString("den's"));
 }
 
-void TestActionSetToolBar::widgetTextsAndHiddenActions()
+void TestToolBars::widgetTextsAndHiddenActions()
 {
-    Scene scene;
+    BarScene scene;
     scene.Focus(scene.edit);
     scene.bar->SetWidgetActionText(scene.room, "refresh", "Refresh lobby");
     scene.bar->SetWidgetActionText(scene.den, "enter_room", "Enter den");
@@ -317,18 +375,18 @@ void TestActionSetToolBar::widgetTextsAndHiddenActions()
     QCOMPARE(Count("widget_action_hidden"), size_t(0));
 }
 
-void TestActionSetToolBar::destroyedWidgetLeavesNothing_data()
+void TestToolBars::destroyedWidgetLeavesNothing_data()
 {
     QTest::addColumn<bool>("showIsOver");
     QTest::newRow("while running") << false;
     QTest::newRow("during shutdown") << true;
 }
 
-void TestActionSetToolBar::destroyedWidgetLeavesNothing()
+void TestToolBars::destroyedWidgetLeavesNothing()
 {
     QFETCH(bool, showIsOver);
 
-    Scene scene;
+    BarScene scene;
     scene.bar->AddWidgetKey(scene.room, "room", "lobby");
     scene.bar->SetWidgetActionText(scene.room, "refresh", "Refresh lobby");
     scene.bar->SetWidgetActionText(scene.den, "refresh", "Shared text");
@@ -359,7 +417,7 @@ void TestActionSetToolBar::destroyedWidgetLeavesNothing()
     QCOMPARE(Shown(*scene.bar), QStringList({"Enter Room", "Shared text"}) + kSupportGroup);
 }
 
-void TestActionSetToolBar::supportButtonCountsDays_data()
+void TestToolBars::supportButtonCountsDays_data()
 {
     QTest::addColumn<int>("seconds");
     QTest::addColumn<QString>("text");
@@ -370,12 +428,12 @@ void TestActionSetToolBar::supportButtonCountsDays_data()
     QTest::newRow("negative") << -5 << "Support Quorvale!";
 }
 
-void TestActionSetToolBar::supportButtonCountsDays()
+void TestToolBars::supportButtonCountsDays()
 {
     QFETCH(int, seconds);
     QFETCH(QString, text);
 
-    Scene scene;
+    BarScene scene;
     Server server;
     scene.bar->Init();
     Settings::SetNumber(SettingKeys::PrivilegesTimeLeft, seconds);
@@ -392,7 +450,7 @@ void TestActionSetToolBar::supportButtonCountsDays()
     QCOMPARE(button->focusPolicy(), Qt::NoFocus);
 }
 
-void TestActionSetToolBar::supportPageNamesTheUser_data()
+void TestToolBars::supportPageNamesTheUser_data()
 {
     QTest::addColumn<bool>("stored");
     QTest::addColumn<QByteArray>("name");
@@ -403,13 +461,13 @@ void TestActionSetToolBar::supportPageNamesTheUser_data()
     QTest::newRow("no stored name") << false << QByteArray() << "";
 }
 
-void TestActionSetToolBar::supportPageNamesTheUser()
+void TestToolBars::supportPageNamesTheUser()
 {
     QFETCH(bool, stored);
     QFETCH(QByteArray, name);
     QFETCH(QString, query);
 
-    Scene scene;
+    BarScene scene;
     if (stored)
         Settings::Set(SettingKeys::Username, name.toStdString());
     UrlCatcher catcher;
@@ -422,5 +480,142 @@ void TestActionSetToolBar::supportPageNamesTheUser()
     QCOMPARE(Settings::HasKey(SettingKeys::Username), stored);
 }
 
-QTEST_MAIN(TestActionSetToolBar)
-#include "tst_actionsettoolbar.moc"
+void TestToolBars::postingDependsOnWidgetAndWindow_data()
+{
+    QTest::addColumn<bool>("visible");
+    QTest::addColumn<bool>("active");
+    QTest::addColumn<QStringList>("buttons");
+    QTest::addColumn<QStringList>("alerts");
+    QTest::addColumn<QStringList>("pending");
+    const QStringList twice{"from ann", "from ann"};
+    QTest::newRow("hidden, window active: a button, no blink")
+        << false << true << QStringList{"ann"} << twice << QStringList{};
+    QTest::newRow("hidden, window inactive: a button and a blink")
+        << false << false << QStringList{"ann"} << twice << QStringList{":/icons/chat_icon"};
+    QTest::newRow("visible, window inactive: only the blink")
+        << true << false << QStringList{""} << QStringList{} << QStringList{":/icons/chat_icon"};
+    QTest::newRow("visible, window active: nothing")
+        << true << true << QStringList{""} << QStringList{} << QStringList{};
+}
+
+void TestToolBars::postingDependsOnWidgetAndWindow()
+{
+    QFETCH(bool, visible);
+    QFETCH(bool, active);
+    QFETCH(QStringList, buttons);
+    QFETCH(QStringList, alerts);
+    QFETCH(QStringList, pending);
+
+    EventScene scene;
+    scene.window.active = active;
+    QWidget* widget = visible ? scene.front : scene.chat;
+    // Twice, the second time with another text: still one button, the first one.
+    scene.bar->AddEvent("ann", ":/icons/chat_icon", widget, "from ann");
+    scene.bar->AddEvent("ann again", ":/icons/chat_icon", widget, "from ann");
+
+    QCOMPARE(scene.Buttons(), buttons);
+    QCOMPARE(scene.bar->isVisible(), !visible);
+    QCOMPARE(scene.window.alerts, alerts);
+    QCOMPARE(scene.bar->PendingIcons(), pending);
+    QCOMPARE(scene.bar->BlinkTimer().isActive(), !active);
+    QCOMPARE(Count("event_toolbar_widget"), size_t(visible ? 0 : 1));
+}
+
+void TestToolBars::buttonGoesWithItsWidget_data()
+{
+    QTest::addColumn<bool>("destroyed"); // else removed
+    QTest::addColumn<bool>("showIsOver");
+    QTest::newRow("removed") << false << false;
+    QTest::newRow("destroyed while running") << true << false;
+    QTest::newRow("destroyed during shutdown") << true << true;
+}
+
+void TestToolBars::buttonGoesWithItsWidget()
+{
+    QFETCH(bool, destroyed);
+    QFETCH(bool, showIsOver);
+
+    EventScene scene;
+    scene.bar->RemoveEvent(scene.chat);
+    scene.bar->AddEvent("ann", ":/icons/chat_icon", scene.chat, QString());
+    scene.bar->AddEvent("done", ":/icons/download_icon", scene.innerFront, QString());
+    scene.bar->RemoveEvent(scene.innerFront);
+    QCOMPARE(scene.Buttons(), QStringList{"ann"});
+    if (destroyed) {
+        g_showIsOver = showIsOver;
+        delete scene.chat;
+        g_showIsOver = false;
+    } else {
+        scene.bar->RemoveEvent(scene.chat);
+    }
+    // Nothing reacts while the window is taken down.
+    QCOMPARE(scene.Buttons(), showIsOver ? QStringList{"ann"} : QStringList{""});
+    QCOMPARE(scene.bar->isVisible(), showIsOver);
+    QCOMPARE(Count("event_toolbar_widget"), size_t(showIsOver ? 1 : 0));
+    QCOMPARE(Count("event_toolbar_action"), size_t(showIsOver ? 1 : 0));
+    QCOMPARE(scene.window.alerts, QStringList{});
+    if (showIsOver)
+        return;
+    // The placeholder makes way again for the next button.
+    scene.bar->AddEvent("bob", ":/icons/chat_icon", scene.innerFront, QString());
+    QCOMPARE(scene.Buttons(), QStringList{"bob"});
+}
+
+void TestToolBars::clickBringsTheWidgetThroughNestedTabs()
+{
+    EventScene scene;
+    scene.bar->AddEvent("ann", ":/icons/chat_icon", scene.chat, QString());
+    scene.bar->AddEvent("done", ":/icons/download_icon", scene.innerFront, QString());
+    QAction* ann = scene.bar->actions().first();
+
+    g_showIsOver = true;
+    ann->trigger();
+    g_showIsOver = false;
+    QCOMPARE(scene.Buttons(), QStringList({"ann", "done"}));
+
+    ann->trigger();
+    QCOMPARE(scene.outer->currentWidget(), scene.inner);
+    QCOMPARE(scene.inner->currentWidget(), scene.chat);
+    QCOMPARE(scene.Buttons(), QStringList{"done"});
+    QCOMPARE(Count("event_toolbar_widget"), size_t(1));
+    QCOMPARE(Count("event_toolbar_action"), size_t(1));
+
+    scene.bar->actions().first()->trigger();
+    QCOMPARE(scene.inner->currentWidget(), scene.innerFront);
+    QCOMPARE(scene.Buttons(), QStringList{""});
+    QVERIFY(!scene.bar->isVisible());
+}
+
+void TestToolBars::pendingIconsBlinkUntilTheFocusMoves()
+{
+    EventScene scene;
+    scene.window.active = false;
+    scene.bar->AddEvent("ann", ":/icons/chat_icon", scene.chat, QString());
+    scene.bar->AddEvent("done", ":/icons/download_icon", scene.innerFront, QString());
+    // The same icon again blinks as one.
+    scene.bar->AddEvent("bob", ":/icons/chat_icon", scene.front, QString());
+    QCOMPARE(scene.bar->BlinkTimer().interval(), 1000);
+    QVERIFY(scene.bar->BlinkTimer().isActive());
+
+    for (int tick = 0; tick < 6; ++tick)
+        scene.bar->OnIconAlertTimeout();
+    const QStringList cycle{":/icons/chat_icon", ":/icons/download_icon", "normal"};
+    QCOMPARE(scene.window.icons, cycle + cycle);
+
+    scene.bar->OnIconAlertTimeout();
+    scene.window.icons.clear();
+    scene.bar->OnApplicationFocusChanged(nullptr, scene.front);
+    QCOMPARE(scene.window.icons, QStringList{"normal"});
+    QVERIFY(!scene.bar->BlinkTimer().isActive());
+    QVERIFY(scene.bar->PendingIcons().isEmpty());
+    scene.bar->OnIconAlertTimeout();
+    QCOMPARE(scene.window.icons, QStringList{"normal"});
+
+    // The next blink starts from its first icon.
+    scene.bar->AddEvent("eve", ":/icons/download_icon", scene.chat, QString());
+    scene.bar->OnIconAlertTimeout();
+    QCOMPARE(scene.window.icons.last(), QString(":/icons/download_icon"));
+}
+
+QTEST_MAIN(TestToolBars)
+#include "tst_toolbars.moc"
