@@ -14,12 +14,8 @@ class tst_SearchAnswering : public QObject
 
 private Q_SLOTS:
     void searchFromTheNetworkAnswered();
-    void hitLimit_data();
-    void hitLimit();
-    void visibility_data();
-    void visibility();
-    void words_data();
-    void words();
+    void hits_data();
+    void hits();
     void records_data();
     void records();
 };
@@ -128,141 +124,91 @@ void tst_SearchAnswering::searchFromTheNetworkAnswered()
                             "Sending search results to user bob for search string mp3")});
 }
 
-void tst_SearchAnswering::hitLimit_data()
-{
-    QTest::addColumn<int>("visible");
-    QTest::addColumn<int>("hidden");   // matching files in a folder bob may not see
-    QTest::addColumn<int>("expected"); // files in the reply; 0: no reply
-
-    QTest::newRow("one") << 1 << 0 << 1;
-    QTest::newRow("exactly 200") << 200 << 0 << 200;
-    QTest::newRow("201: no reply, not a reply cut to 200") << 201 << 0 << 0;
-    QTest::newRow("300 candidates, 150 visible") << 150 << 150 << 150;
-    QTest::newRow("hidden ones past 200 do not count") << 200 << 100 << 200;
-    QTest::newRow("none visible") << 0 << 20 << 0;
-}
-
-void tst_SearchAnswering::hitLimit()
-{
-    QFETCH(int, visible);
-    QFETCH(int, hidden);
-    QFETCH(int, expected);
-
-    SearchEnv env;
-    QVERIFY(env.peer);
-    ItemPtr pub = Shares::Root("/pub");
-    ItemPtr list = Shares::Root("/list", "shared_userlist");
-    // Visible and hidden files alternate, so the limit is met in the middle of hidden ones.
-    for (int k = 0; k < qMax(visible, hidden); ++k) {
-        const std::string name = "song " + std::to_string(1000 + k) + ".ogg";
-        if (k < visible)
-            Shares::AddFile(pub, "/pub", name);
-        if (k < hidden)
-            Shares::AddFile(list, "/list/sub", name);
-    }
-
-    env.shares().ProcessSearch("bob", 77, "song");
-    if (expected == 0) {
-        QVERIFY(NothingSent(*env.peer, "bob"));
-        return;
-    }
-    QStringList paths;
-    QVERIFY(TakeReplyPaths(*env.peer, &paths));
-    QCOMPARE(paths.size(), expected);
-    QVERIFY(std::is_sorted(paths.begin(), paths.end()));
-    for (const QString& path : paths)
-        QVERIFY2(path.startsWith(QLatin1String("\\pub\\song ")), qPrintable(path));
-}
-
-void tst_SearchAnswering::visibility_data()
+void tst_SearchAnswering::hits_data()
 {
     QTest::addColumn<QByteArray>("searcher");
-    QTest::addColumn<QStringList>("roots"); // whose files the reply holds; empty: no reply
-
-    QTest::newRow("outside the list") << QByteArray("outside") << QStringList{"public"};
-    QTest::newRow("in the list, no group")
-        << QByteArray("listed") << QStringList{"public", "userlist"};
-    QTest::newRow("in the group") << QByteArray("member")
-                                  << QStringList{"group", "public", "userlist"};
-    // A folder is visible through any of its roots.
-    QTest::newRow("in the nested root's group")
-        << QByteArray("other") << QStringList{"group", "public", "userlist"};
-    QTest::newRow("unshared: not even public") << QByteArray("unshared") << QStringList{};
-    QTest::newRow("unshared, in the group") << QByteArray("unshared member") << QStringList{};
-}
-
-void tst_SearchAnswering::visibility()
-{
-    QFETCH(QByteArray, searcher);
-    QFETCH(QStringList, roots);
-
-    SearchEnv env(searcher);
-    QVERIFY(env.peer);
-    SharesTestEnv::AddAccessCases();
-    const std::string user = searcher.toStdString();
-    env.shares().ProcessSearch(user, 5, "tune");
-    if (roots.isEmpty()) {
-        QVERIFY(NothingSent(*env.peer, user));
-        return;
-    }
-    QStringList paths;
-    QVERIFY(TakeReplyPaths(*env.peer, &paths));
-    QStringList seen;
-    for (const QString& path : paths)
-        seen << path.section('\\', 1, 1);
-    QCOMPARE(seen, roots);
-}
-
-void tst_SearchAnswering::words_data()
-{
-    QTest::addColumn<QStringList>("files"); // folder/name, all under one public root
+    QTest::addColumn<QStringList>("files"); // folder/name: under /list the user list's, else public
     QTest::addColumn<QByteArray>("query");
-    QTest::addColumn<QStringList>("hits"); // empty: no reply
+    QTest::addColumn<QStringList>("hits"); // the reply's paths; empty: no reply
+
+    const auto row = [](const char* name, const char* searcher, const QStringList& files,
+                        const char* query, const QStringList& hits) {
+        QTest::newRow(name) << QByteArray(searcher) << files << QByteArray(query) << hits;
+    };
+    // Files visible to bob alternating, in id order, with hidden ones, so that the limit is met
+    // in the middle of hidden ones.
+    const auto songs = [&](const char* name, int visible, int hidden, bool answered) {
+        QStringList files;
+        QStringList hits;
+        for (int k = 0; k < qMax(visible, hidden); ++k) {
+            const QString song = QStringLiteral("song %1.ogg").arg(1000 + k);
+            if (k < visible)
+                files << "/m/" + song;
+            if (k < visible && answered)
+                hits << "\\m\\" + song;
+            if (k < hidden)
+                files << "/list/sub/" + song;
+        }
+        row(name, "bob", files, "song", hits);
+    };
+    songs("one", 1, 0, true);
+    songs("exactly 200", 200, 0, true);
+    songs("201: no reply, not a reply cut to 200", 201, 0, false);
+    songs("300 candidates, 150 visible", 150, 150, true);
+    songs("hidden ones past 200 do not count", 200, 100, true);
+    songs("none visible", 0, 20, true);
+
+    // The roots of SharesTestEnv::AddAccessCases, each holding a tune.mp3.
+    const QString pub("\\public\\tune.mp3");
+    const QString list("\\userlist\\tune.mp3");
+    const QString group("\\group\\x\\tune.mp3");
+    row("outside the list", "outside", {}, "tune", {pub});
+    row("in the list, no group", "listed", {}, "tune", {pub, list});
+    row("in the group", "member", {}, "tune", {group, pub, list});
+    // A folder is visible through any of its roots.
+    row("in the nested root's group", "other", {}, "tune", {group, pub, list});
+    row("unshared: not even public", "unshared", {}, "tune", {});
+    row("unshared, in the group", "unshared member", {}, "tune", {});
 
     const QStringList live{"/m/abc (live).mp3", "/m/abc.mp3"};
-    QTest::newRow("excluded word in the name")
-        << live << QByteArray("abc -live") << QStringList{"\\m\\abc.mp3"};
-    QTest::newRow("exclusion is case-sensitive")
-        << live << QByteArray("abc -Live") << QStringList{"\\m\\abc (live).mp3", "\\m\\abc.mp3"};
-    QTest::newRow("part word") << live << QByteArray("abc *ve")
-                               << QStringList{"\\m\\abc (live).mp3"};
-    QTest::newRow("two words") << live << QByteArray("live abc")
-                               << QStringList{"\\m\\abc (live).mp3"};
-    QTest::newRow("word only in the folder") << QStringList{"/m/abc/x.mp3", "/m/y.mp3"}
-                                             << QByteArray("abc") << QStringList{"\\m\\abc\\x.mp3"};
-    QTest::newRow("excluded word in the folder only")
-        << QStringList{"/m/live/abc.mp3"} << QByteArray("abc -live")
-        << QStringList{"\\m\\live\\abc.mp3"};
-    QTest::newRow("part word in the folder only")
-        << QStringList{"/m/xyz/abc.mp3"} << QByteArray("abc *xyz") << QStringList{};
-    QTest::newRow("capital letter finds nothing") << live << QByteArray("Abc") << QStringList{};
-    QTest::newRow("one word not in the index")
-        << live << QByteArray("abc nowhere") << QStringList{};
-    QTest::newRow("part words alone") << live << QByteArray("*abc") << QStringList{};
-    QTest::newRow("excluded words alone") << live << QByteArray("-abc") << QStringList{};
-    QTest::newRow("malformed") << live << QByteArray("abc ab\"c") << QStringList{};
-    QTest::newRow("everything excluded") << live << QByteArray("abc -abc") << QStringList{};
+    row("excluded word in the name", "bob", live, "abc -live", {"\\m\\abc.mp3"});
+    row("exclusion is case-sensitive", "bob", live, "abc -Live",
+        {"\\m\\abc (live).mp3", "\\m\\abc.mp3"});
+    row("part word", "bob", live, "abc *ve", {"\\m\\abc (live).mp3"});
+    row("two words", "bob", live, "live abc", {"\\m\\abc (live).mp3"});
+    row("word only in the folder", "bob", {"/m/abc/x.mp3", "/m/y.mp3"}, "abc", {"\\m\\abc\\x.mp3"});
+    row("excluded word in the folder only", "bob", {"/m/live/abc.mp3"}, "abc -live",
+        {"\\m\\live\\abc.mp3"});
+    row("part word in the folder only", "bob", {"/m/xyz/abc.mp3"}, "abc *xyz", {});
+    row("capital letter finds nothing", "bob", live, "Abc", {});
+    row("one word not in the index", "bob", live, "abc nowhere", {});
+    row("part words alone", "bob", live, "*abc", {});
+    row("excluded words alone", "bob", live, "-abc", {});
+    row("malformed", "bob", live, "abc ab\"c", {});
+    row("everything excluded", "bob", live, "abc -abc", {});
     // A name may hold a backslash here: both files go out as \a\b\c, in one record.
-    QTest::newRow("one path, two files")
-        << QStringList{"/a/b\\c", "/a/b/c"} << QByteArray("c") << QStringList{"\\a\\b\\c"};
+    row("one path, two files", "bob", {"/a/b\\c", "/a/b/c"}, "c", {"\\a\\b\\c"});
 }
 
-void tst_SearchAnswering::words()
+void tst_SearchAnswering::hits()
 {
+    QFETCH(QByteArray, searcher);
     QFETCH(QStringList, files);
     QFETCH(QByteArray, query);
     QFETCH(QStringList, hits);
 
-    SearchEnv env;
+    SearchEnv env(searcher);
     QVERIFY(env.peer);
-    ItemPtr root = Shares::Root("/m");
+    SharesTestEnv::AddAccessCases();
+    const ItemPtr roots[] = {Shares::Root("/m"), Shares::Root("/list", "shared_userlist")};
     for (const QString& file : files)
-        Shares::AddFile(root, file.section('/', 0, -2).toStdString(),
+        Shares::AddFile(roots[file.startsWith("/list/")], file.section('/', 0, -2).toStdString(),
                         file.section('/', -1).toStdString());
 
-    env.shares().ProcessSearch("bob", 9, query.toStdString());
+    const std::string user = searcher.toStdString();
+    env.shares().ProcessSearch(user, 9, query.toStdString());
     if (hits.isEmpty()) {
-        QVERIFY(NothingSent(*env.peer, "bob"));
+        QVERIFY(NothingSent(*env.peer, user));
         return;
     }
     QStringList paths;
@@ -277,28 +223,25 @@ void tst_SearchAnswering::records_data()
     QTest::addColumn<QByteArray>("bitrate"); // empty: no bitrate item
     QTest::addColumn<QByteArray>("mode");    // empty: no bitrate_mode item
     QTest::addColumn<QByteArray>("speed");   // the upload_speed setting; empty: none
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("extension");
-    QTest::addColumn<QList<quint32>>("pairs"); // code, value, code, value...
-    QTest::addColumn<quint32>("uploadSpeed");
+    QTest::addColumn<QByteArray>("reply");
 
-    using B = QByteArray;
-    using L = QList<quint32>;
-    QTest::newRow("constant bitrate, capital extension, no speed")
-        << B("/m/x.MP3") << qint64(5) << B("128") << B("cbr") << B() << B("\\m\\x.MP3") << B("mp3")
-        << L{0, 128, 2, 0} << 0u;
-    QTest::newRow("MP3 not scanned yet") << B("/m/x.mp3") << qint64(5) << B() << B() << B("7")
-                                         << B("\\m\\x.mp3") << B("mp3") << L{} << 7u;
-    QTest::newRow("mode without bitrate") << B("/m/x.mp3") << qint64(5) << B() << B("vbr") << B("7")
-                                          << B("\\m\\x.mp3") << B("mp3") << L{2, 1} << 7u;
-    QTest::newRow("not an MP3: no details") << B("/m/x.ogg") << qint64(10) << B("192") << B("vbr")
-                                            << B("7") << B("\\m\\x.ogg") << B() << L{} << 7u;
-    QTest::newRow("size past 32 bits, negative speed")
-        << B("/m/x.iso") << qint64(5000000000) << B() << B() << B("-5") << B("\\m\\x.iso") << B()
-        << L{} << 0xfffffffbu;
-    QTest::newRow("UTF-8 and blanks kept")
-        << B("/m/d\xc3\xa9j\xc3\xa0 vu/x y.flac") << qint64(1) << B() << B() << B("1")
-        << B("\\m\\d\xc3\xa9j\xc3\xa0 vu\\x y.flac") << B() << L{} << 1u;
+    // The record's extension and (code, value) pairs, and the upload speed the reply ends with.
+    const auto row = [](const char* name, const QByteArray& file, qint64 size, const char* bitrate,
+                        const char* mode, const char* speed, const char* extension,
+                        const QList<quint32>& pairs, quint32 uploadSpeed) {
+        QTest::newRow(name) << file << size << QByteArray(bitrate) << QByteArray(mode)
+                            << QByteArray(speed)
+                            << OneRecordReply(0xfedcba98, QByteArray(file).replace('/', '\\'), size,
+                                              extension, pairs, uploadSpeed);
+    };
+    row("constant bitrate, capital extension, no speed", "/m/x.MP3", 5, "128", "cbr", "", "mp3",
+        {0, 128, 2, 0}, 0);
+    row("MP3 not scanned yet", "/m/x.mp3", 5, "", "", "7", "mp3", {}, 7);
+    row("mode without bitrate", "/m/x.mp3", 5, "", "vbr", "7", "mp3", {2, 1}, 7);
+    row("not an MP3: no details", "/m/x.ogg", 10, "192", "vbr", "7", "", {}, 7);
+    row("size past 32 bits, negative speed", "/m/x.iso", 5000000000, "", "", "-5", "", {},
+        0xfffffffbu);
+    row("UTF-8 and blanks kept", "/m/d\xc3\xa9j\xc3\xa0 vu/x y.flac", 1, "", "", "1", "", {}, 1);
 }
 
 void tst_SearchAnswering::records()
@@ -308,10 +251,7 @@ void tst_SearchAnswering::records()
     QFETCH(QByteArray, bitrate);
     QFETCH(QByteArray, mode);
     QFETCH(QByteArray, speed);
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, extension);
-    QFETCH(QList<quint32>, pairs);
-    QFETCH(quint32, uploadSpeed);
+    QFETCH(QByteArray, reply);
 
     SearchEnv env;
     QVERIFY(env.peer);
@@ -328,8 +268,7 @@ void tst_SearchAnswering::records()
     env.shares().ProcessSearch("bob", 0xfedcba98, "x");
     QByteArray body;
     QVERIFY(TakeReplyBody(*env.peer, &body));
-    QCOMPARE(body.toHex(),
-             OneRecordReply(0xfedcba98, path, size, extension, pairs, uploadSpeed).toHex());
+    QCOMPARE(body.toHex(), reply.toHex());
 }
 
 QTEST_GUILESS_MAIN(tst_SearchAnswering)
