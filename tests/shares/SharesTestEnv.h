@@ -141,7 +141,7 @@ public:
         StoreFixture::User("unshared member").NewItem("unshared");
     }
 
-    // The shared files and folders as paths relative to the folder, sorted.
+    // The shared files as paths relative to the folder, sorted.
     QStringList SharedFiles() const
     {
         QStringList out;
@@ -150,14 +150,6 @@ public:
             out << Relative(f["shared_file_folder"].AsString() + '/' +
                             f["shared_file_name"].AsString());
         }
-        out.sort();
-        return out;
-    }
-    QStringList SharedFolders() const
-    {
-        QStringList out;
-        for (Item* folder : g("shared_file_folder"))
-            out << Relative(folder->AsString());
         out.sort();
         return out;
     }

@@ -86,23 +86,18 @@ void tst_SharedFolders::findsFileByPath_data()
     QTest::addColumn<QString>("asked");
     QTest::addColumn<QString>("found"); // the name found; empty: none
 
-    QTest::newRow("exact") << false << "/Music/A.mp3"
-                           << "A.mp3";
-    QTest::newRow("other case, doubled separator") << false << "/music//a.MP3"
-                                                   << "A.mp3";
-    QTest::newRow("trailing separator") << false << "/MUSIC/A.MP3/"
-                                        << "A.mp3";
-    QTest::newRow("backslashes") << false << "\\music\\a.mp3"
-                                 << "";
-    QTest::newRow("other folder") << false << "/Musi/A.mp3"
-                                  << "";
-    QTest::newRow("empty") << false << ""
-                           << "";
+    const auto row = [](const char* name, bool twin, const char* asked, const char* found) {
+        QTest::newRow(name) << twin << QString(asked) << QString(found);
+    };
+    row("exact", false, "/Music/A.mp3", "A.mp3");
+    row("other case, doubled separator", false, "/music//a.MP3", "A.mp3");
+    row("trailing separator", false, "/MUSIC/A.MP3/", "A.mp3");
+    row("backslashes", false, "\\music\\a.mp3", "");
+    row("other folder", false, "/Musi/A.mp3", "");
+    row("empty", false, "", "");
     // The case-blind match could pick either: the exact spelling wins.
-    QTest::newRow("twins, lower case asked") << true << "/Music/a.mp3"
-                                             << "a.mp3";
-    QTest::newRow("twins, upper case asked") << true << "/Music/A.mp3"
-                                             << "A.mp3";
+    row("twins, lower case asked", true, "/Music/a.mp3", "a.mp3");
+    row("twins, upper case asked", true, "/Music/A.mp3", "A.mp3");
 }
 
 void tst_SharedFolders::findsFileByPath()
@@ -201,17 +196,16 @@ void tst_SharedFolders::displayString_data()
     QTest::addColumn<int>("seconds");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("variable, with length")
-        << "192"
-        << "vbr" << 245 << QString("192 VBR, ") + FormatSeconds(245).c_str();
-    QTest::newRow("constant, no length") << "128"
-                                         << "cbr" << -1 << "128 CBR";
-    QTest::newRow("mode only") << ""
-                               << "cbr" << -1 << " CBR";
-    QTest::newRow("unknown mode word") << "64"
-                                       << "abr" << -1 << "64";
-    QTest::newRow("nothing") << ""
-                             << "" << -1 << "";
+    const auto row = [](const char* name, const char* bitrate, const char* mode, int seconds,
+                        const QString& shown) {
+        QTest::newRow(name) << QString(bitrate) << QString(mode) << seconds << shown;
+    };
+    row("variable, with length", "192", "vbr", 245,
+        "192 VBR, " + QString(FormatSeconds(245).c_str()));
+    row("constant, no length", "128", "cbr", -1, "128 CBR");
+    row("mode only", "", "cbr", -1, " CBR");
+    row("unknown mode word", "64", "abr", -1, "64");
+    row("nothing", "", "", -1, "");
 }
 
 void tst_SharedFolders::displayString()
