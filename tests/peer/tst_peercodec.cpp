@@ -180,51 +180,39 @@ void tst_PeerCodec::plainMessages_data()
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<bool>("kept");
     QTest::addColumn<QStringList>("emitted");
+    const auto row = [](const char* name, const QByteArray& message, bool kept,
+                        const QStringList& emitted) {
+        QTest::newRow(name) << message << kept << emitted;
+    };
+    const auto m = [](quint32 code) { return WireWriter().u32(code); };
     const QByteArray a = WireWriter().str("a.mp3");
-
-    QTest::newRow("40 upload offer")
-        << WireWriter().u32(40).u32(1).u32(7).raw(a).u64(100).bytes() << true
-        << QStringList{"FileTransferRequested(bob, 1, 7, a.mp3, 100)"};
-    QTest::newRow("40 download request, no size")
-        << WireWriter().u32(40).u32(0).u32(7).raw(a).bytes() << true
-        << QStringList{"FileTransferRequested(bob, 0, 7, a.mp3, 0)"};
-    QTest::newRow("40 download request, size ignored")
-        << WireWriter().u32(40).u32(0).u32(7).raw(a).u64(100).bytes() << true
-        << QStringList{"FileTransferRequested(bob, 0, 7, a.mp3, 0)"};
-    QTest::newRow("40 upload offer without size")
-        << WireWriter().u32(40).u32(1).u32(7).raw(a).bytes() << false << QStringList();
-    QTest::newRow("41 allowed with size")
-        << WireWriter().u32(41).u32(9).u8(1).u64(12345).bytes() << true
-        << QStringList{"FileTransferResponse(bob, 9, true, true, 12345, )"};
-    QTest::newRow("41 allowed, exactly 9 bytes")
-        << WireWriter().u32(41).u32(9).u8(1).bytes() << true
-        << QStringList{"FileTransferResponse(bob, 9, true, false, 0, )"};
-    QTest::newRow("41 allowed, size cut short")
-        << WireWriter().u32(41).u32(9).u8(5).u32(77).bytes() << true
-        << QStringList{"FileTransferResponse(bob, 9, true, false, 0, )"};
-    QTest::newRow("41 denied") << WireWriter().u32(41).u32(9).u8(0).str("Queued").bytes() << true
-                               << QStringList{
-                                      "FileTransferResponse(bob, 9, false, false, 0, Queued)"};
-    QTest::newRow("43") << WireWriter().u32(43).raw(a).bytes() << true
-                        << QStringList{"QueueUploadRequested(bob, a.mp3)"};
-    QTest::newRow("43 name cut at NUL")
-        << WireWriter().u32(43).str(QByteArray("a.mp3\0.exe", 10)).bytes() << true
-        << QStringList{"QueueUploadRequested(bob, a.mp3)"};
-    QTest::newRow("43 name over 131072 bytes")
-        << WireWriter().u32(43).u32(131073).raw(QByteArray(131073, 'n')).bytes() << false
-        << QStringList();
-    QTest::newRow("44") << WireWriter().u32(44).raw(a).u32(3).bytes() << true
-                        << QStringList{"DownloadPlaceInLine(bob, a.mp3, 3)"};
-    QTest::newRow("44 without place")
-        << WireWriter().u32(44).raw(a).bytes() << false << QStringList();
-    QTest::newRow("46") << WireWriter().u32(46).raw(a).bytes() << true
-                        << QStringList{"UploadFailed(bob, a.mp3)"};
-    QTest::newRow("50") << WireWriter().u32(50).raw(a).str("Banned").bytes() << true
-                        << QStringList{"UploadDenied(bob, a.mp3, Banned)"};
-    QTest::newRow("36") << WireWriter().u32(36).u32(7).str("\\data\\Music").bytes() << true
-                        << QStringList{"SharedFilesInFolderRequested(bob, 7, \\data\\Music)"};
-    QTest::newRow("99, unknown") << WireWriter().u32(99).u32(1).bytes() << true << QStringList();
-    QTest::newRow("no code") << QByteArray("\x01\x02", 2) << false << QStringList();
+    row("40 upload offer", m(40).u32(1).u32(7).raw(a).u64(100), true,
+        {"FileTransferRequested(bob, 1, 7, a.mp3, 100)"});
+    row("40 download request, no size", m(40).u32(0).u32(7).raw(a), true,
+        {"FileTransferRequested(bob, 0, 7, a.mp3, 0)"});
+    row("40 download request, size ignored", m(40).u32(0).u32(7).raw(a).u64(100), true,
+        {"FileTransferRequested(bob, 0, 7, a.mp3, 0)"});
+    row("40 upload offer without size", m(40).u32(1).u32(7).raw(a), false, {});
+    row("41 allowed with size", m(41).u32(9).u8(1).u64(12345), true,
+        {"FileTransferResponse(bob, 9, true, true, 12345, )"});
+    row("41 allowed, exactly 9 bytes", m(41).u32(9).u8(1), true,
+        {"FileTransferResponse(bob, 9, true, false, 0, )"});
+    row("41 allowed, size cut short", m(41).u32(9).u8(5).u32(77), true,
+        {"FileTransferResponse(bob, 9, true, false, 0, )"});
+    row("41 denied", m(41).u32(9).u8(0).str("Queued"), true,
+        {"FileTransferResponse(bob, 9, false, false, 0, Queued)"});
+    row("43", m(43).raw(a), true, {"QueueUploadRequested(bob, a.mp3)"});
+    row("43 name cut at NUL", m(43).str(QByteArray("a.mp3\0.exe", 10)), true,
+        {"QueueUploadRequested(bob, a.mp3)"});
+    row("43 name over 131072 bytes", m(43).u32(131073).raw(QByteArray(131073, 'n')), false, {});
+    row("44", m(44).raw(a).u32(3), true, {"DownloadPlaceInLine(bob, a.mp3, 3)"});
+    row("44 without place", m(44).raw(a), false, {});
+    row("46", m(46).raw(a), true, {"UploadFailed(bob, a.mp3)"});
+    row("50", m(50).raw(a).str("Banned"), true, {"UploadDenied(bob, a.mp3, Banned)"});
+    row("36", m(36).u32(7).str("\\data\\Music"), true,
+        {"SharedFilesInFolderRequested(bob, 7, \\data\\Music)"});
+    row("99, unknown", m(99).u32(1), true, {});
+    row("no code", QByteArray("\x01\x02", 2), false, {});
 }
 
 void tst_PeerCodec::plainMessages()
@@ -338,35 +326,28 @@ void tst_PeerCodec::searchReply_data()
     QTest::addColumn<int>("results");            // search_result items of the new reply
     QTest::addColumn<QStringList>("userFields"); // available, speed, queued
 
-    const QByteArray none;
-    QTest::newRow("bob's reply") << none << ReplyBody("bob", 7, 2, kSong + kClip, kTail) << true
-                                 << 2 << QStringList{"yes", "5000", "3"};
-    QTest::newRow("naming eve") << none << ReplyBody("eve", 7, 2, kSong + kClip, kTail) << false
-                                << 0 << QStringList();
-    QTest::newRow("search gone") << none << ReplyBody("bob", 8, 2, kSong + "junk", kTail) << true
-                                 << 0 << QStringList();
-    QTest::newRow("count 0") << none << ReplyBody("bob", 7, 0, QByteArray(), kTail) << true << 0
-                             << QStringList();
-    QTest::newRow("all listed before")
-        << ReplyBody("bob", 6, 2, kClip + kSong, kTail)
-        << ReplyBody("bob", 7, 2, kSong + kClip, kTail) << true << 0 << QStringList();
-    QTest::newRow("one listed before")
-        << ReplyBody("bob", 6, 1, kClip, kTail) << ReplyBody("bob", 7, 2, kSong + kClip, kTail)
-        << true << 1 << QStringList{"yes", "5000", "3"};
-    QTest::newRow("no slot byte and counts") << none << ReplyBody("bob", 7, 1, kSong, QByteArray())
-                                             << true << 1 << QStringList{"no", "0", "0"};
-    QTest::newRow("speed and queue signed")
-        << none << ReplyBody("bob", 7, 1, kSong, WireWriter().u8(0).u32(0xffffffff).u32(0x80000000))
-        << true << 1 << QStringList{"no", "-1", "-2147483648"};
-    QTest::newRow("a repeat") << none << ReplyBody("bob", 7, 2, kSong + kSong, kTail) << true << 2
-                              << QStringList{"yes", "5000", "3"};
-    QTest::newRow("count over 131072")
-        << none << ReplyBody("bob", 7, 131073, kSong, kTail) << false << 0 << QStringList();
-    QTest::newRow("count negative")
-        << none << ReplyBody("bob", 7, 0xffffffff, kSong, kTail) << false << 0 << QStringList();
-    QTest::newRow("fewer records than counted")
-        << none << ReplyBody("bob", 7, 3, kSong + kClip, QByteArray()) << false << 0
-        << QStringList();
+    const auto row = [](const char* name, const QByteArray& earlier, const QByteArray& body,
+                        bool kept, int results, const QStringList& userFields) {
+        QTest::newRow(name) << earlier << body << kept << results << userFields;
+    };
+    const QStringList tail{"yes", "5000", "3"};
+    const QByteArray both = ReplyBody("bob", 7, 2, kSong + kClip, kTail);
+    row("bob's reply", {}, both, true, 2, tail);
+    row("naming eve", {}, ReplyBody("eve", 7, 2, kSong + kClip, kTail), false, 0, {});
+    row("search gone", {}, ReplyBody("bob", 8, 2, kSong + "junk", kTail), true, 0, {});
+    row("count 0", {}, ReplyBody("bob", 7, 0, QByteArray(), kTail), true, 0, {});
+    row("all listed before", ReplyBody("bob", 6, 2, kClip + kSong, kTail), both, true, 0, {});
+    row("one listed before", ReplyBody("bob", 6, 1, kClip, kTail), both, true, 1, tail);
+    row("no slot byte and counts", {}, ReplyBody("bob", 7, 1, kSong, QByteArray()), true, 1,
+        {"no", "0", "0"});
+    row("speed and queue signed", {},
+        ReplyBody("bob", 7, 1, kSong, WireWriter().u8(0).u32(0xffffffff).u32(0x80000000)), true, 1,
+        {"no", "-1", "-2147483648"});
+    row("a repeat", {}, ReplyBody("bob", 7, 2, kSong + kSong, kTail), true, 2, tail);
+    row("count over 131072", {}, ReplyBody("bob", 7, 131073, kSong, kTail), false, 0, {});
+    row("count negative", {}, ReplyBody("bob", 7, 0xffffffff, kSong, kTail), false, 0, {});
+    row("fewer records than counted", {}, ReplyBody("bob", 7, 3, kSong + kClip, QByteArray()),
+        false, 0, {});
 }
 
 void tst_PeerCodec::searchReply()
