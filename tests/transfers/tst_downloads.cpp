@@ -1,0 +1,380 @@
+// Downloads up to their file connection: adding one, asking bob for it when he comes online and
+// again on the half-minute tick, his notices (44, 46, 50) and his offers (40), answered with 41.
+
+#include "TransferTestEnv.h"
+
+#include <QPointer>
+
+using namespace TransfersTypes;
+
+namespace {
+
+const std::string kFolder = "Music\\Album";
+const QByteArray kPath = AlbumPath("a.mp3");
+// Messages 43 and 51 for Music\Album\a.mp3, and our answers (41) to an offer with token 7.
+const QByteArray kQueue = Hex("2b000000 11000000 4d757369635c416c62756d5c612e6d7033");
+const QByteArray kPlace = Hex("33000000 11000000 4d757369635c416c62756d5c612e6d7033");
+const QByteArray kAccepted = Hex("29000000 07000000 01");
+const QByteArray kCancelled = Hex("29000000 07000000 00 09000000 43616e63656c6c6564");
+const QByteArray kComplete = Hex("29000000 07000000 00 08000000 436f6d706c657465");
+
+QByteArray ForFile(quint32 code, const QByteArray& name)
+{
+    return WireWriter().u32(code).str(AlbumPath(name));
+}
+
+// bob's offer (40) of a.mp3 with token 7, in a direction and with a size, when there is a
+// download of the file of owner's in a status (or none); our answer (none when empty), and the
+// download's status and file_size afterwards.
+struct OfferRow
+{
+    const char *name, *owner, *status;
+    int direction;
+    qint64 size;
+    QByteArray reply;
+    const char *after, *fileSize;
+};
+const OfferRow kOffers[] = {
+    {"direction 0", "bob", "queued", 0, 1000, {}, "queued", "1000"},
+    {"no download", "", "", 1, 1000, kCancelled, "", ""},
+    {"queued with another user", "carol", "queued", 1, 1000, kCancelled, "queued", "1000"},
+    {"complete", "bob", "complete", 1, 1000, kComplete, "complete", "1000"},
+    {"queued", "bob", "queued", 1, 1000, kAccepted, "queued", "1000"},
+    {"denied", "bob", "denied", 1, 1000, kAccepted, "denied", "1000"},
+    {"aborted", "bob", "aborted", 1, 1000, kAccepted, "aborted", "1000"},
+    {"local error", "bob", "local error", 1, 1000, kAccepted, "local error", "1000"},
+    {"downloading", "bob", "downloading", 1, 1000, kAccepted, "aborted", "1000"},
+    // The size offered is the file that will arrive; the one found by a search may be stale.
+    {"size 5,000,000,000", "bob", "queued", 1, 5000000000LL, kAccepted, "queued", "5000000000"},
+    {"size 0", "bob", "queued", 1, 0, kAccepted, "queued", "0"},
+    {"size -1, kept", "bob", "queued", 1, -1, kAccepted, "queued", "1000"},
+    // Carol's download of the same name from a folder of the same name writes the partial
+    // file: taken, its connection would be refused and the peer would offer again at once.
+    {"partial file in use", "bob", "in use", 1, 1000, kCancelled, "queued", "1000"},
+};
+
+} // namespace
+
+class tst_Downloads : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void addedTwiceIsOneDownload_data();
+    void addedTwiceIsOneDownload();
+    void askedForWhenUserComesOnline();
+    void notices_data();
+    void notices();
+    void peersNameOnlyTheirOwnDownloads();
+    void inactiveStatusesOnlyStampTheTime();
+    void offerAnswered_data() { AddRows(kOffers); }
+    void offerAnswered();
+    void tokenFollowsTheLastOffer();
+    void askedAgain_data();
+    void askedAgain();
+
+private:
+    ItemPtr Add(const std::string& name = "a.mp3")
+    {
+        return m_env->transfers().AddDownload("bob", name, kFolder, 1000, 0);
+    }
+    QByteArray Next() { return TransferTestEnv::NextMessage(*m_bob); }
+    bool NothingMore() { return TransferTestEnv::NothingMoreSent(*m_bob); }
+
+    std::unique_ptr<TransferTestEnv> m_env;
+    std::unique_ptr<FakePeer> m_bob;
+};
+
+void tst_Downloads::init()
+{
+    m_env = std::make_unique<TransferTestEnv>();
+    m_bob = m_env->ConnectPeer();
+    QVERIFY(m_bob);
+}
+
+void tst_Downloads::cleanup()
+{
+    m_bob.reset();
+    m_env.reset();
+}
+
+void tst_Downloads::addedTwiceIsOneDownload_data()
+{
+    QTest::addColumn<QString>("status");
+    for (const char* status : {"queued", "denied", "aborted"})
+        QTest::newRow(status) << status;
+}
+
+void tst_Downloads::addedTwiceIsOneDownload()
+{
+    QFETCH(QString, status);
+    TransferTestEnv::SetOnline("bob");
+    Settings::Set(SettingKeys::TransferOrderCounter, "41");
+    ItemPtr first = m_env->transfers().AddDownload("bob", "a.mp3", kFolder, 1000, 1);
+    QCOMPARE(Next().toHex(), kQueue.toHex());
+    QCOMPARE(Next().toHex(), kPlace.toHex());
+    QCOMPARE(first[DownloadOrder].AsString(), std::string("41"));
+    QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("42"));
+    QCOMPARE(first[PeerTypes::FileSize].AsInt(), 1000);
+    QCOMPARE(first[SubfolderSaveLevel].AsInt(), 1);
+    QVERIFY(ServerStore::User("bob").IsConnected(ServerTypes::IsTracked));
+    m_env->transfers().SetDownloadEntryStatus(first, status.toStdString());
+
+    ItemPtr second = m_env->transfers().AddDownload("bob", "a.mp3", kFolder, 2000, 0);
+    QCOMPARE(second, first);
+    QCOMPARE(QString::fromStdString(TransferTestEnv::Status(first)), status);
+    QCOMPARE(first[PeerTypes::FileSize].AsInt(), 1000);
+    QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("42"));
+    QVERIFY(NothingMore());
+}
+
+void tst_Downloads::askedForWhenUserComesOnline()
+{
+    TransferLog log;
+    // Arrival order differs from the order they were added in.
+    Settings::Set(SettingKeys::TransferOrderCounter, "60");
+    Add("b.mp3");
+    Settings::Set(SettingKeys::TransferOrderCounter, "50");
+    ItemPtr a = Add("a.mp3");
+    // Its finished file appears meanwhile: done when bob is asked again, and not asked for.
+    ItemPtr appeared = Add("d.mp3");
+    const QString finished = TransferTestEnv::DownloadFolder() + "/complete/Album/";
+    QVERIFY(TransferTestEnv::WriteFile(finished + "d.mp3", 1000));
+    QCOMPARE(TransferTestEnv::Status(a), std::string("queued"));
+    QVERIFY(NothingMore());
+    QVERIFY(!ServerStore::User("bob").IsConnected(LastQueueRequestTime));
+
+    log.lines.clear();
+    TransferTestEnv::SetOnline("bob");
+    QCOMPARE(Next().toHex(), kQueue.toHex());
+    QCOMPARE(Next().toHex(), kPlace.toHex());
+    QCOMPARE(Next(), ForFile(PM_QUEUE_UPLOAD, "b.mp3"));
+    QCOMPARE(Next(), ForFile(PM_UPLOAD_PLACE_IN_LINE_REQUEST, "b.mp3"));
+    QVERIFY(NothingMore());
+    QCOMPARE(TransferTestEnv::Status(appeared), std::string("complete"));
+    QVERIFY(PeerTestEnv::IsStoredNow(ServerStore::User("bob"), LastQueueRequestTime));
+    QCOMPARE(log.lines,
+             QStringList(
+                 {"User bob went online", "Requeueing downloads from user bob",
+                  "Requesting place in line for download of a.mp3 from bob", "   Queueing a.mp3",
+                  "Requesting place in line for download of b.mp3 from bob", "   Queueing b.mp3"}));
+
+    // A finished file already in place: done at once, and nothing is asked of bob.
+    QVERIFY(TransferTestEnv::WriteFile(finished + "c.mp3", 1000));
+    QCOMPARE(TransferTestEnv::Status(Add("c.mp3")), std::string("complete"));
+    QVERIFY(NothingMore());
+}
+
+void tst_Downloads::notices_data()
+{
+    QTest::addColumn<QString>("status"); // the download's, before the notice
+    QTest::addColumn<QByteArray>("notice");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<bool>("queuedAgain"); // message 43 sent
+    QTest::addColumn<bool>("stamped");     // last_queue_request_time set
+    QTest::addColumn<QString>("logged");   // the last line
+    const QByteArray failed = Msg::Failed(kPath);
+    const QString again = "User bob appears to still be online, re-queueing Music\\Album\\a.mp3";
+    QTest::newRow("denied") << "queued" << Msg::Denied(kPath, "Too many files") << "denied" << false
+                            << false << "   Download found, marking as denied.";
+    QTest::newRow("failed, queued") << "queued" << failed << "queued" << true << true << again;
+    QTest::newRow("failed, denied") << "denied" << failed << "denied" << true << true << again;
+    QTest::newRow("failed, local error")
+        << "local error" << failed << "local error" << false << true
+        << "Download status local error, not re-queueing Music\\Album\\a.mp3";
+    // Asked again, the peer would offer it and be refused as complete, for ever.
+    QTest::newRow("failed, complete")
+        << "complete" << failed << "complete" << false << false
+        << "   Download status complete, not re-queueing Music\\Album\\a.mp3";
+}
+
+void tst_Downloads::notices()
+{
+    QFETCH(QString, status);
+    QFETCH(QByteArray, notice);
+    QFETCH(QString, after);
+    QFETCH(bool, queuedAgain);
+    QFETCH(bool, stamped);
+    QFETCH(QString, logged);
+    ItemPtr bob = ServerStore::User("bob");
+    TransferTestEnv::SetOnline("bob");
+    ItemPtr entry =
+        TransferTestEnv::Entry("bob", kFolder, "a.mp3", 1000, 0, status.toLatin1().constData());
+
+    TransferLog log;
+    m_env->Deliver(*m_bob, notice);
+    QCOMPARE(QString::fromStdString(TransferTestEnv::Status(entry)), after);
+    if (queuedAgain)
+        QCOMPARE(Next().toHex(), kQueue.toHex());
+    QVERIFY(NothingMore());
+    QCOMPARE(bob.IsConnected(LastQueueRequestTime), stamped);
+    QCOMPARE(log.lines.value(log.lines.size() - 1), logged);
+    if (after == "denied" && status != after) {
+        QCOMPARE(entry[DenialReason].AsString(), std::string("Too many files"));
+        // A denied download is asked for again only by such a notice, never when its user is.
+        m_env->transfers().RequeueUserDownloads(bob);
+        QVERIFY(NothingMore());
+    }
+}
+
+void tst_Downloads::peersNameOnlyTheirOwnDownloads()
+{
+    ItemPtr entry = Add();
+    m_env->Deliver(*m_bob, Msg::Place(kPath, 7));
+    QCOMPARE(entry[PlaceInLine].AsString(), std::string("7"));
+    m_env->Deliver(*m_bob, Msg::Place(kPath, 3));
+    QCOMPARE(entry[PlaceInLine].AsString(), std::string("3"));
+    // Another user's notices about the same path, and anyone's about paths we do not download,
+    // change nothing and leave nothing behind.
+    auto carol = m_env->ConnectPeer("carol");
+    QVERIFY(carol);
+    m_env->Deliver(*carol, Msg::Place(kPath, 1));
+    QCOMPARE(entry[PlaceInLine].AsString(), std::string("3"));
+    // Nor is carol's running download bob's.
+    TransferTestEnv::Entry("carol", kFolder, "b.mp3", 1000, 0, "downloading");
+    QVERIFY(m_env->transfers().IsActivelyDownloadingFromUser("carol"));
+    QVERIFY(!m_env->transfers().IsActivelyDownloadingFromUser("bob"));
+    const size_t users = TransferTestEnv::Count(ServerTypes::User);
+    const size_t names = TransferTestEnv::Count(FileName);
+    const size_t folders = TransferTestEnv::Count(RemoteFolder);
+    const size_t places = TransferTestEnv::Count(PlaceInLine);
+    TransferLog log;
+    for (int i = 0; i < 21; ++i) {
+        const QByteArray path = "Other\\Folder " + QByteArray::number(i) + "\\x.mp3";
+        m_env->Deliver(*m_bob, i % 3 == 0   ? Msg::Place(path, 7)
+                               : i % 3 == 1 ? Msg::Failed(path)
+                                            : Msg::Denied(path, "No"));
+    }
+    QVERIFY(!m_env->transfers().IsActivelyDownloadingFromUser("nobody"));
+    QCOMPARE(log.lines.filter(QStringLiteral("Download not found.")).size(), 14);
+    QCOMPARE(TransferTestEnv::Count(ServerTypes::User), users);
+    QCOMPARE(TransferTestEnv::Count(FileName), names);
+    QCOMPARE(TransferTestEnv::Count(RemoteFolder), folders);
+    QCOMPARE(TransferTestEnv::Count(PlaceInLine), places);
+    QCOMPARE(TransferTestEnv::Status(entry), std::string("queued"));
+    QVERIFY(NothingMore());
+}
+
+void tst_Downloads::inactiveStatusesOnlyStampTheTime()
+{
+    // Only leaving "downloading" tears a download down, whatever it holds.
+    ItemPtr entry = Add();
+    QPointer<QFile> file = TransferQueueManager::AttachObject(entry, DownloadFile, new QFile);
+    TransferQueueManager::AttachObject(entry, WritePosition, new qint64(7));
+    for (const char* status : {"aborted", "denied", "queued", "downloading"}) {
+        entry.Disconnect(LastStatusChangeTime);
+        m_env->transfers().SetDownloadEntryStatus(entry, status);
+        QVERIFY(TransferTestEnv::IsNow(entry));
+        QVERIFY(file && entry.IsConnected(WritePosition));
+    }
+}
+
+void tst_Downloads::offerAnswered()
+{
+    const OfferRow& r = CurrentRow(kOffers);
+    const QString status = r.status;
+    ItemPtr download;
+    if (*r.owner)
+        download = TransferTestEnv::Entry(r.owner, kFolder, "a.mp3", 1000, 0,
+                                          status == "in use" ? "queued" : r.status);
+    if (status == "in use")
+        TransferTestEnv::Entry("carol", kFolder, "a.mp3", 1000, 0, "downloading");
+
+    TransferLog log;
+    WireWriter offer;
+    offer.u32(PM_TRANSFER_REQUEST).u32(quint32(r.direction)).u32(7).str(kPath);
+    m_env->Deliver(*m_bob, r.direction == 1 ? offer.u64(quint64(r.size)).bytes() : offer.bytes());
+    if (!r.reply.isEmpty())
+        QCOMPARE(Next().toHex(), r.reply.toHex());
+    QVERIFY(NothingMore());
+    QCOMPARE(TransferTestEnv::Status(download), std::string(r.after));
+    QCOMPARE(download[PeerTypes::FileSize].AsString(), std::string(r.fileSize));
+    QCOMPARE(download[RemoteTransferReq].AsString(), std::string(r.reply == kAccepted ? "7" : ""));
+
+    QStringList expected;
+    if (r.direction == 0)
+        expected << "Received download request from bob for file Music\\Album\\a.mp3, currently "
+                    "not processing";
+    else
+        expected << "Received upload request from bob for file Music\\Album\\a.mp3, req 7";
+    if (status == "in use")
+        expected << "   Denied, partial file in use by another download";
+    else if (r.reply == kCancelled)
+        expected << "   Denied, Cancelled";
+    else if (r.reply == kComplete)
+        expected << "   Denied, Complete";
+    if (status == "downloading")
+        expected << "   Transfer is already downloading, cancelling...";
+    if (r.reply == kAccepted)
+        expected << "   Accepted";
+    QCOMPARE(log.lines, expected);
+}
+
+void tst_Downloads::tokenFollowsTheLastOffer()
+{
+    ItemPtr first = TransferTestEnv::Entry("bob", kFolder, "a.mp3");
+    ItemPtr second = TransferTestEnv::Entry("bob", kFolder, "b.mp3");
+    // carol's download holds a token of the same number from carol: not bob's to move.
+    ItemPtr carols = TransferTestEnv::Entry("carol", kFolder, "a.mp3");
+    carols += d.GetType(RemoteTransferReq)->GetItem(Value("7"));
+
+    m_env->Deliver(*m_bob, Msg::Offer(7, kPath, 1000));
+    m_env->Deliver(*m_bob, Msg::Offer(7, AlbumPath("b.mp3"), 1000));
+    QCOMPARE(Next(), kAccepted);
+    QCOMPARE(Next(), kAccepted);
+    QVERIFY(!first.IsConnected(RemoteTransferReq));
+    QCOMPARE(second[RemoteTransferReq].AsString(), std::string("7"));
+    QCOMPARE(carols[RemoteTransferReq].AsString(), std::string("7"));
+    // A newer offer of the same file brings its own token.
+    m_env->Deliver(*m_bob, Msg::Offer(9, kPath, 1000));
+    QCOMPARE(Next().toHex(), QByteArray("2900000009000000"
+                                        "01"));
+    QCOMPARE(first[RemoteTransferReq].AsString(), std::string("9"));
+}
+
+void tst_Downloads::askedAgain_data()
+{
+    // Whether bob is asked on the half-minute ticks 9 minutes, 10 and 10.5 minutes on.
+    QTest::addColumn<bool>("online");
+    QTest::addColumn<QString>("other"); // the status of bob's other download
+    QTest::addColumn<bool>("askedBefore");
+    QTest::addColumn<int>("moved"); // seconds the wall clock moved since
+    QTest::addColumn<QString>("asked");
+    QTest::newRow("never asked") << true << "complete" << false << 0 << "100";
+    QTest::newRow("offline") << false << "complete" << false << 0 << "000";
+    QTest::newRow("one download downloading") << true << "downloading" << false << 0 << "000";
+    QTest::newRow("asked, clock steady") << true << "complete" << true << 0 << "010";
+    QTest::newRow("asked, clock an hour ahead") << true << "complete" << true << 3600 << "010";
+    QTest::newRow("asked, clock an hour back") << true << "complete" << true << -3600 << "010";
+}
+
+void tst_Downloads::askedAgain()
+{
+    QFETCH(bool, online);
+    QFETCH(QString, other);
+    QFETCH(bool, askedBefore);
+    QFETCH(int, moved);
+    QFETCH(QString, asked);
+    // Online before there is anything to ask for, nobody has asked bob yet.
+    TransferTestEnv::SetOnline("bob", online && !askedBefore);
+    TransferTestEnv::Entry("bob", kFolder, "a.mp3", 1000, 0, "queued", 1);
+    TransferTestEnv::Entry("bob", kFolder, "b.mp3", 1000, 0, qPrintable(other), 2);
+    if (askedBefore) {
+        TransferTestEnv::SetOnline("bob");
+        PeerTestEnv::MoveWallClock(ServerStore::User("bob"), LastQueueRequestTime, moved);
+    }
+    // Minutes without a word close the messaging connection: the log tells that bob is asked.
+    QString asks;
+    for (int seconds : {9 * 60, 60, 30}) {
+        TransferLog log;
+        m_env->Tick(seconds);
+        asks += log.Has("Requeueing downloads from user bob") ? '1' : '0';
+    }
+    QCOMPARE(asks, asked);
+}
+
+QTEST_GUILESS_MAIN(tst_Downloads)
+#include "tst_downloads.moc"
