@@ -7,6 +7,7 @@
 #include "support/HeapUse.h"
 
 #include <QDateTime>
+#include <QScopeGuard>
 #include <QTcpSocket>
 
 #include <iterator>
@@ -124,19 +125,6 @@ const FolderRow kFolders[] = {
     // download folder.
     {"climbing out", "x\\..\\..\\Documents", 2, nullptr, "../Documents", "downloading/_",
      "downloading, ../Documents"},
-};
-
-class HomeAt
-{
-public:
-    explicit HomeAt(const QString& path) : m_old(qgetenv("HOME"))
-    {
-        qputenv("HOME", QFile::encodeName(path));
-    }
-    ~HomeAt() { qputenv("HOME", m_old); }
-
-private:
-    QByteArray m_old;
 };
 
 } // namespace
@@ -277,9 +265,10 @@ void tst_TransferRecords::heapValueFreedWithItsItem()
     QCOMPARE(TransferTestEnv::Count(name), size_t(0));
     // Freed once: a second free would have stopped the test here.
     QVERIFY(Freed(object));
-    // A time item whose value is no address is let go of without touching anything.
+    // An item whose value is no address is let go of without touching anything.
     d.GetType(name)->GetItem(Value("0"));
     d.RemoveDisconnectedItems();
+    QCOMPARE(TransferTestEnv::Count(name), size_t(0));
 }
 
 void tst_TransferRecords::targetPaths()
@@ -308,7 +297,8 @@ void tst_TransferRecords::downloadFolderInFileSystemEncoding()
     QTemporaryDir dir;
     const QString home = dir.filePath(QStringLiteral("h\u00f8m\u00e9"));
     QVERIFY(QDir().mkpath(home));
-    HomeAt at(home);
+    const auto restore = qScopeGuard([old = qgetenv("HOME")] { qputenv("HOME", old); });
+    qputenv("HOME", QFile::encodeName(home));
     TransferTestEnv env({QString(), false});
 
     const QString folder = home + QStringLiteral("/Quorvale Downloads");
