@@ -168,10 +168,10 @@ bool MP3Scanner::ScanMP3(const std::string& path, int& version, std::string& mod
 {
     bitrate = -1;
     // Opened without waiting, and read only when it is a regular file: opening a pipe would
-    // block until a writer came, holding the thread and, with it, shutdown.
-    const QByteArray local =
-        QFile::encodeName(QString::fromUtf8(path.data(), qsizetype(path.size())));
-    const int fd = ::open(local.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // block until a writer came, holding the thread and, with it, shutdown. Opened by its bytes
+    // as the scan listed them: a name that is not UTF-8 (an old Latin-1 copy) would not survive
+    // a trip through text.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;

@@ -77,7 +77,7 @@ public:
     // any thread.
     void Quit();
 
-    // path: UTF-8 bytes. True when a result was found; bitrate is -1 otherwise.
+    // path: the file's path as its bytes. True when a result was found; bitrate is -1 otherwise.
     bool ScanMP3(const std::string& path, int& version, std::string& mode, int& frequency,
                  bool& variable, int& bitrate);
 
@@ -86,7 +86,7 @@ public:
     bool ScanDevice(QIODevice& device, qint64 size, MP3Details& out);
 
 public Q_SLOTS:
-    // path: a text whose characters are the bytes of the UTF-8 path, one per byte.
+    // path: a text whose characters are the bytes of the path, one per byte.
     void OnMP3ScanRequired(const QString& path);
 
 Q_SIGNALS:

@@ -115,7 +115,7 @@ public:
 
 Q_SIGNALS:
     void SharedFilesRescanned(int added, int removed);
-    // The path's characters are the bytes of its UTF-8 form, one per character.
+    // The path's characters are its bytes, one per character.
     void MP3ScanRequired(QString path);
 
 public Q_SLOTS:
