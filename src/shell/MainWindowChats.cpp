@@ -22,7 +22,6 @@ void MainWindow::RegisterChatPage()
 {
     ShellTypes::DeclareUserChatWidget();
     connect(server, &Server::PrivateChat, this, &MainWindow::OnPrivateChat);
-    connect(ui->chatTabControl, &QTabWidget::tabCloseRequested, this, &MainWindow::OnChatTabClosed);
 }
 
 void MainWindow::RegisterUserOnlineHandlers()

@@ -689,6 +689,11 @@ void TestWindowPages::openChatFormBringsTheTabForward()
     QCOMPARE(tabs->count(), 2);
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(pages->currentWidget()->objectName(), QString("chatTab"));
+
+    // The close button takes its own tab only, not the one that moves into its place.
+    Q_EMIT tabs->tabCloseRequested(0);
+    QCOMPARE(tabs->count(), 1);
+    QCOMPARE(tabs->tabText(0), QString("ann"));
 }
 
 QTEST_MAIN(TestWindowPages)
