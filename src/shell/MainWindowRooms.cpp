@@ -163,6 +163,15 @@ void MainWindow::ResortRoomList()
 void MainWindow::OnEnteredRoom(ConnectionInfo& info)
 {
     const std::string name = ItemPtr(info.first).AsString();
+    // A tab outlives a leave the server confirmed (after giving up a room, say). Entering again
+    // brings that tab forward: a second one would show and log every line of the room twice.
+    for (int i = 0; i < ui->roomsTabControl->count(); ++i) {
+        auto* open = qobject_cast<RoomForm*>(ui->roomsTabControl->widget(i));
+        if (open && open->Room() == name) {
+            FocusWidget(open);
+            return;
+        }
+    }
     auto* form = new RoomForm(name);
     ui->roomsTabControl->addTab(form, QIcon(QStringLiteral(":/icons/room_icon")),
                                 QString::fromLatin1(name.data(), qsizetype(name.size())));

@@ -498,6 +498,11 @@ void TestWindowPages::doubleClickEntersTheRoom()
     QCOMPARE(tabs->tabText(0), QString::fromLatin1(kCafe));
     QVERIFY(client->Deliver(RoomEnteredReply(kCafe)));
     QCOMPARE(tabs->count(), 1);
+    // Left while the tab stays open, then entered again: still the one tab.
+    QVERIFY(client->Deliver(WireWriter().u32(ServerCode::LeaveRoom).str(kCafe)));
+    QVERIFY(!ServerStore::Room(kCafe.toStdString()).IsConnected("in_room"));
+    QVERIFY(client->Deliver(RoomEnteredReply(kCafe)));
+    QCOMPARE(tabs->count(), 1);
 
     // Closed while logged out: nobody confirms a leave, yet the room counts as left.
     gp_server->Disconnect();
