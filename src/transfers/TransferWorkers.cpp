@@ -186,6 +186,11 @@ void UploadThread::run()
 bool UploadThread::PerformUpload()
 {
     const auto stopped = [this] { return Stopped(); };
+    // The downloader sends its offset and nothing more. Every wait on the socket takes in what
+    // has come, so without a bound a peer that sent instead of reading would have its data
+    // piled up in memory for as long as the upload lasts; past the offset it stays in the
+    // connection, and the peer's sending stalls.
+    socket->setReadBufferSize(sizeof(qint64));
     const quint32 wireToken = qToLittleEndian(token);
     if (socket->write(reinterpret_cast<const char*>(&wireToken), sizeof wireToken) !=
         sizeof wireToken)

@@ -609,14 +609,18 @@ void TestFileConnections::uploadFails_data()
     QTest::newRow("negative offset") << Msg::Le64(-1) << false;
     // The file is big enough that bob's buffers fill up.
     QTest::newRow("peer reads nothing") << Msg::Le64(0) << false;
+    // And sends data instead, for as long as the upload waits: it stays in the connection.
+    QTest::newRow("peer sends instead of reading") << Msg::Le64(0) << false;
 }
 
 void TestFileConnections::uploadFails()
 {
     QFETCH(QByteArray, answer);
     QFETCH(bool, closes);
-    TransferIo::SetWaitMsForTesting(200);
-    const bool big = QTest::currentDataTag() == QByteArray("peer reads nothing");
+    const bool sends = QTest::currentDataTag() == QByteArray("peer sends instead of reading");
+    const bool big = sends || QTest::currentDataTag() == QByteArray("peer reads nothing");
+    // Long enough for a loopback peer to push far more than the cap below.
+    TransferIo::SetWaitMsForTesting(sends ? 1000 : 200);
     ItemPtr upload = Connecting(Msg::Pattern(1000, 12), big ? qint64(256) << 20 : -1);
     QVERIFY(upload);
     QVERIFY(TakeConnection());
@@ -625,7 +629,23 @@ void TestFileConnections::uploadFails()
     m_listener->SendRaw(answer);
     if (closes)
         m_listener->Close();
+    // What bob gets onto the connection, 1 MiB at a time up to the cap, while the upload waits:
+    // the kernel's buffers take a few MiB, anything past that was read into our memory.
+    constexpr qint64 kCap = qint64(64) << 20;
+    qint64 pushed = 0;
+    QObject pump;
+    if (sends) {
+        QTcpSocket* socket = m_listener->Socket();
+        const QByteArray junk(1 << 20, 'j');
+        connect(socket, &QTcpSocket::bytesWritten, &pump, [&, socket, junk](qint64 n) {
+            pushed += n;
+            if (pushed < kCap && socket->bytesToWrite() == 0)
+                socket->write(junk);
+        });
+        socket->write(junk);
+    }
     QVERIFY(EndsAs(upload, TransferStatus::Aborted));
+    QVERIFY2(pushed < kCap, qPrintable(QString::number(pushed)));
     // The downloader hears that it failed, and asks again.
     QCOMPARE(TransferTestEnv::NextMessage(Messaging("bob")), Msg::Failed(AlbumPath("a.mp3")));
     QVERIFY(NothingMoreToBob());
