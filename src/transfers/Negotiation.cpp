@@ -29,9 +29,11 @@ namespace {
 
 // Opens path for reading if it is a regular file. A folder fails, and so does a FIFO or a
 // device, which could block this thread in open() or read() for as long as nobody writes.
-QFile* OpenRegularFile(const QString& path)
+// The path is the file's bytes as the share scan listed them: a name that is not UTF-8 (an old
+// Latin-1 copy) would not survive a trip through text.
+QFile* OpenRegularFile(const QByteArray& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
     struct stat st;
@@ -40,7 +42,7 @@ QFile* OpenRegularFile(const QString& path)
         ::close(fd);
         return nullptr;
     }
-    auto* file = new QFile(path);
+    auto* file = new QFile(QFile::decodeName(path));
     if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         delete file;
@@ -182,8 +184,8 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
     }
     // The file's own stored path, never the peer's spelling of it.
     ItemPtr shared = entry[SharesTypes::SharedFile];
-    const QString path = QFile::decodeName(shared[SharesTypes::SharedFileFolder].AsCStr()) + '/' +
-                         QFile::decodeName(shared[SharesTypes::SharedFileName].AsCStr());
+    const QByteArray path = QByteArray(shared[SharesTypes::SharedFileFolder].AsCStr()) + '/' +
+                            shared[SharesTypes::SharedFileName].AsCStr();
     QFile* file = OpenRegularFile(path);
     if (!file) {
         Log(kCategory, 2,

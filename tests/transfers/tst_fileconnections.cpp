@@ -13,7 +13,10 @@
 #include <QPointer>
 #include <QTcpServer>
 
+#include <cstdio>
 #include <map>
+#include <memory>
+#include <unistd.h>
 #include <vector>
 
 using namespace TransfersTypes;
@@ -95,7 +98,8 @@ private:
     }
     // bob's upload of a.mp3 of these bytes (sparse to size when given), offered to him with
     // token 7 and allowed: its file is open, the engine asks for the file connection.
-    ItemPtr Connecting(const QByteArray& content, qint64 size = -1);
+    ItemPtr Connecting(const QByteArray& content, qint64 size = -1,
+                       const QByteArray& name = "a.mp3");
     // bob's listener took that connection: our opening frame and the token came.
     bool TakeConnection();
     // bob's listener stops reading: what we send piles up until the socket takes no more.
@@ -175,20 +179,23 @@ QByteArray TestFileConnections::Offset(FakePeer& uploader)
     return uploader.WaitForRaw(8, &offset, TransferTestEnv::kWaitMs) ? offset : QByteArray();
 }
 
-ItemPtr TestFileConnections::Connecting(const QByteArray& content, qint64 size)
+ItemPtr TestFileConnections::Connecting(const QByteArray& content, qint64 size,
+                                        const QByteArray& name)
 {
-    if (!TransferTestEnv::WriteFile("Music/Album/a.mp3", content, size))
+    // Written, then renamed by its bytes: a name that is not UTF-8 cannot go through QFile.
+    if (!TransferTestEnv::WriteFile("Music/Album/a.mp3", content, size) ||
+        ::rename("Music/Album/a.mp3", ("Music/Album/" + name).constData()) != 0)
         return ItemPtr();
     TransferTestEnv::Share();
     Settings::SetNumber(SettingKeys::TransferReqCounter, 7);
     FakePeer& bob = Messaging("bob");
     TransferTestEnv::SetOnline("bob");
-    m_env->Request("bob", "a.mp3");
+    m_env->Request("bob", name.toStdString());
     if (TransferTestEnv::NextMessage(bob) !=
-        Msg::Offer(7, AlbumPath("a.mp3"), size < 0 ? content.size() : size))
+        Msg::Offer(7, AlbumPath(name), size < 0 ? content.size() : size))
         return ItemPtr();
     m_env->Deliver(bob, Msg::Allowed(7));
-    ItemPtr upload = TransferTestEnv::Upload("bob", "a.mp3");
+    ItemPtr upload = TransferTestEnv::Upload("bob", name.toStdString());
     return upload[UploadFile] ? upload : ItemPtr();
 }
 
@@ -523,22 +530,33 @@ void TestFileConnections::upload_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<qint64>("offset");
-    QTest::newRow("after the offset 1000") << qint64(3 * 8192 + 5) << qint64(1000);
-    QTest::newRow("from the start") << qint64(20000) << qint64(0);
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("after the offset 1000") << qint64(3 * 8192 + 5) << qint64(1000)
+                                           << QByteArray("a.mp3");
+    QTest::newRow("from the start") << qint64(20000) << qint64(0) << QByteArray("a.mp3");
     // Nothing to send is no failure: no abort notice, and the upload is done.
-    QTest::newRow("zero-byte file") << qint64(0) << qint64(0);
-    QTest::newRow("downloader holds it all") << qint64(1000) << qint64(1000);
+    QTest::newRow("zero-byte file") << qint64(0) << qint64(0) << QByteArray("a.mp3");
+    QTest::newRow("downloader holds it all") << qint64(1000) << qint64(1000)
+                                             << QByteArray("a.mp3");
+    // Names on disk are bytes: one written in Latin-1 is shared, so it must upload too.
+    QTest::newRow("name not in UTF-8") << qint64(5000) << qint64(0)
+                                       << QByteArray("caf\xe9.mp3");
 }
 
 void TestFileConnections::upload()
 {
     QFETCH(qint64, size);
     QFETCH(qint64, offset);
+    QFETCH(QByteArray, name);
     const QByteArray content = Msg::Pattern(size, 11);
     std::vector<qint64> positions;
     connect(&m_env->transfers(), &TransferQueueManager::UploadProgressed, this,
             [&positions](ItemPtr e) { positions.push_back(*e[ReadPosition].AsPointer<qint64>()); });
-    ItemPtr upload = Connecting(content);
+    // Removed by its bytes: the temporary folder's clean-up goes through text and misses it.
+    const QByteArray onDisk = "Music/Album/" + name;
+    const auto unlink = [](const QByteArray* p) { ::unlink(p->constData()); };
+    std::unique_ptr<const QByteArray, decltype(unlink)> removeFile(&onDisk, unlink);
+    ItemPtr upload = Connecting(content, -1, name);
     QVERIFY(upload);
     QVERIFY(TakeConnection());
     QCOMPARE(TransferTestEnv::Status(upload), std::string(TransferStatus::Uploading));
