@@ -36,6 +36,9 @@ ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* parent)
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &ChangeListeningPortDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // Cancel, Escape and the window's close button all end here; a dialog only hidden would
+    // stay under the main window until the program ends, one more for each time it is opened.
+    connect(this, &QDialog::rejected, this, &QObject::deleteLater);
 }
 
 void ChangeListeningPortDialog::accept()
