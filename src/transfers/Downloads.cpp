@@ -195,6 +195,15 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string user, std::str
         Log(kCategory, 2, QStringLiteral("Download not found."), userItem);
         return;
     }
+    // A late or false refusal would show a finished file as denied, and the failed-upload
+    // notice that may follow would then fetch it a second time under another name.
+    if (HasStatus(entry, TransferStatus::Complete)) {
+        Log(kCategory, 2,
+            QStringLiteral("Download status complete, not marking %1 as denied")
+                .arg(Q(PeerPath(entry))),
+            userItem);
+        return;
+    }
     Log(kCategory, 2, QStringLiteral("Download found, marking as denied."), userItem);
     entry += d.GetType(DenialReason)->GetItem(Value(reason));
     SetDownloadEntryStatus(entry, TransferStatus::Denied);

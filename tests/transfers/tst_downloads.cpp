@@ -180,6 +180,10 @@ void tst_Downloads::notices_data()
     const QString again = "User bob appears to still be online, re-queueing Music\\Album\\a.mp3";
     QTest::newRow("denied") << "queued" << Msg::Denied(kPath, "Too many files") << "denied" << false
                             << false << "   Download found, marking as denied.";
+    // A finished file stays finished, whatever a peer says of it afterwards.
+    QTest::newRow("denied, complete")
+        << "complete" << Msg::Denied(kPath, "Too many files") << "complete" << false << false
+        << "   Download status complete, not marking Music\\Album\\a.mp3 as denied";
     QTest::newRow("failed, queued") << "queued" << failed << "queued" << true << true << again;
     QTest::newRow("failed, denied") << "denied" << failed << "denied" << true << true << again;
     QTest::newRow("failed, local error")
