@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,6 +25,21 @@ void OnSignal(int signal)
 }
 
 } // namespace
+
+QString MissingDisplay(int argc, const char* const* argv)
+{
+    // Qt reads "-platform NAME" with one dash or two, and an empty variable as an unset one.
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return QString();
+    }
+    for (const char* chosen : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        if (!qEnvironmentVariableIsEmpty(chosen))
+            return QString();
+    }
+    return QStringLiteral("Quorvale needs a graphical display, but DISPLAY and WAYLAND_DISPLAY "
+                          "are both unset (QT_QPA_PLATFORM or -platform chooses a platform)");
+}
 
 TerminationSignals::TerminationSignals()
 {

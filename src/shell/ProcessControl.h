@@ -6,6 +6,11 @@
 
 class QSocketNotifier;
 
+// Why the program cannot show a window, before QApplication is made: without a display Qt's
+// default platform gives up with an abort and a core file. Empty when the user chose a platform
+// (QT_QPA_PLATFORM, -platform) or DISPLAY or WAYLAND_DISPLAY names a display to try.
+QString MissingDisplay(int argc, const char* const* argv);
+
 // Turns SIGTERM, SIGINT and SIGHUP into an orderly end: every running event loop ends (a modal
 // box's too), so that shutdown runs as after closing the window: logout, sweep, save. The signal
 // handler only writes the signal's number into a pipe; the rest runs on the GUI thread.

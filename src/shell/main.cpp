@@ -9,6 +9,11 @@
 
 int main(int argc, char** argv)
 {
+    const QString noDisplay = MissingDisplay(argc, argv);
+    if (!noDisplay.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(noDisplay));
+        return 1;
+    }
     QApplication application(argc, argv);
     // Before anything can block: a signal also ends the box below.
     TerminationSignals termination;

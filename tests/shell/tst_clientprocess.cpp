@@ -1,6 +1,7 @@
 // The program as a process: one client per store file, and the termination signals ending it
 // with a normal save. The process cases run the real program (offscreen, in a home folder of
-// their own with no user name stored, so it waits in its first-run dialog and never connects).
+// their own with no user name stored, so it waits in its first-run dialog and never connects),
+// and without a display: one line that says so, unless a platform was chosen.
 
 #include "shell/ProcessControl.h"
 #include "support/OfflineStore.h"
@@ -71,6 +72,8 @@ private Q_SLOTS:
     void signalEndsEveryLoop();
     void oneClientPerStoreFile_data();
     void oneClientPerStoreFile();
+    void withoutDisplay_data();
+    void withoutDisplay();
 };
 
 void tst_ClientProcess::signalEndsEveryLoop_data()
@@ -184,6 +187,78 @@ void tst_ClientProcess::oneClientPerStoreFile()
         QVERIFY(saved.contains("/srv/in"));
         QVERIFY(!QFile::exists(lockPath));
     }
+}
+
+void tst_ClientProcess::withoutDisplay_data()
+{
+    // Each variable set to the value given, unset for a null one.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("platform"); // QT_QPA_PLATFORM
+    QTest::addColumn<QByteArray>("display"); // DISPLAY and WAYLAND_DISPLAY
+    QTest::addColumn<bool>("starts");
+    const QByteArray unset;
+    const QByteArray empty("");
+    QTest::newRow("none") << QStringList() << unset << unset << false;
+    QTest::newRow("all empty") << QStringList() << empty << empty << false;
+    QTest::newRow("-platform without a name")
+        << QStringList({"-platform"}) << unset << unset << false;
+    QTest::newRow("-platform offscreen")
+        << QStringList({"-platform", "offscreen"}) << unset << unset << true;
+    QTest::newRow("--platform offscreen")
+        << QStringList({"--platform", "offscreen"}) << empty << empty << true;
+    QTest::newRow("QT_QPA_PLATFORM offscreen")
+        << QStringList() << QByteArray("offscreen") << unset << true;
+}
+
+void tst_ClientProcess::withoutDisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, platform);
+    QFETCH(QByteArray, display);
+    QFETCH(bool, starts);
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QString storePath = home.filePath(QStringLiteral(".Quorvale"));
+    const QString lockPath = storePath + QStringLiteral(".lock");
+    QVERIFY(WriteOfflineStore(storePath));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
+    const std::pair<QString, QByteArray> variables[] = {
+        {QStringLiteral("QT_QPA_PLATFORM"), platform},
+        {QStringLiteral("DISPLAY"), display},
+        {QStringLiteral("WAYLAND_DISPLAY"), display},
+    };
+    for (const auto& [name, value] : variables) {
+        if (value.isNull())
+            environment.remove(name);
+        else
+            environment.insert(name, QString::fromUtf8(value));
+    }
+    QProcess client;
+    client.setProcessEnvironment(environment);
+    client.start(QStringLiteral(QV_CLIENT), arguments);
+    QVERIFY(client.waitForStarted(kWaitMs));
+    if (starts) {
+        QVERIFY(WaitFor([&] { return LockOwner(lockPath) == client.processId(); }));
+        ::kill(pid_t(client.processId()), SIGTERM);
+    }
+    QVERIFY(client.waitForFinished(kWaitMs));
+    const QByteArray said = client.readAllStandardError();
+    QVERIFY2(client.exitStatus() == QProcess::NormalExit, said.constData());
+    QVERIFY2(client.exitCode() == (starts ? 0 : 1), said.constData());
+    if (starts) {
+        QVERIFY(!said.contains("graphical display"));
+        return;
+    }
+    QCOMPARE(said.count('\n'), 1);
+    QVERIFY2(said.endsWith('\n'), said.constData());
+    QVERIFY2(said.contains("needs a graphical display"), said.constData());
+    QVERIFY2(said.contains("DISPLAY and WAYLAND_DISPLAY are both unset"), said.constData());
+    // It ended before taking the lock or touching the store.
+    QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList({".Quorvale"}));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientProcess)
