@@ -25,7 +25,8 @@ if [ "$status" = 2 ]; then
     echo "SKIP: this machine cannot tell: $output"
     exit 77
 fi
-[ "$status" = 0 ] || fail "the install list as it is: exit $status"$'\n'"$output"
+[ "$status" = 0 ] || fail "the install list as it is: exit $status
+$output"
 
 # package <TAB> what of the build or the tests comes from it
 rows=(
@@ -46,7 +47,8 @@ for row in "${rows[@]}"; do
     status=$?
     named=$(sed -n 's/^  \([^ ]*\) (.*/\1/p' <<<"$output")
     if [ "$status" != 1 ] || [ "$named" != "$package" ]; then
-        fail "without $package (${row#*$'\t'}): exit $status, named: ${named:-nothing}"$'\n'"$output"
+        fail "without $package (${row#*$'\t'}): exit $status, named: ${named:-nothing}
+$output"
     else
         echo "ok without $package: $(grep "^  $package " <<<"$output")"
     fi
