@@ -1,15 +1,23 @@
 // The result filter: what a filter line parses into, how texts and file items are tested against
-// it (a search result and a file of a received share alike), and the residual that carries a
-// test down a path.
+// it (a search result and a file of a received share alike), the residual that carries a test
+// down a path, and the help dialog the tabs open.
 
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 #include "support/StoreGuard.h"
+#include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
 
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+
+#include <memory>
 
 namespace {
 
@@ -72,6 +80,50 @@ FilterParser Parsed(const QString& text)
     return filter;
 }
 
+const char* const kParagraphs[18] = {
+    "Enter words into the filter box to only show combinations of folders and files that "
+    "contain those words. For example entering:",
+    "lackluster container",
+    "into the filter box will only show files that either contain both those words "
+    "(considering the folder they are in as well.)",
+    "Prefix a word with a dash to make sure files shown don't contain the word:",
+    "lackluster container -bothersome",
+    "Will show the same files as the first example, except for files that have \"bothersome\" "
+    "in their name or in their folder name.",
+    "In addition, these special tokens will filter files based on certain attributes:",
+    "minbitrate:number (show audio files with a minimum bitrate of number.)",
+    "minfilesize:number (show files with a minimum filesize of number MB)",
+    "minfilesinfolder:number (show folders with at least number files in them)",
+    "isvbr (show variable bitrate audio files)",
+    "iscbr (show constant bitrate audio files)",
+    "(Acceptable shorthands: mbr instead of minbitrate, mfs instead of minfilesize, mfif "
+    "instead of minfilesinfolder)",
+    "For example typing this into the filter box:",
+    "lackluster container iscbr minbitrate:320 minfilesize:10 minfilesinfolder:8",
+    "Will show all files with 'lackluster' and 'container' in their name or folder name, that "
+    "are constant bitrate encoded, of a minimum bitrate of 320, a minimum file size of 10 "
+    "megabytes and that are in folders with at least 8 visible (non-filtered) files in them.",
+    "Using shorthands, this example is identical to the one above:",
+    "lackluster container iscbr mbr:320 mfs:10 mfif:8",
+};
+
+// The document's blocks: each paragraph followed by an empty one, but the five token lines.
+QStringList ExpectedBlocks()
+{
+    QStringList blocks;
+    for (int n = 1; n <= 18; ++n) {
+        blocks << QString::fromUtf8(kParagraphs[n - 1]);
+        if (n < 8 || n > 12)
+            blocks << QString();
+    }
+    return blocks;
+}
+
+QTextEdit* HelpText(QWidget* dialog)
+{
+    return dialog->findChild<QTextEdit*>(QStringLiteral("textEdit"));
+}
+
 } // namespace
 
 class tst_FilterParser : public QObject
@@ -85,6 +137,10 @@ private Q_SLOTS:
     void matching();
     void pathWalk_data();
     void pathWalk();
+    void helpOpensOneDialogAtATime();
+    void helpDocument_data();
+    void helpDocument();
+    void helpFitsItsDefaultSize();
 };
 
 void tst_FilterParser::parse_data()
@@ -276,5 +332,101 @@ void tst_FilterParser::pathWalk()
     QCOMPARE(parsed.IsMatching(pieces.join(u' '), nullptr, file), result);
 }
 
-QTEST_APPLESS_MAIN(tst_FilterParser)
+void tst_FilterParser::helpOpensOneDialogAtATime()
+{
+    QWidget searchTab;
+    auto browseTab = std::make_unique<QWidget>();
+    QVERIFY(!filterHelpDialog);
+
+    QPointer<FilterHelpDialog> first = FilterHelpDialog::Open(&searchTab);
+    QVERIFY(first);
+    QCOMPARE(filterHelpDialog, first.data());
+    QCOMPARE(first->parentWidget(), &searchTab);
+    QVERIFY(first->isVisible());
+    QVERIFY(!first->isModal());
+    QCOMPARE(first->windowTitle(), QStringLiteral("Filter Help"));
+    QCOMPARE(FilterHelpDialog::Open(browseTab.get()), first.data());
+    QCOMPARE(searchTab.findChildren<FilterHelpDialog*>().size(), 1);
+
+    // "Ok" closes it, which deletes it.
+    auto* ok = first->findChild<QPushButton*>(QStringLiteral("pushButton"));
+    QTest::mouseClick(ok, Qt::LeftButton);
+    QTRY_VERIFY(first.isNull());
+    QVERIFY(!filterHelpDialog);
+
+    QPointer<FilterHelpDialog> second = FilterHelpDialog::Open(browseTab.get());
+    QVERIFY(second);
+    QCOMPARE(second->parentWidget(), browseTab.get());
+    QVERIFY(second->isVisible());
+    // The tab it belongs to takes it along.
+    browseTab.reset();
+    QVERIFY(second.isNull());
+    QVERIFY(!filterHelpDialog);
+}
+
+void tst_FilterParser::helpDocument_data()
+{
+    QTest::addColumn<int>("paragraph");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<bool>("bold");
+    QTest::addColumn<bool>("italic");
+    // clang-format off
+    QTest::newRow("don't") << 4 << "don't" << true << false;
+    QTest::newRow("first token") << 8 << "minbitrate" << true << false;
+    QTest::newRow("number in 8") << 8 << "number" << false << true;
+    QTest::newRow("number in 10") << 10 << "number" << false << true;
+    QTest::newRow("last token") << 12 << "iscbr" << true << false;
+    QTest::newRow("mbr in 13") << 13 << "mbr" << true << false;
+    QTest::newRow("minfilesinfolder in 13") << 13 << "minfilesinfolder" << true << false;
+    QTest::newRow("between the names") << 13 << " instead of " << false << false;
+    QTest::newRow("an example")
+        << 15 << "lackluster container iscbr minbitrate:320 minfilesize:10 minfilesinfolder:8"
+        << false << false;
+    // clang-format on
+}
+
+void tst_FilterParser::helpDocument()
+{
+    QFETCH(int, paragraph);
+    QFETCH(QString, words);
+    QFETCH(bool, bold);
+    QFETCH(bool, italic);
+    FilterHelpDialog dialog;
+    const QTextDocument* document = HelpText(&dialog)->document();
+
+    QStringList blocks;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+        blocks << block.text();
+    QCOMPARE(blocks, ExpectedBlocks());
+
+    const int index = paragraph - 1 + qMin(paragraph - 1, 7) + qMax(paragraph - 13, 0);
+    const QTextBlock block = document->findBlockByNumber(index);
+    QCOMPARE(block.text(), QString::fromUtf8(kParagraphs[paragraph - 1]));
+    bool found = false;
+    for (auto fragment = block.begin(); !fragment.atEnd(); ++fragment) {
+        const QTextFragment piece = fragment.fragment();
+        if (piece.text() != words)
+            continue;
+        found = true;
+        QCOMPARE(piece.charFormat().fontWeight() >= QFont::Bold, bold);
+        QCOMPARE(piece.charFormat().fontItalic(), italic);
+    }
+    QVERIFY2(found, qPrintable(words + QStringLiteral(" is no fragment of its own")));
+}
+
+void tst_FilterParser::helpFitsItsDefaultSize()
+{
+    FilterHelpDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    // The whole text at once, no scrolling, and the button whole inside the window.
+    const QTextEdit* text = HelpText(&dialog);
+    QCOMPARE(text->verticalScrollBar()->maximum(), 0);
+    QCOMPARE(text->horizontalScrollBar()->maximum(), 0);
+    const auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("pushButton"));
+    QVERIFY(dialog.rect().contains(ok->geometry()));
+    QVERIFY(ok->height() >= ok->sizeHint().height());
+}
+
+QTEST_MAIN(tst_FilterParser)
 #include "tst_filterparser.moc"
