@@ -499,6 +499,47 @@ def mp3_scan():
         write('mp3_scan', 'chunk-%d' % chunk, mp3(chunk, small))
 
 
+def filter_seeds():
+    """Lines: the filter, texts A and B, then, for a file item, its bitrate, bitrate_mode and
+    file_size (an empty line: the item lacks that value)."""
+    def seed(name, line, a, b, item=None):
+        fields = [line, a, b] + (list(item) if item is not None else [])
+        write('filter', name, b'\n'.join(f if isinstance(f, bytes) else f.encode()
+                                         for f in fields))
+
+    words = 'lackluster container'
+    seed('empty', '', 'anything', 'else', ('-5', 'x', '-1'))
+    seed('blanks', '   ', 'a', 'b', ('', '', ''))
+    seed('words', words, 'Lackluster', 'CONTAINERS.mp3')
+    seed('word-missing', words, 'lackluster.mp3', 'other')
+    seed('residual-path', words, 'lackluster', 'container')
+    seed('final-sigma', 'σίσυφος', 'Μουσική', 'ΣΊΣΥΦΟΣ.flac')
+    seed('dashes', '- --live', 'a -live b', 'a live b')
+    seed('excluded-with-limit', 'a -b mbr:192', 'xb', 'a', ('192', '', ''))
+    seed('keyword-case', 'ISVBR Mbr:1 isvbr', 'x', 'isvbr', ('', 'vbr', ''))
+    seed('tab', 'a\tb', 'a\tb', 'a b')
+    seed('mfs-below', 'mfs:1', 'a', 'b', ('', '', '999999'))
+    seed('mfs-at', 'minfilesize:1', 'a', 'b', ('', '', '1000000'))
+    seed('mfs-largest', 'mfs:9223372036854', 'a', 'b', ('', '', '9223372036854000000'))
+    seed('mfs-past-largest', 'mfs:9223372036855', 'a', 'b', ('', '', '9223372036854000000'))
+    seed('mfs-past-smallest', 'mfs:-9223372036855', 'a', 'b', ('', '', '-9223372036854775808'))
+    seed('mbr-letters', 'mbr:abc', 'a', 'b', ('', '', ''))
+    seed('mbr-plus', 'mbr:+192', 'a', 'b', ('192', '', ''))
+    seed('mbr-past-int', 'mbr:2147483648', 'a', 'b', ('-1', '', ''))
+    seed('bitrate-past-int', 'minbitrate:1', 'a', 'b', ('4294967295', '', ''))
+    seed('file-count', 'mfif:8 minfilesinfolder:x', 'a', 'b')
+    seed('no-bitrate', 'mbr:1', 'a', 'b', ('', 'cbr', '5'))
+    seed('no-mode', 'isvbr', 'a', 'b', ('320', '', '5'))
+    seed('no-mode-cbr', 'iscbr', 'a', 'b', ('320', '', '5'))
+    seed('both-modes', 'isvbr iscbr', 'a', 'b', ('320', 'vbr', '5'))
+    seed('help-example', words + ' iscbr minbitrate:320 minfilesize:10 minfilesinfolder:8',
+         'Lackluster', 'container.mp3', ('320', 'cbr', '10000000'))
+    seed('help-shorthands', words + ' iscbr mbr:320 mfs:10 mfif:8', 'lackluster container',
+         'x.mp3', ('320', 'cbr', '9999999'))
+    seed('help-exclude', words + ' -bothersome', 'lackluster bothersome', 'container')
+    seed('not-utf8', b'\xff -\xc3', b'\xc3', b'\xed\xa0\x80 \xff', (b'1\x00', b'vbr\x00', b''))
+
+
 def large_inputs():
     n = 131072
     names = [s('u%d' % i) for i in range(n)]
@@ -546,5 +587,6 @@ elif len(sys.argv) == 1:
     server_messages()
     store_files()
     mp3_scan()
+    filter_seeds()
 else:
     sys.exit(__doc__)
