@@ -5,6 +5,10 @@
 // the same run, and the ratio to it:
 //   one StartNewUploads pass                              (target 4x)
 //   an OrderNewUpload that renumbers all 5,000 entries    (target 10x)
+// Then a flood: ten users who are not there queue file after file, one slot is free, and every
+// request runs the scheduler, which can start none of them. The median of 1,000 requests that
+// take the queue from 99,000 to 100,000 entries (the cap) against the median of the first
+// 1,000 requests into an empty queue                      (target 2x)
 // Nothing is asserted. Run it from a Release build.
 
 #include "engine/Engine.h"
@@ -33,6 +37,9 @@ namespace {
 constexpr int kUsers = 500;
 constexpr int kPerUser = 10;
 constexpr int kRuns = 101;
+constexpr int kFloodUsers = 10;
+constexpr int kFloodRequests = 1000;
+constexpr int kFloodFiles = TransferQueueManager::kMaxQueuedUploadsPerUser;
 
 // The median of kRuns timings of step, each after an untimed reset.
 template <class Reset, class Step> qint64 MedianNs(Reset reset, Step step)
@@ -61,6 +68,43 @@ std::string UserName(int u)
     return "user" + std::to_string(u);
 }
 
+std::string SharedName(int f)
+{
+    return "f" + std::to_string(f);
+}
+
+// A queued upload as a request makes it, without the scheduler's run that follows.
+void Enqueue(TransferQueueManager& transfers, const std::string& user, ItemPtr file,
+             const std::string& asRequested)
+{
+    ItemPtr entry = d.GetType(UploadEntry)->NewItem();
+    entry += ServerStore::User(user);
+    entry += file;
+    entry += d.GetType(FilenameAsRequested)->GetItem(Value(asRequested));
+    transfers.SetUploadEntryStatus(entry, TransferStatus::Queued);
+    const qint64 order = Settings::Int64(SettingKeys::TransferOrderCounter);
+    entry += d.GetType(UploadOrder)->GetItem(Value(order));
+    Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
+    transfers.OrderNewUpload(entry);
+}
+
+// The median time of the flood's requests number first to first + count - 1: request i is
+// user i % kFloodUsers asking for file i / kFloodUsers, as a peer names it.
+qint64 FloodMedianNs(TransferQueueManager& transfers, int first, int count)
+{
+    std::vector<qint64> ns;
+    QElapsedTimer t;
+    for (int i = first; i < first + count; ++i) {
+        const std::string user = "flood" + std::to_string(i % kFloodUsers);
+        const std::string file = "\\srv\\share\\" + SharedName(i / kFloodUsers);
+        t.start();
+        transfers.OnQueueUploadRequested(user, file);
+        ns.push_back(t.nsecsElapsed());
+    }
+    std::nth_element(ns.begin(), ns.begin() + count / 2, ns.end());
+    return ns[size_t(count / 2)];
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -83,10 +127,10 @@ int main(int argc, char** argv)
     ItemPtr folder = d.GetType(SharesTypes::SharedFileFolder)->GetItem(Value("/srv/share"));
     folder += root;
     std::vector<ItemPtr> files;
-    for (int f = 0; f < kPerUser * kUsers; ++f) {
+    for (int f = 0; f < std::max(kPerUser * kUsers, kFloodFiles); ++f) {
         ItemPtr file = d.GetType(SharesTypes::SharedFile)->NewItem();
         file += folder;
-        file += d.GetType(SharesTypes::SharedFileName)->GetItem(Value("f" + std::to_string(f)));
+        file += d.GetType(SharesTypes::SharedFileName)->GetItem(Value(SharedName(f)));
         file += d.GetType(SharesTypes::SharedFileSize)->GetItem(Value(1000 + f));
         files.push_back(file);
     }
@@ -94,17 +138,8 @@ int main(int argc, char** argv)
     // The queue as requests make it, user by user in turn; the last user is the one who can
     // take the free slot, so its uploads come last.
     for (int k = 0; k < kPerUser; ++k) {
-        for (int u = 0; u < kUsers; ++u) {
-            ItemPtr entry = d.GetType(UploadEntry)->NewItem();
-            entry += ServerStore::User(UserName(u));
-            entry += files[size_t(k * kUsers + u)];
-            entry += d.GetType(FilenameAsRequested)->GetItem(Value("f" + std::to_string(u)));
-            transfers.SetUploadEntryStatus(entry, TransferStatus::Queued);
-            const qint64 order = Settings::Int64(SettingKeys::TransferOrderCounter);
-            entry += d.GetType(UploadOrder)->GetItem(Value(order));
-            Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
-            transfers.OrderNewUpload(entry);
-        }
+        for (int u = 0; u < kUsers; ++u)
+            Enqueue(transfers, UserName(u), files[size_t(k * kUsers + u)], SharedName(u));
     }
     // Even users are there; all of them but the last hold an upload already. No slot is free
     // until all are in place.
@@ -184,5 +219,22 @@ int main(int argc, char** argv)
                 int(pairs.size()), kUsers, busy);
     Report("StartNewUploads, one pass", startNs, sortNs, 4);
     Report("OrderNewUpload renumbering all", orderNs, sortNs, 10);
+
+    // The flood starts from an empty queue with one slot free.
+    for (Item* entry : g(UploadEntry))
+        transfers.RemoveUpload(entry);
+    Settings::SetNumber(SettingKeys::UploadSlots, 1);
+    const qint64 emptyNs = FloodMedianNs(transfers, 0, kFloodRequests);
+    const int full = kFloodUsers * kFloodFiles;
+    for (int i = kFloodRequests; i < full - kFloodRequests; ++i)
+        Enqueue(transfers, "flood" + std::to_string(i % kFloodUsers), files[size_t(i / kFloodUsers)],
+                SharedName(i / kFloodUsers));
+    const qint64 fullNs = FloodMedianNs(transfers, full - kFloodRequests, kFloodRequests);
+    const int queued = transfers.QueuedUploadCount();
+    if (queued != full)
+        std::printf("the flood queued %d, not %d!\n", queued, full);
+    std::printf("flood of %d requests from %d users who are not there, 1 slot free\n", queued,
+                kFloodUsers);
+    Report("a request into 99,000 queued", fullNs, emptyNs, 2);
     return 0;
 }
