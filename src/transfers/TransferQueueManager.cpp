@@ -63,6 +63,7 @@ TransferQueueManager::TransferQueueManager()
 
     d.GetType(UploadEntry)
         ->itemRemovedEvent.Add(NewEventHandler(this, &TransferQueueManager::OnUploadEntryRemoved));
+    m_uploadCandidates = std::make_unique<UploadCandidates>();
     // Ages of stored times are kept beside the store by item id, which a later item may reuse.
     for (const char* type : {UploadEntry, DownloadEntry, ServerTypes::User})
         d.GetType(type)->itemRemovedEvent.Add(

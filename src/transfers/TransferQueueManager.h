@@ -7,6 +7,7 @@
 //   DownloadFolders.cpp       where a download's partial and finished files go
 //   Downloads.cpp             queueing downloads with peers, their statuses, the peers' notices
 //   Uploads.cpp               the upload queue, its order, the slots and the upload statuses
+//   UploadCandidates.cpp      the queued uploads that may start, in their order, kept as it goes
 //   Negotiation.cpp           offering a file to a peer and answering a peer's offer
 //   Housekeeping.cpp          time-outs, asking again for waiting downloads, stored times' ages
 //   FileConnections.cpp       file connections handed to worker threads, and their reports
@@ -19,6 +20,7 @@
 // addresses. Each such heap value belongs to its item and is freed when the item goes.
 
 #include "store/Data.h"
+#include "transfers/UploadCandidates.h"
 #include "transfers/UploadThrottle.h"
 
 #include <QElapsedTimer>
@@ -26,6 +28,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -256,6 +259,8 @@ private:
 
     // Read by every upload thread once per block.
     UploadSpeedLimits m_uploadLimits;
+    // What StartNewUploads picks from: made once the types it follows are known to be there.
+    std::unique_ptr<UploadCandidates> m_uploadCandidates;
 
     // The upload entry last placed at the end of the upload order; null when none is known,
     // and the next placement finds it from the numbers.

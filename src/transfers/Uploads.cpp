@@ -321,12 +321,6 @@ void TransferQueueManager::StartNewUploads()
     int freeSlots = Settings::Int(SettingKeys::UploadSlots) - ActiveUploadCount();
     if (freeSlots <= 0)
         return;
-    ItemPtr queued = StatusItem(TransferStatus::Queued);
-    if (!queued)
-        return;
-    const ItemList waiting = queued.GetItems(UploadEntry).SortNumericBy(EffectiveUploadOrder, true);
-    if (waiting.empty())
-        return;
 
     // One upload in an active status per user: the users that hold one, found once from the
     // few active uploads rather than from each waiting entry's user.
@@ -337,24 +331,11 @@ void TransferQueueManager::StartNewUploads()
                 busy.insert(ItemPtr(active)[User].Get());
         }
     }
-    const std::vector<uint32_t> ids = [&waiting] {
-        std::vector<uint32_t> out;
-        out.reserve(waiting.size());
-        for (Item* entry : waiting)
-            out.push_back(entry->Id());
-        return out;
-    }();
-    Type* uploads = d.GetType(UploadEntry);
+    // Each entry taken below leaves the candidates (offered, or refused and removed), so the
+    // next one asked for is the next in order.
     bool started = false;
-    for (uint32_t id : ids) {
-        // A refusal below may remove entries; what was listed is looked up again by id.
-        Item* item = d.ItemById(id);
-        if (!item || item->GetType() != uploads)
-            continue;
-        ItemPtr entry = item;
+    while (ItemPtr entry = m_uploadCandidates->First(busy)) {
         ItemPtr user = entry[User];
-        if (!user.IsConnected(ServerTypes::IsOnline) || busy.count(user.Get()))
-            continue;
         if (!IsUploadStillShared(entry)) {
             Log(kCategory, 1,
                 QStringLiteral("Upload of %1 to %2 no longer shared, removing it")

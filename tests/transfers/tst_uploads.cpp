@@ -259,7 +259,7 @@ void tst_Uploads::repeatedRequest()
 void tst_Uploads::queue_data()
 {
     // Steps in turn: "bob a.mp3" bob asks for a.mp3; "rank ..." (SetRank); "online bob carol";
-    // "slots N"; "remove bob a.mp3"; "done bob a.mp3" (complete, then the scheduler runs);
+    // "offline carol"; "slots N"; "remove bob a.mp3"; "done bob a.mp3" (complete, then the scheduler runs);
     // "determine" the order afresh. Checks: "placed ..." every upload by its place, "active ..."
     // the uploads offered by their place, "stored N" the slots setting, "free yes|no".
     QTest::addColumn<QString>("steps");
@@ -301,6 +301,15 @@ void tst_Uploads::queue_data()
         << "slots 2; online bob; carol a.mp3; dave a.mp3; bob a.mp3; active bob a.mp3; "
            "online carol; active carol a.mp3, bob a.mp3; online dave; "
            "active carol a.mp3, bob a.mp3";
+    QTest::newRow("a user who went away is passed over until back")
+        << "online bob carol; bob a.mp3; carol a.mp3; offline carol; done bob a.mp3; active ; "
+           "online carol; active carol a.mp3";
+    QTest::newRow("the order determined afresh decides who is offered next")
+        << "online bob; bob a.mp3; carol a.mp3; dave a.mp3; rank dave=4; determine; "
+           "online carol dave; active bob a.mp3; done bob a.mp3; active dave a.mp3";
+    QTest::newRow("a privileged request placed first is offered first")
+        << "online bob carol erin; rank erin!; bob a.mp3; carol a.mp3; carol b.mp3; erin a.mp3; "
+           "done bob a.mp3; active erin a.mp3; done erin a.mp3; active carol a.mp3";
     QTest::newRow("more slots start more at once, fewer stop none")
         << "online bob carol dave erin; bob a.mp3; carol a.mp3; dave a.mp3; erin a.mp3; "
            "active bob a.mp3; slots 3; stored 3; active bob a.mp3, carol a.mp3, dave a.mp3; "
@@ -337,9 +346,9 @@ void tst_Uploads::queue()
             SetRank(rest);
         } else if (verb == "slots") {
             transfers().SetUploadSlots(rest.toInt());
-        } else if (verb == "online") {
+        } else if (verb == "online" || verb == "offline") {
             for (const QString& user : rest.split(' '))
-                TransferTestEnv::SetOnline(user.toStdString());
+                TransferTestEnv::SetOnline(user.toStdString(), verb == "online");
         } else if (verb == "remove") {
             transfers().RemoveUpload(UploadOf(rest));
         } else if (verb == "done") {
