@@ -131,6 +131,21 @@ std::string GetFileName(std::string path)
     return path.substr(separator + 1);
 }
 
+namespace {
+
+// Whether the UTF-8 at i is U+202A to U+202E or U+2066 to U+2069.
+bool IsBidiControl(const std::string& name, size_t i)
+{
+    if (i + 2 >= name.size() || static_cast<unsigned char>(name[i]) != 0xe2)
+        return false;
+    const auto second = static_cast<unsigned char>(name[i + 1]);
+    const auto third = static_cast<unsigned char>(name[i + 2]);
+    return (second == 0x80 && third >= 0xaa && third <= 0xae) ||
+           (second == 0x81 && third >= 0xa6 && third <= 0xa9);
+}
+
+} // namespace
+
 std::string SafePathComponent(std::string name)
 {
     if (name.empty() || name == "." || name == "..")
@@ -146,6 +161,11 @@ std::string SafePathComponent(std::string name)
             // U+0080 to U+009F: terminal controls, as invisible in a listing as C0 ones.
             safe += '_';
             ++i;
+        } else if (IsBidiControl(name, i)) {
+            // Embeddings, overrides and isolates turn the rest of the name around on screen:
+            // "\u202Eqvesc36gpj.exe" shows as a picture whose name ends in ".exe.jpg".
+            safe += '_';
+            i += 2;
         } else {
             safe += char(c);
         }

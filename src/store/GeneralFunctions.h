@@ -36,9 +36,9 @@ std::string GetFileName(std::string path);
 
 // A name that another user or the server chose (a peer's file or folder name, a chat partner, a
 // room) as one component of a local path: whatever it holds, it names one entry inside the folder
-// it is put in. Empty, "." and ".." become "_"; each "/", "\\", NUL, other C0 control, DEL and
-// UTF-8 C1 control becomes "_". Every other byte is kept. Every path built from such a name goes
-// through here.
+// it is put in. Empty, "." and ".." become "_"; each "/", "\\", NUL, other C0 control, DEL,
+// UTF-8 C1 control and UTF-8 bidirectional control (U+202A-U+202E, U+2066-U+2069) becomes "_".
+// Every other byte is kept. Every path built from such a name goes through here.
 std::string SafePathComponent(std::string name);
 
 // Replaces &, < and > by their entities; nothing else (quotes stay).

@@ -126,6 +126,20 @@ void TestUtilities::paths_data()
     QTest::newRow("safe UTF-8 letters kept")
         << safe << QByteArray("h\xc3\xb8m\xc3\xa9 \xc2\xa0\xe2\x80\x8b")
         << QByteArray("h\xc3\xb8m\xc3\xa9 \xc2\xa0\xe2\x80\x8b");
+    // Each would turn the rest of the name around on screen.
+    QTest::newRow("safe right-to-left override")
+        << safe << QByteArray("\xe2\x80\xaeqvesc36gpj.exe") << QByteArray("_qvesc36gpj.exe");
+    QTest::newRow("safe bidi controls")
+        << safe
+        << QByteArray("a\xe2\x80\xaa" "b\xe2\x80\xab" "c\xe2\x80\xac" "d\xe2\x80\xad"
+                      "e\xe2\x81\xa6" "f\xe2\x81\xa7" "g\xe2\x81\xa8" "h\xe2\x81\xa9")
+        << QByteArray("a_b_c_d_e_f_g_h_");
+    // Their neighbours are ordinary: marks and spaces that reorder nothing.
+    QTest::newRow("safe next to bidi controls kept")
+        << safe << QByteArray("\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa")
+        << QByteArray("\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa");
+    QTest::newRow("safe cut bidi control at end")
+        << safe << QByteArray("a\xe2\x80") << QByteArray("a\xe2\x80");
     QTest::newRow("safe lone lead byte at end")
         << safe << QByteArray("a\xc2") << QByteArray("a\xc2");
 
