@@ -119,6 +119,9 @@ void TransferQueueManager::RequeueUserDownloads(ItemPtr user)
     for (ItemPtr entry : ordered) {
         if (HasStatus(entry, TransferStatus::Complete) || HasStatus(entry, TransferStatus::Denied))
             continue;
+        // Offered with another size: asked again, it would be offered so again.
+        if (entry.IsConnected(OfferedSize))
+            continue;
         if (DoesDownloadItemCompleteFilenameExist(entry)) {
             SetDownloadEntryStatus(entry, TransferStatus::Complete);
             continue;
@@ -148,6 +151,9 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, std::string sta
 {
     const bool wasActive = entry[DownloadEntryStatus].IsConnected(IsActive);
     entry += d.GetType(DownloadEntryStatus)->GetItem(Value(status));
+    // Only the end an offer of another size brought keeps it.
+    if (status != TransferStatus::Aborted)
+        entry.Disconnect(OfferedSize);
     StampTime(entry, LastStatusChangeTime);
     if (wasActive && !entry[DownloadEntryStatus].IsConnected(IsActive))
         ReleaseTransfer(entry, kDownloadObjects, true);

@@ -96,6 +96,22 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
         return;
     }
 
+    // Another size is another file than the one the user chose (changed since, or a peer that
+    // lies), and the bytes would be taken as it all the same: 0 would end the download
+    // "complete" and empty. It ends here, and is not asked for again by itself, or a peer that
+    // keeps offering it so would have it asked for round after round.
+    const qint64 expected = entry[PeerTypes::FileSize].AsInt64();
+    if (size != expected) {
+        Log(kCategory, 2,
+            QStringLiteral("%1 offered with %2 bytes, expected %3").arg(Q(file)).arg(size).arg(
+                expected),
+            userItem);
+        SetDownloadEntryStatus(entry, TransferStatus::Aborted);
+        entry += d.GetType(OfferedSize)->GetItem(Value(size));
+        peerMessenger->DenyTransferRequest(user, token, "Cancelled");
+        return;
+    }
+
     // The file connection that follows names the download by this user and token alone.
     ItemPtr tokenItem = d.GetType(RemoteTransferReq)->GetItem(Value(token));
     for (Item* other : tokenItem.GetItems(DownloadEntry)) {
@@ -108,10 +124,6 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
             userItem);
         SetDownloadEntryStatus(entry, TransferStatus::Aborted);
     }
-    // The file may have changed since it was found: the size offered now is the one that will
-    // arrive, and a download that expected the old one would stop short or wait for ever.
-    if (size >= 0)
-        entry += d.GetType(PeerTypes::FileSize)->GetItem(Value(size));
     peerMessenger->AcceptTransferRequest(user, token, false, 0);
     Log(kCategory, 2, QStringLiteral("Accepted"), userItem);
 }

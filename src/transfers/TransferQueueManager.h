@@ -80,7 +80,8 @@ public:
     ItemPtr GetDownloadEntry(std::string user, std::string file, std::string folder);
     // Asks the user to queue the download again, if the user is online.
     void QueueDownloadIfUserOnline(ItemPtr entry);
-    // Asks the user to queue every unfinished, undenied download, in arrival order.
+    // Asks the user to queue every unfinished, undenied download, in arrival order; not one
+    // that ended because it was offered with another size.
     void RequeueUserDownloads(ItemPtr user);
     // Peer message 51.
     void RequestDownloadPlaceInLine(ItemPtr entry);
@@ -160,9 +161,10 @@ public Q_SLOTS:
     void DetermineUploadsEffectiveOrder();
 
     // Negotiation (Negotiation.cpp). A peer offers a file we download (message 40): a download
-    // that may take it gets the peer's token as remote_transfer_req, and a size offered
-    // (0 or more) replaces its file_size. A peer answers our offer (message 41): allowed, the
-    // shared file is opened by its stored path and a file connection asked for.
+    // that may take it gets the peer's token as remote_transfer_req; one offered with another
+    // size than it was queued with is refused and ends "aborted", not to be asked for again by
+    // itself. A peer answers our offer (message 41): allowed, the shared file is opened by its
+    // stored path and a file connection asked for.
     void OnFileTransferRequest(std::string user, int direction, uint token, std::string file,
                                qint64 size);
     void OnFileTransferResponse(std::string user, uint token, bool allowed, bool hasSize,

@@ -9,7 +9,8 @@
 // What the transfer engine keeps: downloads, uploads and finished downloads, each fact a link to
 // a value item. Downloads and finished downloads are saved with their names, folders, sizes,
 // statuses, order and level; nothing of a running transfer is (tokens, sockets, files, threads,
-// positions, rates, times, places in line, denial reasons), and nothing of uploads.
+// positions, rates, times, places in line, denial reasons, sizes offered), and nothing of
+// uploads.
 
 namespace {
 
@@ -55,6 +56,7 @@ const SchemaType kTypes[] = {
     {EffectiveUploadOrder, ValuePrimacy, false, true},
 
     {DenialReason, ValuePrimacy, false, true},
+    {OfferedSize, ValuePrimacy, false, true},
 
     {CompleteDownload, RootPrimacy, true, true},
     {CompleteDownloadFolder, ReachablePrimacy, false, true},
@@ -87,6 +89,7 @@ const SchemaRelation kRelations[] = {
     {DownloadEntry, PlaceInLine, Many, One},
     {DownloadEntry, SubfolderSaveLevel, Many, One},
     {DownloadEntry, LastStatusChangeTime, Many, One},
+    {DownloadEntry, OfferedSize, Many, One},
     {DownloadEntryStatus, IsActive, Many, One},
     {User, LastQueueRequestTime, Many, One},
 

@@ -15,6 +15,9 @@ inline constexpr char SubfolderSaveLevel[] = "subfolder_save_level";
 inline constexpr char PlaceInLine[] = "place_in_line";
 inline constexpr char RemoteTransferReq[] = "remote_transfer_req";
 inline constexpr char DenialReason[] = "denial_reason";
+// The size a peer offered a download with when it was not the size queued: the download was
+// ended "aborted" for it and is not asked for again by itself.
+inline constexpr char OfferedSize[] = "offered_size";
 // Tokens of our own transfer requests, and when a user was last asked to queue downloads.
 inline constexpr char TransferReq[] = "transfer_req";
 inline constexpr char LastQueueRequestTime[] = "last_queue_request_time";

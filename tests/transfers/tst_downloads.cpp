@@ -24,8 +24,9 @@ QByteArray ForFile(quint32 code, const QByteArray& name)
 }
 
 // bob's offer (40) of a.mp3 with token 7, in a direction and with a size, when there is a
-// download of the file of owner's in a status (or none); our answer (none when empty), and the
-// download's status and file_size afterwards.
+// download of the file of owner's in a status (or none); our answer (none when empty), the
+// download's status and file_size afterwards, and whether bob is asked for it (43) when he
+// comes online next.
 struct OfferRow
 {
     const char *name, *owner, *status;
@@ -33,24 +34,30 @@ struct OfferRow
     qint64 size;
     QByteArray reply;
     const char *after, *fileSize;
+    bool askedAgain;
 };
 const OfferRow kOffers[] = {
-    {"direction 0", "bob", "queued", 0, 1000, {}, "queued", "1000"},
-    {"no download", "", "", 1, 1000, kCancelled, "", ""},
-    {"queued with another user", "carol", "queued", 1, 1000, kCancelled, "queued", "1000"},
-    {"complete", "bob", "complete", 1, 1000, kComplete, "complete", "1000"},
-    {"queued", "bob", "queued", 1, 1000, kAccepted, "queued", "1000"},
-    {"denied", "bob", "denied", 1, 1000, kAccepted, "denied", "1000"},
-    {"aborted", "bob", "aborted", 1, 1000, kAccepted, "aborted", "1000"},
-    {"local error", "bob", "local error", 1, 1000, kAccepted, "local error", "1000"},
-    {"downloading", "bob", "downloading", 1, 1000, kAccepted, "aborted", "1000"},
-    // The size offered is the file that will arrive; the one found by a search may be stale.
-    {"size 5,000,000,000", "bob", "queued", 1, 5000000000LL, kAccepted, "queued", "5000000000"},
-    {"size 0", "bob", "queued", 1, 0, kAccepted, "queued", "0"},
-    {"size -1, kept", "bob", "queued", 1, -1, kAccepted, "queued", "1000"},
+    {"direction 0", "bob", "queued", 0, 5000, {}, "queued", "5000", true},
+    {"no download", "", "", 1, 5000, kCancelled, "", "", false},
+    {"queued with another user", "carol", "queued", 1, 5000, kCancelled, "queued", "5000", false},
+    {"complete", "bob", "complete", 1, 5000, kComplete, "complete", "5000", false},
+    {"queued", "bob", "queued", 1, 5000, kAccepted, "queued", "5000", true},
+    {"denied", "bob", "denied", 1, 5000, kAccepted, "denied", "5000", false},
+    {"aborted", "bob", "aborted", 1, 5000, kAccepted, "aborted", "5000", true},
+    {"local error", "bob", "local error", 1, 5000, kAccepted, "local error", "5000", true},
+    {"downloading", "bob", "downloading", 1, 5000, kAccepted, "aborted", "5000", true},
+    // Another size is another file: taken, it would end "complete" with the wrong bytes (none,
+    // for 0), and asked for again, it would be offered so again.
+    {"size 0", "bob", "queued", 1, 0, kCancelled, "aborted", "5000", false},
+    {"size 1 byte less", "bob", "queued", 1, 4999, kCancelled, "aborted", "5000", false},
+    {"size 1 byte more", "bob", "aborted", 1, 5001, kCancelled, "aborted", "5000", false},
+    {"size 2^62", "bob", "denied", 1, qint64(1) << 62, kCancelled, "aborted", "5000", false},
+    {"size -1", "bob", "local error", 1, -1, kCancelled, "aborted", "5000", false},
+    {"size 5,000,000,000, downloading", "bob", "downloading", 1, 5000000000LL, kCancelled,
+     "aborted", "5000", false},
     // Carol's download of the same name from a folder of the same name writes the partial
     // file: taken, its connection would be refused and the peer would offer again at once.
-    {"partial file in use", "bob", "in use", 1, 1000, kCancelled, "queued", "1000"},
+    {"partial file in use", "bob", "in use", 1, 5000, kCancelled, "queued", "5000", true},
 };
 
 } // namespace
@@ -282,10 +289,10 @@ void tst_Downloads::offerAnswered()
     const QString status = r.status;
     ItemPtr download;
     if (*r.owner)
-        download = TransferTestEnv::Entry(r.owner, kFolder, "a.mp3", 1000, 0,
+        download = TransferTestEnv::Entry(r.owner, kFolder, "a.mp3", 5000, 0,
                                           status == "in use" ? "queued" : r.status);
     if (status == "in use")
-        TransferTestEnv::Entry("carol", kFolder, "a.mp3", 1000, 0, "downloading");
+        TransferTestEnv::Entry("carol", kFolder, "a.mp3", 5000, 0, "downloading", 2);
 
     TransferLog log;
     WireWriter offer;
@@ -304,17 +311,29 @@ void tst_Downloads::offerAnswered()
                     "not processing";
     else
         expected << "Received upload request from bob for file Music\\Album\\a.mp3, req 7";
+    const bool otherSize = r.direction == 1 && r.size != 5000 && download;
     if (status == "in use")
         expected << "   Denied, partial file in use by another download";
+    else if (otherSize)
+        expected << QStringLiteral("   Music\\Album\\a.mp3 offered with %1 bytes, expected 5000")
+                        .arg(r.size);
     else if (r.reply == kCancelled)
         expected << "   Denied, Cancelled";
     else if (r.reply == kComplete)
         expected << "   Denied, Complete";
-    if (status == "downloading")
+    if (status == "downloading" && !otherSize)
         expected << "   Transfer is already downloading, cancelling...";
     if (r.reply == kAccepted)
         expected << "   Accepted";
     QCOMPARE(log.lines, expected);
+
+    // Nor is it asked for by itself afterwards.
+    TransferTestEnv::SetOnline("bob");
+    if (r.askedAgain) {
+        QCOMPARE(Next().toHex(), kQueue.toHex());
+        QCOMPARE(Next().toHex(), kPlace.toHex());
+    }
+    QVERIFY(NothingMore());
 }
 
 void tst_Downloads::tokenFollowsTheLastOffer()
