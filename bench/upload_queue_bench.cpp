@@ -227,8 +227,8 @@ int main(int argc, char** argv)
     const qint64 emptyNs = FloodMedianNs(transfers, 0, kFloodRequests);
     const int full = kFloodUsers * kFloodFiles;
     for (int i = kFloodRequests; i < full - kFloodRequests; ++i)
-        Enqueue(transfers, "flood" + std::to_string(i % kFloodUsers), files[size_t(i / kFloodUsers)],
-                SharedName(i / kFloodUsers));
+        Enqueue(transfers, "flood" + std::to_string(i % kFloodUsers),
+                files[size_t(i / kFloodUsers)], SharedName(i / kFloodUsers));
     const qint64 fullNs = FloodMedianNs(transfers, full - kFloodRequests, kFloodRequests);
     const int queued = transfers.QueuedUploadCount();
     if (queued != full)

@@ -74,8 +74,8 @@ void UploadCandidates::Update(Item* entry)
 {
     ItemPtr e(entry);
     ItemPtr user = e[ServerTypes::User];
-    const bool queued = user && e.IsConnected(m_order) &&
-                        e[UploadEntryStatus].AsString() == TransferStatus::Queued;
+    const bool queued =
+        user && e.IsConnected(m_order) && e[UploadEntryStatus].AsString() == TransferStatus::Queued;
     const auto it = m_entries.find(entry->Id());
     // Most links of an entry change nothing here: its name, its times, its token.
     if (it != m_entries.end() && queued && it->second.user == user->Id())

@@ -259,9 +259,10 @@ void tst_Uploads::repeatedRequest()
 void tst_Uploads::queue_data()
 {
     // Steps in turn: "bob a.mp3" bob asks for a.mp3; "rank ..." (SetRank); "online bob carol";
-    // "offline carol"; "slots N"; "remove bob a.mp3"; "done bob a.mp3" (complete, then the scheduler runs);
-    // "determine" the order afresh. Checks: "placed ..." every upload by its place, "active ..."
-    // the uploads offered by their place, "stored N" the slots setting, "free yes|no".
+    // "offline carol"; "slots N"; "remove bob a.mp3"; "done bob a.mp3" (complete, then the
+    // scheduler runs); "determine" the order afresh. Checks: "placed ..." every upload by its
+    // place, "active ..." the uploads offered by their place, "stored N" the slots setting,
+    // "free yes|no".
     QTest::addColumn<QString>("steps");
     QTest::newRow("equal ranks by arrival")
         << "bob a.mp3; carol a.mp3; dave b.mp3; bob b.mp3; "
