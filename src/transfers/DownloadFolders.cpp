@@ -1,8 +1,11 @@
 #include "transfers/TransferQueueManager.h"
 
 #include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
 #include "store/GeneralFunctions.h"
+#include "store/Log.h"
 #include "store/Settings.h"
+#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
 #include <QDir>
@@ -10,14 +13,19 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The layout: <download folder>\downloading\<tail>\<name> while a file arrives, and
 // <download folder>\complete\<tail>\<name> once it is whole. The tail repeats the last
-// subfolder_save_level + 1 components of the folder the file has on the peer.
+// subfolder_save_level + 1 components of the folder the file has on the peer. Names that differ
+// on the peer can come out the same here (each through SafePathComponent and UTF-8), so a
+// download owns its partial file, and another that the layout puts there gets one beside it.
 
 using namespace TransfersTypes;
+using namespace TransferLogText;
 
 namespace {
 
@@ -79,6 +87,13 @@ bool LiesBelow(const QString& path, const QString& base)
     return target.startsWith(root) && target.size() > root.size();
 }
 
+// Whether anything is at path, a link to nothing included (opening it would make its target).
+bool IsThere(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
 } // namespace
 
 QString TransferQueueManager::DownloadFolder()
@@ -123,6 +138,11 @@ bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry)
     const QString path = GetDownloadTargetPath(entry, true);
     if (path.isEmpty())
         return false;
+    // Its own bytes so far are in its partial file; the finished file of that name is another
+    // download's.
+    const QString partial = PartialFilePath(entry);
+    if (!partial.isEmpty() && IsThere(partial))
+        return false;
     // A folder, or a file of another size (a different file, or one cut short), is not the
     // download done.
     const QFileInfo file(ToLocalPath(path));
@@ -157,4 +177,100 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr 
         if (LiesBelow(f, base))
             QDir().rmdir(ToLocalPath(f));
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Partial files and their owners
+
+QString TransferQueueManager::PartialFilePath(ItemPtr entry)
+{
+    if (auto* file = entry[TransfersTypes::DownloadFile].AsPointer<QFile>())
+        return file->fileName();
+    return OwnedPartialFile(entry, ToLocalPath(GetDownloadTargetFolder(entry, false)));
+}
+
+QString TransferQueueManager::OwnedPartialFile(ItemPtr entry, const QString& folder)
+{
+    ItemPtr owned = entry[PartialFile];
+    if (!owned || folder.isEmpty())
+        return QString();
+    const QString path = QFile::decodeName(QByteArray::fromStdString(owned.AsString()));
+    // What a store file names counts only as a file of that very folder.
+    const QString prefix = folder + QLatin1Char('/');
+    const QString name = path.mid(prefix.size());
+    if (!path.startsWith(prefix) || name.isEmpty() || name.contains(QLatin1Char('/')) ||
+        name == QLatin1String(".") || name == QLatin1String(".."))
+        return QString();
+    return path;
+}
+
+bool TransferQueueManager::ClaimPartialFile(ItemPtr entry)
+{
+    return ClaimPartialFile(entry, false);
+}
+
+bool TransferQueueManager::ClaimPartialFile(ItemPtr entry, bool adopt)
+{
+    const QString wanted = ToLocalPath(GetDownloadTargetPath(entry, false));
+    if (wanted.isEmpty())
+        return false;
+    const qsizetype slash = wanted.lastIndexOf(QLatin1Char('/'));
+    const QString folder = wanted.left(slash);
+    if (!OwnedPartialFile(entry, folder).isEmpty())
+        return true;
+
+    Type* partials = d.GetType(PartialFile);
+    QString takenBy;
+    for (int n = 0; n <= kMaxFreeNameTries; ++n) {
+        const QString path =
+            n == 0 ? wanted : folder + QLatin1Char('/') + NumberedName(wanted.mid(slash + 1), n);
+        const std::string key = QFile::encodeName(path).toStdString();
+        ItemPtr owner = partials->HasItem(Value(key))[DownloadEntry];
+        if (owner && owner != entry) {
+            takenBy = n == 0 ? QStringLiteral("another download") : takenBy;
+            continue;
+        }
+        if (IsThere(path) && !(adopt && n == 0)) {
+            takenBy = n == 0 ? QStringLiteral("no download") : takenBy;
+            continue;
+        }
+        entry += partials->GetItem(Value(key));
+        if (n > 0) {
+            Log(kCategory, 1,
+                QStringLiteral("Partial file %1 belongs to %2, downloading %3\\%4 to %5")
+                    .arg(wanted, takenBy, Q(entry[RemoteFolder].AsString()),
+                         Q(entry[FileName].AsString()), path),
+                entry[ServerTypes::User]);
+        }
+        return true;
+    }
+    return false;
+}
+
+void TransferQueueManager::AdoptPartialFiles(const ItemSet& entries)
+{
+    std::vector<std::pair<Item*, QString>> older;
+    std::map<QString, int> wanted;
+    for (Item* entry : entries) {
+        if (ItemPtr(entry)[DownloadEntryStatus].AsString() == TransferStatus::Complete ||
+            entry->IsConnected(PartialFile))
+            continue;
+        const QString path = ToLocalPath(GetDownloadTargetPath(entry, false));
+        older.emplace_back(entry, path);
+        ++wanted[path];
+    }
+    for (const auto& [entry, path] : older)
+        ClaimPartialFile(entry, wanted[path] == 1);
+}
+
+QString TransferQueueManager::NumberedName(const QString& name, int n)
+{
+    // A name without an extension, or one that is all extension (".profile"), gets the number
+    // at its end.
+    const QFileInfo info(name);
+    const QString suffix = info.suffix();
+    const QString base = info.completeBaseName();
+    if (suffix.isEmpty() || base.isEmpty())
+        return QStringLiteral("%1 (%2)").arg(name).arg(n);
+    return QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix);
 }

@@ -60,6 +60,7 @@ ItemPtr TransferQueueManager::AddDownload(std::string user, std::string file, st
         return entry;
     }
     SetDownloadEntryStatus(entry, TransferStatus::Queued);
+    ClaimPartialFile(entry);
     if (userItem.IsConnected(ServerTypes::IsOnline)) {
         peerMessenger->QueueDownload(user, PeerPath(entry));
         RequestDownloadPlaceInLine(entry);
@@ -154,6 +155,9 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, std::string sta
     // Only the end an offer of another size brought keeps it.
     if (status != TransferStatus::Aborted)
         entry.Disconnect(OfferedSize);
+    // Finished, its partial file is gone (moved, or never begun): the name is free again.
+    if (status == TransferStatus::Complete)
+        entry.Disconnect(PartialFile);
     StampTime(entry, LastStatusChangeTime);
     if (wasActive && !entry[DownloadEntryStatus].IsConnected(IsActive))
         ReleaseTransfer(entry, kDownloadObjects, true);

@@ -29,9 +29,6 @@ using ServerTypes::User;
 
 namespace {
 
-// Past this many taken names a finished download is not moved at all.
-constexpr int kMaxFreeNameTries = 1000;
-
 // An upload's rate goes to the server only for files above this size: a small file's rate says
 // more about the connection's start than about the line.
 constexpr qint64 kMinSizeForUploadSpeed = 1048576;
@@ -85,18 +82,6 @@ void HandOver(QTcpSocket* socket, TransferWorker* worker)
     socket->moveToThread(worker);
 }
 
-// "a.mp3" → "a (n).mp3"; a name without an extension, or one that is all extension
-// (".profile"), gets the number at its end.
-QString NumberedName(const QString& name, int n)
-{
-    const QFileInfo info(name);
-    const QString suffix = info.suffix();
-    const QString base = info.completeBaseName();
-    if (suffix.isEmpty() || base.isEmpty())
-        return QStringLiteral("%1 (%2)").arg(name).arg(n);
-    return QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix);
-}
-
 } // namespace
 
 void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket, uint token)
@@ -119,6 +104,8 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
         Discard(socket);
         return;
     }
+    // One that owns none here (none yet, or the download folder changed) gets one now.
+    ClaimPartialFile(entry);
     const QString path = PartialFilePath(entry);
     auto* file = new QFile(path);
     auto localError = [&](const QString& message) {
@@ -181,35 +168,7 @@ bool TransferQueueManager::MayStartDownload(ItemPtr entry)
         Log(kCategory, 2, QStringLiteral("Download already running, refusing connection"), user);
         return false;
     }
-    if (OtherDownloadWriting(entry)) {
-        Log(kCategory, 2,
-            QStringLiteral("Partial file %1 in use by another download, refusing connection")
-                .arg(PartialFilePath(entry)),
-            user);
-        return false;
-    }
     return true;
-}
-
-QString TransferQueueManager::PartialFilePath(ItemPtr entry)
-{
-    if (auto* file = ObjectOf<QFile>(entry, DownloadFile))
-        return file->fileName();
-    return ToLocalPath(GetDownloadTargetPath(entry, false));
-}
-
-ItemPtr TransferQueueManager::OtherDownloadWriting(ItemPtr entry)
-{
-    const QString path = PartialFilePath(entry);
-    if (path.isEmpty())
-        return ItemPtr();
-    ItemPtr downloading =
-        d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Downloading));
-    for (Item* other : downloading.GetItems(DownloadEntry)) {
-        if (other != entry.Get() && PartialFilePath(other) == path)
-            return other;
-    }
-    return ItemPtr();
 }
 
 void TransferQueueManager::OnDownloadProgress(TransferWorker* worker, qint64 position,

@@ -87,15 +87,6 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
         return;
     }
 
-    // Its connection would be refused, the peer would report its upload failed and be asked
-    // again at once, and so round for as long as the other download runs.
-    if (OtherDownloadWriting(entry)) {
-        Log(kCategory, 2, QStringLiteral("Denied, partial file in use by another download"),
-            userItem);
-        peerMessenger->DenyTransferRequest(user, token, "Cancelled");
-        return;
-    }
-
     // Another size is another file than the one the user chose (changed since, or a peer that
     // lies), and the bytes would be taken as it all the same: 0 would end the download
     // "complete" and empty. It ends here, and is not asked for again by itself, or a peer that
@@ -103,8 +94,10 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
     const qint64 expected = entry[PeerTypes::FileSize].AsInt64();
     if (size != expected) {
         Log(kCategory, 2,
-            QStringLiteral("%1 offered with %2 bytes, expected %3").arg(Q(file)).arg(size).arg(
-                expected),
+            QStringLiteral("%1 offered with %2 bytes, expected %3")
+                .arg(Q(file))
+                .arg(size)
+                .arg(expected),
             userItem);
         SetDownloadEntryStatus(entry, TransferStatus::Aborted);
         entry += d.GetType(OfferedSize)->GetItem(Value(size));

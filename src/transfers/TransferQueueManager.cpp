@@ -142,6 +142,9 @@ void TransferQueueManager::DataLoaded()
         if (ItemPtr(entry)[DownloadEntryStatus].AsString() != TransferStatus::Complete)
             ItemPtr(entry) += queued;
     }
+    // Stores from before downloads owned their partial files: each is claimed once, here, and
+    // saved with its owner from then on.
+    AdoptPartialFiles(entries);
     // Their users' online state decides when they are asked for again.
     for (Item* user : entries.GetItems(ServerTypes::User))
         gp_server->TrackUser(user->AsString());

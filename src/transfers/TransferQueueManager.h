@@ -62,8 +62,20 @@ public:
     QString GetDownloadTargetFolder(ItemPtr entry, bool complete);
     QString GetDownloadTargetPath(ItemPtr entry, bool complete);
     QString GetDownloadRelativeDownloadFolder(ItemPtr entry);
-    // Whether the finished file is in place: a regular file of the entry's size.
+    // Whether the finished file is in place: a regular file of the entry's size, while the
+    // download has not begun a partial file of its own (what lies at its finished name is then
+    // another download's of a name that comes out the same).
     bool DoesDownloadItemCompleteFilenameExist(ItemPtr entry);
+    // A partial file is resumed only by the download that owns it (partial_file, saved with it),
+    // since names that differ on the peer can come out the same here. This gives the download
+    // one in its downloading folder if it owns none there: where the layout puts it, unless
+    // another download owns that name or a file no download owns is there (it is left alone,
+    // and logged), else the first free name beside it ("a (1).mp3"). False when none is free.
+    bool ClaimPartialFile(ItemPtr entry);
+    // Where the download's partial file is, as the file system names it: the file its worker
+    // writes while one runs (the download folder may have changed since it was opened), else
+    // the one it owns in its downloading folder; empty when it owns none there.
+    QString PartialFilePath(ItemPtr entry);
     // Removes the partial file's folders that the layout made, once they are empty and no
     // download from the same remote folder still needs them.
     void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry);
@@ -194,18 +206,24 @@ private:
     void OnUploadError(TransferWorker* worker);
     void OnUploadComplete(TransferWorker* worker);
     // Whether a file connection for the download can be taken: its token not stale, no worker
-    // on it, its partial file no other running download's. Logs why not.
+    // on it. Logs why not.
     bool MayStartDownload(ItemPtr entry);
-    // Where the download's partial file is, as the file system names it: the file its worker
-    // writes while one runs (the download folder may have changed since it was opened), else
-    // where the layout puts it; empty when there is no such place.
-    QString PartialFilePath(ItemPtr entry);
-    // Another "downloading" entry whose worker writes the partial file that entry would resume
-    // (another user's file of the same name from a folder of the same name), or null.
-    ItemPtr OtherDownloadWriting(ItemPtr entry);
     // Moves the finished file under the complete folder, at the first free name; empty when
     // that failed (the partial file is then kept).
     QString MoveCompleteDownload(ItemPtr entry);
+    // The partial file the download owns if it lies in folder (the download folder may have
+    // changed since it was claimed), as the file system names it; else empty.
+    static QString OwnedPartialFile(ItemPtr entry, const QString& folder);
+    // Adopting, the layout's own name is taken even with a file there: a download from an
+    // older store, which owned nothing, wrote it.
+    bool ClaimPartialFile(ItemPtr entry, bool adopt);
+    // Downloads from an older store own no partial file: each takes the one the layout gives
+    // it, unless another download owns that, or another of them would take it too (whose bytes
+    // it holds cannot be told then, and neither resumes it).
+    void AdoptPartialFiles(const ItemSet& entries);
+    // "a.mp3" -> "a (n).mp3"; past this many taken names a finished or partial file gets none.
+    static QString NumberedName(const QString& name, int n);
+    static constexpr int kMaxFreeNameTries = 1000;
     void RecordCompleteDownload(ItemPtr entry, const QString& completePath);
 
     // A user came online: their downloads are asked for again.

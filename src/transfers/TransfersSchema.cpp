@@ -8,9 +8,9 @@
 
 // What the transfer engine keeps: downloads, uploads and finished downloads, each fact a link to
 // a value item. Downloads and finished downloads are saved with their names, folders, sizes,
-// statuses, order and level; nothing of a running transfer is (tokens, sockets, files, threads,
-// positions, rates, times, places in line, denial reasons, sizes offered), and nothing of
-// uploads.
+// statuses, order and level, and downloads with the partial file each owns; nothing of a running
+// transfer is (tokens, sockets, files, threads, positions, rates, times, places in line, denial
+// reasons, sizes offered), and nothing of uploads.
 
 namespace {
 
@@ -57,6 +57,7 @@ const SchemaType kTypes[] = {
 
     {DenialReason, ValuePrimacy, false, true},
     {OfferedSize, ValuePrimacy, false, true},
+    {PartialFile, ValuePrimacy, false, true},
 
     {CompleteDownload, RootPrimacy, true, true},
     {CompleteDownloadFolder, ReachablePrimacy, false, true},
@@ -90,6 +91,7 @@ const SchemaRelation kRelations[] = {
     {DownloadEntry, SubfolderSaveLevel, Many, One},
     {DownloadEntry, LastStatusChangeTime, Many, One},
     {DownloadEntry, OfferedSize, Many, One},
+    {DownloadEntry, PartialFile, One, One},
     {DownloadEntryStatus, IsActive, Many, One},
     {User, LastQueueRequestTime, Many, One},
 
@@ -136,6 +138,7 @@ const SchemaSaved kSaved[] = {
     {DownloadEntryStatus, DownloadEntry},
     {DownloadOrder, DownloadEntry},
     {SubfolderSaveLevel, DownloadEntry},
+    {PartialFile, DownloadEntry},
 
     {CompleteDownload},
     {User, CompleteDownload},

@@ -11,6 +11,8 @@ inline constexpr char RemoteFolder[] = "remote_folder";
 inline constexpr char DownloadFolder[] = "download_folder";
 inline constexpr char DownloadEntryStatus[] = "download_entry_status";
 inline constexpr char DownloadOrder[] = "download_order";
+// The partial file a download owns, as the file system names it: only its owner resumes it.
+inline constexpr char PartialFile[] = "partial_file";
 inline constexpr char SubfolderSaveLevel[] = "subfolder_save_level";
 inline constexpr char PlaceInLine[] = "place_in_line";
 inline constexpr char RemoteTransferReq[] = "remote_transfer_req";

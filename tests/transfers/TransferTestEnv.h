@@ -120,16 +120,21 @@ public:
         Settings::Set(SettingKeys::DownloadFolder, QFile::encodeName(folder).toStdString());
     }
     static QString DownloadFolder() { return TransferQueueManager::DownloadFolder(); }
-    // A download's partial and finished files as the file system names them.
-    QString Partial(ItemPtr e) { return Local(e, false); }
+    // A download's partial file (the one it owns, else where the layout puts it) and finished
+    // file as the file system names them.
+    QString Partial(ItemPtr e)
+    {
+        const QString owned = transfers().PartialFilePath(e);
+        return owned.isEmpty() ? Local(e, false) : owned;
+    }
     QString Finished(ItemPtr e) { return Local(e, true); }
     QString Local(ItemPtr e, bool finished)
     {
         return TransferQueueManager::ToLocalPath(transfers().GetDownloadTargetPath(e, finished));
     }
 
-    // A download as the store keeps one, made by hand: nothing is sent or looked at on disk. A
-    // null or empty status leaves it without one.
+    // A download as the store keeps one, made by hand: nothing is sent. An unfinished one owns
+    // its partial file, as AddDownload's do. A null or empty status leaves it without one.
     static ItemPtr Entry(const std::string& user, const std::string& remoteFolder,
                          const std::string& name, qint64 size = 1000, int level = 0,
                          const char* status = TransferStatus::Queued, int order = 1)
@@ -143,6 +148,8 @@ public:
         entry += d.GetType(TransfersTypes::DownloadOrder)->GetItem(Value(order));
         if (status && *status)
             entry += d.GetType(TransfersTypes::DownloadEntryStatus)->GetItem(Value(status));
+        if (!status || std::string(status) != TransferStatus::Complete)
+            transferQueueManager->ClaimPartialFile(entry);
         return entry;
     }
     // A download's or an upload's status.

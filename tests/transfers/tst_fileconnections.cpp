@@ -47,6 +47,32 @@ const EndRow kEnds[] = {
     {"download folder changed meanwhile", "moved", 20000, "complete", -1, "a.mp3"},
 };
 
+// Two downloads whose names differ on the peer but not here: (user, remote folder, file, level)
+// of each.
+struct Download
+{
+    const char *user, *folder, *file;
+    int level;
+};
+struct CollisionRow
+{
+    const char* name;
+    Download first, second;
+};
+const CollisionRow kCollisions[] = {
+    {"Latin-1 names",
+     {"bob", "Music\\Album", "caf\xe9.mp3", 0},
+     {"bob", "Music\\Album", "caf\xe8.mp3", 0}},
+    {"a control character",
+     {"bob", "Music\\Album", "a\x01.mp3", 0},
+     {"bob", "Music\\Album", "a_.mp3", 0}},
+    {"two users", {"bob", "Music\\Album", "a.mp3", 0}, {"carol", "Music\\Album", "a.mp3", 0}},
+    {"two folders", {"bob", "Music\\Album", "b.mp3", 0}, {"bob", "Other\\Album", "b.mp3", 0}},
+    {"two folders at level 1",
+     {"bob", "Rock\\Music\\Album", "b.mp3", 1},
+     {"bob", "Pop\\Music\\Album", "b.mp3", 1}},
+};
+
 } // namespace
 
 class TestFileConnections : public QObject
@@ -69,6 +95,10 @@ private Q_SLOTS:
     void progressAtMostTenTimesASecond();
     void handOverWaitsForTheEventLoop_data();
     void handOverWaitsForTheEventLoop();
+    void collidingNamesKeepTheirBytes_data();
+    void collidingNamesKeepTheirBytes();
+    void partialFileOfNoDownload_data();
+    void partialFileOfNoDownload();
 
     void upload_data();
     void upload();
@@ -110,11 +140,22 @@ private:
     }
     // bob got nothing more since the last message read.
     bool NothingMoreToBob() { return TransferTestEnv::NothingMoreSent(Messaging("bob")); }
+    // The download's user offers it with token (its queued size), connects, sends content from
+    // the offset we answer and stops after length bytes (-1: all); the offset, or -1.
+    qint64 Fetch(ItemPtr entry, quint32 token, const QByteArray& content, qint64 length = -1);
+    // The store saved, the engine gone, and built again on the saved store; downloads then lie
+    // in m_downloads, which outlives both.
+    void Restart();
+    ItemPtr Again(const Download& d)
+    {
+        return m_env->transfers().GetDownloadEntry(d.user, d.file, d.folder);
+    }
 
     std::unique_ptr<TransferTestEnv> m_env;
     std::unique_ptr<QSignalSpy> m_recorded;
     std::map<std::string, std::unique_ptr<FakePeer>> m_messaging;
     std::unique_ptr<FakePeer> m_listener;
+    std::unique_ptr<QTemporaryDir> m_downloads;
 };
 
 void TestFileConnections::init()
@@ -136,6 +177,7 @@ void TestFileConnections::cleanup()
     m_messaging.clear();
     m_recorded.reset();
     m_env.reset();
+    m_downloads.reset();
     TransferIo::SetWaitMsForTesting(0);
 }
 
@@ -157,10 +199,38 @@ ItemPtr TestFileConnections::Offered(const std::string& name, qint64 size, quint
 bool TestFileConnections::Offer(ItemPtr entry, quint32 token)
 {
     FakePeer& peer = Messaging(entry[ServerTypes::User].AsString());
-    m_env->Deliver(
-        peer, Msg::Offer(token, AlbumPath(QByteArray::fromStdString(entry[FileName].AsString())),
-                         entry[PeerTypes::FileSize].AsInt64()));
+    const QByteArray path = QByteArray::fromStdString(entry[RemoteFolder].AsString() + '\\' +
+                                                      entry[FileName].AsString());
+    m_env->Deliver(peer, Msg::Offer(token, path, entry[PeerTypes::FileSize].AsInt64()));
     return TransferTestEnv::NextMessage(peer) == Msg::Allowed(token);
+}
+
+qint64 TestFileConnections::Fetch(ItemPtr entry, quint32 token, const QByteArray& content,
+                                  qint64 length)
+{
+    const QByteArray user = QByteArray::fromStdString(entry[ServerTypes::User].AsString());
+    std::unique_ptr<FakePeer> uploader = Offer(entry, token) ? Connect(token, user) : nullptr;
+    const QByteArray answer = uploader ? Offset(*uploader) : QByteArray();
+    if (answer.size() != 8)
+        return -1;
+    const qint64 offset = qFromLittleEndian<qint64>(answer.constData());
+    uploader->SendRaw(content.mid(offset, length));
+    if (length >= 0)
+        uploader->Close();
+    return EndsAs(entry, length >= 0 ? TransferStatus::Aborted : TransferStatus::Complete) ? offset
+                                                                                           : -1;
+}
+
+void TestFileConnections::Restart()
+{
+    const QString store = m_downloads->filePath(QStringLiteral("store"));
+    QVERIFY(dataSaver->Save(store));
+    m_messaging.clear();
+    m_recorded.reset();
+    m_env.reset();
+    m_env = std::make_unique<TransferTestEnv>(TransferTestEnv::Options{store});
+    m_recorded = std::make_unique<QSignalSpy>(&m_env->transfers(),
+                                              &TransferQueueManager::CompleteDownloadAdded);
 }
 
 std::unique_ptr<FakePeer> TestFileConnections::Connect(quint32 token, const QByteArray& user)
@@ -298,10 +368,6 @@ void TestFileConnections::refusedConnections_data()
     QTest::newRow("right token, other user") << QByteArray("carol") << 0 << notFound;
     QTest::newRow("same token while the first runs") << QByteArray("bob") << 1 << notFound;
     QTest::newRow("same token after completion") << QByteArray("bob") << 2 << notFound;
-    // Carol's offer of a file of the same name from a folder of the same name was taken before
-    // bob's download started.
-    QTest::newRow("partial file of a running download")
-        << QByteArray("carol") << 1 << "in use by another download, refusing connection";
 }
 
 void TestFileConnections::refusedConnections()
@@ -312,8 +378,6 @@ void TestFileConnections::refusedConnections()
     TransferLog log;
     const QByteArray content = Msg::Pattern(5 * 8192, 3);
     ItemPtr entry = Offered("a.mp3", content.size(), 7);
-    ItemPtr carols =
-        user == "carol" && when == 1 ? Offered("a.mp3", content.size(), 9, "carol") : ItemPtr();
     ServerStore::User("carol");
 
     std::unique_ptr<FakePeer> first;
@@ -327,13 +391,11 @@ void TestFileConnections::refusedConnections()
             QVERIFY(EndsAs(entry, TransferStatus::Complete));
         }
     }
-    auto second = Connect(carols ? 9 : 7, user);
+    auto second = Connect(7, user);
     QVERIFY(second);
     QVERIFY(second->WaitForDisconnected(TransferTestEnv::kWaitMs));
     QVERIFY(second->Pending().isEmpty());
     QVERIFY2(!log.lines.filter(line).isEmpty(), qPrintable(log.lines.join('\n')));
-    if (carols)
-        QCOMPARE(TransferTestEnv::Status(carols), std::string(TransferStatus::Queued));
     if (when == 1) {
         first->SendRaw(content.mid(8192 + 10));
         QVERIFY(EndsAs(entry, TransferStatus::Complete));
@@ -521,6 +583,96 @@ void TestFileConnections::handOverWaitsForTheEventLoop()
     QVERIFY(socket);
     QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
     QTRY_VERIFY_WITH_TIMEOUT(!socket, TransferTestEnv::kWaitMs);
+}
+
+void TestFileConnections::collidingNamesKeepTheirBytes_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<bool>("restart");
+    for (size_t i = 0; i < std::size(kCollisions); ++i) {
+        QTest::addRow("%s", kCollisions[i].name) << int(i) << false;
+        QTest::addRow("%s, restarted", kCollisions[i].name) << int(i) << true;
+    }
+}
+
+void TestFileConnections::collidingNamesKeepTheirBytes()
+{
+    QFETCH(int, row);
+    QFETCH(bool, restart);
+    const CollisionRow& r = kCollisions[row];
+    // Of one size: by its size alone, either would pass for the other's finished file.
+    m_downloads = std::make_unique<QTemporaryDir>();
+    TransferTestEnv::SetDownloadFolder(m_downloads->path());
+    const QByteArray one = Msg::Pattern(3 * 8192 + 100, 21), two = Msg::Pattern(one.size(), 22);
+    for (const Download& d : {r.first, r.second})
+        m_env->transfers().AddDownload(d.user, d.file, d.folder, one.size(), d.level);
+
+    // The first stops part-way; the second is connected after it.
+    QCOMPARE(Fetch(Again(r.first), 7, one, 8192 + 10), qint64(0));
+    if (restart)
+        Restart();
+    QCOMPARE(Fetch(Again(r.second), 8, two), qint64(0));
+    // The first is asked for again when its user comes online, and goes on from its own bytes.
+    TransferTestEnv::SetOnline(r.first.user);
+    const QByteArray path = r.first.folder + QByteArray("\\") + r.first.file;
+    QCOMPARE(TransferTestEnv::NextMessage(Messaging(r.first.user)), Msg::Queue(path));
+    QCOMPARE(TransferTestEnv::NextMessage(Messaging(r.first.user)),
+             Msg::W(PM_UPLOAD_PLACE_IN_LINE_REQUEST).str(path).bytes());
+    QCOMPARE(Fetch(Again(r.first), 9, one), qint64(8192));
+
+    QCOMPARE(m_recorded->size(), 2);
+    for (int i : {0, 1}) {
+        ItemPtr record = m_recorded->at(i).at(0).value<ItemPtr>();
+        const QString finished = TransferQueueManager::ToLocalPath(
+            QString::fromStdString(record[CompleteDownloadFolder].AsString() + '\\' +
+                                   record[CompleteDownloadFilename].AsString()));
+        QCOMPARE(TransferTestEnv::ReadFile(finished), i == 0 ? two : one);
+    }
+}
+
+void TestFileConnections::partialFileOfNoDownload_data()
+{
+    // What is there before bob's download of a.mp3 starts, the offset it starts from, and how
+    // many downloads went beside the partial file, saying so.
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<int>("beside");
+    QTest::newRow("left by a removed download") << "removed" << qint64(0) << 1;
+    QTest::newRow("written by a download of an older store") << "older" << qint64(8192) << 0;
+    QTest::newRow("written by one of two downloads of an older store") << "two" << qint64(0) << 2;
+}
+
+void TestFileConnections::partialFileOfNoDownload()
+{
+    QFETCH(QString, before);
+    QFETCH(qint64, offset);
+    QFETCH(int, beside);
+    m_downloads = std::make_unique<QTemporaryDir>();
+    TransferTestEnv::SetDownloadFolder(m_downloads->path());
+    const QByteArray content = Msg::Pattern(20000, 31);
+    const QByteArray left = before == "removed" ? Msg::Pattern(8192, 32) : content.left(8192);
+    const QString layout = m_downloads->filePath(QStringLiteral("downloading/Album/a.mp3"));
+    TransferLog log;
+    const Download bob = {"bob", "Music\\Album", "a.mp3", 0};
+    if (before == "removed")
+        QVERIFY(TransferTestEnv::WriteFile(layout, left));
+    ItemPtr entry = m_env->transfers().AddDownload(bob.user, bob.file, bob.folder, 20000, 0);
+    if (before != "removed") {
+        // Saved by a client whose downloads owned no partial files, after one of them wrote.
+        if (before == "two")
+            m_env->transfers().AddDownload("carol", bob.file, bob.folder, 20000, 0);
+        g(DownloadEntry).Disconnect(PartialFile);
+        QVERIFY(TransferTestEnv::WriteFile(layout, left));
+        Restart();
+        entry = Again(bob);
+    }
+
+    QCOMPARE(Fetch(entry, 7, content), offset);
+    QCOMPARE(TransferTestEnv::ReadFile(m_env->Finished(entry)), content);
+    QCOMPARE(log.lines.filter("belongs to no download, downloading Music\\Album\\a.mp3").size(),
+             beside);
+    // What was there is left as it was, unless it was bob's own.
+    QCOMPARE(TransferTestEnv::ReadFile(layout), offset == 0 ? left : QByteArray("(missing)"));
 }
 
 // ---------------------------------------------------------------------------------------------
