@@ -138,8 +138,6 @@ void TestUtilities::paths_data()
     QTest::newRow("safe next to bidi controls kept")
         << safe << QByteArray("\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa")
         << QByteArray("\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa");
-    QTest::newRow("safe cut bidi control at end")
-        << safe << QByteArray("a\xe2\x80") << QByteArray("a\xe2\x80");
     QTest::newRow("safe lone lead byte at end")
         << safe << QByteArray("a\xc2") << QByteArray("a\xc2");
 

@@ -632,43 +632,42 @@ void TestFileConnections::collidingNamesKeepTheirBytes()
 
 void TestFileConnections::partialFileOfNoDownload_data()
 {
-    // What is there before bob's download of a.mp3 starts, the offset it starts from, and how
-    // many downloads went beside the partial file, saying so.
-    QTest::addColumn<QString>("before");
+    // Who wrote the partial file that bob's download of a.mp3 finds, the offset it starts from,
+    // and how many downloads went beside the file, saying so.
+    QTest::addColumn<QString>("writer");
     QTest::addColumn<qint64>("offset");
     QTest::addColumn<int>("beside");
-    QTest::newRow("left by a removed download") << "removed" << qint64(0) << 1;
-    QTest::newRow("written by a download of an older store") << "older" << qint64(8192) << 0;
-    QTest::newRow("written by one of two downloads of an older store") << "two" << qint64(0) << 2;
+    QTest::newRow("a download since removed") << "removed" << qint64(0) << 1;
+    QTest::newRow("bob's, in an older store") << "bob" << qint64(8192) << 0;
+    QTest::newRow("bob's or carol's, in an older store") << "two" << qint64(0) << 2;
 }
 
 void TestFileConnections::partialFileOfNoDownload()
 {
-    QFETCH(QString, before);
+    QFETCH(QString, writer);
     QFETCH(qint64, offset);
     QFETCH(int, beside);
     m_downloads = std::make_unique<QTemporaryDir>();
     TransferTestEnv::SetDownloadFolder(m_downloads->path());
     const QByteArray content = Msg::Pattern(20000, 31);
-    const QByteArray left = before == "removed" ? Msg::Pattern(8192, 32) : content.left(8192);
+    const QByteArray left = writer == "removed" ? Msg::Pattern(8192, 32) : content.left(8192);
     const QString layout = m_downloads->filePath(QStringLiteral("downloading/Album/a.mp3"));
+    QVERIFY(TransferTestEnv::WriteFile(layout, left));
     TransferLog log;
     const Download bob = {"bob", "Music\\Album", "a.mp3", 0};
-    if (before == "removed")
-        QVERIFY(TransferTestEnv::WriteFile(layout, left));
-    ItemPtr entry = m_env->transfers().AddDownload(bob.user, bob.file, bob.folder, 20000, 0);
-    if (before != "removed") {
-        // Saved by a client whose downloads owned no partial files, after one of them wrote.
-        if (before == "two")
-            m_env->transfers().AddDownload("carol", bob.file, bob.folder, 20000, 0);
+    for (const char* user : {"bob", "carol"}) {
+        if (user == std::string("bob") || writer == "two")
+            m_env->transfers().AddDownload(user, bob.file, bob.folder, content.size(), 0);
+    }
+    if (writer != "removed") {
+        // Saved by a client whose downloads owned no partial files.
         g(DownloadEntry).Disconnect(PartialFile);
-        QVERIFY(TransferTestEnv::WriteFile(layout, left));
+        log.lines.clear();
         Restart();
-        entry = Again(bob);
     }
 
-    QCOMPARE(Fetch(entry, 7, content), offset);
-    QCOMPARE(TransferTestEnv::ReadFile(m_env->Finished(entry)), content);
+    QCOMPARE(Fetch(Again(bob), 7, content), offset);
+    QCOMPARE(TransferTestEnv::ReadFile(m_env->Finished(Again(bob))), content);
     QCOMPARE(log.lines.filter("belongs to no download, downloading Music\\Album\\a.mp3").size(),
              beside);
     // What was there is left as it was, unless it was bob's own.

@@ -308,9 +308,6 @@ void tst_Uploads::queue_data()
     QTest::newRow("the order determined afresh decides who is offered next")
         << "online bob; bob a.mp3; carol a.mp3; dave a.mp3; rank dave=4; determine; "
            "online carol dave; active bob a.mp3; done bob a.mp3; active dave a.mp3";
-    QTest::newRow("a privileged request placed first is offered first")
-        << "online bob carol erin; rank erin!; bob a.mp3; carol a.mp3; carol b.mp3; erin a.mp3; "
-           "done bob a.mp3; active erin a.mp3; done erin a.mp3; active carol a.mp3";
     QTest::newRow("more slots start more at once, fewer stop none")
         << "online bob carol dave erin; bob a.mp3; carol a.mp3; dave a.mp3; erin a.mp3; "
            "active bob a.mp3; slots 3; stored 3; active bob a.mp3, carol a.mp3, dave a.mp3; "
