@@ -47,31 +47,15 @@ const EndRow kEnds[] = {
     {"download folder changed meanwhile", "moved", 20000, "complete", -1, "a.mp3"},
 };
 
-// Two downloads whose names differ on the peer but not here: (user, remote folder, file, level)
-// of each.
-struct Download
+// "user remote\path": the user, and the path the user's peer knows the file by.
+std::string UserOf(const QByteArray& who)
 {
-    const char *user, *folder, *file;
-    int level;
-};
-struct CollisionRow
+    return who.left(who.indexOf(' ')).toStdString();
+}
+std::string PathOf(const QByteArray& who)
 {
-    const char* name;
-    Download first, second;
-};
-const CollisionRow kCollisions[] = {
-    {"Latin-1 names",
-     {"bob", "Music\\Album", "caf\xe9.mp3", 0},
-     {"bob", "Music\\Album", "caf\xe8.mp3", 0}},
-    {"a control character",
-     {"bob", "Music\\Album", "a\x01.mp3", 0},
-     {"bob", "Music\\Album", "a_.mp3", 0}},
-    {"two users", {"bob", "Music\\Album", "a.mp3", 0}, {"carol", "Music\\Album", "a.mp3", 0}},
-    {"two folders", {"bob", "Music\\Album", "b.mp3", 0}, {"bob", "Other\\Album", "b.mp3", 0}},
-    {"two folders at level 1",
-     {"bob", "Rock\\Music\\Album", "b.mp3", 1},
-     {"bob", "Pop\\Music\\Album", "b.mp3", 1}},
-};
+    return who.mid(who.indexOf(' ') + 1).toStdString();
+}
 
 } // namespace
 
@@ -146,9 +130,10 @@ private:
     // The store saved, the engine gone, and built again on the saved store; downloads then lie
     // in m_downloads, which outlives both.
     void Restart();
-    ItemPtr Again(const Download& d)
+    ItemPtr Download(const QByteArray& who)
     {
-        return m_env->transfers().GetDownloadEntry(d.user, d.file, d.folder);
+        return m_env->transfers().GetDownloadEntry(UserOf(who), GetFileName(PathOf(who)),
+                                                   GetFolder(PathOf(who)));
     }
 
     std::unique_ptr<TransferTestEnv> m_env;
@@ -587,38 +572,56 @@ void TestFileConnections::handOverWaitsForTheEventLoop()
 
 void TestFileConnections::collidingNamesKeepTheirBytes_data()
 {
-    QTest::addColumn<int>("row");
+    // Two downloads, "user remote\path", whose paths differ on the peer but not here.
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<int>("level");
     QTest::addColumn<bool>("restart");
-    for (size_t i = 0; i < std::size(kCollisions); ++i) {
-        QTest::addRow("%s", kCollisions[i].name) << int(i) << false;
-        QTest::addRow("%s, restarted", kCollisions[i].name) << int(i) << true;
+    const struct
+    {
+        const char *name, *first, *second;
+        int level;
+    } rows[] = {
+        {"Latin-1 names", "bob Music\\Album\\caf\xe9.mp3", "bob Music\\Album\\caf\xe8.mp3", 0},
+        {"a control character", "bob Music\\Album\\a\x01.mp3", "bob Music\\Album\\a_.mp3", 0},
+        {"two users", "bob Music\\Album\\a.mp3", "carol Music\\Album\\a.mp3", 0},
+        {"two folders", "bob Music\\Album\\b.mp3", "bob Other\\Album\\b.mp3", 0},
+        {"two folders at level 1", "bob Rock\\Music\\Album\\b.mp3", "bob Pop\\Music\\Album\\b.mp3",
+         1},
+    };
+    for (const auto& r : rows) {
+        for (bool restart : {false, true})
+            QTest::addRow("%s%s", r.name, restart ? ", restarted" : "")
+                << QByteArray(r.first) << QByteArray(r.second) << r.level << restart;
     }
 }
 
 void TestFileConnections::collidingNamesKeepTheirBytes()
 {
-    QFETCH(int, row);
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(int, level);
     QFETCH(bool, restart);
-    const CollisionRow& r = kCollisions[row];
-    // Of one size: by its size alone, either would pass for the other's finished file.
     m_downloads = std::make_unique<QTemporaryDir>();
     TransferTestEnv::SetDownloadFolder(m_downloads->path());
+    // Of one size: by its size alone, either would pass for the other's finished file.
     const QByteArray one = Msg::Pattern(3 * 8192 + 100, 21), two = Msg::Pattern(one.size(), 22);
-    for (const Download& d : {r.first, r.second})
-        m_env->transfers().AddDownload(d.user, d.file, d.folder, one.size(), d.level);
+    for (const QByteArray& who : {first, second})
+        m_env->transfers().AddDownload(UserOf(who), GetFileName(PathOf(who)),
+                                       GetFolder(PathOf(who)), one.size(), level);
 
     // The first stops part-way; the second is connected after it.
-    QCOMPARE(Fetch(Again(r.first), 7, one, 8192 + 10), qint64(0));
+    QCOMPARE(Fetch(Download(first), 7, one, 8192 + 10), qint64(0));
     if (restart)
         Restart();
-    QCOMPARE(Fetch(Again(r.second), 8, two), qint64(0));
+    QCOMPARE(Fetch(Download(second), 8, two), qint64(0));
     // The first is asked for again when its user comes online, and goes on from its own bytes.
-    TransferTestEnv::SetOnline(r.first.user);
-    const QByteArray path = r.first.folder + QByteArray("\\") + r.first.file;
-    QCOMPARE(TransferTestEnv::NextMessage(Messaging(r.first.user)), Msg::Queue(path));
-    QCOMPARE(TransferTestEnv::NextMessage(Messaging(r.first.user)),
+    TransferTestEnv::SetOnline(UserOf(first));
+    const QByteArray path = QByteArray::fromStdString(PathOf(first));
+    QCOMPARE(TransferTestEnv::NextMessage(Messaging(UserOf(first))), Msg::Queue(path));
+    QCOMPARE(TransferTestEnv::NextMessage(Messaging(UserOf(first))),
              Msg::W(PM_UPLOAD_PLACE_IN_LINE_REQUEST).str(path).bytes());
-    QCOMPARE(Fetch(Again(r.first), 9, one), qint64(8192));
+    QCOMPARE(Fetch(Download(first), 9, one), qint64(8192));
 
     QCOMPARE(m_recorded->size(), 2);
     for (int i : {0, 1}) {
@@ -654,10 +657,9 @@ void TestFileConnections::partialFileOfNoDownload()
     const QString layout = m_downloads->filePath(QStringLiteral("downloading/Album/a.mp3"));
     QVERIFY(TransferTestEnv::WriteFile(layout, left));
     TransferLog log;
-    const Download bob = {"bob", "Music\\Album", "a.mp3", 0};
     for (const char* user : {"bob", "carol"}) {
         if (user == std::string("bob") || writer == "two")
-            m_env->transfers().AddDownload(user, bob.file, bob.folder, content.size(), 0);
+            m_env->transfers().AddDownload(user, "a.mp3", "Music\\Album", content.size(), 0);
     }
     if (writer != "removed") {
         // Saved by a client whose downloads owned no partial files.
@@ -666,8 +668,9 @@ void TestFileConnections::partialFileOfNoDownload()
         Restart();
     }
 
-    QCOMPARE(Fetch(Again(bob), 7, content), offset);
-    QCOMPARE(TransferTestEnv::ReadFile(m_env->Finished(Again(bob))), content);
+    QCOMPARE(Fetch(Download("bob Music\\Album\\a.mp3"), 7, content), offset);
+    QCOMPARE(TransferTestEnv::ReadFile(m_env->Finished(Download("bob Music\\Album\\a.mp3"))),
+             content);
     QCOMPARE(log.lines.filter("belongs to no download, downloading Music\\Album\\a.mp3").size(),
              beside);
     // What was there is left as it was, unless it was bob's own.
