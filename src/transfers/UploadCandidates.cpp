@@ -77,7 +77,7 @@ void UploadCandidates::Update(Item* entry)
     const bool queued =
         user && e.IsConnected(m_order) && e[UploadEntryStatus].AsString() == TransferStatus::Queued;
     const auto it = m_entries.find(entry->Id());
-    // Most links of an entry change nothing here: its name, its times, its token.
+    // Its status set again (queued once more), or its user linked anew, changes nothing here.
     if (it != m_entries.end() && queued && it->second.user == user->Id())
         return;
     Unfile(entry->Id());
