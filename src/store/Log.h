@@ -6,6 +6,29 @@
 
 class ItemPtr;
 
+// The log categories, grouped by the subsystem that logs under them; each is the title of its tab
+// on the diagnostics page. Callers name a category by its constant here, not by a literal.
+namespace LogCategories {
+// The store file and the shell.
+inline const QString kConfigurationData = QStringLiteral("Configuration Data");
+// The server connection.
+inline const QString kServer = QStringLiteral("server");
+inline const QString kPortForwarding = QStringLiteral("Port Forwarding");
+// Peer messaging.
+inline const QString kPeerMessenger = QStringLiteral("Peer Messenger");
+// The shares.
+inline const QString kShared = QStringLiteral("Shared");
+inline const QString kSearch = QStringLiteral("Search");
+inline const QString kMp3Scanning = QStringLiteral("MP3 Scanning");
+// The transfer engine.
+inline const QString kTransferQueue = QStringLiteral("Transfer Queue");
+inline const QString kTimerTest = QStringLiteral("Timer Test");
+// The distributed network.
+inline const QString kDistributedNetwork = QStringLiteral("Distributed Network");
+// The search page.
+inline const QString kWishList = QStringLiteral("Wish List");
+} // namespace LogCategories
+
 // Messages carry peers' names, paths and search texts. Beyond this many characters (UTF-16
 // units) a message is cut, and the line says how many were left out.
 constexpr int MaxLogMessageLength = 4096;
