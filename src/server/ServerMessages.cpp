@@ -1,6 +1,5 @@
 #include "server/Server.h"
 
-#include "peer/PeerSchema.h"
 #include "server/ServerCodes.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
@@ -114,9 +113,9 @@ void Server::OnUserAddress(MemStream& s)
     s.Read(obfuscatedPort);
 
     ItemPtr userItem = ServerStore::User(user);
-    Link(userItem, PeerTypes::UserAddress, Value(address));
-    Link(userItem, PeerTypes::UserPort, Value(int(port)));
-    Link(userItem, PeerTypes::UserObfuscatedPort,
+    Link(userItem, ServerTypes::UserAddress, Value(address));
+    Link(userItem, ServerTypes::UserPort, Value(int(port)));
+    Link(userItem, ServerTypes::UserObfuscatedPort,
          Value(obfuscationType == 1 ? int(obfuscatedPort) : 0));
     userItem.Disconnect(ServerTypes::UserAddressRequest);
 }
@@ -189,15 +188,15 @@ void Server::OnPeerConnectionRequest(MemStream& s)
 
     // The request is tied to its id, type and user before the user's address items change, so
     // the peer connection manager's pattern on the request sees a complete request either way.
-    ItemPtr request = d.GetType(PeerTypes::PeerConnectionRequest)->NewItem();
-    request += d.GetType(PeerTypes::PeerConnectionRequestId)->GetItem(Value(token));
-    request += d.GetType(PeerTypes::PeerConnectionType)->GetItem(Value(type));
+    ItemPtr request = d.GetType(ServerTypes::PeerConnectionRequest)->NewItem();
+    request += d.GetType(ServerTypes::PeerConnectionRequestId)->GetItem(Value(token));
+    request += d.GetType(ServerTypes::PeerConnectionType)->GetItem(Value(type));
     ItemPtr userItem = ServerStore::User(user);
     request += userItem;
 
-    Link(userItem, PeerTypes::UserAddress, Value(address));
-    Link(userItem, PeerTypes::UserPort, Value(int(port)));
-    Link(userItem, PeerTypes::UserObfuscatedPort, Value(int(obfuscatedPort)));
+    Link(userItem, ServerTypes::UserAddress, Value(address));
+    Link(userItem, ServerTypes::UserPort, Value(int(port)));
+    Link(userItem, ServerTypes::UserObfuscatedPort, Value(int(obfuscatedPort)));
     if (privileged)
         SetFlag(userItem, ServerTypes::IsPrivileged);
 }

@@ -1,6 +1,5 @@
 #include "server/Server.h"
 
-#include "peer/PeerSchema.h"
 #include "server/ServerCodes.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
@@ -141,10 +140,10 @@ quint32 Server::FileSearch(std::string text, bool wishlist)
     m.Write(text);
     SendMessage(m, false);
 
-    ItemPtr request = d.GetType(PeerTypes::SearchRequest)->NewItem(Value(token));
-    request += d.GetType(PeerTypes::SearchRequestText)->GetItem(Value(text));
+    ItemPtr request = d.GetType(ServerTypes::SearchRequest)->NewItem(Value(token));
+    request += d.GetType(ServerTypes::SearchRequestText)->GetItem(Value(text));
     if (wishlist)
-        ServerStore::SetFlag(request, PeerTypes::WishlistSearch);
+        ServerStore::SetFlag(request, ServerTypes::WishlistSearch);
 
     Q_EMIT SearchRequested(token, text, wishlist);
     return token;

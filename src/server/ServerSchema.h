@@ -28,4 +28,20 @@ inline constexpr char GroupDownloadPriority[] = "group_download_priority";
 inline constexpr char IsIgnored[] = "is_ignored";
 inline constexpr char UserAddressRequest[] = "user_address_request";
 
+// Declared by the peer connection manager (peer/PeerSchema.cpp), which reads them, and named
+// here because the server's messages fill them: the addresses of users, the connection requests
+// relayed by the server, our searches and the search terms related to them.
+inline constexpr char UserAddress[] = "user_address";
+inline constexpr char UserPort[] = "user_port";
+inline constexpr char UserObfuscatedPort[] = "user_obfuscated_port";
+inline constexpr char PeerConnectionRequest[] = "peer_connection_request";
+inline constexpr char PeerConnectionRequestId[] = "peer_connection_request_id";
+inline constexpr char PeerConnectionType[] = "peer_connection_type";
+inline constexpr char SearchRequest[] = "search_request";
+inline constexpr char SearchRequestText[] = "search_request_text";
+inline constexpr char WishlistSearch[] = "wishlist_search";
+inline constexpr char SearchCorrelation[] = "search_correlation";
+inline constexpr char CorrelationText[] = "correlation_text";
+inline constexpr char CorrelationRank[] = "correlation_rank";
+
 } // namespace ServerTypes

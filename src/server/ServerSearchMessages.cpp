@@ -1,6 +1,6 @@
 #include "server/Server.h"
 
-#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
 
@@ -80,12 +80,12 @@ void Server::OnSearchCorrelations(MemStream& s)
     s.Read(text);
     s.Read(terms);
 
-    ItemPtr textItem = d.GetType(PeerTypes::SearchRequestText)->GetItem(Value(text));
-    textItem.GetItems(PeerTypes::SearchCorrelation).Remove();
+    ItemPtr textItem = d.GetType(ServerTypes::SearchRequestText)->GetItem(Value(text));
+    textItem.GetItems(ServerTypes::SearchCorrelation).Remove();
     for (const auto& term : terms) {
-        ItemPtr correlation = textItem.NewItem(PeerTypes::SearchCorrelation);
-        ServerStore::Link(correlation, PeerTypes::CorrelationText, Value(term.first));
-        ServerStore::Link(correlation, PeerTypes::CorrelationRank, Value(int(term.second)));
+        ItemPtr correlation = textItem.NewItem(ServerTypes::SearchCorrelation);
+        ServerStore::Link(correlation, ServerTypes::CorrelationText, Value(term.first));
+        ServerStore::Link(correlation, ServerTypes::CorrelationRank, Value(int(term.second)));
     }
 
     Q_EMIT SearchCorrelations(text);
