@@ -15,6 +15,7 @@
 
 #include "store/Data.h"
 #include "store/MemStream.h"
+#include "store/Services.h"
 #include "store/TCPAddress.h"
 
 #include <QAbstractSocket>
@@ -140,5 +141,3 @@ private:
     int m_parentSpeedRatio = -1;
     bool m_canParent = false;
 };
-
-extern DNetManager* dnetManager;

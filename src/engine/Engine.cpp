@@ -112,6 +112,12 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
                          &SharedFoldersManager::OnConnectedToServer);
         QObject::connect(m_server.get(), &Server::ReceivedUserStats, m_shares.get(),
                          &SharedFoldersManager::OnReceivedUserStats);
+        // Searches handed over by the distributed network, where it is built. The replies go
+        // to the searchers directly over peer messaging, never back along the tree.
+        if (m_dnet) {
+            QObject::connect(m_dnet.get(), &DNetManager::DNetSearchRequest, m_shares.get(),
+                             &SharedFoldersManager::OnDNetSearchRequest);
+        }
         if (m_peer) {
             // Other users browsing our shares, and our browsing theirs. The peer library does
             // not link the shares: a share-list request reaches them through the hook.

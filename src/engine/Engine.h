@@ -12,9 +12,8 @@
 //     it) and in Engine::~Engine (deletion, in shutdown order);
 //   - its constructor throws MissingDependencyError (store/Dependency.h) when a service it calls
 //     was not built, rather than skipping the wiring.
-// The process-wide globals (timerManager, dataSaver, gp_server, peerMessenger, delayedInvoker,
-// dnetManager, sharedFoldersManager, transferQueueManager) are set by the constructors and
-// cleared when the root deletes their services.
+// The process-wide globals of these services are declared, with the hosts that may leave each
+// out, in store/Services.h; the constructors set them and the root's deletions clear them.
 
 #include <QString>
 

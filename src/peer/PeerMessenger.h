@@ -16,6 +16,7 @@
 #include "store/Data.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
+#include "store/Services.h"
 
 #include <QAbstractSocket>
 #include <QHostAddress>
@@ -247,5 +248,4 @@ private:
     std::map<std::string, ShareListReplyState> m_shareListReplies;
 };
 
-extern PeerMessenger* peerMessenger;
 extern bool g_peerMessengerDeleted;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/UpnpBackend.h"
+#include "store/Services.h"
 
 #include <QObject>
 #include <QString>
@@ -85,5 +86,3 @@ private:
     QThread* m_thread = nullptr;
     ThreadedServices* m_services = nullptr;
 };
-
-extern PortForwarder* portForwarder;

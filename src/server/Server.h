@@ -2,6 +2,7 @@
 
 #include "store/Events.h"
 #include "store/MemStream.h"
+#include "store/Services.h"
 #include "store/TCPAddress.h"
 #include "store/UserStats.h"
 
@@ -213,5 +214,3 @@ private:
     quint16 m_port = DefaultPort;
     std::unique_ptr<PortForwarder> m_portForwarder;
 };
-
-extern Server* gp_server;

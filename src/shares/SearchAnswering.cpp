@@ -180,6 +180,7 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
     Log(kCategory, 1,
         QStringLiteral("Sending search results to user %1 for search string %2")
             .arg(QString::fromStdString(user), QString::fromStdString(query)));
+    // A host built without peer messaging (EngineOptions::peerMessenger) answers nobody.
     if (peerMessenger)
         peerMessenger->SendMessage(user, message);
 }

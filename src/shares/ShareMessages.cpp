@@ -389,6 +389,7 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
         Log(kCategory, 1, QStringLiteral("Could not compress the contents of a shared folder"));
         return;
     }
+    // A host built without peer messaging (EngineOptions::peerMessenger) answers nobody.
     if (peerMessenger)
         peerMessenger->SendMessage(user, StreamOf(message));
 }

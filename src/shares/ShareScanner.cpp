@@ -193,7 +193,7 @@ void SharedFoldersManager::RescanShares()
 void SharedFoldersManager::FindStoreFolders()
 {
     m_storeFolders.clear();
-    if (!dataSaver || dataSaver->Path().isEmpty())
+    if (dataSaver->Path().isEmpty())
         return;
     const QByteArray path = QFile::encodeName(dataSaver->Path());
     std::vector<std::string> places{path.toStdString()};

@@ -2,7 +2,6 @@
 
 #include "shares/ShareMessages.h"
 
-#include "dnet/DNetManager.h"
 #include "peer/PeerSchema.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
@@ -19,8 +18,10 @@ using namespace SharesTypes;
 
 SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
 {
-    // The login report goes through the server connection; visibility reads the user list.
+    // The login report goes through the server connection; visibility reads the user list;
+    // scans leave out the store file and its companions.
     RequireService(gp_server, "The shared-folder manager", "the server connection");
+    RequireService(dataSaver, "The shared-folder manager", "the store file handler");
     for (const char* t : {ServerTypes::User, PeerTypes::Bitrate, SharedFolder, Unshared})
         RequireType("The shared-folder manager", t);
     sharedFoldersManager = this;
@@ -31,12 +32,6 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
         ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileFolderAdded));
     d.GetType(SharedFile)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
-
-    // Searches handed over by the distributed network, where it is built. The replies go to
-    // the searchers directly over peer messaging, never back along the tree.
-    if (dnetManager)
-        connect(dnetManager, &DNetManager::DNetSearchRequest, this,
-                &SharedFoldersManager::OnDNetSearchRequest);
 
     m_types.file = d.GetType(SharedFile);
     m_types.name = d.GetType(SharedFileName);

@@ -20,6 +20,7 @@
 #include "store/Data.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
+#include "store/Services.h"
 #include "store/UserStats.h"
 
 class DataSaver;
@@ -185,5 +186,3 @@ private:
     // Share lists kept and being compressed; last, so that its workers stop first.
     std::unique_ptr<ShareListReplies> m_shareLists;
 };
-
-extern SharedFoldersManager* sharedFoldersManager;

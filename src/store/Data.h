@@ -10,6 +10,7 @@
 
 #include "store/Events.h"
 #include "store/ItemLinks.h"
+#include "store/Services.h"
 
 #include <QtGlobal>
 
@@ -681,9 +682,6 @@ template <class Visit> bool Item::VisitItems(const Type* type, Visit visit) cons
     Item* const* items = type_->owner_->items_.data();
     return links_.AnyOf(type->id_, [&](uint32_t id) { return visit(items[id]); });
 }
-
-// The process's one store.
-extern Data d;
 
 inline Type* GetType(const char* name)
 {

@@ -12,6 +12,7 @@
 // it; a file without it (an older save, or one written by hand) loads on the layout's own checks.
 
 #include "store/Data.h"
+#include "store/Services.h"
 
 #include <QString>
 
@@ -109,5 +110,3 @@ private:
     std::map<Type*, std::vector<Type*>, TypeOrder> savedByConnection_;
     std::vector<DataLoadedEventHandler*> loadedHandlers_;
 };
-
-extern DataSaver* dataSaver;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/Services.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -74,5 +76,3 @@ private:
     // object that happens to get the same address.
     QHash<QObject*, QMetaObject::Connection> m_watched;
 };
-
-extern DelayedInvoker* delayedInvoker;

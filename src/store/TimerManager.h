@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/Services.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -46,5 +48,3 @@ private:
     SharedTimer m_fiveMinutes{300000};
     SharedTimer m_hour{3600000};
 };
-
-extern TimerManager* timerManager;

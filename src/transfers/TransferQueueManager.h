@@ -20,6 +20,7 @@
 // addresses. Each such heap value belongs to its item and is freed when the item goes.
 
 #include "store/Data.h"
+#include "store/Services.h"
 #include "transfers/UploadCandidates.h"
 #include "transfers/UploadThrottle.h"
 
@@ -291,5 +292,3 @@ private:
     // Monotonic milliseconds at which an item's stored time was set, by item id.
     std::unordered_map<uint32_t, qint64> m_stampedMs;
 };
-
-extern TransferQueueManager* transferQueueManager;

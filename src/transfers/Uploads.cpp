@@ -88,6 +88,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
     // Found by its local spelling; the peer's own text is what every message about it carries.
     std::string local = file;
     std::replace(local.begin(), local.end(), '\\', '/');
+    // A host built without the shares (EngineOptions::sharedFolders) shares nothing.
     ItemPtr shared =
         sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(local) : ItemPtr();
     if (!shared || !sharedFoldersManager->IsFileSharedWithUser(shared, user)) {
@@ -309,6 +310,7 @@ bool TransferQueueManager::IsUploadStillShared(ItemPtr entry)
 {
     // A folder unshared, a group changed or a file gone from the shares since the request.
     ItemPtr shared = entry[SharesTypes::SharedFile];
+    // Without the shares (EngineOptions::sharedFolders) nothing is shared any longer.
     return shared && sharedFoldersManager &&
            sharedFoldersManager->IsFileSharedWithUser(shared, entry[User].AsString());
 }
