@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shell/ShellServices.h"
 #include "store/Data.h"
 
 #include <QPointer>
@@ -88,5 +89,3 @@ private:
     bool m_busy = false;
     QPointer<QPushButton> m_supportButton;
 };
-
-extern ActionSetToolBar* actionBar;

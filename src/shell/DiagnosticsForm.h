@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shell/ShellServices.h"
 #include "store/Events.h"
 
 #include <QString>
@@ -55,5 +56,3 @@ private:
 
     std::unique_ptr<Ui_DiagnosticsForm> ui;
 };
-
-extern DiagnosticsForm* diagnosticsForm;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/ShellServices.h"
+
 #include <QString>
 #include <QTimer>
 #include <QToolBar>
@@ -63,5 +65,3 @@ private:
     int m_blinkPosition = 0;
     QTimer m_blinkTimer;
 };
-
-extern EventToolBar* eventToolBar;

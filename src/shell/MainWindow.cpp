@@ -37,8 +37,6 @@
 
 #include <cstdio>
 
-MainWindow* mainWindow = nullptr;
-
 namespace {
 
 const QString kConfigurationCategory = QStringLiteral("Configuration Data");
@@ -233,29 +231,23 @@ void MainWindow::Init()
 
     ShowSavedOptions();
 
-    sizeManager->RegisterResizableWindow(QStringLiteral("main_window"), &sizeProxy);
+    m_sizeManager->RegisterResizableWindow(QStringLiteral("main_window"), &sizeProxy);
     ui->roomSplitter->setSizes({width() - kRoomListWidth, kRoomListWidth});
-    sizeManager->RegisterSplitter(QStringLiteral("room_list_splitter"), ui->roomSplitter, {});
-    sizeManager->RegisterTreeWidget(QStringLiteral("room_list"), ui->roomList);
+    m_sizeManager->RegisterSplitter(QStringLiteral("room_list_splitter"), ui->roomSplitter, {});
+    m_sizeManager->RegisterTreeWidget(QStringLiteral("room_list"), ui->roomList);
 
     ui->userListForm->Init();
 
     // Only now: the login and the saved options come first.
-    connect(timerManager->everyHalfMinute(), &SharedTimer::timeout, this,
+    connect(m_engine->timers().everyHalfMinute(), &SharedTimer::timeout, this,
             &MainWindow::EveryHalfMinute);
-    connect(timerManager->everyFiveMinutes(), &SharedTimer::timeout, this,
+    connect(m_engine->timers().everyFiveMinutes(), &SharedTimer::timeout, this,
             &MainWindow::EveryFiveMinutes);
     connect(&trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
 
     UserNoteDialog::Init();
     activateWindow();
-
-    if (sharedFoldersManager) {
-        sharedFoldersManager->Init();
-        // Only now: the start-up rescan reports nothing.
-        connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,
-                &MainWindow::OnSharedFilesRescanned);
-    }
+    StartShares();
 
     RegisterWidgetForTabFocus(ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(ui->sharedFoldersList, 1);
@@ -266,6 +258,17 @@ void MainWindow::Init()
 
     ui->logRoomChatCheckBox->setChecked(Settings::IsYes(SettingKeys::LogRoomChat));
     ui->logPrivateChatCheckBox->setChecked(Settings::IsYes(SettingKeys::LogPrivateChat));
+}
+
+void MainWindow::StartShares()
+{
+    SharedFoldersManager* shares = ReachSharedFolders();
+    if (!shares)
+        return;
+    shares->Init();
+    // Only now: the start-up rescan reports nothing.
+    connect(shares, &SharedFoldersManager::SharedFilesRescanned, this,
+            &MainWindow::OnSharedFilesRescanned);
 }
 
 void MainWindow::AfterServer()
@@ -456,7 +459,7 @@ void MainWindow::EveryFiveMinutes()
     Log(kConfigurationCategory, 1, QStringLiteral("Saving configuration data to %1").arg(path));
     // The store file handler logged why; the old file is still there and the next try is in
     // five minutes.
-    if (!dataSaver->Save(path))
+    if (!m_engine->saver().Save(path))
         Log(kConfigurationCategory, 1,
             QStringLiteral("The configuration data was not saved; trying again in five "
                            "minutes."));

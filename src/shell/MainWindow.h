@@ -2,6 +2,7 @@
 
 #include "shell/EventToolBar.h"
 #include "shell/ResizableWindow.h"
+#include "shell/ShellServices.h"
 #include "store/Data.h"
 #include "store/Events.h"
 
@@ -114,6 +115,8 @@ private:
     void AfterSharedFolders();
     void AfterTransferEngine();
     void LoadStoreFile();
+    // The first scan of the shares, after which rescans are reported.
+    void StartShares();
     void ShowSavedOptions();
     void SetConnectActions(bool connectEnabled, bool disconnectEnabled);
 
@@ -163,5 +166,3 @@ private:
     QPointer<TypeNavigatorDialog> typeNavigatorDialog;
     bool m_roomListSortPending = false;
 };
-
-extern MainWindow* mainWindow;

@@ -66,9 +66,9 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
 {
     // The room actions work on the room the key names: the room list's selected row, or the
     // room tab that has the focus.
-    const auto room = [] {
+    const auto room = [this] {
         return ServerStore::Room(
-            actionBar->GetKey(QString::fromLatin1(RoomKey)).toUtf8().toStdString());
+            ui->mainToolBar->GetKey(QString::fromLatin1(RoomKey)).toUtf8().toStdString());
     };
 
     if (id == RefreshRoomList) {
@@ -104,8 +104,10 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
         Settings::Set(SettingKeys::DownloadFolder, QFile::encodeName(folder).toStdString());
         ui->downloadFolderEdit->setText(folder);
     } else if (id == RescanShares) {
-        if (sharedFoldersManager)
-            sharedFoldersManager->RescanShares();
+        SharedFoldersManager* shares = ReachSharedFolders();
+        if (!shares)
+            return;
+        shares->RescanShares();
     } else if (id == ToggleRoomAutojoin) {
         const ItemPtr r = room();
         if (r.IsConnected(ServerTypes::RoomAutojoin))

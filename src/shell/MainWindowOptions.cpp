@@ -92,8 +92,12 @@ void MainWindow::OnUPnPCheckboxToggled(bool checked)
 {
     Settings::SetYes(SettingKeys::UseUpnp, checked);
     // Unchecking leaves the mappings already made; they lapse with the router's lease.
-    if (checked && portForwarder)
-        portForwarder->Init();
+    if (!checked)
+        return;
+    PortForwarder* forwarder = ReachPortForwarder();
+    if (!forwarder)
+        return;
+    forwarder->Init();
 }
 
 void MainWindow::OnMinimizeToTrayCheckboxToggled(bool checked)

@@ -196,7 +196,7 @@ void MainWindow::OnRoomListItemSelectionChanged() {}
 void MainWindow::OnPrivateRoomAddEnabled(bool enabled)
 {
     Settings::SetYes(SettingKeys::EnablePrivateRoomAdd, enabled);
-    actionBar->SetWidgetActionText(
+    ui->mainToolBar->SetWidgetActionText(
         ui->roomList, QString::fromLatin1(ShellActions::EnablePrivateRoomAdd),
         QString::fromLatin1(enabled ? ShellActions::RejectInvitationsText
                                     : ShellActions::AcceptInvitationsText));

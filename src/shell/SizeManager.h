@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/ShellServices.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -54,5 +56,3 @@ private:
 
     bool m_busy = false;
 };
-
-extern SizeManager* sizeManager;

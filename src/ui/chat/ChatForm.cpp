@@ -7,6 +7,7 @@
 #include "server/ServerSchema.h"
 #include "shell/ActionSetToolBar.h"
 #include "shell/ShellActionSets.h"
+#include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
 #include "shell/UIFunctions.h"
 #include "store/Settings.h"
@@ -39,10 +40,11 @@ ChatForm::ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent)
     connect(m_chatEdit, &QLineEdit::returnPressed, this, &ChatForm::OnChatEditReturnPressed);
     setFocusProxy(m_chatEdit);
 
-    if (actionBar) {
-        actionBar->RegisterWidget(this, QString::fromLatin1(ShellActions::UserChatSet));
-        connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &ChatForm::OnActionTriggered);
-    }
+    ActionSetToolBar* bar = ReachActionBar();
+    if (!bar)
+        return;
+    bar->RegisterWidget(this, QString::fromLatin1(ShellActions::UserChatSet));
+    connect(bar, &ActionSetToolBar::ActionTriggered, this, &ChatForm::OnActionTriggered);
 }
 
 ChatForm::~ChatForm()
@@ -74,9 +76,11 @@ void ChatForm::OnChatEditReturnPressed()
     const std::string text = m_chatEdit->text().toUtf8().toStdString();
     if (text.empty())
         return;
+    Server* server = ReachServer();
+    if (!server)
+        return;
     m_chatEdit->clear();
-    if (gp_server)
-        gp_server->SendPrivateChat(m_user, text);
+    server->SendPrivateChat(m_user, text);
     AddChat(Settings::Text(SettingKeys::Username), text);
 }
 

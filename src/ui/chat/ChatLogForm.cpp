@@ -3,6 +3,7 @@
 #include "shell/ActionSetToolBar.h"
 #include "shell/ModalDialogs.h"
 #include "shell/ShellActionSets.h"
+#include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
 
 #include <QDesktopServices>
@@ -33,11 +34,11 @@ ChatLogForm::ChatLogForm(const QString& path, QWidget* parent)
     layout->addWidget(m_logEdit);
     Load();
 
-    if (actionBar) {
-        actionBar->RegisterWidget(this, QString::fromLatin1(ShellActions::ChatLogSet));
-        connect(actionBar, &ActionSetToolBar::ActionTriggered, this,
-                &ChatLogForm::OnActionTriggered);
-    }
+    ActionSetToolBar* bar = ReachActionBar();
+    if (!bar)
+        return;
+    bar->RegisterWidget(this, QString::fromLatin1(ShellActions::ChatLogSet));
+    connect(bar, &ActionSetToolBar::ActionTriggered, this, &ChatLogForm::OnActionTriggered);
 }
 
 ChatLogForm::~ChatLogForm()

@@ -1,6 +1,7 @@
 #include "CreateRoomDialog.h"
 
 #include "server/Server.h"
+#include "shell/ShellServices.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -43,8 +44,10 @@ void CreateRoomDialog::OnButtonClicked()
     const QString name = roomNameEdit->text().trimmed();
     if (name.isEmpty())
         return;
-    if (gp_server)
-        gp_server->EnterRoom(name.toUtf8().toStdString(), createPrivateCheckBox->isChecked());
+    Server* server = ReachServer();
+    if (!server)
+        return;
+    server->EnterRoom(name.toUtf8().toStdString(), createPrivateCheckBox->isChecked());
     // Gone from the global at once, so that the next "Create Room" makes a fresh dialog even
     // before the deferred deletion has run.
     createRoomDialog = nullptr;

@@ -7,6 +7,7 @@
 #include "server/ServerStore.h"
 #include "shell/ActionSetToolBar.h"
 #include "shell/ShellActionSets.h"
+#include "shell/ShellServices.h"
 #include "shell/ShellState.h"
 
 #include <QLineEdit>
@@ -48,10 +49,11 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     setFocusProxy(m_chatEdit);
 
     connect(m_chatEdit, &QLineEdit::returnPressed, this, &RoomForm::OnChatEditReturnPressed);
-    if (gp_server) {
-        connect(gp_server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
-        connect(gp_server, &Server::Connected, this, &RoomForm::OnConnected);
-    }
+    Server* server = ReachServer();
+    if (!server)
+        return;
+    connect(server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
+    connect(server, &Server::Connected, this, &RoomForm::OnConnected);
 
     Type* rooms = d.GetType(ServerTypes::Room);
     Type* users = d.GetType(ServerTypes::User);
@@ -67,10 +69,11 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
         }
     }
 
-    if (actionBar) {
-        actionBar->RegisterWidget(this, QString::fromLatin1(ShellActions::RoomSet));
-        actionBar->AddWidgetKey(this, QString::fromLatin1(ShellActions::RoomKey), Utf8(m_room));
-    }
+    ActionSetToolBar* bar = ReachActionBar();
+    if (!bar)
+        return;
+    bar->RegisterWidget(this, QString::fromLatin1(ShellActions::RoomSet));
+    bar->AddWidgetKey(this, QString::fromLatin1(ShellActions::RoomKey), Utf8(m_room));
     UpdateActions();
 }
 
@@ -80,8 +83,11 @@ RoomForm::~RoomForm()
     // At shutdown the server connection is already closed, and nobody will read in_room again.
     if (g_showIsOver)
         return;
-    if (gp_server && gp_server->IsConnected())
-        gp_server->LeaveRoom(m_room);
+    Server* server = ReachServer();
+    if (!server)
+        return;
+    if (server->IsConnected())
+        server->LeaveRoom(m_room);
     else
         ServerStore::ClearFlag(m_roomItem, ServerTypes::InRoom);
 }
@@ -116,17 +122,21 @@ void RoomForm::OnRoomChat(std::string room, std::string user, std::string text)
 
 void RoomForm::OnConnected()
 {
-    gp_server->EnterRoom(m_room, false);
+    if (Server* server = ReachServer())
+        server->EnterRoom(m_room, false);
 }
 
 void RoomForm::OnChatEditReturnPressed()
 {
     const std::string text = m_chatEdit->text().toUtf8().toStdString();
-    if (text.empty() || !gp_server)
+    if (text.empty())
+        return;
+    Server* server = ReachServer();
+    if (!server)
         return;
     m_chatEdit->clear();
     // The server sends our own line back like everyone else's.
-    gp_server->SendRoomChat(m_room, text);
+    server->SendRoomChat(m_room, text);
 }
 
 void RoomForm::OnUserLinked(ConnectionInfo& info)
@@ -151,18 +161,18 @@ void RoomForm::OnRoomChanged(Item*)
 
 void RoomForm::UpdateActions()
 {
-    if (!actionBar)
+    ActionSetToolBar* bar = ReachActionBar();
+    if (!bar)
         return;
     const bool autojoin = m_roomItem.IsConnected(ServerTypes::RoomAutojoin);
-    actionBar->SetWidgetActionText(this, QString::fromLatin1(ShellActions::ToggleRoomAutojoin),
-                                   autojoin ? QStringLiteral("Auto-Join Room [on]")
-                                            : QStringLiteral("Auto-Join Room [off]"));
+    bar->SetWidgetActionText(this, QString::fromLatin1(ShellActions::ToggleRoomAutojoin),
+                             autojoin ? QStringLiteral("Auto-Join Room [on]")
+                                      : QStringLiteral("Auto-Join Room [off]"));
     const bool owner = m_roomItem.IsConnected(ServerTypes::IsOwner);
     const bool member = m_roomItem.IsConnected(ServerTypes::IsMember);
-    actionBar->SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpMembership),
-                                     !member || owner);
-    actionBar->SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpOwnership),
-                                     !owner);
+    bar->SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpMembership),
+                               !member || owner);
+    bar->SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpOwnership), !owner);
 }
 
 void RoomForm::AddUserRow(const std::string& user)
