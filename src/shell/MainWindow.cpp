@@ -7,6 +7,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "shell/ActionSetToolBar.h"
 #include "shell/DiagnosticsForm.h"
+#include "shell/FormHooks.h"
 #include "shell/ModalDialogs.h"
 #include "shell/OptionsPage.h"
 #include "shell/SettingsDefaults.h"
@@ -143,8 +144,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
 
 MainWindow::~MainWindow()
 {
-    // From here on the tool bars ignore the widgets that go.
+    // From here on the tool bars ignore the widgets that go, and no form opens a chat.
     g_showIsOver = true;
+    FormHooks::Get().openChat = nullptr;
 
     if (m_engine) {
         // Why a save failed is logged; at shutdown nobody reads the log any more, so it goes to

@@ -5,6 +5,7 @@
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
+#include "shell/FormHooks.h"
 #include "shell/ShellTypes.h"
 #include "shell/UIFunctions.h"
 #include "ui/chat/ChatForm.h"
@@ -22,6 +23,8 @@ void MainWindow::RegisterChatPage()
 {
     ShellTypes::DeclareUserChatWidget();
     connect(server, &Server::PrivateChat, this, &MainWindow::OnPrivateChat);
+    // The forms below the window (the user menu) open chats through this.
+    FormHooks::Get().openChat = [this](const std::string& user) { OpenChatForm(user); };
 }
 
 void MainWindow::RegisterUserOnlineHandlers()
