@@ -13,24 +13,47 @@ function(qv_rerun_moc_on_new_files target sources)
     endif()
 endfunction()
 
+# Records a library (or the program) for the include-order check: its folder below src/, the
+# libraries it links and, where it holds only some of its folder's files, those files.
+function(qv_layer target folder)
+    cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY QV_LAYERS "${target}")
+    set_property(GLOBAL PROPERTY "QV_LAYER_${target}_FOLDER" "${folder}")
+    set_property(GLOBAL PROPERTY "QV_LAYER_${target}_LIBS" "${ARG_LIBS}")
+    set_property(GLOBAL PROPERTY "QV_LAYER_${target}_SOURCES" "${ARG_SOURCES}")
+endfunction()
+
+# Writes what qv_layer recorded, in the order recorded, as a script that sets the same names.
+function(qv_write_layers file)
+    get_property(layers GLOBAL PROPERTY QV_LAYERS)
+    set(text "# Written by qv_write_layers: the libraries of src/, their folders, what they link.\n")
+    string(APPEND text "set(QV_LAYERS \"${layers}\")\n")
+    foreach(layer IN LISTS layers)
+        foreach(field FOLDER LIBS SOURCES)
+            get_property(value GLOBAL PROPERTY "QV_LAYER_${layer}_${field}")
+            string(APPEND text "set(QV_LAYER_${layer}_${field} \"${value}\")\n")
+        endforeach()
+    endforeach()
+    file(WRITE "${file}" "${text}")
+endfunction()
+
 # One static library per source folder. Sources are picked up from the folder itself, so adding
-# a file needs no edit here; CONFIGURE_DEPENDS re-runs the glob on every build.
-# ONLY and EXCLUDE (regular expressions on the file's path) split one folder between two
-# libraries.
+# a file needs no edit here; CONFIGURE_DEPENDS re-runs the glob on every build. A folder split
+# between two libraries names each one's files instead (SOURCES, paths below the folder).
 function(qv_library target folder)
-    cmake_parse_arguments(ARG "" "ONLY;EXCLUDE" "LIBS;DEFINES" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS
-        "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp"
-        "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.h"
-        "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.ui"
-        "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.qrc")
-    list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
-    if(ARG_ONLY)
-        list(FILTER sources INCLUDE REGEX "${ARG_ONLY}")
+    cmake_parse_arguments(ARG "" "" "LIBS;DEFINES;SOURCES" ${ARGN})
+    if(ARG_SOURCES)
+        list(TRANSFORM ARG_SOURCES PREPEND "${folder}/")
+        list(TRANSFORM ARG_SOURCES PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/" OUTPUT_VARIABLE sources)
+    else()
+        file(GLOB sources CONFIGURE_DEPENDS
+            "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp"
+            "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.h"
+            "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.ui"
+            "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.qrc")
+        list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
     endif()
-    if(ARG_EXCLUDE)
-        list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE}")
-    endif()
+    qv_layer(${target} ${folder} LIBS ${ARG_LIBS} SOURCES ${ARG_SOURCES})
     if(NOT sources)
         # Interface-only until the folder has code of its own.
         add_library(${target} INTERFACE)
