@@ -311,6 +311,14 @@ void Data::RemoveAllItems()
     GetTypes(types);
     for (Type* type : types)
         type->RemoveAllItems();
+    // Emptied, the store numbers its next items as a new store would: a host that empties it
+    // between runs (a fuzz target) then sees the same ids, and so the same orders, in every run.
+    // Not while a walk over ids or a notification is under way, which may still hold old ids.
+    if (itemCount_ == 0 && batch_ == 0 && !EventHandlerRoot::IsNotifying()) {
+        items_.assign(1, nullptr);
+        freeIds_.clear();
+        pendingIds_.clear();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

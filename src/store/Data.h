@@ -558,6 +558,7 @@ public:
     ItemPtr GetItem(const ItemSet& set, const char* typeName) const;
     ItemPtr GetItem(ItemPtr a, ItemPtr b, const char* typeName) const;
 
+    // Removes every item, each with its events; the types and the handlers stay.
     void RemoveAllItems();
 
     // Path events. The store takes over the node tree and keeps a reference to the handler,

@@ -270,6 +270,8 @@ void tst_Sweep::removeAllItemsKeepsTypes()
     QCOMPARE(log.removed, (Strings{"root:a", "root:b", "node:n"}));
     QCOMPARE(d.GetTypes().size(), size_t(3));
     QVERIFY(s.root->IsRelated(s.node));
+    // Numbered afresh, as in a new store.
+    QCOMPARE(s.node->GetItem("m")->Id(), 1u);
 }
 
 void tst_Sweep::sweepAskedForInsideSweepWaitsForIt_data()
