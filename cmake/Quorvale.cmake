@@ -26,7 +26,7 @@ endfunction()
 # Writes what qv_layer recorded, in the order recorded, as a script that sets the same names.
 function(qv_write_layers file)
     get_property(layers GLOBAL PROPERTY QV_LAYERS)
-    set(text "# Written by qv_write_layers: the libraries of src/, their folders, what they link.\n")
+    set(text "# Written by qv_write_layers: the libraries of src/, their folders, their links.\n")
     string(APPEND text "set(QV_LAYERS \"${layers}\")\n")
     foreach(layer IN LISTS layers)
         foreach(field FOLDER LIBS SOURCES)

@@ -66,6 +66,18 @@ DNetManager::~DNetManager()
         dnetManager = nullptr;
 }
 
+void DNetManager::ResetForTesting()
+{
+    for (QTcpSocket* socket : findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly)) {
+        socket->disconnect(this);
+        delete socket;
+    }
+    m_readBuffer = MemStream();
+    m_parentMinSpeed = -1;
+    m_parentSpeedRatio = -1;
+    m_canParent = false;
+}
+
 void DNetManager::TakeSocket(QTcpSocket* socket, Side side)
 {
     socket->setParent(this);

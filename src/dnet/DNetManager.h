@@ -59,6 +59,10 @@ public:
 
     // Declares the store types of the tree (DNetSchema.cpp).
     static void CreateData(DataSaver& saver);
+    // Test-only: deletes the sockets held and forgets the server's figures and any partial
+    // frame, as after building, for hosts that reuse one engine for many runs (the fuzz
+    // targets); what the store says of the tree goes with the store's items.
+    void ResetForTesting();
 
     // The frame reader: every whole frame that device holds, in order, each body handed to the
     // handler of side as coming from socket. A frame that is not whole yet is left unread. False

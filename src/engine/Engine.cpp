@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "dnet/DNetManager.h"
+#include "engine/StoreCheckpoint.h"
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
@@ -16,6 +17,7 @@
 #include <QMetaType>
 #include <QTcpSocket>
 
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -125,11 +127,7 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
                              &SharedFoldersManager::OnUserShare);
             QObject::connect(m_peer.get(), &PeerMessenger::SharedFilesInFolderRequested,
                              m_shares.get(), &SharedFoldersManager::OnFilesInFoldersRequested);
-            SharedFoldersManager* shares = m_shares.get();
-            m_peer->SetShareListHook(
-                [shares](const std::string& user, PeerMessenger::ShareListReply reply) {
-                    shares->AnswerShareListRequest(user, std::move(reply));
-                });
+            HookShareLists();
         }
     }
     Step(EngineStep::SharedFolders);
@@ -176,6 +174,9 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         }
     }
     Step(EngineStep::TransferQueue);
+
+    if (m_options.reusableForTesting)
+        m_built = std::make_unique<StoreCheckpoint>(StoreCheckpoint::Take());
 }
 
 Engine::~Engine()
@@ -193,6 +194,35 @@ Engine::~Engine()
     m_server.reset();
     m_saver.reset();
     m_timers.reset();
+}
+
+void Engine::HookShareLists()
+{
+    SharedFoldersManager* shares = m_shares.get();
+    m_peer->SetShareListHook(
+        [shares](const std::string& user, PeerMessenger::ShareListReply reply) {
+            shares->AnswerShareListRequest(user, std::move(reply));
+        });
+}
+
+void Engine::ResetForTesting()
+{
+    if (!m_built)
+        throw std::logic_error("Engine::ResetForTesting needs EngineOptions::reusableForTesting");
+    if (m_shares)
+        m_shares->ResetForTesting();
+    if (m_dnet)
+        m_dnet->ResetForTesting();
+    if (m_peer) {
+        m_peer->ResetForTesting();
+        if (m_shares)
+            HookShareLists();
+        else
+            m_peer->SetShareListHook({});
+    }
+    m_server->ResetForTesting();
+    d.RemoveAllItems();
+    m_built->Restore();
 }
 
 void Engine::Step(EngineStep step)

@@ -26,6 +26,7 @@ class DNetManager;
 class PeerMessenger;
 class Server;
 class SharedFoldersManager;
+class StoreCheckpoint;
 class TimerManager;
 class TransferQueueManager;
 
@@ -65,6 +66,9 @@ struct EngineOptions
     quint16 localServerPort = 0;
     // Test-only: the peer listeners take 127.0.0.1 and ports the system picks.
     bool loopbackListeners = false;
+    // Test-only: the engine keeps what the store held once it was built, so that
+    // ResetForTesting can put it back.
+    bool reusableForTesting = false;
 };
 
 class Engine
@@ -92,6 +96,14 @@ public:
     // and save it. Returns whether the file was saved; a failed save leaves the old file.
     bool Shutdown(const QString& path);
 
+    // Test-only, with EngineOptions::reusableForTesting: puts the services and the store back as
+    // they were when the engine was built, for hosts that reuse one engine for many runs (the
+    // fuzz targets). The services drop their connections and what they keep beside the store,
+    // the engine's own hooks replace any a run installed, and the store is emptied (each item
+    // with its removal events, which free what items own) and filled again as it was. Posted
+    // events are the host's: the sockets of the last run may still have deletions pending.
+    void ResetForTesting();
+
     TimerManager& timers() { return *m_timers; }
     DataSaver& saver() { return *m_saver; }
     Server& server() { return *m_server; }
@@ -107,6 +119,8 @@ public:
 
 private:
     void Step(EngineStep step);
+    // The peer connection manager answers share-list requests through the shares.
+    void HookShareLists();
 
     EngineOptions m_options;
     std::unique_ptr<TimerManager> m_timers;
@@ -117,4 +131,5 @@ private:
     std::unique_ptr<DNetManager> m_dnet;
     std::unique_ptr<SharedFoldersManager> m_shares;
     std::unique_ptr<TransferQueueManager> m_transfers;
+    std::unique_ptr<StoreCheckpoint> m_built;
 };

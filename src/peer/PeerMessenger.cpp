@@ -163,6 +163,28 @@ PeerMessenger::~PeerMessenger()
         peerMessenger = nullptr;
 }
 
+void PeerMessenger::ResetForTesting()
+{
+    for (QObject* owner : {static_cast<QObject*>(this), static_cast<QObject*>(&m_listener),
+                           static_cast<QObject*>(&m_obfuscatedListener)}) {
+        for (QTcpSocket* s : owner->findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly)) {
+            s->disconnect(this);
+            delete s;
+        }
+    }
+    // DataLoaded connects them again.
+    m_listener.disconnect(this);
+    m_obfuscatedListener.disconnect(this);
+    m_sendOrder = 0;
+    m_scanPending = false;
+    m_acceptPaused = false;
+    m_capRefusalLogged = false;
+    m_addressedUsers.clear();
+    m_stampedMs.clear();
+    m_shareListsAsked.clear();
+    m_shareListReplies.clear();
+}
+
 void PeerMessenger::DataLoaded()
 {
     // A key that was only ever read has no value: it is as missing as no key at all, or the

@@ -104,6 +104,10 @@ public:
     // instead of the configured ones, which are then the ports the server is told after a
     // login. Call before DataLoaded.
     void ListenOnLoopbackForTesting() { m_loopbackForTesting = true; }
+    // Test-only: drops every socket and every note kept beside the store, as after building,
+    // for hosts that reuse one engine for many runs (the fuzz targets). The listeners keep
+    // their ports until the next DataLoaded.
+    void ResetForTesting();
     quint16 ListeningPort() const { return m_listener.Port(); }
     quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.Port(); }
 

@@ -72,6 +72,10 @@ public:
     // central server; a null address goes back to the central server. Nothing in the program
     // calls it.
     static void UseEndpointForTesting(const QHostAddress& address, quint16 port);
+    // Test-only: back to the state of a new Server (no connection, no partial frame, the first
+    // login and the first search token still to come), for hosts that reuse one engine for
+    // many runs (the fuzz targets). Nothing in the program calls it.
+    void ResetForTesting();
     // The frame reader, over whatever bytes device has ready. The socket's readyRead runs it on
     // the socket; the fuzzer feeds it bytes directly.
     void ReadFrames(QIODevice& device);

@@ -74,6 +74,19 @@ void Server::UseEndpointForTesting(const QHostAddress& address, quint16 port)
     TestEndpoint() = address.isNull() ? Endpoint() : Endpoint{address.toString(), port};
 }
 
+void Server::ResetForTesting()
+{
+    // Idle first: what the socket reports on its way down finds nothing to end.
+    m_state = StateIdle;
+    m_socket.abort();
+    ResetFrameReader();
+    m_nextSearchToken = 1;
+    m_firstLogin = true;
+    m_expectClose = false;
+    m_abruptlyDisconnected = false;
+    m_attemptStartedMs = 0;
+}
+
 void Server::Connect()
 {
     if (m_state != StateIdle)

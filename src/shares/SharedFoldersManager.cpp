@@ -60,6 +60,13 @@ SharedFoldersManager::~SharedFoldersManager()
         sharedFoldersManager = nullptr;
 }
 
+void SharedFoldersManager::ResetForTesting()
+{
+    m_shareLists = std::make_unique<ShareListReplies>();
+    m_filesAdded = 0;
+    m_filesRemoved = 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Who may see what
 

@@ -54,6 +54,10 @@ public:
 
     // Called once the store file is loaded: watches for new roots, then rescans every root.
     void Init();
+    // Test-only: stops the share lists being compressed and forgets the kept ones and the scan
+    // counts, as after building, for hosts that reuse one engine for many runs (the fuzz
+    // targets).
+    void ResetForTesting();
 
     // Visibility. A folder's visibility is its root's: these name roots (shared_folder items).
     // The roots the user may see; never creates a user item. Answers to other users (share
