@@ -1,13 +1,10 @@
 #include "FuzzSupport.h"
 
-#include "store/Data.h"
-
 #include <QCoreApplication>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QV_FUZZ_HAVE_ASAN 1
@@ -88,18 +85,6 @@ void FuzzFail(const char* what)
 {
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
-}
-
-FreshStore::FreshStore()
-{
-    d.~Data();
-    new (&d) Data();
-}
-
-FreshStore::~FreshStore()
-{
-    d.~Data();
-    new (&d) Data();
 }
 
 void EnsureApplication()

@@ -36,14 +36,3 @@ private:
 // Makes the application object the Qt code under test expects (sockets, timers), once per
 // process. No target runs its event loop.
 void EnsureApplication();
-
-// Replaces the global object store with an empty one for its lifetime and again at its end, so
-// that every input starts from the same store and leaves nothing behind.
-class FreshStore
-{
-public:
-    FreshStore();
-    ~FreshStore();
-    FreshStore(const FreshStore&) = delete;
-    FreshStore& operator=(const FreshStore&) = delete;
-};

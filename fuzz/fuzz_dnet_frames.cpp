@@ -13,16 +13,15 @@
 // whole (and every body of another kind) reaches each child byte for byte, in order, and
 // nothing else of code 3 does; no allocation exceeds the frame limit.
 
+#include "FuzzEngine.h"
 #include "FuzzServer.h"
 #include "FuzzSupport.h"
 #include "support/FeedDevice.h"
 
 #include "dnet/DNetManager.h"
-#include "engine/Engine.h"
 #include "server/Server.h"
 #include "store/Settings.h"
 #include "store/Stream.h"
-#include "support/ScriptedUpnp.h"
 
 #include <QList>
 #include <QTcpSocket>
@@ -180,10 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const char* wire = reinterpret_cast<const char*>(data) + 1;
     const qsizetype wireSize = qsizetype(size) - 1;
 
-    FreshStore store;
-    // No gateway discovery ever leaves a fuzz run.
-    ScriptedUpnp gateway;
-    Engine engine(Options());
+    FuzzRun run(Options());
+    Engine& engine = run.engine();
     DNetManager& dnet = *engine.dnet();
     LogIn(engine.server());
 

@@ -13,11 +13,10 @@
 // handshakes that parse and name a known type or request, and no allocation exceeds the frame
 // limit.
 
+#include "FuzzEngine.h"
 #include "FuzzSupport.h"
 #include "support/FeedDevice.h"
 
-#include "engine/Engine.h"
-#include "support/ScriptedUpnp.h"
 #include "peer/PeerFraming.h"
 #include "peer/PeerMessenger.h"
 #include "store/Clock.h"
@@ -94,11 +93,9 @@ public:
         return options;
     }
 
-    FreshStore store;
+    FuzzRun run{Options()};
+    Engine& engine{run.engine()};
     QTcpSocket socket;
-    // No gateway discovery ever leaves a fuzz run.
-    ScriptedUpnp gateway;
-    Engine engine{Options()};
     PeerMessenger* peer;
     QPointer<SocketReceiveState> state;
 };

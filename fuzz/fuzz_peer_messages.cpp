@@ -11,9 +11,9 @@
 // complete and tied to bob and its search; the hook runs only for code 4; no allocation exceeds
 // the inflate cap of the code.
 
+#include "FuzzEngine.h"
 #include "FuzzSupport.h"
 
-#include "engine/Engine.h"
 #include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
 #include "store/Data.h"
@@ -35,18 +35,19 @@ public:
         d.GetType("peer_socket")->NewItem(Value(&socket)) += user;
         for (unsigned token = 1; token <= 3; ++token)
             d.GetType("search_request")->NewItem(Value(token));
-        QObject::connect(peer, &PeerMessenger::UserShare, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::SearchResults, [this](ItemPtr r) {
+        const auto count = [this] { ++emitted; };
+        QObject::connect(peer, &PeerMessenger::UserShare, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::SearchResults, &receiver, [this](ItemPtr r) {
             ++emitted;
             results = r;
         });
-        QObject::connect(peer, &PeerMessenger::SharedFilesInFolderRequested, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::FileTransferRequested, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::FileTransferResponse, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::QueueUploadRequested, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::DownloadPlaceInLine, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::UploadFailed, [this] { ++emitted; });
-        QObject::connect(peer, &PeerMessenger::UploadDenied, [this] { ++emitted; });
+        QObject::connect(peer, &PeerMessenger::SharedFilesInFolderRequested, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::FileTransferRequested, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::FileTransferResponse, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::QueueUploadRequested, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::DownloadPlaceInLine, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::UploadFailed, &receiver, count);
+        QObject::connect(peer, &PeerMessenger::UploadDenied, &receiver, count);
     }
 
     bool Feed(const QByteArray& body)
@@ -56,9 +57,11 @@ public:
         return peer->HandleMessage(&socket, m);
     }
 
-    FreshStore store;
+    FuzzRun run{EngineOptions()};
+    Engine& engine{run.engine()};
     QTcpSocket socket;
-    Engine engine;
+    // The connections above go with it, so that no later input's signal reaches this Bob.
+    QObject receiver;
     PeerMessenger* peer;
     ItemPtr user;
     int emitted = 0;

@@ -11,15 +11,14 @@
 // Checked: a length above the limit drops the connection at once; otherwise the reader takes
 // everything delivered except a partial length; no allocation exceeds the frame limit.
 
+#include "FuzzEngine.h"
 #include "FuzzServer.h"
 #include "FuzzSupport.h"
 #include "support/FeedDevice.h"
 
-#include "engine/Engine.h"
 #include "server/Server.h"
 #include "store/Data.h"
 #include "store/Settings.h"
-#include "support/ScriptedUpnp.h"
 
 #include <QtEndian>
 
@@ -54,16 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const char* wire = reinterpret_cast<const char*>(data) + 1;
     const qsizetype wireSize = qsizetype(size) - 1;
 
-    FreshStore store;
     // The server connection on the program's schema, without the peer connection manager, whose
     // store handlers would open connections to the addresses in the messages.
     EngineOptions options;
     options.peerMessenger = false;
     options.localServerPort = SilentPort();
-    // No gateway discovery ever leaves a fuzz run.
-    ScriptedUpnp gateway;
-    Engine engine(options);
-    Server& server = engine.server();
+    FuzzRun run(options);
+    Server& server = run.engine().server();
     Settings::Set(SettingKeys::Username, "fuzzer");
     Settings::Set(SettingKeys::Password, "secret");
     server.Connect();

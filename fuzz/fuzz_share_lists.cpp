@@ -8,9 +8,9 @@
 // nothing while the first is kept; removing the tree leaves nothing behind. A record that reads
 // writes back to one that reads to the same files. No allocation exceeds the frame limit.
 
+#include "FuzzEngine.h"
 #include "FuzzSupport.h"
 
-#include "engine/Engine.h"
 #include "peer/PeerFraming.h"
 #include "peer/PeerMessages.h"
 #include "server/ServerStore.h"
@@ -66,9 +66,8 @@ void ShareList(const char* data, qsizetype size)
     if (!in.Read(attributes))
         attributes.clear();
 
-    FreshStore store;
-    Engine engine;
-    SharedFoldersManager& shares = *engine.shares();
+    FuzzRun run{EngineOptions()};
+    SharedFoldersManager& shares = *run.engine().shares();
     ItemPtr bob = ServerStore::User("bob");
     const size_t before = d.ItemCount();
     shares.OnUserShare("bob", folders, attributes);

@@ -7,13 +7,12 @@
 // what the after-load handlers add) and is moved aside unchanged;
 // a file that ends in a trailer loads only if the trailer's checksum matches the bytes before it;
 // a file that loads is saved, that save loads into a fresh store and saves to the very same
-// bytes; the manager's teardown copes with whatever the file brought in; no allocation is out
-// of proportion to the file.
+// bytes; the engine's reset for the next input copes with whatever the file brought in; no
+// allocation is out of proportion to the file.
 
+#include "FuzzEngine.h"
 #include "FuzzSupport.h"
 
-#include "engine/Engine.h"
-#include "support/ScriptedUpnp.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
@@ -74,7 +73,7 @@ void RemoveAll()
 class Client
 {
 public:
-    Client() : engine(Options())
+    Client() : run(Options()), engine(run.engine()), saver(engine.saver())
     {
         // Defaults written before loading, which a loaded setting replaces. With both ports
         // set, the manager's after-load step adds no setting of its own.
@@ -91,10 +90,9 @@ public:
         return options;
     }
 
-    // No gateway discovery ever leaves a fuzz run.
-    ScriptedUpnp gateway;
-    Engine engine;
-    DataSaver& saver = engine.saver();
+    FuzzRun run;
+    Engine& engine;
+    DataSaver& saver;
 };
 
 // Whether the bytes end in a trailer (the marker, then a CRC-32) that does not match them.
@@ -124,7 +122,6 @@ bool Load(Client& client, const QString& path)
 size_t NoFileItemCount()
 {
     static const size_t count = [] {
-        FreshStore store;
         Client client;
         FUZZ_CHECK(Load(client, WorkFolder() + QStringLiteral("/missing")));
         return d.ItemCount();
@@ -147,7 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     QByteArray first;
     {
-        FreshStore store;
         Client client;
         bool loaded = false;
         {
@@ -167,7 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         first = ReadAll(saved);
     }
     {
-        FreshStore store;
         Client client;
         FUZZ_CHECK(Load(client, saved));
         FUZZ_CHECK(client.saver.Save(again));
