@@ -5,8 +5,7 @@
 namespace {
 
 // True when the hook is set; otherwise the line says which one was missed.
-template <class Hook>
-bool IsSet(const Hook& hook, const char* name)
+template <class Hook> bool IsSet(const Hook& hook, const char* name)
 {
     if (!hook)
         Log(LogCategories::kConfigurationData, 1,

@@ -101,7 +101,8 @@ void tst_MissingServices::actionLogsOnceAndDoesNothingElse_data()
     QTest::newRow("private line sent") << Action::SendPrivateLine << kNoServer << "hi|";
     QTest::newRow("room created") << Action::CreateRoom << kNoServer << "den";
     QTest::newRow("chat opened from below")
-        << Action::OpenChatFromBelow << "The hook to open a chat is not set." << "0 tabs";
+        << Action::OpenChatFromBelow << "The hook to open a chat is not set."
+        << "0 tabs";
 }
 
 void tst_MissingServices::actionLogsOnceAndDoesNothingElse()
