@@ -11,9 +11,11 @@
 //     its lines in Engine::Engine (construction, then its connections to the services before
 //     it) and in Engine::~Engine (deletion, in shutdown order);
 //   - its constructor throws MissingDependencyError (store/Dependency.h) when a service it calls
-//     was not built, rather than skipping the wiring.
-// The process-wide globals of these services are declared, with the hosts that may leave each
-// out, in store/Services.h; the constructors set them and the root's deletions clear them.
+//     was not built, rather than skipping the wiring;
+//   - its process-wide global: declared in store/Services.h with the hosts that leave it out, set
+//     by its constructor and cleared by its destructor;
+//   - what it keeps beside the store (sockets, buffers, counters) dropped by a ResetForTesting
+//     of its own, which Engine::ResetForTesting calls.
 
 #include <QString>
 
