@@ -124,8 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString b = Text(fields, 2);
     const QString both = a + u' ' + b;
 
-    FreshStore store;
-    DeclareSchema(MakeSchema(kTypes, kRelations));
+    // The types once per process; each input leaves the store empty as it found it.
+    static const bool declared = (DeclareSchema(MakeSchema(kTypes, kRelations)), true);
+    (void)declared;
+    struct Emptied
+    {
+        ~Emptied() { d.RemoveAllItems(); }
+    } emptied;
     ItemPtr item;
     if (fields.size() > 3) {
         item = d.GetType(SearchResult)->NewItem();
