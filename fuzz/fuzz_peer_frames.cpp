@@ -3,15 +3,16 @@
 // scrambled; bit 1 hands every frame to the real peer connection manager (its first-frame
 // handling, on a store with its schema and a few relayed requests of ours that a pierce frame
 // may name: tokens 1 to 4 for "P", "F", "D" and a bad type), where without it the harness
-// reacts the way the manager does; the other bits seed how the rest is cut into deliveries.
-// The rest is what the peer sent.
+// reacts the way the manager does; bit 2 reads as if we had asked the peer for its share list;
+// the other bits seed how the rest is cut into deliveries. The rest is what the peer sent.
 //
 // Checked: every body is exactly the bytes that were sent for it (descrambled by a plain
 // byte-by-byte reference), scrambling it again with its key gives back the bytes on the wire,
-// a length above the limit is refused, the reader never stops while a whole header or token is
-// waiting, handshakes written back parse to the same fields, the manager accepts exactly the
-// handshakes that parse and name a known type or request, and no allocation exceeds the frame
-// limit.
+// a length above the limit of its code is refused (at the header when no code allows it, else
+// as soon as the code is in, with nothing taken past it), the reader never stops while a whole
+// header or token is waiting, handshakes written back parse to the same fields, the manager
+// accepts exactly the handshakes that parse and name a known type or request, and no
+// allocation exceeds the frame limit.
 
 #include "FuzzEngine.h"
 #include "FuzzSupport.h"
@@ -36,8 +37,10 @@
 
 namespace {
 
-// The largest body and the array header around it.
+// The largest body and the array header around it; with a share list asked for, the largest
+// that a list may be.
 constexpr size_t kFrameCap = size_t(kMaxPeerFrameLength) + 64;
+constexpr size_t kListFrameCap = size_t(kMaxShareListFrameLength) + 64;
 
 // Scrambling written the obvious way, to check the reader's fast one against.
 QByteArray ReferenceScramble(const char* in, qsizetype n, quint32 key)
@@ -103,8 +106,9 @@ public:
 class Connection
 {
 public:
-    Connection(const char* wire, qsizetype size, bool scrambled, Manager* manager)
-        : m_wire(wire), m_size(size), m_manager(manager)
+    Connection(const char* wire, qsizetype size, bool scrambled, bool shareListAsked,
+               Manager* manager)
+        : m_wire(wire), m_size(size), m_manager(manager), m_shareListAsked(shareListAsked)
     {
         m_own.m_isObfuscated = scrambled;
     }
@@ -137,8 +141,9 @@ private:
         bool activity = false;
         FrameEvent event;
         {
-            AllocationWatch watch(kFrameCap, "peer frame reader");
-            event = ReadFrame(m_dev, St(), &body, &token, &activity);
+            AllocationWatch watch(m_shareListAsked ? kListFrameCap : kFrameCap,
+                                  "peer frame reader");
+            event = ReadFrame(m_dev, St(), &body, &token, &activity, m_shareListAsked);
         }
         FUZZ_CHECK(Consumed() >= before);
         FUZZ_CHECK(!activity || St().m_length >= kActivityStep);
@@ -147,7 +152,7 @@ private:
             CheckNothingWaiting();
             return false;
         case FrameEvent::TooLong:
-            FUZZ_CHECK(St().m_length > kMaxPeerFrameLength);
+            CheckRefusal(before);
             m_open = false;
             return false;
         case FrameEvent::FileToken:
@@ -177,12 +182,33 @@ private:
             FUZZ_CHECK(ready < (St().m_isObfuscated ? 8 : 4));
     }
 
+    // Refused: past every code's limit at the header, or past its own code's limit once the
+    // four bytes of the code are in, and then not a byte more taken.
+    void CheckRefusal(qsizetype before) const
+    {
+        const quint32 length = St().m_length;
+        FUZZ_CHECK(length > kMaxPeerFrameLength);
+        if (length > kMaxShareListFrameLength)
+            return;
+        FUZZ_CHECK(St().m_headerRead && St().m_buffer.size() == 4);
+        const qsizetype header = St().m_isObfuscated ? 8 : 4;
+        const char* code = m_wire + Consumed() - 4;
+        FUZZ_CHECK(Consumed() - before <= header + 4);
+        const quint32 clear =
+            qFromLittleEndian<quint32>(St().m_isObfuscated
+                                           ? ReferenceScramble(code, 4, St().m_key).constData()
+                                           : code);
+        FUZZ_CHECK(length > MaxFrameLength(clear, m_shareListAsked));
+    }
+
     void CheckBody(const QByteArray& body) const
     {
         const qsizetype end = Consumed();
         const qsizetype n = body.size();
         FUZZ_CHECK(quint32(n) == St().m_length);
-        FUZZ_CHECK(n <= qsizetype(kMaxPeerFrameLength));
+        FUZZ_CHECK(n <= qsizetype(kMaxPeerFrameLength) ||
+                   quint32(n) <= MaxFrameLength(qFromLittleEndian<quint32>(body.constData()),
+                                                m_shareListAsked));
         FUZZ_CHECK(!St().m_headerRead);
         const qsizetype header = St().m_isObfuscated ? 8 : 4;
         const qsizetype start = end - n - header;
@@ -302,6 +328,7 @@ private:
     const char* m_wire;
     qsizetype m_size;
     Manager* m_manager;
+    bool m_shareListAsked;
     qsizetype m_delivered = 0;
     FeedDevice m_dev;
     mutable SocketBufferInfo m_own;
@@ -317,14 +344,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const quint8 control = data[0];
     const bool scrambled = control & 1;
+    const bool shareListAsked = control & 4;
     std::unique_ptr<Manager> manager;
     if (control & 2) {
         EnsureApplication();
         manager = std::make_unique<Manager>(scrambled);
     }
     Connection c(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1), scrambled,
-                 manager.get());
-    Pieces pieces(control >> 2);
+                 shareListAsked, manager.get());
+    Pieces pieces(control >> 3);
     while (c.Open() && c.Left() > 0)
         c.Deliver(pieces.Next(c.Left()));
     return 0;

@@ -127,8 +127,8 @@ def pierce(token):
     return u8(0) + u32(token)
 
 
-PLAIN, SCRAMBLED, MANAGER = 0, 1, 2
-WHOLE, PIECES, BYTES = 0, 4 * 37, 4 * 1
+PLAIN, SCRAMBLED, MANAGER, LIST_ASKED = 0, 1, 2, 4
+WHOLE, PIECES, BYTES = 0, 8 * 18, 8 * 1
 
 
 def peer_frames():
@@ -167,6 +167,17 @@ def peer_frames():
                              scramble(frame(message), key)),
         'scrambled-over-limit': (SCRAMBLED | WHOLE, scramble(u32(10485761), key) + b'\0' * 8),
         'scrambled-seven': (SCRAMBLED | WHOLE, b'\1' * 7),
+        # Past the peer limit: only a share list from a user we asked may go on, up to its own.
+        'long-list-asked': (LIST_ASKED | WHOLE, frame(init('ivan', 'P')) + u32(10485761) +
+                            u32(5) + b'\0' * 32),
+        'long-list-unasked': (PLAIN | WHOLE, frame(init('ivan', 'P')) + u32(10485761) + u32(5) +
+                              b'\0' * 32),
+        'long-other-code-asked': (LIST_ASKED | BYTES, u32(10485761) + u32(4) + b'\0' * 8),
+        'long-list-over-its-limit': (LIST_ASKED | WHOLE, u32(268435457) + u32(5) + b'\0' * 8),
+        'scrambled-long-list-asked': (SCRAMBLED | LIST_ASKED | PIECES,
+                                      scramble(u32(10485761) + u32(5) + b'\0' * 40, key)),
+        'scrambled-long-list-unasked': (SCRAMBLED | PIECES,
+                                        scramble(u32(10485761) + u32(5) + b'\0' * 40, key)),
     }
     for name, (control, wire) in seeds.items():
         write('peer_frames', name, u8(control) + wire)

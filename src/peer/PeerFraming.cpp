@@ -1,5 +1,7 @@
 #include "peer/PeerFraming.h"
 
+#include "peer/PeerMessages.h"
+
 #include <QIODevice>
 #include <QtEndian>
 
@@ -163,8 +165,14 @@ FirstFrame ParseFirstFrame(const QByteArray& body)
     return f;
 }
 
+quint32 MaxFrameLength(quint32 code, bool shareListAsked)
+{
+    return shareListAsked && code == PM_SHARED_FILE_LIST ? kMaxShareListFrameLength
+                                                          : kMaxPeerFrameLength;
+}
+
 FrameEvent ReadFrame(QIODevice& dev, SocketBufferInfo& st, QByteArray* body, quint32* token,
-                     bool* activity)
+                     bool* activity, bool shareListAsked)
 {
     *activity = false;
     for (;;) {
@@ -195,14 +203,19 @@ FrameEvent ReadFrame(QIODevice& dev, SocketBufferInfo& st, QByteArray* body, qui
                     return FrameEvent::NeedMore;
                 st.m_length = qFromLittleEndian<quint32>(header);
             }
-            if (st.m_length > kMaxPeerFrameLength)
+            // No code allows more than this, so there is nothing to wait for.
+            if (st.m_length > kMaxShareListFrameLength)
                 return FrameEvent::TooLong;
             st.m_headerRead = true;
+            st.m_lengthAccepted = st.m_length <= kMaxPeerFrameLength;
             st.m_buffer.resize(0);
         }
 
         const qsizetype have = st.m_buffer.size();
-        const qsizetype want = qsizetype(st.m_length) - have;
+        qsizetype want = qsizetype(st.m_length) - have;
+        // A long frame waits for its code before more of it is buffered.
+        if (!st.m_lengthAccepted)
+            want = std::min<qsizetype>(want, 4 - have);
         if (want > 0) {
             const qsizetype ready = dev.bytesAvailable();
             if (ready <= 0)
@@ -217,6 +230,16 @@ FrameEvent ReadFrame(QIODevice& dev, SocketBufferInfo& st, QByteArray* body, qui
             st.m_buffer.resize(have + std::max<qint64>(got, 0));
             if (have / kActivityStep != st.m_buffer.size() / kActivityStep)
                 *activity = true;
+            if (!st.m_lengthAccepted && st.m_buffer.size() == 4) {
+                char code[4];
+                if (st.m_isObfuscated)
+                    ScrambleBytes(st.m_buffer.constData(), code, 4, st.m_key);
+                else
+                    std::memcpy(code, st.m_buffer.constData(), 4);
+                if (st.m_length > MaxFrameLength(qFromLittleEndian<quint32>(code), shareListAsked))
+                    return FrameEvent::TooLong;
+                st.m_lengthAccepted = true;
+            }
             if (st.m_buffer.size() < qsizetype(st.m_length)) {
                 if (got <= 0)
                     return FrameEvent::NeedMore;

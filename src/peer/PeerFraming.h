@@ -14,6 +14,9 @@ class QIODevice;
 
 // Bodies above this are refused before anything is allocated for them.
 constexpr quint32 kMaxPeerFrameLength = 10485760;
+// The one exception: a share list (code 5) from a user we asked for it may be this long. A share
+// of a million files compresses to more than 10 MiB; the cap is what a list may inflate to.
+constexpr quint32 kMaxShareListFrameLength = 256 * 1024 * 1024;
 // The activity time of a messaging connection is refreshed each time a long frame crosses a
 // multiple of this many collected bytes.
 constexpr qsizetype kActivityStep = 102400;
@@ -66,11 +69,18 @@ struct FirstFrame
 };
 FirstFrame ParseFirstFrame(const QByteArray& body);
 
+// The longest body a frame may carry once its message code is known. shareListAsked: the
+// frame comes on a messaging connection from a user whose share list we asked for.
+quint32 MaxFrameLength(quint32 code, bool shareListAsked);
+
 // Receive state of one peer socket.
 struct SocketBufferInfo
 {
     bool m_headerRead = false;
     quint32 m_length = 0;
+    // The current frame's length was weighed against its message code (a frame within
+    // kMaxPeerFrameLength needs no code to be taken).
+    bool m_lengthAccepted = false;
     bool m_expectFileToken = false;
     bool m_handedOff = false;
     std::string m_user;
@@ -95,11 +105,13 @@ enum class FrameEvent
     NeedMore,  // everything ready has been consumed, or too little for a header or token
     Frame,     // *body holds one complete (descrambled) body
     FileToken, // *token holds the raw 4-byte transfer token
-    TooLong,   // the announced length is above kMaxPeerFrameLength
+    TooLong,   // the announced length is above what MaxFrameLength allows
 };
 
 // Reads what dev has ready into st until one event is complete. *activity is set when the
 // bytes collected of the current frame crossed a multiple of kActivityStep. The body buffer
-// grows with the bytes that actually arrive, never to the announced length up front.
+// grows with the bytes that actually arrive, never to the announced length up front. A length
+// above kMaxPeerFrameLength is decided on as soon as the body's first four bytes (the message
+// code) are in, before any more of it is taken; shareListAsked is as for MaxFrameLength.
 FrameEvent ReadFrame(QIODevice& dev, SocketBufferInfo& st, QByteArray* body, quint32* token,
-                     bool* activity);
+                     bool* activity, bool shareListAsked = false);

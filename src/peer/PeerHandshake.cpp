@@ -11,6 +11,8 @@
 #include <QPointer>
 #include <QTcpSocket>
 
+#include <cstring>
+
 namespace {
 
 const QString kCategory = QStringLiteral("Peer Messenger");
@@ -132,7 +134,8 @@ void PeerMessenger::OnSocketReadyToRead()
         QByteArray body;
         quint32 token = 0;
         bool activity = false;
-        const FrameEvent event = ReadFrame(*s, state->info, &body, &token, &activity);
+        const FrameEvent event =
+            ReadFrame(*s, state->info, &body, &token, &activity, ShareListAsked(s));
         if (activity)
             TouchActivity(s);
 
@@ -156,8 +159,13 @@ void PeerMessenger::OnSocketReadyToRead()
             break;
         }
 
+        // Copied at its exact size, and the frame let go before it is handled: a share list may
+        // be hundreds of megabytes, and its inflated form comes on top.
         MemStream message;
-        message.WriteBuffer(body.constData(), static_cast<unsigned long>(body.size()));
+        message.EnsureBufferCapacity(int(body.size()));
+        std::memcpy(message.GetWriteBuffer(), body.constData(), size_t(body.size()));
+        message.AdvanceWriteIndex(int(body.size()));
+        body = QByteArray();
         if (!HandleMessage(s, message)) {
             if (state) {
                 s->disconnect();
@@ -170,6 +178,14 @@ void PeerMessenger::OnSocketReadyToRead()
         if (!state || state->info.m_handedOff)
             return;
     }
+}
+
+bool PeerMessenger::ShareListAsked(QTcpSocket* socket) const
+{
+    if (m_shareListsAsked.empty())
+        return false;
+    ItemPtr item = d.GetType(PeerTypes::PeerSocket)->HasItem(Value(socket));
+    return item && m_shareListsAsked.count(item[ServerTypes::User].AsString()) > 0;
 }
 
 bool PeerMessenger::HandleMessage(QTcpSocket* socket, MemStream body)

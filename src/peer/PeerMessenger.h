@@ -175,6 +175,9 @@ private:
     // socket is closed and deleted, and false comes back: emit nothing then.
     bool HandOver(QTcpSocket* socket, const QMetaMethod& signal);
     bool HandleFirstFrame(QTcpSocket* socket, ItemPtr uninitialized, const QByteArray& body);
+    // Whether the socket is a messaging connection to a user whose share list we asked for,
+    // the one message whose frame may pass kMaxPeerFrameLength.
+    bool ShareListAsked(QTcpSocket* socket) const;
     void TouchActivity(QTcpSocket* socket);
     ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
     bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);

@@ -214,15 +214,26 @@ void tst_Framing::lengthLimit_data()
 {
     QTest::addColumn<bool>("scrambled");
     QTest::addColumn<quint32>("length");
+    QTest::addColumn<quint32>("code");
+    QTest::addColumn<bool>("asked"); // a share list was asked of the sender
     QTest::addColumn<bool>("accepted");
+    const quint32 peer = kMaxPeerFrameLength;
+    const quint32 list = kMaxShareListFrameLength;
     for (bool scrambled : {false, true}) {
-        const char* s = scrambled ? "scrambled " : "plain ";
-        QTest::newRow(QByteArray(s).append("at limit").constData())
-            << scrambled << kMaxPeerFrameLength << true;
-        QTest::newRow(QByteArray(s).append("one above").constData())
-            << scrambled << kMaxPeerFrameLength + 1 << false;
-        QTest::newRow(QByteArray(s).append("top bit").constData())
-            << scrambled << 0xffffffffu << false;
+        const auto row = [scrambled](const char* name, quint32 length, quint32 code, bool asked,
+                                     bool accepted) {
+            QTest::newRow(qPrintable((scrambled ? "scrambled " : "plain ") + QString(name)))
+                << scrambled << length << code << asked << accepted;
+        };
+        row("at limit", peer, 4, false, true);
+        row("one above", peer + 1, 4, false, false);
+        row("top bit", 0xffffffffu, 5, true, false);
+        row("asked list at the peer limit", peer, 5, true, true);
+        row("asked list one above", peer + 1, 5, true, true);
+        row("asked list at its limit", list, 5, true, true);
+        row("asked list one above its limit", list + 1, 5, true, false);
+        row("unasked list one above", peer + 1, 5, false, false);
+        row("another code from an asked user", peer + 1, 4, true, false);
     }
 }
 
@@ -230,28 +241,58 @@ void tst_Framing::lengthLimit()
 {
     QFETCH(bool, scrambled);
     QFETCH(quint32, length);
+    QFETCH(quint32, code);
+    QFETCH(bool, asked);
     QFETCH(bool, accepted);
 
+    // The header, the code and a few bytes more, as the peer would send them.
+    const quint32 key = 0x5a5a1234;
+    QByteArray codeBytes(4, Qt::Uninitialized);
+    qToLittleEndian(code, codeBytes.data());
+    QByteArray wire = LengthField(length) + codeBytes + QByteArray(100, 'z');
+    if (scrambled)
+        wire = Obfuscate(wire, key);
     FeedDevice dev;
     SocketBufferInfo st;
     st.m_isObfuscated = scrambled;
-    // On a scrambled socket the limit applies to the decoded length, not to the wire bytes.
-    dev.Feed(scrambled ? Obfuscate(LengthField(length), 0x5a5a1234).left(8) : LengthField(length));
-    Read r = Next(dev, st);
-    if (!accepted) {
+    const auto next = [&] {
+        Read r;
+        r.event = ReadFrame(dev, st, &r.body, &r.token, &r.activity, asked);
+        return r;
+    };
+    const qsizetype header = scrambled ? 8 : 4;
+    dev.Feed(wire.left(header));
+    Read r = next();
+    // Past every code's limit the header alone is enough; below it, the code decides.
+    if (length > kMaxShareListFrameLength) {
         QCOMPARE(r.event, FrameEvent::TooLong);
         return;
     }
     QCOMPARE(r.event, FrameEvent::NeedMore);
-    QVERIFY(st.m_headerRead);
     QCOMPARE(st.m_length, length);
-    QByteArray body(qsizetype(length), 'z');
-    if (scrambled)
-        body = Deobfuscate(body, BitRotateLeft(0x5a5a1234)); // whatever; decoded length counts
-    dev.Feed(body);
-    r = Next(dev, st);
+    dev.Feed(wire.mid(header));
+    r = next();
+    if (!accepted) {
+        QCOMPARE(r.event, FrameEvent::TooLong);
+        // Refused on its code, with nothing of the frame taken past it.
+        QCOMPARE(dev.Left(), 100);
+        return;
+    }
+    QCOMPARE(r.event, FrameEvent::NeedMore);
+    QCOMPARE(dev.Left(), 0);
+    QCOMPARE(st.m_buffer.size(), 104);
+    QCOMPARE(qFromLittleEndian<quint32>(st.m_buffer.constData()),
+             scrambled ? qFromLittleEndian<quint32>(wire.constData() + 8) : code);
+    if (length > kMaxPeerFrameLength + 1)
+        return;
+    // The rest of the body: the frame comes out whole, its code descrambled.
+    const QByteArray full = LengthField(length) + codeBytes + QByteArray(100, 'z') +
+                            QByteArray(qsizetype(length) - 104, 'y');
+    dev.Feed((scrambled ? Obfuscate(full, key) : full).mid(header + 104));
+    r = next();
     QCOMPARE(r.event, FrameEvent::Frame);
     QCOMPARE(r.body.size(), qsizetype(length));
+    QCOMPARE(qFromLittleEndian<quint32>(r.body.constData()), code);
 }
 
 void tst_Framing::scrambledHeaderNeedsEightBytes()

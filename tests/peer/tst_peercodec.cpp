@@ -149,6 +149,8 @@ private Q_SLOTS:
     void compressedBodyLimits_data();
     void compressedBodyLimits();
     void shareListTakenOnlyWhenAsked();
+    void longShareListFrame_data();
+    void longShareListFrame();
     void shareListRequestWhileReplyPending();
     void signalsCrossThreads();
     void inflate_data();
@@ -477,6 +479,47 @@ void tst_PeerCodec::shareListTakenOnlyWhenAsked()
     bob.env.peer().GetUserSharedFiles("bob");
     QVERIFY(bob.Feed(Compressed(5, WireWriter().u32(1).str("\\m").u32(0).u32(2).u32(0))));
     QCOMPARE(bob.emitted.Lines().last(), QStringLiteral("UserShare(bob, 1, 0)"));
+}
+
+void tst_PeerCodec::longShareListFrame_data()
+{
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<quint32>("length"); // of the frame's body
+    QTest::addColumn<bool>("kept");      // the connection
+    QTest::newRow("asked, one byte past the peer limit") << true << kMaxPeerFrameLength + 1 << true;
+    QTest::newRow("not asked, at the peer limit") << false << kMaxPeerFrameLength << true;
+    QTest::newRow("not asked, one byte past it") << false << kMaxPeerFrameLength + 1 << false;
+}
+
+void tst_PeerCodec::longShareListFrame()
+{
+    QFETCH(bool, asked);
+    QFETCH(quint32, length);
+    QFETCH(bool, kept);
+    PeerTestEnv env;
+    auto bob = env.DialMessaging(false);
+    QVERIFY(bob);
+    QSignalSpy shares(&env.peer(), &PeerMessenger::UserShare);
+    if (asked)
+        env.peer().GetUserSharedFiles("bob");
+    PeerLog log;
+    // A list whose zlib stream is followed by filler up to the length: the reader stops at the
+    // end of the stream.
+    QByteArray body = Compressed(5, WireWriter().u32(1).str("\\music").u32(1).raw(kSong).u32(0));
+    body += QByteArray(qsizetype(length) - body.size(), 'f');
+    bob->SendFrame(body);
+    if (kept) {
+        QTRY_VERIFY(log.Has("Received PM_SHARED_FILE_LIST message from user bob"));
+        QCOMPARE(shares.size(), asked ? 1 : 0);
+        QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+        return;
+    }
+    QVERIFY(bob->WaitForDisconnected());
+    QVERIFY(log.Has(QStringLiteral("Frame of %1 bytes announced by peer is too long, disposing "
+                                   "of socket")
+                        .arg(length)));
+    QCOMPARE(shares.size(), 0);
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
 }
 
 void tst_PeerCodec::shareListRequestWhileReplyPending()

@@ -291,9 +291,11 @@ void tst_PeerMessenger::frameLengthLimit()
         body.replace(0, 4, FakePeer::U32(4)); // a message the manager does not decode yet
         wire = obfuscated ? FakePeer::ScrambledFrame(body, key) : FakePeer::Frame(body);
     } else {
-        // Only the header: the announced length alone (decoded, when scrambled) decides.
-        wire = obfuscated ? FakePeer::U32(key) + FakePeer::U32(length ^ BitRotateLeft(key))
-                          : FakePeer::U32(length);
+        // Only the header and a message code: the announced length (decoded, when scrambled)
+        // decides, once the code shows it is no share list.
+        wire = obfuscated ? FakePeer::U32(key) + FakePeer::U32(length ^ BitRotateLeft(key)) +
+                                FakePeer::U32(4 ^ BitRotateLeft(BitRotateLeft(key)))
+                          : FakePeer::U32(length) + FakePeer::U32(4);
     }
     peer->SendRaw(wire);
     if (!accepted) {
