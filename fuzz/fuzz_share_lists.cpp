@@ -3,10 +3,13 @@
 // message codec reads it and, when it reads, handed to the shared-folder manager as bob's list;
 // bit 0 set, the rest is a folder-contents record (SharedFolderInfo).
 //
-// Checked: a list makes one folder per key, each with its own files, a parent link only to the
-// folder of its parent path and never to itself, and the loaded mark; a second list changes
-// nothing while the first is kept; removing the tree leaves nothing behind. A record that reads
-// writes back to one that reads to the same files. No allocation exceeds the frame limit.
+// Checked: a list is weighed against the caps on entries, depth and path length as the codec
+// weighs it (one that passes reads and keeps within them, one found malformed does not read, one
+// over a cap goes no further); a list makes one folder per key, each with its own files, a
+// parent link only to the folder of its parent path and never to itself, and the loaded mark; a
+// second list changes nothing while the first is kept; removing the tree leaves nothing behind.
+// A record that reads writes back to one that reads to the same files. No allocation exceeds
+// the frame limit.
 
 #include "FuzzEngine.h"
 #include "FuzzSupport.h"
@@ -19,6 +22,8 @@
 #include "store/Data.h"
 #include "store/GeneralFunctions.h"
 #include "store/MemStream.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -58,10 +63,25 @@ void CheckTree(ItemPtr share, const FileInfoMap& folders)
 
 void ShareList(const char* data, qsizetype size)
 {
+    // Weighed first, as the codec does: a list over a cap goes no further.
+    const ShareListCheck check = CheckShareList(data, size);
     BytesInputStream in(data, size);
     FileInfoMap folders;
-    if (!in.Read(folders))
+    const bool reads = in.Read(folders);
+    if (check == ShareListCheck::Ok)
+        FUZZ_CHECK(reads);
+    if (check == ShareListCheck::Malformed)
+        FUZZ_CHECK(!reads);
+    if (check != ShareListCheck::Ok)
         return;
+    size_t entries = 0;
+    for (const auto& [path, files] : folders) {
+        FUZZ_CHECK(path.size() <= kMaxShareListPathLength);
+        FUZZ_CHECK(size_t(std::count(path.begin(), path.end(), '\\') +
+                          std::count(path.begin(), path.end(), '/')) < kMaxShareListDepth);
+        entries += 1 + files.size();
+    }
+    FUZZ_CHECK(entries <= kMaxShareListEntries);
     AttributeTranslationTable attributes;
     if (!in.Read(attributes))
         attributes.clear();

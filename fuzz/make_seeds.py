@@ -310,6 +310,11 @@ def share_lists():
         'no-table': container([s('Music') + container([mp3])]),
         'empty': container([]) + container([]),
         'count-over': u32(131073) + s('x'),
+        # At the caps on depth and path length, and one past each.
+        'depth-at-cap': container([s('\\'.join(['d'] * 1024)) + container([ogg])]),
+        'depth-over': container([s('x') + container([]), s('/'.join(['d'] * 1025)) + container([])]),
+        'path-at-cap': container([s('p' * 32768) + container([mp3])]),
+        'path-over': container([s('p' * 32769) + container([])]),
     }
     for name, body in lists.items():
         write('share_lists', 'list-' + name, u8(LIST) + body)

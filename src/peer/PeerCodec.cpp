@@ -151,6 +151,22 @@ bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
     return false;
 }
 
+QString ShareListRefusal(ShareListCheck check)
+{
+    switch (check) {
+    case ShareListCheck::TooManyEntries:
+        return QStringLiteral("more than %1 folders and files").arg(kMaxShareListEntries);
+    case ShareListCheck::TooDeep:
+        return QStringLiteral("folders nested more than %1 deep").arg(kMaxShareListDepth);
+    case ShareListCheck::PathTooLong:
+        return QStringLiteral("a folder path longer than %1 bytes").arg(kMaxShareListPathLength);
+    case ShareListCheck::Ok:
+    case ShareListCheck::Malformed:
+        break;
+    }
+    return QString();
+}
+
 } // namespace
 
 // Code 4 and its builder. The reply is the shared-folder manager's; it may take a while.
@@ -229,6 +245,19 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
     bool keep = false;
     if (!InflateRest(fields, kMaxShareListBytes, &body, &keep))
         return keep;
+    // Weighed before a single record is made of it.
+    const ShareListCheck check = CheckShareList(body.constData(), body.size());
+    if (check == ShareListCheck::Malformed)
+        return false;
+    if (check != ShareListCheck::Ok) {
+        Log(kCategory, 1,
+            QStringLiteral("Shared file list from user %1 refused: %2")
+                .arg(Q(user), ShareListRefusal(check)));
+        m_shareListsAsked.erase(user);
+        // Whoever waits for the list hears of it as of a browse that could not be made.
+        Q_EMIT ConnectionToUserFailed(user, "P");
+        return true;
+    }
     BytesInputStream in(body);
     FileInfoMap folders;
     if (!in.Read(folders))
@@ -236,6 +265,7 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
     AttributeTranslationTable attributes;
     if (!in.Read(attributes))
         attributes.clear();
+    body = QByteArray();
     m_shareListsAsked.erase(user);
     Q_EMIT UserShare(user, folders, attributes);
     return true;

@@ -50,6 +50,27 @@ enum PeerMessageCode : quint32
 constexpr qsizetype kMaxShareListBytes = qsizetype(256) * 1024 * 1024;
 constexpr qsizetype kMaxSearchReplyBytes = qsizetype(16) * 1024 * 1024;
 
+// What one received share list (code 5) may hold, checked on its inflated bytes before anything
+// is made of them: a list a few megabytes long can name millions of files, or nest folders so
+// deep that their paths alone take gigabytes. Every folder and file read counts towards the
+// entries; a folder's depth is the number of parts its path has between separators.
+constexpr quint32 kMaxShareListEntries = 1500000;
+constexpr quint32 kMaxShareListDepth = 1024;
+constexpr quint32 kMaxShareListPathLength = 32 * 1024;
+
+enum class ShareListCheck
+{
+    Ok,
+    Malformed,      // a field that does not read, as the folder map's reader would find it
+    TooManyEntries, // more folders and files than kMaxShareListEntries
+    TooDeep,        // a folder path of more than kMaxShareListDepth parts
+    PathTooLong,    // a folder path longer than kMaxShareListPathLength
+};
+
+// Walks the folder map at the start of an inflated share-list body, allocating nothing; the
+// attribute table after it is not looked at. Ok means the map reads, within every cap.
+ShareListCheck CheckShareList(const char* data, qsizetype size);
+
 enum class ZInflateResult
 {
     Ok,

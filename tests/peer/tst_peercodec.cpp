@@ -40,6 +40,40 @@ QByteArray ReplyBody(const QByteArray& user, quint32 token, quint32 count,
 
 const QByteArray kTail = WireWriter().u8(1).u32(5000).u32(3).u32(0);
 
+// A share-list body of folders holding so many records each. The records are empty (code 0), one
+// byte each: a list of a million of them is a megabyte, and reads as one file per folder.
+QByteArray EmptyRecordsList(const QList<QPair<QByteArray, quint32>>& folders)
+{
+    WireWriter w;
+    w.u32(quint32(folders.size()));
+    for (const auto& [path, files] : folders)
+        w.str(path).u32(files).raw(QByteArray(qsizetype(files), '\0'));
+    return w.u32(0);
+}
+
+// Folders holding entries folders and files in all, at most 131,072 records to a folder.
+QByteArray ListOfEntries(quint32 entries)
+{
+    QList<QPair<QByteArray, quint32>> folders;
+    for (int k = 0; entries > 0; ++k) {
+        const quint32 files = qMin<quint32>(entries - 1, 131072);
+        folders.append({"\\f" + QByteArray::number(k), files});
+        entries -= files + 1;
+    }
+    return EmptyRecordsList(folders);
+}
+
+// A folder path of that many parts ("a\\a\\...") or, with bytes, of that many bytes.
+QByteArray FolderPath(int parts, int bytes = 0)
+{
+    if (bytes > 0)
+        return QByteArray(bytes, 'p');
+    QByteArray path = "a";
+    for (int k = 1; k < parts; ++k)
+        path += "\\a";
+    return path;
+}
+
 QByteArray Compressed(quint32 code, const QByteArray& body)
 {
     return WireWriter().u32(code).raw(Zlib(body));
@@ -151,6 +185,8 @@ private Q_SLOTS:
     void shareListTakenOnlyWhenAsked();
     void longShareListFrame_data();
     void longShareListFrame();
+    void shareListCaps_data();
+    void shareListCaps();
     void shareListRequestWhileReplyPending();
     void signalsCrossThreads();
     void inflate_data();
@@ -520,6 +556,78 @@ void tst_PeerCodec::longShareListFrame()
                         .arg(length)));
     QCOMPARE(shares.size(), 0);
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+}
+
+void tst_PeerCodec::shareListCaps_data()
+{
+    QTest::addColumn<QByteArray>("list"); // inflated
+    QTest::addColumn<int>("check");
+    QTest::addColumn<int>("folders"); // in the list taken (-1: refused)
+
+    const auto row = [](const char* name, const QByteArray& list, ShareListCheck check,
+                        int folders) { QTest::newRow(name) << list << int(check) << folders; };
+    const int atCap = int((kMaxShareListEntries + 131072) / 131073);
+    row("entries at the cap", ListOfEntries(kMaxShareListEntries), ShareListCheck::Ok, atCap);
+    row("entries one over", ListOfEntries(kMaxShareListEntries + 1), ShareListCheck::TooManyEntries,
+        -1);
+    const int depth = int(kMaxShareListDepth);
+    row("depth at the cap", EmptyRecordsList({{FolderPath(depth), 1}}), ShareListCheck::Ok, 1);
+    row("depth one over", EmptyRecordsList({{"x", 0}, {FolderPath(depth + 1), 1}}),
+        ShareListCheck::TooDeep, -1);
+    row("slashes count too", EmptyRecordsList({{FolderPath(depth).replace('\\', '/') + "/b", 0}}),
+        ShareListCheck::TooDeep, -1);
+    const int length = int(kMaxShareListPathLength);
+    row("path at the cap", EmptyRecordsList({{FolderPath(0, length), 0}}), ShareListCheck::Ok, 1);
+    row("path one over", EmptyRecordsList({{FolderPath(0, length + 1), 0}}),
+        ShareListCheck::PathTooLong, -1);
+    // What the list keeps of a path ends at its first NUL.
+    row("long path cut at a NUL",
+        EmptyRecordsList({{QByteArray("a\0", 2) + FolderPath(0, 2 * length), 0}}),
+        ShareListCheck::Ok, 1);
+    row("records cut short", EmptyRecordsList({{"a", 3}}).chopped(6), ShareListCheck::Malformed,
+        -1);
+    row("count over the stream limit", WireWriter().u32(1).str("a").u32(131073),
+        ShareListCheck::Malformed, -1);
+    row("real records", WireWriter().u32(1).str("\\music").u32(2).raw(kSong).raw(kClip).u32(0),
+        ShareListCheck::Ok, 1);
+    row("attribute pairs cut short",
+        WireWriter().u32(1).str("\\music").u32(1).raw(kSong.chopped(4)), ShareListCheck::Malformed,
+        -1);
+}
+
+void tst_PeerCodec::shareListCaps()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(int, check);
+    QFETCH(int, folders);
+    QCOMPARE(int(CheckShareList(list.constData(), list.size())), check);
+
+    // Through a messaging connection: a list over a cap is refused whole, makes nothing, and
+    // is reported as a browse that failed; the connection stays.
+    BobConnected bob;
+    QVERIFY(bob.peer);
+    PeerLog log;
+    QSignalSpy failed(&bob.env.peer(), &PeerMessenger::ConnectionToUserFailed);
+    bob.env.peer().GetUserSharedFiles("bob");
+    const size_t items = d.ItemCount();
+    QCOMPARE(bob.Feed(Compressed(5, list)), check != int(ShareListCheck::Malformed));
+    if (folders >= 0) {
+        QCOMPARE(bob.emitted.Lines(),
+                 QStringList{QStringLiteral("UserShare(bob, %1, 0)").arg(folders)});
+        QCOMPARE(failed.size(), 0);
+        return;
+    }
+    QCOMPARE(bob.emitted.Lines(), QStringList());
+    QCOMPARE(d.ItemCount(), items);
+    if (check == int(ShareListCheck::Malformed))
+        return;
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed[0][0].value<std::string>(), std::string("bob"));
+    QCOMPARE(failed[0][1].value<std::string>(), std::string("P"));
+    QCOMPARE(log.lines.filter("Shared file list from user bob refused: ").size(), 1);
+    // The request is answered: a list that comes after it was not asked for.
+    QVERIFY(bob.Feed(Compressed(5, EmptyRecordsList({{"a", 0}}))));
+    QCOMPARE(bob.emitted.Lines(), QStringList());
 }
 
 void tst_PeerCodec::shareListRequestWhileReplyPending()

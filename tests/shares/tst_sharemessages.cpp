@@ -9,6 +9,8 @@
 #include "shares/ShareMessages.h"
 #include "support/MemStreamBytes.h"
 
+#include <QRandomGenerator>
+
 namespace {
 
 // \data\Music, and its two files as the share list writes them.
@@ -110,6 +112,7 @@ private Q_SLOTS:
     void parentLinks();
     void secondListWaitsForRemoval();
     void listFromPeerBuildsTree();
+    void listPastTenMegabytesThroughConnection();
 };
 
 void tst_ShareMessages::shareList_data()
@@ -372,6 +375,33 @@ void tst_ShareMessages::listFromPeerBuildsTree()
                                            "Music | z.mp3 9 cbr"}));
     ItemPtr plain = d.GetType("user_share_file_name")->HasItem(Value("y.ogg"))["user_share_file"];
     QCOMPARE(plain->ConnectionCount(), size_t(3)); // its folder, name and size
+}
+
+void tst_ShareMessages::listPastTenMegabytesThroughConnection()
+{
+    // A list whose frame is longer than any other message may be, from a user we asked: names
+    // that do not compress, so that a modest number of files is enough.
+    SharesTestEnv env;
+    auto peer = env.env().DialMessaging(false);
+    QVERIFY(peer);
+    env.env().peer().GetUserSharedFiles("bob");
+    QRandomGenerator random(39);
+    const int kFiles = 24000;
+    WireWriter list;
+    list.u32(2).str("Music").u32(0).str("Music\\Noise").u32(kFiles);
+    for (int k = 0; k < kFiles; ++k) {
+        QByteArray name(700, Qt::Uninitialized);
+        for (char& c : name)
+            c = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[random.bounded(
+                62)];
+        list.u8(1).str(QByteArray::number(k) + name).u64(k).str("").u32(0);
+    }
+    const QByteArray frame = WireWriter().u32(5).raw(qCompress(list.u32(0), 1).mid(4));
+    QVERIFY(frame.size() > qsizetype(kMaxPeerFrameLength));
+    peer->SendFrame(frame);
+    QTRY_VERIFY_WITH_TIMEOUT(StoreFixture::User("bob")["user_share"]["user_share_loaded"], 30000);
+    QCOMPARE(PeerTestEnv::Count("user_share_file"), size_t(kFiles));
+    QCOMPARE(Tree("bob").first(), QStringLiteral("Music"));
 }
 
 QTEST_GUILESS_MAIN(tst_ShareMessages)
