@@ -73,7 +73,13 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
 {
     hits.clear();
     SearchParser parser;
-    if (!parser.SetSearchText(query))
+    const bool valid = parser.SetSearchText(query);
+    if (parser.TermsDropped())
+        Log(kCategory, 1,
+            QStringLiteral("Search from user %1 has more than %2 words, the rest are ignored")
+                .arg(QString::fromStdString(user))
+                .arg(SearchParser::kMaxSearchTerms));
+    if (!valid)
         return false;
 
     // Words are looked up as they came: the index holds lower-case words only, so a word with
@@ -115,7 +121,10 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
 
     const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
     const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
-    const bool tooMany = tokens.front()->VisitItems(m_types.file, [&](Item* file) {
+    size_t looked = 0;
+    const bool stopped = tokens.front()->VisitItems(m_types.file, [&](Item* file) {
+        if (++looked > kMaxSearchCandidates)
+            return true;
         // Asked of the word's side: its links stay in the cache from one candidate to the
         // next, while each candidate's own links would be a fresh miss.
         for (size_t k = 1; k < tokens.size(); ++k) {
@@ -136,7 +145,12 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
         hits.push_back(file);
         return hits.size() > kMaxSearchHits;
     });
-    return !tooMany && !hits.empty();
+    if (looked > kMaxSearchCandidates)
+        Log(kCategory, 1,
+            QStringLiteral("Search from user %1 given up after %2 files")
+                .arg(QString::fromStdString(user))
+                .arg(kMaxSearchCandidates));
+    return !stopped && !hits.empty();
 }
 
 void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,

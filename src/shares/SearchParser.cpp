@@ -17,6 +17,10 @@ bool SearchParser::Tokenize(const std::string& text)
         at = text.find_first_not_of(Whitespace(), at);
         if (at == std::string::npos)
             return !m_included.empty() || !m_includedParts.empty();
+        if (m_terms == kMaxSearchTerms) {
+            m_termsDropped = true;
+            return !m_included.empty() || !m_includedParts.empty();
+        }
 
         // One prefix at most: in -*abc the excluded word is *abc.
         TokenSet* set = &m_included;
@@ -38,6 +42,7 @@ bool SearchParser::Tokenize(const std::string& text)
         if (word.empty() || word.find('"') != std::string::npos)
             return false;
         set->insert(word);
+        ++m_terms;
         if (end == std::string::npos)
             return !m_included.empty() || !m_includedParts.empty();
         at = text[end] == '"' ? end + 1 : end;

@@ -99,12 +99,18 @@ public:
     // Searches from the network (SearchAnswering.cpp). The most hits a reply carries: a search
     // with more is not answered at all, not answered in part.
     static constexpr size_t kMaxSearchHits = 200;
+    // The most files one search looks at. A common word with words that turn every one of its
+    // files away (an exclusion, a part word no name holds, folders the searcher may not see)
+    // would otherwise walk hundreds of thousands of files for each search that comes in.
+    static constexpr size_t kMaxSearchCandidates = 8000;
     // Matches the query against the word index and, when the user may see 1 to kMaxSearchHits
     // hits, sends the user a search reply (code 9) that echoes the token.
     void ProcessSearch(const std::string& user, quint32 token, const std::string& query);
     // The matching alone: the shared_file items the user may see that match, in no particular
     // order. False when the search gets no reply: a malformed query, a word not in the index,
-    // no hit, or more than kMaxSearchHits (the search stops at the first hit too many).
+    // no hit, more than kMaxSearchHits (the search stops at the first hit too many) or more than
+    // kMaxSearchCandidates files to look at before that is known. Words past the parser's
+    // kMaxSearchTerms are ignored.
     bool FindSearchHits(const std::string& user, const std::string& query,
                         std::vector<Item*>& hits);
 

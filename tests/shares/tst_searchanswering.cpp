@@ -5,6 +5,7 @@
 
 #include "dnet/DNetManager.h"
 #include "peer/PeerMessages.h"
+#include "shares/SearchParser.h"
 
 #include <memory>
 
@@ -132,8 +133,8 @@ void tst_SearchAnswering::hits_data()
     QTest::addColumn<QStringList>("hits"); // the reply's paths; empty: no reply
 
     const auto row = [](const char* name, const char* searcher, const QStringList& files,
-                        const char* query, const QStringList& hits) {
-        QTest::newRow(name) << QByteArray(searcher) << files << QByteArray(query) << hits;
+                        const QByteArray& query, const QStringList& hits) {
+        QTest::newRow(name) << QByteArray(searcher) << files << query << hits;
     };
     // Files visible to bob alternating, in id order, with hidden ones, so that the limit is met
     // in the middle of hidden ones.
@@ -188,6 +189,29 @@ void tst_SearchAnswering::hits_data()
     row("everything excluded", "bob", live, "abc -abc", {});
     // A name may hold a backslash here: both files go out as \a\b\c, in one record.
     row("one path, two files", "bob", {"/a/b\\c", "/a/b/c"}, "c", {"\\a\\b\\c"});
+
+    // Words past the cap are ignored: a word no file has, an exclusion every name holds.
+    QStringList words;
+    for (int k = 0; k < SearchParser::kMaxSearchTerms; ++k)
+        words << QStringLiteral("w%1").arg(k);
+    const QByteArray query = words.join(' ').toUtf8();
+    const QStringList many{"/m/" + words.join(' ') + ".ogg", "/m/x.ogg"};
+    const QStringList manyHit{"\\m\\" + words.join(' ') + ".ogg"};
+    row("words up to the cap", "bob", many, query, manyHit);
+    row("a word past the cap", "bob", many, query + " nowhere", manyHit);
+    row("an exclusion past the cap", "bob", many, query + " -w0", manyHit);
+    // The one hit is the last file of a word looked at: found at the cap on files a search looks
+    // at, given up one file past it.
+    const auto lookedAt = [&](const char* name, size_t excluded, bool answered) {
+        QStringList files;
+        for (size_t k = 0; k < excluded; ++k)
+            files << QStringLiteral("/m/song %1.ogg").arg(k);
+        files << "/m/song.mp3";
+        row(name, "bob", files, "song -ogg",
+            answered ? QStringList{"\\m\\song.mp3"} : QStringList());
+    };
+    lookedAt("hit at the file cap", SharedFoldersManager::kMaxSearchCandidates - 1, true);
+    lookedAt("hit one file past it", SharedFoldersManager::kMaxSearchCandidates, false);
 }
 
 void tst_SearchAnswering::hits()
