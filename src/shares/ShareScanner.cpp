@@ -4,8 +4,10 @@
 // Links are followed, so a link back up the tree (a/loop -> a) would be entered again and again
 // until paths grew too long for the system, and two such links make that exponential. A
 // directory whose device and inode are already on the current descent path is therefore not
-// entered. The descent is an explicit work list, not recursion, so a deep share costs heap and
-// not stack; it still visits in the order a depth-first recursion over each listing would.
+// entered. Nor is one already entered through another path while scanning this root: two links
+// to one folder, in each folder of a chain of them, would share 2^n copies of the chain's end.
+// The descent is an explicit work list, not recursion, so a deep share costs heap and not
+// stack; it still visits in the order a depth-first recursion over each listing would.
 
 #include "shares/SharedFoldersManager.h"
 
@@ -216,6 +218,7 @@ void SharedFoldersManager::FindStoreFolders()
 void SharedFoldersManager::AddSharedFiles(const std::string& root, const std::string& folder)
 {
     FindStoreFolders();
+    m_enteredFolders.clear();
     ItemPtr rootItem = d.GetType(SharedFolder)->GetItem(root);
     std::vector<ScanFrame> stack;
     EnterFolder(root, folder, rootItem, stack);
@@ -234,10 +237,16 @@ void SharedFoldersManager::AddSharedFiles(const std::string& root, const std::st
             Log(kCategory, 2,
                 QStringLiteral("Not entering folder %1: it leads back into a folder above it")
                     .arg(Text(path)));
+        } else if (const auto entered = m_enteredFolders.find(entry.id);
+                   entered != m_enteredFolders.end()) {
+            Log(kCategory, 2,
+                QStringLiteral("Not entering folder %1: already shared as %2")
+                    .arg(Text(path), Text(entered->second)));
         } else {
             EnterFolder(root, path, rootItem, stack); // top is not used after this
         }
     }
+    m_enteredFolders.clear();
 }
 
 void SharedFoldersManager::EnterFolder(const std::string& root, const std::string& folder,
@@ -257,6 +266,7 @@ void SharedFoldersManager::EnterFolder(const std::string& root, const std::strin
     frame.known = folderItem.GetItems(SharedFile);
     if (ListFolder(folder, frame.id, frame.entries)) {
         m_descentPath.insert(frame.id);
+        m_enteredFolders.emplace(frame.id, folder);
         DropStoreFiles(frame);
     }
     stack.push_back(std::move(frame));

@@ -30,6 +30,7 @@ class DataSaver;
 #include <QThread>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -188,6 +189,9 @@ private:
     // The folders on the current descent path, by path and by (device, inode).
     std::set<std::string> m_foldersBeingScanned;
     std::set<std::pair<quint64, quint64>> m_descentPath;
+    // The folders entered while scanning the current root, by (device, inode), with the path
+    // each was entered by.
+    std::map<std::pair<quint64, quint64>, std::string> m_enteredFolders;
     // The folders, by (device, inode), that hold the store file, with its name there.
     std::set<std::pair<std::pair<quint64, quint64>, std::string>> m_storeFolders;
     std::function<UploadState()> m_uploadState;

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -61,13 +63,19 @@ public:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QVERIFY(file.resize(size));
     }
-    void Remove(const QString& relative)
+    // Removed by the bytes of its path, folders with everything in them: Qt's own removal reads
+    // names as text and leaves behind those that are not UTF-8.
+    void Remove(const QString& relative) { RemovePath(Path(relative)); }
+    static void RemovePath(const std::string& path)
     {
-        const QString path = m_base + '/' + relative;
-        if (QFileInfo(path).isDir())
-            QVERIFY(QDir(path).removeRecursively());
-        else
-            QVERIFY(QFile::remove(path));
+        std::error_code error;
+        QVERIFY(std::filesystem::remove_all(path, error) > 0 && !error);
+    }
+    // A file of no bytes at a path given as bytes.
+    static void Touch(const std::string& path)
+    {
+        std::ofstream file(path);
+        QVERIFY(file.good());
     }
     // A symbolic link at relative pointing to target (taken as written).
     void Link(const QString& relative, const QString& target)

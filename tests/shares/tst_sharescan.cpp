@@ -8,6 +8,8 @@
 #include <QHash>
 #include <QSet>
 
+#include <filesystem>
+
 #include <sys/stat.h>
 
 class tst_ShareScan : public QObject
@@ -19,6 +21,10 @@ private Q_SLOTS:
     void rescanFollowsTheDisk();
     void linksBackUpAreNotEntered_data();
     void linksBackUpAreNotEntered();
+    void folderReachedTwiceIsEnteredOnce_data();
+    void folderReachedTwiceIsEnteredOnce();
+    void namesNotUtf8_data();
+    void namesNotUtf8();
     void listingOrderIsDepthFirst();
     void storeFileNeverShared_data();
     void storeFileNeverShared();
@@ -184,6 +190,105 @@ void tst_ShareScan::linksBackUpAreNotEntered()
                                  .arg(QString::fromStdString(env.Path(links[k])));
         QVERIFY2(log.lines.contains(line), qPrintable(log.lines.join('\n')));
     }
+}
+
+void tst_ShareScan::folderReachedTwiceIsEnteredOnce_data()
+{
+    QTest::addColumn<int>("depth");
+    QTest::newRow("depth 1") << 1;
+    QTest::newRow("depth 3") << 3;
+    // Entered through every path, this one would be 262,143 folders.
+    QTest::newRow("depth 17") << 17;
+}
+
+void tst_ShareScan::folderReachedTwiceIsEnteredOnce()
+{
+    QFETCH(int, depth);
+    // A diamond chain: the shared folder d0 and the folders d1 to dN beside it, each with a
+    // file, and in each but the last two links, a and b, to the next.
+    SharesTestEnv env;
+    const auto name = [](int k) { return QStringLiteral("d%1").arg(k); };
+    for (int k = 0; k <= depth; ++k) {
+        env.Write(name(k) + QStringLiteral("/f%1.ogg").arg(k));
+        if (k < depth) {
+            env.Link(name(k) + "/a", "../" + name(k + 1));
+            env.Link(name(k) + "/b", "../" + name(k + 1));
+        }
+    }
+    env.Share(name(0));
+    LogLines log("Shared");
+    env.Init();
+
+    QCOMPARE(int(g("shared_file").Size()), depth + 1);
+    QCOMPARE(int(g("shared_file_folder").Size()), depth + 1);
+    // Each folder is shared through a's: d0/a/a/... and the b beside each a is turned away once.
+    QString through = name(0);
+    for (int k = 0; k < depth; ++k) {
+        const QString line = QStringLiteral("   Not entering folder %1/b: already shared as %1/a")
+                                 .arg(QString::fromStdString(env.Path(through)));
+        QCOMPARE(log.lines.count(line), 1);
+        through += "/a";
+    }
+    QCOMPARE(log.lines.filter("Not entering folder").size(), depth);
+    QVERIFY(env.File(through + QStringLiteral("/f%1.ogg").arg(depth)));
+}
+
+void tst_ShareScan::namesNotUtf8_data()
+{
+    QTest::addColumn<QByteArrayList>("names"); // in the shared folder, as bytes
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("added");
+    QTest::addColumn<int>("removed");
+    QTest::addColumn<int>("left");
+    const QByteArrayList both{"caf\xc3\xa9.mp3", "caf\xe9.mp3"};
+    QTest::newRow("unchanged") << both << "" << 0 << 0 << 2;
+    QTest::newRow("root replaced by a file") << both << "file" << 0 << 2 << 0;
+    QTest::newRow("Latin-1 file deleted") << both << "latin-1" << 0 << 1 << 1;
+    QTest::newRow("Latin-1 folder replaced by a file")
+        << QByteArrayList{"sub\xe9/a.ogg", "sub\xe9/b\xff.ogg"} << "sub" << 1 << 2 << 1;
+}
+
+void tst_ShareScan::namesNotUtf8()
+{
+    QFETCH(QByteArrayList, names);
+    QFETCH(QString, change);
+    QFETCH(int, added);
+    QFETCH(int, removed);
+    QFETCH(int, left);
+
+    SharesTestEnv env;
+    const std::string root = env.Path("share");
+    for (const QByteArray& name : names) {
+        const std::string path = root + '/' + name.toStdString();
+        std::filesystem::create_directories(path.substr(0, path.rfind('/')));
+        SharesTestEnv::Touch(path);
+    }
+    env.Share("share");
+    env.Init();
+    QCOMPARE(int(g("shared_file").Size()), names.size());
+
+    if (change == "file") {
+        SharesTestEnv::RemovePath(root);
+        SharesTestEnv::Touch(root);
+    } else if (change == "latin-1") {
+        SharesTestEnv::RemovePath(root + "/caf\xe9.mp3");
+    } else if (change == "sub") {
+        SharesTestEnv::RemovePath(root + "/sub\xe9");
+        SharesTestEnv::Touch(root + "/sub\xe9");
+    }
+    QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
+    env.shares().RescanShares();
+    QCOMPARE(rescanned[0][0].toInt(), added);
+    QCOMPARE(rescanned[0][1].toInt(), removed);
+    QCOMPARE(int(g("shared_file").Size()), left);
+    // What is still shared is what is on the disk, by the bytes of its path.
+    for (Item* file : g("shared_file")) {
+        const std::string path = ItemPtr(file)["shared_file_folder"].AsString() + '/' +
+                                 ItemPtr(file)["shared_file_name"].AsString();
+        QVERIFY2(std::filesystem::is_regular_file(path), path.c_str());
+    }
+    // Names that are not UTF-8 would outlive the temporary folder's own clean-up.
+    SharesTestEnv::RemovePath(root);
 }
 
 void tst_ShareScan::listingOrderIsDepthFirst()
