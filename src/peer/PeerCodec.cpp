@@ -216,6 +216,19 @@ void PeerMessenger::SendShareList(const std::string& user, MemStream message)
         m_shareListReplies.erase(user);
 }
 
+qint64 PeerMessenger::BytesQueuedTo(const std::string& userName) const
+{
+    ItemPtr user = d.GetType(User)->HasItem(Value(userName));
+    qint64 bytes = 0;
+    if (!user)
+        return bytes;
+    for (Item* i : user.GetItems(UnsentMessage))
+        bytes += ItemPtr(i).AsPointer<QByteArray>()->size();
+    for (Item* i : user.GetItems(PeerSocket))
+        bytes += ItemPtr(i).AsPointer<QTcpSocket>()->bytesToWrite();
+    return bytes;
+}
+
 bool PeerMessenger::ShareListReplyPending(const std::string& user)
 {
     const auto it = m_shareListReplies.find(user);

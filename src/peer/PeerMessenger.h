@@ -97,6 +97,9 @@ public:
     using ShareListReply = std::function<void(MemStream message)>;
     using ShareListHook = std::function<void(const std::string& user, ShareListReply reply)>;
     void SetShareListHook(ShareListHook hook) { m_shareListHook = std::move(hook); }
+    // What waits to go to a user: queued messages, and bytes its messaging connections have not
+    // written yet. Replies that other users can ask for again and again keep under a cap of it.
+    qint64 BytesQueuedTo(const std::string& user) const;
 
     void DisposeOfSocket(QTcpSocket* socket);
 

@@ -370,26 +370,175 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
     if (!folderItem || GetUserSharedFolders(user).Connected(folderItem).IsEmpty())
         return;
 
-    // Bare names, no MP3 details: this message carries none.
-    SharedFolderInfo contents;
-    for (Item* f : folderItem.GetItems(SharedFile)) {
-        ItemPtr file(f);
-        contents.files.insert(
-            FileInfo(file[SharedFileName].AsString(), file[SharedFileSize].AsInt64()));
-    }
-    QByteArray body;
-    BytesOutputStream out(&body);
-    out.Write(token);
-    out.Write(folder);
-    out.Write(quint32(1)); // one folder in the map that follows
-    out.Write(folder);
-    out.Write(contents);
-    const QByteArray message = CompressedMessage(PM_SHARED_FILES_IN_FOLDER, body);
-    if (message.isEmpty()) {
-        Log(kCategory, 1, QStringLiteral("Could not compress the contents of a shared folder"));
+    const QString who = QString::fromStdString(user);
+    const qint64 queued = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
+    m_folderReplies->Forget(user, queued);
+    if (m_folderReplies->IsPending(user, local)) {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 asked for the contents of folder %2 again before the last "
+                           "reply was sent, not answering")
+                .arg(who, QString::fromStdString(folder)));
         return;
     }
-    // A host built without peer messaging (EngineOptions::peerMessenger) answers nobody.
-    if (peerMessenger)
-        peerMessenger->SendMessage(user, StreamOf(message));
+    if (m_folderReplies->PendingCount(user) >= FolderReplies::kMaxPendingPerPeer) {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 has %2 folder contents replies still to receive, not "
+                           "answering another")
+                .arg(who)
+                .arg(FolderReplies::kMaxPendingPerPeer));
+        return;
+    }
+
+    // Bare names and sizes, no MP3 details: this message carries none. They are copied out
+    // here; sorting them and writing the body is left to the worker with the compression.
+    std::vector<FileInfo> files;
+    files.reserve(folderItem->ConnectionCount(m_types.file));
+    // The body as the worker writes it: token, folder, a count of one, folder, the record set
+    // (count, records of code, name, size, empty extension and no pairs, a trailer of 0).
+    const qint64 text = 4 + qint64(folder.size());
+    qint64 bodyBytes = 4 + text + 4 + text + 4 + 4;
+    folderItem->VisitItems(m_types.file, [&](const Item* file) {
+        static const std::string kNoName;
+        const Item* name = file->HasItem(SharedFileName);
+        const Item* size = file->HasItem(SharedFileSize);
+        files.emplace_back(name ? name->AsString() : kNoName, size ? size->AsInt64() : 0);
+        bodyBytes += 1 + 4 + qint64(files.back().name.size()) + 8 + 4 + 4;
+        return false;
+    });
+    if (queued + m_folderReplies->CompressingBytes(user) + bodyBytes >
+        FolderReplies::kMaxQueuedBytesPerPeer) {
+        Log(kCategory, 1,
+            QStringLiteral("Too much waits to go to user %1, not answering a request for the "
+                           "contents of folder %2")
+                .arg(who, QString::fromStdString(folder)));
+        return;
+    }
+    auto body = [token, folder, files = std::move(files)]() mutable {
+        SharedFolderInfo contents;
+        for (FileInfo& file : files)
+            contents.files.insert(std::move(file));
+        QByteArray bytes;
+        BytesOutputStream out(&bytes);
+        out.Write(token);
+        out.Write(folder);
+        out.Write(quint32(1)); // one folder in the map that follows
+        out.Write(folder);
+        out.Write(contents);
+        return bytes;
+    };
+    // Made and compressed at the best level off this thread: a big folder takes a while.
+    m_folderReplies->Start(user, local, bodyBytes, std::move(body),
+                           [user](const QByteArray& message) {
+                               if (message.isEmpty()) {
+                                   Log(kCategory, 1,
+                                       QStringLiteral("Could not compress the contents of a "
+                                                      "shared folder"));
+                                   return;
+                               }
+                               // A host built without peer messaging answers nobody.
+                               if (peerMessenger)
+                                   peerMessenger->SendMessage(user, StreamOf(message));
+                           });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Folder contents replies under way
+
+FolderReplies::~FolderReplies()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void FolderReplies::Forget(const std::string& user, qint64 queued)
+{
+    const auto it = m_pending.find(user);
+    if (it == m_pending.end() || queued > 0)
+        return;
+    auto& folders = it->second;
+    for (auto f = folders.begin(); f != folders.end();)
+        f = f->second.compressing ? std::next(f) : folders.erase(f);
+    if (folders.empty())
+        m_pending.erase(it);
+}
+
+bool FolderReplies::IsPending(const std::string& user, const std::string& folder) const
+{
+    const auto it = m_pending.find(user);
+    return it != m_pending.end() && it->second.count(folder) > 0;
+}
+
+int FolderReplies::PendingCount(const std::string& user) const
+{
+    const auto it = m_pending.find(user);
+    return it == m_pending.end() ? 0 : int(it->second.size());
+}
+
+qint64 FolderReplies::CompressingBytes(const std::string& user) const
+{
+    qint64 bytes = 0;
+    const auto it = m_pending.find(user);
+    if (it == m_pending.end())
+        return bytes;
+    for (const auto& [folder, entry] : it->second)
+        bytes += entry.compressing ? entry.bodyBytes : 0;
+    return bytes;
+}
+
+void FolderReplies::Start(const std::string& user, const std::string& folder, qint64 bodyBytes,
+                          Body body, Done done)
+{
+    m_pending[user][folder] = Entry{true, bodyBytes};
+    const quint64 id = m_nextId++;
+    m_waiting[id] = Waiting{user, folder, std::move(done)};
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_jobs.push_back(Job{id, std::move(body)});
+    }
+    m_wake.notify_one();
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { Run(); });
+}
+
+void FolderReplies::Run()
+{
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
+            if (m_stop)
+                return;
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+        }
+        const QByteArray message =
+            CompressedMessage(PM_SHARED_FILES_IN_FOLDER, job.body(), &m_stop);
+        job.body = nullptr;
+        // Dropped unrun when this object goes first; its destructor waits for this thread.
+        QMetaObject::invokeMethod(
+            this, [this, id = job.id, message] { Finish(id, message); }, Qt::QueuedConnection);
+    }
+}
+
+void FolderReplies::Finish(quint64 id, const QByteArray& message)
+{
+    const auto it = m_waiting.find(id);
+    if (it == m_waiting.end())
+        return;
+    const Waiting waiting = std::move(it->second);
+    m_waiting.erase(it);
+    auto& folders = m_pending[waiting.user];
+    if (message.isEmpty())
+        folders.erase(waiting.folder);
+    else
+        folders[waiting.folder].compressing = false;
+    if (folders.empty())
+        m_pending.erase(waiting.user);
+    waiting.done(message);
 }

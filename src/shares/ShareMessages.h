@@ -10,11 +10,17 @@
 #include <QObject>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 // One folder's files in a folder-contents reply: a count, the records in their order (name,
@@ -74,6 +80,68 @@ private:
     };
     std::list<Kept> m_kept; // most recently asked for first
     std::vector<std::shared_ptr<Job>> m_jobs;
+};
+
+// Folder-contents replies (code 37) under way, by user and folder, and the thread that
+// compresses them. A reply is pending from the request until everything queued to its user has
+// gone out: a peer asking for one folder in a loop costs one reply, and one that never reads
+// gets no more than kMaxPendingPerPeer of them.
+class FolderReplies : public QObject
+{
+public:
+    using Body = std::function<QByteArray()>;
+    using Done = std::function<void(QByteArray message)>;
+
+    static constexpr int kMaxPendingPerPeer = 16;
+    // What may wait to go to one peer, counted with the reply about to be made (by its body).
+    static constexpr qint64 kMaxQueuedBytesPerPeer = qint64(8) * 1024 * 1024;
+
+    FolderReplies() = default;
+    // Stops the worker (it sees that within a megabyte of input) and waits for it.
+    ~FolderReplies() override;
+
+    // Nothing waits to go to the user any more (queued is what does): its sent replies are no
+    // longer pending.
+    void Forget(const std::string& user, qint64 queued);
+    bool IsPending(const std::string& user, const std::string& folder) const;
+    int PendingCount(const std::string& user) const;
+    // The bodies of the user's replies still being compressed.
+    qint64 CompressingBytes(const std::string& user) const;
+    // Makes the body of bodyBytes bytes with body and compresses it into a code 37 message, on
+    // the worker; done gets the message on this thread (empty when compressing failed). The
+    // reply is pending from now on.
+    void Start(const std::string& user, const std::string& folder, qint64 bodyBytes, Body body,
+               Done done);
+
+private:
+    struct Entry
+    {
+        bool compressing = true;
+        qint64 bodyBytes = 0;
+    };
+    struct Job
+    {
+        quint64 id;
+        Body body;
+    };
+    struct Waiting
+    {
+        std::string user;
+        std::string folder;
+        Done done;
+    };
+    void Run();
+    void Finish(quint64 id, const QByteArray& message);
+
+    std::map<std::string, std::map<std::string, Entry>> m_pending;
+    std::map<quint64, Waiting> m_waiting;
+    quint64 m_nextId = 0;
+    // The worker, started with the first reply.
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Job> m_jobs;
+    std::atomic<bool> m_stop{false};
 };
 
 // The compressed message (u32 code, then the zlib stream of body), or empty when compressing

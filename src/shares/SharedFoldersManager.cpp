@@ -40,6 +40,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     m_types.token = d.GetType(SearchToken);
     // Share lists kept for other users go stale with what they show.
     WatchShareChanges();
+    m_folderReplies = std::make_unique<FolderReplies>();
 
     // Last, so that nothing above can throw with the thread running. Requests and results
     // cross to and from the scanner's thread as queued signals.

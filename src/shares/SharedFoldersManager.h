@@ -37,6 +37,7 @@ class DataSaver;
 #include <utility>
 #include <vector>
 
+class FolderReplies;
 class ShareListReplies;
 
 class SharedFoldersManager : public QObject, public DataHandler
@@ -197,6 +198,8 @@ private:
     std::function<UploadState()> m_uploadState;
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;
-    // Share lists kept and being compressed; last, so that its workers stop first.
+    // Share lists kept and being compressed, and folder contents replies under way; last, so
+    // that their workers stop first.
     std::unique_ptr<ShareListReplies> m_shareLists;
+    std::unique_ptr<FolderReplies> m_folderReplies;
 };

@@ -106,6 +106,10 @@ private Q_SLOTS:
     void listBeingCompressedWhenManagerGoes();
     void folderContents_data();
     void folderContents();
+    void folderRequestsFromOnePeer_data();
+    void folderRequestsFromOnePeer();
+    void folderRepliesKeepQueueUnderCap_data();
+    void folderRepliesKeepQueueUnderCap();
     void sharedFolderInfo_data();
     void sharedFolderInfo();
     void parentLinks_data();
@@ -251,6 +255,83 @@ void tst_ShareMessages::folderContents()
     QByteArray got;
     QVERIFY(peer->WaitForFrame(&got));
     QCOMPARE(Inflated(got, 37).toHex(), body.toHex());
+}
+
+void tst_ShareMessages::folderRequestsFromOnePeer_data()
+{
+    QTest::addColumn<bool>("sameFolder");
+    QTest::addColumn<int>("replies");
+    QTest::newRow("500 for one folder: one reply") << true << 1;
+    QTest::newRow("500 for as many folders: the cap on pending replies")
+        << false << FolderReplies::kMaxPendingPerPeer;
+}
+
+void tst_ShareMessages::folderRequestsFromOnePeer()
+{
+    QFETCH(bool, sameFolder);
+    QFETCH(int, replies);
+    Music music;
+    for (int k = 0; k < 500; ++k)
+        SharesTestEnv::Folder(music.root, "/data/Music/" + std::to_string(k));
+    auto peer = music.env.env().DialMessaging(false);
+    QVERIFY(peer);
+    PeerLog log;
+    LogLines shared("Shared");
+    const auto request = [](int k, bool same) {
+        const QByteArray folder = same ? "\\data\\Music" : "\\data\\Music\\" + QByteArray::number(k);
+        return FakePeer::Frame(WireWriter().u32(36).u32(quint32(k)).str(folder));
+    };
+    QByteArray burst;
+    for (int k = 0; k < 500; ++k)
+        burst += request(k, sameFolder);
+    peer->SendRaw(burst);
+    const QString sent = QStringLiteral("Send PM_SHARED_FILES_IN_FOLDER message to user bob");
+    QTRY_COMPARE(log.lines.count(sent), replies);
+    QCOMPARE(shared.lines.size(), 500 - replies);
+
+    // Exactly those replies reach the peer, and nothing after them.
+    peerMessenger->SendMessage("bob", Message(PM_NOTHING));
+    int got = 0;
+    QByteArray frame;
+    while (peer->WaitForFrame(&frame) && frame != Hex("34000000")) {
+        QCOMPARE(frame.left(4), FakePeer::U32(37));
+        ++got;
+    }
+    QCOMPARE(got, replies);
+    QCOMPARE(log.lines.count(sent), replies);
+
+    // All gone out: the same request is answered again.
+    peer->SendRaw(request(0, sameFolder));
+    QVERIFY(peer->WaitForFrame(&frame));
+    QCOMPARE(frame.left(4), FakePeer::U32(37));
+}
+
+void tst_ShareMessages::folderRepliesKeepQueueUnderCap_data()
+{
+    QTest::addColumn<qint64>("over"); // what would wait for carol with the reply, past the cap
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("at the cap") << qint64(0) << true;
+    QTest::newRow("one byte over") << qint64(1) << false;
+}
+
+void tst_ShareMessages::folderRepliesKeepQueueUnderCap()
+{
+    QFETCH(qint64, over);
+    QFETCH(bool, answered);
+    Music music;
+    // Carol has no connection: what is sent to her waits, and her reply's body (as the folder
+    // contents test has it) would come on top.
+    const qint64 body = (U32(7) + K + U32(1) + K + U32(2) + A + B0 + U32(0)).size();
+    const qint64 waiting = FolderReplies::kMaxQueuedBytesPerPeer - body + over;
+    peerMessenger->SendMessage("carol", Message(PM_NOTHING, QByteArray(waiting - 4, 'w')));
+    QCOMPARE(peerMessenger->BytesQueuedTo("carol"), waiting);
+    LogLines log("Shared");
+    sharedFoldersManager->OnFilesInFoldersRequested("carol", 7, "\\data\\Music");
+    QCOMPARE(log.lines.size(), answered ? 0 : 1);
+    if (answered)
+        QTRY_COMPARE(PeerTestEnv::Count("unsent_message"), size_t(2));
+    QCoreApplication::processEvents();
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(answered ? 2 : 1));
 }
 
 void tst_ShareMessages::sharedFolderInfo_data()
