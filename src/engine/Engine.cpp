@@ -120,6 +120,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
             QObject::connect(m_dnet.get(), &DNetManager::DNetSearchRequest, m_shares.get(),
                              &SharedFoldersManager::OnDNetSearchRequest);
         }
+        QObject::connect(m_timers->everyHalfMinute(), &SharedTimer::timeout, m_shares.get(),
+                         &SharedFoldersManager::EveryHalfMinute);
         if (m_peer) {
             // Other users browsing our shares, and our browsing theirs. The peer library does
             // not link the shares: a share-list request reaches them through the hook.

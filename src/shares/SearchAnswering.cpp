@@ -12,6 +12,8 @@
 #include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
 #include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
+#include "server/ServerStore.h"
 #include "shares/SearchParser.h"
 #include "shares/SharesSchema.h"
 #include "store/FileInfo.h"
@@ -191,10 +193,117 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
                 .arg(QString::fromStdString(user), QString::fromStdString(query)));
         return;
     }
+    bool madeUser = false;
+    if (!AdmitSearchReply(user, &madeUser))
+        return;
     Log(kCategory, 1,
         QStringLiteral("Sending search results to user %1 for search string %2")
             .arg(QString::fromStdString(user), QString::fromStdString(query)));
+    QueueSearchReply(user, madeUser, message);
+}
+
+bool SharedFoldersManager::AdmitSearchReply(const std::string& user, bool* madeUser)
+{
+    ItemPtr userItem = ServerStore::FindUser(user);
+    *madeUser = !userItem || m_searchReplyUsers.count(user) > 0;
+    if (userItem.IsConnected(PeerTypes::PeerSocket))
+        return true;
+    TidySearchReplies();
+    if (userItem || m_searchReplyUsers.size() < kMaxSearchReplyUsers)
+        return true;
+    if (!m_searchReplyCapLogged)
+        Log(kCategory, 1,
+            QStringLiteral("Search results for %1 users we do not know wait for connections; "
+                           "not answering others (the first: %2) until some are over")
+                .arg(kMaxSearchReplyUsers)
+                .arg(QString::fromStdString(user)));
+    m_searchReplyCapLogged = true;
+    return false;
+}
+
+void SharedFoldersManager::QueueSearchReply(const std::string& user, bool madeUser,
+                                            const MemStream& message)
+{
     // A host built without peer messaging (EngineOptions::peerMessenger) answers nobody.
-    if (peerMessenger)
+    if (!peerMessenger)
+        return;
+    ItemPtr userItem = ServerStore::FindUser(user);
+    if (userItem.IsConnected(PeerTypes::PeerSocket)) {
         peerMessenger->SendMessage(user, message);
+        return;
+    }
+    // Queued while a connection is asked for: the new one of the user's queued messages.
+    const ItemSet before = userItem.GetItems(PeerTypes::UnsentMessage);
+    peerMessenger->SendMessage(user, message);
+    userItem = ServerStore::FindUser(user);
+    if (madeUser)
+        m_searchReplyUsers.insert(user);
+    for (Item* queued : userItem.GetItems(PeerTypes::UnsentMessage)) {
+        if (!before.Contains(queued))
+            m_pendingSearchReplies.emplace_back(user, queued->Id());
+    }
+    if (m_pendingSearchReplies.size() <= kMaxPendingSearchReplies)
+        return;
+    const auto [oldestUser, oldestId] = m_pendingSearchReplies.front();
+    m_pendingSearchReplies.pop_front();
+    if (!m_searchReplyCapLogged)
+        Log(kCategory, 1,
+            QStringLiteral("More than %1 search results wait for connections; dropping the "
+                           "oldest (for user %2) and others like it")
+                .arg(kMaxPendingSearchReplies)
+                .arg(QString::fromStdString(oldestUser)));
+    m_searchReplyCapLogged = true;
+    Item* oldest = d.ItemById(oldestId);
+    if (oldest && oldest->GetType() == d.GetType(PeerTypes::UnsentMessage))
+        ItemPtr(oldest).Remove();
+}
+
+void SharedFoldersManager::TidySearchReplies()
+{
+    Type* unsent = d.GetType(PeerTypes::UnsentMessage);
+    const auto gone = [unsent](const std::pair<std::string, uint32_t>& reply) {
+        const Item* item = d.ItemById(reply.second);
+        return !item || item->GetType() != unsent;
+    };
+    m_pendingSearchReplies.erase(
+        std::remove_if(m_pendingSearchReplies.begin(), m_pendingSearchReplies.end(), gone),
+        m_pendingSearchReplies.end());
+
+    // A user item made for a reply goes once nothing is under way for it any more: no message
+    // queued, no connection or attempt. What the server told of its address, or was asked of
+    // it, goes with it; a user that has come to matter otherwise (a room, the user list, a
+    // download) stays, ours no longer.
+    static const char* const kUnderWay[] = {PeerTypes::UnsentMessage,
+                                            PeerTypes::ConnectToPeerRequest,
+                                            PeerTypes::PeerSocket,
+                                            PeerTypes::ConnectToPeerRequestSocket,
+                                            PeerTypes::PeerConnectionRequest,
+                                            PeerTypes::IndirectConnectToPeerRequest};
+    static const char* const kAddress[] = {PeerTypes::UserAddress, PeerTypes::UserPort,
+                                           PeerTypes::UserObfuscatedPort,
+                                           ServerTypes::UserAddressRequest};
+    for (auto it = m_searchReplyUsers.begin(); it != m_searchReplyUsers.end();) {
+        ItemPtr user = ServerStore::FindUser(*it);
+        size_t underWay = 0;
+        size_t address = 0;
+        for (const char* type : kUnderWay)
+            underWay += user ? user->ConnectionCount(d.GetType(type)) : 0;
+        for (const char* type : kAddress)
+            address += user ? user->ConnectionCount(d.GetType(type)) : 0;
+        if (user && underWay > 0) {
+            ++it;
+            continue;
+        }
+        if (user && user->ConnectionCount() == address)
+            user.Remove();
+        it = m_searchReplyUsers.erase(it);
+    }
+    if (m_pendingSearchReplies.size() < kMaxPendingSearchReplies &&
+        m_searchReplyUsers.size() < kMaxSearchReplyUsers)
+        m_searchReplyCapLogged = false;
+}
+
+void SharedFoldersManager::EveryHalfMinute()
+{
+    TidySearchReplies();
 }

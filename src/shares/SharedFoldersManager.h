@@ -29,6 +29,7 @@ class DataSaver;
 #include <QString>
 #include <QThread>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -105,6 +106,14 @@ public:
     // files away (an exclusion, a part word no name holds, folders the searcher may not see)
     // would otherwise walk hundreds of thousands of files for each search that comes in.
     static constexpr size_t kMaxSearchCandidates = 8000;
+    // Replies waiting for a messaging connection to their searcher. Searches come from
+    // anyone the distributed network passes on, each naming a searcher who must be connected
+    // to: past this many waiting replies the oldest is dropped.
+    static constexpr size_t kMaxPendingSearchReplies = 100;
+    // User items made to reply to searchers we did not know, until their replies and the
+    // connection attempts for them are over; a search from yet another stranger is not
+    // answered meanwhile.
+    static constexpr size_t kMaxSearchReplyUsers = 200;
     // Matches the query against the word index and, when the user may see 1 to kMaxSearchHits
     // hits, sends the user a search reply (code 9) that echoes the token.
     void ProcessSearch(const std::string& user, quint32 token, const std::string& query);
@@ -132,6 +141,8 @@ Q_SIGNALS:
     void MP3ScanRequired(QString path);
 
 public Q_SLOTS:
+    // Lets go of the user items made for search replies that are over.
+    void EveryHalfMinute();
     void OnConnectedToServer();
     void OnReceivedUserStats(std::string user, UserStats stats);
     // A result of the MP3 scanner, on this thread: written to the file's item, which is marked
@@ -154,6 +165,11 @@ private:
     void OnSharedFileNameAdded(Item* item);
     void OnSharedFileRemoved(Item* item);
     void OnShareChanged(ConnectionInfo info);
+
+    // Search replies waiting for their searchers (SearchAnswering.cpp).
+    bool AdmitSearchReply(const std::string& user, bool* madeUser);
+    void QueueSearchReply(const std::string& user, bool madeUser, const MemStream& message);
+    void TidySearchReplies();
 
     // Share lists (ShareMessages.cpp).
     void WatchShareChanges();
@@ -196,6 +212,12 @@ private:
     // The folders, by (device, inode), that hold the store file, with its name there.
     std::set<std::pair<std::pair<quint64, quint64>, std::string>> m_storeFolders;
     std::function<UploadState()> m_uploadState;
+    // Search replies waiting for a connection, oldest first: the user and the queued message's
+    // item id. The names of the user items made for them, and whether a refusal was logged
+    // since the caps were last clear.
+    std::deque<std::pair<std::string, uint32_t>> m_pendingSearchReplies;
+    std::set<std::string> m_searchReplyUsers;
+    bool m_searchReplyCapLogged = false;
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;
     // Share lists kept and being compressed, and folder contents replies under way; last, so

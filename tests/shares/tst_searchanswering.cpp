@@ -5,7 +5,11 @@
 
 #include "dnet/DNetManager.h"
 #include "peer/PeerMessages.h"
+#include "server/ServerStore.h"
 #include "shares/SearchParser.h"
+#include "store/Clock.h"
+
+#include <QRegularExpression>
 
 #include <memory>
 
@@ -19,6 +23,8 @@ private Q_SLOTS:
     void hits();
     void records_data();
     void records();
+    void repliesWaitingForSearchersAreCapped_data();
+    void repliesWaitingForSearchersAreCapped();
 };
 
 namespace {
@@ -293,6 +299,65 @@ void tst_SearchAnswering::records()
     QByteArray body;
     QVERIFY(TakeReplyBody(*env.peer, &body));
     QCOMPARE(body.toHex(), reply.toHex());
+}
+
+void tst_SearchAnswering::repliesWaitingForSearchersAreCapped_data()
+{
+    QTest::addColumn<int>("searchers"); // each a stranger, with no connection to us
+    QTest::addColumn<int>("waiting");   // replies queued when all have searched
+    QTest::addColumn<int>("made");      // user items made for them
+    QTest::addColumn<bool>("logged");
+    const int replies = int(SharedFoldersManager::kMaxPendingSearchReplies);
+    const int users = int(SharedFoldersManager::kMaxSearchReplyUsers);
+    QTest::newRow("replies at the cap") << replies << replies << replies << false;
+    QTest::newRow("one reply past it: the oldest dropped")
+        << replies + 1 << replies << replies + 1 << true;
+    QTest::newRow("users at the cap") << users << replies << users << true;
+    QTest::newRow("one user past it: not answered") << users + 1 << replies << users << true;
+}
+
+void tst_SearchAnswering::repliesWaitingForSearchersAreCapped()
+{
+    QFETCH(int, searchers);
+    QFETCH(int, waiting);
+    QFETCH(int, made);
+    QFETCH(bool, logged);
+    SearchEnv env;
+    QVERIFY(env.peer);
+    Shares::AddFile(Shares::Root("/m"), "/m", "tune.mp3");
+    const size_t users = PeerTestEnv::Count("user");
+    LogLines log("Search");
+    for (int k = 0; k < searchers; ++k)
+        env.shares().ProcessSearch("stranger " + std::to_string(k), quint32(k), "tune");
+
+    QCOMPARE(int(PeerTestEnv::Count("unsent_message")), waiting);
+    QCOMPARE(int(PeerTestEnv::Count("user") - users), made);
+    // One connection attempt for each user made, none for the one not answered.
+    QCOMPARE(int(PeerTestEnv::Count("connect_to_peer_request")), made);
+    // The newest replies wait; the oldest went first; the stranger past the cap on users was
+    // not even made.
+    const auto waits = [](int k) {
+        return bool(ServerStore::FindUser("stranger " + std::to_string(k))["unsent_message"]);
+    };
+    QCOMPARE(waits(searchers - 1), made == searchers);
+    QVERIFY(waits(made - 1));
+    QCOMPARE(waits(0), searchers <= waiting);
+    QCOMPARE(bool(ServerStore::FindUser("stranger " + std::to_string(searchers - 1))),
+             made == searchers);
+    QCOMPARE(log.lines.filter(QRegularExpression("wait for connections")).size(), logged ? 1 : 0);
+    QCOMPARE(log.lines.filter("Sending search results").size(), made);
+
+    // Once the attempts and then the queued replies are over, the users made for them go.
+    Clock::Shift(61);
+    env.env().fireHalfMinute();
+    QCOMPARE(int(PeerTestEnv::Count("user") - users), waiting);
+    Clock::Shift(300);
+    env.env().fireHalfMinute();
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("user"), users);
+    // And strangers are answered again.
+    env.shares().ProcessSearch("latecomer", 1, "tune");
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
 }
 
 QTEST_GUILESS_MAIN(tst_SearchAnswering)
