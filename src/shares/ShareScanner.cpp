@@ -189,6 +189,7 @@ void SharedFoldersManager::RescanShares()
     goneFiles.Remove();
     goneFolders.Remove();
     d.RemoveDisconnectedItems();
+    ReleaseFreedMemory(size_t(m_filesRemoved));
     Q_EMIT SharedFilesRescanned(m_filesAdded, m_filesRemoved);
 }
 

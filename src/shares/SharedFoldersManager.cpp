@@ -12,6 +12,10 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
 using namespace SharesTypes;
@@ -165,17 +169,29 @@ void SharedFoldersManager::OnMP3Scanned(QString path, int version, QString mode,
 // ---------------------------------------------------------------------------------------------
 // Received share trees
 
+void SharedFoldersManager::ReleaseFreedMemory(size_t removedItems)
+{
+    if (removedItems < kTrimAfterRemovedItems)
+        return;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 void SharedFoldersManager::RemoveUserShare(const std::string& user)
 {
     ItemPtr share = ServerStore::FindUser(user)[UserShare];
     if (!share)
         return;
     ItemSet folders = share.GetItems(UserShareFolder);
-    folders.GetItems(UserShareFile).Remove();
+    ItemSet files = folders.GetItems(UserShareFile);
+    const size_t removed = folders.Size() + files.Size();
+    files.Remove();
     folders.Remove();
     share.Remove();
     // Names, sizes and the parent and child links are left without a way to a root.
     d.RemoveDisconnectedItems();
+    ReleaseFreedMemory(removed);
 }
 
 QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)

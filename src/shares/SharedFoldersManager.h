@@ -159,6 +159,12 @@ public Q_SLOTS:
     void OnDNetSearchRequest(std::string user, quint32 token, std::string query);
 
 private:
+    // Removing this many items at once frees enough to be worth handing back to the system:
+    // the C library keeps freed memory for later otherwise, and a dropped list of a million
+    // files would go on holding hundreds of megabytes.
+    static constexpr size_t kTrimAfterRemovedItems = 100000;
+    static void ReleaseFreedMemory(size_t removedItems);
+
     // Store handlers.
     void OnSharedFolderAdded(Item* item);
     void OnSharedFileFolderAdded(Item* item);
