@@ -266,36 +266,51 @@ void tst_PeerMessenger::frameLengthLimit_data()
 {
     QTest::addColumn<bool>("obfuscated");
     QTest::addColumn<quint32>("length");
+    QTest::addColumn<quint32>("code");
+    QTest::addColumn<bool>("asked"); // bob's share list
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("plain at limit") << false << kMaxPeerFrameLength << true;
-    QTest::newRow("plain above") << false << kMaxPeerFrameLength + 1 << false;
-    QTest::newRow("scrambled at limit") << true << kMaxPeerFrameLength << true;
-    QTest::newRow("scrambled above") << true << kMaxPeerFrameLength + 1 << false;
+    const quint32 limit = kMaxPeerFrameLength;
+    QTest::newRow("plain at limit") << false << limit << 4u << false << true;
+    QTest::newRow("plain above") << false << limit + 1 << 4u << false << false;
+    QTest::newRow("scrambled at limit") << true << limit << 4u << false << true;
+    QTest::newRow("scrambled above") << true << limit + 1 << 4u << false << false;
+    // Only a share list we asked for may be longer.
+    QTest::newRow("asked share list above") << false << limit + 1 << 5u << true << true;
+    QTest::newRow("unasked share list at limit") << false << limit << 5u << false << true;
+    QTest::newRow("unasked share list above") << true << limit + 1 << 5u << false << false;
 }
 
 void tst_PeerMessenger::frameLengthLimit()
 {
     QFETCH(bool, obfuscated);
     QFETCH(quint32, length);
+    QFETCH(quint32, code);
+    QFETCH(bool, asked);
     QFETCH(bool, accepted);
     PeerTestEnv env;
     auto peer = env.DialMessaging(obfuscated);
     QVERIFY(peer);
     auto* s = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
     QVERIFY(s);
+    if (asked)
+        env.peer().GetUserSharedFiles("bob");
 
     constexpr quint32 key = 0x77777777;
     QByteArray wire;
     if (accepted) {
-        QByteArray body(qsizetype(length), 'x');
-        body.replace(0, 4, FakePeer::U32(4)); // a message the manager does not decode yet
+        // Code 4 is a message the manager does not decode yet; a share list is a zlib stream,
+        // and the reader stops at its end.
+        QByteArray body = FakePeer::U32(code);
+        if (code == 5)
+            body += qCompress(WireWriter().u32(1).str("m").u32(0).u32(0), 9).mid(4);
+        body += QByteArray(qsizetype(length) - body.size(), 'x');
         wire = obfuscated ? FakePeer::ScrambledFrame(body, key) : FakePeer::Frame(body);
     } else {
-        // Only the header and a message code: the announced length (decoded, when scrambled)
-        // decides, once the code shows it is no share list.
+        // Only the header and the message code: the announced length (decoded, when scrambled)
+        // decides, once the code is known.
         wire = obfuscated ? FakePeer::U32(key) + FakePeer::U32(length ^ BitRotateLeft(key)) +
-                                FakePeer::U32(4 ^ BitRotateLeft(BitRotateLeft(key)))
-                          : FakePeer::U32(length) + FakePeer::U32(4);
+                                FakePeer::U32(code ^ BitRotateLeft(BitRotateLeft(key)))
+                          : FakePeer::U32(length) + FakePeer::U32(code);
     }
     peer->SendRaw(wire);
     if (!accepted) {
@@ -310,6 +325,7 @@ void tst_PeerMessenger::frameLengthLimit()
                              20000);
     QVERIFY(peer->IsConnected());
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    QCOMPARE(PeerTestEnv::Count("user_share_loaded"), size_t(asked ? 1 : 0));
 }
 
 void tst_PeerMessenger::laterFramesKeepConnectionOpen()
@@ -465,8 +481,7 @@ void tst_PeerMessenger::uninitializedSocketsAreCapped_data()
     QTest::addColumn<int>("perAddress");
     QTest::addColumn<int>("addresses");
     // Every address of 127.0.0.0/8 reaches us, so each can stand for another peer.
-    QTest::newRow("from one address")
-        << PeerMessenger::kMaxUninitializedSocketsPerAddress << 1;
+    QTest::newRow("from one address") << PeerMessenger::kMaxUninitializedSocketsPerAddress << 1;
     QTest::newRow("in all") << PeerMessenger::kMaxUninitializedSocketsPerAddress
                             << PeerMessenger::kMaxUninitializedSockets /
                                    PeerMessenger::kMaxUninitializedSocketsPerAddress;

@@ -196,16 +196,15 @@ void tst_SearchAnswering::hits_data()
     // A name may hold a backslash here: both files go out as \a\b\c, in one record.
     row("one path, two files", "bob", {"/a/b\\c", "/a/b/c"}, "c", {"\\a\\b\\c"});
 
-    // Words past the cap are ignored: a word no file has, an exclusion every name holds.
+    // A word no file has counts at the cap on words and is ignored past it, as are an exclusion
+    // every name holds and a malformed word.
     QStringList words;
     for (int k = 0; k < SearchParser::kMaxSearchTerms; ++k)
         words << QStringLiteral("w%1").arg(k);
-    const QByteArray query = words.join(' ').toUtf8();
     const QStringList many{"/m/" + words.join(' ') + ".ogg", "/m/x.ogg"};
-    const QStringList manyHit{"\\m\\" + words.join(' ') + ".ogg"};
-    row("words up to the cap", "bob", many, query, manyHit);
-    row("a word past the cap", "bob", many, query + " nowhere", manyHit);
-    row("an exclusion past the cap", "bob", many, query + " -w0", manyHit);
+    row("a word at the cap", "bob", many, (words.mid(1).join(' ') + " nowhere").toUtf8(), {});
+    row("words past the cap", "bob", many, (words.join(' ') + " nowhere -w0 ab\"c").toUtf8(),
+        {"\\m\\" + words.join(' ') + ".ogg"});
     // The one hit is the last file of a word looked at: found at the cap on files a search looks
     // at, given up one file past it.
     const auto lookedAt = [&](const char* name, size_t excluded, bool answered) {
@@ -332,20 +331,14 @@ void tst_SearchAnswering::repliesWaitingForSearchersAreCapped()
 
     QCOMPARE(int(PeerTestEnv::Count("unsent_message")), waiting);
     QCOMPARE(int(PeerTestEnv::Count("user") - users), made);
-    // One connection attempt for each user made, none for the one not answered.
     QCOMPARE(int(PeerTestEnv::Count("connect_to_peer_request")), made);
-    // The newest replies wait; the oldest went first; the stranger past the cap on users was
-    // not even made.
+    // The oldest reply went first, the newest waits.
     const auto waits = [](int k) {
         return bool(ServerStore::FindUser("stranger " + std::to_string(k))["unsent_message"]);
     };
-    QCOMPARE(waits(searchers - 1), made == searchers);
-    QVERIFY(waits(made - 1));
     QCOMPARE(waits(0), searchers <= waiting);
-    QCOMPARE(bool(ServerStore::FindUser("stranger " + std::to_string(searchers - 1))),
-             made == searchers);
+    QVERIFY(waits(made - 1));
     QCOMPARE(log.lines.filter(QRegularExpression("wait for connections")).size(), logged ? 1 : 0);
-    QCOMPARE(log.lines.filter("Sending search results").size(), made);
 
     // Once the attempts and then the queued replies are over, the users made for them go.
     Clock::Shift(61);
