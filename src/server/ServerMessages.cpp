@@ -4,6 +4,7 @@
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "store/Data.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 
 #include <algorithm>
@@ -12,7 +13,8 @@
 // Received messages are read leniently: each handler reads its fields in a fixed order and does
 // not look at the results. A field the body does not hold reads as empty or zero, a list keeps
 // what was read before a failure, and bytes after the last field are dropped with the frame.
-// Malformed and unknown messages are neither logged nor answered.
+// Malformed and unknown messages are neither logged nor answered; the one exception is a private
+// message (22), which is shown to the user and answered, and so is acted on only when whole.
 
 using ServerStore::ClearFlag;
 using ServerStore::HasFlag;
@@ -201,7 +203,9 @@ void Server::OnPeerConnectionRequest(MemStream& s)
         SetFlag(userItem, ServerTypes::IsPrivileged);
 }
 
-// 22: every private message is acknowledged, also one from an ignored user.
+// 22: every private message is acknowledged, also one from an ignored user. One whose fields do
+// not all read is dropped whole: shown, it would open a tab for an empty or cut name, and the
+// acknowledgement would name an id the server never sent.
 void Server::OnPrivateChat(MemStream& s)
 {
     qint32 id = 0;
@@ -209,11 +213,11 @@ void Server::OnPrivateChat(MemStream& s)
     std::string user;
     std::string text;
     quint8 isNew = 0;
-    s.Read(id);
-    s.Read(time);
-    s.Read(user);
-    s.Read(text);
-    s.Read(isNew);
+    if (!s.Read(id) || !s.Read(time) || !s.Read(user) || !s.Read(text) || !s.Read(isNew)) {
+        Log(QStringLiteral("server"), 1,
+            QStringLiteral("Private message that cannot be read, dropped"));
+        return;
+    }
 
     MemStream ack;
     ack.Write(quint32(ServerCode::AcknowledgePrivateChat));

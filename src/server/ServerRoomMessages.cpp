@@ -115,7 +115,8 @@ void Server::OnRoomLeft(MemStream& s)
     roomItem.Disconnect(ServerTypes::User);
 }
 
-// 16
+// 16: only for a room we know. Rooms and users are never removed, and the server may name any
+// room: one made here for every name it sends would stay for good.
 void Server::OnUserJoinedRoom(MemStream& s)
 {
     std::string room;
@@ -131,18 +132,24 @@ void Server::OnUserJoinedRoom(MemStream& s)
     s.Read(unused);
     s.Read(country);
 
+    ItemPtr roomItem = ServerStore::FindRoom(room);
+    if (!roomItem)
+        return;
     ItemPtr userItem = User(user);
-    Room(room) += userItem;
+    roomItem += userItem;
     LinkUserStats(userItem, stats, country);
 }
 
-// 17
+// 17: a room or a user we do not know has nobody to lose; looking them up makes neither.
 void Server::OnUserLeftRoom(MemStream& s)
 {
     std::string room;
     std::string user;
     ReadRoomAndUser(s, room, user);
-    Room(room).Disconnect(User(user));
+    ItemPtr roomItem = ServerStore::FindRoom(room);
+    ItemPtr userItem = ServerStore::FindUser(user);
+    if (roomItem && userItem)
+        roomItem.Disconnect(userItem);
 }
 
 // 64

@@ -19,6 +19,11 @@ ItemPtr FindUser(const std::string& name)
     return d.GetType(ServerTypes::User)->HasItem(Value(name));
 }
 
+ItemPtr FindRoom(const std::string& name)
+{
+    return d.GetType(ServerTypes::Room)->HasItem(Value(name));
+}
+
 void SetFlag(ItemPtr item, const char* flag)
 {
     item.NewItem(flag);

@@ -11,8 +11,9 @@ namespace ServerStore {
 // The user or room item of a name, made if missing.
 ItemPtr User(const std::string& name);
 ItemPtr Room(const std::string& name);
-// The user item of a name, or a null handle; makes nothing.
+// The user or room item of a name, or a null handle; makes nothing.
 ItemPtr FindUser(const std::string& name);
+ItemPtr FindRoom(const std::string& name);
 
 void SetFlag(ItemPtr item, const char* flag);
 void ClearFlag(ItemPtr item, const char* flag);

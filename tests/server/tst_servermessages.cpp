@@ -77,6 +77,8 @@ private Q_SLOTS:
     void roomEnteredWithUnequalLists();
     void roomLeft();
     void userJoinedAndLeftRoom();
+    void strangersInRoomsChangeNothing_data();
+    void strangersInRoomsChangeNothing();
     void roomListAcceptsNewRoomsOnlyWhenAsked();
     void roomListOwnedAndMemberRooms();
     void roomListWithUnequalLists();
@@ -95,6 +97,8 @@ private Q_SLOTS:
     void truncatedMessagesDoNotCrash_data();
     void truncatedMessagesDoNotCrash();
     void shortBodiesReadAsEmpty();
+    void unreadablePrivateChatDropped_data();
+    void unreadablePrivateChatDropped();
     void trailingBytesIgnored();
     void unknownCodeChangesNothing_data();
     void unknownCodeChangesNothing();
@@ -470,11 +474,12 @@ void TestServerMessages::roomLeft()
 
 void TestServerMessages::userJoinedAndLeftRoom()
 {
+    // Known, though we are not in it.
+    ItemPtr room = ServerTestEnv::Room("elsewhere");
     WireWriter w;
     w.str("elsewhere").str("ann").u32(1);
     Stats(w, 70, 8).u32(0).str("DE");
     QVERIFY(env->deliver(ServerCode::UserJoinedRoom, w));
-    ItemPtr room = ServerTestEnv::Room("elsewhere");
     QCOMPARE(RoomUsers(room), QStringList({"ann"}));
     ItemPtr ann = ServerTestEnv::User("ann");
     QCOMPARE(ValueOf(ann, "average_download_speed"), std::string("70"));
@@ -483,6 +488,49 @@ void TestServerMessages::userJoinedAndLeftRoom()
 
     QVERIFY(env->deliver(ServerCode::UserLeftRoom, WireWriter().str("elsewhere").str("ann")));
     QVERIFY(RoomUsers(room).isEmpty());
+}
+
+void TestServerMessages::strangersInRoomsChangeNothing_data()
+{
+    QTest::addColumn<quint32>("code");
+    QTest::addColumn<QByteArray>("room");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<int>("newUsers");
+    QTest::addColumn<QStringList>("members"); // of "lobby" afterwards
+    const quint32 joined = ServerCode::UserJoinedRoom;
+    const quint32 left = ServerCode::UserLeftRoom;
+    // "lobby" is known and holds "ann"; "ghost" is no user of ours.
+    QTest::newRow("joined, room unknown")
+        << joined << QByteArray("nowhere") << QByteArray("ghost") << 0 << QStringList{"ann"};
+    QTest::newRow("joined, known room")
+        << joined << QByteArray("lobby") << QByteArray("ghost") << 1 << QStringList{"ann", "ghost"};
+    QTest::newRow("left, user unknown")
+        << left << QByteArray("lobby") << QByteArray("ghost") << 0 << QStringList{"ann"};
+    QTest::newRow("left, room unknown")
+        << left << QByteArray("nowhere") << QByteArray("ann") << 0 << QStringList{"ann"};
+    QTest::newRow("left, both known")
+        << left << QByteArray("lobby") << QByteArray("ann") << 0 << QStringList{};
+}
+
+void TestServerMessages::strangersInRoomsChangeNothing()
+{
+    QFETCH(quint32, code);
+    QFETCH(QByteArray, room);
+    QFETCH(QByteArray, user);
+    QFETCH(int, newUsers);
+    QFETCH(QStringList, members);
+    ItemPtr lobby = ServerTestEnv::Room("lobby");
+    lobby += ServerTestEnv::User("ann");
+    const size_t rooms = d.GetType("room")->ItemCount();
+    const size_t users = d.GetType("user")->ItemCount();
+    WireWriter w;
+    w.str(room).str(user);
+    if (code == ServerCode::UserJoinedRoom)
+        Stats(w.u32(1), 1, 1).u32(0).str("NL");
+    QVERIFY(env->deliver(code, w));
+    QCOMPARE(d.GetType("room")->ItemCount(), rooms);
+    QCOMPARE(d.GetType("user")->ItemCount(), users + size_t(newUsers));
+    QCOMPARE(RoomUsers(lobby), members);
 }
 
 namespace {
@@ -788,15 +836,6 @@ void TestServerMessages::truncatedMessagesDoNotCrash()
 
 void TestServerMessages::shortBodiesReadAsEmpty()
 {
-    // A private message cut after its time: still acknowledged with its id, and passed on with
-    // an empty sender and text.
-    QSignalSpy chat(&env->server(), &Server::PrivateChat);
-    QVERIFY(env->deliver(ServerCode::PrivateChat, WireWriter().i32(9).i32(60)));
-    QCOMPARE(frameOf(env->fake().nextFrame()), hexBytes("08000000 17000000 09000000"));
-    QCOMPARE(chat.count(), 1);
-    QCOMPARE(chat.at(0).at(0).value<std::string>(), std::string());
-    QCOMPARE(chat.at(0).at(2).value<time_t>(), time_t(60));
-
     // A relayed request announcing a scrambled port it does not carry: the port reads as 0.
     QVERIFY(env->deliver(ServerCode::ConnectToPeer,
                          WireWriter().str("bob").str("P").u32(1).i32(2234).u32(5).u8(0).u32(1)));
@@ -821,6 +860,36 @@ void TestServerMessages::shortBodiesReadAsEmpty()
     QCOMPARE(ServerTestEnv::Setting("privileges_time_left"), std::string("0"));
     QCOMPARE(own.count(), 1);
     QCOMPARE(own.at(0).at(0).toInt(), 0);
+}
+
+void TestServerMessages::unreadablePrivateChatDropped_data()
+{
+    QTest::addColumn<QByteArray>("fields");
+    const QByteArray idAndTime = WireWriter().i32(9).i32(60);
+    QTest::newRow("cut after its time") << idAndTime;
+    QTest::newRow("name over the string limit")
+        << (WireWriter().raw(idAndTime).u32(131073).bytes() + QByteArray(131073, 'n'));
+    QTest::newRow("text cut short")
+        << WireWriter().raw(idAndTime).str("bob").u32(10).raw("privileges").bytes().chopped(1);
+    QTest::newRow("no new flag") << WireWriter().raw(idAndTime).str("bob").str("hi").bytes();
+}
+
+void TestServerMessages::unreadablePrivateChatDropped()
+{
+    QFETCH(QByteArray, fields);
+    QSignalSpy chat(&env->server(), &Server::PrivateChat);
+    LogCapture log;
+    QVERIFY(env->deliver(ServerCode::PrivateChat, fields));
+    QCOMPARE(chat.count(), 0);
+    QVERIFY(log.Has("Private message that cannot be read, dropped"));
+    // Neither an acknowledgement nor a privileges request went out.
+    env->sendMarkerRequest();
+    QVERIFY(env->nextIsMarker());
+    // Whole, the same message is shown and acknowledged.
+    QVERIFY(env->deliver(ServerCode::PrivateChat,
+                         WireWriter().i32(9).i32(60).str("bob").str("hi").u8(0)));
+    QCOMPARE(chat.count(), 1);
+    QCOMPARE(frameOf(env->fake().nextFrame()), hexBytes("08000000 17000000 09000000"));
 }
 
 void TestServerMessages::trailingBytesIgnored()
