@@ -8,10 +8,10 @@
 // runs the event loop or reaches the network. Two children are always there to receive.
 //
 // Checked: the reader stops reading exactly where the frames seen so far say the connection
-// must close (a length above the limit, an empty body, a known code whose fields do not read,
-// a body from a socket that is neither parent nor candidate); every search body that reads
-// whole (and every body of another kind) reaches each child byte for byte, in order, and
-// nothing else of code 3 does; no allocation exceeds the frame limit.
+// must close (a length above the limit, an empty body, a known code whose fields do not read or
+// a level out of range, a body from a socket that is neither parent nor candidate); every search
+// body that reads whole (and every body of another kind) reaches each child byte for byte, in
+// order, and nothing else of code 3 does; no allocation exceeds the frame limit.
 
 #include "FuzzEngine.h"
 #include "FuzzServer.h"
@@ -105,7 +105,8 @@ private:
     qsizetype m_at = 0;
 };
 
-// Whether every field of a parent-side body's code reads; an empty body does not.
+// Whether every field of a parent-side body's code reads; an empty body does not, nor a level
+// that is neither -1 nor within the highest one a parent may have.
 bool Readable(const QByteArray& body)
 {
     if (body.isEmpty())
@@ -113,11 +114,12 @@ bool Readable(const QByteArray& body)
     Fields f(body);
     f.Skip(1);
     quint32 kind = 0;
+    quint32 level = 0;
     switch (quint8(body[0])) {
     case 3:
         return f.U32(&kind) && (kind != 49 || (f.String() && f.U32() && f.String()));
     case 4:
-        return f.U32();
+        return f.U32(&level) && qint32(level) >= -1 && qint32(level) <= DNetManager::kMaxLevel;
     case 5:
         return f.String();
     default:

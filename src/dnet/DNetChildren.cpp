@@ -115,12 +115,12 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
 void DNetManager::OnLevel(QTcpSocket* socket, Source source, MemStream& body)
 {
     qint32 sent = 0;
-    if (!body.Read(sent)) {
+    if (!body.Read(sent) || sent < -1 || sent > kMaxLevel) {
         FieldFailed(socket);
         return;
     }
-    // One below the sender; wrapping like the 32 bits it travels in rather than overflowing.
-    const qint32 level = sent == -1 ? -1 : qint32(quint32(sent) + 1u);
+    // One below the sender.
+    const qint32 level = sent == -1 ? -1 : sent + 1;
     if (source == Source::Candidate) {
         RecordCandidateLevel(DNetState::Named(DNetParentCandidate, socket), level);
         return;
@@ -189,7 +189,7 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
                 QStringLiteral("Child %1 has left %2 bytes unread, dropping the connection")
                     .arg(Q(child[ServerTypes::User].AsString()))
                     .arg(socket->bytesToWrite()));
-            child.Remove();
+            ForgetChild(child);
             Discard(socket);
             return;
         }
@@ -200,17 +200,38 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
 void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket)
 {
     Log(Category(), 1, QStringLiteral("Child connection accepted from %1").arg(Q(user)));
-    ItemPtr userItem = d.GetType(ServerTypes::User)->GetItem(Value(user));
-    if (ItemPtr old = userItem[DNetChild]) {
+    // Through ourselves, or down to our parent and back up, a search would go round for ever.
+    QString refusal;
+    if (IsOwnName(user))
+        refusal = QStringLiteral("Rejecting, that is ourselves");
+    else if (DNetState::HasParent() && user == DNetState::Get(DNetKeys::ParentUser))
+        refusal = QStringLiteral("Rejecting, that is our parent");
+    ItemPtr userItem = d.GetType(ServerTypes::User)->HasItem(Value(user));
+    ItemPtr old = userItem[DNetChild];
+    if (refusal.isEmpty() && !old && int(d.GetType(DNetChild)->ItemCount()) >= kMaxChildren)
+        refusal = QStringLiteral("Rejecting, already have %1 children").arg(kMaxChildren);
+    if (!refusal.isEmpty()) {
+        Log(Category(), 2, refusal);
+        Discard(socket);
+        return;
+    }
+
+    const bool ownUser = !userItem || (old && m_childrenWithOwnUser.count(old->Id()));
+    if (!userItem)
+        userItem = d.GetType(ServerTypes::User)->GetItem(Value(user));
+    ItemPtr child = d.GetType(DNetChild)->GetItem(Value(socket));
+    if (ownUser)
+        m_childrenWithOwnUser.insert(child->Id());
+    // A user has one child: linked to the new one, it leaves the old one, which then goes
+    // without taking the user along.
+    child += userItem;
+    if (old) {
         Log(Category(), 2,
             QStringLiteral("Child connection already found, closing old connection."));
         QTcpSocket* oldSocket = DNetState::SocketOf(old);
-        old.Remove();
+        ForgetChild(old);
         Discard(oldSocket);
     }
-    // Every child that connects stays: the capacity is only what we tell the server.
-    ItemPtr child = d.GetType(DNetChild)->GetItem(Value(socket));
-    child += userItem;
     TakeSocket(socket, Side::Child);
 
     if (DNetState::Has(DNetKeys::Level))
@@ -220,6 +241,20 @@ void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket
     // Handed over from inside its own readyRead: what came with the first frame is buffered
     // already and announces itself no more.
     ReadFrames(*socket, socket, Side::Child);
+}
+
+void DNetManager::ForgetChild(ItemPtr child)
+{
+    ItemPtr user = child[ServerTypes::User];
+    ItemPtr depth = child[DNetChildDepth];
+    const bool ownUser = m_childrenWithOwnUser.erase(child->Id()) > 0;
+    child.Remove();
+    if (depth && !depth.IsConnected(DNetChild))
+        depth.Remove();
+    // Any peer can connect under any name: a user item made only for its connection would
+    // otherwise stay for good.
+    if (ownUser && user && user.IsDisconnectedFromAll())
+        user.Remove();
 }
 
 void DNetManager::HandleChildMessage(QTcpSocket* socket, MemStream& body)
@@ -247,7 +282,15 @@ void DNetManager::HandleChildMessage(QTcpSocket* socket, MemStream& body)
         QStringLiteral("Received child depth %1 from %2")
             .arg(depth)
             .arg(Q(child[ServerTypes::User].AsString())));
-    child += d.GetType(DNetChildDepth)->GetItem(Value(depth));
+    ItemPtr previous = child[DNetChildDepth];
+    ItemPtr reported = d.GetType(DNetChildDepth)->GetItem(Value(depth));
+    if (previous != reported) {
+        child += reported;
+        // A depth that no child reports any more goes at once: kept until the sweep, every
+        // value one child ever sent would be walked again at each report.
+        if (previous && !previous.IsConnected(DNetChild))
+            previous.Remove();
+    }
     DetermineChildDepth();
 }
 
@@ -255,11 +298,12 @@ void DNetManager::DetermineChildDepth()
 {
     const qint64 old =
         DNetState::Has(DNetKeys::ChildDepth) ? DNetState::Number(DNetKeys::ChildDepth) : 0;
-    // In 64 bits: a child may report the largest depth there is.
+    // In 64 bits: a child may report the largest depth there is. Walked by child, so that the
+    // cost is bounded by the number of children.
     qint64 depth = 0;
-    for (Item* item : d.GetType(DNetChildDepth)->GetItems()) {
-        if (item->IsConnected(DNetChild))
-            depth = std::max(depth, item->AsInt64() + 1);
+    for (Item* child : d.GetType(DNetChild)->GetItems()) {
+        if (ItemPtr reported = ItemPtr(child)[DNetChildDepth])
+            depth = std::max(depth, reported.AsInt64() + 1);
     }
     if (depth == old)
         return;
@@ -285,7 +329,7 @@ void DNetManager::OnChildSocketClosed()
     Log(Category(), 1, QStringLiteral("Child socket closed"));
     Discard(socket);
     if (ItemPtr child = DNetState::Named(DNetChild, socket))
-        child.Remove();
+        ForgetChild(child);
     else
         Log(Category(), 2, QStringLiteral("Child socket item not found, aborting"));
 }

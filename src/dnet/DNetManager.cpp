@@ -7,10 +7,12 @@
 #include "peer/PeerSchema.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
+#include "store/Clock.h"
 #include "store/Dependency.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 
+#include <QNetworkInterface>
 #include <QTcpSocket>
 
 DNetManager* dnetManager = nullptr;
@@ -28,6 +30,11 @@ QString Q(const std::string& s)
 ItemPtr UserItem(const std::string& name)
 {
     return d.GetType(ServerTypes::User)->GetItem(Value(name));
+}
+
+ItemPtr FindUser(const std::string& name)
+{
+    return d.GetType(ServerTypes::User)->HasItem(Value(name));
 }
 
 } // namespace
@@ -52,8 +59,9 @@ DNetManager::~DNetManager()
     // The sockets of the tree are ours alone: none may call back into a manager that is half
     // gone, and none may stay open without an owner. What the store says of them goes too, as
     // it names sockets that no longer exist.
-    for (const char* type : {DNetChild, DNetParentCandidate})
-        d.GetType(type)->GetItems().Remove();
+    for (Item* child : d.GetType(DNetChild)->GetItems())
+        ForgetChild(child);
+    d.GetType(DNetParentCandidate)->GetItems().Remove();
     for (const char* key :
          {DNetKeys::ParentUser, DNetKeys::ParentSocket, DNetKeys::GroupLeader, DNetKeys::Level})
         DNetState::Clear(key);
@@ -183,6 +191,33 @@ void DNetManager::OnConnected()
     DetermineCanParent();
 }
 
+bool DNetManager::IsOwnName(const std::string& name)
+{
+    return name == Settings::Text(SettingKeys::Username);
+}
+
+bool DNetManager::IsOwnEndpoint(const TCPAddress& address)
+{
+    const quint16 port = quint16(address.second);
+    if (port == 0 || (port != peerMessenger->ListeningPort() &&
+                      port != peerMessenger->ObfuscatedListeningPort()))
+        return false;
+    const QHostAddress host(quint32(address.first));
+    for (const QHostAddress& own : QNetworkInterface::allAddresses()) {
+        if (own.isEqual(host, QHostAddress::ConvertV4MappedToIPv4))
+            return true;
+    }
+    return false;
+}
+
+int DNetManager::CandidatesInProgress()
+{
+    // Only the tree dials connections of type "D".
+    const ItemPtr dnetType = d.GetType(PeerTypes::PeerConnectionType)->HasItem(Value("D"));
+    return int(dnetType.GetItems(PeerTypes::ConnectToPeerRequest).size() +
+               d.GetType(DNetParentCandidate)->ItemCount());
+}
+
 void DNetManager::OnDNetPossibleParents(
     const std::list<std::pair<std::string, TCPAddress>>& parents)
 {
@@ -194,14 +229,32 @@ void DNetManager::OnDNetPossibleParents(
     }
     Log(Category(), 1,
         QStringLiteral("Received possible parents list, %1 entries").arg(parents.size()));
+    // A list opens connections and makes user items: however long it is, only so many at once.
+    int room = kMaxCandidates - CandidatesInProgress();
+    size_t seen = 0;
     for (const auto& [name, address] : parents) {
-        ItemPtr user = UserItem(name);
-        if (user.IsConnected(AttemptedDNetConnection)) {
+        if (room <= 0) {
+            Log(Category(), 2,
+                QStringLiteral("Already trying %1 parent candidates, dropping the other %2 "
+                               "entries")
+                    .arg(kMaxCandidates)
+                    .arg(parents.size() - seen));
+            break;
+        }
+        ++seen;
+        if (IsOwnName(name) || IsOwnEndpoint(address)) {
+            Log(Category(), 2,
+                QStringLiteral("Not attempting parent connection to %1: that is ourselves")
+                    .arg(Q(name)));
+            continue;
+        }
+        if (FindUser(name).IsConnected(AttemptedDNetConnection)) {
             Log(Category(), 2,
                 QStringLiteral("Already attempted parent connection to %1, skipping").arg(Q(name)));
             continue;
         }
         Log(Category(), 2, QStringLiteral("Attempting parent connection to %1").arg(Q(name)));
+        ItemPtr user = UserItem(name);
         user += d.GetType(PeerTypes::UserAddress)->GetItem(Value(unsigned(address.first)));
         user += d.GetType(PeerTypes::UserPort)->GetItem(Value(int(address.second)));
         // The server names the plain port only, and frames of the tree are never scrambled: a
@@ -209,6 +262,7 @@ void DNetManager::OnDNetPossibleParents(
         user += d.GetType(PeerTypes::UserObfuscatedPort)->GetItem(Value(0));
         user.NewItem(AttemptedDNetConnection);
         peerMessenger->RequestDNetConnection(name);
+        --room;
     }
 }
 
@@ -220,12 +274,49 @@ void DNetManager::OnDNetConnectionAccepted(std::string user, QTcpSocket* socket)
         socket->deleteLater();
         return;
     }
+    if (IsOwnName(user)) {
+        Log(Category(), 2, QStringLiteral("Rejecting, that is ourselves"));
+        socket->deleteLater();
+        return;
+    }
+    // A connection that took longer than its candidate's turn, or one we did not dial.
+    if (int(d.GetType(DNetParentCandidate)->ItemCount()) >= kMaxCandidates) {
+        Log(Category(), 2,
+            QStringLiteral("Rejecting, already have %1 candidates").arg(kMaxCandidates));
+        socket->deleteLater();
+        return;
+    }
     Log(Category(), 2, QStringLiteral("Adding as possible parent candidate"));
     ItemPtr candidate = d.GetType(DNetParentCandidate)->GetItem(Value(socket));
     candidate += UserItem(user);
+    m_candidateSinceMs[socket] = Clock::MonotonicMs();
     TakeSocket(socket, Side::Upstream);
     // Whatever the candidate sent at once may be buffered already, with no readyRead to come.
     ReadFrames(*socket, socket, Side::Upstream);
+}
+
+void DNetManager::EveryHalfMinute()
+{
+    const qint64 now = Clock::MonotonicMs();
+    std::unordered_map<const QTcpSocket*, qint64> waiting;
+    for (Item* item : d.GetType(DNetParentCandidate)->GetItems()) {
+        QTcpSocket* socket = DNetState::SocketOf(item);
+        const auto found = m_candidateSinceMs.find(socket);
+        const qint64 since = found != m_candidateSinceMs.end() ? found->second : now;
+        if (now - since <= kCandidateTimeoutMs) {
+            waiting[socket] = since;
+            continue;
+        }
+        // A parent sends searches all the time; one that sends none holds a place that another
+        // candidate could use.
+        Log(Category(), 1,
+            QStringLiteral("Parent candidate %1 sent no search in %2 seconds, closing")
+                .arg(Q(ItemPtr(item)[ServerTypes::User].AsString()))
+                .arg(kCandidateTimeoutMs / 1000));
+        ItemPtr(item).Remove();
+        Discard(socket);
+    }
+    m_candidateSinceMs.swap(waiting);
 }
 
 void DNetManager::RecordCandidateLevel(ItemPtr candidate, qint32 level)
@@ -242,6 +333,15 @@ void DNetManager::RecordCandidateLeader(ItemPtr candidate, const std::string& le
 void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
 {
     const std::string name = candidate[ServerTypes::User].AsString();
+    // Our parent cannot be our child too: every search it sends would go straight back to it.
+    if (ItemPtr child = candidate[ServerTypes::User][DNetChild]) {
+        Log(Category(), 2,
+            QStringLiteral("Parent candidate %1 is our child, closing the child connection")
+                .arg(Q(name)));
+        QTcpSocket* childSocket = DNetState::SocketOf(child);
+        ForgetChild(child);
+        Discard(childSocket);
+    }
     DNetState::Set(DNetKeys::ParentUser, name);
     DNetState::Set(DNetKeys::ParentSocket, Value(socket).Text());
     Log(Category(), 1,
@@ -270,6 +370,7 @@ void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
         if (other != socket)
             Discard(other);
     }
+    m_candidateSinceMs.clear();
     gp_server->SendDNetHasParent(true);
 }
 
@@ -295,6 +396,7 @@ void DNetManager::OnSocketClosed()
     } else if (ItemPtr candidate = DNetState::Named(DNetParentCandidate, socket)) {
         Log(Category(), 1, QStringLiteral("Parent candidate socket closed"));
         candidate.Remove();
+        m_candidateSinceMs.erase(socket);
     }
     socket->deleteLater();
 }

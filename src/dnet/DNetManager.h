@@ -24,6 +24,8 @@
 
 #include <list>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 class DataSaver;
@@ -42,6 +44,17 @@ public:
     // A child whose connection holds more than this, written and not yet sent, is dropped: one
     // that never reads must not make us keep every search of the tree for it.
     static constexpr qint64 kMaxChildBacklog = 1048576;
+    // Children kept at once. Any peer may connect as a child; past this a child is refused as
+    // one without room is, so that the tree cannot take the descriptors files and peers need.
+    static constexpr int kMaxChildren = 64;
+    // Parent candidates tried at once: connections being made and candidates waiting for their
+    // first search. A list naming more is tried only this far; the rest of it is dropped.
+    static constexpr int kMaxCandidates = 10;
+    // A candidate that has sent no search this long after it connected is closed.
+    static constexpr qint64 kCandidateTimeoutMs = 60000;
+    // The highest level a parent may say it has. A level above it, or below -1 (none), cannot
+    // be one: such a body is malformed.
+    static constexpr qint32 kMaxLevel = 1000;
 
     // Which handler the bodies of a socket go to.
     enum class Side
@@ -95,6 +108,9 @@ public Q_SLOTS:
     void OnDNetReset();
     void OnConnected();
 
+    // The shared half-minute tick: candidates past their time are closed.
+    void EveryHalfMinute();
+
     // From the peer connection manager: a connection we asked for (a parent candidate), and one
     // a peer opened to us (a child).
     void OnDNetConnectionAccepted(std::string user, QTcpSocket* socket);
@@ -127,6 +143,13 @@ private:
     // Detaches our slots, closes the socket and schedules its deletion: no close handler runs.
     static void Discard(QTcpSocket* socket);
 
+    // Whether a name, or an address and port, are this client's own: dialling it, or taking it
+    // as a child, would make a loop through ourselves.
+    static bool IsOwnName(const std::string& name);
+    static bool IsOwnEndpoint(const TCPAddress& address);
+    // Connections being made to candidates, and candidates connected.
+    static int CandidatesInProgress();
+
     // Candidates and adoption (DNetManager.cpp).
     void RecordCandidateLevel(ItemPtr candidate, qint32 level);
     void RecordCandidateLeader(ItemPtr candidate, const std::string& leader);
@@ -139,9 +162,16 @@ private:
     void RelayToChildren(const QByteArray& frame);
     // Writes frame to one child; a child too far behind is dropped instead.
     void WriteToChild(ItemPtr child, const QByteArray& frame);
+    // Removes a child's item, the depth no other child reports and, if the child's connection
+    // made it, a user item left with nothing else.
+    void ForgetChild(ItemPtr child);
 
     MemStream m_readBuffer;
     int m_parentMinSpeed = -1;
     int m_parentSpeedRatio = -1;
     bool m_canParent = false;
+    // When each candidate connected (monotonic), by its socket.
+    std::unordered_map<const QTcpSocket*, qint64> m_candidateSinceMs;
+    // Children whose user item was made for them, by the child item's id.
+    std::unordered_set<uint32_t> m_childrenWithOwnUser;
 };

@@ -102,6 +102,8 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
                          &DNetManager::OnDNetConnectionRequested);
         // After the peer connection manager's receiver, before the shares'.
         QObject::connect(server, &Server::Connected, dnet, &DNetManager::OnConnected);
+        QObject::connect(m_timers->everyHalfMinute(), &SharedTimer::timeout, dnet,
+                         &DNetManager::EveryHalfMinute);
     }
     Step(EngineStep::DistributedNetwork);
 

@@ -129,9 +129,9 @@ void tst_DNetRelay::levelAndLeaderFromParent()
     } steps[] = {
         {"04 04000000", "05000000 04 05000000", "08000000 7e000000 05000000", "dnet_level", "5"},
         {"04 ffffffff", "05000000 04 ffffffff", "08000000 7e000000 ffffffff", "dnet_level", ""},
-        // One below the largest level wraps the way 32 bits do, without overflowing.
-        {"04 ffffff7f", "05000000 04 00000080", "08000000 7e000000 00000080", "dnet_level",
-         "-2147483648"},
+        // The highest level a parent may have.
+        {"04 e8030000", "05000000 04 e9030000", "08000000 7e000000 e9030000", "dnet_level",
+         "1001"},
         {"05 03000000 616263", "08000000 05 03000000 616263", "0b000000 7f000000 03000000 616263",
          "dnet_group_leader", "abc"},
     };
@@ -148,13 +148,18 @@ void tst_DNetRelay::levelAndLeaderFromParent()
     QVERIFY(late);
     tree.parent->SendRaw(kMarker);
     QTRY_COMPARE(late->Pending(),
-                 Hex("05000000 04 00000080 08000000 05 03000000 616263") + kMarker);
+                 Hex("05000000 04 e9030000 08000000 05 03000000 616263") + kMarker);
 }
 
 void tst_DNetRelay::unreadableBodyClosesParent_data()
 {
+    static_assert(DNetManager::kMaxLevel == 1000, "the level rows spell the highest level out");
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("level cut short") << Hex("04 010203");
+    // Beyond the highest level a parent may have, and below none.
+    QTest::newRow("level 1001") << Hex("04 e9030000");
+    QTest::newRow("largest level") << Hex("04 ffffff7f");
+    QTest::newRow("level -2") << Hex("04 feffffff");
     QTest::newRow("leader over the string limit") << Hex("05 01000200") + QByteArray(64, 'x');
     QTest::newRow("search cut short") << Hex("03 31000000 03000000 626f");
     QTest::newRow("search without its kind") << Hex("03 3100");
