@@ -231,10 +231,22 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(f.user));
         const QString name = Q(f.user);
         if (f.type == "P") {
+            if (PeerSocketCapReached(s->peerAddress())) {
+                if (!m_peerCapRefusalLogged)
+                    Log(kCategory, 1,
+                        QStringLiteral("Too many messaging connections (latest from %1, user %2); "
+                                       "closing new ones at once")
+                            .arg(s->peerAddress().toString(), name));
+                m_peerCapRefusalLogged = true;
+                return false;
+            }
+            const bool known = user;
             user = d.GetType(ServerTypes::User)->GetItem(Value(f.user));
             Log(kCategory, 1,
                 QStringLiteral("Accepted %1messaging connection to user %2").arg(t, name), user);
-            MakePeerSocket(s, user, obfuscated);
+            ItemPtr socketItem = MakePeerSocket(s, user, obfuscated);
+            if (!known)
+                m_peerSocketsWithOwnUser.insert(socketItem->Id());
             SendUnsentMessages(f.user);
         } else if (f.type == "F") {
             Log(kCategory, 1, QStringLiteral("Accepted %1file connection to user %2").arg(t, name),

@@ -4,7 +4,9 @@
 #include <QTcpSocket>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -82,9 +84,32 @@ void PeerListener::Resume()
         m_notifier->setEnabled(true);
 }
 
+QString PeerListener::DescriptorShortage(int listening)
+{
+    // The system hands out the lowest free number: the one a duplicate gets now is the one the
+    // next connection would get, and every number below it is taken.
+    const int lowestFree = ::fcntl(listening, F_DUPFD_CLOEXEC, 0);
+    if (lowestFree < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    ::close(lowestFree);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        rlim_t(lowestFree) + rlim_t(kReservedDescriptors) < limit.rlim_cur)
+        return QString();
+    return QStringLiteral("only the %1 descriptors kept for files and the server are left")
+        .arg(kReservedDescriptors);
+}
+
 void PeerListener::AcceptPending()
 {
     while (m_descriptor >= 0) {
+        const QString shortage = DescriptorShortage(m_descriptor);
+        if (!shortage.isEmpty()) {
+            // Left in the system's queue, the connection is taken once descriptors come free.
+            m_notifier->setEnabled(false);
+            Q_EMIT AcceptFailed(shortage);
+            return;
+        }
         const int descriptor =
             ::accept4(m_descriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor < 0) {

@@ -18,6 +18,11 @@ class PeerListener : public QObject
     Q_OBJECT
 
 public:
+    // Descriptors that accepting leaves to everything else: files being shared and downloaded,
+    // the server connection, connections we open. Once only these are left, the listener stops
+    // as when the descriptors run out, and the connection waits in the system's queue.
+    static constexpr int kReservedDescriptors = 64;
+
     explicit PeerListener(QObject* parent = nullptr);
     ~PeerListener() override;
 
@@ -34,11 +39,14 @@ Q_SIGNALS:
     // A connection taken: the socket is this listener's child until the receiver adopts it.
     void Accepted(QTcpSocket* socket);
     // Taking a connection failed for a reason other than an empty queue or that one connection
-    // (out of descriptors, out of memory): the listener has stopped until Resume().
+    // (out of descriptors, out of memory, only the reserve left): the listener has stopped until
+    // Resume().
     void AcceptFailed(const QString& reason);
 
 private:
     void AcceptPending();
+    // Why no connection may be taken now, or empty when one may.
+    static QString DescriptorShortage(int listening);
     void Close();
 
     int m_descriptor = -1;

@@ -251,6 +251,19 @@ bool PeerMessenger::UninitializedCapReached(const QHostAddress& address) const
     return fromAddress >= kMaxUninitializedSocketsPerAddress;
 }
 
+bool PeerMessenger::PeerSocketCapReached(const QHostAddress& address) const
+{
+    const ItemSet open = d.GetType(PeerTypes::PeerSocket)->GetItems();
+    if (int(open.size()) >= kMaxPeerSockets)
+        return true;
+    int fromAddress = 0;
+    for (Item* item : open) {
+        if (ItemPtr(item).AsPointer<QTcpSocket>()->peerAddress().isEqual(address))
+            ++fromAddress;
+    }
+    return fromAddress >= kMaxPeerSocketsPerAddress;
+}
+
 void PeerMessenger::OnNewConnection(QTcpSocket* socket)
 {
     Accept(socket, false);
@@ -303,6 +316,12 @@ void PeerMessenger::OnPeerSocketItemAdded(Item* item)
 
 void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
 {
+    // Any peer can introduce itself under any name: the user item its first frame made would
+    // otherwise stay for good. One that anything besides this connection holds on to stays.
+    ItemPtr user = ItemPtr(item)[ServerTypes::User];
+    if (m_peerSocketsWithOwnUser.erase(item->Id()) && user && user->ConnectionCount() == 1)
+        user.Remove();
+
     ItemPtr activityItem = ItemPtr(item)[PeerTypes::LastActivityTime];
     if (!activityItem)
         return;
@@ -481,5 +500,6 @@ void PeerMessenger::EveryHalfMinute()
 
     // At the latest here, a paused listener tries again, whatever was or was not disposed of.
     m_capRefusalLogged = false;
+    m_peerCapRefusalLogged = false;
     ResumeAccepting();
 }

@@ -49,6 +49,16 @@ public:
     // the thousand must not use up our descriptors.
     static constexpr int kMaxUninitializedSockets = 128;
     static constexpr int kMaxUninitializedSocketsPerAddress = 16;
+    // Messaging connections, in all and with one address (ours to them counted too). Past
+    // either cap a first frame of type "P" closes its connection: a connection introduced
+    // under a fresh name each time must not hold our descriptors and make user items forever.
+    static constexpr int kMaxPeerSockets = 256;
+    static constexpr int kMaxPeerSocketsPerAddress = 16;
+    // What may wait for one peer: the bytes its socket has not sent yet and those queued for
+    // the user while unconnected. A message that would take it past this closes that
+    // connection, and is dropped, so that a peer which never reads cannot make us keep every
+    // reply due to it. The first message on an idle connection passes whatever its size.
+    static constexpr qint64 kMaxPendingBytesPerSocket = 32 * 1024 * 1024;
 
     // Needs the server connection and the store types of CreateData. The engine root makes its
     // connections to the server, the timers and the store file.
@@ -153,6 +163,9 @@ public Q_SLOTS:
 private:
     void Accept(QTcpSocket* s, bool obfuscated);
     bool UninitializedCapReached(const QHostAddress& address) const;
+    bool PeerSocketCapReached(const QHostAddress& address) const;
+    // Drops the connection and the message when what waits for the peer would pass its cap.
+    bool PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes);
     void ResumeAccepting();
     void DisposeOfSocketInner(QTcpSocket* socket);
     bool AssertNoSocketOverlap(QTcpSocket* socket);
@@ -238,6 +251,10 @@ private:
     bool m_acceptPaused = false;
     // One log line per stretch of refusals between two sweeps, not one per refused connection.
     bool m_capRefusalLogged = false;
+    bool m_peerCapRefusalLogged = false;
+    // Messaging connections whose first frame made their user's item, by the peer_socket
+    // item's id: that item goes with the connection when nothing else holds on to it.
+    std::set<uint32_t> m_peerSocketsWithOwnUser;
     // Users whose address items changed since the last scan, by item id.
     std::set<uint32_t> m_addressedUsers;
     // Monotonic milliseconds at which an item's stored time was set, by item id.

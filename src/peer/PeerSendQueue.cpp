@@ -71,8 +71,32 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
             }
         }
     }
-    SendMessage(chosen.AsPointer<QTcpSocket>(), message,
-                chosen.IsConnected(PeerTypes::IsObfuscated));
+    auto* socket = chosen.AsPointer<QTcpSocket>();
+    const bool obfuscated = chosen.IsConnected(PeerTypes::IsObfuscated);
+    // The length field, and the key in front of a scrambled frame.
+    const qint64 frameBytes = qint64(message.GetBufferLength()) + (obfuscated ? 8 : 4);
+    if (PendingCapReached(socket, user, frameBytes))
+        return;
+    SendMessage(socket, message, obfuscated);
+}
+
+bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes)
+{
+    qint64 waiting = socket->bytesToWrite();
+    for (Item* i : user.GetItems(PeerTypes::UnsentMessage))
+        waiting += ItemPtr(i).AsPointer<QByteArray>()->size();
+    if (waiting == 0 || waiting + frameBytes <= kMaxPendingBytesPerSocket)
+        return false;
+    Log(kCategory, 1,
+        QStringLiteral("User %1 has left %2 bytes unread, closing the connection and dropping "
+                       "the message")
+            .arg(Q(user.AsString()))
+            .arg(waiting));
+    DisposeOfSocket(socket);
+    // Closing would wait for the peer to read what is buffered, which it never does: the
+    // buffer goes now.
+    socket->abort();
+    return true;
 }
 
 void PeerMessenger::DropOldestUnsent(ItemPtr user)

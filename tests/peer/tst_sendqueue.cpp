@@ -1,6 +1,10 @@
 #include "PeerTestEnv.h"
 
+#include "peer/PeerMessages.h"
 #include "store/Random.h"
+#include "support/HeapUse.h"
+
+#include <QPointer>
 
 namespace {
 
@@ -35,6 +39,8 @@ private Q_SLOTS:
     void sentAtOnceWhenConnected_data();
     void sentAtOnceWhenConnected();
     void newestConnectionChosen();
+    void peerThatNeverReads_data();
+    void peerThatNeverReads();
 };
 
 void tst_SendQueue::queuedMessagesFlushedInOrder()
@@ -227,6 +233,79 @@ void tst_SendQueue::newestConnectionChosen()
     QTest::qWait(20);
     QCOMPARE(older->Pending(), QByteArray());
     QCOMPARE(other->Pending(), QByteArray());
+}
+
+void tst_SendQueue::peerThatNeverReads_data()
+{
+    // Messages of one size on the wire (length field and key included), then one more of another.
+    QTest::addColumn<bool>("scrambled");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<qint64>("frame");
+    QTest::addColumn<qint64>("last"); // 0: none
+    QTest::addColumn<bool>("closed");
+    constexpr qint64 kMiB = 1024 * 1024;
+    static_assert(PeerMessenger::kMaxPendingBytesPerSocket == 32 * kMiB, "rows fill 32 MiB");
+    QTest::newRow("up to the cap") << false << 32 << kMiB << qint64(0) << false;
+    QTest::newRow("past the cap") << false << 32 << kMiB << qint64(8) << true;
+    QTest::newRow("scrambled, up to the cap") << true << 31 << kMiB << kMiB << false;
+    QTest::newRow("scrambled, past the cap") << true << 31 << kMiB << kMiB + 4 << true;
+    // Nothing waits before it: a large reply still goes.
+    QTest::newRow("large message, idle connection")
+        << false << 1 << 33 * kMiB << qint64(0) << false;
+    QTest::newRow("40,000 search replies") << false << 40000 << qint64(1512) << qint64(0) << true;
+}
+
+void tst_SendQueue::peerThatNeverReads()
+{
+    QFETCH(bool, scrambled);
+    QFETCH(int, count);
+    QFETCH(qint64, frame);
+    QFETCH(qint64, last);
+    QFETCH(bool, closed);
+    PeerTestEnv env;
+    // Nothing runs the event loop while the messages go, so nothing leaves our buffer.
+    auto peer = env.DialMessaging(scrambled, "slow");
+    QVERIFY(peer);
+    const QPointer<QTcpSocket> socket =
+        ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
+    QStringList closings;
+    const auto capture = connect(LogHub::Instance(), &LogHub::LineLogged, this,
+                                 [&closings](const QString&, const QString& line) {
+                                     if (line.contains("bytes unread"))
+                                         closings << line.mid(line.indexOf("] ") + 2);
+                                 });
+    const qint64 heap = HeapInUse();
+    const qint64 overhead = scrambled ? 12 : 8; // key, length field and code
+    qint64 waiting = 0;
+    qint64 size = 0;
+    for (int i = 0; i <= count && PeerTestEnv::Count("peer_socket") == 1; ++i) {
+        size = i < count ? frame : last;
+        if (size == 0)
+            break;
+        waiting = socket->bytesToWrite();
+        MemStream m = Message(PM_FILE_SEARCH_RESULT, QByteArray(int(size - overhead), 'r'));
+        env.peer().SendMessage("slow", m);
+    }
+    disconnect(capture);
+
+    if (!closed) {
+        QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+        QCOMPARE(socket->bytesToWrite(), qint64(count) * frame + last);
+        QVERIFY(closings.isEmpty());
+        return;
+    }
+    // Closed by the message that would have taken it past the cap, and not before.
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+    QVERIFY(waiting <= PeerMessenger::kMaxPendingBytesPerSocket);
+    QVERIFY(waiting + size > PeerMessenger::kMaxPendingBytesPerSocket);
+    QCOMPARE(closings,
+             QStringList{QString("User slow has left %1 bytes unread, closing the connection and "
+                                 "dropping the message")
+                             .arg(waiting)});
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+    // What waited for it is given back at once.
+    QVERIFY2(HeapInUse() - heap < 1024 * 1024, qPrintable(QString::number(HeapInUse() - heap)));
+    QVERIFY(peer->WaitForDisconnected());
 }
 
 QTEST_GUILESS_MAIN(tst_SendQueue)
