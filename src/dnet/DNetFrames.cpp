@@ -2,10 +2,12 @@
 
 #include "dnet/DNetManager.h"
 #include "dnet/DNetState.h"
+#include "store/Clock.h"
 #include "store/Log.h"
 
 #include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtEndian>
 
 QByteArray DNetLevelBody(qint32 level)
@@ -28,6 +30,7 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
 {
     // A handler may close the socket, and its close handler schedules the deletion.
     const QPointer<QTcpSocket> alive(socket);
+    const qint64 start = Clock::MonotonicMs();
     for (;;) {
         if (device.bytesAvailable() < 4)
             return true;
@@ -48,6 +51,15 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
         // Nothing is taken before the whole frame is there.
         if (device.bytesAvailable() - 4 < qint64(length))
             return true;
+        if (Clock::MonotonicMs() - start >= kMaxPassMs) {
+            if (&device == socket) {
+                QTimer::singleShot(0, this, [this, alive, side] {
+                    if (alive && alive->isOpen())
+                        ReadFrames(*alive, alive, side);
+                });
+            }
+            return true;
+        }
         device.skip(4);
 
         m_readBuffer.Reset();

@@ -89,6 +89,7 @@ void DNetManager::ResetForTesting()
 void DNetManager::TakeSocket(QTcpSocket* socket, Side side)
 {
     socket->setParent(this);
+    socket->setReadBufferSize(kReadAheadBytes);
     if (side == Side::Child) {
         connect(socket, &QTcpSocket::readyRead, this, &DNetManager::OnChildSocketReadyToRead);
         connect(socket, &QTcpSocket::errorOccurred, this, &DNetManager::OnChildSocketError);

@@ -54,19 +54,21 @@ void tst_DNetFrames::reader_data()
     QTest::addColumn<bool>("keeps"); // the connection
     QTest::addColumn<int>("left");   // bytes not read
     QTest::addColumn<QStringList>("effects");
+    QTest::addColumn<int>("slowDepth"); // handling this depth takes a second; -1: none
 
     const QString depth = QStringLiteral("Received child depth %1 from carol");
-    QTest::newRow("three bytes") << true << Hex("050000") << false << true << 3 << QStringList();
+    QTest::newRow("three bytes") << true << Hex("050000") << false << true << 3 << QStringList()
+                                 << -1;
     QTest::newRow("length and part of the body")
-        << true << Hex("05000000 07 0200") << false << true << 7 << QStringList();
+        << true << Hex("05000000 07 0200") << false << true << 7 << QStringList() << -1;
     QTest::newRow("a frame in pieces, handled once")
-        << true << Depth(3) << true << true << 0 << QStringList{depth.arg(3)};
+        << true << Depth(3) << true << true << 0 << QStringList{depth.arg(3)} << -1;
     QTest::newRow("two frames together, in order")
         << true << Depth(1) + Depth(4) + Hex("0500") << false << true << 2
-        << QStringList{depth.arg(1), depth.arg(4)};
+        << QStringList{depth.arg(1), depth.arg(4)} << -1;
     QTest::newRow("length 0") << true << Hex("00000000") + Depth(2) << false << false << 9
-                              << QStringList{
-                                     "Error reading message code, closing child connection"};
+                              << QStringList{"Error reading message code, closing child connection"}
+                              << -1;
 
     // Refused before anything is read or allocated.
     const QString tooLong =
@@ -75,12 +77,18 @@ void tst_DNetFrames::reader_data()
         const char* side = child ? "child" : "candidate";
         QTest::addRow("%s, 1,048,576", side)
             << child << Announcing("00001000", child, 1048576) << false << true << 0
-            << QStringList{child ? depth.arg(6) : "candidate level 7"};
-        QTest::addRow("%s, 1,048,577", side) << child << Announcing("01001000", child, 64) << false
-                                             << false << 68 << QStringList{tooLong.arg(1048577)};
-        QTest::addRow("%s, negative", side) << child << Announcing("00000080", child, 64) << false
-                                            << false << 68 << QStringList{tooLong.arg(2147483648u)};
+            << QStringList{child ? depth.arg(6) : "candidate level 7"} << -1;
+        QTest::addRow("%s, 1,048,577", side)
+            << child << Announcing("01001000", child, 64) << false << false << 68
+            << QStringList{tooLong.arg(1048577)} << -1;
+        QTest::addRow("%s, negative", side)
+            << child << Announcing("00000080", child, 64) << false << false << 68
+            << QStringList{tooLong.arg(2147483648u)} << -1;
     }
+
+    // A pass starts no frame once it has taken its time; the rest stays unread.
+    QTest::newRow("a frame that takes its time") << true << Depth(1) + Depth(2) + Depth(3) << false
+                                                 << true << 18 << QStringList{depth.arg(1)} << 1;
 }
 
 void tst_DNetFrames::reader()
@@ -91,6 +99,7 @@ void tst_DNetFrames::reader()
     QFETCH(bool, keeps);
     QFETCH(int, left);
     QFETCH(QStringList, effects);
+    QFETCH(int, slowDepth);
 
     DNetTestEnv env;
     std::unique_ptr<FakePeer> peer;
@@ -105,6 +114,12 @@ void tst_DNetFrames::reader()
                                                      : ItemPtr(g("dnet_parent_candidate").First()));
     const auto side = child ? DNetManager::Side::Child : DNetManager::Side::Upstream;
     DNetLog log;
+    // The clock moves while that depth is handled, as if the handling took that long.
+    const auto slow = QObject::connect(
+        LogHub::Instance(), &LogHub::LineLogged, [slowDepth](const QString&, const QString& line) {
+            if (line.endsWith(QString("Received child depth %1 from carol").arg(slowDepth)))
+                Clock::Shift(1);
+        });
     FeedDevice feed;
     bool kept = true;
     for (qsizetype at = 0; kept && at < bytes.size();) {
@@ -114,6 +129,7 @@ void tst_DNetFrames::reader()
         kept = env.dnet().ReadFrames(feed, socket, side);
     }
 
+    QObject::disconnect(slow);
     QCOMPARE(kept, keeps);
     QCOMPARE(feed.bytesAvailable(), qint64(left));
     QCOMPARE(Effects(log), effects);
