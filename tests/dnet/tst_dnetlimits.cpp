@@ -69,6 +69,7 @@ private Q_SLOTS:
     void candidatesTriedFewAtATime();
     void depthReportsCostTheSame_data();
     void depthReportsCostTheSame();
+    void readAheadBounded();
 };
 
 void tst_DNetLimits::ourselvesNeverAParent_data()
@@ -279,6 +280,40 @@ void tst_DNetLimits::depthReportsCostTheSame()
     busy->Close();
     QTRY_COMPARE(DNetTestEnv::Count("dnet_child"), size_t(1));
     QCOMPARE(DNetTestEnv::Count("dnet_child_depth"), size_t(1));
+}
+
+void tst_DNetLimits::readAheadBounded()
+{
+    DNetTestEnv env;
+    QVERIFY(env.LoggedIn());
+    auto child = env.AddChild("big");
+    QVERIFY(child);
+    QTcpSocket* ours = DNetTestEnv::SocketOf(DNetTestEnv::Child("big"));
+    // The child sends frames of the longest length while we are still busy with the first.
+    constexpr int kFrames = 8;
+    qint64 ahead = -1;
+    int handled = 0;
+    const auto busy = QObject::connect(
+        LogHub::Instance(), &LogHub::LineLogged, [&](const QString&, const QString& line) {
+            if (!line.endsWith("Received message from child, code 9") || ++handled > 1)
+                return;
+            // The socket goes on reading meanwhile, and only that.
+            const QSignalBlocker quiet(ours);
+            const bool read = QTest::qWaitFor([&] {
+                return ours->bytesAvailable() >= DNetManager::kReadAheadBytes ||
+                       child->Socket()->bytesToWrite() == 0;
+            });
+            ahead = read ? ours->bytesAvailable() : -1;
+        });
+    QByteArray body(int(DNetManager::kMaxFrameLength), 'z');
+    body[0] = 9;
+    for (int i = 0; i < kFrames; ++i)
+        child->SendFrame(body);
+    // Held back beyond the limit, and all taken in the end.
+    QTRY_COMPARE_WITH_TIMEOUT(handled, kFrames, 30000);
+    QObject::disconnect(busy);
+    QCOMPARE(ahead, DNetManager::kReadAheadBytes);
+    QVERIFY(child->IsConnected());
 }
 
 QTEST_GUILESS_MAIN(tst_DNetLimits)
