@@ -334,6 +334,13 @@ void DNetManager::RecordCandidateLeader(ItemPtr candidate, const std::string& le
 void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
 {
     const std::string name = candidate[ServerTypes::User].AsString();
+    DNetState::Set(DNetKeys::ParentUser, name);
+    DNetState::Set(DNetKeys::ParentSocket, Value(socket).Text());
+    Log(Category(), 1,
+        QStringLiteral("Received first search request from parent candidate %1, adopting as "
+                       "parent.")
+            .arg(Q(name)));
+
     // Our parent cannot be our child too: every search it sends would go straight back to it.
     if (ItemPtr child = candidate[ServerTypes::User][DNetChild]) {
         Log(Category(), 2,
@@ -343,12 +350,6 @@ void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
         ForgetChild(child);
         Discard(childSocket);
     }
-    DNetState::Set(DNetKeys::ParentUser, name);
-    DNetState::Set(DNetKeys::ParentSocket, Value(socket).Text());
-    Log(Category(), 1,
-        QStringLiteral("Received first search request from parent candidate %1, adopting as "
-                       "parent.")
-            .arg(Q(name)));
 
     if (ItemPtr level = candidate[DNetCandidateLevel]) {
         const qint32 value = level.AsInt();

@@ -204,8 +204,8 @@ void Server::OnPeerConnectionRequest(MemStream& s)
 }
 
 // 22: every private message is acknowledged, also one from an ignored user. One whose fields do
-// not all read is dropped whole: shown, it would open a tab for an empty or cut name, and the
-// acknowledgement would name an id the server never sent.
+// not all read is dropped whole and unanswered: shown, it would open a tab under an empty or cut
+// name, and the client would go on to watch that name.
 void Server::OnPrivateChat(MemStream& s)
 {
     qint32 id = 0;
