@@ -347,7 +347,11 @@ void tst_SearchAnswering::repliesWaitingForSearchersAreCapped()
     Clock::Shift(300);
     env.env().fireHalfMinute();
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
-    QCOMPARE(PeerTestEnv::Count("user"), users);
+    // (bob's idle connection has gone by now too, and the user item it made with it.)
+    int strangersLeft = 0;
+    for (int k = 0; k < searchers; ++k)
+        strangersLeft += bool(ServerStore::FindUser("stranger " + std::to_string(k)));
+    QCOMPARE(strangersLeft, 0);
     // And strangers are answered again.
     env.shares().ProcessSearch("latecomer", 1, "tune");
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
