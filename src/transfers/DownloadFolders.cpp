@@ -236,7 +236,7 @@ bool TransferQueueManager::ClaimPartialFile(ItemPtr entry, bool adopt)
         }
         entry += partials->GetItem(Value(key));
         if (n > 0) {
-            Log(kCategory, 1,
+            Log(LogCategories::kTransferQueue, 1,
                 QStringLiteral("Partial file %1 belongs to %2, downloading %3\\%4 to %5")
                     .arg(wanted, takenBy, Q(entry[RemoteFolder].AsString()),
                          Q(entry[FileName].AsString()), path),

@@ -91,20 +91,20 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry)
     ItemPtr user = entry[User];
     const std::string path = PeerPath(entry);
     if (HasStatus(entry, TransferStatus::LocalError)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Download status %1, not re-queueing %2")
                 .arg(Q(entry[DownloadEntryStatus].AsString()), Q(path)),
             user);
         return;
     }
     if (user.IsConnected(ServerTypes::IsOnline)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("User %1 appears to still be online, re-queueing %2")
                 .arg(Q(user.AsString()), Q(path)),
             user);
         peerMessenger->QueueDownload(user.AsString(), path);
     } else {
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("User %1 offline, not re-queueing %2").arg(Q(user.AsString()), Q(path)),
             user);
     }
@@ -114,7 +114,7 @@ void TransferQueueManager::RequeueUserDownloads(ItemPtr user)
 {
     const ItemSet entries = user.GetItems(DownloadEntry);
     if (!entries.empty())
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Requeueing downloads from user %1").arg(Q(user.AsString())), user);
     const ItemList ordered = entries.SortNumericBy(DownloadOrder, true);
     for (ItemPtr entry : ordered) {
@@ -129,7 +129,8 @@ void TransferQueueManager::RequeueUserDownloads(ItemPtr user)
         }
         peerMessenger->QueueDownload(user.AsString(), PeerPath(entry));
         RequestDownloadPlaceInLine(entry);
-        Log(kCategory, 2, QStringLiteral("Queueing %1").arg(Q(entry[FileName].AsString())), user);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("Queueing %1").arg(Q(entry[FileName].AsString())), user);
     }
     if (!ordered.empty())
         StampTime(user, LastQueueRequestTime);
@@ -141,7 +142,7 @@ void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr entry)
     MemStream message;
     message.Write(quint32(PM_UPLOAD_PLACE_IN_LINE_REQUEST));
     message.Write(PeerPath(entry));
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Requesting place in line for download of %1 from %2")
             .arg(Q(entry[FileName].AsString()), Q(user.AsString())),
         user);
@@ -172,7 +173,8 @@ void TransferQueueManager::RemoveDownload(ItemPtr entry)
 
 void TransferQueueManager::OnUserOnline(Item* user)
 {
-    Log(kCategory, 1, QStringLiteral("User %1 went online").arg(Q(user->AsString())), user);
+    Log(LogCategories::kTransferQueue, 1,
+        QStringLiteral("User %1 went online").arg(Q(user->AsString())), user);
     RequeueUserDownloads(user);
     // Uploads that waited for the user may start now.
     StartNewUploads();
@@ -195,26 +197,27 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string user, std::str
                                                       std::string reason)
 {
     ItemPtr userItem = ServerStore::FindUser(user);
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received peer notification from %1 that upload of %2 was denied, "
                        "reason: %3")
             .arg(Q(user), Q(path), Q(reason)),
         userItem);
     ItemPtr entry = FindDownloadEntry(user, path);
     if (!entry) {
-        Log(kCategory, 2, QStringLiteral("Download not found."), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Download not found."), userItem);
         return;
     }
     // A late or false refusal would show a finished file as denied, and the failed-upload
     // notice that may follow would then fetch it a second time under another name.
     if (HasStatus(entry, TransferStatus::Complete)) {
-        Log(kCategory, 2,
+        Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Download status complete, not marking %1 as denied")
                 .arg(Q(PeerPath(entry))),
             userItem);
         return;
     }
-    Log(kCategory, 2, QStringLiteral("Download found, marking as denied."), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Download found, marking as denied."),
+        userItem);
     entry += d.GetType(DenialReason)->GetItem(Value(reason));
     SetDownloadEntryStatus(entry, TransferStatus::Denied);
 }
@@ -222,20 +225,20 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string user, std::str
 void TransferQueueManager::OnUploadFailedNotification(std::string user, std::string path)
 {
     ItemPtr userItem = ServerStore::FindUser(user);
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received peer notification from %1 that upload of %2 failed")
             .arg(Q(user), Q(path)),
         userItem);
     ItemPtr entry = FindDownloadEntry(user, path);
     if (!entry) {
-        Log(kCategory, 2, QStringLiteral("Download not found."), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Download not found."), userItem);
         return;
     }
-    Log(kCategory, 2, QStringLiteral("Download found!"), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Download found!"), userItem);
     // Asked for again, the peer would offer the file, and the offer is refused as "Complete": a
     // peer that fails every whole or empty file would loop for ever.
     if (HasStatus(entry, TransferStatus::Complete)) {
-        Log(kCategory, 2,
+        Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Download status complete, not re-queueing %1").arg(Q(PeerPath(entry))),
             userItem);
         return;

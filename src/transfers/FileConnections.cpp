@@ -87,14 +87,15 @@ void HandOver(QTcpSocket* socket, TransferWorker* worker)
 void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket, uint token)
 {
     ItemPtr userItem = ServerStore::FindUser(user);
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("File connection created by user %1 for req %2").arg(Q(user)).arg(token),
         userItem);
     ItemPtr req = d.GetType(RemoteTransferReq)->HasItem(Value(token));
     ItemPtr entry = userItem && req ? d.GetItem(userItem, req, DownloadEntry) : ItemPtr();
     if (!entry) {
         Discard(socket);
-        Log(kCategory, 2, QStringLiteral("Download not found, aborting"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Download not found, aborting"),
+            userItem);
         return;
     }
     // A token serves one connection: a second one, or one after the download ended, is stale.
@@ -112,7 +113,7 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
         SetDownloadEntryStatus(entry, TransferStatus::LocalError);
         delete file;
         Discard(socket);
-        Log(kCategory, 2, message, userItem);
+        Log(LogCategories::kTransferQueue, 2, message, userItem);
     };
     if (path.isEmpty() || !QDir().mkpath(QFileInfo(path).path()) ||
         !file->open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -152,7 +153,7 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
     connect(worker, &::DownloadThread::DownloadComplete, worker,
             [this, worker] { OnDownloadComplete(worker); });
     worker->start(QThread::InheritPriority);
-    Log(kCategory, 2, QStringLiteral("Downloading"), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Downloading"), userItem);
 }
 
 bool TransferQueueManager::MayStartDownload(ItemPtr entry)
@@ -160,12 +161,14 @@ bool TransferQueueManager::MayStartDownload(ItemPtr entry)
     ItemPtr user = entry[User];
     // The token outlived its download.
     if (entry[DownloadEntryStatus].AsString() == TransferStatus::Complete) {
-        Log(kCategory, 2, QStringLiteral("Download already complete, refusing connection"), user);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("Download already complete, refusing connection"), user);
         return false;
     }
     // Two workers on one partial file would interleave their bytes.
     if (entry[TransfersTypes::DownloadThread]) {
-        Log(kCategory, 2, QStringLiteral("Download already running, refusing connection"), user);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("Download already running, refusing connection"), user);
         return false;
     }
     return true;
@@ -214,7 +217,8 @@ QString TransferQueueManager::MoveCompleteDownload(ItemPtr entry)
         return QString();
     const QFileInfo target(wanted);
     if (!QDir().mkpath(target.path())) {
-        Log(kCategory, 1, QStringLiteral("Could not create folder %1").arg(target.path()), user);
+        Log(LogCategories::kTransferQueue, 1,
+            QStringLiteral("Could not create folder %1").arg(target.path()), user);
         return QString();
     }
     // A rename never replaces a file: a taken name is only ever skipped.
@@ -223,14 +227,15 @@ QString TransferQueueManager::MoveCompleteDownload(ItemPtr entry)
             n == 0 ? wanted : target.dir().filePath(NumberedName(target.fileName(), n));
         if (QFile::rename(source, candidate)) {
             if (n > 0)
-                Log(kCategory, 1,
+                Log(LogCategories::kTransferQueue, 1,
                     QStringLiteral("%1 was taken, saved as %2").arg(wanted, candidate), user);
             return candidate;
         }
         if (!QFileInfo::exists(candidate))
             break;
     }
-    Log(kCategory, 1, QStringLiteral("Could not move %1 to %2").arg(source, wanted), user);
+    Log(LogCategories::kTransferQueue, 1,
+        QStringLiteral("Could not move %1 to %2").arg(source, wanted), user);
     return QString();
 }
 
@@ -326,7 +331,7 @@ void TransferQueueManager::OnUploadComplete(TransferWorker* worker)
         return;
     const qint32* reported = ObjectOf<qint32>(entry, BytesPerSecond);
     const int rate = reported ? *reported : 0;
-    Log(kCategory, 1, QStringLiteral("Recording upload speed of %1").arg(rate));
+    Log(LogCategories::kTransferQueue, 1, QStringLiteral("Recording upload speed of %1").arg(rate));
     if (entry[SharesTypes::SharedFile][SharesTypes::SharedFileSize].AsInt64() >
             kMinSizeForUploadSpeed &&
         rate > 0)

@@ -88,7 +88,7 @@ void TransferQueueManager::EveryHalfMinute()
         ItemPtr entry = Live(id, uploads);
         if (!entry || AgeMs(entry, LastStatusChangeTime) < kSetUpTimeoutMs)
             continue;
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")
                 .arg(Q(entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
                      Q(entry[User].AsString()), Q(entry[UploadEntryStatus].AsString())));
@@ -135,7 +135,7 @@ void TransferQueueManager::TimerTest()
 {
     // Negative when a tick comes early.
     const qint64 lateness = timerTestClock.elapsed() - kTimerTestIntervalMs;
-    Log(QStringLiteral("Timer Test"), 1,
+    Log(LogCategories::kTimerTest, 1,
         QStringLiteral("Timeout: %1 milliseconds behind schedule").arg(lateness));
     timerTestClock.restart();
 }

@@ -61,14 +61,14 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
 {
     ItemPtr userItem = ServerStore::FindUser(user);
     if (direction != 1) {
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Received download request from %1 for file %2, currently not "
                            "processing")
                 .arg(Q(user), Q(file)),
             userItem);
         return;
     }
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received upload request from %1 for file %2, req %3")
             .arg(Q(user), Q(file))
             .arg(token),
@@ -76,13 +76,13 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
 
     ItemPtr entry = GetDownloadEntry(user, GetFileName(file), GetFolder(file));
     if (!entry) {
-        Log(kCategory, 2, QStringLiteral("Denied, Cancelled"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Denied, Cancelled"), userItem);
         peerMessenger->DenyTransferRequest(user, token, "Cancelled");
         return;
     }
     const std::string status = entry[DownloadEntryStatus].AsString();
     if (status == TransferStatus::Complete) {
-        Log(kCategory, 2, QStringLiteral("Denied, Complete"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Denied, Complete"), userItem);
         peerMessenger->DenyTransferRequest(user, token, "Complete");
         return;
     }
@@ -93,7 +93,7 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
     // keeps offering it so would have it asked for round after round.
     const qint64 expected = entry[PeerTypes::FileSize].AsInt64();
     if (size != expected) {
-        Log(kCategory, 2,
+        Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("%1 offered with %2 bytes, expected %3")
                 .arg(Q(file))
                 .arg(size)
@@ -113,12 +113,12 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
     }
     entry += tokenItem;
     if (status == TransferStatus::Downloading) {
-        Log(kCategory, 2, QStringLiteral("Transfer is already downloading, cancelling..."),
-            userItem);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("Transfer is already downloading, cancelling..."), userItem);
         SetDownloadEntryStatus(entry, TransferStatus::Aborted);
     }
     peerMessenger->AcceptTransferRequest(user, token, false, 0);
-    Log(kCategory, 2, QStringLiteral("Accepted"), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Accepted"), userItem);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -131,7 +131,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
     Q_UNUSED(hasSize);
     Q_UNUSED(size);
     ItemPtr userItem = ServerStore::FindUser(user);
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received file transfer response from user %1 for req %2, transfer %3")
             .arg(Q(user))
             .arg(token)
@@ -140,22 +140,23 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
 
     ItemPtr tokenItem = d.GetType(TransferReq)->HasItem(Value(token));
     if (!tokenItem) {
-        Log(kCategory, 2, QStringLiteral("req not found"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("req not found"), userItem);
         return;
     }
     if (tokenItem.IsConnected(DownloadEntry)) {
-        Log(kCategory, 2, QStringLiteral("Found download, not processing"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Found download, not processing"),
+            userItem);
         return;
     }
     ItemPtr entry = tokenItem[UploadEntry];
     if (!entry) {
-        Log(kCategory, 2, QStringLiteral("Neither upload or download attached to req, weird"),
-            userItem);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("Neither upload or download attached to req, weird"), userItem);
         return;
     }
-    Log(kCategory, 2, QStringLiteral("Found upload"), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Found upload"), userItem);
     if (entry[User].AsString() != user) {
-        Log(kCategory, 2,
+        Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Upload user %1 not the same as user who opened the connection, not "
                            "doing anything")
                 .arg(Q(entry[User].AsString())),
@@ -164,7 +165,8 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
     }
 
     if (!allowed) {
-        Log(kCategory, 2, QStringLiteral("Upload was not accepted, marking denied"), userItem);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("Upload was not accepted, marking denied"), userItem);
         entry += d.GetType(DenialReason)->GetItem(Value(reason));
         SetUploadEntryStatus(entry, TransferStatus::Denied);
         StartNewUploads();
@@ -172,7 +174,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
     }
     const std::string status = entry[UploadEntryStatus].AsString();
     if (status != TransferStatus::Requesting) {
-        Log(kCategory, 2,
+        Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Upload no longer in requesting phase, instead status is %1. Not "
                            "processing.")
                 .arg(Q(status)),
@@ -182,7 +184,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
 
     // Sharing is what counts when the upload starts, not when it was queued.
     if (!IsUploadStillShared(entry)) {
-        Log(kCategory, 2, QStringLiteral("Denied, file not shared"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Denied, file not shared"), userItem);
         DenyAndRemoveUpload(entry, "File not shared.");
         StartNewUploads();
         return;
@@ -193,7 +195,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
                             shared[SharesTypes::SharedFileName].AsCStr();
     QFile* file = OpenRegularFile(path);
     if (!file) {
-        Log(kCategory, 2,
+        Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("File could not be opened, marking local error and sending denial "
                            "message. Shouldn't we have done this before we requested the "
                            "transfer?"),
@@ -203,7 +205,8 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
         StartNewUploads();
         return;
     }
-    Log(kCategory, 2, QStringLiteral("Requesting file connection to user"), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Requesting file connection to user"),
+        userItem);
     peerMessenger->RequestFileConnectionToUser(user);
     AttachObject(entry, UploadFile, file);
     SetUploadEntryStatus(entry, TransferStatus::Connecting);

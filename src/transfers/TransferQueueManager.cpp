@@ -7,7 +7,7 @@
 #include "shares/SharesSchema.h"
 #include "store/Dependency.h"
 #include "store/Settings.h"
-#include "transfers/TransferWorker.h"
+#include "transfers/TransferWorkers.h"
 #include "transfers/TransfersSchema.h"
 
 #include <QDateTime>
@@ -104,14 +104,14 @@ TransferQueueManager::TransferQueueManager()
 TransferQueueManager::~TransferQueueManager()
 {
     // Every worker ends before anything it uses goes: uploads first, then downloads.
-    for (const char* type : {UploadThread, DownloadThread}) {
+    for (const char* type : {TransfersTypes::UploadThread, TransfersTypes::DownloadThread}) {
         for (Item* item : g(type))
             StopWorker(ItemPtr(item).AsPointer<TransferWorker>());
     }
     // The engine owns the objects behind its items. They go with it, and so do the items, so
     // that no address outlives its object in a store that outlives the engine (a host that
     // builds the engine again, a test).
-    for (const char* type : {UploadThread, DownloadThread}) {
+    for (const char* type : {TransfersTypes::UploadThread, TransfersTypes::DownloadThread}) {
         for (Item* item : g(type))
             delete ItemPtr(item).AsPointer<TransferWorker>();
     }
@@ -124,9 +124,9 @@ TransferQueueManager::~TransferQueueManager()
             delete ItemPtr(item).AsPointer<QFile>();
     }
     for (const char* type :
-         {UploadThread, DownloadThread, UploadSocket, DownloadSocket, UploadFile, DownloadFile,
-          WritePosition, ReadPosition, LastReceiptTime, LastSpeedMeasurementTime, BytesPerSecond,
-          BytesSinceLastReceipt, BytesUploaded})
+         {TransfersTypes::UploadThread, TransfersTypes::DownloadThread, UploadSocket,
+          DownloadSocket, UploadFile, DownloadFile, WritePosition, ReadPosition, LastReceiptTime,
+          LastSpeedMeasurementTime, BytesPerSecond, BytesSinceLastReceipt, BytesUploaded})
         g(type).Remove();
 
     if (transferQueueManager == this)
@@ -153,9 +153,12 @@ void TransferQueueManager::DataLoaded()
 }
 
 const TransferQueueManager::TransferObjects TransferQueueManager::kDownloadObjects = {
-    DownloadThread, DownloadFile, DownloadSocket, {WritePosition, LastReceiptTime, BytesPerSecond}};
+    TransfersTypes::DownloadThread,
+    DownloadFile,
+    DownloadSocket,
+    {WritePosition, LastReceiptTime, BytesPerSecond}};
 const TransferQueueManager::TransferObjects TransferQueueManager::kUploadObjects = {
-    UploadThread,
+    TransfersTypes::UploadThread,
     UploadFile,
     UploadSocket,
     {ReadPosition, LastReceiptTime, LastSpeedMeasurementTime, BytesPerSecond}};

@@ -1,6 +1,7 @@
 #include "transfers/TransferWorkers.h"
 
 #include <QFile>
+#include <QMutexLocker>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -59,6 +60,18 @@ void TransferIo::SetWaitMsForTesting(int ms)
     g_waitMsForTesting.store(ms);
 }
 
+void TransferWorker::SignalExit()
+{
+    QMutexLocker lock(&m_mutex);
+    m_stop = true;
+}
+
+bool TransferWorker::ExitSignalled() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_stop;
+}
+
 void TransferProgress::Begin(qint64 position)
 {
     m_reported = position;
@@ -95,8 +108,8 @@ bool TransferProgress::Due(qint64 position, bool final)
 }
 
 DownloadThread::DownloadThread(QTcpSocket* socket, QFile* file, long long size, long long position)
-    : socket(socket), file(file), size(size), position(position), m_home(QThread::currentThread()),
-      m_block(TransferIo::kBlockSize, Qt::Uninitialized)
+    : m_socket(socket), m_file(file), m_size(size), m_position(position),
+      m_home(QThread::currentThread()), m_block(TransferIo::kBlockSize, Qt::Uninitialized)
 {
 }
 
@@ -104,12 +117,12 @@ void DownloadThread::run()
 {
     bool ok = PerformDownload();
     ReportProgress(true);
-    socket->moveToThread(m_home);
+    m_socket->moveToThread(m_home);
     // Whatever the file still buffers must reach the disk before the download counts as done.
-    if (ok && !file->flush())
+    if (ok && !m_file->flush())
         ok = false;
-    file->close();
-    if (file->error() != QFileDevice::NoError)
+    m_file->close();
+    if (m_file->error() != QFileDevice::NoError)
         ok = false;
     if (ok)
         Q_EMIT DownloadComplete();
@@ -119,11 +132,11 @@ void DownloadThread::run()
 
 bool DownloadThread::PerformDownload()
 {
-    m_progress.Begin(position);
+    m_progress.Begin(m_position);
     for (;;) {
         if (Stopped())
             return false;
-        const qint64 remaining = size - position;
+        const qint64 remaining = m_size - m_position;
         if (remaining < 0)
             return false;
         const qint64 block = std::min(remaining, TransferIo::kBlockSize);
@@ -131,13 +144,13 @@ bool DownloadThread::PerformDownload()
             return false;
         // A short write, or one the file could not pass on (a full disk), fails the download
         // here, before the bytes after it are taken from the peer.
-        if (file->write(m_block.constData(), block) != block || !file->flush())
+        if (m_file->write(m_block.constData(), block) != block || !m_file->flush())
             return false;
-        position += block;
+        m_position += block;
         m_progress.Count(block);
         ReportProgress(false);
-        if (position == size) {
-            socket->close();
+        if (m_position == m_size) {
+            m_socket->close();
             return true;
         }
     }
@@ -147,12 +160,12 @@ bool DownloadThread::FillBlock(qint64 length)
 {
     qint64 got = 0;
     while (got < length) {
-        const qint64 n = socket->read(m_block.data() + got, length - got);
+        const qint64 n = m_socket->read(m_block.data() + got, length - got);
         if (n < 0)
             return false;
         got += n;
-        if (got < length && socket->bytesAvailable() == 0 &&
-            !WaitSliced(socket, &QAbstractSocket::waitForReadyRead, [this] { return Stopped(); }))
+        if (got < length && m_socket->bytesAvailable() == 0 &&
+            !WaitSliced(m_socket, &QAbstractSocket::waitForReadyRead, [this] { return Stopped(); }))
             return false;
     }
     return true;
@@ -160,13 +173,13 @@ bool DownloadThread::FillBlock(qint64 length)
 
 void DownloadThread::ReportProgress(bool final)
 {
-    if (m_progress.Due(position, final))
-        Q_EMIT DownloadProgress(position, m_progress.BytesPerSecond());
+    if (m_progress.Due(m_position, final))
+        Q_EMIT DownloadProgress(m_position, m_progress.BytesPerSecond());
 }
 
 UploadThread::UploadThread(QTcpSocket* socket, QFile* file, int token, UploadSpeedLimits& limits,
                            ThrottleClock* clock)
-    : socket(socket), file(file), token(static_cast<quint32>(token)),
+    : m_socket(socket), m_file(file), m_token(static_cast<quint32>(token)),
       m_home(QThread::currentThread()), m_throttle(limits, clock ? *clock : m_steadyClock),
       m_block(TransferIo::kBlockSize, Qt::Uninitialized)
 {
@@ -176,7 +189,7 @@ void UploadThread::run()
 {
     const bool ok = PerformUpload();
     ReportProgress(true);
-    socket->moveToThread(m_home);
+    m_socket->moveToThread(m_home);
     if (ok)
         Q_EMIT UploadComplete();
     else
@@ -190,18 +203,18 @@ bool UploadThread::PerformUpload()
     // has come, so without a bound a peer that sent instead of reading would have its data
     // piled up in memory for as long as the upload lasts; past the offset it stays in the
     // connection, and the peer's sending stalls.
-    socket->setReadBufferSize(sizeof(qint64));
-    const quint32 wireToken = qToLittleEndian(token);
-    if (socket->write(reinterpret_cast<const char*>(&wireToken), sizeof wireToken) !=
+    m_socket->setReadBufferSize(sizeof(qint64));
+    const quint32 wireToken = qToLittleEndian(m_token);
+    if (m_socket->write(reinterpret_cast<const char*>(&wireToken), sizeof wireToken) !=
         sizeof wireToken)
         return false;
-    socket->flush();
+    m_socket->flush();
 
     qint64 offset = 0;
     if (!ReadOffset(offset))
         return false;
-    const qint64 fileSize = file->size();
-    if (offset < 0 || offset > fileSize || !file->seek(offset))
+    const qint64 fileSize = m_file->size();
+    if (offset < 0 || offset > fileSize || !m_file->seek(offset))
         return false;
     m_position = offset;
     // The engine counts an upload's position from 0.
@@ -209,7 +222,7 @@ bool UploadThread::PerformUpload()
     // The downloader already holds the whole file (or it is empty): nothing to send, and
     // nothing failed.
     if (offset == fileSize) {
-        WaitForClose(socket, stopped);
+        WaitForClose(m_socket, stopped);
         return true;
     }
 
@@ -234,7 +247,7 @@ bool UploadThread::PerformUpload()
         m_progress.Count(block);
         ReportProgress(false);
         if (m_position == fileSize) {
-            WaitForClose(socket, stopped);
+            WaitForClose(m_socket, stopped);
             return true;
         }
     }
@@ -245,10 +258,10 @@ bool UploadThread::ReadOffset(qint64& offset)
     char bytes[sizeof(qint64)];
     qint64 got = 0;
     while (got < qint64(sizeof bytes)) {
-        if (socket->bytesAvailable() == 0 &&
-            !WaitSliced(socket, &QAbstractSocket::waitForReadyRead, [this] { return Stopped(); }))
+        if (m_socket->bytesAvailable() == 0 &&
+            !WaitSliced(m_socket, &QAbstractSocket::waitForReadyRead, [this] { return Stopped(); }))
             return false;
-        const qint64 n = socket->read(bytes + got, qint64(sizeof bytes) - got);
+        const qint64 n = m_socket->read(bytes + got, qint64(sizeof bytes) - got);
         if (n < 0)
             return false;
         got += n;
@@ -259,14 +272,14 @@ bool UploadThread::ReadOffset(qint64& offset)
 
 bool UploadThread::SendBlock(qint64 length)
 {
-    if (file->read(m_block.data(), length) != length)
+    if (m_file->read(m_block.data(), length) != length)
         return false;
-    if (socket->write(m_block.constData(), length) != length)
+    if (m_socket->write(m_block.constData(), length) != length)
         return false;
-    socket->flush();
+    m_socket->flush();
     // The next block is read only once this one has left: one block buffered per connection.
-    while (socket->bytesToWrite() > 0) {
-        if (!WaitSliced(socket, &QAbstractSocket::waitForBytesWritten,
+    while (m_socket->bytesToWrite() > 0) {
+        if (!WaitSliced(m_socket, &QAbstractSocket::waitForBytesWritten,
                         [this] { return Stopped(); }))
             return false;
     }

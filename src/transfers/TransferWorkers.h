@@ -11,11 +11,12 @@
 // Progress goes out at most every kProgressIntervalMs, and the last position always goes out
 // before the end signal.
 
-#include "transfers/TransferWorker.h"
 #include "transfers/UploadThrottle.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QMutex>
+#include <QThread>
 
 class QFile;
 class QTcpSocket;
@@ -33,6 +34,26 @@ int WaitMs();
 void SetWaitMsForTesting(int ms);
 
 } // namespace TransferIo
+
+// What the engine needs of every transfer's worker thread (the download and the upload thread
+// derive from it): a stop flag, under the worker's own mutex, that the worker reads between
+// blocks. Tearing a transfer down sets the flag and then waits for the thread to end.
+class TransferWorker : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit TransferWorker(QObject* parent = nullptr) : QThread(parent) {}
+
+    void SignalExit();
+
+protected:
+    bool ExitSignalled() const;
+
+private:
+    mutable QMutex m_mutex;
+    bool m_stop = false;
+};
 
 // A worker's rate (the average since it started, or since its upload share last changed) and
 // the pacing of its progress reports.
@@ -81,10 +102,10 @@ private:
     void ReportProgress(bool final);
     bool Stopped() const { return ExitSignalled(); }
 
-    QTcpSocket* socket;
-    QFile* file;
-    qint64 size;
-    qint64 position;
+    QTcpSocket* m_socket;
+    QFile* m_file;
+    qint64 m_size;
+    qint64 m_position;
     QThread* m_home;
     QByteArray m_block;
     TransferProgress m_progress;
@@ -117,9 +138,9 @@ private:
     void ReportProgress(bool final);
     bool Stopped() const { return ExitSignalled(); }
 
-    QTcpSocket* socket;
-    QFile* file;
-    quint32 token;
+    QTcpSocket* m_socket;
+    QFile* m_file;
+    quint32 m_token;
     QThread* m_home;
     SteadyThrottleClock m_steadyClock;
     UploadThrottle m_throttle;

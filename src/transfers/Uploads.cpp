@@ -82,7 +82,7 @@ bool GoesBefore(const UploadKey& a, const UploadKey& b)
 void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string file)
 {
     ItemPtr userItem = ServerStore::User(user);
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Queue upload requested by %1 for file %2").arg(Q(user), Q(file)), userItem);
 
     // Found by its local spelling; the peer's own text is what every message about it carries.
@@ -92,7 +92,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
     ItemPtr shared =
         sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(local) : ItemPtr();
     if (!shared || !sharedFoldersManager->IsFileSharedWithUser(shared, user)) {
-        Log(kCategory, 2, QStringLiteral("Denied, file not shared"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Denied, file not shared"), userItem);
         peerMessenger->DenyUpload(user, file, kNotShared);
         return;
     }
@@ -100,11 +100,12 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
     if (ItemPtr existing = d.GetItem(userItem, shared, UploadEntry)) {
         ItemPtr status = existing[UploadEntryStatus];
         if (status.AsString() == TransferStatus::Queued || status.IsConnected(IsActive)) {
-            Log(kCategory, 2, QStringLiteral("Already queued"), userItem);
+            Log(LogCategories::kTransferQueue, 2, QStringLiteral("Already queued"), userItem);
             return;
         }
         // Back to its old place: it keeps its numbers and the name it was asked for by.
-        Log(kCategory, 2, QStringLiteral("%1, re-queueing").arg(Q(status.AsString())), userItem);
+        Log(LogCategories::kTransferQueue, 2,
+            QStringLiteral("%1, re-queueing").arg(Q(status.AsString())), userItem);
         SetUploadEntryStatus(existing, TransferStatus::Queued);
         StartNewUploads();
         return;
@@ -115,7 +116,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
     Type* uploads = d.GetType(UploadEntry);
     if (userItem->ConnectionCount(uploads) >= size_t(kMaxQueuedUploadsPerUser) ||
         uploads->ItemCount() >= size_t(kMaxQueuedUploads)) {
-        Log(kCategory, 2, QStringLiteral("Denied, queue full"), userItem);
+        Log(LogCategories::kTransferQueue, 2, QStringLiteral("Denied, queue full"), userItem);
         peerMessenger->DenyUpload(user, file, kQueueFull);
         return;
     }
@@ -130,7 +131,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
     entry += d.GetType(UploadOrder)->GetItem(Value(order));
     Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
     OrderNewUpload(entry);
-    Log(kCategory, 2, QStringLiteral("Queued"), userItem);
+    Log(LogCategories::kTransferQueue, 2, QStringLiteral("Queued"), userItem);
     gp_server->TrackUser(user);
     StartNewUploads();
 }
@@ -262,7 +263,7 @@ bool TransferQueueManager::AssertNoExtraUploads()
     const quint32 slotCount = quint32(Settings::Int64(SettingKeys::UploadSlots));
     if (quint32(active) <= slotCount)
         return true;
-    Log(kCategory, 1,
+    Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("More uploads active than there are upload slots: %1 of %2")
             .arg(active)
             .arg(slotCount));
@@ -339,7 +340,7 @@ void TransferQueueManager::StartNewUploads()
     while (ItemPtr entry = m_uploadCandidates->First(busy)) {
         ItemPtr user = entry[User];
         if (!IsUploadStillShared(entry)) {
-            Log(kCategory, 1,
+            Log(LogCategories::kTransferQueue, 1,
                 QStringLiteral("Upload of %1 to %2 no longer shared, removing it")
                     .arg(Q(entry[FilenameAsRequested].AsString()), Q(user.AsString())),
                 user);
@@ -384,7 +385,7 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr entry, std::string statu
     if (status == TransferStatus::Aborted) {
         // So that the downloader asks for the file again.
         ItemPtr user = entry[User];
-        Log(kCategory, 1,
+        Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Upload of %1 to %2 aborted, sending upload failed notification.")
                 .arg(Q(entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
                      Q(user.AsString())),
