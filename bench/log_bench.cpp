@@ -55,7 +55,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    const int cap = DiagnosticsForm::MaxLogLinesPerCategory;
+    const int cap = DiagnosticsForm::kMaxLogLinesPerCategory;
     DiagnosticsForm page;
     page.resize(900, 600);
     for (int i = 0; i < cap; ++i)

@@ -114,7 +114,7 @@ QPlainTextEdit* DiagnosticsForm::CategoryView(const QString& category)
     auto* view = new QPlainTextEdit(this);
     view->setReadOnly(true);
     // Also turns the undo history off, which would otherwise keep every line ever added.
-    view->setMaximumBlockCount(MaxLogLinesPerCategory);
+    view->setMaximumBlockCount(kMaxLogLinesPerCategory);
     ui->logTabWidget->addTab(view, category);
     logItem += d.GetType("log_widget")->GetItem(Value(view));
     return view;

@@ -28,7 +28,7 @@ class DiagnosticsForm : public QWidget, public DataHandler
 public:
     // Lines a category's tab keeps; older lines drop off the top as new ones come, so a run of
     // weeks holds no more than this many per category.
-    static constexpr int MaxLogLinesPerCategory = 20000;
+    static constexpr int kMaxLogLinesPerCategory = 20000;
 
     explicit DiagnosticsForm(QWidget* parent = nullptr);
     ~DiagnosticsForm() override;

@@ -36,7 +36,7 @@ EventToolBar::EventToolBar(AlertWindow* window, QWidget* parent)
     setIconSize(QSize(16, 16));
     setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     ShowPlaceholder();
-    m_blinkTimer.setInterval(BlinkIntervalMs);
+    m_blinkTimer.setInterval(kBlinkIntervalMs);
     connect(&m_blinkTimer, &QTimer::timeout, this, &EventToolBar::OnIconAlertTimeout);
     connect(qApp, &QApplication::focusChanged, this, &EventToolBar::OnApplicationFocusChanged);
     hide();

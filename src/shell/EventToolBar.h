@@ -35,7 +35,7 @@ class EventToolBar : public QToolBar
     Q_OBJECT
 
 public:
-    static constexpr int BlinkIntervalMs = 1000;
+    static constexpr int kBlinkIntervalMs = 1000;
 
     explicit EventToolBar(AlertWindow* window, QWidget* parent = nullptr);
     ~EventToolBar() override;

@@ -40,7 +40,6 @@
 
 namespace {
 
-const QString kConfigurationCategory = QStringLiteral("Configuration Data");
 const QString kOnlineIcon = QStringLiteral(":/icons/online_icon");
 const QString kOfflineIcon = QStringLiteral(":/icons/offline_icon");
 constexpr int kBalloonMs = 10000;
@@ -155,7 +154,7 @@ MainWindow::~MainWindow()
         const QMetaObject::Connection capture =
             connect(LogHub::Instance(), &LogHub::LineLogged,
                     [&lines](const QString& category, const QString& line) {
-                        if (category == kConfigurationCategory)
+                        if (category == LogCategories::kConfigurationData)
                             lines << line;
                     });
         const bool saved = m_engine->Shutdown(Engine::StoreFilePath());
@@ -458,11 +457,12 @@ void MainWindow::EveryHalfMinute()
 void MainWindow::EveryFiveMinutes()
 {
     const QString path = Engine::StoreFilePath();
-    Log(kConfigurationCategory, 1, QStringLiteral("Saving configuration data to %1").arg(path));
+    Log(LogCategories::kConfigurationData, 1,
+        QStringLiteral("Saving configuration data to %1").arg(path));
     // The store file handler logged why; the old file is still there and the next try is in
     // five minutes.
     if (!m_engine->saver().Save(path))
-        Log(kConfigurationCategory, 1,
+        Log(LogCategories::kConfigurationData, 1,
             QStringLiteral("The configuration data was not saved; trying again in five "
                            "minutes."));
 }

@@ -85,7 +85,7 @@ void SettingsDefaults::ApplyColours()
         // An invalid colour would be painted as black: one bad value in the store file could
         // put text in the colour of its background.
         if (!colour.isValid()) {
-            Log(QStringLiteral("Configuration Data"), 1,
+            Log(LogCategories::kConfigurationData, 1,
                 QStringLiteral("Setting %1 holds \"%2\", which is not a colour; keeping the "
                                "palette's colour")
                     .arg(QLatin1String(c.key.name), text));

@@ -202,7 +202,7 @@ void TestDiagnosticsForm::hostileMessageIsOneLineOfText()
 void TestDiagnosticsForm::tabKeepsItsNewestLines()
 {
     Page page;
-    const int cap = DiagnosticsForm::MaxLogLinesPerCategory;
+    const int cap = DiagnosticsForm::kMaxLogLinesPerCategory;
     const int logged = cap + 1000;
     for (int i = 0; i < logged; ++i)
         Log("Peer Messenger", 1, QString("line %1").arg(i));
