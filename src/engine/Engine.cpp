@@ -22,8 +22,6 @@
 
 namespace {
 
-const QString kConfigurationCategory = QStringLiteral("Configuration Data");
-
 // Arguments of the engine's signals, by name, so that receivers on other threads can take them
 // queued.
 void RegisterMetaTypes()
@@ -242,14 +240,16 @@ QString Engine::StoreFilePath()
 
 bool Engine::Load(const QString& path)
 {
-    Log(kConfigurationCategory, 1, QStringLiteral("Loading configuration data from %1").arg(path));
+    Log(LogCategories::kConfigurationData, 1,
+        QStringLiteral("Loading configuration data from %1").arg(path));
     try {
         m_saver->Load(path);
     } catch (const DataLoadFailure&) {
-        Log(kConfigurationCategory, 1, QStringLiteral("Failure to load configuration data."));
+        Log(LogCategories::kConfigurationData, 1,
+            QStringLiteral("Failure to load configuration data."));
         return false;
     }
-    Log(kConfigurationCategory, 1, QStringLiteral("Data loaded successfully."));
+    Log(LogCategories::kConfigurationData, 1, QStringLiteral("Data loaded successfully."));
     return true;
 }
 
