@@ -53,40 +53,40 @@ void FilterParser::Parse(const QString& text)
         QStringView rest;
         if (token.startsWith(u'-')) {
             if (token.size() > 1)
-                m_excludeWords.append(token.mid(1).toString());
+                excludeWords.append(token.mid(1).toString());
         } else if (token == u"isvbr") {
-            m_isVbr = true;
-            m_hasAttributes = true;
+            isVbr = true;
+            hasAttributes = true;
         } else if (token == u"iscbr") {
-            m_isCbr = true;
-            m_hasAttributes = true;
+            isCbr = true;
+            hasAttributes = true;
         } else if (After(token, u"minbitrate:", rest) || After(token, u"mbr:", rest)) {
-            m_minBitrate = DecimalInt(rest);
-            m_hasAttributes = true;
+            minBitrate = DecimalInt(rest);
+            hasAttributes = true;
         } else if (After(token, u"minfilesize:", rest) || After(token, u"mfs:", rest)) {
-            m_minFileSize = Megabytes(rest);
-            m_hasAttributes = true;
+            minFileSize = Megabytes(rest);
+            hasAttributes = true;
         } else if (After(token, u"minfilesinfolder:", rest) || After(token, u"mfif:", rest)) {
-            m_minFilesInFolder = DecimalInt(rest);
+            minFilesInFolder = DecimalInt(rest);
         } else {
-            m_includeWords.append(token.toString());
+            includeWords.append(token.toString());
         }
     }
 }
 
 bool FilterParser::ItemFailsLimits(ItemPtr item) const
 {
-    if (m_isVbr || m_isCbr) {
+    if (isVbr || isCbr) {
         const std::string mode = item[PeerTypes::BitrateMode].AsString();
-        if ((m_isVbr && mode != "vbr") || (m_isCbr && mode != "cbr"))
+        if ((isVbr && mode != "vbr") || (isCbr && mode != "cbr"))
             return true;
     }
     // A minimum of zero or less is no limit, so that the empty filter shows every file, also
     // one whose client sent a negative bitrate or size. Values are read in 64 bits: a stored
     // number beyond int saturates there instead of wrapping into range.
-    if (m_minBitrate > 0 && item[PeerTypes::Bitrate].AsInt64() < m_minBitrate)
+    if (minBitrate > 0 && item[PeerTypes::Bitrate].AsInt64() < minBitrate)
         return true;
-    return m_minFileSize > 0 && item[PeerTypes::FileSize].AsInt64() < m_minFileSize;
+    return minFileSize > 0 && item[PeerTypes::FileSize].AsInt64() < minFileSize;
 }
 
 int FilterParser::IsMatching(const QString& text, FilterParser* residual, ItemPtr item) const
@@ -97,36 +97,36 @@ int FilterParser::IsMatching(const QString& text, FilterParser* residual, ItemPt
         return filter.IsMatching(text, residual, item);
     }
     if (residual) {
-        residual->m_includeWords.clear();
-        residual->m_excludeWords.clear();
+        residual->includeWords.clear();
+        residual->excludeWords.clear();
     }
     if (item && ItemFailsLimits(item))
         return Rejected;
     if (residual) {
-        residual->m_minBitrate = m_minBitrate;
-        residual->m_isVbr = m_isVbr;
-        residual->m_isCbr = m_isCbr;
-        residual->m_minFileSize = m_minFileSize;
-        residual->m_minFilesInFolder = m_minFilesInFolder;
-        residual->m_hasAttributes = m_hasAttributes;
+        residual->minBitrate = minBitrate;
+        residual->isVbr = isVbr;
+        residual->isCbr = isCbr;
+        residual->minFileSize = minFileSize;
+        residual->minFilesInFolder = minFilesInFolder;
+        residual->hasAttributes = hasAttributes;
     }
 
     // Both sides folded, so that a word matches whatever case either was written in (a final
     // sigma included); a word may stand anywhere, also inside a longer word.
     const QString folded = text.toCaseFolded();
-    for (const QString& word : m_excludeWords) {
+    for (const QString& word : excludeWords) {
         if (folded.contains(word.toCaseFolded()))
             return Rejected;
     }
     if (residual)
-        residual->m_excludeWords = m_excludeWords;
+        residual->excludeWords = excludeWords;
     bool missing = false;
-    for (const QString& word : m_includeWords) {
+    for (const QString& word : includeWords) {
         if (folded.contains(word.toCaseFolded()))
             continue;
         if (!residual)
             return MissingWords;
-        residual->m_includeWords.append(word);
+        residual->includeWords.append(word);
         missing = true;
     }
     return missing ? MissingWords : Matching;

@@ -36,25 +36,25 @@ public:
     int IsMatching(const QString& text, FilterParser* residual, ItemPtr item) const;
 
     // Whether a bitrate, bitrate-mode or size limit was given: folder names cannot satisfy one.
-    bool HasAttributes() const { return m_hasAttributes; }
-    int MinFilesInFolder() const { return m_minFilesInFolder; }
+    bool HasAttributes() const { return hasAttributes; }
+    int MinFilesInFolder() const { return minFilesInFolder; }
 
-    const QStringList& IncludeWords() const { return m_includeWords; }
-    const QStringList& ExcludeWords() const { return m_excludeWords; }
-    int MinBitrate() const { return m_minBitrate; }
-    bool IsVbr() const { return m_isVbr; }
-    bool IsCbr() const { return m_isCbr; }
-    qint64 MinFileSize() const { return m_minFileSize; }
+    const QStringList& IncludeWords() const { return includeWords; }
+    const QStringList& ExcludeWords() const { return excludeWords; }
+    int MinBitrate() const { return minBitrate; }
+    bool IsVbr() const { return isVbr; }
+    bool IsCbr() const { return isCbr; }
+    qint64 MinFileSize() const { return minFileSize; }
 
 private:
     bool ItemFailsLimits(ItemPtr item) const;
 
-    QStringList m_includeWords; // in the order typed, duplicates kept
-    QStringList m_excludeWords;
-    int m_minBitrate = 0; // kilobits a second
-    bool m_isVbr = false;
-    bool m_isCbr = false;
-    qint64 m_minFileSize = 0; // bytes
-    int m_minFilesInFolder = 0;
-    bool m_hasAttributes = false;
+    QStringList includeWords; // in the order typed, duplicates kept
+    QStringList excludeWords;
+    int minBitrate = 0; // kilobits a second
+    bool isVbr = false;
+    bool isCbr = false;
+    qint64 minFileSize = 0; // bytes
+    int minFilesInFolder = 0;
+    bool hasAttributes = false;
 };
