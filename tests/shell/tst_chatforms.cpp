@@ -31,7 +31,7 @@ size_t Count(const char* type)
 
 } // namespace
 
-class TestChatForms : public QObject
+class tst_ChatForms : public QObject
 {
     Q_OBJECT
 
@@ -54,7 +54,7 @@ private Q_SLOTS:
     void roomRowsSortByRoleThenName();
 };
 
-void TestChatForms::logPathsStayInTheirFolder_data()
+void tst_ChatForms::logPathsStayInTheirFolder_data()
 {
     QTest::addColumn<bool>("room");
     QTest::addColumn<QByteArray>("name");
@@ -69,7 +69,7 @@ void TestChatForms::logPathsStayInTheirFolder_data()
                            << QString::fromUtf8("Caf\xc3\xa9 \xe2\x98\x95.log");
 }
 
-void TestChatForms::logPathsStayInTheirFolder()
+void tst_ChatForms::logPathsStayInTheirFolder()
 {
     QFETCH(bool, room);
     QFETCH(QByteArray, name);
@@ -84,14 +84,14 @@ void TestChatForms::logPathsStayInTheirFolder()
     QCOMPARE(path.fileName(), file);
 }
 
-void TestChatForms::privateLinesArePlainTextAndLogged_data()
+void tst_ChatForms::privateLinesArePlainTextAndLogged_data()
 {
     QTest::addColumn<bool>("logging");
     QTest::newRow("logging on") << true;
     QTest::newRow("logging off") << false;
 }
 
-void TestChatForms::privateLinesArePlainTextAndLogged()
+void tst_ChatForms::privateLinesArePlainTextAndLogged()
 {
     QFETCH(bool, logging);
 
@@ -124,7 +124,7 @@ void TestChatForms::privateLinesArePlainTextAndLogged()
     delete viewer;
 }
 
-void TestChatForms::privateTabOpensOneLogViewer()
+void tst_ChatForms::privateTabOpensOneLogViewer()
 {
     ChatTestScene scene;
     auto* form = new ChatForm("bob", scene.tabs);
@@ -157,7 +157,7 @@ void TestChatForms::privateTabOpensOneLogViewer()
     QCOMPARE(ChatForm::FromItem(bob["user_chat_widget"]), nullptr);
 }
 
-void TestChatForms::viewerShowsTheEndOfALongLog()
+void tst_ChatForms::viewerShowsTheEndOfALongLog()
 {
     ChatTestScene scene;
     const QString path = ChatLog::Path(ChatLog::Kind::Room, "big");
@@ -180,7 +180,7 @@ void TestChatForms::viewerShowsTheEndOfALongLog()
     QCOMPARE(shown.last().left(8), QString::number(lines - 1).rightJustified(8, '0'));
 }
 
-void TestChatForms::clearingTheLogAsksFirst_data()
+void tst_ChatForms::clearingTheLogAsksFirst_data()
 {
     QTest::addColumn<int>("answer");
     QTest::addColumn<bool>("cleared");
@@ -188,7 +188,7 @@ void TestChatForms::clearingTheLogAsksFirst_data()
     QTest::newRow("no") << int(QMessageBox::No) << false;
 }
 
-void TestChatForms::clearingTheLogAsksFirst()
+void tst_ChatForms::clearingTheLogAsksFirst()
 {
     QFETCH(int, answer);
     QFETCH(bool, cleared);
@@ -213,7 +213,7 @@ void TestChatForms::clearingTheLogAsksFirst()
     QCOMPARE(viewer.Text().isEmpty(), cleared);
 }
 
-void TestChatForms::roomTabActionsFollowTheRoom()
+void tst_ChatForms::roomTabActionsFollowTheRoom()
 {
     ChatTestScene scene;
     ItemPtr room = ServerStore::Room("Caf\xc3\xa9");
@@ -240,7 +240,7 @@ void TestChatForms::roomTabActionsFollowTheRoom()
              (QStringList{"Auto-Join Room [off]", "Chat Log", "Give Up Membership"}));
 }
 
-void TestChatForms::roomTabShowsItsChatAndUsers()
+void tst_ChatForms::roomTabShowsItsChatAndUsers()
 {
     ChatTestScene scene;
     Settings::SetYes(SettingKeys::LogRoomChat, true);
@@ -274,7 +274,7 @@ void TestChatForms::roomTabShowsItsChatAndUsers()
     QCOMPARE(rest, WireWriter().str("lobby").str("hello").bytes());
 }
 
-void TestChatForms::closedRoomTabLeavesTheRoom_data()
+void tst_ChatForms::closedRoomTabLeavesTheRoom_data()
 {
     QTest::addColumn<QString>("then");
     QTest::newRow("closed logged in: the server is asked") << "closed";
@@ -282,7 +282,7 @@ void TestChatForms::closedRoomTabLeavesTheRoom_data()
     QTest::newRow("open across a reconnection: entered again") << "reconnected";
 }
 
-void TestChatForms::closedRoomTabLeavesTheRoom()
+void tst_ChatForms::closedRoomTabLeavesTheRoom()
 {
     QFETCH(QString, then);
 
@@ -317,7 +317,7 @@ void TestChatForms::closedRoomTabLeavesTheRoom()
     QVERIFY(!room.IsConnected("in_room"));
 }
 
-void TestChatForms::createRoomDialogSendsTheName_data()
+void tst_ChatForms::createRoomDialogSendsTheName_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<bool>("makePrivate");
@@ -329,7 +329,7 @@ void TestChatForms::createRoomDialogSendsTheName_data()
     QTest::newRow("blanks only") << "   " << true << QByteArray();
 }
 
-void TestChatForms::createRoomDialogSendsTheName()
+void tst_ChatForms::createRoomDialogSendsTheName()
 {
     QFETCH(QString, typed);
     QFETCH(bool, makePrivate);
@@ -357,7 +357,7 @@ void TestChatForms::createRoomDialogSendsTheName()
     QTRY_VERIFY(dialog.isNull());
 }
 
-void TestChatForms::roomRowsSortByRoleThenName_data()
+void tst_ChatForms::roomRowsSortByRoleThenName_data()
 {
     QTest::addColumn<int>("column");
     QTest::addColumn<QStringList>("rooms");
@@ -381,7 +381,7 @@ void TestChatForms::roomRowsSortByRoleThenName_data()
         << QStringList{"10", "9", "100"} << QStringList{"b", "a", "c"};
 }
 
-void TestChatForms::roomRowsSortByRoleThenName()
+void tst_ChatForms::roomRowsSortByRoleThenName()
 {
     QFETCH(int, column);
     QFETCH(QStringList, rooms);
@@ -409,5 +409,5 @@ void TestChatForms::roomRowsSortByRoleThenName()
     QCOMPARE(shown, order);
 }
 
-QTEST_MAIN(TestChatForms)
+QTEST_MAIN(tst_ChatForms)
 #include "tst_chatforms.moc"

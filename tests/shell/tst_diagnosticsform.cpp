@@ -77,7 +77,7 @@ bool HoldsImageOrAnchor(const QTextDocument* doc)
 
 } // namespace
 
-class TestDiagnosticsForm : public QObject
+class tst_DiagnosticsForm : public QObject
 {
     Q_OBJECT
 
@@ -95,7 +95,7 @@ private Q_SLOTS:
     void closedPageLeavesNoAddresses();
 };
 
-void TestDiagnosticsForm::designedLayout()
+void tst_DiagnosticsForm::designedLayout()
 {
     Page page;
     QCOMPARE(diagnosticsForm, page.form.get());
@@ -114,7 +114,7 @@ void TestDiagnosticsForm::designedLayout()
     QCOMPARE(tree->columnWidth(1), 100);
 }
 
-void TestDiagnosticsForm::tabLineIsTheHubLine_data()
+void tst_DiagnosticsForm::tabLineIsTheHubLine_data()
 {
     QTest::addColumn<bool>("throughForm");
     QTest::addColumn<int>("level");
@@ -123,7 +123,7 @@ void TestDiagnosticsForm::tabLineIsTheHubLine_data()
     QTest::newRow("the page's Log, detail") << true << 2;
 }
 
-void TestDiagnosticsForm::tabLineIsTheHubLine()
+void tst_DiagnosticsForm::tabLineIsTheHubLine()
 {
     QFETCH(bool, throughForm);
     QFETCH(int, level);
@@ -131,9 +131,10 @@ void TestDiagnosticsForm::tabLineIsTheHubLine()
     Page page;
     QSignalSpy hub(LogHub::Instance(), &LogHub::LineLogged);
     if (throughForm)
-        diagnosticsForm->Log("Transfer Queue", level, "Queued a.mp3", Page::User("ann"));
+        diagnosticsForm->Log(LogCategories::kTransferQueue, level, "Queued a.mp3",
+                             Page::User("ann"));
     else
-        Log("Transfer Queue", level, "Queued a.mp3", Page::User("ann"));
+        Log(LogCategories::kTransferQueue, level, "Queued a.mp3", Page::User("ann"));
 
     QCOMPARE(hub.count(), 1);
     QCOMPARE(page.tabTexts(), QStringList{"Transfer Queue"});
@@ -141,16 +142,16 @@ void TestDiagnosticsForm::tabLineIsTheHubLine()
     QCOMPARE(page.lastLine("Transfer Queue"), hub.at(0).at(1).toString());
 }
 
-void TestDiagnosticsForm::oneTabPerCategoryInOrderOfFirstUse()
+void tst_DiagnosticsForm::oneTabPerCategoryInOrderOfFirstUse()
 {
     Page page;
-    Log("Shared", 1, "one");
+    Log(LogCategories::kShared, 1, "one");
     QCOMPARE(page.tabTexts(), QStringList{"Shared"});
-    Log("Shared", 2, "two");
+    Log(LogCategories::kShared, 2, "two");
     QCOMPARE(page.tabTexts(), QStringList{"Shared"});
     Log("shared", 1, "other case");
-    Log("server", 1, "third");
-    Log("Shared", 1, "three");
+    Log(LogCategories::kServer, 1, "third");
+    Log(LogCategories::kShared, 1, "three");
     QCOMPARE(page.tabTexts(), (QStringList{"Shared", "shared", "server"}));
     QCOMPARE(page.lines("Shared"), 3);
     QCOMPARE(page.lines("shared"), 1);
@@ -165,7 +166,7 @@ void TestDiagnosticsForm::oneTabPerCategoryInOrderOfFirstUse()
     }
 }
 
-void TestDiagnosticsForm::hostileMessageIsOneLineOfText_data()
+void tst_DiagnosticsForm::hostileMessageIsOneLineOfText_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
@@ -182,30 +183,30 @@ void TestDiagnosticsForm::hostileMessageIsOneLineOfText_data()
         << QString("a") + QChar(0x2029) + "b" << QString("a\\u2029b");
 }
 
-void TestDiagnosticsForm::hostileMessageIsOneLineOfText()
+void tst_DiagnosticsForm::hostileMessageIsOneLineOfText()
 {
     QFETCH(QString, message);
     QFETCH(QString, shown);
 
     Page page;
-    Log("Search", 1, "before");
+    Log(LogCategories::kSearch, 1, "before");
     QPlainTextEdit* view = page.view("Search");
     QVERIFY(view->isReadOnly());
     const int before = page.lines("Search");
 
-    Log("Search", 1, message);
+    Log(LogCategories::kSearch, 1, message);
     QCOMPARE(page.lines("Search"), before + 1);
     QVERIFY2(view->toPlainText().endsWith("] " + shown), qPrintable(view->toPlainText()));
     QVERIFY(!HoldsImageOrAnchor(view->document()));
 }
 
-void TestDiagnosticsForm::tabKeepsItsNewestLines()
+void tst_DiagnosticsForm::tabKeepsItsNewestLines()
 {
     Page page;
     const int cap = DiagnosticsForm::kMaxLogLinesPerCategory;
     const int logged = cap + 1000;
     for (int i = 0; i < logged; ++i)
-        Log("Peer Messenger", 1, QString("line %1").arg(i));
+        Log(LogCategories::kPeerMessenger, 1, QString("line %1").arg(i));
 
     QPlainTextEdit* view = page.view("Peer Messenger");
     QCOMPARE(view->document()->blockCount(), cap);
@@ -213,7 +214,7 @@ void TestDiagnosticsForm::tabKeepsItsNewestLines()
     QVERIFY(page.lastLine("Peer Messenger").endsWith(QString("] line %1").arg(logged - 1)));
 }
 
-void TestDiagnosticsForm::trackedUsersFollowStatus_data()
+void tst_DiagnosticsForm::trackedUsersFollowStatus_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<bool>("online");
@@ -222,7 +223,7 @@ void TestDiagnosticsForm::trackedUsersFollowStatus_data()
     QTest::newRow("offline when tracked") << QByteArray("J\xf6rg") << false;
 }
 
-void TestDiagnosticsForm::trackedUsersFollowStatus()
+void tst_DiagnosticsForm::trackedUsersFollowStatus()
 {
     QFETCH(QByteArray, name);
     QFETCH(bool, online);
@@ -279,7 +280,7 @@ void TestDiagnosticsForm::trackedUsersFollowStatus()
     QCOMPARE(tree->topLevelItem(1)->text(1), QString("Online"));
 }
 
-void TestDiagnosticsForm::addressOfAnotherWidgetIsNotFollowed()
+void tst_DiagnosticsForm::addressOfAnotherWidgetIsNotFollowed()
 {
     Page page;
     QPlainTextEdit outsider;
@@ -290,7 +291,7 @@ void TestDiagnosticsForm::addressOfAnotherWidgetIsNotFollowed()
     ItemPtr ann = Page::User("ann");
     ann += d.GetType("track_user_node")->GetItem(Value(otherRow));
 
-    Log("Shared", 1, "mine");
+    Log(LogCategories::kShared, 1, "mine");
     ann.NewItem("is_online");
     ann.NewItem("is_tracked");
     ann.Disconnect("is_tracked");
@@ -302,11 +303,11 @@ void TestDiagnosticsForm::addressOfAnotherWidgetIsNotFollowed()
     QCOMPARE(otherRow->text(1), QString("y"));
 }
 
-void TestDiagnosticsForm::closedPageLeavesNoAddresses()
+void tst_DiagnosticsForm::closedPageLeavesNoAddresses()
 {
     Page page;
-    Log("server", 1, "a");
-    Log("Search", 1, "b");
+    Log(LogCategories::kServer, 1, "a");
+    Log(LogCategories::kSearch, 1, "b");
     Page::Track("ann");
     QCOMPARE(Page::ItemCount("log_widget"), size_t(2));
     QCOMPARE(Page::ItemCount("track_user_node"), size_t(1));
@@ -317,10 +318,10 @@ void TestDiagnosticsForm::closedPageLeavesNoAddresses()
     QCOMPARE(Page::ItemCount("track_user_node"), size_t(0));
     // Lines and status changes after the page went must reach nothing of it: the sanitizers
     // would report a slot or handler of the gone page.
-    Log("server", 1, "later");
+    Log(LogCategories::kServer, 1, "later");
     Page::User("ann").NewItem("is_online");
     Page::Untrack("ann");
 }
 
-QTEST_MAIN(TestDiagnosticsForm)
+QTEST_MAIN(tst_DiagnosticsForm)
 #include "tst_diagnosticsform.moc"

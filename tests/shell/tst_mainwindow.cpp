@@ -77,11 +77,11 @@ public:
     explicit RoomTab(std::string room) : m_room(std::move(room)) {}
     ~RoomTab() override
     {
-        serverLiveWhenClosed = gp_server != nullptr;
+        s_serverLiveWhenClosed = gp_server != nullptr;
         if (gp_server)
             gp_server->LeaveRoom(m_room);
     }
-    static inline bool serverLiveWhenClosed = false;
+    static inline bool s_serverLiveWhenClosed = false;
 
 private:
     std::string m_room;
@@ -371,10 +371,10 @@ void tst_MainWindow::shutdownLeavesRoomsWhileServerLives()
         d.GetType("wish_list_item")->GetItem(Value("abba"));
         auto* rooms = client.window->findChild<QTabWidget*>("roomsTabControl");
         rooms->addTab(new RoomTab("lobby"), QStringLiteral("lobby"));
-        RoomTab::serverLiveWhenClosed = false;
+        RoomTab::s_serverLiveWhenClosed = false;
 
         client.window.reset();
-        QVERIFY(RoomTab::serverLiveWhenClosed);
+        QVERIFY(RoomTab::s_serverLiveWhenClosed);
         QVERIFY(client.fake.waitForClientClosed(kWaitMs));
         // Every service and form went, and its global with it.
         QCOMPARE(mainWindow, nullptr);

@@ -122,7 +122,7 @@ struct Manager
 
 } // namespace
 
-class TestShellWidgets : public QObject
+class tst_ShellWidgets : public QObject
 {
     Q_OBJECT
 
@@ -144,7 +144,7 @@ private Q_SLOTS:
     void recordsLiveInTheStoreFile();
 };
 
-void TestShellWidgets::pageChangeFocusesPreferredWidget_data()
+void tst_ShellWidgets::pageChangeFocusesPreferredWidget_data()
 {
     // The second page's widgets: one character per widget, its priority (0: unmarked, h: a
     // hidden 2), a letter to nest the widgets that follow in a box and "." to leave it.
@@ -158,7 +158,7 @@ void TestShellWidgets::pageChangeFocusesPreferredWidget_data()
     QTest::newRow("no marked widget") << "00" << -1 << 0;
 }
 
-void TestShellWidgets::pageChangeFocusesPreferredWidget()
+void tst_ShellWidgets::pageChangeFocusesPreferredWidget()
 {
     QFETCH(QString, layout);
     QFETCH(int, focused);
@@ -185,7 +185,7 @@ void TestShellWidgets::pageChangeFocusesPreferredWidget()
     QCOMPARE(FindWidgetFocusProperty(pages.second, 0), best);
 }
 
-void TestShellWidgets::widgetRegisteredWhileVisibleTakesFocus()
+void tst_ShellWidgets::widgetRegisteredWhileVisibleTakesFocus()
 {
     Pages pages;
     QVERIFY(pages.Ready());
@@ -200,14 +200,14 @@ void TestShellWidgets::widgetRegisteredWhileVisibleTakesFocus()
     QCOMPARE(QApplication::focusWidget(), later);
 }
 
-void TestShellWidgets::focusBringsWidgetThroughTabs_data()
+void tst_ShellWidgets::focusBringsWidgetThroughTabs_data()
 {
     QTest::addColumn<bool>("everyLevel");
     QTest::newRow("and parents: both tabs") << true;
     QTest::newRow("the nearest tab only") << false;
 }
 
-void TestShellWidgets::focusBringsWidgetThroughTabs()
+void tst_ShellWidgets::focusBringsWidgetThroughTabs()
 {
     QFETCH(bool, everyLevel);
 
@@ -230,7 +230,7 @@ void TestShellWidgets::focusBringsWidgetThroughTabs()
         QCOMPARE(QApplication::focusWidget(), input);
 }
 
-void TestShellWidgets::treeTellsOfKeyBeforeActing()
+void tst_ShellWidgets::treeTellsOfKeyBeforeActing()
 {
     TreeWidget tree;
     for (int i = 0; i < 3; ++i)
@@ -245,7 +245,7 @@ void TestShellWidgets::treeTellsOfKeyBeforeActing()
     QCOMPARE(tree.currentItem(), tree.topLevelItem(1));
 }
 
-void TestShellWidgets::proxyStyleWrapsNamedOrDefaultStyle_data()
+void tst_ShellWidgets::proxyStyleWrapsNamedOrDefaultStyle_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("wrapped");
@@ -257,7 +257,7 @@ void TestShellWidgets::proxyStyleWrapsNamedOrDefaultStyle_data()
                                                   << "";
 }
 
-void TestShellWidgets::proxyStyleWrapsNamedOrDefaultStyle()
+void tst_ShellWidgets::proxyStyleWrapsNamedOrDefaultStyle()
 {
     QFETCH(QString, name);
     QFETCH(QString, wrapped);
@@ -275,7 +275,7 @@ void TestShellWidgets::proxyStyleWrapsNamedOrDefaultStyle()
     QVERIFY(!inner);
 }
 
-void TestShellWidgets::windowRecordedThenRestored()
+void tst_ShellWidgets::windowRecordedThenRestored()
 {
     Manager m;
     FakeWindow first(10, 20, 800, 600);
@@ -299,7 +299,7 @@ void TestShellWidgets::windowRecordedThenRestored()
     QCOMPARE(third.calls, QStringList({"position 5,6", "size 900x600"}));
 }
 
-void TestShellWidgets::treesOfOneNameStayAlike()
+void tst_ShellWidgets::treesOfOneNameStayAlike()
 {
     Manager m;
     auto first = Manager::Tree();
@@ -324,7 +324,7 @@ void TestShellWidgets::treesOfOneNameStayAlike()
     QCOMPARE(m.Count("sizer_tree_column"), size_t(3));
 }
 
-void TestShellWidgets::stretchedLastSectionNeverKept_data()
+void tst_ShellWidgets::stretchedLastSectionNeverKept_data()
 {
     QTest::addColumn<bool>("stretch");
     QTest::addColumn<int>("kept");
@@ -332,7 +332,7 @@ void TestShellWidgets::stretchedLastSectionNeverKept_data()
     QTest::newRow("no stretch") << false << 3;
 }
 
-void TestShellWidgets::stretchedLastSectionNeverKept()
+void tst_ShellWidgets::stretchedLastSectionNeverKept()
 {
     QFETCH(bool, stretch);
     QFETCH(int, kept);
@@ -356,7 +356,7 @@ void TestShellWidgets::stretchedLastSectionNeverKept()
     QCOMPARE(plain->header()->sectionSize(2), 222);
 }
 
-void TestShellWidgets::splittersRecordDefaultsAndFollowEachOther()
+void tst_ShellWidgets::splittersRecordDefaultsAndFollowEachOther()
 {
     Manager m;
     QSplitter splitters[3];
@@ -384,7 +384,7 @@ void TestShellWidgets::splittersRecordDefaultsAndFollowEachOther()
     QCOMPARE(splitters[2].sizes(), QList<int>({total - 150, 150}));
 }
 
-void TestShellWidgets::forgottenTreeStartsAfresh()
+void tst_ShellWidgets::forgottenTreeStartsAfresh()
 {
     Manager m;
     auto tree = Manager::Tree();
@@ -401,7 +401,7 @@ void TestShellWidgets::forgottenTreeStartsAfresh()
     QCOMPARE(Manager::Widths(*fresh), QList<int>({100, 120, 140}));
 }
 
-void TestShellWidgets::recordsLiveInTheStoreFile()
+void tst_ShellWidgets::recordsLiveInTheStoreFile()
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("store");
@@ -427,5 +427,5 @@ void TestShellWidgets::recordsLiveInTheStoreFile()
     QCOMPARE(Manager::Widths(*tree), QList<int>({100, 77, 140}));
 }
 
-QTEST_MAIN(TestShellWidgets)
+QTEST_MAIN(tst_ShellWidgets)
 #include "tst_shellwidgets.moc"

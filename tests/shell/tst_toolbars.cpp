@@ -181,7 +181,7 @@ QStringList RoomSet()
 
 } // namespace
 
-class TestToolBars : public QObject
+class tst_ToolBars : public QObject
 {
     Q_OBJECT
 
@@ -209,7 +209,7 @@ private Q_SLOTS:
     void pendingIconsBlinkUntilTheFocusMoves();
 };
 
-void TestToolBars::setFollowsTheFocus_data()
+void tst_ToolBars::setFollowsTheFocus_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QStringList>("shown");
@@ -222,7 +222,7 @@ void TestToolBars::setFollowsTheFocus_data()
     QTest::newRow("the tab bar of an unregistered page") << "plain bar" << kSupportGroup;
 }
 
-void TestToolBars::setFollowsTheFocus()
+void tst_ToolBars::setFollowsTheFocus()
 {
     QFETCH(QString, target);
     QFETCH(QStringList, shown);
@@ -245,7 +245,7 @@ void TestToolBars::setFollowsTheFocus()
     QCOMPARE(Shown(*scene.bar), shown);
 }
 
-void TestToolBars::followsTheApplicationFocus()
+void tst_ToolBars::followsTheApplicationFocus()
 {
     BarScene scene;
     scene.window.activateWindow();
@@ -257,7 +257,7 @@ void TestToolBars::followsTheApplicationFocus()
     QCOMPARE(Shown(*scene.bar), kSupportGroup);
 }
 
-void TestToolBars::rebuildsOnlyForAnotherWidgetOrSet_data()
+void tst_ToolBars::rebuildsOnlyForAnotherWidgetOrSet_data()
 {
     QTest::addColumn<QString>("second");
     QTest::addColumn<bool>("sameActions");
@@ -267,7 +267,7 @@ void TestToolBars::rebuildsOnlyForAnotherWidgetOrSet_data()
     QTest::newRow("after the widget changed sets") << "reregistered" << false;
 }
 
-void TestToolBars::rebuildsOnlyForAnotherWidgetOrSet()
+void tst_ToolBars::rebuildsOnlyForAnotherWidgetOrSet()
 {
     QFETCH(QString, second);
     QFETCH(bool, sameActions);
@@ -292,7 +292,7 @@ void TestToolBars::rebuildsOnlyForAnotherWidgetOrSet()
     QCOMPARE(Count("toolbar_action_object"), size_t(scene.bar->actions().size() - 3));
 }
 
-void TestToolBars::clickEmitsUnlessSelectionMissing_data()
+void tst_ToolBars::clickEmitsUnlessSelectionMissing_data()
 {
     QTest::addColumn<QString>("focus");
     QTest::addColumn<QString>("action");
@@ -313,7 +313,7 @@ void TestToolBars::clickEmitsUnlessSelectionMissing_data()
         << "Enter Room" << QList<int>{1, 2} << true << "beta";
 }
 
-void TestToolBars::clickEmitsUnlessSelectionMissing()
+void tst_ToolBars::clickEmitsUnlessSelectionMissing()
 {
     QFETCH(QString, focus);
     QFETCH(QString, action);
@@ -337,7 +337,7 @@ void TestToolBars::clickEmitsUnlessSelectionMissing()
     QCOMPARE(scene.bar->GetKey("room"), key);
 }
 
-void TestToolBars::fixedKeysKeepTheirLastValue()
+void tst_ToolBars::fixedKeysKeepTheirLastValue()
 {
     BarScene scene;
     QCOMPARE(scene.bar->GetKey("user"), QString());
@@ -353,7 +353,7 @@ void TestToolBars::fixedKeysKeepTheirLastValue()
     QCOMPARE(scene.bar->GetKey("user"), QString("den's"));
 }
 
-void TestToolBars::widgetTextsAndHiddenActions()
+void tst_ToolBars::widgetTextsAndHiddenActions()
 {
     BarScene scene;
     scene.Focus(scene.edit);
@@ -375,14 +375,14 @@ void TestToolBars::widgetTextsAndHiddenActions()
     QCOMPARE(Count("widget_action_hidden"), size_t(0));
 }
 
-void TestToolBars::destroyedWidgetLeavesNothing_data()
+void tst_ToolBars::destroyedWidgetLeavesNothing_data()
 {
     QTest::addColumn<bool>("showIsOver");
     QTest::newRow("while running") << false;
     QTest::newRow("during shutdown") << true;
 }
 
-void TestToolBars::destroyedWidgetLeavesNothing()
+void tst_ToolBars::destroyedWidgetLeavesNothing()
 {
     QFETCH(bool, showIsOver);
 
@@ -417,7 +417,7 @@ void TestToolBars::destroyedWidgetLeavesNothing()
     QCOMPARE(Shown(*scene.bar), QStringList({"Enter Room", "Shared text"}) + kSupportGroup);
 }
 
-void TestToolBars::supportButtonCountsDays_data()
+void tst_ToolBars::supportButtonCountsDays_data()
 {
     QTest::addColumn<int>("seconds");
     QTest::addColumn<QString>("text");
@@ -428,7 +428,7 @@ void TestToolBars::supportButtonCountsDays_data()
     QTest::newRow("negative") << -5 << "Support Quorvale!";
 }
 
-void TestToolBars::supportButtonCountsDays()
+void tst_ToolBars::supportButtonCountsDays()
 {
     QFETCH(int, seconds);
     QFETCH(QString, text);
@@ -450,7 +450,7 @@ void TestToolBars::supportButtonCountsDays()
     QCOMPARE(button->focusPolicy(), Qt::NoFocus);
 }
 
-void TestToolBars::supportPageNamesTheUser_data()
+void tst_ToolBars::supportPageNamesTheUser_data()
 {
     QTest::addColumn<bool>("stored");
     QTest::addColumn<QByteArray>("name");
@@ -461,7 +461,7 @@ void TestToolBars::supportPageNamesTheUser_data()
     QTest::newRow("no stored name") << false << QByteArray() << "";
 }
 
-void TestToolBars::supportPageNamesTheUser()
+void tst_ToolBars::supportPageNamesTheUser()
 {
     QFETCH(bool, stored);
     QFETCH(QByteArray, name);
@@ -480,7 +480,7 @@ void TestToolBars::supportPageNamesTheUser()
     QCOMPARE(Settings::HasKey(SettingKeys::Username), stored);
 }
 
-void TestToolBars::postingDependsOnWidgetAndWindow_data()
+void tst_ToolBars::postingDependsOnWidgetAndWindow_data()
 {
     QTest::addColumn<bool>("visible");
     QTest::addColumn<bool>("active");
@@ -498,7 +498,7 @@ void TestToolBars::postingDependsOnWidgetAndWindow_data()
         << true << true << QStringList{""} << QStringList{} << QStringList{};
 }
 
-void TestToolBars::postingDependsOnWidgetAndWindow()
+void tst_ToolBars::postingDependsOnWidgetAndWindow()
 {
     QFETCH(bool, visible);
     QFETCH(bool, active);
@@ -521,7 +521,7 @@ void TestToolBars::postingDependsOnWidgetAndWindow()
     QCOMPARE(Count("event_toolbar_widget"), size_t(visible ? 0 : 1));
 }
 
-void TestToolBars::buttonGoesWithItsWidget_data()
+void tst_ToolBars::buttonGoesWithItsWidget_data()
 {
     QTest::addColumn<bool>("destroyed"); // else removed
     QTest::addColumn<bool>("showIsOver");
@@ -530,7 +530,7 @@ void TestToolBars::buttonGoesWithItsWidget_data()
     QTest::newRow("destroyed during shutdown") << true << true;
 }
 
-void TestToolBars::buttonGoesWithItsWidget()
+void tst_ToolBars::buttonGoesWithItsWidget()
 {
     QFETCH(bool, destroyed);
     QFETCH(bool, showIsOver);
@@ -561,7 +561,7 @@ void TestToolBars::buttonGoesWithItsWidget()
     QCOMPARE(scene.Buttons(), QStringList{"bob"});
 }
 
-void TestToolBars::clickBringsTheWidgetThroughNestedTabs()
+void tst_ToolBars::clickBringsTheWidgetThroughNestedTabs()
 {
     EventScene scene;
     scene.bar->AddEvent("ann", ":/icons/chat_icon", scene.chat, QString());
@@ -586,7 +586,7 @@ void TestToolBars::clickBringsTheWidgetThroughNestedTabs()
     QVERIFY(!scene.bar->isVisible());
 }
 
-void TestToolBars::pendingIconsBlinkUntilTheFocusMoves()
+void tst_ToolBars::pendingIconsBlinkUntilTheFocusMoves()
 {
     EventScene scene;
     scene.window.active = false;
@@ -617,5 +617,5 @@ void TestToolBars::pendingIconsBlinkUntilTheFocusMoves()
     QCOMPARE(scene.window.icons.last(), QString(":/icons/download_icon"));
 }
 
-QTEST_MAIN(TestToolBars)
+QTEST_MAIN(tst_ToolBars)
 #include "tst_toolbars.moc"

@@ -86,7 +86,7 @@ QList<QDialog*> Open(Client& client, const QString& className)
 
 } // namespace
 
-class TestWindowPages : public QObject
+class tst_WindowPages : public QObject
 {
     Q_OBJECT
 
@@ -120,7 +120,7 @@ private Q_SLOTS:
     void openChatFormBringsTheTabForward();
 };
 
-void TestWindowPages::accessibleTo_data()
+void tst_WindowPages::accessibleTo_data()
 {
     // Steps: +x links, -x unlinks; "public", "userlist", a group name, or "file" (a link to a
     // type that is no access).
@@ -134,7 +134,7 @@ void TestWindowPages::accessibleTo_data()
     QTest::newRow("another type changes nothing") << QStringList{"+a", "+file"} << "a";
 }
 
-void TestWindowPages::accessibleTo()
+void tst_WindowPages::accessibleTo()
 {
     QFETCH(QStringList, steps);
     QFETCH(QString, shown);
@@ -167,7 +167,7 @@ void TestWindowPages::accessibleTo()
     QCOMPARE(list->topLevelItem(0)->text(1), shown);
 }
 
-void TestWindowPages::sharedFolderList()
+void tst_WindowPages::sharedFolderList()
 {
     const auto client = Started();
     QWidget* page = client->Child("fileSharingOptionsTab");
@@ -197,7 +197,7 @@ void TestWindowPages::sharedFolderList()
     QVERIFY(report->isVisible());
 }
 
-void TestWindowPages::controlsWriteTheirSettings_data()
+void tst_WindowPages::controlsWriteTheirSettings_data()
 {
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("key");
@@ -214,7 +214,7 @@ void TestWindowPages::controlsWriteTheirSettings_data()
                                   << "log_private_chat" << true;
 }
 
-void TestWindowPages::controlsWriteTheirSettings()
+void tst_WindowPages::controlsWriteTheirSettings()
 {
     QFETCH(QString, box);
     QFETCH(QString, key);
@@ -237,7 +237,7 @@ void TestWindowPages::controlsWriteTheirSettings()
     QCOMPARE(Settings::Text(setting), std::string(check->isChecked() ? "yes" : "no"));
 }
 
-void TestWindowPages::fieldsFollowTheLogin()
+void tst_WindowPages::fieldsFollowTheLogin()
 {
     const auto client = Started();
     auto* user = client->Child<QLineEdit>("usernameEdit");
@@ -252,7 +252,7 @@ void TestWindowPages::fieldsFollowTheLogin()
     QCOMPARE(port->text(), QString("4000"));
 }
 
-void TestWindowPages::fileSharingTabTakesTheFocus()
+void tst_WindowPages::fileSharingTabTakesTheFocus()
 {
     const auto client = Started();
     auto* tabs = client->Child<QTabWidget>("optionsTabControl");
@@ -264,7 +264,7 @@ void TestWindowPages::fileSharingTabTakesTheFocus()
     QTRY_VERIFY(list->hasFocus());
 }
 
-void TestWindowPages::dialogsOfTheWindow_data()
+void tst_WindowPages::dialogsOfTheWindow_data()
 {
     // How the dialog is asked for: a slot of the window, or "page: text" on the bar.
     QTest::addColumn<QString>("how");
@@ -286,7 +286,7 @@ void TestWindowPages::dialogsOfTheWindow_data()
                                     << "ChangeListeningPortDialog" << 2;
 }
 
-void TestWindowPages::dialogsOfTheWindow()
+void tst_WindowPages::dialogsOfTheWindow()
 {
     QFETCH(QString, how);
     QFETCH(QString, dialog);
@@ -315,7 +315,7 @@ void TestWindowPages::dialogsOfTheWindow()
     client->window.reset();
 }
 
-void TestWindowPages::loginDialogOnlyWhileOffline()
+void tst_WindowPages::loginDialogOnlyWhileOffline()
 {
     const auto client = Started();
     QWidget* page = client->Child("loginOptionsTab");
@@ -338,14 +338,14 @@ void TestWindowPages::loginDialogOnlyWhileOffline()
     QCOMPARE(client->dialogs.shown.at(0).parent, client->window.get());
 }
 
-void TestWindowPages::downloadFolderIsUtf8_data()
+void tst_WindowPages::downloadFolderIsUtf8_data()
 {
     QTest::addColumn<QString>("chosen");
     QTest::newRow("non-ASCII") << QString::fromUtf8("/tmp/D\xc3\xb3wnloads \xe2\x98\x95");
     QTest::newRow("cancelled") << QString();
 }
 
-void TestWindowPages::downloadFolderIsUtf8()
+void tst_WindowPages::downloadFolderIsUtf8()
 {
     QFETCH(QString, chosen);
 
@@ -364,7 +364,7 @@ void TestWindowPages::downloadFolderIsUtf8()
     QCOMPARE(QByteArray::fromStdString(Settings::Text(SettingKeys::DownloadFolder)), now.toUtf8());
 }
 
-void TestWindowPages::shellSetsOnTheBar_data()
+void tst_WindowPages::shellSetsOnTheBar_data()
 {
     QTest::addColumn<QString>("page");
     QTest::addColumn<QStringList>("texts");
@@ -378,7 +378,7 @@ void TestWindowPages::shellSetsOnTheBar_data()
                            << QStringList{"Change Username/Password", "Change Listening Port"};
 }
 
-void TestWindowPages::shellSetsOnTheBar()
+void tst_WindowPages::shellSetsOnTheBar()
 {
     QFETCH(QString, page);
     QFETCH(QStringList, texts);
@@ -392,7 +392,7 @@ void TestWindowPages::shellSetsOnTheBar()
     }
 }
 
-void TestWindowPages::roomRows_data()
+void tst_WindowPages::roomRows_data()
 {
     // Steps: "+flag" or "-flag" on the room, or "count N".
     QTest::addColumn<QStringList>("steps");
@@ -419,7 +419,7 @@ void TestWindowPages::roomRows_data()
                              << "";
 }
 
-void TestWindowPages::roomRows()
+void tst_WindowPages::roomRows()
 {
     QFETCH(QStringList, steps);
     QFETCH(QString, style);
@@ -442,7 +442,7 @@ void TestWindowPages::roomRows()
     QCOMPARE(client->Child<QTreeWidget>("roomList")->topLevelItemCount(), 1);
 }
 
-void TestWindowPages::roleChangesResortTheList()
+void tst_WindowPages::roleChangesResortTheList()
 {
     const auto client = Started();
     for (const char* name : {"delta", "Bravo", "alpha", "charlie"})
@@ -456,7 +456,7 @@ void TestWindowPages::roleChangesResortTheList()
     QTRY_COMPARE(Names(list), (QStringList{"delta", "alpha", "Bravo", "charlie"}));
 }
 
-void TestWindowPages::refreshAndEnterFromTheRoomList()
+void tst_WindowPages::refreshAndEnterFromTheRoomList()
 {
     const auto client = Started(true);
     auto* list = client->Child<QTreeWidget>("roomList");
@@ -475,7 +475,7 @@ void TestWindowPages::refreshAndEnterFromTheRoomList()
     QCOMPARE(client->Sent(), enter);
 }
 
-void TestWindowPages::doubleClickEntersTheRoom()
+void tst_WindowPages::doubleClickEntersTheRoom()
 {
     const auto client = Started(true);
     ServerStore::Room(kCafe.toStdString());
@@ -517,7 +517,7 @@ void TestWindowPages::doubleClickEntersTheRoom()
     QCOMPARE(tabs->count(), 1);
 }
 
-void TestWindowPages::privateRoomInvitations_data()
+void tst_WindowPages::privateRoomInvitations_data()
 {
     QTest::addColumn<int>("reported"); // what the server last said; -1: nothing, setting unset
     QTest::addColumn<QString>("text");
@@ -530,7 +530,7 @@ void TestWindowPages::privateRoomInvitations_data()
                         << hexBytes("05000000 8d000000 00");
 }
 
-void TestWindowPages::privateRoomInvitations()
+void tst_WindowPages::privateRoomInvitations()
 {
     QFETCH(int, reported);
     QFETCH(QString, text);
@@ -550,7 +550,7 @@ void TestWindowPages::privateRoomInvitations()
     QCOMPARE(client->Sent(), QList<QByteArray>{sent});
 }
 
-void TestWindowPages::giveUpRoom_data()
+void tst_WindowPages::giveUpRoom_data()
 {
     QTest::addColumn<bool>("owner");
     QTest::addColumn<QString>("clicked"); // empty: the hidden membership action, emitted
@@ -578,7 +578,7 @@ void TestWindowPages::giveUpRoom_data()
         << true << "" << QList<int>{yes} << QStringList{} << QList<QByteArray>{};
 }
 
-void TestWindowPages::giveUpRoom()
+void tst_WindowPages::giveUpRoom()
 {
     QFETCH(bool, owner);
     QFETCH(QString, clicked);
@@ -611,7 +611,7 @@ void TestWindowPages::giveUpRoom()
     QCOMPARE(client->Sent(), sent);
 }
 
-void TestWindowPages::toggleAutojoinTwice()
+void tst_WindowPages::toggleAutojoinTwice()
 {
     const auto client = Started(true);
     RoomForm* form = EnterRoom(*client, "r");
@@ -623,7 +623,7 @@ void TestWindowPages::toggleAutojoinTwice()
     QVERIFY(!room.IsConnected("room_autojoin"));
 }
 
-void TestWindowPages::roomChatLogStaysInItsFolder()
+void tst_WindowPages::roomChatLogStaysInItsFolder()
 {
     const auto client = Started(true);
     RoomForm* form = EnterRoom(*client, "../../x");
@@ -644,7 +644,7 @@ void TestWindowPages::roomChatLogStaysInItsFolder()
     QCOMPARE(tabs->currentWidget(), viewer);
 }
 
-void TestWindowPages::privateChatTabs()
+void tst_WindowPages::privateChatTabs()
 {
     const auto client = Started(true);
     auto* tabs = client->Child<QTabWidget>("chatTabControl");
@@ -679,7 +679,7 @@ void TestWindowPages::privateChatTabs()
     QCOMPARE(tabs->count(), 1);
 }
 
-void TestWindowPages::openChatFormBringsTheTabForward()
+void tst_WindowPages::openChatFormBringsTheTabForward()
 {
     const auto client = Started();
     ServerStore::SetFlag(ServerStore::User("ann"), "is_online");
@@ -701,5 +701,5 @@ void TestWindowPages::openChatFormBringsTheTabForward()
     QCOMPARE(tabs->tabText(0), QString("ann"));
 }
 
-QTEST_MAIN(TestWindowPages)
+QTEST_MAIN(tst_WindowPages)
 #include "tst_windowpages.moc"
