@@ -59,7 +59,7 @@ std::string PathOf(const QByteArray& who)
 
 } // namespace
 
-class TestFileConnections : public QObject
+class tst_FileConnections : public QObject
 {
     Q_OBJECT
 
@@ -143,7 +143,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_downloads;
 };
 
-void TestFileConnections::init()
+void tst_FileConnections::init()
 {
     TransferIo::SetWaitMsForTesting(0);
     m_env = std::make_unique<TransferTestEnv>();
@@ -156,7 +156,7 @@ void TestFileConnections::init()
     bob += d.GetType("user_port")->GetItem(Value(int(m_listener->Listen())));
 }
 
-void TestFileConnections::cleanup()
+void tst_FileConnections::cleanup()
 {
     m_listener.reset();
     m_messaging.clear();
@@ -166,7 +166,7 @@ void TestFileConnections::cleanup()
     TransferIo::SetWaitMsForTesting(0);
 }
 
-FakePeer& TestFileConnections::Messaging(const std::string& user)
+FakePeer& tst_FileConnections::Messaging(const std::string& user)
 {
     std::unique_ptr<FakePeer>& peer = m_messaging[user];
     if (!peer)
@@ -174,14 +174,14 @@ FakePeer& TestFileConnections::Messaging(const std::string& user)
     return *peer;
 }
 
-ItemPtr TestFileConnections::Offered(const std::string& name, qint64 size, quint32 token,
+ItemPtr tst_FileConnections::Offered(const std::string& name, qint64 size, quint32 token,
                                      const std::string& user)
 {
     ItemPtr entry = TransferTestEnv::Entry(user, "Music\\Album", name, size);
     return Offer(entry, token) ? entry : ItemPtr();
 }
 
-bool TestFileConnections::Offer(ItemPtr entry, quint32 token)
+bool tst_FileConnections::Offer(ItemPtr entry, quint32 token)
 {
     FakePeer& peer = Messaging(entry[ServerTypes::User].AsString());
     const QByteArray path = QByteArray::fromStdString(entry[RemoteFolder].AsString() + '\\' +
@@ -190,7 +190,7 @@ bool TestFileConnections::Offer(ItemPtr entry, quint32 token)
     return TransferTestEnv::NextMessage(peer) == Msg::Allowed(token);
 }
 
-qint64 TestFileConnections::Fetch(ItemPtr entry, quint32 token, const QByteArray& content,
+qint64 tst_FileConnections::Fetch(ItemPtr entry, quint32 token, const QByteArray& content,
                                   qint64 length)
 {
     const QByteArray user = QByteArray::fromStdString(entry[ServerTypes::User].AsString());
@@ -206,7 +206,7 @@ qint64 TestFileConnections::Fetch(ItemPtr entry, quint32 token, const QByteArray
                                                                                            : -1;
 }
 
-void TestFileConnections::Restart()
+void tst_FileConnections::Restart()
 {
     const QString store = m_downloads->filePath(QStringLiteral("store"));
     QVERIFY(dataSaver->Save(store));
@@ -218,7 +218,7 @@ void TestFileConnections::Restart()
                                               &TransferQueueManager::CompleteDownloadAdded);
 }
 
-std::unique_ptr<FakePeer> TestFileConnections::Connect(quint32 token, const QByteArray& user)
+std::unique_ptr<FakePeer> tst_FileConnections::Connect(quint32 token, const QByteArray& user)
 {
     auto peer = std::make_unique<FakePeer>();
     if (!peer->ConnectTo(m_env->env().peer().ListeningPort(), TransferTestEnv::kWaitMs))
@@ -228,13 +228,13 @@ std::unique_ptr<FakePeer> TestFileConnections::Connect(quint32 token, const QByt
     return peer;
 }
 
-QByteArray TestFileConnections::Offset(FakePeer& uploader)
+QByteArray tst_FileConnections::Offset(FakePeer& uploader)
 {
     QByteArray offset;
     return uploader.WaitForRaw(8, &offset, TransferTestEnv::kWaitMs) ? offset : QByteArray();
 }
 
-ItemPtr TestFileConnections::Connecting(const QByteArray& content, qint64 size,
+ItemPtr tst_FileConnections::Connecting(const QByteArray& content, qint64 size,
                                         const QByteArray& name)
 {
     // Written, then renamed by its bytes: a name that is not UTF-8 cannot go through QFile.
@@ -254,7 +254,7 @@ ItemPtr TestFileConnections::Connecting(const QByteArray& content, qint64 size,
     return upload[UploadFile] ? upload : ItemPtr();
 }
 
-bool TestFileConnections::TakeConnection()
+bool tst_FileConnections::TakeConnection()
 {
     QByteArray frame;
     QByteArray token;
@@ -268,7 +268,7 @@ bool TestFileConnections::TakeConnection()
 // ---------------------------------------------------------------------------------------------
 // Downloading
 
-void TestFileConnections::download_data()
+void tst_FileConnections::download_data()
 {
     QTest::addColumn<qint64>("partial");
     QTest::addColumn<qint64>("size");
@@ -283,7 +283,7 @@ void TestFileConnections::download_data()
     QTest::newRow("zero-byte file") << qint64(0) << qint64(0) << QByteArray("0000000000000000");
 }
 
-void TestFileConnections::download()
+void tst_FileConnections::download()
 {
     QFETCH(qint64, partial);
     QFETCH(qint64, size);
@@ -324,7 +324,7 @@ void TestFileConnections::download()
     QCOMPARE(record[PeerTypes::SearchRequestText], search);
 }
 
-void TestFileConnections::finishedTwiceIsRecordedOnce()
+void tst_FileConnections::finishedTwiceIsRecordedOnce()
 {
     const QByteArray content = Msg::Pattern(5000, 2);
     ItemPtr entry = Offered("a.mp3", content.size(), 7);
@@ -344,7 +344,7 @@ void TestFileConnections::finishedTwiceIsRecordedOnce()
     QCOMPARE(TransferTestEnv::Count(CompleteDownload), size_t(1));
 }
 
-void TestFileConnections::refusedConnections_data()
+void tst_FileConnections::refusedConnections_data()
 {
     QTest::addColumn<QByteArray>("user");
     QTest::addColumn<int>("when"); // 0 before bob's connection, 1 while it runs, 2 after it
@@ -355,7 +355,7 @@ void TestFileConnections::refusedConnections_data()
     QTest::newRow("same token after completion") << QByteArray("bob") << 2 << notFound;
 }
 
-void TestFileConnections::refusedConnections()
+void tst_FileConnections::refusedConnections()
 {
     QFETCH(QByteArray, user);
     QFETCH(int, when);
@@ -389,7 +389,7 @@ void TestFileConnections::refusedConnections()
     QCOMPARE(m_recorded->size(), when == 0 ? 0 : 1);
 }
 
-void TestFileConnections::downloadEnds()
+void tst_FileConnections::downloadEnds()
 {
     const EndRow& r = CurrentRow(kEnds);
     const QString what = r.what;
@@ -448,14 +448,14 @@ void TestFileConnections::downloadEnds()
         QVERIFY(m_env->Finished(entry).startsWith(m_env->Scratch("Elsewhere/complete/")));
 }
 
-void TestFileConnections::downloadTornDown_data()
+void tst_FileConnections::downloadTornDown_data()
 {
     QTest::addColumn<QString>("how");
     for (const char* how : {"aborted", "removed", "engine"})
         QTest::newRow(how) << how;
 }
 
-void TestFileConnections::downloadTornDown()
+void tst_FileConnections::downloadTornDown()
 {
     // A peer stalled mid-block, for the whole 30 s I/O wait: tearing down must not wait for it.
     QFETCH(QString, how);
@@ -520,7 +520,7 @@ void TestFileConnections::downloadTornDown()
         QCOMPARE(args.at(0).value<ItemPtr>(), b);
 }
 
-void TestFileConnections::progressAtMostTenTimesASecond()
+void tst_FileConnections::progressAtMostTenTimesASecond()
 {
     const qint64 size = qint64(64) << 20;
     ItemPtr entry = Offered("big.bin", size, 7);
@@ -544,14 +544,14 @@ void TestFileConnections::progressAtMostTenTimesASecond()
     QCOMPARE(QFileInfo(m_env->Finished(entry)).size(), size);
 }
 
-void TestFileConnections::handOverWaitsForTheEventLoop_data()
+void tst_FileConnections::handOverWaitsForTheEventLoop_data()
 {
     QTest::addColumn<bool>("accepted");
     QTest::newRow("a peer's connection with its token") << false;
     QTest::newRow("the connection we asked for") << true;
 }
 
-void TestFileConnections::handOverWaitsForTheEventLoop()
+void tst_FileConnections::handOverWaitsForTheEventLoop()
 {
     // The peer connection manager emits from inside the socket's own signal handling: the
     // engine takes the socket (here: refuses and discards it) only once that has returned.
@@ -570,7 +570,7 @@ void TestFileConnections::handOverWaitsForTheEventLoop()
     QTRY_VERIFY_WITH_TIMEOUT(!socket, TransferTestEnv::kWaitMs);
 }
 
-void TestFileConnections::collidingNamesKeepTheirBytes_data()
+void tst_FileConnections::collidingNamesKeepTheirBytes_data()
 {
     // Two downloads, "user remote\path", whose paths differ on the peer but not here.
     QTest::addColumn<QByteArray>("first");
@@ -596,7 +596,7 @@ void TestFileConnections::collidingNamesKeepTheirBytes_data()
     }
 }
 
-void TestFileConnections::collidingNamesKeepTheirBytes()
+void tst_FileConnections::collidingNamesKeepTheirBytes()
 {
     QFETCH(QByteArray, first);
     QFETCH(QByteArray, second);
@@ -633,7 +633,7 @@ void TestFileConnections::collidingNamesKeepTheirBytes()
     }
 }
 
-void TestFileConnections::partialFileOfNoDownload_data()
+void tst_FileConnections::partialFileOfNoDownload_data()
 {
     // Who wrote the partial file that bob's download of a.mp3 finds, the offset it starts from,
     // and how many downloads went beside the file, saying so.
@@ -645,7 +645,7 @@ void TestFileConnections::partialFileOfNoDownload_data()
     QTest::newRow("bob's or carol's, in an older store") << "two" << qint64(0) << 2;
 }
 
-void TestFileConnections::partialFileOfNoDownload()
+void tst_FileConnections::partialFileOfNoDownload()
 {
     QFETCH(QString, writer);
     QFETCH(qint64, offset);
@@ -680,7 +680,7 @@ void TestFileConnections::partialFileOfNoDownload()
 // ---------------------------------------------------------------------------------------------
 // Uploading
 
-void TestFileConnections::upload_data()
+void tst_FileConnections::upload_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<qint64>("offset");
@@ -697,7 +697,7 @@ void TestFileConnections::upload_data()
                                        << QByteArray("caf\xe9.mp3");
 }
 
-void TestFileConnections::upload()
+void tst_FileConnections::upload()
 {
     QFETCH(qint64, size);
     QFETCH(qint64, offset);
@@ -731,7 +731,7 @@ void TestFileConnections::upload()
         QVERIFY2(!upload[type], type);
 }
 
-void TestFileConnections::rateGoesToTheServerForFilesAboveOneMebibyte_data()
+void tst_FileConnections::rateGoesToTheServerForFilesAboveOneMebibyte_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("sent");
@@ -739,7 +739,7 @@ void TestFileConnections::rateGoesToTheServerForFilesAboveOneMebibyte_data()
     QTest::newRow("one byte more") << qint64(1048577) << true;
 }
 
-void TestFileConnections::rateGoesToTheServerForFilesAboveOneMebibyte()
+void tst_FileConnections::rateGoesToTheServerForFilesAboveOneMebibyte()
 {
     QFETCH(qint64, size);
     QFETCH(bool, sent);
@@ -769,7 +769,7 @@ void TestFileConnections::rateGoesToTheServerForFilesAboveOneMebibyte()
     }
 }
 
-void TestFileConnections::uploadFails_data()
+void tst_FileConnections::uploadFails_data()
 {
     // With the I/O wait at 200 ms, the downloader answers this to the token and then waits.
     QTest::addColumn<QByteArray>("answer");
@@ -785,7 +785,7 @@ void TestFileConnections::uploadFails_data()
     QTest::newRow("peer sends instead of reading") << Msg::Le64(0) << false;
 }
 
-void TestFileConnections::uploadFails()
+void tst_FileConnections::uploadFails()
 {
     QFETCH(QByteArray, answer);
     QFETCH(bool, closes);
@@ -827,7 +827,7 @@ void TestFileConnections::uploadFails()
         QVERIFY2(!upload[type], type);
 }
 
-void TestFileConnections::uploadStopsWhilePeerStalls_data()
+void tst_FileConnections::uploadStopsWhilePeerStalls_data()
 {
     // Peers that stall for the whole 30 s I/O wait, or a throttle sleep of 8 s (one block at
     // 1 KiB/s): removing the upload, ending it, or the engine going must not wait for them.
@@ -842,7 +842,7 @@ void TestFileConnections::uploadStopsWhilePeerStalls_data()
                                                  << "engine";
 }
 
-void TestFileConnections::uploadStopsWhilePeerStalls()
+void tst_FileConnections::uploadStopsWhilePeerStalls()
 {
     QFETCH(QString, stall);
     QFETCH(QString, how);
@@ -906,7 +906,7 @@ void TestFileConnections::uploadStopsWhilePeerStalls()
     QCOMPARE(TransferTestEnv::StatusOf("bob", "a.mp3"), std::string("requesting"));
 }
 
-void TestFileConnections::connectionWithoutAnUploadIsClosed()
+void tst_FileConnections::connectionWithoutAnUploadIsClosed()
 {
     peerMessenger->RequestFileConnectionToUser("bob");
     QByteArray frame;
@@ -916,5 +916,5 @@ void TestFileConnections::connectionWithoutAnUploadIsClosed()
     QVERIFY(m_listener->Pending().isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestFileConnections)
+QTEST_GUILESS_MAIN(tst_FileConnections)
 #include "tst_fileconnections.moc"

@@ -64,7 +64,7 @@ qint64 SendBlocks(UploadThrottle& throttle, FakeClock& clock, int blocks)
 
 } // namespace
 
-class TestUploadLimit : public QObject
+class tst_UploadLimit : public QObject
 {
     Q_OBJECT
 
@@ -84,7 +84,7 @@ private Q_SLOTS:
     void stopDuringASleep();
 };
 
-void TestUploadLimit::split_data()
+void tst_UploadLimit::split_data()
 {
     QTest::addColumn<int>("cap");
     QTest::addColumn<QStringList>("statuses");
@@ -102,7 +102,7 @@ void TestUploadLimit::split_data()
     QTest::newRow("no upload at all") << 12 << QStringList() << 12;
 }
 
-void TestUploadLimit::split()
+void tst_UploadLimit::split()
 {
     QFETCH(int, cap);
     QFETCH(QStringList, statuses);
@@ -128,7 +128,7 @@ void TestUploadLimit::split()
     }
 }
 
-void TestUploadLimit::offKeepsThePoolOnAndChangesEmptyIt_data()
+void tst_UploadLimit::offKeepsThePoolOnAndChangesEmptyIt_data()
 {
     QTest::addColumn<int>("cap"); // the value set, or -1 to switch the limit off instead
     QTest::addColumn<int>("inForce");
@@ -140,7 +140,7 @@ void TestUploadLimit::offKeepsThePoolOnAndChangesEmptyIt_data()
     QTest::newRow("set again to the same") << 100 << 100 << true;
 }
 
-void TestUploadLimit::offKeepsThePoolOnAndChangesEmptyIt()
+void tst_UploadLimit::offKeepsThePoolOnAndChangesEmptyIt()
 {
     QFETCH(int, cap);
     QFETCH(int, inForce);
@@ -165,7 +165,7 @@ void TestUploadLimit::offKeepsThePoolOnAndChangesEmptyIt()
     QCOMPARE(t.uploadLimits().SurplusPool(), qint64(0));
 }
 
-void TestUploadLimit::settingsAndTheLoad()
+void tst_UploadLimit::settingsAndTheLoad()
 {
     auto env = std::make_unique<TransferTestEnv>();
     env->transfers().SetUploadSpeedLimit(64);
@@ -189,7 +189,7 @@ void TestUploadLimit::settingsAndTheLoad()
     QCOMPARE(env->transfers().uploadLimits().PerUploadLimit(), 15);
 }
 
-void TestUploadLimit::oneBlockSleepsItsTimeToTheMicrosecond()
+void tst_UploadLimit::oneBlockSleepsItsTimeToTheMicrosecond()
 {
     // In whole milliseconds 8192 / 10000 is 0: no sleep, and no limit at all.
     UploadSpeedLimits limits;
@@ -203,7 +203,7 @@ void TestUploadLimit::oneBlockSleepsItsTimeToTheMicrosecond()
     QCOMPARE(clock.slept / 1000, qint64(819));
 }
 
-void TestUploadLimit::holdsTheCap_data()
+void tst_UploadLimit::holdsTheCap_data()
 {
     QTest::addColumn<int>("limit");
     QTest::addColumn<qint64>("late");
@@ -217,7 +217,7 @@ void TestUploadLimit::holdsTheCap_data()
     QTest::newRow("50000 KiB/s, sleeps 1 ms late") << 50000 << kMs << 6250;
 }
 
-void TestUploadLimit::holdsTheCap()
+void tst_UploadLimit::holdsTheCap()
 {
     QFETCH(int, limit);
     QFETCH(qint64, late);
@@ -235,7 +235,7 @@ void TestUploadLimit::holdsTheCap()
              qPrintable(QStringLiteral("%1 ns for %2 ns").arg(took).arg(expected)));
 }
 
-void TestUploadLimit::poolHoldsAtMostOneSecondOfTheTotal()
+void tst_UploadLimit::poolHoldsAtMostOneSecondOfTheTotal()
 {
     // Four uploads whose peers read slowly bank what they do not use.
     UploadSpeedLimits limits;
@@ -263,7 +263,7 @@ void TestUploadLimit::poolHoldsAtMostOneSecondOfTheTotal()
     QVERIFY2(took >= paced * 0.99, qPrintable(QStringLiteral("%1 ns").arg(took)));
 }
 
-void TestUploadLimit::slowPeerFeedsThePoolOthersSleepLess()
+void tst_UploadLimit::slowPeerFeedsThePoolOthersSleepLess()
 {
     UploadSpeedLimits limits;
     limits.Apply(40, 2);
@@ -292,7 +292,7 @@ void TestUploadLimit::slowPeerFeedsThePoolOthersSleepLess()
     QCOMPARE(clock.slept - before, (2 * kBlock - (banked - kBlock)) * kMs / 20);
 }
 
-void TestUploadLimit::limitSwitchedOnMidUploadStartsFromNothingOwed()
+void tst_UploadLimit::limitSwitchedOnMidUploadStartsFromNothingOwed()
 {
     // Without a limit nothing is paced.
     UploadSpeedLimits limits;
@@ -320,7 +320,7 @@ void TestUploadLimit::limitSwitchedOnMidUploadStartsFromNothingOwed()
     QVERIFY(clock.slept >= kBlock * kMs / 10 + kBlock * kMs / 5 - kMs);
 }
 
-void TestUploadLimit::stopDuringASleep()
+void tst_UploadLimit::stopDuringASleep()
 {
     // One block at 1 KiB/s is owed for 8.2 s: the stop comes a second in.
     UploadSpeedLimits limits;
@@ -344,5 +344,5 @@ void TestUploadLimit::stopDuringASleep()
         QVERIFY(slice <= 250 * kMs);
 }
 
-QTEST_GUILESS_MAIN(TestUploadLimit)
+QTEST_GUILESS_MAIN(tst_UploadLimit)
 #include "tst_uploadlimit.moc"
