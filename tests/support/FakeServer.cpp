@@ -28,7 +28,7 @@ FakeServer::FakeServer(const QHostAddress& address, quint16 port, QObject* paren
 
     m_lifetime.setSingleShot(true);
     connect(&m_lifetime, &QTimer::timeout, this, &FakeServer::stop);
-    m_lifetime.start(LifetimeCapMs);
+    m_lifetime.start(kLifetimeCapMs);
 }
 
 FakeServer::~FakeServer()
@@ -92,7 +92,7 @@ void FakeServer::onReadyRead()
     m_input.append(m_client->readAll());
     while (m_input.size() >= 4) {
         const quint32 length = qFromLittleEndian<quint32>(m_input.constData());
-        if (length > MaxFrameLength) {
+        if (length > kMaxFrameLength) {
             closeClient();
             return;
         }

@@ -27,10 +27,10 @@ class FakeServer : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int DefaultTimeoutMs = 5000;
-    static constexpr int LifetimeCapMs = 240000;
+    static constexpr int kDefaultTimeoutMs = 5000;
+    static constexpr int kLifetimeCapMs = 240000;
     // Frames from the client above this are treated as a broken client: the connection is closed.
-    static constexpr quint32 MaxFrameLength = 64u * 1024u * 1024u;
+    static constexpr quint32 kMaxFrameLength = 64u * 1024u * 1024u;
 
     explicit FakeServer(QObject* parent = nullptr);
     // Listening on another local address: the address of a test's own network namespace.
@@ -44,16 +44,16 @@ public:
 
     // Waits for the next client connection and makes it the current one. A previous current
     // connection is closed and its unread frames are dropped.
-    bool waitForConnection(int timeoutMs = DefaultTimeoutMs);
+    bool waitForConnection(int timeoutMs = kDefaultTimeoutMs);
     bool hasClient() const;
     // Connections accepted so far (including ones not yet taken by waitForConnection).
     int connectionCount() const { return m_connectionCount; }
 
     // Waits for the next complete frame from the current client and returns its body (code
     // included). Returns a null QByteArray on time-out or when the client went away first.
-    QByteArray nextFrame(int timeoutMs = DefaultTimeoutMs);
+    QByteArray nextFrame(int timeoutMs = kDefaultTimeoutMs);
     // The message code of the next frame, the rest of its body in *rest. -1 on failure.
-    qint64 nextMessage(QByteArray* rest = nullptr, int timeoutMs = DefaultTimeoutMs);
+    qint64 nextMessage(QByteArray* rest = nullptr, int timeoutMs = kDefaultTimeoutMs);
     // Frames already received and not yet taken.
     int pendingFrames() const { return m_frames.size(); }
 
@@ -69,7 +69,7 @@ public:
     // hang-up) but keeps listening, so that the test still sees when the client closes its end.
     void hangUp();
     // Waits until the current client has closed its end.
-    bool waitForClientClosed(int timeoutMs = DefaultTimeoutMs);
+    bool waitForClientClosed(int timeoutMs = kDefaultTimeoutMs);
 
     // Stops listening and drops every connection.
     void stop();

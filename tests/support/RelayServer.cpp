@@ -43,7 +43,7 @@ RelayServer::RelayServer(QObject* parent) : QObject(parent), m_listener(new QTcp
 
     m_lifetime.setSingleShot(true);
     connect(&m_lifetime, &QTimer::timeout, this, &RelayServer::stop);
-    m_lifetime.start(LifetimeCapMs);
+    m_lifetime.start(kLifetimeCapMs);
 }
 
 RelayServer::~RelayServer()
@@ -108,7 +108,7 @@ void RelayServer::onReadyRead(QTcpSocket* socket)
         if (session == m_sessions.end() || session->input.size() < 4)
             return;
         const quint32 length = qFromLittleEndian<quint32>(session->input.constData());
-        if (length > MaxFrameLength) {
+        if (length > kMaxFrameLength) {
             drop(socket);
             return;
         }

@@ -32,9 +32,9 @@ class RelayServer : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int LifetimeCapMs = 300000;
+    static constexpr int kLifetimeCapMs = 300000;
     // Frames from a client above this close that client's connection.
-    static constexpr quint32 MaxFrameLength = 16u * 1024u * 1024u;
+    static constexpr quint32 kMaxFrameLength = 16u * 1024u * 1024u;
 
     explicit RelayServer(QObject* parent = nullptr);
     ~RelayServer() override;
