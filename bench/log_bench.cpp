@@ -20,7 +20,6 @@ constexpr int kLines = 200000;
 // Shown windows get their paint events this often, as an event loop would give them.
 constexpr int kLinesPerPaint = 1000;
 constexpr double kTargetRatio = 0.5;
-const QString kCategory = QStringLiteral("Peer Messenger");
 
 // Messages the size and shape of real ones: a user, a peer's path, a number.
 QString Message(int i)
@@ -59,7 +58,7 @@ int main(int argc, char** argv)
     DiagnosticsForm page;
     page.resize(900, 600);
     for (int i = 0; i < cap; ++i)
-        Log(kCategory, 1, Message(i));
+        Log(LogCategories::kPeerMessenger, 1, Message(i));
     auto* tabs = page.findChild<QTabWidget*>("logTabWidget");
     auto* pageView = qobject_cast<QPlainTextEdit*>(tabs->widget(0));
 
@@ -85,7 +84,8 @@ int main(int argc, char** argv)
         }
         const double base =
             LinesPerSecond(shown, [&](int i) { baseline.appendPlainText(lines.at(i)); });
-        const double ours = LinesPerSecond(shown, [&](int i) { Log(kCategory, 1, Message(i)); });
+        const double ours = LinesPerSecond(
+            shown, [&](int i) { Log(LogCategories::kPeerMessenger, 1, Message(i)); });
         const double ratio = ours / base;
         std::printf("page %-6s: Log %9.0f lines/s; baseline appendPlainText %9.0f lines/s; "
                     "ratio %.2f, %.2f of the target %.2f (%s)\n",
