@@ -214,8 +214,29 @@ void Links::FreeWords()
 {
     if (IsBig())
         delete big_;
-    else if (cap_ > kInlineWords)
+    else if (cap_ > kInlineWords && !IsLent())
         std::free(words_);
+}
+
+size_t Links::Total() const
+{
+    if (IsBig())
+        return big_->total;
+    const uint32_t* w = Words();
+    size_t total = 0;
+    for (uint32_t at = 0; at < size_; at += 2 + w[at + 1])
+        total += w[at + 1];
+    return total;
+}
+
+void Links::Lend(uint32_t* words, uint32_t cap)
+{
+    if (IsBig() || cap <= Capacity() || cap > kSmallWords)
+        return;
+    std::memcpy(words, Words(), size_ * sizeof(uint32_t));
+    FreeWords();
+    words_ = words;
+    cap_ = cap | kLent;
 }
 
 int64_t Links::SmallFind(uint32_t type) const
@@ -277,15 +298,16 @@ uint32_t Links::First(uint32_t type) const
 
 void Links::Reserve(uint32_t words)
 {
-    if (words <= cap_)
+    const uint32_t old = Capacity();
+    if (words <= old)
         return;
     // Doubling while small keeps reallocations few for the typical item with a dozen partners.
-    const uint32_t cap = std::max<uint32_t>(words, cap_ < 64 ? cap_ * 2 : cap_ + cap_ / 2);
-    if (cap_ <= kInlineWords) {
+    const uint32_t cap = std::max<uint32_t>(words, old < 64 ? old * 2 : old + old / 2);
+    if (cap_ <= kInlineWords || IsLent()) {
         void* mem = std::malloc(cap * sizeof(uint32_t));
         if (!mem)
             throw std::bad_alloc();
-        std::memcpy(mem, inline_, size_ * sizeof(uint32_t));
+        std::memcpy(mem, Words(), size_ * sizeof(uint32_t));
         words_ = static_cast<uint32_t*>(mem);
     } else {
         void* mem = std::realloc(words_, cap * sizeof(uint32_t));
@@ -307,6 +329,7 @@ void Links::MakeBig()
         for (uint32_t k = 0; k < n; ++k)
             list.Insert(w[at + 2 + k]);
         big->groups.emplace_back(w[at], std::move(list));
+        big->total += n;
         at += 2 + n;
     }
     FreeWords();
@@ -327,7 +350,7 @@ bool Links::Insert(uint32_t type, uint32_t id)
             it = groups.emplace(it, type, IdList());
         if (!it->second.Insert(id))
             return false;
-        ++total_;
+        ++big_->total;
         return true;
     }
     const uint32_t* w = Words();
@@ -365,7 +388,6 @@ bool Links::Insert(uint32_t type, uint32_t id)
         m[offset + 2] = id;
     }
     size_ += words;
-    ++total_;
     return true;
 }
 
@@ -379,7 +401,7 @@ bool Links::Erase(uint32_t type, uint32_t id)
             return false;
         if (it->second.IsEmpty())
             groups.erase(it);
-        --total_;
+        --big_->total;
         return true;
     }
     const int64_t found = SmallFind(type);
@@ -401,13 +423,12 @@ bool Links::Erase(uint32_t type, uint32_t id)
         --w[at + 1];
         --size_;
     }
-    --total_;
     if (cap_ <= kInlineWords)
         return true;
     if (size_ == 0) {
-        std::free(words_);
+        FreeWords();
         cap_ = kInlineWords;
-    } else if (cap_ > 16 && size_ < cap_ / 4) {
+    } else if (!IsLent() && cap_ > 16 && size_ < cap_ / 4) {
         const uint32_t cap = cap_ / 2;
         if (void* mem = std::realloc(words_, cap * sizeof(uint32_t))) {
             words_ = static_cast<uint32_t*>(mem);
@@ -445,7 +466,7 @@ size_t Links::MemoryUse() const
     if (cap_ <= kInlineWords)
         return 0;
     if (!IsBig())
-        return cap_ * sizeof(uint32_t);
+        return Capacity() * sizeof(uint32_t);
     size_t bytes = sizeof(Big) + big_->groups.capacity() * sizeof(big_->groups[0]);
     for (const auto& g : big_->groups)
         bytes += g.second.MemoryUse();

@@ -78,6 +78,10 @@ private:
 // group; an array of up to kInlineWords words lives inside the Links itself, so an item with a
 // single partner costs no allocation and no second cache line. An item whose array grows past
 // kSmallWords switches to one IdList per type.
+//
+// The array may also be lent by the caller (Lend): a loader that knows every item's partners
+// carves all the arrays from one block. A lent array is never freed or resized in place; the
+// first growth moves the links to an array of their own.
 class Links
 {
 public:
@@ -89,8 +93,8 @@ public:
     Links(const Links&) = delete;
     Links& operator=(const Links&) = delete;
 
-    bool IsEmpty() const { return total_ == 0; }
-    size_t Total() const { return total_; }
+    bool IsEmpty() const { return IsBig() ? big_->total == 0 : size_ == 0; }
+    size_t Total() const;
     size_t Count(uint32_t type) const;
     bool Contains(uint32_t type, uint32_t id) const;
     bool Insert(uint32_t type, uint32_t id);
@@ -106,15 +110,19 @@ public:
         if (!IsBig() && size_ + words <= kSmallWords)
             Reserve(size_ + words);
     }
-
+    // Moves the links into words, an array of cap words that the caller keeps alive for as long
+    // as this Links lives and frees itself. Ignored unless the array is larger than the one in
+    // use and small enough for the single-array form.
+    void Lend(uint32_t* words, uint32_t cap);
     // Starts loading the lines an insertion is going to touch, so that the caller's work on the
-    // other item overlaps the wait for this one.
+    // other item overlaps the wait for this one. No branch: GCC drops a prefetch that is the only
+    // thing a condition guards.
     void Prefetch() const
     {
-        if (cap_ > kInlineWords && cap_ != kBigCap && size_ > 0) {
-            __builtin_prefetch(words_);
-            __builtin_prefetch(words_ + size_ - 1);
-        }
+        // In the big form this is the groups' record, which the insertion reads first too.
+        const uint32_t* w = cap_ > kInlineWords ? words_ : inline_;
+        __builtin_prefetch(w);
+        __builtin_prefetch(w + (size_ > 0 ? size_ - 1 : 0));
     }
 
     template <class F> void ForEach(uint32_t type, F f) const
@@ -177,12 +185,17 @@ public:
 private:
     // cap_ of a Links whose groups are IdLists.
     static constexpr uint32_t kBigCap = UINT32_MAX;
+    // Set in cap_ while the array is lent.
+    static constexpr uint32_t kLent = 0x80000000u;
 
     struct Big
     {
         std::vector<std::pair<uint32_t, IdList>> groups;
+        size_t total = 0;
     };
     bool IsBig() const { return cap_ == kBigCap; }
+    bool IsLent() const { return !IsBig() && (cap_ & kLent) != 0; }
+    uint32_t Capacity() const { return cap_ & ~kLent; }
     const uint32_t* Words() const { return cap_ <= kInlineWords ? inline_ : words_; }
     uint32_t* Words() { return cap_ <= kInlineWords ? inline_ : words_; }
     // Offset of the group's header, or -1.
@@ -193,7 +206,8 @@ private:
     void FreeWords();
 
     // Which member is live follows from cap_: the inline words up to kInlineWords, the heap
-    // array above it, the IdLists at kBigCap.
+    // array above it (or a lent one, with kLent set), the IdLists at kBigCap. The count of
+    // partners is not kept: an empty array means no partners, and the groups hold their counts.
     union
     {
         uint32_t inline_[kInlineWords];
@@ -202,7 +216,6 @@ private:
     };
     uint32_t size_ = 0;
     uint32_t cap_ = kInlineWords;
-    uint32_t total_ = 0;
 };
 
 } // namespace storeimpl

@@ -58,6 +58,8 @@ private Q_SLOTS:
     void randomChurnMatchesModel_data();
     void randomChurnMatchesModel();
     void idListChunks();
+    void lentArrayHoldsLinksUntilOutgrown_data();
+    void lentArrayHoldsLinksUntilOutgrown();
 };
 
 void tst_ItemLinks::singlePartnerAndBack()
@@ -215,6 +217,76 @@ void tst_ItemLinks::idListChunks()
     }
     check();
     QVERIFY(list.IsEmpty());
+}
+
+void tst_ItemLinks::lentArrayHoldsLinksUntilOutgrown_data()
+{
+    // before: partners inserted before the array is lent; cap: its words; after: partners
+    // inserted then; erased: of all those, erased last, newest first.
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("cap");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("erased");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("empty, filled to the last word") << 0 << 12 << 4 << 0 << true;
+    QTest::newRow("inline partners move in") << 1 << 9 << 2 << 0 << true;
+    QTest::newRow("outgrown") << 2 << 8 << 12 << 0 << true;
+    QTest::newRow("outgrown, then thinned") << 0 << 6 << 40 << 38 << true;
+    QTest::newRow("emptied while lent") << 0 << 8 << 2 << 2 << true;
+    QTest::newRow("past the single array") << 0 << 12 << 1200 << 600 << true;
+    QTest::newRow("no larger than the array in use") << 9 << 12 << 3 << 0 << false;
+    QTest::newRow("larger than any single array")
+        << 0 << int(storeimpl::Links::kSmallWords) + 1 << 3 << 0 << false;
+}
+
+void tst_ItemLinks::lentArrayHoldsLinksUntilOutgrown()
+{
+    QFETCH(int, before);
+    QFETCH(int, cap);
+    QFETCH(int, after);
+    QFETCH(int, erased);
+    QFETCH(bool, taken);
+    constexpr uint32_t kTypes = 3;
+    constexpr uint32_t kUntouched = 0xA5A5A5A5;
+    storeimpl::Links links;
+    Model model;
+    std::vector<std::pair<uint32_t, uint32_t>> inserted;
+    auto insert = [&](int count) {
+        for (int k = 0; k < count; ++k) {
+            const uint32_t t = uint32_t(inserted.size()) % kTypes;
+            const uint32_t id = 1 + uint32_t(inserted.size()) * 7 % 5003;
+            QVERIFY(links.Insert(t, id));
+            model[t].insert(id);
+            inserted.emplace_back(t, id);
+        }
+    };
+    insert(before);
+    const size_t usedBefore = links.MemoryUse();
+    // The lender owns the array; the links must never free it, and once they have left it,
+    // never write to it again.
+    std::vector<uint32_t> lender(size_t(cap), kUntouched);
+    links.Lend(lender.data(), uint32_t(cap));
+    Check(links, model, kTypes);
+    QCOMPARE(links.MemoryUse(), taken ? size_t(cap) * 4 : usedBefore);
+    if (!taken)
+        QCOMPARE(lender, std::vector<uint32_t>(size_t(cap), kUntouched));
+    insert(after);
+    Check(links, model, kTypes);
+    for (int k = 0; k < erased; ++k) {
+        const auto last = inserted.back();
+        inserted.pop_back();
+        QVERIFY(links.Erase(last.first, last.second));
+        model[last.first].erase(last.second);
+    }
+    Check(links, model, kTypes);
+    if (links.MemoryUse() != size_t(cap) * 4) {
+        const std::vector<uint32_t> left = lender;
+        insert(20);
+        QVERIFY(links.Erase(inserted.front().first, inserted.front().second));
+        model[inserted.front().first].erase(inserted.front().second);
+        Check(links, model, kTypes);
+        QCOMPARE(lender, left);
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_ItemLinks)
