@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 Data d;
 
@@ -105,9 +106,16 @@ Data::~Data()
     // Process exit or a test tearing the store down: free everything without telling anyone.
     ReleasePathTables(connectionPaths_);
     ReleasePathTables(disconnectionPaths_);
-    for (Item* item : items_)
-        delete item;
+    for (Item* item : items_) {
+        if (item && (item->flags_ & Item::InBlock))
+            item->~Item();
+        else
+            delete item;
+    }
     items_.clear();
+    for (void* block : loadBlocks_)
+        std::free(block);
+    loadBlocks_.clear();
     for (Type* type : types_)
         delete type;
     types_.clear();
@@ -150,6 +158,53 @@ void Data::FreeItemId(uint32_t id)
 {
     items_[id] = nullptr;
     pendingIds_.push_back(id);
+}
+
+Item* Data::NewItemObject(Type* type, uint32_t id, std::string&& value)
+{
+    void* slot = nullptr;
+    if (unusedSlots_ < unusedSlotsEnd_) {
+        slot = unusedSlots_;
+        unusedSlots_ += sizeof(Item);
+    } else if (freeSlots_) {
+        slot = freeSlots_;
+        std::memcpy(&freeSlots_, slot, sizeof freeSlots_);
+    } else {
+        return new Item(type, id, std::move(value), 0);
+    }
+    return new (slot) Item(type, id, std::move(value), Item::InBlock);
+}
+
+void Data::DeleteItemObject(Item* item)
+{
+    if (!(item->flags_ & Item::InBlock)) {
+        delete item;
+        return;
+    }
+    item->~Item();
+    void* slot = item;
+    std::memcpy(slot, &freeSlots_, sizeof freeSlots_);
+    freeSlots_ = slot;
+}
+
+void Data::ReserveItemSlots(size_t count)
+{
+    if (count == 0)
+        return;
+    if (count > SIZE_MAX / sizeof(Item))
+        throw std::bad_alloc();
+    loadBlocks_.reserve(loadBlocks_.size() + 1);
+    char* block = static_cast<char*>(std::malloc(count * sizeof(Item)));
+    if (!block)
+        throw std::bad_alloc();
+    loadBlocks_.push_back(block);
+    // What is left of an earlier block goes to the free slots.
+    for (; unusedSlots_ < unusedSlotsEnd_; unusedSlots_ += sizeof(Item)) {
+        std::memcpy(unusedSlots_, &freeSlots_, sizeof freeSlots_);
+        freeSlots_ = unusedSlots_;
+    }
+    unusedSlots_ = block;
+    unusedSlotsEnd_ = block + count * sizeof(Item);
 }
 
 uint32_t Data::HashName(std::string_view name)
@@ -397,7 +452,27 @@ void Type::GetRelatedTypes(RelationMap& out) const
 
 uint32_t Type::HashValue(std::string_view value)
 {
-    const size_t h = std::hash<std::string_view>()(value);
+    // Eight bytes a step, each step a multiply, and a full mix at the end: values of a type
+    // often share long beginnings (paths), so every byte must reach every bit.
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    const char* at = value.data();
+    size_t left = value.size();
+    uint64_t h = left * kMul;
+    while (left >= 8) {
+        uint64_t word;
+        std::memcpy(&word, at, 8);
+        h = (h ^ word) * kMul;
+        h ^= h >> 32;
+        at += 8;
+        left -= 8;
+    }
+    uint64_t tail = 0;
+    for (size_t k = 0; k < left; ++k)
+        tail |= uint64_t(static_cast<unsigned char>(at[k])) << (8 * k);
+    h = (h ^ tail) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 29;
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
@@ -411,12 +486,13 @@ Item* Type::FindValue(std::string_view value, uint32_t hash) const
     if (valueSlots_.empty())
         return nullptr;
     const size_t mask = valueSlots_.size() - 1;
+    Item* const* items = owner_->items_.data();
     for (size_t at = hash & mask;; at = (at + 1) & mask) {
         const ValueSlot& slot = valueSlots_[at];
-        if (!slot.item)
+        if (!slot.id)
             return nullptr;
-        if (slot.hash == hash && slot.item->value_ == value)
-            return slot.item;
+        if (slot.hash == hash && items[slot.id]->value_ == value)
+            return items[slot.id];
     }
 }
 
@@ -428,14 +504,14 @@ void Type::PrefetchValue(uint32_t hash) const
 
 void Type::GrowValueIndex(size_t size)
 {
-    std::vector<ValueSlot> old(size, ValueSlot{nullptr, 0});
+    std::vector<ValueSlot> old(size, ValueSlot{0, 0});
     old.swap(valueSlots_);
     const size_t mask = valueSlots_.size() - 1;
     for (const ValueSlot& slot : old) {
-        if (!slot.item)
+        if (!slot.id)
             continue;
         size_t at = slot.hash & mask;
-        while (valueSlots_[at].item)
+        while (valueSlots_[at].id)
             at = (at + 1) & mask;
         valueSlots_[at] = slot;
     }
@@ -458,9 +534,9 @@ void Type::IndexValue(Item* item, uint32_t hash)
         GrowValueIndex(std::max<size_t>(16, valueSlots_.size() * 2));
     const size_t mask = valueSlots_.size() - 1;
     size_t at = hash & mask;
-    while (valueSlots_[at].item)
+    while (valueSlots_[at].id)
         at = (at + 1) & mask;
-    valueSlots_[at] = ValueSlot{item, hash};
+    valueSlots_[at] = ValueSlot{item->id_, hash};
     ++valueCount_;
 }
 
@@ -470,14 +546,14 @@ void Type::UnindexValue(Item* item)
         return;
     const size_t mask = valueSlots_.size() - 1;
     size_t at = HashValue(item->value_) & mask;
-    while (valueSlots_[at].item != item) {
-        if (!valueSlots_[at].item)
+    while (valueSlots_[at].id != item->id_) {
+        if (!valueSlots_[at].id)
             return;
         at = (at + 1) & mask;
     }
     // Shift later members of the probe run back, so that no lookup stops early at the hole.
     size_t hole = at;
-    for (size_t next = (hole + 1) & mask; valueSlots_[next].item; next = (next + 1) & mask) {
+    for (size_t next = (hole + 1) & mask; valueSlots_[next].id; next = (next + 1) & mask) {
         const size_t home = valueSlots_[next].hash & mask;
         const bool movable =
             hole <= next ? (home <= hole || home > next) : (home <= hole && home > next);
@@ -486,7 +562,7 @@ void Type::UnindexValue(Item* item)
             hole = next;
         }
     }
-    valueSlots_[hole] = ValueSlot{nullptr, 0};
+    valueSlots_[hole] = ValueSlot{0, 0};
     --valueCount_;
 }
 
@@ -499,7 +575,7 @@ Item* Type::MakeItem(std::string value)
 Item* Type::MakeItem(std::string value, uint32_t hash)
 {
     const uint32_t id = owner_->NewItemId();
-    Item* item = new Item(this, id, std::move(value));
+    Item* item = owner_->NewItemObject(this, id, std::move(value));
     owner_->items_[id] = item;
     ++owner_->itemCount_;
     owner_->sweepNeeded_ = true;
@@ -608,11 +684,6 @@ void Type::Remove()
 // ---------------------------------------------------------------------------------------------
 // Item
 
-Item::Item(Type* type, uint32_t id, std::string value)
-    : type_(type), id_(id), value_(std::move(value))
-{
-}
-
 void Item::PartnerIds(const Type* type, std::vector<uint32_t>& out) const
 {
     links_.Ids(type->id_, out);
@@ -697,6 +768,36 @@ Item* Item::Connect(Item* y)
     }
     data->NotifyConnectionEventHandlers(this, y);
     return y;
+}
+
+void Item::ConnectQuietly(Item* y, const RelationInfo& r, const RelationInfo& back)
+{
+    // What Connect does to the links, step for step, without the events.
+    Type* a = type_;
+    Type* b = y->type_;
+    Data* data = a->owner_;
+    const uint32_t yid = y->id_;
+    if (r.otherPerThis == One) {
+        for (uint32_t old = links_.First(b->id_); old; old = links_.First(b->id_)) {
+            if (old == yid)
+                return;
+            links_.Erase(b->id_, old);
+            data->items_[old]->links_.Erase(a->id_, id_);
+            data->sweepNeeded_ = true;
+        }
+        links_.Insert(b->id_, yid);
+    } else if (!links_.Insert(b->id_, yid)) {
+        return;
+    }
+    if (back.otherPerThis == One) {
+        for (uint32_t old = y->links_.First(a->id_); old && old != id_;
+             old = y->links_.First(a->id_)) {
+            y->links_.Erase(a->id_, old);
+            data->items_[old]->links_.Erase(b->id_, yid);
+            data->sweepNeeded_ = true;
+        }
+    }
+    y->links_.Insert(a->id_, id_);
 }
 
 void Item::Disconnect(Item* y)
@@ -902,7 +1003,7 @@ void Item::Remove()
     data->FreeItemId(id);
     --data->itemCount_;
     ++data->removals_;
-    delete this;
+    data->DeleteItemObject(this);
 }
 
 void Item::GetUniqueItems(std::map<Item*, Path, ItemOrder>& found)

@@ -330,23 +330,33 @@ private:
     friend class Data;
     friend class ItemSet;
     friend class DataSaver;
-    Item(Type* type, uint32_t id, std::string value);
+
+    enum Flag : uint8_t
+    {
+        Removing = 1,
+        InBlock = 2 // the item lives in a block of slots that a load made
+    };
+
+    Item(Type* type, uint32_t id, std::string&& value, uint8_t flags)
+        : type_(type), id_(id), flags_(flags), value_(std::move(value))
+    {
+    }
     ~Item() = default;
 
     void PartnerIds(const Type* type, std::vector<uint32_t>& out) const;
     void CheckRelated(const Type* type) const;
     bool NumberCheck() const;
-
-    enum Flag : uint8_t
-    {
-        Removing = 1
-    };
+    // Connect without telling anyone, for a loader that has made sure nobody listens: r and back
+    // are the relations of this item's type to y's and of y's type to this one's.
+    void ConnectQuietly(Item* y, const RelationInfo& r, const RelationInfo& back);
 
     // What a connection touches comes first, so that it shares a cache line with the type.
     Type* type_;
     storeimpl::Links links_;
     uint32_t id_;
-    uint8_t flags_ = 0;
+    uint8_t flags_;
+    // A string of its own, since AsString hands out references that callers keep: up to 15
+    // bytes it needs no block of its own.
     std::string value_;
 };
 
@@ -424,10 +434,11 @@ private:
     bool pairHandlers_ = false;
     std::vector<Relation> relations_; // sorted by the other type's id
     // Items by value: open addressing with linear probing, a power-of-two table of slots that
-    // keep the value's hash so that most probes never touch an item.
+    // keep the item's id (0 for an empty slot) and the value's hash, so that most probes never
+    // touch an item.
     struct ValueSlot
     {
-        Item* item;
+        uint32_t id;
         uint32_t hash;
     };
     static uint32_t HashValue(std::string_view value);
@@ -668,7 +679,20 @@ private:
     void IndexNames();
     std::vector<NameSlot> nameSlots_;
     std::vector<std::unique_ptr<Type>> removedTypes_;
+    // Makes the item in a slot of a load's blocks if there is one, else on its own.
+    Item* NewItemObject(Type* type, uint32_t id, std::string&& value);
+    void DeleteItemObject(Item* item);
+    // Slots for that many items, in one block, taken in address order before any free slot,
+    // so that items made one after the other lie one after the other.
+    void ReserveItemSlots(size_t count);
+
     std::vector<Item*> items_; // by id; slot 0 is never used
+    // What loads made and items point into: blocks of item slots and link arrays. Kept for the
+    // store's life; the slots of removed items are used again.
+    std::vector<void*> loadBlocks_;
+    char* unusedSlots_ = nullptr; // never used yet, up to unusedSlotsEnd_
+    char* unusedSlotsEnd_ = nullptr;
+    void* freeSlots_ = nullptr; // used and freed again; a free slot holds the next one
     std::vector<uint32_t> freeIds_;
     std::vector<uint32_t> pendingIds_;
     size_t itemCount_ = 0;

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unistd.h>
 #include <zlib.h>
@@ -59,7 +60,7 @@ public:
             Flush();
         buffer_[used_++] = value ? 1 : 0;
     }
-    void String(const std::string& text)
+    void String(std::string_view text)
     {
         if (text.size() > static_cast<size_t>(INT32_MAX))
             throw DataSaveFailure("a value too long for the store file");
@@ -115,54 +116,6 @@ private:
     std::unique_ptr<char[]> buffer_;
     size_t used_ = 0;
     uint32_t crc_ = 0;
-};
-
-// Reads the file's bytes, held in memory whole, and knows how many are left, so that no length
-// read from the file can make it allocate more than the file holds.
-class Reader
-{
-public:
-    Reader(const char* data, size_t size) : at_(data), end_(data + size) {}
-
-    int32_t Int()
-    {
-        Need(4);
-        const int32_t value = qFromLittleEndian<qint32>(at_);
-        at_ += 4;
-        return value;
-    }
-    char Byte()
-    {
-        Need(1);
-        return *at_++;
-    }
-    // The text stays in the file's bytes: only the items that are made copy it.
-    std::string_view String()
-    {
-        const int32_t length = Int();
-        if (length < 0)
-            throw DataLoadFailure("a negative string length");
-        if (length > BytesLeft())
-            throw DataLoadFailure("a string longer than the rest of the file");
-        const char* text = at_;
-        at_ += length;
-        // A value never holds a NUL; the text ends at the first one.
-        const void* nul = std::memchr(text, 0, static_cast<size_t>(length));
-        const size_t size =
-            nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length;
-        return std::string_view(text, size);
-    }
-    int64_t BytesLeft() const { return end_ - at_; }
-
-private:
-    void Need(int64_t size)
-    {
-        if (BytesLeft() < size)
-            throw DataLoadFailure("the file ends too early");
-    }
-
-    const char* at_;
-    const char* end_;
 };
 
 bool ReplaceFile(const QString& from, const QString& to)
@@ -279,6 +232,88 @@ bool SyncFolder(const QString& path, std::string& why)
 }
 
 } // namespace
+
+// Reads the file's bytes, held in memory whole, and knows how many are left, so that no length
+// read from the file can make it allocate more than the file holds. When asked to, it takes the
+// checksum as it goes, a block at a time just ahead of what it reads, so that the bytes are
+// fetched from memory once for both.
+class DataSaver::Reader
+{
+public:
+    Reader(const char* data, size_t size, bool checksum)
+        : begin_(data), at_(data), end_(data + size), summed_(checksum ? data : end_)
+    {
+    }
+
+    int32_t Int()
+    {
+        Need(4);
+        const int32_t value = qFromLittleEndian<qint32>(at_);
+        at_ += 4;
+        return value;
+    }
+    char Byte()
+    {
+        Need(1);
+        return *at_++;
+    }
+    // The text stays in the file's bytes; at, when asked for, is where it begins.
+    std::string_view String(const char** at = nullptr)
+    {
+        const int32_t length = Int();
+        if (length < 0)
+            throw DataLoadFailure("a negative string length");
+        if (length > BytesLeft())
+            throw DataLoadFailure("a string longer than the rest of the file");
+        Need(length);
+        const char* text = at_;
+        at_ += length;
+        if (at)
+            *at = text;
+        // A value never holds a NUL; the text ends at the first one.
+        const void* nul = std::memchr(text, 0, static_cast<size_t>(length));
+        const size_t size =
+            nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : length;
+        return std::string_view(text, size);
+    }
+    int64_t BytesLeft() const { return end_ - at_; }
+    size_t Offset() const { return static_cast<size_t>(at_ - begin_); }
+    const char* Position() const { return at_; }
+    size_t OffsetOf(const char* at) const { return static_cast<size_t>(at - begin_); }
+    // The checksum of every byte, read or not.
+    uint32_t Checksum()
+    {
+        SumUpTo(end_);
+        return sum_;
+    }
+
+private:
+    static constexpr size_t kSumBlock = 64 * 1024;
+
+    void Need(int64_t size)
+    {
+        if (BytesLeft() < size)
+            throw DataLoadFailure("the file ends too early");
+        if (at_ + size > summed_) {
+            const size_t ahead =
+                std::max<size_t>(kSumBlock, static_cast<size_t>(at_ + size - summed_));
+            SumUpTo(static_cast<size_t>(end_ - summed_) > ahead ? summed_ + ahead : end_);
+        }
+    }
+    void SumUpTo(const char* to)
+    {
+        if (to > summed_) {
+            sum_ = ::Checksum(sum_, summed_, static_cast<size_t>(to - summed_));
+            summed_ = to;
+        }
+    }
+
+    const char* begin_;
+    const char* at_;
+    const char* end_;
+    const char* summed_;
+    uint32_t sum_ = 0;
+};
 
 DataSaver::DataSaver()
 {
@@ -486,46 +521,75 @@ void DataSaver::ReadFile(const QString& path, Contents& contents)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw DataLoadFailure("cannot open: " + file.errorString().toStdString());
-    // One read of the whole file; the records are then taken from memory in place.
+    // One read of the whole file into a buffer that nothing fills first; the records are then
+    // taken from memory in place.
     const qint64 size = file.size();
     if (size < 0)
         throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
-    std::vector<char>& bytes = contents.bytes;
-    try {
-        bytes.resize(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
+    if (static_cast<quint64>(size) >= SIZE_MAX)
         throw DataLoadFailure("the file is too large to read");
-    }
+    contents.bytes.reset(new (std::nothrow) char[std::max<size_t>(1, static_cast<size_t>(size))]);
+    char* bytes = contents.bytes.get();
+    if (!bytes)
+        throw DataLoadFailure("the file is too large to read");
     qint64 got = 0;
     while (got < size) {
-        const qint64 n = file.read(bytes.data() + got, size - got);
+        const qint64 n = file.read(bytes + got, size - got);
         if (n < 0)
             throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
         if (n == 0)
             break; // shorter than it was: what is there is all there is
         got += n;
     }
-    bytes.resize(static_cast<size_t>(got));
 
-    // With a trailer, the checksum must match before anything else is believed. Without one
-    // (an older save, or a file written by hand), the layout's own checks are all there is.
-    size_t layoutSize = bytes.size();
-    if (layoutSize >= kTrailerSize &&
-        std::memcmp(bytes.data() + layoutSize - kTrailerSize, kTrailerMarker,
-                    sizeof kTrailerMarker) == 0) {
+    // With a trailer, the checksum must match before anything the file says is believed.
+    // Without one (an older save, or a file written by hand), the layout's own checks are all
+    // there is.
+    size_t layoutSize = static_cast<size_t>(got);
+    uint32_t stored = 0;
+    const bool trailer =
+        layoutSize >= kTrailerSize &&
+        std::memcmp(bytes + layoutSize - kTrailerSize, kTrailerMarker, sizeof kTrailerMarker) == 0;
+    if (trailer) {
         layoutSize -= kTrailerSize;
-        const uint32_t stored =
-            qFromLittleEndian<quint32>(bytes.data() + layoutSize + sizeof kTrailerMarker);
-        if (Checksum(0, bytes.data(), layoutSize) != stored)
-            throw DataLoadFailure("the checksum does not match: the file is damaged");
+        stored = qFromLittleEndian<quint32>(bytes + layoutSize + sizeof kTrailerMarker);
     }
-    ParseFile(contents, layoutSize);
+    ParseFile(contents, layoutSize, trailer ? &stored : nullptr);
 }
 
-void DataSaver::ParseFile(Contents& contents, size_t layoutSize)
+void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t* checksum)
+{
+    Reader r(contents.bytes.get(), layoutSize, checksum != nullptr);
+    auto damaged = [] {
+        return DataLoadFailure("the checksum does not match: the file is damaged");
+    };
+    bool walkable = true;
+    try {
+        walkable = ParseLayout(r, contents, false);
+    } catch (const DataLoadFailure&) {
+        // Damage the checksum tells of is reported as that, whatever the layout ran into.
+        if (checksum && r.Checksum() != *checksum)
+            throw damaged();
+        throw;
+    }
+    if (checksum && r.Checksum() != *checksum)
+        throw damaged();
+    if (!walkable) {
+        // Not laid out as a save lays it out: read again, keeping a record of every item.
+        std::unique_ptr<char[]> bytes = std::move(contents.bytes);
+        contents = Contents();
+        contents.bytes = std::move(bytes);
+        Reader again(contents.bytes.get(), layoutSize, false);
+        ParseLayout(again, contents, true);
+    }
+}
+
+bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
 {
     std::vector<ItemInfo>& items = contents.items;
-    Reader r(contents.bytes.data(), layoutSize);
+    // Without records, the ids must run 1, 2, ... over the items kept, in file order, and no
+    // value may hold a NUL: the items can then be walked in the bytes again.
+    size_t kept = 0;
 
     // What the loader accepts must be what was saved: every count is whole, every id names one
     // item, and the pairs end the file. A damaged count or a zeroed block otherwise reads as a
@@ -557,16 +621,35 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize)
         const int32_t itemCount = count("item count");
         // Room for the records, but never more than the rest of the file can hold.
         const size_t room = static_cast<size_t>(std::min<int64_t>(itemCount, r.BytesLeft() / 4));
-        if (type)
+        if (type && records)
             items.reserve(items.size() + room);
+        else if (type)
+            contents.hashes.reserve(contents.hashes.size() + room);
+        if (type && itemCount > 0 && !records)
+            contents.runs.push_back(Contents::Run{type, r.Offset(), itemCount});
         for (int32_t k = 0; k < itemCount; ++k) {
             const int32_t id = r.Int();
-            const std::string_view value = isNull ? std::string_view() : r.String();
-            if (type) {
-                const uint32_t hash = isNull ? 0 : Type::HashValue(value);
-                items.push_back(ItemInfo{value, type, id, hash});
-            } else {
+            if (!type) {
+                if (!isNull)
+                    r.String();
                 dropped.push_back(id);
+                continue;
+            }
+            std::string_view value;
+            if (!isNull) {
+                const char* at = nullptr;
+                value = r.String(&at);
+                if (!records && at + value.size() != r.Position())
+                    return false; // cut at a NUL
+            }
+            const uint32_t hash = isNull ? 0 : Type::HashValue(value);
+            if (records) {
+                items.push_back(ItemInfo{r.OffsetOf(value.data()), type, id, hash,
+                                         static_cast<uint32_t>(value.size())});
+            } else {
+                if (static_cast<size_t>(id) != ++kept)
+                    return false;
+                contents.hashes.push_back(hash);
             }
         }
     }
@@ -580,15 +663,17 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize)
         if (items[k].id == items[k - 1].id)
             throw repeated(items[k].id);
     }
+    const size_t itemCount = records ? items.size() : kept;
+    contents.itemCount = itemCount;
 
-    // Pairs are kept as indexes into items; those are in id order, so sorting the indexes
+    // Pairs are kept as indexes into the items, which are in id order, so sorting the indexes
     // sorts the ids. Files written by Save number their items 1, 2, ...: the index is then the
     // id itself.
-    const bool dense = !items.empty() && items.front().id == 1 &&
-                       static_cast<size_t>(items.back().id) == items.size();
-    auto indexOf = [&items, dense](int32_t id) -> int64_t {
+    const bool dense = !records || (!items.empty() && items.front().id == 1 &&
+                                    static_cast<size_t>(items.back().id) == items.size());
+    auto indexOf = [&items, dense, itemCount](int32_t id) -> int64_t {
         if (dense)
-            return id >= 1 && static_cast<size_t>(id) <= items.size() ? id - 1 : -1;
+            return id >= 1 && static_cast<size_t>(id) <= itemCount ? id - 1 : -1;
         auto it = std::lower_bound(items.begin(), items.end(), id,
                                    [](const ItemInfo& info, int32_t v) { return info.id < v; });
         return it == items.end() || it->id != id ? -1 : it - items.begin();
@@ -608,7 +693,9 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize)
 
     const int32_t pairCount = count("pair count");
     std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
+    std::vector<uint32_t>& degree = contents.degree;
     pairs.reserve(static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)));
+    degree.assign(itemCount, 0);
     for (int32_t k = 0; k < pairCount; ++k) {
         const int32_t first = r.Int();
         const int32_t second = r.Int();
@@ -616,11 +703,15 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize)
         const int64_t b = indexOf(second);
         known(first, a);
         known(second, b);
-        if (a >= 0 && b >= 0)
+        if (a >= 0 && b >= 0) {
             pairs.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
+            ++degree[static_cast<size_t>(a)];
+            ++degree[static_cast<size_t>(b)];
+        }
     }
     if (r.BytesLeft() != 0)
         throw DataLoadFailure(std::to_string(r.BytesLeft()) + " bytes follow the last pair");
+    return true;
 }
 
 void DataSaver::Load(const QString& path)
@@ -681,98 +772,202 @@ void DataSaver::Load(const QString& path)
 
 void DataSaver::MakeItems(Contents& contents)
 {
-    std::vector<ItemInfo>& items = contents.items;
+    const size_t count = contents.itemCount;
     std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
+    std::vector<uint32_t>& degree = contents.degree;
+    Data::Batch batch(&d);
+
+    const char* bytes = contents.bytes.get();
+
+    // Room for everything at once: the value index of each type, the store's item table and
+    // the items themselves, in one block, so that items made in id order lie in id order.
+    {
+        std::vector<size_t> perType(d.types_.size(), 0);
+        for (const Contents::Run& run : contents.runs)
+            perType[run.type->Id()] += static_cast<size_t>(run.count);
+        for (const ItemInfo& info : contents.items)
+            ++perType[info.type->Id()];
+        for (size_t t = 0; t < perType.size(); ++t) {
+            if (perType[t] > 0)
+                d.types_[t]->ReserveItems(perType[t]);
+        }
+    }
+    d.items_.reserve(d.items_.size() + count);
+    d.ReserveItemSlots(count);
+
     // Made in ascending id order; a value already in the store is that item. The value index
     // slot of an item a little further on is fetched ahead, so that the misses overlap.
     constexpr size_t kAhead = 16;
-    std::vector<uint32_t> storeIds(items.size(), 0);
-    std::vector<Item*> made(items.size(), nullptr);
-    Data::Batch batch(&d);
-    std::vector<size_t> perType(d.types_.size(), 0);
-    for (const ItemInfo& info : items)
-        ++perType[info.type->Id()];
-    for (size_t t = 0; t < perType.size(); ++t) {
-        if (perType[t] > 0)
-            d.types_[t]->ReserveItems(perType[t]);
-    }
-    d.items_.reserve(d.items_.size() + items.size());
-    const uint64_t removals = d.removals_;
-    for (size_t k = 0; k < items.size(); ++k) {
-        if (k + kAhead < items.size()) {
-            const ItemInfo& ahead = items[k + kAhead];
-            if (!ahead.type->IsNull())
-                ahead.type->PrefetchValue(ahead.hash);
-        }
-        const ItemInfo& info = items[k];
-        Type* type = info.type;
-        Item* item = nullptr;
-        if (type->IsNull()) {
-            item = type->NewItem();
-        } else {
-            item = type->FindValue(info.value, info.hash);
-            if (!item)
-                item = type->MakeItem(std::string(info.value), info.hash);
+    // By index: the store id of the item made or found (ids are not reused during the batch,
+    // so a handler's removal leaves the id empty), and whether this load made it.
+    std::vector<uint32_t> storeIds(count, 0);
+    std::vector<bool> made(count, false);
+    auto makeNull = [&](size_t k, Type* type) {
+        storeIds[k] = type->NewItem()->Id();
+        made[k] = true;
+    };
+    auto makeOne = [&](size_t k, Type* type, const char* value, uint32_t size, uint32_t hash) {
+        Item* item = type->FindValue(std::string_view(value, size), hash);
+        if (!item) {
+            item = type->MakeItem(std::string(value, size), hash);
+            made[k] = true;
         }
         storeIds[k] = item->Id();
-        made[k] = item;
+    };
+    if (!contents.runs.empty()) {
+        // Walked: each record is its id, then for a type with values the length and the bytes.
+        const std::vector<uint32_t>& hashes = contents.hashes;
+        size_t k = 0;
+        size_t ahead = 0; // the item whose index slot is fetched, in its run
+        size_t aheadRun = 0;
+        size_t aheadEnd = 0;
+        for (const Contents::Run& run : contents.runs) {
+            const char* at = bytes + run.offset;
+            const bool isNull = run.type->IsNull();
+            for (int32_t n = 0; n < run.count; ++n, ++k) {
+                for (; ahead < k + kAhead && ahead < count; ++ahead) {
+                    while (ahead >= aheadEnd)
+                        aheadEnd += static_cast<size_t>(contents.runs[aheadRun++].count);
+                    const Type* t = contents.runs[aheadRun - 1].type;
+                    if (!t->IsNull())
+                        t->PrefetchValue(hashes[ahead]);
+                }
+                if (isNull) {
+                    makeNull(k, run.type);
+                    at += 4;
+                    continue;
+                }
+                const uint32_t size = qFromLittleEndian<quint32>(at + 4);
+                makeOne(k, run.type, at + 8, size, hashes[k]);
+                at += 8 + size;
+            }
+        }
+    } else {
+        std::vector<ItemInfo>& items = contents.items;
+        for (size_t k = 0; k < items.size(); ++k) {
+            if (k + kAhead < items.size()) {
+                const ItemInfo& ahead = items[k + kAhead];
+                if (!ahead.type->IsNull())
+                    ahead.type->PrefetchValue(ahead.hash);
+            }
+            const ItemInfo& info = items[k];
+            if (info.type->IsNull())
+                makeNull(k, info.type);
+            else
+                makeOne(k, info.type, bytes + info.value, info.size, info.hash);
+        }
     }
-    std::vector<ItemInfo>().swap(items);
-    std::vector<char>().swap(contents.bytes);
+    std::vector<ItemInfo>().swap(contents.items);
+    std::vector<uint32_t>().swap(contents.hashes);
+    contents.bytes.reset();
+    Item* const* byId = d.items_.data();
+    auto itemAt = [&](uint32_t index) { return byId[storeIds[index]]; };
 
     if (!std::is_sorted(pairs.begin(), pairs.end()))
         std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
 
-    // Handlers may have removed items meanwhile; then each is looked up by its id, which is
-    // not reused during the batch. Otherwise the pointers are good as they are.
-    auto itemAt = [&](uint32_t index) {
-        return d.removals_ == removals ? made[index] : d.ItemById(storeIds[index]);
+    // Each item's links array gets its final size at once rather than growing pair by pair: a
+    // header of two words per partner type at most, and never more than three words a partner.
+    // The arrays of the items this load made, and that nothing linked yet, are carved in index
+    // order from one block.
+    auto wordsFor = [&](size_t k, const Item* item) {
+        const uint64_t types = item->type_->relations_.size();
+        const uint64_t words = std::min<uint64_t>(degree[k] + 2 * types, uint64_t(degree[k]) * 3);
+        return static_cast<uint32_t>(std::min<uint64_t>(words, storeimpl::Links::kSmallWords));
     };
-
-    // Each item's links array gets its final size at once rather than growing pair by pair:
-    // a header of two words per partner type at most, and never more than three words a
-    // partner.
-    {
-        std::vector<uint32_t> degree(made.size(), 0);
-        for (const auto& p : pairs) {
-            ++degree[p.first];
-            ++degree[p.second];
-        }
-        for (size_t k = 0; k < made.size(); ++k) {
-            if (degree[k] < 2)
-                continue;
-            if (Item* item = itemAt(static_cast<uint32_t>(k))) {
-                const uint64_t types = item->type_->relations_.size();
-                const uint64_t words =
-                    std::min<uint64_t>(degree[k] + 2 * types, uint64_t(degree[k]) * 3);
-                item->links_.ReserveMore(
-                    static_cast<uint32_t>(std::min<uint64_t>(words, UINT32_MAX)));
-            }
+    auto lends = [&](size_t k, const Item* item) {
+        return made[k] && item->IsDisconnectedFromAll() &&
+               wordsFor(k, item) > storeimpl::Links::kInlineWords;
+    };
+    size_t lentWords = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
+        if (item && lends(k, item))
+            lentWords += wordsFor(k, item);
+    }
+    uint32_t* lent = nullptr;
+    if (lentWords > 0) {
+        if (lentWords > SIZE_MAX / sizeof(uint32_t))
+            throw std::bad_alloc();
+        lent = static_cast<uint32_t*>(std::malloc(lentWords * sizeof(uint32_t)));
+        if (!lent)
+            throw std::bad_alloc();
+        d.loadBlocks_.push_back(lent);
+    }
+    for (size_t k = 0; k < count; ++k) {
+        Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
+        if (!item)
+            continue;
+        const uint32_t words = wordsFor(k, item);
+        if (lends(k, item)) {
+            item->links_.Lend(lent, words);
+            lent += words;
+        } else {
+            item->links_.ReserveMore(words);
         }
     }
+    std::vector<uint32_t>().swap(degree);
 
-    // The partners of pairs a little further on are fetched ahead in stages: the pointer, the
-    // item, then its links array; the first items come in order and need no help.
-    for (size_t k = 0; k < pairs.size(); ++k) {
-        if (d.removals_ == removals) {
-            if (k + 2 * kAhead < pairs.size())
-                __builtin_prefetch(&made[pairs[k + 2 * kAhead].second]);
-            if (k + kAhead < pairs.size())
-                __builtin_prefetch(made[pairs[k + kAhead].second]);
-            if (k + kAhead / 2 < pairs.size()) {
-                made[pairs[k + kAhead / 2].first]->links_.Prefetch();
-                made[pairs[k + kAhead / 2].second]->links_.Prefetch();
-            }
+    // A pair whose types nobody listens to, on either side or on the store, is linked quietly:
+    // no handler can tell the difference. Any other goes through Connect with all its events,
+    // in its turn, and since its handlers may change anything, what was found out about types
+    // is found out again after it.
+    struct TypePair
+    {
+        const Type* a;
+        const Type* b;
+        const Type::Relation* relation; // null when the types are not related
+        const Type::Relation* back;
+        bool quiet;
+    };
+    std::vector<TypePair> known;
+    size_t last = 0;
+    auto typePair = [&](const Type* a, const Type* b) -> const TypePair& {
+        if (last < known.size() && known[last].a == a && known[last].b == b)
+            return known[last];
+        for (last = 0; last < known.size(); ++last) {
+            if (known[last].a == a && known[last].b == b)
+                return known[last];
+        }
+        auto quiet = [](const Type* t) {
+            return t->connectedEvent.IsEmpty() && t->disconnectedEvent.IsEmpty() &&
+                   !t->pairHandlers_;
+        };
+        known.push_back(TypePair{a, b, a->FindRelation(b), b->FindRelation(a),
+                                 d.connectedEvent.IsEmpty() && d.disconnectedEvent.IsEmpty() &&
+                                     quiet(a) && quiet(b)});
+        return known.back();
+    };
+    // The partners of pairs further on are fetched ahead in stages, each stage's address taken
+    // from what the stage before fetched: the store id, the item's slot, the item, its links.
+    const size_t n = pairs.size();
+    for (size_t k = 0; k < n; ++k) {
+        if (k + 4 * kAhead < n)
+            __builtin_prefetch(&storeIds[pairs[k + 4 * kAhead].second]);
+        if (k + 3 * kAhead < n)
+            __builtin_prefetch(&byId[storeIds[pairs[k + 3 * kAhead].second]]);
+        if (k + 2 * kAhead < n)
+            __builtin_prefetch(byId[storeIds[pairs[k + 2 * kAhead].second]]);
+        if (k + kAhead < n) {
+            if (const Item* ahead = byId[storeIds[pairs[k + kAhead].second]])
+                ahead->links_.Prefetch();
         }
         Item* a = itemAt(pairs[k].first);
         Item* b = itemAt(pairs[k].second);
         if (!a || !b)
             continue;
+        const TypePair& types = typePair(a->type_, b->type_);
         // A pair of types that are no longer related is dropped, like one touching an unknown
         // type.
-        if (!a->GetType()->IsRelated(b->GetType()))
+        if (!types.relation || !types.back)
             continue;
-        ItemPtr(a) += ItemPtr(b);
+        if (types.quiet) {
+            a->ConnectQuietly(b, types.relation->info, types.back->info);
+        } else {
+            ItemPtr(a) += ItemPtr(b);
+            known.clear();
+            byId = d.items_.data();
+        }
     }
 }

@@ -18,8 +18,8 @@
 
 #include <exception>
 #include <map>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 class DataSaveFailure : public std::exception
@@ -45,15 +45,6 @@ private:
 class DataSaver
 {
 public:
-    // One item record while loading; the value stays in the file's bytes.
-    struct ItemInfo
-    {
-        std::string_view value;
-        Type* type = nullptr;
-        int32_t id = 0;
-        uint32_t hash = 0; // of the value, for the type's value index
-    };
-
     DataSaver();
     ~DataSaver();
     DataSaver(const DataSaver&) = delete;
@@ -91,18 +82,42 @@ public:
     static bool IsStoreFileName(const std::string& storeName, const std::string& name);
 
 private:
-    // A store file read and checked whole; the records point into its bytes, pairs name item
-    // indexes.
+    // One item record while loading, for a file not laid out as Save lays it out.
+    struct ItemInfo
+    {
+        size_t value; // where its value's bytes begin in the file's bytes
+        Type* type;
+        int32_t id;
+        uint32_t hash; // of the value, for the type's value index
+        uint32_t size; // of the value, which may end early at a NUL
+    };
+    // A store file read and checked whole; pairs name item indexes. A file as Save writes it
+    // (ids 1, 2, ... in file order, no NUL in a value) is walked again for its items, type
+    // record by type record, with no record kept per item; any other has its records.
     struct Contents
     {
-        std::vector<char> bytes;
-        std::vector<ItemInfo> items;
+        struct Run
+        {
+            Type* type;
+            size_t offset; // of the first item's id
+            int32_t count;
+        };
+        std::unique_ptr<char[]> bytes;
+        size_t itemCount = 0;
+        std::vector<Run> runs;
+        std::vector<uint32_t> hashes; // walked items' value hashes, in id order
+        std::vector<ItemInfo> items;  // records, in id order, when not walked
         std::vector<std::pair<uint32_t, uint32_t>> pairs;
+        std::vector<uint32_t> degree; // pairs per item
     };
+    class Reader;
 
     void WriteFile(int fd);
     void ReadFile(const QString& path, Contents& contents);
-    void ParseFile(Contents& contents, size_t layoutSize);
+    void ParseFile(Contents& contents, size_t layoutSize, const uint32_t* checksum);
+    // Reads the layout into contents, with or without a record per item. Without, it returns
+    // false as soon as it meets what only records can hold; contents is then half filled.
+    bool ParseLayout(Reader& r, Contents& contents, bool records);
     void MakeItems(Contents& contents);
 
     QString path_;

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <map>
 #include <random>
 #include <sys/resource.h>
 #include <zlib.h>
@@ -143,6 +144,183 @@ QByteArray SavedSample(int users, int* pairs = nullptr)
     return saver.Save(path) ? ReadAll(path) : QByteArray();
 }
 
+// The store file of a small share, written out by hand so that it can hold what no save
+// writes: two partners on a "one" end, ids in any order, a NUL in a value, a type this build
+// does not save. Folders hold files; a file has one folder, one size and maybe the one mark.
+struct ShareFile
+{
+    struct Entry
+    {
+        int id;
+        std::string type;
+        std::string value;
+    };
+    QByteArray bytes;
+    std::vector<Entry> entries;             // in file order
+    std::vector<std::pair<int, int>> pairs; // by id, as written
+
+    explicit ShareFile(const QString& layout)
+    {
+        const std::vector<std::pair<std::string, std::string>> items = {
+            {"folder", "/music"}, {"folder", "/films"}, {"file", "a.mp3"},
+            {"file", "b.mp3"},    {"file", "c.avi"},    {"size", "100"},
+            {"size", "200"},      {"size", "0"},        {"mark", ""}};
+        const std::vector<std::pair<int, int>> links = {{0, 2}, {0, 3}, {1, 4}, {1, 3}, {2, 5},
+                                                        {3, 5}, {3, 6}, {4, 6}, {2, 8}, {4, 8}};
+        auto id = [&layout](size_t index) {
+            const int k = int(index);
+            if (layout == QLatin1String("ids out of order"))
+                return 40 - 3 * k;
+            if (layout == QLatin1String("an unsaved type in between") && k >= 5)
+                return k + 3;
+            return k + 1;
+        };
+        for (size_t k = 0; k < items.size(); ++k)
+            entries.push_back(Entry{id(k), items[k].first, items[k].second});
+        for (const auto& link : links)
+            pairs.emplace_back(id(size_t(link.first)), id(size_t(link.second)));
+
+        auto int32 = [](qint32 v) {
+            char b[4];
+            qToLittleEndian<qint32>(v, b);
+            return QByteArray(b, 4);
+        };
+        auto string = [&int32](const QByteArray& text) { return int32(int(text.size())) + text; };
+        QByteArray types;
+        int typeCount = 0;
+        auto type = [&](const std::string& name, bool isNull, const QByteArray& records,
+                        int count) {
+            types += string(QByteArray::fromStdString(name)) + char(isNull ? 1 : 0) + int32(count) +
+                     records;
+            ++typeCount;
+        };
+        for (const char* name : {"folder", "file", "size", "mark"}) {
+            if (name == std::string("size") &&
+                layout == QLatin1String("an unsaved type in between"))
+                type("old", false, int32(6) + string("x") + int32(7) + string("y"), 2);
+            QByteArray records;
+            int count = 0;
+            for (const Entry& e : entries) {
+                if (e.type != name)
+                    continue;
+                QByteArray value = QByteArray::fromStdString(e.value);
+                if (e.value == "c.avi" && layout == QLatin1String("a value cut at a NUL"))
+                    value += QByteArray("\0junk", 5);
+                records += int32(e.id) + (e.type == "mark" ? QByteArray() : string(value));
+                ++count;
+            }
+            type(name, name == std::string("mark"), records, count);
+        }
+        QByteArray pairBytes;
+        for (const auto& p : pairs)
+            pairBytes += int32(p.first) + int32(p.second);
+        if (layout == QLatin1String("an unsaved type in between"))
+            pairBytes += int32(3) + int32(6);
+        const int pairCount = int(pairs.size()) + (layout == "an unsaved type in between");
+        bytes = Sealed(int32(typeCount) + types + int32(pairCount) + pairBytes);
+    }
+
+    static void Declare(DataSaver& saver)
+    {
+        Type* folder = d.NewType("folder", RootPrimacy, false, true);
+        Type* file = d.NewType("file", ReachablePrimacy, false, true);
+        folder->RelateToType(file, One, Many);
+        file->RelateToType(d.NewType("size", ValuePrimacy, false, true), Many, One);
+        file->RelateToType(d.NewType("mark", ValuePrimacy, true, true), Many, One);
+        for (const char* t : {"folder", "file", "size", "mark"})
+            saver.AddSavedType(t);
+        // A default written before loading, as the client writes its settings: the file's own
+        // size replaces it.
+        file->GetItem("a.mp3") += d.GetType("size")->GetItem("0");
+    }
+
+    // What the load must amount to: the items made in ascending id order, then each pair
+    // connected with +=, the smaller id's pairs first.
+    void Replay() const
+    {
+        std::map<int, Item*> byId;
+        std::vector<Entry> sorted = entries;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Entry& a, const Entry& b) { return a.id < b.id; });
+        for (const Entry& e : sorted) {
+            Type* t = d.GetType(e.type);
+            byId[e.id] = t->IsNull() ? t->NewItem().Get() : t->NewItem(e.value).Get();
+        }
+        std::vector<std::pair<int, int>> ordered = pairs;
+        std::sort(ordered.begin(), ordered.end());
+        for (const auto& p : ordered)
+            ItemPtr(byId[p.first]) += ItemPtr(byId[p.second]);
+    }
+};
+
+QString Named(const Item* item)
+{
+    return QString::fromStdString(item->GetType()->GetName() + ":" + item->AsString());
+}
+
+// Every item, type by type in id order, with its partners.
+QStringList Dump()
+{
+    QStringList out;
+    for (Type* t : d.GetTypes()) {
+        for (Item* item : t->GetItems()) {
+            QStringList partners;
+            ConnectionMap links;
+            item->GetConnectedItems(links);
+            for (const auto& l : links) {
+                for (Item* p : l.second)
+                    partners << Named(p);
+            }
+            out << Named(item) + QStringLiteral(" -> ") + partners.join(QStringLiteral(", "));
+        }
+    }
+    return out;
+}
+
+// Writes down what one kind of listener is told.
+class Recorder : public DataHandler
+{
+public:
+    QStringList events;
+
+    void Listen(const QString& kind)
+    {
+        Type* file = d.GetType("file");
+        if (kind == QLatin1String("a type's connections"))
+            file->connectedEvent.Add(NewEventHandler(this, &Recorder::OnConnected));
+        else if (kind == QLatin1String("a type's disconnections"))
+            d.GetType("size")->disconnectedEvent.Add(
+                NewEventHandler(this, &Recorder::OnDisconnected));
+        else if (kind == QLatin1String("the store's connections"))
+            d.connectedEvent.Add(NewEventHandler(this, &Recorder::OnConnected));
+        else if (kind == QLatin1String("a pair of types"))
+            d.AddConnectionEventHandler(file, d.GetType("size"),
+                                        NewEventHandler(this, &Recorder::OnPair));
+        else if (kind == QLatin1String("a path")) {
+            auto* root = new PathNode(&d, "folder");
+            new PathNode(root, "file", PathConnected);
+            d.AddPathEventHandler(root, NewEventHandler(this, &Recorder::OnPath));
+        } else if (kind == QLatin1String("items added"))
+            file->itemAddedEvent.Add(NewEventHandler(this, &Recorder::OnAdded));
+    }
+
+private:
+    void OnAdded(Item* item) { events << QStringLiteral("added ") + Named(item); }
+    void OnConnected(ConnectionInfo info)
+    {
+        events << QStringLiteral("connected ") + Named(info.first) + ' ' + Named(info.second);
+    }
+    void OnDisconnected(ConnectionInfo info)
+    {
+        events << QStringLiteral("disconnected ") + Named(info.first) + ' ' + Named(info.second);
+    }
+    void OnPair(ConnectionInfo& info)
+    {
+        events << QStringLiteral("pair ") + Named(info.first) + ' ' + Named(info.second);
+    }
+    void OnPath(Item* root) { events << QStringLiteral("path ") + Named(root); }
+};
+
 } // namespace
 
 class tst_DataSaver : public QObject
@@ -176,6 +354,9 @@ private Q_SLOTS:
     void keepsOnePreviousGenerationThroughALink();
     void folderAtStorePath();
     void shortWriteSaysWhy();
+    void loadTellsWhatConnectingTells_data();
+    void loadTellsWhatConnectingTells();
+    void loadedItemsMakeWayForNewOnes();
 
 private:
     QString Path(const QString& name) const { return dir_->filePath(name); }
@@ -823,6 +1004,94 @@ void tst_DataSaver::shortWriteSaysWhy()
     QCOMPARE(failed.size(), 1);
     QVERIFY2(failed[0].contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
              qPrintable(failed[0]));
+}
+
+void tst_DataSaver::loadTellsWhatConnectingTells_data()
+{
+    // However a file is laid out and whoever listens, a load must leave the store, and tell
+    // the listeners, exactly what making its items and connecting its pairs one by one would.
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QString>("listener");
+    for (const char* layout : {"as a save lays it out", "ids out of order", "a value cut at a NUL",
+                               "an unsaved type in between"}) {
+        for (const char* listener :
+             {"nobody", "a type's connections", "a type's disconnections",
+              "the store's connections", "a pair of types", "a path", "items added"})
+            QTest::addRow("%s, %s", layout, listener) << QString(layout) << QString(listener);
+    }
+}
+
+void tst_DataSaver::loadTellsWhatConnectingTells()
+{
+    QFETCH(QString, layout);
+    QFETCH(QString, listener);
+    const ShareFile file(layout);
+    QStringList expectedEvents;
+    QStringList expected;
+    {
+        StoreGuard store;
+        DataSaver saver;
+        ShareFile::Declare(saver);
+        Recorder recorder;
+        recorder.Listen(listener);
+        file.Replay();
+        expectedEvents = recorder.events;
+        expected = Dump();
+    }
+    StoreGuard store;
+    DataSaver saver;
+    ShareFile::Declare(saver);
+    Recorder recorder;
+    recorder.Listen(listener);
+    LoadStore(saver, file.bytes);
+    QCOMPARE(recorder.events, expectedEvents);
+    QCOMPARE(Dump(), expected);
+    // Two sizes were given to b.mp3; the later pair won.
+    QCOMPARE(d.GetType("file")->HasItem("b.mp3")["size"].AsString(),
+             layout == QLatin1String("ids out of order") ? std::string("100") : std::string("200"));
+}
+
+void tst_DataSaver::loadedItemsMakeWayForNewOnes()
+{
+    // A load makes its items in blocks of its own and gives their links arrays cut from one
+    // block. Removed, they make room for new items; connected further, their links move to
+    // arrays of their own. The store stays whole through it all and saves what it holds.
+    const QByteArray file = SavedSample(400);
+    StoreGuard store;
+    DataSaver saver;
+    Sample s(saver);
+    LoadStore(saver, file);
+    Type* user = d.GetType("user");
+    Type* group = d.GetType("user_group");
+    const size_t users = user->ItemCount();
+    QCOMPARE(users, size_t(400));
+    for (int k = 1; k < 400; k += 2)
+        user->HasItem("user" + std::to_string(k)).Remove();
+    QCOMPARE(user->ItemCount(), size_t(200));
+    ItemPtr hub = user->HasItem("user2");
+    const size_t had = hub->ConnectionCount(user);
+    QCOMPARE(had, size_t(1)); // user4, whose half it is; user1 and user5 are gone
+    for (int k = 0; k < 300; ++k) {
+        ItemPtr fresh = user->GetItem("new" + std::to_string(k));
+        hub += fresh;
+        fresh += group->GetItem("group" + std::to_string(k % 3));
+    }
+    QCOMPARE(user->ItemCount(), size_t(500));
+    QCOMPARE(hub->ConnectionCount(user), had + 300);
+    QCOMPARE(user->HasItem("new299")["user_group"].AsString(), std::string("group2"));
+    for (int k = 0; k < 300; k += 3)
+        hub -= user->HasItem("new" + std::to_string(k));
+    QCOMPARE(hub->ConnectionCount(user), had + 200);
+    d.RemoveDisconnectedItems();
+    const QStringList before = Dump();
+
+    QVERIFY(saver.Save(Path("again")));
+    StoreGuard fresh;
+    DataSaver reloader;
+    Sample t(reloader);
+    reloader.Load(Path("again"));
+    d.RemoveDisconnectedItems();
+    QCOMPARE(Dump(), before);
 }
 
 QTEST_GUILESS_MAIN(tst_DataSaver)
