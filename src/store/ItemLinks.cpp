@@ -213,15 +213,15 @@ Links::~Links()
 void Links::FreeWords()
 {
     if (IsBig())
-        delete big_;
+        delete GetBig();
     else if (cap_ > kInlineWords && !IsLent())
-        std::free(words_);
+        std::free(Heap());
 }
 
 size_t Links::Total() const
 {
     if (IsBig())
-        return big_->total;
+        return GetBig()->total;
     const uint32_t* w = Words();
     size_t total = 0;
     for (uint32_t at = 0; at < size_; at += 2 + w[at + 1])
@@ -235,8 +235,8 @@ void Links::Lend(uint32_t* words, uint32_t cap)
         return;
     std::memcpy(words, Words(), size_ * sizeof(uint32_t));
     FreeWords();
-    words_ = words;
-    cap_ = cap | kLent;
+    SetHeap(words);
+    cap_ = static_cast<uint16_t>(cap | kLent);
 }
 
 int64_t Links::SmallFind(uint32_t type) const
@@ -256,9 +256,10 @@ int64_t Links::SmallFind(uint32_t type) const
 
 const IdList* Links::BigGroup(uint32_t type) const
 {
-    auto it = std::lower_bound(big_->groups.begin(), big_->groups.end(), type,
+    const Big* big = GetBig();
+    auto it = std::lower_bound(big->groups.begin(), big->groups.end(), type,
                                [](const auto& g, uint32_t t) { return g.first < t; });
-    if (it == big_->groups.end() || it->first != type)
+    if (it == big->groups.end() || it->first != type)
         return nullptr;
     return &it->second;
 }
@@ -301,21 +302,24 @@ void Links::Reserve(uint32_t words)
     const uint32_t old = Capacity();
     if (words <= old)
         return;
-    // Doubling while small keeps reallocations few for the typical item with a dozen partners.
-    const uint32_t cap = std::max<uint32_t>(words, old < 64 ? old * 2 : old + old / 2);
+    // Doubling while small keeps reallocations few for the typical item with a dozen partners;
+    // starting from eight words keeps the sizes on powers of two, which the allocator serves
+    // without waste.
+    const uint32_t grown = old < 8 ? 8 : old < 64 ? old * 2 : old + old / 2;
+    const uint32_t cap = std::max<uint32_t>(words, grown);
     if (cap_ <= kInlineWords || IsLent()) {
         void* mem = std::malloc(cap * sizeof(uint32_t));
         if (!mem)
             throw std::bad_alloc();
         std::memcpy(mem, Words(), size_ * sizeof(uint32_t));
-        words_ = static_cast<uint32_t*>(mem);
+        SetHeap(static_cast<uint32_t*>(mem));
     } else {
-        void* mem = std::realloc(words_, cap * sizeof(uint32_t));
+        void* mem = std::realloc(Heap(), cap * sizeof(uint32_t));
         if (!mem)
             throw std::bad_alloc();
-        words_ = static_cast<uint32_t*>(mem);
+        SetHeap(static_cast<uint32_t*>(mem));
     }
-    cap_ = cap;
+    cap_ = static_cast<uint16_t>(cap);
 }
 
 void Links::MakeBig()
@@ -335,22 +339,22 @@ void Links::MakeBig()
     FreeWords();
     size_ = 0;
     cap_ = kBigCap;
-    big_ = big;
+    SetBig(big);
 }
 
 bool Links::Insert(uint32_t type, uint32_t id)
 {
-    if (!IsBig() && size_ + 3 > kSmallWords)
+    if (!IsBig() && uint32_t(size_) + 3 > kSmallWords)
         MakeBig();
     if (IsBig()) {
-        auto& groups = big_->groups;
+        auto& groups = GetBig()->groups;
         auto it = std::lower_bound(groups.begin(), groups.end(), type,
                                    [](const auto& g, uint32_t t) { return g.first < t; });
         if (it == groups.end() || it->first != type)
             it = groups.emplace(it, type, IdList());
         if (!it->second.Insert(id))
             return false;
-        ++big_->total;
+        ++GetBig()->total;
         return true;
     }
     const uint32_t* w = Words();
@@ -387,21 +391,21 @@ bool Links::Insert(uint32_t type, uint32_t id)
         m[offset + 1] = 1;
         m[offset + 2] = id;
     }
-    size_ += words;
+    size_ = static_cast<uint16_t>(size_ + words);
     return true;
 }
 
 bool Links::Erase(uint32_t type, uint32_t id)
 {
     if (IsBig()) {
-        auto& groups = big_->groups;
+        auto& groups = GetBig()->groups;
         auto it = std::lower_bound(groups.begin(), groups.end(), type,
                                    [](const auto& g, uint32_t t) { return g.first < t; });
         if (it == groups.end() || it->first != type || !it->second.Erase(id))
             return false;
         if (it->second.IsEmpty())
             groups.erase(it);
-        --big_->total;
+        --GetBig()->total;
         return true;
     }
     const int64_t found = SmallFind(type);
@@ -429,9 +433,9 @@ bool Links::Erase(uint32_t type, uint32_t id)
         FreeWords();
         cap_ = kInlineWords;
     } else if (!IsLent() && cap_ > 16 && size_ < cap_ / 4) {
-        const uint32_t cap = cap_ / 2;
-        if (void* mem = std::realloc(words_, cap * sizeof(uint32_t))) {
-            words_ = static_cast<uint32_t*>(mem);
+        const uint16_t cap = cap_ / 2;
+        if (void* mem = std::realloc(Heap(), cap * sizeof(uint32_t))) {
+            SetHeap(static_cast<uint32_t*>(mem));
             cap_ = cap;
         }
     }
@@ -442,7 +446,7 @@ void Links::Types(std::vector<uint32_t>& out) const
 {
     out.clear();
     if (IsBig()) {
-        for (const auto& g : big_->groups)
+        for (const auto& g : GetBig()->groups)
             out.push_back(g.first);
         return;
     }
@@ -467,8 +471,9 @@ size_t Links::MemoryUse() const
         return 0;
     if (!IsBig())
         return Capacity() * sizeof(uint32_t);
-    size_t bytes = sizeof(Big) + big_->groups.capacity() * sizeof(big_->groups[0]);
-    for (const auto& g : big_->groups)
+    const Big* big = GetBig();
+    size_t bytes = sizeof(Big) + big->groups.capacity() * sizeof(big->groups[0]);
+    for (const auto& g : big->groups)
         bytes += g.second.MemoryUse();
     return bytes;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -77,7 +78,8 @@ private:
 // id. Small items keep everything in one array of words laid out as [type, count, ids...] per
 // group; an array of up to kInlineWords words lives inside the Links itself, so an item with a
 // single partner costs no allocation and no second cache line. An item whose array grows past
-// kSmallWords switches to one IdList per type.
+// kSmallWords switches to one IdList per type. The whole takes 16 bytes, so that an item with
+// its value string fills one cache line.
 //
 // The array may also be lent by the caller (Lend): a loader that knows every item's partners
 // carves all the arrays from one block. A lent array is never freed or resized in place; the
@@ -85,15 +87,15 @@ private:
 class Links
 {
 public:
-    static constexpr uint32_t kInlineWords = 4;
+    static constexpr uint32_t kInlineWords = 3;
     static constexpr uint32_t kSmallWords = 1024;
 
-    Links() : inline_{0, 0, 0, 0} {}
+    Links() : raw_{0, 0, 0} {}
     ~Links();
     Links(const Links&) = delete;
     Links& operator=(const Links&) = delete;
 
-    bool IsEmpty() const { return IsBig() ? big_->total == 0 : size_ == 0; }
+    bool IsEmpty() const { return IsBig() ? GetBig()->total == 0 : size_ == 0; }
     size_t Total() const;
     size_t Count(uint32_t type) const;
     bool Contains(uint32_t type, uint32_t id) const;
@@ -120,7 +122,7 @@ public:
     void Prefetch() const
     {
         // In the big form this is the groups' record, which the insertion reads first too.
-        const uint32_t* w = cap_ > kInlineWords ? words_ : inline_;
+        const uint32_t* w = cap_ > kInlineWords ? Heap() : raw_;
         __builtin_prefetch(w);
         __builtin_prefetch(w + (size_ > 0 ? size_ - 1 : 0));
     }
@@ -165,7 +167,7 @@ public:
     template <class F> bool AnyLink(F f) const
     {
         if (IsBig()) {
-            for (const auto& g : big_->groups) {
+            for (const auto& g : GetBig()->groups) {
                 if (g.second.AnyOf(f))
                     return true;
             }
@@ -184,9 +186,9 @@ public:
 
 private:
     // cap_ of a Links whose groups are IdLists.
-    static constexpr uint32_t kBigCap = UINT32_MAX;
+    static constexpr uint16_t kBigCap = 0xFFFF;
     // Set in cap_ while the array is lent.
-    static constexpr uint32_t kLent = 0x80000000u;
+    static constexpr uint16_t kLent = 0x8000;
 
     struct Big
     {
@@ -195,9 +197,25 @@ private:
     };
     bool IsBig() const { return cap_ == kBigCap; }
     bool IsLent() const { return !IsBig() && (cap_ & kLent) != 0; }
-    uint32_t Capacity() const { return cap_ & ~kLent; }
-    const uint32_t* Words() const { return cap_ <= kInlineWords ? inline_ : words_; }
-    uint32_t* Words() { return cap_ <= kInlineWords ? inline_ : words_; }
+    uint32_t Capacity() const { return cap_ & ~uint32_t(kLent); }
+    // The array or the IdLists, when not inline, are reached through a pointer kept in the
+    // inline words.
+    uint32_t* Heap() const
+    {
+        uint32_t* words;
+        std::memcpy(&words, raw_, sizeof words);
+        return words;
+    }
+    void SetHeap(uint32_t* words) { std::memcpy(raw_, &words, sizeof words); }
+    Big* GetBig() const
+    {
+        Big* big;
+        std::memcpy(&big, raw_, sizeof big);
+        return big;
+    }
+    void SetBig(Big* big) { std::memcpy(raw_, &big, sizeof big); }
+    const uint32_t* Words() const { return cap_ <= kInlineWords ? raw_ : Heap(); }
+    uint32_t* Words() { return cap_ <= kInlineWords ? raw_ : Heap(); }
     // Offset of the group's header, or -1.
     int64_t SmallFind(uint32_t type) const;
     const IdList* BigGroup(uint32_t type) const;
@@ -205,17 +223,14 @@ private:
     void MakeBig();
     void FreeWords();
 
-    // Which member is live follows from cap_: the inline words up to kInlineWords, the heap
-    // array above it (or a lent one, with kLent set), the IdLists at kBigCap. The count of
-    // partners is not kept: an empty array means no partners, and the groups hold their counts.
-    union
-    {
-        uint32_t inline_[kInlineWords];
-        uint32_t* words_;
-        Big* big_;
-    };
-    uint32_t size_ = 0;
-    uint32_t cap_ = kInlineWords;
+    // What raw_ holds follows from cap_: the words themselves up to kInlineWords, a pointer to
+    // the heap array above it (or to a lent one, with kLent set), a pointer to the IdLists at
+    // kBigCap. The count of partners is not kept: an empty array means no partners, and the
+    // groups hold their counts.
+    uint32_t raw_[kInlineWords];
+    uint16_t size_ = 0;
+    uint16_t cap_ = kInlineWords;
 };
+static_assert(sizeof(Links) == 16, "an item with its value string fills one cache line");
 
 } // namespace storeimpl
