@@ -606,6 +606,12 @@ private:
     int SweepOnce();
     uint32_t NewItemId();
     void FreeItemId(uint32_t id);
+    // Makes the item in a slot of a load's blocks if there is one, else on its own.
+    Item* NewItemObject(Type* type, uint32_t id, std::string&& value);
+    void DeleteItemObject(Item* item);
+    // Slots for that many items, in one block, taken in address order before any free slot,
+    // so that items made one after the other lie one after the other.
+    void ReserveItemSlots(size_t count);
     void ReleaseFreedIds();
     Type* TypeById(uint32_t id) const { return types_[id]; }
 
@@ -679,13 +685,6 @@ private:
     void IndexNames();
     std::vector<NameSlot> nameSlots_;
     std::vector<std::unique_ptr<Type>> removedTypes_;
-    // Makes the item in a slot of a load's blocks if there is one, else on its own.
-    Item* NewItemObject(Type* type, uint32_t id, std::string&& value);
-    void DeleteItemObject(Item* item);
-    // Slots for that many items, in one block, taken in address order before any free slot,
-    // so that items made one after the other lie one after the other.
-    void ReserveItemSlots(size_t count);
-
     std::vector<Item*> items_; // by id; slot 0 is never used
     // What loads made and items point into: blocks of item slots and link arrays. Kept for the
     // store's life; the slots of removed items are used again.
