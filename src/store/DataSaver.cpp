@@ -528,7 +528,7 @@ void DataSaver::ReadFile(const QString& path, Contents& contents)
         throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
     if (static_cast<quint64>(size) >= SIZE_MAX)
         throw DataLoadFailure("the file is too large to read");
-    contents.bytes.reset(new (std::nothrow) char[std::max<size_t>(1, static_cast<size_t>(size))]);
+    contents.bytes.reset(static_cast<char*>(std::malloc(std::max<size_t>(1, size_t(size)))));
     char* bytes = contents.bytes.get();
     if (!bytes)
         throw DataLoadFailure("the file is too large to read");
@@ -576,7 +576,7 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t*
         throw damaged();
     if (!walkable) {
         // Not laid out as a save lays it out: read again, keeping a record of every item.
-        std::unique_ptr<char[]> bytes = std::move(contents.bytes);
+        std::unique_ptr<char, FreeBytes> bytes = std::move(contents.bytes);
         contents = Contents();
         contents.bytes = std::move(bytes);
         Reader again(contents.bytes.get(), layoutSize, false);
@@ -859,7 +859,6 @@ void DataSaver::MakeItems(Contents& contents)
     }
     std::vector<ItemInfo>().swap(contents.items);
     std::vector<uint32_t>().swap(contents.hashes);
-    contents.bytes.reset();
     Item* const* byId = d.items_.data();
     auto itemAt = [&](uint32_t index) { return byId[storeIds[index]]; };
 
@@ -886,15 +885,21 @@ void DataSaver::MakeItems(Contents& contents)
         if (item && lends(k, item))
             lentWords += wordsFor(k, item);
     }
+    // The file's bytes are done with, the items holding their values: they become that block.
+    // Their pages are in memory already, where a fresh block would have each one faulted in.
     uint32_t* lent = nullptr;
     if (lentWords > 0) {
         if (lentWords > SIZE_MAX / sizeof(uint32_t))
             throw std::bad_alloc();
-        lent = static_cast<uint32_t*>(std::malloc(lentWords * sizeof(uint32_t)));
+        d.loadBlocks_.reserve(d.loadBlocks_.size() + 1);
+        char* reused = contents.bytes.get();
+        lent = static_cast<uint32_t*>(std::realloc(reused, lentWords * sizeof(uint32_t)));
         if (!lent)
             throw std::bad_alloc();
+        contents.bytes.release();
         d.loadBlocks_.push_back(lent);
     }
+    contents.bytes.reset();
     for (size_t k = 0; k < count; ++k) {
         Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
         if (!item)

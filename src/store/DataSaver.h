@@ -16,6 +16,7 @@
 
 #include <QString>
 
+#include <cstdlib>
 #include <exception>
 #include <map>
 #include <memory>
@@ -82,6 +83,10 @@ public:
     static bool IsStoreFileName(const std::string& storeName, const std::string& name);
 
 private:
+    struct FreeBytes
+    {
+        void operator()(char* bytes) const { std::free(bytes); }
+    };
     // One item record while loading, for a file not laid out as Save lays it out.
     struct ItemInfo
     {
@@ -102,7 +107,7 @@ private:
             size_t offset; // of the first item's id
             int32_t count;
         };
-        std::unique_ptr<char[]> bytes;
+        std::unique_ptr<char, FreeBytes> bytes; // from malloc: the links arrays reuse them
         size_t itemCount = 0;
         std::vector<Run> runs;
         std::vector<uint32_t> hashes; // walked items' value hashes, in id order
