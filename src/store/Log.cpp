@@ -63,8 +63,8 @@ QString FormatLogLine(const QDateTime& when, int level, const QString& message)
 {
     QStringView text(message);
     qsizetype cut = 0;
-    if (text.size() > MaxLogMessageLength) {
-        qsizetype keep = MaxLogMessageLength;
+    if (text.size() > kMaxLogMessageLength) {
+        qsizetype keep = kMaxLogMessageLength;
         // Never keep half of a surrogate pair.
         if (text[keep - 1].isHighSurrogate())
             --keep;

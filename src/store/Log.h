@@ -31,7 +31,7 @@ inline const QString kWishList = QStringLiteral("Wish List");
 
 // Messages carry peers' names, paths and search texts. Beyond this many characters (UTF-16
 // units) a message is cut, and the line says how many were left out.
-constexpr int MaxLogMessageLength = 4096;
+constexpr int kMaxLogMessageLength = 4096;
 
 // Every log line of the process goes through this hub; the diagnostics page shows them and tests
 // capture them, each by connecting to LineLogged.
@@ -56,7 +56,7 @@ void Log(const QString& category, int level, const QString& message);
 void Log(const QString& category, int level, const QString& message, const ItemPtr& item);
 
 // The line Log emits at the given time: "[<date-time, Qt::TextDate>] ", three blanks for each
-// level above 1, then the message. A message longer than MaxLogMessageLength is cut, ending in
+// level above 1, then the message. A message longer than kMaxLogMessageLength is cut, ending in
 // " [... N of M characters cut]". Line breaks and other control characters in the message are
 // shown as escapes (\n, \r, \t, \x1b, \u2028), so that one call is always one line and no
 // message can pass for further lines with dates of their own.

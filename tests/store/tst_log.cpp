@@ -65,7 +65,7 @@ void TestLog::messageShownAsOneBoundedLine_data()
     QTest::newRow("non-ASCII") << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f \xf0\x9f\x8e\xb5 \xc2\xa0")
                                << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f \xf0\x9f\x8e\xb5 \xc2\xa0");
 
-    const int cap = MaxLogMessageLength;
+    const int cap = kMaxLogMessageLength;
     const QString full(cap, 'x');
     QTest::newRow("at the cap") << full << full;
     QTest::newRow("one over the cap")
