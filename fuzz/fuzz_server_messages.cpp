@@ -27,7 +27,7 @@
 namespace {
 
 // The reader sizes its buffer to the announced body; nothing else a message does comes close.
-constexpr size_t kFrameCap = size_t(Server::MaxFrameLength) + 64;
+constexpr size_t kFrameCap = size_t(Server::kMaxFrameLength) + 64;
 
 // Skips whole frames of wire until one with a length above the limit; its offset, or -1.
 qsizetype OverLimitAt(const char* wire, qsizetype size)
@@ -35,7 +35,7 @@ qsizetype OverLimitAt(const char* wire, qsizetype size)
     qsizetype at = 0;
     while (size - at >= 4) {
         const quint32 length = qFromLittleEndian<quint32>(wire + at);
-        if (length > Server::MaxFrameLength)
+        if (length > Server::kMaxFrameLength)
             return at;
         at += 4 + qsizetype(length);
     }

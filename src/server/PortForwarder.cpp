@@ -10,7 +10,6 @@ PortForwarder* portForwarder = nullptr;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Port Forwarding");
 const QString kNotInitialised = QStringLiteral("UPnP appears to not have been initialized, aborting.");
 // How long discovery listens for answers.
 constexpr int kDiscoveryDelayMs = 2000;
@@ -217,5 +216,5 @@ void PortForwarder::RemovePortMapping(int port)
 void PortForwarder::LogLines(QStringList lines)
 {
     for (const QString& line : lines)
-        Log(kCategory, 1, line);
+        Log(LogCategories::kPortForwarding, 1, line);
 }

@@ -35,10 +35,10 @@ class Server : public QObject, public DataLoadedEventHandler
     Q_OBJECT
 
 public:
-    static constexpr quint16 DefaultPort = 2242;
+    static constexpr quint16 kDefaultPort = 2242;
     // Far above anything the server really sends; a longer frame means a broken or hostile peer,
     // and nothing is allocated for it.
-    static constexpr quint32 MaxFrameLength = 64u * 1024u * 1024u;
+    static constexpr quint32 kMaxFrameLength = 64u * 1024u * 1024u;
     // A read buffer that one large message grew past this is released after that message.
     static constexpr int kKeptReadBufferBytes = 64 * 1024;
     // A login the server has not answered within this long is given up as an abrupt loss.
@@ -215,6 +215,6 @@ private:
     qint64 m_attemptStartedMs = 0;
 
     QString m_host;
-    quint16 m_port = DefaultPort;
+    quint16 m_port = kDefaultPort;
     std::unique_ptr<PortForwarder> m_portForwarder;
 };

@@ -18,8 +18,6 @@ Server* gp_server = nullptr;
 
 namespace {
 
-const QString LogCategory = QStringLiteral("server");
-
 struct Endpoint
 {
     QString host;
@@ -105,7 +103,7 @@ void Server::Connect()
     // IPv4 only: the server passes our address on to peers as a 32-bit number, which a
     // connection over IPv6 would not give it.
     m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
-    Log(LogCategory, 1, QStringLiteral("Attempting connection on port %1").arg(m_port));
+    Log(LogCategories::kServer, 1, QStringLiteral("Attempting connection on port %1").arg(m_port));
     // Discovery runs once; later calls log nothing.
     if (Settings::IsYes(SettingKeys::UseUpnp))
         m_portForwarder->Init();
@@ -180,11 +178,11 @@ void Server::ReadFrames(QIODevice& device)
             if (device.read(lengthBytes, 4) != 4)
                 return;
             m_bodyLength = qFromLittleEndian<quint32>(lengthBytes);
-            if (m_bodyLength > MaxFrameLength) {
+            if (m_bodyLength > kMaxFrameLength) {
                 DropConnection(QStringLiteral("Frame of %1 bytes from the server exceeds the "
                                               "limit of %2 bytes; closing the connection")
                                    .arg(m_bodyLength)
-                                   .arg(MaxFrameLength));
+                                   .arg(kMaxFrameLength));
                 return;
             }
             m_readingBody = true;
@@ -213,7 +211,7 @@ void Server::ReadFrames(QIODevice& device)
 
 void Server::DropConnection(const QString& why)
 {
-    Log(LogCategory, 1, why);
+    Log(LogCategories::kServer, 1, why);
     ResetFrameReader();
     OnConnectionLost();
     m_socket.abort();
@@ -282,7 +280,7 @@ void Server::AttemptReconnect()
     // tick starts over.
     if (m_state == StateConnecting &&
         Clock::MonotonicMs() - m_attemptStartedMs > kLoginReplyTimeoutMs) {
-        Log(LogCategory, 1,
+        Log(LogCategories::kServer, 1,
             QStringLiteral("No answer to the login within %1 seconds; closing the connection")
                 .arg(kLoginReplyTimeoutMs / 1000));
         m_abruptlyDisconnected = true;
@@ -298,7 +296,7 @@ void Server::RenewPortMapping()
 {
     if (m_state != StateLoggedIn || !Settings::IsYes(SettingKeys::UseUpnp))
         return;
-    Log(LogCategory, 1, QStringLiteral("Renewing UPnP port mapping."));
+    Log(LogCategories::kServer, 1, QStringLiteral("Renewing UPnP port mapping."));
     MapListeningPorts();
 }
 

@@ -214,7 +214,7 @@ void Server::OnPrivateChat(MemStream& s)
     std::string text;
     quint8 isNew = 0;
     if (!s.Read(id) || !s.Read(time) || !s.Read(user) || !s.Read(text) || !s.Read(isNew)) {
-        Log(QStringLiteral("server"), 1,
+        Log(LogCategories::kServer, 1,
             QStringLiteral("Private message that cannot be read, dropped"));
         return;
     }

@@ -441,7 +441,7 @@ void TestServerConnection::oversizeFrameClosesConnection_data()
 {
     QTest::addColumn<quint32>("length");
     QTest::newRow("all ones") << 0xFFFFFFFFu;
-    QTest::newRow("one above the limit") << Server::MaxFrameLength + 1;
+    QTest::newRow("one above the limit") << Server::kMaxFrameLength + 1;
 }
 
 void TestServerConnection::oversizeFrameClosesConnection()
@@ -483,7 +483,7 @@ void TestServerConnection::announcedBodyIsNotAllocatedUpFront()
     FeedDevice wire;
     const qint64 before = HeapInUse();
     // Eight bytes announcing the largest frame accepted.
-    wire.Feed(WireWriter().u32(Server::MaxFrameLength).u32(ServerCode::RoomChat));
+    wire.Feed(WireWriter().u32(Server::kMaxFrameLength).u32(ServerCode::RoomChat));
     env->server().ReadFrames(wire);
     QCOMPARE(wire.Left(), qsizetype(0));
     QVERIFY2(HeapInUse() - before < 1024 * 1024, qPrintable(QString::number(HeapInUse() - before)));
