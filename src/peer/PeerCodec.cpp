@@ -15,8 +15,6 @@ using ServerTypes::User;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Peer Messenger");
-
 QString Q(const std::string& s)
 {
     return QString::fromStdString(s);
@@ -110,14 +108,14 @@ bool PeerMessenger::HandlePeerMessage(QTcpSocket* socket, MemStream& body)
     const std::string user = socketItem[User].AsString();
     quint32 code = 0;
     if (!body.Read(code)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Could not read message code on connection to user %1, disposing of "
                            "socket")
                 .arg(Q(user)));
         return false;
     }
     TouchActivity(socket);
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Received %1 message from user %2")
             .arg(MessageCodeToString(int(code)), Q(user)));
     const MessageKind* kind = FindMessageKind(code);
@@ -139,11 +137,12 @@ bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
     case ZInflateResult::Ok:
         return true;
     case ZInflateResult::TooLarge:
-        Log(kCategory, 2,
+        Log(LogCategories::kPeerMessenger, 2,
             QStringLiteral("Compressed message inflates to more than %1 bytes").arg(cap));
         return false;
     case ZInflateResult::NoMemory:
-        Log(kCategory, 2, QStringLiteral("No memory to inflate a compressed message, dropped"));
+        Log(LogCategories::kPeerMessenger, 2,
+            QStringLiteral("No memory to inflate a compressed message, dropped"));
         return false;
     case ZInflateResult::Corrupt:
         return false;
@@ -184,7 +183,7 @@ bool PeerMessenger::ReadSharedFileListRequest(const std::string& user, MemStream
     if (!m_shareListHook)
         return true;
     if (ShareListReplyPending(user)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("User %1 asked for the shared file list again before the last one "
                            "was sent, not answering")
                 .arg(Q(user)));
@@ -249,7 +248,7 @@ bool PeerMessenger::ShareListReplyPending(const std::string& user)
 bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& fields)
 {
     if (!m_shareListsAsked.count(user)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Shared file list from user %1 was not asked for, dropping it")
                 .arg(Q(user)));
         return true;
@@ -263,7 +262,7 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
     if (check == ShareListCheck::Malformed)
         return false;
     if (check != ShareListCheck::Ok) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Shared file list from user %1 refused: %2")
                 .arg(Q(user), ShareListRefusal(check)));
         m_shareListsAsked.erase(user);

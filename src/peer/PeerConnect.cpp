@@ -16,8 +16,6 @@
 
 namespace {
 
-const QString kCategory = QStringLiteral("Peer Messenger");
-
 QString Q(const std::string& s)
 {
     return QString::fromStdString(s);
@@ -55,13 +53,13 @@ int PeerMessenger::GetUserPort(ItemPtr user, bool& obfuscated)
 
 void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
 {
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Attempting peer connection of type %1 to user %2")
             .arg(QLatin1String(typeName), Q(userName)));
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
     ItemPtr type = d.GetType(PeerTypes::PeerConnectionType)->GetItem(Value(typeName));
     if (ItemPtr(d.GetItems(user, type, PeerTypes::ConnectToPeerRequest))) {
-        Log(kCategory, 2,
+        Log(LogCategories::kPeerMessenger, 2,
             QStringLiteral("Connection attempt to same user of same type already in progress, "
                            "not re-attempting."));
         return;
@@ -71,7 +69,8 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
     request += user;
     request += type;
 
-    Log(kCategory, 2, QStringLiteral("Also sending indirect connection request."));
+    Log(LogCategories::kPeerMessenger, 2,
+        QStringLiteral("Also sending indirect connection request."));
     const quint32 token = gp_server->SendIndirectConnectionRequest(userName, typeName);
     ItemPtr indirect = d.GetType(PeerTypes::IndirectConnectToPeerRequest)->GetItem(Value(token));
     request += indirect;
@@ -86,7 +85,8 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
         StartDirectSocket(request);
         return;
     }
-    Log(kCategory, 2, QStringLiteral("User address not found, requesting address"));
+    Log(LogCategories::kPeerMessenger, 2,
+        QStringLiteral("User address not found, requesting address"));
     gp_server->GetUserAddress(userName);
     request += Status("getting_address");
 }
@@ -148,18 +148,19 @@ void PeerMessenger::OnUserAddress()
         if (!user || user->GetType() != userType || !HasAddressShape(user) ||
             !user[PeerTypes::ConnectToPeerRequest])
             continue;
-        Log(kCategory, 1, QStringLiteral("User %1 address arrived").arg(Q(user.AsString())), user);
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("User %1 address arrived").arg(Q(user.AsString())), user);
         for (Item* r :
              d.GetItems(user, Status("getting_address"), PeerTypes::ConnectToPeerRequest)) {
             ItemPtr request(r);
             bool obfuscated = false;
             if (user[PeerTypes::UserAddress].AsUInt() == 0 ||
                 quint16(GetUserPort(user, obfuscated)) == 0) {
-                Log(kCategory, 2,
+                Log(LogCategories::kPeerMessenger, 2,
                     QStringLiteral("User is offline, relying on the indirect request"));
                 continue;
             }
-            Log(kCategory, 2,
+            Log(LogCategories::kPeerMessenger, 2,
                 QStringLiteral("Attempting direct connection of type %1")
                     .arg(Q(request[PeerTypes::PeerConnectionType].AsString())));
             StartDirectSocket(request);
@@ -184,7 +185,7 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
     ItemPtr user = item[ServerTypes::User];
     const std::string userName = user.AsString();
     const std::string type = item[PeerTypes::PeerConnectionType].AsString();
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Direct %1connection of type %2 to user %3 successful")
             .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(type), Q(userName)),
         user);
@@ -239,7 +240,7 @@ void PeerMessenger::OnIndirectPeerConnectionFailure(uint token)
 // served decide whether anything is left of the attempt.
 void PeerMessenger::EndAttempt(ItemPtr attempt, const QString& message)
 {
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         message.arg(Q(attempt[PeerTypes::PeerConnectionType].AsString()),
                     Q(attempt[ServerTypes::User].AsString())));
     ItemPtr request = attempt[PeerTypes::ConnectToPeerRequest];
@@ -252,19 +253,22 @@ void PeerMessenger::InspectPeerConnectionRequest(ItemPtr request)
 {
     const std::string user = request[ServerTypes::User].AsString();
     const std::string type = request[PeerTypes::PeerConnectionType].AsString();
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Inspecting peer connection request of type %1 to user %2 for possible "
                        "removal.")
             .arg(Q(type), Q(user)));
     if (request[PeerTypes::ConnectToPeerRequestSocket]) {
-        Log(kCategory, 2, QStringLiteral("Socket found. Not removing request."));
+        Log(LogCategories::kPeerMessenger, 2,
+            QStringLiteral("Socket found. Not removing request."));
         return;
     }
     if (request[PeerTypes::IndirectConnectToPeerRequest]) {
-        Log(kCategory, 2, QStringLiteral("Indirect request found. Not removing request."));
+        Log(LogCategories::kPeerMessenger, 2,
+            QStringLiteral("Indirect request found. Not removing request."));
         return;
     }
-    Log(kCategory, 2, QStringLiteral("Neither socket nor indirect request found. Removing."));
+    Log(LogCategories::kPeerMessenger, 2,
+        QStringLiteral("Neither socket nor indirect request found. Removing."));
     // Removed before the report, so that a receiver may start a new attempt at once.
     request.Remove();
     Q_EMIT ConnectionToUserFailed(user, type);
@@ -272,7 +276,7 @@ void PeerMessenger::InspectPeerConnectionRequest(ItemPtr request)
 
 void PeerMessenger::DisposeOfPeerConnectionRequest(ItemPtr request)
 {
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Disposing of peer connection request of type %1 to user %2")
             .arg(Q(request[PeerTypes::PeerConnectionType].AsString()),
                  Q(request[ServerTypes::User].AsString())));
@@ -299,7 +303,7 @@ void PeerMessenger::OnPeerConnectionRequest()
         const quint32 address = user[PeerTypes::UserAddress].AsUInt();
         if (address == 0 || port == 0) {
             // Nowhere to connect to; the peer hears at once that we cannot answer.
-            Log(kCategory, 1,
+            Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Indirect peer connection requested from user %1 without an "
                                "address, refusing")
                     .arg(Q(user.AsString())),
@@ -319,7 +323,7 @@ void PeerMessenger::OnPeerConnectionRequest()
         ItemPtr item = d.GetType(PeerTypes::PeerConnectionRequestSocket)->NewItem(Value(s));
         request += item;
         StampTime(item, PeerTypes::SocketCreationTime);
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Indirect %1peer connection requested from user %2")
                 .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(user.AsString())),
             user);
@@ -348,7 +352,7 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
     SendFrameBody(s, PierceFrameBody(request[PeerTypes::PeerConnectionRequestId].AsUInt()),
                   obfuscated);
     item.Remove();
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Response %1connection to indirect request from %2, type %3 opened")
             .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(userName), Q(type)),
         user);

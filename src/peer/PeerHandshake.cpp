@@ -15,8 +15,6 @@
 
 namespace {
 
-const QString kCategory = QStringLiteral("Peer Messenger");
-
 QString Q(const std::string& s)
 {
     return QString::fromStdString(s);
@@ -54,7 +52,7 @@ bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const char* body, int leng
     if (obfuscate)
         frame = Obfuscate(frame, NewKey());
     if (socket->write(frame) == -1) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Error writing message to socket: %1").arg(socket->errorString()));
         return false;
     }
@@ -103,7 +101,7 @@ bool PeerMessenger::HandOver(QTcpSocket* socket, const QMetaMethod& signal)
         return true;
     // Nothing takes this kind of connection (its subsystem was not built): an unowned socket
     // would stay open for good.
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("No receiver for %1, closing the connection")
             .arg(QLatin1String(signal.name())));
     CloseOrAbort(socket);
@@ -143,7 +141,7 @@ void PeerMessenger::OnSocketReadyToRead()
         case FrameEvent::NeedMore:
             return;
         case FrameEvent::TooLong:
-            Log(kCategory, 1,
+            Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Frame of %1 bytes announced by peer is too long, disposing of "
                                "socket")
                     .arg(state->info.m_length));
@@ -206,21 +204,21 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     uninitialized.Remove();
 
     const auto fail = [&t] {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Failure initializing %1peer connection, disposing of socket").arg(t));
         return false;
     };
 
     const FirstFrame f = ParseFirstFrame(body);
     if (!f.directionRead) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Failed to read direction from new %1peer connection").arg(t));
         return fail();
     }
 
     if (f.kind == FirstFrame::Bad) {
         if (body.at(0) == 0)
-            Log(kCategory, 1,
+            Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Failed to read req from %1indirect peer connection").arg(t));
         return fail();
     }
@@ -233,7 +231,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         if (f.type == "P") {
             if (PeerSocketCapReached(s->peerAddress())) {
                 if (!m_peerCapRefusalLogged)
-                    Log(kCategory, 1,
+                    Log(LogCategories::kPeerMessenger, 1,
                         QStringLiteral("Too many messaging connections (latest from %1, user %2); "
                                        "closing new ones at once")
                             .arg(s->peerAddress().toString(), name));
@@ -242,23 +240,23 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
             }
             const bool known = user;
             user = d.GetType(ServerTypes::User)->GetItem(Value(f.user));
-            Log(kCategory, 1,
+            Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Accepted %1messaging connection to user %2").arg(t, name), user);
             ItemPtr socketItem = MakePeerSocket(s, user, obfuscated);
             if (!known)
                 m_peerSocketsWithOwnUser.insert(socketItem->Id());
             SendUnsentMessages(f.user);
         } else if (f.type == "F") {
-            Log(kCategory, 1, QStringLiteral("Accepted %1file connection to user %2").arg(t, name),
-                user);
+            Log(LogCategories::kPeerMessenger, 1,
+                QStringLiteral("Accepted %1file connection to user %2").arg(t, name), user);
             AwaitFileToken(s, f.user, since, sinceMs);
         } else if (f.type == "D") {
-            Log(kCategory, 1, QStringLiteral("Accepted %1DNet connection to user %2").arg(t, name),
-                user);
+            Log(LogCategories::kPeerMessenger, 1,
+                QStringLiteral("Accepted %1DNet connection to user %2").arg(t, name), user);
             if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested)))
                 Q_EMIT DNetConnectionRequested(f.user, s);
         }
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Peer %1connection of type %2 opened from user %3")
                 .arg(t, Q(f.type), name),
             user);
@@ -271,7 +269,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     ItemPtr indirect =
         d.GetType(PeerTypes::IndirectConnectToPeerRequest)->HasItem(Value(unsigned(f.token)));
     if (!indirect) {
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Req sent on %1indirect peer connection not found").arg(t));
         return fail();
     }
@@ -282,7 +280,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     indirect.Remove();
     if (request)
         DisposeOfPeerConnectionRequest(request);
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Found req, accepted %1indirect connection to user %2, connection type %3")
             .arg(t, Q(userName), Q(type)),
         user);

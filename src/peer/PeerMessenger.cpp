@@ -18,8 +18,6 @@ bool g_peerMessengerDeleted = false;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Peer Messenger");
-
 constexpr qint64 kUnsentMessageMaxAgeMs = 299999;
 constexpr qint64 kAttemptMaxAgeMs = 59999;
 constexpr qint64 kIdleMaxMs = 119999;
@@ -37,7 +35,7 @@ struct ActivityTime
 
 void LogPeer(int level, const QString& message)
 {
-    Log(kCategory, level, message);
+    Log(LogCategories::kPeerMessenger, level, message);
 }
 
 QString Q(const std::string& s)

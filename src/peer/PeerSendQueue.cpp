@@ -12,8 +12,6 @@
 
 namespace {
 
-const QString kCategory = QStringLiteral("Peer Messenger");
-
 QString Q(const std::string& s)
 {
     return QString::fromStdString(s);
@@ -29,12 +27,12 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
     // The code is the message's first four bytes, wherever its read position stands.
     const quint32 code =
         message.GetBufferLength() >= 4 ? qFromLittleEndian<quint32>(message.GetBuffer()) : 0;
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Send %1 message to user %2")
             .arg(MessageCodeToString(int(code)), Q(userName)));
 
     if (sockets.empty()) {
-        Log(kCategory, 2,
+        Log(LogCategories::kPeerMessenger, 2,
             QStringLiteral("Did not find messaging connection to user, queueing unsent message"));
         auto* queued = new QByteArray(message.GetBuffer(), message.GetBufferLength());
         ItemPtr item = d.GetType(PeerTypes::UnsentMessage)->GetItem(Value(queued));
@@ -48,10 +46,11 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
 
     ItemPtr chosen;
     if (sockets.size() == 1) {
-        Log(kCategory, 2, QStringLiteral("Found one existing messaging connection to user"));
+        Log(LogCategories::kPeerMessenger, 2,
+            QStringLiteral("Found one existing messaging connection to user"));
         chosen = sockets.First();
     } else {
-        Log(kCategory, 2,
+        Log(LogCategories::kPeerMessenger, 2,
             QStringLiteral("Found %1 existing messaging connections to user, picking latest")
                 .arg(sockets.size()));
         QDateTime chosenTime;
@@ -62,11 +61,12 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
             if (!chosen) {
                 chosen = candidate;
                 chosenTime = opened;
-                Log(kCategory, 3, QStringLiteral("First connection opened %1").arg(text));
+                Log(LogCategories::kPeerMessenger, 3,
+                    QStringLiteral("First connection opened %1").arg(text));
             } else if (opened > chosenTime) {
                 chosen = candidate;
                 chosenTime = opened;
-                Log(kCategory, 3,
+                Log(LogCategories::kPeerMessenger, 3,
                     QStringLiteral("Found connection opened %1, exchanging").arg(text));
             }
         }
@@ -87,7 +87,7 @@ bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 f
         waiting += ItemPtr(i).AsPointer<QByteArray>()->size();
     if (waiting == 0 || waiting + frameBytes <= kMaxPendingBytesPerSocket)
         return false;
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("User %1 has left %2 bytes unread, closing the connection and dropping "
                        "the message")
             .arg(Q(user.AsString()))
@@ -113,7 +113,7 @@ void PeerMessenger::DropOldestUnsent(ItemPtr user)
         ItemPtr oldest(queued[first++]);
         const qsizetype size = oldest.AsPointer<QByteArray>()->size();
         bytes -= size;
-        Log(kCategory, 1,
+        Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Too many unsent messages to user %1, dropping the oldest (%2 bytes)")
                 .arg(Q(user.AsString()))
                 .arg(size));
@@ -134,7 +134,7 @@ void PeerMessenger::SendUnsentMessages(std::string userName)
     if (unsent.empty())
         return;
     const ItemList ordered = unsent.SortNumericBy(PeerTypes::SendOrder, true);
-    Log(kCategory, 1,
+    Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Sending %1 pending peer messages to user %2")
             .arg(ordered.size())
             .arg(Q(userName)));
