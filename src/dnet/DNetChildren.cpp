@@ -14,7 +14,6 @@
 #include <algorithm>
 
 using namespace DNetTypes;
-using DNetState::Category;
 
 namespace {
 
@@ -44,7 +43,7 @@ void DNetManager::HandleMessage(QTcpSocket* socket, MemStream& body)
 {
     quint8 code = 0;
     if (!body.Read(code)) {
-        Log(Category(), 1,
+        Log(LogCategories::kDistributedNetwork, 1,
             QStringLiteral("Error reading message code, closing parent/candidate connection"));
         FieldFailed(socket);
         return;
@@ -132,7 +131,8 @@ void DNetManager::OnLevel(QTcpSocket* socket, Source source, MemStream& body)
         DNetState::Has(DNetKeys::Level) ? DNetState::Number(DNetKeys::Level) : -1;
     if (level == current)
         return;
-    Log(Category(), 1, QStringLiteral("Received level from parent, updating to %1").arg(level));
+    Log(LogCategories::kDistributedNetwork, 1,
+        QStringLiteral("Received level from parent, updating to %1").arg(level));
     if (level == -1)
         DNetState::Clear(DNetKeys::Level);
     else
@@ -157,7 +157,7 @@ void DNetManager::OnGroupLeader(QTcpSocket* socket, Source source, MemStream& bo
 
     if (leader == DNetState::Get(DNetKeys::GroupLeader))
         return;
-    Log(Category(), 1,
+    Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received group leader from parent, updating to %1").arg(Q(leader)));
     DNetState::Set(DNetKeys::GroupLeader, leader);
     gp_server->SendDNetGroupLeader(leader);
@@ -185,7 +185,7 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
         // What the system would take now does not count against it.
         socket->flush();
         if (socket->bytesToWrite() > kMaxChildBacklog) {
-            Log(Category(), 1,
+            Log(LogCategories::kDistributedNetwork, 1,
                 QStringLiteral("Child %1 has left %2 bytes unread, dropping the connection")
                     .arg(Q(child[ServerTypes::User].AsString()))
                     .arg(socket->bytesToWrite()));
@@ -199,7 +199,8 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
 
 void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket)
 {
-    Log(Category(), 1, QStringLiteral("Child connection accepted from %1").arg(Q(user)));
+    Log(LogCategories::kDistributedNetwork, 1,
+        QStringLiteral("Child connection accepted from %1").arg(Q(user)));
     // Through ourselves, or down to our parent and back up, a search would go round for ever.
     QString refusal;
     if (IsOwnName(user))
@@ -211,7 +212,7 @@ void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket
     if (refusal.isEmpty() && !old && int(d.GetType(DNetChild)->ItemCount()) >= kMaxChildren)
         refusal = QStringLiteral("Rejecting, already have %1 children").arg(kMaxChildren);
     if (!refusal.isEmpty()) {
-        Log(Category(), 2, refusal);
+        Log(LogCategories::kDistributedNetwork, 2, refusal);
         Discard(socket);
         return;
     }
@@ -226,7 +227,7 @@ void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket
     // without taking the user along.
     child += userItem;
     if (old) {
-        Log(Category(), 2,
+        Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Child connection already found, closing old connection."));
         QTcpSocket* oldSocket = DNetState::SocketOf(old);
         ForgetChild(old);
@@ -261,7 +262,8 @@ void DNetManager::HandleChildMessage(QTcpSocket* socket, MemStream& body)
 {
     quint8 code = 0;
     if (!body.Read(code)) {
-        Log(Category(), 1, QStringLiteral("Error reading message code, closing child connection"));
+        Log(LogCategories::kDistributedNetwork, 1,
+            QStringLiteral("Error reading message code, closing child connection"));
         FieldFailed(socket);
         return;
     }
@@ -270,7 +272,8 @@ void DNetManager::HandleChildMessage(QTcpSocket* socket, MemStream& body)
         Discard(socket);
         return;
     }
-    Log(Category(), 1, QStringLiteral("Received message from child, code %1").arg(code));
+    Log(LogCategories::kDistributedNetwork, 1,
+        QStringLiteral("Received message from child, code %1").arg(code));
     if (code != DNetCode::ChildDepth)
         return;
     qint32 depth = 0;
@@ -278,7 +281,7 @@ void DNetManager::HandleChildMessage(QTcpSocket* socket, MemStream& body)
         FieldFailed(socket);
         return;
     }
-    Log(Category(), 1,
+    Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received child depth %1 from %2")
             .arg(depth)
             .arg(Q(child[ServerTypes::User].AsString())));
@@ -307,7 +310,7 @@ void DNetManager::DetermineChildDepth()
     }
     if (depth == old)
         return;
-    Log(Category(), 1, QStringLiteral("New child depth is %1").arg(depth));
+    Log(LogCategories::kDistributedNetwork, 1, QStringLiteral("New child depth is %1").arg(depth));
     if (depth == 0)
         DNetState::Clear(DNetKeys::ChildDepth);
     else
@@ -326,10 +329,11 @@ void DNetManager::OnChildSocketClosed()
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    Log(Category(), 1, QStringLiteral("Child socket closed"));
+    Log(LogCategories::kDistributedNetwork, 1, QStringLiteral("Child socket closed"));
     Discard(socket);
     if (ItemPtr child = DNetState::Named(DNetChild, socket))
         ForgetChild(child);
     else
-        Log(Category(), 2, QStringLiteral("Child socket item not found, aborting"));
+        Log(LogCategories::kDistributedNetwork, 2,
+            QStringLiteral("Child socket item not found, aborting"));
 }

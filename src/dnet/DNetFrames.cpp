@@ -40,7 +40,7 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
         // Read unsigned: a negative length is a huge one.
         const quint32 length = qFromLittleEndian<quint32>(header);
         if (length > kMaxFrameLength) {
-            Log(DNetState::Category(), 1,
+            Log(LogCategories::kDistributedNetwork, 1,
                 QStringLiteral("Frame of %1 bytes exceeds the limit of %2 bytes, closing "
                                "connection")
                     .arg(length)

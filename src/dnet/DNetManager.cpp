@@ -18,7 +18,6 @@
 DNetManager* dnetManager = nullptr;
 
 using namespace DNetTypes;
-using DNetState::Category;
 
 namespace {
 
@@ -112,7 +111,7 @@ void DNetManager::Discard(QTcpSocket* socket)
 
 void DNetManager::OnDNetParentMinSpeed(int speed)
 {
-    Log(Category(), 1,
+    Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received parent min speed %1, currently not processing").arg(speed));
     m_parentMinSpeed = speed;
     DetermineCanParent();
@@ -120,7 +119,7 @@ void DNetManager::OnDNetParentMinSpeed(int speed)
 
 void DNetManager::OnDNetParentSpeedConnectionRatio(int ratio)
 {
-    Log(Category(), 1,
+    Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received parent speed connection ratio %1, currently not processing")
             .arg(ratio));
     m_parentSpeedRatio = ratio;
@@ -129,12 +128,13 @@ void DNetManager::OnDNetParentSpeedConnectionRatio(int ratio)
 
 void DNetManager::OnDNetReset()
 {
-    Log(Category(), 1, QStringLiteral("Received DNet reset request"));
+    Log(LogCategories::kDistributedNetwork, 1, QStringLiteral("Received DNet reset request"));
 }
 
 void DNetManager::OnDNetDeliveryReport(int report)
 {
-    Log(Category(), 1, QStringLiteral("Received DNet delivery report request, req %1").arg(report));
+    Log(LogCategories::kDistributedNetwork, 1,
+        QStringLiteral("Received DNet delivery report request, req %1").arg(report));
 }
 
 void DNetManager::OnReceivedOwnUploadSpeed(Item*)
@@ -149,22 +149,24 @@ void DNetManager::DetermineCanParent()
     if (!Settings::HasValue(SettingKeys::UploadSpeed))
         return;
     const qint64 speed = Settings::Int64(SettingKeys::UploadSpeed);
-    Log(Category(), 1, QStringLiteral("Determining whether we can accept child connections."));
+    Log(LogCategories::kDistributedNetwork, 1,
+        QStringLiteral("Determining whether we can accept child connections."));
 
     // In 64 bits: the server's figures times 1024, and a speed times 10, leave 32 bits long
     // before they stop being plausible.
     bool can = false;
     if (speed < qint64(m_parentMinSpeed) * 1024) {
-        Log(Category(), 2, QStringLiteral("Below minimum parent speed, so no."));
+        Log(LogCategories::kDistributedNetwork, 2,
+            QStringLiteral("Below minimum parent speed, so no."));
     } else if (m_parentSpeedRatio <= 0) {
         // The rule divides by the ratio; none that is not positive gives any capacity.
-        Log(Category(), 2,
+        Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Parent speed connection ratio %1 is not positive, so no.")
                 .arg(m_parentSpeedRatio));
     } else {
         const qint64 capacity = ((speed * 10) / 1024) / m_parentSpeedRatio;
         const qint64 children = qint64(d.GetType(DNetChild)->ItemCount());
-        Log(Category(), 2,
+        Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Currently have %1 child connections, max capacity %2")
                 .arg(children)
                 .arg(capacity));
@@ -172,11 +174,13 @@ void DNetManager::DetermineCanParent()
     }
 
     if (can == m_canParent) {
-        Log(Category(), 2, QStringLiteral("No status change, not notifying."));
+        Log(LogCategories::kDistributedNetwork, 2,
+            QStringLiteral("No status change, not notifying."));
         return;
     }
     m_canParent = can;
-    Log(Category(), 2, QStringLiteral("Status changed, sending notification."));
+    Log(LogCategories::kDistributedNetwork, 2,
+        QStringLiteral("Status changed, sending notification."));
     gp_server->SendDNetCanParent(can);
 }
 
@@ -223,19 +227,19 @@ void DNetManager::OnDNetPossibleParents(
     const std::list<std::pair<std::string, TCPAddress>>& parents)
 {
     if (DNetState::HasParent()) {
-        Log(Category(), 1,
+        Log(LogCategories::kDistributedNetwork, 1,
             QStringLiteral("Received possible parents list, but already have a parent. Not "
                            "processing."));
         return;
     }
-    Log(Category(), 1,
+    Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received possible parents list, %1 entries").arg(parents.size()));
     // A list opens connections and makes user items: however long it is, only so many at once.
     int room = kMaxCandidates - CandidatesInProgress();
     size_t seen = 0;
     for (const auto& [name, address] : parents) {
         if (room <= 0) {
-            Log(Category(), 2,
+            Log(LogCategories::kDistributedNetwork, 2,
                 QStringLiteral("Already trying %1 parent candidates, dropping the other %2 "
                                "entries")
                     .arg(kMaxCandidates)
@@ -244,17 +248,18 @@ void DNetManager::OnDNetPossibleParents(
         }
         ++seen;
         if (IsOwnName(name) || IsOwnEndpoint(address)) {
-            Log(Category(), 2,
+            Log(LogCategories::kDistributedNetwork, 2,
                 QStringLiteral("Not attempting parent connection to %1: that is ourselves")
                     .arg(Q(name)));
             continue;
         }
         if (FindUser(name).IsConnected(AttemptedDNetConnection)) {
-            Log(Category(), 2,
+            Log(LogCategories::kDistributedNetwork, 2,
                 QStringLiteral("Already attempted parent connection to %1, skipping").arg(Q(name)));
             continue;
         }
-        Log(Category(), 2, QStringLiteral("Attempting parent connection to %1").arg(Q(name)));
+        Log(LogCategories::kDistributedNetwork, 2,
+            QStringLiteral("Attempting parent connection to %1").arg(Q(name)));
         ItemPtr user = UserItem(name);
         user += d.GetType(PeerTypes::UserAddress)->GetItem(Value(unsigned(address.first)));
         user += d.GetType(PeerTypes::UserPort)->GetItem(Value(int(address.second)));
@@ -269,25 +274,28 @@ void DNetManager::OnDNetPossibleParents(
 
 void DNetManager::OnDNetConnectionAccepted(std::string user, QTcpSocket* socket)
 {
-    Log(Category(), 1, QStringLiteral("Parent connection to user %1 accepted").arg(Q(user)));
+    Log(LogCategories::kDistributedNetwork, 1,
+        QStringLiteral("Parent connection to user %1 accepted").arg(Q(user)));
     if (DNetState::HasParent()) {
-        Log(Category(), 2, QStringLiteral("Rejecting, already have parent"));
+        Log(LogCategories::kDistributedNetwork, 2,
+            QStringLiteral("Rejecting, already have parent"));
         socket->deleteLater();
         return;
     }
     if (IsOwnName(user)) {
-        Log(Category(), 2, QStringLiteral("Rejecting, that is ourselves"));
+        Log(LogCategories::kDistributedNetwork, 2, QStringLiteral("Rejecting, that is ourselves"));
         socket->deleteLater();
         return;
     }
     // A connection that took longer than its candidate's turn, or one we did not dial.
     if (int(d.GetType(DNetParentCandidate)->ItemCount()) >= kMaxCandidates) {
-        Log(Category(), 2,
+        Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Rejecting, already have %1 candidates").arg(kMaxCandidates));
         socket->deleteLater();
         return;
     }
-    Log(Category(), 2, QStringLiteral("Adding as possible parent candidate"));
+    Log(LogCategories::kDistributedNetwork, 2,
+        QStringLiteral("Adding as possible parent candidate"));
     ItemPtr candidate = d.GetType(DNetParentCandidate)->GetItem(Value(socket));
     candidate += UserItem(user);
     m_candidateSinceMs[socket] = Clock::MonotonicMs();
@@ -310,7 +318,7 @@ void DNetManager::EveryHalfMinute()
         }
         // A parent sends searches all the time; one that sends none holds a place that another
         // candidate could use.
-        Log(Category(), 1,
+        Log(LogCategories::kDistributedNetwork, 1,
             QStringLiteral("Parent candidate %1 sent no search in %2 seconds, closing")
                 .arg(Q(ItemPtr(item)[ServerTypes::User].AsString()))
                 .arg(kCandidateTimeoutMs / 1000));
@@ -336,14 +344,14 @@ void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
     const std::string name = candidate[ServerTypes::User].AsString();
     DNetState::Set(DNetKeys::ParentUser, name);
     DNetState::Set(DNetKeys::ParentSocket, Value(socket).Text());
-    Log(Category(), 1,
+    Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received first search request from parent candidate %1, adopting as "
                        "parent.")
             .arg(Q(name)));
 
     // Our parent cannot be our child too: every search it sends would go straight back to it.
     if (ItemPtr child = candidate[ServerTypes::User][DNetChild]) {
-        Log(Category(), 2,
+        Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Parent candidate %1 is our child, closing the child connection")
                 .arg(Q(name)));
         QTcpSocket* childSocket = DNetState::SocketOf(child);
@@ -353,14 +361,16 @@ void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
 
     if (ItemPtr level = candidate[DNetCandidateLevel]) {
         const qint32 value = level.AsInt();
-        Log(Category(), 2, QStringLiteral("Level recorded as %1.").arg(value));
+        Log(LogCategories::kDistributedNetwork, 2,
+            QStringLiteral("Level recorded as %1.").arg(value));
         DNetState::Set(DNetKeys::Level, level.AsString());
         gp_server->SendDNetLevel(value);
         SendMessageToChildren(DNetLevelBody(value));
     }
 
     const std::string leader = candidate[DNetCandidateLeader].AsString();
-    Log(Category(), 2, QStringLiteral("Group leader recorded as %1.").arg(Q(leader)));
+    Log(LogCategories::kDistributedNetwork, 2,
+        QStringLiteral("Group leader recorded as %1.").arg(Q(leader)));
     DNetState::Set(DNetKeys::GroupLeader, leader);
     gp_server->SendDNetGroupLeader(leader);
     SendMessageToChildren(DNetGroupLeaderBody(leader));
@@ -388,7 +398,7 @@ void DNetManager::OnSocketClosed()
         return;
     if (DNetState::Has(DNetKeys::ParentSocket) &&
         DNetState::Get(DNetKeys::ParentSocket) == Value(socket).Text()) {
-        Log(Category(), 1, QStringLiteral("Parent socket closed"));
+        Log(LogCategories::kDistributedNetwork, 1, QStringLiteral("Parent socket closed"));
         for (const char* key :
              {DNetKeys::ParentUser, DNetKeys::ParentSocket, DNetKeys::GroupLeader, DNetKeys::Level})
             DNetState::Clear(key);
@@ -396,7 +406,8 @@ void DNetManager::OnSocketClosed()
         gp_server->SendDNetGroupLeader("");
         gp_server->SendDNetLevel(-1);
     } else if (ItemPtr candidate = DNetState::Named(DNetParentCandidate, socket)) {
-        Log(Category(), 1, QStringLiteral("Parent candidate socket closed"));
+        Log(LogCategories::kDistributedNetwork, 1,
+            QStringLiteral("Parent candidate socket closed"));
         candidate.Remove();
         m_candidateSinceMs.erase(socket);
     }

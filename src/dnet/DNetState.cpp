@@ -6,11 +6,6 @@
 
 namespace DNetState {
 
-QString Category()
-{
-    return QStringLiteral("Distributed Network");
-}
-
 namespace {
 
 ItemPtr Key(const char* key)

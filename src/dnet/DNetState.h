@@ -1,20 +1,16 @@
 #pragma once
 
-// What the distributed network's files share: the log category, the manager's own keys in the
-// store (dnet_global) and the items that name a socket.
+// What the distributed network's files share: the manager's own keys in the store (dnet_global)
+// and the items that name a socket.
 
 #include "dnet/DNetSchema.h"
 #include "store/Data.h"
-
-#include <QString>
 
 #include <string>
 
 class QTcpSocket;
 
 namespace DNetState {
-
-QString Category();
 
 // Whether the key has a value, its value ("" when none), giving it one and taking it away.
 bool Has(const char* key);
