@@ -17,7 +17,7 @@ using namespace SharesTypes;
 void SharedFoldersManager::OnUserShare(std::string user, const FileInfoMap& folders,
                                        const AttributeTranslationTable&)
 {
-    Log(QStringLiteral("Shared"), 1,
+    Log(LogCategories::kShared, 1,
         QStringLiteral("Received shared file list from user %1")
             .arg(QString::fromLatin1(user.data(), qsizetype(user.size()))));
     ItemPtr userItem = ServerStore::User(user);

@@ -29,8 +29,6 @@ using namespace SharesTypes;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Search");
-
 bool ContainsAny(const std::string& name, const SearchParser::TokenSet& words)
 {
     return std::any_of(words.begin(), words.end(), [&name](const std::string& word) {
@@ -77,7 +75,7 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
     SearchParser parser;
     const bool valid = parser.SetSearchText(query);
     if (parser.TermsDropped())
-        Log(kCategory, 1,
+        Log(LogCategories::kSearch, 1,
             QStringLiteral("Search from user %1 has more than %2 words, the rest are ignored")
                 .arg(QString::fromStdString(user))
                 .arg(SearchParser::kMaxSearchTerms));
@@ -148,7 +146,7 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
         return hits.size() > kMaxSearchHits;
     });
     if (looked > kMaxSearchCandidates)
-        Log(kCategory, 1,
+        Log(LogCategories::kSearch, 1,
             QStringLiteral("Search from user %1 given up after %2 files")
                 .arg(QString::fromStdString(user))
                 .arg(kMaxSearchCandidates));
@@ -187,7 +185,7 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
 
     MemStream message;
     if (!ZMessage(PM_FILE_SEARCH_RESULT, body.GetBuffer(), body.GetBufferLength(), &message)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kSearch, 1,
             QStringLiteral("Could not compress the search results for user %1 for search "
                            "string %2")
                 .arg(QString::fromStdString(user), QString::fromStdString(query)));
@@ -196,7 +194,7 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
     bool madeUser = false;
     if (!AdmitSearchReply(user, &madeUser))
         return;
-    Log(kCategory, 1,
+    Log(LogCategories::kSearch, 1,
         QStringLiteral("Sending search results to user %1 for search string %2")
             .arg(QString::fromStdString(user), QString::fromStdString(query)));
     QueueSearchReply(user, madeUser, message);
@@ -212,7 +210,7 @@ bool SharedFoldersManager::AdmitSearchReply(const std::string& user, bool* madeU
     if (userItem || m_searchReplyUsers.size() < kMaxSearchReplyUsers)
         return true;
     if (!m_searchReplyCapLogged)
-        Log(kCategory, 1,
+        Log(LogCategories::kSearch, 1,
             QStringLiteral("Search results for %1 users we do not know wait for connections; "
                            "not answering others (the first: %2) until some are over")
                 .arg(kMaxSearchReplyUsers)
@@ -247,7 +245,7 @@ void SharedFoldersManager::QueueSearchReply(const std::string& user, bool madeUs
     const auto [oldestUser, oldestId] = m_pendingSearchReplies.front();
     m_pendingSearchReplies.pop_front();
     if (!m_searchReplyCapLogged)
-        Log(kCategory, 1,
+        Log(LogCategories::kSearch, 1,
             QStringLiteral("More than %1 search results wait for connections; dropping the "
                            "oldest (for user %2) and others like it")
                 .arg(kMaxPendingSearchReplies)

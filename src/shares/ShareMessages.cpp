@@ -19,8 +19,6 @@ using namespace SharesTypes;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Shared");
-
 MemStream StreamOf(const QByteArray& bytes)
 {
     MemStream s;
@@ -200,7 +198,7 @@ QByteArray SharedFoldersManager::ShareListBody(const ItemSet& roots)
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
 {
-    Log(kCategory, 1,
+    Log(LogCategories::kShared, 1,
         QStringLiteral("Shared file list requested by user %1").arg(QString::fromStdString(user)));
     const ItemSet roots = GetUserSharedFolders(user);
     const ShareListReplies::Roots key = RootIds(roots);
@@ -210,7 +208,7 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
     const quint64 generation = m_shareLists->Generation();
     message = CompressedMessage(PM_SHARED_FILE_LIST, ShareListBody(roots));
     if (message.isEmpty())
-        Log(kCategory, 1, QStringLiteral("Could not compress the shared file list"));
+        Log(LogCategories::kShared, 1, QStringLiteral("Could not compress the shared file list"));
     else
         m_shareLists->Keep(key, generation, message);
     return StreamOf(message);
@@ -219,7 +217,7 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
 void SharedFoldersManager::AnswerShareListRequest(const std::string& user,
                                                   std::function<void(MemStream)> reply)
 {
-    Log(kCategory, 1,
+    Log(LogCategories::kShared, 1,
         QStringLiteral("Shared file list requested by user %1").arg(QString::fromStdString(user)));
     const ItemSet roots = GetUserSharedFolders(user);
     const ShareListReplies::Roots key = RootIds(roots);
@@ -350,7 +348,7 @@ void ShareListReplies::Finish(Job* raw)
     m_jobs.erase(it);
     job->thread.join();
     if (job->message.isEmpty())
-        Log(kCategory, 1, QStringLiteral("Could not compress the shared file list"));
+        Log(LogCategories::kShared, 1, QStringLiteral("Could not compress the shared file list"));
     else
         Keep(job->roots, job->generation, job->message);
     for (Reply& reply : job->waiting)
@@ -374,14 +372,14 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
     const qint64 queued = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
     m_folderReplies->Forget(user, queued);
     if (m_folderReplies->IsPending(user, local)) {
-        Log(kCategory, 1,
+        Log(LogCategories::kShared, 1,
             QStringLiteral("User %1 asked for the contents of folder %2 again before the last "
                            "reply was sent, not answering")
                 .arg(who, QString::fromStdString(folder)));
         return;
     }
     if (m_folderReplies->PendingCount(user) >= FolderReplies::kMaxPendingPerPeer) {
-        Log(kCategory, 1,
+        Log(LogCategories::kShared, 1,
             QStringLiteral("User %1 has %2 folder contents replies still to receive, not "
                            "answering another")
                 .arg(who)
@@ -407,7 +405,7 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
     });
     if (queued + m_folderReplies->CompressingBytes(user) + bodyBytes >
         FolderReplies::kMaxQueuedBytesPerPeer) {
-        Log(kCategory, 1,
+        Log(LogCategories::kShared, 1,
             QStringLiteral("Too much waits to go to user %1, not answering a request for the "
                            "contents of folder %2")
                 .arg(who, QString::fromStdString(folder)));
@@ -430,7 +428,7 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
     m_folderReplies->Start(user, local, bodyBytes, std::move(body),
                            [user](const QByteArray& message) {
                                if (message.isEmpty()) {
-                                   Log(kCategory, 1,
+                                   Log(LogCategories::kShared, 1,
                                        QStringLiteral("Could not compress the contents of a "
                                                       "shared folder"));
                                    return;

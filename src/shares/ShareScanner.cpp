@@ -29,8 +29,6 @@
 
 namespace {
 
-const QString kCategory = QStringLiteral("Shared");
-
 using FolderId = std::pair<quint64, quint64>; // device, inode
 
 FolderId IdOf(const struct stat& st)
@@ -235,12 +233,12 @@ void SharedFoldersManager::AddSharedFiles(const std::string& root, const std::st
         if (!entry.isFolder) {
             ScanFile(top, entry.name, path, entry.size);
         } else if (m_descentPath.count(entry.id)) {
-            Log(kCategory, 2,
+            Log(LogCategories::kShared, 2,
                 QStringLiteral("Not entering folder %1: it leads back into a folder above it")
                     .arg(Text(path)));
         } else if (const auto entered = m_enteredFolders.find(entry.id);
                    entered != m_enteredFolders.end()) {
-            Log(kCategory, 2,
+            Log(LogCategories::kShared, 2,
                 QStringLiteral("Not entering folder %1: already shared as %2")
                     .arg(Text(path), Text(entered->second)));
         } else {
@@ -256,7 +254,7 @@ void SharedFoldersManager::EnterFolder(const std::string& root, const std::strin
     if (m_foldersBeingScanned.count(folder))
         return;
     m_foldersBeingScanned.insert(folder);
-    Log(kCategory, 1,
+    Log(LogCategories::kShared, 1,
         QStringLiteral("Adding folder %1 as part of sharing %2").arg(Text(folder), Text(root)));
 
     ScanFrame frame;

@@ -153,7 +153,7 @@ void SharedFoldersManager::OnSharedFileRemoved(Item*)
 void SharedFoldersManager::OnMP3Scanned(QString path, int version, QString mode, int frequency,
                                         bool variable, int bitrate)
 {
-    Log(QStringLiteral("MP3 Scanning"), 1, QStringLiteral("Scanned %1").arg(path));
+    Log(LogCategories::kMp3Scanning, 1, QStringLiteral("Scanned %1").arg(path));
     // The file may have been unshared or removed while it was scanned.
     ItemPtr file = GetSharedFileItem(path.toLatin1().toStdString());
     if (!file)
