@@ -30,7 +30,7 @@ QStringList DiscoveryFound(const QString& url = QLatin1String(kGatewayUrl))
 
 } // namespace
 
-class TestPortForwarder : public QObject
+class tst_PortForwarder : public QObject
 {
     Q_OBJECT
 
@@ -57,46 +57,47 @@ private:
     // queued behind them, and its lines come last.
     bool drainWorker();
 
-    std::unique_ptr<ServerTestEnv> env;
-    std::unique_ptr<LogLines> log;
+    std::unique_ptr<ServerTestEnv> m_env;
+    std::unique_ptr<LogLines> m_log;
 };
 
-void TestPortForwarder::init()
+void tst_PortForwarder::init()
 {
-    env = std::make_unique<ServerTestEnv>();
-    log = std::make_unique<LogLines>(kCategory);
+    m_env = std::make_unique<ServerTestEnv>();
+    m_log = std::make_unique<LogLines>(kCategory);
     ServerTestEnv::SetSetting("use_upnp", "yes");
     ServerTestEnv::SetSetting("listening_port", "42235");
     ServerTestEnv::SetSetting("obfuscated_listening_port", "42236");
 }
 
-void TestPortForwarder::cleanup()
+void tst_PortForwarder::cleanup()
 {
-    log.reset();
-    env.reset();
+    m_log.reset();
+    m_env.reset();
 }
 
-bool TestPortForwarder::logInWithGateway(int obfuscatedPort)
+bool tst_PortForwarder::logInWithGateway(int obfuscatedPort)
 {
     ServerTestEnv::SetSetting("obfuscated_listening_port", std::to_string(obfuscatedPort));
-    env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
-    if (!env->logIn())
+    m_env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
+    if (!m_env->logIn())
         return false;
-    return QTest::qWaitFor([this] { return log->lines.size() >= DiscoveryFound().size(); }) &&
-           log->lines.mid(0, DiscoveryFound().size()) == DiscoveryFound();
+    return QTest::qWaitFor([this] { return m_log->lines.size() >= DiscoveryFound().size(); }) &&
+           m_log->lines.mid(0, DiscoveryFound().size()) == DiscoveryFound();
 }
 
-bool TestPortForwarder::drainWorker()
+bool tst_PortForwarder::drainWorker()
 {
-    const qsizetype before = log->lines.size();
+    const qsizetype before = m_log->lines.size();
     portForwarder->RemovePortMapping(1);
     return QTest::qWaitFor([&] {
-        return log->lines.size() >= before + 2 &&
-               log->lines.at(log->lines.size() - 2) == QLatin1String("Removing mapping for port 1");
+        return m_log->lines.size() >= before + 2 &&
+               m_log->lines.at(m_log->lines.size() - 2) ==
+                   QLatin1String("Removing mapping for port 1");
     });
 }
 
-void TestPortForwarder::discovery_data()
+void tst_PortForwarder::discovery_data()
 {
     QTest::addColumn<Devices>("devices");
     QTest::addColumn<bool>("descriptionFound");
@@ -125,37 +126,37 @@ void TestPortForwarder::discovery_data()
         << QStringList{url + ", InternetGatewayDevice, found", "Device XML not found."} << url;
 }
 
-void TestPortForwarder::discovery()
+void tst_PortForwarder::discovery()
 {
     QFETCH(Devices, devices);
     QFETCH(bool, descriptionFound);
     QFETCH(QStringList, lines);
     QFETCH(QString, loaded);
-    env->upnp().SetDevices(devices);
-    env->upnp().SetDescriptionFound(descriptionFound);
+    m_env->upnp().SetDevices(devices);
+    m_env->upnp().SetDescriptionFound(descriptionFound);
     ServerTestEnv::SetSetting("username", "alice");
-    env->server().Connect();
-    QTRY_COMPARE(log->lines, DiscoveryFound().mid(0, 2) + lines);
-    QCOMPARE(env->upnp().Calls(), QStringList({"discover", "load " + loaded}));
+    m_env->server().Connect();
+    QTRY_COMPARE(m_log->lines, DiscoveryFound().mid(0, 2) + lines);
+    QCOMPARE(m_env->upnp().Calls(), QStringList({"discover", "load " + loaded}));
 }
 
-void TestPortForwarder::initTwiceDiscoversOnce()
+void tst_PortForwarder::initTwiceDiscoversOnce()
 {
-    env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
+    m_env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
     ServerTestEnv::SetSetting("username", "alice");
-    env->server().Connect();
+    m_env->server().Connect();
     // The options page starts discovery too when UPnP is switched on.
     portForwarder->Init();
     QVERIFY(drainWorker());
-    QCOMPARE(log->lines.mid(0, 4), DiscoveryFound());
-    QCOMPARE(log->lines.size(), 6); // the removal's two lines, and nothing of a second discovery
-    QCOMPARE(env->upnp().Calls().count("discover"), 1);
+    QCOMPARE(m_log->lines.mid(0, 4), DiscoveryFound());
+    QCOMPARE(m_log->lines.size(), 6); // the removal's two lines, and nothing of a second discovery
+    QCOMPARE(m_env->upnp().Calls().count("discover"), 1);
 }
 
-void TestPortForwarder::noDeviceListMapsNothing()
+void tst_PortForwarder::noDeviceListMapsNothing()
 {
-    env->upnp().SetDevices({}, -3);
-    QVERIFY(env->logIn());
+    m_env->upnp().SetDevices({}, -3);
+    QVERIFY(m_env->logIn());
     const QStringList expected = {
         "Initializing UPnP",
         "No device list found during discovery. miniupnp error code: -3",
@@ -164,11 +165,11 @@ void TestPortForwarder::noDeviceListMapsNothing()
         "Found own address to be 127.0.0.1",
         "UPnP appears to not have been initialized, aborting.",
     };
-    QTRY_COMPARE(log->lines, expected);
-    QCOMPARE(env->upnp().Calls(), QStringList{"discover"});
+    QTRY_COMPARE(m_log->lines, expected);
+    QCOMPARE(m_env->upnp().Calls(), QStringList{"discover"});
 }
 
-void TestPortForwarder::mappingOutcomes_data()
+void tst_PortForwarder::mappingOutcomes_data()
 {
     QTest::addColumn<QList<int>>("addResults");
     QTest::addColumn<int>("deleteResult");
@@ -208,20 +209,20 @@ void TestPortForwarder::mappingOutcomes_data()
                              << QStringList{add};
 }
 
-void TestPortForwarder::mappingOutcomes()
+void tst_PortForwarder::mappingOutcomes()
 {
     QFETCH(QList<int>, addResults);
     QFETCH(int, deleteResult);
     QFETCH(QStringList, lines);
     QFETCH(QStringList, calls);
-    env->upnp().SetAddResults(std::deque<int>(addResults.begin(), addResults.end()));
-    env->upnp().SetDeleteResult(deleteResult);
+    m_env->upnp().SetAddResults(std::deque<int>(addResults.begin(), addResults.end()));
+    m_env->upnp().SetDeleteResult(deleteResult);
     QVERIFY(logInWithGateway(0));
-    QTRY_COMPARE(log->lines.mid(4), lines);
-    QCOMPARE(env->upnp().Calls().mid(2), calls);
+    QTRY_COMPARE(m_log->lines.mid(4), lines);
+    QCOMPARE(m_env->upnp().Calls().mid(2), calls);
 }
 
-void TestPortForwarder::portsMappedAfterFirstLoginOnly_data()
+void tst_PortForwarder::portsMappedAfterFirstLoginOnly_data()
 {
     QTest::addColumn<int>("obfuscatedPort");
     QTest::addColumn<QStringList>("calls");
@@ -230,49 +231,49 @@ void TestPortForwarder::portsMappedAfterFirstLoginOnly_data()
     QTest::newRow("no scrambled port") << 0 << QStringList{"add 42235 127.0.0.1"};
 }
 
-void TestPortForwarder::portsMappedAfterFirstLoginOnly()
+void tst_PortForwarder::portsMappedAfterFirstLoginOnly()
 {
     QFETCH(int, obfuscatedPort);
     QFETCH(QStringList, calls);
     QVERIFY(logInWithGateway(obfuscatedPort));
     QVERIFY(drainWorker());
-    QCOMPARE(env->upnp().Calls().mid(2), calls + QStringList{"delete 1"});
+    QCOMPARE(m_env->upnp().Calls().mid(2), calls + QStringList{"delete 1"});
 
     // A later login maps nothing: the mappings were asked for once, and the hour renews them.
-    QVERIFY(env->dropAndReconnect());
-    QTRY_VERIFY(env->server().IsConnected());
+    QVERIFY(m_env->dropAndReconnect());
+    QTRY_VERIFY(m_env->server().IsConnected());
     QVERIFY(drainWorker());
-    QCOMPARE(env->upnp().Calls().mid(2), calls + QStringList({"delete 1", "delete 1"}));
+    QCOMPARE(m_env->upnp().Calls().mid(2), calls + QStringList({"delete 1", "delete 1"}));
 }
 
-void TestPortForwarder::hourlyRenewalOnlyWhileLoggedIn()
+void tst_PortForwarder::hourlyRenewalOnlyWhileLoggedIn()
 {
     LogLines server(QStringLiteral("server"));
     const QString renewing = QStringLiteral("Renewing UPnP port mapping.");
-    env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
+    m_env->upnp().SetDevices({{kGatewayUrl, kGatewayType}});
     timerManager->everyHour()->Fire(); // idle
     QVERIFY(logInWithGateway(42236));
     QVERIFY(drainWorker());
-    const QStringList first = env->upnp().Calls();
+    const QStringList first = m_env->upnp().Calls();
 
     timerManager->everyHour()->Fire();
     QVERIFY(server.Has(renewing));
     QVERIFY(drainWorker());
-    QCOMPARE(env->upnp().Calls().mid(first.size()),
+    QCOMPARE(m_env->upnp().Calls().mid(first.size()),
              QStringList({"add 42235 127.0.0.1", "add 42236 127.0.0.1", "delete 1"}));
 
     // Switched off, or logged out: nothing.
     ServerTestEnv::SetSetting("use_upnp", "no");
     timerManager->everyHour()->Fire();
     ServerTestEnv::SetSetting("use_upnp", "yes");
-    env->server().Disconnect();
+    m_env->server().Disconnect();
     timerManager->everyHour()->Fire();
     QVERIFY(drainWorker());
     QCOMPARE(server.lines.count(renewing), 1);
-    QCOMPARE(env->upnp().Calls().mid(first.size() + 3), QStringList{"delete 1"});
+    QCOMPARE(m_env->upnp().Calls().mid(first.size() + 3), QStringList{"delete 1"});
 }
 
-void TestPortForwarder::shutdownDoesNotWaitForAStuckWorker()
+void tst_PortForwarder::shutdownDoesNotWaitForAStuckWorker()
 {
     // Built by hand: the scripted gateway must outlive the engine here.
     cleanup();
@@ -305,5 +306,5 @@ void TestPortForwarder::shutdownDoesNotWaitForAStuckWorker()
     QVERIFY(lines.lines.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestPortForwarder)
+QTEST_GUILESS_MAIN(tst_PortForwarder)
 #include "tst_portforwarder.moc"

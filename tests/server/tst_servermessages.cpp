@@ -47,7 +47,7 @@ public:
 
 } // namespace
 
-class TestServerMessages : public QObject
+class tst_ServerMessages : public QObject
 {
     Q_OBJECT
 
@@ -105,67 +105,67 @@ private Q_SLOTS:
     void hugeCountsAreRefused();
 
 private:
-    std::unique_ptr<ServerTestEnv> env;
+    std::unique_ptr<ServerTestEnv> m_env;
 };
 
-void TestServerMessages::init()
+void tst_ServerMessages::init()
 {
-    env = std::make_unique<ServerTestEnv>();
-    QVERIFY(env->logIn());
+    m_env = std::make_unique<ServerTestEnv>();
+    QVERIFY(m_env->logIn());
 }
 
-void TestServerMessages::cleanup()
+void tst_ServerMessages::cleanup()
 {
-    env.reset();
+    m_env.reset();
 }
 
-void TestServerMessages::acceptedLoginSendsInOrder()
+void tst_ServerMessages::acceptedLoginSendsInOrder()
 {
     // A fresh connection, with a receiver of Connected() that sends the ports, as the peer
     // connection manager does.
-    env.reset();
-    env = std::make_unique<ServerTestEnv>();
+    m_env.reset();
+    m_env = std::make_unique<ServerTestEnv>();
     ServerTestEnv::SetSetting("username", "alice");
-    env->server().TrackUser("carol");
-    env->server().GetUserAddress("dave");
+    m_env->server().TrackUser("carol");
+    m_env->server().GetUserAddress("dave");
     ServerTestEnv::Room("lobby").NewItem("room_autojoin");
     ServerTestEnv::SetSetting("accept_room_list", "no");
     QObject receiver;
-    connect(&env->server(), &Server::Connected, &receiver,
-            [this] { env->server().SetWaitPort(2234, 2235); });
+    connect(&m_env->server(), &Server::Connected, &receiver,
+            [this] { m_env->server().SetWaitPort(2234, 2235); });
 
-    QVERIFY(!env->connectAndTakeLogin().isEmpty());
-    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QVERIFY(!m_env->connectAndTakeLogin().isEmpty());
+    m_env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
     QByteArray rest;
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::SetWaitPort));
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::EnterRoom));
+    QCOMPARE(m_env->nextMessage(), qint64(ServerCode::SetWaitPort));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::EnterRoom));
     QCOMPARE(rest, WireWriter().str("lobby").u32(0).bytes());
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::AddUser));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::AddUser));
     QCOMPARE(rest, WireWriter().str("carol").bytes());
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
     QCOMPARE(rest, WireWriter().str("dave").bytes());
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker());
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker());
     QCOMPARE(ServerTestEnv::Setting("accept_room_list"), std::string("yes"));
 }
 
-void TestServerMessages::everythingDroppedWhileIdle()
+void tst_ServerMessages::everythingDroppedWhileIdle()
 {
-    env->server().Disconnect();
-    QSignalSpy privileges(&env->server(), &Server::ReceivedOwnPrivilegesStatus);
-    QSignalSpy connected(&env->server(), &Server::Connected);
+    m_env->server().Disconnect();
+    QSignalSpy privileges(&m_env->server(), &Server::ReceivedOwnPrivilegesStatus);
+    QSignalSpy connected(&m_env->server(), &Server::Connected);
     MemStream login;
     login.Write(quint8(1));
-    env->server().HandleMessage(ServerCode::Login, login);
+    m_env->server().HandleMessage(ServerCode::Login, login);
     MemStream privilegesBody;
     privilegesBody.Write(qint32(5));
-    env->server().HandleMessage(ServerCode::OwnPrivileges, privilegesBody);
+    m_env->server().HandleMessage(ServerCode::OwnPrivileges, privilegesBody);
     QCOMPARE(privileges.count(), 0);
     QCOMPARE(connected.count(), 0);
-    QVERIFY(!env->server().IsConnected());
+    QVERIFY(!m_env->server().IsConnected());
 }
 
-void TestServerMessages::userAddress_data()
+void tst_ServerMessages::userAddress_data()
 {
     QTest::addColumn<quint32>("obfuscationType");
     QTest::addColumn<quint16>("obfuscatedPort");
@@ -175,38 +175,38 @@ void TestServerMessages::userAddress_data()
     QTest::newRow("unknown type") << 2u << quint16(2236) << "0";
 }
 
-void TestServerMessages::userAddress()
+void tst_ServerMessages::userAddress()
 {
     QFETCH(quint32, obfuscationType);
     QFETCH(quint16, obfuscatedPort);
     QFETCH(QString, expectedObfuscatedPort);
     ItemPtr bob = ServerTestEnv::User("bob");
     bob += d.GetType("user_address_request")->NewItem();
-    QVERIFY(env->deliver(ServerCode::GetUserAddress, WireWriter()
-                                                         .str("bob")
-                                                         .u32(0xC0A80001u)
-                                                         .i32(2234)
-                                                         .u32(obfuscationType)
-                                                         .u16(obfuscatedPort)));
+    QVERIFY(m_env->deliver(ServerCode::GetUserAddress, WireWriter()
+                                                           .str("bob")
+                                                           .u32(0xC0A80001u)
+                                                           .i32(2234)
+                                                           .u32(obfuscationType)
+                                                           .u16(obfuscatedPort)));
     QCOMPARE(ValueOf(bob, "user_address"), std::to_string(0xC0A80001u));
     QCOMPARE(ValueOf(bob, "user_port"), std::string("2234"));
     QCOMPARE(ValueOf(bob, "user_obfuscated_port"), expectedObfuscatedPort.toStdString());
     QVERIFY(!bob.IsConnected("user_address_request"));
 
     // A second answer replaces all three.
-    QVERIFY(env->deliver(ServerCode::GetUserAddress,
-                         WireWriter().str("bob").u32(5).i32(1).u32(1).u16(2)));
+    QVERIFY(m_env->deliver(ServerCode::GetUserAddress,
+                           WireWriter().str("bob").u32(5).i32(1).u32(1).u16(2)));
     QCOMPARE(bob.GetItems("user_address").size(), size_t(1));
     QCOMPARE(ValueOf(bob, "user_address"), std::string("5"));
     QCOMPARE(ValueOf(bob, "user_port"), std::string("1"));
     QCOMPARE(ValueOf(bob, "user_obfuscated_port"), std::string("2"));
 }
 
-void TestServerMessages::addUserReply()
+void tst_ServerMessages::addUserReply()
 {
-    QSignalSpy response(&env->server(), &Server::AddUserResponse);
+    QSignalSpy response(&m_env->server(), &Server::AddUserResponse);
 
-    QVERIFY(env->deliver(ServerCode::AddUser, WireWriter().str("ghost").u8(0)));
+    QVERIFY(m_env->deliver(ServerCode::AddUser, WireWriter().str("ghost").u8(0)));
     QCOMPARE(response.count(), 1);
     QCOMPARE(response.at(0).at(0).value<std::string>(), std::string("ghost"));
     QCOMPARE(response.at(0).at(1).toBool(), false);
@@ -215,7 +215,7 @@ void TestServerMessages::addUserReply()
     WireWriter online;
     online.str("bob").u8(1).i32(2);
     Stats(online, 100, 5).str("NL");
-    QVERIFY(env->deliver(ServerCode::AddUser, online));
+    QVERIFY(m_env->deliver(ServerCode::AddUser, online));
     ItemPtr bob = ServerTestEnv::User("bob");
     QVERIFY(bob.IsConnected("is_online"));
     QCOMPARE(ValueOf(bob, "country_code"), std::string("NL"));
@@ -225,24 +225,24 @@ void TestServerMessages::addUserReply()
     WireWriter offline;
     offline.str("bob").u8(1).i32(0);
     Stats(offline, 0, 0).str("XX");
-    QVERIFY(env->deliver(ServerCode::AddUser, offline));
+    QVERIFY(m_env->deliver(ServerCode::AddUser, offline));
     QVERIFY(!bob.IsConnected("is_online"));
     QCOMPARE(ValueOf(bob, "country_code"), std::string("NL"));
 }
 
-void TestServerMessages::userStatus()
+void tst_ServerMessages::userStatus()
 {
     ItemPtr bob = ServerTestEnv::User("bob");
-    QVERIFY(env->deliver(ServerCode::GetUserStatus, WireWriter().str("bob").i32(2).u8(1)));
+    QVERIFY(m_env->deliver(ServerCode::GetUserStatus, WireWriter().str("bob").i32(2).u8(1)));
     QVERIFY(bob.IsConnected("is_online"));
     QVERIFY(bob.IsConnected("is_privileged"));
     // Privileged 0 leaves the flag.
-    QVERIFY(env->deliver(ServerCode::GetUserStatus, WireWriter().str("bob").i32(0).u8(0)));
+    QVERIFY(m_env->deliver(ServerCode::GetUserStatus, WireWriter().str("bob").i32(0).u8(0)));
     QVERIFY(!bob.IsConnected("is_online"));
     QVERIFY(bob.IsConnected("is_privileged"));
 }
 
-void TestServerMessages::peerConnectionRequest()
+void tst_ServerMessages::peerConnectionRequest()
 {
     const auto request = [](quint32 obfuscation) {
         WireWriter w;
@@ -251,8 +251,8 @@ void TestServerMessages::peerConnectionRequest()
             w.i32(2235);
         return w;
     };
-    QVERIFY(env->deliver(ServerCode::ConnectToPeer, request(1)));
-    QVERIFY(env->deliver(ServerCode::ConnectToPeer, request(0)));
+    QVERIFY(m_env->deliver(ServerCode::ConnectToPeer, request(1)));
+    QVERIFY(m_env->deliver(ServerCode::ConnectToPeer, request(0)));
 
     const ItemSet requests = d.GetType("peer_connection_request")->GetItems();
     QCOMPARE(requests.size(), size_t(2));
@@ -268,19 +268,19 @@ void TestServerMessages::peerConnectionRequest()
     QVERIFY(bob.IsConnected("is_privileged"));
 }
 
-void TestServerMessages::peerConnectionRequestTiedBeforeAddress()
+void tst_ServerMessages::peerConnectionRequestTiedBeforeAddress()
 {
     AddressWatcher watcher(d.GetType("user_address"));
-    QVERIFY(env->deliver(ServerCode::ConnectToPeer,
-                         WireWriter().str("bob").str("F").u32(7).i32(1).u32(9).u8(0).u32(0)));
+    QVERIFY(m_env->deliver(ServerCode::ConnectToPeer,
+                           WireWriter().str("bob").str("F").u32(7).i32(1).u32(9).u8(0).u32(0)));
     QCOMPARE(watcher.requestTiedFirst, std::vector<bool>({true}));
 }
 
-void TestServerMessages::privateChat()
+void tst_ServerMessages::privateChat()
 {
-    QSignalSpy chat(&env->server(), &Server::PrivateChat);
-    QVERIFY(env->deliver(ServerCode::PrivateChat,
-                         WireWriter().i32(31).i32(1700000000).str("stranger").str("hi").u8(1)));
+    QSignalSpy chat(&m_env->server(), &Server::PrivateChat);
+    QVERIFY(m_env->deliver(ServerCode::PrivateChat,
+                           WireWriter().i32(31).i32(1700000000).str("stranger").str("hi").u8(1)));
     QCOMPARE(chat.count(), 1);
     QCOMPARE(chat.at(0).at(0).value<std::string>(), std::string("stranger"));
     QCOMPARE(chat.at(0).at(1).value<std::string>(), std::string("hi"));
@@ -288,20 +288,20 @@ void TestServerMessages::privateChat()
     QCOMPARE(chat.at(0).at(3).toBool(), true);
     // No user item is made for an unknown sender.
     QVERIFY(d.GetType("user")->HasItem(Value("stranger")).IsNull());
-    QCOMPARE(frameOf(env->fake().nextFrame()), hexBytes("08000000 17000000 1f000000"));
+    QCOMPARE(frameOf(m_env->fake().nextFrame()), hexBytes("08000000 17000000 1f000000"));
 }
 
-void TestServerMessages::privateChatFromIgnoredUser()
+void tst_ServerMessages::privateChatFromIgnoredUser()
 {
     ServerTestEnv::User("troll").NewItem("is_ignored");
-    QSignalSpy chat(&env->server(), &Server::PrivateChat);
-    QVERIFY(env->deliver(ServerCode::PrivateChat,
-                         WireWriter().i32(32).i32(0).str("troll").str("spam").u8(1)));
+    QSignalSpy chat(&m_env->server(), &Server::PrivateChat);
+    QVERIFY(m_env->deliver(ServerCode::PrivateChat,
+                           WireWriter().i32(32).i32(0).str("troll").str("spam").u8(1)));
     QCOMPARE(chat.count(), 0);
-    QCOMPARE(frameOf(env->fake().nextFrame()), hexBytes("08000000 17000000 20000000"));
+    QCOMPARE(frameOf(m_env->fake().nextFrame()), hexBytes("08000000 17000000 20000000"));
 }
 
-void TestServerMessages::privateChatAsksForPrivileges_data()
+void tst_ServerMessages::privateChatAsksForPrivileges_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("ignored");
@@ -311,28 +311,28 @@ void TestServerMessages::privateChatAsksForPrivileges_data()
     QTest::newRow("case matters") << QByteArray("Privileges") << false << false;
 }
 
-void TestServerMessages::privateChatAsksForPrivileges()
+void tst_ServerMessages::privateChatAsksForPrivileges()
 {
     QFETCH(QByteArray, text);
     QFETCH(bool, ignored);
     QFETCH(bool, asks);
     if (ignored)
         ServerTestEnv::User("server").NewItem("is_ignored");
-    QVERIFY(env->deliver(ServerCode::PrivateChat,
-                         WireWriter().i32(1).i32(0).str("server").str(text).u8(0)));
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::AcknowledgePrivateChat));
+    QVERIFY(m_env->deliver(ServerCode::PrivateChat,
+                           WireWriter().i32(1).i32(0).str("server").str(text).u8(0)));
+    QCOMPARE(m_env->nextMessage(), qint64(ServerCode::AcknowledgePrivateChat));
     if (asks)
-        QCOMPARE(env->nextMessage(), qint64(ServerCode::OwnPrivileges));
+        QCOMPARE(m_env->nextMessage(), qint64(ServerCode::OwnPrivileges));
     // The marker is a privileges request too; a second request proves there was only one.
-    env->server().GetUserStats("x");
-    QCOMPARE(env->nextMessage(), qint64(ServerCode::GetUserStats));
+    m_env->server().GetUserStats("x");
+    QCOMPARE(m_env->nextMessage(), qint64(ServerCode::GetUserStats));
 }
 
-void TestServerMessages::userStatsAndPrivileges()
+void tst_ServerMessages::userStatsAndPrivileges()
 {
     QList<UserStats> stats;
     QObject receiver;
-    connect(&env->server(), &Server::ReceivedUserStats, &receiver,
+    connect(&m_env->server(), &Server::ReceivedUserStats, &receiver,
             [&stats](std::string user, UserStats s) {
                 if (user == "bob")
                     stats << s;
@@ -340,29 +340,29 @@ void TestServerMessages::userStatsAndPrivileges()
     WireWriter w;
     w.str("bob");
     Stats(w, 300, 12);
-    QVERIFY(env->deliver(ServerCode::GetUserStats, w));
+    QVERIFY(m_env->deliver(ServerCode::GetUserStats, w));
     QCOMPARE(stats.size(), 1);
     QCOMPARE(stats.at(0), UserStats(300, 99, 12, 7));
     QVERIFY(d.GetType("user")->HasItem(Value("bob")).IsNull());
 
-    QVERIFY(env->deliver(ServerCode::PrivilegedUsers, WireWriter().u32(2).str("a").str("b")));
+    QVERIFY(m_env->deliver(ServerCode::PrivilegedUsers, WireWriter().u32(2).str("a").str("b")));
     QVERIFY(ServerTestEnv::User("a").IsConnected("is_privileged"));
     QVERIFY(ServerTestEnv::User("b").IsConnected("is_privileged"));
-    QVERIFY(env->deliver(ServerCode::PrivilegedUsers, WireWriter().u32(0)));
+    QVERIFY(m_env->deliver(ServerCode::PrivilegedUsers, WireWriter().u32(0)));
     QVERIFY(ServerTestEnv::User("a").IsConnected("is_privileged"));
 
-    QSignalSpy own(&env->server(), &Server::ReceivedOwnPrivilegesStatus);
-    QVERIFY(env->deliver(ServerCode::OwnPrivileges, WireWriter().i32(3600)));
+    QSignalSpy own(&m_env->server(), &Server::ReceivedOwnPrivilegesStatus);
+    QVERIFY(m_env->deliver(ServerCode::OwnPrivileges, WireWriter().i32(3600)));
     QCOMPARE(ServerTestEnv::Setting("privileges_time_left"), std::string("3600"));
     QCOMPARE(own.at(0).at(0).toInt(), 3600);
 }
 
-void TestServerMessages::roomChat()
+void tst_ServerMessages::roomChat()
 {
     ServerTestEnv::User("troll").NewItem("is_ignored");
-    QSignalSpy chat(&env->server(), &Server::RoomChat);
-    QVERIFY(env->deliver(ServerCode::RoomChat, WireWriter().str("lobby").str("troll").str("x")));
-    QVERIFY(env->deliver(ServerCode::RoomChat, WireWriter().str("lobby").str("newbie").str("y")));
+    QSignalSpy chat(&m_env->server(), &Server::RoomChat);
+    QVERIFY(m_env->deliver(ServerCode::RoomChat, WireWriter().str("lobby").str("troll").str("x")));
+    QVERIFY(m_env->deliver(ServerCode::RoomChat, WireWriter().str("lobby").str("newbie").str("y")));
     QCOMPARE(chat.count(), 1);
     QCOMPARE(chat.at(0).at(0).value<std::string>(), std::string("lobby"));
     QCOMPARE(chat.at(0).at(1).value<std::string>(), std::string("newbie"));
@@ -407,13 +407,13 @@ QStringList RoomUsers(ItemPtr room)
 
 } // namespace
 
-void TestServerMessages::roomEnteredWithoutOwner()
+void tst_ServerMessages::roomEnteredWithoutOwner()
 {
     ItemPtr room = ServerTestEnv::Room("lobby");
     room.NewItem("room_owner") += ServerTestEnv::User("boss");
     room.NewItem("room_operators") += ServerTestEnv::User("helper");
     room += ServerTestEnv::User("old");
-    QVERIFY(env->deliver(ServerCode::EnterRoom, RoomEntered("lobby", {"ann", "ben"})));
+    QVERIFY(m_env->deliver(ServerCode::EnterRoom, RoomEntered("lobby", {"ann", "ben"})));
     QVERIFY(room.IsConnected("in_room"));
     QCOMPARE(RoomUsers(room), QStringList({"ann", "ben"}));
     QCOMPARE(room["room_owner"]["user"].AsString(), std::string("boss"));
@@ -424,23 +424,23 @@ void TestServerMessages::roomEnteredWithoutOwner()
     QCOMPARE(ValueOf(ben, "country_code"), std::string("C1"));
 
     // Entered again: the second list replaces the first.
-    QVERIFY(env->deliver(ServerCode::EnterRoom, RoomEntered("lobby", {"cid"})));
+    QVERIFY(m_env->deliver(ServerCode::EnterRoom, RoomEntered("lobby", {"cid"})));
     QCOMPARE(RoomUsers(room), QStringList({"cid"}));
 }
 
-void TestServerMessages::roomEnteredWithOwnerAndOperators()
+void tst_ServerMessages::roomEnteredWithOwnerAndOperators()
 {
     ItemPtr room = ServerTestEnv::Room("den");
     room.NewItem("room_operators") += ServerTestEnv::User("former");
     WireWriter w = RoomEntered("den", {"ann"});
     w.str("owner").u32(2).str("op2").str("op1");
-    QVERIFY(env->deliver(ServerCode::EnterRoom, w));
+    QVERIFY(m_env->deliver(ServerCode::EnterRoom, w));
     QCOMPARE(room["room_owner"]["user"].AsString(), std::string("owner"));
     QCOMPARE(RoomUsers(room["room_operators"]), QStringList({"op1", "op2"}));
     QVERIFY(room.IsConnected("in_room"));
 }
 
-void TestServerMessages::roomEnteredWithUnequalLists()
+void tst_ServerMessages::roomEnteredWithUnequalLists()
 {
     // Three users, one stats record, two countries.
     WireWriter w;
@@ -450,7 +450,7 @@ void TestServerMessages::roomEnteredWithUnequalLists()
     Stats(w, 50, 5);
     w.u32(0);
     w.u32(2).str("X").str("Y");
-    QVERIFY(env->deliver(ServerCode::EnterRoom, w));
+    QVERIFY(m_env->deliver(ServerCode::EnterRoom, w));
     ItemPtr room = ServerTestEnv::Room("lobby");
     QCOMPARE(RoomUsers(room), QStringList({"a", "b", "c"}));
     QCOMPARE(ValueOf(ServerTestEnv::User("a"), "country_code"), std::string("X"));
@@ -459,38 +459,38 @@ void TestServerMessages::roomEnteredWithUnequalLists()
     QVERIFY(ServerTestEnv::User("c")["average_download_speed"].IsNull());
 }
 
-void TestServerMessages::roomLeft()
+void tst_ServerMessages::roomLeft()
 {
     ItemPtr room = ServerTestEnv::Room("lobby");
     room += ServerTestEnv::User("ann");
-    QVERIFY(env->deliver(ServerCode::LeaveRoom, WireWriter().str("lobby")));
+    QVERIFY(m_env->deliver(ServerCode::LeaveRoom, WireWriter().str("lobby")));
     QCOMPARE(RoomUsers(room), QStringList({"ann"}));
 
     room.NewItem("in_room");
-    QVERIFY(env->deliver(ServerCode::LeaveRoom, WireWriter().str("lobby")));
+    QVERIFY(m_env->deliver(ServerCode::LeaveRoom, WireWriter().str("lobby")));
     QVERIFY(!room.IsConnected("in_room"));
     QVERIFY(RoomUsers(room).isEmpty());
 }
 
-void TestServerMessages::userJoinedAndLeftRoom()
+void tst_ServerMessages::userJoinedAndLeftRoom()
 {
     // Known, though we are not in it.
     ItemPtr room = ServerTestEnv::Room("elsewhere");
     WireWriter w;
     w.str("elsewhere").str("ann").u32(1);
     Stats(w, 70, 8).u32(0).str("DE");
-    QVERIFY(env->deliver(ServerCode::UserJoinedRoom, w));
+    QVERIFY(m_env->deliver(ServerCode::UserJoinedRoom, w));
     QCOMPARE(RoomUsers(room), QStringList({"ann"}));
     ItemPtr ann = ServerTestEnv::User("ann");
     QCOMPARE(ValueOf(ann, "average_download_speed"), std::string("70"));
     QCOMPARE(ValueOf(ann, "shared_files_count"), std::string("8"));
     QCOMPARE(ValueOf(ann, "country_code"), std::string("DE"));
 
-    QVERIFY(env->deliver(ServerCode::UserLeftRoom, WireWriter().str("elsewhere").str("ann")));
+    QVERIFY(m_env->deliver(ServerCode::UserLeftRoom, WireWriter().str("elsewhere").str("ann")));
     QVERIFY(RoomUsers(room).isEmpty());
 }
 
-void TestServerMessages::strangersInRoomsChangeNothing_data()
+void tst_ServerMessages::strangersInRoomsChangeNothing_data()
 {
     QTest::addColumn<quint32>("code");
     QTest::addColumn<QByteArray>("room");
@@ -512,7 +512,7 @@ void TestServerMessages::strangersInRoomsChangeNothing_data()
         << left << QByteArray("lobby") << QByteArray("ann") << 0 << QStringList{};
 }
 
-void TestServerMessages::strangersInRoomsChangeNothing()
+void tst_ServerMessages::strangersInRoomsChangeNothing()
 {
     QFETCH(quint32, code);
     QFETCH(QByteArray, room);
@@ -527,7 +527,7 @@ void TestServerMessages::strangersInRoomsChangeNothing()
     w.str(room).str(user);
     if (code == ServerCode::UserJoinedRoom)
         Stats(w.u32(1), 1, 1).u32(0).str("NL");
-    QVERIFY(env->deliver(code, w));
+    QVERIFY(m_env->deliver(code, w));
     QCOMPARE(d.GetType("room")->ItemCount(), rooms);
     QCOMPARE(d.GetType("user")->ItemCount(), users + size_t(newUsers));
     QCOMPARE(RoomUsers(lobby), members);
@@ -557,29 +557,29 @@ WireWriter RoomList(const QList<QPair<QByteArray, quint32>>& publicRooms,
 
 } // namespace
 
-void TestServerMessages::roomListAcceptsNewRoomsOnlyWhenAsked()
+void tst_ServerMessages::roomListAcceptsNewRoomsOnlyWhenAsked()
 {
     // Right after login the setting is "yes".
-    QVERIFY(env->deliver(ServerCode::RoomList, RoomList({{"lobby", 10}}, {}, {}, {})));
+    QVERIFY(m_env->deliver(ServerCode::RoomList, RoomList({{"lobby", 10}}, {}, {}, {})));
     QCOMPARE(ValueOf(ServerTestEnv::Room("lobby"), "user_count"), std::string("10"));
     QCOMPARE(ServerTestEnv::Setting("accept_room_list"), std::string("no"));
 
-    QVERIFY(env->deliver(ServerCode::RoomList,
-                         RoomList({{"lobby", 12}, {"brand new", 3}}, {}, {}, {})));
+    QVERIFY(m_env->deliver(ServerCode::RoomList,
+                           RoomList({{"lobby", 12}, {"brand new", 3}}, {}, {}, {})));
     QCOMPARE(ValueOf(ServerTestEnv::Room("lobby"), "user_count"), std::string("12"));
     QVERIFY(d.GetType("room")->HasItem(Value("brand new")).IsNull());
     QCOMPARE(ServerTestEnv::Setting("accept_room_list"), std::string("no"));
 
-    env->server().GetRoomList();
-    QVERIFY(env->deliver(ServerCode::RoomList, RoomList({{"brand new", 3}}, {}, {}, {})));
+    m_env->server().GetRoomList();
+    QVERIFY(m_env->deliver(ServerCode::RoomList, RoomList({{"brand new", 3}}, {}, {}, {})));
     QVERIFY(!d.GetType("room")->HasItem(Value("brand new")).IsNull());
 }
 
-void TestServerMessages::roomListOwnedAndMemberRooms()
+void tst_ServerMessages::roomListOwnedAndMemberRooms()
 {
-    QVERIFY(env->deliver(ServerCode::RoomList,
-                         RoomList({}, {{"mine", 2}, {"also mine", 1}},
-                                  {{"theirs", 4}, {"not op", 5}}, {"theirs", "nowhere"})));
+    QVERIFY(m_env->deliver(ServerCode::RoomList,
+                           RoomList({}, {{"mine", 2}, {"also mine", 1}},
+                                    {{"theirs", 4}, {"not op", 5}}, {"theirs", "nowhere"})));
     ItemPtr mine = ServerTestEnv::Room("mine");
     QVERIFY(mine.IsConnected("is_owner"));
     QVERIFY(mine.IsConnected("is_private"));
@@ -593,7 +593,7 @@ void TestServerMessages::roomListOwnedAndMemberRooms()
 
     // "mine" is now only a member room, "also mine" and "not op" are gone.
     const QByteArray second = RoomList({}, {}, {{"mine", 2}, {"theirs", 4}}, {});
-    QVERIFY(env->deliver(ServerCode::RoomList, second));
+    QVERIFY(m_env->deliver(ServerCode::RoomList, second));
     QVERIFY(!mine.IsConnected("is_owner"));
     QVERIFY(mine.IsConnected("is_member"));
     ItemPtr alsoMine = ServerTestEnv::Room("also mine");
@@ -605,69 +605,70 @@ void TestServerMessages::roomListOwnedAndMemberRooms()
     QVERIFY(theirs.IsConnected("is_operator"));
 }
 
-void TestServerMessages::roomListWithUnequalLists()
+void tst_ServerMessages::roomListWithUnequalLists()
 {
     // Three public names with one count, two owned names with no count at all.
     WireWriter w;
     w.u32(3).str("a").str("b").str("c").u32(1).u32(9);
     w.u32(2).str("o1").str("o2").u32(0);
     w.u32(0).u32(0).u32(0);
-    QVERIFY(env->deliver(ServerCode::RoomList, w));
+    QVERIFY(m_env->deliver(ServerCode::RoomList, w));
     QCOMPARE(ValueOf(ServerTestEnv::Room("a"), "user_count"), std::string("9"));
     QVERIFY(d.GetType("room")->HasItem(Value("b")).IsNull());
     QVERIFY(d.GetType("room")->HasItem(Value("o1")).IsNull());
 }
 
-void TestServerMessages::privateRoomRecords()
+void tst_ServerMessages::privateRoomRecords()
 {
     ItemPtr room = ServerTestEnv::Room("den");
-    QVERIFY(env->deliver(ServerCode::PrivateRoomMembers,
-                         WireWriter().str("den").u32(2).str("m1").str("m2")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomMembers,
+                           WireWriter().str("den").u32(2).str("m1").str("m2")));
     QCOMPARE(RoomUsers(room["room_members"]), QStringList({"m1", "m2"}));
-    QVERIFY(env->deliver(ServerCode::PrivateRoomAddMember, WireWriter().str("den").str("m3")));
-    QVERIFY(env->deliver(ServerCode::PrivateRoomRemoveMember, WireWriter().str("den").str("m1")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomAddMember, WireWriter().str("den").str("m3")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomRemoveMember, WireWriter().str("den").str("m1")));
     QCOMPARE(RoomUsers(room["room_members"]), QStringList({"m2", "m3"}));
-    QVERIFY(env->deliver(ServerCode::PrivateRoomMembers, WireWriter().str("den").u32(1).str("x")));
+    QVERIFY(
+        m_env->deliver(ServerCode::PrivateRoomMembers, WireWriter().str("den").u32(1).str("x")));
     QCOMPARE(RoomUsers(room["room_members"]), QStringList({"x"}));
 
     QVERIFY(
-        env->deliver(ServerCode::PrivateRoomOperators, WireWriter().str("den").u32(1).str("o1")));
-    QVERIFY(env->deliver(ServerCode::PrivateRoomAddOperator, WireWriter().str("den").str("o2")));
+        m_env->deliver(ServerCode::PrivateRoomOperators, WireWriter().str("den").u32(1).str("o1")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomAddOperator, WireWriter().str("den").str("o2")));
     const QByteArray removeO1 = WireWriter().str("den").str("o1");
-    QVERIFY(env->deliver(ServerCode::PrivateRoomRemoveOperator, removeO1));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomRemoveOperator, removeO1));
     QCOMPARE(RoomUsers(room["room_operators"]), QStringList({"o2"}));
     // One record of each kind per room.
     QCOMPARE(room.GetItems("room_members").size(), size_t(1));
     QCOMPARE(room.GetItems("room_operators").size(), size_t(1));
 
-    QVERIFY(env->deliver(ServerCode::PrivateRoomMadeOperator, WireWriter().str("den")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomMadeOperator, WireWriter().str("den")));
     QVERIFY(room.IsConnected("is_operator"));
 }
 
-void TestServerMessages::privateRoomMembershipAndInvitations()
+void tst_ServerMessages::privateRoomMembershipAndInvitations()
 {
-    QVERIFY(env->deliver(ServerCode::PrivateRoomMembershipGranted, WireWriter().str("den")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomMembershipGranted, WireWriter().str("den")));
     ItemPtr room = ServerTestEnv::Room("den");
     QVERIFY(room.IsConnected("is_private"));
     QVERIFY(room.IsConnected("is_member"));
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::EnterRoom));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::EnterRoom));
     QCOMPARE(rest, WireWriter().str("den").u32(0).bytes());
 
     room.NewItem("is_owner");
     room.NewItem("is_operator");
-    QVERIFY(env->deliver(ServerCode::PrivateRoomMembershipRevoked, WireWriter().str("den")));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomMembershipRevoked, WireWriter().str("den")));
     QVERIFY(!room.IsConnected("is_member"));
     QVERIFY(!room.IsConnected("is_operator"));
     QVERIFY(!room.IsConnected("is_owner"));
     QVERIFY(room.IsConnected("is_private"));
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker()); // no leave request
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker()); // no leave request
 
-    QSignalSpy enabled(&env->server(), &Server::PrivateRoomAddEnabled);
-    QVERIFY(env->deliver(ServerCode::PrivateRoomInvitations, WireWriter().u8(1)));
+    QSignalSpy enabled(&m_env->server(), &Server::PrivateRoomAddEnabled);
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomInvitations, WireWriter().u8(1)));
     QCOMPARE(ServerTestEnv::Setting("accept_private_room_add"), std::string("yes"));
-    QVERIFY(env->deliver(ServerCode::PrivateRoomInvitations, WireWriter().u8(0)));
+    QVERIFY(m_env->deliver(ServerCode::PrivateRoomInvitations, WireWriter().u8(0)));
     QCOMPARE(ServerTestEnv::Setting("accept_private_room_add"), std::string("no"));
     QCOMPARE(enabled.count(), 2);
     QCOMPARE(enabled.at(0).at(0).toBool(), true);
@@ -689,26 +690,26 @@ QStringList Correlations(const char* text)
 
 } // namespace
 
-void TestServerMessages::searchCorrelationsReplaced()
+void tst_ServerMessages::searchCorrelationsReplaced()
 {
-    QSignalSpy signalled(&env->server(), &Server::SearchCorrelations);
+    QSignalSpy signalled(&m_env->server(), &Server::SearchCorrelations);
     const QByteArray first =
         WireWriter().str("jazz").u32(2).str("blues").i32(3).str("swing").i32(-1);
-    QVERIFY(env->deliver(ServerCode::SearchCorrelations, first));
+    QVERIFY(m_env->deliver(ServerCode::SearchCorrelations, first));
     QCOMPARE(Correlations("jazz"), QStringList({"blues:3", "swing:-1"}));
-    QVERIFY(env->deliver(ServerCode::SearchCorrelations,
-                         WireWriter().str("jazz").u32(2).str("bop").i32(1).str("bop").i32(1)));
+    QVERIFY(m_env->deliver(ServerCode::SearchCorrelations,
+                           WireWriter().str("jazz").u32(2).str("bop").i32(1).str("bop").i32(1)));
     QCOMPARE(Correlations("jazz"), QStringList({"bop:1", "bop:1"}));
     QCOMPARE(d.GetType("search_correlation")->GetItems().size(), size_t(2));
 
     // A list that cannot be read still clears the old terms.
-    QVERIFY(env->deliver(ServerCode::SearchCorrelations, WireWriter().str("jazz")));
+    QVERIFY(m_env->deliver(ServerCode::SearchCorrelations, WireWriter().str("jazz")));
     QVERIFY(Correlations("jazz").isEmpty());
     QCOMPARE(signalled.count(), 3);
     QCOMPARE(signalled.at(2).at(0).value<std::string>(), std::string("jazz"));
 }
 
-void TestServerMessages::possibleParents_data()
+void tst_ServerMessages::possibleParents_data()
 {
     QTest::addColumn<QByteArray>("fields");
     QTest::addColumn<QStringList>("expected");
@@ -721,13 +722,13 @@ void TestServerMessages::possibleParents_data()
                            << QStringList({"p1:1:2234", "p2:2:2235", "p3:3:1"});
 }
 
-void TestServerMessages::possibleParents()
+void tst_ServerMessages::possibleParents()
 {
     QFETCH(QByteArray, fields);
     QFETCH(QStringList, expected);
     QList<QStringList> received;
     QObject receiver;
-    connect(&env->server(), &Server::DNetPossibleParents, &receiver,
+    connect(&m_env->server(), &Server::DNetPossibleParents, &receiver,
             [&received](const std::list<std::pair<std::string, TCPAddress>>& parents) {
                 QStringList names;
                 for (const auto& p : parents)
@@ -737,24 +738,24 @@ void TestServerMessages::possibleParents()
                                  .arg(p.second.second);
                 received << names;
             });
-    QVERIFY(env->deliver(ServerCode::DNetPossibleParents, fields));
+    QVERIFY(m_env->deliver(ServerCode::DNetPossibleParents, fields));
     QCOMPARE(received.size(), 1);
     QCOMPARE(received.at(0), expected);
 }
 
-void TestServerMessages::distributedNetworkSignals()
+void tst_ServerMessages::distributedNetworkSignals()
 {
-    QSignalSpy minSpeed(&env->server(), &Server::DNetParentMinSpeed);
-    QSignalSpy ratio(&env->server(), &Server::DNetParentSpeedConnectionRatio);
-    QSignalSpy wait(&env->server(), &Server::WishListWait);
-    QSignalSpy report(&env->server(), &Server::DNetDeliveryReport);
-    QSignalSpy reset(&env->server(), &Server::DNetReset);
+    QSignalSpy minSpeed(&m_env->server(), &Server::DNetParentMinSpeed);
+    QSignalSpy ratio(&m_env->server(), &Server::DNetParentSpeedConnectionRatio);
+    QSignalSpy wait(&m_env->server(), &Server::WishListWait);
+    QSignalSpy report(&m_env->server(), &Server::DNetDeliveryReport);
+    QSignalSpy reset(&m_env->server(), &Server::DNetReset);
     const size_t items = d.ItemCount();
-    QVERIFY(env->deliver(ServerCode::DNetParentMinSpeed, WireWriter().i32(1)));
-    QVERIFY(env->deliver(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(50)));
-    QVERIFY(env->deliver(ServerCode::WishListWait, WireWriter().u32(720)));
-    QVERIFY(env->deliver(ServerCode::DNetDeliveryReport, WireWriter().i32(-3)));
-    QVERIFY(env->deliver(ServerCode::DNetReset, WireWriter().u32(123)));
+    QVERIFY(m_env->deliver(ServerCode::DNetParentMinSpeed, WireWriter().i32(1)));
+    QVERIFY(m_env->deliver(ServerCode::DNetParentSpeedConnectionRatio, WireWriter().i32(50)));
+    QVERIFY(m_env->deliver(ServerCode::WishListWait, WireWriter().u32(720)));
+    QVERIFY(m_env->deliver(ServerCode::DNetDeliveryReport, WireWriter().i32(-3)));
+    QVERIFY(m_env->deliver(ServerCode::DNetReset, WireWriter().u32(123)));
     QCOMPARE(minSpeed.at(0).at(0).toInt(), 1);
     QCOMPARE(ratio.at(0).at(0).toInt(), 50);
     QCOMPARE(wait.at(0).at(0).toUInt(), 720u);
@@ -763,7 +764,7 @@ void TestServerMessages::distributedNetworkSignals()
     QCOMPARE(d.ItemCount(), items);
 }
 
-void TestServerMessages::distributedNetworkMessage_data()
+void tst_ServerMessages::distributedNetworkMessage_data()
 {
     QTest::addColumn<Qt::ConnectionType>("connection");
     QTest::newRow("direct") << Qt::DirectConnection;
@@ -771,13 +772,13 @@ void TestServerMessages::distributedNetworkMessage_data()
     QTest::newRow("queued") << Qt::QueuedConnection;
 }
 
-void TestServerMessages::distributedNetworkMessage()
+void tst_ServerMessages::distributedNetworkMessage()
 {
     QFETCH(Qt::ConnectionType, connection);
     QList<QByteArray> bodies;
     QObject receiver;
     connect(
-        &env->server(), &Server::DNetMessage, &receiver,
+        &m_env->server(), &Server::DNetMessage, &receiver,
         [&bodies](const QByteArray& body) { bodies << body; }, connection);
     const QByteArray search = WireWriter().u8(3).str("search");
     const QByteArray other = WireWriter().u8(4).u32(7);
@@ -785,15 +786,15 @@ void TestServerMessages::distributedNetworkMessage()
     WireWriter frames;
     for (const QByteArray& body : {search, QByteArray(), other})
         frames.u32(quint32(4 + body.size())).u32(ServerCode::DNetMessage).raw(body);
-    env->fake().sendRaw(frames);
-    QVERIFY(env->sync());
+    m_env->fake().sendRaw(frames);
+    QVERIFY(m_env->sync());
     QTRY_COMPARE(bodies.size(), 3);
     QCOMPARE(bodies.at(0), search);
     QVERIFY(bodies.at(1).isEmpty());
     QCOMPARE(bodies.at(2), other);
 }
 
-void TestServerMessages::truncatedMessagesDoNotCrash_data()
+void tst_ServerMessages::truncatedMessagesDoNotCrash_data()
 {
     QTest::addColumn<quint32>("code");
     QTest::addColumn<QByteArray>("fields");
@@ -822,23 +823,23 @@ void TestServerMessages::truncatedMessagesDoNotCrash_data()
                                       << WireWriter().str("t").u32(1).str("x").i32(1).bytes();
 }
 
-void TestServerMessages::truncatedMessagesDoNotCrash()
+void tst_ServerMessages::truncatedMessagesDoNotCrash()
 {
     QFETCH(quint32, code);
     QFETCH(QByteArray, fields);
     // Every cut of the message, from the code alone to the whole, each in a frame of its own.
     for (int cut = 0; cut <= fields.size(); ++cut)
-        env->fake().sendMessage(code, fields.left(cut));
-    QVERIFY(env->sync());
+        m_env->fake().sendMessage(code, fields.left(cut));
+    QVERIFY(m_env->sync());
     // A login reply is ignored while logged in; nothing else ends the connection either.
-    QVERIFY(env->server().IsConnected());
+    QVERIFY(m_env->server().IsConnected());
 }
 
-void TestServerMessages::shortBodiesReadAsEmpty()
+void tst_ServerMessages::shortBodiesReadAsEmpty()
 {
     // A relayed request announcing a scrambled port it does not carry: the port reads as 0.
-    QVERIFY(env->deliver(ServerCode::ConnectToPeer,
-                         WireWriter().str("bob").str("P").u32(1).i32(2234).u32(5).u8(0).u32(1)));
+    QVERIFY(m_env->deliver(ServerCode::ConnectToPeer,
+                           WireWriter().str("bob").str("P").u32(1).i32(2234).u32(5).u8(0).u32(1)));
     ItemPtr bob = ServerTestEnv::User("bob");
     QCOMPARE(ValueOf(bob, "user_obfuscated_port"), std::string("0"));
     QCOMPARE(ValueOf(bob["peer_connection_request"], "peer_connection_request_id"),
@@ -849,20 +850,20 @@ void TestServerMessages::shortBodiesReadAsEmpty()
     WireWriter online;
     online.str("bob").u8(1).i32(1);
     Stats(online, 1, 1);
-    QVERIFY(env->deliver(ServerCode::AddUser, online));
+    QVERIFY(m_env->deliver(ServerCode::AddUser, online));
     QVERIFY(bob.IsConnected("is_online"));
     QCOMPARE(ValueOf(bob, "country_code"), std::string());
     QVERIFY(!bob["country_code"].IsNull());
 
     // Own privileges without the number: zero seconds.
-    QSignalSpy own(&env->server(), &Server::ReceivedOwnPrivilegesStatus);
-    QVERIFY(env->deliver(ServerCode::OwnPrivileges));
+    QSignalSpy own(&m_env->server(), &Server::ReceivedOwnPrivilegesStatus);
+    QVERIFY(m_env->deliver(ServerCode::OwnPrivileges));
     QCOMPARE(ServerTestEnv::Setting("privileges_time_left"), std::string("0"));
     QCOMPARE(own.count(), 1);
     QCOMPARE(own.at(0).at(0).toInt(), 0);
 }
 
-void TestServerMessages::unreadablePrivateChatDropped_data()
+void tst_ServerMessages::unreadablePrivateChatDropped_data()
 {
     QTest::addColumn<QByteArray>("fields");
     const QByteArray idAndTime = WireWriter().i32(9).i32(60);
@@ -874,37 +875,37 @@ void TestServerMessages::unreadablePrivateChatDropped_data()
     QTest::newRow("no new flag") << WireWriter().raw(idAndTime).str("bob").str("hi").bytes();
 }
 
-void TestServerMessages::unreadablePrivateChatDropped()
+void tst_ServerMessages::unreadablePrivateChatDropped()
 {
     QFETCH(QByteArray, fields);
-    QSignalSpy chat(&env->server(), &Server::PrivateChat);
+    QSignalSpy chat(&m_env->server(), &Server::PrivateChat);
     LogCapture log;
-    QVERIFY(env->deliver(ServerCode::PrivateChat, fields));
+    QVERIFY(m_env->deliver(ServerCode::PrivateChat, fields));
     QCOMPARE(chat.count(), 0);
     QVERIFY(log.Has("Private message that cannot be read, dropped"));
     // Neither an acknowledgement nor a privileges request went out.
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker());
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker());
     // Whole, the same message is shown and acknowledged.
-    QVERIFY(env->deliver(ServerCode::PrivateChat,
-                         WireWriter().i32(9).i32(60).str("bob").str("hi").u8(0)));
+    QVERIFY(m_env->deliver(ServerCode::PrivateChat,
+                           WireWriter().i32(9).i32(60).str("bob").str("hi").u8(0)));
     QCOMPARE(chat.count(), 1);
-    QCOMPARE(frameOf(env->fake().nextFrame()), hexBytes("08000000 17000000 09000000"));
+    QCOMPARE(frameOf(m_env->fake().nextFrame()), hexBytes("08000000 17000000 09000000"));
 }
 
-void TestServerMessages::trailingBytesIgnored()
+void tst_ServerMessages::trailingBytesIgnored()
 {
-    QSignalSpy own(&env->server(), &Server::ReceivedOwnPrivilegesStatus);
+    QSignalSpy own(&m_env->server(), &Server::ReceivedOwnPrivilegesStatus);
     const QByteArray withRest = WireWriter().i32(60).u32(0xFFFFFFFF).str("x");
-    QVERIFY(env->deliver(ServerCode::OwnPrivileges, withRest));
+    QVERIFY(m_env->deliver(ServerCode::OwnPrivileges, withRest));
     // The next message starts cleanly after the discarded rest.
-    QVERIFY(env->deliver(ServerCode::OwnPrivileges, WireWriter().i32(61)));
+    QVERIFY(m_env->deliver(ServerCode::OwnPrivileges, WireWriter().i32(61)));
     QCOMPARE(own.count(), 2);
     QCOMPARE(own.at(0).at(0).toInt(), 60);
     QCOMPARE(own.at(1).at(0).toInt(), 61);
 }
 
-void TestServerMessages::unknownCodeChangesNothing_data()
+void tst_ServerMessages::unknownCodeChangesNothing_data()
 {
     QTest::addColumn<quint32>("code");
     QTest::newRow("2") << 2u;
@@ -913,27 +914,27 @@ void TestServerMessages::unknownCodeChangesNothing_data()
     QTest::newRow("top") << 0xFFFFFFFFu;
 }
 
-void TestServerMessages::unknownCodeChangesNothing()
+void tst_ServerMessages::unknownCodeChangesNothing()
 {
     QFETCH(quint32, code);
     const size_t items = d.ItemCount();
-    QVERIFY(env->deliver(code, WireWriter().str("bob").u32(1).u32(2)));
+    QVERIFY(m_env->deliver(code, WireWriter().str("bob").u32(1).u32(2)));
     QCOMPARE(d.ItemCount(), items);
-    QVERIFY(env->server().IsConnected());
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker()); // nothing was answered
+    QVERIFY(m_env->server().IsConnected());
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker()); // nothing was answered
 }
 
-void TestServerMessages::hugeCountsAreRefused()
+void tst_ServerMessages::hugeCountsAreRefused()
 {
     // Counts far beyond the body: nothing is allocated for them, the lists read as empty.
-    QVERIFY(env->deliver(ServerCode::PrivilegedUsers, WireWriter().u32(0x7FFFFFFF)));
-    QVERIFY(env->deliver(ServerCode::EnterRoom, WireWriter().str("lobby").u32(131073)));
-    QVERIFY(env->deliver(ServerCode::RoomList, WireWriter().u32(0xFFFFFFFF)));
+    QVERIFY(m_env->deliver(ServerCode::PrivilegedUsers, WireWriter().u32(0x7FFFFFFF)));
+    QVERIFY(m_env->deliver(ServerCode::EnterRoom, WireWriter().str("lobby").u32(131073)));
+    QVERIFY(m_env->deliver(ServerCode::RoomList, WireWriter().u32(0xFFFFFFFF)));
     QVERIFY(ServerTestEnv::Room("lobby").IsConnected("in_room"));
     QVERIFY(RoomUsers(ServerTestEnv::Room("lobby")).isEmpty());
-    QVERIFY(env->server().IsConnected());
+    QVERIFY(m_env->server().IsConnected());
 }
 
-QTEST_GUILESS_MAIN(TestServerMessages)
+QTEST_GUILESS_MAIN(tst_ServerMessages)
 #include "tst_servermessages.moc"

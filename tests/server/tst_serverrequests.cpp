@@ -15,11 +15,11 @@ Q_DECLARE_METATYPE(Request)
 
 namespace {
 
-constexpr quint32 SeededToken = 0x5EED0001u;
+constexpr quint32 kSeededToken = 0x5EED0001u;
 
 } // namespace
 
-class TestServerRequests : public QObject
+class tst_ServerRequests : public QObject
 {
     Q_OBJECT
 
@@ -45,30 +45,30 @@ private Q_SLOTS:
     void requestsWhileConnectingAreDropped();
 
 private:
-    std::unique_ptr<ServerTestEnv> env;
+    std::unique_ptr<ServerTestEnv> m_env;
 };
 
-void TestServerRequests::initTestCase()
+void tst_ServerRequests::initTestCase()
 {
-    SetRandomSource([] { return SeededToken; });
+    SetRandomSource([] { return kSeededToken; });
 }
 
-void TestServerRequests::cleanupTestCase()
+void tst_ServerRequests::cleanupTestCase()
 {
     SetRandomSource({});
 }
 
-void TestServerRequests::init()
+void tst_ServerRequests::init()
 {
-    env = std::make_unique<ServerTestEnv>();
+    m_env = std::make_unique<ServerTestEnv>();
 }
 
-void TestServerRequests::cleanup()
+void tst_ServerRequests::cleanup()
 {
-    env.reset();
+    m_env.reset();
 }
 
-void TestServerRequests::layout_data()
+void tst_ServerRequests::layout_data()
 {
     QTest::addColumn<Request>("request");
     QTest::addColumn<QByteArray>("frame");
@@ -161,24 +161,24 @@ void TestServerRequests::layout_data()
     // clang-format on
 }
 
-void TestServerRequests::layout()
+void tst_ServerRequests::layout()
 {
     QFETCH(Request, request);
     QFETCH(QByteArray, frame);
-    QVERIFY(env->logIn());
-    request(env->server());
-    QCOMPARE(frameOf(env->fake().nextFrame()).toHex(' '), frame.toHex(' '));
+    QVERIFY(m_env->logIn());
+    request(m_env->server());
+    QCOMPARE(frameOf(m_env->fake().nextFrame()).toHex(' '), frame.toHex(' '));
 }
 
-void TestServerRequests::firstSearchBytesAndTokens()
+void tst_ServerRequests::firstSearchBytesAndTokens()
 {
-    QVERIFY(env->logIn());
-    QSignalSpy requested(&env->server(), &Server::SearchRequested);
-    QCOMPARE(env->server().FileSearch("abc"), 1u);
-    QCOMPARE(frameOf(env->fake().nextFrame()),
+    QVERIFY(m_env->logIn());
+    QSignalSpy requested(&m_env->server(), &Server::SearchRequested);
+    QCOMPARE(m_env->server().FileSearch("abc"), 1u);
+    QCOMPARE(frameOf(m_env->fake().nextFrame()),
              hexBytes("0f000000 1a000000 01000000 03000000 616263"));
-    QCOMPARE(env->server().FileSearch("abc"), 2u);
-    QCOMPARE(frameOf(env->fake().nextFrame()),
+    QCOMPARE(m_env->server().FileSearch("abc"), 2u);
+    QCOMPARE(frameOf(m_env->fake().nextFrame()),
              hexBytes("0f000000 1a000000 02000000 03000000 616263"));
 
     // Two requests share the one text item.
@@ -195,142 +195,142 @@ void TestServerRequests::firstSearchBytesAndTokens()
     QCOMPARE(requested.at(1).at(2).toBool(), false);
 }
 
-void TestServerRequests::wishListSearch()
+void tst_ServerRequests::wishListSearch()
 {
-    QVERIFY(env->logIn());
-    QSignalSpy requested(&env->server(), &Server::SearchRequested);
-    QCOMPARE(env->server().FileSearch("song", true), 1u);
-    QCOMPARE(frameOf(env->fake().nextFrame()),
+    QVERIFY(m_env->logIn());
+    QSignalSpy requested(&m_env->server(), &Server::SearchRequested);
+    QCOMPARE(m_env->server().FileSearch("song", true), 1u);
+    QCOMPARE(frameOf(m_env->fake().nextFrame()),
              hexBytes("10000000 67000000 01000000 04000000 736f6e67"));
     QVERIFY(d.GetType("search_request")->HasItem(Value("1")).IsConnected("wishlist_search"));
     QCOMPARE(requested.count(), 1);
     QCOMPARE(requested.at(0).at(2).toBool(), true);
 }
 
-void TestServerRequests::searchWhileOfflineKeepsItsEffects()
+void tst_ServerRequests::searchWhileOfflineKeepsItsEffects()
 {
-    QSignalSpy requested(&env->server(), &Server::SearchRequested);
-    QCOMPARE(env->server().FileSearch("abc"), 1u);
+    QSignalSpy requested(&m_env->server(), &Server::SearchRequested);
+    QCOMPARE(m_env->server().FileSearch("abc"), 1u);
     QCOMPARE(requested.count(), 1);
     QVERIFY(!d.GetType("search_request")->HasItem(Value("1")).IsNull());
 
-    QVERIFY(env->logIn());
+    QVERIFY(m_env->logIn());
     // The offline search was dropped, not queued; it still used up its token.
-    QCOMPARE(env->server().FileSearch("xyz"), 2u);
+    QCOMPARE(m_env->server().FileSearch("xyz"), 2u);
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::FileSearch));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::FileSearch));
     QCOMPARE(rest, WireWriter().u32(2).str("xyz").bytes());
 }
 
-void TestServerRequests::indirectTokensStartAtRandomValue()
+void tst_ServerRequests::indirectTokensStartAtRandomValue()
 {
-    QVERIFY(env->logIn());
-    QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "P"), SeededToken);
-    QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "F"), SeededToken + 1);
+    QVERIFY(m_env->logIn());
+    QCOMPARE(m_env->server().SendIndirectConnectionRequest("bob", "P"), kSeededToken);
+    QCOMPARE(m_env->server().SendIndirectConnectionRequest("bob", "F"), kSeededToken + 1);
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
-    QCOMPARE(rest, WireWriter().u32(SeededToken).str("bob").str("P").bytes());
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
-    QCOMPARE(rest, WireWriter().u32(SeededToken + 1).str("bob").str("F").bytes());
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
+    QCOMPARE(rest, WireWriter().u32(kSeededToken).str("bob").str("P").bytes());
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
+    QCOMPARE(rest, WireWriter().u32(kSeededToken + 1).str("bob").str("F").bytes());
 }
 
-void TestServerRequests::tokensContinueAfterReconnection()
+void tst_ServerRequests::tokensContinueAfterReconnection()
 {
-    QVERIFY(env->logIn());
-    QCOMPARE(env->server().FileSearch("a"), 1u);
-    QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "P"), SeededToken);
+    QVERIFY(m_env->logIn());
+    QCOMPARE(m_env->server().FileSearch("a"), 1u);
+    QCOMPARE(m_env->server().SendIndirectConnectionRequest("bob", "P"), kSeededToken);
 
-    QVERIFY(env->dropAndReconnect());
-    QTRY_VERIFY(env->server().IsConnected());
+    QVERIFY(m_env->dropAndReconnect());
+    QTRY_VERIFY(m_env->server().IsConnected());
 
     // A token of the earlier connection may still be named by the server or a peer, so the new
     // connection must not hand it out again.
-    QCOMPARE(env->server().FileSearch("b"), 2u);
-    QCOMPARE(env->server().SendIndirectConnectionRequest("bob", "P"), SeededToken + 1);
+    QCOMPARE(m_env->server().FileSearch("b"), 2u);
+    QCOMPARE(m_env->server().SendIndirectConnectionRequest("bob", "P"), kSeededToken + 1);
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::FileSearch));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::FileSearch));
     QCOMPARE(rest, WireWriter().u32(2).str("b").bytes());
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
-    QCOMPARE(rest, WireWriter().u32(SeededToken + 1).str("bob").str("P").bytes());
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::ConnectToPeer));
+    QCOMPARE(rest, WireWriter().u32(kSeededToken + 1).str("bob").str("P").bytes());
 }
 
-void TestServerRequests::addressRequestedOncePerAnswer()
+void tst_ServerRequests::addressRequestedOncePerAnswer()
 {
-    QVERIFY(env->logIn());
-    env->server().GetUserAddress("bob");
-    env->server().GetUserAddress("bob");
+    QVERIFY(m_env->logIn());
+    m_env->server().GetUserAddress("bob");
+    m_env->server().GetUserAddress("bob");
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
     QCOMPARE(rest, WireWriter().str("bob").bytes());
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker());
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker());
 
-    QVERIFY(env->deliver(ServerCode::GetUserAddress,
-                         WireWriter().str("bob").u32(0x0100007f).i32(2234).u32(0).u16(0)));
+    QVERIFY(m_env->deliver(ServerCode::GetUserAddress,
+                           WireWriter().str("bob").u32(0x0100007f).i32(2234).u32(0).u16(0)));
     QVERIFY(!ServerTestEnv::User("bob").IsConnected("user_address_request"));
-    env->server().GetUserAddress("bob");
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
+    m_env->server().GetUserAddress("bob");
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::GetUserAddress));
     QCOMPARE(rest, WireWriter().str("bob").bytes());
 }
 
-void TestServerRequests::trackUserOnlyOnce()
+void tst_ServerRequests::trackUserOnlyOnce()
 {
-    QVERIFY(env->logIn());
-    env->server().TrackUser("bob");
-    env->server().TrackUser("bob");
-    env->server().AddUser("bob");
+    QVERIFY(m_env->logIn());
+    m_env->server().TrackUser("bob");
+    m_env->server().TrackUser("bob");
+    m_env->server().AddUser("bob");
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::AddUser));
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::AddUser));
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker());
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::AddUser));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::AddUser));
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker());
     QVERIFY(ServerTestEnv::User("bob").IsConnected("is_tracked"));
 }
 
-void TestServerRequests::untrackUser()
+void tst_ServerRequests::untrackUser()
 {
-    QVERIFY(env->logIn());
-    env->server().UntrackUser("bob"); // not tracked: nothing
-    env->server().TrackUser("bob");
-    env->server().UntrackUser("bob");
+    QVERIFY(m_env->logIn());
+    m_env->server().UntrackUser("bob"); // not tracked: nothing
+    m_env->server().TrackUser("bob");
+    m_env->server().UntrackUser("bob");
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::AddUser));
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::UntrackUser));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::AddUser));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::UntrackUser));
     QCOMPARE(rest, WireWriter().str("bob").bytes());
     QVERIFY(!ServerTestEnv::User("bob").IsConnected("is_tracked"));
 }
 
-void TestServerRequests::leaveRoomOnlyWhenInRoom()
+void tst_ServerRequests::leaveRoomOnlyWhenInRoom()
 {
-    QVERIFY(env->logIn());
-    env->server().LeaveRoom("lobby");
+    QVERIFY(m_env->logIn());
+    m_env->server().LeaveRoom("lobby");
     ServerTestEnv::Room("lobby").NewItem("in_room");
-    env->server().LeaveRoom("lobby");
+    m_env->server().LeaveRoom("lobby");
     QByteArray rest;
-    QCOMPARE(env->nextMessage(&rest), qint64(ServerCode::LeaveRoom));
+    QCOMPARE(m_env->nextMessage(&rest), qint64(ServerCode::LeaveRoom));
     QCOMPARE(rest, WireWriter().str("lobby").bytes());
     // The flag goes with the server's answer, not with the request.
     QVERIFY(ServerTestEnv::Room("lobby").IsConnected("in_room"));
 }
 
-void TestServerRequests::roomListRequestAcceptsNextList()
+void tst_ServerRequests::roomListRequestAcceptsNextList()
 {
     ServerTestEnv::SetSetting("accept_room_list", "no");
-    env->server().GetRoomList(); // offline: dropped, but the setting is still changed
+    m_env->server().GetRoomList(); // offline: dropped, but the setting is still changed
     QCOMPARE(ServerTestEnv::Setting("accept_room_list"), std::string("yes"));
 }
 
-void TestServerRequests::requestsWhileConnectingAreDropped()
+void tst_ServerRequests::requestsWhileConnectingAreDropped()
 {
     ServerTestEnv::SetSetting("username", "alice");
-    QVERIFY(!env->connectAndTakeLogin().isEmpty());
-    env->server().AddUser("bob");
-    env->server().SendRoomChat("r", "t");
-    env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
-    QTRY_VERIFY(env->server().IsConnected());
-    env->sendMarkerRequest();
-    QVERIFY(env->nextIsMarker());
+    QVERIFY(!m_env->connectAndTakeLogin().isEmpty());
+    m_env->server().AddUser("bob");
+    m_env->server().SendRoomChat("r", "t");
+    m_env->fake().sendFrame(ServerTestEnv::acceptedLoginReply());
+    QTRY_VERIFY(m_env->server().IsConnected());
+    m_env->sendMarkerRequest();
+    QVERIFY(m_env->nextIsMarker());
 }
 
-QTEST_GUILESS_MAIN(TestServerRequests)
+QTEST_GUILESS_MAIN(tst_ServerRequests)
 #include "tst_serverrequests.moc"

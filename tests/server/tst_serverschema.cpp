@@ -12,7 +12,7 @@
 
 #include <memory>
 
-class TestServerSchema : public QObject
+class tst_ServerSchema : public QObject
 {
     Q_OBJECT
 
@@ -48,7 +48,7 @@ EngineOptions ServerOnly()
 
 } // namespace
 
-void TestServerSchema::declaredOnce()
+void tst_ServerSchema::declaredOnce()
 {
     StoreGuard store;
     Engine engine(ServerOnly());
@@ -57,7 +57,7 @@ void TestServerSchema::declaredOnce()
     QVERIFY_THROWS_EXCEPTION(TypeAlreadyExistsException, Server::CreateData(engine.saver()));
 }
 
-void TestServerSchema::flagsAreSharedAndSingle()
+void tst_ServerSchema::flagsAreSharedAndSingle()
 {
     StoreGuard store;
     Engine engine(ServerOnly());
@@ -70,7 +70,7 @@ void TestServerSchema::flagsAreSharedAndSingle()
     QCOMPARE(ben.NewItem("is_online").Get(), first.Get());
 }
 
-void TestServerSchema::roomHasOneRecordOfEachKind()
+void tst_ServerSchema::roomHasOneRecordOfEachKind()
 {
     StoreGuard store;
     Engine engine(ServerOnly());
@@ -95,7 +95,7 @@ void TestServerSchema::roomHasOneRecordOfEachKind()
     QCOMPARE(operators.GetItems("user").size(), size_t(2));
 }
 
-void TestServerSchema::userValuesReplaceEachOther()
+void tst_ServerSchema::userValuesReplaceEachOther()
 {
     StoreGuard store;
     Engine engine(ServerOnly());
@@ -111,7 +111,7 @@ void TestServerSchema::userValuesReplaceEachOther()
     QCOMPARE(Named("room", "den").GetItems("user_count").size(), size_t(1));
 }
 
-void TestServerSchema::addressRequestsArePerUser()
+void tst_ServerSchema::addressRequestsArePerUser()
 {
     StoreGuard store;
     Engine engine(ServerOnly());
@@ -124,7 +124,7 @@ void TestServerSchema::addressRequestsArePerUser()
     QVERIFY(!ann.IsConnected(request));
 }
 
-void TestServerSchema::onlyUserDecisionsAreSaved()
+void tst_ServerSchema::onlyUserDecisionsAreSaved()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -156,7 +156,7 @@ void TestServerSchema::onlyUserDecisionsAreSaved()
     QVERIFY(!d.GetType("user_list_group")->HasItem(Value("empty group")).IsNull());
 }
 
-void TestServerSchema::upnpDefaultAfterLoading()
+void tst_ServerSchema::upnpDefaultAfterLoading()
 {
     StoreGuard store;
     Engine engine(ServerOnly());
@@ -169,5 +169,5 @@ void TestServerSchema::upnpDefaultAfterLoading()
     QCOMPARE(Named("global", "use_upnp")["global_value"].AsString(), std::string("no"));
 }
 
-QTEST_GUILESS_MAIN(TestServerSchema)
+QTEST_GUILESS_MAIN(tst_ServerSchema)
 #include "tst_serverschema.moc"

@@ -74,7 +74,7 @@ bool InOrder(const QStringList& lines, const QStringList& wanted)
 
 } // namespace
 
-class TestUpnpGateway : public QObject
+class tst_UpnpGateway : public QObject
 {
     Q_OBJECT
 
@@ -89,24 +89,24 @@ private Q_SLOTS:
 private:
     void logIn();
 
-    std::unique_ptr<StoreGuard> store;
-    std::unique_ptr<FakeServer> fake;
-    std::unique_ptr<Engine> engine;
-    std::unique_ptr<LogLines> log;
+    std::unique_ptr<StoreGuard> m_store;
+    std::unique_ptr<FakeServer> m_fake;
+    std::unique_ptr<Engine> m_engine;
+    std::unique_ptr<LogLines> m_log;
 };
 
-void TestUpnpGateway::init()
+void tst_UpnpGateway::init()
 {
     for (const char* port : {"42235", "42236"})
         Upnpc({QStringLiteral("-d"), QLatin1String(port), QStringLiteral("TCP")});
-    store = std::make_unique<StoreGuard>();
-    fake = std::make_unique<FakeServer>(kLanAddress);
-    QVERIFY(fake->isListening());
-    Server::UseEndpointForTesting(kLanAddress, fake->port());
+    m_store = std::make_unique<StoreGuard>();
+    m_fake = std::make_unique<FakeServer>(kLanAddress);
+    QVERIFY(m_fake->isListening());
+    Server::UseEndpointForTesting(kLanAddress, m_fake->port());
     EngineOptions options;
     options.peerMessenger = false;
-    engine = std::make_unique<Engine>(options);
-    log = std::make_unique<LogLines>(QStringLiteral("Port Forwarding"));
+    m_engine = std::make_unique<Engine>(options);
+    m_log = std::make_unique<LogLines>(QStringLiteral("Port Forwarding"));
     StoreFixture::SetSetting("username", "alice");
     StoreFixture::SetSetting("password", "secret");
     StoreFixture::SetSetting("use_upnp", "yes");
@@ -114,28 +114,28 @@ void TestUpnpGateway::init()
     StoreFixture::SetSetting("obfuscated_listening_port", "42236");
 }
 
-void TestUpnpGateway::cleanup()
+void tst_UpnpGateway::cleanup()
 {
-    log.reset();
-    engine.reset();
+    m_log.reset();
+    m_engine.reset();
     Server::UseEndpointForTesting(QHostAddress(), 0);
-    fake.reset();
-    store.reset();
+    m_fake.reset();
+    m_store.reset();
 }
 
-void TestUpnpGateway::logIn()
+void tst_UpnpGateway::logIn()
 {
-    engine->server().Connect();
-    QVERIFY(fake->waitForConnection());
-    QCOMPARE(fake->nextMessage(), qint64(ServerCode::Login));
-    fake->sendFrame(WireWriter().u32(ServerCode::Login).u8(1).str("Welcome").u32(0).str(""));
-    QTRY_VERIFY(engine->server().IsConnected());
+    m_engine->server().Connect();
+    QVERIFY(m_fake->waitForConnection());
+    QCOMPARE(m_fake->nextMessage(), qint64(ServerCode::Login));
+    m_fake->sendFrame(WireWriter().u32(ServerCode::Login).u8(1).str("Welcome").u32(0).str(""));
+    QTRY_VERIFY(m_engine->server().IsConnected());
 }
 
-void TestUpnpGateway::mapsBothListeningPorts()
+void tst_UpnpGateway::mapsBothListeningPorts()
 {
     logIn();
-    QTRY_VERIFY_WITH_TIMEOUT(log->Has("Port 42236 successfully mapped."), kGatewayWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->Has("Port 42236 successfully mapped."), kGatewayWaitMs);
     const QStringList expected = {
         "Initializing UPnP",
         "Device list found",
@@ -146,18 +146,18 @@ void TestUpnpGateway::mapsBothListeningPorts()
         "Found own address to be 192.0.2.2",
         "Port 42236 successfully mapped.",
     };
-    QCOMPARE(log->lines, expected);
+    QCOMPARE(m_log->lines, expected);
     const QString mappings = Mappings();
     QVERIFY2(mappings.contains(Mapping(42235)), qPrintable(mappings));
     QVERIFY2(mappings.contains(Mapping(42236)), qPrintable(mappings));
 }
 
-void TestUpnpGateway::conflictingMappingIsReplaced()
+void tst_UpnpGateway::conflictingMappingIsReplaced()
 {
     Upnpc({"-a", "192.0.2.3", "42235", "42235", "TCP"});
     QVERIFY2(Mappings().contains("42235->192.0.2.3:42235"), qPrintable(Mappings()));
     logIn();
-    QTRY_VERIFY_WITH_TIMEOUT(log->Has("Second mapping attempt successful."), kGatewayWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->Has("Second mapping attempt successful."), kGatewayWaitMs);
     const QStringList expected = {
         "Removing mapping for port 42235",
         "Port mapping successfully removed.",
@@ -165,40 +165,40 @@ void TestUpnpGateway::conflictingMappingIsReplaced()
         "Port already mapped, attempting to remove existing mapping before retrying.",
         "Second mapping attempt successful.",
     };
-    QVERIFY2(InOrder(log->lines, expected), qPrintable(log->lines.join('\n')));
+    QVERIFY2(InOrder(m_log->lines, expected), qPrintable(m_log->lines.join('\n')));
     const QString mappings = Mappings();
     QVERIFY2(mappings.contains(Mapping(42235)), qPrintable(mappings));
     QVERIFY2(!mappings.contains("192.0.2.3"), qPrintable(mappings));
 }
 
-void TestUpnpGateway::hourlyRenewalWhileLoggedIn()
+void tst_UpnpGateway::hourlyRenewalWhileLoggedIn()
 {
     LogLines server(QStringLiteral("server"));
     logIn();
-    QTRY_VERIFY_WITH_TIMEOUT(log->Has("Port 42236 successfully mapped."), kGatewayWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->Has("Port 42236 successfully mapped."), kGatewayWaitMs);
     // Gone from the gateway (a router restarted, a lease ran out): the hour maps them again.
     for (const char* port : {"42235", "42236"})
         Upnpc({QStringLiteral("-d"), QLatin1String(port), QStringLiteral("TCP")});
     QVERIFY(!Mappings().contains(Mapping(42235)));
-    log->lines.clear();
+    m_log->lines.clear();
     timerManager->everyHour()->Fire();
     QVERIFY(server.Has("Renewing UPnP port mapping."));
-    QTRY_VERIFY_WITH_TIMEOUT(log->lines.count("Port 42236 successfully mapped.") == 1,
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->lines.count("Port 42236 successfully mapped.") == 1,
                              kGatewayWaitMs);
-    QVERIFY(log->Has("Port 42235 successfully mapped."));
+    QVERIFY(m_log->Has("Port 42235 successfully mapped."));
     QString mappings = Mappings();
     QVERIFY2(mappings.contains(Mapping(42235)) && mappings.contains(Mapping(42236)),
              qPrintable(mappings));
 
     // Logged out, the hour does nothing. A removal queued behind it shows the worker is done.
-    engine->server().Disconnect();
+    m_engine->server().Disconnect();
     for (const char* port : {"42235", "42236"})
         Upnpc({QStringLiteral("-d"), QLatin1String(port), QStringLiteral("TCP")});
-    log->lines.clear();
+    m_log->lines.clear();
     timerManager->everyHour()->Fire();
     portForwarder->RemovePortMapping(1);
-    QTRY_VERIFY_WITH_TIMEOUT(log->lines.size() == 2, kGatewayWaitMs);
-    QCOMPARE(log->lines.at(0), QStringLiteral("Removing mapping for port 1"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->lines.size() == 2, kGatewayWaitMs);
+    QCOMPARE(m_log->lines.at(0), QStringLiteral("Removing mapping for port 1"));
     QCOMPARE(server.lines.count("Renewing UPnP port mapping."), 1);
     mappings = Mappings();
     QVERIFY2(!mappings.contains("QuorvaleQT"), qPrintable(mappings));
@@ -214,7 +214,7 @@ int main(int argc, char** argv)
                              "through upnpgateway_test.sh\n");
         return 77;
     }
-    TestUpnpGateway test;
+    tst_UpnpGateway test;
     return QTest::qExec(&test, argc, argv);
 }
 
