@@ -3,7 +3,7 @@
 
 #include <QtTest>
 
-class TestClock : public QObject
+class tst_Clock : public QObject
 {
     Q_OBJECT
 
@@ -19,7 +19,7 @@ private Q_SLOTS:
     void randomSourceCanBeReplaced();
 };
 
-void TestClock::shiftMovesEveryReading()
+void tst_Clock::shiftMovesEveryReading()
 {
     const QDateTime real = QDateTime::currentDateTime();
     const qint64 mono = Clock::MonotonicMs();
@@ -33,7 +33,7 @@ void TestClock::shiftMovesEveryReading()
     QVERIFY(real.secsTo(Clock::Now()) < 60);
 }
 
-void TestClock::agesFromStoredText()
+void tst_Clock::agesFromStoredText()
 {
     const QString stamp = Clock::NowText();
     QCOMPARE(Clock::FromText(stamp).toString(Qt::TextDate), stamp);
@@ -42,7 +42,7 @@ void TestClock::agesFromStoredText()
     QVERIFY2(age >= 95 && age < 95 + 60, qPrintable(QString::number(age)));
 }
 
-void TestClock::agesAreNeverNegative()
+void tst_Clock::agesAreNeverNegative()
 {
     const QDateTime then = Clock::Now();
     // The wall clock goes back an hour.
@@ -52,7 +52,7 @@ void TestClock::agesAreNeverNegative()
     QCOMPARE(Clock::SecondsSince(QDateTime()), 0);
 }
 
-void TestClock::randomSourceCanBeReplaced()
+void tst_Clock::randomSourceCanBeReplaced()
 {
     quint32 next = 10;
     SetRandomSource([&next] { return next++; });
@@ -65,5 +65,5 @@ void TestClock::randomSourceCanBeReplaced()
     QCOMPARE(next, 12u);
 }
 
-QTEST_APPLESS_MAIN(TestClock)
+QTEST_APPLESS_MAIN(tst_Clock)
 #include "tst_clock.moc"

@@ -85,16 +85,16 @@ class LogCatcher
 public:
     LogCatcher()
     {
-        connection_ = QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
-                                       [this](const QString& category, const QString& line) {
-                                           lines << category + QStringLiteral(": ") + line;
-                                       });
+        m_connection = QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
+                                        [this](const QString& category, const QString& line) {
+                                            lines << category + QStringLiteral(": ") + line;
+                                        });
     }
-    ~LogCatcher() { QObject::disconnect(connection_); }
+    ~LogCatcher() { QObject::disconnect(m_connection); }
     QStringList lines;
 
 private:
-    QMetaObject::Connection connection_;
+    QMetaObject::Connection m_connection;
 };
 
 // A store of a few thousand items in the shapes the client saves: settings, users in groups and
@@ -359,20 +359,20 @@ private Q_SLOTS:
     void loadedItemsMakeWayForNewOnes();
 
 private:
-    QString Path(const QString& name) const { return dir_->filePath(name); }
+    QString Path(const QString& name) const { return m_dir->filePath(name); }
     // Writes the bytes as the file "store" and loads it.
     void LoadStore(DataSaver& saver, const QByteArray& bytes) const
     {
         WriteAll(Path("store"), bytes);
         saver.Load(Path("store"));
     }
-    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<QTemporaryDir> m_dir;
 };
 
 void tst_DataSaver::init()
 {
-    dir_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir_->isValid());
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
 }
 
 void tst_DataSaver::emptyStoreIsEightZeroBytes()
@@ -448,11 +448,11 @@ void tst_DataSaver::leftoverTemporariesAreRemoved()
         WriteAll(Path(name), QByteArray(100000, 'p'));
     for (const char* name : {"a.01", "a.1x", "a.1.2", "a.", "b.5"})
         WriteAll(Path(name), "other");
-    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a.1/inside")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("a.1/inside")));
     QVERIFY(QFile::link(Path("elsewhere"), Path("a.2")));
     QVERIFY(saver.Save(Path("a")));
     QCOMPARE(ReadAll(Path("a")), Sealed(QByteArray(8, '\0')));
-    QCOMPARE(QDir(dir_->path())
+    QCOMPARE(QDir(m_dir->path())
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                             QDir::Name)
                  .join(' '),
@@ -479,7 +479,7 @@ void tst_DataSaver::percentSignsInPath()
     DataSaver saver;
     s.Register(saver);
     s.Set("port", "2240");
-    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("a%1b%2")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("a%1b%2")));
     const QString path = Path(QStringLiteral("a%1b%2/store"));
     WriteAll(path + QStringLiteral(".1"), "left over");
     QVERIFY(saver.Save(path));
@@ -501,7 +501,7 @@ void tst_DataSaver::failedRenameKeepsPreviousFile()
     StoreGuard store;
     DataSaver saver;
     // The target is a folder with something in it: the rename must fail.
-    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("store")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("store")));
     WriteAll(Path("store/keep"), "kept");
     LogCatcher log;
     QVERIFY(!saver.Save(Path("store")));
@@ -928,7 +928,7 @@ void tst_DataSaver::keepsOnePreviousGenerationThroughALink()
 {
     // The links are the user's: they stay, and the file they lead to is saved and loaded, with
     // the file each save replaced kept beside it.
-    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("real")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("real")));
     QVERIFY(QFile::link(QStringLiteral("real/store"), Path("link")));
     QVERIFY(QFile::link(Path("link"), Path("chain")));
     StoreGuard store;
@@ -966,14 +966,14 @@ void tst_DataSaver::folderAtStorePath()
     s.Register(saver);
     Loaded loaded;
     saver.AddDataLoadedEventHandler(&loaded);
-    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("store")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("store")));
     WriteAll(Path("store/inside"), "kept");
     LogCatcher log;
     saver.Load(Path("store"));
     QCOMPARE(loaded.calls, 1);
     QCOMPARE(s.Get("port"), std::string("2235"));
     QCOMPARE(ReadAll(Path("store/inside")), QByteArray("kept"));
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList(QStringLiteral("store")));
     QCOMPARE(log.lines.filter(QStringLiteral("is a folder")).size(), 1);
 }

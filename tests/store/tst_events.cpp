@@ -21,12 +21,12 @@ std::string Name(const Item* item)
 class Recorder : public DataHandler
 {
 public:
-    explicit Recorder(std::string label) : label_(std::move(label)) {}
+    explicit Recorder(std::string label) : m_label(std::move(label)) {}
 
-    void OnItem(Item* item) { journal.push_back(label_ + " " + Name(item)); }
+    void OnItem(Item* item) { journal.push_back(m_label + " " + Name(item)); }
     void OnConnection(ConnectionInfo info)
     {
-        journal.push_back(label_ + " " + Name(info.first) + "-" + Name(info.second));
+        journal.push_back(m_label + " " + Name(info.first) + "-" + Name(info.second));
     }
     void OnPair(ConnectionInfo& info) { OnConnection(info); }
 
@@ -51,19 +51,19 @@ public:
     }
 
 private:
-    std::string label_;
+    std::string m_label;
 };
 
 // A subscriber that runs an arbitrary action on an item event.
 class Action : public DataHandler
 {
 public:
-    explicit Action(std::function<void(Item*)> action) : action_(std::move(action)) {}
-    void OnItem(Item* item) { action_(item); }
+    explicit Action(std::function<void(Item*)> action) : m_action(std::move(action)) {}
+    void OnItem(Item* item) { m_action(item); }
     void Listen(Event<Item*>& event) { event.Add(NewEventHandler(this, &Action::OnItem)); }
 
 private:
-    std::function<void(Item*)> action_;
+    std::function<void(Item*)> m_action;
 };
 
 // The same for connection events.
@@ -71,17 +71,17 @@ class ConnectionAction : public DataHandler
 {
 public:
     explicit ConnectionAction(std::function<void(ConnectionInfo)> action)
-        : action_(std::move(action))
+        : m_action(std::move(action))
     {
     }
-    void OnConnection(ConnectionInfo info) { action_(info); }
+    void OnConnection(ConnectionInfo info) { m_action(info); }
     void Listen(Event<ConnectionInfo>& event)
     {
         event.Add(NewEventHandler(this, &ConnectionAction::OnConnection));
     }
 
 private:
-    std::function<void(ConnectionInfo)> action_;
+    std::function<void(ConnectionInfo)> m_action;
 };
 
 std::vector<std::string> Take()

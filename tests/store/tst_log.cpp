@@ -9,7 +9,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-class TestLog : public QObject
+class tst_Log : public QObject
 {
     Q_OBJECT
 
@@ -23,7 +23,7 @@ private Q_SLOTS:
     void itemIsAcceptedAndIgnored();
 };
 
-void TestLog::lineFormat_data()
+void tst_Log::lineFormat_data()
 {
     QTest::addColumn<int>("level");
     QTest::addColumn<QString>("indent");
@@ -33,7 +33,7 @@ void TestLog::lineFormat_data()
     QTest::newRow("sub-detail") << 3 << QString("      ");
 }
 
-void TestLog::lineFormat()
+void tst_Log::lineFormat()
 {
     QFETCH(int, level);
     QFETCH(QString, indent);
@@ -45,7 +45,7 @@ void TestLog::lineFormat()
     QCOMPARE(when.toString(Qt::TextDate), QString("Tue Mar 5 07:08:09 2024"));
 }
 
-void TestLog::messageShownAsOneBoundedLine_data()
+void tst_Log::messageShownAsOneBoundedLine_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
@@ -86,7 +86,7 @@ void TestLog::messageShownAsOneBoundedLine_data()
         << QString(cap - 2, 'x') + note << QString(cap - 2, 'x') + note;
 }
 
-void TestLog::messageShownAsOneBoundedLine()
+void tst_Log::messageShownAsOneBoundedLine()
 {
     QFETCH(QString, message);
     QFETCH(QString, shown);
@@ -95,7 +95,7 @@ void TestLog::messageShownAsOneBoundedLine()
     QCOMPARE(FormatLogLine(when, 1, message), "[" + when.toString(Qt::TextDate) + "] " + shown);
 }
 
-void TestLog::linesReachEverySubscriber()
+void tst_Log::linesReachEverySubscriber()
 {
     QSignalSpy first(LogHub::Instance(), &LogHub::LineLogged);
     QSignalSpy second(LogHub::Instance(), &LogHub::LineLogged);
@@ -116,7 +116,7 @@ void TestLog::linesReachEverySubscriber()
     QVERIFY(line.endsWith("]    Connecting"));
 }
 
-void TestLog::itemIsAcceptedAndIgnored()
+void tst_Log::itemIsAcceptedAndIgnored()
 {
 #ifdef QV_HAVE_ITEMPTR
     QSignalSpy spy(LogHub::Instance(), &LogHub::LineLogged);
@@ -129,5 +129,5 @@ void TestLog::itemIsAcceptedAndIgnored()
 #endif
 }
 
-QTEST_GUILESS_MAIN(TestLog)
+QTEST_GUILESS_MAIN(tst_Log)
 #include "tst_log.moc"

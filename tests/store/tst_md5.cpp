@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-class TestMD5 : public QObject
+class tst_MD5 : public QObject
 {
     Q_OBJECT
 
@@ -17,7 +17,7 @@ private Q_SLOTS:
     void misuseIsIgnored();
 };
 
-void TestMD5::rfcSuite_data()
+void tst_MD5::rfcSuite_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("digest");
@@ -36,7 +36,7 @@ void TestMD5::rfcSuite_data()
                             << QByteArray("57edf4a22be3c955ac49da2e2107b67a");
 }
 
-void TestMD5::rfcSuite()
+void tst_MD5::rfcSuite()
 {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, digest);
@@ -50,7 +50,7 @@ void TestMD5::rfcSuite()
     QCOMPARE(QByteArray::fromStdString(MD5::HexDigestOf(input.toStdString())), digest);
 }
 
-void TestMD5::piecesGiveSameDigest()
+void tst_MD5::piecesGiveSameDigest()
 {
     QByteArray message;
     for (int i = 0; i < 300; ++i)
@@ -69,7 +69,7 @@ void TestMD5::piecesGiveSameDigest()
     }
 }
 
-void TestMD5::streamAndFileForms()
+void tst_MD5::streamAndFileForms()
 {
     // More than one 1024-byte chunk.
     const std::string data(2500, 'm');
@@ -91,7 +91,7 @@ void TestMD5::streamAndFileForms()
     QCOMPARE(out.str(), expected);
 }
 
-void TestMD5::misuseIsIgnored()
+void tst_MD5::misuseIsIgnored()
 {
     MD5 md5;
     QVERIFY(md5.hex_digest().empty());
@@ -111,5 +111,5 @@ void TestMD5::misuseIsIgnored()
     QCOMPARE(md5.hex_digest(), std::string("d41d8cd98f00b204e9800998ecf8427e"));
 }
 
-QTEST_APPLESS_MAIN(TestMD5)
+QTEST_APPLESS_MAIN(tst_MD5)
 #include "tst_md5.moc"

@@ -36,7 +36,7 @@ QByteArray SongBytes(char code = 1)
 
 } // namespace
 
-class TestRecords : public QObject
+class tst_Records : public QObject
 {
     Q_OBJECT
 
@@ -59,7 +59,7 @@ private Q_SLOTS:
     void tcpAddressLayout();
 };
 
-void TestRecords::fileInfoWireForm()
+void tst_Records::fileInfoWireForm()
 {
     MemStream s;
     QVERIFY(s.Write(Song()));
@@ -78,7 +78,7 @@ void TestRecords::fileInfoWireForm()
     QCOMPARE(Contents(again), SongBytes());
 }
 
-void TestRecords::fileInfoAnyNonZeroCodeReadsFull()
+void tst_Records::fileInfoAnyNonZeroCodeReadsFull()
 {
     MemStream s = StreamOf(SongBytes(7));
     FileInfo f;
@@ -88,7 +88,7 @@ void TestRecords::fileInfoAnyNonZeroCodeReadsFull()
     QCOMPARE(s.GetPendingReadLength(), 0);
 }
 
-void TestRecords::fileInfoCodeZeroReadsOneByte()
+void tst_Records::fileInfoCodeZeroReadsOneByte()
 {
     MemStream s = StreamOf(QByteArray(1, '\0') + SongBytes());
     FileInfo f("kept", 12);
@@ -98,7 +98,7 @@ void TestRecords::fileInfoCodeZeroReadsOneByte()
     QCOMPARE(s.GetPendingReadLength(), SongBytes().size());
 }
 
-void TestRecords::fileInfoCodeZeroInContainers()
+void tst_Records::fileInfoCodeZeroInContainers()
 {
     // A full record followed by an empty one: the empty one must not come back as a second copy
     // of the first (which in a set would also silently vanish).
@@ -128,7 +128,7 @@ void TestRecords::fileInfoCodeZeroInContainers()
     QCOMPARE(list.front().size, qint64(0));
 }
 
-void TestRecords::fileInfoNameCutAtNul()
+void tst_Records::fileInfoNameCutAtNul()
 {
     MemStream s = StreamOf(QByteArray(1, 1) + Str(QByteArray("ab\0cd", 5)) + I64(9) + Str("") +
                            U32(0) + "rest");
@@ -139,7 +139,7 @@ void TestRecords::fileInfoNameCutAtNul()
     QCOMPARE(s.GetPendingReadLength(), 4);
 }
 
-void TestRecords::fileInfoOverlongNameFails()
+void tst_Records::fileInfoOverlongNameFails()
 {
     MemStream s = StreamOf(QByteArray(1, 1) + U32(131073) + QByteArray(131073, 'n') + I64(1) +
                            Str("") + U32(0));
@@ -153,14 +153,14 @@ void TestRecords::fileInfoOverlongNameFails()
     QCOMPARE(f.name.size(), size_t(131072));
 }
 
-void TestRecords::attributeCountLimit_data()
+void tst_Records::attributeCountLimit_data()
 {
     QTest::addColumn<quint32>("count");
     QTest::newRow("one over") << 131073u;
     QTest::newRow("minus one") << 0xffffffffu;
 }
 
-void TestRecords::attributeCountLimit()
+void tst_Records::attributeCountLimit()
 {
     QFETCH(quint32, count);
     QByteArray data = Str("mp3") + U32(count);
@@ -175,7 +175,7 @@ void TestRecords::attributeCountLimit()
     QCOMPARE(s.GetPendingReadLength(), 64);
 }
 
-void TestRecords::attributeCountAtLimit()
+void tst_Records::attributeCountAtLimit()
 {
     QByteArray pairs;
     pairs.reserve(131072 * 8);
@@ -194,7 +194,7 @@ void TestRecords::attributeCountAtLimit()
     QVERIFY(b.attributes.empty());
 }
 
-void TestRecords::attributeBadExtensionKeepsList()
+void tst_Records::attributeBadExtensionKeepsList()
 {
     MemStream s = StreamOf(U32(131073) + QByteArray(8, 'x'));
     AttributeMap a("old", {{1, 2}});
@@ -202,7 +202,7 @@ void TestRecords::attributeBadExtensionKeepsList()
     QCOMPARE(a, AttributeMap("old", {{1, 2}}));
 }
 
-void TestRecords::attributeShortPairKeepsPairsRead()
+void tst_Records::attributeShortPairKeepsPairsRead()
 {
     MemStream s = StreamOf(Str("flac") + U32(3) + U32(0) + U32(900) + U32(1));
     AttributeMap a;
@@ -210,7 +210,7 @@ void TestRecords::attributeShortPairKeepsPairsRead()
     QCOMPARE(a.attributes, (AttributeMap::AttributeList{{0, 900}}));
 }
 
-void TestRecords::userStatsRoundTrip()
+void tst_Records::userStatsRoundTrip()
 {
     const UserStats stats(-5, Q_INT64_C(0x1122334455667788), 1234, -1);
     MemStream s;
@@ -230,7 +230,7 @@ void TestRecords::userStatsRoundTrip()
     QVERIFY(!shortStats.Read(partial));
 }
 
-void TestRecords::userStatsList()
+void tst_Records::userStatsList()
 {
     const std::list<UserStats> stats{{1, 2, 3, 4}, {5, 6, 7, 8}};
     MemStream s;
@@ -241,7 +241,7 @@ void TestRecords::userStatsList()
     QCOMPARE(back, stats);
 }
 
-void TestRecords::orderByNameThenSize()
+void tst_Records::orderByNameThenSize()
 {
     std::set<FileInfo> set;
     set.insert(FileInfo("b", 100, AttributeMap("first")));
@@ -263,7 +263,7 @@ void TestRecords::orderByNameThenSize()
     QVERIFY(FileInfo("x", -1) < FileInfo("x", 0));
 }
 
-void TestRecords::shareMapsRoundTrip()
+void tst_Records::shareMapsRoundTrip()
 {
     FileInfoMap shares;
     shares["music\\rock"] = {Song(), FileInfo("b.ogg", 7, AttributeMap("ogg"))};
@@ -289,7 +289,7 @@ void TestRecords::shareMapsRoundTrip()
     QCOMPARE(s.GetPendingReadLength(), 0);
 }
 
-void TestRecords::tcpAddressLayout()
+void tst_Records::tcpAddressLayout()
 {
     const std::list<std::pair<std::string, TCPAddress>> parents{{"p", {0x0100007fu, -2}}};
     MemStream s;
@@ -302,5 +302,5 @@ void TestRecords::tcpAddressLayout()
     QCOMPARE(back, parents);
 }
 
-QTEST_APPLESS_MAIN(TestRecords)
+QTEST_APPLESS_MAIN(tst_Records)
 #include "tst_records.moc"

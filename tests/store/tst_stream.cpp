@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-class TestStream : public QObject
+class tst_Stream : public QObject
 {
     Q_OBJECT
 
@@ -34,7 +34,7 @@ private Q_SLOTS:
     void nestedPairsRoundTrip();
 };
 
-void TestStream::growthOnExactFit()
+void tst_Stream::growthOnExactFit()
 {
     MemStream full;
     QCOMPARE(full.GetBufferSize(), 256);
@@ -59,7 +59,7 @@ void TestStream::growthOnExactFit()
     QCOMPARE(Contents(big), many);
 }
 
-void TestStream::growthKeepsReadBytes()
+void tst_Stream::growthKeepsReadBytes()
 {
     MemStream s = StreamOf("abcd");
     char two[2];
@@ -82,7 +82,7 @@ void TestStream::growthKeepsReadBytes()
     QCOMPARE(Contents(own).right(6), QByteArray("endend"));
 }
 
-void TestStream::copiesShareOneBuffer()
+void tst_Stream::copiesShareOneBuffer()
 {
     MemStream a;
     MemStream b = a;
@@ -111,7 +111,7 @@ void TestStream::copiesShareOneBuffer()
     QCOMPARE(Contents(b), bytes);
 }
 
-void TestStream::shortReadConsumesNothing()
+void tst_Stream::shortReadConsumesNothing()
 {
     MemStream s = StreamOf("abc");
     quint32 v = 0xdeadbeef;
@@ -125,7 +125,7 @@ void TestStream::shortReadConsumesNothing()
     QVERIFY(s.ReadBuffer(three, 0));
 }
 
-void TestStream::frameReaderSequence()
+void tst_Stream::frameReaderSequence()
 {
     MemStream s;
     s.Write(quint32(1));
@@ -154,7 +154,7 @@ void TestStream::frameReaderSequence()
     QCOMPARE(s.GetPendingReadLength(), 0);
 }
 
-void TestStream::integerLayouts_data()
+void tst_Stream::integerLayouts_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<qint64>("value");
@@ -171,7 +171,7 @@ void TestStream::integerLayouts_data()
     QTest::newRow("bool false") << 4 << qint64(0) << QByteArray::fromHex("00");
 }
 
-void TestStream::integerLayouts()
+void tst_Stream::integerLayouts()
 {
     QFETCH(int, kind);
     QFETCH(qint64, value);
@@ -219,7 +219,7 @@ void TestStream::integerLayouts()
     QCOMPARE(s.GetPendingReadLength(), 0);
 }
 
-void TestStream::boolReadsAnyNonZeroAsTrue()
+void tst_Stream::boolReadsAnyNonZeroAsTrue()
 {
     MemStream s = StreamOf(QByteArray::fromHex("07fe3412"));
     bool b = false;
@@ -234,7 +234,7 @@ void TestStream::boolReadsAnyNonZeroAsTrue()
     QVERIFY(!s.Read(last));
 }
 
-void TestStream::stringRoundTrip()
+void tst_Stream::stringRoundTrip()
 {
     MemStream s;
     std::string withNul("ab\0c", 4);
@@ -249,7 +249,7 @@ void TestStream::stringRoundTrip()
     QCOMPARE(back, std::string("héllo"));
 }
 
-void TestStream::stringLengthLimit_data()
+void tst_Stream::stringLengthLimit_data()
 {
     QTest::addColumn<quint32>("length");
     QTest::addColumn<bool>("accepted");
@@ -260,7 +260,7 @@ void TestStream::stringLengthLimit_data()
     QTest::newRow("all ones") << 0xffffffffu << false;
 }
 
-void TestStream::stringLengthLimit()
+void tst_Stream::stringLengthLimit()
 {
     QFETCH(quint32, length);
     QFETCH(bool, accepted);
@@ -280,7 +280,7 @@ void TestStream::stringLengthLimit()
     }
 }
 
-void TestStream::stringCutAtEmbeddedNul()
+void tst_Stream::stringCutAtEmbeddedNul()
 {
     MemStream s = StreamOf(U32(4) + QByteArray("ab\0c", 4) + U32(9));
     std::string value;
@@ -291,7 +291,7 @@ void TestStream::stringCutAtEmbeddedNul()
     QCOMPARE(next, 9u);
 }
 
-void TestStream::stringShortBodyLeavesTargetAlone()
+void tst_Stream::stringShortBodyLeavesTargetAlone()
 {
     MemStream s = StreamOf(U32(10) + "short");
     std::string value = "old";
@@ -300,7 +300,7 @@ void TestStream::stringShortBodyLeavesTargetAlone()
     QCOMPARE(s.GetPendingReadLength(), 5);
 }
 
-void TestStream::containerCountLimit_data()
+void tst_Stream::containerCountLimit_data()
 {
     QTest::addColumn<quint32>("count");
     QTest::newRow("one over") << 131073u;
@@ -308,7 +308,7 @@ void TestStream::containerCountLimit_data()
     QTest::newRow("int min") << 0x80000000u;
 }
 
-void TestStream::containerCountLimit()
+void tst_Stream::containerCountLimit()
 {
     QFETCH(quint32, count);
     // Plenty of elements follow: a count taken as negative or huge must fail at once rather
@@ -336,7 +336,7 @@ void TestStream::containerCountLimit()
     QCOMPARE(t.GetPendingReadLength(), 64);
 }
 
-void TestStream::containerCountAtLimitIsRead()
+void tst_Stream::containerCountAtLimitIsRead()
 {
     QByteArray data = U32(131072) + QByteArray(131072, '\x05');
     MemStream s = StreamOf(data);
@@ -351,7 +351,7 @@ void TestStream::containerCountAtLimitIsRead()
     QVERIFY(list.empty());
 }
 
-void TestStream::containerReadClearsTarget()
+void tst_Stream::containerReadClearsTarget()
 {
     MemStream s;
     s.Write(std::list<int>{3, 4});
@@ -360,7 +360,7 @@ void TestStream::containerReadClearsTarget()
     QCOMPARE(list, (std::list<int>{3, 4}));
 }
 
-void TestStream::containerFailureKeepsElementsRead()
+void tst_Stream::containerFailureKeepsElementsRead()
 {
     MemStream s = StreamOf(U32(3) + U32(10) + U32(20) + "xy");
     std::list<int> list{99};
@@ -369,7 +369,7 @@ void TestStream::containerFailureKeepsElementsRead()
     QCOMPARE(s.GetPendingReadLength(), 2);
 }
 
-void TestStream::mapRepeatedKeyKeepsLater()
+void tst_Stream::mapRepeatedKeyKeepsLater()
 {
     MemStream s;
     s.Write(quint32(3));
@@ -386,7 +386,7 @@ void TestStream::mapRepeatedKeyKeepsLater()
     QCOMPARE(map[2], std::string("two"));
 }
 
-void TestStream::setDuplicateKeepsOne()
+void tst_Stream::setDuplicateKeepsOne()
 {
     MemStream s;
     s.Write(std::list<std::string>{"b", "a", "b"});
@@ -399,7 +399,7 @@ void TestStream::setDuplicateKeepsOne()
     QCOMPARE(Contents(out), U32(2) + U32(1) + "a" + U32(1) + "b");
 }
 
-void TestStream::nestedPairsRoundTrip()
+void tst_Stream::nestedPairsRoundTrip()
 {
     using Entry = std::pair<std::string, std::pair<quint32, qint32>>;
     const std::list<Entry> parents{{"alice", {0x7f000001u, 2234}}, {"bob", {0xc0a80001u, -1}}};
@@ -418,5 +418,5 @@ void TestStream::nestedPairsRoundTrip()
     QCOMPARE(pair.second, 12);
 }
 
-QTEST_APPLESS_MAIN(TestStream)
+QTEST_APPLESS_MAIN(tst_Stream)
 #include "tst_stream.moc"

@@ -67,7 +67,7 @@ class MultiTarget : public QObject, public Sorter, public Poller
 
 } // namespace
 
-class TestTimers : public QObject
+class tst_Timers : public QObject
 {
     Q_OBJECT
 
@@ -90,7 +90,7 @@ private Q_SLOTS:
     void deletingInvokerDropsPendingCalls();
 };
 
-void TestTimers::timerManagerSchedules()
+void tst_Timers::timerManagerSchedules()
 {
     QVERIFY(!timerManager);
     {
@@ -111,7 +111,7 @@ void TestTimers::timerManagerSchedules()
     QVERIFY(!timerManager);
 }
 
-void TestTimers::timerTicksCanBeFired()
+void tst_Timers::timerTicksCanBeFired()
 {
     TimerManager timers;
     QSignalSpy half(timers.everyHalfMinute(), &SharedTimer::timeout);
@@ -131,7 +131,7 @@ void TestTimers::timerTicksCanBeFired()
     QVERIFY(timers.everyHalfMinute()->isActive());
 }
 
-void TestTimers::repeatsCoalesceIntoOneCall()
+void tst_Timers::repeatsCoalesceIntoOneCall()
 {
     DelayedInvoker invoker;
     Target target("t");
@@ -161,7 +161,7 @@ void TestTimers::repeatsCoalesceIntoOneCall()
     QCOMPARE(g_calls, QStringList{"t.Sort"});
 }
 
-void TestTimers::realTimerCallsOnce()
+void tst_Timers::realTimerCallsOnce()
 {
     DelayedInvoker invoker;
     QCOMPARE(delayedInvoker, &invoker);
@@ -175,7 +175,7 @@ void TestTimers::realTimerCallsOnce()
     QCOMPARE(g_calls, QStringList{"t.Sort"});
 }
 
-void TestTimers::targetsAndSlotsAreIndependent()
+void tst_Timers::targetsAndSlotsAreIndependent()
 {
     DelayedInvoker invoker;
     Target a("a");
@@ -200,7 +200,7 @@ void TestTimers::targetsAndSlotsAreIndependent()
     QCOMPARE(g_calls, (QStringList{"PollLater", "SortLater"}));
 }
 
-void TestTimers::invokeFromInsideTheSlot()
+void tst_Timers::invokeFromInsideTheSlot()
 {
     DelayedInvoker invoker;
     Target target("t");
@@ -215,7 +215,7 @@ void TestTimers::invokeFromInsideTheSlot()
     QCOMPARE(invoker.PendingCount(), 0);
 }
 
-void TestTimers::destroyedTargetIsNeverCalled()
+void tst_Timers::destroyedTargetIsNeverCalled()
 {
     DelayedInvoker invoker;
     auto* doomed = new Target("doomed");
@@ -230,7 +230,7 @@ void TestTimers::destroyedTargetIsNeverCalled()
     QCOMPARE(g_calls, QStringList{"other.Sort"});
 }
 
-void TestTimers::newObjectAtSameAddressIsNotBlocked()
+void tst_Timers::newObjectAtSameAddressIsNotBlocked()
 {
     DelayedInvoker invoker;
     // Two objects at one address, one after the other.
@@ -248,7 +248,7 @@ void TestTimers::newObjectAtSameAddressIsNotBlocked()
     second->~Target();
 }
 
-void TestTimers::deletingInvokerDropsPendingCalls()
+void tst_Timers::deletingInvokerDropsPendingCalls()
 {
     Target target("t");
     {
@@ -261,5 +261,5 @@ void TestTimers::deletingInvokerDropsPendingCalls()
     // The target outlives the invoker without a dangling watch.
 }
 
-QTEST_GUILESS_MAIN(TestTimers)
+QTEST_GUILESS_MAIN(tst_Timers)
 #include "tst_timers.moc"

@@ -9,7 +9,7 @@ using PathFunction = std::string (*)(std::string);
 }
 Q_DECLARE_METATYPE(PathFunction)
 
-class TestUtilities : public QObject
+class tst_Utilities : public QObject
 {
     Q_OBJECT
 
@@ -28,7 +28,7 @@ private Q_SLOTS:
     void convertLinks();
 };
 
-void TestUtilities::getBit_data()
+void tst_Utilities::getBit_data()
 {
     QTest::addColumn<uint>("value");
     QTest::addColumn<int>("n");
@@ -45,7 +45,7 @@ void TestUtilities::getBit_data()
     QTest::newRow("top, lowest n") << 2147483648u << INT_MIN << true;
 }
 
-void TestUtilities::getBit()
+void tst_Utilities::getBit()
 {
     QFETCH(uint, value);
     QFETCH(int, n);
@@ -53,7 +53,7 @@ void TestUtilities::getBit()
     QCOMPARE(GetBit(value, n), set);
 }
 
-void TestUtilities::paths_data()
+void tst_Utilities::paths_data()
 {
     QTest::addColumn<PathFunction>("function");
     QTest::addColumn<QByteArray>("input");
@@ -153,7 +153,7 @@ void TestUtilities::paths_data()
     QTest::newRow("abs empty") << absolute << QByteArray() << QByteArray();
 }
 
-void TestUtilities::paths()
+void tst_Utilities::paths()
 {
     QFETCH(PathFunction, function);
     QFETCH(QByteArray, input);
@@ -161,7 +161,7 @@ void TestUtilities::paths()
     QCOMPARE(QByteArray::fromStdString(function(input.toStdString())), output);
 }
 
-void TestUtilities::commafy_data()
+void tst_Utilities::commafy_data()
 {
     QTest::addColumn<qlonglong>("n");
     QTest::addColumn<QString>("text");
@@ -175,14 +175,14 @@ void TestUtilities::commafy_data()
     QTest::newRow("max") << LLONG_MAX << QString("9,223,372,036,854,775,807");
 }
 
-void TestUtilities::commafy()
+void tst_Utilities::commafy()
 {
     QFETCH(qlonglong, n);
     QFETCH(QString, text);
     QCOMPARE(CommafyNumber(n), text);
 }
 
-void TestUtilities::formatSeconds_data()
+void tst_Utilities::formatSeconds_data()
 {
     QTest::addColumn<long>("seconds");
     QTest::addColumn<QByteArray>("text");
@@ -196,14 +196,14 @@ void TestUtilities::formatSeconds_data()
     QTest::newRow("two days, no hours") << 172805L << QByteArray("2d0h0m5s");
 }
 
-void TestUtilities::formatSeconds()
+void tst_Utilities::formatSeconds()
 {
     QFETCH(long, seconds);
     QFETCH(QByteArray, text);
     QCOMPARE(QByteArray::fromStdString(FormatSeconds(seconds)), text);
 }
 
-void TestUtilities::escapeHTML_data()
+void tst_Utilities::escapeHTML_data()
 {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("output");
@@ -217,14 +217,14 @@ void TestUtilities::escapeHTML_data()
                            << "hello";
 }
 
-void TestUtilities::escapeHTML()
+void tst_Utilities::escapeHTML()
 {
     QFETCH(QString, input);
     QFETCH(QString, output);
     QCOMPARE(EscapeHTML(input), output);
 }
 
-void TestUtilities::convertLinks_data()
+void tst_Utilities::convertLinks_data()
 {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("output");
@@ -253,12 +253,12 @@ void TestUtilities::convertLinks_data()
                                        "http://h/?a=1&amp;b=2</a> now";
 }
 
-void TestUtilities::convertLinks()
+void tst_Utilities::convertLinks()
 {
     QFETCH(QString, input);
     QFETCH(QString, output);
     QCOMPARE(ConvertLinks(input), output);
 }
 
-QTEST_APPLESS_MAIN(TestUtilities)
+QTEST_APPLESS_MAIN(tst_Utilities)
 #include "tst_utilities.moc"
