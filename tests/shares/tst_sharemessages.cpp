@@ -12,12 +12,12 @@
 namespace {
 
 // \data\Music, and its two files as the share list writes them.
-const QByteArray K = Hex("0b000000 5c646174615c4d75736963");
-const QByteArray A = Hex("01 05000000 612e6f6767 0a00000000000000 00000000 00000000");
-const QByteArray B = Hex("01 05000000 622e6d7033 1400000000000000 03000000 6d7033 02000000"
-                         "00000000 c0000000 02000000 01000000");
+const QByteArray kMusic = Hex("0b000000 5c646174615c4d75736963");
+const QByteArray kOgg = Hex("01 05000000 612e6f6767 0a00000000000000 00000000 00000000");
+const QByteArray kMp3 = Hex("01 05000000 622e6d7033 1400000000000000 03000000 6d7033 02000000"
+                            "00000000 c0000000 02000000 01000000");
 // b.mp3 without its details, as folder contents carry it.
-const QByteArray B0 = Hex("01 05000000 622e6d7033 1400000000000000 00000000 00000000");
+const QByteArray kMp3Bare = Hex("01 05000000 622e6d7033 1400000000000000 00000000 00000000");
 
 // The store as a scan of /data/Music leaves it (no disk involved): a public root with a.ogg of
 // 10 bytes and b.mp3 of 20 bytes, 192 kbit/s, variable rate. Eve is unshared.
@@ -121,7 +121,7 @@ void tst_ShareMessages::shareList_data()
     QTest::addColumn<QByteArray>("user");
     QTest::addColumn<int>("change"); // made once bob's list is built and kept
     QTest::addColumn<QByteArray>("body");
-    const QByteArray music = U32(1) + K + U32(2) + A + B + U32(0);
+    const QByteArray music = U32(1) + kMusic + U32(2) + kOgg + kMp3 + U32(0);
     QTest::newRow("bob, who may see it") << QByteArray("bob") << 0 << music;
     QTest::newRow("never seen") << QByteArray("nobody") << 0 << music;
     QTest::newRow("unshared") << QByteArray("eve") << 0 << Hex("00000000 00000000");
@@ -131,11 +131,12 @@ void tst_ShareMessages::shareList_data()
                                 "00000000 00010000 02000000 00000000");
     const QByteArray a11 = Hex("01 05000000 612e6f6767 0b00000000000000 00000000 00000000");
     QTest::newRow("an MP3 result")
-        << QByteArray("bob") << 1 << U32(1) + K + U32(2) + A + b256 + U32(0);
+        << QByteArray("bob") << 1 << U32(1) + kMusic + U32(2) + kOgg + b256 + U32(0);
     QTest::newRow("access taken away") << QByteArray("bob") << 2 << Hex("00000000 00000000");
-    QTest::newRow("a file removed") << QByteArray("bob") << 3 << U32(1) + K + U32(1) + B + U32(0);
+    QTest::newRow("a file removed")
+        << QByteArray("bob") << 3 << U32(1) + kMusic + U32(1) + kMp3 + U32(0);
     QTest::newRow("a size changed")
-        << QByteArray("bob") << 4 << U32(1) + K + U32(2) + a11 + B + U32(0);
+        << QByteArray("bob") << 4 << U32(1) + kMusic + U32(2) + a11 + kMp3 + U32(0);
     // A visible folder without files is listed; keys and names go in byte order (B.mp3 before
     // a.mp3); a name holding a backslash goes out from after it; .MP3 is an MP3 too, details
     // or not.
@@ -146,7 +147,7 @@ void tst_ShareMessages::shareList_data()
     const QByteArray live = Hex("10000000 5c646174615c4d757369635c4c697665");
     QTest::newRow("a subfolder and odd names")
         << QByteArray("bob") << 5
-        << U32(2) + K + U32(4) + upper + A + B + split + live + U32(0) + U32(0);
+        << U32(2) + kMusic + U32(4) + upper + kOgg + kMp3 + split + live + U32(0) + U32(0);
 }
 
 void tst_ShareMessages::shareList()
@@ -199,7 +200,8 @@ void tst_ShareMessages::shareListRequestFromPeers()
     QVERIFY(carol->WaitForFrame(&toCarol));
     QCOMPARE(toBob, toCarol);
     const QByteArray c = Hex("01 05000000 632e747874 0300000000000000 00000000 00000000");
-    QCOMPARE(Inflated(toBob, 5).toHex(), (U32(1) + K + U32(3) + A + B + c + U32(0)).toHex());
+    QCOMPARE(Inflated(toBob, 5).toHex(),
+             (U32(1) + kMusic + U32(3) + kOgg + kMp3 + c + U32(0)).toHex());
     QVERIFY(toBob != expected);
 }
 
@@ -224,10 +226,11 @@ void tst_ShareMessages::folderContents_data()
                         const QByteArray& body) {
         QTest::newRow(name) << QByteArray(user) << QByteArray(folder) << body;
     };
-    row("backslashes", "bob", "\\data\\Music", U32(7) + K + U32(1) + K + U32(2) + A + B0 + U32(0));
+    row("backslashes", "bob", "\\data\\Music",
+        U32(7) + kMusic + U32(1) + kMusic + U32(2) + kOgg + kMp3Bare + U32(0));
     const QByteArray slashed = WireWriter().str("/data/Music");
     row("slashes echoed", "bob", "/data/Music",
-        U32(7) + slashed + U32(1) + slashed + U32(2) + A + B0 + U32(0));
+        U32(7) + slashed + U32(1) + slashed + U32(2) + kOgg + kMp3Bare + U32(0));
     row("invisible to the user", "eve", "\\data\\Music", {});
     row("not shared", "bob", "\\data", {});
     row("another spelling", "bob", "\\data\\music", {});
@@ -312,7 +315,8 @@ void tst_ShareMessages::folderRepliesKeepQueueUnderCap()
     Music music;
     // Carol has no connection: what is sent to her waits, and her reply's body (as the folder
     // contents test has it) would come on top.
-    const qint64 body = (U32(7) + K + U32(1) + K + U32(2) + A + B0 + U32(0)).size();
+    const qint64 body =
+        (U32(7) + kMusic + U32(1) + kMusic + U32(2) + kOgg + kMp3Bare + U32(0)).size();
     const qint64 waiting = FolderReplies::kMaxQueuedBytesPerPeer - body + over;
     peerMessenger->SendMessage("carol", Message(PM_NOTHING, QByteArray(waiting - 4, 'w')));
     QCOMPARE(peerMessenger->BytesQueuedTo("carol"), waiting);
@@ -331,13 +335,14 @@ void tst_ShareMessages::sharedFolderInfo_data()
                         const QByteArray& written) {
         QTest::newRow(name) << bytes << names << written;
     };
-    row("two files", U32(2) + B0 + A + U32(0), {"a.ogg", "b.mp3"}, U32(2) + A + B0 + U32(0));
-    row("no trailer", U32(2) + B0 + A, {"a.ogg", "b.mp3"}, {});
-    row("record cut short", U32(2) + B0 + A.left(9), {"b.mp3"}, {});
-    row("empty record", U32(2) + B0 + Hex("00") + U32(0), {"", "b.mp3"},
-        U32(2) + Hex("01 00000000 0000000000000000 00000000 00000000") + B0 + U32(0));
-    row("count 131073", U32(131073) + B0 + U32(0), {}, {});
-    row("count negative", U32(0xffffffff) + B0 + U32(0), {}, {});
+    row("two files", U32(2) + kMp3Bare + kOgg + U32(0), {"a.ogg", "b.mp3"},
+        U32(2) + kOgg + kMp3Bare + U32(0));
+    row("no trailer", U32(2) + kMp3Bare + kOgg, {"a.ogg", "b.mp3"}, {});
+    row("record cut short", U32(2) + kMp3Bare + kOgg.left(9), {"b.mp3"}, {});
+    row("empty record", U32(2) + kMp3Bare + Hex("00") + U32(0), {"", "b.mp3"},
+        U32(2) + Hex("01 00000000 0000000000000000 00000000 00000000") + kMp3Bare + U32(0));
+    row("count 131073", U32(131073) + kMp3Bare + U32(0), {}, {});
+    row("count negative", U32(0xffffffff) + kMp3Bare + U32(0), {}, {});
 }
 
 void tst_ShareMessages::sharedFolderInfo()
