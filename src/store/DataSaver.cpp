@@ -23,8 +23,6 @@ DataSaver* dataSaver = nullptr;
 
 namespace {
 
-const QString kCategory = QStringLiteral("Configuration Data");
-
 // The trailer a save appends after the pairs: a marker, then the CRC-32 of every byte before it.
 constexpr char kTrailerMarker[] = {'Q', 'V', 'C', 'R', 'C', '3', '2', ':'};
 constexpr size_t kTrailerSize = sizeof kTrailerMarker + 4;
@@ -190,7 +188,7 @@ void RemoveLeftovers(const QString& path)
         if (QFileInfo(leftover).isSymLink())
             continue;
         if (QFile::remove(leftover))
-            Log(kCategory, 2, QStringLiteral("Removed %1, left by an earlier save").arg(leftover));
+            Log(LogCategories::kConfigurationData, 2, QStringLiteral("Removed %1, left by an earlier save").arg(leftover));
     }
 }
 
@@ -209,7 +207,7 @@ void KeepPrevious(const QString& path)
     const std::string why = SystemError();
     if (!name.isEmpty())
         QFile::remove(name);
-    Log(kCategory, 2,
+    Log(LogCategories::kConfigurationData, 2,
         QStringLiteral("The replaced file could not be kept as %1: %2")
             .arg(PreviousName(path), QString::fromStdString(why)));
 }
@@ -390,14 +388,14 @@ bool DataSaver::Save(const QString& path)
             ::close(fd);
         if (!temporary.isEmpty())
             QFile::remove(temporary);
-        Log(kCategory, 1,
+        Log(LogCategories::kConfigurationData, 1,
             QStringLiteral("Saving the configuration data failed, the previous file is kept: %1")
                 .arg(QString::fromStdString(failure.what())));
         return false;
     }
     std::string why;
     if (!SyncFolder(target, why))
-        Log(kCategory, 1,
+        Log(LogCategories::kConfigurationData, 1,
             QStringLiteral("The configuration data was saved, but its folder could not be "
                            "synced: %1")
                 .arg(QString::fromStdString(why)));
@@ -725,7 +723,7 @@ void DataSaver::Load(const QString& path)
     }
     if (info.isDir()) {
         // Nothing to read and nothing to keep aside: the save will say why it cannot write.
-        Log(kCategory, 1,
+        Log(LogCategories::kConfigurationData, 1,
             QStringLiteral("%1 is a folder, not a configuration file; starting from the defaults")
                 .arg(target));
         EmitDataLoaded();
@@ -740,14 +738,14 @@ void DataSaver::Load(const QString& path)
         } catch (const DataLoadFailure& failure) {
             contents = Contents();
             const QString aside = UnreadableName(file);
-            Log(kCategory, 1,
+            Log(LogCategories::kConfigurationData, 1,
                 QStringLiteral("The configuration data could not be loaded from %1: %2")
                     .arg(file, QString::fromStdString(failure.what())));
             if (QFile::rename(file, aside))
-                Log(kCategory, 2,
+                Log(LogCategories::kConfigurationData, 2,
                     QStringLiteral("The unreadable file was moved to %1").arg(aside));
             else
-                Log(kCategory, 2,
+                Log(LogCategories::kConfigurationData, 2,
                     QStringLiteral("The unreadable file could not be moved to %1").arg(aside));
             return std::optional<DataLoadFailure>(failure);
         }
@@ -758,11 +756,11 @@ void DataSaver::Load(const QString& path)
         const QString previous = PreviousName(target);
         if (!QFileInfo(previous).isFile() || tryRead(previous, contents)) {
             // The defaults are still in place, so the client can work on them.
-            Log(kCategory, 1, QStringLiteral("Starting from the default configuration"));
+            Log(LogCategories::kConfigurationData, 1, QStringLiteral("Starting from the default configuration"));
             EmitDataLoaded();
             throw *failure;
         }
-        Log(kCategory, 1,
+        Log(LogCategories::kConfigurationData, 1,
             QStringLiteral("The configuration data was loaded from the previous save, %1")
                 .arg(previous));
     }
