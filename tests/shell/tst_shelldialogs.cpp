@@ -1,10 +1,9 @@
 // The shell's dialogs: the seam for its modal boxes and folder chooser, the login dialog, and
-// the settings and inspection dialogs that the options page and the tool bar open (the rescan
-// report, the listening port, adding a shared folder, the colours and the store inspection).
+// the settings dialogs that the options page and the tool bar open (the rescan report, the
+// listening port, adding a shared folder and the colours).
 
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
-#include "server/ServerStore.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/SettingsDefaults.h"
 #include "store/DataSaver.h"
@@ -15,9 +14,7 @@
 #include "ui/dialogs/ChangeListeningPortDialog.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/ColorSelectionDialog.h"
-#include "ui/dialogs/DataDialog.h"
 #include "ui/dialogs/SharedFilesRescannedDialog.h"
-#include "ui/dialogs/TypeNavigatorDialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -28,7 +25,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <functional>
 
@@ -98,7 +94,6 @@ private Q_SLOTS:
     void sharedFolderAccess();
     void colours_data();
     void colours();
-    void dataDialogListsTypesAndValues();
 };
 
 void TestShellDialogs::realBoxShowsWhatItIsGiven_data()
@@ -416,37 +411,6 @@ void TestShellDialogs::colours()
     QCOMPARE(stored, expected);
     QTRY_VERIFY(dialog.isNull());
     QApplication::setPalette(before);
-}
-
-void TestShellDialogs::dataDialogListsTypesAndValues()
-{
-    Store store;
-    ServerStore::Room("<b>lobby</b>");
-    ServerStore::Room("den");
-    QPointer<DataDialog> dialog = new DataDialog(&d);
-    const QList<QTreeWidgetItem*> rooms = dialog->typeList->findItems("room", Qt::MatchExactly, 0);
-    QCOMPARE(rooms.size(), 1);
-    QCOMPARE(rooms.at(0)->text(1), QString("2"));
-    dialog->typeList->setCurrentItem(rooms.at(0));
-    QCOMPARE(dialog->itemList->topLevelItemCount(), 2);
-    QCOMPARE(dialog->itemList->topLevelItem(0)->text(0), QString("<b>lobby</b>"));
-
-    // Refreshed, it follows the store and keeps the chosen type.
-    ServerStore::Room("third");
-    dialog->Refresh();
-    QCOMPARE(dialog->typeList->currentItem()->text(1), QString("3"));
-    QCOMPARE(dialog->itemList->topLevelItemCount(), 3);
-
-    TypeNavigatorDialog navigator;
-    navigator.Init();
-    const QList<QTreeWidgetItem*> found =
-        navigator.typeTree->findItems("room", Qt::MatchExactly, 0);
-    QCOMPARE(found.size(), 1);
-    QVERIFY(found.at(0)->childCount() > 0);
-
-    dialog->show();
-    dialog->close();
-    QTRY_VERIFY(dialog.isNull());
 }
 
 QTEST_MAIN(TestShellDialogs)

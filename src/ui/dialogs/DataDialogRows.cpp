@@ -1,0 +1,42 @@
+#include "ui/dialogs/DataDialogRows.h"
+
+#include "store/Data.h"
+
+#include <QTreeWidget>
+
+#include <vector>
+
+namespace DataRows {
+
+QString Latin1(const std::string& bytes)
+{
+    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+}
+
+QString ConnectedItemText(const Item* item)
+{
+    const Type* type = item->GetType();
+    if (type->IsNull())
+        return u'[' + Latin1(type->GetName()) + QStringLiteral(", null]");
+    return u'[' + Latin1(type->GetName()) + QStringLiteral("] ") + Latin1(item->AsString());
+}
+
+void DeleteDetachedRows(QTreeWidgetItem* row)
+{
+    std::vector<QTreeWidgetItem*> work{row};
+    while (!work.empty()) {
+        QTreeWidgetItem* next = work.back();
+        work.pop_back();
+        const QList<QTreeWidgetItem*> children = next->takeChildren();
+        work.insert(work.end(), children.begin(), children.end());
+        delete next;
+    }
+}
+
+void ClearTree(QTreeWidget* tree)
+{
+    while (tree->topLevelItemCount() > 0)
+        DeleteDetachedRows(tree->takeTopLevelItem(tree->topLevelItemCount() - 1));
+}
+
+} // namespace DataRows

@@ -1,0 +1,29 @@
+#pragma once
+
+// Row texts and row disposal shared by the store inspection dialog and the type page.
+
+#include <QString>
+
+#include <string>
+
+class Item;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace DataRows {
+
+// Store text comes from peers and the server in any encoding: one character per byte.
+QString Latin1(const std::string& bytes);
+
+// The row of an item reached through a connection: "[type] value", or "[type, null]" for an
+// item of a null type.
+QString ConnectedItemText(const Item* item);
+
+// Deletes a row that no tree holds any more, with every row below it. Qt's own deletion of a
+// row recurses once per level; this walks a work list instead.
+void DeleteDetachedRows(QTreeWidgetItem* row);
+
+// Empties the tree the same way.
+void ClearTree(QTreeWidget* tree);
+
+} // namespace DataRows

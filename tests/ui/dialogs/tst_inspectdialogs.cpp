@@ -1,0 +1,389 @@
+// The store inspection dialogs: the dialog's type list, item list and connection tree as they
+// follow the store.
+
+#include "peer/PeerMessenger.h"
+#include "server/Server.h"
+#include "shares/SharedFoldersManager.h"
+#include "shell/MainWindowClient.h"
+#include "ui/dialogs/DataDialog.h"
+#include "ui/dialogs/TypeNavigatorDialog.h"
+
+#include <QListWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+
+namespace {
+
+// The store as the dialogs find it in the client: the types of the services.
+struct Store
+{
+    Store()
+    {
+        Server::CreateData(saver);
+        PeerMessenger::CreateData(saver);
+        Settings::CreateData(saver);
+        SharedFoldersManager::CreateData(saver);
+    }
+    StoreGuard guard;
+    DataSaver saver;
+};
+
+// The dialog changes its rows once per turn of the event loop.
+void Settle()
+{
+    QCoreApplication::sendPostedEvents();
+}
+
+// "type:value"; "type:" for the first item of a null type.
+ItemPtr Find(const QString& key)
+{
+    Type* type = d.GetType(key.section(u':', 0, 0).toStdString());
+    if (type->IsNull())
+        return type->GetItems().First();
+    return type->HasItem(key.section(u':', 1).toLatin1().toStdString());
+}
+
+QStringList Texts(const QListWidget* list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+// Every row of the tree, parents first.
+std::vector<QTreeWidgetItem*> Rows(const QTreeWidget* tree)
+{
+    std::vector<QTreeWidgetItem*> rows;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        rows.push_back(tree->topLevelItem(i));
+    for (size_t at = 0; at < rows.size(); ++at) {
+        for (int i = 0; i < rows[at]->childCount(); ++i)
+            rows.push_back(rows[at]->child(i));
+    }
+    return rows;
+}
+
+// The tree in one line: rows in reading order joined by "; ", a "." per level, and a "+" after a
+// row whose only child is the "~~unloaded~~" placeholder (then left out).
+QString Outline(const QTreeWidget* tree)
+{
+    QStringList lines;
+    std::vector<std::pair<QTreeWidgetItem*, int>> work;
+    for (int i = tree->topLevelItemCount() - 1; i >= 0; --i)
+        work.push_back({tree->topLevelItem(i), 0});
+    while (!work.empty()) {
+        const auto [row, depth] = work.back();
+        work.pop_back();
+        const bool folded = row->childCount() == 1 && row->child(0)->childCount() == 0 &&
+                            row->child(0)->text(0) == "~~unloaded~~";
+        lines << QString(depth, u'.') + row->text(0) + (folded ? "+" : "");
+        for (int i = folded ? -1 : row->childCount() - 1; i >= 0; --i)
+            work.push_back({row->child(i), depth + 1});
+    }
+    return lines.join("; ");
+}
+
+// The row at a path of row texts joined by "|", or null.
+QTreeWidgetItem* Row(const QTreeWidget* tree, const QString& path)
+{
+    QTreeWidgetItem* row = tree->invisibleRootItem();
+    for (const QString& text : path.split(u'|')) {
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < row->childCount() && !next; ++i)
+            next = row->child(i)->text(0) == text ? row->child(i) : nullptr;
+        if (!next)
+            return nullptr;
+        row = next;
+    }
+    return row;
+}
+
+// The dialog and its three lists.
+struct Inspector
+{
+    QTreeWidgetItem* TypeRow(const char* name) const
+    {
+        const QList<QTreeWidgetItem*> found = types->findItems(name, Qt::MatchExactly, 0);
+        return found.size() == 1 ? found.first() : nullptr;
+    }
+    void Click(const QString& value) const
+    {
+        Q_EMIT items->itemClicked(items->findItems(value, Qt::MatchExactly).value(0));
+    }
+    // Every row left unfolded, deepest first (unfolding takes a placeholder away), then every
+    // list row clicked: nothing may name a deleted row or item.
+    void TouchEverything() const
+    {
+        const std::vector<QTreeWidgetItem*> rows = Rows(tree);
+        for (auto row = rows.rbegin(); row != rows.rend(); ++row)
+            (*row)->setExpanded(true);
+        for (int i = 0; i < items->count(); ++i)
+            Q_EMIT items->itemClicked(items->item(i));
+    }
+
+    std::unique_ptr<DataDialog> dialog = std::make_unique<DataDialog>(&d);
+    QTreeWidget* types = dialog->findChild<QTreeWidget*>("typeList");
+    QListWidget* items = dialog->findChild<QListWidget*>("itemList");
+    QTreeWidget* tree = dialog->findChild<QTreeWidget*>("itemDataTree");
+};
+
+// alice and bob in the rooms den and <b>x</b>; alice online; den counts two.
+void MakeScene()
+{
+    const ItemPtr alice = d.GetType("user")->NewItem("alice");
+    const ItemPtr bob = d.GetType("user")->NewItem("bob");
+    const ItemPtr den = d.GetType("room")->NewItem("den");
+    const ItemPtr x = d.GetType("room")->NewItem("<b>x</b>");
+    alice.NewItem("is_online");
+    for (const ItemPtr& room : {den, x}) {
+        room += alice;
+        room += bob;
+    }
+    den += d.GetType("user_count")->NewItem("2");
+}
+
+} // namespace
+
+class TestInspectDialogs : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void typeListAndItemList_data();
+    void typeListAndItemList();
+    void treeFollowsClicksAndRemovals_data();
+    void treeFollowsClicksAndRemovals();
+    void manyChangesInOneTurn();
+    void windowGoesWithBothDialogsOpen();
+};
+
+void TestInspectDialogs::typeListAndItemList_data()
+{
+    // Items made before the dialog, then changes once the type is selected: "+value" and
+    // "-value" for items of that type, "late" for a type declared after the dialog.
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<QStringList>("listed");
+
+    const QString ete = QString::fromLatin1("\xe9t\xe9");
+    const QStringList rooms{"den", "Zeta", "<b>x</b>", ete, "a b"};
+    QTest::newRow("by bytes, markup as it is")
+        << "room" << rooms << QStringList() << QStringList{"<b>x</b>", "Zeta", "a b", "den", ete};
+    QTest::newRow("later ones in their place")
+        << "room" << rooms << QStringList{"+m", "+0"}
+        << QStringList{"0", "<b>x</b>", "Zeta", "a b", "den", "m", ete};
+    QTest::newRow("one removed") << "room" << rooms << QStringList{"-Zeta"}
+                                 << QStringList{"<b>x</b>", "a b", "den", ete};
+    QTest::newRow("gone and back in one turn")
+        << "room" << rooms << QStringList{"+m", "-m", "-den", "+den"}
+        << QStringList{"<b>x</b>", "Zeta", "a b", "den", ete};
+    QTest::newRow("a null type lists nothing")
+        << "is_online" << QStringList{"", ""} << QStringList{"+", "-"} << QStringList();
+    QTest::newRow("a type declared later")
+        << "room" << QStringList{"den"} << QStringList{"late", "+m"} << QStringList{"den", "m"};
+}
+
+void TestInspectDialogs::typeListAndItemList()
+{
+    QFETCH(QString, type);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    QFETCH(QStringList, listed);
+
+    Store store;
+    Type* selected = d.GetType(type.toStdString());
+    const auto change = [&](const QString& what) {
+        if (what == "late") {
+            d.NewType("late", RootPrimacy, false, true)->NewItem("one");
+            d.GetType("late")->NewItem("two").Remove();
+        } else if (what.startsWith(u'-')) {
+            Find(type + ":" + what.mid(1)).Remove();
+        } else if (selected->IsNull()) {
+            selected->NewItem();
+        } else {
+            selected->NewItem(what.mid(what.startsWith(u'+') ? 1 : 0).toLatin1().toStdString());
+        }
+    };
+    std::for_each(before.begin(), before.end(), change);
+    QStringList names;
+    for (const Type* known : d.GetTypes())
+        names << QString::fromStdString(known->GetName());
+    names.sort();
+    Inspector inspector;
+    QCOMPARE(inspector.types->headerItem()->text(0) + "|" + inspector.types->headerItem()->text(1) +
+                 "|" + inspector.types->headerItem()->text(2),
+             QString("Type||#"));
+    for (int round = 0; round < 2; ++round) {
+        // The types by name, each with its kind and count; later, only the counts change and
+        // the type declared after the dialog gets no row.
+        QStringList shown;
+        QStringList expected;
+        for (const QTreeWidgetItem* row : Rows(inspector.types))
+            shown << row->text(0) + "|" + row->text(1) + "|" + row->text(2);
+        for (const QString& name : names) {
+            const Type* known = d.GetType(name.toStdString());
+            expected << name + (known->IsNull() ? "|null   |" : "|value   |") +
+                            QString::number(known->ItemCount());
+        }
+        QCOMPARE(shown, expected);
+        if (round == 0) {
+            inspector.types->setCurrentItem(inspector.TypeRow(qPrintable(type)));
+            std::for_each(after.begin(), after.end(), change);
+            Settle();
+        }
+    }
+    QCOMPARE(Texts(inspector.items), listed);
+    inspector.TouchEverything();
+}
+
+void TestInspectDialogs::treeFollowsClicksAndRemovals_data()
+{
+    // The clicked item of the selected type, the rows unfolded, then the item removed.
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("clicked");
+    QTest::addColumn<QStringList>("unfolded");
+    QTest::addColumn<QString>("removed");
+    QTest::addColumn<QString>("outline");
+    QTest::addColumn<QStringList>("listed");
+
+    const QStringList users{"alice", "bob"};
+    const QStringList rooms{"<b>x</b>", "den"};
+    QTest::newRow("a user") << "user"
+                            << "alice" << QStringList() << QString()
+                            << "alice; .[is_online, null]+; .[room] den+; .[room] <b>x</b>+"
+                            << users;
+    QTest::newRow("her room unfolded")
+        << "user"
+        << "alice" << QStringList{"alice|[room] den"} << QString()
+        << "alice; .[is_online, null]+; .[room] den; ..[user] alice+; ..[user] bob+; "
+           "..[user_count] 2+; .[room] <b>x</b>+"
+        << users;
+    QTest::newRow("the root item removed") << "user"
+                                           << "alice" << QStringList{"alice|[room] den"}
+                                           << "user:alice" << QString() << QStringList{"bob"};
+    QTest::newRow("an item at two depths removed")
+        << "room"
+        << "den"
+        << QStringList{"den|[user] bob", "den|[user] alice", "den|[user] alice|[room] <b>x</b>"}
+        << "user:bob"
+        << "den; .[user] alice; ..[is_online, null]+; ..[room] den+; ..[room] <b>x</b>; "
+           "...[user] alice+; .[user_count] 2+"
+        << rooms;
+    QTest::newRow("a listed item not shown removed")
+        << "user"
+        << "alice" << QStringList() << "user:bob"
+        << "alice; .[is_online, null]+; .[room] den+; .[room] <b>x</b>+" << QStringList{"alice"};
+    QTest::newRow("a shared flag removed")
+        << "room"
+        << "den" << QStringList{"den|[user] alice", "den|[user] alice|[is_online, null]"}
+        << "is_online:"
+        << "den; .[user] alice; ..[room] den+; ..[room] <b>x</b>+; .[user] bob+; "
+           ".[user_count] 2+"
+        << rooms;
+}
+
+void TestInspectDialogs::treeFollowsClicksAndRemovals()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, clicked);
+    QFETCH(QStringList, unfolded);
+    QFETCH(QString, removed);
+    QFETCH(QString, outline);
+    QFETCH(QStringList, listed);
+
+    Store store;
+    MakeScene();
+    Inspector inspector;
+    inspector.types->setCurrentItem(inspector.TypeRow(qPrintable(type)));
+    inspector.Click(clicked);
+    QVERIFY(inspector.tree->topLevelItem(0)->isExpanded());
+    QCOMPARE(inspector.tree->currentItem(), nullptr);
+    for (const QString& path : unfolded) {
+        QTreeWidgetItem* row = Row(inspector.tree, path);
+        QVERIFY2(row, qPrintable(path));
+        row->setExpanded(true);
+        QCOMPARE(inspector.tree->currentItem(), row);
+        QVERIFY(row->isSelected());
+        // Folded and unfolded again, it stays as it is.
+        const QString once = Outline(inspector.tree);
+        row->setExpanded(false);
+        row->setExpanded(true);
+        QCOMPARE(Outline(inspector.tree), once);
+    }
+    if (!removed.isEmpty())
+        Find(removed).Remove();
+    Settle();
+    QCOMPARE(Outline(inspector.tree), outline);
+    QCOMPARE(Texts(inspector.items), listed);
+    inspector.TouchEverything();
+}
+
+void TestInspectDialogs::manyChangesInOneTurn()
+{
+    // More changes than a turn makes row by row, in the list and below one row of the tree.
+    constexpr int kUsers = 100;
+    constexpr int kGone = 80;
+    static_assert(kGone > int(DataDialog::kMaxSingleRowChanges));
+    Store store;
+    const ItemPtr hall = d.GetType("room")->NewItem("hall");
+    for (int i = 0; i < kUsers; ++i)
+        hall += d.GetType("user")->NewItem("u" + std::to_string(1000 + (i * 37) % kUsers));
+    Inspector inspector;
+    inspector.types->setCurrentItem(inspector.TypeRow("user"));
+    inspector.Click("u1050");
+    Row(inspector.tree, "u1050|[room] hall")->setExpanded(true);
+    QTreeWidgetItem* kept = Row(inspector.tree, "u1050|[room] hall|[user] u1003");
+    kept->setExpanded(true);
+
+    // u1010 to u1090 go, but u1050; as many others come.
+    for (int i = 1010; i <= 1090; ++i) {
+        if (i != 1050)
+            Find("user:u" + QString::number(i)).Remove();
+    }
+    for (int i = 0; i < kGone; ++i)
+        d.GetType("user")->NewItem("v" + std::to_string(2000 - i));
+    Settle();
+
+    QStringList values;
+    for (const Item* user : d.GetType("user")->GetItems().SortAlphabetic(true))
+        values << QString::fromStdString(user->AsString());
+    QCOMPARE(Texts(inspector.items), values);
+    QCOMPARE(inspector.TypeRow("user")->text(2), QString::number(kUsers));
+    QStringList inHall;
+    for (const Item* user : hall.GetItems("user"))
+        inHall << "..[user] " + QString::fromStdString(user->AsString()) +
+                      (user->AsString() == "u1003" ? "" : "+");
+    inHall.insert(inHall.indexOf("..[user] u1003") + 1, "...[room] hall+");
+    QCOMPARE(Outline(inspector.tree), "u1050; .[room] hall; " + inHall.join("; "));
+    // The rows put back are unfolded as they were, and the current one stays current.
+    QVERIFY(Row(inspector.tree, "u1050|[room] hall")->isExpanded() && kept->isExpanded());
+    QCOMPARE(inspector.tree->currentItem(), kept);
+    inspector.TouchEverything();
+}
+
+void TestInspectDialogs::windowGoesWithBothDialogsOpen()
+{
+    Client client("alice");
+    client.Start();
+    d.GetType("user")->NewItem("carol");
+    d.GetType("user")->NewItem("dave");
+    QMetaObject::invokeMethod(client.window.get(), "OnShowData");
+    QMetaObject::invokeMethod(client.window.get(), "OnTypeNavigator");
+    auto* dialog = client.window->findChild<DataDialog*>();
+    QVERIFY(dialog);
+    QVERIFY(client.window->findChild<TypeNavigatorDialog*>());
+    auto* types = dialog->findChild<QTreeWidget*>("typeList");
+    types->setCurrentItem(types->findItems("user", Qt::MatchExactly, 0).value(0));
+    auto* items = dialog->findChild<QListWidget*>("itemList");
+    Q_EMIT items->itemClicked(items->findItems("carol", Qt::MatchExactly).value(0));
+    QCOMPARE(Outline(dialog->findChild<QTreeWidget*>("itemDataTree")), QString("carol"));
+    // A removal still on its way to the dialog when it goes.
+    Find("user:dave").Remove();
+    client.window.reset();
+}
+
+QTEST_MAIN(TestInspectDialogs)
+#include "tst_inspectdialogs.moc"
