@@ -1,11 +1,12 @@
 // The store inspection dialogs: the dialog's type list, item list and connection tree as they
-// follow the store.
+// follow the store, and the type page's list and whole tree with its cut.
 
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindowClient.h"
 #include "ui/dialogs/DataDialog.h"
+#include "ui/dialogs/DataTabPage.h"
 #include "ui/dialogs/TypeNavigatorDialog.h"
 
 #include <QListWidget>
@@ -144,6 +145,26 @@ void MakeScene()
     den += d.GetType("user_count")->NewItem("2");
 }
 
+// "a-b" relates a to b, one of each per item of the other; "a=>b" lets an a hold many b, "a<=>b"
+// many of each other; a trailing "!" makes a null type. Types are declared as they first come.
+void DeclareSchema(const QStringList& relations)
+{
+    const auto type = [](QString name) {
+        const bool isNull = name.endsWith(u'!');
+        name.chop(isNull ? 1 : 0);
+        Type* known = d.HasType(name.toLatin1().toStdString());
+        return known ? known : d.NewType(name.toLatin1().toStdString(), RootPrimacy, isNull, true);
+    };
+    for (const QString& relation : relations) {
+        const bool both = relation.contains("<=>");
+        const bool many = relation.contains("=>");
+        const QStringList ends = relation.split(both ? "<=>" : many ? "=>" : "-");
+        Type* from = type(ends.at(0));
+        if (ends.size() == 2)
+            from->RelateToType(type(ends.at(1)), both ? Many : One, many ? Many : One);
+    }
+}
+
 } // namespace
 
 class TestInspectDialogs : public QObject
@@ -157,6 +178,8 @@ private Q_SLOTS:
     void treeFollowsClicksAndRemovals();
     void manyChangesInOneTurn();
     void windowGoesWithBothDialogsOpen();
+    void typePage_data();
+    void typePage();
 };
 
 void TestInspectDialogs::typeListAndItemList_data()
@@ -383,6 +406,73 @@ void TestInspectDialogs::windowGoesWithBothDialogsOpen()
     // A removal still on its way to the dialog when it goes.
     Find("user:dave").Remove();
     client.window.reset();
+}
+
+void TestInspectDialogs::typePage_data()
+{
+    // An a holding bs b's, each b holding the same cs c's, and the first c holding the a: a tree
+    // of 1 + (bs + 1) + bs * cs + bs rows, as no path takes a type twice.
+    QTest::addColumn<int>("bs");
+    QTest::addColumn<int>("cs");
+    QTest::addColumn<bool>("whole");
+
+    QTest::newRow("small") << 3 << 2 << true;
+    QTest::newRow("just at the cap") << 1 << DataTabPage::kMaxTypePageRows - 4 << true;
+    QTest::newRow("one past the cap") << 1 << DataTabPage::kMaxTypePageRows - 3 << false;
+    QTest::newRow("300 of 300") << 300 << 300 << false;
+}
+
+void TestInspectDialogs::typePage()
+{
+    QFETCH(int, bs);
+    QFETCH(int, cs);
+    QFETCH(bool, whole);
+
+    StoreGuard store;
+    DeclareSchema({"pa=>pb", "pb<=>pc", "pc=>pa"});
+    Type* as = d.GetType("pa");
+    as->NewItem("before");
+    DataTabPage page(as);
+    auto* list = page.findChild<QListWidget*>("itemList");
+    auto* tree = page.findChild<QTreeWidget*>("itemDataTree");
+    QCOMPARE(tree->headerItem()->text(0), QString("Item"));
+    const ItemPtr a = as->NewItem("a");
+    as->NewItem("<i>later</i>");
+    std::vector<ItemPtr> cItems;
+    for (int j = 0; j < cs; ++j)
+        cItems.push_back(d.GetType("pc")->NewItem("c" + std::to_string(j)));
+    for (int i = 0; i < bs; ++i) {
+        const ItemPtr b = d.GetType("pb")->NewItem("b" + std::to_string(i));
+        a += b;
+        for (const ItemPtr& c : cItems)
+            b += c;
+    }
+    cItems.front() += a;
+    // Only what came after the page, newest first; the others' removals change nothing.
+    QCOMPARE(Texts(list), (QStringList{"<i>later</i>", "a"}));
+    Find("pa:before").Remove();
+    Find("pa:<i>later</i>").Remove();
+    QCOMPARE(Texts(list), QStringList{"a"});
+    Q_EMIT list->itemClicked(list->item(0));
+
+    const std::vector<QTreeWidgetItem*> rows = Rows(tree);
+    QCOMPARE(qsizetype(rows.size()),
+             whole ? 1 + (bs + 1) + qsizetype(bs) * cs + bs : DataTabPage::kMaxTypePageRows);
+    QCOMPARE(tree->topLevelItemCount(), whole ? 1 : 2);
+    if (!whole)
+        QCOMPARE(tree->topLevelItem(1)->text(0), QString("~~truncated~~"));
+    // Breadth first: whatever the cut, every row of the root's partners is there.
+    QCOMPARE(tree->topLevelItem(0)->childCount(), bs + 1);
+    for (QTreeWidgetItem* row : rows) {
+        QVERIFY(row->childCount() == 0 || row->isExpanded());
+        // No type twice on a path, and the root's own type nowhere below it.
+        QSet<QString> types{"[pa"};
+        for (const QTreeWidgetItem* up = row; up->parent(); up = up->parent()) {
+            const QString type = up->text(0).section(u']', 0, 0);
+            QVERIFY2(!types.contains(type), qPrintable(row->text(0)));
+            types.insert(type);
+        }
+    }
 }
 
 QTEST_MAIN(TestInspectDialogs)
