@@ -1,18 +1,25 @@
 // The store inspection dialogs: the dialog's type list, item list and connection tree as they
-// follow the store, and the type page's list and whole tree with its cut.
+// follow the store, the type page's list and whole tree with its cut, and the type navigator's
+// chains against the straightforward search it replaces.
 
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindowClient.h"
+#include "store/GeneralFunctions.h"
 #include "ui/dialogs/DataDialog.h"
 #include "ui/dialogs/DataTabPage.h"
 #include "ui/dialogs/TypeNavigatorDialog.h"
 
+#include <QComboBox>
 #include <QListWidget>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextBrowser>
 #include <QTreeWidget>
 
+#include <list>
+#include <map>
 
 namespace {
 
@@ -165,6 +172,130 @@ void DeclareSchema(const QStringList& relations)
     }
 }
 
+// Every type related to every other, with steps to one or many and null types mixed.
+QStringList CompleteGraph(const QStringList& names)
+{
+    QStringList relations;
+    for (int i = 0; i < names.size(); ++i) {
+        for (int j = i + 1; j < names.size(); ++j) {
+            relations << names.at(i) + (i % 3 == 2 ? "!" : "") +
+                             ((i * 5 + j) % 3 == 0 ? "=>" : "-") + names.at(j) +
+                             (j % 3 == 2 ? "!" : "");
+        }
+    }
+    return relations;
+}
+
+// What a reader sees of each paragraph: its text with the bold and green runs marked.
+QStringList SeenLines(const QTextDocument* document)
+{
+    QStringList lines;
+    for (QTextBlock block = document->begin(); block.isValid() && !document->isEmpty();
+         block = block.next()) {
+        QString line;
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            QString text = EscapeHTML(it.fragment().text());
+            if (it.fragment().charFormat().fontWeight() >= QFont::Bold)
+                text = "<b>" + text + "</b>";
+            if (it.fragment().charFormat().foreground().color() == QColor("green"))
+                text = "<font color=green>" + text + "</font>";
+            line += text;
+        }
+        lines << line;
+    }
+    return lines;
+}
+
+// The same for rich-text lines, each a paragraph.
+QStringList SeenLines(const QStringList& lines)
+{
+    QTextDocument document;
+    document.setHtml(lines.isEmpty() ? QString() : "<p>" + lines.join("</p><p>") + "</p>");
+    return SeenLines(&document);
+}
+
+// The search as first written, recursive, kept as the reference for the order and text of the
+// lines. Equal lengths keep their order of discovery.
+struct ReferenceNavigator
+{
+    void FindPath(const std::string& name, const std::string& end, std::list<std::string>& path)
+    {
+        if (path.size() > 6)
+            return;
+        path.push_back(name);
+        if (name == end) {
+            foundPaths[path.size()].push_back(path);
+            path.pop_back();
+            return;
+        }
+        if (related.count(name) == 0) {
+            RelationMap relations;
+            d.GetType(name)->GetRelatedTypes(relations);
+            for (const auto& relation : relations)
+                related[name].push_back(relation.first->GetName());
+        }
+        for (const std::string& other : related[name]) {
+            if (std::find(path.begin(), path.end(), other) == path.end())
+                FindPath(other, end, path);
+        }
+        path.pop_back();
+    }
+
+    // The first lines, at most limit of them, of the chains from one type to another.
+    QStringList Lines(const std::string& from, const std::string& to, int limit = INT_MAX)
+    {
+        foundPaths.clear();
+        std::list<std::string> path;
+        FindPath(from, to, path);
+        QStringList lines;
+        for (const auto& [length, paths] : foundPaths) {
+            for (auto found = paths.begin(); found != paths.end() && lines.size() < limit;
+                 ++found) {
+                QString body;
+                bool many = false;
+                Type* previous = nullptr;
+                for (const std::string& name : *found) {
+                    Type* type = d.GetType(name);
+                    const bool toMany =
+                        previous && previous->GetRelation(type).otherPerThis == Many;
+                    many = many || toMany;
+                    body += previous ? (toMany ? " => " : " -> ") : "";
+                    body += "<b>" + EscapeHTML(QString::fromStdString(name)) + "</b>";
+                    body += type->IsNull() ? " [null]" : "";
+                    previous = type;
+                }
+                const QString count = QString::number(found->size());
+                lines << (many ? "[" + count + "] "
+                               : "<font color=green><b>[" + count + "]</b></font> ") +
+                             body;
+            }
+        }
+        return lines;
+    }
+
+    std::map<std::string, std::vector<std::string>> related;
+    std::map<size_t, std::list<std::list<std::string>>> foundPaths;
+};
+
+struct Navigator
+{
+    Navigator() { dialog->Init(); }
+
+    static QStringList Entries(const QComboBox* box)
+    {
+        QStringList entries;
+        for (int i = 0; i < box->count(); ++i)
+            entries << box->itemText(i);
+        return entries;
+    }
+    QStringList Seen() const { return SeenLines(chart->document()); }
+
+    std::unique_ptr<TypeNavigatorDialog> dialog = std::make_unique<TypeNavigatorDialog>();
+    QComboBox* from = dialog->findChild<QComboBox*>("fromTypeBox");
+    QComboBox* to = dialog->findChild<QComboBox*>("toTypeBox");
+    QTextBrowser* chart = dialog->findChild<QTextBrowser*>("chartEdit");
+};
+
 } // namespace
 
 class TestInspectDialogs : public QObject
@@ -180,6 +311,10 @@ private Q_SLOTS:
     void windowGoesWithBothDialogsOpen();
     void typePage_data();
     void typePage();
+    void navigatorOnAChain_data();
+    void navigatorOnAChain();
+    void navigatorMatchesTheRecursiveSearch_data();
+    void navigatorMatchesTheRecursiveSearch();
 };
 
 void TestInspectDialogs::typeListAndItemList_data()
@@ -471,6 +606,119 @@ void TestInspectDialogs::typePage()
             const QString type = up->text(0).section(u']', 0, 0);
             QVERIFY2(!types.contains(type), qPrintable(row->text(0)));
             types.insert(type);
+        }
+    }
+}
+
+void TestInspectDialogs::navigatorOnAChain_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QStringList>("offered");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("line");
+
+    const QStringList fromA{"b", "c", "d", "e", "f", "g"};
+    const QString green = "<font color=green><b>[%1]</b></font> ";
+    QTest::newRow("the first shown")
+        << "a" << fromA << "b" << green.arg(2) + "<b>a</b> -> <b>b</b>";
+    QTest::newRow("one step to many") << "a" << fromA << "c"
+                                      << "[3] <b>a</b> -> <b>b</b> => <b>c</b>";
+    QTest::newRow("through a null type")
+        << "e" << QStringList{"a", "b", "c", "d", "f", "g", "h"} << "c"
+        << green.arg(3) + "<b>e</b> -> <b>d</b> [null] -> <b>c</b>";
+    QTest::newRow("one to many among five")
+        << "a" << fromA << "e"
+        << "[5] <b>a</b> -> <b>b</b> => <b>c</b> -> <b>d</b> [null] -> <b>e</b>";
+    QTest::newRow("six steps") << "h" << QStringList{"b", "c", "d", "e", "f", "g"} << "b"
+                               << green.arg(7) + "<b>h</b> -> <b>g</b> -> <b>f</b> -> <b>e</b> -> "
+                                                 "<b>d</b> [null] -> <b>c</b> -> <b>b</b>";
+    QTest::newRow("no relations") << "lonely" << QStringList() << QString() << QString();
+}
+
+void TestInspectDialogs::navigatorOnAChain()
+{
+    QFETCH(QString, from);
+    QFETCH(QStringList, offered);
+    QFETCH(QString, to);
+    QFETCH(QString, line);
+
+    StoreGuard store;
+    DeclareSchema({"lonely", "f-g", "d!-e", "b=>c", "h", "c-d!", "a-b", "g-h", "e-f"});
+    Navigator navigator;
+    QCOMPARE(Navigator::Entries(navigator.from),
+             (QStringList{"a", "b", "c", "d", "e", "f", "g", "h", "lonely"}));
+    // The first type is current, and the chain to its first end type is drawn.
+    QCOMPARE(navigator.to->currentText(), QString("b"));
+    QCOMPARE(navigator.Seen(),
+             SeenLines({"<font color=green><b>[2]</b></font> <b>a</b> -> <b>b</b>"}));
+
+    navigator.from->setCurrentText(from);
+    QCOMPARE(Navigator::Entries(navigator.to), offered);
+    navigator.to->setCurrentText(to);
+    QCOMPARE(navigator.to->currentText(), to);
+    QCOMPARE(navigator.Seen(), SeenLines(line.isEmpty() ? QStringList() : QStringList{line}));
+}
+
+void TestInspectDialogs::navigatorMatchesTheRecursiveSearch_data()
+{
+    // The schema; the start types compared with every end type (none: a to b only); the chains
+    // from a to b, which past the cap end in a note.
+    QTest::addColumn<QStringList>("relations");
+    QTest::addColumn<bool>("everyPair");
+    QTest::addColumn<int>("chains");
+
+    // Declared out of name order, so that the order of relations is not the order of names.
+    const QStringList names{"t3", "a", "x<&>", "b", "t5", "t1", "t6"};
+    for (int n = 4; n <= 7; ++n)
+        QTest::addRow("%d types, every one related", n)
+            << CompleteGraph(names.mid(0, n)) << true << (n == 7 ? 326 : -1);
+    QStringList twelve = names;
+    for (int i = 7; i < 12; ++i)
+        twelve << QString("k%1").arg(i);
+    QTest::newRow("12 types, every one related") << CompleteGraph(twelve) << false << 36101;
+    // a to b through each of that many middle types.
+    const auto fan = [](int middles) {
+        QStringList relations;
+        for (int i = 0; i < middles; ++i)
+            relations << QString("a-m%1").arg(i) << QString("m%1=>b").arg(i);
+        return relations;
+    };
+    constexpr int kCap = TypeNavigatorDialog::kMaxNavigatorPaths;
+    QTest::newRow("as many chains as the cap") << fan(kCap) << false << kCap;
+    QTest::newRow("one more") << fan(kCap + 1) << false << kCap + 1;
+}
+
+void TestInspectDialogs::navigatorMatchesTheRecursiveSearch()
+{
+    QFETCH(QStringList, relations);
+    QFETCH(bool, everyPair);
+    QFETCH(int, chains);
+
+    StoreGuard store;
+    DeclareSchema(relations);
+    Navigator navigator;
+    ReferenceNavigator reference;
+    const QStringList names = Navigator::Entries(navigator.from);
+    for (const QString& from : everyPair ? names : QStringList{"a"}) {
+        navigator.from->setCurrentText(from);
+        if (everyPair) // complete graphs: every other type is one step away
+            QCOMPARE(Navigator::Entries(navigator.to).size(), names.size() - 1);
+        for (int i = 0; i < navigator.to->count(); ++i) {
+            const QString to = everyPair ? navigator.to->itemText(i) : QString("b");
+            navigator.to->setCurrentText(to);
+            QStringList lines = SeenLines(reference.Lines(from.toLatin1().toStdString(),
+                                                          to.toLatin1().toStdString(),
+                                                          TypeNavigatorDialog::kMaxNavigatorPaths));
+            int found = 0;
+            for (const auto& [length, paths] : reference.foundPaths)
+                found += int(paths.size());
+            if (found > TypeNavigatorDialog::kMaxNavigatorPaths)
+                lines << "(more paths not shown)";
+            QCOMPARE(navigator.Seen(), lines);
+            if (from == "a" && to == "b" && chains >= 0)
+                QCOMPARE(found, chains);
+            if (!everyPair)
+                break;
         }
     }
 }
