@@ -22,6 +22,8 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
+#include "ui/dialogs/DataDialog.h"
+#include "ui/dialogs/TypeNavigatorDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SharesForm.h"
 #include "ui/search/WishListSearcher.h"
@@ -146,6 +148,11 @@ MainWindow::~MainWindow()
     // From here on the tool bars ignore the widgets that go, and no form opens a chat.
     g_showIsOver = true;
     FormHooks::Get().openChat = nullptr;
+
+    // The inspection dialogs go before the sweep and the save: they follow every change of the
+    // store, and a sweep of a big store would only queue work for them.
+    delete dataDialog;
+    delete typeNavigatorDialog;
 
     if (m_engine) {
         // Why a save failed is logged; at shutdown nobody reads the log any more, so it goes to
