@@ -1,5 +1,6 @@
 #include "shell/EventToolBar.h"
 
+#include "shell/DisplayText.h"
 #include "shell/ShellState.h"
 #include "shell/UIFunctions.h"
 #include "store/Data.h"
@@ -83,7 +84,8 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
         }
         m_placeholder = false;
     }
-    QAction* action = addAction(QIcon(icon), text);
+    // The text names what other users sent or typed: an "&" in it is no shortcut.
+    QAction* action = addAction(QIcon(icon), EscapeMnemonics(text));
     connect(action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     d.GetType(kEventAction)->GetItem(Value(action)) +=
         d.GetType(kEventWidget)->GetItem(widgetAddress);

@@ -40,7 +40,8 @@ public:
     explicit EventToolBar(AlertWindow* window, QWidget* parent = nullptr);
     ~EventToolBar() override;
 
-    // text: the button's; icon: a resource path; alert: a tray balloon's text, or empty for none.
+    // text: the button's, shown as given ("&" included); icon: a resource path; alert: a tray
+    // balloon's text, or empty for none.
     // A widget that is visible gets no button, nor one more while it has one.
     void AddEvent(const QString& text, const QString& icon, QWidget* widget, const QString& alert);
     // Forms call this when the widget comes into view.

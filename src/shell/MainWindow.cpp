@@ -7,6 +7,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "shell/ActionSetToolBar.h"
 #include "shell/DiagnosticsForm.h"
+#include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
 #include "shell/ModalDialogs.h"
 #include "shell/OptionsPage.h"
@@ -68,14 +69,9 @@ const SchemaSaved kSaved[] = {
     {ServerTypes::User, UserNote},
 };
 
-QString Latin1(const std::string& text)
-{
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
 QString SettingText(SettingKey key)
 {
-    return Latin1(Settings::Text(key));
+    return Utf8Text(Settings::Text(key));
 }
 
 void ShowInformation(QWidget* parent, const QString& title, const QString& text)
@@ -431,7 +427,7 @@ void MainWindow::OnConnectionFailed(std::string reason)
         title = QStringLiteral("Login Failure");
         text = QStringLiteral("Login failed. Reported failure reason: %1. Please change your "
                               "login settings in the Options tab and try reconnecting.")
-                   .arg(Latin1(reason));
+                   .arg(Utf8Text(reason));
     }
     if (!title.isEmpty())
         ShowInformation(this, title, text);

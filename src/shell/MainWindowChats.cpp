@@ -5,8 +5,10 @@
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
+#include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
 #include "shell/ShellTypes.h"
+#include "shell/Ties.h"
 #include "shell/UIFunctions.h"
 #include "ui/chat/ChatForm.h"
 
@@ -45,8 +47,8 @@ ChatForm* MainWindow::GetChatForm(std::string user)
     auto* form = new ChatForm(user, ui->chatTabControl, this);
     ui->chatTabControl->addTab(
         form, QIcon(userItem.IsConnected(ServerTypes::IsOnline) ? kOnlineDotIcon : kOfflineDotIcon),
-        QString::fromLatin1(user.data(), qsizetype(user.size())));
-    userItem += d.GetType(ShellTypes::UserChatWidget)->GetItem(Value(form));
+        EscapeMnemonics(NameText(user)));
+    userItem += Ties::Make(ShellTypes::UserChatWidget, form);
     server->TrackUser(user);
     return form;
 }

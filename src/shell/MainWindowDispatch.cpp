@@ -8,9 +8,11 @@
 #include "shares/SharedFoldersManager.h"
 #include "shares/SharesSchema.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
 #include "shell/ModalDialogs.h"
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
+#include "shell/Ties.h"
 #include "shell/UIFunctions.h"
 #include "store/Settings.h"
 #include "ui/chat/ChatLog.h"
@@ -165,7 +167,7 @@ void MainWindow::OpenRoomChatLog(ItemPtr room)
     const std::string name = room.AsString();
     auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::Room, name), this);
     ui->roomsTabControl->addTab(viewer, QIcon(QStringLiteral(":/icons/note_icon")),
-                                QString::fromLatin1(name.data(), qsizetype(name.size())));
-    room += d.GetType(ShellTypes::ChatLogForm)->GetItem(Value(viewer));
+                                EscapeMnemonics(Utf8Text(name)));
+    room += Ties::Make(ShellTypes::ChatLogForm, viewer);
     FocusWidgetAndParents(viewer);
 }

@@ -6,6 +6,7 @@
 #include "server/PortForwarder.h"
 #include "server/ServerSchema.h"
 #include "shares/SharesSchema.h"
+#include "shell/DisplayText.h"
 #include "shell/OptionsPage.h"
 #include "store/Settings.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
@@ -18,20 +19,10 @@
 
 namespace {
 
-QString Latin1(const std::string& text)
-{
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
-QString Utf8(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
 // The first row of the shared-folder list that shows the folder's path.
 QTreeWidgetItem* FolderRow(QTreeWidget* list, Item* folder)
 {
-    const QString path = Utf8(folder->AsString());
+    const QString path = Utf8Text(folder->AsString());
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
         if (list->topLevelItem(i)->text(0) == path)
             return list->topLevelItem(i);
@@ -137,7 +128,7 @@ void MainWindow::OnOptionsTabSelectionChanged(int index)
 void MainWindow::OnSharedFolderAdded(Item* folder)
 {
     auto* row = new QTreeWidgetItem(ui->sharedFoldersList);
-    row->setText(0, Utf8(folder->AsString()));
+    row->setText(0, Utf8Text(folder->AsString()));
 }
 
 void MainWindow::OnSharedFolderRemoved(Item* folder)
@@ -157,12 +148,12 @@ void MainWindow::OnSharedFolderChange(ConnectionInfo info)
 
 void MainWindow::OnUsernameChanged(Item* key)
 {
-    ui->usernameEdit->setText(Latin1(ItemPtr(key)[SettingsTypes::GlobalValue].AsString()));
+    ui->usernameEdit->setText(NameText(ItemPtr(key)[SettingsTypes::GlobalValue].AsString()));
 }
 
 void MainWindow::OnNewListeningPortChanged(Item* key)
 {
-    ui->listeningPortEdit->setText(Latin1(ItemPtr(key)[SettingsTypes::GlobalValue].AsString()));
+    ui->listeningPortEdit->setText(Utf8Text(ItemPtr(key)[SettingsTypes::GlobalValue].AsString()));
 }
 
 void MainWindow::OnSharedFilesRescanned(int added, int removed)

@@ -7,8 +7,10 @@
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
+#include "shell/Ties.h"
 #include "shell/UIFunctions.h"
 #include "store/Settings.h"
 #include "ui/chat/QRoomListItemWidget.h"
@@ -89,8 +91,8 @@ void MainWindow::OnRoomAdded(Item* item)
         return;
     auto* row = new QRoomListItemWidget(ui->roomList);
     row->SetRoles(room);
-    row->setText(0, QString::fromUtf8(item->AsString()));
-    room += d.GetType(ShellTypes::RoomNode)->GetItem(Value(row));
+    row->setText(0, Utf8Text(item->AsString()));
+    room += Ties::Make(ShellTypes::RoomNode, row);
 }
 
 void MainWindow::OnRoomUserCountChanged(Item* item)
@@ -174,7 +176,7 @@ void MainWindow::OnEnteredRoom(ConnectionInfo& info)
     }
     auto* form = new RoomForm(name);
     ui->roomsTabControl->addTab(form, QIcon(QStringLiteral(":/icons/room_icon")),
-                                QString::fromLatin1(name.data(), qsizetype(name.size())));
+                                EscapeMnemonics(Utf8Text(name)));
     form->Init();
     FocusWidget(form);
 }

@@ -1,6 +1,7 @@
 #include "shell/ModalDialogs.h"
 
 #include <QFileDialog>
+#include <QMenu>
 
 namespace {
 
@@ -21,6 +22,8 @@ public:
     {
         return QFileDialog::getExistingDirectory(parent, title);
     }
+
+    QAction* RunMenu(QMenu* menu, const QPoint& at) override { return menu->exec(at); }
 };
 
 QtDialogs qtDialogs;

@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QMessageBox>
+#include <QPoint>
 #include <QString>
 
+class QAction;
+class QMenu;
 class QWidget;
 
-// Every modal box and folder chooser of the shell goes through here, so that a test can answer
-// them instead of a user: it installs a scripted implementation, and nothing blocks.
+// Every modal box, folder chooser and context menu of the shell goes through here, so that a
+// test can answer them instead of a user: it installs a scripted implementation, and nothing
+// blocks.
 class ModalDialogs
 {
 public:
@@ -27,6 +31,11 @@ public:
     virtual QMessageBox::StandardButton Show(const MessageBox& box) = 0;
     // Lets the user pick an existing folder; empty when the chooser was cancelled.
     virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+    // Runs the menu at the point (global coordinates) until the user picks an entry or closes
+    // it. The chosen entry has been triggered by then, so its slot has run; returns it, or null
+    // when nothing was chosen. The caller keeps the menu. Entries made from typed or peer text
+    // go through EscapeMnemonics (shell/DisplayText.h).
+    virtual QAction* RunMenu(QMenu* menu, const QPoint& at) = 0;
 
     // The one in use: the real dialogs unless a test installed its own.
     static ModalDialogs& Current();

@@ -495,7 +495,7 @@ void tst_WindowPages::doubleClickEntersTheRoom()
     QVERIFY(client->Deliver(RoomEnteredReply(kCafe)));
     QCOMPARE(tabs->count(), 1);
     QVERIFY(qobject_cast<RoomForm*>(tabs->widget(0)));
-    QCOMPARE(tabs->tabText(0), QString::fromLatin1(kCafe));
+    QCOMPARE(tabs->tabText(0), QString::fromUtf8(kCafe));
     QVERIFY(client->Deliver(RoomEnteredReply(kCafe)));
     QCOMPARE(tabs->count(), 1);
     // Left while the tab stays open, then entered again: still the one tab.

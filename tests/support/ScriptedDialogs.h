@@ -2,16 +2,26 @@
 
 #include "shell/ModalDialogs.h"
 
+#include <QAction>
+#include <QCoreApplication>
 #include <QList>
+#include <QMenu>
 #include <QStringList>
 
-// Stands in for the user at the shell's modal boxes and folder chooser while it lives: answers
-// them from the scripts below, in order, and records what was asked. Nothing blocks.
+#include <functional>
+
+// Stands in for the user at the shell's modal boxes, folder chooser and context menus while it
+// lives: answers them from the scripts below, in order, and records what was asked. Nothing
+// blocks.
 //
 //     ScriptedDialogs dialogs;
 //     dialogs.answers << QMessageBox::Yes << QMessageBox::No;
 //     ... code under test asks two questions ...
 //     QCOMPARE(dialogs.shown.at(0).title, QString("Give up membership?"));
+//
+//     dialogs.menuChoices << "Groups > friends";
+//     ... code under test runs a context menu ...
+//     QCOMPARE(dialogs.menus.at(0).entries, QStringList({"Download File", "-", "Groups", ...}));
 class ScriptedDialogs : public ModalDialogs
 {
 public:
@@ -33,15 +43,82 @@ public:
         return folders.isEmpty() ? QString() : folders.takeFirst();
     }
 
+    QAction* RunMenu(QMenu* menu, const QPoint& at) override
+    {
+        menus << MenuRun{at, Entries(menu)};
+        if (whileMenuOpen) {
+            menu->popup(at);
+            QCoreApplication::processEvents();
+            whileMenuOpen(menu);
+            menu->hide();
+        }
+        const QString choice = menuChoices.isEmpty() ? QString() : menuChoices.takeFirst();
+        QAction* chosen = Find(menu, choice);
+        if (chosen)
+            chosen->trigger();
+        return chosen;
+    }
+
+    // One menu as it was run.
+    struct MenuRun
+    {
+        QPoint at;
+        // Its visible entries in order, their texts as given (a doubled "&" stays doubled): a
+        // separator is "-", a submenu is its title followed by its own entries as
+        // "title > entry".
+        QStringList entries;
+    };
+
+    // The entries of a menu as MenuRun records them.
+    static QStringList Entries(const QMenu* menu, const QString& prefix = QString())
+    {
+        QStringList entries;
+        for (QAction* action : menu->actions()) {
+            if (!action->isVisible())
+                continue;
+            if (action->isSeparator()) {
+                entries << prefix + QStringLiteral("-");
+                continue;
+            }
+            entries << prefix + action->text();
+            if (const QMenu* sub = action->menu())
+                entries << Entries(sub, prefix + action->text() + QStringLiteral(" > "));
+        }
+        return entries;
+    }
     // The buttons the user presses, one per box; a box beyond them gets NoButton.
     QList<QMessageBox::StandardButton> answers;
     // The folders the user picks, one per chooser; a chooser beyond them is cancelled.
     QStringList folders;
 
+    // The entry picked in each menu, in order, named as MenuRun records it; an entry that is not
+    // there (or disabled, or a submenu's title), an empty one or a menu beyond them closes the
+    // menu with nothing chosen.
+    QStringList menuChoices;
+    // Runs while each menu is shown on the screen, before the pick (to look at it, grab it).
+    std::function<void(QMenu*)> whileMenuOpen;
+
     QList<MessageBox> shown;
     QList<QWidget*> chooserParents;
     QStringList chooserTitles;
+    QList<MenuRun> menus;
 
 private:
+    static QAction* Find(const QMenu* menu, const QString& entry, const QString& prefix = {})
+    {
+        for (QAction* action : menu->actions()) {
+            if (!action->isVisible() || action->isSeparator() || !action->isEnabled())
+                continue;
+            const QString name = prefix + action->text();
+            if (const QMenu* sub = action->menu()) {
+                if (QAction* found = Find(sub, entry, name + QStringLiteral(" > ")))
+                    return found;
+            } else if (name == entry && !entry.isEmpty()) {
+                return action;
+            }
+        }
+        return nullptr;
+    }
+
     ModalDialogs* m_before;
 };

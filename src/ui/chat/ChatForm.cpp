@@ -6,23 +6,24 @@
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellActionSets.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
+#include "shell/Ties.h"
 #include "shell/UIFunctions.h"
 #include "store/Settings.h"
 
 #include <QIcon>
 #include <QLineEdit>
-#include <QSet>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace {
 
-QSet<const ChatForm*>& LiveForms()
+LiveSet& LiveForms()
 {
-    static QSet<const ChatForm*> forms;
+    static LiveSet forms;
     return forms;
 }
 
@@ -32,7 +33,7 @@ ChatForm::ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent)
     : QWidget(parent), m_user(user), m_tabs(tabs), m_chatView(new ChatView(this)),
       m_chatEdit(new QLineEdit(this))
 {
-    LiveForms().insert(this);
+    LiveForms().Insert(this);
     m_chatEdit->setObjectName(QStringLiteral("chatEdit"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_chatView);
@@ -49,15 +50,13 @@ ChatForm::ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent)
 
 ChatForm::~ChatForm()
 {
-    LiveForms().remove(this);
-    if (Type* type = d.HasType(ShellTypes::UserChatWidget))
-        type->HasItem(Value(this)).Remove();
+    LiveForms().Erase(this);
+    Ties::Remove(ShellTypes::UserChatWidget, this);
 }
 
 ChatForm* ChatForm::FromItem(ItemPtr item)
 {
-    auto* form = item.AsPointer<ChatForm>();
-    return LiveForms().contains(form) ? form : nullptr;
+    return LiveForms().Follow<ChatForm>(item);
 }
 
 void ChatForm::AddChat(const std::string& user, const std::string& text)
@@ -95,6 +94,6 @@ void ChatForm::OnActionTriggered(QWidget* widget, std::string id)
     }
     auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::User, m_user), this);
     m_tabs->addTab(viewer, QIcon(QStringLiteral(":/icons/note_icon")),
-                   QString::fromLatin1(m_user.c_str()));
-    user += d.GetType(ShellTypes::ChatLogForm)->GetItem(Value(viewer));
+                   EscapeMnemonics(NameText(m_user)));
+    user += Ties::Make(ShellTypes::ChatLogForm, viewer);
 }

@@ -5,20 +5,20 @@
 #include "shell/ShellActionSets.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
+#include "shell/Ties.h"
 
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
-#include <QSet>
 #include <QUrl>
 
 namespace {
 
-QSet<const ChatLogForm*>& LiveForms()
+LiveSet& LiveForms()
 {
-    static QSet<const ChatLogForm*> forms;
+    static LiveSet forms;
     return forms;
 }
 
@@ -27,7 +27,7 @@ QSet<const ChatLogForm*>& LiveForms()
 ChatLogForm::ChatLogForm(const QString& path, QWidget* parent)
     : QWidget(parent), m_path(path), m_logEdit(new QPlainTextEdit(this))
 {
-    LiveForms().insert(this);
+    LiveForms().Insert(this);
     m_logEdit->setObjectName(QStringLiteral("logEdit"));
     m_logEdit->setReadOnly(true);
     auto* layout = new QHBoxLayout(this);
@@ -43,15 +43,13 @@ ChatLogForm::ChatLogForm(const QString& path, QWidget* parent)
 
 ChatLogForm::~ChatLogForm()
 {
-    LiveForms().remove(this);
-    if (Type* type = d.HasType(ShellTypes::ChatLogForm))
-        type->HasItem(Value(this)).Remove();
+    LiveForms().Erase(this);
+    Ties::Remove(ShellTypes::ChatLogForm, this);
 }
 
 ChatLogForm* ChatLogForm::FromItem(ItemPtr item)
 {
-    auto* form = item.AsPointer<ChatLogForm>();
-    return LiveForms().contains(form) ? form : nullptr;
+    return LiveForms().Follow<ChatLogForm>(item);
 }
 
 void ChatLogForm::Load()

@@ -1,14 +1,13 @@
 #include "QRoomListItemWidget.h"
 
 #include "server/ServerSchema.h"
-
-#include <unordered_set>
+#include "shell/Ties.h"
 
 namespace {
 
-std::unordered_set<const QRoomListItemWidget*>& LiveRows()
+LiveSet& LiveRows()
 {
-    static std::unordered_set<const QRoomListItemWidget*> rows;
+    static LiveSet rows;
     return rows;
 }
 
@@ -16,18 +15,17 @@ std::unordered_set<const QRoomListItemWidget*>& LiveRows()
 
 QRoomListItemWidget::QRoomListItemWidget(QTreeWidget* parent) : QTreeWidgetItem(parent, kType)
 {
-    LiveRows().insert(this);
+    LiveRows().Insert(this);
 }
 
 QRoomListItemWidget::~QRoomListItemWidget()
 {
-    LiveRows().erase(this);
+    LiveRows().Erase(this);
 }
 
 QRoomListItemWidget* QRoomListItemWidget::FromItem(ItemPtr item)
 {
-    auto* row = item.AsPointer<QRoomListItemWidget>();
-    return LiveRows().count(row) ? row : nullptr;
+    return LiveRows().Follow<QRoomListItemWidget>(item);
 }
 
 void QRoomListItemWidget::SetRoles(ItemPtr room)
