@@ -12,6 +12,7 @@
 #include "support/FakePeer.h"
 #include "support/FakeServer.h"
 #include "support/LogLines.h"
+#include "support/PeerDial.h"
 #include "support/ScriptedUpnp.h"
 #include "support/StoreFixture.h"
 #include "support/StoreGuard.h"
@@ -96,31 +97,11 @@ public:
         return false;
     }
 
-    // A fake peer that has connected to one of our ports and been accepted.
-    std::unique_ptr<FakePeer> Dial(bool obfuscatedPort)
-    {
-        auto peer = std::make_unique<FakePeer>();
-        const size_t before = Count("uninitialized_socket");
-        if (!peer->ConnectTo(obfuscatedPort ? m_engine.peer()->ObfuscatedListeningPort()
-                                            : m_engine.peer()->ListeningPort()))
-            return nullptr;
-        if (!QTest::qWaitFor([before] { return Count("uninitialized_socket") > before; }))
-            return nullptr;
-        peer->SetScrambled(obfuscatedPort);
-        return peer;
-    }
-
-    // Sends a first frame "P" as bob on a fresh connection and waits for the messaging socket.
+    // Fake peers dialled in to this client (support/PeerDial.h).
+    std::unique_ptr<FakePeer> Dial(bool obfuscatedPort) { return ::Dial(peer(), obfuscatedPort); }
     std::unique_ptr<FakePeer> DialMessaging(bool obfuscatedPort, const QByteArray& user = "bob")
     {
-        auto peer = Dial(obfuscatedPort);
-        if (!peer)
-            return nullptr;
-        const size_t before = Count("peer_socket");
-        peer->SendInit(user, "P");
-        if (!QTest::qWaitFor([before] { return Count("peer_socket") > before; }))
-            return nullptr;
-        return peer;
+        return ::DialMessaging(peer(), obfuscatedPort, user);
     }
 
     void fireHalfMinute() { timerManager->everyHalfMinute()->Fire(); }

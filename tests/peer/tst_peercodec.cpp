@@ -3,6 +3,7 @@
 #include "peer/PeerMessages.h"
 #include "store/Settings.h"
 #include "support/MemStreamBytes.h"
+#include "support/PeerBodies.h"
 
 #include <QThread>
 
@@ -10,33 +11,8 @@
 
 namespace {
 
-// A zlib stream made here with Qt's own compressor (its 4-byte size prefix dropped), so the
-// client's inflater is checked against an encoder it does not share.
-QByteArray Zlib(const QByteArray& body)
-{
-    return qCompress(body, 9).mid(4);
-}
-
-QByteArray FileRecord(const QByteArray& name, quint64 size,
-                      const QList<QPair<qint32, qint32>>& pairs = {}, const QByteArray& ext = "")
-{
-    WireWriter w;
-    w.u8(1).str(name).u64(size).str(ext).u32(quint32(pairs.size()));
-    for (const auto& p : pairs)
-        w.i32(p.first).i32(p.second);
-    return w;
-}
-
 const QByteArray kSong = FileRecord("\\music\\a.mp3", 10, {{0, 192}, {1, 245}, {2, 1}}, "mp3");
 const QByteArray kClip = FileRecord("\\music\\b.ogg", 20);
-
-// A search reply body before compression: user, token, count, the records, then the tail
-// (free slot, speed, queued uploads, attribute table) as given.
-QByteArray ReplyBody(const QByteArray& user, quint32 token, quint32 count,
-                     const QByteArray& records, const QByteArray& tail)
-{
-    return WireWriter().str(user).u32(token).u32(count).raw(records).raw(tail);
-}
 
 const QByteArray kTail = WireWriter().u8(1).u32(5000).u32(3).u32(0);
 
