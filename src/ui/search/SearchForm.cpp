@@ -1,10 +1,141 @@
 #include "ui/search/SearchForm.h"
 
+#include "peer/PeerMessenger.h"
+#include "peer/PeerSchema.h"
+#include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
+#include "shell/EventToolBar.h"
+#include "shell/ModalDialogs.h"
+#include "shell/ShellServices.h"
+#include "shell/ShellTypes.h"
+#include "shell/SizeManager.h"
+#include "shell/Ties.h"
+#include "shell/UIFunctions.h"
+#include "store/DataSaver.h"
+#include "store/Schema.h"
+#include "transfers/TransfersSchema.h"
+#include "ui/search/SearchResultsForm.h"
+#include "ui/search/SearchTypes.h"
+#include "ui/users/UserMenuOptions.h"
+
+#include "ui_SearchForm.h"
+
+#include <QHeaderView>
+#include <QMenu>
+
+#include <iterator>
+
 SearchForm* searchForm = nullptr;
 
-SearchForm::SearchForm(QWidget* parent) : QWidget(parent)
+namespace {
+
+using namespace SearchTypes;
+
+const char kYes[] = "yes";
+const char kNo[] = "no";
+
+// A results tab, its rows and what they stand for; none of it outlives the run.
+const SchemaType kResultTypes[] = {
+    {SearchResultsWidget, RootPrimacy, false, true},
+    {ExpandFolders, ValuePrimacy, false, true},
+    {ExpandUsers, ValuePrimacy, false, true},
+    {SearchResultsUserNode, ReachablePrimacy, false, true},
+    {SearchResultsFolderNode, ReachablePrimacy, false, true},
+    {SearchResultNode, ReachablePrimacy, false, true},
+};
+const SchemaRelation kResultRelations[] = {
+    {SearchResultsWidget, ServerTypes::SearchRequest, One, Many},
+    {SearchResultsWidget, ShellTypes::WishListItem, One, One},
+    {SearchResultsWidget, ExpandFolders, Many, One},
+    {SearchResultsWidget, ExpandUsers, Many, One},
+    {SearchResultsWidget, SearchResultsUserNode, One, Many, true},
+    {SearchResultsUserNode, ServerTypes::User, Many, One},
+    {SearchResultsUserNode, SearchResultsFolderNode, One, Many, true},
+    {SearchResultsFolderNode, PeerTypes::SearchResultFileFolder, Many, One},
+    {SearchResultNode, PeerTypes::SearchResult, One, One},
+    {SearchResultsFolderNode, SearchResultNode, One, Many},
+};
+
+// A row of the wish-list tree and its check box.
+const SchemaType kWishListRowTypes[] = {
+    {WishListNode, RootPrimacy, false, true},
+    {WishListNodeCheckbox, RootPrimacy, false, true},
+};
+const SchemaRelation kWishListRowRelations[] = {
+    {WishListNode, ShellTypes::WishListItem, One, One},
+    {WishListNode, WishListNodeCheckbox, One, One},
+};
+
+// The search that found a download is kept with the download.
+const SchemaRelation kDownloadSearchRelations[] = {
+    {ServerTypes::SearchRequestText, TransfersTypes::DownloadEntry, One, Many},
+};
+const SchemaSaved kDownloadSearchSaved[] = {
+    {ServerTypes::SearchRequestText, TransfersTypes::DownloadEntry},
+};
+
+const SchemaType kSavedFilterTypes[] = {{SavedFilter, RootPrimacy, false, true}};
+const SchemaSaved kSavedFilterSaved[] = {{SavedFilter}};
+
+struct ActionRow
+{
+    const char* set;
+    const char* id;
+    const char* text;
+    const char* icon;
+};
+
+const char kSearchIcon[] = ":/icons/search_icon";
+const char kWishListIcon[] = ":/icons/wishlist_icon";
+
+const ActionRow kResultActions[] = {
+    {SearchActions::SearchResultsSet, SearchActions::OrderByAvailable, "Order by Available",
+     kSearchIcon},
+    {SearchActions::SearchResultsSet, SearchActions::OrderByFastest, "Order by Fastest",
+     kSearchIcon},
+    {SearchActions::SearchResultsSet, SearchActions::ExpandFolders, "Expand Folders", kSearchIcon},
+    {SearchActions::SearchResultsSet, SearchActions::ExpandUsers, "Expand Users", kSearchIcon},
+    {SearchActions::SearchResultsSet, SearchActions::AddRemoveWishlist, "Add to Wishlist",
+     kWishListIcon},
+};
+
+// The result tree's columns.
+const int kColumnWidths[] = {100, 40, 40, 150, 170, 70};
+const char* const kColumnLabels[] = {"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"};
+constexpr int kFreeColumn = 1;
+constexpr int kSpeedColumn = 2;
+
+// The wish-list tree: a narrow check-box column, then the wish.
+constexpr int kCheckColumnWidth = 20;
+constexpr int kWishColumn = 1;
+// The wish-list tree's share of the wish-list page at the first start.
+constexpr int kWishListWidth = 200;
+// The search line and the wish list take the focus on their pages.
+constexpr int kFocusPriority = 1;
+
+QString Text(const char* text)
+{
+    return QString::fromLatin1(text);
+}
+
+// An action's text with its state, as a toggle shows it.
+QString Toggled(const char* text, bool on)
+{
+    return Text(text) + (on ? QStringLiteral(" [on]") : QStringLiteral(" [off]"));
+}
+
+} // namespace
+
+SearchForm::SearchForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui_SearchForm>())
 {
     searchForm = this;
+    ui->setupUi(this);
+    ui->searchSplitter->setStretchFactor(0, 1);
+    ui->searchSplitter->setStretchFactor(1, 0);
+    connect(ui->searchEdit, &QLineEdit::returnPressed, this, &SearchForm::OnSearchEntered);
+    connect(ui->searchButton, &QPushButton::clicked, this, &SearchForm::OnSearchEntered);
 }
 
 SearchForm::~SearchForm()
@@ -13,4 +144,272 @@ SearchForm::~SearchForm()
         searchForm = nullptr;
 }
 
-void SearchForm::Init() {}
+void SearchForm::Init()
+{
+    DataSaver* saver = ReachDataSaver();
+    if (!saver)
+        return;
+    if (Server* server = ReachServer())
+        connect(server, &Server::SearchRequested, this, &SearchForm::OnSearchRequest);
+    if (PeerMessenger* peer = ReachPeerMessenger())
+        connect(peer, &PeerMessenger::SearchResults, this, &SearchForm::OnUserSearchResults);
+    DeclareSchema(MakeSchema(kResultTypes, kResultRelations));
+    // The wish list's removal handler is registered here, with its rows.
+
+    connect(ui->searchTabControl, &QTabWidget::tabCloseRequested, this,
+            &SearchForm::OnTabCloseRequested);
+    connect(ui->wishListTabControl, &QTabWidget::tabCloseRequested, this,
+            &SearchForm::OnWishTabCloseRequested);
+    ActionSetToolBar* bar = ReachActionBar();
+    if (bar) {
+        connect(bar, &ActionSetToolBar::ActionTriggered, this, &SearchForm::OnActionBarTriggered);
+        for (const ActionRow& row : kResultActions)
+            bar->AddSetAction(row.set, row.id, row.text, row.icon, false);
+    }
+
+    ui->wishList->setColumnCount(2);
+    ui->wishList->setColumnWidth(0, kCheckColumnWidth);
+    ui->wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
+    ui->wishList->setHeaderLabels({QString(), QStringLiteral("Wish List Search")});
+    DeclareSchema(MakeSchema(kWishListRowTypes, kWishListRowRelations));
+    // The wish list's actions and its registration under their set go here, with its rows.
+    ui->wishList->setSortingEnabled(true);
+    ui->wishList->sortByColumn(kWishColumn, Qt::AscendingOrder);
+
+    DeclareSchema(Schema{nullptr, 0, kDownloadSearchRelations, std::size(kDownloadSearchRelations),
+                         kDownloadSearchSaved, std::size(kDownloadSearchSaved)},
+                  *saver);
+    saver->AddDataLoadedEventHandler(this);
+    RegisterWidgetForTabFocus(ui->searchEdit, kFocusPriority);
+    RegisterWidgetForTabFocus(ui->wishList, kFocusPriority);
+    DeclareSchema(Schema{kSavedFilterTypes, std::size(kSavedFilterTypes), nullptr, 0,
+                         kSavedFilterSaved, std::size(kSavedFilterSaved)},
+                  *saver);
+}
+
+void SearchForm::DataLoaded()
+{
+    // The wish list's rows are built here from the saved wishes, with its rows.
+    const QList<int> sizes{width() - kWishListWidth, kWishListWidth};
+    ui->searchSplitter->setSizes(sizes);
+    if (SizeManager* sizer = ReachSizeManager())
+        sizer->RegisterSplitter(QStringLiteral("wish_list_splitter"), ui->searchSplitter, sizes);
+}
+
+void SearchForm::Search(const std::string& text)
+{
+    Server* server = ReachServer();
+    if (!server)
+        return;
+    server->FileSearch(text, false);
+    server->GetSearchCorrelations(text);
+}
+
+void SearchForm::OnSearchEntered()
+{
+    Search(Utf8Bytes(ui->searchEdit->text()));
+    ui->searchEdit->clear();
+}
+
+void SearchForm::OnSearchRequest(uint token, std::string text, bool wishList)
+{
+    if (!wishList)
+        CreateSearchForm(token, text, false);
+}
+
+void SearchForm::CreateSearchForm(uint token, const std::string& text, bool wishList)
+{
+    ItemPtr request = d.GetType(ServerTypes::SearchRequest)->HasItem(Value(token));
+    ItemPtr wish;
+    if (wishList) {
+        wish = d.GetType(ShellTypes::WishListItem)->HasItem(Value(text));
+        if (!wish)
+            return;
+        if (ItemPtr open = wish[SearchResultsWidget]) {
+            open += request;
+            return;
+        }
+    }
+
+    auto* tab = new SearchResultsForm(text, wishList, this);
+    QTreeWidget* tree = tab->searchResults();
+    tree->setColumnCount(int(std::size(kColumnLabels)));
+    tree->header()->setStretchLastSection(false);
+    for (int column = 0; column < int(std::size(kColumnWidths)); ++column)
+        tree->setColumnWidth(column, kColumnWidths[column]);
+    tree->header()->setSectionsMovable(false);
+    tree->header()->setSectionsClickable(false);
+    QStringList labels;
+    for (const char* label : kColumnLabels)
+        labels << Text(label);
+    tree->setHeaderLabels(labels);
+    tree->expandAll();
+
+    QTabWidget* tabs = wishList ? ui->wishListTabControl : ui->searchTabControl;
+    const QString icon = Text(wishList ? kWishListIcon : kSearchIcon);
+    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(Utf8Text(text)));
+    ItemPtr widget = Ties::Make(SearchResultsWidget, tab);
+    widget += request;
+    if (wishList) {
+        widget += wish;
+        if (EventToolBar* events = ReachEventToolBar())
+            events->AddEvent(Utf8Text(text), icon, tab, QString());
+    }
+
+    connect(tree, &QTreeWidget::itemDoubleClicked, this, &SearchForm::OnResultDoubleClicked);
+    if (ActionSetToolBar* bar = ReachActionBar()) {
+        using namespace SearchActions;
+        bar->RegisterWidget(tab, Text(SearchResultsSet));
+        if (wishList)
+            bar->SetWidgetActionText(tab, Text(AddRemoveWishlist),
+                                     QStringLiteral("Remove from Wish List"));
+        bar->SetWidgetActionText(tab, Text(OrderByAvailable), Toggled("Order by Available", true));
+        bar->SetWidgetActionText(tab, Text(OrderByFastest), Text("Order by Fastest"));
+        bar->SetWidgetActionText(tab, Text(SearchActions::ExpandFolders),
+                                 Toggled("Expand Folders", true));
+        bar->SetWidgetActionText(tab, Text(SearchActions::ExpandUsers),
+                                 Toggled("Expand Users", true));
+    }
+    widget += d.GetType(ExpandFolders)->GetItem(Value(kYes));
+    widget += d.GetType(ExpandUsers)->GetItem(Value(kYes));
+    tab->SetSortingParamters(kFreeColumn, Qt::DescendingOrder);
+    if (!wishList)
+        FocusWidget(tree);
+
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree, &QWidget::customContextMenuRequested, this,
+            &SearchForm::OnSearchResultsContextMenuRequested);
+    connect(tab->filterEdit(), &QLineEdit::textChanged, this, &SearchForm::OnFilterTextChanged);
+    if (SizeManager* sizer = ReachSizeManager())
+        sizer->RegisterTreeWidget(QStringLiteral("search_results"), tree);
+    tab->Init();
+    connect(tab->CorrelationsWidget(), &QTreeWidget::itemClicked, this,
+            &SearchForm::OnCorrelationClicked);
+    connect(tab->CorrelationsWidget(), &QTreeWidget::itemDoubleClicked, this,
+            &SearchForm::OnCorrelationDoubleClicked);
+}
+
+SearchResultsForm* SearchForm::GetCurrentSearchResultsForm() const
+{
+    for (QTabWidget* tabs : {ui->searchTabControl, ui->wishListTabControl}) {
+        if (tabs->isVisible())
+            return SearchResultsForm::FromItem(
+                Ties::Find(SearchResultsWidget, tabs->currentWidget()));
+    }
+    return nullptr;
+}
+
+QTreeWidgetItem* SearchForm::GetNodeUserNode(QTreeWidgetItem* row) const
+{
+    if (!row || Ties::Find(SearchResultsUserNode, row))
+        return row;
+    if (Ties::Find(SearchResultsFolderNode, row))
+        return row->parent();
+    return row->parent() ? row->parent()->parent() : nullptr;
+}
+
+void SearchForm::OnUserSearchResults(ItemPtr) {}
+
+void SearchForm::OnResultDoubleClicked(QTreeWidgetItem*, int) {}
+
+void SearchForm::OnFilterTextChanged(const QString&) {}
+
+void SearchForm::OnTabCloseRequested(int index)
+{
+    CloseTab(ui->searchTabControl, index);
+}
+
+void SearchForm::OnWishTabCloseRequested(int index)
+{
+    CloseTab(ui->wishListTabControl, index);
+}
+
+void SearchForm::CloseTab(QTabWidget* tabs, int index)
+{
+    QWidget* tab = tabs->widget(index);
+    ItemPtr widget = Ties::Find(SearchResultsWidget, tab);
+    if (!widget)
+        return;
+    const ItemSet requests = widget.GetItems(ServerTypes::SearchRequest);
+    widget.Remove();
+    tabs->removeTab(index);
+    delete tab;
+    // Answers still on their way find no request, and are dropped.
+    for (Item* request : requests) {
+        ItemPtr(request).GetItems(PeerTypes::SearchResults).Remove();
+        ItemPtr(request).Remove();
+    }
+    d.RemoveDisconnectedItems();
+}
+
+void SearchForm::OnActionBarTriggered(QWidget* widget, std::string key)
+{
+    using namespace SearchActions;
+    // The wish list's keys (remove_wish_list_item, enable_all_wish_list_items,
+    // disable_all_wish_list_items, add_remove_wishlist) are answered with its rows.
+    const bool expandFolders = key == SearchActions::ExpandFolders;
+    const bool expandUsers = key == SearchActions::ExpandUsers;
+    const bool byAvailable = key == OrderByAvailable;
+    if (!expandFolders && !expandUsers && !byAvailable && key != OrderByFastest)
+        return;
+    ItemPtr tie = Ties::Find(SearchResultsWidget, widget);
+    SearchResultsForm* tab = SearchResultsForm::FromItem(tie);
+    ActionSetToolBar* bar = ReachActionBar();
+    if (!tab || !bar)
+        return;
+    QTreeWidget* tree = tab->searchResults();
+
+    if (expandFolders || expandUsers) {
+        const char* type = expandFolders ? SearchTypes::ExpandFolders : SearchTypes::ExpandUsers;
+        const bool on = tie[type].AsString() == kNo;
+        tie += d.GetType(type)->GetItem(Value(on ? kYes : kNo));
+        bar->SetWidgetActionText(tab, Text(key.c_str()),
+                                 Toggled(expandFolders ? "Expand Folders" : "Expand Users", on));
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* user = tree->topLevelItem(i);
+            if (expandUsers)
+                user->setExpanded(on);
+            for (int j = 0; expandFolders && j < user->childCount(); ++j)
+                user->child(j)->setExpanded(on);
+        }
+        return;
+    }
+
+    bar->SetWidgetActionText(tab, Text(OrderByAvailable),
+                             byAvailable ? Toggled("Order by Available", true)
+                                         : Text("Order by Available"));
+    bar->SetWidgetActionText(tab, Text(OrderByFastest),
+                             byAvailable ? Text("Order by Fastest")
+                                         : Toggled("Order by Fastest", true));
+    tab->SetSortingParamters(byAvailable ? kFreeColumn : kSpeedColumn, Qt::DescendingOrder);
+    tab->Sort();
+}
+
+void SearchForm::OnSearchResultsContextMenuRequested(const QPoint& position)
+{
+    auto* tree = qobject_cast<QTreeWidget*>(sender());
+    QTreeWidgetItem* row = tree ? tree->itemAt(position) : nullptr;
+    if (!row)
+        return;
+    QTreeWidgetItem* userRow = GetNodeUserNode(row);
+    const std::string user = userRow ? NameBytes(userRow->text(0)) : std::string();
+    QMenu menu;
+    // The result entries (download the file or the folder, browse the folder) come first once
+    // the rows carry them; the user's entries follow.
+    UserMenuOptions userOptions(&menu, user);
+    ModalDialogs::Current().RunMenu(&menu, tree->viewport()->mapToGlobal(position));
+}
+
+void SearchForm::OnCorrelationClicked(QTreeWidgetItem* row, int)
+{
+    if (row)
+        ui->searchEdit->setText(row->text(0));
+}
+
+void SearchForm::OnCorrelationDoubleClicked(QTreeWidgetItem* row, int)
+{
+    if (!row)
+        return;
+    Search(Utf8Bytes(row->text(0)));
+    ui->searchEdit->clear();
+}

@@ -1,10 +1,30 @@
 #pragma once
 
+#include "store/Data.h"
+
+#include <QPoint>
 #include <QWidget>
 
-// The Search page. For now it holds nothing: searching the network comes with its own form, which
-// takes this one's place and keeps its constructor and Init.
-class SearchForm : public QWidget
+#include <memory>
+#include <string>
+
+class QTabWidget;
+class QTreeWidgetItem;
+class SearchResultsForm;
+class Ui_SearchForm;
+
+// The Search page: a line that sends a file search to the server, two inner pages ("Manual
+// Searches" and "Wish List Searches") that each hold one results tab per search, and the
+// wish-list tree. It declares the store types of every results tab and of the wish-list tree
+// (ui/search/SearchTypes.h), opens a results tab when the server connection reports a new
+// search, closes tabs and sweeps their searches and results out of the store, and answers the
+// context tool bar for results tabs.
+//
+// A tab is tied to the store by its search_results_widget item: connected to the search_request
+// of every search it shows, to one expand_folders and one expand_users value and, for a
+// wish-list tab, to its wish_list_item. Wish-list tabs open when answers to a wish arrive, and
+// every later search of the same wish joins its one tab.
+class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
 
@@ -13,8 +33,52 @@ public:
     ~SearchForm() override;
 
     // Called once by start-up, after the transfer engine is built and before the store file is
-    // loaded.
+    // loaded: the store types, the tool bar's actions and the page's connections.
     void Init();
+    void DataLoaded() override;
+
+    // Opens the results tab of a search (token: the server connection's). For a wish-list
+    // search the text must be a wish, and a wish whose tab is open gets the search joined to it
+    // instead. Manual tabs take the focus.
+    void CreateSearchForm(uint token, const std::string& text, bool wishList);
+    // The results tab in view on the page's visible inner page, or null.
+    SearchResultsForm* GetCurrentSearchResultsForm() const;
+    // The user row above any result row (the row itself for a user row).
+    QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* row) const;
+
+public Q_SLOTS:
+    // The search line's Return and the Search button: a manual search and a request for related
+    // searches, even with an empty line, which is cleared.
+    void OnSearchEntered();
+    // Server::SearchRequested: a manual search opens its tab here; wish-list searches open theirs
+    // when answers arrive.
+    void OnSearchRequest(uint token, std::string text, bool wishList);
+    // PeerMessenger::SearchResults, one call per peer's answer. For now answers stay in the store
+    // without rows: routing them to their tab (and opening wish-list tabs) comes with the result
+    // rows.
+    void OnUserSearchResults(ItemPtr results);
+    void OnTabCloseRequested(int index);
+    void OnWishTabCloseRequested(int index);
+    // A result tree's double click, which will queue the row's files; for now it does nothing.
+    void OnResultDoubleClicked(QTreeWidgetItem* row, int column);
+    void OnActionBarTriggered(QWidget* widget, std::string key);
+    // A result tree's right click: the row's menu, run at the click (ModalDialogs::RunMenu), with
+    // the user entries of the row's user. The result entries go first once the rows have them.
+    void OnSearchResultsContextMenuRequested(const QPoint& position);
+    // A tab's filter line changed: the pass that hides the rows it rejects comes with the rows;
+    // for now it does nothing (the tab's own button follows the text by itself).
+    void OnFilterTextChanged(const QString& text);
+    // A related search clicked: into the search line; double-clicked: searched at once.
+    void OnCorrelationClicked(QTreeWidgetItem* row, int column);
+    void OnCorrelationDoubleClicked(QTreeWidgetItem* row, int column);
+
+private:
+    // What both close buttons do, for the tab at index of tabs.
+    void CloseTab(QTabWidget* tabs, int index);
+    // Sends a manual search and asks for its related searches.
+    void Search(const std::string& text);
+
+    std::unique_ptr<Ui_SearchForm> ui;
 };
 
 extern SearchForm* searchForm;
