@@ -118,6 +118,8 @@ private Q_SLOTS:
     void roomChatLogStaysInItsFolder();
     void privateChatTabs();
     void openChatFormBringsTheTabForward();
+    void tabTitlesShowAmpersands_data();
+    void tabTitlesShowAmpersands();
 };
 
 void tst_WindowPages::accessibleTo_data()
@@ -699,6 +701,45 @@ void tst_WindowPages::openChatFormBringsTheTabForward()
     Q_EMIT tabs->tabCloseRequested(0);
     QCOMPARE(tabs->count(), 1);
     QCOMPARE(tabs->tabText(0), QString("ann"));
+}
+
+void tst_WindowPages::tabTitlesShowAmpersands_data()
+{
+    // A room or a user, and whether its chat log is opened from its tab as well.
+    QTest::addColumn<QByteArray>("room");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<bool>("log");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("room tab") << QByteArray("R&B") << QByteArray() << false << "R&&B";
+    QTest::newRow("room chat log") << QByteArray("R&B") << QByteArray() << true << "R&&B";
+    QTest::newRow("private chat tab") << QByteArray() << QByteArray("b&b") << false << "b&&b";
+    QTest::newRow("private chat log") << QByteArray() << QByteArray("b&b") << true << "b&&b";
+    QTest::newRow("two, UTF-8 room")
+        << QByteArray("&&" + kCafe) << QByteArray() << false << "&&&&" + QString::fromUtf8(kCafe);
+}
+
+void tst_WindowPages::tabTitlesShowAmpersands()
+{
+    QFETCH(QByteArray, room);
+    QFETCH(QByteArray, user);
+    QFETCH(bool, log);
+    QFETCH(QString, title);
+    const auto client = Started(true);
+    QWidget* form = nullptr;
+    QTabWidget* tabs = nullptr;
+    if (!room.isEmpty()) {
+        form = EnterRoom(*client, room);
+        tabs = client->Child<QTabWidget>("roomsTabControl");
+    } else {
+        client->window->OpenChatForm(user.toStdString());
+        tabs = client->Child<QTabWidget>("chatTabControl");
+        form = tabs->widget(0);
+    }
+    QVERIFY(form);
+    if (log)
+        client->Trigger(form, "Chat Log");
+    QCOMPARE(tabs->count(), log ? 2 : 1);
+    QCOMPARE(tabs->tabText(tabs->count() - 1), title);
 }
 
 QTEST_MAIN(tst_WindowPages)

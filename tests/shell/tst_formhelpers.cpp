@@ -1,0 +1,203 @@
+// What every form shares from the shell: the two decodings of stored text and the doubling of
+// "&", ties from store items back to live rows and widgets, and context menus answered by the
+// scripted dialogs.
+
+#include "shell/DisplayText.h"
+#include "shell/Ties.h"
+#include "support/ScriptedDialogs.h"
+#include "support/StoreGuard.h"
+
+#include <QMenu>
+#include <QPointer>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <memory>
+
+namespace {
+
+constexpr char kRowTie[] = "row_tie";
+constexpr char kFormTie[] = "form_tie";
+
+// A tied widget class as a form writes one.
+class TiedForm : public QWidget
+{
+public:
+    TiedForm() { Live().Insert(this); }
+    ~TiedForm() override
+    {
+        Live().Erase(this);
+        Ties::Remove(kFormTie, this);
+    }
+    static TiedForm* FromItem(ItemPtr item) { return Live().Follow<TiedForm>(item); }
+
+private:
+    static LiveSet& Live()
+    {
+        static LiveSet forms;
+        return forms;
+    }
+};
+
+} // namespace
+
+class tst_FormHelpers : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void decodings_data();
+    void decodings();
+    void escapeMnemonics_data();
+    void escapeMnemonics();
+    void tiesFollowOnlyLiveObjects();
+    void scriptedMenus_data();
+    void scriptedMenus();
+};
+
+void tst_FormHelpers::decodings_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("asName");
+    QTest::addColumn<QString>("asText");
+    QTest::newRow("ASCII") << QByteArray("bob") << "bob"
+                           << "bob";
+    QTest::newRow("UTF-8 bytes") << QByteArray("Caf\xc3\xa9")
+                                 << QString::fromUtf8("Caf\xc3\x83\xc2\xa9")
+                                 << QString::fromUtf8("Caf\xc3\xa9");
+    QTest::newRow("a Latin-1 byte") << QByteArray("b\xe9la") << QString::fromUtf8("b\xc3\xa9la")
+                                    << QString::fromUtf8("b\xef\xbf\xbdla");
+    QTest::newRow("NUL inside") << QByteArray("a\0b", 3)
+                                << QString(QStringLiteral("a")) + QChar(0) + "b"
+                                << QString(QStringLiteral("a")) + QChar(0) + "b";
+}
+
+void tst_FormHelpers::decodings()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, asName);
+    QFETCH(QString, asText);
+    const std::string bytes = stored.toStdString();
+    QCOMPARE(NameText(bytes), asName);
+    QCOMPARE(Utf8Text(bytes), asText);
+    // Every name survives the round trip; text does when it was UTF-8.
+    QCOMPARE(NameBytes(asName), bytes);
+    if (!asText.contains(QChar::ReplacementCharacter))
+        QCOMPARE(Utf8Bytes(asText), bytes);
+}
+
+void tst_FormHelpers::escapeMnemonics_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("escaped");
+    QTest::newRow("none") << "Rock"
+                          << "Rock";
+    QTest::newRow("one") << "R&B"
+                         << "R&&B";
+    QTest::newRow("already two") << "R&&B"
+                                 << "R&&&&B";
+    QTest::newRow("at the ends") << "&x&"
+                                 << "&&x&&";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void tst_FormHelpers::escapeMnemonics()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, escaped);
+    QCOMPARE(EscapeMnemonics(text), escaped);
+    // What a button or menu entry then shows is the text as typed.
+    QAction action(escaped);
+    QCOMPARE(action.iconText(), text);
+}
+
+void tst_FormHelpers::tiesFollowOnlyLiveObjects()
+{
+    StoreGuard store;
+    d.NewType(kRowTie, RootPrimacy, false, true);
+    d.NewType(kFormTie, RootPrimacy, false, true);
+    auto tree = std::make_unique<QTreeWidget>();
+    auto* row = new TiedRow(tree.get());
+    auto* child = new TiedRow(row);
+    auto* plain = new QTreeWidgetItem(tree.get());
+    auto form = std::make_unique<TiedForm>();
+
+    QCOMPARE(TiedRow::FromItem(Ties::Make(kRowTie, row)), row);
+    QCOMPARE(TiedRow::FromItem(Ties::Make(kRowTie, child)), child);
+    QCOMPARE(Ties::Find(kRowTie, row).Get(), Ties::Make(kRowTie, row).Get());
+    // Not a tied row, not of the class asked for, or no tie at all: nothing is followed.
+    QCOMPARE(TiedRow::FromItem(Ties::Make(kRowTie, plain)), nullptr);
+    QCOMPARE(TiedRow::FromItem(Ties::Make(kFormTie, form.get())), nullptr);
+    QCOMPARE(TiedForm::FromItem(Ties::Make(kRowTie, row)), nullptr);
+    QCOMPARE(TiedForm::FromItem(Ties::Find(kFormTie, form.get())), form.get());
+    QCOMPARE(TiedRow::FromItem(ItemPtr()), nullptr);
+    QVERIFY(Ties::Find("no_such_type", row).IsNull());
+    QVERIFY(Ties::Find(kRowTie, tree.get()).IsNull());
+
+    // Gone with their tree, their ties left behind name nothing live any more.
+    ItemPtr rowTie = Ties::Find(kRowTie, row);
+    ItemPtr childTie = Ties::Find(kRowTie, child);
+    tree.reset();
+    QCOMPARE(TiedRow::FromItem(rowTie), nullptr);
+    QCOMPARE(TiedRow::FromItem(childTie), nullptr);
+    // A tied widget takes its tie with it.
+    form.reset();
+    QCOMPARE(d.GetType(kFormTie)->ItemCount(), size_t(0));
+    Ties::Remove(kRowTie, nullptr);
+    Ties::Remove("no_such_type", nullptr);
+}
+
+void tst_FormHelpers::scriptedMenus_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<QString>("triggered");
+    QTest::newRow("an entry") << "Download &&Folder"
+                              << "Download &&Folder";
+    QTest::newRow("in a submenu") << "Groups > friends"
+                                  << "friends";
+    QTest::newRow("a submenu's title") << "Groups"
+                                       << "";
+    QTest::newRow("disabled") << "Ignore"
+                              << "";
+    QTest::newRow("hidden") << "Secret"
+                            << "";
+    QTest::newRow("none scripted") << ""
+                                   << "";
+}
+
+void tst_FormHelpers::scriptedMenus()
+{
+    QFETCH(QString, choice);
+    QFETCH(QString, triggered);
+    ScriptedDialogs dialogs;
+    if (!choice.isEmpty())
+        dialogs.menuChoices << choice;
+    QMenu menu;
+    menu.addAction("Download &&Folder");
+    menu.addSeparator();
+    QMenu* groups = menu.addMenu("Groups");
+    groups->addAction("friends");
+    menu.addAction("Ignore")->setEnabled(false);
+    menu.addAction("Secret")->setVisible(false);
+    QStringList seen;
+    for (QAction* action : menu.actions() + groups->actions())
+        connect(action, &QAction::triggered, this, [&seen, action] { seen << action->text(); });
+    QStringList shown;
+    dialogs.whileMenuOpen = [&shown](QMenu* open) {
+        shown << open->actions().first()->text() + (open->isVisible() ? " shown" : " hidden");
+    };
+
+    QAction* chosen = ModalDialogs::Current().RunMenu(&menu, QPoint(40, 30));
+    QCOMPARE(dialogs.menus.size(), 1);
+    QCOMPARE(dialogs.menus.at(0).at, QPoint(40, 30));
+    QCOMPARE(dialogs.menus.at(0).entries,
+             (QStringList{"Download &&Folder", "-", "Groups", "Groups > friends", "Ignore"}));
+    QCOMPARE(shown, QStringList{"Download &&Folder shown"});
+    QVERIFY(!menu.isVisible());
+    QCOMPARE(chosen ? chosen->text() : QString(), triggered);
+    QCOMPARE(seen, triggered.isEmpty() ? QStringList{} : QStringList{triggered});
+}
+
+QTEST_MAIN(tst_FormHelpers)
+#include "tst_formhelpers.moc"
