@@ -4,7 +4,9 @@
 # host 127.0.0.1), the fake central server listens on the real port, 2242; the program built in
 # BUILD (default build/test) starts on a virtual X display with a user name in its store file,
 # logs in and reports its listening ports; a screenshot of its window is kept in
-# BUILD/artifacts/; SIGTERM ends it with exit status 0 and a store file that loads again.
+# BUILD/artifacts/; SIGTERM ends it with exit status 0 and a store file that loads again. Then the
+# window's pages, filled one by one by a test program (tests/shell/pageshots.cpp) on the same
+# display, are kept there as screenshots too, one check each.
 #   scripts/system-check.sh [BUILD]
 # Needs root (or unprivileged user namespaces) for the namespace; .ci/run runs it.
 set -euo pipefail
@@ -108,5 +110,21 @@ check "the saved store file loads" "$helper" verify "$HOME/.Quorvale" "$user"
 if [ "$failed" != 0 ]; then
     echo "--- the program's output:"
     cat "$work/client.log"
+fi
+
+# The window's pages on the same display: one function of the screenshot program per page, each
+# a check, its picture kept as artifacts/<page>.png (it fails when a part of it is one flat colour).
+pageshots=$build/tests/shell_pageshots
+pages=$("$pageshots" -functions 2>/dev/null | sed -n 's/^\([A-Za-z0-9_]*\)()$/\1/p' || true)
+check "the page screenshot program lists its pages" test -n "$pages"
+"$pageshots" -o "$work/pageshots.txt,txt" >"$work/pageshots.log" 2>&1 || true
+shots_failed=$failed
+for page in $pages; do
+    check "page $page: $artifacts/$page.png" \
+        grep -q "^PASS   : tst_PageShots::$page()" "$work/pageshots.txt"
+done
+if [ "$failed" != "$shots_failed" ]; then
+    echo "--- the page screenshots:"
+    grep -v '^PASS\|^QWARN\|^QDEBUG' "$work/pageshots.txt" "$work/pageshots.log" || true
 fi
 finish

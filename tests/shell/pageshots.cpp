@@ -1,0 +1,146 @@
+// Screenshots of the window's pages, for the system check: scripts/system-check.sh runs this on
+// its virtual X display (inside its own network namespace) after the program's own check, and
+// counts each test function as one check. Each function fills one page through Client as a user
+// would have it, grabs the whole screen as the check's helper does, keeps the picture as
+// <build>/artifacts/<page>.png and fails when a named region of it is one flat colour, which is
+// what a page that did not draw looks like.
+//
+// A page more is one function more: fill the page, then
+//     Shot("browse", {{"tab bar", tabs->tabBar()}, {"pane", tabs->currentWidget()}});
+
+#include "shell/MainWindowClient.h"
+
+#include "peer/PeerMessenger.h"
+#include "ui/search/FilterHelpDialog.h"
+#include "ui/search/SearchForm.h"
+#include "ui/search/SearchResultsForm.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTreeWidget>
+
+#include <utility>
+
+namespace {
+
+using Regions = QList<std::pair<QString, QWidget*>>;
+
+// Whether every pixel of the rectangle has the colour of its first.
+bool IsFlat(const QImage& image, const QRect& rect)
+{
+    const QRgb first = image.pixel(rect.topLeft());
+    for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = rect.left(); x <= rect.right(); ++x) {
+            if (line[x] != first)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Lets the window and its dialogs draw, grabs the screen, keeps it and checks the regions.
+void Shot(const QString& page, const Regions& regions)
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window->isVisible())
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
+    // Exposed is not yet painted: a few turns of the event loop for the paint events.
+    QTest::qWait(500);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QVERIFY(screen);
+    const QImage image = screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+    const QString folder = QStringLiteral(QV_ARTIFACTS);
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(image.save(folder + "/" + page + ".png"));
+    for (const auto& [name, widget] : regions) {
+        const QRect rect =
+            QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()).intersected(image.rect());
+        QVERIFY2(widget->isVisible() && !rect.isEmpty(), qPrintable(name + " is not on screen"));
+        QVERIFY2(!IsFlat(image, rect), qPrintable(name + " is one flat colour"));
+    }
+}
+
+void TypeSearch(Client& client, const QString& text)
+{
+    client.Child<QLineEdit>("searchEdit")->setText(text);
+    Q_EMIT client.Child<QLineEdit>("searchEdit")->returnPressed();
+}
+
+} // namespace
+
+class tst_PageShots : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void search();
+};
+
+void tst_PageShots::search()
+{
+    Client client("alice");
+    // The whole screen: there is no window manager to place it.
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    auto* pages = searchForm->findChild<QTabWidget*>("tabWidget");
+    auto* tabs = searchForm->findChild<QTabWidget*>("searchTabControl");
+
+    // A wish, searched and answered, with its tab on the other page.
+    const QByteArray wish = "Sigur R\xc3\xb3s live";
+    d.GetType("wish_list_item")
+        ->GetItem(Value(wish.toStdString()))
+        .NewItem("wish_list_item_enabled");
+    searchForm->CreateSearchForm(gp_server->FileSearch(wish.toStdString(), true),
+                                 wish.toStdString(), true);
+    // Three manual searches, the last with the server's related searches.
+    TypeSearch(client, QString::fromUtf8("\xc3\x89"
+                                         "dith Piaf"));
+    TypeSearch(client, QStringLiteral("Simon & Garfunkel"));
+    TypeSearch(client, QString::fromUtf8("Bj\xc3\xb6rk homogenic"));
+    const QList<std::pair<QByteArray, int>> related{
+        {"bjork", 90},      {"bjork homogenic flac", 75},
+        {"bjork joga", 70}, {"bjork vespertine", 60},
+        {"homogenic", 55},  {"bjork live", 40},
+        {"sugarcubes", 30}, {"bjork remixes", 20},
+    };
+    WireWriter answer;
+    answer.u32(153).str("Bj\xc3\xb6rk homogenic").u32(quint32(related.size()));
+    for (const auto& [term, rank] : related)
+        answer.str(term).u32(quint32(rank));
+    QVERIFY(client.Deliver(answer));
+    auto* shown = qobject_cast<SearchResultsForm*>(tabs->currentWidget());
+    QVERIFY(shown);
+    QCOMPARE(shown->CorrelationsWidget()->topLevelItemCount(), 8);
+    QCOMPARE(tabs->count(), 3);
+    QCOMPARE(searchForm->findChild<QTabWidget*>("wishListTabControl")->count(), 1);
+    QCOMPARE(pages->currentIndex(), 0);
+
+    // Two saved filters, the line showing the second.
+    for (const char* filter : {"flac -live", "mbr:256 isvbr"}) {
+        shown->filterEdit()->setText(filter);
+        shown->findChild<QPushButton*>("saveFilterButton")->click();
+    }
+    QCOMPARE(d.GetType("saved_filter")->ItemCount(), size_t(2));
+
+    // The filter help over the empty result tree, clear of the related searches and the filter
+    // bar, as a user would move it.
+    shown->findChild<QPushButton*>("pushButton")->click();
+    QVERIFY(filterHelpDialog);
+    filterHelpDialog->setGeometry(40, 300, 640, 420);
+
+    Shot("search", {{"tab bar", tabs->tabBar()}, {"pane", shown}});
+}
+
+QTEST_MAIN(tst_PageShots)
+#include "pageshots.moc"
