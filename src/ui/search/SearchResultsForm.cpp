@@ -12,6 +12,8 @@
 
 #include "ui_SearchResultsForm.h"
 
+#include <algorithm>
+
 namespace {
 
 const QString kSaveFilterText = QStringLiteral("Save Filter");
@@ -117,10 +119,11 @@ void SearchResultsForm::PopulateCorrelations()
     ItemPtr text = d.GetType(ServerTypes::SearchRequestText)->GetItem(Value(m_text));
     const ItemList ranked = text.GetItems(ServerTypes::SearchCorrelation)
                                 .SortNumericBy(ServerTypes::CorrelationRank, false);
-    for (Item* correlation : ranked) {
-        new QTreeWidgetItem(
-            ui->correlationsWidget,
-            {Utf8Text(ItemPtr(correlation)[ServerTypes::CorrelationText].AsString())});
+    const size_t shown = std::min(ranked.size(), size_t(kMaxCorrelationsShown));
+    for (size_t i = 0; i < shown; ++i) {
+        const ItemPtr correlation = ranked[i];
+        new QTreeWidgetItem(ui->correlationsWidget,
+                            {Utf8Text(correlation[ServerTypes::CorrelationText].AsString())});
     }
     if (ranked.empty())
         return;

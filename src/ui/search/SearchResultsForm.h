@@ -29,6 +29,9 @@ public:
     static constexpr int kNoSavedFilterIndex = 0;
     // The related-searches pane's width when it shows.
     static constexpr int kCorrelationsWidth = 150;
+    // The pane shows the best-ranked related searches up to this many: the server may send a
+    // hundred thousand, and a row each would hold the window for seconds.
+    static constexpr int kMaxCorrelationsShown = 200;
 
     // text: the search text (UTF-8) the tab shows results of.
     SearchResultsForm(const std::string& text, bool wishList, QWidget* parent = nullptr);
@@ -54,7 +57,8 @@ public:
     int SortColumn() const { return m_sortColumn; }
     Qt::SortOrder SortOrder() const { return m_sortOrder; }
 
-    // Fills the related-searches pane from the store and shows it when there is any.
+    // Fills the related-searches pane from the store, best rank first, and shows it when there is
+    // any.
     void PopulateCorrelations();
 
 public Q_SLOTS:

@@ -104,6 +104,8 @@ private Q_SLOTS:
     void relatedSearches_data();
     void relatedSearches();
     void relatedSearchClicks();
+    void relatedSearchesCapped_data();
+    void relatedSearchesCapped();
     void savedFilters_data();
     void savedFilters();
     void closingLeavesNothing_data();
@@ -227,6 +229,34 @@ void tst_SearchForm::relatedSearchClicks()
                                 hexBytes("10000000 99000000 08000000 616263206c697665")}));
     QCOMPARE(tabs->count(), 2);
     QCOMPARE(tabs->tabText(1), QString("abc live"));
+}
+
+void tst_SearchForm::relatedSearchesCapped_data()
+{
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("at the cap") << SearchResultsForm::kMaxCorrelationsShown
+                                << SearchResultsForm::kMaxCorrelationsShown;
+    QTest::newRow("one over") << SearchResultsForm::kMaxCorrelationsShown + 1
+                              << SearchResultsForm::kMaxCorrelationsShown;
+}
+
+void tst_SearchForm::relatedSearchesCapped()
+{
+    QFETCH(int, sent);
+    QFETCH(int, shown);
+    const auto client = Started();
+    TypeSearch(*client, "abc");
+    // Ranked by their number: "t0" lowest, the last one sent highest.
+    WireWriter answer;
+    answer.u32(153).str("abc").u32(quint32(sent));
+    for (int i = 0; i < sent; ++i)
+        answer.str("t" + QByteArray::number(i)).u32(quint32(i));
+    QVERIFY(client->Deliver(answer));
+    const QStringList rows = Texts(Tab(Tabs(*client), 0)->CorrelationsWidget());
+    QCOMPARE(rows.size(), shown);
+    QCOMPARE(rows.first(), "t" + QString::number(sent - 1));
+    QCOMPARE(rows.last(), "t" + QString::number(sent - shown));
 }
 
 void tst_SearchForm::savedFilters_data()
