@@ -101,6 +101,15 @@ const ActionRow kResultActions[] = {
      kWishListIcon},
 };
 
+const ActionRow kWishListActions[] = {
+    {SearchActions::WishListSet, SearchActions::RemoveWishListItem, "Remove Wish List Search",
+     kWishListIcon},
+    {SearchActions::WishListSet, SearchActions::EnableAllWishListItems,
+     "Enable All Wish List Searches", kWishListIcon},
+    {SearchActions::WishListSet, SearchActions::DisableAllWishListItems,
+     "Disable All Wish List Searches", kWishListIcon},
+};
+
 // The result tree's columns.
 const int kColumnWidths[] = {100, 40, 40, 150, 170, 70};
 const char* const kColumnLabels[] = {"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"};
@@ -154,7 +163,8 @@ void SearchForm::Init()
     if (PeerMessenger* peer = ReachPeerMessenger())
         connect(peer, &PeerMessenger::SearchResults, this, &SearchForm::OnUserSearchResults);
     DeclareSchema(MakeSchema(kResultTypes, kResultRelations));
-    // The wish list's removal handler is registered here, with its rows.
+    d.GetType(ShellTypes::WishListItem)
+        ->itemRemovedEvent.Add(NewEventHandler(this, &SearchForm::OnWishListItemRemoved));
 
     connect(ui->searchTabControl, &QTabWidget::tabCloseRequested, this,
             &SearchForm::OnTabCloseRequested);
@@ -172,7 +182,11 @@ void SearchForm::Init()
     ui->wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
     ui->wishList->setHeaderLabels({QString(), QStringLiteral("Wish List Search")});
     DeclareSchema(MakeSchema(kWishListRowTypes, kWishListRowRelations));
-    // The wish list's actions and its registration under their set go here, with its rows.
+    if (bar) {
+        for (const ActionRow& row : kWishListActions)
+            bar->AddSetAction(row.set, row.id, row.text, row.icon, false);
+        bar->RegisterWidget(ui->wishList, Text(SearchActions::WishListSet));
+    }
     ui->wishList->setSortingEnabled(true);
     ui->wishList->sortByColumn(kWishColumn, Qt::AscendingOrder);
 
@@ -189,7 +203,8 @@ void SearchForm::Init()
 
 void SearchForm::DataLoaded()
 {
-    // The wish list's rows are built here from the saved wishes, with its rows.
+    for (Item* wish : d.GetType(ShellTypes::WishListItem)->GetItems())
+        OnWishListItemAdded(wish);
     const QList<int> sizes{width() - kWishListWidth, kWishListWidth};
     ui->searchSplitter->setSizes(sizes);
     if (SizeManager* sizer = ReachSizeManager())
@@ -345,8 +360,8 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
 void SearchForm::OnActionBarTriggered(QWidget* widget, std::string key)
 {
     using namespace SearchActions;
-    // The wish list's keys (remove_wish_list_item, enable_all_wish_list_items,
-    // disable_all_wish_list_items, add_remove_wishlist) are answered with its rows.
+    if (OnWishListAction(key))
+        return;
     const bool expandFolders = key == SearchActions::ExpandFolders;
     const bool expandUsers = key == SearchActions::ExpandUsers;
     const bool byAvailable = key == OrderByAvailable;

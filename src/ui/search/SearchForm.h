@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+class QCheckBox;
 class QTabWidget;
 class QTreeWidgetItem;
 class SearchResultsForm;
@@ -24,6 +25,10 @@ class Ui_SearchForm;
 // of every search it shows, to one expand_folders and one expand_users value and, for a
 // wish-list tab, to its wish_list_item. Wish-list tabs open when answers to a wish arrive, and
 // every later search of the same wish joins its one tab.
+//
+// The wish list (SearchWishList.cpp): the saved wishes (wish_list_item, enabled while linked to
+// the wish_list_item_enabled flag) as rows of the wishList tree, each tied to its wish by a
+// wish_list_node and to its check box by a wish_list_node_checkbox. WishListSearcher sends them.
 class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
@@ -71,12 +76,31 @@ public Q_SLOTS:
     // A related search clicked: into the search line; double-clicked: searched at once.
     void OnCorrelationClicked(QTreeWidgetItem* row, int column);
     void OnCorrelationDoubleClicked(QTreeWidgetItem* row, int column);
+    // A wish row's check box: enables or disables its wish.
+    void OnWishListItemCheckStateChanged(int state);
+    // Makes the search line's text an enabled wish, unless it is empty or a wish already.
+    void OnAddToWishListClicked();
+
+public:
+    // The wish's row, checked when the wish is enabled.
+    void OnWishListItemAdded(Item* wish);
+    // Store handler: a wish is being removed; its row goes, a results tab of it stays.
+    void OnWishListItemRemoved(Item* wish);
+    // Greys the wish's check box, or makes it usable again; its state is kept.
+    void OnWishListItemEnabled(Item* wish);
+    void OnWishListItemDisabled(Item* wish);
 
 private:
     // What both close buttons do, for the tab at index of tabs.
     void CloseTab(QTabWidget* tabs, int index);
     // Sends a manual search and asks for its related searches.
     void Search(const std::string& text);
+    // The wish of that text, made, enabled and given its row when it is not a wish yet.
+    void AddWish(const std::string& text);
+    // The row's check box, or null.
+    QCheckBox* WishCheckBox(Item* wish) const;
+    // The wish-list keys of the tool bar; false for any other key.
+    bool OnWishListAction(const std::string& key);
 
     std::unique_ptr<Ui_SearchForm> ui;
 };
