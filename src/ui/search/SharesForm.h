@@ -1,10 +1,24 @@
 #pragma once
 
+#include "store/Data.h"
+
 #include <QWidget>
 
-// The Browse page. For now it holds nothing: browsing other users' shares comes with its own
-// form, which takes this one's place and keeps its constructor and Init.
-class SharesForm : public QWidget
+#include <memory>
+#include <string>
+
+class ShareForm;
+class Ui_SharesForm;
+
+// The Browse page: one closable tab per browsed user, each a ShareForm. It declares the store
+// types that tie tabs and rows to the store (ui/search/ShareTypes.h), adds the tool bar's actions
+// of the tabs, and is the one way the rest of the program opens a browse: OpenShareBrowse here,
+// or the browseUser hook (shell/FormHooks.h) that Init sets for the forms below this one.
+//
+// A tab is unique per user through its user_share_tab item. The peer's answer is stored by the
+// shared-folder manager as a user_share tree, flagged user_share_loaded once complete; the page
+// hands it to the user's tab, or drops it when the tab is gone.
+class SharesForm : public QWidget, public DataHandler
 {
     Q_OBJECT
 
@@ -15,6 +29,21 @@ public:
     // Called once by start-up, after the transfer engine is built and before the store file is
     // loaded.
     void Init();
+
+    // Opens the user's tab and asks the peer for its share list, or brings the open tab forward
+    // without asking again. user: the name as the server sends it.
+    ShareForm* OpenShareBrowse(std::string user);
+
+    // Store handler: a user_share got its user_share_loaded flag.
+    void OnUserShare(Item* userShare);
+
+public Q_SLOTS:
+    void OnTabCloseRequested(int index);
+    // Expand Level, Collapse All and Expand All, for the tab in view.
+    void OnToolBarActionTriggered(QWidget* widget, std::string key);
+
+private:
+    std::unique_ptr<Ui_SharesForm> ui;
 };
 
 extern SharesForm* sharesForm;

@@ -1,0 +1,441 @@
+// The Browse page and its tabs in the running window: one tab and one request per user, what
+// closing leaves, the folder tree as shares are stored (nesting capped), its expansion, folder and
+// file downloads with their subfolder levels, the filter, and what happens before the share.
+
+#include "shell/MainWindowClient.h"
+
+#include "peer/PeerMessenger.h"
+#include "shares/SharedFoldersManager.h"
+#include "shell/EventToolBar.h"
+#include "shell/FormHooks.h"
+#include "support/PeerDial.h"
+#include "ui/search/ShareForm.h"
+#include "ui/search/SharesForm.h"
+
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTextBrowser>
+#include <QTreeWidget>
+
+#include <vector>
+
+namespace {
+
+// Each folder's path, as peers send them, and the names of its files.
+using Folders = QList<QPair<QByteArray, QByteArrayList>>;
+
+void Store(const QByteArray& user, const Folders& folders)
+{
+    FileInfoMap share;
+    for (const auto& [path, files] : folders) {
+        std::set<FileInfo>& records = share[path.toStdString()];
+        for (const QByteArray& name : files)
+            records.insert(FileInfo(name.toStdString(), 1000 + name.size(), AttributeMap("mp3")));
+    }
+    sharedFoldersManager->OnUserShare(user.toStdString(), share, AttributeTranslationTable());
+}
+
+// A tab for the user, and the user's share stored as the shared-folder manager stores lists.
+ShareForm* Browse(const QByteArray& user, const Folders& folders)
+{
+    ShareForm* tab = sharesForm->OpenShareBrowse(user.toStdString());
+    Store(user, folders);
+    return tab;
+}
+
+// A chain of folders "d", "d\d", ... that many deep, a file in each.
+Folders Chain(int depth)
+{
+    Folders chain;
+    QByteArray path = "d";
+    for (int i = 0; i < depth; ++i, path += "\\d")
+        chain << qMakePair(path, QByteArrayList{"f.mp3"});
+    return chain;
+}
+
+size_t Count(const char* type)
+{
+    return d.GetType(type)->ItemCount();
+}
+
+template <class T = QTreeWidget> T* Part(QWidget* tab, const char* name)
+{
+    return tab->findChild<T*>(name);
+}
+
+QTreeWidgetItem* Row(QWidget* tab, const QString& name)
+{
+    return Part(tab, "folderTree")->findItems(name, Qt::MatchExactly | Qt::MatchRecursive).value(0);
+}
+
+// The rows in tree order, each indented by a blank per level; with shown, only the rows shown,
+// each as its path.
+QStringList Rows(QTreeWidget* tree, bool shown = false)
+{
+    QStringList rows;
+    std::vector<std::pair<QTreeWidgetItem*, QString>> todo;
+    for (int i = tree->topLevelItemCount() - 1; i >= 0; --i)
+        todo.emplace_back(tree->topLevelItem(i), QString());
+    while (!todo.empty()) {
+        const auto [row, above] = todo.back();
+        todo.pop_back();
+        if (shown && row->isHidden())
+            continue;
+        rows << (shown ? above + row->text(0) : QString(above.size(), ' ') + row->text(0));
+        for (int i = row->childCount() - 1; i >= 0; --i)
+            todo.emplace_back(row->child(i), shown ? rows.last() + "/" : above + " ");
+    }
+    return rows;
+}
+
+QStringList Texts(QTreeWidget* list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        texts << list->topLevelItem(i)->text(0);
+    texts.sort();
+    return texts;
+}
+
+QStringList EventTexts()
+{
+    QStringList texts;
+    for (QAction* action : eventToolBar->actions()) {
+        if (!action->text().isEmpty())
+            texts << action->text();
+    }
+    return texts;
+}
+
+// A click on the bar's action whose text starts so, with the focus on the widget.
+void Click(QWidget* widget, const QString& start)
+{
+    actionBar->OnApplicationFocusChanged(nullptr, widget);
+    for (QAction* action : actionBar->actions()) {
+        if (action->isVisible() && action->text().startsWith(start)) {
+            action->trigger();
+            return;
+        }
+    }
+    QFAIL(qPrintable("no action " + start));
+}
+
+// Every queued download as "folder\file:level", sorted.
+QStringList Queued()
+{
+    QStringList queued;
+    for (Item* entry : d.GetType("download_entry")->GetItems()) {
+        const ItemPtr e(entry);
+        queued << QString::fromStdString(e["remote_folder"].AsString() + "\\" +
+                                         e["file_name"].AsString() + ":" +
+                                         e["subfolder_save_level"].AsString());
+    }
+    queued.sort();
+    return queued;
+}
+
+} // namespace
+
+class tst_ShareBrowser : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void oneTabOneRequest_data();
+    void oneTabOneRequest();
+    void tree_data();
+    void tree();
+    void expandLevel_data();
+    void expandLevel();
+    void downloads_data();
+    void downloads();
+    void filter_data();
+    void filter();
+    void beforeTheShare_data();
+    void beforeTheShare();
+};
+
+void tst_ShareBrowser::oneTabOneRequest_data()
+{
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("plain") << QByteArray("bob") << "bob";
+    // A Latin-1 byte as every list shows it, and the "&" doubled so that the tab shows it.
+    QTest::newRow("Latin-1 and an ampersand") << QByteArray("Jos\xe9 & co") << "Jos\u00e9 && co";
+}
+
+void tst_ShareBrowser::oneTabOneRequest()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QString, title);
+    Client client("alice");
+    client.Start();
+    const auto peer = DialMessaging(*peerMessenger, false, user);
+    QVERIFY(peer);
+
+    ShareForm* tab = sharesForm->OpenShareBrowse(user.toStdString());
+    QByteArray body;
+    QVERIFY(peer->WaitForFrame(&body, kWaitMs));
+    QCOMPARE(FakePeer::Frame(body), hexBytes("04000000 04000000"));
+    // Again through the hook the forms below use; then another message, which comes next.
+    FormHooks::BrowseUser(user.toStdString());
+    peerMessenger->QueueDownload(user.toStdString(), "marker");
+    QVERIFY(peer->WaitForFrame(&body, kWaitMs));
+    QCOMPARE(body.left(4), hexBytes("2b000000"));
+    auto* tabs = Part<QTabWidget>(sharesForm, "tabControl");
+    QCOMPARE(tabs->count(), 1);
+    QCOMPARE(tabs->tabText(0), title);
+    QCOMPARE(tabs->currentWidget(), tab);
+    QCOMPARE(client.Child<QTabWidget>("tabControl")->currentWidget(), client.Child("sharesTab"));
+
+    // Closed: the share and every tie go; a list arriving later is dropped.
+    Store(user, {{"music", {"a.mp3"}}});
+    QCOMPARE(Count("user_share_folder_node"), size_t(1));
+    Q_EMIT tabs->tabCloseRequested(0);
+    QCOMPARE(tabs->count(), 0);
+    for (const char* type : {"user_share", "user_share_tab", "user_share_folder_node"})
+        QCOMPARE(Count(type), size_t(0));
+    Store(user, {{"music", {"a.mp3"}}});
+    QCOMPARE(Count("user_share"), size_t(0));
+    QCOMPARE(Count("user_share_folder"), size_t(0));
+}
+
+void tst_ShareBrowser::tree_data()
+{
+    QTest::addColumn<Folders>("folders");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<int>("deepest");
+    const QByteArrayList file{"f.mp3"};
+    QTest::newRow("nested") << Folders{{"a", file}, {"a\\b", file}, {"a\\b\\c", file}}
+                            << QStringList{"a", " b", "  c"} << 2;
+    QTest::newRow("a parent the share lacks")
+        << Folders{{"x\\y", file}, {"z", file}} << QStringList{"y", "z"} << 0;
+    QTest::newRow("names as plain text")
+        << Folders{{"Caf\xc3\xa9 & <b>co", file}} << QStringList{"Caf\u00e9 & <b>co"} << 0;
+    QStringList chain;
+    for (int i = 0; i < ShareForm::kMaxShareTreeDepth; ++i)
+        chain << QString(i, ' ') + "d";
+    QTest::newRow("as deep as rows nest")
+        << Chain(ShareForm::kMaxShareTreeDepth) << chain << ShareForm::kMaxShareTreeDepth - 1;
+    QTest::newRow("one deeper: a top-level row")
+        << Chain(ShareForm::kMaxShareTreeDepth + 1) << QStringList(chain) + QStringList{"d"}
+        << ShareForm::kMaxShareTreeDepth - 1;
+    QTest::newRow("empty") << Folders{} << QStringList{} << 0;
+}
+
+void tst_ShareBrowser::tree()
+{
+    QFETCH(Folders, folders);
+    QFETCH(QStringList, rows);
+    QFETCH(int, deepest);
+    Client client("alice");
+    client.Start();
+    ShareForm* tab = sharesForm->OpenShareBrowse("bob");
+    // Looked at elsewhere: the share raises an alert.
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    Store("bob", folders);
+
+    QCOMPARE(Rows(Part(tab, "folderTree")), rows);
+    QCOMPARE(tab->DeepestLevel(), deepest);
+    QCOMPARE(EventTexts(), QStringList{"bob"});
+    auto* messages = Part<QTextBrowser>(tab, "messageBrowser");
+    const bool empty = folders.isEmpty();
+    QCOMPARE(messages->toPlainText().contains("No files returned."), empty);
+    QCOMPARE(messages->isHidden(), !empty);
+    QCOMPARE(Part(tab, "folderTree")->isHidden(), empty);
+    QCOMPARE(Part<QLineEdit>(tab, "filterEdit")->isHidden(), empty);
+}
+
+void tst_ShareBrowser::expandLevel_data()
+{
+    QTest::addColumn<Folders>("folders");
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("open"); // each row with subfolders, + open or - shut
+    const QByteArrayList f{"f.mp3"};
+    const Folders levels{{"a", f}, {"a\\b", f}, {"a\\b\\c", f}, {"d", f}, {"d\\e", f}};
+    const QString once = "Expand Level";
+    QTest::newRow("once") << levels << QStringList{once} << "Expand Level [1]"
+                          << "a+ b- d+";
+    QTest::newRow("twice") << levels << QStringList{once, once} << "Expand Level [2]"
+                           << "a+ b+ d+";
+    QTest::newRow("past the deepest")
+        << levels << QStringList{once, once, once} << "Expand Level [2]"
+        << "a+ b+ d+";
+    QTest::newRow("after Expand All: below the top shut")
+        << levels << QStringList{"Collapse All", "Expand All", once} << "Expand Level [1]"
+        << "a+ b- d+";
+    QTest::newRow("all at the top")
+        << Folders{{"a", f}, {"b", f}} << QStringList{once} << once << QString();
+}
+
+void tst_ShareBrowser::expandLevel()
+{
+    QFETCH(Folders, folders);
+    QFETCH(QStringList, clicks);
+    QFETCH(QString, text);
+    QFETCH(QString, open);
+    Client client("alice");
+    client.Start();
+    QTreeWidget* tree = Part(Browse("bob", folders), "folderTree");
+
+    for (const QString& click : clicks)
+        Click(tree, click);
+    QVERIFY(client.BarTexts(tree).contains(text));
+    QStringList states;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        if ((*it)->childCount() > 0)
+            states << (*it)->text(0) + ((*it)->isExpanded() ? "+" : "-");
+    }
+    QCOMPARE(states.join(' '), open);
+}
+
+void tst_ShareBrowser::downloads_data()
+{
+    QTest::addColumn<Folders>("folders");
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QStringList>("queued");
+    const Folders f{{"F", {"f1.mp3"}},
+                    {"F\\A", {"a1.mp3", "a2.mp3"}},
+                    {"F\\A\\B", {"b1.mp3"}},
+                    {"G", {"g1.mp3"}}};
+    QTest::newRow("Download Folder on the top")
+        << f << QByteArray("F") << "bar"
+        << QStringList{"F\\A\\B\\b1.mp3:1", "F\\A\\a1.mp3:1", "F\\A\\a2.mp3:1", "F\\f1.mp3:0"};
+    QTest::newRow("a double click below it")
+        << f << QByteArray("A") << "double"
+        << QStringList{"F\\A\\B\\b1.mp3:1", "F\\A\\a1.mp3:0", "F\\A\\a2.mp3:0"};
+    QTest::newRow("Download File")
+        << f << QByteArray("A") << "file" << QStringList{"F\\A\\a1.mp3:0"};
+    // Deeper than rows nest, within what a received list may hold.
+    QStringList chain;
+    for (const auto& [path, files] : Chain(1000))
+        chain << QString(path + "\\f.mp3:" + (path == "d" ? "0" : "1"));
+    chain.sort();
+    QTest::newRow("a chain 1000 deep, from the top")
+        << Chain(1000) << QByteArray("d") << "bar" << chain;
+}
+
+void tst_ShareBrowser::downloads()
+{
+    QFETCH(Folders, folders);
+    QFETCH(QByteArray, folder);
+    QFETCH(QString, how);
+    QFETCH(QStringList, queued);
+    Client client("alice");
+    client.Start();
+    ShareForm* tab = Browse("bob", folders);
+    QTreeWidget* tree = Part(tab, "folderTree");
+    QTreeWidget* files = Part(tab, "fileList");
+    Click(tree, "Expand All");
+    Part<QLineEdit>(tab, "filterEdit")->setText("mp3");
+    QCOMPARE(Rows(tree, true).size(), folders.size());
+    tree->setCurrentItem(Row(tab, folder));
+    if (how == "bar") {
+        Click(tree, "Download Folder");
+    } else if (how == "double") {
+        Q_EMIT tree->itemDoubleClicked(tree->currentItem(), 0);
+    } else {
+        files->setCurrentItem(files->findItems("a1.mp3", Qt::MatchExactly).value(0));
+        Click(files, "Download File");
+    }
+    QCOMPARE(Queued(), queued);
+    // The rows of the queued files in the list are marked.
+    QVERIFY(files->topLevelItemCount() > 0);
+    for (int i = 0; i < files->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* file = files->topLevelItem(i);
+        QCOMPARE(!file->icon(0).isNull(), how != "file" || file->text(0) == "a1.mp3");
+    }
+    Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+    QCOMPARE(Count("user_share_folder"), size_t(0));
+}
+
+void tst_ShareBrowser::filter_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QByteArray>("current");
+    QTest::addColumn<QStringList>("files");
+    const QStringList noLive{"eight", "lackluster", "seven", "seven/more"};
+    QTest::newRow("words over the folder and its files")
+        << "lackluster container" << QStringList{"lackluster", "lackluster/live"}
+        << QByteArray("lackluster") << QStringList{"container one.mp3"};
+    QTest::newRow("excluded in a top folder's name")
+        << "-live" << noLive << QByteArray("lackluster")
+        << QStringList{"container one.mp3", "solo.mp3"};
+    QTest::newRow("the current folder hidden")
+        << "-live" << noLive << QByteArray("disc") << QStringList{};
+    QTest::newRow("eight files in a folder")
+        << "mfif:8" << QStringList{"eight", "seven", "seven/more"} << QByteArray("seven")
+        << QStringList{"t2.mp3", "t3.mp3", "t4.mp3", "t5.mp3", "t6.mp3", "t7.mp3", "t8.mp3"};
+}
+
+void tst_ShareBrowser::filter()
+{
+    QFETCH(QString, filter);
+    QFETCH(QStringList, shown);
+    QFETCH(QByteArray, current);
+    QFETCH(QStringList, files);
+    QByteArrayList eight;
+    for (int i = 1; i <= 8; ++i)
+        eight << "t" + QByteArray::number(i) + ".mp3";
+    Client client("alice");
+    client.Start();
+    ShareForm* tab = Browse("bob", {{"lackluster", {"container one.mp3", "solo.mp3"}},
+                                    {"lackluster\\live", {"container live.mp3"}},
+                                    {"live set", {"a.mp3"}},
+                                    {"live set\\disc", {"container.mp3"}},
+                                    {"eight", eight},
+                                    {"seven", eight.mid(1)},
+                                    {"seven\\more", eight}});
+    Part(tab, "folderTree")->setCurrentItem(Row(tab, current));
+
+    Part<QLineEdit>(tab, "filterEdit")->setText(filter);
+    QCOMPARE(Rows(Part(tab, "folderTree"), true), shown);
+    QCOMPARE(Texts(Part(tab, "fileList")), files);
+    QCOMPARE(Count("user_share_file_node"), size_t(files.size()));
+}
+
+void tst_ShareBrowser::beforeTheShare_data()
+{
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<bool>("told");
+    QTest::newRow("messaging, the tab's user") << QByteArray("bob") << QByteArray("P") << true;
+    QTest::newRow("a file connection") << QByteArray("bob") << QByteArray("F") << false;
+    QTest::newRow("another user") << QByteArray("carol") << QByteArray("P") << false;
+}
+
+void tst_ShareBrowser::beforeTheShare()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, type);
+    QFETCH(bool, told);
+    Client client("alice");
+    client.Start();
+    Settings::Set(SettingKeys::ListeningPort, "2240");
+    ShareForm* tab = sharesForm->OpenShareBrowse("bob");
+    tab->BrowseToFolder("music\\rock");
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    for (int i = 0; i < 2; ++i)
+        Q_EMIT peerMessenger->ConnectionToUserFailed(user.toStdString(), type.toStdString());
+
+    auto* messages = Part<QTextBrowser>(tab, "messageBrowser");
+    QCOMPARE(messages->toHtml().count("porttest.php"), told ? 1 : 0);
+    QCOMPARE(messages->toHtml().contains("href=\"http://" QV_WEB_HOST "/porttest.php?port=2240\""),
+             told);
+    QCOMPARE(EventTexts(), told ? QStringList{"bob"} : QStringList{});
+
+    // The share, coming after all: the tree with the folder asked for chosen; a failure now
+    // adds nothing.
+    Store("bob", {{"music", {"m.mp3"}}, {"music\\rock", {"r1.mp3", "r2.mp3"}}});
+    QCOMPARE(Part(tab, "folderTree")->currentItem(), Row(tab, "rock"));
+    QCOMPARE(Texts(Part(tab, "fileList")), (QStringList{"r1.mp3", "r2.mp3"}));
+    const QString before = messages->toHtml();
+    Q_EMIT peerMessenger->ConnectionToUserFailed("bob", "P");
+    QCOMPARE(messages->toHtml(), before);
+}
+
+QTEST_MAIN(tst_ShareBrowser)
+#include "tst_sharebrowser.moc"
