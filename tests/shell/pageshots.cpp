@@ -11,9 +11,13 @@
 #include "shell/MainWindowClient.h"
 
 #include "peer/PeerMessenger.h"
+#include "shares/SharedFoldersManager.h"
+#include "support/PeerBodies.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
+#include "ui/search/ShareForm.h"
+#include "ui/search/SharesForm.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -83,6 +87,7 @@ class tst_PageShots : public QObject
 
 private Q_SLOTS:
     void search();
+    void browse();
 };
 
 void tst_PageShots::search()
@@ -140,6 +145,41 @@ void tst_PageShots::search()
     filterHelpDialog->setGeometry(40, 300, 640, 420);
 
     Shot("search", {{"tab bar", tabs->tabBar()}, {"pane", shown}});
+}
+
+void tst_PageShots::browse()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    // One user still waiting, who could not be reached.
+    sharesForm->OpenShareBrowse("bob");
+    Q_EMIT peerMessenger->ConnectionToUserFailed("bob", "P");
+
+    // A realistic share of 2,000 files, with the folders above them, as a peer lists them.
+    FileInfoMap share = ShareMaker(44).Share(2000);
+    for (const auto& [path, files] : FileInfoMap(share)) {
+        for (size_t cut = path.rfind('\\'); cut != std::string::npos && cut > 0;
+             cut = path.rfind('\\', cut - 1))
+            share[path.substr(0, cut)];
+    }
+    ShareForm* tab = sharesForm->OpenShareBrowse("Zo\xeb & co");
+    sharedFoldersManager->OnUserShare("Zo\xeb & co", share, AttributeTranslationTable());
+    auto* tree = tab->findChild<QTreeWidget*>("folderTree");
+    auto* files = tab->findChild<QTreeWidget*>("fileList");
+
+    // Higher bitrates only, and an album among those left chosen.
+    tab->findChild<QLineEdit*>("filterEdit")->setText("mbr:192");
+    for (QTreeWidgetItemIterator it(tree, QTreeWidgetItemIterator::NotHidden); *it; ++it) {
+        tree->setCurrentItem(*it);
+        if ((*it)->childCount() == 0 && files->topLevelItemCount() >= 4)
+            break;
+    }
+    QVERIFY(files->topLevelItemCount() >= 4);
+    tree->scrollToItem(tree->currentItem(), QAbstractItemView::PositionAtCenter);
+
+    Shot("browse", {{"folder tree", tree}, {"file list", files}});
 }
 
 QTEST_MAIN(tst_PageShots)
