@@ -1,0 +1,260 @@
+// The share browser tab on a big share: 200,000 files in 20,000 folders, six levels deep at
+// most, MP3s with bitrates and lengths, one folder of 2,000 files. In the running window:
+//  - the share arriving: the tab builds its folder tree and expands it (expand_new_shares
+//    "yes"); target at most 1x the baseline, a plain QTreeWidget filled with the 200,000 file
+//    rows (name, size and attribute texts);
+//  - a filter pass with "mbr:192 live" typed in the tab's filter line; target 2x that baseline;
+//  - selecting the 2,000-file folder, whose rows fill the file list; target 3x a plain list
+//    filled with the same 2,000 rows.
+// Everything is measured in the same run, best of three. Prints the figures; nothing is asserted.
+
+#include "server/Server.h"
+#include "shell/MainWindow.h"
+#include "store/Settings.h"
+#include "support/OfflineStore.h"
+#include "ui/search/ShareForm.h"
+#include "ui/search/SharesForm.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kFolders = 20000;
+// A forest of this many top folders, each folder with this many subfolders, numbered breadth
+// first: folder k's subfolders are kRoots + kBranching * k + j. Six levels hold 39,060 folders.
+constexpr int kRoots = 10;
+constexpr int kBranching = 5;
+// The first folders (the upper levels) hold no files, the last one kBigFolder files, every
+// other one kFilesPerFolder: 200,000 in all.
+constexpr int kEmptyFolders = 199;
+constexpr int kFilesPerFolder = 10;
+constexpr int kBigFolder = 2000;
+constexpr int kRounds = 3;
+
+// Runs what a returning event loop would: the posted events, the paints and the zero timers.
+void Settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+struct File
+{
+    std::string name;
+    long long size;
+    int bitrate;
+    int seconds;
+    bool vbr;
+};
+
+std::string FolderPath(int k)
+{
+    static const char* const kKinds[] = {"Collection", "Artist", "Album", "Disc", "Part", "Set"};
+    std::vector<int> chain;
+    for (int at = k; at >= 0; at = at < kRoots ? -1 : (at - kRoots) / kBranching)
+        chain.push_back(at);
+    std::string path;
+    for (size_t level = 0; level < chain.size(); ++level) {
+        if (level > 0)
+            path += "\\";
+        path += std::string(kKinds[level]) + " " + std::to_string(chain[chain.size() - 1 - level]);
+    }
+    return path;
+}
+
+std::vector<File> FolderFiles(int k)
+{
+    const int count = k < kEmptyFolders ? 0 : k == kFolders - 1 ? kBigFolder : kFilesPerFolder;
+    static const int kBitrates[] = {128, 160, 192, 256, 320};
+    std::vector<File> files;
+    for (int i = 0; i < count; ++i) {
+        const int n = k * 31 + i;
+        File file;
+        file.name = std::to_string(i + 1) + " - Track title " + std::to_string(n) +
+                    (n % 7 == 0 ? " (live)" : "") + ".mp3";
+        file.bitrate = kBitrates[n % 5];
+        file.seconds = 120 + n % 300;
+        file.vbr = n % 3 == 0;
+        file.size = (long long)file.bitrate * 125 * file.seconds;
+        files.push_back(file);
+    }
+    return files;
+}
+
+// The share stored as the shared-folder manager stores a received list, all but the flag that
+// says it is complete, so that the tab's part can be timed alone.
+ItemPtr StoreShare(const std::string& user)
+{
+    ItemPtr share = d.GetType("user_share")->NewItem();
+    share += d.GetType("user")->GetItem(Value(user));
+    std::vector<Item*> made(kFolders);
+    for (int k = 0; k < kFolders; ++k) {
+        ItemPtr folder = d.GetType("user_share_folder")->NewItem();
+        folder += share;
+        folder += d.GetType("user_share_folder_name")->GetItem(Value(FolderPath(k)));
+        made[size_t(k)] = folder;
+        if (k >= kRoots) {
+            ItemPtr up = folder.NewItem("user_share_folder_parent");
+            ItemPtr(made[size_t((k - kRoots) / kBranching)]).NewItem("user_share_folder_child") +=
+                up;
+        }
+        for (const File& f : FolderFiles(k)) {
+            ItemPtr file = d.GetType("user_share_file")->NewItem();
+            file += folder;
+            file += d.GetType("user_share_file_name")->GetItem(Value(f.name));
+            file += d.GetType("file_size")->GetItem(Value(f.size));
+            file += d.GetType("bitrate")->GetItem(Value(f.bitrate));
+            file += d.GetType("length_seconds")->GetItem(Value(f.seconds));
+            file += d.GetType("bitrate_mode")->GetItem(Value(f.vbr ? "vbr" : "cbr"));
+        }
+    }
+    return share;
+}
+
+QTreeWidgetItem* PlainRow(const File& f)
+{
+    return new QTreeWidgetItem(
+        {QString::fromStdString(f.name), QString::number(f.size),
+         QStringLiteral("%1 %2, %3s").arg(f.bitrate).arg(f.vbr ? "VBR" : "CBR").arg(f.seconds)});
+}
+
+// A plain tree of the same size as the tab's file list, filled with the rows of those folders.
+qint64 BaselineNs(QWidget* like, int firstFolder, int lastFolder)
+{
+    std::vector<std::vector<File>> folders;
+    for (int k = firstFolder; k <= lastFolder; ++k)
+        folders.push_back(FolderFiles(k));
+    QTreeWidget plain;
+    plain.setHeaderLabels({"File", "Size", "Attributes"});
+    plain.resize(like->size());
+    plain.show();
+    Settle();
+    QElapsedTimer t;
+    t.start();
+    QList<QTreeWidgetItem*> rows;
+    for (const std::vector<File>& files : folders) {
+        for (const File& f : files)
+            rows << PlainRow(f);
+    }
+    plain.addTopLevelItems(rows);
+    Settle();
+    return t.nsecsElapsed();
+}
+
+void Report(const char* what, double baselineMs, double measuredMs, double target)
+{
+    const double ratio = measuredMs / baselineMs;
+    std::printf("%s: baseline %.1f ms, measured %.1f ms, ratio %.2f (target <= %.2f: %s)\n", what,
+                baselineMs, measuredMs, ratio, target, ratio <= target ? "met" : "NOT met");
+}
+
+void Bench()
+{
+    QTcpServer silent;
+    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
+    MainWindow window;
+    window.resize(1280, 800);
+    window.show();
+    window.Init();
+    Settle();
+
+    qint64 build = 0;
+    qint64 pass = 0;
+    qint64 select = 0;
+    qint64 allRows = 0;
+    qint64 bigRows = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string user = "bench" + std::to_string(round);
+        ShareForm* tab = sharesForm->OpenShareBrowse(user);
+        Settle();
+        ItemPtr share = StoreShare(user);
+        QElapsedTimer t;
+        t.start();
+        share.NewItem("user_share_loaded");
+        Settle();
+        const qint64 built = t.nsecsElapsed();
+        auto* tree = tab->findChild<QTreeWidget*>("folderTree");
+        auto* files = tab->findChild<QTreeWidget*>("fileList");
+        if (round == 0) {
+            int rows = 0;
+            for (QTreeWidgetItemIterator it(tree); *it; ++it)
+                ++rows;
+            std::printf("folder rows: %d, deepest level %d\n", rows, tab->DeepestLevel());
+        }
+
+        t.start();
+        tab->findChild<QLineEdit*>("filterEdit")->setText("mbr:192 live");
+        Settle();
+        const qint64 filtered = t.nsecsElapsed();
+        if (round == 0) {
+            int shown = 0;
+            for (QTreeWidgetItemIterator it(tree, QTreeWidgetItemIterator::NotHidden); *it; ++it)
+                ++shown;
+            std::printf("folder rows shown by the filter: %d\n", shown);
+        }
+        tab->findChild<QLineEdit*>("filterEdit")->clear();
+        Settle();
+
+        // From a folder of ten files to the big one.
+        tree->setCurrentItem(tree->topLevelItem(kRoots - 1));
+        tree->setCurrentItem(tree->topLevelItem(kRoots - 1)->child(kBranching - 1));
+        Settle();
+        QTreeWidgetItem* big =
+            tree->findItems(QString::fromStdString("Set " + std::to_string(kFolders - 1)),
+                            Qt::MatchExactly | Qt::MatchRecursive)
+                .value(0);
+        t.start();
+        tree->setCurrentItem(big);
+        Settle();
+        const qint64 selected = t.nsecsElapsed();
+        if (round == 0)
+            std::printf("file rows listed: %d\n", files->topLevelItemCount());
+
+        const qint64 all = BaselineNs(files, 0, kFolders - 1);
+        const qint64 plainBig = BaselineNs(files, kFolders - 1, kFolders - 1);
+        build = round == 0 ? built : std::min(build, built);
+        pass = round == 0 ? filtered : std::min(pass, filtered);
+        select = round == 0 ? selected : std::min(select, selected);
+        allRows = round == 0 ? all : std::min(allRows, all);
+        bigRows = round == 0 ? plainBig : std::min(bigRows, plainBig);
+
+        auto* tabs = sharesForm->findChild<QTabWidget*>("tabControl");
+        Q_EMIT tabs->tabCloseRequested(tabs->indexOf(tab));
+        Settle();
+    }
+    Report("the share arriving (tree built and expanded)", allRows / 1e6, build / 1e6, 1.0);
+    Report("a filter pass, \"mbr:192 live\"", allRows / 1e6, pass / 1e6, 2.0);
+    Report("selecting the 2,000-file folder", bigRows / 1e6, select / 1e6, 3.0);
+    Server::UseEndpointForTesting(QHostAddress(), 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // The window's own store file: peer ports the system picks, no UPnP; its login goes to a
+    // local port that never answers.
+    WriteOfflineStore(home.filePath(".Quorvale"),
+                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    Bench();
+    return 0;
+}
