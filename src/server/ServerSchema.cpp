@@ -5,7 +5,7 @@
 
 // What the server connection keeps about users and rooms. Presence, statistics, room members and
 // roles are rebuilt from the server after each login; only what the user decided (autojoin rooms,
-// the user list and its groups, ignored users) is saved.
+// the user list, its groups and their download priorities, ignored users) is saved.
 
 namespace {
 
@@ -69,6 +69,7 @@ const SchemaSaved kSaved[] = {
     {RoomAutojoin},  {Room, RoomAutojoin}, // rooms entered at login
     {InUserList},    {User, InUserList},   // the user list
     {UserListGroup},                       // its groups, empty ones too
+    {GroupDownloadPriority, UserListGroup}, // and their download priorities
     {IsIgnored},     {User, IsIgnored},    // ignored users
 };
 

@@ -136,6 +136,7 @@ void tst_ServerSchema::onlyUserDecisionsAreSaved()
         Named("room", "passing") += Named("user", "nobody");
         Named("room", "passing").NewItem("in_room");
         Named("user", "friend").NewItem("in_user_list") += Named("user_list_group", "pals");
+        Named("user_list_group", "pals") += Named("group_download_priority", "7");
         Named("user", "foe").NewItem("is_ignored");
         Named("user", "nobody").NewItem("is_online");
         Named("user_list_group", "empty group");
@@ -154,6 +155,11 @@ void tst_ServerSchema::onlyUserDecisionsAreSaved()
     QVERIFY(user->HasItem(Value("foe")).IsConnected("is_ignored"));
     QVERIFY(user->HasItem(Value("nobody")).IsNull());
     QVERIFY(!d.GetType("user_list_group")->HasItem(Value("empty group")).IsNull());
+    // The upload queue orders by a group's priority: it outlives the run, and only where set.
+    Type* group = d.GetType("user_list_group");
+    QCOMPARE(group->HasItem(Value("pals"))["group_download_priority"].AsString(),
+             std::string("7"));
+    QVERIFY(!group->HasItem(Value("empty group")).IsConnected("group_download_priority"));
 }
 
 void tst_ServerSchema::upnpDefaultAfterLoading()
