@@ -15,6 +15,7 @@
 #include "support/OfflineStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/ScriptedUpnp.h"
+#include "support/SeededUsers.h"
 #include "support/StoreGuard.h"
 #include "support/WireBytes.h"
 
@@ -35,11 +36,12 @@ constexpr int kWaitMs = 30000;
 using StoredSettings = std::vector<std::pair<SettingKey, std::string>>;
 
 // A home folder of the case's own, with a store file that keeps the client off the network and
-// holds the settings given. With a user, the client logs in at start-up.
+// holds the settings and the users given. With a user, the client logs in at start-up.
 class Home
 {
 public:
-    explicit Home(const char* user = nullptr, StoredSettings settings = {})
+    explicit Home(const char* user = nullptr, StoredSettings settings = {},
+                  const SeededUsers& users = {})
         : m_oldHome(qgetenv("HOME"))
     {
         qputenv("HOME", QFile::encodeName(m_dir.path()));
@@ -48,6 +50,8 @@ public:
                             {{SettingKeys::Username, user}, {SettingKeys::Password, "pw"}});
         }
         WriteOfflineStore(StorePath(), settings);
+        if (!users.empty())
+            SeedUsers(StorePath(), users);
     }
     ~Home() { qputenv("HOME", m_oldHome); }
 
@@ -62,8 +66,9 @@ private:
 // The main window over a fake central server, boxes answered by the test.
 struct Client
 {
-    explicit Client(const char* user = nullptr, const StoredSettings& settings = {})
-        : home(user, settings)
+    explicit Client(const char* user = nullptr, const StoredSettings& settings = {},
+                    const SeededUsers& users = {})
+        : home(user, settings, users)
     {
         Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), fake.port());
         window = std::make_unique<MainWindow>();
