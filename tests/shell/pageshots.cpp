@@ -11,21 +11,28 @@
 #include "shell/MainWindowClient.h"
 
 #include "peer/PeerMessenger.h"
+#include "server/ServerStore.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/DisplayText.h"
 #include "support/PeerBodies.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
+#include "ui/users/UserGroupConfigDialog.h"
+#include "ui/users/UserListForm.h"
 
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -53,8 +60,12 @@ bool IsFlat(const QImage& image, const QRect& rect)
 // Lets the window and its dialogs draw, grabs the screen, keeps it and checks the regions.
 void Shot(const QString& page, const Regions& regions)
 {
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->isVisible())
+    // Waiting runs events, in which windows that a page before left for deletion go.
+    QList<QPointer<QWidget>> windows;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        windows << window;
+    for (const QPointer<QWidget>& window : std::as_const(windows)) {
+        if (window && window->isVisible())
             QVERIFY(QTest::qWaitForWindowExposed(window));
     }
     // Exposed is not yet painted: a few turns of the event loop for the paint events.
@@ -88,6 +99,7 @@ class tst_PageShots : public QObject
 private Q_SLOTS:
     void search();
     void browse();
+    void users();
 };
 
 void tst_PageShots::search()
@@ -180,6 +192,56 @@ void tst_PageShots::browse()
     tree->scrollToItem(tree->currentItem(), QAbstractItemView::PositionAtCenter);
 
     Shot("browse", {{"folder tree", tree}, {"file list", files}});
+}
+
+void tst_PageShots::users()
+{
+    // 300 listed users, a few of them unshared or ignored; groups and notes on many. Names are
+    // Latin-1 bytes, as the server hands them out.
+    const char* const first[] = {"anna",   "Bj\xf6rn", "carlos", "Dmitri",  "\xc9lodie", "fatima",
+                                 "Gunnar", "hiro",     "Ines",   "jo\xe3o", "Kwame",     "lucia"};
+    const char* const groups[] = {"Family", "friends", "Jazz club", "R&B crew", "work"};
+    const char* const notes[] = {"shares rare vinyl rips", "slow uploads, be patient",
+                                 "met in the jazz room", "<b>not bold</b> & not a link"};
+    SeededUsers users;
+    for (int i = 0; i < 300; ++i) {
+        SeededUser user{std::string(first[i % 12]) + "_" + std::to_string(i * 37 % 1000)};
+        for (int g = 0; g < i / 3 % 3; ++g)
+            user.groups.push_back(groups[(i + g * 2) % 5]);
+        if (i % 4 == 1 || i % 7 == 0)
+            user.note = notes[i % 16 / 4];
+        user.unshared = i % 50 == 7;
+        user.ignored = i % 60 == 11;
+        users.push_back(user);
+    }
+    Client client("alice", {}, users);
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("tab_2"));
+    // One user in eleven online, as the server's answers to the watches would have it; the list
+    // shows them above the others.
+    QString top;
+    for (int i = 0; i < 300; i += 11) {
+        ServerStore::SetFlag(ServerStore::User(users[size_t(i)].name), ServerTypes::IsOnline);
+        const QString name = NameText(users[size_t(i)].name);
+        if (top.isEmpty() || name.toCaseFolded() < top.toCaseFolded())
+            top = name;
+    }
+    auto* list = userListForm->findChild<QTreeWidget*>("userList");
+    QTRY_COMPARE(list->topLevelItem(0)->text(0), top);
+
+    // The configuration dialog beside the list, a group chosen and its priority set.
+    client.Trigger(list, "Configure User Groups");
+    QVERIFY(userGroupConfigDialog);
+    auto* groupList = userGroupConfigDialog->findChild<QListWidget*>("groupList");
+    groupList->setCurrentRow(3);
+    userGroupConfigDialog->findChild<QSpinBox*>("prioritySpinBox")->setValue(5);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    userGroupConfigDialog->setGeometry(screen.width() - 520, screen.height() - 360, 480, 300);
+
+    auto* pages = userListForm->findChild<QTabWidget*>("tabWidget");
+    Shot("users", {{"tab bar", pages->tabBar()}, {"list", list}, {"dialog", groupList}});
 }
 
 QTEST_MAIN(tst_PageShots)
