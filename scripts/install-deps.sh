@@ -31,9 +31,10 @@ if [ "$tests" = 1 ]; then
     # a real gateway (miniupnpd) in network namespaces of their own. The install test validates
     # the desktop entry; the system check runs the program on a virtual X display, in a
     # namespace whose hosts file it mounts over the machine's. scripts/fuzz.sh builds with clang
-    # and links libFuzzer, which clang's package leaves out.
+    # and links libFuzzer, which clang's package leaves out. The page screenshots show peers'
+    # Chinese and Japanese names, which the default fonts draw as empty boxes.
     packages+=(clang libclang-rt-14-dev lame miniupnpd-nftables miniupnpc nftables iproute2 mount
-        desktop-file-utils xvfb qt6-qpa-plugins)
+        desktop-file-utils xvfb qt6-qpa-plugins fonts-wqy-microhei)
 fi
 
 if [ "$list" = 1 ]; then
