@@ -2,12 +2,16 @@
 
 // The room and chat forms without the main window: the server connection against a fake server
 // (from the server tests' environment), the shell's store types, a context tool bar with the
-// shell's sets, and a tab widget for the forms.
+// shell's sets, an event tool bar whose window side is recorded, a tab widget for the forms, and
+// the clock held at 2026-03-05 14:05:09 ("Mar 5 2:05:09 pm").
 
 #include "server/ServerTestEnv.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/EventToolBar.h"
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
+#include "store/Settings.h"
+#include "support/HeldClock.h"
 #include "ui/chat/ChatLog.h"
 
 #include <QAction>
@@ -16,6 +20,17 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <QWidget>
+
+// The main window's side of the event tool bar: the tray balloons it would show.
+struct RecordedAlerts : AlertWindow
+{
+    void SetApplicationIcon(const QString&) override {}
+    void ResetApplicationIcon() override {}
+    void PopupAlert(const QString& text) override { popups << text; }
+    bool IsActiveWindow() const override { return true; }
+
+    QStringList popups;
+};
 
 struct ChatTestScene
 {
@@ -31,8 +46,11 @@ struct ChatTestScene
         AddChatLogSets(*bar);
         auto* layout = new QVBoxLayout(&window);
         layout->addWidget(bar);
+        layout->addWidget(events);
         layout->addWidget(tabs);
-        // Every case starts without logs.
+        // Logging on, as the shell's defaults have it; every case starts without logs.
+        Settings::SetYes(SettingKeys::LogRoomChat, true);
+        Settings::SetYes(SettingKeys::LogPrivateChat, true);
         QDir(QDir::homePath() + "/Quorvale Chat Logs").removeRecursively();
     }
     ~ChatTestScene() { QDir(QDir::homePath() + "/Quorvale Chat Logs").removeRecursively(); }
@@ -56,8 +74,22 @@ struct ChatTestScene
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
+    // The texts of the event tool bar's buttons.
+    QStringList Alerts() const
+    {
+        QStringList texts;
+        for (QAction* action : events->actions()) {
+            if (!action->text().isEmpty())
+                texts << action->text();
+        }
+        return texts;
+    }
+
+    HeldClock clock{QDateTime(QDate(2026, 3, 5), QTime(14, 5, 9))};
     ServerTestEnv env;
+    RecordedAlerts alerts;
     QWidget window;
     ActionSetToolBar* bar = nullptr;
+    EventToolBar* events = new EventToolBar(&alerts, &window);
     QTabWidget* tabs = new QTabWidget;
 };

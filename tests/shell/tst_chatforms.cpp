@@ -5,29 +5,76 @@
 #include "RoomMessages.h"
 
 #include "server/ServerStore.h"
+#include "shell/DisplayText.h"
+#include "shell/FormHooks.h"
 #include "store/Settings.h"
 #include "support/ScriptedDialogs.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLogForm.h"
+#include "ui/chat/ChatView.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/QRoomListItemWidget.h"
 #include "ui/chat/RoomForm.h"
 
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPointer>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
 #include <QTreeWidget>
 
+#include <functional>
 #include <memory>
 
 namespace {
+
+const QString kStarted = QStringLiteral("* Chat started Mar 5 2:05:09 pm");
 
 size_t Count(const char* type)
 {
     return d.GetType(type)->ItemCount();
 }
+
+// A private tab with the user, or the room tab of "lobby", in the scene's tabs; lines reach
+// either as they do in the program.
+struct ChatTab
+{
+    ChatTab(ChatTestScene& scene, bool room, const std::string& user = "bob")
+        : kind(room ? ChatLog::Kind::Room : ChatLog::Kind::User), name(room ? "lobby" : user)
+    {
+        auto* chat = room ? nullptr : new ChatForm(name, scene.tabs);
+        auto* lobby = room ? new RoomForm(name) : nullptr;
+        say = [chat, lobby](const std::string& u, const std::string& t) {
+            chat ? chat->AddChat(u, t) : lobby->OnRoomChat("lobby", u, t);
+        };
+        widget = chat ? static_cast<QWidget*>(chat) : lobby;
+        scene.tabs->addTab(widget, "tab");
+        view = widget->findChild<ChatView*>("chatView");
+    }
+    ChatLog::Kind kind;
+    std::string name;
+    QWidget* widget = nullptr;
+    ChatView* view = nullptr;
+    std::function<void(const std::string&, const std::string&)> say;
+};
+
+// Catches the pages a click opens instead of a browser.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler("http", this, "Open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler("http"); }
+    QList<QUrl> opened;
+
+public Q_SLOTS:
+    void Open(const QUrl& url) { opened << url; }
+};
 
 } // namespace
 
@@ -52,6 +99,17 @@ private Q_SLOTS:
     void createRoomDialogSendsTheName();
     void roomRowsSortByRoleThenName_data();
     void roomRowsSortByRoleThenName();
+    void chatLines_data();
+    void chatLines();
+    void chatEndsAfterFiveQuietMinutes_data();
+    void chatEndsAfterFiveQuietMinutes();
+    void typedLinesGoOutOnlyWhenLoggedIn_data();
+    void typedLinesGoOutOnlyWhenLoggedIn();
+    void userMenuAndFocus();
+    void viewKeepsShowingTheNewestLine_data();
+    void viewKeepsShowingTheNewestLine();
+    void trimDropsWholeOldestLines_data();
+    void trimDropsWholeOldestLines();
 };
 
 void tst_ChatForms::logPathsStayInTheirFolder_data()
@@ -261,7 +319,8 @@ void tst_ChatForms::roomTabShowsItsChatAndUsers()
                               WireWriter().str("lobby").str("ben").str("<i>hi</i> \xe2\x98\x95")));
     QVERIFY(scene.env.deliver(ServerCode::RoomChat,
                               WireWriter().str("elsewhere").str("ben").str("not here")));
-    QCOMPARE(form.Text(), QString::fromUtf8("[ben] <i>hi</i> \xe2\x98\x95"));
+    QCOMPARE(form.Text(),
+             QString::fromUtf8("* Chat started Mar 5 2:05:09 pm\n[ben] <i>hi</i> \xe2\x98\x95"));
     QVERIFY(ChatTestScene::ReadLog(ChatLog::Kind::Room, "lobby")
                 .endsWith("][ben] <i>hi</i> \xe2\x98\x95\n"));
     QVERIFY(!QFile::exists(ChatLog::Path(ChatLog::Kind::Room, "elsewhere")));
@@ -407,6 +466,288 @@ void tst_ChatForms::roomRowsSortByRoleThenName()
     for (int i = 0; i < list.topLevelItemCount(); ++i)
         shown << list.topLevelItem(i)->text(0);
     QCOMPARE(shown, order);
+}
+
+void tst_ChatForms::chatLines_data()
+{
+    // Every row: bob's tab (or the room's), a line from the user; "log" is its log line after
+    // the time, "popup" the alert (none: empty), "link" the line's one link.
+    for (const char* column : {"mode", "user", "text", "markup", "shown", "log", "popup", "link"})
+        QTest::addColumn<QString>(column);
+    QTest::addColumn<bool>("room");
+    const auto row = [](const char* name, const char* mode, const QString& user,
+                        const QString& text, const QString& markup, const QString& shown,
+                        const QString& log, const QString& popup, bool room = false) {
+        QTest::newRow(name) << mode << user << text << markup << shown << log << popup
+                            << (text.contains("http") ? "http://h/?a=1&b=2" : "") << room;
+    };
+    const QString bob = R"([<font color="#0033ff">bob</font>] a&lt;b&amp;c)";
+    const QString stamp = R"([<font color="#0066ff">%1</font>])";
+    const QString line = "[bob] a<b&c";
+    row("per_message_short", "per_message_short", "bob", "a<b&c", stamp.arg("14:05:09") + bob,
+        "[14:05:09]" + line, line, line);
+    row("per_message_long", "per_message_long", "bob", "a<b&c", stamp.arg("Mar 5 2:05:09 pm") + bob,
+        "[Mar 5 2:05:09 pm]" + line, line, line);
+    row("no_timestamps", "no_timestamps", "bob", "a<b&c", bob, line, line, "", true);
+    row("bogus", "bogus", "bob", "a<b&c", bob, line, line, "", true);
+    row("activity_based", "activity_based", "bob", "a<b&c", bob, kStarted + "\n" + line, line,
+        line);
+    const QString hostile = R"-(<img src=x> <a href="javascript:alert(1)">j</a> &amp; y)-";
+    const QString said = hostile + "\r\n[t][alice] z\u2029\x1b",
+                  logged = hostile + "  [t][alice] z \x1b";
+    // HTML shows a run of blanks as one.
+    const QString shown = "[<b>x</b>] " + QString(logged).replace("  ", " ");
+    row("hostile", "no_timestamps", "<b>x</b>", said, {}, shown, "[<b>x</b>] " + logged,
+        "[<b>x</b>] " + logged);
+    row("room: hostile", "no_timestamps", "<b>x</b>", said, {}, shown, "[<b>x</b>] " + logged, "",
+        true);
+    const QString see = "see http://h/?a=1&b=2.";
+    row("link", "no_timestamps", "bob", see, {}, "[bob] " + see, "[bob] " + see, "[bob] " + see);
+    row("room: link", "no_timestamps", "bob", see, {}, "[bob] " + see, "[bob] " + see, "", true);
+    row("/me after blanks", "activity_based", "bob", "  /me waves", {}, "* bob waves",
+        " * bob waves", "");
+    row("/mewaves", "no_timestamps", "bob", "/mewaves", {}, "[bob] /mewaves", "[bob] /mewaves",
+        "[bob] /mewaves");
+    row("/ME waves", "no_timestamps", "bob", "/ME waves", {}, "[bob] /ME waves", "[bob] /ME waves",
+        "", true);
+    row("Latin-1 name, /me", "no_timestamps", "José", "/me говорит", {}, "* José говорит",
+        " * José говорит", "");
+    const QString e = QString("é").repeated(100), smile = QString("\U0001F600").repeated(100);
+    row("100 characters, & in the name", "no_timestamps", "b&b", e, {}, "[b&b] " + e, "[b&b] " + e,
+        "[b&b] " + e);
+    row("101 characters", "no_timestamps", "bob", smile + "\U0001F600", {},
+        "[bob] " + smile + "\U0001F600", "[bob] " + smile + "\U0001F600",
+        "[bob] " + smile + " ...");
+}
+
+void tst_ChatForms::chatLines()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, user);
+    QFETCH(QString, text);
+    QFETCH(QString, markup);
+    QFETCH(QString, shown);
+    QFETCH(QString, log);
+    QFETCH(QString, popup);
+    QFETCH(QString, link);
+    QFETCH(bool, room);
+
+    ChatTestScene scene;
+    Settings::Set(SettingKeys::ChatTimestamps, mode.toStdString());
+    const std::string name = user.toLatin1().toStdString();
+    ChatTab tab(scene, room, name);
+    tab.say(name, text.toUtf8().toStdString());
+    if (!markup.isEmpty())
+        QCOMPARE(ChatView::ChatMarkup(Clock::Now(), "bob", "a<b&c"), markup);
+    QCOMPARE(tab.view->toPlainText(), shown);
+    QCOMPARE(tab.view->document()->blockCount(), int(shown.count('\n')) + 1);
+    QStringList links;
+    for (auto it = tab.view->document()->lastBlock().begin(); !it.atEnd(); ++it) {
+        QVERIFY(!it.fragment().charFormat().isImageFormat());
+        if (it.fragment().charFormat().isAnchor())
+            links << it.fragment().charFormat().anchorHref();
+    }
+    QCOMPARE(links, link.isEmpty() ? QStringList() : QStringList{link});
+    const QString logLine = "[Mar 5 2:05:09 pm]" + log + "\n";
+    QCOMPARE(ChatTestScene::ReadLog(tab.kind, tab.name), logLine.toUtf8());
+    QCOMPARE(scene.alerts.popups, popup.isEmpty() ? QStringList() : QStringList{popup});
+    QCOMPARE(scene.Alerts(), popup.isEmpty() ? QStringList() : QStringList{EscapeMnemonics(user)});
+    // The log is named as the name shows (a "/" made safe), and its viewer reads it.
+    const QString file = room ? "lobby" : QString(user).replace('/', '_');
+    QCOMPARE(QFileInfo(ChatLog::Path(tab.kind, tab.name)).fileName(), file + ".log");
+    QCOMPARE(ChatLogForm(ChatLog::Path(tab.kind, tab.name)).Text() + "\n", logLine);
+
+    // Shown, the tab takes its alert down; a click on the link opens it in the browser.
+    UrlCatcher catcher;
+    scene.window.show();
+    QCOMPARE(scene.Alerts(), QStringList());
+    QVERIFY(QTest::qWaitForWindowExposed(&scene.window));
+    QTextCursor cursor(tab.view->document()->lastBlock());
+    cursor.setPosition(cursor.position() + int(shown.indexOf("http") + 2));
+    QTest::mouseClick(tab.view->viewport(), Qt::LeftButton, {},
+                      tab.view->cursorRect(cursor).center());
+    QCOMPARE(catcher.opened, link.isEmpty() ? QList<QUrl>() : QList<QUrl>{QUrl(link)});
+}
+
+void tst_ChatForms::chatEndsAfterFiveQuietMinutes_data()
+{
+    // "+n": n ms pass; "-n": the wall clock goes back n ms; "tick": the half-minute timer;
+    // "line": bob says hi (as he did first).
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("shown");
+    const QString hi = "[bob] hi", ended = "* Chat ended Mar 5 2:05:09 pm";
+    QTest::newRow("299,999 ms: still on")
+        << QStringList{"+299999", "tick", "line"} << QStringList{kStarted, hi, hi};
+    QTest::newRow("the tick after: ended at the last line")
+        << QStringList{"+299999", "tick", "+30000", "tick", "line"}
+        << QStringList{kStarted, hi, ended, "* Chat started Mar 5 2:10:38 pm", hi};
+    QTest::newRow("clock set back: nothing")
+        << QStringList{"-3600000", "tick", "+299999", "tick", "line"}
+        << QStringList{kStarted, hi, hi};
+    QTest::newRow("clock set back, five minutes on: ended")
+        << QStringList{"-3600000", "+300000", "tick"} << QStringList{kStarted, hi, ended};
+}
+
+void tst_ChatForms::chatEndsAfterFiveQuietMinutes()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, shown);
+
+    ChatTestScene scene;
+    Settings::Set(SettingKeys::ChatTimestamps, "activity_based");
+    ChatTab tab(scene, false);
+    tab.say("bob", "hi");
+    for (const QString& step : steps) {
+        if (step == "tick")
+            scene.env.fireHalfMinute();
+        else if (step == "line")
+            tab.say("bob", "hi");
+        else if (step.startsWith('+'))
+            Clock::AdvanceMs(step.toLongLong());
+        else
+            Clock::SetBackMs(-step.toLongLong());
+    }
+    QCOMPARE(tab.view->toPlainText().split('\n'), shown);
+}
+
+void tst_ChatForms::typedLinesGoOutOnlyWhenLoggedIn_data()
+{
+    QTest::addColumn<bool>("loggedIn");
+    QTest::newRow("logged in") << true;
+    QTest::newRow("logged out") << false;
+}
+
+void tst_ChatForms::typedLinesGoOutOnlyWhenLoggedIn()
+{
+    QFETCH(bool, loggedIn);
+
+    ChatTestScene scene;
+    Settings::Set(SettingKeys::ChatTimestamps, "no_timestamps");
+    Settings::Set(SettingKeys::Username, "alice");
+    if (loggedIn)
+        QVERIFY(scene.env.logIn());
+    ChatTab tab(scene, false);
+    auto* edit = tab.widget->findChild<QLineEdit*>("chatEdit");
+    edit->setText("hi");
+    Q_EMIT edit->returnPressed();
+    if (loggedIn) {
+        scene.env.sendMarkerRequest();
+        QCOMPARE(frameOf(scene.env.fake().nextFrame()),
+                 hexBytes("11000000 16000000 03000000 626f62 02000000 6869"));
+        QVERIFY(scene.env.nextIsMarker());
+    }
+    QCOMPARE(edit->text(), loggedIn ? "" : "hi");
+    QCOMPARE(tab.view->toPlainText(),
+             loggedIn ? "[alice] hi" : "* Not sent: you are not connected to the Quorvale server.");
+    QCOMPARE(ChatTestScene::ReadLog(tab.kind, tab.name),
+             loggedIn ? QByteArray("[Mar 5 2:05:09 pm][alice] hi\n") : QByteArray());
+    QCOMPARE(scene.alerts.popups, loggedIn ? QStringList{"[alice] hi"} : QStringList());
+}
+
+void tst_ChatForms::userMenuAndFocus()
+{
+    ChatTestScene scene;
+    ChatTab tab(scene, false, "b&b");
+    scene.tabs->insertTab(0, new QWidget, "front");
+    scene.tabs->setCurrentIndex(0);
+    FormHooks::Get().fillUserMenu = [](QMenu* menu, const std::string& user) {
+        menu->addAction(QString::fromStdString(user));
+    };
+    ScriptedDialogs dialogs;
+    Q_EMIT tab.view->customContextMenuRequested(QPoint(3, 4));
+    FormHooks::Get().fillUserMenu = nullptr;
+    QCOMPARE(dialogs.menus.size(), 1);
+    QCOMPARE(dialogs.menus.at(0).entries, QStringList{"b&b"});
+    QCOMPARE(dialogs.menus.at(0).at, tab.view->viewport()->mapToGlobal(QPoint(3, 4)));
+    scene.window.show();
+    static_cast<ChatForm*>(tab.widget)->Focus();
+    QCOMPARE(scene.tabs->currentWidget(), tab.widget);
+    QTRY_COMPARE(QApplication::focusWidget(), tab.widget->findChild<QLineEdit*>("chatEdit"));
+}
+
+void tst_ChatForms::viewKeepsShowingTheNewestLine_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("a 100 KB line") << "big line";
+    QTest::newRow("5,000 lines while hidden") << "hidden";
+    QTest::newRow("scrolled up: stays") << "scrolled up";
+}
+
+void tst_ChatForms::viewKeepsShowingTheNewestLine()
+{
+    QFETCH(QString, then);
+
+    ChatTestScene scene;
+    Settings::SetYes(SettingKeys::LogPrivateChat, false);
+    ChatTab tab(scene, false);
+    auto* front = new QWidget;
+    scene.tabs->addTab(front, "front");
+    scene.window.resize(500, 300);
+    scene.window.show();
+    const auto say = [&tab](int lines) {
+        for (int i = 0; i < lines; ++i)
+            tab.say("bob", "line " + std::to_string(i));
+    };
+    say(100);
+    QScrollBar* bar = tab.view->verticalScrollBar();
+    if (then == "big line") {
+        tab.say("bob", QByteArray("word ").repeated(20000).toStdString());
+    } else if (then == "hidden") {
+        scene.tabs->setCurrentWidget(front);
+        say(5000);
+        scene.tabs->setCurrentWidget(tab.widget);
+    } else {
+        bar->triggerAction(QAbstractSlider::SliderToMinimum);
+        say(100);
+    }
+    QCoreApplication::processEvents();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), then == "scrolled up" ? 0 : bar->maximum());
+}
+
+void tst_ChatForms::trimDropsWholeOldestLines_data()
+{
+    QTest::addColumn<bool>("room");
+    QTest::addColumn<qint64>("fill"); // -1: one chat line of 131,072 "&", far over alone
+    for (bool room : {false, true}) {
+        for (qint64 fill : {ChatView::kMaxMarkupChars, ChatView::kMaxMarkupChars + 1, qint64(-1)})
+            QTest::addRow("%s, %lld", room ? "room" : "private", fill) << room << fill;
+    }
+}
+
+void tst_ChatForms::trimDropsWholeOldestLines()
+{
+    QFETCH(bool, room);
+    QFETCH(qint64, fill);
+
+    ChatTestScene scene;
+    Settings::Set(SettingKeys::ChatTimestamps, "no_timestamps");
+    ChatTab tab(scene, room);
+    // Numbered status lines (they never trim) of 1,000 characters of markup, the last shorter to
+    // end exactly at the fill.
+    QStringList lines{"[bob] " + QString(131072, '&')};
+    if (fill < 0)
+        tab.say("bob", std::string(131072, '&'));
+    else
+        lines.clear();
+    const qint64 frame = ChatView::StatusMarkup(QString()).size();
+    for (qint64 left = fill; left > 0; left -= left >= 2000 ? 1000 : left) {
+        const QString text = QString::number(lines.size())
+                                 .leftJustified(int((left >= 2000 ? 1000 : left) - frame), 'x');
+        tab.view->AddStatusMessage(text);
+        lines << "* " + text;
+    }
+    const qint64 before = tab.view->MarkupChars();
+    QVERIFY(fill < 0 || before == fill);
+    tab.say("bob", "hi");
+    QStringList kept = tab.view->toPlainText().split('\n');
+    QCOMPARE(kept.takeLast(), QString("[bob] hi"));
+    // Whole lines, the oldest gone: what is left is the end of what was there.
+    QCOMPARE(kept, lines.mid(lines.size() - kept.size()));
+    const qint64 removed =
+        before + ChatView::ChatMarkup({}, "bob", "hi").size() - tab.view->MarkupChars();
+    QCOMPARE(kept.size() < lines.size(), before > ChatView::kMaxMarkupChars);
+    QVERIFY(before > ChatView::kMaxMarkupChars ? removed >= ChatView::kTrimChars : removed == 0);
 }
 
 QTEST_MAIN(tst_ChatForms)

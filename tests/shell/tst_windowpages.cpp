@@ -5,6 +5,7 @@
 #include "MainWindowClient.h"
 
 #include "server/ServerStore.h"
+#include "support/HeldClock.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLog.h"
@@ -649,6 +650,8 @@ void tst_WindowPages::roomChatLogStaysInItsFolder()
 void tst_WindowPages::privateChatTabs()
 {
     const auto client = Started(true);
+    const HeldClock clock(QDateTime(QDate(2026, 3, 5), QTime(14, 5, 9)));
+    const QString started = "* Chat started Mar 5 2:05:09 pm\n";
     auto* tabs = client->Child<QTabWidget>("chatTabControl");
     const auto message = [](quint32 id, const char* text) {
         return WireWriter().u32(ServerCode::PrivateChat).u32(id).u32(0).str("bob").str(text).u8(1);
@@ -660,7 +663,7 @@ void tst_WindowPages::privateChatTabs()
     auto* form = qobject_cast<ChatForm*>(tabs->widget(0));
     QVERIFY(form);
     QCOMPARE(tabs->tabText(0), QString("bob"));
-    QCOMPARE(form->Text(), QString("[bob] first\n[bob] <b>second</b>"));
+    QCOMPARE(form->Text(), started + "[bob] first\n[bob] <b>second</b>");
     // Not known online yet: the offline dot, and the server is asked to follow bob.
     QCOMPARE(Image(tabs->tabIcon(0)), Image(QIcon(":/icons/offline_dot_icon")));
     QVERIFY(client->Sent().contains(frameOf(WireWriter().u32(ServerCode::AddUser).str("bob"))));
@@ -671,7 +674,7 @@ void tst_WindowPages::privateChatTabs()
     QVERIFY(client->Deliver(message(3, "third")));
     QCOMPARE(tabs->count(), 1);
     form = qobject_cast<ChatForm*>(tabs->widget(0));
-    QCOMPARE(form->Text(), QString("[bob] third"));
+    QCOMPARE(form->Text(), started + "[bob] third");
 
     ServerStore::SetFlag(ServerStore::User("bob"), "is_online");
     QCOMPARE(Image(tabs->tabIcon(0)), Image(QIcon(":/icons/online_dot_icon")));

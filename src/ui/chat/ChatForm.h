@@ -9,17 +9,22 @@
 class ChatView;
 class QLineEdit;
 class QTabWidget;
+class QUrl;
 
 // The tab of a private conversation with one user: both sides of it, and a line to type in.
-// Lines are logged to the user's chat log while log_private_chat is "yes". Registered under the
-// tool bar set "user_chat", whose one action opens the log in a viewer tab beside it. The
-// window ties the tab to the user with a "user_chat_widget" item, which the tab removes when it
-// goes.
+// Lines are logged to the user's chat log while log_private_chat is "yes". Every chat line
+// raises an alert on the event tool bar, which the tab takes down when it is shown. Registered
+// under the tool bar set "user_chat", whose one action opens the log in a viewer tab beside it.
+// The window ties the tab to the user with a "user_chat_widget" item, which the tab removes when
+// it goes.
 class ChatForm : public QWidget
 {
     Q_OBJECT
 
 public:
+    // The alert's preview of a line: this many characters, then " ...".
+    static constexpr int kPreviewChars = 100;
+
     ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent = nullptr);
     ~ChatForm() override;
 
@@ -27,13 +32,23 @@ public:
     static ChatForm* FromItem(ItemPtr item);
 
     const std::string& User() const { return m_user; }
-    // A line from the other user (or, for our own lines, from us).
+    // A line from the other user (or, for our own lines, from us): shown, logged, and alerted
+    // unless it is a "/me" line.
     void AddChat(const std::string& user, const std::string& text);
+    // Brings the tab forward through its window and tab widgets, the typing line focused.
+    void Focus();
     QString Text() const;
 
 public Q_SLOTS:
     void OnActionTriggered(QWidget* widget, std::string id);
-    void OnChatEditReturnPressed();
+    // Sends the typed line and shows it as ours; while logged out it stays typed and unsent.
+    void OnEnter();
+    void OnContextMenuRequested(const QPoint& at);
+    void OnURLClicked(const QUrl& url);
+    void CheckChatInactivity();
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     std::string m_user;

@@ -2,12 +2,12 @@
 
 #include "ChatLogForm.h"
 #include "server/ServerSchema.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellTypes.h"
 #include "store/Data.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -28,16 +28,24 @@ QString ChatLog::Folder(Kind kind)
 
 QString ChatLog::Path(Kind kind, const std::string& name)
 {
-    const std::string component = SafePathComponent(name);
-    return Folder(kind) + QLatin1Char('/') +
-           QFile::decodeName(QByteArray::fromStdString(component)) + QStringLiteral(".log");
+    const std::string utf8 = kind == Kind::Room ? name : Utf8Bytes(NameText(name));
+    return Folder(kind) + QLatin1Char('/') + Utf8Text(SafePathComponent(utf8)) +
+           QStringLiteral(".log");
 }
 
-QString ChatLog::ChatLine(const std::string& user, const std::string& text)
+QString ChatLog::LongTime(const QDateTime& time)
 {
-    return QStringLiteral("[%1][%2] %3")
-        .arg(QDateTime::currentDateTime().toString(QStringLiteral("MMM d h:mm:ss ap")),
-             QString::fromUtf8(user), QString::fromUtf8(text));
+    return time.toString(QStringLiteral("MMM d h:mm:ss ap"));
+}
+
+QString ChatLog::ChatLine(const QDateTime& time, const QString& user, const QString& text)
+{
+    return QStringLiteral("[%1][%2] %3").arg(LongTime(time), user, text);
+}
+
+QString ChatLog::MeLine(const QDateTime& time, const QString& action)
+{
+    return QStringLiteral("[%1] * %2").arg(LongTime(time), action);
 }
 
 void ChatLog::Append(Kind kind, const std::string& name, const QString& line)

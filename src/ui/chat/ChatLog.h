@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <string>
@@ -18,11 +19,19 @@ enum class Kind
 
 // The folder that holds the logs of that kind (no trailing slash).
 QString Folder(Kind kind);
-// The log file of a room or user. Every path to a chat log is made here.
+// The log file of a room or user. Every path to a chat log is made here. A room's name is
+// UTF-8; a user's is taken as Latin-1, like every user name, so its file is named in UTF-8 as
+// the name shows ("Jos\xe9" becomes "José.log").
 QString Path(Kind kind, const std::string& name);
 
-// "[%1][%2] %3": the long-form time, the user name and the text as received.
-QString ChatLine(const std::string& user, const std::string& text);
+// A time as chat lines and logs give it: "Mar 5 2:05:09 pm".
+QString LongTime(const QDateTime& time);
+
+// "[%1][%2] %3": the long-form time, the user name and the text as received. The user and the
+// text must each be one line already.
+QString ChatLine(const QDateTime& time, const QString& user, const QString& text);
+// "[%1] * %2": the long-form time and what the user did (their name, a blank, the rest).
+QString MeLine(const QDateTime& time, const QString& action);
 
 // Appends the line to the room's or user's log when the matching setting (log_room_chat,
 // log_private_chat) is "yes", making the folder as needed, and then hands it to the open viewer

@@ -1,22 +1,187 @@
 #include "ChatView.h"
 
+#include "shell/DisplayText.h"
+#include "shell/SettingsDefaults.h"
+#include "store/Clock.h"
+#include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 
-#include <QDateTime>
+#include <QAbstractTextDocumentLayout>
+#include <QColor>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocumentFragment>
 
-ChatView::ChatView(QWidget* parent) : QPlainTextEdit(parent)
+namespace {
+
+// A colour setting as markup: parsed, so that whatever the store holds, only a colour name goes
+// into the line; one that does not parse reads as its default.
+QString Colour(const SettingKey& key)
 {
-    setObjectName(QStringLiteral("chatView"));
-    setReadOnly(true);
+    const QColor colour = QColor::fromString(Utf8Text(Settings::Text(key)));
+    return (colour.isValid() ? colour : SettingsDefaults::DefaultColour(key)).name();
 }
 
-void ChatView::AddChatLine(const std::string& user, const std::string& text)
+QString Font(const SettingKey& colour, const QString& markup)
+{
+    return QStringLiteral("<font color=\"") + Colour(colour) + QStringLiteral("\">") + markup +
+           QStringLiteral("</font>");
+}
+
+bool ActivityBased()
+{
+    return Settings::Is(SettingKeys::ChatTimestamps, "activity_based");
+}
+
+} // namespace
+
+ChatView::ChatView(ChatLog::Kind kind, const std::string& name, QWidget* parent)
+    : QTextBrowser(parent), m_kind(kind), m_name(name), m_lastLine(Clock::Now()),
+      m_lastLineMs(Clock::MonotonicMs())
+{
+    setObjectName(QStringLiteral("chatView"));
+    setOpenLinks(false);
+    setOpenExternalLinks(false);
+    // Trimmed lines must really go, not wait in an undo history.
+    document()->setUndoRedoEnabled(false);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &ChatView::OnScrolled);
+    connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, &ChatView::OnRangeChanged);
+}
+
+QString ChatView::OneLine(QString text)
+{
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\r' || u == u'\n' || u == 0x2028 || u == 0x2029)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+QString ChatView::ChatMarkup(const QDateTime& time, const QString& user, const QString& text)
 {
     QString stamp;
     if (Settings::Is(SettingKeys::ChatTimestamps, "per_message_short"))
-        stamp = QDateTime::currentDateTime().toString(QStringLiteral("[h:mm:ss]"));
+        stamp = time.toString(QStringLiteral("h:mm:ss"));
     else if (Settings::Is(SettingKeys::ChatTimestamps, "per_message_long"))
-        stamp = QDateTime::currentDateTime().toString(QStringLiteral("[MMM d h:mm:ss ap]"));
-    appendPlainText(stamp + QLatin1Char('[') + QString::fromUtf8(user) + QStringLiteral("] ") +
-                    QString::fromUtf8(text));
+        stamp = ChatLog::LongTime(time);
+    QString line;
+    if (!stamp.isEmpty())
+        line = QLatin1Char('[') + Font(SettingKeys::ColorChatTimestamp, stamp) + QLatin1Char(']');
+    return line + QLatin1Char('[') + Font(SettingKeys::ColorChatUsername, EscapeHTML(user)) +
+           QStringLiteral("] ") + EscapeHTML(text);
+}
+
+QString ChatView::StatusMarkup(const QString& text)
+{
+    return QStringLiteral("* ") + Font(SettingKeys::ColorChatStatus, EscapeHTML(text));
+}
+
+ChatView::Line ChatView::AddChat(const std::string& user, const std::string& text)
+{
+    const QString name = OneLine(NameText(user));
+    const QString said = OneLine(Utf8Text(text));
+    const QString trimmed = said.trimmed();
+    if (trimmed.startsWith(QStringLiteral("/me "))) {
+        const QString action = name + QLatin1Char(' ') + trimmed.mid(4).trimmed();
+        AddStatusMessage(action);
+        ChatLog::Append(m_kind, m_name, ChatLog::MeLine(Clock::Now(), action));
+        return Line::Me;
+    }
+
+    const QDateTime now = Clock::Now();
+    m_lastLine = now;
+    m_lastLineMs = Clock::MonotonicMs();
+    if (!m_active) {
+        m_active = true;
+        if (ActivityBased())
+            AddStatusMessage(QStringLiteral("Chat started ") + ChatLog::LongTime(now));
+    }
+    AppendLine(ChatMarkup(now, name, said), true);
+    ChatLog::Append(m_kind, m_name, ChatLog::ChatLine(now, name, said));
+    return Line::Chat;
+}
+
+void ChatView::AddStatusMessage(const QString& text)
+{
+    AppendLine(StatusMarkup(OneLine(text)), false);
+}
+
+void ChatView::CheckChatInactivity()
+{
+    if (!m_active || Clock::MonotonicMs() - m_lastLineMs < kInactivityMs)
+        return;
+    m_active = false;
+    if (ActivityBased())
+        AddStatusMessage(QStringLiteral("Chat ended ") + ChatLog::LongTime(m_lastLine));
+}
+
+void ChatView::AppendLine(const QString& markup, bool trim)
+{
+    const QString html = ConvertLinks(markup);
+    if (trim && m_markupChars > kMaxMarkupChars)
+        Trim();
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    // Plain formats for the new paragraph: nothing of the line before (a link at its end, say)
+    // carries over.
+    if (!m_lineChars.empty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertFragment(QTextDocumentFragment::fromHtml(html, document()));
+    m_lineChars.push_back(html.size());
+    m_markupChars += html.size();
+}
+
+void ChatView::Trim()
+{
+    // Whole lines only, oldest first: a cut inside a line could cut inside its markup.
+    int lines = 0;
+    qint64 removed = 0;
+    while (removed < kTrimChars && !m_lineChars.empty()) {
+        removed += m_lineChars.front();
+        m_lineChars.pop_front();
+        ++lines;
+    }
+    m_markupChars -= removed;
+    if (m_lineChars.empty()) {
+        document()->clear();
+        return;
+    }
+    QTextCursor cut(document());
+    cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, lines);
+    // What the user reads stays in place: the view moves up by what went above it.
+    const int height = m_followEnd
+                           ? 0
+                           : int(document()
+                                     ->documentLayout()
+                                     ->blockBoundingRect(document()->findBlockByNumber(lines))
+                                     .top());
+    cut.removeSelectedText();
+    if (!m_followEnd) {
+        m_scrolling = true;
+        verticalScrollBar()->setValue(qMax(0, verticalScrollBar()->value() - height));
+        m_scrolling = false;
+    }
+}
+
+void ChatView::ScrollToEnd()
+{
+    m_scrolling = true;
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    m_scrolling = false;
+}
+
+void ChatView::OnScrolled(int value)
+{
+    if (!m_scrolling)
+        m_followEnd = value >= verticalScrollBar()->maximum();
+}
+
+void ChatView::OnRangeChanged()
+{
+    // The document grew, or was laid out anew for another width (a hidden tab shown again, or
+    // laid out late): a view that showed the end shows it again.
+    if (m_followEnd)
+        ScrollToEnd();
 }

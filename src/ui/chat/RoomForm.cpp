@@ -1,6 +1,5 @@
 #include "RoomForm.h"
 
-#include "ChatLog.h"
 #include "ChatView.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
@@ -9,7 +8,9 @@
 #include "shell/ShellActionSets.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellState.h"
+#include "store/TimerManager.h"
 
+#include <QDesktopServices>
 #include <QLineEdit>
 #include <QSplitter>
 #include <QTreeWidget>
@@ -25,8 +26,9 @@ QString Utf8(const std::string& text)
 } // namespace
 
 RoomForm::RoomForm(const std::string& room, QWidget* parent)
-    : QWidget(parent), m_room(room), m_roomItem(ServerStore::Room(room)), m_chatView(new ChatView),
-      m_chatEdit(new QLineEdit), m_userList(new QTreeWidget)
+    : QWidget(parent), m_room(room), m_roomItem(ServerStore::Room(room)),
+      m_chatView(new ChatView(ChatLog::Kind::Room, room)), m_chatEdit(new QLineEdit),
+      m_userList(new QTreeWidget)
 {
     m_chatEdit->setObjectName(QStringLiteral("chatEdit"));
     m_userList->setObjectName(QStringLiteral("userList"));
@@ -49,11 +51,15 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     setFocusProxy(m_chatEdit);
 
     connect(m_chatEdit, &QLineEdit::returnPressed, this, &RoomForm::OnChatEditReturnPressed);
+    connect(m_chatView, &QTextBrowser::anchorClicked, this, &RoomForm::OnURLClicked);
     Server* server = ReachServer();
     if (!server)
         return;
     connect(server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
     connect(server, &Server::Connected, this, &RoomForm::OnConnected);
+    if (TimerManager* timers = ReachTimers())
+        connect(timers->everyHalfMinute(), &SharedTimer::timeout, this,
+                &RoomForm::CheckChatInactivity);
 
     Type* rooms = d.GetType(ServerTypes::Room);
     Type* users = d.GetType(ServerTypes::User);
@@ -116,8 +122,17 @@ void RoomForm::OnRoomChat(std::string room, std::string user, std::string text)
 {
     if (room != m_room)
         return;
-    m_chatView->AddChatLine(user, text);
-    ChatLog::Append(ChatLog::Kind::Room, m_room, ChatLog::ChatLine(user, text));
+    m_chatView->AddChat(user, text);
+}
+
+void RoomForm::OnURLClicked(const QUrl& url)
+{
+    QDesktopServices::openUrl(url);
+}
+
+void RoomForm::CheckChatInactivity()
+{
+    m_chatView->CheckChatInactivity();
 }
 
 void RoomForm::OnConnected()

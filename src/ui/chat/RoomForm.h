@@ -9,6 +9,7 @@
 class ChatView;
 class QLineEdit;
 class QTreeWidget;
+class QUrl;
 
 // The tab of one joined chat room: the room's chat, a line to type in, and the users in the
 // room. Lines are logged to the room's chat log while log_room_chat is "yes". After a
@@ -38,6 +39,9 @@ public Q_SLOTS:
     void OnRoomChat(std::string room, std::string user, std::string text);
     void OnConnected();
     void OnChatEditReturnPressed();
+    void CheckChatInactivity();
+    // Links in the chat open in the browser; the view opens none itself.
+    void OnURLClicked(const QUrl& url);
 
 private:
     void OnUserLinked(ConnectionInfo& info);
