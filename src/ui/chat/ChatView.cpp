@@ -124,11 +124,14 @@ void ChatView::AppendLine(const QString& markup, bool trim)
         Trim();
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
+    // One edit, laid out once.
+    cursor.beginEditBlock();
     // Plain formats for the new paragraph: nothing of the line before (a link at its end, say)
     // carries over.
     if (!m_lineChars.empty())
         cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     cursor.insertFragment(QTextDocumentFragment::fromHtml(html, document()));
+    cursor.endEditBlock();
     m_lineChars.push_back(html.size());
     m_markupChars += html.size();
 }
@@ -148,15 +151,12 @@ void ChatView::Trim()
         document()->clear();
         return;
     }
+    const QTextBlock first = document()->findBlockByNumber(lines);
     QTextCursor cut(document());
-    cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, lines);
+    cut.setPosition(first.position(), QTextCursor::KeepAnchor);
     // What the user reads stays in place: the view moves up by what went above it.
-    const int height = m_followEnd
-                           ? 0
-                           : int(document()
-                                     ->documentLayout()
-                                     ->blockBoundingRect(document()->findBlockByNumber(lines))
-                                     .top());
+    const int height =
+        m_followEnd ? 0 : int(document()->documentLayout()->blockBoundingRect(first).top());
     cut.removeSelectedText();
     if (!m_followEnd) {
         m_scrolling = true;
