@@ -77,6 +77,10 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
     if (d.GetType(kEventWidget)->HasItem(widgetAddress))
         return;
 
+    if (!m_placeholder && actions().size() >= kMaxButtons) {
+        ItemPtr oldest = d.GetType(kEventAction)->HasItem(Value(actions().first()));
+        RemoveEvent(oldest[kEventWidget].AsPointer<QWidget>());
+    }
     if (m_placeholder) {
         for (QAction* placeholder : actions()) {
             removeAction(placeholder);

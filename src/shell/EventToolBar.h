@@ -36,13 +36,18 @@ class EventToolBar : public QToolBar
 
 public:
     static constexpr int kBlinkIntervalMs = 1000;
+    // Buttons kept: every change lays out all of them again (and lists those that do not fit in
+    // the overflow menu, at a cost that grows with the square of their number), and thousands
+    // of users writing at once make one each. Beyond this, the oldest button goes.
+    static constexpr int kMaxButtons = 100;
 
     explicit EventToolBar(AlertWindow* window, QWidget* parent = nullptr);
     ~EventToolBar() override;
 
     // text: the button's, shown as given ("&" included); icon: a resource path; alert: a tray
     // balloon's text, or empty for none.
-    // A widget that is visible gets no button, nor one more while it has one.
+    // A widget that is visible gets no button, nor one more while it has one; a button more than
+    // kMaxButtons takes the place of the oldest.
     void AddEvent(const QString& text, const QString& icon, QWidget* widget, const QString& alert);
     // Forms call this when the widget comes into view.
     void RemoveEvent(QWidget* widget);

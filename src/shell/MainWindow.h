@@ -12,8 +12,10 @@
 #include <QSystemTrayIcon>
 
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 
 class ChatForm;
 class DataDialog;
@@ -46,6 +48,11 @@ public:
         void SetPosition(int x, int y) override;
         void SetSize(int width, int height) override;
     };
+
+    // Private messages handled in one turn of the event loop, and tabs opened for them: thousands
+    // of users writing at once must not hold the window. The rest wait, in order, for the next.
+    static constexpr int kMaxChatLinesPerTurn = 200;
+    static constexpr int kMaxChatTabsPerTurn = 20;
 
     explicit MainWindow(QWidget* parent = nullptr);
     // Disconnects, sweeps and saves the store, then takes down the window's widgets while the
@@ -152,6 +159,7 @@ private:
     void OnUserOnline(Item* user);
     void OnUserOffline(Item* user);
     void SetChatTabIcon(Item* user, const QString& icon);
+    void DeliverPendingChats();
     void OpenRoomChatLog(ItemPtr room);
 
     std::unique_ptr<Ui_MainWindow> ui;
@@ -165,4 +173,9 @@ private:
     QPointer<DataDialog> dataDialog;
     QPointer<TypeNavigatorDialog> typeNavigatorDialog;
     bool m_roomListSortPending = false;
+    // Private messages not yet shown (user, text), and what this turn has handled.
+    std::deque<std::pair<std::string, std::string>> m_pendingChats;
+    int m_chatLinesThisTurn = 0;
+    int m_chatTabsThisTurn = 0;
+    bool m_chatTurnScheduled = false;
 };

@@ -14,6 +14,8 @@
 
 #include "ui_MainWindow.h"
 
+#include <QTimer>
+
 namespace {
 
 const QString kOnlineDotIcon = QStringLiteral(":/icons/online_dot_icon");
@@ -55,12 +57,39 @@ ChatForm* MainWindow::GetChatForm(std::string user)
 
 void MainWindow::OpenChatForm(std::string user)
 {
-    FocusWidgetAndParents(GetChatForm(user));
+    GetChatForm(user)->Focus();
 }
 
 void MainWindow::OnPrivateChat(std::string user, std::string text, time_t, bool)
 {
-    GetChatForm(user)->AddChat(user, text);
+    m_pendingChats.emplace_back(std::move(user), std::move(text));
+    DeliverPendingChats();
+}
+
+void MainWindow::DeliverPendingChats()
+{
+    while (!m_pendingChats.empty()) {
+        const auto& [user, text] = m_pendingChats.front();
+        const bool opens = !ChatForm::FromItem(ServerStore::User(user)[ShellTypes::UserChatWidget]);
+        if (m_chatLinesThisTurn >= kMaxChatLinesPerTurn ||
+            (opens && m_chatTabsThisTurn >= kMaxChatTabsPerTurn)) {
+            break;
+        }
+        ++m_chatLinesThisTurn;
+        m_chatTabsThisTurn += opens ? 1 : 0;
+        GetChatForm(user)->AddChat(user, text);
+        m_pendingChats.pop_front();
+    }
+    // The turn's counts start again with the next turn, which also takes what is left.
+    if (m_chatLinesThisTurn > 0 && !m_chatTurnScheduled) {
+        m_chatTurnScheduled = true;
+        QTimer::singleShot(0, this, [this] {
+            m_chatTurnScheduled = false;
+            m_chatLinesThisTurn = 0;
+            m_chatTabsThisTurn = 0;
+            DeliverPendingChats();
+        });
+    }
 }
 
 void MainWindow::OnChatTabClosed(int index)

@@ -205,6 +205,8 @@ private Q_SLOTS:
     void postingDependsOnWidgetAndWindow();
     void buttonGoesWithItsWidget_data();
     void buttonGoesWithItsWidget();
+    void oldestButtonMakesWayBeyondTheCap_data();
+    void oldestButtonMakesWayBeyondTheCap();
     void clickBringsTheWidgetThroughNestedTabs();
     void pendingIconsBlinkUntilTheFocusMoves();
 };
@@ -559,6 +561,29 @@ void tst_ToolBars::buttonGoesWithItsWidget()
     // The placeholder makes way again for the next button.
     scene.bar->AddEvent("bob", ":/icons/chat_icon", scene.innerFront, QString());
     QCOMPARE(scene.Buttons(), QStringList{"bob"});
+}
+
+void tst_ToolBars::oldestButtonMakesWayBeyondTheCap_data()
+{
+    QTest::addColumn<int>("widgets");
+    QTest::newRow("at the cap") << EventToolBar::kMaxButtons;
+    QTest::newRow("one over: the oldest goes") << EventToolBar::kMaxButtons + 1;
+}
+
+void tst_ToolBars::oldestButtonMakesWayBeyondTheCap()
+{
+    QFETCH(int, widgets);
+
+    EventScene scene;
+    QStringList expected;
+    for (int i = 0; i < widgets; ++i) {
+        scene.bar->AddEvent(QString::number(i), ":/icons/chat_icon", new QWidget(scene.chat), "");
+        expected << QString::number(i);
+    }
+    expected = expected.mid(widgets - EventToolBar::kMaxButtons);
+    QCOMPARE(scene.Buttons(), expected);
+    QCOMPARE(Count("event_toolbar_widget"), size_t(expected.size()));
+    QCOMPARE(Count("event_toolbar_action"), size_t(expected.size()));
 }
 
 void tst_ToolBars::clickBringsTheWidgetThroughNestedTabs()

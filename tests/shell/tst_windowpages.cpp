@@ -19,6 +19,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPointer>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTreeWidget>
 
@@ -119,6 +120,9 @@ private Q_SLOTS:
     void roomChatLogStaysInItsFolder();
     void privateChatTabs();
     void openChatFormBringsTheTabForward();
+    void privateMessageBurstsAreSpreadOverTurns_data();
+    void privateMessageBurstsAreSpreadOverTurns();
+    void chatTabsCloseByTheirPaintedButtons();
     void tabTitlesShowAmpersands_data();
     void tabTitlesShowAmpersands();
 };
@@ -704,6 +708,73 @@ void tst_WindowPages::openChatFormBringsTheTabForward()
     Q_EMIT tabs->tabCloseRequested(0);
     QCOMPARE(tabs->count(), 1);
     QCOMPARE(tabs->tabText(0), QString("ann"));
+}
+
+void tst_WindowPages::privateMessageBurstsAreSpreadOverTurns_data()
+{
+    QTest::addColumn<int>("users");
+    QTest::addColumn<int>("linesEach");
+    QTest::addColumn<int>("firstTurnTabs");
+    QTest::addColumn<int>("firstTurnLines");
+    const int tabs = MainWindow::kMaxChatTabsPerTurn, lines = MainWindow::kMaxChatLinesPerTurn;
+    QTest::newRow("tabs: at the cap") << tabs << 1 << tabs << tabs;
+    QTest::newRow("tabs: one over") << tabs + 1 << 2 << tabs << 2 * tabs;
+    QTest::newRow("lines: at the cap") << 1 << lines << 1 << lines;
+    QTest::newRow("lines: one over") << 1 << lines + 1 << 1 << lines;
+}
+
+void tst_WindowPages::privateMessageBurstsAreSpreadOverTurns()
+{
+    QFETCH(int, users);
+    QFETCH(int, linesEach);
+    QFETCH(int, firstTurnTabs);
+    QFETCH(int, firstTurnLines);
+
+    const auto client = Started();
+    Settings::Set(SettingKeys::ChatTimestamps, "no_timestamps");
+    auto* tabs = client->Child<QTabWidget>("chatTabControl");
+    // As one read of the server connection delivers them: user by user, all in one turn.
+    for (int u = 0; u < users; ++u) {
+        for (int line = 0; line < linesEach; ++line)
+            Q_EMIT gp_server->PrivateChat("u" + std::to_string(u), std::to_string(line), 0, true);
+    }
+    const auto shown = [tabs] {
+        int lines = 0;
+        for (int i = 0; i < tabs->count(); ++i)
+            lines += int(qobject_cast<ChatForm*>(tabs->widget(i))->Text().count('\n')) + 1;
+        return lines;
+    };
+    QCOMPARE(tabs->count(), firstTurnTabs);
+    QCOMPARE(shown(), firstTurnLines);
+    QTRY_COMPARE(shown(), users * linesEach);
+    QCOMPARE(tabs->count(), users);
+    // Each tab's lines in the order they came.
+    QStringList lines;
+    for (int line = 0; line < linesEach; ++line)
+        lines << QString("[u%1] %2").arg(users - 1).arg(line);
+    QCOMPARE(qobject_cast<ChatForm*>(tabs->widget(users - 1))->Text(), lines.join('\n'));
+}
+
+void tst_WindowPages::chatTabsCloseByTheirPaintedButtons()
+{
+    const auto client = Started();
+    auto* tabs = client->Child<QTabWidget>("chatTabControl");
+    for (const char* user : {"ann", "bob", "cat"})
+        client->window->OpenChatForm(user);
+    QTabBar* bar = tabs->tabBar();
+    // No button widget on a tab: the bar paints the close buttons, at the tab's right end.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(!bar->tabButton(i, QTabBar::RightSide) && !bar->tabButton(i, QTabBar::LeftSide));
+    QVERIFY(QTest::qWaitForWindowExposed(client->window.get()));
+    const QPoint close(bar->tabRect(1).right() - 20, bar->tabRect(1).center().y());
+    // Its close button closes bob's tab, and leaves cat's in front.
+    QTest::mouseClick(bar, Qt::LeftButton, {}, close);
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0) + " " + tabs->tabText(1), QString("ann cat"));
+    QCOMPARE(tabs->currentIndex(), 1);
+    // The title selects.
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(0).topLeft() + QPoint(6, 6));
+    QCOMPARE(tabs->currentIndex(), 0);
 }
 
 void tst_WindowPages::tabTitlesShowAmpersands_data()
