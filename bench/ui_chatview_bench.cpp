@@ -1,0 +1,244 @@
+// Chat views and private chat tabs under load, in the running window.
+//  - A room's chat view at its cap takes 20,000 more lines (logging off: the file is not the
+//    view's cost), each trimming as needed; the baseline, in the same run, appends the same
+//    markup with QTextBrowser::append to a bare browser filled the same way. Target: per line at
+//    most 2x the baseline.
+//  - 2,000 users each send one private message at once, in one read of the server connection:
+//    the window opens a tab for each over several turns of the event loop. Then the tabs are
+//    closed one per turn. Prints the longest turn (target: under 100 ms), and the cost per tab
+//    opened and closed with about 2,000 tabs open against about 100 (target: at most 1.5x).
+//    Three rounds (the first one makes the users' log files); the least of each figure.
+// Prints the figures; nothing is asserted.
+
+#include "server/Server.h"
+#include "server/ServerCodes.h"
+#include "shell/MainWindow.h"
+#include "store/GeneralFunctions.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+#include "support/OfflineStore.h"
+#include "ui/chat/ChatView.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kLines = 20000;
+constexpr int kUsers = 2000;
+constexpr int kSample = 100;
+constexpr int kRounds = 3;
+constexpr double kViewTarget = 2.0;
+constexpr double kTabTarget = 1.5;
+constexpr double kTurnTargetMs = 100.0;
+
+void Settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// Chat as it comes: lines of varied length, some with a link.
+std::string Said(int i)
+{
+    std::string text = "line " + std::to_string(i) + ": ";
+    for (int w = 0; w < 3 + i % 17; ++w)
+        text += "word" + std::to_string((i * 31 + w) % 97) + ' ';
+    if (i % 10 == 0)
+        text += "see https://example.org/page?id=" + std::to_string(i) + "&x=1";
+    return text;
+}
+
+std::string User(int i)
+{
+    return "user" + std::to_string(i);
+}
+
+// The markup the view makes of line i, for the baseline.
+QString Markup(int i)
+{
+    return ConvertLinks(ChatView::ChatMarkup(QDateTime::currentDateTime(),
+                                             QString::fromStdString(User(i % 50)),
+                                             QString::fromStdString(Said(i))));
+}
+
+// Lines until the view holds its cap of markup, then kLines more; the time of the latter.
+qint64 ViewNs()
+{
+    ChatView view(ChatLog::Kind::Room, "bench");
+    view.resize(600, 400);
+    view.show();
+    int i = 0;
+    for (; view.MarkupChars() < ChatView::kMaxMarkupChars; ++i)
+        view.AddChat(User(i % 50), Said(i));
+    Settle();
+    QElapsedTimer t;
+    t.start();
+    for (int n = 0; n < kLines; ++n, ++i) {
+        view.AddChat(User(i % 50), Said(i));
+        if (n % 100 == 0)
+            Settle();
+    }
+    Settle();
+    return t.nsecsElapsed();
+}
+
+qint64 BaselineNs()
+{
+    QTextBrowser browser;
+    browser.resize(600, 400);
+    browser.show();
+    int i = 0;
+    for (qint64 chars = 0; chars < ChatView::kMaxMarkupChars; ++i) {
+        const QString line = Markup(i);
+        browser.append(line);
+        chars += line.size();
+    }
+    Settle();
+    std::vector<QString> lines;
+    for (int n = 0; n < kLines; ++n)
+        lines.push_back(Markup(i + n));
+    QElapsedTimer t;
+    t.start();
+    for (int n = 0; n < kLines; ++n) {
+        browser.append(lines[size_t(n)]);
+        if (n % 100 == 0)
+            Settle();
+    }
+    Settle();
+    return t.nsecsElapsed();
+}
+
+QByteArray PrivateMessages()
+{
+    QByteArray frames;
+    for (int i = 0; i < kUsers; ++i) {
+        MemStream m;
+        m.Write(quint32(ServerCode::PrivateChat));
+        m.Write(quint32(i));
+        m.Write(quint32(0));
+        m.Write(User(i));
+        m.Write(Said(i));
+        m.Write(quint8(1));
+        QByteArray frame(4, Qt::Uninitialized);
+        qToLittleEndian(quint32(m.GetWriteIndex()), frame.data());
+        frames += frame + QByteArray(m.GetBuffer(), qsizetype(m.GetWriteIndex()));
+    }
+    return frames;
+}
+
+double Mean(const std::vector<double>& values, size_t from, size_t count)
+{
+    double sum = 0;
+    for (size_t i = from; i < from + count; ++i)
+        sum += values[i];
+    return sum / double(count);
+}
+
+struct Burst
+{
+    double longestMs = 0;
+    // Per tab: the first and the last kSample opened, the first and the last kSample closed.
+    double ms[4] = {};
+};
+
+// The burst: every turn's length and the tabs it opened; then the tabs closed one per turn.
+Burst RunBurst(QTabWidget* tabs)
+{
+    Burst burst;
+    QBuffer device;
+    device.setData(PrivateMessages());
+    device.open(QIODevice::ReadOnly);
+    std::vector<double> perTab;
+    QElapsedTimer t;
+    t.start();
+    gp_server->ReadFrames(device);
+    for (int opened = 0, turn = 0; tabs->count() < kUsers && turn < 10 * kUsers; ++turn) {
+        const double ms = t.nsecsElapsed() / 1e6;
+        burst.longestMs = std::max(burst.longestMs, ms);
+        for (int i = opened; i < tabs->count(); ++i)
+            perTab.push_back(ms / (tabs->count() - opened));
+        opened = tabs->count();
+        t.start();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    std::vector<double> perClose;
+    while (tabs->count() > 0) {
+        t.start();
+        Q_EMIT tabs->tabCloseRequested(0);
+        Settle();
+        perClose.push_back(t.nsecsElapsed() / 1e6);
+    }
+    burst.ms[0] = Mean(perTab, 0, kSample);
+    burst.ms[1] = Mean(perTab, perTab.size() - kSample, kSample);
+    burst.ms[2] = Mean(perClose, 0, kSample);
+    burst.ms[3] = Mean(perClose, perClose.size() - kSample, kSample);
+    return burst;
+}
+
+void Report(const char* what, double measured, double baseline, double target)
+{
+    const double ratio = measured / baseline;
+    std::printf("%s: baseline %.3f ms, measured %.3f ms, ratio %.2f (target <= %.1f: %s)\n", what,
+                baseline, measured, ratio, target, ratio <= target ? "met" : "NOT met");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    QApplication app(argc, argv);
+
+    // A login that goes to a local port which takes the connection and never answers.
+    QTcpServer silent;
+    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
+    WriteOfflineStore(home.filePath(".Quorvale"),
+                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    MainWindow window;
+    window.show();
+    window.Init();
+    Settle();
+
+    Settings::SetYes(SettingKeys::LogRoomChat, false);
+    qint64 view = ViewNs(), baseline = BaselineNs();
+    for (int round = 1; round < kRounds; ++round) {
+        view = std::min(view, ViewNs());
+        baseline = std::min(baseline, BaselineNs());
+    }
+    Report("per line into a view at its cap", view / 1e6 / kLines, baseline / 1e6 / kLines,
+           kViewTarget);
+
+    auto* tabs = window.findChild<QTabWidget*>("chatTabControl");
+    Burst best = RunBurst(tabs);
+    for (int round = 1; round < kRounds; ++round) {
+        const Burst next = RunBurst(tabs);
+        best.longestMs = std::max(best.longestMs, next.longestMs);
+        for (int i = 0; i < 4; ++i)
+            best.ms[i] = std::min(best.ms[i], next.ms[i]);
+    }
+    std::printf("%d messages from %d users: longest turn %.1f ms (target < %.0f: %s)\n", kUsers,
+                kUsers, best.longestMs, kTurnTargetMs,
+                best.longestMs < kTurnTargetMs ? "met" : "NOT met");
+    Report("per tab opened, the last 100 against the first 100", best.ms[1], best.ms[0],
+           kTabTarget);
+    Report("per tab closed, with 2,000 open against 100", best.ms[2], best.ms[3], kTabTarget);
+    Server::UseEndpointForTesting(QHostAddress(), 0);
+    return 0;
+}
