@@ -14,7 +14,10 @@
 #include "server/ServerStore.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/DisplayText.h"
+#include "store/TimerManager.h"
+#include "support/HeldClock.h"
 #include "support/PeerBodies.h"
+#include "ui/chat/ChatForm.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
@@ -100,6 +103,7 @@ private Q_SLOTS:
     void search();
     void browse();
     void users();
+    void chat();
 };
 
 void tst_PageShots::search()
@@ -242,6 +246,81 @@ void tst_PageShots::users()
 
     auto* pages = userListForm->findChild<QTabWidget*>("tabWidget");
     Shot("users", {{"tab bar", pages->tabBar()}, {"list", list}, {"dialog", groupList}});
+}
+
+void tst_PageShots::chat()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    const HeldClock clock(QDateTime(QDate(2026, 3, 5), QTime(20, 14, 2)));
+    // Other conversations beside bob's, his in front.
+    for (const char* user : {"ann", "Jos\xe9", "olga", "bob"})
+        client.window->OpenChatForm(user);
+    auto* tabs = client.Child<QTabWidget>("chatTabControl");
+    auto* form = qobject_cast<ChatForm*>(tabs->currentWidget());
+    QVERIFY(form);
+    auto* edit = form->findChild<QLineEdit*>("chatEdit");
+    // Bob's lines come from the server; "> " marks alice's, typed and sent.
+    const auto talk = [&](const QList<QByteArray>& lines) {
+        for (const QByteArray& line : lines) {
+            Clock::AdvanceMs(17000);
+            if (line.startsWith("> ")) {
+                edit->setText(QString::fromUtf8(line.mid(2)));
+                Q_EMIT edit->returnPressed();
+            } else {
+                QVERIFY(client.Deliver(WireWriter()
+                                           .u32(ServerCode::PrivateChat)
+                                           .u32(1)
+                                           .u32(0)
+                                           .str("bob")
+                                           .str(line)
+                                           .u8(1)));
+            }
+        }
+    };
+    const QList<QByteArray> evening{
+        "hi alice, are you around?",
+        "> hey bob, just got back",
+        "did you get the live set I mentioned?",
+        "> not yet, which one?",
+        "the 2019 one: https://example.org/sets/live-2019?track=3&q=hd",
+        "> found it, queueing it now",
+        "/me waves",
+        "it's about 2 GB, my upload is slow tonight",
+        "> no hurry, I'll leave it running",
+        "also check the <b>remastered</b> folder & the bonus tracks",
+        "> will do",
+        "/me goes to make tea",
+    };
+    const QList<QByteArray> later{
+        "back again",
+        "> the download finished, sounds great",
+        "glad you like it",
+        "\xd0\x9e\xd0\xbb\xd1\x8c\xd0\xb3\xd0\xb0 \xd1\x81\xd0\xba\xd0\xb0\xd0\xb7\xd0\xb0\xd0\xbb"
+        "\xd0\xb0: \xc2\xab\xd0\xbf\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82!\xc2\xbb",
+        "> ha, say hi to her from me",
+        "she shares the folk collection: https://example.org/u/olga",
+        "> I'll browse it tomorrow",
+        "/me yawns",
+        "> good night!",
+        "good night",
+    };
+    talk(evening);
+    // Five quiet minutes end the conversation; the next one has a time on every line.
+    Clock::AdvanceMs(330000);
+    timerManager->everyHalfMinute()->Fire();
+    Settings::Set(SettingKeys::ChatTimestamps, "per_message_short");
+    for (int round = 0; round < 2; ++round) {
+        talk(later);
+        talk(evening);
+    }
+    talk(later);
+    auto* view = form->findChild<QWidget*>("chatView");
+    QVERIFY(form->Text().count('\n') >= 60);
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("chatTab"));
+    Shot("chat", {{"tab bar", tabs->tabBar()}, {"chat", view}});
 }
 
 QTEST_MAIN(tst_PageShots)
