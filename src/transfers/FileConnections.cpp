@@ -288,6 +288,7 @@ void TransferQueueManager::OnFileConnectionAccepted(std::string user, QTcpSocket
     AttachObject(entry, UploadSocket, socket);
     SetUploadEntryStatus(entry, TransferStatus::Uploading);
     AttachRunningValues(entry);
+    StampDataMoved(entry);
     AttachObject(entry, ReadPosition, new qint64(0));
 
     auto* worker = new ::UploadThread(socket, file, static_cast<int>(entry[TransferReq].AsUInt()),
@@ -311,6 +312,7 @@ void TransferQueueManager::OnUploadProgress(TransferWorker* worker, qint64 posit
     if (!entry)
         return;
     StoreProgress(entry, ReadPosition, position, bytesPerSecond);
+    StampDataMoved(entry);
     Q_EMIT UploadProgressed(entry);
 }
 

@@ -7,11 +7,14 @@
 #include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
+#include <algorithm>
+#include <limits>
 #include <vector>
 
 // Cleaning up after peers that stop answering: uploads stuck before any data flowed are ended,
 // and users who hold our queued downloads are asked again now and then. Also the ages that
-// both go by, and the diagnostic timer that tells how late ticks come.
+// both go by (and that of an upload's last sign of life, which the transfers page's clean-up
+// goes by), and the diagnostic timer that tells how late ticks come.
 
 using namespace TransfersTypes;
 using namespace TransferLogText;
@@ -64,10 +67,31 @@ qint64 TransferQueueManager::AgeMs(ItemPtr item, const char* timeType) const
     return then.isValid() ? std::max<qint64>(0, then.msecsTo(Clock::Now())) : 0;
 }
 
+void TransferQueueManager::StampDataMoved(ItemPtr entry)
+{
+    m_dataMovedMs[entry->Id()] = Clock::MonotonicMs();
+}
+
+qint64 TransferQueueManager::UploadActivityAgeMs(ItemPtr entry) const
+{
+    const bool changed = entry.IsConnected(LastStatusChangeTime);
+    // Data counts while the transfer that moved it is there: its time goes with the teardown,
+    // after which the status change that caused it is the later one anyway.
+    const auto moved =
+        entry.IsConnected(LastReceiptTime) ? m_dataMovedMs.find(entry->Id()) : m_dataMovedMs.end();
+    if (!changed && moved == m_dataMovedMs.end())
+        return -1;
+    qint64 age = changed ? AgeMs(entry, LastStatusChangeTime) : std::numeric_limits<qint64>::max();
+    if (moved != m_dataMovedMs.end())
+        age = std::min(age, std::max<qint64>(0, Clock::MonotonicMs() - moved->second));
+    return age;
+}
+
 void TransferQueueManager::OnTimedItemRemoved(Item* item)
 {
     // Ids are used again: a new item must not inherit the age of an old one.
     m_stampedMs.erase(item->Id());
+    m_dataMovedMs.erase(item->Id());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -149,6 +149,12 @@ public:
     int GetUploadSpeed() const { return m_uploadLimits.GetUploadSpeed(); }
     UploadSpeedLimits& uploadLimits() { return m_uploadLimits; }
 
+    // Milliseconds since the upload last showed life: the later of its last status change and
+    // the last data it moved, measured on the monotonic clock (Housekeeping.cpp), so that a wall
+    // clock set back, or a stored time that is off, neither keeps it nor ends it early. Never
+    // negative; -1 for an upload that has neither.
+    qint64 UploadActivityAgeMs(ItemPtr entry) const;
+
     // Links entry to a new item of an object-valued type (write_position and the like) that
     // stands for object; the item owns it from then on.
     template <class T> static T* AttachObject(ItemPtr entry, const char* type, T* object)
@@ -265,6 +271,8 @@ private:
     // Milliseconds since the item's time was stamped; from the text when it was not stamped in
     // this run, and never negative.
     qint64 AgeMs(ItemPtr item, const char* timeType) const;
+    // Notes that the upload moved data now (its last_receipt_time is set at the same moment).
+    void StampDataMoved(ItemPtr entry);
     void OnTimedItemRemoved(Item* item);
     // Sets the worker's stop flag and waits for it to end, however long its current block takes.
     static void StopWorker(TransferWorker* worker);
@@ -291,4 +299,6 @@ private:
     QElapsedTimer timerTestClock;
     // Monotonic milliseconds at which an item's stored time was set, by item id.
     std::unordered_map<uint32_t, qint64> m_stampedMs;
+    // Monotonic milliseconds at which an upload last moved data, by entry id.
+    std::unordered_map<uint32_t, qint64> m_dataMovedMs;
 };

@@ -86,6 +86,7 @@ private Q_SLOTS:
 
     void upload_data();
     void upload();
+    void uploadActivityFollowsItsData();
     void rateGoesToTheServerForFilesAboveOneMebibyte_data();
     void rateGoesToTheServerForFilesAboveOneMebibyte();
     void uploadFails_data();
@@ -729,6 +730,35 @@ void tst_FileConnections::upload()
         QCOMPARE(positions.back(), size);
     for (const char* type : {TransfersTypes::UploadThread, UploadSocket, UploadFile, ReadPosition})
         QVERIFY2(!upload[type], type);
+}
+
+void tst_FileConnections::uploadActivityFollowsItsData()
+{
+    ItemPtr upload = Connecting(Msg::Pattern(20000, 5));
+    QVERIFY(upload);
+    QVERIFY(TakeConnection());
+    TransferQueueManager& transfers = m_env->transfers();
+    // "uploading" for 400 s without a byte: as old as its status change.
+    Clock::Shift(400);
+    QVERIFY(transfers.UploadActivityAgeMs(upload) >= 400000);
+
+    // Each report of data moved makes it new, while its status stays as old.
+    std::vector<qint64> ages;
+    QObject reports;
+    connect(&transfers, &TransferQueueManager::UploadProgressed, &reports,
+            [&](ItemPtr e) { ages.push_back(transfers.UploadActivityAgeMs(e)); });
+    m_listener->SendRaw(Msg::Le64(0));
+    QByteArray got;
+    QVERIFY(m_listener->WaitForRaw(20000, &got, TransferTestEnv::kWaitMs));
+    QTRY_VERIFY(!ages.empty());
+    QVERIFY2(ages.front() < 60000, qPrintable(QString::number(ages.front())));
+    m_listener->Close();
+    QVERIFY(EndsAs(upload, TransferStatus::Complete));
+
+    // Finished, it ages from that status change.
+    QVERIFY(transfers.UploadActivityAgeMs(upload) < 60000);
+    Clock::Shift(300);
+    QVERIFY(transfers.UploadActivityAgeMs(upload) >= 300000);
 }
 
 void tst_FileConnections::rateGoesToTheServerForFilesAboveOneMebibyte_data()
