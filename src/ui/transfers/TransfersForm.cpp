@@ -1,16 +1,496 @@
 #include "ui/transfers/TransfersForm.h"
 
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
+#include "shares/SharesSchema.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
+#include "shell/FormHooks.h"
+#include "shell/ShellServices.h"
+#include "shell/Ties.h"
+#include "shell/UIFunctions.h"
+#include "store/DataSaver.h"
+#include "store/GeneralFunctions.h"
+#include "store/Schema.h"
+#include "store/TimerManager.h"
+#include "transfers/TransferQueueManager.h"
+#include "transfers/TransfersSchema.h"
+#include "ui/transfers/ProgressDelegate.h"
+#include "ui/transfers/TransferRowTypes.h"
+
+#include "ui_TransfersForm.h"
+
+#include <QHeaderView>
+
+#include <iterator>
+
+// The two trees and their rows: made as entries appear and dropped as they go.
+
 TransfersForm* transfersForm = nullptr;
 
-TransfersForm::TransfersForm(QWidget* parent) : QWidget(parent)
+namespace {
+
+using namespace TransferRowTypes;
+using TransfersTypes::DownloadEntry;
+using TransfersTypes::UploadEntry;
+
+// Rows and alerts; none of it outlives the run.
+const SchemaType kDownloadRowTypes[] = {
+    {DownloadListUserNode, RootPrimacy, false, true},
+    {DownloadListFolderNode, RootPrimacy, false, true},
+    {DownloadListNode, RootPrimacy, false, true},
+};
+const SchemaRelation kDownloadRowRelations[] = {
+    {DownloadListUserNode, ServerTypes::User, One, One},
+    {DownloadListFolderNode, DownloadListUserNode, Many, One},
+    {DownloadListFolderNode, TransfersTypes::RemoteFolder, Many, One},
+    {DownloadListFolderNode, DownloadListNode, One, Many},
+    {DownloadListNode, DownloadEntry, One, One},
+};
+const SchemaType kUploadRowTypes[] = {
+    {UploadListUserNode, RootPrimacy, false, true},
+    {UploadListFolderNode, RootPrimacy, false, true},
+    {UploadListNode, RootPrimacy, false, true},
+};
+const SchemaRelation kUploadRowRelations[] = {
+    {UploadListUserNode, ServerTypes::User, One, One},
+    {UploadListFolderNode, UploadListUserNode, Many, One},
+    {UploadListFolderNode, SharesTypes::SharedFileFolder, Many, One},
+    {UploadListFolderNode, UploadListNode, One, Many},
+    {UploadListNode, UploadEntry, One, One},
+};
+const SchemaType kAlertTypes[] = {{CompleteDownloadAlert, RootPrimacy, true, true}};
+const SchemaRelation kAlertRelations[] = {
+    {CompleteDownloadAlert, DownloadEntry, One, One},
+    {CompleteDownloadAlert, ServerTypes::User, Many, One},
+    {CompleteDownloadAlert, TransfersTypes::RemoteFolder, Many, One},
+};
+
+const char* const kColumnLabels[] = {"User",   "Folder", "File", "Status", "Progress",
+                                     "   ETA", "Kbs",    "Size", "Place"};
+const int kColumnWidths[] = {100, 125, 125, 100, 140, 80, 40, 90, 40};
+// The uploads tree leaves out the last column, the place in line.
+constexpr int kUploadColumns = int(std::size(kColumnLabels)) - 1;
+// Both trees take the focus on their pages.
+constexpr int kFocusPriority = 1;
+
+const char kOnlineDot[] = ":/icons/online_dot_icon";
+const char kOfflineDot[] = ":/icons/offline_dot_icon";
+
+QStringList Labels(int count)
+{
+    QStringList labels;
+    for (int i = 0; i < count; ++i)
+        labels << QString::fromLatin1(kColumnLabels[i]);
+    return labels;
+}
+
+void SetUpColumns(QTreeWidget* tree, int count)
+{
+    tree->setHeaderLabels(Labels(count));
+    for (int i = 0; i < count; ++i)
+        tree->setColumnWidth(i, kColumnWidths[i]);
+    tree->header()->setSectionsMovable(false);
+}
+
+// A path handler on entries of a type that fires when each of the links is made.
+PathNode* EntryWithLinks(const char* entryType, std::initializer_list<const char*> links)
+{
+    auto* root = new PathNode(&d, entryType);
+    for (const char* link : links)
+        new PathNode(root, link, PathConnected);
+    return root;
+}
+
+} // namespace
+
+TransfersForm::TransfersForm(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui_TransfersForm>())
 {
     transfersForm = this;
+    ui->setupUi(this);
+    SetUpColumns(ui->downloadsList, int(std::size(kColumnLabels)));
+    SetUpColumns(ui->uploadsList, kUploadColumns);
+    ui->uploadsList->header()->setStretchLastSection(false);
+    for (QTreeWidget* tree : {static_cast<QTreeWidget*>(ui->downloadsList), ui->uploadsList})
+        tree->setItemDelegateForColumn(kProgressColumn, new ProgressDelegate(tree));
+
+    m_downloads = Side{false,
+                       ui->downloadsList,
+                       DownloadEntry,
+                       TransfersTypes::DownloadEntryStatus,
+                       DownloadListUserNode,
+                       DownloadListFolderNode,
+                       DownloadListNode,
+                       TransfersTypes::RemoteFolder,
+                       TransferStatus::Downloading,
+                       TransfersTypes::WritePosition,
+                       &expandDownloadUsers,
+                       &expandDownloadFolders};
+    m_uploads = Side{true,
+                     ui->uploadsList,
+                     UploadEntry,
+                     TransfersTypes::UploadEntryStatus,
+                     UploadListUserNode,
+                     UploadListFolderNode,
+                     UploadListNode,
+                     SharesTypes::SharedFileFolder,
+                     TransferStatus::Uploading,
+                     TransfersTypes::ReadPosition,
+                     &expandUploadUsers,
+                     &expandUploadFolders};
+
+    connect(ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
+            &TransfersForm::OnDownloadListItemDoubleClicked);
+    connect(ui->downloadsList, &TreeWidget::KeyPressed, this,
+            &TransfersForm::OnKeyPressedInDownloadList);
+    connect(ui->downloadsList, &QWidget::customContextMenuRequested, this,
+            &TransfersForm::OnDownloadsContextMenuRequested);
+    connect(ui->uploadsList, &QWidget::customContextMenuRequested, this,
+            &TransfersForm::OnUploadsContextMenuRequested);
+
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(kRefreshIntervalMs);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &TransfersForm::RefreshMarkedRows);
 }
 
 TransfersForm::~TransfersForm()
 {
+    FormHooks::Get().recolourTransfers = nullptr;
+    // The rows go with the trees; nothing is to be left naming them.
+    for (const char* type : {DownloadListUserNode, DownloadListFolderNode, DownloadListNode,
+                             UploadListUserNode, UploadListFolderNode, UploadListNode}) {
+        if (Type* nodes = d.HasType(type))
+            nodes->GetItems().Remove();
+    }
     if (transfersForm == this)
         transfersForm = nullptr;
 }
 
-void TransfersForm::Init() {}
+void TransfersForm::Init()
+{
+    DataSaver* saver = ReachDataSaver();
+    TransferQueueManager* transfers = ReachTransfers();
+    if (!saver || !transfers)
+        return;
+
+    d.AddPathEventHandler(
+        EntryWithLinks(DownloadEntry, {ServerTypes::User, TransfersTypes::FileName,
+                                       PeerTypes::FileSize, TransfersTypes::RemoteFolder}),
+        NewEventHandler(this, &TransfersForm::OnDownloadEntryAdded));
+    DeclareSchema(MakeSchema(kDownloadRowTypes, kDownloadRowRelations));
+    d.AddConnectionEventHandler(d.GetType(DownloadEntry),
+                                d.GetType(TransfersTypes::DownloadEntryStatus),
+                                NewEventHandler(this, &TransfersForm::OnDownloadEntryStatusChange));
+    d.AddConnectionEventHandler(d.GetType(UploadEntry),
+                                d.GetType(TransfersTypes::UploadEntryStatus),
+                                NewEventHandler(this, &TransfersForm::OnUploadEntryStatusChange));
+    connect(transfers, &TransferQueueManager::DownloadProgressed, this,
+            &TransfersForm::OnDownloadProgress);
+    connect(transfers, &TransferQueueManager::UploadProgressed, this,
+            &TransfersForm::OnUploadProgress);
+
+    d.AddPathEventHandler(EntryWithLinks(UploadEntry, {ServerTypes::User, SharesTypes::SharedFile}),
+                          NewEventHandler(this, &TransfersForm::OnUploadEntryAdded));
+    DeclareSchema(MakeSchema(kUploadRowTypes, kUploadRowRelations));
+
+    transfersLoaded = false;
+    connect(transfers, &TransferQueueManager::TransfersLoaded, this,
+            &TransfersForm::OnTransfersLoaded);
+    d.GetType(DownloadEntry)
+        ->itemRemovedEvent.Add(NewEventHandler(this, &TransfersForm::OnDownloadEntryRemoved));
+    d.GetType(UploadEntry)
+        ->itemRemovedEvent.Add(NewEventHandler(this, &TransfersForm::OnUploadEntryRemoved));
+
+    if (ActionSetToolBar* bar = ReachActionBar()) {
+        using namespace TransferActions;
+        const std::string icon = ":/icons/transfer_icon";
+        bar->AddSetAction(DownloadsSet, ExpandDownloadFolders, "Expand Folders", icon, false);
+        bar->AddSetAction(DownloadsSet, ExpandDownloadUsers, "Expand Users", icon, false);
+        bar->AddSetAction(DownloadsSet, ClearCompleteDownloads, "Clear Complete", icon, false);
+        bar->RegisterWidget(ui->downloadsList, QString::fromLatin1(DownloadsSet));
+        bar->SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadFolders),
+                                 QStringLiteral("Expand Folders [on]"));
+        bar->SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadUsers),
+                                 QStringLiteral("Expand Users [on]"));
+        bar->AddSetAction(UploadsSet, ExpandUploadFolders, "Expand Folders", icon, false);
+        bar->AddSetAction(UploadsSet, ExpandUploadUsers, "Expand Users", icon, false);
+        bar->AddSetAction(UploadsSet, ClearCompleteAndAbortedUploads, "Clear Complete and Aborted",
+                          icon, false);
+        bar->RegisterWidget(ui->uploadsList, QString::fromLatin1(UploadsSet));
+        bar->SetWidgetActionText(ui->uploadsList, QString::fromLatin1(ExpandUploadFolders),
+                                 QStringLiteral("Expand Folders [on]"));
+        bar->SetWidgetActionText(ui->uploadsList, QString::fromLatin1(ExpandUploadUsers),
+                                 QStringLiteral("Expand Users [on]"));
+        connect(bar, &ActionSetToolBar::ActionTriggered, this,
+                &TransfersForm::OnActionBarTriggered);
+    }
+
+    auto* online = new PathNode(&d, ServerTypes::User);
+    new PathNode(online, ServerTypes::IsOnline, PathConnectedWatchOnly);
+    d.AddPathEventHandler(online, NewEventHandler(this, &TransfersForm::OnUserOnline));
+    auto* offline = new PathNode(&d, ServerTypes::User);
+    new PathNode(offline, ServerTypes::IsOnline, PathDisconnectedWatchOnly);
+    d.AddPathEventHandler(offline, NewEventHandler(this, &TransfersForm::OnUserOffline));
+    d.AddPathEventHandler(EntryWithLinks(DownloadEntry, {TransfersTypes::PlaceInLine}),
+                          NewEventHandler(this, &TransfersForm::OnDownloadPlaceInLine));
+
+    saver->AddDataLoadedEventHandler(this);
+    for (QTreeWidget* tree : {static_cast<QTreeWidget*>(ui->downloadsList), ui->uploadsList}) {
+        connect(tree, &QTreeWidget::itemExpanded, this, &TransfersForm::OnItemExpanded);
+        connect(tree, &QTreeWidget::itemCollapsed, this, &TransfersForm::OnItemCollapsed);
+    }
+    ui->downloadsList->setFocus();
+    if (TimerManager* timers = ReachTimers())
+        connect(timers->everyHalfMinute(), &SharedTimer::timeout, this,
+                &TransfersForm::EveryHalfMinute);
+    // Alerts are raised once the status change that completed the download is fully handled.
+    connect(this, &TransfersForm::DownloadComplete, this, &TransfersForm::OnDownloadComplete,
+            Qt::QueuedConnection);
+    RegisterWidgetForTabFocus(ui->downloadsList, kFocusPriority);
+    RegisterWidgetForTabFocus(ui->uploadsList, kFocusPriority);
+    DeclareSchema(MakeSchema(kAlertTypes, kAlertRelations));
+
+    // The colour dialog, below this form, recolours the rows through the hook.
+    FormHooks::Get().recolourTransfers = [this] { RecolorEntries(); };
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rows and their nodes
+
+QTreeWidgetItem* TransfersForm::RowOf(ItemPtr node)
+{
+    return TiedRow::FromItem(node);
+}
+
+QTreeWidgetItem* TransfersForm::FileRow(const Side& side, ItemPtr entry)
+{
+    return RowOf(entry[side.fileNode]);
+}
+
+ItemPtr TransfersForm::NodeOf(const char* type, QTreeWidgetItem* row)
+{
+    ItemPtr node = Ties::Find(type, row);
+    return RowOf(node) == row ? node : ItemPtr();
+}
+
+const TransfersForm::Side* TransfersForm::SideOf(QTreeWidgetItem* row) const
+{
+    if (!row)
+        return nullptr;
+    if (row->treeWidget() == ui->downloadsList)
+        return &m_downloads;
+    if (row->treeWidget() == ui->uploadsList)
+        return &m_uploads;
+    return nullptr;
+}
+
+QTreeWidgetItem* TransfersForm::UserNodeOf(const Side& side, QTreeWidgetItem* row) const
+{
+    if (!row || row->treeWidget() != side.tree)
+        return nullptr;
+    if (NodeOf(side.userNode, row))
+        return row;
+    if (NodeOf(side.folderNode, row))
+        return row->parent();
+    if (NodeOf(side.fileNode, row))
+        return row->parent() ? row->parent()->parent() : nullptr;
+    return nullptr;
+}
+
+QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* row) const
+{
+    return UserNodeOf(m_downloads, row);
+}
+
+QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* row) const
+{
+    return UserNodeOf(m_uploads, row);
+}
+
+ItemSet TransfersForm::EntriesUnder(const Side& side, QTreeWidgetItem* row) const
+{
+    if (!row || row->treeWidget() != side.tree)
+        return ItemSet();
+    if (ItemPtr user = NodeOf(side.userNode, row))
+        return user.GetItems(side.folderNode).GetItems(side.fileNode).GetItems(side.entryType);
+    if (ItemPtr folder = NodeOf(side.folderNode, row))
+        return folder.GetItems(side.fileNode).GetItems(side.entryType);
+    if (ItemPtr file = NodeOf(side.fileNode, row))
+        return file.GetItems(side.entryType);
+    return ItemSet();
+}
+
+ItemSet TransfersForm::GetNodeDownloadEntryItems(QTreeWidgetItem* row) const
+{
+    return EntriesUnder(m_downloads, row);
+}
+
+ItemSet TransfersForm::GetNodeUploadEntryItems(QTreeWidgetItem* row) const
+{
+    return EntriesUnder(m_uploads, row);
+}
+
+QTreeWidgetItem* TransfersForm::UserRow(const Side& side, ItemPtr user)
+{
+    if (QTreeWidgetItem* row = RowOf(user[side.userNode]))
+        return row;
+    user[side.userNode].Remove();
+    auto* row = new TiedRow(side.tree);
+    user += Ties::Make(side.userNode, row);
+    row->setText(kUserColumn, NameText(user.AsString()));
+    if (!side.uploads) {
+        const bool online = user.IsConnected(ServerTypes::IsOnline);
+        row->setIcon(kUserColumn, QIcon(QString::fromLatin1(online ? kOnlineDot : kOfflineDot)));
+    }
+    if (*side.expandUsers)
+        row->setExpanded(true);
+    return row;
+}
+
+QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, QTreeWidgetItem* userRow,
+                                          ItemPtr folder)
+{
+    ItemPtr userNode = NodeOf(side.userNode, userRow);
+    ItemPtr node = d.GetItem(userNode, folder, side.folderNode);
+    if (QTreeWidgetItem* row = RowOf(node))
+        return row;
+    node.Remove();
+    auto* row = new TiedRow(userRow);
+    node = Ties::Make(side.folderNode, row);
+    node += userNode;
+    node += folder;
+    row->setText(kFolderColumn, Utf8Text(ReversePathname(folder.AsString())));
+    if (*side.expandFolders)
+        row->setExpanded(true);
+    return row;
+}
+
+void TransfersForm::FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr entry)
+{
+    if (side.uploads) {
+        ItemPtr shared = entry[SharesTypes::SharedFile];
+        row->setText(kFileColumn,
+                     Utf8Text(GetFileName(shared[SharesTypes::SharedFileName].AsString())));
+        row->setText(kSizeColumn, CommafyNumber(shared[SharesTypes::SharedFileSize].AsInt64()));
+    } else {
+        row->setText(kFileColumn, Utf8Text(entry[TransfersTypes::FileName].AsString()));
+        row->setText(kSizeColumn, CommafyNumber(entry[PeerTypes::FileSize].AsInt64()));
+    }
+}
+
+QTreeWidgetItem* TransfersForm::AddRow(const Side& side, ItemPtr entry)
+{
+    ItemPtr user = entry[ServerTypes::User];
+    ItemPtr folder =
+        side.uploads ? entry[SharesTypes::SharedFile][side.folderType] : entry[side.folderType];
+    if (!user || !folder)
+        return nullptr;
+    // The handler fires again whenever one of the links it waits for is made anew: the row the
+    // entry has stays, unless it now stands under another user or folder.
+    if (QTreeWidgetItem* row = FileRow(side, entry)) {
+        QTreeWidgetItem* folderRow = row->parent();
+        ItemPtr folderNode = NodeOf(side.folderNode, folderRow);
+        if (folderNode[side.folderType] == folder &&
+            folderNode[side.userNode][ServerTypes::User] == user) {
+            FillFileRow(side, row, entry);
+            return row;
+        }
+        RemoveRow(side, entry);
+    }
+
+    QTreeWidgetItem* folderRow = FolderRow(side, UserRow(side, user), folder);
+    auto* row = new TiedRow(folderRow);
+    FillFileRow(side, row, entry);
+    ItemPtr node = Ties::Make(side.fileNode, row);
+    NodeOf(side.folderNode, folderRow) += node;
+    node += entry;
+    return row;
+}
+
+void TransfersForm::OnDownloadEntryAdded(Item* entry)
+{
+    if (!transfersLoaded || !AddRow(m_downloads, entry))
+        return;
+    if (ItemPtr status = ItemPtr(entry)[TransfersTypes::DownloadEntryStatus])
+        ShowStatus(m_downloads, entry, status);
+}
+
+void TransfersForm::OnUploadEntryAdded(Item* entry)
+{
+    // Its status shows from its next change.
+    AddRow(m_uploads, entry);
+}
+
+void TransfersForm::RemoveRow(const Side& side, ItemPtr entry)
+{
+    ItemPtr node = entry[side.fileNode];
+    QTreeWidgetItem* row = RowOf(node);
+    node.Remove();
+    if (!row)
+        return;
+    QTreeWidgetItem* folderRow = row->parent();
+    delete row;
+    if (!folderRow)
+        return;
+    QTreeWidgetItem* userRow = folderRow->parent();
+    if (folderRow->childCount() > 0) {
+        MarkSummary(side, folderRow);
+        MarkSummary(side, userRow);
+        return;
+    }
+    Ties::Remove(side.folderNode, folderRow);
+    delete folderRow;
+    if (!userRow)
+        return;
+    if (userRow->childCount() > 0) {
+        MarkSummary(side, userRow);
+        return;
+    }
+    Ties::Remove(side.userNode, userRow);
+    delete userRow;
+}
+
+void TransfersForm::OnDownloadEntryRemoved(Item* entry)
+{
+    m_downloadMarks.entries.erase(entry);
+    m_pendingCompletions.erase(entry);
+    // A file alert is about this entry alone.
+    ItemPtr(entry)[CompleteDownloadAlert].Remove();
+    RemoveRow(m_downloads, entry);
+}
+
+void TransfersForm::OnUploadEntryRemoved(Item* entry)
+{
+    m_uploadMarks.entries.erase(entry);
+    RemoveRow(m_uploads, entry);
+}
+
+void TransfersForm::OnUserOnline(Item* user)
+{
+    if (QTreeWidgetItem* row = RowOf(ItemPtr(user)[DownloadListUserNode]))
+        row->setIcon(kUserColumn, QIcon(QString::fromLatin1(kOnlineDot)));
+}
+
+void TransfersForm::OnUserOffline(Item* user)
+{
+    if (QTreeWidgetItem* row = RowOf(ItemPtr(user)[DownloadListUserNode]))
+        row->setIcon(kUserColumn, QIcon(QString::fromLatin1(kOfflineDot)));
+}
+
+void TransfersForm::OnDownloadPlaceInLine(Item* entry)
+{
+    if (QTreeWidgetItem* row = FileRow(m_downloads, entry))
+        row->setText(kPlaceColumn, QString::fromStdString(
+                                       ItemPtr(entry)[TransfersTypes::PlaceInLine].AsString()));
+}
+
+void TransfersForm::OnTransfersLoaded()
+{
+    transfersLoaded = true;
+    for (ItemPtr entry :
+         d.GetType(DownloadEntry)->GetItems().SortNumericBy(TransfersTypes::DownloadOrder, true))
+        OnDownloadEntryAdded(entry);
+    // The folder and user rows sum up what they hold at once.
+    RefreshMarkedRows();
+}

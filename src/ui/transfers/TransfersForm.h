@@ -1,20 +1,232 @@
 #pragma once
 
+#include "store/Data.h"
+
+#include <QKeyEvent>
+#include <QPoint>
+#include <QTimer>
 #include <QWidget>
 
-// The Transfers page. For now it holds nothing: the downloads and uploads trees come with their
-// own form, which takes this one's place and keeps its constructor and Init.
-class TransfersForm : public QWidget
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+class QTreeWidget;
+class QTreeWidgetItem;
+class Ui_TransfersForm;
+
+// The Transfers page: the downloads and uploads trees, each grouping the transfer engine's entries
+// user > folder > file, and under the uploads tree the clean-up, speed-limit and slot controls.
+//
+// Rows follow the store: an entry gets its file row (and the user and folder rows above it) when
+// its links are made, and loses it when it goes; downloads only from TransfersLoaded on, when the
+// loaded ones appear in their download_order. Each row is tied to its items by a node item
+// holding its address (ui/transfers/TransferRowTypes.h). A status change sets its file row at
+// once; progress reports and status changes mark what they touch, and RefreshMarkedRows redraws
+// marked file rows, then each folder and user row above them once, at most kRefreshIntervalMs
+// apart, so that a report costs the same however many entries share its folder.
+//
+// What a row shows (TransfersRowDisplay.cpp): the status (a folder's and a user's summed up), a
+// bar painted from column 4's kProgressValueRole and kProgressTextRole, the time left, the speed
+// in the lowest row of the branch in view, and the colour of the status class. The controls,
+// tool-bar actions, the Delete key, double clicks, menus, the half-minute clean-up of uploads and
+// completion alerts are in TransfersControls.cpp.
+class TransfersForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
 
 public:
+    // Columns. The uploads tree has all but the place in line.
+    enum Column
+    {
+        kUserColumn = 0,
+        kFolderColumn,
+        kFileColumn,
+        kStatusColumn,
+        kProgressColumn,
+        kTimeLeftColumn,
+        kSpeedColumn,
+        kSizeColumn,
+        kPlaceColumn,
+    };
+    // What a row with a bar holds in its progress column: the bar's value, 0 to 100, and its
+    // text. A row without a bar holds neither.
+    static constexpr int kProgressValueRole = Qt::UserRole + 1;
+    static constexpr int kProgressTextRole = Qt::UserRole + 2;
+    // Marked rows are redrawn at most this often: four times a second.
+    static constexpr int kRefreshIntervalMs = 250;
+    // With clean-up on, a finished or failed upload that has shown no life for longer than this
+    // goes on the next half-minute tick.
+    static constexpr qint64 kUploadIdleLimitMs = 299999;
+
     explicit TransfersForm(QWidget* parent = nullptr);
     ~TransfersForm() override;
 
     // Called once by start-up, right after the transfer engine is built and before the store
-    // file is loaded.
+    // file is loaded: the store types, the handlers and the tool bar's actions.
     void Init();
+    // The controls show the stored settings, and only then follow the user's changes.
+    void DataLoaded() override;
+
+    // The user row above a row of either tree (the row itself for a user row); null for a row
+    // of neither.
+    QTreeWidgetItem* GetDownloadNodeUserNode(QTreeWidgetItem* row) const;
+    QTreeWidgetItem* GetUploadNodeUserNode(QTreeWidgetItem* row) const;
+    // The entries under a row: every entry of a user row's folders, a folder row's entries, a
+    // file row's entry; empty for a row of neither.
+    ItemSet GetNodeDownloadEntryItems(QTreeWidgetItem* row) const;
+    ItemSet GetNodeUploadEntryItems(QTreeWidgetItem* row) const;
+
+    // Gives every column the row holds data in the colour of the status's class.
+    void SetItemColorByStatus(QTreeWidgetItem* row, const QString& status);
+    // The summary a folder or user row shows: "downloading" ("uploading") when one runs, else
+    // "queued" when one waits, else "complete" when all are, else "denied" or "aborted" when
+    // one is, else empty.
+    QString GetDownloadEntriesAggregateStatus(const ItemSet& entries) const;
+    QString GetUploadEntriesAggregateStatus(const ItemSet& entries) const;
+    // Bytes over the entries that count (finished, failed, running or waiting): done, still to
+    // come, and in all.
+    void GetDownloadsProgressStats(const ItemSet& entries, long long& done, long long& remaining,
+                                   long long& total) const;
+    void GetUploadsProgressStats(const ItemSet& entries, long long& done, long long& remaining,
+                                 long long& total) const;
+    // "   1h:2m:5s": three blanks, then hours and minutes where there are any.
+    static QString TimeLeftText(qint64 seconds);
+
+    // Removes the downloads under the selected row of the downloads tree.
+    void DeleteSelectedDownloads();
+
+public Q_SLOTS:
+    void OnDownloadProgress(ItemPtr entry);
+    void OnUploadProgress(ItemPtr entry);
+    void OnTransfersLoaded();
+    void OnActionBarTriggered(QWidget* widget, std::string key);
+    void OnUploadSpeedLimitCheckStateChanged(int state);
+    void OnUploadSpeedLimitSpinValueChanged(int value);
+    void OnUploadSlotsSpinValueChanged(int value);
+    void OnDownloadsContextMenuRequested(const QPoint& position);
+    void OnUploadsContextMenuRequested(const QPoint& position);
+    void OnItemExpanded(QTreeWidgetItem* row);
+    void OnItemCollapsed(QTreeWidgetItem* row);
+    void OnClearDownloadsCheckStateChanged(int state);
+    void OnClearUploadsCheckStateChanged(int state);
+    void EveryHalfMinute();
+    void OnDownloadComplete(ItemPtr entry);
+    void OnDownloadListItemDoubleClicked(QTreeWidgetItem* row, int column);
+    void OnKeyPressedInDownloadList(QKeyEvent* event);
+    // Every row coloured anew from the colour settings (the colour dialog asks for it).
+    void RecolorEntries();
+    // Redraws what was marked since the last refresh. Its timer runs it at most every
+    // kRefreshIntervalMs; tests call it.
+    void RefreshMarkedRows();
+
+Q_SIGNALS:
+    // A download shown in the tree became complete; delivered queued to OnDownloadComplete.
+    void DownloadComplete(ItemPtr entry);
+
+private:
+    // What the two trees differ in.
+    struct Side
+    {
+        bool uploads;
+        QTreeWidget* tree;
+        const char* entryType;
+        const char* statusType;
+        const char* userNode;
+        const char* folderNode;
+        const char* fileNode;
+        // The type of the entry's folder item: remote_folder or shared_file_folder.
+        const char* folderType;
+        // The status of a running transfer, and where its byte count is.
+        const char* running;
+        const char* positionType;
+        bool* expandUsers;
+        bool* expandFolders;
+    };
+    // What is waiting for the next refresh in one tree.
+    struct Marks
+    {
+        // Entries that reported progress, in the order of their first report.
+        std::vector<Item*> order;
+        std::unordered_set<Item*> entries;
+        // Folder and user rows whose summary status is due.
+        std::vector<QTreeWidgetItem*> summaryOrder;
+        std::unordered_set<QTreeWidgetItem*> summaries;
+    };
+
+    // Rows of the trees (TransfersForm.cpp).
+    void OnDownloadEntryAdded(Item* entry);
+    void OnUploadEntryAdded(Item* entry);
+    void OnDownloadEntryRemoved(Item* entry);
+    void OnUploadEntryRemoved(Item* entry);
+    void OnUserOnline(Item* user);
+    void OnUserOffline(Item* user);
+    void OnDownloadPlaceInLine(Item* entry);
+    // The entry's file row, made with the rows above it when missing; null for an entry without
+    // a user or folder.
+    QTreeWidgetItem* AddRow(const Side& side, ItemPtr entry);
+    QTreeWidgetItem* UserRow(const Side& side, ItemPtr user);
+    QTreeWidgetItem* FolderRow(const Side& side, QTreeWidgetItem* userRow, ItemPtr folder);
+    void FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr entry);
+    void RemoveRow(const Side& side, ItemPtr entry);
+    // The live row a node item names, or null.
+    static QTreeWidgetItem* RowOf(ItemPtr node);
+    // The entry's file row, or null.
+    static QTreeWidgetItem* FileRow(const Side& side, ItemPtr entry);
+    // The row's node in a type, or null; a node that names the row is its tie.
+    static ItemPtr NodeOf(const char* type, QTreeWidgetItem* row);
+    const Side* SideOf(QTreeWidgetItem* row) const;
+    QTreeWidgetItem* UserNodeOf(const Side& side, QTreeWidgetItem* row) const;
+    ItemSet EntriesUnder(const Side& side, QTreeWidgetItem* row) const;
+
+    // What rows show (TransfersRowDisplay.cpp).
+    void OnDownloadEntryStatusChange(ConnectionInfo& info);
+    void OnUploadEntryStatusChange(ConnectionInfo& info);
+    void ShowStatus(const Side& side, ItemPtr entry, ItemPtr status);
+    void Progress(const Side& side, ItemPtr entry);
+    void MarkSummary(const Side& side, QTreeWidgetItem* row);
+    void StartRefreshTimer();
+    void RefreshSide(const Side& side, Marks& marks);
+    // Shows the entry's figures on its file row and its speed in the lowest row in view; the
+    // speed.
+    int ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidgetItem* row);
+    void ShowGroupProgress(const Side& side, QTreeWidgetItem* row, int bytesPerSecond);
+    void ShowSummary(const Side& side, QTreeWidgetItem* row);
+    static QString Summary(const Side& side, const ItemSet& entries);
+    static void Stats(const Side& side, const ItemSet& entries, long long& done,
+                      long long& remaining, long long& total);
+    static void SetBar(QTreeWidgetItem* row, long long done, double percent);
+    static void ClearBar(QTreeWidgetItem* row);
+
+    // Controls and housekeeping (TransfersControls.cpp).
+    void ConnectControls();
+    void ToggleExpansion(const Side& side, bool users);
+    void RemoveCompleteDownloads();
+    void RemoveEndedUploads();
+    void AddSelectedUsersToUserList();
+    void RaiseAlerts(ItemPtr entry);
+    void RaiseEvent(const QString& label, const QString& message);
+    void RunMenu(const Side& side, const QPoint& position);
+
+    std::unique_ptr<Ui_TransfersForm> ui;
+    // Until the engine's TransfersLoaded, new downloads get no row.
+    bool transfersLoaded = false;
+    // Whether new folder and user rows of each tree start expanded; flipped by the tool bar.
+    bool expandDownloadFolders = true;
+    bool expandDownloadUsers = true;
+    bool expandUploadFolders = true;
+    bool expandUploadUsers = true;
+
+    Side m_downloads;
+    Side m_uploads;
+    Marks m_downloadMarks;
+    Marks m_uploadMarks;
+    QTimer m_refreshTimer;
+    // Completions signalled and not handled yet, by entry: the queued call finds an entry
+    // removed meanwhile gone from here and leaves it alone.
+    std::unordered_map<Item*, int> m_pendingCompletions;
 };
 
 extern TransfersForm* transfersForm;
