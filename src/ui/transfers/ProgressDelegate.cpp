@@ -1,7 +1,5 @@
 #include "ui/transfers/ProgressDelegate.h"
 
-#include "ui/transfers/TransfersForm.h"
-
 #include <QApplication>
 #include <QPainter>
 #include <QStyleOptionProgressBar>
@@ -9,8 +7,8 @@
 void ProgressDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                              const QModelIndex& index) const
 {
-    const QVariant value = index.data(TransfersForm::kProgressValueRole);
-    if (!value.isValid()) {
+    const QVariant data = index.data(kRole);
+    if (data.typeId() != qMetaTypeId<ProgressBarData>()) {
         QStyledItemDelegate::paint(painter, option, index);
         return;
     }
@@ -31,8 +29,9 @@ void ProgressDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
                      option.rect.width(), height);
     bar.minimum = 0;
     bar.maximum = 100;
-    bar.progress = qBound(0, value.toInt(), 100);
-    bar.text = index.data(TransfersForm::kProgressTextRole).toString();
+    const auto shown = data.value<ProgressBarData>();
+    bar.progress = qBound(0, shown.value, 100);
+    bar.text = shown.text;
     bar.textVisible = true;
     bar.textAlignment = Qt::AlignCenter;
     style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);

@@ -105,7 +105,8 @@ PathNode* EntryWithLinks(const char* entryType, std::initializer_list<const char
 } // namespace
 
 TransfersForm::TransfersForm(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui_TransfersForm>())
+    : QWidget(parent), ui(std::make_unique<Ui_TransfersForm>()),
+      m_onlineDot(QString::fromLatin1(kOnlineDot)), m_offlineDot(QString::fromLatin1(kOfflineDot))
 {
     transfersForm = this;
     ui->setupUi(this);
@@ -308,16 +309,24 @@ QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* row) cons
     return UserNodeOf(m_uploads, row);
 }
 
+ItemSet TransfersForm::EntriesOfNode(const Side& side, ItemPtr node)
+{
+    const std::string& type = node->GetType()->GetName();
+    if (type == side.userNode)
+        return node.GetItems(side.folderNode).GetItems(side.fileNode).GetItems(side.entryType);
+    if (type == side.folderNode)
+        return node.GetItems(side.fileNode).GetItems(side.entryType);
+    return node.GetItems(side.entryType);
+}
+
 ItemSet TransfersForm::EntriesUnder(const Side& side, QTreeWidgetItem* row) const
 {
     if (!row || row->treeWidget() != side.tree)
         return ItemSet();
-    if (ItemPtr user = NodeOf(side.userNode, row))
-        return user.GetItems(side.folderNode).GetItems(side.fileNode).GetItems(side.entryType);
-    if (ItemPtr folder = NodeOf(side.folderNode, row))
-        return folder.GetItems(side.fileNode).GetItems(side.entryType);
-    if (ItemPtr file = NodeOf(side.fileNode, row))
-        return file.GetItems(side.entryType);
+    for (const char* type : {side.userNode, side.folderNode, side.fileNode}) {
+        if (ItemPtr node = NodeOf(type, row))
+            return EntriesOfNode(side, node);
+    }
     return ItemSet();
 }
 
@@ -331,18 +340,20 @@ ItemSet TransfersForm::GetNodeUploadEntryItems(QTreeWidgetItem* row) const
     return EntriesUnder(m_uploads, row);
 }
 
+// Rows are filled before they join their tree: there each change is told to the view.
+
 QTreeWidgetItem* TransfersForm::UserRow(const Side& side, ItemPtr user)
 {
     if (QTreeWidgetItem* row = RowOf(user[side.userNode]))
         return row;
     user[side.userNode].Remove();
-    auto* row = new TiedRow(side.tree);
+    auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
     user += Ties::Make(side.userNode, row);
     row->setText(kUserColumn, NameText(user.AsString()));
-    if (!side.uploads) {
-        const bool online = user.IsConnected(ServerTypes::IsOnline);
-        row->setIcon(kUserColumn, QIcon(QString::fromLatin1(online ? kOnlineDot : kOfflineDot)));
-    }
+    if (!side.uploads)
+        row->setIcon(kUserColumn,
+                     user.IsConnected(ServerTypes::IsOnline) ? m_onlineDot : m_offlineDot);
+    side.tree->addTopLevelItem(row);
     if (*side.expandUsers)
         row->setExpanded(true);
     return row;
@@ -355,12 +366,14 @@ QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, QTreeWidgetItem* use
     ItemPtr node = d.GetItem(userNode, folder, side.folderNode);
     if (QTreeWidgetItem* row = RowOf(node))
         return row;
+    ForgetTotals(side, node);
     node.Remove();
-    auto* row = new TiedRow(userRow);
+    auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
     node = Ties::Make(side.folderNode, row);
     node += userNode;
     node += folder;
     row->setText(kFolderColumn, Utf8Text(ReversePathname(folder.AsString())));
+    userRow->addChild(row);
     if (*side.expandFolders)
         row->setExpanded(true);
     return row;
@@ -394,31 +407,38 @@ QTreeWidgetItem* TransfersForm::AddRow(const Side& side, ItemPtr entry)
         if (folderNode[side.folderType] == folder &&
             folderNode[side.userNode][ServerTypes::User] == user) {
             FillFileRow(side, row, entry);
+            ForgetTotals(side, folderNode);
             return row;
         }
         RemoveRow(side, entry);
     }
 
     QTreeWidgetItem* folderRow = FolderRow(side, UserRow(side, user), folder);
-    auto* row = new TiedRow(folderRow);
+    auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
     FillFileRow(side, row, entry);
     ItemPtr node = Ties::Make(side.fileNode, row);
-    NodeOf(side.folderNode, folderRow) += node;
+    ItemPtr folderNode = NodeOf(side.folderNode, folderRow);
+    folderNode += node;
     node += entry;
+    // A download shows the status it has at once; an upload shows one from its next change.
+    const std::string status = side.uploads ? std::string() : entry[side.statusType].AsString();
+    if (!status.empty())
+        FillStatus(side, row, entry, status);
+    folderRow->addChild(row);
+    ForgetTotals(side, folderNode);
+    if (!status.empty())
+        StatusShown(side, entry, row, status);
     return row;
 }
 
 void TransfersForm::OnDownloadEntryAdded(Item* entry)
 {
-    if (!transfersLoaded || !AddRow(m_downloads, entry))
-        return;
-    if (ItemPtr status = ItemPtr(entry)[TransfersTypes::DownloadEntryStatus])
-        ShowStatus(m_downloads, entry, status);
+    if (transfersLoaded)
+        AddRow(m_downloads, entry);
 }
 
 void TransfersForm::OnUploadEntryAdded(Item* entry)
 {
-    // Its status shows from its next change.
     AddRow(m_uploads, entry);
 }
 
@@ -426,6 +446,8 @@ void TransfersForm::RemoveRow(const Side& side, ItemPtr entry)
 {
     ItemPtr node = entry[side.fileNode];
     QTreeWidgetItem* row = RowOf(node);
+    MarksOf(side).entries.erase(entry.Get());
+    ForgetTotals(side, node[side.folderNode]);
     node.Remove();
     if (!row)
         return;
@@ -453,7 +475,6 @@ void TransfersForm::RemoveRow(const Side& side, ItemPtr entry)
 
 void TransfersForm::OnDownloadEntryRemoved(Item* entry)
 {
-    m_downloadMarks.entries.erase(entry);
     m_pendingCompletions.erase(entry);
     // A file alert is about this entry alone.
     ItemPtr(entry)[CompleteDownloadAlert].Remove();
@@ -462,20 +483,19 @@ void TransfersForm::OnDownloadEntryRemoved(Item* entry)
 
 void TransfersForm::OnUploadEntryRemoved(Item* entry)
 {
-    m_uploadMarks.entries.erase(entry);
     RemoveRow(m_uploads, entry);
 }
 
 void TransfersForm::OnUserOnline(Item* user)
 {
     if (QTreeWidgetItem* row = RowOf(ItemPtr(user)[DownloadListUserNode]))
-        row->setIcon(kUserColumn, QIcon(QString::fromLatin1(kOnlineDot)));
+        row->setIcon(kUserColumn, m_onlineDot);
 }
 
 void TransfersForm::OnUserOffline(Item* user)
 {
     if (QTreeWidgetItem* row = RowOf(ItemPtr(user)[DownloadListUserNode]))
-        row->setIcon(kUserColumn, QIcon(QString::fromLatin1(kOfflineDot)));
+        row->setIcon(kUserColumn, m_offlineDot);
 }
 
 void TransfersForm::OnDownloadPlaceInLine(Item* entry)

@@ -2,6 +2,7 @@
 
 #include "store/Data.h"
 
+#include <QIcon>
 #include <QKeyEvent>
 #include <QPoint>
 #include <QTimer>
@@ -29,7 +30,8 @@ class Ui_TransfersForm;
 // apart, so that a report costs the same however many entries share its folder.
 //
 // What a row shows (TransfersRowDisplay.cpp): the status (a folder's and a user's summed up), a
-// bar painted from column 4's kProgressValueRole and kProgressTextRole, the time left, the speed
+// bar painted from the ProgressBarData its progress column keeps (ui/transfers/ProgressDelegate.h),
+// the time left, the speed
 // in the lowest row of the branch in view, and the colour of the status class. The controls,
 // tool-bar actions, the Delete key, double clicks, menus, the half-minute clean-up of uploads and
 // completion alerts are in TransfersControls.cpp.
@@ -51,10 +53,6 @@ public:
         kSizeColumn,
         kPlaceColumn,
     };
-    // What a row with a bar holds in its progress column: the bar's value, 0 to 100, and its
-    // text. A row without a bar holds neither.
-    static constexpr int kProgressValueRole = Qt::UserRole + 1;
-    static constexpr int kProgressTextRole = Qt::UserRole + 2;
     // Marked rows are redrawn at most this often: four times a second.
     static constexpr int kRefreshIntervalMs = 250;
     // With clean-up on, a finished or failed upload that has shown no life for longer than this
@@ -145,15 +143,28 @@ private:
         bool* expandUsers;
         bool* expandFolders;
     };
+    // Byte sums of a folder row; a user row's are its folders'.
+    struct Totals
+    {
+        long long done = 0;
+        long long remaining = 0;
+        long long total = 0;
+    };
+    using FolderTotals = std::unordered_map<Item*, Totals>;
     // What is waiting for the next refresh in one tree.
     struct Marks
     {
-        // Entries that reported progress, in the order of their first report.
-        std::vector<Item*> order;
-        std::unordered_set<Item*> entries;
+        // Entries that reported progress, with their file rows, in the order of their first
+        // report. An entry leaves the marks when its row goes: only a pair still in entries
+        // stands.
+        std::vector<std::pair<Item*, QTreeWidgetItem*>> order;
+        std::unordered_map<Item*, QTreeWidgetItem*> entries;
         // Folder and user rows whose summary status is due.
         std::vector<QTreeWidgetItem*> summaryOrder;
         std::unordered_set<QTreeWidgetItem*> summaries;
+        // The sums of folders, by folder node, kept until one of their entries reports, changes
+        // status, comes or goes: a user row's figures take every folder's, and most stand still.
+        FolderTotals totals;
     };
 
     // Rows of the trees (TransfersForm.cpp).
@@ -180,19 +191,34 @@ private:
     const Side* SideOf(QTreeWidgetItem* row) const;
     QTreeWidgetItem* UserNodeOf(const Side& side, QTreeWidgetItem* row) const;
     ItemSet EntriesUnder(const Side& side, QTreeWidgetItem* row) const;
+    // The entries under a folder or user row's node.
+    static ItemSet EntriesOfNode(const Side& side, ItemPtr node);
 
     // What rows show (TransfersRowDisplay.cpp).
     void OnDownloadEntryStatusChange(ConnectionInfo& info);
     void OnUploadEntryStatusChange(ConnectionInfo& info);
     void ShowStatus(const Side& side, ItemPtr entry, ItemPtr status);
+    // A status's texts and colour on its file row; then what follows from it: the completion
+    // signalled, and the rows above marked.
+    void FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr entry,
+                    const std::string& status);
+    void StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
+                     const std::string& status);
     void Progress(const Side& side, ItemPtr entry);
     void MarkSummary(const Side& side, QTreeWidgetItem* row);
     void StartRefreshTimer();
     void RefreshSide(const Side& side, Marks& marks);
-    // Shows the entry's figures on its file row and its speed in the lowest row in view; the
-    // speed.
-    int ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidgetItem* row);
-    void ShowGroupProgress(const Side& side, QTreeWidgetItem* row, int bytesPerSecond);
+    // Shows the entry's figures on its file row, and its speed in speedRow; the speed.
+    int ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
+                          QTreeWidgetItem* speedRow);
+    Marks& MarksOf(const Side& side) { return side.uploads ? m_uploadMarks : m_downloadMarks; }
+    // The folder's sums are to be worked out again.
+    void ForgetTotals(const Side& side, Item* folderNode)
+    {
+        MarksOf(side).totals.erase(folderNode);
+    }
+    static const Totals& FolderTotalsOf(const Side& side, Item* folderNode, FolderTotals& known);
+    void ShowGroupProgress(const Side& side, ItemPtr node, int bytesPerSecond);
     void ShowSummary(const Side& side, QTreeWidgetItem* row);
     static QString Summary(const Side& side, const ItemSet& entries);
     static void Stats(const Side& side, const ItemSet& entries, long long& done,
@@ -224,6 +250,8 @@ private:
     Marks m_downloadMarks;
     Marks m_uploadMarks;
     QTimer m_refreshTimer;
+    QIcon m_onlineDot;
+    QIcon m_offlineDot;
     // Completions signalled and not handled yet, by entry: the queued call finds an entry
     // removed meanwhile gone from here and leaves it alone.
     std::unordered_map<Item*, int> m_pendingCompletions;

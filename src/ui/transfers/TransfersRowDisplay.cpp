@@ -5,6 +5,7 @@
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "transfers/TransfersSchema.h"
+#include "ui/transfers/ProgressDelegate.h"
 #include "ui/transfers/TransferRowTypes.h"
 
 #include <QBrush>
@@ -12,6 +13,7 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <charconv>
 
 // What the rows show: status texts and colours, bars, time left and speed. A status change sets
 // its file row at once; the rows above it, and everything a progress report changes, wait for
@@ -63,9 +65,15 @@ int Speed(ItemPtr entry)
     return rate ? *rate : 0;
 }
 
+// "1,500 (37.5%)".
 QString BarText(long long done, double percent)
 {
-    return QStringLiteral("%1 (%2%)").arg(CommafyNumber(done), QString::number(percent, 'f', 1));
+    QString text = CommafyNumber(done);
+    text.reserve(text.size() + 10);
+    text += QLatin1String(" (");
+    text += QString::number(percent, 'f', 1);
+    text += QLatin1String("%)");
+    return text;
 }
 
 } // namespace
@@ -88,20 +96,31 @@ void TransfersForm::ShowStatus(const Side& side, ItemPtr entry, ItemPtr status)
     QTreeWidgetItem* row = FileRow(side, entry);
     if (!row)
         return;
-    const std::string& text = status.AsString();
-    SetItemColorByStatus(row, Latin1(text));
-    if (text == TransferStatus::Complete) {
-        if (!side.uploads) {
-            ++m_pendingCompletions[entry.Get()];
-            Q_EMIT DownloadComplete(entry);
-        }
+    FillStatus(side, row, entry, status.AsString());
+    StatusShown(side, entry, row, status.AsString());
+}
+
+void TransfersForm::FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr entry,
+                               const std::string& status)
+{
+    SetItemColorByStatus(row, Latin1(status));
+    if (status == TransferStatus::Complete)
         row->setText(kProgressColumn, QString());
-    }
     if (!side.uploads)
         row->setText(kPlaceColumn, QString());
     const std::string& shown =
-        text == TransferStatus::Denied ? entry[TransfersTypes::DenialReason].AsString() : text;
+        status == TransferStatus::Denied ? entry[TransfersTypes::DenialReason].AsString() : status;
     row->setText(kStatusColumn, Latin1(shown).toLower());
+}
+
+void TransfersForm::StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
+                                const std::string& status)
+{
+    if (!side.uploads && status == TransferStatus::Complete) {
+        ++m_pendingCompletions[entry.Get()];
+        Q_EMIT DownloadComplete(entry);
+    }
+    ForgetTotals(side, entry[side.fileNode][side.folderNode]);
     QTreeWidgetItem* folderRow = row->parent();
     MarkSummary(side, folderRow);
     MarkSummary(side, folderRow ? folderRow->parent() : nullptr);
@@ -163,7 +182,7 @@ void TransfersForm::MarkSummary(const Side& side, QTreeWidgetItem* row)
 {
     if (!row)
         return;
-    Marks& marks = side.uploads ? m_uploadMarks : m_downloadMarks;
+    Marks& marks = MarksOf(side);
     if (marks.summaries.insert(row).second)
         marks.summaryOrder.push_back(row);
     StartRefreshTimer();
@@ -192,11 +211,12 @@ void TransfersForm::OnUploadProgress(ItemPtr entry)
 
 void TransfersForm::Progress(const Side& side, ItemPtr entry)
 {
-    if (!FileRow(side, entry))
+    QTreeWidgetItem* row = FileRow(side, entry);
+    if (!row)
         return;
-    Marks& marks = side.uploads ? m_uploadMarks : m_downloadMarks;
-    if (marks.entries.insert(entry.Get()).second)
-        marks.order.push_back(entry.Get());
+    Marks& marks = MarksOf(side);
+    if (marks.entries.emplace(entry.Get(), row).second)
+        marks.order.emplace_back(entry.Get(), row);
     StartRefreshTimer();
 }
 
@@ -249,27 +269,36 @@ void TransfersForm::GetUploadsProgressStats(const ItemSet& entries, long long& d
 
 QString TransfersForm::TimeLeftText(qint64 seconds)
 {
-    QString text = QStringLiteral("   ");
+    // Made in one piece: every progress report of every row asks for one.
+    char text[64] = "   ";
+    char* at = text + 3;
+    char* const end = text + sizeof text;
+    const auto put = [&](qint64 number, const char* unit) {
+        at = std::to_chars(at, end, number).ptr;
+        while (*unit && at < end)
+            *at++ = *unit++;
+    };
     if (seconds >= 3600)
-        text += QString::number(seconds / 3600) + QStringLiteral("h:");
+        put(seconds / 3600, "h:");
     if (seconds >= 60)
-        text += QString::number(seconds / 60 % 60) + QStringLiteral("m:");
-    return text + QString::number(seconds % 60) + QLatin1Char('s');
+        put(seconds / 60 % 60, "m:");
+    put(seconds % 60, "s");
+    return QString::fromLatin1(text, at - text);
 }
 
 void TransfersForm::SetBar(QTreeWidgetItem* row, long long done, double percent)
 {
-    row->setData(kProgressColumn, kProgressValueRole, int(percent));
-    row->setData(kProgressColumn, kProgressTextRole, BarText(done, percent));
+    row->setData(kProgressColumn, ProgressDelegate::kRole,
+                 QVariant::fromValue(ProgressBarData{int(percent), BarText(done, percent)}));
 }
 
 void TransfersForm::ClearBar(QTreeWidgetItem* row)
 {
-    row->setData(kProgressColumn, kProgressValueRole, QVariant());
-    row->setData(kProgressColumn, kProgressTextRole, QVariant());
+    row->setData(kProgressColumn, ProgressDelegate::kRole, QVariant());
 }
 
-int TransfersForm::ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidgetItem* row)
+int TransfersForm::ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
+                                     QTreeWidgetItem* speedRow)
 {
     const qint64 size = Size(side.uploads, entry);
     const qint64 position = Position(side.positionType, entry);
@@ -280,29 +309,42 @@ int TransfersForm::ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidge
     const qint64 left = std::max<qint64>(size - position, 0);
     SetBar(row, position, percent);
     row->setText(kTimeLeftColumn, TimeLeftText(speed > 0 ? left / speed : 0));
-
-    QTreeWidgetItem* folderRow = row->parent();
-    QTreeWidgetItem* userRow = folderRow ? folderRow->parent() : nullptr;
-    QTreeWidgetItem* shown = row;
-    if (userRow && !userRow->isExpanded())
-        shown = userRow;
-    else if (folderRow && !folderRow->isExpanded())
-        shown = folderRow;
-    shown->setText(kSpeedColumn, QString::number(speed / 1024.0, 'f', 1));
+    speedRow->setText(kSpeedColumn, QString::number(speed / 1024.0, 'f', 1));
     return speed;
 }
 
-void TransfersForm::ShowGroupProgress(const Side& side, QTreeWidgetItem* row, int bytesPerSecond)
+const TransfersForm::Totals& TransfersForm::FolderTotalsOf(const Side& side, Item* folderNode,
+                                                           FolderTotals& known)
 {
-    long long done = 0;
-    long long remaining = 0;
-    long long total = 0;
-    Stats(side, EntriesUnder(side, row), done, remaining, total);
-    if (total <= 0)
+    auto it = known.find(folderNode);
+    if (it == known.end()) {
+        Totals totals;
+        Stats(side, EntriesOfNode(side, folderNode), totals.done, totals.remaining, totals.total);
+        it = known.emplace(folderNode, totals).first;
+    }
+    return it->second;
+}
+
+void TransfersForm::ShowGroupProgress(const Side& side, ItemPtr node, int bytesPerSecond)
+{
+    QTreeWidgetItem* row = RowOf(node);
+    if (!row)
+        return;
+    Totals sum;
+    const ItemSet folders = node->GetType()->GetName() == side.userNode
+                                ? node.GetItems(side.folderNode)
+                                : ItemSet(node.Get());
+    for (Item* folder : folders) {
+        const Totals& totals = FolderTotalsOf(side, folder, MarksOf(side).totals);
+        sum.done += totals.done;
+        sum.remaining += totals.remaining;
+        sum.total += totals.total;
+    }
+    if (sum.total <= 0)
         return;
     row->setText(kTimeLeftColumn,
-                 TimeLeftText(bytesPerSecond > 0 ? remaining / bytesPerSecond : 0));
-    SetBar(row, done, double(done) * 100.0 / double(total));
+                 TimeLeftText(bytesPerSecond > 0 ? sum.remaining / bytesPerSecond : 0));
+    SetBar(row, sum.done, double(sum.done) * 100.0 / double(sum.total));
 }
 
 void TransfersForm::RefreshMarkedRows()
@@ -315,32 +357,60 @@ void TransfersForm::RefreshMarkedRows()
 void TransfersForm::RefreshSide(const Side& side, Marks& marks)
 {
     // Each folder and user row once, with the speed of the last entry under it that reported,
-    // as the rows above a single report would show it.
-    std::vector<QTreeWidgetItem*> groups;
-    std::unordered_map<QTreeWidgetItem*, int> speeds;
-    const auto noteGroup = [&](QTreeWidgetItem* row, int speed) {
-        if (speeds.insert_or_assign(row, speed).second)
-            groups.push_back(row);
+    // as the rows above a single report would show it. They are known by their nodes, reached
+    // from the entry's through the store.
+    std::vector<Item*> groups;
+    std::unordered_map<Item*, int> speeds;
+    const auto note = [&](Item* node) -> int* {
+        const auto [at, added] = speeds.emplace(node, 0);
+        if (added)
+            groups.push_back(node);
+        return &at->second;
     };
-    for (Item* entry : marks.order) {
-        // An entry removed since it reported has left the marks.
-        if (!marks.entries.count(entry))
+    // What the entries of one folder row share: where their speed shows and whose figures they
+    // change, worked out once for each run of entries of that folder.
+    struct Branch
+    {
+        QTreeWidgetItem* folderRow = nullptr;
+        QTreeWidgetItem* speedRow = nullptr;
+        int* folderSpeed = nullptr;
+        int* userSpeed = nullptr;
+    } branch;
+    for (const auto& [entry, row] : marks.order) {
+        // An entry whose row went since it reported has left the marks.
+        const auto marked = marks.entries.find(entry);
+        if (marked == marks.entries.end() || marked->second != row)
             continue;
-        QTreeWidgetItem* row = FileRow(side, entry);
-        QTreeWidgetItem* folderRow = row ? row->parent() : nullptr;
+        QTreeWidgetItem* folderRow = row->parent();
         if (!folderRow)
             continue;
-        const int speed = ShowEntryProgress(side, entry, row);
-        noteGroup(folderRow, speed);
-        QTreeWidgetItem* userRow = folderRow->parent();
-        // Expanded over its only folder, the user row would repeat the folder's figures.
-        if (userRow && !(userRow->isExpanded() && userRow->childCount() <= 1))
-            noteGroup(userRow, speed);
+        if (folderRow != branch.folderRow) {
+            ItemPtr folderNode = ItemPtr(entry)[side.fileNode][side.folderNode];
+            ItemPtr userNode = folderNode[side.userNode];
+            QTreeWidgetItem* userRow = folderRow->parent();
+            if (!userRow || !userNode)
+                continue;
+            // The speed shows in the lowest row in view.
+            branch.folderRow = folderRow;
+            branch.speedRow = !userRow->isExpanded()     ? userRow
+                              : !folderRow->isExpanded() ? folderRow
+                                                         : nullptr;
+            branch.folderSpeed = note(folderNode);
+            ForgetTotals(side, folderNode);
+            // Expanded over its only folder, the user row would repeat the folder's figures.
+            branch.userSpeed =
+                userRow->isExpanded() && userRow->childCount() <= 1 ? nullptr : note(userNode);
+        }
+        const int speed =
+            ShowEntryProgress(side, entry, row, branch.speedRow ? branch.speedRow : row);
+        *branch.folderSpeed = speed;
+        if (branch.userSpeed)
+            *branch.userSpeed = speed;
     }
     marks.order.clear();
     marks.entries.clear();
-    for (QTreeWidgetItem* row : groups)
-        ShowGroupProgress(side, row, speeds[row]);
+    for (Item* node : groups)
+        ShowGroupProgress(side, node, speeds[node]);
 
     // Marked rows may have gone since: only those still tied to their node are shown.
     const std::vector<QTreeWidgetItem*> summaries = std::move(marks.summaryOrder);

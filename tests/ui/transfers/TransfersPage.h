@@ -9,6 +9,7 @@
 #include "store/Clock.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
+#include "ui/transfers/ProgressDelegate.h"
 #include "ui/transfers/TransferRowTypes.h"
 #include "ui/transfers/TransfersForm.h"
 
@@ -84,14 +85,19 @@ struct TransfersPage
             texts << row->text(column);
         return texts;
     }
+    // The bar a row shows: its value (invalid for none) and text.
     static QVariant BarValue(QTreeWidgetItem* row)
     {
-        return row->data(TransfersForm::kProgressColumn, TransfersForm::kProgressValueRole);
+        const QVariant bar = row->data(TransfersForm::kProgressColumn, ProgressDelegate::kRole);
+        return bar.typeId() == qMetaTypeId<ProgressBarData>()
+                   ? QVariant(bar.value<ProgressBarData>().value)
+                   : QVariant();
     }
     static QString BarText(QTreeWidgetItem* row)
     {
-        return row->data(TransfersForm::kProgressColumn, TransfersForm::kProgressTextRole)
-            .toString();
+        return row->data(TransfersForm::kProgressColumn, ProgressDelegate::kRole)
+            .value<ProgressBarData>()
+            .text;
     }
 
     ClockReset clock;
