@@ -25,6 +25,7 @@
 #include "ui/search/SharesForm.h"
 #include "ui/users/UserGroupConfigDialog.h"
 #include "ui/users/UserListForm.h"
+#include "ui/transfers/TransfersPage.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -93,6 +94,24 @@ void TypeSearch(Client& client, const QString& text)
     Q_EMIT client.Child<QLineEdit>("searchEdit")->returnPressed();
 }
 
+// Whether a pixel of the rectangle has nearly the colour: the full-strength pixels of text drawn
+// in it.
+bool HasColour(const QImage& image, const QRect& rect, const QColor& colour)
+{
+    constexpr int kTolerance = 40;
+    const QRect area = rect.intersected(image.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (qAbs(qRed(line[x]) - colour.red()) <= kTolerance &&
+                qAbs(qGreen(line[x]) - colour.green()) <= kTolerance &&
+                qAbs(qBlue(line[x]) - colour.blue()) <= kTolerance)
+                return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 class tst_PageShots : public QObject
@@ -104,6 +123,7 @@ private Q_SLOTS:
     void browse();
     void users();
     void chat();
+    void transfers();
 };
 
 void tst_PageShots::search()
@@ -321,6 +341,86 @@ void tst_PageShots::chat()
     QVERIFY(form->Text().count('\n') >= 60);
     client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("chatTab"));
     Shot("chat", {{"tab bar", tabs->tabBar()}, {"chat", view}});
+}
+
+void tst_PageShots::transfers()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("transfersTab"));
+    using Page = TransfersPage;
+
+    // Three users' downloads, every status among them, and running ones from 0 to 100%.
+    struct Folder
+    {
+        const char* user;
+        const char* path;
+        std::vector<const char*> statuses;
+    };
+    const Folder folders[] = {
+        {"lena_k",
+         "Music\\Bj\xc3\xb6rk\\Homogenic",
+         {"complete", "complete", "downloading", "downloading", "queued", "queued", "queued"}},
+        {"lena_k", "Music\\Sigur R\xc3\xb3s\\()", {"complete", "local error", "complete"}},
+        {"dj.marcus",
+         "Shared\\Soul & Funk",
+         {"downloading", "downloading", "downloading", "aborted", "denied", "queued", "queued"}},
+        {"dj.marcus",
+         "Shared\\\xe5\xae\x87\xe5\xa4\x9a\xe7\x94\xb0\xe3\x83\x92\xe3\x82"
+         "\xab\xe3\x83\xab",
+         {"complete", "complete", "complete", "complete", "complete"}},
+        {"R&B collector",
+         "mp3\\Aretha Franklin - Lady Soul",
+         {"downloading", "downloading", "downloading", "downloading", "downloading", "downloading",
+          "queued", "queued", "queued"}},
+        {"R&B collector", "mp3\\Live", {"denied", "aborted", "local error", "queued"}},
+        {"R&B collector", "mp3\\Singles", {"complete", "queued", "queued", "queued", "queued"}},
+    };
+    int n = 0;
+    int running = 0;
+    ItemList downloads;
+    for (const Folder& folder : folders) {
+        for (const char* status : folder.statuses) {
+            ++n;
+            const std::string name = QString("%1 - Track %2.mp3")
+                                         .arg(n, 2, 10, QLatin1Char('0'))
+                                         .arg(n * 7 % 13 + 1)
+                                         .toStdString();
+            const qint64 size = 3000000 + qint64(n) * 487331;
+            ItemPtr entry = Page::Download(folder.user, folder.path, name.c_str(), size);
+            if (std::string(status) == "denied")
+                transferQueueManager->OnUploadDeniedNotification(
+                    folder.user, std::string(folder.path) + "\\" + name, "File not shared.");
+            else
+                Page::SetStatus(entry, status);
+            if (std::string(status) == "downloading") {
+                // Bars from empty to full.
+                Page::Report(entry, size * running / 10, 40000 + running * 23000);
+                ++running;
+            }
+            downloads.push_back(entry);
+        }
+    }
+    QCOMPARE(n, 40);
+    transfersForm->RefreshMarkedRows();
+    auto* tree = client.Child<QTreeWidget>("downloadsList");
+    QCOMPARE(tree->topLevelItemCount(), 3);
+
+    Shot("transfers", {{"tab bar", client.Child<QTabWidget>("transfersTabControl")->tabBar()},
+                       {"rows", tree->viewport()}});
+
+    // Each status class shows its colour in the rows.
+    const QImage image = QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(
+        QImage::Format_RGB32);
+    const QRect rows = QRect(tree->viewport()->mapToGlobal(QPoint(0, 0)), tree->viewport()->size());
+    for (const char* key :
+         {"color_transfer_complete", "color_transfer_in_progress", "color_transfer_queued",
+          "color_transfer_failed", "color_transfer_other"}) {
+        const QColor colour(QString::fromStdString(Settings::Text({key})));
+        QVERIFY2(HasColour(image, rows, colour), key);
+    }
 }
 
 QTEST_MAIN(tst_PageShots)

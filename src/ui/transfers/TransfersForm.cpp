@@ -68,7 +68,9 @@ const SchemaRelation kAlertRelations[] = {
 
 const char* const kColumnLabels[] = {"User",   "Folder", "File", "Status", "Progress",
                                      "   ETA", "Kbs",    "Size", "Place"};
-const int kColumnWidths[] = {100, 125, 125, 100, 140, 80, 40, 90, 40};
+// Wide enough for the names and figures they show at the first start; the size manager keeps
+// what the user makes of them.
+const int kColumnWidths[] = {140, 220, 200, 110, 160, 80, 60, 100, 50};
 // The uploads tree leaves out the last column, the place in line.
 constexpr int kUploadColumns = int(std::size(kColumnLabels)) - 1;
 // Both trees take the focus on their pages.
