@@ -30,11 +30,10 @@ class Ui_TransfersForm;
 // apart, so that a report costs the same however many entries share its folder.
 //
 // What a row shows (TransfersRowDisplay.cpp): the status (a folder's and a user's summed up), a
-// bar painted from the ProgressBarData its progress column keeps (ui/transfers/ProgressDelegate.h),
-// the time left, the speed
-// in the lowest row of the branch in view, and the colour of the status class. The controls,
-// tool-bar actions, the Delete key, double clicks, menus, the half-minute clean-up of uploads and
-// completion alerts are in TransfersControls.cpp.
+// bar painted from the ProgressBarData its progress cell keeps (ui/transfers/ProgressDelegate.h),
+// the time left, the speed in the lowest row of the branch in view, and the colour of the status
+// class. The controls, tool-bar actions, the Delete key, double clicks, menus, the half-minute
+// clean-up of uploads and completion alerts are in TransfersControls.cpp.
 class TransfersForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT

@@ -103,7 +103,6 @@ void TransfersForm::ShowStatus(const Side& side, ItemPtr entry, ItemPtr status)
 void TransfersForm::FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr entry,
                                const std::string& status)
 {
-    SetItemColorByStatus(row, Latin1(status));
     if (status == TransferStatus::Complete)
         row->setText(kProgressColumn, QString());
     if (!side.uploads)
@@ -111,6 +110,8 @@ void TransfersForm::FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr e
     const std::string& shown =
         status == TransferStatus::Denied ? entry[TransfersTypes::DenialReason].AsString() : status;
     row->setText(kStatusColumn, Latin1(shown).toLower());
+    // Last, so that the place in line, which comes later, has the colour too.
+    SetItemColorByStatus(row, Latin1(status));
 }
 
 void TransfersForm::StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
