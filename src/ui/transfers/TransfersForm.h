@@ -216,8 +216,20 @@ private:
     {
         MarksOf(side).totals.erase(folderNode);
     }
-    static const Totals& FolderTotalsOf(const Side& side, Item* folderNode, FolderTotals& known);
-    void ShowGroupProgress(const Side& side, ItemPtr node, int bytesPerSecond);
+    // The status items the sums go by, looked up once for many entries.
+    struct StatusItems
+    {
+        Item* running;
+        Item* queued;
+        Item* complete;
+        Item* aborted;
+    };
+    static StatusItems Statuses(const Side& side);
+    static void AddUp(const Side& side, const StatusItems& statuses, ItemPtr entry, Totals& totals);
+    static const Totals& FolderTotalsOf(const Side& side, const StatusItems& statuses,
+                                        Item* folderNode, FolderTotals& known);
+    void ShowGroupProgress(const Side& side, const StatusItems& statuses, ItemPtr node,
+                           int bytesPerSecond);
     void ShowSummary(const Side& side, QTreeWidgetItem* row);
     static QString Summary(const Side& side, const ItemSet& entries);
     static void Stats(const Side& side, const ItemSet& entries, long long& done,

@@ -65,14 +65,25 @@ int Speed(ItemPtr entry)
     return rate ? *rate : 0;
 }
 
+// A figure in fixed notation with one decimal, as bars and speeds show them many times a second:
+// written into a buffer, not through the locale's number formatting.
+QLatin1String OneDecimal(double value, char (&buffer)[32], const char* suffix = "")
+{
+    char* at = std::to_chars(buffer, buffer + 24, value, std::chars_format::fixed, 1).ptr;
+    while (*suffix && at < buffer + sizeof buffer)
+        *at++ = *suffix++;
+    return QLatin1String(buffer, at);
+}
+
 // "1,500 (37.5%)".
 QString BarText(long long done, double percent)
 {
+    char figure[32];
+    const QLatin1String share = OneDecimal(percent, figure, "%)");
     QString text = CommafyNumber(done);
-    text.reserve(text.size() + 10);
+    text.reserve(text.size() + 2 + share.size());
     text += QLatin1String(" (");
-    text += QString::number(percent, 'f', 1);
-    text += QLatin1String("%)");
+    text += share;
     return text;
 }
 
@@ -227,33 +238,46 @@ void TransfersForm::StartRefreshTimer()
         m_refreshTimer.start();
 }
 
+TransfersForm::StatusItems TransfersForm::Statuses(const Side& side)
+{
+    const Type* statuses = d.GetType(side.statusType);
+    return {statuses->HasItem(Value(side.running)),
+            statuses->HasItem(Value(TransferStatus::Queued)),
+            statuses->HasItem(Value(TransferStatus::Complete)),
+            statuses->HasItem(Value(TransferStatus::Aborted))};
+}
+
+void TransfersForm::AddUp(const Side& side, const StatusItems& statuses, ItemPtr entry,
+                          Totals& totals)
+{
+    const Item* status = entry[side.statusType];
+    if (!status)
+        return;
+    const qint64 size = Size(side.uploads, entry);
+    if (status == statuses.complete) {
+        totals.done += size;
+        totals.total += size;
+    } else if (status == statuses.aborted || status == statuses.running ||
+               status == statuses.queued) {
+        // A position past the end counts as the end: nothing is owed below nothing.
+        const qint64 position =
+            std::clamp<qint64>(Position(side.positionType, entry), 0, std::max<qint64>(size, 0));
+        totals.done += position;
+        totals.remaining += size - position;
+        totals.total += size;
+    }
+}
+
 void TransfersForm::Stats(const Side& side, const ItemSet& entries, long long& done,
                           long long& remaining, long long& total)
 {
-    done = remaining = total = 0;
-    Type* statuses = d.GetType(side.statusType);
-    ItemPtr running = statuses->HasItem(Value(side.running));
-    ItemPtr queued = statuses->HasItem(Value(TransferStatus::Queued));
-    ItemPtr complete = statuses->HasItem(Value(TransferStatus::Complete));
-    ItemPtr aborted = statuses->HasItem(Value(TransferStatus::Aborted));
-    for (Item* item : entries) {
-        ItemPtr entry(item);
-        Item* status = entry[side.statusType];
-        if (!status)
-            continue;
-        const qint64 size = Size(side.uploads, entry);
-        if (status == complete.Get()) {
-            done += size;
-            total += size;
-        } else if (status == aborted.Get() || status == running.Get() || status == queued.Get()) {
-            // A position past the end counts as the end: nothing is owed below nothing.
-            const qint64 position = std::clamp<qint64>(Position(side.positionType, entry), 0,
-                                                       std::max<qint64>(size, 0));
-            done += position;
-            remaining += size - position;
-            total += size;
-        }
-    }
+    const StatusItems statuses = Statuses(side);
+    Totals totals;
+    for (Item* entry : entries)
+        AddUp(side, statuses, entry, totals);
+    done = totals.done;
+    remaining = totals.remaining;
+    total = totals.total;
 }
 
 void TransfersForm::GetDownloadsProgressStats(const ItemSet& entries, long long& done,
@@ -310,37 +334,47 @@ int TransfersForm::ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidge
     const qint64 left = std::max<qint64>(size - position, 0);
     SetBar(row, position, percent);
     row->setText(kTimeLeftColumn, TimeLeftText(speed > 0 ? left / speed : 0));
-    speedRow->setText(kSpeedColumn, QString::number(speed / 1024.0, 'f', 1));
+    char figure[32];
+    speedRow->setText(kSpeedColumn, OneDecimal(speed / 1024.0, figure));
     return speed;
 }
 
-const TransfersForm::Totals& TransfersForm::FolderTotalsOf(const Side& side, Item* folderNode,
-                                                           FolderTotals& known)
+const TransfersForm::Totals& TransfersForm::FolderTotalsOf(const Side& side,
+                                                           const StatusItems& statuses,
+                                                           Item* folderNode, FolderTotals& known)
 {
     auto it = known.find(folderNode);
     if (it == known.end()) {
         Totals totals;
-        Stats(side, EntriesOfNode(side, folderNode), totals.done, totals.remaining, totals.total);
+        folderNode->VisitItems(d.GetType(side.fileNode), [&](Item* file) {
+            if (Item* entry = file->HasItem(side.entryType))
+                AddUp(side, statuses, entry, totals);
+            return false;
+        });
         it = known.emplace(folderNode, totals).first;
     }
     return it->second;
 }
 
-void TransfersForm::ShowGroupProgress(const Side& side, ItemPtr node, int bytesPerSecond)
+void TransfersForm::ShowGroupProgress(const Side& side, const StatusItems& statuses, ItemPtr node,
+                                      int bytesPerSecond)
 {
     QTreeWidgetItem* row = RowOf(node);
     if (!row)
         return;
+    FolderTotals& known = MarksOf(side).totals;
     Totals sum;
-    const ItemSet folders = node->GetType()->GetName() == side.userNode
-                                ? node.GetItems(side.folderNode)
-                                : ItemSet(node.Get());
-    for (Item* folder : folders) {
-        const Totals& totals = FolderTotalsOf(side, folder, MarksOf(side).totals);
+    const auto add = [&](Item* folder) {
+        const Totals& totals = FolderTotalsOf(side, statuses, folder, known);
         sum.done += totals.done;
         sum.remaining += totals.remaining;
         sum.total += totals.total;
-    }
+        return false;
+    };
+    if (node->GetType()->GetName() == side.userNode)
+        node->VisitItems(d.GetType(side.folderNode), add);
+    else
+        add(node);
     if (sum.total <= 0)
         return;
     row->setText(kTimeLeftColumn,
@@ -410,8 +444,9 @@ void TransfersForm::RefreshSide(const Side& side, Marks& marks)
     }
     marks.order.clear();
     marks.entries.clear();
+    const StatusItems statuses = Statuses(side);
     for (Item* node : groups)
-        ShowGroupProgress(side, node, speeds[node]);
+        ShowGroupProgress(side, statuses, node, speeds[node]);
 
     // Marked rows may have gone since: only those still tied to their node are shown.
     const std::vector<QTreeWidgetItem*> summaries = std::move(marks.summaryOrder);
