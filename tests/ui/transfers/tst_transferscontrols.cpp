@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QSpinBox>
@@ -69,6 +70,35 @@ void Menu(Client& client, QTreeWidget* tree, QTreeWidgetItem* row, const QString
     Q_EMIT tree->customContextMenuRequested(tree->visualItemRect(row).center());
 }
 
+// The home folder's Music/a.mp3, shared with everyone, asked for by the user: the upload waits in
+// the queue while the user is offline.
+ItemPtr RequestUpload(Client& client, const std::string& user)
+{
+    const QString music = client.home.Path() + "/Music";
+    if (!QFileInfo::exists(music + "/a.mp3")) {
+        QDir().mkpath(music);
+        QFile file(music + "/a.mp3");
+        if (!file.open(QIODevice::WriteOnly) || file.write("abc") != 3)
+            return ItemPtr();
+        file.close();
+        d.GetType("shared_folder")->GetItem(Value(music.toStdString())).NewItem("shared_public");
+        sharedFoldersManager->RescanShares();
+    }
+    std::string path = (music + "/a.mp3").toStdString();
+    std::replace(path.begin(), path.end(), '/', '\\');
+    transferQueueManager->OnQueueUploadRequested(user, path);
+    return ServerStore::User(user)["upload_entry"];
+}
+
+QStringList Statuses(const char* entryType, const char* statusType)
+{
+    QStringList statuses;
+    for (Item* entry : d.GetType(entryType)->GetItems())
+        statuses << QString::fromStdString(ItemPtr(entry)[statusType].AsString());
+    statuses.sort();
+    return statuses;
+}
+
 } // namespace
 
 // What the desktop was asked to open.
@@ -108,6 +138,7 @@ private Q_SLOTS:
     void addToUserList();
     void uploadCleanUp_data();
     void uploadCleanUp();
+    void clearActions();
 };
 
 void tst_TransfersControls::speedLimit_data()
@@ -478,22 +509,14 @@ void tst_TransfersControls::uploadCleanUp()
     QFETCH(bool, stays);
     Page page;
     page.client.Child<QCheckBox>("clearUploadsCheckBox")->setChecked(clear);
-    const QString music = page.client.home.Path() + "/Music";
-    QVERIFY(QDir().mkpath(music));
-    QFile file(music + "/a.mp3");
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
-    file.close();
-    d.GetType("shared_folder")->GetItem(Value(music.toStdString())).NewItem("shared_public");
-    sharedFoldersManager->RescanShares();
-    // Asked for by bob, who is offline: it waits in the queue.
-    std::string path = (music + "/a.mp3").toStdString();
-    std::replace(path.begin(), path.end(), '/', '\\');
-    transferQueueManager->OnQueueUploadRequested("bob", path);
-    ItemPtr upload = d.GetType("upload_entry")->GetItems().First();
+    ItemPtr upload = RequestUpload(page.client, "bob");
     QVERIFY(upload);
     QTreeWidgetItem* row = Page::Row(upload);
     QVERIFY(row);
     QCOMPARE(Page::Texts(row), (QStringList{"", "", "a.mp3", "queued", "", "", "", "3"}));
+    // Its menu holds the user's entries alone.
+    Menu(page.client, page.Uploads(), row);
+    QCOMPARE(page.client.dialogs.menus.size(), 1);
     if (status != "queued")
         transferQueueManager->SetUploadEntryStatus(upload, status.toStdString());
     ItemPtr stamped = upload["last_status_change_time"];
@@ -507,6 +530,30 @@ void tst_TransfersControls::uploadCleanUp()
     timerManager->everyHalfMinute()->Fire();
     QCOMPARE(d.GetType("upload_entry")->ItemCount(), size_t(stays ? 1 : 0));
     QCOMPARE(page.Uploads()->topLevelItemCount(), stays ? 1 : 0);
+}
+
+void tst_TransfersControls::clearActions()
+{
+    Page page;
+    int n = 0;
+    for (const char* status : {"complete", "queued", "aborted", "complete"})
+        Page::SetStatus(Page::Download("bob", "Music", qPrintable(QString("%1.mp3").arg(++n))),
+                        status);
+    page.client.Trigger(page.Downloads(), "Clear Complete");
+    QCOMPARE(Statuses("download_entry", "download_entry_status"),
+             (QStringList{"aborted", "queued"}));
+
+    // Every ending goes; what waits or runs stays.
+    for (const char* status : {"complete", "aborted", "denied", "local error", "queued",
+                               "requesting", "connecting", "uploading"}) {
+        ItemPtr upload = RequestUpload(page.client, "user" + std::to_string(++n));
+        QVERIFY(upload);
+        transferQueueManager->SetUploadEntryStatus(upload, status);
+    }
+    page.client.Trigger(page.Uploads(), "Clear Complete and Aborted");
+    QCOMPARE(Statuses("upload_entry", "upload_entry_status"),
+             (QStringList{"connecting", "queued", "requesting", "uploading"}));
+    QCOMPARE(page.Uploads()->topLevelItemCount(), 4);
 }
 
 QTEST_MAIN(tst_TransfersControls)

@@ -6,6 +6,7 @@
 #include "TransfersPage.h"
 
 #include "peer/PeerMessenger.h"
+#include "shell/FormHooks.h"
 #include "ui/transfers/ProgressDelegate.h"
 
 #include <QHeaderView>
@@ -193,6 +194,8 @@ void tst_TransfersTrees::statuses()
     QFETCH(QString, summaryColour);
     Page page;
     CollapseNewRows(page.client, page.Downloads());
+    QCOMPARE(page.client.BarTexts(page.Downloads()),
+             (QStringList{"Expand Folders [off]", "Expand Users [off]", "Clear Complete"}));
     ItemList entries;
     for (int i = 0; i < statuses.size(); ++i) {
         ItemPtr entry = Page::Download("bob", "Music", qPrintable(QString("%1.mp3").arg(i)));
@@ -215,6 +218,13 @@ void tst_TransfersTrees::statuses()
         QCOMPARE(group->text(3), summary);
         QCOMPARE(group->foreground(0).color(), Colour(summaryColour));
     }
+
+    // The colour dialog's save: every row takes the colours anew.
+    for (const QString& key : {colour, summaryColour})
+        Settings::Set({qPrintable(key)}, "#123456");
+    FormHooks::RecolourTransfers();
+    for (QTreeWidgetItem* recoloured : {row, folder, folder->parent()})
+        QCOMPARE(recoloured->foreground(0).color(), QColor("#123456"));
 }
 
 void tst_TransfersTrees::progress_data()
