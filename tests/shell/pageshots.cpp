@@ -24,8 +24,8 @@
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 #include "ui/users/UserGroupConfigDialog.h"
-#include "ui/users/UserListForm.h"
 #include "ui/transfers/TransfersPage.h"
+#include "ui/users/UserListForm.h"
 
 #include <QDir>
 #include <QGuiApplication>
