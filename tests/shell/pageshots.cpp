@@ -18,6 +18,7 @@
 #include "support/HeldClock.h"
 #include "support/PeerBodies.h"
 #include "ui/chat/ChatForm.h"
+#include "ui/dialogs/DataDialog.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
@@ -124,6 +125,7 @@ private Q_SLOTS:
     void users();
     void chat();
     void transfers();
+    void storedata();
 };
 
 void tst_PageShots::search()
@@ -421,6 +423,69 @@ void tst_PageShots::transfers()
         const QColor colour(QString::fromStdString(Settings::Text({key})));
         QVERIFY2(HasColour(image, rows, colour), key);
     }
+}
+
+void tst_PageShots::storedata()
+{
+    // The store of a client with listed users in groups, some with notes; one user's connections
+    // unfolded three levels.
+    const char* const groups[] = {"Family", "friends", "Jazz club", "R&B crew"};
+    SeededUsers users;
+    for (int i = 0; i < 40; ++i) {
+        SeededUser user{"listener_" + std::to_string(i * 13 % 100)};
+        user.groups.push_back(groups[i % 4]);
+        if (i % 3 == 0)
+            user.groups.push_back(groups[(i + 1) % 4]);
+        if (i % 5 == 0)
+            user.note = "<i>not italic</i> & kept literal";
+        users.push_back(user);
+    }
+    Client client("alice", {}, users);
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+
+    QVERIFY(QMetaObject::invokeMethod(client.window.get(), "OnShowData"));
+    auto* dialog = client.window->findChild<DataDialog*>();
+    QVERIFY(dialog);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    dialog->setGeometry(screen.x() + 60, screen.y() + 60, 1000, 640);
+
+    auto* types = dialog->findChild<QTreeWidget*>("typeList");
+    const QList<QTreeWidgetItem*> userType = types->findItems("user", Qt::MatchExactly, 0);
+    QCOMPARE(userType.size(), 1);
+    types->setCurrentItem(userType.first());
+    auto* items = dialog->findChild<QListWidget*>("itemList");
+    const QList<QListWidgetItem*> shown =
+        items->findItems(QString::fromStdString(users[0].name), Qt::MatchExactly);
+    QCOMPARE(shown.size(), 1);
+    items->setCurrentItem(shown.first());
+    Q_EMIT items->itemClicked(shown.first());
+
+    // The user, its place on the user list, one of its groups, and another member's place on the
+    // list (the group's last member: the user is its first): each level the last row of its kind
+    // unfolded.
+    auto* tree = dialog->findChild<QTreeWidget*>("itemDataTree");
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QTreeWidgetItem* row = tree->topLevelItem(0);
+    const char* const steps[] = {"[in_user_list", "[user_list_group] ", "[in_user_list"};
+    for (const char* step : steps) {
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < row->childCount(); ++i) {
+            QTreeWidgetItem* child = row->child(i);
+            if (child->text(0).startsWith(step) && child->childCount() > 0)
+                next = child;
+        }
+        QVERIFY2(next, step);
+        next->setExpanded(true);
+        QVERIFY(next->childCount() > 0);
+        row = next;
+    }
+    tree->setCurrentItem(row);
+    tree->scrollToItem(row->child(row->childCount() - 1));
+
+    Shot("storedata", {{"types", types->viewport()}, {"items", items->viewport()},
+                       {"tree", tree->viewport()}});
 }
 
 QTEST_MAIN(tst_PageShots)

@@ -35,6 +35,7 @@ DataDialog::DataDialog(Data* data, QWidget* parent)
     ui->setupUi(this);
     ui->typeList->setHeaderLabels({QStringLiteral("Type"), QString(), QStringLiteral("#")});
     ui->typeList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    ui->itemDataTree->setHeaderLabels({QStringLiteral("Item")});
     for (Type* type : m_data->GetTypes()) {
         auto* row = new QTreeWidgetItem(
             ui->typeList, {Latin1(type->GetName()),
