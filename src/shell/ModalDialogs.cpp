@@ -1,5 +1,6 @@
 #include "shell/ModalDialogs.h"
 
+#include <QColorDialog>
 #include <QFileDialog>
 #include <QMenu>
 
@@ -21,6 +22,11 @@ public:
     QString ChooseFolder(QWidget* parent, const QString& title) override
     {
         return QFileDialog::getExistingDirectory(parent, title);
+    }
+
+    QColor ChooseColour(QWidget* parent, const QColor& initial) override
+    {
+        return QColorDialog::getColor(initial, parent);
     }
 
     QAction* RunMenu(QMenu* menu, const QPoint& at) override { return menu->exec(at); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QMessageBox>
 #include <QPoint>
 #include <QString>
@@ -8,7 +9,7 @@ class QAction;
 class QMenu;
 class QWidget;
 
-// Every modal box, folder chooser and context menu of the shell goes through here, so that a
+// Every modal box, chooser and context menu of the shell goes through here, so that a
 // test can answer them instead of a user: it installs a scripted implementation, and nothing
 // blocks.
 class ModalDialogs
@@ -31,6 +32,9 @@ public:
     virtual QMessageBox::StandardButton Show(const MessageBox& box) = 0;
     // Lets the user pick an existing folder; empty when the chooser was cancelled.
     virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+    // Lets the user pick an opaque colour, starting from initial; invalid when the chooser was
+    // cancelled.
+    virtual QColor ChooseColour(QWidget* parent, const QColor& initial) = 0;
     // Runs the menu at the point (global coordinates) until the user picks an entry or closes
     // it. The chosen entry has been triggered by then, so its slot has run; returns it, or null
     // when nothing was chosen. The caller keeps the menu. Entries made from typed or peer text

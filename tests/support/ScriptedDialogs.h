@@ -3,6 +3,7 @@
 #include "shell/ModalDialogs.h"
 
 #include <QAction>
+#include <QColor>
 #include <QCoreApplication>
 #include <QList>
 #include <QMenu>
@@ -10,7 +11,7 @@
 
 #include <functional>
 
-// Stands in for the user at the shell's modal boxes, folder chooser and context menus while it
+// Stands in for the user at the shell's modal boxes, choosers and context menus while it
 // lives: answers them from the scripts below, in order, and records what was asked. Nothing
 // blocks.
 //
@@ -41,6 +42,13 @@ public:
         chooserParents << parent;
         chooserTitles << title;
         return folders.isEmpty() ? QString() : folders.takeFirst();
+    }
+
+    QColor ChooseColour(QWidget* parent, const QColor& initial) override
+    {
+        chooserParents << parent;
+        colourInitials << initial;
+        return colours.isEmpty() ? QColor() : colours.takeFirst();
     }
 
     QAction* RunMenu(QMenu* menu, const QPoint& at) override
@@ -90,6 +98,9 @@ public:
     QList<QMessageBox::StandardButton> answers;
     // The folders the user picks, one per chooser; a chooser beyond them is cancelled.
     QStringList folders;
+    // The colours the user picks, one per chooser; an invalid one, or a chooser beyond them, is
+    // cancelled.
+    QList<QColor> colours;
 
     // The entry picked in each menu, in order, named as MenuRun records it; an entry that is not
     // there (or disabled, or a submenu's title), an empty one or a menu beyond them closes the
@@ -99,8 +110,11 @@ public:
     std::function<void(QMenu*)> whileMenuOpen;
 
     QList<MessageBox> shown;
+    // The parents of the folder and colour choosers, in order.
     QList<QWidget*> chooserParents;
     QStringList chooserTitles;
+    // The colour each colour chooser started from.
+    QList<QColor> colourInitials;
     QList<MenuRun> menus;
 
 private:
