@@ -16,7 +16,7 @@ struct PaletteColour
     QPalette::ColorRole role;
 };
 
-// In the order they are written and applied.
+// In the order they are written and applied: each background before its text.
 const PaletteColour kPaletteColours[] = {
     {SettingKeys::ColorWindowBackground, QPalette::Window},
     {SettingKeys::ColorWindowText, QPalette::WindowText},
@@ -75,23 +75,59 @@ QColor SettingsDefaults::DefaultColour(const SettingKey& key)
     return QColor();
 }
 
+QColor SettingsDefaults::StoredColour(const SettingKey& key, const QString& instead)
+{
+    const std::string stored = Settings::Text(key);
+    const QLatin1String text(stored.data(), qsizetype(stored.size()));
+    const QColor colour = QColor::fromString(text);
+    if (!colour.isValid()) {
+        Log(LogCategories::kConfigurationData, 1,
+            QStringLiteral("Setting %1 holds \"%2\", which is not a colour; %3")
+                .arg(QLatin1String(key.name), text, instead));
+    }
+    return colour;
+}
+
+void SettingsDefaults::SetPaletteColour(QPalette& palette, QPalette::ColorRole role,
+                                        const QColor& colour)
+{
+    QPalette::ColorRole background = QPalette::NoRole;
+    if (role == QPalette::WindowText)
+        background = QPalette::Window;
+    else if (role == QPalette::Text)
+        background = QPalette::Base;
+    else if (role == QPalette::ButtonText)
+        background = QPalette::Button;
+    if (background == QPalette::NoRole) {
+        palette.setBrush(QPalette::All, role, QBrush(colour));
+        return;
+    }
+    palette.setBrush(QPalette::Active, role, QBrush(colour));
+    palette.setBrush(QPalette::Inactive, role, QBrush(colour));
+
+    QColor dimmed = defaultPalette.color(QPalette::Disabled, role);
+    if (colour != defaultPalette.color(QPalette::Active, role) || dimmed == colour) {
+        const auto halfway = [](const QColor& a, const QColor& b) {
+            return QColor((a.red() + b.red()) / 2, (a.green() + b.green()) / 2,
+                          (a.blue() + b.blue()) / 2);
+        };
+        dimmed = halfway(colour, palette.color(QPalette::Active, background));
+        // Text in its background's colour has nothing to go halfway to: away from it, then.
+        if (dimmed.rgb() == colour.rgb())
+            dimmed = halfway(colour, colour.lightness() < 128 ? Qt::white : Qt::black);
+    }
+    palette.setBrush(QPalette::Disabled, role, QBrush(dimmed));
+}
+
 void SettingsDefaults::ApplyColours()
 {
     QPalette palette = defaultPalette;
     for (const PaletteColour& c : kPaletteColours) {
-        const std::string stored = Settings::Text(c.key);
-        const QLatin1String text(stored.data(), qsizetype(stored.size()));
-        const QColor colour = QColor::fromString(text);
         // An invalid colour would be painted as black: one bad value in the store file could
         // put text in the colour of its background.
-        if (!colour.isValid()) {
-            Log(LogCategories::kConfigurationData, 1,
-                QStringLiteral("Setting %1 holds \"%2\", which is not a colour; keeping the "
-                               "palette's colour")
-                    .arg(QLatin1String(c.key.name), text));
-            continue;
-        }
-        palette.setBrush(QPalette::All, c.role, QBrush(colour));
+        const QColor colour = StoredColour(c.key, QStringLiteral("keeping the palette's colour"));
+        if (colour.isValid())
+            SetPaletteColour(palette, c.role, colour);
     }
     QGuiApplication::setPalette(palette);
 }

@@ -77,7 +77,7 @@ private Q_SLOTS:
     void init();
     void firstRun_data();
     void firstRun();
-    void paletteColoursFromTheCurrentGroupApplyToAll();
+    void paletteColoursFromTheCurrentGroup();
     void savedValuesReplaceDefaults();
     void storedColourApplied_data();
     void storedColourApplied();
@@ -121,7 +121,7 @@ void tst_SettingsDefaults::firstRun()
     QCOMPARE(QByteArray::fromStdString(Text(key.constData())), value);
 }
 
-void tst_SettingsDefaults::paletteColoursFromTheCurrentGroupApplyToAll()
+void tst_SettingsDefaults::paletteColoursFromTheCurrentGroup()
 {
     const QPalette before = QGuiApplication::palette();
     StartUp start(m_dir.filePath(QStringLiteral("no-such-file")));
@@ -137,7 +137,9 @@ void tst_SettingsDefaults::paletteColoursFromTheCurrentGroupApplyToAll()
         QVERIFY2(QRegularExpression(QStringLiteral("^#[0-9a-f]{6}$")).match(stored).hasMatch(),
                  qPrintable(stored));
         for (QPalette::ColorGroup group : kGroups)
-            QCOMPARE(after.color(group, kRoles[i]), current);
+            QCOMPARE(after.color(group, kRoles[i]), group == QPalette::Disabled && i % 2
+                                                        ? before.color(group, kRoles[i])
+                                                        : current);
     }
     // The copy the colour dialog resets to keeps the palette as it was found.
     QCOMPARE(defaultPalette, before);
@@ -176,6 +178,8 @@ void tst_SettingsDefaults::storedColourApplied_data()
     QTest::newRow("five digits") << QByteArray("#12345") << QColor();
     QTest::newRow("not a colour") << QByteArray("sky") << QColor();
     QTest::newRow("empty") << QByteArray("") << QColor();
+    const QColor base = DistinctPalette().color(QPalette::Active, QPalette::Base);
+    QTest::newRow("text as its background") << base.name().toLatin1() << base;
 }
 
 void tst_SettingsDefaults::storedColourApplied()
@@ -184,12 +188,24 @@ void tst_SettingsDefaults::storedColourApplied()
     QFETCH(QColor, applied);
     const QPalette before = QGuiApplication::palette();
     LogLines log(QStringLiteral("Configuration Data"));
-    StartUp start(m_dir.filePath(QStringLiteral("no-such-file")),
-                  [stored] { Settings::Set(SettingKeys::ColorInputText, stored.toStdString()); });
+    // The same text in all three text colours.
+    StartUp start(m_dir.filePath(QStringLiteral("no-such-file")), [stored] {
+        for (const SettingKey& key : {SettingKeys::ColorWindowText, SettingKeys::ColorInputText,
+                                      SettingKeys::ColorButtonText})
+            Settings::Set(key, stored.toStdString());
+    });
     const QPalette after = QGuiApplication::palette();
     for (QPalette::ColorGroup group : kGroups) {
-        const QColor expected = applied.isValid() ? applied : before.color(group, QPalette::Text);
-        QCOMPARE(after.color(group, QPalette::Text), expected);
+        for (QPalette::ColorRole role :
+             {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+            const QColor shown = after.color(group, role);
+            if (!applied.isValid())
+                QCOMPARE(shown, before.color(group, role));
+            else if (group == QPalette::Disabled)
+                QVERIFY2(shown != applied, "disabled text looks enabled");
+            else
+                QCOMPARE(shown, applied);
+        }
         // The other roles are applied all the same.
         QCOMPARE(after.color(group, QPalette::Base),
                  before.color(QPalette::Active, QPalette::Base));
