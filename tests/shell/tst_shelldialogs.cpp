@@ -8,13 +8,16 @@
 #include "shell/SettingsDefaults.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
+#include "support/LogLines.h"
 #include "support/ScriptedDialogs.h"
 #include "support/StoreGuard.h"
+#include "ui/chat/ChatView.h"
 #include "ui/dialogs/AddSharedFolderDialog.h"
 #include "ui/dialogs/ChangeListeningPortDialog.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/ColorSelectionDialog.h"
 #include "ui/dialogs/SharedFilesRescannedDialog.h"
+#include "ui/transfers/TransfersPage.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,7 +26,9 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
+#include <QTextBlock>
 #include <QTimer>
 
 #include <functional>
@@ -56,6 +61,31 @@ template <class Dialog> void WhenShown(std::function<void(Dialog*)> act)
         }
     });
     poll->start(10);
+}
+
+// The fourteen colour settings, in the order they are stored.
+const QStringList kColourKeys{
+    "color_window_background", "color_window_text",       "color_input_background",
+    "color_input_text",        "color_button_background", "color_button_text",
+    "color_transfer_queued",   "color_transfer_complete", "color_transfer_in_progress",
+    "color_transfer_failed",   "color_transfer_other",    "color_chat_username",
+    "color_chat_timestamp",    "color_chat_status"};
+
+QStringList StoredColours(int from = 0)
+{
+    QStringList stored;
+    for (const QString& key : kColourKeys.mid(from))
+        stored << QString::fromStdString(Settings::Text(SettingKey{qPrintable(key)}));
+    return stored;
+}
+
+// Each sample of the dialog as "name #rrggbb".
+QStringList Samples(const QDialog* dialog)
+{
+    QStringList samples;
+    for (const QLineEdit* sample : dialog->findChildren<QLineEdit*>())
+        samples << sample->objectName() + " " + ColorSelectionDialog::SampleColour(sample).name();
+    return samples;
 }
 
 QByteArray Stored(SettingKey key)
@@ -94,6 +124,9 @@ private Q_SLOTS:
     void sharedFolderAccess();
     void colours_data();
     void colours();
+    void colourChangesStayInTheDialog_data();
+    void colourChangesStayInTheDialog();
+    void savedColoursReachRowsAndNewChatLines();
 };
 
 void TestShellDialogs::realBoxShowsWhatItIsGiven_data()
@@ -365,13 +398,21 @@ void TestShellDialogs::sharedFolderAccess()
 void TestShellDialogs::colours_data()
 {
     QTest::addColumn<bool>("reset");
-    QTest::newRow("saved at once") << false;
-    QTest::newRow("reset, then saved") << true;
+    QTest::addColumn<QString>("status"); // what color_chat_status holds
+    QTest::addColumn<QString>("shown");  // in its sample and saved
+    QTest::newRow("saved at once") << false << "#fedcba"
+                                   << "#fedcba";
+    QTest::newRow("reset, then saved") << true << "#fedcba"
+                                       << "#339933";
+    QTest::newRow("no colour: the default") << false << "#12345"
+                                            << "#339933";
 }
 
 void TestShellDialogs::colours()
 {
     QFETCH(bool, reset);
+    QFETCH(QString, status);
+    QFETCH(QString, shown);
 
     Store store;
     const QPalette before = QApplication::palette();
@@ -382,13 +423,20 @@ void TestShellDialogs::colours()
     QApplication::setPalette(custom);
     Settings::Set(SettingKeys::ColorWindowBackground, "#102030");
     Settings::Set(SettingKeys::ColorTransferQueued, "#abcdef");
-    Settings::Set(SettingKeys::ColorChatStatus, "#fedcba");
+    Settings::Set(SettingKeys::ColorChatStatus, status.toStdString());
 
+    LogLines log("Configuration Data");
     QPointer<ColorSelectionDialog> dialog = new ColorSelectionDialog;
     QCOMPARE(ColorSelectionDialog::SampleColour(dialog->Sample("color_window_background")),
              QColor("#102030"));
     QCOMPARE(ColorSelectionDialog::SampleColour(dialog->Sample("color_transfer_queued")),
              QColor("#abcdef"));
+    QCOMPARE(ColorSelectionDialog::SampleColour(dialog->Sample("color_chat_status")),
+             QColor(reset ? status : shown));
+    QCOMPARE(log.lines, QColor::isValidColorName(status)
+                            ? QStringList()
+                            : QStringList{"Setting color_chat_status holds \"" + status +
+                                          "\", which is not a colour; showing its default"});
     if (reset)
         dialog->OnResetToDefaults();
     dialog->show();
@@ -397,20 +445,84 @@ void TestShellDialogs::colours()
     const QString window = reset ? defaultPalette.color(QPalette::Window).name() : "#102030";
     QCOMPARE(QString::fromStdString(Settings::Text(SettingKeys::ColorWindowBackground)), window);
     QCOMPARE(QApplication::palette().color(QPalette::Window).name(), window);
-    const QStringList fixed{"color_transfer_queued",      "color_transfer_complete",
-                            "color_transfer_in_progress", "color_transfer_failed",
-                            "color_transfer_other",       "color_chat_username",
-                            "color_chat_timestamp",       "color_chat_status"};
     const QStringList expected = reset ? QStringList{"#3366ff", "#006400", "#0000ff", "#ff0a47",
                                                      "#000000", "#0033ff", "#0066ff", "#339933"}
                                        : QStringList{"#abcdef", "#006400", "#0000ff", "#ff0a47",
-                                                     "#000000", "#0033ff", "#0066ff", "#fedcba"};
-    QStringList stored;
-    for (const QString& key : fixed)
-        stored << QString::fromStdString(Settings::Text(SettingKey{qPrintable(key)}));
-    QCOMPARE(stored, expected);
+                                                     "#000000", "#0033ff", "#0066ff", shown};
+    QCOMPARE(StoredColours(6), expected);
+    // Saved text colours leave disabled text dimmed.
+    const QPalette applied = QApplication::palette();
+    QVERIFY(applied.color(QPalette::Disabled, QPalette::Text) != applied.color(QPalette::Text));
     QTRY_VERIFY(dialog.isNull());
     QApplication::setPalette(before);
+}
+
+void TestShellDialogs::colourChangesStayInTheDialog_data()
+{
+    QTest::addColumn<QString>("row"); // "WindowBackground": OnChangeWindowBackground changes
+                                      // windowBackgroundColor by windowBackgroundButton
+    for (const char* row :
+         {"WindowBackground", "WindowText", "InputBackground", "InputText", "ButtonBackground",
+          "ButtonText", "TransferComplete", "TransferQueued", "TransferInProgress",
+          "TransferFailed", "TransferOther", "ChatUsername", "ChatTimestamp", "ChatStatus"})
+        QTest::newRow(row) << row;
+}
+
+void TestShellDialogs::colourChangesStayInTheDialog()
+{
+    QFETCH(QString, row);
+    const QString name = row.left(1).toLower() + row.mid(1);
+
+    Store store;
+    SettingsDefaults::WriteBeforeLoad();
+    const QPalette palette = QApplication::palette();
+    const QStringList stored = StoredColours();
+    ScriptedDialogs dialogs;
+    dialogs.colours << QColor("#123456") << QColor();
+    QPointer<ColorSelectionDialog> dialog = new ColorSelectionDialog;
+    QStringList samples = Samples(dialog);
+    const qsizetype changed = samples.indexOf(QRegularExpression(name + "Color #.*"));
+    QVERIFY(changed >= 0);
+    const QColor initial(samples[changed].section(' ', 1));
+    samples[changed] = name + "Color #123456";
+
+    dialog->findChild<QPushButton*>(name + "Button")->click();
+    QCOMPARE(Samples(dialog), samples);
+    QCOMPARE(dialogs.colourInitials, QList<QColor>{initial});
+    QCOMPARE(dialogs.chooserParents, QList<QWidget*>{dialog.data()});
+    // Cancelled, the chooser changes nothing.
+    QVERIFY(QMetaObject::invokeMethod(dialog, qPrintable("OnChange" + row)));
+    QCOMPARE(dialogs.colourInitials.value(1), QColor("#123456"));
+    QCOMPARE(Samples(dialog), samples);
+
+    dialog->show();
+    dialog->close();
+    QTRY_VERIFY(dialog.isNull());
+    QCOMPARE(StoredColours(), stored);
+    QCOMPARE(QApplication::palette(), palette);
+}
+
+void TestShellDialogs::savedColoursReachRowsAndNewChatLines()
+{
+    TransfersPage page;
+    ItemPtr entry = TransfersPage::Download("bob", "Music", "a.mp3");
+    TransfersPage::SetStatus(entry, "queued");
+    ChatView view(ChatLog::Kind::User, "bob");
+    view.AddChat("bob", "before");
+    page.client.dialogs.colours << QColor("#123456") << QColor("#654321");
+    auto* dialog = new ColorSelectionDialog(page.client.window.get());
+    dialog->OnChangeTransferQueued();
+    dialog->OnChangeChatUsername();
+    dialog->OnSaveColors();
+    QCOMPARE(TransfersPage::Row(entry)->foreground(0).color(), QColor("#123456"));
+    view.AddChat("bob", "after");
+    const auto nameColour = [&view](const QString& said) {
+        QTextCursor at = view.document()->find(said);
+        at.setPosition(at.block().position() + int(at.block().text().indexOf("bob")) + 1);
+        return at.charFormat().foreground().color();
+    };
+    QCOMPARE(nameColour("before"), QColor("#0033ff"));
+    QCOMPARE(nameColour("after"), QColor("#654321"));
 }
 
 QTEST_MAIN(TestShellDialogs)

@@ -24,11 +24,26 @@ public:
     static QColor SampleColour(const QLineEdit* sample);
 
 public Q_SLOTS:
+    // Each runs the colour chooser for its row's sample.
+    void OnChangeWindowBackground();
+    void OnChangeWindowText();
+    void OnChangeInputBackground();
+    void OnChangeInputText();
+    void OnChangeButtonBackground();
+    void OnChangeButtonText();
     void OnSaveColors();
     void OnResetToDefaults();
+    void OnChangeTransferComplete();
+    void OnChangeTransferQueued();
+    void OnChangeTransferInProgress();
+    void OnChangeTransferFailed();
+    void OnChangeTransferOther();
+    void OnChangeChatUsername();
+    void OnChangeChatTimestamp();
+    void OnChangeChatStatus();
 
 private:
-    void ChangeColour(QLineEdit* sample);
+    void ChangeColour(const char* key);
 
     std::vector<QLineEdit*> m_samples; // in the order of the rows' table
 };
