@@ -21,7 +21,9 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -110,6 +112,12 @@ private Q_SLOTS:
     void viewKeepsShowingTheNewestLine();
     void trimDropsWholeOldestLines_data();
     void trimDropsWholeOldestLines();
+
+    // The chat log viewer's search and its lines.
+    void logSearch_data();
+    void logSearch();
+    void logLinesStayOneLineEach_data();
+    void logLinesStayOneLineEach();
 };
 
 void tst_ChatForms::logPathsStayInTheirFolder_data()
@@ -748,6 +756,96 @@ void tst_ChatForms::trimDropsWholeOldestLines()
         before + ChatView::ChatMarkup({}, "bob", "hi").size() - tab.view->MarkupChars();
     QCOMPARE(kept.size() < lines.size(), before > ChatView::kMaxMarkupChars);
     QVERIFY(before > ChatView::kMaxMarkupChars ? removed >= ChatView::kTrimChars : removed == 0);
+}
+
+void tst_ChatForms::logSearch_data()
+{
+    // Steps in a log of "cat Cat x CAT": "=text" types the search, ">" and "<" go forward and
+    // back (a click, or the slot where the button is disabled), "+line" logs a line.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("at"); // where the highlight starts; -1: none
+    QTest::addColumn<bool>("back");
+    QTest::addColumn<bool>("forward");
+    QTest::newRow("nothing typed") << QStringList{} << -1 << false << false;
+    QTest::newRow("the first") << QStringList{"=cat"} << 0 << false << true;
+    QTest::newRow("forward: the second") << QStringList{"=cat", ">"} << 4 << true << true;
+    QTest::newRow("forward: the third") << QStringList{"=cat", ">", ">"} << 10 << true << false;
+    QTest::newRow("back from the first") << QStringList{"=cat", "<"} << 0 << false << true;
+    QTest::newRow("back from the third") << QStringList{"=cat", ">", ">", "<"} << 4 << true << true;
+    QTest::newRow("emptied") << QStringList{"=cat", ">", "="} << -1 << false << false;
+    QTest::newRow("no match") << QStringList{"=cat", ">", "=dog"} << -1 << false << false;
+    QTest::newRow("a line logged: the search stays")
+        << QStringList{"=cat", ">", ">", "+a cat"} << 10 << true << false;
+}
+
+void tst_ChatForms::logSearch()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, at);
+    QFETCH(bool, back);
+    QFETCH(bool, forward);
+
+    ChatTestScene scene;
+    Settings::Set(SettingKeys::ColorInputBackground, "#102030");
+    Settings::Set(SettingKeys::ColorInputText, "#f0e0d0");
+    ChatLog::Append(ChatLog::Kind::Room, "lobby", "cat Cat x CAT");
+    ChatLogForm viewer(ChatLog::Path(ChatLog::Kind::Room, "lobby"));
+    auto* backButton = viewer.findChild<QPushButton*>("searchBackButton");
+    auto* forwardButton = viewer.findChild<QPushButton*>("searchForwardButton");
+    for (const QString& step : steps) {
+        if (step.startsWith('='))
+            viewer.findChild<QLineEdit*>("searchEdit")->setText(step.mid(1));
+        else if (step.startsWith('+'))
+            viewer.AddLine(step.mid(1));
+        else if (QPushButton* button = step == ">" ? forwardButton : backButton;
+                 button->isEnabled())
+            button->click();
+        else
+            step == ">" ? viewer.OnSearchForward() : viewer.OnSearchBack();
+    }
+    auto* edit = viewer.findChild<QPlainTextEdit*>("logEdit");
+    const QList<QTextEdit::ExtraSelection> marks = edit->extraSelections();
+    QCOMPARE(marks.size(), at < 0 ? 0 : 1);
+    if (at >= 0) {
+        QCOMPARE(marks[0].cursor.selectionStart(), at);
+        QCOMPARE(marks[0].cursor.selectedText().toLower(), QString("cat"));
+        QCOMPARE(marks[0].format.foreground().color(), QColor("#102030"));
+        QCOMPARE(marks[0].format.background().color(), QColor("#f0e0d0"));
+        // The next search starts there.
+        QCOMPARE(edit->textCursor().position(), at);
+    }
+    QCOMPARE(backButton->isEnabled(), back);
+    QCOMPARE(forwardButton->isEnabled(), forward);
+}
+
+void tst_ChatForms::logLinesStayOneLineEach_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown");
+    const QString peer = R"([t][<b>x</b>] <img src=x> <a href="javascript:x">j</a> &amp;)";
+    QTest::newRow("markup and a paragraph break") << peer + u'\u2029' + "y" << peer + " y";
+    QTest::newRow("blanks around, breaks within")
+        << QString(" \t a\u2028b\rc") + QChar(0xfdd0) + "d" + QChar(0xfdd1) + "e \r"
+        << "a b c d e";
+}
+
+void tst_ChatForms::logLinesStayOneLineEach()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, shown);
+
+    ChatTestScene scene;
+    ChatLog::Append(ChatLog::Kind::User, "bob", line);
+    ChatLogForm viewer(ChatLog::Path(ChatLog::Kind::User, "bob"));
+    viewer.AddLine(line);
+    QCOMPARE(viewer.Text(), shown + "\n" + shown);
+    auto* edit = viewer.findChild<QPlainTextEdit*>("logEdit");
+    QCOMPARE(edit->document()->blockCount(), 2);
+    auto* search = viewer.findChild<QLineEdit*>("searchEdit");
+    QCOMPARE(search->property("get_focus").toInt(), 1);
+    search->setText("<b>");
+    const QList<QTextEdit::ExtraSelection> marks = edit->extraSelections();
+    QCOMPARE(marks.isEmpty() ? -1 : marks[0].cursor.selectionStart(), shown.indexOf("<b>"));
 }
 
 QTEST_MAIN(tst_ChatForms)

@@ -2,19 +2,30 @@
 
 #include "shell/ActionSetToolBar.h"
 #include "shell/ModalDialogs.h"
+#include "shell/SettingsDefaults.h"
 #include "shell/ShellActionSets.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
 #include "shell/Ties.h"
+#include "shell/UIFunctions.h"
+#include "store/Settings.h"
 
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextDocument>
 #include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
+
+constexpr int kSearchFocusPriority = 1;
 
 LiveSet& LiveForms()
 {
@@ -22,16 +33,93 @@ LiveSet& LiveForms()
     return forms;
 }
 
+// Characters that the text editor would start a new line or paragraph at. Logs hold what peers
+// said; one of these inside a line would let them pose as further lines.
+bool BreaksLine(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u == u'\n' || u == u'\r' || u == QChar::LineSeparator ||
+           u == QChar::ParagraphSeparator || u == 0xfdd0 || u == 0xfdd1; // frame marks
+}
+
+// The view lines of the text's lines: each trimmed at both ends, its breaks made blanks, and
+// joined by "\n" for QPlainTextEdit. A last line end adds no empty line. In place: a view line
+// is never longer than its log line.
+QString ViewLines(QString text)
+{
+    QChar* out = text.data();
+    const QChar* in = out;
+    const QChar* const end = in + text.size();
+    bool first = true;
+    while (in < end) {
+        const QChar* lineEnd = std::find(in, end, QLatin1Char('\n'));
+        const QChar* from = in;
+        const QChar* to = lineEnd;
+        while (from < to && from->isSpace())
+            ++from;
+        while (to > from && (to - 1)->isSpace())
+            --to;
+        if (!first)
+            *out++ = QLatin1Char('\n');
+        first = false;
+        for (; from < to; ++from)
+            *out++ = BreaksLine(*from) ? QLatin1Char(' ') : *from;
+        in = lineEnd == end ? end : lineEnd + 1;
+    }
+    text.truncate(out - text.constData());
+    return text;
+}
+
+QColor SettingColour(const SettingKey& key)
+{
+    const QColor colour = QColor::fromString(QLatin1String(Settings::Text(key).c_str()));
+    return colour.isValid() ? colour : SettingsDefaults::DefaultColour(key);
+}
+
+// Searches run with the editor's updates off: it repaints once, when they are done.
+class UpdatesOff
+{
+public:
+    explicit UpdatesOff(QWidget* widget) : m_widget(widget) { widget->setUpdatesEnabled(false); }
+    ~UpdatesOff() { m_widget->setUpdatesEnabled(true); }
+    UpdatesOff(const UpdatesOff&) = delete;
+    UpdatesOff& operator=(const UpdatesOff&) = delete;
+
+private:
+    QWidget* m_widget;
+};
+
 } // namespace
 
 ChatLogForm::ChatLogForm(const QString& path, QWidget* parent)
-    : QWidget(parent), m_path(path), m_logEdit(new QPlainTextEdit(this))
+    : QWidget(parent), m_path(path), m_searchEdit(new QLineEdit(this)),
+      m_searchBackButton(new QPushButton(this)), m_searchForwardButton(new QPushButton(this)),
+      m_logEdit(new QPlainTextEdit(this))
 {
     LiveForms().Insert(this);
+    m_searchEdit->setObjectName(QStringLiteral("searchEdit"));
+    m_searchBackButton->setObjectName(QStringLiteral("searchBackButton"));
+    m_searchBackButton->setIcon(QIcon(QStringLiteral(":/icons/back_icon")));
+    m_searchBackButton->setEnabled(false);
+    m_searchForwardButton->setObjectName(QStringLiteral("searchForwardButton"));
+    m_searchForwardButton->setIcon(QIcon(QStringLiteral(":/icons/forward_icon")));
+    m_searchForwardButton->setEnabled(false);
     m_logEdit->setObjectName(QStringLiteral("logEdit"));
     m_logEdit->setReadOnly(true);
+    auto* search = new QHBoxLayout;
+    search->addStretch();
+    search->addWidget(m_searchEdit);
+    search->addWidget(m_searchBackButton);
+    search->addWidget(m_searchForwardButton);
+    auto* column = new QVBoxLayout;
+    column->addLayout(search);
+    column->addWidget(m_logEdit);
     auto* layout = new QHBoxLayout(this);
-    layout->addWidget(m_logEdit);
+    layout->addLayout(column);
+    connect(m_searchEdit, &QLineEdit::textChanged, this, &ChatLogForm::OnSearchTextChanged);
+    connect(m_searchBackButton, &QPushButton::clicked, this, &ChatLogForm::OnSearchBack);
+    connect(m_searchForwardButton, &QPushButton::clicked, this, &ChatLogForm::OnSearchForward);
+    RegisterWidgetForTabFocus(m_searchEdit, kSearchFocusPriority);
     Load();
 
     ActionSetToolBar* bar = ReachActionBar();
@@ -66,14 +154,17 @@ void ChatLogForm::Load()
     } else {
         bytes = file.readAll();
     }
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    m_logEdit->setPlainText(QString::fromUtf8(bytes));
+    m_logEdit->setPlainText(ViewLines(QString::fromUtf8(bytes)));
 }
 
 void ChatLogForm::AddLine(const QString& line)
 {
-    m_logEdit->appendPlainText(line);
+    QString shown = line.trimmed();
+    for (QChar& c : shown) {
+        if (BreaksLine(c))
+            c = QLatin1Char(' ');
+    }
+    m_logEdit->appendPlainText(shown);
 }
 
 QString ChatLogForm::Text() const
@@ -99,4 +190,63 @@ void ChatLogForm::OnActionTriggered(QWidget* widget, std::string id)
     } else if (id == ShellActions::OpenLogFolder) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_path).absolutePath()));
     }
+}
+
+void ChatLogForm::OnSearchTextChanged(const QString& text)
+{
+    const UpdatesOff off(m_logEdit);
+    m_logEdit->moveCursor(QTextCursor::Start);
+    m_searchBackButton->setEnabled(false);
+    m_searchForwardButton->setEnabled(false);
+    const QTextCursor match = text.isEmpty() ? QTextCursor() : m_logEdit->document()->find(text, 0);
+    if (match.isNull())
+        m_logEdit->setExtraSelections({});
+    else
+        MarkFind(match);
+}
+
+void ChatLogForm::OnSearchForward()
+{
+    const UpdatesOff off(m_logEdit);
+    const int from = m_logEdit->textCursor().position() + 1;
+    const QTextCursor match = m_logEdit->document()->find(m_searchEdit->text(), from);
+    if (!match.isNull())
+        MarkFind(match);
+}
+
+void ChatLogForm::OnSearchBack()
+{
+    const UpdatesOff off(m_logEdit);
+    const QTextCursor match = m_logEdit->document()->find(
+        m_searchEdit->text(), m_logEdit->textCursor(), QTextDocument::FindBackward);
+    if (!match.isNull())
+        MarkFind(match);
+}
+
+void ChatLogForm::MarkFind(const QTextCursor& match)
+{
+    QTextEdit::ExtraSelection highlight;
+    highlight.cursor = match;
+    // A match at the very end would otherwise grow over each line added after it.
+    highlight.cursor.setKeepPositionOnInsert(true);
+    highlight.format.setForeground(SettingColour(SettingKeys::ColorInputBackground));
+    highlight.format.setBackground(SettingColour(SettingKeys::ColorInputText));
+    m_logEdit->setExtraSelections({highlight});
+    MarkSearchButtons(match);
+    // From the end back to the match, so that it scrolls into view from below.
+    m_logEdit->moveCursor(QTextCursor::End);
+    QTextCursor start = match;
+    start.setPosition(match.selectionStart());
+    m_logEdit->setTextCursor(start);
+}
+
+void ChatLogForm::MarkSearchButtons(const QTextCursor& match)
+{
+    const QString text = m_searchEdit->text();
+    QTextDocument* document = m_logEdit->document();
+    // Forward probes from where a click on forward searches from: the match's start and one, so
+    // that a match that begins where this one ends, or within it, counts.
+    m_searchForwardButton->setEnabled(!document->find(text, match.selectionStart() + 1).isNull());
+    m_searchBackButton->setEnabled(
+        !document->find(text, match, QTextDocument::FindBackward).isNull());
 }

@@ -7,12 +7,20 @@
 
 #include <string>
 
+class QLineEdit;
 class QPlainTextEdit;
+class QPushButton;
+class QTextCursor;
 
 // A viewer of one chat log file in a tab: the file's text, then each line logged while it is
-// open. Registered under the tool bar set "chat_log", whose actions clear the log and open the
-// folder that holds it. Whoever opens it links a "chat_log_form" item (its address) to the room
-// or user; the viewer removes that item when it goes.
+// open, one log line to one view line, trimmed at both ends, as plain text. Registered under the
+// tool bar set "chat_log", whose actions clear the log and open the folder that holds it. Whoever
+// opens it links a "chat_log_form" item (its address) to the room or user; the viewer removes
+// that item when it goes.
+//
+// The search row above the log finds what is typed, case ignored, and highlights the match in the
+// input field's colours swapped; its buttons go to the match before or after, each enabled while
+// there is one.
 class ChatLogForm : public QWidget
 {
     Q_OBJECT
@@ -28,16 +36,25 @@ public:
     static ChatLogForm* FromItem(ItemPtr item);
 
     const QString& LogPath() const { return m_path; }
-    // Shown as plain text, a line of its own.
+    // Shown as plain text, a line of its own; the search stays as it was.
     void AddLine(const QString& line);
     QString Text() const;
 
 public Q_SLOTS:
     void OnActionTriggered(QWidget* widget, std::string id);
+    void OnSearchTextChanged(const QString& text);
+    void OnSearchBack();
+    void OnSearchForward();
 
 private:
     void Load();
+    // Highlights the match and shows it; then sets the buttons.
+    void MarkFind(const QTextCursor& match);
+    void MarkSearchButtons(const QTextCursor& match);
 
     QString m_path;
+    QLineEdit* m_searchEdit;
+    QPushButton* m_searchBackButton;
+    QPushButton* m_searchForwardButton;
     QPlainTextEdit* m_logEdit;
 };
