@@ -18,6 +18,9 @@
 #include "support/HeldClock.h"
 #include "support/PeerBodies.h"
 #include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatLog.h"
+#include "ui/chat/ChatLogForm.h"
+#include "ui/dialogs/ColorSelectionDialog.h"
 #include "ui/dialogs/DataDialog.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchForm.h"
@@ -34,6 +37,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -126,6 +130,8 @@ private Q_SLOTS:
     void chat();
     void transfers();
     void storedata();
+    void chatlog();
+    void colours();
 };
 
 void tst_PageShots::search()
@@ -486,6 +492,50 @@ void tst_PageShots::storedata()
 
     Shot("storedata", {{"types", types->viewport()}, {"items", items->viewport()},
                        {"tree", tree->viewport()}});
+}
+
+void tst_PageShots::chatlog()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    // Two thousand lines of a long conversation with bob, logged as his tab logs them.
+    const HeldClock clock(QDateTime(QDate(2026, 1, 12), QTime(9, 30, 0)));
+    const QString said[] = {"morning! did the tea arrive?", "yes, the green one, thanks",
+                            "<b>bold</b> & a link: https://example.org/t?a=1&b=2",
+                            "/me pours a cup", QString::fromUtf8("\u043f\u0440\u0438 from olga")};
+    for (int i = 0; i < 2000; ++i) {
+        Clock::AdvanceMs(37000);
+        ChatLog::Append(ChatLog::Kind::User, "bob",
+                        ChatLog::ChatLine(Clock::Now(), i % 3 ? "bob" : "alice", said[i % 5]));
+    }
+    client.window->OpenChatForm("bob");
+    auto* tabs = client.Child<QTabWidget>("chatTabControl");
+    client.Trigger(tabs->currentWidget(), "Chat Log");
+    auto* viewer = qobject_cast<ChatLogForm*>(tabs->widget(tabs->count() - 1));
+    QVERIFY(viewer);
+    tabs->setCurrentWidget(viewer);
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("chatTab"));
+    auto* search = viewer->findChild<QLineEdit*>("searchEdit");
+    search->setText("tea");
+    for (int i = 0; i < 40; ++i)
+        viewer->OnSearchForward();
+    auto* log = viewer->findChild<QPlainTextEdit*>("logEdit");
+    Shot("chatlog", {{"search", search}, {"log", log->viewport()}});
+}
+
+void tst_PageShots::colours()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    QVERIFY(QMetaObject::invokeMethod(client.window.get(), "OnSelectColors"));
+    auto* dialog = client.window->findChild<ColorSelectionDialog*>();
+    QVERIFY(dialog);
+    Shot("colours", {{"Main UI", dialog->findChild<QWidget*>("groupBox")},
+                     {"Chat", dialog->findChild<QWidget*>("chatGroupBox")},
+                     {"Transfers", dialog->findChild<QWidget*>("groupBox_2")}});
 }
 
 QTEST_MAIN(tst_PageShots)
