@@ -59,6 +59,26 @@ ItemPtr LiveItem(uint32_t id, const char* typeName)
     return item && item->GetType() == d.GetType(typeName) ? ItemPtr(item) : ItemPtr();
 }
 
+// Whether the setting holds a port from 0 to max in plain decimal.
+bool IsUsablePort(SettingKey key, int max)
+{
+    bool number = false;
+    const int port = QByteArray::fromStdString(Settings::Text(key)).toInt(&number);
+    return number && port >= 0 && port <= max;
+}
+
+// A port that a hand-edited or older store file holds out of range goes, logged.
+void DropUnusablePort(SettingKey key, int max)
+{
+    if (!Settings::HasValue(key) || IsUsablePort(key, max))
+        return;
+    Log(LogCategories::kConfigurationData, 1,
+        QStringLiteral("The stored %1 \"%2\" is not a port from 1 to %3 and was dropped")
+            .arg(QLatin1String(key.name), Q(Settings::Text(key)))
+            .arg(max));
+    Settings::RemoveKey(key);
+}
+
 } // namespace
 
 void PeerMessenger::StampTime(ItemPtr item, const char* timeType)
@@ -185,6 +205,10 @@ void PeerMessenger::ResetForTesting()
 
 void PeerMessenger::DataLoaded()
 {
+    // A pending port out of range leaves the port in use; one in use goes back to its default.
+    DropUnusablePort(SettingKeys::NewListeningPort, kMaxListeningPort);
+    DropUnusablePort(SettingKeys::ListeningPort, kMaxListeningPort);
+    DropUnusablePort(SettingKeys::ObfuscatedListeningPort, kMaxObfuscatedListeningPort);
     // A key that was only ever read has no value: it is as missing as no key at all, or the
     // listener would take whatever port the system picks and the server would be told 0.
     if (!Settings::HasValue(SettingKeys::ListeningPort))
