@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QColor>
+#include <QList>
 #include <QMessageBox>
 #include <QPoint>
 #include <QString>
+
+#include <utility>
 
 class QAction;
 class QMenu;
@@ -23,6 +26,8 @@ public:
         QString text;
         QMessageBox::StandardButtons buttons = QMessageBox::Ok;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        // Buttons that say what they do in place of their standard text ("Try Again").
+        QList<std::pair<QMessageBox::StandardButton, QString>> buttonTexts;
     };
 
     virtual ~ModalDialogs() = default;
