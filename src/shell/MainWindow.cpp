@@ -150,23 +150,8 @@ MainWindow::~MainWindow()
     delete dataDialog;
     delete typeNavigatorDialog;
 
-    if (m_engine) {
-        // Why a save failed is logged; at shutdown nobody reads the log any more, so it goes to
-        // the terminal as well.
-        QStringList lines;
-        const QMetaObject::Connection capture =
-            connect(LogHub::Instance(), &LogHub::LineLogged,
-                    [&lines](const QString& category, const QString& line) {
-                        if (category == LogCategories::kConfigurationData)
-                            lines << line;
-                    });
-        const bool saved = m_engine->Shutdown(Engine::StoreFilePath());
-        disconnect(capture);
-        if (!saved) {
-            for (const QString& line : std::as_const(lines))
-                std::fprintf(stderr, "Quorvale: %s\n", qPrintable(line));
-        }
-    }
+    if (m_engine)
+        SaveAtShutdown();
 
     // The store changes below (widgets removing their items) are no business of the window's.
     RemoveDataHandlers();
@@ -331,6 +316,36 @@ void MainWindow::LoadStoreFile()
     ShowInformation(this, QStringLiteral("Error loading configuration data"),
                     QStringLiteral("Your client configuration data could not be loaded. Starting "
                                    "from scratch..."));
+}
+
+void MainWindow::SaveAtShutdown()
+{
+    const QString path = Engine::StoreFilePath();
+    bool saved = m_engine->Shutdown(path);
+    // Everything changed since the last save goes unless this one succeeds: the user is told,
+    // and may make room or lift the write protection and try again.
+    while (!saved) {
+        ModalDialogs::MessageBox box;
+        box.icon = QMessageBox::Warning;
+        box.title = QStringLiteral("Error saving configuration data");
+        box.text = QStringLiteral("Your client configuration data could not be saved: %1.\n\n"
+                                  "The configuration saved before is kept. Quitting without "
+                                  "saving loses every change made since then.")
+                       .arg(m_engine->saver().SaveFailure());
+        box.buttons = QMessageBox::Retry | QMessageBox::Discard;
+        box.defaultButton = QMessageBox::Retry;
+        box.buttonTexts = {{QMessageBox::Retry, QStringLiteral("Try Again")},
+                           {QMessageBox::Discard, QStringLiteral("Quit Without Saving")}};
+        if (ModalDialogs::Current().Show(box) != QMessageBox::Retry)
+            break;
+        saved = m_engine->saver().Save(path);
+    }
+    // For a client whose box nobody saw, the terminal has it as well.
+    if (!saved)
+        std::fprintf(stderr,
+                     "Quorvale: Saving the configuration data failed, the previous file is "
+                     "kept: %s\n",
+                     qPrintable(m_engine->saver().SaveFailure()));
 }
 
 void MainWindow::ShowSavedOptions()

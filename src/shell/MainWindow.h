@@ -122,6 +122,8 @@ private:
     void AfterSharedFolders();
     void AfterTransferEngine();
     void LoadStoreFile();
+    // The last save, which the user may try again when it fails.
+    void SaveAtShutdown();
     // The first scan of the shares, after which rescans are reported.
     void StartShares();
     void ShowSavedOptions();

@@ -359,6 +359,7 @@ void DataSaver::EmitDataLoaded()
 bool DataSaver::Save(const QString& path)
 {
     path_ = path;
+    saveFailure_.clear();
     const QString target = FollowLinks(path);
     RemoveLeftovers(target);
     QString temporary;
@@ -388,9 +389,10 @@ bool DataSaver::Save(const QString& path)
             ::close(fd);
         if (!temporary.isEmpty())
             QFile::remove(temporary);
+        saveFailure_ = QString::fromStdString(failure.what());
         Log(LogCategories::kConfigurationData, 1,
             QStringLiteral("Saving the configuration data failed, the previous file is kept: %1")
-                .arg(QString::fromStdString(failure.what())));
+                .arg(saveFailure_));
         return false;
     }
     std::string why;

@@ -76,6 +76,8 @@ public:
 
     // The store file last loaded or saved; empty before either.
     const QString& Path() const { return path_; }
+    // Why the last save failed, with the system's reason; empty after a save that succeeded.
+    const QString& SaveFailure() const { return saveFailure_; }
     // Whether name, a file in the same folder as the store file storeName, is one of the store
     // file's own: the file itself or any name the saver makes by adding a suffix after a dot
     // (numbered temporaries, the previous generation, copies set aside, the lock). All of them
@@ -126,6 +128,7 @@ private:
     void MakeItems(Contents& contents);
 
     QString path_;
+    QString saveFailure_;
     TypeSet savedTypes_;
     std::map<Type*, std::vector<Type*>, TypeOrder> savedByConnection_;
     std::vector<DataLoadedEventHandler*> loadedHandlers_;

@@ -1,5 +1,6 @@
 // The main window as the program runs it: start-up in a home folder of the test's own, the login
-// and the connection state, refused logins, the periodic sweep and save, and shutdown.
+// and the connection state, refused logins, the periodic sweep and save, and shutdown with a save
+// that may fail.
 
 #include "MainWindowClient.h"
 
@@ -29,8 +30,11 @@
 #include <QTemporaryFile>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +71,45 @@ private:
 
     QTemporaryFile m_file;
     int m_saved = -1;
+};
+
+// A disk that takes only so many bytes of a file, as a full one does: a write past them fails with
+// EFBIG (the signal that would end the process is ignored meanwhile). A read-only folder stops no
+// test run as root, this does.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_before);
+        rlimit limited = m_before;
+        limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        Lift();
+        std::signal(SIGXFSZ, m_handler);
+    }
+    void Lift() { ::setrlimit(RLIMIT_FSIZE, &m_before); }
+
+private:
+    rlimit m_before{};
+    void (*m_handler)(int);
+};
+
+// Answers boxes as ScriptedDialogs does, over the client's, after a step the user takes while
+// each box is up.
+class StepAtBox : public ScriptedDialogs
+{
+public:
+    QMessageBox::StandardButton Show(const MessageBox& box) override
+    {
+        if (step)
+            step();
+        return ScriptedDialogs::Show(box);
+    }
+    std::function<void()> step;
 };
 
 // A room's tab as the room forms are: it leaves its room through the server connection when it
@@ -124,6 +167,8 @@ private Q_SLOTS:
     void shutdownLeavesRoomsWhileServerLives();
     void periodicSweepAndSave();
     void failedSavesAreLoggedAndHarmless();
+    void failedSaveAtShutdown_data();
+    void failedSaveAtShutdown();
 };
 
 void tst_MainWindow::startUpWithoutAUser_data()
@@ -466,6 +511,46 @@ void tst_MainWindow::failedSavesAreLoggedAndHarmless()
                  .entryList(QDir::Files | QDir::Hidden, QDir::Name)
                  .filter(QStringLiteral(".Quorvale.")),
              QStringList());
+}
+
+void tst_MainWindow::failedSaveAtShutdown_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("try again, once the disk has room") << int(QMessageBox::Retry);
+    QTest::newRow("quit without saving") << int(QMessageBox::Discard);
+    QTest::newRow("box closed") << int(QMessageBox::NoButton);
+}
+
+void tst_MainWindow::failedSaveAtShutdown()
+{
+    QFETCH(int, answer);
+
+    Client client("alice");
+    client.Start();
+    const QString path = client.home.StorePath();
+    timerManager->everyFiveMinutes()->Fire();
+    const QByteArray before = FileBytes(path);
+    QVERIFY(!before.isEmpty());
+    Settings::Set(SettingKeys::DownloadFolder, "/srv/since the last save");
+
+    FileSizeLimit full(64);
+    StepAtBox dialogs;
+    dialogs.answers << QMessageBox::StandardButton(answer);
+    dialogs.step = [&full] { full.Lift(); };
+    client.window.reset();
+
+    QCOMPARE(dialogs.shown.size(), 1);
+    const ModalDialogs::MessageBox& box = dialogs.shown.at(0);
+    QCOMPARE(box.title, QString("Error saving configuration data"));
+    QVERIFY2(box.text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))), qPrintable(box.text));
+    QCOMPARE(box.buttons, QMessageBox::Retry | QMessageBox::Discard);
+    QCOMPARE(box.defaultButton, QMessageBox::Retry);
+    QCOMPARE(box.buttonTexts.value(0).second, QString("Try Again"));
+    QCOMPARE(box.buttonTexts.value(1).second, QString("Quit Without Saving"));
+    if (answer == QMessageBox::Retry)
+        QVERIFY(FileBytes(path).contains("/srv/since the last save"));
+    else
+        QCOMPARE(FileBytes(path), before);
 }
 
 QTEST_MAIN(tst_MainWindow)
