@@ -1,7 +1,9 @@
 // The shell's dialogs: the seam for its modal boxes and folder chooser, the login dialog, and
 // the settings dialogs that the options page and the tool bar open (the rescan report, the
-// listening port, adding a shared folder and the colours).
+// listening port, adding a shared folder and the colours), the ports a restart makes of what
+// they stored, and what every dialog shows of its title and fields.
 
+#include "engine/Engine.h"
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
@@ -9,24 +11,34 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "support/LogLines.h"
+#include "support/OfflineStore.h"
 #include "support/ScriptedDialogs.h"
+#include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
 #include "ui/chat/ChatView.h"
+#include "ui/chat/CreateRoomDialog.h"
 #include "ui/dialogs/AddSharedFolderDialog.h"
 #include "ui/dialogs/ChangeListeningPortDialog.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/ColorSelectionDialog.h"
+#include "ui/dialogs/DataDialog.h"
 #include "ui/dialogs/SharedFilesRescannedDialog.h"
 #include "ui/transfers/TransfersPage.h"
+#include "ui/dialogs/TypeNavigatorDialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
@@ -88,9 +100,66 @@ QStringList Samples(const QDialog* dialog)
     return samples;
 }
 
+// Types the text into the widget a key at a time, as a keyboard of any layout would.
+void TypeKeys(QWidget* widget, const QString& text)
+{
+    for (const QChar c : text) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(widget, &key);
+    }
+}
+
 QByteArray Stored(SettingKey key)
 {
     return QByteArray::fromStdString(Settings::HasValue(key) ? Settings::Text(key) : "(none)");
+}
+
+// The three port settings as a restart on the store file leaves them (the peer listeners on
+// 127.0.0.1, on ports the system picks), and the lines it logged about stored ports.
+struct Ports
+{
+    QByteArray listening;
+    QByteArray obfuscated;
+    QByteArray pending;
+    QStringList dropped;
+};
+
+Ports Restart(const QString& storeFile)
+{
+    ScriptedUpnp upnp;
+    StoreGuard store;
+    EngineOptions options;
+    options.loopbackListeners = true;
+    Engine engine(options);
+    LogLines log(QStringLiteral("Configuration Data"));
+    engine.Load(storeFile);
+    return {Stored(SettingKeys::ListeningPort), Stored(SettingKeys::ObfuscatedListeningPort),
+            Stored(SettingKeys::NewListeningPort), log.lines.filter(QStringLiteral("The stored"))};
+}
+
+// Each dialog of the shell and its forms as its opener makes it.
+QDialog* MakeDialog(const QString& name, QWidget* parent)
+{
+    if (name == "listening port")
+        return new ChangeListeningPortDialog(parent);
+    if (name == "login" || name == "first-run login")
+        return new ChangeUsernamePasswordDialog(name == "first-run login", parent);
+    if (name == "shared folder")
+        return new AddSharedFolderDialog(parent);
+    if (name == "colours")
+        return new ColorSelectionDialog(parent);
+    if (name == "create room")
+        return new CreateRoomDialog(parent);
+    if (name == "store data")
+        return new DataDialog(&d, parent);
+    if (name == "rescan report") {
+        auto* report = new SharedFilesRescannedDialog(parent);
+        report->setWindowTitle(QStringLiteral("Shared Files Rescanned"));
+        return report;
+    }
+    auto* navigator = new TypeNavigatorDialog(parent);
+    navigator->Init();
+    return navigator;
 }
 
 QStringList Links(ItemPtr folder)
@@ -127,42 +196,61 @@ private Q_SLOTS:
     void colourChangesStayInTheDialog_data();
     void colourChangesStayInTheDialog();
     void savedColoursReachRowsAndNewChatLines();
+    void storedPortsAtLoad_data();
+    void storedPortsAtLoad();
+    void dialogsShowTitlesAndSayWhatTheyTake_data();
+    void dialogsShowTitlesAndSayWhatTheyTake();
 };
 
 void TestShellDialogs::realBoxShowsWhatItIsGiven_data()
 {
     QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("title");
     QTest::addColumn<int>("buttons");
     QTest::addColumn<int>("defaultButton");
     QTest::addColumn<int>("pressed");
+    QTest::addColumn<QStringList>("texts"); // given to the buttons, in the order of buttons
     QTest::newRow("a question answered Yes")
-        << int(QMessageBox::Question) << int(QMessageBox::Yes | QMessageBox::No)
-        << int(QMessageBox::No) << int(QMessageBox::Yes);
-    QTest::newRow("information") << int(QMessageBox::Information) << int(QMessageBox::Ok)
-                                 << int(QMessageBox::NoButton) << int(QMessageBox::Ok);
+        << int(QMessageBox::Question) << "REALLY?" << int(QMessageBox::Yes | QMessageBox::No)
+        << int(QMessageBox::No) << int(QMessageBox::Yes) << QStringList{};
+    QTest::newRow("information") << int(QMessageBox::Information) << "REALLY?"
+                                 << int(QMessageBox::Ok) << int(QMessageBox::NoButton)
+                                 << int(QMessageBox::Ok) << QStringList{};
+    QTest::newRow("a title longer than the text, buttons that say what they do")
+        << int(QMessageBox::Warning) << "Error saving configuration data: try again?"
+        << int(QMessageBox::Retry | QMessageBox::Discard) << int(QMessageBox::Retry)
+        << int(QMessageBox::Discard) << QStringList{"Try Again", "Quit Without Saving"};
 }
 
 void TestShellDialogs::realBoxShowsWhatItIsGiven()
 {
     QFETCH(int, icon);
+    QFETCH(QString, title);
     QFETCH(int, buttons);
     QFETCH(int, defaultButton);
     QFETCH(int, pressed);
+    QFETCH(QStringList, texts);
 
-    ModalDialogs::MessageBox box{QMessageBox::Icon(icon),
-                                 nullptr,
-                                 "REALLY?",
-                                 "Are you sure?",
-                                 QMessageBox::StandardButtons(buttons),
-                                 QMessageBox::StandardButton(defaultButton)};
+    ModalDialogs::MessageBox box;
+    box.icon = QMessageBox::Icon(icon);
+    box.title = title;
+    box.text = "Are you sure?";
+    box.buttons = QMessageBox::StandardButtons(buttons);
+    box.defaultButton = QMessageBox::StandardButton(defaultButton);
+    if (!texts.isEmpty())
+        box.buttonTexts = {{QMessageBox::Retry, texts.at(0)}, {QMessageBox::Discard, texts.at(1)}};
     ModalDialogs::MessageBox seen;
+    QStringList seenTexts;
+    int width = 0;
     WhenShown<QMessageBox>([&](QMessageBox* shown) {
-        seen = {shown->icon(),
-                nullptr,
-                shown->windowTitle(),
-                shown->text(),
-                shown->standardButtons(),
-                shown->standardButton(shown->defaultButton())};
+        seen.icon = shown->icon();
+        seen.title = shown->windowTitle();
+        seen.text = shown->text();
+        seen.buttons = shown->standardButtons();
+        seen.defaultButton = shown->standardButton(shown->defaultButton());
+        for (const auto& [button, text] : box.buttonTexts)
+            seenTexts << shown->button(button)->text();
+        width = shown->width();
         shown->button(QMessageBox::StandardButton(pressed))->click();
     });
     QCOMPARE(int(ModalDialogs::Current().Show(box)), pressed);
@@ -171,6 +259,10 @@ void TestShellDialogs::realBoxShowsWhatItIsGiven()
     QCOMPARE(seen.text, box.text);
     QCOMPARE(seen.buttons, box.buttons);
     QCOMPARE(seen.defaultButton, box.defaultButton);
+    QCOMPARE(seenTexts, texts);
+    // A window manager's buttons beside the whole title.
+    QVERIFY2(QFontMetrics(QApplication::font()).horizontalAdvance(title) + 120 <= width,
+             qPrintable(QString::number(width)));
 }
 
 void TestShellDialogs::scriptedDialogsStandInWhileTheyLive()
@@ -201,26 +293,34 @@ void TestShellDialogs::loginDialog_data()
 {
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("typed");            // false: set past the validator, as a paste can
     QTest::addColumn<QByteArray>("storedUser"); // "caf\xe9" and "secret": refused, kept
     QTest::addColumn<QByteArray>("storedPassword");
     QTest::newRow("both") << "alice"
-                          << "pw" << QByteArray("alice") << QByteArray("pw");
+                          << "pw" << false << QByteArray("alice") << QByteArray("pw");
     QTest::newRow("blanks around go, blanks inside stay")
         << "  al ice\t"
-        << " p w " << QByteArray("al ice") << QByteArray("p w");
-    QTest::newRow("Latin-1 kept, beyond it a question mark")
-        << QStringLiteral("J\u00fcrgen") << QStringLiteral("\u20ac5") << QByteArray("J\xfcrgen")
-        << QByteArray("?5");
-    QTest::newRow("blank user name") << "   "
-                                     << "pw" << QByteArray("caf\xe9") << QByteArray("secret");
+        << " p w " << false << QByteArray("al ice") << QByteArray("p w");
+    QTest::newRow("typed: Latin-1 taken, the euro sign refused")
+        << QStringLiteral("J\u00fcrgen") << QStringLiteral("\u20ac5") << true
+        << QByteArray::fromHex("4afc7267656e") << QByteArray("5");
+    QTest::newRow("a password beyond Latin-1 set") << "alice" << QStringLiteral("\u20ac5") << false
+                                                   << QByteArray("caf\xe9") << QByteArray("secret");
+    QTest::newRow("a user name beyond Latin-1 set")
+        << QStringLiteral("\u042e\u043b\u044f") << "pw" << false << QByteArray("caf\xe9")
+        << QByteArray("secret");
+    QTest::newRow("blank user name")
+        << "   "
+        << "pw" << false << QByteArray("caf\xe9") << QByteArray("secret");
     QTest::newRow("empty password") << "alice"
-                                    << "" << QByteArray("caf\xe9") << QByteArray("secret");
+                                    << "" << false << QByteArray("caf\xe9") << QByteArray("secret");
 }
 
 void TestShellDialogs::loginDialog()
 {
     QFETCH(QString, user);
     QFETCH(QString, password);
+    QFETCH(bool, typed);
     QFETCH(QByteArray, storedUser);
     QFETCH(QByteArray, storedPassword);
     const bool closes = storedUser != "caf\xe9";
@@ -234,10 +334,19 @@ void TestShellDialogs::loginDialog()
     auto* passwordEdit = dialog.findChild<QLineEdit*>("passwordEdit");
     QCOMPARE(userEdit->text(), QStringLiteral("caf\u00e9"));
     QCOMPARE(passwordEdit->text(), QStringLiteral("secret"));
-    QCOMPARE(passwordEdit->echoMode(), QLineEdit::Normal);
+    // Nobody beside the screen reads the password.
+    QCOMPARE(passwordEdit->echoMode(), QLineEdit::Password);
+    QCOMPARE(userEdit->echoMode(), QLineEdit::Normal);
     dialog.show();
-    userEdit->setText(user);
-    passwordEdit->setText(password);
+    if (typed) {
+        for (QLineEdit* edit : {userEdit, passwordEdit})
+            edit->clear();
+        TypeKeys(userEdit, user);
+        TypeKeys(passwordEdit, password);
+    } else {
+        userEdit->setText(user);
+        passwordEdit->setText(password);
+    }
     dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
     QCOMPARE(dialog.isVisible(), !closes);
     QCOMPARE(dialog.result(), closes ? int(QDialog::Accepted) : int(QDialog::Rejected));
@@ -271,21 +380,17 @@ void TestShellDialogs::listeningPort_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("pending");
-    QTest::newRow("empty") << ""
-                           << "Invalid Port Number"
-                           << "";
-    QTest::newRow("above the range") << "65536"
-                                     << "Invalid Port Number"
-                                     << "";
-    QTest::newRow("five nines") << "99999"
-                                << "Invalid Port Number"
-                                << "";
+    const QString invalid = "Invalid Port Number";
+    QTest::newRow("empty") << "" << invalid << "";
+    // The scrambled port would be 65536.
+    QTest::newRow("the last port") << "65535" << invalid << "";
+    QTest::newRow("five nines") << "99999" << invalid << "";
     QTest::newRow("the port in use") << "2235"
                                      << "Port Number Not Changed"
                                      << "";
-    QTest::newRow("highest") << "65535"
+    QTest::newRow("highest") << "65534"
                              << "Change to Listening Port Pending"
-                             << "65535";
+                             << "65534";
     QTest::newRow("lowest") << "1"
                             << "Change to Listening Port Pending"
                             << "1";
@@ -297,33 +402,48 @@ void TestShellDialogs::listeningPort()
     QFETCH(QString, box);
     QFETCH(QString, pending);
 
-    Store store;
-    Settings::Set(SettingKeys::ListeningPort, "2235");
-    Settings::Set(SettingKeys::NewListeningPort, "3000");
-    ScriptedDialogs dialogs;
-    QWidget parent;
-    QPointer<ChangeListeningPortDialog> dialog = new ChangeListeningPortDialog(&parent);
-    QCOMPARE(dialog->portEdit->text(), QString("2235"));
-    dialog->show();
-    dialog->portEdit->setText(typed);
-    dialog->accept();
-    QCOMPARE(dialogs.shown.size(), 1);
-    QCOMPARE(dialogs.shown.at(0).title, box);
-    QCOMPARE(dialogs.shown.at(0).parent, dialog.data());
-    QCOMPARE(Settings::Text(SettingKeys::ListeningPort), std::string("2235"));
-    if (pending.isEmpty()) {
-        QCOMPARE(Settings::Text(SettingKeys::NewListeningPort), std::string("3000"));
-        QVERIFY(dialog->isVisible());
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!dialog.isNull());
-        // Given up, it goes too, not hidden under the window for good.
-        dialog->reject();
+    QTemporaryDir dir;
+    const QString storeFile = dir.filePath(".Quorvale");
+    {
+        Store store;
+        Settings::Set(SettingKeys::ListeningPort, "2235");
+        Settings::Set(SettingKeys::NewListeningPort, "3000");
+        ScriptedDialogs dialogs;
+        QWidget parent;
+        QPointer<ChangeListeningPortDialog> dialog = new ChangeListeningPortDialog(&parent);
+        QCOMPARE(dialog->portEdit->text(), QString("2235"));
+        dialog->show();
+        dialog->portEdit->setText(typed);
+        dialog->accept();
+        QCOMPARE(dialogs.shown.size(), 1);
+        QCOMPARE(dialogs.shown.at(0).title, box);
+        QCOMPARE(dialogs.shown.at(0).parent, dialog.data());
+        if (box == "Invalid Port Number")
+            QCOMPARE(dialogs.shown.at(0).text,
+                     QString("Port number must be in the range of 1 to 65534."));
+        QCOMPARE(Settings::Text(SettingKeys::ListeningPort), std::string("2235"));
+        if (pending.isEmpty()) {
+            QCOMPARE(Settings::Text(SettingKeys::NewListeningPort), std::string("3000"));
+            QVERIFY(dialog->isVisible());
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QVERIFY(!dialog.isNull());
+            // Given up, it goes too, not hidden under the window for good.
+            dialog->reject();
+            QTRY_VERIFY(dialog.isNull());
+            return;
+        }
+        QCOMPARE(Settings::Text(SettingKeys::NewListeningPort), pending.toStdString());
+        QVERIFY(!dialog->isVisible());
         QTRY_VERIFY(dialog.isNull());
-        return;
+        QVERIFY(store.saver.Save(storeFile));
     }
-    QCOMPARE(Settings::Text(SettingKeys::NewListeningPort), pending.toStdString());
-    QVERIFY(!dialog->isVisible());
-    QTRY_VERIFY(dialog.isNull());
+
+    // The next start listens there, the scrambled listener one port above.
+    const Ports ports = Restart(storeFile);
+    QCOMPARE(ports.listening, pending.toLatin1());
+    QCOMPARE(ports.obfuscated, QByteArray::number(pending.toInt() + 1));
+    QCOMPARE(ports.pending, QByteArray("(none)"));
+    QCOMPARE(ports.dropped, QStringList());
 }
 
 void TestShellDialogs::sharedFolderAccess_data()
@@ -356,7 +476,8 @@ void TestShellDialogs::sharedFolderAccess()
     for (const char* group : {"b", "a", "Z"})
         d.GetType("user_list_group")->GetItem(Value(group));
     ScriptedDialogs dialogs;
-    const QString folder = QString::fromUtf8("/srv/m\xc3\xbcsic");
+    const QString folder = QString::fromUtf8(
+        "/srv/m\xc3\xbcsic/Jazz/Blue Note 1500 series/Orquestas de c\xc3\xa1mara");
     if (chosen)
         dialogs.folders << folder;
     QPointer<AddSharedFolderDialog> dialog = new AddSharedFolderDialog;
@@ -382,6 +503,10 @@ void TestShellDialogs::sharedFolderAccess()
     dialog->everyoneCheckBox->setChecked(everyone);
 
     dialog->show();
+    // The whole path in view.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QLineEdit* path = dialog->selectedFolderEdit;
+    QVERIFY(path->width() > path->fontMetrics().horizontalAdvance(path->text()));
     dialog->accept();
     QCOMPARE(d.GetType("shared_folder")->ItemCount(), size_t(chosen ? 1 : 0));
     if (!chosen) {
@@ -523,6 +648,101 @@ void TestShellDialogs::savedColoursReachRowsAndNewChatLines()
     };
     QCOMPARE(nameColour("before"), QColor("#0033ff"));
     QCOMPARE(nameColour("after"), QColor("#654321"));
+}
+
+void TestShellDialogs::storedPortsAtLoad_data()
+{
+    // What a hand-edited or older store file holds under a key; the rest is 2235 and 2236.
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("dropped");
+    QTest::addColumn<QByteArray>("listening");
+    QTest::addColumn<QByteArray>("obfuscated");
+    const QString plain = "listening_port";
+    const QString scrambled = "obfuscated_listening_port";
+    QTest::newRow("above the range: listened on cut to 16 bits")
+        << plain << QByteArray("70000") << true << QByteArray("2235") << QByteArray("2236");
+    QTest::newRow("negative: the server told 4294967295")
+        << plain << QByteArray("-1") << true << QByteArray("2235") << QByteArray("2236");
+    QTest::newRow("not a number") << plain << QByteArray("22x5") << true << QByteArray("2235")
+                                  << QByteArray("2236");
+    QTest::newRow("the highest kept")
+        << plain << QByteArray("65534") << false << QByteArray("65534") << QByteArray("2236");
+    QTest::newRow("the system's pick kept")
+        << plain << QByteArray("0") << false << QByteArray("0") << QByteArray("2236");
+    QTest::newRow("a scrambled port above the range")
+        << scrambled << QByteArray("65536") << true << QByteArray("2235") << QByteArray("2236");
+    QTest::newRow("the highest scrambled port kept")
+        << scrambled << QByteArray("65535") << false << QByteArray("2235") << QByteArray("65535");
+    // The dialog took 65535 until now: pending, it would have listened on 65536 next.
+    QTest::newRow("pending 65535 from an older dialog")
+        << "new_listening_port" << QByteArray("65535") << true << QByteArray("2235")
+        << QByteArray("2236");
+}
+
+void TestShellDialogs::storedPortsAtLoad()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, dropped);
+    QFETCH(QByteArray, listening);
+    QFETCH(QByteArray, obfuscated);
+
+    QTemporaryDir dir;
+    const QString storeFile = dir.filePath(".Quorvale");
+    const QByteArray name = key.toLatin1();
+    QVERIFY(WriteOfflineStore(storeFile, {{SettingKeys::ListeningPort, "2235"},
+                                          {SettingKeys::ObfuscatedListeningPort, "2236"},
+                                          {SettingKey{name.constData()}, stored.toStdString()}}));
+    const Ports ports = Restart(storeFile);
+    QCOMPARE(ports.listening, listening);
+    QCOMPARE(ports.obfuscated, obfuscated);
+    QCOMPARE(ports.pending, QByteArray("(none)"));
+    QCOMPARE(ports.dropped.size(), dropped ? 1 : 0);
+    if (dropped)
+        QVERIFY2(ports.dropped.at(0).contains(key + " \"" + stored + "\""),
+                 qPrintable(ports.dropped.at(0)));
+}
+
+void TestShellDialogs::dialogsShowTitlesAndSayWhatTheyTake_data()
+{
+    QTest::addColumn<QString>("dialog");
+    for (const char* dialog :
+         {"listening port", "login", "first-run login", "shared folder", "rescan report", "colours",
+          "create room", "store data", "type navigator"})
+        QTest::newRow(dialog) << QString(dialog);
+}
+
+void TestShellDialogs::dialogsShowTitlesAndSayWhatTheyTake()
+{
+    QFETCH(QString, dialog);
+
+    Store store;
+    QWidget parent;
+    QPointer<QDialog> shown = MakeDialog(dialog, &parent);
+    shown->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shown));
+    // Room for a window manager's buttons beside the whole title.
+    const int title = shown->fontMetrics().horizontalAdvance(shown->windowTitle());
+    QVERIFY2(title + 120 <= shown->width(),
+             qPrintable(QString("%1 + 120 > %2").arg(title).arg(shown->width())));
+
+    // Each field a user fills in has a label or a placeholder saying what it takes.
+    QSet<QWidget*> labelled;
+    for (const QLabel* label : shown->findChildren<QLabel*>())
+        labelled << label->buddy();
+    for (QLineEdit* field : shown->findChildren<QLineEdit*>()) {
+        if (!field->isReadOnly())
+            QVERIFY2(labelled.contains(field) || !field->placeholderText().isEmpty(),
+                     qPrintable(field->objectName()));
+    }
+    for (QComboBox* field : shown->findChildren<QComboBox*>())
+        QVERIFY2(labelled.contains(field), qPrintable(field->objectName()));
+
+    // Escape is a way out, also where no button says Cancel.
+    QWidget* focus = shown->focusWidget();
+    QTest::keyClick(focus ? focus : shown.data(), Qt::Key_Escape);
+    QVERIFY(shown.isNull() || !shown->isVisible());
 }
 
 QTEST_MAIN(TestShellDialogs)

@@ -18,6 +18,7 @@ CreateRoomDialog::CreateRoomDialog(QWidget* parent)
     setObjectName(QStringLiteral("CreateRoomDialog"));
     setWindowTitle(QStringLiteral("Create Room"));
     roomNameEdit->setObjectName(QStringLiteral("roomNameEdit"));
+    roomNameEdit->setPlaceholderText(QStringLiteral("Room name"));
     createPrivateCheckBox->setObjectName(QStringLiteral("createPrivateCheckBox"));
     auto* button = new QPushButton(QStringLiteral("Create/Enter Room"));
     button->setObjectName(QStringLiteral("createRoomButton"));

@@ -12,7 +12,16 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
+
+namespace {
+
+constexpr int kPathFieldChars = 48;
+// The field's frame and padding around the text.
+constexpr int kPathMargin = 16;
+
+} // namespace
 
 AddSharedFolderDialog::AddSharedFolderDialog(QWidget* parent)
     : QDialog(parent), selectedFolderEdit(new QLineEdit),
@@ -25,6 +34,10 @@ AddSharedFolderDialog::AddSharedFolderDialog(QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     selectedFolderEdit->setObjectName(QStringLiteral("selectedFolderEdit"));
     selectedFolderEdit->setReadOnly(true);
+    selectedFolderEdit->setPlaceholderText(QStringLiteral("No folder selected"));
+    // Room for a path some folders deep.
+    selectedFolderEdit->setMinimumWidth(selectedFolderEdit->fontMetrics().averageCharWidth() *
+                                        kPathFieldChars);
     everyoneCheckBox->setObjectName(QStringLiteral("everyoneCheckBox"));
     everyoneCheckBox->setChecked(true);
     userListCheckBox->setObjectName(QStringLiteral("userListCheckBox"));
@@ -70,8 +83,16 @@ void AddSharedFolderDialog::OnSelectFolderClicked()
 {
     const QString folder =
         ModalDialogs::Current().ChooseFolder(this, QStringLiteral("Select Folder to Share"));
-    if (!folder.isEmpty())
-        selectedFolderEdit->setText(folder);
+    if (folder.isEmpty())
+        return;
+    selectedFolderEdit->setText(folder);
+    // The field grows with the path, up to a part of the screen; a path longer still reads from
+    // its start, as the user walked to it.
+    const int wanted = selectedFolderEdit->fontMetrics().horizontalAdvance(folder) + kPathMargin;
+    const int most = screen()->availableGeometry().width() * 2 / 3;
+    if (wanted > selectedFolderEdit->minimumWidth())
+        selectedFolderEdit->setMinimumWidth(qMin(wanted, most));
+    selectedFolderEdit->setCursorPosition(0);
 }
 
 void AddSharedFolderDialog::OnAccessibleToEveryoneCheckStateChanged(int state)

@@ -1,9 +1,12 @@
 #include "ChangeListeningPortDialog.h"
 
+#include "peer/PeerMessenger.h"
 #include "shell/ModalDialogs.h"
 #include "store/Settings.h"
 
 #include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
@@ -29,10 +32,15 @@ ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* parent)
     portEdit->setMaxLength(5);
     portEdit->setInputMask(QStringLiteral("D9999"));
     portEdit->setText(QString::fromLatin1(Settings::Text(SettingKeys::ListeningPort)));
+    auto* label =
+        new QLabel(QStringLiteral("&Port (1 to %1):").arg(PeerMessenger::kMaxListeningPort));
+    label->setBuddy(portEdit);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     buttons->setObjectName(QStringLiteral("buttonBox"));
+    auto* field = new QFormLayout;
+    field->addRow(label, portEdit);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(portEdit);
+    layout->addLayout(field);
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &ChangeListeningPortDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -44,8 +52,8 @@ ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* parent)
 void ChangeListeningPortDialog::accept()
 {
     const int port = portEdit->text().toInt();
-    if (port < 1 || port > 65535) {
-        Inform(this, "Invalid Port Number", "Port number must be in the range of 1 to 65535.");
+    if (port < 1 || port > PeerMessenger::kMaxListeningPort) {
+        Inform(this, "Invalid Port Number", "Port number must be in the range of 1 to 65534.");
         return;
     }
     if (Settings::Int(SettingKeys::ListeningPort) == port) {

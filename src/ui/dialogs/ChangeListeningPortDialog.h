@@ -16,7 +16,7 @@ public:
     QLineEdit* portEdit;
 
 public Q_SLOTS:
-    // A port outside 1 to 65535, or the one in use, is refused with a box and the dialog stays;
+    // A port outside 1 to 65534, or the one in use, is refused with a box and the dialog stays;
     // otherwise the port is stored, the user is told it waits for a restart, and the dialog goes.
     void accept() override;
 };

@@ -1,25 +1,20 @@
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 
+#include "shell/DisplayText.h"
+#include "shell/Latin1Validator.h"
 #include "store/Settings.h"
 
 #include "ui_ChangeUsernamePasswordDialog.h"
-
-namespace {
-
-QString Stored(SettingKey key)
-{
-    const std::string text = Settings::Text(key);
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
-} // namespace
 
 ChangeUsernamePasswordDialog::ChangeUsernamePasswordDialog(bool firstRun, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui_ChangeUsernamePasswordDialog>())
 {
     ui->setupUi(this);
-    ui->usernameEdit->setText(Stored(SettingKeys::Username));
-    ui->passwordEdit->setText(Stored(SettingKeys::Password));
+    // The login sends both as 8-bit text, each character one Latin-1 byte.
+    ui->usernameEdit->setValidator(new Latin1Validator(ui->usernameEdit));
+    ui->passwordEdit->setValidator(new Latin1Validator(ui->passwordEdit));
+    ui->usernameEdit->setText(NameText(Settings::Text(SettingKeys::Username)));
+    ui->passwordEdit->setText(NameText(Settings::Text(SettingKeys::Password)));
     if (firstRun)
         setWindowTitle(QStringLiteral("Set Username/Password"));
     activateWindow();
@@ -33,7 +28,10 @@ void ChangeUsernamePasswordDialog::accept()
     const QString password = ui->passwordEdit->text().trimmed();
     if (user.isEmpty() || password.isEmpty())
         return;
+    // Text set past the validator: stored, it would not be the text the user sees.
+    if (!Latin1Validator::IsLatin1(user) || !Latin1Validator::IsLatin1(password))
+        return;
     QDialog::accept();
-    Settings::Set(SettingKeys::Username, user.toLatin1().toStdString());
-    Settings::Set(SettingKeys::Password, password.toLatin1().toStdString());
+    Settings::Set(SettingKeys::Username, NameBytes(user));
+    Settings::Set(SettingKeys::Password, NameBytes(password));
 }

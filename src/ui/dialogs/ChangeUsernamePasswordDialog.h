@@ -7,8 +7,8 @@
 class Ui_ChangeUsernamePasswordDialog;
 
 // Edits the login: the settings "username" and "password", which the server connection sends at
-// the next login. Both fields show what is stored when the dialog opens; it connects nothing
-// itself.
+// the next login. Both fields show what is stored when the dialog opens, take Latin-1 only, and
+// the password shows masked; it connects nothing itself.
 class ChangeUsernamePasswordDialog : public QDialog
 {
     Q_OBJECT
@@ -19,8 +19,8 @@ public:
     ~ChangeUsernamePasswordDialog() override;
 
 public Q_SLOTS:
-    // Stores both fields, trimmed, as Latin-1 (a character outside it becomes "?"). While either
-    // is blank the dialog stays open and nothing is stored.
+    // Stores both fields, trimmed, as Latin-1. While either is blank, or holds a character
+    // outside Latin-1, the dialog stays open and nothing is stored.
     void accept() override;
 
 private:
