@@ -21,6 +21,8 @@
 #include "ui/chat/ChatLog.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/dialogs/ColorSelectionDialog.h"
+#include "ui/dialogs/AddSharedFolderDialog.h"
+#include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/DataDialog.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchForm.h"
@@ -31,7 +33,9 @@
 #include "ui/transfers/TransfersPage.h"
 #include "ui/users/UserListForm.h"
 
+#include <QDialog>
 #include <QDir>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLineEdit>
@@ -46,6 +50,7 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -132,6 +137,7 @@ private Q_SLOTS:
     void storedata();
     void chatlog();
     void colours();
+    void dialogs();
 };
 
 void tst_PageShots::search()
@@ -536,6 +542,71 @@ void tst_PageShots::colours()
     Shot("colours", {{"Main UI", dialog->findChild<QWidget*>("groupBox")},
                      {"Chat", dialog->findChild<QWidget*>("chatGroupBox")},
                      {"Transfers", dialog->findChild<QWidget*>("groupBox_2")}});
+}
+
+void tst_PageShots::dialogs()
+{
+    Client client("alice");
+    client.Start();
+    // Each dialog as its opener makes it: the tool bar's actions and the window's slots.
+    const QStringList shares = {"/home/alice/Music/Jazz/Blue Note 1500 series",
+                                "/srv/share/Fotos/Urlaub 2019"};
+    for (const QString& folder : shares)
+        d.GetType("shared_folder")->GetItem(Value(folder.toStdString())).NewItem("shared_public");
+    client.Trigger(client.Child("loginOptionsTab"), "Change Listening Port");
+    client.Trigger(client.Child("loginOptionsTab"), "Change Username/Password");
+    client.dialogs.folders << QString::fromUtf8("/home/alice/M\xc3\xbasica/Cl\xc3\xa1sica/"
+                                                "Orquestas de c\xc3\xa1mara");
+    client.Trigger(client.Child("fileSharingOptionsTab"), "Share Folder");
+    client.window->findChild<AddSharedFolderDialog*>()->OnSelectFolderClicked();
+    client.window->OnSharedFilesRescanned(12, 3);
+    client.window->OnSelectColors();
+    client.Trigger(client.Child("roomList"), "Create Room");
+    client.window->OnShowData();
+    client.window->OnTypeNavigator();
+    // Start-up runs the first-run dialog modal; shown here beside the rest.
+    (new ChangeUsernamePasswordDialog(true, client.window.get()))->show();
+    // Not under the window nor under one another: the inspection dialogs smaller than they
+    // open, then the tallest first, each in the first row with room.
+    client.window->hide();
+    QList<QDialog*> shown;
+    for (QDialog* dialog : client.window->findChildren<QDialog*>()) {
+        if (dialog->isVisible())
+            shown << dialog;
+    }
+    QCOMPARE(shown.size(), 9);
+    // Sized to what they hold now (the chosen folder's path).
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    for (QDialog* dialog : std::as_const(shown)) {
+        if (dialog->width() > screen.width() / 2)
+            dialog->resize(400, 230);
+    }
+    std::sort(shown.begin(), shown.end(),
+              [](QDialog* a, QDialog* b) { return a->height() > b->height(); });
+    QList<QPoint> rowEnds; // where each row goes on; a row is as tall as its first dialog
+    int nextRow = 0;
+    for (QDialog* dialog : std::as_const(shown)) {
+        auto row = std::find_if(rowEnds.begin(), rowEnds.end(), [&](const QPoint& end) {
+            return end.x() + dialog->width() <= screen.width();
+        });
+        if (row == rowEnds.end()) {
+            row = rowEnds.insert(rowEnds.end(), QPoint(0, nextRow));
+            nextRow += dialog->height() + 4;
+        }
+        dialog->move(*row);
+        row->rx() += dialog->width() + 4;
+    }
+    Regions regions;
+    for (QDialog* dialog : std::as_const(shown)) {
+        const QString title = dialog->windowTitle();
+        QVERIFY2(screen.contains(dialog->geometry()), qPrintable(title + " is off screen"));
+        // Room for a window manager's buttons beside the whole title.
+        QVERIFY2(dialog->fontMetrics().horizontalAdvance(title) + 120 <= dialog->width(),
+                 qPrintable(title + " does not fit its title"));
+        regions << std::pair<QString, QWidget*>(title, dialog);
+    }
+    Shot("dialogs", regions);
 }
 
 QTEST_MAIN(tst_PageShots)
