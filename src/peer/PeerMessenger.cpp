@@ -208,7 +208,6 @@ void PeerMessenger::DataLoaded()
     // A pending port out of range leaves the port in use; one in use goes back to its default.
     DropUnusablePort(SettingKeys::NewListeningPort, kMaxListeningPort);
     DropUnusablePort(SettingKeys::ListeningPort, kMaxListeningPort);
-    DropUnusablePort(SettingKeys::ObfuscatedListeningPort, kMaxObfuscatedListeningPort);
     // A key that was only ever read has no value: it is as missing as no key at all, or the
     // listener would take whatever port the system picks and the server would be told 0.
     if (!Settings::HasValue(SettingKeys::ListeningPort))

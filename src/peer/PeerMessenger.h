@@ -60,11 +60,10 @@ public:
     // reply due to it. The first message on an idle connection passes whatever its size.
     static constexpr qint64 kMaxPendingBytesPerSocket = 32 * 1024 * 1024;
     // The scrambled listener takes the plain port plus one, so the plain port stops one short of
-    // the last port there is. A stored port above these, below 0 (the system picks a port for 0,
+    // the last port there is. A stored port above this, below 0 (the system picks a port for 0,
     // as tests store it) or not a number is dropped when the data is loaded, for the default:
     // the listener would take it cut to 16 bits while the server was told it whole.
     static constexpr int kMaxListeningPort = 65534;
-    static constexpr int kMaxObfuscatedListeningPort = 65535;
 
     // Needs the server connection and the store types of CreateData. The engine root makes its
     // connections to the server, the timers and the store file.
