@@ -119,6 +119,16 @@ QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr entry, bool comple
 
 QString TransferQueueManager::GetDownloadTargetPath(ItemPtr entry, bool complete)
 {
+    // Saved beside a file that had its name, the finished file has its record's.
+    ItemPtr saved = complete ? entry[CompleteDownload][CompleteDownloadFilename] : ItemPtr();
+    if (!saved)
+        return LaidOutPath(entry, complete);
+    const QString folder = GetDownloadTargetFolder(entry, true);
+    return folder.isEmpty() ? folder : folder + QLatin1Char('\\') + Component(saved.AsString());
+}
+
+QString TransferQueueManager::LaidOutPath(ItemPtr entry, bool complete)
+{
     const QString folder = GetDownloadTargetFolder(entry, complete);
     if (folder.isEmpty())
         return QString();

@@ -212,7 +212,8 @@ QString TransferQueueManager::MoveCompleteDownload(ItemPtr entry)
     ItemPtr user = entry[User];
     // The file the worker wrote: the download folder may have been changed while it ran.
     const QString source = PartialFilePath(entry);
-    const QString wanted = ToLocalPath(GetDownloadTargetPath(entry, true));
+    // The layout's name again, also for a download finished before under a free one.
+    const QString wanted = ToLocalPath(LaidOutPath(entry, true));
     if (source.isEmpty() || wanted.isEmpty())
         return QString();
     const QFileInfo target(wanted);
@@ -249,8 +250,11 @@ void TransferQueueManager::RecordCompleteDownload(ItemPtr entry, const QString& 
     ItemSet keys;
     for (ItemPtr key : {user, folder, name})
         keys.Insert(key.Get());
-    if (d.GetItem(keys, CompleteDownload))
+    // The same file finished again: the record it has is its.
+    if (ItemPtr known = d.GetItem(keys, CompleteDownload)) {
+        entry += known;
         return;
+    }
 
     ItemPtr record = d.GetType(CompleteDownload)->NewItem();
     record += user;
@@ -268,6 +272,7 @@ void TransferQueueManager::RecordCompleteDownload(ItemPtr entry, const QString& 
         if (ItemPtr search = entry[PeerTypes::SearchRequestText])
             record += search;
     }
+    entry += record;
     Q_EMIT CompleteDownloadAdded(record);
 }
 

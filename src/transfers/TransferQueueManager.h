@@ -61,6 +61,8 @@ public:
     // would not (no download folder set), the path functions give an empty string and the
     // operation that wanted it fails.
     QString GetDownloadTargetFolder(ItemPtr entry, bool complete);
+    // The finished file is the one the download was saved as: its complete_download record's
+    // name when it went to a free one beside a taken name.
     QString GetDownloadTargetPath(ItemPtr entry, bool complete);
     QString GetDownloadRelativeDownloadFolder(ItemPtr entry);
     // Whether the finished file is in place: a regular file of the entry's size, while the
@@ -218,6 +220,8 @@ private:
     // Moves the finished file under the complete folder, at the first free name; empty when
     // that failed (the partial file is then kept).
     QString MoveCompleteDownload(ItemPtr entry);
+    // Where the layout puts the file, whatever name a finished one was saved under.
+    QString LaidOutPath(ItemPtr entry, bool complete);
     // The partial file the download owns if it lies in folder (the download folder may have
     // changed since it was claimed), as the file system names it; else empty.
     static QString OwnedPartialFile(ItemPtr entry, const QString& folder);
@@ -231,6 +235,8 @@ private:
     // "a.mp3" -> "a (n).mp3"; past this many taken names a finished or partial file gets none.
     static QString NumberedName(const QString& name, int n);
     static constexpr int kMaxFreeNameTries = 1000;
+    // The finished download's record, made once per user, folder and name, and linked to the
+    // download.
     void RecordCompleteDownload(ItemPtr entry, const QString& completePath);
 
     // A user came online: their downloads are asked for again.

@@ -126,6 +126,9 @@ const SchemaRelation kRelations[] = {
     {CompleteDownload, CompleteDownloadCompletionTime, Many, One},
     {CompleteDownload, CompleteDownloadFileSize, Many, One},
     {CompleteDownload, SearchRequestText, Many, One},
+    // The record of the file a download was saved as, which is named by it when the layout's
+    // name was taken. Both ends are saved, and the link with them.
+    {DownloadEntry, CompleteDownload, Many, One},
 };
 
 const SchemaSaved kSaved[] = {

@@ -69,6 +69,7 @@ private Q_SLOTS:
 
     void download_data();
     void download();
+    void finishedTwiceIsRecordedOnce_data();
     void finishedTwiceIsRecordedOnce();
     void refusedConnections_data();
     void refusedConnections();
@@ -325,8 +326,16 @@ void tst_FileConnections::download()
     QCOMPARE(record[PeerTypes::SearchRequestText], search);
 }
 
+void tst_FileConnections::finishedTwiceIsRecordedOnce_data()
+{
+    QTest::addColumn<bool>("anew"); // the download removed and added again, not queued again
+    QTest::newRow("queued again") << false;
+    QTest::newRow("added again") << true;
+}
+
 void tst_FileConnections::finishedTwiceIsRecordedOnce()
 {
+    QFETCH(bool, anew);
     const QByteArray content = Msg::Pattern(5000, 2);
     ItemPtr entry = Offered("a.mp3", content.size(), 7);
     for (quint32 token : {7u, 8u}) {
@@ -338,11 +347,18 @@ void tst_FileConnections::finishedTwiceIsRecordedOnce()
         QCOMPARE(TransferTestEnv::ReadFile(m_env->Finished(entry)), content);
         // The user took the file elsewhere and asked for it again; the peer offers it anew.
         QVERIFY(QFile::remove(m_env->Finished(entry)));
+        if (anew && token == 7) {
+            m_env->transfers().RemoveDownload(entry);
+            QVERIFY(entry = Offered("a.mp3", content.size(), 8));
+            continue;
+        }
         m_env->transfers().SetDownloadEntryStatus(entry, TransferStatus::Queued);
         QVERIFY(Offer(entry, 8));
     }
     QCOMPARE(m_recorded->size(), 1);
     QCOMPARE(TransferTestEnv::Count(CompleteDownload), size_t(1));
+    // The download is linked to the record of its file, made for it or before it.
+    QCOMPARE(entry[CompleteDownload], m_recorded->at(0).at(0).value<ItemPtr>());
 }
 
 void tst_FileConnections::refusedConnections_data()
@@ -438,13 +454,15 @@ void tst_FileConnections::downloadEnds()
     if (finishedAs.isEmpty()) {
         QVERIFY(!QFileInfo::exists(m_env->Finished(entry)) || what == "taken");
     } else {
-        const QString saved = QFileInfo(m_env->Finished(entry)).dir().filePath(finishedAs);
+        // The download gives the file it was saved as.
+        const QString saved = m_env->Finished(entry);
+        QCOMPARE(QFileInfo(saved).fileName(), finishedAs);
         QCOMPARE(TransferTestEnv::ReadFile(saved), content);
         QCOMPARE(m_recorded->at(0).at(0).value<ItemPtr>()[CompleteDownloadFilename].AsString(),
                  finishedAs.toStdString());
     }
     if (what == "taken")
-        QCOMPARE(QFileInfo(m_env->Finished(entry)).size(), qint64(10));
+        QCOMPARE(QFileInfo(QFileInfo(m_env->Finished(entry)).dir(), "a.mp3").size(), qint64(10));
     if (what == "moved")
         QVERIFY(m_env->Finished(entry).startsWith(m_env->Scratch("Elsewhere/complete/")));
 }
@@ -631,6 +649,8 @@ void tst_FileConnections::collidingNamesKeepTheirBytes()
             QString::fromStdString(record[CompleteDownloadFolder].AsString() + '\\' +
                                    record[CompleteDownloadFilename].AsString()));
         QCOMPARE(TransferTestEnv::ReadFile(finished), i == 0 ? two : one);
+        // Each gives its own file, the later one the free name beside the first's.
+        QCOMPARE(m_env->Finished(Download(i == 0 ? second : first)), finished);
     }
 }
 
