@@ -18,6 +18,8 @@ inline constexpr char UploadListNode[] = "upload_list_node";
 // user and a remote_folder (the user's downloads from that folder), or to a user only (all of
 // the user's downloads).
 inline constexpr char CompleteDownloadAlert[] = "complete_download_alert";
+// A row of the complete-downloads list, linked to its complete_download record.
+inline constexpr char CompleteDownloadNode[] = "complete_download_node";
 
 } // namespace TransferRowTypes
 
@@ -33,6 +35,8 @@ inline constexpr char ClearCompleteDownloads[] = "clear_complete_downloads";
 inline constexpr char ExpandUploadFolders[] = "expand_upload_folders";
 inline constexpr char ExpandUploadUsers[] = "expand_upload_users";
 inline constexpr char ClearCompleteAndAbortedUploads[] = "clear_complete_and_aborted_uploads";
+// Shows the list of finished downloads, made on the first request.
+inline constexpr char CompleteDownloads[] = "complete_downloads";
 // Answered, though no set offers them: the selected download row's downloads removed, and its
 // user put on the user list.
 inline constexpr char RemoveDownload[] = "remove_download";

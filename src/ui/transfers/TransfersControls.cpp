@@ -11,6 +11,7 @@
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
+#include "ui/transfers/CompleteDownloadsForm.h"
 #include "ui/transfers/DownloadMenuOptions.h"
 #include "ui/transfers/TransferRowTypes.h"
 #include "ui/users/UserMenuOptions.h"
@@ -82,6 +83,7 @@ void TransfersForm::DataLoaded()
         ui->clearUploadsCheckBox->setChecked(true);
     // Only now: showing the stored values writes nothing back.
     ConnectControls();
+    m_dataLoaded = true;
     if (SizeManager* sizer = ReachSizeManager()) {
         sizer->RegisterTreeWidget(QStringLiteral("download_list"), ui->downloadsList);
         sizer->RegisterTreeWidget(QStringLiteral("upload_list"), ui->uploadsList);
@@ -142,7 +144,6 @@ void TransfersForm::OnClearUploadsCheckStateChanged(int state)
 void TransfersForm::OnActionBarTriggered(QWidget*, std::string key)
 {
     using namespace TransferActions;
-    // The complete-downloads key opens the list of finished downloads, which comes with it.
     if (key == ExpandDownloadFolders)
         ToggleExpansion(m_downloads, false);
     else if (key == ExpandDownloadUsers)
@@ -159,6 +160,21 @@ void TransfersForm::OnActionBarTriggered(QWidget*, std::string key)
         DeleteSelectedDownloads();
     else if (key == DlAddUser)
         AddSelectedUsersToUserList();
+    else if (key == CompleteDownloads)
+        ShowCompleteDownloads();
+}
+
+void TransfersForm::ShowCompleteDownloads()
+{
+    if (!completeDownloadsForm) {
+        auto* form = new CompleteDownloadsForm(this);
+        ui->transfersTabControl->addTab(form, QStringLiteral("Complete"));
+        form->Init();
+        // The store file's one notice went out before the list was asked for.
+        if (m_dataLoaded)
+            form->DataLoaded();
+    }
+    ui->transfersTabControl->setCurrentWidget(completeDownloadsForm);
 }
 
 void TransfersForm::ToggleExpansion(const Side& side, bool users)

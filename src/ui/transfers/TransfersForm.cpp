@@ -211,6 +211,7 @@ void TransfersForm::Init()
         bar->AddSetAction(DownloadsSet, ExpandDownloadFolders, "Expand Folders", icon, false);
         bar->AddSetAction(DownloadsSet, ExpandDownloadUsers, "Expand Users", icon, false);
         bar->AddSetAction(DownloadsSet, ClearCompleteDownloads, "Clear Complete", icon, false);
+        bar->AddSetAction(DownloadsSet, CompleteDownloads, "Complete Downloads", icon, false);
         bar->RegisterWidget(ui->downloadsList, QString::fromLatin1(DownloadsSet));
         bar->SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadFolders),
                                  QStringLiteral("Expand Folders [on]"));

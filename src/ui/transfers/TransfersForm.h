@@ -33,7 +33,8 @@ class Ui_TransfersForm;
 // bar painted from the ProgressBarData its progress cell keeps (ui/transfers/ProgressDelegate.h),
 // the time left, the speed in the lowest row of the branch in view, and the colour of the status
 // class. The controls, tool-bar actions, the Delete key, double clicks, menus, the half-minute
-// clean-up of uploads and completion alerts are in TransfersControls.cpp.
+// clean-up of uploads, completion alerts and the opening of the complete-downloads list
+// (ui/transfers/CompleteDownloadsForm.h) are in TransfersControls.cpp.
 class TransfersForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
@@ -243,6 +244,8 @@ private:
     void RemoveCompleteDownloads();
     void RemoveEndedUploads();
     void AddSelectedUsersToUserList();
+    // The "Complete" tab, made with its rows on the first request.
+    void ShowCompleteDownloads();
     void RaiseAlerts(ItemPtr entry);
     void RaiseEvent(const QString& label, const QString& message);
     void RunMenu(const Side& side, const QPoint& position);
@@ -250,6 +253,9 @@ private:
     std::unique_ptr<Ui_TransfersForm> ui;
     // Until the engine's TransfersLoaded, new downloads get no row.
     bool transfersLoaded = false;
+    // Whether the store file's one notice has come: a complete-downloads list made after it
+    // fills itself at once.
+    bool m_dataLoaded = false;
     // Whether new folder and user rows of each tree start expanded; flipped by the tool bar.
     bool expandDownloadFolders = true;
     bool expandDownloadUsers = true;

@@ -195,7 +195,8 @@ void tst_TransfersTrees::statuses()
     Page page;
     CollapseNewRows(page.client, page.Downloads());
     QCOMPARE(page.client.BarTexts(page.Downloads()),
-             (QStringList{"Expand Folders [off]", "Expand Users [off]", "Clear Complete"}));
+             (QStringList{"Expand Folders [off]", "Expand Users [off]", "Clear Complete",
+                          "Complete Downloads"}));
     ItemList entries;
     for (int i = 0; i < statuses.size(); ++i) {
         ItemPtr entry = Page::Download("bob", "Music", qPrintable(QString("%1.mp3").arg(i)));
