@@ -175,16 +175,14 @@ void CompleteDownloadsForm::Init()
 
 CompleteDownloadItem* CompleteDownloadsForm::MakeRow(ItemPtr record)
 {
+    const std::string time = record[CompleteDownloadCompletionTime].AsString();
     // Filled before it joins the list, where each change would be told to the view.
-    auto* row = new CompleteDownloadItem(
-        CompleteDownloadItem::TimeKey(record[CompleteDownloadCompletionTime].AsString()));
+    auto* row = new CompleteDownloadItem(CompleteDownloadItem::TimeKey(time));
     row->setText(kFileColumn, Utf8Text(record[CompleteDownloadFilename].AsString()));
     row->setText(kFolderColumn, Utf8Text(record[CompleteDownloadRelativeFolder].AsString()));
     row->setText(kUserColumn, NameText(record[ServerTypes::User].AsString()));
-    row->setText(kSizeColumn,
-                 QString::fromLatin1(record[CompleteDownloadFileSize].AsString().c_str()));
-    row->setText(kTimeColumn,
-                 QString::fromLatin1(record[CompleteDownloadCompletionTime].AsString().c_str()));
+    row->setText(kSizeColumn, NameText(record[CompleteDownloadFileSize].AsString()));
+    row->setText(kTimeColumn, NameText(time));
     record += Ties::Make(CompleteDownloadNode, row);
     return row;
 }
@@ -194,16 +192,24 @@ void CompleteDownloadsForm::DataLoaded()
     if (!d.HasType(CompleteDownloadNode))
         return;
     // Rows already there (none, unless the list was filled before) are sorted in with the new.
-    QList<QTreeWidgetItem*> rows = ui->downloadList->invisibleRootItem()->takeChildren();
+    QList<QTreeWidgetItem*> taken = ui->downloadList->invisibleRootItem()->takeChildren();
+    const bool fresh = taken.isEmpty();
+    std::vector<CompleteDownloadItem*> rows;
+    for (QTreeWidgetItem* row : taken)
+        rows.push_back(static_cast<CompleteDownloadItem*>(row));
     const ItemSet records = d.GetType(CompleteDownload)->GetItems();
     const std::vector<Item*> made(records.begin(), records.end());
+    rows.reserve(rows.size() + made.size());
     // The later record first, so that of equal times it stays above.
     for (auto record = made.rbegin(); record != made.rend(); ++record) {
-        if (!TiedRow::FromItem(ItemPtr(*record)[CompleteDownloadNode]))
-            rows << MakeRow(*record);
+        if (fresh || !TiedRow::FromItem(ItemPtr(*record)[CompleteDownloadNode]))
+            rows.push_back(MakeRow(*record));
     }
-    std::stable_sort(rows.begin(), rows.end(), FinishedLater);
-    ui->downloadList->addTopLevelItems(rows);
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const CompleteDownloadItem* a, const CompleteDownloadItem* b) {
+                         return b->Completion() < a->Completion();
+                     });
+    ui->downloadList->addTopLevelItems(QList<QTreeWidgetItem*>(rows.begin(), rows.end()));
 }
 
 void CompleteDownloadsForm::OnCompleteDownloadAdded(ItemPtr record)

@@ -26,6 +26,7 @@ public:
     // date and time fields, packed. A text that is no time gives kNoTime, below every time.
     static qint64 TimeKey(const std::string& text);
     static constexpr qint64 kNoTime = std::numeric_limits<qint64>::min();
+    qint64 Completion() const { return m_completion; }
 
 private:
     qint64 m_completion;
