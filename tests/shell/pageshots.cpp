@@ -15,6 +15,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "shell/DisplayText.h"
 #include "store/TimerManager.h"
+#include "support/CompleteRecords.h"
 #include "support/HeldClock.h"
 #include "support/PeerBodies.h"
 #include "ui/chat/ChatForm.h"
@@ -29,6 +30,7 @@
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
+#include "ui/transfers/CompleteDownloadsForm.h"
 #include "ui/users/UserGroupConfigDialog.h"
 #include "ui/transfers/TransfersPage.h"
 #include "ui/users/UserListForm.h"
@@ -138,6 +140,7 @@ private Q_SLOTS:
     void chatlog();
     void colours();
     void dialogs();
+    void complete();
 };
 
 void tst_PageShots::search()
@@ -607,6 +610,36 @@ void tst_PageShots::dialogs()
         regions << std::pair<QString, QWidget*>(title, dialog);
     }
     Shot("dialogs", regions);
+}
+
+void tst_PageShots::complete()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("transfersTab"));
+
+    // 30 downloads finished over three days, from three users' folders.
+    const char* const users[] = {"lena_k", "dj.marcus", "R&B collector"};
+    const char* const folders[] = {"Bj\xc3\xb6rk\\Homogenic", "Soul & Funk",
+                                   "Aretha Franklin - Lady Soul"};
+    const QDateTime start(QDate(2026, 3, 1), QTime(9, 12, 5));
+    for (int n = 0; n < 30; ++n) {
+        const std::string name = QString("%1 - Track %2.mp3")
+                                     .arg(n + 1, 2, 10, QLatin1Char('0'))
+                                     .arg(n * 7 % 13 + 1)
+                                     .toStdString();
+        const QDateTime when = start.addSecs(qint64(n) * 7211 + n * n * 37);
+        CompleteRecords::Make(users[n % 3], folders[n % 3], name,
+                              std::to_string(3000000 + qint64(n) * 487331),
+                              when.toString(Qt::TextDate).toStdString());
+    }
+    client.Trigger(client.Child("downloadsList"), "Complete Downloads");
+    QVERIFY(completeDownloadsForm);
+    auto* list = completeDownloadsForm->findChild<QTreeWidget*>("downloadList");
+    QCOMPARE(list->topLevelItemCount(), 30);
+    Shot("complete", {{"tab bar", client.Child<QTabWidget>("transfersTabControl")->tabBar()},
+                      {"rows", list->viewport()}});
 }
 
 QTEST_MAIN(tst_PageShots)

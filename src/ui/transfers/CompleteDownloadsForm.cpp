@@ -32,6 +32,9 @@ const SchemaRelation kNodeRelations[] = {{CompleteDownloadNode, CompleteDownload
 
 const char* const kColumnLabels[] = {"File", "Folder", "User", "Size", "Completion time"};
 const int kColumnWidths[] = {250, 250, 100, 100, 150};
+// A time as wide as the clock's text gets, and the room a cell leaves around its text.
+const char kWidestTime[] = "Wed Sep 30 23:59:59 2026";
+constexpr int kCellPadding = 16;
 
 // Rows of this list, told from any other row a comparison might be handed.
 constexpr int kRowType = QTreeWidgetItem::UserType + 1;
@@ -148,6 +151,12 @@ CompleteDownloadsForm::CompleteDownloadsForm(QWidget* parent)
     ui->downloadList->setHeaderLabels(labels);
     for (int i = 0; i < int(std::size(kColumnWidths)); ++i)
         ui->downloadList->setColumnWidth(i, kColumnWidths[i]);
+    // The last column does not stretch: it starts wide enough for a whole time in this font.
+    const int timeWidth =
+        ui->downloadList->fontMetrics().horizontalAdvance(QString::fromLatin1(kWidestTime)) +
+        kCellPadding;
+    if (timeWidth > ui->downloadList->columnWidth(kTimeColumn))
+        ui->downloadList->setColumnWidth(kTimeColumn, timeWidth);
     ui->downloadList->header()->setStretchLastSection(false);
     ui->downloadList->header()->setSectionsMovable(false);
 }
