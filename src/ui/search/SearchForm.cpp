@@ -16,6 +16,8 @@
 #include "store/DataSaver.h"
 #include "store/Schema.h"
 #include "transfers/TransfersSchema.h"
+#include "ui/search/SearchResultListItem.h"
+#include "ui/search/SearchResultMenuOptions.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/SearchTypes.h"
 #include "ui/users/UserMenuOptions.h"
@@ -113,8 +115,8 @@ const ActionRow kWishListActions[] = {
 // The result tree's columns.
 const int kColumnWidths[] = {100, 40, 40, 150, 170, 70};
 const char* const kColumnLabels[] = {"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"};
-constexpr int kFreeColumn = 1;
-constexpr int kSpeedColumn = 2;
+constexpr int kFreeColumn = SearchResultListItem::FreeColumn;
+constexpr int kSpeedColumn = SearchResultListItem::SpeedColumn;
 
 // The wish-list tree: a narrow check-box column, then the wish.
 constexpr int kCheckColumnWidth = 20;
@@ -323,12 +325,6 @@ QTreeWidgetItem* SearchForm::GetNodeUserNode(QTreeWidgetItem* row) const
     return row->parent() ? row->parent()->parent() : nullptr;
 }
 
-void SearchForm::OnUserSearchResults(ItemPtr) {}
-
-void SearchForm::OnResultDoubleClicked(QTreeWidgetItem*, int) {}
-
-void SearchForm::OnFilterTextChanged(const QString&) {}
-
 void SearchForm::OnTabCloseRequested(int index)
 {
     CloseTab(ui->searchTabControl, index);
@@ -409,8 +405,7 @@ void SearchForm::OnSearchResultsContextMenuRequested(const QPoint& position)
     QTreeWidgetItem* userRow = GetNodeUserNode(row);
     const std::string user = userRow ? NameBytes(userRow->text(0)) : std::string();
     QMenu menu;
-    // The result entries (download the file or the folder, browse the folder) come first once
-    // the rows carry them; the user's entries follow.
+    SearchResultMenuOptions resultOptions(&menu, row);
     UserMenuOptions userOptions(&menu, user);
     ModalDialogs::Current().RunMenu(&menu, tree->viewport()->mapToGlobal(position));
 }

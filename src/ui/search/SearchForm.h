@@ -58,20 +58,20 @@ public Q_SLOTS:
     // Server::SearchRequested: a manual search opens its tab here; wish-list searches open theirs
     // when answers arrive.
     void OnSearchRequest(uint token, std::string text, bool wishList);
-    // PeerMessenger::SearchResults, one call per peer's answer. For now answers stay in the store
-    // without rows: routing them to their tab (and opening wish-list tabs) comes with the result
-    // rows.
+    // PeerMessenger::SearchResults, one call per peer's answer: its results become rows of the
+    // search's tab, opened here for the first answer to an enabled wish, and the tab sorts once
+    // a second after the first answer of a burst. An answer no tab shows is removed.
     void OnUserSearchResults(ItemPtr results);
     void OnTabCloseRequested(int index);
     void OnWishTabCloseRequested(int index);
-    // A result tree's double click, which will queue the row's files; for now it does nothing.
+    // A result tree's double click: queues the row's files (a user's, a folder's or one), the
+    // ones the filter hides too, by name.
     void OnResultDoubleClicked(QTreeWidgetItem* row, int column);
     void OnActionBarTriggered(QWidget* widget, std::string key);
-    // A result tree's right click: the row's menu, run at the click (ModalDialogs::RunMenu), with
-    // the user entries of the row's user. The result entries go first once the rows have them.
+    // A result tree's right click: the row's menu, run at the click (ModalDialogs::RunMenu), the
+    // result entries (SearchResultMenuOptions) first, then those of the row's user.
     void OnSearchResultsContextMenuRequested(const QPoint& position);
-    // A tab's filter line changed: the pass that hides the rows it rejects comes with the rows;
-    // for now it does nothing (the tab's own button follows the text by itself).
+    // A tab's filter line changed: every row of its tree shown or hidden by the new text.
     void OnFilterTextChanged(const QString& text);
     // A related search clicked: into the search line; double-clicked: searched at once.
     void OnCorrelationClicked(QTreeWidgetItem* row, int column);
@@ -82,6 +82,11 @@ public Q_SLOTS:
     void OnAddToWishListClicked();
 
 public:
+    // Adds one result (a search_result) to the tab whose search_results_widget is widget, as a
+    // file row under its user's and folder's rows, shown or hidden by the tab's filter line.
+    // Never sorts.
+    void OnSearchResult(ItemPtr widget, ItemPtr result);
+
     // The wish's row, checked when the wish is enabled.
     void OnWishListItemAdded(Item* wish);
     // Store handler: a wish is being removed; its row goes, a results tab of it stays.

@@ -1,0 +1,433 @@
+// The rows of a search results tab as other users' answers arrive, each sent as a search reply
+// by a fake peer dialled in as the answering user: the rows' texts, their order once the tab
+// sorts, the filter of arriving rows and the filter pass, downloads by double click and from the
+// row menu, and answers that no tab shows.
+
+#include "shell/MainWindowClient.h"
+
+#include "peer/PeerMessenger.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/DelayedInvoker.h"
+#include "support/PeerBodies.h"
+#include "support/PeerDial.h"
+#include "ui/search/SearchResultsForm.h"
+#include "ui/search/ShareForm.h"
+#include "ui/search/SharesForm.h"
+
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+// One file of an answer: its path as peers send it, its size and bitrate (0: none sent).
+struct Hit
+{
+    QByteArray path;
+    quint64 size;
+    int bitrate;
+};
+using Hits = QList<Hit>;
+
+const Hits kBobs{{"Music\\Rock\\a.mp3", 1000, 256},
+                 {"Music\\Rock\\live b.mp3", 2000, 192},
+                 {"Live\\Rock\\c.mp3", 3000, 320},
+                 {"Music\\Pop\\d.mp3", 4000, 256},
+                 {"Music\\Rock\\f.mp3", 6000, 320}};
+const Hit kEves{"Live\\Rock\\e.mp3", 5000, 192};
+// The client, logged in on the search page, and fake peers that answer its searches.
+class Searching
+{
+public:
+    Searching() : client(std::make_unique<Client>("alice"))
+    {
+        client->Start();
+        client->LogIn();
+        client->Child<QTabWidget>("tabControl")->setCurrentWidget(client->Child("searchTab"));
+    }
+
+    // A manual search of the text (tokens count from 1); its tab.
+    SearchResultsForm* Search(const QString& text)
+    {
+        auto* line = client->Child<QLineEdit>("searchEdit");
+        line->setText(text);
+        Q_EMIT line->returnPressed();
+        return qobject_cast<SearchResultsForm*>(Tabs()->widget(Tabs()->count() - 1));
+    }
+    QTabWidget* Tabs() const { return client->Child<QTabWidget>("searchTabControl"); }
+
+    // The user's answer to the token on the user's messaging connection (dialled on first use):
+    // the files, then a free slot, the speed and the queue. With wait, true once the client
+    // stored it; else once sent.
+    bool Answer(const QByteArray& user, quint32 token, const Hits& hits, bool free = true,
+                quint32 speed = 0, quint32 queue = 0, bool wait = true)
+    {
+        std::unique_ptr<FakePeer>& peer = m_peers[user];
+        if (!peer)
+            peer = DialMessaging(*peerMessenger, false, user);
+        if (!peer)
+            return false;
+        QByteArray records;
+        for (const Hit& hit : hits) {
+            QList<QPair<qint32, qint32>> attributes;
+            if (hit.bitrate)
+                attributes << qMakePair(0, hit.bitrate);
+            records += FileRecord(hit.path, hit.size, attributes, "mp3");
+        }
+        const QByteArray tail = WireWriter().u8(free).u32(speed).u32(queue);
+        QSignalSpy stored(peerMessenger, &PeerMessenger::SearchResults);
+        peer->SendFrame(WireWriter().u32(9).raw(
+            Zlib(ReplyBody(user, token, quint32(hits.size()), records, tail))));
+        return !wait || stored.wait(kWaitMs);
+    }
+
+    std::unique_ptr<Client> client;
+
+private:
+    std::map<QByteArray, std::unique_ptr<FakePeer>> m_peers;
+};
+
+// A row as "user", "user|folder" or "user|folder|file".
+QString Label(QTreeWidgetItem* row)
+{
+    QStringList parts;
+    for (QTreeWidgetItem* at = row; at; at = at->parent())
+        parts.prepend(at->text(at->parent() ? (at->parent()->parent() ? 4 : 3) : 0));
+    return parts.join('|');
+}
+
+// The rows (those a user sees: neither they nor a row above them hidden), sorted.
+QStringList Labels(QTreeWidget* tree, bool seenOnly = true)
+{
+    QStringList labels;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        bool seen = true;
+        for (QTreeWidgetItem* at = *it; at && seen && seenOnly; at = at->parent())
+            seen = !at->isHidden();
+        if (seen)
+            labels << Label(*it);
+    }
+    labels.sort();
+    return labels;
+}
+
+QTreeWidgetItem* Find(QTreeWidget* tree, const QString& label)
+{
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        if (Label(*it) == label)
+            return *it;
+    }
+    return nullptr;
+}
+
+// The downloads in the order queued, as "user|folder|file|level|search"; checks that exactly
+// their rows carry the download icon.
+QStringList Queued(QTreeWidget* tree)
+{
+    QStringList queued, names, marked;
+    for (Item* item :
+         d.GetType("download_entry")->GetItems().SortNumericBy("download_order", true)) {
+        const ItemPtr entry(item);
+        queued << QString::fromStdString(
+            entry["user"].AsString() + "|" + entry["remote_folder"].AsString() + "|" +
+            entry["file_name"].AsString() + "|" + entry["subfolder_save_level"].AsString() + "|" +
+            entry["search_request_text"].AsString());
+        names << queued.last().section('|', 2, 2);
+    }
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        if (!(*it)->icon(4).isNull())
+            marked << (*it)->text(4);
+    }
+    names.sort();
+    marked.sort();
+    return marked == names ? queued : QStringList{"marked:"} + marked;
+}
+
+} // namespace
+
+class tst_SearchResults : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void order_data();
+    void order();
+    void filter_data();
+    void filter();
+    void routing_data();
+    void routing();
+    void downloads_data();
+    void downloads();
+};
+
+void tst_SearchResults::order_data()
+{
+    // Each user as "name,free,K/s" (free being "Y" or a queue, K/s as shown), in the order they
+    // answer; then in the order they read under Order by Available and Order by Fastest.
+    QTest::addColumn<QStringList>("users");
+    QTest::addColumn<QStringList>("available");
+    QTest::addColumn<QStringList>("fastest");
+    QTest::newRow("a free slot above any queue")
+        << QStringList{"ann,3,9.0", "bob,Y,2.5", "cid,10,50.0"}
+        << QStringList{"bob,Y,2.5", "ann,3,9.0", "cid,10,50.0"}
+        << QStringList{"cid,10,50.0", "ann,3,9.0", "bob,Y,2.5"};
+    QTest::newRow("queues as numbers, equal speeds kept")
+        << QStringList{"ann,10,", "bob,9,", "cid,100,"}
+        << QStringList{"bob,9,", "ann,10,", "cid,100,"}
+        << QStringList{"bob,9,", "ann,10,", "cid,100,"};
+    QTest::newRow("equal Free by speed, no speed as 0")
+        << QStringList{"ann,Y,1.0", "bob,Y,4.0", "cid,Y,"}
+        << QStringList{"bob,Y,4.0", "ann,Y,1.0", "cid,Y,"}
+        << QStringList{"bob,Y,4.0", "ann,Y,1.0", "cid,Y,"};
+}
+
+void tst_SearchResults::order()
+{
+    QFETCH(QStringList, users);
+    QFETCH(QStringList, available);
+    QFETCH(QStringList, fastest);
+    Searching s;
+    SearchResultsForm* tab = s.Search("abc");
+    QTreeWidget* tree = tab->searchResults();
+    // Two answers each; the user's cells are those of the first.
+    for (const QString& user : users) {
+        const QStringList cells = user.split(',');
+        const QByteArray name = cells[0].toUtf8();
+        QVERIFY(s.Answer(name, 1, {{name + "\\b.mp3", 1, 0}, {name + "\\A.mp3", 3000000000u, 0}},
+                         cells[1] == "Y", quint32(cells[2].toDouble() * 1024), cells[1].toUInt()));
+        QVERIFY(
+            s.Answer(name, 1, {{name + "\\c.mp3", 1, 0}, {name + "\\a.mp3", 1, 0}}, false, 0, 5));
+    }
+    // The users in order, each with its cells and the order of its files.
+    const auto rows = [tree] {
+        QStringList rows;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* user = tree->topLevelItem(i);
+            QStringList row{user->text(0), user->text(1), user->text(2)};
+            for (int j = 0; j < user->child(0)->childCount(); ++j)
+                row << user->child(0)->child(j)->text(4);
+            rows << row.join(',');
+        }
+        return rows;
+    };
+    const auto expected = [](QStringList users) {
+        for (QString& user : users)
+            user += ",A.mp3,a.mp3,b.mp3,c.mp3";
+        return users;
+    };
+    // One re-sort for the burst, not run yet: the users as they came, the files too.
+    QCOMPARE(delayedInvoker->PendingCount(), 1);
+    QCOMPARE(rows().first(), users.first() + ",b.mp3,A.mp3,c.mp3,a.mp3");
+    delayedInvoker->FirePendingNow();
+    QCOMPARE(rows(), expected(available));
+    QCOMPARE(Find(tree, "ann|ann|A.mp3")->text(5), QString("3,000,000,000"));
+    QVERIFY(Find(tree, "ann")->isExpanded() && Find(tree, "ann|ann")->isExpanded());
+    s.client->Trigger(tab, "Order by Fastest");
+    QCOMPARE(rows(), expected(fastest));
+    s.client->Trigger(tab, "Order by Available");
+    QCOMPARE(rows(), expected(available));
+}
+
+void tst_SearchResults::filter_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QStringList>("shown");
+    const QStringList rockMusic{"bob", "bob|Rock/Music", "bob|Rock/Music|a.mp3",
+                                "bob|Rock/Music|f.mp3"};
+    QTest::newRow("a word, and one in neither the folder nor the file")
+        << "rock -live" << rockMusic;
+    QTest::newRow("a minimum bitrate")
+        << "mbr:256"
+        << rockMusic + QStringList{"bob|Rock/Live", "bob|Rock/Live|c.mp3", "bob|Pop/Music",
+                                   "bob|Pop/Music|d.mp3"};
+    QTest::newRow("two files per folder")
+        << "mfif:2" << rockMusic + QStringList{"bob|Rock/Music|live b.mp3"};
+    QTest::newRow("two matching files per folder") << "mp3 mfif:2 mbr:200" << rockMusic;
+    QTest::newRow("three matching files per folder") << "mp3 mfif:3 mbr:200" << QStringList{};
+    QTest::newRow("a word in a folder, one in its file")
+        << "rock b.mp3" << QStringList{"bob", "bob|Rock/Music", "bob|Rock/Music|live b.mp3"};
+}
+
+void tst_SearchResults::filter()
+{
+    QFETCH(QString, filter);
+    QFETCH(QStringList, shown);
+    shown.sort();
+    Searching s;
+    QList<QPair<QByteArray, Hit>> answers;
+    for (const Hit& hit : kBobs)
+        answers << qMakePair(QByteArray("bob"), hit);
+    answers.insert(2, qMakePair(QByteArray("eve"), kEves));
+    // Each file an answer of its own, in two orders, so that folders fill up one file at a time:
+    // the first half under a filter that hides everything, the rest under the one typed then.
+    for (quint32 token : {1, 2}) {
+        SearchResultsForm* tab = s.Search("abc");
+        QTreeWidget* tree = tab->searchResults();
+        tab->filterEdit()->setText("zzz");
+        for (int i = 0; i < answers.size(); ++i) {
+            if (i == answers.size() / 2) {
+                QCOMPARE(Labels(tree), QStringList{});
+                tab->filterEdit()->setText(filter);
+            }
+            QVERIFY(s.Answer(answers[i].first, token, {answers[i].second}));
+        }
+        QCOMPARE(Labels(tree), shown);
+
+        // The pass over the same text hides no row the arrivals showed; after everything was
+        // shown, it hides the same again.
+        QStringList arrived;
+        for (QTreeWidgetItemIterator it(tree, QTreeWidgetItemIterator::NotHidden); *it; ++it)
+            arrived << Label(*it);
+        Q_EMIT tab->filterEdit()->textChanged(filter);
+        for (QTreeWidgetItemIterator it(tree, QTreeWidgetItemIterator::Hidden); *it; ++it)
+            QVERIFY2(!arrived.contains(Label(*it)), qPrintable(Label(*it)));
+        tab->filterEdit()->clear();
+        QCOMPARE(Labels(tree), Labels(tree, false));
+        tab->filterEdit()->setText(filter);
+        QCOMPARE(Labels(tree), shown);
+        // Its answers go with it, or the next search's would repeat files already listed.
+        Q_EMIT s.Tabs()->tabCloseRequested(0);
+        std::reverse(answers.begin(), answers.end());
+    }
+}
+
+void tst_SearchResults::routing_data()
+{
+    QTest::addColumn<QString>("to"); // a closed tab, a disabled wish or an enabled one
+    QTest::newRow("a closed tab") << "closed";
+    QTest::newRow("a disabled wish") << "disabled";
+    QTest::newRow("an enabled wish") << "enabled";
+}
+
+void tst_SearchResults::routing()
+{
+    QFETCH(QString, to);
+    Searching s;
+    auto* wishTabs = s.client->Child<QTabWidget>("wishListTabControl");
+    ItemPtr wish = d.GetType("wish_list_item")->GetItem(Value("abba"));
+    if (to == "enabled")
+        wish.NewItem("wish_list_item_enabled");
+    if (to == "closed")
+        s.Search("abba");
+    else
+        QCOMPARE(gp_server->FileSearch("abba", true), 1u);
+    s.Search("other");
+    if (to == "closed")
+        Q_EMIT s.Tabs()->tabCloseRequested(0);
+
+    // Dropped unread or once read; then an answer to the other search on the same connection.
+    QVERIFY(s.Answer("bob", 1, {kBobs[0]}, true, 0, 0, to != "closed"));
+    QVERIFY(s.Answer("bob", 2, {kBobs[1]}));
+    d.RemoveDisconnectedItems();
+    if (to != "enabled") {
+        QCOMPARE(d.GetType("search_results")->ItemCount(), size_t(1));
+        QCOMPARE(d.GetType("search_result")->ItemCount(), size_t(1));
+        QCOMPARE(wishTabs->count(), 0);
+        if (to == "closed")
+            return;
+        // The request stays: once enabled, the wish's next answer opens its tab.
+        wish.NewItem("wish_list_item_enabled");
+        QVERIFY(s.Answer("bob", 1, {kBobs[2]}));
+        QCOMPARE(wishTabs->count(), 1);
+        return;
+    }
+    QCOMPARE(wishTabs->count(), 1);
+    QStringList events;
+    for (QAction* action : eventToolBar->actions())
+        events << action->text();
+    QVERIFY(events.contains("abba"));
+    // A later search of the wish joins its tab.
+    QVERIFY(s.Answer("eve", gp_server->FileSearch("abba", true), {kEves}));
+    QCOMPARE(wishTabs->count(), 1);
+    QCOMPARE(Labels(qobject_cast<SearchResultsForm*>(wishTabs->widget(0))->searchResults()),
+             (QStringList{"bob", "bob|Rock/Music", "bob|Rock/Music|a.mp3", "eve", "eve|Rock/Live",
+                          "eve|Rock/Live|e.mp3"}));
+}
+
+void tst_SearchResults::downloads_data()
+{
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<QString>("action");      // a double click, or the menu entry chosen
+    QTest::addColumn<QStringList>("entries"); // this object's, first in the menu
+    QTest::addColumn<QStringList>("queued");  // bob's, from "folder|file"
+    QTest::addColumn<QString>("browsed");     // the user and the folder row chosen
+    const QString click = "double click";
+    const QString file = "bob|Rock/Music|a.mp3";
+    const QStringList fileEntries{"Download File", "Download Folder", "Browse Folder"};
+    const QStringList folderEntries = fileEntries.mid(1);
+    const QStringList rock{"Music\\Rock|a.mp3", "Music\\Rock|f.mp3", "Music\\Rock|live b.mp3"};
+    QTest::newRow("a user row clicked, a hidden file too")
+        << "bob" << click << QStringList{}
+        << QStringList{"Music\\Rock|a.mp3", "Live\\Rock|c.mp3", "Music\\Pop|d.mp3",
+                       "Music\\Rock|f.mp3", "Music\\Rock|live b.mp3"}
+        << "";
+    QTest::newRow("a file row clicked") << file << click << QStringList{} << rock.mid(0, 1) << "";
+    QTest::newRow("a user row's menu") << "bob"
+                                       << "" << QStringList{} << QStringList{} << "";
+    QTest::newRow("a file row's file")
+        << file << "Download File" << fileEntries << rock.mid(0, 1) << "";
+    QTest::newRow("a file row's folder, a hidden file too")
+        << file << "Download Folder" << fileEntries << rock << "";
+    QTest::newRow("eve's folder of a path bob has too")
+        << "eve|Rock/Live"
+        << "Browse Folder" << folderEntries << QStringList{} << "eve Rock";
+    QTest::newRow("bob's folder of a path eve has too")
+        << "bob|Rock/Live"
+        << "Browse Folder" << folderEntries << QStringList{} << "bob Rock";
+}
+
+void tst_SearchResults::downloads()
+{
+    QFETCH(QString, row);
+    QFETCH(QString, action);
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, queued);
+    QFETCH(QString, browsed);
+    Searching s;
+    SearchResultsForm* tab = s.Search("abc");
+    QTreeWidget* tree = tab->searchResults();
+    // In reverse, so that the store's order is not the names' order.
+    QVERIFY(s.Answer("bob", 1, Hits(kBobs.rbegin(), kBobs.rend())));
+    QVERIFY(s.Answer("eve", 1, {kEves}));
+    tab->filterEdit()->setText("-b.mp3");
+    QTreeWidgetItem* clicked = Find(tree, row);
+    QVERIFY(clicked && Find(tree, "bob|Rock/Music|live b.mp3")->isHidden());
+
+    if (action == "double click") {
+        Q_EMIT tree->itemDoubleClicked(clicked, 0);
+    } else {
+        s.client->dialogs.menuChoices << action;
+        Q_EMIT tree->customContextMenuRequested(tree->visualItemRect(clicked).center());
+        QCOMPARE(s.client->dialogs.menus.size(), 1);
+        const QStringList shown = s.client->dialogs.menus[0].entries;
+        QCOMPARE(shown.mid(0, entries.size()), entries);
+        for (const char* entry : {"Download File", "Download Folder", "Browse Folder"})
+            QCOMPARE(shown.count(entry), int(entries.contains(entry)));
+    }
+    for (QString& entry : queued)
+        entry = "bob|" + entry + "|0|abc";
+    QCOMPARE(Queued(tree), queued);
+
+    const QList<ShareForm*> browses = sharesForm->findChildren<ShareForm*>();
+    QCOMPARE(browses.size(), int(!browsed.isEmpty()));
+    if (browsed.isEmpty())
+        return;
+    // The folder is chosen once the user's share arrives.
+    const std::string user = browses[0]->UserName();
+    FileInfoMap share;
+    share["Live"];
+    share["Live\\Rock"].insert(FileInfo("x.mp3", 1));
+    share["Music"].insert(FileInfo("y.mp3", 1));
+    sharedFoldersManager->OnUserShare(user, share, AttributeTranslationTable());
+    QTreeWidgetItem* current = browses[0]->findChild<QTreeWidget*>("folderTree")->currentItem();
+    QVERIFY(current && current->parent());
+    QCOMPARE(QString::fromStdString(user) + " " + current->text(0), browsed);
+    QCOMPARE(current->parent()->text(0), QString("Live"));
+}
+
+QTEST_MAIN(tst_SearchResults)
+#include "tst_searchresults.moc"
