@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QCheckBox;
 class QTabWidget;
@@ -34,6 +36,11 @@ class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHan
     Q_OBJECT
 
 public:
+    // The most result rows made in one go, some 25 ms of work: an answer's results past it are
+    // dropped, and answers that arrived together beyond it wait for the next turn of the event
+    // loop. A peer's answer may list a hundred thousand files, and answers arrive by the hundred.
+    static constexpr int kMaxRowsAtOnce = 5000;
+
     explicit SearchForm(QWidget* parent = nullptr);
     ~SearchForm() override;
 
@@ -58,10 +65,14 @@ public Q_SLOTS:
     // Server::SearchRequested: a manual search opens its tab here; wish-list searches open theirs
     // when answers arrive.
     void OnSearchRequest(uint token, std::string text, bool wishList);
-    // PeerMessenger::SearchResults, one call per peer's answer: its results become rows of the
-    // search's tab, opened here for the first answer to an enabled wish, and the tab sorts once
-    // a second after the first answer of a burst. An answer no tab shows is removed.
+    // PeerMessenger::SearchResults, one call per peer's answer: the answer goes to its search's
+    // tab, opened here for the first answer to an enabled wish; an answer no tab shows is
+    // removed. Its rows are made a moment later, with those of the answers that came meanwhile.
     void OnUserSearchResults(ItemPtr results);
+    // The answers that arrived since the last call become rows of their tabs, each tab sorting
+    // once a second after the first rows of a burst; kMaxRowsAtOnce at most, the rest at once
+    // after the event loop's next turn. Runs a quarter second after the first answer of a burst.
+    void AddArrivedResults();
     void OnTabCloseRequested(int index);
     void OnWishTabCloseRequested(int index);
     // A result tree's double click: queues the row's files (a user's, a folder's or one), the
@@ -108,6 +119,9 @@ private:
     bool OnWishListAction(const std::string& key);
 
     std::unique_ptr<Ui_SearchForm> ui;
+    // Answers waiting for AddArrivedResults, in the order they came, as id and item: an answer
+    // whose tab closed meanwhile is gone from the store, and its id no longer names it.
+    std::vector<std::pair<uint32_t, Item*>> m_arrived;
 };
 
 extern SearchForm* searchForm;

@@ -15,7 +15,9 @@ SearchResultListItem* SearchResultListItem::FromItem(ItemPtr node)
 
 bool SearchResultListItem::operator<(const QTreeWidgetItem& other) const
 {
-    const QTreeWidget* tree = treeWidget();
+    // Only user rows (the top level) have Free and K/s texts; the rows below them compare by
+    // file name alone, which is most of what a sort compares.
+    const QTreeWidget* tree = parent() ? nullptr : treeWidget();
     const int column = tree ? tree->sortColumn() : FileColumn;
     if (column == FreeColumn) {
         const QString mine = text(FreeColumn);

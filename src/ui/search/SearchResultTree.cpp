@@ -22,7 +22,9 @@
 #include <QLineEdit>
 #include <QTreeWidget>
 
-#include <algorithm>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -30,8 +32,12 @@ using namespace SearchTypes;
 using Row = SearchResultListItem;
 
 const char kYes[] = "yes";
-// A burst of answers is sorted once, this long after its first.
+// A burst of answers is sorted once, this long after its first rows.
 constexpr int kSortDelayMs = 1000;
+// Answers become rows together, this long after the first of them: the tree lays all its rows
+// out again after every change (some 15 ms at 50,000 rows), and answers arrive by the hundred
+// a second.
+constexpr int kRowsDelayMs = 250;
 
 // Which result rows show, one rule for the filter pass over a tab and for each row as it
 // arrives, so that an arrival never shows a row the next pass would hide. A folder row's own
@@ -58,6 +64,9 @@ public:
     // A file row of the folder entered last, by its name and, when NeedsResult, its result.
     bool FileShows(const QString& fileName, ItemPtr result) const
     {
+        if (m_residual.IncludeWords().isEmpty() && m_residual.ExcludeWords().isEmpty() &&
+            !NeedsResult())
+            return true;
         const ItemPtr item = NeedsResult() ? result : ItemPtr();
         return m_residual.IsMatching(fileName, nullptr, item) == FilterParser::Matching;
     }
@@ -121,19 +130,26 @@ QString SpeedText(qint64 bytesPerSecond)
     return kib == 0 ? QString() : QStringLiteral("%1").arg(kib, 0, 'f', 1);
 }
 
-// One result as a file row of the tab, under its user's and folder's rows, made when missing;
-// shown or hidden by the filter.
-void AddResult(QTreeWidget* tree, ItemPtr widget, ItemPtr result, RowFilter& filter,
-               SharedFoldersManager* shares)
+// Puts the row together away from the tree: nothing is told of a text set on a row that no
+// tree holds yet.
+Row* DetachedRow()
 {
-    const ItemPtr answer = result[PeerTypes::SearchResults];
+    return new Row(static_cast<QTreeWidget*>(nullptr));
+}
+
+// Results of one answer (a search_results) as file rows of the tab, under the user's row and
+// their folders' rows, made when missing; shown or hidden by the filter. The rows are put
+// together first and handed to the tree one folder at a time, a new user's all at once.
+void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet& results,
+               RowFilter& filter, SharedFoldersManager* shares)
+{
     const ItemPtr user = answer[ServerTypes::User];
     ItemPtr userNode = d.GetItem(widget, user, SearchResultsUserNode);
     Row* userRow = Row::FromItem(userNode);
     const bool newUser = !userRow;
     if (newUser) {
         // The user's cells are those of the first answer; later ones add rows only.
-        userRow = new Row(tree);
+        userRow = DetachedRow();
         userRow->setText(Row::UserColumn, NameText(user.AsString()));
         const bool free = answer[PeerTypes::SearchResultsUserAvailable].AsString() == kYes;
         userRow->setText(Row::FreeColumn,
@@ -148,42 +164,82 @@ void AddResult(QTreeWidget* tree, ItemPtr widget, ItemPtr result, RowFilter& fil
         userNode += user;
     }
 
-    const ItemPtr folder = result[PeerTypes::SearchResultFileFolder];
-    ItemPtr folderNode = d.GetItem(userNode, folder, SearchResultsFolderNode);
-    Row* folderRow = Row::FromItem(folderNode);
-    if (!folderRow) {
-        folderRow = new Row(userRow);
-        folderRow->setText(Row::FolderColumn, Utf8Text(ReversePathname(folder.AsString())));
-        folderNode = Ties::Make(SearchResultsFolderNode, folderRow);
-        folderNode += userNode;
-        folderNode += folder;
+    // The answer's files by folder, folders in the order first met.
+    std::vector<std::pair<Item*, ItemList>> byFolder;
+    std::unordered_map<Item*, size_t> folderAt;
+    for (Item* result : results) {
+        Item* folder = ItemPtr(result)[PeerTypes::SearchResultFileFolder];
+        const auto [at, added] = folderAt.emplace(folder, byFolder.size());
+        if (added)
+            byFolder.emplace_back(folder, ItemList());
+        byFolder[at->second].second.push_back(result);
     }
 
-    auto* fileRow = new Row(folderRow);
-    fileRow->setText(Row::FileColumn, Utf8Text(result[PeerTypes::SearchResultFileName].AsString()));
-    fileRow->setText(Row::SizeColumn, CommafyNumber(result[PeerTypes::FileSize].AsInt64()));
-    if (shares)
-        fileRow->setText(Row::AttributesColumn, shares->GetFileItemDisplayString(result));
-    if (widget[ExpandUsers].AsString() == kYes && !userRow->isExpanded())
-        userRow->setExpanded(true);
-    if (widget[ExpandFolders].AsString() == kYes && !folderRow->isExpanded())
-        folderRow->setExpanded(true);
-    ItemPtr fileNode = Ties::Make(SearchResultNode, fileRow);
-    fileNode += result;
-    fileNode += folderNode;
+    QList<QTreeWidgetItem*> newFolders;
+    std::vector<std::pair<Row*, bool>> folders; // each folder's row and whether it shows
+    std::vector<Row*> hiddenFiles;
+    Type* fileNodes = d.GetType(SearchResultNode);
+    for (const auto& [folder, files] : byFolder) {
+        ItemPtr folderNode =
+            newUser ? ItemPtr() : d.GetItem(userNode, folder, SearchResultsFolderNode);
+        Row* folderRow = Row::FromItem(folderNode);
+        if (!folderRow) {
+            folderRow = DetachedRow();
+            folderRow->setText(Row::FolderColumn,
+                               Utf8Text(ReversePathname(ItemPtr(folder).AsString())));
+            folderNode = Ties::Make(SearchResultsFolderNode, folderRow);
+            folderNode += userNode;
+            folderNode += folder;
+            newFolders << folderRow;
+        }
+        const bool folderPasses = filter.EnterFolder(folderRow->text(Row::FolderColumn));
+        int shown = folderRow->ShownFiles();
+        QList<QTreeWidgetItem*> fileRows;
+        for (Item* item : files) {
+            const ItemPtr result(item);
+            Row* fileRow = DetachedRow();
+            const QString name = Utf8Text(result[PeerTypes::SearchResultFileName].AsString());
+            fileRow->setText(Row::FileColumn, name);
+            fileRow->setText(Row::SizeColumn, CommafyNumber(result[PeerTypes::FileSize].AsInt64()));
+            if (shares)
+                fileRow->setText(Row::AttributesColumn, shares->GetFileItemDisplayString(result));
+            ItemPtr fileNode = fileNodes->GetItem(Value(fileRow));
+            fileNode += result;
+            fileNode += folderNode;
+            if (folderPasses && filter.FileShows(name, result))
+                ++shown;
+            else
+                hiddenFiles.push_back(fileRow);
+            fileRows << fileRow;
+        }
+        folderRow->addChildren(fileRows);
+        folderRow->SetShownFiles(shown);
+        folders.emplace_back(folderRow, folderPasses && filter.FolderShows(shown));
+    }
+    userRow->addChildren(newFolders);
+    if (newUser)
+        tree->addTopLevelItem(userRow);
 
-    const bool folderPasses = filter.EnterFolder(folderRow->text(Row::FolderColumn));
-    const bool fileShown = folderPasses && filter.FileShows(fileRow->text(Row::FileColumn), result);
-    if (!fileShown)
+    // Only rows in the tree can be hidden or expanded.
+    for (Row* fileRow : hiddenFiles)
         fileRow->setHidden(true);
-    else
-        folderRow->SetShownFiles(folderRow->ShownFiles() + 1);
-    const bool folderShown = folderPasses && filter.FolderShows(folderRow->ShownFiles());
-    SetHidden(folderRow, !folderShown);
-    if (folderShown)
+    bool userShown = false;
+    for (const auto& [folderRow, shown] : folders) {
+        SetHidden(folderRow, !shown);
+        userShown = userShown || shown;
+    }
+    if (userShown)
         SetHidden(userRow, false);
     else if (newUser)
         userRow->setHidden(true);
+    if (widget[ExpandUsers].AsString() == kYes && !userRow->isExpanded())
+        userRow->setExpanded(true);
+    if (widget[ExpandFolders].AsString() == kYes) {
+        for (const auto& [folderRow, shown] : folders) {
+            if (!folderRow->isExpanded())
+                folderRow->setExpanded(true);
+        }
+    }
 }
 
 } // namespace
@@ -206,12 +262,52 @@ void SearchForm::OnUserSearchResults(ItemPtr results)
         results.Remove();
         return;
     }
-    RowFilter filter(tab->filterEdit()->text());
-    SharedFoldersManager* shares = ReachSharedFolders();
-    for (Item* result : results.GetItems(PeerTypes::SearchResult))
-        AddResult(tab->searchResults(), widget, result, filter, shares);
+    // Past the cap, an answer's results go now: no row will show them.
+    size_t kept = 0;
+    for (Item* file : results.GetItems(PeerTypes::SearchResult)) {
+        if (++kept > size_t(kMaxRowsAtOnce))
+            ItemPtr(file).Remove();
+    }
+    m_arrived.emplace_back(results->Id(), results.Get());
     if (DelayedInvoker* invoker = ReachDelayedInvoker())
-        invoker->Invoke(tab, &SearchResultsForm::Sort, kSortDelayMs);
+        invoker->Invoke(this, &SearchForm::AddArrivedResults, kRowsDelayMs);
+    else
+        AddArrivedResults();
+}
+
+void SearchForm::AddArrivedResults()
+{
+    std::vector<std::pair<uint32_t, Item*>> arrived;
+    arrived.swap(m_arrived);
+    DelayedInvoker* invoker = ReachDelayedInvoker();
+    SharedFoldersManager* shares = ReachSharedFolders();
+    size_t made = 0;
+    auto next = arrived.begin();
+    for (; next != arrived.end(); ++next) {
+        const auto [id, item] = *next;
+        // Gone when its tab closed meanwhile.
+        if (d.ItemById(id) != item)
+            continue;
+        const ItemPtr results(item);
+        const ItemPtr widget = results[ServerTypes::SearchRequest][SearchResultsWidget];
+        SearchResultsForm* tab = SearchResultsForm::FromItem(widget);
+        if (!tab)
+            continue;
+        const ItemSet files = results.GetItems(PeerTypes::SearchResult);
+        if (made > 0 && made + files.size() > size_t(kMaxRowsAtOnce))
+            break;
+        made += files.size();
+        RowFilter filter(tab->filterEdit()->text());
+        AddAnswer(tab->searchResults(), widget, results, files, filter, shares);
+        if (invoker)
+            invoker->Invoke(tab, &SearchResultsForm::Sort, kSortDelayMs);
+    }
+    if (next == arrived.end())
+        return;
+    // The rest once the tree has been laid out and painted.
+    m_arrived.insert(m_arrived.begin(), next, arrived.end());
+    if (invoker)
+        invoker->Invoke(this, &SearchForm::AddArrivedResults, 0);
 }
 
 void SearchForm::OnSearchResult(ItemPtr widget, ItemPtr result)
@@ -220,7 +316,8 @@ void SearchForm::OnSearchResult(ItemPtr widget, ItemPtr result)
     if (!tab || !result)
         return;
     RowFilter filter(tab->filterEdit()->text());
-    AddResult(tab->searchResults(), widget, result, filter, ReachSharedFolders());
+    AddAnswer(tab->searchResults(), widget, result[PeerTypes::SearchResults], ItemSet(result),
+              filter, ReachSharedFolders());
 }
 
 void SearchForm::OnResultDoubleClicked(QTreeWidgetItem* row, int)

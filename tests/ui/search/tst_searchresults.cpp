@@ -10,6 +10,7 @@
 #include "store/DelayedInvoker.h"
 #include "support/PeerBodies.h"
 #include "support/PeerDial.h"
+#include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
@@ -62,7 +63,7 @@ public:
 
     // The user's answer to the token on the user's messaging connection (dialled on first use):
     // the files, then a free slot, the speed and the queue. With wait, true once the client
-    // stored it; else once sent.
+    // stored it and made its rows, as it does a moment later; else once sent.
     bool Answer(const QByteArray& user, quint32 token, const Hits& hits, bool free = true,
                 quint32 speed = 0, quint32 queue = 0, bool wait = true)
     {
@@ -82,7 +83,12 @@ public:
         QSignalSpy stored(peerMessenger, &PeerMessenger::SearchResults);
         peer->SendFrame(WireWriter().u32(9).raw(
             Zlib(ReplyBody(user, token, quint32(hits.size()), records, tail))));
-        return !wait || stored.wait(kWaitMs);
+        if (!wait)
+            return true;
+        if (!stored.wait(kWaitMs))
+            return false;
+        searchForm->AddArrivedResults();
+        return true;
     }
 
     std::unique_ptr<Client> client;
@@ -162,6 +168,8 @@ private Q_SLOTS:
     void routing();
     void downloads_data();
     void downloads();
+    void rowsAtOnce_data();
+    void rowsAtOnce();
 };
 
 void tst_SearchResults::order_data()
@@ -220,7 +228,7 @@ void tst_SearchResults::order()
         return users;
     };
     // One re-sort for the burst, not run yet: the users as they came, the files too.
-    QCOMPARE(delayedInvoker->PendingCount(), 1);
+    QVERIFY(delayedInvoker->PendingDeadline(tab, &SearchResultsForm::Sort) >= 0);
     QCOMPARE(rows().first(), users.first() + ",b.mp3,A.mp3,c.mp3,a.mp3");
     delayedInvoker->FirePendingNow();
     QCOMPARE(rows(), expected(available));
@@ -427,6 +435,41 @@ void tst_SearchResults::downloads()
     QVERIFY(current && current->parent());
     QCOMPARE(QString::fromStdString(user) + " " + current->text(0), browsed);
     QCOMPARE(current->parent()->text(0), QString("Live"));
+}
+
+void tst_SearchResults::rowsAtOnce_data()
+{
+    const int cap = SearchForm::kMaxRowsAtOnce;
+    QTest::addColumn<QList<int>>("answers"); // files in each, from a user of its own
+    QTest::addColumn<int>("first");          // rows made in the first go
+    QTest::addColumn<int>("all");            // rows and results in the end
+    QTest::newRow("an answer at the cap") << QList<int>{cap} << cap << cap;
+    QTest::newRow("an answer over it") << QList<int>{cap + 1} << cap << cap;
+    QTest::newRow("answers up to it") << QList<int>{cap - 2, 2} << cap << cap;
+    QTest::newRow("answers over it") << QList<int>{cap - 1, 2} << cap - 1 << cap + 1;
+}
+
+void tst_SearchResults::rowsAtOnce()
+{
+    QFETCH(QList<int>, answers);
+    QFETCH(int, first);
+    QFETCH(int, all);
+    Searching s;
+    s.Search("abc");
+    for (int i = 0; i < answers.size(); ++i) {
+        Hits hits;
+        for (int n = 0; n < answers[i]; ++n)
+            hits << Hit{"F\\" + QByteArray::number(n), 1, 0};
+        QVERIFY(s.Answer("u" + QByteArray::number(i), 1, hits, true, 0, 0, false));
+    }
+    const auto count = [](const char* type) { return int(d.GetType(type)->ItemCount()); };
+    QTRY_COMPARE(count("search_results"), answers.size());
+    searchForm->AddArrivedResults();
+    QCOMPARE(count("search_result_node"), first);
+    // The rest after the event loop's next turn.
+    delayedInvoker->FirePendingNow();
+    QCOMPARE(count("search_result_node"), all);
+    QCOMPARE(count("search_result"), all);
 }
 
 QTEST_MAIN(tst_SearchResults)
