@@ -14,10 +14,12 @@
 #include "server/ServerStore.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/DisplayText.h"
+#include "store/DelayedInvoker.h"
 #include "store/TimerManager.h"
 #include "support/CompleteRecords.h"
 #include "support/HeldClock.h"
 #include "support/PeerBodies.h"
+#include "support/PeerDial.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLog.h"
 #include "ui/chat/ChatLogForm.h"
@@ -141,6 +143,7 @@ private Q_SLOTS:
     void colours();
     void dialogs();
     void complete();
+    void results();
 };
 
 void tst_PageShots::search()
@@ -640,6 +643,58 @@ void tst_PageShots::complete()
     QCOMPARE(list->topLevelItemCount(), 30);
     Shot("complete", {{"tab bar", client.Child<QTabWidget>("transfersTabControl")->tabBar()},
                       {"rows", list->viewport()}});
+}
+
+void tst_PageShots::results()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    auto* tabs = searchForm->findChild<QTabWidget*>("searchTabControl");
+    TypeSearch(client, QStringLiteral("music"));
+    auto* tab = qobject_cast<SearchResultsForm*>(tabs->currentWidget());
+    QVERIFY(tab);
+    QTreeWidget* tree = tab->searchResults();
+
+    // 40 answers from 12 users, as their peers send them: some with a free slot, others with a
+    // queue, at speeds from none to a few hundred kilobytes a second.
+    const QList<QByteArray> users{"Zo\xeb & co", "bj\xf6rk_fan", "cafe_tacvba", "dj <b>bold</b>",
+                                  "edith",       "fado",         "gamelan",     "hikaru",
+                                  "ilse",        "jun",          "kora",        "lumi"};
+    std::vector<std::unique_ptr<FakePeer>> peers;
+    for (const QByteArray& user : users) {
+        peers.push_back(DialMessaging(*peerMessenger, false, user));
+        QVERIFY(peers.back());
+    }
+    ShareMaker maker(45);
+    for (int i = 0; i < 40; ++i) {
+        const int u = i % int(users.size());
+        // The maker's tail (a free slot, 12,800 B/s, no queue) replaced.
+        QByteArray body = maker.SearchReplyBody(users[u], 1, 3 + i % 5).chopped(9);
+        body += WireWriter().u8(u % 3 == 0).u32(quint32(u * 23456 % 400000)).u32(quint32(u * 7));
+        peers[size_t(u)]->SendFrame(WireWriter().u32(9).raw(Zlib(body)));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(d.GetType("search_results")->ItemCount(), size_t(40), kWaitMs);
+    delayedInvoker->FirePendingNow();
+    delayedInvoker->FirePendingNow();
+    QCOMPARE(tree->topLevelItemCount(), 12);
+
+    // Pictures and documents hidden, and two files queued.
+    tab->filterEdit()->setText("-jpg -pdf -txt");
+    QList<QTreeWidgetItem*> files;
+    for (QTreeWidgetItemIterator it(tree, QTreeWidgetItemIterator::NotHidden); *it; ++it) {
+        QTreeWidgetItem* folder = (*it)->parent();
+        if (folder && folder->parent() && !folder->isHidden() && !folder->parent()->isHidden())
+            files << *it;
+    }
+    QVERIFY(files.size() > 3);
+    Q_EMIT tree->itemDoubleClicked(files[1], 4);
+    Q_EMIT tree->itemDoubleClicked(files[3], 4);
+    QCOMPARE(d.GetType("download_entry")->ItemCount(), size_t(2));
+
+    Shot("results", {{"tab bar", tabs->tabBar()}, {"rows", tree->viewport()}});
 }
 
 QTEST_MAIN(tst_PageShots)

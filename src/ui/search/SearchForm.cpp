@@ -112,8 +112,9 @@ const ActionRow kWishListActions[] = {
      "Disable All Wish List Searches", kWishListIcon},
 };
 
-// The result tree's columns.
-const int kColumnWidths[] = {100, 40, 40, 150, 170, 70};
+// The result tree's columns, wide enough at today's font sizes for a speed of hundreds of K/s,
+// a size in the gigabytes with its commas, two folder levels and a track's title.
+const int kColumnWidths[] = {110, 40, 60, 300, 280, 110, 160};
 const char* const kColumnLabels[] = {"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"};
 constexpr int kFreeColumn = SearchResultListItem::FreeColumn;
 constexpr int kSpeedColumn = SearchResultListItem::SpeedColumn;
