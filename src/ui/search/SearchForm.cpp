@@ -27,6 +27,7 @@
 #include <QHeaderView>
 #include <QMenu>
 
+#include <algorithm>
 #include <iterator>
 
 SearchForm* searchForm = nullptr;
@@ -351,6 +352,12 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
         ItemPtr(request).GetItems(PeerTypes::SearchResults).Remove();
         ItemPtr(request).Remove();
     }
+    // Forgotten now, before a newer item can take a removed answer's id and place.
+    m_arrived.erase(std::remove_if(m_arrived.begin(), m_arrived.end(),
+                                   [](const auto& answer) {
+                                       return d.ItemById(answer.first) != answer.second;
+                                   }),
+                    m_arrived.end());
     d.RemoveDisconnectedItems();
 }
 

@@ -31,10 +31,6 @@ public:
     // result's file row, where it has a live one. What the menu and a double click both do.
     static void QueueResults(const ItemSet& results, ItemPtr searchText);
 
-    const std::string& SearchText() const { return m_searchText; }
-    const std::string& ResultUser() const { return m_resultUser; }
-    const std::string& ResultFolder() const { return m_resultFolder; }
-
 public Q_SLOTS:
     void OnDownloadFile();
     // Every file row of the row's folder in this tab, rows the filter hides too; not the
