@@ -37,7 +37,7 @@ constexpr int kSortDelayMs = 1000;
 // Answers become rows together, this long after the first of them: the tree lays all its rows
 // out again after every change (some 15 ms at 50,000 rows), and answers arrive by the hundred
 // a second.
-constexpr int kRowsDelayMs = 250;
+constexpr int kRowsDelayMs = 500;
 
 // Which result rows show, one rule for the filter pass over a tab and for each row as it
 // arrives, so that an arrival never shows a row the next pass would hide. A folder row's own
