@@ -40,10 +40,10 @@ const Hits kBobs{{"Music\\Rock\\a.mp3", 1000, 256},
                  {"Music\\Pop\\d.mp3", 4000, 256},
                  {"Music\\Rock\\f.mp3", 6000, 320}};
 const Hit kEves{"Live\\Rock\\e.mp3", 5000, 192};
+
 // The client, logged in on the search page, and fake peers that answer its searches.
-class Searching
+struct Searching
 {
-public:
     Searching() : client(std::make_unique<Client>("alice"))
     {
         client->Start();
@@ -61,16 +61,13 @@ public:
     }
     QTabWidget* Tabs() const { return client->Child<QTabWidget>("searchTabControl"); }
 
-    // The user's answer to the token on the user's messaging connection (dialled on first use):
-    // the files, then a free slot, the speed and the queue. With wait, true once the client
-    // stored it and made its rows, as it does a moment later; else once sent.
+    // The user's answer to the token (a free slot, the speed, the queue), on the user's own
+    // connection. With wait, true once stored and made into rows; else once sent.
     bool Answer(const QByteArray& user, quint32 token, const Hits& hits, bool free = true,
                 quint32 speed = 0, quint32 queue = 0, bool wait = true)
     {
-        std::unique_ptr<FakePeer>& peer = m_peers[user];
-        if (!peer)
-            peer = DialMessaging(*peerMessenger, false, user);
-        if (!peer)
+        std::unique_ptr<FakePeer>& peer = peers[user];
+        if (!peer && !(peer = DialMessaging(*peerMessenger, false, user)))
             return false;
         QByteArray records;
         for (const Hit& hit : hits) {
@@ -79,22 +76,19 @@ public:
                 attributes << qMakePair(0, hit.bitrate);
             records += FileRecord(hit.path, hit.size, attributes, "mp3");
         }
-        const QByteArray tail = WireWriter().u8(free).u32(speed).u32(queue);
         QSignalSpy stored(peerMessenger, &PeerMessenger::SearchResults);
-        peer->SendFrame(WireWriter().u32(9).raw(
-            Zlib(ReplyBody(user, token, quint32(hits.size()), records, tail))));
-        if (!wait)
-            return true;
-        if (!stored.wait(kWaitMs))
+        peer->SendFrame(
+            WireWriter().u32(9).raw(Zlib(ReplyBody(user, token, quint32(hits.size()), records,
+                                                   WireWriter().u8(free).u32(speed).u32(queue)))));
+        if (wait && !stored.wait(kWaitMs))
             return false;
-        searchForm->AddArrivedResults();
+        if (wait)
+            searchForm->AddArrivedResults();
         return true;
     }
 
     std::unique_ptr<Client> client;
-
-private:
-    std::map<QByteArray, std::unique_ptr<FakePeer>> m_peers;
+    std::map<QByteArray, std::unique_ptr<FakePeer>> peers;
 };
 
 // A row as "user", "user|folder" or "user|folder|file".
@@ -106,14 +100,14 @@ QString Label(QTreeWidgetItem* row)
     return parts.join('|');
 }
 
-// The rows (those a user sees: neither they nor a row above them hidden), sorted.
+// The rows a user sees (neither they nor a row above them hidden), or all rows; sorted.
 QStringList Labels(QTreeWidget* tree, bool seenOnly = true)
 {
     QStringList labels;
     for (QTreeWidgetItemIterator it(tree); *it; ++it) {
         bool seen = true;
-        for (QTreeWidgetItem* at = *it; at && seen && seenOnly; at = at->parent())
-            seen = !at->isHidden();
+        for (QTreeWidgetItem* at = *it; at && seenOnly; at = at->parent())
+            seen = seen && !at->isHidden();
         if (seen)
             labels << Label(*it);
     }
@@ -130,19 +124,20 @@ QTreeWidgetItem* Find(QTreeWidget* tree, const QString& label)
     return nullptr;
 }
 
-// The downloads in the order queued, as "user|folder|file|level|search"; checks that exactly
-// their rows carry the download icon.
+// The downloads as queued, "user|folder|file|level|search", when exactly their rows carry the
+// download icon; else the marked rows.
 QStringList Queued(QTreeWidget* tree)
 {
     QStringList queued, names, marked;
     for (Item* item :
          d.GetType("download_entry")->GetItems().SortNumericBy("download_order", true)) {
-        const ItemPtr entry(item);
-        queued << QString::fromStdString(
-            entry["user"].AsString() + "|" + entry["remote_folder"].AsString() + "|" +
-            entry["file_name"].AsString() + "|" + entry["subfolder_save_level"].AsString() + "|" +
-            entry["search_request_text"].AsString());
-        names << queued.last().section('|', 2, 2);
+        const ItemPtr e(item);
+        names << QString::fromStdString(e["file_name"].AsString());
+        queued << QString::fromStdString(e["user"].AsString() + "|" +
+                                         e["remote_folder"].AsString() + "|") +
+                      names.last() + "|" +
+                      QString::fromStdString(e["subfolder_save_level"].AsString() + "|" +
+                                             e["search_request_text"].AsString());
     }
     for (QTreeWidgetItemIterator it(tree); *it; ++it) {
         if (!(*it)->icon(4).isNull())
@@ -174,8 +169,8 @@ private Q_SLOTS:
 
 void tst_SearchResults::order_data()
 {
-    // Each user as "name,free,K/s" (free being "Y" or a queue, K/s as shown), in the order they
-    // answer; then in the order they read under Order by Available and Order by Fastest.
+    // Each user as "name,free,K/s" (free being "Y" or a queue), in the order they answer; then in
+    // the order they read under Order by Available and Order by Fastest.
     QTest::addColumn<QStringList>("users");
     QTest::addColumn<QStringList>("available");
     QTest::addColumn<QStringList>("fastest");
@@ -210,7 +205,7 @@ void tst_SearchResults::order()
         QVERIFY(
             s.Answer(name, 1, {{name + "\\c.mp3", 1, 0}, {name + "\\a.mp3", 1, 0}}, false, 0, 5));
     }
-    // The users in order, each with its cells and the order of its files.
+    // The users in order, each with its cells and its files in order.
     const auto rows = [tree] {
         QStringList rows;
         for (int i = 0; i < tree->topLevelItemCount(); ++i) {
@@ -222,39 +217,35 @@ void tst_SearchResults::order()
         }
         return rows;
     };
-    const auto expected = [](QStringList users) {
+    const auto sorted = [](QStringList users) {
         for (QString& user : users)
             user += ",A.mp3,a.mp3,b.mp3,c.mp3";
         return users;
     };
-    // One re-sort for the burst, not run yet: the users as they came, the files too.
+    // One re-sort for the burst, not run yet: the users and files as they came.
     QVERIFY(delayedInvoker->PendingDeadline(tab, &SearchResultsForm::Sort) >= 0);
     QCOMPARE(rows().first(), users.first() + ",b.mp3,A.mp3,c.mp3,a.mp3");
     delayedInvoker->FirePendingNow();
-    QCOMPARE(rows(), expected(available));
+    QCOMPARE(rows(), sorted(available));
     QCOMPARE(Find(tree, "ann|ann|A.mp3")->text(5), QString("3,000,000,000"));
     QVERIFY(Find(tree, "ann")->isExpanded() && Find(tree, "ann|ann")->isExpanded());
     s.client->Trigger(tab, "Order by Fastest");
-    QCOMPARE(rows(), expected(fastest));
-    s.client->Trigger(tab, "Order by Available");
-    QCOMPARE(rows(), expected(available));
+    QCOMPARE(rows(), sorted(fastest));
 }
 
 void tst_SearchResults::filter_data()
 {
     QTest::addColumn<QString>("filter");
     QTest::addColumn<QStringList>("shown");
-    const QStringList rockMusic{"bob", "bob|Rock/Music", "bob|Rock/Music|a.mp3",
-                                "bob|Rock/Music|f.mp3"};
-    QTest::newRow("a word, and one in neither the folder nor the file")
-        << "rock -live" << rockMusic;
+    const QStringList rock{"bob", "bob|Rock/Music", "bob|Rock/Music|a.mp3", "bob|Rock/Music|f.mp3"};
+    QTest::newRow("a word, and one in neither the folder nor the file") << "rock -live" << rock;
     QTest::newRow("a minimum bitrate")
         << "mbr:256"
-        << rockMusic + QStringList{"bob|Rock/Live", "bob|Rock/Live|c.mp3", "bob|Pop/Music",
-                                   "bob|Pop/Music|d.mp3"};
+        << rock + QStringList{"bob|Rock/Live", "bob|Rock/Live|c.mp3", "bob|Pop/Music",
+                              "bob|Pop/Music|d.mp3"};
     QTest::newRow("two files per folder")
-        << "mfif:2" << rockMusic + QStringList{"bob|Rock/Music|live b.mp3"};
-    QTest::newRow("two matching files per folder") << "mp3 mfif:2 mbr:200" << rockMusic;
+        << "mfif:2" << rock + QStringList{"bob|Rock/Music|live b.mp3"};
+    QTest::newRow("two matching files per folder") << "mp3 mfif:2 mbr:200" << rock;
     QTest::newRow("three matching files per folder") << "mp3 mfif:3 mbr:200" << QStringList{};
     QTest::newRow("a word in a folder, one in its file")
         << "rock b.mp3" << QStringList{"bob", "bob|Rock/Music", "bob|Rock/Music|live b.mp3"};
@@ -284,7 +275,6 @@ void tst_SearchResults::filter()
             QVERIFY(s.Answer(answers[i].first, token, {answers[i].second}));
         }
         QCOMPARE(Labels(tree), shown);
-
         // The pass over the same text hides no row the arrivals showed; after everything was
         // shown, it hides the same again.
         QStringList arrived;
@@ -305,7 +295,7 @@ void tst_SearchResults::filter()
 
 void tst_SearchResults::routing_data()
 {
-    QTest::addColumn<QString>("to"); // a closed tab, a disabled wish or an enabled one
+    QTest::addColumn<QString>("to");
     QTest::newRow("a closed tab") << "closed";
     QTest::newRow("a disabled wish") << "disabled";
     QTest::newRow("an enabled wish") << "enabled";
@@ -326,24 +316,21 @@ void tst_SearchResults::routing()
     s.Search("other");
     if (to == "closed")
         Q_EMIT s.Tabs()->tabCloseRequested(0);
-
     // Dropped unread or once read; then an answer to the other search on the same connection.
     QVERIFY(s.Answer("bob", 1, {kBobs[0]}, true, 0, 0, to != "closed"));
     QVERIFY(s.Answer("bob", 2, {kBobs[1]}));
     d.RemoveDisconnectedItems();
-    if (to != "enabled") {
-        QCOMPARE(d.GetType("search_results")->ItemCount(), size_t(1));
-        QCOMPARE(d.GetType("search_result")->ItemCount(), size_t(1));
-        QCOMPARE(wishTabs->count(), 0);
-        if (to == "closed")
-            return;
+    QCOMPARE(d.GetType("search_results")->ItemCount(), size_t(to == "enabled" ? 2 : 1));
+    QCOMPARE(wishTabs->count(), int(to == "enabled"));
+    if (to == "closed")
+        return;
+    if (to == "disabled") {
         // The request stays: once enabled, the wish's next answer opens its tab.
         wish.NewItem("wish_list_item_enabled");
         QVERIFY(s.Answer("bob", 1, {kBobs[2]}));
         QCOMPARE(wishTabs->count(), 1);
         return;
     }
-    QCOMPARE(wishTabs->count(), 1);
     QStringList events;
     for (QAction* action : eventToolBar->actions())
         events << action->text();
@@ -361,12 +348,11 @@ void tst_SearchResults::downloads_data()
     QTest::addColumn<QString>("row");
     QTest::addColumn<QString>("action");      // a double click, or the menu entry chosen
     QTest::addColumn<QStringList>("entries"); // this object's, first in the menu
-    QTest::addColumn<QStringList>("queued");  // bob's, from "folder|file"
+    QTest::addColumn<QStringList>("queued");  // bob's, as "folder|file"
     QTest::addColumn<QString>("browsed");     // the user and the folder row chosen
     const QString click = "double click";
     const QString file = "bob|Rock/Music|a.mp3";
     const QStringList fileEntries{"Download File", "Download Folder", "Browse Folder"};
-    const QStringList folderEntries = fileEntries.mid(1);
     const QStringList rock{"Music\\Rock|a.mp3", "Music\\Rock|f.mp3", "Music\\Rock|live b.mp3"};
     QTest::newRow("a user row clicked, a hidden file too")
         << "bob" << click << QStringList{}
@@ -382,10 +368,10 @@ void tst_SearchResults::downloads_data()
         << file << "Download Folder" << fileEntries << rock << "";
     QTest::newRow("eve's folder of a path bob has too")
         << "eve|Rock/Live"
-        << "Browse Folder" << folderEntries << QStringList{} << "eve Rock";
+        << "Browse Folder" << fileEntries.mid(1) << QStringList{} << "eve Rock";
     QTest::newRow("bob's folder of a path eve has too")
         << "bob|Rock/Live"
-        << "Browse Folder" << folderEntries << QStringList{} << "bob Rock";
+        << "Browse Folder" << fileEntries.mid(1) << QStringList{} << "bob Rock";
 }
 
 void tst_SearchResults::downloads()
@@ -404,7 +390,6 @@ void tst_SearchResults::downloads()
     tab->filterEdit()->setText("-b.mp3");
     QTreeWidgetItem* clicked = Find(tree, row);
     QVERIFY(clicked && Find(tree, "bob|Rock/Music|live b.mp3")->isHidden());
-
     if (action == "double click") {
         Q_EMIT tree->itemDoubleClicked(clicked, 0);
     } else {
