@@ -114,8 +114,8 @@ const ActionRow kWishListActions[] = {
 };
 
 // The result tree's columns, wide enough at today's font sizes for a speed of hundreds of K/s,
-// a size in the gigabytes with its commas, two folder levels and a track's title.
-const int kColumnWidths[] = {110, 40, 60, 300, 280, 110, 160};
+// a size in the gigabytes with its commas, three folder levels and a track's title.
+const int kColumnWidths[] = {110, 40, 60, 400, 280, 110, 150};
 const char* const kColumnLabels[] = {"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"};
 constexpr int kFreeColumn = SearchResultListItem::FreeColumn;
 constexpr int kSpeedColumn = SearchResultListItem::SpeedColumn;
