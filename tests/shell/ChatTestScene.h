@@ -1,15 +1,18 @@
 #pragma once
 
 // The room and chat forms without the main window: the server connection against a fake server
-// (from the server tests' environment), the shell's store types, a context tool bar with the
-// shell's sets, an event tool bar whose window side is recorded, a tab widget for the forms, and
-// the clock held at 2026-03-05 14:05:09 ("Mar 5 2:05:09 pm").
+// (from the server tests' environment), the shell's images, store types and size manager, a context
+// tool bar with the shell's sets, an event tool bar whose window side is recorded, a tab widget for
+// the forms, and the clock held at 2026-03-05 14:05:09 ("Mar 5 2:05:09 pm").
 
+#include "icons/Icons.h"
 #include "server/ServerTestEnv.h"
 #include "shell/ActionSetToolBar.h"
 #include "shell/EventToolBar.h"
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
+#include "shell/SizeManager.h"
+#include "store/Schema.h"
 #include "store/Settings.h"
 #include "support/HeldClock.h"
 #include "ui/chat/ChatLog.h"
@@ -36,9 +39,13 @@ struct ChatTestScene
 {
     ChatTestScene()
     {
+        Icons::InitResources();
         ShellTypes::DeclareRoomNode();
         ShellTypes::DeclareUserChatWidget();
         ShellTypes::DeclareChatLogForm();
+        const SchemaType note[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
+        const SchemaRelation noted[] = {{"user", ShellTypes::UserNote, Many, One}};
+        DeclareSchema(MakeSchema(note, noted));
         bar = new ActionSetToolBar(&window);
         using namespace ShellActions;
         for (const char* set : {RoomListSet, RoomSet, SharedFoldersSet, LoginOptionsSet})
@@ -87,6 +94,7 @@ struct ChatTestScene
 
     HeldClock clock{QDateTime(QDate(2026, 3, 5), QTime(14, 5, 9))};
     ServerTestEnv env;
+    SizeManager sizes;
     RecordedAlerts alerts;
     QWidget window;
     ActionSetToolBar* bar = nullptr;

@@ -14,6 +14,7 @@
 #include "ui/chat/ChatView.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/QRoomListItemWidget.h"
+#include "ui/chat/QRoomUserListItemWidget.h"
 #include "ui/chat/RoomForm.h"
 
 #include <QCheckBox>
@@ -35,6 +36,11 @@
 namespace {
 
 const QString kStarted = QStringLiteral("* Chat started Mar 5 2:05:09 pm");
+
+QImage Image(const QIcon& icon)
+{
+    return icon.pixmap(16, 16).toImage();
+}
 
 size_t Count(const char* type)
 {
@@ -101,6 +107,10 @@ private Q_SLOTS:
     void createRoomDialogSendsTheName();
     void roomRowsSortByRoleThenName_data();
     void roomRowsSortByRoleThenName();
+    void roomUserRowsFollowTheServer_data();
+    void roomUserRowsFollowTheServer();
+    void roomUserRowsSort_data();
+    void roomUserRowsSort();
     void chatLines_data();
     void chatLines();
     void chatEndsAfterFiveQuietMinutes_data();
@@ -335,10 +345,27 @@ void tst_ChatForms::roomTabShowsItsChatAndUsers()
 
     // Typed lines go to the server, which sends them back like everyone else's.
     form.findChild<QLineEdit*>("chatEdit")->setText("hello");
-    form.OnChatEditReturnPressed();
+    form.OnEnterPressed();
     QByteArray rest;
     QCOMPARE(scene.env.nextMessage(&rest), qint64(ServerCode::RoomChat));
     QCOMPARE(rest, WireWriter().str("lobby").str("hello").bytes());
+
+    // A right click on a row runs the user menu for its user; below the rows, nothing.
+    QVERIFY(scene.env.deliverFrame(UserJoinedRoom("lobby", "Zo\xeb")));
+    FormHooks::Get().fillUserMenu = [](QMenu* menu, const std::string& user) {
+        menu->addAction(NameText(user));
+    };
+    ScriptedDialogs dialogs;
+    auto* list = form.findChild<QTreeWidget*>("userList");
+    form.resize(600, 400);
+    form.show();
+    const QPoint at = list->visualItemRect(list->topLevelItem(form.Users().size() - 1)).center();
+    for (const QPoint& point : {at, QPoint(at.x(), 390)})
+        Q_EMIT list->customContextMenuRequested(point);
+    FormHooks::Get().fillUserMenu = nullptr;
+    QCOMPARE(dialogs.menus.size(), 1);
+    QCOMPARE(dialogs.menus.at(0).entries, QStringList{"Zoë"});
+    QCOMPARE(dialogs.menus.at(0).at, list->viewport()->mapToGlobal(at));
 }
 
 void tst_ChatForms::closedRoomTabLeavesTheRoom_data()
@@ -367,6 +394,9 @@ void tst_ChatForms::closedRoomTabLeavesTheRoom()
         while ((code = scene.env.nextMessage(&rest)) != ServerCode::EnterRoom)
             QVERIFY(code >= 0);
         QCOMPARE(rest, WireWriter().str("r").u32(0).bytes());
+        // Both said in the view, neither logged.
+        QCOMPARE(form->Text(), "* Disconnected at 14:05:09.\n* Reconnected at 14:05:09.");
+        QVERIFY(!QFile::exists(ChatLog::Path(ChatLog::Kind::Room, "r")));
         return;
     }
     const bool loggedIn = then == "closed";
@@ -473,6 +503,140 @@ void tst_ChatForms::roomRowsSortByRoleThenName()
     QStringList shown;
     for (int i = 0; i < list.topLevelItemCount(); ++i)
         shown << list.topLevelItem(i)->text(0);
+    QCOMPARE(shown, order);
+}
+
+void tst_ChatForms::roomUserRowsFollowTheServer_data()
+{
+    // Steps, each one message or note: "enter" (code 14 for r with the four users below),
+    // "crowd n" (the same with n more), "bob faster" (code 16: new figures), "bob elsewhere"
+    // (the same figures, joining another room), "bob left" (17), "left" (15), "note x",
+    // "unnote x". A row: name|flag|files|K/s|note.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<QString>("count");
+    const QString img = "<img src=x>||1,000|0.0|", alice = "Alice||||",
+                  bob = "bob|de|1,234,567|1.5|", zoe = "Zoë|fr|999|0.5|";
+    const QString faster = "bob|nl|5|2.0|";
+    QTest::newRow("entered") << QStringList{"enter"} << QStringList{img, alice, bob, zoe} << "4";
+    QTest::newRow("entered again: the same rows")
+        << QStringList{"enter", "enter"} << QStringList{img, alice, bob, zoe} << "4";
+    QTest::newRow("new figures") << QStringList{"enter", "bob faster"}
+                                 << QStringList{img, alice, faster, zoe} << "4";
+    QTest::newRow("new figures from another room") << QStringList{"enter", "bob elsewhere"}
+                                                   << QStringList{img, alice, faster, zoe} << "4";
+    QTest::newRow("one left") << QStringList{"enter", "bob left"} << QStringList{img, alice, zoe}
+                              << "3";
+    QTest::newRow("room left") << QStringList{"enter", "left"} << QStringList{} << "0";
+    for (const char* crowd : {"crowd 64", "crowd 65"}) {
+        QTest::addRow("%s gone again", crowd)
+            << QStringList{"enter", crowd, "enter"} << QStringList{img, alice, bob, zoe} << "4";
+    }
+    QTest::newRow("notes") << QStringList{"enter", "note bob", "note Zoë", "unnote Zoë"}
+                           << QStringList{img, alice, bob + "note", zoe} << "4";
+    QTest::newRow("a note elsewhere")
+        << QStringList{"enter", "note carol"} << QStringList{img, alice, bob, zoe} << "4";
+}
+
+void tst_ChatForms::roomUserRowsFollowTheServer()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, rows);
+    QFETCH(QString, count);
+
+    ChatTestScene scene;
+    QVERIFY(scene.env.logIn());
+    RoomForm form("r");
+    form.Init();
+    const RoomUser faster{"bob", 2048, 5, "NL"};
+    const QList<RoomUser> four{
+        {"<img src=x>", 1, 1000, "xx"},
+        "Alice",
+        {"bob", 1536, 1234567, "DE"},
+        {"Zo\xeb", 512, 999, "fr"}};
+    for (const QString& step : steps) {
+        const QString arg = step.section(' ', 1);
+        const std::string user = arg.toLatin1().toStdString();
+        QList<RoomUser> users = four;
+        for (int i = 0; step.startsWith("crowd") && i < arg.toInt(); ++i)
+            users << RoomUser(QByteArray("u") + QByteArray::number(i), 1, 1, "");
+        if (step == "enter" || step.startsWith("crowd"))
+            QVERIFY(scene.env.deliverFrame(RoomEnteredReply("r", users)));
+        else if (step == "bob faster")
+            QVERIFY(scene.env.deliverFrame(UserJoinedRoom("r", faster)));
+        else if (step == "bob elsewhere")
+            QVERIFY(scene.env.deliverFrame(RoomEnteredReply("other", {faster})));
+        else if (step == "bob left")
+            QVERIFY(scene.env.deliver(ServerCode::UserLeftRoom, WireWriter().str("r").str("bob")));
+        else if (step == "left")
+            QVERIFY(scene.env.deliver(ServerCode::LeaveRoom, WireWriter().str("r")));
+        else if (step.startsWith("note"))
+            ServerStore::User(user) += d.GetType("user_note")->GetItem(Value("note of " + user));
+        else
+            ServerStore::User(user).Disconnect("user_note");
+    }
+    auto* list = form.findChild<QTreeWidget*>("userList");
+    QStringList shown;
+    const QStringList names = form.Users();
+    for (int i = 0; i < names.size(); ++i) {
+        QTreeWidgetItem* row = list->topLevelItem(i);
+        QString flag = row->icon(1).isNull() ? "" : "?";
+        for (const char* code : {"de", "fr", "nl"}) {
+            if (!flag.isEmpty() &&
+                Image(row->icon(1)) == Image(QIcon(QString(":/resources/flags/%1.png").arg(code))))
+                flag = code;
+        }
+        const bool note = !row->icon(3).isNull() &&
+                          Image(row->icon(3)) == Image(QIcon(":/icons/note_icon"));
+        const QStringList cells{names[i], flag, row->text(4), row->text(5), note ? "note" : ""};
+        shown << cells.join('|');
+    }
+    QCOMPARE(shown, rows);
+    QCOMPARE(QString::fromStdString(ServerStore::Room("r")["user_count"].AsString()), count);
+}
+
+void tst_ChatForms::roomUserRowsSort_data()
+{
+    // A user: name, files, bytes per second, country ("-": none), note ("note" or "-").
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QStringList>("users");
+    QTest::addColumn<QStringList>("order");
+    QTest::newRow("name, case ignored") << 2 << QStringList{"bob 0 0 - -", "Alice 0 0 - -"}
+                                        << QStringList{"Alice", "bob"};
+    QTest::newRow("files by number") << 4 << QStringList{"a 1000 0 - -", "b 999 0 - -"}
+                                     << QStringList{"b", "a"};
+    QTest::newRow("speed: none, 0.5, 1.5")
+        << 5 << QStringList{"a 0 1536 - -", "b 0 512 - -", "c 0 0 - -"}
+        << QStringList{"c", "b", "a"};
+    QTest::newRow("flags by code") << 1 << QStringList{"a 0 0 DE -", "b 0 0 at -", "c 0 0 - -"}
+                                   << QStringList{"c", "b", "a"};
+    QTest::newRow("note: without first")
+        << 3 << QStringList{"a 0 0 - note", "b 0 0 - -"} << QStringList{"b", "a"};
+    QTest::newRow("equal cells: by name")
+        << 4 << QStringList{"b 5 0 - -", "c 5 0 - -", "A 5 0 - -"} << QStringList{"A", "b", "c"};
+}
+
+void tst_ChatForms::roomUserRowsSort()
+{
+    QFETCH(int, column);
+    QFETCH(QStringList, users);
+    QFETCH(QStringList, order);
+
+    QTreeWidget list;
+    list.setColumnCount(6);
+    for (const QString& user : users) {
+        const QStringList cells = user.split(' ');
+        auto* row = new QRoomUserListItemWidget;
+        row->setText(2, cells[0]);
+        row->SetFigures(cells[1].toLongLong(), cells[2].toLongLong(),
+                        cells[3] == "-" ? std::string() : cells[3].toStdString());
+        row->SetNote(cells[4] == "note");
+        list.addTopLevelItem(row);
+    }
+    list.sortItems(column, Qt::AscendingOrder);
+    QStringList shown;
+    for (int i = 0; i < list.topLevelItemCount(); ++i)
+        shown << list.topLevelItem(i)->text(2);
     QCOMPARE(shown, order);
 }
 
@@ -621,35 +785,47 @@ void tst_ChatForms::chatEndsAfterFiveQuietMinutes()
 void tst_ChatForms::typedLinesGoOutOnlyWhenLoggedIn_data()
 {
     QTest::addColumn<bool>("loggedIn");
-    QTest::newRow("logged in") << true;
-    QTest::newRow("logged out") << false;
+    QTest::addColumn<bool>("room");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QString>("shown");
+    const QString notSent = "* Not sent: you are not connected to the Quorvale server.";
+    QTest::newRow("logged in") << true << false
+                               << hexBytes("11000000 16000000 03000000 626f62 02000000 6869")
+                               << "[alice] hi";
+    QTest::newRow("logged out") << false << false << QByteArray() << notSent;
+    // A room shows the line only when the server sends it back.
+    QTest::newRow("room, logged in")
+        << true << true << hexBytes("13000000 0d000000 05000000 6c6f626279 02000000 6869") << "";
+    QTest::newRow("room, logged out") << false << true << QByteArray() << notSent;
 }
 
 void tst_ChatForms::typedLinesGoOutOnlyWhenLoggedIn()
 {
     QFETCH(bool, loggedIn);
+    QFETCH(bool, room);
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, shown);
 
     ChatTestScene scene;
     Settings::Set(SettingKeys::ChatTimestamps, "no_timestamps");
     Settings::Set(SettingKeys::Username, "alice");
     if (loggedIn)
         QVERIFY(scene.env.logIn());
-    ChatTab tab(scene, false);
+    ChatTab tab(scene, room);
     auto* edit = tab.widget->findChild<QLineEdit*>("chatEdit");
     edit->setText("hi");
     Q_EMIT edit->returnPressed();
     if (loggedIn) {
         scene.env.sendMarkerRequest();
-        QCOMPARE(frameOf(scene.env.fake().nextFrame()),
-                 hexBytes("11000000 16000000 03000000 626f62 02000000 6869"));
+        QCOMPARE(frameOf(scene.env.fake().nextFrame()), sent);
         QVERIFY(scene.env.nextIsMarker());
     }
     QCOMPARE(edit->text(), loggedIn ? "" : "hi");
-    QCOMPARE(tab.view->toPlainText(),
-             loggedIn ? "[alice] hi" : "* Not sent: you are not connected to the Quorvale server.");
+    QCOMPARE(tab.view->toPlainText(), shown);
+    const bool said = loggedIn && !room;
     QCOMPARE(ChatTestScene::ReadLog(tab.kind, tab.name),
-             loggedIn ? QByteArray("[Mar 5 2:05:09 pm][alice] hi\n") : QByteArray());
-    QCOMPARE(scene.alerts.popups, loggedIn ? QStringList{"[alice] hi"} : QStringList());
+             said ? QByteArray("[Mar 5 2:05:09 pm][alice] hi\n") : QByteArray());
+    QCOMPARE(scene.alerts.popups, said ? QStringList{"[alice] hi"} : QStringList());
 }
 
 void tst_ChatForms::userMenuAndFocus()
