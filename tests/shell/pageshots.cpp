@@ -23,6 +23,7 @@
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLog.h"
 #include "ui/chat/ChatLogForm.h"
+#include "ui/chat/RoomForm.h"
 #include "ui/dialogs/AddSharedFolderDialog.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/ColorSelectionDialog.h"
@@ -144,6 +145,7 @@ private Q_SLOTS:
     void dialogs();
     void complete();
     void results();
+    void rooms();
 };
 
 void tst_PageShots::search()
@@ -695,6 +697,45 @@ void tst_PageShots::results()
     QCOMPARE(d.GetType("download_entry")->ItemCount(), size_t(2));
 
     Shot("results", {{"tab bar", tabs->tabBar()}, {"rows", tree->viewport()}});
+}
+
+void tst_PageShots::rooms()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    const HeldClock clock(QDateTime(QDate(2026, 3, 5), QTime(21, 30, 0)));
+    const QByteArray room = "Caf\xc3\xa9 Li\xc3\xa9geois";
+    for (const char* name : {"Jazz & Blues", "lobby", "indie"})
+        ServerStore::Link(ServerStore::Room(name), "user_count", Value(quint64(strlen(name))));
+
+    // 200 users: flags or none, a few files or many thousands, slow or idle, one named in markup.
+    const char* const stems[] = {"ann", "Bob", "carla", "Dieter", "Jos\xe9", "olga", "R&B_", "z"};
+    const char* const countries[] = {"DE", "fr", "nl", "us", "br", "jp", ""};
+    QList<RoomUser> users;
+    for (int i = 0; i < 200; ++i) {
+        users << RoomUser(i == 7 ? "<img src=x>" : stems[i % 8] + QByteArray::number(i * 37 % 200),
+                          i % 3 ? i * 3517 % 400000 : 0, i * i * 131 % (i % 5 ? 9000 : 90000),
+                          countries[i % 7]);
+    }
+    QVERIFY(client.Deliver(RoomEnteredReply(room, users)));
+    auto* form = qobject_cast<RoomForm*>(client.Child<QTabWidget>("roomsTabControl")->widget(0));
+    QVERIFY(form);
+    const char* const lines[] = {"good evening all", "anyone have the 1959 sessions?", "/me waves",
+                                 "try https://example.org/jazz?set=59&q=flac", "\xe2\x98\x95",
+                                 "<b>not bold</b> & not a link"};
+    for (int i = 0; i < 100; ++i) {
+        Clock::AdvanceMs(9000);
+        QVERIFY(client.Deliver(
+            WireWriter().u32(ServerCode::RoomChat).str(room).str(users[i * 7 % 200].name).str(
+                lines[i % 6])));
+    }
+    QCOMPARE(form->Users().size(), 200);
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("roomsTab"));
+    Shot("rooms", {{"room list", client.Child<QTreeWidget>("roomList")->viewport()},
+                   {"users", form->findChild<QTreeWidget*>("userList")->viewport()},
+                   {"chat", form->findChild<QWidget*>("chatView")}});
 }
 
 QTEST_MAIN(tst_PageShots)

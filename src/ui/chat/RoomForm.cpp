@@ -23,9 +23,11 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QSplitter>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace {
@@ -70,7 +72,13 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     chatLayout->addWidget(m_chatEdit);
     m_splitter->addWidget(chat);
     m_splitter->addWidget(m_userList);
-    m_splitter->setSizes({280, 250});
+    // The users' pane is 250 wide unless its columns, a four-digit speed in the stretching last
+    // one, and the scroll bar need more: every new tab would start with speeds cut off.
+    const int speed = m_userList->fontMetrics().horizontalAdvance(QStringLiteral("8888.8")) + 8;
+    const int columns = m_userList->header()->length() + std::max(0, speed - 40) +
+                        2 * m_userList->frameWidth() +
+                        m_userList->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    m_splitter->setSizes({280, std::max(250, columns)});
     m_splitter->setStretchFactor(0, 1);
     m_splitter->setStretchFactor(1, 0);
     auto* layout = new QVBoxLayout(this);
