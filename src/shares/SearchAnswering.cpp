@@ -24,22 +24,23 @@
 
 #include <algorithm>
 #include <map>
+#include <string_view>
 
 using namespace SharesTypes;
 
 namespace {
 
-bool ContainsAny(const std::string& name, const SearchParser::TokenSet& words)
+bool ContainsAny(std::string_view name, const SearchParser::TokenSet& words)
 {
-    return std::any_of(words.begin(), words.end(), [&name](const std::string& word) {
-        return name.find(word) != std::string::npos;
+    return std::any_of(words.begin(), words.end(), [name](const std::string& word) {
+        return name.find(word) != std::string_view::npos;
     });
 }
 
-bool ContainsAll(const std::string& name, const SearchParser::TokenSet& words)
+bool ContainsAll(std::string_view name, const SearchParser::TokenSet& words)
 {
-    return std::all_of(words.begin(), words.end(), [&name](const std::string& word) {
-        return name.find(word) != std::string::npos;
+    return std::all_of(words.begin(), words.end(), [name](const std::string& word) {
+        return name.find(word) != std::string_view::npos;
     });
 }
 
@@ -134,9 +135,8 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
         // Part and excluded words are tested against the name as stored, case and all; the
         // folder takes no part.
         if (!excluded.empty() || !parts.empty()) {
-            static const std::string noName;
             const Item* name = file->HasItem(SharedFileName);
-            const std::string& text = name ? name->AsString() : noName;
+            const std::string_view text = name ? name->AsString().View() : std::string_view();
             if (ContainsAny(text, excluded) || !ContainsAll(text, parts))
                 return false;
         }

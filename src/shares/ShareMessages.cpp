@@ -13,6 +13,7 @@
 #include "store/Log.h"
 
 #include <algorithm>
+#include <string_view>
 #include <thread>
 
 using namespace SharesTypes;
@@ -45,7 +46,7 @@ ShareListReplies::Roots RootIds(const ItemSet& roots)
 // of these, so the stored name is pointed to, not copied.
 struct ListedFile
 {
-    const std::string* name;
+    std::string_view name;
     bool split;            // the stored name holds a backslash: splitName is sent instead,
     std::string splitName; // the text after the last one
     qint64 size;
@@ -54,7 +55,7 @@ struct ListedFile
     qint32 bitrate;
     qint8 mode; // -1 none, else the variable-bitrate flag
 
-    const std::string& Name() const { return split ? splitName : *name; }
+    std::string_view Name() const { return split ? std::string_view(splitName) : name; }
     bool operator<(const ListedFile& other) const
     {
         const int c = Name().compare(other.Name());
@@ -72,7 +73,7 @@ char LowerAscii(char c)
 }
 
 // Whether the text after the last dot is "mp3", in any letter case.
-bool IsMp3(const std::string& name)
+bool IsMp3(std::string_view name)
 {
     const auto dot = name.rfind('.');
     return dot != std::string::npos && name.size() - dot == 4 && LowerAscii(name[dot + 1]) == 'm' &&
@@ -81,13 +82,13 @@ bool IsMp3(const std::string& name)
 
 ListedFile Listed(const Item* folder, const Item* file)
 {
-    static const std::string kNoName;
     const Item* nameItem = file->HasItem(SharedFileName);
-    const std::string& name = nameItem ? nameItem->AsString() : kNoName;
-    ListedFile listed{&name, false, std::string(), 0, IsMp3(name), false, 0, -1};
-    listed.split = name.find('\\') != std::string::npos;
+    // The item's own bytes, which stay put while it lives.
+    const std::string_view name = nameItem ? nameItem->AsString().View() : std::string_view();
+    ListedFile listed{name, false, std::string(), 0, IsMp3(name), false, 0, -1};
+    listed.split = name.find('\\') != std::string_view::npos;
     if (listed.split)
-        listed.splitName = GetFileName(WithBackslashes(folder->AsString() + "/" + name));
+        listed.splitName = GetFileName(WithBackslashes((folder->AsString() + "/").append(name)));
     if (const Item* size = file->HasItem(SharedFileSize))
         listed.size = size->AsInt64();
     if (!listed.mp3)

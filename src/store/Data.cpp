@@ -160,7 +160,7 @@ void Data::FreeItemId(uint32_t id)
     pendingIds_.push_back(id);
 }
 
-Item* Data::NewItemObject(Type* type, uint32_t id, std::string&& value)
+Item* Data::NewItemObject(Type* type, uint32_t id, std::string_view value, bool borrowed)
 {
     void* slot = nullptr;
     if (unusedSlots_ < unusedSlotsEnd_) {
@@ -170,9 +170,9 @@ Item* Data::NewItemObject(Type* type, uint32_t id, std::string&& value)
         slot = freeSlots_;
         std::memcpy(&freeSlots_, slot, sizeof freeSlots_);
     } else {
-        return new Item(type, id, std::move(value), 0);
+        return new Item(type, id, value, borrowed, 0);
     }
-    return new (slot) Item(type, id, std::move(value), Item::InBlock);
+    return new (slot) Item(type, id, value, borrowed, Item::InBlock);
 }
 
 void Data::DeleteItemObject(Item* item)
@@ -566,16 +566,16 @@ void Type::UnindexValue(Item* item)
     --valueCount_;
 }
 
-Item* Type::MakeItem(std::string value)
+Item* Type::MakeItem(std::string_view value)
 {
     const uint32_t hash = isNull_ ? 0 : HashValue(value);
-    return MakeItem(std::move(value), hash);
+    return MakeItem(value, hash);
 }
 
-Item* Type::MakeItem(std::string value, uint32_t hash)
+Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed)
 {
     const uint32_t id = owner_->NewItemId();
-    Item* item = owner_->NewItemObject(this, id, std::move(value));
+    Item* item = owner_->NewItemObject(this, id, value, borrowed);
     owner_->items_[id] = item;
     ++owner_->itemCount_;
     owner_->sweepNeeded_ = true;
@@ -593,7 +593,7 @@ ItemPtr Type::NewItem()
 {
     if (!isNull_)
         throw NullTypeException(Quoted(name_) + " is not a null type");
-    return MakeItem(std::string());
+    return MakeItem(std::string_view());
 }
 
 ItemPtr Type::NewItem(const Value& value)
@@ -1154,7 +1154,7 @@ bool ItemPtr::IsDisconnectedFromAll() const
 
 std::string ItemPtr::AsString() const
 {
-    return item_ ? item_->AsString() : std::string();
+    return item_ ? item_->AsString().str() : std::string();
 }
 
 const char* ItemPtr::AsCStr() const

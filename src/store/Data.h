@@ -10,6 +10,7 @@
 
 #include "store/Events.h"
 #include "store/ItemLinks.h"
+#include "store/ItemText.h"
 #include "store/Services.h"
 
 #include <QtGlobal>
@@ -116,6 +117,7 @@ public:
     Value(std::string&& text) : text_(std::move(text)) {}
     Value(const char* text) : text_(text ? text : "") {}
     Value(char* text) : text_(text ? text : "") {}
+    Value(const ItemText& text) : text_(text.View()) {}
     Value(int n) : text_(std::to_string(n)) {}
     Value(unsigned n) : text_(std::to_string(n)) {}
     Value(long n) : text_(std::to_string(n)) {}
@@ -310,7 +312,8 @@ public:
     size_t ConnectionCount() const { return links_.Total(); }
     size_t ConnectionCount(const Type* type) const;
 
-    const std::string& AsString() const { return value_; }
+    // The value, which lives as long as the item: callers may keep the reference meanwhile.
+    const ItemText& AsString() const { return value_; }
     const char* AsCStr() const { return value_.c_str(); }
     int AsInt() const;
     unsigned AsUInt() const;
@@ -337,8 +340,11 @@ private:
         InBlock = 2 // the item lives in a block of slots that a load made
     };
 
-    Item(Type* type, uint32_t id, std::string&& value, uint8_t flags)
-        : type_(type), id_(id), flags_(flags), value_(std::move(value))
+    // A borrowed value is one a load laid out in a block the store keeps (see ItemText).
+    Item(Type* type, uint32_t id, std::string_view value, bool borrowed, uint8_t flags)
+        : type_(type), id_(id), flags_(flags),
+          value_(borrowed ? ItemText(ItemText::Borrow{}, value.data(), value.size())
+                          : ItemText(value))
     {
     }
     ~Item() = default;
@@ -355,10 +361,9 @@ private:
     storeimpl::Links links_;
     uint32_t id_;
     uint8_t flags_;
-    // A string of its own, since AsString hands out references that callers keep: up to 15
-    // bytes it needs no block of its own.
-    std::string value_;
+    ItemText value_;
 };
+static_assert(sizeof(Item) == 48, "a load's million items are a block of 48-byte slots");
 
 class Type
 {
@@ -419,9 +424,10 @@ private:
     Relation* FindRelation(const Type* other);
     const Relation* FindRelation(const Type* other) const;
     Relation& SetRelation(Type* other, const RelationInfo& info);
-    Item* MakeItem(std::string value);
-    // The same with the value's hash (HashValue) already known.
-    Item* MakeItem(std::string value, uint32_t hash);
+    Item* MakeItem(std::string_view value);
+    // The same with the value's hash (HashValue) already known. A borrowed value stays where it
+    // is for the store's life and is followed by a NUL (see ItemText).
+    Item* MakeItem(std::string_view value, uint32_t hash, bool borrowed = false);
 
     Data* owner_;
     uint32_t id_;
@@ -607,7 +613,7 @@ private:
     uint32_t NewItemId();
     void FreeItemId(uint32_t id);
     // Makes the item in a slot of a load's blocks if there is one, else on its own.
-    Item* NewItemObject(Type* type, uint32_t id, std::string&& value);
+    Item* NewItemObject(Type* type, uint32_t id, std::string_view value, bool borrowed);
     void DeleteItemObject(Item* item);
     // Slots for that many items, in one block, taken in address order before any free slot,
     // so that items made one after the other lie one after the other.

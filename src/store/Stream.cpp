@@ -126,7 +126,7 @@ bool OutputStream::Write(quint64 value)
     return WriteLittleEndian(*this, value);
 }
 
-bool OutputStream::Write(const std::string& value)
+bool OutputStream::Write(std::string_view value)
 {
     // Streams carry at most 32-bit lengths; nothing the client builds comes near that.
     Q_ASSERT(value.size() <= 0xffffffffu);

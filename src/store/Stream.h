@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -141,9 +142,9 @@ public:
     bool Write(quint64 value);
     // No overloads for long or size_t: writing a container size must say which width it means,
     // so Write(v.size()) does not compile rather than silently writing 8 bytes.
-    bool Write(const std::string& value);
+    bool Write(std::string_view value);
     // Without this a string literal would pick the bool overload.
-    bool Write(const char* value) { return Write(std::string(value)); }
+    bool Write(const char* value) { return Write(std::string_view(value)); }
     bool Write(const StreamWritable& record) { return record.Write(*this); }
 
     template <class A, class B> bool Write(const std::pair<A, B>& value)
