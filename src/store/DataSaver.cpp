@@ -528,7 +528,8 @@ void DataSaver::ReadFile(const QString& path, Contents& contents)
         throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
     if (static_cast<quint64>(size) >= SIZE_MAX)
         throw DataLoadFailure("the file is too large to read");
-    contents.bytes.reset(static_cast<char*>(std::malloc(std::max<size_t>(1, size_t(size)))));
+    contents.size = std::max<size_t>(1, size_t(size));
+    contents.bytes.reset(static_cast<char*>(std::malloc(contents.size)));
     char* bytes = contents.bytes.get();
     if (!bytes)
         throw DataLoadFailure("the file is too large to read");
@@ -577,8 +578,10 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t*
     if (!walkable) {
         // Not laid out as a save lays it out: read again, keeping a record of every item.
         std::unique_ptr<char, FreeBytes> bytes = std::move(contents.bytes);
+        const size_t size = contents.size;
         contents = Contents();
         contents.bytes = std::move(bytes);
+        contents.size = size;
         Reader again(contents.bytes.get(), layoutSize, false);
         ParseLayout(again, contents, true);
     }
@@ -777,7 +780,16 @@ void DataSaver::MakeItems(Contents& contents)
     std::vector<uint32_t>& degree = contents.degree;
     Data::Batch batch(&d);
 
-    const char* bytes = contents.bytes.get();
+    // The file's bytes become a block of the store's, kept for its life: walked in file order,
+    // the long values of the items made are moved up to its front, each followed by a NUL, and
+    // the items point there instead of holding a block each. A record is a value and at least
+    // eight bytes more, so a value moved never overwrites one not yet reached. What is left
+    // behind the values is where the links arrays are cut from, further on.
+    char* const bytes = contents.bytes.get();
+    const bool walked = !contents.runs.empty();
+    d.loadBlocks_.reserve(d.loadBlocks_.size() + 2);
+    d.loadBlocks_.push_back(contents.bytes.release());
+    char* values = bytes;
 
     // Room for everything at once: the value index of each type, the store's item table and
     // the items themselves, in one block, so that items made in id order lie in id order.
@@ -809,7 +821,14 @@ void DataSaver::MakeItems(Contents& contents)
     auto makeOne = [&](size_t k, Type* type, const char* value, uint32_t size, uint32_t hash) {
         Item* item = type->FindValue(std::string_view(value, size), hash);
         if (!item) {
-            item = type->MakeItem(std::string(value, size), hash);
+            if (walked && size > ItemText::kInlineSize) {
+                std::memmove(values, value, size);
+                values[size] = '\0';
+                item = type->MakeItem(std::string_view(values, size), hash, true);
+                values += size + 1;
+            } else {
+                item = type->MakeItem(std::string_view(value, size), hash);
+            }
             made[k] = true;
         }
         storeIds[k] = item->Id();
@@ -885,21 +904,30 @@ void DataSaver::MakeItems(Contents& contents)
         if (item && lends(k, item))
             lentWords += wordsFor(k, item);
     }
-    // The file's bytes are done with, the items holding their values: they become that block.
-    // Their pages are in memory already, where a fresh block would have each one faulted in.
+    // The block is cut behind the values in the file's bytes when they have room: their pages
+    // are in memory already, where a fresh block would have each one faulted in.
     uint32_t* lent = nullptr;
+    bool lentFromBytes = false;
+    const size_t valuesEnd = (static_cast<size_t>(values - bytes) + 3) & ~size_t(3);
     if (lentWords > 0) {
         if (lentWords > SIZE_MAX / sizeof(uint32_t))
             throw std::bad_alloc();
-        d.loadBlocks_.reserve(d.loadBlocks_.size() + 1);
-        char* reused = contents.bytes.get();
-        lent = static_cast<uint32_t*>(std::realloc(reused, lentWords * sizeof(uint32_t)));
-        if (!lent)
-            throw std::bad_alloc();
-        contents.bytes.release();
-        d.loadBlocks_.push_back(lent);
+        const size_t need = lentWords * sizeof(uint32_t);
+        if (valuesEnd <= contents.size && need <= contents.size - valuesEnd) {
+            lent = reinterpret_cast<uint32_t*>(bytes + valuesEnd);
+            lentFromBytes = true;
+        } else {
+            lent = static_cast<uint32_t*>(std::malloc(need));
+            if (!lent)
+                throw std::bad_alloc();
+            d.loadBlocks_.push_back(lent);
+        }
     }
-    contents.bytes.reset();
+    if (values == bytes && !lentFromBytes) {
+        // Nothing points into the file's bytes.
+        d.loadBlocks_.erase(std::find(d.loadBlocks_.begin(), d.loadBlocks_.end(), bytes));
+        std::free(bytes);
+    }
     for (size_t k = 0; k < count; ++k) {
         Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
         if (!item)

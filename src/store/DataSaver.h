@@ -109,7 +109,8 @@ private:
             size_t offset; // of the first item's id
             int32_t count;
         };
-        std::unique_ptr<char, FreeBytes> bytes; // from malloc: the links arrays reuse them
+        std::unique_ptr<char, FreeBytes> bytes; // from malloc: values and links arrays reuse them
+        size_t size = 0;                        // allocated
         size_t itemCount = 0;
         std::vector<Run> runs;
         std::vector<uint32_t> hashes; // walked items' value hashes, in id order

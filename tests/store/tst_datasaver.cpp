@@ -161,10 +161,18 @@ struct ShareFile
 
     explicit ShareFile(const QString& layout)
     {
+        // Values short enough to be held inside an item and longer ones, 15 and 16 bytes the
+        // edge between the two.
         const std::vector<std::pair<std::string, std::string>> items = {
-            {"folder", "/music"}, {"folder", "/films"}, {"file", "a.mp3"},
-            {"file", "b.mp3"},    {"file", "c.avi"},    {"size", "100"},
-            {"size", "200"},      {"size", "0"},        {"mark", ""}};
+            {"folder", "/music/collected works"},
+            {"folder", "/films/15 bytes"},
+            {"file", "a.mp3"},
+            {"file", "b.mp3"},
+            {"file", "c is sixteen.avi"},
+            {"size", "100"},
+            {"size", "200"},
+            {"size", "0"},
+            {"mark", ""}};
         const std::vector<std::pair<int, int>> links = {{0, 2}, {0, 3}, {1, 4}, {1, 3}, {2, 5},
                                                         {3, 5}, {3, 6}, {4, 6}, {2, 8}, {4, 8}};
         auto id = [&layout](size_t index) {
@@ -204,7 +212,8 @@ struct ShareFile
                 if (e.type != name)
                     continue;
                 QByteArray value = QByteArray::fromStdString(e.value);
-                if (e.value == "c.avi" && layout == QLatin1String("a value cut at a NUL"))
+                if (e.value == "c is sixteen.avi" &&
+                    layout == QLatin1String("a value cut at a NUL"))
                     value += QByteArray("\0junk", 5);
                 records += int32(e.id) + (e.type == "mark" ? QByteArray() : string(value));
                 ++count;
@@ -357,6 +366,8 @@ private Q_SLOTS:
     void loadTellsWhatConnectingTells_data();
     void loadTellsWhatConnectingTells();
     void loadedItemsMakeWayForNewOnes();
+    void loadedValuesStayPut_data();
+    void loadedValuesStayPut();
 
 private:
     QString Path(const QString& name) const { return m_dir->filePath(name); }
@@ -1092,6 +1103,95 @@ void tst_DataSaver::loadedItemsMakeWayForNewOnes()
     reloader.Load(Path("again"));
     d.RemoveDisconnectedItems();
     QCOMPARE(Dump(), before);
+}
+
+void tst_DataSaver::loadedValuesStayPut_data()
+{
+    // Values up to 15 bytes are held inside the items; longer ones stay in the file's bytes,
+    // moved up to their front, and the links arrays are cut from what is left behind them, or
+    // from a block of their own when that is too small (long values, several partner types).
+    QTest::addColumn<int>("length");
+    for (int length : {10, 15, 16, 200})
+        QTest::addRow("%d bytes", length) << length;
+}
+
+void tst_DataSaver::loadedValuesStayPut()
+{
+    QFETCH(int, length);
+    auto declare = [](DataSaver& saver) {
+        Type* track = d.NewType("track", RootPrimacy, false, true);
+        for (const char* name : {"album", "artist", "genre"}) {
+            track->RelateToType(d.NewType(name, ReachablePrimacy, false, true), Many, One);
+            saver.AddSavedType(name);
+        }
+        saver.AddSavedType("track");
+    };
+    auto text = [length](const char* what, int k) {
+        std::string s = what + std::to_string(k);
+        s.resize(size_t(length), '.');
+        return s;
+    };
+    auto fill = [&](const char* what, int tracks) {
+        for (int k = 0; k < tracks; ++k) {
+            ItemPtr track = d.GetType("track")->GetItem(text(what, k));
+            track += d.GetType("album")->GetItem(text("album", k % 7));
+            track += d.GetType("artist")->GetItem(text("artist", k % 5));
+            track += d.GetType("genre")->GetItem(text("genre", k % 3));
+        }
+    };
+    const int tracks = 300;
+    for (const char* name : {"first", "second"}) {
+        StoreGuard store;
+        DataSaver saver;
+        declare(saver);
+        fill(name, tracks);
+        QVERIFY(saver.Save(Path(name)));
+    }
+
+    StoreGuard store;
+    DataSaver saver;
+    declare(saver);
+    saver.Load(Path("first"));
+    Type* track = d.GetType("track");
+    QCOMPARE(track->ItemCount(), size_t(tracks));
+    // What callers keep: the reference and the bytes it shows.
+    struct Kept
+    {
+        Item* item;
+        const ItemText* value;
+        const char* bytes;
+        std::string text;
+    };
+    std::vector<Kept> kept;
+    for (Item* item : d.GetType("album")->GetItems())
+        kept.push_back({item, &item->AsString(), item->AsCStr(), item->AsString()});
+    for (int k = 0; k < tracks; ++k) {
+        Item* item = track->HasItem(text("first", k));
+        QVERIFY(item);
+        QCOMPARE(item->HasItem("genre")->AsString().str(), text("genre", k % 3));
+        if (k % 2 == 0)
+            kept.push_back({item, &item->AsString(), item->AsCStr(), item->AsString()});
+        else
+            item->Remove();
+    }
+    // New items take the freed slots, links outgrow their arrays, a second load adds blocks.
+    for (int k = 0; k < 2 * tracks; ++k) {
+        ItemPtr fresh = track->GetItem(text("new", k));
+        fresh += d.GetType("album")->GetItem(text("album", k % 9));
+    }
+    saver.Load(Path("second"));
+    QCOMPARE(track->ItemCount(), size_t(tracks / 2 + 3 * tracks));
+    for (const Kept& k : kept) {
+        QCOMPARE(&k.item->AsString(), k.value);
+        QCOMPARE(k.item->AsCStr(), k.bytes);
+        QCOMPARE(k.value->str(), k.text);
+        QCOMPARE(k.item->GetType()->HasItem(k.text).Get(), k.item);
+    }
+    size_t onThird = 0;
+    for (int k = 0; k < tracks; ++k)
+        onThird +=
+            (k % 2 == 0 && k % 7 == 3) + (k % 7 == 3) + (k % 9 == 3) + ((k + tracks) % 9 == 3);
+    QCOMPARE(d.GetType("album")->HasItem(text("album", 3))->ConnectionCount(track), onThird);
 }
 
 QTEST_GUILESS_MAIN(tst_DataSaver)
