@@ -93,7 +93,7 @@ void IdList::MakeRoom(size_t ci)
     }
 }
 
-bool IdList::Insert(uint32_t id)
+bool IdList::InsertSorted(uint32_t id)
 {
     if (chunks_.empty()) {
         Chunk* c = NewChunk(4);
@@ -239,21 +239,6 @@ void Links::Lend(uint32_t* words, uint32_t cap)
     cap_ = static_cast<uint16_t>(cap | kLent);
 }
 
-int64_t Links::SmallFind(uint32_t type) const
-{
-    const uint32_t* w = Words();
-    uint32_t at = 0;
-    while (at < size_) {
-        const uint32_t t = w[at];
-        if (t == type)
-            return at;
-        if (t > type)
-            return -1;
-        at += 2 + w[at + 1];
-    }
-    return -1;
-}
-
 const IdList* Links::BigGroup(uint32_t type) const
 {
     const Big* big = GetBig();
@@ -287,14 +272,10 @@ bool Links::Contains(uint32_t type, uint32_t id) const
     return std::binary_search(first, first + first[-1], id);
 }
 
-uint32_t Links::First(uint32_t type) const
+uint32_t Links::BigFirst(uint32_t type) const
 {
-    if (IsBig()) {
-        const IdList* l = BigGroup(type);
-        return l ? l->First() : 0;
-    }
-    const int64_t at = SmallFind(type);
-    return at < 0 ? 0 : Words()[at + 2];
+    const IdList* l = BigGroup(type);
+    return l ? l->First() : 0;
 }
 
 void Links::Reserve(uint32_t words)
@@ -342,7 +323,7 @@ void Links::MakeBig()
     SetBig(big);
 }
 
-bool Links::Insert(uint32_t type, uint32_t id)
+bool Links::InsertSorted(uint32_t type, uint32_t id)
 {
     if (!IsBig() && uint32_t(size_) + 3 > kSmallWords)
         MakeBig();

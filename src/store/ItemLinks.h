@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -29,7 +30,21 @@ public:
     size_t Size() const { return size_; }
     bool IsEmpty() const { return size_ == 0; }
     bool Contains(uint32_t id) const;
-    bool Insert(uint32_t id);
+    bool Insert(uint32_t id)
+    {
+        // Ids mostly come in increasing order (items are made so): those go to the end of the
+        // last chunk while it has room, without a search.
+        if (!chunks_.empty() && lasts_.back() < id) {
+            Chunk* c = chunks_.back();
+            if (c->n < c->cap) {
+                c->ids[c->n++] = id;
+                lasts_.back() = id;
+                ++size_;
+                return true;
+            }
+        }
+        return InsertSorted(id);
+    }
     bool Erase(uint32_t id);
     uint32_t First() const;
     void Clear();
@@ -63,6 +78,7 @@ private:
         uint32_t ids[1];
     };
     static Chunk* NewChunk(uint32_t cap);
+    bool InsertSorted(uint32_t id);
     size_t FindChunk(uint32_t id) const;
     void MakeRoom(size_t ci);
 
@@ -99,9 +115,44 @@ public:
     size_t Total() const;
     size_t Count(uint32_t type) const;
     bool Contains(uint32_t type, uint32_t id) const;
-    bool Insert(uint32_t type, uint32_t id);
+    bool Insert(uint32_t type, uint32_t id)
+    {
+        // Partners mostly come in increasing order of type and of id, as a load links them: those
+        // go to the end of the array while it has room, without moving anything.
+        if (!IsBig()) {
+            uint32_t* w = Words();
+            uint32_t at = 0;
+            uint32_t group = size_; // the last group's header, if it is this type's
+            while (at < size_) {
+                group = at;
+                at += 2 + w[at + 1];
+            }
+            // Past kSmallWords the general path turns the array into lists.
+            const uint32_t room = size_ + 3u > kSmallWords ? 0 : Capacity();
+            if (group < size_ && w[group] == type && w[size_ - 1] < id && size_ + 1u <= room) {
+                w[size_] = id;
+                ++w[group + 1];
+                ++size_;
+                return true;
+            }
+            if ((size_ == 0 || w[group] < type) && size_ + 3u <= room) {
+                w[size_] = type;
+                w[size_ + 1] = 1;
+                w[size_ + 2] = id;
+                size_ += 3;
+                return true;
+            }
+        }
+        return InsertSorted(type, id);
+    }
     bool Erase(uint32_t type, uint32_t id);
-    uint32_t First(uint32_t type) const;
+    uint32_t First(uint32_t type) const
+    {
+        if (IsBig())
+            return BigFirst(type);
+        const int64_t at = SmallFind(type);
+        return at < 0 ? 0 : Words()[at + 2];
+    }
     void Types(std::vector<uint32_t>& out) const;
     void Ids(uint32_t type, std::vector<uint32_t>& out) const;
     size_t MemoryUse() const;
@@ -217,7 +268,22 @@ private:
     const uint32_t* Words() const { return cap_ <= kInlineWords ? raw_ : Heap(); }
     uint32_t* Words() { return cap_ <= kInlineWords ? raw_ : Heap(); }
     // Offset of the group's header, or -1.
-    int64_t SmallFind(uint32_t type) const;
+    int64_t SmallFind(uint32_t type) const
+    {
+        const uint32_t* w = Words();
+        uint32_t at = 0;
+        while (at < size_) {
+            const uint32_t t = w[at];
+            if (t == type)
+                return at;
+            if (t > type)
+                return -1;
+            at += 2 + w[at + 1];
+        }
+        return -1;
+    }
+    bool InsertSorted(uint32_t type, uint32_t id);
+    uint32_t BigFirst(uint32_t type) const;
     const IdList* BigGroup(uint32_t type) const;
     void Reserve(uint32_t words);
     void MakeBig();
