@@ -1,5 +1,6 @@
 #include "store/DataSaver.h"
 
+#include "store/Checksum.h"
 #include "store/Log.h"
 
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <new>
 #include <optional>
 #include <unistd.h>
-#include <zlib.h>
 
 DataSaver* dataSaver = nullptr;
 
@@ -26,11 +26,6 @@ namespace {
 // The trailer a save appends after the pairs: a marker, then the CRC-32 of every byte before it.
 constexpr char kTrailerMarker[] = {'Q', 'V', 'C', 'R', 'C', '3', '2', ':'};
 constexpr size_t kTrailerSize = sizeof kTrailerMarker + 4;
-
-uint32_t Checksum(uint32_t crc, const char* data, size_t size)
-{
-    return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
-}
 
 std::string SystemError()
 {
@@ -94,7 +89,7 @@ private:
     // The checksum is taken while the block is still in the cache.
     void Put(const char* data, size_t size)
     {
-        crc_ = Checksum(crc_, data, size);
+        crc_ = Crc32(crc_, data, size);
         while (size > 0) {
             const ssize_t n = ::write(fd_, data, size);
             if (n < 0 && errno == EINTR)
@@ -301,7 +296,7 @@ private:
     void SumUpTo(const char* to)
     {
         if (to > summed_) {
-            sum_ = ::Checksum(sum_, summed_, static_cast<size_t>(to - summed_));
+            sum_ = Crc32(sum_, summed_, static_cast<size_t>(to - summed_));
             summed_ = to;
         }
     }
