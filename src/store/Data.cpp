@@ -528,6 +528,50 @@ void Type::ReserveItems(size_t more)
         GrowValueIndex(size);
 }
 
+Type::ValueRegions Type::GetValueRegions() const
+{
+    ValueRegions regions{valueSlots_.empty() ? 0 : valueSlots_.size() - 1, 0};
+    while ((regions.mask >> regions.shift) >= (size_t(1) << ValueRegions::kBits))
+        ++regions.shift;
+    return regions;
+}
+
+void Type::IndexValues(const std::vector<ValueSlot>& made,
+                       std::vector<std::pair<uint32_t, uint32_t>>& repeated)
+{
+    ReserveItems(made.size());
+    const size_t mask = valueSlots_.size() - 1;
+    Item* const* items = owner_->items_.data();
+    constexpr size_t kAhead = 16;
+    for (size_t k = 0; k < made.size(); ++k) {
+        if (k + kAhead < made.size())
+            __builtin_prefetch(&valueSlots_[made[k + kAhead].hash & mask], 1);
+        const ValueSlot& e = made[k];
+        for (size_t at = e.hash & mask;; at = (at + 1) & mask) {
+            ValueSlot& slot = valueSlots_[at];
+            if (!slot.id) {
+                slot = e;
+                ++valueCount_;
+                break;
+            }
+            if (slot.hash == e.hash && items[slot.id]->value_ == items[e.id]->value_) {
+                repeated.emplace_back(e.id, slot.id);
+                break;
+            }
+        }
+    }
+}
+
+void Type::DropQuietly(Item* item)
+{
+    const uint32_t id = item->id_;
+    ids_.Erase(id);
+    owner_->FreeItemId(id);
+    --owner_->itemCount_;
+    ++owner_->removals_;
+    owner_->DeleteItemObject(item);
+}
+
 void Type::IndexValue(Item* item, uint32_t hash)
 {
     if ((valueCount_ + 1) * 10 > valueSlots_.size() * 7)
@@ -572,7 +616,7 @@ Item* Type::MakeItem(std::string_view value)
     return MakeItem(value, hash);
 }
 
-Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed)
+Item* Type::AddItem(std::string_view value, bool borrowed)
 {
     const uint32_t id = owner_->NewItemId();
     Item* item = owner_->NewItemObject(this, id, value, borrowed);
@@ -580,6 +624,12 @@ Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed)
     ++owner_->itemCount_;
     owner_->sweepNeeded_ = true;
     ids_.Insert(id);
+    return item;
+}
+
+Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed)
+{
+    Item* item = AddItem(value, borrowed);
     if (!isNull_)
         IndexValue(item, hash);
     const Data::Survival made(owner_, item, item);

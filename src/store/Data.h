@@ -428,6 +428,9 @@ private:
     // The same with the value's hash (HashValue) already known. A borrowed value stays where it
     // is for the store's life and is followed by a NUL (see ItemText).
     Item* MakeItem(std::string_view value, uint32_t hash, bool borrowed = false);
+    // Makes the item and enters it among the type's items, but neither indexes its value nor
+    // tells anyone.
+    Item* AddItem(std::string_view value, bool borrowed);
 
     Data* owner_;
     uint32_t id_;
@@ -452,6 +455,26 @@ private:
     Item* FindValue(std::string_view value, uint32_t hash) const;
     // Starts loading the slot where a value of that hash is looked for first.
     void PrefetchValue(uint32_t hash) const;
+    // Indexes the values of items a load made without looking them up first, given as (id,
+    // hash) and entered in that order. An item whose value the index holds already, from an
+    // item entered before it, is left out, and (its id, the holder's id) goes to repeated. The
+    // index must have room for them all (ReserveItems). Given sorted by region (ValueRegions),
+    // and those of one value in the order made, the table is filled a few pages at a time, not
+    // all over.
+    void IndexValues(const std::vector<ValueSlot>& made,
+                     std::vector<std::pair<uint32_t, uint32_t>>& repeated);
+    // The regions of the value index as it is: slots whose home shares its top bits.
+    struct ValueRegions
+    {
+        static constexpr int kBits = 11;
+        size_t mask;
+        int shift;
+        size_t Count() const { return (mask >> shift) + 1; }
+        size_t Of(uint32_t hash) const { return (hash & mask) >> shift; }
+    };
+    ValueRegions GetValueRegions() const;
+    // Takes back an item made by a load that nobody heard of and that is linked to nothing.
+    void DropQuietly(Item* item);
     void IndexValue(Item* item, uint32_t hash);
     void GrowValueIndex(size_t size);
     // Room for that many more items without rehashing on the way.

@@ -702,7 +702,11 @@ bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
         known(first, a);
         known(second, b);
         if (a >= 0 && b >= 0) {
-            pairs.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
+            const std::pair<uint32_t, uint32_t> pair(static_cast<uint32_t>(a),
+                                                     static_cast<uint32_t>(b));
+            if (!pairs.empty() && !(pairs.back() < pair))
+                contents.pairsInOrder = false;
+            pairs.push_back(pair);
             ++degree[static_cast<size_t>(a)];
             ++degree[static_cast<size_t>(b)];
         }
@@ -806,19 +810,27 @@ void DataSaver::MakeItems(Contents& contents)
     // slot of an item a little further on is fetched ahead, so that the misses overlap.
     constexpr size_t kAhead = 16;
     // By index: the store id of the item made or found (ids are not reused during the batch,
-    // so a handler's removal leaves the id empty), and whether this load made it.
-    std::vector<uint32_t> storeIds(count, 0);
-    std::vector<bool> made(count, false);
+    // so a handler's removal leaves the id empty), and whether this load made it. A walked
+    // item's id takes the place of its value's hash once that is used.
+    std::vector<uint32_t> storeIds =
+        walked ? std::move(contents.hashes) : std::vector<uint32_t>(count, 0);
+    std::vector<uint8_t> made(count, 0);
     auto makeNull = [&](size_t k, Type* type) {
         storeIds[k] = type->NewItem()->Id();
         made[k] = true;
     };
+    // Where a value of an item made is kept: a long one walked is moved up among the values.
+    auto keep = [&](const char* value, uint32_t size) {
+        if (!walked || size <= ItemText::kInlineSize)
+            return false;
+        std::memmove(values, value, size);
+        values[size] = '\0';
+        return true;
+    };
     auto makeOne = [&](size_t k, Type* type, const char* value, uint32_t size, uint32_t hash) {
         Item* item = type->FindValue(std::string_view(value, size), hash);
         if (!item) {
-            if (walked && size > ItemText::kInlineSize) {
-                std::memmove(values, value, size);
-                values[size] = '\0';
+            if (keep(value, size)) {
                 item = type->MakeItem(std::string_view(values, size), hash, true);
                 values += size + 1;
             } else {
@@ -828,31 +840,86 @@ void DataSaver::MakeItems(Contents& contents)
         }
         storeIds[k] = item->Id();
     };
-    if (!contents.runs.empty()) {
+    // A run of values nobody hears of being added is made first and indexed afterwards, in
+    // one go (Type::IndexValues): an item whose value turns out to be there already, made
+    // before or earlier in the file, is taken back and the holder stands for it.
+    std::vector<Type::ValueSlot> quietlyMade;
+    std::vector<std::pair<uint32_t, uint32_t>> repeated;
+    auto indexRun = [&](Type* type, size_t first, size_t end) {
+        repeated.clear();
+        type->IndexValues(quietlyMade, repeated);
+        if (repeated.empty())
+            return;
+        std::sort(repeated.begin(), repeated.end());
+        for (size_t k = first; k < end; ++k) {
+            auto it = std::lower_bound(repeated.begin(), repeated.end(),
+                                       std::make_pair(storeIds[k], uint32_t(0)));
+            if (it != repeated.end() && it->first == storeIds[k]) {
+                storeIds[k] = it->second;
+                made[k] = false;
+            }
+        }
+        for (const auto& r : repeated)
+            type->DropQuietly(d.items_[r.first]);
+    };
+    if (walked) {
         // Walked: each record is its id, then for a type with values the length and the bytes.
-        const std::vector<uint32_t>& hashes = contents.hashes;
+        auto quiet = [](const Type* type) {
+            return !type->IsNull() && type->itemAddedEvent.IsEmpty() &&
+                   d.itemAddedEvent.IsEmpty();
+        };
         size_t k = 0;
         size_t ahead = 0; // the item whose index slot is fetched, in its run
         size_t aheadRun = 0;
         size_t aheadEnd = 0;
         for (const Contents::Run& run : contents.runs) {
             const char* at = bytes + run.offset;
-            const bool isNull = run.type->IsNull();
+            Type* type = run.type;
+            const size_t first = k;
+            if (quiet(type)) {
+                // Each item's entry goes straight to its place in region order.
+                const Type::ValueRegions regions = type->GetValueRegions();
+                std::vector<size_t> next(regions.Count() + 1, 0);
+                const size_t end = first + static_cast<size_t>(run.count);
+                for (size_t j = first; j < end; ++j)
+                    ++next[regions.Of(storeIds[j]) + 1];
+                for (size_t r = 1; r < next.size(); ++r)
+                    next[r] += next[r - 1];
+                quietlyMade.resize(static_cast<size_t>(run.count));
+                for (int32_t n = 0; n < run.count; ++n, ++k) {
+                    const uint32_t size = qFromLittleEndian<quint32>(at + 4);
+                    Item* item;
+                    if (keep(at + 8, size)) {
+                        item = type->AddItem(std::string_view(values, size), true);
+                        values += size + 1;
+                    } else {
+                        item = type->AddItem(std::string_view(at + 8, size), false);
+                    }
+                    quietlyMade[next[regions.Of(storeIds[k])]++] =
+                        Type::ValueSlot{item->Id(), storeIds[k]};
+                    storeIds[k] = item->Id();
+                    made[k] = true;
+                    at += 8 + size;
+                }
+                indexRun(type, first, k);
+                continue;
+            }
+            const bool isNull = type->IsNull();
             for (int32_t n = 0; n < run.count; ++n, ++k) {
-                for (; ahead < k + kAhead && ahead < count; ++ahead) {
+                for (ahead = std::max(ahead, k); ahead < k + kAhead && ahead < count; ++ahead) {
                     while (ahead >= aheadEnd)
                         aheadEnd += static_cast<size_t>(contents.runs[aheadRun++].count);
                     const Type* t = contents.runs[aheadRun - 1].type;
-                    if (!t->IsNull())
-                        t->PrefetchValue(hashes[ahead]);
+                    if (!t->IsNull() && !quiet(t))
+                        t->PrefetchValue(storeIds[ahead]);
                 }
                 if (isNull) {
-                    makeNull(k, run.type);
+                    makeNull(k, type);
                     at += 4;
                     continue;
                 }
                 const uint32_t size = qFromLittleEndian<quint32>(at + 4);
-                makeOne(k, run.type, at + 8, size, hashes[k]);
+                makeOne(k, type, at + 8, size, storeIds[k]);
                 at += 8 + size;
             }
         }
@@ -872,13 +939,13 @@ void DataSaver::MakeItems(Contents& contents)
         }
     }
     std::vector<ItemInfo>().swap(contents.items);
-    std::vector<uint32_t>().swap(contents.hashes);
     Item* const* byId = d.items_.data();
     auto itemAt = [&](uint32_t index) { return byId[storeIds[index]]; };
 
-    if (!std::is_sorted(pairs.begin(), pairs.end()))
+    if (!contents.pairsInOrder) {
         std::sort(pairs.begin(), pairs.end());
-    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+        pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+    }
 
     // Each item's links array gets its final size at once rather than growing pair by pair: a
     // header of two words per partner type at most, and never more than three words a partner.
@@ -949,14 +1016,18 @@ void DataSaver::MakeItems(Contents& contents)
         const Type::Relation* back;
         bool quiet;
     };
+    // Found out once for each pair of types met, and kept by the types' ids: the pairs of a
+    // share take turns between a few pairs of types.
+    constexpr size_t kKnownSlots = 64;
     std::vector<TypePair> known;
-    size_t last = 0;
+    size_t recent[kKnownSlots] = {}; // an index into known, or known.size()
     auto typePair = [&](const Type* a, const Type* b) -> const TypePair& {
-        if (last < known.size() && known[last].a == a && known[last].b == b)
-            return known[last];
-        for (last = 0; last < known.size(); ++last) {
-            if (known[last].a == a && known[last].b == b)
-                return known[last];
+        size_t& slot = recent[(a->Id() * 31 + b->Id()) % kKnownSlots];
+        if (slot < known.size() && known[slot].a == a && known[slot].b == b)
+            return known[slot];
+        for (slot = 0; slot < known.size(); ++slot) {
+            if (known[slot].a == a && known[slot].b == b)
+                return known[slot];
         }
         auto quiet = [](const Type* t) {
             return t->connectedEvent.IsEmpty() && t->disconnectedEvent.IsEmpty() &&
@@ -965,19 +1036,16 @@ void DataSaver::MakeItems(Contents& contents)
         known.push_back(TypePair{a, b, a->FindRelation(b), b->FindRelation(a),
                                  d.connectedEvent.IsEmpty() && d.disconnectedEvent.IsEmpty() &&
                                      quiet(a) && quiet(b)});
-        return known.back();
+        return known[slot];
     };
     // The partners of pairs further on are fetched ahead in stages, each stage's address taken
     // from what the stage before fetched: the store id, the item's slot, the item, its links.
     const size_t n = pairs.size();
     for (size_t k = 0; k < n; ++k) {
-        if (k + 4 * kAhead < n)
+        if (k + 4 * kAhead < n) {
             __builtin_prefetch(&storeIds[pairs[k + 4 * kAhead].second]);
-        if (k + 3 * kAhead < n)
             __builtin_prefetch(&byId[storeIds[pairs[k + 3 * kAhead].second]]);
-        if (k + 2 * kAhead < n)
             __builtin_prefetch(byId[storeIds[pairs[k + 2 * kAhead].second]]);
-        if (k + kAhead < n) {
             if (const Item* ahead = byId[storeIds[pairs[k + kAhead].second]])
                 ahead->links_.Prefetch();
         }

@@ -116,6 +116,7 @@ private:
         std::vector<uint32_t> hashes; // walked items' value hashes, in id order
         std::vector<ItemInfo> items;  // records, in id order, when not walked
         std::vector<std::pair<uint32_t, uint32_t>> pairs;
+        bool pairsInOrder = true; // ascending, none twice
         std::vector<uint32_t> degree; // pairs per item
     };
     class Reader;

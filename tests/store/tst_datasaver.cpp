@@ -163,7 +163,7 @@ struct ShareFile
     {
         // Values short enough to be held inside an item and longer ones, 15 and 16 bytes the
         // edge between the two.
-        const std::vector<std::pair<std::string, std::string>> items = {
+        std::vector<std::pair<std::string, std::string>> items = {
             {"folder", "/music/collected works"},
             {"folder", "/films/15 bytes"},
             {"file", "a.mp3"},
@@ -173,8 +173,17 @@ struct ShareFile
             {"size", "200"},
             {"size", "0"},
             {"mark", ""}};
-        const std::vector<std::pair<int, int>> links = {{0, 2}, {0, 3}, {1, 4}, {1, 3}, {2, 5},
-                                                        {3, 5}, {3, 6}, {4, 6}, {2, 8}, {4, 8}};
+        std::vector<std::pair<int, int>> links = {{0, 2}, {0, 3}, {1, 4}, {1, 3}, {2, 5},
+                                                  {3, 5}, {3, 6}, {4, 6}, {2, 8}, {4, 8}};
+        if (layout == QLatin1String("a value given twice")) {
+            // A second b.mp3 after c, marked: the load must take it for the first.
+            items.insert(items.begin() + 5, {"file", "b.mp3"});
+            for (auto& link : links) {
+                link.first += link.first >= 5;
+                link.second += link.second >= 5;
+            }
+            links.emplace_back(5, 9);
+        }
         auto id = [&layout](size_t index) {
             const int k = int(index);
             if (layout == QLatin1String("ids out of order"))
@@ -1024,7 +1033,7 @@ void tst_DataSaver::loadTellsWhatConnectingTells_data()
     QTest::addColumn<QString>("layout");
     QTest::addColumn<QString>("listener");
     for (const char* layout : {"as a save lays it out", "ids out of order", "a value cut at a NUL",
-                               "an unsaved type in between"}) {
+                               "an unsaved type in between", "a value given twice"}) {
         for (const char* listener :
              {"nobody", "a type's connections", "a type's disconnections",
               "the store's connections", "a pair of types", "a path", "items added"})
