@@ -938,7 +938,6 @@ void DataSaver::MakeItems(Contents& contents)
                 makeOne(k, info.type, bytes + info.value, info.size, info.hash);
         }
     }
-    std::vector<ItemInfo>().swap(contents.items);
     Item* const* byId = d.items_.data();
     auto itemAt = [&](uint32_t index) { return byId[storeIds[index]]; };
 
@@ -951,21 +950,33 @@ void DataSaver::MakeItems(Contents& contents)
     // header of two words per partner type at most, and never more than three words a partner.
     // The arrays of the items this load made, and that nothing linked yet, are carved in index
     // order from one block.
-    auto wordsFor = [&](size_t k, const Item* item) {
-        const uint64_t types = item->type_->relations_.size();
+    auto wordsFor = [&](size_t k, const Type* type) {
+        const uint64_t types = type->relations_.size();
         const uint64_t words = std::min<uint64_t>(degree[k] + 2 * types, uint64_t(degree[k]) * 3);
         return static_cast<uint32_t>(std::min<uint64_t>(words, storeimpl::Links::kSmallWords));
     };
-    auto lends = [&](size_t k, const Item* item) {
-        return made[k] && item->IsDisconnectedFromAll() &&
-               wordsFor(k, item) > storeimpl::Links::kInlineWords;
+    // Every index with the type its record named, taken from the records rather than the items,
+    // so that sizing the block reads no item.
+    auto forEachIndex = [&](auto visit) {
+        if (walked) {
+            size_t k = 0;
+            for (const Contents::Run& run : contents.runs) {
+                for (int32_t n = 0; n < run.count; ++n)
+                    visit(k++, run.type);
+            }
+        } else {
+            for (size_t k = 0; k < contents.items.size(); ++k)
+                visit(k, contents.items[k].type);
+        }
     };
+    // Room for every item made with two partners or more; one that a handler linked meanwhile
+    // lends none of it.
     size_t lentWords = 0;
-    for (size_t k = 0; k < count; ++k) {
-        const Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
-        if (item && lends(k, item))
-            lentWords += wordsFor(k, item);
-    }
+    forEachIndex([&](size_t k, const Type* type) {
+        const uint32_t words = made[k] && degree[k] >= 2 ? wordsFor(k, type) : 0;
+        if (words > storeimpl::Links::kInlineWords)
+            lentWords += words;
+    });
     // The block is cut behind the values in the file's bytes when they have room: their pages
     // are in memory already, where a fresh block would have each one faulted in.
     uint32_t* lent = nullptr;
@@ -990,19 +1001,20 @@ void DataSaver::MakeItems(Contents& contents)
         d.loadBlocks_.erase(std::find(d.loadBlocks_.begin(), d.loadBlocks_.end(), bytes));
         std::free(bytes);
     }
-    for (size_t k = 0; k < count; ++k) {
+    forEachIndex([&](size_t k, const Type* type) {
         Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
         if (!item)
-            continue;
-        const uint32_t words = wordsFor(k, item);
-        if (lends(k, item)) {
+            return;
+        const uint32_t words = wordsFor(k, type);
+        if (made[k] && words > storeimpl::Links::kInlineWords && item->IsDisconnectedFromAll()) {
             item->links_.Lend(lent, words);
             lent += words;
         } else {
             item->links_.ReserveMore(words);
         }
-    }
+    });
     std::vector<uint32_t>().swap(degree);
+    std::vector<ItemInfo>().swap(contents.items);
 
     // A pair whose types nobody listens to, on either side or on the store, is linked quietly:
     // no handler can tell the difference. Any other goes through Connect with all its events,
