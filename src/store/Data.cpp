@@ -1,6 +1,7 @@
 #include "store/Data.h"
 
 #include <QtDebug>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstdlib>
@@ -467,8 +468,14 @@ uint32_t Type::HashValue(std::string_view value)
         left -= 8;
     }
     uint64_t tail = 0;
-    for (size_t k = 0; k < left; ++k)
-        tail |= uint64_t(static_cast<unsigned char>(at[k])) << (8 * k);
+    if (left > 0 && value.size() >= 8) {
+        // The last eight bytes in one read, shifted down to the ones not taken yet: the same
+        // word the loop below builds a byte at a time.
+        tail = qFromLittleEndian<quint64>(at + left - 8) >> (8 * (8 - left));
+    } else {
+        for (size_t k = 0; k < left; ++k)
+            tail |= uint64_t(static_cast<unsigned char>(at[k])) << (8 * k);
+    }
     h = (h ^ tail) * 0xBF58476D1CE4E5B9ull;
     h ^= h >> 31;
     h *= 0x94D049BB133111EBull;

@@ -144,6 +144,30 @@ QByteArray SavedSample(int users, int* pairs = nullptr)
     return saver.Save(path) ? ReadAll(path) : QByteArray();
 }
 
+// How many item records a layout holds, all its types taken together.
+int ItemsIn(const QByteArray& layout)
+{
+    const char* at = layout.constData();
+    auto next = [&at] {
+        const qint32 value = qFromLittleEndian<qint32>(at);
+        at += 4;
+        return value;
+    };
+    int items = 0;
+    for (qint32 types = next(); types > 0; --types) {
+        at += next();
+        const bool isNull = *at++ == 1;
+        const qint32 count = next();
+        for (qint32 k = 0; k < count; ++k) {
+            next();
+            if (!isNull)
+                at += next();
+        }
+        items += count;
+    }
+    return items;
+}
+
 // The store file of a small share, written out by hand so that it can hold what no save
 // writes: two partners on a "one" end, ids in any order, a NUL in a value, a type this build
 // does not save. Folders hold files; a file has one folder, one size and maybe the one mark.
@@ -871,6 +895,11 @@ void tst_DataSaver::damagedFileNeverLoadsSilently_data()
     both("pair count 0", [&](QByteArray b) { return setInt(b, pairCountAt, 0); });
     both("a pair names a missing id",
          [&](QByteArray b) { return addInt(b, layout.size() - 4, 9999); });
+    // The ids that bound the items a save numbers 1, 2, ...: 0, and the one after the last.
+    const int items = ItemsIn(layout);
+    both("a pair names the id 0", [&](QByteArray b) { return setInt(b, layout.size() - 8, 0); });
+    both("a pair names the id after the last",
+         [&](QByteArray b) { return setInt(b, layout.size() - 4, items + 1); });
     both("zero-filled", [](QByteArray b) { return QByteArray(b.size(), '\0'); });
     both("a zeroed block mid-file", [&](QByteArray b) { return zeroBlock(b, 4096); });
     both("a zeroed block among the pairs",
