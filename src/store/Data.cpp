@@ -625,8 +625,23 @@ Item* Type::MakeItem(std::string_view value)
 
 Item* Type::AddItem(std::string_view value, bool borrowed)
 {
-    const uint32_t id = owner_->NewItemId();
-    Item* item = owner_->NewItemObject(this, id, value, borrowed);
+    Data* data = owner_;
+    std::vector<Item*>& items = data->items_;
+    // As a load makes its items: the next id at the end of the table, with room there, and the
+    // next unused slot of its block, no freed id or slot to look at first.
+    if (data->freeIds_.empty() && data->pendingIds_.empty() && items.size() < items.capacity() &&
+        items.size() < UINT32_MAX && data->unusedSlots_ < data->unusedSlotsEnd_) {
+        const uint32_t id = static_cast<uint32_t>(items.size());
+        Item* item = new (data->unusedSlots_) Item(this, id, value, borrowed, Item::InBlock);
+        data->unusedSlots_ += sizeof(Item);
+        items.push_back(item);
+        ++data->itemCount_;
+        data->sweepNeeded_ = true;
+        ids_.Insert(id);
+        return item;
+    }
+    const uint32_t id = data->NewItemId();
+    Item* item = data->NewItemObject(this, id, value, borrowed);
     owner_->items_[id] = item;
     ++owner_->itemCount_;
     owner_->sweepNeeded_ = true;
