@@ -9,6 +9,8 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 DiagnosticsForm* diagnosticsForm = nullptr;
 
 namespace {
@@ -96,7 +98,31 @@ void DiagnosticsForm::RegisterLoggableItemType(const std::string&) {}
 
 void DiagnosticsForm::OnLineLogged(const QString& category, const QString& line)
 {
-    CategoryView(category)->appendPlainText(line);
+    // The tab is made at once, so that tabs keep the order of their first lines.
+    QPlainTextEdit* view = CategoryView(category);
+    auto pending = std::find_if(m_pending.begin(), m_pending.end(),
+                                [view](const PendingLines& p) { return p.view == view; });
+    if (pending == m_pending.end())
+        pending = m_pending.insert(m_pending.end(), PendingLines{view, {}});
+    pending->lines.append(line);
+    if (pending->lines.size() > kMaxLogLinesPerCategory)
+        pending->lines.removeFirst();
+    if (!m_showPosted) {
+        m_showPosted = true;
+        QMetaObject::invokeMethod(this, &DiagnosticsForm::ShowPendingLines, Qt::QueuedConnection);
+    }
+}
+
+void DiagnosticsForm::ShowPendingLines()
+{
+    m_showPosted = false;
+    std::vector<PendingLines> pending;
+    pending.swap(m_pending);
+    for (const PendingLines& p : pending) {
+        // One block per line: the lines hold no line breaks of their own (Log escapes them).
+        if (p.view)
+            p.view->appendPlainText(p.lines.join(QLatin1Char('\n')));
+    }
 }
 
 QPlainTextEdit* DiagnosticsForm::CategoryView(const QString& category)

@@ -3,11 +3,14 @@
 #include "shell/ShellServices.h"
 #include "store/Events.h"
 
+#include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class Item;
 class ItemPtr;
@@ -18,6 +21,10 @@ class Ui_DiagnosticsForm;
 // The Diagnostics page: "Tracked Users", the users whose status the server connection watches,
 // and "Logs", one tab per log category, made when its first line arrives. Every line Log
 // writes reaches the page through LogHub, like any other subscriber.
+//
+// Lines reach their tab when the event loop next turns, all the lines logged meanwhile in one
+// append: a scan logs a line for each of tens of thousands of folders, and laying out each line
+// on its own held the window for seconds.
 //
 // Tabs and tracked-user rows are tied to the store by "log_widget" and "track_user_node" items
 // holding their addresses; the page removes those items when it goes.
@@ -49,10 +56,20 @@ public:
 
 private:
     void OnLineLogged(const QString& category, const QString& line);
+    void ShowPendingLines();
     QPlainTextEdit* CategoryView(const QString& category);
     // The row an item of the user names, if it is one of this page's rows.
     QTreeWidgetItem* TrackedRow(Item* user) const;
     void ShowStatus(Item* user);
 
     std::unique_ptr<Ui_DiagnosticsForm> ui;
+    // Lines logged since the last turn of the event loop, by tab in the order of their first
+    // line; a tab's newest kMaxLogLinesPerCategory at most, since it would drop older ones.
+    struct PendingLines
+    {
+        QPointer<QPlainTextEdit> view;
+        QStringList lines;
+    };
+    std::vector<PendingLines> m_pending;
+    bool m_showPosted = false;
 };

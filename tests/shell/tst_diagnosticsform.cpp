@@ -42,8 +42,11 @@ struct Page : StoreFixture
             texts << logTabs()->tabText(i);
         return texts;
     }
+    // The lines logged so far reach their tabs when the event loop turns.
+    void shown() const { QCoreApplication::sendPostedEvents(form.get(), QEvent::MetaCall); }
     QPlainTextEdit* view(const QString& category) const
     {
+        shown();
         for (int i = 0; i < logTabs()->count(); ++i) {
             if (logTabs()->tabText(i) == category)
                 return qobject_cast<QPlainTextEdit*>(logTabs()->widget(i));
@@ -89,6 +92,8 @@ private Q_SLOTS:
     void hostileMessageIsOneLineOfText_data();
     void hostileMessageIsOneLineOfText();
     void tabKeepsItsNewestLines();
+    void linesOfOneTurnInOneAppend_data();
+    void linesOfOneTurnInOneAppend();
     void trackedUsersFollowStatus_data();
     void trackedUsersFollowStatus();
     void addressOfAnotherWidgetIsNotFollowed();
@@ -212,6 +217,40 @@ void tst_DiagnosticsForm::tabKeepsItsNewestLines()
     QCOMPARE(view->document()->blockCount(), cap);
     QVERIFY(view->document()->firstBlock().text().endsWith(QString("] line %1").arg(logged - cap)));
     QVERIFY(page.lastLine("Peer Messenger").endsWith(QString("] line %1").arg(logged - 1)));
+}
+
+void tst_DiagnosticsForm::linesOfOneTurnInOneAppend_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<bool>("otherTab"); // a line for another tab in between
+    QTest::newRow("one line") << 1 << false;
+    QTest::newRow("a scan's folders") << 500 << false;
+    QTest::newRow("two tabs") << 30 << true;
+}
+
+void tst_DiagnosticsForm::linesOfOneTurnInOneAppend()
+{
+    QFETCH(int, lines);
+    QFETCH(bool, otherTab);
+
+    Page page;
+    Log(LogCategories::kShared, 1, "before");
+    QPlainTextEdit* view = page.view("Shared");
+    QSignalSpy edits(view->document(), &QTextDocument::contentsChange);
+    for (int i = 0; i < lines; ++i) {
+        Log(LogCategories::kShared, 1, QString("Adding folder /f%1").arg(i));
+        if (otherTab && i == lines / 2)
+            Log(LogCategories::kSearch, 1, "between");
+    }
+    QCOMPARE(view->document()->blockCount(), 1); // not before the event loop turns
+    page.shown();
+    QCOMPARE(edits.count(), 1);
+    QCOMPARE(page.lines("Shared"), lines + 1);
+    for (int i = 0; i < lines; ++i) {
+        const QString line = view->document()->findBlockByNumber(i + 1).text();
+        QVERIFY2(line.endsWith(QString("] Adding folder /f%1").arg(i)), qPrintable(line));
+    }
+    QCOMPARE(page.tabTexts().size(), otherTab ? 2 : 1);
 }
 
 void tst_DiagnosticsForm::trackedUsersFollowStatus_data()
