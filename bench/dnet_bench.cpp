@@ -167,6 +167,7 @@ int main(int argc, char** argv)
     SharedFoldersManager& shares = *engine.shares();
     d.GetType("shared_folder")->GetItem(root).NewItem("shared_public");
     shares.Init();
+    shares.WaitForScans();
     std::printf("shared files: %zu\n", d.GetType("shared_file")->ItemCount());
 
     // Our ends of the sockets, as the peer connection manager would hand them over.

@@ -132,6 +132,7 @@ int main(int argc, char** argv)
     QElapsedTimer t;
     t.start();
     shares.Init();
+    shares.WaitForScans();
     const qint64 firstNs = t.nsecsElapsed();
     const size_t files = d.GetType("shared_file")->ItemCount();
 
@@ -139,6 +140,7 @@ int main(int argc, char** argv)
     for (int k = 0; k < 3; ++k) {
         t.restart();
         shares.RescanShares();
+        shares.WaitForScans();
         const qint64 ns = t.nsecsElapsed();
         rescanNs = rescanNs < 0 ? ns : std::min(rescanNs, ns);
     }

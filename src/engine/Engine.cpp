@@ -255,6 +255,9 @@ bool Engine::Load(const QString& path)
 
 bool Engine::Shutdown(const QString& path)
 {
+    // What a scan applied so far is a consistent picture; the rest waits for the next start.
+    if (m_shares)
+        m_shares->StopScans();
     m_server->Disconnect();
     // Swept first, so that nothing unreachable is written.
     d.RemoveDisconnectedItems();

@@ -232,3 +232,12 @@ void MP3Scanner::OnMP3ScanRequired(const QString& path)
     Q_EMIT MP3Scanned(path, version, QString::fromLatin1(mode.data(), qsizetype(mode.size())),
                       frequency, variable, bitrate);
 }
+
+void MP3Scanner::OnMP3ScansRequired(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        if (QuitRequested())
+            return;
+        OnMP3ScanRequired(path);
+    }
+}

@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstddef>
@@ -88,6 +89,10 @@ public:
 public Q_SLOTS:
     // path: a text whose characters are the bytes of the path, one per byte.
     void OnMP3ScanRequired(const QString& path);
+    // The same for each path in turn; those left when Quit is called are dropped. Requests
+    // come a list at a time: one crossing between threads per file cost the GUI thread more
+    // than the rest of a file's scan there.
+    void OnMP3ScansRequired(const QStringList& paths);
 
 Q_SIGNALS:
     // Only for a file that gave a result; path is the text the request carried.

@@ -22,6 +22,8 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
+#include <QMetaObject>
+
 #include <algorithm>
 #include <map>
 #include <string_view>
@@ -66,7 +68,28 @@ FileInfo ReplyRecord(ItemPtr file)
 
 void SharedFoldersManager::OnDNetSearchRequest(std::string user, quint32 token, std::string query)
 {
-    ProcessSearch(user, token, query);
+    if (!m_holdSearches) {
+        ProcessSearch(user, token, query);
+        return;
+    }
+    m_heldSearches.push_back(HeldSearch{std::move(user), token, std::move(query)});
+    if (m_heldSearches.size() > kMaxHeldSearches)
+        m_heldSearches.pop_front();
+}
+
+void SharedFoldersManager::AnswerHeldSearches()
+{
+    m_holdSearches = false;
+    // Each in a turn of the event loop of its own, as they would have come.
+    for (HeldSearch& search : m_heldSearches) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, search = std::move(search)] {
+                ProcessSearch(search.user, search.token, search.query);
+            },
+            Qt::QueuedConnection);
+    }
+    m_heldSearches.clear();
 }
 
 bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::string& query,
@@ -94,11 +117,36 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
     }
     if (tokens.empty())
         return false;
+    // A file carries a word when it or its folder is linked to it: a folder's words are linked
+    // to the folder, once for all its files.
+    const Type* folderType = m_types.folder;
+    const auto folderOf = [folderType](const Item* file) {
+        const Item* folder = nullptr;
+        file->VisitItems(folderType, [&folder](const Item* f) {
+            folder = f;
+            return true;
+        });
+        return folder;
+    };
+    // How many files a word reaches, counted as far as kMaxSearchCandidates: a word that
+    // reaches more than that gives up any search it is the rarest word of.
+    const auto reach = [this, folderType](const Item* token) {
+        size_t n = token->ConnectionCount(m_types.file);
+        token->VisitItems(folderType, [&n, this](const Item* folder) {
+            n += folder->ConnectionCount(m_types.file);
+            return n > kMaxSearchCandidates;
+        });
+        return std::min(n, kMaxSearchCandidates + 1);
+    };
     // The rarest word gives the candidates; the others are tested rarest first, since the rarer
     // a word the more candidates it turns away.
-    std::stable_sort(tokens.begin(), tokens.end(), [this](const Item* a, const Item* b) {
-        return a->ConnectionCount(m_types.file) < b->ConnectionCount(m_types.file);
-    });
+    std::vector<std::pair<size_t, Item*>> byReach;
+    for (Item* token : tokens)
+        byReach.emplace_back(reach(token), token);
+    std::stable_sort(byReach.begin(), byReach.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t k = 0; k < tokens.size(); ++k)
+        tokens[k] = byReach[k].second;
 
     const ItemSet visible = GetUserSharedFolders(user);
     if (visible.IsEmpty())
@@ -108,8 +156,7 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
     // row: the last folder's answer is asked for again and again.
     const Item* lastFolder = nullptr;
     bool lastFolderVisible = false;
-    const auto isVisible = [&](const Item* file) {
-        const Item* folder = file->HasItem(SharedFileFolder);
+    const auto isVisible = [&](const Item* folder) {
         if (folder != lastFolder) {
             lastFolder = folder;
             // A folder is visible when any of its roots is (several when shares nest).
@@ -123,13 +170,14 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
     const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
     const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
     size_t looked = 0;
-    const bool stopped = tokens.front()->VisitItems(m_types.file, [&](Item* file) {
+    const auto visit = [&](Item* file) {
         if (++looked > kMaxSearchCandidates)
             return true;
+        const Item* folder = folderOf(file);
         // Asked of the word's side: its links stay in the cache from one candidate to the
         // next, while each candidate's own links would be a fresh miss.
         for (size_t k = 1; k < tokens.size(); ++k) {
-            if (!tokens[k]->IsConnected(file))
+            if (!tokens[k]->IsConnected(file) && !(folder && tokens[k]->IsConnected(folder)))
                 return false;
         }
         // Part and excluded words are tested against the name as stored, case and all; the
@@ -140,11 +188,21 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
             if (ContainsAny(text, excluded) || !ContainsAll(text, parts))
                 return false;
         }
-        if (!isVisible(file))
+        if (!isVisible(folder))
             return false;
         hits.push_back(file);
         return hits.size() > kMaxSearchHits;
-    });
+    };
+    // The files linked to the rarest word, then those of the folders linked to it (a file
+    // linked both ways was met already).
+    Item* rarest = tokens.front();
+    const bool stopped =
+        rarest->VisitItems(m_types.file, visit) ||
+        rarest->VisitItems(folderType, [&](Item* folder) {
+            return folder->VisitItems(m_types.file, [&](Item* file) {
+                return !rarest->IsConnected(file) && visit(file);
+            });
+        });
     if (looked > kMaxSearchCandidates)
         Log(LogCategories::kSearch, 1,
             QStringLiteral("Search from user %1 given up after %2 files")

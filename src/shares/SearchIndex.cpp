@@ -1,6 +1,8 @@
-// The word index of the shared files: each shared file is linked to a search_token item for
-// every word of its folder path and name, lower-cased. Searches find candidates through those
-// links alone.
+// The word index of the shared files: search_token items, one per lower-cased word. A shared
+// file is linked to the words of its name, and its folder (shared_file_folder) to the words of
+// the folder's path: a file carries the words of both. The folder's words are linked once for
+// all its files rather than to each of them, which is most of the index: a path has two or three
+// times the words of a name. Searches find candidates through those links alone.
 
 #include "shares/SharedFoldersManager.h"
 
@@ -50,7 +52,10 @@ void SharedFoldersManager::TokenizeSharedFile(ItemPtr file)
 {
     // The text is the folder, a backslash and the name. The backslash separates words in both
     // passes, so no word spans it: the words are the folder's and the name's, each on its own.
-    LinkTokens(file, TokenItems(file[SharesTypes::SharedFileFolder].AsString()));
+    // A folder's path never changes, so a folder with words has all of them.
+    ItemPtr folder = file[SharesTypes::SharedFileFolder];
+    if (folder && !folder.IsConnected(m_types.token))
+        LinkTokens(folder, TokenItems(folder.AsString()));
     LinkTokens(file, TokenItems(file[SharesTypes::SharedFileName].AsString()));
 }
 
@@ -70,8 +75,8 @@ std::vector<Item*> SharedFoldersManager::TokenItems(std::string text)
     return items;
 }
 
-void SharedFoldersManager::LinkTokens(ItemPtr file, const std::vector<Item*>& tokens)
+void SharedFoldersManager::LinkTokens(ItemPtr item, const std::vector<Item*>& tokens)
 {
     for (Item* token : tokens)
-        file += token;
+        item += token;
 }

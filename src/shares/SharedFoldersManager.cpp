@@ -1,6 +1,7 @@
 #include "shares/SharedFoldersManager.h"
 
 #include "shares/ShareMessages.h"
+#include "shares/ShareScanner.h"
 
 #include "peer/PeerSchema.h"
 #include "server/Server.h"
@@ -11,6 +12,9 @@
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+
+#include <QElapsedTimer>
+#include <QMetaObject>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -36,8 +40,15 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
         ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileFolderAdded));
     d.GetType(SharedFile)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
+    // A scan holds roots, folders and files across turns of the event loop.
+    d.GetType(SharedFileFolder)
+        ->itemRemovedEvent.Add(
+            NewEventHandler(this, &SharedFoldersManager::OnSharedFileFolderRemoved));
+    d.GetType(SharedFolder)
+        ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFolderRemoved));
 
     m_types.file = d.GetType(SharedFile);
+    m_types.folder = d.GetType(SharedFileFolder);
     m_types.name = d.GetType(SharedFileName);
     m_types.size = d.GetType(SharedFileSize);
     m_types.scanned = d.GetType(IsScanned);
@@ -45,18 +56,42 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     // Share lists kept for other users go stale with what they show.
     WatchShareChanges();
     m_folderReplies = std::make_unique<FolderReplies>();
+    m_scan = std::make_unique<ShareScanner>(*this);
 
     // Last, so that nothing above can throw with the thread running. Requests and results
     // cross to and from the scanner's thread as queued signals.
     m_scannerThread.start(QThread::InheritPriority);
     m_scanner.moveToThread(&m_scannerThread);
-    connect(this, &SharedFoldersManager::MP3ScanRequired, &m_scanner,
-            &MP3Scanner::OnMP3ScanRequired);
-    connect(&m_scanner, &MP3Scanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
+    // A scan asks for hundreds of thousands at a time: they go as a list, once the event loop
+    // turns, and come back gathered on the scanner's thread.
+    connect(this, &SharedFoldersManager::MP3ScanRequired, this, [this](const QString& path) {
+        if (m_mp3Requests.isEmpty())
+            QMetaObject::invokeMethod(this, &SharedFoldersManager::SendMP3Requests,
+                                      Qt::QueuedConnection);
+        m_mp3Requests.append(path);
+    });
+    connect(
+        &m_scanner, &MP3Scanner::MP3Scanned, this,
+        [this](const QString& path, int version, const QString& mode, int frequency,
+               bool variable, int bitrate) {
+            {
+                std::lock_guard<std::mutex> lock(m_mp3ArrivedMutex);
+                m_mp3Arrived.push_back(
+                    MP3Result{path, version, mode, frequency, variable, bitrate});
+                if (m_mp3ArrivedPosted)
+                    return;
+                m_mp3ArrivedPosted = true;
+            }
+            QMetaObject::invokeMethod(this, &SharedFoldersManager::TakeMP3Results,
+                                      Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
 }
 
 SharedFoldersManager::~SharedFoldersManager()
 {
+    // The walk first: it posts to this object from its thread.
+    m_scan.reset();
     // A scan in progress stops before its next chunk; requests still queued are dropped.
     m_scanner.Quit();
     m_scannerThread.quit();
@@ -67,6 +102,7 @@ SharedFoldersManager::~SharedFoldersManager()
 
 void SharedFoldersManager::ResetForTesting()
 {
+    m_scan->Stop();
     m_shareLists = std::make_unique<ShareListReplies>();
     m_filesAdded = 0;
     m_filesRemoved = 0;
@@ -141,10 +177,20 @@ void SharedFoldersManager::OnSharedFileNameAdded(Item* item)
         d.GetType(SharedFileLowercaseName)->GetItem(GetAbsoluteFileName(item->AsString()));
 }
 
-void SharedFoldersManager::OnSharedFileRemoved(Item*)
+void SharedFoldersManager::OnSharedFileRemoved(Item* item)
 {
-    // Everything about a shared file lives in the store and goes with its item; this is where
-    // something kept outside the store about a file would be let go.
+    // Everything else about a shared file lives in the store and goes with its item.
+    m_scan->OnFileRemoved(item);
+}
+
+void SharedFoldersManager::OnSharedFileFolderRemoved(Item* item)
+{
+    m_scan->OnFolderRemoved(item);
+}
+
+void SharedFoldersManager::OnSharedFolderRemoved(Item* item)
+{
+    m_scan->OnRootRemoved(item);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -153,17 +199,63 @@ void SharedFoldersManager::OnSharedFileRemoved(Item*)
 void SharedFoldersManager::OnMP3Scanned(QString path, int version, QString mode, int frequency,
                                         bool variable, int bitrate)
 {
-    Log(LogCategories::kMp3Scanning, 1, QStringLiteral("Scanned %1").arg(path));
-    // The file may have been unshared or removed while it was scanned.
-    ItemPtr file = GetSharedFileItem(path.toLatin1().toStdString());
-    if (!file)
+    m_mp3Results.push_back(MP3Result{std::move(path), version, std::move(mode), frequency,
+                                     variable, bitrate});
+    ScheduleMP3Results();
+}
+
+void SharedFoldersManager::SendMP3Requests()
+{
+    QStringList paths;
+    paths.swap(m_mp3Requests);
+    QMetaObject::invokeMethod(
+        &m_scanner, [scanner = &m_scanner, paths] { scanner->OnMP3ScansRequired(paths); },
+        Qt::QueuedConnection);
+}
+
+void SharedFoldersManager::TakeMP3Results()
+{
+    std::vector<MP3Result> arrived;
+    {
+        std::lock_guard<std::mutex> lock(m_mp3ArrivedMutex);
+        arrived.swap(m_mp3Arrived);
+        m_mp3ArrivedPosted = false;
+    }
+    for (MP3Result& r : arrived)
+        OnMP3Scanned(std::move(r.path), r.version, std::move(r.mode), r.frequency, r.variable,
+                     r.bitrate);
+}
+
+void SharedFoldersManager::ScheduleMP3Results()
+{
+    if (m_mp3ResultsPosted || m_mp3Results.empty() || m_scan->IsScanning())
         return;
-    file += d.GetType(PeerTypes::MpegVersion)->GetItem(Value(version));
-    file += d.GetType(PeerTypes::ChannelMode)->GetItem(Value(mode.toLatin1().toStdString()));
-    file += d.GetType(PeerTypes::AudioFrequency)->GetItem(Value(frequency));
-    file += d.GetType(PeerTypes::BitrateMode)->GetItem(Value(variable ? "vbr" : "cbr"));
-    file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(bitrate));
-    file += m_types.scanned->GetGlobalNullItem();
+    m_mp3ResultsPosted = true;
+    QMetaObject::invokeMethod(this, &SharedFoldersManager::WriteMP3Results, Qt::QueuedConnection);
+}
+
+void SharedFoldersManager::WriteMP3Results()
+{
+    m_mp3ResultsPosted = false;
+    QElapsedTimer slice;
+    slice.start();
+    while (!m_mp3Results.empty() && !m_scan->IsScanning() &&
+           slice.elapsed() < ShareScanner::kSliceMs) {
+        const MP3Result r = std::move(m_mp3Results.front());
+        m_mp3Results.pop_front();
+        Log(LogCategories::kMp3Scanning, 1, QStringLiteral("Scanned %1").arg(r.path));
+        // The file may have been unshared or removed while it was scanned.
+        ItemPtr file = GetSharedFileItem(r.path.toLatin1().toStdString());
+        if (!file)
+            continue;
+        file += d.GetType(PeerTypes::MpegVersion)->GetItem(Value(r.version));
+        file += d.GetType(PeerTypes::ChannelMode)->GetItem(Value(r.mode.toLatin1().toStdString()));
+        file += d.GetType(PeerTypes::AudioFrequency)->GetItem(Value(r.frequency));
+        file += d.GetType(PeerTypes::BitrateMode)->GetItem(Value(r.variable ? "vbr" : "cbr"));
+        file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(r.bitrate));
+        file += m_types.scanned->GetGlobalNullItem();
+    }
+    ScheduleMP3Results();
 }
 
 // ---------------------------------------------------------------------------------------------

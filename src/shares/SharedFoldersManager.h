@@ -4,7 +4,8 @@
 // files by concern:
 //   SharesSchema.cpp          the store types and relations of local shares and received lists
 //   SharedFoldersManager.cpp  who may see what, finding a shared file by path, the login report
-//   ShareScanner.cpp          keeping the store's picture of the shared folders in step with disk
+//   ShareScanner.cpp          keeping the store's picture of the shared folders in step with disk,
+//   ShareWalk.cpp             the disk listed on a thread of its own and applied in slices
 //   SearchIndex.cpp           the word index of the shared files
 //   MP3Scanner.cpp            the MP3 details of shared files, read on a thread of its own
 //   ShareMessages.cpp         our share list and folder contents, as other users ask for them
@@ -27,12 +28,14 @@ class DataSaver;
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -40,6 +43,7 @@ class DataSaver;
 
 class FolderReplies;
 class ShareListReplies;
+class ShareScanner;
 
 class SharedFoldersManager : public QObject, public DataHandler
 {
@@ -57,6 +61,9 @@ public:
 
     // Called once the store file is loaded: watches for new roots, then rescans every root.
     void Init();
+    // Gives up the scans under way and asked for, for a shutdown: the store keeps what they
+    // applied, a consistent picture as far as they got.
+    void StopScans();
     // Test-only: stops the share lists being compressed and forgets the kept ones and the scan
     // counts, as after building, for hosts that reuse one engine for many runs (the fuzz
     // targets).
@@ -81,10 +88,18 @@ public:
     // The audio details of a received file (user_share_file or search_result item) as text.
     QString GetFileItemDisplayString(ItemPtr file);
 
-    // Scanning.
+    // Scanning. The disk is walked on a thread of its own and what it finds is applied here in
+    // slices between turns of the event loop; scans run in the order asked for.
+    // Rescans every root, then reports with SharedFilesRescanned.
     void RescanShares();
     // Scans one directory of one root and, depth first, everything below it.
     void AddSharedFiles(const std::string& root, const std::string& folder);
+    bool IsScanning() const;
+    // Applies the scans under way and asked for, here and now, without the event loop: for
+    // hosts that need the finished picture before they go on (tests, benchmarks).
+    void WaitForScans();
+    // Test-only: a slice of scan work ends after this many steps too (0: by time alone).
+    void SetScanStepsPerSliceForTesting(int steps);
 
     // The word index.
     void TokenizeSharedFile(ItemPtr file);
@@ -114,6 +129,10 @@ public:
     // connection attempts for them are over; a search from yet another stranger is not
     // answered meanwhile.
     static constexpr size_t kMaxSearchReplyUsers = 200;
+    // Searches from the network that come while the start-up rescan builds the word index
+    // (which is not saved) wait for it: the half-built index would miss most files. Past this
+    // many the oldest is dropped.
+    static constexpr size_t kMaxHeldSearches = 200;
     // Matches the query against the word index and, when the user may see 1 to kMaxSearchHits
     // hits, sends the user a search reply (code 9) that echoes the token.
     void ProcessSearch(const std::string& user, quint32 token, const std::string& query);
@@ -146,7 +165,10 @@ public Q_SLOTS:
     void OnConnectedToServer();
     void OnReceivedUserStats(std::string user, UserStats stats);
     // A result of the MP3 scanner, on this thread: written to the file's item, which is marked
-    // scanned so that later scans do not ask again. path is the text of the request.
+    // scanned so that later scans do not ask again. path is the text of the request. Results are
+    // written a slice at a time, and wait while a scan is applied: a first scan of a big share
+    // asks for hundreds of thousands, and their results would otherwise take the GUI thread
+    // from the scan, and then hold it for as many as had come in meanwhile.
     void OnMP3Scanned(QString path, int version, QString mode, int frequency, bool variable,
                       int bitrate);
     // A folder's contents asked for by a user (code 36), answered with code 37 when the user
@@ -156,9 +178,12 @@ public Q_SLOTS:
     void OnUserShare(std::string user, const FileInfoMap& folders,
                      const AttributeTranslationTable& attributes);
     // A search handed over by the distributed network; the reply goes to the user directly.
+    // During the start-up rescan it waits for the word index (kMaxHeldSearches).
     void OnDNetSearchRequest(std::string user, quint32 token, std::string query);
 
 private:
+    friend class ShareScanner;
+
     // Removing this many items at once frees enough to be worth handing back to the system:
     // the C library keeps freed memory for later otherwise, and a dropped list of a million
     // files would go on holding hundreds of megabytes.
@@ -170,7 +195,28 @@ private:
     void OnSharedFileFolderAdded(Item* item);
     void OnSharedFileNameAdded(Item* item);
     void OnSharedFileRemoved(Item* item);
+    void OnSharedFileFolderRemoved(Item* item);
+    void OnSharedFolderRemoved(Item* item);
     void OnShareChanged(ConnectionInfo info);
+
+    // MP3 results waiting to be written.
+    struct MP3Result
+    {
+        QString path;
+        int version;
+        QString mode;
+        int frequency;
+        bool variable;
+        int bitrate;
+    };
+    void WriteMP3Results();
+    void ScheduleMP3Results();
+    // Requests and results cross between this thread and the scanner's a list at a time.
+    void SendMP3Requests();
+    void TakeMP3Results();
+
+    // Searches held during the start-up rescan (SearchAnswering.cpp).
+    void AnswerHeldSearches();
 
     // Search replies waiting for their searchers (SearchAnswering.cpp).
     bool AdmitSearchReply(const std::string& user, bool* madeUser);
@@ -181,22 +227,16 @@ private:
     void WatchShareChanges();
     QByteArray ShareListBody(const ItemSet& roots);
 
-    // Scanning (ShareScanner.cpp).
-    struct ScanFrame;
-    void EnterFolder(const std::string& root, const std::string& folder, ItemPtr rootItem,
-                     std::vector<ScanFrame>& stack);
-    void DropStoreFiles(ScanFrame& frame);
-    void ScanFile(ScanFrame& frame, const std::string& name, const std::string& path, qint64 size);
-    void LeaveFolder(ScanFrame& frame);
-    // The search_token items of the words of a folder path or a file name, made if missing.
+    // The word index (SearchIndex.cpp). The search_token items of the words of a folder path
+    // or a file name, made if missing.
     std::vector<Item*> TokenItems(std::string text);
-    void LinkTokens(ItemPtr file, const std::vector<Item*>& tokens);
-    void FindStoreFolders();
+    void LinkTokens(ItemPtr item, const std::vector<Item*>& tokens);
 
     // The types a scan touches for every file, looked up once.
     struct ScanTypes
     {
         Type* file = nullptr;
+        Type* folder = nullptr;
         Type* name = nullptr;
         Type* size = nullptr;
         Type* scanned = nullptr;
@@ -209,18 +249,27 @@ private:
     MP3Scanner m_scanner;
     int m_filesAdded = 0;
     int m_filesRemoved = 0;
-    // The folders on the current descent path, by path and by (device, inode).
-    std::set<std::string> m_foldersBeingScanned;
-    std::set<std::pair<quint64, quint64>> m_descentPath;
-    // The folders entered while scanning the current root, by (device, inode), with the path
-    // each was entered by.
-    std::map<std::pair<quint64, quint64>, std::string> m_enteredFolders;
-    // The folders, by (device, inode), that hold the store file, with its name there.
-    std::set<std::pair<std::pair<quint64, quint64>, std::string>> m_storeFolders;
+    std::deque<MP3Result> m_mp3Results;
+    bool m_mp3ResultsPosted = false;
+    QStringList m_mp3Requests;
+    // Results in from the scanner's thread and not yet taken here, under the mutex.
+    std::mutex m_mp3ArrivedMutex;
+    std::vector<MP3Result> m_mp3Arrived;
+    bool m_mp3ArrivedPosted = false;
+    // The scans under way and asked for, and the walker's thread.
+    std::unique_ptr<ShareScanner> m_scan;
     std::function<UploadState()> m_uploadState;
     // Search replies waiting for a connection, oldest first: the user and the queued message's
     // item id. The names of the user items made for them, and whether a refusal was logged
     // since the caps were last clear.
+    struct HeldSearch
+    {
+        std::string user;
+        quint32 token;
+        std::string query;
+    };
+    bool m_holdSearches = false;
+    std::deque<HeldSearch> m_heldSearches;
     std::deque<std::pair<std::string, uint32_t>> m_pendingSearchReplies;
     std::set<std::string> m_searchReplyUsers;
     bool m_searchReplyCapLogged = false;

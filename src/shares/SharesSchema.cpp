@@ -70,6 +70,8 @@ const SchemaRelation kRelations[] = {
     {UserShareFile, FileSize, Many, One},
 
     {SearchToken, SharedFile, Many, Many},
+    // The words of a folder's path, which all its files carry.
+    {SearchToken, SharedFileFolder, Many, Many},
 
     // The MP3 details of a local file, written by the MP3 scanner.
     {SharedFile, MpegVersion, Many, One},

@@ -254,10 +254,16 @@ void MainWindow::StartShares()
     SharedFoldersManager* shares = ReachSharedFolders();
     if (!shares)
         return;
+    // The start-up rescan reports once the disk is walked, well after start-up; its report is
+    // not the window's to show. The rescans after it are.
+    connect(
+        shares, &SharedFoldersManager::SharedFilesRescanned, this,
+        [this, shares] {
+            connect(shares, &SharedFoldersManager::SharedFilesRescanned, this,
+                    &MainWindow::OnSharedFilesRescanned);
+        },
+        Qt::SingleShotConnection);
     shares->Init();
-    // Only now: the start-up rescan reports nothing.
-    connect(shares, &SharedFoldersManager::SharedFilesRescanned, this,
-            &MainWindow::OnSharedFilesRescanned);
 }
 
 void MainWindow::AfterServer()

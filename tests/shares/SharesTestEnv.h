@@ -44,8 +44,19 @@ public:
     PeerTestEnv& env() { return m_env; }
     SharedFoldersManager& shares() { return *sharedFoldersManager; }
 
-    // What start-up does after the load: watch for new roots and rescan.
-    void Init() { shares().Init(); }
+    // What start-up does after the load: watch for new roots and rescan; the scan is applied
+    // before this returns.
+    void Init()
+    {
+        shares().Init();
+        shares().WaitForScans();
+    }
+    // A rescan, applied before this returns.
+    void Rescan()
+    {
+        shares().RescanShares();
+        shares().WaitForScans();
+    }
 
     // The local path of a name under the folder, as the store keeps it.
     std::string Path(const QString& relative = QString()) const
@@ -170,11 +181,13 @@ public:
     // The shared_file item of a path relative to the folder.
     ItemPtr File(const QString& relative) { return shares().GetSharedFileItem(Path(relative)); }
 
-    // The search words linked to a file.
+    // The search words a file carries: those linked to it and to its folder.
     static std::set<std::string> Tokens(ItemPtr file)
     {
         std::set<std::string> words;
         for (Item* token : file.GetItems("search_token"))
+            words.insert(token->AsString());
+        for (Item* token : file["shared_file_folder"].GetItems("search_token"))
             words.insert(token->AsString());
         return words;
     }

@@ -417,7 +417,7 @@ void tst_MP3Scanner::detailsReachTheStore()
     QVERIFY(!log.Has("Scanned " + QString::fromLatin1(bytes("silence.mp3"))));
 
     asked.clear();
-    env.shares().RescanShares();
+    env.Rescan();
     QCOMPARE(asked.count(), 1);
     QCOMPARE(asked.at(0).at(0).toString(), QString::fromLatin1(bytes("silence.mp3")));
 }
@@ -434,7 +434,7 @@ void tst_MP3Scanner::resultForAFileNoLongerShared()
 
     // Unshared while the request is on its way: the result has no item to go to.
     root.Remove();
-    env.shares().RescanShares();
+    env.Rescan();
     QVERIFY(!env.File("share/song.mp3"));
     QTRY_VERIFY_WITH_TIMEOUT(log.Has("Scanned " + QString::fromLatin1(path)), 30000);
     for (const char* type : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode",

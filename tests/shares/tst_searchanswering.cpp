@@ -19,6 +19,8 @@ class tst_SearchAnswering : public QObject
 
 private Q_SLOTS:
     void searchFromTheNetworkAnswered();
+    void searchesWaitForTheStartUpIndex_data();
+    void searchesWaitForTheStartUpIndex();
     void hits_data();
     void hits();
     void records_data();
@@ -129,6 +131,46 @@ void tst_SearchAnswering::searchFromTheNetworkAnswered()
                                .toHex());
     QCOMPARE(log.lines, QStringList{QStringLiteral(
                             "Sending search results to user bob for search string mp3")});
+}
+
+void tst_SearchAnswering::searchesWaitForTheStartUpIndex_data()
+{
+    QTest::addColumn<int>("during"); // searches that come during the start-up rescan
+    QTest::addColumn<quint32>("first"); // the token of the first reply
+    QTest::newRow("none: answered at once") << 0 << quint32(1);
+    QTest::newRow("one") << 1 << quint32(1);
+    const int cap = int(SharedFoldersManager::kMaxHeldSearches);
+    QTest::newRow("as many as are held") << cap << quint32(1);
+    QTest::newRow("one more: the oldest dropped") << cap + 1 << quint32(2);
+}
+
+void tst_SearchAnswering::searchesWaitForTheStartUpIndex()
+{
+    QFETCH(int, during);
+    QFETCH(quint32, first);
+
+    // The word index is not saved: until the start-up rescan has been through the share, it
+    // holds none of the files.
+    SearchEnv env;
+    QVERIFY(env.peer);
+    env.Write("Music/tune.ogg", 10);
+    env.Share("Music");
+    env.shares().Init();
+    for (int k = 1; k <= during; ++k)
+        Q_EMIT dnetManager->DNetSearchRequest("bob", quint32(k), "tune");
+    env.shares().WaitForScans();
+    if (during == 0)
+        Q_EMIT dnetManager->DNetSearchRequest("bob", 1, "tune");
+
+    QByteArray body;
+    QVERIFY(TakeReplyBody(*env.peer, &body));
+    WireReader reply(body);
+    reply.str();
+    QCOMPARE(reply.u32(), first);
+    QCOMPARE(reply.u32(), 1u);
+    reply.u8();
+    QCOMPARE(QString::fromUtf8(reply.str()),
+             QString::fromStdString(env.Path("Music/tune.ogg")).replace('/', '\\'));
 }
 
 void tst_SearchAnswering::hits_data()

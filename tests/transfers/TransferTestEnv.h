@@ -228,6 +228,7 @@ public:
         if (access)
             root.NewItem(access);
         sharedFoldersManager->RescanShares();
+        sharedFoldersManager->WaitForScans();
         return root;
     }
     // Writes Music/Album/<name> for each name and shares Music with everyone.

@@ -525,6 +525,7 @@ void tst_Uploads::noLongerShared()
         QVERIFY(change == "root removed" ? (root.Remove(), true)
                                          : QFile::remove("Music/Album/a.mp3"));
         sharedFoldersManager->RescanShares();
+        sharedFoldersManager->WaitForScans();
     } else {
         ServerStore::User("bob")[ServerTypes::InUserList].Disconnect(group);
     }
