@@ -50,6 +50,7 @@ public:
     // What start-up does once the store file is read: every registered handler is told.
     void LoadData() { dataSaver->EmitDataLoaded(); }
 
+    Engine& engine() { return m_engine; }
     PeerMessenger& peer() { return *m_engine.peer(); }
     Server& server() { return m_engine.server(); }
     FakeServer& fake() { return m_fake; }

@@ -5,6 +5,7 @@
 
 #include "store/DataSaver.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QSet>
 
@@ -28,7 +29,56 @@ private Q_SLOTS:
     void storeFileNeverShared_data();
     void storeFileNeverShared();
     void indexedAtScanAndAfterLoad();
+    void startUpRescanInSlices_data();
+    void startUpRescanInSlices();
+    void quitDuringTheScanSavesAStoreThatLoads_data();
+    void quitDuringTheScanSavesAStoreThatLoads();
+    void itemsRemovedDuringTheScan_data();
+    void itemsRemovedDuringTheScan();
 };
+
+namespace {
+
+// A share as the last run saved it, and the disk changed since: b.ogg and the folder gone/ were
+// deleted, new.mp3 and sub/f.flac added. a.mp3 was scanned for its MP3 details, sub/c.mp3 not.
+// loop leads back to the share, and twice is a second way into sub.
+const QStringList kSavedFiles{"share/a.mp3", "share/b.ogg", "share/gone/e.ogg", "share/sub/c.mp3",
+                              "share/sub/deeper/d.txt"};
+const QStringList kDiskFiles{"share/a.mp3", "share/new.mp3", "share/sub/c.mp3",
+                             "share/sub/deeper/d.txt", "share/sub/f.flac"};
+
+// Passes of the event loop, each a slice of one step when the test asked for that, until the
+// line is logged.
+bool StepUntilLogged(const LogLines& log, const QString& line)
+{
+    QDeadlineTimer deadline(30000);
+    while (!log.Has(line) && !deadline.hasExpired())
+        QCoreApplication::processEvents();
+    return log.Has(line);
+}
+
+void SaveShareThenChangeDisk(const QString& base, const QString& storeFile)
+{
+    {
+        SharesTestEnv env(base);
+        for (const QString& file : kSavedFiles)
+            env.Write(file);
+        env.Link("share/loop", ".");
+        env.Link("share/twice", "sub");
+        env.Share("share");
+        env.Init();
+        QCOMPARE(env.SharedFiles(), kSavedFiles);
+        env.File("share/a.mp3").NewItem("is_scanned");
+        QVERIFY(dataSaver->Save(storeFile));
+    }
+    SharesTestEnv env(base);
+    env.Remove("share/b.ogg");
+    env.Remove("share/gone");
+    env.Write("share/new.mp3");
+    env.Write("share/sub/f.flac");
+}
+
+} // namespace
 
 void tst_ShareScan::rescanFollowsTheDisk_data()
 {
@@ -364,6 +414,167 @@ void tst_ShareScan::indexedAtScanAndAfterLoad()
     QCOMPARE(scanRequests.size(), 0);
     QCOMPARE(env.File("music/old/track01.mp3")["shared_file_size"].AsString(), std::string("77"));
     verifyIndex(env);
+}
+
+void tst_ShareScan::startUpRescanInSlices_data()
+{
+    QTest::addColumn<int>("stepsPerSlice"); // 0: a slice ends by time alone
+    QTest::newRow("by time") << 0;
+    QTest::newRow("a step a slice") << 1;
+    QTest::newRow("three steps a slice") << 3;
+}
+
+void tst_ShareScan::startUpRescanInSlices()
+{
+    QFETCH(int, stepsPerSlice);
+
+    QTemporaryDir outside;
+    const QString storeFile = outside.filePath("store");
+    SaveShareThenChangeDisk(outside.path(), storeFile);
+
+    // Start-up: the store file loaded, then Init, then the event loop.
+    SharesTestEnv env(outside.path(), storeFile);
+    env.shares().SetScanStepsPerSliceForTesting(stepsPerSlice);
+    LogLines log("Shared");
+    QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
+    QSignalSpy scanRequests(&env.shares(), &SharedFoldersManager::MP3ScanRequired);
+    env.shares().Init();
+    QVERIFY(log.lines.isEmpty() && rescanned.isEmpty());
+    QTRY_COMPARE(rescanned.size(), 1);
+
+    // What the scan gives on the GUI thread in one go.
+    QCOMPARE(rescanned[0][0].toInt(), 2);
+    QCOMPARE(rescanned[0][1].toInt(), 2);
+    const QString share = QString::fromStdString(env.Path("share"));
+    QCOMPARE(log.lines,
+             (QStringList{
+                 QStringLiteral("Adding folder %1 as part of sharing %1").arg(share),
+                 QStringLiteral("   Not entering folder %1/loop: it leads back into a folder "
+                                "above it")
+                     .arg(share),
+                 QStringLiteral("Adding folder %1/sub as part of sharing %1").arg(share),
+                 QStringLiteral("Adding folder %1/sub/deeper as part of sharing %1").arg(share),
+                 QStringLiteral("   Not entering folder %1/twice: already shared as %1/sub")
+                     .arg(share),
+             }));
+    QStringList asked;
+    for (const QList<QVariant>& request : scanRequests)
+        asked << env.Relative(request[0].toString().toLatin1().toStdString());
+    QCOMPARE(asked, (QStringList{"share/new.mp3", "share/sub/c.mp3"}));
+    QCOMPARE(env.SharedFiles(), kDiskFiles);
+    QCOMPARE(int(g("shared_file_folder").Size()), 3);
+    // The word index, which the store file does not keep, is whole again.
+    for (const QString& file : kDiskFiles) {
+        const std::set<std::string> words = SharesTestEnv::Tokens(env.File(file));
+        QVERIFY2(words.count("sub") == size_t(file.contains("/sub/")), qPrintable(file));
+        QVERIFY2(words.count(file.section('/', -1).toLower().toStdString()), qPrintable(file));
+    }
+    // The names, sizes and words of the files that went went with them.
+    QVERIFY(!d.GetType("shared_file_name")->HasItem("b.ogg"));
+    QVERIFY(!d.GetType("search_token")->HasItem("gone"));
+    QVERIFY(!d.GetType("search_token")->HasItem("ogg"));
+}
+
+void tst_ShareScan::quitDuringTheScanSavesAStoreThatLoads_data()
+{
+    QTest::addColumn<int>("folders"); // entered when the client quits
+    QTest::newRow("before the first folder") << 0;
+    QTest::newRow("in the share") << 1;
+    QTest::newRow("in a subfolder") << 2;
+    QTest::newRow("in the deepest") << 3;
+}
+
+void tst_ShareScan::quitDuringTheScanSavesAStoreThatLoads()
+{
+    QFETCH(int, folders);
+
+    QTemporaryDir outside;
+    const QString storeFile = outside.filePath("store");
+    SaveShareThenChangeDisk(outside.path(), storeFile);
+    const QString quitFile = outside.filePath("quit");
+    {
+        SharesTestEnv env(outside.path(), storeFile);
+        env.shares().SetScanStepsPerSliceForTesting(1);
+        LogLines log("Shared");
+        env.shares().Init();
+        QDeadlineTimer deadline(30000);
+        while (log.lines.filter("Adding folder").size() < folders && !deadline.hasExpired())
+            QCoreApplication::processEvents();
+        QCOMPARE(log.lines.filter("Adding folder").size(), folders);
+        QVERIFY(env.shares().IsScanning());
+        // What the main window does at shutdown.
+        QVERIFY(env.env().engine().Shutdown(quitFile));
+        QVERIFY(!env.shares().IsScanning());
+    }
+
+    // The saved store loads, and every file in it is whole and under the share.
+    SharesTestEnv env(outside.path(), quitFile);
+    const QSet<QString> saved(kSavedFiles.begin(), kSavedFiles.end());
+    const QSet<QString> disk(kDiskFiles.begin(), kDiskFiles.end());
+    const QStringList loaded = env.SharedFiles();
+    const QSet<QString> kept(loaded.begin(), loaded.end());
+    QVERIFY2(kept.contains(saved & disk) && (saved | disk).contains(kept),
+             qPrintable(loaded.join(' ')));
+    ItemPtr root = d.GetType("shared_folder")->HasItem(env.Path("share"));
+    for (Item* file : g("shared_file")) {
+        ItemPtr f(file);
+        QVERIFY(f["shared_file_name"] && f["shared_file_size"]);
+        QVERIFY(f["shared_file_folder"].IsConnected(root));
+    }
+
+    // The next start-up finishes the job.
+    QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
+    env.Init();
+    QCOMPARE(env.SharedFiles(), kDiskFiles);
+    QCOMPARE(rescanned[0][0].toInt(), int((disk - kept).size()));
+    QCOMPARE(rescanned[0][1].toInt(), int((kept - disk).size()));
+}
+
+void tst_ShareScan::itemsRemovedDuringTheScan_data()
+{
+    QTest::addColumn<QString>("removed"); // while the rescan is in share/sub
+    QTest::newRow("the root") << "root";
+    QTest::newRow("the folder being applied") << "folder";
+    QTest::newRow("a file it knew there") << "file";
+}
+
+void tst_ShareScan::itemsRemovedDuringTheScan()
+{
+    QFETCH(QString, removed);
+
+    SharesTestEnv env;
+    const QStringList files{"share/a.ogg", "share/sub/b.ogg", "share/sub/c.ogg", "share/z.ogg"};
+    for (const QString& file : files)
+        env.Write(file);
+    ItemPtr root = env.Share("share");
+    env.Init();
+    env.shares().SetScanStepsPerSliceForTesting(1);
+    LogLines log("Shared");
+    QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
+    env.shares().RescanShares();
+    const QString share = QString::fromStdString(env.Path("share"));
+    QVERIFY(StepUntilLogged(
+        log, QStringLiteral("Adding folder %1/sub as part of sharing %1").arg(share)));
+    if (removed == "root")
+        root.Remove();
+    else if (removed == "folder")
+        d.GetType("shared_file_folder")->HasItem(env.Path("share/sub")).Remove();
+    else
+        env.File("share/sub/c.ogg").Remove();
+    env.shares().WaitForScans();
+    QCOMPARE(rescanned.size(), 1);
+
+    if (removed == "root") {
+        // Given up, and not made again: the user's choice.
+        QVERIFY(!d.GetType("shared_folder")->HasItem(env.Path("share")));
+        QCOMPARE(env.SharedFiles(), QStringList());
+        return;
+    }
+    // Whatever the rescan could not do, the next one does.
+    env.Rescan();
+    for (const QString& file : files)
+        QVERIFY2(env.File(file), qPrintable(file));
+    QCOMPARE(rescanned[1][1].toInt(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ShareScan)

@@ -17,6 +17,7 @@
 #include "support/LogLines.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
+#include "ui/dialogs/SharedFilesRescannedDialog.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/WishListSearcher.h"
 
@@ -164,6 +165,7 @@ private Q_SLOTS:
     void savedOptionsShown();
     void refusedLoginBoxes_data();
     void refusedLoginBoxes();
+    void startUpRescanReportsToNoOne();
     void shutdownLeavesRoomsWhileServerLives();
     void periodicSweepAndSave();
     void failedSavesAreLoggedAndHarmless();
@@ -397,6 +399,28 @@ void tst_MainWindow::refusedLoginBoxes()
     QCOMPARE(box.text, text);
     QCOMPARE(box.parent, client.window.get());
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+void tst_MainWindow::startUpRescanReportsToNoOne()
+{
+    QTemporaryDir share;
+    QVERIFY(QDir(share.path()).mkpath(QStringLiteral("sub")));
+    Client client("alice");
+    client.Start();
+    d.GetType("shared_folder")->GetItem(Value(share.path().toStdString()));
+    // The start-up rescan reports once the event loop has applied it, after Init.
+    QSignalSpy rescanned(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned);
+    QTRY_COMPARE(rescanned.size(), 1);
+    QTRY_VERIFY(!sharedFoldersManager->IsScanning());
+    QCoreApplication::processEvents();
+    const auto reports = [&client] {
+        return client.window->findChildren<SharedFilesRescannedDialog*>().size();
+    };
+    QCOMPARE(reports(), 0);
+
+    sharedFoldersManager->RescanShares();
+    QTRY_COMPARE(reports(), 1);
+    QCOMPARE(rescanned.size(), 2);
 }
 
 void tst_MainWindow::shutdownLeavesRoomsWhileServerLives()
