@@ -9,13 +9,14 @@
 //   it: the store and the word index together (target 500 bytes), and the index's own share
 // Nothing is asserted. Run it from a Release build.
 
+#include "BenchShare.h"
+
 #include "engine/Engine.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -29,14 +30,10 @@
 #include <functional>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <malloc.h>
 #include <time.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // Every byte the program holds on the heap, on every thread, counted by the allocator's own size
 // of each block: the C library's entry points are wrapped here, so that the store's link arrays
@@ -137,62 +134,10 @@ int posix_memalign(void** out, size_t alignment, size_t size)
 
 namespace {
 
-constexpr int kTop = 1000;
-constexpr int kPerTop = 50; // 50,000 album folders, 51,001 folders with the tops and the root
-constexpr int kFilesPerFolder = 20;
 constexpr double kFirstScanTarget = 3.0;
 constexpr double kRescanTarget = 2.0;
 constexpr double kStretchTargetMs = 100.0;
 constexpr double kBytesPerFileTarget = 500.0;
-// How long the MP3 results of the first scan may take to be written before the rescans start.
-constexpr qint64 kSettleMs = 120000;
-
-const char* const kArtists[] = {"The Quiet Hours", "Marta Ferreira", "LOW tide",
-                                "Orchestra 9",     "dj_kopek",       "\xc3\x81ngel Ru\xc3\xadz",
-                                "Blue-Note Trio",  "Saltwater"};
-const char* const kKinds[] = {".mp3", ".MP3", ".ogg", ".flac", ".jpg", ".mp3", ".mp3", ".txt"};
-
-void MakeTops(const std::string& root, int first, int step)
-{
-    for (int t = first; t < kTop; t += step) {
-        const std::string top = root + "/" + kArtists[t % 8] + " " + std::to_string(t);
-        ::mkdir(top.c_str(), 0755);
-        for (int a = 0; a < kPerTop; ++a) {
-            const std::string album = top + "/Album " + std::to_string(a) + " (Live)";
-            ::mkdir(album.c_str(), 0755);
-            for (int f = 0; f < kFilesPerFolder; ++f) {
-                const std::string file = album + "/" + std::to_string(f + 1) + " - Track_" +
-                                         std::to_string(t * 7 + a + f) + kKinds[f % 8];
-                const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                if (fd < 0)
-                    continue;
-                // The MP3 files hold a frame header (128 kbit/s, 44.1 kHz), so that the MP3
-                // scanner finds their details once and later scans do not ask again, as with
-                // real files. Small and sparse: a scan reads sizes only, and the MP3 scanner
-                // reads what the first scan asks it to.
-                const std::string kind = kKinds[f % 8];
-                if (kind == ".mp3" || kind == ".MP3") {
-                    static const unsigned char header[] = {0xff, 0xfb, 0x90, 0x64};
-                    if (::write(fd, header, sizeof header) != ssize_t(sizeof header))
-                        std::perror("write");
-                }
-                if (::ftruncate(fd, 100 + (t * 131 + a * 17 + f) % 4000) != 0)
-                    std::perror("ftruncate");
-                ::close(fd);
-            }
-        }
-    }
-}
-
-void MakeTree(const std::string& root)
-{
-    std::vector<std::thread> makers;
-    const int n = 8;
-    for (int k = 0; k < n; ++k)
-        makers.emplace_back(MakeTops, root, k, n);
-    for (std::thread& t : makers)
-        t.join();
-}
 
 // The best of a few runs of the reference listing.
 qint64 FindNs(const std::string& root)
@@ -211,44 +156,6 @@ qint64 FindNs(const std::string& root)
     return best;
 }
 
-// The longest time between two turns of the event loop, as a timer due every millisecond sees
-// it: a turn held up by work on the thread fires the timer that much late.
-class StretchMonitor
-{
-public:
-    StretchMonitor()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-    }
-    void Start()
-    {
-        m_longestNs = 0;
-        m_clock.start();
-        m_last = 0;
-        m_timer.start();
-    }
-    void Stop()
-    {
-        Tick();
-        m_timer.stop();
-    }
-    double LongestMs() const { return double(m_longestNs) / 1e6; }
-
-private:
-    void Tick()
-    {
-        const qint64 now = m_clock.nsecsElapsed();
-        m_longestNs = std::max(m_longestNs, now - m_last);
-        m_last = now;
-    }
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_longestNs = 0;
-};
-
 // CPU time of this thread: what the scan cost the GUI thread, where wall time also counts the
 // walker's share and any wait for a core on a busy machine.
 qint64 ThreadCpuNs()
@@ -260,7 +167,7 @@ qint64 ThreadCpuNs()
 
 // Runs start from inside the event loop and returns the time until the rescan reports, with the
 // longest stretch the loop was held meanwhile and the GUI thread's CPU time.
-qint64 TimeScan(SharedFoldersManager& shares, StretchMonitor& monitor,
+qint64 TimeScan(SharedFoldersManager& shares, BenchShare::StretchMonitor& monitor,
                 const std::function<void()>& start, qint64* guiNs = nullptr)
 {
     const qint64 cpu = ThreadCpuNs();
@@ -294,18 +201,13 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const std::string root = argc > 1 ? std::string(argv[1]) : dir.path().toStdString() + "/share";
-    ::mkdir(root.c_str(), 0755);
-    if (QDir(QString::fromStdString(root)).isEmpty()) {
-        std::printf("making %d files in %d folders...\n", kTop * kPerTop * kFilesPerFolder,
-                    kTop * kPerTop + kTop + 1);
-        MakeTree(root);
-    }
+    BenchShare::MakeTreeIfEmpty(root);
     FindNs(root); // warms the cache for everyone
     const qint64 findNs = FindNs(root);
 
     EngineOptions options;
     options.peerMessenger = false;
-    StretchMonitor monitor;
+    BenchShare::StretchMonitor monitor;
     const QString storeFile = dir.filePath("store");
     qint64 firstNs = 0;
     qint64 firstGuiNs = 0;
@@ -324,18 +226,7 @@ int main(int argc, char** argv)
         files = d.GetType("shared_file")->ItemCount();
         // The MP3 scanner reads what the first scan asked for; its results are written once the
         // scan is over. Rescans come later in real use, with those files marked scanned.
-        const size_t mp3Files = files / 2;
-        QElapsedTimer settle;
-        settle.start();
-        while (ItemPtr(d.GetType("is_scanned")->GetGlobalNullItem())
-                       .GetItems("shared_file")
-                       .Size() < mp3Files &&
-               settle.elapsed() < kSettleMs) {
-            QEventLoop wait;
-            QTimer::singleShot(100, &wait, &QEventLoop::quit);
-            wait.exec();
-        }
-        mp3SettleNs = settle.nsecsElapsed();
+        mp3SettleNs = BenchShare::WaitForMP3Details();
         for (int k = 0; k < 3; ++k) {
             qint64 guiNs = 0;
             const qint64 ns =
