@@ -157,9 +157,10 @@ private:
     std::vector<ShareWalk::StoreFile> StoreFiles() const;
 
     SharedFoldersManager& m_shares;
-    ShareWalk::Walker m_walker;
-    // A call of Continue is posted and not yet run; set from the walker's thread too.
+    // A call of Continue is posted and not yet run; set from the walker's thread too, so it is
+    // made before the walker and goes after it.
     std::atomic<bool> m_posted{false};
+    ShareWalk::Walker m_walker;
     int m_stepsPerSlice = 0;
 
     std::deque<Job> m_jobs;

@@ -103,6 +103,9 @@ SharedFoldersManager::~SharedFoldersManager()
 void SharedFoldersManager::ResetForTesting()
 {
     m_scan->Stop();
+    m_holdSearches = false;
+    m_heldSearches.clear();
+    m_mp3Results.clear();
     m_shareLists = std::make_unique<ShareListReplies>();
     m_filesAdded = 0;
     m_filesRemoved = 0;

@@ -4,8 +4,9 @@
 // files by concern:
 //   SharesSchema.cpp          the store types and relations of local shares and received lists
 //   SharedFoldersManager.cpp  who may see what, finding a shared file by path, the login report
-//   ShareScanner.cpp          keeping the store's picture of the shared folders in step with disk,
-//   ShareWalk.cpp             the disk listed on a thread of its own and applied in slices
+//   ShareWalk.cpp             the shared folders listed on a thread of its own
+//   ShareScanner.cpp          what the listing finds applied to the store in slices, keeping its
+//                             picture of the shared folders in step with the disk
 //   SearchIndex.cpp           the word index of the shared files
 //   MP3Scanner.cpp            the MP3 details of shared files, read on a thread of its own
 //   ShareMessages.cpp         our share list and folder contents, as other users ask for them
@@ -15,7 +16,7 @@
 // The local share in the store: shared_folder (a root the user chose) -- shared_file_folder (one
 // per scanned directory, the root included; several roots when shares nest) -- shared_file (one
 // per file) with its shared_file_name, shared_file_size, MP3 details, is_scanned flag and the
-// search_token items of its words.
+// search_token items of its name's words; the words of a folder's path are linked to the folder.
 
 #include "shares/MP3Scanner.h"
 #include "store/Data.h"
@@ -64,9 +65,9 @@ public:
     // Gives up the scans under way and asked for, for a shutdown: the store keeps what they
     // applied, a consistent picture as far as they got.
     void StopScans();
-    // Test-only: stops the share lists being compressed and forgets the kept ones and the scan
-    // counts, as after building, for hosts that reuse one engine for many runs (the fuzz
-    // targets).
+    // Test-only: stops the scans and the share lists being compressed, and forgets the kept
+    // lists, the scan counts, held searches and unwritten MP3 results, as after building, for
+    // hosts that reuse one engine for many runs (the fuzz targets).
     void ResetForTesting();
 
     // Visibility. A folder's visibility is its root's: these name roots (shared_folder items).
