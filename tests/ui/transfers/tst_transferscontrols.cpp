@@ -83,6 +83,7 @@ ItemPtr RequestUpload(Client& client, const std::string& user)
         file.close();
         d.GetType("shared_folder")->GetItem(Value(music.toStdString())).NewItem("shared_public");
         sharedFoldersManager->RescanShares();
+        sharedFoldersManager->WaitForScans();
     }
     std::string path = (music + "/a.mp3").toStdString();
     std::replace(path.begin(), path.end(), '/', '\\');
