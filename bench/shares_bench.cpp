@@ -145,14 +145,18 @@ int main(int argc, char** argv)
         rescanNs = rescanNs < 0 ? ns : std::min(rescanNs, ns);
     }
 
-    // The index as the scan built it: what its removal gives back.
+    // The index as the scan built it: what its removal gives back. A word is linked to the
+    // files whose names hold it and to the folders whose paths do.
     WaitForQuietHeap();
     std::vector<std::vector<Item*>> tokenFiles;
+    std::vector<std::vector<Item*>> tokenFolders;
     size_t links = 0;
     for (Item* token : g("search_token")) {
-        const ItemSet of = ItemPtr(token).GetItems("shared_file");
-        tokenFiles.emplace_back(of.begin(), of.end());
-        links += of.Size();
+        const ItemSet files = ItemPtr(token).GetItems("shared_file");
+        const ItemSet folders = ItemPtr(token).GetItems("shared_file_folder");
+        tokenFiles.emplace_back(files.begin(), files.end());
+        tokenFolders.emplace_back(folders.begin(), folders.end());
+        links += files.Size() + folders.Size();
     }
     const size_t withIndex = HeapInUse();
     d.GetType("search_token")->RemoveAllItems();
@@ -162,11 +166,14 @@ int main(int argc, char** argv)
     // what their removal gives back.
     d.NewType("bench_word", ValuePrimacy, false, true);
     d.GetType("bench_word")->RelateToType("shared_file", Many, Many);
+    d.GetType("bench_word")->RelateToType("shared_file_folder", Many, Many);
     Type* words = d.GetType("bench_word");
     for (size_t w = 0; w < tokenFiles.size(); ++w) {
         ItemPtr word = words->GetItem("w" + std::to_string(w));
         for (Item* file : tokenFiles[w])
             word += file;
+        for (Item* folder : tokenFolders[w])
+            word += folder;
     }
     const size_t withPlain = HeapInUse();
     words->RemoveAllItems();
