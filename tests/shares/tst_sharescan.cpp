@@ -35,6 +35,8 @@ private Q_SLOTS:
     void quitDuringTheScanSavesAStoreThatLoads();
     void itemsRemovedDuringTheScan_data();
     void itemsRemovedDuringTheScan();
+    void scansAskedForDuringAScan_data();
+    void scansAskedForDuringAScan();
 };
 
 namespace {
@@ -575,6 +577,60 @@ void tst_ShareScan::itemsRemovedDuringTheScan()
     for (const QString& file : files)
         QVERIFY2(env.File(file), qPrintable(file));
     QCOMPARE(rescanned[1][1].toInt(), 0);
+}
+
+void tst_ShareScan::scansAskedForDuringAScan_data()
+{
+    QTest::addColumn<QString>("asked"); // while the rescan is in share/sub
+    QTest::addColumn<QList<int>>("added"); // by each rescan report, in order
+    QTest::addColumn<QStringList>("entered"); // the folders entered, in order
+    // A rescan goes through the roots in the order they were shared.
+    const QStringList share{"share", "share/sub", "share/tail"};
+    const QStringList both = share + QStringList{"other"};
+    QTest::newRow("a new root") << "root" << QList<int>{1} << both;
+    QTest::newRow("another rescan") << "rescan" << QList<int>{1, 0} << share + share;
+    QTest::newRow("a new root, then a rescan")
+        << "root, rescan" << QList<int>{1, 0} << both + both;
+}
+
+void tst_ShareScan::scansAskedForDuringAScan()
+{
+    QFETCH(QString, asked);
+    QFETCH(QList<int>, added);
+    QFETCH(QStringList, entered);
+
+    SharesTestEnv env;
+    for (const char* file : {"share/a.ogg", "share/sub/b.ogg", "share/tail/c.ogg", "other/d.ogg"})
+        env.Write(file);
+    env.Share("share");
+    env.Init();
+    env.Write("share/sub/new.ogg");
+    env.shares().SetScanStepsPerSliceForTesting(1);
+    LogLines log("Shared");
+    QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
+    env.shares().RescanShares();
+    QVERIFY(StepUntilLogged(log, QStringLiteral("Adding folder %1 as part of sharing %2")
+                                     .arg(QString::fromStdString(env.Path("share/sub")),
+                                          QString::fromStdString(env.Path("share")))));
+    // Asked for with the rescan half done: each waits for those before it.
+    for (const QString& what : asked.split(", ")) {
+        if (what == "root")
+            env.Share("other");
+        else
+            env.shares().RescanShares();
+    }
+    env.shares().WaitForScans();
+
+    QCOMPARE(rescanned.size(), added.size());
+    for (int k = 0; k < added.size(); ++k) {
+        QCOMPARE(rescanned[k][0].toInt(), added[k]);
+        QCOMPARE(rescanned[k][1].toInt(), 0);
+    }
+    QStringList folders;
+    for (const QString& line : log.lines.filter("Adding folder "))
+        folders << env.Relative(line.section(' ', 2, 2).toStdString());
+    QCOMPARE(folders, entered);
+    QCOMPARE(env.SharedFiles().size(), asked.contains("root") ? 5 : 4);
 }
 
 QTEST_GUILESS_MAIN(tst_ShareScan)
