@@ -95,7 +95,8 @@ public:
     bool Load(const QString& path);
 
     // The shutdown steps before the services go: give up the share scans, disconnect from the
-    // server, sweep the store and save it. Returns whether the file was saved; a failed save leaves the old file.
+    // server, sweep the store and save it. Returns whether the file was saved; a failed save
+    // leaves the old file.
     bool Shutdown(const QString& path);
 
     // Test-only, with EngineOptions::reusableForTesting: puts the services and the store back as

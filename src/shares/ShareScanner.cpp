@@ -422,7 +422,8 @@ void ShareScanner::LeaveStep(Frame& frame)
     ItemSet gone;
     for (size_t n = 0; n < kRemovalsPerStep && frame.leaveAt < frame.known.Size();
          ++frame.leaveAt) {
-        if (Item* file = frame.known.At(frame.leaveAt); file && !frame.known.Marked(frame.leaveAt)) {
+        Item* file = frame.known.At(frame.leaveAt);
+        if (file && !frame.known.Marked(frame.leaveAt)) {
             gone.Insert(file);
             ++n;
         }
