@@ -181,6 +181,8 @@ private Q_SLOTS:
     void detailsReachTheStore_data();
     void detailsReachTheStore();
     void resultForAFileNoLongerShared();
+    void resultsWaitForAScanBeingApplied_data();
+    void resultsWaitForAScanBeingApplied();
     void nameNotInUtf8();
 
 private:
@@ -440,6 +442,43 @@ void tst_MP3Scanner::resultForAFileNoLongerShared()
     for (const char* type : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode",
                              "bitrate", "is_scanned"})
         QVERIFY2(d.GetType(type)->ItemCount() == 0, type);
+}
+
+void tst_MP3Scanner::resultsWaitForAScanBeingApplied_data()
+{
+    QTest::addColumn<bool>("scanning"); // a rescan is being applied when the result comes
+    QTest::newRow("no scan") << false;
+    QTest::newRow("a rescan being applied") << true;
+}
+
+void tst_MP3Scanner::resultsWaitForAScanBeingApplied()
+{
+    QFETCH(bool, scanning);
+
+    SharesTestEnv env;
+    // Holds no frame: the scanner's own reading of it gives nothing, so the only result is the
+    // one handed in below.
+    env.Write("share/song.mp3", 10);
+    for (const char* name : {"share/a/one.ogg", "share/b/two.ogg", "share/c/three.ogg"})
+        env.Write(name);
+    env.Share("share");
+    env.Init();
+    if (scanning) {
+        env.shares().SetScanStepsPerSliceForTesting(1);
+        env.shares().RescanShares();
+        QCoreApplication::processEvents();
+        QVERIFY(env.shares().IsScanning());
+    }
+    ItemPtr song = env.File("share/song.mp3");
+    const std::string path = env.Path("share/song.mp3");
+    env.shares().OnMP3Scanned(QString::fromLatin1(path.c_str()), 1, "Joint Stereo", 44100, true,
+                              192);
+    // The scan keeps the thread to itself until it is done.
+    while (env.shares().IsScanning()) {
+        QCOMPARE(StoredDetails(song), QStringLiteral("not scanned"));
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE(StoredDetails(song), QStringLiteral("1, Joint Stereo, 44100, vbr, 192"));
 }
 
 void tst_MP3Scanner::nameNotInUtf8()
