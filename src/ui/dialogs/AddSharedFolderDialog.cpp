@@ -120,7 +120,8 @@ void AddSharedFolderDialog::accept()
     const QString path = selectedFolderEdit->text();
     if (path.isEmpty())
         return;
-    // Made first: the shared-folder manager scans the folder as the item appears.
+    // Made first: its appearance has the shared-folder manager scan the folder, which is applied
+    // to the store after this returns, with the access chosen below already in place.
     ItemPtr folder =
         d.GetType(SharesTypes::SharedFolder)->GetItem(Value(path.toUtf8().toStdString()));
     if (everyoneCheckBox->isChecked()) {
