@@ -38,6 +38,7 @@
 #include <QFile>
 #include <QMoveEvent>
 #include <QResizeEvent>
+#include <QShortcut>
 
 #include <cstdio>
 
@@ -276,6 +277,12 @@ void MainWindow::AfterServer()
     connect(ui->action_Connect, &QAction::triggered, this, &MainWindow::OnConnectMenuOptionClicked);
     connect(ui->action_Disconnect, &QAction::triggered, this,
             &MainWindow::OnDisconnectMenuOptionClicked);
+    // The store's inspection windows have no place on the pages; keys open them from anywhere
+    // in the window.
+    connect(new QShortcut(kShowDataKey, this), &QShortcut::activated, this,
+            &MainWindow::OnShowData);
+    connect(new QShortcut(kTypeNavigatorKey, this), &QShortcut::activated, this,
+            &MainWindow::OnTypeNavigator);
 
     connect(ui->roomList, &QTreeWidget::itemDoubleClicked, this,
             &MainWindow::OnRoomListItemDoubleClicked);

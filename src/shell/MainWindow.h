@@ -6,6 +6,7 @@
 #include "store/Data.h"
 #include "store/Events.h"
 
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -53,6 +54,10 @@ public:
     // of users writing at once must not hold the window. The rest wait, in order, for the next.
     static constexpr int kMaxChatLinesPerTurn = 200;
     static constexpr int kMaxChatTabsPerTurn = 20;
+
+    // The keys that open the store inspection dialog and the type navigator.
+    static inline const QKeySequence kShowDataKey{QStringLiteral("Ctrl+Shift+D")};
+    static inline const QKeySequence kTypeNavigatorKey{QStringLiteral("Ctrl+Shift+T")};
 
     explicit MainWindow(QWidget* parent = nullptr);
     // Disconnects, sweeps and saves the store, then takes down the window's widgets while the

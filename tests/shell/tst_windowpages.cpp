@@ -273,7 +273,8 @@ void tst_WindowPages::fileSharingTabTakesTheFocus()
 
 void tst_WindowPages::dialogsOfTheWindow_data()
 {
-    // How the dialog is asked for: a slot of the window, or "page: text" on the bar.
+    // How the dialog is asked for: a slot of the window, "page: text" on the bar, or "keys" typed
+    // anywhere in the window.
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("dialog");
     QTest::addColumn<int>("open"); // after two requests
@@ -281,6 +282,10 @@ void tst_WindowPages::dialogsOfTheWindow_data()
                                 << "DataDialog" << 1;
     QTest::newRow("type navigator") << "OnTypeNavigator"
                                     << "TypeNavigatorDialog" << 1;
+    QTest::newRow("store data key") << "Ctrl+Shift+D"
+                                    << "DataDialog" << 1;
+    QTest::newRow("type navigator key") << "Ctrl+Shift+T"
+                                        << "TypeNavigatorDialog" << 1;
     QTest::newRow("colours") << "OnSelectColors"
                              << "ColorSelectionDialog" << 2;
     QTest::newRow("create room") << "roomList: Create Room"
@@ -304,6 +309,13 @@ void tst_WindowPages::dialogsOfTheWindow()
         const QStringList bar = how.split(": ");
         if (bar.size() == 2)
             client->Trigger(client->Child(qPrintable(bar.at(0))), bar.at(1));
+        else if (how.startsWith("Ctrl+")) {
+            // Keys reach the shortcuts of the active window only.
+            client->window->show();
+            client->window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(client->window.get()));
+            QTest::keySequence(client->Child("roomList"), QKeySequence(how));
+        }
         else
             QMetaObject::invokeMethod(client->window.get(), qPrintable(how));
     };
