@@ -33,6 +33,7 @@
 namespace {
 
 constexpr int kNameColumn = 2;
+constexpr int kNoteColumn = 3;
 
 QString TimeNow()
 {
@@ -56,7 +57,7 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     m_userList->setUniformRowHeights(true);
     m_userList->setHeaderLabels({QString(), QString(), QStringLiteral("User"), QString(),
                                  QStringLiteral("Files"), QStringLiteral("K/s")});
-    m_userList->headerItem()->setIcon(3, QIcon(QStringLiteral(":/icons/note_icon")));
+    m_userList->headerItem()->setIcon(kNoteColumn, QIcon(QStringLiteral(":/icons/note_icon")));
     int column = 0;
     for (int width : {20, 25, 90, 20, 50, 40})
         m_userList->setColumnWidth(column++, width);
@@ -88,6 +89,7 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     connect(m_chatEdit, &QLineEdit::returnPressed, this, &RoomForm::OnEnterPressed);
     connect(m_userList, &QWidget::customContextMenuRequested, this,
             &RoomForm::OnUserListContextMenuRequested);
+    connect(m_userList, &QTreeWidget::itemClicked, this, &RoomForm::OnUserItemClicked);
     connect(m_chatView, &QTextBrowser::anchorClicked, this, &RoomForm::OnURLClicked);
     Server* server = ReachServer();
     if (!server)
@@ -242,6 +244,15 @@ void RoomForm::OnUserListContextMenuRequested(const QPoint& at)
     QMenu menu;
     FormHooks::FillUserMenu(&menu, NameBytes(row->text(kNameColumn)));
     ModalDialogs::Current().RunMenu(&menu, m_userList->viewport()->mapToGlobal(at));
+}
+
+void RoomForm::OnUserItemClicked(QTreeWidgetItem* row, int column)
+{
+    if (!row || column != kNoteColumn)
+        return;
+    const std::string user = NameBytes(row->text(kNameColumn));
+    if (ServerStore::FindUser(user).IsConnected(ShellTypes::UserNote))
+        FormHooks::OpenNote(user);
 }
 
 void RoomForm::OnUserAdded(Item* user)

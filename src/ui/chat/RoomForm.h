@@ -13,6 +13,7 @@ class QLineEdit;
 class QRoomUserListItemWidget;
 class QSplitter;
 class QTreeWidget;
+class QTreeWidgetItem;
 class QUrl;
 
 // The tab of one joined chat room: the room's chat and a line to type in ("splitter", left)
@@ -62,6 +63,8 @@ public Q_SLOTS:
     void OnDisconnected();
     void CheckChatInactivity();
     void OnUserListContextMenuRequested(const QPoint& at);
+    // A click on the note column of a user who has a note opens the note.
+    void OnUserItemClicked(QTreeWidgetItem* row, int column);
     // Links in the chat open in the browser; the view opens none itself.
     void OnURLClicked(const QUrl& url);
 

@@ -18,6 +18,7 @@
 #include "ui/users/UserGroupsDialog.h"
 #include "ui/users/UserListItemWidget.h"
 #include "ui/users/UserMenuOptions.h"
+#include "ui/users/UserNoteDialog.h"
 
 #include "ui_UserListForm.h"
 
@@ -94,6 +95,7 @@ UserListForm::UserListForm(QWidget* parent)
 UserListForm::~UserListForm()
 {
     FormHooks::Get().fillUserMenu = nullptr;
+    FormHooks::Get().openNote = nullptr;
     if (userListForm == this)
         userListForm = nullptr;
 }
@@ -104,6 +106,9 @@ void UserListForm::Init()
     // the entries live as long as the menu they fill.
     FormHooks::Get().fillUserMenu = [](QMenu* menu, const std::string& user) {
         new UserMenuOptions(menu, user, menu);
+    };
+    FormHooks::Get().openNote = [](const std::string& user) {
+        UserNoteDialog::GetDialog(user)->show();
     };
 
     DeclareSchema(MakeSchema(kNodeTypes, kNodeRelations));
@@ -384,7 +389,9 @@ void UserListForm::RunUserMenu(QTreeWidget* list, const QPoint& position)
     const QTreeWidgetItem* row = list->itemAt(position);
     if (!row)
         return;
+    // Taken now: entries of the menu may take the user off this list, and the row with it.
+    const std::string user = NameBytes(row->text(kNameColumn));
     QMenu menu;
-    new UserMenuOptions(&menu, NameBytes(row->text(kNameColumn)), &menu);
+    new UserMenuOptions(&menu, user, &menu);
     ModalDialogs::Current().RunMenu(&menu, list->viewport()->mapToGlobal(position));
 }
