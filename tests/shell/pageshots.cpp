@@ -11,6 +11,7 @@
 #include "shell/MainWindowClient.h"
 
 #include "peer/PeerMessenger.h"
+#include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/DisplayText.h"
@@ -146,6 +147,7 @@ private Q_SLOTS:
     void complete();
     void results();
     void rooms();
+    void usermenu();
 };
 
 void tst_PageShots::search()
@@ -736,6 +738,50 @@ void tst_PageShots::rooms()
     Shot("rooms", {{"room list", client.Child<QTreeWidget>("roomList")->viewport()},
                    {"users", form->findChild<QTreeWidget*>("userList")->viewport()},
                    {"chat", form->findChild<QWidget*>("chatView")}});
+}
+
+void tst_PageShots::usermenu()
+{
+    Client client("alice");
+    client.window->setGeometry(QGuiApplication::primaryScreen()->geometry());
+    client.Start();
+    client.LogIn();
+    // Three private rooms: one owned, one owned and operated, one operated, each in its own role
+    // for the user.
+    const char* const rooms[] = {"Jazz & Blues", "vinyl swaps", "Caf\xc3\xa9 Li\xc3\xa9geois"};
+    for (int i = 0; i < 3; ++i) {
+        const ItemPtr room = ServerStore::Room(rooms[i]);
+        if (i < 2)
+            ServerStore::SetFlag(room, ServerTypes::IsOwner);
+        if (i > 0)
+            ServerStore::SetFlag(room, ServerTypes::IsOperator);
+        if (i != 1)
+            room.NewItem(ServerTypes::RoomMembers) += ServerStore::User("Dieter");
+    }
+    QList<RoomUser> users;
+    for (const char* name : {"ann", "Bob", "carla", "Dieter", "Jos\xe9", "olga", "R&B_"})
+        users << RoomUser(name, 120000, 4200, "de");
+    QVERIFY(client.Deliver(RoomEnteredReply("lobby", users)));
+    auto* form = qobject_cast<RoomForm*>(client.Child<QTabWidget>("roomsTabControl")->widget(0));
+    QVERIFY(form);
+    QCOMPARE(form->Users().size(), 7);
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("roomsTab"));
+    auto* list = form->findChild<QTreeWidget*>("userList");
+    QVERIFY(QTest::qWaitForWindowExposed(client.window.get()));
+
+    QTreeWidgetItem* row = list->findItems("Dieter", Qt::MatchExactly, 2).value(0);
+    QVERIFY(row);
+    client.dialogs.whileMenuOpen = [list](QMenu* menu) {
+        // The rooms' submenu open too, as a user pointing at it sees it.
+        QMenu* rooms = menu->actions().constLast()->menu();
+        menu->setActiveAction(menu->actions().constLast());
+        rooms->popup(menu->mapToGlobal(menu->actionGeometry(menu->actions().constLast())
+                                           .topRight()));
+        Shot("usermenu", {{"menu", menu}, {"rooms", rooms}, {"users", list->viewport()}});
+        rooms->hide();
+    };
+    Q_EMIT list->customContextMenuRequested(list->visualItemRect(row).center());
+    QCOMPARE(client.dialogs.menus.size(), 1);
 }
 
 QTEST_MAIN(tst_PageShots)

@@ -17,9 +17,9 @@ namespace {
 using namespace ItemLogTypes;
 
 const SchemaType kTypes[] = {
-    {ItemLog, ReachablePrimacy, true, false},  {LogOrder, ValuePrimacy, false, true},
-    {LogArea, ValuePrimacy, false, true},      {LogTime, ValuePrimacy, false, true},
-    {LogText, ValuePrimacy, false, true},      {LogLevel, ValuePrimacy, false, true},
+    {ItemLog, ReachablePrimacy, true, false}, {LogOrder, ValuePrimacy, false, true},
+    {LogArea, ValuePrimacy, false, true},     {LogTime, ValuePrimacy, false, true},
+    {LogText, ValuePrimacy, false, true},     {LogLevel, ValuePrimacy, false, true},
 };
 const SchemaRelation kRelations[] = {
     {ItemLog, ServerTypes::User, Many, One}, {ItemLog, LogOrder, Many, One},

@@ -61,8 +61,8 @@ UserMenuOptions::UserMenuOptions(QMenu* menu, const std::string& user, QObject* 
 
     AddEntry(menu, "Message user", kChatIcon, &UserMenuOptions::OnMessageUser, user);
     if (userItem.IsConnected(InUserList)) {
-        AddEntry(menu, "Set user's groups", ":/icons/users_icon",
-                 &UserMenuOptions::OnSetUserGroups, user);
+        AddEntry(menu, "Set user's groups", ":/icons/users_icon", &UserMenuOptions::OnSetUserGroups,
+                 user);
         AddEntry(menu, "Remove user from list", ":/icons/remove_user_icon",
                  &UserMenuOptions::OnRemoveUser, user);
     } else {
@@ -70,8 +70,7 @@ UserMenuOptions::UserMenuOptions(QMenu* menu, const std::string& user, QObject* 
                  user);
     }
     AddEntry(menu, "Browse user's files", kBrowseIcon, &UserMenuOptions::OnBrowseUser, user);
-    AddEntry(menu,
-             userItem.IsConnected(ShellTypes::UserNote) ? "Edit user note" : "Add user note",
+    AddEntry(menu, userItem.IsConnected(ShellTypes::UserNote) ? "Edit user note" : "Add user note",
              ":/icons/note_icon", &UserMenuOptions::OnUserNote, user);
     menu->addSeparator();
     if (userItem.IsConnected(SharesTypes::Unshared)) {
@@ -82,8 +81,7 @@ UserMenuOptions::UserMenuOptions(QMenu* menu, const std::string& user, QObject* 
                  &UserMenuOptions::OnUnshareFilesFromUser, user);
     }
     if (userItem.IsConnected(IsIgnored)) {
-        AddEntry(menu, "Receive chat from user", kChatIcon, &UserMenuOptions::OnUnignoreUser,
-                 user);
+        AddEntry(menu, "Receive chat from user", kChatIcon, &UserMenuOptions::OnUnignoreUser, user);
     } else {
         AddEntry(menu, "Ignore chat from user", kChatIcon, &UserMenuOptions::OnIgnoreUser, user);
     }
@@ -108,9 +106,9 @@ UserMenuOptions::~UserMenuOptions() = default;
 QAction* UserMenuOptions::AddEntry(QMenu* menu, const char* text, const char* icon, Slot slot,
                                    const std::string& name)
 {
-    QAction* action = icon ? menu->addAction(QIcon(QString::fromLatin1(icon)),
-                                             QString::fromLatin1(text))
-                           : menu->addAction(QString::fromLatin1(text));
+    QAction* action =
+        icon ? menu->addAction(QIcon(QString::fromLatin1(icon)), QString::fromLatin1(text))
+             : menu->addAction(QString::fromLatin1(text));
     action->setData(QString::fromLatin1(name.data(), qsizetype(name.size())));
     connect(action, &QAction::triggered, this, slot);
     return action;

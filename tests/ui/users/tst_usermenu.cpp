@@ -81,7 +81,8 @@ void AddRecord(ItemPtr user, int order, const char* area, int level, const char*
         ServerStore::Link(record, LogOrder, Value(order));
     ServerStore::Link(record, LogArea, Value(area));
     ServerStore::Link(record, LogLevel, Value(level));
-    ServerStore::Link(record, LogTime, Value("Thu Mar 5 21:30:0" + std::to_string(order) + " 2026"));
+    ServerStore::Link(record, LogTime,
+                      Value("Thu Mar 5 21:30:0" + std::to_string(order) + " 2026"));
     ServerStore::Link(record, LogText, Value(text));
     record += user;
 }
@@ -124,7 +125,8 @@ void tst_UserMenu::entries_data()
     QTest::newRow("listed, caller's entry")
         << QByteArray("ann") << true
         << "Own|-|Message user|Set user's groups|Remove user from list|Browse user's files|"
-           "Add user note" + tail;
+           "Add user note" +
+               tail;
     QTest::newRow("noted, unshared, ignored")
         << QByteArray("bob") << false
         << "Message user|Add user to list|Browse user's files|Edit user note|-|"
@@ -149,8 +151,7 @@ void tst_UserMenu::privateRooms_data()
     QTest::addColumn<bool>("member");
     QTest::addColumn<bool>("isOperator");
     QTest::addColumn<QString>("owned"); // the entries of each owned room
-    QTest::newRow("member") << true << false
-                            << "Remove User's Membership|-|Make User Operator";
+    QTest::newRow("member") << true << false << "Remove User's Membership|-|Make User Operator";
     QTest::newRow("member and operator")
         << true << true << "Remove User's Membership|-|Remove User's Operator Status";
     QTest::newRow("operator") << false << true
@@ -202,10 +203,12 @@ void tst_UserMenu::roomRequests_data()
     QTest::addColumn<bool>("member");
     QTest::addColumn<bool>("isOperator");
     QTest::addColumn<QByteArray>("code");
-    QTest::newRow("give membership") << "Give User Membership" << false << false << QByteArray("86000000");
+    QTest::newRow("give membership")
+        << "Give User Membership" << false << false << QByteArray("86000000");
     QTest::newRow("remove membership")
         << "Remove User's Membership" << true << false << QByteArray("87000000");
-    QTest::newRow("make operator") << "Make User Operator" << true << false << QByteArray("8f000000");
+    QTest::newRow("make operator")
+        << "Make User Operator" << true << false << QByteArray("8f000000");
     QTest::newRow("remove operator")
         << "Remove User's Operator Status" << false << true << QByteArray("90000000");
 }
@@ -222,9 +225,9 @@ void tst_UserMenu::roomRequests()
     SetRole(room, ServerTypes::RoomMembers, "bob", member);
     SetRole(room, ServerTypes::RoomOperators, "bob", isOperator);
     RunUserMenu(*client, "bob", "Private Rooms > r > " + entry);
-    QCOMPARE(client->Sent(),
-             QList<QByteArray>{QByteArray::fromHex("10000000" + code + "0100000072030000006"
-                                                                       "26f62")});
+    QCOMPARE(client->Sent(), QList<QByteArray>{QByteArray::fromHex("10000000" + code +
+                                                                   "0100000072030000006"
+                                                                   "26f62")});
     // The menu changes nothing itself: the server's answer does.
     QCOMPARE(room[ServerTypes::RoomMembers].IsConnected(ServerStore::User("bob")), member);
 }
@@ -379,8 +382,8 @@ void tst_UserMenu::roomNoteColumn()
     auto* form = qobject_cast<RoomForm*>(client->Child<QTabWidget>("roomsTabControl")->widget(0));
     auto* tree = form->findChild<QTreeWidget*>("userList");
     QTRY_COMPARE(form->Users().size(), 2);
-    const QList<QTreeWidgetItem*> rows = tree->findItems(NameText(user.toStdString()),
-                                                          Qt::MatchExactly, 2);
+    const QList<QTreeWidgetItem*> rows =
+        tree->findItems(NameText(user.toStdString()), Qt::MatchExactly, 2);
     QCOMPARE(rows.size(), 1);
     Q_EMIT tree->itemClicked(rows[0], column);
     const QList<UserNoteDialog*> dialogs = Windows<UserNoteDialog>();
