@@ -55,6 +55,9 @@ void ShowGroupsDialog(const std::string& user)
 UserMenuOptions::UserMenuOptions(QMenu* menu, const std::string& user, QObject* parent)
     : QObject(parent), m_user(user)
 {
+    // No user to act on, and no nameless user item to make.
+    if (user.empty())
+        return;
     if (!menu->actions().isEmpty())
         menu->addSeparator();
     const ItemPtr userItem = ServerStore::User(user);
