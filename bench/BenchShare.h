@@ -1,7 +1,8 @@
 #pragma once
 
-// What the share benchmarks have in common: a share of a million files made on disk, a measure
-// of how long the GUI thread was held, and a wait for the MP3 details of a first scan.
+// What the share benchmarks have in common: a share made on disk (a million files, or a shape of
+// the benchmark's own), the listing by find a scan is measured against, a measure of how long the
+// GUI thread was held, and a wait for the MP3 details of a first scan.
 
 #include "store/Data.h"
 
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,15 +41,33 @@ inline const char* const kArtists[] = {"The Quiet Hours", "Marta Ferreira",
 inline const char* const kKinds[] = {".mp3", ".MP3", ".ogg", ".flac",
                                      ".jpg", ".mp3", ".mp3", ".txt"};
 
-inline void MakeTops(const std::string& root, int first, int step)
+// A share on disk: top folders, each of album folders, each of files.
+struct TreeShape
 {
-    for (int t = first; t < kTop; t += step) {
+    int tops;
+    int albumsPerTop;
+    int filesPerAlbum;
+    // A file's size is baseSize and up to sizeSpread - 1 bytes more, by its place in the tree.
+    int baseSize;
+    int sizeSpread;
+    // Whether the MP3 files start with a frame header, for the MP3 scanner to read.
+    bool mp3Headers;
+
+    int Files() const { return tops * albumsPerTop * filesPerAlbum; }
+    int Folders() const { return tops * albumsPerTop + tops + 1; }
+};
+
+constexpr TreeShape kMillion{kTop, kPerTop, kFilesPerFolder, 100, 4000, true};
+
+inline void MakeTops(const std::string& root, const TreeShape& shape, int first, int step)
+{
+    for (int t = first; t < shape.tops; t += step) {
         const std::string top = root + "/" + kArtists[t % 8] + " " + std::to_string(t);
         ::mkdir(top.c_str(), 0755);
-        for (int a = 0; a < kPerTop; ++a) {
+        for (int a = 0; a < shape.albumsPerTop; ++a) {
             const std::string album = top + "/Album " + std::to_string(a) + " (Live)";
             ::mkdir(album.c_str(), 0755);
-            for (int f = 0; f < kFilesPerFolder; ++f) {
+            for (int f = 0; f < shape.filesPerAlbum; ++f) {
                 const std::string file = album + "/" + std::to_string(f + 1) + " - Track_" +
                                          std::to_string(t * 7 + a + f) + kKinds[f % 8];
                 const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -55,15 +75,16 @@ inline void MakeTops(const std::string& root, int first, int step)
                     continue;
                 // The MP3 files hold a frame header (128 kbit/s, 44.1 kHz), so that the MP3
                 // scanner finds their details once and later scans do not ask again, as with
-                // real files. Small and sparse: a scan reads sizes only, and the MP3 scanner
-                // reads what the first scan asks it to.
+                // real files. Sparse: a scan reads sizes only, and the MP3 scanner reads what
+                // the first scan asks it to.
                 const std::string kind = kKinds[f % 8];
-                if (kind == ".mp3" || kind == ".MP3") {
+                if (shape.mp3Headers && (kind == ".mp3" || kind == ".MP3")) {
                     static const unsigned char header[] = {0xff, 0xfb, 0x90, 0x64};
                     if (::write(fd, header, sizeof header) != ssize_t(sizeof header))
                         std::perror("write");
                 }
-                if (::ftruncate(fd, 100 + (t * 131 + a * 17 + f) % 4000) != 0)
+                const int spread = (t * 131 + a * 17 + f) % shape.sizeSpread;
+                if (::ftruncate(fd, shape.baseSize + spread) != 0)
                     std::perror("ftruncate");
                 ::close(fd);
             }
@@ -73,7 +94,7 @@ inline void MakeTops(const std::string& root, int first, int step)
 
 // The tree under root, made by eight threads, unless root holds something already (a tree kept
 // from an earlier run).
-inline void MakeTreeIfEmpty(const std::string& root)
+inline void MakeTreeIfEmpty(const std::string& root, const TreeShape& shape = kMillion)
 {
     ::mkdir(root.c_str(), 0755);
     if (DIR* dir = ::opendir(root.c_str())) {
@@ -84,13 +105,36 @@ inline void MakeTreeIfEmpty(const std::string& root)
         if (!empty)
             return;
     }
-    std::printf("making %d files in %d folders...\n", kFiles, kFolders);
+    std::printf("making %d files in %d folders...\n", shape.Files(), shape.Folders());
     std::vector<std::thread> makers;
     const int n = 8;
     for (int k = 0; k < n; ++k)
-        makers.emplace_back(MakeTops, root, k, n);
+        makers.emplace_back(MakeTops, root, shape, k, n);
     for (std::thread& t : makers)
         t.join();
+}
+
+// The best of three runs of find over root with these arguments, output thrown away: the
+// listing a scan is measured against.
+inline qint64 FindNs(const std::string& root, const std::string& arguments)
+{
+    const std::string command = "find '" + root + "' " + arguments + " > /dev/null";
+    qint64 best = -1;
+    for (int k = 0; k < 3; ++k) {
+        QElapsedTimer t;
+        t.start();
+        if (std::system(command.c_str()) != 0)
+            std::fprintf(stderr, "find failed\n");
+        const qint64 ns = t.nsecsElapsed();
+        if (best < 0 || ns < best)
+            best = ns;
+    }
+    return best;
+}
+
+inline double Ms(qint64 ns)
+{
+    return double(ns) / 1e6;
 }
 
 // The longest time between two turns of the event loop, as a timer due every millisecond sees

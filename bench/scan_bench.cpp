@@ -26,7 +26,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <new>
 #include <string>
@@ -134,27 +133,13 @@ int posix_memalign(void** out, size_t alignment, size_t size)
 
 namespace {
 
+using BenchShare::FindNs;
+using BenchShare::Ms;
+
 constexpr double kFirstScanTarget = 3.0;
 constexpr double kRescanTarget = 2.0;
 constexpr double kStretchTargetMs = 100.0;
 constexpr double kBytesPerFileTarget = 500.0;
-
-// The best of a few runs of the reference listing.
-qint64 FindNs(const std::string& root)
-{
-    const std::string command = "find '" + root + "' -printf '%s %T@ %p\\n' > /dev/null";
-    qint64 best = -1;
-    for (int k = 0; k < 3; ++k) {
-        QElapsedTimer t;
-        t.start();
-        if (std::system(command.c_str()) != 0)
-            std::fprintf(stderr, "find failed\n");
-        const qint64 ns = t.nsecsElapsed();
-        if (best < 0 || ns < best)
-            best = ns;
-    }
-    return best;
-}
 
 // CPU time of this thread: what the scan cost the GUI thread, where wall time also counts the
 // walker's share and any wait for a core on a busy machine.
@@ -189,11 +174,6 @@ qint64 TimeScan(SharedFoldersManager& shares, BenchShare::StretchMonitor& monito
     return ns;
 }
 
-double Ms(qint64 ns)
-{
-    return double(ns) / 1e6;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -202,8 +182,9 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     const std::string root = argc > 1 ? std::string(argv[1]) : dir.path().toStdString() + "/share";
     BenchShare::MakeTreeIfEmpty(root);
-    FindNs(root); // warms the cache for everyone
-    const qint64 findNs = FindNs(root);
+    const std::string find = "-printf '%s %T@ %p\\n'";
+    FindNs(root, find); // warms the cache for everyone
+    const qint64 findNs = FindNs(root, find);
 
     EngineOptions options;
     options.peerMessenger = false;

@@ -8,76 +8,30 @@
 // asserted. Run it from a Release build. With a folder as argument, the tree is kept
 // there and made only if the folder is empty, so that later runs can skip making it.
 
+#include "BenchShare.h"
+
 #include "engine/Engine.h"
 #include "shares/SharedFoldersManager.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-constexpr int kTop = 100;
-constexpr int kPerTop = 100; // 10,000 folders below the root
-constexpr int kFilesPerFolder = 20;
+using BenchShare::FindNs;
+using BenchShare::Ms;
 
-const char* const kArtists[] = {"The Quiet Hours", "Marta Ferreira", "LOW tide",
-                                "Orchestra 9",     "dj_kopek",       "Ángel Ruíz",
-                                "Blue-Note Trio",  "Saltwater"};
-const char* const kKinds[] = {".mp3", ".MP3", ".ogg", ".flac", ".jpg", ".mp3", ".mp3", ".txt"};
-
-void MakeTree(const std::string& root)
-{
-    for (int t = 0; t < kTop; ++t) {
-        const std::string top = root + "/" + kArtists[t % 8] + " " + std::to_string(t);
-        ::mkdir(top.c_str(), 0755);
-        for (int a = 0; a < kPerTop; ++a) {
-            const std::string album = top + "/Album " + std::to_string(a) + " (Live)";
-            ::mkdir(album.c_str(), 0755);
-            for (int f = 0; f < kFilesPerFolder; ++f) {
-                const std::string file = album + "/" + std::to_string(f + 1) + " - Track_" +
-                                         std::to_string(t * 7 + a + f) + kKinds[f % 8];
-                const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                if (fd < 0)
-                    continue;
-                // Sparse: sizes without writing data.
-                if (::ftruncate(fd, 1000 + (t * 131 + a * 17 + f) % 9000000) != 0)
-                    std::perror("ftruncate");
-                ::close(fd);
-            }
-        }
-    }
-}
-
-// The best of a few runs of the reference listing.
-qint64 FindNs(const std::string& root)
-{
-    const std::string command = "find '" + root + "' -type f -printf '%s %p\\n' > /dev/null";
-    qint64 best = -1;
-    for (int k = 0; k < 3; ++k) {
-        QElapsedTimer t;
-        t.start();
-        if (std::system(command.c_str()) != 0)
-            std::fprintf(stderr, "find failed\n");
-        const qint64 ns = t.nsecsElapsed();
-        if (best < 0 || ns < best)
-            best = ns;
-    }
-    return best;
-}
+// 10,000 album folders below 100 tops; the files sparse, of up to 9 MB, with no MP3 header.
+constexpr BenchShare::TreeShape kShape{100, 100, 20, 1000, 9000000, false};
 
 // Bytes the heap has handed out and not taken back, the blocks it maps on their own included.
 size_t HeapInUse()
@@ -102,11 +56,6 @@ void WaitForQuietHeap()
     }
 }
 
-double Ms(qint64 ns)
-{
-    return double(ns) / 1e6;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -114,14 +63,10 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const std::string root = argc > 1 ? std::string(argv[1]) : dir.path().toStdString() + "/share";
-    ::mkdir(root.c_str(), 0755);
-    if (QDir(QString::fromStdString(root)).isEmpty()) {
-        std::printf("making %d files in %d folders...\n", kTop * kPerTop * kFilesPerFolder,
-                    kTop * kPerTop);
-        MakeTree(root);
-    }
-    FindNs(root); // warms the cache for everyone
-    const qint64 findNs = FindNs(root);
+    BenchShare::MakeTreeIfEmpty(root, kShape);
+    const std::string find = "-type f -printf '%s %p\\n'";
+    FindNs(root, find); // warms the cache for everyone
+    const qint64 findNs = FindNs(root, find);
 
     EngineOptions options;
     options.peerMessenger = false;

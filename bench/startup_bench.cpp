@@ -32,10 +32,7 @@ namespace {
 constexpr double kInitMarginMs = 500.0;
 constexpr double kStretchTargetMs = 100.0;
 
-double Ms(qint64 ns)
-{
-    return double(ns) / 1e6;
-}
+using BenchShare::Ms;
 
 // The store file of a client that shares root with everyone and has scanned it, MP3 details
 // and all; its peer listeners take ports the system picks and UPnP is off.
