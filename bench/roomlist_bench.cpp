@@ -5,27 +5,27 @@
 // a sorted plain QTreeWidget with the same names and counts. Prints both, and the ratio to its
 // target; nothing is asserted.
 
+#include "WindowBench.h"
+
 #include "server/Server.h"
 #include "server/ServerCodes.h"
 #include "shell/MainWindow.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
-#include "support/OfflineStore.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTreeWidget>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
 namespace {
+
+using WindowBench::Report;
+using WindowBench::Settle;
 
 constexpr int kRooms = 20000;
 constexpr int kOwned = 100;
@@ -69,17 +69,7 @@ QByteArray RoomListFrame()
     m.Write(quint32(kMember / 2));
     for (int i = 0; i < kMember; i += 2)
         m.Write(RoomName(i * 89 + 1));
-    QByteArray frame(4, Qt::Uninitialized);
-    qToLittleEndian(quint32(m.GetWriteIndex()), frame.data());
-    frame.append(m.GetBuffer(), m.GetWriteIndex());
-    return frame;
-}
-
-// Runs what a returning event loop would: the posted events and the zero timers.
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return WindowBench::Frame(m);
 }
 
 qint64 BaselineNs()
@@ -104,19 +94,10 @@ qint64 BaselineNs()
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
-
-    // A login that goes to a local port which takes the connection and never answers; peer
-    // ports the system picks, no UPnP.
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
-    WriteOfflineStore(home.filePath(".Quorvale"),
-                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    WindowBench::SilentServer silent;
+    home.WriteStore();
 
     MainWindow window;
     window.show();
@@ -142,11 +123,8 @@ int main(int argc, char** argv)
     auto* list = window.findChild<QTreeWidget*>("roomList");
     std::printf("rows in the room list: %d (first: %s)\n", list->topLevelItemCount(),
                 qPrintable(list->topLevelItem(0)->text(0)));
-    const double ratio = double(measured) / double(baseline);
-    std::printf("room list of %d rooms: baseline (plain sorted tree) %.1f ms, window %.1f ms, "
-                "ratio %.2f (target <= %.1f: %s)\n",
-                kRooms, baseline / 1e6, measured / 1e6, ratio, kTargetRatio,
-                ratio <= kTargetRatio ? "met" : "NOT met");
-    Server::UseEndpointForTesting(QHostAddress(), 0);
+    const std::string what =
+        "room list of " + std::to_string(kRooms) + " rooms (baseline: a plain sorted tree)";
+    Report(what.c_str(), baseline / 1e6, measured / 1e6, kTargetRatio);
     return 0;
 }

@@ -7,9 +7,9 @@
 // Nothing is asserted. Run it from a Release build; it runs offscreen unless told otherwise.
 
 #include "BenchShare.h"
+#include "WindowBench.h"
 
 #include "engine/Engine.h"
-#include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindow.h"
 #include "store/DataSaver.h"
@@ -19,9 +19,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QHostAddress>
 #include <QMetaObject>
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -72,21 +70,15 @@ qint64 LoadNs(const QString& path)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
 
     QTemporaryDir tree;
     const std::string root = argc > 1 ? std::string(argv[1]) : tree.path().toStdString() + "/share";
     BenchShare::MakeTreeIfEmpty(root);
 
-    // A login that goes to a local port which takes the connection and never answers.
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
-    const QString storePath = home.filePath(QStringLiteral(".Quorvale"));
+    WindowBench::SilentServer silent;
+    const QString storePath = home.StoreFile();
     if (!WriteSharingStore(storePath, root)) {
         std::fprintf(stderr, "the store file could not be written\n");
         return 1;
@@ -122,7 +114,6 @@ int main(int argc, char** argv)
         rescanNs = t.nsecsElapsed() - firstTurnNs;
         longestMs = monitor.LongestMs();
     }
-    Server::UseEndpointForTesting(QHostAddress(), 0);
 
     std::printf("store load (engine alone):        %8.1f ms\n", Ms(loadNs));
     std::printf("Init to the first event-loop turn: %8.1f ms (Init %.1f ms); target %.1f ms "

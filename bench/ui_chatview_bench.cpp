@@ -10,24 +10,21 @@
 //    Three rounds (the first one makes the users' log files); the least of each figure.
 // Prints the figures; nothing is asserted.
 
+#include "WindowBench.h"
+
 #include "server/Server.h"
 #include "server/ServerCodes.h"
 #include "shell/MainWindow.h"
 #include "store/GeneralFunctions.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
-#include "support/OfflineStore.h"
 #include "ui/chat/ChatView.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTextBrowser>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,11 +41,8 @@ constexpr double kViewTarget = 2.0;
 constexpr double kTabTarget = 1.5;
 constexpr double kTurnTargetMs = 100.0;
 
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
+using WindowBench::Report;
+using WindowBench::Settle;
 
 // Chat as it comes: lines of varied length, some with a link.
 std::string Said(int i)
@@ -132,9 +126,7 @@ QByteArray PrivateMessages()
         m.Write(User(i));
         m.Write(Said(i));
         m.Write(quint8(1));
-        QByteArray frame(4, Qt::Uninitialized);
-        qToLittleEndian(quint32(m.GetWriteIndex()), frame.data());
-        frames += frame + QByteArray(m.GetBuffer(), qsizetype(m.GetWriteIndex()));
+        frames += WindowBench::Frame(m);
     }
     return frames;
 }
@@ -188,29 +180,14 @@ Burst RunBurst(QTabWidget* tabs)
     return burst;
 }
 
-void Report(const char* what, double measured, double baseline, double target)
-{
-    const double ratio = measured / baseline;
-    std::printf("%s: baseline %.3f ms, measured %.3f ms, ratio %.2f (target <= %.1f: %s)\n", what,
-                baseline, measured, ratio, target, ratio <= target ? "met" : "NOT met");
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
-
-    // A login that goes to a local port which takes the connection and never answers.
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
-    WriteOfflineStore(home.filePath(".Quorvale"),
-                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    WindowBench::SilentServer silent;
+    home.WriteStore();
     MainWindow window;
     window.show();
     window.Init();
@@ -222,7 +199,7 @@ int main(int argc, char** argv)
         view = std::min(view, ViewNs());
         baseline = std::min(baseline, BaselineNs());
     }
-    Report("per line into a view at its cap", view / 1e6 / kLines, baseline / 1e6 / kLines,
+    Report("per line into a view at its cap", baseline / 1e6 / kLines, view / 1e6 / kLines,
            kViewTarget);
 
     auto* tabs = window.findChild<QTabWidget*>("chatTabControl");
@@ -236,9 +213,8 @@ int main(int argc, char** argv)
     std::printf("%d messages from %d users: longest turn %.1f ms (target < %.0f: %s)\n", kUsers,
                 kUsers, best.longestMs, kTurnTargetMs,
                 best.longestMs < kTurnTargetMs ? "met" : "NOT met");
-    Report("per tab opened, the last 100 against the first 100", best.ms[1], best.ms[0],
+    Report("per tab opened, the last 100 against the first 100", best.ms[0], best.ms[1],
            kTabTarget);
-    Report("per tab closed, with 2,000 open against 100", best.ms[2], best.ms[3], kTabTarget);
-    Server::UseEndpointForTesting(QHostAddress(), 0);
+    Report("per tab closed, with 2,000 open against 100", best.ms[3], best.ms[2], kTabTarget);
     return 0;
 }

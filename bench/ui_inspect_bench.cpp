@@ -13,13 +13,14 @@
 //    browser; target 3x.
 // Everything is measured in the same run. Prints the figures; nothing is asserted.
 
+#include "WindowBench.h"
+
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindow.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
-#include "support/OfflineStore.h"
 #include "support/StoreGuard.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/dialogs/DataDialog.h"
@@ -28,10 +29,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QListWidget>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTreeWidget>
@@ -43,18 +41,14 @@
 
 namespace {
 
+using WindowBench::Report;
+using WindowBench::Settle;
+
 constexpr int kFiles = 1000000;
 constexpr int kFolders = 1000;
 constexpr int kSizes = 1000;
 constexpr int kRemoved = 100000;
 constexpr int kRounds = 3;
-
-// Runs what a returning event loop would: the posted events and the zero timers.
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
 
 std::string FolderName(int share, int folder)
 {
@@ -131,13 +125,6 @@ qint64 BaselineFillNs(Type* type)
     list.addItems(values);
     Settle();
     return t.nsecsElapsed();
-}
-
-void Report(const char* what, double baselineMs, double measuredMs, double target)
-{
-    const double ratio = measuredMs / baselineMs;
-    std::printf("%s: baseline %.1f ms, measured %.1f ms, ratio %.2f (target <= %.2f: %s)\n", what,
-                baselineMs, measuredMs, ratio, target, ratio <= target ? "met" : "NOT met");
 }
 
 void BenchDataDialog()
@@ -270,9 +257,7 @@ QString Markup(const QTextBlock& block)
 
 void BenchNavigator()
 {
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
+    WindowBench::SilentServer silent;
     MainWindow window;
     window.show();
     window.Init();
@@ -341,25 +326,19 @@ void BenchNavigator()
     std::printf("worst start type (of those with over 1 ms of lines): %s, ratio %.2f\n",
                 qPrintable(worstType), worst);
     Report("navigator, every start type", baseline / 1e6, measured / 1e6, 3.0);
-    Server::UseEndpointForTesting(QHostAddress(), 0);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     BenchDataDialog();
-    // The window's own store file: peer ports the system picks, no UPnP; its login goes to a
-    // local port that never answers.
-    WriteOfflineStore(home.filePath(".Quorvale"),
-                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    // The window's own store file; its login goes to a local port that never answers.
+    home.WriteStore();
     BenchNavigator();
     return 0;
 }

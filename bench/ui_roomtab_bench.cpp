@@ -7,17 +7,13 @@
 // (target: at most 1.5x). Five rounds, each in a room of its own; the least of each figure.
 // Nothing is asserted.
 
-#include "engine/Engine.h"
+#include "WindowBench.h"
+
 #include "icons/Icons.h"
 #include "server/Server.h"
 #include "server/ServerCodes.h"
-#include "server/ServerSchema.h"
-#include "shell/ActionSetToolBar.h"
-#include "shell/ShellTypes.h"
-#include "shell/SizeManager.h"
 #include "store/GeneralFunctions.h"
 #include "store/MemStream.h"
-#include "store/Schema.h"
 #include "store/Settings.h"
 #include "ui/chat/QRoomUserListItemWidget.h"
 #include "ui/chat/RoomForm.h"
@@ -25,18 +21,17 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
 namespace {
+
+using WindowBench::Frame;
+using WindowBench::Settle;
 
 constexpr int kSizes[] = {5000, 50000};
 constexpr int kRounds = 5;
@@ -60,13 +55,6 @@ quint32 Files(int i)
 quint32 Speed(int i)
 {
     return i % 5 ? quint32((i * 7717) % 3000000) : 0;
-}
-
-QByteArray Frame(const MemStream& m)
-{
-    QByteArray frame(4, Qt::Uninitialized);
-    qToLittleEndian(quint32(m.GetWriteIndex()), frame.data());
-    return frame + QByteArray(m.GetBuffer(), qsizetype(m.GetWriteIndex()));
 }
 
 // Code 14: the room, then its users list by list: names, statuses, statistics (speed, a 64-bit
@@ -96,12 +84,6 @@ QByteArray RoomEntered(const std::string& room, int size)
     for (int i = 0; i < size; ++i)
         m.Write(std::string(kCountries[i % 8]));
     return Frame(m);
-}
-
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 qint64 BaselineNs(QWidget* window, int size)
@@ -142,52 +124,20 @@ qint64 ReadNs(const QByteArray& frames)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
     Icons::InitResources();
 
-    // What the tab needs of the window: the server connection, the tool bar, the size manager
-    // and the note type. The login goes to a local port that takes the connection and never
-    // answers; the bench hands the server connection its answers itself.
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
-    EngineOptions options;
-    options.peerMessenger = false;
-    options.sharedFolders = false;
-    Engine engine(options);
-    Settings::Set(SettingKeys::UseUpnp, "no");
+    WindowBench::SilentServer silent;
+    WindowBench::PageHost host(silent);
     Settings::Set(SettingKeys::LogRoomChat, "no");
-    Settings::Set(SettingKeys::Username, "bench");
-    Settings::Set(SettingKeys::Password, "bench");
-    gp_server->Connect();
-    silent.waitForNewConnection(10000);
-    const SchemaType noteType[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
-    const SchemaRelation noteRelation[] = {{ServerTypes::User, ShellTypes::UserNote, Many, One}};
-    DeclareSchema(MakeSchema(noteType, noteRelation));
-    QWidget window;
-    auto* layout = new QVBoxLayout(&window);
-    layout->addWidget(new ActionSetToolBar(&window));
-    SizeManager sizes;
-    window.resize(1000, 700);
-    window.show();
-    Settle();
-
-    MemStream login;
-    login.Write(quint32(ServerCode::Login));
-    login.Write(quint8(1));
-    login.Write(std::string("Welcome"));
-    login.Write(quint32(0x0100007f)); // our address as the server sees it
-    login.Write(std::string("x"));
-    ReadNs(Frame(login));
+    host.Show();
+    ReadNs(WindowBench::LoginAccepted());
 
     double perUser[2][2] = {};
     for (int k = 0; k < 2; ++k) {
         const int size = kSizes[k];
-        qint64 baseline = BaselineNs(&window, size);
+        qint64 baseline = BaselineNs(host.Window(), size);
         qint64 first = 0;
         qint64 again = 0;
         QStringList users;
@@ -195,8 +145,8 @@ int main(int argc, char** argv)
         for (int round = 0; round < kRounds; ++round) {
             const std::string room = "bench " + std::to_string(size) + "/" + std::to_string(round);
             const QByteArray frames = RoomEntered(room, size);
-            auto* form = new RoomForm(room, &window);
-            layout->addWidget(form);
+            auto* form = new RoomForm(room, host.Window());
+            host.Layout()->addWidget(form);
             form->Init();
             Settle();
             const qint64 entering = ReadNs(frames);
@@ -206,7 +156,7 @@ int main(int argc, char** argv)
             users = form->Users();
             delete form;
             Settle();
-            baseline = std::min(baseline, BaselineNs(&window, size));
+            baseline = std::min(baseline, BaselineNs(host.Window(), size));
         }
         std::printf("%d users (rows %lld, first %s): baseline (plain sorted tree) %.1f ms; "
                     "entering %.1f ms, ratio %.2f; entering again %.1f ms, ratio %.2f "
@@ -226,6 +176,5 @@ int main(int argc, char** argv)
                     perUser[1][which] / 1e3, kSizes[1], growth, kTargetGrowth,
                     growth <= kTargetGrowth ? "met" : "NOT met");
     }
-    Server::UseEndpointForTesting(QHostAddress(), 0);
     return 0;
 }

@@ -14,26 +14,23 @@
 // and their 500 user and 5,000 folder rows, expanded as the tab's are, and shown. Everything is
 // measured in the same run, best of three. Prints the figures; nothing is asserted.
 
+#include "WindowBench.h"
+
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shell/MainWindow.h"
 #include "store/DelayedInvoker.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
-#include "store/Settings.h"
-#include "support/OfflineStore.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QLineEdit>
 #include <QTabWidget>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -45,19 +42,15 @@
 
 namespace {
 
+using WindowBench::Report;
+using WindowBench::Settle;
+
 constexpr int kUsers = 500;
 constexpr int kFolders = 10;
 constexpr int kFilesPerFolder = 10;
 constexpr int kAnswerIntervalMs = 10;
 constexpr int kRounds = 3;
 constexpr quint32 kSearchReplyCode = 9;
-
-// Runs what a returning event loop would: the posted events, the paints and the zero timers.
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
 
 std::string UserName(int u)
 {
@@ -192,18 +185,9 @@ private:
     QMetaObject::Connection m_blocking;
 };
 
-void Report(const char* what, double baselineMs, double measuredMs, double target)
-{
-    const double ratio = measuredMs / baselineMs;
-    std::printf("%s: baseline %.1f ms, measured %.1f ms, ratio %.2f (target <= %.2f: %s)\n", what,
-                baselineMs, measuredMs, ratio, target, ratio <= target ? "met" : "NOT met");
-}
-
 void Bench()
 {
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
+    WindowBench::SilentServer silent;
     MainWindow window;
     window.resize(1280, 800);
     window.show();
@@ -295,25 +279,19 @@ void Bench()
     Report("500 answers, their rows and re-sorts", plain / 1e6, all / 1e6, 3.0);
     std::printf("the reader of the 500 answers, apart: %.1f ms\n", read / 1e6);
     Report("a filter pass, \"mp3 -live mbr:192\"", plain / 1e6, pass / 1e6, 3.0);
-    Server::UseEndpointForTesting(QHostAddress(), 0);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     // The event dispatcher that tells each wait of the event loop (aboutToBlock).
     qputenv("QT_NO_GLIB", "1");
     TimedApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    // The window's own store file: peer ports the system picks, no UPnP; its login goes to a
-    // local port that never answers.
-    WriteOfflineStore(home.filePath(".Quorvale"),
-                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    // The window's own store file; its login goes to a local port that never answers.
+    home.WriteStore();
     Bench();
     return 0;
 }

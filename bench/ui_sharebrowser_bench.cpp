@@ -8,20 +8,16 @@
 //    filled with the same 2,000 rows.
 // Everything is measured in the same run, best of three. Prints the figures; nothing is asserted.
 
-#include "server/Server.h"
+#include "WindowBench.h"
+
 #include "shell/MainWindow.h"
-#include "store/Settings.h"
-#include "support/OfflineStore.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QLineEdit>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -30,6 +26,9 @@
 #include <vector>
 
 namespace {
+
+using WindowBench::Report;
+using WindowBench::Settle;
 
 constexpr int kFolders = 20000;
 // A forest of this many top folders, each folder with this many subfolders, numbered breadth
@@ -42,13 +41,6 @@ constexpr int kEmptyFolders = 199;
 constexpr int kFilesPerFolder = 10;
 constexpr int kBigFolder = 2000;
 constexpr int kRounds = 3;
-
-// Runs what a returning event loop would: the posted events, the paints and the zero timers.
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
 
 struct File
 {
@@ -153,18 +145,9 @@ qint64 BaselineNs(QWidget* like, int firstFolder, int lastFolder)
     return t.nsecsElapsed();
 }
 
-void Report(const char* what, double baselineMs, double measuredMs, double target)
-{
-    const double ratio = measuredMs / baselineMs;
-    std::printf("%s: baseline %.1f ms, measured %.1f ms, ratio %.2f (target <= %.2f: %s)\n", what,
-                baselineMs, measuredMs, ratio, target, ratio <= target ? "met" : "NOT met");
-}
-
 void Bench()
 {
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
+    WindowBench::SilentServer silent;
     MainWindow window;
     window.resize(1280, 800);
     window.show();
@@ -238,23 +221,17 @@ void Bench()
     Report("the share arriving (tree built and expanded)", allRows / 1e6, build / 1e6, 1.0);
     Report("a filter pass, \"mbr:192 live\"", allRows / 1e6, pass / 1e6, 2.0);
     Report("selecting the 2,000-file folder", bigRows / 1e6, select / 1e6, 3.0);
-    Server::UseEndpointForTesting(QHostAddress(), 0);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    // The window's own store file: peer ports the system picks, no UPnP; its login goes to a
-    // local port that never answers.
-    WriteOfflineStore(home.filePath(".Quorvale"),
-                      {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}});
+    // The window's own store file; its login goes to a local port that never answers.
+    home.WriteStore();
     Bench();
     return 0;
 }

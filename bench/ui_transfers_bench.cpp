@@ -12,10 +12,9 @@
 //    at most 5%).
 // Prints the figures; nothing is asserted.
 
-#include "server/Server.h"
+#include "WindowBench.h"
+
 #include "shell/MainWindow.h"
-#include "store/Settings.h"
-#include "support/OfflineStore.h"
 #include "support/StoreGuard.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
@@ -24,9 +23,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -37,6 +33,9 @@
 #include <vector>
 
 namespace {
+
+using WindowBench::Report;
+using WindowBench::Settle;
 
 constexpr int kUsers = 100;
 constexpr int kFoldersPerUser = 10;
@@ -82,13 +81,6 @@ std::vector<Download> OneFolder()
     for (int n = 0; n < kOneFolderDownloads; ++n)
         downloads.push_back({"user", "Music\\Album", "track " + std::to_string(n) + ".mp3"});
     return downloads;
-}
-
-// Runs what a returning event loop would: the posted events and the zero timers.
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 std::unique_ptr<MainWindow> StartWindow()
@@ -235,29 +227,15 @@ void Advance(ItemPtr entry, qint64 by)
     Q_EMIT transferQueueManager->DownloadProgressed(entry);
 }
 
-void Report(const char* what, double measured, double baseline, double target)
-{
-    const double ratio = measured / baseline;
-    std::printf("%s: baseline %.1f ms, page %.1f ms, ratio %.2f (target <= %.1f: %s)\n", what,
-                baseline / 1e6, measured / 1e6, ratio, target, ratio <= target ? "met" : "NOT met");
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
 
-    // A login that goes to a local port which takes the connection and never answers; peer
-    // ports the system picks, no UPnP; every user offline, so nothing goes to peers.
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
-    const QString store = home.filePath(".Quorvale");
+    // The login is never answered: every user stays offline, so nothing goes to peers.
+    WindowBench::SilentServer silent;
     const std::vector<Download> spread = Spread();
 
     // 20,000 in one folder first, then the 10,000 whose last window stays for the rest. Each the
@@ -273,11 +251,11 @@ int main(int argc, char** argv)
         }
         return best;
     };
-    WriteOfflineStore(store, {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "b"}});
+    home.WriteStore();
     SaveDownloads(OneFolder());
     const qint64 oneFolderNs = bestLoadNs();
     window.reset();
-    WriteOfflineStore(store, {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "b"}});
+    home.WriteStore();
     SaveDownloads(spread);
     const qint64 loadNs = bestLoadNs();
     auto* tree = window->findChild<QTreeWidget*>("downloadsList");
@@ -288,8 +266,8 @@ int main(int argc, char** argv)
     qint64 plainLoadNs = PlainLoadNs(spread);
     for (int round = 1; round < kRounds; ++round)
         plainLoadNs = std::min(plainLoadNs, PlainLoadNs(spread));
-    Report("10,000 downloads at TransfersLoaded", double(loadNs), double(plainLoadNs), kLoadTarget);
-    Report("20,000 in one folder, against the 10,000", double(oneFolderNs), double(loadNs),
+    Report("10,000 downloads at TransfersLoaded", plainLoadNs / 1e6, loadNs / 1e6, kLoadTarget);
+    Report("20,000 in one folder, against the 10,000", loadNs / 1e6, oneFolderNs / 1e6,
            kScaleTarget);
 
     // A refresh of everything: each download reported once, then the refresh.
@@ -312,7 +290,7 @@ int main(int argc, char** argv)
         plainRefreshNs = round == 0 ? plain : std::min(plainRefreshNs, plain);
     }
     std::printf("10,000 progress reports marked in %.1f ms\n", markNs / 1e6);
-    Report("a refresh of all 10,000", double(refreshNs), double(plainRefreshNs), kRefreshTarget);
+    Report("a refresh of all 10,000", plainRefreshNs / 1e6, refreshNs / 1e6, kRefreshTarget);
 
     // 100 downloads, one in a hundred, reporting ten times a second. Refreshes show as bursts of
     // cell changes; reports change no cell.
@@ -357,6 +335,5 @@ int main(int argc, char** argv)
                 share <= kGuiShareTarget ? "met" : "NOT met");
 
     window.reset();
-    Server::UseEndpointForTesting(QHostAddress(), 0);
     return 0;
 }

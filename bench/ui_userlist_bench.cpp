@@ -6,15 +6,11 @@
 // same run, fills a sorted plain QTreeWidget with the same rows: names, groups, notes and icons.
 // Prints both, and the ratio to its target; nothing is asserted.
 
-#include "engine/Engine.h"
+#include "WindowBench.h"
+
 #include "server/Server.h"
 #include "server/ServerCodes.h"
-#include "shell/ActionSetToolBar.h"
-#include "shell/ShellTypes.h"
-#include "shell/SizeManager.h"
 #include "store/MemStream.h"
-#include "store/Schema.h"
-#include "store/Settings.h"
 #include "support/SeededUsers.h"
 #include "ui/users/UserListForm.h"
 #include "ui/users/UserListItemWidget.h"
@@ -22,18 +18,18 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
 namespace {
+
+using WindowBench::Frame;
+using WindowBench::Report;
+using WindowBench::Settle;
 
 constexpr int kUsers = 2000;
 constexpr int kGroups = 20;
@@ -77,24 +73,11 @@ QString GroupsText(int i)
     return names.join(QStringLiteral(", "));
 }
 
-QByteArray Frame(const MemStream& m)
-{
-    QByteArray frame(4, Qt::Uninitialized);
-    qToLittleEndian(quint32(m.GetWriteIndex()), frame.data());
-    return frame + QByteArray(m.GetBuffer(), m.GetWriteIndex());
-}
-
 // The server accepts the login, then answers the watches sent for the listed users: every user
 // exists and is online.
 QByteArray LoginAndReplies()
 {
-    MemStream login;
-    login.Write(quint32(ServerCode::Login));
-    login.Write(quint8(1));
-    login.Write(std::string("Welcome"));
-    login.Write(quint32(0x0100007f)); // our address as the server sees it
-    login.Write(std::string("x"));
-    QByteArray frames = Frame(login);
+    QByteArray frames = WindowBench::LoginAccepted();
     for (int i = 0; i < kUsers; ++i) {
         MemStream m;
         m.Write(quint32(ServerCode::AddUser));
@@ -109,13 +92,6 @@ QByteArray LoginAndReplies()
         frames += Frame(m);
     }
     return frames;
-}
-
-// Runs what a returning event loop would: the posted events and the zero timers.
-void Settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 qint64 BaselineNs(QWidget* window)
@@ -148,39 +124,14 @@ qint64 BaselineNs(QWidget* window)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    WindowBench::Home home;
     QApplication app(argc, argv);
 
-    // What the page needs of the window: the server connection, the tool bar, the size manager
-    // and the note type. The login goes to a local port that takes the connection and never
-    // answers; the bench hands the server connection its answers itself.
-    QTcpServer silent;
-    silent.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), silent.serverPort());
-    EngineOptions options;
-    options.peerMessenger = false;
-    options.sharedFolders = false;
-    Engine engine(options);
-    Settings::Set(SettingKeys::UseUpnp, "no");
-    Settings::Set(SettingKeys::Username, "bench");
-    Settings::Set(SettingKeys::Password, "bench");
-    gp_server->Connect();
-    silent.waitForNewConnection(10000);
-    const SchemaType noteType[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
-    const SchemaRelation noteRelation[] = {{ServerTypes::User, ShellTypes::UserNote, Many, One}};
-    DeclareSchema(MakeSchema(noteType, noteRelation));
-    QWidget window;
-    auto* layout = new QVBoxLayout(&window);
-    layout->addWidget(new ActionSetToolBar(&window));
-    SizeManager sizes;
-    auto* page = new UserListForm(&window);
-    layout->addWidget(page);
-    window.resize(1000, 700);
-    window.show();
-    Settle();
+    WindowBench::SilentServer silent;
+    WindowBench::PageHost host(silent);
+    auto* page = new UserListForm(host.Window());
+    host.Layout()->addWidget(page);
+    host.Show();
 
     SeededUsers users;
     for (int i = 0; i < kUsers; ++i)
@@ -190,7 +141,7 @@ int main(int argc, char** argv)
     replies.setData(LoginAndReplies());
     replies.open(QIODevice::ReadOnly);
 
-    qint64 baseline = BaselineNs(&window);
+    qint64 baseline = BaselineNs(host.Window());
 
     QElapsedTimer t;
     t.start();
@@ -203,7 +154,7 @@ int main(int argc, char** argv)
     const qint64 comingOnline = t.nsecsElapsed();
 
     for (int round = 1; round < kBaselineRounds; ++round)
-        baseline = std::min(baseline, BaselineNs(&window));
+        baseline = std::min(baseline, BaselineNs(host.Window()));
 
     auto* list = page->findChild<QTreeWidget*>(QStringLiteral("userList"));
     int online = 0;
@@ -212,12 +163,9 @@ int main(int argc, char** argv)
     std::printf("rows in the user list: %d, online %d (first: %s, groups %s)\n",
                 list->topLevelItemCount(), online, qPrintable(list->topLevelItem(0)->text(0)),
                 qPrintable(list->topLevelItem(0)->text(1)));
-    const qint64 measured = init + comingOnline;
-    const double ratio = double(measured) / double(baseline);
-    std::printf("user list of %d users: baseline (plain sorted tree) %.1f ms, page %.1f ms "
-                "(Init %.1f ms, all online %.1f ms), ratio %.2f (target <= %.1f: %s)\n",
-                kUsers, baseline / 1e6, measured / 1e6, init / 1e6, comingOnline / 1e6, ratio,
-                kTargetRatio, ratio <= kTargetRatio ? "met" : "NOT met");
-    Server::UseEndpointForTesting(QHostAddress(), 0);
+    std::printf("the page: Init %.1f ms, all online %.1f ms\n", init / 1e6, comingOnline / 1e6);
+    const std::string what =
+        "user list of " + std::to_string(kUsers) + " users (baseline: a plain sorted tree)";
+    Report(what.c_str(), baseline / 1e6, (init + comingOnline) / 1e6, kTargetRatio);
     return 0;
 }

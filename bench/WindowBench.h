@@ -1,0 +1,165 @@
+#pragma once
+
+// What the window benchmarks have in common: a home folder of their own, a login that goes to a
+// server which never answers, the event loop turned as it would be on return, a page's host
+// without the whole window, and one way of printing a figure against its baseline.
+
+#include "engine/Engine.h"
+#include "server/Server.h"
+#include "server/ServerCodes.h"
+#include "server/ServerSchema.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/ShellTypes.h"
+#include "shell/SizeManager.h"
+#include "store/MemStream.h"
+#include "store/Schema.h"
+#include "store/Settings.h"
+#include "support/OfflineStore.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <QtEndian>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace WindowBench {
+
+// Runs what a returning event loop would: the posted events, the paints and the zero timers.
+inline void Settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// A figure against its baseline, both in milliseconds, and whether the ratio is within target.
+inline void Report(const char* what, double baselineMs, double measuredMs, double target)
+{
+    const double ratio = measuredMs / baselineMs;
+    std::printf("%s: baseline %.3f ms, measured %.3f ms, ratio %.3g (target <= %g: %s)\n", what,
+                baselineMs, measuredMs, ratio, target, ratio <= target ? "met" : "NOT met");
+}
+
+// Made before the application object, which reads both: offscreen unless a platform is set, and
+// HOME in a temporary folder, so that the real store file is never read or written.
+class Home
+{
+public:
+    Home()
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("HOME", QFile::encodeName(m_dir.path()));
+    }
+
+    QString FilePath(const QString& name) const { return m_dir.filePath(name); }
+    QString StoreFile() const { return FilePath(QStringLiteral(".Quorvale")); }
+
+    // The store file of a client that logs in as "bench": peer ports the system picks, no UPnP.
+    void WriteStore() const
+    {
+        if (!WriteOfflineStore(
+                StoreFile(), {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}}))
+            std::fprintf(stderr, "the store file could not be written\n");
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// A local port that takes the login's connection and never answers; the client's login goes
+// there while this lives.
+class SilentServer
+{
+public:
+    SilentServer()
+    {
+        m_server.listen(QHostAddress(QHostAddress::LocalHost), 0);
+        Server::UseEndpointForTesting(QHostAddress(QHostAddress::LocalHost), m_server.serverPort());
+    }
+    ~SilentServer() { Server::UseEndpointForTesting(QHostAddress(), 0); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    bool WaitForLogin() { return m_server.waitForNewConnection(10000); }
+
+private:
+    QTcpServer m_server;
+};
+
+// A server message as the connection reads it: its length, then the message.
+inline QByteArray Frame(const MemStream& m)
+{
+    QByteArray frame(4, Qt::Uninitialized);
+    qToLittleEndian(quint32(m.GetWriteIndex()), frame.data());
+    return frame + QByteArray(m.GetBuffer(), qsizetype(m.GetWriteIndex()));
+}
+
+// The server's acceptance of the login.
+inline QByteArray LoginAccepted()
+{
+    MemStream login;
+    login.Write(quint32(ServerCode::Login));
+    login.Write(quint8(1));
+    login.Write(std::string("Welcome"));
+    login.Write(quint32(0x0100007f)); // our address as the server sees it
+    login.Write(std::string("x"));
+    return Frame(login);
+}
+
+// What a page needs of the window, without the window: the engine (no peers, no shared folders)
+// logged in to the silent server, the tool bar, the size manager and the note type. The bench
+// hands the server connection its answers itself.
+class PageHost
+{
+public:
+    explicit PageHost(SilentServer& server) : m_engine(Options())
+    {
+        Settings::Set(SettingKeys::UseUpnp, "no");
+        Settings::Set(SettingKeys::Username, "bench");
+        Settings::Set(SettingKeys::Password, "bench");
+        gp_server->Connect();
+        server.WaitForLogin();
+        const SchemaType noteType[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
+        const SchemaRelation noteRelation[] = {
+            {ServerTypes::User, ShellTypes::UserNote, Many, One}};
+        DeclareSchema(MakeSchema(noteType, noteRelation));
+        m_layout = new QVBoxLayout(&m_window);
+        m_layout->addWidget(new ActionSetToolBar(&m_window));
+        m_sizes = std::make_unique<SizeManager>();
+    }
+
+    QWidget* Window() { return &m_window; }
+    QVBoxLayout* Layout() { return m_layout; }
+
+    // At the size every page is measured at.
+    void Show()
+    {
+        m_window.resize(1000, 700);
+        m_window.show();
+        Settle();
+    }
+
+private:
+    static EngineOptions Options()
+    {
+        EngineOptions options;
+        options.peerMessenger = false;
+        options.sharedFolders = false;
+        return options;
+    }
+
+    // In this order, so that the window and the size manager go before the engine.
+    Engine m_engine;
+    QWidget m_window;
+    QVBoxLayout* m_layout = nullptr;
+    std::unique_ptr<SizeManager> m_sizes;
+};
+
+} // namespace WindowBench
