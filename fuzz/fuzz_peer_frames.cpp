@@ -194,10 +194,10 @@ private:
         const qsizetype header = St().m_isObfuscated ? 8 : 4;
         const char* code = m_wire + Consumed() - 4;
         FUZZ_CHECK(Consumed() - before <= header + 4);
-        const quint32 clear =
-            qFromLittleEndian<quint32>(St().m_isObfuscated
-                                           ? ReferenceScramble(code, 4, St().m_key).constData()
-                                           : code);
+        const QByteArray codeBytes =
+            St().m_isObfuscated ? ReferenceScramble(code, 4, St().m_key) : QByteArray(code, 4);
+        FUZZ_CHECK(codeBytes.size() == 4);
+        const quint32 clear = qFromLittleEndian<quint32>(codeBytes.constData());
         FUZZ_CHECK(length > MaxFrameLength(clear, m_shareListAsked));
     }
 
