@@ -1,5 +1,7 @@
 #include "store/Data.h"
 
+#include "store/Pages.h"
+
 #include <QtDebug>
 #include <QtEndian>
 
@@ -199,6 +201,8 @@ void Data::ReserveItemSlots(size_t count)
     if (!block)
         throw std::bad_alloc();
     loadBlocks_.push_back(block);
+    if (count * sizeof(Item) >= storeimpl::kPopulateMin)
+        storeimpl::PopulateSoon(block, count * sizeof(Item));
     // What is left of an earlier block goes to the free slots.
     for (; unusedSlots_ < unusedSlotsEnd_; unusedSlots_ += sizeof(Item)) {
         std::memcpy(unusedSlots_, &freeSlots_, sizeof freeSlots_);
@@ -511,7 +515,9 @@ void Type::PrefetchValue(uint32_t hash) const
 
 void Type::GrowValueIndex(size_t size)
 {
-    std::vector<ValueSlot> old(size, ValueSlot{0, 0});
+    std::vector<ValueSlot> old;
+    storeimpl::ReservePopulated(old, size);
+    old.assign(size, ValueSlot{0, 0});
     old.swap(valueSlots_);
     const size_t mask = valueSlots_.size() - 1;
     for (const ValueSlot& slot : old) {

@@ -2,6 +2,7 @@
 
 #include "store/Checksum.h"
 #include "store/Log.h"
+#include "store/Pages.h"
 
 #include <QDir>
 #include <QFile>
@@ -536,6 +537,8 @@ void DataSaver::ReadFile(const QString& path, Contents& contents)
     char* bytes = contents.bytes.get();
     if (!bytes)
         throw DataLoadFailure("the file is too large to read");
+    if (contents.size >= storeimpl::kPopulateMin)
+        storeimpl::PopulateSoon(bytes, contents.size);
     qint64 got = 0;
     while (got < size) {
         const qint64 n = file.read(bytes + got, size - got);
@@ -630,7 +633,8 @@ bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
         if (type && records)
             items.reserve(items.size() + room);
         else if (type)
-            contents.hashes.reserve(contents.hashes.size() + room);
+            storeimpl::ReservePopulated(contents.hashes, contents.hashes.size() + room,
+                                        storeimpl::When::Soon);
         if (type && itemCount > 0 && !records)
             contents.runs.push_back(Contents::Run{type, r.Offset(), itemCount});
         for (int32_t k = 0; k < itemCount; ++k) {
@@ -703,7 +707,10 @@ bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
     const int32_t pairCount = count("pair count");
     std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
     std::vector<uint32_t>& degree = contents.degree;
-    pairs.reserve(static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)));
+    storeimpl::ReservePopulated(
+        pairs, static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)),
+        storeimpl::When::Soon);
+    storeimpl::ReservePopulated(degree, itemCount);
     degree.assign(itemCount, 0);
     int32_t k = 0;
     if (!records && dropped.empty() && pairCount <= r.BytesLeft() / 8) {
@@ -790,6 +797,9 @@ void DataSaver::Load(const QString& path)
             return std::optional<DataLoadFailure>(failure);
         }
     };
+    // The big blocks the load fills are faulted in by a worker meanwhile; it is done before
+    // anyone hears of the load.
+    std::optional<storeimpl::PopulationScope> populating(std::in_place);
     Contents contents;
     if (const std::optional<DataLoadFailure> failure = tryRead(target, contents)) {
         // The generation before it is at most one save older, which beats the defaults.
@@ -797,6 +807,7 @@ void DataSaver::Load(const QString& path)
         if (!QFileInfo(previous).isFile() || tryRead(previous, contents)) {
             // The defaults are still in place, so the client can work on them.
             Log(LogCategories::kConfigurationData, 1, QStringLiteral("Starting from the default configuration"));
+            populating.reset();
             EmitDataLoaded();
             throw *failure;
         }
@@ -805,6 +816,7 @@ void DataSaver::Load(const QString& path)
                 .arg(previous));
     }
     MakeItems(contents);
+    populating.reset();
     EmitDataLoaded();
 }
 
@@ -839,7 +851,7 @@ void DataSaver::MakeItems(Contents& contents)
                 d.types_[t]->ReserveItems(perType[t]);
         }
     }
-    d.items_.reserve(d.items_.size() + count);
+    storeimpl::ReservePopulated(d.items_, d.items_.size() + count, storeimpl::When::Soon);
     d.ReserveItemSlots(count);
 
     // Made in ascending id order; a value already in the store is that item. The value index
@@ -850,7 +862,9 @@ void DataSaver::MakeItems(Contents& contents)
     // item's id takes the place of its value's hash once that is used.
     std::vector<uint32_t> storeIds =
         walked ? std::move(contents.hashes) : std::vector<uint32_t>(count, 0);
-    std::vector<uint8_t> made(count, 0);
+    std::vector<uint8_t> made;
+    storeimpl::ReservePopulated(made, count);
+    made.assign(count, 0);
     auto makeNull = [&](size_t k, Type* type) {
         storeIds[k] = type->NewItem()->Id();
         made[k] = true;
@@ -921,6 +935,7 @@ void DataSaver::MakeItems(Contents& contents)
                     ++next[regions.Of(storeIds[j]) + 1];
                 for (size_t r = 1; r < next.size(); ++r)
                     next[r] += next[r - 1];
+                storeimpl::ReservePopulated(quietlyMade, static_cast<size_t>(run.count));
                 quietlyMade.resize(static_cast<size_t>(run.count));
                 for (int32_t n = 0; n < run.count; ++n, ++k) {
                     const uint32_t size = qFromLittleEndian<quint32>(at + 4);

@@ -3,6 +3,7 @@
 
 #include "store/DataSaver.h"
 #include "store/Log.h"
+#include "store/Pages.h"
 #include "support/StoreGuard.h"
 
 #include <QtTest>
@@ -401,6 +402,8 @@ private Q_SLOTS:
     void loadedItemsMakeWayForNewOnes();
     void loadedValuesStayPut_data();
     void loadedValuesStayPut();
+    void bigLoadWithPagesPopulatedOrNot_data();
+    void bigLoadWithPagesPopulatedOrNot();
 
 private:
     QString Path(const QString& name) const { return m_dir->filePath(name); }
@@ -1230,6 +1233,50 @@ void tst_DataSaver::loadedValuesStayPut()
         onThird +=
             (k % 2 == 0 && k % 7 == 3) + (k % 7 == 3) + (k % 9 == 3) + ((k + tracks) % 9 == 3);
     QCOMPARE(d.GetType("album")->HasItem(text("album", 3))->ConnectionCount(track), onThird);
+}
+
+void tst_DataSaver::bigLoadWithPagesPopulatedOrNot_data()
+{
+    // Big enough that the file's bytes, the item slots and the item table are blocks whose
+    // pages a worker faults in while the load fills them; where the kernel cannot (here: told
+    // not to), they fault in as they are written. Either way the store is the same, and a
+    // damaged file fails the same, its worker stopped with it.
+    QTest::addColumn<bool>("populate");
+    QTest::addColumn<bool>("damaged");
+    for (bool populate : {true, false}) {
+        for (bool damaged : {false, true})
+            QTest::addRow("%s, %s", populate ? "populated" : "faulted in",
+                          damaged ? "damaged" : "intact")
+                << populate << damaged;
+    }
+}
+
+void tst_DataSaver::bigLoadWithPagesPopulatedOrNot()
+{
+    QFETCH(bool, populate);
+    QFETCH(bool, damaged);
+    static const QByteArray file = SavedSample(140000);
+    QVERIFY(file.size() > int(storeimpl::kPopulateMin));
+    QByteArray bytes = file;
+    if (damaged)
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x40);
+    const bool before = storeimpl::SetPagePopulation(populate);
+    const auto restore = qScopeGuard([before] { storeimpl::SetPagePopulation(before); });
+    StoreGuard store;
+    DataSaver saver;
+    Sample s(saver);
+    Loaded loaded;
+    saver.AddDataLoadedEventHandler(&loaded);
+    if (damaged) {
+        QVERIFY_THROWS_EXCEPTION(DataLoadFailure, LoadStore(saver, bytes));
+        QCOMPARE(d.GetType("user")->ItemCount(), size_t(0));
+    } else {
+        LoadStore(saver, bytes);
+        QCOMPARE(d.GetType("user")->ItemCount(), size_t(140000));
+        QVERIFY(saver.Save(Path("again")));
+        QVERIFY(ReadAll(Path("again")) == file);
+    }
+    QCOMPARE(loaded.calls, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_DataSaver)
