@@ -34,7 +34,7 @@ constexpr size_t kPopulateStep = size_t(2) << 20;
 
 } // namespace
 
-bool PopulatePages(const void* begin, size_t bytes)
+bool PopulatePages(void* begin, size_t bytes)
 {
     if (!g_enabled.load(std::memory_order_relaxed) ||
         !g_supported.load(std::memory_order_relaxed) || bytes == 0)
@@ -59,15 +59,15 @@ struct PopulationScope::Worker
 {
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<std::pair<const char*, size_t>> blocks; // guarded by mutex
-    bool stop = false;                                  // guarded by mutex
+    std::deque<std::pair<char*, size_t>> blocks; // guarded by mutex
+    bool stop = false;                           // guarded by mutex
     std::atomic<bool> stopping{false};
     std::thread thread;
 
     void Run()
     {
         for (;;) {
-            std::pair<const char*, size_t> block;
+            std::pair<char*, size_t> block;
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 wake.wait(lock, [this] { return stop || !blocks.empty(); });
@@ -109,7 +109,7 @@ PopulationScope::~PopulationScope()
     delete worker_;
 }
 
-void PopulateSoon(const void* begin, size_t bytes)
+void PopulateSoon(void* begin, size_t bytes)
 {
     if (!g_scope || !g_enabled.load(std::memory_order_relaxed) ||
         !g_supported.load(std::memory_order_relaxed)) {
@@ -131,7 +131,7 @@ void PopulateSoon(const void* begin, size_t bytes)
     }
     {
         std::lock_guard<std::mutex> lock(worker->mutex);
-        worker->blocks.emplace_back(static_cast<const char*>(begin), bytes);
+        worker->blocks.emplace_back(static_cast<char*>(begin), bytes);
     }
     worker->wake.notify_one();
 }

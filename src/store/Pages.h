@@ -18,12 +18,12 @@ constexpr size_t kPopulateMin = size_t(1) << 20;
 // process owns and is about to write. Nothing is written, so a page shared with a neighbouring
 // block is left as it was; a kernel that cannot do it (or a build that must not ask) leaves the
 // pages to fault in as before. Returns whether the pages were populated.
-bool PopulatePages(const void* begin, size_t bytes);
+bool PopulatePages(void* begin, size_t bytes);
 
 // The same, but by the worker of the PopulationScope alive, if any, while this thread goes on:
 // for a block written a little at a time from its front, which the worker populates from the
 // far end. Without a scope, at once.
-void PopulateSoon(const void* begin, size_t bytes);
+void PopulateSoon(void* begin, size_t bytes);
 
 // Room for n elements in v, its unused part populated when it is large. A vector filled at once
 // (assign) wants it now; one filled as a load goes (push_back) can have it soon.
@@ -54,7 +54,7 @@ public:
     PopulationScope& operator=(const PopulationScope&) = delete;
 
 private:
-    friend void PopulateSoon(const void* begin, size_t bytes);
+    friend void PopulateSoon(void* begin, size_t bytes);
     struct Worker;
     Worker* worker_ = nullptr;
     PopulationScope* outer_;
