@@ -29,7 +29,14 @@ std::atomic<bool> g_supported{true};
 
 PopulationScope* g_scope = nullptr;
 
-// A request covers this much at a time, so that the worker stops soon when told to.
+uintptr_t PageSize()
+{
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// A request covers this much at a time, so that the owner, writing from the front, meets pages
+// the worker has done soon after it starts from the back.
 constexpr size_t kPopulateStep = size_t(2) << 20;
 
 } // namespace
@@ -39,7 +46,7 @@ bool PopulatePages(void* begin, size_t bytes)
     if (!g_enabled.load(std::memory_order_relaxed) ||
         !g_supported.load(std::memory_order_relaxed) || bytes == 0)
         return false;
-    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t page = PageSize();
     const uintptr_t from = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
     const uintptr_t to = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(page - 1);
     if (to <= from)
@@ -61,7 +68,6 @@ struct PopulationScope::Worker
     std::condition_variable wake;
     std::deque<std::pair<char*, size_t>> blocks; // guarded by mutex
     bool stop = false;                           // guarded by mutex
-    std::atomic<bool> stopping{false};
     std::thread thread;
 
     void Run()
@@ -71,19 +77,22 @@ struct PopulationScope::Worker
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 wake.wait(lock, [this] { return stop || !blocks.empty(); });
-                if (stop)
+                if (blocks.empty())
                     return;
                 block = blocks.front();
                 blocks.pop_front();
             }
             // From the far end back, a step at a time, towards the owner writing from the
-            // front: where the two meet, the kernel takes whichever asks first.
-            for (size_t left = block.second; left > 0;) {
-                if (stopping.load(std::memory_order_relaxed))
-                    return;
-                const size_t step = std::min(left, kPopulateStep);
-                left -= step;
-                PopulatePages(block.first + left, step);
+            // front: where the two meet, the kernel takes whichever asks first. The steps
+            // begin on page boundaries, so that no page between two of them is left out.
+            const uintptr_t page = PageSize();
+            const uintptr_t begin = reinterpret_cast<uintptr_t>(block.first);
+            const uintptr_t from = (begin + page - 1) & ~(page - 1);
+            for (uintptr_t to = begin + block.second; to > from;) {
+                const uintptr_t step =
+                    to - from > kPopulateStep ? (to - kPopulateStep) & ~(page - 1) : from;
+                PopulatePages(reinterpret_cast<void*>(step), to - step);
+                to = step;
             }
         }
     }
@@ -103,7 +112,6 @@ PopulationScope::~PopulationScope()
         std::lock_guard<std::mutex> lock(worker_->mutex);
         worker_->stop = true;
     }
-    worker_->stopping.store(true, std::memory_order_relaxed);
     worker_->wake.notify_one();
     worker_->thread.join();
     delete worker_;

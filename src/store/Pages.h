@@ -44,7 +44,9 @@ template <class T> void ReservePopulated(std::vector<T>& v, size_t n, When when 
 // the first block. The worker only asks the kernel to fault pages in; it reads and writes no
 // object, so the thread that owns the blocks goes on using them meanwhile. A block freed before
 // the worker reaches it costs nothing but a failed request: populating never changes a byte.
-// The destructor stops the worker and joins it. One scope at a time, on the store's thread.
+// The destructor waits for the worker to be through every block handed to it: by then the owner
+// has mostly written them, and a request for pages in memory already costs little. One scope at
+// a time, on the store's thread.
 class PopulationScope
 {
 public:
