@@ -98,23 +98,23 @@ struct PopulationScope::Worker
     }
 };
 
-PopulationScope::PopulationScope() : outer_(g_scope)
+PopulationScope::PopulationScope() : m_outer(g_scope)
 {
     g_scope = this;
 }
 
 PopulationScope::~PopulationScope()
 {
-    g_scope = outer_;
-    if (!worker_)
+    g_scope = m_outer;
+    if (!m_worker)
         return;
     {
-        std::lock_guard<std::mutex> lock(worker_->mutex);
-        worker_->stop = true;
+        std::lock_guard<std::mutex> lock(m_worker->mutex);
+        m_worker->stop = true;
     }
-    worker_->wake.notify_one();
-    worker_->thread.join();
-    delete worker_;
+    m_worker->wake.notify_one();
+    m_worker->thread.join();
+    delete m_worker;
 }
 
 void PopulateSoon(void* begin, size_t bytes)
@@ -124,7 +124,7 @@ void PopulateSoon(void* begin, size_t bytes)
         PopulatePages(begin, bytes);
         return;
     }
-    PopulationScope::Worker*& worker = g_scope->worker_;
+    PopulationScope::Worker*& worker = g_scope->m_worker;
     if (!worker) {
         worker = new PopulationScope::Worker;
         try {

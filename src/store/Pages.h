@@ -58,8 +58,8 @@ public:
 private:
     friend void PopulateSoon(void* begin, size_t bytes);
     struct Worker;
-    Worker* worker_ = nullptr;
-    PopulationScope* outer_;
+    Worker* m_worker = nullptr;
+    PopulationScope* m_outer;
 };
 
 // Tests only: whether PopulatePages asks the kernel at all, so that a load can be tried with
