@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -137,6 +138,40 @@ Row* DetachedRow()
     return new Row(static_cast<QTreeWidget*>(nullptr));
 }
 
+// A folder's new file rows among its rows by name, ascending, a name equal to one there after
+// it: where a re-sort puts them, so that it has only the user rows to order. Rows going after
+// the last one there, all of a new folder's, go in together.
+void AddFileRows(Row* folderRow, std::vector<std::pair<QString, Row*>>& files)
+{
+    std::stable_sort(files.begin(), files.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    int end = folderRow->childCount();
+    const QString last = end > 0 ? folderRow->child(end - 1)->text(Row::FileColumn) : QString();
+    QList<QTreeWidgetItem*> tail;
+    int from = 0;
+    for (const auto& [name, row] : files) {
+        if (end == 0 || !(name < last)) {
+            tail << row;
+            continue;
+        }
+        // The first row whose name is greater, from where the previous one went.
+        int at = from;
+        for (int count = end - from; count > 0;) {
+            const int half = count / 2;
+            if (name < folderRow->child(at + half)->text(Row::FileColumn)) {
+                count = half;
+            } else {
+                at += half + 1;
+                count -= half + 1;
+            }
+        }
+        folderRow->insertChild(at, row);
+        from = at + 1;
+        ++end;
+    }
+    folderRow->addChildren(tail);
+}
+
 // Results of one answer (a search_results) as file rows of the tab, under the user's row and
 // their folders' rows, made when missing; shown or hidden by the filter. The rows are put
 // together first and handed to the tree one folder at a time, a new user's all at once.
@@ -194,7 +229,8 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
         }
         const bool folderPasses = filter.EnterFolder(folderRow->text(Row::FolderColumn));
         int shown = folderRow->ShownFiles();
-        QList<QTreeWidgetItem*> fileRows;
+        std::vector<std::pair<QString, Row*>> fileRows;
+        fileRows.reserve(files.size());
         for (Item* item : files) {
             const ItemPtr result(item);
             Row* fileRow = DetachedRow();
@@ -210,9 +246,9 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
                 ++shown;
             else
                 hiddenFiles.push_back(fileRow);
-            fileRows << fileRow;
+            fileRows.emplace_back(name, fileRow);
         }
-        folderRow->addChildren(fileRows);
+        AddFileRows(folderRow, fileRows);
         folderRow->SetShownFiles(shown);
         folders.emplace_back(folderRow, folderPasses && filter.FolderShows(shown));
     }

@@ -12,6 +12,8 @@
 
 #include "ui_SearchResultsForm.h"
 
+#include <QHeaderView>
+
 #include <algorithm>
 
 namespace {
@@ -109,7 +111,12 @@ void SearchResultsForm::SetSortingParamters(int column, Qt::SortOrder order)
 
 void SearchResultsForm::Sort()
 {
-    ui->searchResultsTreeWidget->sortByColumn(m_sortColumn, m_sortOrder);
+    // Files are put in order under their folder as they arrive, and folder rows have nothing
+    // to order by: only the user rows are sorted, where the tree's own sort goes through every
+    // row. The rows compare by the column the header shows.
+    QTreeWidget* tree = ui->searchResultsTreeWidget;
+    tree->header()->setSortIndicator(m_sortColumn, m_sortOrder);
+    tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
 }
 
 void SearchResultsForm::PopulateCorrelations()
