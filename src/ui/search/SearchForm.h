@@ -71,7 +71,7 @@ public Q_SLOTS:
     void OnUserSearchResults(ItemPtr results);
     // The answers that arrived since the last call become rows of their tabs, each tab sorting
     // once a second after the first rows of a burst; kMaxRowsAtOnce at most, the rest at once
-    // after the event loop's next turn. Runs a quarter second after the first answer of a burst.
+    // after the event loop's next turn. Runs a second after the first answer of a burst.
     void AddArrivedResults();
     void OnTabCloseRequested(int index);
     void OnWishTabCloseRequested(int index);

@@ -36,9 +36,10 @@ const char kYes[] = "yes";
 // A burst of answers is sorted once, this long after its first rows.
 constexpr int kSortDelayMs = 1000;
 // Answers become rows together, this long after the first of them: the tree lays all its rows
-// out again after every change (some 15 ms at 50,000 rows), and answers arrive by the hundred
-// a second.
-constexpr int kRowsDelayMs = 500;
+// out again after every change (some 10 ms at 50,000 rows) and paints them, and answers arrive
+// by the hundred a second. As long as the re-sort's delay, so that a flood gives one go of rows
+// per re-sort.
+constexpr int kRowsDelayMs = 1000;
 
 // Which result rows show, one rule for the filter pass over a tab and for each row as it
 // arrives, so that an arrival never shows a row the next pass would hide. A folder row's own
