@@ -25,3 +25,9 @@ QString EscapeMnemonics(const QString& text)
     QString escaped = text;
     return escaped.replace(QLatin1Char('&'), QLatin1String("&&"));
 }
+
+QString EscapeTitlePlaceholder(const QString& text)
+{
+    QString escaped = text;
+    return escaped.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+}

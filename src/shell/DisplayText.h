@@ -22,3 +22,8 @@ std::string Utf8Bytes(const QString& text);
 // shortcut: "R&B" would show as "RB" and Alt+B would pick it. Every such text made from typed or
 // peer text goes through this first, which doubles each "&" so that it shows as written.
 QString EscapeMnemonics(const QString& text);
+
+// A window title reads "[*]" as the place of its unsaved-changes mark, shown only while the
+// window is modified: a user named "a[*]b" would be titled "ab". Every title made from typed or
+// peer text goes through this first, which doubles each "[*]" so that it shows as written.
+QString EscapeTitlePlaceholder(const QString& text);

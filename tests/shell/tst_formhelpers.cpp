@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QTest>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include <memory>
 
@@ -50,6 +51,8 @@ private Q_SLOTS:
     void decodings();
     void escapeMnemonics_data();
     void escapeMnemonics();
+    void escapeTitlePlaceholder_data();
+    void escapeTitlePlaceholder();
     void tiesFollowOnlyLiveObjects();
     void scriptedMenus_data();
     void scriptedMenus();
@@ -110,6 +113,28 @@ void tst_FormHelpers::escapeMnemonics()
     // What a button or menu entry then shows is the text as typed.
     QAction action(escaped);
     QCOMPARE(action.iconText(), text);
+}
+
+void tst_FormHelpers::escapeTitlePlaceholder_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("none") << "anna";
+    QTest::newRow("inside") << "a[*]b";
+    QTest::newRow("twice") << "[*]x[*]";
+    QTest::newRow("already doubled") << "[*][*]";
+    QTest::newRow("parts only") << "[*x] [ * ]";
+}
+
+void tst_FormHelpers::escapeTitlePlaceholder()
+{
+    QFETCH(QString, text);
+    // What the window system is handed is the text as written, modified or not.
+    QWidget window;
+    window.setWindowTitle(EscapeTitlePlaceholder(text));
+    window.show();
+    QCOMPARE(window.windowHandle()->title(), text);
+    window.setWindowModified(true);
+    QCOMPARE(window.windowHandle()->title(), text);
 }
 
 void tst_FormHelpers::tiesFollowOnlyLiveObjects()
