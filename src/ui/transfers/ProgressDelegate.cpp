@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QStyleOptionProgressBar>
 
+#include <utility>
+
 void ProgressDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                              const QModelIndex& index) const
 {
@@ -31,8 +33,21 @@ void ProgressDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     bar.maximum = 100;
     const auto shown = data.value<ProgressBarData>();
     bar.progress = qBound(0, shown.value, 100);
-    bar.text = shown.text;
-    bar.textVisible = true;
-    bar.textAlignment = Qt::AlignCenter;
+    bar.textVisible = false;
     style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+
+    // The figures in two colours, split where the filled part ends, so that the digits over it
+    // read as well as those beside it; the style's own label drew them dark over the fill.
+    const int filled = bar.rect.width() * bar.progress / 100;
+    const QRect over(bar.rect.left(), bar.rect.top(), filled, bar.rect.height());
+    const QRect beside(bar.rect.left() + filled, bar.rect.top(), bar.rect.width() - filled,
+                       bar.rect.height());
+    painter->save();
+    for (const auto& [part, role] :
+         {std::pair{over, QPalette::HighlightedText}, std::pair{beside, QPalette::Text}}) {
+        painter->setClipRect(part);
+        painter->setPen(bar.palette.color(role));
+        painter->drawText(bar.rect, Qt::AlignCenter, shown.text);
+    }
+    painter->restore();
 }

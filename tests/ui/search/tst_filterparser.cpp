@@ -36,11 +36,11 @@ struct Store
 
 // "none" for no item; otherwise the file's type, then its values as type=value, for example
 // "search_result bitrate=192 file_size=5".
-ItemPtr MakeItem(const QString& spec)
+ItemPtr MakeItem(const QString& description)
 {
-    if (spec == QLatin1String("none"))
+    if (description == QLatin1String("none"))
         return ItemPtr();
-    const QStringList parts = spec.split(u' ');
+    const QStringList parts = description.split(u' ');
     ItemPtr file = d.GetType(parts.first().toStdString())->NewItem();
     for (const QString& pair : parts.mid(1)) {
         const qsizetype at = pair.indexOf(u'=');
