@@ -6,6 +6,7 @@
 
 #include "ui_DiagnosticsForm.h"
 
+#include <QEvent>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
@@ -116,9 +117,33 @@ void DiagnosticsForm::OnLineLogged(const QString& category, const QString& line)
 void DiagnosticsForm::ShowPendingLines()
 {
     m_showPosted = false;
-    std::vector<PendingLines> pending;
-    pending.swap(m_pending);
-    for (const PendingLines& p : pending) {
+    // A tab nobody sees keeps its lines until it is shown: laying out a line costs as much
+    // hidden as shown, and answers, transfers and scans log by the hundred a second.
+    AppendPendingLines(nullptr);
+}
+
+bool DiagnosticsForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Show)
+        AppendPendingLines(watched);
+    return QWidget::eventFilter(watched, event);
+}
+
+void DiagnosticsForm::AppendPendingLines(const QObject* only)
+{
+    // Taken out first: appending may log, and the lines logged then wait for the next turn.
+    std::vector<PendingLines> due;
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        const bool now = it->view && (only ? it->view == only : it->view->isVisible());
+        if (it->view && !now) {
+            ++it;
+            continue;
+        }
+        if (now)
+            due.push_back(std::move(*it));
+        it = m_pending.erase(it);
+    }
+    for (const PendingLines& p : due) {
         // One block per line: the lines hold no line breaks of their own (Log escapes them).
         if (p.view)
             p.view->appendPlainText(p.lines.join(QLatin1Char('\n')));
@@ -141,6 +166,7 @@ QPlainTextEdit* DiagnosticsForm::CategoryView(const QString& category)
     view->setReadOnly(true);
     // Also turns the undo history off, which would otherwise keep every line ever added.
     view->setMaximumBlockCount(kMaxLogLinesPerCategory);
+    view->installEventFilter(this);
     ui->logTabWidget->addTab(view, category);
     logItem += d.GetType("log_widget")->GetItem(Value(view));
     return view;

@@ -24,7 +24,8 @@ class Ui_DiagnosticsForm;
 //
 // Lines reach their tab when the event loop next turns, all the lines logged meanwhile in one
 // append: a scan logs a line for each of tens of thousands of folders, and laying out each line
-// on its own held the window for seconds.
+// on its own held the window for seconds. A tab that is not on screen gets its lines when it is
+// shown.
 //
 // Tabs and tracked-user rows are tied to the store by "log_widget" and "track_user_node" items
 // holding their addresses; the page removes those items when it goes.
@@ -54,17 +55,24 @@ public:
     void OnUserOnline(Item* user);
     void OnUserOffline(Item* user);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void OnLineLogged(const QString& category, const QString& line);
     void ShowPendingLines();
+    // Puts the pending lines into their tabs: into that one's only, or (null) into every tab
+    // on screen. Tabs gone drop theirs.
+    void AppendPendingLines(const QObject* only);
     QPlainTextEdit* CategoryView(const QString& category);
     // The row an item of the user names, if it is one of this page's rows.
     QTreeWidgetItem* TrackedRow(Item* user) const;
     void ShowStatus(Item* user);
 
     std::unique_ptr<Ui_DiagnosticsForm> ui;
-    // Lines logged since the last turn of the event loop, by tab in the order of their first
-    // line; a tab's newest kMaxLogLinesPerCategory at most, since it would drop older ones.
+    // Lines not yet in their tab (logged since the last turn of the event loop, or while the tab
+    // was hidden), by tab in the order of their first line; a tab's newest
+    // kMaxLogLinesPerCategory at most, since it would drop older ones.
     struct PendingLines
     {
         QPointer<QPlainTextEdit> view;

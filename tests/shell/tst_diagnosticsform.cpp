@@ -15,6 +15,7 @@
 #include <QTextBlock>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -28,6 +29,7 @@ struct Page : StoreFixture
     {
         Server::CreateData(saver);
         form->Init();
+        form->show();
     }
 
     static void Track(const char* name) { User(name).NewItem("is_tracked"); }
@@ -42,14 +44,17 @@ struct Page : StoreFixture
             texts << logTabs()->tabText(i);
         return texts;
     }
-    // The lines logged so far reach their tabs when the event loop turns.
+    // The lines logged so far reach the tabs on screen when the event loop turns.
     void shown() const { QCoreApplication::sendPostedEvents(form.get(), QEvent::MetaCall); }
+    // The category's tab, brought to the front.
     QPlainTextEdit* view(const QString& category) const
     {
-        shown();
         for (int i = 0; i < logTabs()->count(); ++i) {
-            if (logTabs()->tabText(i) == category)
+            if (logTabs()->tabText(i) == category) {
+                logTabs()->setCurrentIndex(i);
+                shown();
                 return qobject_cast<QPlainTextEdit*>(logTabs()->widget(i));
+            }
         }
         return nullptr;
     }
@@ -94,6 +99,8 @@ private Q_SLOTS:
     void tabKeepsItsNewestLines();
     void linesOfOneTurnInOneAppend_data();
     void linesOfOneTurnInOneAppend();
+    void hiddenTabGetsItsLinesWhenShown_data();
+    void hiddenTabGetsItsLinesWhenShown();
     void trackedUsersFollowStatus_data();
     void trackedUsersFollowStatus();
     void addressOfAnotherWidgetIsNotFollowed();
@@ -251,6 +258,51 @@ void tst_DiagnosticsForm::linesOfOneTurnInOneAppend()
         QVERIFY2(line.endsWith(QString("] Adding folder /f%1").arg(i)), qPrintable(line));
     }
     QCOMPARE(page.tabTexts().size(), otherTab ? 2 : 1);
+}
+
+void tst_DiagnosticsForm::hiddenTabGetsItsLinesWhenShown_data()
+{
+    QTest::addColumn<bool>("pageHidden"); // else another tab is in front
+    QTest::addColumn<int>("lines");
+    QTest::newRow("behind another tab") << false << 40;
+    QTest::newRow("behind another tab, over the cap")
+        << false << DiagnosticsForm::kMaxLogLinesPerCategory + 300;
+    QTest::newRow("page hidden") << true << 40;
+}
+
+void tst_DiagnosticsForm::hiddenTabGetsItsLinesWhenShown()
+{
+    QFETCH(bool, pageHidden);
+    QFETCH(int, lines);
+
+    Page page;
+    Log(LogCategories::kSearch, 1, "front");
+    Log(LogCategories::kShared, 1, "line 0");
+    QPlainTextEdit* shared = qobject_cast<QPlainTextEdit*>(page.logTabs()->widget(1));
+    QSignalSpy edits(shared->document(), &QTextDocument::contentsChange);
+    if (pageHidden) {
+        page.view("Shared");
+        edits.clear();
+        page.form->hide();
+    }
+    for (int i = 1; i < lines; ++i)
+        Log(LogCategories::kShared, 1, QString("line %1").arg(i));
+    page.shown();
+    QCOMPARE(edits.count(), 0);
+    // Only the line shown before the page was hidden.
+    QCOMPARE(shared->toPlainText().isEmpty(), !pageHidden);
+
+    if (pageHidden)
+        page.form->show();
+    else
+        page.view("Shared");
+    QCOMPARE(edits.count(), 1);
+    const int kept = std::min(lines, DiagnosticsForm::kMaxLogLinesPerCategory);
+    QCOMPARE(shared->document()->blockCount(), kept);
+    for (int i : {0, kept - 1}) {
+        const QString line = shared->document()->findBlockByNumber(i).text();
+        QVERIFY2(line.endsWith(QString("] line %1").arg(lines - kept + i)), qPrintable(line));
+    }
 }
 
 void tst_DiagnosticsForm::trackedUsersFollowStatus_data()
