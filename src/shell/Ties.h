@@ -25,16 +25,31 @@
 
 #include <QTreeWidgetItem>
 
-#include <unordered_set>
+#include <vector>
 
-// The live objects of one class, by address.
+// The live objects of one class, by address. Rows come and go by the ten thousand (a search's
+// answers, a browsed share): the addresses are kept in one open-addressed table, where a set of
+// nodes cost an allocation and a cache miss or two per row.
 class LiveSet
 {
 public:
-    void Insert(const void* object) { m_live.insert(object); }
-    void Erase(const void* object) { m_live.erase(object); }
-    bool Contains(const void* object) const { return object && m_live.count(object) > 0; }
-    size_t Size() const { return m_live.size(); }
+    void Insert(const void* object);
+    void Erase(const void* object);
+    bool Contains(const void* object) const
+    {
+        if (!object || m_size == 0)
+            return false;
+        const size_t mask = m_slots.size() - 1;
+        for (size_t i = Home(object, mask);; i = (i + 1) & mask) {
+            if (m_slots[i] == object)
+                return true;
+            if (!m_slots[i])
+                return false;
+        }
+    }
+    size_t Size() const { return m_size; }
+    // Slots in the table, for tests: it grows past half full and shrinks below an eighth.
+    size_t Capacity() const { return m_slots.size(); }
 
     // The object whose address the item's value holds, or null when the item is null or the
     // address names no live member of this set. T is the class whose objects the set holds.
@@ -45,7 +60,18 @@ public:
     }
 
 private:
-    std::unordered_set<const void*> m_live;
+    // The slot an address starts looking from: the high bits of a multiplicative hash, since
+    // heap addresses differ mostly in their middle bits.
+    static size_t Home(const void* object, size_t mask)
+    {
+        const quint64 h = quint64(reinterpret_cast<quintptr>(object)) * 0x9E3779B97F4A7C15ull;
+        return size_t(h >> 32) & mask;
+    }
+    void Resize(size_t slotCount);
+
+    // A power of two of slots, null where free; linear probing, no tombstones.
+    std::vector<const void*> m_slots;
+    size_t m_size = 0;
 };
 
 namespace Ties {

@@ -13,7 +13,10 @@
 #include <QTreeWidget>
 #include <QWindow>
 
+#include <algorithm>
 #include <memory>
+#include <random>
+#include <vector>
 
 namespace {
 
@@ -54,6 +57,8 @@ private Q_SLOTS:
     void escapeTitlePlaceholder_data();
     void escapeTitlePlaceholder();
     void tiesFollowOnlyLiveObjects();
+    void liveSetThroughChurn_data();
+    void liveSetThroughChurn();
     void scriptedMenus_data();
     void scriptedMenus();
 };
@@ -222,6 +227,58 @@ void tst_FormHelpers::scriptedMenus()
     QVERIFY(!menu.isVisible());
     QCOMPARE(chosen ? chosen->text() : QString(), triggered);
     QCOMPARE(seen, triggered.isEmpty() ? QStringList{} : QStringList{triggered});
+}
+
+void tst_FormHelpers::liveSetThroughChurn_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("stride");     // bytes between the addresses
+    QTest::addColumn<int>("eraseEvery"); // erased in a shuffled order: every n-th of them
+    QTest::newRow("a few rows") << 5 << 112 << 2;
+    QTest::newRow("a tab of answers, half gone") << 20000 << 112 << 2;
+    QTest::newRow("packed addresses, most gone") << 5000 << 8 << 1;
+    QTest::newRow("page-aligned addresses") << 3000 << 4096 << 3;
+}
+
+void tst_FormHelpers::liveSetThroughChurn()
+{
+    QFETCH(int, count);
+    QFETCH(int, stride);
+    QFETCH(int, eraseEvery);
+    // Addresses are only compared, never followed.
+    const auto address = [stride](int i) {
+        return reinterpret_cast<const void*>(quintptr(0x7f0000100000) + quintptr(i) * stride);
+    };
+    LiveSet set;
+    std::vector<int> order(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        order[size_t(i)] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(count));
+    for (int i : order)
+        set.Insert(address(i));
+    set.Insert(address(order.front())); // once only
+    QCOMPARE(set.Size(), size_t(count));
+
+    std::shuffle(order.begin(), order.end(), std::mt19937(stride));
+    std::vector<bool> live(static_cast<size_t>(count), true);
+    size_t left = size_t(count);
+    for (size_t k = 0; k < order.size(); k += size_t(eraseEvery)) {
+        set.Erase(address(order[k]));
+        set.Erase(address(order[k])); // a second time changes nothing
+        live[size_t(order[k])] = false;
+        --left;
+    }
+    QCOMPARE(set.Size(), left);
+    for (int i = 0; i < count; ++i)
+        QVERIFY2(set.Contains(address(i)) == live[size_t(i)], qPrintable(QString::number(i)));
+    QVERIFY(!set.Contains(address(count)));
+    QVERIFY(!set.Contains(nullptr));
+
+    for (int i = 0; i < count; ++i)
+        set.Erase(address(i));
+    QCOMPARE(set.Size(), size_t(0));
+    QVERIFY(!set.Contains(address(0)));
+    QVERIFY2(set.Capacity() <= 64, qPrintable(QString::number(set.Capacity())));
 }
 
 QTEST_MAIN(tst_FormHelpers)
