@@ -4,6 +4,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <vector>
 
 DelayedInvoker* delayedInvoker = nullptr;
@@ -41,6 +42,7 @@ void DelayedInvoker::Schedule(QObject* target, const QByteArray& slot, std::func
     pending.target = target;
     pending.call = std::move(call);
     pending.deadlineMs = Clock::MonotonicMs() + ms;
+    pending.sequence = m_nextSequence++;
     m_pendingByKey.emplace(key, timer);
     m_pendingByTimer.emplace(timer, std::move(pending));
 
@@ -52,6 +54,33 @@ void DelayedInvoker::Schedule(QObject* target, const QByteArray& slot, std::func
 }
 
 void DelayedInvoker::Fire(QTimer* timer)
+{
+    auto it = m_pendingByTimer.find(timer);
+    if (it == m_pendingByTimer.end())
+        return;
+    const qint64 until = std::max(it->second.deadlineMs, Clock::MonotonicMs()) + kTogetherMs;
+    std::vector<QTimer*> due;
+    for (const auto& [other, pending] : m_pendingByTimer) {
+        if (pending.deadlineMs <= until)
+            due.push_back(other);
+    }
+    RunInOrder(std::move(due));
+}
+
+void DelayedInvoker::RunInOrder(std::vector<QTimer*> timers)
+{
+    const auto key = [this](QTimer* timer) {
+        const Pending& pending = m_pendingByTimer.at(timer);
+        return std::make_pair(pending.deadlineMs, pending.sequence);
+    };
+    std::sort(timers.begin(), timers.end(),
+              [&key](QTimer* a, QTimer* b) { return key(a) < key(b); });
+    // A call may forget other requests (by deleting their targets); Run skips those.
+    for (QTimer* timer : timers)
+        Run(timer);
+}
+
+void DelayedInvoker::Run(QTimer* timer)
 {
     auto it = m_pendingByTimer.find(timer);
     if (it == m_pendingByTimer.end())
@@ -104,9 +133,7 @@ qint64 DelayedInvoker::DeadlineOf(QObject* target, const QByteArray& slot) const
 void DelayedInvoker::FirePendingNow()
 {
     std::vector<QTimer*> timers;
-    for (const auto& entry : m_pendingByKey)
-        timers.push_back(entry.second);
-    // A call may forget other requests (by deleting their targets); Fire skips those.
-    for (QTimer* timer : timers)
-        Fire(timer);
+    for (const auto& entry : m_pendingByTimer)
+        timers.push_back(entry.first);
+    RunInOrder(std::move(timers));
 }

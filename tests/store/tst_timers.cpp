@@ -11,6 +11,7 @@ namespace {
 
 // Every call of a target's slots, by target name, so calls on deleted targets would show too.
 QStringList g_calls;
+bool g_turnMarked = false;
 
 class Target : public QObject
 {
@@ -20,11 +21,23 @@ public:
     explicit Target(QString name) : m_name(std::move(name)) {}
 
     bool reinvoke = false;
+    // Each call notes, once per turn of the event loop, where the turn ends.
+    bool markTurns = false;
 
 public Q_SLOTS:
     void Sort()
     {
         g_calls << m_name + ".Sort";
+        if (markTurns && !g_turnMarked) {
+            g_turnMarked = true;
+            QMetaObject::invokeMethod(
+                qApp,
+                [] {
+                    g_calls << "turn";
+                    g_turnMarked = false;
+                },
+                Qt::QueuedConnection);
+        }
         if (reinvoke) {
             reinvoke = false;
             delayedInvoker->Invoke(this, &Target::Sort, 5000);
@@ -88,6 +101,8 @@ private Q_SLOTS:
     void destroyedTargetIsNeverCalled();
     void newObjectAtSameAddressIsNotBlocked();
     void deletingInvokerDropsPendingCalls();
+    void callsDueTogetherRunInOneTurn_data();
+    void callsDueTogetherRunInOneTurn();
 };
 
 void tst_Timers::timerManagerSchedules()
@@ -246,6 +261,35 @@ void tst_Timers::newObjectAtSameAddressIsNotBlocked()
     invoker.FirePendingNow();
     QCOMPARE(g_calls, QStringList{"second.Sort"});
     second->~Target();
+}
+
+void tst_Timers::callsDueTogetherRunInOneTurn_data()
+{
+    QTest::addColumn<int>("aMs"); // a is asked for first
+    QTest::addColumn<int>("bMs");
+    QTest::addColumn<QStringList>("calls");
+    const QStringList together{"a.Sort", "b.Sort", "turn"};
+    QTest::newRow("same delay") << 30 << 30 << together;
+    QTest::newRow("due within the window")
+        << 30 << 30 + DelayedInvoker::kTogetherMs - 5 << together;
+    QTest::newRow("asked later, due first") << 45 << 30 << QStringList{"b.Sort", "a.Sort", "turn"};
+    QTest::newRow("apart") << 30 << 250 << QStringList{"a.Sort", "turn", "b.Sort", "turn"};
+}
+
+void tst_Timers::callsDueTogetherRunInOneTurn()
+{
+    QFETCH(int, aMs);
+    QFETCH(int, bMs);
+    QFETCH(QStringList, calls);
+    g_turnMarked = false;
+    DelayedInvoker invoker;
+    Target a("a");
+    Target b("b");
+    a.markTurns = b.markTurns = true;
+    invoker.Invoke(&a, &Target::Sort, aMs);
+    invoker.Invoke(&b, &Target::Sort, bMs);
+    QTRY_COMPARE(g_calls, calls);
+    QCOMPARE(invoker.PendingCount(), 0);
 }
 
 void tst_Timers::deletingInvokerDropsPendingCalls()
