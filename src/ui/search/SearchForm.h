@@ -36,10 +36,10 @@ class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHan
     Q_OBJECT
 
 public:
-    // The most result rows made in one go, some 25 ms of work: an answer's results past it are
+    // The most result rows made in one go, some 50 ms of work: an answer's results past it are
     // dropped, and answers that arrived together beyond it wait for the next turn of the event
     // loop. A peer's answer may list a hundred thousand files, and answers arrive by the hundred.
-    static constexpr int kMaxRowsAtOnce = 10000;
+    static constexpr int kMaxRowsAtOnce = 20000;
 
     explicit SearchForm(QWidget* parent = nullptr);
     ~SearchForm() override;

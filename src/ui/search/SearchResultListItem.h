@@ -33,6 +33,8 @@ public:
     explicit SearchResultListItem(QTreeWidgetItem* parent);
 
     bool operator<(const QTreeWidgetItem& other) const override;
+    // Keeps the Free and K/s texts' values at hand for the comparisons of a sort.
+    void setData(int column, int role, const QVariant& value) override;
 
     // The row whose address the item (a row's node) holds, or null when it names no live row of
     // a result tree.
@@ -45,5 +47,16 @@ public:
     void SetShownFiles(int count) { m_shownFiles = count; }
 
 private:
+    // What the Free and K/s texts read as: a free slot; else the queue's length; the speed, an
+    // empty text as 0.
+    struct SortKeys
+    {
+        bool free = false;
+        qint64 queue = 0;
+        double speed = 0;
+    };
+    static SortKeys KeysOf(const QTreeWidgetItem& row);
+
     int m_shownFiles = 0;
+    SortKeys m_keys;
 };

@@ -306,10 +306,14 @@ void SearchForm::OnUserSearchResults(ItemPtr results)
             ItemPtr(file).Remove();
     }
     m_arrived.emplace_back(results->Id(), results.Get());
-    if (DelayedInvoker* invoker = ReachDelayedInvoker())
+    if (DelayedInvoker* invoker = ReachDelayedInvoker()) {
+        // Asked for after the rows and due with them: the invoker runs the two together, and
+        // the tree is laid out and painted once for both.
         invoker->Invoke(this, &SearchForm::AddArrivedResults, kRowsDelayMs);
-    else
+        invoker->Invoke(tab, &SearchResultsForm::Sort, kSortDelayMs);
+    } else {
         AddArrivedResults();
+    }
 }
 
 void SearchForm::AddArrivedResults()
@@ -336,6 +340,7 @@ void SearchForm::AddArrivedResults()
         made += files.size();
         RowFilter filter(tab->filterEdit()->text());
         AddAnswer(tab->searchResults(), widget, results, files, filter, shares);
+        // Rows put off to a later batch have missed their burst's re-sort.
         if (invoker)
             invoker->Invoke(tab, &SearchResultsForm::Sort, kSortDelayMs);
     }
