@@ -2,8 +2,8 @@
 // search with 100 files each, in 10 folders of 10, MP3s with bitrates and lengths, some of them
 // live recordings, 100 answers a second. Each answer is a compressed search reply handed to the
 // client's own reader (code 9) as a peer's would be; the window's event loop runs between
-// them, with its timers: the rows made a second after the first answer of a burst, the
-// re-sort a second after. Then "mp3 -live mbr:192" is typed in the tab's filter line.
+// them, with its timers: the rows made a second after the first answer of a burst, and the
+// burst's re-sort with them. Then "mp3 -live mbr:192" is typed in the tab's filter line.
 //  - the longest stretch of the GUI thread's work (the events it handles between two waits of
 //    its event loop): an answer read, rows made, a re-sort, with the layout and paint after
 //    them; target at most 1x the baseline;

@@ -69,9 +69,9 @@ public Q_SLOTS:
     // tab, opened here for the first answer to an enabled wish; an answer no tab shows is
     // removed. Its rows are made a moment later, with those of the answers that came meanwhile.
     void OnUserSearchResults(ItemPtr results);
-    // The answers that arrived since the last call become rows of their tabs, each tab sorting
-    // once a second after the first rows of a burst; kMaxRowsAtOnce at most, the rest at once
-    // after the event loop's next turn. Runs a second after the first answer of a burst.
+    // The answers that arrived since the last call become rows of their tabs; kMaxRowsAtOnce at
+    // most, the rest at once after the event loop's next turn. Runs a second after the first
+    // answer of a burst, just before the tabs' re-sorts of that burst.
     void AddArrivedResults();
     void OnTabCloseRequested(int index);
     void OnWishTabCloseRequested(int index);

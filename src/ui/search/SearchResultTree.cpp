@@ -33,12 +33,12 @@ using namespace SearchTypes;
 using Row = SearchResultListItem;
 
 const char kYes[] = "yes";
-// A burst of answers is sorted once, this long after its first rows.
+// A burst of answers is sorted once, this long after its first answer.
 constexpr int kSortDelayMs = 1000;
 // Answers become rows together, this long after the first of them: the tree lays all its rows
 // out again after every change (some 10 ms at 50,000 rows) and paints them, and answers arrive
-// by the hundred a second. As long as the re-sort's delay, so that a flood gives one go of rows
-// per re-sort.
+// by the hundred a second. As long as the re-sort's delay, so that the rows and the re-sort of
+// a burst fall due together and the tree is laid out once for both.
 constexpr int kRowsDelayMs = 1000;
 
 // Which result rows show, one rule for the filter pass over a tab and for each row as it
