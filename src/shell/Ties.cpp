@@ -10,10 +10,7 @@ LiveSet& LiveRows()
     return rows;
 }
 
-} // namespace
-
-namespace {
-
+// A LiveSet's smallest table; it never shrinks below this.
 constexpr size_t kMinSlots = 64;
 
 } // namespace
