@@ -206,6 +206,7 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
     QByteArray message;
     if (m_shareLists->Find(key, &message))
         return StreamOf(message);
+    WatchShareLinks();
     const quint64 generation = m_shareLists->Generation();
     message = CompressedMessage(PM_SHARED_FILE_LIST, ShareListBody(roots));
     if (message.isEmpty())
@@ -229,6 +230,7 @@ void SharedFoldersManager::AnswerShareListRequest(const std::string& user,
     }
     if (m_shareLists->Wait(key, reply))
         return;
+    WatchShareLinks();
     m_shareLists->Compress(key, ShareListBody(roots), std::move(reply));
 }
 
@@ -238,6 +240,15 @@ void SharedFoldersManager::WatchShareChanges()
     for (const char* t : {SharedFolder, SharedFileFolder, SharedFile, SharedFileName,
                           SharedFileSize, PeerTypes::Bitrate, PeerTypes::BitrateMode})
         m_shownTypes.push_back(d.GetType(t));
+}
+
+void SharedFoldersManager::WatchShareLinks()
+{
+    // From the first list built on: until then there is nothing kept to go stale, and the
+    // store file's millions of share links load without an event each.
+    if (m_watchingShareLinks)
+        return;
+    m_watchingShareLinks = true;
     for (const char* t : {SharedFileFolder, SharedFile}) {
         d.GetType(t)->connectedEvent.Add(
             NewEventHandler(this, &SharedFoldersManager::OnShareChanged));

@@ -224,8 +224,9 @@ private:
     void QueueSearchReply(const std::string& user, bool madeUser, const MemStream& message);
     void TidySearchReplies();
 
-    // Share lists (ShareMessages.cpp).
+    // Share lists (ShareMessages.cpp). The links a list shows are watched once one is built.
     void WatchShareChanges();
+    void WatchShareLinks();
     QByteArray ShareListBody(const ItemSet& roots);
 
     // The word index (SearchIndex.cpp). The search_token items of the words of a folder path
@@ -276,6 +277,7 @@ private:
     bool m_searchReplyCapLogged = false;
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;
+    bool m_watchingShareLinks = false;
     // Share lists kept and being compressed, and folder contents replies under way; last, so
     // that their workers stop first.
     std::unique_ptr<ShareListReplies> m_shareLists;
