@@ -10,14 +10,18 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 #include <unistd.h>
 
 DataSaver* dataSaver = nullptr;
@@ -115,8 +119,7 @@ private:
 bool ReplaceFile(const QString& from, const QString& to)
 {
     // rename(2) replaces the target in one step: a reader sees the old file or the new one.
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) ==
-           0;
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 // The file a link at path leads to, through any chain of links; it need not exist. A save goes
@@ -184,7 +187,8 @@ void RemoveLeftovers(const QString& path)
         if (QFileInfo(leftover).isSymLink())
             continue;
         if (QFile::remove(leftover))
-            Log(LogCategories::kConfigurationData, 2, QStringLiteral("Removed %1, left by an earlier save").arg(leftover));
+            Log(LogCategories::kConfigurationData, 2,
+                QStringLiteral("Removed %1, left by an earlier save").arg(leftover));
     }
 }
 
@@ -225,7 +229,79 @@ bool SyncFolder(const QString& path, std::string& why)
     return synced;
 }
 
+// Files smaller than this are read whole before they are parsed.
+std::atomic<size_t> g_streamMin{size_t(4) << 20};
+
 } // namespace
+
+// Reads a file into a buffer on a thread of its own, so that the bytes already in can be parsed
+// while the rest comes from the disk. Only bytes cross: the worker never sees the store.
+class DataSaver::StreamedRead
+{
+public:
+    // Reads [0, size) of fd into bytes, in order, from the file's current position.
+    StreamedRead(int fd, char* bytes, size_t size)
+        : m_thread([this, fd, bytes, size] { Run(fd, bytes, size); })
+    {
+    }
+    ~StreamedRead()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    StreamedRead(const StreamedRead&) = delete;
+    StreamedRead& operator=(const StreamedRead&) = delete;
+
+    // Waits until the first `bytes` bytes are in or the read has ended; how many are in.
+    size_t WaitFor(size_t bytes)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_got >= bytes || m_done; });
+        return m_got;
+    }
+    // Waits for the end of the read: the bytes read, and the error that ended it, if any.
+    size_t Finish(int* error)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_done; });
+        *error = m_error;
+        return m_got;
+    }
+
+private:
+    static constexpr size_t kChunk = size_t(1) << 20;
+
+    void Run(int fd, char* bytes, size_t size)
+    {
+        size_t got = 0;
+        int error = 0;
+        while (got < size && !m_stop) {
+            const ssize_t n = ::read(fd, bytes + got, std::min(kChunk, size - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            if (n <= 0)
+                break; // an error, or shorter than it was
+            got += static_cast<size_t>(n);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_got = got;
+            m_changed.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_error = error;
+        m_done = true;
+        m_changed.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    size_t m_got = 0;
+    bool m_done = false;
+    int m_error = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread; // last: it runs on the members above
+};
 
 // Reads the file's bytes, held in memory whole, and knows how many are left, so that no length
 // read from the file can make it allocate more than the file holds. When asked to, it takes the
@@ -234,8 +310,10 @@ bool SyncFolder(const QString& path, std::string& why)
 class DataSaver::Reader
 {
 public:
-    Reader(const char* data, size_t size, bool checksum)
-        : begin_(data), at_(data), end_(data + size), summed_(checksum ? data : end_)
+    // With a stream, the bytes are still being read into data: each is waited for.
+    Reader(const char* data, size_t size, bool checksum, StreamedRead* stream = nullptr)
+        : begin_(data), at_(data), end_(data + size), summed_(checksum ? data : end_),
+          ready_(stream ? data : end_), stream_(stream)
     {
     }
 
@@ -296,6 +374,8 @@ private:
     {
         if (BytesLeft() < size)
             throw DataLoadFailure("the file ends too early");
+        if (at_ + size > ready_)
+            WaitUpTo(at_ + size);
         if (at_ + size > summed_) {
             const size_t ahead =
                 std::max<size_t>(kSumBlock, static_cast<size_t>(at_ + size - summed_));
@@ -304,16 +384,29 @@ private:
     }
     void SumUpTo(const char* to)
     {
+        if (to > ready_)
+            WaitUpTo(to);
         if (to > summed_) {
             sum_ = Crc32(sum_, summed_, static_cast<size_t>(to - summed_));
             summed_ = to;
         }
     }
 
+    void WaitUpTo(const char* to)
+    {
+        const size_t need = static_cast<size_t>(to - begin_);
+        const size_t got = stream_->WaitFor(need);
+        if (got < need)
+            throw DataLoadFailure("the file ends too early");
+        ready_ = begin_ + got;
+    }
+
     const char* begin_;
     const char* at_;
     const char* end_;
     const char* summed_;
+    const char* ready_; // bytes before it are in
+    StreamedRead* stream_;
     uint32_t sum_ = 0;
 };
 
@@ -345,8 +438,8 @@ void DataSaver::AddSavedByConnectionType(const std::string& savedTypeName,
 
 void DataSaver::AddDataLoadedEventHandler(DataLoadedEventHandler* handler)
 {
-    if (handler && std::find(loadedHandlers_.begin(), loadedHandlers_.end(), handler) ==
-                       loadedHandlers_.end())
+    if (handler &&
+        std::find(loadedHandlers_.begin(), loadedHandlers_.end(), handler) == loadedHandlers_.end())
         loadedHandlers_.push_back(handler);
 }
 
@@ -374,8 +467,8 @@ bool DataSaver::Save(const QString& path)
             return fd >= 0;
         });
         if (temporary.isEmpty())
-            throw DataSaveFailure("cannot create a temporary file beside " +
-                                  target.toStdString() + ": " + SystemError());
+            throw DataSaveFailure("cannot create a temporary file beside " + target.toStdString() +
+                                  ": " + SystemError());
         WriteFile(fd);
         // On disk before it takes the old file's place, so that a crash leaves one or the other.
         if (::fsync(fd) != 0)
@@ -505,6 +598,11 @@ void DataSaver::WriteFile(int fd)
 // ---------------------------------------------------------------------------------------------
 // Loading
 
+size_t DataSaver::SetStreamedReadMin(size_t bytes)
+{
+    return g_streamMin.exchange(bytes);
+}
+
 bool DataSaver::IsStoreFileName(const std::string& storeName, const std::string& name)
 {
     if (storeName.empty() || name.compare(0, storeName.size(), storeName) != 0)
@@ -539,14 +637,57 @@ void DataSaver::ReadFile(const QString& path, Contents& contents)
         throw DataLoadFailure("the file is too large to read");
     if (contents.size >= storeimpl::kPopulateMin)
         storeimpl::PopulateSoon(bytes, contents.size);
+
+    // A big file with a trailer is parsed as it is read, its checksum taken on the way. What
+    // the parse saw counts only if the file then turns out whole, as long as it said, and
+    // ending in the trailer seen first; anything else is read and parsed again below, as a
+    // file read whole is.
+    char tail[kTrailerSize];
+    const int fd = file.handle();
+    const bool streamed =
+        size_t(size) >= g_streamMin && size_t(size) >= kTrailerSize && fd >= 0 &&
+        ::pread(fd, tail, kTrailerSize, size - qint64(kTrailerSize)) == qint64(kTrailerSize) &&
+        std::memcmp(tail, kTrailerMarker, sizeof kTrailerMarker) == 0 &&
+        ::lseek(fd, 0, SEEK_SET) == 0;
     qint64 got = 0;
-    while (got < size) {
-        const qint64 n = file.read(bytes + got, size - got);
-        if (n < 0)
-            throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
-        if (n == 0)
-            break; // shorter than it was: what is there is all there is
-        got += n;
+    if (streamed) {
+        std::optional<DataLoadFailure> failure;
+        size_t read = 0;
+        int error = 0;
+        {
+            StreamedRead stream(fd, bytes, size_t(size));
+            const uint32_t stored = qFromLittleEndian<quint32>(tail + sizeof kTrailerMarker);
+            try {
+                ParseFile(contents, size_t(size) - kTrailerSize, &stored, &stream);
+            } catch (const DataLoadFailure& f) {
+                failure = f;
+            }
+            read = stream.Finish(&error);
+        }
+        if (error != 0)
+            throw DataLoadFailure(std::string("reading failed: ") + std::strerror(error));
+        const bool same = read == size_t(size) &&
+                          std::memcmp(bytes + read - kTrailerSize, tail, kTrailerSize) == 0;
+        if (same) {
+            if (failure)
+                throw *failure;
+            return;
+        }
+        // Changed under us: what is in the buffer now is the file.
+        std::unique_ptr<char, FreeBytes> kept = std::move(contents.bytes);
+        contents = Contents();
+        contents.bytes = std::move(kept);
+        contents.size = std::max<size_t>(1, size_t(size));
+        got = qint64(read);
+    } else {
+        while (got < size) {
+            const qint64 n = file.read(bytes + got, size - got);
+            if (n < 0)
+                throw DataLoadFailure("reading failed: " + file.errorString().toStdString());
+            if (n == 0)
+                break; // shorter than it was: what is there is all there is
+            got += n;
+        }
     }
 
     // With a trailer, the checksum must match before anything the file says is believed.
@@ -564,9 +705,10 @@ void DataSaver::ReadFile(const QString& path, Contents& contents)
     ParseFile(contents, layoutSize, trailer ? &stored : nullptr);
 }
 
-void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t* checksum)
+void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t* checksum,
+                          StreamedRead* stream)
 {
-    Reader r(contents.bytes.get(), layoutSize, checksum != nullptr);
+    Reader r(contents.bytes.get(), layoutSize, checksum != nullptr, stream);
     auto damaged = [] {
         return DataLoadFailure("the checksum does not match: the file is damaged");
     };
@@ -582,7 +724,8 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t*
     if (checksum && r.Checksum() != *checksum)
         throw damaged();
     if (!walkable) {
-        // Not laid out as a save lays it out: read again, keeping a record of every item.
+        // Not laid out as a save lays it out: read again, keeping a record of every item. The
+        // checksum above has waited for every byte.
         std::unique_ptr<char, FreeBytes> bytes = std::move(contents.bytes);
         const size_t size = contents.size;
         contents = Contents();
@@ -696,8 +839,7 @@ bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
     // A pair touching a dropped item goes with it; one naming an id the file never gave is
     // damage.
     auto missing = [](int32_t id) {
-        return DataLoadFailure("a pair names the id " + std::to_string(id) +
-                               ", which no item has");
+        return DataLoadFailure("a pair names the id " + std::to_string(id) + ", which no item has");
     };
     auto known = [&](int32_t id, int64_t index) {
         if (index < 0 && !std::binary_search(dropped.begin(), dropped.end(), id))
@@ -806,7 +948,8 @@ void DataSaver::Load(const QString& path)
         const QString previous = PreviousName(target);
         if (!QFileInfo(previous).isFile() || tryRead(previous, contents)) {
             // The defaults are still in place, so the client can work on them.
-            Log(LogCategories::kConfigurationData, 1, QStringLiteral("Starting from the default configuration"));
+            Log(LogCategories::kConfigurationData, 1,
+                QStringLiteral("Starting from the default configuration"));
             populating.reset();
             EmitDataLoaded();
             throw *failure;
@@ -915,8 +1058,7 @@ void DataSaver::MakeItems(Contents& contents)
     if (walked) {
         // Walked: each record is its id, then for a type with values the length and the bytes.
         auto quiet = [](const Type* type) {
-            return !type->IsNull() && type->itemAddedEvent.IsEmpty() &&
-                   d.itemAddedEvent.IsEmpty();
+            return !type->IsNull() && type->itemAddedEvent.IsEmpty() && d.itemAddedEvent.IsEmpty();
         };
         size_t k = 0;
         size_t ahead = 0; // the item whose index slot is fetched, in its run

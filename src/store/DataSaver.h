@@ -54,8 +54,7 @@ public:
     // Every item of the type is saved.
     void AddSavedType(const std::string& typeName);
     // Items of the saved type are saved when connected to an item of the via type.
-    void AddSavedByConnectionType(const std::string& savedTypeName,
-                                  const std::string& viaTypeName);
+    void AddSavedByConnectionType(const std::string& savedTypeName, const std::string& viaTypeName);
     void AddDataLoadedEventHandler(DataLoadedEventHandler* handler);
     void EmitDataLoaded();
 
@@ -78,6 +77,11 @@ public:
     const QString& Path() const { return path_; }
     // Why the last save failed, with the system's reason; empty after a save that succeeded.
     const QString& SaveFailure() const { return saveFailure_; }
+
+    // Test-only: files of at least this many bytes (4 MiB unless told) are parsed as they are
+    // read, the rest read whole first. Returns the size it replaces.
+    static size_t SetStreamedReadMin(size_t bytes);
+
     // Whether name, a file in the same folder as the store file storeName, is one of the store
     // file's own: the file itself or any name the saver makes by adding a suffix after a dot
     // (numbered temporaries, the previous generation, copies set aside, the lock). All of them
@@ -116,14 +120,17 @@ private:
         std::vector<uint32_t> hashes; // walked items' value hashes, in id order
         std::vector<ItemInfo> items;  // records, in id order, when not walked
         std::vector<std::pair<uint32_t, uint32_t>> pairs;
-        bool pairsInOrder = true; // ascending, none twice
+        bool pairsInOrder = true;     // ascending, none twice
         std::vector<uint32_t> degree; // pairs per item
     };
     class Reader;
+    class StreamedRead;
 
     void WriteFile(int fd);
     void ReadFile(const QString& path, Contents& contents);
-    void ParseFile(Contents& contents, size_t layoutSize, const uint32_t* checksum);
+    // With a stream, the bytes are parsed as they come in.
+    void ParseFile(Contents& contents, size_t layoutSize, const uint32_t* checksum,
+                   StreamedRead* stream = nullptr);
     // Reads the layout into contents, with or without a record per item. Without, it returns
     // false as soon as it meets what only records can hold; contents is then half filled.
     bool ParseLayout(Reader& r, Contents& contents, bool records);

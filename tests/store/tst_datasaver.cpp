@@ -859,9 +859,19 @@ void tst_DataSaver::damagedFileNeverLoadsSilently_data()
 {
     // file: what is at the store path; previous: what is at "<path>.previous" (empty: nothing);
     // result: what a save writes after the load (empty: the defaults alone are left).
+    // Each file is loaded read whole, then parsed as it is read.
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QByteArray>("previous");
     QTest::addColumn<QByteArray>("result");
+    QTest::addColumn<bool>("streamed");
+    struct Row
+    {
+        QByteArray name;
+        QByteArray file;
+        QByteArray previous;
+        QByteArray result;
+    };
+    std::vector<Row> rows;
     int pairs = 0;
     const QByteArray good = SavedSample(2500, &pairs);
     const QByteArray older = SavedSample(1000);
@@ -885,13 +895,13 @@ void tst_DataSaver::damagedFileNeverLoadsSilently_data()
     // Each damage as it hits a saved file, and on a file without a trailer, where only the
     // layout's own checks can find it.
     auto both = [&](const char* name, auto damage) {
-        QTest::addRow("%s", name) << damage(good) << none << none;
-        QTest::addRow("%s, no trailer", name) << damage(layout) << none << none;
+        rows.push_back({name, damage(good), none, none});
+        rows.push_back({QByteArray(name) + ", no trailer", damage(layout), none, none});
     };
 
-    QTest::newRow("as saved") << good << none << good;
-    QTest::newRow("as saved, no trailer") << layout << none << good;
-    QTest::newRow("as saved, a damaged previous") << good << older.left(100) << good;
+    rows.push_back({"as saved", good, none, good});
+    rows.push_back({"as saved, no trailer", layout, none, good});
+    rows.push_back({"as saved, a damaged previous", good, older.left(100), good});
     both("type count negative", [&](QByteArray b) { return setInt(b, 0, qint32(0x80000003)); });
     both("type count one too small", [&](QByteArray b) { return addInt(b, 0, -1); });
     both("pair count negative", [&](QByteArray b) { return addInt(b, pairCountAt, INT_MIN); });
@@ -907,14 +917,14 @@ void tst_DataSaver::damagedFileNeverLoadsSilently_data()
     both("a zeroed block mid-file", [&](QByteArray b) { return zeroBlock(b, 4096); });
     both("a zeroed block among the pairs",
          [&](QByteArray b) { return zeroBlock(b, pairCountAt + 4096); });
-    QTest::newRow("pair count 0, trailer made anew")
-        << Sealed(setInt(layout, pairCountAt, 0)) << none << none;
-    QTest::newRow("a byte after the trailer") << good + '\0' << none << none;
-    QTest::newRow("trailer marker damaged") << addInt(good, layout.size(), 1) << none << none;
-    QTest::newRow("checksum damaged") << addInt(good, good.size() - 4, 1) << none << none;
-    QTest::newRow("zero-filled, previous loads") << QByteArray(good.size(), '\0') << older << older;
-    QTest::newRow("pair count 0, previous loads") << setInt(good, pairCountAt, 0) << older << older;
-    QTest::newRow("previous damaged too") << good.left(200) << older.left(100) << none;
+    rows.push_back(
+        {"pair count 0, trailer made anew", Sealed(setInt(layout, pairCountAt, 0)), none, none});
+    rows.push_back({"a byte after the trailer", good + '\0', none, none});
+    rows.push_back({"trailer marker damaged", addInt(good, layout.size(), 1), none, none});
+    rows.push_back({"checksum damaged", addInt(good, good.size() - 4, 1), none, none});
+    rows.push_back({"zero-filled, previous loads", QByteArray(good.size(), '\0'), older, older});
+    rows.push_back({"pair count 0, previous loads", setInt(good, pairCountAt, 0), older, older});
+    rows.push_back({"previous damaged too", good.left(200), older.left(100), none});
 
     // Runs of 1 to 16 bytes changed anywhere, and as many bytes scattered, half of them with a
     // good previous file beside.
@@ -929,8 +939,15 @@ void tst_DataSaver::damagedFileNeverLoadsSilently_data()
             bytes[at] = char(bytes[at] ^ char(1 + rng() % 255));
         }
         const bool withPrevious = seed % 4 < 2;
-        QTest::addRow("%d bytes %s at %d", count, run ? "in a run" : "scattered", start)
-            << bytes << (withPrevious ? older : none) << (withPrevious ? older : none);
+        rows.push_back({QByteArray::number(count) + " bytes " + (run ? "in a run" : "scattered") +
+                            " at " + QByteArray::number(start),
+                        bytes, withPrevious ? older : none, withPrevious ? older : none});
+    }
+    for (const Row& row : rows) {
+        for (bool streamed : {false, true}) {
+            QTest::addRow("%s%s", row.name.constData(), streamed ? ", parsed as read" : "")
+                << row.file << row.previous << row.result << streamed;
+        }
     }
 }
 
@@ -939,6 +956,9 @@ void tst_DataSaver::damagedFileNeverLoadsSilently()
     QFETCH(QByteArray, file);
     QFETCH(QByteArray, previous);
     QFETCH(QByteArray, result);
+    QFETCH(bool, streamed);
+    const size_t before = DataSaver::SetStreamedReadMin(streamed ? 0 : SIZE_MAX);
+    const auto restore = qScopeGuard([before] { DataSaver::SetStreamedReadMin(before); });
     const QString path = Path("store");
     WriteAll(path, file);
     if (!previous.isEmpty())
@@ -1240,18 +1260,26 @@ void tst_DataSaver::bigLoadWithPagesPopulatedOrNot_data()
     // Big enough that the file's bytes, the item slots and the item table are blocks whose
     // pages a worker faults in while the load fills them; where the kernel cannot (here: told
     // not to), they fault in as they are written. Either way the store is the same.
+    // Parsed as it is read, or read whole first.
     QTest::addColumn<bool>("populate");
-    QTest::newRow("populated") << true;
-    QTest::newRow("faulted in") << false;
+    QTest::addColumn<bool>("streamed");
+    QTest::newRow("populated") << true << false;
+    QTest::newRow("faulted in") << false << false;
+    QTest::newRow("populated, parsed as read") << true << true;
+    QTest::newRow("faulted in, parsed as read") << false << true;
 }
 
 void tst_DataSaver::bigLoadWithPagesPopulatedOrNot()
 {
     QFETCH(bool, populate);
+    QFETCH(bool, streamed);
     static const QByteArray file = SavedSample(140000);
     QVERIFY(file.size() > int(storeimpl::kPopulateMin));
     const bool before = storeimpl::SetPagePopulation(populate);
     const auto restore = qScopeGuard([before] { storeimpl::SetPagePopulation(before); });
+    const size_t streamMin = DataSaver::SetStreamedReadMin(streamed ? 0 : SIZE_MAX);
+    const auto restoreStream =
+        qScopeGuard([streamMin] { DataSaver::SetStreamedReadMin(streamMin); });
     StoreGuard store;
     DataSaver saver;
     Sample s(saver);
