@@ -21,6 +21,9 @@ QString Q(const std::string& s)
     return QString::fromStdString(s);
 }
 
+// The address a socket we opened was sent to: one still connecting has no peer address yet.
+const char kDialledAddress[] = "qv_dialled_address";
+
 ItemPtr Status(const char* status)
 {
     return d.GetType(PeerTypes::ConnectToPeerRequestStatus)->GetItem(Value(status));
@@ -33,6 +36,18 @@ bool HasAddressShape(ItemPtr user)
 }
 
 } // namespace
+
+void PeerMessenger::Dial(QTcpSocket* socket, const QHostAddress& address, quint16 port)
+{
+    socket->setProperty(kDialledAddress, address.toIPv4Address());
+    socket->connectToHost(address, port);
+}
+
+QHostAddress PeerMessenger::AddressOf(const QTcpSocket* socket)
+{
+    const QVariant dialled = socket->property(kDialledAddress);
+    return dialled.isValid() ? QHostAddress(dialled.toUInt()) : socket->peerAddress();
+}
 
 void PeerMessenger::RequestFileConnectionToUser(std::string user)
 {
@@ -98,6 +113,12 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
     bool obfuscated = false;
     const quint16 port = quint16(GetUserPort(user, obfuscated));
     const QHostAddress address(quint32(user[PeerTypes::UserAddress].AsUInt()));
+    if (OpeningRefused(address, user.AsString())) {
+        // As if the socket had failed at once: the relayed request still runs.
+        request += Status("connecting");
+        InspectPeerConnectionRequest(request);
+        return;
+    }
 
     auto* s = new QTcpSocket(this);
     connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnConnectToPeerSocketConnected);
@@ -110,7 +131,7 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
         item.NewItem(PeerTypes::IsObfuscated);
     request += Status("connecting");
     request += item;
-    s->connectToHost(address, port);
+    Dial(s, address, port);
 }
 
 void PeerMessenger::OnAddressLinked(ConnectionInfo info)
@@ -301,13 +322,16 @@ void PeerMessenger::OnPeerConnectionRequest()
         bool obfuscated = false;
         const quint16 port = quint16(GetUserPort(user, obfuscated));
         const quint32 address = user[PeerTypes::UserAddress].AsUInt();
-        if (address == 0 || port == 0) {
-            // Nowhere to connect to; the peer hears at once that we cannot answer.
+        const bool nowhere = address == 0 || port == 0;
+        if (nowhere)
             Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Indirect peer connection requested from user %1 without an "
                                "address, refusing")
                     .arg(Q(user.AsString())),
                 user);
+        // Nowhere to connect to, or no connection to be had now: as when the answer fails
+        // before it connects, the peer hears at once that we cannot answer.
+        if (nowhere || OpeningRefused(QHostAddress(address), user.AsString())) {
             gp_server->SendCantConnectToPeer(request[PeerTypes::PeerConnectionRequestId].AsUInt(),
                                              user.AsString());
             request.Remove();
@@ -327,7 +351,7 @@ void PeerMessenger::OnPeerConnectionRequest()
             QStringLiteral("Indirect %1peer connection requested from user %2")
                 .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(user.AsString())),
             user);
-        s->connectToHost(QHostAddress(address), port);
+        Dial(s, QHostAddress(address), port);
     }
 }
 

@@ -39,6 +39,18 @@ bool ConnectionOnlyFailure(int error)
     }
 }
 
+// Why taking the descriptor lowestFree would leave less than the reserve, or empty when it
+// would not.
+QString ReserveShortage(int lowestFree)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        rlim_t(lowestFree) + rlim_t(PeerListener::kReservedDescriptors) < limit.rlim_cur)
+        return QString();
+    return QStringLiteral("only the %1 descriptors kept for files and the server are left")
+        .arg(PeerListener::kReservedDescriptors);
+}
+
 } // namespace
 
 PeerListener::PeerListener(QObject* parent) : QObject(parent) {}
@@ -92,12 +104,18 @@ QString PeerListener::DescriptorShortage(int listening)
     if (lowestFree < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
     ::close(lowestFree);
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-        rlim_t(lowestFree) + rlim_t(kReservedDescriptors) < limit.rlim_cur)
-        return QString();
-    return QStringLiteral("only the %1 descriptors kept for files and the server are left")
-        .arg(kReservedDescriptors);
+    return ReserveShortage(lowestFree);
+}
+
+QString PeerListener::OpeningShortage()
+{
+    // The socket the connection would take, had and given back: its number is the lowest free
+    // one, and a failure is the one the connection would meet.
+    const int lowestFree = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (lowestFree < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    ::close(lowestFree);
+    return ReserveShortage(lowestFree);
 }
 
 void PeerListener::AcceptPending()

@@ -18,9 +18,10 @@ class PeerListener : public QObject
     Q_OBJECT
 
 public:
-    // Descriptors that accepting leaves to everything else: files being shared and downloaded,
-    // the server connection, connections we open. Once only these are left, the listener stops
-    // as when the descriptors run out, and the connection waits in the system's queue.
+    // Descriptors that peer connections leave to everything else: files being shared and
+    // downloaded, the server connection. Once only these are left, the listener stops as when
+    // the descriptors run out, and the connection waits in the system's queue; a connection we
+    // would open is not opened.
     static constexpr int kReservedDescriptors = 64;
 
     explicit PeerListener(QObject* parent = nullptr);
@@ -34,6 +35,10 @@ public:
 
     // Takes connections again after a failure stopped it.
     void Resume();
+
+    // Why no connection may be opened to a peer now (only the reserve left, or no socket to be
+    // had at all), or empty when one may.
+    static QString OpeningShortage();
 
 Q_SIGNALS:
     // A connection taken: the socket is this listener's child until the receiver adopts it.

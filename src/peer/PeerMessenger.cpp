@@ -146,6 +146,8 @@ PeerMessenger::PeerMessenger()
     d.GetType(PeerTypes::UnsentMessage)
         ->itemRemovedEvent.Add(NewEventHandler(this, &PeerMessenger::OnUnsentMessageRemoved));
 
+    connect(&m_acceptRetry, &SharedTimer::timeout, this, &PeerMessenger::ResumeAccepting);
+
     for (const char* t : {PeerTypes::UninitializedSocket, PeerTypes::PeerConnectionRequestSocket,
                           PeerTypes::UnsentMessage, PeerTypes::ConnectToPeerRequestSocket,
                           PeerTypes::IndirectConnectToPeerRequest})
@@ -196,7 +198,11 @@ void PeerMessenger::ResetForTesting()
     m_sendOrder = 0;
     m_scanPending = false;
     m_acceptPaused = false;
+    m_acceptRetry.stop();
+    m_acceptFailureLogged = false;
     m_capRefusalLogged = false;
+    m_peerCapRefusalLogged = false;
+    m_openingRefusalLogged = false;
     m_addressedUsers.clear();
     m_stampedMs.clear();
     m_shareListsAsked.clear();
@@ -240,13 +246,17 @@ void PeerMessenger::DataLoaded()
 
 void PeerMessenger::OnAcceptError(const QString& reason)
 {
-    // The listener has stopped, and nothing in it ever resumes: without this the port would
-    // stay dead until the program restarts.
-    if (!m_acceptPaused)
-        LogPeer(1, QStringLiteral("Accepting a peer connection failed: %1; accepting again once "
-                                  "connections have been closed")
+    // The listener has stopped, and nothing in it ever resumes. Closing a peer socket resumes
+    // it, but what ran short may as well be files or other connections, whose closing nothing
+    // here hears of: until accepting works again, it is tried again at every tick.
+    if (!m_acceptFailureLogged)
+        LogPeer(1, QStringLiteral("Accepting a peer connection failed: %1; trying again every "
+                                  "second until it works")
                        .arg(reason));
+    m_acceptFailureLogged = true;
     m_acceptPaused = true;
+    if (!m_acceptRetry.isActive())
+        m_acceptRetry.start();
 }
 
 void PeerMessenger::ResumeAccepting()
@@ -254,6 +264,8 @@ void PeerMessenger::ResumeAccepting()
     if (!m_acceptPaused)
         return;
     m_acceptPaused = false;
+    // A listener that is still short reports so again, and the timer starts over.
+    m_acceptRetry.stop();
     // Either listener may have stopped; resuming one that did not is harmless.
     m_listener.Resume();
     m_obfuscatedListener.Resume();
@@ -279,10 +291,44 @@ bool PeerMessenger::PeerSocketCapReached(const QHostAddress& address) const
         return true;
     int fromAddress = 0;
     for (Item* item : open) {
-        if (ItemPtr(item).AsPointer<QTcpSocket>()->peerAddress().isEqual(address))
+        if (AddressOf(ItemPtr(item).AsPointer<QTcpSocket>()).isEqual(address))
             ++fromAddress;
     }
     return fromAddress >= kMaxPeerSocketsPerAddress;
+}
+
+bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user)
+{
+    static const char* const kHeld[] = {PeerTypes::PeerSocket, PeerTypes::UninitializedSocket,
+                                        PeerTypes::ConnectToPeerRequestSocket,
+                                        PeerTypes::PeerConnectionRequestSocket};
+    int all = 0;
+    for (const char* t : kHeld)
+        all += int(d.GetType(t)->ItemCount());
+    int withAddress = 0;
+    if (all < kMaxPeerSockets) {
+        for (const char* t : kHeld) {
+            for (Item* item : d.GetType(t)->GetItems())
+                withAddress += AddressOf(ItemPtr(item).AsPointer<QTcpSocket>()).isEqual(address);
+        }
+    }
+    QString reason;
+    if (all >= kMaxPeerSockets)
+        reason = QStringLiteral("%1 peer connections open or being opened").arg(all);
+    else if (withAddress >= kMaxPeerSocketsPerAddress)
+        reason = QStringLiteral("%1 peer connections with %2 open or being opened")
+                     .arg(withAddress)
+                     .arg(address.toString());
+    else
+        reason = PeerListener::OpeningShortage();
+    if (reason.isEmpty())
+        return false;
+    if (!m_openingRefusalLogged)
+        LogPeer(1, QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
+                                  "meanwhile fail at once")
+                       .arg(Q(user), address.toString(), reason));
+    m_openingRefusalLogged = true;
+    return true;
 }
 
 void PeerMessenger::OnNewConnection(QTcpSocket* socket)
@@ -520,7 +566,9 @@ void PeerMessenger::EveryHalfMinute()
     }
 
     // At the latest here, a paused listener tries again, whatever was or was not disposed of.
+    m_acceptFailureLogged = false;
     m_capRefusalLogged = false;
     m_peerCapRefusalLogged = false;
+    m_openingRefusalLogged = false;
     ResumeAccepting();
 }

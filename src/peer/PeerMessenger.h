@@ -17,6 +17,7 @@
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
 #include "store/Services.h"
+#include "store/TimerManager.h"
 
 #include <QAbstractSocket>
 #include <QHostAddress>
@@ -52,8 +53,15 @@ public:
     // Messaging connections, in all and with one address (ours to them counted too). Past
     // either cap a first frame of type "P" closes its connection: a connection introduced
     // under a fresh name each time must not hold our descriptors and make user items forever.
+    // A connection we would open is weighed against the same caps, with every connection we
+    // hold or are opening, and against the descriptors kept for files and the server: past any
+    // of them it is not opened, and counts as a failed attempt. The server relays requests to
+    // connect from anyone, and each would otherwise take a descriptor.
     static constexpr int kMaxPeerSockets = 256;
     static constexpr int kMaxPeerSocketsPerAddress = 16;
+    // How soon a listener stopped by a shortage of descriptors tries again: what ran short may
+    // be files or other connections, whose closing nothing here hears of.
+    static constexpr int kAcceptRetryMs = 1000;
     // What may wait for one peer: the bytes its socket has not sent yet and those queued for
     // the user while unconnected. A message that would take it past this closes that
     // connection, and is dropped, so that a peer which never reads cannot make us keep every
@@ -128,6 +136,8 @@ public:
     void ResetForTesting();
     quint16 ListeningPort() const { return m_listener.Port(); }
     quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.Port(); }
+    // Test-only: the timer that ticks while a listener is stopped, to fire without waiting.
+    SharedTimer* AcceptRetryTimerForTesting() { return &m_acceptRetry; }
 
 Q_SIGNALS:
     void FileConnectionRequested(std::string user, QTcpSocket* socket, uint token);
@@ -169,6 +179,9 @@ private:
     void Accept(QTcpSocket* s, bool obfuscated);
     bool UninitializedCapReached(const QHostAddress& address) const;
     bool PeerSocketCapReached(const QHostAddress& address) const;
+    // Whether a connection to the address must not be opened now; the first refusal between
+    // two sweeps is logged, with the user it was for.
+    bool OpeningRefused(const QHostAddress& address, const std::string& user);
     // Drops the connection and the message when what waits for the peer would pass its cap.
     bool PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes);
     void ResumeAccepting();
@@ -241,7 +254,10 @@ private:
     void SendShareList(const std::string& user, MemStream message);
     bool ShareListReplyPending(const std::string& user);
 
-    // Connection set-up helpers (PeerConnect.cpp).
+    // Connection set-up helpers (PeerConnect.cpp). Every connection we open is dialled here,
+    // and the address it was sent to is its address from then on, connected or not.
+    static void Dial(QTcpSocket* socket, const QHostAddress& address, quint16 port);
+    static QHostAddress AddressOf(const QTcpSocket* socket);
     void StartDirectSocket(ItemPtr request);
     void EndAttempt(ItemPtr attempt, const QString& message);
     void DropOldestUnsent(ItemPtr user);
@@ -252,11 +268,15 @@ private:
     bool m_loopbackForTesting = false;
     bool m_scanPending = false;
     // A listener stopped accepting after an error (out of descriptors); resumed once sockets
-    // have been disposed of.
+    // have been disposed of, and tried again at each tick of the retry timer meanwhile.
     bool m_acceptPaused = false;
-    // One log line per stretch of refusals between two sweeps, not one per refused connection.
+    SharedTimer m_acceptRetry{kAcceptRetryMs};
+    // One log line per stretch of refusals (or of failures to accept) between two sweeps, not
+    // one per refused connection.
+    bool m_acceptFailureLogged = false;
     bool m_capRefusalLogged = false;
     bool m_peerCapRefusalLogged = false;
+    bool m_openingRefusalLogged = false;
     // Messaging connections whose first frame made their user's item, by the peer_socket
     // item's id: that item goes with the connection when nothing else holds on to it.
     std::set<uint32_t> m_peerSocketsWithOwnUser;

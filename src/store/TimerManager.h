@@ -15,6 +15,7 @@ public:
     explicit SharedTimer(int intervalMs);
 
     void start() { m_timer.start(); }
+    void stop() { m_timer.stop(); }
     int interval() const { return m_timer.interval(); }
     bool isActive() const { return m_timer.isActive(); }
 

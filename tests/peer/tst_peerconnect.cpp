@@ -94,6 +94,8 @@ private Q_SLOTS:
     void relayedRequestUsesItsOwnAddress();
     void bothPathsFailedReportedOnce_data();
     void bothPathsFailedReportedOnce();
+    void directAttemptKeepsToTheCap_data();
+    void directAttemptKeepsToTheCap();
     void attemptExpires_data();
     void attemptExpires();
     void timedOutDirectSocketAborted();
@@ -471,6 +473,52 @@ void tst_PeerConnect::bothPathsFailedReportedOnce()
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
     QTest::qWait(20);
     QCOMPARE(failed.count(), 1);
+}
+
+void tst_PeerConnect::directAttemptKeepsToTheCap_data()
+{
+    QTest::addColumn<int>("held"); // messaging connections with 127.0.0.1 already
+    QTest::addColumn<bool>("dialled");
+    const int cap = PeerMessenger::kMaxPeerSocketsPerAddress;
+    QTest::newRow("one short of the cap") << cap - 1 << true;
+    QTest::newRow("at the cap") << cap << false;
+}
+
+void tst_PeerConnect::directAttemptKeepsToTheCap()
+{
+    QFETCH(int, held);
+    QFETCH(bool, dialled);
+    PeerTestEnv env;
+    PeerLog log;
+    QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
+    QVERIFY(env.logIn());
+    std::vector<std::unique_ptr<FakePeer>> peers;
+    for (int k = 0; k < held; ++k) {
+        peers.push_back(env.DialMessaging(false, "held" + QByteArray::number(k)));
+        QVERIFY(peers.back());
+    }
+    FakePeer bob;
+    GiveAddress("bob", kLoopback, bob.Listen());
+    env.peer().ConnectToUser("bob", "P");
+    // The relayed request goes either way.
+    QByteArray rest;
+    QVERIFY(env.takeMessage(18, &rest));
+    const quint32 token = WireReader(rest).u32();
+    if (dialled) {
+        QVERIFY(bob.WaitForConnection());
+        QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(held + 1));
+        return;
+    }
+    // A direct socket that failed at once: the attempt lives on in the relayed request alone.
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request_socket"), size_t(0));
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(1));
+    QVERIFY(log.Has("Not connecting to user bob at 127.0.0.1: 16 peer connections with 127.0.0.1 "
+                    "open or being opened; connections asked for meanwhile fail at once"));
+    QVERIFY(log.Has("   Indirect request found. Not removing request."));
+    env.fake().sendMessage(1001, WireWriter().u32(token).bytes());
+    QTRY_COMPARE(failed.count(), 1);
+    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+    QCOMPARE(bob.AcceptedCount(), 0);
 }
 
 void tst_PeerConnect::attemptExpires_data()
