@@ -261,17 +261,20 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
 bool SharedFoldersManager::AdmitSearchReply(const std::string& user, bool* madeUser)
 {
     ItemPtr userItem = ServerStore::FindUser(user);
-    *madeUser = !userItem || m_searchReplyUsers.count(user) > 0;
+    const auto counted = m_searchReplyAttempts.find(user);
+    *madeUser = !userItem || (counted != m_searchReplyAttempts.end() && counted->second);
     if (userItem.IsConnected(PeerTypes::PeerSocket))
         return true;
     TidySearchReplies();
-    if (userItem || m_searchReplyUsers.size() < kMaxSearchReplyUsers)
+    // A second reply to the same searcher waits for the same attempt.
+    if (m_searchReplyAttempts.count(user) > 0 ||
+        m_searchReplyAttempts.size() < kMaxSearchReplyAttempts)
         return true;
     if (!m_searchReplyCapLogged)
         Log(LogCategories::kSearch, 1,
-            QStringLiteral("Search results for %1 users we do not know wait for connections; "
-                           "not answering others (the first: %2) until some are over")
-                .arg(kMaxSearchReplyUsers)
+            QStringLiteral("Search results for %1 users wait for connections; not answering "
+                           "others (the first: %2) until some are over")
+                .arg(kMaxSearchReplyAttempts)
                 .arg(QString::fromStdString(user)));
     m_searchReplyCapLogged = true;
     return false;
@@ -292,8 +295,8 @@ void SharedFoldersManager::QueueSearchReply(const std::string& user, bool madeUs
     const ItemSet before = userItem.GetItems(PeerTypes::UnsentMessage);
     peerMessenger->SendMessage(user, message);
     userItem = ServerStore::FindUser(user);
-    if (madeUser)
-        m_searchReplyUsers.insert(user);
+    bool& made = m_searchReplyAttempts[user];
+    made = made || madeUser;
     for (Item* queued : userItem.GetItems(PeerTypes::UnsentMessage)) {
         if (!before.Contains(queued))
             m_pendingSearchReplies.emplace_back(user, queued->Id());
@@ -325,10 +328,10 @@ void SharedFoldersManager::TidySearchReplies()
         std::remove_if(m_pendingSearchReplies.begin(), m_pendingSearchReplies.end(), gone),
         m_pendingSearchReplies.end());
 
-    // A user item made for a reply goes once nothing is under way for it any more: no message
-    // queued, no connection or attempt. What the server told of its address, or was asked of
-    // it, goes with it; a user that has come to matter otherwise (a room, the user list, a
-    // download) stays, ours no longer.
+    // A searcher counts until nothing is under way for it any more: no message queued, no
+    // connection or attempt. Then a user item made for the reply goes, with what the server
+    // told of its address or was asked of it; a user that has come to matter otherwise (a
+    // room, the user list, a download) stays, ours no longer.
     static const char* const kUnderWay[] = {PeerTypes::UnsentMessage,
                                             PeerTypes::ConnectToPeerRequest,
                                             PeerTypes::PeerSocket,
@@ -338,8 +341,8 @@ void SharedFoldersManager::TidySearchReplies()
     static const char* const kAddress[] = {PeerTypes::UserAddress, PeerTypes::UserPort,
                                            PeerTypes::UserObfuscatedPort,
                                            ServerTypes::UserAddressRequest};
-    for (auto it = m_searchReplyUsers.begin(); it != m_searchReplyUsers.end();) {
-        ItemPtr user = ServerStore::FindUser(*it);
+    for (auto it = m_searchReplyAttempts.begin(); it != m_searchReplyAttempts.end();) {
+        ItemPtr user = ServerStore::FindUser(it->first);
         size_t underWay = 0;
         size_t address = 0;
         for (const char* type : kUnderWay)
@@ -350,12 +353,12 @@ void SharedFoldersManager::TidySearchReplies()
             ++it;
             continue;
         }
-        if (user && user->ConnectionCount() == address)
+        if (it->second && user && user->ConnectionCount() == address)
             user.Remove();
-        it = m_searchReplyUsers.erase(it);
+        it = m_searchReplyAttempts.erase(it);
     }
     if (m_pendingSearchReplies.size() < kMaxPendingSearchReplies &&
-        m_searchReplyUsers.size() < kMaxSearchReplyUsers)
+        m_searchReplyAttempts.size() < kMaxSearchReplyAttempts)
         m_searchReplyCapLogged = false;
 }
 

@@ -126,10 +126,12 @@ public:
     // anyone the distributed network passes on, each naming a searcher who must be connected
     // to: past this many waiting replies the oldest is dropped.
     static constexpr size_t kMaxPendingSearchReplies = 100;
-    // User items made to reply to searchers we did not know, until their replies and the
-    // connection attempts for them are over; a search from yet another stranger is not
-    // answered meanwhile.
-    static constexpr size_t kMaxSearchReplyUsers = 200;
+    // Searchers without a messaging connection whose replies are under way: each reply waits
+    // for a connection attempt, a relayed request and often an address request. Known users
+    // count as strangers do, since any search can name any user; past this many a search
+    // from yet another is not answered until some of those are over. The user items made for
+    // strangers go once nothing is under way for them any more.
+    static constexpr size_t kMaxSearchReplyAttempts = 200;
     // Searches from the network that come while the start-up rescan builds the word index
     // (which is not saved) wait for it: the half-built index would miss most files. Past this
     // many the oldest is dropped.
@@ -262,8 +264,8 @@ private:
     std::unique_ptr<ShareScanner> m_scan;
     std::function<UploadState()> m_uploadState;
     // Search replies waiting for a connection, oldest first: the user and the queued message's
-    // item id. The names of the user items made for them, and whether a refusal was logged
-    // since the caps were last clear.
+    // item id. The searchers they wait for, each with whether its user item was made for the
+    // reply, and whether a refusal was logged since the caps were last clear.
     struct HeldSearch
     {
         std::string user;
@@ -273,7 +275,7 @@ private:
     bool m_holdSearches = false;
     std::deque<HeldSearch> m_heldSearches;
     std::deque<std::pair<std::string, uint32_t>> m_pendingSearchReplies;
-    std::set<std::string> m_searchReplyUsers;
+    std::map<std::string, bool> m_searchReplyAttempts;
     bool m_searchReplyCapLogged = false;
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;

@@ -135,7 +135,7 @@ void tst_SearchAnswering::searchFromTheNetworkAnswered()
 
 void tst_SearchAnswering::searchesWaitForTheStartUpIndex_data()
 {
-    QTest::addColumn<int>("during"); // searches that come during the start-up rescan
+    QTest::addColumn<int>("during");    // searches that come during the start-up rescan
     QTest::addColumn<quint32>("first"); // the token of the first reply
     QTest::newRow("none: answered at once") << 0 << quint32(1);
     QTest::newRow("one") << 1 << quint32(1);
@@ -344,59 +344,75 @@ void tst_SearchAnswering::records()
 
 void tst_SearchAnswering::repliesWaitingForSearchersAreCapped_data()
 {
-    QTest::addColumn<int>("searchers"); // each a stranger, with no connection to us
+    QTest::addColumn<bool>("known");    // users we know (room members, say); else strangers
+    QTest::addColumn<int>("searchers"); // none with a connection to us
     QTest::addColumn<int>("waiting");   // replies queued when all have searched
-    QTest::addColumn<int>("made");      // user items made for them
+    QTest::addColumn<int>("attempts");  // connection attempts made for them
     QTest::addColumn<bool>("logged");
     const int replies = int(SharedFoldersManager::kMaxPendingSearchReplies);
-    const int users = int(SharedFoldersManager::kMaxSearchReplyUsers);
-    QTest::newRow("replies at the cap") << replies << replies << replies << false;
+    const int cap = int(SharedFoldersManager::kMaxSearchReplyAttempts);
+    QTest::newRow("replies at the cap") << false << replies << replies << replies << false;
     QTest::newRow("one reply past it: the oldest dropped")
-        << replies + 1 << replies << replies + 1 << true;
-    QTest::newRow("users at the cap") << users << replies << users << true;
-    QTest::newRow("one user past it: not answered") << users + 1 << replies << users << true;
+        << false << replies + 1 << replies << replies + 1 << true;
+    QTest::newRow("strangers, attempts at the cap") << false << cap << replies << cap << true;
+    QTest::newRow("strangers, one past it: not answered")
+        << false << cap + 1 << replies << cap << true;
+    QTest::newRow("known users, attempts at the cap") << true << cap << replies << cap << true;
+    QTest::newRow("known users, one past it: not answered")
+        << true << cap + 1 << replies << cap << true;
 }
 
 void tst_SearchAnswering::repliesWaitingForSearchersAreCapped()
 {
+    QFETCH(bool, known);
     QFETCH(int, searchers);
     QFETCH(int, waiting);
-    QFETCH(int, made);
+    QFETCH(int, attempts);
     QFETCH(bool, logged);
     SearchEnv env;
     QVERIFY(env.peer);
     Shares::AddFile(Shares::Root("/m"), "/m", "tune.mp3");
+    const auto name = [](int k) { return "searcher " + std::to_string(k); };
+    for (int k = 0; known && k < searchers; ++k)
+        StoreFixture::User(name(k)).NewItem("in_user_list");
     const size_t users = PeerTestEnv::Count("user");
+    const size_t addressRequests = PeerTestEnv::Count("user_address_request");
     LogLines log("Search");
     for (int k = 0; k < searchers; ++k)
-        env.shares().ProcessSearch("stranger " + std::to_string(k), quint32(k), "tune");
+        env.shares().ProcessSearch(name(k), quint32(k), "tune");
 
+    // An attempt, a relayed request and an address request for each searcher answered.
     QCOMPARE(int(PeerTestEnv::Count("unsent_message")), waiting);
-    QCOMPARE(int(PeerTestEnv::Count("user") - users), made);
-    QCOMPARE(int(PeerTestEnv::Count("connect_to_peer_request")), made);
+    QCOMPARE(int(PeerTestEnv::Count("user") - users), known ? 0 : attempts);
+    QCOMPARE(int(PeerTestEnv::Count("connect_to_peer_request")), attempts);
+    QCOMPARE(int(PeerTestEnv::Count("indirect_connect_to_peer_request")), attempts);
+    QCOMPARE(int(PeerTestEnv::Count("user_address_request") - addressRequests), attempts);
     // The oldest reply went first, the newest waits.
-    const auto waits = [](int k) {
-        return bool(ServerStore::FindUser("stranger " + std::to_string(k))["unsent_message"]);
+    const auto waits = [&name](int k) {
+        return bool(ServerStore::FindUser(name(k))["unsent_message"]);
     };
     QCOMPARE(waits(0), searchers <= waiting);
-    QVERIFY(waits(made - 1));
+    QVERIFY(waits(attempts - 1));
     QCOMPARE(log.lines.filter(QRegularExpression("wait for connections")).size(), logged ? 1 : 0);
 
-    // Once the attempts and then the queued replies are over, the users made for them go.
+    // Once the attempts and then the queued replies are over, the users made for them go, and
+    // those we knew stay.
     Clock::Shift(61);
     env.env().fireHalfMinute();
-    QCOMPARE(int(PeerTestEnv::Count("user") - users), waiting);
+    QCOMPARE(int(PeerTestEnv::Count("user") - users), known ? 0 : waiting);
     Clock::Shift(300);
     env.env().fireHalfMinute();
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
     // (bob's idle connection has gone by now too, and the user item it made with it.)
-    int strangersLeft = 0;
+    int searchersLeft = 0;
     for (int k = 0; k < searchers; ++k)
-        strangersLeft += bool(ServerStore::FindUser("stranger " + std::to_string(k)));
-    QCOMPARE(strangersLeft, 0);
-    // And strangers are answered again.
+        searchersLeft += bool(ServerStore::FindUser(name(k)));
+    QCOMPARE(searchersLeft, known ? searchers : 0);
+    // And searchers are answered again.
     env.shares().ProcessSearch("latecomer", 1, "tune");
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
+    env.shares().ProcessSearch(name(searchers - 1), 2, "tune");
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(2));
 }
 
 QTEST_GUILESS_MAIN(tst_SearchAnswering)
