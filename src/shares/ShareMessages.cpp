@@ -126,6 +126,58 @@ void Write(OutputStream& out, const ListedFile& file)
     }
 }
 
+// A folder's files as its contents reply carries them, bare names and sizes, copied out of the
+// store for the worker: the names in one block (a folder of 100,000 would be as many strings),
+// and each file's place in it.
+struct CopiedFiles
+{
+    struct File
+    {
+        size_t offset;
+        size_t length;
+        qint64 size;
+    };
+    std::string names;
+    std::vector<File> files;
+
+    std::string_view Name(const File& file) const
+    {
+        return std::string_view(names).substr(file.offset, file.length);
+    }
+};
+
+// The body of a folder contents reply (code 37): the token, the folder as the peer wrote it, a
+// map of one entry, that folder again, and its records in set order (name, then size; the
+// first of equal records kept), each as FileInfo writes itself, with no attributes.
+QByteArray FolderContentsBody(quint32 token, const std::string& folder, const CopiedFiles& copied)
+{
+    std::vector<CopiedFiles::File> files = copied.files;
+    const auto less = [&copied](const CopiedFiles::File& a, const CopiedFiles::File& b) {
+        const int c = copied.Name(a).compare(copied.Name(b));
+        return c != 0 ? c < 0 : a.size < b.size;
+    };
+    std::stable_sort(files.begin(), files.end(), less);
+    files.erase(std::unique(files.begin(), files.end(),
+                            [&less](const auto& a, const auto& b) { return !less(a, b); }),
+                files.end());
+    QByteArray bytes;
+    BytesOutputStream out(&bytes);
+    out.Write(token);
+    out.Write(folder);
+    out.Write(quint32(1)); // one folder in the map that follows
+    out.Write(folder);
+    out.Write(quint32(files.size()));
+    for (const CopiedFiles::File& file : files) {
+        out.Write(quint8(1));
+        out.Write(copied.Name(file));
+        out.Write(file.size);
+        out.Write(quint32(0)); // no extension
+        out.Write(quint32(0)); // no attributes
+    }
+    out.Write(quint32(0)); // the record set's trailer
+    return bytes;
+}
+
 } // namespace
 
 QByteArray CompressedMessage(quint32 code, const QByteArray& body, const std::atomic<bool>* cancel)
@@ -383,6 +435,16 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
     const QString who = QString::fromStdString(user);
     const qint64 queued = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
     m_folderReplies->Forget(user, queued);
+    if (FolderReplies::Held* held = m_folderReplies->FindHeld(user, local)) {
+        // The reply that waits answers the latest request.
+        held->token = token;
+        held->folder = folder;
+        Log(LogCategories::kShared, 1,
+            QStringLiteral("User %1 asked for the contents of folder %2 again while its reply "
+                           "waits for what is queued to the user")
+                .arg(who, QString::fromStdString(folder)));
+        return;
+    }
     if (m_folderReplies->IsPending(user, local)) {
         Log(LogCategories::kShared, 1,
             QStringLiteral("User %1 asked for the contents of folder %2 again before the last "
@@ -398,43 +460,67 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
                 .arg(FolderReplies::kMaxPendingPerPeer));
         return;
     }
+    FolderReplies::Held request{token, folder, -1};
+    if (StartFolderReply(user, local, folderItem, request, queued))
+        return;
+    // Remembered, so that a repeat costs nothing, and answered once less waits.
+    Log(LogCategories::kShared, 1,
+        QStringLiteral("Too much waits to go to user %1; the contents of folder %2 follow once "
+                       "it has gone")
+            .arg(who, QString::fromStdString(folder)));
+    m_folderReplies->Hold(user, local, request);
+}
+
+bool SharedFoldersManager::StartFolderReply(const std::string& user, const std::string& local,
+                                            ItemPtr folderItem, FolderReplies::Held& request,
+                                            qint64 queued)
+{
+    const Item* folder = folderItem.Get();
+    // The body as the worker writes it: token, folder, a count of one, folder, the record set
+    // (count, records of code, name, size, empty extension and no pairs, a trailer of 0).
+    const qint64 text = 4 + qint64(request.folder.size());
+    const qint64 frameBytes = 4 + text + 4 + text + 4 + 4;
+    constexpr qint64 kRecordBytes = 1 + 4 + 8 + 4 + 4; // besides the name
+    const size_t count = folder->ConnectionCount(m_types.file);
+
+    // Whatever its size, a reply goes when nothing else waits for the user; otherwise it must
+    // fit beside what does. The file count settles most cases; the names are counted only when
+    // it leaves room, once, and copied only for a reply that goes.
+    const qint64 waiting = queued + m_folderReplies->CompressingBytes(user);
+    const qint64 room = FolderReplies::kMaxQueuedBytesPerPeer - waiting;
+    if (waiting > 0) {
+        if (frameBytes + qint64(count) * kRecordBytes > room)
+            return false;
+        if (request.bodyBytes < 0) {
+            request.bodyBytes = frameBytes + qint64(count) * kRecordBytes;
+            folder->VisitItems(m_types.file, [&](const Item* file) {
+                if (const Item* name = file->HasItem(SharedFileName))
+                    request.bodyBytes += qint64(name->AsString().View().size());
+                return false;
+            });
+        }
+        if (request.bodyBytes > room)
+            return false;
+    }
 
     // Bare names and sizes, no MP3 details: this message carries none. They are copied out
     // here; sorting them and writing the body is left to the worker with the compression.
-    std::vector<FileInfo> files;
-    files.reserve(folderItem->ConnectionCount(m_types.file));
-    // The body as the worker writes it: token, folder, a count of one, folder, the record set
-    // (count, records of code, name, size, empty extension and no pairs, a trailer of 0).
-    const qint64 text = 4 + qint64(folder.size());
-    qint64 bodyBytes = 4 + text + 4 + text + 4 + 4;
-    folderItem->VisitItems(m_types.file, [&](const Item* file) {
-        static const std::string kNoName;
+    CopiedFiles copied;
+    copied.files.reserve(count);
+    if (request.bodyBytes > 0)
+        copied.names.reserve(size_t(request.bodyBytes));
+    qint64 bodyBytes = frameBytes;
+    folder->VisitItems(m_types.file, [&](const Item* file) {
         const Item* name = file->HasItem(SharedFileName);
         const Item* size = file->HasItem(SharedFileSize);
-        files.emplace_back(name ? name->AsString() : kNoName, size ? size->AsInt64() : 0);
-        bodyBytes += 1 + 4 + qint64(files.back().name.size()) + 8 + 4 + 4;
+        const std::string_view text = name ? name->AsString().View() : std::string_view();
+        copied.files.push_back({copied.names.size(), text.size(), size ? size->AsInt64() : 0});
+        copied.names.append(text);
+        bodyBytes += kRecordBytes + qint64(text.size());
         return false;
     });
-    if (queued + m_folderReplies->CompressingBytes(user) + bodyBytes >
-        FolderReplies::kMaxQueuedBytesPerPeer) {
-        Log(LogCategories::kShared, 1,
-            QStringLiteral("Too much waits to go to user %1, not answering a request for the "
-                           "contents of folder %2")
-                .arg(who, QString::fromStdString(folder)));
-        return;
-    }
-    auto body = [token, folder, files = std::move(files)]() mutable {
-        SharedFolderInfo contents;
-        for (FileInfo& file : files)
-            contents.files.insert(std::move(file));
-        QByteArray bytes;
-        BytesOutputStream out(&bytes);
-        out.Write(token);
-        out.Write(folder);
-        out.Write(quint32(1)); // one folder in the map that follows
-        out.Write(folder);
-        out.Write(contents);
-        return bytes;
+    auto body = [token = request.token, text = request.folder, copied = std::move(copied)] {
+        return FolderContentsBody(token, text, copied);
     };
     // Made and compressed at the best level off this thread: a big folder takes a while.
     m_folderReplies->Start(user, local, bodyBytes, std::move(body),
@@ -449,10 +535,44 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
                                if (peerMessenger)
                                    peerMessenger->SendMessage(user, StreamOf(message));
                            });
+    return true;
+}
+
+void SharedFoldersManager::RetryFolderReplies()
+{
+    for (const auto& [user, local] : m_folderReplies->HeldRequests()) {
+        FolderReplies::Held* held = m_folderReplies->FindHeld(user, local);
+        if (!held)
+            continue;
+        // A folder no longer there or no longer shared with the user gets no reply, as a
+        // request for it would not.
+        ItemPtr folderItem = d.GetType(SharedFileFolder)->HasItem(Value(local));
+        if (!folderItem || GetUserSharedFolders(user).Connected(folderItem).IsEmpty()) {
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("Folder %1 is no longer shared with user %2, not sending its "
+                               "contents")
+                    .arg(QString::fromStdString(held->folder), QString::fromStdString(user)));
+            m_folderReplies->Drop(user, local);
+            continue;
+        }
+        const qint64 queued = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
+        m_folderReplies->Forget(user, queued);
+        // Starting the reply replaces the held request.
+        FolderReplies::Held request = *held;
+        if (!StartFolderReply(user, local, folderItem, request, queued))
+            held->bodyBytes = request.bodyBytes;
+    }
+}
+
+SharedTimer* SharedFoldersManager::FolderReplyRetryTimerForTesting()
+{
+    return m_folderReplies->RetryTimer();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Folder contents replies under way
+
+FolderReplies::FolderReplies() = default;
 
 FolderReplies::~FolderReplies()
 {
@@ -472,7 +592,7 @@ void FolderReplies::Forget(const std::string& user, qint64 queued)
         return;
     auto& folders = it->second;
     for (auto f = folders.begin(); f != folders.end();)
-        f = f->second.compressing ? std::next(f) : folders.erase(f);
+        f = f->second.state == State::Sent ? folders.erase(f) : std::next(f);
     if (folders.empty())
         m_pending.erase(it);
 }
@@ -496,14 +616,15 @@ qint64 FolderReplies::CompressingBytes(const std::string& user) const
     if (it == m_pending.end())
         return bytes;
     for (const auto& [folder, entry] : it->second)
-        bytes += entry.compressing ? entry.bodyBytes : 0;
+        bytes += entry.state == State::Compressing ? entry.bodyBytes : 0;
     return bytes;
 }
 
 void FolderReplies::Start(const std::string& user, const std::string& folder, qint64 bodyBytes,
                           Body body, Done done)
 {
-    m_pending[user][folder] = Entry{true, bodyBytes};
+    m_pending[user][folder] = Entry{State::Compressing, bodyBytes, Held()};
+    StopRetryWhenNothingHeld();
     const quint64 id = m_nextId++;
     m_waiting[id] = Waiting{user, folder, std::move(done)};
     {
@@ -513,6 +634,57 @@ void FolderReplies::Start(const std::string& user, const std::string& folder, qi
     m_wake.notify_one();
     if (!m_thread.joinable())
         m_thread = std::thread([this] { Run(); });
+}
+
+void FolderReplies::Hold(const std::string& user, const std::string& folder, Held held)
+{
+    m_pending[user][folder] = Entry{State::Held, 0, std::move(held)};
+    if (!m_retry.isActive())
+        m_retry.start();
+}
+
+FolderReplies::Held* FolderReplies::FindHeld(const std::string& user, const std::string& folder)
+{
+    const auto it = m_pending.find(user);
+    if (it == m_pending.end())
+        return nullptr;
+    const auto f = it->second.find(folder);
+    return f != it->second.end() && f->second.state == State::Held ? &f->second.held : nullptr;
+}
+
+void FolderReplies::Drop(const std::string& user, const std::string& folder)
+{
+    if (FindHeld(user, folder))
+        Erase(user, folder);
+    StopRetryWhenNothingHeld();
+}
+
+std::vector<std::pair<std::string, std::string>> FolderReplies::HeldRequests() const
+{
+    std::vector<std::pair<std::string, std::string>> held;
+    for (const auto& [user, folders] : m_pending) {
+        for (const auto& [folder, entry] : folders) {
+            if (entry.state == State::Held)
+                held.emplace_back(user, folder);
+        }
+    }
+    return held;
+}
+
+void FolderReplies::Erase(const std::string& user, const std::string& folder)
+{
+    const auto it = m_pending.find(user);
+    if (it == m_pending.end())
+        return;
+    it->second.erase(folder);
+    if (it->second.empty())
+        m_pending.erase(it);
+}
+
+void FolderReplies::StopRetryWhenNothingHeld()
+{
+    if (m_retry.isActive() && HeldRequests().empty())
+        m_retry.stop();
 }
 
 void FolderReplies::Run()
@@ -543,12 +715,9 @@ void FolderReplies::Finish(quint64 id, const QByteArray& message)
         return;
     const Waiting waiting = std::move(it->second);
     m_waiting.erase(it);
-    auto& folders = m_pending[waiting.user];
     if (message.isEmpty())
-        folders.erase(waiting.folder);
+        Erase(waiting.user, waiting.folder);
     else
-        folders[waiting.folder].compressing = false;
-    if (folders.empty())
-        m_pending.erase(waiting.user);
+        m_pending[waiting.user][waiting.folder].state = State::Sent;
     waiting.done(message);
 }

@@ -5,6 +5,7 @@
 
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
+#include "store/TimerManager.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -85,7 +86,9 @@ private:
 // Folder-contents replies (code 37) under way, by user and folder, and the thread that
 // compresses them. A reply is pending from the request until everything queued to its user has
 // gone out: a peer asking for one folder in a loop costs one reply, and one that never reads
-// gets no more than kMaxPendingPerPeer of them.
+// gets no more than kMaxPendingPerPeer of them. A request that would take what waits for its
+// user past kMaxQueuedBytesPerPeer is held, pending too, and tried again at every tick of the
+// retry timer until it fits or nothing waits for that user any more.
 class FolderReplies : public QObject
 {
 public:
@@ -94,9 +97,19 @@ public:
 
     static constexpr int kMaxPendingPerPeer = 16;
     // What may wait to go to one peer, counted with the reply about to be made (by its body).
+    // A reply larger than this goes once nothing else waits for its peer.
     static constexpr qint64 kMaxQueuedBytesPerPeer = qint64(8) * 1024 * 1024;
+    static constexpr int kRetryMs = 1000;
 
-    FolderReplies() = default;
+    // A request held until less waits to go to its user.
+    struct Held
+    {
+        quint32 token = 0;
+        std::string folder;    // as the peer wrote it, echoed in the reply
+        qint64 bodyBytes = -1; // the reply's body, once its names have been counted
+    };
+
+    FolderReplies();
     // Stops the worker (it sees that within a megabyte of input) and waits for it.
     ~FolderReplies() override;
 
@@ -109,15 +122,33 @@ public:
     qint64 CompressingBytes(const std::string& user) const;
     // Makes the body of bodyBytes bytes with body and compresses it into a code 37 message, on
     // the worker; done gets the message on this thread (empty when compressing failed). The
-    // reply is pending from now on.
+    // reply is pending from now on, held or not before.
     void Start(const std::string& user, const std::string& folder, qint64 bodyBytes, Body body,
                Done done);
 
+    // Holds the request (by its local folder) until less waits; pending from now on.
+    void Hold(const std::string& user, const std::string& folder, Held held);
+    // The held request of the user for the folder, or null.
+    Held* FindHeld(const std::string& user, const std::string& folder);
+    // Gives up a held request.
+    void Drop(const std::string& user, const std::string& folder);
+    // Users and local folders of the held requests.
+    std::vector<std::pair<std::string, std::string>> HeldRequests() const;
+    // Ticks while a request is held.
+    SharedTimer* RetryTimer() { return &m_retry; }
+
 private:
+    enum class State
+    {
+        Held,
+        Compressing,
+        Sent
+    };
     struct Entry
     {
-        bool compressing = true;
+        State state = State::Compressing;
         qint64 bodyBytes = 0;
+        Held held;
     };
     struct Job
     {
@@ -132,8 +163,11 @@ private:
     };
     void Run();
     void Finish(quint64 id, const QByteArray& message);
+    void Erase(const std::string& user, const std::string& folder);
+    void StopRetryWhenNothingHeld();
 
     std::map<std::string, std::map<std::string, Entry>> m_pending;
+    SharedTimer m_retry{kRetryMs};
     std::map<quint64, Waiting> m_waiting;
     quint64 m_nextId = 0;
     // The worker, started with the first reply.

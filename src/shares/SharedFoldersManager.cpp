@@ -56,6 +56,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     // Share lists kept for other users go stale with what they show.
     WatchShareChanges();
     m_folderReplies = std::make_unique<FolderReplies>();
+    connect(m_folderReplies->RetryTimer(), &SharedTimer::timeout, this,
+            &SharedFoldersManager::RetryFolderReplies);
     m_scan = std::make_unique<ShareScanner>(*this);
 
     // Last, so that nothing above can throw with the thread running. Requests and results

@@ -19,6 +19,7 @@
 // search_token items of its name's words; the words of a folder's path are linked to the folder.
 
 #include "shares/MP3Scanner.h"
+#include "shares/ShareMessages.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
@@ -42,8 +43,6 @@ class DataSaver;
 #include <utility>
 #include <vector>
 
-class FolderReplies;
-class ShareListReplies;
 class ShareScanner;
 
 class SharedFoldersManager : public QObject, public DataHandler
@@ -157,6 +156,10 @@ public:
     };
     void SetUploadStateHook(std::function<UploadState()> hook) { m_uploadState = std::move(hook); }
 
+    // Test-only: the timer that ticks while folder contents replies are held, to fire without
+    // waiting.
+    SharedTimer* FolderReplyRetryTimerForTesting();
+
 Q_SIGNALS:
     void SharedFilesRescanned(int added, int removed);
     // The path's characters are its bytes, one per character.
@@ -175,7 +178,8 @@ public Q_SLOTS:
     void OnMP3Scanned(QString path, int version, QString mode, int frequency, bool variable,
                       int bitrate);
     // A folder's contents asked for by a user (code 36), answered with code 37 when the user
-    // may see the folder, else not at all.
+    // may see the folder, else not at all. A reply that would take what waits to go to the user
+    // past its cap is held, and sent once it fits or nothing else waits.
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
     // A user's share list, as asked for (ReceivedShares.cpp).
     void OnUserShare(std::string user, const FileInfoMap& folders,
@@ -225,6 +229,12 @@ private:
     bool AdmitSearchReply(const std::string& user, bool* madeUser);
     void QueueSearchReply(const std::string& user, bool madeUser, const MemStream& message);
     void TidySearchReplies();
+
+    // Folder contents (ShareMessages.cpp): the reply started when it fits beside what waits
+    // for the user (queued) or nothing does, else false; the held requests tried again.
+    bool StartFolderReply(const std::string& user, const std::string& local, ItemPtr folderItem,
+                          FolderReplies::Held& request, qint64 queued);
+    void RetryFolderReplies();
 
     // Share lists (ShareMessages.cpp). The links a list shows are watched once one is built.
     void WatchShareChanges();

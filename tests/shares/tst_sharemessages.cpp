@@ -109,6 +109,7 @@ private Q_SLOTS:
     void folderRequestsFromOnePeer();
     void folderRepliesKeepQueueUnderCap_data();
     void folderRepliesKeepQueueUnderCap();
+    void bigFolderAnsweredOnce();
     void sharedFolderInfo_data();
     void sharedFolderInfo();
     void parentLinks_data();
@@ -322,7 +323,7 @@ void tst_ShareMessages::folderRepliesKeepQueueUnderCap_data()
     QTest::addColumn<qint64>("over"); // what would wait for carol with the reply, past the cap
     QTest::addColumn<bool>("answered");
     QTest::newRow("at the cap") << qint64(0) << true;
-    QTest::newRow("one byte over") << qint64(1) << false;
+    QTest::newRow("one byte over: held") << qint64(1) << false;
 }
 
 void tst_ShareMessages::folderRepliesKeepQueueUnderCap()
@@ -332,8 +333,8 @@ void tst_ShareMessages::folderRepliesKeepQueueUnderCap()
     Music music;
     // Carol has no connection: what is sent to her waits, and her reply's body (as the folder
     // contents test has it) would come on top.
-    const qint64 body =
-        (U32(7) + kMusic + U32(1) + kMusic + U32(2) + kOgg + kMp3Bare + U32(0)).size();
+    const QByteArray contents = kMusic + U32(1) + kMusic + U32(2) + kOgg + kMp3Bare + U32(0);
+    const qint64 body = (U32(7) + contents).size();
     const qint64 waiting = FolderReplies::kMaxQueuedBytesPerPeer - body + over;
     peerMessenger->SendMessage("carol", Message(PM_NOTHING, QByteArray(waiting - 4, 'w')));
     QCOMPARE(peerMessenger->BytesQueuedTo("carol"), waiting);
@@ -341,6 +342,71 @@ void tst_ShareMessages::folderRepliesKeepQueueUnderCap()
     sharedFoldersManager->OnFilesInFoldersRequested("carol", 7, "\\data\\Music");
     QCOMPARE(log.lines.size(), answered ? 0 : 1);
     QTRY_COMPARE(PeerTestEnv::Count("unsent_message"), size_t(answered ? 2 : 1));
+    // A repeat is not made again, and what is made later answers it. Nothing is let go while
+    // what waits for carol stays.
+    sharedFoldersManager->OnFilesInFoldersRequested("carol", 8, "\\data\\Music");
+    QCOMPARE(log.lines.size(), answered ? 1 : 2);
+    sharedFoldersManager->FolderReplyRetryTimerForTesting()->Fire();
+    QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(answered ? 2 : 1));
+
+    // Carol comes and reads what waited; then her reply goes, held or not.
+    auto carol = music.env.env().DialMessaging(false, "carol");
+    QVERIFY(carol);
+    QByteArray frame;
+    QVERIFY(carol->WaitForFrame(&frame));
+    QCOMPARE(frame.size(), waiting);
+    QTRY_COMPARE(peerMessenger->BytesQueuedTo("carol"), qint64(0));
+    QCOMPARE(sharedFoldersManager->FolderReplyRetryTimerForTesting()->isActive(), !answered);
+    sharedFoldersManager->FolderReplyRetryTimerForTesting()->Fire();
+    QVERIFY(carol->WaitForFrame(&frame));
+    QCOMPARE(Inflated(frame, 37).toHex(), (U32(answered ? 7 : 8) + contents).toHex());
+    QVERIFY(!sharedFoldersManager->FolderReplyRetryTimerForTesting()->isActive());
+}
+
+void tst_ShareMessages::bigFolderAnsweredOnce()
+{
+    // 100,000 files of 80-byte names: a reply past the cap on what may wait for a peer, which
+    // goes when nothing else waits; the peer asks for it 500 times, then for a small folder.
+    constexpr int kFiles = 100000;
+    Music music;
+    const std::string path = "/data/Everything";
+    ItemPtr folder = SharesTestEnv::Folder(music.root, path);
+    QByteArray records;
+    for (int k = 0; k < kFiles; ++k) {
+        const QByteArray name =
+            QByteArray::number(k).rightJustified(8, '0') + QByteArray(68, 'n') + ".mp3";
+        ItemPtr file = d.GetType("shared_file")->NewItem();
+        file += folder;
+        file += d.GetType("shared_file_name")->GetItem(Value(name.toStdString()));
+        file += d.GetType("shared_file_size")->GetItem(Value(k));
+        records += WireWriter().u8(1).str(name).u64(quint64(k)).u32(0).u32(0).bytes();
+    }
+    const QByteArray big = WireWriter().str("\\data\\Everything");
+    const QByteArray expected = U32(0) + big + U32(1) + big + U32(kFiles) + records + U32(0);
+    QVERIFY(expected.size() > FolderReplies::kMaxQueuedBytesPerPeer);
+
+    auto peer = music.env.env().DialMessaging(false);
+    QVERIFY(peer);
+    PeerLog log;
+    LogLines shared("Shared");
+    QByteArray burst;
+    for (int k = 0; k < 500; ++k)
+        burst += FakePeer::Frame(WireWriter().u32(36).u32(quint32(k)).str("\\data\\Everything"));
+    burst += FakePeer::Frame(WireWriter().u32(36).u32(500).str("\\data\\Music"));
+    peer->SendRaw(burst);
+    QByteArray frame;
+    QVERIFY(peer->WaitForFrame(&frame, 60000));
+    QCOMPARE(Inflated(frame, 37).size(), expected.size());
+    QVERIFY(Inflated(frame, 37) == expected);
+    // Each repeat was turned away at no cost, and the small folder waited for the big one.
+    QCOMPARE(shared.lines.filter("again before the last reply was sent").size(), 499);
+    QVERIFY(shared.Has("Too much waits to go to user bob; the contents of folder \\data\\Music "
+                       "follow once it has gone"));
+    sharedFoldersManager->FolderReplyRetryTimerForTesting()->Fire();
+    QVERIFY(peer->WaitForFrame(&frame, 60000));
+    QCOMPARE(Inflated(frame, 37).toHex(),
+             (U32(500) + kMusic + U32(1) + kMusic + U32(2) + kOgg + kMp3Bare + U32(0)).toHex());
+    QCOMPARE(log.lines.count("Send PM_SHARED_FILES_IN_FOLDER message to user bob"), 2);
 }
 
 void tst_ShareMessages::sharedFolderInfo_data()
