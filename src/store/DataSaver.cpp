@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QtEndian>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -123,19 +125,38 @@ bool ReplaceFile(const QString& from, const QString& to)
 }
 
 // The file a link at path leads to, through any chain of links; it need not exist. A save goes
-// there, so that the link stays and the file it names is the one kept up to date.
-QString FollowLinks(const QString& path)
+// there, so that the link stays and the file it names is the one kept up to date. Empty, with
+// why set, when the chain never ends at a file: a link that leads back to one already passed, more
+// links than the system follows in a row, or a loop in a folder on the way. Stopping at whichever
+// link was reached would put the store file in place of a link, perhaps in another folder.
+QString FollowLinks(const QString& path, QString& why)
 {
-    // As many hops as the system itself follows before it gives up with ELOOP.
-    constexpr int kMaxHops = 40;
+    // As many as the system itself follows before it gives up with ELOOP.
+    constexpr int kMaxLinks = 40;
     QString at = path;
-    for (int hop = 0; hop < kMaxHops; ++hop) {
+    QSet<QString> passed;
+    for (int links = 0;; ++links) {
         const QFileInfo info(at);
-        if (!info.isSymLink())
-            return at;
+        if (!info.isSymLink()) {
+            struct stat status;
+            if (info.exists() || ::lstat(QFile::encodeName(at).constData(), &status) == 0 ||
+                errno != ELOOP)
+                return at;
+            why = QStringLiteral("the way to %1 goes through a loop of symbolic links").arg(at);
+            return QString();
+        }
+        if (passed.contains(info.absoluteFilePath())) {
+            why = QStringLiteral("%1 is a loop of symbolic links").arg(path);
+            return QString();
+        }
+        if (links == kMaxLinks) {
+            why = QStringLiteral("%1 leads through more than %2 symbolic links")
+                      .arg(path, QString::number(kMaxLinks));
+            return QString();
+        }
+        passed.insert(info.absoluteFilePath());
         at = info.symLinkTarget();
     }
-    return at;
 }
 
 QString NumberedName(const QString& path, int n)
@@ -457,11 +478,15 @@ bool DataSaver::Save(const QString& path)
 {
     path_ = path;
     saveFailure_.clear();
-    const QString target = FollowLinks(path);
-    RemoveLeftovers(target);
+    QString target;
     QString temporary;
     int fd = -1;
     try {
+        QString why;
+        target = FollowLinks(path, why);
+        if (target.isEmpty())
+            throw DataSaveFailure(why.toStdString());
+        RemoveLeftovers(target);
         temporary = MakeNumbered(target, [&fd](const char* name) {
             fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             return fd >= 0;
@@ -904,7 +929,17 @@ bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
 void DataSaver::Load(const QString& path)
 {
     path_ = path;
-    const QString target = FollowLinks(path);
+    QString why;
+    const QString target = FollowLinks(path, why);
+    if (target.isEmpty()) {
+        // No file to read, and nothing to move aside: the links are the user's.
+        Log(LogCategories::kConfigurationData, 1,
+            QStringLiteral("The configuration data cannot be read: %1; starting from the "
+                           "defaults")
+                .arg(why));
+        EmitDataLoaded();
+        return;
+    }
     const QFileInfo info(target);
     if (!info.exists()) {
         EmitDataLoaded();

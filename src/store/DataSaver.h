@@ -58,16 +58,18 @@ public:
     void AddDataLoadedEventHandler(DataLoadedEventHandler* handler);
     void EmitDataLoaded();
 
-    // Writes the store file. A link at path is followed: the file it leads to is replaced. The
-    // replaced file is kept as "<path>.previous", and numbered temporary files that an earlier,
-    // interrupted save left are removed. Never raises: a failure is logged and leaves the
-    // previous file as it was. Returns whether the new file is in place.
+    // Writes the store file. A link at path is followed: the file it leads to is replaced; links
+    // that never end at a file (a loop) fail the save. The replaced file is kept as
+    // "<path>.previous", and numbered temporary files that an earlier, interrupted save left are
+    // removed. Never raises: a failure is logged and leaves the previous file as it was. Returns
+    // whether the new file is in place.
     bool Save(const QString& path);
-    // Reads the store file into the store, merging with what is there. No file, or a folder in
-    // its place: the handlers are told at once. A file that cannot be read, is damaged, or whose
-    // checksum does not match is moved aside (see UnreadableName) and "<path>.previous" is
-    // loaded in its place when it reads well. When neither does, the store is left as it was,
-    // the handlers are told, and DataLoadFailure is raised.
+    // Reads the store file into the store, merging with what is there. No file, a folder in its
+    // place, or links that never end at a file (logged): the handlers are told at once. A file
+    // that cannot be read, is damaged, or whose checksum does not match is moved aside (see
+    // UnreadableName) and "<path>.previous" is loaded in its place when it reads well. When
+    // neither does, the store is left as it was, the handlers are told, and DataLoadFailure is
+    // raised.
     void Load(const QString& path);
 
     // Where an unreadable store file is moved: beside it, under a name that says so.

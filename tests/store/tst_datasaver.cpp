@@ -396,6 +396,8 @@ private Q_SLOTS:
     void damagedFileNeverLoadsSilently();
     void keepsOnePreviousGenerationThroughALink();
     void folderAtStorePath();
+    void linksThatNeverEndAtAFile_data();
+    void linksThatNeverEndAtAFile();
     void shortWriteSaysWhy();
     void loadTellsWhatConnectingTells_data();
     void loadTellsWhatConnectingTells();
@@ -1048,6 +1050,82 @@ void tst_DataSaver::folderAtStorePath()
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList(QStringLiteral("store")));
     QCOMPARE(log.lines.filter(QStringLiteral("is a folder")).size(), 1);
+}
+
+void tst_DataSaver::linksThatNeverEndAtAFile_data()
+{
+    // Links as "name>target", made in the test's folder in this order, and what the failure says.
+    QTest::addColumn<QStringList>("links");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("loadSaysWhy"); // a missing file is no news
+    const QString loop = QStringLiteral("is a loop of symbolic links");
+    QTest::newRow("three links through another folder")
+        << QStringList({"store>other/a", "other/a>../b", "b>store"}) << loop << true;
+    QTest::newRow("two links") << QStringList({"store>b", "b>store"}) << loop << true;
+    QTest::newRow("a link to itself") << QStringList({"store>store"}) << loop << true;
+    QTest::newRow("a loop in a folder on the way")
+        << QStringList({"store>other/x/store", "other/x>x"})
+        << QStringLiteral("goes through a loop of symbolic links") << true;
+    QStringList chain = {"store>1"};
+    for (int i = 1; i <= 40; ++i)
+        chain << QStringLiteral("%1>%2").arg(i).arg(i + 1);
+    QTest::newRow("41 links in a row")
+        << chain << QStringLiteral("leads through more than 40 symbolic") << true;
+    // For comparison: what a link to a missing folder says.
+    QTest::newRow("a link into a missing folder")
+        << QStringList({"store>missing/store"})
+        << QStringLiteral("cannot create a temporary file beside") << false;
+}
+
+void tst_DataSaver::linksThatNeverEndAtAFile()
+{
+    QFETCH(QStringList, links);
+    QFETCH(QString, reason);
+    QFETCH(bool, loadSaysWhy);
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("other")));
+    for (const QString& link : links) {
+        const QStringList parts = link.split(QLatin1Char('>'));
+        QVERIFY(QFile::link(parts[1], Path(parts[0])));
+    }
+    // Every entry with what a link holds, folders included.
+    auto listing = [this] {
+        QStringList entries;
+        QDirIterator it(m_dir->path(),
+                        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            entries << info.filePath() + QStringLiteral(" -> ") + info.symLinkTarget();
+        }
+        entries.sort();
+        return entries;
+    };
+    const QStringList before = listing();
+
+    StoreGuard store;
+    Settings s;
+    s.Set("port", "2235");
+    DataSaver saver;
+    s.Register(saver);
+    Loaded loaded;
+    saver.AddDataLoadedEventHandler(&loaded);
+    LogCatcher log;
+    QVERIFY(!saver.Save(Path("store")));
+    QVERIFY2(saver.SaveFailure().contains(reason), qPrintable(saver.SaveFailure()));
+    QCOMPARE(log.lines.size(), 1);
+    QVERIFY2(log.lines[0].contains(reason), qPrintable(log.lines[0]));
+    // Nothing written, through a link or in place of one.
+    QCOMPARE(listing(), before);
+
+    log.lines.clear();
+    s.Set("port", "2240");
+    saver.Load(Path("store"));
+    QCOMPARE(loaded.calls, 1);
+    QCOMPARE(s.Get("port"), std::string("2240"));
+    QCOMPARE(listing(), before);
+    QCOMPARE(log.lines.size(), loadSaysWhy ? 1 : 0);
+    if (loadSaysWhy)
+        QVERIFY2(log.lines[0].contains(reason), qPrintable(log.lines[0]));
 }
 
 void tst_DataSaver::shortWriteSaysWhy()
