@@ -24,7 +24,7 @@ install_script=${QV_INSTALL_DEPS:-scripts/install-deps.sh}
 # findutils and util-linux are Essential). apt-get, which does the installing, is not listed.
 programs=(
     bash cmake ctest ninja # the README's two commands
-    unshare ip mount getent Xvfb timeout # system-check.sh, .ci/run
+    unshare ip mount getent Xvfb timeout # system-check.sh, .ci/run; tests/shell/tst_clientprocess
     nft miniupnpd upnpc flock # tests/server/upnpgateway_test.sh and the gateway tool
     desktop-file-validate # tests/shell/install_test.sh
     lame # the MP3 files of tests/support/EncodedAudio.h

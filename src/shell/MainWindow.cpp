@@ -142,17 +142,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
 
 MainWindow::~MainWindow()
 {
-    // From here on the tool bars ignore the widgets that go, and no form opens a chat.
-    g_showIsOver = true;
-    FormHooks::Get().openChat = nullptr;
-
-    // The inspection dialogs go before the sweep and the save: they follow every change of the
-    // store, and a sweep of a big store would only queue work for them.
-    delete dataDialog;
-    delete typeNavigatorDialog;
-
-    if (m_engine)
-        SaveAtShutdown();
+    if (!m_sessionEnded)
+        EndSession(Ending::Attended);
 
     // The store changes below (widgets removing their items) are no business of the window's.
     RemoveDataHandlers();
@@ -331,13 +322,32 @@ void MainWindow::LoadStoreFile()
                                    "from scratch..."));
 }
 
-void MainWindow::SaveAtShutdown()
+bool MainWindow::EndSession(Ending ending)
+{
+    if (m_sessionEnded)
+        return m_savedAtEnd;
+    m_sessionEnded = true;
+    // From here on the tool bars ignore the widgets that go, and no form opens a chat.
+    g_showIsOver = true;
+    FormHooks::Get().openChat = nullptr;
+
+    // The inspection dialogs go before the sweep and the save: they follow every change of the
+    // store, and a sweep of a big store would only queue work for them.
+    delete dataDialog;
+    delete typeNavigatorDialog;
+
+    m_savedAtEnd = !m_engine || SaveAtShutdown(ending);
+    return m_savedAtEnd;
+}
+
+bool MainWindow::SaveAtShutdown(Ending ending)
 {
     const QString path = Engine::StoreFilePath();
     bool saved = m_engine->Shutdown(path);
     // Everything changed since the last save goes unless this one succeeds: the user is told,
-    // and may make room or lift the write protection and try again.
-    while (!saved) {
+    // and may make room or lift the write protection and try again. Nobody is there to answer
+    // after a logout or a service manager's signal, which waits only so long before it kills.
+    while (!saved && ending == Ending::Attended) {
         ModalDialogs::MessageBox box;
         box.icon = QMessageBox::Warning;
         box.title = QStringLiteral("Error saving configuration data");
@@ -359,6 +369,7 @@ void MainWindow::SaveAtShutdown()
                      "Quorvale: Saving the configuration data failed, the previous file is "
                      "kept: %s\n",
                      qPrintable(m_engine->saver().SaveFailure()));
+    return saved;
 }
 
 void MainWindow::ShowSavedOptions()

@@ -67,6 +67,20 @@ public:
     // Called once, after the window is shown and before the event loop runs.
     void Init();
 
+    // Who is there to answer when the last save fails.
+    enum class Ending
+    {
+        // The user closed the window: a failed save asks to try again or to quit without saving.
+        Attended,
+        // A termination signal (a desktop logout, a service manager): nobody is. A failed save
+        // goes to stderr and the diagnostics log only, and the previous file stays.
+        Unattended,
+    };
+    // The first steps of shutdown: the forms and tool bars stop reacting, the inspection dialogs
+    // close, and the store is swept and saved. Whether the store file was saved (true when the
+    // engine was never built). The destructor ends the session attended unless it was ended.
+    bool EndSession(Ending ending);
+
     // AlertWindow: the application icon (window and tray), the connection state's icon, a tray
     // balloon (plain text) where there is a tray.
     void SetApplicationIcon(const QString& icon) override;
@@ -127,8 +141,8 @@ private:
     void AfterSharedFolders();
     void AfterTransferEngine();
     void LoadStoreFile();
-    // The last save, which the user may try again when it fails.
-    void SaveAtShutdown();
+    // The last save, which the user may try again when it fails and someone is there.
+    bool SaveAtShutdown(Ending ending);
     // The first scan of the shares, after which rescans are reported.
     void StartShares();
     void ShowSavedOptions();
@@ -185,4 +199,6 @@ private:
     int m_chatLinesThisTurn = 0;
     int m_chatTabsThisTurn = 0;
     bool m_chatTurnScheduled = false;
+    bool m_sessionEnded = false;
+    bool m_savedAtEnd = false;
 };

@@ -12,8 +12,9 @@ class QSocketNotifier;
 QString MissingDisplay(int argc, const char* const* argv);
 
 // Turns SIGTERM, SIGINT and SIGHUP into an orderly end: every running event loop ends (a modal
-// box's too), so that shutdown runs as after closing the window: logout, sweep, save. The signal
-// handler only writes the signal's number into a pipe; the rest runs on the GUI thread.
+// box's too), so that shutdown runs as after closing the window: logout, sweep, save, except that
+// nobody is asked anything. The signal handler only writes the signal's number into a pipe; the
+// rest runs on the GUI thread.
 class TerminationSignals : public QObject
 {
     Q_OBJECT

@@ -42,6 +42,12 @@ int main(int argc, char** argv)
         // A signal during start-up (in the first-run dialog, say) ends the program here.
         if (!termination.Received())
             status = application.exec();
+        // After a signal nobody answers a box; the status tells whoever sent it that the
+        // changes since the last save are lost.
+        if (termination.Received()) {
+            if (!window.EndSession(MainWindow::Ending::Unattended))
+                status = 1;
+        }
     }
     return status;
 }

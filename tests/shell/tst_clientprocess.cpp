@@ -1,7 +1,8 @@
 // The program as a process: one client per store file, and the termination signals ending it
-// with a normal save. The process cases run the real program (offscreen, in a home folder of
-// their own with no user name stored, so it waits in its first-run dialog and never connects),
-// and without a display: one line that says so, unless a platform was chosen.
+// with a normal save, or with no box to answer when the save fails. The process cases run the
+// real program (offscreen, in a home folder of their own with no user name stored, so it waits in
+// its first-run dialog and never connects; or cut off from every network in namespaces of its
+// own), and without a display: one line that says so, unless a platform was chosen.
 
 #include "shell/ProcessControl.h"
 #include "support/OfflineStore.h"
@@ -18,8 +19,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <functional>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -61,6 +67,36 @@ qint64 DeadPid()
     return pid;
 }
 
+// How long a client may take to end after a termination signal when its last save fails: well
+// inside what a desktop logout waits before it gives up on a program.
+constexpr int kUnattendedEndMs = 5000;
+
+// The command that runs program cut off from every network and with home read-only: in a
+// network namespace of its own (no device up, and a hosts file that names the central server's
+// host 127.0.0.1), and a mount namespace where home is bound read-only (and a user namespace when
+// not run as root). Run as root, a folder's permissions stop nothing; a read-only mount stops
+// every writer. Empty when this system makes no namespaces.
+QStringList Confined(const QString& home, const QString& hosts, const QString& program)
+{
+    QStringList unshare;
+    if (::geteuid() != 0)
+        unshare << QStringLiteral("--user") << QStringLiteral("--map-root-user");
+    unshare << QStringLiteral("--net") << QStringLiteral("--mount")
+            << QStringLiteral("--propagation") << QStringLiteral("private");
+    QProcess probe;
+    probe.start(QStringLiteral("unshare"), unshare + QStringList({QStringLiteral("true")}));
+    if (!probe.waitForFinished(kWaitMs) || probe.exitStatus() != QProcess::NormalExit ||
+        probe.exitCode() != 0)
+        return QStringList();
+    // The shell gives way to the program, which keeps its process id.
+    return unshare + QStringList({QStringLiteral("sh"), QStringLiteral("-c"),
+                                  QStringLiteral("mount --bind \"$3\" /etc/hosts && "
+                                                 "mount --bind \"$1\" \"$1\" && "
+                                                 "mount -o remount,bind,ro \"$1\" && "
+                                                 "exec \"$2\""),
+                                  QStringLiteral("sh"), home, program, hosts});
+}
+
 } // namespace
 
 class tst_ClientProcess : public QObject
@@ -74,6 +110,8 @@ private Q_SLOTS:
     void oneClientPerStoreFile();
     void withoutDisplay_data();
     void withoutDisplay();
+    void signalWithAHomeThatCannotBeWritten_data();
+    void signalWithAHomeThatCannotBeWritten();
 };
 
 void tst_ClientProcess::signalEndsEveryLoop_data()
@@ -194,7 +232,7 @@ void tst_ClientProcess::withoutDisplay_data()
     // Each variable set to the value given, unset for a null one.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("platform"); // QT_QPA_PLATFORM
-    QTest::addColumn<QByteArray>("display"); // DISPLAY and WAYLAND_DISPLAY
+    QTest::addColumn<QByteArray>("display");  // DISPLAY and WAYLAND_DISPLAY
     QTest::addColumn<bool>("starts");
     const QByteArray unset;
     const QByteArray empty("");
@@ -257,7 +295,73 @@ void tst_ClientProcess::withoutDisplay()
     QVERIFY2(said.contains("needs a graphical display"), said.constData());
     QVERIFY2(said.contains("DISPLAY and WAYLAND_DISPLAY are both unset"), said.constData());
     // It ended before taking the lock or touching the store.
-    QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::Hidden),
+    QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::Hidden), QStringList({".Quorvale"}));
+}
+
+void tst_ClientProcess::signalWithAHomeThatCannotBeWritten_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("named"); // a user name stored: it runs its main loop, and logs in
+    QTest::newRow("SIGTERM, logging in") << SIGTERM << true;
+    QTest::newRow("SIGHUP, in the first-run dialog") << SIGHUP << false;
+}
+
+void tst_ClientProcess::signalWithAHomeThatCannotBeWritten()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, named);
+    QTemporaryDir home;
+    QTemporaryDir etc;
+    QVERIFY(home.isValid() && etc.isValid());
+    const QString storePath = home.filePath(QStringLiteral(".Quorvale"));
+    std::vector<std::pair<SettingKey, std::string>> settings = {
+        {SettingKeys::DownloadFolder, "/srv/in"}};
+    if (named) {
+        settings.emplace_back(SettingKeys::Username, "alice");
+        settings.emplace_back(SettingKeys::Password, "secret");
+    }
+    QVERIFY(WriteOfflineStore(storePath, settings));
+    const QByteArray store = FileBytes(storePath);
+    const QString hosts = etc.filePath(QStringLiteral("hosts"));
+    {
+        QFile file(hosts);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("127.0.0.1 localhost " QV_SERVER_HOST "\n");
+    }
+    const QStringList command = Confined(home.path(), hosts, QStringLiteral(QV_CLIENT));
+    if (command.isEmpty())
+        QSKIP("This system makes no namespaces (unshare --net --mount failed)");
+
+    QProcess client;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    client.setProcessEnvironment(environment);
+    client.start(QStringLiteral("unshare"), command);
+    QVERIFY(client.waitForStarted(kWaitMs));
+    // Up, its signal handlers installed before: it runs without the lock file it could not make.
+    QByteArray said;
+    QVERIFY2(WaitFor([&] {
+                 said += client.readAllStandardError();
+                 return said.contains("running without it") ||
+                        client.state() == QProcess::NotRunning;
+             }) &&
+                 client.state() == QProcess::Running,
+             said.constData());
+
+    ::kill(pid_t(client.processId()), signal);
+    // Nobody is there to answer a box: the client ends by itself.
+    const bool ended = client.waitForFinished(kUnattendedEndMs);
+    said += client.readAllStandardError();
+    QVERIFY2(ended, said.constData());
+    QVERIFY2(client.exitStatus() == QProcess::NormalExit, said.constData());
+    QVERIFY2(client.exitCode() == 1, said.constData());
+    QVERIFY2(said.contains("Saving the configuration data failed, the previous file is kept: "),
+             said.constData());
+    QVERIFY2(said.contains(std::strerror(EROFS)), said.constData());
+    QCOMPARE(FileBytes(storePath), store);
+    QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({".Quorvale"}));
 }
 
