@@ -91,6 +91,11 @@ void EnsureApplication()
 {
     if (QCoreApplication::instance())
         return;
+    // Without TZ the C library looks at /etc/localtime again (a stat) each time Qt turns a time
+    // into local time, and the engine does that for every log line and stored time: dozens of
+    // system calls per input. Named once, the zone is read once; it is the same zone.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     static int argc = 1;
     static char name[] = "fuzz";
     static char* argv[] = {name, nullptr};

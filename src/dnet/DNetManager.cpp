@@ -83,6 +83,9 @@ void DNetManager::ResetForTesting()
     m_parentMinSpeed = -1;
     m_parentSpeedRatio = -1;
     m_canParent = false;
+    // They name sockets and items of the run before; kept, they would grow from run to run.
+    m_candidateSinceMs.clear();
+    m_childrenWithOwnUser.clear();
 }
 
 void DNetManager::TakeSocket(QTcpSocket* socket, Side side)

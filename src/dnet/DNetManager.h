@@ -79,9 +79,10 @@ public:
 
     // Declares the store types of the tree (DNetSchema.cpp).
     static void CreateData(DataSaver& saver);
-    // Test-only: deletes the sockets held and forgets the server's figures and any partial
-    // frame, as after building, for hosts that reuse one engine for many runs (the fuzz
-    // targets); what the store says of the tree goes with the store's items.
+    // Test-only: deletes the sockets held and forgets the server's figures, any partial frame
+    // and what it kept of candidates and children, as after building, for hosts that reuse one
+    // engine for many runs (the fuzz targets); what the store says of the tree goes with the
+    // store's items.
     void ResetForTesting();
 
     // The frame reader: the whole frames that device holds, in order, each body handed to the
