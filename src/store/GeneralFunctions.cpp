@@ -1,6 +1,9 @@
 #include "store/GeneralFunctions.h"
 
+#include <QByteArray>
 #include <QRegularExpression>
+
+#include <utility>
 
 namespace {
 
@@ -152,6 +155,11 @@ bool IsBidiControl(const std::string& name, size_t i)
 
 std::string SafePathComponent(std::string name)
 {
+    return SafePathComponent(std::move(name), kMaxNameBytes);
+}
+
+std::string SafePathComponent(std::string name, size_t maxBytes)
+{
     if (name.empty() || name == "." || name == "..")
         return "_";
     std::string safe;
@@ -174,7 +182,36 @@ std::string SafePathComponent(std::string name)
             safe += char(c);
         }
     }
-    return safe;
+    // Measured as the file system will see it: a peer's 255 bytes of Latin-1 are 765 of UTF-8.
+    const QByteArray encoded = QString::fromUtf8(safe.data(), qsizetype(safe.size())).toUtf8();
+    return FitName(std::string(encoded.constData(), size_t(encoded.size())), std::string(),
+                   maxBytes);
+}
+
+std::string FitName(const std::string& name, const std::string& mark, size_t maxBytes)
+{
+    std::string stem = name;
+    std::string extension;
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0 && dot + 1 < name.size()) {
+        stem = name.substr(0, dot);
+        extension = name.substr(dot);
+    }
+    if (stem.size() + mark.size() + extension.size() <= maxBytes)
+        return stem + mark + extension;
+    if (extension.size() > kMaxKeptExtensionBytes) {
+        stem = name;
+        extension.clear();
+    }
+    const size_t taken = mark.size() + extension.size();
+    size_t cut = taken < maxBytes ? maxBytes - taken : 0;
+    if (cut < stem.size()) {
+        // Back to the first byte of the character the limit falls in.
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xc0) == 0x80)
+            --cut;
+        stem.resize(cut);
+    }
+    return stem + mark + extension;
 }
 
 QString EscapeHTML(QString text)

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <cstddef>
 #include <string>
 
 // Bit n of value, counting the lowest bit as 1; n - 1 is taken modulo 32.
@@ -34,12 +35,29 @@ std::string GetAbsoluteFileName(std::string path);
 // The last component of a path (one trailing separator is ignored).
 std::string GetFileName(std::string path);
 
+// The longest name of one path component, in bytes, that the file systems the client writes to
+// take ("File name too long" past it).
+constexpr size_t kMaxNameBytes = 255;
+// An extension (its dot included) longer than this is no extension any program goes by: a name
+// cut to fit keeps it only up to this length.
+constexpr size_t kMaxKeptExtensionBytes = 32;
+
 // A name that another user or the server chose (a peer's file or folder name, a chat partner, a
 // room) as one component of a local path: whatever it holds, it names one entry inside the folder
 // it is put in. Empty, "." and ".." become "_"; each "/", "\\", NUL, other C0 control, DEL,
 // UTF-8 C1 control and UTF-8 bidirectional control (U+202A-U+202E, U+2066-U+2069) becomes "_".
-// Every other byte is kept. Every path built from such a name goes through here.
+// The result is the UTF-8 the file system gets: each byte that is not part of a UTF-8 character
+// becomes U+FFFD (three bytes), as decoding the name does. A name longer than maxBytes after that
+// is cut as FitName cuts it. Every path built from such a name goes through here.
 std::string SafePathComponent(std::string name);
+std::string SafePathComponent(std::string name, size_t maxBytes);
+
+// The UTF-8 name with mark put before its extension (at its end when it has none, or when the
+// name is all extension, ".profile"), cut at a character boundary so that the whole is at most
+// maxBytes: the extension stays, unless it is longer than kMaxKeptExtensionBytes. "a.mp3" with
+// " (2)" gives "a (2).mp3".
+std::string FitName(const std::string& name, const std::string& mark = std::string(),
+                    size_t maxBytes = kMaxNameBytes);
 
 // Replaces &, < and > by their entities; nothing else (quotes stay).
 QString EscapeHTML(QString text);

@@ -21,8 +21,9 @@
 // The layout: <download folder>\downloading\<tail>\<name> while a file arrives, and
 // <download folder>\complete\<tail>\<name> once it is whole. The tail repeats the last
 // subfolder_save_level + 1 components of the folder the file has on the peer. Names that differ
-// on the peer can come out the same here (each through SafePathComponent and UTF-8), so a
-// download owns its partial file, and another that the layout puts there gets one beside it.
+// on the peer can come out the same here (each through SafePathComponent and UTF-8, and cut to
+// the file system's limit), so a download owns its partial file, and another that the layout puts
+// there gets one beside it.
 
 using namespace TransfersTypes;
 using namespace TransferLogText;
@@ -275,12 +276,8 @@ void TransferQueueManager::AdoptPartialFiles(const ItemSet& entries)
 
 QString TransferQueueManager::NumberedName(const QString& name, int n)
 {
-    // A name without an extension, or one that is all extension (".profile"), gets the number
-    // at its end.
-    const QFileInfo info(name);
-    const QString suffix = info.suffix();
-    const QString base = info.completeBaseName();
-    if (suffix.isEmpty() || base.isEmpty())
-        return QStringLiteral("%1 (%2)").arg(name).arg(n);
-    return QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix);
+    // A name at the length limit makes room for its number: two names a peer made long enough to
+    // be cut to the same bytes still get a file each.
+    return QString::fromStdString(
+        FitName(name.toStdString(), " (" + std::to_string(n) + ")", kMaxNameBytes));
 }

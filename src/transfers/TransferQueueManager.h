@@ -232,7 +232,8 @@ private:
     // it, unless another download owns that, or another of them would take it too (whose bytes
     // it holds cannot be told then, and neither resumes it).
     void AdoptPartialFiles(const ItemSet& entries);
-    // "a.mp3" -> "a (n).mp3"; past this many taken names a finished or partial file gets none.
+    // "a.mp3" -> "a (n).mp3", cut to the file system's name limit as SafePathComponent cuts;
+    // past this many taken names a finished or partial file gets none.
     static QString NumberedName(const QString& name, int n);
     static constexpr int kMaxFreeNameTries = 1000;
     // The finished download's record, made once per user, folder and name, and linked to the

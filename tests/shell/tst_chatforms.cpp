@@ -143,6 +143,13 @@ void tst_ChatForms::logPathsStayInTheirFolder_data()
     QTest::newRow("control") << false << QByteArray("tab\tname") << "tab_name.log";
     QTest::newRow("UTF-8") << true << QByteArray("Caf\xc3\xa9 \xe2\x98\x95")
                            << QString::fromUtf8("Caf\xc3\xa9 \xe2\x98\x95.log");
+    // Cut to the file system's 255 bytes, ".log" included.
+    QTest::newRow("long room") << true << QByteArray(300, 'r') << QString(251, 'r') + ".log";
+    QTest::newRow("long room with an extension")
+        << true << QByteArray(300, 'r') + ".mp3" << QString(247, 'r') + ".mp3.log";
+    // A user's name is Latin-1: each of these letters is two bytes on disk.
+    QTest::newRow("long user") << false << QByteArray(300, '\xe9')
+                               << QString(125, QChar(0xe9)) + ".log";
 }
 
 void tst_ChatForms::logPathsStayInTheirFolder()
@@ -158,6 +165,7 @@ void tst_ChatForms::logPathsStayInTheirFolder()
     const QFileInfo path(ChatLog::Path(kind, name.toStdString()));
     QCOMPARE(path.absolutePath(), folder);
     QCOMPARE(path.fileName(), file);
+    QVERIFY(QFile::encodeName(path.fileName()).size() <= 255);
 }
 
 void tst_ChatForms::privateLinesArePlainTextAndLogged_data()

@@ -18,6 +18,8 @@ private Q_SLOTS:
     void getBit();
     void paths_data();
     void paths();
+    void fitName_data();
+    void fitName();
     void commafy_data();
     void commafy();
     void formatSeconds_data();
@@ -138,8 +140,30 @@ void tst_Utilities::paths_data()
     QTest::newRow("safe next to bidi controls kept")
         << safe << QByteArray("\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa")
         << QByteArray("\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa");
+    // Bytes that are no UTF-8 come out as the replacement character the file system gets.
     QTest::newRow("safe lone lead byte at end")
-        << safe << QByteArray("a\xc2") << QByteArray("a\xc2");
+        << safe << QByteArray("a\xc2") << QByteArray("a\xef\xbf\xbd");
+    // Cut to the file system's 255 bytes, at a character, keeping the extension.
+    const QByteArray a255(255, 'a');
+    QTest::newRow("safe 255 bytes kept") << safe << a255 << a255;
+    QTest::newRow("safe 256 bytes cut") << safe << a255 + 'a' << a255;
+    QTest::newRow("safe cut keeps the extension")
+        << safe << QByteArray(300, 'a') + ".mp3" << QByteArray(251, 'a') + ".mp3";
+    QByteArray accents;
+    for (int i = 0; i < 200; ++i)
+        accents += "\xc3\xa9";
+    QTest::newRow("safe cut at a character") << safe << "xx" + accents + ".mp3"
+                                             << "xx" + accents.left(248) + ".mp3";
+    // 255 bytes on the peer's side, three times as many once each is a replacement character.
+    QByteArray replaced;
+    for (int i = 0; i < 83; ++i)
+        replaced += "\xef\xbf\xbd";
+    QTest::newRow("safe Latin-1 counted as encoded")
+        << safe << QByteArray(251, '\xe9') + ".mp3" << replaced + ".mp3";
+    QTest::newRow("safe long extension cut with the rest")
+        << safe << "a." + QByteArray(300, 'b') << "a." + QByteArray(253, 'b');
+    QTest::newRow("safe all extension")
+        << safe << "." + QByteArray(300, 'b') << "." + QByteArray(254, 'b');
 
     const PathFunction absolute = GetAbsoluteFileName;
     QTest::newRow("abs") << absolute << QByteArray("X:\\Music\\\\Rock\\")
@@ -159,6 +183,56 @@ void tst_Utilities::paths()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, output);
     QCOMPARE(QByteArray::fromStdString(function(input.toStdString())), output);
+}
+
+void tst_Utilities::fitName_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("mark");
+    QTest::addColumn<int>("maxBytes");
+    QTest::addColumn<QByteArray>("fitted");
+    QTest::newRow("number before the extension")
+        << QByteArray("a.mp3") << QByteArray(" (2)") << 255 << QByteArray("a (2).mp3");
+    QTest::newRow("last extension")
+        << QByteArray("a.tar.gz") << QByteArray(" (1)") << 255 << QByteArray("a.tar (1).gz");
+    QTest::newRow("no extension") << QByteArray("README") << QByteArray(" (3)") << 255
+                                  << QByteArray("README (3)");
+    QTest::newRow("all extension")
+        << QByteArray(".profile") << QByteArray(" (1)") << 255 << QByteArray(".profile (1)");
+    QTest::newRow("a dot at the end")
+        << QByteArray("a.") << QByteArray(" (1)") << 255 << QByteArray("a. (1)");
+    QTest::newRow("at the limit, room made for the number")
+        << QByteArray(251, 'a') + ".mp3" << QByteArray(" (1)") << 255
+        << QByteArray(247, 'a') + " (1).mp3";
+    QTest::newRow("one over the limit")
+        << QByteArray("abcdef.mp3") << QByteArray() << 9 << QByteArray("abcde.mp3");
+    QTest::newRow("at the limit") << QByteArray("abcdef.mp3") << QByteArray() << 10
+                                  << QByteArray("abcdef.mp3");
+    QTest::newRow("cut inside a character")
+        << QByteArray("\xc3\xa9\xc3\xa9\xc3\xa9.xy") << QByteArray() << 8
+        << QByteArray("\xc3\xa9\xc3\xa9.xy");
+    QTest::newRow("cut inside a four-byte character")
+        << QByteArray("x\xf0\x9f\x8e\xb5\xf0\x9f\x8e\xb5") << QByteArray(" (1)") << 11
+        << QByteArray("x\xf0\x9f\x8e\xb5 (1)");
+    // Kept whole while it fits, cut with the rest when the name must be cut.
+    const QByteArray longExtension = "a." + QByteArray(40, 'b');
+    QTest::newRow("long extension, fits")
+        << longExtension << QByteArray(" (1)") << 255 << "a (1)." + QByteArray(40, 'b');
+    QTest::newRow("long extension, cut")
+        << longExtension << QByteArray(" (1)") << 30 << "a." + QByteArray(24, 'b') + " (1)";
+    QTest::newRow("extension of 32 bytes, cut")
+        << "abc." + QByteArray(31, 'e') << QByteArray() << 34 << "ab." + QByteArray(31, 'e');
+}
+
+void tst_Utilities::fitName()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, mark);
+    QFETCH(int, maxBytes);
+    QFETCH(QByteArray, fitted);
+    const std::string result = FitName(name.toStdString(), mark.toStdString(), size_t(maxBytes));
+    QCOMPARE(QByteArray::fromStdString(result), fitted);
+    QVERIFY(result.size() <= size_t(maxBytes));
 }
 
 void tst_Utilities::commafy_data()

@@ -84,6 +84,8 @@ private Q_SLOTS:
     void collidingNamesKeepTheirBytes();
     void partialFileOfNoDownload_data();
     void partialFileOfNoDownload();
+    void longNamesFitTheFileSystem_data();
+    void longNamesFitTheFileSystem();
 
     void upload_data();
     void upload();
@@ -696,6 +698,67 @@ void tst_FileConnections::partialFileOfNoDownload()
              beside);
     // What was there is left as it was, unless it was bob's own.
     QCOMPARE(TransferTestEnv::ReadFile(layout), offset == 0 ? left : QByteArray("(missing)"));
+}
+
+void tst_FileConnections::longNamesFitTheFileSystem_data()
+{
+    // The remote folder, the names bob's files have there (fetched in this order), and the names
+    // they get here.
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QList<QByteArray>>("names");
+    QTest::addColumn<QList<QByteArray>>("saved");
+    QTest::newRow("a name of 100 KB")
+        << QByteArray("Music\\Album") << QList<QByteArray>{QByteArray(102400, 'n') + ".mp3"}
+        << QList<QByteArray>{QByteArray(251, 'n') + ".mp3"};
+    // Each byte becomes a replacement character of three.
+    QByteArray replaced;
+    for (int i = 0; i < 83; ++i)
+        replaced += "\xef\xbf\xbd";
+    QTest::newRow("255 bytes that are no UTF-8")
+        << QByteArray("Music\\Album") << QList<QByteArray>{QByteArray(251, '\xe9') + ".mp3"}
+        << QList<QByteArray>{replaced + ".mp3"};
+    const QByteArray prefix(255, 'p');
+    QTest::newRow("two names that share their first 255 bytes")
+        << QByteArray("Music\\Album") << QList<QByteArray>{prefix + "1.mp3", prefix + "2.mp3"}
+        << QList<QByteArray>{QByteArray(251, 'p') + ".mp3", QByteArray(247, 'p') + " (1).mp3"};
+    QTest::newRow("a folder of 300 bytes")
+        << "Music\\" + QByteArray(300, 'f') << QList<QByteArray>{QByteArray("a.mp3")}
+        << QList<QByteArray>{QByteArray("a.mp3")};
+}
+
+void tst_FileConnections::longNamesFitTheFileSystem()
+{
+    QFETCH(QByteArray, folder);
+    QFETCH(QList<QByteArray>, names);
+    QFETCH(QList<QByteArray>, saved);
+    m_downloads = std::make_unique<QTemporaryDir>();
+    TransferTestEnv::SetDownloadFolder(m_downloads->path());
+    QList<QByteArray> contents;
+    for (const QByteArray& name : names) {
+        contents << Msg::Pattern(3 * 8192 + 100, 50 + quint32(contents.size()));
+        m_env->transfers().AddDownload("bob", name.toStdString(), folder.toStdString(),
+                                       contents.last().size(), 0);
+    }
+    for (int i = 0; i < names.size(); ++i) {
+        ItemPtr entry = Download("bob " + folder + '\\' + names[i]);
+        QVERIFY(entry);
+        QCOMPARE(Fetch(entry, quint32(7 + i), contents[i]), qint64(0));
+    }
+
+    // Found on disk, in the one folder the remote folder gave, each under its name.
+    const QDir complete(m_downloads->filePath(QStringLiteral("complete")));
+    const QStringList folders = complete.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(folders.size(), 1);
+    QVERIFY(QFile::encodeName(folders[0]).size() <= 255);
+    QVERIFY2(folder.endsWith(QFile::encodeName(folders[0]).left(200)), qPrintable(folders[0]));
+    const QDir album(complete.filePath(folders[0]));
+    QCOMPARE(album.entryList(QDir::Files).size(), names.size());
+    QCOMPARE(m_recorded->size(), names.size());
+    for (int i = 0; i < names.size(); ++i) {
+        const QString path = album.filePath(QFile::decodeName(saved[i]));
+        QCOMPARE(TransferTestEnv::ReadFile(path), contents[i]);
+        QCOMPARE(m_env->Finished(Download("bob " + folder + '\\' + names[i])), path);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -29,8 +29,10 @@ QString ChatLog::Folder(Kind kind)
 QString ChatLog::Path(Kind kind, const std::string& name)
 {
     const std::string utf8 = kind == Kind::Room ? name : Utf8Bytes(NameText(name));
-    return Folder(kind) + QLatin1Char('/') + Utf8Text(SafePathComponent(utf8)) +
-           QStringLiteral(".log");
+    static constexpr char kSuffix[] = ".log";
+    return Folder(kind) + QLatin1Char('/') +
+           Utf8Text(SafePathComponent(utf8, kMaxNameBytes - (sizeof kSuffix - 1))) +
+           QLatin1String(kSuffix);
 }
 
 QString ChatLog::LongTime(const QDateTime& time)
