@@ -56,6 +56,16 @@ qint64 LockOwner(const QString& path)
     return FileBytes(path).split('\n').value(0).toLongLong();
 }
 
+// The program's environment: home, offscreen.
+QProcessEnvironment ClientEnvironment(const QString& home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return environment;
+}
+
 // A pid that no process has any more.
 qint64 DeadPid()
 {
@@ -188,11 +198,7 @@ void tst_ClientProcess::oneClientPerStoreFile()
     }
 
     QProcess client;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    client.setProcessEnvironment(environment);
+    client.setProcessEnvironment(ClientEnvironment(home.path()));
     client.start(QStringLiteral(QV_CLIENT), {});
     QVERIFY(client.waitForStarted(kWaitMs));
     QByteArray said;
@@ -333,11 +339,7 @@ void tst_ClientProcess::signalWithAHomeThatCannotBeWritten()
         QSKIP("This system makes no namespaces (unshare --net --mount failed)");
 
     QProcess client;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    client.setProcessEnvironment(environment);
+    client.setProcessEnvironment(ClientEnvironment(home.path()));
     client.start(QStringLiteral("unshare"), command);
     QVERIFY(client.waitForStarted(kWaitMs));
     // Up, its signal handlers installed before: it runs without the lock file it could not make.

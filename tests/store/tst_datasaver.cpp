@@ -81,6 +81,21 @@ struct Settings
     }
 };
 
+// A store with the settings shape, "port" at its default, the saver of it, and the loads told.
+struct SettingsFile
+{
+    SettingsFile()
+    {
+        s.Set("port", "2235");
+        s.Register(saver);
+        saver.AddDataLoadedEventHandler(&loaded);
+    }
+    StoreGuard store;
+    Settings s;
+    DataSaver saver;
+    Loaded loaded;
+};
+
 class LogCatcher
 {
 public:
@@ -1033,13 +1048,8 @@ void tst_DataSaver::keepsOnePreviousGenerationThroughALink()
 void tst_DataSaver::folderAtStorePath()
 {
     // No store file here: the folder and what is in it stay where they are.
-    StoreGuard store;
-    Settings s;
-    s.Set("port", "2235");
-    DataSaver saver;
-    s.Register(saver);
-    Loaded loaded;
-    saver.AddDataLoadedEventHandler(&loaded);
+    SettingsFile file;
+    auto& [store, s, saver, loaded] = file;
     QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("store")));
     WriteAll(Path("store/inside"), "kept");
     LogCatcher log;
@@ -1102,13 +1112,8 @@ void tst_DataSaver::linksThatNeverEndAtAFile()
     };
     const QStringList before = listing();
 
-    StoreGuard store;
-    Settings s;
-    s.Set("port", "2235");
-    DataSaver saver;
-    s.Register(saver);
-    Loaded loaded;
-    saver.AddDataLoadedEventHandler(&loaded);
+    SettingsFile file;
+    auto& [store, s, saver, loaded] = file;
     LogCatcher log;
     QVERIFY(!saver.Save(Path("store")));
     QVERIFY2(saver.SaveFailure().contains(reason), qPrintable(saver.SaveFailure()));
