@@ -154,8 +154,9 @@ EngineOptions Options()
 {
     EngineOptions options;
     options.localServerPort = SilentPort();
-    // Nothing of the shares is needed to pass searches on.
+    // Nothing of the shares or the transfers is needed to pass searches on.
     options.sharedFolders = false;
+    options.transferQueue = false;
     return options;
 }
 
