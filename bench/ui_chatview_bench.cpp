@@ -15,7 +15,6 @@
 #include "server/Server.h"
 #include "server/ServerCodes.h"
 #include "shell/MainWindow.h"
-#include "store/GeneralFunctions.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
 #include "ui/chat/ChatView.h"
@@ -63,9 +62,8 @@ std::string User(int i)
 // The markup the view makes of line i, for the baseline.
 QString Markup(int i)
 {
-    return ConvertLinks(ChatView::ChatMarkup(QDateTime::currentDateTime(),
-                                             QString::fromStdString(User(i % 50)),
-                                             QString::fromStdString(Said(i))));
+    return ChatView::ChatMarkup(QDateTime::currentDateTime(), QString::fromStdString(User(i % 50)),
+                                QString::fromStdString(Said(i)));
 }
 
 // Lines until the view holds its cap of markup, then kLines more; the time of the latter.

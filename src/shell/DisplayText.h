@@ -10,6 +10,10 @@
 
 #include <string>
 
+// Cells, titles and tooltips show at most this many UTF-16 units of one text: enough for any
+// name or path a user reads, and one peer's value of 128 KiB costs no more than that to lay out.
+constexpr qsizetype kMaxCellChars = 1000;
+
 // A user or group name for display, and a typed one for the store.
 QString NameText(const std::string& name);
 std::string NameBytes(const QString& text);
@@ -27,3 +31,18 @@ QString EscapeMnemonics(const QString& text);
 // window is modified: a user named "a[*]b" would be titled "ab". Every title made from typed or
 // peer text goes through this first, which doubles each "[*]" so that it shows as written.
 QString EscapeTitlePlaceholder(const QString& text);
+
+// Text another user or the server chose, as one line: CR, LF, U+2028 and U+2029 become blanks,
+// so that nothing reads as a line or row of its own; the direction controls U+202A-U+202E and
+// U+2066-U+2069 become U+FFFD, so that nothing shows reversed or out of place, and what was there
+// still shows. Every chat line, cell, title and tooltip made of such text goes through this.
+QString OneLineText(QString text);
+
+// Such text for a tree or list cell, a tab or window title or a button: one line, and cut to
+// kMaxCellChars with "\u2026" at the end when longer (a character of two units is never cut in
+// two). What the store holds stays as it came: a row goes back to its items through its tie.
+QString CellText(const QString& text);
+
+// Such text as a tooltip: one line, cut as a cell, and escaped so that a tooltip, which takes
+// anything that looks like markup for markup, shows it as written.
+QString ToolTipText(const QString& text);

@@ -222,17 +222,27 @@ QString EscapeHTML(QString text)
     return text;
 }
 
-QString ConvertLinks(QString text)
+QString ConvertLinks(const QString& text)
 {
     // The last character must come from the second class, so a full stop, comma and the like
     // right after an address stay outside the link.
     // The word boundary counts every letter and digit, not only ASCII ones: an address glued
     // to the end of a word in any script is not one.
     static const QRegularExpression link(
-        QStringLiteral("(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])"),
+        QStringLiteral("\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|]"),
         QRegularExpression::UseUnicodePropertiesOption);
-    text.replace(link, QStringLiteral("<a href=\"\\1\">\\1</a>"));
-    return text;
+    QString markup;
+    qsizetype done = 0;
+    for (auto it = link.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        // No quote can be in an address, so the escaped address is a whole attribute value.
+        const QString address = EscapeHTML(match.captured());
+        markup += EscapeHTML(text.mid(done, match.capturedStart() - done)) +
+                  QStringLiteral("<a href=\"") + address + QStringLiteral("\">") + address +
+                  QStringLiteral("</a>");
+        done = match.capturedEnd();
+    }
+    return markup + EscapeHTML(text.mid(done));
 }
 
 std::string FormatSeconds(long seconds)

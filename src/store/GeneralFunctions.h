@@ -62,9 +62,10 @@ std::string FitName(const std::string& name, const std::string& mark = std::stri
 // Replaces &, < and > by their entities; nothing else (quotes stay).
 QString EscapeHTML(QString text);
 
-// Turns http and https addresses into links. Punctuation right after an address stays outside
-// the link. Escape the text with EscapeHTML first.
-QString ConvertLinks(QString text);
+// Plain text as markup: escaped with EscapeHTML, and each http or https address in it a link to
+// that address. Addresses are found in the text as written, so a "<", ">" or "&" after one is
+// never taken for part of an entity; punctuation right after an address stays outside the link.
+QString ConvertLinks(const QString& text);
 
 // A compact duration such as 1d1h1m1s; days and hours only when not zero (hours also when there
 // are days), minutes and seconds always.

@@ -7,6 +7,7 @@
 #include "server/ServerStore.h"
 #include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
+#include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "support/ScriptedDialogs.h"
 #include "ui/chat/ChatForm.h"
@@ -122,6 +123,8 @@ private Q_SLOTS:
     void viewKeepsShowingTheNewestLine();
     void trimDropsWholeOldestLines_data();
     void trimDropsWholeOldestLines();
+    void linesShowTheirStartAndItsLinks_data();
+    void linesShowTheirStartAndItsLinks();
 
     // The chat log viewer's search and its lines.
     void logSearch_data();
@@ -898,7 +901,8 @@ void tst_ChatForms::viewKeepsShowingTheNewestLine()
 void tst_ChatForms::trimDropsWholeOldestLines_data()
 {
     QTest::addColumn<bool>("room");
-    QTest::addColumn<qint64>("fill"); // -1: one chat line of 131,072 "&", far over alone
+    // -1: one chat line of 131,072 "&", which shows only its first kMaxShownLineChars
+    QTest::addColumn<qint64>("fill");
     for (bool room : {false, true}) {
         for (qint64 fill : {ChatView::kMaxMarkupChars, ChatView::kMaxMarkupChars + 1, qint64(-1)})
             QTest::addRow("%s, %lld", room ? "room" : "private", fill) << room << fill;
@@ -915,7 +919,7 @@ void tst_ChatForms::trimDropsWholeOldestLines()
     ChatTab tab(scene, room);
     // Numbered status lines (they never trim) of 1,000 characters of markup, the last shorter to
     // end exactly at the fill.
-    QStringList lines{"[bob] " + QString(131072, '&')};
+    QStringList lines{"[bob] " + ChatView::ShownText(QString(131072, '&'))};
     if (fill < 0)
         tab.say("bob", std::string(131072, '&'));
     else
@@ -938,6 +942,70 @@ void tst_ChatForms::trimDropsWholeOldestLines()
         before + ChatView::ChatMarkup({}, "bob", "hi").size() - tab.view->MarkupChars();
     QCOMPARE(kept.size() < lines.size(), before > ChatView::kMaxMarkupChars);
     QVERIFY(before > ChatView::kMaxMarkupChars ? removed >= ChatView::kTrimChars : removed == 0);
+}
+
+void tst_ChatForms::linesShowTheirStartAndItsLinks_data()
+{
+    // A line from bob: what its line shows after "[bob] " (a "/me" line after "* "), and the
+    // addresses its links go to. The log holds the whole line, in every case.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QStringList>("links");
+    const qsizetype cap = ChatView::kMaxShownLineChars;
+    const QString x(cap, 'x');
+    const auto left = [](qint64 n) {
+        return QString(" \u2026 [%1 more characters not shown]").arg(CommafyNumber(n));
+    };
+    QTest::newRow("at the cap") << x << x << QStringList{};
+    QTest::newRow("one over") << x + "y" << x + left(1) << QStringList{};
+    QTest::newRow("a megabyte, unbroken")
+        << QString(1 << 20, 'x') << x + left((1 << 20) - cap) << QStringList{};
+    const QString near = "http://h/near ";
+    QTest::newRow("an address before the cut, one after")
+        << near + x + " http://h/far" << near + x.left(cap - near.size()) + left(near.size() + 13)
+        << QStringList{"http://h/near"};
+    const QString before = x.left(cap - 11) + " ";
+    QTest::newRow("an address cut") << before + "http://h/abcdefgh"
+                                    << before + "http://h/a" + left(7) << QStringList{"http://h/a"};
+    // A character of two units on the cut is left out whole, and counted once.
+    const QString smile = QString("\U0001F600").repeated(cap);
+    QTest::newRow("two-unit characters")
+        << "a" + smile << "a" + smile.left(cap - 2) + left(cap / 2 + 1) << QStringList{};
+    QTest::newRow("/me, long") << "/me " + x + "zz"
+                               << "bob " + x.left(cap - 4) + left(6) << QStringList{};
+    QTest::newRow("> after an address")
+        << "see http://example.com/a> now"
+        << "see http://example.com/a> now" << QStringList{"http://example.com/a"};
+    QTest::newRow("& ending an address")
+        << "go http://example.com/?q=1& ok"
+        << "go http://example.com/?q=1& ok" << QStringList{"http://example.com/?q=1&"};
+    QTest::newRow("entities as written") << "&lt;http://h/&amp;x"
+                                         << "&lt;http://h/&amp;x" << QStringList{"http://h/&amp;x"};
+}
+
+void tst_ChatForms::linesShowTheirStartAndItsLinks()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(QStringList, links);
+
+    for (bool room : {false, true}) {
+        ChatTestScene scene;
+        Settings::Set(SettingKeys::ChatTimestamps, "no_timestamps");
+        ChatTab tab(scene, room);
+        tab.say("bob", text.toUtf8().toStdString());
+        const bool me = text.startsWith("/me ");
+        QCOMPARE(tab.view->toPlainText(), (me ? "* " : "[bob] ") + shown);
+        QStringList linked;
+        for (auto it = tab.view->document()->lastBlock().begin(); !it.atEnd(); ++it) {
+            if (it.fragment().charFormat().isAnchor())
+                linked << it.fragment().charFormat().anchorHref();
+        }
+        QCOMPARE(linked, links);
+        const QString line = me ? " * bob " + text.mid(4) : "[bob] " + text;
+        QCOMPARE(ChatTestScene::ReadLog(tab.kind, tab.name),
+                 ("[Mar 5 2:05:09 pm]" + line + "\n").toUtf8());
+    }
 }
 
 void tst_ChatForms::logSearch_data()

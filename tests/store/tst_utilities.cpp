@@ -310,7 +310,7 @@ void tst_Utilities::convertLinks_data()
         << "<a href=\"https://x.io/?q=1\">https://x.io/?q=1</a>, ok? "
            "<a href=\"https://y.io\">https://y.io</a>?";
     QTest::newRow("query kept") << "http://h/p?a=b&c=d"
-                                << "<a href=\"http://h/p?a=b&c=d\">http://h/p?a=b&c=d</a>";
+                                << "<a href=\"http://h/p?a=b&amp;c=d\">http://h/p?a=b&amp;c=d</a>";
     QTest::newRow("other schemes untouched") << "ftp://h/x and www.h.org"
                                              << "ftp://h/x and www.h.org";
     QTest::newRow("case sensitive") << "HTTP://h/x"
@@ -321,10 +321,27 @@ void tst_Utilities::convertLinks_data()
         << QString::fromUtf8("caf\xc3\xa9http://h/x \xd0\x96http://h/y \xc3\xa9 http://h/z")
         << QString::fromUtf8("caf\xc3\xa9http://h/x \xd0\x96http://h/y \xc3\xa9 "
                              "<a href=\"http://h/z\">http://h/z</a>");
-    // Escaped first, as callers do: the ampersand entity stays inside the link, as it should.
-    QTest::newRow("after escaping") << EscapeHTML("go http://h/?a=1&b=2 now")
-                                    << "go <a href=\"http://h/?a=1&amp;b=2\">"
-                                       "http://h/?a=1&amp;b=2</a> now";
+    // Found in the text as written, then escaped: what follows an address is never taken for
+    // the rest of an entity, and the link goes to the address as written.
+    QTest::newRow("an ampersand inside") << "go http://h/?a=1&b=2 now"
+                                         << "go <a href=\"http://h/?a=1&amp;b=2\">"
+                                            "http://h/?a=1&amp;b=2</a> now";
+    QTest::newRow("> after") << "see http://example.com/a> now"
+                             << "see <a href=\"http://example.com/a\">http://example.com/a</a>"
+                                "&gt; now";
+    QTest::newRow("& at the end") << "go http://example.com/?q=1& ok"
+                                  << "go <a href=\"http://example.com/?q=1&amp;\">"
+                                     "http://example.com/?q=1&amp;</a> ok";
+    QTest::newRow("in angle brackets") << "<http://x.org/y>"
+                                       << "&lt;<a href=\"http://x.org/y\">http://x.org/y</a>&gt;";
+    QTest::newRow("in markup") << "<b>http://x.org</b><a href=\"https://y\">"
+                               << "&lt;b&gt;<a href=\"http://x.org\">http://x.org</a>&lt;/b&gt;"
+                                  "&lt;a href=\"<a href=\"https://y\">https://y</a>\"&gt;";
+    QTest::newRow("entities stay text") << "&lt;http://x.org/&amp;"
+                                        << "&amp;lt;<a href=\"http://x.org/&amp;amp\">"
+                                           "http://x.org/&amp;amp</a>;";
+    QTest::newRow("no address") << "a<b>&c"
+                                << "a&lt;b&gt;&amp;c";
 }
 
 void tst_Utilities::convertLinks()

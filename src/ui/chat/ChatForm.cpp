@@ -97,10 +97,9 @@ void ChatForm::AddChat(const std::string& user, const std::string& text)
     if (!events)
         return;
     // The bar doubles the "&" of the button's text itself.
-    const QString said = ChatView::OneLine(Utf8Text(text));
-    events->AddEvent(
-        NameText(m_user), QStringLiteral(":/icons/chat_icon"), m_chatEdit,
-        QStringLiteral("[%1] %2").arg(ChatView::OneLine(NameText(user)), Preview(said)));
+    const QString said = OneLineText(Utf8Text(text));
+    events->AddEvent(NameText(m_user), QStringLiteral(":/icons/chat_icon"), m_chatEdit,
+                     QStringLiteral("[%1] %2").arg(OneLineText(NameText(user)), Preview(said)));
 }
 
 void ChatForm::Focus()
@@ -167,6 +166,6 @@ void ChatForm::OnActionTriggered(QWidget* widget, std::string id)
     }
     auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::User, m_user), this);
     m_tabs->addTab(viewer, QIcon(QStringLiteral(":/icons/note_icon")),
-                   EscapeMnemonics(NameText(m_user)));
+                   EscapeMnemonics(CellText(NameText(m_user))));
     user += Ties::Make(ShellTypes::ChatLogForm, viewer);
 }

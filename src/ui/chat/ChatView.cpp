@@ -49,14 +49,19 @@ ChatView::ChatView(ChatLog::Kind kind, const std::string& name, QWidget* parent)
     connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, &ChatView::OnRangeChanged);
 }
 
-QString ChatView::OneLine(QString text)
+QString ChatView::ShownText(const QString& text)
 {
-    for (QChar& c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\r' || u == u'\n' || u == 0x2028 || u == 0x2029)
-            c = QLatin1Char(' ');
-    }
-    return text;
+    if (text.size() <= kMaxShownLineChars)
+        return text;
+    qsizetype end = kMaxShownLineChars;
+    if (text.at(end - 1).isHighSurrogate() && text.at(end).isLowSurrogate())
+        --end;
+    // Characters, not units: a pair of units left out is one character.
+    qint64 left = 0;
+    for (qsizetype i = end; i < text.size(); ++i)
+        left += text.at(i).isLowSurrogate() && text.at(i - 1).isHighSurrogate() ? 0 : 1;
+    return text.left(end) +
+           QStringLiteral(" \u2026 [%1 more characters not shown]").arg(CommafyNumber(left));
 }
 
 QString ChatView::ChatMarkup(const QDateTime& time, const QString& user, const QString& text)
@@ -69,19 +74,20 @@ QString ChatView::ChatMarkup(const QDateTime& time, const QString& user, const Q
     QString line;
     if (!stamp.isEmpty())
         line = QLatin1Char('[') + Font(SettingKeys::ColorChatTimestamp, stamp) + QLatin1Char(']');
-    return line + QLatin1Char('[') + Font(SettingKeys::ColorChatUsername, EscapeHTML(user)) +
-           QStringLiteral("] ") + EscapeHTML(text);
+    return line + QLatin1Char('[') +
+           Font(SettingKeys::ColorChatUsername, ConvertLinks(CellText(user))) +
+           QStringLiteral("] ") + ConvertLinks(ShownText(text));
 }
 
 QString ChatView::StatusMarkup(const QString& text)
 {
-    return QStringLiteral("* ") + Font(SettingKeys::ColorChatStatus, EscapeHTML(text));
+    return QStringLiteral("* ") + Font(SettingKeys::ColorChatStatus, ConvertLinks(ShownText(text)));
 }
 
 ChatView::Line ChatView::AddChat(const std::string& user, const std::string& text)
 {
-    const QString name = OneLine(NameText(user));
-    const QString said = OneLine(Utf8Text(text));
+    const QString name = OneLineText(NameText(user));
+    const QString said = OneLineText(Utf8Text(text));
     const QString trimmed = said.trimmed();
     if (trimmed.startsWith(QStringLiteral("/me "))) {
         const QString action = name + QLatin1Char(' ') + trimmed.mid(4).trimmed();
@@ -105,7 +111,7 @@ ChatView::Line ChatView::AddChat(const std::string& user, const std::string& tex
 
 void ChatView::AddStatusMessage(const QString& text)
 {
-    AppendLine(StatusMarkup(OneLine(text)), false);
+    AppendLine(StatusMarkup(OneLineText(text)), false);
 }
 
 void ChatView::CheckChatInactivity()
@@ -117,9 +123,8 @@ void ChatView::CheckChatInactivity()
         AddStatusMessage(QStringLiteral("Chat ended ") + ChatLog::LongTime(m_lastLine));
 }
 
-void ChatView::AppendLine(const QString& markup, bool trim)
+void ChatView::AppendLine(const QString& html, bool trim)
 {
-    const QString html = ConvertLinks(markup);
     if (trim && m_markupChars > kMaxMarkupChars)
         Trim();
     QTextCursor cursor(document());

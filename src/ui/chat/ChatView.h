@@ -13,10 +13,12 @@
 // per message, in the chat colours; "/me does" shows as "* user does". With "activity_based"
 // timestamps a conversation is framed by "Chat started" and "Chat ended" status lines.
 //
-// Names and texts come from other users and the server: each is made one line (line and
-// paragraph breaks become blanks) and escaped before it joins the markup, so the only markup in
-// a line is the view's own and the links that ConvertLinks makes of web addresses. Links open
-// nothing here: the tab opens them (anchorClicked).
+// Names and texts come from other users and the server: each is made one line (OneLineText) and
+// escaped by ConvertLinks as it joins the markup, so the only markup in a line is the view's own
+// and the links made of web addresses. Links open nothing here: the tab opens them
+// (anchorClicked). A line shows at most kMaxShownLineChars of its text: laying out one line costs
+// up to the square of its length, and anyone in a room can send one of megabytes. The rest is
+// left out with a note of how much; the log keeps the whole line.
 //
 // The view keeps at most about kMaxMarkupChars of markup: before a chat line goes in beyond
 // that, the oldest whole lines go, at least kTrimChars of them. A view that shows its last line
@@ -28,6 +30,7 @@ class ChatView : public QTextBrowser
 public:
     static constexpr qint64 kMaxMarkupChars = 250000;
     static constexpr qint64 kTrimChars = 50000;
+    static constexpr qsizetype kMaxShownLineChars = 8000;
     // Chat without a line for this long is over.
     static constexpr qint64 kInactivityMs = 300000;
 
@@ -52,14 +55,16 @@ public:
     // The markup of the lines the view holds.
     qint64 MarkupChars() const { return m_markupChars; }
 
-    // The markup of a chat line, timestamped as chat_timestamps says, and of a status line.
+    // The markup of a chat line, timestamped as chat_timestamps says, and of a status line, with
+    // the text as it shows: cut to kMaxShownLineChars (ShownText), the name to a cell's length.
     static QString ChatMarkup(const QDateTime& time, const QString& user, const QString& text);
     static QString StatusMarkup(const QString& text);
-    // The text made one line: CR, LF, U+2028 and U+2029 become blanks.
-    static QString OneLine(QString text);
+    // The text as a line shows it: when longer than kMaxShownLineChars, cut there (a character
+    // of two units is never cut in two) and followed by how many characters were left out.
+    static QString ShownText(const QString& text);
 
 private:
-    void AppendLine(const QString& markup, bool trim);
+    void AppendLine(const QString& html, bool trim);
     void Trim();
     void ScrollToEnd();
     void OnScrolled(int value);
