@@ -340,13 +340,15 @@ void PeerMessenger::StoreSearchReply(const std::string& user, ItemPtr request,
         if (listed)
             continue;
         ItemPtr result = d.GetType(SearchResult)->NewItem();
+        // A bitrate or length is never below nothing: past 2^31 it is a big one, not a
+        // negative one.
         for (const auto& [code, value] : file.attributes.attributes) {
             switch (code) {
             case AttributeMap::Bitrate:
-                result += d.GetType(Bitrate)->GetItem(Value(int(value)));
+                result += d.GetType(Bitrate)->GetItem(Value(quint32(value)));
                 break;
             case AttributeMap::LengthSeconds:
-                result += d.GetType(LengthSeconds)->GetItem(Value(int(value)));
+                result += d.GetType(LengthSeconds)->GetItem(Value(quint32(value)));
                 break;
             case AttributeMap::VariableBitrate:
                 result += d.GetType(BitrateMode)->GetItem(Value(value != 0 ? "vbr" : "cbr"));
@@ -367,8 +369,9 @@ void PeerMessenger::StoreSearchReply(const std::string& user, ItemPtr request,
     results += request;
     results += userItem;
     results += d.GetType(SearchResultsUserAvailable)->GetItem(Value(freeSlot ? "yes" : "no"));
-    results += d.GetType(SearchResultsUserSpeed)->GetItem(Value(int(qint32(speed))));
-    results += d.GetType(SearchResultsUploadsInQueue)->GetItem(Value(int(qint32(queued))));
+    // Unsigned as they come: read signed, a queue of 2^32 - 1 would be -1 and rank first.
+    results += d.GetType(SearchResultsUserSpeed)->GetItem(Value(speed));
+    results += d.GetType(SearchResultsUploadsInQueue)->GetItem(Value(queued));
     Q_EMIT SearchResults(results);
 }
 
@@ -486,7 +489,7 @@ bool PeerMessenger::ReadPlaceInLine(const std::string& user, MemStream& fields)
     quint32 place = 0;
     if (!fields.Read(file) || !fields.Read(place))
         return false;
-    Q_EMIT DownloadPlaceInLine(user, file, int(place));
+    Q_EMIT DownloadPlaceInLine(user, file, place);
     return true;
 }
 

@@ -157,7 +157,7 @@ Q_SIGNALS:
     void FileTransferResponse(std::string user, uint token, bool allowed, bool hasSize, qint64 size,
                               std::string reason);
     void QueueUploadRequested(std::string user, std::string file);
-    void DownloadPlaceInLine(std::string user, std::string file, int place);
+    void DownloadPlaceInLine(std::string user, std::string file, uint place);
     void UploadFailed(std::string user, std::string file);
     void UploadDenied(std::string user, std::string file, std::string reason);
 

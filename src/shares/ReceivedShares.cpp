@@ -56,10 +56,10 @@ void SharedFoldersManager::OnUserShare(std::string user, const FileInfoMap& fold
             for (const auto& [code, value] : info.attributes.attributes) {
                 switch (code) {
                 case AttributeMap::Bitrate:
-                    file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(int(value)));
+                    file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(quint32(value)));
                     break;
                 case AttributeMap::LengthSeconds:
-                    file += d.GetType(PeerTypes::LengthSeconds)->GetItem(Value(int(value)));
+                    file += d.GetType(PeerTypes::LengthSeconds)->GetItem(Value(quint32(value)));
                     break;
                 case AttributeMap::VariableBitrate:
                     file += d.GetType(PeerTypes::BitrateMode)

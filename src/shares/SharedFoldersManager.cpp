@@ -297,7 +297,7 @@ QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)
     // as bytes (short enough to need no allocation) and made a QString once.
     std::string text;
     if (ItemPtr bitrate = file[PeerTypes::Bitrate])
-        text += std::to_string(bitrate.AsInt());
+        text += std::to_string(bitrate.AsUInt());
     if (ItemPtr mode = file[PeerTypes::BitrateMode]) {
         const std::string& name = mode.AsString();
         if (name == "vbr")
@@ -307,7 +307,7 @@ QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)
     }
     if (ItemPtr length = file[PeerTypes::LengthSeconds]) {
         text += ", ";
-        text += FormatSeconds(length.AsInt());
+        text += FormatSeconds(long(length.AsUInt()));
     }
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }

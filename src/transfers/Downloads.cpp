@@ -187,7 +187,7 @@ bool TransferQueueManager::IsActivelyDownloadingFromUser(std::string user)
     return !ServerStore::FindUser(user).GetItems(DownloadEntry).Connected(downloading).empty();
 }
 
-void TransferQueueManager::OnDownloadPlaceInLine(std::string user, std::string path, int place)
+void TransferQueueManager::OnDownloadPlaceInLine(std::string user, std::string path, uint place)
 {
     if (ItemPtr entry = FindDownloadEntry(user, path))
         entry += d.GetType(PlaceInLine)->GetItem(Value(place));

@@ -172,7 +172,7 @@ public Q_SLOTS:
     void OnFileConnection(std::string user, QTcpSocket* socket, uint token);
     void OnFileConnectionAccepted(std::string user, QTcpSocket* socket);
     // The peer's notices about our downloads: messages 44, 50 and 46.
-    void OnDownloadPlaceInLine(std::string user, std::string path, int place);
+    void OnDownloadPlaceInLine(std::string user, std::string path, uint place);
     void OnUploadDeniedNotification(std::string user, std::string path, std::string reason);
     void OnUploadFailedNotification(std::string user, std::string path);
 

@@ -207,6 +207,8 @@ void tst_PeerCodec::plainMessages_data()
         {"QueueUploadRequested(bob, a.mp3)"});
     row("43 name over 131072 bytes", m(43).u32(131073).raw(QByteArray(131073, 'n')), false, {});
     row("44", m(44).raw(a).u32(3), true, {"DownloadPlaceInLine(bob, a.mp3, 3)"});
+    row("44, a place past 2^31", m(44).raw(a).u32(0xffffffff), true,
+        {"DownloadPlaceInLine(bob, a.mp3, 4294967295)"});
     row("44 without place", m(44).raw(a), false, {});
     row("46", m(46).raw(a), true, {"UploadFailed(bob, a.mp3)"});
     row("50", m(50).raw(a).str("Banned"), true, {"UploadDenied(bob, a.mp3, Banned)"});
@@ -326,10 +328,12 @@ void tst_PeerCodec::searchReply_data()
     QTest::addColumn<bool>("kept");
     QTest::addColumn<int>("results");            // search_result items of the new reply
     QTest::addColumn<QStringList>("userFields"); // available, speed, queued
+    QTest::addColumn<QStringList>("song");       // the song's bitrate and length
 
     const auto row = [](const char* name, const QByteArray& earlier, const QByteArray& body,
-                        bool kept, int results, const QStringList& userFields) {
-        QTest::newRow(name) << earlier << body << kept << results << userFields;
+                        bool kept, int results, const QStringList& userFields,
+                        const QStringList& song = {"192", "245"}) {
+        QTest::newRow(name) << earlier << body << kept << results << userFields << song;
     };
     const QStringList tail{"yes", "5000", "3"};
     const QByteArray both = ReplyBody("bob", 7, 2, kSong + kClip, kTail);
@@ -341,9 +345,16 @@ void tst_PeerCodec::searchReply_data()
     row("one listed before", ReplyBody("bob", 6, 1, kClip, kTail), both, true, 1, tail);
     row("no slot byte and counts", {}, ReplyBody("bob", 7, 1, kSong, QByteArray()), true, 1,
         {"no", "0", "0"});
-    row("speed and queue signed", {},
+    // Four bytes each, never negative: a queue of 2^32 - 1 is the longest, not -1.
+    row("speed and queue past 2^31", {},
         ReplyBody("bob", 7, 1, kSong, WireWriter().u8(0).u32(0xffffffff).u32(0x80000000)), true, 1,
-        {"no", "-1", "-2147483648"});
+        {"no", "4294967295", "2147483648"});
+    row("bitrate and length past 2^31", {},
+        ReplyBody(
+            "bob", 7, 1,
+            FileRecord("\\music\\a.mp3", 10, {{0, qint32(0x80000000)}, {1, -1}, {2, 1}}, "mp3"),
+            kTail),
+        true, 1, tail, {"2147483648", "4294967295"});
     row("a repeat", {}, ReplyBody("bob", 7, 2, kSong + kSong, kTail), true, 2, tail);
     row("count over 131072", {}, ReplyBody("bob", 7, 131073, kSong, kTail), false, 0, {});
     row("count negative", {}, ReplyBody("bob", 7, 0xffffffff, kSong, kTail), false, 0, {});
@@ -358,6 +369,7 @@ void tst_PeerCodec::searchReply()
     QFETCH(bool, kept);
     QFETCH(int, results);
     QFETCH(QStringList, userFields);
+    QFETCH(QStringList, song);
     BobConnected bob;
     QVERIFY(bob.peer);
     SearchRequest(6);
@@ -391,8 +403,9 @@ void tst_PeerCodec::searchReply()
         if (file["search_result_file_name"].AsString() != "a.mp3")
             continue;
         QCOMPARE(file["file_size"].AsString(), std::string("10"));
-        QCOMPARE(file["bitrate"].AsString(), std::string("192"));
-        QCOMPARE(file["length_seconds"].AsString(), std::string("245"));
+        QCOMPARE(QStringList(
+                     {Text(file["bitrate"].AsString()), Text(file["length_seconds"].AsString())}),
+                 song);
         QCOMPARE(file["bitrate_mode"].AsString(), std::string("vbr"));
     }
 }

@@ -206,6 +206,8 @@ void tst_SharedFolders::displayString_data()
     row("mode only", "", "cbr", -1, " CBR");
     row("unknown mode word", "64", "abr", -1, "64");
     row("nothing", "", "", -1, "");
+    // Four bytes on the wire, never negative.
+    row("past 2^31", "4294967295", "cbr", -1, "4294967295 CBR");
 }
 
 void tst_SharedFolders::displayString()

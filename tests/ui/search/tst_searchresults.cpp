@@ -182,6 +182,11 @@ void tst_SearchResults::order_data()
         << QStringList{"ann,10,", "bob,9,", "cid,100,"}
         << QStringList{"bob,9,", "ann,10,", "cid,100,"}
         << QStringList{"bob,9,", "ann,10,", "cid,100,"};
+    // Four bytes each, never negative: a claimed queue of 2^32 - 1 is the longest there is.
+    QTest::newRow("queues and speeds past 2^31")
+        << QStringList{"ann,4294967295,2097152.0", "bob,0,4194303.0", "cid,2147483648,1.0"}
+        << QStringList{"bob,0,4194303.0", "cid,2147483648,1.0", "ann,4294967295,2097152.0"}
+        << QStringList{"bob,0,4194303.0", "ann,4294967295,2097152.0", "cid,2147483648,1.0"};
     QTest::newRow("equal Free by speed, no speed as 0")
         << QStringList{"ann,Y,1.0", "bob,Y,4.0", "cid,Y,"}
         << QStringList{"bob,Y,4.0", "ann,Y,1.0", "cid,Y,"}
