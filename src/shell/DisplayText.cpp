@@ -1,7 +1,5 @@
 #include "shell/DisplayText.h"
 
-#include <QTextDocument>
-
 QString NameText(const std::string& name)
 {
     return QString::fromLatin1(name.data(), qsizetype(name.size()));
@@ -59,6 +57,8 @@ QString CellText(const QString& text)
 QString ToolTipText(const QString& text)
 {
     // Marked up as what it is, plain text: a tooltip that does not look like markup would show
-    // the escapes themselves.
-    return Qt::convertFromPlainText(CellText(text), Qt::WhiteSpaceNormal);
+    // the escapes themselves. Blanks in a row stay as many, and long text still wraps.
+    return QStringLiteral("<p>") +
+           CellText(text).toHtmlEscaped().replace(QLatin1String("  "), QLatin1String(" &nbsp;")) +
+           QStringLiteral("</p>");
 }

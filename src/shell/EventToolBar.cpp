@@ -72,7 +72,7 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
     if (!widget || widget->isVisible())
         return;
     if (!alert.isEmpty())
-        m_window->PopupAlert(alert);
+        m_window->PopupAlert(CellText(alert));
     const Value widgetAddress(widget);
     if (d.GetType(kEventWidget)->HasItem(widgetAddress))
         return;
@@ -88,8 +88,10 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
         }
         m_placeholder = false;
     }
-    // The text names what other users sent or typed: an "&" in it is no shortcut.
-    QAction* action = addAction(QIcon(icon), EscapeMnemonics(text));
+    // The text names what other users sent or typed: one line, an "&" in it no shortcut, and
+    // nothing in it markup where the button's tooltip shows it.
+    QAction* action = addAction(QIcon(icon), EscapeMnemonics(CellText(text)));
+    action->setToolTip(ToolTipText(text));
     connect(action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     d.GetType(kEventAction)->GetItem(Value(action)) +=
         d.GetType(kEventWidget)->GetItem(widgetAddress);

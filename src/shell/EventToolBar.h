@@ -44,8 +44,9 @@ public:
     explicit EventToolBar(AlertWindow* window, QWidget* parent = nullptr);
     ~EventToolBar() override;
 
-    // text: the button's, shown as given ("&" included); icon: a resource path; alert: a tray
-    // balloon's text, or empty for none.
+    // text: the button's and its tooltip's, shown as written: plain, on one line ("&" and
+    // markup included; CellText); icon: a resource path; alert: a tray balloon's text, or empty
+    // for none.
     // A widget that is visible gets no button, nor one more while it has one; a button more than
     // kMaxButtons takes the place of the oldest.
     void AddEvent(const QString& text, const QString& icon, QWidget* widget, const QString& alert);

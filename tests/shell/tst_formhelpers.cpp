@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QTest>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QWindow>
 
@@ -56,6 +57,8 @@ private Q_SLOTS:
     void escapeMnemonics();
     void escapeTitlePlaceholder_data();
     void escapeTitlePlaceholder();
+    void cellText_data();
+    void cellText();
     void tiesFollowOnlyLiveObjects();
     void liveSetThroughChurn_data();
     void liveSetThroughChurn();
@@ -140,6 +143,46 @@ void tst_FormHelpers::escapeTitlePlaceholder()
     QCOMPARE(window.windowHandle()->title(), text);
     window.setWindowModified(true);
     QCOMPARE(window.windowHandle()->title(), text);
+}
+
+void tst_FormHelpers::cellText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("cell");
+    QTest::newRow("plain") << "song.mp3"
+                           << "song.mp3";
+    QTest::newRow("line breaks as blanks") << "a\nb\rc\r\nd\u2028e\u2029f"
+                                           << "a b c  d e f";
+    QTest::newRow("direction controls shown")
+        << "\u202a\u202b\u202c\u202d\u202ex\u2066\u2067\u2068\u2069"
+        << QString(5, QChar::ReplacementCharacter) + "x" + QString(4, QChar::ReplacementCharacter);
+    // Marks that move nothing stay.
+    QTest::newRow("marks kept") << "a\u200eb\u200fc\u2029"
+                                << "a\u200eb\u200fc ";
+    QTest::newRow("markup as it is") << "<b>&amp;</b>"
+                                     << "<b>&amp;</b>";
+    const QString full(kMaxCellChars, 'x');
+    QTest::newRow("at the cap") << full << full;
+    QTest::newRow("one over") << full + "y" << full.left(kMaxCellChars - 1) + "\u2026";
+    QTest::newRow("a line break past the cut") << full + "\n"
+                                               << full.left(kMaxCellChars - 1) + "\u2026";
+    // A character of two units at the cut goes whole.
+    QTest::newRow("two units at the cut")
+        << full.left(kMaxCellChars - 2) + "\U0001F600z" << full.left(kMaxCellChars - 2) + "\u2026";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void tst_FormHelpers::cellText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, cell);
+    QCOMPARE(CellText(text), cell);
+    QVERIFY(CellText(text).size() <= kMaxCellChars);
+    // A tooltip shows the same as plain text, whatever markup it holds.
+    QTextDocument tip;
+    tip.setHtml(ToolTipText(text));
+    QCOMPARE(tip.toPlainText(), cell);
 }
 
 void tst_FormHelpers::tiesFollowOnlyLiveObjects()

@@ -5,6 +5,7 @@
 
 #include "server/Server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
 #include "shell/EventToolBar.h"
 #include "shell/ShellState.h"
 #include "store/DataSaver.h"
@@ -20,6 +21,8 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWidgetAction>
@@ -205,6 +208,8 @@ private Q_SLOTS:
     void postingDependsOnWidgetAndWindow();
     void buttonGoesWithItsWidget_data();
     void buttonGoesWithItsWidget();
+    void buttonsShowTheirTextAsWritten_data();
+    void buttonsShowTheirTextAsWritten();
     void oldestButtonMakesWayBeyondTheCap_data();
     void oldestButtonMakesWayBeyondTheCap();
     void clickBringsTheWidgetThroughNestedTabs();
@@ -561,6 +566,51 @@ void tst_ToolBars::buttonGoesWithItsWidget()
     // The placeholder makes way again for the next button.
     scene.bar->AddEvent("bob", ":/icons/chat_icon", scene.innerFront, QString());
     QCOMPARE(scene.Buttons(), QStringList{"bob"});
+}
+
+void tst_ToolBars::buttonsShowTheirTextAsWritten_data()
+{
+    // What another user chose, and how the button and its tooltip read: plain, on one line.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    const QString markup = "<img src=x width=900 height=600><b>boss</b>";
+    QTest::newRow("markup") << markup << markup;
+    QTest::newRow("ampersands") << "R&B &&"
+                                << "R&B &&";
+    QTest::newRow("an entity") << "&lt;b&gt;"
+                               << "&lt;b&gt;";
+    QTest::newRow("line breaks") << "a\nb\r\nc\u2028d\u2029e"
+                                 << "a b  c d e";
+    QTest::newRow("direction controls") << "\u202eevil\u2066x\u2069"
+                                        << "\ufffdevil\ufffdx\ufffd";
+    QTest::newRow("long") << QString(3 * kMaxCellChars, 'w')
+                          << QString(kMaxCellChars - 1, 'w') + "\u2026";
+}
+
+void tst_ToolBars::buttonsShowTheirTextAsWritten()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+
+    EventScene scene;
+    scene.bar->AddEvent(text, ":/icons/chat_icon", scene.chat, text);
+    QCOMPARE(scene.Buttons(), QStringList{EscapeMnemonics(shown)});
+    QCOMPARE(scene.bar->actions().first()->iconText(), shown);
+    QCOMPARE(scene.window.alerts, QStringList{shown});
+    // The tooltip as a tooltip takes it: markup when it looks like markup.
+    const QString tip = scene.bar->widgetForAction(scene.bar->actions().first())->toolTip();
+    QTextDocument document;
+    if (Qt::mightBeRichText(tip))
+        document.setHtml(tip);
+    else
+        document.setPlainText(tip);
+    QCOMPARE(document.toPlainText(), shown);
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            QVERIFY(!it.fragment().charFormat().isImageFormat());
+            QCOMPARE(it.fragment().charFormat().fontWeight(), int(QFont::Normal));
+        }
+    }
 }
 
 void tst_ToolBars::oldestButtonMakesWayBeyondTheCap_data()
