@@ -2,6 +2,7 @@
 
 #include "server/Server.h"
 #include "shell/ShellState.h"
+#include "shell/Ties.h"
 #include "store/Dependency.h"
 #include "store/Schema.h"
 #include "store/Settings.h"
@@ -33,6 +34,11 @@ constexpr char kColumnPair[] = "action_key_column_pair";
 constexpr char kKey[] = "action_key";
 constexpr char kValue[] = "action_value";
 constexpr char kColumn[] = "action_column";
+// A key whose value is what the first selected row stands for: the value of the item of one type
+// that the row's tie item (of another type) is connected to.
+constexpr char kTiePair[] = "action_key_tie_pair";
+constexpr char kTieType[] = "action_tie_type";
+constexpr char kTiedType[] = "action_tied_type";
 // A widget's own text of an action: one pair per widget and action, holding the text. Texts
 // are shared value items; linked straight to widgets and identifiers, one text used by two
 // widgets for two actions would show up for both actions on both widgets.
@@ -59,6 +65,9 @@ const SchemaType kTypes[] = {
     {kValue, ValuePrimacy, false, true},
     {kColumnPair, RootPrimacy, true, true},
     {kColumn, ValuePrimacy, false, true},
+    {kTiePair, RootPrimacy, true, true},
+    {kTieType, ValuePrimacy, false, true},
+    {kTiedType, ValuePrimacy, false, true},
     {kActiveKey, RootPrimacy, false, true},
     {kActiveValue, ValuePrimacy, false, true},
     {kTextPair, RootPrimacy, true, true},
@@ -78,6 +87,8 @@ const SchemaRelation kRelations[] = {
     {kColumnPair, kKey, Many, One},   {kColumnPair, kColumn, Many, One},
     {kId, kTextPair, One, Many},      {kTextPair, kWidgetText, Many, One},
     {kId, kHidden, One, Many},        {kActiveKey, kActiveValue, Many, One},
+    {kWidget, kTiePair, One, Many},   {kTiePair, kKey, Many, One},
+    {kTiePair, kTieType, Many, One},  {kTiePair, kTiedType, Many, One},
 };
 
 constexpr qint64 kSecondsPerDay = 86400;
@@ -170,13 +181,19 @@ void ActionSetToolBar::RegisterWidget(QWidget* widget, const QString& setName)
 
 void ActionSetToolBar::AddWidgetKey(QWidget* widget, const QString& key, const QString& value)
 {
+    AddWidgetKeyBytes(widget, key, Utf8(value));
+}
+
+void ActionSetToolBar::AddWidgetKeyBytes(QWidget* widget, const QString& key,
+                                         const std::string& value)
+{
     // A pair of a widget never registered would never be looked up: none is made.
     ItemPtr registration = Registration(widget);
     if (!registration)
         return;
     ItemPtr pair = T(kValuePair)->NewItem();
     pair += T(kKey)->GetItem(Value(Utf8(key)));
-    pair += T(kValue)->GetItem(Value(Utf8(value)));
+    pair += T(kValue)->GetItem(Value(value));
     pair += registration;
 }
 
@@ -191,10 +208,27 @@ void ActionSetToolBar::AddWidgetColumnKey(QWidget* widget, const QString& key, i
     pair += registration;
 }
 
+void ActionSetToolBar::AddWidgetTieKey(QWidget* widget, const QString& key, const char* tieType,
+                                       const char* tiedType)
+{
+    ItemPtr registration = Registration(widget);
+    if (!registration)
+        return;
+    ItemPtr pair = T(kTiePair)->NewItem();
+    pair += T(kKey)->GetItem(Value(Utf8(key)));
+    pair += T(kTieType)->GetItem(Value(tieType));
+    pair += T(kTiedType)->GetItem(Value(tiedType));
+    pair += registration;
+}
+
 QString ActionSetToolBar::GetKey(const QString& key) const
 {
-    return QString::fromStdString(
-        T(kActiveKey)->HasItem(Value(Utf8(key)))[kActiveValue].AsString());
+    return QString::fromStdString(GetKeyBytes(key));
+}
+
+std::string ActionSetToolBar::GetKeyBytes(const QString& key) const
+{
+    return T(kActiveKey)->HasItem(Value(Utf8(key)))[kActiveValue].AsString();
 }
 
 void ActionSetToolBar::SetWidgetActionText(QWidget* widget, const QString& id, const QString& text)
@@ -359,6 +393,11 @@ void ActionSetToolBar::OnActionTriggered(bool)
                 const int column = ItemPtr(pair)[kColumn].AsInt();
                 SetActiveKey(ItemPtr(pair)[kKey].AsString(), Utf8(rows.first()->text(column)));
             }
+            for (Item* pair : m_registration.GetItems(kTiePair)) {
+                const ItemPtr tie = Ties::Find(ItemPtr(pair)[kTieType].AsCStr(),
+                                               rows.first())[ItemPtr(pair)[kTiedType].AsCStr()];
+                SetActiveKey(ItemPtr(pair)[kKey].AsString(), tie.AsString());
+            }
         }
     }
     Q_EMIT ActionTriggered(m_widget, action[kId].AsString());
@@ -434,6 +473,7 @@ void ActionSetToolBar::ForgetWidget(const Value& address)
         m_registration = nullptr;
     registration.GetItems(kValuePair).Remove();
     registration.GetItems(kColumnPair).Remove();
+    registration.GetItems(kTiePair).Remove();
     registration.GetItems(kHidden).Remove();
     registration.GetItems(kTextPair).Remove();
     registration.Remove();

@@ -38,13 +38,22 @@ public:
                       const std::string& icon, bool needsListSelection);
     // Takes effect at the next focus change. Registering again moves the widget to the new set.
     void RegisterWidget(QWidget* widget, const QString& setName);
-    // Each click or focus change through the widget gives the key that value.
+    // Each click or focus change through the widget gives the key that value: text (kept as
+    // UTF-8), or the bytes of a name as stored.
     void AddWidgetKey(QWidget* widget, const QString& key, const QString& value);
+    void AddWidgetKeyBytes(QWidget* widget, const QString& key, const std::string& value);
     // Each click gives the key the text of that column of the first selected row of the tree
     // on the focus path.
     void AddWidgetColumnKey(QWidget* widget, const QString& key, int column);
-    // The value the key last received, whichever widget gave it; empty if it never got one.
+    // Each click gives the key the value of what the first selected row of the tree on the
+    // focus path stands for: the item of tiedType connected to the row's tie item of tieType
+    // (Ties), as stored. A name goes back to the server as it came, whatever its cell shows.
+    void AddWidgetTieKey(QWidget* widget, const QString& key, const char* tieType,
+                         const char* tiedType);
+    // The value the key last received, whichever widget gave it; empty if it never got one: as
+    // text (the bytes read as UTF-8), and as the bytes kept, which is how a name goes back.
     QString GetKey(const QString& key) const;
+    std::string GetKeyBytes(const QString& key) const;
     void SetWidgetActionText(QWidget* widget, const QString& id, const QString& text);
     void SetWidgetActionHidden(QWidget* widget, const QString& id, bool hidden);
 

@@ -1,6 +1,7 @@
 #include "shell/DiagnosticsForm.h"
 
 #include "server/ServerSchema.h"
+#include "shell/DisplayText.h"
 #include "store/Data.h"
 #include "store/Log.h"
 
@@ -187,7 +188,7 @@ void DiagnosticsForm::OnUserTracked(Item* user)
     if (!row) {
         const std::string& name = user->AsString();
         row = new QTreeWidgetItem(ui->trackedUsersTree);
-        row->setText(0, QString::fromLatin1(name.data(), qsizetype(name.size())));
+        row->setText(0, CellText(NameText(name)));
         ItemPtr(user) += d.GetType("track_user_node")->GetItem(Value(row));
     }
     row->setText(1, StatusText(user));

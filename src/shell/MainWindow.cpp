@@ -466,7 +466,7 @@ void MainWindow::OnConnectionFailed(std::string reason)
         title = QStringLiteral("Login Failure");
         text = QStringLiteral("Login failed. Reported failure reason: %1. Please change your "
                               "login settings in the Options tab and try reconnecting.")
-                   .arg(Utf8Text(reason));
+                   .arg(CellText(Utf8Text(reason)));
     }
     if (!title.isEmpty())
         ShowInformation(this, title, text);

@@ -49,7 +49,8 @@ void MainWindow::AddShellActionSets()
     bar.Init();
     AddSet(bar, kEarlySets, kEarlySetRowCount, RoomListSet);
     bar.RegisterWidget(ui->roomList, QString::fromLatin1(RoomListSet));
-    bar.AddWidgetColumnKey(ui->roomList, QString::fromLatin1(RoomKey), 0);
+    bar.AddWidgetTieKey(ui->roomList, QString::fromLatin1(RoomKey), ShellTypes::RoomNode,
+                        ServerTypes::Room);
     AddSet(bar, kEarlySets, kEarlySetRowCount, RoomSet);
     AddSet(bar, kEarlySets, kEarlySetRowCount, SharedFoldersSet);
     bar.RegisterWidget(ui->fileSharingOptionsTab, QString::fromLatin1(SharedFoldersSet));
@@ -69,8 +70,7 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
     // The room actions work on the room the key names: the room list's selected row, or the
     // room tab that has the focus.
     const auto room = [this] {
-        return ServerStore::Room(
-            ui->mainToolBar->GetKey(QString::fromLatin1(RoomKey)).toUtf8().toStdString());
+        return ServerStore::Room(ui->mainToolBar->GetKeyBytes(QString::fromLatin1(RoomKey)));
     };
 
     if (id == RefreshRoomList) {
@@ -122,7 +122,7 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
         const ItemPtr r = room();
         if (!r.IsConnected(ServerTypes::IsMember) || r.IsConnected(ServerTypes::IsOwner))
             return;
-        const QString name = QString::fromUtf8(r.AsString());
+        const QString name = CellText(Utf8Text(r.AsString()));
         if (AskYesNo(QStringLiteral("Give up membership?"),
                      QStringLiteral("Are you sure you want to give up your membership to the %1 "
                                     "private room?")
@@ -132,7 +132,7 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
         const ItemPtr r = room();
         if (!r.IsConnected(ServerTypes::IsOwner))
             return;
-        const QString name = QString::fromUtf8(r.AsString());
+        const QString name = CellText(Utf8Text(r.AsString()));
         if (AskYesNo(QStringLiteral("Give up membership?"),
                      QStringLiteral("Are you SURE you want to give up your ownership of the %1 "
                                     "private room?")
@@ -167,7 +167,7 @@ void MainWindow::OpenRoomChatLog(ItemPtr room)
     const std::string name = room.AsString();
     auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::Room, name), this);
     ui->roomsTabControl->addTab(viewer, QIcon(QStringLiteral(":/icons/note_icon")),
-                                EscapeMnemonics(Utf8Text(name)));
+                                EscapeMnemonics(CellText(Utf8Text(name))));
     room += Ties::Make(ShellTypes::ChatLogForm, viewer);
     FocusWidgetAndParents(viewer);
 }

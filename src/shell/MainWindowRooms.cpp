@@ -91,7 +91,7 @@ void MainWindow::OnRoomAdded(Item* item)
         return;
     auto* row = new QRoomListItemWidget(ui->roomList);
     row->SetRoles(room);
-    row->setText(0, Utf8Text(item->AsString()));
+    row->setText(0, CellText(Utf8Text(item->AsString())));
     room += Ties::Make(ShellTypes::RoomNode, row);
 }
 
@@ -176,7 +176,7 @@ void MainWindow::OnEnteredRoom(ConnectionInfo& info)
     }
     auto* form = new RoomForm(name);
     ui->roomsTabControl->addTab(form, QIcon(QStringLiteral(":/icons/room_icon")),
-                                EscapeMnemonics(Utf8Text(name)));
+                                EscapeMnemonics(CellText(Utf8Text(name))));
     form->Init();
     FocusWidget(form);
 }
@@ -185,7 +185,10 @@ void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* row, int column)
 {
     if (!row || column != 0)
         return;
-    server->EnterRoom(row->text(0).toUtf8().toStdString(), false);
+    // The name as stored: the cell shows it decoded and made one line.
+    const ItemPtr room = Ties::Find(ShellTypes::RoomNode, row)[ServerTypes::Room];
+    if (room)
+        server->EnterRoom(room.AsString(), false);
 }
 
 void MainWindow::OnRoomTabClosed(int index)

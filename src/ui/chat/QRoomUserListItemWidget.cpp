@@ -1,5 +1,6 @@
 #include "QRoomUserListItemWidget.h"
 
+#include "shell/DisplayText.h"
 #include "store/GeneralFunctions.h"
 
 #include <QFile>
@@ -44,6 +45,12 @@ const QIcon& NoteIcon()
 QRoomUserListItemWidget::QRoomUserListItemWidget(QTreeWidget* parent)
     : QTreeWidgetItem(parent, kType)
 {
+}
+
+void QRoomUserListItemWidget::SetUser(const std::string& name)
+{
+    m_user = name;
+    setText(NameColumn, CellText(NameText(name)));
 }
 
 void QRoomUserListItemWidget::SetFigures(qint64 files, qint64 bytesPerSecond,

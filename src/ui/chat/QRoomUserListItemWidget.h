@@ -26,6 +26,10 @@ public:
     // A row of the list, or (null) one in no list yet: filled, then added.
     explicit QRoomUserListItemWidget(QTreeWidget* parent = nullptr);
 
+    // The user's name as stored: kept for whatever goes back to the server or a peer, and shown
+    // in the name column as a cell shows it (one line, bounded).
+    void SetUser(const std::string& name);
+    const std::string& User() const { return m_user; }
     // Shared files, bytes per second and the country code as the server sent them.
     void SetFigures(qint64 files, qint64 bytesPerSecond, const std::string& country);
     void SetNote(bool note) { m_note = note; }
@@ -39,6 +43,7 @@ public:
     bool operator<(const QTreeWidgetItem& other) const override;
 
 private:
+    std::string m_user;
     QString m_foldedName;
     QString m_country;
     QIcon m_flag;

@@ -141,7 +141,7 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     if (!bar)
         return;
     bar->RegisterWidget(this, QString::fromLatin1(ShellActions::RoomSet));
-    bar->AddWidgetKey(this, QString::fromLatin1(ShellActions::RoomKey), Utf8Text(m_room));
+    bar->AddWidgetKeyBytes(this, QString::fromLatin1(ShellActions::RoomKey), m_room);
     UpdateActions();
 }
 
@@ -241,16 +241,20 @@ void RoomForm::OnUserListContextMenuRequested(const QPoint& at)
     QTreeWidgetItem* row = m_userList->itemAt(at);
     if (!row)
         return;
+    const auto* user = dynamic_cast<const QRoomUserListItemWidget*>(row);
+    if (!user)
+        return;
     QMenu menu;
-    FormHooks::FillUserMenu(&menu, NameBytes(row->text(kNameColumn)));
+    FormHooks::FillUserMenu(&menu, user->User());
     ModalDialogs::Current().RunMenu(&menu, m_userList->viewport()->mapToGlobal(at));
 }
 
 void RoomForm::OnUserItemClicked(QTreeWidgetItem* row, int column)
 {
-    if (!row || column != kNoteColumn)
+    const auto* shown = dynamic_cast<const QRoomUserListItemWidget*>(row);
+    if (!shown || column != kNoteColumn)
         return;
-    const std::string user = NameBytes(row->text(kNameColumn));
+    const std::string& user = shown->User();
     if (ServerStore::FindUser(user).IsConnected(ShellTypes::UserNote))
         FormHooks::OpenNote(user);
 }
@@ -301,7 +305,7 @@ void RoomForm::ShowUser(ItemPtr user)
     QRoomUserListItemWidget* row = entry.row;
     if (!row) {
         row = new QRoomUserListItemWidget;
-        row->setText(kNameColumn, NameText(user->AsString()));
+        row->SetUser(user->AsString());
     }
     row->SetFigures(user[ServerTypes::SharedFilesCount].AsInt64(),
                     user[ServerTypes::AverageDownloadSpeed].AsInt64(),

@@ -36,6 +36,8 @@ DataDialog::DataDialog(Data* data, QWidget* parent)
     ui->typeList->setHeaderLabels({QStringLiteral("Type"), QString(), QStringLiteral("#")});
     ui->typeList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     ui->itemDataTree->setHeaderLabels({QStringLiteral("Item")});
+    // The list's texts are the values, by which it is sorted and searched; they show as cells.
+    ui->itemList->setItemDelegate(new DataRows::CellTextDelegate(ui->itemList));
     for (Type* type : m_data->GetTypes()) {
         auto* row = new QTreeWidgetItem(
             ui->typeList, {Latin1(type->GetName()),
@@ -115,7 +117,7 @@ void DataDialog::OnItemClicked(QListWidgetItem* row)
         return; // its item is gone; the row goes at the next turn
     ClearTree();
     shownItem = item;
-    auto* root = new QTreeWidgetItem(ui->itemDataTree, {Latin1(item->AsString())});
+    auto* root = new QTreeWidgetItem(ui->itemDataTree, {DataRows::ValueText(item->AsString())});
     AddItemSubnodes(item, root, {item->GetType()});
     treeRowsByItem[item].push_back(root);
     itemByTreeRow.emplace(root, item);

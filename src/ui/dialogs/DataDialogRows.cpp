@@ -1,5 +1,6 @@
 #include "ui/dialogs/DataDialogRows.h"
 
+#include "shell/DisplayText.h"
 #include "store/Data.h"
 
 #include <QTreeWidget>
@@ -13,12 +14,22 @@ QString Latin1(const std::string& bytes)
     return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
 }
 
+QString ValueText(const std::string& bytes)
+{
+    return CellText(Latin1(bytes));
+}
+
 QString ConnectedItemText(const Item* item)
 {
     const Type* type = item->GetType();
     if (type->IsNull())
         return u'[' + Latin1(type->GetName()) + QStringLiteral(", null]");
-    return u'[' + Latin1(type->GetName()) + QStringLiteral("] ") + Latin1(item->AsString());
+    return u'[' + Latin1(type->GetName()) + QStringLiteral("] ") + ValueText(item->AsString());
+}
+
+QString CellTextDelegate::displayText(const QVariant& value, const QLocale& locale) const
+{
+    return CellText(QStyledItemDelegate::displayText(value, locale));
 }
 
 void DeleteDetachedRows(QTreeWidgetItem* row)

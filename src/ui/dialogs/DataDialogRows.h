@@ -3,6 +3,7 @@
 // Row texts and row disposal shared by the store inspection dialog and the type page.
 
 #include <QString>
+#include <QStyledItemDelegate>
 
 #include <string>
 
@@ -15,6 +16,10 @@ namespace DataRows {
 // Store text comes from peers and the server in any encoding: one character per byte.
 QString Latin1(const std::string& bytes);
 
+// An item's value as its row shows it: one character per byte, as a cell shows peer text (one
+// line, bounded).
+QString ValueText(const std::string& bytes);
+
 // The row of an item reached through a connection: "[type] value", or "[type, null]" for an
 // item of a null type.
 QString ConnectedItemText(const Item* item);
@@ -25,5 +30,14 @@ void DeleteDetachedRows(QTreeWidgetItem* row);
 
 // Empties the tree the same way.
 void ClearTree(QTreeWidget* tree);
+
+// Shows each row of a view whose texts are the values themselves (a list sorted and searched by
+// them) as a cell shows peer text, leaving the texts as they are.
+class CellTextDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QString displayText(const QVariant& value, const QLocale& locale) const override;
+};
 
 } // namespace DataRows

@@ -26,7 +26,7 @@ DataTabPage::~DataTabPage()
 
 void DataTabPage::OnItemAdded(Item* item)
 {
-    auto* row = new QListWidgetItem(DataRows::Latin1(item->AsString()));
+    auto* row = new QListWidgetItem(DataRows::ValueText(item->AsString()));
     ui->itemList->insertItem(0, row);
     listRowByItem[item] = row;
     itemByListRow[row] = item;
@@ -51,7 +51,7 @@ void DataTabPage::OnItemClicked(QListWidgetItem* row)
         return;
     Item* item = found->second;
     // Built apart from the view and put in whole: one insertion instead of one per row.
-    auto* root = new QTreeWidgetItem(QStringList{DataRows::Latin1(item->AsString())});
+    auto* root = new QTreeWidgetItem(QStringList{DataRows::ValueText(item->AsString())});
     const bool whole = AddItemSubnodes(item, root, {item->GetType()}, kMaxTypePageRows - 1);
     ui->itemDataTree->addTopLevelItem(root);
     if (!whole)

@@ -411,7 +411,9 @@ void SearchForm::OnSearchResultsContextMenuRequested(const QPoint& position)
     if (!row)
         return;
     QTreeWidgetItem* userRow = GetNodeUserNode(row);
-    const std::string user = userRow ? NameBytes(userRow->text(0)) : std::string();
+    // The name as stored, through the row's tie: the cell shows it made one line.
+    const std::string user =
+        Ties::Find(SearchResultsUserNode, userRow)[ServerTypes::User].AsString();
     QMenu menu;
     SearchResultMenuOptions resultOptions(&menu, row);
     UserMenuOptions userOptions(&menu, user);
@@ -428,6 +430,6 @@ void SearchForm::OnCorrelationDoubleClicked(QTreeWidgetItem* row, int)
 {
     if (!row)
         return;
-    Search(Utf8Bytes(row->text(0)));
+    Search(SearchResultsForm::CorrelationBytes(row));
     ui->searchEdit->clear();
 }

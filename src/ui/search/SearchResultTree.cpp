@@ -186,7 +186,7 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
     if (newUser) {
         // The user's cells are those of the first answer; later ones add rows only.
         userRow = DetachedRow();
-        userRow->setText(Row::UserColumn, NameText(user.AsString()));
+        userRow->setText(Row::UserColumn, CellText(NameText(user.AsString())));
         const bool free = answer[PeerTypes::SearchResultsUserAvailable].AsString() == kYes;
         userRow->setText(Row::FreeColumn,
                          free
@@ -222,7 +222,7 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
         if (!folderRow) {
             folderRow = DetachedRow();
             folderRow->setText(Row::FolderColumn,
-                               Utf8Text(ReversePathname(ItemPtr(folder).AsString())));
+                               CellText(Utf8Text(ReversePathname(ItemPtr(folder).AsString()))));
             folderNode = Ties::Make(SearchResultsFolderNode, folderRow);
             folderNode += userNode;
             folderNode += folder;
@@ -235,7 +235,8 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
         for (Item* item : files) {
             const ItemPtr result(item);
             Row* fileRow = DetachedRow();
-            const QString name = Utf8Text(result[PeerTypes::SearchResultFileName].AsString());
+            const QString name =
+                CellText(Utf8Text(result[PeerTypes::SearchResultFileName].AsString()));
             fileRow->setText(Row::FileColumn, name);
             fileRow->setText(Row::SizeColumn, CommafyNumber(result[PeerTypes::FileSize].AsInt64()));
             if (shares)

@@ -103,6 +103,11 @@ QTreeWidget* SearchResultsForm::CorrelationsWidget() const
     return ui->correlationsWidget;
 }
 
+std::string SearchResultsForm::CorrelationBytes(const QTreeWidgetItem* row)
+{
+    return row ? row->data(0, kCorrelationRole).toByteArray().toStdString() : std::string();
+}
+
 void SearchResultsForm::SetSortingParamters(int column, Qt::SortOrder order)
 {
     m_sortColumn = column;
@@ -128,9 +133,9 @@ void SearchResultsForm::PopulateCorrelations()
                                 .SortNumericBy(ServerTypes::CorrelationRank, false);
     const size_t shown = std::min(ranked.size(), size_t(kMaxCorrelationsShown));
     for (size_t i = 0; i < shown; ++i) {
-        const ItemPtr correlation = ranked[i];
-        new QTreeWidgetItem(ui->correlationsWidget,
-                            {Utf8Text(correlation[ServerTypes::CorrelationText].AsString())});
+        const std::string text = ItemPtr(ranked[i])[ServerTypes::CorrelationText].AsString();
+        auto* row = new QTreeWidgetItem(ui->correlationsWidget, {CellText(Utf8Text(text))});
+        row->setData(0, kCorrelationRole, QByteArray::fromStdString(text));
     }
     if (ranked.empty())
         return;

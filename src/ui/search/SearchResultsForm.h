@@ -9,6 +9,7 @@
 
 class QLineEdit;
 class QTreeWidget;
+class QTreeWidgetItem;
 class Ui_SearchResultsForm;
 
 // One tab of the search page: the result tree of one search, a pane of related searches that the
@@ -32,6 +33,9 @@ public:
     // The pane shows the best-ranked related searches up to this many: the server may send a
     // hundred thousand, and a row each would hold the window for seconds.
     static constexpr int kMaxCorrelationsShown = 200;
+    // A related search's row keeps the text as the server sent it under this role: its cell
+    // shows it made one line, and it is searched as it came.
+    static constexpr int kCorrelationRole = Qt::UserRole;
 
     // text: the search text (UTF-8) the tab shows results of.
     SearchResultsForm(const std::string& text, bool wishList, QWidget* parent = nullptr);
@@ -48,6 +52,8 @@ public:
     QTreeWidget* searchResults() const;
     QLineEdit* filterEdit() const;
     QTreeWidget* CorrelationsWidget() const;
+    // The text of a related search's row, as the server sent it.
+    static std::string CorrelationBytes(const QTreeWidgetItem* row);
 
     const std::string& SearchText() const { return m_text; }
     bool IsWishList() const { return m_wishList; }

@@ -162,7 +162,8 @@ void ShareForm::SetShare(ItemPtr userShare)
     d.GetType(UserShare)->itemRemovedEvent.Add(
         NewEventHandler(this, &ShareForm::OnUserShareItemRemoved));
 
-    const QString title = EscapeMnemonics(NameText(m_userName));
+    // The bar shows the name as written: it doubles the "&" itself.
+    const QString title = NameText(m_userName);
     EventToolBar* events = ReachEventToolBar();
     const ItemSet folders = userShare.GetItems(UserShareFolder);
     if (folders.empty()) {
@@ -207,7 +208,7 @@ void ShareForm::SetShare(ItemPtr userShare)
             topLevel << row;
         }
         m_deepestLevel = std::max(m_deepestLevel, level);
-        row->setText(0, Utf8Text(GetFileName(path)));
+        row->setText(0, CellText(Utf8Text(GetFileName(path))));
         ItemPtr(folder) += nodes->GetItem(Value(row));
         placed.emplace(path, Placed{row, level});
     }
@@ -285,7 +286,7 @@ void ShareForm::FillFileList(QTreeWidgetItem* current)
         if (filter.IsMatching(name, nullptr, file) != FilterParser::Matching)
             continue;
         auto* row = new TiedRow(static_cast<QTreeWidget*>(nullptr));
-        row->setText(0, name);
+        row->setText(0, CellText(name));
         row->setText(1, CommafyNumber(file[PeerTypes::FileSize].AsInt64()));
         if (shares)
             row->setText(2, shares->GetFileItemDisplayString(file));
@@ -472,8 +473,7 @@ void ShareForm::OnConnectionToUserFailed(std::string user, std::string type)
                        "your port is open.")
             .arg(page.toHtmlEscaped()));
     if (EventToolBar* events = ReachEventToolBar())
-        events->AddEvent(EscapeMnemonics(NameText(m_userName)), Text(kBrowseIcon),
-                         ui->messageBrowser, QString());
+        events->AddEvent(NameText(m_userName), Text(kBrowseIcon), ui->messageBrowser, QString());
 }
 
 void ShareForm::OnUserShareItemRemoved(Item* removed)

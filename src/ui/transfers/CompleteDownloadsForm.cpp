@@ -187,11 +187,12 @@ CompleteDownloadItem* CompleteDownloadsForm::MakeRow(ItemPtr record)
     const std::string time = record[CompleteDownloadCompletionTime].AsString();
     // Filled before it joins the list, where each change would be told to the view.
     auto* row = new CompleteDownloadItem(CompleteDownloadItem::TimeKey(time));
-    row->setText(kFileColumn, Utf8Text(record[CompleteDownloadFilename].AsString()));
-    row->setText(kFolderColumn, Utf8Text(record[CompleteDownloadRelativeFolder].AsString()));
-    row->setText(kUserColumn, NameText(record[ServerTypes::User].AsString()));
-    row->setText(kSizeColumn, NameText(record[CompleteDownloadFileSize].AsString()));
-    row->setText(kTimeColumn, NameText(time));
+    row->setText(kFileColumn, CellText(Utf8Text(record[CompleteDownloadFilename].AsString())));
+    row->setText(kFolderColumn,
+                 CellText(Utf8Text(record[CompleteDownloadRelativeFolder].AsString())));
+    row->setText(kUserColumn, CellText(NameText(record[ServerTypes::User].AsString())));
+    row->setText(kSizeColumn, CellText(NameText(record[CompleteDownloadFileSize].AsString())));
+    row->setText(kTimeColumn, CellText(NameText(time)));
     record += Ties::Make(CompleteDownloadNode, row);
     return row;
 }

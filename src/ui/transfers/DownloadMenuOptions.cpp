@@ -102,9 +102,11 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QO
     // The search that found the first entry; a search of another one is not offered.
     Type* texts = d.GetType(ServerTypes::SearchRequestText);
     if (d.GetType(DownloadEntry)->IsRelated(texts) && first.IsConnected(texts)) {
-        searchText = Utf8Text(first[ServerTypes::SearchRequestText].AsString());
+        m_searchBytes = first[ServerTypes::SearchRequestText].AsString();
+        searchText = Utf8Text(m_searchBytes);
         connect(menu->addAction(QIcon(QStringLiteral(":/icons/search_icon")),
-                                QStringLiteral("Re-run Search: ") + EscapeMnemonics(searchText)),
+                                QStringLiteral("Re-run Search: ") +
+                                    EscapeMnemonics(CellText(searchText))),
                 &QAction::triggered, this, &DownloadMenuOptions::OnRerunSearch);
     }
 }
@@ -198,5 +200,5 @@ void DownloadMenuOptions::OnSetUserDownloadAlert()
 void DownloadMenuOptions::OnRerunSearch()
 {
     if (Server* server = ReachServer())
-        server->FileSearch(Utf8Bytes(searchText), false);
+        server->FileSearch(m_searchBytes, false);
 }

@@ -46,6 +46,8 @@ private:
     // The entries; the first is the first in the set's order.
     ItemSet items;
     QString searchText;
+    // The search text as stored, searched again as it is: searchText is its decoding.
+    std::string m_searchBytes;
     ItemPtr entryUser;
     ItemPtr entryFolder;
 };

@@ -352,7 +352,7 @@ QTreeWidgetItem* TransfersForm::UserRow(const Side& side, ItemPtr user)
     user[side.userNode].Remove();
     auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
     user += Ties::Make(side.userNode, row);
-    row->setText(kUserColumn, NameText(user.AsString()));
+    row->setText(kUserColumn, CellText(NameText(user.AsString())));
     if (!side.uploads)
         row->setIcon(kUserColumn,
                      user.IsConnected(ServerTypes::IsOnline) ? m_onlineDot : m_offlineDot);
@@ -375,7 +375,7 @@ QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, QTreeWidgetItem* use
     node = Ties::Make(side.folderNode, row);
     node += userNode;
     node += folder;
-    row->setText(kFolderColumn, Utf8Text(ReversePathname(folder.AsString())));
+    row->setText(kFolderColumn, CellText(Utf8Text(ReversePathname(folder.AsString()))));
     userRow->addChild(row);
     if (*side.expandFolders)
         row->setExpanded(true);
@@ -386,11 +386,12 @@ void TransfersForm::FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr 
 {
     if (side.uploads) {
         ItemPtr shared = entry[SharesTypes::SharedFile];
-        row->setText(kFileColumn,
-                     Utf8Text(GetFileName(shared[SharesTypes::SharedFileName].AsString())));
+        row->setText(
+            kFileColumn,
+            CellText(Utf8Text(GetFileName(shared[SharesTypes::SharedFileName].AsString()))));
         row->setText(kSizeColumn, CommafyNumber(shared[SharesTypes::SharedFileSize].AsInt64()));
     } else {
-        row->setText(kFileColumn, Utf8Text(entry[TransfersTypes::FileName].AsString()));
+        row->setText(kFileColumn, CellText(Utf8Text(entry[TransfersTypes::FileName].AsString())));
         row->setText(kSizeColumn, CommafyNumber(entry[PeerTypes::FileSize].AsInt64()));
     }
 }

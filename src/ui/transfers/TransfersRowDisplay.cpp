@@ -2,6 +2,7 @@
 
 #include "peer/PeerSchema.h"
 #include "shares/SharesSchema.h"
+#include "shell/DisplayText.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "transfers/TransfersSchema.h"
@@ -120,7 +121,8 @@ void TransfersForm::FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr e
         row->setText(kPlaceColumn, QString());
     const std::string& shown =
         status == TransferStatus::Denied ? entry[TransfersTypes::DenialReason].AsString() : status;
-    row->setText(kStatusColumn, Latin1(shown).toLower());
+    // A denial reason is the peer's text.
+    row->setText(kStatusColumn, CellText(Latin1(shown).toLower()));
     // Last, so that the place in line, which comes later, has the colour too.
     SetItemColorByStatus(row, Latin1(status));
 }

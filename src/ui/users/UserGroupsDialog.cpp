@@ -26,8 +26,8 @@ UserGroupsDialog::UserGroupsDialog(const std::string& user, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     d.GetType(ServerTypes::UserListGroup)
         ->itemAddedEvent.Add(NewEventHandler(this, &UserGroupsDialog::OnUserGroupAdded));
-    setWindowTitle(QStringLiteral("User Groups for [") + EscapeTitlePlaceholder(NameText(user)) +
-                   QStringLiteral("]"));
+    setWindowTitle(QStringLiteral("User Groups for [") +
+                   EscapeTitlePlaceholder(CellText(NameText(user))) + QStringLiteral("]"));
     ui->newGroupEdit->setValidator(new Latin1Validator(ui->newGroupEdit));
 
     const ItemPtr listed = ListedItem(user);

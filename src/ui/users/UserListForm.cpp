@@ -204,7 +204,7 @@ UserListItemWidget* UserListForm::MakeUserListRow(ItemPtr user, Server* server)
         return nullptr;
     auto* row = new UserListItemWidget;
     const std::string name = user.AsString();
-    row->setText(kNameColumn, NameText(name));
+    row->setText(kNameColumn, CellText(NameText(name)));
     user += Ties::Make(UserListNode, row);
     row->SetOnline(user.IsConnected(ServerTypes::IsOnline));
     if (server)
@@ -219,7 +219,7 @@ void UserListForm::MakePlainRow(QTreeWidget* list, const char* nodeType, ItemPtr
     if (TiedRow::FromItem(user[nodeType]))
         return;
     auto* row = new TiedRow(list);
-    row->setText(kNameColumn, NameText(user.AsString()));
+    row->setText(kNameColumn, CellText(NameText(user.AsString())));
     ShowNote(row, kPlainNoteColumn, user);
     user += Ties::Make(nodeType, row);
 }
@@ -235,7 +235,7 @@ void UserListForm::ShowNote(QTreeWidgetItem* row, int column, ItemPtr user)
 {
     const ItemPtr note = user[ShellTypes::UserNote];
     row->setIcon(column, note ? NoteIcon() : QIcon());
-    row->setText(column, note ? Utf8Text(note.AsString()) : QString());
+    row->setText(column, note ? CellText(Utf8Text(note.AsString())) : QString());
 }
 
 void UserListForm::ShowGroups(QTreeWidgetItem* row, ItemPtr user)
@@ -389,8 +389,15 @@ void UserListForm::RunUserMenu(QTreeWidget* list, const QPoint& position)
     const QTreeWidgetItem* row = list->itemAt(position);
     if (!row)
         return;
-    // Taken now: entries of the menu may take the user off this list, and the row with it.
-    const std::string user = NameBytes(row->text(kNameColumn));
+    // Taken now: entries of the menu may take the user off this list, and the row with it. The
+    // name as stored, through the row's tie: the cell shows it made one line.
+    std::string user;
+    for (const char* node : {UserListNode, UnsharedListNode, IgnoredListNode}) {
+        if (const ItemPtr tie = Ties::Find(node, row))
+            user = tie[User].AsString();
+    }
+    if (user.empty())
+        return;
     QMenu menu;
     new UserMenuOptions(&menu, user, &menu);
     ModalDialogs::Current().RunMenu(&menu, list->viewport()->mapToGlobal(position));

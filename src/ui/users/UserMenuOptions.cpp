@@ -124,7 +124,7 @@ void UserMenuOptions::AddRoomMenu(QMenu* rooms, const std::string& room, bool ow
     const bool member = InRole(roomItem, ServerTypes::RoomMembers, user);
     const bool operatorStatus = InRole(roomItem, ServerTypes::RoomOperators, user);
 
-    QMenu* menu = rooms->addMenu(EscapeMnemonics(Utf8Text(room)));
+    QMenu* menu = rooms->addMenu(EscapeMnemonics(CellText(Utf8Text(room))));
     if (owned) {
         menu->setIcon(QIcon(QString::fromLatin1(kChatIcon)));
         QFont font = menu->menuAction()->font();

@@ -62,7 +62,7 @@ UserNoteDialog::UserNoteDialog(const std::string& user, QWidget* parent)
     if (const ItemPtr note = ServerStore::User(user)[ShellTypes::UserNote])
         ui->noteEdit->setPlainText(Utf8Text(note.AsString()));
     setWindowIcon(QIcon(QStringLiteral(":/icons/note_icon")));
-    setWindowTitle(EscapeTitlePlaceholder(NameText(user)));
+    setWindowTitle(EscapeTitlePlaceholder(CellText(NameText(user))));
 }
 
 UserNoteDialog::~UserNoteDialog()

@@ -5,6 +5,7 @@
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/DisplayText.h"
 #include "shell/MainWindowClient.h"
 #include "store/GeneralFunctions.h"
 #include "ui/dialogs/DataDialog.h"
@@ -13,6 +14,7 @@
 
 #include <QComboBox>
 #include <QListWidget>
+#include <QStyledItemDelegate>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextBrowser>
@@ -311,6 +313,8 @@ private Q_SLOTS:
     void windowGoesWithBothDialogsOpen();
     void typePage_data();
     void typePage();
+    void valuesShowOnOneLine_data();
+    void valuesShowOnOneLine();
     void navigatorOnAChain_data();
     void navigatorOnAChain();
     void navigatorMatchesTheRecursiveSearch_data();
@@ -608,6 +612,55 @@ void TestInspectDialogs::typePage()
             types.insert(type);
         }
     }
+}
+
+void TestInspectDialogs::valuesShowOnOneLine_data()
+{
+    // A room's value as a peer or the server may send it, and as its rows show it.
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("line feed") << QByteArray("a\nb") << "a b";
+    QTest::newRow("carriage return, line feed") << QByteArray("a\r\nb") << "a  b";
+    QTest::newRow("long") << QByteArray(3 * kMaxCellChars, 'v')
+                          << QString(kMaxCellChars - 1, 'v') + "\u2026";
+}
+
+void TestInspectDialogs::valuesShowOnOneLine()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(QString, shown);
+
+    Store store;
+    const ItemPtr room = d.GetType("room")->NewItem(value.toStdString());
+    d.GetType("room")->NewItem("plain");
+    room += d.GetType("user")->NewItem("bob");
+    const QString text = QString::fromLatin1(value);
+
+    // The dialog: the list keeps the value, by which it sorts and finds rows, and shows it on
+    // one line; a click still finds the item, and the tree shows it so too.
+    Inspector inspector;
+    inspector.dialog->show();
+    inspector.types->setCurrentItem(inspector.TypeRow("room"));
+    QListWidgetItem* row = inspector.items->findItems(text, Qt::MatchExactly).value(0);
+    QVERIFY(row);
+    const auto* cells = static_cast<QStyledItemDelegate*>(inspector.items->itemDelegate());
+    QCOMPARE(cells->displayText(row->data(Qt::DisplayRole), QLocale()), shown);
+    const QListWidgetItem* plain = inspector.items->findItems("plain", Qt::MatchExactly).value(0);
+    QCOMPARE(inspector.items->visualItemRect(row).height(),
+             inspector.items->visualItemRect(plain).height());
+    inspector.Click(text);
+    QCOMPARE(Outline(inspector.tree), shown + "; .[user] bob+");
+    inspector.tree->topLevelItem(0)->child(0)->setExpanded(true);
+    QCOMPARE(Outline(inspector.tree), shown + "; .[user] bob; ..[room] " + shown + "+");
+
+    // The type page.
+    DataTabPage page(d.GetType("room"));
+    auto* list = page.findChild<QListWidget*>("itemList");
+    auto* tree = page.findChild<QTreeWidget*>("itemDataTree");
+    d.GetType("room")->NewItem((value + "!").toStdString()) += d.GetType("user")->NewItem("eve");
+    QCOMPARE(list->item(0)->text(), CellText(text + "!"));
+    Q_EMIT list->itemClicked(list->item(0));
+    QCOMPARE(Outline(tree), CellText(text + "!") + "; .[user] eve");
 }
 
 void TestInspectDialogs::navigatorOnAChain_data()

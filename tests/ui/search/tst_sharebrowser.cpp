@@ -6,6 +6,7 @@
 
 #include "peer/PeerMessenger.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/DisplayText.h"
 #include "shell/EventToolBar.h"
 #include "shell/FormHooks.h"
 #include "support/PeerDial.h"
@@ -153,6 +154,10 @@ private Q_SLOTS:
     void filter();
     void beforeTheShare_data();
     void beforeTheShare();
+    void alertsShowTheName_data();
+    void alertsShowTheName();
+    void rowsAreOneLine_data();
+    void rowsAreOneLine();
 };
 
 void tst_ShareBrowser::oneTabOneRequest_data()
@@ -435,6 +440,90 @@ void tst_ShareBrowser::beforeTheShare()
     const QString before = messages->toHtml();
     Q_EMIT peerMessenger->ConnectionToUserFailed("bob", "P");
     QCOMPARE(messages->toHtml(), before);
+}
+
+void tst_ShareBrowser::alertsShowTheName_data()
+{
+    // The alert of each outcome of a browse looked at from elsewhere: the share, an empty one, a
+    // connection that failed.
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QString>("outcome");
+    for (const char* user : {"bob", "R&B", "&&", "a\nb"}) {
+        for (const char* outcome : {"share", "empty", "failed"})
+            QTest::addRow("%s, %s", user, outcome) << QByteArray(user) << QString(outcome);
+    }
+}
+
+void tst_ShareBrowser::alertsShowTheName()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QString, outcome);
+    Client client("alice");
+    client.Start();
+    sharesForm->OpenShareBrowse(user.toStdString());
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    if (outcome == "failed")
+        Q_EMIT peerMessenger->ConnectionToUserFailed(user.toStdString(), "P");
+    else
+        Store(user, outcome == "share" ? Folders{{"music", {"m.mp3"}}} : Folders{});
+
+    // The button reads as the name is written, "&" and all, on one line.
+    const QString name = QString::fromLatin1(user).replace('\n', ' ');
+    QCOMPARE(EventTexts(), QStringList{EscapeMnemonics(name)});
+    for (QAction* action : eventToolBar->actions()) {
+        if (!action->text().isEmpty())
+            QCOMPARE(action->iconText(), name);
+    }
+}
+
+void tst_ShareBrowser::rowsAreOneLine_data()
+{
+    // A folder's path and its file's name as the peer sent them, and as their rows read.
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("folderRow");
+    QTest::addColumn<QString>("fileRow");
+    QTest::newRow("line breaks") << QByteArray("music\\a\nb\rc")
+                                 << QByteArray("song.mp3\nmallory  Y  fake0.mp3\n") << "a b c"
+                                 << "song.mp3 mallory  Y  fake0.mp3 ";
+    QTest::newRow("line and paragraph separators")
+        << QByteArray("x\xe2\x80\xa8y") << QByteArray("p\xe2\x80\xa9q.mp3") << "x y"
+        << "p q.mp3";
+    QTest::newRow("direction controls") << QByteArray("\xe2\x80\xae"
+                                                      "evil")
+                                        << QByteArray("a\xe2\x81\xa6"
+                                                      "b\xe2\x81\xa9.mp3")
+                                        << "\ufffdevil"
+                                        << "a\ufffdb\ufffd.mp3";
+    const QByteArray longName(3 * kMaxCellChars, 'n');
+    QTest::newRow("long") << longName << longName + ".mp3"
+                          << QString(kMaxCellChars - 1, 'n') + "\u2026"
+                          << QString(kMaxCellChars - 1, 'n') + "\u2026";
+}
+
+void tst_ShareBrowser::rowsAreOneLine()
+{
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, file);
+    QFETCH(QString, folderRow);
+    QFETCH(QString, fileRow);
+    Client client("alice");
+    client.Start();
+    ShareForm* tab = Browse("bob", {{"plain", {"plain.mp3"}}, {folder, {file}}});
+    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("sharesTab"));
+    QTreeWidget* tree = Part(tab, "folderTree");
+    QTreeWidgetItem* row = Row(tab, folderRow);
+    QVERIFY(row);
+    tree->setCurrentItem(row);
+    QTreeWidget* files = Part(tab, "fileList");
+    QCOMPARE(Texts(files), QStringList{fileRow});
+    // As high as a plain row.
+    const int plain = tree->visualItemRect(Row(tab, "plain")).height();
+    QCOMPARE(tree->visualItemRect(row).height(), plain);
+    QCOMPARE(files->visualItemRect(files->topLevelItem(0)).height(), plain);
+    // Downloaded as the peer named it.
+    Q_EMIT files->itemDoubleClicked(files->topLevelItem(0), 0);
+    QCOMPARE(Queued(), QStringList{QString::fromUtf8(folder + "\\" + file + ":0")});
 }
 
 QTEST_MAIN(tst_ShareBrowser)
