@@ -328,7 +328,10 @@ int TransfersForm::ShowEntryProgress(const Side& side, ItemPtr entry, QTreeWidge
                                      QTreeWidgetItem* speedRow)
 {
     const qint64 size = Size(side.uploads, entry);
-    const qint64 position = Position(side.positionType, entry);
+    // A transfer that finished since it reported has let go of its byte count: it has all of
+    // its bytes, as its folder's sum counts it, and its bar says so.
+    const bool complete = entry[side.statusType].AsString() == TransferStatus::Complete;
+    const qint64 position = complete ? size : Position(side.positionType, entry);
     const int speed = Speed(entry);
     // An empty file has nothing to show a share of, and a count past the end is all of it.
     const double percent =

@@ -5,8 +5,10 @@
 
 #include "TransfersPage.h"
 
+#include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
 #include "shell/FormHooks.h"
+#include "support/PeerDial.h"
 #include "ui/transfers/ProgressDelegate.h"
 
 #include <QHeaderView>
@@ -61,6 +63,8 @@ private Q_SLOTS:
     void timeLeft();
     void speedInTheLowestRowInView_data();
     void speedInTheLowestRowInView();
+    void finishedDownloadFromAPeer_data();
+    void finishedDownloadFromAPeer();
 };
 
 void tst_TransfersTrees::rowsFollowEntries()
@@ -344,6 +348,62 @@ void tst_TransfersTrees::speedInTheLowestRowInView()
         QCOMPARE(Page::BarValue(row), QVariant());
         QCOMPARE((QStringList{row->text(3), row->text(5), row->text(6)}),
                  (QStringList{"", "", ""}));
+    }
+}
+
+void tst_TransfersTrees::finishedDownloadFromAPeer_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("bar"); // the file row's and its folder row's; none: empty
+    QTest::newRow("40,000 bytes") << qint64(40000) << "40,000 (100.0%)";
+    QTest::newRow("three blocks and a bit") << qint64(3 * 8192 + 100) << "24,676 (100.0%)";
+    // Nothing ever moved: no progress, so no bar.
+    QTest::newRow("an empty file") << qint64(0) << "";
+}
+
+void tst_TransfersTrees::finishedDownloadFromAPeer()
+{
+    QFETCH(qint64, size);
+    QFETCH(QString, bar);
+    Page page;
+    ItemPtr entry = Page::Download("bob", "Music", "a.bin", size);
+    QTreeWidgetItem* row = Page::Row(entry);
+    Page::FolderRow(entry)->setExpanded(true);
+
+    // Bob offers the file over his messaging connection, and sends it over a file connection
+    // of its own once it is taken.
+    const auto bob = DialMessaging(*peerMessenger, false, "bob");
+    QVERIFY(bob);
+    constexpr quint32 kToken = 7;
+    bob->SendFrame(WireWriter()
+                       .u32(PM_TRANSFER_REQUEST)
+                       .u32(1)
+                       .u32(kToken)
+                       .str("Music\\a.bin")
+                       .u64(quint64(size))
+                       .bytes());
+    QByteArray answer;
+    QVERIFY(bob->WaitForFrame(&answer, kWaitMs));
+    QCOMPARE(answer, WireWriter().u32(PM_TRANSFER_RESPONSE).u32(kToken).u8(1).bytes());
+    FakePeer file;
+    QVERIFY(file.ConnectTo(peerMessenger->ListeningPort(), kWaitMs));
+    file.SendInit("bob", "F");
+    file.SendRaw(FakePeer::U32(kToken));
+    QByteArray offset;
+    QVERIFY(file.WaitForRaw(8, &offset, kWaitMs));
+    QCOMPARE(offset, QByteArray(8, '\0'));
+    file.SendRaw(QByteArray(int(size), 'x'));
+    QTRY_COMPARE_WITH_TIMEOUT(entry["download_entry_status"].AsString(), std::string("complete"),
+                              kWaitMs);
+
+    // What the refresh that follows shows, and any refresh after it.
+    for (int refresh = 0; refresh < 2; ++refresh) {
+        transfersForm->RefreshMarkedRows();
+        QCOMPARE(row->text(TransfersForm::kStatusColumn), QString("complete"));
+        QCOMPARE(row->text(TransfersForm::kProgressColumn), QString());
+        QCOMPARE(Page::BarText(row), bar);
+        QCOMPARE(Page::BarValue(row), bar.isEmpty() ? QVariant() : QVariant(100));
+        QCOMPARE(Page::BarText(Page::FolderRow(entry)), bar);
     }
 }
 
