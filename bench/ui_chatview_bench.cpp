@@ -8,6 +8,11 @@
 //    closed one per turn. Prints the longest turn (target: under 100 ms), and the cost per tab
 //    opened and closed with about 2,000 tabs open against about 100 (target: at most 1.5x).
 //    Three rounds (the first one makes the users' log files); the least of each figure.
+//  - One line of a megabyte (unbroken, words, web addresses) into a room tab and into a private
+//    tab, logged as by default, handed to the tab as the server connection hands it a line (its
+//    reader takes strings of up to 128 KiB; a tab takes whatever it is given), and the turns of
+//    the event loop that lay it out and paint it. The longest of three (target: at most 100 ms),
+//    against an ordinary line the same way as the baseline.
 // Prints the figures; nothing is asserted.
 
 #include "WindowBench.h"
@@ -17,16 +22,20 @@
 #include "shell/MainWindow.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
+#include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatView.h"
+#include "ui/chat/RoomForm.h"
 
 #include <QApplication>
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTabWidget>
 #include <QTextBrowser>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +48,7 @@ constexpr int kRounds = 3;
 constexpr double kViewTarget = 2.0;
 constexpr double kTabTarget = 1.5;
 constexpr double kTurnTargetMs = 100.0;
+constexpr int kLongLineBytes = 1 << 20;
 
 using WindowBench::Report;
 using WindowBench::Settle;
@@ -178,6 +188,92 @@ Burst RunBurst(QTabWidget* tabs)
     return burst;
 }
 
+std::string Repeated(const std::string& piece)
+{
+    std::string text;
+    text.reserve(kLongLineBytes + piece.size());
+    while (text.size() < size_t(kLongLineBytes))
+        text += piece;
+    text.resize(kLongLineBytes);
+    return text;
+}
+
+// Code 14 for a room without users.
+QByteArray RoomEntered(const std::string& room)
+{
+    MemStream m;
+    m.Write(quint32(ServerCode::EnterRoom));
+    m.Write(room);
+    for (int list = 0; list < 5; ++list)
+        m.Write(quint32(0));
+    return WindowBench::Frame(m);
+}
+
+// The line handed over, then what the event loop does with it until it is idle.
+double LineMs(const std::function<void()>& say)
+{
+    QElapsedTimer t;
+    t.start();
+    say();
+    Settle();
+    return t.nsecsElapsed() / 1e6;
+}
+
+void LongLines(MainWindow& window)
+{
+    Settings::SetYes(SettingKeys::LogRoomChat, true);
+    Settings::SetYes(SettingKeys::LogPrivateChat, true);
+    QBuffer device;
+    device.setData(RoomEntered("bench room"));
+    device.open(QIODevice::ReadOnly);
+    gp_server->ReadFrames(device);
+    Settle();
+    auto* room =
+        qobject_cast<RoomForm*>(window.findChild<QTabWidget*>("roomsTabControl")->currentWidget());
+    ChatForm* chat = window.GetChatForm("talker");
+    if (!room || !chat) {
+        std::printf("no room tab or no private tab\n");
+        return;
+    }
+    const struct
+    {
+        const char* name;
+        std::string text;
+    } lines[] = {
+        {"unbroken", std::string(kLongLineBytes, 'x')},
+        {"words", Repeated("lorem ipsum dolor sit amet ")},
+        {"web addresses", Repeated("https://example.org/page?id=12345&x=1 ")},
+    };
+    // Each tab in view, as the user would read it.
+    auto* pages = window.findChild<QTabWidget*>("tabControl");
+    for (const bool inRoom : {true, false}) {
+        pages->setCurrentWidget(window.findChild<QWidget*>(inRoom ? "roomsTab" : "chatTab"));
+        if (!inRoom)
+            window.findChild<QTabWidget*>("chatTabControl")->setCurrentWidget(chat);
+        Settle();
+        const auto say = [&](const std::string& text) {
+            return [&, text] {
+                if (inRoom)
+                    room->OnRoomChat("bench room", "talker", text);
+                else
+                    chat->AddChat("talker", text);
+            };
+        };
+        double baseline = 0;
+        for (int i = 0; i < kRounds; ++i)
+            baseline = std::max(baseline, LineMs(say(Said(i + 1))));
+        for (const auto& line : lines) {
+            double longest = 0;
+            for (int i = 0; i < kRounds; ++i)
+                longest = std::max(longest, LineMs(say(line.text)));
+            std::printf("one line of 1 MB, %s, into a %s tab: baseline (an ordinary line) %.1f ms, "
+                        "longest %.1f ms (target <= %.0f: %s)\n",
+                        line.name, inRoom ? "room" : "private", baseline, longest, kTurnTargetMs,
+                        longest <= kTurnTargetMs ? "met" : "NOT met");
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -214,5 +310,7 @@ int main(int argc, char** argv)
     Report("per tab opened, the last 100 against the first 100", best.ms[0], best.ms[1],
            kTabTarget);
     Report("per tab closed, with 2,000 open against 100", best.ms[3], best.ms[2], kTabTarget);
+
+    LongLines(window);
     return 0;
 }
