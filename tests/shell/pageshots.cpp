@@ -663,10 +663,11 @@ void tst_PageShots::results()
     QTreeWidget* tree = tab->searchResults();
 
     // 40 answers from 12 users, as their peers send them: some with a free slot, others with a
-    // queue, at speeds from none to a few hundred kilobytes a second.
+    // queue, at speeds from none to a few hundred kilobytes a second. The fastest one's name
+    // holds a line break, to pass for a row of its own below its first line.
     const QList<QByteArray> users{"Zo\xeb & co", "bj\xf6rk_fan", "cafe_tacvba", "dj <b>bold</b>",
                                   "edith",       "fado",         "gamelan",     "hikaru",
-                                  "ilse",        "jun",          "kora",        "lumi"};
+                                  "ilse",        "jun\nmallory", "kora",        "lumi"};
     std::vector<std::unique_ptr<FakePeer>> peers;
     for (const QByteArray& user : users) {
         peers.push_back(DialMessaging(*peerMessenger, false, user));
@@ -699,6 +700,12 @@ void tst_PageShots::results()
     QCOMPARE(d.GetType("download_entry")->ItemCount(), size_t(2));
 
     Shot("results", {{"tab bar", tabs->tabBar()}, {"rows", tree->viewport()}});
+    // The name with the line break reads on one line, its row as high as the others.
+    const QList<QTreeWidgetItem*> broken = tree->findItems("jun mallory", Qt::MatchExactly, 0);
+    const QList<QTreeWidgetItem*> plain = tree->findItems("edith", Qt::MatchExactly, 0);
+    QCOMPARE(broken.size(), 1);
+    QCOMPARE(plain.size(), 1);
+    QCOMPARE(tree->visualItemRect(broken[0]).height(), tree->visualItemRect(plain[0]).height());
 }
 
 void tst_PageShots::rooms()
