@@ -110,6 +110,16 @@ std::string MenuUserOf(Client& client, QTreeWidgetItem* row)
     return user;
 }
 
+// The client logged in, on that page.
+std::unique_ptr<Client> LoggedIn(const char* page)
+{
+    auto client = std::make_unique<Client>("alice");
+    client->Start();
+    client->LogIn();
+    client->Child<QTabWidget>("tabControl")->setCurrentWidget(client->Child(page));
+    return client;
+}
+
 QByteArray SearchFrame(const QByteArray& text)
 {
     return WireWriter().str(text).bytes();
@@ -142,10 +152,8 @@ void tst_PeerText::resultRows()
     QFETCH(QByteArray, text);
     QFETCH(QString, asName);
     QFETCH(QString, asText);
-    Client client("alice");
-    client.Start();
-    client.LogIn();
-    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    const auto started = LoggedIn("searchTab");
+    Client& client = *started;
     auto* line = client.Child<QLineEdit>("searchEdit");
     line->setText("abc");
     Q_EMIT line->returnPressed();
@@ -219,10 +227,8 @@ void tst_PeerText::transferRows()
     QFETCH(QByteArray, text);
     QFETCH(QString, asName);
     QFETCH(QString, asText);
-    Client client("alice");
-    client.Start();
-    client.LogIn();
-    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("transfersTab"));
+    const auto started = LoggedIn("transfersTab");
+    Client& client = *started;
     auto* downloads = client.Child<QTreeWidget>("downloadsList");
 
     // A download named so throughout, refused for a reason so written, and a plain one.
@@ -280,10 +286,8 @@ void tst_PeerText::roomRows()
     QFETCH(QByteArray, text);
     QFETCH(QString, asName);
     QFETCH(QString, asText);
-    Client client("alice");
-    client.Start();
-    client.LogIn();
-    client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("roomsTab"));
+    const auto started = LoggedIn("roomsTab");
+    Client& client = *started;
     auto* list = client.Child<QTreeWidget>("roomList");
     const std::string room = text.toStdString();
     QRoomListItemWidget* row =
