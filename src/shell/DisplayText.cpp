@@ -1,5 +1,7 @@
 #include "shell/DisplayText.h"
 
+#include <algorithm>
+
 QString NameText(const std::string& name)
 {
     return QString::fromLatin1(name.data(), qsizetype(name.size()));
@@ -32,14 +34,36 @@ QString EscapeTitlePlaceholder(const QString& text)
     return escaped.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
 }
 
+namespace {
+
+bool IsLineBreak(char16_t u)
+{
+    return u == u'\r' || u == u'\n' || u == 0x2028 || u == 0x2029;
+}
+
+bool IsDirectionControl(char16_t u)
+{
+    return (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069);
+}
+
+} // namespace
+
 QString OneLineText(QString text)
 {
-    for (QChar& c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\r' || u == u'\n' || u == 0x2028 || u == 0x2029)
-            c = QLatin1Char(' ');
-        else if ((u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069))
-            c = QChar::ReplacementCharacter;
+    // Read first: most text has nothing to change, and is then handed back without a copy (rows
+    // are made by the ten thousand).
+    const auto first = std::find_if(text.cbegin(), text.cend(), [](QChar c) {
+        return IsLineBreak(c.unicode()) || IsDirectionControl(c.unicode());
+    });
+    if (first == text.cend())
+        return text;
+    // Taken before the text is written, which gives it a buffer of its own.
+    const qsizetype from = first - text.cbegin();
+    for (auto c = text.begin() + from; c != text.end(); ++c) {
+        if (IsLineBreak(c->unicode()))
+            *c = QLatin1Char(' ');
+        else if (IsDirectionControl(c->unicode()))
+            *c = QChar::ReplacementCharacter;
     }
     return text;
 }

@@ -39,8 +39,8 @@ QString EscapeTitlePlaceholder(const QString& text);
 QString OneLineText(QString text);
 
 // Such text for a tree or list cell, a tab or window title or a button: one line, and cut to
-// kMaxCellChars with "\u2026" at the end when longer (a character of two units is never cut in
-// two). What the store holds stays as it came: a row goes back to its items through its tie.
+// kMaxCellChars ending in an ellipsis when longer (a character of two units is never cut in two).
+// What the store holds stays as it came: a row goes back to its items through its tie.
 QString CellText(const QString& text);
 
 // Such text as a tooltip: one line, cut as a cell, and escaped so that a tooltip, which takes
