@@ -761,169 +761,243 @@ void DataSaver::ParseFile(Contents& contents, size_t layoutSize, const uint32_t*
     }
 }
 
-bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
+// Reads the layout of a store file into contents, one named step after another over the state
+// they share: the type records with their items, then the check of the ids they gave, then the
+// pairs. What the loader accepts must be what was saved: every count is whole, every id names
+// one item, and the pairs end the file. A damaged count or a zeroed block otherwise reads as a
+// shorter store, and the next save would write that over the file.
+class DataSaver::LayoutParser
 {
-    std::vector<ItemInfo>& items = contents.items;
-    // Without records, the ids must run 1, 2, ... over the items kept, in file order, and no
-    // value may hold a NUL: the items can then be walked in the bytes again.
-    size_t kept = 0;
-
-    // What the loader accepts must be what was saved: every count is whole, every id names one
-    // item, and the pairs end the file. A damaged count or a zeroed block otherwise reads as a
-    // shorter store, and the next save would write that over the file.
-    auto count = [&r](const char* what) {
-        const int32_t n = r.Int();
-        if (n < 0)
-            throw DataLoadFailure(std::string("a negative ") + what);
-        return n;
-    };
-    // Ids of records that are read and dropped: they are still ids the file gives.
-    std::vector<int32_t> dropped;
-    const int32_t typeCount = count("type count");
-    for (int32_t t = 0; t < typeCount; ++t) {
-        const std::string name(r.String());
-        const char flag = r.Byte();
-        if (flag != 0 && flag != 1)
-            throw DataLoadFailure("type \"" + name + "\" has a null flag of " +
-                                  std::to_string(int(flag)));
-        const bool isNull = flag == 1;
-        // A type this build no longer declares is read and dropped, and so is one it does not
-        // save: those are rebuilt at run time, and some hold object addresses as values, which
-        // must never come from a file.
-        Type* type = d.HasType(name);
-        if (type && !savedTypes_.count(type) && !savedByConnection_.count(type))
-            type = nullptr;
-        if (type && type->IsNull() != isNull)
-            throw DataLoadFailure("type \"" + name + "\" is saved with the wrong null flag");
-        const int32_t itemCount = count("item count");
-        // Room for the records, but never more than the rest of the file can hold.
-        const size_t room = static_cast<size_t>(std::min<int64_t>(itemCount, r.BytesLeft() / 4));
-        if (type && records)
-            items.reserve(items.size() + room);
-        else if (type)
-            storeimpl::ReservePopulated(contents.hashes, contents.hashes.size() + room,
-                                        storeimpl::When::Soon);
-        if (type && itemCount > 0 && !records)
-            contents.runs.push_back(Contents::Run{type, r.Offset(), itemCount});
-        for (int32_t k = 0; k < itemCount; ++k) {
-            const int32_t id = r.Int();
-            if (!type) {
-                if (!isNull)
-                    r.String();
-                dropped.push_back(id);
-                continue;
-            }
-            std::string_view value;
-            if (!isNull) {
-                const char* at = nullptr;
-                value = r.String(&at);
-                if (!records && at + value.size() != r.Position())
-                    return false; // cut at a NUL
-            }
-            const uint32_t hash = isNull ? 0 : Type::HashValue(value);
-            if (records) {
-                items.push_back(ItemInfo{r.OffsetOf(value.data()), type, id, hash,
-                                         static_cast<uint32_t>(value.size())});
-            } else {
-                if (static_cast<size_t>(id) != ++kept)
-                    return false;
-                contents.hashes.push_back(hash);
-            }
-        }
+public:
+    LayoutParser(const DataSaver& saver, Reader& r, Contents& contents, bool records)
+        : saver_(saver), r_(r), contents_(contents), items_(contents.items), records_(records)
+    {
     }
-    auto byId = [](const ItemInfo& a, const ItemInfo& b) { return a.id < b.id; };
-    if (!std::is_sorted(items.begin(), items.end(), byId))
-        std::sort(items.begin(), items.end(), byId);
-    auto repeated = [](int32_t id) {
+
+    // False as soon as the file holds what only records can: contents is then half filled.
+    bool ReadTypes();
+    void CheckIds();
+    void ReadPairs();
+
+private:
+    int32_t Count(const char* what);
+    bool ReadType();
+    int64_t IndexOf(int32_t id) const;
+    void Known(int32_t id, int64_t index) const;
+    void ReadSavedPairs(int32_t pairCount, int32_t& k);
+    void ReadEachPair(int32_t pairCount, int32_t k);
+    static DataLoadFailure Repeated(int32_t id)
+    {
         return DataLoadFailure("the id " + std::to_string(id) + " is given to two items");
-    };
-    for (size_t k = 1; k < items.size(); ++k) {
-        if (items[k].id == items[k - 1].id)
-            throw repeated(items[k].id);
-    }
-    const size_t itemCount = records ? items.size() : kept;
-    contents.itemCount = itemCount;
-
-    // Pairs are kept as indexes into the items, which are in id order, so sorting the indexes
-    // sorts the ids. Files written by Save number their items 1, 2, ...: the index is then the
-    // id itself.
-    const bool dense = !records || (!items.empty() && items.front().id == 1 &&
-                                    static_cast<size_t>(items.back().id) == items.size());
-    auto indexOf = [&items, dense, itemCount](int32_t id) -> int64_t {
-        if (dense)
-            return id >= 1 && static_cast<size_t>(id) <= itemCount ? id - 1 : -1;
-        auto it = std::lower_bound(items.begin(), items.end(), id,
-                                   [](const ItemInfo& info, int32_t v) { return info.id < v; });
-        return it == items.end() || it->id != id ? -1 : it - items.begin();
-    };
-    std::sort(dropped.begin(), dropped.end());
-    for (size_t k = 0; k < dropped.size(); ++k) {
-        if ((k > 0 && dropped[k] == dropped[k - 1]) || indexOf(dropped[k]) >= 0)
-            throw repeated(dropped[k]);
     }
     // A pair touching a dropped item goes with it; one naming an id the file never gave is
     // damage.
-    auto missing = [](int32_t id) {
+    static DataLoadFailure Missing(int32_t id)
+    {
         return DataLoadFailure("a pair names the id " + std::to_string(id) + ", which no item has");
-    };
-    auto known = [&](int32_t id, int64_t index) {
-        if (index < 0 && !std::binary_search(dropped.begin(), dropped.end(), id))
-            throw missing(id);
-    };
+    }
 
-    const int32_t pairCount = count("pair count");
-    std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
-    std::vector<uint32_t>& degree = contents.degree;
-    storeimpl::ReservePopulated(
-        pairs, static_cast<size_t>(std::min<int64_t>(pairCount, r.BytesLeft() / 8)),
-        storeimpl::When::Soon);
-    storeimpl::ReservePopulated(degree, itemCount);
-    degree.assign(itemCount, 0);
-    int32_t k = 0;
-    if (!records && dropped.empty() && pairCount <= r.BytesLeft() / 8) {
-        // Ids 1, 2, ... with none dropped, as Save writes them: every id is its index plus one,
-        // so a pair is checked against the item count alone, a stretch of pairs at a time.
-        constexpr int32_t kStretch = 8192;
-        uint64_t last = 0;
-        while (k < pairCount) {
-            const int32_t n = std::min(kStretch, pairCount - k);
-            const char* at = r.Take(static_cast<size_t>(n) * 8);
-            for (const char* end = at + size_t(n) * 8; at < end; at += 8) {
-                const uint32_t a = qFromLittleEndian<quint32>(at) - 1u;
-                const uint32_t b = qFromLittleEndian<quint32>(at + 4) - 1u;
-                if (a >= itemCount || b >= itemCount)
-                    throw missing(qFromLittleEndian<qint32>(at + (a >= itemCount ? 0 : 4)));
-                const uint64_t key = uint64_t(a) << 32 | b;
-                if (key <= last && !pairs.empty())
-                    contents.pairsInOrder = false;
-                last = key;
-                pairs.emplace_back(a, b);
-                ++degree[a];
-                ++degree[b];
-            }
-            k += n;
+    const DataSaver& saver_;
+    Reader& r_;
+    Contents& contents_;
+    std::vector<ItemInfo>& items_;
+    const bool records_;
+    // Without records, the ids must run 1, 2, ... over the items kept, in file order, and no
+    // value may hold a NUL: the items can then be walked in the bytes again.
+    size_t kept_ = 0;
+    // Ids of records that are read and dropped: they are still ids the file gives.
+    std::vector<int32_t> dropped_;
+    size_t itemCount_ = 0;
+    // Pairs are kept as indexes into the items, which are in id order, so sorting the indexes
+    // sorts the ids. Files written by Save number their items 1, 2, ...: the index is then the
+    // id itself.
+    bool dense_ = false;
+};
+
+bool DataSaver::ParseLayout(Reader& r, Contents& contents, bool records)
+{
+    LayoutParser parser(*this, r, contents, records);
+    if (!parser.ReadTypes())
+        return false;
+    parser.CheckIds();
+    parser.ReadPairs();
+    return true;
+}
+
+int32_t DataSaver::LayoutParser::Count(const char* what)
+{
+    const int32_t n = r_.Int();
+    if (n < 0)
+        throw DataLoadFailure(std::string("a negative ") + what);
+    return n;
+}
+
+bool DataSaver::LayoutParser::ReadTypes()
+{
+    const int32_t typeCount = Count("type count");
+    for (int32_t t = 0; t < typeCount; ++t) {
+        if (!ReadType())
+            return false;
+    }
+    return true;
+}
+
+bool DataSaver::LayoutParser::ReadType()
+{
+    const std::string name(r_.String());
+    const char flag = r_.Byte();
+    if (flag != 0 && flag != 1)
+        throw DataLoadFailure("type \"" + name + "\" has a null flag of " +
+                              std::to_string(int(flag)));
+    const bool isNull = flag == 1;
+    // A type this build no longer declares is read and dropped, and so is one it does not
+    // save: those are rebuilt at run time, and some hold object addresses as values, which
+    // must never come from a file.
+    Type* type = d.HasType(name);
+    if (type && !saver_.savedTypes_.count(type) && !saver_.savedByConnection_.count(type))
+        type = nullptr;
+    if (type && type->IsNull() != isNull)
+        throw DataLoadFailure("type \"" + name + "\" is saved with the wrong null flag");
+    const int32_t itemCount = Count("item count");
+    // Room for the records, but never more than the rest of the file can hold.
+    const size_t room = static_cast<size_t>(std::min<int64_t>(itemCount, r_.BytesLeft() / 4));
+    if (type && records_)
+        items_.reserve(items_.size() + room);
+    else if (type)
+        storeimpl::ReservePopulated(contents_.hashes, contents_.hashes.size() + room,
+                                    storeimpl::When::Soon);
+    if (type && itemCount > 0 && !records_)
+        contents_.runs.push_back(Contents::Run{type, r_.Offset(), itemCount});
+    for (int32_t k = 0; k < itemCount; ++k) {
+        const int32_t id = r_.Int();
+        if (!type) {
+            if (!isNull)
+                r_.String();
+            dropped_.push_back(id);
+            continue;
+        }
+        std::string_view value;
+        if (!isNull) {
+            const char* at = nullptr;
+            value = r_.String(&at);
+            if (!records_ && at + value.size() != r_.Position())
+                return false; // cut at a NUL
+        }
+        const uint32_t hash = isNull ? 0 : Type::HashValue(value);
+        if (records_) {
+            items_.push_back(ItemInfo{r_.OffsetOf(value.data()), type, id, hash,
+                                      static_cast<uint32_t>(value.size())});
+        } else {
+            if (static_cast<size_t>(id) != ++kept_)
+                return false;
+            contents_.hashes.push_back(hash);
         }
     }
+    return true;
+}
+
+void DataSaver::LayoutParser::CheckIds()
+{
+    std::vector<ItemInfo>& items = items_;
+    auto byId = [](const ItemInfo& a, const ItemInfo& b) { return a.id < b.id; };
+    if (!std::is_sorted(items.begin(), items.end(), byId))
+        std::sort(items.begin(), items.end(), byId);
+    for (size_t k = 1; k < items.size(); ++k) {
+        if (items[k].id == items[k - 1].id)
+            throw Repeated(items[k].id);
+    }
+    itemCount_ = records_ ? items.size() : kept_;
+    contents_.itemCount = itemCount_;
+    dense_ = !records_ || (!items.empty() && items.front().id == 1 &&
+                           static_cast<size_t>(items.back().id) == items.size());
+    std::sort(dropped_.begin(), dropped_.end());
+    for (size_t k = 0; k < dropped_.size(); ++k) {
+        if ((k > 0 && dropped_[k] == dropped_[k - 1]) || IndexOf(dropped_[k]) >= 0)
+            throw Repeated(dropped_[k]);
+    }
+}
+
+int64_t DataSaver::LayoutParser::IndexOf(int32_t id) const
+{
+    if (dense_)
+        return id >= 1 && static_cast<size_t>(id) <= itemCount_ ? id - 1 : -1;
+    auto it = std::lower_bound(items_.begin(), items_.end(), id,
+                               [](const ItemInfo& info, int32_t v) { return info.id < v; });
+    return it == items_.end() || it->id != id ? -1 : it - items_.begin();
+}
+
+void DataSaver::LayoutParser::Known(int32_t id, int64_t index) const
+{
+    if (index < 0 && !std::binary_search(dropped_.begin(), dropped_.end(), id))
+        throw Missing(id);
+}
+
+void DataSaver::LayoutParser::ReadPairs()
+{
+    const int32_t pairCount = Count("pair count");
+    storeimpl::ReservePopulated(
+        contents_.pairs, static_cast<size_t>(std::min<int64_t>(pairCount, r_.BytesLeft() / 8)),
+        storeimpl::When::Soon);
+    storeimpl::ReservePopulated(contents_.degree, itemCount_);
+    contents_.degree.assign(itemCount_, 0);
+    int32_t k = 0;
+    if (!records_ && dropped_.empty() && pairCount <= r_.BytesLeft() / 8)
+        ReadSavedPairs(pairCount, k);
+    ReadEachPair(pairCount, k);
+    if (r_.BytesLeft() != 0)
+        throw DataLoadFailure(std::to_string(r_.BytesLeft()) + " bytes follow the last pair");
+}
+
+// Ids 1, 2, ... with none dropped, as Save writes them: every id is its index plus one, so a
+// pair is checked against the item count alone, a stretch of pairs at a time.
+void DataSaver::LayoutParser::ReadSavedPairs(int32_t pairCount, int32_t& k)
+{
+    std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents_.pairs;
+    std::vector<uint32_t>& degree = contents_.degree;
+    const size_t itemCount = itemCount_;
+    constexpr int32_t kStretch = 8192;
+    uint64_t last = 0;
+    while (k < pairCount) {
+        const int32_t n = std::min(kStretch, pairCount - k);
+        const char* at = r_.Take(static_cast<size_t>(n) * 8);
+        for (const char* end = at + size_t(n) * 8; at < end; at += 8) {
+            const uint32_t a = qFromLittleEndian<quint32>(at) - 1u;
+            const uint32_t b = qFromLittleEndian<quint32>(at + 4) - 1u;
+            if (a >= itemCount || b >= itemCount)
+                throw Missing(qFromLittleEndian<qint32>(at + (a >= itemCount ? 0 : 4)));
+            const uint64_t key = uint64_t(a) << 32 | b;
+            if (key <= last && !pairs.empty())
+                contents_.pairsInOrder = false;
+            last = key;
+            pairs.emplace_back(a, b);
+            ++degree[a];
+            ++degree[b];
+        }
+        k += n;
+    }
+}
+
+void DataSaver::LayoutParser::ReadEachPair(int32_t pairCount, int32_t k)
+{
+    std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents_.pairs;
+    std::vector<uint32_t>& degree = contents_.degree;
     for (; k < pairCount; ++k) {
-        const int32_t first = r.Int();
-        const int32_t second = r.Int();
-        const int64_t a = indexOf(first);
-        const int64_t b = indexOf(second);
-        known(first, a);
-        known(second, b);
+        const int32_t first = r_.Int();
+        const int32_t second = r_.Int();
+        const int64_t a = IndexOf(first);
+        const int64_t b = IndexOf(second);
+        Known(first, a);
+        Known(second, b);
         if (a >= 0 && b >= 0) {
             const std::pair<uint32_t, uint32_t> pair(static_cast<uint32_t>(a),
                                                      static_cast<uint32_t>(b));
             if (!pairs.empty() && !(pairs.back() < pair))
-                contents.pairsInOrder = false;
+                contents_.pairsInOrder = false;
             pairs.push_back(pair);
             ++degree[static_cast<size_t>(a)];
             ++degree[static_cast<size_t>(b)];
         }
     }
-    if (r.BytesLeft() != 0)
-        throw DataLoadFailure(std::to_string(r.BytesLeft()) + " bytes follow the last pair");
-    return true;
 }
 
 void DataSaver::Load(const QString& path)

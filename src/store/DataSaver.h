@@ -127,6 +127,7 @@ private:
     };
     class Reader;
     class StreamedRead;
+    class LayoutParser;
 
     void WriteFile(int fd);
     void ReadFile(const QString& path, Contents& contents);
