@@ -131,7 +131,7 @@ QStringList Links(ItemPtr folder)
 
 } // namespace
 
-class TestShellDialogs : public QObject
+class tst_ShellDialogs : public QObject
 {
     Q_OBJECT
 
@@ -155,7 +155,7 @@ private Q_SLOTS:
     void storedPortsAtLoad();
 };
 
-void TestShellDialogs::realBoxShowsWhatItIsGiven_data()
+void tst_ShellDialogs::realBoxShowsWhatItIsGiven_data()
 {
     QTest::addColumn<int>("icon");
     QTest::addColumn<int>("buttons");
@@ -168,7 +168,7 @@ void TestShellDialogs::realBoxShowsWhatItIsGiven_data()
                                  << int(QMessageBox::NoButton) << int(QMessageBox::Ok);
 }
 
-void TestShellDialogs::realBoxShowsWhatItIsGiven()
+void tst_ShellDialogs::realBoxShowsWhatItIsGiven()
 {
     QFETCH(int, icon);
     QFETCH(int, buttons);
@@ -206,7 +206,7 @@ void TestShellDialogs::realBoxShowsWhatItIsGiven()
     QCOMPARE(seen.buttonTexts, box.buttonTexts);
 }
 
-void TestShellDialogs::scriptedDialogsStandInWhileTheyLive()
+void tst_ShellDialogs::scriptedDialogsStandInWhileTheyLive()
 {
     ModalDialogs& real = ModalDialogs::Current();
     {
@@ -230,7 +230,7 @@ void TestShellDialogs::scriptedDialogsStandInWhileTheyLive()
     QCOMPARE(&ModalDialogs::Current(), &real);
 }
 
-void TestShellDialogs::loginDialog_data()
+void tst_ShellDialogs::loginDialog_data()
 {
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
@@ -251,7 +251,7 @@ void TestShellDialogs::loginDialog_data()
                                     << "" << QByteArray("caf\xe9") << QByteArray("secret");
 }
 
-void TestShellDialogs::loginDialog()
+void tst_ShellDialogs::loginDialog()
 {
     QFETCH(QString, user);
     QFETCH(QString, password);
@@ -298,7 +298,7 @@ void TestShellDialogs::loginDialog()
     QCOMPARE(Stored(SettingKeys::Username), QByteArray::fromHex("4afc7267656e"));
 }
 
-void TestShellDialogs::rescanReportIsPlainTextAndGoesWhenClosed()
+void tst_ShellDialogs::rescanReportIsPlainTextAndGoesWhenClosed()
 {
     QPointer<SharedFilesRescannedDialog> dialog = new SharedFilesRescannedDialog;
     dialog->Append("3 files added.");
@@ -309,7 +309,7 @@ void TestShellDialogs::rescanReportIsPlainTextAndGoesWhenClosed()
     QTRY_VERIFY(dialog.isNull());
 }
 
-void TestShellDialogs::listeningPort_data()
+void tst_ShellDialogs::listeningPort_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("box");
@@ -335,7 +335,7 @@ void TestShellDialogs::listeningPort_data()
                             << "1";
 }
 
-void TestShellDialogs::listeningPort()
+void tst_ShellDialogs::listeningPort()
 {
     QFETCH(QString, typed);
     QFETCH(QString, box);
@@ -379,7 +379,7 @@ void TestShellDialogs::listeningPort()
         QByteArrayList({pending.toLatin1(), QByteArray::number(pending.toInt() + 1), "(none)"}));
 }
 
-void TestShellDialogs::sharedFolderAccess_data()
+void tst_ShellDialogs::sharedFolderAccess_data()
 {
     QTest::addColumn<bool>("chosen"); // false: the chooser cancelled, the path left empty
     QTest::addColumn<bool>("everyone");
@@ -397,7 +397,7 @@ void TestShellDialogs::sharedFolderAccess_data()
     QTest::newRow("no folder: refused") << false << true << true << QStringList{} << QStringList{};
 }
 
-void TestShellDialogs::sharedFolderAccess()
+void tst_ShellDialogs::sharedFolderAccess()
 {
     QFETCH(bool, chosen);
     QFETCH(bool, everyone);
@@ -453,7 +453,7 @@ void TestShellDialogs::sharedFolderAccess()
     QTRY_VERIFY(dialog.isNull());
 }
 
-void TestShellDialogs::colours_data()
+void tst_ShellDialogs::colours_data()
 {
     QTest::addColumn<bool>("reset");
     QTest::addColumn<QString>("status"); // what color_chat_status holds
@@ -466,7 +466,7 @@ void TestShellDialogs::colours_data()
                                             << "#339933";
 }
 
-void TestShellDialogs::colours()
+void tst_ShellDialogs::colours()
 {
     QFETCH(bool, reset);
     QFETCH(QString, status);
@@ -515,7 +515,7 @@ void TestShellDialogs::colours()
     QApplication::setPalette(before);
 }
 
-void TestShellDialogs::colourChangesStayInTheDialog_data()
+void tst_ShellDialogs::colourChangesStayInTheDialog_data()
 {
     QTest::addColumn<QString>("row"); // "WindowBackground": OnChangeWindowBackground changes
                                       // windowBackgroundColor by windowBackgroundButton
@@ -526,7 +526,7 @@ void TestShellDialogs::colourChangesStayInTheDialog_data()
         QTest::newRow(row) << row;
 }
 
-void TestShellDialogs::colourChangesStayInTheDialog()
+void tst_ShellDialogs::colourChangesStayInTheDialog()
 {
     QFETCH(QString, row);
     const QString name = row.left(1).toLower() + row.mid(1);
@@ -560,7 +560,7 @@ void TestShellDialogs::colourChangesStayInTheDialog()
     QCOMPARE(QApplication::palette(), palette);
 }
 
-void TestShellDialogs::savedColoursReachRowsAndNewChatLines()
+void tst_ShellDialogs::savedColoursReachRowsAndNewChatLines()
 {
     TransfersPage page;
     ItemPtr entry = TransfersPage::Download("bob", "Music", "a.mp3");
@@ -583,7 +583,7 @@ void TestShellDialogs::savedColoursReachRowsAndNewChatLines()
     QCOMPARE(nameColour("after"), QColor("#654321"));
 }
 
-void TestShellDialogs::storedPortsAtLoad_data()
+void tst_ShellDialogs::storedPortsAtLoad_data()
 {
     // A hand-edited or older store file: a listening port, and a port pending for the next start.
     QTest::addColumn<QByteArray>("listening");
@@ -598,7 +598,7 @@ void TestShellDialogs::storedPortsAtLoad_data()
         << QByteArrayList{"2235", "2236", "(none)", "65535"};
 }
 
-void TestShellDialogs::storedPortsAtLoad()
+void tst_ShellDialogs::storedPortsAtLoad()
 {
     QFETCH(QByteArray, listening);
     QFETCH(QByteArray, pending);
@@ -614,5 +614,5 @@ void TestShellDialogs::storedPortsAtLoad()
     QCOMPARE(Restart(dir.filePath(".Quorvale")), ports);
 }
 
-QTEST_MAIN(TestShellDialogs)
+QTEST_MAIN(tst_ShellDialogs)
 #include "tst_shelldialogs.moc"

@@ -300,7 +300,7 @@ struct Navigator
 
 } // namespace
 
-class TestInspectDialogs : public QObject
+class tst_InspectDialogs : public QObject
 {
     Q_OBJECT
 
@@ -321,7 +321,7 @@ private Q_SLOTS:
     void navigatorMatchesTheRecursiveSearch();
 };
 
-void TestInspectDialogs::typeListAndItemList_data()
+void tst_InspectDialogs::typeListAndItemList_data()
 {
     // Items made before the dialog, then changes once the type is selected: "+value" and
     // "-value" for items of that type, "late" for a type declared after the dialog.
@@ -348,7 +348,7 @@ void TestInspectDialogs::typeListAndItemList_data()
         << "room" << QStringList{"den"} << QStringList{"late", "+m"} << QStringList{"den", "m"};
 }
 
-void TestInspectDialogs::typeListAndItemList()
+void tst_InspectDialogs::typeListAndItemList()
 {
     QFETCH(QString, type);
     QFETCH(QStringList, before);
@@ -401,7 +401,7 @@ void TestInspectDialogs::typeListAndItemList()
     inspector.TouchEverything();
 }
 
-void TestInspectDialogs::treeFollowsClicksAndRemovals_data()
+void tst_InspectDialogs::treeFollowsClicksAndRemovals_data()
 {
     // The clicked item of the selected type, the rows unfolded, then the item removed.
     QTest::addColumn<QString>("type");
@@ -447,7 +447,7 @@ void TestInspectDialogs::treeFollowsClicksAndRemovals_data()
         << rooms;
 }
 
-void TestInspectDialogs::treeFollowsClicksAndRemovals()
+void tst_InspectDialogs::treeFollowsClicksAndRemovals()
 {
     QFETCH(QString, type);
     QFETCH(QString, clicked);
@@ -483,7 +483,7 @@ void TestInspectDialogs::treeFollowsClicksAndRemovals()
     inspector.TouchEverything();
 }
 
-void TestInspectDialogs::manyChangesInOneTurn()
+void tst_InspectDialogs::manyChangesInOneTurn()
 {
     // More changes than a turn makes row by row, in the list and below one row of the tree.
     constexpr int kUsers = 100;
@@ -526,7 +526,7 @@ void TestInspectDialogs::manyChangesInOneTurn()
     inspector.TouchEverything();
 }
 
-void TestInspectDialogs::windowGoesWithBothDialogsOpen()
+void tst_InspectDialogs::windowGoesWithBothDialogsOpen()
 {
     Client client("alice");
     client.Start();
@@ -547,7 +547,7 @@ void TestInspectDialogs::windowGoesWithBothDialogsOpen()
     client.window.reset();
 }
 
-void TestInspectDialogs::typePage_data()
+void tst_InspectDialogs::typePage_data()
 {
     // An a holding bs b's, each b holding the same cs c's, and the first c holding the a: a tree
     // of 1 + (bs + 1) + bs * cs + bs rows, as no path takes a type twice.
@@ -561,7 +561,7 @@ void TestInspectDialogs::typePage_data()
     QTest::newRow("300 of 300") << 300 << 300 << false;
 }
 
-void TestInspectDialogs::typePage()
+void tst_InspectDialogs::typePage()
 {
     QFETCH(int, bs);
     QFETCH(int, cs);
@@ -614,7 +614,7 @@ void TestInspectDialogs::typePage()
     }
 }
 
-void TestInspectDialogs::valuesShowOnOneLine_data()
+void tst_InspectDialogs::valuesShowOnOneLine_data()
 {
     // A room's value as a peer or the server may send it, and as its rows show it.
     QTest::addColumn<QByteArray>("value");
@@ -625,7 +625,7 @@ void TestInspectDialogs::valuesShowOnOneLine_data()
                           << QString(kMaxCellChars - 1, 'v') + "\u2026";
 }
 
-void TestInspectDialogs::valuesShowOnOneLine()
+void tst_InspectDialogs::valuesShowOnOneLine()
 {
     QFETCH(QByteArray, value);
     QFETCH(QString, shown);
@@ -663,7 +663,7 @@ void TestInspectDialogs::valuesShowOnOneLine()
     QCOMPARE(Outline(tree), CellText(text + "!") + "; .[user] eve");
 }
 
-void TestInspectDialogs::navigatorOnAChain_data()
+void tst_InspectDialogs::navigatorOnAChain_data()
 {
     QTest::addColumn<QString>("from");
     QTest::addColumn<QStringList>("offered");
@@ -688,7 +688,7 @@ void TestInspectDialogs::navigatorOnAChain_data()
     QTest::newRow("no relations") << "lonely" << QStringList() << QString() << QString();
 }
 
-void TestInspectDialogs::navigatorOnAChain()
+void tst_InspectDialogs::navigatorOnAChain()
 {
     QFETCH(QString, from);
     QFETCH(QStringList, offered);
@@ -712,7 +712,7 @@ void TestInspectDialogs::navigatorOnAChain()
     QCOMPARE(navigator.Seen(), SeenLines(line.isEmpty() ? QStringList() : QStringList{line}));
 }
 
-void TestInspectDialogs::navigatorMatchesTheRecursiveSearch_data()
+void tst_InspectDialogs::navigatorMatchesTheRecursiveSearch_data()
 {
     // The schema; the start types compared with every end type (none: a to b only); the chains
     // from a to b, which past the cap end in a note.
@@ -741,7 +741,7 @@ void TestInspectDialogs::navigatorMatchesTheRecursiveSearch_data()
     QTest::newRow("one more") << fan(kCap + 1) << false << kCap + 1;
 }
 
-void TestInspectDialogs::navigatorMatchesTheRecursiveSearch()
+void tst_InspectDialogs::navigatorMatchesTheRecursiveSearch()
 {
     QFETCH(QStringList, relations);
     QFETCH(bool, everyPair);
@@ -776,5 +776,5 @@ void TestInspectDialogs::navigatorMatchesTheRecursiveSearch()
     }
 }
 
-QTEST_MAIN(TestInspectDialogs)
+QTEST_MAIN(tst_InspectDialogs)
 #include "tst_inspectdialogs.moc"
