@@ -17,11 +17,6 @@ using namespace DNetTypes;
 
 namespace {
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 // A field of a known code that cannot be read: the connection is broken or hostile. Nothing
 // read so far is acted on; the close handler then forgets the socket.
 void FieldFailed(QTcpSocket* socket)
@@ -158,7 +153,8 @@ void DNetManager::OnGroupLeader(QTcpSocket* socket, Source source, MemStream& bo
     if (leader == DNetState::Get(DNetKeys::GroupLeader))
         return;
     Log(LogCategories::kDistributedNetwork, 1,
-        QStringLiteral("Received group leader from parent, updating to %1").arg(Q(leader)));
+        QStringLiteral("Received group leader from parent, updating to %1")
+            .arg(TextForLog(leader)));
     DNetState::Set(DNetKeys::GroupLeader, leader);
     gp_server->SendDNetGroupLeader(leader);
     RelayToChildren(BuildFrame(body.GetBuffer(), body.GetBufferLength()));
@@ -187,7 +183,7 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
         if (socket->bytesToWrite() > kMaxChildBacklog) {
             Log(LogCategories::kDistributedNetwork, 1,
                 QStringLiteral("Child %1 has left %2 bytes unread, dropping the connection")
-                    .arg(Q(child[ServerTypes::User].AsString()))
+                    .arg(TextForLog(child[ServerTypes::User].AsString()))
                     .arg(socket->bytesToWrite()));
             ForgetChild(child);
             Discard(socket);
@@ -200,7 +196,7 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
 void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket)
 {
     Log(LogCategories::kDistributedNetwork, 1,
-        QStringLiteral("Child connection accepted from %1").arg(Q(user)));
+        QStringLiteral("Child connection accepted from %1").arg(TextForLog(user)));
     // Through ourselves, or down to our parent and back up, a search would go round for ever.
     QString refusal;
     if (IsOwnName(user))
@@ -284,7 +280,7 @@ void DNetManager::HandleChildMessage(QTcpSocket* socket, MemStream& body)
     Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received child depth %1 from %2")
             .arg(depth)
-            .arg(Q(child[ServerTypes::User].AsString())));
+            .arg(TextForLog(child[ServerTypes::User].AsString())));
     ItemPtr previous = child[DNetChildDepth];
     ItemPtr reported = d.GetType(DNetChildDepth)->GetItem(Value(depth));
     if (previous != reported) {

@@ -21,11 +21,6 @@ using namespace DNetTypes;
 
 namespace {
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 ItemPtr UserItem(const std::string& name)
 {
     return d.GetType(ServerTypes::User)->GetItem(Value(name));
@@ -253,16 +248,17 @@ void DNetManager::OnDNetPossibleParents(
         if (IsOwnName(name) || IsOwnEndpoint(address)) {
             Log(LogCategories::kDistributedNetwork, 2,
                 QStringLiteral("Not attempting parent connection to %1: that is ourselves")
-                    .arg(Q(name)));
+                    .arg(TextForLog(name)));
             continue;
         }
         if (FindUser(name).IsConnected(AttemptedDNetConnection)) {
             Log(LogCategories::kDistributedNetwork, 2,
-                QStringLiteral("Already attempted parent connection to %1, skipping").arg(Q(name)));
+                QStringLiteral("Already attempted parent connection to %1, skipping")
+                    .arg(TextForLog(name)));
             continue;
         }
         Log(LogCategories::kDistributedNetwork, 2,
-            QStringLiteral("Attempting parent connection to %1").arg(Q(name)));
+            QStringLiteral("Attempting parent connection to %1").arg(TextForLog(name)));
         ItemPtr user = UserItem(name);
         user += d.GetType(PeerTypes::UserAddress)->GetItem(Value(unsigned(address.first)));
         user += d.GetType(PeerTypes::UserPort)->GetItem(Value(int(address.second)));
@@ -278,7 +274,7 @@ void DNetManager::OnDNetPossibleParents(
 void DNetManager::OnDNetConnectionAccepted(std::string user, QTcpSocket* socket)
 {
     Log(LogCategories::kDistributedNetwork, 1,
-        QStringLiteral("Parent connection to user %1 accepted").arg(Q(user)));
+        QStringLiteral("Parent connection to user %1 accepted").arg(TextForLog(user)));
     if (DNetState::HasParent()) {
         Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Rejecting, already have parent"));
@@ -323,7 +319,7 @@ void DNetManager::EveryHalfMinute()
         // candidate could use.
         Log(LogCategories::kDistributedNetwork, 1,
             QStringLiteral("Parent candidate %1 sent no search in %2 seconds, closing")
-                .arg(Q(ItemPtr(item)[ServerTypes::User].AsString()))
+                .arg(TextForLog(ItemPtr(item)[ServerTypes::User].AsString()))
                 .arg(kCandidateTimeoutMs / 1000));
         ItemPtr(item).Remove();
         Discard(socket);
@@ -350,13 +346,13 @@ void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
     Log(LogCategories::kDistributedNetwork, 1,
         QStringLiteral("Received first search request from parent candidate %1, adopting as "
                        "parent.")
-            .arg(Q(name)));
+            .arg(TextForLog(name)));
 
     // Our parent cannot be our child too: every search it sends would go straight back to it.
     if (ItemPtr child = candidate[ServerTypes::User][DNetChild]) {
         Log(LogCategories::kDistributedNetwork, 2,
             QStringLiteral("Parent candidate %1 is our child, closing the child connection")
-                .arg(Q(name)));
+                .arg(TextForLog(name)));
         QTcpSocket* childSocket = DNetState::SocketOf(child);
         ForgetChild(child);
         Discard(childSocket);
@@ -373,7 +369,7 @@ void DNetManager::Adopt(QTcpSocket* socket, ItemPtr candidate)
 
     const std::string leader = candidate[DNetCandidateLeader].AsString();
     Log(LogCategories::kDistributedNetwork, 2,
-        QStringLiteral("Group leader recorded as %1.").arg(Q(leader)));
+        QStringLiteral("Group leader recorded as %1.").arg(TextForLog(leader)));
     DNetState::Set(DNetKeys::GroupLeader, leader);
     gp_server->SendDNetGroupLeader(leader);
     SendMessageToChildren(DNetGroupLeaderBody(leader));

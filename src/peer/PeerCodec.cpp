@@ -15,11 +15,6 @@ using ServerTypes::User;
 
 namespace {
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 // Counts down the bytes a socket had waiting right after a share list was written to it; done
 // when they have all gone out.
 class WriteDrain : public QObject
@@ -111,13 +106,13 @@ bool PeerMessenger::HandlePeerMessage(QTcpSocket* socket, MemStream& body)
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Could not read message code on connection to user %1, disposing of "
                            "socket")
-                .arg(Q(user)));
+                .arg(TextForLog(user)));
         return false;
     }
     TouchActivity(socket);
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Received %1 message from user %2")
-            .arg(MessageCodeToString(int(code)), Q(user)));
+            .arg(MessageCodeToString(int(code)), TextForLog(user)));
     const MessageKind* kind = FindMessageKind(code);
     if (!kind || !kind->read)
         return true;
@@ -186,7 +181,7 @@ bool PeerMessenger::ReadSharedFileListRequest(const std::string& user, MemStream
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("User %1 asked for the shared file list again before the last one "
                            "was sent, not answering")
-                .arg(Q(user)));
+                .arg(TextForLog(user)));
         return true;
     }
     m_shareListReplies[user].building = true;
@@ -250,7 +245,7 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
     if (!m_shareListsAsked.count(user)) {
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Shared file list from user %1 was not asked for, dropping it")
-                .arg(Q(user)));
+                .arg(TextForLog(user)));
         return true;
     }
     QByteArray body;
@@ -264,7 +259,7 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
     if (check != ShareListCheck::Ok) {
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Shared file list from user %1 refused: %2")
-                .arg(Q(user), ShareListRefusal(check)));
+                .arg(TextForLog(user), ShareListRefusal(check)));
         m_shareListsAsked.erase(user);
         // Whoever waits for the list hears of it as of a browse that could not be made.
         Q_EMIT ConnectionToUserFailed(user, "P");

@@ -16,11 +16,6 @@
 
 namespace {
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 // The address a socket we opened was sent to: one still connecting has no peer address yet.
 const char kDialledAddress[] = "qv_dialled_address";
 
@@ -70,7 +65,7 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
 {
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Attempting peer connection of type %1 to user %2")
-            .arg(QLatin1String(typeName), Q(userName)));
+            .arg(QLatin1String(typeName), TextForLog(userName)));
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
     ItemPtr type = d.GetType(PeerTypes::PeerConnectionType)->GetItem(Value(typeName));
     if (ItemPtr(d.GetItems(user, type, PeerTypes::ConnectToPeerRequest))) {
@@ -170,7 +165,7 @@ void PeerMessenger::OnUserAddress()
             !user[PeerTypes::ConnectToPeerRequest])
             continue;
         Log(LogCategories::kPeerMessenger, 1,
-            QStringLiteral("User %1 address arrived").arg(Q(user.AsString())), user);
+            QStringLiteral("User %1 address arrived").arg(TextForLog(user.AsString())), user);
         for (Item* r :
              d.GetItems(user, Status("getting_address"), PeerTypes::ConnectToPeerRequest)) {
             ItemPtr request(r);
@@ -183,7 +178,7 @@ void PeerMessenger::OnUserAddress()
             }
             Log(LogCategories::kPeerMessenger, 2,
                 QStringLiteral("Attempting direct connection of type %1")
-                    .arg(Q(request[PeerTypes::PeerConnectionType].AsString())));
+                    .arg(TextForLog(request[PeerTypes::PeerConnectionType].AsString())));
             StartDirectSocket(request);
         }
     }
@@ -208,7 +203,8 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
     const std::string type = item[PeerTypes::PeerConnectionType].AsString();
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Direct %1connection of type %2 to user %3 successful")
-            .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(type), Q(userName)),
+            .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), TextForLog(type),
+                 TextForLog(userName)),
         user);
 
     SendFrameBody(s, InitFrameBody(Settings::Text(SettingKeys::Username), type), obfuscated);
@@ -262,8 +258,8 @@ void PeerMessenger::OnIndirectPeerConnectionFailure(uint token)
 void PeerMessenger::EndAttempt(ItemPtr attempt, const QString& message)
 {
     Log(LogCategories::kPeerMessenger, 1,
-        message.arg(Q(attempt[PeerTypes::PeerConnectionType].AsString()),
-                    Q(attempt[ServerTypes::User].AsString())));
+        message.arg(TextForLog(attempt[PeerTypes::PeerConnectionType].AsString()),
+                    TextForLog(attempt[ServerTypes::User].AsString())));
     ItemPtr request = attempt[PeerTypes::ConnectToPeerRequest];
     attempt.Remove();
     if (request)
@@ -277,7 +273,7 @@ void PeerMessenger::InspectPeerConnectionRequest(ItemPtr request)
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Inspecting peer connection request of type %1 to user %2 for possible "
                        "removal.")
-            .arg(Q(type), Q(user)));
+            .arg(TextForLog(type), TextForLog(user)));
     if (request[PeerTypes::ConnectToPeerRequestSocket]) {
         Log(LogCategories::kPeerMessenger, 2,
             QStringLiteral("Socket found. Not removing request."));
@@ -299,8 +295,8 @@ void PeerMessenger::DisposeOfPeerConnectionRequest(ItemPtr request)
 {
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Disposing of peer connection request of type %1 to user %2")
-            .arg(Q(request[PeerTypes::PeerConnectionType].AsString()),
-                 Q(request[ServerTypes::User].AsString())));
+            .arg(TextForLog(request[PeerTypes::PeerConnectionType].AsString()),
+                 TextForLog(request[ServerTypes::User].AsString())));
     request.Remove();
 }
 
@@ -327,7 +323,7 @@ void PeerMessenger::OnPeerConnectionRequest()
             Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Indirect peer connection requested from user %1 without an "
                                "address, refusing")
-                    .arg(Q(user.AsString())),
+                    .arg(TextForLog(user.AsString())),
                 user);
         // Nowhere to connect to, or no connection to be had now: as when the answer fails
         // before it connects, the peer hears at once that we cannot answer.
@@ -349,7 +345,8 @@ void PeerMessenger::OnPeerConnectionRequest()
         StampTime(item, PeerTypes::SocketCreationTime);
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Indirect %1peer connection requested from user %2")
-                .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(user.AsString())),
+                .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(),
+                     TextForLog(user.AsString())),
             user);
         Dial(s, QHostAddress(address), port);
     }
@@ -378,7 +375,8 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
     item.Remove();
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Response %1connection to indirect request from %2, type %3 opened")
-            .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), Q(userName), Q(type)),
+            .arg(obfuscated ? QStringLiteral("obfuscated ") : QString(), TextForLog(userName),
+                 TextForLog(type)),
         user);
     request.Remove();
 

@@ -15,11 +15,6 @@
 
 namespace {
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 SocketReceiveState* FindState(QTcpSocket* socket)
 {
     return socket->findChild<SocketReceiveState*>(QString(), Qt::FindDirectChildrenOnly);
@@ -227,7 +222,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         // Only a messaging connection keeps a user item. User items are never swept, and any
         // peer can name any user (up to the string limit) on a connection that then fails.
         ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(f.user));
-        const QString name = Q(f.user);
+        const QString name = TextForLog(f.user);
         if (f.type == "P") {
             if (PeerSocketCapReached(s->peerAddress())) {
                 if (!m_peerCapRefusalLogged)
@@ -258,7 +253,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         }
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Peer %1connection of type %2 opened from user %3")
-                .arg(t, Q(f.type), name),
+                .arg(t, TextForLog(f.type), name),
             user);
         if (f.type != "P" && f.type != "F" && f.type != "D")
             return fail();
@@ -282,7 +277,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         DisposeOfPeerConnectionRequest(request);
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Found req, accepted %1indirect connection to user %2, connection type %3")
-            .arg(t, Q(userName), Q(type)),
+            .arg(t, TextForLog(userName), TextForLog(type)),
         user);
 
     if (type == "P") {

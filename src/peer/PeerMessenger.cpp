@@ -38,11 +38,6 @@ void LogPeer(int level, const QString& message)
     Log(LogCategories::kPeerMessenger, level, message);
 }
 
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 // The items of a type by id, taken before a sweep that may remove some of them: an item removed
 // meanwhile is then skipped instead of being read after it was freed.
 std::vector<uint32_t> ItemIds(const char* typeName)
@@ -74,7 +69,7 @@ void DropUnusablePort(SettingKey key, int max)
         return;
     Log(LogCategories::kConfigurationData, 1,
         QStringLiteral("The stored %1 \"%2\" is not a port from 1 to %3 and was dropped")
-            .arg(QLatin1String(key.name), Q(Settings::Text(key)))
+            .arg(QLatin1String(key.name), TextForLog(Settings::Text(key)))
             .arg(max));
     Settings::RemoveKey(key);
 }
@@ -105,7 +100,7 @@ qint64 PeerMessenger::AgeMs(ItemPtr item, const char* timeType) const
     if (it != m_stampedMs.end())
         return Clock::MonotonicMs() - it->second;
     // Not stamped here: all there is to go by is the text.
-    const QDateTime then = Clock::FromText(Q(item[timeType].AsString()));
+    const QDateTime then = Clock::FromText(QString::fromStdString(item[timeType].AsString()));
     return then.isValid() ? then.msecsTo(Clock::Now()) : 0;
 }
 
@@ -326,7 +321,7 @@ bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::strin
     if (!m_openingRefusalLogged)
         LogPeer(1, QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
                                   "meanwhile fail at once")
-                       .arg(Q(user), address.toString(), reason));
+                       .arg(TextForLog(user), address.toString(), reason));
     m_openingRefusalLogged = true;
     return true;
 }
@@ -510,8 +505,8 @@ void PeerMessenger::EveryHalfMinute()
             continue;
         ItemPtr request = item[PeerTypes::ConnectToPeerRequest];
         LogPeer(1, QStringLiteral("Direct connection attempt of type %1 to %2 timed out, closing.")
-                       .arg(Q(item[PeerTypes::PeerConnectionType].AsString()),
-                            Q(item[ServerTypes::User].AsString())));
+                       .arg(TextForLog(item[PeerTypes::PeerConnectionType].AsString()),
+                            TextForLog(item[ServerTypes::User].AsString())));
         auto* s = item.AsPointer<QTcpSocket>();
         item.Remove();
         s->disconnect(this);
@@ -528,8 +523,8 @@ void PeerMessenger::EveryHalfMinute()
         ItemPtr request = item[PeerTypes::PeerConnectionRequest];
         LogPeer(1,
                 QStringLiteral("Indirect connection attempt of type %1 to %2 timed out, closing.")
-                    .arg(Q(request[PeerTypes::PeerConnectionType].AsString()),
-                         Q(request[ServerTypes::User].AsString())));
+                    .arg(TextForLog(request[PeerTypes::PeerConnectionType].AsString()),
+                         TextForLog(request[ServerTypes::User].AsString())));
         // A socket that never connected reports no closing; dispose of it here so that the
         // server still hears that we could not answer.
         DisposeOfSocket(item.AsPointer<QTcpSocket>());
@@ -542,7 +537,7 @@ void PeerMessenger::EveryHalfMinute()
         if (!activity || nowMs - activity->ms <= kIdleMaxMs)
             continue;
         LogPeer(1, QStringLiteral("Peer connection to user %1 expired, closing.")
-                       .arg(Q(item[ServerTypes::User].AsString())));
+                       .arg(TextForLog(item[ServerTypes::User].AsString())));
         auto* s = item.AsPointer<QTcpSocket>();
         s->close();
         // With unsent data and a peer that never reads, the close waits for ever, and a socket

@@ -10,15 +10,6 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
-namespace {
-
-QString Q(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
-} // namespace
-
 void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
 {
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
@@ -29,7 +20,7 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
         message.GetBufferLength() >= 4 ? qFromLittleEndian<quint32>(message.GetBuffer()) : 0;
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Send %1 message to user %2")
-            .arg(MessageCodeToString(int(code)), Q(userName)));
+            .arg(MessageCodeToString(int(code)), TextForLog(userName)));
 
     if (sockets.empty()) {
         Log(LogCategories::kPeerMessenger, 2,
@@ -56,7 +47,7 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
         QDateTime chosenTime;
         for (Item* i : sockets) {
             ItemPtr candidate(i);
-            const QString text = Q(candidate[PeerTypes::ConnectionOpenTime].AsString());
+            const QString text = TextForLog(candidate[PeerTypes::ConnectionOpenTime].AsString());
             const QDateTime opened = Clock::FromText(text);
             if (!chosen) {
                 chosen = candidate;
@@ -90,7 +81,7 @@ bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 f
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("User %1 has left %2 bytes unread, closing the connection and dropping "
                        "the message")
-            .arg(Q(user.AsString()))
+            .arg(TextForLog(user.AsString()))
             .arg(waiting));
     DisposeOfSocket(socket);
     // Closing would wait for the peer to read what is buffered, which it never does: the
@@ -115,7 +106,7 @@ void PeerMessenger::DropOldestUnsent(ItemPtr user)
         bytes -= size;
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Too many unsent messages to user %1, dropping the oldest (%2 bytes)")
-                .arg(Q(user.AsString()))
+                .arg(TextForLog(user.AsString()))
                 .arg(size));
         oldest.Remove(); // its byte stream goes with it
     }
@@ -137,7 +128,7 @@ void PeerMessenger::SendUnsentMessages(std::string userName)
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Sending %1 pending peer messages to user %2")
             .arg(ordered.size())
-            .arg(Q(userName)));
+            .arg(TextForLog(userName)));
     for (Item* i : ordered) {
         ItemPtr item(i);
         if (!SendFrameBody(socket, *item.AsPointer<QByteArray>(), obfuscated))

@@ -12,6 +12,11 @@ LogHub* LogHub::Instance()
     return hub;
 }
 
+QString TextForLog(std::string_view bytes)
+{
+    return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+}
+
 namespace {
 
 // C0 and C1 controls, DEL, and the two Unicode separators: each of these can end a line or a

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <string_view>
+
 class ItemPtr;
 
 // The log categories, grouped by the subsystem that logs under them; each is the title of its tab
@@ -32,6 +34,10 @@ inline const QString kWishList = QStringLiteral("Wish List");
 // Messages carry peers' names, paths and search texts. Beyond this many characters (UTF-16
 // units) a message is cut, and the line says how many were left out.
 constexpr int kMaxLogMessageLength = 4096;
+
+// A stored value in a log line: names, paths and search texts as the store holds them, their
+// bytes read as UTF-8.
+QString TextForLog(std::string_view bytes);
 
 // Every log line of the process goes through this hub; the diagnostics page shows them and tests
 // capture them, each by connecting to LineLogged.

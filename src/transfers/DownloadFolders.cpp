@@ -5,7 +5,6 @@
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/Settings.h"
-#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
 #include <QDir>
@@ -26,7 +25,6 @@
 // there gets one beside it.
 
 using namespace TransfersTypes;
-using namespace TransferLogText;
 
 namespace {
 
@@ -249,8 +247,8 @@ bool TransferQueueManager::ClaimPartialFile(ItemPtr entry, bool adopt)
         if (n > 0) {
             Log(LogCategories::kTransferQueue, 1,
                 QStringLiteral("Partial file %1 belongs to %2, downloading %3\\%4 to %5")
-                    .arg(wanted, takenBy, Q(entry[RemoteFolder].AsString()),
-                         Q(entry[FileName].AsString()), path),
+                    .arg(wanted, takenBy, TextForLog(entry[RemoteFolder].AsString()),
+                         TextForLog(entry[FileName].AsString()), path),
                 entry[ServerTypes::User]);
         }
         return true;

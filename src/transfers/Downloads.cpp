@@ -10,7 +10,6 @@
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
-#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
 // A download from its creation to its removal: asking the peer to queue it and to tell its
@@ -18,7 +17,6 @@
 // with the teardown of a running transfer.
 
 using namespace TransfersTypes;
-using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
@@ -93,19 +91,20 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry)
     if (HasStatus(entry, TransferStatus::LocalError)) {
         Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Download status %1, not re-queueing %2")
-                .arg(Q(entry[DownloadEntryStatus].AsString()), Q(path)),
+                .arg(TextForLog(entry[DownloadEntryStatus].AsString()), TextForLog(path)),
             user);
         return;
     }
     if (user.IsConnected(ServerTypes::IsOnline)) {
         Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("User %1 appears to still be online, re-queueing %2")
-                .arg(Q(user.AsString()), Q(path)),
+                .arg(TextForLog(user.AsString()), TextForLog(path)),
             user);
         peerMessenger->QueueDownload(user.AsString(), path);
     } else {
         Log(LogCategories::kTransferQueue, 1,
-            QStringLiteral("User %1 offline, not re-queueing %2").arg(Q(user.AsString()), Q(path)),
+            QStringLiteral("User %1 offline, not re-queueing %2")
+                .arg(TextForLog(user.AsString()), TextForLog(path)),
             user);
     }
 }
@@ -115,7 +114,8 @@ void TransferQueueManager::RequeueUserDownloads(ItemPtr user)
     const ItemSet entries = user.GetItems(DownloadEntry);
     if (!entries.empty())
         Log(LogCategories::kTransferQueue, 1,
-            QStringLiteral("Requeueing downloads from user %1").arg(Q(user.AsString())), user);
+            QStringLiteral("Requeueing downloads from user %1").arg(TextForLog(user.AsString())),
+            user);
     const ItemList ordered = entries.SortNumericBy(DownloadOrder, true);
     for (ItemPtr entry : ordered) {
         if (HasStatus(entry, TransferStatus::Complete) || HasStatus(entry, TransferStatus::Denied))
@@ -130,7 +130,7 @@ void TransferQueueManager::RequeueUserDownloads(ItemPtr user)
         peerMessenger->QueueDownload(user.AsString(), PeerPath(entry));
         RequestDownloadPlaceInLine(entry);
         Log(LogCategories::kTransferQueue, 2,
-            QStringLiteral("Queueing %1").arg(Q(entry[FileName].AsString())), user);
+            QStringLiteral("Queueing %1").arg(TextForLog(entry[FileName].AsString())), user);
     }
     if (!ordered.empty())
         StampTime(user, LastQueueRequestTime);
@@ -144,7 +144,7 @@ void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr entry)
     message.Write(PeerPath(entry));
     Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Requesting place in line for download of %1 from %2")
-            .arg(Q(entry[FileName].AsString()), Q(user.AsString())),
+            .arg(TextForLog(entry[FileName].AsString()), TextForLog(user.AsString())),
         user);
     peerMessenger->SendMessage(user.AsString(), message);
 }
@@ -174,7 +174,7 @@ void TransferQueueManager::RemoveDownload(ItemPtr entry)
 void TransferQueueManager::OnUserOnline(Item* user)
 {
     Log(LogCategories::kTransferQueue, 1,
-        QStringLiteral("User %1 went online").arg(Q(user->AsString())), user);
+        QStringLiteral("User %1 went online").arg(TextForLog(user->AsString())), user);
     RequeueUserDownloads(user);
     // Uploads that waited for the user may start now.
     StartNewUploads();
@@ -200,7 +200,7 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string user, std::str
     Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received peer notification from %1 that upload of %2 was denied, "
                        "reason: %3")
-            .arg(Q(user), Q(path), Q(reason)),
+            .arg(TextForLog(user), TextForLog(path), TextForLog(reason)),
         userItem);
     ItemPtr entry = FindDownloadEntry(user, path);
     if (!entry) {
@@ -212,7 +212,7 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string user, std::str
     if (HasStatus(entry, TransferStatus::Complete)) {
         Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Download status complete, not marking %1 as denied")
-                .arg(Q(PeerPath(entry))),
+                .arg(TextForLog(PeerPath(entry))),
             userItem);
         return;
     }
@@ -227,7 +227,7 @@ void TransferQueueManager::OnUploadFailedNotification(std::string user, std::str
     ItemPtr userItem = ServerStore::FindUser(user);
     Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received peer notification from %1 that upload of %2 failed")
-            .arg(Q(user), Q(path)),
+            .arg(TextForLog(user), TextForLog(path)),
         userItem);
     ItemPtr entry = FindDownloadEntry(user, path);
     if (!entry) {
@@ -239,7 +239,8 @@ void TransferQueueManager::OnUploadFailedNotification(std::string user, std::str
     // peer that fails every whole or empty file would loop for ever.
     if (HasStatus(entry, TransferStatus::Complete)) {
         Log(LogCategories::kTransferQueue, 2,
-            QStringLiteral("Download status complete, not re-queueing %1").arg(Q(PeerPath(entry))),
+            QStringLiteral("Download status complete, not re-queueing %1")
+                .arg(TextForLog(PeerPath(entry))),
             userItem);
         return;
     }

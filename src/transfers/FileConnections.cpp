@@ -7,7 +7,6 @@
 #include "shares/SharesSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
-#include "transfers/TransferLogText.h"
 #include "transfers/TransferWorkers.h"
 #include "transfers/TransfersSchema.h"
 
@@ -24,7 +23,6 @@
 // worker stopped being its transfer's (torn down, replaced) finds nothing to do.
 
 using namespace TransfersTypes;
-using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
@@ -88,7 +86,9 @@ void TransferQueueManager::OnFileConnection(std::string user, QTcpSocket* socket
 {
     ItemPtr userItem = ServerStore::FindUser(user);
     Log(LogCategories::kTransferQueue, 1,
-        QStringLiteral("File connection created by user %1 for req %2").arg(Q(user)).arg(token),
+        QStringLiteral("File connection created by user %1 for req %2")
+            .arg(TextForLog(user))
+            .arg(token),
         userItem);
     ItemPtr req = d.GetType(RemoteTransferReq)->HasItem(Value(token));
     ItemPtr entry = userItem && req ? d.GetItem(userItem, req, DownloadEntry) : ItemPtr();

@@ -4,7 +4,6 @@
 #include "shares/SharesSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
-#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
 #include <algorithm>
@@ -17,7 +16,6 @@
 // goes by), and the diagnostic timer that tells how late ticks come.
 
 using namespace TransfersTypes;
-using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
@@ -63,7 +61,7 @@ qint64 TransferQueueManager::AgeMs(ItemPtr item, const char* timeType) const
         return Clock::MonotonicMs() - it->second;
     // Not stamped in this run: the text is all there is, and a time ahead of the clock is no
     // age at all rather than a negative one.
-    const QDateTime then = Clock::FromText(Q(item[timeType].AsString()));
+    const QDateTime then = Clock::FromText(QString::fromStdString(item[timeType].AsString()));
     return then.isValid() ? std::max<qint64>(0, then.msecsTo(Clock::Now())) : 0;
 }
 
@@ -114,8 +112,10 @@ void TransferQueueManager::EveryHalfMinute()
             continue;
         Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")
-                .arg(Q(entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
-                     Q(entry[User].AsString()), Q(entry[UploadEntryStatus].AsString())));
+                .arg(TextForLog(
+                         entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
+                     TextForLog(entry[User].AsString()),
+                     TextForLog(entry[UploadEntryStatus].AsString())));
         SetUploadEntryStatus(entry, TransferStatus::Aborted);
         aborted = true;
     }

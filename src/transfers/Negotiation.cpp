@@ -7,7 +7,6 @@
 #include "shares/SharesSchema.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
-#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
 #include <QFile>
@@ -22,7 +21,6 @@
 // file connection, which starts with the token.
 
 using namespace TransfersTypes;
-using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
@@ -64,13 +62,13 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
         Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Received download request from %1 for file %2, currently not "
                            "processing")
-                .arg(Q(user), Q(file)),
+                .arg(TextForLog(user), TextForLog(file)),
             userItem);
         return;
     }
     Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received upload request from %1 for file %2, req %3")
-            .arg(Q(user), Q(file))
+            .arg(TextForLog(user), TextForLog(file))
             .arg(token),
         userItem);
 
@@ -95,7 +93,7 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
     if (size != expected) {
         Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("%1 offered with %2 bytes, expected %3")
-                .arg(Q(file))
+                .arg(TextForLog(file))
                 .arg(size)
                 .arg(expected),
             userItem);
@@ -133,7 +131,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
     ItemPtr userItem = ServerStore::FindUser(user);
     Log(LogCategories::kTransferQueue, 1,
         QStringLiteral("Received file transfer response from user %1 for req %2, transfer %3")
-            .arg(Q(user))
+            .arg(TextForLog(user))
             .arg(token)
             .arg(allowed ? QStringLiteral("accepted") : QStringLiteral("not accepted")),
         userItem);
@@ -159,7 +157,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
         Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Upload user %1 not the same as user who opened the connection, not "
                            "doing anything")
-                .arg(Q(entry[User].AsString())),
+                .arg(TextForLog(entry[User].AsString())),
             userItem);
         return;
     }
@@ -177,7 +175,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string user, uint token, 
         Log(LogCategories::kTransferQueue, 2,
             QStringLiteral("Upload no longer in requesting phase, instead status is %1. Not "
                            "processing.")
-                .arg(Q(status)),
+                .arg(TextForLog(status)),
             userItem);
         return;
     }

@@ -10,7 +10,6 @@
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
-#include "transfers/TransferLogText.h"
 #include "transfers/TransfersSchema.h"
 
 #include <algorithm>
@@ -23,7 +22,6 @@
 // every status change with the teardown of a running upload.
 
 using namespace TransfersTypes;
-using namespace TransferLogText;
 using ServerTypes::User;
 
 namespace {
@@ -83,7 +81,9 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
 {
     ItemPtr userItem = ServerStore::User(user);
     Log(LogCategories::kTransferQueue, 1,
-        QStringLiteral("Queue upload requested by %1 for file %2").arg(Q(user), Q(file)), userItem);
+        QStringLiteral("Queue upload requested by %1 for file %2")
+            .arg(TextForLog(user), TextForLog(file)),
+        userItem);
 
     // Found by its local spelling; the peer's own text is what every message about it carries.
     std::string local = file;
@@ -105,7 +105,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
         }
         // Back to its old place: it keeps its numbers and the name it was asked for by.
         Log(LogCategories::kTransferQueue, 2,
-            QStringLiteral("%1, re-queueing").arg(Q(status.AsString())), userItem);
+            QStringLiteral("%1, re-queueing").arg(TextForLog(status.AsString())), userItem);
         SetUploadEntryStatus(existing, TransferStatus::Queued);
         StartNewUploads();
         return;
@@ -342,7 +342,8 @@ void TransferQueueManager::StartNewUploads()
         if (!IsUploadStillShared(entry)) {
             Log(LogCategories::kTransferQueue, 1,
                 QStringLiteral("Upload of %1 to %2 no longer shared, removing it")
-                    .arg(Q(entry[FilenameAsRequested].AsString()), Q(user.AsString())),
+                    .arg(TextForLog(entry[FilenameAsRequested].AsString()),
+                         TextForLog(user.AsString())),
                 user);
             DenyAndRemoveUpload(entry, kNotShared);
             continue;
@@ -387,8 +388,9 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr entry, std::string statu
         ItemPtr user = entry[User];
         Log(LogCategories::kTransferQueue, 1,
             QStringLiteral("Upload of %1 to %2 aborted, sending upload failed notification.")
-                .arg(Q(entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
-                     Q(user.AsString())),
+                .arg(TextForLog(
+                         entry[SharesTypes::SharedFile][SharesTypes::SharedFileName].AsString()),
+                     TextForLog(user.AsString())),
             user);
         MemStream message;
         message.Write(quint32(PM_UPLOAD_FAILED));
