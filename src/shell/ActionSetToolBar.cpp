@@ -15,6 +15,8 @@
 #include <QTreeWidget>
 #include <QUrl>
 
+#include <stdexcept>
+
 ActionSetToolBar* actionBar = nullptr;
 
 namespace {
@@ -160,6 +162,12 @@ void ActionSetToolBar::AddSetAction(const std::string& setName, const std::strin
                                     const std::string& text, const std::string& icon,
                                     bool needsListSelection)
 {
+    // Receivers tell actions apart by identifier alone, not by the widget or set a click came
+    // from: an identifier that two actions shared would run both receivers' work on one click.
+    if (ItemPtr taken = T(kId)->HasItem(Value(id))[kAction]) {
+        throw std::logic_error("the tool bar action \"" + id + "\" of set \"" + setName +
+                               "\" is already an action of set \"" + taken[kSet].AsString() + "\"");
+    }
     ItemPtr action = T(kSet)->GetItem(Value(setName)).NewItem(kAction);
     action += T(kId)->GetItem(Value(id));
     action += T(kIcon)->GetItem(Value(icon));

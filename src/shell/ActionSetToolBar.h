@@ -33,7 +33,8 @@ public:
     // Follows the server's privileges replies. The server connection must exist.
     void Init();
 
-    // Texts are shown as they are given; icon is a resource path.
+    // Texts are shown as they are given; icon is a resource path. An identifier names one
+    // action of one set: one that an action has already raises std::logic_error.
     void AddSetAction(const std::string& setName, const std::string& id, const std::string& text,
                       const std::string& icon, bool needsListSelection);
     // Takes effect at the next focus change. Registering again moves the widget to the new set.

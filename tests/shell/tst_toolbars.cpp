@@ -28,6 +28,7 @@
 #include <QWidgetAction>
 
 #include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -194,6 +195,8 @@ private Q_SLOTS:
     void followsTheApplicationFocus();
     void rebuildsOnlyForAnotherWidgetOrSet_data();
     void rebuildsOnlyForAnotherWidgetOrSet();
+    void anIdentifierNamesOneAction_data();
+    void anIdentifierNamesOneAction();
     void clickEmitsUnlessSelectionMissing_data();
     void clickEmitsUnlessSelectionMissing();
     void fixedKeysKeepTheirLastValue();
@@ -297,6 +300,46 @@ void tst_ToolBars::rebuildsOnlyForAnotherWidgetOrSet()
              second == "reregistered" ? QStringList{"Chat Log"} + kSupportGroup : RoomSet());
     // Every set action on the bar has its record, and no other record exists.
     QCOMPARE(Count("toolbar_action_object"), size_t(scene.bar->actions().size() - 3));
+}
+
+void tst_ToolBars::anIdentifierNamesOneAction_data()
+{
+    QTest::addColumn<QString>("set");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("a new identifier") << "room"
+                                      << "leave_room" << false;
+    QTest::newRow("one of the same set") << "room"
+                                         << "refresh" << true;
+    QTest::newRow("one of another set") << "room"
+                                        << "chat_log" << true;
+    QTest::newRow("one of another set, in a new set") << "lobby"
+                                                      << "enter_room" << true;
+}
+
+// Receivers act on an identifier whichever set it came from: one that two actions shared would
+// make one click do both actions' work.
+void tst_ToolBars::anIdentifierNamesOneAction()
+{
+    QFETCH(QString, set);
+    QFETCH(QString, id);
+    QFETCH(bool, refused);
+
+    BarScene scene;
+    const size_t actions = Count("toolbar_action");
+    bool threw = false;
+    try {
+        scene.bar->AddSetAction(set.toStdString(), id.toStdString(), "Added", ":/icons/room_icon",
+                                false);
+    } catch (const std::logic_error&) {
+        threw = true;
+    }
+    QCOMPARE(threw, refused);
+    QCOMPARE(Count("toolbar_action"), actions + (refused ? 0 : 1));
+    // A refused action leaves the sets as they were.
+    const QStringList added = QStringList{"Enter Room", "Refresh", "Added"} + kSupportGroup;
+    scene.Focus(scene.edit);
+    QCOMPARE(Shown(*scene.bar), set == "room" && !refused ? added : RoomSet());
 }
 
 void tst_ToolBars::clickEmitsUnlessSelectionMissing_data()
