@@ -126,7 +126,8 @@ public:
         Settings::Set(SettingKeys::Password, "bench");
         gp_server->Connect();
         server.WaitForLogin();
-        const SchemaType noteType[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
+        const SchemaType noteType[] = {
+            {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
         const SchemaRelation noteRelation[] = {
             {ServerTypes::User, ShellTypes::UserNote, Many, One}};
         DeclareSchema(MakeSchema(noteType, noteRelation));

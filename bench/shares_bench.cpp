@@ -109,7 +109,7 @@ int main(int argc, char** argv)
 
     // The same number of plain connections, in the same shape, to items of a plain type, and
     // what their removal gives back.
-    d.NewType("bench_word", ValuePrimacy, false, true);
+    d.NewType("bench_word", ValuePrimacy, false, true, ValueKind::Utf8);
     d.GetType("bench_word")->RelateToType("shared_file", Many, Many);
     d.GetType("bench_word")->RelateToType("shared_file_folder", Many, Many);
     Type* words = d.GetType("bench_word");

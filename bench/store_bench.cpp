@@ -87,17 +87,18 @@ volatile size_t g_sink = 0;
 // The share's types as the client declares them; the word index only where it is built.
 void DeclareShareTypes(bool withWords)
 {
-    Type* share = d.NewType("shared_folder", RootPrimacy, false, true);
-    Type* folder = d.NewType("folder", ReachablePrimacy, false, true);
-    Type* file = d.NewType("file", ReachablePrimacy, false, true);
-    Type* name = d.NewType("file_name", ValuePrimacy, false, true);
-    Type* size = d.NewType("file_size", ValuePrimacy, false, true);
+    Type* share = d.NewType("shared_folder", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* folder = d.NewType("folder", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* name = d.NewType("file_name", ValuePrimacy, false, true, ValueKind::Utf8);
+    Type* size = d.NewType("file_size", ValuePrimacy, false, true, ValueKind::Utf8);
     share->RelateToType(folder, One, Many);
     folder->RelateToType(file, One, Many);
     file->RelateToType(name, One, One);
     file->RelateToType(size, Many, One);
     if (withWords)
-        file->RelateToType(d.NewType("search_token", ValuePrimacy, false, true), Many, Many);
+        file->RelateToType(d.NewType("search_token", ValuePrimacy, false, true, ValueKind::Utf8),
+                           Many, Many);
 }
 
 constexpr int kRuns = 3;
@@ -269,10 +270,10 @@ void SetOperationFigures(size_t files)
     const size_t folders = std::max<size_t>(1, files / 20);
     const size_t tags = std::max<size_t>(1, files / 100);
     std::mt19937 rng(777);
-    Type* folder = d.NewType("folder", RootPrimacy, false, true);
-    Type* file = d.NewType("file", ReachablePrimacy, false, true);
-    Type* tag = d.NewType("tag", ValuePrimacy, false, true);
-    Type* shared = d.NewType("shared_file_folder", ValuePrimacy, false, true);
+    Type* folder = d.NewType("folder", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* tag = d.NewType("tag", ValuePrimacy, false, true, ValueKind::Utf8);
+    Type* shared = d.NewType("shared_file_folder", ValuePrimacy, false, true, ValueKind::Utf8);
     folder->RelateToType(file, One, Many);
     file->RelateToType(tag, Many, Many);
     file->RelateToType(shared, Many, One);
@@ -311,8 +312,8 @@ void SetOperationFigures(size_t files)
                    CopyAndSort(VisitedIds(tagSet, "file")));
 
     // The same lookup by a short and by a long type name, on items alike but for the name.
-    Type* probe = d.NewType("probe", RootPrimacy, false, true);
-    Type* dir = d.NewType("dir", ValuePrimacy, false, true);
+    Type* probe = d.NewType("probe", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* dir = d.NewType("dir", ValuePrimacy, false, true, ValueKind::Utf8);
     probe->RelateToType(shared, Many, One);
     probe->RelateToType(dir, Many, One);
     const size_t probes = 4096;

@@ -35,10 +35,10 @@ using PeerTypes::FileSize;
 using PeerTypes::SearchResult;
 
 const SchemaType kTypes[] = {
-    {SearchResult, RootPrimacy, true, false},
-    {Bitrate, ValuePrimacy, false, true},
-    {BitrateMode, ValuePrimacy, false, true},
-    {FileSize, ValuePrimacy, false, true},
+    {SearchResult, RootPrimacy, true, false, ValueKind::None},
+    {Bitrate, ValuePrimacy, false, true, ValueKind::Number},
+    {BitrateMode, ValuePrimacy, false, true, ValueKind::Word},
+    {FileSize, ValuePrimacy, false, true, ValueKind::Number},
 };
 
 const SchemaRelation kRelations[] = {

@@ -13,14 +13,14 @@ using namespace DNetTypes;
 using ServerTypes::User;
 
 const SchemaType kTypes[] = {
-    {AttemptedDNetConnection, ValuePrimacy, true, true},
-    {DNetGlobal, RootPrimacy, false, true},
-    {DNetValue, ValuePrimacy, false, true},
-    {DNetChild, RootPrimacy, false, true},
-    {DNetChildDepth, ValuePrimacy, false, true},
-    {DNetParentCandidate, RootPrimacy, false, true},
-    {DNetCandidateLevel, ValuePrimacy, false, true},
-    {DNetCandidateLeader, ValuePrimacy, false, true},
+    {AttemptedDNetConnection, ValuePrimacy, true, true, ValueKind::None},
+    {DNetGlobal, RootPrimacy, false, true, ValueKind::Word},
+    {DNetValue, ValuePrimacy, false, true, ValueKind::ByKey},
+    {DNetChild, RootPrimacy, false, true, ValueKind::Address},
+    {DNetChildDepth, ValuePrimacy, false, true, ValueKind::Number},
+    {DNetParentCandidate, RootPrimacy, false, true, ValueKind::Address},
+    {DNetCandidateLevel, ValuePrimacy, false, true, ValueKind::Number},
+    {DNetCandidateLeader, ValuePrimacy, false, true, ValueKind::Name},
 };
 
 const SchemaRelation kRelations[] = {

@@ -24,26 +24,27 @@ using ServerTypes::User;
 using ServerTypes::UserListGroup;
 
 const SchemaType kTypes[] = {
-    {SharedFolder, RootPrimacy, false, true},
-    {SharedFile, ReachablePrimacy, true, true},
-    {SharedFileName, ReachablePrimacy, false, true},
-    {SharedFileLowercaseName, ValuePrimacy, false, true},
-    {SharedFileFolder, ReachablePrimacy, false, true},
-    {SharedFileFolderLowercaseName, ValuePrimacy, false, true},
-    {SharedFileSize, ValuePrimacy, false, true},
-    {SharedPublic, ValuePrimacy, true, true},   // one of its own per folder
-    {SharedUserlist, ValuePrimacy, true, true}, // one of its own per folder
-    {IsScanned, ValuePrimacy, true, true},      // one item, shared by every scanned file
-    {UserShare, RootPrimacy, true, true},
-    {UserShareLoaded, ValuePrimacy, true, true},
-    {UserShareFolder, ReachablePrimacy, true, true},
-    {UserShareFolderParent, ReachablePrimacy, true, true},
-    {UserShareFolderChild, ReachablePrimacy, true, true},
-    {UserShareFolderName, ValuePrimacy, false, true},
-    {UserShareFile, ReachablePrimacy, true, true},
-    {UserShareFileName, ValuePrimacy, false, true},
-    {SearchToken, ValuePrimacy, false, true},
-    {Unshared, ValuePrimacy, true, true},
+    {SharedFolder, RootPrimacy, false, true, ValueKind::Path},
+    {SharedFile, ReachablePrimacy, true, true, ValueKind::None},
+    {SharedFileName, ReachablePrimacy, false, true, ValueKind::Path},
+    {SharedFileLowercaseName, ValuePrimacy, false, true, ValueKind::Path},
+    {SharedFileFolder, ReachablePrimacy, false, true, ValueKind::Path},
+    {SharedFileFolderLowercaseName, ValuePrimacy, false, true, ValueKind::Path},
+    {SharedFileSize, ValuePrimacy, false, true, ValueKind::Number},
+    {SharedPublic, ValuePrimacy, true, true, ValueKind::None},   // one of its own per folder
+    {SharedUserlist, ValuePrimacy, true, true, ValueKind::None}, // one of its own per folder
+    {IsScanned, ValuePrimacy, true, true,
+     ValueKind::None}, // one item, shared by every scanned file
+    {UserShare, RootPrimacy, true, true, ValueKind::None},
+    {UserShareLoaded, ValuePrimacy, true, true, ValueKind::None},
+    {UserShareFolder, ReachablePrimacy, true, true, ValueKind::None},
+    {UserShareFolderParent, ReachablePrimacy, true, true, ValueKind::None},
+    {UserShareFolderChild, ReachablePrimacy, true, true, ValueKind::None},
+    {UserShareFolderName, ValuePrimacy, false, true, ValueKind::Path},
+    {UserShareFile, ReachablePrimacy, true, true, ValueKind::None},
+    {UserShareFileName, ValuePrimacy, false, true, ValueKind::Path},
+    {SearchToken, ValuePrimacy, false, true, ValueKind::Utf8},
+    {Unshared, ValuePrimacy, true, true, ValueKind::None},
 };
 
 const SchemaRelation kRelations[] = {

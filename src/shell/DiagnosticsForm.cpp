@@ -42,8 +42,8 @@ DiagnosticsForm::DiagnosticsForm(QWidget* parent)
     ui->trackedUsersTree->setColumnWidth(0, 300);
     ui->trackedUsersTree->setColumnWidth(1, 100);
 
-    d.NewType("log", RootPrimacy, false, true);
-    d.NewType("log_widget", RootPrimacy, false, true);
+    d.NewType("log", RootPrimacy, false, true, ValueKind::Word);
+    d.NewType("log_widget", RootPrimacy, false, true, ValueKind::Address);
     d.GetType("log")->RelateToType("log_widget", One, One);
 
     connect(LogHub::Instance(), &LogHub::LineLogged, this, &DiagnosticsForm::OnLineLogged);
@@ -67,7 +67,7 @@ DiagnosticsForm::~DiagnosticsForm()
 
 void DiagnosticsForm::Init()
 {
-    d.NewType("track_user_node", RootPrimacy, false, true);
+    d.NewType("track_user_node", RootPrimacy, false, true, ValueKind::Address);
     d.GetType("track_user_node")->RelateToType(ServerTypes::User, One, One);
 
     const struct

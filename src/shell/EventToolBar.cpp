@@ -17,8 +17,8 @@ constexpr char kEventAction[] = "event_toolbar_action";
 constexpr char kEventWidget[] = "event_toolbar_widget";
 
 const SchemaType kTypes[] = {
-    {kEventAction, RootPrimacy, false, true},
-    {kEventWidget, RootPrimacy, false, true},
+    {kEventAction, RootPrimacy, false, true, ValueKind::Address},
+    {kEventWidget, RootPrimacy, false, true, ValueKind::Address},
 };
 
 const SchemaRelation kRelations[] = {

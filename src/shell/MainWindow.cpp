@@ -55,9 +55,9 @@ using namespace ShellTypes;
 // The wish list's texts and the notes on users, kept in the store file; a user is saved when it
 // has a note.
 const SchemaType kSavedTypes[] = {
-    {WishListItem, RootPrimacy, false, true},
-    {WishListItemEnabled, ValuePrimacy, true, true},
-    {UserNote, ReachablePrimacy, false, true},
+    {WishListItem, RootPrimacy, false, true, ValueKind::Utf8},
+    {WishListItemEnabled, ValuePrimacy, true, true, ValueKind::None},
+    {UserNote, ReachablePrimacy, false, true, ValueKind::Utf8},
 };
 const SchemaRelation kSavedRelations[] = {
     {WishListItem, WishListItemEnabled, Many, One},

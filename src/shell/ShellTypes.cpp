@@ -7,13 +7,15 @@ namespace {
 
 using namespace ShellTypes;
 
-const SchemaType kRoomNodeTypes[] = {{RoomNode, RootPrimacy, false, true}};
+const SchemaType kRoomNodeTypes[] = {{RoomNode, RootPrimacy, false, true, ValueKind::Address}};
 const SchemaRelation kRoomNodeRelations[] = {{ServerTypes::Room, RoomNode, One, One}};
 
-const SchemaType kUserChatWidgetTypes[] = {{UserChatWidget, RootPrimacy, false, true}};
+const SchemaType kUserChatWidgetTypes[] = {
+    {UserChatWidget, RootPrimacy, false, true, ValueKind::Address}};
 const SchemaRelation kUserChatWidgetRelations[] = {{ServerTypes::User, UserChatWidget, One, One}};
 
-const SchemaType kChatLogFormTypes[] = {{ChatLogForm, RootPrimacy, false, true}};
+const SchemaType kChatLogFormTypes[] = {
+    {ChatLogForm, RootPrimacy, false, true, ValueKind::Address}};
 const SchemaRelation kChatLogFormRelations[] = {
     {ChatLogForm, ServerTypes::Room, One, One},
     {ChatLogForm, ServerTypes::User, One, One},

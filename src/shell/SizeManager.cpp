@@ -31,21 +31,21 @@ constexpr char kPaneNumber[] = "sizer_splitter_index_number";
 constexpr char kPane[] = "sizer_splitter_index";
 
 const SchemaType kTypes[] = {
-    {kWindow, RootPrimacy, false, true},
-    {kWindowWidget, RootPrimacy, false, true},
-    {kX, ValuePrimacy, false, true},
-    {kY, ValuePrimacy, false, true},
-    {kWidth, ValuePrimacy, false, true},
-    {kHeight, ValuePrimacy, false, true},
-    {kSize, ValuePrimacy, false, true},
-    {kTree, RootPrimacy, false, true},
-    {kTreeWidget, RootPrimacy, false, true},
-    {kColumnNumber, ValuePrimacy, false, true},
-    {kColumn, ReachablePrimacy, true, true},
-    {kSplitter, RootPrimacy, false, true},
-    {kSplitterWidget, RootPrimacy, false, true},
-    {kPaneNumber, ValuePrimacy, false, true},
-    {kPane, ReachablePrimacy, true, true},
+    {kWindow, RootPrimacy, false, true, ValueKind::Word},
+    {kWindowWidget, RootPrimacy, false, true, ValueKind::Address},
+    {kX, ValuePrimacy, false, true, ValueKind::Number},
+    {kY, ValuePrimacy, false, true, ValueKind::Number},
+    {kWidth, ValuePrimacy, false, true, ValueKind::Number},
+    {kHeight, ValuePrimacy, false, true, ValueKind::Number},
+    {kSize, ValuePrimacy, false, true, ValueKind::Number},
+    {kTree, RootPrimacy, false, true, ValueKind::Word},
+    {kTreeWidget, RootPrimacy, false, true, ValueKind::Address},
+    {kColumnNumber, ValuePrimacy, false, true, ValueKind::Number},
+    {kColumn, ReachablePrimacy, true, true, ValueKind::None},
+    {kSplitter, RootPrimacy, false, true, ValueKind::Word},
+    {kSplitterWidget, RootPrimacy, false, true, ValueKind::Address},
+    {kPaneNumber, ValuePrimacy, false, true, ValueKind::Number},
+    {kPane, ReachablePrimacy, true, true, ValueKind::None},
 };
 
 const SchemaRelation kRelations[] = {

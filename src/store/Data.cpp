@@ -250,12 +250,20 @@ void Data::IndexNames()
     }
 }
 
-Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate)
+Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate,
+                    ValueKind kind)
 {
     if (HasType(name))
         throw TypeAlreadyExistsException("type " + Quoted(name) + " already exists");
+    if (kind == ValueKind::Unset)
+        throw ValueKindException("type " + Quoted(name) + " is declared without a value kind");
+    if (isNull != (kind == ValueKind::None)) {
+        throw ValueKindException("type " + Quoted(name) +
+                                 (isNull ? " is null but declared with a value kind"
+                                         : " has values but is declared with none"));
+    }
     const uint32_t id = static_cast<uint32_t>(types_.size());
-    Type* type = new Type(this, id, name, primacy, isNull, autoCreate);
+    Type* type = new Type(this, id, name, primacy, isNull, autoCreate, kind);
     types_.push_back(type);
     IndexNames();
     typeAddedEvent.Notify(type);
@@ -385,9 +393,9 @@ void Data::RemoveAllItems()
 // Type
 
 Type::Type(Data* owner, uint32_t id, std::string name, Primacy primacy, bool isNull,
-           bool autoCreate)
+           bool autoCreate, ValueKind kind)
     : owner_(owner), id_(id), name_(std::move(name)), primacy_(primacy), isNull_(isNull),
-      autoCreate_(autoCreate)
+      autoCreate_(autoCreate), kind_(kind)
 {
 }
 

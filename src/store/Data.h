@@ -42,6 +42,23 @@ enum Primacy
     ValuePrimacy = 2      // value items: kept while reached, never walked out of
 };
 
+// What a type's values are, which decides how the window shows them and how it stores what a
+// user types. Each type is declared with its kind; Unset, what a table row that names none
+// holds, is refused.
+enum class ValueKind : uint8_t
+{
+    Unset = 0,
+    None,    // a null type: its items have no value
+    Name,    // a user or group name: the server's bytes, each one Latin-1 character
+    Utf8,    // text people write and read: chat, room names, search texts, notes, reasons
+    Path,    // a file or folder name or path, ours or a peer's: UTF-8 bytes
+    Number,  // a decimal integer
+    Time,    // a local date and time in the clock's text form
+    Word,    // a word or code of a fixed set, ASCII: a key, a status, "yes", a country code
+    Address, // a live object's address (a widget, a socket, a heap record); never saved
+    ByKey    // whatever its key holds: a setting's text is a name, a path or a number by key
+};
+
 enum OneOrMany
 {
     One = 0,
@@ -88,6 +105,12 @@ public:
     using StoreException::StoreException;
 };
 class NullTypeException : public StoreException
+{
+public:
+    using StoreException::StoreException;
+};
+// A type declared without the kind of its value, or with a kind its null flag contradicts.
+class ValueKindException : public StoreException
 {
 public:
     using StoreException::StoreException;
@@ -382,6 +405,7 @@ public:
     Primacy GetPrimacy() const { return primacy_; }
     bool IsNull() const { return isNull_; }
     bool IsAutoCreate() const { return autoCreate_; }
+    ValueKind GetKind() const { return kind_; }
     uint32_t Id() const { return id_; }
 
     void RelateToType(Type* other, OneOrMany thisPerOther, OneOrMany otherPerThis,
@@ -410,8 +434,8 @@ private:
     friend class Item;
     friend class ItemSet;
     friend class DataSaver;
-    Type(Data* owner, uint32_t id, std::string name, Primacy primacy, bool isNull,
-         bool autoCreate);
+    Type(Data* owner, uint32_t id, std::string name, Primacy primacy, bool isNull, bool autoCreate,
+         ValueKind kind);
 
     struct Relation
     {
@@ -438,6 +462,7 @@ private:
     Primacy primacy_;
     bool isNull_;
     bool autoCreate_;
+    ValueKind kind_;
     // Some relation of this type has pair handlers (they are only ever added): without any, a
     // connection need not look for them.
     bool pairHandlers_ = false;
@@ -576,7 +601,9 @@ public:
     Event<ConnectionInfo> connectedEvent;
     Event<ConnectionInfo> disconnectedEvent;
 
-    Type* NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate);
+    // A null type's kind is None, and only a null type's: ValueKindException otherwise.
+    Type* NewType(const std::string& name, Primacy primacy, bool isNull, bool autoCreate,
+                  ValueKind kind);
     // Names are looked up as they are given: no string is built for the lookup.
     Type* GetType(std::string_view name) const;
     Type* HasType(std::string_view name) const;

@@ -8,7 +8,7 @@ void DeclareSchema(const Schema& schema)
         Data::CheckFailed("a schema with saved types declared without a store file handler");
     for (size_t i = 0; i < schema.typeCount; ++i) {
         const SchemaType& t = schema.types[i];
-        d.NewType(t.name, t.primacy, t.isNull, t.autoCreate);
+        d.NewType(t.name, t.primacy, t.isNull, t.autoCreate, t.kind);
     }
     for (size_t i = 0; i < schema.relationCount; ++i) {
         const SchemaRelation& r = schema.relations[i];

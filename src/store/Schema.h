@@ -10,12 +10,14 @@ class DataSaver;
 // Each subsystem declares its tables in one file of its own folder and hands them to
 // DeclareSchema; a misspelt name then fails once, at start-up, instead of inside a handler.
 
+// A row that leaves out the kind holds ValueKind::Unset, which DeclareSchema refuses.
 struct SchemaType
 {
     const char* name;
     Primacy primacy;
     bool isNull;
     bool autoCreate;
+    ValueKind kind;
 };
 
 // a, b: how many a-items one b-item may have, how many b-items one a-item may have; with owns,
@@ -59,7 +61,8 @@ constexpr Schema MakeSchema(const SchemaType (&types)[T], const SchemaRelation (
     return Schema{types, T, relations, R, nullptr, 0};
 }
 
-// Declares the types, then the relations, then the saved types, each in table order.
+// Declares the types, then the relations, then the saved types, each in table order. A type row
+// without its kind, or with one its null flag contradicts, raises ValueKindException.
 void DeclareSchema(const Schema& schema, DataSaver& saver);
 // The same for a schema that saves nothing: types that live for one run only, declared before
 // there is a store file handler.

@@ -7,9 +7,9 @@ namespace {
 using namespace SettingsTypes;
 
 const SchemaType kTypes[] = {
-    {Global, RootPrimacy, false, true},
-    {VGlobal, RootPrimacy, false, true},
-    {GlobalValue, ValuePrimacy, false, true},
+    {Global, RootPrimacy, false, true, ValueKind::Word},
+    {VGlobal, RootPrimacy, false, true, ValueKind::Word},
+    {GlobalValue, ValuePrimacy, false, true, ValueKind::ByKey},
 };
 
 const SchemaRelation kRelations[] = {

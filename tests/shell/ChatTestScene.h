@@ -43,7 +43,8 @@ struct ChatTestScene
         ShellTypes::DeclareRoomNode();
         ShellTypes::DeclareUserChatWidget();
         ShellTypes::DeclareChatLogForm();
-        const SchemaType note[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
+        const SchemaType note[] = {
+            {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
         const SchemaRelation noted[] = {{"user", ShellTypes::UserNote, Many, One}};
         DeclareSchema(MakeSchema(note, noted));
         bar = new ActionSetToolBar(&window);

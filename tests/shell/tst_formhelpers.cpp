@@ -188,8 +188,8 @@ void tst_FormHelpers::cellText()
 void tst_FormHelpers::tiesFollowOnlyLiveObjects()
 {
     StoreGuard store;
-    d.NewType(kRowTie, RootPrimacy, false, true);
-    d.NewType(kFormTie, RootPrimacy, false, true);
+    d.NewType(kRowTie, RootPrimacy, false, true, ValueKind::Utf8);
+    d.NewType(kFormTie, RootPrimacy, false, true, ValueKind::Utf8);
     auto tree = std::make_unique<QTreeWidget>();
     auto* row = new TiedRow(tree.get());
     auto* child = new TiedRow(row);

@@ -105,8 +105,8 @@ public:
 // Rooms and their users, which path patterns watch.
 struct Rooms
 {
-    Type* room = d.NewType("room", RootPrimacy, false, true);
-    Type* user = d.NewType("user", RootPrimacy, false, true);
+    Type* room = d.NewType("room", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
     Rooms() { room->RelateToType(user, Many, Many); }
 
     void WatchUsers(Counter& counter)
@@ -121,9 +121,9 @@ struct Rooms
 // in a shuffled order, as in a store that has run for a while.
 struct TaggedShare
 {
-    Type* folder = d.NewType("folder", RootPrimacy, false, true);
-    Type* file = d.NewType("file", ReachablePrimacy, false, true);
-    Type* tag = d.NewType("tag", ValuePrimacy, false, true);
+    Type* folder = d.NewType("folder", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* tag = d.NewType("tag", ValuePrimacy, false, true, ValueKind::Utf8);
 
     explicit TaggedShare(int scale)
     {
@@ -175,8 +175,8 @@ void tst_Allocations::lookupsByNameAllocateNothing()
 {
     QFETCH(QByteArray, name);
     StoreGuard store;
-    Type* partner = d.NewType(name.toStdString(), RootPrimacy, false, true);
-    Type* owner = d.NewType("owner", RootPrimacy, false, true);
+    Type* partner = d.NewType(name.toStdString(), RootPrimacy, false, true, ValueKind::Utf8);
+    Type* owner = d.NewType("owner", RootPrimacy, false, true, ValueKind::Utf8);
     owner->RelateToType(partner, Many, Many);
     ItemPtr o = owner->GetItem("o");
     ItemPtr p = partner->GetItem("p");

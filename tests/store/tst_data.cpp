@@ -1,6 +1,7 @@
 // Types, items, values and connections of the object store.
 
 #include "store/Data.h"
+#include "store/Schema.h"
 #include "support/StoreGuard.h"
 
 #include <QtTest>
@@ -15,6 +16,9 @@ class tst_Data : public QObject
 
 private Q_SLOTS:
     void misuseRaisesNamedException();
+    void typesAreDeclaredWithTheirKind_data();
+    void typesAreDeclaredWithTheirKind();
+    void schemaRowWithoutAKindIsRefused();
     void valueTextRules_data();
     void valueTextRules();
     void pointerValueIsUnsignedAddress();
@@ -41,15 +45,15 @@ private Q_SLOTS:
 void tst_Data::misuseRaisesNamedException()
 {
     StoreGuard store;
-    Type* a = d.NewType("a", ReachablePrimacy, false, true);
-    Type* b = d.NewType("b", ReachablePrimacy, false, true);
-    Type* c = d.NewType("c", ReachablePrimacy, false, true);
-    Type* flag = d.NewType("flag", ReachablePrimacy, true, false);
+    Type* a = d.NewType("a", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("b", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* c = d.NewType("c", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* flag = d.NewType("flag", ReachablePrimacy, true, false, ValueKind::None);
     a->RelateToType(b, Many, Many);
     a->RelateToType(flag, Many, One);
 
     QVERIFY_THROWS_EXCEPTION(TypeAlreadyExistsException,
-                             d.NewType("a", RootPrimacy, false, false));
+                             d.NewType("a", RootPrimacy, false, false, ValueKind::Utf8));
     QVERIFY_THROWS_EXCEPTION(TypeNotFoundException, d.GetType("nope"));
     QVERIFY_THROWS_EXCEPTION(TypeNotFoundException, GetType("nope"));
     QVERIFY(d.HasType("nope") == nullptr);
@@ -90,6 +94,60 @@ void tst_Data::misuseRaisesNamedException()
     }
 }
 
+Q_DECLARE_METATYPE(ValueKind)
+
+void tst_Data::typesAreDeclaredWithTheirKind_data()
+{
+    QTest::addColumn<bool>("isNull");
+    QTest::addColumn<ValueKind>("kind");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("a name") << false << ValueKind::Name << false;
+    QTest::newRow("a path") << false << ValueKind::Path << false;
+    QTest::newRow("a setting's text") << false << ValueKind::ByKey << false;
+    QTest::newRow("a flag") << true << ValueKind::None << false;
+    QTest::newRow("values, no kind") << false << ValueKind::Unset << true;
+    QTest::newRow("a flag, no kind") << true << ValueKind::Unset << true;
+    QTest::newRow("a flag with a value kind") << true << ValueKind::Number << true;
+    QTest::newRow("values of kind none") << false << ValueKind::None << true;
+}
+
+void tst_Data::typesAreDeclaredWithTheirKind()
+{
+    QFETCH(bool, isNull);
+    QFETCH(ValueKind, kind);
+    QFETCH(bool, refused);
+
+    StoreGuard store;
+    if (refused) {
+        QVERIFY_THROWS_EXCEPTION(ValueKindException,
+                                 d.NewType("t", RootPrimacy, isNull, true, kind));
+        QVERIFY(!d.HasType("t"));
+    } else {
+        QCOMPARE(d.NewType("t", RootPrimacy, isNull, true, kind)->GetKind(), kind);
+        QCOMPARE(d.GetType("t")->GetKind(), kind);
+    }
+}
+
+// A table row that leaves out the kind stops the declaration there, naming the type.
+void tst_Data::schemaRowWithoutAKindIsRefused()
+{
+    StoreGuard store;
+    SchemaType rows[3] = {};
+    rows[0] = SchemaType{"before", RootPrimacy, false, true, ValueKind::Utf8};
+    rows[1].name = "unkinded";
+    rows[1].autoCreate = true;
+    rows[2] = SchemaType{"after", RootPrimacy, false, true, ValueKind::Utf8};
+    try {
+        DeclareSchema(Schema{rows, 3});
+        QFAIL("no exception");
+    } catch (const ValueKindException& e) {
+        QVERIFY(std::string(e.what()).find("unkinded") != std::string::npos);
+    }
+    QVERIFY(d.HasType("before"));
+    QVERIFY(!d.HasType("unkinded"));
+    QVERIFY(!d.HasType("after"));
+}
+
 void tst_Data::valueTextRules_data()
 {
     QTest::addColumn<int>("kind");
@@ -110,7 +168,7 @@ void tst_Data::valueTextRules()
     QFETCH(int, kind);
     QFETCH(QString, text);
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     ItemPtr item;
     switch (kind) {
     case 0:
@@ -154,7 +212,7 @@ void tst_Data::valueTextRules()
 void tst_Data::pointerValueIsUnsignedAddress()
 {
     StoreGuard store;
-    Type* t = d.NewType("widget", RootPrimacy, false, true);
+    Type* t = d.NewType("widget", RootPrimacy, false, true, ValueKind::Utf8);
     int object = 0;
     ItemPtr item = t->GetItem(&object);
     QCOMPARE(item.AsString(), std::to_string(reinterpret_cast<quintptr>(&object)));
@@ -166,8 +224,8 @@ void tst_Data::pointerValueIsUnsignedAddress()
 void tst_Data::getItemCreatesOnlyOnAutoCreatingTypes()
 {
     StoreGuard store;
-    Type* autoType = d.NewType("auto", RootPrimacy, false, true);
-    Type* plain = d.NewType("plain", RootPrimacy, false, false);
+    Type* autoType = d.NewType("auto", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* plain = d.NewType("plain", RootPrimacy, false, false, ValueKind::Utf8);
     QCOMPARE(autoType->IsAutoCreate(), true);
     QVERIFY(plain->GetItem("x").IsNull());
     QVERIFY(plain->HasItem("x").IsNull());
@@ -204,7 +262,8 @@ void tst_Data::numbersParseLikeTheCLibrary()
     QFETCH(qint64, asInt64);
     QFETCH(int, asInt);
     StoreGuard store;
-    ItemPtr item = d.NewType("n", RootPrimacy, false, true)->GetItem(text.toStdString());
+    ItemPtr item =
+        d.NewType("n", RootPrimacy, false, true, ValueKind::Utf8)->GetItem(text.toStdString());
     QCOMPARE(item.AsInt64(), asInt64);
     QCOMPARE(item.AsInt(), asInt);
     if (asInt64 >= 0)
@@ -214,8 +273,8 @@ void tst_Data::numbersParseLikeTheCLibrary()
 void tst_Data::connectionsAreSymmetric()
 {
     StoreGuard store;
-    Type* a = d.NewType("a", RootPrimacy, false, true);
-    Type* b = d.NewType("b", ReachablePrimacy, false, true);
+    Type* a = d.NewType("a", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("b", ReachablePrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     ItemPtr x = a->GetItem("x");
     ItemPtr y = b->GetItem("y");
@@ -237,8 +296,8 @@ void tst_Data::connectionsAreSymmetric()
 void tst_Data::oneEndReplacesOldPartner()
 {
     StoreGuard store;
-    Type* user = d.NewType("user", RootPrimacy, false, true);
-    Type* status = d.NewType("status", ValuePrimacy, false, true);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* status = d.NewType("status", ValuePrimacy, false, true, ValueKind::Utf8);
     // One status per user, many users per status.
     user->RelateToType(status, Many, One);
     ItemPtr u = user->GetItem("u");
@@ -261,9 +320,9 @@ void tst_Data::oneEndReplacesOldPartner()
 void tst_Data::lastPartnerGoneLeavesNoEntry()
 {
     StoreGuard store;
-    Type* a = d.NewType("a", RootPrimacy, false, true);
-    Type* b = d.NewType("b", ReachablePrimacy, false, true);
-    Type* c = d.NewType("c", ReachablePrimacy, false, true);
+    Type* a = d.NewType("a", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("b", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* c = d.NewType("c", ReachablePrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     a->RelateToType(c, Many, Many);
     ItemPtr x = a->GetItem("x");
@@ -294,10 +353,10 @@ void tst_Data::lastPartnerGoneLeavesNoEntry()
 void tst_Data::newItemOnNullTypes()
 {
     StoreGuard store;
-    Type* user = d.NewType("user", RootPrimacy, false, true);
-    Type* isOnline = d.NewType("is_online", ValuePrimacy, true, false);
-    Type* slot = d.NewType("slot", ReachablePrimacy, true, false);
-    Type* tag = d.NewType("tag", ReachablePrimacy, true, false);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* isOnline = d.NewType("is_online", ValuePrimacy, true, false, ValueKind::None);
+    Type* slot = d.NewType("slot", ReachablePrimacy, true, false, ValueKind::None);
+    Type* tag = d.NewType("tag", ReachablePrimacy, true, false, ValueKind::None);
     user->RelateToType(isOnline, Many, One); // a flag: one per user, shared by many
     user->RelateToType(slot, One, One);
     user->RelateToType(tag, One, Many);
@@ -327,8 +386,8 @@ void tst_Data::newItemOnNullTypes()
 void tst_Data::settingsShareValueItems()
 {
     StoreGuard store;
-    Type* global = d.NewType("global", RootPrimacy, false, true);
-    Type* value = d.NewType("global_value", ValuePrimacy, false, true);
+    Type* global = d.NewType("global", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* value = d.NewType("global_value", ValuePrimacy, false, true, ValueKind::Utf8);
     global->RelateToType(value, Many, One);
     global->GetItem("port") += value->GetItem("2235");
     global->GetItem("other_port") += value->GetItem("2235");
@@ -346,7 +405,7 @@ void tst_Data::settingsShareValueItems()
 void tst_Data::nullHandleIsHarmless()
 {
     StoreGuard store;
-    Type* a = d.NewType("a", RootPrimacy, false, true);
+    Type* a = d.NewType("a", RootPrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(a, Many, Many);
     ItemPtr null;
     ItemPtr x = a->GetItem("x");
@@ -376,9 +435,9 @@ void tst_Data::nullHandleIsHarmless()
 void tst_Data::iterationFollowsCreationOrder()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
-    Type* z = d.NewType("z", RootPrimacy, false, true);
-    Type* y = d.NewType("y", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* z = d.NewType("z", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* y = d.NewType("y", RootPrimacy, false, true, ValueKind::Utf8);
     t->RelateToType(z, Many, Many);
     t->RelateToType(y, Many, Many);
     std::vector<std::string> values = {"m", "b", "z", "a", "q"};
@@ -404,8 +463,8 @@ void tst_Data::iterationFollowsCreationOrder()
 void tst_Data::removedItemIdsAreReused()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
-    Type* u = d.NewType("u", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* u = d.NewType("u", RootPrimacy, false, true, ValueKind::Utf8);
     t->RelateToType(u, Many, Many);
     ItemPtr a = t->GetItem("a");
     ItemPtr b = u->GetItem("b");
@@ -425,9 +484,9 @@ void tst_Data::manyPartnersMatchModel()
 {
     // Enough partners to leave the compact form, in a shuffled order, with removals mixed in.
     StoreGuard store;
-    Type* hub = d.NewType("hub", RootPrimacy, false, true);
-    Type* leaf = d.NewType("leaf", ReachablePrimacy, false, true);
-    Type* other = d.NewType("other", ReachablePrimacy, false, true);
+    Type* hub = d.NewType("hub", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* leaf = d.NewType("leaf", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* other = d.NewType("other", ReachablePrimacy, false, true, ValueKind::Utf8);
     hub->RelateToType(leaf, Many, Many);
     hub->RelateToType(other, Many, Many);
     ItemPtr h = hub->GetItem("h");
@@ -472,7 +531,7 @@ void tst_Data::manyPartnersMatchModel()
 void tst_Data::valueLookupSurvivesRemovals()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, false);
+    Type* t = d.NewType("t", RootPrimacy, false, false, ValueKind::Utf8);
     std::mt19937 rng(11);
     std::set<int> model;
     for (int round = 0; round < 20000; ++round) {
@@ -497,9 +556,9 @@ void tst_Data::hubThinsOutAndRefills()
     // A hub with many partners of two types loses most of them in a random order (so that
     // thin parts of its lists are folded together) and then gets some back.
     StoreGuard store;
-    Type* hub = d.NewType("hub", RootPrimacy, false, true);
-    Type* a = d.NewType("a", ReachablePrimacy, false, true);
-    Type* b = d.NewType("b", ReachablePrimacy, false, true);
+    Type* hub = d.NewType("hub", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* a = d.NewType("a", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("b", ReachablePrimacy, false, true, ValueKind::Utf8);
     hub->RelateToType(a, Many, Many);
     hub->RelateToType(b, Many, Many);
     ItemPtr h = hub->GetItem("h");
@@ -532,9 +591,9 @@ void tst_Data::hubThinsOutAndRefills()
 void tst_Data::uniqueLinkWalks()
 {
     StoreGuard store;
-    Type* file = d.NewType("file", ReachablePrimacy, false, true);
-    Type* folder = d.NewType("folder", ReachablePrimacy, false, true);
-    Type* size = d.NewType("size", ValuePrimacy, false, true);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* folder = d.NewType("folder", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* size = d.NewType("size", ValuePrimacy, false, true, ValueKind::Utf8);
     file->RelateToType(folder, Many, One);
     file->RelateToType(size, Many, One);
     ItemPtr f = file->GetItem("f");
@@ -560,8 +619,8 @@ void tst_Data::uniqueLinkWalks()
 void tst_Data::relationsSeenFromBothSides()
 {
     StoreGuard store;
-    Type* owner = d.NewType("owner", RootPrimacy, false, true);
-    Type* owned = d.NewType("owned", ReachablePrimacy, false, true);
+    Type* owner = d.NewType("owner", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* owned = d.NewType("owned", ReachablePrimacy, false, true, ValueKind::Utf8);
     owner->RelateToType(owned, One, Many, true);
     RelationInfo there = owner->GetRelation(owned);
     QCOMPARE(there.thisPerOther, One);
@@ -606,10 +665,10 @@ void tst_Data::visitStopsWhereTheVisitorSays()
     QFETCH(int, partners);
     QFETCH(int, stopAt);
     StoreGuard store;
-    Type* hub = d.NewType("hub", RootPrimacy, false, true);
-    Type* leaf = d.NewType("leaf", ReachablePrimacy, false, true);
-    Type* other = d.NewType("other", ReachablePrimacy, false, true);
-    Type* stranger = d.NewType("stranger", ReachablePrimacy, false, true);
+    Type* hub = d.NewType("hub", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* leaf = d.NewType("leaf", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* other = d.NewType("other", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* stranger = d.NewType("stranger", ReachablePrimacy, false, true, ValueKind::Utf8);
     hub->RelateToType(leaf, Many, Many);
     hub->RelateToType(other, Many, Many);
     ItemPtr h = hub->GetItem("h");

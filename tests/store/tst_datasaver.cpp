@@ -62,8 +62,8 @@ struct Settings
     Type* value;
     Settings()
     {
-        global = d.NewType("global", RootPrimacy, false, true);
-        value = d.NewType("global_value", ValuePrimacy, false, true);
+        global = d.NewType("global", RootPrimacy, false, true, ValueKind::Utf8);
+        value = d.NewType("global_value", ValuePrimacy, false, true, ValueKind::Utf8);
         global->RelateToType(value, Many, One);
     }
     void Set(const std::string& key, const std::string& v)
@@ -120,10 +120,12 @@ struct Sample : Settings
 {
     explicit Sample(DataSaver& saver)
     {
-        Type* user = d.NewType("user", RootPrimacy, false, true);
-        user->RelateToType(d.NewType("user_group", RootPrimacy, false, true), Many, Many);
+        Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+        user->RelateToType(d.NewType("user_group", RootPrimacy, false, true, ValueKind::Utf8), Many,
+                           Many);
         user->RelateToType(user, Many, Many);
-        user->RelateToType(d.NewType("is_ignored", ReachablePrimacy, true, false), One, One);
+        user->RelateToType(d.NewType("is_ignored", ReachablePrimacy, true, false, ValueKind::None),
+                           One, One);
         Register(saver);
         for (const char* type : {"user", "user_group", "is_ignored"})
             saver.AddSavedType(type);
@@ -280,11 +282,12 @@ struct ShareFile
 
     static void Declare(DataSaver& saver)
     {
-        Type* folder = d.NewType("folder", RootPrimacy, false, true);
-        Type* file = d.NewType("file", ReachablePrimacy, false, true);
+        Type* folder = d.NewType("folder", RootPrimacy, false, true, ValueKind::Utf8);
+        Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
         folder->RelateToType(file, One, Many);
-        file->RelateToType(d.NewType("size", ValuePrimacy, false, true), Many, One);
-        file->RelateToType(d.NewType("mark", ValuePrimacy, true, true), Many, One);
+        file->RelateToType(d.NewType("size", ValuePrimacy, false, true, ValueKind::Utf8), Many,
+                           One);
+        file->RelateToType(d.NewType("mark", ValuePrimacy, true, true, ValueKind::None), Many, One);
         for (const char* t : {"folder", "file", "size", "mark"})
             saver.AddSavedType(t);
         // A default written before loading, as the client writes its settings: the file's own
@@ -455,7 +458,7 @@ void tst_DataSaver::emptyStoreIsEightZeroBytes()
 void tst_DataSaver::nullTypeLayout()
 {
     StoreGuard store;
-    Type* x = d.NewType("x", RootPrimacy, true, false);
+    Type* x = d.NewType("x", RootPrimacy, true, false, ValueKind::None);
     x->NewItem();
     x->NewItem();
     DataSaver saver;
@@ -468,9 +471,9 @@ void tst_DataSaver::nullTypeLayout()
 void tst_DataSaver::pairsOnceAndOnlyBetweenSavedItems()
 {
     StoreGuard store;
-    Type* a = d.NewType("a", RootPrimacy, false, true);
-    Type* b = d.NewType("b", RootPrimacy, false, true);
-    Type* hidden = d.NewType("hidden", RootPrimacy, false, true);
+    Type* a = d.NewType("a", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("b", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* hidden = d.NewType("hidden", RootPrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     a->RelateToType(hidden, Many, Many);
     ItemPtr a1 = a->GetItem("p");
@@ -713,7 +716,7 @@ void tst_DataSaver::malformedLayoutFails()
 {
     QFETCH(QByteArray, bytes);
     StoreGuard store;
-    d.NewType("t", RootPrimacy, false, true);
+    d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     DataSaver saver;
     saver.AddSavedType("t");
     Loaded loaded;
@@ -727,7 +730,7 @@ void tst_DataSaver::malformedLayoutFails()
 void tst_DataSaver::unknownTypeIsSkipped()
 {
     StoreGuard store;
-    Type* kept = d.NewType("kept", RootPrimacy, false, true);
+    Type* kept = d.NewType("kept", RootPrimacy, false, true, ValueKind::Utf8);
     kept->RelateToType(kept, Many, Many);
     DataSaver saver;
     saver.AddSavedType("kept");
@@ -746,7 +749,7 @@ void tst_DataSaver::unknownTypeIsSkipped()
 void tst_DataSaver::nullFlagMismatchFails()
 {
     StoreGuard store;
-    d.NewType("t", RootPrimacy, false, true);
+    d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     DataSaver saver;
     saver.AddSavedType("t");
     // "t" is saved as null here, but declared with values.
@@ -761,8 +764,8 @@ void tst_DataSaver::unsavedTypeIsSkipped()
     // "held" is declared but not saved: its values may be object addresses, rebuilt at run
     // time, so a file that names it (written by hand, or by a build that saved it) gives none.
     StoreGuard store;
-    Type* held = d.NewType("held", RootPrimacy, false, false);
-    Type* kept = d.NewType("kept", RootPrimacy, false, true);
+    Type* held = d.NewType("held", RootPrimacy, false, false, ValueKind::Utf8);
+    Type* kept = d.NewType("kept", RootPrimacy, false, true, ValueKind::Utf8);
     held->RelateToType(kept, Many, Many);
     DataSaver saver;
     saver.AddSavedType("kept");
@@ -778,9 +781,9 @@ void tst_DataSaver::unsavedTypeIsSkipped()
 void tst_DataSaver::pairOfUnrelatedTypesIsDropped()
 {
     StoreGuard store;
-    Type* a = d.NewType("a", RootPrimacy, false, true);
-    Type* b = d.NewType("b", RootPrimacy, false, true);
-    Type* c = d.NewType("c", RootPrimacy, false, true);
+    Type* a = d.NewType("a", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("b", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* c = d.NewType("c", RootPrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(c, Many, Many);
     DataSaver saver;
     saver.AddSavedType("a");
@@ -802,7 +805,7 @@ void tst_DataSaver::unorderedIds()
     // A file written by hand need not number its items in order, nor name the smaller id of a
     // pair first.
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     t->RelateToType(t, Many, Many);
     DataSaver saver;
     saver.AddSavedType("t");
@@ -842,7 +845,7 @@ void tst_DataSaver::handlerRemovesAnItemWhileLoading()
     // The loader holds on to the items it made; a handler that removes one of them while the
     // pairs are connected must leave the pairs naming it out, and only those.
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     t->RelateToType(t, Many, Many);
     DataSaver saver;
     saver.AddSavedType("t");
@@ -1263,9 +1266,10 @@ void tst_DataSaver::loadedValuesStayPut()
 {
     QFETCH(int, length);
     auto declare = [](DataSaver& saver) {
-        Type* track = d.NewType("track", RootPrimacy, false, true);
+        Type* track = d.NewType("track", RootPrimacy, false, true, ValueKind::Utf8);
         for (const char* name : {"album", "artist", "genre"}) {
-            track->RelateToType(d.NewType(name, ReachablePrimacy, false, true), Many, One);
+            track->RelateToType(d.NewType(name, ReachablePrimacy, false, true, ValueKind::Utf8),
+                                Many, One);
             saver.AddSavedType(name);
         }
         saver.AddSavedType("track");

@@ -121,8 +121,8 @@ private Q_SLOTS:
 void tst_Events::connectionOrder()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
-    Type* b = d.NewType("B", ReachablePrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("B", ReachablePrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     Recorder ra("A"), rs("store"), rb("B"), pab("AB"), pba("BA");
     ra.WatchType(a);
@@ -148,8 +148,8 @@ void tst_Events::connectionOrder()
 void tst_Events::creationAndRemovalOrder()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
-    Type* b = d.NewType("B", ReachablePrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("B", ReachablePrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     Recorder ra("A"), rs("store");
     ra.WatchType(a);
@@ -182,8 +182,8 @@ void tst_Events::creationAndRemovalOrder()
 void tst_Events::reconnectingOneEndDisconnectsFirst()
 {
     StoreGuard store;
-    Type* key = d.NewType("key", RootPrimacy, false, true);
-    Type* val = d.NewType("val", ValuePrimacy, false, true);
+    Type* key = d.NewType("key", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* val = d.NewType("val", ValuePrimacy, false, true, ValueKind::Utf8);
     key->RelateToType(val, Many, One);
     Recorder rs("store"), pair("pair");
     rs.WatchStore();
@@ -210,8 +210,8 @@ void tst_Events::replacementOnPartnerSideSeesHalfMadeConnection()
     // Connecting from the "many" side: while the partner's old link is being dropped, the item
     // already holds its new partner, but the partner does not hold it yet.
     StoreGuard store;
-    Type* key = d.NewType("key", RootPrimacy, false, true);
-    Type* val = d.NewType("val", ValuePrimacy, false, true);
+    Type* key = d.NewType("key", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* val = d.NewType("val", ValuePrimacy, false, true, ValueKind::Utf8);
     key->RelateToType(val, Many, One);
     ItemPtr k = key->GetItem("k");
     ItemPtr v1 = val->GetItem("1");
@@ -232,7 +232,7 @@ void tst_Events::replacementOnPartnerSideSeesHalfMadeConnection()
 void tst_Events::alreadyConnectedFiresNothing()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(a, Many, Many);
     Recorder rs("store");
     rs.WatchStore();
@@ -248,8 +248,8 @@ void tst_Events::alreadyConnectedFiresNothing()
 void tst_Events::neverConnectedStillFiresDisconnection()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
-    Type* b = d.NewType("B", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("B", RootPrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     Recorder ra("A"), rs("store"), rb("B"), pab("AB");
     ra.WatchType(a);
@@ -269,8 +269,8 @@ void tst_Events::neverConnectedStillFiresDisconnection()
 void tst_Events::pairHandlerSeesItsOwnOrder()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
-    Type* b = d.NewType("B", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("B", RootPrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     Recorder pab("AB");
     pab.WatchPair(a, b);
@@ -283,8 +283,8 @@ void tst_Events::pairHandlerSeesItsOwnOrder()
 void tst_Events::pairHandlerNeedsRelatedTypes()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
-    Type* b = d.NewType("B", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("B", RootPrimacy, false, true, ValueKind::Utf8);
     Recorder r("r");
     QVERIFY_THROWS_EXCEPTION(NotRelatedException, r.WatchPair(a, b));
 }
@@ -292,7 +292,7 @@ void tst_Events::pairHandlerNeedsRelatedTypes()
 void tst_Events::destroyedSubscriberIsNeverCalled()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
     auto gone = std::make_unique<Recorder>("gone");
     Recorder kept("kept");
     gone->WatchType(a);
@@ -307,7 +307,7 @@ void tst_Events::destroyedSubscriberIsNeverCalled()
 void tst_Events::subscriberDestroyedByEarlierHandler()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
     auto victim = std::make_unique<Recorder>("victim");
     Action killer([&](Item*) { victim.reset(); });
     killer.Listen(a->itemAddedEvent);
@@ -323,7 +323,7 @@ void tst_Events::subscriberDestroyedInNestedNotification()
     // nested notification of the same event drops it; the handler must neither run nor be freed
     // under the outer one's feet (ASan watches the second part).
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
     auto victim = std::make_unique<Recorder>("victim");
     int nested = 0;
     Action spawner([&](Item* item) {
@@ -349,7 +349,7 @@ void tst_Events::subscriberDestroyedInNestedNotification()
 void tst_Events::handlerAddedDuringNotificationWaits()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
     std::unique_ptr<Recorder> late;
     Action adder([&](Item*) {
         if (!late) {
@@ -367,8 +367,8 @@ void tst_Events::handlerAddedDuringNotificationWaits()
 void tst_Events::handlersMayChangeTheStore()
 {
     StoreGuard store;
-    Type* a = d.NewType("A", RootPrimacy, false, true);
-    Type* b = d.NewType("B", ReachablePrimacy, false, true);
+    Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* b = d.NewType("B", ReachablePrimacy, false, true, ValueKind::Utf8);
     a->RelateToType(b, Many, Many);
     // Every new A item gets a B partner, and removing a B removes its A partners.
     Action maker([&](Item* item) { ItemPtr(item) += b->GetItem(item->AsString()); });
@@ -387,7 +387,7 @@ void tst_Events::subscriberMayOutliveTheStore()
     auto survivor = std::make_unique<Recorder>("survivor");
     {
         StoreGuard store;
-        Type* a = d.NewType("A", RootPrimacy, false, true);
+        Type* a = d.NewType("A", RootPrimacy, false, true, ValueKind::Utf8);
         survivor->WatchType(a);
         survivor->WatchStore();
     }
@@ -426,8 +426,8 @@ void tst_Events::endRemovedByHandlerLeavesNoLink()
     QFETCH(QString, drops);
     QFETCH(bool, removeName);
     StoreGuard store;
-    Type* file = d.NewType("file", RootPrimacy, false, true);
-    Type* name = d.NewType("name", RootPrimacy, false, true);
+    Type* file = d.NewType("file", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* name = d.NewType("name", RootPrimacy, false, true, ValueKind::Utf8);
     file->RelateToType(name, OneOrMany(filesPerName), OneOrMany(namesPerFile));
     ItemPtr x = file->GetItem("x");
     ItemPtr y = name->GetItem("y");

@@ -81,7 +81,7 @@ void tst_ItemSet::sorts()
     QFETCH(bool, ascending);
     QFETCH(QStringList, expected);
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     t->GetItem("9");
     t->GetItem("x");
     t->GetItem("10");
@@ -96,8 +96,8 @@ void tst_ItemSet::sorts()
 void tst_ItemSet::sortsByPartner()
 {
     StoreGuard store;
-    Type* file = d.NewType("file", RootPrimacy, false, true);
-    Type* size = d.NewType("size", ValuePrimacy, false, true);
+    Type* file = d.NewType("file", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* size = d.NewType("size", ValuePrimacy, false, true, ValueKind::Utf8);
     file->RelateToType(size, Many, One);
     file->GetItem("big") += size->GetItem("1000");
     file->GetItem("small") += size->GetItem("20");
@@ -114,7 +114,7 @@ void tst_ItemSet::sortsByPartner()
 void tst_ItemSet::equalKeysReverseWhenDescending()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     t->GetItem("7");
     t->GetItem("07");
     t->GetItem("3");
@@ -130,8 +130,8 @@ void tst_ItemSet::equalKeysReverseWhenDescending()
 void tst_ItemSet::subsetOfPartners()
 {
     StoreGuard store;
-    Type* file = d.NewType("file", ReachablePrimacy, false, true);
-    Type* word = d.NewType("word", ValuePrimacy, false, true);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* word = d.NewType("word", ValuePrimacy, false, true, ValueKind::Utf8);
     file->RelateToType(word, Many, Many);
     ItemPtr red = word->GetItem("red");
     ItemPtr car = word->GetItem("car");
@@ -164,8 +164,8 @@ void tst_ItemSet::subsetOfPartners()
 void tst_ItemSet::subsetMatchesBruteForce()
 {
     StoreGuard store;
-    Type* file = d.NewType("file", ReachablePrimacy, false, true);
-    Type* word = d.NewType("word", ValuePrimacy, false, true);
+    Type* file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* word = d.NewType("word", ValuePrimacy, false, true, ValueKind::Utf8);
     file->RelateToType(word, Many, Many);
     std::mt19937 rng(3);
     for (int f = 0; f < 3000; ++f) {
@@ -192,9 +192,9 @@ void tst_ItemSet::subsetMatchesBruteForce()
 void tst_ItemSet::connectedQueries()
 {
     StoreGuard store;
-    Type* user = d.NewType("user", RootPrimacy, false, true);
-    Type* room = d.NewType("room", RootPrimacy, false, true);
-    Type* online = d.NewType("is_online", ValuePrimacy, true, false);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* room = d.NewType("room", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* online = d.NewType("is_online", ValuePrimacy, true, false, ValueKind::None);
     user->RelateToType(room, Many, Many);
     user->RelateToType(online, Many, One);
     ItemPtr ann = user->GetItem("ann");
@@ -238,7 +238,7 @@ void tst_ItemSet::connectedQueries()
 void tst_ItemSet::setAlgebra()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     ItemPtr a = t->GetItem("a"), b = t->GetItem("b"), c = t->GetItem("c");
     ItemSet ab, bc;
     ab.Insert(b.Get());
@@ -262,7 +262,7 @@ void tst_ItemSet::setAlgebra()
 void tst_ItemSet::conversionToHandle()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", RootPrimacy, false, true);
+    Type* t = d.NewType("t", RootPrimacy, false, true, ValueKind::Utf8);
     QVERIFY(ItemPtr(g("t")).IsNull());
     ItemPtr a = t->GetItem("a");
     QCOMPARE(ItemPtr(g("t")).Get(), a.Get());
@@ -274,7 +274,7 @@ void tst_ItemSet::conversionToHandle()
 void tst_ItemSet::removeRemovesEachOnce()
 {
     StoreGuard store;
-    Type* t = d.NewType("t", ReachablePrimacy, false, true);
+    Type* t = d.NewType("t", ReachablePrimacy, false, true, ValueKind::Utf8);
     t->RelateToType(t, Many, Many);
     ItemPtr a = t->GetItem("a"), b = t->GetItem("b"), c = t->GetItem("c");
     a += b;
@@ -292,8 +292,8 @@ void tst_ItemSet::removeRemovesEachOnce()
 void tst_ItemSet::disconnectByType()
 {
     StoreGuard store;
-    Type* user = d.NewType("user", RootPrimacy, false, true);
-    Type* room = d.NewType("room", RootPrimacy, false, true);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* room = d.NewType("room", RootPrimacy, false, true, ValueKind::Utf8);
     user->RelateToType(room, Many, Many);
     ItemPtr ann = user->GetItem("ann");
     ItemPtr bob = user->GetItem("bob");
@@ -320,9 +320,9 @@ struct Share
 
     Share(bool scattered, int fileCount, std::mt19937& rng)
     {
-        folder = d.NewType("folder", RootPrimacy, false, true);
-        file = d.NewType("file", ReachablePrimacy, false, true);
-        tag = d.NewType("tag", ValuePrimacy, false, true);
+        folder = d.NewType("folder", RootPrimacy, false, true, ValueKind::Utf8);
+        file = d.NewType("file", ReachablePrimacy, false, true, ValueKind::Utf8);
+        tag = d.NewType("tag", ValuePrimacy, false, true, ValueKind::Utf8);
         folder->RelateToType(file, One, Many);
         file->RelateToType(tag, Many, Many);
         if (scattered) {
@@ -440,8 +440,8 @@ void tst_ItemSet::removedMembersNeverComeBack()
     // removed member is read or handed out again, and an item that took a removed member's id
     // is not taken for that member.
     StoreGuard store;
-    Type* user = d.NewType("user", ReachablePrimacy, false, true);
-    Type* room = d.NewType("room", RootPrimacy, false, true);
+    Type* user = d.NewType("user", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* room = d.NewType("room", RootPrimacy, false, true, ValueKind::Utf8);
     user->RelateToType(room, Many, Many);
     ItemPtr lobby = room->GetItem("lobby");
     for (const char* name : {"ann", "bob", "cid", "dan", "eve"})

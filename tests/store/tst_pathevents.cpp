@@ -56,9 +56,9 @@ struct Shape
     Type* flag;
     Shape()
     {
-        room = d.NewType("room", RootPrimacy, false, true);
-        user = d.NewType("user", RootPrimacy, false, true);
-        flag = d.NewType("flag", ValuePrimacy, false, true);
+        room = d.NewType("room", RootPrimacy, false, true, ValueKind::Utf8);
+        user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+        flag = d.NewType("flag", ValuePrimacy, false, true, ValueKind::Utf8);
         room->RelateToType(user, Many, Many);
         user->RelateToType(flag, Many, Many);
     }
@@ -281,7 +281,7 @@ void tst_PathEvents::rejectedPatterns()
 {
     StoreGuard store;
     Shape s;
-    Type* other = d.NewType("other", RootPrimacy, false, true);
+    Type* other = d.NewType("other", RootPrimacy, false, true, ValueKind::Utf8);
     Watcher w;
     // Only a root: nothing registered, never called.
     d.AddPathEventHandler(new PathNode(&d, "room"), w.Handler());

@@ -34,9 +34,9 @@ struct Shape
     Type* value;
     Shape()
     {
-        root = d.NewType("root", RootPrimacy, false, true);
-        node = d.NewType("node", ReachablePrimacy, false, true);
-        value = d.NewType("value", ValuePrimacy, false, true);
+        root = d.NewType("root", RootPrimacy, false, true, ValueKind::Utf8);
+        node = d.NewType("node", ReachablePrimacy, false, true, ValueKind::Utf8);
+        value = d.NewType("value", ValuePrimacy, false, true, ValueKind::Utf8);
         root->RelateToType(node, Many, Many);
         root->RelateToType(value, Many, Many);
         node->RelateToType(node, Many, Many);
@@ -116,9 +116,9 @@ void tst_Sweep::valueItemsAreNotWalkedOutOf()
 void tst_Sweep::orphansGoFirst()
 {
     StoreGuard store;
-    Type* user = d.NewType("user", RootPrimacy, false, true);
-    Type* note = d.NewType("note", ReachablePrimacy, false, true);
-    Type* junk = d.NewType("junk", ReachablePrimacy, false, true);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* note = d.NewType("note", ReachablePrimacy, false, true, ValueKind::Utf8);
+    Type* junk = d.NewType("junk", ReachablePrimacy, false, true, ValueKind::Utf8);
     user->RelateToType(note, One, Many, true);
     ItemPtr ann = user->GetItem("ann");
     ann += note->GetItem("kept");
@@ -126,7 +126,7 @@ void tst_Sweep::orphansGoFirst()
     note->GetItem("orphan");
     ItemPtr reachableOrphan = note->GetItem("reachable orphan");
     // An orphan goes even when a root of another type reaches it.
-    Type* holder = d.NewType("holder", RootPrimacy, false, true);
+    Type* holder = d.NewType("holder", RootPrimacy, false, true, ValueKind::Utf8);
     holder->RelateToType(note, Many, Many);
     holder->GetItem("h") += reachableOrphan;
     RemovalLog log;
@@ -140,9 +140,9 @@ void tst_Sweep::orphansGoFirst()
 void tst_Sweep::ownedChainTakesTwoSweeps()
 {
     StoreGuard store;
-    Type* x = d.NewType("x", RootPrimacy, false, true);
-    Type* y = d.NewType("y", RootPrimacy, false, true);
-    Type* z = d.NewType("z", RootPrimacy, false, true);
+    Type* x = d.NewType("x", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* y = d.NewType("y", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* z = d.NewType("z", RootPrimacy, false, true, ValueKind::Utf8);
     x->RelateToType(y, One, Many, true);
     y->RelateToType(z, One, Many, true);
     ItemPtr x1 = x->GetItem("1");
@@ -200,8 +200,8 @@ void tst_Sweep::itemRemovedByHandlerIsNotRemovedTwice()
 void tst_Sweep::orphanRemovedByHandlerIsNotRemovedTwice()
 {
     StoreGuard store;
-    Type* user = d.NewType("user", RootPrimacy, false, true);
-    Type* note = d.NewType("note", ReachablePrimacy, false, true);
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* note = d.NewType("note", ReachablePrimacy, false, true, ValueKind::Utf8);
     user->RelateToType(note, One, Many, true);
     note->GetItem("first");
     note->GetItem("second");
@@ -288,8 +288,8 @@ void tst_Sweep::sweepAskedForInsideSweepWaitsForIt()
     QFETCH(bool, doomedIsOrphan);
     StoreGuard store;
     Shape s;
-    Type* owner = d.NewType("owner", RootPrimacy, false, true);
-    Type* owned = d.NewType("owned", ReachablePrimacy, false, true);
+    Type* owner = d.NewType("owner", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* owned = d.NewType("owned", ReachablePrimacy, false, true, ValueKind::Utf8);
     owner->RelateToType(owned, One, Many, true);
     ItemPtr key = s.root->GetItem("key");
     ItemPtr cutLoose = s.node->GetItem("cut loose");

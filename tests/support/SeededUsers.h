@@ -55,7 +55,8 @@ inline void AddSeededUsers(const SeededUsers& users)
 // shares' types, and the note type that the window declares.
 inline void DeclareUserSchema(DataSaver& saver)
 {
-    static const SchemaType kNoteType[] = {{ShellTypes::UserNote, ReachablePrimacy, false, true}};
+    static const SchemaType kNoteType[] = {
+        {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
     static const SchemaRelation kNoteRelation[] = {
         {ServerTypes::User, ShellTypes::UserNote, Many, One}};
     static const SchemaSaved kNoteSaved[] = {{ShellTypes::UserNote},

@@ -41,12 +41,12 @@ const char kNo[] = "no";
 
 // A results tab, its rows and what they stand for; none of it outlives the run.
 const SchemaType kResultTypes[] = {
-    {SearchResultsWidget, RootPrimacy, false, true},
-    {ExpandFolders, ValuePrimacy, false, true},
-    {ExpandUsers, ValuePrimacy, false, true},
-    {SearchResultsUserNode, ReachablePrimacy, false, true},
-    {SearchResultsFolderNode, ReachablePrimacy, false, true},
-    {SearchResultNode, ReachablePrimacy, false, true},
+    {SearchResultsWidget, RootPrimacy, false, true, ValueKind::Address},
+    {ExpandFolders, ValuePrimacy, false, true, ValueKind::Word},
+    {ExpandUsers, ValuePrimacy, false, true, ValueKind::Word},
+    {SearchResultsUserNode, ReachablePrimacy, false, true, ValueKind::Address},
+    {SearchResultsFolderNode, ReachablePrimacy, false, true, ValueKind::Address},
+    {SearchResultNode, ReachablePrimacy, false, true, ValueKind::Address},
 };
 const SchemaRelation kResultRelations[] = {
     {SearchResultsWidget, ServerTypes::SearchRequest, One, Many},
@@ -63,8 +63,8 @@ const SchemaRelation kResultRelations[] = {
 
 // A row of the wish-list tree and its check box.
 const SchemaType kWishListRowTypes[] = {
-    {WishListNode, RootPrimacy, false, true},
-    {WishListNodeCheckbox, RootPrimacy, false, true},
+    {WishListNode, RootPrimacy, false, true, ValueKind::Address},
+    {WishListNodeCheckbox, RootPrimacy, false, true, ValueKind::Address},
 };
 const SchemaRelation kWishListRowRelations[] = {
     {WishListNode, ShellTypes::WishListItem, One, One},
@@ -79,7 +79,7 @@ const SchemaSaved kDownloadSearchSaved[] = {
     {ServerTypes::SearchRequestText, TransfersTypes::DownloadEntry},
 };
 
-const SchemaType kSavedFilterTypes[] = {{SavedFilter, RootPrimacy, false, true}};
+const SchemaType kSavedFilterTypes[] = {{SavedFilter, RootPrimacy, false, true, ValueKind::Utf8}};
 const SchemaSaved kSavedFilterSaved[] = {{SavedFilter}};
 
 struct ActionRow

@@ -23,9 +23,9 @@ namespace {
 using namespace ShareTypes;
 
 const SchemaType kTypes[] = {
-    {UserShareTab, RootPrimacy, false, true},
-    {UserShareFolderNode, ReachablePrimacy, false, true},
-    {UserShareFileNode, ReachablePrimacy, false, true},
+    {UserShareTab, RootPrimacy, false, true, ValueKind::Address},
+    {UserShareFolderNode, ReachablePrimacy, false, true, ValueKind::Address},
+    {UserShareFileNode, ReachablePrimacy, false, true, ValueKind::Address},
 };
 const SchemaRelation kRelations[] = {
     {ServerTypes::User, UserShareTab, One, One},

@@ -27,7 +27,8 @@ using namespace TransfersTypes;
 using TransferRowTypes::CompleteDownloadNode;
 
 // The rows' ties; none outlives the run.
-const SchemaType kNodeTypes[] = {{CompleteDownloadNode, RootPrimacy, false, true}};
+const SchemaType kNodeTypes[] = {
+    {CompleteDownloadNode, RootPrimacy, false, true, ValueKind::Address}};
 const SchemaRelation kNodeRelations[] = {{CompleteDownloadNode, CompleteDownload, One, One}};
 
 const char* const kColumnLabels[] = {"File", "Folder", "User", "Size", "Completion time"};

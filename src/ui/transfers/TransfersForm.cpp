@@ -36,9 +36,9 @@ using TransfersTypes::UploadEntry;
 
 // Rows and alerts; none of it outlives the run.
 const SchemaType kDownloadRowTypes[] = {
-    {DownloadListUserNode, RootPrimacy, false, true},
-    {DownloadListFolderNode, RootPrimacy, false, true},
-    {DownloadListNode, RootPrimacy, false, true},
+    {DownloadListUserNode, RootPrimacy, false, true, ValueKind::Address},
+    {DownloadListFolderNode, RootPrimacy, false, true, ValueKind::Address},
+    {DownloadListNode, RootPrimacy, false, true, ValueKind::Address},
 };
 const SchemaRelation kDownloadRowRelations[] = {
     {DownloadListUserNode, ServerTypes::User, One, One},
@@ -48,9 +48,9 @@ const SchemaRelation kDownloadRowRelations[] = {
     {DownloadListNode, DownloadEntry, One, One},
 };
 const SchemaType kUploadRowTypes[] = {
-    {UploadListUserNode, RootPrimacy, false, true},
-    {UploadListFolderNode, RootPrimacy, false, true},
-    {UploadListNode, RootPrimacy, false, true},
+    {UploadListUserNode, RootPrimacy, false, true, ValueKind::Address},
+    {UploadListFolderNode, RootPrimacy, false, true, ValueKind::Address},
+    {UploadListNode, RootPrimacy, false, true, ValueKind::Address},
 };
 const SchemaRelation kUploadRowRelations[] = {
     {UploadListUserNode, ServerTypes::User, One, One},
@@ -59,7 +59,8 @@ const SchemaRelation kUploadRowRelations[] = {
     {UploadListFolderNode, UploadListNode, One, Many},
     {UploadListNode, UploadEntry, One, One},
 };
-const SchemaType kAlertTypes[] = {{CompleteDownloadAlert, RootPrimacy, true, true}};
+const SchemaType kAlertTypes[] = {
+    {CompleteDownloadAlert, RootPrimacy, true, true, ValueKind::None}};
 const SchemaRelation kAlertRelations[] = {
     {CompleteDownloadAlert, DownloadEntry, One, One},
     {CompleteDownloadAlert, ServerTypes::User, Many, One},

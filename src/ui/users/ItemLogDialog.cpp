@@ -17,9 +17,12 @@ namespace {
 using namespace ItemLogTypes;
 
 const SchemaType kTypes[] = {
-    {ItemLog, ReachablePrimacy, true, false}, {LogOrder, ValuePrimacy, false, true},
-    {LogArea, ValuePrimacy, false, true},     {LogTime, ValuePrimacy, false, true},
-    {LogText, ValuePrimacy, false, true},     {LogLevel, ValuePrimacy, false, true},
+    {ItemLog, ReachablePrimacy, true, false, ValueKind::None},
+    {LogOrder, ValuePrimacy, false, true, ValueKind::Number},
+    {LogArea, ValuePrimacy, false, true, ValueKind::Utf8},
+    {LogTime, ValuePrimacy, false, true, ValueKind::Time},
+    {LogText, ValuePrimacy, false, true, ValueKind::Utf8},
+    {LogLevel, ValuePrimacy, false, true, ValueKind::Number},
 };
 const SchemaRelation kRelations[] = {
     {ItemLog, ServerTypes::User, Many, One}, {ItemLog, LogOrder, Many, One},

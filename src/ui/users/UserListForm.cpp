@@ -35,9 +35,9 @@ using ServerTypes::User;
 using ServerTypes::UserListGroup;
 
 const SchemaType kNodeTypes[] = {
-    {UserListNode, RootPrimacy, false, true},
-    {UnsharedListNode, RootPrimacy, false, true},
-    {IgnoredListNode, RootPrimacy, false, true},
+    {UserListNode, RootPrimacy, false, true, ValueKind::Address},
+    {UnsharedListNode, RootPrimacy, false, true, ValueKind::Address},
+    {IgnoredListNode, RootPrimacy, false, true, ValueKind::Address},
 };
 const SchemaRelation kNodeRelations[] = {
     {UserListNode, User, One, One},

@@ -17,7 +17,7 @@ namespace {
 const char kNoteDialogType[] = "user_note_dialog";
 
 // Holds a live dialog's address, so it is a root that is never saved.
-const SchemaType kTypes[] = {{kNoteDialogType, RootPrimacy, false, true}};
+const SchemaType kTypes[] = {{kNoteDialogType, RootPrimacy, false, true, ValueKind::Address}};
 const SchemaRelation kRelations[] = {{kNoteDialogType, ServerTypes::User, One, One}};
 
 LiveSet& LiveDialogs()

@@ -162,7 +162,9 @@ void DeclareSchema(const QStringList& relations)
         const bool isNull = name.endsWith(u'!');
         name.chop(isNull ? 1 : 0);
         Type* known = d.HasType(name.toLatin1().toStdString());
-        return known ? known : d.NewType(name.toLatin1().toStdString(), RootPrimacy, isNull, true);
+        return known ? known
+                     : d.NewType(name.toLatin1().toStdString(), RootPrimacy, isNull, true,
+                                 isNull ? ValueKind::None : ValueKind::Utf8);
     };
     for (const QString& relation : relations) {
         const bool both = relation.contains("<=>");
@@ -359,7 +361,7 @@ void tst_InspectDialogs::typeListAndItemList()
     Type* selected = d.GetType(type.toStdString());
     const auto change = [&](const QString& what) {
         if (what == "late") {
-            d.NewType("late", RootPrimacy, false, true)->NewItem("one");
+            d.NewType("late", RootPrimacy, false, true, ValueKind::Utf8)->NewItem("one");
             d.GetType("late")->NewItem("two").Remove();
         } else if (what.startsWith(u'-')) {
             Find(type + ":" + what.mid(1)).Remove();
