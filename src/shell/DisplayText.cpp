@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-QString NameText(const std::string& name)
+QString NameText(std::string_view name)
 {
     return QString::fromLatin1(name.data(), qsizetype(name.size()));
 }
@@ -12,7 +12,7 @@ std::string NameBytes(const QString& text)
     return text.toLatin1().toStdString();
 }
 
-QString Utf8Text(const std::string& text)
+QString Utf8Text(std::string_view text)
 {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
@@ -20,6 +20,79 @@ QString Utf8Text(const std::string& text)
 std::string Utf8Bytes(const QString& text)
 {
     return text.toUtf8().toStdString();
+}
+
+namespace {
+
+// How the bytes of a value of each kind map to characters.
+enum class Coding
+{
+    OneBytePerCharacter, // Latin-1
+    Utf8,
+    Nothing
+};
+
+Coding CodingOf(ValueKind kind)
+{
+    switch (kind) {
+    case ValueKind::Name:
+    case ValueKind::Number:
+    case ValueKind::Time:
+    case ValueKind::Word:
+    case ValueKind::Address:
+        return Coding::OneBytePerCharacter;
+    case ValueKind::Utf8:
+    case ValueKind::Path:
+    case ValueKind::ByKey:
+        return Coding::Utf8;
+    case ValueKind::None:
+    case ValueKind::Unset:
+        break;
+    }
+    return Coding::Nothing;
+}
+
+} // namespace
+
+QString Shown(ItemPtr item)
+{
+    return item.IsNull() ? QString() : Shown(item->GetType(), item->AsString().View());
+}
+
+QString Shown(const Type* type, std::string_view bytes)
+{
+    return Shown(type->GetKind(), bytes);
+}
+
+QString Shown(ValueKind kind, std::string_view bytes)
+{
+    switch (CodingOf(kind)) {
+    case Coding::OneBytePerCharacter:
+        return NameText(bytes);
+    case Coding::Utf8:
+        return Utf8Text(bytes);
+    case Coding::Nothing:
+        break;
+    }
+    return QString();
+}
+
+std::string StoredBytes(ValueKind kind, const QString& text)
+{
+    switch (CodingOf(kind)) {
+    case Coding::OneBytePerCharacter:
+        return NameBytes(text);
+    case Coding::Utf8:
+        return Utf8Bytes(text);
+    case Coding::Nothing:
+        break;
+    }
+    return std::string();
+}
+
+std::string StoredBytes(const Type* type, const QString& text)
+{
+    return StoredBytes(type->GetKind(), text);
 }
 
 QString EscapeMnemonics(const QString& text)

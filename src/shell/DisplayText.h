@@ -6,21 +6,39 @@
 // everything else (search texts, file and folder names, paths, chat, notes, room names) is UTF-8.
 // Every form decodes through these, never with a conversion of its own.
 
+#include "store/Data.h"
+
 #include <QString>
 
 #include <string>
+#include <string_view>
 
 // Cells, titles and tooltips show at most this many UTF-16 units of one text: enough for any
 // name or path a user reads, and one peer's value of 128 KiB costs no more than that to lay out.
 constexpr qsizetype kMaxCellChars = 1000;
 
 // A user or group name for display, and a typed one for the store.
-QString NameText(const std::string& name);
+QString NameText(std::string_view name);
 std::string NameBytes(const QString& text);
 
 // Any other text of the store for display, and typed text for the store.
-QString Utf8Text(const std::string& text);
+QString Utf8Text(std::string_view text);
 std::string Utf8Bytes(const QString& text);
+
+// A stored value shown as what its type says it is (ValueKind): a name with each byte one
+// Latin-1 character, text and paths as UTF-8, numbers, times, words and addresses with each byte
+// one character (they are ASCII when well made; a stray byte shows as itself rather than as a
+// replacement that would hide it), and an item of a null type, or a null handle, as empty text.
+// A value whose kind is its key's (a setting's text) reads as UTF-8 here: where the key is
+// known, give its kind.
+QString Shown(ItemPtr item);
+QString Shown(const Type* type, std::string_view bytes);
+QString Shown(ValueKind kind, std::string_view bytes);
+// Typed text as the bytes a value of that kind, or of that type, is stored as: the reverse of
+// Shown. Every name and every value stored one byte a character round-trips; a character such
+// a value cannot hold becomes "?", and nothing is stored for a null type.
+std::string StoredBytes(ValueKind kind, const QString& text);
+std::string StoredBytes(const Type* type, const QString& text);
 
 // Tab titles, menu entries and tool-bar buttons read a single "&" as the mark of a keyboard
 // shortcut: "R&B" would show as "RB" and Alt+B would pick it. Every such text made from typed or

@@ -53,6 +53,9 @@ class tst_FormHelpers : public QObject
 private Q_SLOTS:
     void decodings_data();
     void decodings();
+    void decodingsByKind_data();
+    void decodingsByKind();
+    void itemsShowAsTheirTypeSays();
     void escapeMnemonics_data();
     void escapeMnemonics();
     void escapeTitlePlaceholder_data();
@@ -95,6 +98,81 @@ void tst_FormHelpers::decodings()
     QCOMPARE(NameBytes(asName), bytes);
     if (!asText.contains(QChar::ReplacementCharacter))
         QCOMPARE(Utf8Bytes(asText), bytes);
+}
+
+Q_DECLARE_METATYPE(ValueKind)
+
+void tst_FormHelpers::decodingsByKind_data()
+{
+    QTest::addColumn<ValueKind>("kind");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("roundTrip");
+    QByteArray high;
+    QString highShown;
+    for (int b = 0x80; b <= 0xff; ++b) {
+        high += char(b);
+        highShown += QChar(b);
+    }
+    const QByteArray cafe = "Caf\xc3\xa9 \xe2\x98\x95";
+    const QString cafeShown = QString::fromUtf8(cafe);
+    QTest::newRow("a name of every byte 0x80-0xff") << ValueKind::Name << high << highShown << true;
+    QTest::newRow("a name in UTF-8 bytes")
+        << ValueKind::Name << cafe << QString::fromLatin1(cafe) << true;
+    QTest::newRow("UTF-8 text") << ValueKind::Utf8 << cafe << cafeShown << true;
+    QTest::newRow("text with a Latin-1 byte") << ValueKind::Utf8 << QByteArray("b\xe9la")
+                                              << QString::fromUtf8("b\xef\xbf\xbdla") << false;
+    QTest::newRow("a local path") << ValueKind::Path << QByteArray("/home/m\xc3\xbc/a b.mp3")
+                                  << QString::fromUtf8("/home/m\xc3\xbc/a b.mp3") << true;
+    QTest::newRow("a peer's path") << ValueKind::Path << QByteArray("@@x\\M\xc3\xbcsic\\")
+                                   << QString::fromUtf8("@@x\\M\xc3\xbcsic\\") << true;
+    QTest::newRow("a number") << ValueKind::Number << QByteArray("-2147483648")
+                              << QString("-2147483648") << true;
+    QTest::newRow("a number with a stray byte")
+        << ValueKind::Number << QByteArray("12\xe9") << QString::fromUtf8("12\xc3\xa9") << true;
+    QTest::newRow("a time") << ValueKind::Time << QByteArray("Tue Dec 8 01:45:00 2026")
+                            << QString("Tue Dec 8 01:45:00 2026") << true;
+    QTest::newRow("a word") << ValueKind::Word << QByteArray("waiting for offset")
+                            << QString("waiting for offset") << true;
+    QTest::newRow("an address") << ValueKind::Address << QByteArray("18446744073709551615")
+                                << QString("18446744073709551615") << true;
+    QTest::newRow("a setting's text") << ValueKind::ByKey << cafe << cafeShown << true;
+    QTest::newRow("a null type's item") << ValueKind::None << QByteArray() << QString() << true;
+}
+
+void tst_FormHelpers::decodingsByKind()
+{
+    QFETCH(ValueKind, kind);
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, shown);
+    QFETCH(bool, roundTrip);
+    const std::string bytes = stored.toStdString();
+    QCOMPARE(Shown(kind, bytes), shown);
+    if (roundTrip)
+        QCOMPARE(StoredBytes(kind, shown), bytes);
+}
+
+// The same bytes read as the type of their item says, and typed text stored the same way.
+void tst_FormHelpers::itemsShowAsTheirTypeSays()
+{
+    StoreGuard store;
+    Type* user = d.NewType("user", RootPrimacy, false, true, ValueKind::Name);
+    Type* room = d.NewType("room", RootPrimacy, false, true, ValueKind::Utf8);
+    Type* flag = d.NewType("flag", ValuePrimacy, true, true, ValueKind::None);
+    const std::string latin1 = "J\xe9r\xf4me";
+    const std::string utf8 = "J\xc3\xa9r\xc3\xb4me";
+    const QString jerome = QString::fromUtf8(utf8);
+
+    QCOMPARE(Shown(user->GetItem(Value(latin1))), jerome);
+    QCOMPARE(Shown(room->GetItem(Value(utf8))), jerome);
+    QCOMPARE(Shown(user, utf8), QString::fromLatin1(utf8));
+    QCOMPARE(StoredBytes(user, jerome), latin1);
+    QCOMPARE(StoredBytes(room, jerome), utf8);
+    // A character a name cannot hold, and a null type, which holds nothing.
+    QCOMPARE(StoredBytes(user, QString::fromUtf8("\xe2\x98\x95")), std::string("?"));
+    QCOMPARE(StoredBytes(flag, jerome), std::string());
+    QCOMPARE(Shown(flag->NewItem()), QString());
+    QCOMPARE(Shown(ItemPtr()), QString());
 }
 
 void tst_FormHelpers::escapeMnemonics_data()
