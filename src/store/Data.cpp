@@ -433,7 +433,8 @@ void Type::RelateToType(Type* other, OneOrMany thisPerOther, OneOrMany otherPerT
     if (FindRelation(other))
         throw AlreadyRelatedException(Quoted(name_) + " is already related to " +
                                       Quoted(other->name_));
-    owner_->sweepNeeded_ = true;
+    // An owning relation can make orphans of items nobody touched since the last sweep.
+    owner_->SweepEverythingNext();
     SetRelation(other, RelationInfo{thisPerOther, otherPerThis, owns, false});
     other->SetRelation(this, RelationInfo{otherPerThis, thisPerOther, false, owns});
 }
@@ -650,7 +651,7 @@ Item* Type::AddItem(std::string_view value, bool borrowed)
         data->unusedSlots_ += sizeof(Item);
         items.push_back(item);
         ++data->itemCount_;
-        data->sweepNeeded_ = true;
+        data->NoteMade(item);
         ids_.Insert(id);
         return item;
     }
@@ -658,7 +659,7 @@ Item* Type::AddItem(std::string_view value, bool borrowed)
     Item* item = data->NewItemObject(this, id, value, borrowed);
     owner_->items_[id] = item;
     ++owner_->itemCount_;
-    owner_->sweepNeeded_ = true;
+    data->NoteMade(item);
     ids_.Insert(id);
     return item;
 }
@@ -821,8 +822,10 @@ Item* Item::Connect(Item* y)
              old = y->links_.First(a->id_)) {
             y->Disconnect(data->ItemById(old));
             if (!both.Hold()) {
-                if (both.HoldsFirst())
+                if (both.HoldsFirst()) {
                     links_.Erase(b->id_, yid);
+                    data->NoteLoose(this);
+                }
                 return y;
             }
             // A handler that undid this very connection meanwhile has the last word.
@@ -831,6 +834,8 @@ Item* Item::Connect(Item* y)
             if (++rounds > 8) {
                 Data::CheckFailed("handlers kept refilling a \"one\" end being connected");
                 links_.Erase(b->id_, yid);
+                data->NoteLoose(this);
+                data->NoteLoose(y);
                 return y;
             }
         }
@@ -869,7 +874,8 @@ void Item::ConnectQuietly(Item* y, const RelationInfo& r, const RelationInfo& ba
                 return;
             links_.Erase(b->id_, old);
             data->items_[old]->links_.Erase(a->id_, id_);
-            data->sweepNeeded_ = true;
+            data->NoteLoose(this);
+            data->NoteLoose(data->items_[old]);
         }
         links_.Insert(b->id_, yid);
     } else if (!links_.Insert(b->id_, yid)) {
@@ -880,7 +886,8 @@ void Item::ConnectQuietly(Item* y, const RelationInfo& r, const RelationInfo& ba
              old = y->links_.First(a->id_)) {
             y->links_.Erase(a->id_, old);
             data->items_[old]->links_.Erase(b->id_, yid);
-            data->sweepNeeded_ = true;
+            data->NoteLoose(y);
+            data->NoteLoose(data->items_[old]);
         }
     }
     y->links_.Insert(a->id_, id_);
@@ -898,7 +905,8 @@ void Item::Disconnect(Item* y)
     y->links_.Prefetch();
     links_.Erase(b->id_, y->id_);
     y->links_.Erase(a->id_, id_);
-    data->sweepNeeded_ = true;
+    data->NoteLoose(this);
+    data->NoteLoose(y);
 
     Data::Batch batch(data);
     const Data::Survival both(data, this, y);
@@ -1051,6 +1059,12 @@ void Item::Remove()
     Data* data = type->owner_;
     const uint32_t id = id_;
     Data::Batch batch(data);
+    struct Removal
+    {
+        int& count;
+        explicit Removal(int& c) : count(c) { ++count; }
+        ~Removal() { --count; }
+    } removal(data->removingNow_);
 
     type->ids_.Erase(id);
     if (!type->isNull_)
@@ -1080,8 +1094,10 @@ void Item::Remove()
         for (uint32_t t : types) {
             links_.Ids(t, ids);
             for (uint32_t partnerId : ids) {
-                if (Item* partner = data->ItemById(partnerId))
+                if (Item* partner = data->ItemById(partnerId)) {
                     partner->links_.Erase(type->id_, id);
+                    data->NoteLoose(partner);
+                }
                 links_.Erase(t, partnerId);
             }
         }

@@ -360,7 +360,14 @@ private:
     enum Flag : uint8_t
     {
         Removing = 1,
-        InBlock = 2 // the item lives in a block of slots that a load made
+        InBlock = 2, // the item lives in a block of slots that a load made
+        // Made or cut loose since the last sweep, and listed for the next one to look at.
+        Loose = 4,
+        // Made while a sweep runs: that sweep neither removes it nor walks through it.
+        MadeInSweep = 8,
+        // While a sweep looks around what changed: the item was looked at, and was found held.
+        Seen = 16,
+        Held = 32
     };
 
     // A borrowed value is one a load laid out in a block the store keeps (see ItemText).
@@ -644,8 +651,16 @@ public:
     // Returns the number of items it removed. Does nothing when no item was made and nothing
     // disconnected since the last sweep. Asked for by a removal handler while a sweep runs, it
     // returns 0 at once and runs when the running sweep ends, which then counts its removals.
+    //
+    // The first sweep walks the whole store; later ones look only around the items made or cut
+    // loose since the sweep before, and remove exactly what a walk of the whole store would.
     int RemoveDisconnectedItems();
     void MarkItemConnections(Item* item);
+    // The next sweep walks the whole store, as the first one does.
+    void SweepEverythingNext();
+    // How many items the last sweep that ran looked at: every item when it walked the whole
+    // store. For tests and benchmarks.
+    size_t LastSweepLookedAt() const { return sweepLookedAt_; }
 
     // The item with that id, or null.
     Item* ItemById(uint32_t id) const { return id < items_.size() ? items_[id] : nullptr; }
@@ -659,7 +674,39 @@ private:
     friend class ItemSet;
     friend class DataSaver;
 
+    // The sweep's steps (Sweep.cpp). Orphans are found among every item, or among the ids
+    // given; the unreached by marking from every root, or by looking around the ids given.
     int SweepOnce();
+    void FindOrphans(const std::vector<uint32_t>* among, std::vector<uint32_t>& orphans);
+    void MarkEverything(std::vector<uint32_t>& unreached);
+    struct LooseWalk;
+    void MarkAround(const std::vector<uint32_t>& ids, std::vector<uint32_t>& unreached);
+    bool ReachesRoot(Item* start, LooseWalk& walk);
+    bool ValueHeld(Item* value, LooseWalk& walk);
+    // Whether a sweep that is running looks at the item: not made while it runs, and not on its
+    // way out already.
+    static bool InSweep(const Item* item)
+    {
+        return !(item->flags_ & (Item::Removing | Item::MadeInSweep));
+    }
+    // Lists an item made or cut loose for the next sweep to look at.
+    void NoteLoose(Item* item)
+    {
+        if (sweepEverything_ || (item->flags_ & Item::Loose))
+            return;
+        item->flags_ |= Item::Loose;
+        loose_.push_back(item->id_);
+        if (loose_.size() > kMaxLooseBase + itemCount_ / kLooseShare)
+            SweepEverythingNext();
+    }
+    void NoteMade(Item* item)
+    {
+        if (sweeping_) {
+            item->flags_ |= Item::MadeInSweep;
+            madeInSweep_.push_back(item->id_);
+        }
+        NoteLoose(item);
+    }
     uint32_t NewItemId();
     void FreeItemId(uint32_t id);
     // Makes the item in a slot of a load's blocks if there is one, else on its own.
@@ -723,10 +770,22 @@ private:
 
     PathTables connectionPaths_;
     PathTables disconnectionPaths_;
-    bool sweepNeeded_ = true;
+    // What the next sweep must look at: the whole store, or the items listed in loose_. Past
+    // kMaxLooseBase and a kLooseShare-th of the store the list goes and the whole store is
+    // walked: that costs less than looking around so many items one by one.
+    static constexpr size_t kMaxLooseBase = 4096;
+    static constexpr size_t kLooseShare = 8;
+    bool sweepEverything_ = true;
+    std::vector<uint32_t> loose_;
+    size_t sweepLookedAt_ = 0;
     bool sweeping_ = false;
     bool sweepRequested_ = false;
-    // During a sweep: 1 for each item id not yet reached (or found an orphan).
+    // Items made while a sweep runs (flagged MadeInSweep until it ends).
+    std::vector<uint32_t> madeInSweep_;
+    // Items between the start and the end of their removal: a sweep that runs inside a removal
+    // handler walks the whole store, as its candidates leave those items out.
+    int removingNow_ = 0;
+    // During a sweep that marks from every root: 1 for each item id not yet reached.
     std::vector<uint8_t> sweepCandidates_;
 
     std::vector<Type*> types_; // by id; the type table's order

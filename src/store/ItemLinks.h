@@ -214,6 +214,32 @@ public:
         return false;
     }
 
+    // Goes through the groups in type order: for each group whose type enter(type) accepts,
+    // calls f with each partner id, in order, until f returns true; tells whether it did. One
+    // pass over the array, where Types and then a ForEach per type would look for every group
+    // again.
+    template <class Enter, class F> bool AnyInGroups(Enter enter, F f) const
+    {
+        if (IsBig()) {
+            for (const auto& g : GetBig()->groups) {
+                if (enter(g.first) && g.second.AnyOf(f))
+                    return true;
+            }
+            return false;
+        }
+        const uint32_t* w = Words();
+        for (uint32_t at = 0; at < size_; at += 2 + w[at + 1]) {
+            if (!enter(w[at]))
+                continue;
+            const uint32_t n = w[at + 1];
+            for (uint32_t k = 0; k < n; ++k) {
+                if (f(w[at + 2 + k]))
+                    return true;
+            }
+        }
+        return false;
+    }
+
     // Calls f with each partner id, of every type, until f returns true; tells whether it did.
     template <class F> bool AnyLink(F f) const
     {

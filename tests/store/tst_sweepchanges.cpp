@@ -1,0 +1,400 @@
+// The sweep that looks only around what was made or cut loose since the last one, against the
+// walk of the whole store. Every case is played twice in a fresh store, the second time with
+// each sweep told to walk everything, and both must remove the same items in the same order,
+// fire the same events and leave the same store.
+
+#include "store/Data.h"
+#include "support/StoreGuard.h"
+
+#include <QtTest>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// The types of every case, named by the first letter of an item's name:
+//   r root, n walkable node, v value; o a root owning w; n owning b, a root of its own.
+struct World
+{
+    std::map<char, Type*> types;
+    World()
+    {
+        types['r'] = d.NewType("r", RootPrimacy, false, true);
+        types['n'] = d.NewType("n", ReachablePrimacy, false, true);
+        types['v'] = d.NewType("v", ValuePrimacy, false, true);
+        types['o'] = d.NewType("o", RootPrimacy, false, true);
+        types['w'] = d.NewType("w", ReachablePrimacy, false, true);
+        types['b'] = d.NewType("b", RootPrimacy, false, true);
+        const char* pairs[] = {"rn", "rv", "nn", "nv", "vv", "nw", "wv", "bv", "rw"};
+        for (const char* p : pairs)
+            types[p[0]]->RelateToType(types[p[1]], Many, Many);
+        types['o']->RelateToType(types['w'], One, Many, true);
+        types['n']->RelateToType(types['b'], Many, Many, true);
+    }
+    ItemPtr Get(const std::string& name) { return types.at(name[0])->GetItem(name); }
+    ItemPtr Has(const std::string& name) { return types.at(name[0])->HasItem(name); }
+};
+
+// Runs a line of steps: "a-b" links a and b, "a/b" cuts their link, "!a" removes a, "+a"
+// makes a. An item named in a link is made when missing.
+void Run(World& world, const std::string& steps)
+{
+    std::istringstream in(steps);
+    std::string step;
+    while (in >> step) {
+        const size_t link = step.find('-');
+        const size_t cut = step.find('/');
+        if (step[0] == '!') {
+            world.Has(step.substr(1)).Remove();
+        } else if (step[0] == '+') {
+            world.Get(step.substr(1));
+        } else if (link != std::string::npos) {
+            ItemPtr a = world.Get(step.substr(0, link));
+            a += world.Get(step.substr(link + 1));
+        } else if (cut != std::string::npos) {
+            ItemPtr a = world.Has(step.substr(0, cut));
+            ItemPtr b = world.Has(step.substr(cut + 1));
+            if (a && b)
+                a -= b;
+        }
+    }
+}
+
+// Removals as they are told, and steps run when a named item goes ("n2: r1-n3 !v1").
+class Watcher : public DataHandler
+{
+public:
+    explicit Watcher(World& world) : m_world(world)
+    {
+        d.itemRemovedEvent.Add(NewEventHandler(this, &Watcher::OnRemoved));
+        d.disconnectedEvent.Add(NewEventHandler(this, &Watcher::OnDisconnected));
+    }
+    void On(const std::string& rules)
+    {
+        std::istringstream in(rules);
+        std::string line;
+        while (std::getline(in, line, ';')) {
+            const size_t colon = line.find(':');
+            if (colon == std::string::npos)
+                continue;
+            std::string name = line.substr(0, colon);
+            name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+            m_rules[name] = line.substr(colon + 1);
+        }
+    }
+    Strings events;
+
+private:
+    void OnRemoved(Item* item)
+    {
+        events.push_back("removed " + item->AsString());
+        const auto rule = m_rules.find(item->AsString());
+        if (rule != m_rules.end()) {
+            const std::string steps = rule->second;
+            m_rules.erase(rule); // once, as a handler that tidies up would
+            Run(m_world, steps);
+        }
+    }
+    void OnDisconnected(ConnectionInfo info)
+    {
+        events.push_back("cut " + info.first->AsString() + "/" + info.second->AsString());
+    }
+    World& m_world;
+    std::map<std::string, std::string> m_rules;
+};
+
+// Every item with its partners, in name order.
+Strings Contents()
+{
+    Strings out;
+    for (Type* type : d.GetTypes()) {
+        for (Item* item : type->GetItems()) {
+            std::string line = item->AsString() + ":";
+            Strings partners;
+            ConnectionMap links;
+            item->GetConnectedItems(links);
+            for (const auto& [t, set] : links) {
+                for (Item* partner : set)
+                    partners.push_back(partner->AsString());
+            }
+            std::sort(partners.begin(), partners.end());
+            for (const std::string& p : partners)
+                line += " " + p;
+            out.push_back(line);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct Outcome
+{
+    Strings events;
+    std::vector<int> counts;
+    Strings contents;
+};
+
+// The base, a sweep of the whole store, then the change and three sweeps with the rules in
+// force, each walking everything or looking around what changed.
+Outcome Play(const std::string& base, const std::string& change, const std::string& rules,
+             bool wholeWalks)
+{
+    StoreGuard store;
+    World world;
+    Run(world, base);
+    d.RemoveDisconnectedItems();
+    Watcher watcher(world);
+    watcher.On(rules);
+    Run(world, change);
+    Outcome outcome;
+    for (int k = 0; k < 3; ++k) {
+        if (wholeWalks)
+            d.SweepEverythingNext();
+        watcher.events.push_back("sweep");
+        outcome.counts.push_back(d.RemoveDisconnectedItems());
+    }
+    outcome.events = watcher.events;
+    outcome.contents = Contents();
+    return outcome;
+}
+
+} // namespace
+
+class tst_SweepChanges : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void removesWhatTheWholeWalkRemoves_data();
+    void removesWhatTheWholeWalkRemoves();
+    void randomChangesMatchTheWholeWalk_data();
+    void randomChangesMatchTheWholeWalk();
+    void looksOnlyAroundWhatChanged();
+    void ownedRelationDeclaredLaterFindsOrphans();
+};
+
+void tst_SweepChanges::removesWhatTheWholeWalkRemoves_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<Strings>("removed"); // by the first sweep after the change, in order
+
+    const QString chain = "r1-n1 n1-n2 n2-n3 n3-v1 n3-n4";
+    QTest::newRow("chain cut in the middle") << chain << "n2/n3"
+                                             << "" << Strings{"n3", "v1", "n4"};
+    QTest::newRow("chain cut from its root") << chain << "r1/n1"
+                                             << "" << Strings{"n1", "n2", "n3", "v1", "n4"};
+    QTest::newRow("chain cut and joined again") << chain << "n2/n3 n3-n2"
+                                                << "" << Strings{};
+    QTest::newRow("cycle held by a second root") << "r1-n1 n1-n2 n2-n3 n3-n1 r2-n3"
+                                                 << "r1/n1"
+                                                 << "" << Strings{};
+    QTest::newRow("cycle let go") << "r1-n1 n1-n2 n2-n3 n3-n1 n2-v1"
+                                  << "r1/n1"
+                                  << "" << Strings{"n1", "n2", "n3", "v1"};
+    QTest::newRow("reachable only through the link just cut") << "r1-n1 n1-n2 r1-n3 n3-v1 v1-n2"
+                                                              << "n1/n2"
+                                                              << "" << Strings{"n2"};
+    QTest::newRow("value held by another group") << "r1-n1 n1-v1 r2-n2 n2-v1"
+                                                 << "r1/n1"
+                                                 << "" << Strings{"n1"};
+    QTest::newRow("value let go with its group") << "r1-n1 n1-v1 n1-v2 r2-v2"
+                                                 << "r1/n1"
+                                                 << "" << Strings{"n1", "v1"};
+    QTest::newRow("value not walked out of") << "r1-v1 v1-n1 r1-n2 n2-n1"
+                                             << "n2/n1"
+                                             << "" << Strings{"n1"};
+    QTest::newRow("value beside value") << "r1-v1 v1-v2 r1-v2"
+                                        << "r1/v2"
+                                        << "" << Strings{"v2"};
+    QTest::newRow("root removed") << "r1-n1 n1-v1 r1-v2 r2-v2"
+                                  << "!r1"
+                                  << "" << Strings{"n1", "v1"};
+    QTest::newRow("made and left alone") << "r1-n1"
+                                         << "+n5 +v5 n6-v6 r1-n7"
+                                         << "" << Strings{"n5", "v5", "n6", "v6"};
+    QTest::newRow("orphan held by a root") << "o1-w1 r1-w1 w1-v1"
+                                           << "o1/w1"
+                                           << "" << Strings{"w1", "v1"};
+    QTest::newRow("orphan root") << "r1-n1 n1-b1 b1-v1"
+                                 << "n1/b1"
+                                 << "" << Strings{"b1", "v1"};
+    QTest::newRow("owner removed") << "r1-n1 n1-b1 b1-v1 o1-w1 w1-n1"
+                                   << "!o1"
+                                   << "" << Strings{"w1"};
+    QTest::newRow("removal handler links what was cut") << chain << "n2/n3"
+                                                        << "n3: r1-n4" << Strings{"n3", "v1", "n4"};
+    QTest::newRow("removal handler cuts a held group") << chain + " r2-n5 n5-n6"
+                                                       << "n2/n3"
+                                                       << "n3: r2/n5" << Strings{"n3", "v1", "n4"};
+    QTest::newRow("removal handler makes items") << chain << "n2/n3"
+                                                 << "n3: n8-v8 r1-n9" << Strings{"n3", "v1", "n4"};
+    QTest::newRow("removal handler removes what was to go")
+        << chain << "n2/n3"
+        << "n3: !n4" << Strings{"n3", "n4", "v1"};
+    QTest::newRow("orphan's handler cuts a group loose")
+        << "o1-w1 w1-v1 r1-n1 n1-n2"
+        << "o1/w1"
+        << "w1: r1/n1" << Strings{"w1", "v1", "n1", "n2"};
+    QTest::newRow("orphan's handler makes an orphan") << "o1-w1 o1-w2"
+                                                      << "o1/w1"
+                                                      << "w1: o1/w2 +w3" << Strings{"w1", "w2"};
+    QTest::newRow("orphan's handler links a new root to a group cut loose")
+        << "o1-w1 r1-n1 n1-n2"
+        << "o1/w1 r1/n1"
+        << "w1: r9-n1" << Strings{"w1", "n1", "n2"};
+    QTest::newRow("removal handler links a new root") << chain << "n2/n3"
+                                                      << "n3: r9-n4" << Strings{"n3", "v1", "n4"};
+}
+
+void tst_SweepChanges::removesWhatTheWholeWalkRemoves()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, change);
+    QFETCH(QString, rules);
+    QFETCH(Strings, removed);
+    const Outcome around =
+        Play(base.toStdString(), change.toStdString(), rules.toStdString(), false);
+    const Outcome whole = Play(base.toStdString(), change.toStdString(), rules.toStdString(), true);
+    QCOMPARE(around.events, whole.events);
+    QCOMPARE(around.counts, whole.counts);
+    QCOMPARE(around.contents, whole.contents);
+    // The case does what it says: these went first, in this order (handlers' own removals
+    // included).
+    Strings first;
+    int sweeps = 0;
+    for (const std::string& e : around.events) {
+        sweeps += e == "sweep" ? 1 : 0;
+        if (sweeps == 1 && e.rfind("removed ", 0) == 0)
+            first.push_back(e.substr(8));
+    }
+    const auto joined = [](const Strings& names) {
+        std::string text;
+        for (const std::string& n : names)
+            text += n + " ";
+        return QString::fromStdString(text);
+    };
+    QCOMPARE(joined(first), joined(removed));
+}
+
+void tst_SweepChanges::randomChangesMatchTheWholeWalk_data()
+{
+    QTest::addColumn<int>("items");
+    QTest::addColumn<int>("links");
+    QTest::newRow("sparse") << 40 << 45;
+    QTest::newRow("dense") << 40 << 120;
+    QTest::newRow("bigger") << 150 << 260;
+}
+
+void tst_SweepChanges::randomChangesMatchTheWholeWalk()
+{
+    QFETCH(int, items);
+    QFETCH(int, links);
+    const char* const pairs[] = {"rn", "rv", "nn", "nv", "vv", "nw", "wv", "bv", "rw", "ow", "nb"};
+    const std::string kinds = "rnnnvvowb";
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        std::mt19937 rng(seed);
+        auto name = [&](char kind) {
+            return kind + std::to_string(rng() % unsigned(items / 6 + 1));
+        };
+        auto randomLink = [&](char separator) {
+            const char* p = pairs[rng() % (sizeof pairs / sizeof *pairs)];
+            const std::string a = name(p[0]);
+            std::string b = name(p[1]);
+            return a == b ? std::string() : a + separator + b;
+        };
+        std::string base;
+        for (int k = 0; k < links; ++k)
+            base += randomLink('-') + " ";
+        for (int k = 0; k < items / 10; ++k)
+            base += "+" + name(kinds[rng() % kinds.size()]) + " ";
+        std::string change;
+        for (int k = 0; k < 6; ++k) {
+            switch (rng() % 4) {
+            case 0:
+                change += "!" + name(kinds[rng() % kinds.size()]) + " ";
+                break;
+            case 1:
+                change += randomLink('-') + " ";
+                break;
+            default:
+                change += randomLink('/') + " ";
+            }
+        }
+        std::string rules;
+        for (int k = 0; k < 4; ++k) {
+            rules += name(kinds[rng() % kinds.size()]) + ": " + randomLink(rng() % 2 ? '-' : '/') +
+                     (rng() % 3 ? "" : " !" + name(kinds[rng() % kinds.size()])) + ";";
+        }
+        const Outcome around = Play(base, change, rules, false);
+        const Outcome whole = Play(base, change, rules, true);
+        const QByteArray what =
+            QByteArray::fromStdString("seed " + std::to_string(seed) + "\nbase " + base +
+                                      "\nchange " + change + "\nrules " + rules);
+        if (around.events != whole.events || around.counts != whole.counts ||
+            around.contents != whole.contents)
+            QFAIL(what.constData());
+    }
+}
+
+void tst_SweepChanges::looksOnlyAroundWhatChanged()
+{
+    StoreGuard store;
+    World world;
+    // A share-like store: a root over 2,000 groups of a node, ten nodes and their values.
+    ItemPtr root = world.Get("r0");
+    for (int g = 0; g < 2000; ++g) {
+        ItemPtr folder = world.Get("n" + std::to_string(g));
+        root += folder;
+        for (int f = 0; f < 10; ++f) {
+            ItemPtr file = world.Get("n" + std::to_string(g) + "." + std::to_string(f));
+            folder += file;
+            file += world.Get("v" + std::to_string(f));
+        }
+    }
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    QCOMPARE(d.LastSweepLookedAt(), d.ItemCount());
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    const size_t all = d.ItemCount();
+
+    // One file cut from its folder: it goes, and the sweep looks at a handful of items.
+    world.Has("n7") -= world.Has("n7.3");
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QVERIFY2(d.LastSweepLookedAt() < 20,
+             QByteArray::number(qulonglong(d.LastSweepLookedAt())).constData());
+    // Its removal cut it from its value: the next sweep looks at that value, and no more.
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    QVERIFY(d.LastSweepLookedAt() < 20);
+    QCOMPARE(d.ItemCount(), all - 1);
+
+    // A folder cut from the root takes its files; the shared values stay.
+    root -= world.Has("n9");
+    QCOMPARE(d.RemoveDisconnectedItems(), 11);
+    QVERIFY(d.LastSweepLookedAt() < 40);
+    QVERIFY(world.Has("v3"));
+}
+
+void tst_SweepChanges::ownedRelationDeclaredLaterFindsOrphans()
+{
+    // An owning relation declared after items exist makes orphans of items nobody touched.
+    StoreGuard store;
+    World world;
+    Run(world, "r1-n1 n1-v1");
+    QCOMPARE(d.RemoveDisconnectedItems(), 0);
+    Type* keeper = d.NewType("k", RootPrimacy, false, true);
+    keeper->RelateToType(world.types['n'], One, Many, true);
+    QCOMPARE(d.RemoveDisconnectedItems(), 2);
+    QVERIFY(!world.Has("n1"));
+    QVERIFY(!world.Has("v1"));
+}
+
+QTEST_APPLESS_MAIN(tst_SweepChanges)
+#include "tst_sweepchanges.moc"
