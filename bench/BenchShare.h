@@ -1,8 +1,9 @@
 #pragma once
 
 // What the share benchmarks have in common: a share made on disk (a million files, or a shape of
-// the benchmark's own), the listing by find a scan is measured against, a measure of how long the
-// GUI thread was held, and a wait for the MP3 details of a first scan.
+// the benchmark's own) whose file names are all distinct, as in real shares, the listing by find
+// a scan is measured against, a measure of how long the GUI thread was held, and a wait for the
+// MP3 details of a first scan.
 
 #include "store/Data.h"
 
@@ -41,6 +42,26 @@ inline const char* const kArtists[] = {"The Quiet Hours", "Marta Ferreira",
 inline const char* const kKinds[] = {".mp3", ".MP3", ".ogg", ".flac",
                                      ".jpg", ".mp3", ".mp3", ".txt"};
 
+// A title word: one of 1,000 made of three of ten syllables ("kamiro"), with a capital first.
+inline std::string Word(int n)
+{
+    static const char* const kSyllables[] = {"ka", "mi", "ro", "sun", "de",
+                                             "lo", "va", "ter", "ni", "bo"};
+    std::string word = std::string(kSyllables[n % 10]) + kSyllables[n / 10 % 10] +
+                       kSyllables[n / 100 % 10];
+    word[0] = char(word[0] - 'a' + 'A');
+    return word;
+}
+
+// The name of the file numbered index in the tree, track within its folder: "07 - Kamiro
+// Sundeva.mp3". Two title words of the 1,000 spell the index, so that no two files below 1,000,000
+// share a name while the words repeat across the share as a vocabulary does.
+inline std::string FileName(int index, int track, const char* kind)
+{
+    const std::string number = (track < 10 ? "0" : "") + std::to_string(track);
+    return number + " - " + Word(index % 1000) + " " + Word(index / 1000 % 1000) + kind;
+}
+
 // A share on disk: top folders, each of album folders, each of files.
 struct TreeShape
 {
@@ -68,8 +89,8 @@ inline void MakeTops(const std::string& root, const TreeShape& shape, int first,
             const std::string album = top + "/Album " + std::to_string(a) + " (Live)";
             ::mkdir(album.c_str(), 0755);
             for (int f = 0; f < shape.filesPerAlbum; ++f) {
-                const std::string file = album + "/" + std::to_string(f + 1) + " - Track_" +
-                                         std::to_string(t * 7 + a + f) + kKinds[f % 8];
+                const int index = (t * shape.albumsPerTop + a) * shape.filesPerAlbum + f;
+                const std::string file = album + "/" + FileName(index, f + 1, kKinds[f % 8]);
                 const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 if (fd < 0)
                     continue;

@@ -6,14 +6,11 @@
 //   the longest stretch the GUI thread is held while the start-up rescan runs (target 100 ms)
 // Nothing is asserted. Run it from a Release build; it runs offscreen unless told otherwise.
 
-#include "BenchShare.h"
+#include "BenchClient.h"
 #include "WindowBench.h"
 
-#include "engine/Engine.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindow.h"
-#include "store/DataSaver.h"
-#include "store/Settings.h"
 #include "support/StoreGuard.h"
 
 #include <QApplication>
@@ -32,40 +29,6 @@ constexpr double kStretchTargetMs = 100.0;
 
 using BenchShare::Ms;
 
-// The store file of a client that shares root with everyone and has scanned it, MP3 details
-// and all; its peer listeners take ports the system picks and UPnP is off.
-bool WriteSharingStore(const QString& path, const std::string& root)
-{
-    StoreGuard scratch;
-    EngineOptions options;
-    options.peerMessenger = false;
-    Engine engine(options);
-    Settings::Set(SettingKeys::Username, "bench");
-    Settings::Set(SettingKeys::Password, "bench");
-    Settings::Set(SettingKeys::ListeningPort, "0");
-    Settings::Set(SettingKeys::ObfuscatedListeningPort, "0");
-    Settings::Set(SettingKeys::UseUpnp, "no");
-    d.GetType("shared_folder")->GetItem(root).NewItem("shared_public");
-    engine.shares()->Init();
-    engine.shares()->WaitForScans();
-    BenchShare::WaitForMP3Details();
-    std::printf("store file: %zu shared files, %zu folders\n",
-                d.GetType("shared_file")->ItemCount(),
-                d.GetType("shared_file_folder")->ItemCount());
-    return engine.saver().Save(path);
-}
-
-// The store file loaded by the engine the window builds, without the window.
-qint64 LoadNs(const QString& path)
-{
-    StoreGuard scratch;
-    Engine engine;
-    QElapsedTimer t;
-    t.start();
-    engine.Load(path);
-    return t.nsecsElapsed();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -79,11 +42,11 @@ int main(int argc, char** argv)
 
     WindowBench::SilentServer silent;
     const QString storePath = home.StoreFile();
-    if (!WriteSharingStore(storePath, root)) {
+    if (!BenchClient::WriteSharingStore(storePath, root)) {
         std::fprintf(stderr, "the store file could not be written\n");
         return 1;
     }
-    const qint64 loadNs = LoadNs(storePath);
+    const qint64 loadNs = BenchClient::LoadNs(storePath);
 
     double longestMs = 0;
     qint64 initNs = 0;

@@ -785,8 +785,10 @@ private:
     // Items between the start and the end of their removal: a sweep that runs inside a removal
     // handler walks the whole store, as its candidates leave those items out.
     int removingNow_ = 0;
-    // During a sweep that marks from every root: 1 for each item id not yet reached.
+    // During a sweep that marks from every root: 1 for each item id not yet reached, and the
+    // items reached and still to be walked out of.
     std::vector<uint8_t> sweepCandidates_;
+    std::vector<uint32_t> sweepQueue_;
 
     std::vector<Type*> types_; // by id; the type table's order
     // Types by name: open addressing with linear probing in a power-of-two table at most half

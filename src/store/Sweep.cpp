@@ -185,6 +185,7 @@ void Data::MarkEverything(std::vector<uint32_t>& unreached)
             unreached.push_back(static_cast<uint32_t>(id));
     }
     std::vector<uint8_t>().swap(sweepCandidates_);
+    std::vector<uint32_t>().swap(sweepQueue_);
 }
 
 void Data::MarkItemConnections(Item* start)
@@ -200,10 +201,19 @@ void Data::MarkItemConnections(Item* start)
     // they are met and never looked at.
     if (!unmark(start->id_) || start->type_->primacy_ == ValuePrimacy)
         return;
-    std::vector<Item*> work{start};
-    while (!work.empty()) {
-        Item* item = work.back();
-        work.pop_back();
+    // Breadth first, each item asked for from memory some steps before its turn, and its links
+    // a few steps later: the items of a big share lie all over the heap, and are walked at the
+    // pace of the memory rather than one cache miss after the other.
+    constexpr size_t kAhead = 8;
+    std::vector<uint32_t>& queue = sweepQueue_;
+    queue.clear();
+    queue.push_back(start->id_);
+    for (size_t at = 0; at < queue.size(); ++at) {
+        if (at + 2 * kAhead < queue.size())
+            __builtin_prefetch(items_[queue[at + 2 * kAhead]]);
+        if (at + kAhead < queue.size())
+            items_[queue[at + kAhead]]->links_.Prefetch();
+        const Item* item = items_[queue[at]];
         bool walk = false;
         item->links_.AnyInGroups(
             [&](uint32_t t) {
@@ -213,8 +223,10 @@ void Data::MarkItemConnections(Item* start)
                 return primacy != RootPrimacy;
             },
             [&](uint32_t id) {
-                if (unmark(id) && walk)
-                    work.push_back(items_[id]);
+                if (unmark(id) && walk) {
+                    __builtin_prefetch(&items_[id]);
+                    queue.push_back(id);
+                }
                 return false;
             });
     }
