@@ -1,6 +1,6 @@
 // A client sharing a million files, as the program runs: 1,000,000 files of distinct names in
 // 51,001 folders, made on disk for the run (or kept in a folder given as argument), and the store
-// file a client sharing them saves. Printed, each beside its baseline measured in the same run:
+// file a client sharing them saves (or kept in a home folder given as second argument). Printed, each beside its baseline measured in the same run:
 //   store load     the engine alone loading that file, against reading the file from the disk
 //                  into a fresh buffer (best of three each)
 //   memory         the resident memory of the window client once its start-up (load and rescan)
@@ -22,6 +22,7 @@
 #include "store/TimerManager.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -189,8 +190,11 @@ int main(int argc, char** argv)
     BenchShare::MakeTreeIfEmpty(root);
     QTemporaryDir emptyHome;
     WindowBench::SilentServer silent;
-    const QString storePath = home.StoreFile();
-    if (!BenchClient::WriteSharingStore(storePath, root) ||
+    // A home folder given after the tree keeps the sharing client's store file for later runs.
+    const QString storePath =
+        argc > 2 ? QDir(QString::fromLocal8Bit(argv[2])).filePath(QStringLiteral(".Quorvale"))
+                 : home.StoreFile();
+    if (!(QFileInfo::exists(storePath) || BenchClient::WriteSharingStore(storePath, root)) ||
         !WriteOfflineStore(emptyHome.filePath(QStringLiteral(".Quorvale")),
                            {{SettingKeys::Username, "bench"}, {SettingKeys::Password, "bench"}})) {
         std::fprintf(stderr, "the store files could not be written\n");

@@ -8,6 +8,8 @@
 
 #include "shares/SharesSchema.h"
 
+#include <algorithm>
+
 namespace {
 
 bool IsAsciiLetterOrDigit(unsigned char c)
@@ -77,6 +79,16 @@ std::vector<Item*> SharedFoldersManager::TokenItems(std::string text)
 
 void SharedFoldersManager::LinkTokens(ItemPtr item, const std::vector<Item*>& tokens)
 {
+    if (!item)
+        return;
+    // A name's words come to a handful, each as a rule once: the links grow once, to hold them
+    // all, rather than a word at a time with room to spare, for every file of the share.
+    if (!item->IsConnected(m_types.token)) {
+        std::vector<Item*> distinct(tokens);
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        item->ReserveLinks(m_types.token, distinct.size());
+    }
     for (Item* token : tokens)
         item += token;
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 Data d;
 
@@ -140,6 +141,26 @@ Data::Survival::Survival(const Data* data, const Item* first, const Item* second
 {
 }
 
+std::string_view Data::KeepText(std::string_view value)
+{
+    constexpr size_t kBlock = size_t(1) << 20;
+    const size_t need = value.size() + 1;
+    if (size_t(keptTextEnd_ - keptText_) < need) {
+        const size_t size = std::max(kBlock, need);
+        loadBlocks_.reserve(loadBlocks_.size() + 1);
+        keptText_ = static_cast<char*>(std::malloc(size));
+        if (!keptText_)
+            throw std::bad_alloc();
+        loadBlocks_.push_back(keptText_);
+        keptTextEnd_ = keptText_ + size;
+    }
+    char* text = keptText_;
+    std::memcpy(text, value.data(), value.size());
+    text[value.size()] = '\0';
+    keptText_ += need;
+    return std::string_view(text, value.size());
+}
+
 uint32_t Data::NewItemId()
 {
     if (!pendingIds_.empty() && batch_ == 0 && !EventHandlerRoot::IsNotifying()) {
@@ -153,6 +174,10 @@ uint32_t Data::NewItemId()
     }
     if (items_.size() >= UINT32_MAX)
         throw std::bad_alloc();
+    // A quarter more at a time: for a big store the table is tens of megabytes, and doubling
+    // would leave up to half of it unused.
+    if (items_.size() == items_.capacity())
+        items_.reserve(items_.size() + items_.size() / 4 + 64);
     items_.push_back(nullptr);
     return static_cast<uint32_t>(items_.size() - 1);
 }
@@ -172,6 +197,11 @@ Item* Data::NewItemObject(Type* type, uint32_t id, std::string_view value, bool 
     } else if (freeSlots_) {
         slot = freeSlots_;
         std::memcpy(&freeSlots_, slot, sizeof freeSlots_);
+    } else if (loading_ > 0) {
+        // An eighth of the store at a time, so that what is left unused at the end is small.
+        ReserveItemSlots(std::clamp<size_t>(itemCount_ / 8, 256, 65536));
+        slot = unusedSlots_;
+        unusedSlots_ += sizeof(Item);
     } else {
         return new Item(type, id, value, borrowed, 0);
     }
@@ -262,6 +292,9 @@ Type* Data::NewType(const std::string& name, Primacy primacy, bool isNull, bool 
                                  (isNull ? " is null but declared with a value kind"
                                          : " has values but is declared with none"));
     }
+    // An item's links keep a partner's type in part of a word.
+    if (types_.size() >= storeimpl::Links::kMaxType)
+        throw std::length_error("too many types");
     const uint32_t id = static_cast<uint32_t>(types_.size());
     Type* type = new Type(this, id, name, primacy, isNull, autoCreate, kind);
     types_.push_back(type);
@@ -641,6 +674,10 @@ Item* Type::MakeItem(std::string_view value)
 Item* Type::AddItem(std::string_view value, bool borrowed)
 {
     Data* data = owner_;
+    if (data->loading_ > 0 && !borrowed && value.size() > ItemText::kInlineSize) {
+        value = data->KeepText(value);
+        borrowed = true;
+    }
     std::vector<Item*>& items = data->items_;
     // As a load makes its items: the next id at the end of the table, with room there, and the
     // next unused slot of its block, no freed id or slot to look at first.
@@ -926,6 +963,12 @@ void Item::Disconnect(Item* y)
             return;
     }
     data->NotifyDisconnectionEventHandlers(this, y);
+}
+
+void Item::ReserveLinks(const Type* type, size_t count)
+{
+    if (count > 0 && count < storeimpl::Links::kSmallWords)
+        links_.ReservePartners(type->id_, static_cast<uint32_t>(count));
 }
 
 void Item::Disconnect(const char* typeName)

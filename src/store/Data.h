@@ -331,6 +331,9 @@ public:
     // leave this item's links alone while it runs (no connecting, disconnecting or removing of
     // its partners). NotRelatedException when the types are not related.
     template <class Visit> bool VisitItems(const Type* type, Visit visit) const;
+    // Room for count more partners of the type, for a caller about to link them all: the links
+    // grow once, to what they then take, rather than a partner at a time with room to spare.
+    void ReserveLinks(const Type* type, size_t count);
     void GetConnectedItems(ConnectionMap& out) const;
     size_t ConnectionCount() const { return links_.Total(); }
     size_t ConnectionCount(const Type* type) const;
@@ -715,6 +718,9 @@ private:
     // Slots for that many items, in one block, taken in address order before any free slot,
     // so that items made one after the other lie one after the other.
     void ReserveItemSlots(size_t count);
+    // A copy of a long value, followed by a NUL, in a block kept for the store's life: for an
+    // item made while a load runs, which can then borrow it (see ItemText).
+    std::string_view KeepText(std::string_view value);
     void ReleaseFreedIds();
     Type* TypeById(uint32_t id) const { return types_[id]; }
 
@@ -808,6 +814,12 @@ private:
     std::vector<void*> loadBlocks_;
     char* unusedSlots_ = nullptr; // never used yet, up to unusedSlotsEnd_
     char* unusedSlotsEnd_ = nullptr;
+    // While a load makes its items (DataSaver), every item made takes its slot, and its long
+    // value, from blocks kept for the store's life: the items its handlers make beside each
+    // loaded one (a million lower-case names for a million names) cost no allocation each.
+    int loading_ = 0;
+    char* keptText_ = nullptr; // unused, up to keptTextEnd_
+    char* keptTextEnd_ = nullptr;
     void* freeSlots_ = nullptr; // used and freed again; a free slot holds the next one
     std::vector<uint32_t> freeIds_;
     std::vector<uint32_t> pendingIds_;

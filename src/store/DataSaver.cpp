@@ -1068,7 +1068,9 @@ void DataSaver::Load(const QString& path)
                 .arg(previous));
     }
     MakeItems(contents);
+    // Once the worker is through, so that it brings none of them back.
     populating.reset();
+    storeimpl::ReleasePages(contents.spare, contents.spareSize);
     EmitDataLoaded();
 }
 
@@ -1078,6 +1080,11 @@ void DataSaver::MakeItems(Contents& contents)
     std::vector<std::pair<uint32_t, uint32_t>>& pairs = contents.pairs;
     std::vector<uint32_t>& degree = contents.degree;
     Data::Batch batch(&d);
+    struct Loading
+    {
+        Loading() { ++d.loading_; }
+        ~Loading() { --d.loading_; }
+    } loading;
 
     // The file's bytes become a block of the store's, kept for its life: walked in file order,
     // the long values of the items made are moved up to its front, each followed by a NUL, and
@@ -1249,12 +1256,12 @@ void DataSaver::MakeItems(Contents& contents)
     }
 
     // Each item's links array gets its final size at once rather than growing pair by pair: a
-    // header of two words per partner type at most, and never more than three words a partner.
+    // header word per partner type at most, and never more than two words a partner.
     // The arrays of the items this load made, and that nothing linked yet, are carved in index
     // order from one block.
     auto wordsFor = [&](size_t k, const Type* type) {
         const uint64_t types = type->relations_.size();
-        const uint64_t words = std::min<uint64_t>(degree[k] + 2 * types, uint64_t(degree[k]) * 3);
+        const uint64_t words = std::min<uint64_t>(degree[k] + types, uint64_t(degree[k]) * 2);
         return static_cast<uint32_t>(std::min<uint64_t>(words, storeimpl::Links::kSmallWords));
     };
     // Every index with the type its record named, taken from the records rather than the items,
@@ -1271,14 +1278,38 @@ void DataSaver::MakeItems(Contents& contents)
                 visit(k, contents.items[k].type);
         }
     };
-    // Room for every item made with two partners or more; one that a handler linked meanwhile
-    // lends none of it.
+    // A type related to one the file does not keep gains those links once the load is over (a
+    // word index, the flags of a running client): an array lent before they come would soon be
+    // left, and its room lost for the store's life. An item is lent one when a handler already
+    // linked it to every such type (the lower-case key of a name), or its type has none.
+    std::vector<std::vector<uint32_t>> unsaved(d.types_.size());
+    for (const Type* type : d.types_) {
+        if (!type)
+            continue;
+        for (const Type::Relation& r : type->relations_) {
+            if (!savedTypes_.count(r.other) && !savedByConnection_.count(r.other))
+                unsaved[type->Id()].push_back(r.other->Id());
+        }
+    }
+    // The words lent to an item this load made, counting what handlers linked meanwhile; 0 for
+    // none. The block is sized by the same answers as the lending below: nothing runs between.
+    auto lentFor = [&](size_t k, const Type* type) -> uint32_t {
+        if (!made[k] || degree[k] == 0)
+            return 0;
+        const Item* item = itemAt(static_cast<uint32_t>(k));
+        if (!item || item->links_.IsBigForm())
+            return 0;
+        for (uint32_t t : unsaved[type->Id()]) {
+            if (item->links_.Count(t) == 0)
+                return 0;
+        }
+        const uint32_t words = wordsFor(k, type) + item->links_.UsedWords();
+        return words > storeimpl::Links::kInlineWords && words <= storeimpl::Links::kSmallWords
+                   ? words
+                   : 0;
+    };
     size_t lentWords = 0;
-    forEachIndex([&](size_t k, const Type* type) {
-        const uint32_t words = made[k] && degree[k] >= 2 ? wordsFor(k, type) : 0;
-        if (words > storeimpl::Links::kInlineWords)
-            lentWords += words;
-    });
+    forEachIndex([&](size_t k, const Type* type) { lentWords += lentFor(k, type); });
     // The block is cut behind the values in the file's bytes when they have room: their pages
     // are in memory already, where a fresh block would have each one faulted in.
     uint32_t* lent = nullptr;
@@ -1304,19 +1335,25 @@ void DataSaver::MakeItems(Contents& contents)
         std::free(bytes);
     }
     forEachIndex([&](size_t k, const Type* type) {
-        Item* item = degree[k] >= 2 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
-        if (!item)
+        // An item with one partner to come fits it inline, unless a handler linked it already.
+        Item* item = degree[k] >= 1 ? itemAt(static_cast<uint32_t>(k)) : nullptr;
+        if (!item || (degree[k] == 1 && item->IsDisconnectedFromAll()))
             return;
-        const uint32_t words = wordsFor(k, type);
-        if (made[k] && words > storeimpl::Links::kInlineWords && item->IsDisconnectedFromAll()) {
+        if (const uint32_t words = lentFor(k, type)) {
             item->links_.Lend(lent, words);
             lent += words;
         } else {
-            item->links_.ReserveMore(words);
+            item->links_.ReserveMore(wordsFor(k, type));
         }
     });
     std::vector<uint32_t>().swap(degree);
     std::vector<ItemInfo>().swap(contents.items);
+    // Of the file's bytes, only the values moved up front and the arrays cut behind them are
+    // read again: the pages of the rest go back to the system, where the store would keep them.
+    if (values != bytes || lentFromBytes) {
+        contents.spare = lentFromBytes ? reinterpret_cast<char*>(lent) : values;
+        contents.spareSize = contents.size - size_t(contents.spare - bytes);
+    }
 
     // A pair whose types nobody listens to, on either side or on the store, is linked quietly:
     // no handler can tell the difference. Any other goes through Connect with all its events,

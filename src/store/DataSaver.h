@@ -124,6 +124,9 @@ private:
         std::vector<std::pair<uint32_t, uint32_t>> pairs;
         bool pairsInOrder = true;     // ascending, none twice
         std::vector<uint32_t> degree; // pairs per item
+        // What MakeItems left of the bytes the store keeps: read no more, to be given back.
+        char* spare = nullptr;
+        size_t spareSize = 0;
     };
     class Reader;
     class StreamedRead;

@@ -224,8 +224,8 @@ size_t Links::Total() const
         return GetBig()->total;
     const uint32_t* w = Words();
     size_t total = 0;
-    for (uint32_t at = 0; at < size_; at += 2 + w[at + 1])
-        total += w[at + 1];
+    for (uint32_t at = 0; at < size_; at += 1 + CountOf(w[at]))
+        total += CountOf(w[at]);
     return total;
 }
 
@@ -256,7 +256,7 @@ size_t Links::Count(uint32_t type) const
         return l ? l->Size() : 0;
     }
     const int64_t at = SmallFind(type);
-    return at < 0 ? 0 : Words()[at + 1];
+    return at < 0 ? 0 : CountOf(Words()[at]);
 }
 
 bool Links::Contains(uint32_t type, uint32_t id) const
@@ -268,8 +268,8 @@ bool Links::Contains(uint32_t type, uint32_t id) const
     const int64_t at = SmallFind(type);
     if (at < 0)
         return false;
-    const uint32_t* first = Words() + at + 2;
-    return std::binary_search(first, first + first[-1], id);
+    const uint32_t* first = Words() + at + 1;
+    return std::binary_search(first, first + CountOf(first[-1]), id);
 }
 
 uint32_t Links::BigFirst(uint32_t type) const
@@ -278,16 +278,18 @@ uint32_t Links::BigFirst(uint32_t type) const
     return l ? l->First() : 0;
 }
 
-void Links::Reserve(uint32_t words)
+void Links::Reserve(uint32_t words, bool exact)
 {
     const uint32_t old = Capacity();
     if (words <= old)
         return;
     // Doubling while small keeps reallocations few for the typical item with a dozen partners;
     // starting from eight words keeps the sizes on powers of two, which the allocator serves
-    // without waste.
-    const uint32_t grown = old < 8 ? 8 : old < 64 ? old * 2 : old + old / 2;
-    const uint32_t cap = std::max<uint32_t>(words, grown);
+    // without waste. An array leaving a lent one grows from what it holds: a loader lends what
+    // the links may take at most.
+    const uint32_t base = IsLent() ? size_ : old;
+    const uint32_t grown = base < 8 ? 8 : base < 64 ? base * 2 : base + base / 2;
+    const uint32_t cap = exact ? words : std::max<uint32_t>(words, grown);
     if (cap_ <= kInlineWords || IsLent()) {
         void* mem = std::malloc(cap * sizeof(uint32_t));
         if (!mem)
@@ -310,12 +312,12 @@ void Links::MakeBig()
     uint32_t at = 0;
     while (at < size_) {
         IdList list;
-        const uint32_t n = w[at + 1];
+        const uint32_t n = CountOf(w[at]);
         for (uint32_t k = 0; k < n; ++k)
-            list.Insert(w[at + 2 + k]);
-        big->groups.emplace_back(w[at], std::move(list));
+            list.Insert(w[at + 1 + k]);
+        big->groups.emplace_back(TypeOf(w[at]), std::move(list));
         big->total += n;
-        at += 2 + n;
+        at += 1 + n;
     }
     FreeWords();
     size_ = 0;
@@ -325,7 +327,7 @@ void Links::MakeBig()
 
 bool Links::InsertSorted(uint32_t type, uint32_t id)
 {
-    if (!IsBig() && uint32_t(size_) + 3 > kSmallWords)
+    if (!IsBig() && uint32_t(size_) + 2 > kSmallWords)
         MakeBig();
     if (IsBig()) {
         auto& groups = GetBig()->groups;
@@ -340,17 +342,17 @@ bool Links::InsertSorted(uint32_t type, uint32_t id)
     }
     const uint32_t* w = Words();
     uint32_t at = 0;
-    while (at < size_ && w[at] < type)
-        at += 2 + w[at + 1];
+    while (at < size_ && TypeOf(w[at]) < type)
+        at += 1 + CountOf(w[at]);
     uint32_t offset;
     uint32_t words;
-    if (at < size_ && w[at] == type) {
-        const uint32_t end = at + 2 + w[at + 1];
+    if (at < size_ && TypeOf(w[at]) == type) {
+        const uint32_t end = at + 1 + CountOf(w[at]);
         // Partners mostly arrive in id order: check the end of the group before searching it.
         if (w[end - 1] < id) {
             offset = end;
         } else {
-            const uint32_t* pos = std::lower_bound(w + at + 2, w + end, id);
+            const uint32_t* pos = std::lower_bound(w + at + 1, w + end, id);
             if (*pos == id)
                 return false;
             offset = static_cast<uint32_t>(pos - w);
@@ -358,7 +360,7 @@ bool Links::InsertSorted(uint32_t type, uint32_t id)
         words = 1;
     } else {
         offset = at;
-        words = 3;
+        words = 2;
     }
     Reserve(size_ + words);
     uint32_t* m = Words();
@@ -366,11 +368,10 @@ bool Links::InsertSorted(uint32_t type, uint32_t id)
         std::memmove(m + offset + words, m + offset, (size_ - offset) * sizeof(uint32_t));
     if (words == 1) {
         m[offset] = id;
-        ++m[at + 1];
+        ++m[at]; // the count, in the low bits
     } else {
-        m[offset] = type;
-        m[offset + 1] = 1;
-        m[offset + 2] = id;
+        m[offset] = Header(type, 1);
+        m[offset + 1] = id;
     }
     size_ = static_cast<uint16_t>(size_ + words);
     return true;
@@ -394,18 +395,18 @@ bool Links::Erase(uint32_t type, uint32_t id)
         return false;
     uint32_t* w = Words();
     const uint32_t at = static_cast<uint32_t>(found);
-    const uint32_t n = w[at + 1];
-    uint32_t* first = w + at + 2;
+    const uint32_t n = CountOf(w[at]);
+    uint32_t* first = w + at + 1;
     uint32_t* pos = std::lower_bound(first, first + n, id);
     if (pos == first + n || *pos != id)
         return false;
     if (n == 1) {
-        std::memmove(w + at, w + at + 3, (size_ - at - 3) * sizeof(uint32_t));
-        size_ -= 3;
+        std::memmove(w + at, w + at + 2, (size_ - at - 2) * sizeof(uint32_t));
+        size_ -= 2;
     } else {
         const uint32_t offset = static_cast<uint32_t>(pos - w);
         std::memmove(w + offset, w + offset + 1, (size_ - offset - 1) * sizeof(uint32_t));
-        --w[at + 1];
+        --w[at]; // the count, in the low bits
         --size_;
     }
     if (cap_ <= kInlineWords)
@@ -434,8 +435,8 @@ void Links::Types(std::vector<uint32_t>& out) const
     const uint32_t* w = Words();
     uint32_t at = 0;
     while (at < size_) {
-        out.push_back(w[at]);
-        at += 2 + w[at + 1];
+        out.push_back(TypeOf(w[at]));
+        at += 1 + CountOf(w[at]);
     }
 }
 

@@ -91,11 +91,12 @@ private:
 };
 
 // The connections of one item, grouped by the partner's type id, each group sorted by partner
-// id. Small items keep everything in one array of words laid out as [type, count, ids...] per
-// group; an array of up to kInlineWords words lives inside the Links itself, so an item with a
-// single partner costs no allocation and no second cache line. An item whose array grows past
-// kSmallWords switches to one IdList per type. The whole takes 16 bytes, so that an item with
-// its value string fills one cache line.
+// id. Small items keep everything in one array of words laid out as [header, ids...] per group,
+// the header holding the type and the count in one word (a lone partner costs two words, and
+// most groups hold one); an array of up to kInlineWords words lives inside the Links itself, so
+// an item with a single partner costs no allocation and no second cache line. An item whose
+// array grows past kSmallWords switches to one IdList per type. The whole takes 16 bytes, so
+// that an item with its value string fills one cache line.
 //
 // The array may also be lent by the caller (Lend): a loader that knows every item's partners
 // carves all the arrays from one block. A lent array is never freed or resized in place; the
@@ -105,6 +106,11 @@ class Links
 public:
     static constexpr uint32_t kInlineWords = 3;
     static constexpr uint32_t kSmallWords = 1024;
+    // A group's header: the type above kCountBits bits of count. A group of the single array
+    // holds fewer than kSmallWords partners, so the count fits; types must stay below kMaxType.
+    static constexpr uint32_t kCountBits = 11;
+    static constexpr uint32_t kMaxType = uint32_t(1) << (32 - kCountBits);
+    static_assert(kSmallWords <= (uint32_t(1) << kCountBits), "a group's count fits its header");
 
     Links() : raw_{0, 0, 0} {}
     ~Links();
@@ -112,6 +118,10 @@ public:
     Links& operator=(const Links&) = delete;
 
     bool IsEmpty() const { return IsBig() ? GetBig()->total == 0 : size_ == 0; }
+    // Whether the groups are lists (past kSmallWords) rather than one array; the words of the
+    // array in use otherwise.
+    bool IsBigForm() const { return IsBig(); }
+    uint32_t UsedWords() const { return IsBig() ? 0 : size_; }
     size_t Total() const;
     size_t Count(uint32_t type) const;
     bool Contains(uint32_t type, uint32_t id) const;
@@ -125,21 +135,21 @@ public:
             uint32_t group = size_; // the last group's header, if it is this type's
             while (at < size_) {
                 group = at;
-                at += 2 + w[at + 1];
+                at += 1 + CountOf(w[at]);
             }
             // Past kSmallWords the general path turns the array into lists.
-            const uint32_t room = size_ + 3u > kSmallWords ? 0 : Capacity();
-            if (group < size_ && w[group] == type && w[size_ - 1] < id && size_ + 1u <= room) {
+            const uint32_t room = size_ + 2u > kSmallWords ? 0 : Capacity();
+            if (group < size_ && TypeOf(w[group]) == type && w[size_ - 1] < id &&
+                size_ + 1u <= room) {
                 w[size_] = id;
-                ++w[group + 1];
+                ++w[group]; // the count, in the low bits
                 ++size_;
                 return true;
             }
-            if ((size_ == 0 || w[group] < type) && size_ + 3u <= room) {
-                w[size_] = type;
-                w[size_ + 1] = 1;
-                w[size_ + 2] = id;
-                size_ += 3;
+            if ((size_ == 0 || TypeOf(w[group]) < type) && size_ + 2u <= room) {
+                w[size_] = Header(type, 1);
+                w[size_ + 1] = id;
+                size_ += 2;
                 return true;
             }
         }
@@ -151,17 +161,24 @@ public:
         if (IsBig())
             return BigFirst(type);
         const int64_t at = SmallFind(type);
-        return at < 0 ? 0 : Words()[at + 2];
+        return at < 0 ? 0 : Words()[at + 1];
     }
     void Types(std::vector<uint32_t>& out) const;
     void Ids(uint32_t type, std::vector<uint32_t>& out) const;
     size_t MemoryUse() const;
     // Room for that many more words of the single array, when that is the form they will take,
-    // for a caller that knows how many partners are coming.
+    // for a caller that knows how many partners are coming: exactly that room, where growing a
+    // partner at a time would leave up to half the array unused.
     void ReserveMore(uint32_t words)
     {
         if (!IsBig() && size_ + words <= kSmallWords)
-            Reserve(size_ + words);
+            Reserve(size_ + words, true);
+    }
+    // The same for count more partners of one type, the group's header included when the
+    // group is new.
+    void ReservePartners(uint32_t type, uint32_t count)
+    {
+        ReserveMore(count + (Count(type) == 0 ? 1 : 0));
     }
     // Moves the links into words, an array of cap words that the caller keeps alive for as long
     // as this Links lives and frees itself. Ignored unless the array is larger than the one in
@@ -189,9 +206,9 @@ public:
         if (at < 0)
             return;
         const uint32_t* w = Words();
-        const uint32_t n = w[at + 1];
+        const uint32_t n = CountOf(w[at]);
         for (uint32_t k = 0; k < n; ++k)
-            f(w[at + 2 + k]);
+            f(w[at + 1 + k]);
     }
 
     // Calls f with each partner id of one type, in order, until f returns true; tells whether
@@ -206,9 +223,9 @@ public:
         if (at < 0)
             return false;
         const uint32_t* w = Words();
-        const uint32_t n = w[at + 1];
+        const uint32_t n = CountOf(w[at]);
         for (uint32_t k = 0; k < n; ++k) {
-            if (f(w[at + 2 + k]))
+            if (f(w[at + 1 + k]))
                 return true;
         }
         return false;
@@ -228,12 +245,12 @@ public:
             return false;
         }
         const uint32_t* w = Words();
-        for (uint32_t at = 0; at < size_; at += 2 + w[at + 1]) {
-            if (!enter(w[at]))
+        for (uint32_t at = 0; at < size_; at += 1 + CountOf(w[at])) {
+            if (!enter(TypeOf(w[at])))
                 continue;
-            const uint32_t n = w[at + 1];
+            const uint32_t n = CountOf(w[at]);
             for (uint32_t k = 0; k < n; ++k) {
-                if (f(w[at + 2 + k]))
+                if (f(w[at + 1 + k]))
                     return true;
             }
         }
@@ -251,10 +268,10 @@ public:
             return false;
         }
         const uint32_t* w = Words();
-        for (uint32_t at = 0; at < size_; at += 2 + w[at + 1]) {
-            const uint32_t n = w[at + 1];
+        for (uint32_t at = 0; at < size_; at += 1 + CountOf(w[at])) {
+            const uint32_t n = CountOf(w[at]);
             for (uint32_t k = 0; k < n; ++k) {
-                if (f(w[at + 2 + k]))
+                if (f(w[at + 1 + k]))
                     return true;
             }
         }
@@ -272,6 +289,9 @@ private:
         std::vector<std::pair<uint32_t, IdList>> groups;
         size_t total = 0;
     };
+    static uint32_t Header(uint32_t type, uint32_t count) { return type << kCountBits | count; }
+    static uint32_t TypeOf(uint32_t header) { return header >> kCountBits; }
+    static uint32_t CountOf(uint32_t header) { return header & ((1u << kCountBits) - 1); }
     bool IsBig() const { return cap_ == kBigCap; }
     bool IsLent() const { return !IsBig() && (cap_ & kLent) != 0; }
     uint32_t Capacity() const { return cap_ & ~uint32_t(kLent); }
@@ -299,19 +319,20 @@ private:
         const uint32_t* w = Words();
         uint32_t at = 0;
         while (at < size_) {
-            const uint32_t t = w[at];
+            const uint32_t t = TypeOf(w[at]);
             if (t == type)
                 return at;
             if (t > type)
                 return -1;
-            at += 2 + w[at + 1];
+            at += 1 + CountOf(w[at]);
         }
         return -1;
     }
     bool InsertSorted(uint32_t type, uint32_t id);
     uint32_t BigFirst(uint32_t type) const;
     const IdList* BigGroup(uint32_t type) const;
-    void Reserve(uint32_t words);
+    // Room for words words: exactly, or with room to grow beyond them.
+    void Reserve(uint32_t words, bool exact = false);
     void MakeBig();
     void FreeWords();
 

@@ -41,6 +41,18 @@ constexpr size_t kPopulateStep = size_t(2) << 20;
 
 } // namespace
 
+void ReleasePages(void* begin, size_t bytes)
+{
+    const uintptr_t page = PageSize();
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(page - 1);
+    if (to > from) {
+        const int saved = errno;
+        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+        errno = saved;
+    }
+}
+
 bool PopulatePages(void* begin, size_t bytes)
 {
     if (!g_enabled.load(std::memory_order_relaxed) ||

@@ -62,6 +62,10 @@ private:
     PopulationScope* m_outer;
 };
 
+// Gives the whole pages inside [begin, begin + bytes) back to the system: memory this process
+// owns, keeps allocated and will not read again (they would read as zeros).
+void ReleasePages(void* begin, size_t bytes);
+
 // Tests only: whether PopulatePages asks the kernel at all, so that a load can be tried with
 // its blocks left to fault in page by page. Returns the previous setting.
 bool SetPagePopulation(bool enabled);

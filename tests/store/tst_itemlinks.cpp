@@ -14,8 +14,9 @@ namespace {
 
 using Model = std::map<uint32_t, std::set<uint32_t>>;
 
-// Everything the Links tells must match the model, in id order.
-void Check(const storeimpl::Links& links, const Model& model, uint32_t types)
+// Everything the Links tells must match the model, in id order, for types first to first +
+// types - 1.
+void Check(const storeimpl::Links& links, const Model& model, uint32_t types, uint32_t first = 0)
 {
     size_t total = 0;
     std::vector<uint32_t> expectedTypes;
@@ -30,7 +31,7 @@ void Check(const storeimpl::Links& links, const Model& model, uint32_t types)
     std::vector<uint32_t> got;
     links.Types(got);
     QCOMPARE(got, expectedTypes);
-    for (uint32_t t = 0; t < types; ++t) {
+    for (uint32_t t = first; t < first + types; ++t) {
         auto it = model.find(t);
         const std::vector<uint32_t> ids =
             it == model.end() ? std::vector<uint32_t>()
@@ -60,6 +61,8 @@ private Q_SLOTS:
     void idListChunks();
     void lentArrayHoldsLinksUntilOutgrown_data();
     void lentArrayHoldsLinksUntilOutgrown();
+    void reservedRoomIsWhatTheLinksTake_data();
+    void reservedRoomIsWhatTheLinksTake();
 };
 
 void tst_ItemLinks::singlePartnerAndBack()
@@ -148,9 +151,12 @@ void tst_ItemLinks::randomChurnMatchesModel_data()
     QTest::addColumn<int>("types");
     QTest::addColumn<int>("range");
     QTest::addColumn<int>("steps");
-    QTest::newRow("few partners") << 3 << 6 << 400;
-    QTest::newRow("around the array's limit") << 4 << 700 << 6000;
-    QTest::newRow("one type, many partners") << 1 << 5000 << 12000;
+    QTest::addColumn<int>("firstType");
+    QTest::newRow("few partners") << 3 << 6 << 400 << 0;
+    QTest::newRow("around the array's limit") << 4 << 700 << 6000 << 0;
+    QTest::newRow("one type, many partners") << 1 << 5000 << 12000 << 0;
+    // A group's header keeps the type beside the count: the highest types must not spill.
+    QTest::newRow("the highest types") << 4 << 700 << 6000 << int(storeimpl::Links::kMaxType) - 4;
 }
 
 void tst_ItemLinks::randomChurnMatchesModel()
@@ -158,11 +164,13 @@ void tst_ItemLinks::randomChurnMatchesModel()
     QFETCH(int, types);
     QFETCH(int, range);
     QFETCH(int, steps);
+    QFETCH(int, firstType);
     std::mt19937 rng(4242);
     storeimpl::Links links;
     Model model;
+    const uint32_t first = static_cast<uint32_t>(firstType);
     for (int k = 0; k < steps; ++k) {
-        const uint32_t t = rng() % static_cast<uint32_t>(types);
+        const uint32_t t = first + rng() % static_cast<uint32_t>(types);
         const uint32_t id = 1 + rng() % static_cast<uint32_t>(range);
         // Insertions win two to one, so the set grows through every form, then shrinks.
         const bool insert = k < steps / 2 ? rng() % 3 != 0 : rng() % 3 == 0;
@@ -172,10 +180,10 @@ void tst_ItemLinks::randomChurnMatchesModel()
             QCOMPARE(links.Erase(t, id), model[t].erase(id) > 0);
         }
         if (k % 97 == 0)
-            Check(links, model, static_cast<uint32_t>(types) + 1);
+            Check(links, model, static_cast<uint32_t>(types), first);
         QCOMPARE(links.Contains(t, id), model[t].count(id) > 0);
     }
-    Check(links, model, static_cast<uint32_t>(types) + 1);
+    Check(links, model, static_cast<uint32_t>(types), first);
 }
 
 void tst_ItemLinks::idListChunks()
@@ -287,6 +295,55 @@ void tst_ItemLinks::lentArrayHoldsLinksUntilOutgrown()
         Check(links, model, kTypes);
         QCOMPARE(lender, left);
     }
+}
+
+void tst_ItemLinks::reservedRoomIsWhatTheLinksTake_data()
+{
+    // before: partners of type 1 already there, inline or in an array; lent: words of an array
+    // lent first; type: of the partners to come, count of them.
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("lent");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("count");
+    QTest::newRow("a new group, from inline") << 1 << 0 << 2 << 6;
+    QTest::newRow("a new group, from an array") << 5 << 0 << 2 << 6;
+    QTest::newRow("the same group") << 5 << 0 << 1 << 9;
+    QTest::newRow("out of a lent array too small") << 5 << 8 << 2 << 3;
+    QTest::newRow("into a lent array with room") << 5 << 40 << 2 << 3;
+}
+
+void tst_ItemLinks::reservedRoomIsWhatTheLinksTake()
+{
+    // Room reserved for partners about to come is exactly what they take: a share's million
+    // files each get their words linked so, and room to spare on each adds up. A lent array
+    // left behind is not the measure of the new one.
+    QFETCH(int, before);
+    QFETCH(int, lent);
+    QFETCH(int, type);
+    QFETCH(int, count);
+    storeimpl::Links links;
+    Model model;
+    std::vector<uint32_t> lentWords(size_t(lent), 0);
+    if (lent > 0)
+        links.Lend(lentWords.data(), uint32_t(lent));
+    for (int k = 0; k < before; ++k) {
+        QVERIFY(links.Insert(1, uint32_t(10 + k)));
+        model[1].insert(uint32_t(10 + k));
+    }
+    links.ReservePartners(uint32_t(type), uint32_t(count));
+    for (int k = 0; k < count; ++k) {
+        QVERIFY(links.Insert(uint32_t(type), uint32_t(100 + k)));
+        model[uint32_t(type)].insert(uint32_t(100 + k));
+    }
+    Check(links, model, 3);
+    // A lent array with room enough keeps them; any other is as big as they take.
+    const size_t room = lent > int(links.UsedWords()) ? size_t(lent) : links.UsedWords();
+    QCOMPARE(links.MemoryUse(), room * sizeof(uint32_t));
+    if (room > links.UsedWords())
+        return;
+    // One more goes past the room, and the array grows with room to spare again.
+    QVERIFY(links.Insert(0, 1));
+    QVERIFY(links.MemoryUse() > size_t(links.UsedWords()) * sizeof(uint32_t));
 }
 
 QTEST_APPLESS_MAIN(tst_ItemLinks)
