@@ -1,6 +1,7 @@
 // A client sharing a million files, as the program runs: 1,000,000 files of distinct names in
 // 51,001 folders, made on disk for the run (or kept in a folder given as argument), and the store
-// file a client sharing them saves (or kept in a home folder given as second argument). Printed, each beside its baseline measured in the same run:
+// file a client sharing them saves (or kept in a home folder given as second argument).
+// Printed, each beside its baseline measured in the same run:
 //   store load     the engine alone loading that file, against reading the file from the disk
 //                  into a fresh buffer (best of three each)
 //   memory         the resident memory of the window client once its start-up (load and rescan)
