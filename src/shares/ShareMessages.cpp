@@ -12,7 +12,11 @@
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 
+#include <QElapsedTimer>
+#include <QtEndian>
+
 #include <algorithm>
+#include <limits>
 #include <string_view>
 #include <thread>
 
@@ -80,30 +84,42 @@ bool IsMp3(std::string_view name)
            LowerAscii(name[dot + 2]) == 'p' && name[dot + 3] == '3';
 }
 
-ListedFile Listed(const Item* folder, const Item* file)
+// The types a list shows, looked up once.
+struct ListTypes
 {
-    const Item* nameItem = file->HasItem(SharedFileName);
+    Type* root = d.GetType(SharedFolder);
+    Type* folder = d.GetType(SharedFileFolder);
+    Type* file = d.GetType(SharedFile);
+    Type* name = d.GetType(SharedFileName);
+    Type* size = d.GetType(SharedFileSize);
+    Type* bitrate = d.GetType(PeerTypes::Bitrate);
+    Type* mode = d.GetType(PeerTypes::BitrateMode);
+};
+
+ListedFile Listed(const ListTypes& types, const Item* folder, const Item* file)
+{
+    const Item* nameItem = file->HasItem(types.name);
     // The item's own bytes, which stay put while it lives.
     const std::string_view name = nameItem ? nameItem->AsString().View() : std::string_view();
     ListedFile listed{name, false, std::string(), 0, IsMp3(name), false, 0, -1};
     listed.split = name.find('\\') != std::string_view::npos;
     if (listed.split)
         listed.splitName = GetFileName(WithBackslashes((folder->AsString() + "/").append(name)));
-    if (const Item* size = file->HasItem(SharedFileSize))
+    if (const Item* size = file->HasItem(types.size))
         listed.size = size->AsInt64();
     if (!listed.mp3)
         return listed;
-    if (const Item* bitrate = file->HasItem(PeerTypes::Bitrate)) {
+    if (const Item* bitrate = file->HasItem(types.bitrate)) {
         listed.hasBitrate = true;
         listed.bitrate = bitrate->AsInt();
     }
-    if (const Item* mode = file->HasItem(PeerTypes::BitrateMode))
+    if (const Item* mode = file->HasItem(types.mode))
         listed.mode = mode->AsString() == "vbr" ? 1 : 0;
     return listed;
 }
 
 // As FileInfo writes itself.
-void Write(OutputStream& out, const ListedFile& file)
+void WriteListed(OutputStream& out, const ListedFile& file)
 {
     static const std::string kMp3 = "mp3";
     out.Write(quint8(1));
@@ -211,42 +227,117 @@ bool SharedFolderInfo::Write(OutputStream& stream) const
 // ---------------------------------------------------------------------------------------------
 // The share list, code 5
 
-QByteArray SharedFoldersManager::ShareListBody(const ItemSet& roots)
+struct ShareListWriter::State
 {
+    ListTypes types;
+    const quint64* generation;
+    quint64 startGeneration;
+    std::vector<uint32_t> roots;
     // Every scanned directory under the roots is a key, files or not. Two local paths can give
     // one key (a name holding a backslash); their files then share the entry.
-    std::vector<std::pair<std::string, Item*>> folders;
-    for (Item* folder : roots.GetItems(SharedFileFolder))
-        folders.emplace_back(WithBackslashes(folder->AsString()), folder);
-    std::stable_sort(folders.begin(), folders.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    struct Folder
+    {
+        std::string key;
+        uint32_t id;
+    };
+    std::vector<Folder> folders;
+    size_t next = 0;
     quint32 keys = 0;
-    for (size_t i = 0; i < folders.size(); ++i)
-        keys += (i == 0 || folders[i].first != folders[i - 1].first) ? 1 : 0;
-
     QByteArray body;
-    BytesOutputStream out(&body);
-    out.Write(keys);
     std::vector<ListedFile> files;
-    for (size_t i = 0; i < folders.size();) {
-        const std::string& key = folders[i].first;
-        files.clear();
-        size_t j = i;
-        for (; j < folders.size() && folders[j].first == key; ++j) {
-            for (Item* file : ItemPtr(folders[j].second).GetItems(SharedFile))
-                files.push_back(Listed(folders[j].second, file));
+
+    // Whether the folder of that entry still lies under the roots as it did: only asked once
+    // the share changed, when its id may have gone or been given to another item.
+    Item* StillListed(const Folder& f) const
+    {
+        Item* folder = d.ItemById(f.id);
+        if (!folder || folder->GetType() != types.folder ||
+            WithBackslashes(folder->AsString()) != f.key)
+            return nullptr;
+        for (uint32_t id : roots) {
+            Item* root = d.ItemById(id);
+            if (root && root->GetType() == types.root && folder->IsConnected(root))
+                return folder;
         }
-        // In set order: by name, then size, the first of equal records kept.
-        std::stable_sort(files.begin(), files.end());
-        files.erase(std::unique(files.begin(), files.end()), files.end());
-        out.Write(key);
-        out.Write(quint32(files.size()));
-        for (const ListedFile& file : files)
-            Write(out, file);
-        i = j;
+        return nullptr;
     }
+};
+
+ShareListWriter::ShareListWriter(const ItemSet& roots, const quint64* generation)
+    : m(std::make_unique<State>())
+{
+    m->generation = generation;
+    m->startGeneration = *generation;
+    for (Item* root : roots)
+        m->roots.push_back(root->Id());
+    for (Item* folder : roots.GetItems(SharedFileFolder))
+        m->folders.push_back({WithBackslashes(folder->AsString()), folder->Id()});
+    std::stable_sort(m->folders.begin(), m->folders.end(),
+                     [](const State::Folder& a, const State::Folder& b) { return a.key < b.key; });
+    BytesOutputStream out(&m->body);
+    out.Write(quint32(0)); // the count of keys, written once known
+}
+
+ShareListWriter::~ShareListWriter() = default;
+
+bool ShareListWriter::Write(qint64 sliceNs, int maxFolders)
+{
+    QElapsedTimer slice;
+    slice.start();
+    State& s = *m;
+    const bool changed = *s.generation != s.startGeneration;
+    BytesOutputStream out(&s.body);
+    int written = 0;
+    while (s.next < s.folders.size()) {
+        const std::string& key = s.folders[s.next].key;
+        s.files.clear();
+        size_t j = s.next;
+        bool listed = false;
+        for (; j < s.folders.size() && s.folders[j].key == key; ++j) {
+            Item* folder = changed ? s.StillListed(s.folders[j]) : d.ItemById(s.folders[j].id);
+            if (!folder)
+                continue;
+            listed = true;
+            folder->VisitItems(s.types.file, [&](const Item* file) {
+                s.files.push_back(Listed(s.types, folder, file));
+                return false;
+            });
+        }
+        if (listed) {
+            // In set order: by name, then size, the first of equal records kept.
+            std::stable_sort(s.files.begin(), s.files.end());
+            s.files.erase(std::unique(s.files.begin(), s.files.end()), s.files.end());
+            out.Write(key);
+            out.Write(quint32(s.files.size()));
+            for (const ListedFile& file : s.files)
+                WriteListed(out, file);
+            ++s.keys;
+        }
+        s.next = j;
+        ++written;
+        if ((maxFolders > 0 && written >= maxFolders) || slice.nsecsElapsed() >= sliceNs)
+            break;
+    }
+    if (s.next < s.folders.size())
+        return false;
     out.Write(quint32(0)); // the attribute translation table, always empty
-    return body;
+    qToLittleEndian<quint32>(s.keys, s.body.data());
+    // The names pointed to are not kept past this slice.
+    std::vector<ListedFile>().swap(s.files);
+    return true;
+}
+
+QByteArray ShareListWriter::TakeBody()
+{
+    return std::move(m->body);
+}
+
+QByteArray SharedFoldersManager::ShareListBody(const ItemSet& roots)
+{
+    ShareListWriter writer(roots, m_shareLists->GenerationNow());
+    while (!writer.Write(std::numeric_limits<qint64>::max()))
+        ;
+    return writer.TakeBody();
 }
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
@@ -283,7 +374,14 @@ void SharedFoldersManager::AnswerShareListRequest(const std::string& user,
     if (m_shareLists->Wait(key, reply))
         return;
     WatchShareLinks();
-    m_shareLists->Compress(key, ShareListBody(roots), std::move(reply));
+    m_shareLists->Build(key,
+                        std::make_unique<ShareListWriter>(roots, m_shareLists->GenerationNow()),
+                        std::move(reply));
+}
+
+void SharedFoldersManager::SetShareListFoldersPerSliceForTesting(int folders)
+{
+    m_shareLists->SetFoldersPerSliceForTesting(folders);
 }
 
 void SharedFoldersManager::WatchShareChanges()
@@ -328,6 +426,7 @@ struct ShareListReplies::Job
 {
     Roots roots;
     quint64 generation = 0;
+    std::unique_ptr<ShareListWriter> writer; // while the body is written
     QByteArray body;
     QByteArray message;
     std::atomic<bool> cancel{false};
@@ -341,8 +440,10 @@ ShareListReplies::~ShareListReplies()
 {
     for (const auto& job : m_jobs)
         job->cancel = true;
-    for (const auto& job : m_jobs)
-        job->thread.join();
+    for (const auto& job : m_jobs) {
+        if (job->thread.joinable())
+            job->thread.join();
+    }
 }
 
 bool ShareListReplies::Find(const Roots& roots, QByteArray* message)
@@ -384,15 +485,40 @@ bool ShareListReplies::Wait(const Roots& roots, Reply& reply)
     return false;
 }
 
-void ShareListReplies::Compress(const Roots& roots, QByteArray body, Reply reply)
+void ShareListReplies::Build(const Roots& roots, std::unique_ptr<ShareListWriter> writer,
+                             Reply reply)
 {
     auto job = std::make_shared<Job>();
     job->roots = roots;
     job->generation = m_generation;
-    job->body = std::move(body);
+    job->writer = std::move(writer);
     job->waiting.push_back(std::move(reply));
     m_jobs.push_back(job);
-    Job* raw = job.get();
+    Continue(job.get());
+}
+
+void ShareListReplies::Continue(Job* raw)
+{
+    // Dropped unrun when this object goes first, with the job.
+    if (!raw->writer->Write(qint64(kSliceMs) * 1000000, m_foldersPerSlice)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, raw] {
+                const auto it = std::find_if(m_jobs.begin(), m_jobs.end(),
+                                             [raw](const auto& job) { return job.get() == raw; });
+                if (it != m_jobs.end())
+                    Continue(raw);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    raw->body = raw->writer->TakeBody();
+    raw->writer.reset();
+    Compress(raw);
+}
+
+void ShareListReplies::Compress(Job* raw)
+{
     raw->thread = std::thread([this, raw] {
         raw->message = CompressedMessage(PM_SHARED_FILE_LIST, raw->body, &raw->cancel);
         raw->body = QByteArray();

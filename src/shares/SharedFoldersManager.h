@@ -110,9 +110,13 @@ public:
     // roots the user may see until something under them changes, so a repeat costs a copy.
     MemStream GetSharedFilesMessage(std::string user);
     // The same for a share-list request from the network: reply gets the message, at once when
-    // it is kept, else once it has been compressed on a worker thread (a big share takes
-    // seconds). An empty message means there is nothing to send.
+    // it is kept, else once it has been written in slices between turns of the event loop and
+    // compressed on a worker thread (a big share takes seconds). An empty message means there
+    // is nothing to send.
     void AnswerShareListRequest(const std::string& user, std::function<void(MemStream)> reply);
+    // Test-only: a slice of a share list's writing also ends after this many folders (0: by
+    // time alone), so that a test of a small share crosses slices everywhere.
+    void SetShareListFoldersPerSliceForTesting(int folders);
 
     // Searches from the network (SearchAnswering.cpp). The most hits a reply carries: a search
     // with more is not answered at all, not answered in part.

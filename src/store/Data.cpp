@@ -1008,8 +1008,12 @@ bool Item::IsConnected(const char* typeName) const
 
 Item* Item::HasItem(const char* typeName) const
 {
-    const Type* t = type_->owner_->GetType(typeName);
-    return type_->owner_->ItemById(links_.First(t->id_));
+    return HasItem(type_->owner_->GetType(typeName));
+}
+
+Item* Item::HasItem(const Type* type) const
+{
+    return type_->owner_->ItemById(links_.First(type->id_));
 }
 
 Item* Item::NewItem(const char* typeName)

@@ -322,6 +322,9 @@ public:
     bool IsDisconnectedFromAll() const { return links_.IsEmpty(); }
 
     Item* HasItem(const char* typeName) const;
+    // The same for a type the caller looked up once: a walk over a million items asks it for
+    // each, and the name need not be looked up every time.
+    Item* HasItem(const Type* type) const;
     Item* GetItem(const char* typeName) const { return HasItem(typeName); }
     Item* NewItem(const char* typeName);
     void GetItems(const char* typeName, ItemSet& out) const;

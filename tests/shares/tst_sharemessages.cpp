@@ -83,6 +83,45 @@ QStringList Tree(const std::string& user)
     return lines;
 }
 
+// Music with more: a nested root, a subfolder whose name gives the key of another (a
+// backslash), folders with no files and with many, MP3 details; the folders' keys in order:
+// \data\Music, \data\Music\Live, \data\Music\a, \data\Music\a (again), \data\Music\z,
+// \data\Other.
+void AddFolders(Music& music, int manyFiles)
+{
+    SharesTestEnv::Folder(music.root, "/data/Music/Live");
+    music.File("x\\y.MP3", 2);
+    SharesTestEnv::AddFile(music.root, "/data/Music/a", "one.mp3", 3) +=
+        d.GetType("bitrate")->GetItem(Value(128));
+    SharesTestEnv::AddFile(music.root, "/data/Music\\a", "two.ogg", 4);
+    for (int k = 0; k < manyFiles; ++k)
+        SharesTestEnv::AddFile(music.root, "/data/Music/z", "track " + std::to_string(k), k);
+    ItemPtr other = SharesTestEnv::Root("/data/Other");
+    SharesTestEnv::AddFile(other, "/data/Other", "same.txt", 5);
+    SharesTestEnv::AddFile(other, "/data/Other", "same.txt", 5);
+}
+
+// The share list a request from the network gets, its writing crossing slices after every
+// folders folders; the event loop runs until the reply is there.
+QByteArray SlicedList(const std::string& user, int folders, const std::function<void()>& between)
+{
+    sharedFoldersManager->ResetForTesting(); // no kept list
+    sharedFoldersManager->SetShareListFoldersPerSliceForTesting(folders);
+    QByteArray reply;
+    bool replied = false;
+    sharedFoldersManager->AnswerShareListRequest(user, [&](MemStream m) {
+        reply = Contents(m);
+        replied = true;
+    });
+    if (between && !replied)
+        between();
+    QElapsedTimer waited;
+    waited.start();
+    while (!replied && waited.elapsed() < 20000)
+        QTest::qWait(5);
+    return replied ? Inflated(reply, 5) : QByteArray("<no reply>");
+}
+
 FileInfoMap Folders(const QStringList& paths)
 {
     FileInfoMap map;
@@ -103,6 +142,11 @@ private Q_SLOTS:
     void shareListRequestFromPeers();
     void firstListFollowsChangesWhileCompressed();
     void listBeingCompressedWhenManagerGoes();
+    void listWrittenInSlices_data();
+    void listWrittenInSlices();
+    void shareChangedBetweenSlices_data();
+    void shareChangedBetweenSlices();
+    void listBeingWrittenWhenManagerGoes();
     void folderContents_data();
     void folderContents();
     void folderRequestsFromOnePeer_data();
@@ -232,6 +276,112 @@ void tst_ShareMessages::listBeingCompressedWhenManagerGoes()
     sharedFoldersManager->AnswerShareListRequest("bob", [&replies](MemStream) { ++replies; });
     music.reset();
     QCoreApplication::processEvents();
+    QCOMPARE(replies, 0);
+}
+
+void tst_ShareMessages::listWrittenInSlices_data()
+{
+    // Written a few folders at a time, the list is the one written in one go, byte for byte,
+    // with the same line logged.
+    QTest::addColumn<int>("folders"); // per slice
+    QTest::addColumn<int>("manyFiles");
+    QTest::addColumn<QByteArray>("user");
+    QTest::newRow("a folder a slice") << 1 << 3 << QByteArray("bob");
+    QTest::newRow("two folders a slice, one with many files") << 2 << 2000 << QByteArray("bob");
+    QTest::newRow("keys shared by two folders across a slice") << 3 << 3 << QByteArray("bob");
+    QTest::newRow("by time alone") << 0 << 3 << QByteArray("bob");
+    QTest::newRow("nothing to see") << 1 << 3 << QByteArray("eve");
+}
+
+void tst_ShareMessages::listWrittenInSlices()
+{
+    QFETCH(int, folders);
+    QFETCH(int, manyFiles);
+    QFETCH(QByteArray, user);
+    Music music;
+    AddFolders(music, manyFiles);
+    const std::string who = user.toStdString();
+    QByteArray atOnce;
+    QStringList atOnceLines;
+    {
+        LogLines log("Shared");
+        atOnce = ShareList(who);
+        atOnceLines = log.lines;
+    }
+    QVERIFY(atOnce.startsWith(user == "eve" ? U32(0) : U32(5)));
+    LogLines slicedLog("Shared");
+    QCOMPARE(SlicedList(who, folders, nullptr).toHex(), atOnce.toHex());
+    QCOMPARE(slicedLog.lines, atOnceLines);
+}
+
+void tst_ShareMessages::shareChangedBetweenSlices_data()
+{
+    // A change after the first folder was written: what is listed by then stays as it was,
+    // what comes later is listed as it is by its turn, a folder gone by then is left out (and
+    // not counted), and the list is not kept.
+    QTest::addColumn<int>("change");
+    QTest::addColumn<bool>("asAfter"); // the list as the share is after the change, else before
+    QTest::newRow("a file added to a folder still to come") << 1 << true;
+    QTest::newRow("a folder still to come removed") << 2 << true;
+    QTest::newRow("a root still to come removed") << 3 << true;
+    QTest::newRow("a file removed from the folder written") << 4 << false;
+    // The roots are those the user could see when asking, as for a list kept for them.
+    QTest::newRow("a root still to come unshared") << 5 << false;
+}
+
+void tst_ShareMessages::shareChangedBetweenSlices()
+{
+    QFETCH(int, change);
+    QFETCH(bool, asAfter);
+    Music music;
+    AddFolders(music, 3);
+    auto changeShare = [&] {
+        switch (change) {
+        case 1:
+            SharesTestEnv::AddFile(music.root, "/data/Music/z", "new.mp3", 9);
+            break;
+        case 2: {
+            d.GetType("shared_file_folder")->HasItem(Value("/data/Music/z")).Remove();
+            // The next item made takes its id: a folder, but not of the share.
+            d.GetType("shared_file_folder")->GetItem(Value("/elsewhere"));
+            break;
+        }
+        case 3:
+            d.GetType("shared_folder")->HasItem(Value("/data/Other")).Remove();
+            break;
+        case 4:
+            music.ogg.Remove();
+            break;
+        case 5:
+            d.GetType("shared_folder")->HasItem(Value("/data/Other")).Disconnect("shared_public");
+            break;
+        }
+    };
+    const QByteArray before = ShareList("bob");
+    const QByteArray sliced = SlicedList("bob", 1, changeShare);
+    sharedFoldersManager->ResetForTesting();
+    const QByteArray after = ShareList("bob");
+    QVERIFY(before != after);
+    QCOMPARE(sliced.toHex(), (asAfter ? after : before).toHex());
+    // The next request gets the list as the share is now.
+    QByteArray next;
+    sharedFoldersManager->AnswerShareListRequest("bob",
+                                                 [&next](MemStream m) { next = Contents(m); });
+    QTRY_VERIFY(!next.isEmpty());
+    QCOMPARE(Inflated(next, 5).toHex(), after.toHex());
+}
+
+void tst_ShareMessages::listBeingWrittenWhenManagerGoes()
+{
+    // A quit with slices still to come: nobody is replied to, and nothing is touched after.
+    auto music = std::make_unique<Music>();
+    AddFolders(*music, 3);
+    sharedFoldersManager->SetShareListFoldersPerSliceForTesting(1);
+    int replies = 0;
+    sharedFoldersManager->AnswerShareListRequest("bob", [&replies](MemStream) { ++replies; });
+    music.reset();
+    for (int k = 0; k < 20; ++k)
+        QCoreApplication::processEvents();
     QCOMPARE(replies, 0);
 }
 
