@@ -17,17 +17,9 @@
 #include <QString>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace BenchClient {
-
-// Keeps the compiler from dropping a read whose bytes nothing looks at.
-inline volatile size_t g_readSink = 0;
 
 // The store file of a client that shares root with everyone and has scanned it, MP3 details
 // and all; its peer listeners take ports the system picks and UPnP is off. Prints the counts.
@@ -63,40 +55,10 @@ inline qint64 LoadNs(const QString& path)
     return t.nsecsElapsed();
 }
 
-// The file read whole from the disk (dropped from the page cache first) into a buffer allocated
-// for it, as a loader must at the least; -1 on failure.
+// The file read whole from the disk into a fresh buffer (BenchShare::FreshReadNs).
 inline qint64 FreshReadNs(const QString& path)
 {
-    const QByteArray name = QFile::encodeName(path);
-    int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-    QElapsedTimer t;
-    t.start();
-    fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st{};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const size_t size = size_t(st.st_size);
-    std::unique_ptr<char[]> buffer(new char[size + 1]);
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, buffer.get() + got, size - got);
-        if (n <= 0)
-            break;
-        got += size_t(n);
-    }
-    ::close(fd);
-    const qint64 ns = t.nsecsElapsed();
-    g_readSink = g_readSink + size_t(buffer[got / 2]);
-    return got == size ? ns : -1;
+    return BenchShare::FreshReadNs(QFile::encodeName(path).constData());
 }
 
 // A figure of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.

@@ -4,6 +4,8 @@
 // writing as many bytes with and without fsync, the load beside reading the file into a fresh
 // buffer, both from the disk. Run it from a release build.
 
+#include "BenchShare.h"
+
 #include "store/Checksum.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
@@ -129,17 +131,6 @@ size_t HeapInUse()
     return info.uordblks + info.hblkhd;
 }
 
-// Out of the page cache, so that the next read comes from the disk.
-void DropFromCache(const char* path)
-{
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-}
-
 // Seconds to write that many bytes to a new file in 1 MiB blocks, then close it, with or
 // without an fsync before; -1 on failure.
 double WriteBlocks(const char* path, qint64 bytes, bool sync)
@@ -187,29 +178,8 @@ double TouchFreshPages(size_t bytes)
 // Seconds to read the whole file, from the disk, into a buffer allocated for it; -1 on failure.
 double ReadIntoFreshBuffer(const char* path)
 {
-    DropFromCache(path);
-    const auto start = Clock::now();
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st{};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const size_t size = static_cast<size_t>(st.st_size);
-    std::unique_ptr<char[]> buffer(new char[size + 1]);
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, buffer.get() + got, size - got);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    const double seconds = Seconds(start);
-    g_sink = g_sink + static_cast<size_t>(buffer[got / 2]);
-    return got == size ? seconds : -1;
+    const qint64 ns = BenchShare::FreshReadNs(path);
+    return ns < 0 ? -1 : double(ns) / 1e9;
 }
 
 // The best of a few runs, in seconds: on a shared machine the least disturbed run is the one
@@ -609,7 +579,7 @@ int main(int argc, char** argv)
         // heap that must fault its pages in, as in a client just started.
         malloc_trim(0);
         DeclareShareTypes(false);
-        DropFromCache(encodedPath.constData());
+        BenchShare::DropFromCache(encodedPath.constData());
         DataSaver loader;
         for (const char* t : saved)
             loader.AddSavedType(t);
