@@ -46,10 +46,10 @@ inline const char* const kKinds[] = {".mp3", ".MP3", ".ogg", ".flac",
 // A title word: one of 1,000 made of three of ten syllables ("kamiro"), with a capital first.
 inline std::string Word(int n)
 {
-    static const char* const kSyllables[] = {"ka", "mi", "ro", "sun", "de",
-                                             "lo", "va", "ter", "ni", "bo"};
-    std::string word = std::string(kSyllables[n % 10]) + kSyllables[n / 10 % 10] +
-                       kSyllables[n / 100 % 10];
+    static const char* const kSyllables[] = {"ka", "mi", "ro",  "sun", "de",
+                                             "lo", "va", "ter", "ni",  "bo"};
+    std::string word =
+        std::string(kSyllables[n % 10]) + kSyllables[n / 10 % 10] + kSyllables[n / 100 % 10];
     word[0] = char(word[0] - 'a' + 'A');
     return word;
 }

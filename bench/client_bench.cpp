@@ -230,14 +230,15 @@ int main(int argc, char** argv)
                 sharing.rssKb / 1024, empty.rssKb / 1024, perFile, kBytesPerFileTarget,
                 perFile <= kBytesPerFileTarget ? "met" : "NOT met", sharing.hwmKb / 1024,
                 empty.hwmKb / 1024, peakPerFile);
-    std::printf("half-minute tick, first (walks the store): stretch %.1f ms, empty client %.1f ms\n",
-                sharing.firstMs, empty.firstMs);
+    std::printf(
+        "half-minute tick, first (walks the store): stretch %.1f ms, empty client %.1f ms\n",
+        sharing.firstMs, empty.firstMs);
     std::printf("half-minute tick, %d with changes between: longest stretch %.1f ms (target %.0f: "
                 "%s), empty client %.1f ms; total %.1f ms, empty client %.1f ms, ratio %.2f "
                 "(target 2); at most %zu of %zu items looked at\n",
                 kTicks, sharing.worstMs, kStretchTargetMs,
                 sharing.worstMs <= kStretchTargetMs ? "met" : "NOT met", empty.worstMs,
-                sharing.totalMs, empty.totalMs, sharing.totalMs / empty.totalMs,
-                sharing.lookedAt, sharing.items);
+                sharing.totalMs, empty.totalMs, sharing.totalMs / empty.totalMs, sharing.lookedAt,
+                sharing.items);
     return 0;
 }
