@@ -76,7 +76,7 @@ class Churn
 public:
     Churn()
     {
-        Type* results = d.NewType("bench_result", ReachablePrimacy, false, true);
+        Type* results = d.NewType("bench_result", ReachablePrimacy, false, true, ValueKind::Utf8);
         results->RelateToType(ServerTypes::User, Many, Many);
     }
     void Round(int round)

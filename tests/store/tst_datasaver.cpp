@@ -348,10 +348,10 @@ class NameKeys : public DataHandler
 public:
     explicit NameKeys(DataSaver& saver)
     {
-        Type* file = d.NewType("file", RootPrimacy, false, true);
-        Type* name = d.NewType("name", ReachablePrimacy, false, true);
+        Type* file = d.NewType("file", RootPrimacy, false, true, ValueKind::Utf8);
+        Type* name = d.NewType("name", ReachablePrimacy, false, true, ValueKind::Utf8);
         file->RelateToType(name, Many, One);
-        name->RelateToType(d.NewType("key", ValuePrimacy, false, true), Many, One);
+        name->RelateToType(d.NewType("key", ValuePrimacy, false, true, ValueKind::Utf8), Many, One);
         saver.AddSavedType("file");
         saver.AddSavedType("name");
         name->itemAddedEvent.Add(NewEventHandler(this, &NameKeys::OnName));

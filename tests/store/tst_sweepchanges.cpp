@@ -26,12 +26,12 @@ struct World
     std::map<char, Type*> types;
     World()
     {
-        types['r'] = d.NewType("r", RootPrimacy, false, true);
-        types['n'] = d.NewType("n", ReachablePrimacy, false, true);
-        types['v'] = d.NewType("v", ValuePrimacy, false, true);
-        types['o'] = d.NewType("o", RootPrimacy, false, true);
-        types['w'] = d.NewType("w", ReachablePrimacy, false, true);
-        types['b'] = d.NewType("b", RootPrimacy, false, true);
+        types['r'] = d.NewType("r", RootPrimacy, false, true, ValueKind::Utf8);
+        types['n'] = d.NewType("n", ReachablePrimacy, false, true, ValueKind::Utf8);
+        types['v'] = d.NewType("v", ValuePrimacy, false, true, ValueKind::Utf8);
+        types['o'] = d.NewType("o", RootPrimacy, false, true, ValueKind::Utf8);
+        types['w'] = d.NewType("w", ReachablePrimacy, false, true, ValueKind::Utf8);
+        types['b'] = d.NewType("b", RootPrimacy, false, true, ValueKind::Utf8);
         const char* pairs[] = {"rn", "rv", "nn", "nv", "vv", "nw", "wv", "bv", "rw"};
         for (const char* p : pairs)
             types[p[0]]->RelateToType(types[p[1]], Many, Many);
@@ -389,7 +389,7 @@ void tst_SweepChanges::ownedRelationDeclaredLaterFindsOrphans()
     World world;
     Run(world, "r1-n1 n1-v1");
     QCOMPARE(d.RemoveDisconnectedItems(), 0);
-    Type* keeper = d.NewType("k", RootPrimacy, false, true);
+    Type* keeper = d.NewType("k", RootPrimacy, false, true, ValueKind::Utf8);
     keeper->RelateToType(world.types['n'], One, Many, true);
     QCOMPARE(d.RemoveDisconnectedItems(), 2);
     QVERIFY(!world.Has("n1"));
