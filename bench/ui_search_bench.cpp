@@ -4,8 +4,8 @@
 // client's own reader (code 9) as a peer's would be; the window's event loop runs between
 // them, with its timers: the rows made a second after the first answer of a burst, and the
 // burst's re-sort with them. Then "mp3 -live mbr:192" is typed in the tab's filter line.
-//  - the longest stretch of the GUI thread's work (the events it handles between two waits of
-//    its event loop): an answer read, rows made, a re-sort, with the layout and paint after
+//  - the longest stretch of the GUI thread's work (the events it handles in one turn of its
+//    event loop): an answer read, rows made, a re-sort, with the layout and paint after
 //    them; target at most 1x the baseline;
 //  - the GUI thread's work for the 500 answers, their rows and their re-sorts, less the reader's
 //    own (decompressing and storing the answers, printed apart); target 3x;
@@ -25,7 +25,6 @@
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 
-#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -132,59 +131,6 @@ qint64 BaselineNs(QWidget* like)
     return t.nsecsElapsed();
 }
 
-// The GUI thread's work: the time spent delivering events (timers, sockets, posted events,
-// paints), taken together from one wait of the event loop to the next as one stretch.
-class TimedApplication : public QApplication
-{
-public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        if (m_depth > 0 || !m_measuring)
-            return QApplication::notify(receiver, event);
-        ++m_depth;
-        QElapsedTimer t;
-        t.start();
-        const bool handled = QApplication::notify(receiver, event);
-        m_stretch += t.nsecsElapsed();
-        --m_depth;
-        return handled;
-    }
-
-    // From now on, until Stop: the total and the longest stretch.
-    void Start()
-    {
-        total = longest = m_stretch = 0;
-        m_measuring = true;
-        m_blocking =
-            QObject::connect(QAbstractEventDispatcher::instance(),
-                             &QAbstractEventDispatcher::aboutToBlock, [this] { EndStretch(); });
-    }
-    void Stop()
-    {
-        EndStretch();
-        QObject::disconnect(m_blocking);
-        m_measuring = false;
-    }
-
-    qint64 total = 0;
-    qint64 longest = 0;
-
-private:
-    void EndStretch()
-    {
-        total += m_stretch;
-        longest = std::max(longest, m_stretch);
-        m_stretch = 0;
-    }
-
-    int m_depth = 0;
-    bool m_measuring = false;
-    qint64 m_stretch = 0;
-    QMetaObject::Connection m_blocking;
-};
-
 void Bench()
 {
     WindowBench::SilentServer silent;
@@ -236,7 +182,7 @@ void Bench()
             reader += t.nsecsElapsed();
             ++next;
         });
-        auto* app = static_cast<TimedApplication*>(qApp);
+        auto* app = WindowBench::TimedApplication::Instance();
         app->Start();
         arrivals.start();
         loop.exec();
@@ -288,7 +234,7 @@ int main(int argc, char** argv)
     WindowBench::Home home;
     // The event dispatcher that tells each wait of the event loop (aboutToBlock).
     qputenv("QT_NO_GLIB", "1");
-    TimedApplication app(argc, argv);
+    WindowBench::TimedApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     // The window's own store file; its login goes to a local port that never answers.
     home.WriteStore();
