@@ -151,6 +151,9 @@ MainWindow::~MainWindow()
     delete dataDialog;
     delete typeNavigatorDialog;
 
+    // Downloads the user cleared are gone from the file, however far their removal had come.
+    if (ui->transfersForm)
+        ui->transfersForm->FinishClearing();
     if (m_engine)
         SaveAtShutdown();
 

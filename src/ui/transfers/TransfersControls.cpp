@@ -202,8 +202,40 @@ void TransfersForm::RemoveCompleteDownloads()
     ItemPtr complete = d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Complete));
     if (!transfers || !complete)
         return;
-    ForEachLive(complete.GetItems(DownloadEntry),
-                [transfers](ItemPtr entry) { transfers->RemoveDownload(entry); });
+    // Those complete now; one completing while they are removed stays.
+    for (Item* entry : complete.GetItems(DownloadEntry))
+        m_clearing.emplace_back(entry->Id(), entry);
+    ClearSome(kDownloadsClearedAtOnce);
+}
+
+void TransfersForm::ClearSome(size_t most)
+{
+    TransferQueueManager* transfers = ReachTransfers();
+    {
+        const BulkRemoval rows(this);
+        for (size_t removed = 0; removed < most && !m_clearing.empty(); ++removed) {
+            const auto [id, entry] = m_clearing.front();
+            m_clearing.pop_front();
+            // Removing one may take others with it.
+            if (transfers && d.ItemById(id) == entry)
+                transfers->RemoveDownload(entry);
+        }
+    }
+    if (m_clearing.empty() || m_clearingDue)
+        return;
+    m_clearingDue = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_clearingDue = false;
+            ClearSome(kDownloadsClearedAtOnce);
+        },
+        Qt::QueuedConnection);
+}
+
+void TransfersForm::FinishClearing()
+{
+    ClearSome(m_clearing.size());
 }
 
 void TransfersForm::RemoveEndedUploads()
