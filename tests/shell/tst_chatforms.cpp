@@ -706,13 +706,15 @@ void tst_ChatForms::roomFloodsEndAsOneGoDoes_data()
 {
     // Steps, each one write of the server: "enter a b" (code 14 for r with flood users a..b-1),
     // "join a b", "leave a b" (one code 16 or 17 each), "back a" (user a leaves and joins again),
-    // "note a", "sort c" (the header sorts on column c, descending). Enough users that the list
+    // "note a", "current a" (a's row made current, once listed), "sort c" (the header sorts on
+    // column c, descending). Enough users that the list
     // is listed again in bulk, and once in two turns; users equal to the list (ann116, ANN116)
     // come in different writes.
     QTest::addColumn<qint64>("budget"); // of each pass; -1: as built
     QTest::addColumn<QStringList>("steps");
     const QList<QStringList> scripts{
-        {"enter 0 698", "join 698 2003", "back 4", "leave 0 650", "note 690", "join 2003 2020"},
+        {"enter 0 698", "current 690", "join 698 2003", "back 4", "leave 0 650", "note 690",
+         "join 2003 2020"},
         {"sort 4", "enter 0 400", "leave 100 180", "enter 150 900", "sort 2", "leave 900 905"},
         {"enter 0 21000", "leave 20000 21000"},
     };
@@ -755,6 +757,7 @@ void tst_ChatForms::roomFloodsEndAsOneGoDoes()
     QList<int> room;
     int column = 2;
     bool ascending = true;
+    QString current;
     for (const QString& step : steps) {
         const QStringList words = step.split(' ');
         const int a = words.value(1).toInt();
@@ -780,6 +783,10 @@ void tst_ChatForms::roomFloodsEndAsOneGoDoes()
             scene.env.fake().sendRaw(Comings(a, b, leaving));
         } else if (words[0] == "back") {
             scene.env.fake().sendRaw(Comings(a, a + 1, true) + Comings(a, a + 1, false));
+        } else if (words[0] == "current") {
+            current = QString::fromLatin1(FloodUser(a).name);
+            QTRY_VERIFY(!list->findItems(current, Qt::MatchExactly, 2).isEmpty());
+            list->setCurrentItem(list->findItems(current, Qt::MatchExactly, 2).first());
         } else if (words[0] == "note") {
             ServerStore::User(FloodUser(a).name.toStdString()) +=
                 d.GetType("user_note")->GetItem(Value("a note"));
@@ -812,6 +819,12 @@ void tst_ChatForms::roomFloodsEndAsOneGoDoes()
     QTRY_COMPARE(ServerStore::Room("r")["user_count"].AsInt(), int(room.size()));
     QCOMPARE(list->sortColumn(), column);
     QVERIFY(list->updatesEnabled());
+    // The current row stays current, and the only one selected, however often it was listed.
+    if (!current.isEmpty()) {
+        QVERIFY(list->currentItem());
+        QCOMPARE(list->currentItem()->text(2), current);
+        QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->currentItem()});
+    }
 }
 
 void tst_ChatForms::roomClosedOrQuitWithWorkPending_data()
