@@ -110,18 +110,11 @@ MemStream Answer(int u, quint32 token)
     return message;
 }
 
-// A plain tree of the tab's size with the same rows, expanded and shown.
-qint64 BaselineNs(QWidget* like)
+// The rows of users 0..users-1 on a plain tree, each with its folders and their files.
+QList<QTreeWidgetItem*> PlainRows(int users)
 {
-    QTreeWidget plain;
-    plain.setColumnCount(7);
-    plain.resize(like->size());
-    plain.show();
-    Settle();
-    QElapsedTimer t;
-    t.start();
-    QList<QTreeWidgetItem*> users;
-    for (int u = 0; u < kUsers; ++u) {
+    QList<QTreeWidgetItem*> rows;
+    for (int u = 0; u < users; ++u) {
         auto* user = new QTreeWidgetItem({QString::fromStdString(UserName(u)), "Y", "12.5"});
         for (int f = 0; f < kFolders; ++f) {
             auto* folder = new QTreeWidgetItem(
@@ -133,9 +126,22 @@ qint64 BaselineNs(QWidget* like)
                                              QString::number(file.size), "192 VBR, 4m2s"});
             }
         }
-        users << user;
+        rows << user;
     }
-    plain.addTopLevelItems(users);
+    return rows;
+}
+
+// A plain tree of the tab's size with the same rows, expanded and shown.
+qint64 BaselineNs(QWidget* like)
+{
+    QTreeWidget plain;
+    plain.setColumnCount(7);
+    plain.resize(like->size());
+    plain.show();
+    Settle();
+    QElapsedTimer t;
+    t.start();
+    plain.addTopLevelItems(PlainRows(kUsers));
     plain.expandAll();
     Settle();
     return t.nsecsElapsed();
@@ -149,23 +155,7 @@ struct PlainBigTree
         tree.setColumnCount(7);
         tree.setUniformRowHeights(true);
         tree.resize(like->size());
-        QList<QTreeWidgetItem*> users;
-        for (int u = 0; u < kBigTabUsers; ++u) {
-            auto* user = new QTreeWidgetItem({QString::fromStdString(UserName(u)), "Y", "12.5"});
-            for (int f = 0; f < kFolders; ++f) {
-                auto* folder =
-                    new QTreeWidgetItem(user, {QString(), QString(), QString(),
-                                               QString::fromStdString(FolderPath(u, f))});
-                for (int i = 0; i < kFilesPerFolder; ++i) {
-                    const FileInfo file = MadeFile(u, f, i);
-                    new QTreeWidgetItem(folder, {QString(), QString(), QString(), QString(),
-                                                 QString::fromStdString(file.name),
-                                                 QString::number(file.size), "192 VBR, 4m2s"});
-                }
-            }
-            users << user;
-        }
-        tree.addTopLevelItems(users);
+        tree.addTopLevelItems(PlainRows(kBigTabUsers));
         tree.expandAll();
         tree.show();
         Settle();

@@ -23,3 +23,21 @@ Q_SIGNALS:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
+
+// Where a row goes among parent's children from index from on, they being in order by before (a
+// child's test whether the row goes before it): after the last it does not go before, as a
+// sorting tree puts a row after those equal to it. Halves the children each step.
+template <class Before> int InsertionPlace(const QTreeWidgetItem* parent, int from, Before before)
+{
+    int at = from;
+    for (int count = parent->childCount() - at; count > 0;) {
+        const int half = count / 2;
+        if (before(parent->child(at + half))) {
+            count = half;
+        } else {
+            at += half + 1;
+            count -= half + 1;
+        }
+    }
+    return at;
+}

@@ -14,6 +14,7 @@
 #include "shell/ShellState.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
+#include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/Clock.h"
 #include "store/TimerManager.h"
@@ -462,17 +463,11 @@ void RoomForm::TidySome(size_t most)
         QTreeWidgetItem* root = m_userList->invisibleRootItem();
         int from = 0;
         for (QTreeWidgetItem* row : added) {
-            // After the last row not after it, from where the one before went.
-            int at = m_resortPending ? root->childCount() : from;
-            for (int count = root->childCount() - at; !m_resortPending && count > 0;) {
-                const int half = count / 2;
-                if (order(row, root->child(at + half))) {
-                    count = half;
-                } else {
-                    at += half + 1;
-                    count -= half + 1;
-                }
-            }
+            // From where the one before went.
+            const int at =
+                m_resortPending
+                    ? root->childCount()
+                    : InsertionPlace(root, from, [&](QTreeWidgetItem* x) { return order(row, x); });
             root->insertChild(at, row);
             from = at + 1;
         }

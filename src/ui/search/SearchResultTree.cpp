@@ -11,6 +11,7 @@
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
 #include "shell/Ties.h"
+#include "shell/TreeWidget.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
 #include "ui/search/FilterParser.h"
@@ -193,7 +194,7 @@ void AddFileRows(Row* folderRow, std::vector<std::pair<QString, Row*>>& files)
 {
     std::stable_sort(files.begin(), files.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    int end = folderRow->childCount();
+    const int end = folderRow->childCount();
     const QString last = end > 0 ? folderRow->child(end - 1)->text(Row::FileColumn) : QString();
     QList<QTreeWidgetItem*> tail;
     int from = 0;
@@ -203,19 +204,11 @@ void AddFileRows(Row* folderRow, std::vector<std::pair<QString, Row*>>& files)
             continue;
         }
         // The first row whose name is greater, from where the previous one went.
-        int at = from;
-        for (int count = end - from; count > 0;) {
-            const int half = count / 2;
-            if (name < folderRow->child(at + half)->text(Row::FileColumn)) {
-                count = half;
-            } else {
-                at += half + 1;
-                count -= half + 1;
-            }
-        }
+        const int at = InsertionPlace(folderRow, from, [&name](QTreeWidgetItem* file) {
+            return name < file->text(Row::FileColumn);
+        });
         folderRow->insertChild(at, row);
         from = at + 1;
-        ++end;
     }
     folderRow->addChildren(tail);
 }
