@@ -72,12 +72,14 @@ struct Download
     std::string file;
 };
 
-std::vector<Download> Spread()
+// Files of that many users, each with that many folders of that many files.
+std::vector<Download> Spread(int users = kUsers, int folders = kFoldersPerUser,
+                             int files = kFilesPerFolder)
 {
     std::vector<Download> downloads;
-    for (int u = 0; u < kUsers; ++u) {
-        for (int f = 0; f < kFoldersPerUser; ++f) {
-            for (int n = 0; n < kFilesPerFolder; ++n)
+    for (int u = 0; u < users; ++u) {
+        for (int f = 0; f < folders; ++f) {
+            for (int n = 0; n < files; ++n)
                 downloads.push_back({"user" + std::to_string(u),
                                      "Music\\Artist " + std::to_string(f) + "\\Album",
                                      "track " + std::to_string(n) + ".mp3"});
@@ -238,20 +240,6 @@ void Advance(ItemPtr entry, qint64 by)
     Q_EMIT transferQueueManager->DownloadProgressed(entry);
 }
 
-std::vector<Download> Completed()
-{
-    std::vector<Download> downloads;
-    for (int u = 0; u < kCompleteUsers; ++u) {
-        for (int f = 0; f < kCompleteFoldersPerUser; ++f) {
-            for (int n = 0; n < kCompleteFilesPerFolder; ++n)
-                downloads.push_back({"user" + std::to_string(u),
-                                     "Music\\Artist " + std::to_string(f) + "\\Album",
-                                     "track " + std::to_string(n) + ".mp3"});
-        }
-    }
-    return downloads;
-}
-
 // The plain tree of the same rows, shown: its file rows deleted one by one, each folder and user
 // row left empty with them; or all of it cleared.
 qint64 PlainClearNs(const std::vector<Download>& downloads, bool oneByOne)
@@ -283,7 +271,8 @@ qint64 PlainClearNs(const std::vector<Download>& downloads, bool oneByOne)
 
 void ClearComplete()
 {
-    const std::vector<Download> downloads = Completed();
+    const std::vector<Download> downloads =
+        Spread(kCompleteUsers, kCompleteFoldersPerUser, kCompleteFilesPerFolder);
     WindowBench::Work least;
     qint64 baseline = 0;
     qint64 cleared = 0;

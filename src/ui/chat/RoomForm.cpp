@@ -17,6 +17,7 @@
 #include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/Clock.h"
+#include "store/NextTurn.h"
 #include "store/TimerManager.h"
 
 #include <QDesktopServices>
@@ -552,28 +553,23 @@ bool RoomForm::RowOrder::operator()(QTreeWidgetItem* a, QTreeWidgetItem* b) cons
 
 void RoomForm::DeleteDiscardedLater()
 {
-    if ((m_discarded.empty() && m_forgotten.empty()) || m_deletePending)
+    if (m_discarded.empty() && m_forgotten.empty())
         return;
-    m_deletePending = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_deletePending = false;
-            const size_t count = std::min(m_discarded.size(), kRowsDeletedAtOnce);
-            for (size_t i = m_discarded.size() - count; i < m_discarded.size(); ++i)
-                delete m_discarded[i];
-            m_discarded.resize(m_discarded.size() - count);
-            const size_t forget = std::min(m_forgotten.size(), kRowsDeletedAtOnce);
-            for (size_t i = m_forgotten.size() - forget; i < m_forgotten.size(); ++i) {
-                UserRows::value_type* entry = m_forgotten[i];
-                entry->second.forgotten = false;
-                if (!entry->second.row && !entry->second.queued)
-                    m_rows.erase(m_rows.find(entry->first));
-            }
-            m_forgotten.resize(m_forgotten.size() - forget);
-            DeleteDiscardedLater();
-        },
-        Qt::QueuedConnection);
+    OnceNextTurn(this, m_deletePending, [this] {
+        const size_t count = std::min(m_discarded.size(), kRowsDeletedAtOnce);
+        for (size_t i = m_discarded.size() - count; i < m_discarded.size(); ++i)
+            delete m_discarded[i];
+        m_discarded.resize(m_discarded.size() - count);
+        const size_t forget = std::min(m_forgotten.size(), kRowsDeletedAtOnce);
+        for (size_t i = m_forgotten.size() - forget; i < m_forgotten.size(); ++i) {
+            UserRows::value_type* entry = m_forgotten[i];
+            entry->second.forgotten = false;
+            if (!entry->second.row && !entry->second.queued)
+                m_rows.erase(m_rows.find(entry->first));
+        }
+        m_forgotten.resize(m_forgotten.size() - forget);
+        DeleteDiscardedLater();
+    });
 }
 
 void RoomForm::OnRoomChanged(Item*)

@@ -15,6 +15,7 @@
 #include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/DataSaver.h"
+#include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "transfers/TransfersSchema.h"
 #include "ui/search/SearchResultListItem.h"
@@ -441,17 +442,12 @@ bool SearchForm::ClosingTab::Step(size_t& budget)
 
 void SearchForm::CloseTabsLater()
 {
-    if (m_closingDue || m_closing.empty())
+    if (m_closing.empty())
         return;
-    m_closingDue = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_closingDue = false;
-            FinishClosingTabs(kClosedAtOnce);
-            CloseTabsLater();
-        },
-        Qt::QueuedConnection);
+    OnceNextTurn(this, m_closingDue, [this] {
+        FinishClosingTabs(kClosedAtOnce);
+        CloseTabsLater();
+    });
 }
 
 void SearchForm::FinishClosingTabs(size_t budget)

@@ -14,6 +14,7 @@
 #include "shell/TreeWidget.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
+#include "store/NextTurn.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
@@ -459,20 +460,13 @@ void SearchForm::ContinueFilterPass(SearchResultsForm* tab)
 
 void SearchForm::ScheduleFilterPasses()
 {
-    if (m_filterPassesDue)
-        return;
-    m_filterPassesDue = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_filterPassesDue = false;
-            std::vector<SearchResultsForm*> tabs;
-            for (const auto& [tab, pass] : m_filterPasses)
-                tabs.push_back(tab);
-            for (SearchResultsForm* tab : tabs)
-                ContinueFilterPass(tab);
-            if (!m_filterPasses.empty())
-                ScheduleFilterPasses();
-        },
-        Qt::QueuedConnection);
+    OnceNextTurn(this, m_filterPassesDue, [this] {
+        std::vector<SearchResultsForm*> tabs;
+        for (const auto& [tab, pass] : m_filterPasses)
+            tabs.push_back(tab);
+        for (SearchResultsForm* tab : tabs)
+            ContinueFilterPass(tab);
+        if (!m_filterPasses.empty())
+            ScheduleFilterPasses();
+    });
 }

@@ -8,6 +8,7 @@
 #include "shell/ShellServices.h"
 #include "shell/SizeManager.h"
 #include "store/GeneralFunctions.h"
+#include "store/NextTurn.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
@@ -221,16 +222,8 @@ void TransfersForm::ClearSome(size_t most)
                 transfers->RemoveDownload(entry);
         }
     }
-    if (m_clearing.empty() || m_clearingDue)
-        return;
-    m_clearingDue = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_clearingDue = false;
-            ClearSome(kDownloadsClearedAtOnce);
-        },
-        Qt::QueuedConnection);
+    if (!m_clearing.empty())
+        OnceNextTurn(this, m_clearingDue, [this] { ClearSome(kDownloadsClearedAtOnce); });
 }
 
 void TransfersForm::FinishClearing()
