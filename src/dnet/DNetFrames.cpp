@@ -2,12 +2,11 @@
 
 #include "dnet/DNetManager.h"
 #include "dnet/DNetState.h"
-#include "store/Clock.h"
 #include "store/Log.h"
+#include "store/ReadPass.h"
 
 #include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QtEndian>
 
 QByteArray DNetLevelBody(qint32 level)
@@ -30,7 +29,7 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
 {
     // A handler may close the socket, and its close handler schedules the deletion.
     const QPointer<QTcpSocket> alive(socket);
-    const qint64 start = Clock::MonotonicMs();
+    ReadPass pass;
     for (;;) {
         if (device.bytesAvailable() < 4)
             return true;
@@ -51,9 +50,9 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
         // Nothing is taken before the whole frame is there.
         if (device.bytesAvailable() - 4 < qint64(length))
             return true;
-        if (Clock::MonotonicMs() - start >= kMaxPassMs) {
+        if (!pass.MayContinue()) {
             if (&device == socket) {
-                QTimer::singleShot(0, this, [this, alive, side] {
+                ReadPass::Later(this, [this, alive, side] {
                     if (alive && alive->isOpen())
                         ReadFrames(*alive, alive, side);
                 });

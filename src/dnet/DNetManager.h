@@ -41,10 +41,6 @@ public:
     // of two strings at the stream's limit (262,161 bytes); a longer or negative length closes
     // the connection before anything is read or allocated for it.
     static constexpr quint32 kMaxFrameLength = 1048576;
-    // One pass of the frame reader starts no new frame once it has run this long; the rest waits
-    // for the next turn of the event loop. A party sending frames by the thousand in one go must
-    // not hold the GUI thread for all of them at once.
-    static constexpr qint64 kMaxPassMs = 50;
     // What a connection of the tree reads ahead of the frame being handled: a longest frame and as
     // much again. Beyond it the sender waits, instead of filling our memory while passes run.
     static constexpr qint64 kReadAheadBytes = 2 * qint64(kMaxFrameLength);
@@ -88,8 +84,9 @@ public:
     // The frame reader: the whole frames that device holds, in order, each body handed to the
     // handler of side as coming from socket, up to the limits of one pass. A frame that is not
     // whole yet is left unread. False once the socket was closed or discarded; device is not read
-    // further then. The sockets' readyRead runs it on the socket itself, and a pass cut short
-    // there goes on at the next turn of the event loop; the fuzzer feeds it bytes directly.
+    // further then. A pass ends early as a ReadPass does (store/ReadPass.h). The sockets'
+    // readyRead runs it on the socket itself, and a pass cut short there goes on at the next turn
+    // of the event loop; the fuzzer feeds it bytes directly.
     bool ReadFrames(QIODevice& device, QTcpSocket* socket, Side side);
 
     // One body from a parent, a candidate or another socket, or from the server with no socket.

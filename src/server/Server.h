@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@
 // ServerCodes.h names every message code in both directions.
 class DataSaver;
 class PortForwarder;
+class ReadPass;
 class QHostAddress;
 
 class Server : public QObject, public DataLoadedEventHandler
@@ -76,8 +78,9 @@ public:
     // login and the first search token still to come), for hosts that reuse one engine for
     // many runs (the fuzz targets). Nothing in the program calls it.
     void ResetForTesting();
-    // The frame reader, over whatever bytes device has ready. The socket's readyRead runs it on
-    // the socket; the fuzzer feeds it bytes directly.
+    // The frame reader, over whatever bytes device has ready, up to the limits of one pass
+    // (store/ReadPass.h). The socket's readyRead runs it on the socket, and a pass cut short
+    // there goes on at the next turn of the event loop; the fuzzer feeds it bytes directly.
     void ReadFrames(QIODevice& device);
 
     // Requests to the server (ServerRequests.cpp). All are dropped unless logged in; their store
@@ -201,10 +204,24 @@ private:
     void OnDNetReset(MemStream& s);
     void OnSearchCorrelations(MemStream& s);
 
+    // The frames of one pass; false when the pass ended before device ran out of whole frames.
+    bool ReadFramesInPass(QIODevice& device);
+    // Runs m_rest's steps for as long as the pass allows, all of them outside one; false when
+    // some are left.
+    bool FinishRest();
+
     int m_state = StateIdle;
     QTcpSocket m_socket;
     bool m_readingBody = false;
     quint32 m_bodyLength = 0;
+    // A pass over the socket is due at the next turn of the event loop: it takes the bytes that
+    // come meanwhile too, so that no turn runs two passes.
+    bool m_readPassDue = false;
+    // The socket's pass being read, or null outside one (a device handed in directly).
+    ReadPass* m_pass = nullptr;
+    // What a message handled in steps has left: one step a call, true once it is done. The reader
+    // takes no further frame before then.
+    std::function<bool()> m_rest;
     quint32 m_nextSearchToken = 1;
     MemStream m_readStream;
     quint32 m_nextIndirectToken = 1;

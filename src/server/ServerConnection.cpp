@@ -9,6 +9,7 @@
 #include "store/Log.h"
 #include "store/MD5.h"
 #include "store/Random.h"
+#include "store/ReadPass.h"
 #include "store/Settings.h"
 
 #include <QHostAddress>
@@ -78,6 +79,7 @@ void Server::ResetForTesting()
     m_state = StateIdle;
     m_socket.abort();
     ResetFrameReader();
+    m_rest = nullptr;
     m_nextSearchToken = 1;
     m_firstLogin = true;
     m_expectClose = false;
@@ -163,27 +165,64 @@ void Server::ReleaseReadBuffer()
 
 void Server::OnSocketReadyToRead()
 {
-    ReadFrames(m_socket);
+    if (!m_readPassDue)
+        ReadFrames(m_socket);
 }
 
 void Server::ReadFrames(QIODevice& device)
 {
+    // Only the socket's passes are bounded: a device handed in directly (the fuzzer, a bench) is
+    // read to its end, and a message it brings is handled whole.
+    const bool bounded = &device == &m_socket;
+    ReadPass pass;
+    ReadPass* const outer = m_pass;
+    m_pass = bounded ? &pass : nullptr;
+    const bool whole = ReadFramesInPass(device);
+    m_pass = outer;
+    if (!whole && !m_readPassDue) {
+        m_readPassDue = true;
+        ReadPass::Later(this, [this] {
+            m_readPassDue = false;
+            ReadFrames(m_socket);
+        });
+    }
+}
+
+bool Server::FinishRest()
+{
+    while (m_rest) {
+        if (m_pass && !m_pass->MayContinue())
+            return false;
+        const std::function<bool()> step = m_rest;
+        if (step())
+            m_rest = nullptr;
+    }
+    return true;
+}
+
+bool Server::ReadFramesInPass(QIODevice& device)
+{
+    // What an earlier message left goes first: later ones find its outcome whole.
+    if (!FinishRest())
+        return false;
     // Bytes are taken as long as the socket has them; a handler that closes the connection leaves
     // nothing available and so ends the loop.
     while (device.bytesAvailable() > 0) {
         if (!m_readingBody) {
             if (device.bytesAvailable() < 4)
-                return;
+                break;
+            if (m_pass && !m_pass->MayContinue())
+                return false;
             char lengthBytes[4];
             if (device.read(lengthBytes, 4) != 4)
-                return;
+                break;
             m_bodyLength = qFromLittleEndian<quint32>(lengthBytes);
             if (m_bodyLength > kMaxFrameLength) {
                 DropConnection(QStringLiteral("Frame of %1 bytes from the server exceeds the "
                                               "limit of %2 bytes; closing the connection")
                                    .arg(m_bodyLength)
                                    .arg(kMaxFrameLength));
-                return;
+                break;
             }
             m_readingBody = true;
             m_readStream.Reset();
@@ -195,11 +234,11 @@ void Server::ReadFrames(QIODevice& device)
         if (missing > 0) {
             const QByteArray got = device.read(qMin(missing, device.bytesAvailable()));
             if (got.isEmpty())
-                return;
+                break;
             m_readStream.WriteBuffer(got.constData(), static_cast<unsigned long>(got.size()));
         }
         if (quint32(m_readStream.GetWriteIndex()) < m_bodyLength)
-            return;
+            break;
 
         // A body too short to hold its code has nothing to dispatch.
         quint32 code = 0;
@@ -207,6 +246,7 @@ void Server::ReadFrames(QIODevice& device)
             HandleMessage(int(code), m_readStream);
         ResetFrameReader();
     }
+    return !m_rest;
 }
 
 void Server::DropConnection(const QString& why)

@@ -336,6 +336,9 @@ bool MainWindow::EndSession(Ending ending)
     delete dataDialog;
     delete typeNavigatorDialog;
 
+    // Downloads the user cleared are gone from the file, however far their removal had come.
+    if (ui->transfersForm)
+        ui->transfersForm->FinishClearing();
     m_savedAtEnd = !m_engine || SaveAtShutdown(ending);
     return m_savedAtEnd;
 }

@@ -4,11 +4,54 @@
 #include "ServerTestEnv.h"
 
 #include "store/Clock.h"
+#include "store/ReadPass.h"
 #include "support/FeedDevice.h"
 #include "support/HeapUse.h"
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+
+namespace {
+
+// Code 14 for room r with these users (statistics: the speed and files both the user's number
+// in the list, country "de").
+QByteArray Entered(const QStringList& users)
+{
+    const auto count = quint32(users.size());
+    WireWriter w;
+    w.u32(ServerCode::EnterRoom).str("r").u32(count);
+    for (const QString& user : users)
+        w.str(user.toLatin1());
+    w.u32(count);
+    for (qsizetype i = 0; i < users.size(); ++i)
+        w.u32(2);
+    w.u32(count);
+    for (qsizetype i = 0; i < users.size(); ++i)
+        w.u32(quint32(i)).u64(0).u32(quint32(i)).u32(0);
+    w.u32(count);
+    for (qsizetype i = 0; i < users.size(); ++i)
+        w.u32(0);
+    w.u32(count);
+    for (qsizetype i = 0; i < users.size(); ++i)
+        w.str("de");
+    return frameOf(w);
+}
+
+QStringList Named(const char* stem, int count)
+{
+    QStringList names;
+    for (int i = 0; i < count; ++i)
+        names << QString::fromLatin1(stem) + QString::number(i);
+    return names;
+}
+
+QByteArray Chat(const char* text)
+{
+    return frameOf(WireWriter().u32(ServerCode::RoomChat).str("r").str("bob").str(text));
+}
+
+} // namespace
 
 class tst_ServerConnection : public QObject
 {
@@ -47,6 +90,8 @@ private Q_SLOTS:
     void midFrameLossDoesNotMisalignNextConnection();
     void announcedBodyIsNotAllocatedUpFront();
     void largeBodyBufferIsReleasedAfterItsFrame();
+    void passesEndAsOneGoDoes_data();
+    void passesEndAsOneGoDoes();
 
     void afterLoginSendsWatchAndAddressRequests();
     void autojoinRoomsOnlyOnFirstLogin();
@@ -506,6 +551,97 @@ void tst_ServerConnection::largeBodyBufferIsReleasedAfterItsFrame()
     m_env->server().ReadFrames(wire);
     QCOMPARE(wire.Left(), qsizetype(0));
     QVERIFY2(HeapInUse() - before < 256 * 1024, qPrintable(QString::number(HeapInUse() - before)));
+}
+
+void tst_ServerConnection::passesEndAsOneGoDoes_data()
+{
+    // Sent in one write: a chat, the answer to entering room r, a leave and a join in it, a
+    // chat. Before them, when given, an earlier answer for r.
+    QTest::addColumn<qint64>("budget"); // of each pass; -1: as built
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("entered");
+    QTest::addColumn<QStringList>("users"); // in r at the end
+
+    const QStringList six = Named("u", 600);
+    QStringList staying = six;
+    staying.removeOne("u5");
+    const QStringList left = Named("a", 300) + Named("s", 300);
+    const QStringList again = Named("s", 300) + Named("u", 300);
+    QStringList stayingAgain = again;
+    stayingAgain.removeOne("u5");
+    for (qint64 budget : {qint64(-1), qint64(0)}) {
+        const char* pass = budget < 0 ? "passes as built" : "a frame or a step a pass";
+        QTest::addRow("entering, %s", pass)
+            << budget << QStringList() << six << staying + QStringList{"late"};
+        QTest::addRow("entering again, %s", pass)
+            << budget << left << again << stayingAgain + QStringList{"late"};
+    }
+}
+
+void tst_ServerConnection::passesEndAsOneGoDoes()
+{
+    QFETCH(qint64, budget);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, entered);
+    QFETCH(QStringList, users);
+
+    QVERIFY(m_env->logIn());
+    if (!before.isEmpty())
+        QVERIFY(m_env->deliverFrame(Entered(before).mid(4)));
+    struct PassBudget
+    {
+        explicit PassBudget(qint64 ms) { ReadPass::SetBudgetForTesting(ms); }
+        ~PassBudget() { ReadPass::SetBudgetForTesting(-1); }
+    } passes(budget);
+    // What the chats found in the room, and how many turns the event loop took between them.
+    QList<int> seen;
+    int turns = -1;
+    QTimer turn;
+    connect(&turn, &QTimer::timeout, this, [&turns] { turns += turns >= 0 ? 1 : 0; });
+    turn.start(0);
+    connect(&m_env->server(), &Server::RoomChat, this,
+            [&](std::string, std::string, std::string text) {
+                seen << int(ServerTestEnv::Room("r").GetItems("user").size());
+                turns = text == "first" ? 0 : turns;
+            });
+    LogCapture log;
+    m_env->fake().sendRaw(Chat("first") + Entered(entered) +
+                          frameOf(WireWriter().u32(ServerCode::UserLeftRoom).str("r").str("u5")) +
+                          frameOf(WireWriter()
+                                      .u32(ServerCode::UserJoinedRoom)
+                                      .str("r")
+                                      .str("late")
+                                      .u32(2)
+                                      .u32(7)
+                                      .u64(0)
+                                      .u32(7)
+                                      .u32(0)
+                                      .u32(0)
+                                      .str("nl")) +
+                          Chat("last"));
+    QVERIFY(m_env->sync());
+
+    // Every later message finds the answer whole: the leave stays a leave.
+    QCOMPARE(seen, (QList<int>{int(before.size()), int(users.size())}));
+    QStringList names;
+    for (Item* user : ServerTestEnv::Room("r").GetItems("user"))
+        names << QString::fromLatin1(ItemPtr(user).AsString());
+    names.sort();
+    users.sort();
+    QCOMPARE(names, users);
+    // Each with the figures of its place in the answer; the late one with its own.
+    for (const QString& user : users) {
+        const ItemPtr item = d.GetType("user")->HasItem(Value(user.toStdString()));
+        const int figure = user == "late" ? 7 : int(entered.indexOf(user));
+        QCOMPARE(item["shared_files_count"].AsInt(), figure);
+        QCOMPARE(item["average_download_speed"].AsInt(), figure);
+    }
+    QVERIFY(ServerTestEnv::Room("r").IsConnected("in_room"));
+    QCOMPARE(log.lines, QStringList());
+    // Cut into passes, the answer took turns of the event loop; the leave and the join came
+    // after its last step all the same.
+    if (budget == 0)
+        QVERIFY2(turns > 2, qPrintable(QString::number(turns)));
 }
 
 void tst_ServerConnection::afterLoginSendsWatchAndAddressRequests()

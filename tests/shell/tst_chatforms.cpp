@@ -8,6 +8,7 @@
 #include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
 #include "store/GeneralFunctions.h"
+#include "store/ReadPass.h"
 #include "store/Settings.h"
 #include "support/ScriptedDialogs.h"
 #include "ui/chat/ChatForm.h"
@@ -19,8 +20,10 @@
 #include "ui/chat/RoomForm.h"
 
 #include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -31,7 +34,9 @@
 #include <QTextBlock>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace {
@@ -85,6 +90,62 @@ public Q_SLOTS:
     void Open(const QUrl& url) { opened << url; }
 };
 
+// The rooms a flood fills: user i of a room. Mixed case, names that differ only in case (equal
+// to the list), figures and countries that repeat, so that ties are many.
+RoomUser FloodUser(int i)
+{
+    static const char* const kStems[] = {"ann", "Bob", "carla", "ANN", "eve", "Zo\xeb"};
+    static const char* const kCountries[] = {"de", "", "FR", "nl"};
+    return RoomUser(QByteArray(kStems[i % 6]) + QByteArray::number(i / 6), quint32(i % 5) * 512,
+                    quint32((i * 7919) % 90), kCountries[i % 4]);
+}
+
+// Code 16 or 17 for each of users from..to-1 of room r, in one write.
+QByteArray Comings(int from, int to, bool leaving)
+{
+    QByteArray frames;
+    for (int i = from; i < to; ++i) {
+        const RoomUser user = FloodUser(i);
+        frames +=
+            frameOf(leaving ? WireWriter().u32(ServerCode::UserLeftRoom).str("r").str(user.name)
+                            : UserJoinedRoom("r", user));
+    }
+    return frames;
+}
+
+// Every pass of the readers takes that long at most while it lives (ReadPass).
+struct PassBudget
+{
+    explicit PassBudget(qint64 ms) { ReadPass::SetBudgetForTesting(ms); }
+    ~PassBudget() { ReadPass::SetBudgetForTesting(-1); }
+};
+
+// Waits until the server connection has handled everything sent so far, however many turns of
+// the event loop that takes.
+bool Synced(ServerTestEnv& env)
+{
+    for (int tries = 0; tries < 12; ++tries) {
+        if (env.sync())
+            return true;
+    }
+    return false;
+}
+
+// The list's rows as it shows them, without tidying it first: name|files|K/s|flag|note.
+QStringList ListedRows(RoomForm& form)
+{
+    auto* list = form.findChild<QTreeWidget*>("userList");
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = list->topLevelItem(i);
+        rows << QStringList{row->text(2), row->text(4), row->text(5),
+                            row->icon(1).isNull() ? "" : "flag",
+                            row->icon(3).isNull() ? "" : "note"}
+                    .join('|');
+    }
+    return rows;
+}
+
 } // namespace
 
 class tst_ChatForms : public QObject
@@ -112,6 +173,10 @@ private Q_SLOTS:
     void roomUserRowsFollowTheServer();
     void roomUserRowsSort_data();
     void roomUserRowsSort();
+    void roomFloodsEndAsOneGoDoes_data();
+    void roomFloodsEndAsOneGoDoes();
+    void roomClosedOrQuitWithWorkPending_data();
+    void roomClosedOrQuitWithWorkPending();
     void chatLines_data();
     void chatLines();
     void chatEndsAfterFiveQuietMinutes_data();
@@ -534,8 +599,8 @@ void tst_ChatForms::roomUserRowsFollowTheServer_data()
         << QStringList{"enter", "enter"} << QStringList{img, alice, bob, zoe} << "4";
     QTest::newRow("new figures") << QStringList{"enter", "bob faster"}
                                  << QStringList{img, alice, faster, zoe} << "4";
-    QTest::newRow("new figures from another room") << QStringList{"enter", "bob elsewhere"}
-                                                   << QStringList{img, alice, faster, zoe} << "4";
+    QTest::newRow("new figures from another room")
+        << QStringList{"enter", "bob elsewhere"} << QStringList{img, alice, faster, zoe} << "4";
     QTest::newRow("one left") << QStringList{"enter", "bob left"} << QStringList{img, alice, zoe}
                               << "3";
     QTest::newRow("room left") << QStringList{"enter", "left"} << QStringList{} << "0";
@@ -560,11 +625,10 @@ void tst_ChatForms::roomUserRowsFollowTheServer()
     RoomForm form("r");
     form.Init();
     const RoomUser faster{"bob", 2048, 5, "NL"};
-    const QList<RoomUser> four{
-        {"<img src=x>", 1, 1000, "xx"},
-        "Alice",
-        {"bob", 1536, 1234567, "DE"},
-        {"Zo\xeb", 512, 999, "fr"}};
+    const QList<RoomUser> four{{"<img src=x>", 1, 1000, "xx"},
+                               "Alice",
+                               {"bob", 1536, 1234567, "DE"},
+                               {"Zo\xeb", 512, 999, "fr"}};
     for (const QString& step : steps) {
         const QString arg = step.section(' ', 1);
         const std::string user = arg.toLatin1().toStdString();
@@ -610,15 +674,15 @@ void tst_ChatForms::roomUserRowsSort_data()
     QTest::addColumn<int>("column");
     QTest::addColumn<QStringList>("users");
     QTest::addColumn<QStringList>("order");
-    QTest::newRow("name, case ignored") << 2 << QStringList{"bob 0 0 - -", "Alice 0 0 - -"}
-                                        << QStringList{"Alice", "bob"};
-    QTest::newRow("files by number") << 4 << QStringList{"a 1000 0 - -", "b 999 0 - -"}
-                                     << QStringList{"b", "a"};
+    QTest::newRow("name, case ignored")
+        << 2 << QStringList{"bob 0 0 - -", "Alice 0 0 - -"} << QStringList{"Alice", "bob"};
+    QTest::newRow("files by number")
+        << 4 << QStringList{"a 1000 0 - -", "b 999 0 - -"} << QStringList{"b", "a"};
     QTest::newRow("speed: none, 0.5, 1.5")
         << 5 << QStringList{"a 0 1536 - -", "b 0 512 - -", "c 0 0 - -"}
         << QStringList{"c", "b", "a"};
-    QTest::newRow("flags by code") << 1 << QStringList{"a 0 0 DE -", "b 0 0 at -", "c 0 0 - -"}
-                                   << QStringList{"c", "b", "a"};
+    QTest::newRow("flags by code")
+        << 1 << QStringList{"a 0 0 DE -", "b 0 0 at -", "c 0 0 - -"} << QStringList{"c", "b", "a"};
     QTest::newRow("note: without first")
         << 3 << QStringList{"a 0 0 - note", "b 0 0 - -"} << QStringList{"b", "a"};
     QTest::newRow("equal cells: by name")
@@ -647,6 +711,194 @@ void tst_ChatForms::roomUserRowsSort()
     for (int i = 0; i < list.topLevelItemCount(); ++i)
         shown << list.topLevelItem(i)->text(2);
     QCOMPARE(shown, order);
+}
+
+void tst_ChatForms::roomFloodsEndAsOneGoDoes_data()
+{
+    // Steps, each one write of the server: "enter a b" (code 14 for r with flood users a..b-1),
+    // "join a b", "leave a b" (one code 16 or 17 each), "back a" (user a leaves and joins again),
+    // "note a", "current a" (a's row made current, once listed), "sort c" (the header sorts on
+    // column c, descending). Enough users that the list
+    // is listed again in bulk, and once in two turns; users equal to the list (ann116, ANN116)
+    // come in different writes.
+    QTest::addColumn<qint64>("budget"); // of each pass; -1: as built
+    QTest::addColumn<QStringList>("steps");
+    const QList<QStringList> scripts{
+        {"enter 0 698", "current 690", "join 698 2003", "back 4", "leave 0 650", "note 690",
+         "join 2003 2020"},
+        {"sort 4", "enter 0 400", "leave 100 180", "enter 150 900", "sort 2", "leave 900 905"},
+        {"enter 0 21000", "leave 20000 21000"},
+    };
+    for (qint64 budget : {qint64(-1), qint64(0)}) {
+        for (const QStringList& steps : scripts) {
+            if (budget == 0 && steps.first() == "enter 0 21000")
+                continue; // a pass a step: thousands of turns, and as built cuts it anyway
+            QTest::addRow("%s, %s", qPrintable(steps.join(", ")),
+                          budget < 0 ? "passes as built" : "a frame or a step a pass")
+                << budget << steps;
+        }
+    }
+}
+
+void tst_ChatForms::roomFloodsEndAsOneGoDoes()
+{
+    QFETCH(qint64, budget);
+    QFETCH(QStringList, steps);
+
+    ChatTestScene scene;
+    QVERIFY(scene.env.logIn());
+    RoomForm form("r");
+    form.Init();
+    auto* list = form.findChild<QTreeWidget*>("userList");
+    const PassBudget passes(budget);
+    // What one go gives, as a sorting tree shows it: after each write the users who came after
+    // the others, in the order they came (who stays in the room for a new answer, or leaves and
+    // comes back within one write, keeps the place), then all sorted stably.
+    std::map<int, std::unique_ptr<QRoomUserListItemWidget>> rows;
+    const auto row = [&rows](int i) {
+        std::unique_ptr<QRoomUserListItemWidget>& made = rows[i];
+        if (!made) {
+            const RoomUser user = FloodUser(i);
+            made = std::make_unique<QRoomUserListItemWidget>();
+            made->setText(2, QString::fromLatin1(user.name));
+            made->SetFigures(user.files, user.speed, user.country.toStdString());
+        }
+        return made.get();
+    };
+    QList<int> room;
+    int column = 2;
+    bool ascending = true;
+    QString current;
+    for (const QString& step : steps) {
+        const QStringList words = step.split(' ');
+        const int a = words.value(1).toInt();
+        const int b = words.value(2).toInt();
+        if (words[0] == "enter") {
+            QList<RoomUser> users;
+            QList<int> kept;
+            for (int i : room) {
+                if (i >= a && i < b)
+                    kept << i;
+            }
+            for (int i = a; i < b; ++i) {
+                users << FloodUser(i);
+                if (!kept.contains(i))
+                    kept << i;
+            }
+            room = kept;
+            scene.env.fake().sendFrame(RoomEnteredReply("r", users));
+        } else if (words[0] == "join" || words[0] == "leave") {
+            const bool leaving = words[0] == "leave";
+            for (int i = a; i < b; ++i)
+                leaving ? void(room.removeOne(i)) : room.append(i);
+            scene.env.fake().sendRaw(Comings(a, b, leaving));
+        } else if (words[0] == "back") {
+            scene.env.fake().sendRaw(Comings(a, a + 1, true) + Comings(a, a + 1, false));
+        } else if (words[0] == "current") {
+            current = QString::fromLatin1(FloodUser(a).name);
+            QTRY_VERIFY(!list->findItems(current, Qt::MatchExactly, 2).isEmpty());
+            list->setCurrentItem(list->findItems(current, Qt::MatchExactly, 2).first());
+        } else if (words[0] == "note") {
+            ServerStore::User(FloodUser(a).name.toStdString()) +=
+                d.GetType("user_note")->GetItem(Value("a note"));
+            row(a)->SetNote(true);
+        } else {
+            // Clicked once the list shows what came: a sorting tree, too, sorts what it shows.
+            QTRY_COMPARE_WITH_TIMEOUT(ListedRows(form).size(), room.size(), 20000);
+            column = a;
+            ascending = false;
+            list->header()->setSortIndicator(column, Qt::DescendingOrder);
+        }
+        std::stable_sort(room.begin(), room.end(), [&](int x, int y) {
+            return ascending ? row(x)->Less(*row(y), column) : row(y)->Less(*row(x), column);
+        });
+        // Each write read before the next comes; the tab's rows of it perhaps not listed yet.
+        QVERIFY(Synced(scene.env));
+    }
+    QStringList expected;
+    for (int i : room) {
+        const QRoomUserListItemWidget* shown = row(i);
+        expected << QStringList{shown->text(2), shown->text(4), shown->text(5),
+                                shown->icon(1).isNull() ? "" : "flag",
+                                shown->icon(3).isNull() ? "" : "note"}
+                        .join('|');
+    }
+
+    // Listed by the event loop's own turns, not by asking.
+    QTRY_COMPARE_WITH_TIMEOUT(ListedRows(form), expected, 20000);
+    QCOMPARE(ServerStore::Room("r").GetItems("user").size(), size_t(room.size()));
+    QTRY_COMPARE(ServerStore::Room("r")["user_count"].AsInt(), int(room.size()));
+    QCOMPARE(list->sortColumn(), column);
+    QVERIFY(list->updatesEnabled());
+    // The current row stays current, and the only one selected, however often it was listed.
+    if (!current.isEmpty()) {
+        QVERIFY(list->currentItem());
+        QCOMPARE(list->currentItem()->text(2), current);
+        QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->currentItem()});
+    }
+}
+
+void tst_ChatForms::roomClosedOrQuitWithWorkPending_data()
+{
+    // The tab closes, or the program quits, in the turn when: the server has linked part of an
+    // answer of 21,000 users ("linking"); the tab has taken its rows out of the list to list them
+    // again at the next turn ("relisting"); 1,000 of the users have left and their rows are out
+    // of the list, deleted from the next turn on ("deleting").
+    QTest::addColumn<QString>("moment");
+    QTest::addColumn<bool>("quit");
+    for (const char* moment : {"linking", "relisting", "deleting"}) {
+        QTest::addRow("tab closed while %s", moment) << moment << false;
+        QTest::addRow("quit while %s", moment) << moment << true;
+    }
+}
+
+void tst_ChatForms::roomClosedOrQuitWithWorkPending()
+{
+    QFETCH(QString, moment);
+    QFETCH(bool, quit);
+
+    QList<RoomUser> users;
+    for (int i = 0; i < 21000; ++i)
+        users << FloodUser(i);
+    auto scene = std::make_unique<ChatTestScene>();
+    QVERIFY(scene->env.logIn());
+    auto form = std::make_unique<RoomForm>("r");
+    form->Init();
+    auto* list = form->findChild<QTreeWidget*>("userList");
+    const ItemPtr room = ServerStore::Room("r");
+    const auto linked = [&room] { return room.GetItems("user").size(); };
+    // The clock is held: the server's passes end only when cut at every step.
+    auto passes = std::make_unique<PassBudget>(moment == "linking" ? 0 : -1);
+    scene->env.fake().sendFrame(RoomEnteredReply("r", users));
+    size_t expected = 21000;
+    std::function<bool()> now = [&] { return linked() > 0 && linked() < expected; };
+    if (moment == "relisting") {
+        now = [list] { return !list->updatesEnabled(); };
+    } else if (moment == "deleting") {
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 21000, 20000);
+        scene->env.fake().sendRaw(Comings(20000, 21000, true));
+        expected = 20000;
+        now = [list] { return list->topLevelItemCount() == 20000; };
+    }
+    // Turn by turn, as the event loop goes.
+    QDeadlineTimer deadline(20000);
+    while (!now() && !deadline.hasExpired())
+        QCoreApplication::processEvents();
+    QVERIFY(now());
+    passes.reset();
+    if (quit) {
+        // As the window goes: the forms, then the services, the event loop never turning again.
+        form.reset();
+        scene.reset();
+        return;
+    }
+    const size_t count = linked();
+    form.reset();
+    // The server's answer ends linked whole all the same, as in one go; the closing tab wrote the
+    // count of the users linked by then.
+    QVERIFY(Synced(scene->env));
+    QCOMPARE(linked(), expected);
+    QCOMPARE(room["user_count"].AsInt(), int(count));
 }
 
 void tst_ChatForms::chatLines_data()

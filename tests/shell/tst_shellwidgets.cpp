@@ -133,6 +133,8 @@ private Q_SLOTS:
     void focusBringsWidgetThroughTabs_data();
     void focusBringsWidgetThroughTabs();
     void treeTellsOfKeyBeforeActing();
+    void treeExpandsManyAsOneByOne_data();
+    void treeExpandsManyAsOneByOne();
     void proxyStyleWrapsNamedOrDefaultStyle_data();
     void proxyStyleWrapsNamedOrDefaultStyle();
     void windowRecordedThenRestored();
@@ -243,6 +245,79 @@ void tst_ShellWidgets::treeTellsOfKeyBeforeActing()
     QTest::keyClick(&tree, Qt::Key_Down);
     QCOMPARE(seen, QStringList{QString("%1 at row 0").arg(Qt::Key_Down)});
     QCOMPARE(tree.currentItem(), tree.topLevelItem(1));
+}
+
+void tst_ShellWidgets::treeExpandsManyAsOneByOne_data()
+{
+    // A tree of 3 users of 4 folders of 3 files, users and folders open but for some; then the
+    // rows named (u: every user row, f: every folder row, "f1": folder 1 of each user) expanded
+    // or collapsed.
+    QTest::addColumn<QString>("closedBefore"); // u0, f1: user 0 and folder 1 of each user
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<bool>("expand");
+    QTest::newRow("folders collapsed") << ""
+                                       << "f" << false;
+    QTest::newRow("folders expanded, some open already") << "f1 f3"
+                                                         << "f" << true;
+    QTest::newRow("users collapsed") << "f2"
+                                     << "u" << false;
+    QTest::newRow("users expanded under closed folders") << "u0 u2 f0"
+                                                         << "u" << true;
+    QTest::newRow("some folders collapsed, a user closed") << "u1"
+                                                           << "f1" << false;
+}
+
+void tst_ShellWidgets::treeExpandsManyAsOneByOne()
+{
+    QFETCH(QString, closedBefore);
+    QFETCH(QString, rows);
+    QFETCH(bool, expand);
+
+    // The same rows in a tree expanded in bulk and in one expanded row by row, both shown and
+    // laid out before.
+    TreeWidget bulk;
+    TreeWidget oneByOne;
+    QList<QTreeWidgetItem*> named[2];
+    for (TreeWidget* tree : {&bulk, &oneByOne}) {
+        tree->resize(300, 600);
+        for (int u = 0; u < 3; ++u) {
+            auto* user = new QTreeWidgetItem(tree, {"u" + QString::number(u)});
+            for (int f = 0; f < 4; ++f) {
+                auto* folder = new QTreeWidgetItem(user, {"f" + QString::number(f)});
+                for (int i = 0; i < 3; ++i)
+                    new QTreeWidgetItem(folder, {"file " + QString::number(i)});
+                folder->setExpanded(!closedBefore.split(' ').contains(folder->text(0)));
+                if (rows == "f" || rows == folder->text(0))
+                    named[tree == &oneByOne] << folder;
+            }
+            user->setExpanded(!closedBefore.split(' ').contains(user->text(0)));
+            if (rows == "u")
+                named[tree == &oneByOne] << user;
+        }
+        tree->show();
+        QVERIFY(QTest::qWaitForWindowExposed(tree));
+        QVERIFY(tree->visualItemRect(tree->topLevelItem(0)).isValid());
+    }
+    bulk.SetExpanded(named[0], expand);
+    for (QTreeWidgetItem* row : named[1])
+        row->setExpanded(expand);
+
+    // What each row is, and the rows in view from the top as the tree lays them out.
+    const auto shown = [](TreeWidget& tree) {
+        QStringList rows;
+        for (QTreeWidgetItemIterator it(&tree); *it; ++it)
+            rows << (*it)->text(0) + ((*it)->isExpanded() ? "+" : "");
+        rows << "in view:";
+        for (QTreeWidgetItem* row = tree.topLevelItem(0); row; row = tree.itemBelow(row))
+            rows << row->text(0);
+        return rows;
+    };
+    QCOMPARE(shown(bulk), shown(oneByOne));
+    // The scroll bars follow at the next turn.
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+    QCOMPARE(bulk.visualItemRect(bulk.topLevelItem(2)),
+             oneByOne.visualItemRect(oneByOne.topLevelItem(2)));
 }
 
 void tst_ShellWidgets::proxyStyleWrapsNamedOrDefaultStyle_data()

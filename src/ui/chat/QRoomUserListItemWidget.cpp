@@ -100,9 +100,14 @@ bool QRoomUserListItemWidget::operator<(const QTreeWidgetItem& other) const
 {
     if (other.type() != kType)
         return text(NameColumn).compare(other.text(NameColumn), Qt::CaseInsensitive) < 0;
-    const auto& row = static_cast<const QRoomUserListItemWidget&>(other);
     const QTreeWidget* tree = treeWidget();
-    switch (tree ? tree->sortColumn() : NameColumn) {
+    return Less(static_cast<const QRoomUserListItemWidget&>(other),
+                tree ? tree->sortColumn() : NameColumn);
+}
+
+bool QRoomUserListItemWidget::Less(const QRoomUserListItemWidget& row, int column) const
+{
+    switch (column) {
     case FlagColumn:
         if (m_country != row.m_country)
             return m_country < row.m_country;

@@ -41,6 +41,8 @@ public:
     // Keeps the name's folded form beside it.
     void setData(int column, int role, const QVariant& value) override;
     bool operator<(const QTreeWidgetItem& other) const override;
+    // The order of operator< on a sort column given, for rows in no list yet.
+    bool Less(const QRoomUserListItemWidget& row, int column) const;
 
 private:
     std::string m_user;

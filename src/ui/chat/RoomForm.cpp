@@ -14,21 +14,25 @@
 #include "shell/ShellState.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
+#include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/Clock.h"
+#include "store/NextTurn.h"
 #include "store/TimerManager.h"
 
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyle>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <unordered_set>
+#include <limits>
 
 namespace {
 
@@ -61,9 +65,20 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     int column = 0;
     for (int width : {20, 25, 90, 20, 50, 40})
         m_userList->setColumnWidth(column++, width);
-    m_userList->header()->setStretchLastSection(true);
-    m_userList->setSortingEnabled(true);
-    m_userList->sortByColumn(kNameColumn, Qt::AscendingOrder);
+    QHeaderView* header = m_userList->header();
+    header->setStretchLastSection(true);
+    // The list keeps its rows in order itself (Tidy): the tree's own sorting would sort every row
+    // again at the next turn after each row added, and a room fills by the thousand a turn. The
+    // header sorts on a click as a sorting tree's does.
+    header->setSortIndicatorShown(true);
+    header->setSectionsClickable(true);
+    m_userList->sortItems(kNameColumn, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sortIndicatorChanged, this, [this] {
+        // Rows still to come go after the others, and all are sorted anew: as a sorting tree
+        // sorts rows added since its last sort.
+        m_resortPending = true;
+        Tidy();
+    });
 
     auto* chat = new QWidget;
     chat->setObjectName(QStringLiteral("layoutWidget"));
@@ -148,6 +163,15 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
 RoomForm::~RoomForm()
 {
     RemoveDataHandlers();
+    // The count of the last joins and leaves, which the next turn would have written.
+    if (m_countPending)
+        UpdateUserCount();
+    for (QTreeWidgetItem* row : m_arrived)
+        delete row;
+    for (QTreeWidgetItem* row : m_discarded)
+        delete row;
+    if (m_relisting)
+        qDeleteAll(m_relisting->rows);
     // At shutdown the server connection is already closed, and nobody will read in_room again.
     if (g_showIsOver)
         return;
@@ -171,7 +195,8 @@ void RoomForm::Init()
     for (Item* user : users)
         ShowUser(user);
     if (!users.empty())
-        UpdateUserCount();
+        CountLater();
+    Tidy();
 }
 
 QString RoomForm::Text() const
@@ -262,12 +287,12 @@ void RoomForm::OnUserItemClicked(QTreeWidgetItem* row, int column)
 void RoomForm::OnUserAdded(Item* user)
 {
     ShowUser(user);
-    UpdateUserCount();
+    CountLater();
 }
 
 void RoomForm::OnUserRemoved(Item* user)
 {
-    UpdateUserCount();
+    CountLater();
     const auto found = m_rows.find(user->AsString());
     if (found == m_rows.end() || found->second.leaving)
         return;
@@ -282,11 +307,11 @@ void RoomForm::OnUserRemoved(Item* user)
 void RoomForm::OnUserNoteChanged(Item* user)
 {
     const auto found = m_rows.find(user->AsString());
-    if (found == m_rows.end())
+    if (found == m_rows.end() || !found->second.row)
         return;
     found->second.row->SetNote(ItemPtr(user).IsConnected(ShellTypes::UserNote));
     m_userList->viewport()->update();
-    if (m_userList->sortColumn() != kNameColumn) {
+    if (m_userList->header()->sortIndicatorSection() != kNameColumn) {
         m_resortPending = true;
         ScheduleTidy();
     }
@@ -312,20 +337,36 @@ void RoomForm::ShowUser(ItemPtr user)
                     user[ServerTypes::CountryCode].AsString());
     row->SetNote(user.IsConnected(ShellTypes::UserNote));
     if (!entry.row) {
-        // Filled before it joins the list: a cell set in a sorted list looks for its row.
+        // Filled before it joins the list, with the others that came this turn.
         entry.row = row;
-        m_userList->addTopLevelItem(row);
+        m_arrived.push_back(row);
+        ScheduleTidy();
         return;
     }
     m_userList->viewport()->update();
-    if (m_userList->sortColumn() != kNameColumn) {
+    if (m_userList->header()->sortIndicatorSection() != kNameColumn) {
         m_resortPending = true;
         ScheduleTidy();
     }
 }
 
+void RoomForm::CountLater()
+{
+    if (m_countPending)
+        return;
+    m_countPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_countPending)
+                UpdateUserCount();
+        },
+        Qt::QueuedConnection);
+}
+
 void RoomForm::UpdateUserCount()
 {
+    m_countPending = false;
     const size_t users = m_roomItem->ConnectionCount(d.GetType(ServerTypes::User));
     ServerStore::Link(m_roomItem, ServerTypes::UserCount, Value(static_cast<quint64>(users)));
 }
@@ -335,38 +376,204 @@ void RoomForm::ScheduleTidy()
     if (m_tidyPending)
         return;
     m_tidyPending = true;
-    QMetaObject::invokeMethod(this, &RoomForm::Tidy, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &RoomForm::OnTidyDue, Qt::QueuedConnection);
+}
+
+void RoomForm::OnTidyDue()
+{
+    m_tidyPending = false;
+    // Listing every row again is put off while the last listing is recent: a flood of users that
+    // come or go is listed a few times a second, not every turn.
+    const bool relist =
+        m_leaving.size() > kMaxRowsDeletedOneByOne || m_arrived.size() > kMaxRowsInsertedOneByOne;
+    const qint64 since = m_sinceRelist.isValid() ? m_sinceRelist.elapsed() : kMinRelistIntervalMs;
+    if (relist && since < kMinRelistIntervalMs) {
+        // Posted when due, so that it runs first in its turn, before the readers' passes.
+        m_tidyPending = true;
+        QTimer::singleShot(kMinRelistIntervalMs - since, this, [this] {
+            m_tidyPending = false;
+            ScheduleTidy();
+        });
+        return;
+    }
+    TidySome(kMaxRowsListedAtOnce);
 }
 
 void RoomForm::Tidy()
 {
+    TidySome(std::numeric_limits<size_t>::max());
+    FinishRelist();
+}
+
+void RoomForm::TidySome(size_t most)
+{
     m_tidyPending = false;
-    std::unordered_set<QTreeWidgetItem*> gone;
-    for (UserRows::value_type* entry : m_leaving) {
+    FinishRelist();
+    // Sorted, to be looked up without a hash: a flood of leaves makes tens of thousands a turn.
+    std::vector<QTreeWidgetItem*> gone;
+    size_t taken = 0;
+    for (; taken < m_leaving.size() && gone.size() < most; ++taken) {
+        UserRows::value_type* entry = m_leaving[taken];
         entry->second.queued = false;
         if (!entry->second.leaving)
             continue;
-        gone.insert(entry->second.row);
-        m_rows.erase(m_rows.find(entry->first));
-    }
-    m_leaving.clear();
-    if (gone.size() > kMaxRowsDeletedOneByOne) {
-        // Out of the list and back in one go, rather than one walk of the list per deletion.
-        const QList<QTreeWidgetItem*> rows = m_userList->invisibleRootItem()->takeChildren();
-        QList<QTreeWidgetItem*> kept;
-        kept.reserve(rows.size() - qsizetype(gone.size()));
-        for (QTreeWidgetItem* row : rows) {
-            if (!gone.count(row))
-                kept << row;
+        gone.push_back(entry->second.row);
+        // Forgotten with the row's deletion; a user back before then gets a new row.
+        entry->second.row = nullptr;
+        if (!entry->second.forgotten) {
+            entry->second.forgotten = true;
+            m_forgotten.push_back(entry);
         }
-        m_userList->addTopLevelItems(kept);
     }
-    for (QTreeWidgetItem* row : gone)
-        delete row;
-    if (m_resortPending) {
+    m_leaving.erase(m_leaving.begin(), m_leaving.begin() + qsizetype(taken));
+    std::sort(gone.begin(), gone.end());
+    const auto isGone = [&gone](QTreeWidgetItem* row) {
+        return std::binary_search(gone.begin(), gone.end(), row);
+    };
+
+    // Who left before being listed goes without a trace.
+    std::vector<QTreeWidgetItem*> added;
+    auto next = m_arrived.begin();
+    for (auto row = m_arrived.begin(); row != m_arrived.end(); ++row) {
+        if (isGone(*row))
+            m_discarded.push_back(*row);
+        else if (added.size() < most)
+            added.push_back(*row);
+        else
+            *next++ = *row;
+    }
+    m_arrived.erase(next, m_arrived.end());
+    const bool backlog = !m_leaving.empty() || !m_arrived.empty();
+    if (backlog)
+        ScheduleTidy();
+    // The rows of the others who left, in the list.
+    gone.erase(std::remove_if(gone.begin(), gone.end(),
+                              [](QTreeWidgetItem* row) { return !row->treeWidget(); }),
+               gone.end());
+
+    // The order of the list's sort, stable as the tree's own: the new rows after those equal to
+    // them, in the order they came. Shown figures that changed sort everything again below.
+    const QHeaderView* header = m_userList->header();
+    const RowOrder order{header->sortIndicatorSection(),
+                         header->sortIndicatorOrder() == Qt::AscendingOrder};
+    if (!m_resortPending)
+        std::stable_sort(added.begin(), added.end(), order);
+
+    if (gone.size() > kMaxRowsDeletedOneByOne || added.size() > kMaxRowsInsertedOneByOne) {
+        Relist(gone, added, m_resortPending ? nullptr : &order);
+        m_discarded.insert(m_discarded.end(), gone.begin(), gone.end());
+    } else {
+        for (QTreeWidgetItem* row : gone)
+            delete row;
+        QTreeWidgetItem* root = m_userList->invisibleRootItem();
+        int from = 0;
+        for (QTreeWidgetItem* row : added) {
+            // From where the one before went.
+            const int at =
+                m_resortPending
+                    ? root->childCount()
+                    : InsertionPlace(root, from, [&](QTreeWidgetItem* x) { return order(row, x); });
+            root->insertChild(at, row);
+            from = at + 1;
+        }
+    }
+    if (m_resortPending && !backlog) {
         m_resortPending = false;
-        m_userList->sortItems(m_userList->sortColumn(), m_userList->header()->sortIndicatorOrder());
+        m_userList->sortItems(order.column, header->sortIndicatorOrder());
     }
+    if (m_countPending)
+        UpdateUserCount();
+    DeleteDiscardedLater();
+}
+
+void RoomForm::Relist(const std::vector<QTreeWidgetItem*>& gone,
+                      const std::vector<QTreeWidgetItem*>& added, const RowOrder* order)
+{
+    // Out of the list and back in, rather than one walk of the list per row; the current row,
+    // its selection and the top row in view stay what they were. A long list goes back in at
+    // the next turn: taking it out and putting it back each walk every row, and the view lays
+    // them all out after the second.
+    const auto isGone = [&gone](QTreeWidgetItem* row) {
+        return std::binary_search(gone.begin(), gone.end(), row);
+    };
+    auto relisting = std::make_unique<Relisting>();
+    QTreeWidgetItem* current = m_userList->currentItem();
+    if (current && !isGone(current)) {
+        relisting->current = current;
+        relisting->currentColumn = m_userList->currentColumn();
+        relisting->selected = current->isSelected();
+    }
+    const int scrolled = m_userList->verticalScrollBar()->value();
+    QTreeWidgetItem* top = scrolled > 0 ? m_userList->topLevelItem(scrolled) : nullptr;
+    relisting->top = top && !isGone(top) ? top : nullptr;
+    const QList<QTreeWidgetItem*> rows = m_userList->invisibleRootItem()->takeChildren();
+    QList<QTreeWidgetItem*> kept;
+    kept.reserve(rows.size());
+    for (QTreeWidgetItem* row : rows) {
+        if (!isGone(row))
+            kept << row;
+    }
+    if (order) {
+        relisting->rows.resize(kept.size() + qsizetype(added.size()));
+        std::merge(kept.begin(), kept.end(), added.begin(), added.end(), relisting->rows.begin(),
+                   *order);
+    } else {
+        relisting->rows = kept;
+        relisting->rows.append(QList<QTreeWidgetItem*>(added.begin(), added.end()));
+    }
+    m_relisting = std::move(relisting);
+    m_sinceRelist.start();
+    if (size_t(m_relisting->rows.size()) <= kMaxRowsRelistedAtOnce) {
+        FinishRelist();
+        return;
+    }
+    // The list shows what it showed until then.
+    m_userList->setUpdatesEnabled(false);
+    QMetaObject::invokeMethod(this, &RoomForm::FinishRelist, Qt::QueuedConnection);
+}
+
+void RoomForm::FinishRelist()
+{
+    if (!m_relisting)
+        return;
+    const std::unique_ptr<Relisting> relisting = std::move(m_relisting);
+    m_userList->addTopLevelItems(relisting->rows);
+    if (relisting->current) {
+        m_userList->setCurrentItem(relisting->current, relisting->currentColumn,
+                                   QItemSelectionModel::NoUpdate);
+        relisting->current->setSelected(relisting->selected);
+    }
+    if (relisting->top)
+        m_userList->scrollToItem(relisting->top, QAbstractItemView::PositionAtTop);
+    m_userList->setUpdatesEnabled(true);
+}
+
+bool RoomForm::RowOrder::operator()(QTreeWidgetItem* a, QTreeWidgetItem* b) const
+{
+    const auto* x = static_cast<QRoomUserListItemWidget*>(a);
+    const auto* y = static_cast<QRoomUserListItemWidget*>(b);
+    return ascending ? x->Less(*y, column) : y->Less(*x, column);
+}
+
+void RoomForm::DeleteDiscardedLater()
+{
+    if (m_discarded.empty() && m_forgotten.empty())
+        return;
+    OnceNextTurn(this, m_deletePending, [this] {
+        const size_t count = std::min(m_discarded.size(), kRowsDeletedAtOnce);
+        for (size_t i = m_discarded.size() - count; i < m_discarded.size(); ++i)
+            delete m_discarded[i];
+        m_discarded.resize(m_discarded.size() - count);
+        const size_t forget = std::min(m_forgotten.size(), kRowsDeletedAtOnce);
+        for (size_t i = m_forgotten.size() - forget; i < m_forgotten.size(); ++i) {
+            UserRows::value_type* entry = m_forgotten[i];
+            entry->second.forgotten = false;
+            if (!entry->second.row && !entry->second.queued)
+                m_rows.erase(m_rows.find(entry->first));
+        }
+        m_forgotten.resize(m_forgotten.size() - forget);
+        DeleteDiscardedLater();
+    });
 }
 
 void RoomForm::OnRoomChanged(Item*)

@@ -2,8 +2,10 @@
 
 #include "store/Data.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,9 +30,10 @@ class QUrl;
 //
 // The list follows the store: a user joins it once linked to the room with figures (files,
 // speed, country), and the row takes new figures whenever they change. Entering a room links
-// every user in it, up to the server's 131,072, and entering it again first unlinks them all:
-// rows are found by name through a hash, and rows of users who left go together at the next
-// turn of the event loop, so a user unlinked and linked again in one message keeps the row.
+// every user in it, up to the server's 131,072, and users come and go by the thousand a second:
+// rows are found by name through a hash, and the rows of users who came and of users who left go
+// in and out together at the next turn of the event loop, so a user unlinked and linked again
+// meanwhile keeps the row.
 class RoomForm : public QWidget, public DataHandler
 {
     Q_OBJECT
@@ -39,6 +42,21 @@ public:
     // Up to this many rows that go at once are deleted one by one; each such deletion walks the
     // list. More are taken out by rebuilding the list once.
     static constexpr size_t kMaxRowsDeletedOneByOne = 64;
+    // Up to this many rows that come at once go in one by one at their place; each such
+    // insertion moves the rows after it. More go in by listing all rows again once.
+    static constexpr size_t kMaxRowsInsertedOneByOne = 512;
+    // A list of more rows than this, taken out to be listed again, goes back in at the next turn.
+    static constexpr size_t kMaxRowsRelistedAtOnce = 20000;
+    // A turn lists at most this many rows that came and takes out at most this many that went;
+    // the rest follow at the next turn. Their order is found by sorting them, some tens of
+    // milliseconds at this many.
+    static constexpr size_t kMaxRowsListedAtOnce = 20000;
+    // Rows are listed again at most this often while users keep coming or going by the
+    // thousand; meanwhile they wait, and the count goes on.
+    static constexpr qint64 kMinRelistIntervalMs = 250;
+    // Rows taken out of the list are deleted this many a turn: deleting a row takes longer than
+    // taking it out, and a flood of leaves takes tens of thousands a turn.
+    static constexpr size_t kRowsDeletedAtOnce = 10000;
 
     RoomForm(const std::string& room, QWidget* parent = nullptr);
     // Leaves the room: while logged in the server is asked; otherwise there is nobody to ask,
@@ -75,13 +93,36 @@ private:
     void OnUserNoteRemoved(Item* user);
     void OnRoomChanged(Item* room);
     void UpdateActions();
+    // The room's user_count: written once per turn of the event loop, however many users came
+    // and went in it, since the Rooms page lays its row out again for each new count.
+    void CountLater();
     void UpdateUserCount();
     // Adds the user's row, or gives the row the user's figures and note as the store has them.
     void ShowUser(ItemPtr user);
-    // Runs once in the next turn of the event loop.
+    // Runs OnTidyDue once in the next turn of the event loop.
     void ScheduleTidy();
-    // Deletes the rows of users who left, and sorts again when shown figures changed.
+    // Tidies, or waits for the time to list every row again.
+    void OnTidyDue();
+    // Deletes the rows of users who left, lists those who came in their place, sorts again when
+    // shown figures changed, and writes the count.
     void Tidy();
+    // Tidy for at most that many rows coming and that many going; the rest at the next turn.
+    void TidySome(size_t most);
+    // The list's order: its sort column, ascending or not, stable.
+    struct RowOrder
+    {
+        int column;
+        bool ascending;
+        bool operator()(QTreeWidgetItem* a, QTreeWidgetItem* b) const;
+    };
+    // Lists the rows again: without those gone (sorted by address), with those added merged in
+    // by order, or after the others when there is none.
+    void Relist(const std::vector<QTreeWidgetItem*>& gone,
+                const std::vector<QTreeWidgetItem*>& added, const RowOrder* order);
+    // Puts the rows of a listing under way back in the list.
+    void FinishRelist();
+    // Deletes rows taken out of the list, kRowsDeletedAtOnce a turn from the next one on.
+    void DeleteDiscardedLater();
 
     std::string m_room;
     ItemPtr m_roomItem;
@@ -94,13 +135,36 @@ private:
     {
         QRoomUserListItemWidget* row = nullptr;
         bool leaving = false;
-        bool queued = false; // in m_leaving
+        bool queued = false;    // in m_leaving
+        bool forgotten = false; // in m_forgotten
     };
     using UserRows = std::unordered_map<std::string, UserRow>;
     UserRows m_rows;
     // Who left since the list was last tidied, each once, whether or not back by now. Entries of
     // the map stay where they are until erased, and only Tidy erases.
     std::vector<UserRows::value_type*> m_leaving;
+    // Rows made since the list was last tidied, not in it yet, in the order they came.
+    std::vector<QTreeWidgetItem*> m_arrived;
+    // Rows out of the list, to be deleted, and the entries of users who left with them, to be
+    // erased unless the user is back by then.
+    std::vector<QTreeWidgetItem*> m_discarded;
+    std::vector<UserRows::value_type*> m_forgotten;
+    // A listing under way: the rows, out of the list until the next turn, in their new order,
+    // and what the view showed.
+    struct Relisting
+    {
+        QList<QTreeWidgetItem*> rows;
+        QTreeWidgetItem* current = nullptr;
+        int currentColumn = 0;
+        bool selected = false;
+        QTreeWidgetItem* top = nullptr;
+    };
+    std::unique_ptr<Relisting> m_relisting;
     bool m_tidyPending = false;
     bool m_resortPending = false;
+    bool m_countPending = false;
+    bool m_deletePending = false;
+    // Since the rows were last listed again; a pace of the window's, not a time-out, so the
+    // real time.
+    QElapsedTimer m_sinceRelist;
 };

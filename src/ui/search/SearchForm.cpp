@@ -12,8 +12,10 @@
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
 #include "shell/Ties.h"
+#include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/DataSaver.h"
+#include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "transfers/TransfersSchema.h"
 #include "ui/search/SearchResultListItem.h"
@@ -29,6 +31,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 
 SearchForm* searchForm = nullptr;
 
@@ -153,6 +156,10 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<U
 
 SearchForm::~SearchForm()
 {
+    // Tabs still closing go with the page's widgets, and what they stood for with the store's
+    // last sweep; their rows are out of the tabs.
+    for (const std::unique_ptr<ClosingTab>& closing : m_closing)
+        qDeleteAll(closing->rows);
     if (searchForm == this)
         searchForm = nullptr;
 }
@@ -343,22 +350,122 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
     ItemPtr widget = Ties::Find(SearchResultsWidget, tab);
     if (!widget)
         return;
+    m_filterPasses.erase(qobject_cast<SearchResultsForm*>(tab));
+    auto closing = std::make_unique<ClosingTab>();
+    closing->tab = tab;
+    for (Item* node : widget.GetItems(SearchResultsUserNode))
+        closing->nodes.emplace_back(node->Id(), node);
     const ItemSet requests = widget.GetItems(ServerTypes::SearchRequest);
+    for (Item* request : requests) {
+        for (Item* answer : ItemPtr(request).GetItems(PeerTypes::SearchResults)) {
+            closing->answers.emplace_back(answer->Id(), answer);
+            // Not the user's any more: a file the user lists again, for another search, is new.
+            ItemPtr(answer).Disconnect(ServerTypes::User);
+        }
+    }
     widget.Remove();
     tabs->removeTab(index);
-    delete tab;
-    // Answers still on their way find no request, and are dropped.
-    for (Item* request : requests) {
-        ItemPtr(request).GetItems(PeerTypes::SearchResults).Remove();
-        ItemPtr(request).Remove();
+    // Out of view, its tree forgets the rows it keeps expanded or hidden: each row taken out of
+    // it would look through all of those.
+    size_t rows = 0;
+    if (auto* results = qobject_cast<SearchResultsForm*>(tab)) {
+        QTreeWidget* tree = results->searchResults();
+        tree->reset();
+        closing->rows = tree->invisibleRootItem()->takeChildren();
+        for (QTreeWidgetItem* user : closing->rows) {
+            rows += 1 + size_t(user->childCount());
+            for (int i = 0; i < user->childCount(); ++i)
+                rows += size_t(user->child(i)->childCount());
+        }
     }
-    // Forgotten now, before a newer item can take a removed answer's id and place.
+    // Answers still on their way find no request, and are dropped.
+    for (Item* request : requests)
+        ItemPtr(request).Remove();
+    // Forgotten now, before a newer item can take an answer's id and place.
     m_arrived.erase(std::remove_if(m_arrived.begin(), m_arrived.end(),
-                                   [](const auto& answer) {
-                                       return d.ItemById(answer.first) != answer.second;
+                                   [&closing](const auto& answer) {
+                                       return d.ItemById(answer.first) != answer.second ||
+                                              std::find(closing->answers.begin(),
+                                                        closing->answers.end(),
+                                                        answer) != closing->answers.end();
                                    }),
                     m_arrived.end());
-    d.RemoveDisconnectedItems();
+    const bool small = rows + closing->answers.size() <= kClosedAtOnce;
+    m_closing.push_back(std::move(closing));
+    // A tab of some thousands of rows goes at once, unless others are still going.
+    if (small && m_closing.size() == 1)
+        FinishClosingTabs(std::numeric_limits<size_t>::max());
+    CloseTabsLater();
+}
+
+bool SearchForm::ClosingTab::Step(size_t& budget)
+{
+    // The rows, out of their tree, a user's at a time, from the last.
+    while (budget > 0 && !rows.isEmpty()) {
+        QTreeWidgetItem* user = rows.takeLast();
+        size_t count = 1 + size_t(user->childCount());
+        for (int i = 0; i < user->childCount(); ++i)
+            count += size_t(user->child(i)->childCount());
+        delete user;
+        budget -= std::min(budget, count);
+    }
+    // The answers with their results, then what tied the rows to the store: the ties have the
+    // fewer links to drop for it.
+    const auto take = [&budget](std::vector<std::pair<uint32_t, Item*>>& items, auto remove) {
+        while (budget > 0 && !items.empty()) {
+            const auto [id, item] = items.back();
+            items.pop_back();
+            if (d.ItemById(id) == item)
+                budget -= std::min(budget, remove(ItemPtr(item)));
+        }
+    };
+    take(answers, [](ItemPtr answer) {
+        ItemSet results = answer.GetItems(PeerTypes::SearchResult);
+        const size_t items = 1 + results.size();
+        results.Remove();
+        answer.Remove();
+        return items;
+    });
+    take(nodes, [](ItemPtr userNode) {
+        size_t items = 1;
+        for (Item* folderNode : userNode.GetItems(SearchResultsFolderNode)) {
+            ItemSet files = ItemPtr(folderNode).GetItems(SearchResultNode);
+            items += 1 + files.size();
+            files.Remove();
+            ItemPtr(folderNode).Remove();
+        }
+        userNode.Remove();
+        return items;
+    });
+    return rows.isEmpty() && nodes.empty() && answers.empty();
+}
+
+void SearchForm::CloseTabsLater()
+{
+    if (m_closing.empty())
+        return;
+    OnceNextTurn(this, m_closingDue, [this] {
+        FinishClosingTabs(kClosedAtOnce);
+        CloseTabsLater();
+    });
+}
+
+void SearchForm::FinishClosingTabs(size_t budget)
+{
+    while (budget > 0 && !m_closing.empty()) {
+        if (!m_closing.front()->Step(budget))
+            return;
+        delete m_closing.front()->tab;
+        m_closing.erase(m_closing.begin());
+        // What else came loose, as when a tab is closed in one go.
+        if (m_closing.empty())
+            d.RemoveDisconnectedItems();
+    }
+}
+
+bool SearchForm::IsClosingTabs() const
+{
+    return !m_closing.empty();
 }
 
 void SearchForm::OnActionBarTriggered(QWidget* widget, std::string key)
@@ -384,13 +491,17 @@ void SearchForm::OnActionBarTriggered(QWidget* widget, std::string key)
         tie += d.GetType(type)->GetItem(Value(on ? kYes : kNo));
         bar->SetWidgetActionText(tab, Text(key.c_str()),
                                  Toggled(expandFolders ? "Expand Folders" : "Expand Users", on));
+        QList<QTreeWidgetItem*> rows;
         for (int i = 0; i < tree->topLevelItemCount(); ++i) {
             QTreeWidgetItem* user = tree->topLevelItem(i);
             if (expandUsers)
-                user->setExpanded(on);
+                rows << user;
             for (int j = 0; expandFolders && j < user->childCount(); ++j)
-                user->child(j)->setExpanded(on);
+                rows << user->child(j);
         }
+        // The form makes every results tree a TreeWidget.
+        if (auto* rowsTree = qobject_cast<TreeWidget*>(tree))
+            rowsTree->SetExpanded(rows, on);
         return;
     }
 

@@ -2,11 +2,14 @@
 
 #include "store/Data.h"
 
+#include <QList>
 #include <QPoint>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -40,6 +43,13 @@ public:
     // dropped, and answers that arrived together beyond it wait for the next turn of the event
     // loop. A peer's answer may list a hundred thousand files, and answers arrive by the hundred.
     static constexpr int kMaxRowsAtOnce = 20000;
+    // A tab's filter pass works out which of this many rows show in one turn of the event loop,
+    // some tens of milliseconds; the rows of a bigger tab take their states a few turns later,
+    // all at once.
+    static constexpr int kFilterRowsAtOnce = 30000;
+    // A closed tab's rows are deleted, and the items they stood for removed, this many a turn;
+    // a tab of 100,000 results took a third of a second in one go.
+    static constexpr size_t kClosedAtOnce = 20000;
 
     explicit SearchForm(QWidget* parent = nullptr);
     ~SearchForm() override;
@@ -57,6 +67,10 @@ public:
     SearchResultsForm* GetCurrentSearchResultsForm() const;
     // The user row above any result row (the row itself for a user row).
     QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* row) const;
+    // Whether the tab's filter pass is under way.
+    bool IsFiltering(const SearchResultsForm* tab) const;
+    // Whether closed tabs are still being taken apart.
+    bool IsClosingTabs() const;
 
 public Q_SLOTS:
     // The search line's Return and the Search button: a manual search and a request for related
@@ -82,7 +96,8 @@ public Q_SLOTS:
     // A result tree's right click: the row's menu, run at the click (ModalDialogs::RunMenu), the
     // result entries (SearchResultMenuOptions) first, then those of the row's user.
     void OnSearchResultsContextMenuRequested(const QPoint& position);
-    // A tab's filter line changed: every row of its tree shown or hidden by the new text.
+    // A tab's filter line changed: every row of its tree shown or hidden by the new text, in
+    // this turn or, for a big tab, in a few (kFilterRowsAtOnce).
     void OnFilterTextChanged(const QString& text);
     // A related search clicked: into the search line; double-clicked: searched at once.
     void OnCorrelationClicked(QTreeWidgetItem* row, int column);
@@ -109,6 +124,26 @@ public:
 private:
     // What both close buttons do, for the tab at index of tabs.
     void CloseTab(QTabWidget* tabs, int index);
+    // The tab's filter pass, from its first row (SearchResultTree.cpp): started, a slice of it
+    // run, and the slices of every pass run a turn.
+    void StartFilterPass(SearchResultsForm* tab, const QString& text);
+    void ContinueFilterPass(SearchResultsForm* tab);
+    void ScheduleFilterPasses();
+    // A closed tab being taken apart: its user rows, out of its tree, the nodes that tied them
+    // to the store and its answers, each as id and item, left to delete and remove.
+    struct ClosingTab
+    {
+        QWidget* tab = nullptr;
+        QList<QTreeWidgetItem*> rows;
+        std::vector<std::pair<uint32_t, Item*>> nodes;
+        std::vector<std::pair<uint32_t, Item*>> answers;
+        // Takes apart what budget allows, counting it off; true once all is.
+        bool Step(size_t& budget);
+    };
+    // Takes closed tabs apart, kClosedAtOnce a turn, then deletes them and sweeps the store.
+    void CloseTabsLater();
+    // Takes apart what budget allows; deletes the tabs done with, sweeping after the last.
+    void FinishClosingTabs(size_t budget);
     // Sends a manual search and asks for its related searches.
     void Search(const std::string& text);
     // The wish of that text, made, enabled and given its row when it is not a wish yet.
@@ -122,6 +157,11 @@ private:
     // Answers waiting for AddArrivedResults, in the order they came, as id and item: an answer
     // whose tab closed meanwhile is gone from the store, and its id no longer names it.
     std::vector<std::pair<uint32_t, Item*>> m_arrived;
+    // The filter passes under way, by tab: each call runs a slice, true once the pass is done.
+    std::unordered_map<SearchResultsForm*, std::function<bool()>> m_filterPasses;
+    bool m_filterPassesDue = false;
+    std::vector<std::unique_ptr<ClosingTab>> m_closing;
+    bool m_closingDue = false;
 };
 
 extern SearchForm* searchForm;

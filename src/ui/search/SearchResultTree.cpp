@@ -11,8 +11,10 @@
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
 #include "shell/Ties.h"
+#include "shell/TreeWidget.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
+#include "store/NextTurn.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
@@ -20,9 +22,11 @@
 #include "ui/search/SearchTypes.h"
 
 #include <QLineEdit>
+#include <QList>
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -89,42 +93,87 @@ void SetHidden(QTreeWidgetItem* row, bool hidden)
         row->setHidden(hidden);
 }
 
-// The filter pass: every row of the tree shown or hidden by the filter text.
-void FilterTree(QTreeWidget* tree, const QString& text)
+// The filter pass over a tab: which rows show is worked out a slice of users at a time, and the
+// rows take their states together at the end, so that the tree is laid out and painted once.
+// Rows made meanwhile start the pass over (SearchForm); user rows are never deleted while the
+// tab lives.
+class FilterPass
 {
-    RowFilter filter(text);
-    tree->setUpdatesEnabled(false);
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* userRow = tree->topLevelItem(i);
+public:
+    FilterPass(QTreeWidget* tree, const QString& text) : m_tree(tree), m_filter(text)
+    {
+        m_users.reserve(tree->topLevelItemCount());
+        for (int i = 0; i < tree->topLevelItemCount(); ++i)
+            m_users << tree->topLevelItem(i);
+    }
+
+    // Works out the next users, up to kFilterRowsAtOnce rows; at the last, sets the rows' states.
+    // True once done.
+    bool Step()
+    {
+        size_t rows = 0;
+        for (; m_next < m_users.size() && rows < size_t(SearchForm::kFilterRowsAtOnce); ++m_next)
+            rows += WorkOut(m_users[m_next]);
+        if (m_next < m_users.size())
+            return false;
+        m_tree->setUpdatesEnabled(false);
+        for (const auto& [row, hidden] : m_changes)
+            row->setHidden(hidden);
+        for (const auto& [folder, shown] : m_shownFiles)
+            folder->SetShownFiles(shown);
+        m_tree->setUpdatesEnabled(true);
+        return true;
+    }
+
+private:
+    // The user's rows: those whose state changes, and the folders' counts of shown files. The
+    // number of the user's rows.
+    size_t WorkOut(QTreeWidgetItem* userRow)
+    {
+        size_t rows = 1;
         bool userShown = false;
         for (int j = 0; j < userRow->childCount(); ++j) {
             QTreeWidgetItem* folderRow = userRow->child(j);
-            if (!filter.EnterFolder(folderRow->text(Row::FolderColumn))) {
+            rows += 1 + size_t(folderRow->childCount());
+            if (!m_filter.EnterFolder(folderRow->text(Row::FolderColumn))) {
                 // Its files are left as they are: the folder hides them all.
-                SetHidden(folderRow, true);
+                Change(folderRow, true);
                 continue;
             }
             int shown = 0;
             for (int k = 0; k < folderRow->childCount(); ++k) {
                 QTreeWidgetItem* fileRow = folderRow->child(k);
                 const ItemPtr result =
-                    filter.NeedsResult()
+                    m_filter.NeedsResult()
                         ? Ties::Find(SearchResultNode, fileRow)[PeerTypes::SearchResult]
                         : ItemPtr();
-                const bool fileShown = filter.FileShows(fileRow->text(Row::FileColumn), result);
-                SetHidden(fileRow, !fileShown);
+                const bool fileShown = m_filter.FileShows(fileRow->text(Row::FileColumn), result);
+                Change(fileRow, !fileShown);
                 shown += fileShown ? 1 : 0;
             }
             if (auto* folder = dynamic_cast<Row*>(folderRow))
-                folder->SetShownFiles(shown);
-            const bool folderShown = filter.FolderShows(shown);
-            SetHidden(folderRow, !folderShown);
+                m_shownFiles.emplace_back(folder, shown);
+            const bool folderShown = m_filter.FolderShows(shown);
+            Change(folderRow, !folderShown);
             userShown = userShown || folderShown;
         }
-        SetHidden(userRow, !userShown);
+        Change(userRow, !userShown);
+        return rows;
     }
-    tree->setUpdatesEnabled(true);
-}
+
+    void Change(QTreeWidgetItem* row, bool hidden)
+    {
+        if (row->isHidden() != hidden)
+            m_changes.emplace_back(row, hidden);
+    }
+
+    QTreeWidget* m_tree;
+    RowFilter m_filter;
+    QList<QTreeWidgetItem*> m_users;
+    qsizetype m_next = 0;
+    std::vector<std::pair<QTreeWidgetItem*, bool>> m_changes;
+    std::vector<std::pair<Row*, int>> m_shownFiles;
+};
 
 QString SpeedText(qint64 bytesPerSecond)
 {
@@ -146,7 +195,7 @@ void AddFileRows(Row* folderRow, std::vector<std::pair<QString, Row*>>& files)
 {
     std::stable_sort(files.begin(), files.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    int end = folderRow->childCount();
+    const int end = folderRow->childCount();
     const QString last = end > 0 ? folderRow->child(end - 1)->text(Row::FileColumn) : QString();
     QList<QTreeWidgetItem*> tail;
     int from = 0;
@@ -156,19 +205,11 @@ void AddFileRows(Row* folderRow, std::vector<std::pair<QString, Row*>>& files)
             continue;
         }
         // The first row whose name is greater, from where the previous one went.
-        int at = from;
-        for (int count = end - from; count > 0;) {
-            const int half = count / 2;
-            if (name < folderRow->child(at + half)->text(Row::FileColumn)) {
-                count = half;
-            } else {
-                at += half + 1;
-                count -= half + 1;
-            }
-        }
+        const int at = InsertionPlace(folderRow, from, [&name](QTreeWidgetItem* file) {
+            return name < file->text(Row::FileColumn);
+        });
         folderRow->insertChild(at, row);
         from = at + 1;
-        ++end;
     }
     folderRow->addChildren(tail);
 }
@@ -341,6 +382,9 @@ void SearchForm::AddArrivedResults()
         made += files.size();
         RowFilter filter(tab->filterEdit()->text());
         AddAnswer(tab->searchResults(), widget, results, files, filter, shares);
+        // A pass under way saw the tab without these rows.
+        if (IsFiltering(tab))
+            StartFilterPass(tab, tab->filterEdit()->text());
         // Rows put off to a later batch have missed their burst's re-sort.
         if (invoker)
             invoker->Invoke(tab, &SearchResultsForm::Sort, kSortDelayMs);
@@ -361,6 +405,8 @@ void SearchForm::OnSearchResult(ItemPtr widget, ItemPtr result)
     RowFilter filter(tab->filterEdit()->text());
     AddAnswer(tab->searchResults(), widget, result[PeerTypes::SearchResults], ItemSet(result),
               filter, ReachSharedFolders());
+    if (IsFiltering(tab))
+        StartFilterPass(tab, tab->filterEdit()->text());
 }
 
 void SearchForm::OnResultDoubleClicked(QTreeWidgetItem* row, int)
@@ -387,6 +433,41 @@ void SearchForm::OnFilterTextChanged(const QString& text)
 {
     const auto* line = qobject_cast<QWidget*>(sender());
     auto* tab = line ? qobject_cast<SearchResultsForm*>(line->parentWidget()) : nullptr;
-    if (tab)
-        FilterTree(tab->searchResults(), text);
+    if (!tab)
+        return;
+    StartFilterPass(tab, text);
+    // A tab of some thousands of rows is filtered at once.
+    ContinueFilterPass(tab);
+}
+
+void SearchForm::StartFilterPass(SearchResultsForm* tab, const QString& text)
+{
+    auto pass = std::make_shared<FilterPass>(tab->searchResults(), text);
+    m_filterPasses[tab] = [pass] { return pass->Step(); };
+    ScheduleFilterPasses();
+}
+
+bool SearchForm::IsFiltering(const SearchResultsForm* tab) const
+{
+    return m_filterPasses.count(const_cast<SearchResultsForm*>(tab)) > 0;
+}
+
+void SearchForm::ContinueFilterPass(SearchResultsForm* tab)
+{
+    const auto pass = m_filterPasses.find(tab);
+    if (pass != m_filterPasses.end() && pass->second())
+        m_filterPasses.erase(pass);
+}
+
+void SearchForm::ScheduleFilterPasses()
+{
+    OnceNextTurn(this, m_filterPassesDue, [this] {
+        std::vector<SearchResultsForm*> tabs;
+        for (const auto& [tab, pass] : m_filterPasses)
+            tabs.push_back(tab);
+        for (SearchResultsForm* tab : tabs)
+            ContinueFilterPass(tab);
+        if (!m_filterPasses.empty())
+            ScheduleFilterPasses();
+    });
 }

@@ -8,6 +8,7 @@
 #include "shell/ShellServices.h"
 #include "shell/SizeManager.h"
 #include "store/GeneralFunctions.h"
+#include "store/NextTurn.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
@@ -202,8 +203,32 @@ void TransfersForm::RemoveCompleteDownloads()
     ItemPtr complete = d.GetType(DownloadEntryStatus)->HasItem(Value(TransferStatus::Complete));
     if (!transfers || !complete)
         return;
-    ForEachLive(complete.GetItems(DownloadEntry),
-                [transfers](ItemPtr entry) { transfers->RemoveDownload(entry); });
+    // Those complete now; one completing while they are removed stays.
+    for (Item* entry : complete.GetItems(DownloadEntry))
+        m_clearing.emplace_back(entry->Id(), entry);
+    ClearSome(kDownloadsClearedAtOnce);
+}
+
+void TransfersForm::ClearSome(size_t most)
+{
+    TransferQueueManager* transfers = ReachTransfers();
+    {
+        const BulkRemoval rows(this);
+        for (size_t removed = 0; removed < most && !m_clearing.empty(); ++removed) {
+            const auto [id, entry] = m_clearing.front();
+            m_clearing.pop_front();
+            // Removing one may take others with it.
+            if (transfers && d.ItemById(id) == entry)
+                transfers->RemoveDownload(entry);
+        }
+    }
+    if (!m_clearing.empty())
+        OnceNextTurn(this, m_clearingDue, [this] { ClearSome(kDownloadsClearedAtOnce); });
+}
+
+void TransfersForm::FinishClearing()
+{
+    ClearSome(m_clearing.size());
 }
 
 void TransfersForm::RemoveEndedUploads()

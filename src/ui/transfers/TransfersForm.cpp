@@ -22,7 +22,10 @@
 
 #include <QHeaderView>
 
+#include <algorithm>
 #include <iterator>
+#include <unordered_map>
+#include <vector>
 
 // The two trees and their rows: made as entries appear and dropped as they go.
 
@@ -33,6 +36,94 @@ namespace {
 using namespace TransferRowTypes;
 using TransfersTypes::DownloadEntry;
 using TransfersTypes::UploadEntry;
+
+// Children of a row that go at once are deleted one by one when they are at most this many and
+// at most a sixteenth of their siblings: each deletion walks the siblings, and the tree fixes up
+// the place of every expanded row for it. Otherwise all are taken out and those that stay put
+// back, which touches every sibling and the rows below it once.
+constexpr size_t kMaxRowsDeletedOneByOne = 64;
+constexpr size_t kRowsPerRowDeletedOneByOne = 16;
+
+// Deletes those children of parent, the others staying as they were: in their order, expanded
+// or not, the current one current.
+void TakeOut(QTreeWidgetItem* parent, std::vector<QTreeWidgetItem*> going)
+{
+    if (going.size() <= kMaxRowsDeletedOneByOne &&
+        going.size() * kRowsPerRowDeletedOneByOne <= size_t(parent->childCount())) {
+        qDeleteAll(going);
+        return;
+    }
+    std::sort(going.begin(), going.end());
+    const auto goes = [&going](QTreeWidgetItem* row) {
+        return std::binary_search(going.begin(), going.end(), row);
+    };
+    // Whether the row goes, or a row above it.
+    const auto goesWith = [&goes](QTreeWidgetItem* row) {
+        for (; row; row = row->parent()) {
+            if (goes(row))
+                return true;
+        }
+        return false;
+    };
+    QTreeWidget* tree = parent->treeWidget();
+    QTreeWidgetItem* current = tree ? tree->currentItem() : nullptr;
+    const int currentColumn = tree ? tree->currentColumn() : 0;
+    QList<QTreeWidgetItem*> selected = tree ? tree->selectedItems() : QList<QTreeWidgetItem*>();
+    selected.removeIf(goesWith);
+    if (goesWith(current)) {
+        // As when the rows go one by one: the current row's place goes to the next row below
+        // it that stays, else the one above, else the row above them all, and only that row is
+        // selected.
+        QTreeWidgetItem* gone = current;
+        while (!goes(gone))
+            gone = gone->parent();
+        current = nullptr;
+        const int at = parent->indexOfChild(gone);
+        for (int i = at + 1; !current && i < parent->childCount(); ++i)
+            current = goes(parent->child(i)) ? nullptr : parent->child(i);
+        for (int i = at - 1; !current && i >= 0; --i)
+            current = goes(parent->child(i)) ? nullptr : parent->child(i);
+        if (!current && tree && parent != tree->invisibleRootItem())
+            current = parent;
+        selected = current ? QList<QTreeWidgetItem*>{current} : QList<QTreeWidgetItem*>();
+    }
+    // Out of the tree, a row and the rows below it forget they were expanded: the tree keeps
+    // that.
+    std::vector<QTreeWidgetItem*> expanded;
+    std::vector<QTreeWidgetItem*> work;
+    for (int i = 0; i < parent->childCount(); ++i) {
+        if (!goes(parent->child(i)))
+            work.push_back(parent->child(i));
+    }
+    while (!work.empty()) {
+        QTreeWidgetItem* row = work.back();
+        work.pop_back();
+        if (row->childCount() == 0)
+            continue;
+        if (row->isExpanded())
+            expanded.push_back(row);
+        for (int i = 0; i < row->childCount(); ++i)
+            work.push_back(row->child(i));
+    }
+    QList<QTreeWidgetItem*> kept;
+    for (QTreeWidgetItem* row : parent->takeChildren()) {
+        if (!goes(row))
+            kept << row;
+    }
+    parent->addChildren(kept);
+    for (QTreeWidgetItem* row : expanded)
+        row->setExpanded(true);
+    qDeleteAll(going);
+    if (!tree)
+        return;
+    // Out of the tree, the current row gave its place to another, which the tree may have
+    // selected.
+    tree->clearSelection();
+    if (current)
+        tree->setCurrentItem(current, currentColumn, QItemSelectionModel::NoUpdate);
+    for (QTreeWidgetItem* row : selected)
+        row->setSelected(true);
+}
 
 // Rows and alerts; none of it outlives the run.
 const SchemaType kDownloadRowTypes[] = {
@@ -456,6 +547,10 @@ void TransfersForm::RemoveRow(const Side& side, ItemPtr entry)
     node.Remove();
     if (!row)
         return;
+    if (m_bulkRemoval) {
+        m_goingRows[side.uploads].push_back(row);
+        return;
+    }
     QTreeWidgetItem* folderRow = row->parent();
     delete row;
     if (!folderRow)
@@ -476,6 +571,64 @@ void TransfersForm::RemoveRow(const Side& side, ItemPtr entry)
     }
     Ties::Remove(side.userNode, userRow);
     delete userRow;
+}
+
+TransfersForm::BulkRemoval::~BulkRemoval()
+{
+    m_form->m_bulkRemoval = false;
+    for (const Side* side : {&m_form->m_downloads, &m_form->m_uploads}) {
+        std::vector<QTreeWidgetItem*> going;
+        going.swap(m_form->m_goingRows[side->uploads]);
+        m_form->TakeOutRows(*side, going);
+    }
+}
+
+void TransfersForm::TakeOutRows(const Side& side, const std::vector<QTreeWidgetItem*>& files)
+{
+    if (files.empty())
+        return;
+    // Going file rows by folder row, and folder rows going whole by user row, in the order met.
+    std::vector<QTreeWidgetItem*> folderOrder;
+    std::unordered_map<QTreeWidgetItem*, std::vector<QTreeWidgetItem*>> byFolder;
+    for (QTreeWidgetItem* row : files) {
+        auto [at, added] = byFolder.try_emplace(row->parent());
+        if (added)
+            folderOrder.push_back(row->parent());
+        at->second.push_back(row);
+    }
+    std::vector<QTreeWidgetItem*> userOrder;
+    std::unordered_map<QTreeWidgetItem*, std::vector<QTreeWidgetItem*>> emptied;
+    for (QTreeWidgetItem* folderRow : folderOrder) {
+        const std::vector<QTreeWidgetItem*>& going = byFolder[folderRow];
+        QTreeWidgetItem* userRow = folderRow ? folderRow->parent() : nullptr;
+        if (!folderRow || !userRow) {
+            qDeleteAll(going);
+            continue;
+        }
+        if (going.size() < size_t(folderRow->childCount())) {
+            TakeOut(folderRow, going);
+            MarkSummary(side, folderRow);
+            MarkSummary(side, userRow);
+            continue;
+        }
+        Ties::Remove(side.folderNode, folderRow);
+        auto [at, added] = emptied.try_emplace(userRow);
+        if (added)
+            userOrder.push_back(userRow);
+        at->second.push_back(folderRow);
+    }
+    std::vector<QTreeWidgetItem*> emptiedUsers;
+    for (QTreeWidgetItem* userRow : userOrder) {
+        const std::vector<QTreeWidgetItem*>& folders = emptied[userRow];
+        if (folders.size() < size_t(userRow->childCount())) {
+            TakeOut(userRow, folders);
+            MarkSummary(side, userRow);
+            continue;
+        }
+        Ties::Remove(side.userNode, userRow);
+        emptiedUsers.push_back(userRow);
+    }
+    TakeOut(side.tree->invisibleRootItem(), emptiedUsers);
 }
 
 void TransfersForm::OnDownloadEntryRemoved(Item* entry)

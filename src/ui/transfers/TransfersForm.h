@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -95,6 +96,13 @@ public:
 
     // Removes the downloads under the selected row of the downloads tree.
     void DeleteSelectedDownloads();
+    // "Clear Complete" removes this many downloads a turn, with their rows: 20,000 took most of
+    // a second in one go.
+    static constexpr size_t kDownloadsClearedAtOnce = 5000;
+    // Whether downloads "Clear Complete" took are still being removed.
+    bool IsClearing() const { return !m_clearing.empty(); }
+    // Removes them all now: the window calls it before the store file is saved at the end.
+    void FinishClearing();
 
 public Q_SLOTS:
     void OnDownloadProgress(ItemPtr entry);
@@ -182,6 +190,23 @@ private:
     QTreeWidgetItem* FolderRow(const Side& side, QTreeWidgetItem* userRow, ItemPtr folder);
     void FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr entry);
     void RemoveRow(const Side& side, ItemPtr entry);
+    // While it lives, the rows of the entries removed are collected, and taken out of their tree
+    // together when it ends: a row deleted on its own walks its siblings, and the tree fixes up
+    // every expanded row's place for it.
+    class BulkRemoval
+    {
+    public:
+        explicit BulkRemoval(TransfersForm* form) : m_form(form) { form->m_bulkRemoval = true; }
+        ~BulkRemoval();
+        BulkRemoval(const BulkRemoval&) = delete;
+        BulkRemoval& operator=(const BulkRemoval&) = delete;
+
+    private:
+        TransfersForm* m_form;
+    };
+    // The file rows, each tied to no node any more, out of the side's tree, with the folder and
+    // user rows they leave empty.
+    void TakeOutRows(const Side& side, const std::vector<QTreeWidgetItem*>& files);
     // The live row a node item names, or null.
     static QTreeWidgetItem* RowOf(ItemPtr node);
     // The entry's file row, or null.
@@ -242,6 +267,9 @@ private:
     void ConnectControls();
     void ToggleExpansion(const Side& side, bool users);
     void RemoveCompleteDownloads();
+    // Removes the next downloads "Clear Complete" took, up to most, and has the rest removed at
+    // the next turn.
+    void ClearSome(size_t most);
     void RemoveEndedUploads();
     void AddSelectedUsersToUserList();
     // The "Complete" tab, made with its rows on the first request.
@@ -264,6 +292,12 @@ private:
 
     Side m_downloads;
     Side m_uploads;
+    // A BulkRemoval runs, and the file rows of the entries removed meanwhile, by side.
+    bool m_bulkRemoval = false;
+    std::vector<QTreeWidgetItem*> m_goingRows[2];
+    // The downloads "Clear Complete" took and has yet to remove, as id and item, in order.
+    std::deque<std::pair<uint32_t, Item*>> m_clearing;
+    bool m_clearingDue = false;
     Marks m_downloadMarks;
     Marks m_uploadMarks;
     QTimer m_refreshTimer;

@@ -8,16 +8,20 @@
 #include "peer/PeerMessenger.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
+#include "store/MemStream.h"
 #include "support/PeerBodies.h"
 #include "support/PeerDial.h"
 #include "ui/search/SearchForm.h"
+#include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTcpSocket>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -87,6 +91,23 @@ struct Searching
         return true;
     }
 
+    // The user's answer as read from the user's connection, made before this returns, without
+    // the event loop turning; the user has answered before.
+    bool AnswerAtOnce(const QByteArray& user, quint32 token, const Hits& hits)
+    {
+        auto* socket = ItemPtr(d.GetType("user")->HasItem(Value(user.toStdString())))["peer_socket"]
+                           .AsPointer<QTcpSocket>();
+        QByteArray records;
+        for (const Hit& hit : hits)
+            records += FileRecord(hit.path, hit.size, {qMakePair(0, hit.bitrate)}, "mp3");
+        const QByteArray message = WireWriter().u32(9).raw(Zlib(ReplyBody(
+            user, token, quint32(hits.size()), records, WireWriter().u8(1).u32(0).u32(0))));
+        MemStream body;
+        body.WriteBuffer(message.constData(), static_cast<unsigned long>(message.size()));
+        QSignalSpy stored(peerMessenger, &PeerMessenger::SearchResults);
+        return socket && peerMessenger->HandleMessage(socket, body) && stored.count() == 1;
+    }
+
     std::unique_ptr<Client> client;
     std::map<QByteArray, std::unique_ptr<FakePeer>> peers;
 };
@@ -148,6 +169,52 @@ QStringList Queued(QTreeWidget* tree)
     return marked == names ? queued : QStringList{"marked:"} + marked;
 }
 
+// A big answer: 10 folders of files from..to-1, MP3s of four bitrates, some of them live, some
+// in live folders.
+Hits BigAnswer(int from = 0, int to = 1500)
+{
+    static const int kBitrates[] = {128, 192, 256, 320};
+    Hits hits;
+    for (int f = 0; f < 10; ++f) {
+        for (int n = from; n < to; ++n) {
+            const QByteArray folder = (f % 3 == 0 ? "Live " : "Studio ") + QByteArray::number(f);
+            hits << Hit{"Music\\" + folder + "\\" + (n % 7 == 0 ? "live " : "") + "track " +
+                            QByteArray::number(n) + ".mp3",
+                        quint64(1000 + n), kBitrates[n % 4]};
+        }
+    }
+    return hits;
+}
+
+// The user row's rows as their labels past the user's, whether they are hidden and, for a folder,
+// how many of its files the filter shows; sorted.
+QStringList RowStates(QTreeWidgetItem* user)
+{
+    QStringList states{user->isHidden() ? "hidden" : ""};
+    for (int f = 0; f < user->childCount(); ++f) {
+        auto* folder = static_cast<SearchResultListItem*>(user->child(f));
+        states << Label(folder).section('|', 1) + (folder->isHidden() ? " hidden " : " ") +
+                      QString::number(folder->ShownFiles());
+        for (int i = 0; i < folder->childCount(); ++i) {
+            QTreeWidgetItem* file = folder->child(i);
+            states << Label(file).section('|', 1) + (file->isHidden() ? " hidden" : "");
+        }
+    }
+    states.sort();
+    return states;
+}
+
+// The items a results tab ties to the store or makes there.
+QList<size_t> TabItems()
+{
+    QList<size_t> counts;
+    for (const char* type :
+         {"search_results_widget", "search_request", "search_results", "search_result",
+          "search_results_user_node", "search_results_folder_node", "search_result_node"})
+        counts << d.GetType(type)->ItemCount();
+    return counts;
+}
+
 } // namespace
 
 class tst_SearchResults : public QObject
@@ -165,6 +232,8 @@ private Q_SLOTS:
     void downloads();
     void rowsAtOnce_data();
     void rowsAtOnce();
+    void bigTabsAsInOneGo_data();
+    void bigTabsAsInOneGo();
 };
 
 void tst_SearchResults::order_data()
@@ -467,6 +536,106 @@ void tst_SearchResults::rowsAtOnce()
     delayedInvoker->FirePendingNow();
     QCOMPARE(count("search_result_node"), all);
     QCOMPARE(count("search_result"), all);
+}
+
+void tst_SearchResults::bigTabsAsInOneGo_data()
+{
+    // A tab of 3 answers of 15,000 files, more rows than a filter pass works out in one turn and
+    // than a closing tab takes apart in one: after the filter is typed, or the tab closed, and
+    // before the pass or the closing is done, what then comes.
+    QTest::addColumn<QString>("meanwhile");
+    QTest::newRow("the filter typed") << "nothing";
+    QTest::newRow("the filter typed, a user's second answer meanwhile") << "an answer";
+    QTest::newRow("the filter typed, the tab closed meanwhile") << "closed";
+    QTest::newRow("the filter typed, the program quit meanwhile") << "quit filtering";
+    QTest::newRow("the tab closed, the same files found again meanwhile") << "searched again";
+    QTest::newRow("the tab closed, the program quit meanwhile") << "quit";
+}
+
+void tst_SearchResults::bigTabsAsInOneGo()
+{
+    QFETCH(QString, meanwhile);
+    const QString filter = "track -live mbr:192";
+    const Hits big = BigAnswer();
+    auto s = std::make_unique<Searching>();
+    const QList<size_t> none = TabItems();
+    // The filter pass in one go, over a tab of two answers, the filter typed after them; then a
+    // second answer of the second user, more files in the same folders.
+    const Hits more = BigAnswer(1500, 1600);
+    SearchResultsForm* oneGo = s->Search("big in one go");
+    QVERIFY(s->Answer("w0", 1, big));
+    QVERIFY(s->Answer("w1", 1, big));
+    oneGo->filterEdit()->setText(filter);
+    QVERIFY(!searchForm->IsFiltering(oneGo));
+    QVERIFY(s->Answer("w1", 1, more));
+    QTreeWidget* oneGoTree = oneGo->searchResults();
+    const QStringList states = RowStates(Find(oneGoTree, "w0"));
+    const QStringList statesWithMore = RowStates(Find(oneGoTree, "w1"));
+    QVERIFY(states != statesWithMore);
+
+    SearchResultsForm* tab = s->Search("big");
+    QTreeWidget* tree = tab->searchResults();
+    for (int u = 0; u < 3; ++u)
+        QVERIFY(s->Answer("u" + QByteArray::number(u), 2, big));
+    QCOMPARE(tree->topLevelItemCount(), 3);
+    const bool filtering = meanwhile == "nothing" || meanwhile == "an answer" ||
+                           meanwhile == "closed" || meanwhile == "quit filtering";
+    if (filtering) {
+        tab->filterEdit()->setText(filter);
+        QVERIFY(searchForm->IsFiltering(tab));
+    }
+    // The first user's rows were worked out in the pass's first turn; a second answer of the
+    // user comes before the next.
+    const QString first = tree->topLevelItem(0)->text(0);
+    if (meanwhile == "an answer") {
+        QVERIFY(s->AnswerAtOnce(first.toLatin1(), 2, more));
+        searchForm->AddArrivedResults();
+        QVERIFY(searchForm->IsFiltering(tab));
+    }
+    if (meanwhile == "quit filtering") {
+        // The pass goes with the page; the event loop turning after finds nothing of it.
+        QVERIFY(searchForm->IsFiltering(tab));
+        s.reset();
+        QVERIFY(!searchForm);
+        QCoreApplication::processEvents();
+        return;
+    }
+    if (filtering && meanwhile != "closed") {
+        // Every user's rows as in one go, rows that came meanwhile too.
+        QTRY_VERIFY(!searchForm->IsFiltering(tab));
+        QCOMPARE(tree->topLevelItemCount(), 3);
+        for (int u = 0; u < 3; ++u) {
+            const bool withMore =
+                meanwhile == "an answer" && tree->topLevelItem(u)->text(0) == first;
+            QCOMPARE(RowStates(tree->topLevelItem(u)), withMore ? statesWithMore : states);
+        }
+        return;
+    }
+
+    // Closed: out of view at once, taken apart over some turns.
+    QPointer<SearchResultsForm> closed = tab;
+    Q_EMIT s->Tabs()->tabCloseRequested(s->Tabs()->indexOf(tab));
+    QCOMPARE(s->Tabs()->count(), 1);
+    QVERIFY(searchForm->IsClosingTabs());
+    QVERIFY(!searchForm->IsFiltering(tab));
+    if (meanwhile == "quit") {
+        s.reset();
+        return;
+    }
+    if (meanwhile == "searched again") {
+        // The user's files are new to a search made now, as once the tab is gone.
+        SearchResultsForm* again = s->Search("big");
+        QVERIFY(s->Answer("u0", 3, big));
+        QCOMPARE(again->searchResults()->topLevelItemCount(), 1);
+        QCOMPARE(again->searchResults()->topLevelItem(0)->childCount(), 10);
+        Q_EMIT s->Tabs()->tabCloseRequested(s->Tabs()->indexOf(again));
+    }
+    QTRY_VERIFY(!searchForm->IsClosingTabs());
+    QVERIFY(closed.isNull());
+    // Nothing of the tabs closed is left, as after closing them in one go.
+    Q_EMIT s->Tabs()->tabCloseRequested(s->Tabs()->indexOf(oneGo));
+    QTRY_VERIFY(!searchForm->IsClosingTabs());
+    QCOMPARE(TabItems(), none);
 }
 
 QTEST_MAIN(tst_SearchResults)

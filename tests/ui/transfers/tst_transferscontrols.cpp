@@ -10,6 +10,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "shell/EventToolBar.h"
 #include "store/TimerManager.h"
+#include "support/LogLines.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -100,6 +101,19 @@ QStringList Statuses(const char* entryType, const char* statusType)
     return statuses;
 }
 
+// The downloads tree as it reads, row by row: each row's texts, expanded or not, the current row
+// and the selected ones marked.
+QStringList Shown(QTreeWidget* tree)
+{
+    QStringList rows;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        rows << Page::Texts(*it).join('|') + ((*it)->isExpanded() ? " +" : "") +
+                    (*it == tree->currentItem() ? " current" : "") +
+                    ((*it)->isSelected() ? " selected" : "");
+    }
+    return rows;
+}
+
 } // namespace
 
 // What the desktop was asked to open.
@@ -140,6 +154,8 @@ private Q_SLOTS:
     void uploadCleanUp_data();
     void uploadCleanUp();
     void clearActions();
+    void clearingManyAsOneByOne_data();
+    void clearingManyAsOneByOne();
 };
 
 void tst_TransfersControls::speedLimit_data()
@@ -557,6 +573,86 @@ void tst_TransfersControls::clearActions()
     QCOMPARE(Statuses("upload_entry", "upload_entry_status"),
              (QStringList{"connecting", "queued", "requesting", "uploading"}));
     QCOMPARE(page.Uploads()->topLevelItemCount(), 4);
+}
+
+void tst_TransfersControls::clearingManyAsOneByOne_data()
+{
+    // 6,600 downloads of 60 users, 10 folders of 11 files each; "Clear Complete" removes them,
+    // more than it removes in one turn, against removing the same downloads one by one. Which
+    // are complete: "some" (the first of each folder stays), "whole" (the first 45 users and
+    // the first folder of the others go whole); then what comes while they are removed.
+    QTest::addColumn<QString>("complete");
+    QTest::addColumn<QString>("meanwhile");
+    for (const char* complete : {"some", "whole"}) {
+        QTest::addRow("%s", complete) << complete << "";
+        QTest::addRow("%s, rows collapsed and a current one", complete) << complete << "rows";
+    }
+    QTest::newRow("some, a download completing meanwhile") << "some"
+                                                           << "a completion";
+    QTest::newRow("whole, the program quitting meanwhile") << "whole"
+                                                           << "quit";
+}
+
+void tst_TransfersControls::clearingManyAsOneByOne()
+{
+    QFETCH(QString, complete);
+    QFETCH(QString, meanwhile);
+
+    QStringList shown[2];
+    QStringList logged[2];
+    QStringList stored[2];
+    for (const bool sliced : {false, true}) {
+        Page page;
+        std::vector<ItemPtr> entries;
+        for (int u = 0; u < 60; ++u) {
+            for (int f = 0; f < 10; ++f) {
+                for (int n = 0; n < 11; ++n) {
+                    const std::string user = "user" + std::to_string(u);
+                    const std::string folder = "Music\\Album " + std::to_string(f);
+                    const std::string file = std::to_string(n) + ".mp3";
+                    entries.push_back(
+                        Page::Download(user.c_str(), folder.c_str(), file.c_str(), 1000 + n));
+                    const bool goes = complete == "some" ? n > 0 : u < 45 || f == 0;
+                    Page::SetStatus(entries.back(), goes ? "complete" : "queued");
+                }
+            }
+        }
+        QTreeWidget* tree = page.Downloads();
+        const ItemPtr late = entries[11 * 10 * 40];
+        if (meanwhile == "rows") {
+            Page::UserRow(entries[0])->setExpanded(false);
+            Page::FolderRow(entries[11 * 10 * 50 + 11 * 3])->setExpanded(false);
+            tree->setCurrentItem(Page::Row(late));
+        }
+        transfersForm->RefreshMarkedRows();
+        LogLines log(LogCategories::kTransferQueue);
+        if (sliced) {
+            page.client.Trigger(tree, "Clear Complete");
+            QVERIFY(transfersForm->IsClearing());
+        } else {
+            for (const ItemPtr& entry : entries) {
+                if (entry["download_entry_status"].AsString() == "complete")
+                    transferQueueManager->RemoveDownload(entry);
+            }
+        }
+        // Complete after the click: it stays.
+        if (meanwhile == "a completion")
+            Page::SetStatus(late, "complete");
+        if (meanwhile == "quit") {
+            page.Restart();
+            tree = page.Downloads();
+        }
+        QTRY_VERIFY(!transfersForm->IsClearing());
+        transfersForm->RefreshMarkedRows();
+        shown[sliced] = Shown(tree);
+        logged[sliced] = log.lines;
+        stored[sliced] = Statuses("download_entry", "download_entry_status");
+    }
+    QCOMPARE(shown[1], shown[0]);
+    QCOMPARE(logged[1], logged[0]);
+    QCOMPARE(stored[1], stored[0]);
+    QVERIFY(stored[0].contains("queued"));
+    QCOMPARE(stored[0].contains("complete"), meanwhile == "a completion");
 }
 
 QTEST_MAIN(tst_TransfersControls)
