@@ -91,11 +91,14 @@ void ShareList(const char* data, qsizetype size)
     ItemPtr bob = ServerStore::User("bob");
     const size_t before = d.ItemCount();
     shares.OnUserShare("bob", folders, attributes);
+    shares.WaitForShareLists();
     CheckTree(bob["user_share"], folders);
     const size_t after = d.ItemCount();
     shares.OnUserShare("bob", folders, attributes);
+    shares.WaitForShareLists();
     FUZZ_CHECK(d.ItemCount() == after);
     shares.RemoveUserShare("bob");
+    shares.WaitForShareLists();
     FUZZ_CHECK(!bob["user_share"]);
     FUZZ_CHECK(d.ItemCount() == before);
 }

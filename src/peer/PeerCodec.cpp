@@ -121,7 +121,10 @@ bool PeerMessenger::HandlePeerMessage(QTcpSocket* socket, MemStream& body)
     const MessageKind* kind = FindMessageKind(code);
     if (!kind || !kind->read)
         return true;
-    return (this->*kind->read)(user, body);
+    m_messageSocket = socket;
+    const bool keep = (this->*kind->read)(user, body);
+    m_messageSocket = nullptr;
+    return keep;
 }
 
 namespace {
@@ -155,6 +158,11 @@ QString ShareListRefusal(ShareListCheck check)
     switch (check) {
     case ShareListCheck::TooManyEntries:
         return QStringLiteral("more than %1 folders and files").arg(kMaxShareListEntries);
+    case ShareListCheck::TooManyFolders:
+        return QStringLiteral("more than %1 folders").arg(kMaxShareListFolders);
+    case ShareListCheck::PathsTooLong:
+        return QStringLiteral("folder paths of more than %1 bytes in all")
+            .arg(kMaxShareListFolderPathBytes);
     case ShareListCheck::TooDeep:
         return QStringLiteral("folders nested more than %1 deep").arg(kMaxShareListDepth);
     case ShareListCheck::PathTooLong:
@@ -253,34 +261,89 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
                 .arg(Q(user)));
         return true;
     }
-    QByteArray body;
-    bool keep = false;
-    if (!InflateRest(fields, kMaxShareListBytes, &body, &keep))
-        return keep;
-    // Weighed before a single record is made of it.
-    const ShareListCheck check = CheckShareList(body.constData(), body.size());
-    if (check == ShareListCheck::Malformed)
+    const char* data = fields.GetReadBuffer();
+    const qsizetype size = fields.GetPendingReadLength();
+    // A small list is read here and now; a bigger one inflates past the first bytes and is read
+    // again, from the start, on a thread of its own.
+    const qsizetype inline_ = qMin(m_inlineShareListBytes, kMaxShareListBytes);
+    ShareListRead read = ReadShareList(data, size, inline_);
+    if (read.inflated == ZInflateResult::TooLarge && inline_ < kMaxShareListBytes &&
+        m_messageSocket) {
+        if (!m_shareListReader) {
+            m_shareListReader = std::make_unique<ShareListReader>(
+                [this](QTcpSocket* socket, const std::string& from, ShareListRead& done) {
+                    OnShareListRead(socket, from, done);
+                });
+        }
+        ReceiveState(m_messageSocket).m_paused = true;
+        m_shareListReader->Read(m_messageSocket, user, QByteArray(data, size), kMaxShareListBytes);
+        return true;
+    }
+    return DeliverShareList(user, read, inline_);
+}
+
+bool PeerMessenger::DeliverShareList(const std::string& user, ShareListRead& read, qsizetype cap)
+{
+    switch (read.inflated) {
+    case ZInflateResult::Ok:
+        break;
+    case ZInflateResult::TooLarge:
+        Log(LogCategories::kPeerMessenger, 2,
+            QStringLiteral("Compressed message inflates to more than %1 bytes").arg(cap));
         return false;
-    if (check != ShareListCheck::Ok) {
+    case ZInflateResult::NoMemory:
+        // The body could not be allocated: it is dropped, the connection kept.
+        Log(LogCategories::kPeerMessenger, 2,
+            QStringLiteral("No memory to inflate a compressed message, dropped"));
+        return true;
+    case ZInflateResult::Corrupt:
+        return false;
+    }
+    if (read.check == ShareListCheck::Malformed)
+        return false;
+    if (read.check != ShareListCheck::Ok) {
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Shared file list from user %1 refused: %2")
-                .arg(Q(user), ShareListRefusal(check)));
+                .arg(Q(user), ShareListRefusal(read.check)));
         m_shareListsAsked.erase(user);
         // Whoever waits for the list hears of it as of a browse that could not be made.
         Q_EMIT ConnectionToUserFailed(user, "P");
         return true;
     }
-    BytesInputStream in(body);
-    FileInfoMap folders;
-    if (!in.Read(folders))
-        return false;
-    AttributeTranslationTable attributes;
-    if (!in.Read(attributes))
-        attributes.clear();
-    body = QByteArray();
     m_shareListsAsked.erase(user);
-    Q_EMIT UserShare(user, folders, attributes);
+    Q_EMIT UserShare(user, *read.folders, read.attributes);
+    if (m_receivedListHook)
+        m_receivedListHook(user, std::move(read.folders), read.listBytes);
     return true;
+}
+
+void PeerMessenger::OnShareListRead(QTcpSocket* socket, const std::string& user,
+                                    ShareListRead& read)
+{
+    const bool keep = DeliverShareList(user, read, kMaxShareListBytes);
+    if (!socket || !d.GetType(PeerSocket)->HasItem(Value(socket)))
+        return;
+    if (!keep) {
+        socket->disconnect();
+        DisposeOfSocket(socket);
+        return;
+    }
+    // The frames that came after the list, read now as they would have been then.
+    ReceiveState(socket).m_paused = false;
+    QPointer<QTcpSocket> later(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, later] {
+            if (later)
+                ReadSocket(later);
+        },
+        Qt::QueuedConnection);
+}
+
+void PeerMessenger::WaitForShareLists()
+{
+    if (m_shareListReader)
+        m_shareListReader->Finish();
 }
 
 // Code 9.

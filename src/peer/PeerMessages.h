@@ -5,12 +5,14 @@
 // PeerCodec.cpp. The bodies of codes 5, 9 and 37 are one zlib stream (after the code) each,
 // made and read by the pair of functions below.
 
+#include "store/FileInfo.h"
 #include "store/Stream.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 class MemStream;
@@ -55,14 +57,22 @@ constexpr qsizetype kMaxSearchReplyBytes = qsizetype(16) * 1024 * 1024;
 // deep that their paths alone take gigabytes. Every folder and file read counts towards the
 // entries; a folder's depth is the number of parts its path has between separators.
 constexpr quint32 kMaxShareListEntries = 1500000;
+constexpr quint32 kMaxShareListFolders = kMaxStreamElementCount;
 constexpr quint32 kMaxShareListDepth = 1024;
 constexpr quint32 kMaxShareListPathLength = 32 * 1024;
+// The folder paths of one list together: each is kept in the store as the peer wrote it, and
+// a list of a few thousand paths near kMaxShareListPathLength would otherwise hold hundreds of
+// megabytes while it is built and shown. A real share at kMaxShareListFolders, with paths of
+// 256 bytes on average, fits.
+constexpr quint64 kMaxShareListFolderPathBytes = quint64(32) * 1024 * 1024;
 
 enum class ShareListCheck
 {
     Ok,
     Malformed,      // a field that does not read, as the folder map's reader would find it
     TooManyEntries, // more folders and files than kMaxShareListEntries
+    TooManyFolders, // more folders than kMaxShareListFolders
+    PathsTooLong,   // folder paths of more than kMaxShareListFolderPathBytes in all
     TooDeep,        // a folder path of more than kMaxShareListDepth parts
     PathTooLong,    // a folder path longer than kMaxShareListPathLength
 };
@@ -92,6 +102,21 @@ bool ZCompress(const char* data, qsizetype size, QByteArray* out,
 // A compressed message: the u32 code, then the compressed body, with no length of its own (the
 // frame carries the message's length). False when compressing failed; *message is then empty.
 bool ZMessage(quint32 code, const char* body, qsizetype size, MemStream* message);
+
+// A share list's body (the compressed bytes after the code), read as far as it goes: inflated
+// within cap, weighed with CheckShareList and parsed. folders is set only when all of that
+// went well. Safe on any thread; a set *cancel ends the parse early (as Malformed).
+struct ShareListRead
+{
+    ZInflateResult inflated = ZInflateResult::Corrupt;
+    ShareListCheck check = ShareListCheck::Malformed;
+    std::shared_ptr<FileInfoMap> folders;
+    AttributeTranslationTable attributes;
+    // The inflated size.
+    qint64 listBytes = 0;
+};
+ShareListRead ReadShareList(const char* data, qsizetype size, qsizetype cap,
+                            const std::atomic<bool>* cancel = nullptr);
 
 // Reads fields from bytes held elsewhere (an inflated body) without copying them.
 class BytesInputStream final : public InputStream

@@ -236,9 +236,12 @@ ShareListCheck CheckShareList(const char* data, qsizetype size)
 {
     ListWalker in(data, size);
     quint32 folders = 0;
-    if (!in.Count(folders))
+    if (!in.U32(folders))
         return ShareListCheck::Malformed;
+    if (folders > kMaxShareListFolders)
+        return ShareListCheck::TooManyFolders;
     quint64 entries = 0;
+    quint64 pathBytes = 0;
     for (quint32 f = 0; f < folders; ++f) {
         const char* path = nullptr;
         qsizetype length = 0;
@@ -249,6 +252,9 @@ ShareListCheck CheckShareList(const char* data, qsizetype size)
             return ShareListCheck::PathTooLong;
         if (PathParts(path, length) > kMaxShareListDepth)
             return ShareListCheck::TooDeep;
+        pathBytes += quint64(length);
+        if (pathBytes > kMaxShareListFolderPathBytes)
+            return ShareListCheck::PathsTooLong;
         if (!in.Count(files))
             return ShareListCheck::Malformed;
         // Counted before the records are read: a list over the cap is refused at the count.
@@ -272,4 +278,56 @@ bool BytesInputStream::ReadBuffer(void* dest, unsigned long length)
     m_data += length;
     m_left -= qsizetype(length);
     return true;
+}
+
+namespace {
+
+// Fails every read once the flag is set, looked at every few thousand reads.
+class CancellableInput final : public InputStream
+{
+public:
+    CancellableInput(const QByteArray& bytes, const std::atomic<bool>* cancel)
+        : m_in(bytes), m_cancel(cancel)
+    {
+    }
+    bool ReadBuffer(void* dest, unsigned long length) override
+    {
+        constexpr unsigned kEvery = 4096;
+        if (m_cancel && ++m_reads % kEvery == 0 && m_cancel->load(std::memory_order_relaxed))
+            m_cancelled = true;
+        return !m_cancelled && m_in.ReadBuffer(dest, length);
+    }
+
+private:
+    BytesInputStream m_in;
+    const std::atomic<bool>* m_cancel;
+    unsigned m_reads = 0;
+    bool m_cancelled = false;
+};
+
+} // namespace
+
+ShareListRead ReadShareList(const char* data, qsizetype size, qsizetype cap,
+                            const std::atomic<bool>* cancel)
+{
+    ShareListRead read;
+    QByteArray body;
+    read.inflated = ZInflate(data, size, cap, &body);
+    if (read.inflated != ZInflateResult::Ok)
+        return read;
+    read.listBytes = body.size();
+    // Weighed before a single record is made of it.
+    read.check = CheckShareList(body.constData(), body.size());
+    if (read.check != ShareListCheck::Ok)
+        return read;
+    CancellableInput in(body, cancel);
+    auto folders = std::make_shared<FileInfoMap>();
+    if (!in.Read(*folders)) {
+        read.check = ShareListCheck::Malformed;
+        return read;
+    }
+    if (!in.Read(read.attributes))
+        read.attributes.clear();
+    read.folders = std::move(folders);
+    return read;
 }

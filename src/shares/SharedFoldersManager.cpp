@@ -1,5 +1,6 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/ReceivedShares.h"
 #include "shares/ShareMessages.h"
 #include "shares/ShareScanner.h"
 
@@ -56,6 +57,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     // Share lists kept for other users go stale with what they show.
     WatchShareChanges();
     m_folderReplies = std::make_unique<FolderReplies>();
+    m_received = std::make_unique<ReceivedShares>();
     m_scan = std::make_unique<ShareScanner>(*this);
 
     // Last, so that nothing above can throw with the thread running. Requests and results
@@ -107,6 +109,7 @@ void SharedFoldersManager::ResetForTesting()
     m_heldSearches.clear();
     m_mp3Results.clear();
     m_shareLists = std::make_unique<ShareListReplies>();
+    m_received->Reset();
     m_filesAdded = 0;
     m_filesRemoved = 0;
 }
@@ -264,29 +267,36 @@ void SharedFoldersManager::WriteMP3Results()
 // ---------------------------------------------------------------------------------------------
 // Received share trees
 
-void SharedFoldersManager::ReleaseFreedMemory(size_t removedItems)
+bool SharedFoldersManager::ReleaseFreedMemory(size_t removedItems)
 {
     if (removedItems < kTrimAfterRemovedItems)
-        return;
+        return false;
 #if defined(__GLIBC__)
     malloc_trim(0);
 #endif
+    return true;
+}
+
+void SharedFoldersManager::OnUserShare(std::string user, const FileInfoMap& folders,
+                                       const AttributeTranslationTable&)
+{
+    KeepUserShare(user, std::make_shared<FileInfoMap>(folders), 0);
+}
+
+void SharedFoldersManager::KeepUserShare(const std::string& user,
+                                         std::shared_ptr<FileInfoMap> folders, qint64 listBytes)
+{
+    m_received->Keep(user, std::move(folders), listBytes);
 }
 
 void SharedFoldersManager::RemoveUserShare(const std::string& user)
 {
-    ItemPtr share = ServerStore::FindUser(user)[UserShare];
-    if (!share)
-        return;
-    ItemSet folders = share.GetItems(UserShareFolder);
-    ItemSet files = folders.GetItems(UserShareFile);
-    const size_t removed = folders.Size() + files.Size();
-    files.Remove();
-    folders.Remove();
-    share.Remove();
-    // Names, sizes and the parent and child links are left without a way to a root.
-    d.RemoveDisconnectedItems();
-    ReleaseFreedMemory(removed);
+    m_received->Remove(user);
+}
+
+void SharedFoldersManager::WaitForShareLists()
+{
+    m_received->Finish();
 }
 
 QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)

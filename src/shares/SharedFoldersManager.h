@@ -43,6 +43,7 @@ class DataSaver;
 #include <vector>
 
 class FolderReplies;
+class ReceivedShares;
 class ShareListReplies;
 class ShareScanner;
 
@@ -84,8 +85,17 @@ public:
     // by the spelling that was asked for: that may name another file.
     ItemPtr GetSharedFileItem(const std::string& path);
 
-    // Deletes the share tree received from a user, if there is one.
+    // Deletes the share tree received from a user, if there is one, also one still being
+    // built: at once as far as the user is concerned, in slices in fact (ReceivedShares.h).
     void RemoveUserShare(const std::string& user);
+    // A user's share list as the peer connection manager read it, taken whole; listBytes is its
+    // inflated size. Its tree is built in slices, user_share_loaded made once it is whole.
+    void KeepUserShare(const std::string& user, std::shared_ptr<FileInfoMap> folders,
+                       qint64 listBytes);
+    // Builds and deletes the received trees under way here and now, without the event loop:
+    // for hosts that need them finished before they go on (tests, benchmarks, shutdown).
+    void WaitForShareLists();
+    ReceivedShares& ReceivedSharesForTesting() { return *m_received; }
     // The audio details of a received file (user_share_file or search_result item) as text.
     QString GetFileItemDisplayString(ItemPtr file);
 
@@ -175,7 +185,7 @@ public Q_SLOTS:
     // A folder's contents asked for by a user (code 36), answered with code 37 when the user
     // may see the folder, else not at all.
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
-    // A user's share list, as asked for (ReceivedShares.cpp).
+    // A user's share list, as asked for: a copy is kept (KeepUserShare).
     void OnUserShare(std::string user, const FileInfoMap& folders,
                      const AttributeTranslationTable& attributes);
     // A search handed over by the distributed network; the reply goes to the user directly.
@@ -183,13 +193,14 @@ public Q_SLOTS:
     void OnDNetSearchRequest(std::string user, quint32 token, std::string query);
 
 private:
+    friend class ReceivedShares;
     friend class ShareScanner;
 
     // Removing this many items at once frees enough to be worth handing back to the system:
     // the C library keeps freed memory for later otherwise, and a dropped list of a million
-    // files would go on holding hundreds of megabytes.
+    // files would go on holding hundreds of megabytes. Whether it was handed back.
     static constexpr size_t kTrimAfterRemovedItems = 100000;
-    static void ReleaseFreedMemory(size_t removedItems);
+    static bool ReleaseFreedMemory(size_t removedItems);
 
     // Store handlers.
     void OnSharedFolderAdded(Item* item);
@@ -282,4 +293,5 @@ private:
     // that their workers stop first.
     std::unique_ptr<ShareListReplies> m_shareLists;
     std::unique_ptr<FolderReplies> m_folderReplies;
+    std::unique_ptr<ReceivedShares> m_received;
 };

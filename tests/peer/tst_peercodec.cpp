@@ -39,6 +39,21 @@ QByteArray ListOfEntries(quint32 entries)
     return EmptyRecordsList(folders);
 }
 
+// That many empty folders with distinct paths of pathLength bytes (at least 7), and one more
+// named extra if it is not empty.
+QByteArray ListOfFolders(int count, int pathLength, const QByteArray& extra = QByteArray())
+{
+    WireWriter w;
+    w.u32(quint32(count + (extra.isEmpty() ? 0 : 1)));
+    for (int k = 0; k < count; ++k) {
+        const QByteArray number = QByteArray::number(k);
+        w.str(QByteArray(pathLength - number.size(), 'p') + number).u32(0);
+    }
+    if (!extra.isEmpty())
+        w.str(extra).u32(0);
+    return w.u32(0);
+}
+
 QByteArray Compressed(quint32 code, const QByteArray& body)
 {
     return WireWriter().u32(code).raw(Zlib(body));
@@ -111,9 +126,13 @@ public:
         if (peer)
             socket = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
     }
+    // A share list read on a thread of its own is waited for; kept is then whether the
+    // connection is still there.
     bool Feed(const QByteArray& message)
     {
-        return env.peer().HandleMessage(socket, StreamOf(message));
+        const bool kept = env.peer().HandleMessage(socket, StreamOf(message));
+        env.peer().WaitForShareLists();
+        return kept && d.GetType("peer_socket")->HasItem(Value(socket));
     }
 
     PeerTestEnv env;
@@ -505,6 +524,15 @@ void tst_PeerCodec::shareListCaps_data()
         ShareListCheck::Ok, 1);
     row("path one over", EmptyRecordsList({{QByteArray(length + 1, 'p'), 0}}),
         ShareListCheck::PathTooLong, -1);
+    // The folder count is weighed before a folder is read.
+    const int most = int(kMaxShareListFolders);
+    row("folders at the cap", ListOfFolders(most, 1), ShareListCheck::Ok, most);
+    row("folders one over", ListOfFolders(most + 1, 1), ShareListCheck::TooManyFolders, -1);
+    // Paths as long as a path may be, as many as the paths together may take, then a byte more.
+    const int longest = int(kMaxShareListFolderPathBytes / kMaxShareListPathLength);
+    row("path bytes at the cap", ListOfFolders(longest, length), ShareListCheck::Ok, longest);
+    row("path bytes one over", ListOfFolders(longest, length, "x"), ShareListCheck::PathsTooLong,
+        -1);
     row("malformed", WireWriter().u32(1).str("\\music").u32(1).raw(kSong.chopped(4)),
         ShareListCheck::Malformed, -1);
 }
@@ -516,7 +544,7 @@ void tst_PeerCodec::shareListCaps()
     QFETCH(int, folders);
     QCOMPARE(int(CheckShareList(list.constData(), list.size())), check);
 
-    // Through a messaging connection: a list over a cap is refused whole, makes nothing, and
+    // Through the messaging connection: a list over a cap is refused whole, makes nothing, and
     // is reported as a browse that failed; the connection stays.
     BobConnected bob;
     QVERIFY(bob.peer);
@@ -524,7 +552,13 @@ void tst_PeerCodec::shareListCaps()
     QSignalSpy failed(&bob.env.peer(), &PeerMessenger::ConnectionToUserFailed);
     bob.env.peer().GetUserSharedFiles("bob");
     const size_t items = d.ItemCount();
-    QCOMPARE(bob.Feed(Compressed(5, list)), check != int(ShareListCheck::Malformed));
+    bob.peer->SendFrame(Compressed(5, list));
+    if (check == int(ShareListCheck::Malformed)) {
+        QVERIFY(bob.peer->WaitForDisconnected());
+    } else {
+        QTRY_VERIFY(bob.emitted.Lines().size() + failed.size() > 0);
+        QVERIFY(bob.peer->IsConnected());
+    }
     if (folders >= 0) {
         QCOMPARE(bob.emitted.Lines(),
                  QStringList{QStringLiteral("UserShare(bob, %1, 0)").arg(folders)});
@@ -532,9 +566,9 @@ void tst_PeerCodec::shareListCaps()
         return;
     }
     QCOMPARE(bob.emitted.Lines(), QStringList());
-    QCOMPARE(d.ItemCount(), items);
     if (check == int(ShareListCheck::Malformed))
         return;
+    QCOMPARE(d.ItemCount(), items);
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed[0][1].value<std::string>(), std::string("P"));
     QCOMPARE(log.lines.filter("Shared file list from user bob refused: ").size(), 1);

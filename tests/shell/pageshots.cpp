@@ -226,6 +226,7 @@ void tst_PageShots::browse()
     }
     ShareForm* tab = sharesForm->OpenShareBrowse("Zo\xeb & co");
     sharedFoldersManager->OnUserShare("Zo\xeb & co", share, AttributeTranslationTable());
+    sharedFoldersManager->WaitForShareLists();
     auto* tree = tab->findChild<QTreeWidget*>("folderTree");
     auto* files = tab->findChild<QTreeWidget*>("fileList");
 

@@ -33,6 +33,7 @@ void Store(const QByteArray& user, const Folders& folders)
             records.insert(FileInfo(name.toStdString(), 1000 + name.size(), AttributeMap("mp3")));
     }
     sharedFoldersManager->OnUserShare(user.toStdString(), share, AttributeTranslationTable());
+    sharedFoldersManager->WaitForShareLists();
 }
 
 // A tab for the user, and the user's share stored as the shared-folder manager stores lists.
@@ -192,6 +193,7 @@ void tst_ShareBrowser::oneTabOneRequest()
     Store(user, {{"music", {"a.mp3"}}});
     QCOMPARE(Count("user_share_folder_node"), size_t(1));
     Q_EMIT tabs->tabCloseRequested(0);
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(tabs->count(), 0);
     for (const char* type : {"user_share", "user_share_tab", "user_share_folder_node"})
         QCOMPARE(Count(type), size_t(0));
@@ -348,6 +350,7 @@ void tst_ShareBrowser::downloads()
         QCOMPARE(!file->icon(0).isNull(), how != "file" || file->text(0) == "a1.mp3");
     }
     Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(Count("user_share_folder"), size_t(0));
 }
 
