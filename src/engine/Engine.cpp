@@ -262,6 +262,9 @@ bool Engine::Shutdown(const QString& path)
     // What a scan applied so far is a consistent picture; the rest waits for the next start.
     if (m_shares)
         m_shares->StopScans();
+    // Downloads the user asked for are kept, also those not made yet.
+    if (m_transfers)
+        m_transfers->FinishAddingDownloads();
     m_server->Disconnect();
     // Swept first, so that nothing unreachable is written.
     d.RemoveDisconnectedItems();

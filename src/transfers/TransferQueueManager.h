@@ -21,6 +21,7 @@
 
 #include "store/Data.h"
 #include "store/Services.h"
+#include "transfers/DownloadBatches.h"
 #include "transfers/UploadCandidates.h"
 #include "transfers/UploadThrottle.h"
 
@@ -90,6 +91,12 @@ public:
     // level is how many folders above the remote folder the layout keeps (0 or more).
     ItemPtr AddDownload(std::string user, std::string file, std::string folder, long long size,
                         int level);
+    // Many downloads at once, each as AddDownload makes it, in the order given and a slice at a
+    // time (DownloadBatches.h).
+    void AddDownloads(const std::string& user, std::vector<FolderDownload> folders);
+    // Makes the downloads asked for with AddDownloads and not made yet, here and now.
+    void FinishAddingDownloads();
+    DownloadBatches& DownloadBatchesForTesting() { return *m_downloadBatches; }
     // The entry of that triple, or null; makes nothing, so that what peers name leaves nothing
     // behind.
     ItemPtr GetDownloadEntry(std::string user, std::string file, std::string folder);
@@ -296,6 +303,7 @@ private:
     UploadSpeedLimits m_uploadLimits;
     // What StartNewUploads picks from: made once the types it follows are known to be there.
     std::unique_ptr<UploadCandidates> m_uploadCandidates;
+    std::unique_ptr<DownloadBatches> m_downloadBatches;
 
     // The upload entry last placed at the end of the upload order; null when none is known,
     // and the next placement finds it from the numbers.

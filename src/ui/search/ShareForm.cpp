@@ -406,19 +406,41 @@ void ShareForm::Delete()
 
 void ShareForm::DownloadFolder(ItemPtr folder, bool isSubfolder)
 {
+    TransferQueueManager* transfers = ReachTransfers();
+    if (!folder || !transfers)
+        return;
+    // Copied out of the tree, which the tab may let go of before the last is queued; queued by
+    // the transfer engine a slice at a time.
+    std::vector<FolderDownload> queued;
+    ItemPtr shown = RowFolder(ui->folderTree->currentItem());
+    bool markShown = false;
     // Depth first, each folder's files before its subfolders', subfolders in set order.
     std::vector<std::pair<Item*, int>> todo;
-    if (folder)
-        todo.emplace_back(folder, isSubfolder ? 1 : 0);
+    todo.emplace_back(folder, isSubfolder ? 1 : 0);
     while (!todo.empty()) {
         const auto [at, level] = todo.back();
         todo.pop_back();
-        for (Item* file : ItemPtr(at).GetItems(UserShareFile))
-            DownloadFile(file, level);
+        markShown = markShown || at == shown.Get();
+        FolderDownload files;
+        files.folder = ItemPtr(at)[UserShareFolderName].AsString();
+        files.level = level;
+        ItemPtr(at)->VisitItems(d.GetType(UserShareFile), [&files](Item* file) {
+            files.files.emplace_back(ItemPtr(file)[UserShareFileName].AsString(),
+                                     ItemPtr(file)[PeerTypes::FileSize].AsInt64());
+            return false;
+        });
+        if (!files.files.empty())
+            queued.push_back(std::move(files));
         const ItemList below = Subfolders(at);
         for (auto subfolder = below.rbegin(); subfolder != below.rend(); ++subfolder)
             todo.emplace_back(*subfolder, 1);
     }
+    // The listed files are all the current folder's.
+    if (markShown) {
+        for (int i = 0; i < ui->fileList->topLevelItemCount(); ++i)
+            ui->fileList->topLevelItem(i)->setIcon(0, QIcon(Text(kDownloadIcon)));
+    }
+    transfers->AddDownloads(folder[UserShare][ServerTypes::User].AsString(), std::move(queued));
 }
 
 void ShareForm::DownloadFile(ItemPtr file, int level)

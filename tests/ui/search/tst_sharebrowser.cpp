@@ -8,7 +8,9 @@
 #include "shares/SharedFoldersManager.h"
 #include "shell/EventToolBar.h"
 #include "shell/FormHooks.h"
+#include "support/LogLines.h"
 #include "support/PeerDial.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
@@ -154,6 +156,8 @@ private Q_SLOTS:
     void filter();
     void beforeTheShare_data();
     void beforeTheShare();
+    void downloadFolderInSlices_data();
+    void downloadFolderInSlices();
 };
 
 void tst_ShareBrowser::oneTabOneRequest_data()
@@ -342,6 +346,7 @@ void tst_ShareBrowser::downloads()
         files->setCurrentItem(files->findItems("a1.mp3", Qt::MatchExactly).value(0));
         Click(files, "Download File");
     }
+    QTRY_VERIFY(!transferQueueManager->DownloadBatchesForTesting().IsBusy());
     QCOMPARE(Queued(), queued);
     // The rows of the queued files in the list are marked.
     QVERIFY(files->topLevelItemCount() > 0);
@@ -438,6 +443,91 @@ void tst_ShareBrowser::beforeTheShare()
     const QString before = messages->toHtml();
     Q_EMIT peerMessenger->ConnectionToUserFailed("bob", "P");
     QCOMPARE(messages->toHtml(), before);
+}
+
+namespace {
+
+// Every download in the order it was made, with its level and status.
+QStringList QueuedInOrder()
+{
+    QStringList queued;
+    for (Item* entry :
+         d.GetType("download_entry")->GetItems().SortNumericBy("download_order", true)) {
+        const ItemPtr e(entry);
+        queued << QString::fromStdString(
+            e["remote_folder"].AsString() + "\\" + e["file_name"].AsString() + ":" +
+            e["subfolder_save_level"].AsString() + " " + e["download_entry_status"].AsString());
+    }
+    return queued;
+}
+
+} // namespace
+
+void tst_ShareBrowser::downloadFolderInSlices_data()
+{
+    QTest::addColumn<int>("steps"); // downloads a slice; 0: by time alone
+    QTest::addColumn<QString>("then");
+    QTest::newRow("a download a slice") << 1 << "wait";
+    QTest::newRow("three a slice") << 3 << "wait";
+    QTest::newRow("the tab closed while slices are pending") << 1 << "close";
+    QTest::newRow("a quit while slices are pending") << 1 << "quit";
+}
+
+void tst_ShareBrowser::downloadFolderInSlices()
+{
+    QFETCH(int, steps);
+    QFETCH(QString, then);
+    const Folders share{{"F", {"f1.mp3", "f2.mp3"}},
+                        {"F\\A", {"a1.mp3", "a2.mp3", "a3.mp3"}},
+                        {"F\\A\\B", {"b1.mp3"}},
+                        {"F\\C", {"c1.mp3", "c2.mp3"}},
+                        {"G", {"g1.mp3"}}};
+    const auto queue = [&share](int perSlice, const QString& how, QStringList* log,
+                                QStringList* queued) {
+        Client client("alice");
+        client.Start();
+        ShareForm* tab = Browse("bob", share);
+        QTreeWidget* tree = Part(tab, "folderTree");
+        tree->setCurrentItem(Row(tab, "F"));
+        LogLines lines("Transfer Queue");
+        transferQueueManager->DownloadBatchesForTesting().SetStepsPerSliceForTesting(perSlice);
+        Click(tree, "Download Folder");
+        if (perSlice > 0)
+            QVERIFY(transferQueueManager->DownloadBatchesForTesting().IsBusy());
+        if (how == "close") {
+            Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+        } else if (how == "quit") {
+            // Every download asked for is in the store file the quit saved: the share's tree
+            // is not saved, the downloads' names are.
+            client.window.reset();
+            QFile saved(client.home.StorePath());
+            QVERIFY(saved.open(QIODevice::ReadOnly));
+            const QByteArray bytes = saved.readAll();
+            for (const auto& [path, files] : share) {
+                for (const QByteArray& name : files)
+                    queued->append(path.startsWith("F") && bytes.contains(name) ? name : "");
+            }
+            return;
+        }
+        QTRY_VERIFY(!transferQueueManager->DownloadBatchesForTesting().IsBusy());
+        *log = lines.lines;
+        *queued = QueuedInOrder();
+    };
+    QStringList onceLog;
+    QStringList once;
+    queue(0, "wait", &onceLog, &once);
+    QCOMPARE(once.size(), 8);
+    QCOMPARE(once.first(), QStringLiteral("F\\f1.mp3:0 queued"));
+    QStringList slicedLog;
+    QStringList sliced;
+    queue(steps, then, &slicedLog, &sliced);
+    if (then == "quit") {
+        sliced.removeAll(QString());
+        QCOMPARE(sliced.size(), once.size());
+        return;
+    }
+    QCOMPARE(sliced, once);
+    QCOMPARE(slicedLog, onceLog);
 }
 
 QTEST_MAIN(tst_ShareBrowser)
