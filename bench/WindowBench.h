@@ -46,6 +46,18 @@ inline void Report(const char* what, double baselineMs, double measuredMs, doubl
                 baselineMs, measuredMs, ratio, target, ratio <= target ? "met" : "NOT met");
 }
 
+// Work done between turns of the event loop: its longest stretch without a turn (target at most
+// 100 ms) and its total against a baseline, all in milliseconds.
+inline void ReportStretch(const char* what, double baselineMs, double stretchMs, double totalMs,
+                          double target)
+{
+    const double ratio = totalMs / baselineMs;
+    std::printf("%s: stretch %.1f ms (target <= 100: %s), total %.1f ms, baseline %.1f ms, "
+                "ratio %.3g (target <= %g: %s)\n",
+                what, stretchMs, stretchMs <= 100 ? "met" : "NOT met", totalMs, baselineMs, ratio,
+                target, ratio <= target ? "met" : "NOT met");
+}
+
 // Made before the application object, which reads both: offscreen unless a platform is set, and
 // HOME in a temporary folder, so that the real store file is never read or written.
 class Home

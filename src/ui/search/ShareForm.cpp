@@ -24,7 +24,7 @@
 
 #include <algorithm>
 #include <initializer_list>
-#include <map>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -175,16 +175,24 @@ void ShareForm::SetShare(ItemPtr userShare)
     }
 
     // By path, byte-wise: a parent's path is a prefix of its subfolders', so it comes first.
-    std::map<std::string, Item*> byPath;
-    for (Item* folder : folders)
-        byPath.emplace(ItemPtr(folder)[UserShareFolderName].AsString(), folder);
+    // The paths are the stored names' own bytes, not copies: a list's paths may come to tens
+    // of megabytes. A list built as received is in that order already.
+    std::vector<std::pair<std::string_view, Item*>> byPath;
+    byPath.reserve(folders.Size());
+    for (Item* folder : folders) {
+        const ItemText& path = ItemPtr(folder)[UserShareFolderName].Get()->AsString();
+        byPath.emplace_back(std::string_view(path.data(), path.size()), folder);
+    }
+    if (!std::is_sorted(byPath.begin(), byPath.end()))
+        std::stable_sort(byPath.begin(), byPath.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
 
     struct Placed
     {
         QTreeWidgetItem* row;
         int level;
     };
-    std::unordered_map<std::string, Placed> placed;
+    std::unordered_map<std::string_view, Placed> placed;
     placed.reserve(byPath.size());
     // Rows are put together away from the view and handed to it at once, not one insert each.
     QList<QTreeWidgetItem*> topLevel;
@@ -194,7 +202,7 @@ void ShareForm::SetShare(ItemPtr userShare)
     for (const auto& [path, folder] : byPath) {
         TiedRow* row = nullptr;
         int level = 0;
-        const std::string parentPath = GetParentFolder(path);
+        const std::string parentPath = GetParentFolder(std::string(path));
         if (parentPath != path) {
             const auto parent = placed.find(parentPath);
             if (parent != placed.end() && parent->second.level + 1 < kMaxShareTreeDepth) {
@@ -207,7 +215,7 @@ void ShareForm::SetShare(ItemPtr userShare)
             topLevel << row;
         }
         m_deepestLevel = std::max(m_deepestLevel, level);
-        row->setText(0, Utf8Text(GetFileName(path)));
+        row->setText(0, Utf8Text(GetFileName(std::string(path))));
         ItemPtr(folder) += nodes->GetItem(Value(row));
         placed.emplace(path, Placed{row, level});
     }
