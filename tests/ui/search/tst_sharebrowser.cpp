@@ -346,7 +346,7 @@ void tst_ShareBrowser::downloads()
         files->setCurrentItem(files->findItems("a1.mp3", Qt::MatchExactly).value(0));
         Click(files, "Download File");
     }
-    QTRY_VERIFY(!transferQueueManager->DownloadBatchesForTesting().IsBusy());
+    transferQueueManager->FinishAddingDownloads();
     QCOMPARE(Queued(), queued);
     // The rows of the queued files in the list are marked.
     QVERIFY(files->topLevelItemCount() > 0);
