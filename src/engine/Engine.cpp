@@ -199,11 +199,11 @@ Engine::~Engine()
 void Engine::HookShareLists()
 {
     SharedFoldersManager* shares = m_shares.get();
-    // A list read is handed over whole: a copy of a million files would take the GUI thread
-    // for longer than the reading did.
+    // A list read is handed over as it came: a copy of a million files would take the GUI
+    // thread for longer than the reading did.
     m_peer->SetReceivedListHook(
-        [shares](const std::string& user, std::shared_ptr<FileInfoMap> folders, qint64 listBytes) {
-            shares->KeepUserShare(user, std::move(folders), listBytes);
+        [shares](const std::string& user, std::shared_ptr<const ReceivedShareList> list) {
+            shares->KeepUserShare(user, std::move(list));
         });
     m_peer->SetShareListHook(
         [shares](const std::string& user, PeerMessenger::ShareListReply reply) {

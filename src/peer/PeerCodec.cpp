@@ -8,6 +8,7 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
+#include <QMetaMethod>
 #include <QTcpSocket>
 
 using namespace PeerTypes;
@@ -129,12 +130,12 @@ bool PeerMessenger::HandlePeerMessage(QTcpSocket* socket, MemStream& body)
 
 namespace {
 
-// The compressed rest of a message, inflated. False when the connection must go (corrupt, cut
-// short or too large); a body that could not be allocated is dropped with the connection kept.
-bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
+// What inflating a compressed body came to, logged: whether the body is there. When it is not,
+// *keep tells whether the connection stays: a body that could not be allocated is dropped with
+// the connection kept; a corrupt, cut short or too large one closes it. cap is what the body was
+// inflated within.
+bool Inflated(ZInflateResult result, qsizetype cap, bool* keep)
 {
-    const ZInflateResult result =
-        ZInflate(fields.GetReadBuffer(), fields.GetPendingReadLength(), cap, body);
     *keep = result == ZInflateResult::NoMemory;
     switch (result) {
     case ZInflateResult::Ok:
@@ -151,6 +152,13 @@ bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
         return false;
     }
     return false;
+}
+
+// The compressed rest of a message, inflated, as Inflated tells.
+bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
+{
+    return Inflated(ZInflate(fields.GetReadBuffer(), fields.GetPendingReadLength(), cap, body), cap,
+                    keep);
 }
 
 QString ShareListRefusal(ShareListCheck check)
@@ -284,21 +292,9 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
 
 bool PeerMessenger::DeliverShareList(const std::string& user, ShareListRead& read, qsizetype cap)
 {
-    switch (read.inflated) {
-    case ZInflateResult::Ok:
-        break;
-    case ZInflateResult::TooLarge:
-        Log(LogCategories::kPeerMessenger, 2,
-            QStringLiteral("Compressed message inflates to more than %1 bytes").arg(cap));
-        return false;
-    case ZInflateResult::NoMemory:
-        // The body could not be allocated: it is dropped, the connection kept.
-        Log(LogCategories::kPeerMessenger, 2,
-            QStringLiteral("No memory to inflate a compressed message, dropped"));
-        return true;
-    case ZInflateResult::Corrupt:
-        return false;
-    }
+    bool keep = false;
+    if (!Inflated(read.inflated, cap, &keep))
+        return keep;
     if (read.check == ShareListCheck::Malformed)
         return false;
     if (read.check != ShareListCheck::Ok) {
@@ -311,9 +307,12 @@ bool PeerMessenger::DeliverShareList(const std::string& user, ShareListRead& rea
         return true;
     }
     m_shareListsAsked.erase(user);
-    Q_EMIT UserShare(user, *read.folders, read.attributes);
+    // The list is made into a folder map only for someone who listens for one: the shared-folder
+    // manager takes it as it came, a fraction of the map's size.
+    if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::UserShare)))
+        Q_EMIT UserShare(user, read.list->ToMap(), read.list->Attributes());
     if (m_receivedListHook)
-        m_receivedListHook(user, std::move(read.folders), read.listBytes);
+        m_receivedListHook(user, std::move(read.list));
     return true;
 }
 

@@ -5,14 +5,12 @@
 // PeerCodec.cpp. The bodies of codes 5, 9 and 37 are one zlib stream (after the code) each,
 // made and read by the pair of functions below.
 
-#include "store/FileInfo.h"
 #include "store/Stream.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <atomic>
-#include <memory>
 #include <string>
 
 class MemStream;
@@ -77,10 +75,6 @@ enum class ShareListCheck
     PathTooLong,    // a folder path longer than kMaxShareListPathLength
 };
 
-// Walks the folder map at the start of an inflated share-list body, allocating nothing; the
-// attribute table after it is not looked at. Ok means the map reads, within every cap.
-ShareListCheck CheckShareList(const char* data, qsizetype size);
-
 enum class ZInflateResult
 {
     Ok,
@@ -102,21 +96,6 @@ bool ZCompress(const char* data, qsizetype size, QByteArray* out,
 // A compressed message: the u32 code, then the compressed body, with no length of its own (the
 // frame carries the message's length). False when compressing failed; *message is then empty.
 bool ZMessage(quint32 code, const char* body, qsizetype size, MemStream* message);
-
-// A share list's body (the compressed bytes after the code), read as far as it goes: inflated
-// within cap, weighed with CheckShareList and parsed. folders is set only when all of that
-// went well. Safe on any thread; a set *cancel ends the parse early (as Malformed).
-struct ShareListRead
-{
-    ZInflateResult inflated = ZInflateResult::Corrupt;
-    ShareListCheck check = ShareListCheck::Malformed;
-    std::shared_ptr<FileInfoMap> folders;
-    AttributeTranslationTable attributes;
-    // The inflated size.
-    qint64 listBytes = 0;
-};
-ShareListRead ReadShareList(const char* data, qsizetype size, qsizetype cap,
-                            const std::atomic<bool>* cancel = nullptr);
 
 // Reads fields from bytes held elsewhere (an inflated body) without copying them.
 class BytesInputStream final : public InputStream

@@ -115,9 +115,9 @@ public:
     using ShareListHook = std::function<void(const std::string& user, ShareListReply reply)>;
     void SetShareListHook(ShareListHook hook) { m_shareListHook = std::move(hook); }
     // Who keeps a share list read from a user (code 5): the shared-folder manager installs a
-    // hook that takes it whole, with its inflated size, right after UserShare is emitted.
-    using ReceivedListHook = std::function<void(
-        const std::string& user, std::shared_ptr<FileInfoMap> folders, qint64 listBytes)>;
+    // hook that takes it as it came, right after UserShare is emitted.
+    using ReceivedListHook =
+        std::function<void(const std::string& user, std::shared_ptr<const ReceivedShareList> list)>;
     void SetReceivedListHook(ReceivedListHook hook) { m_receivedListHook = std::move(hook); }
     // A share list that inflates to more than this is read on a thread of its own (see
     // ShareListReader.h); its connection's later messages wait for it.

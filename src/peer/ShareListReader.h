@@ -4,7 +4,7 @@
 // a list of a million files takes a second or more. Each is read on a thread of its own, and
 // what came of it is handed back on this thread, lists in the order they were given.
 
-#include "peer/PeerMessages.h"
+#include "peer/ReceivedShareList.h"
 
 #include <QByteArray>
 #include <QObject>

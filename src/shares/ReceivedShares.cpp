@@ -11,33 +11,37 @@
 #include <QScopedValueRollback>
 
 #include <algorithm>
+#include <array>
 
 using namespace SharesTypes;
 
 namespace {
 
-void MakeFile(Item* folder, const FileInfo& info)
+void MakeFile(Item* folder, const ShareListFile& info)
 {
     ItemPtr file = d.GetType(UserShareFile)->NewItem();
     file += folder;
-    file += d.GetType(UserShareFileName)->GetItem(Value(info.name));
+    file += d.GetType(UserShareFileName)->GetItem(Value(std::string(info.name)));
     file += d.GetType(PeerTypes::FileSize)->GetItem(Value(static_cast<long long>(info.size)));
-    // Each of these links holds one partner: a repeated code replaces the earlier one.
-    for (const auto& [code, value] : info.attributes.attributes) {
-        switch (code) {
-        case AttributeMap::Bitrate:
-            file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(int(value)));
-            break;
-        case AttributeMap::LengthSeconds:
-            file += d.GetType(PeerTypes::LengthSeconds)->GetItem(Value(int(value)));
-            break;
-        case AttributeMap::VariableBitrate:
-            file += d.GetType(PeerTypes::BitrateMode)->GetItem(Value(value != 0 ? "vbr" : "cbr"));
-            break;
-        default:
-            break;
+    // Each of these links holds one partner: of a repeated code the last counts, and only it is
+    // looked up, so that no value is made only to be left unconnected. Other codes are skipped.
+    std::array<bool, 3> given{};
+    std::array<qint32, 3> values{};
+    for (quint32 k = 0; k < info.attributeCount; ++k) {
+        const qint32 code = info.AttributeCode(k);
+        if (code >= 0 && code < qint32(given.size())) {
+            given[size_t(code)] = true;
+            values[size_t(code)] = info.AttributeValue(k);
         }
     }
+    if (given[AttributeMap::Bitrate])
+        file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(int(values[AttributeMap::Bitrate])));
+    if (given[AttributeMap::LengthSeconds])
+        file += d.GetType(PeerTypes::LengthSeconds)
+                    ->GetItem(Value(int(values[AttributeMap::LengthSeconds])));
+    if (given[AttributeMap::VariableBitrate])
+        file += d.GetType(PeerTypes::BitrateMode)
+                    ->GetItem(Value(values[AttributeMap::VariableBitrate] != 0 ? "vbr" : "cbr"));
 }
 
 std::string_view View(const ItemText& text)
@@ -51,34 +55,33 @@ ReceivedShares::ReceivedShares(QObject* parent) : QObject(parent)
 {
     m_slice.setSingleShot(true);
     m_slice.setInterval(0);
-    connect(&m_slice, &QTimer::timeout, this, &ReceivedShares::RunSlice);
+    connect(&m_slice, &QTimer::timeout, this, [this] { RunSlice(false); });
 }
 
 ReceivedShares::~ReceivedShares() = default;
 
-void ReceivedShares::Keep(const std::string& user, std::shared_ptr<FileInfoMap> folders,
-                          qint64 listBytes)
+void ReceivedShares::Keep(const std::string& user, std::shared_ptr<const ReceivedShareList> list)
 {
     Log(LogCategories::kShared, 1,
         QStringLiteral("Received shared file list from user %1")
             .arg(QString::fromLatin1(user.data(), qsizetype(user.size()))));
     ItemPtr userItem = ServerStore::User(user);
     // A fresh list replaces a tree only once the old one was removed.
-    if (userItem[UserShare] || !folders)
+    if (userItem[UserShare] || !list)
         return;
     ItemPtr share = d.GetType(UserShare)->NewItem();
     share += userItem;
-    m_listBytes[user] = listBytes;
+    m_listBytes[user] = list->Bytes().size();
     Build build;
     build.user = user;
-    build.folders = std::move(folders);
     build.share = share;
-    build.made.reserve(build.folders->size());
+    build.made.reserve(list->Folders().size());
+    build.list = std::move(list);
     m_builds.push_back(std::move(build));
     // The first slice at once: a list of a few thousand files is whole before this returns,
     // as it was before lists were built in slices.
     if (!m_running)
-        RunSlice();
+        RunSlice(true);
     Schedule();
 }
 
@@ -96,8 +99,6 @@ void ReceivedShares::Remove(const std::string& user)
     Removal removal;
     const ItemSet folders = share.GetItems(UserShareFolder);
     removal.folders.assign(folders.begin(), folders.end());
-    const ItemSet files = folders.GetItems(UserShareFile);
-    removal.files.assign(files.begin(), files.end());
     removal.share = share;
     const auto bytes = m_listBytes.find(user);
     if (bytes != m_listBytes.end()) {
@@ -140,11 +141,13 @@ void ReceivedShares::Schedule()
         m_slice.start();
 }
 
-void ReceivedShares::RunSlice()
+void ReceivedShares::RunSlice(bool first)
 {
     // A listener that keeps or removes a tree from inside a slice queues its work for later.
-    if (m_running)
-        return Schedule();
+    if (m_running) {
+        Schedule();
+        return;
+    }
     const QScopedValueRollback<bool> running(m_running, true);
     QElapsedTimer slice;
     slice.start();
@@ -155,11 +158,14 @@ void ReceivedShares::RunSlice()
     };
     // Trees are deleted before new ones are made: a tab closed and opened again gives the
     // old tree back to the system before the new one takes its place.
+    // What ends a build or a removal (the loaded flag's listeners, handing memory back) takes a
+    // turn of its own unless the slice has hardly begun.
+    const bool late = !first && m_stepsPerSlice == 0;
     while (!m_removals.empty()) {
         bool more = true;
         while ((more = RemoveStep(m_removals.front())) && goOn()) {
         }
-        if (more)
+        if (more || (late && slice.elapsed() >= kSliceMs / 2))
             return Schedule();
         EndRemoval();
         if (!goOn())
@@ -169,7 +175,7 @@ void ReceivedShares::RunSlice()
         bool more = true;
         while ((more = BuildStep(m_builds.front())) && goOn()) {
         }
-        if (more)
+        if (more || (late && slice.elapsed() >= kSliceMs / 2))
             return Schedule();
         EndBuild();
         if (!goOn())
@@ -191,22 +197,27 @@ void ReceivedShares::EndBuild()
 
 bool ReceivedShares::BuildStep(Build& build)
 {
-    FileInfoMap& folders = *build.folders;
     if (build.folder) {
-        const auto& files = folders.begin()->second;
-        if (build.file != files.end()) {
-            MakeFile(build.folder, *build.file++);
+        if (build.nextFile < build.files.size()) {
+            MakeFile(build.folder, build.files[build.nextFile++]);
             return true;
         }
-        // Its records are not needed any more.
-        folders.erase(folders.begin());
         build.folder = nullptr;
     }
-    if (folders.empty())
+    if (!build.list)
         return false;
-    // The map is ordered, so a parent, whose path is a prefix of its child's, is always made
-    // first.
-    const auto& [path, files] = *folders.begin();
+    const ReceivedShareList& list = *build.list;
+    if (build.nextFolder == list.Folders().size()) {
+        // Let go of in the slice, not by whoever hears of the finished tree: the list's bytes
+        // may come to tens of megabytes.
+        build.made = {};
+        build.files = {};
+        build.list.reset();
+        return false;
+    }
+    // In map order, so a parent, whose path is a prefix of its child's, is always made first.
+    const ShareListFolder& listed = list.Folders()[build.nextFolder++];
+    const std::string path(list.Path(listed));
     ItemPtr folder = d.GetType(UserShareFolder)->NewItem();
     folder += build.share;
     ItemPtr name = d.GetType(UserShareFolderName)->GetItem(Value(path));
@@ -221,7 +232,8 @@ bool ReceivedShares::BuildStep(Build& build)
     }
     build.made.emplace(View(name.Get()->AsString()), folder);
     build.folder = folder;
-    build.file = files.begin();
+    list.ReadFiles(listed, build.files);
+    build.nextFile = 0;
     return true;
 }
 
@@ -229,15 +241,49 @@ bool ReceivedShares::RemoveStep(Removal& removal)
 {
     // A few hundred items at a time: each removal tells the store's listeners.
     constexpr size_t kBatch = 256;
-    const size_t all = removal.files.size() + removal.folders.size();
-    const size_t end = std::min(all, removal.next + kBatch);
-    for (; removal.next < end; ++removal.next) {
-        const size_t k = removal.next;
-        Item* item =
-            k < removal.files.size() ? removal.files[k] : removal.folders[k - removal.files.size()];
-        item->Remove();
+    for (size_t done = 0; done < kBatch && removal.nextFolder < removal.folders.size(); ++done) {
+        ItemPtr folder = removal.folders[removal.nextFolder];
+        if (!removal.filesTaken) {
+            const ItemSet files = folder.GetItems(UserShareFile);
+            removal.files.assign(files.begin(), files.end());
+            removal.nextFile = 0;
+            removal.filesTaken = true;
+        }
+        if (removal.nextFile < removal.files.size()) {
+            RemoveWithOrphans(removal.files[removal.nextFile++]);
+            continue;
+        }
+        // The links to its subfolders and to its parent are the tree's own.
+        for (Item* child : folder.GetItems(UserShareFolderChild))
+            RemoveWithOrphans(child);
+        if (ItemPtr up = folder[UserShareFolderParent])
+            RemoveWithOrphans(up);
+        RemoveWithOrphans(folder);
+        removal.removed += removal.files.size() + 1;
+        removal.files.clear();
+        removal.filesTaken = false;
+        ++removal.nextFolder;
     }
-    return removal.next < all;
+    return removal.nextFolder < removal.folders.size();
+}
+
+void ReceivedShares::RemoveWithOrphans(Item* item)
+{
+    // Taken out of the member for the while: a listener may have another item removed.
+    std::vector<std::pair<uint32_t, Item*>> partners = std::move(m_partners);
+    partners.clear();
+    item->VisitPartners([&partners](Item* partner) {
+        partners.emplace_back(partner->Id(), partner);
+        return false;
+    });
+    item->Remove();
+    for (const auto& [id, partner] : partners) {
+        // A partner a listener removed meanwhile is not there under its id any more.
+        if (d.ItemById(id) == partner && partner->IsDisconnectedFromAll() &&
+            partner->GetType()->GetPrimacy() != RootPrimacy)
+            partner->Remove();
+    }
+    m_partners = std::move(partners);
 }
 
 void ReceivedShares::EndRemoval()
@@ -245,13 +291,10 @@ void ReceivedShares::EndRemoval()
     // Out of the queue before the store's listeners hear of anything.
     const Removal removal = std::move(m_removals.front());
     m_removals.pop_front();
-    ItemPtr(removal.share).Remove();
-    // Names, sizes and the parent and child links are left without a way to a root.
-    d.RemoveDisconnectedItems();
+    RemoveWithOrphans(removal.share);
     // A big list's tree leaves as much behind as a tree of many items, whatever its count.
-    const size_t removed = removal.files.size() + removal.folders.size();
     if (SharedFoldersManager::ReleaseFreedMemory(removal.listBytes >= kTrimAfterListBytes
                                                      ? SharedFoldersManager::kTrimAfterRemovedItems
-                                                     : removed))
+                                                     : removal.removed))
         ++m_trims;
 }

@@ -7,12 +7,15 @@
 //
 // A list of a million files makes millions of items and links, far more than one turn of the
 // event loop may take. The tree is made in slices, lists one after another in the order they
-// came, each folder in path order and its files in set order: the items, their order and the
-// log come out as if the list had been built in one go. A removal takes the tree from its user
-// at once, so that a new list can come, and deletes it in slices as well.
+// came, each folder in path order and its files in set order, read from the list's own bytes as
+// their turn comes: the items, their order and the log come out as if the list had been built
+// in one go. A removal takes the tree from its user at once, so that a new list can come, and
+// deletes it in slices as well, folder by folder, each with its files, its links and whatever
+// value items (names, sizes, details) were left without a partner; items the tree shares with
+// anything else stay, as the garbage sweep would have them.
 
+#include "peer/ReceivedShareList.h"
 #include "store/Data.h"
-#include "store/FileInfo.h"
 
 #include <QObject>
 #include <QTimer>
@@ -23,6 +26,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class ReceivedShares : public QObject
@@ -40,8 +44,7 @@ public:
     ~ReceivedShares() override;
 
     // Logs the list and, unless the user has a tree already (built or on its way), starts one.
-    // listBytes: the list's inflated size (0 when not known).
-    void Keep(const std::string& user, std::shared_ptr<FileInfoMap> folders, qint64 listBytes);
+    void Keep(const std::string& user, std::shared_ptr<const ReceivedShareList> list);
     // Deletes the user's tree, also one still being built.
     void Remove(const std::string& user);
 
@@ -59,31 +62,40 @@ private:
     struct Build
     {
         std::string user;
-        std::shared_ptr<FileInfoMap> folders;
+        std::shared_ptr<const ReceivedShareList> list;
         Item* share = nullptr;
-        // The folder whose files are being made (the map's first), and its next file.
+        // The next folder of the list, the folder whose files are being made, and those files.
+        size_t nextFolder = 0;
         Item* folder = nullptr;
-        std::set<FileInfo>::const_iterator file;
-        // This tree's folders by path. The keys are the stored names' own bytes: the map's
-        // folders are let go as they are made.
+        std::vector<ShareListFile> files;
+        size_t nextFile = 0;
+        // This tree's folders by path, the stored names' own bytes.
         std::unordered_map<std::string_view, Item*> made;
     };
-    // A tree taken from its user, deleted files first, then folders, then the share.
+    // A tree taken from its user: each folder's files, then the folder, then the share.
     struct Removal
     {
-        ItemList files;
         ItemList folders;
         Item* share = nullptr;
-        size_t next = 0;
+        size_t nextFolder = 0;
+        // The files of the folder at hand, and how many of them went.
+        ItemList files;
+        size_t nextFile = 0;
+        bool filesTaken = false;
+        size_t removed = 0;
         qint64 listBytes = 0;
     };
 
     void Schedule();
-    void RunSlice();
+    // One slice of what is under way; the first is the one Keep runs at once.
+    void RunSlice(bool first);
     // One folder or one file of the build; false once the build is done.
     bool BuildStep(Build& build);
     // Some items of the removal; false once it is done.
     bool RemoveStep(Removal& removal);
+    // Removes the item and then each of its partners it left with no partner at all, unless
+    // that is a root; the tree's own items that stay linked are the caller's.
+    void RemoveWithOrphans(Item* item);
     // Takes the first build or removal off its queue and ends it.
     void EndBuild();
     void EndRemoval();
@@ -92,6 +104,8 @@ private:
     std::deque<Removal> m_removals;
     // The inflated size of each kept list, by user.
     std::map<std::string, qint64> m_listBytes;
+    // Partners of an item being removed, with their ids (RemoveWithOrphans).
+    std::vector<std::pair<uint32_t, Item*>> m_partners;
     QTimer m_slice;
     int m_stepsPerSlice = 0;
     bool m_running = false;

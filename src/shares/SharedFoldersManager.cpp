@@ -280,13 +280,13 @@ bool SharedFoldersManager::ReleaseFreedMemory(size_t removedItems)
 void SharedFoldersManager::OnUserShare(std::string user, const FileInfoMap& folders,
                                        const AttributeTranslationTable&)
 {
-    KeepUserShare(user, std::make_shared<FileInfoMap>(folders), 0);
+    KeepUserShare(user, ReceivedShareList::FromMap(folders));
 }
 
 void SharedFoldersManager::KeepUserShare(const std::string& user,
-                                         std::shared_ptr<FileInfoMap> folders, qint64 listBytes)
+                                         std::shared_ptr<const ReceivedShareList> list)
 {
-    m_received->Keep(user, std::move(folders), listBytes);
+    m_received->Keep(user, std::move(list));
 }
 
 void SharedFoldersManager::RemoveUserShare(const std::string& user)

@@ -18,6 +18,7 @@
 // per file) with its shared_file_name, shared_file_size, MP3 details, is_scanned flag and the
 // search_token items of its name's words; the words of a folder's path are linked to the folder.
 
+#include "peer/ReceivedShareList.h"
 #include "shares/MP3Scanner.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
@@ -88,10 +89,9 @@ public:
     // Deletes the share tree received from a user, if there is one, also one still being
     // built: at once as far as the user is concerned, in slices in fact (ReceivedShares.h).
     void RemoveUserShare(const std::string& user);
-    // A user's share list as the peer connection manager read it, taken whole; listBytes is its
-    // inflated size. Its tree is built in slices, user_share_loaded made once it is whole.
-    void KeepUserShare(const std::string& user, std::shared_ptr<FileInfoMap> folders,
-                       qint64 listBytes);
+    // A user's share list as the peer connection manager read it. Its tree is built in slices,
+    // user_share_loaded made once it is whole.
+    void KeepUserShare(const std::string& user, std::shared_ptr<const ReceivedShareList> list);
     // Builds and deletes the received trees under way here and now, without the event loop:
     // for hosts that need them finished before they go on (tests, benchmarks, shutdown).
     void WaitForShareLists();
@@ -185,7 +185,8 @@ public Q_SLOTS:
     // A folder's contents asked for by a user (code 36), answered with code 37 when the user
     // may see the folder, else not at all.
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
-    // A user's share list, as asked for: a copy is kept (KeepUserShare).
+    // A user's share list, as asked for: kept as the bytes a peer would have sent for it
+    // (KeepUserShare).
     void OnUserShare(std::string user, const FileInfoMap& folders,
                      const AttributeTranslationTable& attributes);
     // A search handed over by the distributed network; the reply goes to the user directly.

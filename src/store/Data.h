@@ -308,6 +308,8 @@ public:
     // leave this item's links alone while it runs (no connecting, disconnecting or removing of
     // its partners). NotRelatedException when the types are not related.
     template <class Visit> bool VisitItems(const Type* type, Visit visit) const;
+    // The same over the partners of every type, types in declaration order.
+    template <class Visit> bool VisitPartners(Visit visit) const;
     void GetConnectedItems(ConnectionMap& out) const;
     size_t ConnectionCount() const { return links_.Total(); }
     size_t ConnectionCount(const Type* type) const;
@@ -734,6 +736,12 @@ template <class Visit> bool Item::VisitItems(const Type* type, Visit visit) cons
     CheckRelated(type);
     Item* const* items = type_->owner_->items_.data();
     return links_.AnyOf(type->id_, [&](uint32_t id) { return visit(items[id]); });
+}
+
+template <class Visit> bool Item::VisitPartners(Visit visit) const
+{
+    Item* const* items = type_->owner_->items_.data();
+    return links_.AnyLink([&](uint32_t id) { return visit(items[id]); });
 }
 
 inline Type* GetType(const char* name)

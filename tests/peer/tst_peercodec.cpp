@@ -1,6 +1,7 @@
 #include "PeerTestEnv.h"
 
 #include "peer/PeerMessages.h"
+#include "peer/ReceivedShareList.h"
 #include "store/Settings.h"
 #include "support/MemStreamBytes.h"
 #include "support/PeerBodies.h"
@@ -169,6 +170,8 @@ private Q_SLOTS:
     void shareListTakenOnlyWhenAsked();
     void shareListCaps_data();
     void shareListCaps();
+    void shareListReadsAsTheMap_data();
+    void shareListReadsAsTheMap();
     void shareListRequestWhileReplyPending();
     void signalsCrossThreads();
     void inflate_data();
@@ -575,6 +578,114 @@ void tst_PeerCodec::shareListCaps()
     // The request is answered: a list that comes after it was not asked for.
     QVERIFY(bob.Feed(Compressed(5, EmptyRecordsList({{"a", 0}}))));
     QCOMPARE(bob.emitted.Lines(), QStringList());
+}
+
+namespace {
+
+// A folder map in its words: "path: name size [code=value...]" lines, folders in map order.
+QStringList Described(const FileInfoMap& folders, const AttributeTranslationTable& names)
+{
+    QStringList lines;
+    for (const auto& [path, files] : folders) {
+        lines << QString::fromStdString(path).toUtf8().toHex() + ":";
+        for (const FileInfo& file : files) {
+            QString line = "  " + QString::fromStdString(file.name).toUtf8().toHex() + " " +
+                           QString::number(file.size) + " " +
+                           QString::fromStdString(file.attributes.extension);
+            for (const auto& [code, value] : file.attributes.attributes)
+                line += QStringLiteral(" %1=%2").arg(code).arg(value);
+            lines << line;
+        }
+    }
+    for (const auto& [code, name] : names)
+        lines << QStringLiteral("%1 is %2").arg(code).arg(QString::fromStdString(name));
+    return lines;
+}
+
+} // namespace
+
+void tst_PeerCodec::shareListReadsAsTheMap_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    const QByteArray a = FileRecord("a.mp3", 1, {{0, 128}, {0, 192}}, "mp3");
+    const QByteArray b = FileRecord("b.ogg", 2);
+    QTest::newRow("in map order") << QByteArray(
+        WireWriter().u32(2).str("m").u32(2).raw(a).raw(b).str("m\\x").u32(0).u32(0));
+    QTest::newRow("out of order, files too") << QByteArray(WireWriter()
+                                                               .u32(3)
+                                                               .str("z")
+                                                               .u32(2)
+                                                               .raw(b)
+                                                               .raw(a)
+                                                               .str("a\\b")
+                                                               .u32(1)
+                                                               .raw(b)
+                                                               .str("a")
+                                                               .u32(0)
+                                                               .u32(0));
+    // The later folder of a path replaces the earlier; of a name and size twice, the first
+    // counts; a name of another size is another file.
+    QTest::newRow("a path twice, a file twice")
+        << QByteArray(WireWriter()
+                          .u32(2)
+                          .str("m")
+                          .u32(1)
+                          .raw(a)
+                          .str("m")
+                          .u32(3)
+                          .raw(FileRecord("a.mp3", 1, {{1, 300}}, "x"))
+                          .raw(a)
+                          .raw(FileRecord("a.mp3", 9))
+                          .u32(0));
+    // Texts end at their first NUL; a record with code 0 is an empty file.
+    QTest::newRow("NULs and empty records")
+        << QByteArray(WireWriter()
+                          .u32(2)
+                          .str(QByteArray("m\0tail", 6))
+                          .u32(3)
+                          .u8(0)
+                          .raw(FileRecord(QByteArray("c\0d.mp3", 7), 3))
+                          .u8(0)
+                          .str("m")
+                          .u32(0)
+                          .u32(0));
+    QTest::newRow("attribute names") << QByteArray(
+        WireWriter().u32(1).str("m").u32(1).raw(b).u32(2).u32(0).str("bitrate").u32(1).str(
+            "length"));
+    QTest::newRow("attribute names cut short")
+        << QByteArray(WireWriter().u32(1).str("m").u32(1).raw(b).u32(2).u32(0).str("bitrate"));
+    QTest::newRow("no folders") << QByteArray(WireWriter().u32(0));
+}
+
+void tst_PeerCodec::shareListReadsAsTheMap()
+{
+    QFETCH(QByteArray, list);
+    BytesInputStream in(list);
+    FileInfoMap folders;
+    QVERIFY(in.Read(folders));
+    AttributeTranslationTable names;
+    if (!in.Read(names))
+        names.clear();
+
+    std::vector<ShareListFolder> index;
+    qsizetype mapEnd = 0;
+    QCOMPARE(int(CheckShareList(list.constData(), list.size(), &index, &mapEnd)),
+             int(ShareListCheck::Ok));
+    const ReceivedShareList read(list, index, mapEnd);
+    QCOMPARE(Described(read.ToMap(), read.Attributes()), Described(folders, names));
+    // Kept as it came, and read back the same from a map.
+    const auto again = ReceivedShareList::FromMap(folders);
+    QCOMPARE(Described(again->ToMap(), {}), Described(folders, {}));
+    // Folder by folder, as a tree is built from it.
+    QCOMPARE(read.Folders().size(), folders.size());
+    std::vector<ShareListFile> files;
+    auto folder = folders.begin();
+    for (const ShareListFolder& listed : read.Folders()) {
+        QCOMPARE(std::string(read.Path(listed)), folder->first);
+        read.ReadFiles(listed, files);
+        QCOMPARE(files.size(), folder->second.size());
+        ++folder;
+    }
 }
 
 void tst_PeerCodec::shareListRequestWhileReplyPending()

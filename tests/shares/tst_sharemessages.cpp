@@ -120,6 +120,8 @@ private Q_SLOTS:
     void listBuiltInSlices();
     void bigListTrimmedAfterRemoval_data();
     void bigListTrimmedAfterRemoval();
+    void removalLeavesNothingToSweep_data();
+    void removalLeavesNothingToSweep();
 };
 
 void tst_ShareMessages::shareList_data()
@@ -445,11 +447,15 @@ void tst_ShareMessages::secondListWaitsForRemoval()
 
     sharedFoldersManager->RemoveUserShare("bob");
     sharedFoldersManager->WaitForShareLists();
+    // The tree goes with whatever it left unconnected; the name no tree used waits for the
+    // sweep.
     for (const char* type :
          {"user_share", "user_share_loaded", "user_share_folder", "user_share_folder_parent",
           "user_share_folder_child", "user_share_folder_name", "user_share_file",
           "user_share_file_name", "file_size"})
-        QVERIFY2(d.GetType(type)->ItemCount() == 0, type);
+        QVERIFY2(d.GetType(type)->ItemCount() == (type == std::string("user_share_file_name")),
+                 type);
+    QVERIFY(d.GetType("user_share_file_name")->HasItem("loose"));
     QVERIFY(d.GetType("user")->HasItem("bob"));
     sharedFoldersManager->OnUserShare("bob", Folders({"second"}), {});
     sharedFoldersManager->WaitForShareLists();
@@ -654,6 +660,60 @@ void tst_ShareMessages::bigListTrimmedAfterRemoval()
     env.shares().RemoveUserShare("bob");
     env.shares().WaitForShareLists();
     QCOMPARE(env.shares().ReceivedSharesForTesting().TrimsForTesting() - before, trims);
+}
+
+void tst_ShareMessages::removalLeavesNothingToSweep_data()
+{
+    QTest::addColumn<int>("steps"); // a slice; 0: by time alone
+    QTest::addColumn<bool>("whileBuilt");
+    QTest::newRow("in one go") << 0 << false;
+    QTest::newRow("a step a slice") << 1 << false;
+    QTest::newRow("while being built") << 1 << true;
+}
+
+void tst_ShareMessages::removalLeavesNothingToSweep()
+{
+    QFETCH(int, steps);
+    QFETCH(bool, whileBuilt);
+    Music music;
+    SharesTestEnv& env = music.env;
+    // Carol's tree and a local file share names, sizes and details with bob's; one name was
+    // garbage before, and stays the sweep's.
+    FileInfoMap carols = Folders({"music", "music\\rock"});
+    carols["music\\rock"] = {FileInfo("shared.mp3", 5, AttributeMap("mp3", {{0, 192}}))};
+    sharedFoldersManager->OnUserShare("carol", carols, {});
+    sharedFoldersManager->WaitForShareLists();
+    StoreFixture::User("bob");
+    d.RemoveDisconnectedItems();
+    d.GetType("user_share_file_name")->GetItem("loose");
+    const QStringList carolsTree = Tree("carol");
+
+    // A repeated detail code: only the last value is the file's.
+    FileInfoMap bobs = Folders({"music", "music\\rock", "music\\rock\\live", "films"});
+    bobs["music"] = {FileInfo("shared.mp3", 5, AttributeMap("mp3", {{0, 128}, {0, 192}})),
+                     FileInfo("b.mp3", 20, AttributeMap("mp3", {{2, 1}, {1, 245}}))};
+    bobs["music\\rock\\live"] = {FileInfo("own.mp3", 777, AttributeMap("mp3", {{0, 1}}))};
+    const size_t before = d.ItemCount();
+    env.shares().ReceivedSharesForTesting().SetStepsPerSliceForTesting(steps);
+    sharedFoldersManager->OnUserShare("bob", bobs, {});
+    if (whileBuilt) {
+        QVERIFY(env.shares().ReceivedSharesForTesting().IsBusy());
+    } else {
+        sharedFoldersManager->WaitForShareLists();
+        QVERIFY(Tree("bob").contains("music | shared.mp3 5 192"));
+    }
+    sharedFoldersManager->RemoveUserShare("bob");
+    // Gone from the user at once, and a new list may come.
+    QVERIFY(!StoreFixture::User("bob")["user_share"]);
+    QTRY_VERIFY(!env.shares().ReceivedSharesForTesting().IsBusy());
+
+    // What bob's tree made is gone with it; what it shared stays; the sweep finds only the
+    // garbage that was there before.
+    QCOMPARE(d.ItemCount(), before);
+    QCOMPARE(Tree("carol"), carolsTree);
+    QCOMPARE(music.mp3["bitrate"].AsInt(), 192);
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QVERIFY(!d.GetType("user_share_file_name")->HasItem("loose"));
 }
 
 QTEST_GUILESS_MAIN(tst_ShareMessages)
