@@ -15,6 +15,7 @@
 #include "ui/search/SharesForm.h"
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QTreeWidget>
@@ -36,6 +37,9 @@ void Store(const QByteArray& user, const Folders& folders)
     }
     sharedFoldersManager->OnUserShare(user.toStdString(), share, AttributeTranslationTable());
     sharedFoldersManager->WaitForShareLists();
+    // A tab puts a big share's tree together a slice at a time.
+    for (ShareForm* tab : sharesForm->findChildren<ShareForm*>())
+        QTRY_VERIFY(!tab->IsBuildingTree());
 }
 
 // A tab for the user, and the user's share stored as the shared-folder manager stores lists.
@@ -158,6 +162,8 @@ private Q_SLOTS:
     void beforeTheShare();
     void downloadFolderInSlices_data();
     void downloadFolderInSlices();
+    void treeBuiltInSlices_data();
+    void treeBuiltInSlices();
 };
 
 void tst_ShareBrowser::oneTabOneRequest_data()
@@ -528,6 +534,105 @@ void tst_ShareBrowser::downloadFolderInSlices()
     }
     QCOMPARE(sliced, once);
     QCOMPARE(slicedLog, onceLog);
+}
+
+void tst_ShareBrowser::treeBuiltInSlices_data()
+{
+    QTest::addColumn<int>("rows"); // a slice
+    QTest::addColumn<QString>("then");
+    QTest::newRow("a row a slice") << 1 << "wait";
+    QTest::newRow("seven a slice") << 7 << "wait";
+    QTest::newRow("a folder chosen while slices are pending") << 2 << "choose";
+    QTest::newRow("the tab closed while slices are pending") << 1 << "close";
+    QTest::newRow("the share removed while slices are pending") << 1 << "remove";
+    QTest::newRow("a quit while slices are pending") << 1 << "quit";
+}
+
+void tst_ShareBrowser::treeBuiltInSlices()
+{
+    QFETCH(int, rows);
+    QFETCH(QString, then);
+    // Out of path order in the store, a folder whose parent is missing, nesting past the cap.
+    Folders share{{"Music\\Rock\\Live", {"l.mp3"}},
+                  {"Music", {}},
+                  {"Films\\Old", {"o.avi"}},
+                  {"Music\\Jazz", {"j1.mp3", "j2.mp3"}},
+                  {"Music\\Rock", {"r.mp3"}}};
+    share += Chain(ShareForm::kMaxShareTreeDepth + 3);
+    struct Shown
+    {
+        QStringList rows;
+        QStringList log;
+        QString current;
+        size_t nodes = 0;
+        int deepest = 0;
+        bool treeShown = false;
+    };
+    const auto browse = [&share](int perSlice, const QString& how, Shown* shown) {
+        Client client("alice");
+        client.Start();
+        LogLines log;
+        ShareForm* tab = sharesForm->OpenShareBrowse("bob");
+        tab->SetRowsPerSliceForTesting(perSlice);
+        QPointer<ShareForm> open(tab);
+        // The share, built in the store at once; the tab's tree a slice at a time.
+        FileInfoMap map;
+        for (const auto& [path, files] : share) {
+            std::set<FileInfo>& records = map[path.toStdString()];
+            for (const QByteArray& name : files)
+                records.insert(FileInfo(name.toStdString(), name.size(), AttributeMap("mp3")));
+        }
+        sharedFoldersManager->OnUserShare("bob", map, AttributeTranslationTable());
+        sharedFoldersManager->WaitForShareLists();
+        if (perSlice > 0)
+            QVERIFY(tab->IsBuildingTree());
+        if (how == "choose") {
+            tab->BrowseToFolder("Music\\Rock");
+        } else if (how == "close") {
+            Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+        } else if (how == "remove") {
+            sharedFoldersManager->RemoveUserShare("bob");
+        } else if (how == "quit") {
+            client.window.reset();
+            QVERIFY(!open);
+            return;
+        }
+        QTRY_VERIFY(!open || !tab->IsBuildingTree());
+        sharedFoldersManager->WaitForShareLists();
+        shown->log = log.lines;
+        shown->nodes = Count("user_share_folder_node");
+        if (!open)
+            return;
+        QTreeWidget* tree = Part(tab, "folderTree");
+        shown->rows = Rows(tree);
+        shown->current = tree->currentItem() ? tree->currentItem()->text(0) : QString();
+        shown->deepest = tab->DeepestLevel();
+        shown->treeShown = tree->isVisibleTo(tab);
+    };
+    Shown once;
+    browse(0, then == "choose" ? "choose" : "wait", &once);
+    QCOMPARE(once.rows.size(), share.size());
+    QCOMPARE(once.rows.mid(0, 4), (QStringList{"Old", "Music", " Jazz", " Rock"}));
+    QCOMPARE(once.deepest, ShareForm::kMaxShareTreeDepth - 1);
+    QCOMPARE(once.nodes, size_t(share.size()));
+    QVERIFY(once.treeShown);
+
+    Shown sliced;
+    browse(rows, then, &sliced);
+    if (then == "quit")
+        return;
+    QCOMPARE(sliced.log, once.log);
+    if (then == "close" || then == "remove") {
+        // Nothing shows, and nothing is left of the tree in the store once the share is gone.
+        QVERIFY(sliced.rows.isEmpty());
+        QCOMPARE(sliced.nodes, size_t(0));
+        return;
+    }
+    QCOMPARE(sliced.rows, once.rows);
+    QCOMPARE(sliced.current, once.current);
+    QCOMPARE(sliced.nodes, once.nodes);
+    QCOMPARE(sliced.deepest, once.deepest);
+    QCOMPARE(sliced.treeShown, once.treeShown);
 }
 
 QTEST_MAIN(tst_ShareBrowser)
