@@ -25,6 +25,7 @@ void DownloadBatches::Finish()
 {
     m_slice.stop();
     const QScopedValueRollback<bool> running(m_running, true);
+    const TransferQueueManager::LayoutMemo memo(m_transfers);
     while (!m_batches.empty()) {
         if (!Step())
             m_batches.pop_front();
@@ -40,6 +41,8 @@ void DownloadBatches::RunSlice()
         return;
     }
     const QScopedValueRollback<bool> running(m_running, true);
+    // The downloads of a folder look for their files in the same folders on disk.
+    const TransferQueueManager::LayoutMemo memo(m_transfers);
     QElapsedTimer slice;
     slice.start();
     int steps = 0;

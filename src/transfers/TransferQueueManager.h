@@ -26,12 +26,15 @@
 #include "transfers/UploadThrottle.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 
 class DataSaver;
@@ -83,6 +86,21 @@ public:
     // Removes the partial file's folders that the layout made, once they are empty and no
     // download from the same remote folder still needs them.
     void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry);
+    // While one lives, the layout's folder for a remote folder and level, and whether a folder
+    // is on disk at all, are worked out once: for a slice of downloads queued many at a time,
+    // each of which looks for its finished and its partial file. Not across turns of the event
+    // loop, in which the disk and the settings may change.
+    class LayoutMemo
+    {
+    public:
+        explicit LayoutMemo(TransferQueueManager& transfers);
+        ~LayoutMemo();
+        LayoutMemo(const LayoutMemo&) = delete;
+        LayoutMemo& operator=(const LayoutMemo&) = delete;
+
+    private:
+        TransferQueueManager& m_transfers;
+    };
     // The download_folder setting, decoded the way it is written (the file system's encoding).
     static QString DownloadFolder();
     static QString ToLocalPath(QString internal);
@@ -235,6 +253,18 @@ private:
     // Adopting, the layout's own name is taken even with a file there: a download from an
     // older store, which owned nothing, wrote it.
     bool ClaimPartialFile(ItemPtr entry, bool adopt);
+    // Whether anything may be at the local path: false only when a LayoutMemo knows that its
+    // folder is not there, in which case nothing below it is either.
+    bool FolderMayHold(const QString& path);
+    // What a LayoutMemo keeps: the layout's folders by remote folder item, level and kind, and
+    // whether local folders are there.
+    struct LayoutCache
+    {
+        std::map<std::tuple<Item*, int, bool>, QString> folders;
+        QHash<QString, bool> there;
+    };
+    std::unique_ptr<LayoutCache> m_layoutCache;
+    int m_layoutMemos = 0;
     // Downloads from an older store own no partial file: each takes the one the layout gives
     // it, unless another download owns that, or another of them would take it too (whose bytes
     // it holds cannot be told then, and neither resumes it).
