@@ -4,6 +4,8 @@
 // server which never answers, the event loop turned as it would be on return, a page's host
 // without the whole window, and one way of printing a figure against its baseline.
 
+#include "BenchShare.h"
+
 #include "engine/Engine.h"
 #include "server/Server.h"
 #include "server/ServerCodes.h"
@@ -21,6 +23,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtEndian>
@@ -28,6 +31,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace WindowBench {
 
@@ -56,6 +61,58 @@ inline void ReportStretch(const char* what, double baselineMs, double stretchMs,
                 "ratio %.3g (target <= %g: %s)\n",
                 what, stretchMs, stretchMs <= 100 ? "met" : "NOT met", totalMs, baselineMs, ratio,
                 target, ratio <= target ? "met" : "NOT met");
+}
+
+// Runs start, then the event loop until done says so: the longest stretch without a turn and the
+// total, in milliseconds.
+template <class Start, class Done> inline std::pair<double, double> Timed(Start start, Done done)
+{
+    BenchShare::StretchMonitor monitor;
+    QElapsedTimer t;
+    monitor.Start();
+    t.start();
+    start();
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    Settle();
+    const double total = double(t.nsecsElapsed()) / 1e6;
+    monitor.Stop();
+    return {monitor.LongestMs(), total};
+}
+
+// A plain tree of folder rows nested as the tab nests them (parent's index first), each with
+// files rows under it: the milliseconds to build and show it, and to delete it.
+inline std::pair<double, double> PlainTree(const std::vector<int>& parents,
+                                           const std::vector<int>& files, bool expand)
+{
+    QTreeWidget plain;
+    plain.resize(600, 600);
+    plain.show();
+    Settle();
+    QElapsedTimer t;
+    t.start();
+    std::vector<QTreeWidgetItem*> rows(parents.size());
+    QList<QTreeWidgetItem*> top;
+    for (size_t k = 0; k < parents.size(); ++k) {
+        const QString name = QStringLiteral("Folder %1").arg(k);
+        rows[k] = parents[k] < 0 ? new QTreeWidgetItem(QStringList{name})
+                                 : new QTreeWidgetItem(rows[size_t(parents[k])], {name});
+        if (parents[k] < 0)
+            top << rows[k];
+        for (int f = 0; f < files[k]; ++f)
+            new QTreeWidgetItem(rows[k],
+                                {QStringLiteral("%1 - Track %2.mp3").arg(f).arg(k),
+                                 QStringLiteral("1,234,567"), QStringLiteral("192 CBR, 3:25")});
+    }
+    plain.addTopLevelItems(top);
+    if (expand)
+        plain.expandAll();
+    Settle();
+    const double built = double(t.nsecsElapsed()) / 1e6;
+    t.start();
+    plain.clear();
+    Settle();
+    return {built, double(t.nsecsElapsed()) / 1e6};
 }
 
 // Made before the application object, which reads both: offscreen unless a platform is set, and

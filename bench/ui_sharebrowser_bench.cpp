@@ -169,23 +169,6 @@ qint64 BaselineNs(QWidget* like, int firstFolder, int lastFolder)
     return t.nsecsElapsed();
 }
 
-// Runs start, then the event loop until done says so: the longest stretch without a turn and the
-// total, in milliseconds.
-template <class Start, class Done> std::pair<double, double> Timed(Start start, Done done)
-{
-    BenchShare::StretchMonitor monitor;
-    QElapsedTimer t;
-    monitor.Start();
-    t.start();
-    start();
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    Settle();
-    const double total = double(t.nsecsElapsed()) / 1e6;
-    monitor.Stop();
-    return {monitor.LongestMs(), total};
-}
-
 bool QueueingDownloads()
 {
     return transferQueueManager->DownloadBatchesForTesting().IsBusy();
@@ -194,41 +177,6 @@ bool QueueingDownloads()
 bool RemovingShares()
 {
     return sharedFoldersManager->ReceivedSharesForTesting().IsBusy();
-}
-
-// A plain tree of folder rows nested as the tab nests them (parent's index first), each with
-// files rows under it: the milliseconds to build and show it, and to delete it.
-std::pair<double, double> PlainTree(const std::vector<int>& parents,
-                                    const std::vector<int>& files, bool expand)
-{
-    QTreeWidget plain;
-    plain.resize(600, 600);
-    plain.show();
-    Settle();
-    QElapsedTimer t;
-    t.start();
-    std::vector<QTreeWidgetItem*> rows(parents.size());
-    QList<QTreeWidgetItem*> top;
-    for (size_t k = 0; k < parents.size(); ++k) {
-        const QString name = QStringLiteral("Folder %1").arg(k);
-        rows[k] = parents[k] < 0 ? new QTreeWidgetItem(QStringList{name})
-                                 : new QTreeWidgetItem(rows[size_t(parents[k])], {name});
-        if (parents[k] < 0)
-            top << rows[k];
-        for (int f = 0; f < files[k]; ++f)
-            new QTreeWidgetItem(rows[k], {QStringLiteral("%1 - Track %2.mp3").arg(f).arg(k),
-                                          QStringLiteral("1,234,567"),
-                                          QStringLiteral("192 CBR, 3:25")});
-    }
-    plain.addTopLevelItems(top);
-    if (expand)
-        plain.expandAll();
-    Settle();
-    const double built = double(t.nsecsElapsed()) / 1e6;
-    t.start();
-    plain.clear();
-    Settle();
-    return {built, double(t.nsecsElapsed()) / 1e6};
 }
 
 void Bench()
@@ -254,7 +202,8 @@ void Bench()
         ItemPtr share = StoreShare(user);
         QElapsedTimer t;
         t.start();
-        const auto arrived = Timed([&] { share.NewItem("user_share_loaded"); }, [] { return true; });
+        const auto arrived =
+            WindowBench::Timed([&] { share.NewItem("user_share_loaded"); }, [] { return true; });
         const qint64 built = t.nsecsElapsed();
         if (round == 0)
             std::printf("the share arriving: stretch %.1f ms\n", arrived.first);
@@ -308,12 +257,13 @@ void Bench()
             // Download Folder on the top folder, then the tab closed with those downloads.
             tree->setCurrentItem(tree->topLevelItem(0));
             Settle();
-            download = Timed(
+            download = WindowBench::Timed(
                 [&] { tab->OnActionBarTriggered(tree, "download_share_folder"); },
                 [] { return !QueueingDownloads(); });
             std::printf("downloads queued: %zu\n", d.GetType("download_entry")->ItemCount());
-            closing = Timed([&] { Q_EMIT tabs->tabCloseRequested(tabs->indexOf(tab)); },
-                            [] { return !RemovingShares(); });
+            closing =
+                WindowBench::Timed([&] { Q_EMIT tabs->tabCloseRequested(tabs->indexOf(tab)); },
+                                   [] { return !RemovingShares(); });
         } else {
             Q_EMIT tabs->tabCloseRequested(tabs->indexOf(tab));
             while (RemovingShares())
@@ -330,8 +280,9 @@ void Bench()
         counts[size_t(k)] = int(FolderFiles(k).size());
     }
     std::vector<int> flat(size_t(kFolders), -1);
-    const double downloadRows = PlainTree(flat, counts, true).first;
-    const double folderRows = PlainTree(parents, std::vector<int>(size_t(kFolders), 0), true).second;
+    const double downloadRows = WindowBench::PlainTree(flat, counts, true).first;
+    const double folderRows =
+        WindowBench::PlainTree(parents, std::vector<int>(size_t(kFolders), 0), true).second;
     Report("the share arriving (tree built and expanded)", allRows / 1e6, build / 1e6, 1.0);
     Report("a filter pass, \"mbr:192 live\"", allRows / 1e6, pass / 1e6, 2.0);
     Report("selecting the 2,200-file folder", bigRows / 1e6, select / 1e6, 3.0);
