@@ -11,6 +11,7 @@
 #include "server/ServerCodes.h"
 #include "server/ServerSchema.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/MainWindow.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
 #include "store/MemStream.h"
@@ -160,6 +161,24 @@ public:
 
 private:
     QTcpServer m_server;
+};
+
+// The window as it runs, at a desktop's size, its login gone to a local port that never
+// answers.
+class RunningWindow
+{
+public:
+    RunningWindow()
+    {
+        m_window.resize(1280, 800);
+        m_window.show();
+        m_window.Init();
+        Settle();
+    }
+
+private:
+    SilentServer m_silent;
+    MainWindow m_window;
 };
 
 // A server message as the connection reads it: its length, then the message.

@@ -18,7 +18,6 @@
 #include "peer/PeerMessenger.h"
 #include "shares/ReceivedShares.h"
 #include "shares/SharedFoldersManager.h"
-#include "shell/MainWindow.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
@@ -59,12 +58,7 @@ void Bench()
     std::printf("a list of %d files in %d folders, frame %.1f MB\n", kMillionFiles, kMillionFolders,
                 double(frame.size()) / 1e6);
 
-    WindowBench::SilentServer silent;
-    MainWindow window;
-    window.resize(1280, 800);
-    window.show();
-    window.Init();
-    Settle();
+    const WindowBench::RunningWindow running;
 
     auto peer = DialMessaging(peerMessenger->ListeningPort(), "lister");
     if (!peer) {

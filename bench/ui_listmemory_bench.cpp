@@ -19,7 +19,6 @@
 #include "peer/PeerMessenger.h"
 #include "shares/ReceivedShares.h"
 #include "shares/SharedFoldersManager.h"
-#include "shell/MainWindow.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
@@ -71,12 +70,7 @@ void Measure(const Shape& shape)
         inflated = body.size();
         frame = Frame(body);
     }
-    WindowBench::SilentServer silent;
-    MainWindow window;
-    window.resize(1280, 800);
-    window.show();
-    window.Init();
-    Settle();
+    const WindowBench::RunningWindow running;
     auto peer = DialMessaging(peerMessenger->ListeningPort(), "lister");
     if (!peer) {
         std::printf("%s: the peer could not dial in\n", shape.name);

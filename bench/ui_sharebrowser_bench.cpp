@@ -34,7 +34,6 @@
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 
-#include "shell/MainWindow.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
@@ -181,12 +180,7 @@ bool RemovingShares()
 
 void Bench()
 {
-    WindowBench::SilentServer silent;
-    MainWindow window;
-    window.resize(1280, 800);
-    window.show();
-    window.Init();
-    Settle();
+    const WindowBench::RunningWindow running;
 
     qint64 build = 0;
     qint64 pass = 0;
