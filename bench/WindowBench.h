@@ -4,11 +4,14 @@
 // server which never answers, the event loop turned as it would be on return, a page's host
 // without the whole window, and one way of printing a figure against its baseline.
 
+#include "BenchShare.h"
+
 #include "engine/Engine.h"
 #include "server/Server.h"
 #include "server/ServerCodes.h"
 #include "server/ServerSchema.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/MainWindow.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
 #include "store/MemStream.h"
@@ -26,6 +29,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtEndian>
@@ -35,6 +39,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace WindowBench {
 
@@ -166,6 +172,70 @@ inline Work Measure(const std::function<void()>& action, const std::function<boo
     return {app->longest, app->total};
 }
 
+// Work done between turns of the event loop: its longest stretch without a turn (target at most
+// 100 ms) and its total against a baseline, all in milliseconds.
+inline void ReportStretch(const char* what, double baselineMs, double stretchMs, double totalMs,
+                          double target)
+{
+    const double ratio = totalMs / baselineMs;
+    std::printf("%s: stretch %.1f ms (target <= 100: %s), total %.1f ms, baseline %.1f ms, "
+                "ratio %.3g (target <= %g: %s)\n",
+                what, stretchMs, stretchMs <= 100 ? "met" : "NOT met", totalMs, baselineMs, ratio,
+                target, ratio <= target ? "met" : "NOT met");
+}
+
+// Runs start, then the event loop until done says so: the longest stretch without a turn and the
+// total, in milliseconds.
+template <class Start, class Done> inline std::pair<double, double> Timed(Start start, Done done)
+{
+    BenchShare::StretchMonitor monitor;
+    QElapsedTimer t;
+    monitor.Start();
+    t.start();
+    start();
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    Settle();
+    const double total = double(t.nsecsElapsed()) / 1e6;
+    monitor.Stop();
+    return {monitor.LongestMs(), total};
+}
+
+// A plain tree of folder rows nested as the tab nests them (parent's index first), each with
+// files rows under it: the milliseconds to build and show it, and to delete it.
+inline std::pair<double, double> PlainTree(const std::vector<int>& parents,
+                                           const std::vector<int>& files, bool expand)
+{
+    QTreeWidget plain;
+    plain.resize(600, 600);
+    plain.show();
+    Settle();
+    QElapsedTimer t;
+    t.start();
+    std::vector<QTreeWidgetItem*> rows(parents.size());
+    QList<QTreeWidgetItem*> top;
+    for (size_t k = 0; k < parents.size(); ++k) {
+        const QString name = QStringLiteral("Folder %1").arg(k);
+        rows[k] = parents[k] < 0 ? new QTreeWidgetItem(QStringList{name})
+                                 : new QTreeWidgetItem(rows[size_t(parents[k])], {name});
+        if (parents[k] < 0)
+            top << rows[k];
+        for (int f = 0; f < files[k]; ++f)
+            new QTreeWidgetItem(rows[k],
+                                {QStringLiteral("%1 - Track %2.mp3").arg(f).arg(k),
+                                 QStringLiteral("1,234,567"), QStringLiteral("192 CBR, 3:25")});
+    }
+    plain.addTopLevelItems(top);
+    if (expand)
+        plain.expandAll();
+    Settle();
+    const double built = double(t.nsecsElapsed()) / 1e6;
+    t.start();
+    plain.clear();
+    Settle();
+    return {built, double(t.nsecsElapsed()) / 1e6};
+}
+
 // Made before the application object, which reads both: offscreen unless a platform is set, and
 // HOME in a temporary folder, so that the real store file is never read or written.
 class Home
@@ -211,6 +281,24 @@ public:
 
 private:
     QTcpServer m_server;
+};
+
+// The window as it runs, at a desktop's size, its login gone to a local port that never
+// answers.
+class RunningWindow
+{
+public:
+    RunningWindow()
+    {
+        m_window.resize(1280, 800);
+        m_window.show();
+        m_window.Init();
+        Settle();
+    }
+
+private:
+    SilentServer m_silent;
+    MainWindow m_window;
 };
 
 // A server message as the connection reads it: its length, then the message.

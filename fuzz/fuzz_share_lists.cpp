@@ -5,17 +5,18 @@
 //
 // Checked: a list is weighed against the caps on entries, depth and path length as the codec
 // weighs it (one that passes reads and keeps within them, one found malformed does not read, one
-// over a cap goes no further); a list makes one folder per key, each with its own files, a
-// parent link only to the folder of its parent path and never to itself, and the loaded mark; a
-// second list changes nothing while the first is kept; removing the tree leaves nothing behind.
-// A record that reads writes back to one that reads to the same files. No allocation exceeds
-// the frame limit.
+// over a cap goes no further); kept as it came, a list reads as the folder map reads; it makes one
+// folder per key, each with its own files, a parent link only to the folder of its parent path and
+// never to itself, and the loaded mark; a second list changes nothing while the first is kept;
+// removing the tree leaves nothing behind. A record that reads writes back to one that reads to the
+// same files. No allocation exceeds the frame limit.
 
 #include "FuzzEngine.h"
 #include "FuzzSupport.h"
 
 #include "peer/PeerFraming.h"
 #include "peer/PeerMessages.h"
+#include "peer/ReceivedShareList.h"
 #include "server/ServerStore.h"
 #include "shares/ShareMessages.h"
 #include "shares/SharedFoldersManager.h"
@@ -86,16 +87,30 @@ void ShareList(const char* data, qsizetype size)
     if (!in.Read(attributes))
         attributes.clear();
 
+    // Kept as it came, it reads as the map reads.
+    std::vector<ShareListFolder> index;
+    qsizetype mapEnd = 0;
+    FUZZ_CHECK(CheckShareList(data, size, &index, &mapEnd) == ShareListCheck::Ok);
+    auto list = std::make_shared<ReceivedShareList>(QByteArray(data, size), index, mapEnd);
+    const FileInfoMap read = list->ToMap();
+    FUZZ_CHECK(read.size() == folders.size());
+    for (auto x = read.cbegin(), y = folders.cbegin(); x != read.cend(); ++x, ++y)
+        FUZZ_CHECK(x->first == y->first && SameFiles(x->second, y->second));
+    FUZZ_CHECK(list->Attributes() == attributes);
+
     FuzzRun run{EngineOptions()};
     SharedFoldersManager& shares = *run.engine().shares();
     ItemPtr bob = ServerStore::User("bob");
     const size_t before = d.ItemCount();
-    shares.OnUserShare("bob", folders, attributes);
+    shares.KeepUserShare("bob", std::move(list));
+    shares.WaitForShareLists();
     CheckTree(bob["user_share"], folders);
     const size_t after = d.ItemCount();
     shares.OnUserShare("bob", folders, attributes);
+    shares.WaitForShareLists();
     FUZZ_CHECK(d.ItemCount() == after);
     shares.RemoveUserShare("bob");
+    shares.WaitForShareLists();
     FUZZ_CHECK(!bob["user_share"]);
     FUZZ_CHECK(d.ItemCount() == before);
 }

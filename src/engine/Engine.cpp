@@ -125,8 +125,6 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
         if (m_peer) {
             // Other users browsing our shares, and our browsing theirs. The peer library does
             // not link the shares: a share-list request reaches them through the hook.
-            QObject::connect(m_peer.get(), &PeerMessenger::UserShare, m_shares.get(),
-                             &SharedFoldersManager::OnUserShare);
             QObject::connect(m_peer.get(), &PeerMessenger::SharedFilesInFolderRequested,
                              m_shares.get(), &SharedFoldersManager::OnFilesInFoldersRequested);
             HookShareLists();
@@ -201,6 +199,12 @@ Engine::~Engine()
 void Engine::HookShareLists()
 {
     SharedFoldersManager* shares = m_shares.get();
+    // A list read is handed over as it came: a copy of a million files would take the GUI
+    // thread for longer than the reading did.
+    m_peer->SetReceivedListHook(
+        [shares](const std::string& user, std::shared_ptr<const ReceivedShareList> list) {
+            shares->KeepUserShare(user, std::move(list));
+        });
     m_peer->SetShareListHook(
         [shares](const std::string& user, PeerMessenger::ShareListReply reply) {
             shares->AnswerShareListRequest(user, std::move(reply));
@@ -258,6 +262,9 @@ bool Engine::Shutdown(const QString& path)
     // What a scan applied so far is a consistent picture; the rest waits for the next start.
     if (m_shares)
         m_shares->StopScans();
+    // Downloads the user asked for are kept, also those not made yet.
+    if (m_transfers)
+        m_transfers->FinishAddingDownloads();
     m_server->Disconnect();
     // Swept first, so that nothing unreachable is written.
     d.RemoveDisconnectedItems();

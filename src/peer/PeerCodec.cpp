@@ -8,6 +8,7 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
+#include <QMetaMethod>
 #include <QTcpSocket>
 
 using namespace PeerTypes;
@@ -116,17 +117,20 @@ bool PeerMessenger::HandlePeerMessage(QTcpSocket* socket, MemStream& body)
     const MessageKind* kind = FindMessageKind(code);
     if (!kind || !kind->read)
         return true;
-    return (this->*kind->read)(user, body);
+    m_messageSocket = socket;
+    const bool keep = (this->*kind->read)(user, body);
+    m_messageSocket = nullptr;
+    return keep;
 }
 
 namespace {
 
-// The compressed rest of a message, inflated. False when the connection must go (corrupt, cut
-// short or too large); a body that could not be allocated is dropped with the connection kept.
-bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
+// What inflating a compressed body came to, logged: whether the body is there. When it is not,
+// *keep tells whether the connection stays: a body that could not be allocated is dropped with
+// the connection kept; a corrupt, cut short or too large one closes it. cap is what the body was
+// inflated within.
+bool Inflated(ZInflateResult result, qsizetype cap, bool* keep)
 {
-    const ZInflateResult result =
-        ZInflate(fields.GetReadBuffer(), fields.GetPendingReadLength(), cap, body);
     *keep = result == ZInflateResult::NoMemory;
     switch (result) {
     case ZInflateResult::Ok:
@@ -145,11 +149,23 @@ bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
     return false;
 }
 
+// The compressed rest of a message, inflated, as Inflated tells.
+bool InflateRest(MemStream& fields, qsizetype cap, QByteArray* body, bool* keep)
+{
+    return Inflated(ZInflate(fields.GetReadBuffer(), fields.GetPendingReadLength(), cap, body), cap,
+                    keep);
+}
+
 QString ShareListRefusal(ShareListCheck check)
 {
     switch (check) {
     case ShareListCheck::TooManyEntries:
         return QStringLiteral("more than %1 folders and files").arg(kMaxShareListEntries);
+    case ShareListCheck::TooManyFolders:
+        return QStringLiteral("more than %1 folders").arg(kMaxShareListFolders);
+    case ShareListCheck::PathsTooLong:
+        return QStringLiteral("folder paths of more than %1 bytes in all")
+            .arg(kMaxShareListFolderPathBytes);
     case ShareListCheck::TooDeep:
         return QStringLiteral("folders nested more than %1 deep").arg(kMaxShareListDepth);
     case ShareListCheck::PathTooLong:
@@ -248,34 +264,80 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
                 .arg(TextForLog(user)));
         return true;
     }
-    QByteArray body;
+    const char* data = fields.GetReadBuffer();
+    const qsizetype size = fields.GetPendingReadLength();
+    // A small list is read here and now; a bigger one inflates past the first bytes and is read
+    // again, from the start, on a thread of its own.
+    const qsizetype inline_ = qMin(m_inlineShareListBytes, kMaxShareListBytes);
+    ShareListRead read = ReadShareList(data, size, inline_);
+    if (read.inflated == ZInflateResult::TooLarge && inline_ < kMaxShareListBytes &&
+        m_messageSocket) {
+        if (!m_shareListReader) {
+            m_shareListReader = std::make_unique<ShareListReader>(
+                [this](QTcpSocket* socket, const std::string& from, ShareListRead& done) {
+                    OnShareListRead(socket, from, done);
+                });
+        }
+        ReceiveState(m_messageSocket).m_paused = true;
+        m_shareListReader->Read(m_messageSocket, user, QByteArray(data, size), kMaxShareListBytes);
+        return true;
+    }
+    return DeliverShareList(user, read, inline_);
+}
+
+bool PeerMessenger::DeliverShareList(const std::string& user, ShareListRead& read, qsizetype cap)
+{
     bool keep = false;
-    if (!InflateRest(fields, kMaxShareListBytes, &body, &keep))
+    if (!Inflated(read.inflated, cap, &keep))
         return keep;
-    // Weighed before a single record is made of it.
-    const ShareListCheck check = CheckShareList(body.constData(), body.size());
-    if (check == ShareListCheck::Malformed)
+    if (read.check == ShareListCheck::Malformed)
         return false;
-    if (check != ShareListCheck::Ok) {
+    if (read.check != ShareListCheck::Ok) {
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("Shared file list from user %1 refused: %2")
-                .arg(TextForLog(user), ShareListRefusal(check)));
+                .arg(TextForLog(user), ShareListRefusal(read.check)));
         m_shareListsAsked.erase(user);
         // Whoever waits for the list hears of it as of a browse that could not be made.
         Q_EMIT ConnectionToUserFailed(user, "P");
         return true;
     }
-    BytesInputStream in(body);
-    FileInfoMap folders;
-    if (!in.Read(folders))
-        return false;
-    AttributeTranslationTable attributes;
-    if (!in.Read(attributes))
-        attributes.clear();
-    body = QByteArray();
     m_shareListsAsked.erase(user);
-    Q_EMIT UserShare(user, folders, attributes);
+    // The list is made into a folder map only for someone who listens for one: the shared-folder
+    // manager takes it as it came, a fraction of the map's size.
+    if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::UserShare)))
+        Q_EMIT UserShare(user, read.list->ToMap(), read.list->Attributes());
+    if (m_receivedListHook)
+        m_receivedListHook(user, std::move(read.list));
     return true;
+}
+
+void PeerMessenger::OnShareListRead(QTcpSocket* socket, const std::string& user,
+                                    ShareListRead& read)
+{
+    const bool keep = DeliverShareList(user, read, kMaxShareListBytes);
+    if (!socket || !d.GetType(PeerSocket)->HasItem(Value(socket)))
+        return;
+    if (!keep) {
+        socket->disconnect();
+        DisposeOfSocket(socket);
+        return;
+    }
+    // The frames that came after the list, read now as they would have been then.
+    ReceiveState(socket).m_paused = false;
+    QPointer<QTcpSocket> later(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, later] {
+            if (later)
+                ReadSocket(later);
+        },
+        Qt::QueuedConnection);
+}
+
+void PeerMessenger::WaitForShareLists()
+{
+    if (m_shareListReader)
+        m_shareListReader->Finish();
 }
 
 // Code 9.

@@ -83,6 +83,8 @@ struct SocketBufferInfo
     bool m_lengthAccepted = false;
     bool m_expectFileToken = false;
     bool m_handedOff = false;
+    // A share list of this connection is being read elsewhere: the frames after it wait.
+    bool m_paused = false;
     std::string m_user;
     QByteArray m_buffer;
     bool m_isObfuscated = false;

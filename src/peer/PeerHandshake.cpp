@@ -117,13 +117,16 @@ ItemPtr PeerMessenger::MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obf
 
 void PeerMessenger::OnSocketReadyToRead()
 {
-    auto* s = qobject_cast<QTcpSocket*>(sender());
-    if (!s)
-        return;
+    if (auto* s = qobject_cast<QTcpSocket*>(sender()))
+        ReadSocket(s);
+}
+
+void PeerMessenger::ReadSocket(QTcpSocket* s)
+{
     ReceiveState(s);
     QPointer<SocketReceiveState> state = FindState(s);
 
-    while (state) {
+    while (state && !state->info.m_paused) {
         QByteArray body;
         quint32 token = 0;
         bool activity = false;
@@ -168,7 +171,7 @@ void PeerMessenger::OnSocketReadyToRead()
         }
         // A socket handed over in HandleMessage has lost its receive state; whatever it still
         // holds stays unread for its new owner.
-        if (!state || state->info.m_handedOff)
+        if (!state || state->info.m_handedOff || state->info.m_paused)
             return;
     }
 }

@@ -55,21 +55,25 @@ constexpr qsizetype kMaxSearchReplyBytes = qsizetype(16) * 1024 * 1024;
 // deep that their paths alone take gigabytes. Every folder and file read counts towards the
 // entries; a folder's depth is the number of parts its path has between separators.
 constexpr quint32 kMaxShareListEntries = 1500000;
+constexpr quint32 kMaxShareListFolders = kMaxStreamElementCount;
 constexpr quint32 kMaxShareListDepth = 1024;
 constexpr quint32 kMaxShareListPathLength = 32 * 1024;
+// The folder paths of one list together: each is kept in the store as the peer wrote it, and
+// a list of a few thousand paths near kMaxShareListPathLength would otherwise hold hundreds of
+// megabytes while it is built and shown. A real share at kMaxShareListFolders, with paths of
+// 256 bytes on average, fits.
+constexpr quint64 kMaxShareListFolderPathBytes = quint64(32) * 1024 * 1024;
 
 enum class ShareListCheck
 {
     Ok,
     Malformed,      // a field that does not read, as the folder map's reader would find it
     TooManyEntries, // more folders and files than kMaxShareListEntries
+    TooManyFolders, // more folders than kMaxShareListFolders
+    PathsTooLong,   // folder paths of more than kMaxShareListFolderPathBytes in all
     TooDeep,        // a folder path of more than kMaxShareListDepth parts
     PathTooLong,    // a folder path longer than kMaxShareListPathLength
 };
-
-// Walks the folder map at the start of an inflated share-list body, allocating nothing; the
-// attribute table after it is not looked at. Ok means the map reads, within every cap.
-ShareListCheck CheckShareList(const char* data, qsizetype size);
 
 enum class ZInflateResult
 {

@@ -202,6 +202,7 @@ void PeerMessenger::ResetForTesting()
     m_stampedMs.clear();
     m_shareListsAsked.clear();
     m_shareListReplies.clear();
+    m_shareListReader.reset();
 }
 
 void PeerMessenger::DataLoaded()

@@ -13,6 +13,7 @@
 
 #include "peer/PeerFraming.h"
 #include "peer/PeerListener.h"
+#include "peer/ShareListReader.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
@@ -27,6 +28,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -120,6 +122,18 @@ public:
     using ShareListReply = std::function<void(MemStream message)>;
     using ShareListHook = std::function<void(const std::string& user, ShareListReply reply)>;
     void SetShareListHook(ShareListHook hook) { m_shareListHook = std::move(hook); }
+    // Who keeps a share list read from a user (code 5): the shared-folder manager installs a
+    // hook that takes it as it came, right after UserShare is emitted.
+    using ReceivedListHook =
+        std::function<void(const std::string& user, std::shared_ptr<const ReceivedShareList> list)>;
+    void SetReceivedListHook(ReceivedListHook hook) { m_receivedListHook = std::move(hook); }
+    // A share list that inflates to more than this is read on a thread of its own (see
+    // ShareListReader.h); its connection's later messages wait for it.
+    static constexpr qsizetype kInlineShareListBytes = 4 * 1024 * 1024;
+    // Test-only: another size for that.
+    void SetInlineShareListBytesForTesting(qsizetype bytes) { m_inlineShareListBytes = bytes; }
+    // Waits for the share lists being read and hands them on here and now.
+    void WaitForShareLists();
     // What waits to go to a user: queued messages, and bytes its messaging connections have not
     // written yet. Replies that other users can ask for again and again keep under a cap of it.
     qint64 BytesQueuedTo(const std::string& user) const;
@@ -240,6 +254,12 @@ private:
     bool HandlePeerMessage(QTcpSocket* socket, MemStream& body);
     bool ReadSharedFileListRequest(const std::string& user, MemStream& fields);
     bool ReadSharedFileList(const std::string& user, MemStream& fields);
+    // What a share list came to, told and handed on; whether its connection stays. cap is what
+    // it was inflated within.
+    bool DeliverShareList(const std::string& user, ShareListRead& read, qsizetype cap);
+    void OnShareListRead(QTcpSocket* socket, const std::string& user, ShareListRead& read);
+    // Reads the socket's frames until it has none ready, is paused or goes.
+    void ReadSocket(QTcpSocket* socket);
     bool ReadSearchReply(const std::string& user, MemStream& fields);
     void StoreSearchReply(const std::string& user, ItemPtr request,
                           const std::vector<FileInfo>& files, quint8 freeSlot, quint32 speed,
@@ -298,6 +318,12 @@ private:
         std::vector<QPointer<QObject>> drains; // one per socket with bytes left to write
     };
     std::map<std::string, ShareListReplyState> m_shareListReplies;
+    ReceivedListHook m_receivedListHook;
+    qsizetype m_inlineShareListBytes = kInlineShareListBytes;
+    // The connection whose message is being handled.
+    QTcpSocket* m_messageSocket = nullptr;
+    // Last, so that its threads stop before anything they could hand results to goes.
+    std::unique_ptr<ShareListReader> m_shareListReader;
 };
 
 extern bool g_peerMessengerDeleted;

@@ -52,7 +52,10 @@ ZInflateResult Inflate(z_stream& z, qsizetype size, qsizetype cap, QByteArray* o
         produced = buffer.size() - qsizetype(z.avail_out);
         switch (rc) {
         case Z_STREAM_END:
+            // The room the last round doubled to is handed back: a list of tens of megabytes
+            // is kept while its tree is built.
             buffer.resize(produced);
+            buffer.squeeze();
             return ZInflateResult::Ok;
         case Z_OK:
             break;
@@ -149,118 +152,6 @@ bool ZMessage(quint32 code, const char* body, qsizetype size, MemStream* message
     message->Write(code);
     message->WriteBuffer(compressed.constData(), static_cast<unsigned long>(compressed.size()));
     return true;
-}
-
-namespace {
-
-// The folder map's fields, read the way InputStream reads them, with nothing kept.
-class ListWalker
-{
-public:
-    ListWalker(const char* data, qsizetype size) : m_data(data), m_left(size) {}
-
-    bool U8(quint8& v) { return Take(&v, 1); }
-    bool U32(quint32& v)
-    {
-        unsigned char b[4];
-        if (!Take(b, 4))
-            return false;
-        v = quint32(b[0]) | quint32(b[1]) << 8 | quint32(b[2]) << 16 | quint32(b[3]) << 24;
-        return true;
-    }
-    bool Count(quint32& n) { return U32(n) && n <= kMaxStreamElementCount; }
-    // A string: where its kept text starts and how long it is (up to its first NUL).
-    bool String(const char** text, qsizetype* kept)
-    {
-        quint32 length = 0;
-        if (!U32(length) || length > kMaxStreamStringLength || qsizetype(length) > m_left)
-            return false;
-        *text = m_data;
-        const void* nul = std::memchr(m_data, 0, length);
-        *kept = nul ? static_cast<const char*>(nul) - m_data : qsizetype(length);
-        m_data += length;
-        m_left -= qsizetype(length);
-        return true;
-    }
-    bool Skip(qsizetype n)
-    {
-        if (n > m_left)
-            return false;
-        m_data += n;
-        m_left -= n;
-        return true;
-    }
-
-private:
-    bool Take(void* out, qsizetype n)
-    {
-        if (n > m_left)
-            return false;
-        std::memcpy(out, m_data, size_t(n));
-        m_data += n;
-        m_left -= n;
-        return true;
-    }
-
-    const char* m_data;
-    qsizetype m_left;
-};
-
-// As FileInfo reads itself: a code byte, and unless it is 0 the name, the size and the
-// attributes (extension, then counted pairs).
-bool SkipFileRecord(ListWalker& in)
-{
-    quint8 code = 0;
-    if (!in.U8(code))
-        return false;
-    if (code == 0)
-        return true;
-    const char* text = nullptr;
-    qsizetype kept = 0;
-    quint32 pairs = 0;
-    return in.String(&text, &kept) && in.Skip(8) && in.String(&text, &kept) && in.Count(pairs) &&
-           in.Skip(qsizetype(pairs) * 8);
-}
-
-quint32 PathParts(const char* path, qsizetype length)
-{
-    quint32 parts = 1;
-    for (qsizetype k = 0; k < length; ++k)
-        parts += (path[k] == '\\' || path[k] == '/') ? 1 : 0;
-    return parts;
-}
-
-} // namespace
-
-ShareListCheck CheckShareList(const char* data, qsizetype size)
-{
-    ListWalker in(data, size);
-    quint32 folders = 0;
-    if (!in.Count(folders))
-        return ShareListCheck::Malformed;
-    quint64 entries = 0;
-    for (quint32 f = 0; f < folders; ++f) {
-        const char* path = nullptr;
-        qsizetype length = 0;
-        quint32 files = 0;
-        if (!in.String(&path, &length))
-            return ShareListCheck::Malformed;
-        if (length > qsizetype(kMaxShareListPathLength))
-            return ShareListCheck::PathTooLong;
-        if (PathParts(path, length) > kMaxShareListDepth)
-            return ShareListCheck::TooDeep;
-        if (!in.Count(files))
-            return ShareListCheck::Malformed;
-        // Counted before the records are read: a list over the cap is refused at the count.
-        entries += 1 + quint64(files);
-        if (entries > kMaxShareListEntries)
-            return ShareListCheck::TooManyEntries;
-        for (quint32 k = 0; k < files; ++k) {
-            if (!SkipFileRecord(in))
-                return ShareListCheck::Malformed;
-        }
-    }
-    return ShareListCheck::Ok;
 }
 
 bool BytesInputStream::ReadBuffer(void* dest, unsigned long length)

@@ -1,5 +1,6 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/ReceivedShares.h"
 #include "shares/ShareMessages.h"
 #include "shares/ShareScanner.h"
 
@@ -58,6 +59,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     m_folderReplies = std::make_unique<FolderReplies>();
     connect(m_folderReplies->RetryTimer(), &SharedTimer::timeout, this,
             &SharedFoldersManager::RetryFolderReplies);
+    m_received = std::make_unique<ReceivedShares>();
     m_scan = std::make_unique<ShareScanner>(*this);
 
     // Last, so that nothing above can throw with the thread running. Requests and results
@@ -109,6 +111,7 @@ void SharedFoldersManager::ResetForTesting()
     m_heldSearches.clear();
     m_mp3Results.clear();
     m_shareLists = std::make_unique<ShareListReplies>();
+    m_received->Reset();
     m_filesAdded = 0;
     m_filesRemoved = 0;
 }
@@ -266,29 +269,36 @@ void SharedFoldersManager::WriteMP3Results()
 // ---------------------------------------------------------------------------------------------
 // Received share trees
 
-void SharedFoldersManager::ReleaseFreedMemory(size_t removedItems)
+bool SharedFoldersManager::ReleaseFreedMemory(size_t removedItems)
 {
     if (removedItems < kTrimAfterRemovedItems)
-        return;
+        return false;
 #if defined(__GLIBC__)
     malloc_trim(0);
 #endif
+    return true;
+}
+
+void SharedFoldersManager::OnUserShare(std::string user, const FileInfoMap& folders,
+                                       const AttributeTranslationTable&)
+{
+    KeepUserShare(user, ReceivedShareList::FromMap(folders));
+}
+
+void SharedFoldersManager::KeepUserShare(const std::string& user,
+                                         std::shared_ptr<const ReceivedShareList> list)
+{
+    m_received->Keep(user, std::move(list));
 }
 
 void SharedFoldersManager::RemoveUserShare(const std::string& user)
 {
-    ItemPtr share = ServerStore::FindUser(user)[UserShare];
-    if (!share)
-        return;
-    ItemSet folders = share.GetItems(UserShareFolder);
-    ItemSet files = folders.GetItems(UserShareFile);
-    const size_t removed = folders.Size() + files.Size();
-    files.Remove();
-    folders.Remove();
-    share.Remove();
-    // Names, sizes and the parent and child links are left without a way to a root.
-    d.RemoveDisconnectedItems();
-    ReleaseFreedMemory(removed);
+    m_received->Remove(user);
+}
+
+void SharedFoldersManager::WaitForShareLists()
+{
+    m_received->Finish();
 }
 
 QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file)

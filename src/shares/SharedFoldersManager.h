@@ -18,6 +18,7 @@
 // per file) with its shared_file_name, shared_file_size, MP3 details, is_scanned flag and the
 // search_token items of its name's words; the words of a folder's path are linked to the folder.
 
+#include "peer/ReceivedShareList.h"
 #include "shares/MP3Scanner.h"
 #include "shares/ShareMessages.h"
 #include "store/Data.h"
@@ -43,6 +44,7 @@ class DataSaver;
 #include <utility>
 #include <vector>
 
+class ReceivedShares;
 class ShareScanner;
 
 class SharedFoldersManager : public QObject, public DataHandler
@@ -83,8 +85,16 @@ public:
     // by the spelling that was asked for: that may name another file.
     ItemPtr GetSharedFileItem(const std::string& path);
 
-    // Deletes the share tree received from a user, if there is one.
+    // Deletes the share tree received from a user, if there is one, also one still being
+    // built: at once as far as the user is concerned, in slices in fact (ReceivedShares.h).
     void RemoveUserShare(const std::string& user);
+    // A user's share list as the peer connection manager read it. Its tree is built in slices,
+    // user_share_loaded made once it is whole.
+    void KeepUserShare(const std::string& user, std::shared_ptr<const ReceivedShareList> list);
+    // Builds and deletes the received trees under way here and now, without the event loop:
+    // for hosts that need them finished before they go on (tests, benchmarks, shutdown).
+    void WaitForShareLists();
+    ReceivedShares& ReceivedSharesForTesting() { return *m_received; }
     // The audio details of a received file (user_share_file or search_result item) as text.
     QString GetFileItemDisplayString(ItemPtr file);
 
@@ -185,7 +195,8 @@ public Q_SLOTS:
     // may see the folder, else not at all. A reply that would take what waits to go to the user
     // past its cap is held, and sent once it fits or nothing else waits.
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
-    // A user's share list, as asked for (ReceivedShares.cpp).
+    // A user's share list, as asked for: kept as the bytes a peer would have sent for it
+    // (KeepUserShare).
     void OnUserShare(std::string user, const FileInfoMap& folders,
                      const AttributeTranslationTable& attributes);
     // A search handed over by the distributed network; the reply goes to the user directly.
@@ -193,13 +204,14 @@ public Q_SLOTS:
     void OnDNetSearchRequest(std::string user, quint32 token, std::string query);
 
 private:
+    friend class ReceivedShares;
     friend class ShareScanner;
 
     // Removing this many items at once frees enough to be worth handing back to the system:
     // the C library keeps freed memory for later otherwise, and a dropped list of a million
-    // files would go on holding hundreds of megabytes.
+    // files would go on holding hundreds of megabytes. Whether it was handed back.
     static constexpr size_t kTrimAfterRemovedItems = 100000;
-    static void ReleaseFreedMemory(size_t removedItems);
+    static bool ReleaseFreedMemory(size_t removedItems);
 
     // Store handlers.
     void OnSharedFolderAdded(Item* item);
@@ -298,4 +310,5 @@ private:
     // that their workers stop first.
     std::unique_ptr<ShareListReplies> m_shareLists;
     std::unique_ptr<FolderReplies> m_folderReplies;
+    std::unique_ptr<ReceivedShares> m_received;
 };

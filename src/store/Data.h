@@ -337,6 +337,8 @@ public:
     // Room for count more partners of the type, for a caller about to link them all: the links
     // grow once, to what they then take, rather than a partner at a time with room to spare.
     void ReserveLinks(const Type* type, size_t count);
+    // The same over the partners of every type, types in declaration order.
+    template <class Visit> bool VisitPartners(Visit visit) const;
     void GetConnectedItems(ConnectionMap& out) const;
     size_t ConnectionCount() const { return links_.Total(); }
     size_t ConnectionCount(const Type* type) const;
@@ -837,6 +839,12 @@ template <class Visit> bool Item::VisitItems(const Type* type, Visit visit) cons
     CheckRelated(type);
     Item* const* items = type_->owner_->items_.data();
     return links_.AnyOf(type->id_, [&](uint32_t id) { return visit(items[id]); });
+}
+
+template <class Visit> bool Item::VisitPartners(Visit visit) const
+{
+    Item* const* items = type_->owner_->items_.data();
+    return links_.AnyLink([&](uint32_t id) { return visit(items[id]); });
 }
 
 inline Type* GetType(const char* name)

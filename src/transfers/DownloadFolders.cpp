@@ -95,6 +95,32 @@ bool IsThere(const QString& path)
 
 } // namespace
 
+TransferQueueManager::LayoutMemo::LayoutMemo(TransferQueueManager& transfers)
+    : m_transfers(transfers)
+{
+    if (m_transfers.m_layoutMemos++ == 0)
+        m_transfers.m_layoutCache = std::make_unique<LayoutCache>();
+}
+
+TransferQueueManager::LayoutMemo::~LayoutMemo()
+{
+    if (--m_transfers.m_layoutMemos == 0)
+        m_transfers.m_layoutCache.reset();
+}
+
+bool TransferQueueManager::FolderMayHold(const QString& path)
+{
+    LayoutCache* cache = m_layoutCache.get();
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (!cache || slash <= 0)
+        return true;
+    const QString folder = path.left(slash);
+    auto known = cache->there.constFind(folder);
+    if (known == cache->there.constEnd())
+        known = cache->there.insert(folder, QFileInfo(folder).exists());
+    return *known;
+}
+
 QString TransferQueueManager::DownloadFolder()
 {
     return QFile::decodeName(
@@ -108,12 +134,24 @@ QString TransferQueueManager::ToLocalPath(QString internal)
 
 QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr entry, bool complete)
 {
+    LayoutCache* cache = m_layoutCache.get();
+    const std::tuple<Item*, int, bool> key(entry[RemoteFolder].Get(),
+                                           entry[SubfolderSaveLevel].AsInt(), complete);
+    if (cache) {
+        const auto known = cache->folders.find(key);
+        if (known != cache->folders.end())
+            return known->second;
+    }
     const QString base = InternalBase();
     QString folder =
         base + (complete ? QStringLiteral("\\complete") : QStringLiteral("\\downloading"));
     for (const std::string& part : TailComponents(entry))
         folder += QLatin1Char('\\') + Component(part);
-    return LiesBelow(folder, base) ? folder : QString();
+    if (!LiesBelow(folder, base))
+        folder.clear();
+    if (cache)
+        cache->folders.emplace(key, folder);
+    return folder;
 }
 
 QString TransferQueueManager::GetDownloadTargetPath(ItemPtr entry, bool complete)
@@ -145,7 +183,7 @@ QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr entry)
 bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry)
 {
     const QString path = GetDownloadTargetPath(entry, true);
-    if (path.isEmpty())
+    if (path.isEmpty() || !FolderMayHold(ToLocalPath(path)))
         return false;
     // Its own bytes so far are in its partial file; the finished file of that name is another
     // download's.
@@ -195,6 +233,8 @@ QString TransferQueueManager::PartialFilePath(ItemPtr entry)
 {
     if (auto* file = entry[TransfersTypes::DownloadFile].AsPointer<QFile>())
         return file->fileName();
+    if (!entry[PartialFile])
+        return QString();
     return OwnedPartialFile(entry, ToLocalPath(GetDownloadTargetFolder(entry, false)));
 }
 
@@ -239,7 +279,7 @@ bool TransferQueueManager::ClaimPartialFile(ItemPtr entry, bool adopt)
             takenBy = n == 0 ? QStringLiteral("another download") : takenBy;
             continue;
         }
-        if (IsThere(path) && !(adopt && n == 0)) {
+        if (FolderMayHold(path) && IsThere(path) && !(adopt && n == 0)) {
             takenBy = n == 0 ? QStringLiteral("no download") : takenBy;
             continue;
         }

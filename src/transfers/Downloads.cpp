@@ -66,6 +66,17 @@ ItemPtr TransferQueueManager::AddDownload(std::string user, std::string file, st
     return entry;
 }
 
+void TransferQueueManager::AddDownloads(const std::string& user,
+                                        std::vector<FolderDownload> folders)
+{
+    m_downloadBatches->Add(user, std::move(folders));
+}
+
+void TransferQueueManager::FinishAddingDownloads()
+{
+    m_downloadBatches->Finish();
+}
+
 ItemPtr TransferQueueManager::GetDownloadEntry(std::string user, std::string file,
                                                std::string folder)
 {

@@ -40,6 +40,7 @@ template <class T> void DeleteObject(Item* item)
 
 TransferQueueManager::TransferQueueManager()
 {
+    m_downloadBatches = std::make_unique<DownloadBatches>(*this);
     // Uploads name shared files; downloads are asked for through the peer connection manager
     // and their users tracked through the server connection.
     for (const char* t :

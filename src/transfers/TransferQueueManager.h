@@ -21,16 +21,20 @@
 
 #include "store/Data.h"
 #include "store/Services.h"
+#include "transfers/DownloadBatches.h"
 #include "transfers/UploadCandidates.h"
 #include "transfers/UploadThrottle.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 
 class DataSaver;
@@ -82,6 +86,21 @@ public:
     // Removes the partial file's folders that the layout made, once they are empty and no
     // download from the same remote folder still needs them.
     void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry);
+    // While one lives, the layout's folder for a remote folder and level, and whether a folder
+    // is on disk at all, are worked out once: for a slice of downloads queued many at a time,
+    // each of which looks for its finished and its partial file. Not across turns of the event
+    // loop, in which the disk and the settings may change.
+    class LayoutMemo
+    {
+    public:
+        explicit LayoutMemo(TransferQueueManager& transfers);
+        ~LayoutMemo();
+        LayoutMemo(const LayoutMemo&) = delete;
+        LayoutMemo& operator=(const LayoutMemo&) = delete;
+
+    private:
+        TransferQueueManager& m_transfers;
+    };
     // The download_folder setting, decoded the way it is written (the file system's encoding).
     static QString DownloadFolder();
     static QString ToLocalPath(QString internal);
@@ -90,6 +109,12 @@ public:
     // level is how many folders above the remote folder the layout keeps (0 or more).
     ItemPtr AddDownload(std::string user, std::string file, std::string folder, long long size,
                         int level);
+    // Many downloads at once, each as AddDownload makes it, in the order given and a slice at a
+    // time (DownloadBatches.h).
+    void AddDownloads(const std::string& user, std::vector<FolderDownload> folders);
+    // Makes the downloads asked for with AddDownloads and not made yet, here and now.
+    void FinishAddingDownloads();
+    DownloadBatches& DownloadBatchesForTesting() { return *m_downloadBatches; }
     // The entry of that triple, or null; makes nothing, so that what peers name leaves nothing
     // behind.
     ItemPtr GetDownloadEntry(std::string user, std::string file, std::string folder);
@@ -228,6 +253,18 @@ private:
     // Adopting, the layout's own name is taken even with a file there: a download from an
     // older store, which owned nothing, wrote it.
     bool ClaimPartialFile(ItemPtr entry, bool adopt);
+    // Whether anything may be at the local path: false only when a LayoutMemo knows that its
+    // folder is not there, in which case nothing below it is either.
+    bool FolderMayHold(const QString& path);
+    // What a LayoutMemo keeps: the layout's folders by remote folder item, level and kind, and
+    // whether local folders are there.
+    struct LayoutCache
+    {
+        std::map<std::tuple<Item*, int, bool>, QString> folders;
+        QHash<QString, bool> there;
+    };
+    std::unique_ptr<LayoutCache> m_layoutCache;
+    int m_layoutMemos = 0;
     // Downloads from an older store own no partial file: each takes the one the layout gives
     // it, unless another download owns that, or another of them would take it too (whose bytes
     // it holds cannot be told then, and neither resumes it).
@@ -297,6 +334,7 @@ private:
     UploadSpeedLimits m_uploadLimits;
     // What StartNewUploads picks from: made once the types it follows are known to be there.
     std::unique_ptr<UploadCandidates> m_uploadCandidates;
+    std::unique_ptr<DownloadBatches> m_downloadBatches;
 
     // The upload entry last placed at the end of the upload order; null when none is known,
     // and the next placement finds it from the numbers.

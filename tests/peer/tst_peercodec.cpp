@@ -1,6 +1,7 @@
 #include "PeerTestEnv.h"
 
 #include "peer/PeerMessages.h"
+#include "peer/ReceivedShareList.h"
 #include "store/Settings.h"
 #include "support/MemStreamBytes.h"
 #include "support/PeerBodies.h"
@@ -37,6 +38,21 @@ QByteArray ListOfEntries(quint32 entries)
         entries -= files + 1;
     }
     return EmptyRecordsList(folders);
+}
+
+// That many empty folders with distinct paths of pathLength bytes (at least 7), and one more
+// named extra if it is not empty.
+QByteArray ListOfFolders(int count, int pathLength, const QByteArray& extra = QByteArray())
+{
+    WireWriter w;
+    w.u32(quint32(count + (extra.isEmpty() ? 0 : 1)));
+    for (int k = 0; k < count; ++k) {
+        const QByteArray number = QByteArray::number(k);
+        w.str(QByteArray(pathLength - number.size(), 'p') + number).u32(0);
+    }
+    if (!extra.isEmpty())
+        w.str(extra).u32(0);
+    return w.u32(0);
 }
 
 QByteArray Compressed(quint32 code, const QByteArray& body)
@@ -111,9 +127,13 @@ public:
         if (peer)
             socket = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
     }
+    // A share list read on a thread of its own is waited for; kept is then whether the
+    // connection is still there.
     bool Feed(const QByteArray& message)
     {
-        return env.peer().HandleMessage(socket, StreamOf(message));
+        const bool kept = env.peer().HandleMessage(socket, StreamOf(message));
+        env.peer().WaitForShareLists();
+        return kept && d.GetType("peer_socket")->HasItem(Value(socket));
     }
 
     PeerTestEnv env;
@@ -150,6 +170,8 @@ private Q_SLOTS:
     void shareListTakenOnlyWhenAsked();
     void shareListCaps_data();
     void shareListCaps();
+    void shareListReadsAsTheMap_data();
+    void shareListReadsAsTheMap();
     void shareListRequestWhileReplyPending();
     void signalsCrossThreads();
     void inflate_data();
@@ -518,6 +540,15 @@ void tst_PeerCodec::shareListCaps_data()
         ShareListCheck::Ok, 1);
     row("path one over", EmptyRecordsList({{QByteArray(length + 1, 'p'), 0}}),
         ShareListCheck::PathTooLong, -1);
+    // The folder count is weighed before a folder is read.
+    const int most = int(kMaxShareListFolders);
+    row("folders at the cap", ListOfFolders(most, 1), ShareListCheck::Ok, most);
+    row("folders one over", ListOfFolders(most + 1, 1), ShareListCheck::TooManyFolders, -1);
+    // Paths as long as a path may be, as many as the paths together may take, then a byte more.
+    const int longest = int(kMaxShareListFolderPathBytes / kMaxShareListPathLength);
+    row("path bytes at the cap", ListOfFolders(longest, length), ShareListCheck::Ok, longest);
+    row("path bytes one over", ListOfFolders(longest, length, "x"), ShareListCheck::PathsTooLong,
+        -1);
     row("malformed", WireWriter().u32(1).str("\\music").u32(1).raw(kSong.chopped(4)),
         ShareListCheck::Malformed, -1);
 }
@@ -529,7 +560,7 @@ void tst_PeerCodec::shareListCaps()
     QFETCH(int, folders);
     QCOMPARE(int(CheckShareList(list.constData(), list.size())), check);
 
-    // Through a messaging connection: a list over a cap is refused whole, makes nothing, and
+    // Through the messaging connection: a list over a cap is refused whole, makes nothing, and
     // is reported as a browse that failed; the connection stays.
     BobConnected bob;
     QVERIFY(bob.peer);
@@ -537,7 +568,13 @@ void tst_PeerCodec::shareListCaps()
     QSignalSpy failed(&bob.env.peer(), &PeerMessenger::ConnectionToUserFailed);
     bob.env.peer().GetUserSharedFiles("bob");
     const size_t items = d.ItemCount();
-    QCOMPARE(bob.Feed(Compressed(5, list)), check != int(ShareListCheck::Malformed));
+    bob.peer->SendFrame(Compressed(5, list));
+    if (check == int(ShareListCheck::Malformed)) {
+        QVERIFY(bob.peer->WaitForDisconnected());
+    } else {
+        QTRY_VERIFY(bob.emitted.Lines().size() + failed.size() > 0);
+        QVERIFY(bob.peer->IsConnected());
+    }
     if (folders >= 0) {
         QCOMPARE(bob.emitted.Lines(),
                  QStringList{QStringLiteral("UserShare(bob, %1, 0)").arg(folders)});
@@ -545,15 +582,123 @@ void tst_PeerCodec::shareListCaps()
         return;
     }
     QCOMPARE(bob.emitted.Lines(), QStringList());
-    QCOMPARE(d.ItemCount(), items);
     if (check == int(ShareListCheck::Malformed))
         return;
+    QCOMPARE(d.ItemCount(), items);
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed[0][1].value<std::string>(), std::string("P"));
     QCOMPARE(log.lines.filter("Shared file list from user bob refused: ").size(), 1);
     // The request is answered: a list that comes after it was not asked for.
     QVERIFY(bob.Feed(Compressed(5, EmptyRecordsList({{"a", 0}}))));
     QCOMPARE(bob.emitted.Lines(), QStringList());
+}
+
+namespace {
+
+// A folder map in its words: "path: name size [code=value...]" lines, folders in map order.
+QStringList Described(const FileInfoMap& folders, const AttributeTranslationTable& names)
+{
+    QStringList lines;
+    for (const auto& [path, files] : folders) {
+        lines << QString::fromStdString(path).toUtf8().toHex() + ":";
+        for (const FileInfo& file : files) {
+            QString line = "  " + QString::fromStdString(file.name).toUtf8().toHex() + " " +
+                           QString::number(file.size) + " " +
+                           QString::fromStdString(file.attributes.extension);
+            for (const auto& [code, value] : file.attributes.attributes)
+                line += QStringLiteral(" %1=%2").arg(code).arg(value);
+            lines << line;
+        }
+    }
+    for (const auto& [code, name] : names)
+        lines << QStringLiteral("%1 is %2").arg(code).arg(QString::fromStdString(name));
+    return lines;
+}
+
+} // namespace
+
+void tst_PeerCodec::shareListReadsAsTheMap_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    const QByteArray a = FileRecord("a.mp3", 1, {{0, 128}, {0, 192}}, "mp3");
+    const QByteArray b = FileRecord("b.ogg", 2);
+    QTest::newRow("in map order") << QByteArray(
+        WireWriter().u32(2).str("m").u32(2).raw(a).raw(b).str("m\\x").u32(0).u32(0));
+    QTest::newRow("out of order, files too") << QByteArray(WireWriter()
+                                                               .u32(3)
+                                                               .str("z")
+                                                               .u32(2)
+                                                               .raw(b)
+                                                               .raw(a)
+                                                               .str("a\\b")
+                                                               .u32(1)
+                                                               .raw(b)
+                                                               .str("a")
+                                                               .u32(0)
+                                                               .u32(0));
+    // The later folder of a path replaces the earlier; of a name and size twice, the first
+    // counts; a name of another size is another file.
+    QTest::newRow("a path twice, a file twice")
+        << QByteArray(WireWriter()
+                          .u32(2)
+                          .str("m")
+                          .u32(1)
+                          .raw(a)
+                          .str("m")
+                          .u32(3)
+                          .raw(FileRecord("a.mp3", 1, {{1, 300}}, "x"))
+                          .raw(a)
+                          .raw(FileRecord("a.mp3", 9))
+                          .u32(0));
+    // Texts end at their first NUL; a record with code 0 is an empty file.
+    QTest::newRow("NULs and empty records")
+        << QByteArray(WireWriter()
+                          .u32(2)
+                          .str(QByteArray("m\0tail", 6))
+                          .u32(3)
+                          .u8(0)
+                          .raw(FileRecord(QByteArray("c\0d.mp3", 7), 3))
+                          .u8(0)
+                          .str("m")
+                          .u32(0)
+                          .u32(0));
+    QTest::newRow("attribute names") << QByteArray(
+        WireWriter().u32(1).str("m").u32(1).raw(b).u32(2).u32(0).str("bitrate").u32(1).str(
+            "length"));
+    QTest::newRow("attribute names cut short")
+        << QByteArray(WireWriter().u32(1).str("m").u32(1).raw(b).u32(2).u32(0).str("bitrate"));
+    QTest::newRow("no folders") << QByteArray(WireWriter().u32(0));
+}
+
+void tst_PeerCodec::shareListReadsAsTheMap()
+{
+    QFETCH(QByteArray, list);
+    BytesInputStream in(list);
+    FileInfoMap folders;
+    QVERIFY(in.Read(folders));
+    AttributeTranslationTable names;
+    if (!in.Read(names))
+        names.clear();
+
+    std::vector<ShareListFolder> index;
+    qsizetype mapEnd = 0;
+    QCOMPARE(int(CheckShareList(list.constData(), list.size(), &index, &mapEnd)),
+             int(ShareListCheck::Ok));
+    const ReceivedShareList read(list, index, mapEnd);
+    QCOMPARE(Described(read.ToMap(), read.Attributes()), Described(folders, names));
+    // Kept as it came, and read back the same from a map.
+    const auto again = ReceivedShareList::FromMap(folders);
+    QCOMPARE(Described(again->ToMap(), {}), Described(folders, {}));
+    // Folder by folder, as a tree is built from it.
+    QCOMPARE(read.Folders().size(), folders.size());
+    std::vector<ShareListFile> files;
+    auto folder = folders.begin();
+    for (const ShareListFolder& listed : read.Folders()) {
+        QCOMPARE(std::string(read.Path(listed)), folder->first);
+        read.ReadFiles(listed, files);
+        QCOMPARE(files.size(), folder->second.size());
+        ++folder;
+    }
 }
 
 void tst_PeerCodec::shareListRequestWhileReplyPending()

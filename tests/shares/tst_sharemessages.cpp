@@ -6,6 +6,7 @@
 #include "SharesTestEnv.h"
 
 #include "peer/PeerMessages.h"
+#include "shares/ReceivedShares.h"
 #include "shares/ShareMessages.h"
 #include "support/MemStreamBytes.h"
 
@@ -160,6 +161,12 @@ private Q_SLOTS:
     void parentLinks();
     void secondListWaitsForRemoval();
     void listFromPeerBuildsTree();
+    void listBuiltInSlices_data();
+    void listBuiltInSlices();
+    void bigListTrimmedAfterRemoval_data();
+    void bigListTrimmedAfterRemoval();
+    void removalLeavesNothingToSweep_data();
+    void removalLeavesNothingToSweep();
 };
 
 void tst_ShareMessages::shareList_data()
@@ -622,7 +629,9 @@ void tst_ShareMessages::parentLinks()
     SharesTestEnv env;
     // Carol shares the same paths first: bob's folders hang under bob's own.
     sharedFoldersManager->OnUserShare("carol", Folders(folders), {});
+    sharedFoldersManager->WaitForShareLists();
     sharedFoldersManager->OnUserShare("bob", Folders(folders), {});
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(Tree("bob"), tree);
     // Made last, and the sign that the tree is whole.
     QVERIFY(StoreFixture::User("bob")["user_share"]["user_share_loaded"]);
@@ -637,6 +646,7 @@ void tst_ShareMessages::secondListWaitsForRemoval()
     StoreFixture::User("carol");
     for (const char* user : {"carol", "nobody"})
         sharedFoldersManager->RemoveUserShare(user);
+    sharedFoldersManager->WaitForShareLists();
     QVERIFY(d.GetType("user_share_file_name")->HasItem("loose"));
     QVERIFY(d.GetType("user")->HasItem("nobody").IsNull());
 
@@ -644,19 +654,27 @@ void tst_ShareMessages::secondListWaitsForRemoval()
     FileInfoMap first = Folders({"music", "music\\rock"});
     first["music\\rock"] = {FileInfo("song.mp3", 123456789)};
     sharedFoldersManager->OnUserShare("bob", first, {});
+    sharedFoldersManager->WaitForShareLists();
     sharedFoldersManager->OnUserShare("bob", Folders({"second"}), {});
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(Tree("bob"),
              (QStringList{"music", "music\\rock < music", "music\\rock | song.mp3 123456789"}));
     QCOMPARE(log.lines.count("Received shared file list from user bob"), 2);
 
     sharedFoldersManager->RemoveUserShare("bob");
+    sharedFoldersManager->WaitForShareLists();
+    // The tree goes with whatever it left unconnected; the name no tree used waits for the
+    // sweep.
     for (const char* type :
          {"user_share", "user_share_loaded", "user_share_folder", "user_share_folder_parent",
           "user_share_folder_child", "user_share_folder_name", "user_share_file",
           "user_share_file_name", "file_size"})
-        QVERIFY2(d.GetType(type)->ItemCount() == 0, type);
+        QVERIFY2(d.GetType(type)->ItemCount() == (type == std::string("user_share_file_name")),
+                 type);
+    QVERIFY(d.GetType("user_share_file_name")->HasItem("loose"));
     QVERIFY(d.GetType("user")->HasItem("bob"));
     sharedFoldersManager->OnUserShare("bob", Folders({"second"}), {});
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(Tree("bob"), QStringList{"second"});
 }
 
@@ -682,6 +700,236 @@ void tst_ShareMessages::listFromPeerBuildsTree()
                                            "Music | z.mp3 9 cbr"}));
     ItemPtr plain = d.GetType("user_share_file_name")->HasItem(Value("y.ogg"))["user_share_file"];
     QCOMPARE(plain->ConnectionCount(), size_t(3)); // its folder, name and size
+}
+
+namespace {
+
+// A list of nested folders, a folder whose parent it lacks, files with and without details.
+QByteArray NestedList()
+{
+    WireWriter list;
+    QList<QByteArray> paths{"Music", "Music\\Rock", "Music\\Rock\\Live", "Films\\Old",
+                            "Music\\Jazz"};
+    list.u32(quint32(paths.size()));
+    for (const QByteArray& path : paths) {
+        list.str(path).u32(3);
+        for (int k = 0; k < 3; ++k) {
+            list.u8(1)
+                .str(path.right(4) + " track " + QByteArray::number(3 - k) + ".mp3")
+                .u64(quint64(1000 + k))
+                .str("mp3")
+                .u32(2)
+                .u32(0)
+                .u32(quint32(128 + k))
+                .u32(2)
+                .u32(quint32(k));
+        }
+    }
+    return list.u32(0);
+}
+
+// The user's tree in the store's own order: folders in set order, each with its parent and its
+// files in set order.
+QStringList Ordered(const std::string& user)
+{
+    QStringList lines;
+    ItemPtr share = StoreFixture::User(user)["user_share"];
+    for (Item* f : share.GetItems("user_share_folder")) {
+        ItemPtr folder(f);
+        ItemPtr parent =
+            folder["user_share_folder_parent"]["user_share_folder_child"]["user_share_folder"];
+        lines << QString::fromStdString(folder["user_share_folder_name"].AsString() + " < " +
+                                        parent["user_share_folder_name"].AsString());
+        for (Item* file : folder.GetItems("user_share_file"))
+            lines << QString::fromStdString("  " +
+                                            ItemPtr(file)["user_share_file_name"].AsString() + " " +
+                                            ItemPtr(file)["bitrate_mode"].AsString());
+    }
+    return lines;
+}
+
+struct Outcome
+{
+    QStringList tree;
+    QStringList log;
+    QStringList order; // what the manager emitted and the store was told, in turn
+    size_t items = 0;
+};
+
+// Bob's list through a messaging connection, followed in the same write by a folder-contents
+// request; read inline or on a thread, built a step a slice or in one go, and removed while
+// being built or not.
+void Browse(const QByteArray& list, bool threaded, int steps, bool removeEarly, Outcome& out)
+{
+    SharesTestEnv env;
+    PeerMessenger& peer = env.env().peer();
+    auto bob = env.env().DialMessaging(false, "bob");
+    QVERIFY(bob);
+    LogLines log;
+    peer.SetInlineShareListBytesForTesting(threaded ? 1 : PeerMessenger::kInlineShareListBytes);
+    env.shares().ReceivedSharesForTesting().SetStepsPerSliceForTesting(steps);
+    QObject::connect(&peer, &PeerMessenger::SharedFilesInFolderRequested,
+                     [&out] { out.order << "folder request"; });
+    auto* loaded = new PathNode(&d, "user_share");
+    new PathNode(loaded, "user_share_loaded", PathConnectedWatchOnly);
+    struct Watch : DataHandler
+    {
+        QStringList* order;
+        void OnLoaded(Item*) { *order << "loaded"; }
+    } watch;
+    watch.order = &out.order;
+    d.AddPathEventHandler(loaded, watch.NewEventHandler(&watch, &Watch::OnLoaded));
+    const size_t before = d.ItemCount();
+    peer.GetUserSharedFiles("bob");
+    bob->SendRaw(FakePeer::Frame(WireWriter().u32(5).raw(qCompress(list).mid(4))) +
+                 FakePeer::Frame(WireWriter().u32(36).u32(7).str("Music")));
+    if (removeEarly) {
+        QVERIFY(QTest::qWaitFor([] { return bool(StoreFixture::User("bob")["user_share"]); }));
+        env.shares().RemoveUserShare("bob");
+    }
+    QVERIFY(QTest::qWaitFor([&] { return out.order.size() == (removeEarly ? 1 : 2); }));
+    out.tree = Ordered("bob");
+    env.shares().RemoveUserShare("bob");
+    env.shares().WaitForShareLists();
+    for (const QString& line : log.lines) {
+        if (!line.contains("essaging connection") && !line.contains("opened from user"))
+            out.log << line;
+    }
+    out.items = d.ItemCount() - before;
+}
+
+} // namespace
+
+void tst_ShareMessages::listBuiltInSlices_data()
+{
+    QTest::addColumn<bool>("threaded");
+    QTest::addColumn<int>("steps");
+    QTest::addColumn<bool>("removeEarly");
+    QTest::newRow("read on a thread") << true << 0 << false;
+    QTest::newRow("a step a slice") << false << 1 << false;
+    QTest::newRow("on a thread, a step a slice") << true << 1 << false;
+    QTest::newRow("removed while being built") << true << 1 << true;
+}
+
+void tst_ShareMessages::listBuiltInSlices()
+{
+    QFETCH(bool, threaded);
+    QFETCH(int, steps);
+    QFETCH(bool, removeEarly);
+    const QByteArray list = NestedList();
+    Outcome once;
+    Browse(list, false, 0, false, once);
+    QCOMPARE(once.tree.size(), 5 + 5 * 3);
+    // A small list is whole before the connection's next message is read.
+    QCOMPARE(once.order, (QStringList{"loaded", "folder request"}));
+    Outcome sliced;
+    Browse(list, threaded, steps, removeEarly, sliced);
+    // Nothing is left behind either way.
+    QCOMPARE(sliced.items, once.items);
+    if (removeEarly) {
+        QCOMPARE(sliced.order, QStringList{"folder request"});
+        QVERIFY(sliced.tree.isEmpty());
+        QCOMPARE(sliced.log, once.log);
+        return;
+    }
+    QCOMPARE(sliced.tree, once.tree);
+    // The next message waits for the list to be read, not for its tree to be built.
+    QCOMPARE(sliced.order.size(), once.order.size());
+    QCOMPARE(sliced.log, once.log);
+}
+
+void tst_ShareMessages::bigListTrimmedAfterRemoval_data()
+{
+    QTest::addColumn<qint64>("bytes"); // inflated
+    QTest::addColumn<int>("trims");
+    const qint64 big = qint64(16) * 1024 * 1024;
+    QTest::newRow("at the size") << big << 1;
+    QTest::newRow("a byte under") << big - 1 << 0;
+}
+
+void tst_ShareMessages::bigListTrimmedAfterRemoval()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(int, trims);
+    // One folder of files with long names, the last name making up the size.
+    constexpr int kFiles = 129;
+    constexpr int kName = 130500;
+    const auto name = [](int k, int length) {
+        const QByteArray number = QByteArray::number(k);
+        return number + QByteArray(length - number.size(), 'n');
+    };
+    WireWriter list;
+    list.u32(1).str("big").u32(kFiles);
+    const qint64 fixed = 4 + 4 + 3 + 4 + 4 + qint64(kFiles) * 21 + qint64(kFiles - 1) * kName;
+    for (int k = 0; k < kFiles; ++k)
+        list.u8(1).str(name(k, k + 1 < kFiles ? kName : int(bytes - fixed))).u64(1).str("").u32(0);
+    const QByteArray body = list.u32(0);
+    QCOMPARE(qint64(body.size()), bytes);
+
+    SharesTestEnv env;
+    auto bob = env.env().DialMessaging(false, "bob");
+    QVERIFY(bob);
+    env.env().peer().GetUserSharedFiles("bob");
+    bob->SendFrame(WireWriter().u32(5).raw(qCompress(body).mid(4)));
+    QTRY_VERIFY(StoreFixture::User("bob")["user_share"]["user_share_loaded"]);
+    const int before = env.shares().ReceivedSharesForTesting().TrimsForTesting();
+    env.shares().RemoveUserShare("bob");
+    env.shares().WaitForShareLists();
+    QCOMPARE(env.shares().ReceivedSharesForTesting().TrimsForTesting() - before, trims);
+}
+
+void tst_ShareMessages::removalLeavesNothingToSweep_data()
+{
+    QTest::addColumn<int>("steps"); // a slice; 0: by time alone
+    QTest::addColumn<bool>("whileBuilt");
+    QTest::newRow("in one go") << 0 << false;
+    QTest::newRow("a step a slice") << 1 << false;
+    QTest::newRow("while being built") << 1 << true;
+}
+
+void tst_ShareMessages::removalLeavesNothingToSweep()
+{
+    QFETCH(int, steps);
+    QFETCH(bool, whileBuilt);
+    Music music;
+    SharesTestEnv& env = music.env;
+    // Carol's tree and a local file share names, sizes and details with bob's; one name was
+    // garbage before, and stays the sweep's.
+    FileInfoMap carols = Folders({"music", "music\\rock"});
+    carols["music\\rock"] = {FileInfo("shared.mp3", 5, AttributeMap("mp3", {{0, 192}}))};
+    sharedFoldersManager->OnUserShare("carol", carols, {});
+    sharedFoldersManager->WaitForShareLists();
+    StoreFixture::User("bob");
+    d.RemoveDisconnectedItems();
+    d.GetType("user_share_file_name")->GetItem("loose");
+    const QStringList carolsTree = Tree("carol");
+
+    // A repeated detail code: only the last value is the file's.
+    FileInfoMap bobs = Folders({"music", "music\\rock", "music\\rock\\live", "films"});
+    bobs["music"] = {FileInfo("shared.mp3", 5, AttributeMap("mp3", {{0, 128}, {0, 192}})),
+                     FileInfo("b.mp3", 20, AttributeMap("mp3", {{2, 1}, {1, 245}}))};
+    bobs["music\\rock\\live"] = {FileInfo("own.mp3", 777, AttributeMap("mp3", {{0, 1}}))};
+    const size_t before = d.ItemCount();
+    env.shares().ReceivedSharesForTesting().SetStepsPerSliceForTesting(steps);
+    sharedFoldersManager->OnUserShare("bob", bobs, {});
+    if (whileBuilt) {
+        QVERIFY(env.shares().ReceivedSharesForTesting().IsBusy());
+    } else {
+        sharedFoldersManager->WaitForShareLists();
+        QVERIFY(Tree("bob").contains("music | shared.mp3 5 192"));
+    }
+    sharedFoldersManager->RemoveUserShare("bob");
+    // Gone from the user at once, and a new list may come.
+    QVERIFY(!StoreFixture::User("bob")["user_share"]);
+    QTRY_VERIFY(!env.shares().ReceivedSharesForTesting().IsBusy());
+
+    // What bob's tree made is gone with it; what it shared stays; the sweep finds only the
+    // garbage that was there before.
+    QCOMPARE(d.ItemCount(), before);
+    QCOMPARE(Tree("carol"), carolsTree);
+    QCOMPARE(music.mp3["bitrate"].AsInt(), 192);
+    QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    QVERIFY(!d.GetType("user_share_file_name")->HasItem("loose"));
 }
 
 QTEST_GUILESS_MAIN(tst_ShareMessages)

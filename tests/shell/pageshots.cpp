@@ -10,6 +10,7 @@
 
 #include "shell/MainWindowClient.h"
 
+#include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
@@ -35,8 +36,8 @@
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 #include "ui/transfers/CompleteDownloadsForm.h"
-#include "ui/users/UserGroupConfigDialog.h"
 #include "ui/transfers/TransfersPage.h"
+#include "ui/users/UserGroupConfigDialog.h"
 #include "ui/users/UserListForm.h"
 
 #include <QDialog>
@@ -224,10 +225,22 @@ void tst_PageShots::browse()
              cut = path.rfind('\\', cut - 1))
             share[path.substr(0, cut)];
     }
+    // As a real browse goes: the peer dials in, the tab asks it for its list, and the list comes
+    // back as a message of its own.
+    const auto peer = DialMessaging(*peerMessenger, false, "Zo\xeb & co");
+    QVERIFY(peer);
     ShareForm* tab = sharesForm->OpenShareBrowse("Zo\xeb & co");
-    sharedFoldersManager->OnUserShare("Zo\xeb & co", share, AttributeTranslationTable());
+    QByteArray asked;
+    QVERIFY(peer->WaitForFrame(&asked, kWaitMs));
+    QCOMPARE(asked.toHex(), QByteArray("04000000"));
+    QByteArray list;
+    BytesOutputStream out(&list);
+    QVERIFY(out.Write(share) && out.Write(AttributeTranslationTable()));
+    peer->SendFrame(WireWriter().u32(PM_SHARED_FILE_LIST).raw(Zlib(list)));
     auto* tree = tab->findChild<QTreeWidget*>("folderTree");
     auto* files = tab->findChild<QTreeWidget*>("fileList");
+    QTRY_VERIFY_WITH_TIMEOUT(tree->isVisible() && !tab->IsBuildingTree(), kWaitMs);
+    QVERIFY(tree->topLevelItemCount() > 0);
 
     // Higher bitrates only, and an album among those left chosen.
     tab->findChild<QLineEdit*>("filterEdit")->setText("mbr:192");

@@ -16,6 +16,8 @@ private Q_SLOTS:
     void shiftMovesEveryReading();
     void agesFromStoredText();
     void agesAreNeverNegative();
+    void textFollowsEverySecond_data();
+    void textFollowsEverySecond();
     void randomSourceCanBeReplaced();
 };
 
@@ -50,6 +52,36 @@ void tst_Clock::agesAreNeverNegative()
     QCOMPARE(Clock::SecondsSince(then), 0);
     QCOMPARE(Clock::SecondsSince(QString("not a time")), 0);
     QCOMPARE(Clock::SecondsSince(QDateTime()), 0);
+}
+
+void tst_Clock::textFollowsEverySecond_data()
+{
+    // Moves of the held clock, each followed by a reading; the text asked for again and again
+    // within a second must follow every move that reaches another second, in any direction.
+    QTest::addColumn<qint64>("start");        // milliseconds since the epoch
+    QTest::addColumn<QList<qint64>>("moves"); // milliseconds; negative: the wall set back
+    const qint64 aSecond = 1700000000000;
+    QTest::newRow("within a second, then into the next")
+        << aSecond << QList<qint64>{0, 400, 599, 1, 999, 1};
+    QTest::newRow("set back within the second and across it")
+        << aSecond << QList<qint64>{700, -300, -401};
+    QTest::newRow("minutes and a day ahead") << aSecond << QList<qint64>{61000, 86400000};
+    QTest::newRow("back before 1970") << qint64(500) << QList<qint64>{-1, -999, -1, -1000};
+}
+
+void tst_Clock::textFollowsEverySecond()
+{
+    QFETCH(qint64, start);
+    QFETCH(QList<qint64>, moves);
+    Clock::Hold(QDateTime::fromMSecsSinceEpoch(start, Qt::UTC));
+    for (qint64 move : moves) {
+        if (move >= 0)
+            Clock::AdvanceMs(move);
+        else
+            Clock::SetBackMs(-move);
+        for (int again = 0; again < 2; ++again)
+            QCOMPARE(Clock::NowText(), Clock::Now().toString(Qt::TextDate));
+    }
 }
 
 void tst_Clock::randomSourceCanBeReplaced()

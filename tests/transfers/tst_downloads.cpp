@@ -83,6 +83,8 @@ private Q_SLOTS:
     void tokenFollowsTheLastOffer();
     void askedAgain_data();
     void askedAgain();
+    void queuedManyAtOnce_data();
+    void queuedManyAtOnce();
 
 private:
     ItemPtr Add(const std::string& name = "a.mp3")
@@ -396,6 +398,88 @@ void tst_Downloads::askedAgain()
         asks += log.Has("Requeueing downloads from user bob") ? '1' : '0';
     }
     QCOMPARE(asks, asked);
+}
+
+namespace {
+
+// What lies in the download folder before a folder's files are queued: finished files, of the
+// size asked for or another, a file no download owns where a partial one would go, and a
+// folder with nothing in it.
+void LayDisk(const QString& base)
+{
+    const auto file = [&base](const QString& path, qint64 size) {
+        QVERIFY(QDir().mkpath(QFileInfo(base + "/" + path).path()));
+        QFile f(base + "/" + path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
+    };
+    file("complete/Album/a.mp3", 1000);
+    file("complete/Album/b.mp3", 999);
+    file("downloading/Album/c.mp3", 10);
+    file("downloading/Album/c (1).mp3", 10);
+    QVERIFY(QDir().mkpath(base + "/complete/Music/Empty"));
+}
+
+// Every download in the order it was made: its path, level, status and partial file (below the
+// download folder); then the log, with the download folder's path in words.
+QStringList Queued(TransferTestEnv& env, const QStringList& log)
+{
+    QStringList lines;
+    const QString base = TransferTestEnv::DownloadFolder();
+    const ItemSet entries = d.GetType("download_entry")->GetItems();
+    for (Item* entry : entries.SortNumericBy("download_order", true)) {
+        const ItemPtr e(entry);
+        lines << QString::fromStdString(
+                     e["remote_folder"].AsString() + "\\" + e["file_name"].AsString() + ":" +
+                     e["subfolder_save_level"].AsString() + " " + TransferTestEnv::Status(e)) +
+                     " " + env.Partial(e).mid(base.size());
+    }
+    for (QString line : log)
+        lines << line.replace(base, "<download folder>");
+    return lines;
+}
+
+} // namespace
+
+void tst_Downloads::queuedManyAtOnce_data()
+{
+    QTest::addColumn<int>("steps"); // downloads a slice; 0: by time alone
+    QTest::newRow("in one slice") << 0;
+    QTest::newRow("a download a slice") << 1;
+    QTest::newRow("three a slice") << 3;
+}
+
+void tst_Downloads::queuedManyAtOnce()
+{
+    QFETCH(int, steps);
+    // Many at once look for their files through what a slice learnt of the folders: each comes
+    // out as it would on its own.
+    const std::vector<FolderDownload> folders{
+        {"Music\\Album", 0, {{"a.mp3", 1000}, {"b.mp3", 1000}, {"c.mp3", 1000}, {"d.mp3", 1}}},
+        {"Music\\Empty", 1, {{"e.mp3", 5}}},
+        {"Other\\Album", 0, {{"a.mp3", 1000}, {"c.mp3", 1000}}},
+        {"New\\Folder", 2, {{"f.mp3", 5}, {"a.mp3", 1000}}}};
+    LayDisk(TransferTestEnv::DownloadFolder());
+    QStringList alone;
+    {
+        TransferLog log;
+        for (const FolderDownload& folder : folders) {
+            for (const auto& [name, size] : folder.files)
+                m_env->transfers().AddDownload("bob", name, folder.folder, size, folder.level);
+        }
+        alone = Queued(*m_env, log.lines);
+    }
+    QCOMPARE(alone.size(), 9 + 2);
+    QCOMPARE(alone.filter(" complete /").size(), 2);
+    QVERIFY(alone.contains("Music\\Album\\c.mp3:0 queued /downloading/Album/c (2).mp3"));
+
+    cleanup();
+    init();
+    LayDisk(TransferTestEnv::DownloadFolder());
+    TransferLog log;
+    m_env->transfers().DownloadBatchesForTesting().SetStepsPerSliceForTesting(steps);
+    m_env->transfers().AddDownloads("bob", folders);
+    QTRY_VERIFY(!m_env->transfers().DownloadBatchesForTesting().IsBusy());
+    QCOMPARE(Queued(*m_env, log.lines), alone);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloads)

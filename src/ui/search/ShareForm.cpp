@@ -20,11 +20,13 @@
 
 #include "ui_ShareForm.h"
 
+#include <QElapsedTimer>
 #include <QHeaderView>
+#include <QTimer>
 
 #include <algorithm>
 #include <initializer_list>
-#include <map>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -85,6 +87,24 @@ bool EnoughFilesMatch(ItemPtr folder, const FilterParser& filter)
 }
 
 } // namespace
+
+// A folder tree being put together: the share's folders in path order, the rows made so far by
+// path, and the top rows, which hold the others. Rows not handed to the tree yet go with it.
+struct ShareForm::TreeBuild
+{
+    struct Placed
+    {
+        QTreeWidgetItem* row;
+        int level;
+    };
+    ItemList folders;
+    std::vector<std::pair<std::string_view, Item*>> byPath;
+    std::unordered_map<std::string_view, Placed> placed;
+    QList<QTreeWidgetItem*> topLevel;
+    size_t next = 0;
+
+    ~TreeBuild() { qDeleteAll(topLevel); }
+};
 
 ShareForm::ShareForm(std::string user, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui_ShareForm>()), m_userName(std::move(user))
@@ -162,56 +182,113 @@ void ShareForm::SetShare(ItemPtr userShare)
     d.GetType(UserShare)->itemRemovedEvent.Add(
         NewEventHandler(this, &ShareForm::OnUserShareItemRemoved));
 
-    // The bar shows the name as written: it doubles the "&" itself.
-    const QString title = NameText(m_userName);
-    EventToolBar* events = ReachEventToolBar();
+    auto build = std::make_unique<TreeBuild>();
     const ItemSet folders = userShare.GetItems(UserShareFolder);
-    if (folders.empty()) {
+    build->folders.assign(folders.begin(), folders.end());
+    if (build->folders.empty()) {
         ui->messageBrowser->append(
             QStringLiteral("No files returned. The user is either not sharing any files, or is "
                            "sharing all of their files privately."));
-        if (events)
-            events->AddEvent(title, Text(kBrowseIcon), ui->messageBrowser, QString());
+        if (EventToolBar* events = ReachEventToolBar())
+            events->AddEvent(NameText(m_userName), Text(kBrowseIcon), ui->messageBrowser,
+                             QString());
         return;
     }
+    build->byPath.reserve(build->folders.size());
+    build->placed.reserve(build->folders.size());
+    m_deepestLevel = 0;
+    m_treeBuild = std::move(build);
+    // The first slice at once: a share of a few thousand folders shows before this returns.
+    BuildTreeSlice(true);
+}
+
+void ShareForm::BuildTreeSlice(bool first)
+{
+    if (!m_treeBuild)
+        return;
+    TreeBuild& build = *m_treeBuild;
+    // A share taken from its user is on its way out of the store, its names with it: what
+    // was put together of its tree is dropped, and nothing is shown.
+    if (!m_userShare || !ItemPtr(m_userShare)[ServerTypes::User]) {
+        m_treeBuild.reset();
+        return;
+    }
+    constexpr size_t kStepsBetweenLooks = 256;
+    // The first slice runs in the turn that made the share: a short one, enough for a share of
+    // a few thousand folders.
+    const qint64 budget = first ? kTreeSliceMs / 4 : kTreeSliceMs;
+    QElapsedTimer slice;
+    slice.start();
+    size_t steps = 0;
+    // Whether the slice is over; if so, the next one is asked for.
+    const auto over = [&] {
+        const bool done = m_rowsPerSlice > 0 ? steps == size_t(m_rowsPerSlice)
+                                             : steps % kStepsBetweenLooks == 0 && steps > 0 &&
+                                                   slice.elapsed() >= budget;
+        if (done)
+            QTimer::singleShot(0, this, [this] { BuildTreeSlice(false); });
+        ++steps;
+        return done;
+    };
 
     // By path, byte-wise: a parent's path is a prefix of its subfolders', so it comes first.
-    std::map<std::string, Item*> byPath;
-    for (Item* folder : folders)
-        byPath.emplace(ItemPtr(folder)[UserShareFolderName].AsString(), folder);
+    // The paths are the stored names' own bytes, not copies: a list's paths may come to tens
+    // of megabytes. A list built as received is in that order already.
+    while (build.byPath.size() < build.folders.size()) {
+        if (over())
+            return;
+        Item* folder = build.folders[build.byPath.size()];
+        const ItemText& path = ItemPtr(folder)[UserShareFolderName].Get()->AsString();
+        build.byPath.emplace_back(std::string_view(path.data(), path.size()), folder);
+        if (build.byPath.size() == build.folders.size() &&
+            !std::is_sorted(build.byPath.begin(), build.byPath.end()))
+            std::stable_sort(build.byPath.begin(), build.byPath.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
 
-    struct Placed
-    {
-        QTreeWidgetItem* row;
-        int level;
-    };
-    std::unordered_map<std::string, Placed> placed;
-    placed.reserve(byPath.size());
-    // Rows are put together away from the view and handed to it at once, not one insert each.
-    QList<QTreeWidgetItem*> topLevel;
+    // Rows are put together away from the view and handed to it at once.
     Type* nodes = d.GetType(UserShareFolderNode);
-    m_deepestLevel = 0;
-    ui->folderTree->setUpdatesEnabled(false);
-    for (const auto& [path, folder] : byPath) {
+    while (build.next < build.byPath.size()) {
+        if (over())
+            return;
+        const auto& [path, folder] = build.byPath[build.next++];
         TiedRow* row = nullptr;
         int level = 0;
-        const std::string parentPath = GetParentFolder(path);
+        const std::string parentPath = GetParentFolder(std::string(path));
         if (parentPath != path) {
-            const auto parent = placed.find(parentPath);
-            if (parent != placed.end() && parent->second.level + 1 < kMaxShareTreeDepth) {
+            const auto parent = build.placed.find(parentPath);
+            if (parent != build.placed.end() && parent->second.level + 1 < kMaxShareTreeDepth) {
                 row = new TiedRow(parent->second.row);
                 level = parent->second.level + 1;
             }
         }
         if (!row) {
             row = new TiedRow(static_cast<QTreeWidget*>(nullptr));
-            topLevel << row;
+            build.topLevel << row;
         }
         m_deepestLevel = std::max(m_deepestLevel, level);
-        row->setText(0, CellText(Utf8Text(GetFileName(path))));
+        row->setText(0, CellText(Utf8Text(GetFileName(std::string(path)))));
         ItemPtr(folder) += nodes->GetItem(Value(row));
-        placed.emplace(path, Placed{row, level});
+        build.placed.emplace(path, TreeBuild::Placed{row, level});
     }
+    // Done with: let go of here, in the slice.
+    build.placed = {};
+    build.byPath = {};
+    build.folders = {};
+    // Showing a big tree (expanding it) takes a turn of its own.
+    if (first || m_rowsPerSlice > 0)
+        ShowTree();
+    else
+        QTimer::singleShot(0, this, &ShareForm::ShowTree);
+}
+
+void ShareForm::ShowTree()
+{
+    if (!m_treeBuild)
+        return;
+    const QList<QTreeWidgetItem*> topLevel = std::move(m_treeBuild->topLevel);
+    m_treeBuild.reset();
+    ui->folderTree->setUpdatesEnabled(false);
     ui->folderTree->addTopLevelItems(topLevel);
     if (Settings::IsYes(SettingKeys::ExpandNewShares))
         ui->folderTree->expandAll();
@@ -223,8 +300,9 @@ void ShareForm::SetShare(ItemPtr userShare)
     m_expandedLevel = 0;
     ui->messageBrowser->hide();
     SetShareShown(true);
-    if (events)
-        events->AddEvent(title, Text(kBrowseIcon), ui->folderTree, QString());
+    if (EventToolBar* events = ReachEventToolBar())
+        events->AddEvent(NameText(m_userName), Text(kBrowseIcon), ui->folderTree,
+                         QString());
     connect(ui->folderTree, &QTreeWidget::itemDoubleClicked, this,
             &ShareForm::OnFolderDoubleClicked, Qt::UniqueConnection);
     connect(ui->fileList, &QTreeWidget::itemDoubleClicked, this, &ShareForm::OnFileDoubleClicked,
@@ -235,7 +313,7 @@ void ShareForm::SetShare(ItemPtr userShare)
 
 void ShareForm::BrowseToFolder(std::string folder)
 {
-    if (!m_userShare) {
+    if (!m_userShare || m_treeBuild) {
         m_pendingBrowseFolder = std::move(folder);
         return;
     }
@@ -402,24 +480,49 @@ void ShareForm::Delete()
     if (SharedFoldersManager* shares = ReachSharedFolders())
         shares->RemoveUserShare(m_userName);
     Ties::Remove(UserShareTab, this);
+    // Emptied while the view is there: it then lets go of the rows it keeps expanded in one
+    // reset, where deleting the widget has it let go of each of them on its own.
+    ui->folderTree->clear();
     delete this;
 }
 
 void ShareForm::DownloadFolder(ItemPtr folder, bool isSubfolder)
 {
+    TransferQueueManager* transfers = ReachTransfers();
+    if (!folder || !transfers)
+        return;
+    // Copied out of the tree, which the tab may let go of before the last is queued; queued by
+    // the transfer engine a slice at a time.
+    std::vector<FolderDownload> queued;
+    ItemPtr shown = RowFolder(ui->folderTree->currentItem());
+    bool markShown = false;
     // Depth first, each folder's files before its subfolders', subfolders in set order.
     std::vector<std::pair<Item*, int>> todo;
-    if (folder)
-        todo.emplace_back(folder, isSubfolder ? 1 : 0);
+    todo.emplace_back(folder, isSubfolder ? 1 : 0);
     while (!todo.empty()) {
         const auto [at, level] = todo.back();
         todo.pop_back();
-        for (Item* file : ItemPtr(at).GetItems(UserShareFile))
-            DownloadFile(file, level);
+        markShown = markShown || at == shown.Get();
+        FolderDownload files;
+        files.folder = ItemPtr(at)[UserShareFolderName].AsString();
+        files.level = level;
+        ItemPtr(at)->VisitItems(d.GetType(UserShareFile), [&files](Item* file) {
+            files.files.emplace_back(ItemPtr(file)[UserShareFileName].AsString(),
+                                     ItemPtr(file)[PeerTypes::FileSize].AsInt64());
+            return false;
+        });
+        if (!files.files.empty())
+            queued.push_back(std::move(files));
         const ItemList below = Subfolders(at);
         for (auto subfolder = below.rbegin(); subfolder != below.rend(); ++subfolder)
             todo.emplace_back(*subfolder, 1);
     }
+    // The listed files are all the current folder's.
+    if (markShown) {
+        for (int i = 0; i < ui->fileList->topLevelItemCount(); ++i)
+            ui->fileList->topLevelItem(i)->setIcon(0, QIcon(Text(kDownloadIcon)));
+    }
+    transfers->AddDownloads(folder[UserShare][ServerTypes::User].AsString(), std::move(queued));
 }
 
 void ShareForm::DownloadFile(ItemPtr file, int level)

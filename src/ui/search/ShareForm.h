@@ -31,6 +31,8 @@ public:
     // The deepest chain of folder rows; a folder below it is shown as a top-level row, as a
     // folder whose parent the list does not hold is.
     static constexpr int kMaxShareTreeDepth = 256;
+    // The longest a slice of building the folder tree runs before the event loop gets a turn.
+    static constexpr int kTreeSliceMs = 20;
 
     // A tab for the user (the name as the server sends it), waiting for the share list.
     ShareForm(std::string user, QWidget* parent = nullptr);
@@ -68,6 +70,11 @@ public:
     // Expand Level has opened.
     int DeepestLevel() const { return m_deepestLevel; }
     int ExpandedLevel() const { return m_expandedLevel; }
+    // Whether the folder tree of the share is still being put together: a big share's rows are
+    // made a slice at a time, and the tree shows once they are all there.
+    bool IsBuildingTree() const { return m_treeBuild != nullptr; }
+    // Test-only: a slice of the tree's rows ends after this many rows too (0: by time alone).
+    void SetRowsPerSliceForTesting(int rows) { m_rowsPerSlice = rows; }
 
 public Q_SLOTS:
     void OnConnectionToUserFailed(std::string user, std::string type);
@@ -84,6 +91,11 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    struct TreeBuild;
+    // Makes the next slice of the tree's rows, and shows the tree once they are all made; the
+    // first slice is the one SetShare runs.
+    void BuildTreeSlice(bool first);
+    void ShowTree();
     void OnUserShareItemRemoved(Item* removed);
     // The folder tree, the file list and the filter line, which show once a share arrived.
     void SetShareShown(bool shown);
@@ -104,4 +116,6 @@ private:
     std::string m_userName;
     bool m_answered = false;
     std::string m_pendingBrowseFolder;
+    std::unique_ptr<TreeBuild> m_treeBuild;
+    int m_rowsPerSlice = 0;
 };

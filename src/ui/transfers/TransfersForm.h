@@ -151,12 +151,31 @@ private:
         bool* expandUsers;
         bool* expandFolders;
     };
-    // Byte sums of a folder row; a user row's are its folders'.
+    // Byte sums of a folder row, and what its summary goes by; a user row's are its folders'.
     struct Totals
     {
         long long done = 0;
         long long remaining = 0;
         long long total = 0;
+        size_t entries = 0;
+        size_t complete = 0;
+        bool running = false;
+        bool queued = false;
+        bool denied = false;
+        bool aborted = false;
+
+        void Add(const Totals& other)
+        {
+            done += other.done;
+            remaining += other.remaining;
+            total += other.total;
+            entries += other.entries;
+            complete += other.complete;
+            running = running || other.running;
+            queued = queued || other.queued;
+            denied = denied || other.denied;
+            aborted = aborted || other.aborted;
+        }
     };
     using FolderTotals = std::unordered_map<Item*, Totals>;
     // What is waiting for the next refresh in one tree.
@@ -249,6 +268,7 @@ private:
         Item* queued;
         Item* complete;
         Item* aborted;
+        Item* denied;
     };
     static StatusItems Statuses(const Side& side);
     static void AddUp(const Side& side, const StatusItems& statuses, ItemPtr entry, Totals& totals);
@@ -256,8 +276,11 @@ private:
                                         Item* folderNode, FolderTotals& known);
     void ShowGroupProgress(const Side& side, const StatusItems& statuses, ItemPtr node,
                            int bytesPerSecond);
+    // The sums of a folder node, or of every folder of a user node.
+    Totals GroupTotals(const Side& side, const StatusItems& statuses, ItemPtr node);
     void ShowSummary(const Side& side, QTreeWidgetItem* row);
     static QString Summary(const Side& side, const ItemSet& entries);
+    static QString Summary(const Side& side, const Totals& totals);
     static void Stats(const Side& side, const ItemSet& entries, long long& done,
                       long long& remaining, long long& total);
     static void SetBar(QTreeWidgetItem* row, long long done, double percent);

@@ -150,34 +150,24 @@ void TransfersForm::SetItemColorByStatus(QTreeWidgetItem* row, const QString& st
 
 QString TransfersForm::Summary(const Side& side, const ItemSet& entries)
 {
-    Type* statuses = d.GetType(side.statusType);
-    ItemPtr running = statuses->HasItem(Value(side.running));
-    ItemPtr queued = statuses->HasItem(Value(TransferStatus::Queued));
-    ItemPtr complete = statuses->HasItem(Value(TransferStatus::Complete));
-    ItemPtr denied = statuses->HasItem(Value(TransferStatus::Denied));
-    ItemPtr aborted = statuses->HasItem(Value(TransferStatus::Aborted));
-    size_t completeCount = 0;
-    bool anyQueued = false;
-    bool anyDenied = false;
-    bool anyAborted = false;
-    for (Item* entry : entries) {
-        Item* status = ItemPtr(entry)[side.statusType];
-        if (!status)
-            continue;
-        if (status == running.Get())
-            return Latin1(side.running);
-        anyQueued = anyQueued || status == queued.Get();
-        anyDenied = anyDenied || status == denied.Get();
-        anyAborted = anyAborted || status == aborted.Get();
-        completeCount += status == complete.Get() ? 1 : 0;
-    }
-    if (anyQueued)
+    const StatusItems statuses = Statuses(side);
+    Totals totals;
+    for (Item* entry : entries)
+        AddUp(side, statuses, entry, totals);
+    return Summary(side, totals);
+}
+
+QString TransfersForm::Summary(const Side& side, const Totals& totals)
+{
+    if (totals.running)
+        return Latin1(side.running);
+    if (totals.queued)
         return Latin1(TransferStatus::Queued);
-    if (completeCount == entries.size())
+    if (totals.complete == totals.entries)
         return Latin1(TransferStatus::Complete);
-    if (anyDenied)
+    if (totals.denied)
         return Latin1(TransferStatus::Denied);
-    if (anyAborted)
+    if (totals.aborted)
         return Latin1(TransferStatus::Aborted);
     return QString();
 }
@@ -204,7 +194,13 @@ void TransfersForm::MarkSummary(const Side& side, QTreeWidgetItem* row)
 
 void TransfersForm::ShowSummary(const Side& side, QTreeWidgetItem* row)
 {
-    const QString summary = Summary(side, EntriesUnder(side, row));
+    // From the folders' kept figures: a user row of a quarter of a million downloads is summed
+    // up four times a second while they are queued.
+    ItemPtr node = NodeOf(side.folderNode, row);
+    if (!node)
+        node = NodeOf(side.userNode, row);
+    const QString summary = node ? Summary(side, GroupTotals(side, Statuses(side), node))
+                                 : Summary(side, EntriesUnder(side, row));
     if (!row->isExpanded())
         row->setText(kStatusColumn, summary);
     SetItemColorByStatus(row, summary);
@@ -246,15 +242,22 @@ TransfersForm::StatusItems TransfersForm::Statuses(const Side& side)
     return {statuses->HasItem(Value(side.running)),
             statuses->HasItem(Value(TransferStatus::Queued)),
             statuses->HasItem(Value(TransferStatus::Complete)),
-            statuses->HasItem(Value(TransferStatus::Aborted))};
+            statuses->HasItem(Value(TransferStatus::Aborted)),
+            statuses->HasItem(Value(TransferStatus::Denied))};
 }
 
 void TransfersForm::AddUp(const Side& side, const StatusItems& statuses, ItemPtr entry,
                           Totals& totals)
 {
+    ++totals.entries;
     const Item* status = entry[side.statusType];
     if (!status)
         return;
+    totals.complete += status == statuses.complete ? 1 : 0;
+    totals.running = totals.running || status == statuses.running;
+    totals.queued = totals.queued || status == statuses.queued;
+    totals.denied = totals.denied || status == statuses.denied;
+    totals.aborted = totals.aborted || status == statuses.aborted;
     const qint64 size = Size(side.uploads, entry);
     if (status == statuses.complete) {
         totals.done += size;
@@ -361,25 +364,29 @@ const TransfersForm::Totals& TransfersForm::FolderTotalsOf(const Side& side,
     return it->second;
 }
 
-void TransfersForm::ShowGroupProgress(const Side& side, const StatusItems& statuses, ItemPtr node,
-                                      int bytesPerSecond)
+TransfersForm::Totals TransfersForm::GroupTotals(const Side& side, const StatusItems& statuses,
+                                                 ItemPtr node)
 {
-    QTreeWidgetItem* row = RowOf(node);
-    if (!row)
-        return;
     FolderTotals& known = MarksOf(side).totals;
     Totals sum;
     const auto add = [&](Item* folder) {
-        const Totals& totals = FolderTotalsOf(side, statuses, folder, known);
-        sum.done += totals.done;
-        sum.remaining += totals.remaining;
-        sum.total += totals.total;
+        sum.Add(FolderTotalsOf(side, statuses, folder, known));
         return false;
     };
     if (node->GetType()->GetName() == side.userNode)
         node->VisitItems(d.GetType(side.folderNode), add);
     else
         add(node);
+    return sum;
+}
+
+void TransfersForm::ShowGroupProgress(const Side& side, const StatusItems& statuses, ItemPtr node,
+                                      int bytesPerSecond)
+{
+    QTreeWidgetItem* row = RowOf(node);
+    if (!row)
+        return;
+    const Totals sum = GroupTotals(side, statuses, node);
     if (sum.total <= 0)
         return;
     row->setText(kTimeLeftColumn,

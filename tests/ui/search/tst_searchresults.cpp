@@ -497,6 +497,7 @@ void tst_SearchResults::downloads()
     share["Live\\Rock"].insert(FileInfo("x.mp3", 1));
     share["Music"].insert(FileInfo("y.mp3", 1));
     sharedFoldersManager->OnUserShare(user, share, AttributeTranslationTable());
+    sharedFoldersManager->WaitForShareLists();
     QTreeWidgetItem* current = browses[0]->findChild<QTreeWidget*>("folderTree")->currentItem();
     QVERIFY(current && current->parent());
     QCOMPARE(QString::fromStdString(user) + " " + current->text(0), browsed);

@@ -9,11 +9,14 @@
 #include "shell/DisplayText.h"
 #include "shell/EventToolBar.h"
 #include "shell/FormHooks.h"
+#include "support/LogLines.h"
 #include "support/PeerDial.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QTreeWidget>
@@ -34,6 +37,10 @@ void Store(const QByteArray& user, const Folders& folders)
             records.insert(FileInfo(name.toStdString(), 1000 + name.size(), AttributeMap("mp3")));
     }
     sharedFoldersManager->OnUserShare(user.toStdString(), share, AttributeTranslationTable());
+    sharedFoldersManager->WaitForShareLists();
+    // A tab puts a big share's tree together a slice at a time.
+    for (ShareForm* tab : sharesForm->findChildren<ShareForm*>())
+        QTRY_VERIFY(!tab->IsBuildingTree());
 }
 
 // A tab for the user, and the user's share stored as the shared-folder manager stores lists.
@@ -158,6 +165,10 @@ private Q_SLOTS:
     void alertsShowTheName();
     void rowsAreOneLine_data();
     void rowsAreOneLine();
+    void downloadFolderInSlices_data();
+    void downloadFolderInSlices();
+    void treeBuiltInSlices_data();
+    void treeBuiltInSlices();
 };
 
 void tst_ShareBrowser::oneTabOneRequest_data()
@@ -197,6 +208,7 @@ void tst_ShareBrowser::oneTabOneRequest()
     Store(user, {{"music", {"a.mp3"}}});
     QCOMPARE(Count("user_share_folder_node"), size_t(1));
     Q_EMIT tabs->tabCloseRequested(0);
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(tabs->count(), 0);
     for (const char* type : {"user_share", "user_share_tab", "user_share_folder_node"})
         QCOMPARE(Count(type), size_t(0));
@@ -345,6 +357,7 @@ void tst_ShareBrowser::downloads()
         files->setCurrentItem(files->findItems("a1.mp3", Qt::MatchExactly).value(0));
         Click(files, "Download File");
     }
+    transferQueueManager->FinishAddingDownloads();
     QCOMPARE(Queued(), queued);
     // The rows of the queued files in the list are marked.
     QVERIFY(files->topLevelItemCount() > 0);
@@ -353,6 +366,7 @@ void tst_ShareBrowser::downloads()
         QCOMPARE(!file->icon(0).isNull(), how != "file" || file->text(0) == "a1.mp3");
     }
     Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+    sharedFoldersManager->WaitForShareLists();
     QCOMPARE(Count("user_share_folder"), size_t(0));
 }
 
@@ -524,6 +538,194 @@ void tst_ShareBrowser::rowsAreOneLine()
     // Downloaded as the peer named it.
     Q_EMIT files->itemDoubleClicked(files->topLevelItem(0), 0);
     QCOMPARE(Queued(), QStringList{QString::fromUtf8(folder + "\\" + file + ":0")});
+}
+
+namespace {
+
+// Every download in the order it was made, with its level and status.
+QStringList QueuedInOrder()
+{
+    QStringList queued;
+    for (Item* entry :
+         d.GetType("download_entry")->GetItems().SortNumericBy("download_order", true)) {
+        const ItemPtr e(entry);
+        queued << QString::fromStdString(
+            e["remote_folder"].AsString() + "\\" + e["file_name"].AsString() + ":" +
+            e["subfolder_save_level"].AsString() + " " + e["download_entry_status"].AsString());
+    }
+    return queued;
+}
+
+} // namespace
+
+void tst_ShareBrowser::downloadFolderInSlices_data()
+{
+    QTest::addColumn<int>("steps"); // downloads a slice; 0: by time alone
+    QTest::addColumn<QString>("then");
+    QTest::newRow("a download a slice") << 1 << "wait";
+    QTest::newRow("three a slice") << 3 << "wait";
+    QTest::newRow("the tab closed while slices are pending") << 1 << "close";
+    QTest::newRow("a quit while slices are pending") << 1 << "quit";
+}
+
+void tst_ShareBrowser::downloadFolderInSlices()
+{
+    QFETCH(int, steps);
+    QFETCH(QString, then);
+    const Folders share{{"F", {"f1.mp3", "f2.mp3"}},
+                        {"F\\A", {"a1.mp3", "a2.mp3", "a3.mp3"}},
+                        {"F\\A\\B", {"b1.mp3"}},
+                        {"F\\C", {"c1.mp3", "c2.mp3"}},
+                        {"G", {"g1.mp3"}}};
+    const auto queue = [&share](int perSlice, const QString& how, QStringList* log,
+                                QStringList* queued) {
+        Client client("alice");
+        client.Start();
+        ShareForm* tab = Browse("bob", share);
+        QTreeWidget* tree = Part(tab, "folderTree");
+        tree->setCurrentItem(Row(tab, "F"));
+        LogLines lines("Transfer Queue");
+        transferQueueManager->DownloadBatchesForTesting().SetStepsPerSliceForTesting(perSlice);
+        Click(tree, "Download Folder");
+        if (perSlice > 0)
+            QVERIFY(transferQueueManager->DownloadBatchesForTesting().IsBusy());
+        if (how == "close") {
+            Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+        } else if (how == "quit") {
+            // Every download asked for is in the store file the quit saved: the share's tree
+            // is not saved, the downloads' names are.
+            client.window.reset();
+            QFile saved(client.home.StorePath());
+            QVERIFY(saved.open(QIODevice::ReadOnly));
+            const QByteArray bytes = saved.readAll();
+            for (const auto& [path, files] : share) {
+                for (const QByteArray& name : files)
+                    queued->append(path.startsWith("F") && bytes.contains(name) ? name : "");
+            }
+            return;
+        }
+        QTRY_VERIFY(!transferQueueManager->DownloadBatchesForTesting().IsBusy());
+        *log = lines.lines;
+        *queued = QueuedInOrder();
+    };
+    QStringList onceLog;
+    QStringList once;
+    queue(0, "wait", &onceLog, &once);
+    QCOMPARE(once.size(), 8);
+    QCOMPARE(once.first(), QStringLiteral("F\\f1.mp3:0 queued"));
+    QStringList slicedLog;
+    QStringList sliced;
+    queue(steps, then, &slicedLog, &sliced);
+    if (then == "quit") {
+        sliced.removeAll(QString());
+        QCOMPARE(sliced.size(), once.size());
+        return;
+    }
+    QCOMPARE(sliced, once);
+    QCOMPARE(slicedLog, onceLog);
+}
+
+void tst_ShareBrowser::treeBuiltInSlices_data()
+{
+    QTest::addColumn<int>("rows"); // a slice
+    QTest::addColumn<QString>("then");
+    QTest::newRow("a row a slice") << 1 << "wait";
+    QTest::newRow("seven a slice") << 7 << "wait";
+    QTest::newRow("a folder chosen while slices are pending") << 2 << "choose";
+    QTest::newRow("the tab closed while slices are pending") << 1 << "close";
+    QTest::newRow("the share removed while slices are pending") << 1 << "remove";
+    QTest::newRow("a quit while slices are pending") << 1 << "quit";
+    QTest::newRow("a quit after the tab closed, its share still going") << 1 << "close, quit";
+}
+
+void tst_ShareBrowser::treeBuiltInSlices()
+{
+    QFETCH(int, rows);
+    QFETCH(QString, then);
+    // Out of path order in the store, a folder whose parent is missing, nesting past the cap.
+    Folders share{{"Music\\Rock\\Live", {"l.mp3"}},
+                  {"Music", {}},
+                  {"Films\\Old", {"o.avi"}},
+                  {"Music\\Jazz", {"j1.mp3", "j2.mp3"}},
+                  {"Music\\Rock", {"r.mp3"}}};
+    share += Chain(ShareForm::kMaxShareTreeDepth + 3);
+    struct Shown
+    {
+        QStringList rows;
+        QStringList log;
+        QString current;
+        size_t nodes = 0;
+        int deepest = 0;
+        bool treeShown = false;
+    };
+    const auto browse = [&share](int perSlice, const QString& how, Shown* shown) {
+        Client client("alice");
+        client.Start();
+        LogLines log;
+        ShareForm* tab = sharesForm->OpenShareBrowse("bob");
+        tab->SetRowsPerSliceForTesting(perSlice);
+        QPointer<ShareForm> open(tab);
+        // The share, built in the store at once; the tab's tree a slice at a time.
+        FileInfoMap map;
+        for (const auto& [path, files] : share) {
+            std::set<FileInfo>& records = map[path.toStdString()];
+            for (const QByteArray& name : files)
+                records.insert(FileInfo(name.toStdString(), name.size(), AttributeMap("mp3")));
+        }
+        sharedFoldersManager->OnUserShare("bob", map, AttributeTranslationTable());
+        sharedFoldersManager->WaitForShareLists();
+        if (perSlice > 0)
+            QVERIFY(tab->IsBuildingTree());
+        if (how == "choose") {
+            tab->BrowseToFolder("Music\\Rock");
+        } else if (how == "close") {
+            Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+        } else if (how == "remove") {
+            sharedFoldersManager->RemoveUserShare("bob");
+        } else if (how.endsWith("quit")) {
+            // Slices still pending: the tree's, or the closed tab's share being removed.
+            if (how.startsWith("close"))
+                Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+            client.window.reset();
+            QVERIFY(!open);
+            return;
+        }
+        QTRY_VERIFY(!open || !tab->IsBuildingTree());
+        sharedFoldersManager->WaitForShareLists();
+        shown->log = log.lines;
+        shown->nodes = Count("user_share_folder_node");
+        if (!open)
+            return;
+        QTreeWidget* tree = Part(tab, "folderTree");
+        shown->rows = Rows(tree);
+        shown->current = tree->currentItem() ? tree->currentItem()->text(0) : QString();
+        shown->deepest = tab->DeepestLevel();
+        shown->treeShown = tree->isVisibleTo(tab);
+    };
+    Shown once;
+    browse(0, then == "choose" ? "choose" : "wait", &once);
+    QCOMPARE(once.rows.size(), share.size());
+    QCOMPARE(once.rows.mid(0, 4), (QStringList{"Old", "Music", " Jazz", " Rock"}));
+    QCOMPARE(once.deepest, ShareForm::kMaxShareTreeDepth - 1);
+    QCOMPARE(once.nodes, size_t(share.size()));
+    QVERIFY(once.treeShown);
+
+    Shown sliced;
+    browse(rows, then, &sliced);
+    if (then.endsWith("quit"))
+        return;
+    QCOMPARE(sliced.log, once.log);
+    if (then == "close" || then == "remove") {
+        // Nothing shows, and nothing is left of the tree in the store once the share is gone.
+        QVERIFY(sliced.rows.isEmpty());
+        QCOMPARE(sliced.nodes, size_t(0));
+        return;
+    }
+    QCOMPARE(sliced.rows, once.rows);
+    QCOMPARE(sliced.current, once.current);
+    QCOMPARE(sliced.nodes, once.nodes);
+    QCOMPARE(sliced.deepest, once.deepest);
+    QCOMPARE(sliced.treeShown, once.treeShown);
 }
 
 QTEST_MAIN(tst_ShareBrowser)

@@ -13,6 +13,8 @@
 
 #include <QHeaderView>
 
+#include <map>
+
 namespace {
 
 using Page = TransfersPage;
@@ -57,6 +59,8 @@ private Q_SLOTS:
     void linksMadeAnewKeepTheRow();
     void statuses_data();
     void statuses();
+    void summariesFollowEveryChange_data();
+    void summariesFollowEveryChange();
     void progress_data();
     void progress();
     void timeLeft_data();
@@ -230,6 +234,51 @@ void tst_TransfersTrees::statuses()
     FormHooks::RecolourTransfers();
     for (QTreeWidgetItem* recoloured : {row, folder, folder->parent()})
         QCOMPARE(recoloured->foreground(0).color(), QColor("#123456"));
+}
+
+void tst_TransfersTrees::summariesFollowEveryChange_data()
+{
+    // Steps on bob's downloads in two folders, each "folder/file status" (a new download, or a
+    // status for one there) or "folder/file gone"; after each step and a refresh, every folder
+    // and user row sums up the entries under it as they are then.
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("a status changes after a refresh")
+        << QStringList{"A/1 queued",  "A/2 complete",    "B/3 complete", "A/1 complete",
+                       "B/3 aborted", "A/2 downloading", "A/2 complete"};
+    QTest::newRow("downloads come and go")
+        << QStringList{"A/1 complete", "B/2 queued",   "B/2 gone",       "A/3 denied",
+                       "A/1 gone",     "A/3 complete", "B/4 local error"};
+    QTest::newRow("the last of a folder goes")
+        << QStringList{"A/1 aborted", "B/2 downloading", "B/2 gone", "A/5 complete"};
+}
+
+void tst_TransfersTrees::summariesFollowEveryChange()
+{
+    QFETCH(QStringList, steps);
+    Page page;
+    CollapseNewRows(page.client, page.Downloads());
+    std::map<QString, ItemPtr> entries;
+    for (const QString& step : steps) {
+        const QString file = step.section(' ', 0, 0);
+        const QString status = step.section(' ', 1);
+        ItemPtr& entry = entries[file];
+        if (status == "gone") {
+            transferQueueManager->RemoveDownload(entry);
+            entries.erase(file);
+        } else {
+            if (!entry)
+                entry = Page::Download("bob", qPrintable(file.section('/', 0, 0)),
+                                       qPrintable(file.section('/', 1)));
+            Page::SetStatus(entry, qPrintable(status));
+        }
+        transfersForm->RefreshMarkedRows();
+        for (QTreeWidgetItemIterator it(page.Downloads()); *it; ++it) {
+            if ((*it)->childCount() == 0)
+                continue;
+            const ItemSet under = transfersForm->GetNodeDownloadEntryItems(*it);
+            QCOMPARE((*it)->text(3), transfersForm->GetDownloadEntriesAggregateStatus(under));
+        }
+    }
 }
 
 void tst_TransfersTrees::progress_data()
