@@ -1,6 +1,7 @@
 #include "ChatLogForm.h"
 
 #include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
 #include "shell/ModalDialogs.h"
 #include "shell/SettingsDefaults.h"
 #include "shell/ShellActionSets.h"
@@ -72,7 +73,7 @@ QString ViewLines(QString text)
 
 QColor SettingColour(const SettingKey& key)
 {
-    const QColor colour = QColor::fromString(QLatin1String(Settings::Text(key).c_str()));
+    const QColor colour = QColor::fromString(Shown(key));
     return colour.isValid() ? colour : SettingsDefaults::DefaultColour(key);
 }
 

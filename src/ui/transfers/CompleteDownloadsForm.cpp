@@ -128,8 +128,7 @@ qint64 CompleteDownloadItem::TimeKey(const std::string& text)
     if (ReadClockText(text, key))
         return key;
     // Any other text Qt reads as a date and time (another spacing, an offset) by Qt's reading.
-    const QDateTime time = QDateTime::fromString(
-        QString::fromLatin1(text.data(), qsizetype(text.size())), Qt::TextDate);
+    const QDateTime time = QDateTime::fromString(Shown(ValueKind::Time, text), Qt::TextDate);
     if (!time.isValid())
         return kNoTime;
     const QDate date = time.date();
@@ -185,15 +184,14 @@ void CompleteDownloadsForm::Init()
 
 CompleteDownloadItem* CompleteDownloadsForm::MakeRow(ItemPtr record)
 {
-    const std::string time = record[CompleteDownloadCompletionTime].AsString();
+    const ItemPtr time = record[CompleteDownloadCompletionTime];
     // Filled before it joins the list, where each change would be told to the view.
-    auto* row = new CompleteDownloadItem(CompleteDownloadItem::TimeKey(time));
-    row->setText(kFileColumn, CellText(Utf8Text(record[CompleteDownloadFilename].AsString())));
-    row->setText(kFolderColumn,
-                 CellText(Utf8Text(record[CompleteDownloadRelativeFolder].AsString())));
-    row->setText(kUserColumn, CellText(NameText(record[ServerTypes::User].AsString())));
-    row->setText(kSizeColumn, CellText(NameText(record[CompleteDownloadFileSize].AsString())));
-    row->setText(kTimeColumn, CellText(NameText(time)));
+    auto* row = new CompleteDownloadItem(CompleteDownloadItem::TimeKey(time.AsString()));
+    row->setText(kFileColumn, CellText(Shown(record[CompleteDownloadFilename])));
+    row->setText(kFolderColumn, CellText(Shown(record[CompleteDownloadRelativeFolder])));
+    row->setText(kUserColumn, CellText(Shown(record[ServerTypes::User])));
+    row->setText(kSizeColumn, CellText(Shown(record[CompleteDownloadFileSize])));
+    row->setText(kTimeColumn, CellText(Shown(time)));
     record += Ties::Make(CompleteDownloadNode, row);
     return row;
 }

@@ -203,12 +203,11 @@ UserListItemWidget* UserListForm::MakeUserListRow(ItemPtr user, Server* server)
     if (UserListItemWidget::FromItem(user[UserListNode]))
         return nullptr;
     auto* row = new UserListItemWidget;
-    const std::string name = user.AsString();
-    row->setText(kNameColumn, CellText(NameText(name)));
+    row->setText(kNameColumn, CellText(Shown(user)));
     user += Ties::Make(UserListNode, row);
     row->SetOnline(user.IsConnected(ServerTypes::IsOnline));
     if (server)
-        server->TrackUser(name);
+        server->TrackUser(user.AsString());
     ShowGroups(row, user);
     ShowNote(row, kNoteColumn, user);
     return row;
@@ -219,7 +218,7 @@ void UserListForm::MakePlainRow(QTreeWidget* list, const char* nodeType, ItemPtr
     if (TiedRow::FromItem(user[nodeType]))
         return;
     auto* row = new TiedRow(list);
-    row->setText(kNameColumn, CellText(NameText(user.AsString())));
+    row->setText(kNameColumn, CellText(Shown(user)));
     ShowNote(row, kPlainNoteColumn, user);
     user += Ties::Make(nodeType, row);
 }
@@ -235,7 +234,7 @@ void UserListForm::ShowNote(QTreeWidgetItem* row, int column, ItemPtr user)
 {
     const ItemPtr note = user[ShellTypes::UserNote];
     row->setIcon(column, note ? NoteIcon() : QIcon());
-    row->setText(column, note ? CellText(Utf8Text(note.AsString())) : QString());
+    row->setText(column, note ? CellText(Shown(note)) : QString());
 }
 
 void UserListForm::ShowGroups(QTreeWidgetItem* row, ItemPtr user)
@@ -243,7 +242,7 @@ void UserListForm::ShowGroups(QTreeWidgetItem* row, ItemPtr user)
     // Byte order, so capitals come first, as everywhere group names are listed.
     QStringList names;
     for (Item* group : user[InUserList].GetItems(UserListGroup).SortAlphabetic(true))
-        names << NameText(group->AsString());
+        names << Shown(group);
     row->setText(kGroupsColumn, names.join(QStringLiteral(", ")));
 }
 
