@@ -23,6 +23,8 @@ CompleteDownloadsForm* completeDownloadsForm = nullptr;
 
 namespace {
 
+constexpr char kNeededBy[] = "The complete downloads list";
+
 using namespace TransfersTypes;
 using TransferRowTypes::CompleteDownloadNode;
 
@@ -141,7 +143,8 @@ qint64 CompleteDownloadItem::TimeKey(const std::string& text)
 // The list
 
 CompleteDownloadsForm::CompleteDownloadsForm(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui_CompleteDownloadsForm>())
+    : QWidget(parent), m_saver(RequireDataSaver(kNeededBy)),
+      m_transfers(RequireTransfers(kNeededBy)), ui(std::make_unique<Ui_CompleteDownloadsForm>())
 {
     completeDownloadsForm = this;
     ui->setupUi(this);
@@ -172,14 +175,10 @@ CompleteDownloadsForm::~CompleteDownloadsForm()
 
 void CompleteDownloadsForm::Init()
 {
-    DataSaver* saver = ReachDataSaver();
-    TransferQueueManager* transfers = ReachTransfers();
-    if (!saver || !transfers)
-        return;
     DeclareSchema(MakeSchema(kNodeTypes, kNodeRelations));
-    connect(transfers, &TransferQueueManager::CompleteDownloadAdded, this,
+    connect(&m_transfers, &TransferQueueManager::CompleteDownloadAdded, this,
             &CompleteDownloadsForm::OnCompleteDownloadAdded);
-    saver->AddDataLoadedEventHandler(this);
+    m_saver.AddDataLoadedEventHandler(this);
 }
 
 CompleteDownloadItem* CompleteDownloadsForm::MakeRow(ItemPtr record)

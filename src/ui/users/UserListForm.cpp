@@ -102,6 +102,8 @@ UserListForm::~UserListForm()
 
 void UserListForm::Init()
 {
+    // Its actions reach it through the context tool bar: without it the page is not wired.
+    ActionSetToolBar& bar = RequireActionBar("The user list page");
     // Forms below the users page (the chat tabs) reach the per-user entries through the hook;
     // the entries live as long as the menu they fill.
     FormHooks::Get().fillUserMenu = [](QMenu* menu, const std::string& user) {
@@ -131,7 +133,7 @@ void UserListForm::Init()
     ui->ignoredList->setSortingEnabled(true);
 
     RegisterUserHandlers();
-    AddActions();
+    AddActions(bar);
     RegisterGroupHandlers();
     if (SizeManager* sizer = ReachSizeManager())
         sizer->RegisterTreeWidget(QStringLiteral("user_list"), ui->userList);
@@ -186,16 +188,13 @@ void UserListForm::RegisterGroupHandlers()
     }
 }
 
-void UserListForm::AddActions()
+void UserListForm::AddActions(ActionSetToolBar& bar)
 {
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!bar)
-        return;
-    bar->AddSetAction(kActionSet, kAddUserAction, "Add User", ":/icons/add_user_icon", false);
-    bar->AddSetAction(kActionSet, kConfigureGroupsAction, "Configure User Groups",
-                      ":/icons/users_icon", false);
-    bar->RegisterWidget(ui->userListTab, QString::fromLatin1(kActionSet));
-    connect(bar, &ActionSetToolBar::ActionTriggered, this, &UserListForm::OnActionBarTriggered);
+    bar.AddSetAction(kActionSet, kAddUserAction, "Add User", ":/icons/add_user_icon", false);
+    bar.AddSetAction(kActionSet, kConfigureGroupsAction, "Configure User Groups",
+                     ":/icons/users_icon", false);
+    bar.RegisterWidget(ui->userListTab, QString::fromLatin1(kActionSet));
+    connect(&bar, &ActionSetToolBar::ActionTriggered, this, &UserListForm::OnActionBarTriggered);
 }
 
 UserListItemWidget* UserListForm::MakeUserListRow(ItemPtr user, Server* server)
