@@ -204,7 +204,8 @@ void tst_WholeForms::wholeOrThrows()
             UserListForm page(&window);
             page.Init();
             auto* tab = page.findChild<QWidget*>(QStringLiteral("userListTab"));
-            seen = "actions: " + BarActions(actionBar, tab, "user_list").join(QStringLiteral(", "));
+            const QStringList actions = BarActions(actionBar, tab, "user_list");
+            seen = "actions: " + actions.join(QStringLiteral(", "));
             break;
         }
         }
