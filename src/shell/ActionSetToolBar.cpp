@@ -1,6 +1,7 @@
 #include "shell/ActionSetToolBar.h"
 
 #include "server/Server.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellState.h"
 #include "shell/Ties.h"
 #include "store/Dependency.h"
@@ -47,7 +48,8 @@ constexpr char kTiedType[] = "action_tied_type";
 constexpr char kTextPair[] = "widget_action_text_pair";
 constexpr char kWidgetText[] = "widget_action_text";
 constexpr char kHidden[] = "widget_action_hidden";
-// The keys' current values.
+// The keys' current values: what a pair's value, a column's text or a tie's item holds, of the
+// kind its key names (a room's name, a user's).
 constexpr char kActiveKey[] = "active_action_key";
 constexpr char kActiveValue[] = "active_action_value";
 // The set actions now on the bar, by address.
@@ -71,7 +73,7 @@ const SchemaType kTypes[] = {
     {kTieType, ValuePrimacy, false, true, ValueKind::Word},
     {kTiedType, ValuePrimacy, false, true, ValueKind::Word},
     {kActiveKey, RootPrimacy, false, true, ValueKind::Word},
-    {kActiveValue, ValuePrimacy, false, true, ValueKind::Utf8},
+    {kActiveValue, ValuePrimacy, false, true, ValueKind::ByKey},
     {kTextPair, RootPrimacy, true, true, ValueKind::None},
     {kWidgetText, ValuePrimacy, false, true, ValueKind::Utf8},
     {kHidden, ValuePrimacy, true, true, ValueKind::None},
@@ -100,9 +102,10 @@ Type* T(const char* name)
     return d.GetType(name);
 }
 
-std::string Utf8(const QString& text)
+// Typed or shown text as the bytes a value of that type is kept as.
+Value Stored(const char* type, const QString& text)
 {
-    return text.toStdString();
+    return Value(StoredBytes(T(type), text));
 }
 
 // Tab widgets and their tab bars stand for their current page, through any depth of tab
@@ -182,14 +185,14 @@ void ActionSetToolBar::RegisterWidget(QWidget* widget, const QString& setName)
 {
     if (!widget)
         return;
-    T(kWidget)->GetItem(Value(widget)) += T(kSet)->GetItem(Value(Utf8(setName)));
+    T(kWidget)->GetItem(Value(widget)) += T(kSet)->GetItem(Stored(kSet, setName));
     connect(widget, &QObject::destroyed, this, &ActionSetToolBar::OnWidgetDestroyed,
             Qt::UniqueConnection);
 }
 
 void ActionSetToolBar::AddWidgetKey(QWidget* widget, const QString& key, const QString& value)
 {
-    AddWidgetKeyBytes(widget, key, Utf8(value));
+    AddWidgetKeyBytes(widget, key, StoredBytes(T(kValue), value));
 }
 
 void ActionSetToolBar::AddWidgetKeyBytes(QWidget* widget, const QString& key,
@@ -200,7 +203,7 @@ void ActionSetToolBar::AddWidgetKeyBytes(QWidget* widget, const QString& key,
     if (!registration)
         return;
     ItemPtr pair = T(kValuePair)->NewItem();
-    pair += T(kKey)->GetItem(Value(Utf8(key)));
+    pair += T(kKey)->GetItem(Stored(kKey, key));
     pair += T(kValue)->GetItem(Value(value));
     pair += registration;
 }
@@ -211,7 +214,7 @@ void ActionSetToolBar::AddWidgetColumnKey(QWidget* widget, const QString& key, i
     if (!registration)
         return;
     ItemPtr pair = T(kColumnPair)->NewItem();
-    pair += T(kKey)->GetItem(Value(Utf8(key)));
+    pair += T(kKey)->GetItem(Stored(kKey, key));
     pair += T(kColumn)->GetItem(Value(column));
     pair += registration;
 }
@@ -223,7 +226,7 @@ void ActionSetToolBar::AddWidgetTieKey(QWidget* widget, const QString& key, cons
     if (!registration)
         return;
     ItemPtr pair = T(kTiePair)->NewItem();
-    pair += T(kKey)->GetItem(Value(Utf8(key)));
+    pair += T(kKey)->GetItem(Stored(kKey, key));
     pair += T(kTieType)->GetItem(Value(tieType));
     pair += T(kTiedType)->GetItem(Value(tiedType));
     pair += registration;
@@ -231,12 +234,12 @@ void ActionSetToolBar::AddWidgetTieKey(QWidget* widget, const QString& key, cons
 
 QString ActionSetToolBar::GetKey(const QString& key) const
 {
-    return QString::fromStdString(GetKeyBytes(key));
+    return Shown(T(kActiveValue), GetKeyBytes(key));
 }
 
 std::string ActionSetToolBar::GetKeyBytes(const QString& key) const
 {
-    return T(kActiveKey)->HasItem(Value(Utf8(key)))[kActiveValue].AsString();
+    return T(kActiveKey)->HasItem(Stored(kActiveKey, key))[kActiveValue].AsString();
 }
 
 void ActionSetToolBar::SetWidgetActionText(QWidget* widget, const QString& id, const QString& text)
@@ -252,7 +255,7 @@ void ActionSetToolBar::SetWidgetActionText(QWidget* widget, const QString& id, c
         pair += identifier;
     }
     // Replaces the text the pair held; the sweep takes a text that nothing holds any more.
-    pair += T(kWidgetText)->GetItem(Value(Utf8(text)));
+    pair += T(kWidgetText)->GetItem(Stored(kWidgetText, text));
     if (widget == m_widget) {
         for (QAction* action : LiveActions(identifier))
             action->setText(text);
@@ -297,9 +300,7 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const char* setName)
         ItemPtr action(t);
         ItemPtr identifier = action[kId];
         ItemPtr own = d.GetItem(registration, identifier, kTextPair)[kWidgetText];
-        const std::string& text = own ? own->AsString() : action[kText]->AsString();
-        QAction* shown = addAction(QIcon(QString::fromStdString(action[kIcon].AsString())),
-                                   QString::fromStdString(text));
+        QAction* shown = addAction(QIcon(Shown(action[kIcon])), Shown(own ? own : action[kText]));
         if (d.GetItem(registration, identifier, kHidden))
             shown->setVisible(false);
         connect(shown, &QAction::triggered, this, &ActionSetToolBar::OnActionTriggered);
@@ -399,7 +400,8 @@ void ActionSetToolBar::OnActionTriggered(bool)
         } else {
             for (Item* pair : m_registration.GetItems(kColumnPair)) {
                 const int column = ItemPtr(pair)[kColumn].AsInt();
-                SetActiveKey(ItemPtr(pair)[kKey].AsString(), Utf8(rows.first()->text(column)));
+                SetActiveKey(ItemPtr(pair)[kKey].AsString(),
+                             StoredBytes(T(kActiveValue), rows.first()->text(column)));
             }
             for (Item* pair : m_registration.GetItems(kTiePair)) {
                 const ItemPtr tie = Ties::Find(ItemPtr(pair)[kTieType].AsCStr(),
@@ -428,13 +430,12 @@ void ActionSetToolBar::OnWidgetDestroyed(QObject* object)
 
 void ActionSetToolBar::OnSupportQuorvaleButtonClicked()
 {
-    std::string name;
+    QString name;
     if (d.HasType(SettingsTypes::Global) && Settings::HasKey(SettingKeys::Username))
-        name = Settings::Text(SettingKeys::Username);
+        name = Shown(SettingKeys::Username);
     // The name is one query value, whatever it holds: "&", "=", "#" or "+" in it are escaped
     // rather than read as the address's own syntax.
-    const QByteArray encoded =
-        QUrl::toPercentEncoding(QString::fromLatin1(name.data(), qsizetype(name.size())));
+    const QByteArray encoded = QUrl::toPercentEncoding(name);
     QUrl page(QStringLiteral("http://" QV_WEB_HOST "/qtlogin.php"));
     page.setQuery(QStringLiteral("username=") + QString::fromLatin1(encoded), QUrl::StrictMode);
     QDesktopServices::openUrl(page);
@@ -453,7 +454,7 @@ ItemPtr ActionSetToolBar::Registration(const QWidget* widget) const
 
 ItemPtr ActionSetToolBar::Identifier(const QString& id) const
 {
-    return T(kId)->HasItem(Value(Utf8(id)));
+    return T(kId)->HasItem(Stored(kId, id));
 }
 
 void ActionSetToolBar::SetActiveKey(const std::string& key, const std::string& value)

@@ -17,6 +17,12 @@ DiagnosticsForm* diagnosticsForm = nullptr;
 
 namespace {
 
+// The page's own types: a log category by its name with the tab that shows it, and the row of a
+// tracked user.
+constexpr char kLog[] = "log";
+constexpr char kLogWidget[] = "log_widget";
+constexpr char kTrackUserNode[] = "track_user_node";
+
 QString StatusText(const Item* user)
 {
     return user->IsConnected(ServerTypes::IsOnline) ? QStringLiteral("Online")
@@ -42,9 +48,9 @@ DiagnosticsForm::DiagnosticsForm(QWidget* parent)
     ui->trackedUsersTree->setColumnWidth(0, 300);
     ui->trackedUsersTree->setColumnWidth(1, 100);
 
-    d.NewType("log", RootPrimacy, false, true, ValueKind::Word);
-    d.NewType("log_widget", RootPrimacy, false, true, ValueKind::Address);
-    d.GetType("log")->RelateToType("log_widget", One, One);
+    d.NewType(kLog, RootPrimacy, false, true, ValueKind::Word);
+    d.NewType(kLogWidget, RootPrimacy, false, true, ValueKind::Address);
+    d.GetType(kLog)->RelateToType(kLogWidget, One, One);
 
     connect(LogHub::Instance(), &LogHub::LineLogged, this, &DiagnosticsForm::OnLineLogged);
 }
@@ -57,9 +63,9 @@ DiagnosticsForm::~DiagnosticsForm()
     RemoveDataHandlers();
 
     for (int i = 0; i < ui->logTabWidget->count(); ++i)
-        RemoveAddressItem("log_widget", ui->logTabWidget->widget(i));
+        RemoveAddressItem(kLogWidget, ui->logTabWidget->widget(i));
     for (int i = 0; i < ui->trackedUsersTree->topLevelItemCount(); ++i)
-        RemoveAddressItem("track_user_node", ui->trackedUsersTree->topLevelItem(i));
+        RemoveAddressItem(kTrackUserNode, ui->trackedUsersTree->topLevelItem(i));
 
     if (diagnosticsForm == this)
         diagnosticsForm = nullptr;
@@ -67,8 +73,8 @@ DiagnosticsForm::~DiagnosticsForm()
 
 void DiagnosticsForm::Init()
 {
-    d.NewType("track_user_node", RootPrimacy, false, true, ValueKind::Address);
-    d.GetType("track_user_node")->RelateToType(ServerTypes::User, One, One);
+    d.NewType(kTrackUserNode, RootPrimacy, false, true, ValueKind::Address);
+    d.GetType(kTrackUserNode)->RelateToType(ServerTypes::User, One, One);
 
     const struct
     {
@@ -153,10 +159,11 @@ void DiagnosticsForm::AppendPendingLines(const QObject* only)
 
 QPlainTextEdit* DiagnosticsForm::CategoryView(const QString& category)
 {
-    ItemPtr logItem = d.GetType("log")->GetItem(Value(category.toStdString()));
+    Type* logs = d.GetType(kLog);
+    ItemPtr logItem = logs->GetItem(Value(StoredBytes(logs, category)));
     // An address is only followed when it names one of this page's own tabs: it is plain text in
     // a store that any code can change.
-    auto* known = logItem["log_widget"].AsPointer<QWidget>();
+    auto* known = logItem[kLogWidget].AsPointer<QWidget>();
     if (known && ui->logTabWidget->indexOf(known) >= 0) {
         if (auto* view = qobject_cast<QPlainTextEdit*>(known))
             return view;
@@ -169,13 +176,13 @@ QPlainTextEdit* DiagnosticsForm::CategoryView(const QString& category)
     view->setMaximumBlockCount(kMaxLogLinesPerCategory);
     view->installEventFilter(this);
     ui->logTabWidget->addTab(view, category);
-    logItem += d.GetType("log_widget")->GetItem(Value(view));
+    logItem += d.GetType(kLogWidget)->GetItem(Value(view));
     return view;
 }
 
 QTreeWidgetItem* DiagnosticsForm::TrackedRow(Item* user) const
 {
-    auto* row = ItemPtr(user)["track_user_node"].AsPointer<QTreeWidgetItem>();
+    auto* row = ItemPtr(user)[kTrackUserNode].AsPointer<QTreeWidgetItem>();
     if (!row || ui->trackedUsersTree->indexOfTopLevelItem(row) < 0)
         return nullptr;
     return row;
@@ -186,17 +193,16 @@ void DiagnosticsForm::OnUserTracked(Item* user)
     // A user has one row, however often the tracking is told.
     QTreeWidgetItem* row = TrackedRow(user);
     if (!row) {
-        const std::string& name = user->AsString();
         row = new QTreeWidgetItem(ui->trackedUsersTree);
-        row->setText(0, CellText(NameText(name)));
-        ItemPtr(user) += d.GetType("track_user_node")->GetItem(Value(row));
+        row->setText(0, CellText(Shown(user)));
+        ItemPtr(user) += d.GetType(kTrackUserNode)->GetItem(Value(row));
     }
     row->setText(1, StatusText(user));
 }
 
 void DiagnosticsForm::OnUserUntracked(Item* user)
 {
-    ItemPtr node = ItemPtr(user)["track_user_node"];
+    ItemPtr node = ItemPtr(user)[kTrackUserNode];
     delete TrackedRow(user);
     node.Remove();
 }

@@ -95,6 +95,27 @@ std::string StoredBytes(const Type* type, const QString& text)
     return StoredBytes(type->GetKind(), text);
 }
 
+QString Shown(SettingKey key)
+{
+    return Shown(key.kind, Settings::Text(key));
+}
+
+std::string StoredBytes(SettingKey key, const QString& text)
+{
+    return StoredBytes(key.kind, text);
+}
+
+// A name's coding is the one that keeps every byte as it is.
+QString RawText(std::string_view bytes)
+{
+    return NameText(bytes);
+}
+
+std::string RawBytes(const QString& text)
+{
+    return NameBytes(text);
+}
+
 QString EscapeMnemonics(const QString& text)
 {
     QString escaped = text;

@@ -7,6 +7,7 @@
 // Every form decodes through these, never with a conversion of its own.
 
 #include "store/Data.h"
+#include "store/Settings.h"
 
 #include <QString>
 
@@ -39,6 +40,17 @@ QString Shown(ValueKind kind, std::string_view bytes);
 // a value cannot hold becomes "?", and nothing is stored for a null type.
 std::string StoredBytes(ValueKind kind, const QString& text);
 std::string StoredBytes(const Type* type, const QString& text);
+
+// A setting's text shown as its key says it is (a name, a path, a number...), and typed text as
+// the bytes that setting keeps. A key with no value shows as empty text.
+QString Shown(SettingKey key);
+std::string StoredBytes(SettingKey key, const QString& text);
+
+// A stored value byte for byte, whatever its kind: each byte one Latin-1 character, and back.
+// Only for the store's inspection dialogs, which show what the store holds rather than what it
+// means, keep their rows in the order of those bytes and find an item again by its row's text.
+QString RawText(std::string_view bytes);
+std::string RawBytes(const QString& text);
 
 // Tab titles, menu entries and tool-bar buttons read a single "&" as the mark of a keyboard
 // shortcut: "R&B" would show as "RB" and Alt+B would pick it. Every such text made from typed or

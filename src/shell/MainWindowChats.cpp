@@ -49,7 +49,7 @@ ChatForm* MainWindow::GetChatForm(std::string user)
     auto* form = new ChatForm(user, ui->chatTabControl, this);
     ui->chatTabControl->addTab(
         form, QIcon(userItem.IsConnected(ServerTypes::IsOnline) ? kOnlineDotIcon : kOfflineDotIcon),
-        EscapeMnemonics(CellText(NameText(user))));
+        EscapeMnemonics(CellText(Shown(userItem))));
     userItem += Ties::Make(ShellTypes::UserChatWidget, form);
     server->TrackUser(user);
     return form;

@@ -24,8 +24,6 @@
 
 #include "ui_MainWindow.h"
 
-#include <QFile>
-
 using namespace ShellActions;
 
 namespace {
@@ -93,7 +91,7 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
         for (QTreeWidgetItem* row : ui->sharedFoldersList->selectedItems())
             paths << row->text(0);
         for (const QString& path : paths) {
-            folders->HasItem(Value(path.toUtf8().toStdString())).Remove();
+            folders->HasItem(Value(StoredBytes(folders, path))).Remove();
             d.RemoveDisconnectedItems();
         }
     } else if (id == SetDownloadFolder) {
@@ -101,15 +99,14 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
             ModalDialogs::Current().ChooseFolder(this, QStringLiteral("Set Download Folder"));
         if (folder.isEmpty())
             return;
-        // The transfer engine reads the setting in the file system's encoding (UTF-8): Latin-1
+        // A path, which the transfer engine reads in the file system's encoding (UTF-8): Latin-1
         // would turn every non-ASCII folder into one that does not exist.
-        Settings::Set(SettingKeys::DownloadFolder, QFile::encodeName(folder).toStdString());
+        Settings::Set(SettingKeys::DownloadFolder,
+                      StoredBytes(SettingKeys::DownloadFolder, folder));
         ui->downloadFolderEdit->setText(folder);
     } else if (id == RescanShares) {
-        SharedFoldersManager* shares = ReachSharedFolders();
-        if (!shares)
-            return;
-        shares->RescanShares();
+        if (SharedFoldersManager* shares = ReachSharedFolders())
+            shares->RescanShares();
     } else if (id == ToggleRoomAutojoin) {
         const ItemPtr r = room();
         if (r.IsConnected(ServerTypes::RoomAutojoin))
@@ -122,7 +119,7 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
         const ItemPtr r = room();
         if (!r.IsConnected(ServerTypes::IsMember) || r.IsConnected(ServerTypes::IsOwner))
             return;
-        const QString name = CellText(Utf8Text(r.AsString()));
+        const QString name = CellText(Shown(r));
         if (AskYesNo(QStringLiteral("Give up membership?"),
                      QStringLiteral("Are you sure you want to give up your membership to the %1 "
                                     "private room?")
@@ -132,7 +129,7 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, std::string id)
         const ItemPtr r = room();
         if (!r.IsConnected(ServerTypes::IsOwner))
             return;
-        const QString name = CellText(Utf8Text(r.AsString()));
+        const QString name = CellText(Shown(r));
         if (AskYesNo(QStringLiteral("Give up membership?"),
                      QStringLiteral("Are you SURE you want to give up your ownership of the %1 "
                                     "private room?")
@@ -164,10 +161,9 @@ void MainWindow::OpenRoomChatLog(ItemPtr room)
         FocusWidgetAndParents(open);
         return;
     }
-    const std::string name = room.AsString();
-    auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::Room, name), this);
+    auto* viewer = new ChatLogForm(ChatLog::Path(ChatLog::Kind::Room, room.AsString()), this);
     ui->roomsTabControl->addTab(viewer, QIcon(QStringLiteral(":/icons/note_icon")),
-                                EscapeMnemonics(CellText(Utf8Text(name))));
+                                EscapeMnemonics(CellText(Shown(room))));
     room += Ties::Make(ShellTypes::ChatLogForm, viewer);
     FocusWidgetAndParents(viewer);
 }

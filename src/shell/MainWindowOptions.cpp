@@ -22,7 +22,7 @@ namespace {
 // The first row of the shared-folder list that shows the folder's path.
 QTreeWidgetItem* FolderRow(QTreeWidget* list, Item* folder)
 {
-    const QString path = Utf8Text(folder->AsString());
+    const QString path = Shown(folder);
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
         if (list->topLevelItem(i)->text(0) == path)
             return list->topLevelItem(i);
@@ -85,10 +85,8 @@ void MainWindow::OnUPnPCheckboxToggled(bool checked)
     // Unchecking leaves the mappings already made; they lapse with the router's lease.
     if (!checked)
         return;
-    PortForwarder* forwarder = ReachPortForwarder();
-    if (!forwarder)
-        return;
-    forwarder->Init();
+    if (PortForwarder* forwarder = ReachPortForwarder())
+        forwarder->Init();
 }
 
 void MainWindow::OnMinimizeToTrayCheckboxToggled(bool checked)
@@ -128,7 +126,7 @@ void MainWindow::OnOptionsTabSelectionChanged(int index)
 void MainWindow::OnSharedFolderAdded(Item* folder)
 {
     auto* row = new QTreeWidgetItem(ui->sharedFoldersList);
-    row->setText(0, Utf8Text(folder->AsString()));
+    row->setText(0, Shown(folder));
 }
 
 void MainWindow::OnSharedFolderRemoved(Item* folder)
@@ -146,14 +144,14 @@ void MainWindow::OnSharedFolderChange(ConnectionInfo info)
         row->setText(1, OptionsPage::SharedFolderAccess(info.first));
 }
 
-void MainWindow::OnUsernameChanged(Item* key)
+void MainWindow::OnUsernameChanged(Item*)
 {
-    ui->usernameEdit->setText(NameText(ItemPtr(key)[SettingsTypes::GlobalValue].AsString()));
+    ui->usernameEdit->setText(Shown(SettingKeys::Username));
 }
 
-void MainWindow::OnNewListeningPortChanged(Item* key)
+void MainWindow::OnNewListeningPortChanged(Item*)
 {
-    ui->listeningPortEdit->setText(Utf8Text(ItemPtr(key)[SettingsTypes::GlobalValue].AsString()));
+    ui->listeningPortEdit->setText(Shown(SettingKeys::NewListeningPort));
 }
 
 void MainWindow::OnSharedFilesRescanned(int added, int removed)

@@ -91,7 +91,7 @@ void MainWindow::OnRoomAdded(Item* item)
         return;
     auto* row = new QRoomListItemWidget(ui->roomList);
     row->SetRoles(room);
-    row->setText(0, CellText(Utf8Text(item->AsString())));
+    row->setText(0, CellText(Shown(room)));
     room += Ties::Make(ShellTypes::RoomNode, row);
 }
 
@@ -101,7 +101,7 @@ void MainWindow::OnRoomUserCountChanged(Item* item)
     if (!row)
         return;
     const ItemPtr count = ItemPtr(item)[ServerTypes::UserCount];
-    row->setText(1, count.AsInt() == 0 ? QString() : QString::fromLatin1(count.AsString()));
+    row->setText(1, count.AsInt() == 0 ? QString() : Shown(count));
 }
 
 void MainWindow::OnBecomingRoomOwner(Item* item)
@@ -164,7 +164,8 @@ void MainWindow::ResortRoomList()
 
 void MainWindow::OnEnteredRoom(ConnectionInfo& info)
 {
-    const std::string name = ItemPtr(info.first).AsString();
+    const ItemPtr room(info.first);
+    const std::string name = room.AsString();
     // A tab outlives a leave the server confirmed (after giving up a room, say). Entering again
     // brings that tab forward: a second one would show and log every line of the room twice.
     for (int i = 0; i < ui->roomsTabControl->count(); ++i) {
@@ -176,7 +177,7 @@ void MainWindow::OnEnteredRoom(ConnectionInfo& info)
     }
     auto* form = new RoomForm(name);
     ui->roomsTabControl->addTab(form, QIcon(QStringLiteral(":/icons/room_icon")),
-                                EscapeMnemonics(CellText(Utf8Text(name))));
+                                EscapeMnemonics(CellText(Shown(room))));
     form->Init();
     FocusWidget(form);
 }

@@ -2,6 +2,7 @@
 
 #include "server/ServerSchema.h"
 #include "shares/SharesSchema.h"
+#include "shell/DisplayText.h"
 
 #include <QStringList>
 
@@ -21,7 +22,7 @@ QString OptionsPage::SharedFolderAccess(ItemPtr folder)
         return QStringLiteral("User List");
     QStringList names;
     for (Item* group : folder.GetItems(ServerTypes::UserListGroup).SortAlphabetic(true))
-        names << QString::fromLatin1(group->AsString());
+        names << Shown(group);
     return names.join(QStringLiteral(", "));
 }
 

@@ -1,5 +1,6 @@
 #include "shell/SettingsDefaults.h"
 
+#include "shell/DisplayText.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 
@@ -53,7 +54,7 @@ void SettingsDefaults::WriteBeforeLoad()
 
     defaultPalette = QGuiApplication::palette();
     for (const PaletteColour& c : kPaletteColours)
-        Settings::Set(c.key, defaultPalette.color(c.role).name().toStdString());
+        Settings::Set(c.key, StoredBytes(c.key, defaultPalette.color(c.role).name()));
     for (const FixedColour& c : kFixedColours)
         Settings::Set(c.key, c.name);
 
@@ -77,8 +78,7 @@ QColor SettingsDefaults::DefaultColour(const SettingKey& key)
 
 QColor SettingsDefaults::StoredColour(const SettingKey& key, const QString& instead)
 {
-    const std::string stored = Settings::Text(key);
-    const QLatin1String text(stored.data(), qsizetype(stored.size()));
+    const QString text = Shown(key);
     const QColor colour = QColor::fromString(text);
     if (!colour.isValid()) {
         Log(LogCategories::kConfigurationData, 1,

@@ -1,5 +1,6 @@
 #include "shell/ShellServices.h"
 
+#include "store/Dependency.h"
 #include "store/Log.h"
 
 // Here rather than beside the window's code: forms may read it, and they link below the window.
@@ -7,68 +8,112 @@ MainWindow* mainWindow = nullptr;
 
 namespace {
 
-template <class Service>
-Service* Reached(Service* service, const QString& category, const char* name)
+// A service by its name in a sentence ("the server connection") and the log category it
+// tells of its absence under.
+struct Named
 {
-    if (!service)
-        Log(category, 1, QStringLiteral("%1 is not available.").arg(QLatin1String(name)));
+    const char* name;
+    const QString& category;
+};
+
+template <class Service> Service* Reached(Service* service, const Named& named)
+{
+    if (!service) {
+        QString name = QString::fromLatin1(named.name);
+        name[0] = name.at(0).toUpper();
+        Log(named.category, 1, QStringLiteral("%1 is not available.").arg(name));
+    }
     return service;
 }
+
+template <class Service>
+Service& Required(Service* service, const Named& named, const char* neededBy)
+{
+    RequireService(service, neededBy, named.name);
+    return *service;
+}
+
+const Named kServer{"the server connection", LogCategories::kServer};
+const Named kPortForwarder{"port forwarding", LogCategories::kPortForwarding};
+const Named kPeerMessenger{"the peer connection manager", LogCategories::kPeerMessenger};
+const Named kSharedFolders{"the shared-folder manager", LogCategories::kShared};
+const Named kTransfers{"the transfer engine", LogCategories::kTransferQueue};
+const Named kTimers{"the shared timers", LogCategories::kConfigurationData};
+const Named kDataSaver{"the store file handler", LogCategories::kConfigurationData};
+const Named kDelayedInvoker{"the delayed invoker", LogCategories::kConfigurationData};
+// The shell's own services have no category of their own; they log with the shell's.
+const Named kActionBar{"the context tool bar", LogCategories::kConfigurationData};
+const Named kEventToolBar{"the event tool bar", LogCategories::kConfigurationData};
+const Named kSizeManager{"the size manager", LogCategories::kConfigurationData};
 
 } // namespace
 
 Server* ReachServer()
 {
-    return Reached(gp_server, LogCategories::kServer, "The server connection");
+    return Reached(gp_server, kServer);
 }
 
 PortForwarder* ReachPortForwarder()
 {
-    return Reached(portForwarder, LogCategories::kPortForwarding, "Port forwarding");
+    return Reached(portForwarder, kPortForwarder);
 }
 
 PeerMessenger* ReachPeerMessenger()
 {
-    return Reached(peerMessenger, LogCategories::kPeerMessenger, "The peer connection manager");
+    return Reached(peerMessenger, kPeerMessenger);
 }
 
 SharedFoldersManager* ReachSharedFolders()
 {
-    return Reached(sharedFoldersManager, LogCategories::kShared, "The shared-folder manager");
+    return Reached(sharedFoldersManager, kSharedFolders);
 }
 
 TransferQueueManager* ReachTransfers()
 {
-    return Reached(transferQueueManager, LogCategories::kTransferQueue, "The transfer engine");
+    return Reached(transferQueueManager, kTransfers);
 }
 
 TimerManager* ReachTimers()
 {
-    return Reached(timerManager, LogCategories::kConfigurationData, "The shared timers");
+    return Reached(timerManager, kTimers);
 }
 
 DataSaver* ReachDataSaver()
 {
-    return Reached(dataSaver, LogCategories::kConfigurationData, "The store file handler");
+    return Reached(dataSaver, kDataSaver);
 }
 
 DelayedInvoker* ReachDelayedInvoker()
 {
-    return Reached(delayedInvoker, LogCategories::kConfigurationData, "The delayed invoker");
+    return Reached(delayedInvoker, kDelayedInvoker);
 }
 
-// The shell's own services have no category of their own; they log with the shell's.
 ActionSetToolBar* ReachActionBar()
 {
-    return Reached(actionBar, LogCategories::kConfigurationData, "The context tool bar");
+    return Reached(actionBar, kActionBar);
 }
 
 EventToolBar* ReachEventToolBar()
 {
-    return Reached(eventToolBar, LogCategories::kConfigurationData, "The event tool bar");
+    return Reached(eventToolBar, kEventToolBar);
 }
 
 SizeManager* ReachSizeManager()
 {
-    return Reached(sizeManager, LogCategories::kConfigurationData, "The size manager");
+    return Reached(sizeManager, kSizeManager);
+}
+
+TransferQueueManager& RequireTransfers(const char* neededBy)
+{
+    return Required(transferQueueManager, kTransfers, neededBy);
+}
+
+DataSaver& RequireDataSaver(const char* neededBy)
+{
+    return Required(dataSaver, kDataSaver, neededBy);
+}
+
+ActionSetToolBar& RequireActionBar(const char* neededBy)
+{
+    return Required(actionBar, kActionBar, neededBy);
 }

@@ -6,9 +6,14 @@
 // The main window builds every service before its forms and deletes them after the last form
 // goes, so in the program each accessor below returns its service. A host that builds forms
 // without one (a test, a tool) gets null and one log line, "<the service> is not available.",
-// under the service's category. A form asks once at the start of what it does and returns at
-// once on null: the line says why nothing happened, where a silent skip would leave the form
-// half working with nobody the wiser. Forms never name a service's global themselves.
+// under the service's category. Forms never name a service's global themselves.
+//
+// A form is whole or fails loudly. What it cannot work without (the service its rows come from,
+// the tool bar its actions reach it through) it takes when it is made, through a Require...
+// accessor, which raises MissingDependencyError naming the form and the service: a form left
+// half wired would show nothing with nobody the wiser. A service it can do without is reached at
+// the place of use only: the action asks once at its start and returns at once on null, and the
+// line says why nothing happened.
 
 #include "store/Services.h"
 
@@ -41,3 +46,9 @@ DelayedInvoker* ReachDelayedInvoker();
 ActionSetToolBar* ReachActionBar();
 EventToolBar* ReachEventToolBar();
 SizeManager* ReachSizeManager();
+
+// Each returns its service, or throws MissingDependencyError saying that neededBy ("The chat
+// form") needs it.
+TransferQueueManager& RequireTransfers(const char* neededBy);
+DataSaver& RequireDataSaver(const char* neededBy);
+ActionSetToolBar& RequireActionBar(const char* neededBy);

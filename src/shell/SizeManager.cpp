@@ -1,5 +1,6 @@
 #include "shell/SizeManager.h"
 
+#include "shell/DisplayText.h"
 #include "shell/ResizableWindow.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
@@ -69,9 +70,15 @@ Type* T(const char* name)
     return d.GetType(name);
 }
 
+// A record's key: the name its registrant gave it, a word.
+Value Key(const char* type, const QString& name)
+{
+    return Value(StoredBytes(T(type), name));
+}
+
 ItemPtr Named(const char* type, const QString& name)
 {
-    return T(type)->HasItem(Value(name.toStdString()));
+    return T(type)->HasItem(Key(type, name));
 }
 
 ItemPtr Number(const char* type, int n)
@@ -126,7 +133,7 @@ void SizeManager::RegisterResizableWindow(const QString& name, ResizableWindow* 
         window->SetPosition(record[kX].AsInt(), record[kY].AsInt());
         window->SetSize(record[kWidth].AsInt(), record[kHeight].AsInt());
     } else {
-        record = T(kWindow)->GetItem(Value(name.toStdString()));
+        record = T(kWindow)->GetItem(Key(kWindow, name));
         ReplaceValues(record, kX, window->GetX(), kY, window->GetY());
         ReplaceValues(record, kWidth, window->GetWidth(), kHeight, window->GetHeight());
     }
@@ -152,7 +159,7 @@ void SizeManager::RegisterSplitter(const QString& name, QSplitter* splitter,
             sizes << size;
         splitter->setSizes(sizes);
     } else {
-        record = T(kSplitter)->GetItem(Value(name.toStdString()));
+        record = T(kSplitter)->GetItem(Key(kSplitter, name));
         const QList<int> sizes = defaults.isEmpty() ? splitter->sizes() : defaults;
         for (int i = 0; i < sizes.size(); ++i)
             SetSize(Entry(record, kPane, kPaneNumber, i), sizes.at(i));
@@ -176,7 +183,7 @@ void SizeManager::RegisterTreeWidget(const QString& name, QTreeWidget* tree)
         }
         m_busy = false;
     } else {
-        record = T(kTree)->GetItem(Value(name.toStdString()));
+        record = T(kTree)->GetItem(Key(kTree, name));
         for (int i = 0; i < KeptSections(header); ++i)
             SetSize(Entry(record, kColumn, kColumnNumber, i), header->sectionSize(i));
     }

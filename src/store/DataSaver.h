@@ -131,6 +131,7 @@ private:
     class Reader;
     class StreamedRead;
     class LayoutParser;
+    class ItemMaker;
 
     void WriteFile(int fd);
     void ReadFile(const QString& path, Contents& contents);
@@ -140,6 +141,7 @@ private:
     // Reads the layout into contents, with or without a record per item. Without, it returns
     // false as soon as it meets what only records can hold; contents is then half filled.
     bool ParseLayout(Reader& r, Contents& contents, bool records);
+    // Makes the items of contents in the store and links them (DataSaverItems.cpp).
     void MakeItems(Contents& contents);
 
     QString path_;

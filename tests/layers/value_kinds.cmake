@@ -3,6 +3,8 @@
 # This script fails on:
 #   - a SchemaType row, anywhere in src/, tests/, bench/ or fuzz/, that names no kind (or names
 #     ValueKind::Unset), and a Data::NewType call there that passes none;
+#   - a constexpr SettingKey there that names no kind of text (the settings' values share one
+#     type, "global_value", whose kind is the key's);
 #   - in src/ui and src/shell (shell/DisplayText.cpp aside), a decoder applied to a stored value
 #     (QString::fromUtf8, fromLatin1, fromStdString, fromLocal8Bit, QFile::decodeName or
 #     QLatin1String around an AsString() or AsCStr() result, in one statement), a direct
@@ -102,6 +104,7 @@ set(ws "[ \t\r\n]*")
 set(tables 0)
 set(rows 0)
 set(calls 0)
+set(settings 0)
 file(GLOB_RECURSE sources "${TOP}/src/*.h" "${TOP}/src/*.cpp" "${TOP}/tests/*.h"
     "${TOP}/tests/*.cpp" "${TOP}/bench/*.h" "${TOP}/bench/*.cpp" "${TOP}/fuzz/*.h"
     "${TOP}/fuzz/*.cpp")
@@ -132,6 +135,18 @@ foreach(path IN LISTS sources)
             endif()
         endforeach()
     endforeach()
+    # Setting keys: their values share one type, so each key names the kind of its text.
+    string(REGEX MATCHALL "constexpr[ \t]+SettingKey[ \t]+[A-Za-z0-9_]+${ws}{[^{}]*}" keys
+        "${text}")
+    foreach(key IN LISTS keys)
+        math(EXPR settings "${settings} + 1")
+        if(NOT key MATCHES "ValueKind::(Name|Utf8|Path|Number|Time|Word)[^A-Za-z]")
+            line_of("${text}" "${key}" line)
+            one_line("${key}" shown)
+            message("${name}:${line}: a setting key without the kind of its text: ${shown}")
+            math(EXPR faults "${faults} + 1")
+        endif()
+    endforeach()
     # Direct declarations; the store's own declaration, definition and forwarding aside.
     if(NOT name MATCHES "^src/store/(Data\\.h|Data\\.cpp|Schema\\.cpp)$")
         string(REGEX MATCHALL "NewType${ws}\\([^${SEMI}]*" declared "${text}")
@@ -149,6 +164,9 @@ foreach(path IN LISTS sources)
 endforeach()
 if(tables EQUAL 0 OR rows EQUAL 0)
     message(FATAL_ERROR "no SchemaType table found under ${TOP}: the patterns no longer match")
+endif()
+if(settings EQUAL 0)
+    message(FATAL_ERROR "no setting key found under ${TOP}: the pattern no longer matches")
 endif()
 
 # --- Read sites of the window ---------------------------------------------------------------
@@ -244,5 +262,6 @@ endforeach()
 if(faults GREATER 0)
     message(FATAL_ERROR "${faults} declaration(s) or read site(s) against the value kinds")
 endif()
-message("${tables} type tables (${rows} rows) and ${calls} direct declarations name their kinds; "
+message("${tables} type tables (${rows} rows), ${calls} direct declarations and ${settings} "
+        "setting keys name their kinds; "
         "${tolerated} read site(s) in the files still allowed to decode by themselves")

@@ -5,6 +5,7 @@
 // a scripted UPnP gateway and scripted boxes.
 
 #include "RoomMessages.h"
+#include "ToolBarTexts.h"
 
 #include "server/Server.h"
 #include "server/ServerCodes.h"
@@ -148,12 +149,7 @@ struct Client
     QStringList BarTexts(QWidget* widget)
     {
         actionBar->OnApplicationFocusChanged(nullptr, widget);
-        QStringList texts;
-        for (QAction* action : actionBar->actions()) {
-            if (action->isVisible() && !action->text().isEmpty())
-                texts << action->text();
-        }
-        return texts;
+        return ShownActionTexts(actionBar);
     }
 
     // A click on the bar's action of that text while the focus is on the widget.

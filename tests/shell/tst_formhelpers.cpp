@@ -4,6 +4,8 @@
 
 #include "shell/DisplayText.h"
 #include "shell/Ties.h"
+#include "store/DataSaver.h"
+#include "store/Settings.h"
 #include "support/ScriptedDialogs.h"
 #include "support/StoreGuard.h"
 
@@ -56,6 +58,10 @@ private Q_SLOTS:
     void decodingsByKind_data();
     void decodingsByKind();
     void itemsShowAsTheirTypeSays();
+    void settingsShowAsTheirKeySays_data();
+    void settingsShowAsTheirKeySays();
+    void rawTextKeepsEveryByte_data();
+    void rawTextKeepsEveryByte();
     void escapeMnemonics_data();
     void escapeMnemonics();
     void escapeTitlePlaceholder_data();
@@ -173,6 +179,79 @@ void tst_FormHelpers::itemsShowAsTheirTypeSays()
     QCOMPARE(StoredBytes(flag, jerome), std::string());
     QCOMPARE(Shown(flag->NewItem()), QString());
     QCOMPARE(Shown(ItemPtr()), QString());
+}
+
+// A setting's values share one type: the key, not the value's type, says how its text reads.
+void tst_FormHelpers::settingsShowAsTheirKeySays_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("shown");
+    const QString jerome = QString::fromUtf8("J\xc3\xa9r\xc3\xb4me");
+    QTest::newRow("a user name, Latin-1")
+        << QByteArray("username") << QByteArray("J\xe9r\xf4me") << jerome;
+    QTest::newRow("a password, Latin-1")
+        << QByteArray("password") << QByteArray("p\xe4ss") << QString::fromUtf8("p\xc3\xa4ss");
+    QTest::newRow("a folder, UTF-8")
+        << QByteArray("download_folder") << QByteArray("/home/J\xc3\xa9r\xc3\xb4me/in")
+        << QStringLiteral("/home/") + jerome + QStringLiteral("/in");
+    QTest::newRow("a port") << QByteArray("listening_port") << QByteArray("2235")
+                            << QStringLiteral("2235");
+    QTest::newRow("a colour") << QByteArray("color_chat_status") << QByteArray("#a0b1c2")
+                              << QStringLiteral("#a0b1c2");
+    QTest::newRow("a key made from its name alone, UTF-8")
+        << QByteArray("no_such_key") << QByteArray("J\xc3\xa9r\xc3\xb4me") << jerome;
+    QTest::newRow("a user name with no value")
+        << QByteArray("username") << QByteArray() << QString();
+}
+
+void tst_FormHelpers::settingsShowAsTheirKeySays()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, shown);
+    const SettingKey known[] = {SettingKeys::Username, SettingKeys::Password,
+                                SettingKeys::DownloadFolder, SettingKeys::ListeningPort,
+                                SettingKeys::ColorChatStatus};
+    SettingKey setting{key.constData()};
+    for (const SettingKey& k : known) {
+        if (key == k.name)
+            setting = k;
+    }
+    StoreGuard store;
+    DataSaver saver;
+    Settings::CreateData(saver);
+    if (!stored.isEmpty())
+        Settings::Set(setting, stored.toStdString());
+    QCOMPARE(Shown(setting), shown);
+    // Typed text goes back as the same bytes.
+    QCOMPARE(StoredBytes(setting, shown), stored.toStdString());
+}
+
+void tst_FormHelpers::rawTextKeepsEveryByte_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<int>("characters");
+    QByteArray every;
+    for (int b = 1; b <= 0xff; ++b)
+        every += char(b);
+    QTest::newRow("every byte but NUL") << every << 255;
+    // Shown byte for byte, whatever the kind: UTF-8 is not joined into characters.
+    QTest::newRow("UTF-8 bytes") << QByteArray("Caf\xc3\xa9") << 5;
+    QTest::newRow("a bare Latin-1 byte") << QByteArray("b\xe9la") << 4;
+    QTest::newRow("nothing") << QByteArray() << 0;
+}
+
+void tst_FormHelpers::rawTextKeepsEveryByte()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(int, characters);
+    const std::string bytes = stored.toStdString();
+    const QString text = RawText(bytes);
+    QCOMPARE(text.size(), characters);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        QCOMPARE(text.at(i).unicode(), char16_t(uchar(stored.at(i))));
+    QCOMPARE(RawBytes(text), bytes);
 }
 
 void tst_FormHelpers::escapeMnemonics_data()

@@ -95,7 +95,7 @@ void tst_Settings::readsWhatWasWritten()
     QFETCH(QString, text);
     QFETCH(qint64, number);
     SettingsStore store;
-    const SettingKey key{"upload_slots", transient};
+    const SettingKey key{"upload_slots", ValueKind::Number, transient};
     if (write.startsWith("text:")) {
         Settings::Set(key, write.mid(5).toStdString());
     } else if (write.startsWith("number:")) {
@@ -212,7 +212,7 @@ void tst_Settings::watchFiresOnNewValuesOnly()
     Settings::Remove(SettingKeys::Username);
     // Another key, even one with the same name in the other type, is not watched.
     Settings::Set(SettingKeys::Password, "carol");
-    Settings::Set(SettingKey{"username", true}, "dave");
+    Settings::Set(SettingKey{"username", ValueKind::Name, true}, "dave");
     Settings::Set(SettingKeys::Username, "erin");
     QCOMPARE(watcher.seen, QStringList({"alice", "bob", "erin"}));
 

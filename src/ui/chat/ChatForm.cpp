@@ -52,7 +52,7 @@ QString Preview(const QString& text)
 } // namespace
 
 ChatForm::ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent)
-    : QWidget(parent), m_user(user), m_tabs(tabs),
+    : QWidget(parent), m_bar(RequireActionBar("The chat form")), m_user(user), m_tabs(tabs),
       m_chatView(new ChatView(ChatLog::Kind::User, user, this)), m_chatEdit(new QLineEdit(this))
 {
     LiveForms().Insert(this);
@@ -71,11 +71,8 @@ ChatForm::ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent)
     if (TimerManager* timers = ReachTimers())
         connect(timers->everyHalfMinute(), &SharedTimer::timeout, this,
                 &ChatForm::CheckChatInactivity);
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!bar)
-        return;
-    bar->RegisterWidget(this, QString::fromLatin1(ShellActions::UserChatSet));
-    connect(bar, &ActionSetToolBar::ActionTriggered, this, &ChatForm::OnActionTriggered);
+    m_bar.RegisterWidget(this, QString::fromLatin1(ShellActions::UserChatSet));
+    connect(&m_bar, &ActionSetToolBar::ActionTriggered, this, &ChatForm::OnActionTriggered);
 }
 
 ChatForm::~ChatForm()

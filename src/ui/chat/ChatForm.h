@@ -6,6 +6,7 @@
 
 #include <string>
 
+class ActionSetToolBar;
 class ChatView;
 class QLineEdit;
 class QTabWidget;
@@ -25,6 +26,8 @@ public:
     // The alert's preview of a line: this many characters, then " ...".
     static constexpr int kPreviewChars = 100;
 
+    // Its action reaches it through the context tool bar: made without the bar, it throws
+    // MissingDependencyError.
     ChatForm(const std::string& user, QTabWidget* tabs, QWidget* parent = nullptr);
     ~ChatForm() override;
 
@@ -51,6 +54,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    ActionSetToolBar& m_bar;
     std::string m_user;
     QTabWidget* m_tabs;
     ChatView* m_chatView;

@@ -1,6 +1,7 @@
 #include "ChatLogForm.h"
 
 #include "shell/ActionSetToolBar.h"
+#include "shell/DisplayText.h"
 #include "shell/ModalDialogs.h"
 #include "shell/SettingsDefaults.h"
 #include "shell/ShellActionSets.h"
@@ -72,7 +73,7 @@ QString ViewLines(QString text)
 
 QColor SettingColour(const SettingKey& key)
 {
-    const QColor colour = QColor::fromString(QLatin1String(Settings::Text(key).c_str()));
+    const QColor colour = QColor::fromString(Shown(key));
     return colour.isValid() ? colour : SettingsDefaults::DefaultColour(key);
 }
 
@@ -92,9 +93,9 @@ private:
 } // namespace
 
 ChatLogForm::ChatLogForm(const QString& path, QWidget* parent)
-    : QWidget(parent), m_path(path), m_searchEdit(new QLineEdit(this)),
-      m_searchBackButton(new QPushButton(this)), m_searchForwardButton(new QPushButton(this)),
-      m_logEdit(new QPlainTextEdit(this))
+    : QWidget(parent), m_bar(RequireActionBar("The chat log viewer")), m_path(path),
+      m_searchEdit(new QLineEdit(this)), m_searchBackButton(new QPushButton(this)),
+      m_searchForwardButton(new QPushButton(this)), m_logEdit(new QPlainTextEdit(this))
 {
     LiveForms().Insert(this);
     m_searchEdit->setObjectName(QStringLiteral("searchEdit"));
@@ -122,11 +123,8 @@ ChatLogForm::ChatLogForm(const QString& path, QWidget* parent)
     RegisterWidgetForTabFocus(m_searchEdit, kSearchFocusPriority);
     Load();
 
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!bar)
-        return;
-    bar->RegisterWidget(this, QString::fromLatin1(ShellActions::ChatLogSet));
-    connect(bar, &ActionSetToolBar::ActionTriggered, this, &ChatLogForm::OnActionTriggered);
+    m_bar.RegisterWidget(this, QString::fromLatin1(ShellActions::ChatLogSet));
+    connect(&m_bar, &ActionSetToolBar::ActionTriggered, this, &ChatLogForm::OnActionTriggered);
 }
 
 ChatLogForm::~ChatLogForm()

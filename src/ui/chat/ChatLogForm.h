@@ -7,6 +7,7 @@
 
 #include <string>
 
+class ActionSetToolBar;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -29,6 +30,8 @@ public:
     // Only the end of a longer file is shown, from its first whole line on.
     static constexpr qint64 kMaxShownBytes = 8 * 1024 * 1024;
 
+    // Its actions reach it through the context tool bar: made without the bar, it throws
+    // MissingDependencyError.
     ChatLogForm(const QString& path, QWidget* parent = nullptr);
     ~ChatLogForm() override;
 
@@ -52,6 +55,7 @@ private:
     void MarkFind(const QTextCursor& match);
     void MarkSearchButtons(const QTextCursor& match);
 
+    ActionSetToolBar& m_bar;
     QString m_path;
     QLineEdit* m_searchEdit;
     QPushButton* m_searchBackButton;

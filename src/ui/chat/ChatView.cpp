@@ -19,7 +19,7 @@ namespace {
 // into the line; one that does not parse reads as its default.
 QString Colour(const SettingKey& key)
 {
-    const QColor colour = QColor::fromString(Utf8Text(Settings::Text(key)));
+    const QColor colour = QColor::fromString(Shown(key));
     return (colour.isValid() ? colour : SettingsDefaults::DefaultColour(key)).name();
 }
 

@@ -1,6 +1,8 @@
 #include "CreateRoomDialog.h"
 
 #include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellServices.h"
 
 #include <QCheckBox>
@@ -48,7 +50,8 @@ void CreateRoomDialog::OnButtonClicked()
     Server* server = ReachServer();
     if (!server)
         return;
-    server->EnterRoom(name.toUtf8().toStdString(), createPrivateCheckBox->isChecked());
+    server->EnterRoom(StoredBytes(d.GetType(ServerTypes::Room), name),
+                      createPrivateCheckBox->isChecked());
     // Gone from the global at once, so that the next "Create Room" makes a fresh dialog even
     // before the deferred deletion has run.
     createRoomDialog = nullptr;

@@ -2,6 +2,7 @@
 
 #include "server/ServerSchema.h"
 #include "shares/SharesSchema.h"
+#include "shell/DisplayText.h"
 #include "shell/ModalDialogs.h"
 #include "store/Data.h"
 
@@ -72,7 +73,7 @@ AddSharedFolderDialog::AddSharedFolderDialog(QWidget* parent)
             &AddSharedFolderDialog::OnAccessibleToUserListCheckStateChanged);
 
     for (Item* group : d.GetType(ServerTypes::UserListGroup)->GetItems()) {
-        auto* groupRow = new QListWidgetItem(QString::fromLatin1(group->AsString()));
+        auto* groupRow = new QListWidgetItem(Shown(group));
         groupRow->setFlags(groupRow->flags() | Qt::ItemIsUserCheckable);
         groupRow->setCheckState(Qt::Unchecked);
         groupsListWidget->addItem(groupRow);
@@ -122,8 +123,8 @@ void AddSharedFolderDialog::accept()
         return;
     // Made first: its appearance has the shared-folder manager scan the folder, which is applied
     // to the store after this returns, with the access chosen below already in place.
-    ItemPtr folder =
-        d.GetType(SharesTypes::SharedFolder)->GetItem(Value(path.toUtf8().toStdString()));
+    Type* folders = d.GetType(SharesTypes::SharedFolder);
+    ItemPtr folder = folders->GetItem(Value(StoredBytes(folders, path)));
     if (everyoneCheckBox->isChecked()) {
         folder.NewItem(SharesTypes::SharedPublic);
     } else if (userListCheckBox->isChecked()) {
@@ -133,7 +134,7 @@ void AddSharedFolderDialog::accept()
         for (int i = 0; i < groupsListWidget->count(); ++i) {
             QListWidgetItem* row = groupsListWidget->item(i);
             if (row->checkState() == Qt::Checked)
-                folder += groups->GetItem(Value(row->text().toLatin1().toStdString()));
+                folder += groups->GetItem(Value(StoredBytes(groups, row->text())));
         }
     }
     QDialog::accept();

@@ -1,6 +1,7 @@
 #include "ChangeListeningPortDialog.h"
 
 #include "peer/PeerMessenger.h"
+#include "shell/DisplayText.h"
 #include "shell/ModalDialogs.h"
 #include "store/Settings.h"
 
@@ -31,7 +32,7 @@ ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* parent)
     portEdit->setObjectName(QStringLiteral("portEdit"));
     portEdit->setMaxLength(5);
     portEdit->setInputMask(QStringLiteral("D9999"));
-    portEdit->setText(QString::fromLatin1(Settings::Text(SettingKeys::ListeningPort)));
+    portEdit->setText(Shown(SettingKeys::ListeningPort));
     auto* label =
         new QLabel(QStringLiteral("&Port (1 to %1):").arg(PeerMessenger::kMaxListeningPort));
     label->setBuddy(portEdit);

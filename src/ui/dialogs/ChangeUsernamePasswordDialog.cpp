@@ -13,8 +13,8 @@ ChangeUsernamePasswordDialog::ChangeUsernamePasswordDialog(bool firstRun, QWidge
     // The login sends both as 8-bit text, each character one Latin-1 byte.
     ui->usernameEdit->setValidator(new Latin1Validator(ui->usernameEdit));
     ui->passwordEdit->setValidator(new Latin1Validator(ui->passwordEdit));
-    ui->usernameEdit->setText(NameText(Settings::Text(SettingKeys::Username)));
-    ui->passwordEdit->setText(NameText(Settings::Text(SettingKeys::Password)));
+    ui->usernameEdit->setText(Shown(SettingKeys::Username));
+    ui->passwordEdit->setText(Shown(SettingKeys::Password));
     if (firstRun)
         setWindowTitle(QStringLiteral("Set Username/Password"));
     activateWindow();
@@ -32,6 +32,6 @@ void ChangeUsernamePasswordDialog::accept()
     if (!Latin1Validator::IsLatin1(user) || !Latin1Validator::IsLatin1(password))
         return;
     QDialog::accept();
-    Settings::Set(SettingKeys::Username, NameBytes(user));
-    Settings::Set(SettingKeys::Password, NameBytes(password));
+    Settings::Set(SettingKeys::Username, StoredBytes(SettingKeys::Username, user));
+    Settings::Set(SettingKeys::Password, StoredBytes(SettingKeys::Password, password));
 }

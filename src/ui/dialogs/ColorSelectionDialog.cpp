@@ -1,5 +1,6 @@
 #include "ColorSelectionDialog.h"
 
+#include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
 #include "shell/ModalDialogs.h"
 #include "shell/SettingsDefaults.h"
@@ -271,7 +272,7 @@ void ColorSelectionDialog::OnSaveColors()
     }
     QApplication::setPalette(palette);
     for (size_t i = 0; i < kRowCount; ++i)
-        Settings::Set(kRows[i].key, SampleColour(m_samples[i]).name().toStdString());
+        Settings::Set(kRows[i].key, StoredBytes(kRows[i].key, SampleColour(m_samples[i]).name()));
     // Transfer rows keep the colour they were given; chat lines take theirs as they are added.
     FormHooks::RecolourTransfers();
     accept();

@@ -1,5 +1,6 @@
 #include "ui/dialogs/DataDialog.h"
 
+#include "shell/DisplayText.h"
 #include "store/Data.h"
 #include "ui/dialogs/DataDialogRows.h"
 
@@ -10,8 +11,6 @@
 
 #include <algorithm>
 
-using DataRows::Latin1;
-
 namespace {
 
 // The type list's share of the dialog's width, at the least.
@@ -21,7 +20,7 @@ constexpr int kTypesWidth = 300;
 const QString kUnloaded = QStringLiteral("~~unloaded~~");
 
 // Values of one type are unique, so this orders them fully. Byte order is the order of their
-// Latin-1 texts, which is the order the sorted list keeps.
+// texts byte for byte (RawText), which is the order the sorted list keeps.
 bool ByValue(const Item* a, const Item* b)
 {
     return a->AsString() < b->AsString();
@@ -40,7 +39,7 @@ DataDialog::DataDialog(Data* data, QWidget* parent)
     ui->itemList->setItemDelegate(new DataRows::CellTextDelegate(ui->itemList));
     for (Type* type : m_data->GetTypes()) {
         auto* row = new QTreeWidgetItem(
-            ui->typeList, {Latin1(type->GetName()),
+            ui->typeList, {RawText(type->GetName()),
                            type->IsNull() ? QStringLiteral("null   ") : QStringLiteral("value   "),
                            QString::number(type->ItemCount())});
         typeRowByName.emplace(type->GetName(), row);
@@ -106,7 +105,7 @@ void DataDialog::OnTypeItemSelectionChanged()
     QStringList texts;
     texts.reserve(qsizetype(items.size()));
     for (const Item* item : items)
-        texts << Latin1(item->AsString());
+        texts << RawText(item->AsString());
     FillList(texts);
 }
 
@@ -236,7 +235,7 @@ void DataDialog::FillList(const QStringList& texts)
 QListWidgetItem* DataDialog::ListRow(const Item* item) const
 {
     const QListWidget* list = ui->itemList;
-    const QString text = Latin1(item->AsString());
+    const QString text = RawText(item->AsString());
     int low = 0;
     int high = list->count();
     while (low < high) {
@@ -255,7 +254,7 @@ Item* DataDialog::ListItem(QListWidgetItem* row) const
 {
     if (!row || !selectedType || m_listRowsGone.count(row) != 0)
         return nullptr;
-    return selectedType->HasItem(Value(row->text().toLatin1().toStdString()));
+    return selectedType->HasItem(Value(RawBytes(row->text())));
 }
 
 void DataDialog::ForgetTreeRows(QTreeWidgetItem* row)
@@ -316,14 +315,14 @@ void DataDialog::ApplyListChanges()
         m_listRowsGone.clear();
         // The list is sorted: each row takes its place.
         for (const Item* item : added)
-            new QListWidgetItem(Latin1(item->AsString()), list);
+            new QListWidgetItem(RawText(item->AsString()), list);
         return;
     }
     // The rows that stay, in their order, merged with the new ones.
     QStringList values;
     values.reserve(qsizetype(added.size()));
     for (const Item* item : added)
-        values << Latin1(item->AsString());
+        values << RawText(item->AsString());
     QStringList texts;
     texts.reserve(list->count() - qsizetype(m_listRowsGone.size()) + values.size());
     auto next = values.cbegin();

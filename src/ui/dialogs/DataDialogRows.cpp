@@ -9,22 +9,17 @@
 
 namespace DataRows {
 
-QString Latin1(const std::string& bytes)
-{
-    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
-}
-
 QString ValueText(const std::string& bytes)
 {
-    return CellText(Latin1(bytes));
+    return CellText(RawText(bytes));
 }
 
 QString ConnectedItemText(const Item* item)
 {
     const Type* type = item->GetType();
     if (type->IsNull())
-        return u'[' + Latin1(type->GetName()) + QStringLiteral(", null]");
-    return u'[' + Latin1(type->GetName()) + QStringLiteral("] ") + ValueText(item->AsString());
+        return u'[' + RawText(type->GetName()) + QStringLiteral(", null]");
+    return u'[' + RawText(type->GetName()) + QStringLiteral("] ") + ValueText(item->AsString());
 }
 
 QString CellTextDelegate::displayText(const QVariant& value, const QLocale& locale) const

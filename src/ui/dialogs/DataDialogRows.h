@@ -13,11 +13,8 @@ class QTreeWidgetItem;
 
 namespace DataRows {
 
-// Store text comes from peers and the server in any encoding: one character per byte.
-QString Latin1(const std::string& bytes);
-
-// An item's value as its row shows it: one character per byte, as a cell shows peer text (one
-// line, bounded).
+// An item's value as its row shows it: byte for byte (RawText), as a cell shows peer text (one
+// line, bounded). The dialogs show what the store holds, whatever its kind says it means.
 QString ValueText(const std::string& bytes);
 
 // The row of an item reached through a connection: "[type] value", or "[type, null]" for an

@@ -1,16 +1,14 @@
 #include "ui/dialogs/TypeNavigatorDialog.h"
 
+#include "shell/DisplayText.h"
 #include "store/Data.h"
 #include "store/GeneralFunctions.h"
-#include "ui/dialogs/DataDialogRows.h"
 
 #include "ui_TypeNavigatorDialog.h"
 
 #include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
-
-using DataRows::Latin1;
 
 namespace {
 
@@ -54,11 +52,6 @@ std::unordered_map<Type*, int> StepsFrom(Type* origin, int maxSteps, Neighbours&
     return steps;
 }
 
-std::string Latin1Name(const QString& text)
-{
-    return text.toLatin1().toStdString();
-}
-
 } // namespace
 
 TypeNavigatorDialog::TypeNavigatorDialog(QWidget* parent)
@@ -86,7 +79,7 @@ void TypeNavigatorDialog::Init()
     std::sort(names.begin(), names.end());
     QStringList texts;
     for (const std::string& name : names)
-        texts << Latin1(name);
+        texts << RawText(name);
     ui->fromTypeBox->clear();
     // The first becomes current, which fills the end box and draws the chains.
     ui->fromTypeBox->addItems(texts);
@@ -96,20 +89,20 @@ void TypeNavigatorDialog::onFromTypeSelectionChanged(const QString& from)
 {
     // Emptied, the end box has no current entry, and the chart is cleared.
     ui->toTypeBox->clear();
-    const std::string start = Latin1Name(from);
+    const std::string start = RawBytes(from);
     std::set<std::string> related{start};
     GetRelatedTypes(start, related, 1);
     related.erase(start);
     QStringList texts;
     for (const std::string& name : related)
-        texts << Latin1(name);
+        texts << RawText(name);
     ui->toTypeBox->addItems(texts);
 }
 
 void TypeNavigatorDialog::onToTypeSelectionChanged(const QString&)
 {
-    const std::string from = Latin1Name(ui->fromTypeBox->currentText());
-    const std::string to = Latin1Name(ui->toTypeBox->currentText());
+    const std::string from = RawBytes(ui->fromTypeBox->currentText());
+    const std::string to = RawBytes(ui->toTypeBox->currentText());
     foundPaths.clear();
     m_morePaths = false;
     ui->chartEdit->clear();
@@ -230,7 +223,7 @@ QString TypeNavigatorDialog::PathLine(const std::vector<std::string>& path) cons
             toMany = toMany || many;
             body += many ? QStringLiteral(" => ") : QStringLiteral(" -> ");
         }
-        body += QStringLiteral("<b>") + EscapeHTML(Latin1(name)) + QStringLiteral("</b>");
+        body += QStringLiteral("<b>") + EscapeHTML(RawText(name)) + QStringLiteral("</b>");
         if (type->IsNull())
             body += QStringLiteral(" [null]");
         previous = type;

@@ -83,7 +83,7 @@ void SearchResultsForm::Init()
     RegisterWidgetForTabFocus(ui->searchResultsTreeWidget, kTreeFocusPriority);
     Type* filters = d.GetType(SearchTypes::SavedFilter);
     for (Item* filter : filters->GetItems())
-        ui->savedFiltersBox->addItem(Utf8Text(filter->AsString()));
+        ui->savedFiltersBox->addItem(Shown(filter));
     filters->itemAddedEvent.Add(NewEventHandler(this, &SearchResultsForm::OnSavedFilterAdded));
     filters->itemRemovedEvent.Add(NewEventHandler(this, &SearchResultsForm::OnSavedFilterRemoved));
 }
@@ -133,9 +133,10 @@ void SearchResultsForm::PopulateCorrelations()
                                 .SortNumericBy(ServerTypes::CorrelationRank, false);
     const size_t shown = std::min(ranked.size(), size_t(kMaxCorrelationsShown));
     for (size_t i = 0; i < shown; ++i) {
-        const std::string text = ItemPtr(ranked[i])[ServerTypes::CorrelationText].AsString();
-        auto* row = new QTreeWidgetItem(ui->correlationsWidget, {CellText(Utf8Text(text))});
-        row->setData(0, kCorrelationRole, QByteArray::fromStdString(text));
+        const ItemPtr text = ItemPtr(ranked[i])[ServerTypes::CorrelationText];
+        const std::string bytes = text.AsString();
+        auto* row = new QTreeWidgetItem(ui->correlationsWidget, {CellText(Shown(text))});
+        row->setData(0, kCorrelationRole, QByteArray::fromStdString(bytes));
     }
     if (ranked.empty())
         return;
@@ -184,14 +185,14 @@ void SearchResultsForm::OnFilterTextChanged(const QString& text)
 
 void SearchResultsForm::OnSavedFilterAdded(Item* filter)
 {
-    ui->savedFiltersBox->addItem(Utf8Text(filter->AsString()));
+    ui->savedFiltersBox->addItem(Shown(filter));
     UpdateSaveFilterButton(ui->filterEdit->text());
 }
 
 void SearchResultsForm::OnSavedFilterRemoved(Item* filter)
 {
     // Past the first entry: a filter saved as "-- saved filters" is not that entry.
-    const QString text = Utf8Text(filter->AsString());
+    const QString text = Shown(filter);
     for (int i = kNoSavedFilterIndex + 1; i < ui->savedFiltersBox->count(); ++i) {
         if (ui->savedFiltersBox->itemText(i) == text) {
             ui->savedFiltersBox->removeItem(i);

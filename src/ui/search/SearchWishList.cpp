@@ -41,7 +41,7 @@ void SearchForm::OnWishListItemAdded(Item* wish)
 {
     // Put together before it joins the sorted tree, so that it lands in its place at once.
     auto* row = new TiedRow(static_cast<QTreeWidget*>(nullptr));
-    row->setText(kWishColumn, Utf8Text(wish->AsString()));
+    row->setText(kWishColumn, Shown(wish));
     row->setTextAlignment(kCheckColumn, Qt::AlignCenter);
     ui->wishList->addTopLevelItem(row);
     auto* box = new QCheckBox;
@@ -113,7 +113,8 @@ void SearchForm::AddWish(const std::string& text)
 
 void SearchForm::OnAddToWishListClicked()
 {
-    const std::string text = Utf8Bytes(ui->searchEdit->text());
+    const std::string text =
+        StoredBytes(d.GetType(ShellTypes::WishListItem), ui->searchEdit->text());
     if (!text.empty())
         AddWish(text);
 }

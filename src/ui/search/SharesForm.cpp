@@ -101,7 +101,7 @@ ShareForm* SharesForm::OpenShareBrowse(std::string user)
 
     auto* tab = new ShareForm(user, this);
     // User names read as Latin-1 everywhere in the window, the tab title included.
-    ui->tabControl->addTab(tab, EscapeMnemonics(CellText(NameText(user))));
+    ui->tabControl->addTab(tab, EscapeMnemonics(CellText(Shown(userItem))));
     if (PeerMessenger* peer = ReachPeerMessenger())
         peer->GetUserSharedFiles(user);
     FocusWidgetAndParents(tab);

@@ -23,6 +23,8 @@ CompleteDownloadsForm* completeDownloadsForm = nullptr;
 
 namespace {
 
+constexpr char kNeededBy[] = "The complete downloads list";
+
 using namespace TransfersTypes;
 using TransferRowTypes::CompleteDownloadNode;
 
@@ -128,8 +130,7 @@ qint64 CompleteDownloadItem::TimeKey(const std::string& text)
     if (ReadClockText(text, key))
         return key;
     // Any other text Qt reads as a date and time (another spacing, an offset) by Qt's reading.
-    const QDateTime time = QDateTime::fromString(
-        QString::fromLatin1(text.data(), qsizetype(text.size())), Qt::TextDate);
+    const QDateTime time = QDateTime::fromString(Shown(ValueKind::Time, text), Qt::TextDate);
     if (!time.isValid())
         return kNoTime;
     const QDate date = time.date();
@@ -142,7 +143,8 @@ qint64 CompleteDownloadItem::TimeKey(const std::string& text)
 // The list
 
 CompleteDownloadsForm::CompleteDownloadsForm(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui_CompleteDownloadsForm>())
+    : QWidget(parent), m_saver(RequireDataSaver(kNeededBy)),
+      m_transfers(RequireTransfers(kNeededBy)), ui(std::make_unique<Ui_CompleteDownloadsForm>())
 {
     completeDownloadsForm = this;
     ui->setupUi(this);
@@ -173,27 +175,22 @@ CompleteDownloadsForm::~CompleteDownloadsForm()
 
 void CompleteDownloadsForm::Init()
 {
-    DataSaver* saver = ReachDataSaver();
-    TransferQueueManager* transfers = ReachTransfers();
-    if (!saver || !transfers)
-        return;
     DeclareSchema(MakeSchema(kNodeTypes, kNodeRelations));
-    connect(transfers, &TransferQueueManager::CompleteDownloadAdded, this,
+    connect(&m_transfers, &TransferQueueManager::CompleteDownloadAdded, this,
             &CompleteDownloadsForm::OnCompleteDownloadAdded);
-    saver->AddDataLoadedEventHandler(this);
+    m_saver.AddDataLoadedEventHandler(this);
 }
 
 CompleteDownloadItem* CompleteDownloadsForm::MakeRow(ItemPtr record)
 {
-    const std::string time = record[CompleteDownloadCompletionTime].AsString();
+    const ItemPtr time = record[CompleteDownloadCompletionTime];
     // Filled before it joins the list, where each change would be told to the view.
-    auto* row = new CompleteDownloadItem(CompleteDownloadItem::TimeKey(time));
-    row->setText(kFileColumn, CellText(Utf8Text(record[CompleteDownloadFilename].AsString())));
-    row->setText(kFolderColumn,
-                 CellText(Utf8Text(record[CompleteDownloadRelativeFolder].AsString())));
-    row->setText(kUserColumn, CellText(NameText(record[ServerTypes::User].AsString())));
-    row->setText(kSizeColumn, CellText(NameText(record[CompleteDownloadFileSize].AsString())));
-    row->setText(kTimeColumn, CellText(NameText(time)));
+    auto* row = new CompleteDownloadItem(CompleteDownloadItem::TimeKey(time.AsString()));
+    row->setText(kFileColumn, CellText(Shown(record[CompleteDownloadFilename])));
+    row->setText(kFolderColumn, CellText(Shown(record[CompleteDownloadRelativeFolder])));
+    row->setText(kUserColumn, CellText(Shown(record[ServerTypes::User])));
+    row->setText(kSizeColumn, CellText(Shown(record[CompleteDownloadFileSize])));
+    row->setText(kTimeColumn, CellText(Shown(time)));
     record += Ties::Make(CompleteDownloadNode, row);
     return row;
 }

@@ -49,6 +49,8 @@ public:
         kTimeColumn,
     };
 
+    // Its rows come from the store file and the transfer engine: made without either, it throws
+    // MissingDependencyError.
     explicit CompleteDownloadsForm(QWidget* parent = nullptr);
     ~CompleteDownloadsForm() override;
 
@@ -65,6 +67,8 @@ public Q_SLOTS:
 private:
     static CompleteDownloadItem* MakeRow(ItemPtr record);
 
+    DataSaver& m_saver;
+    TransferQueueManager& m_transfers;
     std::unique_ptr<Ui_CompleteDownloadsForm> ui;
 };
 

@@ -102,8 +102,9 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QO
     // The search that found the first entry; a search of another one is not offered.
     Type* texts = d.GetType(ServerTypes::SearchRequestText);
     if (d.GetType(DownloadEntry)->IsRelated(texts) && first.IsConnected(texts)) {
-        m_searchBytes = first[ServerTypes::SearchRequestText].AsString();
-        searchText = Utf8Text(m_searchBytes);
+        const ItemPtr search = first[ServerTypes::SearchRequestText];
+        m_searchBytes = search.AsString();
+        searchText = Shown(search);
         connect(menu->addAction(QIcon(QStringLiteral(":/icons/search_icon")),
                                 QStringLiteral("Re-run Search: ") +
                                     EscapeMnemonics(CellText(searchText))),

@@ -31,7 +31,8 @@ void AddUserDialog::SetWaiting(bool waiting)
 
 void AddUserDialog::OnAddUserClicked()
 {
-    const std::string name = NameBytes(ui->userNameEdit->text().trimmed());
+    const std::string name =
+        StoredBytes(d.GetType(ServerTypes::User), ui->userNameEdit->text().trimmed());
     if (name.empty()) {
         ui->statusEdit->setText(QStringLiteral("User name must not be empty."));
         return;

@@ -52,7 +52,7 @@ void ItemLogDialog::DeclareRecordTypes()
 bool ItemLogDialog::CompareLogItemDates(ItemPtr first, ItemPtr second)
 {
     const auto time = [](ItemPtr record) {
-        return QDateTime::fromString(Utf8Text(record[LogTime].AsString()), Qt::TextDate);
+        return QDateTime::fromString(Shown(record[LogTime]), Qt::TextDate);
     };
     return time(first) < time(second);
 }
@@ -79,7 +79,7 @@ void ItemLogDialog::OnItemLog(Item* record)
 {
     const ItemPtr log(record);
     // Areas are names the program chose; the "&" of one would still read as a mnemonic.
-    const QString area = EscapeMnemonics(Utf8Text(log[LogArea].AsString()));
+    const QString area = EscapeMnemonics(Shown(log[LogArea]));
     QTextBrowser* page = nullptr;
     // From 1: "All" holds every area's lines, and an area named "All" has a tab of its own.
     for (int i = 1; i < ui->logTabWidget->count() && !page; ++i) {
@@ -91,9 +91,8 @@ void ItemLogDialog::OnItemLog(Item* record)
         ui->logTabWidget->addTab(page, area);
     }
     const int indent = std::max(0, int(log[LogLevel].AsInt()) - 1) * kIndentPerLevel;
-    const QString line = QStringLiteral("[") + Utf8Text(log[LogTime].AsString()) +
-                         QStringLiteral("] ") + QString(indent, QLatin1Char(' ')) +
-                         Utf8Text(log[LogText].AsString());
+    const QString line = QStringLiteral("[") + Shown(log[LogTime]) + QStringLiteral("] ") +
+                         QString(indent, QLatin1Char(' ')) + Shown(log[LogText]);
     AppendPlain(page, line);
     AppendPlain(m_allPage, line);
 }

@@ -17,7 +17,8 @@ using ServerTypes::UserListGroup;
 // The group a row names, or null; makes nothing.
 ItemPtr Group(const QListWidgetItem* row)
 {
-    return row ? d.GetType(UserListGroup)->HasItem(Value(NameBytes(row->text()))) : ItemPtr();
+    Type* groups = d.GetType(UserListGroup);
+    return row ? groups->HasItem(Value(StoredBytes(groups, row->text()))) : ItemPtr();
 }
 
 } // namespace
@@ -49,13 +50,12 @@ UserGroupConfigDialog::~UserGroupConfigDialog()
 
 void UserGroupConfigDialog::OnUserGroupAdded(Item* group)
 {
-    ui->groupList->addItem(NameText(group->AsString()));
+    ui->groupList->addItem(Shown(group));
 }
 
 void UserGroupConfigDialog::OnUserGroupRemoved(Item* group)
 {
-    const QList<QListWidgetItem*> rows =
-        ui->groupList->findItems(NameText(group->AsString()), Qt::MatchExactly);
+    const QList<QListWidgetItem*> rows = ui->groupList->findItems(Shown(group), Qt::MatchExactly);
     if (!rows.isEmpty())
         delete rows.first();
 }

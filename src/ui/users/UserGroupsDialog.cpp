@@ -48,7 +48,7 @@ UserGroupsDialog::~UserGroupsDialog() = default;
 
 QListWidgetItem* UserGroupsDialog::AddRow(ItemPtr group)
 {
-    auto* row = new QListWidgetItem(NameText(group.AsString()));
+    auto* row = new QListWidgetItem(Shown(group));
     row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
     row->setCheckState(Qt::Unchecked);
     ui->groupListWidget->addItem(row);
@@ -70,7 +70,7 @@ void UserGroupsDialog::OnGroupItemChanged(QListWidgetItem* row)
     if (!listed)
         return;
     Type* groups = d.GetType(ServerTypes::UserListGroup);
-    const Value group(NameBytes(name));
+    const Value group(StoredBytes(groups, name));
     if (state == Qt::Checked) {
         listed += groups->GetItem(group);
         return;
@@ -88,5 +88,6 @@ void UserGroupsDialog::OnNewGroupButtonClicked()
     if (name.isEmpty())
         return;
     // Made when missing, which gives every open groups dialog its row.
-    d.GetType(ServerTypes::UserListGroup)->GetItem(Value(NameBytes(name)));
+    Type* groups = d.GetType(ServerTypes::UserListGroup);
+    groups->GetItem(Value(StoredBytes(groups, name)));
 }

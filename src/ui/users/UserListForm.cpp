@@ -102,6 +102,8 @@ UserListForm::~UserListForm()
 
 void UserListForm::Init()
 {
+    // Its actions reach it through the context tool bar: without it the page is not wired.
+    ActionSetToolBar& bar = RequireActionBar("The user list page");
     // Forms below the users page (the chat tabs) reach the per-user entries through the hook;
     // the entries live as long as the menu they fill.
     FormHooks::Get().fillUserMenu = [](QMenu* menu, const std::string& user) {
@@ -131,7 +133,7 @@ void UserListForm::Init()
     ui->ignoredList->setSortingEnabled(true);
 
     RegisterUserHandlers();
-    AddActions();
+    AddActions(bar);
     RegisterGroupHandlers();
     if (SizeManager* sizer = ReachSizeManager())
         sizer->RegisterTreeWidget(QStringLiteral("user_list"), ui->userList);
@@ -186,16 +188,13 @@ void UserListForm::RegisterGroupHandlers()
     }
 }
 
-void UserListForm::AddActions()
+void UserListForm::AddActions(ActionSetToolBar& bar)
 {
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!bar)
-        return;
-    bar->AddSetAction(kActionSet, kAddUserAction, "Add User", ":/icons/add_user_icon", false);
-    bar->AddSetAction(kActionSet, kConfigureGroupsAction, "Configure User Groups",
-                      ":/icons/users_icon", false);
-    bar->RegisterWidget(ui->userListTab, QString::fromLatin1(kActionSet));
-    connect(bar, &ActionSetToolBar::ActionTriggered, this, &UserListForm::OnActionBarTriggered);
+    bar.AddSetAction(kActionSet, kAddUserAction, "Add User", ":/icons/add_user_icon", false);
+    bar.AddSetAction(kActionSet, kConfigureGroupsAction, "Configure User Groups",
+                     ":/icons/users_icon", false);
+    bar.RegisterWidget(ui->userListTab, QString::fromLatin1(kActionSet));
+    connect(&bar, &ActionSetToolBar::ActionTriggered, this, &UserListForm::OnActionBarTriggered);
 }
 
 UserListItemWidget* UserListForm::MakeUserListRow(ItemPtr user, Server* server)
@@ -203,12 +202,11 @@ UserListItemWidget* UserListForm::MakeUserListRow(ItemPtr user, Server* server)
     if (UserListItemWidget::FromItem(user[UserListNode]))
         return nullptr;
     auto* row = new UserListItemWidget;
-    const std::string name = user.AsString();
-    row->setText(kNameColumn, CellText(NameText(name)));
+    row->setText(kNameColumn, CellText(Shown(user)));
     user += Ties::Make(UserListNode, row);
     row->SetOnline(user.IsConnected(ServerTypes::IsOnline));
     if (server)
-        server->TrackUser(name);
+        server->TrackUser(user.AsString());
     ShowGroups(row, user);
     ShowNote(row, kNoteColumn, user);
     return row;
@@ -219,7 +217,7 @@ void UserListForm::MakePlainRow(QTreeWidget* list, const char* nodeType, ItemPtr
     if (TiedRow::FromItem(user[nodeType]))
         return;
     auto* row = new TiedRow(list);
-    row->setText(kNameColumn, CellText(NameText(user.AsString())));
+    row->setText(kNameColumn, CellText(Shown(user)));
     ShowNote(row, kPlainNoteColumn, user);
     user += Ties::Make(nodeType, row);
 }
@@ -235,7 +233,7 @@ void UserListForm::ShowNote(QTreeWidgetItem* row, int column, ItemPtr user)
 {
     const ItemPtr note = user[ShellTypes::UserNote];
     row->setIcon(column, note ? NoteIcon() : QIcon());
-    row->setText(column, note ? CellText(Utf8Text(note.AsString())) : QString());
+    row->setText(column, note ? CellText(Shown(note)) : QString());
 }
 
 void UserListForm::ShowGroups(QTreeWidgetItem* row, ItemPtr user)
@@ -243,7 +241,7 @@ void UserListForm::ShowGroups(QTreeWidgetItem* row, ItemPtr user)
     // Byte order, so capitals come first, as everywhere group names are listed.
     QStringList names;
     for (Item* group : user[InUserList].GetItems(UserListGroup).SortAlphabetic(true))
-        names << NameText(group->AsString());
+        names << Shown(group);
     row->setText(kGroupsColumn, names.join(QStringLiteral(", ")));
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+class ActionSetToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class Server;
@@ -43,6 +44,7 @@ public:
 
     // Called once by start-up, after the store file is loaded and the login started: the row
     // types, the three lists from the saved flags, the store handlers and the tool bar's set.
+    // Without the context tool bar it throws MissingDependencyError before wiring anything.
     void Init();
 
     // Refreshes the user's "Groups" cell: the group names in byte order, joined by ", ".
@@ -75,7 +77,7 @@ private:
 
     void RegisterUserHandlers();
     void RegisterGroupHandlers();
-    void AddActions();
+    void AddActions(ActionSetToolBar& bar);
     // A user-list row for the user, in no tree yet, its user tracked with the server (when there
     // is one); null when the user has a row already.
     UserListItemWidget* MakeUserListRow(ItemPtr user, Server* server);

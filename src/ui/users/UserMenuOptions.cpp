@@ -112,7 +112,8 @@ QAction* UserMenuOptions::AddEntry(QMenu* menu, const char* text, const char* ic
     QAction* action =
         icon ? menu->addAction(QIcon(QString::fromLatin1(icon)), QString::fromLatin1(text))
              : menu->addAction(QString::fromLatin1(text));
-    action->setData(QString::fromLatin1(name.data(), qsizetype(name.size())));
+    // The name as its bytes: a user's or a room's, whatever their kinds, never shown from here.
+    action->setData(QByteArray::fromStdString(name));
     connect(action, &QAction::triggered, this, slot);
     return action;
 }
@@ -124,7 +125,7 @@ void UserMenuOptions::AddRoomMenu(QMenu* rooms, const std::string& room, bool ow
     const bool member = InRole(roomItem, ServerTypes::RoomMembers, user);
     const bool operatorStatus = InRole(roomItem, ServerTypes::RoomOperators, user);
 
-    QMenu* menu = rooms->addMenu(EscapeMnemonics(CellText(Utf8Text(room))));
+    QMenu* menu = rooms->addMenu(EscapeMnemonics(CellText(Shown(roomItem))));
     if (owned) {
         menu->setIcon(QIcon(QString::fromLatin1(kChatIcon)));
         QFont font = menu->menuAction()->font();
@@ -155,7 +156,7 @@ void UserMenuOptions::AddRoomMenu(QMenu* rooms, const std::string& room, bool ow
 std::string UserMenuOptions::SenderName() const
 {
     const auto* action = qobject_cast<const QAction*>(sender());
-    return action ? action->data().toString().toLatin1().toStdString() : std::string();
+    return action ? action->data().toByteArray().toStdString() : std::string();
 }
 
 void UserMenuOptions::OnMessageUser()

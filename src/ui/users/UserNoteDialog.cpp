@@ -60,7 +60,7 @@ UserNoteDialog::UserNoteDialog(const std::string& user, QWidget* parent)
     // Plain: setText would take a note that looks like markup as markup, and the next save
     // would store what it rendered.
     if (const ItemPtr note = ServerStore::User(user)[ShellTypes::UserNote])
-        ui->noteEdit->setPlainText(Utf8Text(note.AsString()));
+        ui->noteEdit->setPlainText(Shown(note));
     setWindowIcon(QIcon(QStringLiteral(":/icons/note_icon")));
     setWindowTitle(EscapeTitlePlaceholder(CellText(NameText(user))));
 }
@@ -73,12 +73,13 @@ UserNoteDialog::~UserNoteDialog()
 
 void UserNoteDialog::OnSaveNote()
 {
-    const std::string text = Utf8Bytes(ui->noteEdit->toPlainText().trimmed());
+    Type* notes = d.GetType(ShellTypes::UserNote);
+    const std::string text = StoredBytes(notes, ui->noteEdit->toPlainText().trimmed());
     const ItemPtr user = ServerStore::User(m_user);
     if (text.empty())
         user.Disconnect(ShellTypes::UserNote);
     else
-        user += d.GetType(ShellTypes::UserNote)->GetItem(Value(text));
+        user += notes->GetItem(Value(text));
     accept();
 }
 
