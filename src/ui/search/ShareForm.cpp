@@ -79,7 +79,7 @@ bool EnoughFilesMatch(ItemPtr folder, const FilterParser& filter)
     const int needed = std::max(1, filter.MinFilesInFolder());
     int matching = 0;
     return folder->VisitItems(d.GetType(UserShareFile), [&](Item* file) {
-        const QString name = Utf8Text(ItemPtr(file)[UserShareFileName].AsString());
+        const QString name = Shown(ItemPtr(file)[UserShareFileName]);
         if (filter.IsMatching(name, nullptr, file) == FilterParser::Matching)
             ++matching;
         return matching >= needed;
@@ -248,6 +248,7 @@ void ShareForm::BuildTreeSlice(bool first)
 
     // Rows are put together away from the view and handed to it at once.
     Type* nodes = d.GetType(UserShareFolderNode);
+    const Type* names = d.GetType(UserShareFolderName);
     while (build.next < build.byPath.size()) {
         if (over())
             return;
@@ -267,7 +268,7 @@ void ShareForm::BuildTreeSlice(bool first)
             build.topLevel << row;
         }
         m_deepestLevel = std::max(m_deepestLevel, level);
-        row->setText(0, CellText(Utf8Text(GetFileName(std::string(path)))));
+        row->setText(0, CellText(Shown(names, GetFileName(std::string(path)))));
         ItemPtr(folder) += nodes->GetItem(Value(row));
         build.placed.emplace(path, TreeBuild::Placed{row, level});
     }
@@ -360,7 +361,7 @@ void ShareForm::FillFileList(QTreeWidgetItem* current)
     QList<QTreeWidgetItem*> rows;
     for (Item* item : folder.GetItems(UserShareFile)) {
         ItemPtr file(item);
-        const QString name = Utf8Text(file[UserShareFileName].AsString());
+        const QString name = Shown(file[UserShareFileName]);
         if (filter.IsMatching(name, nullptr, file) != FilterParser::Matching)
             continue;
         auto* row = new TiedRow(static_cast<QTreeWidget*>(nullptr));
