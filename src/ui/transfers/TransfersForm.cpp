@@ -444,7 +444,7 @@ QTreeWidgetItem* TransfersForm::UserRow(const Side& side, ItemPtr user)
     user[side.userNode].Remove();
     auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
     user += Ties::Make(side.userNode, row);
-    row->setText(kUserColumn, CellText(NameText(user.AsString())));
+    row->setText(kUserColumn, CellText(Shown(user)));
     if (!side.uploads)
         row->setIcon(kUserColumn,
                      user.IsConnected(ServerTypes::IsOnline) ? m_onlineDot : m_offlineDot);
@@ -467,7 +467,8 @@ QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, QTreeWidgetItem* use
     node = Ties::Make(side.folderNode, row);
     node += userNode;
     node += folder;
-    row->setText(kFolderColumn, CellText(Utf8Text(ReversePathname(folder.AsString()))));
+    row->setText(kFolderColumn,
+                 CellText(Shown(folder->GetType(), ReversePathname(folder.AsString()))));
     userRow->addChild(row);
     if (*side.expandFolders)
         row->setExpanded(true);
@@ -478,12 +479,14 @@ void TransfersForm::FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr 
 {
     if (side.uploads) {
         ItemPtr shared = entry[SharesTypes::SharedFile];
-        row->setText(
-            kFileColumn,
-            CellText(Utf8Text(GetFileName(shared[SharesTypes::SharedFileName].AsString()))));
+        // The last part of the shared file's path, read as the path is.
+        const ItemPtr path = shared[SharesTypes::SharedFileName];
+        row->setText(kFileColumn,
+                     path ? CellText(Shown(path->GetType(), GetFileName(path.AsString())))
+                          : QString());
         row->setText(kSizeColumn, CommafyNumber(shared[SharesTypes::SharedFileSize].AsInt64()));
     } else {
-        row->setText(kFileColumn, CellText(Utf8Text(entry[TransfersTypes::FileName].AsString())));
+        row->setText(kFileColumn, CellText(Shown(entry[TransfersTypes::FileName])));
         row->setText(kSizeColumn, CommafyNumber(entry[PeerTypes::FileSize].AsInt64()));
     }
 }
@@ -659,8 +662,7 @@ void TransfersForm::OnUserOffline(Item* user)
 void TransfersForm::OnDownloadPlaceInLine(Item* entry)
 {
     if (QTreeWidgetItem* row = FileRow(m_downloads, entry))
-        row->setText(kPlaceColumn, QString::fromStdString(
-                                       ItemPtr(entry)[TransfersTypes::PlaceInLine].AsString()));
+        row->setText(kPlaceColumn, Shown(ItemPtr(entry)[TransfersTypes::PlaceInLine]));
 }
 
 void TransfersForm::OnTransfersLoaded()
