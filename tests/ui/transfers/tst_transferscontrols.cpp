@@ -161,6 +161,8 @@ private Q_SLOTS:
     void textsAsStored();
     void uploadTextsAsStored_data();
     void uploadTextsAsStored();
+    void actionsOfThePageAloneReachIt_data();
+    void actionsOfThePageAloneReachIt();
 };
 
 void tst_TransfersControls::speedLimit_data()
@@ -763,6 +765,51 @@ void tst_TransfersControls::uploadTextsAsStored()
                      Page::FolderRow(upload)->text(TransfersForm::kFolderColumn).section('/', 0, 0),
                      row->text(TransfersForm::kFileColumn)}),
         shown);
+}
+
+void tst_TransfersControls::actionsOfThePageAloneReachIt_data()
+{
+    // Each action the page answers, and the set of the window's bar that offers it: a click
+    // reaches the page by the action's identifier alone, so no other page's set may offer one
+    // of them. The last two are answered, though no set offers them.
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("set");
+    for (const char* id : {"expand_download_folders", "expand_download_users",
+                           "clear_complete_downloads", "complete_downloads"})
+        QTest::newRow(id) << id << "downloads";
+    for (const char* id :
+         {"expand_upload_folders", "expand_upload_users", "clear_complete_and_aborted_uploads"})
+        QTest::newRow(id) << id << "uploads";
+    for (const char* id : {"remove_download", "dl_add_user"})
+        QTest::newRow(id) << id << "";
+}
+
+void tst_TransfersControls::actionsOfThePageAloneReachIt()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, set);
+    Page page;
+    QStringList sets;
+    ItemPtr identifier = d.GetType("toolbar_action_id")->HasItem(Value(id.toStdString()));
+    for (Item* action : identifier.GetItems("toolbar_action"))
+        sets << QString::fromStdString(ItemPtr(action)["toolbar_action_set"].AsString());
+    QCOMPARE(sets, set.isEmpty() ? QStringList() : QStringList{set});
+
+    // A click on a tree's own action acts on that tree alone.
+    if (!id.startsWith("expand_"))
+        return;
+    ItemPtr download = Page::Download("bob", "Music", "a.mp3");
+    ItemPtr upload = RequestUpload(page.client, "bob");
+    QVERIFY(upload);
+    const bool uploads = set == "uploads";
+    QTreeWidget* tree = uploads ? page.Uploads() : page.Downloads();
+    page.client.Trigger(tree, id.endsWith("users") ? "Expand Users [on]" : "Expand Folders [on]");
+    QTreeWidgetItem* changed = id.endsWith("users") ? Page::UserRow(uploads ? upload : download)
+                                                    : Page::FolderRow(uploads ? upload : download);
+    QTreeWidgetItem* kept = id.endsWith("users") ? Page::UserRow(uploads ? download : upload)
+                                                 : Page::FolderRow(uploads ? download : upload);
+    QVERIFY(!changed->isExpanded());
+    QVERIFY(kept->isExpanded());
 }
 
 QTEST_MAIN(tst_TransfersControls)
