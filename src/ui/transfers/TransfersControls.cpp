@@ -363,7 +363,7 @@ void TransfersForm::RaiseAlerts(ItemPtr entry)
     QTreeWidgetItem* row = FileRow(m_downloads, entry);
 
     if (ItemPtr alert = entry[CompleteDownloadAlert]) {
-        const QString name = Utf8Text(entry[TransfersTypes::FileName].AsString());
+        const QString name = Shown(entry[TransfersTypes::FileName]);
         RaiseEvent(name, QStringLiteral("Download of file %1 complete").arg(name));
         if (row)
             row->setIcon(kFileColumn, QIcon());
@@ -374,7 +374,7 @@ void TransfersForm::RaiseAlerts(ItemPtr entry)
     if (d.GetItems(user, folder, DownloadEntry).NotConnected(complete).empty()) {
         ItemSet alerts = d.GetItems(user, folder, CompleteDownloadAlert);
         if (!alerts.empty()) {
-            const QString name = Utf8Text(GetFileName(folder.AsString()));
+            const QString name = Shown(folder->GetType(), GetFileName(folder.AsString()));
             RaiseEvent(name, QStringLiteral("Download of folder %1 complete").arg(name));
             if (row && row->parent())
                 row->parent()->setIcon(kFolderColumn, QIcon());
@@ -386,7 +386,7 @@ void TransfersForm::RaiseAlerts(ItemPtr entry)
         ItemSet alerts =
             user.GetItems(CompleteDownloadAlert).NotConnected(TransfersTypes::RemoteFolder);
         if (!alerts.empty()) {
-            const QString name = NameText(user.AsString());
+            const QString name = Shown(user);
             RaiseEvent(name, QStringLiteral("All download from user %1 complete").arg(name));
             if (QTreeWidgetItem* userRow = RowOf(user[DownloadListUserNode]))
                 userRow->setIcon(kUserColumn, QIcon());

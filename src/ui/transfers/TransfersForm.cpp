@@ -168,6 +168,8 @@ constexpr int kUploadColumns = int(std::size(kColumnLabels)) - 1;
 // Both trees take the focus on their pages.
 constexpr int kFocusPriority = 1;
 
+constexpr char kNeededBy[] = "The transfers page";
+
 const char kOnlineDot[] = ":/icons/online_dot_icon";
 const char kOfflineDot[] = ":/icons/offline_dot_icon";
 
@@ -264,10 +266,13 @@ TransfersForm::~TransfersForm()
 
 void TransfersForm::Init()
 {
-    DataSaver* saver = ReachDataSaver();
-    TransferQueueManager* transfers = ReachTransfers();
-    if (!saver || !transfers)
-        return;
+    // Taken before anything is wired: without one of them the page would stay empty, or deaf to
+    // its tool bar, with nobody the wiser. Rows come from the transfer engine's entries, the
+    // controls follow the settings from the store file's load on, and every action of the page
+    // reaches it through the context tool bar.
+    DataSaver& saver = RequireDataSaver(kNeededBy);
+    TransferQueueManager& transfers = RequireTransfers(kNeededBy);
+    ActionSetToolBar& bar = RequireActionBar(kNeededBy);
 
     d.AddPathEventHandler(
         EntryWithLinks(DownloadEntry, {ServerTypes::User, TransfersTypes::FileName,
@@ -280,9 +285,9 @@ void TransfersForm::Init()
     d.AddConnectionEventHandler(d.GetType(UploadEntry),
                                 d.GetType(TransfersTypes::UploadEntryStatus),
                                 NewEventHandler(this, &TransfersForm::OnUploadEntryStatusChange));
-    connect(transfers, &TransferQueueManager::DownloadProgressed, this,
+    connect(&transfers, &TransferQueueManager::DownloadProgressed, this,
             &TransfersForm::OnDownloadProgress);
-    connect(transfers, &TransferQueueManager::UploadProgressed, this,
+    connect(&transfers, &TransferQueueManager::UploadProgressed, this,
             &TransfersForm::OnUploadProgress);
 
     d.AddPathEventHandler(EntryWithLinks(UploadEntry, {ServerTypes::User, SharesTypes::SharedFile}),
@@ -290,35 +295,35 @@ void TransfersForm::Init()
     DeclareSchema(MakeSchema(kUploadRowTypes, kUploadRowRelations));
 
     transfersLoaded = false;
-    connect(transfers, &TransferQueueManager::TransfersLoaded, this,
+    connect(&transfers, &TransferQueueManager::TransfersLoaded, this,
             &TransfersForm::OnTransfersLoaded);
     d.GetType(DownloadEntry)
         ->itemRemovedEvent.Add(NewEventHandler(this, &TransfersForm::OnDownloadEntryRemoved));
     d.GetType(UploadEntry)
         ->itemRemovedEvent.Add(NewEventHandler(this, &TransfersForm::OnUploadEntryRemoved));
 
-    if (ActionSetToolBar* bar = ReachActionBar()) {
+    {
         using namespace TransferActions;
         const std::string icon = ":/icons/transfer_icon";
-        bar->AddSetAction(DownloadsSet, ExpandDownloadFolders, "Expand Folders", icon, false);
-        bar->AddSetAction(DownloadsSet, ExpandDownloadUsers, "Expand Users", icon, false);
-        bar->AddSetAction(DownloadsSet, ClearCompleteDownloads, "Clear Complete", icon, false);
-        bar->AddSetAction(DownloadsSet, CompleteDownloads, "Complete Downloads", icon, false);
-        bar->RegisterWidget(ui->downloadsList, QString::fromLatin1(DownloadsSet));
-        bar->SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadFolders),
-                                 QStringLiteral("Expand Folders [on]"));
-        bar->SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadUsers),
-                                 QStringLiteral("Expand Users [on]"));
-        bar->AddSetAction(UploadsSet, ExpandUploadFolders, "Expand Folders", icon, false);
-        bar->AddSetAction(UploadsSet, ExpandUploadUsers, "Expand Users", icon, false);
-        bar->AddSetAction(UploadsSet, ClearCompleteAndAbortedUploads, "Clear Complete and Aborted",
-                          icon, false);
-        bar->RegisterWidget(ui->uploadsList, QString::fromLatin1(UploadsSet));
-        bar->SetWidgetActionText(ui->uploadsList, QString::fromLatin1(ExpandUploadFolders),
-                                 QStringLiteral("Expand Folders [on]"));
-        bar->SetWidgetActionText(ui->uploadsList, QString::fromLatin1(ExpandUploadUsers),
-                                 QStringLiteral("Expand Users [on]"));
-        connect(bar, &ActionSetToolBar::ActionTriggered, this,
+        bar.AddSetAction(DownloadsSet, ExpandDownloadFolders, "Expand Folders", icon, false);
+        bar.AddSetAction(DownloadsSet, ExpandDownloadUsers, "Expand Users", icon, false);
+        bar.AddSetAction(DownloadsSet, ClearCompleteDownloads, "Clear Complete", icon, false);
+        bar.AddSetAction(DownloadsSet, CompleteDownloads, "Complete Downloads", icon, false);
+        bar.RegisterWidget(ui->downloadsList, QString::fromLatin1(DownloadsSet));
+        bar.SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadFolders),
+                                QStringLiteral("Expand Folders [on]"));
+        bar.SetWidgetActionText(ui->downloadsList, QString::fromLatin1(ExpandDownloadUsers),
+                                QStringLiteral("Expand Users [on]"));
+        bar.AddSetAction(UploadsSet, ExpandUploadFolders, "Expand Folders", icon, false);
+        bar.AddSetAction(UploadsSet, ExpandUploadUsers, "Expand Users", icon, false);
+        bar.AddSetAction(UploadsSet, ClearCompleteAndAbortedUploads, "Clear Complete and Aborted",
+                         icon, false);
+        bar.RegisterWidget(ui->uploadsList, QString::fromLatin1(UploadsSet));
+        bar.SetWidgetActionText(ui->uploadsList, QString::fromLatin1(ExpandUploadFolders),
+                                QStringLiteral("Expand Folders [on]"));
+        bar.SetWidgetActionText(ui->uploadsList, QString::fromLatin1(ExpandUploadUsers),
+                                QStringLiteral("Expand Users [on]"));
+        connect(&bar, &ActionSetToolBar::ActionTriggered, this,
                 &TransfersForm::OnActionBarTriggered);
     }
 
@@ -331,7 +336,7 @@ void TransfersForm::Init()
     d.AddPathEventHandler(EntryWithLinks(DownloadEntry, {TransfersTypes::PlaceInLine}),
                           NewEventHandler(this, &TransfersForm::OnDownloadPlaceInLine));
 
-    saver->AddDataLoadedEventHandler(this);
+    saver.AddDataLoadedEventHandler(this);
     for (QTreeWidget* tree : {static_cast<QTreeWidget*>(ui->downloadsList), ui->uploadsList}) {
         connect(tree, &QTreeWidget::itemExpanded, this, &TransfersForm::OnItemExpanded);
         connect(tree, &QTreeWidget::itemCollapsed, this, &TransfersForm::OnItemCollapsed);
@@ -444,7 +449,7 @@ QTreeWidgetItem* TransfersForm::UserRow(const Side& side, ItemPtr user)
     user[side.userNode].Remove();
     auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
     user += Ties::Make(side.userNode, row);
-    row->setText(kUserColumn, CellText(NameText(user.AsString())));
+    row->setText(kUserColumn, CellText(Shown(user)));
     if (!side.uploads)
         row->setIcon(kUserColumn,
                      user.IsConnected(ServerTypes::IsOnline) ? m_onlineDot : m_offlineDot);
@@ -467,7 +472,8 @@ QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, QTreeWidgetItem* use
     node = Ties::Make(side.folderNode, row);
     node += userNode;
     node += folder;
-    row->setText(kFolderColumn, CellText(Utf8Text(ReversePathname(folder.AsString()))));
+    row->setText(kFolderColumn,
+                 CellText(Shown(folder->GetType(), ReversePathname(folder.AsString()))));
     userRow->addChild(row);
     if (*side.expandFolders)
         row->setExpanded(true);
@@ -478,12 +484,14 @@ void TransfersForm::FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr 
 {
     if (side.uploads) {
         ItemPtr shared = entry[SharesTypes::SharedFile];
-        row->setText(
-            kFileColumn,
-            CellText(Utf8Text(GetFileName(shared[SharesTypes::SharedFileName].AsString()))));
+        // The last part of the shared file's path, read as the path is.
+        const ItemPtr path = shared[SharesTypes::SharedFileName];
+        row->setText(kFileColumn,
+                     path ? CellText(Shown(path->GetType(), GetFileName(path.AsString())))
+                          : QString());
         row->setText(kSizeColumn, CommafyNumber(shared[SharesTypes::SharedFileSize].AsInt64()));
     } else {
-        row->setText(kFileColumn, CellText(Utf8Text(entry[TransfersTypes::FileName].AsString())));
+        row->setText(kFileColumn, CellText(Shown(entry[TransfersTypes::FileName])));
         row->setText(kSizeColumn, CommafyNumber(entry[PeerTypes::FileSize].AsInt64()));
     }
 }
@@ -659,8 +667,7 @@ void TransfersForm::OnUserOffline(Item* user)
 void TransfersForm::OnDownloadPlaceInLine(Item* entry)
 {
     if (QTreeWidgetItem* row = FileRow(m_downloads, entry))
-        row->setText(kPlaceColumn, QString::fromStdString(
-                                       ItemPtr(entry)[TransfersTypes::PlaceInLine].AsString()));
+        row->setText(kPlaceColumn, Shown(ItemPtr(entry)[TransfersTypes::PlaceInLine]));
 }
 
 void TransfersForm::OnTransfersLoaded()

@@ -64,7 +64,9 @@ public:
     ~TransfersForm() override;
 
     // Called once by start-up, right after the transfer engine is built and before the store
-    // file is loaded: the store types, the handlers and the tool bar's actions.
+    // file is loaded: the store types, the handlers and the tool bar's actions. Without the
+    // store file handler, the transfer engine or the context tool bar it wires nothing and
+    // throws MissingDependencyError naming the one missing.
     void Init();
     // The controls show the stored settings, and only then follow the user's changes.
     void DataLoaded() override;

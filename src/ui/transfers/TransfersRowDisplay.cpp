@@ -24,11 +24,6 @@ using namespace TransferRowTypes;
 
 namespace {
 
-QString Latin1(const std::string& text)
-{
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
 // The colour setting of a status's class.
 SettingKey ColourKey(const QString& status)
 {
@@ -119,12 +114,16 @@ void TransfersForm::FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr e
         row->setText(kProgressColumn, QString());
     if (!side.uploads)
         row->setText(kPlaceColumn, QString());
-    const std::string& shown =
-        status == TransferStatus::Denied ? entry[TransfersTypes::DenialReason].AsString() : status;
-    // A denial reason is the peer's text.
-    row->setText(kStatusColumn, CellText(Latin1(shown).toLower()));
+    // A denial shows the peer's reason in the status's place, read as a status is, each byte
+    // one character: a byte of another coding shows as itself rather than as a replacement.
+    const Type* statuses = d.GetType(side.statusType);
+    const bool denied = status == TransferStatus::Denied;
+    row->setText(
+        kStatusColumn,
+        CellText(Shown(statuses, denied ? entry[TransfersTypes::DenialReason].AsString() : status)
+                     .toLower()));
     // Last, so that the place in line, which comes later, has the colour too.
-    SetItemColorByStatus(row, Latin1(status));
+    SetItemColorByStatus(row, Shown(statuses, status));
 }
 
 void TransfersForm::StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
@@ -143,7 +142,7 @@ void TransfersForm::StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem
 void TransfersForm::SetItemColorByStatus(QTreeWidgetItem* row, const QString& status)
 {
     // An unparsable colour is used as it is: an invalid one.
-    const QBrush brush{QColor(Latin1(Settings::Text(ColourKey(status))))};
+    const QBrush brush{QColor(Shown(ColourKey(status)))};
     for (int column = 0; column < row->columnCount(); ++column)
         row->setForeground(column, brush);
 }
@@ -160,15 +159,15 @@ QString TransfersForm::Summary(const Side& side, const ItemSet& entries)
 QString TransfersForm::Summary(const Side& side, const Totals& totals)
 {
     if (totals.running)
-        return Latin1(side.running);
+        return QString::fromLatin1(side.running);
     if (totals.queued)
-        return Latin1(TransferStatus::Queued);
+        return QString::fromLatin1(TransferStatus::Queued);
     if (totals.complete == totals.entries)
-        return Latin1(TransferStatus::Complete);
+        return QString::fromLatin1(TransferStatus::Complete);
     if (totals.denied)
-        return Latin1(TransferStatus::Denied);
+        return QString::fromLatin1(TransferStatus::Denied);
     if (totals.aborted)
-        return Latin1(TransferStatus::Aborted);
+        return QString::fromLatin1(TransferStatus::Aborted);
     return QString();
 }
 
@@ -496,8 +495,7 @@ void TransfersForm::RecolorEntries()
     for (const Side* side : {&m_downloads, &m_uploads}) {
         for (Item* node : d.GetType(side->fileNode)->GetItems()) {
             if (QTreeWidgetItem* row = RowOf(node))
-                SetItemColorByStatus(
-                    row, Latin1(ItemPtr(node)[side->entryType][side->statusType].AsString()));
+                SetItemColorByStatus(row, Shown(ItemPtr(node)[side->entryType][side->statusType]));
         }
     }
     for (const Side* side : {&m_downloads, &m_uploads}) {

@@ -71,14 +71,15 @@ void Menu(Client& client, QTreeWidget* tree, QTreeWidgetItem* row, const QString
     Q_EMIT tree->customContextMenuRequested(tree->visualItemRect(row).center());
 }
 
-// The home folder's Music/a.mp3, shared with everyone, asked for by the user: the upload waits in
-// the queue while the user is offline.
-ItemPtr RequestUpload(Client& client, const std::string& user)
+// The home folder's Music/a.mp3 (or another folder and file), shared with everyone, asked for by
+// the user: the upload waits in the queue while the user is offline.
+ItemPtr RequestUpload(Client& client, const std::string& user, const QString& folder = "Music",
+                      const QString& name = "a.mp3")
 {
-    const QString music = client.home.Path() + "/Music";
-    if (!QFileInfo::exists(music + "/a.mp3")) {
+    const QString music = client.home.Path() + "/" + folder;
+    if (!QFileInfo::exists(music + "/" + name)) {
         QDir().mkpath(music);
-        QFile file(music + "/a.mp3");
+        QFile file(music + "/" + name);
         if (!file.open(QIODevice::WriteOnly) || file.write("abc") != 3)
             return ItemPtr();
         file.close();
@@ -86,7 +87,7 @@ ItemPtr RequestUpload(Client& client, const std::string& user)
         sharedFoldersManager->RescanShares();
         sharedFoldersManager->WaitForScans();
     }
-    std::string path = (music + "/a.mp3").toStdString();
+    std::string path = (music + "/" + name).toStdString();
     std::replace(path.begin(), path.end(), '/', '\\');
     transferQueueManager->OnQueueUploadRequested(user, path);
     return ServerStore::User(user)["upload_entry"];
@@ -156,6 +157,12 @@ private Q_SLOTS:
     void clearActions();
     void clearingManyAsOneByOne_data();
     void clearingManyAsOneByOne();
+    void textsAsStored_data();
+    void textsAsStored();
+    void uploadTextsAsStored_data();
+    void uploadTextsAsStored();
+    void actionsOfThePageAloneReachIt_data();
+    void actionsOfThePageAloneReachIt();
 };
 
 void tst_TransfersControls::speedLimit_data()
@@ -653,6 +660,156 @@ void tst_TransfersControls::clearingManyAsOneByOne()
     QCOMPARE(stored[1], stored[0]);
     QVERIFY(stored[0].contains("queued"));
     QCOMPARE(stored[0].contains("complete"), meanwhile == "a completion");
+}
+
+void tst_TransfersControls::textsAsStored_data()
+{
+    // Two downloads of the user's from the folder, and one from another folder; a denial of the
+    // first with the reason, when there is one; then what the user, folder and file rows and
+    // the status cell show, and the alerts raised as the three downloads complete in turn.
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<QStringList>("shown");
+    // Names are the server's bytes, one Latin-1 character each; paths are UTF-8.
+    QTest::newRow("a Latin-1 name, UTF-8 folders and file")
+        << QByteArray("Bj\xf6rn") << QByteArray("M\xc3\xbasica\\Caf\xc3\xa9")
+        << QByteArray("ni\xc3\xb1o.mp3") << QByteArray()
+        << QStringList{"Bj\u00f6rn", "Caf\u00e9/M\u00fasica", "ni\u00f1o.mp3",
+                       "queued",     "ni\u00f1o.mp3",         "Caf\u00e9",
+                       "Bj\u00f6rn"};
+    // A byte that starts no UTF-8 character shows as a replacement, not as another letter.
+    QTest::newRow("a path byte that is no UTF-8")
+        << QByteArray("bob") << QByteArray("Soul\\R&B") << QByteArray("caf\xe9.mp3") << QByteArray()
+        << QStringList{"bob",  "R&B/Soul", "caf\ufffd.mp3", "queued", "caf\ufffd.mp3",
+                       "R&&B", "bob"};
+    // The peer's reason stands where the status would, read as a status is.
+    QTest::newRow("a denial's reason")
+        << QByteArray("Bj\xf6rn") << QByteArray("Music") << QByteArray("a.mp3")
+        << QByteArray("Besch\xe4"
+                      "ftigt")
+        << QStringList{"Bj\u00f6rn", "Music", "a.mp3",     "besch\u00e4ftigt",
+                       "a.mp3",      "Music", "Bj\u00f6rn"};
+}
+
+void tst_TransfersControls::textsAsStored()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, reason);
+    QFETCH(QStringList, shown);
+    Page page;
+    ShowOtherPage(page.client);
+    ItemPtr entry = Page::Download(user.constData(), folder.constData(), file.constData());
+    ItemPtr sibling = Page::Download(user.constData(), folder.constData(), "b.mp3");
+    ItemPtr other = Page::Download(user.constData(), "Other", "c.mp3");
+    QTreeWidget* tree = page.Downloads();
+    Menu(page.client, tree, Page::Row(entry), "Notify me when... > File download completes");
+    Menu(page.client, tree, Page::FolderRow(entry),
+         "Notify me when... > Folder download completes");
+    Menu(page.client, tree, Page::UserRow(entry),
+         "Notify me when... > All downloads from user complete");
+    if (!reason.isEmpty()) {
+        transferQueueManager->OnUploadDeniedNotification(
+            user.toStdString(), (folder + "\\" + file).toStdString(), reason.toStdString());
+    }
+    QStringList seen{Page::UserRow(entry)->text(TransfersForm::kUserColumn),
+                     Page::FolderRow(entry)->text(TransfersForm::kFolderColumn),
+                     Page::Row(entry)->text(TransfersForm::kFileColumn),
+                     Page::Row(entry)->text(TransfersForm::kStatusColumn)};
+    // Each completion raises one of the alerts: the widget's one button shows the last.
+    for (ItemPtr done : {entry, sibling, other}) {
+        Page::SetStatus(done, "complete");
+        QCoreApplication::processEvents();
+        seen << EventTexts();
+        eventToolBar->RemoveEvent(tree);
+    }
+    QCOMPARE(seen, shown);
+
+    // The user goes on the user list as the server named them, whatever the row shows.
+    tree->setCurrentItem(Page::Row(entry));
+    Q_EMIT actionBar->ActionTriggered(tree, "dl_add_user");
+    QVERIFY(ServerStore::User(user.toStdString())["in_user_list"]);
+}
+
+void tst_TransfersControls::uploadTextsAsStored_data()
+{
+    // The user asks for a file of a shared folder of the home folder; the upload's rows.
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("shown"); // user, the folder's last part, file
+    QTest::newRow("a Latin-1 name, UTF-8 folder and file")
+        << QByteArray("Bj\xf6rn") << QString("M\u00fasica") << QString("ni\u00f1o.mp3")
+        << QStringList{"Bj\u00f6rn", "M\u00fasica", "ni\u00f1o.mp3"};
+    QTest::newRow("ASCII") << QByteArray("bob") << QString("Music") << QString("a.mp3")
+                           << QStringList{"bob", "Music", "a.mp3"};
+}
+
+void tst_TransfersControls::uploadTextsAsStored()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QString, folder);
+    QFETCH(QString, file);
+    QFETCH(QStringList, shown);
+    Page page;
+    ItemPtr upload = RequestUpload(page.client, user.toStdString(), folder, file);
+    QVERIFY(upload);
+    QTreeWidgetItem* row = Page::Row(upload);
+    QVERIFY(row);
+    // The folder row reads its path from the last part up.
+    QCOMPARE(
+        (QStringList{Page::UserRow(upload)->text(TransfersForm::kUserColumn),
+                     Page::FolderRow(upload)->text(TransfersForm::kFolderColumn).section('/', 0, 0),
+                     row->text(TransfersForm::kFileColumn)}),
+        shown);
+}
+
+void tst_TransfersControls::actionsOfThePageAloneReachIt_data()
+{
+    // Each action the page answers, and the set of the window's bar that offers it: a click
+    // reaches the page by the action's identifier alone, so no other page's set may offer one
+    // of them. The last two are answered, though no set offers them.
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("set");
+    for (const char* id : {"expand_download_folders", "expand_download_users",
+                           "clear_complete_downloads", "complete_downloads"})
+        QTest::newRow(id) << id << "downloads";
+    for (const char* id :
+         {"expand_upload_folders", "expand_upload_users", "clear_complete_and_aborted_uploads"})
+        QTest::newRow(id) << id << "uploads";
+    for (const char* id : {"remove_download", "dl_add_user"})
+        QTest::newRow(id) << id << "";
+}
+
+void tst_TransfersControls::actionsOfThePageAloneReachIt()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, set);
+    Page page;
+    QStringList sets;
+    ItemPtr identifier = d.GetType("toolbar_action_id")->HasItem(Value(id.toStdString()));
+    for (Item* action : identifier.GetItems("toolbar_action"))
+        sets << QString::fromStdString(ItemPtr(action)["toolbar_action_set"].AsString());
+    QCOMPARE(sets, set.isEmpty() ? QStringList() : QStringList{set});
+
+    // A click on a tree's own action acts on that tree alone.
+    if (!id.startsWith("expand_"))
+        return;
+    ItemPtr download = Page::Download("bob", "Music", "a.mp3");
+    ItemPtr upload = RequestUpload(page.client, "bob");
+    QVERIFY(upload);
+    const bool uploads = set == "uploads";
+    QTreeWidget* tree = uploads ? page.Uploads() : page.Downloads();
+    page.client.Trigger(tree, id.endsWith("users") ? "Expand Users [on]" : "Expand Folders [on]");
+    QTreeWidgetItem* changed = id.endsWith("users") ? Page::UserRow(uploads ? upload : download)
+                                                    : Page::FolderRow(uploads ? upload : download);
+    QTreeWidgetItem* kept = id.endsWith("users") ? Page::UserRow(uploads ? download : upload)
+                                                 : Page::FolderRow(uploads ? download : upload);
+    QVERIFY(!changed->isExpanded());
+    QVERIFY(kept->isExpanded());
 }
 
 QTEST_MAIN(tst_TransfersControls)
