@@ -45,6 +45,7 @@ const char kNo[] = "no";
 // A results tab, its rows and what they stand for; none of it outlives the run.
 const SchemaType kResultTypes[] = {
     {SearchResultsWidget, RootPrimacy, false, true, ValueKind::Address},
+    {SearchResultsFilterLine, ReachablePrimacy, false, true, ValueKind::Address},
     {ExpandFolders, ValuePrimacy, false, true, ValueKind::Word},
     {ExpandUsers, ValuePrimacy, false, true, ValueKind::Word},
     {SearchResultsUserNode, ReachablePrimacy, false, true, ValueKind::Address},
@@ -54,6 +55,7 @@ const SchemaType kResultTypes[] = {
 const SchemaRelation kResultRelations[] = {
     {SearchResultsWidget, ServerTypes::SearchRequest, One, Many},
     {SearchResultsWidget, ShellTypes::WishListItem, One, One},
+    {SearchResultsWidget, SearchResultsFilterLine, One, One},
     {SearchResultsWidget, ExpandFolders, Many, One},
     {SearchResultsWidget, ExpandUsers, Many, One},
     {SearchResultsWidget, SearchResultsUserNode, One, Many, true},
@@ -276,6 +278,7 @@ void SearchForm::CreateSearchForm(uint token, const std::string& text, bool wish
     tabs->addTab(tab, QIcon(icon), EscapeMnemonics(Utf8Text(text)));
     ItemPtr widget = Ties::Make(SearchResultsWidget, tab);
     widget += request;
+    widget += Ties::Make(SearchResultsFilterLine, tab->filterEdit());
     if (wishList) {
         widget += wish;
         if (EventToolBar* events = ReachEventToolBar())
@@ -363,6 +366,8 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
             ItemPtr(answer).Disconnect(ServerTypes::User);
         }
     }
+    // The line goes with the tab: its address is free for another widget's from now on.
+    widget[SearchResultsFilterLine].Remove();
     widget.Remove();
     tabs->removeTab(index);
     // Out of view, its tree forgets the rows it keeps expanded or hidden: each row taken out of

@@ -26,13 +26,22 @@ class Ui_SearchForm;
 // search, closes tabs and sweeps their searches and results out of the store, and answers the
 // context tool bar for results tabs.
 //
+// Its methods live in three files:
+//   - SearchForm.cpp: the page, its store types and tool-bar actions, the search line, opening,
+//     closing and sweeping tabs, the tool bar's order and expansion actions and the row menu;
+//   - SearchResultTree.cpp: the rows of the results tabs (SearchResultsForm): each answer routed
+//     to its tab and made into user, folder and file rows, the filter of arriving rows and the
+//     filter pass over a tab, and downloads by double click;
+//   - SearchWishList.cpp: the wish-list tree and the tool bar's wish-list actions.
+//
 // A tab is tied to the store by its search_results_widget item: connected to the search_request
-// of every search it shows, to one expand_folders and one expand_users value and, for a
-// wish-list tab, to its wish_list_item. Wish-list tabs open when answers to a wish arrive, and
+// of every search it shows, to one expand_folders and one expand_users value, to the tie of its
+// filter line (search_results_filter_line, through which the filter pass finds the tab) and, for
+// a wish-list tab, to its wish_list_item. Wish-list tabs open when answers to a wish arrive, and
 // every later search of the same wish joins its one tab.
 //
-// The wish list (SearchWishList.cpp): the saved wishes (wish_list_item, enabled while linked to
-// the wish_list_item_enabled flag) as rows of the wishList tree, each tied to its wish by a
+// The wish list: the saved wishes (wish_list_item, enabled while linked to the
+// wish_list_item_enabled flag) as rows of the wishList tree, each tied to its wish by a
 // wish_list_node and to its check box by a wish_list_node_checkbox. WishListSearcher sends them.
 class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {

@@ -431,8 +431,9 @@ void SearchForm::OnResultDoubleClicked(QTreeWidgetItem* row, int)
 
 void SearchForm::OnFilterTextChanged(const QString& text)
 {
-    const auto* line = qobject_cast<QWidget*>(sender());
-    auto* tab = line ? qobject_cast<SearchResultsForm*>(line->parentWidget()) : nullptr;
+    // Through the line's tie: the line may sit in a container of the tab, or anywhere.
+    SearchResultsForm* tab = SearchResultsForm::FromItem(
+        Ties::Find(SearchResultsFilterLine, sender())[SearchResultsWidget]);
     if (!tab)
         return;
     StartFilterPass(tab, text);

@@ -1,0 +1,191 @@
+// The search page built by a host of its own rather than the window: the filter line of a
+// results tab filters its rows wherever the line sits.
+
+#include "engine/Engine.h"
+#include "peer/PeerMessenger.h"
+#include "peer/PeerSchema.h"
+#include "server/Server.h"
+#include "server/ServerSchema.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/ShellTypes.h"
+#include "store/DataSaver.h"
+#include "store/Schema.h"
+#include "support/ScriptedUpnp.h"
+#include "support/StoreGuard.h"
+#include "ui/search/SearchForm.h"
+#include "ui/search/SearchResultsForm.h"
+#include "ui/search/SearchTypes.h"
+
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+namespace {
+
+// What the host builds before the form.
+enum class Built
+{
+    Store,              // the store and nothing else
+    Saver,              // the store file handler alone
+    EngineWithoutPeers, // the engine without its peer connection manager, and the tool bar
+    Engine,             // the whole engine, no tool bar
+    EngineAndToolBar,   // the whole engine and the context tool bar
+};
+
+// The wish list's types, which the window declares with its own.
+void DeclareWishList()
+{
+    const SchemaType types[] = {
+        {ShellTypes::WishListItem, RootPrimacy, false, true, ValueKind::Utf8},
+        {ShellTypes::WishListItemEnabled, ValuePrimacy, true, true, ValueKind::None},
+    };
+    const SchemaRelation relations[] = {
+        {ShellTypes::WishListItem, ShellTypes::WishListItemEnabled, Many, One}};
+    DeclareSchema(MakeSchema(types, relations));
+}
+
+// The host: the store, what it was told to build, and a window for the tool bar.
+struct Host
+{
+    explicit Host(Built built)
+    {
+        if (built == Built::Saver)
+            saver.emplace();
+        if (built >= Built::EngineWithoutPeers) {
+            EngineOptions options;
+            options.loopbackListeners = true;
+            options.peerMessenger = built != Built::EngineWithoutPeers;
+            options.distributedNetwork = options.peerMessenger;
+            options.transferQueue = options.peerMessenger;
+            engine = std::make_unique<Engine>(options);
+            DeclareWishList();
+        }
+        if (built == Built::EngineWithoutPeers || built == Built::EngineAndToolBar)
+            new ActionSetToolBar(&window);
+    }
+
+    StoreGuard store;
+    std::optional<DataSaver> saver;
+    std::unique_ptr<Engine> engine;
+    QWidget window;
+};
+
+// One peer's answer to the search of that token, as the peer connection manager stores it:
+// files as (folder as sent, file name).
+ItemPtr Answer(const char* user, uint token,
+               const QList<std::pair<const char*, const char*>>& files)
+{
+    using namespace PeerTypes;
+    ItemPtr answer = d.GetType(SearchResults)->NewItem();
+    for (const auto& [folder, name] : files) {
+        ItemPtr result = d.GetType(SearchResult)->NewItem();
+        result += answer;
+        result += d.GetType(SearchResultFileName)->GetItem(Value(name));
+        result += d.GetType(SearchResultFileFolder)->GetItem(Value(folder));
+        result += d.GetType(FileSize)->GetItem(Value(1000LL));
+    }
+    answer += d.GetType(ServerTypes::SearchRequest)->HasItem(Value(token));
+    answer += d.GetType(ServerTypes::User)->GetItem(Value(user));
+    answer += d.GetType(SearchResultsUserAvailable)->GetItem(Value("yes"));
+    answer += d.GetType(SearchResultsUserSpeed)->GetItem(Value(2048u));
+    answer += d.GetType(SearchResultsUploadsInQueue)->GetItem(Value(0u));
+    return answer;
+}
+
+// A search typed on the page and answered: the server's signal opens its tab, the peer
+// connection manager's brings the answer, made into rows at once. The tab.
+SearchResultsForm* SearchAndAnswer(SearchForm& page)
+{
+    if (!gp_server || !peerMessenger)
+        return nullptr;
+    const uint token = gp_server->FileSearch("rock", false);
+    Q_EMIT peerMessenger->SearchResults(
+        Answer("bob", token,
+               {{"Music\\Rock", "a.mp3"}, {"Music\\Rock", "live b.mp3"}, {"Live\\Rock", "c.mp3"}}));
+    page.AddArrivedResults();
+    auto* tabs = page.findChild<QTabWidget*>(QStringLiteral("searchTabControl"));
+    return tabs && tabs->count() == 1 ? qobject_cast<SearchResultsForm*>(tabs->widget(0)) : nullptr;
+}
+
+// The file rows that show, their user, folder and name, sorted.
+QStringList ShownFiles(QTreeWidget* tree)
+{
+    QStringList shown;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* user = tree->topLevelItem(i);
+        for (int j = 0; j < user->childCount(); ++j) {
+            QTreeWidgetItem* folder = user->child(j);
+            for (int k = 0; k < folder->childCount(); ++k) {
+                QTreeWidgetItem* file = folder->child(k);
+                if (!user->isHidden() && !folder->isHidden() && !file->isHidden())
+                    shown << user->text(0) + "|" + folder->text(3) + "|" + file->text(4);
+            }
+        }
+    }
+    std::sort(shown.begin(), shown.end());
+    return shown;
+}
+
+} // namespace
+
+class tst_SearchPageHost : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void filterLineAnywhere_data();
+    void filterLineAnywhere();
+
+private:
+    ScriptedUpnp m_upnp;
+};
+
+void tst_SearchPageHost::filterLineAnywhere_data()
+{
+    QTest::addColumn<bool>("inContainer");  // the line moved into a widget of its own in the tab
+    QTest::addColumn<QStringList>("typed"); // one text after the other
+    QTest::addColumn<QStringList>("shown");
+    const QString c = QStringLiteral("bob|Rock/Live|c.mp3");
+    const QString a = QStringLiteral("bob|Rock/Music|a.mp3");
+    const QString b = QStringLiteral("bob|Rock/Music|live b.mp3");
+    QTest::newRow("in its place, a word") << false << QStringList{"live"} << QStringList{c, b};
+    QTest::newRow("in a container, a word") << true << QStringList{"live"} << QStringList{c, b};
+    QTest::newRow("in a container, an unwanted word")
+        << true << QStringList{"-live"} << QStringList{a};
+    QTest::newRow("in a container, cleared again")
+        << true << QStringList{"live", ""} << QStringList{c, a, b};
+}
+
+void tst_SearchPageHost::filterLineAnywhere()
+{
+    QFETCH(bool, inContainer);
+    QFETCH(QStringList, typed);
+    QFETCH(QStringList, shown);
+
+    Host host(Built::EngineAndToolBar);
+    SearchForm page;
+    page.Init();
+    SearchResultsForm* tab = SearchAndAnswer(page);
+    QVERIFY(tab);
+    QLineEdit* line = tab->filterEdit();
+    if (inContainer) {
+        auto* box = new QWidget(tab);
+        (new QHBoxLayout(box))->addWidget(line);
+        QCOMPARE(line->parentWidget(), box);
+    }
+    for (const QString& text : typed)
+        line->setText(text);
+    QCOMPARE(page.IsFiltering(tab), false);
+    QStringList expected = shown;
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(ShownFiles(tab->searchResults()), expected);
+}
+
+QTEST_MAIN(tst_SearchPageHost)
+#include "tst_searchpagehost.moc"
