@@ -13,10 +13,12 @@
 #include <utility>
 #include <vector>
 
+class ActionSetToolBar;
 class QCheckBox;
 class QTabWidget;
 class QTreeWidgetItem;
 class SearchResultsForm;
+class Server;
 class Ui_SearchForm;
 
 // The Search page: a line that sends a file search to the server, two inner pages ("Manual
@@ -64,7 +66,10 @@ public:
     ~SearchForm() override;
 
     // Called once by start-up, after the transfer engine is built and before the store file is
-    // loaded: the store types, the tool bar's actions and the page's connections.
+    // loaded, and before anything else of the page: the store types, the tool bar's actions and
+    // the page's connections. Throws MissingDependencyError, before it wires anything, without
+    // the store file handler, the server connection, the peer connection manager or the context
+    // tool bar: the page would send no search, or show no answer, or sort none.
     void Init();
     void DataLoaded() override;
 
@@ -163,6 +168,9 @@ private:
     bool OnWishListAction(const std::string& key);
 
     std::unique_ptr<Ui_SearchForm> ui;
+    // Taken by Init.
+    ActionSetToolBar* m_bar = nullptr;
+    Server* m_server = nullptr;
     // Answers waiting for AddArrivedResults, in the order they came, as id and item: an answer
     // whose tab closed meanwhile is gone from the store, and its id no longer names it.
     std::vector<std::pair<uint32_t, Item*>> m_arrived;

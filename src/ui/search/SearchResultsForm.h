@@ -37,7 +37,9 @@ public:
     // shows it made one line, and it is searched as it came.
     static constexpr int kCorrelationRole = Qt::UserRole;
 
-    // text: the search text (UTF-8) the tab shows results of.
+    // text: the search text (UTF-8) the tab shows results of. A manual tab follows the related
+    // searches the server suggests: it throws MissingDependencyError without the server
+    // connection.
     SearchResultsForm(const std::string& text, bool wishList, QWidget* parent = nullptr);
     ~SearchResultsForm() override;
 

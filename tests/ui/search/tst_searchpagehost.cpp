@@ -1,5 +1,8 @@
-// The search page built by a host of its own rather than the window: the filter line of a
-// results tab filters its rows wherever the line sits.
+// The search page, its results tabs, the wish-list searcher and the shares page
+// built by a host of their own rather than the window: made without a service
+// they cannot work without, each says which by throwing before it is half
+// wired; made with everything, each follows what it shows. And the filter line
+// of a results tab filters its rows wherever the line sits.
 
 #include "engine/Engine.h"
 #include "peer/PeerMessenger.h"
@@ -7,14 +10,20 @@
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
+#include "shell/ToolBarTexts.h"
 #include "store/DataSaver.h"
+#include "store/Dependency.h"
 #include "store/Schema.h"
 #include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/SearchTypes.h"
+#include "ui/search/ShareTypes.h"
+#include "ui/search/SharesForm.h"
+#include "ui/search/WishListSearcher.h"
 
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -28,12 +37,22 @@
 
 namespace {
 
+enum class Form
+{
+    SearchPage,
+    ManualTab,
+    WishTab,
+    WishSearcher,
+    SharesPage,
+};
+
 // What the host builds before the form.
 enum class Built
 {
     Store,              // the store and nothing else
     Saver,              // the store file handler alone
-    EngineWithoutPeers, // the engine without its peer connection manager, and the tool bar
+    EngineWithoutPeers, // the engine without its peer connection manager, and the
+                        // tool bar
     Engine,             // the whole engine, no tool bar
     EngineAndToolBar,   // the whole engine and the context tool bar
 };
@@ -50,7 +69,8 @@ void DeclareWishList()
     DeclareSchema(MakeSchema(types, relations));
 }
 
-// The host: the store, what it was told to build, and a window for the tool bar.
+// The host: the store, what it was told to build, and a window for the tool
+// bar.
 struct Host
 {
     explicit Host(Built built)
@@ -76,8 +96,8 @@ struct Host
     QWidget window;
 };
 
-// One peer's answer to the search of that token, as the peer connection manager stores it:
-// files as (folder as sent, file name).
+// One peer's answer to the search of that token, as the peer connection manager
+// stores it: files as (folder as sent, file name).
 ItemPtr Answer(const char* user, uint token,
                const QList<std::pair<const char*, const char*>>& files)
 {
@@ -98,8 +118,9 @@ ItemPtr Answer(const char* user, uint token,
     return answer;
 }
 
-// A search typed on the page and answered: the server's signal opens its tab, the peer
-// connection manager's brings the answer, made into rows at once. The tab.
+// A search typed on the page and answered: the server's signal opens its tab,
+// the peer connection manager's brings the answer, made into rows at once. The
+// tab.
 SearchResultsForm* SearchAndAnswer(SearchForm& page)
 {
     if (!gp_server || !peerMessenger)
@@ -132,19 +153,147 @@ QStringList ShownFiles(QTreeWidget* tree)
     return shown;
 }
 
+QString Joined(const QStringList& texts)
+{
+    return texts.join(QStringLiteral(", "));
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Form)
+Q_DECLARE_METATYPE(Built)
 
 class tst_SearchPageHost : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
+    void wholeOrThrows_data();
+    void wholeOrThrows();
     void filterLineAnywhere_data();
     void filterLineAnywhere();
 
 private:
     ScriptedUpnp m_upnp;
 };
+
+void tst_SearchPageHost::wholeOrThrows_data()
+{
+    QTest::addColumn<Form>("form");
+    QTest::addColumn<Built>("built");
+    // What the form does with what it was given, or why it was not made.
+    QTest::addColumn<QString>("outcome");
+    const QString notFirst = QStringLiteral(", which was not built first");
+    const QString page = QStringLiteral("The search page needs ");
+    QTest::newRow("page, nothing")
+        << Form::SearchPage << Built::Store << page + "the store file handler" + notFirst;
+    QTest::newRow("page, no server")
+        << Form::SearchPage << Built::Saver << page + "the server connection" + notFirst;
+    QTest::newRow("page, no peers") << Form::SearchPage << Built::EngineWithoutPeers
+                                    << page + "the peer connection manager" + notFirst;
+    QTest::newRow("page, no tool bar")
+        << Form::SearchPage << Built::Engine << page + "the context tool bar" + notFirst;
+    QTest::newRow("page, whole")
+        << Form::SearchPage << Built::EngineAndToolBar
+        << "rows: bob|Rock/Live|c.mp3, bob|Rock/Music|a.mp3, bob|Rock/Music|live "
+           "b.mp3";
+    QTest::newRow("manual tab, no server")
+        << Form::ManualTab << Built::Store
+        << "A search results tab needs the server connection" + notFirst;
+    QTest::newRow("manual tab, whole")
+        << Form::ManualTab << Built::Engine << "related searches: rock live";
+    QTest::newRow("wish-list tab, no server") << Form::WishTab << Built::Store << "tab of rock";
+    QTest::newRow("searcher, no server")
+        << Form::WishSearcher << Built::Store
+        << "The wish-list searcher needs the server connection" + notFirst;
+    QTest::newRow("searcher, whole")
+        << Form::WishSearcher << Built::Engine << "every 720000 ms, sent: rock";
+    QTest::newRow("shares page, no tool bar")
+        << Form::SharesPage << Built::Engine
+        << "The shares page needs the context tool bar" + notFirst;
+    QTest::newRow("shares page, whole")
+        << Form::SharesPage << Built::EngineAndToolBar
+        << "actions: Download Folder, Expand Level, Collapse All, Expand All";
+}
+
+void tst_SearchPageHost::wholeOrThrows()
+{
+    QFETCH(Form, form);
+    QFETCH(Built, built);
+    QFETCH(QString, outcome);
+
+    Host host(built);
+    QString seen;
+    try {
+        switch (form) {
+        case Form::SearchPage: {
+            SearchForm page;
+            page.Init();
+            SearchResultsForm* tab = SearchAndAnswer(page);
+            seen = tab ? "rows: " + Joined(ShownFiles(tab->searchResults())) : "no tab";
+            break;
+        }
+        case Form::ManualTab: {
+            SearchResultsForm tab("rock", false);
+            // The server's related searches for the tab's text, after the tab was
+            // made.
+            ItemPtr text = d.GetType(ServerTypes::SearchRequestText)->GetItem(Value("rock"));
+            ItemPtr related = d.GetType(ServerTypes::SearchCorrelation)->NewItem();
+            related += d.GetType(ServerTypes::CorrelationText)->GetItem(Value("rock live"));
+            related += d.GetType(ServerTypes::CorrelationRank)->GetItem(Value(3u));
+            text += related;
+            Q_EMIT gp_server->SearchCorrelations("rock");
+            QStringList rows;
+            for (int i = 0; i < tab.CorrelationsWidget()->topLevelItemCount(); ++i)
+                rows << tab.CorrelationsWidget()->topLevelItem(i)->text(0);
+            seen = "related searches: " + Joined(rows);
+            break;
+        }
+        case Form::WishTab: {
+            SearchResultsForm tab("rock", true);
+            seen = "tab of " + QString::fromStdString(tab.SearchText());
+            break;
+        }
+        case Form::WishSearcher: {
+            WishListSearcher searcher;
+            if (!gp_server) {
+                seen = QStringLiteral("made without the server connection");
+                break;
+            }
+            d.GetType(ShellTypes::WishListItem)
+                ->GetItem(Value("rock"))
+                .NewItem(ShellTypes::WishListItemEnabled);
+            Q_EMIT gp_server->WishListWait(720);
+            auto* timer = searcher.findChild<QTimer*>();
+            searcher.OnSearchTimerTimeout();
+            QStringList sent;
+            for (Item* request : d.GetType(ServerTypes::SearchRequest)->GetItems())
+                sent << QString::fromStdString(
+                    ItemPtr(request)[ServerTypes::SearchRequestText].AsString());
+            seen = QStringLiteral("every %1 ms, sent: ").arg(timer->interval()) + Joined(sent);
+            break;
+        }
+        case Form::SharesPage: {
+            SharesForm page;
+            page.Init();
+            if (!actionBar) {
+                seen = QStringLiteral("made without the tool bar");
+                break;
+            }
+            actionBar->ChangeSet(&page, ShareActions::ShareFoldersSet);
+            seen = "actions: " + Joined(ShownActionTexts(actionBar));
+            break;
+        }
+        }
+    } catch (const MissingDependencyError& missing) {
+        seen = QString::fromUtf8(missing.what());
+    }
+    QCOMPARE(seen, outcome);
+    // A form that was not made, or went, left nothing behind that names it.
+    QVERIFY(!searchForm);
+    QVERIFY(!wishListSearcher);
+    QVERIFY(!sharesForm);
+}
 
 void tst_SearchPageHost::filterLineAnywhere_data()
 {
