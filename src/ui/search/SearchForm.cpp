@@ -239,7 +239,7 @@ void SearchForm::Search(const std::string& text)
 
 void SearchForm::OnSearchEntered()
 {
-    Search(Utf8Bytes(ui->searchEdit->text()));
+    Search(StoredBytes(d.GetType(ServerTypes::SearchRequestText), ui->searchEdit->text()));
     ui->searchEdit->clear();
 }
 
@@ -279,14 +279,16 @@ void SearchForm::CreateSearchForm(uint token, const std::string& text, bool wish
 
     QTabWidget* tabs = wishList ? ui->wishListTabControl : ui->searchTabControl;
     const QString icon = Text(wishList ? kWishListIcon : kSearchIcon);
-    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(Utf8Text(text)));
+    // The text as its search keeps it (a wish's text is a search's text).
+    const QString shown = Shown(d.GetType(ServerTypes::SearchRequestText), text);
+    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(shown));
     ItemPtr widget = Ties::Make(SearchResultsWidget, tab);
     widget += request;
     widget += Ties::Make(SearchResultsFilterLine, tab->filterEdit());
     if (wishList) {
         widget += wish;
         if (EventToolBar* events = ReachEventToolBar())
-            events->AddEvent(Utf8Text(text), icon, tab, QString());
+            events->AddEvent(shown, icon, tab, QString());
     }
 
     connect(tree, &QTreeWidget::itemDoubleClicked, this, &SearchForm::OnResultDoubleClicked);

@@ -45,7 +45,7 @@ Server* RelatedSearchesSource(bool wishList)
 
 std::string SavedFilterKey(const QString& text)
 {
-    return Utf8Bytes(text.simplified().toLower());
+    return StoredBytes(d.GetType(SearchTypes::SavedFilter), text.simplified().toLower());
 }
 
 SearchResultsForm::SearchResultsForm(const std::string& text, bool wishList, QWidget* parent)

@@ -98,5 +98,5 @@ private:
 };
 
 // A saved filter's key: the text with its runs of white space made single blanks and its ends
-// trimmed, lower-cased, as UTF-8.
+// trimmed, lower-cased, as a saved_filter keeps it (UTF-8). The page's types must be declared.
 std::string SavedFilterKey(const QString& text);

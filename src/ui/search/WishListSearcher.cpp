@@ -1,6 +1,7 @@
 #include "ui/search/WishListSearcher.h"
 
 #include "server/Server.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
 #include "store/Dependency.h"
@@ -71,10 +72,8 @@ void WishListSearcher::OnSearchTimerTimeout()
     const qint64 count = qint64(wishes.size());
     // The list may have shrunk under the stored position since the last tick.
     const qint64 position = ((index % count) + count) % count;
-    const std::string text = ItemPtr(wishes[size_t(position)]).AsString();
-    m_server.FileSearch(text, true);
-    Log(LogCategories::kWishList, 1,
-        QStringLiteral("Sent wish list search: %1")
-            .arg(QString::fromLatin1(text.data(), qsizetype(text.size()))));
+    const ItemPtr wish = wishes[size_t(position)];
+    m_server.FileSearch(wish.AsString(), true);
+    Log(LogCategories::kWishList, 1, QStringLiteral("Sent wish list search: %1").arg(Shown(wish)));
     Settings::SetNumber(SettingKeys::WishListSearchIndex, index + 1 < count ? index + 1 : 0);
 }

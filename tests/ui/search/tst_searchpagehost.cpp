@@ -16,6 +16,7 @@
 #include "store/DataSaver.h"
 #include "store/Dependency.h"
 #include "store/Schema.h"
+#include "support/LogLines.h"
 #include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
 #include "ui/search/SearchForm.h"
@@ -207,7 +208,9 @@ void tst_SearchPageHost::wholeOrThrows_data()
         << Form::WishSearcher << Built::Store
         << "The wish-list searcher needs the server connection" + notFirst;
     QTest::newRow("searcher, whole")
-        << Form::WishSearcher << Built::Engine << "every 720000 ms, sent: rock";
+        << Form::WishSearcher << Built::Engine
+        << QString::fromUtf8("every 720000 ms, sent: caf\xc3\xa9 rock; "
+                             "Sent wish list search: caf\xc3\xa9 rock");
     QTest::newRow("shares page, no tool bar")
         << Form::SharesPage << Built::Engine
         << "The shares page needs the context tool bar" + notFirst;
@@ -260,17 +263,20 @@ void tst_SearchPageHost::wholeOrThrows()
                 seen = QStringLiteral("made without the server connection");
                 break;
             }
+            // The wish as typed, UTF-8.
             d.GetType(ShellTypes::WishListItem)
-                ->GetItem(Value("rock"))
+                ->GetItem(Value("caf\xc3\xa9 rock"))
                 .NewItem(ShellTypes::WishListItemEnabled);
             Q_EMIT gp_server->WishListWait(720);
             auto* timer = searcher.findChild<QTimer*>();
+            LogLines logged(LogCategories::kWishList);
             searcher.OnSearchTimerTimeout();
             QStringList sent;
             for (Item* request : d.GetType(ServerTypes::SearchRequest)->GetItems())
                 sent << QString::fromStdString(
                     ItemPtr(request)[ServerTypes::SearchRequestText].AsString());
-            seen = QStringLiteral("every %1 ms, sent: ").arg(timer->interval()) + Joined(sent);
+            seen = QStringLiteral("every %1 ms, sent: ").arg(timer->interval()) + Joined(sent) +
+                   "; " + logged.lines.filter(QStringLiteral("search:")).join(" | ").trimmed();
             break;
         }
         case Form::SharesPage: {
