@@ -127,12 +127,14 @@ SearchResultsForm* SearchAndAnswer(SearchForm& page)
     if (!gp_server || !peerMessenger)
         return nullptr;
     const uint token = gp_server->FileSearch("rock", false);
-    Q_EMIT peerMessenger->SearchResults(
-        Answer("bob", token,
-               {{"Music\\Rock", "a.mp3"}, {"Music\\Rock", "live b.mp3"}, {"Live\\Rock", "c.mp3"}}));
+    const QList<std::pair<const char*, const char*>> files{
+        {"Music\\Rock", "a.mp3"}, {"Music\\Rock", "live b.mp3"}, {"Live\\Rock", "c.mp3"}};
+    Q_EMIT peerMessenger->SearchResults(Answer("bob", token, files));
     page.AddArrivedResults();
     auto* tabs = page.findChild<QTabWidget*>(QStringLiteral("searchTabControl"));
-    return tabs && tabs->count() == 1 ? qobject_cast<SearchResultsForm*>(tabs->widget(0)) : nullptr;
+    if (!tabs || tabs->count() != 1)
+        return nullptr;
+    return qobject_cast<SearchResultsForm*>(tabs->widget(0));
 }
 
 // The file rows that show, their user, folder and name, sorted.
