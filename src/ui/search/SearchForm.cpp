@@ -15,6 +15,7 @@
 #include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/DataSaver.h"
+#include "store/Dependency.h"
 #include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "transfers/TransfersSchema.h"
@@ -45,6 +46,7 @@ const char kNo[] = "no";
 // A results tab, its rows and what they stand for; none of it outlives the run.
 const SchemaType kResultTypes[] = {
     {SearchResultsWidget, RootPrimacy, false, true, ValueKind::Address},
+    {SearchResultsFilterLine, ReachablePrimacy, false, true, ValueKind::Address},
     {ExpandFolders, ValuePrimacy, false, true, ValueKind::Word},
     {ExpandUsers, ValuePrimacy, false, true, ValueKind::Word},
     {SearchResultsUserNode, ReachablePrimacy, false, true, ValueKind::Address},
@@ -54,6 +56,7 @@ const SchemaType kResultTypes[] = {
 const SchemaRelation kResultRelations[] = {
     {SearchResultsWidget, ServerTypes::SearchRequest, One, Many},
     {SearchResultsWidget, ShellTypes::WishListItem, One, One},
+    {SearchResultsWidget, SearchResultsFilterLine, One, One},
     {SearchResultsWidget, ExpandFolders, Many, One},
     {SearchResultsWidget, ExpandUsers, Many, One},
     {SearchResultsWidget, SearchResultsUserNode, One, Many, true},
@@ -131,6 +134,15 @@ constexpr int kWishListWidth = 200;
 // The search line and the wish list take the focus on their pages.
 constexpr int kFocusPriority = 1;
 
+const char kNeededBy[] = "The search page";
+
+// A service the page cannot work without that has no Require accessor of its own.
+template <class Service> Service& Needed(Service* service, const char* what)
+{
+    RequireService(service, kNeededBy, what);
+    return *service;
+}
+
 QString Text(const char* text)
 {
     return QString::fromLatin1(text);
@@ -166,13 +178,15 @@ SearchForm::~SearchForm()
 
 void SearchForm::Init()
 {
-    DataSaver* saver = ReachDataSaver();
-    if (!saver)
-        return;
-    if (Server* server = ReachServer())
-        connect(server, &Server::SearchRequested, this, &SearchForm::OnSearchRequest);
-    if (PeerMessenger* peer = ReachPeerMessenger())
-        connect(peer, &PeerMessenger::SearchResults, this, &SearchForm::OnUserSearchResults);
+    // All of them before anything is wired: a page without one would be left half made.
+    DataSaver& saver = RequireDataSaver(kNeededBy);
+    Server& server = Needed(ReachServer(), "the server connection");
+    PeerMessenger& peer = Needed(ReachPeerMessenger(), "the peer connection manager");
+    ActionSetToolBar& bar = RequireActionBar(kNeededBy);
+    m_server = &server;
+    m_bar = &bar;
+    connect(&server, &Server::SearchRequested, this, &SearchForm::OnSearchRequest);
+    connect(&peer, &PeerMessenger::SearchResults, this, &SearchForm::OnUserSearchResults);
     DeclareSchema(MakeSchema(kResultTypes, kResultRelations));
     d.GetType(ShellTypes::WishListItem)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SearchForm::OnWishListItemRemoved));
@@ -181,35 +195,30 @@ void SearchForm::Init()
             &SearchForm::OnTabCloseRequested);
     connect(ui->wishListTabControl, &QTabWidget::tabCloseRequested, this,
             &SearchForm::OnWishTabCloseRequested);
-    ActionSetToolBar* bar = ReachActionBar();
-    if (bar) {
-        connect(bar, &ActionSetToolBar::ActionTriggered, this, &SearchForm::OnActionBarTriggered);
-        for (const ActionRow& row : kResultActions)
-            bar->AddSetAction(row.set, row.id, row.text, row.icon, false);
-    }
+    connect(&bar, &ActionSetToolBar::ActionTriggered, this, &SearchForm::OnActionBarTriggered);
+    for (const ActionRow& row : kResultActions)
+        bar.AddSetAction(row.set, row.id, row.text, row.icon, false);
 
     ui->wishList->setColumnCount(2);
     ui->wishList->setColumnWidth(0, kCheckColumnWidth);
     ui->wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
     ui->wishList->setHeaderLabels({QString(), QStringLiteral("Wish List Search")});
     DeclareSchema(MakeSchema(kWishListRowTypes, kWishListRowRelations));
-    if (bar) {
-        for (const ActionRow& row : kWishListActions)
-            bar->AddSetAction(row.set, row.id, row.text, row.icon, false);
-        bar->RegisterWidget(ui->wishList, Text(SearchActions::WishListSet));
-    }
+    for (const ActionRow& row : kWishListActions)
+        bar.AddSetAction(row.set, row.id, row.text, row.icon, false);
+    bar.RegisterWidget(ui->wishList, Text(SearchActions::WishListSet));
     ui->wishList->setSortingEnabled(true);
     ui->wishList->sortByColumn(kWishColumn, Qt::AscendingOrder);
 
     DeclareSchema(Schema{nullptr, 0, kDownloadSearchRelations, std::size(kDownloadSearchRelations),
                          kDownloadSearchSaved, std::size(kDownloadSearchSaved)},
-                  *saver);
-    saver->AddDataLoadedEventHandler(this);
+                  saver);
+    saver.AddDataLoadedEventHandler(this);
     RegisterWidgetForTabFocus(ui->searchEdit, kFocusPriority);
     RegisterWidgetForTabFocus(ui->wishList, kFocusPriority);
     DeclareSchema(Schema{kSavedFilterTypes, std::size(kSavedFilterTypes), nullptr, 0,
                          kSavedFilterSaved, std::size(kSavedFilterSaved)},
-                  *saver);
+                  saver);
 }
 
 void SearchForm::DataLoaded()
@@ -224,16 +233,13 @@ void SearchForm::DataLoaded()
 
 void SearchForm::Search(const std::string& text)
 {
-    Server* server = ReachServer();
-    if (!server)
-        return;
-    server->FileSearch(text, false);
-    server->GetSearchCorrelations(text);
+    m_server->FileSearch(text, false);
+    m_server->GetSearchCorrelations(text);
 }
 
 void SearchForm::OnSearchEntered()
 {
-    Search(Utf8Bytes(ui->searchEdit->text()));
+    Search(StoredBytes(d.GetType(ServerTypes::SearchRequestText), ui->searchEdit->text()));
     ui->searchEdit->clear();
 }
 
@@ -273,28 +279,32 @@ void SearchForm::CreateSearchForm(uint token, const std::string& text, bool wish
 
     QTabWidget* tabs = wishList ? ui->wishListTabControl : ui->searchTabControl;
     const QString icon = Text(wishList ? kWishListIcon : kSearchIcon);
-    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(Utf8Text(text)));
+    // The text as its search keeps it (a wish's text is a search's text).
+    const QString shown = Shown(d.GetType(ServerTypes::SearchRequestText), text);
+    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(shown));
     ItemPtr widget = Ties::Make(SearchResultsWidget, tab);
     widget += request;
+    widget += Ties::Make(SearchResultsFilterLine, tab->filterEdit());
     if (wishList) {
         widget += wish;
         if (EventToolBar* events = ReachEventToolBar())
-            events->AddEvent(Utf8Text(text), icon, tab, QString());
+            events->AddEvent(shown, icon, tab, QString());
     }
 
     connect(tree, &QTreeWidget::itemDoubleClicked, this, &SearchForm::OnResultDoubleClicked);
-    if (ActionSetToolBar* bar = ReachActionBar()) {
+    {
         using namespace SearchActions;
-        bar->RegisterWidget(tab, Text(SearchResultsSet));
+        m_bar->RegisterWidget(tab, Text(SearchResultsSet));
         if (wishList)
-            bar->SetWidgetActionText(tab, Text(AddRemoveWishlist),
-                                     QStringLiteral("Remove from Wish List"));
-        bar->SetWidgetActionText(tab, Text(OrderByAvailable), Toggled("Order by Available", true));
-        bar->SetWidgetActionText(tab, Text(OrderByFastest), Text("Order by Fastest"));
-        bar->SetWidgetActionText(tab, Text(SearchActions::ExpandFolders),
-                                 Toggled("Expand Folders", true));
-        bar->SetWidgetActionText(tab, Text(SearchActions::ExpandUsers),
-                                 Toggled("Expand Users", true));
+            m_bar->SetWidgetActionText(tab, Text(AddRemoveWishlist),
+                                       QStringLiteral("Remove from Wish List"));
+        m_bar->SetWidgetActionText(tab, Text(OrderByAvailable),
+                                   Toggled("Order by Available", true));
+        m_bar->SetWidgetActionText(tab, Text(OrderByFastest), Text("Order by Fastest"));
+        m_bar->SetWidgetActionText(tab, Text(SearchActions::ExpandFolders),
+                                   Toggled("Expand Folders", true));
+        m_bar->SetWidgetActionText(tab, Text(SearchActions::ExpandUsers),
+                                   Toggled("Expand Users", true));
     }
     widget += d.GetType(ExpandFolders)->GetItem(Value(kYes));
     widget += d.GetType(ExpandUsers)->GetItem(Value(kYes));
@@ -363,6 +373,8 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
             ItemPtr(answer).Disconnect(ServerTypes::User);
         }
     }
+    // The line goes with the tab: its address is free for another widget's from now on.
+    widget[SearchResultsFilterLine].Remove();
     widget.Remove();
     tabs->removeTab(index);
     // Out of view, its tree forgets the rows it keeps expanded or hidden: each row taken out of
@@ -480,9 +492,9 @@ void SearchForm::OnActionBarTriggered(QWidget* widget, std::string key)
         return;
     ItemPtr tie = Ties::Find(SearchResultsWidget, widget);
     SearchResultsForm* tab = SearchResultsForm::FromItem(tie);
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!tab || !bar)
+    if (!tab)
         return;
+    ActionSetToolBar* bar = m_bar;
     QTreeWidget* tree = tab->searchResults();
 
     if (expandFolders || expandUsers) {

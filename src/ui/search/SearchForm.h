@@ -13,10 +13,12 @@
 #include <utility>
 #include <vector>
 
+class ActionSetToolBar;
 class QCheckBox;
 class QTabWidget;
 class QTreeWidgetItem;
 class SearchResultsForm;
+class Server;
 class Ui_SearchForm;
 
 // The Search page: a line that sends a file search to the server, two inner pages ("Manual
@@ -26,13 +28,22 @@ class Ui_SearchForm;
 // search, closes tabs and sweeps their searches and results out of the store, and answers the
 // context tool bar for results tabs.
 //
+// Its methods live in three files:
+//   - SearchForm.cpp: the page, its store types and tool-bar actions, the search line, opening,
+//     closing and sweeping tabs, the tool bar's order and expansion actions and the row menu;
+//   - SearchResultTree.cpp: the rows of the results tabs (SearchResultsForm): each answer routed
+//     to its tab and made into user, folder and file rows, the filter of arriving rows and the
+//     filter pass over a tab, and downloads by double click;
+//   - SearchWishList.cpp: the wish-list tree and the tool bar's wish-list actions.
+//
 // A tab is tied to the store by its search_results_widget item: connected to the search_request
-// of every search it shows, to one expand_folders and one expand_users value and, for a
-// wish-list tab, to its wish_list_item. Wish-list tabs open when answers to a wish arrive, and
+// of every search it shows, to one expand_folders and one expand_users value, to the tie of its
+// filter line (search_results_filter_line, through which the filter pass finds the tab) and, for
+// a wish-list tab, to its wish_list_item. Wish-list tabs open when answers to a wish arrive, and
 // every later search of the same wish joins its one tab.
 //
-// The wish list (SearchWishList.cpp): the saved wishes (wish_list_item, enabled while linked to
-// the wish_list_item_enabled flag) as rows of the wishList tree, each tied to its wish by a
+// The wish list: the saved wishes (wish_list_item, enabled while linked to the
+// wish_list_item_enabled flag) as rows of the wishList tree, each tied to its wish by a
 // wish_list_node and to its check box by a wish_list_node_checkbox. WishListSearcher sends them.
 class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
@@ -55,7 +66,10 @@ public:
     ~SearchForm() override;
 
     // Called once by start-up, after the transfer engine is built and before the store file is
-    // loaded: the store types, the tool bar's actions and the page's connections.
+    // loaded, and before anything else of the page: the store types, the tool bar's actions and
+    // the page's connections. Throws MissingDependencyError, before it wires anything, without
+    // the store file handler, the server connection, the peer connection manager or the context
+    // tool bar: the page would send no search, or show no answer, or sort none.
     void Init();
     void DataLoaded() override;
 
@@ -154,6 +168,9 @@ private:
     bool OnWishListAction(const std::string& key);
 
     std::unique_ptr<Ui_SearchForm> ui;
+    // Taken by Init.
+    ActionSetToolBar* m_bar = nullptr;
+    Server* m_server = nullptr;
     // Answers waiting for AddArrivedResults, in the order they came, as id and item: an answer
     // whose tab closed meanwhile is gone from the store, and its id no longer names it.
     std::vector<std::pair<uint32_t, Item*>> m_arrived;

@@ -227,12 +227,11 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
     if (newUser) {
         // The user's cells are those of the first answer; later ones add rows only.
         userRow = DetachedRow();
-        userRow->setText(Row::UserColumn, CellText(NameText(user.AsString())));
+        userRow->setText(Row::UserColumn, CellText(Shown(user)));
         const bool free = answer[PeerTypes::SearchResultsUserAvailable].AsString() == kYes;
         userRow->setText(Row::FreeColumn,
-                         free
-                             ? Row::kFreeSlot
-                             : Utf8Text(answer[PeerTypes::SearchResultsUploadsInQueue].AsString()));
+                         free ? Row::kFreeSlot
+                              : Shown(answer[PeerTypes::SearchResultsUploadsInQueue]));
         userRow->setTextAlignment(Row::FreeColumn, Qt::AlignCenter);
         userRow->setText(Row::SpeedColumn,
                          SpeedText(answer[PeerTypes::SearchResultsUserSpeed].AsInt64()));
@@ -262,8 +261,9 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
         Row* folderRow = Row::FromItem(folderNode);
         if (!folderRow) {
             folderRow = DetachedRow();
-            folderRow->setText(Row::FolderColumn,
-                               CellText(Utf8Text(ReversePathname(ItemPtr(folder).AsString()))));
+            folderRow->setText(
+                Row::FolderColumn,
+                CellText(Shown(folder->GetType(), ReversePathname(ItemPtr(folder).AsString()))));
             folderNode = Ties::Make(SearchResultsFolderNode, folderRow);
             folderNode += userNode;
             folderNode += folder;
@@ -276,8 +276,7 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
         for (Item* item : files) {
             const ItemPtr result(item);
             Row* fileRow = DetachedRow();
-            const QString name =
-                CellText(Utf8Text(result[PeerTypes::SearchResultFileName].AsString()));
+            const QString name = CellText(Shown(result[PeerTypes::SearchResultFileName]));
             fileRow->setText(Row::FileColumn, name);
             fileRow->setText(Row::SizeColumn, CommafyNumber(result[PeerTypes::FileSize].AsInt64()));
             if (shares)
@@ -431,8 +430,9 @@ void SearchForm::OnResultDoubleClicked(QTreeWidgetItem* row, int)
 
 void SearchForm::OnFilterTextChanged(const QString& text)
 {
-    const auto* line = qobject_cast<QWidget*>(sender());
-    auto* tab = line ? qobject_cast<SearchResultsForm*>(line->parentWidget()) : nullptr;
+    // Through the line's tie: the line may sit in a container of the tab, or anywhere.
+    SearchResultsForm* tab = SearchResultsForm::FromItem(
+        Ties::Find(SearchResultsFilterLine, sender())[SearchResultsWidget]);
     if (!tab)
         return;
     StartFilterPass(tab, text);

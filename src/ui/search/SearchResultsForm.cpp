@@ -7,6 +7,7 @@
 #include "shell/ShellServices.h"
 #include "shell/Ties.h"
 #include "shell/UIFunctions.h"
+#include "store/Dependency.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchTypes.h"
 
@@ -29,17 +30,30 @@ LiveSet& LiveTabs()
     return tabs;
 }
 
+// The server connection for a manual tab, whose related searches come from it; a wish-list tab
+// shows none and needs nothing.
+Server* RelatedSearchesSource(bool wishList)
+{
+    if (wishList)
+        return nullptr;
+    Server* server = ReachServer();
+    RequireService(server, "A search results tab", "the server connection");
+    return server;
+}
+
 } // namespace
 
 std::string SavedFilterKey(const QString& text)
 {
-    return Utf8Bytes(text.simplified().toLower());
+    return StoredBytes(d.GetType(SearchTypes::SavedFilter), text.simplified().toLower());
 }
 
 SearchResultsForm::SearchResultsForm(const std::string& text, bool wishList, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui_SearchResultsForm>()), m_text(text),
       m_wishList(wishList)
 {
+    // Before the tab is anything: it is not made without what it needs.
+    Server* server = RelatedSearchesSource(wishList);
     LiveTabs().Insert(this);
     ui->setupUi(this);
     ui->searchResultsTreeWidget->setSortingEnabled(false);
@@ -59,12 +73,10 @@ SearchResultsForm::SearchResultsForm(const std::string& text, bool wishList, QWi
             &SearchResultsForm::OnClearFilterClicked);
 
     // The server suggests related searches for manual searches only.
-    if (m_wishList)
+    if (!server)
         return;
     PopulateCorrelations();
-    if (Server* server = ReachServer())
-        connect(server, &Server::SearchCorrelations, this,
-                &SearchResultsForm::OnSearchCorrelations);
+    connect(server, &Server::SearchCorrelations, this, &SearchResultsForm::OnSearchCorrelations);
 }
 
 SearchResultsForm::~SearchResultsForm()

@@ -37,7 +37,9 @@ public:
     // shows it made one line, and it is searched as it came.
     static constexpr int kCorrelationRole = Qt::UserRole;
 
-    // text: the search text (UTF-8) the tab shows results of.
+    // text: the search text (UTF-8) the tab shows results of. A manual tab follows the related
+    // searches the server suggests: it throws MissingDependencyError without the server
+    // connection.
     SearchResultsForm(const std::string& text, bool wishList, QWidget* parent = nullptr);
     ~SearchResultsForm() override;
 
@@ -96,5 +98,5 @@ private:
 };
 
 // A saved filter's key: the text with its runs of white space made single blanks and its ends
-// trimmed, lower-cased, as UTF-8.
+// trimmed, lower-cased, as a saved_filter keeps it (UTF-8). The page's types must be declared.
 std::string SavedFilterKey(const QString& text);

@@ -8,6 +8,9 @@ namespace SearchTypes {
 // A results tab's SearchResultsForm, tied to the search_request of every search it shows, its
 // two expansion values, its user rows and, for a wish-list tab, its wish_list_item.
 inline constexpr char SearchResultsWidget[] = "search_results_widget";
+// A tab's filter line, tied to the tab's search_results_widget: the filter pass finds its tab
+// through it, wherever the line sits within the tab.
+inline constexpr char SearchResultsFilterLine[] = "search_results_filter_line";
 // "yes" or "no", one of each per tab.
 inline constexpr char ExpandFolders[] = "expand_folders";
 inline constexpr char ExpandUsers[] = "expand_users";

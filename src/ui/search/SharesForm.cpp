@@ -72,18 +72,17 @@ SharesForm::~SharesForm()
 
 void SharesForm::Init()
 {
+    // The browse tabs' actions reach the page through the tool bar: it is not made without it.
+    ActionSetToolBar& bar = RequireActionBar("The shares page");
     auto* loaded = new PathNode(&d, SharesTypes::UserShare);
     new PathNode(loaded, SharesTypes::UserShareLoaded, PathConnectedWatchOnly);
     d.AddPathEventHandler(loaded, NewEventHandler(this, &SharesForm::OnUserShare));
     DeclareSchema(MakeSchema(kTypes, kRelations));
 
     connect(ui->tabControl, &QTabWidget::tabCloseRequested, this, &SharesForm::OnTabCloseRequested);
-    if (ActionSetToolBar* bar = ReachActionBar()) {
-        for (const ActionRow& row : kActions)
-            bar->AddSetAction(row.set, row.id, row.text, row.icon, row.needsSelection);
-        connect(bar, &ActionSetToolBar::ActionTriggered, this,
-                &SharesForm::OnToolBarActionTriggered);
-    }
+    for (const ActionRow& row : kActions)
+        bar.AddSetAction(row.set, row.id, row.text, row.icon, row.needsSelection);
+    connect(&bar, &ActionSetToolBar::ActionTriggered, this, &SharesForm::OnToolBarActionTriggered);
     // The user menu sits below this page and opens browse tabs through the hook.
     FormHooks::Get().browseUser = [this](const std::string& user) { OpenShareBrowse(user); };
 }

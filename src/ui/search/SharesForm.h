@@ -27,7 +27,8 @@ public:
     ~SharesForm() override;
 
     // Called once by start-up, after the transfer engine is built and before the store file is
-    // loaded.
+    // loaded. Throws MissingDependencyError, before it wires anything, without the context tool
+    // bar.
     void Init();
 
     // Opens the user's tab and asks the peer for its share list, or brings the open tab forward

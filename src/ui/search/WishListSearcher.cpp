@@ -1,8 +1,10 @@
 #include "ui/search/WishListSearcher.h"
 
 #include "server/Server.h"
+#include "shell/DisplayText.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
+#include "store/Dependency.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 
@@ -11,11 +13,23 @@
 
 WishListSearcher* wishListSearcher = nullptr;
 
-WishListSearcher::WishListSearcher(QObject* parent) : QObject(parent), m_timer(this)
+namespace {
+
+// The server sets the pace of the searches and takes them: without it nothing would be sent.
+Server& TheServer()
+{
+    Server* server = ReachServer();
+    RequireService(server, "The wish-list searcher", "the server connection");
+    return *server;
+}
+
+} // namespace
+
+WishListSearcher::WishListSearcher(QObject* parent)
+    : QObject(parent), m_server(TheServer()), m_timer(this)
 {
     wishListSearcher = this;
-    if (Server* server = ReachServer())
-        connect(server, &Server::WishListWait, this, &WishListSearcher::OnWishListWait);
+    connect(&m_server, &Server::WishListWait, this, &WishListSearcher::OnWishListWait);
     Settings::Set(SettingKeys::WishListSearchIndex, "0");
     connect(&m_timer, &QTimer::timeout, this, &WishListSearcher::OnSearchTimerTimeout);
 }
@@ -58,11 +72,8 @@ void WishListSearcher::OnSearchTimerTimeout()
     const qint64 count = qint64(wishes.size());
     // The list may have shrunk under the stored position since the last tick.
     const qint64 position = ((index % count) + count) % count;
-    const std::string text = ItemPtr(wishes[size_t(position)]).AsString();
-    if (Server* server = ReachServer())
-        server->FileSearch(text, true);
-    Log(LogCategories::kWishList, 1,
-        QStringLiteral("Sent wish list search: %1")
-            .arg(QString::fromLatin1(text.data(), qsizetype(text.size()))));
+    const ItemPtr wish = wishes[size_t(position)];
+    m_server.FileSearch(wish.AsString(), true);
+    Log(LogCategories::kWishList, 1, QStringLiteral("Sent wish list search: %1").arg(Shown(wish)));
     Settings::SetNumber(SettingKeys::WishListSearchIndex, index + 1 < count ? index + 1 : 0);
 }

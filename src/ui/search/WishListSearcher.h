@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QTimer>
 
+class Server;
+
 // Searches the enabled wishes one after another, one search each time its timer fires, in the
 // order of their texts. The server sets the pace (Server::WishListWait); until it has, the timer
 // does not run. The position of the next wish (wish_list_search_index) and the server's period
@@ -16,7 +18,8 @@ public:
     // chooses: 0 would fire on every pass of the event loop and send a search each time.
     static constexpr int kMinWishListWaitSeconds = 60;
 
-    // The settings types and the server connection must exist.
+    // The settings types must exist; throws MissingDependencyError without the server
+    // connection.
     explicit WishListSearcher(QObject* parent = nullptr);
     ~WishListSearcher() override;
 
@@ -31,6 +34,7 @@ public Q_SLOTS:
     void OnSearchTimerTimeout();
 
 private:
+    Server& m_server;
     QTimer m_timer;
 };
 
