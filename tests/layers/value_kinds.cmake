@@ -6,10 +6,11 @@
 #   - a constexpr SettingKey there that names no kind of text (the settings' values share one
 #     type, "global_value", whose kind is the key's);
 #   - in src/ui and src/shell (shell/DisplayText.cpp aside), a decoder applied to a stored value
-#     (QString::fromUtf8, fromLatin1, fromStdString, fromLocal8Bit, QFile::decodeName or
-#     QLatin1String around an AsString() or AsCStr() result, in one statement), a direct
-#     encoding of typed text (toUtf8().toStdString(), toLatin1().toStdString()), or a private
-#     copy of a decoder (a function of one std::string that returns it decoded);
+#     (QString::fromUtf8, fromLatin1, fromStdString, fromLocal8Bit, QFile::decodeName,
+#     QLatin1String, or DisplayText's NameText or Utf8Text, which decode by the caller's choice
+#     rather than the value's kind, around an AsString() or AsCStr() result, in one statement), a
+#     direct encoding of typed text (toUtf8().toStdString(), toLatin1().toStdString()), or a
+#     private copy of a decoder (a function of one std::string that returns it decoded);
 # except in the files that ALLOWED lists, one path below src/ a line ('#' starts a comment).
 #
 #   cmake -DTOP=<source> -DALLOWED=<list file> -P value_kinds.cmake
@@ -180,7 +181,7 @@ foreach(entry IN LISTS allowed_lines)
     endif()
 endforeach()
 
-set(decoder "(fromUtf8|fromLatin1|fromStdString|fromLocal8Bit|decodeName|QLatin1String)")
+set(decoder "(fromUtf8|fromLatin1|fromStdString|fromLocal8Bit|decodeName|QLatin1String|NameText|Utf8Text)")
 # Up to three levels of parentheses inside the decoder's argument.
 set(argument "[^()]*")
 foreach(level 1 2 3)
