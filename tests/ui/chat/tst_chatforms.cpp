@@ -2,11 +2,11 @@
 // rows, without the main window: against the store and a fake server.
 
 #include "ChatTestScene.h"
-#include "RoomMessages.h"
 
 #include "server/ServerStore.h"
 #include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
+#include "shell/RoomMessages.h"
 #include "store/GeneralFunctions.h"
 #include "store/ReadPass.h"
 #include "store/Settings.h"

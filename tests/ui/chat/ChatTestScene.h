@@ -12,6 +12,7 @@
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
+#include "shell/ToolBarTexts.h"
 #include "store/Schema.h"
 #include "store/Settings.h"
 #include "support/HeldClock.h"
@@ -68,12 +69,7 @@ struct ChatTestScene
     {
         bar->Clear();
         bar->ChangeSet(widget, set);
-        QStringList shown;
-        for (QAction* action : bar->actions()) {
-            if (action->isVisible() && !action->text().isEmpty())
-                shown << action->text();
-        }
-        return shown;
+        return ShownActionTexts(bar);
     }
 
     static QByteArray ReadLog(ChatLog::Kind kind, const std::string& name)
