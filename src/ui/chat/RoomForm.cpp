@@ -319,11 +319,11 @@ void RoomForm::ShowUser(ItemPtr user)
     QRoomUserListItemWidget* row = entry.row;
     if (!row) {
         row = new QRoomUserListItemWidget;
-        row->SetUser(user->AsString());
+        row->SetUser(user);
     }
     row->SetFigures(user[ServerTypes::SharedFilesCount].AsInt64(),
                     user[ServerTypes::AverageDownloadSpeed].AsInt64(),
-                    user[ServerTypes::CountryCode].AsString());
+                    Shown(user[ServerTypes::CountryCode]));
     row->SetNote(user.IsConnected(ShellTypes::UserNote));
     if (!entry.row) {
         // Filled before it joins the list, with the others that came this turn.
