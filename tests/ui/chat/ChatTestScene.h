@@ -36,6 +36,15 @@ struct RecordedAlerts : AlertWindow
     QStringList popups;
 };
 
+// The users' notes, which the window declares itself: the room tab marks the users who have one.
+inline void DeclareUserNotes()
+{
+    const SchemaType note[] = {
+        {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
+    const SchemaRelation noted[] = {{"user", ShellTypes::UserNote, Many, One}};
+    DeclareSchema(MakeSchema(note, noted));
+}
+
 struct ChatTestScene
 {
     ChatTestScene()
@@ -44,10 +53,7 @@ struct ChatTestScene
         ShellTypes::DeclareRoomNode();
         ShellTypes::DeclareUserChatWidget();
         ShellTypes::DeclareChatLogForm();
-        const SchemaType note[] = {
-            {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
-        const SchemaRelation noted[] = {{"user", ShellTypes::UserNote, Many, One}};
-        DeclareSchema(MakeSchema(note, noted));
+        DeclareUserNotes();
         bar = new ActionSetToolBar(&window);
         using namespace ShellActions;
         for (const char* set : {RoomListSet, RoomSet, SharedFoldersSet, LoginOptionsSet})

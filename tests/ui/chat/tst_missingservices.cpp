@@ -66,6 +66,7 @@ struct Host
         Settings::CreateData(saver);
         ShellTypes::DeclareUserChatWidget();
         ShellTypes::DeclareChatLogForm();
+        DeclareUserNotes();
         using namespace ShellActions;
         for (const char* set : {RoomListSet, RoomSet})
             AddSet(*bar, kEarlySets, kEarlySetRowCount, set);
