@@ -103,6 +103,11 @@ SizeManager* ReachSizeManager()
     return Reached(sizeManager, kSizeManager);
 }
 
+Server& RequireServer(const char* neededBy)
+{
+    return Required(gp_server, kServer, neededBy);
+}
+
 TransferQueueManager& RequireTransfers(const char* neededBy)
 {
     return Required(transferQueueManager, kTransfers, neededBy);

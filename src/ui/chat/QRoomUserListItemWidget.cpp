@@ -47,20 +47,19 @@ QRoomUserListItemWidget::QRoomUserListItemWidget(QTreeWidget* parent)
 {
 }
 
-void QRoomUserListItemWidget::SetUser(const std::string& name)
+void QRoomUserListItemWidget::SetUser(ItemPtr user)
 {
-    m_user = name;
-    setText(NameColumn, CellText(NameText(name)));
+    m_user = user->AsString();
+    setText(NameColumn, CellText(Shown(user)));
 }
 
 void QRoomUserListItemWidget::SetFigures(qint64 files, qint64 bytesPerSecond,
-                                         const std::string& country)
+                                         const QString& country)
 {
     m_files = files;
     m_speed = bytesPerSecond;
-    const QLatin1String code(country.data(), qsizetype(country.size()));
-    if (m_country.compare(code, Qt::CaseInsensitive) != 0) {
-        m_country = QString(code).toLower();
+    if (m_country.compare(country, Qt::CaseInsensitive) != 0) {
+        m_country = country.toLower();
         m_flag = Flag(m_country);
     }
 }

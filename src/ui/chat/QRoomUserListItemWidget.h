@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/Data.h"
+
 #include <QIcon>
 #include <QTreeWidgetItem>
 
@@ -27,11 +29,12 @@ public:
     explicit QRoomUserListItemWidget(QTreeWidget* parent = nullptr);
 
     // The user's name as stored: kept for whatever goes back to the server or a peer, and shown
-    // in the name column as a cell shows it (one line, bounded).
-    void SetUser(const std::string& name);
+    // in the name column as its type reads, as a cell shows it (one line, bounded).
+    void SetUser(ItemPtr user);
     const std::string& User() const { return m_user; }
-    // Shared files, bytes per second and the country code as the server sent them.
-    void SetFigures(qint64 files, qint64 bytesPerSecond, const std::string& country);
+    // Shared files, bytes per second, and the country code as the server sent it, shown as its
+    // type reads (case does not matter).
+    void SetFigures(qint64 files, qint64 bytesPerSecond, const QString& country);
     void SetNote(bool note) { m_note = note; }
 
     // The speed cell: bytes per second in K/s with one decimal; empty for 0.

@@ -38,6 +38,7 @@ namespace {
 
 constexpr int kNameColumn = 2;
 constexpr int kNoteColumn = 3;
+constexpr const char* kNeededBy = "The room tab";
 
 QString TimeNow()
 {
@@ -47,8 +48,8 @@ QString TimeNow()
 } // namespace
 
 RoomForm::RoomForm(const std::string& room, QWidget* parent)
-    : QWidget(parent), m_room(room), m_roomItem(ServerStore::Room(room)),
-      m_splitter(new QSplitter(Qt::Horizontal)),
+    : QWidget(parent), m_server(RequireServer(kNeededBy)), m_bar(RequireActionBar(kNeededBy)),
+      m_room(room), m_roomItem(ServerStore::Room(room)), m_splitter(new QSplitter(Qt::Horizontal)),
       m_chatView(new ChatView(ChatLog::Kind::Room, room)), m_chatEdit(new QLineEdit),
       m_userList(new QTreeWidget)
 {
@@ -106,9 +107,6 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
             &RoomForm::OnUserListContextMenuRequested);
     connect(m_userList, &QTreeWidget::itemClicked, this, &RoomForm::OnUserItemClicked);
     connect(m_chatView, &QTextBrowser::anchorClicked, this, &RoomForm::OnURLClicked);
-    Server* server = ReachServer();
-    if (!server)
-        return;
 
     // A user joins the list once linked to the room and to all three figures, whichever link
     // comes last; a later change of any of them completes the pattern again.
@@ -122,9 +120,10 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     new PathNode(removed, m_roomItem.Get(), PathDisconnected);
     d.AddPathEventHandler(removed, NewEventHandler(this, &RoomForm::OnUserRemoved));
 
-    connect(server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
-    connect(server, &Server::Connected, this, &RoomForm::OnConnected);
-    connect(server, &Server::Disconnected, this, &RoomForm::OnDisconnected);
+    connect(&m_server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
+    connect(&m_server, &Server::Connected, this, &RoomForm::OnConnected);
+    connect(&m_server, &Server::Disconnected, this, &RoomForm::OnDisconnected);
+    // The tab does without the shared timers: only a quiet chat would go unmarked as ended.
     if (TimerManager* timers = ReachTimers())
         connect(timers->everyHalfMinute(), &SharedTimer::timeout, this,
                 &RoomForm::CheckChatInactivity);
@@ -152,11 +151,8 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
         d.AddPathEventHandler(root, NewEventHandler(this, note.handler));
     }
 
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!bar)
-        return;
-    bar->RegisterWidget(this, QString::fromLatin1(ShellActions::RoomSet));
-    bar->AddWidgetKeyBytes(this, QString::fromLatin1(ShellActions::RoomKey), m_room);
+    m_bar.RegisterWidget(this, QString::fromLatin1(ShellActions::RoomSet));
+    m_bar.AddWidgetKeyBytes(this, QString::fromLatin1(ShellActions::RoomKey), m_room);
     UpdateActions();
 }
 
@@ -175,11 +171,8 @@ RoomForm::~RoomForm()
     // At shutdown the server connection is already closed, and nobody will read in_room again.
     if (g_showIsOver)
         return;
-    Server* server = ReachServer();
-    if (!server)
-        return;
-    if (server->IsConnected())
-        server->LeaveRoom(m_room);
+    if (m_server.IsConnected())
+        m_server.LeaveRoom(m_room);
     else
         ServerStore::ClearFlag(m_roomItem, ServerTypes::InRoom);
 }
@@ -233,8 +226,7 @@ void RoomForm::CheckChatInactivity()
 void RoomForm::OnConnected()
 {
     m_chatView->AddStatusMessage(QStringLiteral("Reconnected at %1.").arg(TimeNow()));
-    if (Server* server = ReachServer())
-        server->EnterRoom(m_room, false);
+    m_server.EnterRoom(m_room, false);
 }
 
 void RoomForm::OnDisconnected()
@@ -247,17 +239,14 @@ void RoomForm::OnEnterPressed()
     const std::string text = Utf8Bytes(m_chatEdit->text());
     if (text.empty())
         return;
-    Server* server = ReachServer();
-    if (!server)
-        return;
     // The server connection drops what is sent while logged out: the line must not look sent.
-    if (!server->IsConnected()) {
+    if (!m_server.IsConnected()) {
         m_chatView->AddStatusMessage(
             QStringLiteral("Not sent: you are not connected to the Quorvale server."));
         return;
     }
     m_chatEdit->clear();
-    server->SendRoomChat(m_room, text);
+    m_server.SendRoomChat(m_room, text);
 }
 
 void RoomForm::OnUserListContextMenuRequested(const QPoint& at)
@@ -330,11 +319,11 @@ void RoomForm::ShowUser(ItemPtr user)
     QRoomUserListItemWidget* row = entry.row;
     if (!row) {
         row = new QRoomUserListItemWidget;
-        row->SetUser(user->AsString());
+        row->SetUser(user);
     }
     row->SetFigures(user[ServerTypes::SharedFilesCount].AsInt64(),
                     user[ServerTypes::AverageDownloadSpeed].AsInt64(),
-                    user[ServerTypes::CountryCode].AsString());
+                    Shown(user[ServerTypes::CountryCode]));
     row->SetNote(user.IsConnected(ShellTypes::UserNote));
     if (!entry.row) {
         // Filled before it joins the list, with the others that came this turn.
@@ -583,16 +572,13 @@ void RoomForm::OnRoomChanged(Item*)
 
 void RoomForm::UpdateActions()
 {
-    ActionSetToolBar* bar = ReachActionBar();
-    if (!bar)
-        return;
     const bool autojoin = m_roomItem.IsConnected(ServerTypes::RoomAutojoin);
-    bar->SetWidgetActionText(this, QString::fromLatin1(ShellActions::ToggleRoomAutojoin),
-                             autojoin ? QStringLiteral("Auto-Join Room [on]")
-                                      : QStringLiteral("Auto-Join Room [off]"));
+    m_bar.SetWidgetActionText(this, QString::fromLatin1(ShellActions::ToggleRoomAutojoin),
+                              autojoin ? QStringLiteral("Auto-Join Room [on]")
+                                       : QStringLiteral("Auto-Join Room [off]"));
     const bool owner = m_roomItem.IsConnected(ServerTypes::IsOwner);
     const bool member = m_roomItem.IsConnected(ServerTypes::IsMember);
-    bar->SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpMembership),
-                               !member || owner);
-    bar->SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpOwnership), !owner);
+    m_bar.SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpMembership),
+                                !member || owner);
+    m_bar.SetWidgetActionHidden(this, QString::fromLatin1(ShellActions::GiveUpOwnership), !owner);
 }

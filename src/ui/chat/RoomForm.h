@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+class ActionSetToolBar;
 class ChatView;
 class QLineEdit;
 class QRoomUserListItemWidget;
@@ -17,6 +18,7 @@ class QSplitter;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QUrl;
+class Server;
 
 // The tab of one joined chat room: the room's chat and a line to type in ("splitter", left)
 // beside the users in the room ("userList", right: flag, name, note, files, K/s). Lines are
@@ -24,6 +26,8 @@ class QUrl;
 // drops and comes back, and after a reconnection the tab asks to enter its room again.
 // Destroying it leaves the room.
 //
+// The tab cannot work without the server connection (its chat, its stay in the room) or the
+// context tool bar (its actions): made without either it throws MissingDependencyError.
 // Registered under the tool bar set "room" with the key "room" (the room's name): the auto-join
 // action's text follows the room's room_autojoin flag, and the give-up actions its role is not
 // allowed are hidden.
@@ -58,6 +62,7 @@ public:
     // taking it out, and a flood of leaves takes tens of thousands a turn.
     static constexpr size_t kRowsDeletedAtOnce = 10000;
 
+    // Throws MissingDependencyError without the server connection or the context tool bar.
     RoomForm(const std::string& room, QWidget* parent = nullptr);
     // Leaves the room: while logged in the server is asked; otherwise there is nobody to ask,
     // and the room is marked left at once, so that entering it again opens a tab again.
@@ -124,6 +129,9 @@ private:
     // Deletes rows taken out of the list, kRowsDeletedAtOnce a turn from the next one on.
     void DeleteDiscardedLater();
 
+    // Before anything the tab makes: a tab that cannot be made leaves nothing behind.
+    Server& m_server;
+    ActionSetToolBar& m_bar;
     std::string m_room;
     ItemPtr m_roomItem;
     QSplitter* m_splitter;

@@ -12,6 +12,7 @@
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
+#include "shell/ToolBarTexts.h"
 #include "store/Schema.h"
 #include "store/Settings.h"
 #include "support/HeldClock.h"
@@ -35,6 +36,15 @@ struct RecordedAlerts : AlertWindow
     QStringList popups;
 };
 
+// The users' notes, which the window declares itself: the room tab marks the users who have one.
+inline void DeclareUserNotes()
+{
+    const SchemaType note[] = {
+        {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
+    const SchemaRelation noted[] = {{"user", ShellTypes::UserNote, Many, One}};
+    DeclareSchema(MakeSchema(note, noted));
+}
+
 struct ChatTestScene
 {
     ChatTestScene()
@@ -43,10 +53,7 @@ struct ChatTestScene
         ShellTypes::DeclareRoomNode();
         ShellTypes::DeclareUserChatWidget();
         ShellTypes::DeclareChatLogForm();
-        const SchemaType note[] = {
-            {ShellTypes::UserNote, ReachablePrimacy, false, true, ValueKind::Utf8}};
-        const SchemaRelation noted[] = {{"user", ShellTypes::UserNote, Many, One}};
-        DeclareSchema(MakeSchema(note, noted));
+        DeclareUserNotes();
         bar = new ActionSetToolBar(&window);
         using namespace ShellActions;
         for (const char* set : {RoomListSet, RoomSet, SharedFoldersSet, LoginOptionsSet})
@@ -68,12 +75,7 @@ struct ChatTestScene
     {
         bar->Clear();
         bar->ChangeSet(widget, set);
-        QStringList shown;
-        for (QAction* action : bar->actions()) {
-            if (action->isVisible() && !action->text().isEmpty())
-                shown << action->text();
-        }
-        return shown;
+        return ShownActionTexts(bar);
     }
 
     static QByteArray ReadLog(ChatLog::Kind kind, const std::string& name)

@@ -2,11 +2,11 @@
 // rows, without the main window: against the store and a fake server.
 
 #include "ChatTestScene.h"
-#include "RoomMessages.h"
 
 #include "server/ServerStore.h"
 #include "shell/DisplayText.h"
 #include "shell/FormHooks.h"
+#include "shell/RoomMessages.h"
 #include "store/GeneralFunctions.h"
 #include "store/ReadPass.h"
 #include "store/Settings.h"
@@ -702,7 +702,7 @@ void tst_ChatForms::roomUserRowsSort()
         auto* row = new QRoomUserListItemWidget;
         row->setText(2, cells[0]);
         row->SetFigures(cells[1].toLongLong(), cells[2].toLongLong(),
-                        cells[3] == "-" ? std::string() : cells[3].toStdString());
+                        cells[3] == "-" ? QString() : cells[3]);
         row->SetNote(cells[4] == "note");
         list.addTopLevelItem(row);
     }
@@ -761,7 +761,7 @@ void tst_ChatForms::roomFloodsEndAsOneGoDoes()
             const RoomUser user = FloodUser(i);
             made = std::make_unique<QRoomUserListItemWidget>();
             made->setText(2, QString::fromLatin1(user.name));
-            made->SetFigures(user.files, user.speed, user.country.toStdString());
+            made->SetFigures(user.files, user.speed, QString::fromLatin1(user.country));
         }
         return made.get();
     };
