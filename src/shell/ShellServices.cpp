@@ -108,6 +108,11 @@ Server& RequireServer(const char* neededBy)
     return Required(gp_server, kServer, neededBy);
 }
 
+PeerMessenger& RequirePeerMessenger(const char* neededBy)
+{
+    return Required(peerMessenger, kPeerMessenger, neededBy);
+}
+
 TransferQueueManager& RequireTransfers(const char* neededBy)
 {
     return Required(transferQueueManager, kTransfers, neededBy);

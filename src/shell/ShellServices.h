@@ -50,6 +50,7 @@ SizeManager* ReachSizeManager();
 // Each returns its service, or throws MissingDependencyError saying that neededBy ("The chat
 // form") needs it.
 Server& RequireServer(const char* neededBy);
+PeerMessenger& RequirePeerMessenger(const char* neededBy);
 TransferQueueManager& RequireTransfers(const char* neededBy);
 DataSaver& RequireDataSaver(const char* neededBy);
 ActionSetToolBar& RequireActionBar(const char* neededBy);

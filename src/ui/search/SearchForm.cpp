@@ -15,7 +15,6 @@
 #include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/DataSaver.h"
-#include "store/Dependency.h"
 #include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "transfers/TransfersSchema.h"
@@ -136,13 +135,6 @@ constexpr int kFocusPriority = 1;
 
 const char kNeededBy[] = "The search page";
 
-// A service the page cannot work without that has no Require accessor of its own.
-template <class Service> Service& Needed(Service* service, const char* what)
-{
-    RequireService(service, kNeededBy, what);
-    return *service;
-}
-
 QString Text(const char* text)
 {
     return QString::fromLatin1(text);
@@ -180,8 +172,8 @@ void SearchForm::Init()
 {
     // All of them before anything is wired: a page without one would be left half made.
     DataSaver& saver = RequireDataSaver(kNeededBy);
-    Server& server = Needed(ReachServer(), "the server connection");
-    PeerMessenger& peer = Needed(ReachPeerMessenger(), "the peer connection manager");
+    Server& server = RequireServer(kNeededBy);
+    PeerMessenger& peer = RequirePeerMessenger(kNeededBy);
     ActionSetToolBar& bar = RequireActionBar(kNeededBy);
     m_server = &server;
     m_bar = &bar;

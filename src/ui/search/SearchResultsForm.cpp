@@ -7,7 +7,6 @@
 #include "shell/ShellServices.h"
 #include "shell/Ties.h"
 #include "shell/UIFunctions.h"
-#include "store/Dependency.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/SearchTypes.h"
 
@@ -36,9 +35,7 @@ Server* RelatedSearchesSource(bool wishList)
 {
     if (wishList)
         return nullptr;
-    Server* server = ReachServer();
-    RequireService(server, "A search results tab", "the server connection");
-    return server;
+    return &RequireServer("A search results tab");
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 #include "shell/DisplayText.h"
 #include "shell/ShellServices.h"
 #include "shell/ShellTypes.h"
-#include "store/Dependency.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 
@@ -13,20 +12,8 @@
 
 WishListSearcher* wishListSearcher = nullptr;
 
-namespace {
-
-// The server sets the pace of the searches and takes them: without it nothing would be sent.
-Server& TheServer()
-{
-    Server* server = ReachServer();
-    RequireService(server, "The wish-list searcher", "the server connection");
-    return *server;
-}
-
-} // namespace
-
 WishListSearcher::WishListSearcher(QObject* parent)
-    : QObject(parent), m_server(TheServer()), m_timer(this)
+    : QObject(parent), m_server(RequireServer("The wish-list searcher")), m_timer(this)
 {
     wishListSearcher = this;
     connect(&m_server, &Server::WishListWait, this, &WishListSearcher::OnWishListWait);
