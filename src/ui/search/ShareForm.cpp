@@ -475,16 +475,20 @@ void ShareForm::ExpandAll()
         bar->SetWidgetActionText(ui->folderTree, Text(ShareActions::ExpandLevel), kExpandLevelText);
 }
 
-void ShareForm::Delete()
+std::unique_ptr<QWidget> ShareForm::Delete()
 {
     m_userShare = nullptr;
     if (SharedFoldersManager* shares = ReachSharedFolders())
         shares->RemoveUserShare(m_userName);
     Ties::Remove(UserShareTab, this);
-    // Emptied while the view is there: it then lets go of the rows it keeps expanded in one
-    // reset, where deleting the widget has it let go of each of them on its own.
-    ui->folderTree->clear();
+    // The tree outlives the tab by a turn, hidden: its alert goes now, as the tab's others go
+    // with the tab.
+    if (eventToolBar)
+        eventToolBar->RemoveEvent(ui->folderTree);
+    std::unique_ptr<QWidget> tree(ui->folderTree);
+    tree->setParent(nullptr);
     delete this;
+    return tree;
 }
 
 void ShareForm::DownloadFolder(ItemPtr folder, bool isSubfolder)

@@ -55,8 +55,10 @@ public:
     void ExpandAll();
 
     // Drops the user's share and the tab's tie from the store and deletes the tab; what the
-    // Browse page does once it took the tab out of its tab widget.
-    void Delete();
+    // Browse page does once it took the tab out of its tab widget. The folder tree, out of the
+    // tab and hidden, goes to the caller, whose to delete: a big tree lets go of its rows in
+    // most of a turn's time, so it does in a turn of its own.
+    [[nodiscard]] std::unique_ptr<QWidget> Delete();
 
     // Queues the folder's files and those of every folder below it: the folder's own with
     // subfolder level 0 (1 when isSubfolder), all others with level 1.

@@ -10,6 +10,7 @@
 #include "shell/FormHooks.h"
 #include "shell/ShellServices.h"
 #include "shell/UIFunctions.h"
+#include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/ShareTypes.h"
@@ -125,7 +126,18 @@ void SharesForm::OnTabCloseRequested(int index)
     if (!tab)
         return;
     ui->tabControl->removeTab(index);
-    tab->Delete();
+    m_closedTrees.push_back(tab->Delete());
+    DeleteClosedTrees();
+}
+
+void SharesForm::DeleteClosedTrees()
+{
+    if (m_closedTrees.empty())
+        return;
+    OnceNextTurn(this, m_deleteDue, [this] {
+        m_closedTrees.erase(m_closedTrees.begin());
+        DeleteClosedTrees();
+    });
 }
 
 void SharesForm::OnToolBarActionTriggered(QWidget*, std::string key)

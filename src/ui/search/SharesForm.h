@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class ShareForm;
 class Ui_SharesForm;
@@ -43,8 +44,18 @@ public Q_SLOTS:
     // Expand Level, Collapse All and Expand All, for the tab in view.
     void OnToolBarActionTriggered(QWidget* widget, std::string key);
 
+public:
+    // Folder trees of closed tabs still to delete.
+    size_t ClosedTreeCount() const { return m_closedTrees.size(); }
+
 private:
+    void DeleteClosedTrees();
+
     std::unique_ptr<Ui_SharesForm> ui;
+    // The folder trees of closed tabs, deleted a turn after their tabs, one a turn: letting go
+    // of a million-file share's expanded rows takes most of a turn's time by itself.
+    std::vector<std::unique_ptr<QWidget>> m_closedTrees;
+    bool m_deleteDue = false;
 };
 
 extern SharesForm* sharesForm;

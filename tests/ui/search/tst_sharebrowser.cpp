@@ -169,6 +169,8 @@ private Q_SLOTS:
     void downloadFolderInSlices();
     void treeBuiltInSlices_data();
     void treeBuiltInSlices();
+    void closedTreesGoLater_data();
+    void closedTreesGoLater();
 };
 
 void tst_ShareBrowser::oneTabOneRequest_data()
@@ -726,6 +728,62 @@ void tst_ShareBrowser::treeBuiltInSlices()
     QCOMPARE(sliced.nodes, once.nodes);
     QCOMPARE(sliced.deepest, once.deepest);
     QCOMPARE(sliced.treeShown, once.treeShown);
+}
+
+void tst_ShareBrowser::closedTreesGoLater_data()
+{
+    QTest::addColumn<int>("folders");
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<bool>("quit");
+    QTest::addColumn<bool>("alert");
+    QTest::newRow("a few") << 3 << 1 << false << false;
+    QTest::newRow("wide and deep, expanded") << 2000 << ShareForm::kMaxShareTreeDepth << false
+                                             << false;
+    QTest::newRow("its alert on the bar") << 3 << 1 << false << true;
+    QTest::newRow("a quit before it goes") << 2000 << 8 << true << false;
+}
+
+void tst_ShareBrowser::closedTreesGoLater()
+{
+    QFETCH(int, folders);
+    QFETCH(int, depth);
+    QFETCH(bool, quit);
+    QFETCH(bool, alert);
+    Client client("alice");
+    client.Start();
+    Settings::Set(SettingKeys::ExpandNewShares, "yes");
+    Folders share = Chain(depth);
+    for (int i = 0; i < folders - 1; ++i)
+        share << qMakePair("top" + QByteArray::number(i), QByteArrayList{"t.mp3"});
+    ShareForm* tab = sharesForm->OpenShareBrowse("bob");
+    // Looked at elsewhere, the share raises an alert that leads to the tab's tree.
+    if (alert)
+        client.Child<QTabWidget>("tabControl")->setCurrentWidget(client.Child("searchTab"));
+    Store("bob", share);
+    QPointer<QTreeWidget> tree(Part(tab, "folderTree"));
+    QCOMPARE(tree->topLevelItemCount(), folders);
+    QCOMPARE(EventTexts().size(), alert ? 1 : 0);
+    QPointer<ShareForm> open(tab);
+
+    Q_EMIT Part<QTabWidget>(sharesForm, "tabControl")->tabCloseRequested(0);
+    // The tab and its alert are gone at once, the tree hidden until the next turn deletes it.
+    QVERIFY(!open);
+    QVERIFY(EventTexts().isEmpty());
+    QVERIFY(tree && !tree->isVisible());
+    QCOMPARE(sharesForm->ClosedTreeCount(), size_t(1));
+    if (quit) {
+        // The window deletes it as it goes (the leak check sees anything it did not).
+        client.window.reset();
+        QVERIFY(!tree);
+        return;
+    }
+    QTRY_VERIFY(!tree);
+    QCOMPARE(sharesForm->ClosedTreeCount(), size_t(0));
+    sharedFoldersManager->WaitForShareLists();
+    QCOMPARE(Count("user_share_folder_node"), size_t(0));
+    QCOMPARE(Count("user_share_folder"), size_t(0));
+    // A browse of the same user again makes a tree of its own.
+    QCOMPARE(Part(Browse("bob", share), "folderTree")->topLevelItemCount(), folders);
 }
 
 QTEST_MAIN(tst_ShareBrowser)
