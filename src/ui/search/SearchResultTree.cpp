@@ -205,8 +205,9 @@ void AddFileRows(Row* folderRow, std::vector<std::pair<QString, Row*>>& files)
             continue;
         }
         // The first row whose name is greater, from where the previous one went.
-        const int at = InsertionPlace(folderRow, from, [&name](QTreeWidgetItem* file) {
-            return name < file->text(Row::FileColumn);
+        const QString& key = name;
+        const int at = InsertionPlace(folderRow, from, [&key](QTreeWidgetItem* file) {
+            return key < file->text(Row::FileColumn);
         });
         folderRow->insertChild(at, row);
         from = at + 1;
