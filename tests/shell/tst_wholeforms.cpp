@@ -19,6 +19,7 @@
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/transfers/CompleteDownloadsForm.h"
+#include "ui/transfers/TransfersForm.h"
 #include "ui/users/UserListForm.h"
 
 #include <QTabWidget>
@@ -36,6 +37,7 @@ enum class Form
     Chat,
     ChatLog,
     UserList,
+    Transfers,
 };
 
 // What the host builds before the form.
@@ -86,6 +88,33 @@ struct ChatHost
     QTabWidget* tabs = new QTabWidget(&window);
     ActionSetToolBar* bar = nullptr;
 };
+
+// The transfers page's downloads tree once a download came after the store file's load, each
+// row's user, folder and file cells and its status; then the tool bar's actions for the tree
+// after one of them was clicked.
+QString FollowTransfers(TransfersForm& page)
+{
+    dataSaver->EmitDataLoaded();
+    transferQueueManager->AddDownload("bob", "a.mp3", "Music", 1000, 0);
+    auto* tree = page.findChild<QTreeWidget*>(QStringLiteral("downloadsList"));
+    QStringList rows;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        QStringList cells;
+        for (int column = TransfersForm::kUserColumn; column <= TransfersForm::kStatusColumn;
+             ++column)
+            cells << (*it)->text(column);
+        rows << cells.join('|');
+    }
+    // A click on the bar reaches the page: its folders no longer start expanded.
+    actionBar->ChangeSet(tree, "downloads");
+    for (QAction* action : actionBar->actions()) {
+        if (action->text() == QStringLiteral("Expand Folders [on]"))
+            action->trigger();
+    }
+    const QStringList actions = BarActions(actionBar, tree, "downloads").mid(0, 4);
+    return "rows: " + rows.join(QStringLiteral(", ")) +
+           "; actions: " + actions.join(QStringLiteral(", "));
+}
 
 EngineOptions Offline(bool transfers)
 {
@@ -140,6 +169,19 @@ void tst_WholeForms::wholeOrThrows_data()
         << Form::UserList << Built::EngineAndToolBar << "actions: Add User, Configure User Groups";
     QTest::newRow("chat log, whole")
         << Form::ChatLog << Built::ToolBar << "actions: Clear Log, Open Log Folder";
+    QTest::newRow("transfers, no engine")
+        << Form::Transfers << Built::Store
+        << "The transfers page needs the store file handler" + notFirst;
+    QTest::newRow("transfers, no transfer engine")
+        << Form::Transfers << Built::EngineWithoutTransfers
+        << "The transfers page needs the transfer engine" + notFirst;
+    QTest::newRow("transfers, no tool bar")
+        << Form::Transfers << Built::Engine
+        << "The transfers page needs the context tool bar" + notFirst;
+    QTest::newRow("transfers, whole")
+        << Form::Transfers << Built::EngineAndToolBar
+        << "rows: bob|||, |Music||, ||a.mp3|queued; actions: Expand Folders [off], "
+           "Expand Users [on], Clear Complete, Complete Downloads";
 }
 
 void tst_WholeForms::wholeOrThrows()
@@ -151,8 +193,10 @@ void tst_WholeForms::wholeOrThrows()
     StoreGuard store;
     std::unique_ptr<Engine> engine;
     std::optional<ChatHost> chat;
-    // The complete list made in a bare store finds not even the store file handler.
-    if (built == Built::ToolBar || (built == Built::Store && form != Form::CompleteDownloads))
+    // The complete list and the transfers page made in a bare store find not even the store
+    // file handler.
+    const bool bare = form == Form::CompleteDownloads || form == Form::Transfers;
+    if (built == Built::ToolBar || (built == Built::Store && !bare))
         chat.emplace(built == Built::ToolBar);
     else if (built != Built::Store)
         engine = std::make_unique<Engine>(Offline(built != Built::EngineWithoutTransfers));
@@ -206,6 +250,12 @@ void tst_WholeForms::wholeOrThrows()
             auto* tab = page.findChild<QWidget*>(QStringLiteral("userListTab"));
             const QStringList actions = BarActions(actionBar, tab, "user_list");
             seen = "actions: " + actions.join(QStringLiteral(", "));
+            break;
+        }
+        case Form::Transfers: {
+            TransfersForm page(&window);
+            page.Init();
+            seen = FollowTransfers(page);
             break;
         }
         }
