@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -162,6 +163,14 @@ std::string SafePathComponent(std::string name, size_t maxBytes)
 {
     if (name.empty() || name == "." || name == "..")
         return "_";
+    // Printable ASCII short enough, as most names are, comes out as it went in: nothing below
+    // replaces, re-encodes or cuts any of it.
+    const bool plain = name.size() <= maxBytes &&
+                       std::all_of(name.begin(), name.end(), [](char c) {
+                           return c >= 0x20 && c < 0x7f && !IsSeparator(c);
+                       });
+    if (plain)
+        return name;
     std::string safe;
     safe.reserve(name.size());
     for (size_t i = 0; i < name.size(); ++i) {

@@ -25,7 +25,7 @@ void DownloadBatches::Finish()
 {
     m_slice.stop();
     const QScopedValueRollback<bool> running(m_running, true);
-    const TransferQueueManager::LayoutMemo memo(m_transfers);
+    const TransferQueueManager::BatchMemo memo(m_transfers);
     while (!m_batches.empty()) {
         if (!Step())
             m_batches.pop_front();
@@ -42,7 +42,7 @@ void DownloadBatches::RunSlice()
     }
     const QScopedValueRollback<bool> running(m_running, true);
     // The downloads of a folder look for their files in the same folders on disk.
-    const TransferQueueManager::LayoutMemo memo(m_transfers);
+    const TransferQueueManager::BatchMemo memo(m_transfers);
     QElapsedTimer slice;
     slice.start();
     int steps = 0;

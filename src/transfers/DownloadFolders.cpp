@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -73,17 +74,33 @@ QString InternalBase()
     return TransferQueueManager::DownloadFolder().replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
-// Whether a path in internal form lies strictly below the download folder once "." and ".." are
-// resolved. Nothing lies below an empty download folder.
-bool LiesBelow(const QString& path, const QString& base)
+// The download folder as LiesBelow compares paths with it: local, "." and ".." resolved, ending
+// in "/"; empty for an empty download folder.
+QString RootOf(const QString& base)
 {
     QString root = QDir::cleanPath(TransferQueueManager::ToLocalPath(base));
+    if (!root.isEmpty() && !root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+    return root;
+}
+
+// Whether a path in internal form lies strictly below the download folder (its RootOf) once "."
+// and ".." are resolved. Nothing lies below an empty download folder.
+bool LiesBelow(const QString& path, const QString& root)
+{
     if (root.isEmpty())
         return false;
-    if (!root.endsWith(QLatin1Char('/')))
-        root += QLatin1Char('/');
     const QString target = QDir::cleanPath(TransferQueueManager::ToLocalPath(path));
     return target.startsWith(root) && target.size() > root.size();
+}
+
+// The components the layout repeats, each after a "\".
+QString Tail(ItemPtr entry)
+{
+    QString tail;
+    for (const std::string& part : TailComponents(entry))
+        tail += QLatin1Char('\\') + Component(part);
+    return tail;
 }
 
 // Whether anything is at path, a link to nothing included (opening it would make its target).
@@ -95,30 +112,37 @@ bool IsThere(const QString& path)
 
 } // namespace
 
-TransferQueueManager::LayoutMemo::LayoutMemo(TransferQueueManager& transfers)
-    : m_transfers(transfers)
+TransferQueueManager::BatchMemo::BatchMemo(TransferQueueManager& transfers) : m_transfers(transfers)
 {
-    if (m_transfers.m_layoutMemos++ == 0)
+    if (m_transfers.m_batchMemos++ == 0)
         m_transfers.m_layoutCache = std::make_unique<LayoutCache>();
 }
 
-TransferQueueManager::LayoutMemo::~LayoutMemo()
+TransferQueueManager::BatchMemo::~BatchMemo()
 {
-    if (--m_transfers.m_layoutMemos == 0)
-        m_transfers.m_layoutCache.reset();
+    if (--m_transfers.m_batchMemos > 0)
+        return;
+    m_transfers.m_layoutCache.reset();
+    if (m_transfers.m_orderHeld) {
+        m_transfers.m_orderHeld = false;
+        Settings::SetNumber(SettingKeys::TransferOrderCounter, m_transfers.m_nextOrder);
+    }
 }
 
-bool TransferQueueManager::FolderMayHold(const QString& path)
+qint64 TransferQueueManager::TakeTransferOrder()
 {
-    LayoutCache* cache = m_layoutCache.get();
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (!cache || slash <= 0)
-        return true;
-    const QString folder = path.left(slash);
-    auto known = cache->there.constFind(folder);
-    if (known == cache->there.constEnd())
-        known = cache->there.insert(folder, QFileInfo(folder).exists());
-    return *known;
+    if (m_batchMemos == 0) {
+        const qint64 order = Settings::Int64(SettingKeys::TransferOrderCounter);
+        Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
+        return order;
+    }
+    // Each number written makes a value item of its own, which the sweep takes again: a memo
+    // writes the last one, when it ends.
+    if (!m_orderHeld) {
+        m_nextOrder = Settings::Int64(SettingKeys::TransferOrderCounter);
+        m_orderHeld = true;
+    }
+    return m_nextOrder++;
 }
 
 QString TransferQueueManager::DownloadFolder()
@@ -132,26 +156,90 @@ QString TransferQueueManager::ToLocalPath(QString internal)
     return internal.replace(QLatin1Char('\\'), QLatin1Char('/'));
 }
 
-QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr entry, bool complete)
+TransferQueueManager::LaidOutFolder TransferQueueManager::LayoutFolder(ItemPtr entry, bool complete)
 {
     LayoutCache* cache = m_layoutCache.get();
-    const std::tuple<Item*, int, bool> key(entry[RemoteFolder].Get(),
-                                           entry[SubfolderSaveLevel].AsInt(), complete);
-    if (cache) {
-        const auto known = cache->folders.find(key);
-        if (known != cache->folders.end())
-            return known->second;
+    if (!cache) {
+        const QString base = InternalBase();
+        return FolderBelow(base, RootOf(base), Tail(entry), complete);
     }
-    const QString base = InternalBase();
-    QString folder =
-        base + (complete ? QStringLiteral("\\complete") : QStringLiteral("\\downloading"));
-    for (const std::string& part : TailComponents(entry))
-        folder += QLatin1Char('\\') + Component(part);
-    if (!LiesBelow(folder, base))
-        folder.clear();
-    if (cache)
-        cache->folders.emplace(key, folder);
+    const LayoutCache::Key key(Partner(entry, m_types.remoteFolder),
+                               Partner(entry, m_types.level).AsInt());
+    // A download asks for both of its folders, and those of a folder come one after the other.
+    if (!cache->last || cache->lastKey != key) {
+        auto known = cache->folders.find(key);
+        if (known == cache->folders.end()) {
+            if (!cache->baseRead) {
+                cache->base = InternalBase();
+                cache->root = RootOf(cache->base);
+                cache->baseRead = true;
+            }
+            const QString tail = Tail(entry);
+            LayoutCache::Folders folders;
+            for (const bool kind : {false, true}) {
+                LaidOutFolder& folder = folders[kind];
+                folder = FolderBelow(cache->base, cache->root, tail, kind);
+                folder.mayHold =
+                    !folder.internal.isEmpty() && cache->IsThere(folder.local, cache->base);
+            }
+            known = cache->folders.emplace(key, std::move(folders)).first;
+        }
+        cache->last = &known->second;
+        cache->lastKey = key;
+    }
+    return (*cache->last)[complete];
+}
+
+TransferQueueManager::LaidOutFolder TransferQueueManager::FolderBelow(const QString& base,
+                                                                      const QString& root,
+                                                                      const QString& tail,
+                                                                      bool complete)
+{
+    LaidOutFolder folder;
+    folder.internal =
+        base + (complete ? QStringLiteral("\\complete") : QStringLiteral("\\downloading")) + tail;
+    if (!LiesBelow(folder.internal, root))
+        folder.internal.clear();
+    folder.local = ToLocalPath(folder.internal);
+    folder.encoded = QFile::encodeName(folder.local);
     return folder;
+}
+
+bool TransferQueueManager::LayoutCache::IsThere(const QString& local, const QString& base)
+{
+    // Nothing is in a folder that is not there: each folder from the download folder down is
+    // looked at once, and the first one missing answers for those below it.
+    const qsizetype below = base.size();
+    for (qsizetype slash = local.indexOf(QLatin1Char('/'), below);;) {
+        const QString folder = slash < 0 ? local : local.left(slash);
+        auto known = there.constFind(folder);
+        if (known == there.constEnd())
+            known = there.insert(folder, QFileInfo(folder).exists());
+        if (!*known || slash < 0)
+            return *known;
+        slash = local.indexOf(QLatin1Char('/'), slash + 1);
+    }
+}
+
+const TransferQueueManager::NameComponent& TransferQueueManager::ComponentOf(ItemPtr nameItem)
+{
+    const std::string_view name = nameItem ? nameItem->AsString().View() : std::string_view();
+    NameComponent& last = m_lastComponent;
+    if (!last.component.isEmpty() && last.name == name)
+        return last;
+    last.name.assign(name.data(), name.size());
+    std::string safe = SafePathComponent(last.name);
+    last.component = QString::fromUtf8(safe.data(), qsizetype(safe.size()));
+    // ASCII is its own encoding, which most names are.
+    const bool ascii = std::all_of(safe.begin(), safe.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    last.encoded = ascii ? std::move(safe) : QFile::encodeName(last.component).toStdString();
+    return last;
+}
+
+QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr entry, bool complete)
+{
+    return LayoutFolder(entry, complete).internal;
 }
 
 QString TransferQueueManager::GetDownloadTargetPath(ItemPtr entry, bool complete)
@@ -169,7 +257,7 @@ QString TransferQueueManager::LaidOutPath(ItemPtr entry, bool complete)
     const QString folder = GetDownloadTargetFolder(entry, complete);
     if (folder.isEmpty())
         return QString();
-    return folder + QLatin1Char('\\') + Component(entry[FileName].AsString());
+    return folder + QLatin1Char('\\') + ComponentOf(Partner(entry, m_types.fileName)).component;
 }
 
 QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr entry)
@@ -182,17 +270,21 @@ QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr entry)
 
 bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry)
 {
-    const QString path = GetDownloadTargetPath(entry, true);
-    if (path.isEmpty() || !FolderMayHold(ToLocalPath(path)))
+    const LaidOutFolder folder = LayoutFolder(entry, true);
+    if (folder.internal.isEmpty() || !folder.mayHold)
         return false;
     // Its own bytes so far are in its partial file; the finished file of that name is another
     // download's.
     const QString partial = PartialFilePath(entry);
     if (!partial.isEmpty() && IsThere(partial))
         return false;
+    // Saved beside a file that had its name, the finished file has its record's.
+    ItemPtr saved = Partner(entry, m_types.completeDownload)[CompleteDownloadFilename];
+    const QString path = folder.local + QLatin1Char('/') +
+                         ComponentOf(saved ? saved : Partner(entry, m_types.fileName)).component;
     // A folder, or a file of another size (a different file, or one cut short), is not the
     // download done.
-    const QFileInfo file(ToLocalPath(path));
+    const QFileInfo file(path);
     return file.isFile() && file.size() == entry[PeerTypes::FileSize].AsInt64();
 }
 
@@ -220,8 +312,9 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr 
         folder += QLatin1Char('\\') + Component(part);
         folders.prepend(folder);
     }
+    const QString root = RootOf(base);
     for (const QString& f : folders) {
-        if (LiesBelow(f, base))
+        if (LiesBelow(f, root))
             QDir().rmdir(ToLocalPath(f));
     }
 }
@@ -231,9 +324,9 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr 
 
 QString TransferQueueManager::PartialFilePath(ItemPtr entry)
 {
-    if (auto* file = entry[TransfersTypes::DownloadFile].AsPointer<QFile>())
+    if (auto* file = Partner(entry, m_types.file).AsPointer<QFile>())
         return file->fileName();
-    if (!entry[PartialFile])
+    if (!entry.IsConnected(m_types.partialFile))
         return QString();
     return OwnedPartialFile(entry, ToLocalPath(GetDownloadTargetFolder(entry, false)));
 }
@@ -260,34 +353,50 @@ bool TransferQueueManager::ClaimPartialFile(ItemPtr entry)
 
 bool TransferQueueManager::ClaimPartialFile(ItemPtr entry, bool adopt)
 {
-    const QString wanted = ToLocalPath(GetDownloadTargetPath(entry, false));
-    if (wanted.isEmpty())
+    const LaidOutFolder folder = LayoutFolder(entry, false);
+    if (folder.internal.isEmpty())
         return false;
-    const qsizetype slash = wanted.lastIndexOf(QLatin1Char('/'));
-    const QString folder = wanted.left(slash);
-    if (!OwnedPartialFile(entry, folder).isEmpty())
+    if (!OwnedPartialFile(entry, folder.local).isEmpty())
         return true;
 
-    Type* partials = d.GetType(PartialFile);
+    const NameComponent& name = ComponentOf(Partner(entry, m_types.fileName));
+    // Copied, as the handlers of the claim may ask for other names.
+    const QString component = name.component;
+    Type* partials = m_types.partialFile;
     QString takenBy;
     for (int n = 0; n <= kMaxFreeNameTries; ++n) {
-        const QString path =
-            n == 0 ? wanted : folder + QLatin1Char('/') + NumberedName(wanted.mid(slash + 1), n);
-        const std::string key = QFile::encodeName(path).toStdString();
+        // The layout's own name, which nearly every download gets, is looked up by its bytes:
+        // its path is made only to look on disk.
+        QString path;
+        std::string key;
+        if (n == 0) {
+            key.reserve(size_t(folder.encoded.size()) + 1 + name.encoded.size());
+            key.append(folder.encoded.constData(), size_t(folder.encoded.size()));
+            key += '/';
+            key += name.encoded;
+        } else {
+            path = folder.local + QLatin1Char('/') + NumberedName(component, n);
+            key = QFile::encodeName(path).toStdString();
+        }
         ItemPtr owner = partials->HasItem(Value(key))[DownloadEntry];
         if (owner && owner != entry) {
             takenBy = n == 0 ? QStringLiteral("another download") : takenBy;
             continue;
         }
-        if (FolderMayHold(path) && IsThere(path) && !(adopt && n == 0)) {
-            takenBy = n == 0 ? QStringLiteral("no download") : takenBy;
-            continue;
+        if (folder.mayHold && !(adopt && n == 0)) {
+            if (n == 0)
+                path = folder.local + QLatin1Char('/') + component;
+            if (IsThere(path)) {
+                takenBy = n == 0 ? QStringLiteral("no download") : takenBy;
+                continue;
+            }
         }
-        entry += partials->GetItem(Value(key));
+        entry += partials->GetItem(Value(std::move(key)));
         if (n > 0) {
             Log(LogCategories::kTransferQueue, 1,
                 QStringLiteral("Partial file %1 belongs to %2, downloading %3\\%4 to %5")
-                    .arg(wanted, takenBy, TextForLog(entry[RemoteFolder].AsString()),
+                    .arg(folder.local + QLatin1Char('/') + component, takenBy,
+                         TextForLog(entry[RemoteFolder].AsString()),
                          TextForLog(entry[FileName].AsString()), path),
                 entry[ServerTypes::User]);
         }

@@ -9,8 +9,11 @@
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
-#include "store/Settings.h"
 #include "transfers/TransfersSchema.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
 
 // A download from its creation to its removal: asking the peer to queue it and to tell its
 // place in line, asking again when the user comes online, the peer's notices, and its statuses
@@ -40,17 +43,14 @@ ItemPtr TransferQueueManager::AddDownload(std::string user, std::string file, st
     if (ItemPtr existing = GetDownloadEntry(user, file, folder))
         return existing;
 
-    ItemPtr entry = d.GetType(DownloadEntry)->NewItem();
-    ItemPtr userItem = ServerStore::User(user);
+    ItemPtr entry = m_types.entry->NewItem();
+    ItemPtr userItem = m_types.user->GetItem(Value(user));
     entry += userItem;
-    entry += d.GetType(FileName)->GetItem(Value(file));
-    entry += d.GetType(RemoteFolder)->GetItem(Value(folder));
-    entry += d.GetType(PeerTypes::FileSize)->GetItem(Value(size));
-    entry += d.GetType(SubfolderSaveLevel)->GetItem(Value(level));
-    // Downloads and uploads draw their arrival numbers from one counter.
-    const qint64 order = Settings::Int64(SettingKeys::TransferOrderCounter);
-    entry += d.GetType(DownloadOrder)->GetItem(Value(order));
-    Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
+    entry += m_types.fileName->GetItem(Value(std::move(file)));
+    entry += m_types.remoteFolder->GetItem(Value(std::move(folder)));
+    entry += m_types.fileSize->GetItem(Value(size));
+    entry += m_types.level->GetItem(Value(level));
+    entry += m_types.order->GetItem(Value(TakeTransferOrder()));
 
     gp_server->TrackUser(user);
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
@@ -59,7 +59,7 @@ ItemPtr TransferQueueManager::AddDownload(std::string user, std::string file, st
     }
     SetDownloadEntryStatus(entry, TransferStatus::Queued);
     ClaimPartialFile(entry);
-    if (userItem.IsConnected(ServerTypes::IsOnline)) {
+    if (userItem.IsConnected(m_types.online)) {
         peerMessenger->QueueDownload(user, PeerPath(entry));
         RequestDownloadPlaceInLine(entry);
     }
@@ -77,17 +77,31 @@ void TransferQueueManager::FinishAddingDownloads()
     m_downloadBatches->Finish();
 }
 
-ItemPtr TransferQueueManager::GetDownloadEntry(std::string user, std::string file,
-                                               std::string folder)
+ItemPtr TransferQueueManager::GetDownloadEntry(const std::string& user, const std::string& file,
+                                               const std::string& folder)
 {
-    ItemSet keys;
-    for (ItemPtr key : {ServerStore::FindUser(user), d.GetType(FileName)->HasItem(Value(file)),
-                        d.GetType(RemoteFolder)->HasItem(Value(folder))}) {
+    Item* const keys[] = {m_types.user->HasItem(Value(user)).Get(),
+                          m_types.fileName->HasItem(Value(file)).Get(),
+                          m_types.remoteFolder->HasItem(Value(folder)).Get()};
+    for (Item* key : keys) {
         if (!key)
             return ItemPtr();
-        keys.Insert(key);
     }
-    return d.GetItem(keys, DownloadEntry);
+    // The entry is a partner of each: those of the key with the fewest are looked through.
+    const Type* entries = m_types.entry;
+    Item* const* rarest =
+        std::min_element(std::begin(keys), std::end(keys), [entries](const Item* a, const Item* b) {
+            return a->ConnectionCount(entries) < b->ConnectionCount(entries);
+        });
+    Item* found = nullptr;
+    (*rarest)->VisitItems(entries, [&keys, &found](Item* entry) {
+        if (!std::all_of(std::begin(keys), std::end(keys),
+                         [entry](const Item* key) { return entry->IsConnected(key); }))
+            return false;
+        found = entry;
+        return true;
+    });
+    return found;
 }
 
 ItemPtr TransferQueueManager::FindDownloadEntry(const std::string& user, const std::string& path)
@@ -162,16 +176,16 @@ void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr entry)
 
 void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, std::string status)
 {
-    const bool wasActive = entry[DownloadEntryStatus].IsConnected(IsActive);
-    entry += d.GetType(DownloadEntryStatus)->GetItem(Value(status));
+    const bool wasActive = Partner(entry, m_types.status).IsConnected(IsActive);
+    entry += m_types.status->GetItem(Value(status));
     // Only the end an offer of another size brought keeps it.
     if (status != TransferStatus::Aborted)
         entry.Disconnect(OfferedSize);
     // Finished, its partial file is gone (moved, or never begun): the name is free again.
     if (status == TransferStatus::Complete)
         entry.Disconnect(PartialFile);
-    StampTime(entry, LastStatusChangeTime);
-    if (wasActive && !entry[DownloadEntryStatus].IsConnected(IsActive))
+    StampText(entry, LastStatusChangeTime);
+    if (wasActive && !Partner(entry, m_types.status).IsConnected(IsActive))
         ReleaseTransfer(entry, kDownloadObjects, true);
 }
 

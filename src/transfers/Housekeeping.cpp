@@ -50,8 +50,19 @@ ItemPtr Live(uint32_t id, const Type* type)
 
 void TransferQueueManager::StampTime(ItemPtr item, const char* timeType)
 {
-    item += d.GetType(timeType)->GetItem(Value(Clock::NowText().toStdString()));
+    StampText(item, timeType);
     m_stampedMs[item->Id()] = Clock::MonotonicMs();
+}
+
+void TransferQueueManager::StampText(ItemPtr item, const char* timeType)
+{
+    // The text changes once a second: a queue of many downloads converts it once.
+    const QString now = Clock::NowText();
+    if (now != m_stampText) {
+        m_stampText = now;
+        m_stampValue = now.toStdString();
+    }
+    item += d.GetType(timeType)->GetItem(Value(m_stampValue));
 }
 
 qint64 TransferQueueManager::AgeMs(ItemPtr item, const char* timeType) const

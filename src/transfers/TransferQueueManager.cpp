@@ -50,6 +50,19 @@ TransferQueueManager::TransferQueueManager()
     RequireService(peerMessenger, kNeededBy, "the peer connection manager");
     transferQueueManager = this;
 
+    m_types.entry = d.GetType(DownloadEntry);
+    m_types.user = d.GetType(ServerTypes::User);
+    m_types.fileName = d.GetType(FileName);
+    m_types.remoteFolder = d.GetType(RemoteFolder);
+    m_types.fileSize = d.GetType(PeerTypes::FileSize);
+    m_types.level = d.GetType(SubfolderSaveLevel);
+    m_types.order = d.GetType(DownloadOrder);
+    m_types.status = d.GetType(DownloadEntryStatus);
+    m_types.partialFile = d.GetType(PartialFile);
+    m_types.file = d.GetType(TransfersTypes::DownloadFile);
+    m_types.completeDownload = d.GetType(CompleteDownload);
+    m_types.online = d.GetType(ServerTypes::IsOnline);
+
     const OwnedValue owned[] = {
         {WritePosition, &TransferQueueManager::OnWritePositionRemoved},
         {LastReceiptTime, &TransferQueueManager::OnLastReceiptTimeRemoved},

@@ -31,11 +31,12 @@
 #include <QString>
 #include <QTimer>
 
+#include <array>
 #include <map>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <unordered_map>
+#include <utility>
 
 class DataSaver;
 class QTcpSocket;
@@ -86,17 +87,18 @@ public:
     // Removes the partial file's folders that the layout made, once they are empty and no
     // download from the same remote folder still needs them.
     void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry);
-    // While one lives, the layout's folder for a remote folder and level, and whether a folder
-    // is on disk at all, are worked out once: for a slice of downloads queued many at a time,
-    // each of which looks for its finished and its partial file. Not across turns of the event
-    // loop, in which the disk and the settings may change.
-    class LayoutMemo
+    // While one lives, downloads are queued many at a time (a slice of DownloadBatches), each
+    // looking for its finished and its partial file: the layout's folder for a remote folder
+    // and level, and whether it is on disk at all, are worked out once. The arrival counter is
+    // kept here too, and its setting written when the last memo ends. Not across turns of the
+    // event loop, in which the disk and the settings may change.
+    class BatchMemo
     {
     public:
-        explicit LayoutMemo(TransferQueueManager& transfers);
-        ~LayoutMemo();
-        LayoutMemo(const LayoutMemo&) = delete;
-        LayoutMemo& operator=(const LayoutMemo&) = delete;
+        explicit BatchMemo(TransferQueueManager& transfers);
+        ~BatchMemo();
+        BatchMemo(const BatchMemo&) = delete;
+        BatchMemo& operator=(const BatchMemo&) = delete;
 
     private:
         TransferQueueManager& m_transfers;
@@ -117,7 +119,8 @@ public:
     DownloadBatches& DownloadBatchesForTesting() { return *m_downloadBatches; }
     // The entry of that triple, or null; makes nothing, so that what peers name leaves nothing
     // behind.
-    ItemPtr GetDownloadEntry(std::string user, std::string file, std::string folder);
+    ItemPtr GetDownloadEntry(const std::string& user, const std::string& file,
+                             const std::string& folder);
     // Asks the user to queue the download again, if the user is online.
     void QueueDownloadIfUserOnline(ItemPtr entry);
     // Asks the user to queue every unfinished, undenied download, in arrival order; not one
@@ -253,18 +256,56 @@ private:
     // Adopting, the layout's own name is taken even with a file there: a download from an
     // older store, which owned nothing, wrote it.
     bool ClaimPartialFile(ItemPtr entry, bool adopt);
-    // Whether anything may be at the local path: false only when a LayoutMemo knows that its
-    // folder is not there, in which case nothing below it is either.
-    bool FolderMayHold(const QString& path);
-    // What a LayoutMemo keeps: the layout's folders by remote folder item, level and kind, and
-    // whether local folders are there.
+    // The layout's folder of a download: in the internal form (empty when it would not lie
+    // below the download folder), as the file system names it, and in its encoding; and
+    // whether anything may be in it, false only when a BatchMemo knows that it is not there.
+    struct LaidOutFolder
+    {
+        QString internal;
+        QString local;
+        QByteArray encoded;
+        bool mayHold = true;
+    };
+    LaidOutFolder LayoutFolder(ItemPtr entry, bool complete);
+    // The folder of that kind below the download folder (base in the internal form, root as
+    // paths below it are checked against), with the components the layout repeats.
+    static LaidOutFolder FolderBelow(const QString& base, const QString& root, const QString& tail,
+                                     bool complete);
+    // The value of a name item (a file name, or the name a finished file was saved as) through
+    // SafePathComponent: the component the layout gives it, and its bytes on disk. The last one
+    // is kept, as a download asks for it for both of its files.
+    struct NameComponent
+    {
+        std::string name;
+        QString component;
+        std::string encoded;
+    };
+    const NameComponent& ComponentOf(ItemPtr nameItem);
+    NameComponent m_lastComponent;
+    // What a BatchMemo keeps: the download folder, read once; the layout's folders (partial,
+    // complete) by remote folder item and level, and the last ones asked for; whether local
+    // folders are there.
     struct LayoutCache
     {
-        std::map<std::tuple<Item*, int, bool>, QString> folders;
+        using Key = std::pair<Item*, int>;
+        using Folders = std::array<LaidOutFolder, 2>;
+        QString base;
+        QString root;
+        bool baseRead = false;
+        std::map<Key, Folders> folders;
+        const Folders* last = nullptr;
+        Key lastKey;
         QHash<QString, bool> there;
+        // Whether the folder (local, below the download folder base) is there.
+        bool IsThere(const QString& local, const QString& base);
     };
     std::unique_ptr<LayoutCache> m_layoutCache;
-    int m_layoutMemos = 0;
+    int m_batchMemos = 0;
+    // The next arrival number while a BatchMemo holds the counter (its setting lags behind).
+    bool m_orderHeld = false;
+    qint64 m_nextOrder = 0;
+    // Downloads and uploads draw their arrival numbers from one counter.
+    qint64 TakeTransferOrder();
     // Downloads from an older store own no partial file: each takes the one the layout gives
     // it, unless another download owns that, or another of them would take it too (whose bytes
     // it holds cannot be told then, and neither resumes it).
@@ -312,6 +353,9 @@ private:
     // transfer waiting nor ends it early (Housekeeping.cpp).
     // Now, as stored times keep it, on item (replacing the one it had).
     void StampTime(ItemPtr item, const char* timeType);
+    // The same without the monotonic reading, for a time whose age nothing asks: a download's
+    // status change, of which a folder queued at once makes a quarter of a million.
+    void StampText(ItemPtr item, const char* timeType);
     // Milliseconds since the item's time was stamped; from the text when it was not stamped in
     // this run, and never negative.
     qint64 AgeMs(ItemPtr item, const char* timeType) const;
@@ -335,6 +379,29 @@ private:
     // What StartNewUploads picks from: made once the types it follows are known to be there.
     std::unique_ptr<UploadCandidates> m_uploadCandidates;
     std::unique_ptr<DownloadBatches> m_downloadBatches;
+    // The types a download is made of and looked for by, looked up once: queueing a folder of
+    // a quarter of a million files asks for them a dozen times per download.
+    struct DownloadTypes
+    {
+        Type* entry = nullptr;
+        Type* user = nullptr;
+        Type* fileName = nullptr;
+        Type* remoteFolder = nullptr;
+        Type* fileSize = nullptr;
+        Type* level = nullptr;
+        Type* order = nullptr;
+        Type* status = nullptr;
+        Type* partialFile = nullptr;
+        Type* file = nullptr;
+        Type* completeDownload = nullptr;
+        Type* online = nullptr;
+    };
+    DownloadTypes m_types;
+    // The item's partner of that type, or null (also for a null item).
+    static ItemPtr Partner(ItemPtr item, const Type* type)
+    {
+        return item ? ItemPtr(item->HasItem(type)) : ItemPtr();
+    }
 
     // The upload entry last placed at the end of the upload order; null when none is known,
     // and the next placement finds it from the numbers.
@@ -344,6 +411,9 @@ private:
     QElapsedTimer timerTestClock;
     // Monotonic milliseconds at which an item's stored time was set, by item id.
     std::unordered_map<uint32_t, qint64> m_stampedMs;
+    // The clock's text as last stamped, and the value it is stored as.
+    QString m_stampText;
+    std::string m_stampValue;
     // Monotonic milliseconds at which an upload last moved data, by entry id.
     std::unordered_map<uint32_t, qint64> m_dataMovedMs;
 };

@@ -126,10 +126,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string user, std::string 
     entry += shared;
     entry += d.GetType(FilenameAsRequested)->GetItem(Value(file));
     SetUploadEntryStatus(entry, TransferStatus::Queued);
-    // Downloads and uploads draw their arrival numbers from one counter.
-    const qint64 order = Settings::Int64(SettingKeys::TransferOrderCounter);
-    entry += d.GetType(UploadOrder)->GetItem(Value(order));
-    Settings::SetNumber(SettingKeys::TransferOrderCounter, order + 1);
+    entry += d.GetType(UploadOrder)->GetItem(Value(TakeTransferOrder()));
     OrderNewUpload(entry);
     Log(LogCategories::kTransferQueue, 2, QStringLiteral("Queued"), userItem);
     gp_server->TrackUser(user);

@@ -109,6 +109,9 @@ void tst_Utilities::paths_data()
     // Names other users chose: one component inside its folder, whatever they hold.
     const PathFunction safe = SafePathComponent;
     QTest::newRow("safe plain") << safe << QByteArray("01 Intro.mp3") << QByteArray("01 Intro.mp3");
+    QTest::newRow("safe printable ASCII from space to tilde kept")
+        << safe << QByteArray(" !~ ") << QByteArray(" !~ ");
+    QTest::newRow("safe control below space") << safe << QByteArray("a\x1f") << QByteArray("a_");
     QTest::newRow("safe empty") << safe << QByteArray() << QByteArray("_");
     QTest::newRow("safe dot") << safe << QByteArray(".") << QByteArray("_");
     QTest::newRow("safe dot dot") << safe << QByteArray("..") << QByteArray("_");

@@ -85,6 +85,10 @@ private Q_SLOTS:
     void askedAgain();
     void queuedManyAtOnce_data();
     void queuedManyAtOnce();
+    void arrivalNumbersFollowOn_data();
+    void arrivalNumbersFollowOn();
+    void foundByUserNameAndFolder_data();
+    void foundByUserNameAndFolder();
 
 private:
     ItemPtr Add(const std::string& name = "a.mp3")
@@ -402,84 +406,269 @@ void tst_Downloads::askedAgain()
 
 namespace {
 
-// What lies in the download folder before a folder's files are queued: finished files, of the
-// size asked for or another, a file no download owns where a partial one would go, and a
-// folder with nothing in it.
-void LayDisk(const QString& base)
+// What lies in the download folder before a folder's files are queued. "files": finished files,
+// of the size asked for or another, files no download owns where partial ones would go (one a
+// link to nothing), a folder with nothing in it. "nothing": not even the download folder.
+// "files in the way": a file where the finished files' folder would be, and one where a
+// partial file's folder would be.
+void LayDisk(const QString& base, const QString& disk)
 {
     const auto file = [&base](const QString& path, qint64 size) {
         QVERIFY(QDir().mkpath(QFileInfo(base + "/" + path).path()));
         QFile f(base + "/" + path);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
     };
-    file("complete/Album/a.mp3", 1000);
-    file("complete/Album/b.mp3", 999);
-    file("downloading/Album/c.mp3", 10);
-    file("downloading/Album/c (1).mp3", 10);
-    QVERIFY(QDir().mkpath(base + "/complete/Music/Empty"));
+    if (disk == "files") {
+        file("complete/Album/a.mp3", 1000);
+        file("complete/Album/b.mp3", 999);
+        file("complete/Album/\xc3\xa9.mp3", 7);
+        file("downloading/Album/c.mp3", 10);
+        file("downloading/Album/c (1).mp3", 10);
+        QVERIFY(QDir().mkpath(base + "/downloading/New/Folder"));
+        QVERIFY(QFile::link(base + "/nowhere", base + "/downloading/New/Folder/g.mp3"));
+        QVERIFY(QDir().mkpath(base + "/complete/Music/Empty"));
+    } else if (disk == "files in the way") {
+        file("complete", 1000);
+        file("downloading/Album", 10);
+    }
 }
 
-// Every download in the order it was made: its path, level, status and partial file (below the
-// download folder); then the log, with the download folder's path in words.
-QStringList Queued(TransferTestEnv& env, const QStringList& log)
+// Every download in the order it was made: its path, level, status, arrival number and partial
+// file (below the download folder); the arrival counter; the log, with the download folder's
+// path in words; and what bob was sent.
+QStringList Queued(TransferTestEnv& env, const QStringList& log, FakePeer& bob)
 {
     QStringList lines;
     const QString base = TransferTestEnv::DownloadFolder();
+    const auto words = [&base](QString line) {
+        return base.isEmpty() ? line : line.replace(base, "<download folder>");
+    };
     const ItemSet entries = d.GetType("download_entry")->GetItems();
     for (Item* entry : entries.SortNumericBy("download_order", true)) {
         const ItemPtr e(entry);
-        lines << QString::fromStdString(
-                     e["remote_folder"].AsString() + "\\" + e["file_name"].AsString() + ":" +
-                     e["subfolder_save_level"].AsString() + " " + TransferTestEnv::Status(e)) +
-                     " " + env.Partial(e).mid(base.size());
+        lines << words(QString::fromStdString(
+                           e["remote_folder"].AsString() + "\\" + e["file_name"].AsString() + ":" +
+                           e["subfolder_save_level"].AsString() + " " + TransferTestEnv::Status(e) +
+                           " #" + e["download_order"].AsString()) +
+                       " " + env.Partial(e));
+        if (!TransferTestEnv::IsNow(e))
+            lines << "not stamped now";
     }
-    for (QString line : log)
-        lines << line.replace(base, "<download folder>");
+    lines << QString::fromStdString("counter " + Settings::Text(SettingKeys::TransferOrderCounter));
+    for (const QString& line : log)
+        lines << words(line);
+    peerMessenger->SendMessage("bob", Message(PM_NOTHING, "marker"));
+    for (QByteArray message = TransferTestEnv::NextMessage(bob);
+         message != FakePeer::U32(PM_NOTHING) + "marker";
+         message = TransferTestEnv::NextMessage(bob)) {
+        if (message.isEmpty())
+            return lines << "(the marker never came)";
+        lines << "sent " + message.toHex();
+    }
     return lines;
+}
+
+// Where the download folder is set, spelled another way or not at all.
+void SetDownloadFolder(const QString& base, const QString& spelling)
+{
+    if (spelling == "trailing slash")
+        TransferTestEnv::SetDownloadFolder(base + "/");
+    else if (spelling == "dot")
+        TransferTestEnv::SetDownloadFolder(base + "/.");
+    else if (spelling == "relative")
+        TransferTestEnv::SetDownloadFolder(QFileInfo(base).fileName());
+    else if (spelling == "unset")
+        TransferTestEnv::SetDownloadFolder(QString());
 }
 
 } // namespace
 
 void tst_Downloads::queuedManyAtOnce_data()
 {
-    QTest::addColumn<int>("steps"); // downloads a slice; 0: by time alone
-    QTest::newRow("in one slice") << 0;
-    QTest::newRow("a download a slice") << 1;
-    QTest::newRow("three a slice") << 3;
+    QTest::addColumn<QString>("disk");
+    QTest::addColumn<QString>("folder"); // how the download folder is spelled
+    QTest::addColumn<int>("steps");      // downloads a slice; 0: by time alone
+    QTest::addColumn<bool>("online");    // bob, while they are queued
+    QTest::newRow("in one slice") << "files"
+                                  << "as made" << 0 << false;
+    QTest::newRow("a download a slice") << "files"
+                                        << "as made" << 1 << false;
+    QTest::newRow("three a slice, bob online") << "files"
+                                               << "as made" << 3 << true;
+    QTest::newRow("nothing on disk") << "nothing"
+                                     << "as made" << 0 << false;
+    QTest::newRow("nothing on disk, a download a slice, bob online") << "nothing"
+                                                                     << "as made" << 1 << true;
+    QTest::newRow("files in the way") << "files in the way"
+                                      << "as made" << 3 << false;
+    QTest::newRow("trailing slash") << "files"
+                                    << "trailing slash" << 0 << false;
+    QTest::newRow("dot") << "files"
+                         << "dot" << 3 << false;
+    QTest::newRow("relative") << "files"
+                              << "relative" << 1 << false;
+    QTest::newRow("no download folder, bob online") << "files"
+                                                    << "unset" << 0 << true;
 }
 
 void tst_Downloads::queuedManyAtOnce()
 {
+    QFETCH(QString, disk);
+    QFETCH(QString, folder);
     QFETCH(int, steps);
-    // Many at once look for their files through what a slice learnt of the folders: each comes
-    // out as it would on its own.
+    QFETCH(bool, online);
+    // Many at once look for their files through what a slice learnt of the folders, and take
+    // their arrival numbers from a counter written when the slice ends: each comes out as it
+    // would on its own. Two names come out the same on disk; one download is there already.
     const std::vector<FolderDownload> folders{
-        {"Music\\Album", 0, {{"a.mp3", 1000}, {"b.mp3", 1000}, {"c.mp3", 1000}, {"d.mp3", 1}}},
+        {"Music\\Album",
+         0,
+         {{"a.mp3", 1000},
+          {"b.mp3", 1000},
+          {"c.mp3", 1000},
+          {"d.mp3", 1},
+          {"\xc3\xa9.mp3", 7},
+          {"\xef\xbb\xbf"
+           "bom.mp3",
+           7},
+          {"x\x01.mp3", 5},
+          {"x\x02.mp3", 5}}},
         {"Music\\Empty", 1, {{"e.mp3", 5}}},
         {"Other\\Album", 0, {{"a.mp3", 1000}, {"c.mp3", 1000}}},
-        {"New\\Folder", 2, {{"f.mp3", 5}, {"a.mp3", 1000}}}};
-    LayDisk(TransferTestEnv::DownloadFolder());
+        {"New\\Folder", 2, {{"f.mp3", 5}, {"a.mp3", 1000}, {"g.mp3", 5}}}};
+    const auto prepare = [&] {
+        LayDisk(TransferTestEnv::DownloadFolder(), disk);
+        SetDownloadFolder(TransferTestEnv::DownloadFolder(), folder);
+        Settings::Set(SettingKeys::TransferOrderCounter, "41");
+        if (online)
+            TransferTestEnv::SetOnline("bob");
+        m_env->transfers().AddDownload("bob", "b.mp3", "Music\\Album", 1000, 0);
+    };
     QStringList alone;
     {
+        prepare();
         TransferLog log;
         for (const FolderDownload& folder : folders) {
             for (const auto& [name, size] : folder.files)
                 m_env->transfers().AddDownload("bob", name, folder.folder, size, folder.level);
         }
-        alone = Queued(*m_env, log.lines);
+        alone = Queued(*m_env, log.lines, *m_bob);
     }
-    QCOMPARE(alone.size(), 9 + 2);
-    QCOMPARE(alone.filter(" complete /").size(), 2);
-    QVERIFY(alone.contains("Music\\Album\\c.mp3:0 queued /downloading/Album/c (2).mp3"));
+    QCOMPARE(alone.filter(" #").size(), 14);
+    QVERIFY(alone.contains("counter 55"));
+    QCOMPARE(alone.filter(" queued #").size(), 14 - (disk == "files" && folder != "unset" ? 3 : 0));
+    if (disk == "nothing") {
+        // Names the file system spells in UTF-8, and two that come out the same there.
+        QVERIFY(alone.contains("Music\\Album\\\xc3\xa9.mp3:0 queued #45 "
+                               "<download folder>/downloading/Album/\xc3\xa9.mp3"));
+        QVERIFY(alone.contains("Music\\Album\\x\x02.mp3:0 queued #48 "
+                               "<download folder>/downloading/Album/x_ (1).mp3"));
+    }
+    if (disk == "files" && folder != "unset") {
+        QVERIFY(alone.contains(
+            "Music\\Album\\c.mp3:0 queued #43 <download folder>/downloading/Album/c (2).mp3"));
+        QVERIFY(alone.contains("New\\Folder\\g.mp3:2 queued #54 "
+                               "<download folder>/downloading/New/Folder/g (1).mp3"));
+    }
 
     cleanup();
     init();
-    LayDisk(TransferTestEnv::DownloadFolder());
+    prepare();
     TransferLog log;
     m_env->transfers().DownloadBatchesForTesting().SetStepsPerSliceForTesting(steps);
     m_env->transfers().AddDownloads("bob", folders);
     QTRY_VERIFY(!m_env->transfers().DownloadBatchesForTesting().IsBusy());
-    QCOMPARE(Queued(*m_env, log.lines), alone);
+    QCOMPARE(Queued(*m_env, log.lines, *m_bob), alone);
+}
+
+void tst_Downloads::arrivalNumbersFollowOn_data()
+{
+    QTest::addColumn<bool>("finish"); // the rest made at once rather than in later slices
+    QTest::newRow("later slices") << false;
+    QTest::newRow("finished at once") << true;
+}
+
+void tst_Downloads::arrivalNumbersFollowOn()
+{
+    QFETCH(bool, finish);
+    // A download queued on its own between two slices of a batch takes the number after the
+    // first slice's, and the batch goes on after it.
+    Settings::Set(SettingKeys::TransferOrderCounter, "7");
+    m_env->transfers().DownloadBatchesForTesting().SetStepsPerSliceForTesting(2);
+    m_env->transfers().AddDownloads(
+        "bob", {{"Music\\Album", 0, {{"a.mp3", 1}, {"b.mp3", 1}, {"c.mp3", 1}, {"d.mp3", 1}}}});
+    QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("9"));
+    QCOMPARE(Add("own.mp3")[DownloadOrder].AsString(), std::string("9"));
+    QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("10"));
+    if (finish)
+        m_env->transfers().FinishAddingDownloads();
+    QTRY_VERIFY(!m_env->transfers().DownloadBatchesForTesting().IsBusy());
+    QStringList numbers;
+    const ItemSet entries = d.GetType(DownloadEntry)->GetItems();
+    for (Item* entry : entries.SortNumericBy(DownloadOrder, true))
+        numbers << QString::fromStdString(ItemPtr(entry)[DownloadOrder].AsString() + " " +
+                                          ItemPtr(entry)[FileName].AsString());
+    QCOMPARE(numbers, QStringList({"7 a.mp3", "8 b.mp3", "9 own.mp3", "10 c.mp3", "11 d.mp3"}));
+    QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("12"));
+}
+
+void tst_Downloads::foundByUserNameAndFolder_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<int>("found"); // which of the downloads below; -1: none
+    QTest::newRow("bob's") << "bob"
+                           << "a.mp3"
+                           << "A\\X" << 0;
+    QTest::newRow("carol's, the same name and folder") << "carol"
+                                                       << "a.mp3"
+                                                       << "A\\X" << 2;
+    QTest::newRow("bob's from another folder") << "bob"
+                                               << "a.mp3"
+                                               << "B" << 3;
+    QTest::newRow("carol's from a folder only bob's are in") << "carol"
+                                                             << "a.mp3"
+                                                             << "B" << -1;
+    QTest::newRow("a name only in another folder") << "bob"
+                                                   << "b.mp3"
+                                                   << "B" << -1;
+    QTest::newRow("a user without downloads") << "dave"
+                                              << "a.mp3"
+                                              << "A\\X" << -1;
+    QTest::newRow("a name nobody downloads") << "bob"
+                                             << "z.mp3"
+                                             << "A\\X" << -1;
+    QTest::newRow("a folder nobody downloads from") << "bob"
+                                                    << "a.mp3"
+                                                    << "Z" << -1;
+    QTest::newRow("folder and name swapped") << "bob"
+                                             << "A\\X"
+                                             << "a.mp3" << -1;
+}
+
+void tst_Downloads::foundByUserNameAndFolder()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, file);
+    QFETCH(QString, folder);
+    QFETCH(int, found);
+    // Bob's downloads outnumber carol's, and a.mp3 is in more folders than b.mp3: whichever of
+    // the three is looked through, the download is the one with all three.
+    const ItemPtr downloads[] = {
+        TransferTestEnv::Entry("bob", "A\\X", "a.mp3"),
+        TransferTestEnv::Entry("bob", "A\\X", "b.mp3"),
+        TransferTestEnv::Entry("carol", "A\\X", "a.mp3"),
+        TransferTestEnv::Entry("bob", "B", "a.mp3"),
+        TransferTestEnv::Entry("bob", "C", "a.mp3"),
+    };
+    ServerStore::User("dave");
+    const ItemPtr entry = m_env->transfers().GetDownloadEntry(
+        user.toStdString(), file.toStdString(), folder.toStdString());
+    QCOMPARE(entry, found < 0 ? ItemPtr() : downloads[found]);
+    QCOMPARE(m_env->transfers().AddDownload(user.toStdString(), file.toStdString(),
+                                            folder.toStdString(), 1000, 0) == entry,
+             found >= 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Downloads)
