@@ -181,6 +181,8 @@ void TransfersForm::ShowCompleteDownloads()
 void TransfersForm::ToggleExpansion(const Side& side, bool users)
 {
     using namespace TransferActions;
+    // Rows waiting for the turn's end are expanded as the setting was when they were made.
+    JoinWaitingRows();
     bool& expand = users ? *side.expandUsers : *side.expandFolders;
     expand = !expand;
     const char* key = side.uploads ? (users ? ExpandUploadUsers : ExpandUploadFolders)
@@ -342,6 +344,8 @@ void TransfersForm::EveryHalfMinute()
 
 void TransfersForm::OnDownloadComplete(ItemPtr entry)
 {
+    // The alerts clear icons of the rows above the entry's.
+    JoinWaitingRows();
     // Queued: the entry may have been removed since, and its address be free or another's.
     const auto pending = m_pendingCompletions.find(entry.Get());
     if (pending == m_pendingCompletions.end())

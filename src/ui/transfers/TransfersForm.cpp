@@ -11,11 +11,13 @@
 #include "shell/UIFunctions.h"
 #include "store/DataSaver.h"
 #include "store/GeneralFunctions.h"
+#include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "store/TimerManager.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
 #include "ui/transfers/ProgressDelegate.h"
+#include "ui/transfers/TransferRow.h"
 #include "ui/transfers/TransferRowTypes.h"
 
 #include "ui_TransfersForm.h"
@@ -254,6 +256,9 @@ TransfersForm::TransfersForm(QWidget* parent)
 TransfersForm::~TransfersForm()
 {
     FormHooks::Get().recolourTransfers = nullptr;
+    // Rows still waiting for the turn's end are in no tree that would delete them.
+    for (Waiting& waiting : m_waiting)
+        qDeleteAll(waiting.rows);
     // The rows go with the trees; nothing is to be left naming them.
     for (const char* type : {DownloadListUserNode, DownloadListFolderNode, DownloadListNode,
                              UploadListUserNode, UploadListFolderNode, UploadListNode}) {
@@ -447,36 +452,50 @@ QTreeWidgetItem* TransfersForm::UserRow(const Side& side, ItemPtr user)
     if (QTreeWidgetItem* row = RowOf(user[side.userNode]))
         return row;
     user[side.userNode].Remove();
-    auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
+    auto* row = new TransferRow();
     user += Ties::Make(side.userNode, row);
     row->setText(kUserColumn, CellText(Shown(user)));
     if (!side.uploads)
         row->setIcon(kUserColumn,
                      user.IsConnected(ServerTypes::IsOnline) ? m_onlineDot : m_offlineDot);
-    side.tree->addTopLevelItem(row);
-    if (*side.expandUsers)
-        row->setExpanded(true);
+    Join(side, side.tree->invisibleRootItem(), row, *side.expandUsers);
     return row;
 }
 
-QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, QTreeWidgetItem* userRow,
-                                          ItemPtr folder)
+bool TransfersForm::IsFolderNodeOf(const Side& side, ItemPtr node, ItemPtr user, ItemPtr folder)
 {
-    ItemPtr userNode = NodeOf(side.userNode, userRow);
-    ItemPtr node = d.GetItem(userNode, folder, side.folderNode);
-    if (QTreeWidgetItem* row = RowOf(node))
-        return row;
-    ForgetTotals(side, node);
-    node.Remove();
-    auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
-    node = Ties::Make(side.folderNode, row);
-    node += userNode;
-    node += folder;
-    row->setText(kFolderColumn,
-                 CellText(Shown(folder->GetType(), ReversePathname(folder.AsString()))));
-    userRow->addChild(row);
-    if (*side.expandFolders)
-        row->setExpanded(true);
+    return node[side.folderType] == folder && node[side.userNode][ServerTypes::User] == user;
+}
+
+QTreeWidgetItem* TransfersForm::FolderRow(const Side& side, ItemPtr user, ItemPtr folder,
+                                          ItemPtr& node)
+{
+    // A folder's entries mostly come one after another: the last one's folder row first, if its
+    // node is still there.
+    LastFolder& last = m_lastFolder[side.uploads];
+    if (last.user == user.Get() && last.folder == folder.Get() &&
+        d.ItemById(last.nodeId) == last.node && IsFolderNodeOf(side, last.node, user, folder)) {
+        if (QTreeWidgetItem* row = RowOf(last.node)) {
+            node = last.node;
+            return row;
+        }
+    }
+    QTreeWidgetItem* userRow = UserRow(side, user);
+    ItemPtr userNode = user[side.userNode];
+    node = d.GetItem(userNode, folder, side.folderNode);
+    QTreeWidgetItem* row = RowOf(node);
+    if (!row) {
+        ForgetTotals(side, node);
+        node.Remove();
+        row = new TransferRow();
+        node = Ties::Make(side.folderNode, row);
+        node += userNode;
+        node += folder;
+        row->setText(kFolderColumn,
+                     CellText(Shown(folder->GetType(), ReversePathname(folder.AsString()))));
+        Join(side, userRow, row, *side.expandFolders);
+    }
+    last = LastFolder{user.Get(), folder.Get(), node.Get(), node->Id()};
     return row;
 }
 
@@ -491,8 +510,8 @@ void TransfersForm::FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr 
                           : QString());
         row->setText(kSizeColumn, CommafyNumber(shared[SharesTypes::SharedFileSize].AsInt64()));
     } else {
-        row->setText(kFileColumn, CellText(Shown(entry[TransfersTypes::FileName])));
         row->setText(kSizeColumn, CommafyNumber(entry[PeerTypes::FileSize].AsInt64()));
+        row->setText(kFileColumn, CellText(Shown(entry[TransfersTypes::FileName])));
     }
 }
 
@@ -506,10 +525,10 @@ QTreeWidgetItem* TransfersForm::AddRow(const Side& side, ItemPtr entry)
     // The handler fires again whenever one of the links it waits for is made anew: the row the
     // entry has stays, unless it now stands under another user or folder.
     if (QTreeWidgetItem* row = FileRow(side, entry)) {
+        JoinWaitingRows();
         QTreeWidgetItem* folderRow = row->parent();
         ItemPtr folderNode = NodeOf(side.folderNode, folderRow);
-        if (folderNode[side.folderType] == folder &&
-            folderNode[side.userNode][ServerTypes::User] == user) {
+        if (IsFolderNodeOf(side, folderNode, user, folder)) {
             FillFileRow(side, row, entry);
             ForgetTotals(side, folderNode);
             return row;
@@ -517,22 +536,91 @@ QTreeWidgetItem* TransfersForm::AddRow(const Side& side, ItemPtr entry)
         RemoveRow(side, entry);
     }
 
-    QTreeWidgetItem* folderRow = FolderRow(side, UserRow(side, user), folder);
-    auto* row = new TiedRow(static_cast<QTreeWidgetItem*>(nullptr));
+    ItemPtr folderNode;
+    QTreeWidgetItem* folderRow = FolderRow(side, user, folder, folderNode);
+    auto* row = new TransferRow();
     FillFileRow(side, row, entry);
     ItemPtr node = Ties::Make(side.fileNode, row);
-    ItemPtr folderNode = NodeOf(side.folderNode, folderRow);
     folderNode += node;
     node += entry;
     // A download shows the status it has at once; an upload shows one from its next change.
     const std::string status = side.uploads ? std::string() : entry[side.statusType].AsString();
     if (!status.empty())
         FillStatus(side, row, entry, status);
-    folderRow->addChild(row);
+    Join(side, folderRow, row, false);
     ForgetTotals(side, folderNode);
     if (!status.empty())
         StatusShown(side, entry, row, status);
     return row;
+}
+
+void TransfersForm::Join(const Side& side, QTreeWidgetItem* parent, QTreeWidgetItem* row,
+                         bool expand)
+{
+    Waiting& waiting = m_waiting[side.uploads];
+    // Under a row that waits itself (or is under one), a row costs the view nothing: it joins
+    // the tree with that row.
+    if (!parent->treeWidget()) {
+        parent->addChild(row);
+        if (expand)
+            waiting.expand.push_back(row);
+        return;
+    }
+    OnceNextTurn(this, m_turnEndDue, [this] { EndTurn(); });
+    if (m_rowsJoinedThisTurn < kRowsJoinedAtOnce) {
+        ++m_rowsJoinedThisTurn;
+        parent->addChild(row);
+        if (expand)
+            row->setExpanded(true);
+        return;
+    }
+    waiting.rows.push_back(row);
+    waiting.parents.emplace(row, parent);
+    if (expand)
+        waiting.expand.push_back(row);
+}
+
+void TransfersForm::EndTurn()
+{
+    m_rowsJoinedThisTurn = 0;
+    JoinWaitingRows();
+}
+
+void TransfersForm::JoinWaitingRows()
+{
+    for (const Side* side : {&m_downloads, &m_uploads}) {
+        Waiting waiting;
+        std::swap(waiting, m_waiting[side->uploads]);
+        if (waiting.rows.empty())
+            continue;
+        // Each row's new children together, in the order they were made.
+        std::vector<QTreeWidgetItem*> parents;
+        std::unordered_map<QTreeWidgetItem*, QList<QTreeWidgetItem*>> children;
+        for (QTreeWidgetItem* row : waiting.rows) {
+            auto [at, added] = children.try_emplace(waiting.parents[row]);
+            if (added)
+                parents.push_back(at->first);
+            at->second << row;
+        }
+        for (QTreeWidgetItem* parent : parents)
+            parent->addChildren(children[parent]);
+        // Only a row in the tree can be expanded: the tree keeps that.
+        for (QTreeWidgetItem* row : waiting.expand)
+            row->setExpanded(true);
+    }
+}
+
+QTreeWidgetItem* TransfersForm::ParentOf(const Side& side, QTreeWidgetItem* row) const
+{
+    if (!row)
+        return nullptr;
+    if (QTreeWidgetItem* parent = row->parent())
+        return parent;
+    const Waiting& waiting = m_waiting[side.uploads];
+    const auto at = waiting.parents.find(row);
+    if (at == waiting.parents.end() || at->second == side.tree->invisibleRootItem())
+        return nullptr;
+    return at->second;
 }
 
 void TransfersForm::OnDownloadEntryAdded(Item* entry)
@@ -548,6 +636,8 @@ void TransfersForm::OnUploadEntryAdded(Item* entry)
 
 void TransfersForm::RemoveRow(const Side& side, ItemPtr entry)
 {
+    // The rows above it count their children.
+    JoinWaitingRows();
     ItemPtr node = entry[side.fileNode];
     QTreeWidgetItem* row = RowOf(node);
     MarksOf(side).entries.erase(entry.Get());
@@ -595,6 +685,8 @@ void TransfersForm::TakeOutRows(const Side& side, const std::vector<QTreeWidgetI
 {
     if (files.empty())
         return;
+    // Rows made since the first went count among their siblings.
+    JoinWaitingRows();
     // Going file rows by folder row, and folder rows going whole by user row, in the order met.
     std::vector<QTreeWidgetItem*> folderOrder;
     std::unordered_map<QTreeWidgetItem*, std::vector<QTreeWidgetItem*>> byFolder;

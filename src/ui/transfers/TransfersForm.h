@@ -1,7 +1,9 @@
 #pragma once
 
 #include "store/Data.h"
+#include "store/Settings.h"
 
+#include <QBrush>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QPoint>
@@ -25,10 +27,12 @@ class Ui_TransfersForm;
 // Rows follow the store: an entry gets its file row (and the user and folder rows above it) when
 // its links are made, and loses it when it goes; downloads only from TransfersLoaded on, when the
 // loaded ones appear in their download_order. Each row is tied to its items by a node item
-// holding its address (ui/transfers/TransferRowTypes.h). A status change sets its file row at
-// once; progress reports and status changes mark what they touch, and RefreshMarkedRows redraws
-// marked file rows, then each folder and user row above them once, at most kRefreshIntervalMs
-// apart, so that a report costs the same however many entries share its folder.
+// holding its address (ui/transfers/TransferRowTypes.h). Rows are filled before they join their
+// tree, and past the first few of a turn of the event loop they join it at the turn's end, many
+// together (kRowsJoinedAtOnce). A status change sets its file row at once; progress reports and
+// status changes mark what they touch, and RefreshMarkedRows redraws marked file rows, then each
+// folder and user row above them once, at most kRefreshIntervalMs apart, so that a report costs
+// the same however many entries share its folder.
 //
 // What a row shows (TransfersRowDisplay.cpp): the status (a folder's and a user's summed up), a
 // bar painted from the ProgressBarData its progress cell keeps (ui/transfers/ProgressDelegate.h),
@@ -56,6 +60,11 @@ public:
     };
     // Marked rows are redrawn at most this often: four times a second.
     static constexpr int kRefreshIntervalMs = 250;
+    // The first rows made in a turn of the event loop join their tree as they are made; the
+    // turn's later ones wait for its end and join their rows above together. Each row put in a
+    // tree on its own is news to the view, and so is every cell set on a row in the tree:
+    // "Download Folder" makes a quarter of a million rows, statuses and colours.
+    static constexpr int kRowsJoinedAtOnce = 64;
     // With clean-up on, a finished or failed upload that has shown no life for longer than this
     // goes on the next half-minute tick.
     static constexpr qint64 kUploadIdleLimitMs = 299999;
@@ -208,8 +217,20 @@ private:
     // a user or folder.
     QTreeWidgetItem* AddRow(const Side& side, ItemPtr entry);
     QTreeWidgetItem* UserRow(const Side& side, ItemPtr user);
-    QTreeWidgetItem* FolderRow(const Side& side, QTreeWidgetItem* userRow, ItemPtr folder);
+    // The user's folder row, made with the user row when missing, and its node.
+    QTreeWidgetItem* FolderRow(const Side& side, ItemPtr user, ItemPtr folder, ItemPtr& node);
+    // Whether a folder node stands for that folder of that user.
+    static bool IsFolderNodeOf(const Side& side, ItemPtr node, ItemPtr user, ItemPtr folder);
     void FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr entry);
+    // Puts a new row under parent, at once or at the turn's end (kRowsJoinedAtOnce), expanded
+    // once in the tree when expand says so.
+    void Join(const Side& side, QTreeWidgetItem* parent, QTreeWidgetItem* row, bool expand);
+    void EndTurn();
+    // Puts the rows waiting to join their tree in it now: before anything that goes by the rows
+    // above a row or by the rows under one.
+    void JoinWaitingRows();
+    // The row above a row, also while the row waits to join it; null for a user row.
+    QTreeWidgetItem* ParentOf(const Side& side, QTreeWidgetItem* row) const;
     void RemoveRow(const Side& side, ItemPtr entry);
     // While it lives, the rows of the entries removed are collected, and taken out of their tree
     // together when it ends: a row deleted on its own walks its siblings, and the tree fixes up
@@ -285,6 +306,14 @@ private:
     static QString Summary(const Side& side, const Totals& totals);
     static void Stats(const Side& side, const ItemSet& entries, long long& done,
                       long long& remaining, long long& total);
+    // The brush of a status class's colour setting, made anew only when the setting changed.
+    const QBrush& StatusBrush(SettingKey key);
+    // What the status cell shows for a status, or for a peer's reason in its place.
+    static QString StatusText(const Side& side, const std::string& status);
+    // The same for a status the engine sets, kept: one text for the many rows of a status.
+    QString KnownStatusText(const Side& side, const std::string& status);
+    // More statuses than there are are not kept: a store file could have made up any.
+    static constexpr size_t kStatusTextsKept = 16;
     static void SetBar(QTreeWidgetItem* row, long long done, double percent);
     static void ClearBar(QTreeWidgetItem* row);
 
@@ -317,6 +346,37 @@ private:
 
     Side m_downloads;
     Side m_uploads;
+    // The rows of one tree made out of it, waiting for the turn's end: those to go under a row
+    // of the tree, in the order made, with that row (the root for a user row); and the new
+    // folder and user rows, these or under these, to be expanded once they are in it.
+    struct Waiting
+    {
+        std::vector<QTreeWidgetItem*> rows;
+        std::unordered_map<QTreeWidgetItem*, QTreeWidgetItem*> parents;
+        std::vector<QTreeWidgetItem*> expand;
+    };
+    Waiting m_waiting[2];
+    int m_rowsJoinedThisTurn = 0;
+    bool m_turnEndDue = false;
+    // The brushes of the status classes, with the colour setting's text each was made from.
+    struct ClassBrush
+    {
+        const char* key;
+        std::string colour;
+        QBrush brush;
+    };
+    std::vector<ClassBrush> m_brushes;
+    std::unordered_map<std::string, QString> m_statusTexts[2];
+    // The folder row the last new row of each tree went under, by its user, folder and node
+    // (its id telling whether the node is still that item).
+    struct LastFolder
+    {
+        Item* user = nullptr;
+        Item* folder = nullptr;
+        Item* node = nullptr;
+        uint32_t nodeId = 0;
+    };
+    LastFolder m_lastFolder[2];
     // A BulkRemoval runs, and the file rows of the entries removed meanwhile, by side.
     bool m_bulkRemoval = false;
     std::vector<QTreeWidgetItem*> m_goingRows[2];

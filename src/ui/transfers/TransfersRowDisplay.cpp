@@ -7,6 +7,7 @@
 #include "store/Settings.h"
 #include "transfers/TransfersSchema.h"
 #include "ui/transfers/ProgressDelegate.h"
+#include "ui/transfers/TransferRow.h"
 #include "ui/transfers/TransferRowTypes.h"
 
 #include <QBrush>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 
 // What the rows show: status texts and colours, bars, time left and speed. A status change sets
 // its file row at once; the rows above it, and everything a progress report changes, wait for
@@ -24,22 +26,38 @@ using namespace TransferRowTypes;
 
 namespace {
 
-// The colour setting of a status's class.
-SettingKey ColourKey(const QString& status)
+// The colour setting of a status's class, the status as stored: the statuses are plain ASCII,
+// which reads the same in every coding a status may be shown in.
+SettingKey ColourKey(std::string_view status)
 {
-    if (status == QLatin1String(TransferStatus::Complete))
+    if (status == TransferStatus::Complete)
         return SettingKeys::ColorTransferComplete;
-    if (status == QLatin1String(TransferStatus::Downloading) ||
-        status == QLatin1String(TransferStatus::Uploading) ||
-        status == QLatin1String(TransferStatus::Connecting))
+    if (status == TransferStatus::Downloading || status == TransferStatus::Uploading ||
+        status == TransferStatus::Connecting)
         return SettingKeys::ColorTransferInProgress;
-    if (status == QLatin1String(TransferStatus::Queued))
+    if (status == TransferStatus::Queued)
         return SettingKeys::ColorTransferQueued;
-    if (status == QLatin1String(TransferStatus::Denied) ||
-        status == QLatin1String(TransferStatus::Aborted) ||
-        status == QLatin1String(TransferStatus::LocalError))
+    if (status == TransferStatus::Denied || status == TransferStatus::Aborted ||
+        status == TransferStatus::LocalError)
         return SettingKeys::ColorTransferFailed;
     return SettingKeys::ColorTransferOther;
+}
+
+// The same for a status as shown; a character outside Latin-1 becomes a "?", which is in none.
+SettingKey ColourKey(const QString& status)
+{
+    const QByteArray bytes = status.toLatin1();
+    return ColourKey(std::string_view(bytes.constData(), size_t(bytes.size())));
+}
+
+void Colour(QTreeWidgetItem* row, const QBrush& brush)
+{
+    if (row->type() == TransferRow::kType) {
+        static_cast<TransferRow*>(row)->SetColour(brush);
+        return;
+    }
+    for (int column = 0; column < row->columnCount(); ++column)
+        row->setForeground(column, brush);
 }
 
 qint64 Size(bool uploads, ItemPtr entry)
@@ -116,14 +134,30 @@ void TransfersForm::FillStatus(const Side& side, QTreeWidgetItem* row, ItemPtr e
         row->setText(kPlaceColumn, QString());
     // A denial shows the peer's reason in the status's place, read as a status is, each byte
     // one character: a byte of another coding shows as itself rather than as a replacement.
-    const Type* statuses = d.GetType(side.statusType);
-    const bool denied = status == TransferStatus::Denied;
-    row->setText(
-        kStatusColumn,
-        CellText(Shown(statuses, denied ? entry[TransfersTypes::DenialReason].AsString() : status)
-                     .toLower()));
+    if (status == TransferStatus::Denied)
+        row->setText(kStatusColumn,
+                     StatusText(side, entry[TransfersTypes::DenialReason].AsString()));
+    else
+        row->setText(kStatusColumn, KnownStatusText(side, status));
     // Last, so that the place in line, which comes later, has the colour too.
-    SetItemColorByStatus(row, Shown(statuses, status));
+    Colour(row, StatusBrush(ColourKey(status)));
+}
+
+QString TransfersForm::StatusText(const Side& side, const std::string& status)
+{
+    return CellText(Shown(d.GetType(side.statusType), status).toLower());
+}
+
+QString TransfersForm::KnownStatusText(const Side& side, const std::string& status)
+{
+    std::unordered_map<std::string, QString>& known = m_statusTexts[side.uploads];
+    const auto at = known.find(status);
+    if (at != known.end())
+        return at->second;
+    QString text = StatusText(side, status);
+    if (known.size() < kStatusTextsKept)
+        known.emplace(status, text);
+    return text;
 }
 
 void TransfersForm::StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem* row,
@@ -134,17 +168,34 @@ void TransfersForm::StatusShown(const Side& side, ItemPtr entry, QTreeWidgetItem
         Q_EMIT DownloadComplete(entry);
     }
     ForgetTotals(side, entry[side.fileNode][side.folderNode]);
-    QTreeWidgetItem* folderRow = row->parent();
+    QTreeWidgetItem* folderRow = ParentOf(side, row);
     MarkSummary(side, folderRow);
-    MarkSummary(side, folderRow ? folderRow->parent() : nullptr);
+    MarkSummary(side, ParentOf(side, folderRow));
+}
+
+const QBrush& TransfersForm::StatusBrush(SettingKey key)
+{
+    std::string colour = Settings::Text(key);
+    // An unparsable colour is used as it is: an invalid one.
+    const auto brush = [&key, &colour] { return QBrush(QColor(Shown(key.kind, colour))); };
+    const auto known =
+        std::find_if(m_brushes.begin(), m_brushes.end(),
+                     [&key](const ClassBrush& known) { return known.key == key.name; });
+    if (known == m_brushes.end()) {
+        QBrush made = brush();
+        m_brushes.push_back(ClassBrush{key.name, std::move(colour), std::move(made)});
+        return m_brushes.back().brush;
+    }
+    if (known->colour != colour) {
+        known->brush = brush();
+        known->colour = std::move(colour);
+    }
+    return known->brush;
 }
 
 void TransfersForm::SetItemColorByStatus(QTreeWidgetItem* row, const QString& status)
 {
-    // An unparsable colour is used as it is: an invalid one.
-    const QBrush brush{QColor(Shown(ColourKey(status)))};
-    for (int column = 0; column < row->columnCount(); ++column)
-        row->setForeground(column, brush);
+    Colour(row, StatusBrush(ColourKey(status)));
 }
 
 QString TransfersForm::Summary(const Side& side, const ItemSet& entries)
@@ -396,6 +447,8 @@ void TransfersForm::ShowGroupProgress(const Side& side, const StatusItems& statu
 void TransfersForm::RefreshMarkedRows()
 {
     m_refreshTimer.stop();
+    // Rows are found under their folder and user rows.
+    JoinWaitingRows();
     RefreshSide(m_downloads, m_downloadMarks);
     RefreshSide(m_uploads, m_uploadMarks);
 }
@@ -477,9 +530,13 @@ void TransfersForm::OnItemExpanded(QTreeWidgetItem* row)
     const Side* side = SideOf(row);
     if (!side || !(NodeOf(side->userNode, row) || NodeOf(side->folderNode, row)))
         return;
-    for (int column : {kStatusColumn, kTimeLeftColumn, kSpeedColumn})
-        row->setText(column, QString());
-    ClearBar(row);
+    // A cell set is news to the view, even to the same nothing: a new row has none of these.
+    for (int column : {kStatusColumn, kTimeLeftColumn, kSpeedColumn}) {
+        if (!row->text(column).isEmpty())
+            row->setText(column, QString());
+    }
+    if (row->data(kProgressColumn, ProgressDelegate::kRole).isValid())
+        ClearBar(row);
 }
 
 void TransfersForm::OnItemCollapsed(QTreeWidgetItem* row)
@@ -492,6 +549,8 @@ void TransfersForm::OnItemCollapsed(QTreeWidgetItem* row)
 
 void TransfersForm::RecolorEntries()
 {
+    // Summaries go by whether a row is expanded, which only a row in the tree is.
+    JoinWaitingRows();
     for (const Side* side : {&m_downloads, &m_uploads}) {
         for (Item* node : d.GetType(side->fileNode)->GetItems()) {
             if (QTreeWidgetItem* row = RowOf(node))

@@ -624,6 +624,8 @@ void tst_TransfersControls::clearingManyAsOneByOne()
                 }
             }
         }
+        // Made in one go, most of the rows join the tree at the turn's end.
+        QCoreApplication::processEvents();
         QTreeWidget* tree = page.Downloads();
         const ItemPtr late = entries[11 * 10 * 40];
         if (meanwhile == "rows") {
