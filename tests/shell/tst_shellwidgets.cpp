@@ -23,6 +23,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -135,6 +137,8 @@ private Q_SLOTS:
     void treeTellsOfKeyBeforeActing();
     void treeExpandsManyAsOneByOne_data();
     void treeExpandsManyAsOneByOne();
+    void rowsDeletedSomeAtATime_data();
+    void rowsDeletedSomeAtATime();
     void proxyStyleWrapsNamedOrDefaultStyle_data();
     void proxyStyleWrapsNamedOrDefaultStyle();
     void windowRecordedThenRestored();
@@ -318,6 +322,119 @@ void tst_ShellWidgets::treeExpandsManyAsOneByOne()
         QCoreApplication::processEvents();
     QCOMPARE(bulk.visualItemRect(bulk.topLevelItem(2)),
              oneByOne.visualItemRect(oneByOne.topLevelItem(2)));
+}
+
+namespace {
+
+// A row that writes down when it is deleted, and whether its children were by then.
+class CountedRow : public QTreeWidgetItem
+{
+public:
+    CountedRow(QTreeWidgetItem* parent, std::vector<int>& deleted, int id)
+        : QTreeWidgetItem(parent), m_deleted(deleted), m_id(id)
+    {
+    }
+    CountedRow(QTreeWidget* tree, std::vector<int>& deleted, int id)
+        : QTreeWidgetItem(tree), m_deleted(deleted), m_id(id)
+    {
+    }
+    ~CountedRow() override { m_deleted.push_back(childCount() == 0 ? m_id : -m_id); }
+
+private:
+    std::vector<int>& m_deleted;
+    int m_id;
+};
+
+} // namespace
+
+void tst_ShellWidgets::rowsDeletedSomeAtATime_data()
+{
+    QTest::addColumn<int>("tops");
+    QTest::addColumn<int>("fanOut");
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("leftToTheEnd");
+    QTest::newRow("flat, one a call") << 5 << 0 << 0 << 1 << false;
+    QTest::newRow("one long chain, three a call") << 1 << 1 << 40 << 3 << false;
+    QTest::newRow("wide and deep, more than all") << 3 << 4 << 3 << 1000 << false;
+    QTest::newRow("wide and deep, seven a call") << 3 << 4 << 3 << 7 << false;
+    QTest::newRow("left for the end") << 3 << 4 << 3 << 7 << true;
+    QTest::newRow("an empty tree") << 0 << 0 << 0 << 5 << false;
+}
+
+void tst_ShellWidgets::rowsDeletedSomeAtATime()
+{
+    QFETCH(int, tops);
+    QFETCH(int, fanOut);
+    QFETCH(int, depth);
+    QFETCH(int, count);
+    QFETCH(bool, leftToTheEnd);
+
+    // A shown tree, every row with children expanded and every third row hidden: what a closed
+    // tab leaves.
+    std::vector<int> deleted;
+    TreeWidget tree;
+    int rows = 0;
+    std::vector<std::pair<QTreeWidgetItem*, int>> todo;
+    for (int t = 0; t < tops; ++t)
+        todo.emplace_back(new CountedRow(&tree, deleted, ++rows), 0);
+    while (!todo.empty()) {
+        const auto [row, level] = todo.back();
+        todo.pop_back();
+        for (int k = 0; level < depth && k < fanOut; ++k)
+            todo.emplace_back(new CountedRow(row, deleted, ++rows), level + 1);
+        row->setExpanded(row->childCount() > 0);
+        row->setHidden(rows % 3 == 0);
+    }
+    tree.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tree));
+    const auto inTree = [&tree] {
+        size_t all = 0;
+        size_t states = 0;
+        for (QTreeWidgetItemIterator it(&tree); *it; ++it) {
+            ++all;
+            states += (*it)->isExpanded() || (*it)->isHidden() ? 1 : 0;
+        }
+        return std::make_pair(all, states);
+    };
+
+    auto going = std::make_unique<RowsToDelete>();
+    going->TakeAll(&tree);
+    QCOMPARE(inTree().first, size_t(rows));
+    QVERIFY(deleted.empty());
+    // The rows' states go first, as many a call as it may; then the rows leave the tree in one
+    // call; then each call deletes as many as it may, nothing before its children.
+    bool taken = false;
+    while (!going->IsEmpty() && !(leftToTheEnd && !deleted.empty())) {
+        const auto [all, states] = inTree();
+        const size_t before = deleted.size();
+        const bool done = going->DeleteSome(size_t(count));
+        if (states > 0) {
+            QCOMPARE(inTree(), std::make_pair(all, states - std::min(size_t(count), states)));
+            QCOMPARE(deleted.size(), before);
+        } else if (!taken) {
+            QCOMPARE(inTree().first, size_t(0));
+            QCOMPARE(deleted.size(), before);
+            taken = true;
+        } else {
+            QCOMPARE(deleted.size() - before, std::min(size_t(count), size_t(rows) - before));
+        }
+        QCOMPARE(done, deleted.size() == size_t(rows));
+        QCOMPARE(going->IsEmpty(), done);
+    }
+    // What is left goes with it, rows with their children.
+    going.reset();
+    QCOMPARE(deleted.size(), size_t(rows));
+    if (!leftToTheEnd)
+        QVERIFY(std::all_of(deleted.begin(), deleted.end(), [](int id) { return id > 0; }));
+    std::vector<int> sorted;
+    for (int id : deleted)
+        sorted.push_back(std::abs(id));
+    std::sort(sorted.begin(), sorted.end());
+    QVERIFY(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end());
+    // The tree is still whole as a widget, and takes rows again.
+    new QTreeWidgetItem(&tree, {"again"});
+    QCOMPARE(tree.topLevelItemCount(), 1);
 }
 
 void tst_ShellWidgets::proxyStyleWrapsNamedOrDefaultStyle_data()

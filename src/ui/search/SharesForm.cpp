@@ -126,7 +126,9 @@ void SharesForm::OnTabCloseRequested(int index)
     if (!tab)
         return;
     ui->tabControl->removeTab(index);
-    m_closedTrees.push_back(tab->Delete());
+    auto closed = std::make_unique<ClosedTree>();
+    closed->tree = tab->Delete();
+    m_closedTrees.push_back(std::move(closed));
     DeleteClosedTrees();
 }
 
@@ -135,7 +137,14 @@ void SharesForm::DeleteClosedTrees()
     if (m_closedTrees.empty())
         return;
     OnceNextTurn(this, m_deleteDue, [this] {
-        m_closedTrees.erase(m_closedTrees.begin());
+        ClosedTree& closed = *m_closedTrees.front();
+        auto* tree = qobject_cast<TreeWidget*>(closed.tree.get());
+        if (tree && !closed.taken) {
+            closed.rows.TakeAll(tree);
+            closed.taken = true;
+        } else if (closed.rows.DeleteSome(kRowsAtOnce)) {
+            m_closedTrees.erase(m_closedTrees.begin());
+        }
         DeleteClosedTrees();
     });
 }
