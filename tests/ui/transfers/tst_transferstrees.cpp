@@ -403,20 +403,36 @@ void tst_TransfersTrees::speedInTheLowestRowInView()
 void tst_TransfersTrees::finishedDownloadFromAPeer_data()
 {
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<QString>("bar"); // the file row's and its folder row's; none: empty
-    QTest::newRow("40,000 bytes") << qint64(40000) << "40,000 (100.0%)";
-    QTest::newRow("three blocks and a bit") << qint64(3 * 8192 + 100) << "24,676 (100.0%)";
+    QTest::addColumn<QString>("bar"); // the file row's; none: empty
+    QTest::addColumn<int>("before"); // downloads of the folder queued first in the same turn
+    QTest::addColumn<QString>("folderBar");
+    QTest::newRow("40,000 bytes") << qint64(40000) << "40,000 (100.0%)" << 0
+                                  << "40,000 (100.0%)";
+    QTest::newRow("three blocks and a bit")
+        << qint64(3 * 8192 + 100) << "24,676 (100.0%)" << 0 << "24,676 (100.0%)";
     // Nothing ever moved: no progress, so no bar.
-    QTest::newRow("an empty file") << qint64(0) << "";
+    QTest::newRow("an empty file") << qint64(0) << "" << 0 << "";
+    // Its row made when the turn's first rows are in, it joins the tree at the turn's end; the
+    // folder has one of its 75 files.
+    QTest::newRow("one of many queued in a turn")
+        << qint64(40000) << "40,000 (100.0%)" << TransfersForm::kRowsJoinedAtOnce + 10
+        << "40,000 (1.3%)";
 }
 
 void tst_TransfersTrees::finishedDownloadFromAPeer()
 {
     QFETCH(qint64, size);
     QFETCH(QString, bar);
+    QFETCH(int, before);
+    QFETCH(QString, folderBar);
     Page page;
+    for (int i = 0; i < before; ++i)
+        Page::Download("bob", "Music", ("b" + std::to_string(i) + ".bin").c_str(), size);
     ItemPtr entry = Page::Download("bob", "Music", "a.bin", size);
     QTreeWidgetItem* row = Page::Row(entry);
+    QVERIFY(row);
+    QCOMPARE(row->treeWidget() == nullptr, before >= TransfersForm::kRowsJoinedAtOnce);
+    QTRY_VERIFY(row->treeWidget());
     Page::FolderRow(entry)->setExpanded(true);
 
     // Bob offers the file over his messaging connection, and sends it over a file connection
@@ -452,7 +468,7 @@ void tst_TransfersTrees::finishedDownloadFromAPeer()
         QCOMPARE(row->text(TransfersForm::kProgressColumn), QString());
         QCOMPARE(Page::BarText(row), bar);
         QCOMPARE(Page::BarValue(row), bar.isEmpty() ? QVariant() : QVariant(100));
-        QCOMPARE(Page::BarText(Page::FolderRow(entry)), bar);
+        QCOMPARE(Page::BarText(Page::FolderRow(entry)), folderBar);
     }
 }
 
