@@ -404,10 +404,9 @@ void tst_TransfersTrees::finishedDownloadFromAPeer_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<QString>("bar"); // the file row's; none: empty
-    QTest::addColumn<int>("before"); // downloads of the folder queued first in the same turn
+    QTest::addColumn<int>("before");  // downloads of the folder queued first in the same turn
     QTest::addColumn<QString>("folderBar");
-    QTest::newRow("40,000 bytes") << qint64(40000) << "40,000 (100.0%)" << 0
-                                  << "40,000 (100.0%)";
+    QTest::newRow("40,000 bytes") << qint64(40000) << "40,000 (100.0%)" << 0 << "40,000 (100.0%)";
     QTest::newRow("three blocks and a bit")
         << qint64(3 * 8192 + 100) << "24,676 (100.0%)" << 0 << "24,676 (100.0%)";
     // Nothing ever moved: no progress, so no bar.
