@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The GUI thread's one budget of long work per turn of its event loop. Whatever works a slice at
+// a time (a reader taking frames, a job building rows or store items, the sweep) draws from the
+// same clock, so that two of them in one turn share the budget instead of adding up: the window
+// answers input and paints between turns, and a turn holds the thread about kTurnMs at most,
+// plus one step.
+//
+// A turn starts with the first event the running loop delivers after it woke (socket, timer or
+// posted event), so work done earlier in the turn (a form laying out what the last slice
+// brought) leaves the later slices that much less. Code running outside a running event loop
+// (start-up, a test calling in directly) is measured from its own slice's start.
+namespace TurnBudget {
+
+// The longest the sliced work of one turn runs before the event loop gets its turn back.
+constexpr qint64 kTurnMs = 40;
+
+// Starts following the GUI thread's turns, as soon as its application and dispatcher are made:
+// every slicer made does it, so that the turn its first slice runs in is known already.
+void WatchTurns();
+
+// Milliseconds the current turn has run so far; 0 outside a turn.
+qint64 ElapsedMs();
+
+// Test-only: every slice also ends after this many steps, so that a test of a small amount of
+// work crosses slice boundaries everywhere a slow machine could cut it. 0 restores time alone.
+void SetStepsPerSliceForTesting(int steps);
+int StepsPerSliceForTesting();
+
+// Test-only, for the scope of a test: slices of this many steps.
+class StepsForTesting
+{
+public:
+    explicit StepsForTesting(int steps) : m_saved(StepsPerSliceForTesting())
+    {
+        SetStepsPerSliceForTesting(steps);
+    }
+    ~StepsForTesting() { SetStepsPerSliceForTesting(m_saved); }
+    StepsForTesting(const StepsForTesting&) = delete;
+    StepsForTesting& operator=(const StepsForTesting&) = delete;
+
+private:
+    int m_saved;
+};
+
+} // namespace TurnBudget
+
+// One slice's draw on the turn's budget: a slice always takes its first step, then more while the
+// turn has budget left.
+class TurnSlice
+{
+public:
+    TurnSlice();
+
+    // Whether the slice may take another step; a yes counts it as taken.
+    bool MayContinue();
+    int Steps() const { return m_steps; }
+
+private:
+    qint64 m_startMs;
+    int m_steps = 0;
+};
