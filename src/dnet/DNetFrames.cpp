@@ -3,7 +3,7 @@
 #include "dnet/DNetManager.h"
 #include "dnet/DNetState.h"
 #include "store/Log.h"
-#include "store/ReadPass.h"
+#include "store/TurnBudget.h"
 
 #include <QPointer>
 #include <QTcpSocket>
@@ -29,7 +29,7 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
 {
     // A handler may close the socket, and its close handler schedules the deletion.
     const QPointer<QTcpSocket> alive(socket);
-    ReadPass pass;
+    TurnSlice pass;
     for (;;) {
         if (device.bytesAvailable() < 4)
             return true;
@@ -51,12 +51,8 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
         if (device.bytesAvailable() - 4 < qint64(length))
             return true;
         if (!pass.MayContinue()) {
-            if (&device == socket) {
-                ReadPass::Later(this, [this, alive, side] {
-                    if (alive && alive->isOpen())
-                        ReadFrames(*alive, alive, side);
-                });
-            }
+            if (&device == socket)
+                ReadLater(socket, side);
             return true;
         }
         device.skip(4);
@@ -77,14 +73,51 @@ bool DNetManager::ReadFrames(QIODevice& device, QTcpSocket* socket, Side side)
     }
 }
 
+void DNetManager::ReadLater(QTcpSocket* socket, Side side)
+{
+    for (const auto& waiting : m_unread) {
+        if (waiting.first == socket)
+            return;
+    }
+    m_unread.emplace_back(socket, side);
+    m_reader.Start();
+}
+
+bool DNetManager::ReadWaitingStep()
+{
+    // A pass for the first socket with frames left; one cut short puts it last again, so that
+    // no one of them holds the others up.
+    while (!m_unread.empty()) {
+        const auto [socket, side] = m_unread.front();
+        m_unread.pop_front();
+        if (socket && socket->isOpen()) {
+            ReadFrames(*socket, socket, side);
+            break;
+        }
+    }
+    return !m_unread.empty();
+}
+
+bool DNetManager::WaitsForReader(const QTcpSocket* socket) const
+{
+    for (const auto& waiting : m_unread) {
+        if (waiting.first == socket)
+            return true;
+    }
+    return false;
+}
+
 void DNetManager::OnSocketReadyToRead()
 {
-    if (auto* s = qobject_cast<QTcpSocket*>(sender()))
+    // A socket whose frames wait for the reader's next slice is read then, with what came now.
+    auto* s = qobject_cast<QTcpSocket*>(sender());
+    if (s && !WaitsForReader(s))
         ReadFrames(*s, s, Side::Upstream);
 }
 
 void DNetManager::OnChildSocketReadyToRead()
 {
-    if (auto* s = qobject_cast<QTcpSocket*>(sender()))
+    auto* s = qobject_cast<QTcpSocket*>(sender());
+    if (s && !WaitsForReader(s))
         ReadFrames(*s, s, Side::Child);
 }

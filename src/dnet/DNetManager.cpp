@@ -75,6 +75,8 @@ void DNetManager::ResetForTesting()
         delete socket;
     }
     m_readBuffer = MemStream();
+    m_unread.clear();
+    m_reader.Stop();
     m_parentMinSpeed = -1;
     m_parentSpeedRatio = -1;
     m_canParent = false;

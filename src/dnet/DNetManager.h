@@ -16,12 +16,15 @@
 #include "store/Data.h"
 #include "store/MemStream.h"
 #include "store/Services.h"
+#include "store/SlicedJob.h"
 #include "store/TCPAddress.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 
+#include <deque>
 #include <list>
 #include <string>
 #include <unordered_map>
@@ -82,11 +85,11 @@ public:
     void ResetForTesting();
 
     // The frame reader: the whole frames that device holds, in order, each body handed to the
-    // handler of side as coming from socket, up to the limits of one pass. A frame that is not
-    // whole yet is left unread. False once the socket was closed or discarded; device is not read
-    // further then. A pass ends early as a ReadPass does (store/ReadPass.h). The sockets'
-    // readyRead runs it on the socket itself, and a pass cut short there goes on at the next turn
-    // of the event loop; the fuzzer feeds it bytes directly.
+    // handler of side as coming from socket, as long as the turn's budget lasts
+    // (store/TurnBudget.h). A frame that is not whole yet is left unread. False once the socket
+    // was closed or discarded; device is not read further then. The sockets' readyRead runs it
+    // on the socket itself, and a pass cut short there goes on in a slice of the reader at a
+    // later turn; the fuzzer feeds it bytes directly.
     bool ReadFrames(QIODevice& device, QTcpSocket* socket, Side side);
 
     // One body from a parent, a candidate or another socket, or from the server with no socket.
@@ -172,7 +175,14 @@ private:
     // made it, a user item left with nothing else.
     void ForgetChild(ItemPtr child);
 
+    // Sockets whose pass was cut short, each read again in a slice of m_reader.
+    void ReadLater(QTcpSocket* socket, Side side);
+    bool ReadWaitingStep();
+    bool WaitsForReader(const QTcpSocket* socket) const;
+
     MemStream m_readBuffer;
+    std::deque<std::pair<QPointer<QTcpSocket>, Side>> m_unread;
+    SlicedJob m_reader{[this] { return ReadWaitingStep(); }};
     int m_parentMinSpeed = -1;
     int m_parentSpeedRatio = -1;
     bool m_canParent = false;

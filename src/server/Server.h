@@ -3,6 +3,7 @@
 #include "store/Events.h"
 #include "store/MemStream.h"
 #include "store/Services.h"
+#include "store/SlicedJob.h"
 #include "store/TCPAddress.h"
 #include "store/UserStats.h"
 
@@ -29,7 +30,6 @@
 // ServerCodes.h names every message code in both directions.
 class DataSaver;
 class PortForwarder;
-class ReadPass;
 class QHostAddress;
 
 class Server : public QObject, public DataLoadedEventHandler
@@ -78,9 +78,10 @@ public:
     // login and the first search token still to come), for hosts that reuse one engine for
     // many runs (the fuzz targets). Nothing in the program calls it.
     void ResetForTesting();
-    // The frame reader, over whatever bytes device has ready, up to the limits of one pass
-    // (store/ReadPass.h). The socket's readyRead runs it on the socket, and a pass cut short
-    // there goes on at the next turn of the event loop; the fuzzer feeds it bytes directly.
+    // The frame reader over whatever whole frames device has ready, all of them here and now:
+    // the fuzzer and the benches feed it bytes directly. The socket is read in slices of the
+    // turn's budget instead (store/SlicedJob.h): a frame, or a step of a message handled in
+    // steps, at a time.
     void ReadFrames(QIODevice& device);
 
     // Requests to the server (ServerRequests.cpp). All are dropped unless logged in; their store
@@ -204,21 +205,21 @@ private:
     void OnDNetReset(MemStream& s);
     void OnSearchCorrelations(MemStream& s);
 
-    // The frames of one pass; false when the pass ended before device ran out of whole frames.
-    bool ReadFramesInPass(QIODevice& device);
-    // Runs m_rest's steps for as long as the pass allows, all of them outside one; false when
-    // some are left.
-    bool FinishRest();
+    // One step of the reader: a step of what an earlier message left, or one whole frame; false
+    // when device holds no whole frame.
+    bool ReadStep(QIODevice& device);
+    bool ReadSocketStep();
+    // Runs m_rest's steps to the end, unless a slice of the socket's reader runs: they are its
+    // next steps then.
+    void FinishRest();
 
     int m_state = StateIdle;
     QTcpSocket m_socket;
     bool m_readingBody = false;
     quint32 m_bodyLength = 0;
-    // A pass over the socket is due at the next turn of the event loop: it takes the bytes that
-    // come meanwhile too, so that no turn runs two passes.
-    bool m_readPassDue = false;
-    // The socket's pass being read, or null outside one (a device handed in directly).
-    ReadPass* m_pass = nullptr;
+    // The socket's reader, and whether a slice of it runs.
+    SlicedJob m_reader{[this] { return ReadSocketStep(); }};
+    bool m_readingSlice = false;
     // What a message handled in steps has left: one step a call, true once it is done. The reader
     // takes no further frame before then.
     std::function<bool()> m_rest;

@@ -9,10 +9,10 @@
 #include "store/Log.h"
 #include "store/MD5.h"
 #include "store/Random.h"
-#include "store/ReadPass.h"
 #include "store/Settings.h"
 
 #include <QHostAddress>
+#include <QScopedValueRollback>
 #include <QtEndian>
 
 Server* gp_server = nullptr;
@@ -79,6 +79,7 @@ void Server::ResetForTesting()
     m_state = StateIdle;
     m_socket.abort();
     ResetFrameReader();
+    m_reader.Stop();
     m_rest = nullptr;
     m_nextSearchToken = 1;
     m_firstLogin = true;
@@ -165,88 +166,84 @@ void Server::ReleaseReadBuffer()
 
 void Server::OnSocketReadyToRead()
 {
-    if (!m_readPassDue)
-        ReadFrames(m_socket);
+    // A slice asked for already takes what came meanwhile too: no turn reads twice.
+    if (!m_reader.IsBusy())
+        m_reader.RunNow();
 }
 
 void Server::ReadFrames(QIODevice& device)
 {
-    // Only the socket's passes are bounded: a device handed in directly (the fuzzer, a bench) is
+    // Only the socket is read in slices: a device handed in directly (the fuzzer, a bench) is
     // read to its end, and a message it brings is handled whole.
-    const bool bounded = &device == &m_socket;
-    ReadPass pass;
-    ReadPass* const outer = m_pass;
-    m_pass = bounded ? &pass : nullptr;
-    const bool whole = ReadFramesInPass(device);
-    m_pass = outer;
-    if (!whole && !m_readPassDue) {
-        m_readPassDue = true;
-        ReadPass::Later(this, [this] {
-            m_readPassDue = false;
-            ReadFrames(m_socket);
-        });
+    while (ReadStep(device)) {
     }
 }
 
-bool Server::FinishRest()
+void Server::FinishRest()
 {
+    // Inside a slice of the socket's reader the rest is the reader's next steps.
+    if (m_readingSlice)
+        return;
     while (m_rest) {
-        if (m_pass && !m_pass->MayContinue())
-            return false;
         const std::function<bool()> step = m_rest;
         if (step())
             m_rest = nullptr;
     }
-    return true;
 }
 
-bool Server::ReadFramesInPass(QIODevice& device)
+bool Server::ReadSocketStep()
+{
+    const QScopedValueRollback<bool> slicing(m_readingSlice, true);
+    return ReadStep(m_socket);
+}
+
+bool Server::ReadStep(QIODevice& device)
 {
     // What an earlier message left goes first: later ones find its outcome whole.
-    if (!FinishRest())
-        return false;
-    // Bytes are taken as long as the socket has them; a handler that closes the connection leaves
-    // nothing available and so ends the loop.
-    while (device.bytesAvailable() > 0) {
-        if (!m_readingBody) {
-            if (device.bytesAvailable() < 4)
-                break;
-            if (m_pass && !m_pass->MayContinue())
-                return false;
-            char lengthBytes[4];
-            if (device.read(lengthBytes, 4) != 4)
-                break;
-            m_bodyLength = qFromLittleEndian<quint32>(lengthBytes);
-            if (m_bodyLength > kMaxFrameLength) {
-                DropConnection(QStringLiteral("Frame of %1 bytes from the server exceeds the "
-                                              "limit of %2 bytes; closing the connection")
-                                   .arg(m_bodyLength)
-                                   .arg(kMaxFrameLength));
-                break;
-            }
-            m_readingBody = true;
-            m_readStream.Reset();
-        }
-
-        // The buffer grows with the bytes that arrive, not with what the length promises: eight
-        // bytes announcing a huge frame cost nothing until the frame really comes.
-        const qint64 missing = qint64(m_bodyLength) - m_readStream.GetWriteIndex();
-        if (missing > 0) {
-            const QByteArray got = device.read(qMin(missing, device.bytesAvailable()));
-            if (got.isEmpty())
-                break;
-            m_readStream.WriteBuffer(got.constData(), static_cast<unsigned long>(got.size()));
-        }
-        if (quint32(m_readStream.GetWriteIndex()) < m_bodyLength)
-            break;
-
-        // A body too short to hold its code has nothing to dispatch.
-        quint32 code = 0;
-        if (m_readStream.Read(code))
-            HandleMessage(int(code), m_readStream);
-        ResetFrameReader();
+    if (m_rest) {
+        const std::function<bool()> step = m_rest;
+        if (step())
+            m_rest = nullptr;
+        return true;
     }
-    return !m_rest;
+    // Bytes are taken as long as the device has them; a handler that closes the connection
+    // leaves nothing available and so ends the reading.
+    if (!m_readingBody) {
+        if (device.bytesAvailable() < 4)
+            return false;
+        char lengthBytes[4];
+        if (device.read(lengthBytes, 4) != 4)
+            return false;
+        m_bodyLength = qFromLittleEndian<quint32>(lengthBytes);
+        if (m_bodyLength > kMaxFrameLength) {
+            DropConnection(QStringLiteral("Frame of %1 bytes from the server exceeds the "
+                                          "limit of %2 bytes; closing the connection")
+                               .arg(m_bodyLength)
+                               .arg(kMaxFrameLength));
+            return false;
+        }
+        m_readingBody = true;
+        m_readStream.Reset();
+    }
+
+    // The buffer grows with the bytes that arrive, not with what the length promises: eight
+    // bytes announcing a huge frame cost nothing until the frame really comes.
+    const qint64 missing = qint64(m_bodyLength) - m_readStream.GetWriteIndex();
+    if (missing > 0) {
+        const QByteArray got = device.read(qMin(missing, device.bytesAvailable()));
+        if (got.isEmpty())
+            return false;
+        m_readStream.WriteBuffer(got.constData(), static_cast<unsigned long>(got.size()));
+    }
+    if (quint32(m_readStream.GetWriteIndex()) < m_bodyLength)
+        return false;
+
+    // A body too short to hold its code has nothing to dispatch.
+    quint32 code = 0;
+    if (m_readStream.Read(code))
+        HandleMessage(int(code), m_readStream);
+    ResetFrameReader();
+    return true;
 }
 
 void Server::DropConnection(const QString& why)

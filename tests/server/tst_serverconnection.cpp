@@ -4,7 +4,7 @@
 #include "ServerTestEnv.h"
 
 #include "store/Clock.h"
-#include "store/ReadPass.h"
+#include "store/TurnBudget.h"
 #include "support/FeedDevice.h"
 #include "support/HeapUse.h"
 
@@ -590,8 +590,8 @@ void tst_ServerConnection::passesEndAsOneGoDoes()
         QVERIFY(m_env->deliverFrame(Entered(before).mid(4)));
     struct PassBudget
     {
-        explicit PassBudget(qint64 ms) { ReadPass::SetBudgetForTesting(ms); }
-        ~PassBudget() { ReadPass::SetBudgetForTesting(-1); }
+        explicit PassBudget(qint64 ms) { TurnBudget::SetStepsPerSliceForTesting(ms == 0 ? 1 : 0); }
+        ~PassBudget() { TurnBudget::SetStepsPerSliceForTesting(0); }
     } passes(budget);
     // What the chats found in the room, and how many turns the event loop took between them.
     QList<int> seen;

@@ -8,8 +8,8 @@
 #include "shell/FormHooks.h"
 #include "shell/RoomMessages.h"
 #include "store/GeneralFunctions.h"
-#include "store/ReadPass.h"
 #include "store/Settings.h"
+#include "store/TurnBudget.h"
 #include "support/ScriptedDialogs.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLogForm.h"
@@ -113,11 +113,11 @@ QByteArray Comings(int from, int to, bool leaving)
     return frames;
 }
 
-// Every pass of the readers takes that long at most while it lives (ReadPass).
+// Every slice of the readers is one frame or step while it lives when ms is 0; -1: as built.
 struct PassBudget
 {
-    explicit PassBudget(qint64 ms) { ReadPass::SetBudgetForTesting(ms); }
-    ~PassBudget() { ReadPass::SetBudgetForTesting(-1); }
+    explicit PassBudget(qint64 ms) { TurnBudget::SetStepsPerSliceForTesting(ms == 0 ? 1 : 0); }
+    ~PassBudget() { TurnBudget::SetStepsPerSliceForTesting(0); }
 };
 
 // Waits until the server connection has handled everything sent so far, however many turns of
