@@ -68,6 +68,8 @@ public:
     bool FilterFolderNode(QTreeWidgetItem* row, FilterParser& filter);
 
     const std::string& UserName() const { return m_userName; }
+    // Whether the share list came, or word that it will not.
+    bool IsAnswered() const { return m_answered; }
     // The deepest level of a folder row, top-level rows being level 0, and how many levels
     // Expand Level has opened.
     int DeepestLevel() const { return m_deepestLevel; }

@@ -111,7 +111,18 @@ ShareForm* SharesForm::OpenShareBrowse(std::string user)
 void SharesForm::OnUserShare(Item* userShare)
 {
     ItemPtr user = ItemPtr(userShare)[ServerTypes::User];
-    if (ShareForm* tab = ShareForm::FromItem(user[UserShareTab])) {
+    ShareForm* tab = ShareForm::FromItem(user[UserShareTab]);
+    if (m_listsOfClosedTabs.erase(user.AsString()) > 0) {
+        if (SharedFoldersManager* shares = ReachSharedFolders())
+            shares->RemoveUserShare(user.AsString());
+        // That list answered every ask made before it came, the open tab's too: the peer takes
+        // another only when asked anew.
+        PeerMessenger* peer = ReachPeerMessenger();
+        if (tab && peer)
+            peer->GetUserSharedFiles(user.AsString());
+        return;
+    }
+    if (tab) {
         tab->SetShare(userShare);
         return;
     }
@@ -126,6 +137,9 @@ void SharesForm::OnTabCloseRequested(int index)
     if (!tab)
         return;
     ui->tabControl->removeTab(index);
+    // A list not stored yet, not even in part, is still on its way to this tab.
+    if (!tab->IsAnswered() && !ServerStore::FindUser(tab->UserName())[SharesTypes::UserShare])
+        m_listsOfClosedTabs.insert(tab->UserName());
     auto closed = std::make_unique<ClosedTree>();
     closed->tree = tab->Delete();
     m_closedTrees.push_back(std::move(closed));

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@ class Ui_SharesForm;
 //
 // A tab is unique per user through its user_share_tab item. The peer's answer is stored by the
 // shared-folder manager as a user_share tree, flagged user_share_loaded once complete; the page
-// hands it to the user's tab, or drops it when the tab is gone.
+// hands it to the user's tab, or drops it when the tab is gone. A list asked for by a tab that
+// was closed before it came is no answer to a tab opened since (a big list is read on a thread
+// for seconds): it is dropped, and the open tab asks again.
 class SharesForm : public QWidget, public DataHandler
 {
     Q_OBJECT
@@ -65,6 +68,8 @@ private:
     };
     std::vector<std::unique_ptr<ClosedTree>> m_closedTrees;
     bool m_deleteDue = false;
+    // Users whose tab was closed while their list was still on its way.
+    std::set<std::string> m_listsOfClosedTabs;
 };
 
 extern SharesForm* sharesForm;

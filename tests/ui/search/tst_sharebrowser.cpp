@@ -10,7 +10,9 @@
 #include "shell/EventToolBar.h"
 #include "shell/FormHooks.h"
 #include "support/LogLines.h"
+#include "support/PeerBodies.h"
 #include "support/PeerDial.h"
+#include "support/WireBytes.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
@@ -171,6 +173,8 @@ private Q_SLOTS:
     void treeBuiltInSlices();
     void closedTreesGoLater_data();
     void closedTreesGoLater();
+    void aClosedTabsListIsDropped_data();
+    void aClosedTabsListIsDropped();
 };
 
 void tst_ShareBrowser::oneTabOneRequest_data()
@@ -737,8 +741,8 @@ void tst_ShareBrowser::closedTreesGoLater_data()
     QTest::addColumn<bool>("quit");
     QTest::addColumn<bool>("alert");
     QTest::newRow("a few") << 3 << 1 << false << false;
-    QTest::newRow("wide and deep, expanded") << 2000 << ShareForm::kMaxShareTreeDepth << false
-                                             << false;
+    QTest::newRow("wide and deep, expanded")
+        << 2000 << ShareForm::kMaxShareTreeDepth << false << false;
     QTest::newRow("its alert on the bar") << 3 << 1 << false << true;
     QTest::newRow("a quit before it goes") << 2000 << 8 << true << false;
 }
@@ -784,6 +788,61 @@ void tst_ShareBrowser::closedTreesGoLater()
     QCOMPARE(Count("user_share_folder"), size_t(0));
     // A browse of the same user again makes a tree of its own.
     QCOMPARE(Part(Browse("bob", share), "folderTree")->topLevelItemCount(), folders);
+}
+
+void tst_ShareBrowser::aClosedTabsListIsDropped_data()
+{
+    // The files of the list bob had when first asked, each named 64 KiB long: 70 make a list
+    // read on a thread of its own.
+    QTest::addColumn<int>("oldFiles");
+    QTest::addColumn<bool>("browsedAgain");
+    QTest::newRow("read on its thread, browsed again") << 70 << true;
+    QTest::newRow("read at once, browsed again") << 1 << true;
+    QTest::newRow("read on its thread, not browsed again") << 70 << false;
+}
+
+void tst_ShareBrowser::aClosedTabsListIsDropped()
+{
+    QFETCH(int, oldFiles);
+    QFETCH(bool, browsedAgain);
+    Client client("alice");
+    client.Start();
+    LogLines log;
+    const auto peer = DialMessaging(*peerMessenger, false, "bob");
+    QVERIFY(peer);
+    const auto list = [](const QByteArray& folder, int files) {
+        WireWriter body;
+        body.u32(1).str(folder).u32(quint32(files));
+        for (int i = 0; i < files; ++i)
+            body.u8(1).str(QByteArray::number(i) + QByteArray(65536, 'n')).u64(1).str("").u32(0);
+        return FakePeer::Frame(WireWriter().u32(5).raw(Zlib(body.u32(0))));
+    };
+    auto* tabs = Part<QTabWidget>(sharesForm, "tabControl");
+    sharesForm->OpenShareBrowse("bob");
+    QByteArray ask;
+    QVERIFY(peer->WaitForFrame(&ask, kWaitMs));
+    // Closed before the list came, and maybe browsed again; then bob's list of that first ask,
+    // and today's for every ask after it.
+    Q_EMIT tabs->tabCloseRequested(0);
+    QPointer<ShareForm> tab = browsedAgain ? sharesForm->OpenShareBrowse("bob") : nullptr;
+    peer->SendRaw(list("Old", oldFiles));
+    const auto shows = [&] {
+        for (QByteArray body; peer->WaitForFrame(&body, 1);) {
+            if (body == ask)
+                peer->SendRaw(list("New", 1));
+        }
+        return tab && Rows(Part(tab, "folderTree")) == QStringList{"New"};
+    };
+    QTRY_VERIFY(log.Has("Received shared file list from user bob"));
+    if (browsedAgain)
+        QTRY_VERIFY_WITH_TIMEOUT(shows(), kWaitMs);
+    peerMessenger->WaitForShareLists();
+    sharedFoldersManager->WaitForShareLists();
+    QTest::qWait(50);
+    QCOMPARE(tabs->count(), browsedAgain ? 1 : 0);
+    QCOMPARE(Count("user_share"), size_t(browsedAgain ? 1 : 0));
+    if (browsedAgain)
+        QCOMPARE(Rows(Part(tab, "folderTree")), QStringList{"New"});
 }
 
 QTEST_MAIN(tst_ShareBrowser)
