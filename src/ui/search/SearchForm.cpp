@@ -271,9 +271,10 @@ void SearchForm::CreateSearchForm(uint token, const std::string& text, bool wish
 
     QTabWidget* tabs = wishList ? ui->wishListTabControl : ui->searchTabControl;
     const QString icon = Text(wishList ? kWishListIcon : kSearchIcon);
-    // The text as its search keeps it (a wish's text is a search's text).
+    // The text as its search keeps it (a wish's text is a search's text); a related search's
+    // comes from the server, and a title is one line of a cell's length like every other.
     const QString shown = Shown(d.GetType(ServerTypes::SearchRequestText), text);
-    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(shown));
+    tabs->addTab(tab, QIcon(icon), EscapeMnemonics(CellText(shown)));
     ItemPtr widget = Ties::Make(SearchResultsWidget, tab);
     widget += request;
     widget += Ties::Make(SearchResultsFilterLine, tab->filterEdit());
