@@ -18,6 +18,17 @@
 // name or path a user reads, and one peer's value of 128 KiB costs no more than that to lay out.
 constexpr qsizetype kMaxCellChars = 1000;
 
+// One character as text is laid out (a letter or an emoji, with all the text joins to it) shows
+// at most this many code points riding on it: combining marks, joiners and what they join,
+// variation selectors, modifiers, tags. Real text needs a handful (the longest emoji sequences
+// have nine), while laying out one character grows far faster than what rides on it: a letter
+// with 8,000 accents holds the window for a third of a second, in a cell or a chat line alike.
+constexpr int kMaxMarksPerCharacter = 16;
+// A code point outside the Basic Multilingual Plane (an emoji, mostly) counts as this many units
+// against a cut: a colour font draws each as a picture, and laying one out and painting it costs
+// as much as a hundred letters or more.
+constexpr qsizetype kUnitsPerWideCodePoint = 40;
+
 // A user or group name for display, and a typed one for the store.
 QString NameText(std::string_view name);
 std::string NameBytes(const QString& text);
@@ -68,9 +79,29 @@ QString EscapeTitlePlaceholder(const QString& text);
 // still shows. Every chat line, cell, title and tooltip made of such text goes through this.
 QString OneLineText(QString text);
 
-// Such text for a tree or list cell, a tab or window title or a button: one line, and cut to
-// kMaxCellChars ending in an ellipsis when longer (a character of two units is never cut in two).
-// What the store holds stays as it came: a row goes back to its items through its tie.
+// Text cut to what laying it out costs, before any widget sees it: each character keeps at most
+// kMaxMarksPerCharacter code points riding on it, an ellipsis in place of the rest, and the text
+// as many whole characters as make at most maxUnits units, the ellipses counted and a code point
+// outside the BMP as kUnitsPerWideCodePoint. When it does not end there, what is kept leaves room
+// for tailUnits more: the caller's mark of the cut. Linear in what it keeps and passes over; it
+// looks at most kMaxUnitsLookedAt a unit kept far into the text, and what lies further is left out
+// as the end is.
+struct LaidOutText
+{
+    static constexpr qsizetype kMaxUnitsLookedAt = 8;
+
+    QString text;
+    // Where in the text the kept part ends: the end was left out when that is short of its size.
+    qsizetype end = 0;
+    // The code points left out riding on kept characters.
+    qint64 marksLeftOut = 0;
+};
+LaidOutText BoundedForLayout(const QString& text, qsizetype maxUnits, qsizetype tailUnits);
+
+// Such text for a tree or list cell, a tab or window title or a button: one line, cut to
+// kMaxCellChars ending in an ellipsis when longer, as BoundedForLayout cuts (a character is never
+// cut in two, nor shows more than kMaxMarksPerCharacter marks). What the store holds stays as it
+// came: a row goes back to its items through its tie.
 QString CellText(const QString& text);
 
 // Such text as a tooltip: one line, cut as a cell, and escaped so that a tooltip, which takes

@@ -328,6 +328,34 @@ void tst_FormHelpers::cellText_data()
         << full.left(kMaxCellChars - 2) + "\U0001F600z" << full.left(kMaxCellChars - 2) + "\u2026";
     QTest::newRow("empty") << ""
                            << "";
+    // Marks past kMaxMarksPerCharacter on one character are left out, an ellipsis in their place;
+    // what follows them shows.
+    const QString acute(QChar(0x301));
+    const QString marked = "a" + acute.repeated(kMaxMarksPerCharacter);
+    QTest::newRow("marks up to the cap") << marked + "b" << marked + "b";
+    QTest::newRow("one mark over") << marked + acute + "b" << marked + "\u2026b";
+    QTest::newRow("999 marks on a file name's letter")
+        << "x" + acute.repeated(999) + ".mp3"
+        << "x" + acute.repeated(kMaxMarksPerCharacter) + "\u2026.mp3";
+    QTest::newRow("letters each with many marks")
+        << ("a" + acute.repeated(40)).repeated(3) << (marked + "\u2026").repeated(3);
+    QTest::newRow("real marks kept") << "Vie\u0323\u0302t"
+                                     << "Vie\u0323\u0302t";
+    const QString zhe(3 * kMaxCellChars, QChar(0x416));
+    QTest::newRow("letters past the cap") << zhe << zhe.left(kMaxCellChars - 1) + "\u2026";
+    const QString man("\U0001F468");
+    const QString family = man + "\u200d\U0001F469\u200d\U0001F467\u200d\U0001F466";
+    QTest::newRow("a family kept whole") << family.repeated(2) << family.repeated(2);
+    // A chain of joined emoji is one character: it keeps its first and 16 more code points.
+    QTest::newRow("a chain of joined emoji")
+        << (man + "\u200d").repeated(50) + man << (man + "\u200d").repeated(8) + man + "\u2026";
+    // Marks far past what is looked at end the text.
+    QTest::newRow("a megabyte of marks")
+        << "a" + acute.repeated(1 << 20) + "b" << marked + "\u2026\u2026";
+    QTest::newRow("marked letters past the cap")
+        << ("a" + acute.repeated(40)).repeated(100)
+        << (marked + "\u2026").repeated(int(kMaxCellChars - 1) / (kMaxMarksPerCharacter + 2)) +
+               "\u2026";
 }
 
 void tst_FormHelpers::cellText()

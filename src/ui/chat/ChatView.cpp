@@ -49,19 +49,54 @@ ChatView::ChatView(ChatLog::Kind kind, const std::string& name, QWidget* parent)
     connect(verticalScrollBar(), &QScrollBar::rangeChanged, this, &ChatView::OnRangeChanged);
 }
 
+namespace {
+
+// A line's text as it shows: what is kept of it, and the note of what was left out.
+struct ShownLine
+{
+    QString kept;
+    QString note;
+    // Whether the end was cut inside a word (an address, say).
+    bool wordCut = false;
+};
+
+ShownLine ShowLine(const QString& text)
+{
+    const LaidOutText shown = BoundedForLayout(text, ChatView::kMaxShownLineChars, 0);
+    ShownLine line{shown.text, QString(), false};
+    if (shown.end == text.size() && shown.marksLeftOut == 0)
+        return line;
+    // Characters, not units: a pair of units left out is one character.
+    qint64 left = shown.marksLeftOut;
+    for (qsizetype i = shown.end; i < text.size(); ++i)
+        left += i > 0 && text.at(i).isLowSurrogate() && text.at(i - 1).isHighSurrogate() ? 0 : 1;
+    if (shown.end == text.size()) {
+        line.note = QStringLiteral(" [%1 characters not shown]").arg(CommafyNumber(left));
+        return line;
+    }
+    line.note = QStringLiteral(" \u2026 [%1 more characters not shown]").arg(CommafyNumber(left));
+    line.wordCut =
+        !line.kept.isEmpty() && !line.kept.back().isSpace() && !text.at(shown.end).isSpace();
+    return line;
+}
+
+// The text as it shows, its web addresses made links. An address the cut ends inside would
+// link to an address nobody sent: the word the cut ends in shows as it is, unlinked.
+QString LineMarkup(const QString& text)
+{
+    const ShownLine line = ShowLine(text);
+    qsizetype linked = line.kept.size();
+    while (line.wordCut && linked > 0 && !line.kept.at(linked - 1).isSpace())
+        --linked;
+    return ConvertLinks(line.kept.left(linked)) + EscapeHTML(line.kept.mid(linked) + line.note);
+}
+
+} // namespace
+
 QString ChatView::ShownText(const QString& text)
 {
-    if (text.size() <= kMaxShownLineChars)
-        return text;
-    qsizetype end = kMaxShownLineChars;
-    if (text.at(end - 1).isHighSurrogate() && text.at(end).isLowSurrogate())
-        --end;
-    // Characters, not units: a pair of units left out is one character.
-    qint64 left = 0;
-    for (qsizetype i = end; i < text.size(); ++i)
-        left += text.at(i).isLowSurrogate() && text.at(i - 1).isHighSurrogate() ? 0 : 1;
-    return text.left(end) +
-           QStringLiteral(" \u2026 [%1 more characters not shown]").arg(CommafyNumber(left));
+    const ShownLine line = ShowLine(text);
+    return line.kept + line.note;
 }
 
 QString ChatView::ChatMarkup(const QDateTime& time, const QString& user, const QString& text)
@@ -76,12 +111,12 @@ QString ChatView::ChatMarkup(const QDateTime& time, const QString& user, const Q
         line = QLatin1Char('[') + Font(SettingKeys::ColorChatTimestamp, stamp) + QLatin1Char(']');
     return line + QLatin1Char('[') +
            Font(SettingKeys::ColorChatUsername, ConvertLinks(CellText(user))) +
-           QStringLiteral("] ") + ConvertLinks(ShownText(text));
+           QStringLiteral("] ") + LineMarkup(text);
 }
 
 QString ChatView::StatusMarkup(const QString& text)
 {
-    return QStringLiteral("* ") + Font(SettingKeys::ColorChatStatus, ConvertLinks(ShownText(text)));
+    return QStringLiteral("* ") + Font(SettingKeys::ColorChatStatus, LineMarkup(text));
 }
 
 ChatView::Line ChatView::AddChat(const std::string& user, const std::string& text)

@@ -16,9 +16,10 @@
 // Names and texts come from other users and the server: each is made one line (OneLineText) and
 // escaped by ConvertLinks as it joins the markup, so the only markup in a line is the view's own
 // and the links made of web addresses. Links open nothing here: the tab opens them
-// (anchorClicked). A line shows at most kMaxShownLineChars of its text: laying out one line costs
-// up to the square of its length, and anyone in a room can send one of megabytes. The rest is
-// left out with a note of how much; the log keeps the whole line.
+// (anchorClicked). A line shows what BoundedForLayout keeps of its text at kMaxShownLineChars:
+// laying out one line costs up to the square of its length, or of the marks on one letter, and
+// anyone in a room can send one of megabytes. What is left out is noted with how much; the log
+// keeps the whole line. A web address that the cut ends inside is not made a link.
 //
 // The view keeps at most about kMaxMarkupChars of markup: before a chat line goes in beyond
 // that, the oldest whole lines go, at least kTrimChars of them. A view that shows its last line
@@ -60,7 +61,8 @@ public:
     static QString ChatMarkup(const QDateTime& time, const QString& user, const QString& text);
     static QString StatusMarkup(const QString& text);
     // The text as a line shows it: when longer than kMaxShownLineChars, cut there (a character
-    // of two units is never cut in two) and followed by how many characters were left out.
+    // is never cut in two) and followed by how many characters were left out, the marks past
+    // kMaxMarksPerCharacter on one character included.
     static QString ShownText(const QString& text);
 
 private:

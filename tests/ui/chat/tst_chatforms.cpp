@@ -948,9 +948,12 @@ void tst_ChatForms::chatLines_data()
     const QString e = QString("é").repeated(100), smile = QString("\U0001F600").repeated(100);
     row("100 characters, & in the name", "no_timestamps", "b&b", e, {}, "[b&b] " + e, "[b&b] " + e,
         "[b&b] " + e);
+    // The popup's preview of 100 characters, shown as a cell: each of these counts as
+    // kUnitsPerWideCodePoint units.
+    const int smiles = int(kMaxCellChars - 7) / int(kUnitsPerWideCodePoint);
     row("101 characters", "no_timestamps", "bob", smile + "\U0001F600", {},
         "[bob] " + smile + "\U0001F600", "[bob] " + smile + "\U0001F600",
-        "[bob] " + smile + " ...");
+        "[bob] " + smile.left(2 * smiles) + "\u2026");
 }
 
 void tst_ChatForms::chatLines()
@@ -1216,13 +1219,22 @@ void tst_ChatForms::linesShowTheirStartAndItsLinks_data()
     QTest::newRow("an address before the cut, one after")
         << near + x + " http://h/far" << near + x.left(cap - near.size()) + left(near.size() + 13)
         << QStringList{"http://h/near"};
+    // An address the cut ends inside is no link: it would go to an address nobody sent.
     const QString before = x.left(cap - 11) + " ";
-    QTest::newRow("an address cut") << before + "http://h/abcdefgh"
-                                    << before + "http://h/a" + left(7) << QStringList{"http://h/a"};
-    // A character of two units on the cut is left out whole, and counted once.
+    QTest::newRow("an address cut")
+        << before + "http://h/abcdefgh" << before + "http://h/a" + left(7) << QStringList{};
+    QTest::newRow("an address cut, glued to a word")
+        << x.left(cap - 14) + " (http://h/abcdefgh)"
+        << x.left(cap - 14) + " (http://h/abc" + left(6) << QStringList{};
+    QTest::newRow("an address whole at the cut")
+        << before + "http://h/a bcd" << before + "http://h/a" + left(4)
+        << QStringList{"http://h/a"};
+    // A character of two units on the cut is left out whole, and counted once; each counts as
+    // kUnitsPerWideCodePoint against the cut.
     const QString smile = QString("\U0001F600").repeated(cap);
+    const int smiles = int(cap - 1) / int(kUnitsPerWideCodePoint);
     QTest::newRow("two-unit characters")
-        << "a" + smile << "a" + smile.left(cap - 2) + left(cap / 2 + 1) << QStringList{};
+        << "a" + smile << "a" + smile.left(2 * smiles) + left(cap - smiles) << QStringList{};
     QTest::newRow("/me, long") << "/me " + x + "zz"
                                << "bob " + x.left(cap - 4) + left(6) << QStringList{};
     QTest::newRow("> after an address")
@@ -1233,6 +1245,27 @@ void tst_ChatForms::linesShowTheirStartAndItsLinks_data()
         << "go http://example.com/?q=1& ok" << QStringList{"http://example.com/?q=1&"};
     QTest::newRow("entities as written") << "&lt;http://h/&amp;x"
                                          << "&lt;http://h/&amp;x" << QStringList{"http://h/&amp;x"};
+    // A character shows at most kMaxMarksPerCharacter marks, an ellipsis for the rest, which the
+    // note counts; the log keeps them all.
+    const QString acute(QChar(0x301));
+    const QString marked = "a" + acute.repeated(kMaxMarksPerCharacter);
+    const auto notShown = [](qint64 n) {
+        return QString(" [%1 characters not shown]").arg(CommafyNumber(n));
+    };
+    QTest::newRow("one letter, 7,990 marks")
+        << "a" + acute.repeated(7990) + " http://h/x"
+        << marked + "\u2026 http://h/x" + notShown(7990 - kMaxMarksPerCharacter)
+        << QStringList{"http://h/x"};
+    QTest::newRow("letters each with 99 marks, past the cap")
+        << ("a" + acute.repeated(99)).repeated(500)
+        << (marked + "\u2026").repeated(int(cap) / (kMaxMarksPerCharacter + 2)) +
+               left(500 * 100 -
+                    int(cap) / (kMaxMarksPerCharacter + 2) * (kMaxMarksPerCharacter + 1))
+        << QStringList{};
+    const QString man("\U0001F468");
+    QTest::newRow("a chain of joined emoji")
+        << (man + "\u200d").repeated(400) + man
+        << (man + "\u200d").repeated(8) + man + "\u2026" + notShown(801 - 17) << QStringList{};
 }
 
 void tst_ChatForms::linesShowTheirStartAndItsLinks()
