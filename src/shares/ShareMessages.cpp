@@ -11,12 +11,11 @@
 #include "shares/SharesSchema.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
+#include "store/WorkerThread.h"
 
-#include <QElapsedTimer>
 #include <QtEndian>
 
 #include <algorithm>
-#include <limits>
 #include <string_view>
 #include <thread>
 
@@ -194,6 +193,21 @@ QByteArray FolderContentsBody(quint32 token, const std::string& folder, const Co
     return bytes;
 }
 
+// The pieces one after the other, each let go once copied.
+QByteArray Joined(std::vector<QByteArray> pieces)
+{
+    qsizetype size = 0;
+    for (const QByteArray& piece : pieces)
+        size += piece.size();
+    QByteArray joined;
+    joined.reserve(size);
+    for (QByteArray& piece : pieces) {
+        joined.append(piece);
+        piece = QByteArray();
+    }
+    return joined;
+}
+
 } // namespace
 
 QByteArray CompressedMessage(quint32 code, const QByteArray& body, const std::atomic<bool>* cancel)
@@ -229,22 +243,58 @@ bool SharedFolderInfo::Write(OutputStream& stream) const
 
 struct ShareListWriter::State
 {
-    ListTypes types;
-    const quint64* generation;
-    quint64 startGeneration;
-    std::vector<uint32_t> roots;
-    // Every scanned directory under the roots is a key, files or not. Two local paths can give
-    // one key (a name holding a backslash); their files then share the entry.
+    // Folders whose keys are read and sorted in a step, and sorted runs merged in a step: a few
+    // hundred keys take tens of microseconds.
+    static constexpr size_t kFoldersAStep = 512;
+    // The body is written in pieces of about this size: growing one array of tens of megabytes
+    // copies it whole each time it doubles, tens of milliseconds in one step.
+    static constexpr qsizetype kPieceBytes = 1024 * 1024;
+
     struct Folder
     {
         std::string key;
         uint32_t id;
+        // By key, then id: the order of a stable sort by key of the folders in id order.
+        bool operator<(const Folder& other) const
+        {
+            const int c = key.compare(other.key);
+            return c != 0 ? c < 0 : id < other.id;
+        }
     };
+
+    ListTypes types;
+    const quint64* generation;
+    quint64 startGeneration;
+    std::vector<uint32_t> roots;
+    // The ids of the folders under the roots, taken at the first step, a folder once for each
+    // root it lies under; then read into folders, kFoldersAStep at a time, each run sorted.
+    bool tookIds = false;
+    std::vector<uint32_t> ids;
+    size_t named = 0;
+    bool keysRead = false;
+    // Every scanned directory under the roots is a key, files or not. Two local paths can give
+    // one key (a name holding a backslash); their files then share the entry.
     std::vector<Folder> folders;
+    // The sorted runs of width folders are merged in pairs into merged, run after run, until
+    // one run is left: from folders[lo, mid) and folders[mid, hi), at i and j, into out.
+    std::vector<Folder> merged;
+    size_t width = kFoldersAStep;
+    size_t lo = 0;
+    size_t i = 0;
+    size_t j = 0;
+    size_t out = 0;
+    bool sorted = false;
     size_t next = 0;
     quint32 keys = 0;
-    QByteArray body;
+    std::vector<QByteArray> pieces; // the body, the piece being written last
     std::vector<ListedFile> files;
+    bool whole = false;
+
+    bool Changed() const { return *generation != startGeneration; }
+    void TakeIds();
+    void ReadKeys();
+    void Merge();
+    void WriteFolder(bool changed);
 
     // Whether the folder of that entry still lies under the roots as it did: only asked once
     // the share changed, when its id may have gone or been given to another item.
@@ -263,6 +313,105 @@ struct ShareListWriter::State
     }
 };
 
+void ShareListWriter::State::TakeIds()
+{
+    tookIds = true;
+    for (uint32_t id : roots) {
+        const Item* root = d.ItemById(id);
+        if (!root || root->GetType() != types.root)
+            continue;
+        root->VisitItems(types.folder, [this](const Item* folder) {
+            ids.push_back(folder->Id());
+            return false;
+        });
+    }
+    folders.reserve(ids.size());
+}
+
+void ShareListWriter::State::ReadKeys()
+{
+    const size_t first = folders.size();
+    const size_t end = std::min(named + kFoldersAStep, ids.size());
+    for (; named < end; ++named) {
+        // Gone since the ids were taken, or its id given to another item.
+        const Item* folder = d.ItemById(ids[named]);
+        if (folder && folder->GetType() == types.folder)
+            folders.push_back({WithBackslashes(folder->AsString()), ids[named]});
+    }
+    std::sort(folders.begin() + std::ptrdiff_t(first), folders.end());
+    if (named < ids.size())
+        return;
+    keysRead = true;
+    std::vector<uint32_t>().swap(ids);
+    sorted = folders.size() <= width;
+    merged.resize(sorted ? 0 : folders.size());
+    j = std::min(width, folders.size());
+}
+
+void ShareListWriter::State::Merge()
+{
+    const size_t n = folders.size();
+    for (size_t moved = 0; moved < kFoldersAStep && !sorted; ++moved) {
+        const size_t mid = std::min(lo + width, n);
+        const size_t hi = std::min(lo + 2 * width, n);
+        if (i < mid && (j >= hi || !(folders[j] < folders[i])))
+            merged[out++] = std::move(folders[i++]);
+        else
+            merged[out++] = std::move(folders[j++]);
+        if (out < hi)
+            continue;
+        lo = i = hi;
+        if (lo >= n) {
+            folders.swap(merged);
+            width *= 2;
+            lo = i = out = 0;
+            sorted = width >= n;
+        }
+        j = std::min(lo + width, n);
+    }
+    if (sorted)
+        std::vector<Folder>().swap(merged);
+}
+
+void ShareListWriter::State::WriteFolder(bool changed)
+{
+    if (pieces.back().size() >= kPieceBytes)
+        pieces.emplace_back();
+    BytesOutputStream out(&pieces.back());
+    const std::string& key = folders[next].key;
+    files.clear();
+    size_t k = next;
+    bool listed = false;
+    uint32_t last = 0; // no item has id 0
+    for (; k < folders.size() && folders[k].key == key; ++k) {
+        // Listed once, under however many roots it lies.
+        if (folders[k].id == last)
+            continue;
+        last = folders[k].id;
+        Item* folder = changed ? StillListed(folders[k]) : d.ItemById(folders[k].id);
+        if (!folder)
+            continue;
+        listed = true;
+        folder->VisitItems(types.file, [&](const Item* file) {
+            files.push_back(Listed(types, folder, file));
+            return false;
+        });
+    }
+    if (listed) {
+        // In set order: by name, then size, the first of equal records kept.
+        std::stable_sort(files.begin(), files.end());
+        files.erase(std::unique(files.begin(), files.end()), files.end());
+        out.Write(key);
+        out.Write(quint32(files.size()));
+        for (const ListedFile& file : files)
+            WriteListed(out, file);
+        ++keys;
+    }
+    next = k;
+    // The names pointed to are not kept past this step.
+    files.clear();
+}
+
 ShareListWriter::ShareListWriter(const ItemSet& roots, const quint64* generation)
     : m(std::make_unique<State>())
 {
@@ -270,74 +419,48 @@ ShareListWriter::ShareListWriter(const ItemSet& roots, const quint64* generation
     m->startGeneration = *generation;
     for (Item* root : roots)
         m->roots.push_back(root->Id());
-    for (Item* folder : roots.GetItems(SharedFileFolder))
-        m->folders.push_back({WithBackslashes(folder->AsString()), folder->Id()});
-    std::stable_sort(m->folders.begin(), m->folders.end(),
-                     [](const State::Folder& a, const State::Folder& b) { return a.key < b.key; });
-    BytesOutputStream out(&m->body);
+    m->pieces.emplace_back();
+    BytesOutputStream out(&m->pieces.back());
     out.Write(quint32(0)); // the count of keys, written once known
 }
 
 ShareListWriter::~ShareListWriter() = default;
 
-bool ShareListWriter::Write(qint64 sliceNs, int maxFolders)
+bool ShareListWriter::Step()
 {
-    QElapsedTimer slice;
-    slice.start();
     State& s = *m;
-    const bool changed = *s.generation != s.startGeneration;
-    BytesOutputStream out(&s.body);
-    int written = 0;
-    while (s.next < s.folders.size()) {
-        const std::string& key = s.folders[s.next].key;
-        s.files.clear();
-        size_t j = s.next;
-        bool listed = false;
-        for (; j < s.folders.size() && s.folders[j].key == key; ++j) {
-            Item* folder = changed ? s.StillListed(s.folders[j]) : d.ItemById(s.folders[j].id);
-            if (!folder)
-                continue;
-            listed = true;
-            folder->VisitItems(s.types.file, [&](const Item* file) {
-                s.files.push_back(Listed(s.types, folder, file));
-                return false;
-            });
-        }
-        if (listed) {
-            // In set order: by name, then size, the first of equal records kept.
-            std::stable_sort(s.files.begin(), s.files.end());
-            s.files.erase(std::unique(s.files.begin(), s.files.end()), s.files.end());
-            out.Write(key);
-            out.Write(quint32(s.files.size()));
-            for (const ListedFile& file : s.files)
-                WriteListed(out, file);
-            ++s.keys;
-        }
-        s.next = j;
-        ++written;
-        if ((maxFolders > 0 && written >= maxFolders) || slice.nsecsElapsed() >= sliceNs)
-            break;
-    }
-    if (s.next < s.folders.size())
+    if (s.whole)
         return false;
+    if (!s.tookIds)
+        s.TakeIds();
+    if (!s.keysRead)
+        s.ReadKeys();
+    else if (!s.sorted)
+        s.Merge();
+    else if (s.next < s.folders.size())
+        s.WriteFolder(s.Changed());
+    if (!s.keysRead || !s.sorted || s.next < s.folders.size())
+        return true;
+    BytesOutputStream out(&s.pieces.back());
     out.Write(quint32(0)); // the attribute translation table, always empty
-    qToLittleEndian<quint32>(s.keys, s.body.data());
-    // The names pointed to are not kept past this slice.
+    qToLittleEndian<quint32>(s.keys, s.pieces.front().data());
+    std::vector<State::Folder>().swap(s.folders);
     std::vector<ListedFile>().swap(s.files);
-    return true;
+    s.whole = true;
+    return false;
 }
 
-QByteArray ShareListWriter::TakeBody()
+std::vector<QByteArray> ShareListWriter::TakeBody()
 {
-    return std::move(m->body);
+    return std::move(m->pieces);
 }
 
 QByteArray SharedFoldersManager::ShareListBody(const ItemSet& roots)
 {
     ShareListWriter writer(roots, m_shareLists->GenerationNow());
-    while (!writer.Write(std::numeric_limits<qint64>::max()))
-        ;
-    return writer.TakeBody();
+    while (writer.Step()) {
+    }
+    return Joined(writer.TakeBody());
 }
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(std::string user)
@@ -377,11 +500,6 @@ void SharedFoldersManager::AnswerShareListRequest(const std::string& user,
     m_shareLists->Build(key,
                         std::make_unique<ShareListWriter>(roots, m_shareLists->GenerationNow()),
                         std::move(reply));
-}
-
-void SharedFoldersManager::SetShareListFoldersPerSliceForTesting(int folders)
-{
-    m_shareLists->SetFoldersPerSliceForTesting(folders);
 }
 
 void SharedFoldersManager::WatchShareChanges()
@@ -427,24 +545,14 @@ struct ShareListReplies::Job
     Roots roots;
     quint64 generation = 0;
     std::unique_ptr<ShareListWriter> writer; // while the body is written
-    QByteArray body;
-    QByteArray message;
-    std::atomic<bool> cancel{false};
     std::vector<Reply> waiting;
-    std::thread thread;
+    // Compresses the body; stopped and waited for when the job goes.
+    WorkerThread compressor;
 };
 
 ShareListReplies::ShareListReplies() = default;
 
-ShareListReplies::~ShareListReplies()
-{
-    for (const auto& job : m_jobs)
-        job->cancel = true;
-    for (const auto& job : m_jobs) {
-        if (job->thread.joinable())
-            job->thread.join();
-    }
-}
+ShareListReplies::~ShareListReplies() = default;
 
 bool ShareListReplies::Find(const Roots& roots, QByteArray* message)
 {
@@ -493,56 +601,47 @@ void ShareListReplies::Build(const Roots& roots, std::unique_ptr<ShareListWriter
     job->generation = m_generation;
     job->writer = std::move(writer);
     job->waiting.push_back(std::move(reply));
-    m_jobs.push_back(job);
-    Continue(job.get());
+    m_jobs.push_back(std::move(job));
+    m_writing.RunNow();
 }
 
-void ShareListReplies::Continue(Job* raw)
+bool ShareListReplies::WriteStep()
 {
-    // Dropped unrun when this object goes first, with the job.
-    if (!raw->writer->Write(qint64(kSliceMs) * 1000000, m_foldersPerSlice)) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, raw] {
-                const auto it = std::find_if(m_jobs.begin(), m_jobs.end(),
-                                             [raw](const auto& job) { return job.get() == raw; });
-                if (it != m_jobs.end())
-                    Continue(raw);
+    // The lists are written one after the other, in the order asked for.
+    const auto isWriting = [](const auto& job) { return job->writer != nullptr; };
+    const auto writing = std::find_if(m_jobs.begin(), m_jobs.end(), isWriting);
+    if (writing == m_jobs.end())
+        return false;
+    Job* raw = writing->get();
+    if (!raw->writer->Step()) {
+        std::vector<QByteArray> body = raw->writer->TakeBody();
+        raw->writer.reset();
+        // Joined there too: a copy of tens of megabytes. Dropped, not handed back, when the job
+        // goes first.
+        raw->compressor.Run(
+            [body = std::move(body)](const WorkerThread::Stop& stop) mutable {
+                return CompressedMessage(PM_SHARED_FILE_LIST, Joined(std::move(body)), &stop);
             },
-            Qt::QueuedConnection);
-        return;
+            [this, raw](QByteArray message) { Finish(raw, std::move(message)); });
     }
-    raw->body = raw->writer->TakeBody();
-    raw->writer.reset();
-    Compress(raw);
+    return std::any_of(m_jobs.begin(), m_jobs.end(), isWriting);
 }
 
-void ShareListReplies::Compress(Job* raw)
-{
-    raw->thread = std::thread([this, raw] {
-        raw->message = CompressedMessage(PM_SHARED_FILE_LIST, raw->body, &raw->cancel);
-        raw->body = QByteArray();
-        // Dropped unrun when this object goes first; its destructor waits for the thread.
-        QMetaObject::invokeMethod(
-            this, [this, raw] { Finish(raw); }, Qt::QueuedConnection);
-    });
-}
-
-void ShareListReplies::Finish(Job* raw)
+void ShareListReplies::Finish(Job* raw, QByteArray message)
 {
     const auto it = std::find_if(m_jobs.begin(), m_jobs.end(),
                                  [raw](const auto& job) { return job.get() == raw; });
     if (it == m_jobs.end())
         return;
+    // Goes once the replies are made: its worker is handing this back.
     const std::shared_ptr<Job> job = *it;
     m_jobs.erase(it);
-    job->thread.join();
-    if (job->message.isEmpty())
+    if (message.isEmpty())
         Log(LogCategories::kShared, 1, QStringLiteral("Could not compress the shared file list"));
     else
-        Keep(job->roots, job->generation, job->message);
+        Keep(job->roots, job->generation, message);
     for (Reply& reply : job->waiting)
-        reply(StreamOf(job->message));
+        reply(StreamOf(message));
 }
 
 // ---------------------------------------------------------------------------------------------

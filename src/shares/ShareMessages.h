@@ -5,6 +5,7 @@
 
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
+#include "store/SlicedJob.h"
 #include "store/TimerManager.h"
 
 #include <QByteArray>
@@ -26,25 +27,27 @@
 
 class ItemSet;
 
-// Our share list's body (code 5), written a slice at a time between turns of the event loop: the
-// folders under the roots a requester may see, in the order of the keys they are listed under,
-// each with its files in set order. While nothing the list shows changes, it writes the bytes a
-// build in one go writes. A folder's files are read within one slice, so that each folder is
-// listed as it was at one moment; a folder that no longer lies under the roots by its turn is
-// left out, and the count of folders is written last.
+// Our share list's body (code 5), written a step at a time: the folders under the roots a
+// requester may see, in the order of the keys they are listed under, each with its files in set
+// order. While nothing the list shows changes, it writes the bytes a build in one go writes. The
+// folders' keys are read and sorted a few hundred at a time; a folder's files are read within one
+// step, so that each folder is listed as it was at one moment; a folder that no longer lies under
+// the roots by its turn is left out, and the count of folders is written last.
 class ShareListWriter
 {
 public:
-    // generation is read at each slice: while it stands still, nothing a list shows changed.
+    // generation is read at each step: while it stands still, nothing a list shows changed.
     ShareListWriter(const ItemSet& roots, const quint64* generation);
     ~ShareListWriter();
     ShareListWriter(const ShareListWriter&) = delete;
     ShareListWriter& operator=(const ShareListWriter&) = delete;
 
-    // Writes folders until sliceNs has passed, or maxFolders keys are written (0: no limit);
-    // true once the body is whole. A folder's files are all written in its slice.
-    bool Write(qint64 sliceNs, int maxFolders = 0);
-    QByteArray TakeBody();
+    // One bounded piece of the writing: a few hundred folders' keys, or one key's files. False
+    // once the body is whole.
+    bool Step();
+    // The body, in pieces of about a megabyte that follow each other: joining them copies the
+    // whole body, which is best done off this thread.
+    std::vector<QByteArray> TakeBody();
 
 private:
     struct State;
@@ -66,8 +69,9 @@ public:
 
 // Share lists, compressed, by the set of roots a requester may see. Compressing a big share at
 // the best level takes seconds, so a kept list is handed out again until something under the
-// shared folders changes, and one that is not kept is written in slices on this thread and
-// compressed on a worker thread; requests for the same roots meanwhile wait for the same result.
+// shared folders changes, and one that is not kept is written in slices on this thread (a
+// SlicedJob) and compressed on a worker thread of its own; requests for the same roots meanwhile
+// wait for the same result.
 class ShareListReplies : public QObject
 {
 public:
@@ -76,8 +80,6 @@ public:
 
     // At most this many lists are kept, the least recently asked for going first.
     static constexpr size_t kMaxKeptLists = 8;
-    // A slice of a list's writing holds this thread about this long at most.
-    static constexpr int kSliceMs = 20;
 
     ShareListReplies();
     // Stops the workers (each sees it within a megabyte of input) and waits for them.
@@ -95,22 +97,19 @@ public:
     // is now; false when none is.
     bool Wait(const Roots& roots, Reply& reply);
     // Has writer write the list's body, its first slice now and the rest at later turns of the
-    // event loop, then compresses it on a worker thread; reply gets the message on this thread
-    // (empty when compressing failed). Nothing is replied when this goes first.
+    // event loop, after the lists asked for before, then compresses it on a worker thread; reply
+    // gets the message on this thread (empty when compressing failed). Nothing is replied when
+    // this goes first.
     void Build(const Roots& roots, std::unique_ptr<ShareListWriter> writer, Reply reply);
     // The generation the writers read.
     const quint64* GenerationNow() const { return &m_generation; }
-    // Test-only: a slice also ends after this many folders (0: by time alone).
-    void SetFoldersPerSliceForTesting(int folders) { m_foldersPerSlice = folders; }
 
 private:
     struct Job;
-    void Continue(Job* job);
-    void Compress(Job* job);
-    void Finish(Job* job);
+    bool WriteStep();
+    void Finish(Job* job, QByteArray message);
 
     quint64 m_generation = 0;
-    int m_foldersPerSlice = 0;
     struct Kept
     {
         Roots roots;
@@ -119,6 +118,7 @@ private:
     };
     std::list<Kept> m_kept; // most recently asked for first
     std::vector<std::shared_ptr<Job>> m_jobs;
+    SlicedJob m_writing{[this] { return WriteStep(); }}; // after the jobs: goes first
 };
 
 // Folder-contents replies (code 37) under way, by user and folder, and the thread that

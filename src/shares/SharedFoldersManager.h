@@ -124,9 +124,6 @@ public:
     // compressed on a worker thread (a big share takes seconds). An empty message means there
     // is nothing to send.
     void AnswerShareListRequest(const std::string& user, std::function<void(MemStream)> reply);
-    // Test-only: a slice of a share list's writing also ends after this many folders (0: by
-    // time alone), so that a test of a small share crosses slices everywhere.
-    void SetShareListFoldersPerSliceForTesting(int folders);
 
     // Searches from the network (SearchAnswering.cpp). The most hits a reply carries: a search
     // with more is not answered at all, not answered in part.

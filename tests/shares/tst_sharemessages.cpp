@@ -8,6 +8,7 @@
 #include "peer/PeerMessages.h"
 #include "shares/ReceivedShares.h"
 #include "shares/ShareMessages.h"
+#include "store/TurnBudget.h"
 #include "support/MemStreamBytes.h"
 
 namespace {
@@ -102,12 +103,38 @@ void AddFolders(Music& music, int manyFiles)
     SharesTestEnv::AddFile(other, "/data/Other", "same.txt", 5);
 }
 
-// The share list a request from the network gets, its writing crossing slices after every
-// folders folders; the event loop runs until the reply is there.
-QByteArray SlicedList(const std::string& user, int folders, const std::function<void()>& between)
+// Shapes past AddFolders' few folders: 1, more keys than a step reads, made in an order unlike
+// theirs (sorted runs merged over several passes), a key of folders made last among them; 2, a
+// chain of 600 folders; 3, the same names everywhere: a folder under a nested root too, one name
+// and size under one key with other MP3 details (the first is listed).
+void AddShape(Music& music, int shape)
+{
+    const auto add = [&music](const std::string& folder, const std::string& name, qint64 size) {
+        return SharesTestEnv::AddFile(music.root, folder, name, size);
+    };
+    for (int k = 0; k < 1300 && shape == 1; ++k)
+        add("/data/Music/m" + std::to_string(k * 7919 % 1300), "f" + std::to_string(k % 7), k);
+    for (int k = 0; k < 1300 && shape == 1; k += 97)
+        add("/data/Music\\m" + std::to_string(k), "late", k);
+    std::string path = "/data/Music/z";
+    for (int k = 0; k < 600 && shape == 2; ++k)
+        add(path += k % 3 ? "/d" : "/D d", "track.mp3", k % 5);
+    if (shape == 3)
+        SharesTestEnv::Folder(SharesTestEnv::Root("/data/Music/a"), "/data/Music/a");
+    for (int k = 0; k < 700 && shape == 3; ++k) {
+        const std::string r =
+            (k < 600 ? "/data/Music/r" : "/data/Music\\r") + std::to_string(k % 60);
+        add(r, "same.mp3", 5) += d.GetType("bitrate")->GetItem(Value(128 + k % 3));
+        add(r, "same.mp3", k % 4);
+    }
+}
+
+// The share list a request from the network gets, its writing crossing slices after every steps
+// steps; the event loop runs until the reply is there.
+QByteArray SlicedList(const std::string& user, int steps, const std::function<void()>& between)
 {
     sharedFoldersManager->ResetForTesting(); // no kept list
-    sharedFoldersManager->SetShareListFoldersPerSliceForTesting(folders);
+    const TurnBudget::StepsForTesting slices(steps);
     QByteArray reply;
     bool replied = false;
     sharedFoldersManager->AnswerShareListRequest(user, [&](MemStream m) {
@@ -288,25 +315,33 @@ void tst_ShareMessages::listBeingCompressedWhenManagerGoes()
 
 void tst_ShareMessages::listWrittenInSlices_data()
 {
-    // Written a few folders at a time, the list is the one written in one go, byte for byte,
-    // with the same line logged.
-    QTest::addColumn<int>("folders"); // per slice
+    // Written a few steps at a time, the list is the one written in one go, byte for byte,
+    // with the same line logged. The first step reads and sorts the keys of a small share.
+    QTest::addColumn<int>("steps"); // per slice
     QTest::addColumn<int>("manyFiles");
+    QTest::addColumn<int>("shape"); // AddShape's
     QTest::addColumn<QByteArray>("user");
-    QTest::newRow("a folder a slice") << 1 << 3 << QByteArray("bob");
-    QTest::newRow("two folders a slice, one with many files") << 2 << 2000 << QByteArray("bob");
-    QTest::newRow("keys shared by two folders across a slice") << 3 << 3 << QByteArray("bob");
-    QTest::newRow("by time alone") << 0 << 3 << QByteArray("bob");
-    QTest::newRow("nothing to see") << 1 << 3 << QByteArray("eve");
+    QTest::newRow("a step a slice") << 1 << 3 << 0 << QByteArray("bob");
+    QTest::newRow("two steps a slice, a folder with many files")
+        << 2 << 2000 << 0 << QByteArray("bob");
+    QTest::newRow("keys shared by two folders across a slice") << 4 << 3 << 0 << QByteArray("bob");
+    QTest::newRow("by time alone") << 0 << 3 << 0 << QByteArray("bob");
+    QTest::newRow("nothing to see") << 1 << 3 << 0 << QByteArray("eve");
+    QTest::newRow("many folders") << 1 << 3 << 1 << QByteArray("bob");
+    QTest::newRow("many folders, by time alone") << 0 << 3 << 1 << QByteArray("bob");
+    QTest::newRow("deep folders") << 3 << 3 << 2 << QByteArray("bob");
+    QTest::newRow("repeated names") << 1 << 3 << 3 << QByteArray("bob");
 }
 
 void tst_ShareMessages::listWrittenInSlices()
 {
-    QFETCH(int, folders);
+    QFETCH(int, steps);
     QFETCH(int, manyFiles);
+    QFETCH(int, shape);
     QFETCH(QByteArray, user);
     Music music;
     AddFolders(music, manyFiles);
+    AddShape(music, shape);
     const std::string who = user.toStdString();
     QByteArray atOnce;
     QStringList atOnceLines;
@@ -315,17 +350,18 @@ void tst_ShareMessages::listWrittenInSlices()
         atOnce = ShareList(who);
         atOnceLines = log.lines;
     }
-    QVERIFY(atOnce.startsWith(user == "eve" ? U32(0) : U32(5)));
+    const int shapeKeys[] = {0, 1300, 600, 60};
+    QVERIFY(atOnce.startsWith(user == "eve" ? U32(0) : U32(5 + shapeKeys[shape])));
     LogLines slicedLog("Shared");
-    QCOMPARE(SlicedList(who, folders, nullptr).toHex(), atOnce.toHex());
+    QCOMPARE(SlicedList(who, steps, nullptr).toHex(), atOnce.toHex());
     QCOMPARE(slicedLog.lines, atOnceLines);
 }
 
 void tst_ShareMessages::shareChangedBetweenSlices_data()
 {
-    // A change after the first folder was written: what is listed by then stays as it was,
-    // what comes later is listed as it is by its turn, a folder gone by then is left out (and
-    // not counted), and the list is not kept.
+    // A change after the first slice, whose two steps read the keys and wrote the first folder:
+    // what is listed by then stays as it was, what comes later is listed as it is by its turn, a
+    // folder gone by then is left out (and not counted), and the list is not kept.
     QTest::addColumn<int>("change");
     QTest::addColumn<bool>("asAfter"); // the list as the share is after the change, else before
     QTest::newRow("a file added to a folder still to come") << 1 << true;
@@ -365,7 +401,7 @@ void tst_ShareMessages::shareChangedBetweenSlices()
         }
     };
     const QByteArray before = ShareList("bob");
-    const QByteArray sliced = SlicedList("bob", 1, changeShare);
+    const QByteArray sliced = SlicedList("bob", 2, changeShare);
     sharedFoldersManager->ResetForTesting();
     const QByteArray after = ShareList("bob");
     QVERIFY(before != after);
@@ -383,7 +419,7 @@ void tst_ShareMessages::listBeingWrittenWhenManagerGoes()
     // A quit with slices still to come: nobody is replied to, and nothing is touched after.
     auto music = std::make_unique<Music>();
     AddFolders(*music, 3);
-    sharedFoldersManager->SetShareListFoldersPerSliceForTesting(1);
+    const TurnBudget::StepsForTesting slices(1);
     int replies = 0;
     sharedFoldersManager->AnswerShareListRequest("bob", [&replies](MemStream) { ++replies; });
     music.reset();
