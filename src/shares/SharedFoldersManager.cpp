@@ -14,7 +14,6 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 
-#include <QElapsedTimer>
 #include <QMetaObject>
 
 #if defined(__GLIBC__)
@@ -110,6 +109,7 @@ void SharedFoldersManager::ResetForTesting()
     m_holdSearches = false;
     m_heldSearches.clear();
     m_mp3Results.clear();
+    m_mp3Writing.Stop();
     m_shareLists = std::make_unique<ShareListReplies>();
     m_received->Reset();
     m_filesAdded = 0;
@@ -236,26 +236,21 @@ void SharedFoldersManager::TakeMP3Results()
 
 void SharedFoldersManager::ScheduleMP3Results()
 {
-    if (m_mp3ResultsPosted || m_mp3Results.empty() || m_scan->IsScanning())
-        return;
-    m_mp3ResultsPosted = true;
-    QMetaObject::invokeMethod(this, &SharedFoldersManager::WriteMP3Results, Qt::QueuedConnection);
+    if (!m_mp3Results.empty() && !m_scan->IsScanning())
+        m_mp3Writing.Start();
 }
 
-void SharedFoldersManager::WriteMP3Results()
+bool SharedFoldersManager::WriteMP3Result()
 {
-    m_mp3ResultsPosted = false;
-    QElapsedTimer slice;
-    slice.start();
-    while (!m_mp3Results.empty() && !m_scan->IsScanning() &&
-           slice.elapsed() < ShareScanner::kSliceMs) {
-        const MP3Result r = std::move(m_mp3Results.front());
-        m_mp3Results.pop_front();
-        Log(LogCategories::kMp3Scanning, 1, QStringLiteral("Scanned %1").arg(r.path));
-        // The file may have been unshared or removed while it was scanned.
-        ItemPtr file = GetSharedFileItem(r.path.toLatin1().toStdString());
-        if (!file)
-            continue;
+    // A scan being applied goes first; it asks again once it is done.
+    if (m_mp3Results.empty() || m_scan->IsScanning())
+        return false;
+    const MP3Result r = std::move(m_mp3Results.front());
+    m_mp3Results.pop_front();
+    Log(LogCategories::kMp3Scanning, 1, QStringLiteral("Scanned %1").arg(r.path));
+    // The file may have been unshared or removed while it was scanned.
+    ItemPtr file = GetSharedFileItem(r.path.toLatin1().toStdString());
+    if (file) {
         file += d.GetType(PeerTypes::MpegVersion)->GetItem(Value(r.version));
         file += d.GetType(PeerTypes::ChannelMode)->GetItem(Value(r.mode.toLatin1().toStdString()));
         file += d.GetType(PeerTypes::AudioFrequency)->GetItem(Value(r.frequency));
@@ -263,7 +258,7 @@ void SharedFoldersManager::WriteMP3Results()
         file += d.GetType(PeerTypes::Bitrate)->GetItem(Value(r.bitrate));
         file += m_types.scanned->GetGlobalNullItem();
     }
-    ScheduleMP3Results();
+    return !m_mp3Results.empty();
 }
 
 // ---------------------------------------------------------------------------------------------

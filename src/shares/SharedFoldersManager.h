@@ -25,6 +25,7 @@
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
 #include "store/Services.h"
+#include "store/SlicedJob.h"
 #include "store/UserStats.h"
 
 class DataSaver;
@@ -229,7 +230,8 @@ private:
         bool variable;
         int bitrate;
     };
-    void WriteMP3Results();
+    // One result a step, in the order they came.
+    bool WriteMP3Result();
     void ScheduleMP3Results();
     // Requests and results cross between this thread and the scanner's a list at a time.
     void SendMP3Requests();
@@ -277,7 +279,7 @@ private:
     int m_filesAdded = 0;
     int m_filesRemoved = 0;
     std::deque<MP3Result> m_mp3Results;
-    bool m_mp3ResultsPosted = false;
+    SlicedJob m_mp3Writing{[this] { return WriteMP3Result(); }};
     QStringList m_mp3Requests;
     // Results in from the scanner's thread and not yet taken here, under the mutex.
     std::mutex m_mp3ArrivedMutex;

@@ -6,6 +6,7 @@
 #include "SharesTestEnv.h"
 
 #include "shares/MP3Scanner.h"
+#include "store/TurnBudget.h"
 #include "support/EncodedAudio.h"
 
 #include <sys/stat.h>
@@ -446,19 +447,25 @@ void tst_MP3Scanner::resultForAFileNoLongerShared()
 
 void tst_MP3Scanner::resultsWaitForAScanBeingApplied_data()
 {
-    QTest::addColumn<bool>("scanning"); // a rescan is being applied when the result comes
-    QTest::newRow("no scan") << false;
-    QTest::newRow("a rescan being applied") << true;
+    QTest::addColumn<bool>("scanning"); // a rescan is being applied when the results come
+    QTest::addColumn<int>("steps");     // a slice's steps; 0, by time alone
+    QTest::newRow("no scan") << false << 0;
+    QTest::newRow("a rescan being applied") << true << 0;
+    // A result a step, in the order they came: the store and the log as from one slice.
+    QTest::newRow("no scan, a result a slice") << false << 1;
+    QTest::newRow("a rescan being applied, a result a slice") << true << 1;
 }
 
 void tst_MP3Scanner::resultsWaitForAScanBeingApplied()
 {
     QFETCH(bool, scanning);
+    QFETCH(int, steps);
 
     SharesTestEnv env;
-    // Holds no frame: the scanner's own reading of it gives nothing, so the only result is the
-    // one handed in below.
-    env.Write("share/song.mp3", 10);
+    // Holding no frame, they give nothing when the scanner reads them itself: the only results
+    // are those handed in below.
+    for (const char* name : {"share/song.mp3", "share/late.mp3"})
+        env.Write(name, 10);
     for (const char* name : {"share/a/one.ogg", "share/b/two.ogg", "share/c/three.ogg"})
         env.Write(name);
     env.Share("share");
@@ -469,16 +476,30 @@ void tst_MP3Scanner::resultsWaitForAScanBeingApplied()
         QCoreApplication::processEvents();
         QVERIFY(env.shares().IsScanning());
     }
+    const TurnBudget::StepsForTesting slices(steps);
+    LogLines log(QStringLiteral("MP3 Scanning"));
     ItemPtr song = env.File("share/song.mp3");
-    const std::string path = env.Path("share/song.mp3");
-    env.shares().OnMP3Scanned(QString::fromLatin1(path.c_str()), 1, "Joint Stereo", 44100, true,
-                              192);
+    ItemPtr late = env.File("share/late.mp3");
+    QStringList paths;
+    for (const char* name : {"share/song.mp3", "share/gone.mp3", "share/late.mp3"}) {
+        paths << QString::fromStdString(env.Path(name));
+        env.shares().OnMP3Scanned(paths.back(), 1, "Joint Stereo", 44100, true, 192);
+    }
     // The scan keeps the thread to itself until it is done.
     while (env.shares().IsScanning()) {
         QCOMPARE(StoredDetails(song), QStringLiteral("not scanned"));
         QCoreApplication::processEvents();
     }
-    QTRY_COMPARE(StoredDetails(song), QStringLiteral("1, Joint Stereo, 44100, vbr, 192"));
+    // The turn that writes the first result writes no other.
+    QElapsedTimer waited;
+    waited.start();
+    while (steps == 1 && log.lines.isEmpty() && waited.elapsed() < 5000)
+        QCoreApplication::processEvents();
+    QVERIFY(steps == 0 || log.lines.size() == 1);
+    QTRY_COMPARE(StoredDetails(late), QStringLiteral("1, Joint Stereo, 44100, vbr, 192"));
+    QCOMPARE(StoredDetails(song), QStringLiteral("1, Joint Stereo, 44100, vbr, 192"));
+    QCOMPARE(log.lines,
+             QStringList({"Scanned " + paths[0], "Scanned " + paths[1], "Scanned " + paths[2]}));
 }
 
 void tst_MP3Scanner::nameNotInUtf8()
