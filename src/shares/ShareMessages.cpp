@@ -45,28 +45,37 @@ ShareListReplies::Roots RootIds(const ItemSet& roots)
 }
 
 // A shared file as the share list shows it: the name as the peer would split it off the
-// backslashed path, the size, and the bitrate details of an MP3 file. Big shares have a million
-// of these, so the stored name is pointed to, not copied.
+// backslashed path, the size, and the bitrate details of an MP3 file. The names of a key's files
+// are copied into one block (a folder of 100,000 would be as many strings), so that what was read
+// stays put while the share changes between steps.
 struct ListedFile
 {
-    std::string_view name;
-    bool split;            // the stored name holds a backslash: splitName is sent instead,
-    std::string splitName; // the text after the last one
+    size_t nameAt; // in the block
+    size_t nameSize;
     qint64 size;
     bool mp3;
     bool hasBitrate;
     qint32 bitrate;
     qint8 mode; // -1 none, else the variable-bitrate flag
+};
 
-    std::string_view Name() const { return split ? std::string_view(splitName) : name; }
-    bool operator<(const ListedFile& other) const
+// The order of a set of records and their sameness: by name, then size.
+struct ListedOrder
+{
+    const std::string* names;
+
+    std::string_view Name(const ListedFile& file) const
     {
-        const int c = Name().compare(other.Name());
-        return c != 0 ? c < 0 : size < other.size;
+        return std::string_view(*names).substr(file.nameAt, file.nameSize);
     }
-    bool operator==(const ListedFile& other) const
+    bool operator()(const ListedFile& a, const ListedFile& b) const
     {
-        return size == other.size && Name() == other.Name();
+        const int c = Name(a).compare(Name(b));
+        return c != 0 ? c < 0 : a.size < b.size;
+    }
+    bool Same(const ListedFile& a, const ListedFile& b) const
+    {
+        return a.size == b.size && Name(a) == Name(b);
     }
 };
 
@@ -95,15 +104,17 @@ struct ListTypes
     Type* mode = d.GetType(PeerTypes::BitrateMode);
 };
 
-ListedFile Listed(const ListTypes& types, const Item* folder, const Item* file)
+ListedFile Listed(const ListTypes& types, const Item* folder, const Item* file, std::string& names)
 {
     const Item* nameItem = file->HasItem(types.name);
-    // The item's own bytes, which stay put while it lives.
     const std::string_view name = nameItem ? nameItem->AsString().View() : std::string_view();
-    ListedFile listed{name, false, std::string(), 0, IsMp3(name), false, 0, -1};
-    listed.split = name.find('\\') != std::string_view::npos;
-    if (listed.split)
-        listed.splitName = GetFileName(WithBackslashes((folder->AsString() + "/").append(name)));
+    ListedFile listed{names.size(), 0, 0, IsMp3(name), false, 0, -1};
+    // A stored name holding a backslash goes out from after the last one.
+    if (name.find('\\') != std::string_view::npos)
+        names += GetFileName(WithBackslashes((folder->AsString() + "/").append(name)));
+    else
+        names.append(name);
+    listed.nameSize = names.size() - listed.nameAt;
     if (const Item* size = file->HasItem(types.size))
         listed.size = size->AsInt64();
     if (!listed.mp3)
@@ -118,11 +129,11 @@ ListedFile Listed(const ListTypes& types, const Item* folder, const Item* file)
 }
 
 // As FileInfo writes itself.
-void WriteListed(OutputStream& out, const ListedFile& file)
+void WriteListed(OutputStream& out, const ListedFile& file, std::string_view name)
 {
     static const std::string kMp3 = "mp3";
     out.Write(quint8(1));
-    out.Write(file.Name());
+    out.Write(name);
     out.Write(file.size);
     if (!file.mp3) {
         out.Write(quint32(0)); // no extension
@@ -140,6 +151,71 @@ void WriteListed(OutputStream& out, const ListedFile& file)
         out.Write(qint32(file.mode));
     }
 }
+
+// A stable merge sort, a bounded piece at a time: runs of kRun items sorted, then merged in pairs
+// into a second array, pass after pass, until one run is left.
+template <class T> class SlicedSort
+{
+public:
+    static constexpr size_t kRun = 512;
+
+    void Begin(std::vector<T>* items)
+    {
+        *this = SlicedSort();
+        m_items = items;
+    }
+    // Sorts or merges about budget items, counted off it; true once the items are sorted.
+    template <class Less> bool Step(size_t& budget, const Less& less)
+    {
+        std::vector<T>& v = *m_items;
+        const size_t n = v.size();
+        while (m_runsSorted < n) {
+            if (budget == 0)
+                return false;
+            const size_t end = std::min(m_runsSorted + kRun, n);
+            std::stable_sort(v.begin() + std::ptrdiff_t(m_runsSorted),
+                             v.begin() + std::ptrdiff_t(end), less);
+            budget -= std::min(budget, end - m_runsSorted);
+            m_runsSorted = end;
+            m_j = std::min(m_width, n);
+        }
+        if (m_width < n && m_merged.size() != n)
+            m_merged.resize(n);
+        // From v[m_lo, mid) and v[mid, hi), at m_i and m_j, into m_merged at m_out.
+        while (m_width < n) {
+            if (budget == 0)
+                return false;
+            --budget;
+            const size_t mid = std::min(m_lo + m_width, n);
+            const size_t hi = std::min(m_lo + 2 * m_width, n);
+            if (m_i < mid && (m_j >= hi || !less(v[m_j], v[m_i])))
+                m_merged[m_out++] = std::move(v[m_i++]);
+            else
+                m_merged[m_out++] = std::move(v[m_j++]);
+            if (m_out < hi)
+                continue;
+            m_lo = m_i = hi;
+            if (m_lo >= n) {
+                v.swap(m_merged);
+                m_width *= 2;
+                m_lo = m_i = m_out = 0;
+            }
+            m_j = std::min(m_lo + m_width, n);
+        }
+        std::vector<T>().swap(m_merged);
+        return true;
+    }
+
+private:
+    std::vector<T>* m_items = nullptr;
+    std::vector<T> m_merged;
+    size_t m_runsSorted = 0;
+    size_t m_width = kRun;
+    size_t m_lo = 0;
+    size_t m_i = 0;
+    size_t m_j = 0;
+    size_t m_out = 0;
+};
 
 // A folder's files as its contents reply carries them, bare names and sizes, copied out of the
 // store for the worker: the names in one block (a folder of 100,000 would be as many strings),
@@ -243,58 +319,77 @@ bool SharedFolderInfo::Write(OutputStream& stream) const
 
 struct ShareListWriter::State
 {
-    // Folders whose keys are read and sorted in a step, and sorted runs merged in a step: a few
-    // hundred keys take tens of microseconds.
-    static constexpr size_t kFoldersAStep = 512;
+    // About as many folders or files as a step reads, sorts or writes: a few milliseconds.
+    static constexpr size_t kItemsAStep = 2048;
     // The body is written in pieces of about this size: growing one array of tens of megabytes
     // copies it whole each time it doubles, tens of milliseconds in one step.
     static constexpr qsizetype kPieceBytes = 1024 * 1024;
+
+    enum class Phase
+    {
+        Ids,
+        Keys,
+        SortKeys,
+        NextKey,
+        ReadKey,
+        SortKey,
+        WriteKey,
+        Whole
+    };
 
     struct Folder
     {
         std::string key;
         uint32_t id;
-        // By key, then id: the order of a stable sort by key of the folders in id order.
-        bool operator<(const Folder& other) const
-        {
-            const int c = key.compare(other.key);
-            return c != 0 ? c < 0 : id < other.id;
-        }
     };
+    // By key, then id: the order of a stable sort by key of the folders in id order.
+    static bool KeyOrder(const Folder& a, const Folder& b)
+    {
+        const int c = a.key.compare(b.key);
+        return c != 0 ? c < 0 : a.id < b.id;
+    }
 
     ListTypes types;
     const quint64* generation;
     quint64 startGeneration;
     std::vector<uint32_t> roots;
-    // The ids of the folders under the roots, taken at the first step, a folder once for each
-    // root it lies under; then read into folders, kFoldersAStep at a time, each run sorted.
-    bool tookIds = false;
+    Phase phase = Phase::Ids;
+    // The ids of the folders under the roots, a folder once for each root it lies under, taken
+    // at the first step; then their keys.
     std::vector<uint32_t> ids;
     size_t named = 0;
-    bool keysRead = false;
     // Every scanned directory under the roots is a key, files or not. Two local paths can give
     // one key (a name holding a backslash); their files then share the entry.
     std::vector<Folder> folders;
-    // The sorted runs of width folders are merged in pairs into merged, run after run, until
-    // one run is left: from folders[lo, mid) and folders[mid, hi), at i and j, into out.
-    std::vector<Folder> merged;
-    size_t width = kFoldersAStep;
-    size_t lo = 0;
-    size_t i = 0;
-    size_t j = 0;
-    size_t out = 0;
-    bool sorted = false;
+    SlicedSort<Folder> folderSort;
+    // The key being written: folders[next, keyEnd). Its folders' files are read as they are at
+    // one moment: when the share changes while they are read, they are read again in one go.
     size_t next = 0;
+    size_t keyEnd = 0;
+    quint64 keyGeneration = 0;
+    bool inOneGo = false;
+    size_t folderAt = 0;
+    const Item* reading = nullptr;    // the folder whose files are being read
+    std::vector<const Item*> pending; // its files
+    size_t pendingAt = 0;
+    bool listed = false;
+    std::string names;
+    std::vector<ListedFile> files;
+    SlicedSort<ListedFile> fileSort;
+    size_t fileAt = 0;
+    quint32 fileCount = 0;
+    std::pair<size_t, qsizetype> countAt; // the piece and offset of the key's count of files
     quint32 keys = 0;
     std::vector<QByteArray> pieces; // the body, the piece being written last
-    std::vector<ListedFile> files;
-    bool whole = false;
 
     bool Changed() const { return *generation != startGeneration; }
     void TakeIds();
-    void ReadKeys();
-    void Merge();
-    void WriteFolder(bool changed);
+    bool ReadKeys(size_t& budget);
+    void StartKey();
+    bool ReadKey(size_t& budget);
+    void OpenKey();
+    bool WriteKey(size_t& budget);
+    void Close();
 
     // Whether the folder of that entry still lies under the roots as it did: only asked once
     // the share changed, when its id may have gone or been given to another item.
@@ -315,7 +410,6 @@ struct ShareListWriter::State
 
 void ShareListWriter::State::TakeIds()
 {
-    tookIds = true;
     for (uint32_t id : roots) {
         const Item* root = d.ItemById(id);
         if (!root || root->GetType() != types.root)
@@ -328,88 +422,108 @@ void ShareListWriter::State::TakeIds()
     folders.reserve(ids.size());
 }
 
-void ShareListWriter::State::ReadKeys()
+bool ShareListWriter::State::ReadKeys(size_t& budget)
 {
-    const size_t first = folders.size();
-    const size_t end = std::min(named + kFoldersAStep, ids.size());
-    for (; named < end; ++named) {
+    for (; named < ids.size() && budget > 0; ++named, --budget) {
         // Gone since the ids were taken, or its id given to another item.
         const Item* folder = d.ItemById(ids[named]);
         if (folder && folder->GetType() == types.folder)
             folders.push_back({WithBackslashes(folder->AsString()), ids[named]});
     }
-    std::sort(folders.begin() + std::ptrdiff_t(first), folders.end());
     if (named < ids.size())
-        return;
-    keysRead = true;
+        return false;
     std::vector<uint32_t>().swap(ids);
-    sorted = folders.size() <= width;
-    merged.resize(sorted ? 0 : folders.size());
-    j = std::min(width, folders.size());
+    return true;
 }
 
-void ShareListWriter::State::Merge()
+void ShareListWriter::State::StartKey()
 {
-    const size_t n = folders.size();
-    for (size_t moved = 0; moved < kFoldersAStep && !sorted; ++moved) {
-        const size_t mid = std::min(lo + width, n);
-        const size_t hi = std::min(lo + 2 * width, n);
-        if (i < mid && (j >= hi || !(folders[j] < folders[i])))
-            merged[out++] = std::move(folders[i++]);
-        else
-            merged[out++] = std::move(folders[j++]);
-        if (out < hi)
-            continue;
-        lo = i = hi;
-        if (lo >= n) {
-            folders.swap(merged);
-            width *= 2;
-            lo = i = out = 0;
-            sorted = width >= n;
-        }
-        j = std::min(lo + width, n);
-    }
-    if (sorted)
-        std::vector<Folder>().swap(merged);
-}
-
-void ShareListWriter::State::WriteFolder(bool changed)
-{
-    if (pieces.back().size() >= kPieceBytes)
-        pieces.emplace_back();
-    BytesOutputStream out(&pieces.back());
-    const std::string& key = folders[next].key;
+    keyEnd = next + 1;
+    while (keyEnd < folders.size() && folders[keyEnd].key == folders[next].key)
+        ++keyEnd;
+    keyGeneration = *generation;
+    inOneGo = false;
+    folderAt = next;
+    pending.clear();
+    pendingAt = 0;
+    listed = false;
+    names.clear();
     files.clear();
-    size_t k = next;
-    bool listed = false;
-    uint32_t last = 0; // no item has id 0
-    for (; k < folders.size() && folders[k].key == key; ++k) {
+}
+
+bool ShareListWriter::State::ReadKey(size_t& budget)
+{
+    // The files taken may be gone: the key is read again, whole.
+    if (*generation != keyGeneration) {
+        StartKey();
+        inOneGo = true;
+    }
+    for (;;) {
+        for (; pendingAt < pending.size(); ++pendingAt) {
+            if (!inOneGo && budget == 0)
+                return false;
+            budget -= budget > 0 ? 1 : 0;
+            files.push_back(Listed(types, reading, pending[pendingAt], names));
+        }
+        pending.clear();
+        pendingAt = 0;
+        if (folderAt == keyEnd)
+            return true;
+        const Folder& f = folders[folderAt++];
         // Listed once, under however many roots it lies.
-        if (folders[k].id == last)
+        if (folderAt - 1 > next && f.id == folders[folderAt - 2].id)
             continue;
-        last = folders[k].id;
-        Item* folder = changed ? StillListed(folders[k]) : d.ItemById(folders[k].id);
+        const Item* folder = Changed() ? StillListed(f) : d.ItemById(f.id);
         if (!folder)
             continue;
         listed = true;
-        folder->VisitItems(types.file, [&](const Item* file) {
-            files.push_back(Listed(types, folder, file));
+        reading = folder;
+        folder->VisitItems(types.file, [this](const Item* file) {
+            pending.push_back(file);
             return false;
         });
     }
-    if (listed) {
-        // In set order: by name, then size, the first of equal records kept.
-        std::stable_sort(files.begin(), files.end());
-        files.erase(std::unique(files.begin(), files.end()), files.end());
-        out.Write(key);
-        out.Write(quint32(files.size()));
-        for (const ListedFile& file : files)
-            WriteListed(out, file);
-        ++keys;
+}
+
+void ShareListWriter::State::OpenKey()
+{
+    BytesOutputStream out(&pieces.back());
+    out.Write(folders[next].key);
+    countAt = {pieces.size() - 1, pieces.back().size()};
+    out.Write(quint32(0)); // the count of files, written once known
+    fileCount = 0;
+    fileAt = 0;
+}
+
+bool ShareListWriter::State::WriteKey(size_t& budget)
+{
+    const ListedOrder order{&names};
+    for (; fileAt < files.size() && budget > 0; ++fileAt, --budget) {
+        // In set order: the first of equal records kept.
+        if (fileAt > 0 && order.Same(files[fileAt - 1], files[fileAt]))
+            continue;
+        if (pieces.back().size() >= kPieceBytes)
+            pieces.emplace_back();
+        BytesOutputStream out(&pieces.back());
+        WriteListed(out, files[fileAt], order.Name(files[fileAt]));
+        ++fileCount;
     }
-    next = k;
-    // The names pointed to are not kept past this step.
-    files.clear();
+    if (fileAt < files.size())
+        return false;
+    qToLittleEndian<quint32>(fileCount, pieces[countAt.first].data() + countAt.second);
+    ++keys;
+    return true;
+}
+
+void ShareListWriter::State::Close()
+{
+    BytesOutputStream out(&pieces.back());
+    out.Write(quint32(0)); // the attribute translation table, always empty
+    qToLittleEndian<quint32>(keys, pieces.front().data());
+    std::vector<Folder>().swap(folders);
+    std::vector<ListedFile>().swap(files);
+    std::string().swap(names);
+    phase = Phase::Whole;
 }
 
 ShareListWriter::ShareListWriter(const ItemSet& roots, const quint64* generation)
@@ -429,25 +543,67 @@ ShareListWriter::~ShareListWriter() = default;
 bool ShareListWriter::Step()
 {
     State& s = *m;
-    if (s.whole)
-        return false;
-    if (!s.tookIds)
-        s.TakeIds();
-    if (!s.keysRead)
-        s.ReadKeys();
-    else if (!s.sorted)
-        s.Merge();
-    else if (s.next < s.folders.size())
-        s.WriteFolder(s.Changed());
-    if (!s.keysRead || !s.sorted || s.next < s.folders.size())
-        return true;
-    BytesOutputStream out(&s.pieces.back());
-    out.Write(quint32(0)); // the attribute translation table, always empty
-    qToLittleEndian<quint32>(s.keys, s.pieces.front().data());
-    std::vector<State::Folder>().swap(s.folders);
-    std::vector<ListedFile>().swap(s.files);
-    s.whole = true;
-    return false;
+    using Phase = State::Phase;
+    size_t budget = State::kItemsAStep;
+    // Phase after phase while the step's budget lasts, and at most one key written.
+    for (;;) {
+        switch (s.phase) {
+        case Phase::Ids:
+            s.TakeIds();
+            s.phase = Phase::Keys;
+            break;
+        case Phase::Keys:
+            if (!s.ReadKeys(budget))
+                return true;
+            s.folderSort.Begin(&s.folders);
+            s.phase = Phase::SortKeys;
+            break;
+        case Phase::SortKeys:
+            if (!s.folderSort.Step(budget, State::KeyOrder))
+                return true;
+            s.phase = Phase::NextKey;
+            break;
+        case Phase::NextKey:
+            if (s.next == s.folders.size()) {
+                s.Close();
+                return false;
+            }
+            if (budget == 0)
+                return true;
+            --budget;
+            s.StartKey();
+            s.phase = Phase::ReadKey;
+            break;
+        case Phase::ReadKey:
+            if (!s.ReadKey(budget))
+                return true;
+            s.fileSort.Begin(&s.files);
+            s.phase = Phase::SortKey;
+            break;
+        case Phase::SortKey:
+            if (!s.fileSort.Step(budget, ListedOrder{&s.names}))
+                return true;
+            if (s.listed) {
+                s.OpenKey();
+                s.phase = Phase::WriteKey;
+            } else {
+                // Gone by its turn.
+                s.next = s.keyEnd;
+                s.phase = Phase::NextKey;
+            }
+            break;
+        case Phase::WriteKey:
+            if (!s.WriteKey(budget))
+                return true;
+            s.next = s.keyEnd;
+            s.phase = Phase::NextKey;
+            if (s.next < s.folders.size())
+                return true;
+            break;
+        case Phase::Whole:
+            return false;
+        }
+    }
 }
 
 std::vector<QByteArray> ShareListWriter::TakeBody()

@@ -323,7 +323,7 @@ void tst_ShareMessages::listWrittenInSlices_data()
     QTest::addColumn<QByteArray>("user");
     QTest::newRow("a step a slice") << 1 << 3 << 0 << QByteArray("bob");
     QTest::newRow("two steps a slice, a folder with many files")
-        << 2 << 2000 << 0 << QByteArray("bob");
+        << 2 << 5000 << 0 << QByteArray("bob");
     QTest::newRow("keys shared by two folders across a slice") << 4 << 3 << 0 << QByteArray("bob");
     QTest::newRow("by time alone") << 0 << 3 << 0 << QByteArray("bob");
     QTest::newRow("nothing to see") << 1 << 3 << 0 << QByteArray("eve");
@@ -359,8 +359,8 @@ void tst_ShareMessages::listWrittenInSlices()
 
 void tst_ShareMessages::shareChangedBetweenSlices_data()
 {
-    // A change after the first slice, whose two steps read the keys and wrote the first folder:
-    // what is listed by then stays as it was, what comes later is listed as it is by its turn, a
+    // A change after the first slice, whose step read the keys and wrote the first folder: what
+    // is listed by then stays as it was, what comes later is listed as it is by its turn, a
     // folder gone by then is left out (and not counted), and the list is not kept.
     QTest::addColumn<int>("change");
     QTest::addColumn<bool>("asAfter"); // the list as the share is after the change, else before
@@ -370,6 +370,8 @@ void tst_ShareMessages::shareChangedBetweenSlices_data()
     QTest::newRow("a file removed from the folder written") << 4 << false;
     // The roots are those the user could see when asking, as for a list kept for them.
     QTest::newRow("a root still to come unshared") << 5 << false;
+    // The first folder, of 5,000 files, is read in several steps: it is read again.
+    QTest::newRow("a file removed from the folder being read") << 6 << true;
 }
 
 void tst_ShareMessages::shareChangedBetweenSlices()
@@ -393,6 +395,7 @@ void tst_ShareMessages::shareChangedBetweenSlices()
             d.GetType("shared_folder")->HasItem(Value("/data/Other")).Remove();
             break;
         case 4:
+        case 6:
             music.ogg.Remove();
             break;
         case 5:
@@ -400,8 +403,10 @@ void tst_ShareMessages::shareChangedBetweenSlices()
             break;
         }
     };
+    for (int k = 0; k < 5000 && change == 6; ++k)
+        music.File("track " + std::to_string(k), k);
     const QByteArray before = ShareList("bob");
-    const QByteArray sliced = SlicedList("bob", 2, changeShare);
+    const QByteArray sliced = SlicedList("bob", 1, changeShare);
     sharedFoldersManager->ResetForTesting();
     const QByteArray after = ShareList("bob");
     QVERIFY(before != after);
