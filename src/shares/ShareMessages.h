@@ -30,9 +30,10 @@ class ItemSet;
 // Our share list's body (code 5), written a step at a time: the folders under the roots a
 // requester may see, in the order of the keys they are listed under, each with its files in set
 // order. While nothing the list shows changes, it writes the bytes a build in one go writes. The
-// folders' keys are read and sorted a few hundred at a time; a folder's files are read within one
-// step, so that each folder is listed as it was at one moment; a folder that no longer lies under
-// the roots by its turn is left out, and the count of folders is written last.
+// folders' keys, and a key's files, are read, sorted and written a couple of thousand at a time.
+// Each folder is listed as it was at one moment: a key whose files are being read when the share
+// changes is read again in one go. A folder that no longer lies under the roots by its turn is
+// left out, and the count of folders is written last.
 class ShareListWriter
 {
 public:
@@ -42,8 +43,8 @@ public:
     ShareListWriter(const ShareListWriter&) = delete;
     ShareListWriter& operator=(const ShareListWriter&) = delete;
 
-    // One bounded piece of the writing: a few hundred folders' keys, or one key's files. False
-    // once the body is whole.
+    // One bounded piece of the writing (a few milliseconds), at most one key finished in it.
+    // False once the body is whole.
     bool Step();
     // The body, in pieces of about a megabyte that follow each other: joining them copies the
     // whole body, which is best done off this thread.
