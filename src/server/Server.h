@@ -212,6 +212,8 @@ private:
     // Runs m_rest's steps to the end, unless a slice of the socket's reader runs: they are its
     // next steps then.
     void FinishRest();
+    // Drops the steps a message left and the slices asked for, when a connection ends or starts.
+    void StopReading();
 
     int m_state = StateIdle;
     QTcpSocket m_socket;

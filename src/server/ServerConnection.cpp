@@ -79,8 +79,7 @@ void Server::ResetForTesting()
     m_state = StateIdle;
     m_socket.abort();
     ResetFrameReader();
-    m_reader.Stop();
-    m_rest = nullptr;
+    StopReading();
     m_nextSearchToken = 1;
     m_firstLogin = true;
     m_expectClose = false;
@@ -99,6 +98,7 @@ void Server::Connect()
     m_socket.abort();
     // A connection lost in the middle of a frame must not leave the next one misaligned.
     ResetFrameReader();
+    StopReading();
 
     m_state = StateConnecting;
     m_attemptStartedMs = Clock::MonotonicMs();
@@ -153,6 +153,14 @@ void Server::ResetFrameReader()
     m_readingBody = false;
     m_bodyLength = 0;
     ReleaseReadBuffer();
+}
+
+void Server::StopReading()
+{
+    // What the old connection's answer still had to link was about a session that is over:
+    // a room entered then is entered again, whole, after the next login.
+    m_reader.Stop();
+    m_rest = nullptr;
 }
 
 void Server::ReleaseReadBuffer()
@@ -292,6 +300,7 @@ void Server::EndConnection(const char* failure)
 void Server::OnDisconnected()
 {
     m_state = StateIdle;
+    StopReading();
     Q_EMIT Disconnected();
 
     // Only the users that carry the flag are walked, however many users the store knows.

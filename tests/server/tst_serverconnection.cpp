@@ -92,6 +92,8 @@ private Q_SLOTS:
     void largeBodyBufferIsReleasedAfterItsFrame();
     void passesEndAsOneGoDoes_data();
     void passesEndAsOneGoDoes();
+    void roomEntryEndsWithItsConnection_data();
+    void roomEntryEndsWithItsConnection();
 
     void afterLoginSendsWatchAndAddressRequests();
     void autojoinRoomsOnlyOnFirstLogin();
@@ -642,6 +644,33 @@ void tst_ServerConnection::passesEndAsOneGoDoes()
     // after its last step all the same.
     if (budget == 0)
         QVERIFY2(turns > 2, qPrintable(QString::number(turns)));
+}
+
+void tst_ServerConnection::roomEntryEndsWithItsConnection_data()
+{
+    QTest::addColumn<QString>("end"); // of the connection, while the answer is being linked
+    QTest::newRow("the server closes") << "close";
+    QTest::newRow("we disconnect") << "disconnect";
+    QTest::newRow("we disconnect and log in again") << "again";
+}
+
+void tst_ServerConnection::roomEntryEndsWithItsConnection()
+{
+    QFETCH(QString, end);
+    QVERIFY(m_env->logIn());
+    const TurnBudget::StepsForTesting oneStepASlice(1);
+    const auto inRoom = [] { return int(ServerTestEnv::Room("r").GetItems("user").size()); };
+    int whenOver = -1;
+    connect(&m_env->server(), &Server::Disconnected, this, [&] { whenOver = inRoom(); });
+    m_env->fake().sendRaw(Entered(Named("u", 5000)));
+    QTRY_VERIFY(inRoom() > 0);
+    end == "close" ? m_env->fake().closeClient() : m_env->server().Disconnect();
+    QTRY_VERIFY(whenOver >= 0 && whenOver < 5000);
+    if (end == "again")
+        QVERIFY(m_env->logIn());
+    // The old answer links no one after its connection is gone.
+    QTest::qWait(200);
+    QCOMPARE(inRoom(), whenOver);
 }
 
 void tst_ServerConnection::afterLoginSendsWatchAndAddressRequests()
