@@ -98,7 +98,7 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
     }
 
     const QPointer<QTcpSocket> alive(socket);
-    Q_EMIT DNetSearchRequest(user, token, query);
+    Q_EMIT DNetSearchRequest(user, token, query, quintptr(socket));
     if (source == Source::Candidate && alive && !DNetState::HasParent()) {
         if (ItemPtr candidate = DNetState::Named(DNetParentCandidate, socket))
             Adopt(socket, candidate);

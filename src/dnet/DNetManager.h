@@ -103,9 +103,10 @@ public:
     void DetermineChildDepth();
 
 Q_SIGNALS:
-    // A search to answer: the searching user, the search token and the query. Receivers run to
-    // their end before the search goes on down the tree.
-    void DNetSearchRequest(std::string user, quint32 token, std::string query);
+    // A search to answer: the searching user, the search token and the query, and the source it
+    // came from (the connection it came on; 0 for the server). Receivers run to their end before
+    // the search goes on down the tree.
+    void DNetSearchRequest(std::string user, quint32 token, std::string query, quintptr source = 0);
 
 public Q_SLOTS:
     // From the server connection.

@@ -127,6 +127,10 @@ Engine::Engine(const EngineOptions& options) : m_options(options)
             // not link the shares: a share-list request reaches them through the hook.
             QObject::connect(m_peer.get(), &PeerMessenger::SharedFilesInFolderRequested,
                              m_shares.get(), &SharedFoldersManager::OnFilesInFoldersRequested);
+            QObject::connect(m_peer.get(), &PeerMessenger::MessagingConnectionsClosed,
+                             m_shares.get(), &SharedFoldersManager::OnMessagingConnectionsClosed);
+            QObject::connect(m_peer.get(), &PeerMessenger::ConnectionToUserFailed, m_shares.get(),
+                             &SharedFoldersManager::OnConnectionToUserFailed);
             HookShareLists();
         }
     }

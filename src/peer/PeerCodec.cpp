@@ -9,7 +9,10 @@
 #include "store/Settings.h"
 
 #include <QMetaMethod>
+#include <QPointer>
 #include <QTcpSocket>
+
+#include <algorithm>
 
 using namespace PeerTypes;
 using ServerTypes::User;
@@ -226,6 +229,30 @@ void PeerMessenger::SendShareList(const std::string& user, MemStream message)
         m_shareListReplies.erase(user);
 }
 
+std::function<bool()> PeerMessenger::WatchLastSent(const std::string& userName)
+{
+    ItemPtr user = d.GetType(User)->HasItem(Value(userName));
+    const ItemSet sockets = user.GetItems(PeerSocket);
+    if (!sockets.empty()) {
+        auto* socket = ChosenSocket(sockets, false).AsPointer<QTcpSocket>();
+        if (socket->bytesToWrite() == 0)
+            return [] { return true; };
+        // Gone once its bytes are written, or with its socket.
+        QPointer<QObject> drain(new WriteDrain(socket));
+        return [drain] { return !drain || static_cast<WriteDrain*>(drain.data())->Done(); };
+    }
+    std::vector<uint32_t> unsent;
+    for (Item* i : user.GetItems(UnsentMessage))
+        unsent.push_back(i->Id());
+    return [unsent = std::move(unsent)] {
+        Type* type = d.GetType(UnsentMessage);
+        return std::none_of(unsent.begin(), unsent.end(), [type](uint32_t id) {
+            const Item* item = d.ItemById(id);
+            return item && item->GetType() == type;
+        });
+    };
+}
+
 qint64 PeerMessenger::BytesQueuedTo(const std::string& userName) const
 {
     ItemPtr user = d.GetType(User)->HasItem(Value(userName));
@@ -256,18 +283,30 @@ bool PeerMessenger::ShareListReplyPending(const std::string& user)
 
 // Code 5.
 
+void PeerMessenger::DropShareList(const std::string& user, const QString& why)
+{
+    // One line a user between two sweeps: a peer may send lists on every connection it holds.
+    if (m_shareListDropsLogged.insert(user).second)
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Shared file list from user %1 %2, dropping it")
+                .arg(TextForLog(user), why));
+}
+
 bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& fields)
 {
     if (!m_shareListsAsked.count(user)) {
-        Log(LogCategories::kPeerMessenger, 1,
-            QStringLiteral("Shared file list from user %1 was not asked for, dropping it")
-                .arg(TextForLog(user)));
+        DropShareList(user, QStringLiteral("was not asked for"));
+        return true;
+    }
+    // The request is answered by the list being read, whatever it turns out to hold.
+    if (m_shareListReader && m_shareListReader->IsReading(user)) {
+        DropShareList(user, QStringLiteral("came while another one is read"));
         return true;
     }
     const char* data = fields.GetReadBuffer();
     const qsizetype size = fields.GetPendingReadLength();
     // A small list is read here and now; a bigger one inflates past the first bytes and is read
-    // again, from the start, on a thread of its own.
+    // again, from the start, by the reader, while its connection waits.
     const qsizetype inline_ = qMin(m_inlineShareListBytes, kMaxShareListBytes);
     ShareListRead read = ReadShareList(data, size, inline_);
     if (read.inflated == ZInflateResult::TooLarge && inline_ < kMaxShareListBytes &&
@@ -277,8 +316,12 @@ bool PeerMessenger::ReadSharedFileList(const std::string& user, MemStream& field
                 [this](QTcpSocket* socket, const std::string& from, ShareListRead& done) {
                     OnShareListRead(socket, from, done);
                 });
+            m_shareListReader->HoldForTesting(m_shareListReadsHeld);
         }
         ReceiveState(m_messageSocket).m_paused = true;
+        // Whatever the peer sends meanwhile waits in the system's buffers and then its own, not
+        // in ours.
+        m_messageSocket->setReadBufferSize(kMaxPausedReadBytes);
         m_shareListReader->Read(m_messageSocket, user, QByteArray(data, size), kMaxShareListBytes);
         return true;
     }
@@ -314,7 +357,12 @@ bool PeerMessenger::DeliverShareList(const std::string& user, ShareListRead& rea
 void PeerMessenger::OnShareListRead(QTcpSocket* socket, const std::string& user,
                                     ShareListRead& read)
 {
-    const bool keep = DeliverShareList(user, read, kMaxShareListBytes);
+    bool keep = true;
+    // The request may have been answered or given up while the list was read.
+    if (m_shareListsAsked.count(user))
+        keep = DeliverShareList(user, read, kMaxShareListBytes);
+    else
+        DropShareList(user, QStringLiteral("was read after its request was over"));
     if (!socket || !d.GetType(PeerSocket)->HasItem(Value(socket)))
         return;
     if (!keep) {
@@ -324,6 +372,7 @@ void PeerMessenger::OnShareListRead(QTcpSocket* socket, const std::string& user,
     }
     // The frames that came after the list, read now as they would have been then.
     ReceiveState(socket).m_paused = false;
+    socket->setReadBufferSize(0);
     QPointer<QTcpSocket> later(socket);
     QMetaObject::invokeMethod(
         this,
@@ -338,6 +387,13 @@ void PeerMessenger::WaitForShareLists()
 {
     if (m_shareListReader)
         m_shareListReader->Finish();
+}
+
+void PeerMessenger::HoldShareListReadsForTesting(bool hold)
+{
+    m_shareListReadsHeld = hold;
+    if (m_shareListReader)
+        m_shareListReader->HoldForTesting(hold);
 }
 
 // Code 9.

@@ -38,6 +38,11 @@ void PeerMessenger::Dial(QTcpSocket* socket, const QHostAddress& address, quint1
     socket->connectToHost(address, port);
 }
 
+bool PeerMessenger::Dialled(const QTcpSocket* socket)
+{
+    return socket->property(kDialledAddress).isValid();
+}
+
 QHostAddress PeerMessenger::AddressOf(const QTcpSocket* socket)
 {
     const QVariant dialled = socket->property(kDialledAddress);
@@ -166,16 +171,34 @@ void PeerMessenger::OnUserAddress()
             continue;
         Log(LogCategories::kPeerMessenger, 1,
             QStringLiteral("User %1 address arrived").arg(TextForLog(user.AsString())), user);
-        for (Item* r :
-             d.GetItems(user, Status("getting_address"), PeerTypes::ConnectToPeerRequest)) {
-            ItemPtr request(r);
-            bool obfuscated = false;
-            if (user[PeerTypes::UserAddress].AsUInt() == 0 ||
-                quint16(GetUserPort(user, obfuscated)) == 0) {
-                Log(LogCategories::kPeerMessenger, 2,
-                    QStringLiteral("User is offline, relying on the indirect request"));
-                continue;
+        std::vector<uint32_t> waiting;
+        for (Item* r : d.GetItems(user, Status("getting_address"), PeerTypes::ConnectToPeerRequest))
+            waiting.push_back(r->Id());
+        if (waiting.empty())
+            continue;
+        bool obfuscated = false;
+        if (user[PeerTypes::UserAddress].AsUInt() == 0 ||
+            quint16(GetUserPort(user, obfuscated)) == 0) {
+            // Nobody is there to answer the relayed request either: the attempt is over, and
+            // whoever waits for it hears so now rather than when it expires.
+            Log(LogCategories::kPeerMessenger, 1,
+                QStringLiteral("User %1 is offline, giving up connecting")
+                    .arg(TextForLog(user.AsString())),
+                user);
+            for (uint32_t id : waiting) {
+                ItemPtr request = d.ItemById(id);
+                if (!request || request->GetType() != d.GetType(PeerTypes::ConnectToPeerRequest))
+                    continue;
+                if (ItemPtr indirect = request[PeerTypes::IndirectConnectToPeerRequest])
+                    indirect.Remove();
+                InspectPeerConnectionRequest(request);
             }
+            continue;
+        }
+        for (uint32_t id : waiting) {
+            ItemPtr request = d.ItemById(id);
+            if (!request || request->GetType() != d.GetType(PeerTypes::ConnectToPeerRequest))
+                continue;
             Log(LogCategories::kPeerMessenger, 2,
                 QStringLiteral("Attempting direct connection of type %1")
                     .arg(TextForLog(request[PeerTypes::PeerConnectionType].AsString())));
@@ -336,8 +359,7 @@ void PeerMessenger::OnPeerConnectionRequest()
         auto* s = new QTcpSocket(this);
         if (obfuscated)
             request.NewItem(PeerTypes::IsObfuscated);
-        connect(s, &QTcpSocket::connected, this,
-                &PeerMessenger::OnIndirectResponseSocketConnected);
+        connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnIndirectResponseSocketConnected);
         connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
         connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
         ItemPtr item = d.GetType(PeerTypes::PeerConnectionRequestSocket)->NewItem(Value(s));

@@ -181,7 +181,12 @@ bool PeerMessenger::ShareListAsked(QTcpSocket* socket) const
     if (m_shareListsAsked.empty())
         return false;
     ItemPtr item = d.GetType(PeerTypes::PeerSocket)->HasItem(Value(socket));
-    return item && m_shareListsAsked.count(item[ServerTypes::User].AsString()) > 0;
+    if (!item)
+        return false;
+    const std::string user = item[ServerTypes::User].AsString();
+    // While a list of the user is read, another one would only be dropped: it may not be long.
+    return m_shareListsAsked.count(user) > 0 &&
+           !(m_shareListReader && m_shareListReader->IsReading(user));
 }
 
 bool PeerMessenger::HandleMessage(QTcpSocket* socket, MemStream body)
@@ -243,6 +248,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
             ItemPtr socketItem = MakePeerSocket(s, user, obfuscated);
             if (!known)
                 m_peerSocketsWithOwnUser.insert(socketItem->Id());
+            m_acceptedPeerSockets[socketItem->Id()] = sinceMs;
             SendUnsentMessages(f.user);
         } else if (f.type == "F") {
             Log(LogCategories::kPeerMessenger, 1,

@@ -200,7 +200,9 @@ void PeerMessenger::ResetForTesting()
     m_openingRefusalLogged = false;
     m_addressedUsers.clear();
     m_stampedMs.clear();
+    m_acceptedPeerSockets.clear();
     m_shareListsAsked.clear();
+    m_shareListDropsLogged.clear();
     m_shareListReplies.clear();
     m_shareListReader.reset();
 }
@@ -293,14 +295,56 @@ bool PeerMessenger::PeerSocketCapReached(const QHostAddress& address) const
     return fromAddress >= kMaxPeerSocketsPerAddress;
 }
 
+bool PeerMessenger::CloseOldestAccepted(const std::string& user)
+{
+    // Those not introduced yet, and messaging connections made by the peer's first frame; not
+    // those answering a request of ours, nor the user's own.
+    QTcpSocket* oldest = nullptr;
+    qint64 oldestMs = 0;
+    QString who;
+    for (Item* i : d.GetType(PeerTypes::UninitializedSocket)->GetItems()) {
+        auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
+        const qint64 since = StampedMs(i);
+        if (!Dialled(socket) && (!oldest || since < oldestMs)) {
+            oldest = socket;
+            oldestMs = since;
+            who = QStringLiteral("a connection that has not introduced itself");
+        }
+    }
+    for (const auto& [id, since] : m_acceptedPeerSockets) {
+        ItemPtr item = LiveItem(id, PeerTypes::PeerSocket);
+        if (!item || item[ServerTypes::User].AsString() == user || (oldest && since >= oldestMs))
+            continue;
+        oldest = item.AsPointer<QTcpSocket>();
+        oldestMs = since;
+        who = QStringLiteral("the messaging connection user %1 opened")
+                  .arg(TextForLog(item[ServerTypes::User].AsString()));
+    }
+    if (!oldest)
+        return false;
+    LogPeer(1, QStringLiteral("Closing %1 from %2, the oldest one accepted, to make room for a "
+                              "connection to user %3")
+                   .arg(who, oldest->peerAddress().toString(), TextForLog(user)));
+    DisposeOfSocket(oldest);
+    return true;
+}
+
 bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user)
 {
     static const char* const kHeld[] = {PeerTypes::PeerSocket, PeerTypes::UninitializedSocket,
                                         PeerTypes::ConnectToPeerRequestSocket,
                                         PeerTypes::PeerConnectionRequestSocket};
-    int all = 0;
-    for (const char* t : kHeld)
-        all += int(d.GetType(t)->ItemCount());
+    const auto held = [] {
+        int all = 0;
+        for (const char* t : kHeld)
+            all += int(d.GetType(t)->ItemCount());
+        return all;
+    };
+    int all = held();
+    // Others may fill the budget with connections to us, as long as nothing of ours needs it: a
+    // connection we open, for our user or in answer to a peer, takes the place of theirs.
+    if (all >= kMaxPeerSockets && CloseOldestAccepted(user))
+        all = held();
     int withAddress = 0;
     if (all < kMaxPeerSockets) {
         for (const char* t : kHeld) {
@@ -382,8 +426,15 @@ void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
     // Any peer can introduce itself under any name: the user item its first frame made would
     // otherwise stay for good. One that anything besides this connection holds on to stays.
     ItemPtr user = ItemPtr(item)[ServerTypes::User];
+    // Whatever is kept for a user while it is connected goes with the last connection.
+    const std::string lastOf = user && user->ConnectionCount(d.GetType(PeerTypes::PeerSocket)) == 1
+                                   ? user.AsString()
+                                   : std::string();
     if (m_peerSocketsWithOwnUser.erase(item->Id()) && user && user->ConnectionCount() == 1)
         user.Remove();
+    m_acceptedPeerSockets.erase(item->Id());
+    if (!lastOf.empty() && !g_peerMessengerDeleted)
+        Q_EMIT MessagingConnectionsClosed(lastOf);
 
     ItemPtr activityItem = ItemPtr(item)[PeerTypes::LastActivityTime];
     if (!activityItem)
@@ -566,5 +617,6 @@ void PeerMessenger::EveryHalfMinute()
     m_capRefusalLogged = false;
     m_peerCapRefusalLogged = false;
     m_openingRefusalLogged = false;
+    m_shareListDropsLogged.clear();
     ResumeAccepting();
 }

@@ -127,16 +127,24 @@ public:
     using ReceivedListHook =
         std::function<void(const std::string& user, std::shared_ptr<const ReceivedShareList> list)>;
     void SetReceivedListHook(ReceivedListHook hook) { m_receivedListHook = std::move(hook); }
-    // A share list that inflates to more than this is read on a thread of its own (see
+    // A share list that inflates to more than this is read off this thread (see
     // ShareListReader.h); its connection's later messages wait for it.
     static constexpr qsizetype kInlineShareListBytes = 4 * 1024 * 1024;
+    // What a connection waiting for its share list to be read takes in meanwhile, at most; the
+    // peer's further bytes wait in the system's buffers.
+    static constexpr qint64 kMaxPausedReadBytes = 1024 * 1024;
     // Test-only: another size for that.
     void SetInlineShareListBytesForTesting(qsizetype bytes) { m_inlineShareListBytes = bytes; }
     // Waits for the share lists being read and hands them on here and now.
     void WaitForShareLists();
+    // Test-only: while held, share lists taken for reading wait, their connections paused.
+    void HoldShareListReadsForTesting(bool hold);
     // What waits to go to a user: queued messages, and bytes its messaging connections have not
     // written yet. Replies that other users can ask for again and again keep under a cap of it.
     qint64 BytesQueuedTo(const std::string& user) const;
+    // Whether the message last sent to the user has gone out since: the bytes the connection it
+    // went on had left to write, or the messages queued for the user while unconnected.
+    std::function<bool()> WatchLastSent(const std::string& user);
 
     void DisposeOfSocket(QTcpSocket* socket);
 
@@ -159,6 +167,8 @@ Q_SIGNALS:
     void DNetConnectionRequested(std::string user, QTcpSocket* socket);
     void DNetConnectionAccepted(std::string user, QTcpSocket* socket);
     void ConnectionToUserFailed(std::string user, std::string type);
+    // The user's last messaging connection went.
+    void MessagingConnectionsClosed(std::string user);
 
     // One per message received on a messaging connection; user is always the connection's.
     // Arguments are values (or const references), so receivers on other threads can take them.
@@ -196,6 +206,12 @@ private:
     // Whether a connection to the address must not be opened now; the first refusal between
     // two sweeps is logged, with the user it was for.
     bool OpeningRefused(const QHostAddress& address, const std::string& user);
+    // Closes the connection accepted longest ago that a peer opened on its own (not one for the
+    // user), logged; false when there is none.
+    bool CloseOldestAccepted(const std::string& user);
+    // The connection a message to a user goes on: the latest opened of its sockets (not empty),
+    // the choice logged or not.
+    static ItemPtr ChosenSocket(const ItemSet& sockets, bool logged);
     // Drops the connection and the message when what waits for the peer would pass its cap.
     bool PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes);
     void ResumeAccepting();
@@ -258,6 +274,8 @@ private:
     // it was inflated within.
     bool DeliverShareList(const std::string& user, ShareListRead& read, qsizetype cap);
     void OnShareListRead(QTcpSocket* socket, const std::string& user, ShareListRead& read);
+    // Logs that the user's lists are dropped, once between two sweeps.
+    void DropShareList(const std::string& user, const QString& why);
     // Reads the socket's frames until it has none ready, is paused or goes.
     void ReadSocket(QTcpSocket* socket);
     bool ReadSearchReply(const std::string& user, MemStream& fields);
@@ -278,6 +296,8 @@ private:
     // and the address it was sent to is its address from then on, connected or not.
     static void Dial(QTcpSocket* socket, const QHostAddress& address, quint16 port);
     static QHostAddress AddressOf(const QTcpSocket* socket);
+    // Whether we opened the socket.
+    static bool Dialled(const QTcpSocket* socket);
     void StartDirectSocket(ItemPtr request);
     void EndAttempt(ItemPtr attempt, const QString& message);
     void DropOldestUnsent(ItemPtr user);
@@ -300,6 +320,9 @@ private:
     // Messaging connections whose first frame made their user's item, by the peer_socket
     // item's id: that item goes with the connection when nothing else holds on to it.
     std::set<uint32_t> m_peerSocketsWithOwnUser;
+    // Messaging connections a peer opened and introduced on its own, by the peer_socket item's
+    // id, with when they were accepted (monotonic milliseconds).
+    std::map<uint32_t, qint64> m_acceptedPeerSockets;
     // Users whose address items changed since the last scan, by item id.
     std::set<uint32_t> m_addressedUsers;
     // Monotonic milliseconds at which an item's stored time was set, by item id.
@@ -309,6 +332,9 @@ private:
     // Users asked for their share list (GetUserSharedFiles) who have not sent one since: a list
     // is taken from these alone, so nobody can push lists we never asked for.
     std::set<std::string> m_shareListsAsked;
+    // Users whose dropped lists were logged since the last sweep.
+    std::set<std::string> m_shareListDropsLogged;
+    bool m_shareListReadsHeld = false;
     // Our share-list reply to a user, from the request until its bytes have left the socket:
     // another request meanwhile is not answered, so a peer asking in a loop cannot pile copies
     // of a large reply into our send buffers.

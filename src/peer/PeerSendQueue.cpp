@@ -35,33 +35,7 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
         return;
     }
 
-    ItemPtr chosen;
-    if (sockets.size() == 1) {
-        Log(LogCategories::kPeerMessenger, 2,
-            QStringLiteral("Found one existing messaging connection to user"));
-        chosen = sockets.First();
-    } else {
-        Log(LogCategories::kPeerMessenger, 2,
-            QStringLiteral("Found %1 existing messaging connections to user, picking latest")
-                .arg(sockets.size()));
-        QDateTime chosenTime;
-        for (Item* i : sockets) {
-            ItemPtr candidate(i);
-            const QString text = TextForLog(candidate[PeerTypes::ConnectionOpenTime].AsString());
-            const QDateTime opened = Clock::FromText(text);
-            if (!chosen) {
-                chosen = candidate;
-                chosenTime = opened;
-                Log(LogCategories::kPeerMessenger, 3,
-                    QStringLiteral("First connection opened %1").arg(text));
-            } else if (opened > chosenTime) {
-                chosen = candidate;
-                chosenTime = opened;
-                Log(LogCategories::kPeerMessenger, 3,
-                    QStringLiteral("Found connection opened %1, exchanging").arg(text));
-            }
-        }
-    }
+    ItemPtr chosen = ChosenSocket(sockets, true);
     auto* socket = chosen.AsPointer<QTcpSocket>();
     const bool obfuscated = chosen.IsConnected(PeerTypes::IsObfuscated);
     // The length field, and the key in front of a scrambled frame.
@@ -69,6 +43,37 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
     if (PendingCapReached(socket, user, frameBytes))
         return;
     SendMessage(socket, message, obfuscated);
+}
+
+ItemPtr PeerMessenger::ChosenSocket(const ItemSet& sockets, bool logged)
+{
+    const auto log = [logged](int level, const QString& line) {
+        if (logged)
+            Log(LogCategories::kPeerMessenger, level, line);
+    };
+    ItemPtr chosen;
+    if (sockets.size() == 1) {
+        log(2, QStringLiteral("Found one existing messaging connection to user"));
+        return sockets.First();
+    }
+    log(2, QStringLiteral("Found %1 existing messaging connections to user, picking latest")
+               .arg(sockets.size()));
+    QDateTime chosenTime;
+    for (Item* i : sockets) {
+        ItemPtr candidate(i);
+        const QString text = TextForLog(candidate[PeerTypes::ConnectionOpenTime].AsString());
+        const QDateTime opened = Clock::FromText(text);
+        if (!chosen) {
+            chosen = candidate;
+            chosenTime = opened;
+            log(3, QStringLiteral("First connection opened %1").arg(text));
+        } else if (opened > chosenTime) {
+            chosen = candidate;
+            chosenTime = opened;
+            log(3, QStringLiteral("Found connection opened %1, exchanging").arg(text));
+        }
+    }
+    return chosen;
 }
 
 bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes)

@@ -1,58 +1,82 @@
 #include "peer/ShareListReader.h"
 
-#include <QMetaObject>
+#include <algorithm>
 
-ShareListReader::ShareListReader(Done done, QObject* parent)
-    : QObject(parent), m_done(std::move(done))
-{
-}
+ShareListReader::ShareListReader(Done done) : m_done(std::move(done)) {}
 
 ShareListReader::~ShareListReader()
 {
-    for (const auto& job : m_jobs)
-        job->cancel = true;
-    for (const auto& job : m_jobs) {
-        if (job->thread.joinable())
-            job->thread.join();
-    }
+    *m_alive = false;
 }
 
 void ShareListReader::Read(QTcpSocket* socket, const std::string& user, QByteArray compressed,
                            qsizetype cap)
 {
-    auto job = std::make_shared<Job>();
-    job->socket = socket;
-    job->user = user;
-    job->compressed = std::move(compressed);
-    job->cap = cap;
-    m_jobs.push_back(job);
-    Job* raw = job.get();
-    raw->thread = std::thread([this, raw] {
-        raw->read = ReadShareList(raw->compressed.constData(), raw->compressed.size(), raw->cap,
-                                  &raw->cancel);
-        raw->compressed = QByteArray();
-        raw->done = true;
-        // Dropped unrun when this object goes first; its destructor waits for the thread.
-        QMetaObject::invokeMethod(this, &ShareListReader::DeliverDone, Qt::QueuedConnection);
-    });
+    m_waiting.push_back(Job{socket, user, std::move(compressed), cap});
+    StartWaiting();
+}
+
+bool ShareListReader::IsReading(const std::string& user) const
+{
+    return std::any_of(m_workers.begin(), m_workers.end(),
+                       [&user](const Worker& w) { return w.busy && w.user == user; }) ||
+           std::any_of(m_waiting.begin(), m_waiting.end(),
+                       [&user](const Job& job) { return job.user == user; });
+}
+
+bool ShareListReader::IsReading() const
+{
+    return !m_waiting.empty() ||
+           std::any_of(m_workers.begin(), m_workers.end(), [](const Worker& w) { return w.busy; });
+}
+
+void ShareListReader::StartWaiting()
+{
+    for (Worker& worker : m_workers) {
+        if (m_held || m_waiting.empty())
+            return;
+        if (worker.busy)
+            continue;
+        Job job = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        worker.busy = true;
+        worker.user = job.user;
+        worker.thread.Run(
+            [compressed = std::move(job.compressed),
+             cap = job.cap](const WorkerThread::Stop& stop) {
+                return ReadShareList(compressed.constData(), compressed.size(), cap, &stop);
+            },
+            [this, &worker, socket = job.socket, user = job.user,
+             alive = m_alive](ShareListRead read) {
+                worker.busy = false;
+                worker.user.clear();
+                m_done(socket.data(), user, read);
+                if (*alive)
+                    StartWaiting();
+            });
+    }
 }
 
 void ShareListReader::Finish()
 {
-    for (const auto& job : m_jobs) {
-        if (job->thread.joinable())
-            job->thread.join();
+    const bool held = m_held;
+    m_held = false;
+    const std::shared_ptr<bool> alive = m_alive;
+    StartWaiting();
+    while (*alive && IsReading()) {
+        for (Worker& worker : m_workers) {
+            if (!*alive)
+                return;
+            if (worker.busy)
+                worker.thread.Finish();
+        }
     }
-    DeliverDone();
+    if (*alive)
+        m_held = held;
 }
 
-void ShareListReader::DeliverDone()
+void ShareListReader::HoldForTesting(bool hold)
 {
-    while (!m_jobs.empty() && m_jobs.front()->done) {
-        const std::shared_ptr<Job> job = m_jobs.front();
-        m_jobs.erase(m_jobs.begin());
-        if (job->thread.joinable())
-            job->thread.join();
-        m_done(job->socket.data(), job->user, job->read);
-    }
+    m_held = hold;
+    StartWaiting();
 }

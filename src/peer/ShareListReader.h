@@ -1,40 +1,49 @@
 #pragma once
 
 // Share lists too big to be read in one turn of the event loop: inflating, weighing and parsing
-// a list of a million files takes a second or more. Each is read on a thread of its own, and
-// what came of it is handed back on this thread, lists in the order they were given.
+// a list of a million files takes a second or more, and a list may inflate to kMaxShareListBytes.
+// They are read on a few workers, at most one list of a user at a time and kMaxReadsAtOnce in
+// all, so that what reading takes is bounded whatever peers send; a list that finds every worker
+// busy waits its turn. What came of each is handed back on this thread.
 
 #include "peer/ReceivedShareList.h"
+#include "store/WorkerThread.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
 
-#include <atomic>
+#include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
-class ShareListReader : public QObject
+class ShareListReader
 {
-    Q_OBJECT
-
 public:
+    // Lists inflated at once, each within its cap.
+    static constexpr int kMaxReadsAtOnce = 2;
+
     // Called on this thread with each list read; the socket is null when it went meanwhile.
     using Done =
         std::function<void(QTcpSocket* socket, const std::string& user, ShareListRead& read)>;
-    explicit ShareListReader(Done done, QObject* parent = nullptr);
-    // Stops the reads under way (within a few thousand records) and drops their results.
-    ~ShareListReader() override;
+    explicit ShareListReader(Done done);
+    // Stops the reads under way (within a few thousand records) and drops every result.
+    ~ShareListReader();
+    ShareListReader(const ShareListReader&) = delete;
+    ShareListReader& operator=(const ShareListReader&) = delete;
 
-    // Reads the list's compressed body, inflating it to at most cap bytes.
+    // Reads the list's compressed body, inflating it to at most cap bytes, once a worker is
+    // free. The caller gives no second list of a user while one is read (IsReading).
     void Read(QTcpSocket* socket, const std::string& user, QByteArray compressed, qsizetype cap);
-    bool IsReading() const { return !m_jobs.empty(); }
-    // Waits for every read under way and hands the results over here and now.
+    // A list of the user is being read or waits for a worker.
+    bool IsReading(const std::string& user) const;
+    bool IsReading() const;
+    // Reads every list given, waiting ones too, and hands the results over here and now.
     void Finish();
+    // Test-only: while held, the lists given wait and none is started.
+    void HoldForTesting(bool hold);
 
 private:
     struct Job
@@ -43,14 +52,20 @@ private:
         std::string user;
         QByteArray compressed;
         qsizetype cap = 0;
-        ShareListRead read;
-        std::atomic<bool> cancel{false};
-        std::atomic<bool> done{false};
-        std::thread thread;
     };
-    // Hands over the results of the first reads that are done, in order.
-    void DeliverDone();
+    struct Worker
+    {
+        WorkerThread thread;
+        bool busy = false;
+        std::string user;
+    };
+    // Gives the waiting lists to the free workers, in the order they came.
+    void StartWaiting();
 
     Done m_done;
-    std::vector<std::shared_ptr<Job>> m_jobs;
+    std::deque<Job> m_waiting;
+    std::array<Worker, kMaxReadsAtOnce> m_workers;
+    bool m_held = false;
+    // False once this reader is gone, for a hand-back that deleted it.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -66,13 +66,14 @@ FileInfo ReplyRecord(ItemPtr file)
 
 } // namespace
 
-void SharedFoldersManager::OnDNetSearchRequest(std::string user, quint32 token, std::string query)
+void SharedFoldersManager::OnDNetSearchRequest(std::string user, quint32 token, std::string query,
+                                               quintptr source)
 {
     if (!m_holdSearches) {
-        ProcessSearch(user, token, query);
+        ProcessSearch(user, token, query, source);
         return;
     }
-    m_heldSearches.push_back(HeldSearch{std::move(user), token, std::move(query)});
+    m_heldSearches.push_back(HeldSearch{std::move(user), token, std::move(query), source});
     if (m_heldSearches.size() > kMaxHeldSearches)
         m_heldSearches.pop_front();
 }
@@ -85,7 +86,7 @@ void SharedFoldersManager::AnswerHeldSearches()
         QMetaObject::invokeMethod(
             this,
             [this, search = std::move(search)] {
-                ProcessSearch(search.user, search.token, search.query);
+                ProcessSearch(search.user, search.token, search.query, search.source);
             },
             Qt::QueuedConnection);
     }
@@ -212,7 +213,7 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
 }
 
 void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
-                                         const std::string& query)
+                                         const std::string& query, quintptr source)
 {
     std::vector<Item*> hits;
     if (!FindSearchHits(user, query, hits))
@@ -250,37 +251,58 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
         return;
     }
     bool madeUser = false;
-    if (!AdmitSearchReply(user, &madeUser))
+    if (!AdmitSearchReply(user, source, &madeUser))
         return;
     Log(LogCategories::kSearch, 1,
         QStringLiteral("Sending search results to user %1 for search string %2")
             .arg(QString::fromStdString(user), QString::fromStdString(query)));
-    QueueSearchReply(user, madeUser, message);
+    QueueSearchReply(user, source, madeUser, message);
 }
 
-bool SharedFoldersManager::AdmitSearchReply(const std::string& user, bool* madeUser)
+bool SharedFoldersManager::AdmitSearchReply(const std::string& user, quintptr source,
+                                            bool* madeUser)
 {
     ItemPtr userItem = ServerStore::FindUser(user);
     const auto counted = m_searchReplyAttempts.find(user);
-    *madeUser = !userItem || (counted != m_searchReplyAttempts.end() && counted->second);
+    *madeUser = !userItem || (counted != m_searchReplyAttempts.end() && counted->second.madeUser);
     if (userItem.IsConnected(PeerTypes::PeerSocket))
         return true;
     TidySearchReplies();
     // A second reply to the same searcher waits for the same attempt.
-    if (m_searchReplyAttempts.count(user) > 0 ||
-        m_searchReplyAttempts.size() < kMaxSearchReplyAttempts)
+    if (counted != m_searchReplyAttempts.end() && !counted->second.over)
+        return true;
+    size_t all = 0;
+    size_t fromSource = 0;
+    for (const auto& [searcher, attempt] : m_searchReplyAttempts) {
+        all += attempt.over ? 0 : 1;
+        fromSource += !attempt.over && attempt.source == source ? 1 : 0;
+    }
+    if (all < kMaxSearchReplyAttempts && fromSource < kMaxSearchReplyAttemptsPerSource)
         return true;
     if (!m_searchReplyCapLogged)
         Log(LogCategories::kSearch, 1,
-            QStringLiteral("Search results for %1 users wait for connections; not answering "
-                           "others (the first: %2) until some are over")
-                .arg(kMaxSearchReplyAttempts)
+            QStringLiteral("Search results for %1 users%2 wait for connections; not answering "
+                           "others (the first: %3) until some are over")
+                .arg(all < kMaxSearchReplyAttempts ? fromSource : all)
+                .arg(all < kMaxSearchReplyAttempts ? QStringLiteral(" searching through one source")
+                                                   : QString())
                 .arg(QString::fromStdString(user)));
     m_searchReplyCapLogged = true;
     return false;
 }
 
-void SharedFoldersManager::QueueSearchReply(const std::string& user, bool madeUser,
+void SharedFoldersManager::OnConnectionToUserFailed(std::string user, std::string type)
+{
+    const auto it = m_searchReplyAttempts.find(user);
+    if (type != "P" || it == m_searchReplyAttempts.end())
+        return;
+    // The reply stays queued for a while, in case the searcher connects to us; the user item
+    // made for it goes with it, at the next tidying (not here: the peer connection manager is
+    // in the middle of its own work on the user).
+    it->second.over = true;
+}
+
+void SharedFoldersManager::QueueSearchReply(const std::string& user, quintptr source, bool madeUser,
                                             const MemStream& message)
 {
     // A host built without peer messaging (EngineOptions::peerMessenger) answers nobody.
@@ -295,8 +317,13 @@ void SharedFoldersManager::QueueSearchReply(const std::string& user, bool madeUs
     const ItemSet before = userItem.GetItems(PeerTypes::UnsentMessage);
     peerMessenger->SendMessage(user, message);
     userItem = ServerStore::FindUser(user);
-    bool& made = m_searchReplyAttempts[user];
-    made = made || madeUser;
+    const bool fresh = !m_searchReplyAttempts.count(user) || m_searchReplyAttempts[user].over;
+    SearchReplyAttempt& attempt = m_searchReplyAttempts[user];
+    attempt.madeUser = attempt.madeUser || madeUser;
+    // A reply that comes once the last attempt is over comes with an attempt of its own.
+    if (fresh)
+        attempt.source = source;
+    attempt.over = false;
     for (Item* queued : userItem.GetItems(PeerTypes::UnsentMessage)) {
         if (!before.Contains(queued))
             m_pendingSearchReplies.emplace_back(user, queued->Id());
@@ -353,12 +380,14 @@ void SharedFoldersManager::TidySearchReplies()
             ++it;
             continue;
         }
-        if (it->second && user && user->ConnectionCount() == address)
+        if (it->second.madeUser && user && user->ConnectionCount() == address)
             user.Remove();
         it = m_searchReplyAttempts.erase(it);
     }
     if (m_pendingSearchReplies.size() < kMaxPendingSearchReplies &&
-        m_searchReplyAttempts.size() < kMaxSearchReplyAttempts)
+        size_t(std::count_if(m_searchReplyAttempts.begin(), m_searchReplyAttempts.end(),
+                             [](const auto& a) { return !a.second.over; })) <
+            kMaxSearchReplyAttemptsPerSource)
         m_searchReplyCapLogged = false;
 }
 

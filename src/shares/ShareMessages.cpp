@@ -904,18 +904,20 @@ bool SharedFoldersManager::StartFolderReply(const std::string& user, const std::
         return FolderContentsBody(token, text, copied);
     };
     // Made and compressed at the best level off this thread: a big folder takes a while.
-    m_folderReplies->Start(user, local, bodyBytes, std::move(body),
-                           [user](const QByteArray& message) {
-                               if (message.isEmpty()) {
-                                   Log(LogCategories::kShared, 1,
-                                       QStringLiteral("Could not compress the contents of a "
-                                                      "shared folder"));
-                                   return;
-                               }
-                               // A host built without peer messaging answers nobody.
-                               if (peerMessenger)
-                                   peerMessenger->SendMessage(user, StreamOf(message));
-                           });
+    m_folderReplies->Start(
+        user, local, bodyBytes, std::move(body),
+        [user](const QByteArray& message) -> FolderReplies::Gone {
+            if (message.isEmpty()) {
+                Log(LogCategories::kShared, 1,
+                    QStringLiteral("Could not compress the contents of a shared folder"));
+                return nullptr;
+            }
+            // A host built without peer messaging answers nobody.
+            if (!peerMessenger)
+                return nullptr;
+            peerMessenger->SendMessage(user, StreamOf(message));
+            return peerMessenger->WatchLastSent(user);
+        });
     return true;
 }
 
@@ -945,6 +947,11 @@ void SharedFoldersManager::RetryFolderReplies()
     }
 }
 
+void SharedFoldersManager::OnMessagingConnectionsClosed(std::string user)
+{
+    m_folderReplies->ForgetUser(user);
+}
+
 SharedTimer* SharedFoldersManager::FolderReplyRetryTimerForTesting()
 {
     return m_folderReplies->RetryTimer();
@@ -955,27 +962,27 @@ SharedTimer* SharedFoldersManager::FolderReplyRetryTimerForTesting()
 
 FolderReplies::FolderReplies() = default;
 
-FolderReplies::~FolderReplies()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
 void FolderReplies::Forget(const std::string& user, qint64 queued)
 {
     const auto it = m_pending.find(user);
-    if (it == m_pending.end() || queued > 0)
+    if (it == m_pending.end())
         return;
     auto& folders = it->second;
-    for (auto f = folders.begin(); f != folders.end();)
-        f = f->second.state == State::Sent ? folders.erase(f) : std::next(f);
+    for (auto f = folders.begin(); f != folders.end();) {
+        const Entry& entry = f->second;
+        const bool gone =
+            entry.state == State::Sent && (queued == 0 || !entry.gone || entry.gone());
+        f = gone ? folders.erase(f) : std::next(f);
+    }
     if (folders.empty())
         m_pending.erase(it);
+}
+
+void FolderReplies::ForgetUser(const std::string& user)
+{
+    // A reply being compressed is dropped when it is done: it finds no entry of its own.
+    if (m_pending.erase(user))
+        StopRetryWhenNothingHeld();
 }
 
 bool FolderReplies::IsPending(const std::string& user, const std::string& folder) const
@@ -1002,24 +1009,23 @@ qint64 FolderReplies::CompressingBytes(const std::string& user) const
 }
 
 void FolderReplies::Start(const std::string& user, const std::string& folder, qint64 bodyBytes,
-                          Body body, Done done)
+                          Body body, std::function<Gone(QByteArray)> done)
 {
-    m_pending[user][folder] = Entry{State::Compressing, bodyBytes, Held()};
+    const quint64 id = ++m_nextId;
+    m_pending[user][folder] = Entry{State::Compressing, bodyBytes, Held(), id, nullptr};
     StopRetryWhenNothingHeld();
-    const quint64 id = m_nextId++;
-    m_waiting[id] = Waiting{user, folder, std::move(done)};
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_jobs.push_back(Job{id, std::move(body)});
-    }
-    m_wake.notify_one();
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { Run(); });
+    m_worker.Run(
+        [body = std::move(body)](const WorkerThread::Stop& stop) {
+            return CompressedMessage(PM_SHARED_FILES_IN_FOLDER, body(), &stop);
+        },
+        [this, user, folder, id, done = std::move(done)](const QByteArray& message) {
+            Finish(user, folder, id, message, done);
+        });
 }
 
 void FolderReplies::Hold(const std::string& user, const std::string& folder, Held held)
 {
-    m_pending[user][folder] = Entry{State::Held, 0, std::move(held)};
+    m_pending[user][folder] = Entry{State::Held, 0, std::move(held), 0, nullptr};
     if (!m_retry.isActive())
         m_retry.start();
 }
@@ -1068,37 +1074,28 @@ void FolderReplies::StopRetryWhenNothingHeld()
         m_retry.stop();
 }
 
-void FolderReplies::Run()
+void FolderReplies::Finish(const std::string& user, const std::string& folder, quint64 id,
+                           const QByteArray& message, const std::function<Gone(QByteArray)>& done)
 {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
-            if (m_stop)
-                return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-        }
-        const QByteArray message =
-            CompressedMessage(PM_SHARED_FILES_IN_FOLDER, job.body(), &m_stop);
-        job.body = nullptr;
-        // Dropped unrun when this object goes first; its destructor waits for this thread.
-        QMetaObject::invokeMethod(
-            this, [this, id = job.id, message] { Finish(id, message); }, Qt::QueuedConnection);
-    }
-}
-
-void FolderReplies::Finish(quint64 id, const QByteArray& message)
-{
-    const auto it = m_waiting.find(id);
-    if (it == m_waiting.end())
+    // Gone with its user, or replaced meanwhile: nobody waits for this one any more.
+    const auto it = m_pending.find(user);
+    if (it == m_pending.end())
         return;
-    const Waiting waiting = std::move(it->second);
-    m_waiting.erase(it);
-    if (message.isEmpty())
-        Erase(waiting.user, waiting.folder);
-    else
-        m_pending[waiting.user][waiting.folder].state = State::Sent;
-    waiting.done(message);
+    const auto f = it->second.find(folder);
+    if (f == it->second.end() || f->second.state != State::Compressing || f->second.id != id)
+        return;
+    if (message.isEmpty()) {
+        Erase(user, folder);
+        done(message);
+        return;
+    }
+    f->second.state = State::Sent;
+    // The entry may go while the message is sent (a socket closed on a full buffer).
+    Gone gone = done(message);
+    const auto again = m_pending.find(user);
+    if (again == m_pending.end())
+        return;
+    const auto entry = again->second.find(folder);
+    if (entry != again->second.end() && entry->second.id == id)
+        entry->second.gone = std::move(gone);
 }

@@ -7,6 +7,7 @@
 #include "store/MemStream.h"
 #include "store/SlicedJob.h"
 #include "store/TimerManager.h"
+#include "store/WorkerThread.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -122,17 +123,20 @@ private:
     SlicedJob m_writing{[this] { return WriteStep(); }}; // after the jobs: goes first
 };
 
-// Folder-contents replies (code 37) under way, by user and folder, and the thread that
-// compresses them. A reply is pending from the request until everything queued to its user has
-// gone out: a peer asking for one folder in a loop costs one reply, and one that never reads
-// gets no more than kMaxPendingPerPeer of them. A request that would take what waits for its
-// user past kMaxQueuedBytesPerPeer is held, pending too, and tried again at every tick of the
-// retry timer until it fits or nothing waits for that user any more.
+// Folder-contents replies (code 37) under way, by user and folder, and the worker that
+// compresses them. A reply is pending from the request until its bytes have gone out: a peer
+// asking for one folder in a loop costs one reply, and one that never reads gets no more than
+// kMaxPendingPerPeer of them. A request that would take what waits for its user past
+// kMaxQueuedBytesPerPeer is held, pending too, and tried again at every tick of the retry timer
+// until it fits or nothing waits for that user any more. Everything of a user goes with the
+// user's last messaging connection.
 class FolderReplies : public QObject
 {
 public:
     using Body = std::function<QByteArray()>;
     using Done = std::function<void(QByteArray message)>;
+    // Whether a reply sent has gone out whole.
+    using Gone = std::function<bool()>;
 
     static constexpr int kMaxPendingPerPeer = 16;
     // What may wait to go to one peer, counted with the reply about to be made (by its body).
@@ -149,21 +153,22 @@ public:
     };
 
     FolderReplies();
-    // Stops the worker (it sees that within a megabyte of input) and waits for it.
-    ~FolderReplies() override;
 
-    // Nothing waits to go to the user any more (queued is what does): its sent replies are no
-    // longer pending.
+    // Forgets the user's sent replies that have gone out, and all of them when nothing waits to
+    // go to the user any more (queued is what does).
     void Forget(const std::string& user, qint64 queued);
+    // Forgets everything of the user: held requests, replies being made and sent ones.
+    void ForgetUser(const std::string& user);
     bool IsPending(const std::string& user, const std::string& folder) const;
     int PendingCount(const std::string& user) const;
     // The bodies of the user's replies still being compressed.
     qint64 CompressingBytes(const std::string& user) const;
     // Makes the body of bodyBytes bytes with body and compresses it into a code 37 message, on
-    // the worker; done gets the message on this thread (empty when compressing failed). The
-    // reply is pending from now on, held or not before.
+    // the worker; done gets the message on this thread (empty when compressing failed) and
+    // returns what tells when it has gone out. The reply is pending from now on, held or not
+    // before.
     void Start(const std::string& user, const std::string& folder, qint64 bodyBytes, Body body,
-               Done done);
+               std::function<Gone(QByteArray message)> done);
 
     // Holds the request (by its local folder) until less waits; pending from now on.
     void Hold(const std::string& user, const std::string& folder, Held held);
@@ -188,33 +193,20 @@ private:
         State state = State::Compressing;
         qint64 bodyBytes = 0;
         Held held;
+        // The reply being compressed, and once sent what tells when it has gone out.
+        quint64 id = 0;
+        Gone gone;
     };
-    struct Job
-    {
-        quint64 id;
-        Body body;
-    };
-    struct Waiting
-    {
-        std::string user;
-        std::string folder;
-        Done done;
-    };
-    void Run();
-    void Finish(quint64 id, const QByteArray& message);
+    void Finish(const std::string& user, const std::string& folder, quint64 id,
+                const QByteArray& message, const std::function<Gone(QByteArray)>& done);
     void Erase(const std::string& user, const std::string& folder);
     void StopRetryWhenNothingHeld();
 
     std::map<std::string, std::map<std::string, Entry>> m_pending;
     SharedTimer m_retry{kRetryMs};
-    std::map<quint64, Waiting> m_waiting;
     quint64 m_nextId = 0;
-    // The worker, started with the first reply.
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Job> m_jobs;
-    std::atomic<bool> m_stop{false};
+    // Last, so that it stops before what its hand-backs use goes.
+    WorkerThread m_worker;
 };
 
 // The compressed message (u32 code, then the zlib stream of body), or empty when compressing

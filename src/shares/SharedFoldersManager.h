@@ -141,15 +141,23 @@ public:
     // for a connection attempt, a relayed request and often an address request. Known users
     // count as strangers do, since any search can name any user; past this many a search
     // from yet another is not answered until some of those are over. The user items made for
-    // strangers go once nothing is under way for them any more.
+    // strangers go once nothing is under way for them any more. An attempt is over as soon as
+    // the connection to its searcher fails (the server says the user is offline, the relayed
+    // request fails or expires): its reply may still go if the searcher connects, but it no
+    // longer counts.
     static constexpr size_t kMaxSearchReplyAttempts = 200;
+    // What the searches of one source (our tree parent, a candidate parent, the server) may hold
+    // of that, so that no one of them can keep everyone else's searches unanswered.
+    static constexpr size_t kMaxSearchReplyAttemptsPerSource = kMaxSearchReplyAttempts * 3 / 4;
     // Searches from the network that come while the start-up rescan builds the word index
     // (which is not saved) wait for it: the half-built index would miss most files. Past this
     // many the oldest is dropped.
     static constexpr size_t kMaxHeldSearches = 200;
     // Matches the query against the word index and, when the user may see 1 to kMaxSearchHits
     // hits, sends the user a search reply (code 9) that echoes the token.
-    void ProcessSearch(const std::string& user, quint32 token, const std::string& query);
+    // source names where the search came from (SearchSource), for the caps on attempts.
+    void ProcessSearch(const std::string& user, quint32 token, const std::string& query,
+                       quintptr source = 0);
     // The matching alone: the shared_file items the user may see that match, in no particular
     // order. False when the search gets no reply: a malformed query, a word not in the index,
     // no hit, more than kMaxSearchHits (the search stops at the first hit too many) or more than
@@ -193,13 +201,18 @@ public Q_SLOTS:
     // may see the folder, else not at all. A reply that would take what waits to go to the user
     // past its cap is held, and sent once it fits or nothing else waits.
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
+    // The user's last messaging connection went: its folder contents replies under way go too.
+    void OnMessagingConnectionsClosed(std::string user);
     // A user's share list, as asked for: kept as the bytes a peer would have sent for it
     // (KeepUserShare).
     void OnUserShare(std::string user, const FileInfoMap& folders,
                      const AttributeTranslationTable& attributes);
     // A search handed over by the distributed network; the reply goes to the user directly.
     // During the start-up rescan it waits for the word index (kMaxHeldSearches).
-    void OnDNetSearchRequest(std::string user, quint32 token, std::string query);
+    void OnDNetSearchRequest(std::string user, quint32 token, std::string query,
+                             quintptr source = 0);
+    // A connection asked for has failed for good: a search reply's attempt is over.
+    void OnConnectionToUserFailed(std::string user, std::string type);
 
 private:
     friend class ReceivedShares;
@@ -241,8 +254,9 @@ private:
     void AnswerHeldSearches();
 
     // Search replies waiting for their searchers (SearchAnswering.cpp).
-    bool AdmitSearchReply(const std::string& user, bool* madeUser);
-    void QueueSearchReply(const std::string& user, bool madeUser, const MemStream& message);
+    bool AdmitSearchReply(const std::string& user, quintptr source, bool* madeUser);
+    void QueueSearchReply(const std::string& user, quintptr source, bool madeUser,
+                          const MemStream& message);
     void TidySearchReplies();
 
     // Folder contents (ShareMessages.cpp): the reply started when it fits beside what waits
@@ -296,11 +310,18 @@ private:
         std::string user;
         quint32 token;
         std::string query;
+        quintptr source;
     };
     bool m_holdSearches = false;
     std::deque<HeldSearch> m_heldSearches;
     std::deque<std::pair<std::string, uint32_t>> m_pendingSearchReplies;
-    std::map<std::string, bool> m_searchReplyAttempts;
+    struct SearchReplyAttempt
+    {
+        bool madeUser = false;
+        quintptr source = 0;
+        bool over = false;
+    };
+    std::map<std::string, SearchReplyAttempt> m_searchReplyAttempts;
     bool m_searchReplyCapLogged = false;
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;

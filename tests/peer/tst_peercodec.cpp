@@ -173,6 +173,8 @@ private Q_SLOTS:
     void shareListReadsAsTheMap_data();
     void shareListReadsAsTheMap();
     void shareListRequestWhileReplyPending();
+    void bigListsReadOneAtATime_data();
+    void bigListsReadOneAtATime();
     void signalsCrossThreads();
     void inflate_data();
     void inflate();
@@ -616,6 +618,48 @@ QStringList Described(const FileInfoMap& folders, const AttributeTranslationTabl
 }
 
 } // namespace
+
+void tst_PeerCodec::bigListsReadOneAtATime_data()
+{
+    QTest::addColumn<int>("connections"); // of bob's, each sending a list
+    QTest::addColumn<int>("behind");      // megabytes each streams behind its list
+    QTest::newRow("one connection") << 1 << 0;
+    QTest::newRow("16 connections") << 16 << 0;
+    QTest::newRow("streaming behind the list") << 1 << 48;
+}
+
+void tst_PeerCodec::bigListsReadOneAtATime()
+{
+    QFETCH(int, connections);
+    QFETCH(int, behind);
+    PeerTestEnv env;
+    env.peer().SetInlineShareListBytesForTesting(1);
+    env.peer().HoldShareListReadsForTesting(true);
+    std::vector<std::unique_ptr<FakePeer>> bobs;
+    while (int(bobs.size()) < connections)
+        QVERIFY(bobs.emplace_back(env.DialMessaging(false)));
+    PeerLog log;
+    QSignalSpy shares(&env.peer(), &PeerMessenger::UserShare);
+    QSignalSpy after(&env.peer(), &PeerMessenger::QueueUploadRequested);
+    env.peer().GetUserSharedFiles("bob");
+    for (const auto& bob : bobs) {
+        bob->SendFrame(Compressed(5, ListOfEntries(1000)));
+        for (int k = 0; k < behind; ++k)
+            bob->SendFrame(WireWriter().u32(99).raw(QByteArray(1 << 20, 'x')));
+        bob->SendFrame(WireWriter().u32(43).str("after"));
+    }
+    // The lists but the one taken are dropped as they come; the connection of the one taken
+    // waits, holding no more than its bound of what follows.
+    QTRY_COMPARE(after.size(), connections - 1);
+    QTest::qWait(behind > 0 ? 500 : 0);
+    auto* paused = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
+    QVERIFY(paused->bytesAvailable() <= PeerMessenger::kMaxPausedReadBytes + 65536);
+    QCOMPARE(shares.size(), 0);
+    QCOMPARE(log.lines.filter("Shared file list from user bob").size(), connections > 1 ? 1 : 0);
+    env.peer().HoldShareListReadsForTesting(false);
+    QTRY_COMPARE(after.size(), connections);
+    QCOMPARE(shares.size(), 1);
+}
 
 void tst_PeerCodec::shareListReadsAsTheMap_data()
 {

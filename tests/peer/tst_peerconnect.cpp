@@ -96,6 +96,8 @@ private Q_SLOTS:
     void bothPathsFailedReportedOnce();
     void directAttemptKeepsToTheCap_data();
     void directAttemptKeepsToTheCap();
+    void strangersMakeRoom_data();
+    void strangersMakeRoom();
     void attemptExpires_data();
     void attemptExpires();
     void timedOutDirectSocketAborted();
@@ -519,6 +521,47 @@ void tst_PeerConnect::directAttemptKeepsToTheCap()
     QTRY_COMPARE(failed.count(), 1);
     QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
     QCOMPARE(bob.AcceptedCount(), 0);
+}
+
+void tst_PeerConnect::strangersMakeRoom_data()
+{
+    QTest::addColumn<bool>("asked"); // the connection answers a peer's request; else a browse
+    QTest::newRow("a browse of another user") << false;
+    QTest::newRow("a peer that asked us") << true;
+}
+
+void tst_PeerConnect::strangersMakeRoom()
+{
+    QFETCH(bool, asked);
+    PeerTestEnv env;
+    QVERIFY(env.logIn());
+    // Strangers hold every connection there may be, each address at its cap, none at ours.
+    std::vector<std::unique_ptr<FakePeer>> strangers;
+    for (int k = 0; k < PeerMessenger::kMaxPeerSockets; ++k) {
+        auto& s = strangers.emplace_back(std::make_unique<FakePeer>());
+        const int address = 1 + k / PeerMessenger::kMaxPeerSocketsPerAddress;
+        QVERIFY(s->ConnectTo(env.peer().ListeningPort(), 5000, QHostAddress(kLoopback + address)));
+        s->SendInit("stranger" + QByteArray::number(k), "P");
+        QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(k + 1));
+    }
+    PeerLog log;
+    FakePeer carol;
+    const quint16 port = carol.Listen();
+    GiveAddress("carol", kLoopback, port);
+    asked ? env.fake().sendMessage(18, RelayedRequest("carol", "P", port, 0xabcd))
+          : env.peer().GetUserSharedFiles("carol");
+    QVERIFY(carol.WaitForConnection());
+    QByteArray first;
+    QVERIFY(asked ? carol.WaitForRaw(9, &first) : carol.WaitForFrame(&first));
+    QCOMPARE(first, asked ? Hex("05000000 00 cdab0000") : FakePeer::InitBody("alice", "P"));
+    // The first stranger made room, and said so; the others stay.
+    QCOMPARE(log.lines.filter("room for a connection to user carol"),
+             QStringList{"Closing the messaging connection user stranger0 opened from 127.0.0.2, "
+                         "the oldest one accepted, to make room for a connection to user carol"});
+    QTRY_VERIFY(!strangers.front()->IsConnected());
+    QCOMPARE(
+        std::count_if(strangers.begin(), strangers.end(), [](auto& s) { return s->IsConnected(); }),
+        long(strangers.size() - 1));
 }
 
 void tst_PeerConnect::attemptExpires_data()

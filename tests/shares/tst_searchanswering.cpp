@@ -9,6 +9,7 @@
 #include "shares/SearchParser.h"
 #include "store/Clock.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 
 #include <memory>
@@ -27,6 +28,8 @@ private Q_SLOTS:
     void records();
     void repliesWaitingForSearchersAreCapped_data();
     void repliesWaitingForSearchersAreCapped();
+    void reachableSearcherAnswered_data();
+    void reachableSearcherAnswered();
 };
 
 namespace {
@@ -378,8 +381,9 @@ void tst_SearchAnswering::repliesWaitingForSearchersAreCapped()
     const size_t users = PeerTestEnv::Count("user");
     const size_t addressRequests = PeerTestEnv::Count("user_address_request");
     LogLines log("Search");
+    // Through two sources, neither of which may hold every attempt.
     for (int k = 0; k < searchers; ++k)
-        env.shares().ProcessSearch(name(k), quint32(k), "tune");
+        env.shares().ProcessSearch(name(k), quint32(k), "tune", quintptr(1 + k % 2));
 
     // An attempt, a relayed request and an address request for each searcher answered.
     QCOMPARE(int(PeerTestEnv::Count("unsent_message")), waiting);
@@ -413,6 +417,60 @@ void tst_SearchAnswering::repliesWaitingForSearchersAreCapped()
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
     env.shares().ProcessSearch(name(searchers - 1), 2, "tune");
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(2));
+}
+
+void tst_SearchAnswering::reachableSearcherAnswered_data()
+{
+    QTest::addColumn<QByteArray>("server"); // on unreachable searchers
+    QTest::addColumn<int>("sources");       // their searches came through
+    // Of the later half, whose replies wait: the earlier half's were dropped for them.
+    QTest::newRow("the server says half are offline") << QByteArray("offline") << 2;
+    QTest::newRow("half their relayed requests fail") << QByteArray("relay fails") << 2;
+    QTest::newRow("silent, all through one source") << QByteArray("silent") << 1;
+}
+
+void tst_SearchAnswering::reachableSearcherAnswered()
+{
+    QFETCH(QByteArray, server);
+    QFETCH(int, sources);
+    SharesTestEnv env({}, {}, true);
+    QVERIFY(env.env().logIn());
+    Shares::AddFile(Shares::Root("/m"), "/m", "tune.mp3");
+    FakePeer bob;
+    const quint16 port = bob.Listen();
+    for (int k = 0; k < int(SharedFoldersManager::kMaxSearchReplyAttempts); ++k)
+        Q_EMIT dnetManager->DNetSearchRequest("nobody" + std::to_string(k), 1, "tune", k % sources);
+    // The server's part: what it says of the searchers, and bob's address when asked.
+    const auto serve = [&](const std::function<bool()>& done) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!done() && waited.elapsed() < kWait) {
+            QByteArray rest;
+            const qint64 code = env.env().fake().nextMessage(&rest, 50);
+            WireReader r(rest);
+            const quint32 token = code == 18 ? r.u32() : 0;
+            const QByteArray user = r.str();
+            const bool late = user.mid(6).toInt() >= 100;
+            const quint32 address = user == "bob" ? 0x7f000001 : 0;
+            if (code == 3 && (address || (late && server == "offline")))
+                env.env().fake().sendMessage(
+                    3, WireWriter().str(user).u32(address).i32(port).u32(0).u16(0));
+            if (code == 18 && late && server == "relay fails")
+                env.env().fake().sendMessage(1001, WireWriter().u32(token));
+        }
+        return done();
+    };
+    const auto attempts = [] { return int(PeerTestEnv::Count("connect_to_peer_request")); };
+    const int perSource = int(SharedFoldersManager::kMaxSearchReplyAttemptsPerSource);
+    QVERIFY(server == "silent" ? attempts() == perSource
+                               : serve([&] { return attempts() == 100; }));
+    QElapsedTimer answered;
+    answered.start();
+    Q_EMIT dnetManager->DNetSearchRequest("bob", 7, "tune", 1 + sources);
+    QVERIFY(serve([&] { return bob.AcceptedCount() > 0; }));
+    QByteArray body;
+    QVERIFY(bob.WaitForFrame(&body) && TakeReplyBody(bob, &body));
+    QVERIFY2(answered.elapsed() < 5000, qPrintable(QString::number(answered.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(tst_SearchAnswering)

@@ -182,6 +182,8 @@ private Q_SLOTS:
     void folderRepliesKeepQueueUnderCap_data();
     void folderRepliesKeepQueueUnderCap();
     void bigFolderAnsweredOnce();
+    void folderRepliesEndWithTheirUser_data();
+    void folderRepliesEndWithTheirUser();
     void sharedFolderInfo_data();
     void sharedFolderInfo();
     void parentLinks_data();
@@ -605,6 +607,50 @@ void tst_ShareMessages::bigFolderAnsweredOnce()
     QCOMPARE(Inflated(frame, 37).toHex(),
              (U32(500) + kMusic + U32(1) + kMusic + U32(2) + kOgg + kMp3Bare + U32(0)).toHex());
     QCOMPARE(log.lines.count("Send PM_SHARED_FILES_IN_FOLDER message to user bob"), 2);
+}
+
+void tst_ShareMessages::folderRepliesEndWithTheirUser_data()
+{
+    QTest::addColumn<bool>("leaves"); // once a reply of bob's is held
+    QTest::newRow("reads every reply while more waits") << false;
+    QTest::newRow("leaves while a reply is held") << true;
+}
+
+void tst_ShareMessages::folderRepliesEndWithTheirUser()
+{
+    QFETCH(bool, leaves);
+    Music music;
+    auto bob = music.env.env().DialMessaging(false);
+    LogLines shared("Shared");
+    PeerLog log;
+    const int most = FolderReplies::kMaxPendingPerPeer;
+    const auto ask = [&](int k) {
+        SharesTestEnv::Folder(music.root, "/data/Music/" + std::to_string(k));
+        bob->SendFrame(WireWriter().u32(36).u32(7).str("\\data\\Music\\" + QByteArray::number(k)));
+    };
+    for (int k = 0; k < most; ++k)
+        ask(k);
+    QByteArray frame;
+    for (int k = 0; k < most; ++k)
+        QVERIFY(bob->WaitForFrame(&frame));
+    // Bob has read every reply, and stops reading: what is sent to him next stays queued.
+    QObject::disconnect(bob->Socket(), &QTcpSocket::readyRead, bob.get(), nullptr);
+    bob->Socket()->setReadBufferSize(1);
+    peerMessenger->SendMessage("bob", Message(PM_NOTHING, QByteArray(30 << 20, 'w')));
+    ask(most);
+    QTRY_VERIFY2(shared.Has("Too much waits to go to user bob; the contents of folder "
+                            "\\data\\Music\\16 follow once it has gone"),
+                 qPrintable(shared.lines.join('\n')));
+    if (leaves) {
+        // Gone, he is owed nothing: no reply is made for him, no connection asked for.
+        bob->Close();
+        QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(0));
+        sharedFoldersManager->FolderReplyRetryTimerForTesting()->Fire();
+        QTest::qWait(100);
+        QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+        QVERIFY(!sharedFoldersManager->FolderReplyRetryTimerForTesting()->isActive());
+    }
+    QCOMPARE(log.lines.count("Send PM_SHARED_FILES_IN_FOLDER message to user bob"), most);
 }
 
 void tst_ShareMessages::sharedFolderInfo_data()
