@@ -419,6 +419,15 @@ void Data::RemoveAllItems()
         items_.assign(1, nullptr);
         freeIds_.clear();
         pendingIds_.clear();
+        // No item is left to point into what the loads kept: it goes too, or a host that loads
+        // into the emptied store again and again keeps every file it loaded.
+        if (loading_ == 0) {
+            for (void* block : loadBlocks_)
+                std::free(block);
+            loadBlocks_.clear();
+            unusedSlots_ = unusedSlotsEnd_ = keptText_ = keptTextEnd_ = nullptr;
+            freeSlots_ = nullptr;
+        }
     }
 }
 
