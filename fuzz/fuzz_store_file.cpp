@@ -22,8 +22,12 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
-#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cstring>
 
 namespace {
 
@@ -47,26 +51,40 @@ const QString& WorkFolder()
     return path;
 }
 
+// The work files are read, written and removed with the system's calls: through QFile and QDir
+// they took a third of each input's time under the sanitizers.
 QByteArray ReadAll(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
+    QByteArray bytes;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return bytes;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, qsizetype(n));
+    ::close(fd);
+    return bytes;
 }
 
 void WriteAll(const QString& path, const char* data, qsizetype size)
 {
-    QFile f(path);
-    FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    FUZZ_CHECK(f.write(data, size) == size);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(::write(fd, data, size_t(size)) == ssize_t(size));
+    ::close(fd);
 }
 
 void RemoveAll()
 {
-    QDir dir(WorkFolder());
-    for (const QString& name : dir.entryList(QDir::Files))
-        dir.remove(name);
+    static const QByteArray folder = QFile::encodeName(WorkFolder());
+    DIR* dir = ::opendir(folder.constData());
+    FUZZ_CHECK(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 // The client's subsystems as the program builds them before it loads the store file.

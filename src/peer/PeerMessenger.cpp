@@ -231,9 +231,16 @@ void PeerMessenger::DataLoaded()
     const auto port = [this](SettingKey key) {
         return m_loopbackForTesting ? quint16(0) : quint16(Settings::Int(key));
     };
-    // A port that is taken stays silent: the client then gets no incoming peer connections.
-    m_listener.Listen(address, port(SettingKeys::ListeningPort));
-    m_obfuscatedListener.Listen(address, port(SettingKeys::ObfuscatedListeningPort));
+    // A port that is taken stays silent: the client then gets no incoming peer connections. A
+    // host that loads the store again and again on 127.0.0.1 (a fuzz target) keeps the ports
+    // the system picked the first time: listening anew cost more than many a load.
+    if (m_loopbackForTesting && m_listener.IsListening() && m_obfuscatedListener.IsListening()) {
+        m_listener.Resume();
+        m_obfuscatedListener.Resume();
+    } else {
+        m_listener.Listen(address, port(SettingKeys::ListeningPort));
+        m_obfuscatedListener.Listen(address, port(SettingKeys::ObfuscatedListeningPort));
+    }
     connect(&m_listener, &PeerListener::Accepted, this, &PeerMessenger::OnNewConnection);
     connect(&m_obfuscatedListener, &PeerListener::Accepted, this,
             &PeerMessenger::OnNewObfuscatedConnection);

@@ -154,7 +154,7 @@ public:
     void ListenOnLoopbackForTesting() { m_loopbackForTesting = true; }
     // Test-only: drops every socket and every note kept beside the store, as after building,
     // for hosts that reuse one engine for many runs (the fuzz targets). The listeners keep
-    // their ports until the next DataLoaded.
+    // their ports, on 127.0.0.1 also through the next DataLoaded.
     void ResetForTesting();
     quint16 ListeningPort() const { return m_listener.Port(); }
     quint16 ObfuscatedListeningPort() const { return m_obfuscatedListener.Port(); }
