@@ -6,9 +6,7 @@
 #include "shares/SharesSchema.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
-
-#include <QElapsedTimer>
-#include <QScopedValueRollback>
+#include "store/TurnBudget.h"
 
 #include <algorithm>
 #include <array>
@@ -52,11 +50,8 @@ std::string_view View(const ItemText& text)
 
 } // namespace
 
-ReceivedShares::ReceivedShares(QObject* parent) : QObject(parent)
+ReceivedShares::ReceivedShares(QObject* parent) : QObject(parent), m_job([this] { return Step(); })
 {
-    m_slice.setSingleShot(true);
-    m_slice.setInterval(0);
-    connect(&m_slice, &QTimer::timeout, this, [this] { RunSlice(false); });
 }
 
 ReceivedShares::~ReceivedShares() = default;
@@ -80,10 +75,9 @@ void ReceivedShares::Keep(const std::string& user, std::shared_ptr<const Receive
     build.list = std::move(list);
     m_builds.push_back(std::move(build));
     // The first slice at once: a list of a few thousand files is whole before this returns,
-    // as it was before lists were built in slices.
-    if (!m_running)
-        RunSlice(true);
-    Schedule();
+    // unless the turn's budget is spent already. Kept from inside a step (a listener), it is
+    // made after what is under way.
+    m_job.RunNow();
 }
 
 void ReceivedShares::Remove(const std::string& user)
@@ -109,91 +103,55 @@ void ReceivedShares::Remove(const std::string& user)
     // Taken from the user now: the user may be sent for a list again at once.
     share.Disconnect(userItem);
     m_removals.push_back(std::move(removal));
-    Schedule();
+    m_job.Start();
 }
 
 void ReceivedShares::Finish()
 {
-    m_slice.stop();
-    while (IsBusy()) {
-        if (!m_removals.empty()) {
-            while (RemoveStep(m_removals.front())) {
-            }
-            EndRemoval();
-            continue;
-        }
-        while (BuildStep(m_builds.front())) {
-        }
-        EndBuild();
-    }
+    m_job.Finish();
 }
 
 void ReceivedShares::Reset()
 {
-    m_slice.stop();
+    m_job.Stop();
     m_builds.clear();
     m_removals.clear();
     m_listBytes.clear();
 }
 
-void ReceivedShares::Schedule()
+bool ReceivedShares::Step()
 {
-    if (IsBusy() && !m_slice.isActive())
-        m_slice.start();
+    if (!m_removals.empty()) {
+        Removal& removal = m_removals.front();
+        if (!RemoveStep(removal) && EndsNow(removal.endPutOff))
+            EndRemoval();
+    } else if (!m_builds.empty()) {
+        Build& build = m_builds.front();
+        if (!BuildStep(build) && EndsNow(build.endPutOff))
+            EndBuild();
+    }
+    return IsBusy();
 }
 
-void ReceivedShares::RunSlice(bool first)
+bool ReceivedShares::EndsNow(bool& putOff)
 {
-    // A listener that keeps or removes a tree from inside a slice queues its work for later.
-    if (m_running) {
-        Schedule();
-        return;
-    }
-    const QScopedValueRollback<bool> running(m_running, true);
-    QElapsedTimer slice;
-    slice.start();
-    int steps = 0;
-    const auto goOn = [&] {
-        ++steps;
-        return slice.elapsed() < kSliceMs && (m_stepsPerSlice == 0 || steps < m_stepsPerSlice);
-    };
-    // Trees are deleted before new ones are made: a tab closed and opened again gives the
-    // old tree back to the system before the new one takes its place.
-    // What ends a build or a removal (the loaded flag's listeners, handing memory back) takes a
-    // turn of its own unless the slice has hardly begun.
-    const bool late = !first && m_stepsPerSlice == 0;
-    while (!m_removals.empty()) {
-        bool more = true;
-        while ((more = RemoveStep(m_removals.front())) && goOn()) {
-        }
-        if (more || (late && slice.elapsed() >= kSliceMs / 2))
-            return Schedule();
-        EndRemoval();
-        if (!goOn())
-            return Schedule();
-    }
-    while (!m_builds.empty()) {
-        bool more = true;
-        while ((more = BuildStep(m_builds.front())) && goOn()) {
-        }
-        if (more || (late && slice.elapsed() >= kSliceMs / 2))
-            return Schedule();
-        EndBuild();
-        if (!goOn())
-            return Schedule();
-    }
+    if (putOff || TurnBudget::ElapsedMs() < TurnBudget::kTurnMs / 2)
+        return true;
+    putOff = true;
+    // The rest from the next turn on.
+    m_job.Stop();
+    m_job.Start();
+    return false;
 }
 
 void ReceivedShares::EndBuild()
 {
-    m_slice.stop();
     // Out of the queue first: whoever hears of the finished tree may remove it, or keep
     // another.
     Item* share = m_builds.front().share;
     m_builds.pop_front();
     // Made last: whoever watches for it finds the tree complete.
     ItemPtr(share).NewItem(UserShareLoaded);
-    Schedule();
 }
 
 bool ReceivedShares::BuildStep(Build& build)

@@ -16,9 +16,9 @@
 
 #include "peer/ReceivedShareList.h"
 #include "store/Data.h"
+#include "store/SlicedJob.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <deque>
 #include <map>
@@ -37,8 +37,6 @@ public:
     // A list whose inflated bytes came to this many leaves memory worth handing back to the
     // system once its tree is deleted, however few items it made (long paths, long names).
     static constexpr qint64 kTrimAfterListBytes = qint64(16) * 1024 * 1024;
-    // The longest a slice of building or deleting runs before the event loop gets a turn.
-    static constexpr int kSliceMs = 20;
 
     explicit ReceivedShares(QObject* parent = nullptr);
     ~ReceivedShares() override;
@@ -53,8 +51,6 @@ public:
     void Finish();
     // Forgets what is under way, for hosts that reuse one engine for many runs.
     void Reset();
-    // Test-only: a slice ends after this many steps too (0: by time alone).
-    void SetStepsPerSliceForTesting(int steps) { m_stepsPerSlice = steps; }
     // Test-only: how many times freed memory was handed back to the system.
     int TrimsForTesting() const { return m_trims; }
 
@@ -71,6 +67,7 @@ private:
         size_t nextFile = 0;
         // This tree's folders by path, the stored names' own bytes.
         std::unordered_map<std::string_view, Item*> made;
+        bool endPutOff = false;
     };
     // A tree taken from its user: each folder's files, then the folder, then the share.
     struct Removal
@@ -84,11 +81,16 @@ private:
         bool filesTaken = false;
         size_t removed = 0;
         qint64 listBytes = 0;
+        bool endPutOff = false;
     };
 
-    void Schedule();
-    // One slice of what is under way; the first is the one Keep runs at once.
-    void RunSlice(bool first);
+    // A step of what is under way, removals first: a tree closed and opened again gives the old
+    // tree back to the system before the new one takes its place. False once nothing is left.
+    bool Step();
+    // Whether a build or a removal done with ends in this turn. What ends one (the loaded
+    // flag's listeners, handing memory back) takes a turn of its own unless the turn has hardly
+    // begun; putOff, the build's or the removal's own, says it was put off once already.
+    bool EndsNow(bool& putOff);
     // One folder or one file of the build; false once the build is done.
     bool BuildStep(Build& build);
     // Some items of the removal; false once it is done.
@@ -106,8 +108,6 @@ private:
     std::map<std::string, qint64> m_listBytes;
     // Partners of an item being removed, with their ids (RemoveWithOrphans).
     std::vector<std::pair<uint32_t, Item*>> m_partners;
-    QTimer m_slice;
-    int m_stepsPerSlice = 0;
-    bool m_running = false;
+    SlicedJob m_job;
     int m_trims = 0;
 };

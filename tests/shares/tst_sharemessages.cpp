@@ -854,7 +854,7 @@ void Browse(const QByteArray& list, bool threaded, int steps, bool removeEarly, 
     QVERIFY(bob);
     LogLines log;
     peer.SetInlineShareListBytesForTesting(threaded ? 1 : PeerMessenger::kInlineShareListBytes);
-    env.shares().ReceivedSharesForTesting().SetStepsPerSliceForTesting(steps);
+    const TurnBudget::StepsForTesting sliced(steps);
     QObject::connect(&peer, &PeerMessenger::SharedFilesInFolderRequested,
                      [&out] { out.order << "folder request"; });
     auto* loaded = new PathNode(&d, "user_share");
@@ -997,7 +997,7 @@ void tst_ShareMessages::removalLeavesNothingToSweep()
                      FileInfo("b.mp3", 20, AttributeMap("mp3", {{2, 1}, {1, 245}}))};
     bobs["music\\rock\\live"] = {FileInfo("own.mp3", 777, AttributeMap("mp3", {{0, 1}}))};
     const size_t before = d.ItemCount();
-    env.shares().ReceivedSharesForTesting().SetStepsPerSliceForTesting(steps);
+    const TurnBudget::StepsForTesting sliced(steps);
     sharedFoldersManager->OnUserShare("bob", bobs, {});
     if (whileBuilt) {
         QVERIFY(env.shares().ReceivedSharesForTesting().IsBusy());
