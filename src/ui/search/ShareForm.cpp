@@ -13,6 +13,7 @@
 #include "shell/Ties.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
+#include "store/TurnBudget.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
@@ -20,9 +21,7 @@
 
 #include "ui_ShareForm.h"
 
-#include <QElapsedTimer>
 #include <QHeaderView>
-#include <QTimer>
 
 #include <algorithm>
 #include <initializer_list>
@@ -97,17 +96,22 @@ struct ShareForm::TreeBuild
         QTreeWidgetItem* row;
         int level;
     };
+    Type* nodes = d.GetType(UserShareFolderNode);
+    const Type* names = d.GetType(UserShareFolderName);
     ItemList folders;
     std::vector<std::pair<std::string_view, Item*>> byPath;
     std::unordered_map<std::string_view, Placed> placed;
     QList<QTreeWidgetItem*> topLevel;
     size_t next = 0;
+    bool heldLetGo = false;
+    bool showPutOff = false;
 
     ~TreeBuild() { qDeleteAll(topLevel); }
 };
 
 ShareForm::ShareForm(std::string user, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui_ShareForm>()), m_userName(std::move(user))
+    : QWidget(parent), ui(std::make_unique<Ui_ShareForm>()), m_userName(std::move(user)),
+      m_treeJob([this] { return TreeStep(); })
 {
     LiveTabs().Insert(this);
     ui->setupUi(this);
@@ -198,45 +202,27 @@ void ShareForm::SetShare(ItemPtr userShare)
     build->placed.reserve(build->folders.size());
     m_deepestLevel = 0;
     m_treeBuild = std::move(build);
-    // The first slice at once: a share of a few thousand folders shows before this returns.
-    BuildTreeSlice(true);
+    // The first slice at once: a share of a few thousand folders shows before this returns,
+    // unless the turn's budget is spent already.
+    m_treeJob.RunNow();
 }
 
-void ShareForm::BuildTreeSlice(bool first)
+bool ShareForm::TreeStep()
 {
     if (!m_treeBuild)
-        return;
+        return false;
     TreeBuild& build = *m_treeBuild;
     // A share taken from its user is on its way out of the store, its names with it: what
     // was put together of its tree is dropped, and nothing is shown.
     if (!m_userShare || !ItemPtr(m_userShare)[ServerTypes::User]) {
         m_treeBuild.reset();
-        return;
+        return false;
     }
-    constexpr size_t kStepsBetweenLooks = 256;
-    // The first slice runs in the turn that made the share: a short one, enough for a share of
-    // a few thousand folders.
-    const qint64 budget = first ? kTreeSliceMs / 4 : kTreeSliceMs;
-    QElapsedTimer slice;
-    slice.start();
-    size_t steps = 0;
-    // Whether the slice is over; if so, the next one is asked for.
-    const auto over = [&] {
-        const bool done = m_rowsPerSlice > 0 ? steps == size_t(m_rowsPerSlice)
-                                             : steps % kStepsBetweenLooks == 0 && steps > 0 &&
-                                                   slice.elapsed() >= budget;
-        if (done)
-            QTimer::singleShot(0, this, [this] { BuildTreeSlice(false); });
-        ++steps;
-        return done;
-    };
 
     // By path, byte-wise: a parent's path is a prefix of its subfolders', so it comes first.
     // The paths are the stored names' own bytes, not copies: a list's paths may come to tens
     // of megabytes. A list built as received is in that order already.
-    while (build.byPath.size() < build.folders.size()) {
-        if (over())
-            return;
+    if (build.byPath.size() < build.folders.size()) {
         Item* folder = build.folders[build.byPath.size()];
         const ItemText& path = ItemPtr(folder)[UserShareFolderName].Get()->AsString();
         build.byPath.emplace_back(std::string_view(path.data(), path.size()), folder);
@@ -244,14 +230,11 @@ void ShareForm::BuildTreeSlice(bool first)
             !std::is_sorted(build.byPath.begin(), build.byPath.end()))
             std::stable_sort(build.byPath.begin(), build.byPath.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; });
+        return true;
     }
 
     // Rows are put together away from the view and handed to it at once.
-    Type* nodes = d.GetType(UserShareFolderNode);
-    const Type* names = d.GetType(UserShareFolderName);
-    while (build.next < build.byPath.size()) {
-        if (over())
-            return;
+    if (build.next < build.byPath.size()) {
         const auto& [path, folder] = build.byPath[build.next++];
         TiedRow* row = nullptr;
         int level = 0;
@@ -268,19 +251,29 @@ void ShareForm::BuildTreeSlice(bool first)
             build.topLevel << row;
         }
         m_deepestLevel = std::max(m_deepestLevel, level);
-        row->setText(0, CellText(Shown(names, GetFileName(std::string(path)))));
-        ItemPtr(folder) += nodes->GetItem(Value(row));
+        row->setText(0, CellText(Shown(build.names, GetFileName(std::string(path)))));
+        ItemPtr(folder) += build.nodes->GetItem(Value(row));
         build.placed.emplace(path, TreeBuild::Placed{row, level});
+        return true;
     }
-    // Done with: let go of here, in the slice.
-    build.placed = {};
-    build.byPath = {};
-    build.folders = {};
-    // Showing a big tree (expanding it) takes a turn of its own.
-    if (first || m_rowsPerSlice > 0)
-        ShowTree();
-    else
-        QTimer::singleShot(0, this, &ShareForm::ShowTree);
+    // Done with: let go of here, in a step of its own.
+    if (!build.heldLetGo) {
+        build.placed = {};
+        build.byPath = {};
+        build.folders = {};
+        build.heldLetGo = true;
+        return true;
+    }
+    // Showing a big tree (expanding it) takes a turn of its own, unless the turn has hardly
+    // begun.
+    if (!build.showPutOff && TurnBudget::ElapsedMs() >= TurnBudget::kTurnMs / 2) {
+        build.showPutOff = true;
+        m_treeJob.Stop();
+        m_treeJob.Start();
+        return true;
+    }
+    ShowTree();
+    return false;
 }
 
 void ShareForm::ShowTree()
@@ -302,8 +295,7 @@ void ShareForm::ShowTree()
     ui->messageBrowser->hide();
     SetShareShown(true);
     if (EventToolBar* events = ReachEventToolBar())
-        events->AddEvent(NameText(m_userName), Text(kBrowseIcon), ui->folderTree,
-                         QString());
+        events->AddEvent(NameText(m_userName), Text(kBrowseIcon), ui->folderTree, QString());
     connect(ui->folderTree, &QTreeWidget::itemDoubleClicked, this,
             &ShareForm::OnFolderDoubleClicked, Qt::UniqueConnection);
     connect(ui->fileList, &QTreeWidget::itemDoubleClicked, this, &ShareForm::OnFileDoubleClicked,

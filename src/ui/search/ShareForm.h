@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/Data.h"
+#include "store/SlicedJob.h"
 
 #include <QWidget>
 
@@ -31,8 +32,6 @@ public:
     // The deepest chain of folder rows; a folder below it is shown as a top-level row, as a
     // folder whose parent the list does not hold is.
     static constexpr int kMaxShareTreeDepth = 256;
-    // The longest a slice of building the folder tree runs before the event loop gets a turn.
-    static constexpr int kTreeSliceMs = 20;
 
     // A tab for the user (the name as the server sends it), waiting for the share list.
     ShareForm(std::string user, QWidget* parent = nullptr);
@@ -77,8 +76,6 @@ public:
     // Whether the folder tree of the share is still being put together: a big share's rows are
     // made a slice at a time, and the tree shows once they are all there.
     bool IsBuildingTree() const { return m_treeBuild != nullptr; }
-    // Test-only: a slice of the tree's rows ends after this many rows too (0: by time alone).
-    void SetRowsPerSliceForTesting(int rows) { m_rowsPerSlice = rows; }
 
 public Q_SLOTS:
     void OnConnectionToUserFailed(std::string user, std::string type);
@@ -96,9 +93,9 @@ protected:
 
 private:
     struct TreeBuild;
-    // Makes the next slice of the tree's rows, and shows the tree once they are all made; the
-    // first slice is the one SetShare runs.
-    void BuildTreeSlice(bool first);
+    // A step of the tree's build (a folder's path taken, a row made, what the build held let go
+    // of) or, once its rows are all made, the tree shown; false once nothing is left.
+    bool TreeStep();
     void ShowTree();
     void OnUserShareItemRemoved(Item* removed);
     // The folder tree, the file list and the filter line, which show once a share arrived.
@@ -121,5 +118,5 @@ private:
     bool m_answered = false;
     std::string m_pendingBrowseFolder;
     std::unique_ptr<TreeBuild> m_treeBuild;
-    int m_rowsPerSlice = 0;
+    SlicedJob m_treeJob;
 };

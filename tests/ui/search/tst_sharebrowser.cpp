@@ -9,6 +9,7 @@
 #include "shell/DisplayText.h"
 #include "shell/EventToolBar.h"
 #include "shell/FormHooks.h"
+#include "store/TurnBudget.h"
 #include "support/LogLines.h"
 #include "support/PeerBodies.h"
 #include "support/PeerDial.h"
@@ -633,7 +634,7 @@ void tst_ShareBrowser::downloadFolderInSlices()
 
 void tst_ShareBrowser::treeBuiltInSlices_data()
 {
-    QTest::addColumn<int>("rows"); // a slice
+    QTest::addColumn<int>("rows"); // steps (a path taken or a row made) a slice
     QTest::addColumn<QString>("then");
     QTest::newRow("a row a slice") << 1 << "wait";
     QTest::newRow("seven a slice") << 7 << "wait";
@@ -669,7 +670,7 @@ void tst_ShareBrowser::treeBuiltInSlices()
         client.Start();
         LogLines log;
         ShareForm* tab = sharesForm->OpenShareBrowse("bob");
-        tab->SetRowsPerSliceForTesting(perSlice);
+        const TurnBudget::StepsForTesting sliced(perSlice);
         QPointer<ShareForm> open(tab);
         // The share, built in the store at once; the tab's tree a slice at a time.
         FileInfoMap map;
