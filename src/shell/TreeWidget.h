@@ -51,12 +51,16 @@ template <class Before> int InsertionPlace(const QTreeWidgetItem* parent, int fr
 }
 
 // The rows of a tree that is done with, deleted some at a time: a tree of fifty thousand rows
-// takes most of a turn of the event loop to delete in one go. Each call does a share of it:
-// first the tree lets go of the rows it keeps expanded or hidden, then gives its rows up in one
-// go, then those are deleted. Whatever is left goes with it.
+// takes most of a turn of the event loop to delete in one go. Each call does a share of it, a
+// step of a sliced job (store/SlicedJob.h): first the tree lets go of the rows it keeps expanded
+// or hidden, then gives its rows up in one go, then those are deleted. Whatever is left goes with
+// it.
 class RowsToDelete
 {
 public:
+    // A step's share: a row's state or a row takes a microsecond or two.
+    static constexpr size_t kRowsAStep = 256;
+
     RowsToDelete() = default;
     ~RowsToDelete();
     RowsToDelete(const RowsToDelete&) = delete;

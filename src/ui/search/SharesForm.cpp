@@ -10,7 +10,6 @@
 #include "shell/FormHooks.h"
 #include "shell/ShellServices.h"
 #include "shell/UIFunctions.h"
-#include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/ShareTypes.h"
@@ -58,7 +57,9 @@ const ActionRow kActions[] = {
 
 } // namespace
 
-SharesForm::SharesForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui_SharesForm>())
+SharesForm::SharesForm(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui_SharesForm>()),
+      m_deleteTrees([this] { return DeleteClosedTreeStep(); })
 {
     sharesForm = this;
     ui->setupUi(this);
@@ -143,24 +144,22 @@ void SharesForm::OnTabCloseRequested(int index)
     auto closed = std::make_unique<ClosedTree>();
     closed->tree = tab->Delete();
     m_closedTrees.push_back(std::move(closed));
-    DeleteClosedTrees();
+    m_deleteTrees.Start();
 }
 
-void SharesForm::DeleteClosedTrees()
+bool SharesForm::DeleteClosedTreeStep()
 {
     if (m_closedTrees.empty())
-        return;
-    OnceNextTurn(this, m_deleteDue, [this] {
-        ClosedTree& closed = *m_closedTrees.front();
-        auto* tree = qobject_cast<TreeWidget*>(closed.tree.get());
-        if (tree && !closed.taken) {
-            closed.rows.TakeAll(tree);
-            closed.taken = true;
-        } else if (closed.rows.DeleteSome(kRowsAtOnce)) {
-            m_closedTrees.erase(m_closedTrees.begin());
-        }
-        DeleteClosedTrees();
-    });
+        return false;
+    ClosedTree& closed = *m_closedTrees.front();
+    auto* tree = qobject_cast<TreeWidget*>(closed.tree.get());
+    if (tree && !closed.taken) {
+        closed.rows.TakeAll(tree);
+        closed.taken = true;
+    } else if (closed.rows.DeleteSome(RowsToDelete::kRowsAStep)) {
+        m_closedTrees.erase(m_closedTrees.begin());
+    }
+    return !m_closedTrees.empty();
 }
 
 void SharesForm::OnToolBarActionTriggered(QWidget*, std::string key)

@@ -2,6 +2,7 @@
 
 #include "shell/TreeWidget.h"
 #include "store/Data.h"
+#include "store/SlicedJob.h"
 
 #include <QWidget>
 
@@ -49,16 +50,16 @@ public Q_SLOTS:
     void OnToolBarActionTriggered(QWidget* widget, std::string key);
 
 public:
-    static constexpr size_t kRowsAtOnce = 10000;
     // Folder trees of closed tabs still to delete.
     size_t ClosedTreeCount() const { return m_closedTrees.size(); }
 
 private:
-    void DeleteClosedTrees();
+    // A step of deleting the first closed tree; false once none is left.
+    bool DeleteClosedTreeStep();
 
     std::unique_ptr<Ui_SharesForm> ui;
-    // The folder tree of a closed tab, deleted from the turn after the tab on, kRowsAtOnce rows
-    // a turn (RowsToDelete), the empty tree last. A million-file share's 50,000 expanded folder
+    // The folder tree of a closed tab, deleted from the turn after the tab on, a step of rows at
+    // a time (RowsToDelete), the empty tree last. A million-file share's 50,000 expanded folder
     // rows take 50-70 ms to delete in one go.
     struct ClosedTree
     {
@@ -67,7 +68,7 @@ private:
         bool taken = false;
     };
     std::vector<std::unique_ptr<ClosedTree>> m_closedTrees;
-    bool m_deleteDue = false;
+    SlicedJob m_deleteTrees;
     // Users whose tab was closed while their list was still on its way.
     std::set<std::string> m_listsOfClosedTabs;
 };
