@@ -2,14 +2,11 @@
 
 #include "transfers/TransferQueueManager.h"
 
-#include <QElapsedTimer>
-#include <QScopedValueRollback>
+#include <algorithm>
 
-DownloadBatches::DownloadBatches(TransferQueueManager& transfers) : m_transfers(transfers)
+DownloadBatches::DownloadBatches(TransferQueueManager& transfers)
+    : m_transfers(transfers), m_job([this] { return Step(); })
 {
-    m_slice.setSingleShot(true);
-    m_slice.setInterval(0);
-    connect(&m_slice, &QTimer::timeout, this, &DownloadBatches::RunSlice);
 }
 
 void DownloadBatches::Add(const std::string& user, std::vector<FolderDownload> folders)
@@ -18,62 +15,39 @@ void DownloadBatches::Add(const std::string& user, std::vector<FolderDownload> f
     batch.user = user;
     batch.folders = std::move(folders);
     m_batches.push_back(std::move(batch));
-    RunSlice();
+    // Asked for from inside a step (a listener of new downloads), they are made in a later
+    // slice, after the ones before them.
+    m_job.RunNow();
 }
 
 void DownloadBatches::Finish()
 {
-    m_slice.stop();
-    const QScopedValueRollback<bool> running(m_running, true);
-    const TransferQueueManager::BatchMemo memo(m_transfers);
-    while (!m_batches.empty()) {
-        if (!Step())
-            m_batches.pop_front();
-    }
-}
-
-void DownloadBatches::RunSlice()
-{
-    // A download made from inside a slice that asks for more (a listener of new downloads)
-    // has them made in a later slice, after the ones before them.
-    if (m_running) {
-        m_slice.start();
-        return;
-    }
-    const QScopedValueRollback<bool> running(m_running, true);
-    // The downloads of a folder look for their files in the same folders on disk.
-    const TransferQueueManager::BatchMemo memo(m_transfers);
-    QElapsedTimer slice;
-    slice.start();
-    int steps = 0;
-    while (!m_batches.empty()) {
-        if (!Step()) {
-            m_batches.pop_front();
-            continue;
-        }
-        ++steps;
-        if (slice.elapsed() >= kSliceMs || (m_stepsPerSlice > 0 && steps >= m_stepsPerSlice))
-            break;
-    }
-    if (!m_batches.empty())
-        m_slice.start();
+    m_job.Finish();
 }
 
 bool DownloadBatches::Step()
 {
+    if (m_batches.empty())
+        return false;
     Batch& batch = m_batches.front();
     while (batch.folder < batch.folders.size() &&
            batch.file == batch.folders[batch.folder].files.size()) {
         ++batch.folder;
         batch.file = 0;
     }
-    if (batch.folder == batch.folders.size())
-        return false;
-    const FolderDownload& folder = batch.folders[batch.folder];
-    const auto& [name, size] = folder.files[batch.file++];
-    // Copies: the download's own handlers may queue more batches meanwhile.
+    if (batch.folder == batch.folders.size()) {
+        m_batches.pop_front();
+        return !m_batches.empty();
+    }
+    const TransferQueueManager::BatchMemo memo(m_transfers);
+    // Copies: the downloads' own handlers may queue more batches meanwhile.
     const std::string user = batch.user;
+    const FolderDownload& folder = batch.folders[batch.folder];
     const std::string remote = folder.folder;
-    m_transfers.AddDownload(user, name, remote, size, folder.level);
+    const size_t end = std::min(folder.files.size(), batch.file + kDownloadsAStep);
+    while (batch.file < end) {
+        const auto& [name, size] = folder.files[batch.file++];
+        m_transfers.AddDownload(user, name, remote, size, folder.level);
+    }
     return true;
 }

@@ -2,11 +2,12 @@
 
 // Downloads asked for many at a time: "Download Folder" on the top of a big share queues a
 // quarter of a million files, and each one a download entry with its checks on disk. They are
-// made a slice at a time between turns of the event loop, batches in the order they came and
-// each in its own order, every one exactly as AddDownload makes it.
+// made a slice at a time between turns of the event loop (a SlicedJob), batches in the order they
+// came and each in its own order, every one exactly as AddDownload makes it.
+
+#include "store/SlicedJob.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <deque>
 #include <string>
@@ -28,8 +29,10 @@ class DownloadBatches : public QObject
     Q_OBJECT
 
 public:
-    // The longest a slice runs before the event loop gets a turn.
-    static constexpr int kSliceMs = 20;
+    // A step makes at most this many downloads, all of one folder: they look for their files
+    // through what the step's first learnt of the folders on disk, and take their arrival
+    // numbers from a counter written when the step ends.
+    static constexpr size_t kDownloadsAStep = 256;
 
     explicit DownloadBatches(TransferQueueManager& transfers);
 
@@ -38,8 +41,6 @@ public:
     bool IsBusy() const { return !m_batches.empty(); }
     // Makes what is left here and now: before a save, or for a test.
     void Finish();
-    // Test-only: a slice ends after this many downloads too (0: by time alone).
-    void SetStepsPerSliceForTesting(int steps) { m_stepsPerSlice = steps; }
 
 private:
     struct Batch
@@ -49,13 +50,10 @@ private:
         size_t folder = 0;
         size_t file = 0;
     };
-    void RunSlice();
-    // Makes the next download of the first batch; false once that batch is done.
+    // Makes the next downloads of the first batch's folder at hand; false once no batch is left.
     bool Step();
 
     TransferQueueManager& m_transfers;
     std::deque<Batch> m_batches;
-    QTimer m_slice;
-    int m_stepsPerSlice = 0;
-    bool m_running = false;
+    SlicedJob m_job;
 };

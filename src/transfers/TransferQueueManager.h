@@ -87,7 +87,7 @@ public:
     // Removes the partial file's folders that the layout made, once they are empty and no
     // download from the same remote folder still needs them.
     void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry);
-    // While one lives, downloads are queued many at a time (a slice of DownloadBatches), each
+    // While one lives, downloads are queued many at a time (a step of DownloadBatches), each
     // looking for its finished and its partial file: the layout's folder for a remote folder
     // and level, and whether it is on disk at all, are worked out once. The arrival counter is
     // kept here too, and its setting written when the last memo ends. Not across turns of the

@@ -3,6 +3,8 @@
 
 #include "TransferTestEnv.h"
 
+#include "store/TurnBudget.h"
+
 #include <QPointer>
 
 using namespace TransfersTypes;
@@ -487,18 +489,18 @@ void tst_Downloads::queuedManyAtOnce_data()
 {
     QTest::addColumn<QString>("disk");
     QTest::addColumn<QString>("folder"); // how the download folder is spelled
-    QTest::addColumn<int>("steps");      // downloads a slice; 0: by time alone
+    QTest::addColumn<int>("steps");      // steps (a folder's downloads) a slice; 0: by time alone
     QTest::addColumn<bool>("online");    // bob, while they are queued
     QTest::newRow("in one slice") << "files"
                                   << "as made" << 0 << false;
-    QTest::newRow("a download a slice") << "files"
-                                        << "as made" << 1 << false;
+    QTest::newRow("a folder a slice") << "files"
+                                      << "as made" << 1 << false;
     QTest::newRow("three a slice, bob online") << "files"
                                                << "as made" << 3 << true;
     QTest::newRow("nothing on disk") << "nothing"
                                      << "as made" << 0 << false;
-    QTest::newRow("nothing on disk, a download a slice, bob online") << "nothing"
-                                                                     << "as made" << 1 << true;
+    QTest::newRow("nothing on disk, a folder a slice, bob online") << "nothing"
+                                                                   << "as made" << 1 << true;
     QTest::newRow("files in the way") << "files in the way"
                                       << "as made" << 3 << false;
     QTest::newRow("trailing slash") << "files"
@@ -517,8 +519,8 @@ void tst_Downloads::queuedManyAtOnce()
     QFETCH(QString, folder);
     QFETCH(int, steps);
     QFETCH(bool, online);
-    // Many at once look for their files through what a slice learnt of the folders, and take
-    // their arrival numbers from a counter written when the slice ends: each comes out as it
+    // Many at once look for their files through what a step learnt of the folders, and take
+    // their arrival numbers from a counter written when the step ends: each comes out as it
     // would on its own. Two names come out the same on disk; one download is there already.
     const std::vector<FolderDownload> folders{
         {"Music\\Album",
@@ -575,7 +577,7 @@ void tst_Downloads::queuedManyAtOnce()
     init();
     prepare();
     TransferLog log;
-    m_env->transfers().DownloadBatchesForTesting().SetStepsPerSliceForTesting(steps);
+    const TurnBudget::StepsForTesting sliced(steps);
     m_env->transfers().AddDownloads("bob", folders);
     QTRY_VERIFY(!m_env->transfers().DownloadBatchesForTesting().IsBusy());
     QCOMPARE(Queued(*m_env, log.lines, *m_bob), alone);
@@ -594,9 +596,11 @@ void tst_Downloads::arrivalNumbersFollowOn()
     // A download queued on its own between two slices of a batch takes the number after the
     // first slice's, and the batch goes on after it.
     Settings::Set(SettingKeys::TransferOrderCounter, "7");
-    m_env->transfers().DownloadBatchesForTesting().SetStepsPerSliceForTesting(2);
-    m_env->transfers().AddDownloads(
-        "bob", {{"Music\\Album", 0, {{"a.mp3", 1}, {"b.mp3", 1}, {"c.mp3", 1}, {"d.mp3", 1}}}});
+    const TurnBudget::StepsForTesting twoSteps(2);
+    m_env->transfers().AddDownloads("bob", {{"Music\\Album", 0, {{"a.mp3", 1}}},
+                                            {"Music\\Album", 0, {{"b.mp3", 1}}},
+                                            {"Music\\Album", 0, {{"c.mp3", 1}}},
+                                            {"Music\\Album", 0, {{"d.mp3", 1}}}});
     QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("9"));
     QCOMPARE(Add("own.mp3")[DownloadOrder].AsString(), std::string("9"));
     QCOMPARE(Settings::Text(SettingKeys::TransferOrderCounter), std::string("10"));

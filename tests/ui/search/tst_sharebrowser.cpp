@@ -567,9 +567,9 @@ QStringList QueuedInOrder()
 
 void tst_ShareBrowser::downloadFolderInSlices_data()
 {
-    QTest::addColumn<int>("steps"); // downloads a slice; 0: by time alone
+    QTest::addColumn<int>("steps"); // steps (a folder's downloads) a slice; 0: by time alone
     QTest::addColumn<QString>("then");
-    QTest::newRow("a download a slice") << 1 << "wait";
+    QTest::newRow("a folder a slice") << 1 << "wait";
     QTest::newRow("three a slice") << 3 << "wait";
     QTest::newRow("the tab closed while slices are pending") << 1 << "close";
     QTest::newRow("a quit while slices are pending") << 1 << "quit";
@@ -592,7 +592,7 @@ void tst_ShareBrowser::downloadFolderInSlices()
         QTreeWidget* tree = Part(tab, "folderTree");
         tree->setCurrentItem(Row(tab, "F"));
         LogLines lines("Transfer Queue");
-        transferQueueManager->DownloadBatchesForTesting().SetStepsPerSliceForTesting(perSlice);
+        const TurnBudget::StepsForTesting sliced(perSlice);
         Click(tree, "Download Folder");
         if (perSlice > 0)
             QVERIFY(transferQueueManager->DownloadBatchesForTesting().IsBusy());
