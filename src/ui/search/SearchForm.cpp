@@ -15,8 +15,8 @@
 #include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/DataSaver.h"
-#include "store/NextTurn.h"
 #include "store/Schema.h"
+#include "store/TurnBudget.h"
 #include "transfers/TransfersSchema.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
@@ -31,7 +31,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <limits>
 
 SearchForm* searchForm = nullptr;
 
@@ -148,7 +147,10 @@ QString Toggled(const char* text, bool on)
 
 } // namespace
 
-SearchForm::SearchForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui_SearchForm>())
+SearchForm::SearchForm(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui_SearchForm>()),
+      m_addRows([this] { return AddRowsStep(); }), m_filtering([this] { return FilterStep(); }),
+      m_closingTabs([this] { return CloseStep(); })
 {
     searchForm = this;
     ui->setupUi(this);
@@ -162,8 +164,10 @@ SearchForm::~SearchForm()
 {
     // Tabs still closing go with the page's widgets, and what they stood for with the store's
     // last sweep; their rows are out of the tabs.
-    for (const std::unique_ptr<ClosingTab>& closing : m_closing)
+    for (const std::unique_ptr<ClosingTab>& closing : m_closing) {
         qDeleteAll(closing->rows);
+        qDeleteAll(closing->folders);
+    }
     if (searchForm == this)
         searchForm = nullptr;
 }
@@ -353,7 +357,9 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
     ItemPtr widget = Ties::Find(SearchResultsWidget, tab);
     if (!widget)
         return;
-    m_filterPasses.erase(qobject_cast<SearchResultsForm*>(tab));
+    m_filterPasses.erase(std::remove_if(m_filterPasses.begin(), m_filterPasses.end(),
+                                        [tab](const Filtering& f) { return f.tab == tab; }),
+                         m_filterPasses.end());
     auto closing = std::make_unique<ClosingTab>();
     closing->tab = tab;
     for (Item* node : widget.GetItems(SearchResultsUserNode))
@@ -372,16 +378,10 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
     tabs->removeTab(index);
     // Out of view, its tree forgets the rows it keeps expanded or hidden: each row taken out of
     // it would look through all of those.
-    size_t rows = 0;
     if (auto* results = qobject_cast<SearchResultsForm*>(tab)) {
         QTreeWidget* tree = results->searchResults();
         tree->reset();
         closing->rows = tree->invisibleRootItem()->takeChildren();
-        for (QTreeWidgetItem* user : closing->rows) {
-            rows += 1 + size_t(user->childCount());
-            for (int i = 0; i < user->childCount(); ++i)
-                rows += size_t(user->child(i)->childCount());
-        }
     }
     // Answers still on their way find no request, and are dropped.
     for (Item* request : requests)
@@ -395,77 +395,74 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index)
                                                         answer) != closing->answers.end();
                                    }),
                     m_arrived.end());
-    const bool small = rows + closing->answers.size() <= kClosedAtOnce;
     m_closing.push_back(std::move(closing));
-    // A tab of some thousands of rows goes at once, unless others are still going.
-    if (small && m_closing.size() == 1)
-        FinishClosingTabs(std::numeric_limits<size_t>::max());
-    CloseTabsLater();
+    // A tab of some thousands of rows goes at once, unless others are still going or the turn's
+    // budget is spent.
+    m_closingTabs.RunNow();
 }
 
-bool SearchForm::ClosingTab::Step(size_t& budget)
+bool SearchForm::ClosingTab::Step()
 {
-    // The rows, out of their tree, a user's at a time, from the last.
-    while (budget > 0 && !rows.isEmpty()) {
+    // The rows, out of their tree, from the last user's: its folders taken from it, then each
+    // deleted with its files.
+    if (!folders.isEmpty()) {
+        delete folders.takeLast();
+        return false;
+    }
+    if (!rows.isEmpty()) {
         QTreeWidgetItem* user = rows.takeLast();
-        size_t count = 1 + size_t(user->childCount());
-        for (int i = 0; i < user->childCount(); ++i)
-            count += size_t(user->child(i)->childCount());
+        folders = user->takeChildren();
         delete user;
-        budget -= std::min(budget, count);
+        return false;
     }
     // The answers with their results, then what tied the rows to the store: the ties have the
     // fewer links to drop for it.
-    const auto take = [&budget](std::vector<std::pair<uint32_t, Item*>>& items, auto remove) {
-        while (budget > 0 && !items.empty()) {
-            const auto [id, item] = items.back();
-            items.pop_back();
-            if (d.ItemById(id) == item)
-                budget -= std::min(budget, remove(ItemPtr(item)));
-        }
-    };
-    take(answers, [](ItemPtr answer) {
-        ItemSet results = answer.GetItems(PeerTypes::SearchResult);
-        const size_t items = 1 + results.size();
-        results.Remove();
+    while (!answers.empty()) {
+        const auto [id, item] = answers.back();
+        answers.pop_back();
+        if (d.ItemById(id) != item)
+            continue;
+        const ItemPtr answer(item);
+        answer.GetItems(PeerTypes::SearchResult).Remove();
         answer.Remove();
-        return items;
-    });
-    take(nodes, [](ItemPtr userNode) {
-        size_t items = 1;
-        for (Item* folderNode : userNode.GetItems(SearchResultsFolderNode)) {
-            ItemSet files = ItemPtr(folderNode).GetItems(SearchResultNode);
-            items += 1 + files.size();
-            files.Remove();
-            ItemPtr(folderNode).Remove();
+        return false;
+    }
+    while (!nodes.empty()) {
+        const auto [id, item] = nodes.back();
+        if (d.ItemById(id) != item) {
+            nodes.pop_back();
+            continue;
         }
-        userNode.Remove();
-        return items;
-    });
-    return rows.isEmpty() && nodes.empty() && answers.empty();
+        // A folder's node with its files' at a time; the user's once none is left.
+        Item* folderNode = nullptr;
+        item->VisitItems(d.GetType(SearchResultsFolderNode), [&folderNode](Item* folder) {
+            folderNode = folder;
+            return true;
+        });
+        if (folderNode) {
+            ItemPtr(folderNode).GetItems(SearchResultNode).Remove();
+            ItemPtr(folderNode).Remove();
+        } else {
+            nodes.pop_back();
+            item->Remove();
+        }
+        return false;
+    }
+    return true;
 }
 
-void SearchForm::CloseTabsLater()
+bool SearchForm::CloseStep()
 {
     if (m_closing.empty())
-        return;
-    OnceNextTurn(this, m_closingDue, [this] {
-        FinishClosingTabs(kClosedAtOnce);
-        CloseTabsLater();
-    });
-}
-
-void SearchForm::FinishClosingTabs(size_t budget)
-{
-    while (budget > 0 && !m_closing.empty()) {
-        if (!m_closing.front()->Step(budget))
-            return;
-        delete m_closing.front()->tab;
-        m_closing.erase(m_closing.begin());
-        // What else came loose, as when a tab is closed in one go.
-        if (m_closing.empty())
-            d.RemoveDisconnectedItems();
-    }
+        return false;
+    if (!m_closing.front()->Step())
+        return true;
+    delete m_closing.front()->tab;
+    m_closing.erase(m_closing.begin());
+    // What else came loose, as when a tab is closed in one go.
+    if (m_closing.empty())
+        d.RemoveDisconnectedItems();
+    return !m_closing.empty();
 }
 
 bool SearchForm::IsClosingTabs() const

@@ -1,15 +1,15 @@
 #pragma once
 
 #include "store/Data.h"
+#include "store/SlicedJob.h"
 
 #include <QList>
 #include <QPoint>
 #include <QWidget>
 
-#include <functional>
+#include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -50,17 +50,9 @@ class SearchForm : public QWidget, public DataHandler, public DataLoadedEventHan
     Q_OBJECT
 
 public:
-    // The most result rows made in one go, some 50 ms of work: an answer's results past it are
-    // dropped, and answers that arrived together beyond it wait for the next turn of the event
-    // loop. A peer's answer may list a hundred thousand files, and answers arrive by the hundred.
-    static constexpr int kMaxRowsAtOnce = 20000;
-    // A tab's filter pass works out which of this many rows show in one turn of the event loop,
-    // some tens of milliseconds; the rows of a bigger tab take their states a few turns later,
-    // all at once.
-    static constexpr int kFilterRowsAtOnce = 30000;
-    // A closed tab's rows are deleted, and the items they stood for removed, this many a turn;
-    // a tab of 100,000 results took a third of a second in one go.
-    static constexpr size_t kClosedAtOnce = 20000;
+    // The most result rows an answer makes, some 50 ms of work, the longest step of making rows:
+    // its results past it are dropped. A peer's answer may list a hundred thousand files.
+    static constexpr int kMaxRowsAnAnswer = 20000;
 
     explicit SearchForm(QWidget* parent = nullptr);
     ~SearchForm() override;
@@ -85,6 +77,8 @@ public:
     bool IsFiltering(const SearchResultsForm* tab) const;
     // Whether closed tabs are still being taken apart.
     bool IsClosingTabs() const;
+    // Test-only: the filter passes under way, done here and now.
+    void FinishFilteringForTesting() { m_filtering.Finish(); }
 
 public Q_SLOTS:
     // The search line's Return and the Search button: a manual search and a request for related
@@ -97,9 +91,9 @@ public Q_SLOTS:
     // tab, opened here for the first answer to an enabled wish; an answer no tab shows is
     // removed. Its rows are made a moment later, with those of the answers that came meanwhile.
     void OnUserSearchResults(ItemPtr results);
-    // The answers that arrived since the last call become rows of their tabs; kMaxRowsAtOnce at
-    // most, the rest at once after the event loop's next turn. Runs a second after the first
-    // answer of a burst, just before the tabs' re-sorts of that burst.
+    // The answers that arrived since the last call become rows of their tabs, an answer a step
+    // of a sliced job: a slice here and now, the rest from the event loop's next turn on. Runs a
+    // second after the first answer of a burst, just before the tabs' re-sorts of that burst.
     void AddArrivedResults();
     void OnTabCloseRequested(int index);
     void OnWishTabCloseRequested(int index);
@@ -111,7 +105,7 @@ public Q_SLOTS:
     // result entries (SearchResultMenuOptions) first, then those of the row's user.
     void OnSearchResultsContextMenuRequested(const QPoint& position);
     // A tab's filter line changed: every row of its tree shown or hidden by the new text, in
-    // this turn or, for a big tab, in a few (kFilterRowsAtOnce).
+    // this turn or, for a big tab, in a few.
     void OnFilterTextChanged(const QString& text);
     // A related search clicked: into the search line; double-clicked: searched at once.
     void OnCorrelationClicked(QTreeWidgetItem* row, int column);
@@ -138,26 +132,39 @@ public:
 private:
     // What both close buttons do, for the tab at index of tabs.
     void CloseTab(QTabWidget* tabs, int index);
-    // The tab's filter pass, from its first row (SearchResultTree.cpp): started, a slice of it
-    // run, and the slices of every pass run a turn.
+    // Makes the rows of the first answer that arrived (SearchResultTree.cpp); false once none
+    // is left.
+    bool AddRowsStep();
+    // A tab's filter pass, from its first row (SearchResultTree.cpp): one under way for the tab
+    // starts over, from the next turn on; the passes' steps (a folder's rows worked out, or all
+    // the rows' states set), false once none is left.
+    class FilterPass;
+    struct Filtering
+    {
+        SearchResultsForm* tab = nullptr;
+        std::shared_ptr<FilterPass> pass;
+        bool applyPutOff = false;
+    };
     void StartFilterPass(SearchResultsForm* tab, const QString& text);
-    void ContinueFilterPass(SearchResultsForm* tab);
-    void ScheduleFilterPasses();
-    // A closed tab being taken apart: its user rows, out of its tree, the nodes that tied them
-    // to the store and its answers, each as id and item, left to delete and remove.
+    bool FilterStep();
+    // A closed tab being taken apart: its user rows, out of its tree, the folder rows of the one
+    // at hand, the nodes that tied them to the store and its answers, each as id and item, left
+    // to delete and remove.
     struct ClosingTab
     {
         QWidget* tab = nullptr;
         QList<QTreeWidgetItem*> rows;
+        QList<QTreeWidgetItem*> folders;
         std::vector<std::pair<uint32_t, Item*>> nodes;
         std::vector<std::pair<uint32_t, Item*>> answers;
-        // Takes apart what budget allows, counting it off; true once all is.
-        bool Step(size_t& budget);
+        // Deletes a row (a folder's with its files, or a user's once its folders are out of it),
+        // or removes an answer or a folder's node, or a user's once it has none; true once all
+        // is done.
+        bool Step();
     };
-    // Takes closed tabs apart, kClosedAtOnce a turn, then deletes them and sweeps the store.
-    void CloseTabsLater();
-    // Takes apart what budget allows; deletes the tabs done with, sweeping after the last.
-    void FinishClosingTabs(size_t budget);
+    // Takes the first closed tab apart a step at a time, then deletes it; the store is swept
+    // after the last.
+    bool CloseStep();
     // Sends a manual search and asks for its related searches.
     void Search(const std::string& text);
     // The wish of that text, made, enabled and given its row when it is not a wish yet.
@@ -171,14 +178,15 @@ private:
     // Taken by Init.
     ActionSetToolBar* m_bar = nullptr;
     Server* m_server = nullptr;
-    // Answers waiting for AddArrivedResults, in the order they came, as id and item: an answer
-    // whose tab closed meanwhile is gone from the store, and its id no longer names it.
-    std::vector<std::pair<uint32_t, Item*>> m_arrived;
-    // The filter passes under way, by tab: each call runs a slice, true once the pass is done.
-    std::unordered_map<SearchResultsForm*, std::function<bool()>> m_filterPasses;
-    bool m_filterPassesDue = false;
+    // Answers waiting for their rows, in the order they came, as id and item: an answer whose
+    // tab closed meanwhile is gone from the store, and its id no longer names it.
+    std::deque<std::pair<uint32_t, Item*>> m_arrived;
+    SlicedJob m_addRows;
+    // The filter passes under way, a tab's at most; the first is worked on.
+    std::vector<Filtering> m_filterPasses;
+    SlicedJob m_filtering;
     std::vector<std::unique_ptr<ClosingTab>> m_closing;
-    bool m_closingDue = false;
+    SlicedJob m_closingTabs;
 };
 
 extern SearchForm* searchForm;

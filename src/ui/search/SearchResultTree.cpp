@@ -14,7 +14,7 @@
 #include "shell/TreeWidget.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
-#include "store/NextTurn.h"
+#include "store/TurnBudget.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
@@ -92,88 +92,6 @@ void SetHidden(QTreeWidgetItem* row, bool hidden)
     if (row->isHidden() != hidden)
         row->setHidden(hidden);
 }
-
-// The filter pass over a tab: which rows show is worked out a slice of users at a time, and the
-// rows take their states together at the end, so that the tree is laid out and painted once.
-// Rows made meanwhile start the pass over (SearchForm); user rows are never deleted while the
-// tab lives.
-class FilterPass
-{
-public:
-    FilterPass(QTreeWidget* tree, const QString& text) : m_tree(tree), m_filter(text)
-    {
-        m_users.reserve(tree->topLevelItemCount());
-        for (int i = 0; i < tree->topLevelItemCount(); ++i)
-            m_users << tree->topLevelItem(i);
-    }
-
-    // Works out the next users, up to kFilterRowsAtOnce rows; at the last, sets the rows' states.
-    // True once done.
-    bool Step()
-    {
-        size_t rows = 0;
-        for (; m_next < m_users.size() && rows < size_t(SearchForm::kFilterRowsAtOnce); ++m_next)
-            rows += WorkOut(m_users[m_next]);
-        if (m_next < m_users.size())
-            return false;
-        m_tree->setUpdatesEnabled(false);
-        for (const auto& [row, hidden] : m_changes)
-            row->setHidden(hidden);
-        for (const auto& [folder, shown] : m_shownFiles)
-            folder->SetShownFiles(shown);
-        m_tree->setUpdatesEnabled(true);
-        return true;
-    }
-
-private:
-    // The user's rows: those whose state changes, and the folders' counts of shown files. The
-    // number of the user's rows.
-    size_t WorkOut(QTreeWidgetItem* userRow)
-    {
-        size_t rows = 1;
-        bool userShown = false;
-        for (int j = 0; j < userRow->childCount(); ++j) {
-            QTreeWidgetItem* folderRow = userRow->child(j);
-            rows += 1 + size_t(folderRow->childCount());
-            if (!m_filter.EnterFolder(folderRow->text(Row::FolderColumn))) {
-                // Its files are left as they are: the folder hides them all.
-                Change(folderRow, true);
-                continue;
-            }
-            int shown = 0;
-            for (int k = 0; k < folderRow->childCount(); ++k) {
-                QTreeWidgetItem* fileRow = folderRow->child(k);
-                const ItemPtr result =
-                    m_filter.NeedsResult()
-                        ? Ties::Find(SearchResultNode, fileRow)[PeerTypes::SearchResult]
-                        : ItemPtr();
-                const bool fileShown = m_filter.FileShows(fileRow->text(Row::FileColumn), result);
-                Change(fileRow, !fileShown);
-                shown += fileShown ? 1 : 0;
-            }
-            if (auto* folder = dynamic_cast<Row*>(folderRow))
-                m_shownFiles.emplace_back(folder, shown);
-            const bool folderShown = m_filter.FolderShows(shown);
-            Change(folderRow, !folderShown);
-            userShown = userShown || folderShown;
-        }
-        Change(userRow, !userShown);
-        return rows;
-    }
-
-    void Change(QTreeWidgetItem* row, bool hidden)
-    {
-        if (row->isHidden() != hidden)
-            m_changes.emplace_back(row, hidden);
-    }
-
-    QTreeWidget* m_tree;
-    RowFilter m_filter;
-    QList<QTreeWidgetItem*> m_users;
-    qsizetype m_next = 0;
-    std::vector<std::pair<QTreeWidgetItem*, bool>> m_changes;
-    std::vector<std::pair<Row*, int>> m_shownFiles;
-};
 
 QString SpeedText(qint64 bytesPerSecond)
 {
@@ -323,6 +241,90 @@ void AddAnswer(QTreeWidget* tree, ItemPtr widget, ItemPtr answer, const ItemSet&
 
 } // namespace
 
+// The filter pass over a tab: which rows show is worked out a folder at a time, and the rows
+// take their states together at the end, so that the tree is laid out and painted once. Rows
+// made meanwhile start the pass over (SearchForm); user rows are never deleted while the tab
+// lives.
+class SearchForm::FilterPass
+{
+public:
+    FilterPass(QTreeWidget* tree, const QString& text) : m_tree(tree), m_filter(text)
+    {
+        m_users.reserve(tree->topLevelItemCount());
+        for (int i = 0; i < tree->topLevelItemCount(); ++i)
+            m_users << tree->topLevelItem(i);
+    }
+
+    bool IsWorkedOut() const { return m_next == m_users.size(); }
+
+    // Works out the next folder of the user at hand, or the user's own row after its last.
+    void Step()
+    {
+        QTreeWidgetItem* userRow = m_users[m_next];
+        if (m_folder < userRow->childCount()) {
+            m_userShown = WorkOut(userRow->child(m_folder++)) || m_userShown;
+            return;
+        }
+        Change(userRow, !m_userShown);
+        ++m_next;
+        m_folder = 0;
+        m_userShown = false;
+    }
+
+    // Once worked out: sets the rows' states.
+    void Apply()
+    {
+        m_tree->setUpdatesEnabled(false);
+        for (const auto& [row, hidden] : m_changes)
+            row->setHidden(hidden);
+        for (const auto& [folder, shown] : m_shownFiles)
+            folder->SetShownFiles(shown);
+        m_tree->setUpdatesEnabled(true);
+    }
+
+private:
+    // The folder's rows whose state changes, and its count of shown files; whether it shows.
+    bool WorkOut(QTreeWidgetItem* folderRow)
+    {
+        if (!m_filter.EnterFolder(folderRow->text(Row::FolderColumn))) {
+            // Its files are left as they are: the folder hides them all.
+            Change(folderRow, true);
+            return false;
+        }
+        int shown = 0;
+        for (int k = 0; k < folderRow->childCount(); ++k) {
+            QTreeWidgetItem* fileRow = folderRow->child(k);
+            const ItemPtr result =
+                m_filter.NeedsResult()
+                    ? Ties::Find(SearchResultNode, fileRow)[PeerTypes::SearchResult]
+                    : ItemPtr();
+            const bool fileShown = m_filter.FileShows(fileRow->text(Row::FileColumn), result);
+            Change(fileRow, !fileShown);
+            shown += fileShown ? 1 : 0;
+        }
+        if (auto* folder = dynamic_cast<Row*>(folderRow))
+            m_shownFiles.emplace_back(folder, shown);
+        const bool folderShown = m_filter.FolderShows(shown);
+        Change(folderRow, !folderShown);
+        return folderShown;
+    }
+
+    void Change(QTreeWidgetItem* row, bool hidden)
+    {
+        if (row->isHidden() != hidden)
+            m_changes.emplace_back(row, hidden);
+    }
+
+    QTreeWidget* m_tree;
+    RowFilter m_filter;
+    QList<QTreeWidgetItem*> m_users;
+    qsizetype m_next = 0;
+    int m_folder = 0;
+    bool m_userShown = false;
+    std::vector<std::pair<QTreeWidgetItem*, bool>> m_changes;
+    std::vector<std::pair<Row*, int>> m_shownFiles;
+};
+
 void SearchForm::OnUserSearchResults(ItemPtr results)
 {
     const ItemPtr request = results[ServerTypes::SearchRequest];
@@ -344,7 +346,7 @@ void SearchForm::OnUserSearchResults(ItemPtr results)
     // Past the cap, an answer's results go now: no row will show them.
     size_t kept = 0;
     for (Item* file : results.GetItems(PeerTypes::SearchResult)) {
-        if (++kept > size_t(kMaxRowsAtOnce))
+        if (++kept > size_t(kMaxRowsAnAnswer))
             ItemPtr(file).Remove();
     }
     m_arrived.emplace_back(results->Id(), results.Get());
@@ -360,41 +362,36 @@ void SearchForm::OnUserSearchResults(ItemPtr results)
 
 void SearchForm::AddArrivedResults()
 {
-    std::vector<std::pair<uint32_t, Item*>> arrived;
-    arrived.swap(m_arrived);
-    DelayedInvoker* invoker = ReachDelayedInvoker();
-    SharedFoldersManager* shares = ReachSharedFolders();
-    size_t made = 0;
-    auto next = arrived.begin();
-    for (; next != arrived.end(); ++next) {
-        const auto [id, item] = *next;
-        // Gone when its tab closed meanwhile.
-        if (d.ItemById(id) != item)
-            continue;
+    m_addRows.RunNow();
+}
+
+bool SearchForm::AddRowsStep()
+{
+    if (m_arrived.empty())
+        return false;
+    const auto [id, item] = m_arrived.front();
+    m_arrived.pop_front();
+    // Gone when its tab closed meanwhile.
+    SearchResultsForm* tab = nullptr;
+    ItemPtr widget;
+    if (d.ItemById(id) == item) {
+        widget = ItemPtr(item)[ServerTypes::SearchRequest][SearchResultsWidget];
+        tab = SearchResultsForm::FromItem(widget);
+    }
+    if (tab) {
         const ItemPtr results(item);
-        const ItemPtr widget = results[ServerTypes::SearchRequest][SearchResultsWidget];
-        SearchResultsForm* tab = SearchResultsForm::FromItem(widget);
-        if (!tab)
-            continue;
-        const ItemSet files = results.GetItems(PeerTypes::SearchResult);
-        if (made > 0 && made + files.size() > size_t(kMaxRowsAtOnce))
-            break;
-        made += files.size();
         RowFilter filter(tab->filterEdit()->text());
-        AddAnswer(tab->searchResults(), widget, results, files, filter, shares);
+        AddAnswer(tab->searchResults(), widget, results, results.GetItems(PeerTypes::SearchResult),
+                  filter, ReachSharedFolders());
         // A pass under way saw the tab without these rows.
         if (IsFiltering(tab))
             StartFilterPass(tab, tab->filterEdit()->text());
-        // Rows put off to a later batch have missed their burst's re-sort.
-        if (invoker)
+        // Rows of a later slice have missed their burst's re-sort; those of the first are
+        // made just before it.
+        if (DelayedInvoker* invoker = ReachDelayedInvoker())
             invoker->Invoke(tab, &SearchResultsForm::Sort, kSortDelayMs);
     }
-    if (next == arrived.end())
-        return;
-    // The rest once the tree has been laid out and painted.
-    m_arrived.insert(m_arrived.begin(), next, arrived.end());
-    if (invoker)
-        invoker->Invoke(this, &SearchForm::AddArrivedResults, 0);
+    return !m_arrived.empty();
 }
 
 void SearchForm::OnSearchResult(ItemPtr widget, ItemPtr result)
@@ -438,37 +435,46 @@ void SearchForm::OnFilterTextChanged(const QString& text)
         return;
     StartFilterPass(tab, text);
     // A tab of some thousands of rows is filtered at once.
-    ContinueFilterPass(tab);
+    m_filtering.RunNow();
 }
 
 void SearchForm::StartFilterPass(SearchResultsForm* tab, const QString& text)
 {
-    auto pass = std::make_shared<FilterPass>(tab->searchResults(), text);
-    m_filterPasses[tab] = [pass] { return pass->Step(); };
-    ScheduleFilterPasses();
+    // First: the tab typed in, or given rows, is the one looked at.
+    m_filterPasses.erase(std::remove_if(m_filterPasses.begin(), m_filterPasses.end(),
+                                        [tab](const Filtering& f) { return f.tab == tab; }),
+                         m_filterPasses.end());
+    m_filterPasses.insert(m_filterPasses.begin(),
+                          Filtering{tab, std::make_shared<FilterPass>(tab->searchResults(), text)});
+    m_filtering.Start();
 }
 
 bool SearchForm::IsFiltering(const SearchResultsForm* tab) const
 {
-    return m_filterPasses.count(const_cast<SearchResultsForm*>(tab)) > 0;
+    return std::any_of(m_filterPasses.begin(), m_filterPasses.end(),
+                       [tab](const Filtering& f) { return f.tab == tab; });
 }
 
-void SearchForm::ContinueFilterPass(SearchResultsForm* tab)
+bool SearchForm::FilterStep()
 {
-    const auto pass = m_filterPasses.find(tab);
-    if (pass != m_filterPasses.end() && pass->second())
-        m_filterPasses.erase(pass);
-}
-
-void SearchForm::ScheduleFilterPasses()
-{
-    OnceNextTurn(this, m_filterPassesDue, [this] {
-        std::vector<SearchResultsForm*> tabs;
-        for (const auto& [tab, pass] : m_filterPasses)
-            tabs.push_back(tab);
-        for (SearchResultsForm* tab : tabs)
-            ContinueFilterPass(tab);
-        if (!m_filterPasses.empty())
-            ScheduleFilterPasses();
-    });
+    if (m_filterPasses.empty())
+        return false;
+    Filtering& first = m_filterPasses.front();
+    FilterPass& pass = *first.pass;
+    if (!pass.IsWorkedOut()) {
+        pass.Step();
+        return true;
+    }
+    // Setting a big tab's rows' states, and the layout after it, take a turn of their own
+    // unless the turn has hardly begun.
+    if (!first.applyPutOff && TurnBudget::ElapsedMs() >= TurnBudget::kTurnMs / 2) {
+        first.applyPutOff = true;
+        m_filtering.Stop();
+        m_filtering.Start();
+        return true;
+    }
+    const std::shared_ptr<FilterPass> done = first.pass;
+    m_filterPasses.erase(m_filterPasses.begin());
+    done->Apply();
+    return !m_filterPasses.empty();
 }

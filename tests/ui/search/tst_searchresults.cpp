@@ -9,6 +9,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
 #include "store/MemStream.h"
+#include "store/TurnBudget.h"
 #include "support/PeerBodies.h"
 #include "support/PeerDial.h"
 #include "ui/search/SearchForm.h"
@@ -506,13 +507,13 @@ void tst_SearchResults::downloads()
 
 void tst_SearchResults::rowsAtOnce_data()
 {
-    const int cap = SearchForm::kMaxRowsAtOnce;
+    const int cap = SearchForm::kMaxRowsAnAnswer;
     QTest::addColumn<QList<int>>("answers"); // files in each, from a user of its own
-    QTest::addColumn<int>("first");          // rows made in the first go
+    QTest::addColumn<int>("first");          // rows made in the first slice, an answer's
     QTest::addColumn<int>("all");            // rows and results in the end
     QTest::newRow("an answer at the cap") << QList<int>{cap} << cap << cap;
     QTest::newRow("an answer over it") << QList<int>{cap + 1} << cap << cap;
-    QTest::newRow("answers up to it") << QList<int>{cap - 2, 2} << cap << cap;
+    QTest::newRow("answers up to it") << QList<int>{cap - 2, 2} << cap - 2 << cap;
     QTest::newRow("answers over it") << QList<int>{cap - 1, 2} << cap - 1 << cap + 1;
 }
 
@@ -531,19 +532,19 @@ void tst_SearchResults::rowsAtOnce()
     }
     const auto count = [](const char* type) { return int(d.GetType(type)->ItemCount()); };
     QTRY_COMPARE(count("search_results"), answers.size());
+    const TurnBudget::StepsForTesting anAnswer(1);
     searchForm->AddArrivedResults();
     QCOMPARE(count("search_result_node"), first);
-    // The rest after the event loop's next turn.
-    delayedInvoker->FirePendingNow();
-    QCOMPARE(count("search_result_node"), all);
+    // The rest from the event loop's next turn on.
+    QTRY_COMPARE(count("search_result_node"), all);
     QCOMPARE(count("search_result"), all);
 }
 
 void tst_SearchResults::bigTabsAsInOneGo_data()
 {
-    // A tab of 3 answers of 15,000 files, more rows than a filter pass works out in one turn and
-    // than a closing tab takes apart in one: after the filter is typed, or the tab closed, and
-    // before the pass or the closing is done, what then comes.
+    // A tab of 3 answers of 15,000 files in 10 folders each, its filter pass and its closing cut
+    // into slices of a few steps: after the filter is typed, or the tab closed, and before the
+    // pass or the closing is done, what then comes.
     QTest::addColumn<QString>("meanwhile");
     QTest::newRow("the filter typed") << "nothing";
     QTest::newRow("the filter typed, a user's second answer meanwhile") << "an answer";
@@ -567,6 +568,7 @@ void tst_SearchResults::bigTabsAsInOneGo()
     QVERIFY(s->Answer("w0", 1, big));
     QVERIFY(s->Answer("w1", 1, big));
     oneGo->filterEdit()->setText(filter);
+    searchForm->FinishFilteringForTesting();
     QVERIFY(!searchForm->IsFiltering(oneGo));
     QVERIFY(s->Answer("w1", 1, more));
     QTreeWidget* oneGoTree = oneGo->searchResults();
@@ -574,6 +576,7 @@ void tst_SearchResults::bigTabsAsInOneGo()
     const QStringList statesWithMore = RowStates(Find(oneGoTree, "w1"));
     QVERIFY(states != statesWithMore);
 
+    const TurnBudget::StepsForTesting fewSteps(5);
     SearchResultsForm* tab = s->Search("big");
     QTreeWidget* tree = tab->searchResults();
     for (int u = 0; u < 3; ++u)
@@ -585,8 +588,8 @@ void tst_SearchResults::bigTabsAsInOneGo()
         tab->filterEdit()->setText(filter);
         QVERIFY(searchForm->IsFiltering(tab));
     }
-    // The first user's rows were worked out in the pass's first turn; a second answer of the
-    // user comes before the next.
+    // Half the first user's folders were worked out in the pass's first slice; a second answer
+    // of the user comes before the next.
     const QString first = tree->topLevelItem(0)->text(0);
     if (meanwhile == "an answer") {
         QVERIFY(s->AnswerAtOnce(first.toLatin1(), 2, more));
