@@ -1,7 +1,5 @@
 #include "shell/TreeWidget.h"
 
-#include <QTreeWidgetItemIterator>
-
 #include <algorithm>
 
 TreeWidget::TreeWidget(QWidget* parent) : QTreeWidget(parent) {}
@@ -41,14 +39,49 @@ void RowsToDelete::TakeAll(TreeWidget* tree)
 {
     m_tree = tree;
     m_states.clear();
-    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
-        if ((*it)->isExpanded() || (*it)->isHidden())
-            m_states.push_back(*it);
+    m_looking = {{nullptr, 0}};
+}
+
+void RowsToDelete::LookThrough(size_t count)
+{
+    // Through the model, each row by its place: a row's own isExpanded looks for its place among
+    // its siblings first, and a share's folder may hold thousands of them.
+    const QAbstractItemModel* model = m_tree->model();
+    while (count > 0 && !m_looking.empty()) {
+        QTreeWidgetItem* const parent = m_looking.back().first;
+        int next = m_looking.back().second;
+        const int rows = parent ? parent->childCount() : m_tree->topLevelItemCount();
+        if (next == rows) {
+            m_looking.pop_back();
+            continue;
+        }
+        const QModelIndex parentIndex = parent ? m_tree->indexFromItem(parent) : QModelIndex();
+        std::vector<QTreeWidgetItem*> below;
+        for (; next < rows && count > 0; ++next, --count) {
+            const QModelIndex index = model->index(next, 0, parentIndex);
+            QTreeWidgetItem* row = m_tree->itemFromIndex(index);
+            if (m_tree->isExpanded(index) || m_tree->isRowHidden(next, parentIndex))
+                m_states.push_back(row);
+            if (row->childCount() > 0)
+                below.push_back(row);
+        }
+        // Done with at once: the call that looks at the last row goes on to what follows.
+        if (next == rows)
+            m_looking.pop_back();
+        else
+            m_looking.back().second = next;
+        for (QTreeWidgetItem* row : below)
+            m_looking.emplace_back(row, 0);
     }
 }
 
 bool RowsToDelete::DeleteSome(size_t count)
 {
+    if (m_tree && !m_looking.empty()) {
+        LookThrough(count);
+        if (!m_looking.empty())
+            return false;
+    }
     if (m_tree && !m_states.empty()) {
         const size_t some = std::min(count, m_states.size());
         const auto from = m_states.end() - std::ptrdiff_t(some);
@@ -57,6 +90,7 @@ bool RowsToDelete::DeleteSome(size_t count)
         return false;
     }
     m_states.clear();
+    m_looking.clear();
     if (m_tree) {
         m_tree->reset();
         const QList<QTreeWidgetItem*> rows = m_tree->invisibleRootItem()->takeChildren();

@@ -16,6 +16,9 @@ class TreeWidget : public QTreeWidget
 public:
     explicit TreeWidget(QWidget* parent = nullptr);
 
+    using QTreeWidget::indexFromItem;
+    using QTreeWidget::itemFromIndex;
+
     // Expands or collapses the rows, the tree laid out once for all of them at its next layout:
     // row by row, each laid out the rows below it again, half a second for the 10,000 folders
     // of 111,000 rows.
@@ -68,13 +71,20 @@ public:
 
     // The rows of the tree, still in it, to be deleted by the calls below.
     void TakeAll(TreeWidget* tree);
-    // Lets go of the states of at most count rows, or takes the rows out of the tree, or deletes
-    // at most count rows, each row's children before it. True once none are left.
+    // Looks through at most count rows for those expanded or hidden, then lets go of the states
+    // of at most count rows, or takes the rows out of the tree, or deletes at most count rows,
+    // each row's children before it. True once none are left.
     bool DeleteSome(size_t count);
     bool IsEmpty() const { return !m_tree && m_rows.empty(); }
 
 private:
+    // Looks through at most count rows of m_tree.
+    void LookThrough(size_t count);
+
     QPointer<TreeWidget> m_tree;
+    // Rows of m_tree whose rows are still to look through (null: the top-level rows), each with
+    // the next of them to look at.
+    std::vector<std::pair<QTreeWidgetItem*, int>> m_looking;
     // Rows of m_tree still expanded or hidden.
     std::vector<QTreeWidgetItem*> m_states;
     // Rows taken out, each without a parent; those taken from a row lie above it.
