@@ -13,6 +13,12 @@
 //    reader takes strings of up to 128 KiB; a tab takes whatever it is given), and the turns of
 //    the event loop that lay it out and paint it. The longest of three (target: at most 100 ms),
 //    against an ordinary line the same way as the baseline.
+//  - Text that costs to lay out, into a room tab and into a private tab: 20 lines of 16 KB at
+//    once (one letter carrying about 8,000 combining marks; letters each carrying 999; family
+//    emoji joined by ZWJ), and one line of 1 MB of each. Each is handed over in one event, as
+//    one read of the server connection hands over what came together, and the event loop runs
+//    on until it has laid out and painted everything: the longest gap of a 1 ms timer
+//    meanwhile (target: at most 100 ms), against 20 ordinary lines the same way as the baseline.
 // Prints the figures; nothing is asserted.
 
 #include "WindowBench.h"
@@ -49,6 +55,10 @@ constexpr double kViewTarget = 2.0;
 constexpr double kTabTarget = 1.5;
 constexpr double kTurnTargetMs = 100.0;
 constexpr int kLongLineBytes = 1 << 20;
+constexpr int kCostlyLineBytes = 16 << 10;
+constexpr int kCostlyLines = 20;
+// How long the loop runs on after the lines were handed over: laying out and painting them.
+constexpr int kPaintPolls = 300;
 
 using WindowBench::Report;
 using WindowBench::Settle;
@@ -188,15 +198,28 @@ Burst RunBurst(QTabWidget* tabs)
     return burst;
 }
 
-std::string Repeated(const std::string& piece)
+// piece again and again up to bytes, never cutting one short.
+std::string Repeated(const std::string& piece, int bytes = kLongLineBytes)
 {
     std::string text;
-    text.reserve(kLongLineBytes + piece.size());
-    while (text.size() < size_t(kLongLineBytes))
+    text.reserve(size_t(bytes) + piece.size());
+    while (text.size() + piece.size() <= size_t(bytes))
         text += piece;
-    text.resize(kLongLineBytes);
     return text;
 }
+
+// A letter carrying marks combining acute accents (U+0301), in UTF-8.
+std::string Marked(char letter, int marks)
+{
+    std::string text(1, letter);
+    for (int i = 0; i < marks; ++i)
+        text += "\xcc\x81";
+    return text;
+}
+
+// A family of four joined by ZWJ (man, woman, girl, boy).
+const char* const kFamily = "\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d"
+                            "\xf0\x9f\x91\xa7\xe2\x80\x8d\xf0\x9f\x91\xa6";
 
 // Code 14 for a room without users.
 QByteArray RoomEntered(const std::string& room)
@@ -243,6 +266,18 @@ void LongLines(MainWindow& window)
         {"unbroken", std::string(kLongLineBytes, 'x')},
         {"words", Repeated("lorem ipsum dolor sit amet ")},
         {"web addresses", Repeated("https://example.org/page?id=12345&x=1 ")},
+        {"one letter carrying every mark", Marked('a', kLongLineBytes / 2 - 1)},
+        {"letters carrying 999 marks each", Repeated(Marked('a', 999))},
+        {"ZWJ family emoji", Repeated(kFamily)},
+    };
+    const struct
+    {
+        const char* name;
+        std::string text;
+    } costly[] = {
+        {"one letter carrying 7,990 marks", Marked('a', 7990)},
+        {"letters carrying 999 marks each", Repeated(Marked('a', 999), kCostlyLineBytes)},
+        {"ZWJ family emoji", Repeated(kFamily, kCostlyLineBytes)},
     };
     // Each tab in view, as the user would read it.
     auto* pages = window.findChild<QTabWidget*>("tabControl");
@@ -270,6 +305,29 @@ void LongLines(MainWindow& window)
                         "longest %.1f ms (target <= %.0f: %s)\n",
                         line.name, inRoom ? "room" : "private", baseline, longest, kTurnTargetMs,
                         longest <= kTurnTargetMs ? "met" : "NOT met");
+        }
+        // Lines handed over together, then the loop until they are laid out and painted.
+        const auto stretch = [&](const std::function<std::string(int)>& text) {
+            int polls = 0;
+            return WindowBench::Timed(
+                       [&] {
+                           for (int i = 0; i < kCostlyLines; ++i)
+                               say(text(i))();
+                       },
+                       [&] { return ++polls > kPaintPolls; })
+                .first;
+        };
+        double ordinary = 0;
+        for (int i = 0; i < kRounds; ++i)
+            ordinary = std::max(ordinary, stretch([](int n) { return Said(n); }));
+        for (const auto& line : costly) {
+            double longest = 0;
+            for (int i = 0; i < kRounds; ++i)
+                longest = std::max(longest, stretch([&](int) { return line.text; }));
+            std::printf("%d lines of 16 KB, %s, into a %s tab: baseline (ordinary lines) %.1f ms, "
+                        "longest stretch %.1f ms (target <= %.0f: %s)\n",
+                        kCostlyLines, line.name, inRoom ? "room" : "private", ordinary, longest,
+                        kTurnTargetMs, longest <= kTurnTargetMs ? "met" : "NOT met");
         }
     }
 }
