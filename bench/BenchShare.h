@@ -1,7 +1,7 @@
 #pragma once
 
-// What the share benchmarks have in common: a share made on disk (a million files, or a shape of
-// the benchmark's own) whose file names are all distinct, as in real shares, the listing by find
+// What the share benchmarks have in common: a share made on disk (a million files named as in a
+// real share, or a shape of the benchmark's own), the listing by find
 // a scan is measured against, a measure of how long the GUI thread was held, and a wait for the
 // MP3 details of a first scan.
 
@@ -15,8 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -36,10 +39,9 @@ constexpr int kMP3Files = kFiles / 2;
 // How long the MP3 details of a first scan may take to be written.
 constexpr qint64 kMP3DetailsMs = 120000;
 
-inline const char* const kArtists[] = {"The Quiet Hours", "Marta Ferreira",
-                                       "LOW tide",        "Orchestra 9",
-                                       "dj_kopek",        "\xc3\x81ngel Ru\xc3\xadz",
-                                       "Blue-Note Trio",  "Saltwater"};
+inline const char* const kArtists[] = {
+    "The Quiet Hours", "Marta Ferreira",           "LOW tide",       "Orchestra 9",
+    "dj_kopek",        "\xc3\x81ngel Ru\xc3\xadz", "Blue-Note Trio", "Saltwater"};
 inline const char* const kKinds[] = {".mp3", ".MP3", ".ogg", ".flac",
                                      ".jpg", ".mp3", ".mp3", ".txt"};
 
@@ -54,7 +56,7 @@ inline std::string Word(int n)
     return word;
 }
 
-// The name of the file numbered index in the tree, track within its folder: "07 - Kamiro
+// The name of the file numbered index in the syllable tree, track within its folder: "07 - Kamiro
 // Sundeva.mp3". Two title words of the 1,000 spell the index, so that no two files below 1,000,000
 // share a name while the words repeat across the share as a vocabulary does.
 inline std::string FileName(int index, int track, const char* kind)
@@ -69,29 +71,212 @@ struct TreeShape
     int tops;
     int albumsPerTop;
     int filesPerAlbum;
-    // A file's size is baseSize and up to sizeSpread - 1 bytes more, by its place in the tree.
+    // A file's size is baseSize and up to sizeSpread - 1 bytes more, by its place in the tree
+    // (the syllable tree only).
     int baseSize;
     int sizeSpread;
     // Whether the MP3 files start with a frame header, for the MP3 scanner to read.
     bool mp3Headers;
+    // Names like a real share's (see Realistic below) rather than the syllable tree's two words
+    // spelling the file's index, with sizes of their own.
+    bool realistic = false;
 
     int Files() const { return tops * albumsPerTop * filesPerAlbum; }
     int Folders() const { return tops * albumsPerTop + tops + 1; }
 };
 
-constexpr TreeShape kMillion{kTop, kPerTop, kFilesPerFolder, 100, 4000, true};
+// The million-file tree of the benchmarks, named as a real share is.
+constexpr TreeShape kMillion{kTop, kPerTop, kFilesPerFolder, 100, 4000, true, true};
+// The same tree named by the syllable words, every name "NN - Word Word.ext" of 23 bytes.
+constexpr TreeShape kSyllableMillion{kTop, kPerTop, kFilesPerFolder, 100, 4000, true, false};
+
+// A tree like a real one. Names are 30-40 bytes on average: a track number, two to four title
+// words from a vocabulary of 5,000 drawn by a Zipf law (a few words in tens of thousands of
+// names, most in a handful), now and then a number, and the extension. Artists are two words of
+// their own vocabulary, albums a year and one to three title words. Sizes are drawn too: the MP3
+// files small, since the MP3 scanner reads them whole (a few thousand distinct sizes), the others
+// from 400,000 sizes (some 300,000 distinct over a million files). Every album is drawn from a
+// generator seeded by its number, so the tree is the same from run to run, whatever thread makes
+// it.
+//
+// Two common title words, PairWords(), each in more than 8,000 files of the million-file tree, are
+// carried together by one file of every album numbered kPairAlbum modulo kPairEvery and by no
+// other file: 14 files of the 50,000 albums.
+namespace Realistic {
+
+constexpr size_t kTitleWords = 5000;
+constexpr size_t kArtistWords = 800;
+constexpr size_t kPairRanks[2] = {19, 29};
+constexpr int kPairEvery = 3571;
+constexpr int kPairAlbum = 7;
+constexpr int kPairTrack = 2;
+
+// Title words, then artist words, all distinct, in lower case.
+inline const std::vector<std::string>& Words()
+{
+    static const std::vector<std::string> words = [] {
+        static const char* const syllables[] = {
+            "ka", "lo",  "mi",  "ren", "tor", "vel", "sa",  "dun", "bri", "ost", "ne", "quo",
+            "fa", "gil", "har", "ju",  "pe",  "ri",  "sto", "um",  "wa",  "xe",  "yo", "zi"};
+        std::mt19937 rng(7);
+        std::vector<std::string> all;
+        std::set<std::string> seen;
+        while (all.size() < kTitleWords + kArtistWords) {
+            std::string w;
+            const int n = 2 + int(rng() % 3);
+            for (int k = 0; k < n; ++k)
+                w += syllables[rng() % (sizeof syllables / sizeof *syllables)];
+            if (seen.insert(w).second)
+                all.push_back(w);
+        }
+        return all;
+    }();
+    return words;
+}
+
+inline const std::string& TitleWord(size_t rank)
+{
+    return Words()[rank];
+}
+
+inline const std::string& ArtistWord(size_t n)
+{
+    return Words()[kTitleWords + n % kArtistWords];
+}
+
+// The two common words carried together by few files, lower case as a search gives them.
+inline std::pair<std::string, std::string> PairWords()
+{
+    return {TitleWord(kPairRanks[0]), TitleWord(kPairRanks[1])};
+}
+
+// How many files of a tree of that many albums carry both PairWords().
+inline int PairFiles(int albums)
+{
+    return albums > kPairAlbum ? (albums - kPairAlbum - 1) / kPairEvery + 1 : 0;
+}
+
+inline std::string Capitalized(std::string word)
+{
+    if (!word.empty() && word[0] >= 'a' && word[0] <= 'z')
+        word[0] = char(word[0] - 'a' + 'A');
+    return word;
+}
+
+// Ranks of the title words drawn by a Zipf law.
+inline size_t DrawTitleRank(std::mt19937_64& rng)
+{
+    static const std::vector<double> cdf = [] {
+        std::vector<double> c(kTitleWords);
+        double sum = 0;
+        for (size_t k = 0; k < kTitleWords; ++k)
+            c[k] = sum += 1.0 / double(k + 1);
+        for (double& x : c)
+            x /= sum;
+        return c;
+    }();
+    const double u = double(rng() >> 11) * (1.0 / 9007199254740992.0);
+    return std::min(size_t(std::lower_bound(cdf.begin(), cdf.end(), u) - cdf.begin()),
+                    kTitleWords - 1);
+}
+
+// A top folder's name: two artist words, distinct for each of the first 640,000 tops.
+inline std::string TopName(int top)
+{
+    return Capitalized(ArtistWord(size_t(top))) + " " +
+           Capitalized(ArtistWord(size_t(top / int(kArtistWords) + top * 37)));
+}
+
+} // namespace Realistic
+
+struct TreeFile
+{
+    std::string name;
+    long long size;
+    bool mp3;
+};
+
+// A top folder's name.
+inline std::string TopName(const TreeShape& shape, int top)
+{
+    return shape.realistic ? Realistic::TopName(top)
+                           : std::string(kArtists[top % 8]) + " " + std::to_string(top);
+}
+
+// The album numbered a within top t: its folder's name and its files.
+inline void MakeAlbum(const TreeShape& shape, int t, int a, std::string& folder,
+                      std::vector<TreeFile>& files)
+{
+    files.clear();
+    const int album = t * shape.albumsPerTop + a;
+    if (!shape.realistic) {
+        folder = "Album " + std::to_string(a) + " (Live)";
+        for (int f = 0; f < shape.filesPerAlbum; ++f) {
+            const std::string kind = kKinds[f % 8];
+            files.push_back(
+                TreeFile{FileName(album * shape.filesPerAlbum + f, f + 1, kKinds[f % 8]),
+                         shape.baseSize + (t * 131 + a * 17 + f) % shape.sizeSpread,
+                         kind == ".mp3" || kind == ".MP3"});
+        }
+        return;
+    }
+    using namespace Realistic;
+    std::mt19937_64 rng(0x9e3779b97f4a7c15ull * unsigned(album + 1));
+    const std::pair<std::string, std::string> pair = PairWords();
+    const auto isPairWord = [](size_t rank) {
+        return rank == kPairRanks[0] || rank == kPairRanks[1];
+    };
+    // A year of its own within the top, so that no two albums of a top share a folder.
+    folder = std::to_string(1950 + (a + t % 20) % 100) + " -";
+    for (int w = 1 + int(rng() % 3); w > 0; --w) {
+        size_t rank = DrawTitleRank(rng);
+        while (isPairWord(rank))
+            rank = DrawTitleRank(rng);
+        folder += " " + Capitalized(TitleWord(rank));
+    }
+    const bool pairAlbum = album % kPairEvery == kPairAlbum;
+    for (int f = 0; f < shape.filesPerAlbum; ++f) {
+        std::string name = (f + 1 < 10 ? "0" : "") + std::to_string(f + 1) + " -";
+        std::vector<size_t> ranks;
+        if (pairAlbum && f == kPairTrack)
+            ranks = {kPairRanks[0], kPairRanks[1]};
+        const size_t count = ranks.size() + 2 + rng() % 3;
+        bool pairWord = !ranks.empty();
+        while (ranks.size() < count) {
+            const size_t rank = DrawTitleRank(rng);
+            // A name holds a word once, and at most one of the pair unless it is the pair's.
+            if (std::find(ranks.begin(), ranks.end(), rank) != ranks.end() ||
+                (isPairWord(rank) && pairWord))
+                continue;
+            pairWord = pairWord || isPairWord(rank);
+            ranks.push_back(rank);
+        }
+        for (size_t rank : ranks)
+            name += " " + Capitalized(TitleWord(rank));
+        if (rng() % 6 == 0)
+            name += rng() % 2 ? " (" + std::to_string(1 + rng() % 12) + ")"
+                              : " " + std::to_string(1 + rng() % 999);
+        const std::string kind = kKinds[f % 8];
+        const bool mp3 = kind == ".mp3" || kind == ".MP3";
+        const long long size = mp3 ? 600 + static_cast<long long>(rng() % 4000)
+                                   : 10000 + static_cast<long long>(rng() % 400000);
+        files.push_back(TreeFile{name + kind, size, mp3});
+    }
+}
 
 inline void MakeTops(const std::string& root, const TreeShape& shape, int first, int step)
 {
+    std::string albumName;
+    std::vector<TreeFile> files;
     for (int t = first; t < shape.tops; t += step) {
-        const std::string top = root + "/" + kArtists[t % 8] + " " + std::to_string(t);
+        const std::string top = root + "/" + TopName(shape, t);
         ::mkdir(top.c_str(), 0755);
         for (int a = 0; a < shape.albumsPerTop; ++a) {
-            const std::string album = top + "/Album " + std::to_string(a) + " (Live)";
+            MakeAlbum(shape, t, a, albumName, files);
+            const std::string album = top + "/" + albumName;
             ::mkdir(album.c_str(), 0755);
-            for (int f = 0; f < shape.filesPerAlbum; ++f) {
-                const int index = (t * shape.albumsPerTop + a) * shape.filesPerAlbum + f;
-                const std::string file = album + "/" + FileName(index, f + 1, kKinds[f % 8]);
+            for (const TreeFile& f : files) {
+                const std::string file = album + "/" + f.name;
                 const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 if (fd < 0)
                     continue;
@@ -99,14 +284,12 @@ inline void MakeTops(const std::string& root, const TreeShape& shape, int first,
                 // scanner finds their details once and later scans do not ask again, as with
                 // real files. Sparse: a scan reads sizes only, and the MP3 scanner reads what
                 // the first scan asks it to.
-                const std::string kind = kKinds[f % 8];
-                if (shape.mp3Headers && (kind == ".mp3" || kind == ".MP3")) {
+                if (shape.mp3Headers && f.mp3) {
                     static const unsigned char header[] = {0xff, 0xfb, 0x90, 0x64};
                     if (::write(fd, header, sizeof header) != ssize_t(sizeof header))
                         std::perror("write");
                 }
-                const int spread = (t * 131 + a * 17 + f) % shape.sizeSpread;
-                if (::ftruncate(fd, shape.baseSize + spread) != 0)
+                if (::ftruncate(fd, f.size) != 0)
                     std::perror("ftruncate");
                 ::close(fd);
             }
@@ -183,7 +366,9 @@ inline qint64 FreshReadNs(const char* path)
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0) {
         ::close(fd);
         return -1;

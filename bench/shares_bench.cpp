@@ -30,8 +30,9 @@ namespace {
 using BenchShare::FindNs;
 using BenchShare::Ms;
 
-// 10,000 album folders below 100 tops; the files sparse, of up to 9 MB, with no MP3 header.
-constexpr BenchShare::TreeShape kShape{100, 100, 20, 1000, 9000000, false};
+// 10,000 album folders below 100 tops, named as in a real share; the files sparse, with no MP3
+// header.
+constexpr BenchShare::TreeShape kShape{100, 100, 20, 1000, 9000000, false, true};
 
 // Bytes the heap has handed out and not taken back, the blocks it maps on their own included.
 size_t HeapInUse()
