@@ -15,7 +15,7 @@
 namespace TurnBudget {
 
 // The longest the sliced work of one turn runs before the event loop gets its turn back.
-constexpr qint64 kTurnMs = 40;
+constexpr qint64 kTurnMs = 25;
 
 // Starts following the GUI thread's turns, as soon as its application and dispatcher are made:
 // every slicer made does it, so that the turn its first slice runs in is known already.

@@ -56,15 +56,20 @@ void tst_LongWork::jobsShareTheTurn_data()
     QTest::addColumn<std::vector<int>>("first");
     QTest::addColumn<std::vector<int>>("second");
 
-    static_assert(TurnBudget::kTurnMs == 40, "the rows count in steps of a 40 ms turn");
+    // Steps of a fourth of the turn, rounded up: four of them spend it.
+    constexpr int kStep = int(TurnBudget::kTurnMs + 3) / 4;
+    static_assert(3 * kStep < TurnBudget::kTurnMs && 4 * kStep >= TurnBudget::kTurnMs);
+    constexpr int kOver = int(TurnBudget::kTurnMs) + 5;
     // The second job's first slice finds the turn spent and takes its one step; from then on
     // each turn holds the first job's rest and what is left of the budget for the second.
-    QTest::newRow("10 ms steps") << 10 << 0 << std::vector<int>{0, 10, 20, 30, 0, 10}
-                                 << std::vector<int>{40, 20, 30, 0, 10, 20};
+    QTest::newRow("quarter-turn steps")
+        << kStep << 0 << std::vector<int>{0, kStep, 2 * kStep, 3 * kStep, 0, kStep}
+        << std::vector<int>{4 * kStep, 2 * kStep, 3 * kStep, 0, kStep, 2 * kStep};
     QTest::newRow("steps over the budget")
-        << 50 << 0 << std::vector<int>{0, 0, 0} << std::vector<int>{50, 50, 50};
+        << kOver << 0 << std::vector<int>{0, 0, 0} << std::vector<int>{kOver, kOver, kOver};
     QTest::newRow("two steps a slice")
-        << 10 << 2 << std::vector<int>{0, 10, 0, 10, 0, 10} << std::vector<int>{20, 30, 20, 30};
+        << kStep << 2 << std::vector<int>{0, kStep, 0, kStep, 0, kStep}
+        << std::vector<int>{2 * kStep, 3 * kStep, 2 * kStep, 3 * kStep};
 }
 
 void tst_LongWork::jobsShareTheTurn()
