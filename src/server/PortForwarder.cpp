@@ -10,7 +10,8 @@ PortForwarder* portForwarder = nullptr;
 
 namespace {
 
-const QString kNotInitialised = QStringLiteral("UPnP appears to not have been initialized, aborting.");
+const QString kNotInitialised =
+    QStringLiteral("UPnP appears to not have been initialized, aborting.");
 // How long discovery listens for answers.
 constexpr int kDiscoveryDelayMs = 2000;
 // The gateway's answer when the port is mapped to someone else already.
@@ -26,11 +27,14 @@ UpnpBackendFactory& TestBackendFactory()
 
 // Runs the worker's event loop, then destroys the worker on its own thread: the gateway records
 // are freed where they were used, also when the port forwarder stopped waiting long before.
-class WorkerThread : public QThread
+// Not a WorkerThread (store/WorkerThread.h), which always waits for its work when it goes: a
+// gateway call blocks inside the library for seconds, cannot look at a stop flag, and closing
+// the window does not wait for it.
+class GatewayThread : public QThread
 {
 public:
-    explicit WorkerThread(ThreadedServices* services) : m_services(services) { ++g_workerThreads; }
-    ~WorkerThread() override { --g_workerThreads; }
+    explicit GatewayThread(ThreadedServices* services) : m_services(services) { ++g_workerThreads; }
+    ~GatewayThread() override { --g_workerThreads; }
 
 protected:
     void run() override
@@ -127,9 +131,11 @@ void ThreadedServices::AddPortMapping(QString address, int port)
         if (second == 0)
             lines << QStringLiteral("Second mapping attempt successful.");
         else if (second != kConflictInMappingEntry)
-            lines << QStringLiteral("Second mapping attempt failed, miniupnp error: %1").arg(second);
+            lines
+                << QStringLiteral("Second mapping attempt failed, miniupnp error: %1").arg(second);
     } else {
-        lines << QStringLiteral("Port %1 mapping failure, miniupnp error: %2").arg(port).arg(result);
+        lines
+            << QStringLiteral("Port %1 mapping failure, miniupnp error: %2").arg(port).arg(result);
     }
     Post(lines);
 }
@@ -143,9 +149,9 @@ void ThreadedServices::RemovePortMapping(int port)
         lines << kNotInitialised;
     } else {
         const int result = m_backend->DeletePortMapping(std::to_string(port));
-        lines << (result == 0
-                      ? QStringLiteral("Port mapping successfully removed.")
-                      : QStringLiteral("Port mapping removal failed, miniupnp error: %1").arg(result));
+        lines << (result == 0 ? QStringLiteral("Port mapping successfully removed.")
+                              : QStringLiteral("Port mapping removal failed, miniupnp error: %1")
+                                    .arg(result));
     }
     Post(lines);
 }
@@ -156,7 +162,7 @@ PortForwarder::PortForwarder() : m_link(std::make_shared<PortForwarderLink>())
     portForwarder = this;
     const UpnpBackendFactory& factory = TestBackendFactory();
     m_services = new ThreadedServices(factory ? factory() : MakeMiniupnpcBackend(), m_link);
-    m_thread = new WorkerThread(m_services);
+    m_thread = new GatewayThread(m_services);
     m_services->moveToThread(m_thread);
     // A worker this object stopped waiting for deletes its thread object once it has ended.
     connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
