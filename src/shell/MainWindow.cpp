@@ -496,7 +496,8 @@ void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
 
 void MainWindow::EveryHalfMinute()
 {
-    d.RemoveDisconnectedItems();
+    // A slice now, the rest on the turn's budget: the first sweep walks the whole store.
+    d.SweepInSlices();
 }
 
 void MainWindow::EveryFiveMinutes()

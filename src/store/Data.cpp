@@ -1,6 +1,8 @@
 #include "store/Data.h"
 
 #include "store/Pages.h"
+#include "store/SlicedJob.h"
+#include "store/SweepRun.h"
 
 #include <QtDebug>
 #include <QtEndian>
@@ -408,6 +410,9 @@ void Data::NotifyPairHandlers(Item* x, Item* y, PairEvent Type::Relation::*table
 
 void Data::RemoveAllItems()
 {
+    // A sweep going on in slices has nothing left to look at.
+    if (sweepRun_ && !sweepStepping_)
+        EndSweep();
     std::vector<Type*> types;
     GetTypes(types);
     for (Type* type : types)
@@ -887,6 +892,7 @@ Item* Item::Connect(Item* y)
         }
     }
     y->links_.Insert(a->id_, id_);
+    data->NoteLinked(this, y);
 
     if (!a->connectedEvent.IsEmpty()) {
         a->connectedEvent.Notify(ConnectionInfo{this, y});
@@ -937,6 +943,7 @@ void Item::ConnectQuietly(Item* y, const RelationInfo& r, const RelationInfo& ba
         }
     }
     y->links_.Insert(a->id_, id_);
+    data->NoteLinked(this, y);
 }
 
 void Item::Disconnect(Item* y)

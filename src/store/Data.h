@@ -33,6 +33,7 @@ class Item;
 class ItemPtr;
 class ItemSet;
 class PathNode;
+class SlicedJob;
 
 // Primacy of a type, as the garbage sweep sees it.
 enum Primacy
@@ -375,7 +376,11 @@ private:
         MadeInSweep = 8,
         // While a sweep looks around what changed: the item was looked at, and was found held.
         Seen = 16,
-        Held = 32
+        Held = 32,
+        // Linked while a sweep marks: that sweep keeps it and what it reaches.
+        Touched = 64,
+        // Found cut off by a sweep looking around what changed, and removed unless touched.
+        CutOff = 128
     };
 
     // A borrowed value is one a load laid out in a block the store keeps (see ItemText).
@@ -659,11 +664,16 @@ public:
     // Returns the number of items it removed. Does nothing when no item was made and nothing
     // disconnected since the last sweep. Asked for by a removal handler while a sweep runs, it
     // returns 0 at once and runs when the running sweep ends, which then counts its removals.
+    // In one go: a sweep going on in slices ends here first (before a save, at shutdown).
     //
     // The first sweep walks the whole store; later ones look only around the items made or cut
     // loose since the sweep before, and remove exactly what a walk of the whole store would.
     int RemoveDisconnectedItems();
-    void MarkItemConnections(Item* item);
+    // The same sweep a slice at a time, drawing from the turn's budget (store/SlicedJob.h), for
+    // the half-minute tick. The store may change between slices: what is linked while it marks
+    // counts as reached, with whatever it reaches, and is looked at again by the next sweep.
+    void SweepInSlices();
+    bool IsSweeping() const { return sweepRun_ != nullptr; }
     // The next sweep walks the whole store, as the first one does.
     void SweepEverythingNext();
     // How many items the last sweep that ran looked at: every item when it walked the whole
@@ -682,15 +692,31 @@ private:
     friend class ItemSet;
     friend class DataSaver;
 
-    // The sweep's steps (Sweep.cpp). Orphans are found among every item, or among the ids
-    // given; the unreached by marking from every root, or by looking around the ids given.
-    int SweepOnce();
-    void FindOrphans(const std::vector<uint32_t>* among, std::vector<uint32_t>& orphans);
-    void MarkEverything(std::vector<uint32_t>& unreached);
-    struct LooseWalk;
-    void MarkAround(const std::vector<uint32_t>& ids, std::vector<uint32_t>& unreached);
-    bool ReachesRoot(Item* start, LooseWalk& walk);
-    bool ValueHeld(Item* value, LooseWalk& walk);
+    // The sweep's steps (Sweep.cpp): a run begins with what changed, then one bounded step at a
+    // time finds the orphans, removes them, marks (from every root, or around what changed) and
+    // removes what it did not reach.
+    struct SweepRun;
+    bool BeginSweep();
+    bool SweepStep();
+    bool StepRun(SweepRun& run);
+    void EndSweep();
+    bool IsOrphan(SweepRun& run, const Item* item);
+    void SetUpMarks(SweepRun& run);
+    void WalkMarks(SweepRun& run, size_t steps);
+    bool RemoveUnreached(SweepRun& run);
+    bool ReachesRoot(Item* start, SweepRun& run);
+    bool ValueHeld(Item* value, SweepRun& run);
+    void FoundCutOff(SweepRun& run, uint32_t id);
+    // An item linked between two slices of a sweep is kept by it, with what it reaches. Links
+    // its own removal handlers make go unseen, as in a sweep in one go.
+    void TouchInSweep(Item* item);
+    void NoteLinked(Item* x, Item* y)
+    {
+        if (sweepMarking_ && !sweepStepping_) {
+            TouchInSweep(x);
+            TouchInSweep(y);
+        }
+    }
     // Whether a sweep that is running looks at the item: not made while it runs, and not on its
     // way out already.
     static bool InSweep(const Item* item)
@@ -789,17 +815,20 @@ private:
     bool sweepEverything_ = true;
     std::vector<uint32_t> loose_;
     size_t sweepLookedAt_ = 0;
+    // A sweep begun and not ended (its slices may lie turns apart), and one of its steps running.
     bool sweeping_ = false;
+    bool sweepStepping_ = false;
+    // From the start of a sweep until it ends: links made between its steps are seen by it.
+    bool sweepMarking_ = false;
     bool sweepRequested_ = false;
+    uint64_t sweepRemoved_ = 0;
+    std::unique_ptr<SweepRun> sweepRun_;
+    std::unique_ptr<SlicedJob> sweepJob_;
     // Items made while a sweep runs (flagged MadeInSweep until it ends).
     std::vector<uint32_t> madeInSweep_;
     // Items between the start and the end of their removal: a sweep that runs inside a removal
     // handler walks the whole store, as its candidates leave those items out.
     int removingNow_ = 0;
-    // During a sweep that marks from every root: 1 for each item id not yet reached, and the
-    // items reached and still to be walked out of.
-    std::vector<uint8_t> sweepCandidates_;
-    std::vector<uint32_t> sweepQueue_;
 
     std::vector<Type*> types_; // by id; the type table's order
     // Types by name: open addressing with linear probing in a power-of-two table at most half

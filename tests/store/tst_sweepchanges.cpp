@@ -4,6 +4,7 @@
 // fire the same events and leave the same store.
 
 #include "store/Data.h"
+#include "store/TurnBudget.h"
 #include "support/StoreGuard.h"
 
 #include <QtTest>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -67,6 +69,36 @@ void Run(World& world, const std::string& steps)
     }
 }
 
+// Whether a whole walk would remove the item now: an orphan of an owning relation, or out of
+// reach of every root (value items are reached, never walked out of).
+bool Garbage(World& world, Item* target)
+{
+    const auto owned = [&](Item* item, char kind, char owner) {
+        return item->GetType() == world.types[kind] &&
+               item->ConnectionCount(world.types[owner]) == 0;
+    };
+    if (owned(target, 'w', 'o') || owned(target, 'b', 'n'))
+        return true;
+    std::vector<Item*> queue;
+    std::set<Item*> reached;
+    for (char root : {'r', 'o', 'b'}) {
+        for (Item* item : world.types[root]->GetItems())
+            queue.push_back(item);
+    }
+    for (size_t at = 0; at < queue.size(); ++at) {
+        ConnectionMap links;
+        queue[at]->GetConnectedItems(links);
+        for (const auto& [type, set] : links) {
+            for (Item* partner : set) {
+                if (type->GetPrimacy() != RootPrimacy && reached.insert(partner).second &&
+                    type->GetPrimacy() == ReachablePrimacy)
+                    queue.push_back(partner);
+            }
+        }
+    }
+    return !reached.count(target);
+}
+
 // Removals as they are told, and steps run when a named item goes ("n2: r1-n3 !v1").
 class Watcher : public DataHandler
 {
@@ -90,11 +122,16 @@ public:
         }
     }
     Strings events;
+    // While set, the items removed that were no garbage then.
+    bool checking = false;
+    std::string reached;
 
 private:
     void OnRemoved(Item* item)
     {
         events.push_back("removed " + item->AsString());
+        if (checking && !Garbage(m_world, item))
+            reached += item->AsString() + " ";
         const auto rule = m_rules.find(item->AsString());
         if (rule != m_rules.end()) {
             const std::string steps = rule->second;
@@ -133,6 +170,53 @@ Strings Contents()
     std::sort(out.begin(), out.end());
     return out;
 }
+
+// Random steps over the types of every case.
+struct Script
+{
+    std::mt19937 rng;
+    int items;
+    Script(unsigned seed, int n) : rng(seed), items(n) {}
+    std::string Name(char kind = 0)
+    {
+        static const std::string kinds = "rnnnvvowb";
+        const char first = kind ? kind : kinds[rng() % kinds.size()];
+        return first + std::to_string(rng() % unsigned(items / 6 + 1));
+    }
+    std::string Link(char separator)
+    {
+        static const char* const pairs[] = {"rn", "rv", "nn", "nv", "vv", "nw",
+                                            "wv", "bv", "rw", "ow", "nb"};
+        const char* p = pairs[rng() % (sizeof pairs / sizeof *pairs)];
+        const std::string a = Name(p[0]);
+        const std::string b = Name(p[1]);
+        return a == b ? std::string() : a + separator + b;
+    }
+    std::string Base(int links)
+    {
+        std::string base;
+        for (int k = 0; k < links; ++k)
+            base += Link('-') + " ";
+        for (int k = 0; k < items / 10; ++k)
+            base += "+" + Name() + " ";
+        return base;
+    }
+    std::string Cut()
+    {
+        const unsigned what = rng() % 3;
+        return what == 0 ? "!" + Name() : what == 1 ? "+" + Name() : Link('/');
+    }
+    std::string Changes(int count)
+    {
+        std::string change;
+        for (int k = 0; k < count; ++k) {
+            const unsigned what = rng() % 4;
+            change += what == 0 ? "!" + Name() : Link(what == 1 ? '-' : '/');
+            change += " ";
+        }
+        return change;
+    }
+};
 
 struct Outcome
 {
@@ -176,6 +260,8 @@ private Q_SLOTS:
     void removesWhatTheWholeWalkRemoves();
     void randomChangesMatchTheWholeWalk_data();
     void randomChangesMatchTheWholeWalk();
+    void slicedSweepWithChangesBetween_data();
+    void slicedSweepWithChangesBetween();
     void looksOnlyAroundWhatChanged();
     void ownedRelationDeclaredLaterFindsOrphans();
 };
@@ -298,41 +384,14 @@ void tst_SweepChanges::randomChangesMatchTheWholeWalk()
 {
     QFETCH(int, items);
     QFETCH(int, links);
-    const char* const pairs[] = {"rn", "rv", "nn", "nv", "vv", "nw", "wv", "bv", "rw", "ow", "nb"};
-    const std::string kinds = "rnnnvvowb";
     for (unsigned seed = 1; seed <= 60; ++seed) {
-        std::mt19937 rng(seed);
-        auto name = [&](char kind) {
-            return kind + std::to_string(rng() % unsigned(items / 6 + 1));
-        };
-        auto randomLink = [&](char separator) {
-            const char* p = pairs[rng() % (sizeof pairs / sizeof *pairs)];
-            const std::string a = name(p[0]);
-            std::string b = name(p[1]);
-            return a == b ? std::string() : a + separator + b;
-        };
-        std::string base;
-        for (int k = 0; k < links; ++k)
-            base += randomLink('-') + " ";
-        for (int k = 0; k < items / 10; ++k)
-            base += "+" + name(kinds[rng() % kinds.size()]) + " ";
-        std::string change;
-        for (int k = 0; k < 6; ++k) {
-            switch (rng() % 4) {
-            case 0:
-                change += "!" + name(kinds[rng() % kinds.size()]) + " ";
-                break;
-            case 1:
-                change += randomLink('-') + " ";
-                break;
-            default:
-                change += randomLink('/') + " ";
-            }
-        }
+        Script script(seed, items);
+        const std::string base = script.Base(links);
+        const std::string change = script.Changes(6);
         std::string rules;
         for (int k = 0; k < 4; ++k) {
-            rules += name(kinds[rng() % kinds.size()]) + ": " + randomLink(rng() % 2 ? '-' : '/') +
-                     (rng() % 3 ? "" : " !" + name(kinds[rng() % kinds.size()])) + ";";
+            rules += script.Name() + ": " + script.Link(script.rng() % 2 ? '-' : '/') +
+                     (script.rng() % 3 ? "" : " !" + script.Name()) + ";";
         }
         const Outcome around = Play(base, change, rules, false);
         const Outcome whole = Play(base, change, rules, true);
@@ -343,6 +402,69 @@ void tst_SweepChanges::randomChangesMatchTheWholeWalk()
             around.contents != whole.contents)
             QFAIL(what.constData());
     }
+}
+
+void tst_SweepChanges::slicedSweepWithChangesBetween_data()
+{
+    QTest::addColumn<bool>("wholeWalk");
+    QTest::addColumn<int>("items");
+    QTest::addColumn<int>("links");
+    QTest::addColumn<bool>("linksBetween"); // links can take up garbage a sweep in one go took
+    QTest::newRow("around what changed") << false << 40 << 60 << false;
+    QTest::newRow("around, links between") << false << 40 << 120 << true;
+    QTest::newRow("whole walk") << true << 40 << 60 << false;
+    QTest::newRow("whole walk, links between") << true << 150 << 260 << true;
+}
+
+void tst_SweepChanges::slicedSweepWithChangesBetween()
+{
+    // A sweep in slices of a step, with a change between each two; then sweeps in one go until
+    // one removes nothing. No item it removes is reachable then, it leaves no garbage behind,
+    // and without links between it leaves the store sweeps in one go after the same changes do.
+    QFETCH(bool, wholeWalk);
+    QFETCH(int, items);
+    QFETCH(int, links);
+    QFETCH(bool, linksBetween);
+    const TurnBudget::StepsForTesting oneStep(1);
+    int interleaved = 0;
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        Script script(seed, items);
+        const std::string base = script.Base(links);
+        const std::string change = script.Changes(6);
+        Strings between;
+        for (int k = 0; k < 12; ++k)
+            between.push_back(linksBetween ? script.Changes(1) : script.Cut());
+        Strings contents[2];
+        for (const bool sliced : {false, true}) {
+            StoreGuard store;
+            World world;
+            Run(world, base);
+            d.RemoveDisconnectedItems();
+            Run(world, change);
+            if (wholeWalk)
+                d.SweepEverythingNext();
+            if (sliced)
+                d.SweepInSlices();
+            Watcher check(world);
+            for (const std::string& step : between) {
+                interleaved += d.IsSweeping() ? 1 : 0;
+                Run(world, step);
+                check.checking = true;
+                QCoreApplication::processEvents();
+                check.checking = false;
+            }
+            check.checking = true;
+            for (int k = 0; k < 8 && d.RemoveDisconnectedItems() > 0; ++k) {
+            }
+            contents[sliced] = Contents();
+            d.SweepEverythingNext();
+            QVERIFY2(check.reached.empty() && d.RemoveDisconnectedItems() == 0,
+                     ("seed " + std::to_string(seed) + ": removed " + check.reached).c_str());
+        }
+        if (!linksBetween && contents[0] != contents[1])
+            QFAIL(QByteArray::fromStdString("seed " + std::to_string(seed)).constData());
+    }
+    QVERIFY(interleaved > 60 * 3);
 }
 
 void tst_SweepChanges::looksOnlyAroundWhatChanged()
@@ -396,5 +518,5 @@ void tst_SweepChanges::ownedRelationDeclaredLaterFindsOrphans()
     QVERIFY(!world.Has("v1"));
 }
 
-QTEST_APPLESS_MAIN(tst_SweepChanges)
+QTEST_GUILESS_MAIN(tst_SweepChanges)
 #include "tst_sweepchanges.moc"
