@@ -5,7 +5,11 @@
 // A common word links hundreds of thousands of files, and a search with more hits than a reply
 // holds is not answered at all. So no set of candidates is ever built: the rarest word's files
 // are visited one at a time, each tested against the other words, the name tests and who may
-// see it, and the visit ends at the first hit too many.
+// see it, and the visit ends at the first hit too many. Two common words carried together by a
+// few files cost the rarer one's files, each a lookup in the other's links. Whatever the words,
+// a search looks through files for kSearchMs at most, and searches together take no more than
+// kSearchSharePercent of the thread: a flood of searches that are costly to answer finds the
+// allowance spent and goes unanswered.
 
 #include "shares/SharedFoldersManager.h"
 
@@ -16,15 +20,19 @@
 #include "server/ServerStore.h"
 #include "shares/SearchParser.h"
 #include "shares/SharesSchema.h"
+#include "store/Clock.h"
 #include "store/FileInfo.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
+#include "store/TurnBudget.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <string_view>
 
@@ -94,9 +102,14 @@ void SharedFoldersManager::AnswerHeldSearches()
 }
 
 bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::string& query,
-                                          std::vector<Item*>& hits)
+                                          std::vector<Item*>& hits, qint64 budgetNs,
+                                          bool* outOfTime)
 {
+    QElapsedTimer clock;
+    clock.start();
     hits.clear();
+    if (outOfTime)
+        *outOfTime = false;
     SearchParser parser;
     const bool valid = parser.SetSearchText(query);
     if (parser.TermsDropped())
@@ -129,21 +142,32 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
         });
         return folder;
     };
-    // How many files a word reaches, counted as far as kMaxSearchCandidates: a word that
-    // reaches more than that gives up any search it is the rarest word of.
-    const auto reach = [this, folderType](const Item* token) {
+    // How many files a word reaches, its files and those of its folders, counted only as far as
+    // one past the rarest word so far: a common word's folders are not all visited to tell that
+    // it is not the rarest.
+    const auto reach = [this, folderType](const Item* token, size_t rarest) {
         size_t n = token->ConnectionCount(m_types.file);
-        token->VisitItems(folderType, [&n, this](const Item* folder) {
-            n += folder->ConnectionCount(m_types.file);
-            return n > kMaxSearchCandidates;
-        });
-        return std::min(n, kMaxSearchCandidates + 1);
+        if (n <= rarest) {
+            token->VisitItems(folderType, [&](const Item* folder) {
+                n += folder->ConnectionCount(m_types.file);
+                return n > rarest;
+            });
+        }
+        return std::min(n, rarest + 1);
     };
     // The rarest word gives the candidates; the others are tested rarest first, since the rarer
-    // a word the more candidates it turns away.
+    // a word the more candidates it turns away. Words are counted in the order of their own
+    // files, so that the first count is as a rule the rarest already.
     std::vector<std::pair<size_t, Item*>> byReach;
     for (Item* token : tokens)
-        byReach.emplace_back(reach(token), token);
+        byReach.emplace_back(token->ConnectionCount(m_types.file), token);
+    std::stable_sort(byReach.begin(), byReach.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t fewest = SIZE_MAX - 1;
+    for (auto& [n, token] : byReach) {
+        n = reach(token, fewest);
+        fewest = std::min(fewest, n);
+    }
     std::stable_sort(byReach.begin(), byReach.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t k = 0; k < tokens.size(); ++k)
@@ -170,15 +194,35 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
 
     const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
     const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
+    // The clock is read at every file: one file with thousands of exclusions to test costs
+    // more than a read. A test's budget is counted in files alone, so that a slow build cuts it
+    // nowhere else.
+    const size_t testSteps = size_t(std::max(0, TurnBudget::StepsPerSliceForTesting()));
     size_t looked = 0;
+    bool late = false;
+    std::vector<bool> inFolders;
+    for (const Item* token : tokens)
+        inFolders.push_back(token->IsConnected(folderType));
     const auto visit = [&](Item* file) {
-        if (++looked > kMaxSearchCandidates)
+        ++looked;
+        if (testSteps > 0 ? looked > testSteps : clock.nsecsElapsed() > budgetNs) {
+            late = true;
             return true;
-        const Item* folder = folderOf(file);
+        }
         // Asked of the word's side: its links stay in the cache from one candidate to the
-        // next, while each candidate's own links would be a fresh miss.
+        // next, while each candidate's own links would be a fresh miss, and are read only
+        // when a word is not the file's own but some folder's.
+        const Item* folder = nullptr;
+        bool folderFound = false;
+        const auto fileFolder = [&] {
+            if (!folderFound)
+                folder = folderOf(file);
+            folderFound = true;
+            return folder;
+        };
         for (size_t k = 1; k < tokens.size(); ++k) {
-            if (!tokens[k]->IsConnected(file) && !(folder && tokens[k]->IsConnected(folder)))
+            if (!tokens[k]->IsConnected(file) &&
+                !(inFolders[k] && fileFolder() && tokens[k]->IsConnected(folder)))
                 return false;
         }
         // Part and excluded words are tested against the name as stored, case and all; the
@@ -189,35 +233,99 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
             if (ContainsAny(text, excluded) || !ContainsAll(text, parts))
                 return false;
         }
-        if (!isVisible(folder))
+        if (!isVisible(fileFolder()))
             return false;
         hits.push_back(file);
         return hits.size() > kMaxSearchHits;
     };
     // The files linked to the rarest word, then those of the folders linked to it (a file
-    // linked both ways was met already).
+    // linked both ways was met already). They are tested a batch at a time, each asked for from
+    // memory as it joins the batch: the files of a word are spread over the whole share, each a
+    // cache miss, and the misses of a batch overlap rather than follow one another.
+    constexpr size_t kBatch = 32;
+    Item* batch[kBatch];
+    size_t batched = 0;
+    const auto testBatch = [&] {
+        for (size_t k = 0; k < batched; ++k) {
+            if (visit(batch[k]))
+                return true;
+        }
+        batched = 0;
+        return false;
+    };
+    const auto take = [&](Item* file) {
+        __builtin_prefetch(file);
+        batch[batched++] = file;
+        return batched == kBatch && testBatch();
+    };
     Item* rarest = tokens.front();
     const bool stopped =
-        rarest->VisitItems(m_types.file, visit) ||
-        rarest->VisitItems(folderType, [&](Item* folder) {
-            return folder->VisitItems(m_types.file, [&](Item* file) {
-                return !rarest->IsConnected(file) && visit(file);
-            });
-        });
-    if (looked > kMaxSearchCandidates)
+        rarest->VisitItems(m_types.file, take) ||
+        rarest->VisitItems(folderType,
+                           [&](Item* folder) {
+                               return folder->VisitItems(m_types.file, [&](Item* file) {
+                                   return !rarest->IsConnected(file) && take(file);
+                               });
+                           }) ||
+        testBatch();
+    if (late) {
         Log(LogCategories::kSearch, 1,
-            QStringLiteral("Search from user %1 given up after %2 files")
+            QStringLiteral("Search from user %1 given up after %2 ms, %3 files looked at")
                 .arg(QString::fromStdString(user))
-                .arg(kMaxSearchCandidates));
+                .arg(double(clock.nsecsElapsed()) / 1e6, 0, 'f', 1)
+                .arg(looked - 1));
+        if (outOfTime)
+            *outOfTime = true;
+    }
     return !stopped && !hits.empty();
+}
+
+bool SharedFoldersManager::DrawSearchAllowance(const std::string& user, qint64* budgetNs)
+{
+    // Topped up by whole milliseconds of the clock: the readings' differences add up to the
+    // time passed, however often they are taken.
+    const qint64 now = Clock::MonotonicMs();
+    if (m_searchAllowanceAtMs >= 0 && now > m_searchAllowanceAtMs) {
+        const qint64 grownNs = (now - m_searchAllowanceAtMs) * 1000000 * kSearchSharePercent / 100;
+        m_searchAllowanceNs = std::min(kSearchBurstMs * 1000000, m_searchAllowanceNs + grownNs);
+    }
+    m_searchAllowanceAtMs = now;
+    if (m_searchAllowanceNs <= 0) {
+        if (!m_searchShareLogged)
+            Log(LogCategories::kSearch, 1,
+                QStringLiteral("Searches from the network have taken their share of time (%1%); "
+                               "not answering others (the first: %2) for now")
+                    .arg(kSearchSharePercent)
+                    .arg(QString::fromStdString(user)));
+        m_searchShareLogged = true;
+        return false;
+    }
+    m_searchShareLogged = false;
+    *budgetNs = std::min(kSearchMs * 1000000, m_searchAllowanceNs);
+    return true;
 }
 
 void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
                                          const std::string& query, quintptr source)
 {
-    std::vector<Item*> hits;
-    if (!FindSearchHits(user, query, hits))
+    qint64 budgetNs = 0;
+    if (!DrawSearchAllowance(user, &budgetNs))
         return;
+    // What the search costs, up to the reply's bytes, is drawn from the allowance; a search
+    // that ran out of time costs its whole budget, however a test cut it short. Sending is
+    // capped on its own (kMaxSearchReplyAttempts, kMaxPendingSearchReplies).
+    QElapsedTimer clock;
+    clock.start();
+    bool outOfTime = false;
+    const auto charge = [&] {
+        const qint64 ns = clock.nsecsElapsed();
+        m_searchAllowanceNs -= outOfTime ? std::max(ns, budgetNs) : ns;
+    };
+    std::vector<Item*> hits;
+    if (!FindSearchHits(user, query, hits, budgetNs, &outOfTime)) {
+        charge();
+        return;
+    }
 
     // By path, byte-wise; two hits with one path make one record, the later one.
     std::map<std::string, FileInfo> files;
@@ -243,7 +351,10 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
     body.Write(quint32(0)); // the attribute translation table, always empty
 
     MemStream message;
-    if (!ZMessage(PM_FILE_SEARCH_RESULT, body.GetBuffer(), body.GetBufferLength(), &message)) {
+    const bool compressed =
+        ZMessage(PM_FILE_SEARCH_RESULT, body.GetBuffer(), body.GetBufferLength(), &message);
+    charge();
+    if (!compressed) {
         Log(LogCategories::kSearch, 1,
             QStringLiteral("Could not compress the search results for user %1 for search "
                            "string %2")

@@ -129,10 +129,18 @@ public:
     // Searches from the network (SearchAnswering.cpp). The most hits a reply carries: a search
     // with more is not answered at all, not answered in part.
     static constexpr size_t kMaxSearchHits = 200;
-    // The most files one search looks at. A common word with words that turn every one of its
-    // files away (an exclusion, a part word no name holds, folders the searcher may not see)
-    // would otherwise walk hundreds of thousands of files for each search that comes in.
-    static constexpr size_t kMaxSearchCandidates = 8000;
+    // The longest one search may look through files. Words that are all common cost in
+    // proportion to the rarest of them, which is answered well within it; a common word with
+    // words that turn every one of its files away (an exclusion, a part word no name holds,
+    // folders the searcher may not see) would otherwise walk hundreds of thousands of files, and
+    // is given up at it instead.
+    static constexpr qint64 kSearchMs = 10;
+    // The share of the GUI thread's time that searches from the network take together, whatever
+    // comes in: each search draws what it costs (the matching and the reply's bytes) from an
+    // allowance that grows by this share of the time passing, up to kSearchBurstMs; a search that
+    // finds the allowance spent is not answered, and none is given more than what is left.
+    static constexpr int kSearchSharePercent = 10;
+    static constexpr qint64 kSearchBurstMs = 200;
     // Replies waiting for a messaging connection to their searcher. Searches come from
     // anyone the distributed network passes on, each naming a searcher who must be connected
     // to: past this many waiting replies the oldest is dropped.
@@ -160,11 +168,12 @@ public:
                        quintptr source = 0);
     // The matching alone: the shared_file items the user may see that match, in no particular
     // order. False when the search gets no reply: a malformed query, a word not in the index,
-    // no hit, more than kMaxSearchHits (the search stops at the first hit too many) or more than
-    // kMaxSearchCandidates files to look at before that is known. Words past the parser's
-    // kMaxSearchTerms are ignored.
-    bool FindSearchHits(const std::string& user, const std::string& query,
-                        std::vector<Item*>& hits);
+    // no hit, more than kMaxSearchHits (the search stops at the first hit too many) or files
+    // still to look at after budgetNs (then outOfTime is set). Words past the parser's
+    // kMaxSearchTerms are ignored. A test's TurnBudget::StepsForTesting ends the budget after
+    // that many files looked at.
+    bool FindSearchHits(const std::string& user, const std::string& query, std::vector<Item*>& hits,
+                        qint64 budgetNs = kSearchMs * 1000000, bool* outOfTime = nullptr);
 
     // What a search reply tells of our uploads. The transfer engine sits above the shares in
     // the build, so the engine root installs the hook; without one a reply tells of no free
@@ -323,6 +332,12 @@ private:
     };
     std::map<std::string, SearchReplyAttempt> m_searchReplyAttempts;
     bool m_searchReplyCapLogged = false;
+    // What searches may still take of the GUI thread (kSearchSharePercent), when it was last
+    // topped up (Clock::MonotonicMs), and whether a refusal was logged since it was last left.
+    qint64 m_searchAllowanceNs = kSearchBurstMs * 1000000;
+    qint64 m_searchAllowanceAtMs = -1;
+    bool m_searchShareLogged = false;
+    bool DrawSearchAllowance(const std::string& user, qint64* budgetNs);
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;
     bool m_watchingShareLinks = false;

@@ -8,6 +8,8 @@
 #include "server/ServerStore.h"
 #include "shares/SearchParser.h"
 #include "store/Clock.h"
+#include "store/TurnBudget.h"
+#include "support/HeldClock.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -182,10 +184,13 @@ void tst_SearchAnswering::hits_data()
     QTest::addColumn<QStringList>("files"); // folder/name: under /list the user list's, else public
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QStringList>("hits"); // the reply's paths; empty: no reply
+    QTest::addColumn<int>("steps");        // TurnBudget::StepsForTesting; 0: time alone
+    QTest::addColumn<int>("flood");        // searches run out of time first, "alpha *zzz"
 
     const auto row = [](const char* name, const char* searcher, const QStringList& files,
-                        const QByteArray& query, const QStringList& hits) {
-        QTest::newRow(name) << QByteArray(searcher) << files << query << hits;
+                        const QByteArray& query, const QStringList& hits, int steps = 0,
+                        int flood = 0) {
+        QTest::newRow(name) << QByteArray(searcher) << files << query << hits << steps << flood;
     };
     // Files visible to bob alternating, in id order, with hidden ones, so that the limit is met
     // in the middle of hidden ones.
@@ -250,18 +255,39 @@ void tst_SearchAnswering::hits_data()
     row("a word at the cap", "bob", many, (words.mid(1).join(' ') + " nowhere").toUtf8(), {});
     row("words past the cap", "bob", many, (words.join(' ') + " nowhere -w0 ab\"c").toUtf8(),
         {"\\m\\" + words.join(' ') + ".ogg"});
-    // The one hit is the last file of a word looked at: found at the cap on files a search looks
-    // at, given up one file past it.
-    const auto lookedAt = [&](const char* name, size_t excluded, bool answered) {
+    // The one hit is the last file of a word looked at: found when the search's budget (a step a
+    // file) ends with it, given up when it ends one file before it.
+    const int budget = 500;
+    const auto lookedAt = [&](const char* name, int excluded, bool answered) {
         QStringList files;
-        for (size_t k = 0; k < excluded; ++k)
+        for (int k = 0; k < excluded; ++k)
             files << QStringLiteral("/m/song %1.ogg").arg(k);
         files << "/m/song.mp3";
         row(name, "bob", files, "song -ogg",
-            answered ? QStringList{"\\m\\song.mp3"} : QStringList());
+            answered ? QStringList{"\\m\\song.mp3"} : QStringList(), budget);
     };
-    lookedAt("hit at the file cap", SharedFoldersManager::kMaxSearchCandidates - 1, true);
-    lookedAt("hit one file past it", SharedFoldersManager::kMaxSearchCandidates, false);
+    lookedAt("hit at the end of the budget", budget - 1, true);
+    lookedAt("hit one file past it", budget, false);
+
+    // Two words of each files (8,100: more than a search once looked at before giving up), 14
+    // files of both; first a flood of searches that run out of time, costing each its budget.
+    const auto common = [&](const char* name, int each, int flood, bool answered) {
+        QStringList files;
+        QStringList hits;
+        for (int k = 0; k < each; ++k)
+            files << QStringLiteral("/m/alpha %1").arg(k) << QStringLiteral("/m/beta %1").arg(k);
+        for (int k = 0; k < 14; ++k) {
+            files << QStringLiteral("/m/beta alpha %1.ogg").arg(k);
+            hits << QStringLiteral("\\m\\beta alpha %1.ogg").arg(k);
+        }
+        hits.sort();
+        row(name, "bob", files, "alpha beta", answered ? hits : QStringList(), 1 << 20, flood);
+    };
+    common("common words, few files together", 8100, 0, true);
+    common("the same on a small share", 30, 0, true);
+    const int burst = int(SharedFoldersManager::kSearchBurstMs / SharedFoldersManager::kSearchMs);
+    common("a flood within the allowance", 30, burst - 1, true);
+    common("a flood that spends it", 30, burst + 1, false);
 }
 
 void tst_SearchAnswering::hits()
@@ -270,7 +296,10 @@ void tst_SearchAnswering::hits()
     QFETCH(QStringList, files);
     QFETCH(QByteArray, query);
     QFETCH(QStringList, hits);
+    QFETCH(int, steps);
+    QFETCH(int, flood);
 
+    HeldClock held(QDateTime(QDate(2026, 1, 1), QTime(12, 0)));
     SearchEnv env(searcher);
     QVERIFY(env.peer);
     SharesTestEnv::AddAccessCases();
@@ -279,7 +308,12 @@ void tst_SearchAnswering::hits()
         Shares::AddFile(roots[file.startsWith("/list/")], file.section('/', 0, -2).toStdString(),
                         file.section('/', -1).toStdString());
 
+    for (int k = 0; k < flood; ++k) {
+        TurnBudget::StepsForTesting cut(16);
+        env.shares().ProcessSearch("mallory", quint32(k), "alpha *zzz");
+    }
     const std::string user = searcher.toStdString();
+    TurnBudget::StepsForTesting cut(steps);
     env.shares().ProcessSearch(user, 9, query.toStdString());
     if (hits.isEmpty()) {
         QVERIFY(NothingSent(*env.peer, user));
