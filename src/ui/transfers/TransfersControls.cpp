@@ -208,15 +208,16 @@ void TransfersForm::RemoveCompleteDownloads()
     // Those complete now; one completing while they are removed stays.
     for (Item* entry : complete.GetItems(DownloadEntry))
         m_clearing.emplace_back(entry->Id(), entry);
-    ClearSome(kDownloadsClearedAtOnce);
+    m_clearingJob->RunNow();
 }
 
-void TransfersForm::ClearSome(size_t most)
+bool TransfersForm::ClearSome()
 {
     TransferQueueManager* transfers = ReachTransfers();
     {
         const BulkRemoval rows(this);
-        for (size_t removed = 0; removed < most && !m_clearing.empty(); ++removed) {
+        for (size_t removed = 0; removed < kDownloadsClearedAStep && !m_clearing.empty();
+             ++removed) {
             const auto [id, entry] = m_clearing.front();
             m_clearing.pop_front();
             // Removing one may take others with it.
@@ -224,13 +225,12 @@ void TransfersForm::ClearSome(size_t most)
                 transfers->RemoveDownload(entry);
         }
     }
-    if (!m_clearing.empty())
-        OnceNextTurn(this, m_clearingDue, [this] { ClearSome(kDownloadsClearedAtOnce); });
+    return !m_clearing.empty();
 }
 
 void TransfersForm::FinishClearing()
 {
-    ClearSome(m_clearing.size());
+    m_clearingJob->Finish();
 }
 
 void TransfersForm::RemoveEndedUploads()

@@ -14,6 +14,7 @@
 #include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "store/TimerManager.h"
+#include "store/TurnBudget.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
 #include "ui/transfers/ProgressDelegate.h"
@@ -207,6 +208,8 @@ TransfersForm::TransfersForm(QWidget* parent)
       m_onlineDot(QString::fromLatin1(kOnlineDot)), m_offlineDot(QString::fromLatin1(kOfflineDot))
 {
     transfersForm = this;
+    m_joining = std::make_unique<SlicedJob>([this] { return JoinSomeRows(); });
+    m_clearingJob = std::make_unique<SlicedJob>([this] { return ClearSome(); });
     ui->setupUi(this);
     SetUpColumns(ui->downloadsList, int(std::size(kColumnLabels)));
     SetUpColumns(ui->uploadsList, kUploadColumns);
@@ -256,9 +259,11 @@ TransfersForm::TransfersForm(QWidget* parent)
 TransfersForm::~TransfersForm()
 {
     FormHooks::Get().recolourTransfers = nullptr;
-    // Rows still waiting for the turn's end are in no tree that would delete them.
-    for (Waiting& waiting : m_waiting)
-        qDeleteAll(waiting.rows);
+    // Rows still waiting to join are in no tree that would delete them.
+    for (Waiting& waiting : m_waiting) {
+        for (size_t k = waiting.at; k < waiting.rows.size(); ++k)
+            delete waiting.rows[k];
+    }
     // The rows go with the trees; nothing is to be left naming them.
     for (const char* type : {DownloadListUserNode, DownloadListFolderNode, DownloadListNode,
                              UploadListUserNode, UploadListFolderNode, UploadListNode}) {
@@ -566,9 +571,16 @@ void TransfersForm::Join(const Side& side, QTreeWidgetItem* parent, QTreeWidgetI
             waiting.expand.push_back(row);
         return;
     }
-    OnceNextTurn(this, m_turnEndDue, [this] { EndTurn(); });
-    if (m_rowsJoinedThisTurn < kRowsJoinedAtOnce) {
-        ++m_rowsJoinedThisTurn;
+    // The turn's first rows are in the tree at once, while its budget lasts (store/TurnBudget.h).
+    // Each row put in a tree on its own is news to the view, and so is every cell set on a row in
+    // the tree: the later ones wait, and join their rows above together ("Download Folder" makes
+    // a quarter of a million rows, statuses and colours). Behind rows waiting, a row waits too:
+    // siblings keep the order made.
+    if (!m_atOnce) {
+        m_atOnce.emplace();
+        OnceNextTurn(this, m_turnEndDue, [this] { m_atOnce.reset(); });
+    }
+    if (waiting.at == waiting.rows.size() && m_atOnce->MayContinue()) {
         parent->addChild(row);
         if (expand)
             row->setExpanded(true);
@@ -578,25 +590,23 @@ void TransfersForm::Join(const Side& side, QTreeWidgetItem* parent, QTreeWidgetI
     waiting.parents.emplace(row, parent);
     if (expand)
         waiting.expand.push_back(row);
+    m_joining->Start();
 }
 
-void TransfersForm::EndTurn()
-{
-    m_rowsJoinedThisTurn = 0;
-    JoinWaitingRows();
-}
-
-void TransfersForm::JoinWaitingRows()
+bool TransfersForm::JoinSomeRows()
 {
     for (const Side* side : {&m_downloads, &m_uploads}) {
-        Waiting waiting;
-        std::swap(waiting, m_waiting[side->uploads]);
-        if (waiting.rows.empty())
+        Waiting& waiting = m_waiting[side->uploads];
+        if (waiting.at == waiting.rows.size())
             continue;
-        // Each row's new children together, in the order they were made.
+        // Each row's new children together, in the order they were made. Counted in before the
+        // view hears of them, so that a handler of the view finds them in.
+        const size_t first = waiting.at;
+        waiting.at = std::min(waiting.rows.size(), first + kRowsJoinedAStep);
         std::vector<QTreeWidgetItem*> parents;
         std::unordered_map<QTreeWidgetItem*, QList<QTreeWidgetItem*>> children;
-        for (QTreeWidgetItem* row : waiting.rows) {
+        for (size_t k = first; k < waiting.at; ++k) {
+            QTreeWidgetItem* row = waiting.rows[k];
             auto [at, added] = children.try_emplace(waiting.parents[row]);
             if (added)
                 parents.push_back(at->first);
@@ -604,10 +614,26 @@ void TransfersForm::JoinWaitingRows()
         }
         for (QTreeWidgetItem* parent : parents)
             parent->addChildren(children[parent]);
-        // Only a row in the tree can be expanded: the tree keeps that.
-        for (QTreeWidgetItem* row : waiting.expand)
-            row->setExpanded(true);
+        // Only a row in the tree can be expanded: the tree keeps that. A row under one still
+        // waiting is expanded in a later step.
+        std::vector<QTreeWidgetItem*> expand;
+        expand.swap(waiting.expand);
+        for (QTreeWidgetItem* row : expand) {
+            if (row->treeWidget())
+                row->setExpanded(true);
+            else
+                waiting.expand.push_back(row);
+        }
+        if (waiting.at == waiting.rows.size() && waiting.expand.empty())
+            waiting = Waiting();
+        return true;
     }
+    return false;
+}
+
+void TransfersForm::JoinWaitingRows()
+{
+    m_joining->Finish();
 }
 
 QTreeWidgetItem* TransfersForm::ParentOf(const Side& side, QTreeWidgetItem* row) const

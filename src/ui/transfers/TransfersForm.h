@@ -2,6 +2,8 @@
 
 #include "store/Data.h"
 #include "store/Settings.h"
+#include "store/SlicedJob.h"
+#include "store/TurnBudget.h"
 
 #include <QBrush>
 #include <QIcon>
@@ -12,6 +14,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -28,8 +31,9 @@ class Ui_TransfersForm;
 // its links are made, and loses it when it goes; downloads only from TransfersLoaded on, when the
 // loaded ones appear in their download_order. Each row is tied to its items by a node item
 // holding its address (ui/transfers/TransferRowTypes.h). Rows are filled before they join their
-// tree, and past the first few of a turn of the event loop they join it at the turn's end, many
-// together (kRowsJoinedAtOnce). A status change sets its file row at once; progress reports and
+// tree; the first of a turn of the event loop join it at once while the turn's budget lasts, the
+// later ones wait and join it many together, a slice at a time (store/SlicedJob.h), each row's
+// new children in one call. A status change sets its file row at once; progress reports and
 // status changes mark what they touch, and RefreshMarkedRows redraws marked file rows, then each
 // folder and user row above them once, at most kRefreshIntervalMs apart, so that a report costs
 // the same however many entries share its folder.
@@ -60,11 +64,6 @@ public:
     };
     // Marked rows are redrawn at most this often: four times a second.
     static constexpr int kRefreshIntervalMs = 250;
-    // The first rows made in a turn of the event loop join their tree as they are made; the
-    // turn's later ones wait for its end and join their rows above together. Each row put in a
-    // tree on its own is news to the view, and so is every cell set on a row in the tree:
-    // "Download Folder" makes a quarter of a million rows, statuses and colours.
-    static constexpr int kRowsJoinedAtOnce = 64;
     // With clean-up on, a finished or failed upload that has shown no life for longer than this
     // goes on the next half-minute tick.
     static constexpr qint64 kUploadIdleLimitMs = 299999;
@@ -107,13 +106,13 @@ public:
 
     // Removes the downloads under the selected row of the downloads tree.
     void DeleteSelectedDownloads();
-    // "Clear Complete" removes this many downloads a turn, with their rows: 20,000 took most of
-    // a second in one go.
-    static constexpr size_t kDownloadsClearedAtOnce = 5000;
-    // Whether downloads "Clear Complete" took are still being removed.
+    // Whether downloads "Clear Complete" took are still being removed, a slice at a time on the
+    // turn's budget (20,000 took most of a second in one go).
     bool IsClearing() const { return !m_clearing.empty(); }
     // Removes them all now: the window calls it before the store file is saved at the end.
     void FinishClearing();
+    // Whether rows made are still waiting to join their tree.
+    bool IsJoiningRows() const { return m_joining->IsBusy(); }
 
 public Q_SLOTS:
     void OnDownloadProgress(ItemPtr entry);
@@ -222,10 +221,11 @@ private:
     // Whether a folder node stands for that folder of that user.
     static bool IsFolderNodeOf(const Side& side, ItemPtr node, ItemPtr user, ItemPtr folder);
     void FillFileRow(const Side& side, QTreeWidgetItem* row, ItemPtr entry);
-    // Puts a new row under parent, at once or at the turn's end (kRowsJoinedAtOnce), expanded
+    // Puts a new row under parent, at once (the turn's first) or with the rows waiting, expanded
     // once in the tree when expand says so.
     void Join(const Side& side, QTreeWidgetItem* parent, QTreeWidgetItem* row, bool expand);
-    void EndTurn();
+    // A step of the joining: the next waiting rows of a tree, kRowsJoinedAStep at most.
+    bool JoinSomeRows();
     // Puts the rows waiting to join their tree in it now: before anything that goes by the rows
     // above a row or by the rows under one.
     void JoinWaitingRows();
@@ -321,9 +321,9 @@ private:
     void ConnectControls();
     void ToggleExpansion(const Side& side, bool users);
     void RemoveCompleteDownloads();
-    // Removes the next downloads "Clear Complete" took, up to most, and has the rest removed at
-    // the next turn.
-    void ClearSome(size_t most);
+    // A step of "Clear Complete": the next downloads it took, kDownloadsClearedAStep at most,
+    // their rows taken out together.
+    bool ClearSome();
     void RemoveEndedUploads();
     void AddSelectedUsersToUserList();
     // The "Complete" tab, made with its rows on the first request.
@@ -346,17 +346,24 @@ private:
 
     Side m_downloads;
     Side m_uploads;
-    // The rows of one tree made out of it, waiting for the turn's end: those to go under a row
-    // of the tree, in the order made, with that row (the root for a user row); and the new
-    // folder and user rows, these or under these, to be expanded once they are in it.
+    // The rows of one tree made out of it, waiting to join it: those to go under a row of the
+    // tree, in the order made, with that row (the root for a user row), the first rows[at] in it
+    // already; and the new folder and user rows, these or under these, to be expanded once they
+    // are in it.
     struct Waiting
     {
         std::vector<QTreeWidgetItem*> rows;
+        size_t at = 0;
         std::unordered_map<QTreeWidgetItem*, QTreeWidgetItem*> parents;
         std::vector<QTreeWidgetItem*> expand;
     };
+    // A step's bounded pieces: rows joined, downloads cleared.
+    static constexpr size_t kRowsJoinedAStep = 256;
+    static constexpr size_t kDownloadsClearedAStep = 256;
     Waiting m_waiting[2];
-    int m_rowsJoinedThisTurn = 0;
+    std::unique_ptr<SlicedJob> m_joining;
+    // This turn's draw on the budget for rows joining their tree at once.
+    std::optional<TurnSlice> m_atOnce;
     bool m_turnEndDue = false;
     // The brushes of the status classes, with the colour setting's text each was made from.
     struct ClassBrush
@@ -382,7 +389,7 @@ private:
     std::vector<QTreeWidgetItem*> m_goingRows[2];
     // The downloads "Clear Complete" took and has yet to remove, as id and item, in order.
     std::deque<std::pair<uint32_t, Item*>> m_clearing;
-    bool m_clearingDue = false;
+    std::unique_ptr<SlicedJob> m_clearingJob;
     Marks m_downloadMarks;
     Marks m_uploadMarks;
     QTimer m_refreshTimer;

@@ -75,8 +75,7 @@ void tst_CompleteDownloads::listed_data()
         << three << "d.mp3|Music|dave|1|Tue Mar 3 10:00:03 2026" << QList<int>{3, 1, 0, 2}
         << "d.mp3|Music|dave|1|Tue Mar 3 10:00:03 2026";
     QTest::newRow("a completion of an earlier time goes to its place")
-        << three << "d.mp3|Music|dave|1|Tue Mar 3 10:00:00 2026" << QList<int>{1, 0, 3, 2}
-        << kMib;
+        << three << "d.mp3|Music|dave|1|Tue Mar 3 10:00:00 2026" << QList<int>{1, 0, 3, 2} << kMib;
     QTest::newRow("by date, not by the letters of the text")
         << QStringList{"1|F|u|1|Mon Mar 9 10:00:00 2026", "2|F|u|1|Tue Mar 10 09:00:00 2026",
                        "3|F|u|1|Wed Dec 31 23:59:59 2025", "4|F|u|1|Thu Jan 1 00:00:00 2026",
@@ -168,9 +167,9 @@ void tst_CompleteDownloads::opensTheFileAsSaved()
         Q_EMIT tree->itemDoubleClicked(Page::Row(entry), 0);
     }
     const QString file = savedAs.isEmpty() ? "a.mp3" : savedAs;
-    QCOMPARE(opened.urls, QList<QUrl>{QUrl::fromLocalFile(
-                              page.client.home.Path() + "/Quorvale Downloads/complete/Music/" +
-                              file)});
+    QCOMPARE(opened.urls,
+             QList<QUrl>{QUrl::fromLocalFile(page.client.home.Path() +
+                                             "/Quorvale Downloads/complete/Music/" + file)});
 }
 
 QTEST_MAIN(tst_CompleteDownloads)

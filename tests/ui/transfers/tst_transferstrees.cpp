@@ -8,6 +8,7 @@
 #include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
 #include "shell/FormHooks.h"
+#include "store/TurnBudget.h"
 #include "support/PeerDial.h"
 #include "ui/transfers/ProgressDelegate.h"
 
@@ -18,6 +19,9 @@
 namespace {
 
 using Page = TransfersPage;
+
+// The turn's first rows that join the tree at once, the rest waiting: slices cut that short.
+constexpr int kRowsAtOnce = 64;
 
 QStringList Children(QTreeWidgetItem* row, int column)
 {
@@ -411,11 +415,10 @@ void tst_TransfersTrees::finishedDownloadFromAPeer_data()
         << qint64(3 * 8192 + 100) << "24,676 (100.0%)" << 0 << "24,676 (100.0%)";
     // Nothing ever moved: no progress, so no bar.
     QTest::newRow("an empty file") << qint64(0) << "" << 0 << "";
-    // Its row made when the turn's first rows are in, it joins the tree at the turn's end; the
-    // folder has one of its 75 files.
+    // Its row made when the turn's first rows are in, it joins the tree with the rows waiting;
+    // the folder has one of its 75 files.
     QTest::newRow("one of many queued in a turn")
-        << qint64(40000) << "40,000 (100.0%)" << TransfersForm::kRowsJoinedAtOnce + 10
-        << "40,000 (1.3%)";
+        << qint64(40000) << "40,000 (100.0%)" << kRowsAtOnce + 10 << "40,000 (1.3%)";
 }
 
 void tst_TransfersTrees::finishedDownloadFromAPeer()
@@ -424,13 +427,14 @@ void tst_TransfersTrees::finishedDownloadFromAPeer()
     QFETCH(QString, bar);
     QFETCH(int, before);
     QFETCH(QString, folderBar);
+    const TurnBudget::StepsForTesting atOnce(kRowsAtOnce);
     Page page;
     for (int i = 0; i < before; ++i)
         Page::Download("bob", "Music", ("b" + std::to_string(i) + ".bin").c_str(), size);
     ItemPtr entry = Page::Download("bob", "Music", "a.bin", size);
     QTreeWidgetItem* row = Page::Row(entry);
     QVERIFY(row);
-    QCOMPARE(row->treeWidget() == nullptr, before >= TransfersForm::kRowsJoinedAtOnce);
+    QCOMPARE(row->treeWidget() == nullptr, before >= kRowsAtOnce);
     QTRY_VERIFY(row->treeWidget());
     Page::FolderRow(entry)->setExpanded(true);
 
