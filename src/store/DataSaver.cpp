@@ -3,6 +3,7 @@
 #include "store/Checksum.h"
 #include "store/Log.h"
 #include "store/Pages.h"
+#include "store/WorkerThread.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,6 @@
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 DataSaver* dataSaver = nullptr;
@@ -254,21 +254,23 @@ std::atomic<size_t> g_streamMin{size_t(4) << 20};
 
 } // namespace
 
-// Reads a file into a buffer on a thread of its own, so that the bytes already in can be parsed
-// while the rest comes from the disk. Only bytes cross: the worker never sees the store.
+// Reads a file into a buffer on a worker thread, so that the bytes already in can be parsed while
+// the rest comes from the disk. Only bytes cross: the worker never sees the store.
 class DataSaver::StreamedRead
 {
 public:
     // Reads [0, size) of fd into bytes, in order, from the file's current position.
     StreamedRead(int fd, char* bytes, size_t size)
-        : m_thread([this, fd, bytes, size] { Run(fd, bytes, size); })
     {
+        m_worker.Run(
+            [this, fd, bytes, size](const WorkerThread::Stop& stop) {
+                Run(fd, bytes, size, stop);
+                return true;
+            },
+            [](bool) {});
     }
-    ~StreamedRead()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
+    // The worker's end stops the read and waits for it.
+    ~StreamedRead() = default;
     StreamedRead(const StreamedRead&) = delete;
     StreamedRead& operator=(const StreamedRead&) = delete;
 
@@ -291,11 +293,11 @@ public:
 private:
     static constexpr size_t kChunk = size_t(1) << 20;
 
-    void Run(int fd, char* bytes, size_t size)
+    void Run(int fd, char* bytes, size_t size, const WorkerThread::Stop& stop)
     {
         size_t got = 0;
         int error = 0;
-        while (got < size && !m_stop) {
+        while (got < size && !stop) {
             const ssize_t n = ::read(fd, bytes + got, std::min(kChunk, size - got));
             if (n < 0 && errno == EINTR)
                 continue;
@@ -319,8 +321,7 @@ private:
     size_t m_got = 0;
     bool m_done = false;
     int m_error = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread; // last: it runs on the members above
+    WorkerThread m_worker; // last: it runs on the members above
 };
 
 // Reads the file's bytes, held in memory whole, and knows how many are left, so that no length

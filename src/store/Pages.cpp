@@ -1,16 +1,13 @@
 #include "store/Pages.h"
 
+#include "store/WorkerThread.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <system_error>
-#include <utility>
 #include <sys/mman.h>
+#include <system_error>
 #include <unistd.h>
 
 // Linux 5.14 and later; older headers lack the name, and older kernels answer EINVAL.
@@ -74,41 +71,31 @@ bool PopulatePages(void* begin, size_t bytes)
     return result == 0;
 }
 
+// Each block handed over is a piece of work of the worker's; nothing comes back.
 struct PopulationScope::Worker
 {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::pair<char*, size_t>> blocks; // guarded by mutex
-    bool stop = false;                           // guarded by mutex
-    std::thread thread;
-
-    void Run()
-    {
-        for (;;) {
-            std::pair<char*, size_t> block;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                wake.wait(lock, [this] { return stop || !blocks.empty(); });
-                if (blocks.empty())
-                    return;
-                block = blocks.front();
-                blocks.pop_front();
-            }
-            // From the far end back, a step at a time, towards the owner writing from the
-            // front: where the two meet, the kernel takes whichever asks first. The steps
-            // begin on page boundaries, so that no page between two of them is left out.
-            const uintptr_t page = PageSize();
-            const uintptr_t begin = reinterpret_cast<uintptr_t>(block.first);
-            const uintptr_t from = (begin + page - 1) & ~(page - 1);
-            for (uintptr_t to = begin + block.second; to > from;) {
-                const uintptr_t step =
-                    to - from > kPopulateStep ? (to - kPopulateStep) & ~(page - 1) : from;
-                PopulatePages(reinterpret_cast<void*>(step), to - step);
-                to = step;
-            }
-        }
-    }
+    WorkerThread thread;
 };
+
+namespace {
+
+// From the far end back, a step at a time, towards the owner writing from the front: where the
+// two meet, the kernel takes whichever asks first. The steps begin on page boundaries, so that no
+// page between two of them is left out.
+void PopulateFromTheBack(char* block, size_t bytes, const WorkerThread::Stop& stop)
+{
+    const uintptr_t page = PageSize();
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t from = (begin + page - 1) & ~(page - 1);
+    for (uintptr_t to = begin + bytes; to > from && !stop;) {
+        const uintptr_t step =
+            to - from > kPopulateStep ? (to - kPopulateStep) & ~(page - 1) : from;
+        PopulatePages(reinterpret_cast<void*>(step), to - step);
+        to = step;
+    }
+}
+
+} // namespace
 
 PopulationScope::PopulationScope() : m_outer(g_scope)
 {
@@ -120,12 +107,7 @@ PopulationScope::~PopulationScope()
     g_scope = m_outer;
     if (!m_worker)
         return;
-    {
-        std::lock_guard<std::mutex> lock(m_worker->mutex);
-        m_worker->stop = true;
-    }
-    m_worker->wake.notify_one();
-    m_worker->thread.join();
+    m_worker->thread.Finish();
     delete m_worker;
 }
 
@@ -137,23 +119,20 @@ void PopulateSoon(void* begin, size_t bytes)
         return;
     }
     PopulationScope::Worker*& worker = g_scope->m_worker;
-    if (!worker) {
+    if (!worker)
         worker = new PopulationScope::Worker;
-        try {
-            worker->thread = std::thread(&PopulationScope::Worker::Run, worker);
-        } catch (const std::system_error&) {
-            // No thread to be had: the pages are faulted in here and now.
-            delete worker;
-            worker = nullptr;
-            PopulatePages(begin, bytes);
-            return;
-        }
+    char* block = static_cast<char*>(begin);
+    try {
+        worker->thread.Run(
+            [block, bytes](const WorkerThread::Stop& stop) {
+                PopulateFromTheBack(block, bytes, stop);
+                return true;
+            },
+            [](bool) {});
+    } catch (const std::system_error&) {
+        // No thread to be had: the pages are faulted in here and now.
+        PopulatePages(begin, bytes);
     }
-    {
-        std::lock_guard<std::mutex> lock(worker->mutex);
-        worker->blocks.emplace_back(static_cast<char*>(begin), bytes);
-    }
-    worker->wake.notify_one();
 }
 
 bool SetPagePopulation(bool enabled)
