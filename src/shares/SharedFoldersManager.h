@@ -134,7 +134,7 @@ public:
     // words that turn every one of its files away (an exclusion, a part word no name holds,
     // folders the searcher may not see) would otherwise walk hundreds of thousands of files, and
     // is given up at it instead.
-    static constexpr qint64 kSearchMs = 10;
+    static constexpr qint64 kSearchMs = 8;
     // The share of the GUI thread's time that searches from the network take together, whatever
     // comes in: each search draws what it costs (the matching and the reply's bytes) from an
     // allowance that grows by this share of the time passing, up to kSearchBurstMs; a search that

@@ -184,11 +184,11 @@ void tst_SearchAnswering::hits_data()
     QTest::addColumn<QStringList>("files"); // folder/name: under /list the user list's, else public
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QStringList>("hits"); // the reply's paths; empty: no reply
-    QTest::addColumn<int>("steps");        // TurnBudget::StepsForTesting; 0: time alone
+    QTest::addColumn<int>("steps");        // TurnBudget::StepsForTesting: files a search looks at
     QTest::addColumn<int>("flood");        // searches run out of time first, "alpha *zzz"
 
     const auto row = [](const char* name, const char* searcher, const QStringList& files,
-                        const QByteArray& query, const QStringList& hits, int steps = 0,
+                        const QByteArray& query, const QStringList& hits, int steps = 1 << 20,
                         int flood = 0) {
         QTest::newRow(name) << QByteArray(searcher) << files << query << hits << steps << flood;
     };
@@ -286,7 +286,7 @@ void tst_SearchAnswering::hits_data()
     common("common words, few files together", 8100, 0, true);
     common("the same on a small share", 30, 0, true);
     const int burst = int(SharedFoldersManager::kSearchBurstMs / SharedFoldersManager::kSearchMs);
-    common("a flood within the allowance", 30, burst - 1, true);
+    common("a flood within the allowance", 30, burst / 2, true);
     common("a flood that spends it", 30, burst + 1, false);
 }
 
@@ -299,9 +299,9 @@ void tst_SearchAnswering::hits()
     QFETCH(int, steps);
     QFETCH(int, flood);
 
-    HeldClock held(QDateTime(QDate(2026, 1, 1), QTime(12, 0)));
     SearchEnv env(searcher);
     QVERIFY(env.peer);
+    HeldClock held(QDateTime(QDate(2026, 1, 1), QTime(12, 0)));
     SharesTestEnv::AddAccessCases();
     const ItemPtr roots[] = {Shares::Root("/m"), Shares::Root("/list", "shared_userlist")};
     for (const QString& file : files)
