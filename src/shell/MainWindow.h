@@ -5,6 +5,7 @@
 #include "shell/ShellServices.h"
 #include "store/Data.h"
 #include "store/Events.h"
+#include "store/SlicedJob.h"
 
 #include <QKeySequence>
 #include <QMainWindow>
@@ -49,11 +50,6 @@ public:
         void SetPosition(int x, int y) override;
         void SetSize(int width, int height) override;
     };
-
-    // Private messages handled in one turn of the event loop, and tabs opened for them: thousands
-    // of users writing at once must not hold the window. The rest wait, in order, for the next.
-    static constexpr int kMaxChatLinesPerTurn = 200;
-    static constexpr int kMaxChatTabsPerTurn = 20;
 
     // The keys that open the store inspection dialog and the type navigator.
     static inline const QKeySequence kShowDataKey{QStringLiteral("Ctrl+Shift+D")};
@@ -180,7 +176,9 @@ private:
     void OnUserOnline(Item* user);
     void OnUserOffline(Item* user);
     void SetChatTabIcon(Item* user, const QString& icon);
-    void DeliverPendingChats();
+    // Shows the first private message not yet shown, opening its tab if need be; false once
+    // none is left.
+    bool DeliverChatStep();
     void OpenRoomChatLog(ItemPtr room);
 
     std::unique_ptr<Ui_MainWindow> ui;
@@ -194,11 +192,10 @@ private:
     QPointer<DataDialog> dataDialog;
     QPointer<TypeNavigatorDialog> typeNavigatorDialog;
     bool m_roomListSortPending = false;
-    // Private messages not yet shown (user, text), and what this turn has handled.
+    // Private messages not yet shown (user, text), in the order they came, shown a message a
+    // step: thousands of users writing at once, each opening a tab, must not hold the window.
     std::deque<std::pair<std::string, std::string>> m_pendingChats;
-    int m_chatLinesThisTurn = 0;
-    int m_chatTabsThisTurn = 0;
-    bool m_chatTurnScheduled = false;
+    SlicedJob m_chatDelivery{[this] { return DeliverChatStep(); }};
     bool m_sessionEnded = false;
     bool m_savedAtEnd = false;
 };

@@ -14,8 +14,6 @@
 
 #include "ui_MainWindow.h"
 
-#include <QTimer>
-
 namespace {
 
 const QString kOnlineDotIcon = QStringLiteral(":/icons/online_dot_icon");
@@ -62,34 +60,19 @@ void MainWindow::OpenChatForm(std::string user)
 
 void MainWindow::OnPrivateChat(std::string user, std::string text, time_t, bool)
 {
+    // Shown at once while the turn has budget left; a flood waits, in order, for later turns.
     m_pendingChats.emplace_back(std::move(user), std::move(text));
-    DeliverPendingChats();
+    m_chatDelivery.RunNow();
 }
 
-void MainWindow::DeliverPendingChats()
+bool MainWindow::DeliverChatStep()
 {
-    while (!m_pendingChats.empty()) {
-        const auto& [user, text] = m_pendingChats.front();
-        const bool opens = !ChatForm::FromItem(ServerStore::User(user)[ShellTypes::UserChatWidget]);
-        if (m_chatLinesThisTurn >= kMaxChatLinesPerTurn ||
-            (opens && m_chatTabsThisTurn >= kMaxChatTabsPerTurn)) {
-            break;
-        }
-        ++m_chatLinesThisTurn;
-        m_chatTabsThisTurn += opens ? 1 : 0;
-        GetChatForm(user)->AddChat(user, text);
-        m_pendingChats.pop_front();
-    }
-    // The turn's counts start again with the next turn, which also takes what is left.
-    if (m_chatLinesThisTurn > 0 && !m_chatTurnScheduled) {
-        m_chatTurnScheduled = true;
-        QTimer::singleShot(0, this, [this] {
-            m_chatTurnScheduled = false;
-            m_chatLinesThisTurn = 0;
-            m_chatTabsThisTurn = 0;
-            DeliverPendingChats();
-        });
-    }
+    if (m_pendingChats.empty())
+        return false;
+    const auto [user, text] = std::move(m_pendingChats.front());
+    m_pendingChats.pop_front();
+    GetChatForm(user)->AddChat(user, text);
+    return !m_pendingChats.empty();
 }
 
 void MainWindow::OnChatTabClosed(int index)

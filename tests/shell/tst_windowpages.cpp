@@ -5,6 +5,7 @@
 #include "MainWindowClient.h"
 
 #include "server/ServerStore.h"
+#include "store/TurnBudget.h"
 #include "support/HeldClock.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/chat/ChatForm.h"
@@ -315,8 +316,7 @@ void tst_WindowPages::dialogsOfTheWindow()
             client->window->activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(client->window.get()));
             QTest::keySequence(client->Child("roomList"), QKeySequence(how));
-        }
-        else
+        } else
             QMetaObject::invokeMethod(client->window.get(), qPrintable(how));
     };
     ask();
@@ -725,46 +725,55 @@ void tst_WindowPages::openChatFormBringsTheTabForward()
 
 void tst_WindowPages::privateMessageBurstsAreSpreadOverTurns_data()
 {
+    // Users writing at once, lines each, in one read of the server connection, every slice cut
+    // after so many steps (0: the turn's time alone).
     QTest::addColumn<int>("users");
     QTest::addColumn<int>("linesEach");
-    QTest::addColumn<int>("firstTurnTabs");
-    QTest::addColumn<int>("firstTurnLines");
-    const int tabs = MainWindow::kMaxChatTabsPerTurn, lines = MainWindow::kMaxChatLinesPerTurn;
-    QTest::newRow("tabs: at the cap") << tabs << 1 << tabs << tabs;
-    QTest::newRow("tabs: one over") << tabs + 1 << 2 << tabs << 2 * tabs;
-    QTest::newRow("lines: at the cap") << 1 << lines << 1 << lines;
-    QTest::newRow("lines: one over") << 1 << lines + 1 << 1 << lines;
+    QTest::addColumn<int>("steps");
+    QTest::newRow("tabs, a step a slice") << 21 << 2 << 1;
+    QTest::newRow("tabs, a few steps a slice") << 21 << 2 << 5;
+    QTest::newRow("lines, a few steps a slice") << 1 << 201 << 5;
+    QTest::newRow("tabs, by time") << 21 << 2 << 0;
 }
 
 void tst_WindowPages::privateMessageBurstsAreSpreadOverTurns()
 {
     QFETCH(int, users);
     QFETCH(int, linesEach);
-    QFETCH(int, firstTurnTabs);
-    QFETCH(int, firstTurnLines);
+    QFETCH(int, steps);
 
-    const auto client = Started();
+    const auto client = Started(true);
     Settings::Set(SettingKeys::ChatTimestamps, "no_timestamps");
     auto* tabs = client->Child<QTabWidget>("chatTabControl");
-    // As one read of the server connection delivers them: user by user, all in one turn.
+    const TurnBudget::StepsForTesting sliced(steps);
+    // Line by line of each user, user after user, as a burst of the server's comes.
+    QByteArray burst;
     for (int u = 0; u < users; ++u) {
         for (int line = 0; line < linesEach; ++line)
-            Q_EMIT gp_server->PrivateChat("u" + std::to_string(u), std::to_string(line), 0, true);
+            burst += frameOf(WireWriter()
+                                 .u32(ServerCode::PrivateChat)
+                                 .u32(quint32(u * linesEach + line))
+                                 .u32(0)
+                                 .str("u" + QByteArray::number(u))
+                                 .str(QByteArray::number(line))
+                                 .u8(1));
     }
+    client->fake.sendRaw(burst);
     const auto shown = [tabs] {
         int lines = 0;
         for (int i = 0; i < tabs->count(); ++i)
             lines += int(qobject_cast<ChatForm*>(tabs->widget(i))->Text().count('\n')) + 1;
         return lines;
     };
-    QCOMPARE(tabs->count(), firstTurnTabs);
-    QCOMPARE(shown(), firstTurnLines);
-    QTRY_COMPARE(shown(), users * linesEach);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), users * linesEach, 20000);
+    // As in one go: a tab per user in the order they wrote, each tab's lines in the order they
+    // came.
     QCOMPARE(tabs->count(), users);
-    // Each tab's lines in the order they came.
     QStringList lines;
     for (int line = 0; line < linesEach; ++line)
         lines << QString("[u%1] %2").arg(users - 1).arg(line);
+    for (int u = 0; u < users; ++u)
+        QCOMPARE(tabs->tabText(u), QString("u%1").arg(u));
     QCOMPARE(qobject_cast<ChatForm*>(tabs->widget(users - 1))->Text(), lines.join('\n'));
 }
 
