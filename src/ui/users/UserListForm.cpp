@@ -12,6 +12,7 @@
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
 #include "shell/UIFunctions.h"
+#include "store/NextTurn.h"
 #include "store/Schema.h"
 #include "ui/users/AddUserDialog.h"
 #include "ui/users/UserGroupConfigDialog.h"
@@ -23,7 +24,6 @@
 #include "ui_UserListForm.h"
 
 #include <QMenu>
-#include <QTimer>
 
 UserListForm* userListForm = nullptr;
 
@@ -263,11 +263,8 @@ void UserListForm::ShowOnline(ItemPtr user, bool online)
 
 void UserListForm::ResortUserList()
 {
-    if (m_sortPending)
-        return;
-    m_sortPending = true;
-    QTimer::singleShot(0, this, [this] {
-        m_sortPending = false;
+    // Once after a burst (a login's statuses): the same order as a sort after each change.
+    OnceNextTurn(this, m_sortPending, [this] {
         ui->userList->sortItems(kNameColumn, Qt::AscendingOrder);
         // The dots changed without telling the tree (UserListItemWidget).
         ui->userList->viewport()->update();
