@@ -2,6 +2,7 @@
 
 #include "ChatView.h"
 #include "QRoomUserListItemWidget.h"
+#include "RowRelisting.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
@@ -24,7 +25,6 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
-#include <QScrollBar>
 #include <QSplitter>
 #include <QStyle>
 #include <QTimer>
@@ -32,7 +32,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <limits>
 
 namespace {
 
@@ -51,7 +50,7 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     : QWidget(parent), m_server(RequireServer(kNeededBy)), m_bar(RequireActionBar(kNeededBy)),
       m_room(room), m_roomItem(ServerStore::Room(room)), m_splitter(new QSplitter(Qt::Horizontal)),
       m_chatView(new ChatView(ChatLog::Kind::Room, room)), m_chatEdit(new QLineEdit),
-      m_userList(new QTreeWidget)
+      m_userList(new QTreeWidget), m_tidy([this] { return TidyStep(); })
 {
     m_splitter->setObjectName(QStringLiteral("splitter"));
     m_chatEdit->setObjectName(QStringLiteral("chatEdit"));
@@ -166,8 +165,8 @@ RoomForm::~RoomForm()
         delete row;
     for (QTreeWidgetItem* row : m_discarded)
         delete row;
-    if (m_relisting)
-        qDeleteAll(m_relisting->rows);
+    // A listing under way deletes the rows it holds.
+    m_relisting.reset();
     // At shutdown the server connection is already closed, and nobody will read in_room again.
     if (g_showIsOver)
         return;
@@ -341,16 +340,7 @@ void RoomForm::ShowUser(ItemPtr user)
 
 void RoomForm::CountLater()
 {
-    if (m_countPending)
-        return;
-    m_countPending = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (m_countPending)
-                UpdateUserCount();
-        },
-        Qt::QueuedConnection);
+    OnceNextTurn(this, m_countPending, [this] { UpdateUserCount(); });
 }
 
 void RoomForm::UpdateUserCount()
@@ -362,47 +352,54 @@ void RoomForm::UpdateUserCount()
 
 void RoomForm::ScheduleTidy()
 {
-    if (m_tidyPending)
-        return;
-    m_tidyPending = true;
-    QMetaObject::invokeMethod(this, &RoomForm::OnTidyDue, Qt::QueuedConnection);
+    m_tidy.Start();
 }
 
-void RoomForm::OnTidyDue()
+bool RoomForm::TidyStep()
 {
-    m_tidyPending = false;
-    // Listing every row again is put off while the last listing is recent: a flood of users that
-    // come or go is listed a few times a second, not every turn.
-    const bool relist =
-        m_leaving.size() > kMaxRowsDeletedOneByOne || m_arrived.size() > kMaxRowsInsertedOneByOne;
-    const qint64 since = m_sinceRelist.isValid() ? m_sinceRelist.elapsed() : kMinRelistIntervalMs;
-    if (relist && since < kMinRelistIntervalMs) {
-        // Posted when due, so that it runs first in its turn, before the readers' passes.
-        m_tidyPending = true;
-        QTimer::singleShot(kMinRelistIntervalMs - since, this, [this] {
-            m_tidyPending = false;
-            ScheduleTidy();
-        });
-        return;
+    if (m_relisting) {
+        const bool more = m_relisting->Step();
+        for (QTreeWidgetItem* row : m_relisting->TakeGone())
+            m_discarded.push_back(row);
+        if (!more)
+            m_relisting.reset();
+        return true;
     }
-    TidySome(kMaxRowsListedAtOnce);
+    if (!m_leaving.empty() || !m_arrived.empty() || m_resortPending) {
+        // Listing every row again is put off while the last listing is recent: a flood of users
+        // that come or go is listed a few times a second, not every turn.
+        const bool relist = m_leaving.size() > kMaxRowsDeletedOneByOne ||
+                            m_arrived.size() > kMaxRowsInsertedOneByOne;
+        const qint64 since =
+            m_sinceRelist.isValid() ? m_sinceRelist.elapsed() : kMinRelistIntervalMs;
+        if (!relist || since >= kMinRelistIntervalMs) {
+            TidyAll();
+            return true;
+        }
+        if (!m_relistTimed) {
+            m_relistTimed = true;
+            QTimer::singleShot(kMinRelistIntervalMs - since, this, [this] {
+                m_relistTimed = false;
+                m_tidy.Start();
+            });
+        }
+    }
+    return DeleteSomeDiscarded();
 }
 
 void RoomForm::Tidy()
 {
-    TidySome(std::numeric_limits<size_t>::max());
+    FinishRelist();
+    TidyAll();
     FinishRelist();
 }
 
-void RoomForm::TidySome(size_t most)
+void RoomForm::TidyAll()
 {
-    m_tidyPending = false;
     FinishRelist();
     // Sorted, to be looked up without a hash: a flood of leaves makes tens of thousands a turn.
     std::vector<QTreeWidgetItem*> gone;
-    size_t taken = 0;
-    for (; taken < m_leaving.size() && gone.size() < most; ++taken) {
-        UserRows::value_type* entry = m_leaving[taken];
+    for (UserRows::value_type* entry : m_leaving) {
         entry->second.queued = false;
         if (!entry->second.leaving)
             continue;
@@ -414,7 +411,7 @@ void RoomForm::TidySome(size_t most)
             m_forgotten.push_back(entry);
         }
     }
-    m_leaving.erase(m_leaving.begin(), m_leaving.begin() + qsizetype(taken));
+    m_leaving.clear();
     std::sort(gone.begin(), gone.end());
     const auto isGone = [&gone](QTreeWidgetItem* row) {
         return std::binary_search(gone.begin(), gone.end(), row);
@@ -422,36 +419,33 @@ void RoomForm::TidySome(size_t most)
 
     // Who left before being listed goes without a trace.
     std::vector<QTreeWidgetItem*> added;
-    auto next = m_arrived.begin();
-    for (auto row = m_arrived.begin(); row != m_arrived.end(); ++row) {
-        if (isGone(*row))
-            m_discarded.push_back(*row);
-        else if (added.size() < most)
-            added.push_back(*row);
+    for (QTreeWidgetItem* row : m_arrived) {
+        if (isGone(row))
+            m_discarded.push_back(row);
         else
-            *next++ = *row;
+            added.push_back(row);
     }
-    m_arrived.erase(next, m_arrived.end());
-    const bool backlog = !m_leaving.empty() || !m_arrived.empty();
-    if (backlog)
-        ScheduleTidy();
+    m_arrived.clear();
     // The rows of the others who left, in the list.
     gone.erase(std::remove_if(gone.begin(), gone.end(),
                               [](QTreeWidgetItem* row) { return !row->treeWidget(); }),
                gone.end());
 
     // The order of the list's sort, stable as the tree's own: the new rows after those equal to
-    // them, in the order they came. Shown figures that changed sort everything again below.
+    // them, in the order they came. Shown figures that changed sort everything again.
     const QHeaderView* header = m_userList->header();
     const RowOrder order{header->sortIndicatorSection(),
                          header->sortIndicatorOrder() == Qt::AscendingOrder};
-    if (!m_resortPending)
-        std::stable_sort(added.begin(), added.end(), order);
 
     if (gone.size() > kMaxRowsDeletedOneByOne || added.size() > kMaxRowsInsertedOneByOne) {
-        Relist(gone, added, m_resortPending ? nullptr : &order);
-        m_discarded.insert(m_discarded.end(), gone.begin(), gone.end());
+        // Sorted by the listing; with shown figures changed, every row is sorted again too.
+        m_relisting = std::make_unique<RowRelisting>(m_userList, std::move(gone), std::move(added),
+                                                     order, m_resortPending);
+        m_resortPending = false;
+        m_sinceRelist.start();
     } else {
+        if (!m_resortPending)
+            std::stable_sort(added.begin(), added.end(), order);
         for (QTreeWidgetItem* row : gone)
             delete row;
         QTreeWidgetItem* root = m_userList->invisibleRootItem();
@@ -466,103 +460,49 @@ void RoomForm::TidySome(size_t most)
             from = at + 1;
         }
     }
-    if (m_resortPending && !backlog) {
+    if (m_resortPending) {
         m_resortPending = false;
         m_userList->sortItems(order.column, header->sortIndicatorOrder());
     }
     if (m_countPending)
         UpdateUserCount();
-    DeleteDiscardedLater();
-}
-
-void RoomForm::Relist(const std::vector<QTreeWidgetItem*>& gone,
-                      const std::vector<QTreeWidgetItem*>& added, const RowOrder* order)
-{
-    // Out of the list and back in, rather than one walk of the list per row; the current row,
-    // its selection and the top row in view stay what they were. A long list goes back in at
-    // the next turn: taking it out and putting it back each walk every row, and the view lays
-    // them all out after the second.
-    const auto isGone = [&gone](QTreeWidgetItem* row) {
-        return std::binary_search(gone.begin(), gone.end(), row);
-    };
-    auto relisting = std::make_unique<Relisting>();
-    QTreeWidgetItem* current = m_userList->currentItem();
-    if (current && !isGone(current)) {
-        relisting->current = current;
-        relisting->currentColumn = m_userList->currentColumn();
-        relisting->selected = current->isSelected();
-    }
-    const int scrolled = m_userList->verticalScrollBar()->value();
-    QTreeWidgetItem* top = scrolled > 0 ? m_userList->topLevelItem(scrolled) : nullptr;
-    relisting->top = top && !isGone(top) ? top : nullptr;
-    const QList<QTreeWidgetItem*> rows = m_userList->invisibleRootItem()->takeChildren();
-    QList<QTreeWidgetItem*> kept;
-    kept.reserve(rows.size());
-    for (QTreeWidgetItem* row : rows) {
-        if (!isGone(row))
-            kept << row;
-    }
-    if (order) {
-        relisting->rows.resize(kept.size() + qsizetype(added.size()));
-        std::merge(kept.begin(), kept.end(), added.begin(), added.end(), relisting->rows.begin(),
-                   *order);
-    } else {
-        relisting->rows = kept;
-        relisting->rows.append(QList<QTreeWidgetItem*>(added.begin(), added.end()));
-    }
-    m_relisting = std::move(relisting);
-    m_sinceRelist.start();
-    if (size_t(m_relisting->rows.size()) <= kMaxRowsRelistedAtOnce) {
-        FinishRelist();
-        return;
-    }
-    // The list shows what it showed until then.
-    m_userList->setUpdatesEnabled(false);
-    QMetaObject::invokeMethod(this, &RoomForm::FinishRelist, Qt::QueuedConnection);
+    if (m_relisting || !m_discarded.empty() || !m_forgotten.empty())
+        m_tidy.Start();
 }
 
 void RoomForm::FinishRelist()
 {
     if (!m_relisting)
         return;
-    const std::unique_ptr<Relisting> relisting = std::move(m_relisting);
-    m_userList->addTopLevelItems(relisting->rows);
-    if (relisting->current) {
-        m_userList->setCurrentItem(relisting->current, relisting->currentColumn,
-                                   QItemSelectionModel::NoUpdate);
-        relisting->current->setSelected(relisting->selected);
-    }
-    if (relisting->top)
-        m_userList->scrollToItem(relisting->top, QAbstractItemView::PositionAtTop);
-    m_userList->setUpdatesEnabled(true);
+    m_relisting->Finish();
+    for (QTreeWidgetItem* row : m_relisting->TakeGone())
+        m_discarded.push_back(row);
+    m_relisting.reset();
+    m_tidy.Start();
 }
 
-bool RoomForm::RowOrder::operator()(QTreeWidgetItem* a, QTreeWidgetItem* b) const
+bool RoomForm::RowOrder::operator()(const QTreeWidgetItem* a, const QTreeWidgetItem* b) const
 {
-    const auto* x = static_cast<QRoomUserListItemWidget*>(a);
-    const auto* y = static_cast<QRoomUserListItemWidget*>(b);
+    const auto* x = static_cast<const QRoomUserListItemWidget*>(a);
+    const auto* y = static_cast<const QRoomUserListItemWidget*>(b);
     return ascending ? x->Less(*y, column) : y->Less(*x, column);
 }
 
-void RoomForm::DeleteDiscardedLater()
+bool RoomForm::DeleteSomeDiscarded()
 {
-    if (m_discarded.empty() && m_forgotten.empty())
-        return;
-    OnceNextTurn(this, m_deletePending, [this] {
-        const size_t count = std::min(m_discarded.size(), kRowsDeletedAtOnce);
-        for (size_t i = m_discarded.size() - count; i < m_discarded.size(); ++i)
-            delete m_discarded[i];
-        m_discarded.resize(m_discarded.size() - count);
-        const size_t forget = std::min(m_forgotten.size(), kRowsDeletedAtOnce);
-        for (size_t i = m_forgotten.size() - forget; i < m_forgotten.size(); ++i) {
-            UserRows::value_type* entry = m_forgotten[i];
-            entry->second.forgotten = false;
-            if (!entry->second.row && !entry->second.queued)
-                m_rows.erase(m_rows.find(entry->first));
-        }
-        m_forgotten.resize(m_forgotten.size() - forget);
-        DeleteDiscardedLater();
-    });
+    const size_t count = std::min(m_discarded.size(), kRowsAStep);
+    for (size_t i = m_discarded.size() - count; i < m_discarded.size(); ++i)
+        delete m_discarded[i];
+    m_discarded.resize(m_discarded.size() - count);
+    const size_t forget = std::min(m_forgotten.size(), kRowsAStep);
+    for (size_t i = m_forgotten.size() - forget; i < m_forgotten.size(); ++i) {
+        UserRows::value_type* entry = m_forgotten[i];
+        entry->second.forgotten = false;
+        if (!entry->second.row && !entry->second.queued)
+            m_rows.erase(m_rows.find(entry->first));
+    }
+    m_forgotten.resize(m_forgotten.size() - forget);
+    return !m_discarded.empty() || !m_forgotten.empty();
 }
 
 void RoomForm::OnRoomChanged(Item*)

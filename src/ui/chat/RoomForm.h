@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/Data.h"
+#include "store/SlicedJob.h"
 
 #include <QElapsedTimer>
 #include <QWidget>
@@ -14,6 +15,7 @@ class ActionSetToolBar;
 class ChatView;
 class QLineEdit;
 class QRoomUserListItemWidget;
+class RowRelisting;
 class QSplitter;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -36,8 +38,8 @@ class Server;
 // speed, country), and the row takes new figures whenever they change. Entering a room links
 // every user in it, up to the server's 131,072, and users come and go by the thousand a second:
 // rows are found by name through a hash, and the rows of users who came and of users who left go
-// in and out together at the next turn of the event loop, so a user unlinked and linked again
-// meanwhile keeps the row.
+// in and out together, from the next turn of the event loop on in steps of a sliced job, so a
+// user unlinked and linked again meanwhile keeps the row.
 class RoomForm : public QWidget, public DataHandler
 {
     Q_OBJECT
@@ -49,18 +51,12 @@ public:
     // Up to this many rows that come at once go in one by one at their place; each such
     // insertion moves the rows after it. More go in by listing all rows again once.
     static constexpr size_t kMaxRowsInsertedOneByOne = 512;
-    // A list of more rows than this, taken out to be listed again, goes back in at the next turn.
-    static constexpr size_t kMaxRowsRelistedAtOnce = 20000;
-    // A turn lists at most this many rows that came and takes out at most this many that went;
-    // the rest follow at the next turn. Their order is found by sorting them, some tens of
-    // milliseconds at this many.
-    static constexpr size_t kMaxRowsListedAtOnce = 20000;
     // Rows are listed again at most this often while users keep coming or going by the
     // thousand; meanwhile they wait, and the count goes on.
     static constexpr qint64 kMinRelistIntervalMs = 250;
-    // Rows taken out of the list are deleted this many a turn: deleting a row takes longer than
-    // taking it out, and a flood of leaves takes tens of thousands a turn.
-    static constexpr size_t kRowsDeletedAtOnce = 10000;
+    // Rows out of the list deleted, or entries of users who left erased, a step: deleting a row
+    // takes a microsecond or two.
+    static constexpr size_t kRowsAStep = 256;
 
     // Throws MissingDependencyError without the server connection or the context tool bar.
     RoomForm(const std::string& room, QWidget* parent = nullptr);
@@ -104,30 +100,28 @@ private:
     void UpdateUserCount();
     // Adds the user's row, or gives the row the user's figures and note as the store has them.
     void ShowUser(ItemPtr user);
-    // Runs OnTidyDue once in the next turn of the event loop.
+    // Tidies the list from the next turn of the event loop on (m_tidy).
     void ScheduleTidy();
-    // Tidies, or waits for the time to list every row again.
-    void OnTidyDue();
+    // A step of m_tidy: puts the rows of a listing back, or tidies once the time to list every
+    // row again has come, or deletes some rows that went; false once nothing is left to do.
+    bool TidyStep();
     // Deletes the rows of users who left, lists those who came in their place, sorts again when
-    // shown figures changed, and writes the count.
+    // shown figures changed, and writes the count, all here and now.
     void Tidy();
-    // Tidy for at most that many rows coming and that many going; the rest at the next turn.
-    void TidySome(size_t most);
+    // Tidy, a listing of every row put back in the list at the next step.
+    void TidyAll();
     // The list's order: its sort column, ascending or not, stable.
     struct RowOrder
     {
         int column;
         bool ascending;
-        bool operator()(QTreeWidgetItem* a, QTreeWidgetItem* b) const;
+        bool operator()(const QTreeWidgetItem* a, const QTreeWidgetItem* b) const;
     };
-    // Lists the rows again: without those gone (sorted by address), with those added merged in
-    // by order, or after the others when there is none.
-    void Relist(const std::vector<QTreeWidgetItem*>& gone,
-                const std::vector<QTreeWidgetItem*>& added, const RowOrder* order);
-    // Puts the rows of a listing under way back in the list.
+    // Puts the rows of a listing under way back in the list, here and now.
     void FinishRelist();
-    // Deletes rows taken out of the list, kRowsDeletedAtOnce a turn from the next one on.
-    void DeleteDiscardedLater();
+    // Deletes kRowsAStep rows taken out of the list and erases as many entries of users who
+    // left; false once none is left.
+    bool DeleteSomeDiscarded();
 
     // Before anything the tab makes: a tab that cannot be made leaves nothing behind.
     Server& m_server;
@@ -157,21 +151,15 @@ private:
     // erased unless the user is back by then.
     std::vector<QTreeWidgetItem*> m_discarded;
     std::vector<UserRows::value_type*> m_forgotten;
-    // A listing under way: the rows, out of the list until the next turn, in their new order,
-    // and what the view showed.
-    struct Relisting
-    {
-        QList<QTreeWidgetItem*> rows;
-        QTreeWidgetItem* current = nullptr;
-        int currentColumn = 0;
-        bool selected = false;
-        QTreeWidgetItem* top = nullptr;
-    };
-    std::unique_ptr<Relisting> m_relisting;
-    bool m_tidyPending = false;
+    // A listing of every row under way, a step at a time.
+    std::unique_ptr<RowRelisting> m_relisting;
     bool m_resortPending = false;
     bool m_countPending = false;
-    bool m_deletePending = false;
+    // A listing put off until kMinRelistIntervalMs after the last has its timer running.
+    bool m_relistTimed = false;
+    // The list's work (store/SlicedJob.h): a listing of every row, the listing's rows put back,
+    // the rows that went deleted, a step each.
+    SlicedJob m_tidy;
     // Since the rows were last listed again; a pace of the window's, not a time-out, so the
     // real time.
     QElapsedTimer m_sinceRelist;

@@ -869,6 +869,9 @@ void tst_ChatForms::roomClosedOrQuitWithWorkPending()
     const auto linked = [&room] { return room.GetItems("user").size(); };
     // The clock is held: the server's passes end only when cut at every step.
     auto passes = std::make_unique<PassBudget>(moment == "linking" ? 0 : -1);
+    // A listing spans turns when its slices are cut after a few steps.
+    if (moment == "relisting")
+        TurnBudget::SetStepsPerSliceForTesting(4);
     scene->env.fake().sendFrame(RoomEnteredReply("r", users));
     size_t expected = 21000;
     std::function<bool()> now = [&] { return linked() > 0 && linked() < expected; };
