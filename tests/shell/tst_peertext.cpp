@@ -314,6 +314,8 @@ void tst_PeerText::roomRows()
     QCOMPARE(tabs->tabText(0), EscapeMnemonics(asText));
     auto* form = qobject_cast<RoomForm*>(tabs->widget(0));
     auto* users = form->findChild<QTreeWidget*>("userList");
+    // Listed by the tab's own turns of the event loop, after the answer was read.
+    QTRY_COMPARE_WITH_TIMEOUT(users->topLevelItemCount(), 2, kWaitMs);
     QTreeWidgetItem* user = users->findItems(asName, Qt::MatchExactly, 2).value(0);
     QVERIFY(user);
     QCOMPARE(Height(user), Height(users->findItems("plain", Qt::MatchExactly, 2).value(0)));
