@@ -22,6 +22,7 @@
 #include "store/Schema.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "ui/chat/RowRelisting.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
 #include "ui/dialogs/DataDialog.h"
 #include "ui/dialogs/TypeNavigatorDialog.h"
@@ -147,6 +148,10 @@ MainWindow::~MainWindow()
 
     // The store changes below (widgets removing their items) are no business of the window's.
     RemoveDataHandlers();
+    // Room rows out of the list: a listing under way, and rows waiting for one.
+    m_roomRelisting.reset();
+    qDeleteAll(m_newRoomRows);
+    m_newRoomRows.clear();
 
     // The forms, room tabs, dialogs and tool bars go while the services they call (a room tab
     // leaves its room through the server connection) are still there.

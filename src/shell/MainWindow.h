@@ -6,6 +6,7 @@
 #include "store/Data.h"
 #include "store/Events.h"
 #include "store/SlicedJob.h"
+#include "ui/chat/RowRelisting.h"
 
 #include <QKeySequence>
 #include <QMainWindow>
@@ -18,8 +19,10 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 class ChatForm;
+class QTreeWidgetItem;
 class DataDialog;
 class Engine;
 class QTreeWidgetItem;
@@ -171,7 +174,14 @@ private:
     void OnBecomingRoomMember(Item* room);
     void OnLosingRoomRole(Item* room);
     void OnEnteredRoom(ConnectionInfo& info);
+    // Sorts the room list again from the next turn of the event loop on, once however often
+    // asked meanwhile.
     void ResortRoomList();
+    // Puts a new room's row in the room list at its place, or with the others that came at once.
+    void ListRoomRow(QTreeWidgetItem* row);
+    // A step of m_roomRows: of a listing of the rows, or the start of one for the rows that came
+    // or a sort; false once nothing is left to do.
+    bool RoomRowsStep();
     // Store handlers of the chat page.
     void OnUserOnline(Item* user);
     void OnUserOffline(Item* user);
@@ -191,7 +201,17 @@ private:
     // The store inspection dialog deletes itself when closed: the guard then reads null.
     QPointer<DataDialog> dataDialog;
     QPointer<TypeNavigatorDialog> typeNavigatorDialog;
+    // The room list keeps its rows in order itself: a sorting tree sorts every row again at the
+    // next turn after each row added, and a login's list brings a hundred thousand rooms. Rows
+    // of rooms that came by the hundred wait out of the list, in the order they came, for a
+    // listing that merges them in a step at a time (RowRelisting); a few go in one by one.
+    static constexpr size_t kMaxRoomRowsInsertedOneByOne = 64;
+    std::vector<QTreeWidgetItem*> m_newRoomRows;
+    size_t m_roomRowsInsertedOneByOne = 0;
     bool m_roomListSortPending = false;
+    std::unique_ptr<RowRelisting> m_roomRelisting;
+    RelistPace m_roomListPace;
+    SlicedJob m_roomRows{[this] { return RoomRowsStep(); }};
     // Private messages not yet shown (user, text), in the order they came, shown a message a
     // step: thousands of users writing at once, each opening a tab, must not hold the window.
     std::deque<std::pair<std::string, std::string>> m_pendingChats;

@@ -11,14 +11,16 @@
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
 #include "shell/Ties.h"
+#include "shell/TreeWidget.h"
 #include "shell/UIFunctions.h"
 #include "store/Settings.h"
 #include "ui/chat/QRoomListItemWidget.h"
 #include "ui/chat/RoomForm.h"
+#include "ui/chat/RowRelisting.h"
 
 #include "ui_MainWindow.h"
 
-#include <QTimer>
+#include <QHeaderView>
 
 namespace {
 
@@ -53,6 +55,19 @@ FontChange SetIf(bool on)
     return on ? Set : Clear;
 }
 
+// The order of the room list's sort indicator, stable as a sorting tree's.
+RowRelisting::Before RoomRowOrder(const QTreeWidget* list)
+{
+    const QHeaderView* header = list->header();
+    const int column = header->sortIndicatorSection();
+    const bool ascending = header->sortIndicatorOrder() == Qt::AscendingOrder;
+    return [column, ascending](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
+        const auto* x = static_cast<const QRoomListItemWidget*>(a);
+        const auto* y = static_cast<const QRoomListItemWidget*>(b);
+        return ascending ? x->Less(*y, column) : y->Less(*x, column);
+    };
+}
+
 } // namespace
 
 void MainWindow::RegisterRoomListHandlers()
@@ -79,7 +94,13 @@ void MainWindow::RegisterRoomListHandlers()
         new PathNode(root, path.flag, path.relation);
         d.AddPathEventHandler(root, NewEventHandler(this, path.handler));
     }
-    ui->roomList->sortByColumn(0, Qt::AscendingOrder);
+    // The header sorts on a click as a sorting tree's does.
+    ui->roomList->setSortingEnabled(false);
+    QHeaderView* header = ui->roomList->header();
+    header->setSortIndicatorShown(true);
+    header->setSectionsClickable(true);
+    header->setSortIndicator(0, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sortIndicatorChanged, this, &MainWindow::ResortRoomList);
     d.AddConnectionEventHandler(d.GetType(ServerTypes::Room), d.GetType(ServerTypes::InRoom),
                                 NewEventHandler(this, &MainWindow::OnEnteredRoom));
 }
@@ -89,10 +110,47 @@ void MainWindow::OnRoomAdded(Item* item)
     ItemPtr room(item);
     if (room.IsConnected(ShellTypes::RoomNode))
         return;
-    auto* row = new QRoomListItemWidget(ui->roomList);
+    auto* row = new QRoomListItemWidget(nullptr);
     row->SetRoles(room);
     row->setText(0, CellText(Shown(room)));
     room += Ties::Make(ShellTypes::RoomNode, row);
+    ListRoomRow(row);
+}
+
+void MainWindow::ListRoomRow(QTreeWidgetItem* row)
+{
+    m_roomRows.Start();
+    if (m_roomRelisting || !m_newRoomRows.empty() ||
+        m_roomRowsInsertedOneByOne >= kMaxRoomRowsInsertedOneByOne) {
+        m_newRoomRows.push_back(row);
+        return;
+    }
+    // Each walks the rows after its place: a few, until the job's next step.
+    ++m_roomRowsInsertedOneByOne;
+    QTreeWidgetItem* root = ui->roomList->invisibleRootItem();
+    const RowRelisting::Before before = RoomRowOrder(ui->roomList);
+    root->insertChild(InsertionPlace(root, 0, [&](QTreeWidgetItem* x) { return before(row, x); }),
+                      row);
+}
+
+bool MainWindow::RoomRowsStep()
+{
+    if (m_roomRelisting) {
+        if (!m_roomRelisting->Step())
+            m_roomRelisting.reset();
+        return true;
+    }
+    m_roomRowsInsertedOneByOne = 0;
+    if ((m_newRoomRows.empty() && !m_roomListSortPending) ||
+        !m_roomListPace.MayStart(this, m_roomRows))
+        return false;
+    m_roomListPace.Started();
+    m_roomRelisting = std::make_unique<RowRelisting>(
+        ui->roomList, std::vector<QTreeWidgetItem*>(), std::move(m_newRoomRows),
+        RoomRowOrder(ui->roomList), m_roomListSortPending);
+    m_newRoomRows.clear();
+    m_roomListSortPending = false;
+    return true;
 }
 
 void MainWindow::OnRoomUserCountChanged(Item* item)
@@ -102,6 +160,8 @@ void MainWindow::OnRoomUserCountChanged(Item* item)
         return;
     const ItemPtr count = ItemPtr(item)[ServerTypes::UserCount];
     row->setText(1, count.AsInt() == 0 ? QString() : Shown(count));
+    if (ui->roomList->header()->sortIndicatorSection() == 1)
+        ResortRoomList();
 }
 
 void MainWindow::OnBecomingRoomOwner(Item* item)
@@ -152,14 +212,8 @@ void MainWindow::ResortRoomList()
 {
     // A login's room list changes the roles of hundreds of rooms at once; one sort after the
     // burst shows the same order as one after each change.
-    if (m_roomListSortPending)
-        return;
     m_roomListSortPending = true;
-    QTimer::singleShot(0, this, [this] {
-        m_roomListSortPending = false;
-        QHeaderView* header = ui->roomList->header();
-        ui->roomList->sortItems(header->sortIndicatorSection(), header->sortIndicatorOrder());
-    });
+    m_roomRows.Start();
 }
 
 void MainWindow::OnEnteredRoom(ConnectionInfo& info)

@@ -3,6 +3,8 @@
 #include "server/ServerSchema.h"
 #include "shell/Ties.h"
 
+#include <QHeaderView>
+
 namespace {
 
 LiveSet& LiveRows()
@@ -35,18 +37,24 @@ void QRoomListItemWidget::SetRoles(ItemPtr room)
              (room.IsConnected(ServerTypes::IsMember) ? 0 : 1);
 }
 
+bool QRoomListItemWidget::Less(const QRoomListItemWidget& other, int column) const
+{
+    if (column != 0)
+        return text(1).toInt() < other.text(1).toInt();
+    if (m_rank != other.m_rank)
+        return m_rank < other.m_rank;
+    return m_foldedName < other.m_foldedName;
+}
+
 bool QRoomListItemWidget::operator<(const QTreeWidgetItem& other) const
 {
     const QTreeWidget* tree = treeWidget();
-    const int column = tree ? tree->sortColumn() : 0;
+    const int column = tree ? tree->header()->sortIndicatorSection() : 0;
+    if (other.type() == kType)
+        return Less(static_cast<const QRoomListItemWidget&>(other), column);
     if (column != 0)
         return text(1).toInt() < other.text(1).toInt();
-    if (other.type() != kType)
-        return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
-    const auto& room = static_cast<const QRoomListItemWidget&>(other);
-    if (m_rank != room.m_rank)
-        return m_rank < room.m_rank;
-    return m_foldedName < room.m_foldedName;
+    return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
 }
 
 void QRoomListItemWidget::setData(int column, int role, const QVariant& value)

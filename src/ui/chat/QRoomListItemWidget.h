@@ -24,6 +24,9 @@ public:
 
     // Takes the room's roles as they are now in the store.
     void SetRoles(ItemPtr room);
+    // Whether the row goes before the other, sorted ascending on that column.
+    bool Less(const QRoomListItemWidget& other, int column) const;
+    // On the column of the list's sort indicator.
     bool operator<(const QTreeWidgetItem& other) const override;
     // Keeps the name's case-folded form beside it.
     void setData(int column, int role, const QVariant& value) override;

@@ -370,18 +370,9 @@ bool RoomForm::TidyStep()
         // that come or go is listed a few times a second, not every turn.
         const bool relist = m_leaving.size() > kMaxRowsDeletedOneByOne ||
                             m_arrived.size() > kMaxRowsInsertedOneByOne;
-        const qint64 since =
-            m_sinceRelist.isValid() ? m_sinceRelist.elapsed() : kMinRelistIntervalMs;
-        if (!relist || since >= kMinRelistIntervalMs) {
+        if (!relist || m_relistPace.MayStart(this, m_tidy)) {
             TidyAll();
             return true;
-        }
-        if (!m_relistTimed) {
-            m_relistTimed = true;
-            QTimer::singleShot(kMinRelistIntervalMs - since, this, [this] {
-                m_relistTimed = false;
-                m_tidy.Start();
-            });
         }
     }
     return DeleteSomeDiscarded();
@@ -442,7 +433,7 @@ void RoomForm::TidyAll()
         m_relisting = std::make_unique<RowRelisting>(m_userList, std::move(gone), std::move(added),
                                                      order, m_resortPending);
         m_resortPending = false;
-        m_sinceRelist.start();
+        m_relistPace.Started();
     } else {
         if (!m_resortPending)
             std::stable_sort(added.begin(), added.end(), order);

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "RowRelisting.h"
 #include "store/Data.h"
 #include "store/SlicedJob.h"
 
-#include <QElapsedTimer>
 #include <QWidget>
 
 #include <memory>
@@ -15,7 +15,6 @@ class ActionSetToolBar;
 class ChatView;
 class QLineEdit;
 class QRoomUserListItemWidget;
-class RowRelisting;
 class QSplitter;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -51,9 +50,6 @@ public:
     // Up to this many rows that come at once go in one by one at their place; each such
     // insertion moves the rows after it. More go in by listing all rows again once.
     static constexpr size_t kMaxRowsInsertedOneByOne = 512;
-    // Rows are listed again at most this often while users keep coming or going by the
-    // thousand; meanwhile they wait, and the count goes on.
-    static constexpr qint64 kMinRelistIntervalMs = 250;
     // Rows out of the list deleted, or entries of users who left erased, a step: deleting a row
     // takes a microsecond or two.
     static constexpr size_t kRowsAStep = 256;
@@ -155,12 +151,10 @@ private:
     std::unique_ptr<RowRelisting> m_relisting;
     bool m_resortPending = false;
     bool m_countPending = false;
-    // A listing put off until kMinRelistIntervalMs after the last has its timer running.
-    bool m_relistTimed = false;
     // The list's work (store/SlicedJob.h): a listing of every row, the listing's rows put back,
     // the rows that went deleted, a step each.
     SlicedJob m_tidy;
-    // Since the rows were last listed again; a pace of the window's, not a time-out, so the
-    // real time.
-    QElapsedTimer m_sinceRelist;
+    // Rows are listed again a few times a second at most while users keep coming or going by
+    // the thousand; meanwhile they wait, and the count goes on.
+    RelistPace m_relistPace;
 };

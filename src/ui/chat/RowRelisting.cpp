@@ -1,6 +1,7 @@
 #include "RowRelisting.h"
 
 #include <QScrollBar>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -164,4 +165,19 @@ void RowRelisting::Restore()
     if (m_top)
         m_list->scrollToItem(m_top, QAbstractItemView::PositionAtTop);
     m_list->setUpdatesEnabled(m_updates);
+}
+
+bool RelistPace::MayStart(QObject* context, SlicedJob& job)
+{
+    const qint64 since = m_since.isValid() ? m_since.elapsed() : kMinIntervalMs;
+    if (since >= kMinIntervalMs)
+        return true;
+    if (!m_timed) {
+        m_timed = true;
+        QTimer::singleShot(kMinIntervalMs - since, context, [this, &job] {
+            m_timed = false;
+            job.Start();
+        });
+    }
+    return false;
 }

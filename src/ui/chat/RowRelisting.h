@@ -1,5 +1,8 @@
 #pragma once
 
+#include "store/SlicedJob.h"
+
+#include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
 #include <QTreeWidget>
@@ -81,4 +84,22 @@ private:
     bool m_selected = false;
     QTreeWidgetItem* m_top = nullptr;
     bool m_updates = true;
+};
+
+// Listings of a list at most a few times a second while rows keep coming or going by the
+// thousand: each walks every row, and rows that wait meanwhile are listed together. A pace of
+// the window's, not a time-out, so the real time.
+class RelistPace
+{
+public:
+    static constexpr qint64 kMinIntervalMs = 250;
+
+    // Whether a listing may start now. If not, job starts again once it may.
+    bool MayStart(QObject* context, SlicedJob& job);
+    // A listing started now.
+    void Started() { m_since.start(); }
+
+private:
+    QElapsedTimer m_since;
+    bool m_timed = false;
 };
