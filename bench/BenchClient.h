@@ -55,6 +55,23 @@ inline qint64 LoadNs(const QString& path)
     return t.nsecsElapsed();
 }
 
+// The same file loaded bare: the engine's types declared, none of its services built, so that
+// nobody listens and no name is keyed: what the store's loader alone costs.
+inline qint64 BareLoadNs(const QString& path)
+{
+    StoreGuard scratch;
+    EngineOptions options;
+    options.peerMessenger = false;
+    options.distributedNetwork = false;
+    options.sharedFolders = false;
+    options.transferQueue = false;
+    Engine engine(options);
+    QElapsedTimer t;
+    t.start();
+    engine.Load(path);
+    return t.nsecsElapsed();
+}
+
 // The file read whole from the disk into a fresh buffer (BenchShare::FreshReadNs).
 inline qint64 FreshReadNs(const QString& path)
 {

@@ -3,7 +3,9 @@
 // file a client sharing them saves (or kept in a home folder given as second argument).
 // Printed, each beside its baseline measured in the same run:
 //   store load     the engine alone loading that file, against reading the file from the disk
-//                  into a fresh buffer (best of three each)
+//                  into a fresh buffer and against the bare load, the same file loaded with the
+//                  engine's types but none of its services (target: twice it at most); best of
+//                  three each
 //   memory         the resident memory of the window client once its start-up (load and rescan)
 //                  is over, less that of a client with an empty store, per shared file (target
 //                  500 bytes), and the same for the peak
@@ -43,6 +45,7 @@ namespace {
 using BenchShare::Ms;
 
 constexpr double kBytesPerFileTarget = 500.0;
+constexpr double kLoadRatioTarget = 2.0;
 constexpr double kStretchTargetMs = 100.0;
 constexpr int kTicks = 10;
 
@@ -207,12 +210,16 @@ int main(int argc, char** argv)
     malloc_trim(0);
 
     qint64 loadNs = -1;
+    qint64 bareNs = -1;
     qint64 readNs = -1;
     for (int k = 0; k < 3; ++k) {
         const qint64 load = BenchClient::LoadNs(storePath);
         malloc_trim(0);
+        const qint64 bare = BenchClient::BareLoadNs(storePath);
+        malloc_trim(0);
         const qint64 read = BenchClient::FreshReadNs(storePath);
         loadNs = loadNs < 0 ? load : std::min(loadNs, load);
+        bareNs = bareNs < 0 ? bare : std::min(bareNs, bare);
         readNs = readNs < 0 ? read : std::min(readNs, read);
     }
 
@@ -228,6 +235,10 @@ int main(int argc, char** argv)
     std::printf("store file %.1f MB; engine load %.1f ms, fresh-buffer read %.1f ms: ratio %.2f\n",
                 double(QFileInfo(storePath).size()) / 1e6, Ms(loadNs), Ms(readNs),
                 double(loadNs) / double(readNs));
+    std::printf("engine load %.1f ms, bare load (no service built) %.1f ms: ratio %.2f (target "
+                "%.0f: %s)\n",
+                Ms(loadNs), Ms(bareNs), double(loadNs) / double(bareNs), kLoadRatioTarget,
+                double(loadNs) <= kLoadRatioTarget * double(bareNs) ? "met" : "NOT met");
     std::printf("resident memory after start-up: %.0f MB, empty-store client %.0f MB: %.1f bytes "
                 "per shared file (target %.0f: %s); peak %.0f MB against %.0f MB: %.1f bytes\n",
                 sharing.rssKb / 1024, empty.rssKb / 1024, perFile, kBytesPerFileTarget,

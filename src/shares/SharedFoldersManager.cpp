@@ -34,10 +34,11 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
         RequireType("The shared-folder manager", t);
     sharedFoldersManager = this;
 
-    d.GetType(SharedFileName)
-        ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileNameAdded));
+    // Paths are looked up whatever their case through lower-case keys of folders and names,
+    // made by the store with each one (and in bulk for those a load makes).
+    d.GetType(SharedFileName)->KeyBy(d.GetType(SharedFileLowercaseName), &AbsoluteFileNameKey);
     d.GetType(SharedFileFolder)
-        ->itemAddedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileFolderAdded));
+        ->KeyBy(d.GetType(SharedFileFolderLowercaseName), &AbsoluteFileNameKey);
     d.GetType(SharedFile)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
     // A scan holds roots, folders and files across turns of the event loop.
@@ -171,18 +172,6 @@ ItemPtr SharedFoldersManager::GetSharedFileItem(const std::string& path)
         return ItemPtr();
     const ItemSet files = folderKey.GetItems(SharedFileFolder).GetItems(SharedFile);
     return files.Connected(nameKey.GetItems(SharedFileName)).First();
-}
-
-void SharedFoldersManager::OnSharedFileFolderAdded(Item* item)
-{
-    ItemPtr(item) +=
-        d.GetType(SharedFileFolderLowercaseName)->GetItem(GetAbsoluteFileName(item->AsString()));
-}
-
-void SharedFoldersManager::OnSharedFileNameAdded(Item* item)
-{
-    ItemPtr(item) +=
-        d.GetType(SharedFileLowercaseName)->GetItem(GetAbsoluteFileName(item->AsString()));
 }
 
 void SharedFoldersManager::OnSharedFileRemoved(Item* item)

@@ -55,7 +55,7 @@ class SharedFoldersManager : public QObject, public DataHandler
 public:
     // Needs the server connection and the schemas of the server, the peer connection manager
     // and its own (CreateData). Build it before the store file is loaded: the lower-case keys
-    // of loaded folders and names are made as they arrive.
+    // of loaded folders and names are made by the load.
     explicit SharedFoldersManager(QObject* parent = nullptr);
     ~SharedFoldersManager() override;
 
@@ -235,8 +235,6 @@ private:
 
     // Store handlers.
     void OnSharedFolderAdded(Item* item);
-    void OnSharedFileFolderAdded(Item* item);
-    void OnSharedFileNameAdded(Item* item);
     void OnSharedFileRemoved(Item* item);
     void OnSharedFileFolderRemoved(Item* item);
     void OnSharedFolderRemoved(Item* item);

@@ -715,16 +715,87 @@ Item* Type::AddItem(std::string_view value, bool borrowed)
     return item;
 }
 
-Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed)
+Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed, bool keyed)
 {
     Item* item = AddItem(value, borrowed);
     if (!isNull_)
         IndexValue(item, hash);
+    if (keyType_ && keyed) {
+        std::string key;
+        key_(item->value_.View(), key);
+        Item* keyItem = keyType_->FindValue(key);
+        if (!keyItem)
+            keyItem = keyType_->MakeItem(key);
+        ItemPtr(item) += ItemPtr(keyItem);
+    }
     const Data::Survival made(owner_, item, item);
     itemAddedEvent.Notify(item);
     if (made.Hold())
         owner_->itemAddedEvent.Notify(item);
     return item;
+}
+
+void Type::KeyBy(Type* keyType, KeyFunction key)
+{
+    if (!FindRelation(keyType))
+        throw NotRelatedException(Quoted(name_) + " is not related to " + Quoted(keyType->name_));
+    keyType_ = keyType;
+    key_ = key;
+}
+
+void Type::LinkKeys(const std::vector<uint32_t>& ids)
+{
+    if (!keyType_ || ids.empty())
+        return;
+    Data* data = owner_;
+    Type* keys = keyType_;
+    const auto quiet = [](const Type* t) {
+        return t->connectedEvent.IsEmpty() && t->disconnectedEvent.IsEmpty() && !t->pairHandlers_;
+    };
+    const bool quietlyMade = keys->itemAddedEvent.IsEmpty() && data->itemAddedEvent.IsEmpty();
+    const bool quietlyLinked = data->connectedEvent.IsEmpty() &&
+                               data->disconnectedEvent.IsEmpty() && quiet(this) && quiet(keys);
+    // Nobody told of a change, nothing can change the relations.
+    const Relation* r = quietlyMade && quietlyLinked ? FindRelation(keys) : nullptr;
+    const Relation* back = quietlyMade && quietlyLinked ? keys->FindRelation(this) : nullptr;
+    keys->ReserveItems(ids.size());
+    storeimpl::ReservePopulated(data->items_, data->items_.size() + ids.size());
+    data->ReserveItemSlots(ids.size());
+    // The keys' hashes first, so that the index slot of a key a little further on is fetched
+    // ahead: a million keys' slots lie all over the index.
+    constexpr size_t kAhead = 16;
+    std::string key;
+    std::vector<uint32_t> hashes(ids.size());
+    for (size_t j = 0; j < ids.size(); ++j) {
+        key_(data->items_[ids[j]]->value_.View(), key);
+        hashes[j] = HashValue(key);
+    }
+    for (size_t j = 0; j < ids.size(); ++j) {
+        if (j + kAhead < ids.size())
+            keys->PrefetchValue(hashes[j + kAhead]);
+        // Handlers told of keys made or linked may remove items.
+        Item* item = data->ItemById(ids[j]);
+        if (!item || item->type_ != this)
+            continue;
+        key_(item->value_.View(), key);
+        Item* keyItem = keys->FindValue(key, hashes[j]);
+        if (!keyItem) {
+            // A key that is the item's own value, laid out where the store keeps it, is
+            // borrowed from there rather than kept twice.
+            const bool same = item->value_.IsBorrowed() && item->value_.View() == key;
+            const std::string_view text = same ? item->value_.View() : std::string_view(key);
+            if (quietlyMade) {
+                keyItem = keys->AddItem(text, same);
+                keys->IndexValue(keyItem, hashes[j]);
+            } else {
+                keyItem = keys->MakeItem(text, hashes[j], same);
+            }
+        }
+        if (r && back)
+            item->ConnectQuietly(keyItem, r->info, back->info);
+        else
+            ItemPtr(item) += ItemPtr(keyItem);
+    }
 }
 
 ItemPtr Type::NewItem()

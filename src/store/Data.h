@@ -446,6 +446,14 @@ public:
     void GetItems(ItemSet& out) const;
     size_t ItemCount() const { return ids_.Size(); }
 
+    // Keys: every item of this type made from now on is linked to the item of keyType whose
+    // value key makes of its own (made when missing), before anyone hears of the item: a
+    // lower-case key that finds names whatever their case. A load keys the items it makes all
+    // together once it has made them, before it links them: whoever listens to the items a
+    // load adds hears of them without their keys.
+    using KeyFunction = void (*)(std::string_view value, std::string& key);
+    void KeyBy(Type* keyType, KeyFunction key);
+
     void RemoveAllItems();
     void Remove();
 
@@ -471,7 +479,12 @@ private:
     Item* MakeItem(std::string_view value);
     // The same with the value's hash (HashValue) already known. A borrowed value stays where it
     // is for the store's life and is followed by a NUL (see ItemText).
-    Item* MakeItem(std::string_view value, uint32_t hash, bool borrowed = false);
+    // Unless keyed is false (a load, which keys its items afterwards: LinkKeys), the item is
+    // linked to its key (KeyBy).
+    Item* MakeItem(std::string_view value, uint32_t hash, bool borrowed = false, bool keyed = true);
+    // Links each item (of this type, of those ids, made by a load) to its key, made when
+    // missing; without telling anyone where nobody listens.
+    void LinkKeys(const std::vector<uint32_t>& ids);
     // Makes the item and enters it among the type's items, but neither indexes its value nor
     // tells anyone.
     Item* AddItem(std::string_view value, bool borrowed);
@@ -526,6 +539,8 @@ private:
     void ReserveItems(size_t more);
     void UnindexValue(Item* item);
 
+    Type* keyType_ = nullptr;
+    KeyFunction key_ = nullptr;
     storeimpl::IdList ids_;
     std::vector<ValueSlot> valueSlots_;
     size_t valueCount_ = 0;

@@ -1,7 +1,7 @@
 // The second half of a load: the items of a store file read and checked whole are made in the
 // store, then linked. One named step after another over the state they share: room for them
-// all, the items themselves, the pairs in order, one block for the links arrays, each item's
-// array at its final size, and the pairs linked.
+// all, the items themselves, their keys, the pairs in order, one block for the links arrays, each
+// item's array at its final size, and the pairs linked.
 
 #include "store/DataSaver.h"
 
@@ -29,6 +29,8 @@ public:
     bool Walked() const { return walked_; }
     void MakeWalkedItems();
     void MakeRecordedItems();
+    // The keys of the items made (Type::KeyBy), all of a type together.
+    void LinkKeys();
     void SortPairs();
     // The block the links arrays of the items this load made are cut from; the file's bytes are
     // freed when nothing is kept in them.
@@ -118,6 +120,7 @@ void DataSaver::MakeItems(Contents& contents)
         maker.MakeWalkedItems();
     else
         maker.MakeRecordedItems();
+    maker.LinkKeys();
     maker.SortPairs();
     maker.CutLinksBlock();
     maker.SizeLinks();
@@ -276,10 +279,10 @@ void DataSaver::ItemMaker::MakeOne(size_t k, Type* type, const char* value, uint
     Item* item = type->FindValue(std::string_view(value, size), hash);
     if (!item) {
         if (Keep(value, size)) {
-            item = type->MakeItem(std::string_view(values_, size), hash, true);
+            item = type->MakeItem(std::string_view(values_, size), hash, true, false);
             values_ += size + 1;
         } else {
-            item = type->MakeItem(std::string_view(value, size), hash);
+            item = type->MakeItem(std::string_view(value, size), hash, false, false);
         }
         made_[k] = true;
     }
@@ -305,6 +308,21 @@ void DataSaver::ItemMaker::IndexRun(Type* type, size_t first, size_t end)
     }
     for (const auto& r : repeated_)
         type->DropQuietly(d.items_[r.first]);
+}
+
+void DataSaver::ItemMaker::LinkKeys()
+{
+    std::vector<std::vector<uint32_t>> keyed(d.types_.size());
+    ForEachIndex([&](size_t k, const Type* type) {
+        if (!made_[k] || !type->keyType_)
+            return;
+        if (const Item* item = ItemAt(k))
+            keyed[type->Id()].push_back(item->Id());
+    });
+    for (size_t t = 0; t < keyed.size(); ++t) {
+        if (!keyed[t].empty() && t < d.types_.size() && d.types_[t])
+            d.types_[t]->LinkKeys(keyed[t]);
+    }
 }
 
 void DataSaver::ItemMaker::SortPairs()
@@ -355,8 +373,8 @@ uint32_t DataSaver::ItemMaker::WordsFor(size_t k, const Type* type) const
     return static_cast<uint32_t>(std::min<uint64_t>(words, storeimpl::Links::kSmallWords));
 }
 
-// The words lent to an item this load made, counting what handlers linked meanwhile; 0 for
-// none. An item is lent an array when a handler already linked it to every type the file does
+// The words lent to an item this load made, counting what its key or handlers linked meanwhile;
+// 0 for none. An item is lent an array when it is already linked to every type the file does
 // not keep (the lower-case key of a name), or its type has none. The block is sized by the same
 // answers as the lending: nothing runs between.
 uint32_t DataSaver::ItemMaker::LentFor(size_t k, const Type* type) const

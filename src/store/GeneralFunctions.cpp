@@ -115,20 +115,24 @@ std::string GetParentFolder(std::string path)
     return GetFolder(path);
 }
 
+void AbsoluteFileNameKey(std::string_view path, std::string& key)
+{
+    key.clear();
+    for (char c : path) {
+        if (IsSeparator(c) && !key.empty() && IsSeparator(key.back()))
+            continue;
+        key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    if (!key.empty() && IsSeparator(key.back()))
+        key.pop_back();
+}
+
 std::string GetAbsoluteFileName(std::string path)
 {
-    if (path.empty())
-        return path;
-    std::string result;
-    result.reserve(path.size());
-    for (char c : path) {
-        if (IsSeparator(c) && !result.empty() && IsSeparator(result.back()))
-            continue;
-        result += c;
-    }
-    if (IsSeparator(result.back()))
-        result.pop_back();
-    return LowerAscii(result);
+    std::string key;
+    key.reserve(path.size());
+    AbsoluteFileNameKey(path, key);
+    return key;
 }
 
 std::string GetFileName(std::string path)
@@ -165,8 +169,7 @@ std::string SafePathComponent(std::string name, size_t maxBytes)
         return "_";
     // Printable ASCII short enough, as most names are, comes out as it went in: nothing below
     // replaces, re-encodes or cuts any of it.
-    const bool plain = name.size() <= maxBytes &&
-                       std::all_of(name.begin(), name.end(), [](char c) {
+    const bool plain = name.size() <= maxBytes && std::all_of(name.begin(), name.end(), [](char c) {
                            return c >= 0x20 && c < 0x7f && !IsSeparator(c);
                        });
     if (plain)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Bit n of value, counting the lowest bit as 1; n - 1 is taken modulo 32.
 bool GetBit(unsigned int value, int n);
@@ -31,6 +32,8 @@ std::string GetParentFolder(std::string path);
 // A comparison key for a path: runs of separators cut to their first character, one trailing
 // separator dropped, lower-cased. No file system is consulted.
 std::string GetAbsoluteFileName(std::string path);
+// The same into a string of the caller's (Type::KeyBy's key of a name).
+void AbsoluteFileNameKey(std::string_view path, std::string& key);
 
 // The last component of a path (one trailing separator is ignored).
 std::string GetFileName(std::string path);

@@ -64,6 +64,8 @@ public:
 
     // Whether the bytes live in a block of this object's own.
     bool OwnsBlock() const { return Tag() == kOwned; }
+    // Whether the bytes are borrowed (they then stay where they are for the store's life).
+    bool IsBorrowed() const { return Tag() == kBorrowed; }
 
 private:
     // The last byte tells the form: inline, it counts the unused bytes (so a text of exactly

@@ -85,9 +85,12 @@ void tst_SharedFolders::findsFileByPath_data()
     QTest::addColumn<bool>("twin"); // a.mp3 shared beside A.mp3
     QTest::addColumn<QString>("asked");
     QTest::addColumn<QString>("found"); // the name found; empty: none
+    QTest::addColumn<bool>("loaded");   // the share saved and loaded again first
 
     const auto row = [](const char* name, bool twin, const char* asked, const char* found) {
-        QTest::newRow(name) << twin << QString(asked) << QString(found);
+        for (const bool loaded : {false, true})
+            QTest::addRow("%s%s", name, loaded ? ", loaded" : "")
+                << twin << QString(asked) << QString(found) << loaded;
     };
     row("exact", false, "/Music/A.mp3", "A.mp3");
     row("other case, doubled separator", false, "/music//a.MP3", "A.mp3");
@@ -98,6 +101,11 @@ void tst_SharedFolders::findsFileByPath_data()
     // The case-blind match could pick either: the exact spelling wins.
     row("twins, lower case asked", true, "/Music/a.mp3", "a.mp3");
     row("twins, upper case asked", true, "/Music/A.mp3", "A.mp3");
+    // Names and folders past the length kept inside an item, in lower case already or not.
+    row("long names", false, "/MUSIC/LONGER FOLDER NAME/ALREADY IN LOWER CASE.MP3",
+        "already in lower case.mp3");
+    row("long names, mixed case", true, "/music/longer folder name/twin in mixed case.mp3",
+        "Twin In Mixed Case.mp3");
 }
 
 void tst_SharedFolders::findsFileByPath()
@@ -105,12 +113,47 @@ void tst_SharedFolders::findsFileByPath()
     QFETCH(bool, twin);
     QFETCH(QString, asked);
     QFETCH(QString, found);
+    QFETCH(bool, loaded);
 
-    SharesTestEnv env;
-    ItemPtr music = SharesTestEnv::Root("/Music");
-    if (twin)
-        SharesTestEnv::AddFile(music, "/Music", "a.mp3");
-    SharesTestEnv::AddFile(music, "/Music", "A.mp3");
+    // Every name and folder with its lower-case key, and the keys there are.
+    const auto keys = [] {
+        QStringList all;
+        for (const auto& [type, keyType] :
+             {std::pair("shared_file_name", "shared_file_lowercase_name"),
+              std::pair("shared_file_folder", "shared_file_folder_lowercase_name")}) {
+            for (Item* item : g(type))
+                all << QString::fromStdString(item->AsString() + " > " +
+                                              ItemPtr(item)[keyType].AsString());
+            all << QString::number(d.GetType(keyType)->ItemCount());
+        }
+        all.sort();
+        return all;
+    };
+    QTemporaryDir dir;
+    const QString storeFile = dir.filePath(QStringLiteral("store"));
+    QStringList made;
+    {
+        SharesTestEnv env;
+        ItemPtr music = SharesTestEnv::Root("/Music");
+        if (twin)
+            SharesTestEnv::AddFile(music, "/Music", "a.mp3");
+        SharesTestEnv::AddFile(music, "/Music", "A.mp3");
+        const std::string longer = "/Music/Longer Folder Name";
+        SharesTestEnv::AddFile(music, longer, "already in lower case.mp3");
+        SharesTestEnv::AddFile(music, longer, "Twin In Mixed Case.mp3");
+        if (twin)
+            SharesTestEnv::AddFile(music, longer, "twin in mixed case.MP3");
+        made = keys();
+        if (!loaded) {
+            ItemPtr file = env.shares().GetSharedFileItem(asked.toStdString());
+            QCOMPARE(QString::fromStdString(file["shared_file_name"].AsString()), found);
+            return;
+        }
+        QVERIFY(dataSaver->Save(storeFile));
+    }
+    // Keyed by the load in bulk: the same keys, linked alike, and the same lookups.
+    SharesTestEnv env(QString(), storeFile);
+    QCOMPARE(keys(), made);
     ItemPtr file = env.shares().GetSharedFileItem(asked.toStdString());
     QCOMPARE(QString::fromStdString(file["shared_file_name"].AsString()), found);
 }
