@@ -16,7 +16,6 @@
 #include "store/DataSaver.h"
 #include "store/Log.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QMetaObject>
 
@@ -36,9 +35,15 @@ constexpr size_t kTidiedPerStep = 64;
 // The types whose items a rescan's removals can leave unused: names first, since a name going
 // can leave its lower-case key unused.
 const char* const kLeftOverTypes[] = {
-    SharedFileName,        SharedFileLowercaseName, SharedFileFolderLowercaseName,
-    SharedFileSize,        SearchToken,             PeerTypes::MpegVersion,
-    PeerTypes::ChannelMode, PeerTypes::AudioFrequency, PeerTypes::BitrateMode,
+    SharedFileName,
+    SharedFileLowercaseName,
+    SharedFileFolderLowercaseName,
+    SharedFileSize,
+    SearchToken,
+    PeerTypes::MpegVersion,
+    PeerTypes::ChannelMode,
+    PeerTypes::AudioFrequency,
+    PeerTypes::BitrateMode,
     PeerTypes::Bitrate,
 };
 constexpr size_t kLeftOverTypeCount = sizeof(kLeftOverTypes) / sizeof(kLeftOverTypes[0]);
@@ -161,6 +166,7 @@ void ShareScanner::Finish()
 
 void ShareScanner::Stop()
 {
+    m_slices.Stop();
     m_walker.Cancel();
     m_jobs.clear();
     Abandon();
@@ -176,25 +182,21 @@ void ShareScanner::Post()
     if (m_posted.exchange(true))
         return;
     QMetaObject::invokeMethod(
-        &m_shares, [this] { Continue(); }, Qt::QueuedConnection);
+        &m_shares,
+        [this] {
+            m_posted = false;
+            m_slices.RunNow();
+        },
+        Qt::QueuedConnection);
 }
 
-void ShareScanner::Continue()
+bool ShareScanner::SliceStep()
 {
-    m_posted = false;
-    QElapsedTimer slice;
-    slice.start();
-    for (int steps = 1;; ++steps) {
-        const Step step = Next();
-        if (step == Step::Idle)
-            m_shares.ScheduleMP3Results();
-        if (step != Step::Worked)
-            return; // done, or the walker posts again with its next batch
-        if (slice.elapsed() >= kSliceMs || steps == m_stepsPerSlice) {
-            Post();
-            return;
-        }
-    }
+    const Step step = Next();
+    if (step == Step::Idle)
+        m_shares.ScheduleMP3Results();
+    // Done, or the walker posts again with its next batch.
+    return step == Step::Worked;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -534,8 +536,8 @@ void ShareScanner::TidyStep()
         if (!item)
             continue;
         // A name is kept by its files, not by its lower-case key.
-        const bool used = item->GetType() == names ? item->IsConnected(files)
-                                                   : !item->IsDisconnectedFromAll();
+        const bool used =
+            item->GetType() == names ? item->IsConnected(files) : !item->IsDisconnectedFromAll();
         if (!used)
             unused.Insert(item);
     }
@@ -621,9 +623,9 @@ std::vector<ShareWalk::StoreFile> ShareScanner::StoreFiles() const
                                                               : place.substr(0, slash);
         struct stat st;
         if (stat(folder.c_str(), &st) == 0)
-            files.push_back(ShareWalk::StoreFile{
-                ShareWalk::FolderId(quint64(st.st_dev), quint64(st.st_ino)),
-                place.substr(slash + 1)});
+            files.push_back(
+                ShareWalk::StoreFile{ShareWalk::FolderId(quint64(st.st_dev), quint64(st.st_ino)),
+                                     place.substr(slash + 1)});
     }
     return files;
 }
@@ -667,9 +669,4 @@ void SharedFoldersManager::WaitForScans()
 void SharedFoldersManager::StopScans()
 {
     m_scan->Stop();
-}
-
-void SharedFoldersManager::SetScanStepsPerSliceForTesting(int steps)
-{
-    m_scan->SetStepsPerSliceForTesting(steps);
 }

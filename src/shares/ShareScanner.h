@@ -1,8 +1,8 @@
 #pragma once
 
 // The store half of a scan. The walker (ShareWalk.h) lists the folders on a thread of its own;
-// here, on the GUI thread, its records are applied to the store in slices of at most about
-// kSliceMs, with the event loop running between them, so that a share of a million files
+// here, on the GUI thread, its records are applied to the store by a SlicedJob on the turn's
+// budget, with the event loop running between slices, so that a share of a million files
 // neither holds the window nor keeps a search waiting for seconds. The store sees exactly what
 // a scan walking the disk on this thread would do, in the same order: folders, files, the added
 // and removed counts, the log lines and the MP3 requests.
@@ -12,6 +12,7 @@
 // what it is about to remove) is dropped from its lists as soon as anything else removes it.
 
 #include "shares/ShareWalk.h"
+#include "store/SlicedJob.h"
 
 #include <QtGlobal>
 
@@ -30,9 +31,6 @@ class SharedFoldersManager;
 class ShareScanner
 {
 public:
-    // A slice of scan work holds the GUI thread about this long at most.
-    static constexpr int kSliceMs = 20;
-
     explicit ShareScanner(SharedFoldersManager& shares);
     // Gives up the scan under way; the walker's thread is stopped and waited for.
     ~ShareScanner();
@@ -49,9 +47,6 @@ public:
     // Gives up everything asked for; what is in the store stays, a consistent picture of the
     // folders as far as they were applied.
     void Stop();
-    // Test-only: a slice ends after this many steps (a record, a handful of removals) too, so
-    // that a test of a small share crosses slices everywhere. 0: by time alone.
-    void SetStepsPerSliceForTesting(int steps) { m_stepsPerSlice = steps; }
 
     // The store's removals, from the manager's handlers.
     void OnFileRemoved(Item* file);
@@ -133,8 +128,10 @@ private:
         Worked,
     };
 
+    // From the walker's thread too: a slice, at the next turn.
     void Post();
-    void Continue();
+    // One step of the slices: a record applied, a handful of removals, a batch taken.
+    bool SliceStep();
     Step Next();
     void StartJob(Job job);
     void StartWalk(const Job& job);
@@ -160,8 +157,8 @@ private:
     // A call of Continue is posted and not yet run; set from the walker's thread too, so it is
     // made before the walker and goes after it.
     std::atomic<bool> m_posted{false};
+    SlicedJob m_slices{[this] { return SliceStep(); }};
     ShareWalk::Walker m_walker;
-    int m_stepsPerSlice = 0;
 
     std::deque<Job> m_jobs;
     Phase m_phase = Phase::Idle;

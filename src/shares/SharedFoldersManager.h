@@ -109,8 +109,6 @@ public:
     // Applies the scans under way and asked for, here and now, without the event loop: for
     // hosts that need the finished picture before they go on (tests, benchmarks).
     void WaitForScans();
-    // Test-only: a slice of scan work ends after this many steps too (0: by time alone).
-    void SetScanStepsPerSliceForTesting(int steps);
 
     // The word index.
     void TokenizeSharedFile(ItemPtr file);

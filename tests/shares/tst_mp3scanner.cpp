@@ -470,8 +470,8 @@ void tst_MP3Scanner::resultsWaitForAScanBeingApplied()
         env.Write(name);
     env.Share("share");
     env.Init();
+    const TurnBudget::StepsForTesting scanSlices(scanning ? 1 : 0);
     if (scanning) {
-        env.shares().SetScanStepsPerSliceForTesting(1);
         env.shares().RescanShares();
         QCoreApplication::processEvents();
         QVERIFY(env.shares().IsScanning());

@@ -4,6 +4,7 @@
 #include "SharesTestEnv.h"
 
 #include "store/DataSaver.h"
+#include "store/TurnBudget.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -436,7 +437,7 @@ void tst_ShareScan::startUpRescanInSlices()
 
     // Start-up: the store file loaded, then Init, then the event loop.
     SharesTestEnv env(outside.path(), storeFile);
-    env.shares().SetScanStepsPerSliceForTesting(stepsPerSlice);
+    const TurnBudget::StepsForTesting slices(stepsPerSlice);
     LogLines log("Shared");
     QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
     QSignalSpy scanRequests(&env.shares(), &SharedFoldersManager::MP3ScanRequired);
@@ -448,17 +449,17 @@ void tst_ShareScan::startUpRescanInSlices()
     QCOMPARE(rescanned[0][0].toInt(), 2);
     QCOMPARE(rescanned[0][1].toInt(), 2);
     const QString share = QString::fromStdString(env.Path("share"));
-    QCOMPARE(log.lines,
-             (QStringList{
-                 QStringLiteral("Adding folder %1 as part of sharing %1").arg(share),
-                 QStringLiteral("   Not entering folder %1/loop: it leads back into a folder "
-                                "above it")
-                     .arg(share),
-                 QStringLiteral("Adding folder %1/sub as part of sharing %1").arg(share),
-                 QStringLiteral("Adding folder %1/sub/deeper as part of sharing %1").arg(share),
-                 QStringLiteral("   Not entering folder %1/twice: already shared as %1/sub")
-                     .arg(share),
-             }));
+    QCOMPARE(
+        log.lines,
+        (QStringList{
+            QStringLiteral("Adding folder %1 as part of sharing %1").arg(share),
+            QStringLiteral("   Not entering folder %1/loop: it leads back into a folder "
+                           "above it")
+                .arg(share),
+            QStringLiteral("Adding folder %1/sub as part of sharing %1").arg(share),
+            QStringLiteral("Adding folder %1/sub/deeper as part of sharing %1").arg(share),
+            QStringLiteral("   Not entering folder %1/twice: already shared as %1/sub").arg(share),
+        }));
     QStringList asked;
     for (const QList<QVariant>& request : scanRequests)
         asked << env.Relative(request[0].toString().toLatin1().toStdString());
@@ -496,7 +497,7 @@ void tst_ShareScan::quitDuringTheScanSavesAStoreThatLoads()
     const QString quitFile = outside.filePath("quit");
     {
         SharesTestEnv env(outside.path(), storeFile);
-        env.shares().SetScanStepsPerSliceForTesting(1);
+        const TurnBudget::StepsForTesting slices(1);
         LogLines log("Shared");
         env.shares().Init();
         QDeadlineTimer deadline(30000);
@@ -550,7 +551,7 @@ void tst_ShareScan::itemsRemovedDuringTheScan()
         env.Write(file);
     ItemPtr root = env.Share("share");
     env.Init();
-    env.shares().SetScanStepsPerSliceForTesting(1);
+    const TurnBudget::StepsForTesting slices(1);
     LogLines log("Shared");
     QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
     env.shares().RescanShares();
@@ -581,16 +582,15 @@ void tst_ShareScan::itemsRemovedDuringTheScan()
 
 void tst_ShareScan::scansAskedForDuringAScan_data()
 {
-    QTest::addColumn<QString>("asked"); // while the rescan is in share/sub
-    QTest::addColumn<QList<int>>("added"); // by each rescan report, in order
+    QTest::addColumn<QString>("asked");       // while the rescan is in share/sub
+    QTest::addColumn<QList<int>>("added");    // by each rescan report, in order
     QTest::addColumn<QStringList>("entered"); // the folders entered, in order
     // A rescan goes through the roots in the order they were shared.
     const QStringList share{"share", "share/sub", "share/tail"};
     const QStringList both = share + QStringList{"other"};
     QTest::newRow("a new root") << "root" << QList<int>{1} << both;
     QTest::newRow("another rescan") << "rescan" << QList<int>{1, 0} << share + share;
-    QTest::newRow("a new root, then a rescan")
-        << "root, rescan" << QList<int>{1, 0} << both + both;
+    QTest::newRow("a new root, then a rescan") << "root, rescan" << QList<int>{1, 0} << both + both;
 }
 
 void tst_ShareScan::scansAskedForDuringAScan()
@@ -605,7 +605,7 @@ void tst_ShareScan::scansAskedForDuringAScan()
     env.Share("share");
     env.Init();
     env.Write("share/sub/new.ogg");
-    env.shares().SetScanStepsPerSliceForTesting(1);
+    const TurnBudget::StepsForTesting slices(1);
     LogLines log("Shared");
     QSignalSpy rescanned(&env.shares(), &SharedFoldersManager::SharedFilesRescanned);
     env.shares().RescanShares();
