@@ -124,7 +124,7 @@ bool ShareScanner::HeldItems::Forget(const Item* item)
 // Asking for scans
 
 ShareScanner::ShareScanner(SharedFoldersManager& shares)
-    : m_shares(shares), m_walker([this] { Post(); })
+    : m_shares(shares), m_walker([this] { m_slices.Start(); })
 {
 }
 
@@ -136,13 +136,13 @@ ShareScanner::~ShareScanner()
 void ShareScanner::QueueRescan()
 {
     m_jobs.push_back(Job{Job::Rescan, std::string(), std::string(), false});
-    Post();
+    m_slices.Start();
 }
 
 void ShareScanner::QueueWalk(const std::string& root, const std::string& folder)
 {
     m_jobs.push_back(Job{Job::Walk, root, folder, false});
-    Post();
+    m_slices.Start();
 }
 
 void ShareScanner::Finish()
@@ -174,20 +174,6 @@ void ShareScanner::Stop()
     m_goneFolders.Clear();
     m_tidy.Clear();
     m_phase = Phase::Idle;
-}
-
-void ShareScanner::Post()
-{
-    // From the walker's thread as much as from this one: one call waiting is enough.
-    if (m_posted.exchange(true))
-        return;
-    QMetaObject::invokeMethod(
-        &m_shares,
-        [this] {
-            m_posted = false;
-            m_slices.RunNow();
-        },
-        Qt::QueuedConnection);
 }
 
 bool ShareScanner::SliceStep()
@@ -267,7 +253,7 @@ void ShareScanner::StartWalk(const Job& job)
     m_batch = ShareWalk::Batch();
     m_batchAt = 0;
     m_walkDone = false;
-    m_walk = m_walker.Start(job.root, job.folder, StoreFiles());
+    m_walk = m_walker.Start(job.folder, StoreFiles());
 }
 
 ShareScanner::Step ShareScanner::WalkStep()

@@ -1,6 +1,6 @@
 #pragma once
 
-// The store half of a scan. The walker (ShareWalk.h) lists the folders on a thread of its own;
+// The store half of a scan. The walker (ShareWalk.h) lists the folders on a worker thread;
 // here, on the GUI thread, its records are applied to the store by a SlicedJob on the turn's
 // budget, with the event loop running between slices, so that a share of a million files
 // neither holds the window nor keeps a search waiting for seconds. The store sees exactly what
@@ -16,7 +16,6 @@
 
 #include <QtGlobal>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -128,8 +127,6 @@ private:
         Worked,
     };
 
-    // From the walker's thread too: a slice, at the next turn.
-    void Post();
     // One step of the slices: a record applied, a handful of removals, a batch taken.
     bool SliceStep();
     Step Next();
@@ -154,10 +151,8 @@ private:
     std::vector<ShareWalk::StoreFile> StoreFiles() const;
 
     SharedFoldersManager& m_shares;
-    // A call of Continue is posted and not yet run; set from the walker's thread too, so it is
-    // made before the walker and goes after it.
-    std::atomic<bool> m_posted{false};
     SlicedJob m_slices{[this] { return SliceStep(); }};
+    // Last: its worker's hand-backs call on the members above.
     ShareWalk::Walker m_walker;
 
     std::deque<Job> m_jobs;

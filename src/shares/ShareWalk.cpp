@@ -136,116 +136,7 @@ bool IsMP3Name(std::string_view name)
     return ext == ".mp3" || ext == ".MP3";
 }
 
-Walker::Walker(std::function<void()> ready) : m_ready(std::move(ready)) {}
-
-Walker::~Walker()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    m_taken.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
-quint64 Walker::Start(const std::string& root, const std::string& folder,
-                      std::vector<StoreFile> storeFiles)
-{
-    quint64 walk = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_cancelled = m_lastWalk;
-        m_batches.clear();
-        m_jobs.clear();
-        walk = ++m_lastWalk;
-        m_jobs.push_back(Job{walk, root, folder, std::move(storeFiles)});
-        if (!m_thread.joinable())
-            m_thread = std::thread(&Walker::Run, this);
-    }
-    m_wake.notify_all();
-    return walk;
-}
-
-void Walker::Cancel()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_cancelled = m_lastWalk;
-        m_batches.clear();
-        m_jobs.clear();
-    }
-    m_wake.notify_all();
-}
-
-bool Walker::Take(Batch& out)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_batches.empty())
-            return false;
-        out = std::move(m_batches.front());
-        m_batches.pop_front();
-    }
-    m_wake.notify_all();
-    return true;
-}
-
-void Walker::WaitAndTake(Batch& out)
-{
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_taken.wait(lock, [this] { return !m_batches.empty() || m_stop; });
-        if (m_batches.empty())
-            return;
-        out = std::move(m_batches.front());
-        m_batches.pop_front();
-    }
-    m_wake.notify_all();
-}
-
-void Walker::Run()
-{
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
-            if (m_stop)
-                return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-        }
-        if (!Stopping(job.walk))
-            Walk(job);
-    }
-}
-
-bool Walker::Hand(Batch& batch, bool last)
-{
-    bool wasEmpty = false;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_wake.wait(lock, [&] {
-            return m_batches.size() < kMaxWaitingBatches || Stopping(batch.walk);
-        });
-        if (Stopping(batch.walk))
-            return false;
-        wasEmpty = m_batches.empty();
-        batch.last = last;
-        const quint64 walk = batch.walk;
-        m_batches.push_back(std::move(batch));
-        batch = Batch();
-        batch.walk = walk;
-    }
-    m_taken.notify_all();
-    if (wasEmpty && m_ready)
-        m_ready();
-    return true;
-}
-
-void Walker::Walk(const Job& job)
+struct Walker::Walk
 {
     struct Frame
     {
@@ -254,16 +145,28 @@ void Walker::Walk(const Job& job)
         std::vector<Entry> entries;
         size_t next = 0;
     };
+
+    quint64 walk = 0;
+    std::string folder;
+    std::vector<StoreFile> storeFiles;
+    bool started = false;
     // The folders on the current descent path, by path and by (device, inode); and those
     // entered while walking this root, by (device, inode), with the path each was entered by.
     std::set<std::string> beingScanned;
     std::set<FolderId> descentPath;
     std::map<FolderId, std::string> entered;
     std::vector<Frame> stack;
-    const auto stop = [this, &job] { return Stopping(job.walk); };
 
+    // The next batch: records until it is full or the walk is over. A batch cut short by stop
+    // is never handed back.
+    Batch Next(const WorkerThread::Stop& stop);
+};
+
+Batch Walker::Walk::Next(const WorkerThread::Stop& stop)
+{
     Batch batch;
-    batch.walk = job.walk;
+    batch.walk = walk;
+    const auto stopping = [&stop] { return stop.load(std::memory_order_relaxed); };
     const auto add = [&](Record record, const std::string& text, const std::string& other) {
         record.text = static_cast<quint32>(batch.text.size());
         record.textLength = static_cast<quint32>(text.size());
@@ -272,35 +175,34 @@ void Walker::Walk(const Job& job)
         record.otherLength = static_cast<quint32>(other.size());
         batch.text += other;
         batch.records.push_back(record);
-        if (batch.records.size() < kBatchRecords && batch.text.size() < kBatchText)
-            return true;
-        return Hand(batch, false);
+    };
+    const auto full = [&batch] {
+        return batch.records.size() >= kBatchRecords || batch.text.size() >= kBatchText;
     };
     const std::string none;
     const auto enter = [&](const std::string& path) {
         // A folder on the descent path by its very path: nothing to add, not even a line.
         if (beingScanned.count(path))
-            return true;
+            return;
         beingScanned.insert(path);
         Frame frame;
         frame.path = path;
         Record record;
         record.kind = Record::EnterFolder;
-        const bool listed = ListFolder(path, frame.id, frame.entries, stop);
-        if (stop())
-            return false;
-        if (listed) {
+        if (ListFolder(path, frame.id, frame.entries, stopping)) {
             descentPath.insert(frame.id);
             entered.emplace(frame.id, path);
-            DropStoreFiles(frame.id, job.storeFiles, frame.entries);
+            DropStoreFiles(frame.id, storeFiles, frame.entries);
         }
         stack.push_back(std::move(frame));
-        return add(record, path, none);
+        add(record, path, none);
     };
 
-    if (!enter(job.folder))
-        return;
-    while (!stack.empty()) {
+    if (!started) {
+        started = true;
+        enter(folder);
+    }
+    while (!stack.empty() && !full() && !stopping()) {
         Frame& top = stack.back();
         if (top.next == top.entries.size()) {
             Record record;
@@ -308,33 +210,104 @@ void Walker::Walk(const Job& job)
             descentPath.erase(top.id);
             beingScanned.erase(top.path);
             stack.pop_back();
-            if (!add(record, none, none))
-                return;
+            add(record, none, none);
             continue;
         }
         const Entry& entry = top.entries[top.next++];
-        bool going = true;
         if (!entry.isFolder) {
             Record record;
             record.kind = Record::File;
             record.size = entry.size;
             record.mp3 = IsMP3Name(entry.name);
-            going = add(record, entry.name, none);
+            add(record, entry.name, none);
         } else if (descentPath.count(entry.id)) {
             Record record;
             record.kind = Record::LoopSkipped;
-            going = add(record, Join(top.path, entry.name), none);
+            add(record, Join(top.path, entry.name), none);
         } else if (const auto at = entered.find(entry.id); at != entered.end()) {
             Record record;
             record.kind = Record::TwiceSkipped;
-            going = add(record, Join(top.path, entry.name), at->second);
+            add(record, Join(top.path, entry.name), at->second);
         } else {
-            going = enter(Join(top.path, entry.name)); // top is not used after this
+            enter(Join(top.path, entry.name)); // top is not used after this
         }
-        if (!going)
-            return;
     }
-    Hand(batch, true);
+    batch.last = stack.empty();
+    return batch;
+}
+
+Walker::Walker(std::function<void()> ready) : m_ready(std::move(ready)) {}
+
+Walker::~Walker() = default;
+
+quint64 Walker::Start(const std::string& folder, std::vector<StoreFile> storeFiles)
+{
+    Cancel();
+    m_walk = std::make_shared<Walk>();
+    m_walk->walk = ++m_lastWalk;
+    m_walk->folder = folder;
+    m_walk->storeFiles = std::move(storeFiles);
+    m_ended = false;
+    Refill();
+    return m_lastWalk;
+}
+
+void Walker::Cancel()
+{
+    m_worker.Cancel();
+    m_batches.clear();
+    m_walk.reset();
+    m_asked = 0;
+    m_ended = true;
+}
+
+void Walker::Refill()
+{
+    // Each batch is listed where the one before ended: the worker takes them in order.
+    while (!m_ended && m_batches.size() + m_asked < kMaxWaitingBatches) {
+        ++m_asked;
+        // Asked for beyond the walk's end, a batch comes back empty, after the last one.
+        m_worker.Run([walk = m_walk](const WorkerThread::Stop& stop) { return walk->Next(stop); },
+                     [this](Batch batch) { Arrived(std::move(batch)); });
+    }
+}
+
+void Walker::Arrived(Batch batch)
+{
+    --m_asked;
+    if (m_ended)
+        return;
+    m_ended = batch.last;
+    if (m_ended) {
+        // What was asked for beyond it.
+        m_worker.Cancel();
+        m_asked = 0;
+        m_walk.reset();
+    }
+    const bool wasEmpty = m_batches.empty();
+    m_batches.push_back(std::move(batch));
+    Refill();
+    if (wasEmpty && m_ready)
+        m_ready();
+}
+
+bool Walker::Take(Batch& out)
+{
+    if (m_batches.empty())
+        return false;
+    out = std::move(m_batches.front());
+    m_batches.pop_front();
+    Refill();
+    return true;
+}
+
+void Walker::WaitAndTake(Batch& out)
+{
+    while (m_batches.empty() && !m_ended) {
+        Refill();
+        m_worker.Finish();
+    }
+    Take(out);
 }
 
 } // namespace ShareWalk

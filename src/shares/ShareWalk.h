@@ -1,9 +1,9 @@
 #pragma once
 
-// The disk half of a scan: the folders of one shared root listed depth first on a thread of
-// its own, and what it meets handed to the GUI thread as records, a batch at a time, in the
-// order a depth-first descent over each listing meets them. It never touches the store; the
-// GUI thread applies the records (ShareScanner.cpp).
+// The disk half of a scan: the folders of one shared root listed depth first on a worker thread
+// (store/WorkerThread.h), and what it meets handed back to the GUI thread as records, a batch at
+// a time, in the order a depth-first descent over each listing meets them. It never touches the
+// store; the GUI thread applies the records (ShareScanner.cpp).
 //
 // Links are followed, so a link back up the tree (a/loop -> a) would be entered again and again
 // until paths grew too long for the system, and two such links make that exponential. A
@@ -15,15 +15,14 @@
 
 #include <QtGlobal>
 
-#include <atomic>
-#include <condition_variable>
+#include "store/WorkerThread.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -59,10 +58,7 @@ struct Batch
     std::vector<Record> records;
 
     std::string_view Text(const Record& r) const { return {text.data() + r.text, r.textLength}; }
-    std::string_view Other(const Record& r) const
-    {
-        return {text.data() + r.other, r.otherLength};
-    }
+    std::string_view Other(const Record& r) const { return {text.data() + r.other, r.otherLength}; }
 };
 
 // A file a walk never lists: the store file or one of its companions, by the folder it lies in
@@ -82,58 +78,45 @@ class Walker
 public:
     // A batch holds up to this many records, so that a slice of work on the GUI thread can take
     // one without holding the thread long, and what is listed but not yet applied stays bounded:
-    // the walker waits while kMaxWaitingBatches are waiting.
+    // the walker goes on while fewer than kMaxWaitingBatches are waiting or being listed.
     static constexpr size_t kBatchRecords = 1024;
     static constexpr size_t kMaxWaitingBatches = 16;
 
-    // ready is called on the walker's thread when a batch starts waiting where none did, so
-    // that the GUI thread can be woken.
+    // ready is called, on the thread that made the walker, when a batch starts waiting where
+    // none did.
     explicit Walker(std::function<void()> ready);
     // Stops the walk under way (it sees that within an entry of a listing) and waits for it.
     ~Walker();
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
-    // Starts walking folder, as a part of root; any walk under way is given up first, and the
-    // batches it left are dropped. Returns the walk's number, which its batches carry.
-    quint64 Start(const std::string& root, const std::string& folder,
-                  std::vector<StoreFile> storeFiles);
+    // Starts walking folder; any walk under way is given up first, and the batches it left are
+    // dropped. Returns the walk's number, which its batches carry.
+    quint64 Start(const std::string& folder, std::vector<StoreFile> storeFiles);
     // Gives up the walk under way, if any; its batches are dropped.
     void Cancel();
     // Takes the next batch, when one is waiting.
     bool Take(Batch& out);
-    // The same, waiting for it: for hosts that apply a scan without the event loop.
+    // The same, waiting for it: for hosts that apply a scan without the event loop. Takes
+    // nothing when no walk is under way.
     void WaitAndTake(Batch& out);
 
 private:
-    struct Job
-    {
-        quint64 walk = 0;
-        std::string root;
-        std::string folder;
-        std::vector<StoreFile> storeFiles;
-    };
-    void Run();
-    void Walk(const Job& job);
-    // Hands the batch being filled to the GUI thread; false when the walk is to stop.
-    bool Hand(Batch& batch, bool last);
-    bool Stopping(quint64 walk) const
-    {
-        return m_stop.load(std::memory_order_relaxed) ||
-               m_cancelled.load(std::memory_order_relaxed) >= walk;
-    }
+    // What a walk holds between its batches; the worker's alone while it walks.
+    struct Walk;
+
+    // Keeps the worker listing batches while too few wait.
+    void Refill();
+    void Arrived(Batch batch);
 
     std::function<void()> m_ready;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;  // the walker: a job, or room in the queue
-    std::condition_variable m_taken; // a host waiting in WaitAndTake: a batch
-    std::deque<Job> m_jobs;
     std::deque<Batch> m_batches;
+    std::shared_ptr<Walk> m_walk;
     quint64 m_lastWalk = 0;
-    // Walks up to this number are given up.
-    std::atomic<quint64> m_cancelled{0};
-    std::atomic<bool> m_stop{false};
+    // Batches asked of the worker and not handed back yet; the walk's last one handed back.
+    size_t m_asked = 0;
+    bool m_ended = true;
+    WorkerThread m_worker; // last: its hand-backs use the members above
 };
 
 } // namespace ShareWalk
