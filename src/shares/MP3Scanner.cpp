@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QMutexLocker>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -149,22 +148,13 @@ bool MP3HeaderTally::Result(MP3Details& out) const
     return true;
 }
 
-MP3Scanner::MP3Scanner() : QObject(nullptr) {}
-
 void MP3Scanner::Quit()
 {
-    QMutexLocker lock(&m_quitMutex);
     m_quit = true;
 }
 
-bool MP3Scanner::QuitRequested()
-{
-    QMutexLocker lock(&m_quitMutex);
-    return m_quit;
-}
-
-bool MP3Scanner::ScanMP3(const std::string& path, int& version, std::string& mode,
-                         int& frequency, bool& variable, int& bitrate)
+bool MP3Scanner::ScanMP3(const std::string& path, int& version, std::string& mode, int& frequency,
+                         bool& variable, int& bitrate)
 {
     bitrate = -1;
     // Opened without waiting, and read only when it is a regular file: opening a pipe would
@@ -218,26 +208,17 @@ bool MP3Scanner::ScanDevice(QIODevice& device, qint64 size, MP3Details& out)
     return tally.Result(out);
 }
 
-void MP3Scanner::OnMP3ScanRequired(const QString& path)
+std::vector<MP3Scanner::Scanned> MP3Scanner::ScanMP3s(const QStringList& paths,
+                                                      const std::atomic<bool>& stop)
 {
-    // The text carries the path's bytes one per character.
-    const QByteArray bytes = path.toLatin1();
-    int version = 0;
-    std::string mode;
-    int frequency = 0;
-    bool variable = false;
-    int bitrate = -1;
-    if (!ScanMP3(bytes.toStdString(), version, mode, frequency, variable, bitrate))
-        return;
-    Q_EMIT MP3Scanned(path, version, QString::fromLatin1(mode.data(), qsizetype(mode.size())),
-                      frequency, variable, bitrate);
-}
-
-void MP3Scanner::OnMP3ScansRequired(const QStringList& paths)
-{
+    std::vector<Scanned> results;
     for (const QString& path : paths) {
-        if (QuitRequested())
-            return;
-        OnMP3ScanRequired(path);
+        if (QuitRequested() || stop.load(std::memory_order_relaxed))
+            break;
+        Scanned r{path, MP3Details()};
+        if (ScanMP3(path.toLatin1().toStdString(), r.details.version, r.details.mode,
+                    r.details.frequency, r.details.variable, r.details.bitrate))
+            results.push_back(std::move(r));
     }
+    return results;
 }

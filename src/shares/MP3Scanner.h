@@ -1,18 +1,18 @@
 #pragma once
 
-// Audio details of shared MP3 files, worked out on a thread of its own. The scan decodes no
+// Audio details of shared MP3 files, worked out on a worker thread. The scan decodes no
 // frame and follows no frame chain: it counts every position that looks like an MPEG audio
 // Layer III frame header, takes the majority of each header field, and derives the bitrate and
 // the constant-or-variable verdict from the headers that agree with that majority.
 
-#include <QMutex>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class QIODevice;
 
@@ -64,15 +64,16 @@ private:
     std::array<quint64, kVersions * 2 * kRates * kModes * kBitrateIndices> m_headers{};
 };
 
-class MP3Scanner : public QObject
+// Reads the files; used from one thread at a time (the manager's worker), Quit from any.
+class MP3Scanner
 {
-    Q_OBJECT
-
 public:
     // Files are read in chunks of this size.
     static constexpr qint64 kChunkSize = 65536;
 
-    MP3Scanner();
+    MP3Scanner() = default;
+    MP3Scanner(const MP3Scanner&) = delete;
+    MP3Scanner& operator=(const MP3Scanner&) = delete;
 
     // Asks the scan in progress, and every later one, to stop before its next chunk. Safe from
     // any thread.
@@ -86,22 +87,18 @@ public:
     // A read that fails ends the scan without a result; a short read ends the file.
     bool ScanDevice(QIODevice& device, qint64 size, MP3Details& out);
 
-public Q_SLOTS:
-    // path: a text whose characters are the bytes of the path, one per byte.
-    void OnMP3ScanRequired(const QString& path);
-    // The same for each path in turn; those left when Quit is called are dropped. Requests
-    // come a list at a time: one crossing between threads per file cost the GUI thread more
-    // than the rest of a file's scan there.
-    void OnMP3ScansRequired(const QStringList& paths);
-
-Q_SIGNALS:
-    // Only for a file that gave a result; path is the text the request carried.
-    void MP3Scanned(const QString& path, int version, const QString& mode, int frequency,
-                    bool variable, int bitrate);
+    // Each path in turn (a text whose characters are the bytes of the path, one per byte), with
+    // the details of those that gave a result; those left when Quit is called or stop is set are
+    // dropped.
+    struct Scanned
+    {
+        QString path;
+        MP3Details details;
+    };
+    std::vector<Scanned> ScanMP3s(const QStringList& paths, const std::atomic<bool>& stop);
 
 private:
-    bool QuitRequested();
+    bool QuitRequested() const { return m_quit.load(std::memory_order_relaxed); }
 
-    bool m_quit = false;
-    QMutex m_quitMutex;
+    std::atomic<bool> m_quit{false};
 };

@@ -62,44 +62,23 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     m_received = std::make_unique<ReceivedShares>();
     m_scan = std::make_unique<ShareScanner>(*this);
 
-    // Last, so that nothing above can throw with the thread running. Requests and results
-    // cross to and from the scanner's thread as queued signals.
-    m_scannerThread.start(QThread::InheritPriority);
-    m_scanner.moveToThread(&m_scannerThread);
-    // A scan asks for hundreds of thousands at a time: they go as a list, once the event loop
-    // turns, and come back gathered on the scanner's thread.
+    // A scan asks for hundreds of thousands at a time: they go to the worker as a list, once
+    // the event loop turns.
     connect(this, &SharedFoldersManager::MP3ScanRequired, this, [this](const QString& path) {
         if (m_mp3Requests.isEmpty())
             QMetaObject::invokeMethod(this, &SharedFoldersManager::SendMP3Requests,
                                       Qt::QueuedConnection);
         m_mp3Requests.append(path);
     });
-    connect(
-        &m_scanner, &MP3Scanner::MP3Scanned, this,
-        [this](const QString& path, int version, const QString& mode, int frequency, bool variable,
-               int bitrate) {
-            {
-                std::lock_guard<std::mutex> lock(m_mp3ArrivedMutex);
-                m_mp3Arrived.push_back(
-                    MP3Result{path, version, mode, frequency, variable, bitrate});
-                if (m_mp3ArrivedPosted)
-                    return;
-                m_mp3ArrivedPosted = true;
-            }
-            QMetaObject::invokeMethod(this, &SharedFoldersManager::TakeMP3Results,
-                                      Qt::QueuedConnection);
-        },
-        Qt::DirectConnection);
 }
 
 SharedFoldersManager::~SharedFoldersManager()
 {
     // The walk first: it posts to this object from its thread.
     m_scan.reset();
-    // A scan in progress stops before its next chunk; requests still queued are dropped.
+    // A scan in progress stops before its next chunk; requests still queued are dropped as the
+    // worker goes.
     m_scanner.Quit();
-    m_scannerThread.quit();
-    m_scannerThread.wait();
     if (sharedFoldersManager == this)
         sharedFoldersManager = nullptr;
 }
@@ -203,24 +182,21 @@ void SharedFoldersManager::OnMP3Scanned(QString path, int version, QString mode,
 
 void SharedFoldersManager::SendMP3Requests()
 {
-    QStringList paths;
-    paths.swap(m_mp3Requests);
-    QMetaObject::invokeMethod(
-        &m_scanner, [scanner = &m_scanner, paths] { scanner->OnMP3ScansRequired(paths); },
-        Qt::QueuedConnection);
-}
-
-void SharedFoldersManager::TakeMP3Results()
-{
-    std::vector<MP3Result> arrived;
-    {
-        std::lock_guard<std::mutex> lock(m_mp3ArrivedMutex);
-        arrived.swap(m_mp3Arrived);
-        m_mp3ArrivedPosted = false;
+    // A piece at a time, so that results come back as they are found, not once the whole list
+    // of a first scan is read.
+    for (qsizetype at = 0; at < m_mp3Requests.size(); at += kMP3ScansAPiece) {
+        m_mp3Worker.Run(
+            [scanner = &m_scanner, paths = m_mp3Requests.mid(at, kMP3ScansAPiece)](
+                const WorkerThread::Stop& stop) { return scanner->ScanMP3s(paths, stop); },
+            [this](std::vector<MP3Scanner::Scanned> results) {
+                for (MP3Scanner::Scanned& r : results)
+                    OnMP3Scanned(std::move(r.path), r.details.version,
+                                 QString::fromLatin1(r.details.mode.data(),
+                                                     qsizetype(r.details.mode.size())),
+                                 r.details.frequency, r.details.variable, r.details.bitrate);
+            });
     }
-    for (MP3Result& r : arrived)
-        OnMP3Scanned(std::move(r.path), r.version, std::move(r.mode), r.frequency, r.variable,
-                     r.bitrate);
+    m_mp3Requests.clear();
 }
 
 void SharedFoldersManager::ScheduleMP3Results()

@@ -4,11 +4,11 @@
 // files by concern:
 //   SharesSchema.cpp          the store types and relations of local shares and received lists
 //   SharedFoldersManager.cpp  who may see what, finding a shared file by path, the login report
-//   ShareWalk.cpp             the shared folders listed on a thread of its own
+//   ShareWalk.cpp             the shared folders listed on a worker thread
 //   ShareScanner.cpp          what the listing finds applied to the store in slices, keeping its
 //                             picture of the shared folders in step with the disk
 //   SearchIndex.cpp           the word index of the shared files
-//   MP3Scanner.cpp            the MP3 details of shared files, read on a thread of its own
+//   MP3Scanner.cpp            the MP3 details of shared files, read on a worker thread
 //   ShareMessages.cpp         our share list and folder contents, as other users ask for them
 //   ReceivedShares.cpp        share lists received from other users, as trees in the store
 //   SearchAnswering.cpp       answering other users' searches from the word index
@@ -27,19 +27,18 @@
 #include "store/Services.h"
 #include "store/SlicedJob.h"
 #include "store/UserStats.h"
+#include "store/WorkerThread.h"
 
 class DataSaver;
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -251,9 +250,9 @@ private:
     // One result a step, in the order they came.
     bool WriteMP3Result();
     void ScheduleMP3Results();
-    // Requests and results cross between this thread and the scanner's a list at a time.
+    // Requests go to the scanner's worker a piece of kMP3ScansAPiece files at a time.
+    static constexpr qsizetype kMP3ScansAPiece = 64;
     void SendMP3Requests();
-    void TakeMP3Results();
 
     // Searches held during the start-up rescan (SearchAnswering.cpp).
     void AnswerHeldSearches();
@@ -291,19 +290,15 @@ private:
         Type* token = nullptr;
     };
     ScanTypes m_types;
-    // The MP3 scanner's own thread and the scanner, which lives on it: files are read there,
-    // never on this thread.
-    QThread m_scannerThread;
+    // The MP3 scanner, used by its worker alone: files are read there, never on this thread.
     MP3Scanner m_scanner;
     int m_filesAdded = 0;
     int m_filesRemoved = 0;
     std::deque<MP3Result> m_mp3Results;
     SlicedJob m_mp3Writing{[this] { return WriteMP3Result(); }};
     QStringList m_mp3Requests;
-    // Results in from the scanner's thread and not yet taken here, under the mutex.
-    std::mutex m_mp3ArrivedMutex;
-    std::vector<MP3Result> m_mp3Arrived;
-    bool m_mp3ArrivedPosted = false;
+    // After the scanner and the results it hands back to, so that it goes first.
+    WorkerThread m_mp3Worker;
     // The scans under way and asked for, and the walker's thread.
     std::unique_ptr<ShareScanner> m_scan;
     std::function<UploadState()> m_uploadState;
