@@ -319,6 +319,58 @@ inline void MakeTreeIfEmpty(const std::string& root, const TreeShape& shape = kM
         t.join();
 }
 
+// A share of another shape, for the stretches a scan holds the GUI thread: kDeepChains chains
+// of folders nested kDeepLevels deep, every folder holding the same kDeepNames names, so that
+// each name repeats in thousands of folders and a folder's path runs to a thousand bytes.
+constexpr int kDeepChains = 200;
+constexpr int kDeepLevels = 40;
+constexpr int kDeepNames = 25;
+constexpr int kDeepFiles = kDeepChains * kDeepLevels * kDeepNames;
+
+inline void MakeDeepChains(const std::string& root, int first, int step)
+{
+    for (int c = first; c < kDeepChains; c += step) {
+        std::string folder = root + "/Chain " + std::to_string(c);
+        for (int level = 0; level < kDeepLevels; ++level) {
+            if (level > 0)
+                folder += "/Disc " + std::to_string(level) + " - " + Word(c * 7 + level) + " " +
+                          Word(level * 13);
+            ::mkdir(folder.c_str(), 0755);
+            for (int f = 0; f < kDeepNames; ++f) {
+                const std::string name = f + 1 == kDeepNames ? std::string("cover.jpg")
+                                                             : FileName(f, f + 1, kKinds[f % 8]);
+                const int fd =
+                    ::open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (fd < 0)
+                    continue;
+                if (::ftruncate(fd, 1000 + f) != 0)
+                    std::perror("ftruncate");
+                ::close(fd);
+            }
+        }
+    }
+}
+
+inline void MakeDeepTreeIfEmpty(const std::string& root)
+{
+    ::mkdir(root.c_str(), 0755);
+    if (DIR* dir = ::opendir(root.c_str())) {
+        bool empty = true;
+        while (const dirent* e = ::readdir(dir))
+            empty = empty && e->d_name[0] == '.';
+        ::closedir(dir);
+        if (!empty)
+            return;
+    }
+    std::printf("making %d files in %d folders nested %d deep...\n", kDeepFiles,
+                kDeepChains * kDeepLevels, kDeepLevels);
+    std::vector<std::thread> makers;
+    for (int k = 0; k < 8; ++k)
+        makers.emplace_back(MakeDeepChains, root, k, 8);
+    for (std::thread& t : makers)
+        t.join();
+}
+
 // The best of three runs of find over root with these arguments, output thrown away: the
 // listing a scan is measured against.
 inline qint64 FindNs(const std::string& root, const std::string& arguments)

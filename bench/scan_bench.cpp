@@ -7,6 +7,8 @@
 //   longest stretch the GUI thread was held during either (target 100 ms)
 //   memory per shared file once the store file is loaded and the start-up rescan has indexed
 //   it: the store and the word index together (target 500 bytes), and the index's own share
+// and the same first scan and rescan of a share of another shape (BenchShare::MakeDeepTreeIfEmpty:
+// names repeated in every folder, folders nested 40 deep; a folder given as second argument).
 // Nothing is asserted. Run it from a Release build.
 
 #include "BenchShare.h"
@@ -157,8 +159,8 @@ qint64 TimeScan(SharedFoldersManager& shares, BenchShare::StretchMonitor& monito
 {
     const qint64 cpu = ThreadCpuNs();
     QEventLoop loop;
-    const auto done = QObject::connect(&shares, &SharedFoldersManager::SharedFilesRescanned,
-                                       &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    const auto done = QObject::connect(&shares, &SharedFoldersManager::SharedFilesRescanned, &loop,
+                                       &QEventLoop::quit, Qt::QueuedConnection);
     QElapsedTimer t;
     QTimer::singleShot(0, [&] {
         monitor.Start();
@@ -202,7 +204,8 @@ int main(int argc, char** argv)
         Engine engine(options);
         SharedFoldersManager& shares = *engine.shares();
         d.GetType("shared_folder")->GetItem(root).NewItem("shared_public");
-        firstNs = TimeScan(shares, monitor, [&] { shares.Init(); }, &firstGuiNs);
+        firstNs = TimeScan(
+            shares, monitor, [&] { shares.Init(); }, &firstGuiNs);
         firstStretch = monitor.LongestMs();
         files = d.GetType("shared_file")->ItemCount();
         // The MP3 scanner reads what the first scan asked for; its results are written once the
@@ -210,8 +213,8 @@ int main(int argc, char** argv)
         mp3SettleNs = BenchShare::WaitForMP3Details();
         for (int k = 0; k < 3; ++k) {
             qint64 guiNs = 0;
-            const qint64 ns =
-                TimeScan(shares, monitor, [&] { shares.RescanShares(); }, &guiNs);
+            const qint64 ns = TimeScan(
+                shares, monitor, [&] { shares.RescanShares(); }, &guiNs);
             if (rescanNs < 0 || ns < rescanNs) {
                 rescanNs = ns;
                 rescanGuiNs = guiNs;
@@ -221,43 +224,75 @@ int main(int argc, char** argv)
         engine.saver().Save(storeFile);
     }
 
-    // Memory as the client has it after start-up: a fresh store with the store file loaded,
-    // then indexed by the start-up rescan (the index is not saved).
+    {
+        // Memory as the client has it after start-up: a fresh store with the store file loaded,
+        // then indexed by the start-up rescan (the index is not saved).
+        d.~Data();
+        new (&d) Data();
+        Engine engine(options);
+        SharedFoldersManager& shares = *engine.shares();
+        const long long empty = LiveBytes();
+        QElapsedTimer t;
+        t.start();
+        engine.Load(storeFile);
+        const qint64 loadNs = t.nsecsElapsed();
+        const long long loaded = LiveBytes();
+        // The MP3 scanner's queue is not part of the store.
+        QObject::disconnect(&shares, &SharedFoldersManager::MP3ScanRequired, nullptr, nullptr);
+        qint64 startupGuiNs = 0;
+        const qint64 startupNs = TimeScan(
+            shares, monitor, [&] { shares.Init(); }, &startupGuiNs);
+        const double startupStretch = monitor.LongestMs();
+        const long long indexed = LiveBytes();
+
+        const double perFile = double(indexed - empty) / double(files);
+        const double indexPerFile = double(indexed - loaded) / double(files);
+        std::printf("shared files: %zu, folders: %zu, index words: %zu\n", files,
+                    d.GetType("shared_file_folder")->ItemCount(),
+                    d.GetType("search_token")->ItemCount());
+        std::printf("find baseline:        %9.1f ms\n", Ms(findNs));
+        std::printf(
+            "first scan:           %9.1f ms  %5.2fx find (target %.0fx); GUI thread %.1f ms\n",
+            Ms(firstNs), double(firstNs) / double(findNs), kFirstScanTarget, Ms(firstGuiNs));
+        std::printf("MP3 details written:  %9.1f ms after the first scan\n", Ms(mp3SettleNs));
+        std::printf(
+            "rescan, no change:    %9.1f ms  %5.2fx find (target %.0fx); GUI thread %.1f ms\n",
+            Ms(rescanNs), double(rescanNs) / double(findNs), kRescanTarget, Ms(rescanGuiNs));
+        std::printf("store load:           %9.1f ms; start-up rescan %.1f ms, GUI thread %.1f ms\n",
+                    Ms(loadNs), Ms(startupNs), Ms(startupGuiNs));
+        std::printf(
+            "longest GUI stretch:  first scan %.1f ms, rescan %.1f ms, start-up rescan %.1f "
+            "ms (target %.0f ms)\n",
+            firstStretch, rescanStretch, startupStretch, kStretchTargetMs);
+        std::printf("memory per file:      %9.1f bytes, store and index (target %.0f); index alone "
+                    "%.1f bytes\n",
+                    perFile, kBytesPerFileTarget, indexPerFile);
+    }
+
+    // The other shape: names repeated in every folder, folders nested deep.
+    QTemporaryDir deepDir;
+    const std::string deep =
+        argc > 2 ? std::string(argv[2]) : deepDir.path().toStdString() + "/deep";
+    BenchShare::MakeDeepTreeIfEmpty(deep);
+    FindNs(deep, find);
+    const qint64 deepFindNs = FindNs(deep, find);
     d.~Data();
     new (&d) Data();
-    Engine engine(options);
-    SharedFoldersManager& shares = *engine.shares();
-    const long long empty = LiveBytes();
-    QElapsedTimer t;
-    t.start();
-    engine.Load(storeFile);
-    const qint64 loadNs = t.nsecsElapsed();
-    const long long loaded = LiveBytes();
-    // The MP3 scanner's queue is not part of the store.
-    QObject::disconnect(&shares, &SharedFoldersManager::MP3ScanRequired, nullptr, nullptr);
-    qint64 startupGuiNs = 0;
-    const qint64 startupNs = TimeScan(shares, monitor, [&] { shares.Init(); }, &startupGuiNs);
-    const double startupStretch = monitor.LongestMs();
-    const long long indexed = LiveBytes();
-
-    const double perFile = double(indexed - empty) / double(files);
-    const double indexPerFile = double(indexed - loaded) / double(files);
-    std::printf("shared files: %zu, folders: %zu, index words: %zu\n", files,
-                d.GetType("shared_file_folder")->ItemCount(),
-                d.GetType("search_token")->ItemCount());
-    std::printf("find baseline:        %9.1f ms\n", Ms(findNs));
-    std::printf("first scan:           %9.1f ms  %5.2fx find (target %.0fx); GUI thread %.1f ms\n",
-                Ms(firstNs), double(firstNs) / double(findNs), kFirstScanTarget, Ms(firstGuiNs));
-    std::printf("MP3 details written:  %9.1f ms after the first scan\n", Ms(mp3SettleNs));
-    std::printf("rescan, no change:    %9.1f ms  %5.2fx find (target %.0fx); GUI thread %.1f ms\n",
-                Ms(rescanNs), double(rescanNs) / double(findNs), kRescanTarget, Ms(rescanGuiNs));
-    std::printf("store load:           %9.1f ms; start-up rescan %.1f ms, GUI thread %.1f ms\n",
-                Ms(loadNs), Ms(startupNs), Ms(startupGuiNs));
-    std::printf("longest GUI stretch:  first scan %.1f ms, rescan %.1f ms, start-up rescan %.1f "
-                "ms (target %.0f ms)\n",
-                firstStretch, rescanStretch, startupStretch, kStretchTargetMs);
-    std::printf("memory per file:      %9.1f bytes, store and index (target %.0f); index alone "
-                "%.1f bytes\n",
-                perFile, kBytesPerFileTarget, indexPerFile);
+    {
+        Engine deepEngine(options);
+        SharedFoldersManager& deepShares = *deepEngine.shares();
+        d.GetType("shared_folder")->GetItem(deep).NewItem("shared_public");
+        const qint64 deepFirstNs = TimeScan(deepShares, monitor, [&] { deepShares.Init(); });
+        const double deepFirstStretch = monitor.LongestMs();
+        const qint64 deepRescanNs =
+            TimeScan(deepShares, monitor, [&] { deepShares.RescanShares(); });
+        std::printf("deep, repeated names: %d files; first scan %.1f ms, %.2fx find (%.1f ms), "
+                    "longest GUI stretch %.1f ms; rescan %.1f ms, %.2fx, stretch %.1f ms (target "
+                    "%.0f ms)\n",
+                    BenchShare::kDeepFiles, Ms(deepFirstNs),
+                    double(deepFirstNs) / double(deepFindNs), Ms(deepFindNs), deepFirstStretch,
+                    Ms(deepRescanNs), double(deepRescanNs) / double(deepFindNs),
+                    monitor.LongestMs(), kStretchTargetMs);
+    }
     return 0;
 }
