@@ -9,6 +9,7 @@
 #include "shares/SharesSchema.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
@@ -24,7 +25,7 @@ bool IsComponentSeparator(unsigned char c)
 }
 
 template <class IsSeparator, class Link>
-void ForEachWord(const std::string& text, IsSeparator isSeparator, Link link)
+void ForEachWord(std::string_view text, IsSeparator isSeparator, Link link)
 {
     size_t start = 0;
     bool inWord = false;
@@ -68,27 +69,34 @@ std::vector<Item*> SharedFoldersManager::TokenItems(std::string text)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     }
+    // Each word once: a name's words are a handful, and its plain words ("07", "kamiro") are
+    // most of them whole components too.
     std::vector<Item*> items;
-    auto add = [&](std::string word) {
-        items.push_back(m_types.token->GetItem(Value(std::move(word))).Get());
+    std::vector<std::string_view> words;
+    auto add = [&](std::string_view word) {
+        if (std::find(words.begin(), words.end(), word) != words.end())
+            return;
+        words.push_back(word);
+        items.push_back(m_types.token->GetItem(Value(std::string(word))).Get());
     };
     ForEachWord(text, IsSearchTokenSeparator, add);
     ForEachWord(text, IsComponentSeparator, add);
     return items;
 }
 
-void SharedFoldersManager::LinkTokens(ItemPtr item, const std::vector<Item*>& tokens)
+void SharedFoldersManager::LinkTokens(ItemPtr item, std::vector<Item*> tokens)
 {
     if (!item)
         return;
-    // A name's words come to a handful, each as a rule once: the links grow once, to hold them
-    // all, rather than a word at a time with room to spare, for every file of the share.
-    if (!item->IsConnected(m_types.token)) {
-        std::vector<Item*> distinct(tokens);
-        std::sort(distinct.begin(), distinct.end());
-        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-        item->ReserveLinks(m_types.token, distinct.size());
-    }
+    // In the order of their ids, as the links keep them: each goes to the end of the item's
+    // links, with nothing to move. A name's words come to a handful: the links grow once, to
+    // hold them all, rather than a word at a time with room to spare, for every file of the
+    // share.
+    std::sort(tokens.begin(), tokens.end(),
+              [](const Item* a, const Item* b) { return a->Id() < b->Id(); });
+    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+    if (!item->IsConnected(m_types.token))
+        item->ReserveLinks(m_types.token, tokens.size());
     for (Item* token : tokens)
         item += token;
 }

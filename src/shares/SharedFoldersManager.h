@@ -275,9 +275,9 @@ private:
     QByteArray ShareListBody(const ItemSet& roots);
 
     // The word index (SearchIndex.cpp). The search_token items of the words of a folder path
-    // or a file name, made if missing.
+    // or a file name, made if missing, each once.
     std::vector<Item*> TokenItems(std::string text);
-    void LinkTokens(ItemPtr item, const std::vector<Item*>& tokens);
+    void LinkTokens(ItemPtr item, std::vector<Item*> tokens);
 
     // The types a scan touches for every file, looked up once.
     struct ScanTypes
