@@ -357,17 +357,12 @@ Item* ShareScanner::FindKnown(Frame& frame, const Item* name, size_t* index)
 void ShareScanner::ApplyFile(Frame& frame, std::string_view name, qint64 size, bool mp3)
 {
     const SharedFoldersManager::ScanTypes& types = m_shares.m_types;
-    const Value nameValue{std::string(name)};
-    ItemPtr nameItem = types.name->HasItem(nameValue);
-    ItemPtr file;
-    if (nameItem) {
-        size_t k = 0;
-        file = FindKnown(frame, nameItem.Get(), &k);
-        if (k != size_t(-1))
-            frame.known.Mark(k);
-    } else {
-        nameItem = types.name->GetItem(nameValue);
-    }
+    // Found or made in one look-up: a name just made has no file to find.
+    ItemPtr nameItem = types.name->GetItem(Value(std::string(name)));
+    size_t k = 0;
+    ItemPtr file = FindKnown(frame, nameItem.Get(), &k);
+    if (k != size_t(-1))
+        frame.known.Mark(k);
 
     const std::string sizeText = std::to_string(size);
     // A file's words follow from its folder and name, which never change: a file that has

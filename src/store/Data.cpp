@@ -723,9 +723,10 @@ Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed, bool 
     if (keyType_ && keyed) {
         std::string key;
         key_(item->value_.View(), key);
-        Item* keyItem = keyType_->FindValue(key);
+        const uint32_t keyHash = HashValue(key);
+        Item* keyItem = keyType_->FindValue(key, keyHash);
         if (!keyItem)
-            keyItem = keyType_->MakeItem(key);
+            keyItem = keyType_->MakeItem(key, keyHash);
         ItemPtr(item) += ItemPtr(keyItem);
     }
     const Data::Survival made(owner_, item, item);
