@@ -1,6 +1,7 @@
 // A client sharing a million files, as the program runs: 1,000,000 files of distinct names in
 // 51,001 folders, made on disk for the run (or kept in a folder given as argument), and the store
-// file a client sharing them saves (or kept in a home folder given as second argument).
+// file a client sharing them saves (or kept in a home folder given as second argument); named as
+// a real share is, or by the syllable words with "syllable" as third argument.
 // Printed, each beside its baseline measured in the same run:
 //   store load     the engine alone loading that file, against reading the file from the disk
 //                  into a fresh buffer and against the bare load, the same file loaded with the
@@ -10,9 +11,10 @@
 //                  is over, less that of a client with an empty store, per shared file (target
 //                  500 bytes), and the same for the peak
 //   half-minute    the longest stretch the GUI thread is held by the half-minute tick, the first
-//   tick           one (which walks the whole store) and then the worst of ten with an online
-//                  client's changes between them, against the same ticks of the empty client
-//                  (target 100 ms), and the ten ticks' total against the empty client's
+//   tick           one (which walks the whole store, a slice a turn) and then the worst of ten
+//                  with an online client's changes between them, against the same ticks of the
+//                  empty client (target 100 ms), and the ten ticks' total against the empty
+//                  client's
 // Each client runs in a process of its own (this program, started again), so that its memory is
 // its own. Nothing is asserted. Run it from a Release build; it runs offscreen.
 
@@ -194,7 +196,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QTemporaryDir tree;
     const std::string root = argc > 1 ? std::string(argv[1]) : tree.path().toStdString() + "/share";
-    BenchShare::MakeTreeIfEmpty(root);
+    // "syllable" after the home folder: the tree named by the syllable words.
+    const bool syllable = argc > 3 && std::strcmp(argv[3], "syllable") == 0;
+    BenchShare::MakeTreeIfEmpty(root,
+                                syllable ? BenchShare::kSyllableMillion : BenchShare::kMillion);
     QTemporaryDir emptyHome;
     WindowBench::SilentServer silent;
     // A home folder given after the tree keeps the sharing client's store file for later runs.

@@ -41,7 +41,7 @@ namespace {
 
 // A step's bounded piece: ids scanned, queued items walked out of; an item removed or a changed
 // item looked around is a step of its own.
-constexpr size_t kIdsAStep = 4096;
+constexpr size_t kIdsAStep = 1024;
 constexpr size_t kWalkedAStep = 256;
 
 } // namespace
