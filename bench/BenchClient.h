@@ -78,18 +78,6 @@ inline qint64 FreshReadNs(const QString& path)
     return BenchShare::FreshReadNs(QFile::encodeName(path).constData());
 }
 
-// A figure of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
-inline long long StatusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
+using BenchShare::StatusKb;
 
 } // namespace BenchClient

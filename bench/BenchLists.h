@@ -214,4 +214,25 @@ inline void ResetPeak()
         refs.write("5");
 }
 
+// A user's answer to a search as a peer sends it: code 9, then the compressed body (user,
+// token, the files, a free slot, 12,800 bytes a second, no queue).
+inline MemStream SearchAnswer(const std::string& user, quint32 token,
+                              const std::vector<FileInfo>& files)
+{
+    MemStream body;
+    body.Write(user);
+    body.Write(token);
+    body.Write(files);
+    body.Write(quint8(1));
+    body.Write(quint32(12800));
+    body.Write(quint32(0));
+    // Qt's compressor puts the length in front of the zlib stream; the wire has none.
+    const QByteArray packed =
+        qCompress(QByteArray(body.GetBuffer(), body.GetBufferLength()), 9).mid(4);
+    MemStream message;
+    message.Write(quint32(9));
+    message.WriteBuffer(packed.constData(), static_cast<unsigned long>(packed.size()));
+    return message;
+}
+
 } // namespace BenchLists

@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -492,6 +493,20 @@ inline qint64 WaitForMP3Details()
         wait.exec();
     }
     return waited.nsecsElapsed();
+}
+
+// A figure of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
+inline long long StatusKb(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
 }
 
 } // namespace BenchShare

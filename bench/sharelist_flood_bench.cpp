@@ -10,6 +10,8 @@
 //                    for the allocator's slack
 // Nothing is asserted. Run it from a Release build (an ASan build shows its own figures).
 
+#include "BenchShare.h"
+
 #include "engine/Engine.h"
 #include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
@@ -99,20 +101,6 @@ std::string ListMessage(qint64* inflated)
     feed(tail, true);
     deflateEnd(&z);
     return message;
-}
-
-// A figure of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
-long long StatusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
 }
 
 template <class Done> bool WaitFor(Done done, qint64 ms)
@@ -224,7 +212,7 @@ Run Measure(PeerMessenger& peer, const std::string& listFrame, int connections, 
         WaitFor([&] { return int(d.GetType("peer_socket")->ItemCount()) == connections; }, 10000);
         peer.GetUserSharedFiles("bob");
         malloc_trim(0);
-        const long long before = StatusKb("VmRSS");
+        const long long before = BenchShare::StatusKb("VmRSS");
         QFile clear(QStringLiteral("/proc/self/clear_refs"));
         if (clear.open(QIODevice::WriteOnly))
             clear.write("5");
@@ -236,7 +224,7 @@ Run Measure(PeerMessenger& peer, const std::string& listFrame, int connections, 
         WaitFor([&] { return delivered > 0 && (stream == 0 || bob.Streamed()); }, 600000);
         WaitFor([] { return false; }, stream > 0 ? 2000 : 500);
         run.seconds = double(t.nsecsElapsed()) / 1e9;
-        run.peakMiB = double(StatusKb("VmHWM") - before) / 1024.0;
+        run.peakMiB = double(BenchShare::StatusKb("VmHWM") - before) / 1024.0;
         run.delivered = delivered;
         bob.Stop();
     }

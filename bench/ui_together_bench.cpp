@@ -56,7 +56,6 @@ constexpr int kShareFilesPerFolder = 20;
 constexpr int kAnswers = 1000;
 constexpr int kAnswerFiles = 100;
 constexpr int kRounds = 2;
-constexpr quint32 kSearchReplyCode = 9;
 
 enum Flow
 {
@@ -96,19 +95,7 @@ MemStream Answer(int u, quint32 token)
                            AttributeMap("mp3", {{AttributeMap::Bitrate, 192},
                                                 {AttributeMap::LengthSeconds, 200}}));
     }
-    MemStream body;
-    body.Write("answerer" + std::to_string(u));
-    body.Write(token);
-    body.Write(files);
-    body.Write(quint8(1));
-    body.Write(quint32(12800));
-    body.Write(quint32(0));
-    const QByteArray packed =
-        qCompress(QByteArray(body.GetBuffer(), body.GetBufferLength()), 9).mid(4);
-    MemStream message;
-    message.Write(kSearchReplyCode);
-    message.WriteBuffer(packed.constData(), static_cast<unsigned long>(packed.size()));
-    return message;
+    return BenchLists::SearchAnswer("answerer" + std::to_string(u), token, files);
 }
 
 QByteArray ChatLines(const std::string& room, int round)
