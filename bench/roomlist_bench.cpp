@@ -135,8 +135,9 @@ int main(int argc, char** argv)
     qint64 baseline = 0;
     for (int round = 0; round < kRounds; ++round) {
         const QByteArray frame = RoomListFrame(round);
-        const int before = list->topLevelItemCount();
-        // Rooms of every round stay: the server never says one is gone.
+        // Rooms of every round stay: the server never says one is gone. (A sort the last round's
+        // roles asked for may still have rows out of the list.)
+        const int before = round * kRooms;
         const Work work = WindowBench::Measure(
             [&] {
                 Settings::SetYes(SettingKeys::AcceptRoomList, true);
