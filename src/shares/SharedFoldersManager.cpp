@@ -35,10 +35,12 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     sharedFoldersManager = this;
 
     // Paths are looked up whatever their case through lower-case keys of folders and names,
-    // made by the store with each one (and in bulk for those a load makes).
-    d.GetType(SharedFileName)->KeyBy(d.GetType(SharedFileLowercaseName), &AbsoluteFileNameKey);
+    // made by the store with each one (and in bulk for those a load makes). A loaded name's key
+    // that differs from it by case only reads as the name: it borrows the name's text.
+    d.GetType(SharedFileName)
+        ->KeyBy(d.GetType(SharedFileLowercaseName), &AbsoluteFileNameKey, true);
     d.GetType(SharedFileFolder)
-        ->KeyBy(d.GetType(SharedFileFolderLowercaseName), &AbsoluteFileNameKey);
+        ->KeyBy(d.GetType(SharedFileFolderLowercaseName), &AbsoluteFileNameKey, true);
     d.GetType(SharedFile)
         ->itemRemovedEvent.Add(NewEventHandler(this, &SharedFoldersManager::OnSharedFileRemoved));
     // A scan holds roots, folders and files across turns of the event loop.

@@ -511,7 +511,26 @@ void Type::GetRelatedTypes(RelationMap& out) const
         out.emplace(r.other, r.info);
 }
 
-uint32_t Type::HashValue(std::string_view value)
+namespace {
+
+// The eight bytes of word with ASCII capitals turned small, the others as they are.
+inline uint64_t LowerAscii(uint64_t word)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    const uint64_t low = word & (0x7F * kOnes);
+    // The top bit of each byte: set from 'A' up, and past 'Z'; no byte carries into the next.
+    const uint64_t fromA = low + (0x80 - 'A') * kOnes;
+    const uint64_t pastZ = low + (0x80 - 'Z' - 1) * kOnes;
+    const uint64_t capitals = fromA & ~pastZ & ~word & (0x80 * kOnes);
+    return word | capitals >> 2;
+}
+
+inline char LowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+template <bool kFold> uint32_t Hash(std::string_view value)
 {
     // Eight bytes a step, each step a multiply, and a full mix at the end: values of a type
     // often share long beginnings (paths), so every byte must reach every bit.
@@ -522,6 +541,8 @@ uint32_t Type::HashValue(std::string_view value)
     while (left >= 8) {
         uint64_t word;
         std::memcpy(&word, at, 8);
+        if (kFold)
+            word = LowerAscii(word);
         h = (h ^ word) * kMul;
         h ^= h >> 32;
         at += 8;
@@ -536,6 +557,8 @@ uint32_t Type::HashValue(std::string_view value)
         for (size_t k = 0; k < left; ++k)
             tail |= uint64_t(static_cast<unsigned char>(at[k])) << (8 * k);
     }
+    if (kFold)
+        tail = LowerAscii(tail);
     h = (h ^ tail) * 0xBF58476D1CE4E5B9ull;
     h ^= h >> 31;
     h *= 0x94D049BB133111EBull;
@@ -543,9 +566,27 @@ uint32_t Type::HashValue(std::string_view value)
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
+} // namespace
+
+uint32_t Type::HashValue(std::string_view value, bool foldCase)
+{
+    return foldCase ? Hash<true>(value) : Hash<false>(value);
+}
+
+bool Type::SameValue(std::string_view itemValue, std::string_view value) const
+{
+    if (!foldCase_ || itemValue.size() != value.size())
+        return itemValue == value;
+    for (size_t k = 0; k < value.size(); ++k) {
+        if (LowerAscii(itemValue[k]) != LowerAscii(value[k]))
+            return false;
+    }
+    return true;
+}
+
 Item* Type::FindValue(std::string_view value) const
 {
-    return valueSlots_.empty() ? nullptr : FindValue(value, HashValue(value));
+    return valueSlots_.empty() ? nullptr : FindValue(value, HashOf(value));
 }
 
 Item* Type::FindValue(std::string_view value, uint32_t hash) const
@@ -558,7 +599,7 @@ Item* Type::FindValue(std::string_view value, uint32_t hash) const
         const ValueSlot& slot = valueSlots_[at];
         if (!slot.id)
             return nullptr;
-        if (slot.hash == hash && items[slot.id]->value_ == value)
+        if (slot.hash == hash && SameValue(items[slot.id]->value_, value))
             return items[slot.id];
     }
 }
@@ -623,7 +664,7 @@ void Type::IndexValues(const std::vector<ValueSlot>& made,
                 ++valueCount_;
                 break;
             }
-            if (slot.hash == e.hash && items[slot.id]->value_ == items[e.id]->value_) {
+            if (slot.hash == e.hash && SameValue(items[slot.id]->value_, items[e.id]->value_)) {
                 repeated.emplace_back(e.id, slot.id);
                 break;
             }
@@ -658,7 +699,7 @@ void Type::UnindexValue(Item* item)
     if (valueSlots_.empty())
         return;
     const size_t mask = valueSlots_.size() - 1;
-    size_t at = HashValue(item->value_) & mask;
+    size_t at = HashOf(item->value_) & mask;
     while (valueSlots_[at].id != item->id_) {
         if (!valueSlots_[at].id)
             return;
@@ -681,7 +722,7 @@ void Type::UnindexValue(Item* item)
 
 Item* Type::MakeItem(std::string_view value)
 {
-    const uint32_t hash = isNull_ ? 0 : HashValue(value);
+    const uint32_t hash = isNull_ ? 0 : HashOf(value);
     return MakeItem(value, hash);
 }
 
@@ -723,7 +764,7 @@ Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed, bool 
     if (keyType_ && keyed) {
         std::string key;
         key_(item->value_.View(), key);
-        const uint32_t keyHash = HashValue(key);
+        const uint32_t keyHash = keyType_->HashOf(key);
         Item* keyItem = keyType_->FindValue(key, keyHash);
         if (!keyItem)
             keyItem = keyType_->MakeItem(key, keyHash);
@@ -736,12 +777,23 @@ Item* Type::MakeItem(std::string_view value, uint32_t hash, bool borrowed, bool 
     return item;
 }
 
-void Type::KeyBy(Type* keyType, KeyFunction key)
+void Type::KeyBy(Type* keyType, KeyFunction key, bool lowerCase)
 {
     if (!FindRelation(keyType))
         throw NotRelatedException(Quoted(name_) + " is not related to " + Quoted(keyType->name_));
     keyType_ = keyType;
     key_ = key;
+    if (keyType->foldCase_ == lowerCase)
+        return;
+    // The keys there are already, hashed as their values are now compared.
+    keyType->foldCase_ = lowerCase;
+    Item* const* items = owner_->items_.data();
+    for (ValueSlot& slot : keyType->valueSlots_) {
+        if (slot.id)
+            slot.hash = keyType->HashOf(items[slot.id]->value_);
+    }
+    if (!keyType->valueSlots_.empty())
+        keyType->GrowValueIndex(keyType->valueSlots_.size());
 }
 
 void Type::LinkKeys(const std::vector<uint32_t>& ids)
@@ -769,7 +821,7 @@ void Type::LinkKeys(const std::vector<uint32_t>& ids)
     std::vector<uint32_t> hashes(ids.size());
     for (size_t j = 0; j < ids.size(); ++j) {
         key_(data->items_[ids[j]]->value_.View(), key);
-        hashes[j] = HashValue(key);
+        hashes[j] = keys->HashOf(key);
     }
     for (size_t j = 0; j < ids.size(); ++j) {
         if (j + kAhead < ids.size())
@@ -781,9 +833,10 @@ void Type::LinkKeys(const std::vector<uint32_t>& ids)
         key_(item->value_.View(), key);
         Item* keyItem = keys->FindValue(key, hashes[j]);
         if (!keyItem) {
-            // A key that is the item's own value, laid out where the store keeps it, is
-            // borrowed from there rather than kept twice.
-            const bool same = item->value_.IsBorrowed() && item->value_.View() == key;
+            // A key that is the item's own value (to the key type: in lower case, it may differ
+            // by case), laid out where the store keeps it, is borrowed from there rather than
+            // kept twice.
+            const bool same = item->value_.IsBorrowed() && keys->SameValue(item->value_, key);
             const std::string_view text = same ? item->value_.View() : std::string_view(key);
             if (quietlyMade) {
                 keyItem = keys->AddItem(text, same);

@@ -451,8 +451,12 @@ public:
     // lower-case key that finds names whatever their case. A load keys the items it makes all
     // together once it has made them, before it links them: whoever listens to the items a
     // load adds hears of them without their keys.
+    // With lowerCase, key makes the value in ASCII lower case (and may change it otherwise): the
+    // key type then hashes and compares its values ignoring ASCII case, so that the key of an
+    // item whose text a load keeps for the store's life borrows that text when the two differ
+    // by case only, where it would keep a lower-case copy. Such a key reads as its item's text.
     using KeyFunction = void (*)(std::string_view value, std::string& key);
-    void KeyBy(Type* keyType, KeyFunction key);
+    void KeyBy(Type* keyType, KeyFunction key, bool lowerCase = false);
 
     void RemoveAllItems();
     void Remove();
@@ -499,6 +503,8 @@ private:
     // Some relation of this type has pair handlers (they are only ever added): without any, a
     // connection need not look for them.
     bool pairHandlers_ = false;
+    // Values hashed and compared ignoring ASCII case (KeyBy).
+    bool foldCase_ = false;
     std::vector<Relation> relations_; // sorted by the other type's id
     // Items by value: open addressing with linear probing, a power-of-two table of slots that
     // keep the item's id (0 for an empty slot) and the value's hash, so that most probes never
@@ -508,7 +514,10 @@ private:
         uint32_t id;
         uint32_t hash;
     };
-    static uint32_t HashValue(std::string_view value);
+    static uint32_t HashValue(std::string_view value, bool foldCase = false);
+    uint32_t HashOf(std::string_view value) const { return HashValue(value, foldCase_); }
+    // Whether an item's value is that value, to this type.
+    bool SameValue(std::string_view itemValue, std::string_view value) const;
     Item* FindValue(std::string_view value) const;
     Item* FindValue(std::string_view value, uint32_t hash) const;
     // Starts loading the slot where a value of that hash is looked for first.

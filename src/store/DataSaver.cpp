@@ -883,7 +883,7 @@ bool DataSaver::LayoutParser::ReadType()
             if (!records_ && at + value.size() != r_.Position())
                 return false; // cut at a NUL
         }
-        const uint32_t hash = isNull ? 0 : Type::HashValue(value);
+        const uint32_t hash = isNull ? 0 : type->HashOf(value);
         if (records_) {
             items_.push_back(ItemInfo{r_.OffsetOf(value.data()), type, id, hash,
                                       static_cast<uint32_t>(value.size())});

@@ -106,6 +106,11 @@ void tst_SharedFolders::findsFileByPath_data()
         "already in lower case.mp3");
     row("long names, mixed case", true, "/music/longer folder name/twin in mixed case.mp3",
         "Twin In Mixed Case.mp3");
+    // Only ASCII letters differ by case: the UTF-8 bytes of E-acute are not those of e-acute.
+    row("long names, UTF-8", false, "/music/longer folder name/\xc3\x89t\xc3\x89 long name.MP3",
+        "\xc3\x89T\xc3\x89 Long Name.mp3");
+    row("long names, UTF-8 lowered", false,
+        "/music/longer folder name/\xc3\xa9t\xc3\xa9 long name.mp3", "");
 }
 
 void tst_SharedFolders::findsFileByPath()
@@ -115,15 +120,20 @@ void tst_SharedFolders::findsFileByPath()
     QFETCH(QString, found);
     QFETCH(bool, loaded);
 
-    // Every name and folder with its lower-case key, and the keys there are.
+    // Every name and folder with its lower-case key (which may read as its name, when the two
+    // differ by case only) and whether looking that up finds it, and the keys there are.
     const auto keys = [] {
         QStringList all;
         for (const auto& [type, keyType] :
              {std::pair("shared_file_name", "shared_file_lowercase_name"),
               std::pair("shared_file_folder", "shared_file_folder_lowercase_name")}) {
-            for (Item* item : g(type))
-                all << QString::fromStdString(item->AsString() + " > " +
-                                              ItemPtr(item)[keyType].AsString());
+            for (Item* item : g(type)) {
+                ItemPtr key = ItemPtr(item)[keyType];
+                const std::string text = GetAbsoluteFileName(key.AsString());
+                const bool found = d.GetType(keyType)->HasItem(text).Get() == key.Get();
+                all << QString::fromStdString(item->AsString() + " > " + text +
+                                              (found ? "" : " (not found)"));
+            }
             all << QString::number(d.GetType(keyType)->ItemCount());
         }
         all.sort();
@@ -143,6 +153,7 @@ void tst_SharedFolders::findsFileByPath()
         SharesTestEnv::AddFile(music, longer, "Twin In Mixed Case.mp3");
         if (twin)
             SharesTestEnv::AddFile(music, longer, "twin in mixed case.MP3");
+        SharesTestEnv::AddFile(music, longer, "\xc3\x89T\xc3\x89 Long Name.mp3");
         made = keys();
         if (!loaded) {
             ItemPtr file = env.shares().GetSharedFileItem(asked.toStdString());
@@ -156,6 +167,15 @@ void tst_SharedFolders::findsFileByPath()
     QCOMPARE(keys(), made);
     ItemPtr file = env.shares().GetSharedFileItem(asked.toStdString());
     QCOMPARE(QString::fromStdString(file["shared_file_name"].AsString()), found);
+    // Each key leaves the index it entered under its lower-case text.
+    Type* keyType = d.GetType("shared_file_lowercase_name");
+    std::vector<std::string> texts;
+    for (Item* key : g("shared_file_lowercase_name"))
+        texts.push_back(GetAbsoluteFileName(key->AsString()));
+    for (const std::string& text : texts) {
+        keyType->HasItem(text).Remove();
+        QVERIFY2(keyType->HasItem(text).IsNull(), text.c_str());
+    }
 }
 
 void tst_SharedFolders::tokens_data()
