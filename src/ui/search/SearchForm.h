@@ -75,7 +75,7 @@ public:
     QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* row) const;
     // Whether the tab's filter pass is under way.
     bool IsFiltering(const SearchResultsForm* tab) const;
-    // Whether closed tabs are still being taken apart.
+    // Whether closed tabs are still being taken apart, or the store swept after them.
     bool IsClosingTabs() const;
     // Test-only: the filter passes under way, done here and now.
     void FinishFilteringForTesting() { m_filtering.Finish(); }
@@ -163,7 +163,7 @@ private:
         bool Step();
     };
     // Takes the first closed tab apart a step at a time, then deletes it; the store is swept
-    // after the last.
+    // in slices after the last.
     bool CloseStep();
     // Sends a manual search and asks for its related searches.
     void Search(const std::string& text);
