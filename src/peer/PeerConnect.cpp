@@ -5,12 +5,12 @@
 #include "server/ServerSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
+#include "store/NextTurn.h"
 #include "store/Settings.h"
 
 #include <QHostAddress>
 #include <QMetaMethod>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <algorithm>
 
@@ -149,11 +149,7 @@ void PeerMessenger::OnPeerConnectionRequestLinked(ConnectionInfo)
 
 void PeerMessenger::ScheduleAddressScan()
 {
-    if (m_scanPending)
-        return;
-    m_scanPending = true;
-    QTimer::singleShot(0, this, [this] {
-        m_scanPending = false;
+    OnceNextTurn(this, m_scanPending, [this] {
         OnUserAddress();
         OnPeerConnectionRequest();
     });
