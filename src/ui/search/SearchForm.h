@@ -16,6 +16,7 @@
 class ActionSetToolBar;
 class QCheckBox;
 class QTabWidget;
+class QTreeWidget;
 class QTreeWidgetItem;
 class SearchResultsForm;
 class Server;
@@ -153,7 +154,7 @@ private:
     struct ClosingTab
     {
         QWidget* tab = nullptr;
-        QList<QTreeWidgetItem*> rows;
+        QTreeWidget* tree = nullptr;
         QList<QTreeWidgetItem*> folders;
         std::vector<std::pair<uint32_t, Item*>> nodes;
         std::vector<std::pair<uint32_t, Item*>> answers;
