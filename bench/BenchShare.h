@@ -298,19 +298,26 @@ inline void MakeTops(const std::string& root, const TreeShape& shape, int first,
     }
 }
 
+// Makes the folder root if it is not there; whether it holds nothing (a tree kept from an
+// earlier run is not made again).
+inline bool MadeEmpty(const std::string& root)
+{
+    ::mkdir(root.c_str(), 0755);
+    bool empty = true;
+    if (DIR* dir = ::opendir(root.c_str())) {
+        while (const dirent* e = ::readdir(dir))
+            empty = empty && e->d_name[0] == '.';
+        ::closedir(dir);
+    }
+    return empty;
+}
+
 // The tree under root, made by eight threads, unless root holds something already (a tree kept
 // from an earlier run).
 inline void MakeTreeIfEmpty(const std::string& root, const TreeShape& shape = kMillion)
 {
-    ::mkdir(root.c_str(), 0755);
-    if (DIR* dir = ::opendir(root.c_str())) {
-        bool empty = true;
-        while (const dirent* e = ::readdir(dir))
-            empty = empty && e->d_name[0] == '.';
-        ::closedir(dir);
-        if (!empty)
-            return;
-    }
+    if (!MadeEmpty(root))
+        return;
     std::printf("making %d files in %d folders...\n", shape.Files(), shape.Folders());
     std::vector<std::thread> makers;
     const int n = 8;
@@ -354,15 +361,8 @@ inline void MakeDeepChains(const std::string& root, int first, int step)
 
 inline void MakeDeepTreeIfEmpty(const std::string& root)
 {
-    ::mkdir(root.c_str(), 0755);
-    if (DIR* dir = ::opendir(root.c_str())) {
-        bool empty = true;
-        while (const dirent* e = ::readdir(dir))
-            empty = empty && e->d_name[0] == '.';
-        ::closedir(dir);
-        if (!empty)
-            return;
-    }
+    if (!MadeEmpty(root))
+        return;
     std::printf("making %d files in %d folders nested %d deep...\n", kDeepFiles,
                 kDeepChains * kDeepLevels, kDeepLevels);
     std::vector<std::thread> makers;
