@@ -6,7 +6,6 @@
 #include "shares/SharesSchema.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
-#include "store/TurnBudget.h"
 
 #include <algorithm>
 #include <array>
@@ -123,25 +122,16 @@ bool ReceivedShares::Step()
 {
     if (!m_removals.empty()) {
         Removal& removal = m_removals.front();
-        if (!RemoveStep(removal) && EndsNow(removal.endPutOff))
+        // What ends a build or a removal (the loaded flag's listeners, handing memory back)
+        // takes a turn of its own unless the turn has hardly begun.
+        if (!RemoveStep(removal) && m_job.TurnFor(removal.endPutOff))
             EndRemoval();
     } else if (!m_builds.empty()) {
         Build& build = m_builds.front();
-        if (!BuildStep(build) && EndsNow(build.endPutOff))
+        if (!BuildStep(build) && m_job.TurnFor(build.endPutOff))
             EndBuild();
     }
     return IsBusy();
-}
-
-bool ReceivedShares::EndsNow(bool& putOff)
-{
-    if (putOff || TurnBudget::ElapsedMs() < TurnBudget::kTurnMs / 2)
-        return true;
-    putOff = true;
-    // The rest from the next turn on.
-    m_job.Stop();
-    m_job.Start();
-    return false;
 }
 
 void ReceivedShares::EndBuild()

@@ -87,10 +87,6 @@ private:
     // A step of what is under way, removals first: a tree closed and opened again gives the old
     // tree back to the system before the new one takes its place. False once nothing is left.
     bool Step();
-    // Whether a build or a removal done with ends in this turn. What ends one (the loaded
-    // flag's listeners, handing memory back) takes a turn of its own unless the turn has hardly
-    // begun; putOff, the build's or the removal's own, says it was put off once already.
-    bool EndsNow(bool& putOff);
     // One folder or one file of the build; false once the build is done.
     bool BuildStep(Build& build);
     // Some items of the removal; false once it is done.

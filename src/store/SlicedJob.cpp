@@ -46,6 +46,16 @@ void SlicedJob::Stop()
     m_again = false;
 }
 
+bool SlicedJob::TurnFor(bool& putOff)
+{
+    if (putOff || TurnBudget::ElapsedMs() < TurnBudget::kTurnMs / 2)
+        return true;
+    putOff = true;
+    Stop();
+    Start();
+    return false;
+}
+
 void SlicedJob::Post()
 {
     if (m_due)

@@ -35,6 +35,11 @@ public:
     void Stop();
     // A slice is asked for or running.
     bool IsBusy() const { return m_due || m_running; }
+    // From inside a step, before a piece too big to share a turn (a big tree shown, a tab's rows
+    // set at once): whether it may go now. Unless the turn has hardly begun, the slice ends here
+    // and the job goes on at the next turn, where the piece goes first; putOff, the piece's own,
+    // says that it waited once already.
+    bool TurnFor(bool& putOff);
 
 private:
     void Post();

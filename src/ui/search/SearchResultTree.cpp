@@ -14,7 +14,6 @@
 #include "shell/TreeWidget.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
-#include "store/TurnBudget.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
@@ -467,12 +466,8 @@ bool SearchForm::FilterStep()
     }
     // Setting a big tab's rows' states, and the layout after it, take a turn of their own
     // unless the turn has hardly begun.
-    if (!first.applyPutOff && TurnBudget::ElapsedMs() >= TurnBudget::kTurnMs / 2) {
-        first.applyPutOff = true;
-        m_filtering.Stop();
-        m_filtering.Start();
+    if (!m_filtering.TurnFor(first.applyPutOff))
         return true;
-    }
     const std::shared_ptr<FilterPass> done = first.pass;
     m_filterPasses.erase(m_filterPasses.begin());
     done->Apply();

@@ -13,7 +13,6 @@
 #include "shell/Ties.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
-#include "store/TurnBudget.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
@@ -266,12 +265,8 @@ bool ShareForm::TreeStep()
     }
     // Showing a big tree (expanding it) takes a turn of its own, unless the turn has hardly
     // begun.
-    if (!build.showPutOff && TurnBudget::ElapsedMs() >= TurnBudget::kTurnMs / 2) {
-        build.showPutOff = true;
-        m_treeJob.Stop();
-        m_treeJob.Start();
+    if (!m_treeJob.TurnFor(build.showPutOff))
         return true;
-    }
     ShowTree();
     return false;
 }
