@@ -24,6 +24,7 @@
 #include "server/ServerSchema.h"
 #include "shares/SharesSchema.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "store/TimerManager.h"
 
 #include <QApplication>
@@ -189,6 +190,8 @@ ClientFigures StartClient(const QString& home)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     if (argc > 2 && std::strcmp(argv[1], "--client") == 0)
         return RunClient(argc, argv, argv[2]);
 

@@ -4,6 +4,7 @@
 // and the ratio to the target (at least half the baseline); nothing is asserted.
 
 #include "shell/DiagnosticsForm.h"
+#include "shell/ProcessControl.h"
 #include "store/Clock.h"
 #include "store/Log.h"
 
@@ -49,6 +50,8 @@ template <class Send> double LinesPerSecond(bool shown, Send send)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     // Runs without a desktop unless one is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -13,6 +13,7 @@
 #include "server/Server.h"
 #include "server/ServerCodes.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
@@ -115,6 +116,8 @@ bool Listed(QTreeWidget* list, int rooms)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     // The event dispatcher that tells each turn of the event loop.
     qputenv("QT_NO_GLIB", "1");

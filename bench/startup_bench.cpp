@@ -11,6 +11,7 @@
 
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "support/StoreGuard.h"
 
 #include <QApplication>
@@ -33,6 +34,8 @@ using BenchShare::Ms;
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
 

@@ -6,6 +6,7 @@
 // against a switch. Prints the figures and the ratios to their targets; nothing is asserted.
 
 #include "shell/ActionSetToolBar.h"
+#include "shell/ProcessControl.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 
@@ -61,6 +62,8 @@ double MicrosecondsPerStep(const std::function<void(int)>& step)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -18,6 +18,7 @@
 #include "peer/PeerMessenger.h"
 #include "shares/ReceivedShares.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/ProcessControl.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
@@ -128,6 +129,8 @@ void Bench()
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -10,6 +10,7 @@
 #include "WindowBench.h"
 
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "ui/chat/ChatLogForm.h"
 
 #include <QApplication>
@@ -127,6 +128,8 @@ Figures Baseline(const QString& lines)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     WindowBench::SilentServer silent;

@@ -31,6 +31,7 @@
 #include "server/Server.h"
 #include "server/ServerCodes.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
 #include "ui/chat/ChatForm.h"
@@ -370,6 +371,8 @@ void ManyUsers(MainWindow& window, BenchServer& server)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     // The event dispatcher that tells each turn of the event loop.
     qputenv("QT_NO_GLIB", "1");

@@ -9,6 +9,7 @@
 #include "WindowBench.h"
 
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "support/CompleteRecords.h"
 #include "support/StoreGuard.h"
 #include "transfers/TransferQueueManager.h"
@@ -118,6 +119,8 @@ qint64 PlainOpenNs(const std::vector<Finished>& records)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     WindowBench::SilentServer silent;
@@ -150,8 +153,9 @@ int main(int argc, char** argv)
     qint64 addNs = 0;
     const QDateTime last(QDate(2026, 3, 4), QTime(8, 0));
     for (int i = 0; i < kAdded; ++i) {
-        ItemPtr record = CompleteRecords::Make("user1", "Artist 1\\Album 1", "new.mp3", "1000",
-                                               last.addSecs(i).toString(Qt::TextDate).toStdString());
+        ItemPtr record =
+            CompleteRecords::Make("user1", "Artist 1\\Album 1", "new.mp3", "1000",
+                                  last.addSecs(i).toString(Qt::TextDate).toStdString());
         QElapsedTimer t;
         t.start();
         Q_EMIT transferQueueManager->CompleteDownloadAdded(record);

@@ -19,6 +19,7 @@
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "support/StoreGuard.h"
@@ -332,6 +333,8 @@ void BenchNavigator()
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);

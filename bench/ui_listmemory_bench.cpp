@@ -19,6 +19,7 @@
 #include "peer/PeerMessenger.h"
 #include "shares/ReceivedShares.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/ProcessControl.h"
 #include "ui/search/ShareForm.h"
 #include "ui/search/SharesForm.h"
 
@@ -144,6 +145,8 @@ void Measure(const Shape& shape)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);

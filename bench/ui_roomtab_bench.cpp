@@ -22,6 +22,7 @@
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "shell/ShellTypes.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -265,6 +266,8 @@ Entering Enter(BenchServer& server, const std::string& room, int size)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     // The event dispatcher that tells each turn of the event loop.
     qputenv("QT_NO_GLIB", "1");

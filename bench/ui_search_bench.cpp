@@ -26,6 +26,7 @@
 #include "peer/PeerMessenger.h"
 #include "server/Server.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "store/DelayedInvoker.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
@@ -359,6 +360,8 @@ void Bench()
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     // The event dispatcher that tells each wait of the event loop (aboutToBlock).
     qputenv("QT_NO_GLIB", "1");

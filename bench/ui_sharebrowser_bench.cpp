@@ -35,6 +35,7 @@
 #include "peer/PeerMessenger.h"
 #include "shares/ReceivedShares.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/ProcessControl.h"
 #include "transfers/TransferQueueManager.h"
 
 #include "ui/search/ShareForm.h"
@@ -366,6 +367,8 @@ void MarkHeavyNames()
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);

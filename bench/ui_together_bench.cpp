@@ -20,6 +20,7 @@
 #include "shares/ReceivedShares.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "store/DelayedInvoker.h"
 #include "store/FileInfo.h"
 #include "store/Log.h"
@@ -282,6 +283,8 @@ private:
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IONBF, 0);

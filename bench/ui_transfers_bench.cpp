@@ -20,6 +20,7 @@
 #include "WindowBench.h"
 
 #include "shell/MainWindow.h"
+#include "shell/ProcessControl.h"
 #include "support/StoreGuard.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransfersSchema.h"
@@ -319,6 +320,8 @@ void ClearComplete()
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     // The event dispatcher that tells each turn of the event loop.
     qputenv("QT_NO_GLIB", "1");

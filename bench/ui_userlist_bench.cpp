@@ -10,6 +10,7 @@
 
 #include "server/Server.h"
 #include "server/ServerCodes.h"
+#include "shell/ProcessControl.h"
 #include "store/MemStream.h"
 #include "support/SeededUsers.h"
 #include "ui/users/UserListForm.h"
@@ -124,6 +125,8 @@ qint64 BaselineNs(QWidget* window)
 
 int main(int argc, char** argv)
 {
+    // As the client does.
+    TuneAllocator();
     WindowBench::Home home;
     QApplication app(argc, argv);
 

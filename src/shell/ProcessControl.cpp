@@ -6,6 +6,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 namespace {
@@ -25,6 +28,13 @@ void OnSignal(int signal)
 }
 
 } // namespace
+
+void TuneAllocator()
+{
+#ifdef __GLIBC__
+    mallopt(M_MXFAST, 0);
+#endif
+}
 
 QString MissingDisplay(int argc, const char* const* argv)
 {

@@ -9,6 +9,7 @@
 
 int main(int argc, char** argv)
 {
+    TuneAllocator();
     const QString noDisplay = MissingDisplay(argc, argv);
     if (!noDisplay.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(noDisplay));
