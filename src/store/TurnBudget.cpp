@@ -4,6 +4,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -18,10 +19,10 @@ qint64 NowMs()
     return Clock::MonotonicMs();
 }
 
-// Follows the GUI thread's turns. The dispatcher says when a turn ends (it is about to wait, or
-// woke after waiting: the glib dispatcher tells the waking only after it delivered the turn's
-// events), not when the first work of a turn begins; the first event delivered after either
-// says that.
+// Follows the GUI thread's turns for a TurnClock. The dispatcher says when a pass ends (it is
+// about to wait, or woke after waiting: the glib dispatcher tells the waking only after it
+// delivered the pass's events), not when the first work of a turn begins; the first event
+// delivered after either says that.
 class TurnWatch : public QObject
 {
 public:
@@ -44,26 +45,29 @@ public:
     // When the current turn started, or -1 outside one. Only a running event loop has turns: code
     // called between two calls of processEvents (a test, a benchmark) would otherwise find the
     // last call's turn still open.
-    qint64 StartMs() const { return thread()->loopLevel() > 0 ? m_startMs : -1; }
+    qint64 StartMs() const { return thread()->loopLevel() > 0 ? m_clock.StartMs() : -1; }
+
+    void NoteSlice() { m_clock.Sliced(); }
 
 protected:
-    bool eventFilter(QObject*, QEvent*) override
+    bool eventFilter(QObject*, QEvent* event) override
     {
-        if (m_startMs < 0)
-            m_startMs = NowMs();
+        m_clock.Delivered(event->type() == QEvent::Timer, NowMs());
         return false;
     }
 
 private:
-    TurnWatch(QCoreApplication* app, QAbstractEventDispatcher* dispatcher) : QObject(app)
+    TurnWatch(QCoreApplication* app, QAbstractEventDispatcher* dispatcher)
+        : QObject(app), m_clock(dispatcher->inherits("QEventDispatcherGlib"))
     {
         app->installEventFilter(this);
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { End(); });
-        connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] { End(); });
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] { m_clock.PassEnded(NowMs()); });
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this,
+                [this] { m_clock.PassEnded(NowMs()); });
     }
-    void End() { m_startMs = -1; }
 
-    qint64 m_startMs = -1;
+    TurnClock m_clock;
 };
 
 } // namespace
@@ -95,10 +99,49 @@ int StepsPerSliceForTesting()
 
 } // namespace TurnBudget
 
+void TurnClock::Delivered(bool timer, qint64 nowMs)
+{
+    if (!m_events) {
+        m_events = true;
+        // The loop waited since the pass this one was to share a turn with: a turn of its own.
+        if (m_shared && nowMs - m_endMs > kWaitedMs)
+            Reset();
+    }
+    if (timer)
+        m_timers = true;
+    if (m_startMs < 0)
+        m_startMs = nowMs;
+}
+
+void TurnClock::PassEnded(qint64 nowMs)
+{
+    if (!m_events)
+        return;
+    m_events = false;
+    if (m_timersEveryOther && m_sliced && !m_timers && !m_shared) {
+        m_shared = true;
+        m_sliced = false;
+        m_endMs = nowMs;
+        return;
+    }
+    Reset();
+}
+
+void TurnClock::Reset()
+{
+    m_startMs = -1;
+    m_sliced = false;
+    m_timers = false;
+    m_shared = false;
+}
+
 TurnSlice::TurnSlice() : m_startMs(NowMs())
 {
-    const TurnWatch* watch = TurnWatch::Instance();
-    if (watch && watch->StartMs() >= 0 && watch->StartMs() < m_startMs)
+    TurnWatch* watch = TurnWatch::Instance();
+    if (!watch)
+        return;
+    watch->NoteSlice();
+    if (watch->StartMs() >= 0 && watch->StartMs() < m_startMs)
         m_startMs = watch->StartMs();
 }
 

@@ -10,8 +10,9 @@
 //
 // A turn starts with the first event the running loop delivers after it woke (socket, timer or
 // posted event), so work done earlier in the turn (a form laying out what the last slice
-// brought) leaves the later slices that much less. Code running outside a running event loop
-// (start-up, a test calling in directly) is measured from its own slice's start.
+// brought) leaves the later slices that much less. Under the glib dispatcher a turn can span two
+// of the loop's passes (TurnClock). Code running outside a running event loop (start-up, a test
+// calling in directly) is measured from its own slice's start.
 namespace TurnBudget {
 
 // The longest the sliced work of one turn runs before the event loop gets its turn back.
@@ -61,4 +62,39 @@ public:
 private:
     qint64 m_startMs;
     int m_steps = 0;
+};
+
+// When the current turn started, from what the event loop delivers. A turn is one pass of the
+// loop over what is ready, except under the glib dispatcher (timersEveryOther): it runs timers
+// that just ran again only after the next pass over posted events, so a pass of sliced work in
+// which no timer fired is followed by another before any can. The two passes share one turn, so
+// that what a timer waits for is one budget and the passes' paints, not two budgets. A pass
+// after the loop waited starts a turn of its own.
+class TurnClock
+{
+public:
+    explicit TurnClock(bool timersEveryOther) : m_timersEveryOther(timersEveryOther) {}
+
+    // An event delivered (a timer's or any other).
+    void Delivered(bool timer, qint64 nowMs);
+    // Sliced work ran in this pass.
+    void Sliced() { m_sliced = true; }
+    // The loop's pass over what was ready ended; a pass without events is none.
+    void PassEnded(qint64 nowMs);
+    // -1 between turns.
+    qint64 StartMs() const { return m_startMs; }
+
+private:
+    void Reset();
+
+    // Longer than the dispatcher takes from one pass to the next when it does not wait.
+    static constexpr qint64 kWaitedMs = 2;
+
+    bool m_timersEveryOther;
+    qint64 m_startMs = -1;
+    bool m_events = false;
+    bool m_sliced = false;
+    bool m_timers = false;
+    bool m_shared = false;
+    qint64 m_endMs = 0;
 };

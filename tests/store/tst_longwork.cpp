@@ -19,6 +19,8 @@ private slots:
     void cleanup();
     void jobsShareTheTurn_data();
     void jobsShareTheTurn();
+    void passesShareATurn_data();
+    void passesShareATurn();
     void jobCalls();
     void workerHandsBack();
 };
@@ -98,6 +100,47 @@ void tst_LongWork::jobsShareTheTurn()
     loop.exec();
     QCOMPARE(a.began, first);
     QCOMPARE(b.began, second);
+}
+
+void tst_LongWork::passesShareATurn_data()
+{
+    QTest::addColumn<bool>("glib");
+    QTest::addColumn<QString>("passes");
+    QTest::addColumn<int>("start");
+
+    // What the loop delivers, at what time: "e" an event, "t" a timer's event, "s" sliced work,
+    // "|" the end of a pass. start: when the turn of the last event began.
+    QTest::newRow("glib: a sliced pass without timers and the next") << true << "e0 s |25 e25" << 0;
+    QTest::newRow("another dispatcher") << false << "e0 s |25 e25" << 25;
+    QTest::newRow("a timer fired in the sliced pass") << true << "e0 s t10 |25 e25" << 25;
+    QTest::newRow("a pass without sliced work") << true << "e0 |25 e25" << 25;
+    QTest::newRow("two passes at most") << true << "e0 s |25 e25 s |30 e30" << 30;
+    QTest::newRow("the loop waited in between") << true << "e0 s |25 e40" << 40;
+    QTest::newRow("an end without events between") << true << "e0 s |25 |25 e26" << 0;
+}
+
+void tst_LongWork::passesShareATurn()
+{
+    QFETCH(bool, glib);
+    QFETCH(QString, passes);
+    QFETCH(int, start);
+
+    TurnClock clock(glib);
+    for (const QString& token : passes.split(QLatin1Char(' '))) {
+        const qint64 at = token.mid(1).toLongLong();
+        switch (token.at(0).toLatin1()) {
+        case 'e':
+        case 't':
+            clock.Delivered(token.at(0) == QLatin1Char('t'), at);
+            break;
+        case 's':
+            clock.Sliced();
+            break;
+        default:
+            clock.PassEnded(at);
+        }
+    }
+    QCOMPARE(clock.StartMs(), qint64(start));
 }
 
 void tst_LongWork::jobCalls()
@@ -246,5 +289,13 @@ void tst_LongWork::workerHandsBack()
     QCOMPARE(results, (std::vector<int>{81}));
 }
 
-QTEST_GUILESS_MAIN(tst_LongWork)
+int main(int argc, char** argv)
+{
+    // Every pass of this dispatcher's loop is a turn, whether a timer fired in it or not: the
+    // slices the rows expect. Which passes share a turn under glib's is TurnClock's alone.
+    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
+    tst_LongWork test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_longwork.moc"
