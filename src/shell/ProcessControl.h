@@ -11,7 +11,7 @@ class QSocketNotifier;
 // (QT_QPA_PLATFORM, -platform) or DISPLAY or WAYLAND_DISPLAY names a display to try.
 QString MissingDisplay(int argc, const char* const* argv);
 
-// Sets up the allocator for the window's thread, before anything is allocated in bulk. The window
+// Sets up the process's allocator, before anything is allocated in bulk. The window
 // frees rows, items and strings by the hundred thousand a second in slices (a room's users
 // leaving, a search tab closing); glibc's fast bins would put off merging those blocks until the
 // next large allocation, typically a paint's, which then merges everything the turn freed and
