@@ -8,8 +8,9 @@
 // see it, and the visit ends at the first hit too many. Two common words carried together by a
 // few files cost the rarer one's files, each a lookup in the other's links. Whatever the words,
 // a search looks through files for kSearchMs at most, and searches together take no more than
-// kSearchSharePercent of the thread: a flood of searches that are costly to answer finds the
-// allowance spent and goes unanswered.
+// kSearchSharePercent of the thread, those of one source no more than its share of that: a flood
+// of searches that are costly to answer finds its source's share spent and goes unanswered, while
+// searches through other sources are answered from the rest.
 
 #include "shares/SharedFoldersManager.h"
 
@@ -292,28 +293,26 @@ bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::st
     return !stopped && !hits.empty();
 }
 
-bool SharedFoldersManager::DrawSearchAllowance(const std::string& user, qint64* budgetNs)
+bool SharedFoldersManager::DrawSearchAllowance(const std::string& user, quintptr source,
+                                               qint64* budgetNs)
 {
-    // Topped up by whole milliseconds of the clock: the readings' differences add up to the
-    // time passed, however often they are taken.
-    const qint64 now = Clock::MonotonicMs();
-    if (m_searchAllowanceAtMs >= 0 && now > m_searchAllowanceAtMs) {
-        const qint64 grownNs = (now - m_searchAllowanceAtMs) * 1000000 * kSearchSharePercent / 100;
-        m_searchAllowanceNs = std::min(kSearchBurstMs * 1000000, m_searchAllowanceNs + grownNs);
-    }
-    m_searchAllowanceAtMs = now;
-    if (m_searchAllowanceNs <= 0) {
-        if (!m_searchShareLogged)
+    const SourceAllowance::Draw draw = m_searchAllowance.Left(source, Clock::MonotonicMs());
+    if (draw.left <= 0) {
+        if (draw.firstRefusal && draw.wholeSpent)
             Log(LogCategories::kSearch, 1,
                 QStringLiteral("Searches from the network have taken their share of time (%1%); "
                                "not answering others (the first: %2) for now")
                     .arg(kSearchSharePercent)
                     .arg(QString::fromStdString(user)));
-        m_searchShareLogged = true;
+        else if (draw.firstRefusal)
+            Log(LogCategories::kSearch, 1,
+                QStringLiteral("Searches through one source have taken its share of time "
+                               "(%1%); not answering its others (the first: %2) for now")
+                    .arg(double(kSearchSourceNsPerMs) / 10000.0)
+                    .arg(QString::fromStdString(user)));
         return false;
     }
-    m_searchShareLogged = false;
-    *budgetNs = std::min(kSearchMs * 1000000, m_searchAllowanceNs);
+    *budgetNs = std::min(kSearchMs * 1000000, draw.left);
     return true;
 }
 
@@ -321,7 +320,7 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
                                          const std::string& query, quintptr source)
 {
     qint64 budgetNs = 0;
-    if (!DrawSearchAllowance(user, &budgetNs))
+    if (!DrawSearchAllowance(user, source, &budgetNs))
         return;
     // What the search costs the thread, up to the reply's bytes, is drawn from the allowance; a
     // search that ran out of time costs its whole budget, however a test cut it short. Sending
@@ -330,7 +329,7 @@ void SharedFoldersManager::ProcessSearch(const std::string& user, quint32 token,
     bool outOfTime = false;
     const auto charge = [&] {
         const qint64 ns = ThreadCpuNs() - startNs;
-        m_searchAllowanceNs -= outOfTime ? std::max(ns, budgetNs) : ns;
+        m_searchAllowance.Take(source, outOfTime ? std::max(ns, budgetNs) : ns);
     };
     std::vector<Item*> hits;
     if (!FindSearchHits(user, query, hits, budgetNs, &outOfTime)) {

@@ -26,6 +26,7 @@
 #include "store/MemStream.h"
 #include "store/Services.h"
 #include "store/SlicedJob.h"
+#include "store/SourceAllowance.h"
 #include "store/UserStats.h"
 #include "store/WorkerThread.h"
 
@@ -138,6 +139,13 @@ public:
     // finds the allowance spent is not answered, and none is given more than what is left.
     static constexpr int kSearchSharePercent = 10;
     static constexpr qint64 kSearchBurstMs = 200;
+    static constexpr qint64 kSearchNsPerMs = 1000000 * kSearchSharePercent / 100;
+    // What the searches of one source (our tree parent, a candidate parent, the server) may take
+    // of that, in growth and in burst alike: one source flooding leaves a quarter of the allowance
+    // to the others. Every source draws from its own share and from the whole at once, so that
+    // many sources together still take only the whole (SourceAllowance).
+    static constexpr qint64 kSearchSourceNsPerMs = kSearchNsPerMs * 3 / 4;
+    static constexpr qint64 kSearchSourceBurstMs = kSearchBurstMs * 3 / 4;
     // Replies waiting for a messaging connection to their searcher. Searches come from
     // anyone the distributed network passes on, each naming a searcher who must be connected
     // to: past this many waiting replies the oldest is dropped.
@@ -323,12 +331,11 @@ private:
     };
     std::map<std::string, SearchReplyAttempt> m_searchReplyAttempts;
     bool m_searchReplyCapLogged = false;
-    // What searches may still take of the GUI thread (kSearchSharePercent), when it was last
-    // topped up (Clock::MonotonicMs), and whether a refusal was logged since it was last left.
-    qint64 m_searchAllowanceNs = kSearchBurstMs * 1000000;
-    qint64 m_searchAllowanceAtMs = -1;
-    bool m_searchShareLogged = false;
-    bool DrawSearchAllowance(const std::string& user, qint64* budgetNs);
+    // What searches may still take of the GUI thread (kSearchSharePercent), in nanoseconds, in
+    // all and through each source.
+    SourceAllowance m_searchAllowance{{kSearchNsPerMs, kSearchBurstMs * 1000000},
+                                      {kSearchSourceNsPerMs, kSearchSourceBurstMs * 1000000}};
+    bool DrawSearchAllowance(const std::string& user, quintptr source, qint64* budgetNs);
     // The types whose links a share list shows.
     std::vector<Type*> m_shownTypes;
     bool m_watchingShareLinks = false;

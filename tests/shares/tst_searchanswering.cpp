@@ -4,6 +4,7 @@
 #include "SharesTestEnv.h"
 
 #include "dnet/DNetManager.h"
+#include "dnet/DNetTestEnv.h"
 #include "peer/PeerMessages.h"
 #include "server/ServerStore.h"
 #include "shares/SearchParser.h"
@@ -32,6 +33,8 @@ private Q_SLOTS:
     void repliesWaitingForSearchersAreCapped();
     void reachableSearcherAnswered_data();
     void reachableSearcherAnswered();
+    void floodThroughOneSource_data();
+    void floodThroughOneSource();
 };
 
 namespace {
@@ -505,6 +508,50 @@ void tst_SearchAnswering::reachableSearcherAnswered()
     QByteArray body;
     QVERIFY(bob.WaitForFrame(&body) && TakeReplyBody(bob, &body));
     QVERIFY2(answered.elapsed() < 5000, qPrintable(QString::number(answered.elapsed())));
+}
+
+void tst_SearchAnswering::floodThroughOneSource_data()
+{
+    QTest::addColumn<bool>("parentFloods"); // else the server does, and bob searches through pat
+    QTest::addColumn<int>("flood");         // costly searches before each of bob's
+    QTest::newRow("the server, past its share") << false << 4;
+    QTest::newRow("the parent, 1,740 a second") << true << 557;
+}
+
+void tst_SearchAnswering::floodThroughOneSource()
+{
+    QFETCH(bool, parentFloods);
+    QFETCH(int, flood);
+    DNetTestEnv env;
+    QVERIFY(env.logIn());
+    auto pat = env.AddParent("pat"), kid = env.AddChild("kid"), bob = env.DialMessaging(false);
+    QVERIFY(pat && kid && bob);
+    HeldClock held(QDateTime(QDate(2026, 1, 1), QTime(12, 0)));
+    // A search for alpha looks at more files than it may, and costs its whole budget.
+    const ItemPtr root = Shares::Root("/m");
+    for (int k = 0; k <= 40; ++k)
+        Shares::AddFile(root, "/m", k < 40 ? "alpha " + std::to_string(k) : "tune");
+    const TurnBudget::StepsForTesting cut(16);
+    QSignalSpy searches(&env.dnet(), &DNetManager::DNetSearchRequest);
+    LogLines log("Search");
+    const auto send = [&](bool throughPat, const QByteArray& body, int times) {
+        pat->SendRaw(FakePeer::Frame(body).repeated(throughPat ? times : 0));
+        for (int n = 0; n < times && !throughPat; ++n)
+            env.fake().sendMessage(ServerCode::DNetMessage, body);
+        const qsizetype sent = searches.count() + times;
+        return QTest::qWaitFor([&] { return searches.count() == sent; });
+    };
+    // In each tick of 320 ms a source's share grows by three searches' budget.
+    const int asks = 40, tickMs = 320;
+    for (int k = 0; k < asks; ++k, Clock::AdvanceMs(tickMs)) {
+        QVERIFY(send(parentFloods, DNetTestEnv::SearchBody("eve", k, "alpha *zzz"), flood));
+        QVERIFY(send(!parentFloods, DNetTestEnv::SearchBody("bob", k, "tune"), 1));
+    }
+    QCOMPARE(int(log.lines.filter("results to user bob").size()), asks);
+    const qint64 share = SharedFoldersManager::kSearchSourceBurstMs +
+                         (asks - 1) * tickMs * SharedFoldersManager::kSearchSourceNsPerMs / 1000000;
+    QCOMPARE(int(log.lines.filter("user eve given up").size()),
+             int((share - 1) / SharedFoldersManager::kSearchMs) + 1);
 }
 
 QTEST_GUILESS_MAIN(tst_SearchAnswering)
