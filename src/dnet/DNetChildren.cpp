@@ -6,6 +6,7 @@
 #include "peer/PeerFraming.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
+#include "store/Clock.h"
 #include "store/Log.h"
 
 #include <QPointer>
@@ -86,7 +87,7 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
     // shared read buffer, and receivers of the search run before it goes on.
     const QByteArray frame = BuildFrame(body.GetBuffer(), body.GetBufferLength());
     if (kind != kDNetSearchToAnswer) {
-        RelayToChildren(frame);
+        RelaySearch(quintptr(socket), frame);
         return;
     }
     std::string user;
@@ -103,7 +104,29 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
         if (ItemPtr candidate = DNetState::Named(DNetParentCandidate, socket))
             Adopt(socket, candidate);
     }
-    RelayToChildren(frame);
+    RelaySearch(quintptr(socket), frame);
+}
+
+void DNetManager::RelaySearch(quintptr source, const QByteArray& frame)
+{
+    const SourceAllowance::Draw draw = m_relays.Left(source, Clock::MonotonicMs());
+    if (draw.left > 0) {
+        m_relays.Take(source, kRelayCost);
+        RelayToChildren(frame);
+        return;
+    }
+    if (!draw.firstRefusal)
+        return;
+    if (draw.wholeSpent)
+        Log(LogCategories::kDistributedNetwork, 1,
+            QStringLiteral("Searches come faster than %1 a second; passing no more on to the "
+                           "children for now")
+                .arg(kRelayedSearchesPerSecond));
+    else
+        Log(LogCategories::kDistributedNetwork, 1,
+            QStringLiteral("Searches through one connection come faster than %1 a second; "
+                           "passing no more of them on to the children for now")
+                .arg(kRelayedSearchesPerSecondPerSource));
 }
 
 void DNetManager::OnLevel(QTcpSocket* socket, Source source, MemStream& body)

@@ -83,6 +83,7 @@ void DNetManager::ResetForTesting()
     // They name sockets and items of the run before; kept, they would grow from run to run.
     m_candidateSinceMs.clear();
     m_childrenWithOwnUser.clear();
+    m_relays = RelayAllowance();
 }
 
 void DNetManager::TakeSocket(QTcpSocket* socket, Side side)

@@ -17,6 +17,7 @@
 #include "store/MemStream.h"
 #include "store/Services.h"
 #include "store/SlicedJob.h"
+#include "store/SourceAllowance.h"
 #include "store/TCPAddress.h"
 
 #include <QAbstractSocket>
@@ -61,6 +62,13 @@ public:
     // The highest level a parent may say it has. A level above it, or below -1 (none), cannot
     // be one: such a body is malformed.
     static constexpr qint32 kMaxLevel = 1000;
+    // Searches (of any kind) passed down to the children a second, from all sources together, and
+    // from one source (the parent, a candidate, the server), each with a second's worth to spare.
+    // What a source sends past its share is still answered here but not passed on: every child
+    // would get a flood, each a copy of it, and take our upload from the transfers. Other sources'
+    // searches go down from the quarter left.
+    static constexpr qint64 kRelayedSearchesPerSecond = 1000;
+    static constexpr qint64 kRelayedSearchesPerSecondPerSource = kRelayedSearchesPerSecond * 3 / 4;
 
     // Which handler the bodies of a socket go to.
     enum class Side
@@ -170,6 +178,8 @@ private:
     void OnLevel(QTcpSocket* socket, Source source, MemStream& body);
     void OnGroupLeader(QTcpSocket* socket, Source source, MemStream& body);
     void RelayToChildren(const QByteArray& frame);
+    // A search's frame down to the children, if its source has not passed its share.
+    void RelaySearch(quintptr source, const QByteArray& frame);
     // Writes frame to one child; a child too far behind is dropped instead.
     void WriteToChild(ItemPtr child, const QByteArray& frame);
     // Removes a child's item, the depth no other child reports and, if the child's connection
@@ -191,4 +201,14 @@ private:
     std::unordered_map<const QTcpSocket*, qint64> m_candidateSinceMs;
     // Children whose user item was made for them, by the child item's id.
     std::unordered_set<uint32_t> m_childrenWithOwnUser;
+    // Searches passed down, in thousandths of a search: a share grows by a whole number of them
+    // each millisecond.
+    static constexpr qint64 kRelayCost = 1000;
+    static SourceAllowance RelayAllowance()
+    {
+        return SourceAllowance(
+            {kRelayedSearchesPerSecond, kRelayedSearchesPerSecond * kRelayCost},
+            {kRelayedSearchesPerSecondPerSource, kRelayedSearchesPerSecondPerSource * kRelayCost});
+    }
+    SourceAllowance m_relays = RelayAllowance();
 };

@@ -552,6 +552,10 @@ void tst_SearchAnswering::floodThroughOneSource()
                          (asks - 1) * tickMs * SharedFoldersManager::kSearchSourceNsPerMs / 1000000;
     QCOMPARE(int(log.lines.filter("user eve given up").size()),
              int((share - 1) / SharedFoldersManager::kSearchMs) + 1);
+    // Passed down: all of bob's searches, the flood's as far as its source's share.
+    QTRY_COMPARE(int(kid->Pending().count("bob")), asks);
+    const qint64 relays = DNetManager::kRelayedSearchesPerSecondPerSource;
+    QVERIFY(kid->Pending().count("eve") <= relays + (asks - 1) * tickMs * relays / 1000);
 }
 
 QTEST_GUILESS_MAIN(tst_SearchAnswering)
