@@ -30,7 +30,6 @@
 #include "store/TurnBudget.h"
 
 #include <QElapsedTimer>
-#include <QMetaObject>
 
 #include <algorithm>
 #include <cstdint>
@@ -88,7 +87,8 @@ FileInfo ReplyRecord(ItemPtr file)
 void SharedFoldersManager::OnDNetSearchRequest(std::string user, quint32 token, std::string query,
                                                quintptr source)
 {
-    if (!m_holdSearches) {
+    // Behind those still held, in the order they came.
+    if (!m_holdSearches && m_heldSearches.empty()) {
         ProcessSearch(user, token, query, source);
         return;
     }
@@ -100,16 +100,19 @@ void SharedFoldersManager::OnDNetSearchRequest(std::string user, quint32 token, 
 void SharedFoldersManager::AnswerHeldSearches()
 {
     m_holdSearches = false;
-    // Each in a turn of the event loop of its own, as they would have come.
-    for (HeldSearch& search : m_heldSearches) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, search = std::move(search)] {
-                ProcessSearch(search.user, search.token, search.query, search.source);
-            },
-            Qt::QueuedConnection);
-    }
-    m_heldSearches.clear();
+    // Each may look through files for kSearchMs and then compress its reply: two hundred of them
+    // at once would hold the thread for the whole burst of the allowance.
+    m_heldAnswering.Start();
+}
+
+bool SharedFoldersManager::AnswerHeldSearch()
+{
+    if (m_holdSearches || m_heldSearches.empty())
+        return false;
+    const HeldSearch search = std::move(m_heldSearches.front());
+    m_heldSearches.pop_front();
+    ProcessSearch(search.user, search.token, search.query, search.source);
+    return !m_heldSearches.empty();
 }
 
 bool SharedFoldersManager::FindSearchHits(const std::string& user, const std::string& query,

@@ -163,8 +163,9 @@ public:
     // of that, so that no one of them can keep everyone else's searches unanswered.
     static constexpr size_t kMaxSearchReplyAttemptsPerSource = kMaxSearchReplyAttempts * 3 / 4;
     // Searches from the network that come while the start-up rescan builds the word index
-    // (which is not saved) wait for it: the half-built index would miss most files. Past this
-    // many the oldest is dropped.
+    // (which is not saved) wait for it: the half-built index would miss most files. They are then
+    // answered a slice at a time, in the order they came, and those that come meanwhile wait
+    // behind them. Past this many waiting the oldest is dropped.
     static constexpr size_t kMaxHeldSearches = 200;
     // Matches the query against the word index and, when the user may see 1 to kMaxSearchHits
     // hits, sends the user a search reply (code 9) that echoes the token.
@@ -262,8 +263,9 @@ private:
     static constexpr qsizetype kMP3ScansAPiece = 64;
     void SendMP3Requests();
 
-    // Searches held during the start-up rescan (SearchAnswering.cpp).
+    // Searches held during the start-up rescan (SearchAnswering.cpp), one a step.
     void AnswerHeldSearches();
+    bool AnswerHeldSearch();
 
     // Search replies waiting for their searchers (SearchAnswering.cpp).
     bool AdmitSearchReply(const std::string& user, quintptr source, bool* madeUser);
@@ -322,6 +324,7 @@ private:
     };
     bool m_holdSearches = false;
     std::deque<HeldSearch> m_heldSearches;
+    SlicedJob m_heldAnswering{[this] { return AnswerHeldSearch(); }};
     std::deque<std::pair<std::string, uint32_t>> m_pendingSearchReplies;
     struct SearchReplyAttempt
     {

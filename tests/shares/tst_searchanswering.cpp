@@ -145,17 +145,21 @@ void tst_SearchAnswering::searchesWaitForTheStartUpIndex_data()
 {
     QTest::addColumn<int>("during");    // searches that come during the start-up rescan
     QTest::addColumn<quint32>("first"); // the token of the first reply
-    QTest::newRow("none: answered at once") << 0 << quint32(1);
-    QTest::newRow("one") << 1 << quint32(1);
+    QTest::addColumn<int>("steps");     // held searches a turn may answer; 0: as time allows
+    QTest::newRow("none: answered at once") << 0 << quint32(1) << 0;
+    QTest::newRow("one") << 1 << quint32(1) << 0;
     const int cap = int(SharedFoldersManager::kMaxHeldSearches);
-    QTest::newRow("as many as are held") << cap << quint32(1);
-    QTest::newRow("one more: the oldest dropped") << cap + 1 << quint32(2);
+    QTest::newRow("as many as are held") << cap << quint32(1) << 0;
+    QTest::newRow("one more: the oldest dropped") << cap + 1 << quint32(2) << 0;
+    QTest::newRow("ten, one a turn") << 10 << quint32(1) << 1;
+    QTest::newRow("ten, three a turn") << 10 << quint32(1) << 3;
 }
 
 void tst_SearchAnswering::searchesWaitForTheStartUpIndex()
 {
     QFETCH(int, during);
     QFETCH(quint32, first);
+    QFETCH(int, steps);
 
     // The word index is not saved: until the start-up rescan has been through the share, it
     // holds none of the files.
@@ -166,7 +170,13 @@ void tst_SearchAnswering::searchesWaitForTheStartUpIndex()
     env.shares().Init();
     for (int k = 1; k <= during; ++k)
         Q_EMIT dnetManager->DNetSearchRequest("bob", quint32(k), "tune");
+    const TurnBudget::StepsForTesting slices(steps);
+    LogLines log("Search");
     env.shares().WaitForScans();
+    for (qsizetype answered = 0; steps > 0 && answered < during; answered = log.lines.size()) {
+        QCoreApplication::processEvents();
+        QVERIFY(log.lines.size() > answered && log.lines.size() <= answered + steps);
+    }
     if (during == 0)
         Q_EMIT dnetManager->DNetSearchRequest("bob", 1, "tune");
 
@@ -179,6 +189,13 @@ void tst_SearchAnswering::searchesWaitForTheStartUpIndex()
     reply.u8();
     QCOMPARE(QString::fromUtf8(reply.str()),
              QString::fromStdString(env.Path("Music/tune.ogg")).replace('/', '\\'));
+    // The rest in the order they came, each the reply the search gets on its own.
+    for (int k = 2; steps > 0 && k <= during; ++k)
+        env.shares().ProcessSearch("bob", quint32(k), "tune");
+    QList<QByteArray> replies;
+    while (replies.size() < (steps > 0 ? 2 * during - 2 : 0))
+        QVERIFY(TakeReplyBody(*env.peer, &replies.emplace_back()));
+    QCOMPARE(replies.mid(0, replies.size() / 2), replies.mid(replies.size() / 2));
 }
 
 void tst_SearchAnswering::hits_data()
