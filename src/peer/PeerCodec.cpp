@@ -3,6 +3,7 @@
 #include "peer/PeerSchema.h"
 #include "server/ServerSchema.h"
 
+#include "store/Clock.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
@@ -537,6 +538,9 @@ bool PeerMessenger::ReadTransferRequest(const std::string& user, MemStream& fiel
 void PeerMessenger::AcceptTransferRequest(std::string user, quint32 token, bool hasSize,
                                           qint64 size)
 {
+    FileConnectionsDue& due = m_fileConnectionsDue[user];
+    ++due.count;
+    due.sinceMs = Clock::MonotonicMs();
     MemStream m;
     m.Write(quint32(PM_TRANSFER_RESPONSE));
     m.Write(token);

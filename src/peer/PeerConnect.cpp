@@ -43,6 +43,16 @@ bool PeerMessenger::Dialled(const QTcpSocket* socket)
     return socket->property(kDialledAddress).isValid();
 }
 
+void PeerMessenger::MarkForPeer(QTcpSocket* socket, bool forPeer)
+{
+    socket->setProperty(kForPeerSince, forPeer ? QVariant(Clock::MonotonicMs()) : QVariant());
+}
+
+bool PeerMessenger::ForPeer(const QTcpSocket* socket)
+{
+    return socket->property(kForPeerSince).isValid();
+}
+
 QHostAddress PeerMessenger::AddressOf(const QTcpSocket* socket)
 {
     const QVariant dialled = socket->property(kDialledAddress);
@@ -113,7 +123,10 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
     bool obfuscated = false;
     const quint16 port = quint16(GetUserPort(user, obfuscated));
     const QHostAddress address(quint32(user[PeerTypes::UserAddress].AsUInt()));
-    if (OpeningRefused(address, user.AsString())) {
+    // A messaging connection wanted only to deliver our answers to what the peer did is the
+    // peer's: a peer that searches under a thousand names must not have us hold them as ours.
+    const bool forPeer = type.AsString() == "P" && WhatWaitsFor(user) == Waiting::Answers;
+    if (OpeningRefused(address, user.AsString(), forPeer)) {
         // As if the socket had failed at once: the relayed request still runs.
         request += Status("connecting");
         InspectPeerConnectionRequest(request);
@@ -121,6 +134,7 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
     }
 
     auto* s = new QTcpSocket(this);
+    MarkForPeer(s, forPeer);
     connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnConnectToPeerSocketConnected);
     connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnConnectToPeerSocketError);
     ItemPtr item = d.GetType(PeerTypes::ConnectToPeerRequestSocket)->GetItem(Value(s));
@@ -338,6 +352,10 @@ void PeerMessenger::OnPeerConnectionRequest()
         const quint16 port = quint16(GetUserPort(user, obfuscated));
         const quint32 address = user[PeerTypes::UserAddress].AsUInt();
         const bool nowhere = address == 0 || port == 0;
+        // A file connection for a download we allowed is ours; any other answer is the peer's.
+        const auto due = m_fileConnectionsDue.find(user.AsString());
+        const bool forPeer = request[PeerTypes::PeerConnectionType].AsString() != "F" ||
+                             due == m_fileConnectionsDue.end();
         if (nowhere)
             Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Indirect peer connection requested from user %1 without an "
@@ -346,13 +364,16 @@ void PeerMessenger::OnPeerConnectionRequest()
                 user);
         // Nowhere to connect to, or no connection to be had now: as when the answer fails
         // before it connects, the peer hears at once that we cannot answer.
-        if (nowhere || OpeningRefused(QHostAddress(address), user.AsString())) {
+        if (nowhere || OpeningRefused(QHostAddress(address), user.AsString(), forPeer)) {
             gp_server->SendCantConnectToPeer(request[PeerTypes::PeerConnectionRequestId].AsUInt(),
                                              user.AsString());
             request.Remove();
             continue;
         }
+        if (!forPeer && --due->second.count == 0)
+            m_fileConnectionsDue.erase(due);
         auto* s = new QTcpSocket(this);
+        MarkForPeer(s, forPeer);
         if (obfuscated)
             request.NewItem(PeerTypes::IsObfuscated);
         connect(s, &QTcpSocket::connected, this, &PeerMessenger::OnIndirectResponseSocketConnected);
@@ -399,6 +420,9 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
     request.Remove();
 
     if (type == "P") {
+        // What our user asked of the peer meanwhile goes on it: it is ours from now on.
+        if (WhatWaitsFor(user) == Waiting::Ours)
+            MarkForPeer(s, false);
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
         MakePeerSocket(s, user, obfuscated);
         SendUnsentMessages(userName);

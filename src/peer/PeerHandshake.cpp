@@ -290,6 +290,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         user);
 
     if (type == "P") {
+        MarkForPeer(s, WhatWaitsFor(user) == Waiting::Answers);
         MakePeerSocket(s, user, obfuscated);
         SendUnsentMessages(userName);
         return true;

@@ -13,6 +13,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <tuple>
+
 PeerMessenger* peerMessenger = nullptr;
 bool g_peerMessengerDeleted = false;
 
@@ -198,6 +200,8 @@ void PeerMessenger::ResetForTesting()
     m_capRefusalLogged = false;
     m_peerCapRefusalLogged = false;
     m_openingRefusalLogged = false;
+    m_peerOpeningRefusalLogged = false;
+    m_fileConnectionsDue.clear();
     m_addressedUsers.clear();
     m_stampedMs.clear();
     m_acceptedPeerSockets.clear();
@@ -278,15 +282,18 @@ void PeerMessenger::ResumeAccepting()
 
 bool PeerMessenger::UninitializedCapReached(const QHostAddress& address) const
 {
-    const ItemSet waiting = d.GetType(PeerTypes::UninitializedSocket)->GetItems();
-    if (int(waiting.size()) >= kMaxUninitializedSockets)
-        return true;
+    // Our answers to relayed file requests wait for their token as these do, but they count
+    // against what may be opened at peers' requests, not against what peers may open to us.
+    int waiting = 0;
     int fromAddress = 0;
-    for (Item* item : waiting) {
-        if (ItemPtr(item).AsPointer<QTcpSocket>()->peerAddress().isEqual(address))
-            ++fromAddress;
+    for (Item* item : d.GetType(PeerTypes::UninitializedSocket)->GetItems()) {
+        const auto* socket = ItemPtr(item).AsPointer<QTcpSocket>();
+        if (Dialled(socket))
+            continue;
+        ++waiting;
+        fromAddress += socket->peerAddress().isEqual(address) ? 1 : 0;
     }
-    return fromAddress >= kMaxUninitializedSocketsPerAddress;
+    return waiting >= kMaxUninitializedSockets || fromAddress >= kMaxUninitializedSocketsPerAddress;
 }
 
 bool PeerMessenger::PeerSocketCapReached(const QHostAddress& address) const
@@ -302,41 +309,92 @@ bool PeerMessenger::PeerSocketCapReached(const QHostAddress& address) const
     return fromAddress >= kMaxPeerSocketsPerAddress;
 }
 
-bool PeerMessenger::CloseOldestAccepted(const std::string& user)
+bool PeerMessenger::MakeRoomFor(const std::string& user)
 {
-    // Those not introduced yet, and messaging connections made by the peer's first frame; not
-    // those answering a request of ours, nor the user's own.
-    QTcpSocket* oldest = nullptr;
-    qint64 oldestMs = 0;
+    // First those opened at a peer's request, then those not introduced yet and the messaging
+    // connections peers opened on their own; never one that is ours. Within each, one under the
+    // name of the user we are reaching goes last, but it goes: anyone can take that name.
+    struct Candidate
+    {
+        int rank = 0; // 0: at a peer's request; 1: accepted
+        bool named = false;
+        qint64 since = 0;
+        QTcpSocket* socket = nullptr;
+        bool operator<(const Candidate& o) const
+        {
+            return std::tie(rank, named, since) < std::tie(o.rank, o.named, o.since);
+        }
+    };
+    Candidate oldest;
     QString who;
+    const auto consider = [&](Candidate c, const auto& describe) {
+        if (!oldest.socket || c < oldest) {
+            oldest = c;
+            who = describe();
+        }
+    };
+    const auto nameOf = [](ItemPtr item) { return item[ServerTypes::User].AsString(); };
+    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
+                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
+        for (Item* i : d.GetType(t)->GetItems()) {
+            auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
+            if (!ForPeer(socket))
+                continue;
+            ItemPtr item(i);
+            // The file connection waiting for its token has only its receive state to name it.
+            const std::string name = t == PeerTypes::PeerConnectionRequestSocket
+                                         ? nameOf(item[PeerTypes::PeerConnectionRequest])
+                                     : t == PeerTypes::UninitializedSocket
+                                         ? ReceiveState(socket).m_user
+                                         : nameOf(item);
+            consider({0, name == user, socket->property(kForPeerSince).toLongLong(), socket}, [&] {
+                return QStringLiteral("the connection to user %1 at %2, the oldest one "
+                                      "opened at a peer's request")
+                    .arg(TextForLog(name), AddressOf(socket).toString());
+            });
+        }
+    }
     for (Item* i : d.GetType(PeerTypes::UninitializedSocket)->GetItems()) {
         auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
-        const qint64 since = StampedMs(i);
-        if (!Dialled(socket) && (!oldest || since < oldestMs)) {
-            oldest = socket;
-            oldestMs = since;
-            who = QStringLiteral("a connection that has not introduced itself");
-        }
+        if (!Dialled(socket))
+            consider({1, false, StampedMs(i), socket}, [&] {
+                return QStringLiteral("a connection that has not introduced itself from %1, the "
+                                      "oldest one accepted")
+                    .arg(socket->peerAddress().toString());
+            });
     }
     for (const auto& [id, since] : m_acceptedPeerSockets) {
         ItemPtr item = LiveItem(id, PeerTypes::PeerSocket);
-        if (!item || item[ServerTypes::User].AsString() == user || (oldest && since >= oldestMs))
+        if (!item)
             continue;
-        oldest = item.AsPointer<QTcpSocket>();
-        oldestMs = since;
-        who = QStringLiteral("the messaging connection user %1 opened")
-                  .arg(TextForLog(item[ServerTypes::User].AsString()));
+        auto* socket = item.AsPointer<QTcpSocket>();
+        consider({1, nameOf(item) == user, since, socket}, [&] {
+            return QStringLiteral("the messaging connection user %1 opened from %2, the oldest "
+                                  "one accepted")
+                .arg(TextForLog(nameOf(item)), socket->peerAddress().toString());
+        });
     }
-    if (!oldest)
+    if (!oldest.socket)
         return false;
-    LogPeer(1, QStringLiteral("Closing %1 from %2, the oldest one accepted, to make room for a "
-                              "connection to user %3")
-                   .arg(who, oldest->peerAddress().toString(), TextForLog(user)));
-    DisposeOfSocket(oldest);
+    LogPeer(1, QStringLiteral("Closing %1, to make room for a connection to user %2")
+                   .arg(who, TextForLog(user)));
+    DisposeOfSocket(oldest.socket);
     return true;
 }
 
-bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user)
+int PeerMessenger::ForPeersCount() const
+{
+    int count = 0;
+    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
+                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
+        for (Item* item : d.GetType(t)->GetItems())
+            count += ForPeer(ItemPtr(item).AsPointer<QTcpSocket>()) ? 1 : 0;
+    }
+    return count;
+}
+
+bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user,
+                                   bool forPeer)
 {
     static const char* const kHeld[] = {PeerTypes::PeerSocket, PeerTypes::UninitializedSocket,
                                         PeerTypes::ConnectToPeerRequestSocket,
@@ -349,9 +407,10 @@ bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::strin
     };
     int all = held();
     // Others may fill the budget with connections to us, as long as nothing of ours needs it: a
-    // connection we open, for our user or in answer to a peer, takes the place of theirs.
-    if (all >= kMaxPeerSockets && CloseOldestAccepted(user))
+    // connection we open for our user or a transfer takes the place of theirs.
+    if (all >= kMaxPeerSockets && !forPeer && MakeRoomFor(user))
         all = held();
+    const int forPeers = forPeer && all < kMaxPeerSockets ? ForPeersCount() : 0;
     int withAddress = 0;
     if (all < kMaxPeerSockets) {
         for (const char* t : kHeld) {
@@ -362,6 +421,9 @@ bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::strin
     QString reason;
     if (all >= kMaxPeerSockets)
         reason = QStringLiteral("%1 peer connections open or being opened").arg(all);
+    else if (forPeers >= kMaxPeerSocketsAtPeersRequest)
+        reason = QStringLiteral("%1 peer connections open or being opened at peers' requests")
+                     .arg(forPeers);
     else if (withAddress >= kMaxPeerSocketsPerAddress)
         reason = QStringLiteral("%1 peer connections with %2 open or being opened")
                      .arg(withAddress)
@@ -370,11 +432,12 @@ bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::strin
         reason = PeerListener::OpeningShortage();
     if (reason.isEmpty())
         return false;
-    if (!m_openingRefusalLogged)
+    bool& logged = forPeer ? m_peerOpeningRefusalLogged : m_openingRefusalLogged;
+    if (!logged)
         LogPeer(1, QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
                                   "meanwhile fail at once")
                        .arg(TextForLog(user), address.toString(), reason));
-    m_openingRefusalLogged = true;
+    logged = true;
     return true;
 }
 
@@ -619,11 +682,16 @@ void PeerMessenger::EveryHalfMinute()
         DisposeOfSocket(item.AsPointer<QTcpSocket>());
     }
 
+    for (auto it = m_fileConnectionsDue.begin(); it != m_fileConnectionsDue.end();)
+        it = nowMs - it->second.sinceMs > kFileConnectionDueMs ? m_fileConnectionsDue.erase(it)
+                                                               : std::next(it);
+
     // At the latest here, a paused listener tries again, whatever was or was not disposed of.
     m_acceptFailureLogged = false;
     m_capRefusalLogged = false;
     m_peerCapRefusalLogged = false;
     m_openingRefusalLogged = false;
+    m_peerOpeningRefusalLogged = false;
     m_shareListDropsLogged.clear();
     ResumeAccepting();
 }

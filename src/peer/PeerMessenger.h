@@ -61,6 +61,18 @@ public:
     // connect from anyone, and each would otherwise take a descriptor.
     static constexpr int kMaxPeerSockets = 256;
     static constexpr int kMaxPeerSocketsPerAddress = 16;
+    // Of those, what connections opened at a peer's request may hold: answers to relayed
+    // requests (being opened, waiting for a file token or messaging) and messaging connections
+    // opened only to deliver what a peer asked for (search results, lists, refusals). They are
+    // the peer's, not ours: they never close another connection to get room, and they go first
+    // when one our user or a transfer needs room. Anyone may ask, under any name, so the rest
+    // of the budget stays for the peers who connect to us and for what our user asks for.
+    // Whatever names and addresses a party has, it holds of ours at most this share at its
+    // requests; of what it opens to us, kMaxUninitializedSockets not introduced yet and
+    // messaging connections within kMaxPeerSockets (kMaxPeerSocketsPerAddress with one address,
+    // ours to it counted); distributed-network connections go to the tree, which keeps at most
+    // its children's cap, and file connections to the transfers, which keep those of a transfer.
+    static constexpr int kMaxPeerSocketsAtPeersRequest = kMaxPeerSockets / 2;
     // How soon a listener stopped by a shortage of descriptors tries again: what ran short may
     // be files or other connections, whose closing nothing here hears of.
     static constexpr int kAcceptRetryMs = 1000;
@@ -203,12 +215,31 @@ private:
     void Accept(QTcpSocket* s, bool obfuscated);
     bool UninitializedCapReached(const QHostAddress& address) const;
     bool PeerSocketCapReached(const QHostAddress& address) const;
-    // Whether a connection to the address must not be opened now; the first refusal between
-    // two sweeps is logged, with the user it was for.
-    bool OpeningRefused(const QHostAddress& address, const std::string& user);
-    // Closes the connection accepted longest ago that a peer opened on its own (not one for the
-    // user), logged; false when there is none.
-    bool CloseOldestAccepted(const std::string& user);
+    // Whether a connection to the address must not be opened now, for a peer's request or for
+    // ours; the first refusal of each kind between two sweeps is logged, with the user it was
+    // for. Only one of ours makes room when all connections are taken.
+    bool OpeningRefused(const QHostAddress& address, const std::string& user, bool forPeer);
+    // Closes the connection that goes first for one of ours, logged: the oldest opened at a
+    // peer's request, else the oldest a peer opened to us; false when there is none.
+    bool MakeRoomFor(const std::string& user);
+    // Connections opened at a peer's request carry when they were opened (monotonic ms) in this
+    // property; one that starts to serve our user loses the mark.
+    static constexpr char kForPeerSince[] = "qv_for_peer_since";
+    static void MarkForPeer(QTcpSocket* socket, bool forPeer);
+    static bool ForPeer(const QTcpSocket* socket);
+    int ForPeersCount() const;
+    // What waits in the user's queue: nothing, only answers to what the peer did, or something
+    // our user or a transfer asked for.
+    enum class Waiting
+    {
+        Nothing,
+        Answers,
+        Ours
+    };
+    static Waiting WhatWaitsFor(ItemPtr user);
+    static bool ServesOurUser(const char* message, qsizetype length);
+    // The user's connections opened at its request, being opened or messaging, become ours.
+    static void OwnConnectionsTo(ItemPtr user);
     // The connection a message to a user goes on: the latest opened of its sockets (not empty),
     // the choice logged or not.
     static ItemPtr ChosenSocket(const ItemSet& sockets, bool logged);
@@ -317,12 +348,23 @@ private:
     bool m_capRefusalLogged = false;
     bool m_peerCapRefusalLogged = false;
     bool m_openingRefusalLogged = false;
+    bool m_peerOpeningRefusalLogged = false;
     // Messaging connections whose first frame made their user's item, by the peer_socket
     // item's id: that item goes with the connection when nothing else holds on to it.
     std::set<uint32_t> m_peerSocketsWithOwnUser;
     // Messaging connections a peer opened and introduced on its own, by the peer_socket item's
     // id, with when they were accepted (monotonic milliseconds).
     std::map<uint32_t, qint64> m_acceptedPeerSockets;
+    // File connections peers may ask us through the server to open for downloads of ours: one
+    // for each transfer we allowed, by user, with when the last was allowed (monotonic ms). Such
+    // an answer serves our user, not the peer; what is not asked for soon is forgotten.
+    struct FileConnectionsDue
+    {
+        int count = 0;
+        qint64 sinceMs = 0;
+    };
+    static constexpr qint64 kFileConnectionDueMs = 120000;
+    std::map<std::string, FileConnectionsDue> m_fileConnectionsDue;
     // Users whose address items changed since the last scan, by item id.
     std::set<uint32_t> m_addressedUsers;
     // Monotonic milliseconds at which an item's stored time was set, by item id.

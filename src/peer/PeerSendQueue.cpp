@@ -1,5 +1,6 @@
 #include "peer/PeerMessenger.h"
 
+#include "peer/PeerMessages.h"
 #include "peer/PeerSchema.h"
 #include "server/ServerSchema.h"
 #include "store/Clock.h"
@@ -10,9 +11,52 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+bool PeerMessenger::ServesOurUser(const char* message, qsizetype length)
+{
+    // What our user asks for (a share list, a folder, a download and its place) and what moves
+    // a transfer on (our upload's request, the answer that starts a download of ours). Anything
+    // else answers what a peer did, and a peer can make us owe it as many answers as it likes.
+    if (length < 4)
+        return false;
+    switch (qFromLittleEndian<quint32>(message)) {
+    case PM_GET_SHARED_FILE_LIST:
+    case PM_GET_SHARED_FILES_IN_FOLDER:
+    case PM_QUEUE_UPLOAD:
+    case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
+    case PM_TRANSFER_REQUEST:
+        return true;
+    case PM_TRANSFER_RESPONSE:
+        return length > 8 && message[8] != 0; // after the token: whether it is allowed
+    default:
+        return false;
+    }
+}
+
+PeerMessenger::Waiting PeerMessenger::WhatWaitsFor(ItemPtr user)
+{
+    Waiting waiting = Waiting::Nothing;
+    for (Item* i : user.GetItems(PeerTypes::UnsentMessage)) {
+        const QByteArray* message = ItemPtr(i).AsPointer<QByteArray>();
+        if (ServesOurUser(message->constData(), message->size()))
+            return Waiting::Ours;
+        waiting = Waiting::Answers;
+    }
+    return waiting;
+}
+
+void PeerMessenger::OwnConnectionsTo(ItemPtr user)
+{
+    for (const char* t : {PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
+        for (Item* i : user.GetItems(t))
+            MarkForPeer(ItemPtr(i).AsPointer<QTcpSocket>(), false);
+    }
+}
+
 void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
 {
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
+    if (ServesOurUser(message.GetBuffer(), message.GetBufferLength()))
+        OwnConnectionsTo(user);
     const ItemSet sockets = user.GetItems(PeerTypes::PeerSocket);
 
     // The code is the message's first four bytes, wherever its read position stands.

@@ -499,8 +499,8 @@ void tst_AcceptFlood::relayedRequestsToSilentPeers_data()
     QTest::addColumn<int>("answered");
     QTest::addColumn<QByteArray>("reason"); // of the refusals, when there are any
     const int perAddress = PeerMessenger::kMaxPeerSocketsPerAddress;
-    const int all = PeerMessenger::kMaxPeerSockets;
-    static_assert(PeerMessenger::kMaxPeerSockets % PeerMessenger::kMaxPeerSocketsPerAddress == 0,
+    const int all = PeerMessenger::kMaxPeerSocketsAtPeersRequest;
+    static_assert(all % perAddress == 0,
                   "every address fills up to its cap before the cap in all is reached");
     const QList<int> full(all / perAddress, perAddress);
     const QByteArray one = "relay";

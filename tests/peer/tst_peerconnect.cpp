@@ -24,10 +24,10 @@ void GiveAddress(const std::string& user, quint32 address, int port, int obfusca
 
 // Fields of the server's relayed request (code 18).
 QByteArray RelayedRequest(const QByteArray& user, const QByteArray& type, quint16 port,
-                          quint32 token, quint16 obfuscatedPort = 0)
+                          quint32 token, quint16 obfuscatedPort = 0, quint32 address = kLoopback)
 {
     WireWriter w;
-    w.str(user).str(type).u32(kLoopback).i32(port).u32(token).u8(0);
+    w.str(user).str(type).u32(address).i32(port).u32(token).u8(0);
     if (obfuscatedPort)
         w.u32(1).i32(obfuscatedPort);
     else
@@ -98,6 +98,8 @@ private Q_SLOTS:
     void directAttemptKeepsToTheCap();
     void strangersMakeRoom_data();
     void strangersMakeRoom();
+    void strangersAskingKeepToTheirShare_data();
+    void strangersAskingKeepToTheirShare();
     void attemptExpires_data();
     void attemptExpires();
     void timedOutDirectSocketAborted();
@@ -526,13 +528,16 @@ void tst_PeerConnect::directAttemptKeepsToTheCap()
 void tst_PeerConnect::strangersMakeRoom_data()
 {
     QTest::addColumn<bool>("asked"); // the connection answers a peer's request; else a browse
-    QTest::newRow("a browse of another user") << false;
-    QTest::newRow("a peer that asked us") << true;
+    QTest::addColumn<QByteArray>("type");
+    QTest::newRow("a browse of another user") << false << QByteArray("P");
+    QTest::newRow("a peer that asked us") << true << QByteArray("P");
+    QTest::newRow("a file connection, strangers under the name") << false << QByteArray("F");
 }
 
 void tst_PeerConnect::strangersMakeRoom()
 {
     QFETCH(bool, asked);
+    QFETCH(QByteArray, type);
     PeerTestEnv env;
     QVERIFY(env.logIn());
     // Strangers hold every connection there may be, each address at its cap, none at ours.
@@ -541,27 +546,84 @@ void tst_PeerConnect::strangersMakeRoom()
         auto& s = strangers.emplace_back(std::make_unique<FakePeer>());
         const int address = 1 + k / PeerMessenger::kMaxPeerSocketsPerAddress;
         QVERIFY(s->ConnectTo(env.peer().ListeningPort(), 5000, QHostAddress(kLoopback + address)));
-        s->SendInit("stranger" + QByteArray::number(k), "P");
+        s->SendInit(type == "F" ? QByteArray("carol") : "stranger" + QByteArray::number(k), "P");
         QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(k + 1));
     }
     PeerLog log;
     FakePeer carol;
     const quint16 port = carol.Listen();
     GiveAddress("carol", kLoopback, port);
-    asked ? env.fake().sendMessage(18, RelayedRequest("carol", "P", port, 0xabcd))
-          : env.peer().GetUserSharedFiles("carol");
+    if (asked) {
+        env.fake().sendMessage(18, RelayedRequest("carol", "P", port, 0xabcd));
+        QVERIFY(env.takeMessage(1001)); // refused at once: a peer's request takes no one's room
+        return;
+    }
+    type == "P" ? env.peer().GetUserSharedFiles("carol") : env.peer().ConnectToUser("carol", "F");
     QVERIFY(carol.WaitForConnection());
     QByteArray first;
-    QVERIFY(asked ? carol.WaitForRaw(9, &first) : carol.WaitForFrame(&first));
-    QCOMPARE(first, asked ? Hex("05000000 00 cdab0000") : FakePeer::InitBody("alice", "P"));
+    QVERIFY(carol.WaitForFrame(&first));
+    QCOMPARE(first, FakePeer::InitBody("alice", type));
     // The first stranger made room, and said so; the others stay.
     QCOMPARE(log.lines.filter("room for a connection to user carol"),
-             QStringList{"Closing the messaging connection user stranger0 opened from 127.0.0.2, "
-                         "the oldest one accepted, to make room for a connection to user carol"});
+             QStringList{"Closing the messaging connection user " +
+                         QByteArray(type == "F" ? "carol" : "stranger0") +
+                         " opened from 127.0.0.2, the oldest one accepted, to make room for a "
+                         "connection to user carol"});
     QTRY_VERIFY(!strangers.front()->IsConnected());
     QCOMPARE(
         std::count_if(strangers.begin(), strangers.end(), [](auto& s) { return s->IsConnected(); }),
         long(strangers.size() - 1));
+}
+
+void tst_PeerConnect::strangersAskingKeepToTheirShare_data()
+{
+    QTest::addColumn<QByteArray>("type"); // of the relayed requests; "9": search results we owe
+    QTest::newRow("relayed messaging") << QByteArray("P");
+    QTest::newRow("relayed files, no token sent") << QByteArray("F");
+    QTest::newRow("search results owed") << QByteArray("9");
+}
+
+void tst_PeerConnect::strangersAskingKeepToTheirShare()
+{
+    QFETCH(QByteArray, type);
+    PeerTestEnv env;
+    QVERIFY(env.logIn());
+    std::vector<std::unique_ptr<FakePeer>> peers; // honest ones: browsing us, downloading
+    for (int k = 0; k < 10; ++k)
+        QVERIFY(peers.emplace_back(env.DialMessaging(false, "honest" + QByteArray::number(k))));
+    PeerLog log;
+    // The party's silent connections take what its share leaves; it asks from 16 addresses.
+    const int share = PeerMessenger::kMaxPeerSocketsAtPeersRequest;
+    for (int k = 0; k < PeerMessenger::kMaxPeerSockets - share - 10; ++k)
+        QVERIFY(peers.emplace_back(new FakePeer)
+                    ->ConnectTo(env.peer().ListeningPort(), 5000,
+                                QHostAddress(kLoopback + 1 + k % 16)));
+    std::vector<std::unique_ptr<QTcpServer>> party;
+    for (quint32 n = 16; n < 16 * 17; ++n) {
+        const quint32 address = kLoopback + n / 16;
+        if (n % 16 == 0)
+            QVERIFY(party.emplace_back(new QTcpServer)->listen(QHostAddress(address)));
+        const QByteArray name = "evil" + QByteArray::number(n);
+        const quint16 port = party.back()->serverPort();
+        GiveAddress(name.toStdString(), address, port);
+        type == "9" ? env.peer().SendMessage(name.toStdString(), Message(9))
+                    : env.fake().sendMessage(18, RelayedRequest(name, type, port, n, 0, address));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(PeerTestEnv::Count("peer_socket") +
+                                  PeerTestEnv::Count("uninitialized_socket"),
+                              size_t(PeerMessenger::kMaxPeerSockets), 30000);
+    FakePeer carol;
+    GiveAddress("carol", kLoopback, carol.Listen());
+    env.peer().GetUserSharedFiles("carol");
+    QVERIFY(carol.WaitForConnection());                     // a browse of another user
+    env.peer().AcceptTransferRequest("carol", 5, false, 0); // a download of ours: its uploader
+    env.fake().sendMessage(18, RelayedRequest("carol", "F", carol.Port(), 77)); // asks through us
+    QVERIFY(carol.WaitForConnection());
+    // Each took the place of the party's oldest, and said so; nothing else was closed.
+    QCOMPARE(log.lines.filter("opened at a peer's request, to make room").size(), 2);
+    QVERIFY(env.DialMessaging(false, "newcomer")); // an honest peer connecting in is taken
+    for (auto& peer : peers)
+        QVERIFY(peer->IsConnected());
 }
 
 void tst_PeerConnect::attemptExpires_data()
