@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
+
 WorkerThread::WorkerThread()
     : m_home(std::make_unique<QObject>()), m_alive(std::make_shared<bool>(true))
 {
@@ -25,16 +27,19 @@ WorkerThread::~WorkerThread()
         m_thread.join();
 }
 
-void WorkerThread::Queue(Task task)
+WorkerThread::Ticket WorkerThread::Queue(Task task)
 {
+    Ticket ticket = 0;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(Queued{std::move(task), m_generation});
+        ticket = ++m_lastTicket;
+        m_queue.push_back(Queued{std::move(task), m_generation, ticket});
         // The thread comes with the first work: most owners never need theirs.
         if (!m_thread.joinable())
             m_thread = std::thread(&WorkerThread::Loop, this);
     }
     m_wake.notify_all();
+    return ticket;
 }
 
 void WorkerThread::Cancel()
@@ -44,6 +49,30 @@ void WorkerThread::Cancel()
     m_queue.clear();
     m_done.clear();
     m_stop = m_running;
+}
+
+void WorkerThread::Drop(Ticket ticket)
+{
+    // What the work holds goes after the lock is let go: it may be large.
+    Task task;
+    Delivery delivery;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const auto queued = std::find_if(m_queue.begin(), m_queue.end(),
+                                         [ticket](const Queued& q) { return q.ticket == ticket; });
+        if (queued != m_queue.end()) {
+            task = std::move(queued->task);
+            m_queue.erase(queued);
+        }
+        if (m_running && m_runningTicket == ticket)
+            m_stop = true;
+        const auto done = std::find_if(m_done.begin(), m_done.end(),
+                                       [ticket](const Finished& f) { return f.ticket == ticket; });
+        if (done != m_done.end()) {
+            delivery = std::move(done->delivery);
+            m_done.erase(done);
+        }
+    }
 }
 
 bool WorkerThread::IsBusy() const
@@ -73,6 +102,7 @@ void WorkerThread::Loop()
             next = std::move(m_queue.front());
             m_queue.pop_front();
             m_running = true;
+            m_runningTicket = next.ticket;
             m_stop = false;
         }
         Delivery delivery = next.task(m_stop);
@@ -80,9 +110,10 @@ void WorkerThread::Loop()
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_running = false;
+            m_runningTicket = 0;
             if (next.generation == m_generation && !m_stop) {
                 post = m_done.empty();
-                m_done.push_back(std::move(delivery));
+                m_done.push_back(Finished{std::move(delivery), next.ticket});
             }
         }
         m_idle.notify_all();
@@ -109,7 +140,7 @@ void WorkerThread::Deliver()
             const std::lock_guard<std::mutex> lock(m_mutex);
             if (m_done.empty())
                 return;
-            delivery = std::move(m_done.front());
+            delivery = std::move(m_done.front().delivery);
             m_done.pop_front();
         }
         m_delivering = true;

@@ -24,6 +24,8 @@ class WorkerThread
 {
 public:
     using Stop = std::atomic<bool>;
+    // Names one piece of work given to Run, for Drop; never 0.
+    using Ticket = quint64;
 
     WorkerThread();
     // Tells the running work to stop, drops what is queued and waits for the thread.
@@ -33,10 +35,10 @@ public:
 
     // Queues work(stop) for the thread; done(result) then runs on this thread, unless the work
     // was cancelled or the worker went first.
-    template <class Work, class Done> void Run(Work work, Done done)
+    template <class Work, class Done> Ticket Run(Work work, Done done)
     {
         using Result = decltype(work(std::declval<const Stop&>()));
-        Queue([work = std::move(work), done = std::move(done)](const Stop& stop) mutable {
+        return Queue([work = std::move(work), done = std::move(done)](const Stop& stop) mutable {
             auto result = std::make_shared<Result>(work(stop));
             return Delivery([done, result] { done(std::move(*result)); });
         });
@@ -44,6 +46,9 @@ public:
 
     // Drops the queued work and stops the running one; none of their results is handed back.
     void Cancel();
+    // One piece of work given up: taken from the queue while it waits, and what it holds freed,
+    // stopped while it runs, or its result not handed back. Nothing happens once it is over.
+    void Drop(Ticket ticket);
     // Work queued or running, or a result not handed back yet.
     bool IsBusy() const;
     // Waits for the queued and running work, then hands every result back here and now.
@@ -56,9 +61,15 @@ private:
     {
         Task task;
         quint64 generation = 0;
+        Ticket ticket = 0;
+    };
+    struct Finished
+    {
+        Delivery delivery;
+        Ticket ticket = 0;
     };
 
-    void Queue(Task task);
+    Ticket Queue(Task task);
     void Loop();
     void Deliver();
 
@@ -72,8 +83,10 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<Queued> m_queue;
-    std::deque<Delivery> m_done;
+    std::deque<Finished> m_done;
     bool m_running = false;
+    Ticket m_runningTicket = 0;
+    Ticket m_lastTicket = 0;
     bool m_quit = false;
     quint64 m_generation = 0;
     Stop m_stop{false};

@@ -266,6 +266,31 @@ void tst_LongWork::workerHandsBack()
     worker->Finish();
     QCOMPARE(results, (std::vector<int>{64}));
 
+    // One piece given up: while it waits it goes at once with what it holds, while it runs it
+    // stops; nothing of either comes back, and the rest does.
+    results.clear();
+    started = false;
+    const WorkerThread::Ticket running = worker->Run(
+        [&started](const WorkerThread::Stop& stop) {
+            started = true;
+            while (!stop)
+                QThread::msleep(1);
+            return -1;
+        },
+        [&results](int r) { results.push_back(r); });
+    auto holding = std::make_shared<int>(11);
+    const std::weak_ptr<int> held = holding;
+    const WorkerThread::Ticket waiting =
+        worker->Run([holding = std::move(holding)](const WorkerThread::Stop&) { return *holding; },
+                    [&results](int r) { results.push_back(r); });
+    square(12);
+    QTRY_VERIFY(started);
+    worker->Drop(waiting);
+    QVERIFY(held.expired());
+    worker->Drop(running);
+    worker->Finish();
+    QCOMPARE(results, (std::vector<int>{144}));
+
     // A hand-back that deletes the worker ends the hand-backs; a worker gone with work under way
     // stops it and waits for it.
     results.clear();
