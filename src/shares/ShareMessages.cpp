@@ -8,11 +8,15 @@
 #include "peer/PeerMessages.h"
 #include "peer/PeerMessenger.h"
 #include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
 #include "shares/SharesSchema.h"
+#include "store/Clock.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
+#include "store/NextTurn.h"
 #include "store/WorkerThread.h"
 
+#include <QTcpSocket>
 #include <QtEndian>
 
 #include <algorithm>
@@ -803,148 +807,58 @@ void ShareListReplies::Finish(Job* raw, QByteArray message)
 // ---------------------------------------------------------------------------------------------
 // A folder's contents, code 37
 
+namespace {
+
+// A code 37 body besides the names of its records: the token, the folder as the peer wrote it, a
+// count of one, the folder again, and the record set's count and trailer; each record besides
+// its name holds its code, the name's length, the size, an empty extension and no pairs.
+constexpr qint64 kRecordBytes = 1 + 4 + 8 + 4 + 4;
+
+qint64 FrameBytes(const std::string& folder)
+{
+    const qint64 text = 4 + qint64(folder.size());
+    return 4 + text + 4 + text + 4 + 4;
+}
+
+// The address of the user's messaging connection, 0 without one.
+quint32 PeerAddressOf(const std::string& user)
+{
+    ItemPtr socket =
+        ItemPtr(d.GetType(ServerTypes::User)->HasItem(Value(user)))[PeerTypes::PeerSocket];
+    const auto* tcp = socket ? socket.AsPointer<QTcpSocket>() : nullptr;
+    return tcp ? tcp->peerAddress().toIPv4Address() : 0;
+}
+
+void CloseMessagingConnections(const std::string& user)
+{
+    std::vector<QTcpSocket*> sockets;
+    for (Item* i : ItemPtr(d.GetType(ServerTypes::User)->HasItem(Value(user)))
+                       .GetItems(PeerTypes::PeerSocket))
+        sockets.push_back(ItemPtr(i).AsPointer<QTcpSocket>());
+    for (QTcpSocket* socket : sockets) {
+        peerMessenger->DisposeOfSocket(socket);
+        // Closing would wait for the peer to read what is buffered, which it does not.
+        socket->abort();
+    }
+}
+
+} // namespace
+
 void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 token,
                                                      std::string folder)
 {
     // The folder as the peer wrote it, slashes or backslashes, names our local one.
     std::string local = folder;
     std::replace(local.begin(), local.end(), '\\', '/');
-    ItemPtr folderItem = d.GetType(SharedFileFolder)->HasItem(Value(local));
-    if (!folderItem || GetUserSharedFolders(user).Connected(folderItem).IsEmpty())
-        return;
-
-    const QString who = QString::fromStdString(user);
-    const qint64 queued = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
-    m_folderReplies->Forget(user, queued);
-    if (FolderReplies::Held* held = m_folderReplies->FindHeld(user, local)) {
-        // The reply that waits answers the latest request.
-        held->token = token;
-        held->folder = folder;
-        Log(LogCategories::kShared, 1,
-            QStringLiteral("User %1 asked for the contents of folder %2 again while its reply "
-                           "waits for what is queued to the user")
-                .arg(who, QString::fromStdString(folder)));
-        return;
-    }
-    if (m_folderReplies->IsPending(user, local)) {
-        Log(LogCategories::kShared, 1,
-            QStringLiteral("User %1 asked for the contents of folder %2 again before the last "
-                           "reply was sent, not answering")
-                .arg(who, QString::fromStdString(folder)));
-        return;
-    }
-    if (m_folderReplies->PendingCount(user) >= FolderReplies::kMaxPendingPerPeer) {
-        Log(LogCategories::kShared, 1,
-            QStringLiteral("User %1 has %2 folder contents replies still to receive, not "
-                           "answering another")
-                .arg(who)
-                .arg(FolderReplies::kMaxPendingPerPeer));
-        return;
-    }
-    FolderReplies::Held request{token, folder, -1};
-    if (StartFolderReply(user, local, folderItem, request, queued))
-        return;
-    // Remembered, so that a repeat costs nothing, and answered once less waits.
-    Log(LogCategories::kShared, 1,
-        QStringLiteral("Too much waits to go to user %1; the contents of folder %2 follow once "
-                       "it has gone")
-            .arg(who, QString::fromStdString(folder)));
-    m_folderReplies->Hold(user, local, request);
+    m_folderReplies->Request(user, token, folder, local);
 }
 
-bool SharedFoldersManager::StartFolderReply(const std::string& user, const std::string& local,
-                                            ItemPtr folderItem, FolderReplies::Held& request,
-                                            qint64 queued)
+const Item* SharedFoldersManager::VisibleFolder(const std::string& user, const std::string& local)
 {
-    const Item* folder = folderItem.Get();
-    // The body as the worker writes it: token, folder, a count of one, folder, the record set
-    // (count, records of code, name, size, empty extension and no pairs, a trailer of 0).
-    const qint64 text = 4 + qint64(request.folder.size());
-    const qint64 frameBytes = 4 + text + 4 + text + 4 + 4;
-    constexpr qint64 kRecordBytes = 1 + 4 + 8 + 4 + 4; // besides the name
-    const size_t count = folder->ConnectionCount(m_types.file);
-
-    // Whatever its size, a reply goes when nothing else waits for the user; otherwise it must
-    // fit beside what does. The file count settles most cases; the names are counted only when
-    // it leaves room, once, and copied only for a reply that goes.
-    const qint64 waiting = queued + m_folderReplies->CompressingBytes(user);
-    const qint64 room = FolderReplies::kMaxQueuedBytesPerPeer - waiting;
-    if (waiting > 0) {
-        if (frameBytes + qint64(count) * kRecordBytes > room)
-            return false;
-        if (request.bodyBytes < 0) {
-            request.bodyBytes = frameBytes + qint64(count) * kRecordBytes;
-            folder->VisitItems(m_types.file, [&](const Item* file) {
-                if (const Item* name = file->HasItem(SharedFileName))
-                    request.bodyBytes += qint64(name->AsString().View().size());
-                return false;
-            });
-        }
-        if (request.bodyBytes > room)
-            return false;
-    }
-
-    // Bare names and sizes, no MP3 details: this message carries none. They are copied out
-    // here; sorting them and writing the body is left to the worker with the compression.
-    CopiedFiles copied;
-    copied.files.reserve(count);
-    if (request.bodyBytes > 0)
-        copied.names.reserve(size_t(request.bodyBytes));
-    qint64 bodyBytes = frameBytes;
-    folder->VisitItems(m_types.file, [&](const Item* file) {
-        const Item* name = file->HasItem(SharedFileName);
-        const Item* size = file->HasItem(SharedFileSize);
-        const std::string_view text = name ? name->AsString().View() : std::string_view();
-        copied.files.push_back({copied.names.size(), text.size(), size ? size->AsInt64() : 0});
-        copied.names.append(text);
-        bodyBytes += kRecordBytes + qint64(text.size());
-        return false;
-    });
-    auto body = [token = request.token, text = request.folder, copied = std::move(copied)] {
-        return FolderContentsBody(token, text, copied);
-    };
-    // Made and compressed at the best level off this thread: a big folder takes a while.
-    m_folderReplies->Start(
-        user, local, bodyBytes, std::move(body),
-        [user](const QByteArray& message) -> FolderReplies::Gone {
-            if (message.isEmpty()) {
-                Log(LogCategories::kShared, 1,
-                    QStringLiteral("Could not compress the contents of a shared folder"));
-                return nullptr;
-            }
-            // A host built without peer messaging answers nobody.
-            if (!peerMessenger)
-                return nullptr;
-            peerMessenger->SendMessage(user, StreamOf(message));
-            return peerMessenger->WatchLastSent(user);
-        });
-    return true;
-}
-
-void SharedFoldersManager::RetryFolderReplies()
-{
-    for (const auto& [user, local] : m_folderReplies->HeldRequests()) {
-        FolderReplies::Held* held = m_folderReplies->FindHeld(user, local);
-        if (!held)
-            continue;
-        // A folder no longer there or no longer shared with the user gets no reply, as a
-        // request for it would not.
-        ItemPtr folderItem = d.GetType(SharedFileFolder)->HasItem(Value(local));
-        if (!folderItem || GetUserSharedFolders(user).Connected(folderItem).IsEmpty()) {
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("Folder %1 is no longer shared with user %2, not sending its "
-                               "contents")
-                    .arg(QString::fromStdString(held->folder), QString::fromStdString(user)));
-            m_folderReplies->Drop(user, local);
-            continue;
-        }
-        const qint64 queued = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
-        m_folderReplies->Forget(user, queued);
-        // Starting the reply replaces the held request.
-        FolderReplies::Held request = *held;
-        if (!StartFolderReply(user, local, folderItem, request, queued))
-            held->bodyBytes = request.bodyBytes;
-    }
+    ItemPtr folder = d.GetType(SharedFileFolder)->HasItem(Value(local));
+    if (!folder || GetUserSharedFolders(user).Connected(folder).IsEmpty())
+        return nullptr;
+    return folder.Get();
 }
 
 void SharedFoldersManager::OnMessagingConnectionsClosed(std::string user)
@@ -957,145 +871,477 @@ SharedTimer* SharedFoldersManager::FolderReplyRetryTimerForTesting()
     return m_folderReplies->RetryTimer();
 }
 
+FolderReplies::Totals SharedFoldersManager::FolderReplyLoadForTesting() const
+{
+    return m_folderReplies->Load();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Folder contents replies under way
 
-FolderReplies::FolderReplies() = default;
-
-void FolderReplies::Forget(const std::string& user, qint64 queued)
+// The names and sizes of the files of the folder whose reply is copied, a step at a time: the
+// files' ids are taken at once, their names counted (unless they were), then copied. A file
+// gone meanwhile is left out; one come meanwhile waits for the next request.
+struct FolderReplies::Copy
 {
-    const auto it = m_pending.find(user);
-    if (it == m_pending.end())
+    enum class Phase
+    {
+        Ids,
+        Count,
+        Copy
+    };
+    std::string user;
+    std::string local;
+    quint64 id = 0;
+    Phase phase = Phase::Ids;
+    uint32_t folderId = 0;
+    std::vector<uint32_t> files;
+    size_t at = 0;
+    qint64 bytes = 0;
+    CopiedFiles copied;
+};
+
+FolderReplies::FolderReplies(VisibleFolder visible)
+    : m_visible(std::move(visible)), m_folderType(d.GetType(SharedFileFolder)),
+      m_fileType(d.GetType(SharedFile)), m_nameType(d.GetType(SharedFileName)),
+      m_sizeType(d.GetType(SharedFileSize))
+{
+    connect(&m_retry, &SharedTimer::timeout, this, [this] { Retry(); });
+}
+
+FolderReplies::~FolderReplies() = default;
+
+void FolderReplies::Request(const std::string& user, quint32 token, const std::string& folder,
+                            const std::string& local)
+{
+    const Item* dir = m_visible(user, local);
+    if (!dir)
         return;
-    auto& folders = it->second;
-    for (auto f = folders.begin(); f != folders.end();) {
-        const Entry& entry = f->second;
-        const bool gone =
-            entry.state == State::Sent && (queued == 0 || !entry.gone || entry.gone());
-        f = gone ? folders.erase(f) : std::next(f);
+    const QString who = QString::fromStdString(user);
+    const QString what = QString::fromStdString(folder);
+    ForgetGone();
+    const auto it = m_pending.find(user);
+    if (it != m_pending.end()) {
+        const auto f = it->second.find(local);
+        if (f != it->second.end() && f->second.state == State::Held) {
+            // The reply that waits answers the latest request.
+            f->second.token = token;
+            f->second.folder = folder;
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("User %1 asked for the contents of folder %2 again while its "
+                               "reply waits its turn")
+                    .arg(who, what));
+            return;
+        }
+        if (f != it->second.end()) {
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("User %1 asked for the contents of folder %2 again before the "
+                               "last reply was sent, not answering")
+                    .arg(who, what));
+            return;
+        }
+        if (it->second.size() >= size_t(kMaxPendingPerPeer)) {
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("User %1 has %2 folder contents replies still to receive, not "
+                               "answering another")
+                    .arg(who)
+                    .arg(kMaxPendingPerPeer));
+            return;
+        }
     }
-    if (folders.empty())
-        m_pending.erase(it);
+    if (m_totals.held >= kMaxHeldRequests) {
+        if (!m_refusalLogged)
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("%1 requests for folder contents wait already; not answering user "
+                               "%2 for folder %3, nor others until fewer wait")
+                    .arg(m_totals.held)
+                    .arg(who, what));
+        m_refusalLogged = true;
+        return;
+    }
+    Folders& folders = m_pending[user];
+    Entry& entry = folders[local];
+    entry.token = token;
+    entry.folder = folder;
+    entry.id = ++m_lastId;
+    entry.address = PeerAddressOf(user);
+    // The file count settles most cases; the names are counted when the request's turn comes.
+    entry.bodyBytes = FrameBytes(folder) + qint64(dir->ConnectionCount(m_fileType)) * kRecordBytes;
+    Account(entry, 1);
+    CountFrom(entry.address, 1);
+    Admit();
 }
 
 void FolderReplies::ForgetUser(const std::string& user)
 {
-    // A reply being compressed is dropped when it is done: it finds no entry of its own.
-    if (m_pending.erase(user))
-        StopRetryWhenNothingHeld();
-}
-
-bool FolderReplies::IsPending(const std::string& user, const std::string& folder) const
-{
-    const auto it = m_pending.find(user);
-    return it != m_pending.end() && it->second.count(folder) > 0;
-}
-
-int FolderReplies::PendingCount(const std::string& user) const
-{
-    const auto it = m_pending.find(user);
-    return it == m_pending.end() ? 0 : int(it->second.size());
-}
-
-qint64 FolderReplies::CompressingBytes(const std::string& user) const
-{
-    qint64 bytes = 0;
     const auto it = m_pending.find(user);
     if (it == m_pending.end())
-        return bytes;
-    for (const auto& [folder, entry] : it->second)
-        bytes += entry.state == State::Compressing ? entry.bodyBytes : 0;
-    return bytes;
+        return;
+    std::vector<std::string> locals;
+    for (const auto& [local, entry] : it->second)
+        locals.push_back(local);
+    for (const std::string& local : locals)
+        Erase(user, local);
+    // Called from inside a connection's end: the room it left goes to others at the next turn.
+    OnceNextTurn(this, m_admitDue, [this] { Admit(); });
 }
 
-void FolderReplies::Start(const std::string& user, const std::string& folder, qint64 bodyBytes,
-                          Body body, std::function<Gone(QByteArray)> done)
+void FolderReplies::CountFrom(quint32 address, int sign)
 {
-    const quint64 id = ++m_nextId;
-    m_pending[user][folder] = Entry{State::Compressing, bodyBytes, Held(), id, nullptr};
-    StopRetryWhenNothingHeld();
-    m_worker.Run(
-        [body = std::move(body)](const WorkerThread::Stop& stop) {
-            return CompressedMessage(PM_SHARED_FILES_IN_FOLDER, body(), &stop);
-        },
-        [this, user, folder, id, done = std::move(done)](const QByteArray& message) {
-            Finish(user, folder, id, message, done);
-        });
+    const auto from = m_addresses.emplace(address, Address()).first;
+    from->second.entries += sign;
+    if (from->second.entries == 0)
+        m_addresses.erase(from);
 }
 
-void FolderReplies::Hold(const std::string& user, const std::string& folder, Held held)
+void FolderReplies::Account(const Entry& entry, int sign)
 {
-    m_pending[user][folder] = Entry{State::Held, 0, std::move(held), 0, nullptr};
-    if (!m_retry.isActive())
-        m_retry.start();
+    if (entry.state == State::Held) {
+        m_totals.held += sign;
+        return;
+    }
+    if (entry.state != State::Sent)
+        m_totals.beingMade += sign;
+    m_totals.underWay += sign;
+    m_totals.bytesUnderWay += sign * entry.charged;
 }
 
-FolderReplies::Held* FolderReplies::FindHeld(const std::string& user, const std::string& folder)
+void FolderReplies::SetState(Entry& entry, State state, qint64 charged)
+{
+    Account(entry, -1);
+    entry.state = state;
+    entry.charged = state == State::Held ? 0 : charged;
+    Account(entry, 1);
+}
+
+FolderReplies::Entry* FolderReplies::Find(const std::string& user, const std::string& local,
+                                          quint64 id)
 {
     const auto it = m_pending.find(user);
     if (it == m_pending.end())
         return nullptr;
-    const auto f = it->second.find(folder);
-    return f != it->second.end() && f->second.state == State::Held ? &f->second.held : nullptr;
+    const auto f = it->second.find(local);
+    return f != it->second.end() && f->second.id == id ? &f->second : nullptr;
 }
 
-void FolderReplies::Drop(const std::string& user, const std::string& folder)
-{
-    if (FindHeld(user, folder))
-        Erase(user, folder);
-    StopRetryWhenNothingHeld();
-}
-
-std::vector<std::pair<std::string, std::string>> FolderReplies::HeldRequests() const
-{
-    std::vector<std::pair<std::string, std::string>> held;
-    for (const auto& [user, folders] : m_pending) {
-        for (const auto& [folder, entry] : folders) {
-            if (entry.state == State::Held)
-                held.emplace_back(user, folder);
-        }
-    }
-    return held;
-}
-
-void FolderReplies::Erase(const std::string& user, const std::string& folder)
+void FolderReplies::Erase(const std::string& user, const std::string& local)
 {
     const auto it = m_pending.find(user);
     if (it == m_pending.end())
         return;
-    it->second.erase(folder);
+    const auto f = it->second.find(local);
+    if (f == it->second.end())
+        return;
+    const Entry& entry = f->second;
+    Account(entry, -1);
+    CountFrom(entry.address, -1);
+    // The work queued for it goes with what it holds, the running one stops.
+    if (entry.ticket)
+        m_worker.Drop(entry.ticket);
+    if (m_copy && m_copy->id == entry.id)
+        m_copy.reset(); // its next step finds nothing to do
+    it->second.erase(f);
     if (it->second.empty())
         m_pending.erase(it);
 }
 
-void FolderReplies::StopRetryWhenNothingHeld()
+qint64 FolderReplies::WaitingFor(const std::string& user, const Folders& folders) const
 {
-    if (m_retry.isActive() && HeldRequests().empty())
-        m_retry.stop();
+    qint64 waiting = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
+    for (const auto& [local, entry] : folders)
+        waiting +=
+            entry.state == State::Copying || entry.state == State::Making ? entry.charged : 0;
+    return waiting;
 }
 
-void FolderReplies::Finish(const std::string& user, const std::string& folder, quint64 id,
-                           const QByteArray& message, const std::function<Gone(QByteArray)>& done)
+bool FolderReplies::FitsUser(const Entry& entry, qint64 waiting) const
 {
-    // Gone with its user, or replaced meanwhile: nobody waits for this one any more.
-    const auto it = m_pending.find(user);
-    if (it == m_pending.end())
+    // Whatever its size, a reply goes when nothing else waits for the user.
+    return waiting == 0 || entry.bodyBytes <= kMaxQueuedBytesPerPeer - waiting;
+}
+
+bool FolderReplies::FitsTotal(const Entry& entry) const
+{
+    if (m_totals.underWay == 0)
+        return true;
+    return m_totals.underWay < kMaxRepliesUnderWay &&
+           m_totals.bytesUnderWay + entry.bodyBytes <= kMaxReplyBytesUnderWay;
+}
+
+void FolderReplies::ForgetGone()
+{
+    if (m_totals.underWay == m_totals.beingMade)
         return;
-    const auto f = it->second.find(folder);
-    if (f == it->second.end() || f->second.state != State::Compressing || f->second.id != id)
+    const qint64 now = Clock::MonotonicMs();
+    for (auto u = m_pending.begin(); u != m_pending.end();) {
+        qint64 queued = -1;
+        Folders& folders = u->second;
+        for (auto f = folders.begin(); f != folders.end();) {
+            Entry& entry = f->second;
+            if (entry.state != State::Sent) {
+                ++f;
+                continue;
+            }
+            if (queued < 0)
+                queued = peerMessenger ? peerMessenger->BytesQueuedTo(u->first) : 0;
+            if (queued == 0 || !entry.gone || entry.gone()) {
+                Account(entry, -1);
+                CountFrom(entry.address, -1);
+                f = folders.erase(f);
+                continue;
+            }
+            if (queued < entry.queuedSeen)
+                entry.unreadSinceMs = now;
+            entry.queuedSeen = queued;
+            ++f;
+        }
+        u = folders.empty() ? m_pending.erase(u) : std::next(u);
+    }
+}
+
+void FolderReplies::Admit()
+{
+    ForgetGone();
+    m_waitingForRoom = false;
+    const bool copying = m_copy != nullptr;
+    if (!copying && m_totals.beingMade < kMaxRepliesBeingMade && m_totals.held > 0) {
+        // The first in turn among the requests whose users have room: the address served
+        // longest ago, or not since its last request, then the one asking for least, then the
+        // request that came first.
+        const std::string* user = nullptr;
+        const std::string* firstLocal = nullptr;
+        Entry* first = nullptr;
+        const Address* firstFrom = nullptr;
+        for (auto& [name, folders] : m_pending) {
+            qint64 waiting = -1;
+            for (auto& [local, entry] : folders) {
+                if (entry.state != State::Held)
+                    continue;
+                if (waiting < 0)
+                    waiting = WaitingFor(name, folders);
+                if (!FitsUser(entry, waiting)) {
+                    if (!entry.userRoomLogged)
+                        Log(LogCategories::kShared, 1,
+                            QStringLiteral("Too much waits to go to user %1; the contents of "
+                                           "folder %2 follow once it has gone")
+                                .arg(QString::fromStdString(name),
+                                     QString::fromStdString(entry.folder)));
+                    entry.userRoomLogged = true;
+                    continue;
+                }
+                const Address& from = m_addresses[entry.address];
+                if (!first || from.lastTurn < firstFrom->lastTurn ||
+                    (from.lastTurn == firstFrom->lastTurn &&
+                     (from.entries < firstFrom->entries ||
+                      (from.entries == firstFrom->entries && entry.id < first->id)))) {
+                    user = &name;
+                    firstLocal = &local;
+                    first = &entry;
+                    firstFrom = &from;
+                }
+            }
+        }
+        if (first && FitsTotal(*first)) {
+            m_addresses[first->address].lastTurn = ++m_lastTurn;
+            SetState(*first, State::Copying, first->bodyBytes);
+            m_copy = std::make_unique<Copy>();
+            m_copy->user = *user;
+            m_copy->local = *firstLocal;
+            m_copy->id = first->id;
+        } else if (first) {
+            m_waitingForRoom = true;
+            if (!m_roomLogged)
+                Log(LogCategories::kShared, 1,
+                    QStringLiteral("Folder contents replies under way take all their room (%1 "
+                                   "replies, %2 bytes); %3 requests wait their turn")
+                        .arg(m_totals.underWay)
+                        .arg(m_totals.bytesUnderWay)
+                        .arg(m_totals.held));
+            m_roomLogged = true;
+        }
+    }
+    if (m_totals.held == 0) {
+        m_roomLogged = false;
+        m_refusalLogged = false;
+        m_retry.stop();
+    } else if (!m_retry.isActive()) {
+        m_retry.start();
+    }
+    // A copy under way goes on by itself; a new one starts here.
+    if (!copying && m_copy)
+        m_copying.RunNow();
+}
+
+bool FolderReplies::CopyStep()
+{
+    if (!m_copy)
+        return false;
+    Copy& c = *m_copy;
+    Entry* entry = Find(c.user, c.local, c.id);
+    const Item* folder = c.folderId ? d.ItemById(c.folderId) : m_visible(c.user, c.local);
+    if (!entry || !folder || folder->GetType() != m_folderType || folder->AsString() != c.local)
+        return NotShared();
+    const auto live = [&](uint32_t id) -> const Item* {
+        const Item* file = d.ItemById(id);
+        return file && file->GetType() == m_fileType && file->IsConnected(folder) ? file : nullptr;
+    };
+    size_t budget = kFilesAStep;
+    if (c.phase == Copy::Phase::Ids) {
+        c.folderId = folder->Id();
+        c.files.reserve(folder->ConnectionCount(m_fileType));
+        folder->VisitItems(m_fileType, [&c](const Item* file) {
+            c.files.push_back(file->Id());
+            return false;
+        });
+        c.phase = entry->counted ? Copy::Phase::Copy : Copy::Phase::Count;
+    }
+    if (c.phase == Copy::Phase::Count) {
+        for (; c.at < c.files.size() && budget > 0; ++c.at, --budget) {
+            if (const Item* file = live(c.files[c.at])) {
+                const Item* name = file->HasItem(m_nameType);
+                c.bytes += kRecordBytes + qint64(name ? name->AsString().View().size() : 0);
+            }
+        }
+        if (c.at < c.files.size())
+            return true;
+        entry->bodyBytes = FrameBytes(entry->folder) + c.bytes;
+        entry->counted = true;
+        c.at = 0;
+        c.bytes = 0;
+        // Counted, it is weighed again as it is, and waits when it no longer fits.
+        SetState(*entry, State::Held, 0);
+        const auto folders = m_pending.find(c.user);
+        if (!FitsUser(*entry, WaitingFor(c.user, folders->second)) || !FitsTotal(*entry)) {
+            m_copy.reset();
+            Admit();
+            return m_copy != nullptr;
+        }
+        SetState(*entry, State::Copying, entry->bodyBytes);
+        c.phase = Copy::Phase::Copy;
+    }
+    if (c.at == 0) {
+        const qint64 names =
+            entry->bodyBytes - FrameBytes(entry->folder) - qint64(c.files.size()) * kRecordBytes;
+        c.copied.files.reserve(c.files.size());
+        c.copied.names.reserve(size_t(std::max<qint64>(0, names)));
+    }
+    for (; c.at < c.files.size() && budget > 0; ++c.at, --budget) {
+        const Item* file = live(c.files[c.at]);
+        if (!file)
+            continue;
+        const Item* name = file->HasItem(m_nameType);
+        const Item* size = file->HasItem(m_sizeType);
+        const std::string_view text = name ? name->AsString().View() : std::string_view();
+        c.copied.files.push_back({c.copied.names.size(), text.size(), size ? size->AsInt64() : 0});
+        c.copied.names.append(text);
+        c.bytes += kRecordBytes + qint64(text.size());
+    }
+    if (c.at < c.files.size())
+        return true;
+    if (!m_visible(c.user, c.local))
+        return NotShared();
+
+    // Made and compressed at the best level off this thread: a big folder takes a while.
+    SetState(*entry, State::Making, FrameBytes(entry->folder) + c.bytes);
+    entry->ticket = m_worker.Run(
+        [token = entry->token, text = entry->folder,
+         copied = std::move(c.copied)](const WorkerThread::Stop& stop) mutable {
+            QByteArray body;
+            {
+                // The copy goes once the body is written, before zlib takes its share.
+                const CopiedFiles files = std::move(copied);
+                if (stop)
+                    return MemStream();
+                body = FolderContentsBody(token, text, files);
+            }
+            // Copied into the stream it is sent from here: tens of megabytes for a big folder,
+            // which the GUI thread then takes as they are.
+            const QByteArray message = CompressedMessage(PM_SHARED_FILES_IN_FOLDER, body, &stop);
+            MemStream stream;
+            stream.EnsureBufferCapacity(int(message.size()));
+            stream.WriteBuffer(message.constData(), static_cast<unsigned long>(message.size()));
+            return stream;
+        },
+        [this, user = c.user, local = c.local, id = c.id](const MemStream& message) {
+            Made(user, local, id, message);
+        });
+    m_copy.reset();
+    Admit();
+    return m_copy != nullptr;
+}
+
+bool FolderReplies::NotShared()
+{
+    // No reply, as a request for the folder would get none now.
+    const std::string user = m_copy->user;
+    const std::string local = m_copy->local;
+    if (const Entry* entry = Find(user, local, m_copy->id)) {
+        Log(LogCategories::kShared, 1,
+            QStringLiteral("Folder %1 is no longer shared with user %2, not sending its contents")
+                .arg(QString::fromStdString(entry->folder), QString::fromStdString(user)));
+        Erase(user, local);
+    }
+    m_copy.reset();
+    Admit();
+    return m_copy != nullptr;
+}
+
+void FolderReplies::Made(const std::string& user, const std::string& local, quint64 id,
+                         const MemStream& message)
+{
+    Entry* entry = Find(user, local, id);
+    if (!entry)
         return;
-    if (message.isEmpty()) {
-        Erase(user, folder);
-        done(message);
+    entry->ticket = 0;
+    // A host built without peer messaging answers nobody.
+    if (message.GetBufferLength() == 0 || !peerMessenger) {
+        if (message.GetBufferLength() == 0)
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("Could not compress the contents of a shared folder"));
+        Erase(user, local);
+        Admit();
         return;
     }
-    f->second.state = State::Sent;
+    SetState(*entry, State::Sent, message.GetBufferLength());
+    entry->unreadSinceMs = Clock::MonotonicMs();
+    peerMessenger->SendMessage(user, message);
+    Gone gone = peerMessenger->WatchLastSent(user);
     // The entry may go while the message is sent (a socket closed on a full buffer).
-    Gone gone = done(message);
-    const auto again = m_pending.find(user);
-    if (again == m_pending.end())
+    if ((entry = Find(user, local, id))) {
+        entry->gone = std::move(gone);
+        entry->queuedSeen = peerMessenger->BytesQueuedTo(user);
+    }
+    Admit();
+}
+
+void FolderReplies::Retry()
+{
+    Admit();
+    if (!m_waitingForRoom)
         return;
-    const auto entry = again->second.find(folder);
-    if (entry != again->second.end() && entry->second.id == id)
-        entry->second.gone = std::move(gone);
+    // The reply of which nothing has gone out for longest makes room, once that is long enough.
+    const qint64 now = Clock::MonotonicMs();
+    const std::string* user = nullptr;
+    const Entry* unread = nullptr;
+    for (const auto& [name, folders] : m_pending) {
+        for (const auto& [local, entry] : folders) {
+            if (entry.state == State::Sent && now - entry.unreadSinceMs >= kMaxUnreadMs &&
+                (!unread || entry.unreadSinceMs < unread->unreadSinceMs)) {
+                user = &name;
+                unread = &entry;
+            }
+        }
+    }
+    if (!unread)
+        return;
+    const std::string who = *user;
+    Log(LogCategories::kShared, 1,
+        QStringLiteral("User %1 has read nothing of the contents of folder %2 for %3 s while "
+                       "other requests wait for room, closing the connection")
+            .arg(QString::fromStdString(who), QString::fromStdString(unread->folder))
+            .arg((now - unread->unreadSinceMs) / 1000));
+    if (peerMessenger)
+        CloseMessagingConnections(who);
+    // Gone with its last connection, or left without one: its room is free either way.
+    ForgetUser(who);
 }

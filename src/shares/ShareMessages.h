@@ -26,7 +26,9 @@
 #include <thread>
 #include <vector>
 
+class Item;
 class ItemSet;
+class Type;
 
 // Our share list's body (code 5), written a step at a time: the folders under the roots a
 // requester may see, in the order of the keys they are listed under, each with its files in set
@@ -126,85 +128,148 @@ private:
 // Folder-contents replies (code 37) under way, by user and folder, and the worker that
 // compresses them. A reply is pending from the request until its bytes have gone out: a peer
 // asking for one folder in a loop costs one reply, and one that never reads gets no more than
-// kMaxPendingPerPeer of them. A request that would take what waits for its user past
-// kMaxQueuedBytesPerPeer is held, pending too, and tried again at every tick of the retry timer
-// until it fits or nothing waits for that user any more. Everything of a user goes with the
-// user's last messaging connection.
+// kMaxPendingPerPeer of them. Everything of a user goes with the user's last messaging
+// connection, the work queued for it too.
+//
+// A request waits (held, pending too) until its reply fits beside what waits to go to its user
+// (kMaxQueuedBytesPerPeer) and beside every reply under way (kMaxRepliesUnderWay,
+// kMaxReplyBytesUnderWay): copied out of the store, made, or sent and not gone out of this
+// process yet. Waiting requests take turns by address, so that a party with many names at one
+// address waits its turn like anyone; the first in turn is not overtaken. A folder's names are
+// copied only for a reply that goes, a slice at a time, then made and compressed on the worker,
+// kMaxRepliesBeingMade at a time. The peer has no way of hearing "later", and an empty folder
+// would be a lie, so a request is answered late rather than not at all: only past
+// kMaxHeldRequests is one left unanswered, as if the folder were not there.
 class FolderReplies : public QObject
 {
 public:
-    using Body = std::function<QByteArray()>;
-    using Done = std::function<void(QByteArray message)>;
     // Whether a reply sent has gone out whole.
     using Gone = std::function<bool()>;
+    // The folder item of the local path when the user may see it, else null.
+    using VisibleFolder =
+        std::function<const Item*(const std::string& user, const std::string& local)>;
 
     static constexpr int kMaxPendingPerPeer = 16;
     // What may wait to go to one peer, counted with the reply about to be made (by its body).
     // A reply larger than this goes once nothing else waits for its peer.
     static constexpr qint64 kMaxQueuedBytesPerPeer = qint64(8) * 1024 * 1024;
+    // Replies under way, of all users together, and their bytes: a copy or a body while made,
+    // the message once sent. Making one holds about three times its body for a moment (the
+    // copy, the body and zlib's output), so few are made at once. A reply larger than the
+    // total goes once nothing else is under way.
+    static constexpr int kMaxRepliesUnderWay = 16;
+    static constexpr qint64 kMaxReplyBytesUnderWay = qint64(64) * 1024 * 1024;
+    static constexpr int kMaxRepliesBeingMade = 2;
+    // Requests waiting, of all users together: every messaging connection there may be
+    // (PeerMessenger::kMaxPeerSockets) with its kMaxPendingPerPeer.
+    static constexpr int kMaxHeldRequests = 4096;
+    // A reply of which nothing has gone out for this long, while requests wait for room, is
+    // given up with its user's messaging connections: a peer that never reads could otherwise
+    // keep the room of every reply it asked for, under as many names as it likes.
+    static constexpr qint64 kMaxUnreadMs = 30000;
     static constexpr int kRetryMs = 1000;
+    // Files a step of the copying looks at.
+    static constexpr size_t kFilesAStep = 2048;
 
-    // A request held until less waits to go to its user.
-    struct Held
-    {
-        quint32 token = 0;
-        std::string folder;    // as the peer wrote it, echoed in the reply
-        qint64 bodyBytes = -1; // the reply's body, once its names have been counted
-    };
+    explicit FolderReplies(VisibleFolder visible);
+    ~FolderReplies() override;
 
-    FolderReplies();
-
-    // Forgets the user's sent replies that have gone out, and all of them when nothing waits to
-    // go to the user any more (queued is what does).
-    void Forget(const std::string& user, qint64 queued);
-    // Forgets everything of the user: held requests, replies being made and sent ones.
+    // A request of the user, who may see the folder (local, its store path) now: answered when
+    // its turn comes, a repeat meanwhile answered by the same reply.
+    void Request(const std::string& user, quint32 token, const std::string& folder,
+                 const std::string& local);
+    // Forgets everything of the user: held requests, replies being copied, made and sent.
     void ForgetUser(const std::string& user);
-    bool IsPending(const std::string& user, const std::string& folder) const;
-    int PendingCount(const std::string& user) const;
-    // The bodies of the user's replies still being compressed.
-    qint64 CompressingBytes(const std::string& user) const;
-    // Makes the body of bodyBytes bytes with body and compresses it into a code 37 message, on
-    // the worker; done gets the message on this thread (empty when compressing failed) and
-    // returns what tells when it has gone out. The reply is pending from now on, held or not
-    // before.
-    void Start(const std::string& user, const std::string& folder, qint64 bodyBytes, Body body,
-               std::function<Gone(QByteArray message)> done);
-
-    // Holds the request (by its local folder) until less waits; pending from now on.
-    void Hold(const std::string& user, const std::string& folder, Held held);
-    // The held request of the user for the folder, or null.
-    Held* FindHeld(const std::string& user, const std::string& folder);
-    // Gives up a held request.
-    void Drop(const std::string& user, const std::string& folder);
-    // Users and local folders of the held requests.
-    std::vector<std::pair<std::string, std::string>> HeldRequests() const;
     // Ticks while a request is held.
     SharedTimer* RetryTimer() { return &m_retry; }
+
+    // What all users together have under way and waiting.
+    struct Totals
+    {
+        int held = 0;
+        int beingMade = 0;
+        int underWay = 0;
+        qint64 bytesUnderWay = 0;
+    };
+    Totals Load() const { return m_totals; }
 
 private:
     enum class State
     {
         Held,
-        Compressing,
+        Copying,
+        Making,
         Sent
     };
     struct Entry
     {
-        State state = State::Compressing;
+        State state = State::Held;
+        quint32 token = 0;
+        std::string folder; // as the peer wrote it, echoed in the reply
+        quint64 id = 0;     // which request, and the order they came in
+        quint32 address = 0;
+        // The reply's body: at least this, and exactly once its names have been counted.
         qint64 bodyBytes = 0;
-        Held held;
-        // The reply being compressed, and once sent what tells when it has gone out.
-        quint64 id = 0;
+        bool counted = false;
+        bool userRoomLogged = false;
+        qint64 charged = 0; // what it counts in the bytes under way
+        WorkerThread::Ticket ticket = 0;
+        // Once sent: whether it has gone out, what waited for the user when last looked at, and
+        // since when nothing of it has gone out (Clock::MonotonicMs).
         Gone gone;
+        qint64 queuedSeen = 0;
+        qint64 unreadSinceMs = 0;
     };
-    void Finish(const std::string& user, const std::string& folder, quint64 id,
-                const QByteArray& message, const std::function<Gone(QByteArray)>& done);
-    void Erase(const std::string& user, const std::string& folder);
-    void StopRetryWhenNothingHeld();
+    using Folders = std::map<std::string, Entry>;
+    struct Copy;
 
-    std::map<std::string, std::map<std::string, Entry>> m_pending;
+    Entry* Find(const std::string& user, const std::string& local, quint64 id);
+    // Drops the entry with its work and its copy.
+    void Erase(const std::string& user, const std::string& local);
+    // Adds the entry to the totals (sign 1) or takes it out (-1), and to its address's.
+    void Account(const Entry& entry, int sign);
+    void CountFrom(quint32 address, int sign);
+    void SetState(Entry& entry, State state, qint64 charged);
+    // What waits to go to the user and the user's replies being made.
+    qint64 WaitingFor(const std::string& user, const Folders& folders) const;
+    bool FitsUser(const Entry& entry, qint64 waiting) const;
+    bool FitsTotal(const Entry& entry) const;
+    // Lets go of replies gone out, and starts the next copy when its turn has come.
+    void Admit();
+    void ForgetGone();
+    bool CopyStep();
+    // The copy's folder is gone or no longer shared with its user: no reply.
+    bool NotShared();
+    void Made(const std::string& user, const std::string& local, quint64 id,
+              const MemStream& message);
+    // A tick while requests wait: those that fit go, and an unread reply makes room.
+    void Retry();
+
+    VisibleFolder m_visible;
+    Type* m_folderType;
+    Type* m_fileType;
+    Type* m_nameType;
+    Type* m_sizeType;
+    std::map<std::string, Folders> m_pending;
+    Totals m_totals;
+    // The addresses with requests, held or under way, and when one of theirs last went.
+    struct Address
+    {
+        int entries = 0;
+        quint64 lastTurn = 0;
+    };
+    std::map<quint32, Address> m_addresses;
+    quint64 m_lastId = 0;
+    quint64 m_lastTurn = 0;
+    // Whether the one first in turn waits for room, and whether that was logged since nothing
+    // waited; whether a request was left unanswered since nothing waited.
+    bool m_waitingForRoom = false;
+    bool m_roomLogged = false;
+    bool m_refusalLogged = false;
+    bool m_admitDue = false;
     SharedTimer m_retry{kRetryMs};
-    quint64 m_nextId = 0;
+    std::unique_ptr<Copy> m_copy;
+    SlicedJob m_copying{[this] { return CopyStep(); }};
     // Last, so that it stops before what its hand-backs use goes.
     WorkerThread m_worker;
 };

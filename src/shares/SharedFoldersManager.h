@@ -194,6 +194,7 @@ public:
     // Test-only: the timer that ticks while folder contents replies are held, to fire without
     // waiting.
     SharedTimer* FolderReplyRetryTimerForTesting();
+    FolderReplies::Totals FolderReplyLoadForTesting() const;
 
 Q_SIGNALS:
     void SharedFilesRescanned(int added, int removed);
@@ -213,8 +214,8 @@ public Q_SLOTS:
     void OnMP3Scanned(QString path, int version, QString mode, int frequency, bool variable,
                       int bitrate);
     // A folder's contents asked for by a user (code 36), answered with code 37 when the user
-    // may see the folder, else not at all. A reply that would take what waits to go to the user
-    // past its cap is held, and sent once it fits or nothing else waits.
+    // may see the folder, else not at all. A reply waits its turn until it fits beside what
+    // waits to go to the user and beside the replies under way to everyone (FolderReplies).
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
     // The user's last messaging connection went: its folder contents replies under way go too.
     void OnMessagingConnectionsClosed(std::string user);
@@ -273,11 +274,8 @@ private:
                           const MemStream& message);
     void TidySearchReplies();
 
-    // Folder contents (ShareMessages.cpp): the reply started when it fits beside what waits
-    // for the user (queued) or nothing does, else false; the held requests tried again.
-    bool StartFolderReply(const std::string& user, const std::string& local, ItemPtr folderItem,
-                          FolderReplies::Held& request, qint64 queued);
-    void RetryFolderReplies();
+    // Folder contents (ShareMessages.cpp): the folder item of a local path the user may see.
+    const Item* VisibleFolder(const std::string& user, const std::string& local);
 
     // Share lists (ShareMessages.cpp). The links a list shows are watched once one is built.
     void WatchShareChanges();

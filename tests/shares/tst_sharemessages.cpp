@@ -9,7 +9,10 @@
 #include "shares/ReceivedShares.h"
 #include "shares/ShareMessages.h"
 #include "store/TurnBudget.h"
+#include "support/HeapUse.h"
 #include "support/MemStreamBytes.h"
+
+#include <QRandomGenerator>
 
 namespace {
 
@@ -44,6 +47,35 @@ struct Music
     ItemPtr ogg;
     ItemPtr mp3;
 };
+
+// A folder of files with random names of 200 bytes, sized by their order of making, and the
+// body of its contents reply with that token, without the file of size leftOut.
+QByteArray BigFolder(ItemPtr root, const std::string& path, int files, quint32 token,
+                     int leftOut = -1)
+{
+    ItemPtr folder = SharesTestEnv::Folder(root, path);
+    QRandomGenerator random(75);
+    std::vector<std::pair<QByteArray, int>> named;
+    for (int k = 0; k < files; ++k) {
+        QByteArray name(200, 'a');
+        for (char& c : name)
+            c = char('a' + random.bounded(26));
+        ItemPtr file = d.GetType("shared_file")->NewItem();
+        file += folder;
+        file += d.GetType("shared_file_name")->GetItem(Value(name.toStdString()));
+        file += d.GetType("shared_file_size")->GetItem(Value(k));
+        if (k != leftOut)
+            named.emplace_back(name, k);
+    }
+    std::sort(named.begin(), named.end());
+    WireWriter records;
+    for (const auto& [name, size] : named)
+        records.u8(1).str(name).u64(quint64(size)).u32(0).u32(0);
+    QByteArray text = QByteArray::fromStdString(path).replace('/', '\\');
+    const QByteArray echoed = WireWriter().str(text);
+    return U32(token) + echoed + U32(1) + echoed + U32(quint32(named.size())) + records.bytes() +
+           U32(0);
+}
 
 QByteArray ShareList(const std::string& user)
 {
@@ -184,6 +216,10 @@ private Q_SLOTS:
     void bigFolderAnsweredOnce();
     void folderRepliesEndWithTheirUser_data();
     void folderRepliesEndWithTheirUser();
+    void folderRepliesBoundedInAll_data();
+    void folderRepliesBoundedInAll();
+    void folderCopiedInSlices_data();
+    void folderCopiedInSlices();
     void sharedFolderInfo_data();
     void sharedFolderInfo();
     void parentLinks_data();
@@ -651,6 +687,136 @@ void tst_ShareMessages::folderRepliesEndWithTheirUser()
         QVERIFY(!sharedFoldersManager->FolderReplyRetryTimerForTesting()->isActive());
     }
     QCOMPARE(log.lines.count("Send PM_SHARED_FILES_IN_FOLDER message to user bob"), most);
+}
+
+void tst_ShareMessages::folderRepliesBoundedInAll_data()
+{
+    QTest::addColumn<int>("cycles");     // peers that connect, ask and leave, one after another
+    QTest::addColumn<int>("names");      // peers that ask once each and never read
+    QTest::addColumn<int>("addresses");  // that those come from
+    QTest::addColumn<int>("files");      // in the folder they ask for
+    QTest::addColumn<bool>("slowLinks"); // the replies to those stay in this process
+    QTest::newRow("300 cycles of asking and leaving") << 300 << 0 << 1 << 20000 << false;
+    QTest::newRow("240 names from 16 addresses") << 0 << 240 << 16 << 20000 << false;
+    QTest::newRow("unread replies on slow links") << 0 << 20 << 2 << 4000 << true;
+}
+
+void tst_ShareMessages::folderRepliesBoundedInAll()
+{
+    QFETCH(int, cycles);
+    QFETCH(int, names);
+    QFETCH(int, addresses);
+    QFETCH(int, files);
+    QFETCH(bool, slowLinks);
+    // What the client may come to hold for a folder of 20,000 files of 200-byte names.
+    constexpr qint64 kMaxGrowth = qint64(256) * 1024 * 1024;
+    Music music;
+    const QByteArray expected = BigFolder(music.root, "/data/Big", files, 9);
+    PeerLog log;
+    LogLines shared("Shared");
+    const auto dial = [&music](const QByteArray& user, int address) {
+        auto peer = std::make_unique<FakePeer>();
+        const size_t before = PeerTestEnv::Count("peer_socket");
+        const QHostAddress from(QStringLiteral("127.0.%1.1").arg(address + 1));
+        if (!peer->ConnectTo(music.env.env().peer().ListeningPort(), 5000, from))
+            return std::unique_ptr<FakePeer>();
+        peer->SendInit(user, "P");
+        const bool in = QTest::qWaitFor([&] { return PeerTestEnv::Count("peer_socket") > before; });
+        return in ? std::move(peer) : std::unique_ptr<FakePeer>();
+    };
+    const auto received = [&log](const QByteArray& user) {
+        return log.lines.count("Received PM_GET_SHARED_FILES_IN_FOLDER message from user " + user);
+    };
+    const auto ask = [&](FakePeer& peer, const QByteArray& user) {
+        peer.SendFrame(WireWriter().u32(36).u32(9).str("\\data\\Big"));
+        return QTest::qWaitFor([&] { return received(user) > 0; });
+    };
+    auto honest = dial("honest", 200);
+    QVERIFY(honest);
+    const qint64 base = HeapInUse();
+    // What all users together hold stays within the bounds, and the memory with it.
+    const auto within = [base, kMaxGrowth] {
+        const FolderReplies::Totals load = sharedFoldersManager->FolderReplyLoadForTesting();
+        return load.held <= FolderReplies::kMaxHeldRequests &&
+               load.beingMade <= FolderReplies::kMaxRepliesBeingMade &&
+               load.underWay <= FolderReplies::kMaxRepliesUnderWay &&
+               load.bytesUnderWay <= FolderReplies::kMaxReplyBytesUnderWay &&
+               HeapInUse() - base < kMaxGrowth;
+    };
+    const auto growth = [base] { return qPrintable(QString::number(HeapInUse() - base)); };
+    for (int k = 0; k < cycles; ++k) {
+        auto peer = dial("cycler", 0);
+        QVERIFY(peer && ask(*peer, "cycler"));
+        peer->Close();
+        QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+        QVERIFY2(within(), growth());
+        log.lines.clear();
+    }
+    std::vector<std::unique_ptr<FakePeer>> silent;
+    for (int k = 0; k < names; ++k) {
+        const QByteArray user = "silent" + QByteArray::number(k);
+        silent.push_back(dial(user, 1 + k % addresses));
+        QVERIFY(silent.back());
+        QObject::disconnect(silent.back()->Socket(), &QTcpSocket::readyRead, nullptr, nullptr);
+        silent.back()->Socket()->setReadBufferSize(1);
+        auto* ours = StoreFixture::User(user.toStdString())["peer_socket"].AsPointer<QTcpSocket>();
+        if (slowLinks)
+            ours->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+    }
+    for (int k = 0; k < names; ++k)
+        silent[size_t(k)]->SendFrame(WireWriter().u32(36).u32(9).str("\\data\\Big"));
+    for (int k = 0; k < names; ++k)
+        QTRY_COMPARE(received("silent" + QByteArray::number(k)), 1);
+    QVERIFY2(within(), growth());
+    QVERIFY(ask(*honest, "honest"));
+    if (slowLinks) {
+        // Every reply under way sits unread: the honest request waits until the one unread the
+        // longest has been so long enough, and its connection makes room.
+        const QString full = QStringLiteral("Folder contents replies under way take all their "
+                                            "room (%1 replies")
+                                 .arg(FolderReplies::kMaxRepliesUnderWay);
+        QTRY_VERIFY_WITH_TIMEOUT(!shared.lines.filter(full).isEmpty(), 60000);
+        Clock::Shift(FolderReplies::kMaxUnreadMs / 1000 + 1);
+        sharedFoldersManager->FolderReplyRetryTimerForTesting()->Fire();
+        QCOMPARE(shared.lines.filter("has read nothing of the contents of folder").size(), 1);
+    }
+    QByteArray frame;
+    QVERIFY(honest->WaitForFrame(&frame, 120000));
+    QVERIFY(Inflated(frame, 37) == expected);
+    QVERIFY2(within(), growth());
+}
+
+void tst_ShareMessages::folderCopiedInSlices_data()
+{
+    QTest::addColumn<int>("change"); // after the request's first slice
+    QTest::newRow("the last file removed") << 0;
+    QTest::newRow("the folder no longer shared") << 1;
+}
+
+void tst_ShareMessages::folderCopiedInSlices()
+{
+    QFETCH(int, change);
+    Music music;
+    const int files = 3 * int(FolderReplies::kFilesAStep);
+    // The file made last is copied last.
+    const QByteArray expected = BigFolder(music.root, "/data/Big", files, 9, files - 1);
+    LogLines shared("Shared");
+    const TurnBudget::StepsForTesting sliced(1);
+    // Carol has no connection: her reply waits in the queue of unsent messages.
+    sharedFoldersManager->OnFilesInFoldersRequested("carol", 9, "\\data\\Big");
+    if (change == 0)
+        ItemPtr(i("shared_file_size", std::to_string(files - 1)).First())["shared_file"].Remove();
+    else
+        music.root.Disconnect("shared_public");
+    QTRY_VERIFY(!shared.lines.isEmpty() || PeerTestEnv::Count("unsent_message") > 0);
+    if (change == 1) {
+        QCOMPARE(shared.lines, QStringList("Folder \\data\\Big is no longer shared with user "
+                                           "carol, not sending its contents"));
+        QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(0));
+        return;
+    }
+    ItemPtr unsent(g("unsent_message").First());
+    QVERIFY(Inflated(*unsent.AsPointer<QByteArray>(), 37) == expected);
 }
 
 void tst_ShareMessages::sharedFolderInfo_data()
