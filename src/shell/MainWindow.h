@@ -185,7 +185,7 @@ private:
     // Store handlers of the chat page.
     void OnUserOnline(Item* user);
     void OnUserOffline(Item* user);
-    void SetChatTabIcon(Item* user, const QString& icon);
+    void SetChatTabIcon(Item* user, bool online);
     // Shows the first private message not yet shown, opening its tab if need be; false once
     // none is left.
     bool DeliverChatStep();

@@ -6,6 +6,9 @@
 #include <QStylePainter>
 #include <QTabBar>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 class ChatTabBar : public QTabBar
@@ -14,38 +17,79 @@ public:
     explicit ChatTabBar(QWidget* parent) : QTabBar(parent) { setMouseTracking(true); }
 
 protected:
-    // Every tab added or removed lays out all tabs, asking each one's size: a title is measured
-    // once. The cache keeps each title it measured (so that its text buffer, the key, cannot be
-    // another title's later) and is emptied when it holds many more titles than there are tabs.
-    QSize tabSizeHint(int index) const override
-    {
-        const QString text = tabText(index);
-        auto found = m_sizes.constFind(text.constData());
-        if (found == m_sizes.constEnd()) {
-            if (m_sizes.size() > 2 * count() + 100)
-                m_sizes.clear();
-            const QSize button = CloseButtonSize();
-            const QSize size =
-                QTabBar::tabSizeHint(index) + QSize(button.width() + kButtonPadding, 0);
-            found = m_sizes.insert(text.constData(), qMakePair(text, size));
-        }
-        return found->second;
-    }
+    // Qt lays out every tab on each tab added or removed, in sight or not, asking each tab's size
+    // twice. Reading a tab's title back costs tens of nanoseconds (its text is shared, elsewhere
+    // in memory), which at 10,000 tabs made each tab added cost milliseconds: sizes are kept by
+    // tab, in the bar's order, and asking costs an index. A tab is measured when it comes (its
+    // title, a user's name, is not set again), and all again after a font or style change.
+    QSize tabSizeHint(int index) const override { return Measured()[size_t(index)].size; }
 
     // Tabs scroll rather than shrink: no title is cut short.
     QSize minimumTabSizeHint(int index) const override { return tabSizeHint(index); }
 
-    // The label leaves room for the button on the right, as for a button widget.
+    // Qt's is the union of the tabs' places, which its tab widget asks on each tab added and
+    // each paint: the same, from the sizes kept (no tab here is hidden).
+    QSize sizeHint() const override
+    {
+        if (!Measured().empty() && !m_extent.isValid()) {
+            m_extent = QSize(0, 0);
+            for (const Tab& tab : m_tabs)
+                Extend(tab.size);
+        }
+        return m_extent.isValid() ? m_extent : QSize(0, 0);
+    }
+
+    // Qt adds or removes a tab before it says so here, and may lay the bar out on the way (it
+    // always does while the bar is shown): without a layout, the sizes follow here.
+    void tabInserted(int index) override
+    {
+        if (m_tabs.size() + 1 == size_t(count())) {
+            m_tabs.insert(m_tabs.begin() + index, Measure(index));
+            m_extent = QSize();
+        }
+        QTabBar::tabInserted(index);
+    }
+
+    void tabRemoved(int index) override
+    {
+        if (m_tabs.size() == size_t(count()) + 1) {
+            m_tabs.erase(m_tabs.begin() + index);
+            m_extent = QSize();
+        }
+        QTabBar::tabRemoved(index);
+    }
+
+    // Qt styles every tab on each paint of the bar, then skips the tabs out of sight, and
+    // styling a tab lays out its title: with thousands of tabs, a paint took longer than the
+    // tabs added in its turn. A tab out of sight gets what the bar reads of it then: where it
+    // lies and its shape (the tear drawn at the bar's ends). A tab in sight is styled in full,
+    // its label leaving room for the close button on the right, as for a button widget.
     void initStyleOption(QStyleOptionTab* option, int index) const override
     {
+        const QRect tab = tabRect(index);
+        if (Vertical() ? tab.bottom() < 0 || tab.top() > height()
+                       : tab.right() < 0 || tab.left() > width()) {
+            option->initFrom(this);
+            option->rect = tab;
+            option->shape = shape();
+            option->documentMode = documentMode();
+            option->tabIndex = index;
+            if (!isTabEnabled(index))
+                option->state &= ~QStyle::State_Enabled;
+            if (index == currentIndex())
+                option->state |= QStyle::State_Selected;
+            return;
+        }
         QTabBar::initStyleOption(option, index);
         option->rightButtonSize = CloseButtonSize();
     }
 
     void changeEvent(QEvent* event) override
     {
-        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
-            m_sizes.clear();
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+            m_tabs.clear();
+            m_extent = QSize();
+        }
         QTabBar::changeEvent(event);
     }
 
@@ -136,13 +180,111 @@ private:
         return index >= 0 && CloseButtonRect(index).contains(at) ? index : -1;
     }
 
-    // Sizes by the title's text buffer; a title gets a new buffer when it is set.
-    mutable QHash<const QChar*, QPair<QString, QSize>> m_sizes;
+    struct Tab
+    {
+        // Holds the title's text, so that its buffer stays this title's.
+        QString title;
+        QSize size;
+    };
+
+    bool Vertical() const
+    {
+        return shape() == RoundedWest || shape() == RoundedEast || shape() == TriangularWest ||
+               shape() == TriangularEast;
+    }
+
+    Tab Measure(int index) const
+    {
+        const QSize button = CloseButtonSize();
+        return {tabText(index),
+                QTabBar::tabSizeHint(index) + QSize(button.width() + kButtonPadding, 0)};
+    }
+
+    void Extend(const QSize& tab) const
+    {
+        m_extent =
+            Vertical()
+                ? QSize(qMax(m_extent.width(), tab.width()), m_extent.height() + tab.height())
+                : QSize(m_extent.width() + tab.width(), qMax(m_extent.height(), tab.height()));
+    }
+
+    // In step with the bar's tabs. In a layout after tabs came or went, before the bar said
+    // which: a tab added at the end, the common case, finds the others where they were;
+    // otherwise every tab keeps its size by its title's text buffer (a title gets a new buffer
+    // when it is set), or is measured.
+    const std::vector<Tab>& Measured() const
+    {
+        const int tabs = count();
+        if (m_tabs.size() == size_t(tabs))
+            return m_tabs;
+        if (size_t(tabs) == m_tabs.size() + 1 &&
+            (tabs == 1 || (tabText(tabs - 2).constData() == m_tabs.back().title.constData() &&
+                           tabText(tabs - 1).constData() != m_tabs.back().title.constData()))) {
+            m_tabs.push_back(Measure(tabs - 1));
+            if (m_extent.isValid())
+                Extend(m_tabs.back().size);
+            return m_tabs;
+        }
+        QHash<const QChar*, QSize> known;
+        for (const Tab& tab : m_tabs)
+            known.insert(tab.title.constData(), tab.size);
+        std::vector<Tab> now;
+        now.reserve(size_t(tabs));
+        for (int i = 0; i < tabs; ++i) {
+            QString title = tabText(i);
+            const auto found = known.constFind(title.constData());
+            now.push_back(found == known.cend() ? Measure(i) : Tab{title, *found});
+        }
+        m_tabs = std::move(now);
+        m_extent = QSize();
+        return m_tabs;
+    }
+
+    // By tab, in the bar's order; out of step only within a tab's adding or removing.
+    mutable std::vector<Tab> m_tabs;
+    // The union of the tabs' places; not valid when not known.
+    mutable QSize m_extent;
     int m_hovered = -1;
     int m_pressed = -1;
 };
 
+// What a page brings to its tab widget's sizes: Qt takes the largest of each over the pages.
+struct PageSizes
+{
+    explicit PageSizes(const QWidget* page)
+        : hint(page->sizeHint()), minimumHint(page->minimumSizeHint()),
+          minimum(page->minimumSize()), maximum(page->maximumSize()), policy(page->sizePolicy()),
+          heightForWidth(page->hasHeightForWidth())
+    {
+    }
+    bool operator==(const PageSizes& other) const
+    {
+        return hint == other.hint && minimumHint == other.minimumHint && minimum == other.minimum &&
+               maximum == other.maximum && policy == other.policy &&
+               heightForWidth == other.heightForWidth;
+    }
+
+    QSize hint;
+    QSize minimumHint;
+    QSize minimum;
+    QSize maximum;
+    QSizePolicy policy;
+    bool heightForWidth;
+};
+
 } // namespace
+
+struct RoomTabWidget::Sizes
+{
+    QSize hint;
+    QSize minimumHint;
+    // Qt asks it of the page in view.
+    bool heightForWidth = false;
+    // What they were made of: the bar's sizes and one of each kind of page.
+    QSize barHint;
+    QSize barMinimumHint;
+    std::vector<PageSizes> pages;
+};
 
 RoomTabWidget::RoomTabWidget(QWidget* parent) : QTabWidget(parent)
 {
@@ -153,15 +295,77 @@ RoomTabWidget::RoomTabWidget(QWidget* parent) : QTabWidget(parent)
     connect(this, &QTabWidget::currentChanged, this, &RoomTabWidget::OnCurrentChanged);
 }
 
+RoomTabWidget::~RoomTabWidget() = default;
+
+QSize RoomTabWidget::sizeHint() const
+{
+    return KeptSizes().hint;
+}
+
+QSize RoomTabWidget::minimumSizeHint() const
+{
+    return KeptSizes().minimumHint;
+}
+
+bool RoomTabWidget::hasHeightForWidth() const
+{
+    return KeptSizes().heightForWidth;
+}
+
+const RoomTabWidget::Sizes& RoomTabWidget::KeptSizes() const
+{
+    if (!m_sizes) {
+        auto sizes = std::make_unique<Sizes>();
+        sizes->hint = QTabWidget::sizeHint();
+        sizes->minimumHint = QTabWidget::minimumSizeHint();
+        sizes->heightForWidth = QTabWidget::hasHeightForWidth();
+        sizes->barHint = BarHint();
+        sizes->barMinimumHint = tabBar()->minimumSizeHint();
+        for (int i = 0; i < count(); ++i) {
+            const PageSizes page(widget(i));
+            if (std::find(sizes->pages.begin(), sizes->pages.end(), page) == sizes->pages.end())
+                sizes->pages.push_back(page);
+        }
+        m_sizes = std::move(sizes);
+    }
+    return *m_sizes;
+}
+
+// The bar's preferred size as the tab widget counts it: with scroll buttons, 200 by 200 at most.
+QSize RoomTabWidget::BarHint() const
+{
+    const QSize hint = tabBar()->sizeHint();
+    return usesScrollButtons() ? hint.boundedTo(QSize(200, 200)) : hint;
+}
+
 void RoomTabWidget::tabInserted(int index)
 {
     QTabWidget::tabInserted(index);
     if (index != currentIndex())
         widget(index)->setUpdatesEnabled(false);
+    // A page like one before, with the bar counting as before, leaves the sizes as they were.
+    if (m_sizes &&
+        (BarHint() != m_sizes->barHint || tabBar()->minimumSizeHint() != m_sizes->barMinimumHint ||
+         std::find(m_sizes->pages.begin(), m_sizes->pages.end(), PageSizes(widget(index))) ==
+             m_sizes->pages.end()))
+        m_sizes.reset();
+}
+
+void RoomTabWidget::tabRemoved(int index)
+{
+    m_sizes.reset();
+    QTabWidget::tabRemoved(index);
+}
+
+void RoomTabWidget::changeEvent(QEvent* event)
+{
+    m_sizes.reset();
+    QTabWidget::changeEvent(event);
 }
 
 void RoomTabWidget::OnCurrentChanged(int index)
 {
+    m_sizes.reset();
     if (m_shown)
         m_shown->setUpdatesEnabled(false);
     m_shown = widget(index);
