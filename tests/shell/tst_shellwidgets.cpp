@@ -5,6 +5,7 @@
 
 #include "shell/ProxyStyle.h"
 #include "shell/ResizableWindow.h"
+#include "shell/RoomTabWidget.h"
 #include "shell/SizeManager.h"
 #include "shell/TabWidget.h"
 #include "shell/TreeWidget.h"
@@ -16,6 +17,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProxyStyle>
 #include <QSplitter>
 #include <QStyleFactory>
 #include <QTemporaryDir>
@@ -122,6 +124,47 @@ struct Manager
     std::unique_ptr<SizeManager> sizes;
 };
 
+// A shown chat tab widget, a page per user; each page counts the sizes asked of it.
+struct ChatTabs
+{
+    struct Page : QWidget
+    {
+        QSize sizeHint() const override { return ++asked, QSize(200, 100); }
+        mutable int asked = 0;
+    };
+    explicit ChatTabs(int users)
+    {
+        (new QVBoxLayout(&window))->addWidget(tabs);
+        for (int i = 0; i < users; ++i)
+            tabs->addTab(new Page, QString("user %1").arg(i));
+        window.resize(400, 300);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    // The sizes asked of the first pages since the last call.
+    int Asked(int pages)
+    {
+        int asked = 0;
+        for (int i = 0; i < pages; ++i)
+            asked += qExchange(static_cast<Page*>(tabs->widget(i))->asked, 0);
+        return asked;
+    }
+    QWidget window;
+    RoomTabWidget* tabs = new RoomTabWidget;
+};
+
+// Counts the tab labels laid out (a tab's label is laid out as it is styled).
+struct LabelCount : QProxyStyle
+{
+    QRect subElementRect(SubElement element, const QStyleOption* option,
+                         const QWidget* widget) const override
+    {
+        labels += element == SE_TabBarTabText;
+        return QProxyStyle::subElementRect(element, option, widget);
+    }
+    mutable int labels = 0;
+};
+
 } // namespace
 
 class tst_ShellWidgets : public QObject
@@ -135,6 +178,8 @@ private Q_SLOTS:
     void focusBringsWidgetThroughTabs_data();
     void focusBringsWidgetThroughTabs();
     void treeTellsOfKeyBeforeActing();
+    void chatTabCostsNoMoreForTabsOpen_data();
+    void chatTabCostsNoMoreForTabsOpen();
     void treeExpandsManyAsOneByOne_data();
     void treeExpandsManyAsOneByOne();
     void rowsDeletedSomeAtATime_data();
@@ -249,6 +294,45 @@ void tst_ShellWidgets::treeTellsOfKeyBeforeActing()
     QTest::keyClick(&tree, Qt::Key_Down);
     QCOMPARE(seen, QStringList{QString("%1 at row 0").arg(Qt::Key_Down)});
     QCOMPARE(tree.currentItem(), tree.topLevelItem(1));
+}
+
+void tst_ShellWidgets::chatTabCostsNoMoreForTabsOpen_data()
+{
+    // Tabs open, enough for the bar to scroll, and the one current (the bar scrolled to it).
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("current");
+    QTest::newRow("10, the first current") << 10 << 0;
+    QTest::newRow("300, the first current") << 300 << 0;
+    QTest::newRow("300, the last current") << 300 << 299;
+}
+
+void tst_ShellWidgets::chatTabCostsNoMoreForTabsOpen()
+{
+    QFETCH(int, count);
+    QFETCH(int, current);
+    LabelCount style;
+    ChatTabs chat(count);
+    QTabBar* bar = chat.tabs->tabBar();
+    bar->setStyle(&style);
+    chat.tabs->setCurrentIndex(current);
+    QCoreApplication::processEvents();
+    QVERIFY(chat.Asked(count) > 0);
+    chat.tabs->addTab(new ChatTabs::Page, "newcomer");
+    QCoreApplication::processEvents();
+    // The window laid out again asks no page there before its sizes.
+    QCOMPARE(chat.Asked(count), 0);
+    // A paint lays out a few labels for each tab in sight (styled, drawn, its close button
+    // placed; the current one again, on top) and none for a tab out of sight.
+    int inSight = 0;
+    for (int i = 0; i < chat.tabs->count(); ++i)
+        inSight += bar->tabRect(i).intersects(bar->rect());
+    style.labels = 0;
+    bar->repaint();
+    QVERIFY(inSight > 0 && style.labels >= inSight);
+    QVERIFY2(style.labels <= 4 * inSight + 1, qPrintable(QString::number(style.labels)));
+    // The sizes kept are Qt's own.
+    QCOMPARE(bar->sizeHint(), bar->QTabBar::sizeHint());
+    QCOMPARE(chat.tabs->sizeHint(), chat.tabs->QTabWidget::sizeHint());
 }
 
 void tst_ShellWidgets::treeExpandsManyAsOneByOne_data()
