@@ -61,7 +61,11 @@ void SlicedJob::Post()
     if (m_due)
         return;
     m_due = true;
-    // Queued behind what was posted before (a form's rows, a paint): they go first.
+    // Queued behind what was posted before at the same priority (a form's rows), but ahead of
+    // a paint asked for before: Qt posts a widget's update request at low priority, so the
+    // pass over posted events runs this slice first and paints after it. A slice posted while
+    // that pass runs waits for the next pass: the rows a slice changes are painted after the
+    // slice that follows it.
     QMetaObject::invokeMethod(
         this,
         [this, generation = m_generation] {

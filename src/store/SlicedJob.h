@@ -3,8 +3,9 @@
 // Long work on the GUI thread, a slice at a time. The owner gives one step function, each call a
 // bounded piece of the work (a record, a row, a few hundred items) that says whether more is left;
 // the job runs steps while the turn's budget lasts (store/TurnBudget.h) and asks for the next
-// turn for the rest, where input and paints go first. Whatever the job does in slices it does in
-// the same order as Finish does in one go, so the store, the rows and the log come out the same.
+// turn for the rest, input being answered between them (the rows a slice changed are painted
+// after the next slice: store/TurnBudget.h). Whatever the job does in slices it does in the same
+// order as Finish does in one go, so the store, the rows and the log come out the same.
 //
 // The other shapes of work on this thread: pure work that needs no store goes to a thread through
 // WorkerThread (store/WorkerThread.h); a burst of requests that should run once goes through

@@ -5,8 +5,11 @@
 // The GUI thread's one budget of long work per turn of its event loop. Whatever works a slice at
 // a time (a reader taking frames, a job building rows or store items, the sweep) draws from the
 // same clock, so that two of them in one turn share the budget instead of adding up: the window
-// answers input and paints between turns, and a turn holds the thread about kTurnMs at most,
-// plus one step.
+// answers input between turns, and a turn holds the thread about kTurnMs at most, plus one step.
+// Paints lag a slice behind: Qt posts a widget's update request at low priority, so a slice
+// posted after it still goes first, and the rows a slice changed are painted after the next
+// slice, in the same pass of the loop over posted events (a slice posted in that pass waits for
+// the next one).
 //
 // A turn starts with the first event the running loop delivers after it woke (socket, timer or
 // posted event), so work done earlier in the turn (a form laying out what the last slice
