@@ -190,6 +190,15 @@ void Data::FreeItemId(uint32_t id)
     pendingIds_.push_back(id);
 }
 
+Item::Item(Type* type, uint32_t id, std::string_view value, bool borrowed, uint8_t flags)
+    : type_(type), id_(id), flags_(flags),
+      // A key that borrows the name it was made for reads in lower case all the same.
+      value_(!borrowed         ? ItemText(value)
+             : type->foldCase_ ? ItemText(ItemText::BorrowLowerCase{}, value.data(), value.size())
+                               : ItemText(ItemText::Borrow{}, value.data(), value.size()))
+{
+}
+
 Item* Data::NewItemObject(Type* type, uint32_t id, std::string_view value, bool borrowed)
 {
     void* slot = nullptr;
@@ -599,7 +608,7 @@ Item* Type::FindValue(std::string_view value, uint32_t hash) const
         const ValueSlot& slot = valueSlots_[at];
         if (!slot.id)
             return nullptr;
-        if (slot.hash == hash && SameValue(items[slot.id]->value_, value))
+        if (slot.hash == hash && SameValue(items[slot.id]->value_.Held(), value))
             return items[slot.id];
     }
 }
@@ -664,7 +673,8 @@ void Type::IndexValues(const std::vector<ValueSlot>& made,
                 ++valueCount_;
                 break;
             }
-            if (slot.hash == e.hash && SameValue(items[slot.id]->value_, items[e.id]->value_)) {
+            if (slot.hash == e.hash &&
+                SameValue(items[slot.id]->value_.Held(), items[e.id]->value_.Held())) {
                 repeated.emplace_back(e.id, slot.id);
                 break;
             }
@@ -699,7 +709,7 @@ void Type::UnindexValue(Item* item)
     if (valueSlots_.empty())
         return;
     const size_t mask = valueSlots_.size() - 1;
-    size_t at = HashOf(item->value_) & mask;
+    size_t at = HashOf(item->value_.Held()) & mask;
     while (valueSlots_[at].id != item->id_) {
         if (!valueSlots_[at].id)
             return;
@@ -790,7 +800,7 @@ void Type::KeyBy(Type* keyType, KeyFunction key, bool lowerCase)
     Item* const* items = owner_->items_.data();
     for (ValueSlot& slot : keyType->valueSlots_) {
         if (slot.id)
-            slot.hash = keyType->HashOf(items[slot.id]->value_);
+            slot.hash = keyType->HashOf(items[slot.id]->value_.Held());
     }
     if (!keyType->valueSlots_.empty())
         keyType->GrowValueIndex(keyType->valueSlots_.size());
@@ -835,7 +845,7 @@ void Type::LinkKeys(const std::vector<uint32_t>& ids)
         if (!keyItem) {
             // A key that is the item's own value (to the key type: in lower case, it may differ
             // by case), laid out where the store keeps it, is borrowed from there rather than
-            // kept twice.
+            // kept twice; it reads in lower case all the same.
             const bool same = item->value_.IsBorrowed() && keys->SameValue(item->value_, key);
             const std::string_view text = same ? item->value_.View() : std::string_view(key);
             if (quietlyMade) {

@@ -384,12 +384,7 @@ private:
     };
 
     // A borrowed value is one a load laid out in a block the store keeps (see ItemText).
-    Item(Type* type, uint32_t id, std::string_view value, bool borrowed, uint8_t flags)
-        : type_(type), id_(id), flags_(flags),
-          value_(borrowed ? ItemText(ItemText::Borrow{}, value.data(), value.size())
-                          : ItemText(value))
-    {
-    }
+    Item(Type* type, uint32_t id, std::string_view value, bool borrowed, uint8_t flags);
     ~Item() = default;
 
     void PartnerIds(const Type* type, std::vector<uint32_t>& out) const;
@@ -454,7 +449,8 @@ public:
     // With lowerCase, key makes the value in ASCII lower case (and may change it otherwise): the
     // key type then hashes and compares its values ignoring ASCII case, so that the key of an
     // item whose text a load keeps for the store's life borrows that text when the two differ
-    // by case only, where it would keep a lower-case copy. Such a key reads as its item's text.
+    // by case only, where it would keep a lower-case copy. Such a key still reads in lower case:
+    // the copy is made when its value is first read (ItemText), which lookups never do.
     using KeyFunction = void (*)(std::string_view value, std::string& key);
     void KeyBy(Type* keyType, KeyFunction key, bool lowerCase = false);
 

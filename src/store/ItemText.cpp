@@ -1,5 +1,6 @@
 #include "store/ItemText.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -31,6 +32,46 @@ ItemText::ItemText(Borrow, const char* text, size_t size)
         return;
     }
     SetLong(text, size, kBorrowed);
+}
+
+namespace {
+
+bool IsCapital(char c)
+{
+    return c >= 'A' && c <= 'Z';
+}
+
+char Lower(char c)
+{
+    return IsCapital(c) ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+ItemText::ItemText(BorrowLowerCase, const char* text, size_t size)
+{
+    const char* end = text + size;
+    if (size <= kInlineSize) {
+        std::transform(text, end, raw_, Lower);
+        SetInlineSize(size);
+        return;
+    }
+    // Lent in lower case already, it reads as it is.
+    SetLong(text, size, std::any_of(text, end, IsCapital) ? kLowerOnRead : kBorrowed);
+}
+
+const char* ItemText::Lowered() const
+{
+    const size_t size = LongSize();
+    char* bytes = static_cast<char*>(std::malloc(size + 1));
+    if (!bytes)
+        throw std::bad_alloc();
+    const char* lent = Pointer();
+    std::transform(lent, lent + size, bytes, Lower);
+    bytes[size] = '\0';
+    std::memcpy(raw_, &bytes, sizeof bytes);
+    raw_[kInlineSize] = static_cast<char>(kOwned);
+    return bytes;
 }
 
 void ItemText::SetLong(const char* text, size_t size, uint8_t tag)

@@ -7,6 +7,9 @@
 // - a longer text in a block of its own, freed with the object;
 // - a longer text that a load laid out in a block the store keeps for its whole life: the object
 //   only points there, so a million loaded values cost no block each.
+// A borrowed text may read in ASCII lower case where the lent bytes are in mixed case (a loaded
+// name's lower-case key borrows the name): it is lowered into a block of its own when first read,
+// so that a key nobody reads costs no block.
 // The bytes are always followed by a NUL, so c_str() costs nothing. The text itself may hold
 // NULs; size() counts them.
 
@@ -35,8 +38,16 @@ public:
     {
     };
     ItemText(Borrow, const char* text, size_t size);
+    // The same for a text that reads in ASCII lower case, whatever the case of the lent bytes.
+    struct BorrowLowerCase
+    {
+    };
+    ItemText(BorrowLowerCase, const char* text, size_t size);
 
-    const char* data() const { return IsInline() ? raw_ : Pointer(); }
+    const char* data() const
+    {
+        return IsInline() ? raw_ : Tag() == kLowerOnRead ? Lowered() : Pointer();
+    }
     const char* c_str() const { return data(); }
     size_t size() const { return IsInline() ? kInlineSize - InlineSpare() : LongSize(); }
     size_t length() const { return size(); }
@@ -66,12 +77,20 @@ public:
     bool OwnsBlock() const { return Tag() == kOwned; }
     // Whether the bytes are borrowed (they then stay where they are for the store's life).
     bool IsBorrowed() const { return Tag() == kBorrowed; }
+    // The bytes as held, which for a text yet to be lowered are the lent ones: for hashing and
+    // comparing ignoring ASCII case, which need no lower-case copy.
+    std::string_view Held() const
+    {
+        return IsInline() ? std::string_view(raw_, size()) : std::string_view(Pointer(), size());
+    }
 
 private:
     // The last byte tells the form: inline, it counts the unused bytes (so a text of exactly
     // kInlineSize bytes finds its NUL there); otherwise it is one of the tags below.
     static constexpr uint8_t kOwned = 0x80;
     static constexpr uint8_t kBorrowed = 0x81;
+    // Borrowed, to be lowered when read.
+    static constexpr uint8_t kLowerOnRead = 0x82;
 
     uint8_t Tag() const { return static_cast<uint8_t>(raw_[kInlineSize]); }
     bool IsInline() const { return Tag() <= kInlineSize; }
@@ -95,11 +114,13 @@ private:
     }
     void SetLong(const char* text, size_t size, uint8_t tag);
     void Assign(std::string_view text);
+    // Lowers borrowed bytes into a block of its own, and gives that block.
+    const char* Lowered() const;
     void FreeBytes();
 
     // Inline: the bytes, a NUL and the spare count. Otherwise: the pointer, the 32-bit size, and
-    // the tag last.
-    char raw_[kInlineSize + 1];
+    // the tag last. Mutable for the lowering at the first read.
+    mutable char raw_[kInlineSize + 1];
 };
 static_assert(sizeof(ItemText) == 16, "an item with its value fits in 48 bytes");
 
