@@ -509,4 +509,18 @@ inline long long StatusKb(const char* field)
     return -1;
 }
 
+// Peer wire fields appended to a message being built by hand, as a peer writes them: a 32-bit
+// little-endian number, and a text as its length and bytes.
+inline void Put32(std::string& out, quint32 v)
+{
+    const char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    out.append(b, 4);
+}
+
+inline void PutText(std::string& out, const std::string& text)
+{
+    Put32(out, quint32(text.size()));
+    out += text;
+}
+
 } // namespace BenchShare

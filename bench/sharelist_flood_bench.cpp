@@ -45,18 +45,8 @@ constexpr int kNameBytes = 240;
 constexpr qint64 kStreamBytes = qint64(256) * 1024 * 1024;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-void Put32(std::string& out, quint32 v)
-{
-    char b[4];
-    std::memcpy(b, &v, 4); // little-endian machine
-    out.append(b, 4);
-}
-
-void PutText(std::string& out, const std::string& text)
-{
-    Put32(out, quint32(text.size()));
-    out += text;
-}
+using BenchShare::Put32;
+using BenchShare::PutText;
 
 // The code 5 message: the code, then the list deflated a folder at a time.
 std::string ListMessage(qint64* inflated)

@@ -58,18 +58,8 @@ constexpr qint64 kMaxGapMs = 100;
 const char* const kFolder = "\\data\\Big";
 const char* const kHugeFolder = "\\data\\Huge";
 
-void Put32(std::string& out, quint32 v)
-{
-    char b[4];
-    std::memcpy(b, &v, 4); // little-endian machine
-    out.append(b, 4);
-}
-
-void PutText(std::string& out, const std::string& text)
-{
-    Put32(out, quint32(text.size()));
-    out += text;
-}
+using BenchShare::Put32;
+using BenchShare::PutText;
 
 std::string Frame(const std::string& body)
 {

@@ -251,14 +251,13 @@ void tst_LongWork::workerHandsBack()
     // Cancelled: work under way sees its stop flag, and nothing comes back of it or the rest.
     results.clear();
     std::atomic<bool> started{false};
-    worker->Run(
-        [&started](const WorkerThread::Stop& stop) {
-            started = true;
-            while (!stop)
-                QThread::msleep(1);
-            return -1;
-        },
-        [&results](int r) { results.push_back(r); });
+    const auto untilStopped = [&started](const WorkerThread::Stop& stop) {
+        started = true;
+        while (!stop)
+            QThread::msleep(1);
+        return -1;
+    };
+    worker->Run(untilStopped, [&results](int r) { results.push_back(r); });
     square(7);
     QTRY_VERIFY(started);
     worker->Cancel();
@@ -270,14 +269,8 @@ void tst_LongWork::workerHandsBack()
     // stops; nothing of either comes back, and the rest does.
     results.clear();
     started = false;
-    const WorkerThread::Ticket running = worker->Run(
-        [&started](const WorkerThread::Stop& stop) {
-            started = true;
-            while (!stop)
-                QThread::msleep(1);
-            return -1;
-        },
-        [&results](int r) { results.push_back(r); });
+    const WorkerThread::Ticket running =
+        worker->Run(untilStopped, [&results](int r) { results.push_back(r); });
     auto holding = std::make_shared<int>(11);
     const std::weak_ptr<int> held = holding;
     const WorkerThread::Ticket waiting =
