@@ -48,7 +48,8 @@ void SlicedJob::Stop()
 
 bool SlicedJob::TurnFor(bool& putOff)
 {
-    if (putOff || TurnBudget::ElapsedMs() < TurnBudget::kTurnMs / 2)
+    if (putOff || TurnBudget::StepsPerSliceForTesting() > 0 ||
+        TurnBudget::ElapsedMs() < TurnBudget::kTurnMs / 2)
         return true;
     putOff = true;
     Stop();

@@ -39,7 +39,7 @@ public:
     // From inside a step, before a piece too big to share a turn (a big tree shown, a tab's rows
     // set at once): whether it may go now. Unless the turn has hardly begun, the slice ends here
     // and the job goes on at the next turn, where the piece goes first; putOff, the piece's own,
-    // says that it waited once already.
+    // says that it waited once already. Under a test's steps knob it always goes now.
     bool TurnFor(bool& putOff);
 
 private:

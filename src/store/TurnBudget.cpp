@@ -148,10 +148,12 @@ TurnSlice::TurnSlice() : m_startMs(NowMs())
 bool TurnSlice::MayContinue()
 {
     if (m_steps > 0) {
-        if (g_stepsForTesting > 0 && m_steps >= g_stepsForTesting)
+        if (g_stepsForTesting > 0) {
+            if (m_steps >= g_stepsForTesting)
+                return false;
+        } else if (NowMs() - m_startMs >= TurnBudget::kTurnMs) {
             return false;
-        if (NowMs() - m_startMs >= TurnBudget::kTurnMs)
-            return false;
+        }
     }
     ++m_steps;
     return true;

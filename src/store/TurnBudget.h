@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <limits>
+
 // The GUI thread's one budget of long work per turn of its event loop. Whatever works a slice at
 // a time (a reader taking frames, a job building rows or store items, the sweep) draws from the
 // same clock, so that two of them in one turn share the budget instead of adding up: the window
@@ -28,12 +30,17 @@ void WatchTurns();
 // Milliseconds the current turn has run so far; 0 outside a turn.
 qint64 ElapsedMs();
 
-// Test-only: every slice also ends after this many steps, so that a test of a small amount of
-// work crosses slice boundaries everywhere a slow machine could cut it. 0 restores time alone.
+// Test-only: every slice ends after this many steps, and time then plays no part: neither a
+// slice nor a piece that asks for its turn (SlicedJob::TurnFor) is cut or put off by the clock,
+// so that where a test's work is sliced is the test's choice, not the machine's speed. Small
+// counts cross slice boundaries everywhere a slow machine could cut the work; kAtOnceForTesting
+// cuts it nowhere, for a test that counts on work done within the call or the turn. 0 restores
+// time alone (a test of the time limit itself, on the store's clock).
+constexpr int kAtOnceForTesting = std::numeric_limits<int>::max();
 void SetStepsPerSliceForTesting(int steps);
 int StepsPerSliceForTesting();
 
-// Test-only, for the scope of a test: slices of this many steps.
+// Test-only, for the scope of a test: slices of this many steps, whatever the time.
 class StepsForTesting
 {
 public:

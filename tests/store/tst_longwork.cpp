@@ -72,6 +72,10 @@ void tst_LongWork::jobsShareTheTurn_data()
     QTest::newRow("two steps a slice")
         << kStep << 2 << std::vector<int>{0, kStep, 0, kStep, 0, kStep}
         << std::vector<int>{2 * kStep, 3 * kStep, 2 * kStep, 3 * kStep};
+    // The knob alone cuts the slices, however late the turn.
+    QTest::newRow("two steps a slice, each over the budget")
+        << kOver << 2 << std::vector<int>{0, kOver, 0, kOver}
+        << std::vector<int>{2 * kOver, 3 * kOver, 2 * kOver, 3 * kOver};
 }
 
 void tst_LongWork::jobsShareTheTurn()
