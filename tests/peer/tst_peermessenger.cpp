@@ -1,5 +1,7 @@
 #include "PeerTestEnv.h"
 
+#include "store/TurnBudget.h"
+
 #include <QHostAddress>
 
 #include <netinet/in.h>
@@ -13,6 +15,7 @@ class tst_PeerMessenger : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void defaultPorts();
     void defaultPortsForKeysWithoutValue();
     void newListeningPort();
@@ -43,6 +46,11 @@ private Q_SLOTS:
     void peerSocketItemRemovalFreesActivity();
     void shutdownIgnoresClosings();
 };
+
+void tst_PeerMessenger::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_PeerMessenger::defaultPorts()
 {

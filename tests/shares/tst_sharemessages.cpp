@@ -1010,8 +1010,8 @@ struct Outcome
 };
 
 // Bob's list through a messaging connection, followed in the same write by a folder-contents
-// request; read inline or on a thread, built a step a slice or in one go, and removed while
-// being built or not.
+// request; read inline or on a thread, built a step a slice or in one go (steps 0), and removed
+// while being built or not.
 void Browse(const QByteArray& list, bool threaded, int steps, bool removeEarly, Outcome& out)
 {
     SharesTestEnv env;
@@ -1020,7 +1020,7 @@ void Browse(const QByteArray& list, bool threaded, int steps, bool removeEarly, 
     QVERIFY(bob);
     LogLines log;
     peer.SetInlineShareListBytesForTesting(threaded ? 1 : PeerMessenger::kInlineShareListBytes);
-    const TurnBudget::StepsForTesting sliced(steps);
+    const TurnBudget::StepsForTesting sliced(steps > 0 ? steps : TurnBudget::kAtOnceForTesting);
     QObject::connect(&peer, &PeerMessenger::SharedFilesInFolderRequested,
                      [&out] { out.order << "folder request"; });
     auto* loaded = new PathNode(&d, "user_share");

@@ -14,6 +14,7 @@
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
 #include "store/TimerManager.h"
+#include "store/TurnBudget.h"
 #include "support/LogLines.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/dialogs/ChangeUsernamePasswordDialog.h"
@@ -158,6 +159,7 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void startUpWithoutAUser_data();
     void startUpWithoutAUser();
     void loginShownInMenuAndIcon();
@@ -172,6 +174,11 @@ private Q_SLOTS:
     void failedSaveAtShutdown_data();
     void failedSaveAtShutdown();
 };
+
+void tst_MainWindow::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_MainWindow::startUpWithoutAUser_data()
 {

@@ -12,6 +12,7 @@
 #include "shares/SharesSchema.h"
 #include "shell/DisplayText.h"
 #include "shell/ShellTypes.h"
+#include "store/TurnBudget.h"
 #include "support/CompleteRecords.h"
 #include "support/PeerBodies.h"
 #include "support/PeerDial.h"
@@ -132,6 +133,7 @@ class tst_PeerText : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void resultRows_data();
     void resultRows();
     void transferRows_data();
@@ -141,6 +143,11 @@ private Q_SLOTS:
     void userListRows_data();
     void userListRows();
 };
+
+void tst_PeerText::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_PeerText::resultRows_data()
 {

@@ -12,6 +12,7 @@
 #include "store/Dependency.h"
 #include "store/Schema.h"
 #include "store/Settings.h"
+#include "store/TurnBudget.h"
 #include "support/CompleteRecords.h"
 #include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
@@ -134,12 +135,18 @@ class tst_WholeForms : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void wholeOrThrows_data();
     void wholeOrThrows();
 
 private:
     ScriptedUpnp m_upnp;
 };
+
+void tst_WholeForms::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_WholeForms::wholeOrThrows_data()
 {

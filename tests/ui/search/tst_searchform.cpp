@@ -7,6 +7,7 @@
 #include "peer/PeerMessenger.h"
 #include "shell/DisplayText.h"
 #include "shell/EventToolBar.h"
+#include "store/TurnBudget.h"
 #include "support/PeerBodies.h"
 #include "support/PeerDial.h"
 #include "ui/search/SearchForm.h"
@@ -100,6 +101,7 @@ class tst_SearchForm : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void searchLine_data();
     void searchLine();
     void relatedSearches_data();
@@ -117,6 +119,11 @@ private Q_SLOTS:
     void toolBarActions();
     void resultMenu();
 };
+
+void tst_SearchForm::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_SearchForm::searchLine_data()
 {

@@ -16,6 +16,7 @@
 #include "store/DataSaver.h"
 #include "store/Dependency.h"
 #include "store/Schema.h"
+#include "store/TurnBudget.h"
 #include "support/LogLines.h"
 #include "support/ScriptedUpnp.h"
 #include "support/StoreGuard.h"
@@ -171,6 +172,7 @@ class tst_SearchPageHost : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void wholeOrThrows_data();
     void wholeOrThrows();
     void filterLineAnywhere_data();
@@ -179,6 +181,11 @@ private Q_SLOTS:
 private:
     ScriptedUpnp m_upnp;
 };
+
+void tst_SearchPageHost::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_SearchPageHost::wholeOrThrows_data()
 {

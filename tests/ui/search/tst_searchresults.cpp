@@ -223,6 +223,7 @@ class tst_SearchResults : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void order_data();
     void order();
     void filter_data();
@@ -236,6 +237,11 @@ private Q_SLOTS:
     void bigTabsAsInOneGo_data();
     void bigTabsAsInOneGo();
 };
+
+void tst_SearchResults::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_SearchResults::order_data()
 {

@@ -137,6 +137,7 @@ class tst_TransfersControls : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void speedLimit_data();
     void speedLimit();
     void clearTicksAndSlots();
@@ -165,6 +166,11 @@ private Q_SLOTS:
     void actionsOfThePageAloneReachIt_data();
     void actionsOfThePageAloneReachIt();
 };
+
+void tst_TransfersControls::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_TransfersControls::speedLimit_data()
 {
@@ -637,7 +643,7 @@ void tst_TransfersControls::clearingManyAsOneByOne()
         transfersForm->RefreshMarkedRows();
         LogLines log(LogCategories::kTransferQueue);
         // A step a slice: however fast the machine, the click leaves most of them to later turns.
-        const TurnBudget::StepsForTesting slices(sliced ? 1 : 0);
+        const TurnBudget::StepsForTesting slices(sliced ? 1 : TurnBudget::kAtOnceForTesting);
         if (sliced) {
             page.client.Trigger(tree, "Clear Complete");
             QVERIFY(transfersForm->IsClearing());

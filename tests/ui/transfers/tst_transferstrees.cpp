@@ -57,6 +57,7 @@ class tst_TransfersTrees : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void rowsFollowEntries();
     void loadedInTheirOrder();
     void linksMadeAnewKeepTheRow_data();
@@ -74,6 +75,11 @@ private Q_SLOTS:
     void finishedDownloadFromAPeer_data();
     void finishedDownloadFromAPeer();
 };
+
+void tst_TransfersTrees::initTestCase()
+{
+    TurnBudget::SetStepsPerSliceForTesting(TurnBudget::kAtOnceForTesting);
+}
 
 void tst_TransfersTrees::rowsFollowEntries()
 {
