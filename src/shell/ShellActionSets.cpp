@@ -17,7 +17,7 @@ constexpr char kLoginIcon[] = ":icons/online_icon";
 } // namespace
 
 const ActionRow kEarlySets[] = {
-    {RoomListSet, EnterRoom, "Enter Room", kRoomIcon},
+    {RoomListSet, EnterRoom, "Enter Room", kRoomIcon, true},
     {RoomListSet, CreateRoom, "Create Room", kRoomIcon},
     {RoomListSet, RefreshRoomList, "Refresh Room List", kRoomIcon},
     {RoomListSet, EnablePrivateRoomAdd, AcceptInvitationsText, kRoomIcon},
@@ -45,7 +45,8 @@ void AddSet(ActionSetToolBar& bar, const ActionRow* rows, size_t count, const ch
 {
     for (size_t i = 0; i < count; ++i) {
         if (std::strcmp(rows[i].set, set) == 0)
-            bar.AddSetAction(rows[i].set, rows[i].id, rows[i].text, rows[i].icon, false);
+            bar.AddSetAction(rows[i].set, rows[i].id, rows[i].text, rows[i].icon,
+                             rows[i].needsSelection);
     }
 }
 

@@ -14,6 +14,9 @@ struct ActionRow
     const char* id;
     const char* text;
     const char* icon;
+    // Runs only on the row the user sees selected in the list that has the focus: a room list
+    // with none selected would otherwise enter the room its key last named.
+    bool needsSelection = false;
 };
 
 // Set names.
@@ -57,7 +60,7 @@ extern const size_t kEarlySetRowCount;
 extern const ActionRow kChatLogSets[];
 extern const size_t kChatLogSetRowCount;
 
-// Adds the rows of one set, in table order (none needs a list selection).
+// Adds the rows of one set, in table order.
 void AddSet(ActionSetToolBar& bar, const ActionRow* rows, size_t count, const char* set);
 void AddChatLogSets(ActionSetToolBar& bar);
 

@@ -250,7 +250,8 @@ void RoomForm::OnEnterPressed()
 
 void RoomForm::OnUserListContextMenuRequested(const QPoint& at)
 {
-    Tidy();
+    // The row painted under the pointer: the list is whole between turns, and tidying it first
+    // would put another row there.
     QTreeWidgetItem* row = m_userList->itemAt(at);
     if (!row)
         return;

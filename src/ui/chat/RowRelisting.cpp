@@ -1,16 +1,18 @@
 #include "RowRelisting.h"
 
+#include <QItemSelectionModel>
 #include <QScrollBar>
 #include <QTimer>
 
 #include <algorithm>
+#include <numeric>
 
-bool RowRelisting::SortSteps::Step(const Before& before)
+bool RowRelisting::SortSteps::Step(const std::function<bool(Index, Index)>& before)
 {
-    const size_t count = rows.size();
+    const size_t count = order.size();
     if (width == 0) {
         const size_t end = std::min(at + kRowsAStep, count);
-        std::stable_sort(rows.begin() + qsizetype(at), rows.begin() + qsizetype(end), before);
+        std::stable_sort(order.begin() + qsizetype(at), order.begin() + qsizetype(end), before);
         at = end;
         if (at >= count) {
             width = kRowsAStep;
@@ -24,49 +26,56 @@ bool RowRelisting::SortSteps::Step(const Before& before)
     merged.resize(count);
     const size_t middle = std::min(at + width, count);
     const size_t end = std::min(at + 2 * width, count);
-    std::merge(rows.begin() + qsizetype(at), rows.begin() + qsizetype(middle),
-               rows.begin() + qsizetype(middle), rows.begin() + qsizetype(end),
+    std::merge(order.begin() + qsizetype(at), order.begin() + qsizetype(middle),
+               order.begin() + qsizetype(middle), order.begin() + qsizetype(end),
                merged.begin() + qsizetype(at), before);
     at = end;
     if (at >= count) {
-        rows.swap(merged);
+        order.swap(merged);
         width *= 2;
         at = 0;
     }
     return width < count;
 }
 
+void RowRelisting::SlotCounts::Build()
+{
+    for (size_t i = 1; i < m_tree.size(); ++i) {
+        const size_t parent = i + (i & (~i + 1));
+        if (parent < m_tree.size())
+            m_tree[parent] += m_tree[i];
+    }
+}
+
+void RowRelisting::SlotCounts::Add(size_t slot, int delta)
+{
+    for (size_t i = slot + 1; i < m_tree.size(); i += i & (~i + 1))
+        m_tree[i] += delta;
+}
+
+int RowRelisting::SlotCounts::Before(size_t slot) const
+{
+    int count = 0;
+    for (size_t i = slot; i > 0; i -= i & (~i + 1))
+        count += m_tree[i];
+    return count;
+}
+
 RowRelisting::RowRelisting(QTreeWidget* list, std::vector<QTreeWidgetItem*> gone,
                            std::vector<QTreeWidgetItem*> added, Before before, bool all)
-    : m_list(list), m_before(std::move(before)), m_all(all && m_before), m_gone(std::move(gone))
+    : m_list(list), m_before(std::move(before)), m_all(all && m_before), m_gone(std::move(gone)),
+      m_added(std::move(added)), m_out(m_added.size(), true)
 {
     std::sort(m_gone.begin(), m_gone.end());
-    m_added.rows = std::move(added);
-    m_added.width = m_before && !m_all ? 0 : m_added.rows.size();
-    QTreeWidgetItem* current = list->currentItem();
-    if (current && !IsGone(current)) {
-        m_current = current;
-        m_currentColumn = list->currentColumn();
-        m_selected = current->isSelected();
-    }
-    const int scrolled = list->verticalScrollBar()->value();
-    QTreeWidgetItem* top = scrolled > 0 ? list->topLevelItem(scrolled) : nullptr;
-    m_top = top && !IsGone(top) ? top : nullptr;
-    // Rows taken out one by one would each move the current row to the next.
-    list->setCurrentItem(nullptr);
-    m_updates = list->updatesEnabled();
-    list->setUpdatesEnabled(false);
 }
 
 RowRelisting::~RowRelisting()
 {
-    // Each row out of the list is in one of these at a time.
-    for (const std::vector<QTreeWidgetItem*>* rows : {&m_goneOut, &m_kept, &m_added.rows})
-        qDeleteAll(*rows);
-    for (size_t i = m_listed; i < m_rows.size(); ++i)
-        delete m_rows[i];
-    if (m_list && m_phase != Phase::Done)
-        m_list->setUpdatesEnabled(m_updates);
+    qDeleteAll(m_goneOut);
+    for (size_t i = 0; i < m_added.size(); ++i) {
+        if (m_out[i])
+            delete m_added[i];
+    }
 }
 
 bool RowRelisting::IsGone(QTreeWidgetItem* row) const
@@ -76,67 +85,50 @@ bool RowRelisting::IsGone(QTreeWidgetItem* row) const
 
 bool RowRelisting::Step()
 {
-    if (!m_list) {
+    if (!m_list)
         m_phase = Phase::Done;
-        return false;
-    }
-    QTreeWidgetItem* root = m_list->invisibleRootItem();
+    const auto less = [this](Index a, Index b) { return Less(a, b); };
     switch (m_phase) {
-    case Phase::SortingAdded:
-        if (!m_before || m_all || !m_added.Step(m_before))
-            m_phase = Phase::Taking;
+    case Phase::Reading:
+        if (!ReadStep())
+            m_phase = Phase::Removing;
         return true;
-    case Phase::Taking:
-        for (size_t n = 0; n < kRowsAStep && root->childCount() > 0; ++n) {
-            QTreeWidgetItem* row = root->takeChild(root->childCount() - 1);
-            (IsGone(row) ? m_goneOut : m_kept).push_back(row);
-        }
-        if (root->childCount() == 0) {
-            std::reverse(m_kept.begin(), m_kept.end());
-            if (m_all) {
-                // The rows that came after those there, as a sorting list has them.
-                m_added.rows.insert(m_added.rows.begin(), m_kept.begin(), m_kept.end());
-                m_added.width = 0;
-                m_added.at = 0;
-                m_kept.clear();
-                m_phase = Phase::SortingAll;
-            } else {
-                m_phase = Phase::Merging;
-            }
+    case Phase::Removing:
+        if (!RemoveStep())
+            StartSort();
+        return true;
+    case Phase::SortingAdded:
+        if (!m_sort.Step(less)) {
+            // The list's rows keep their order; the rows that came go in among them.
+            std::vector<Index> kept(m_kept);
+            std::iota(kept.begin(), kept.end(), Index(0));
+            m_order.reserve(m_kept + m_added.size());
+            std::merge(kept.begin(), kept.end(), m_sort.order.begin(), m_sort.order.end(),
+                       std::back_inserter(m_order), less);
+            m_stays.assign(m_kept, true);
+            Ordered();
         }
         return true;
     case Phase::SortingAll:
-        if (!m_added.Step(m_before)) {
-            m_rows.swap(m_added.rows);
-            m_phase = Phase::PuttingBack;
+        if (!m_sort.Step(less)) {
+            m_order.swap(m_sort.order);
+            Ordered();
         }
         return true;
-    case Phase::Merging:
-        m_rows.reserve(m_kept.size() + m_added.rows.size());
-        if (m_before)
-            std::merge(m_kept.begin(), m_kept.end(), m_added.rows.begin(), m_added.rows.end(),
-                       std::back_inserter(m_rows), m_before);
-        else {
-            m_rows = m_kept;
-            m_rows.insert(m_rows.end(), m_added.rows.begin(), m_added.rows.end());
-        }
-        m_kept.clear();
-        m_added.rows.clear();
-        m_phase = Phase::PuttingBack;
-        return true;
-    case Phase::PuttingBack: {
-        const size_t end = std::min(m_listed + kRowsAStep, m_rows.size());
-        QList<QTreeWidgetItem*> rows(m_rows.begin() + qsizetype(m_listed),
-                                     m_rows.begin() + qsizetype(end));
-        m_list->insertTopLevelItems(m_list->topLevelItemCount(), rows);
-        m_listed = end;
-        if (m_listed == m_rows.size()) {
-            Restore();
-            m_phase = Phase::Done;
-            return false;
+    case Phase::LongestRun:
+        if (!LongestRunStep()) {
+            m_stays.assign(m_kept, false);
+            for (Index i = m_runTails.empty() ? kNone : m_runTails.back(); i != kNone;
+                 i = m_runBefore[i])
+                m_stays[i] = true;
+            MakeSlots();
         }
         return true;
-    }
+    case Phase::Placing:
+        if (PlaceStep())
+            return true;
+        m_phase = Phase::Done;
+        return false;
     case Phase::Done:
         break;
     }
@@ -156,15 +148,227 @@ std::vector<QTreeWidgetItem*> RowRelisting::TakeGone()
     return gone;
 }
 
-void RowRelisting::Restore()
+bool RowRelisting::ReadStep()
 {
-    if (m_current) {
-        m_list->setCurrentItem(m_current, m_currentColumn, QItemSelectionModel::NoUpdate);
-        m_current->setSelected(m_selected);
+    QTreeWidgetItem* root = m_list->invisibleRootItem();
+    const int count = root->childCount();
+    const int end = std::min(count, m_read + int(kRowsAStep));
+    for (; m_read < end; ++m_read) {
+        QTreeWidgetItem* row = root->child(m_read);
+        if (IsGone(row))
+            m_goneAt.emplace_back(m_read, row);
+        else
+            m_rows.push_back(row);
     }
-    if (m_top)
-        m_list->scrollToItem(m_top, QAbstractItemView::PositionAtTop);
-    m_list->setUpdatesEnabled(m_updates);
+    m_kept = m_rows.size();
+    return m_read < count;
+}
+
+bool RowRelisting::RemoveStep()
+{
+    FollowTop();
+    // From the end, so that the positions read before stay right.
+    for (size_t n = 0; n < kRowsAStep && !m_goneAt.empty(); ++n) {
+        const auto [at, row] = m_goneAt.back();
+        m_goneAt.pop_back();
+        bool wasCurrent = false;
+        if (TakeOut(row, at, wasCurrent) >= 0)
+            m_goneOut.push_back(row);
+    }
+    KeepTopInView();
+    return !m_goneAt.empty();
+}
+
+void RowRelisting::StartSort()
+{
+    const size_t count = m_kept + m_added.size();
+    if (m_all) {
+        m_sort.order.resize(count);
+        std::iota(m_sort.order.begin(), m_sort.order.end(), Index(0));
+        m_phase = Phase::SortingAll;
+    } else if (m_before) {
+        m_sort.order.resize(m_added.size());
+        std::iota(m_sort.order.begin(), m_sort.order.end(), Index(m_kept));
+        m_phase = Phase::SortingAdded;
+    } else {
+        m_order.resize(count);
+        std::iota(m_order.begin(), m_order.end(), Index(0));
+        m_stays.assign(m_kept, true);
+        Ordered();
+    }
+}
+
+void RowRelisting::Ordered()
+{
+    m_sort = SortSteps();
+    m_rank.assign(m_order.size(), 0);
+    for (size_t place = 0; place < m_order.size(); ++place)
+        m_rank[m_order[place]] = Index(place);
+    if (m_stays.empty() && m_kept > 0) {
+        m_runBefore.assign(m_kept, kNone);
+        m_at = 0;
+        m_phase = Phase::LongestRun;
+    } else {
+        MakeSlots();
+    }
+}
+
+bool RowRelisting::LongestRunStep()
+{
+    // The longest run of the list's rows already in the new order, patience-sorted: the last
+    // row of the best run of each length so far.
+    const size_t end = std::min(m_at + kRowsAStep, m_kept);
+    for (; m_at < end; ++m_at) {
+        const Index rank = m_rank[m_at];
+        const auto tail =
+            std::lower_bound(m_runTails.begin(), m_runTails.end(), rank,
+                             [this](Index row, Index place) { return m_rank[row] < place; });
+        m_runBefore[m_at] = tail == m_runTails.begin() ? kNone : *(tail - 1);
+        if (tail == m_runTails.end())
+            m_runTails.push_back(Index(m_at));
+        else
+            *tail = Index(m_at);
+    }
+    return m_at < m_kept;
+}
+
+void RowRelisting::MakeSlots()
+{
+    // Rows keep the list's order by their slots' order. Every place of the new order has a slot,
+    // where its row is once it stays or has moved there; the rows still to move come before the
+    // slot of the next row that stays, in their order. A row moved goes to its place's slot,
+    // and so before those: right after the row before it in the new order.
+    const size_t count = m_order.size();
+    m_movingSlot.assign(m_kept, 0);
+    std::vector<Index> start(count + 1, 0);
+    Index next = Index(count);
+    for (size_t i = m_kept; i-- > 0;) {
+        if (m_stays[i]) {
+            next = m_rank[i];
+        } else {
+            m_movingSlot[i] = next;
+            ++start[next];
+        }
+    }
+    m_placeSlot.assign(count, 0);
+    Index slot = 0;
+    for (size_t place = 0; place <= count; ++place) {
+        const Index moving = start[place];
+        start[place] = slot;
+        slot += moving;
+        if (place < count)
+            m_placeSlot[place] = slot++;
+    }
+    m_counts.Reset(slot);
+    for (size_t i = 0; i < m_kept; ++i) {
+        if (m_stays[i])
+            m_counts.Mark(m_placeSlot[m_rank[i]]);
+        else
+            m_counts.Mark(m_movingSlot[i] = start[m_movingSlot[i]]++);
+    }
+    m_counts.Build();
+    for (size_t place = 0; place < count; ++place) {
+        const Index i = m_order[place];
+        if (i >= m_kept || !m_stays[i])
+            m_toPlace.push_back(Index(place));
+    }
+    m_runTails = {};
+    m_runBefore = {};
+    m_phase = Phase::Placing;
+}
+
+bool RowRelisting::PlaceStep()
+{
+    FollowTop();
+    QTreeWidgetItem* root = m_list->invisibleRootItem();
+    const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
+    const size_t end = std::min(m_placed + kRowsAStep, m_toPlace.size());
+    while (m_placed < end) {
+        // Places one after another go in together, right after the row before the first.
+        size_t last = m_placed + 1;
+        while (last < end && m_toPlace[last] == m_toPlace[last - 1] + 1)
+            ++last;
+        QList<QTreeWidgetItem*> run;
+        std::vector<Index> placeSlots;
+        QTreeWidgetItem* current = nullptr;
+        const int column = m_list->currentColumn();
+        std::vector<QTreeWidgetItem*> reselect;
+        for (size_t k = m_placed; k < last; ++k) {
+            const Index i = m_order[m_toPlace[k]];
+            QTreeWidgetItem* row = Row(i);
+            if (i < m_kept) {
+                bool wasCurrent = false;
+                const int at = TakeOut(row, m_counts.Before(m_movingSlot[i]), wasCurrent);
+                m_counts.Add(m_movingSlot[i], -1);
+                if (at < 0)
+                    continue;
+                if (wasCurrent)
+                    current = row;
+                if (selected.contains(row))
+                    reselect.push_back(row);
+            } else {
+                m_out[i - m_kept] = false;
+            }
+            run << row;
+            placeSlots.push_back(m_placeSlot[m_toPlace[k]]);
+        }
+        m_placed = last;
+        if (run.isEmpty())
+            continue;
+        const int at = std::min(m_counts.Before(placeSlots.front()), root->childCount());
+        root->insertChildren(at, run);
+        Shifted(at, int(run.size()));
+        for (Index slot : placeSlots)
+            m_counts.Add(slot, 1);
+        if (current)
+            m_list->setCurrentItem(current, column, QItemSelectionModel::NoUpdate);
+        for (QTreeWidgetItem* row : reselect)
+            row->setSelected(true);
+    }
+    KeepTopInView();
+    return m_placed < m_toPlace.size();
+}
+
+int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
+{
+    QTreeWidgetItem* root = m_list->invisibleRootItem();
+    if (root->child(at) != row)
+        at = root->indexOfChild(row);
+    if (at < 0)
+        return -1;
+    // Taken out as current, the list would make the next row current and select it.
+    wasCurrent = m_list->currentItem() == row;
+    if (wasCurrent)
+        m_list->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+    root->takeChild(at);
+    Shifted(at, -1);
+    return at;
+}
+
+void RowRelisting::FollowTop()
+{
+    // At the very top, rows that come before the top row show; elsewhere the view stays put.
+    const QScrollBar* bar = m_list->verticalScrollBar();
+    m_top = m_list->verticalScrollMode() == QAbstractItemView::ScrollPerItem && bar->value() > 0
+                ? bar->value()
+                : -1;
+}
+
+void RowRelisting::Shifted(int at, int count)
+{
+    if (m_top >= 0 && (at < m_top || (count > 0 && at == m_top)))
+        m_top = std::max(0, m_top + count);
+}
+
+void RowRelisting::KeepTopInView()
+{
+    QScrollBar* bar = m_list->verticalScrollBar();
+    if (m_top < 0 || m_top == bar->value())
+        return;
+    // The range follows the rows at the next layout, which may be after the paint asked for.
+    if (m_top > bar->maximum())
+        bar->setMaximum(m_top);
+    bar->setValue(m_top);
 }
 
 bool RelistPace::MayStart(QObject* context, SlicedJob& job)

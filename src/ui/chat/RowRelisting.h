@@ -3,7 +3,6 @@
 #include "store/SlicedJob.h"
 
 #include <QElapsedTimer>
-#include <QList>
 #include <QPointer>
 #include <QTreeWidget>
 
@@ -12,25 +11,32 @@
 #include <vector>
 
 // A list's top-level rows listed again in a new order, a step at a time, each step a bounded
-// piece of a sliced job (store/SlicedJob.h): the rows that came sorted, the list's rows taken
-// out from the end, the two merged, and all put back at the end, where one listing of a hundred
-// thousand rows, taken out and put back in one go, holds the thread a tenth of a second. A list
-// that only takes out and puts back at its end does no walk of its rows per step. Meanwhile the
-// list shows what it showed before; once done, the current row, its selection and the top row in
-// view are what they were. Whatever a listing still holds out of the list goes with it.
+// piece of a sliced job (store/SlicedJob.h). The new order is worked out off the list; the list
+// itself only ever has rows taken out that go, put in where they belong, or moved one by one to
+// their place, so that it is whole at the end of every step: it paints what it holds, and a
+// click, key, menu or tool-bar action reaches the row painted where it lands. (Taking every row
+// out and putting them back costs the list less, but then it holds none of the rows it shows,
+// for as long as the listing takes; doing that within one turn holds a hundred thousand rows'
+// list a tenth of a second.) The current row and the selection stay what the user makes them
+// meanwhile, a row that goes leaves no other row current or selected, and the top row in view
+// stays at the top. Whatever a listing still holds out of the list goes with it.
+//
+// The owner neither puts rows in the list nor takes any out while a listing is under way.
 class RowRelisting
 {
 public:
     // Whether a row goes before another.
     using Before = std::function<bool(const QTreeWidgetItem*, const QTreeWidgetItem*)>;
 
-    // Rows sorted, taken out, merged or put back a step: each takes a microsecond or so.
+    // Rows read, sorted, taken out, moved or put in a step: each takes a microsecond or so, a
+    // row put in or taken out of a list of a hundred thousand a few more.
     static constexpr size_t kRowsAStep = 256;
 
     // gone: rows of the list that go out of it, handed to the owner by TakeGone. added: rows in
     // no list, which go in. With before, the rows that came go after the list's rows equal to
     // them, in the order they came, as a sorting list puts them; with all too, every row is
-    // sorted again, stably. Without before, they go after the list's rows.
+    // sorted again, stably, and the rows out of place move. Without before, they go after the
+    // list's rows.
     RowRelisting(QTreeWidget* list, std::vector<QTreeWidgetItem*> gone,
                  std::vector<QTreeWidgetItem*> added, Before before, bool all = false);
     ~RowRelisting();
@@ -45,45 +51,95 @@ public:
     std::vector<QTreeWidgetItem*> TakeGone();
 
 private:
-    // A stable sort of rows, a run of kRowsAStep rows or the merge of two sorted runs a step.
+    using Index = quint32;
+    // A stable sort of indices, a run of kRowsAStep or the merge of two sorted runs a step.
     struct SortSteps
     {
-        std::vector<QTreeWidgetItem*> rows;
-        std::vector<QTreeWidgetItem*> merged;
+        std::vector<Index> order;
+        std::vector<Index> merged;
         size_t width = 0;
         size_t at = 0;
         // One step; false once sorted.
-        bool Step(const Before& before);
+        bool Step(const std::function<bool(Index, Index)>& before);
     };
+    // How many rows of the list stand in each slot before a given one: a row's position while
+    // rows move (a Fenwick tree).
+    class SlotCounts
+    {
+    public:
+        // Rows in the slots marked, counted by Build in one pass.
+        void Reset(size_t count) { m_tree.assign(count + 1, 0); }
+        void Mark(size_t slot) { m_tree[slot + 1] = 1; }
+        void Build();
+        void Add(size_t slot, int delta);
+        int Before(size_t slot) const;
+
+    private:
+        std::vector<int> m_tree;
+    };
+    static constexpr Index kNone = Index(-1);
     bool IsGone(QTreeWidgetItem* row) const;
-    void Restore();
+    QTreeWidgetItem* Row(Index i) const { return i < m_kept ? m_rows[i] : m_added[i - m_kept]; }
+    bool Less(Index a, Index b) const { return m_before(Row(a), Row(b)); }
+    bool ReadStep();
+    bool RemoveStep();
+    void StartSort();
+    // From the new order on: the rows' places in it, the rows that stay, their slots.
+    void Ordered();
+    bool LongestRunStep();
+    void MakeSlots();
+    bool PlaceStep();
+    // Takes the row, at position at unless the list moved it, out of the list; the current row
+    // stays current, unless it is this one, when none is. Its position, or -1 if not in the list.
+    int TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent);
+    // The top row in view is followed while the step moves rows before it, and kept at the top.
+    void FollowTop();
+    void Shifted(int at, int count);
+    void KeepTopInView();
 
     QPointer<QTreeWidget> m_list;
     Before m_before;
     bool m_all;
     enum class Phase
     {
+        Reading,
+        Removing,
         SortingAdded,
-        Taking,
         SortingAll,
-        Merging,
-        PuttingBack,
+        LongestRun,
+        Placing,
         Done
-    } m_phase = Phase::SortingAdded;
+    } m_phase = Phase::Reading;
     // Sorted by address.
     std::vector<QTreeWidgetItem*> m_gone;
+    // Where each row that goes was when read, and those taken out so far.
+    std::vector<std::pair<int, QTreeWidgetItem*>> m_goneAt;
     std::vector<QTreeWidgetItem*> m_goneOut;
-    SortSteps m_added;
-    // The list's rows taken out, last first.
-    std::vector<QTreeWidgetItem*> m_kept;
-    // Every row in its new order, and how many are back in the list.
+    // The list's rows that stay, in its order, then the rows that came: each row's index here.
     std::vector<QTreeWidgetItem*> m_rows;
-    size_t m_listed = 0;
-    QTreeWidgetItem* m_current = nullptr;
-    int m_currentColumn = 0;
-    bool m_selected = false;
-    QTreeWidgetItem* m_top = nullptr;
-    bool m_updates = true;
+    size_t m_kept = 0;
+    std::vector<QTreeWidgetItem*> m_added;
+    // Which of the added rows are still out of the list, and so the listing's.
+    std::vector<bool> m_out;
+    int m_read = 0;
+    size_t m_at = 0;
+    // The new order, as indices; each row's place in it.
+    SortSteps m_sort;
+    std::vector<Index> m_order;
+    std::vector<Index> m_rank;
+    // The list's rows that keep their place: the most that are in the new order already. The
+    // others move, each from its slot among them to the slot of its place in the new order.
+    std::vector<bool> m_stays;
+    std::vector<Index> m_runTails;
+    std::vector<Index> m_runBefore;
+    std::vector<Index> m_placeSlot;
+    std::vector<Index> m_movingSlot;
+    SlotCounts m_counts;
+    // Places in the new order of the rows that move or come, and how many are done.
+    std::vector<Index> m_toPlace;
+    size_t m_placed = 0;
+    // The position of the top row in view while it is kept there; -1: none kept.
+    int m_top = -1;
 };
 
 // Listings of a list at most a few times a second while rows keep coming or going by the
