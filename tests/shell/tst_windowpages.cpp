@@ -7,6 +7,7 @@
 #include "server/ServerStore.h"
 #include "store/TurnBudget.h"
 #include "support/HeldClock.h"
+#include "support/PaintedRow.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLog.h"
@@ -113,6 +114,8 @@ private Q_SLOTS:
     void roleChangesResortTheList();
     void refreshAndEnterFromTheRoomList();
     void doubleClickEntersTheRoom();
+    void relistedRoomListAnswersWhatItPaints_data();
+    void relistedRoomListAnswersWhatItPaints();
     void privateRoomInvitations_data();
     void privateRoomInvitations();
     void giveUpRoom_data();
@@ -535,6 +538,56 @@ void tst_WindowPages::doubleClickEntersTheRoom()
     QCOMPARE(client->Sent(), QList<QByteArray>{enter});
     QVERIFY(client->Deliver(RoomEnteredReply(kCafe)));
     QCOMPARE(tabs->count(), 1);
+}
+
+void tst_WindowPages::relistedRoomListAnswersWhatItPaints_data()
+{
+    // Turn after turn while 1,000 rooms, sorted the other way round, take in 1,000 more a slice
+    // at a time, the user, who was in room 0010 and then chose room 0020, presses Enter Room (or
+    // chose none and presses it), or clicks the row painted at a point, the last click holding.
+    QTest::addColumn<QString>("action");
+    for (const char* action : {"enter", "enter, none chosen", "click"})
+        QTest::newRow(action) << action;
+}
+
+void tst_WindowPages::relistedRoomListAnswersWhatItPaints()
+{
+    QFETCH(QString, action);
+
+    const auto client = Started(true);
+    client->Child<QTabWidget>("tabControl")->setCurrentWidget(client->Child("roomsTab"));
+    auto* list = client->Child<QTreeWidget>("roomList");
+    const auto name = [](int i) { return "room " + QByteArray::number(i).rightJustified(4, '0'); };
+    for (int i = 0; i < 2000; i += 2)
+        ServerStore::Room(name(i).toStdString());
+    QTRY_COMPARE(list->topLevelItemCount(), 1000);
+    list->setCurrentItem(Row(*client, name(10)));
+    client->Trigger(list, "Enter Room");
+    QVERIFY(client->Deliver(RoomEnteredReply(name(10))));
+    QWidget* tab = client->Child<QTabWidget>("roomsTabControl")->widget(0);
+    const bool none = action == "enter, none chosen";
+    list->setCurrentItem(Row(*client, name(20)), 0,
+                         none ? QItemSelectionModel::Clear : QItemSelectionModel::ClearAndSelect);
+    client->Sent();
+    PaintedRow painted(list, QPoint(40, list->visualItemRect(list->topLevelItem(5)).center().y()),
+                       0);
+
+    const TurnBudget::StepsForTesting sliced(1);
+    list->header()->setSortIndicator(0, Qt::DescendingOrder);
+    for (int i = 1; i < 2000; i += 2)
+        ServerStore::Room(name(i).toStdString());
+    const bool listed = painted.EachTurn(2000, [&](const QString&) {
+        if (action == "click")
+            return painted.Click();
+        // The room tab had the focus last, and named its room.
+        actionBar->OnApplicationFocusChanged(nullptr, tab);
+        client->Trigger(list, "Enter Room");
+        const QByteArray enter = WireWriter().u32(ServerCode::EnterRoom).str(name(20)).u32(0);
+        QCOMPARE(client->Sent(), none ? QList<QByteArray>() : QList<QByteArray>{frameOf(enter)});
+    });
+    QVERIFY(listed);
+    QCOMPARE(list->selectedItems().size(), none ? 0 : 1);
+    QVERIFY(action != "click" || list->currentItem()->text(0) == painted.chosen);
 }
 
 void tst_WindowPages::privateRoomInvitations_data()

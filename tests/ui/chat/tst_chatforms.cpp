@@ -10,6 +10,7 @@
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "store/TurnBudget.h"
+#include "support/PaintedRow.h"
 #include "support/ScriptedDialogs.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLogForm.h"
@@ -20,6 +21,7 @@
 #include "ui/chat/RoomForm.h"
 
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -177,6 +179,8 @@ private Q_SLOTS:
     void roomFloodsEndAsOneGoDoes();
     void roomClosedOrQuitWithWorkPending_data();
     void roomClosedOrQuitWithWorkPending();
+    void relistedUserListAnswersWhatItPaints_data();
+    void relistedUserListAnswersWhatItPaints();
     void chatLines_data();
     void chatLines();
     void chatEndsAfterFiveQuietMinutes_data();
@@ -435,6 +439,7 @@ void tst_ChatForms::roomTabShowsItsChatAndUsers()
     auto* list = form.findChild<QTreeWidget*>("userList");
     form.resize(600, 400);
     form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
     const QPoint at = list->visualItemRect(list->topLevelItem(form.Users().size() - 1)).center();
     for (const QPoint& point : {at, QPoint(at.x(), 390)})
         Q_EMIT list->customContextMenuRequested(point);
@@ -904,6 +909,64 @@ void tst_ChatForms::roomClosedOrQuitWithWorkPending()
     QVERIFY(Synced(scene->env));
     QCOMPARE(linked(), expected);
     QCOMPARE(room["user_count"].AsInt(), int(count));
+}
+
+void tst_ChatForms::relistedUserListAnswersWhatItPaints_data()
+{
+    // Turn after turn while the list, sorted on the speed, takes in a slice at a time an answer
+    // in which 500 of 3,000 users have left, 1,000 come and every speed has changed, the user
+    // clicks the row painted at a point, the last click holding, or right-clicks it.
+    QTest::addColumn<bool>("menu");
+    QTest::newRow("click") << false;
+    QTest::newRow("menu") << true;
+}
+
+void tst_ChatForms::relistedUserListAnswersWhatItPaints()
+{
+    QFETCH(bool, menu);
+
+    ChatTestScene scene;
+    QVERIFY(scene.env.logIn());
+    RoomForm form("r");
+    form.Init();
+    form.resize(600, 400);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    auto* list = form.findChild<QTreeWidget*>("userList");
+    list->header()->setSortIndicator(5, Qt::DescendingOrder);
+    QList<RoomUser> users;
+    for (int i = 0; i < 4000; ++i)
+        users << FloodUser(i);
+    scene.env.fake().sendFrame(RoomEnteredReply("r", users.mid(0, 3000)));
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 3000, 20000);
+    // Half way down: a user who stays chosen, and a row a little lower aimed at.
+    list->scrollToItem(list->topLevelItem(1500), QAbstractItemView::PositionAtTop);
+    list->setCurrentItem(list->findItems("Zo\u00eb499", Qt::MatchExactly, 2).value(0));
+    PaintedRow painted(list, QPoint(60, list->visualItemRect(list->topLevelItem(0)).height() * 4),
+                       2);
+    ScriptedDialogs dialogs;
+    FormHooks::Get().fillUserMenu = [](QMenu* m, const std::string& u) {
+        m->addAction(NameText(u));
+    };
+    const std::shared_ptr<void> unhook(nullptr, [](void*) { FormHooks::Get().fillUserMenu = {}; });
+
+    users.remove(0, 500);
+    for (int i = 0; i < users.size(); ++i)
+        users[i].speed = quint32(i * 7919 % 3000) * 512;
+    const TurnBudget::StepsForTesting sliced(1);
+    scene.env.fake().sendFrame(RoomEnteredReply("r", users));
+    const bool listed = painted.EachTurn(3500, [&](const QString& shown) {
+        if (!menu)
+            return painted.Click();
+        const QPoint at = list->viewport()->mapToGlobal(painted.at);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, painted.at, at);
+        QApplication::sendEvent(list->viewport(), &event);
+        QCOMPARE(dialogs.menus.value(dialogs.menus.size() - 1).entries, QStringList{shown});
+        dialogs.menus.clear();
+    });
+    QVERIFY(listed);
+    QVERIFY(menu || list->currentItem()->text(2) == painted.chosen);
+    QVERIFY(menu || list->selectedItems() == QList<QTreeWidgetItem*>{list->currentItem()});
 }
 
 void tst_ChatForms::chatLines_data()
