@@ -147,7 +147,7 @@ bool MainWindow::RoomRowsStep()
     m_roomListPace.Started();
     m_roomRelisting = std::make_unique<RowRelisting>(
         ui->roomList, std::vector<QTreeWidgetItem*>(), std::move(m_newRoomRows),
-        RoomRowOrder(ui->roomList), m_roomListSortPending);
+        RoomRowOrder(ui->roomList), m_roomListSortPending, &m_roomRows);
     m_newRoomRows.clear();
     m_roomListSortPending = false;
     return true;

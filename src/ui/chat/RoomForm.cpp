@@ -432,7 +432,7 @@ void RoomForm::TidyAll()
     if (gone.size() > kMaxRowsDeletedOneByOne || added.size() > kMaxRowsInsertedOneByOne) {
         // Sorted by the listing; with shown figures changed, every row is sorted again too.
         m_relisting = std::make_unique<RowRelisting>(m_userList, std::move(gone), std::move(added),
-                                                     order, m_resortPending);
+                                                     order, m_resortPending, &m_tidy);
         m_resortPending = false;
         m_relistPace.Started();
     } else {

@@ -10,7 +10,7 @@
 bool RowRelisting::SortSteps::Step(const std::function<bool(Index, Index)>& before)
 {
     const size_t count = order.size();
-    if (width == 0) {
+    if (width == 0 && split == 0) {
         const size_t end = std::min(at + kRowsAStep, count);
         std::stable_sort(order.begin() + qsizetype(at), order.begin() + qsizetype(end), before);
         at = end;
@@ -22,18 +22,25 @@ bool RowRelisting::SortSteps::Step(const std::function<bool(Index, Index)>& befo
     }
     if (width >= count)
         return false;
-    // Equal rows: the first run's go first, so that the sort stays stable.
     merged.resize(count);
-    const size_t middle = std::min(at + width, count);
-    const size_t end = std::min(at + 2 * width, count);
-    std::merge(order.begin() + qsizetype(at), order.begin() + qsizetype(middle),
-               order.begin() + qsizetype(middle), order.begin() + qsizetype(end),
-               merged.begin() + qsizetype(at), before);
+    const size_t middle = split ? split : std::min(at + width, count);
+    const size_t end = split ? count : std::min(at + 2 * width, count);
+    if (out == at) {
+        left = at;
+        right = middle;
+    }
+    // Equal rows: the first run's go first, so that the sort stays stable.
+    for (size_t n = 0; n < kRowsAStep && out < end; ++n) {
+        const bool first = right == end || (left < middle && !before(order[right], order[left]));
+        merged[out++] = order[first ? left++ : right++];
+    }
+    if (out < end)
+        return true;
     at = end;
     if (at >= count) {
         order.swap(merged);
-        width *= 2;
-        at = 0;
+        width = split ? count : width * 2;
+        at = out = 0;
     }
     return width < count;
 }
@@ -62,9 +69,10 @@ int RowRelisting::SlotCounts::Before(size_t slot) const
 }
 
 RowRelisting::RowRelisting(QTreeWidget* list, std::vector<QTreeWidgetItem*> gone,
-                           std::vector<QTreeWidgetItem*> added, Before before, bool all)
-    : m_list(list), m_before(std::move(before)), m_all(all && m_before), m_gone(std::move(gone)),
-      m_added(std::move(added)), m_out(m_added.size(), true)
+                           std::vector<QTreeWidgetItem*> added, Before before, bool all,
+                           SlicedJob* job)
+    : m_list(list), m_before(std::move(before)), m_all(all && m_before), m_job(job),
+      m_gone(std::move(gone)), m_added(std::move(added)), m_out(m_added.size(), true)
 {
     std::sort(m_gone.begin(), m_gone.end());
 }
@@ -94,17 +102,24 @@ bool RowRelisting::Step()
             m_phase = Phase::Removing;
         return true;
     case Phase::Removing:
-        if (!RemoveStep())
+        if (MayChangeList() && !RemoveStep())
             StartSort();
         return true;
     case Phase::SortingAdded:
         if (!m_sort.Step(less)) {
             // The list's rows keep their order; the rows that came go in among them.
-            std::vector<Index> kept(m_kept);
-            std::iota(kept.begin(), kept.end(), Index(0));
-            m_order.reserve(m_kept + m_added.size());
-            std::merge(kept.begin(), kept.end(), m_sort.order.begin(), m_sort.order.end(),
-                       std::back_inserter(m_order), less);
+            std::vector<Index> order(m_kept);
+            std::iota(order.begin(), order.end(), Index(0));
+            order.insert(order.end(), m_sort.order.begin(), m_sort.order.end());
+            m_sort = SortSteps();
+            m_sort.order.swap(order);
+            m_sort.split = m_kept;
+            m_phase = Phase::Merging;
+        }
+        return true;
+    case Phase::Merging:
+        if (m_kept == 0 || m_added.empty() || !m_sort.Step(less)) {
+            m_order.swap(m_sort.order);
             m_stays.assign(m_kept, true);
             Ordered();
         }
@@ -125,7 +140,7 @@ bool RowRelisting::Step()
         }
         return true;
     case Phase::Placing:
-        if (PlaceStep())
+        if (!MayChangeList() || PlaceStep())
             return true;
         m_phase = Phase::Done;
         return false;
@@ -327,6 +342,14 @@ bool RowRelisting::PlaceStep()
     }
     KeepTopInView();
     return m_placed < m_toPlace.size();
+}
+
+bool RowRelisting::MayChangeList()
+{
+    if (m_job && !m_job->TurnFor(m_putOff))
+        return false;
+    m_putOff = false;
+    return true;
 }
 
 int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
