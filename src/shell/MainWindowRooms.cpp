@@ -96,6 +96,9 @@ void MainWindow::RegisterRoomListHandlers()
     }
     // The header sorts on a click as a sorting tree's does.
     ui->roomList->setSortingEnabled(false);
+    // A line of text each, whatever the role's font: the list need not measure every row, as it
+    // would above a row whose font changes, after each change of the list.
+    ui->roomList->setUniformRowHeights(true);
     QHeaderView* header = ui->roomList->header();
     header->setSortIndicatorShown(true);
     header->setSectionsClickable(true);
@@ -136,8 +139,10 @@ void MainWindow::ListRoomRow(QTreeWidgetItem* row)
 bool MainWindow::RoomRowsStep()
 {
     if (m_roomRelisting) {
-        if (!m_roomRelisting->Step())
+        if (!m_roomRelisting->Step()) {
             m_roomRelisting.reset();
+            m_roomListPace.Ended();
+        }
         return true;
     }
     m_roomRowsInsertedOneByOne = 0;

@@ -17,6 +17,8 @@ LiveSet& LiveRows()
 
 QRoomListItemWidget::QRoomListItemWidget(QTreeWidget* parent) : QTreeWidgetItem(parent, kType)
 {
+    // The list's layout then need not ask each row for children.
+    setFlags(flags() | Qt::ItemNeverHasChildren);
     LiveRows().Insert(this);
 }
 

@@ -45,6 +45,8 @@ const QIcon& NoteIcon()
 QRoomUserListItemWidget::QRoomUserListItemWidget(QTreeWidget* parent)
     : QTreeWidgetItem(parent, kType)
 {
+    // The list's layout then need not ask each row for children.
+    setFlags(flags() | Qt::ItemNeverHasChildren);
 }
 
 void QRoomUserListItemWidget::SetUser(ItemPtr user)

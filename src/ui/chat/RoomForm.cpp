@@ -362,8 +362,10 @@ bool RoomForm::TidyStep()
         const bool more = m_relisting->Step();
         for (QTreeWidgetItem* row : m_relisting->TakeGone())
             m_discarded.push_back(row);
-        if (!more)
+        if (!more) {
             m_relisting.reset();
+            m_relistPace.Ended();
+        }
         return true;
     }
     if (!m_leaving.empty() || !m_arrived.empty() || m_resortPending) {

@@ -99,10 +99,6 @@ bool RowRelisting::Step()
     switch (m_phase) {
     case Phase::Reading:
         if (!ReadStep())
-            m_phase = Phase::Removing;
-        return true;
-    case Phase::Removing:
-        if (MayChangeList() && !RemoveStep())
             StartSort();
         return true;
     case Phase::SortingAdded:
@@ -136,14 +132,25 @@ bool RowRelisting::Step()
             for (Index i = m_runTails.empty() ? kNone : m_runTails.back(); i != kNone;
                  i = m_runBefore[i])
                 m_stays[i] = true;
-            MakeSlots();
+            Plan();
         }
         return true;
-    case Phase::Placing:
-        if (!MayChangeList() || PlaceStep())
+    case Phase::Rebuilding:
+        if (!MayChangeList())
             return true;
-        m_phase = Phase::Done;
-        return false;
+        Rebuild();
+        return Changed(false);
+    case Phase::Removing:
+        if (!MayChangeList())
+            return true;
+        if (RemoveStep())
+            return Changed(true);
+        m_phase = Phase::Placing;
+        return Changed(!m_toPlace.empty());
+    case Phase::Placing:
+        if (!MayChangeList())
+            return true;
+        return Changed(PlaceStep());
     case Phase::Done:
         break;
     }
@@ -224,7 +231,7 @@ void RowRelisting::Ordered()
         m_at = 0;
         m_phase = Phase::LongestRun;
     } else {
-        MakeSlots();
+        Plan();
     }
 }
 
@@ -282,14 +289,6 @@ void RowRelisting::MakeSlots()
             m_counts.Mark(m_movingSlot[i] = start[m_movingSlot[i]]++);
     }
     m_counts.Build();
-    for (size_t place = 0; place < count; ++place) {
-        const Index i = m_order[place];
-        if (i >= m_kept || !m_stays[i])
-            m_toPlace.push_back(Index(place));
-    }
-    m_runTails = {};
-    m_runBefore = {};
-    m_phase = Phase::Placing;
 }
 
 bool RowRelisting::PlaceStep()
@@ -305,6 +304,7 @@ bool RowRelisting::PlaceStep()
             ++last;
         QList<QTreeWidgetItem*> run;
         std::vector<Index> placeSlots;
+        QTreeWidgetItem* const top = m_top >= 0 ? root->child(m_top) : nullptr;
         QTreeWidgetItem* current = nullptr;
         const int column = m_list->currentColumn();
         std::vector<QTreeWidgetItem*> reselect;
@@ -333,6 +333,9 @@ bool RowRelisting::PlaceStep()
         const int at = std::min(m_counts.Before(placeSlots.front()), root->childCount());
         root->insertChildren(at, run);
         Shifted(at, int(run.size()));
+        // The top row in view that moves takes the view with it.
+        if (const qsizetype k = run.indexOf(top); top && k >= 0)
+            m_top = at + int(k);
         for (Index slot : placeSlots)
             m_counts.Add(slot, 1);
         if (current)
@@ -346,10 +349,110 @@ bool RowRelisting::PlaceStep()
 
 bool RowRelisting::MayChangeList()
 {
-    if (m_job && !m_job->TurnFor(m_putOff))
+    // The changes that follow one in the same slice cost the turn no further layout.
+    if (!m_job || !m_list->isVisible() ||
+        (m_changed.isValid() && m_changed.nsecsElapsed() < kSameSliceNs))
+        return true;
+    if (!m_job->TurnFor(m_putOff))
         return false;
     m_putOff = false;
     return true;
+}
+
+bool RowRelisting::Changed(bool more)
+{
+    if (!more) {
+        m_phase = Phase::Done;
+        // The layout the list does before it paints next, of every row, done here: the turn's
+        // other sliced work sees the time it took and makes room for it.
+        if (m_list->isVisible())
+            m_list->doItemsLayout();
+    }
+    m_changed.start();
+    return more;
+}
+
+void RowRelisting::Plan()
+{
+    m_runTails = {};
+    m_runBefore = {};
+    for (size_t place = 0; place < m_order.size(); ++place) {
+        const Index i = m_order[place];
+        if (i >= m_kept || !m_stays[i])
+            m_toPlace.push_back(Index(place));
+    }
+    // What moving costs, in rows shifted, taking the rows that go out from the end, then each
+    // row that moves or comes in at its place in order: the rows after each are those still in
+    // the list then.
+    const quint64 change = quint64(kChangeCost) * kShiftsARow;
+    const size_t gone = m_goneAt.size();
+    quint64 moving = 0;
+    for (size_t j = 0; j < gone; ++j)
+        moving += change + (m_kept + gone - 1 - size_t(m_goneAt[j].first)) - (gone - 1 - j);
+    size_t staying = m_kept;
+    for (size_t i = 0; i < m_kept; ++i) {
+        if (!m_stays[i]) {
+            moving += change + (m_kept - 1 - i);
+            --staying;
+        }
+    }
+    for (size_t k = 0; k < m_toPlace.size(); ++k) {
+        const bool runStarts = k == 0 || m_toPlace[k] != m_toPlace[k - 1] + 1;
+        moving += (runStarts ? change : 0) + kShiftsARow + staying - (m_toPlace[k] - k);
+    }
+    const size_t rebuilt = m_kept + gone + m_order.size();
+    if (rebuilt <= kMaxRowsRebuilt && moving > quint64(rebuilt) * kShiftsARow) {
+        m_phase = Phase::Rebuilding;
+        return;
+    }
+    MakeSlots();
+    m_phase = !m_goneAt.empty()    ? Phase::Removing
+              : !m_toPlace.empty() ? Phase::Placing
+                                   : Phase::Done;
+}
+
+void RowRelisting::Rebuild()
+{
+    QTreeWidgetItem* const current = m_list->currentItem();
+    const int column = m_list->currentColumn();
+    const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
+    const int top = TopPlace();
+    // Taken out as current, a row would leave another one current and selected.
+    m_list->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+    QTreeWidgetItem* root = m_list->invisibleRootItem();
+    root->takeChildren();
+    for (const auto& [at, row] : m_goneAt)
+        m_goneOut.push_back(row);
+    m_goneAt.clear();
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(qsizetype(m_order.size()));
+    for (Index i : m_order)
+        rows << Row(i);
+    m_out.assign(m_out.size(), false);
+    root->insertChildren(0, rows);
+    if (current && current->treeWidget() == m_list)
+        m_list->setCurrentItem(current, column, QItemSelectionModel::NoUpdate);
+    for (QTreeWidgetItem* row : selected) {
+        if (row->treeWidget() == m_list)
+            row->setSelected(true);
+    }
+    m_top = top;
+    KeepTopInView();
+}
+
+int RowRelisting::TopPlace() const
+{
+    // The row at the top stays there, or the list's next row that stays in it if it goes.
+    const QScrollBar* bar = m_list->verticalScrollBar();
+    if (m_list->verticalScrollMode() != QAbstractItemView::ScrollPerItem || bar->value() <= 0 ||
+        m_order.empty())
+        return -1;
+    const int at = bar->value();
+    const auto goneBefore = std::lower_bound(
+        m_goneAt.begin(), m_goneAt.end(), at,
+        [](const std::pair<int, QTreeWidgetItem*>& gone, int place) { return gone.first < place; });
+    const size_t kept = size_t(at) - size_t(goneBefore - m_goneAt.begin());
+    return int(kept < m_kept ? m_rank[kept] : m_order.size() - 1);
 }
 
 int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
@@ -370,7 +473,7 @@ int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
 
 void RowRelisting::FollowTop()
 {
-    // At the very top, rows that come before the top row show; elsewhere the view stays put.
+    // At the very top, rows that come before the top row show; elsewhere the top row stays there.
     const QScrollBar* bar = m_list->verticalScrollBar();
     m_top = m_list->verticalScrollMode() == QAbstractItemView::ScrollPerItem && bar->value() > 0
                 ? bar->value()
@@ -396,15 +499,28 @@ void RowRelisting::KeepTopInView()
 
 bool RelistPace::MayStart(QObject* context, SlicedJob& job)
 {
-    const qint64 since = m_since.isValid() ? m_since.elapsed() : kMinIntervalMs;
-    if (since >= kMinIntervalMs)
+    const qint64 since = m_since.isValid() ? m_since.elapsed() : m_waitMs;
+    if (since >= m_waitMs)
         return true;
     if (!m_timed) {
         m_timed = true;
-        QTimer::singleShot(kMinIntervalMs - since, context, [this, &job] {
+        QTimer::singleShot(m_waitMs - since, context, [this, &job] {
             m_timed = false;
             job.Start();
         });
     }
     return false;
+}
+
+void RelistPace::Started()
+{
+    m_since.start();
+    m_waitMs = kMinIntervalMs;
+}
+
+void RelistPace::Ended()
+{
+    const qint64 took = m_since.elapsed();
+    m_since.start();
+    m_waitMs = std::max(kMinIntervalMs - took, took);
 }

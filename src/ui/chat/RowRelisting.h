@@ -11,15 +11,16 @@
 #include <vector>
 
 // A list's top-level rows listed again in a new order, a step at a time, each step a bounded
-// piece of a sliced job (store/SlicedJob.h). The new order is worked out off the list; the list
-// itself only ever has rows taken out that go, put in where they belong, or moved one by one to
-// their place, so that it is whole at the end of every step: it paints what it holds, and a
-// click, key, menu or tool-bar action reaches the row painted where it lands. (Taking every row
-// out and putting them back costs the list less, but then it holds none of the rows it shows,
-// for as long as the listing takes; doing that within one turn holds a hundred thousand rows'
-// list a tenth of a second.) The current row and the selection stay what the user makes them
-// meanwhile, a row that goes leaves no other row current or selected, and the top row in view
-// stays at the top. Whatever a listing still holds out of the list goes with it.
+// piece of a sliced job (store/SlicedJob.h). The new order is worked out off the list; then the
+// rows that go are taken out, those that came put in at their places (consecutive ones together)
+// and those out of place moved one by one, or, when that costs more and the list is small, every
+// row is taken out and put back in its new order in one step. So the list is whole at the end of
+// every step: it paints what it holds, and a click, key, menu or tool-bar action reaches the row
+// painted where it lands. A list in view lays out every row when it paints after a change, a few
+// tens of milliseconds for a hundred thousand, however few rows changed: its changes go together
+// in as few turns as the turns' budget allows. The current row and the selection stay what the
+// user makes them, a row that goes leaves no other row current or selected, and the top row in
+// view stays at the top. Whatever a listing still holds out of the list goes with it.
 //
 // The owner neither puts rows in the list nor takes any out while a listing is under way.
 class RowRelisting
@@ -28,20 +29,29 @@ public:
     // Whether a row goes before another.
     using Before = std::function<bool(const QTreeWidgetItem*, const QTreeWidgetItem*)>;
 
-    // Rows read, sorted, taken out, moved or put in a step: each takes a microsecond or so, a
-    // row put in or taken out of a list of a hundred thousand a few more.
+    // Rows read, sorted, merged, taken out or put in a step: each takes a microsecond or so, a
+    // row put in or taken out of a list of a hundred thousand several more.
     static constexpr size_t kRowsAStep = 256;
+    // What a change of the list costs, in rows taken out and put back by a rebuild (a few tenths
+    // of a microsecond each): a row taken out, or a run of rows put in at a place, kChangeCost,
+    // and each row put in one; plus one for every kShiftsARow rows after it, which the list's
+    // array moves along.
+    static constexpr size_t kChangeCost = 2;
+    static constexpr size_t kShiftsARow = 3000;
+    // A rebuild takes out every row and puts them back in one step: of at most this many rows,
+    // taken out and put back, about a turn's budget.
+    static constexpr size_t kMaxRowsRebuilt = 65536;
 
     // gone: rows of the list that go out of it, handed to the owner by TakeGone. added: rows in
     // no list, which go in. With before, the rows that came go after the list's rows equal to
     // them, in the order they came, as a sorting list puts them; with all too, every row is
-    // sorted again, stably, and the rows out of place move. Without before, they go after the
-    // list's rows.
+    // sorted again, stably, and the fewest rows move. Without before, they go after the list's
+    // rows.
     //
-    // job, the sliced job that runs the steps: a step that changes the list goes in the first
-    // half of a turn, or first in the next one. Each turn the list changes it lays out all its
-    // rows when it paints, a few tens of milliseconds for a hundred thousand, on top of the
-    // turn's sliced work.
+    // job, the sliced job that runs the steps: the first step of a turn that changes a list in
+    // view goes only at the start of a turn (SlicedJob::TurnFor), and those after it in the same
+    // slice follow it; the last one lays the list out, so that the turn's other sliced work makes
+    // room for the layout.
     RowRelisting(QTreeWidget* list, std::vector<QTreeWidgetItem*> gone,
                  std::vector<QTreeWidgetItem*> added, Before before, bool all = false,
                  SlicedJob* job = nullptr);
@@ -94,18 +104,24 @@ private:
     QTreeWidgetItem* Row(Index i) const { return i < m_kept ? m_rows[i] : m_added[i - m_kept]; }
     bool Less(Index a, Index b) const { return m_before(Row(a), Row(b)); }
     bool ReadStep();
-    bool RemoveStep();
     void StartSort();
-    // From the new order on: the rows' places in it, the rows that stay, their slots.
+    // From the new order on: the rows' places in it, the rows that stay.
     void Ordered();
     bool LongestRunStep();
+    // Whether the list is rebuilt, or its rows that go, move or come are taken out or put in.
+    void Plan();
     void MakeSlots();
+    bool RemoveStep();
     bool PlaceStep();
+    void Rebuild();
+    // The place in the new order of the row to keep at the top of the view; -1: none.
+    int TopPlace() const;
     // Takes the row, at position at unless the list moved it, out of the list; the current row
     // stays current, unless it is this one, when none is. Its position, or -1 if not in the list.
     int TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent);
-    // Whether a step that changes the list may go now (job).
+    // Whether a step that changes the list may go now (job), and after it, whether another does.
     bool MayChangeList();
+    bool Changed(bool more);
     // The top row in view is followed while the step moves rows before it, and kept at the top.
     void FollowTop();
     void Shifted(int at, int count);
@@ -116,14 +132,19 @@ private:
     bool m_all;
     SlicedJob* m_job;
     bool m_putOff = false;
+    // Since the last step that changed the list: a step that follows it this soon is of the same
+    // slice.
+    static constexpr qint64 kSameSliceNs = 1000000;
+    QElapsedTimer m_changed;
     enum class Phase
     {
         Reading,
-        Removing,
         SortingAdded,
         Merging,
         SortingAll,
         LongestRun,
+        Rebuilding,
+        Removing,
         Placing,
         Done
     } m_phase = Phase::Reading;
@@ -160,8 +181,9 @@ private:
 };
 
 // Listings of a list at most a few times a second while rows keep coming or going by the
-// thousand: each walks every row, and rows that wait meanwhile are listed together. A pace of
-// the window's, not a time-out, so the real time.
+// thousand, and at most half the time: each walks every row, a listing of a long list in view
+// takes a few turns, and rows that wait meanwhile are listed together. A pace of the window's, not
+// a time-out, so the real time.
 class RelistPace
 {
 public:
@@ -170,9 +192,13 @@ public:
     // Whether a listing may start now. If not, job starts again once it may.
     bool MayStart(QObject* context, SlicedJob& job);
     // A listing started now.
-    void Started() { m_since.start(); }
+    void Started();
+    // The listing started last is done: the next one waits at least as long as it took.
+    void Ended();
 
 private:
+    // Since the last listing started, or ended; how long the next one waits from then.
     QElapsedTimer m_since;
+    qint64 m_waitMs = 0;
     bool m_timed = false;
 };
