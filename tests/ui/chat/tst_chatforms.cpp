@@ -881,9 +881,7 @@ void tst_ChatForms::roomClosedOrQuitWithWorkPending()
     size_t expected = 21000;
     std::function<bool()> now = [&] { return linked() > 0 && linked() < expected; };
     if (moment == "relisting") {
-        now = [list] {
-            return list->topLevelItemCount() > 0 && list->topLevelItemCount() < 21000;
-        };
+        now = [list] { return list->topLevelItemCount() % 21000 > 0; };
     } else if (moment == "deleting") {
         QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 21000, 20000);
         scene->env.fake().sendRaw(Comings(20000, 21000, true));
@@ -939,9 +937,10 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints()
         users << FloodUser(i);
     scene.env.fake().sendFrame(RoomEnteredReply("r", users.mid(0, 3000)));
     QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 3000, 20000);
-    // Half way down: a user who stays chosen, and a row a little lower aimed at.
-    list->scrollToItem(list->topLevelItem(1500), QAbstractItemView::PositionAtTop);
-    list->setCurrentItem(list->findItems("Zo\u00eb499", Qt::MatchExactly, 2).value(0));
+    // At the top of the view, a user who stays chosen and stays there; a row lower aimed at.
+    QTreeWidgetItem* chosen = list->findItems("Zo\u00eb499", Qt::MatchExactly, 2).value(0);
+    list->setCurrentItem(chosen);
+    list->scrollToItem(chosen, QAbstractItemView::PositionAtTop);
     PaintedRow painted(list, QPoint(60, list->visualItemRect(list->topLevelItem(0)).height() * 4),
                        2);
     ScriptedDialogs dialogs;
@@ -965,6 +964,7 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints()
         dialogs.menus.clear();
     });
     QVERIFY(listed);
+    QCOMPARE(list->topLevelItem(list->verticalScrollBar()->value()), chosen);
     QVERIFY(menu || list->currentItem()->text(2) == painted.chosen);
     QVERIFY(menu || list->selectedItems() == QList<QTreeWidgetItem*>{list->currentItem()});
 }
