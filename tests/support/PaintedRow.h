@@ -30,13 +30,7 @@ struct PaintedRow : QObject
     {
         for (QDeadlineTimer deadline(60000); !deadline.hasExpired();) {
             QCoreApplication::processEvents();
-            const bool up = list->header()->sortIndicatorOrder() == Qt::AscendingOrder;
-            int i = 1;
-            for (const QTreeWidgetItem* row; (row = list->topLevelItem(i)); ++i) {
-                if (up ? *row < *list->topLevelItem(i - 1) : *list->topLevelItem(i - 1) < *row)
-                    break;
-            }
-            if (i == count && list->topLevelItemCount() == count)
+            if (InOrder() && list->topLevelItemCount() == count)
                 return true;
             list->viewport()->repaint();
             act(text);
@@ -44,6 +38,17 @@ struct PaintedRow : QObject
                 return false;
         }
         return false;
+    }
+    // Whether the rows are in the order the header shows.
+    bool InOrder() const
+    {
+        const bool up = list->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+        for (int i = 1; i < list->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem& row = *list->topLevelItem(i);
+            if (up ? row < *list->topLevelItem(i - 1) : *list->topLevelItem(i - 1) < row)
+                return false;
+        }
+        return true;
     }
     // A click at the point makes the row painted there current.
     void Click()

@@ -25,6 +25,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyle>
 #include <QTimer>
@@ -77,7 +78,11 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
         // Rows still to come go after the others, and all are sorted anew: as a sorting tree
         // sorts rows added since its last sort.
         m_resortPending = true;
-        Tidy();
+        // A big list is sorted in steps from the next turn on, painted as it is meanwhile.
+        if (m_relisting || BigResort())
+            ScheduleTidy();
+        else
+            Tidy();
     });
 
     auto* chat = new QWidget;
@@ -372,7 +377,7 @@ bool RoomForm::TidyStep()
         // Listing every row again is put off while the last listing is recent: a flood of users
         // that come or go is listed a few times a second, not every turn.
         const bool relist = m_leaving.size() > kMaxRowsDeletedOneByOne ||
-                            m_arrived.size() > kMaxRowsInsertedOneByOne;
+                            m_arrived.size() > kMaxRowsInsertedOneByOne || BigResort();
         if (!relist || m_relistPace.MayStart(this, m_tidy)) {
             TidyAll();
             return true;
@@ -431,13 +436,21 @@ void RoomForm::TidyAll()
     const RowOrder order{header->sortIndicatorSection(),
                          header->sortIndicatorOrder() == Qt::AscendingOrder};
 
-    if (gone.size() > kMaxRowsDeletedOneByOne || added.size() > kMaxRowsInsertedOneByOne) {
+    if (gone.size() > kMaxRowsDeletedOneByOne || added.size() > kMaxRowsInsertedOneByOne ||
+        BigResort()) {
         // Sorted by the listing; with shown figures changed, every row is sorted again too.
         m_relisting = std::make_unique<RowRelisting>(m_userList, std::move(gone), std::move(added),
                                                      order, m_resortPending, &m_tidy);
         m_resortPending = false;
         m_relistPace.Started();
     } else {
+        // The row at the top of the view stays there, as through a listing.
+        const QScrollBar* bar = m_userList->verticalScrollBar();
+        QTreeWidgetItem* top = m_userList->verticalScrollMode() == QAbstractItemView::ScrollPerItem
+                                   ? m_userList->topLevelItem(bar->value())
+                                   : nullptr;
+        if (bar->value() == 0 || isGone(top))
+            top = nullptr;
         if (!m_resortPending)
             std::stable_sort(added.begin(), added.end(), order);
         for (QTreeWidgetItem* row : gone)
@@ -453,10 +466,12 @@ void RoomForm::TidyAll()
             root->insertChild(at, row);
             from = at + 1;
         }
-    }
-    if (m_resortPending) {
-        m_resortPending = false;
-        m_userList->sortItems(order.column, header->sortIndicatorOrder());
+        if (m_resortPending) {
+            m_resortPending = false;
+            m_userList->sortItems(order.column, header->sortIndicatorOrder());
+        }
+        if (top)
+            RowRelisting::ShowAtTop(m_userList, m_userList->indexOfTopLevelItem(top));
     }
     if (m_countPending)
         UpdateUserCount();
@@ -473,6 +488,12 @@ void RoomForm::FinishRelist()
         m_discarded.push_back(row);
     m_relisting.reset();
     m_tidy.Start();
+}
+
+bool RoomForm::BigResort() const
+{
+    return m_resortPending &&
+           static_cast<size_t>(m_userList->topLevelItemCount()) > kMaxRowsSortedAtOnce;
 }
 
 bool RoomForm::RowOrder::operator()(const QTreeWidgetItem* a, const QTreeWidgetItem* b) const

@@ -50,6 +50,10 @@ public:
     // Up to this many rows that come at once go in one by one at their place; each such
     // insertion moves the rows after it. More go in by listing all rows again once.
     static constexpr size_t kMaxRowsInsertedOneByOne = 512;
+    // Up to this many rows are sorted again at once when shown figures changed; more are sorted
+    // by listing all rows again, a step at a time (a sort of 100,000 rows takes a few hundred
+    // milliseconds).
+    static constexpr size_t kMaxRowsSortedAtOnce = 4096;
     // Rows out of the list deleted, or entries of users who left erased, a step: deleting a row
     // takes a microsecond or two.
     static constexpr size_t kRowsAStep = 256;
@@ -115,6 +119,8 @@ private:
     };
     // Puts the rows of a listing under way back in the list, here and now.
     void FinishRelist();
+    // Whether every row is to be sorted again, too many to sort at once.
+    bool BigResort() const;
     // Deletes kRowsAStep rows taken out of the list and erases as many entries of users who
     // left; false once none is left.
     bool DeleteSomeDiscarded();

@@ -488,13 +488,19 @@ void RowRelisting::Shifted(int at, int count)
 
 void RowRelisting::KeepTopInView()
 {
-    QScrollBar* bar = m_list->verticalScrollBar();
-    if (m_top < 0 || m_top == bar->value())
+    if (m_top >= 0)
+        ShowAtTop(m_list, m_top);
+}
+
+void RowRelisting::ShowAtTop(QTreeWidget* list, int row)
+{
+    QScrollBar* bar = list->verticalScrollBar();
+    if (row == bar->value())
         return;
     // The range follows the rows at the next layout, which may be after the paint asked for.
-    if (m_top > bar->maximum())
-        bar->setMaximum(m_top);
-    bar->setValue(m_top);
+    if (row > bar->maximum())
+        bar->setMaximum(row);
+    bar->setValue(row);
 }
 
 bool RelistPace::MayStart(QObject* context, SlicedJob& job)

@@ -59,6 +59,9 @@ public:
     RowRelisting(const RowRelisting&) = delete;
     RowRelisting& operator=(const RowRelisting&) = delete;
 
+    // Scrolls a list that scrolls a row at a time so that the row is at the top of its view.
+    static void ShowAtTop(QTreeWidget* list, int row);
+
     // One step; false once the listing is done.
     bool Step();
     // Every step left, here and now.
