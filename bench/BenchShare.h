@@ -7,6 +7,7 @@
 
 #include "store/Data.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -25,6 +26,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -521,6 +523,39 @@ inline void PutText(std::string& out, const std::string& text)
 {
     Put32(out, quint32(text.size()));
     out += text;
+}
+
+// A peer message's frame: its length, then the message.
+inline std::string Frame(const std::string& body)
+{
+    std::string frame;
+    Put32(frame, quint32(body.size()));
+    return frame + body;
+}
+
+// Sends all of bytes on a blocking socket; false once the socket fails or is closed.
+inline bool SendAll(int fd, const std::string& bytes)
+{
+    const char* data = bytes.data();
+    size_t size = bytes.size();
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Turns the event loop until done() or ms have passed; done() then.
+template <class Done> bool WaitFor(Done done, qint64 ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
 }
 
 } // namespace BenchShare

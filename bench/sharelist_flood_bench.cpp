@@ -45,8 +45,11 @@ constexpr int kNameBytes = 240;
 constexpr qint64 kStreamBytes = qint64(256) * 1024 * 1024;
 constexpr double kMiB = 1024.0 * 1024.0;
 
+using BenchShare::Frame;
 using BenchShare::Put32;
 using BenchShare::PutText;
+using BenchShare::SendAll;
+using BenchShare::WaitFor;
 
 // The code 5 message: the code, then the list deflated a folder at a time.
 std::string ListMessage(qint64* inflated)
@@ -93,34 +96,6 @@ std::string ListMessage(qint64* inflated)
     return message;
 }
 
-template <class Done> bool WaitFor(Done done, qint64 ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
-
-bool SendAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-std::string Frame(const std::string& body)
-{
-    std::string frame;
-    Put32(frame, quint32(body.size()));
-    return frame + body;
-}
-
 // The peer: connections as bob, each sending the list, the first then streaming.
 class Bob
 {
@@ -141,7 +116,7 @@ public:
             PutText(init, "P");
             Put32(init, 0);
             const std::string first = Frame(init);
-            SendAll(fd, first.data(), first.size());
+            SendAll(fd, first);
             m_fds.push_back(fd);
         }
     }
@@ -158,14 +133,14 @@ public:
             std::vector<std::thread> senders;
             for (size_t k = 0; k < m_fds.size(); ++k) {
                 senders.emplace_back([this, k, &listFrame, stream] {
-                    SendAll(m_fds[k], listFrame.data(), listFrame.size());
+                    SendAll(m_fds[k], listFrame);
                     if (k != 0 || stream == 0)
                         return;
                     // Frames of an unknown code, 1 MiB each.
                     std::string filler((1 << 20) + 4, 'x');
                     std::memcpy(filler.data(), "\x00\x00\x10\x00\x63\x00\x00\x00", 8);
                     for (qint64 sent = 0; sent < stream && !m_stop; sent += qint64(filler.size()))
-                        if (!SendAll(m_fds[k], filler.data(), filler.size()))
+                        if (!SendAll(m_fds[k], filler))
                             return;
                     m_streamed = true;
                 });

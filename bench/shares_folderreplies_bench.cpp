@@ -58,29 +58,11 @@ constexpr qint64 kMaxGapMs = 100;
 const char* const kFolder = "\\data\\Big";
 const char* const kHugeFolder = "\\data\\Huge";
 
+using BenchShare::Frame;
 using BenchShare::Put32;
 using BenchShare::PutText;
-
-std::string Frame(const std::string& body)
-{
-    std::string frame;
-    Put32(frame, quint32(body.size()));
-    return frame + body;
-}
-
-bool SendAll(int fd, const std::string& bytes)
-{
-    const char* data = bytes.data();
-    size_t size = bytes.size();
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
+using BenchShare::SendAll;
+using BenchShare::WaitFor;
 
 bool ReadAll(int fd, char* data, size_t size)
 {
@@ -124,15 +106,6 @@ std::string Request(const char* folder = kFolder)
     Put32(body, 9);
     PutText(body, folder);
     return Frame(body);
-}
-
-template <class Done> bool WaitFor(Done done, qint64 ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
 }
 
 size_t PeerSockets()
