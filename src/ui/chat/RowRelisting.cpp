@@ -186,11 +186,17 @@ bool RowRelisting::ReadStep()
     return m_read < count;
 }
 
+size_t RowRelisting::ChangesAStep() const
+{
+    const size_t rows = size_t(m_list->topLevelItemCount()) + 1;
+    return std::clamp(kShiftsAStep / rows, size_t(16), kRowsAStep);
+}
+
 bool RowRelisting::RemoveStep()
 {
     FollowTop();
     // From the end, so that the positions read before stay right.
-    for (size_t n = 0; n < kRowsAStep && !m_goneAt.empty(); ++n) {
+    for (size_t n = ChangesAStep(); n > 0 && !m_goneAt.empty(); --n) {
         const auto [at, row] = m_goneAt.back();
         m_goneAt.pop_back();
         bool wasCurrent = false;
@@ -296,7 +302,7 @@ bool RowRelisting::PlaceStep()
     FollowTop();
     QTreeWidgetItem* root = m_list->invisibleRootItem();
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
-    const size_t end = std::min(m_placed + kRowsAStep, m_toPlace.size());
+    const size_t end = std::min(m_placed + ChangesAStep(), m_toPlace.size());
     while (m_placed < end) {
         // Places one after another go in together, right after the row before the first.
         size_t last = m_placed + 1;

@@ -38,6 +38,10 @@ public:
     // array moves along.
     static constexpr size_t kChangeCost = 2;
     static constexpr size_t kShiftsARow = 3000;
+    // Rows a step takes out or puts in one by one shift at most about this many rows of the
+    // list all together: a millisecond or so, so that a step does not run far past the turn's
+    // budget in a long list.
+    static constexpr size_t kShiftsAStep = 4 * 1024 * 1024;
     // A rebuild takes out every row and puts them back in one step: of at most this many rows,
     // taken out and put back, about a turn's budget.
     static constexpr size_t kMaxRowsRebuilt = 65536;
@@ -114,6 +118,8 @@ private:
     // Whether the list is rebuilt, or its rows that go, move or come are taken out or put in.
     void Plan();
     void MakeSlots();
+    // Rows taken out or put in one by one a step.
+    size_t ChangesAStep() const;
     bool RemoveStep();
     bool PlaceStep();
     void Rebuild();
