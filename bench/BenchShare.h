@@ -24,8 +24,10 @@
 #include <utility>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -337,6 +339,16 @@ constexpr int kDeepLevels = 40;
 constexpr int kDeepNames = 25;
 constexpr int kDeepFiles = kDeepChains * kDeepLevels * kDeepNames;
 
+// The share's root, the path given on the command line or share/ in dir, made with shape when
+// empty.
+inline std::string TreeRoot(int argc, char** argv, const std::string& dir,
+                            const TreeShape& shape = kMillion)
+{
+    const std::string root = argc > 1 ? std::string(argv[1]) : dir + "/share";
+    MakeTreeIfEmpty(root, shape);
+    return root;
+}
+
 inline void MakeDeepChains(const std::string& root, int first, int step)
 {
     for (int c = first; c < kDeepChains; c += step) {
@@ -546,6 +558,32 @@ inline bool SendAll(int fd, const std::string& bytes)
         size -= size_t(n);
     }
     return true;
+}
+
+// A messaging connection to the client's port on this host, from 127.0.address.1 when address is
+// given, as user: its first frame sent. The socket blocks.
+inline int ConnectAsPeer(quint16 port, const std::string& user, int address = -1)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (address >= 0) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(0x7f000001 | (quint32(address) << 8));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+            std::perror("bind");
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        std::perror("connect");
+    std::string init(1, char(1));
+    PutText(init, user);
+    PutText(init, "P");
+    Put32(init, 0);
+    SendAll(fd, Frame(init));
+    return fd;
 }
 
 // Turns the event loop until done() or ms have passed; done() then.

@@ -182,8 +182,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const std::string root = argc > 1 ? std::string(argv[1]) : dir.path().toStdString() + "/share";
-    BenchShare::MakeTreeIfEmpty(root);
+    const std::string root = BenchShare::TreeRoot(argc, argv, dir.path().toStdString());
     const std::string find = "-printf '%s %T@ %p\\n'";
     FindNs(root, find); // warms the cache for everyone
     const qint64 findNs = FindNs(root, find);

@@ -103,20 +103,7 @@ public:
     Bob(quint16 port, int connections)
     {
         for (int k = 0; k < connections; ++k) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(port);
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-                std::perror("connect");
-            std::string init;
-            init += char(1);
-            PutText(init, "bob");
-            PutText(init, "P");
-            Put32(init, 0);
-            const std::string first = Frame(init);
-            SendAll(fd, first);
+            const int fd = BenchShare::ConnectAsPeer(port, "bob");
             m_fds.push_back(fd);
         }
     }

@@ -63,8 +63,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const std::string root = argc > 1 ? std::string(argv[1]) : dir.path().toStdString() + "/share";
-    BenchShare::MakeTreeIfEmpty(root, kShape);
+    const std::string root = BenchShare::TreeRoot(argc, argv, dir.path().toStdString(), kShape);
     const std::string find = "-type f -printf '%s %p\\n'";
     FindNs(root, find); // warms the cache for everyone
     const qint64 findNs = FindNs(root, find);

@@ -58,6 +58,7 @@ constexpr qint64 kMaxGapMs = 100;
 const char* const kFolder = "\\data\\Big";
 const char* const kHugeFolder = "\\data\\Huge";
 
+using BenchShare::ConnectAsPeer;
 using BenchShare::Frame;
 using BenchShare::Put32;
 using BenchShare::PutText;
@@ -74,29 +75,6 @@ bool ReadAll(int fd, char* data, size_t size)
         size -= size_t(n);
     }
     return true;
-}
-
-// A messaging connection from 127.0.address.1 as user, its first frame sent.
-int Connect(quint16 port, int address, const std::string& user)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(0x7f000001 | (quint32(address) << 8));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
-        std::perror("bind");
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        std::perror("connect");
-    std::string init(1, char(1));
-    PutText(init, user);
-    PutText(init, "P");
-    Put32(init, 0);
-    SendAll(fd, Frame(init));
-    return fd;
 }
 
 std::string Request(const char* folder = kFolder)
@@ -117,7 +95,7 @@ size_t PeerSockets()
 class Honest
 {
 public:
-    explicit Honest(quint16 port) : m_fd(Connect(port, 200, "honest")) {}
+    explicit Honest(quint16 port) : m_fd(ConnectAsPeer(port, "honest", 200)) {}
     ~Honest()
     {
         if (m_thread.joinable())
@@ -263,7 +241,7 @@ int main(int argc, char** argv)
 
     const Run cycles = Measure(port, [port](std::atomic<bool>& halfway, std::vector<int>&) {
         for (int k = 0; k < kCycles; ++k) {
-            const int fd = Connect(port, 1, "cycler");
+            const int fd = ConnectAsPeer(port, "cycler", 1);
             SendAll(fd, Request());
             ::close(fd);
             std::this_thread::sleep_for(std::chrono::milliseconds(kCycleGapMs));
@@ -277,7 +255,7 @@ int main(int argc, char** argv)
     const Run names = Measure(port, [port](std::atomic<bool>&, std::vector<int>& kept) {
         for (int a = 0; a < kAddresses; ++a) {
             for (int k = 0; k < kNamesPerAddress; ++k) {
-                const int fd = Connect(port, 1 + a, "silent" + std::to_string(a * 100 + k));
+                const int fd = ConnectAsPeer(port, "silent" + std::to_string(a * 100 + k), 1 + a);
                 SendAll(fd, Request());
                 kept.push_back(fd);
             }

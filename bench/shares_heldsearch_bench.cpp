@@ -55,8 +55,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const std::string root = argc > 1 ? std::string(argv[1]) : dir.path().toStdString() + "/share";
-    BenchShare::MakeTreeIfEmpty(root, kShape);
+    const std::string root = BenchShare::TreeRoot(argc, argv, dir.path().toStdString(), kShape);
 
     EngineOptions options;
     options.peerMessenger = false;
