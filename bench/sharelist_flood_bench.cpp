@@ -10,6 +10,7 @@
 //                    for the allocator's slack
 // Nothing is asserted. Run it from a Release build (an ASan build shows its own figures).
 
+#include "BenchLists.h"
 #include "BenchShare.h"
 
 #include "engine/Engine.h"
@@ -21,7 +22,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <arpa/inet.h>
 #include <malloc.h>
@@ -165,10 +165,7 @@ Run Measure(PeerMessenger& peer, const std::string& listFrame, int connections, 
         peer.GetUserSharedFiles("bob");
         malloc_trim(0);
         const long long before = BenchShare::StatusKb("VmRSS");
-        QFile clear(QStringLiteral("/proc/self/clear_refs"));
-        if (clear.open(QIODevice::WriteOnly))
-            clear.write("5");
-        clear.close();
+        BenchLists::ResetPeak();
         QElapsedTimer t;
         t.start();
         bob.Send(listFrame, stream);

@@ -13,6 +13,7 @@
 // timer with nothing to do (target at most 100 ms). Nothing is asserted. Run it from a Release
 // build.
 
+#include "BenchLists.h"
 #include "BenchShare.h"
 
 #include "engine/Engine.h"
@@ -150,10 +151,7 @@ template <class Flood> Run Measure(quint16 port, Flood flood)
     WaitFor([] { return PeerSockets() == 1; }, 10000);
     malloc_trim(0);
     const long long before = BenchShare::StatusKb("VmRSS");
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-    clear.close();
+    BenchLists::ResetPeak();
     std::atomic<bool> halfway{false};
     std::atomic<bool> done{false};
     std::vector<int> kept;
