@@ -538,9 +538,7 @@ bool PeerMessenger::ReadTransferRequest(const std::string& user, MemStream& fiel
 void PeerMessenger::AcceptTransferRequest(std::string user, quint32 token, bool hasSize,
                                           qint64 size)
 {
-    FileConnectionsDue& due = m_fileConnectionsDue[user];
-    ++due.count;
-    due.sinceMs = Clock::MonotonicMs();
+    m_fileConnectionsDue[user][token] = Clock::MonotonicMs();
     MemStream m;
     m.Write(quint32(PM_TRANSFER_RESPONSE));
     m.Write(token);
@@ -548,6 +546,16 @@ void PeerMessenger::AcceptTransferRequest(std::string user, quint32 token, bool 
     if (hasSize)
         m.Write(size);
     SendMessage(user, m);
+}
+
+void PeerMessenger::WithdrawFileConnection(const std::string& user, quint32 token)
+{
+    const auto due = m_fileConnectionsDue.find(user);
+    if (due == m_fileConnectionsDue.end())
+        return;
+    due->second.erase(token);
+    if (due->second.empty())
+        m_fileConnectionsDue.erase(due);
 }
 
 void PeerMessenger::DenyTransferRequest(std::string user, quint32 token, std::string reason)

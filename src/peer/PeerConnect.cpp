@@ -90,6 +90,19 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
         return;
     }
 
+    // One that would be the peer's is weighed before the relayed request goes: refused later,
+    // the dial would still be answered by a connection to us. Ours always get room.
+    if (*typeName == 'P' && MessagingHolder(user) == Holder::AtPeersRequest &&
+        OpeningRefused(QHostAddress(quint32(user[PeerTypes::UserAddress].AsUInt())), userName,
+                       Holder::AtPeersRequest)) {
+        // Told on the next turn: a sender may be in the middle of queueing for the user.
+        const std::string failedType = typeName;
+        QMetaObject::invokeMethod(
+            this, [this, userName, failedType] { Q_EMIT ConnectionToUserFailed(userName, failedType); },
+            Qt::QueuedConnection);
+        return;
+    }
+
     ItemPtr request = d.GetType(PeerTypes::ConnectToPeerRequest)->NewItem();
     request += user;
     request += type;
@@ -123,10 +136,13 @@ void PeerMessenger::StartDirectSocket(ItemPtr request)
     bool obfuscated = false;
     const quint16 port = quint16(GetUserPort(user, obfuscated));
     const QHostAddress address(quint32(user[PeerTypes::UserAddress].AsUInt()));
-    // A messaging connection wanted only to deliver our answers to what the peer did is the
-    // peer's: a peer that searches under a thousand names must not have us hold them as ours.
-    const bool forPeer = type.AsString() == "P" && WhatWaitsFor(user) == Waiting::Answers;
-    if (OpeningRefused(address, user.AsString(), forPeer)) {
+    // A messaging connection wanted only to deliver what the peer caused (answers to its
+    // searches, our offer of the upload it queued) is the peer's: a peer that searches or queues
+    // under a thousand names must not have us hold them as ours. A file connection is an upload
+    // under way (one for each slot), a tree connection a parent we try (a few at a time): ours.
+    const Holder holder = type.AsString() == "P" ? MessagingHolder(user) : Holder::Ours;
+    const bool forPeer = holder == Holder::AtPeersRequest;
+    if (OpeningRefused(address, user.AsString(), holder)) {
         // As if the socket had failed at once: the relayed request still runs.
         request += Status("connecting");
         InspectPeerConnectionRequest(request);
@@ -352,10 +368,13 @@ void PeerMessenger::OnPeerConnectionRequest()
         const quint16 port = quint16(GetUserPort(user, obfuscated));
         const quint32 address = user[PeerTypes::UserAddress].AsUInt();
         const bool nowhere = address == 0 || port == 0;
-        // A file connection for a download we allowed is ours; any other answer is the peer's.
+        // A file connection for a download we allowed is ours, one for each token allowed and
+        // not used yet; any other answer is the peer's. A seller that offers again and again
+        // gets one connection of ours, not one for each offer.
         const auto due = m_fileConnectionsDue.find(user.AsString());
         const bool forPeer = request[PeerTypes::PeerConnectionType].AsString() != "F" ||
-                             due == m_fileConnectionsDue.end();
+                             due == m_fileConnectionsDue.end() ||
+                             int(due->second.size()) <= FileConnectionsOfOursFrom(user.AsString());
         if (nowhere)
             Log(LogCategories::kPeerMessenger, 1,
                 QStringLiteral("Indirect peer connection requested from user %1 without an "
@@ -364,14 +383,13 @@ void PeerMessenger::OnPeerConnectionRequest()
                 user);
         // Nowhere to connect to, or no connection to be had now: as when the answer fails
         // before it connects, the peer hears at once that we cannot answer.
-        if (nowhere || OpeningRefused(QHostAddress(address), user.AsString(), forPeer)) {
+        if (nowhere || OpeningRefused(QHostAddress(address), user.AsString(),
+                                      forPeer ? Holder::AtPeersRequest : Holder::Ours)) {
             gp_server->SendCantConnectToPeer(request[PeerTypes::PeerConnectionRequestId].AsUInt(),
                                              user.AsString());
             request.Remove();
             continue;
         }
-        if (!forPeer && --due->second.count == 0)
-            m_fileConnectionsDue.erase(due);
         auto* s = new QTcpSocket(this);
         MarkForPeer(s, forPeer);
         if (obfuscated)

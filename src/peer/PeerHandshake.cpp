@@ -54,6 +54,13 @@ bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const char* body, int leng
     return true;
 }
 
+const SocketBufferInfo* PeerMessenger::FindReceiveState(const QTcpSocket* socket)
+{
+    const auto* state =
+        socket->findChild<SocketReceiveState*>(QString(), Qt::FindDirectChildrenOnly);
+    return state ? &state->info : nullptr;
+}
+
 SocketBufferInfo& PeerMessenger::ReceiveState(QTcpSocket* socket)
 {
     if (SocketReceiveState* state = FindState(socket))
@@ -147,6 +154,8 @@ void PeerMessenger::ReadSocket(QTcpSocket* s)
             return;
         case FrameEvent::FileToken: {
             const std::string user = state->info.m_user;
+            // The token is used: a download's file connection comes once for each allowed.
+            WithdrawFileConnection(user, token);
             if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
                 Q_EMIT FileConnectionRequested(user, s, token);
             return;
@@ -232,15 +241,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(f.user));
         const QString name = TextForLog(f.user);
         if (f.type == "P") {
-            if (PeerSocketCapReached(s->peerAddress())) {
-                if (!m_peerCapRefusalLogged)
-                    Log(LogCategories::kPeerMessenger, 1,
-                        QStringLiteral("Too many messaging connections (latest from %1, user %2); "
-                                       "closing new ones at once")
-                            .arg(s->peerAddress().toString(), name));
-                m_peerCapRefusalLogged = true;
-                return false;
-            }
+            // Counted since it was accepted: it stays where it was counted.
             const bool known = user;
             user = d.GetType(ServerTypes::User)->GetItem(Value(f.user));
             Log(LogCategories::kPeerMessenger, 1,
@@ -280,6 +281,21 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
     ItemPtr user = indirect[ServerTypes::User];
     const std::string userName = user.AsString();
     const std::string type = indirect[PeerTypes::PeerConnectionType].AsString();
+    // The answer becomes ours or the peer's as a connection dialled for the same would, and is
+    // weighed as one: the relayed request went out before there was room, or in a burst.
+    // File and tree connections go to their owners at once, each for a request of ours.
+    const Holder holder = MessagingHolder(user);
+    if (type == "P") {
+        const QString refused =
+            Admit(holder, s->peerAddress().toIPv4Address(), userName,
+                  QStringLiteral("a connection to user %1").arg(TextForLog(userName)));
+        if (!refused.isEmpty()) {
+            EndAttempt(indirect, QStringLiteral("Answer to the indirect request of type %1 to "
+                                                "user %2 not taken: ") +
+                                     refused);
+            return fail();
+        }
+    }
     ItemPtr request = indirect[PeerTypes::ConnectToPeerRequest];
     indirect.Remove();
     if (request)
@@ -290,7 +306,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
         user);
 
     if (type == "P") {
-        MarkForPeer(s, WhatWaitsFor(user) == Waiting::Answers);
+        MarkForPeer(s, holder == Holder::AtPeersRequest);
         MakePeerSocket(s, user, obfuscated);
         SendUnsentMessages(userName);
         return true;

@@ -198,7 +198,6 @@ void PeerMessenger::ResetForTesting()
     m_acceptRetry.stop();
     m_acceptFailureLogged = false;
     m_capRefusalLogged = false;
-    m_peerCapRefusalLogged = false;
     m_openingRefusalLogged = false;
     m_peerOpeningRefusalLogged = false;
     m_fileConnectionsDue.clear();
@@ -280,167 +279,6 @@ void PeerMessenger::ResumeAccepting()
     m_obfuscatedListener.Resume();
 }
 
-bool PeerMessenger::UninitializedCapReached(const QHostAddress& address) const
-{
-    // Our answers to relayed file requests wait for their token as these do, but they count
-    // against what may be opened at peers' requests, not against what peers may open to us.
-    int waiting = 0;
-    int fromAddress = 0;
-    for (Item* item : d.GetType(PeerTypes::UninitializedSocket)->GetItems()) {
-        const auto* socket = ItemPtr(item).AsPointer<QTcpSocket>();
-        if (Dialled(socket))
-            continue;
-        ++waiting;
-        fromAddress += socket->peerAddress().isEqual(address) ? 1 : 0;
-    }
-    return waiting >= kMaxUninitializedSockets || fromAddress >= kMaxUninitializedSocketsPerAddress;
-}
-
-bool PeerMessenger::PeerSocketCapReached(const QHostAddress& address) const
-{
-    const ItemSet open = d.GetType(PeerTypes::PeerSocket)->GetItems();
-    if (int(open.size()) >= kMaxPeerSockets)
-        return true;
-    int fromAddress = 0;
-    for (Item* item : open) {
-        if (AddressOf(ItemPtr(item).AsPointer<QTcpSocket>()).isEqual(address))
-            ++fromAddress;
-    }
-    return fromAddress >= kMaxPeerSocketsPerAddress;
-}
-
-bool PeerMessenger::MakeRoomFor(const std::string& user)
-{
-    // First those opened at a peer's request, then those not introduced yet and the messaging
-    // connections peers opened on their own; never one that is ours. Within each, one under the
-    // name of the user we are reaching goes last, but it goes: anyone can take that name.
-    struct Candidate
-    {
-        int rank = 0; // 0: at a peer's request; 1: accepted
-        bool named = false;
-        qint64 since = 0;
-        QTcpSocket* socket = nullptr;
-        bool operator<(const Candidate& o) const
-        {
-            return std::tie(rank, named, since) < std::tie(o.rank, o.named, o.since);
-        }
-    };
-    Candidate oldest;
-    QString who;
-    const auto consider = [&](Candidate c, const auto& describe) {
-        if (!oldest.socket || c < oldest) {
-            oldest = c;
-            who = describe();
-        }
-    };
-    const auto nameOf = [](ItemPtr item) { return item[ServerTypes::User].AsString(); };
-    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
-                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
-        for (Item* i : d.GetType(t)->GetItems()) {
-            auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
-            if (!ForPeer(socket))
-                continue;
-            ItemPtr item(i);
-            // The file connection waiting for its token has only its receive state to name it.
-            const std::string name = t == PeerTypes::PeerConnectionRequestSocket
-                                         ? nameOf(item[PeerTypes::PeerConnectionRequest])
-                                     : t == PeerTypes::UninitializedSocket
-                                         ? ReceiveState(socket).m_user
-                                         : nameOf(item);
-            consider({0, name == user, socket->property(kForPeerSince).toLongLong(), socket}, [&] {
-                return QStringLiteral("the connection to user %1 at %2, the oldest one "
-                                      "opened at a peer's request")
-                    .arg(TextForLog(name), AddressOf(socket).toString());
-            });
-        }
-    }
-    for (Item* i : d.GetType(PeerTypes::UninitializedSocket)->GetItems()) {
-        auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
-        if (!Dialled(socket))
-            consider({1, false, StampedMs(i), socket}, [&] {
-                return QStringLiteral("a connection that has not introduced itself from %1, the "
-                                      "oldest one accepted")
-                    .arg(socket->peerAddress().toString());
-            });
-    }
-    for (const auto& [id, since] : m_acceptedPeerSockets) {
-        ItemPtr item = LiveItem(id, PeerTypes::PeerSocket);
-        if (!item)
-            continue;
-        auto* socket = item.AsPointer<QTcpSocket>();
-        consider({1, nameOf(item) == user, since, socket}, [&] {
-            return QStringLiteral("the messaging connection user %1 opened from %2, the oldest "
-                                  "one accepted")
-                .arg(TextForLog(nameOf(item)), socket->peerAddress().toString());
-        });
-    }
-    if (!oldest.socket)
-        return false;
-    LogPeer(1, QStringLiteral("Closing %1, to make room for a connection to user %2")
-                   .arg(who, TextForLog(user)));
-    DisposeOfSocket(oldest.socket);
-    return true;
-}
-
-int PeerMessenger::ForPeersCount() const
-{
-    int count = 0;
-    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
-                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
-        for (Item* item : d.GetType(t)->GetItems())
-            count += ForPeer(ItemPtr(item).AsPointer<QTcpSocket>()) ? 1 : 0;
-    }
-    return count;
-}
-
-bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user,
-                                   bool forPeer)
-{
-    static const char* const kHeld[] = {PeerTypes::PeerSocket, PeerTypes::UninitializedSocket,
-                                        PeerTypes::ConnectToPeerRequestSocket,
-                                        PeerTypes::PeerConnectionRequestSocket};
-    const auto held = [] {
-        int all = 0;
-        for (const char* t : kHeld)
-            all += int(d.GetType(t)->ItemCount());
-        return all;
-    };
-    int all = held();
-    // Others may fill the budget with connections to us, as long as nothing of ours needs it: a
-    // connection we open for our user or a transfer takes the place of theirs.
-    if (all >= kMaxPeerSockets && !forPeer && MakeRoomFor(user))
-        all = held();
-    const int forPeers = forPeer && all < kMaxPeerSockets ? ForPeersCount() : 0;
-    int withAddress = 0;
-    if (all < kMaxPeerSockets) {
-        for (const char* t : kHeld) {
-            for (Item* item : d.GetType(t)->GetItems())
-                withAddress += AddressOf(ItemPtr(item).AsPointer<QTcpSocket>()).isEqual(address);
-        }
-    }
-    QString reason;
-    if (all >= kMaxPeerSockets)
-        reason = QStringLiteral("%1 peer connections open or being opened").arg(all);
-    else if (forPeers >= kMaxPeerSocketsAtPeersRequest)
-        reason = QStringLiteral("%1 peer connections open or being opened at peers' requests")
-                     .arg(forPeers);
-    else if (withAddress >= kMaxPeerSocketsPerAddress)
-        reason = QStringLiteral("%1 peer connections with %2 open or being opened")
-                     .arg(withAddress)
-                     .arg(address.toString());
-    else
-        reason = PeerListener::OpeningShortage();
-    if (reason.isEmpty())
-        return false;
-    bool& logged = forPeer ? m_peerOpeningRefusalLogged : m_openingRefusalLogged;
-    if (!logged)
-        LogPeer(1, QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
-                                  "meanwhile fail at once")
-                       .arg(TextForLog(user), address.toString(), reason));
-    logged = true;
-    return true;
-}
-
 void PeerMessenger::OnNewConnection(QTcpSocket* socket)
 {
     Accept(socket, false);
@@ -453,11 +291,14 @@ void PeerMessenger::OnNewObfuscatedConnection(QTcpSocket* socket)
 
 void PeerMessenger::Accept(QTcpSocket* s, bool obfuscated)
 {
-    if (UninitializedCapReached(s->peerAddress())) {
+    const QString from = s->peerAddress().toString();
+    const QString refused = Admit(Holder::Silent, s->peerAddress().toIPv4Address(), std::string(),
+                                  QStringLiteral("a connection from %1").arg(from));
+    if (!refused.isEmpty()) {
         if (!m_capRefusalLogged)
-            LogPeer(1, QStringLiteral("Too many connections that have not introduced themselves "
-                                      "(latest from %1); closing new ones at once")
-                           .arg(s->peerAddress().toString()));
+            LogPeer(1, QStringLiteral("Not taking a connection from %1: %2; connections from "
+                                      "peers meanwhile are closed at once")
+                           .arg(from, refused));
         m_capRefusalLogged = true;
         s->abort();
         s->deleteLater();
@@ -512,6 +353,12 @@ void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
     auto* activity = activityItem.AsPointer<ActivityTime>();
     activityItem.Remove();
     delete activity;
+}
+
+qint64 PeerMessenger::LastActivityMs(ItemPtr peerSocket)
+{
+    const auto* activity = peerSocket[PeerTypes::LastActivityTime].AsPointer<ActivityTime>();
+    return activity ? activity->ms : 0;
 }
 
 void PeerMessenger::TouchActivity(QTcpSocket* socket)
@@ -682,14 +529,16 @@ void PeerMessenger::EveryHalfMinute()
         DisposeOfSocket(item.AsPointer<QTcpSocket>());
     }
 
-    for (auto it = m_fileConnectionsDue.begin(); it != m_fileConnectionsDue.end();)
-        it = nowMs - it->second.sinceMs > kFileConnectionDueMs ? m_fileConnectionsDue.erase(it)
-                                                               : std::next(it);
+    for (auto user = m_fileConnectionsDue.begin(); user != m_fileConnectionsDue.end();) {
+        auto& tokens = user->second;
+        for (auto it = tokens.begin(); it != tokens.end();)
+            it = nowMs - it->second > kFileConnectionDueMs ? tokens.erase(it) : std::next(it);
+        user = tokens.empty() ? m_fileConnectionsDue.erase(user) : std::next(user);
+    }
 
     // At the latest here, a paused listener tries again, whatever was or was not disposed of.
     m_acceptFailureLogged = false;
     m_capRefusalLogged = false;
-    m_peerCapRefusalLogged = false;
     m_openingRefusalLogged = false;
     m_peerOpeningRefusalLogged = false;
     m_shareListDropsLogged.clear();

@@ -7,6 +7,7 @@
 //   PeerListener.cpp    a listening port that keeps taking connections after running short
 //   PeerHandshake.cpp   the socket reader, the first frame of a connection, hand-overs
 //   PeerConnect.cpp     connection set-up to a user, direct and through the server at once
+//   PeerBudget.cpp      what each connection is held for, and who makes room for whom
 //   PeerSendQueue.cpp   sending to a user and the per-user queue of unsent messages
 //   PeerCodec.cpp       peer messages: the table of codes, their readers and their builders
 //   PeerZlib.cpp        the compressed message bodies (no store)
@@ -47,31 +48,23 @@ public:
     // message is dropped, so a user who never answers cannot make us hoard memory.
     static constexpr int kMaxUnsentMessagesPerUser = 1000;
     static constexpr qint64 kMaxUnsentBytesPerUser = 32 * 1024 * 1024;
-    // Accepted sockets that have not sent their first frame yet, in all and from one address.
-    // Past either cap a new connection is closed at once: a peer opening silent connections by
-    // the thousand must not use up our descriptors.
+    // The connection budget (PeerBudget.cpp). Every connection this manager holds, whoever
+    // opened it and whatever it is yet (being opened, not introduced, waiting for its file
+    // token, messaging), counts from the moment it is taken or opened against these:
+    //   kMaxPeerSockets in all, and kMaxPeerSocketsPerAddress with one address (ours to it too);
+    //   of those, kMaxUninitializedSockets that peers opened and have not introduced yet,
+    //   and kMaxPeerSocketsAtPeersRequest opened at a peer's request or for what a peer caused.
+    // When one of them is full, a connection our user asks for closes one that is not ours (see
+    // Holder); anyone else's closes one only at an address that holds at least two more of
+    // what is full than its own, so that a party holding many ties up its own and never the
+    // peer with one connection; otherwise it is refused, as an accepted connection is closed at
+    // once. Whatever names and addresses a party has, it holds at most kMaxPeerSockets of our
+    // descriptors through this manager, kMaxPeerSocketsAtPeersRequest of them at its requests.
+    // Handed-over connections leave the budget for their owners': the distributed network keeps
+    // at most its children's cap, the transfers one file connection per transfer under way.
     static constexpr int kMaxUninitializedSockets = 128;
-    static constexpr int kMaxUninitializedSocketsPerAddress = 16;
-    // Messaging connections, in all and with one address (ours to them counted too). Past
-    // either cap a first frame of type "P" closes its connection: a connection introduced
-    // under a fresh name each time must not hold our descriptors and make user items forever.
-    // A connection we would open is weighed against the same caps, with every connection we
-    // hold or are opening, and against the descriptors kept for files and the server: past any
-    // of them it is not opened, and counts as a failed attempt. The server relays requests to
-    // connect from anyone, and each would otherwise take a descriptor.
     static constexpr int kMaxPeerSockets = 256;
     static constexpr int kMaxPeerSocketsPerAddress = 16;
-    // Of those, what connections opened at a peer's request may hold: answers to relayed
-    // requests (being opened, waiting for a file token or messaging) and messaging connections
-    // opened only to deliver what a peer asked for (search results, lists, refusals). They are
-    // the peer's, not ours: they never close another connection to get room, and they go first
-    // when one our user or a transfer needs room. Anyone may ask, under any name, so the rest
-    // of the budget stays for the peers who connect to us and for what our user asks for.
-    // Whatever names and addresses a party has, it holds of ours at most this share at its
-    // requests; of what it opens to us, kMaxUninitializedSockets not introduced yet and
-    // messaging connections within kMaxPeerSockets (kMaxPeerSocketsPerAddress with one address,
-    // ours to it counted); distributed-network connections go to the tree, which keeps at most
-    // its children's cap, and file connections to the transfers, which keep those of a transfer.
     static constexpr int kMaxPeerSocketsAtPeersRequest = kMaxPeerSockets / 2;
     // How soon a listener stopped by a shortage of descriptors tries again: what ran short may
     // be files or other connections, whose closing nothing here hears of.
@@ -123,7 +116,12 @@ public:
     void QueueDownload(std::string user, std::string file);
     // Returns the transfer token it sent, taken from the saved request counter.
     quint32 RequestUpload(std::string user, std::string file, qint64 size);
+    // Allowing an offer makes the file connection that follows, if the peer asks us through
+    // the server to open it, one of ours: one for each token allowed and not yet used, withdrawn
+    // when the download takes another offer's token instead, and forgotten after
+    // kFileConnectionDueMs.
     void AcceptTransferRequest(std::string user, quint32 token, bool hasSize, qint64 size);
+    void WithdrawFileConnection(const std::string& user, quint32 token);
     void DenyTransferRequest(std::string user, quint32 token, std::string reason);
     void DenyUpload(std::string user, std::string file, std::string reason);
 
@@ -213,21 +211,51 @@ public Q_SLOTS:
 
 private:
     void Accept(QTcpSocket* s, bool obfuscated);
-    bool UninitializedCapReached(const QHostAddress& address) const;
-    bool PeerSocketCapReached(const QHostAddress& address) const;
-    // Whether a connection to the address must not be opened now, for a peer's request or for
-    // ours; the first refusal of each kind between two sweeps is logged, with the user it was
-    // for. Only one of ours makes room when all connections are taken.
-    bool OpeningRefused(const QHostAddress& address, const std::string& user, bool forPeer);
-    // Closes the connection that goes first for one of ours, logged: the oldest opened at a
-    // peer's request, else the oldest a peer opened to us; false when there is none.
-    bool MakeRoomFor(const std::string& user);
+
+    // Whom a connection is held for (PeerBudget.cpp). When room is needed for one of ours, the
+    // connections opened at peers' requests go first, then those of the addresses holding the
+    // most that peers opened, then ours that have been idle longest, then the rest that peers
+    // opened; the oldest first within each, one under the name of the user being reached last.
+    enum class Holder
+    {
+        Ours,           // asked for by our user, a download of ours or an upload under way
+        AtPeersRequest, // a relayed request, or sent only what a peer caused (answers, offers)
+        Accepted,       // opened by a peer to us and introduced as a messaging connection
+        Silent,         // opened by a peer to us, not introduced yet or its file token not sent
+    };
+    struct Held
+    {
+        QTcpSocket* socket = nullptr;
+        const char* itemType = nullptr; // the store type that keeps it
+        Holder holder = Holder::Ours;
+        quint32 address = 0;
+        qint64 sinceMs = 0; // taken, or last active for ours
+        std::string user;   // empty while not known
+        char type = 0;      // 'P', 'F' or 'D'; 0 while not known
+        bool idle = false;  // ours: a messaging connection with nothing left to write
+    };
+    std::vector<Held> HeldConnections() const;
+    // Takes one more connection for holder with address (0: not known yet) into the budget,
+    // making room as the rules above allow, each connection closed logged with whom it made
+    // room for (newcomer). Returns why it does not fit, or nothing when it does.
+    QString Admit(Holder holder, quint32 address, const std::string& user,
+                  const QString& newcomer);
+    QString DescribeHeld(const Held& held, int fromAddress) const;
+    // Whether a connection to the address must not be opened now, for ours or a peer's
+    // request: Admit, then the descriptors. The first refusal of each kind between two sweeps
+    // is logged, with the user it was for.
+    bool OpeningRefused(const QHostAddress& address, const std::string& user, Holder holder);
     // Connections opened at a peer's request carry when they were opened (monotonic ms) in this
     // property; one that starts to serve our user loses the mark.
     static constexpr char kForPeerSince[] = "qv_for_peer_since";
     static void MarkForPeer(QTcpSocket* socket, bool forPeer);
     static bool ForPeer(const QTcpSocket* socket);
-    int ForPeersCount() const;
+    // The messaging connection that serves our user from now on is ours, whoever opened it.
+    void MarkOurs(ItemPtr peerSocket);
+    // Who a messaging connection to the user is for, by what waits to go on it.
+    static Holder MessagingHolder(ItemPtr user);
+    // Relayed file connections from the user that are ours and not yet handed over.
+    int FileConnectionsOfOursFrom(const std::string& user) const;
     // What waits in the user's queue: nothing, only answers to what the peer did, or something
     // our user or a transfer asked for.
     enum class Waiting
@@ -238,11 +266,11 @@ private:
     };
     static Waiting WhatWaitsFor(ItemPtr user);
     static bool ServesOurUser(const char* message, qsizetype length);
-    // The user's connections opened at its request, being opened or messaging, become ours.
-    static void OwnConnectionsTo(ItemPtr user);
     // The connection a message to a user goes on: the latest opened of its sockets (not empty),
     // the choice logged or not.
     static ItemPtr ChosenSocket(const ItemSet& sockets, bool logged);
+    // The socket's receive state when it has one; none is made.
+    static const SocketBufferInfo* FindReceiveState(const QTcpSocket* socket);
     // Drops the connection and the message when what waits for the peer would pass its cap.
     bool PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes);
     void ResumeAccepting();
@@ -274,6 +302,7 @@ private:
     // the one message whose frame may pass kMaxPeerFrameLength.
     bool ShareListAsked(QTcpSocket* socket) const;
     void TouchActivity(QTcpSocket* socket);
+    static qint64 LastActivityMs(ItemPtr peerSocket);
     ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
     bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);
     bool SendFrameBody(QTcpSocket* socket, const char* body, int length, bool obfuscate);
@@ -346,7 +375,6 @@ private:
     // one per refused connection.
     bool m_acceptFailureLogged = false;
     bool m_capRefusalLogged = false;
-    bool m_peerCapRefusalLogged = false;
     bool m_openingRefusalLogged = false;
     bool m_peerOpeningRefusalLogged = false;
     // Messaging connections whose first frame made their user's item, by the peer_socket
@@ -355,16 +383,10 @@ private:
     // Messaging connections a peer opened and introduced on its own, by the peer_socket item's
     // id, with when they were accepted (monotonic milliseconds).
     std::map<uint32_t, qint64> m_acceptedPeerSockets;
-    // File connections peers may ask us through the server to open for downloads of ours: one
-    // for each transfer we allowed, by user, with when the last was allowed (monotonic ms). Such
-    // an answer serves our user, not the peer; what is not asked for soon is forgotten.
-    struct FileConnectionsDue
-    {
-        int count = 0;
-        qint64 sinceMs = 0;
-    };
+    // File connections peers may ask us through the server to open for downloads of ours: the
+    // tokens allowed and not used yet, by user, with when each was allowed (monotonic ms).
     static constexpr qint64 kFileConnectionDueMs = 120000;
-    std::map<std::string, FileConnectionsDue> m_fileConnectionsDue;
+    std::map<std::string, std::map<quint32, qint64>> m_fileConnectionsDue;
     // Users whose address items changed since the last scan, by item id.
     std::set<uint32_t> m_addressedUsers;
     // Monotonic milliseconds at which an item's stored time was set, by item id.

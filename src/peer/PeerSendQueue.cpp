@@ -13,9 +13,9 @@
 
 bool PeerMessenger::ServesOurUser(const char* message, qsizetype length)
 {
-    // What our user asks for (a share list, a folder, a download and its place) and what moves
-    // a transfer on (our upload's request, the answer that starts a download of ours). Anything
-    // else answers what a peer did, and a peer can make us owe it as many answers as it likes.
+    // What our user asks for: a share list, a folder, a download, its place in line and the
+    // answer that starts it. Anything else answers what a peer did, our offer of an upload it
+    // queued too, and a peer can make us owe it as many of those as it has names.
     if (length < 4)
         return false;
     switch (qFromLittleEndian<quint32>(message)) {
@@ -23,7 +23,6 @@ bool PeerMessenger::ServesOurUser(const char* message, qsizetype length)
     case PM_GET_SHARED_FILES_IN_FOLDER:
     case PM_QUEUE_UPLOAD:
     case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
-    case PM_TRANSFER_REQUEST:
         return true;
     case PM_TRANSFER_RESPONSE:
         return length > 8 && message[8] != 0; // after the token: whether it is allowed
@@ -44,19 +43,10 @@ PeerMessenger::Waiting PeerMessenger::WhatWaitsFor(ItemPtr user)
     return waiting;
 }
 
-void PeerMessenger::OwnConnectionsTo(ItemPtr user)
-{
-    for (const char* t : {PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
-        for (Item* i : user.GetItems(t))
-            MarkForPeer(ItemPtr(i).AsPointer<QTcpSocket>(), false);
-    }
-}
-
 void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
 {
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
-    if (ServesOurUser(message.GetBuffer(), message.GetBufferLength()))
-        OwnConnectionsTo(user);
+    const bool ours = ServesOurUser(message.GetBuffer(), message.GetBufferLength());
     const ItemSet sockets = user.GetItems(PeerTypes::PeerSocket);
 
     // The code is the message's first four bytes, wherever its read position stands.
@@ -75,11 +65,21 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
         item += d.GetType(PeerTypes::SendOrder)->GetItem(Value(int(m_sendOrder++)));
         StampTime(item, PeerTypes::SendTime);
         DropOldestUnsent(user);
+        // The messaging connection being dialled will carry it: ours from now on. Only that
+        // one: a party may have many connections under the name our user asks something of.
+        if (ours) {
+            for (Item* i : user.GetItems(PeerTypes::ConnectToPeerRequestSocket)) {
+                if (ItemPtr(i)[PeerTypes::PeerConnectionType].AsString() == "P")
+                    MarkForPeer(ItemPtr(i).AsPointer<QTcpSocket>(), false);
+            }
+        }
         ConnectToUser(userName, "P");
         return;
     }
 
     ItemPtr chosen = ChosenSocket(sockets, true);
+    if (ours)
+        MarkOurs(chosen);
     auto* socket = chosen.AsPointer<QTcpSocket>();
     const bool obfuscated = chosen.IsConnected(PeerTypes::IsObfuscated);
     // The length field, and the key in front of a scrambled frame.
@@ -174,6 +174,8 @@ void PeerMessenger::SendUnsentMessages(std::string userName)
     if (unsent.empty())
         return;
     const ItemList ordered = unsent.SortNumericBy(PeerTypes::SendOrder, true);
+    if (WhatWaitsFor(user) == Waiting::Ours)
+        MarkOurs(socketItem);
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Sending %1 pending peer messages to user %2")
             .arg(ordered.size())

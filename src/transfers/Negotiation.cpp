@@ -105,6 +105,10 @@ void TransferQueueManager::OnFileTransferRequest(std::string user, int direction
 
     // The file connection that follows names the download by this user and token alone.
     ItemPtr tokenItem = d.GetType(RemoteTransferReq)->GetItem(Value(token));
+    // The download waits for one file connection, whatever the number of offers: the earlier
+    // token's is withdrawn with it.
+    if (ItemPtr earlier = entry[RemoteTransferReq]; earlier && earlier != tokenItem)
+        peerMessenger->WithdrawFileConnection(user, quint32(earlier.AsUInt()));
     for (Item* other : tokenItem.GetItems(DownloadEntry)) {
         if (ItemPtr(other)[User] == userItem)
             ItemPtr(other).Disconnect(tokenItem);

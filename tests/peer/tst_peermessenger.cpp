@@ -490,18 +490,22 @@ void tst_PeerMessenger::uninitializedSocketsAreCapped_data()
 {
     QTest::addColumn<int>("perAddress");
     QTest::addColumn<int>("addresses");
+    QTest::addColumn<bool>("displaces"); // the newcomer takes the place of the fullest's oldest
     // Every address of 127.0.0.0/8 reaches us, so each can stand for another peer.
-    QTest::newRow("from one address") << PeerMessenger::kMaxUninitializedSocketsPerAddress << 1;
-    QTest::newRow("in all") << PeerMessenger::kMaxUninitializedSocketsPerAddress
-                            << PeerMessenger::kMaxUninitializedSockets /
-                                   PeerMessenger::kMaxUninitializedSocketsPerAddress;
+    const int perAddress = PeerMessenger::kMaxPeerSocketsPerAddress;
+    const int all = PeerMessenger::kMaxUninitializedSockets;
+    QTest::newRow("from one address") << perAddress << 1 << false;
+    QTest::newRow("in all, a party at a few addresses") << perAddress << all / perAddress << true;
+    QTest::newRow("in all, one from each address") << 1 << all << false;
 }
 
 void tst_PeerMessenger::uninitializedSocketsAreCapped()
 {
     QFETCH(int, perAddress);
     QFETCH(int, addresses);
+    QFETCH(bool, displaces);
     PeerTestEnv env;
+    PeerLog log;
     const auto from = [](int n) { return QHostAddress(quint32(0x7f000101u + quint32(n))); };
     std::vector<std::unique_ptr<FakePeer>> silent;
     for (int a = 0; a < addresses; ++a) {
@@ -514,11 +518,19 @@ void tst_PeerMessenger::uninitializedSocketsAreCapped()
     QTRY_COMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(perAddress * addresses));
 
     // One more from the last address (past the cap for one address) or from a new one (past the
-    // cap in all) is closed at once.
+    // cap in all) is closed at once, unless it comes from an address holding fewer than another
+    // by two: that one's oldest goes.
     const int next = addresses == 1 ? 0 : addresses;
-    FakePeer refused;
-    QVERIFY(refused.ConnectTo(env.peer().ListeningPort(), 5000, from(next)));
-    QVERIFY(refused.WaitForDisconnected());
+    FakePeer newcomer;
+    QVERIFY(newcomer.ConnectTo(env.peer().ListeningPort(), 5000, from(next)));
+    if (displaces) {
+        QVERIFY(silent.front()->WaitForDisconnected());
+        QVERIFY(newcomer.IsConnected());
+        QCOMPARE(log.lines.filter("to make room for a connection from").size(), 1);
+    } else {
+        QVERIFY(newcomer.WaitForDisconnected());
+        QCOMPARE(log.lines.filter("Not taking a connection from").size(), 1);
+    }
     QCOMPARE(PeerTestEnv::Count("uninitialized_socket"), size_t(perAddress * addresses));
     if (addresses == 1) {
         FakePeer other;
@@ -538,16 +550,18 @@ void tst_PeerMessenger::uninitializedSocketsAreCapped()
 
 void tst_PeerMessenger::messagingConnectionsAreCapped_data()
 {
-    QTest::addColumn<int>("addresses"); // each with the most messaging connections it may have
-    QTest::newRow("from one address") << 1;
-    QTest::newRow("in all") << PeerMessenger::kMaxPeerSockets /
-                                   PeerMessenger::kMaxPeerSocketsPerAddress;
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("perAddress"); // messaging connections from each
+    const int perAddress = PeerMessenger::kMaxPeerSocketsPerAddress;
+    const int all = PeerMessenger::kMaxPeerSockets;
+    QTest::newRow("from one address") << 1 << perAddress;
+    QTest::newRow("in all, one from each address") << all << 1;
 }
 
 void tst_PeerMessenger::messagingConnectionsAreCapped()
 {
     QFETCH(int, addresses);
-    const int perAddress = PeerMessenger::kMaxPeerSocketsPerAddress;
+    QFETCH(int, perAddress);
     PeerTestEnv env;
     PeerLog log;
     // Someone we knew before the connections came.
@@ -567,10 +581,11 @@ void tst_PeerMessenger::messagingConnectionsAreCapped()
     QCOMPARE(PeerTestEnv::Count("user"), users + size_t(addresses * perAddress) - 1);
 
     // One more from the last address (past the cap for one address) or from a new one (past the
-    // cap in all) is closed, and its name leaves no user behind.
+    // cap in all, no address holding more than another) is closed, and its name leaves no user
+    // behind.
     introduce(addresses == 1 ? 0 : addresses, "stranger");
     QVERIFY(peers.back()->WaitForDisconnected());
-    QCOMPARE(log.lines.filter("Too many messaging connections").size(), 1);
+    QCOMPARE(log.lines.filter("Not taking a connection from").size(), 1);
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(addresses * perAddress));
     QVERIFY(!d.GetType("user")->HasItem(Value("stranger")));
 

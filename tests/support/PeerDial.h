@@ -7,21 +7,34 @@
 #include "store/Data.h"
 #include "support/FakePeer.h"
 
+#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
 
+// Whether the manager keeps the fake peer's connection to it as an item of the type.
+inline bool HoldsSocketOf(const FakePeer& peer, const char* type)
+{
+    const quint16 port = peer.Socket()->localPort();
+    for (Item* item : d.GetType(type)->GetItems()) {
+        if (ItemPtr(item).AsPointer<QTcpSocket>()->peerPort() == port)
+            return true;
+    }
+    return false;
+}
+
 // A fake peer that has connected to the manager's plain or scrambled port and been accepted
 // (its socket is in the store); null when either did not happen.
-inline std::unique_ptr<FakePeer> Dial(PeerMessenger& messenger, bool obfuscatedPort)
+inline std::unique_ptr<FakePeer> Dial(PeerMessenger& messenger, bool obfuscatedPort,
+                                      const QHostAddress& from = QHostAddress())
 {
-    const auto count = [] { return d.GetType("uninitialized_socket")->ItemCount(); };
     auto peer = std::make_unique<FakePeer>();
-    const size_t before = count();
     if (!peer->ConnectTo(obfuscatedPort ? messenger.ObfuscatedListeningPort()
-                                        : messenger.ListeningPort()))
+                                        : messenger.ListeningPort(),
+                         5000, from))
         return nullptr;
-    if (!QTest::qWaitFor([&] { return count() > before; }))
+    // Its own socket: another may have gone to make room for it.
+    if (!QTest::qWaitFor([&] { return HoldsSocketOf(*peer, "uninitialized_socket"); }))
         return nullptr;
     peer->SetScrambled(obfuscatedPort);
     return peer;
@@ -30,15 +43,14 @@ inline std::unique_ptr<FakePeer> Dial(PeerMessenger& messenger, bool obfuscatedP
 // The same, then a first frame "P" as the user: a messaging connection, once the manager took
 // it as one.
 inline std::unique_ptr<FakePeer> DialMessaging(PeerMessenger& messenger, bool obfuscatedPort,
-                                               const QByteArray& user = "bob")
+                                               const QByteArray& user = "bob",
+                                               const QHostAddress& from = QHostAddress())
 {
-    const auto count = [] { return d.GetType("peer_socket")->ItemCount(); };
-    auto peer = Dial(messenger, obfuscatedPort);
+    auto peer = Dial(messenger, obfuscatedPort, from);
     if (!peer)
         return nullptr;
-    const size_t before = count();
     peer->SendInit(user, "P");
-    if (!QTest::qWaitFor([&] { return count() > before; }))
+    if (!QTest::qWaitFor([&] { return HoldsSocketOf(*peer, "peer_socket"); }))
         return nullptr;
     return peer;
 }

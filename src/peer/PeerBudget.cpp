@@ -1,0 +1,241 @@
+#include "peer/PeerMessenger.h"
+
+#include "peer/PeerSchema.h"
+#include "server/ServerSchema.h"
+#include "store/Log.h"
+
+#include <QTcpSocket>
+
+#include <tuple>
+#include <unordered_map>
+
+// The connection budget: what every connection the manager holds is held for, and who makes room
+// for whom when the budget is full. Every way a connection comes to be held goes through Admit:
+// accepted (Accept), answering our relayed request (the pierce in HandleFirstFrame), dialled for
+// our user or a peer (StartDirectSocket, ConnectToUser before its relayed request) and opened
+// for a peer's relayed request (OnPeerConnectionRequest). A connection taken keeps its place in
+// the budget until it goes or is handed over: an accepted one introducing itself, a dialled one
+// connecting, stay where they were counted.
+
+namespace {
+
+enum class Pool
+{
+    Address,
+    Share,
+    All
+};
+
+char TypeOf(ItemPtr item)
+{
+    const std::string type = item[PeerTypes::PeerConnectionType].AsString();
+    return type.size() == 1 ? type[0] : 0;
+}
+
+} // namespace
+
+std::vector<PeerMessenger::Held> PeerMessenger::HeldConnections() const
+{
+    std::vector<Held> all;
+    for (const char* t : {PeerTypes::PeerConnectionRequestSocket, PeerTypes::UninitializedSocket,
+                          PeerTypes::PeerSocket, PeerTypes::ConnectToPeerRequestSocket}) {
+        for (Item* i : d.GetType(t)->GetItems()) {
+            ItemPtr item(i);
+            Held held;
+            held.socket = item.AsPointer<QTcpSocket>();
+            held.itemType = t;
+            held.address = AddressOf(held.socket).toIPv4Address();
+            if (ForPeer(held.socket)) {
+                held.holder = Holder::AtPeersRequest;
+                held.sinceMs = held.socket->property(kForPeerSince).toLongLong();
+            }
+            if (t == PeerTypes::PeerConnectionRequestSocket) {
+                ItemPtr request = item[PeerTypes::PeerConnectionRequest];
+                held.user = request[ServerTypes::User].AsString();
+                held.type = TypeOf(request);
+            } else if (t == PeerTypes::UninitializedSocket) {
+                // Dialled, it answers a relayed file request and waits for its token.
+                const SocketBufferInfo* state = FindReceiveState(held.socket);
+                held.user = state ? state->m_user : std::string();
+                held.type = state && state->m_expectFileToken ? 'F' : 0;
+                if (!Dialled(held.socket)) {
+                    held.holder = Holder::Silent;
+                    held.sinceMs = StampedMs(item);
+                }
+            } else if (t == PeerTypes::PeerSocket) {
+                held.user = item[ServerTypes::User].AsString();
+                held.type = 'P';
+                const auto accepted = m_acceptedPeerSockets.find(i->Id());
+                if (held.holder == Holder::Ours && accepted != m_acceptedPeerSockets.end()) {
+                    held.holder = Holder::Accepted;
+                    held.sinceMs = accepted->second;
+                }
+                if (held.holder == Holder::Ours) {
+                    held.sinceMs = LastActivityMs(item);
+                    held.idle = held.socket->bytesToWrite() == 0;
+                }
+            } else {
+                held.user = item[ServerTypes::User].AsString();
+                held.type = TypeOf(item);
+            }
+            all.push_back(std::move(held));
+        }
+    }
+    return all;
+}
+
+QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& user,
+                             const QString& newcomer)
+{
+    const bool shared = holder == Holder::AtPeersRequest || holder == Holder::Silent;
+    const int shareCap =
+        holder == Holder::Silent ? kMaxUninitializedSockets : kMaxPeerSocketsAtPeersRequest;
+    // One connection closed a round: closing one tells others, who may open or close some.
+    for (int round = 0; round < 8; ++round) {
+        const std::vector<Held> held = HeldConnections();
+        int withAddress = 0;
+        int inShare = 0;
+        for (const Held& h : held) {
+            withAddress += address != 0 && h.address == address ? 1 : 0;
+            inShare += h.holder == holder ? 1 : 0;
+        }
+        Pool pool;
+        QString reason;
+        if (withAddress >= kMaxPeerSocketsPerAddress) {
+            pool = Pool::Address;
+            reason = QStringLiteral("%1 peer connections with %2 open or being opened")
+                         .arg(withAddress)
+                         .arg(QHostAddress(address).toString());
+        } else if (shared && inShare >= shareCap) {
+            pool = Pool::Share;
+            reason = holder == Holder::Silent
+                         ? QStringLiteral("%1 connections that have not introduced themselves")
+                         : QStringLiteral("%1 peer connections open or being opened at peers' "
+                                          "requests");
+            reason = reason.arg(inShare);
+        } else if (int(held.size()) >= kMaxPeerSockets) {
+            pool = Pool::All;
+            reason = QStringLiteral("%1 peer connections open or being opened").arg(held.size());
+        } else {
+            return QString();
+        }
+        const auto inPool = [&](const Held& h) {
+            return pool == Pool::All || (pool == Pool::Address ? h.address == address
+                                                               : h.holder == holder);
+        };
+
+        // What peers hold of the full pool, by address: a party's many go before anyone's one.
+        std::unordered_map<quint32, int> fromAddress;
+        for (const Held& h : held) {
+            if (inPool(h) && h.holder != Holder::Ours)
+                ++fromAddress[h.address];
+        }
+        const auto own = fromAddress.find(address);
+        const int newcomers = own != fromAddress.end() && address != 0 ? own->second : 0;
+        const Held* victim = nullptr;
+        std::tuple<int, bool, int, qint64> best;
+        for (const Held& h : held) {
+            if (!inPool(h))
+                continue;
+            const int count = h.holder == Holder::Ours ? 0 : fromAddress[h.address];
+            int tier = 0;
+            if (holder != Holder::Ours) {
+                if (h.holder == Holder::Ours || count < newcomers + 2)
+                    continue;
+                tier = h.holder == Holder::AtPeersRequest ? 0 : 1;
+                const std::tuple<int, bool, int, qint64> key{-count, false, tier, h.sinceMs};
+                if (!victim || key < best) {
+                    victim = &h;
+                    best = key;
+                }
+                continue;
+            }
+            if (h.holder == Holder::AtPeersRequest)
+                tier = 0;
+            else if (h.holder != Holder::Ours)
+                tier = count >= 2 ? 1 : 3;
+            else if (h.idle && h.user != user)
+                tier = 2;
+            else
+                continue;
+            const std::tuple<int, bool, int, qint64> key{tier, h.user == user, -count, h.sinceMs};
+            if (!victim || key < best) {
+                victim = &h;
+                best = key;
+            }
+        }
+        if (!victim)
+            return reason;
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Closing %1, to make room for %2")
+                .arg(DescribeHeld(*victim, fromAddress[victim->address]), newcomer));
+        DisposeOfSocket(victim->socket);
+    }
+    return QStringLiteral("no room made after closing eight connections");
+}
+
+QString PeerMessenger::DescribeHeld(const Held& held, int fromAddress) const
+{
+    const QString address = QHostAddress(held.address).toString();
+    const QString user = TextForLog(held.user);
+    const QString many = QStringLiteral(" (%1 with that address)").arg(fromAddress);
+    switch (held.holder) {
+    case Holder::AtPeersRequest:
+        return QStringLiteral("the connection to user %1 at %2 opened at a peer's request%3")
+            .arg(user, address, many);
+    case Holder::Silent:
+        return QStringLiteral("a connection from %1 that has not introduced itself%2")
+            .arg(address, many);
+    case Holder::Accepted:
+        return QStringLiteral("the messaging connection user %1 opened from %2%3")
+            .arg(user, address, many);
+    case Holder::Ours:
+        break;
+    }
+    return QStringLiteral("our messaging connection to user %1 at %2, idle longest")
+        .arg(user, address);
+}
+
+bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user,
+                                   Holder holder)
+{
+    QString reason =
+        Admit(holder, address.toIPv4Address(), user,
+              QStringLiteral("a connection to user %1").arg(TextForLog(user)));
+    if (reason.isEmpty())
+        reason = PeerListener::OpeningShortage();
+    if (reason.isEmpty())
+        return false;
+    bool& logged = holder == Holder::Ours ? m_openingRefusalLogged : m_peerOpeningRefusalLogged;
+    if (!logged)
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
+                           "meanwhile fail at once")
+                .arg(TextForLog(user), address.toString(), reason));
+    logged = true;
+    return true;
+}
+
+PeerMessenger::Holder PeerMessenger::MessagingHolder(ItemPtr user)
+{
+    return WhatWaitsFor(user) == Waiting::Ours ? Holder::Ours : Holder::AtPeersRequest;
+}
+
+void PeerMessenger::MarkOurs(ItemPtr peerSocket)
+{
+    MarkForPeer(peerSocket.AsPointer<QTcpSocket>(), false);
+    m_acceptedPeerSockets.erase(peerSocket->Id());
+}
+
+int PeerMessenger::FileConnectionsOfOursFrom(const std::string& user) const
+{
+    int count = 0;
+    for (const Held& h : HeldConnections()) {
+        // Our uploads' file connections are dialled: those are not the download's.
+        count += h.holder == Holder::Ours && h.type == 'F' && h.user == user &&
+                         h.itemType != PeerTypes::ConnectToPeerRequestSocket
+                     ? 1
+                     : 0;
+    }
+    return count;
+}
