@@ -19,8 +19,10 @@
 
 #include <QCheckBox>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -545,45 +547,82 @@ void tst_WindowPages::relistedRoomListAnswersWhatItPaints_data()
     // Turn after turn while 1,000 rooms, sorted the other way round, take in 1,000 more a slice
     // at a time, the user, who was in room 0010 and then chose room 0020, presses Enter Room (or
     // chose none and presses it), or clicks the row painted at a point, the last click holding.
-    // The list is rebuilt in one step; 600 rooms that come in its order go in over several.
+    // The list is rebuilt in one step; 600 rooms that come in its order go in over several. Or,
+    // of 5,000 rooms, a row in view chosen, the user watches with the view at its top or scrolled
+    // down, the Rooms page shown or another, or drags the scroll bar to its end or presses End,
+    // as the Users header is clicked or, the list sorted on it, every room's count changes.
     QTest::addColumn<QString>("action");
     QTest::addColumn<int>("coming");
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<bool>("header");
     for (const char* action : {"enter", "enter, none chosen", "click"})
-        QTest::newRow(action) << action << 1000;
-    QTest::newRow("click, 600 come in order") << "click" << 600;
+        QTest::newRow(action) << action << 1000 << "top" << true;
+    QTest::newRow("click, 600 come in order") << "click" << 600 << "top" << false;
+    for (const char* action : {"watch", "hide", "bottom", "End"}) {
+        for (const char* place : {"top", "scrolled"}) {
+            for (bool header : {false, true})
+                QTest::addRow("%s, %s, %s", action, place, header ? "header" : "counts")
+                    << action << 0 << place << header;
+        }
+    }
 }
 
 void tst_WindowPages::relistedRoomListAnswersWhatItPaints()
 {
     QFETCH(QString, action);
     QFETCH(int, coming);
+    QFETCH(QString, place);
+    QFETCH(bool, header);
 
     const auto client = Started(true);
-    client->Child<QTabWidget>("tabControl")->setCurrentWidget(client->Child("roomsTab"));
+    auto* pages = client->Child<QTabWidget>("tabControl");
+    pages->setCurrentWidget(client->Child("roomsTab"));
     auto* list = client->Child<QTreeWidget>("roomList");
     const auto name = [](int i) { return "room " + QByteArray::number(i).rightJustified(4, '0'); };
-    for (int i = 0; i < 2000; i += 2)
-        ServerStore::Room(name(i).toStdString());
-    QTRY_COMPARE(list->topLevelItemCount(), 1000);
+    const auto count = [&name](int i, int n) {
+        ServerStore::Link(ServerStore::Room(name(i).toStdString()), "user_count", Value(n));
+    };
+    const int rooms = coming ? 1000 : 5000;
+    for (int i = 0; i < 2 * rooms; i += 2)
+        coming ? void(ServerStore::Room(name(i).toStdString())) : count(i, i * 7919 % 90 + 1);
+    if (!coming && !header)
+        list->header()->setSortIndicator(1, Qt::DescendingOrder);
+    PaintedRow painted(list, QPoint(40, 100), 0);
+    QTRY_VERIFY(list->topLevelItemCount() == rooms && painted.InOrder());
     list->setCurrentItem(Row(*client, name(10)));
     client->Trigger(list, "Enter Room");
     QVERIFY(client->Deliver(RoomEnteredReply(name(10))));
     QWidget* tab = client->Child<QTabWidget>("roomsTabControl")->widget(0);
     const bool none = action == "enter, none chosen";
-    list->setCurrentItem(Row(*client, name(20)), 0,
+    if (place == "scrolled")
+        list->verticalScrollBar()->setValue(2000);
+    painted.Put(place);
+    // Room 0020, or a row in view below the top one.
+    QTreeWidgetItem* const chosen =
+        coming ? Row(*client, name(20))
+               : list->topLevelItem(list->indexOfTopLevelItem(painted.top) + 3);
+    list->setCurrentItem(painted.current = chosen, 0,
                          none ? QItemSelectionModel::Clear : QItemSelectionModel::ClearAndSelect);
     client->Sent();
-    PaintedRow painted(list, QPoint(40, list->visualItemRect(list->topLevelItem(5)).center().y()),
-                       0);
 
     const TurnBudget::StepsForTesting sliced(1);
-    if (coming == 1000)
-        list->header()->setSortIndicator(0, Qt::DescendingOrder);
+    if (header)
+        QTest::mouseClick(list->header()->viewport(), Qt::LeftButton, {},
+                          QPoint(list->header()->sectionViewportPosition(coming ? 0 : 1) + 5, 5));
     for (int i = 1; i < 2 * coming; i += 2)
         ServerStore::Room(name(i).toStdString());
-    const bool listed = painted.EachTurn(1000 + coming, [&](const QString&) {
-        if (action == "click")
-            return painted.Click();
+    // Every fifth count, and the chosen room's: rows moved a few a step.
+    for (int i = 0; !coming && !header && i < 2 * rooms; i += 2) {
+        if (i % 10 == 0 || name(i) == chosen->text(0).toLatin1())
+            count(i, i * 31 % 97 + 1);
+    }
+    list->viewport()->repaint();
+    pages->setCurrentIndex(action == "hide" ? 0 : pages->indexOf(client->Child("roomsTab")));
+    int turns = 0;
+    const bool listed = painted.EachTurn(rooms + coming, [&](const QString&) {
+        painted.Act(action, ++turns);
+        if (!action.startsWith("enter"))
+            return;
         // The room tab had the focus last, and named its room.
         actionBar->OnApplicationFocusChanged(nullptr, tab);
         client->Trigger(list, "Enter Room");
@@ -591,8 +630,11 @@ void tst_WindowPages::relistedRoomListAnswersWhatItPaints()
         QCOMPARE(client->Sent(), none ? QList<QByteArray>() : QList<QByteArray>{frameOf(enter)});
     });
     QVERIFY(listed);
-    QCOMPARE(list->selectedItems().size(), none ? 0 : 1);
-    QVERIFY(action != "click" || list->currentItem()->text(0) == painted.chosen);
+    pages->setCurrentWidget(client->Child("roomsTab"));
+    QCoreApplication::processEvents();
+    painted.CheckKept();
+    QCOMPARE(list->currentItem(), painted.current);
+    QCOMPARE(list->selectedItems(), none ? QList<QTreeWidgetItem*>() : QList{painted.current});
 }
 
 void tst_WindowPages::privateRoomInvitations_data()

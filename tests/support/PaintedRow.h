@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -50,6 +51,51 @@ struct PaintedRow : QObject
         }
         return true;
     }
+    // Where the user has the view, before or during a listing: "top"; "scrolled" (the row at the
+    // top stays there); "bottom", the scroll bar dragged to its end; "End" or "PageDown" pressed.
+    void Put(const QString& where)
+    {
+        QScrollBar* bar = list->verticalScrollBar();
+        if (where == "top" || where == "bottom")
+            bar->setSliderPosition(where == "top" ? 0 : bar->maximum());
+        if (where == "End" || where == "PageDown")
+            QTest::keyClick(list, where == "End" ? Qt::Key_End : Qt::Key_PageDown);
+        first = place.isEmpty() ? list->topLevelItem(0) : first;
+        place = where;
+        top = list->topLevelItem(bar->value());
+    }
+    // Mid-listing, the user acts, if the action is to put the view: while the rows are sorted
+    // (the 20th turn), and after each step once the first row has changed. True if so.
+    bool PutMidListing(const QString& action, int turn)
+    {
+        if (!QStringList{"bottom", "End", "PageDown"}.contains(action) ||
+            (turn != 20 && list->topLevelItem(0) == first))
+            return false;
+        Put(action);
+        return true;
+    }
+    // Whether the view is still there: its top or bottom, or the same row at its top.
+    void CheckKept() const
+    {
+        const QScrollBar* bar = list->verticalScrollBar();
+        const bool kept = place == "bottom" || place == "End"
+                              ? bar->value() == bar->maximum() && bar->value() > 0
+                          : place == "top" ? bar->value() == 0
+                                           : list->topLevelItem(bar->value()) == top;
+        QVERIFY2(kept, qPrintable(QString::number(bar->value())));
+    }
+    // A turn of a listing: the view still where the user put it, then the user's action, a
+    // click or the view put mid-listing; the row the user made current last kept as current.
+    void Act(const QString& action, int turn)
+    {
+        CheckKept();
+        if (PutMidListing(action, turn))
+            current = list->currentItem();
+        if (action == "click") {
+            Click();
+            current = list->currentItem();
+        }
+    }
     // A click at the point makes the row painted there current.
     void Click()
     {
@@ -63,4 +109,8 @@ struct PaintedRow : QObject
     int column;
     QString text;
     QString chosen;
+    QString place;
+    QTreeWidgetItem* top = nullptr;
+    QTreeWidgetItem* first = nullptr;
+    QTreeWidgetItem* current = nullptr;
 };

@@ -444,12 +444,13 @@ void RoomForm::TidyAll()
         m_resortPending = false;
         m_relistPace.Started();
     } else {
-        // The row at the top of the view stays there, as through a listing.
+        // The view stays at its bottom, or its top row at the top, as through a listing.
         const QScrollBar* bar = m_userList->verticalScrollBar();
+        const bool bottom = RowRelisting::AtBottom(m_userList);
         QTreeWidgetItem* top = m_userList->verticalScrollMode() == QAbstractItemView::ScrollPerItem
                                    ? m_userList->topLevelItem(bar->value())
                                    : nullptr;
-        if (bar->value() == 0 || isGone(top))
+        if (bar->value() == 0 || bottom || isGone(top))
             top = nullptr;
         if (!m_resortPending)
             std::stable_sort(added.begin(), added.end(), order);
@@ -470,7 +471,9 @@ void RoomForm::TidyAll()
             m_resortPending = false;
             m_userList->sortItems(order.column, header->sortIndicatorOrder());
         }
-        if (top)
+        if (bottom)
+            RowRelisting::ShowAtBottom(m_userList);
+        else if (top)
             RowRelisting::ShowAtTop(m_userList, m_userList->indexOfTopLevelItem(top));
     }
     if (m_countPending)

@@ -194,7 +194,7 @@ size_t RowRelisting::ChangesAStep() const
 
 bool RowRelisting::RemoveStep()
 {
-    FollowTop();
+    FollowView();
     // From the end, so that the positions read before stay right.
     for (size_t n = ChangesAStep(); n > 0 && !m_goneAt.empty(); --n) {
         const auto [at, row] = m_goneAt.back();
@@ -203,7 +203,7 @@ bool RowRelisting::RemoveStep()
         if (TakeOut(row, at, wasCurrent) >= 0)
             m_goneOut.push_back(row);
     }
-    KeepTopInView();
+    KeepView();
     return !m_goneAt.empty();
 }
 
@@ -299,7 +299,7 @@ void RowRelisting::MakeSlots()
 
 bool RowRelisting::PlaceStep()
 {
-    FollowTop();
+    FollowView();
     QTreeWidgetItem* root = m_list->invisibleRootItem();
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     const size_t end = std::min(m_placed + ChangesAStep(), m_toPlace.size());
@@ -345,11 +345,11 @@ bool RowRelisting::PlaceStep()
         for (Index slot : placeSlots)
             m_counts.Add(slot, 1);
         if (current)
-            m_list->setCurrentItem(current, column, QItemSelectionModel::NoUpdate);
+            MakeCurrent(current, column);
         for (QTreeWidgetItem* row : reselect)
             row->setSelected(true);
     }
-    KeepTopInView();
+    KeepView();
     return m_placed < m_toPlace.size();
 }
 
@@ -422,7 +422,9 @@ void RowRelisting::Rebuild()
     QTreeWidgetItem* const current = m_list->currentItem();
     const int column = m_list->currentColumn();
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
-    const int top = TopPlace();
+    FollowView();
+    if (m_hold == Hold::TopRow && (m_top = TopPlace(m_top)) < 0)
+        m_hold = Hold::Left;
     // Taken out as current, a row would leave another one current and selected.
     m_list->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
     QTreeWidgetItem* root = m_list->invisibleRootItem();
@@ -437,23 +439,19 @@ void RowRelisting::Rebuild()
     m_out.assign(m_out.size(), false);
     root->insertChildren(0, rows);
     if (current && current->treeWidget() == m_list)
-        m_list->setCurrentItem(current, column, QItemSelectionModel::NoUpdate);
+        MakeCurrent(current, column);
     for (QTreeWidgetItem* row : selected) {
         if (row->treeWidget() == m_list)
             row->setSelected(true);
     }
-    m_top = top;
-    KeepTopInView();
+    KeepView();
 }
 
-int RowRelisting::TopPlace() const
+int RowRelisting::TopPlace(int at) const
 {
     // The row at the top stays there, or the list's next row that stays in it if it goes.
-    const QScrollBar* bar = m_list->verticalScrollBar();
-    if (m_list->verticalScrollMode() != QAbstractItemView::ScrollPerItem || bar->value() <= 0 ||
-        m_order.empty())
+    if (m_order.empty())
         return -1;
-    const int at = bar->value();
     const auto goneBefore = std::lower_bound(
         m_goneAt.begin(), m_goneAt.end(), at,
         [](const std::pair<int, QTreeWidgetItem*>& gone, int place) { return gone.first < place; });
@@ -477,13 +475,24 @@ int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
     return at;
 }
 
-void RowRelisting::FollowTop()
+RowRelisting::Hold RowRelisting::HoldOf(const QTreeWidget* list)
 {
-    // At the very top, rows that come before the top row show; elsewhere the top row stays there.
+    const QScrollBar* bar = list->verticalScrollBar();
+    if (list->verticalScrollMode() != QAbstractItemView::ScrollPerItem || bar->value() <= 0)
+        return Hold::Left;
+    return bar->value() >= bar->maximum() ? Hold::Bottom : Hold::TopRow;
+}
+
+void RowRelisting::FollowView()
+{
+    // Found as the last step left it, the bar may be past the rows' end still, and its value no
+    // row the user chose: the view is kept as it was. Otherwise the user, or a layout that
+    // brought it back to the rows, put it where it is.
     const QScrollBar* bar = m_list->verticalScrollBar();
-    m_top = m_list->verticalScrollMode() == QAbstractItemView::ScrollPerItem && bar->value() > 0
-                ? bar->value()
-                : -1;
+    if (bar->value() == m_leftValue && bar->maximum() == m_leftMaximum)
+        return;
+    m_hold = HoldOf(m_list);
+    m_top = m_hold == Hold::TopRow ? bar->value() : -1;
 }
 
 void RowRelisting::Shifted(int at, int count)
@@ -492,10 +501,23 @@ void RowRelisting::Shifted(int at, int count)
         m_top = std::max(0, m_top + count);
 }
 
-void RowRelisting::KeepTopInView()
+void RowRelisting::KeepView()
 {
-    if (m_top >= 0)
+    if (m_hold == Hold::TopRow)
         ShowAtTop(m_list, m_top);
+    else if (m_hold == Hold::Bottom)
+        ShowAtBottom(m_list);
+    const QScrollBar* bar = m_list->verticalScrollBar();
+    m_leftValue = bar->value();
+    m_leftMaximum = bar->maximum();
+}
+
+void RowRelisting::MakeCurrent(QTreeWidgetItem* row, int column)
+{
+    const bool autoScroll = m_list->hasAutoScroll();
+    m_list->setAutoScroll(false);
+    m_list->setCurrentItem(row, column, QItemSelectionModel::NoUpdate);
+    m_list->setAutoScroll(autoScroll);
 }
 
 void RowRelisting::ShowAtTop(QTreeWidget* list, int row)
@@ -507,6 +529,21 @@ void RowRelisting::ShowAtTop(QTreeWidget* list, int row)
     if (row > bar->maximum())
         bar->setMaximum(row);
     bar->setValue(row);
+}
+
+bool RowRelisting::AtBottom(const QTreeWidget* list)
+{
+    return HoldOf(list) == Hold::Bottom;
+}
+
+void RowRelisting::ShowAtBottom(QTreeWidget* list)
+{
+    // The range follows the rows at the next layout, which may be after the paint asked for: the
+    // last page then holds as many rows as it does now.
+    QScrollBar* bar = list->verticalScrollBar();
+    const int end = std::max(0, list->topLevelItemCount() - bar->pageStep());
+    bar->setMaximum(end);
+    bar->setValue(end);
 }
 
 bool RelistPace::MayStart(QObject* context, SlicedJob& job)

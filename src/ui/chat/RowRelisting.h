@@ -19,8 +19,10 @@
 // painted where it lands. A list in view lays out every row when it paints after a change, a few
 // tens of milliseconds for a hundred thousand, however few rows changed: its changes go together
 // in as few turns as the turns' budget allows. The current row and the selection stay what the
-// user makes them, a row that goes leaves no other row current or selected, and the top row in
-// view stays at the top. Whatever a listing still holds out of the list goes with it.
+// user makes them, a row that goes leaves no other row current or selected, and the view stays
+// where the user has it, shown or hidden, whatever moves: at its top or its bottom, it stays
+// there; elsewhere, its top row stays at the top. Whatever a listing still holds out of the list
+// goes with it.
 //
 // The owner neither puts rows in the list nor takes any out while a listing is under way.
 class RowRelisting
@@ -65,6 +67,10 @@ public:
 
     // Scrolls a list that scrolls a row at a time so that the row is at the top of its view.
     static void ShowAtTop(QTreeWidget* list, int row);
+    // Whether the user has such a list's view at its bottom, and scrolls it there, wherever its
+    // rows end after a change.
+    static bool AtBottom(const QTreeWidget* list);
+    static void ShowAtBottom(QTreeWidget* list);
 
     // One step; false once the listing is done.
     bool Step();
@@ -123,18 +129,23 @@ private:
     bool RemoveStep();
     bool PlaceStep();
     void Rebuild();
-    // The place in the new order of the row to keep at the top of the view; -1: none.
-    int TopPlace() const;
+    // The place in the new order of the row at position at when the list was read, or of the
+    // next one that stays; -1: none.
+    int TopPlace(int at) const;
     // Takes the row, at position at unless the list moved it, out of the list; the current row
     // stays current, unless it is this one, when none is. Its position, or -1 if not in the list.
     int TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent);
     // Whether a step that changes the list may go now (job), and after it, whether another does.
     bool MayChangeList();
     bool Changed(bool more);
-    // The top row in view is followed while the step moves rows before it, and kept at the top.
-    void FollowTop();
+    // Where the user has the view, kept through a step: its top row is followed while the step
+    // moves rows before it.
+    void FollowView();
     void Shifted(int at, int count);
-    void KeepTopInView();
+    void KeepView();
+    // Makes the row current again, the view left where it is: Qt's view scrolls to a new current
+    // row, or, hidden, once shown again.
+    void MakeCurrent(QTreeWidgetItem* row, int column);
 
     QPointer<QTreeWidget> m_list;
     Before m_before;
@@ -185,8 +196,20 @@ private:
     // Places in the new order of the rows that move or come, and how many are done.
     std::vector<Index> m_toPlace;
     size_t m_placed = 0;
-    // The position of the top row in view while it is kept there; -1: none kept.
+    // Where the view is kept: left alone (at its top, rows that come before the first show),
+    // its top row at the top (at position m_top), or at its bottom.
+    enum class Hold
+    {
+        Left,
+        TopRow,
+        Bottom
+    } m_hold = Hold::Left;
+    static Hold HoldOf(const QTreeWidget* list);
     int m_top = -1;
+    // The scroll bar as the last step left it: the list lays itself out, and brings the bar's
+    // range and value back to its rows, only later. Found so, the view is kept as it was.
+    int m_leftValue = -1;
+    int m_leftMaximum = -1;
 };
 
 // Listings of a list at most a few times a second while rows keep coming or going by the

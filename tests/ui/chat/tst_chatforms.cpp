@@ -914,19 +914,34 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints_data()
     // Turn after turn while the list, sorted on the speed, takes in a slice at a time an answer
     // in which every speed has changed, the user clicks the row painted at a point, the last
     // click holding, or right-clicks it. Of 3,000 users, 500 have left and 1,000 come; or all of
-    // 6,000 stay, too many to sort again at once.
-    QTest::addColumn<bool>("menu");
+    // 6,000 stay, too many to sort again at once. Or, a row in view chosen, the user watches with
+    // the view at its top or scrolled down, the tab shown or hidden, or drags the scroll bar to
+    // its end or presses End or Page Down: as every third speed changes (rows moved a few a step)
+    // or the Files header is clicked (the list rebuilt).
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("header");
+    QTest::addColumn<QString>("place");
     QTest::addColumn<int>("before");
     QTest::addColumn<int>("from");
     QTest::addColumn<int>("to");
-    QTest::newRow("click") << false << 3000 << 500 << 4000;
-    QTest::newRow("menu") << true << 3000 << 500 << 4000;
-    QTest::newRow("click, 6,000 sorted again") << false << 6000 << 0 << 6000;
+    QTest::newRow("click") << "click" << false << "scrolled" << 3000 << 500 << 4000;
+    QTest::newRow("menu") << "menu" << false << "scrolled" << 3000 << 500 << 4000;
+    QTest::newRow("click, 6,000 sorted again")
+        << "click" << false << "scrolled" << 6000 << 0 << 6000;
+    for (const char* action : {"watch", "hide", "bottom", "End", "PageDown"}) {
+        for (const char* place : {"top", "scrolled"}) {
+            for (bool header : {false, true})
+                QTest::addRow("%s, %s, %s", action, place, header ? "header" : "answer")
+                    << action << header << place << 6000 << 0 << 6000;
+        }
+    }
 }
 
 void tst_ChatForms::relistedUserListAnswersWhatItPaints()
 {
-    QFETCH(bool, menu);
+    QFETCH(QString, action);
+    QFETCH(bool, header);
+    QFETCH(QString, place);
     QFETCH(int, before);
     QFETCH(int, from);
     QFETCH(int, to);
@@ -945,12 +960,18 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints()
         users << FloodUser(i);
     scene.env.fake().sendFrame(RoomEnteredReply("r", users.mid(0, before)));
     QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), before, 20000);
-    // At the top of the view, a user who stays chosen and stays there; a row lower aimed at.
+    // Scrolled to the top of the view, a user who stays chosen and stays there; a row lower aimed
+    // at.
     QTreeWidgetItem* chosen = list->findItems("Zo\u00eb499", Qt::MatchExactly, 2).value(0);
-    list->setCurrentItem(chosen);
     list->scrollToItem(chosen, QAbstractItemView::PositionAtTop);
     PaintedRow painted(list, QPoint(60, list->visualItemRect(list->topLevelItem(0)).height() * 4),
                        2);
+    painted.Put(place);
+    // Or a row in view below it, whose speed changes as every third one's.
+    const bool clicks = action == "click" || action == "menu";
+    if (!clicks)
+        chosen = list->topLevelItem(list->indexOfTopLevelItem(painted.top) + 3);
+    list->setCurrentItem(painted.current = chosen);
     ScriptedDialogs dialogs;
     FormHooks::Get().fillUserMenu = [](QMenu* m, const std::string& u) {
         m->addAction(NameText(u));
@@ -958,17 +979,26 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints()
     const std::shared_ptr<void> unhook(nullptr, [](void*) { FormHooks::Get().fillUserMenu = {}; });
 
     users = users.mid(from, to - from);
-    for (int i = 0; i < users.size(); ++i)
-        users[i].speed = quint32(i * 7919 % 3000) * 512;
+    for (int i = 0; i < users.size(); ++i) {
+        if (clicks || i % 3 == 0 || QString::fromLatin1(users[i].name) == chosen->text(2))
+            users[i].speed = quint32(i * 7919 % 3000) * 512;
+    }
     const TurnBudget::StepsForTesting sliced(1);
-    scene.env.fake().sendFrame(RoomEnteredReply("r", users));
+    if (header)
+        QTest::mouseClick(list->header()->viewport(), Qt::LeftButton, {},
+                          QPoint(list->header()->sectionViewportPosition(4) + 5, 5));
+    else
+        scene.env.fake().sendFrame(RoomEnteredReply("r", users));
     // Read in part: the rows given new speeds are out of order until listed again.
     QTRY_VERIFY_WITH_TIMEOUT(!painted.InOrder(), 20000);
+    // Painted as the user last saw it, hidden or not.
+    list->viewport()->repaint();
+    form.setVisible(action != "hide");
     int turns = 0;
     const bool listed = painted.EachTurn(to - from, [&](const QString& shown) {
-        ++turns;
-        if (!menu)
-            return painted.Click();
+        painted.Act(action, ++turns);
+        if (action != "menu")
+            return;
         const QPoint at = list->viewport()->mapToGlobal(painted.at);
         QContextMenuEvent event(QContextMenuEvent::Mouse, painted.at, at);
         QApplication::sendEvent(list->viewport(), &event);
@@ -978,9 +1008,12 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints()
     QVERIFY(listed);
     // Listed a step a turn, the window never held for the whole.
     QVERIFY2(turns > 10, qPrintable(QString::number(turns)));
-    QCOMPARE(list->topLevelItem(list->verticalScrollBar()->value()), chosen);
-    QVERIFY(menu || list->currentItem()->text(2) == painted.chosen);
-    QVERIFY(menu || list->selectedItems() == QList<QTreeWidgetItem*>{list->currentItem()});
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QCoreApplication::processEvents();
+    painted.CheckKept();
+    QCOMPARE(list->currentItem(), painted.current);
+    QCOMPARE(list->selectedItems(), QList{painted.current});
 }
 
 void tst_ChatForms::chatLines_data()
