@@ -16,6 +16,7 @@
 #include "store/NextTurn.h"
 #include "store/WorkerThread.h"
 
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -1004,6 +1005,9 @@ void FolderReplies::Account(const Entry& entry, int sign)
         m_totals.beingMade += sign;
     m_totals.underWay += sign;
     m_totals.bytesUnderWay += sign * entry.charged;
+    Address& from = m_addresses[entry.address];
+    from.underWay += sign;
+    from.bytesUnderWay += sign * entry.charged;
 }
 
 void FolderReplies::SetState(Entry& entry, State state, qint64 charged)
@@ -1060,12 +1064,28 @@ bool FolderReplies::FitsUser(const Entry& entry, qint64 waiting) const
     return waiting == 0 || entry.bodyBytes <= kMaxQueuedBytesPerPeer - waiting;
 }
 
+namespace {
+
+// Whether a reply fits beside those under way; whatever its size, it goes when none is.
+bool Fits(int underWay, qint64 bytesUnderWay, int most, qint64 mostBytes, qint64 bodyBytes)
+{
+    return underWay == 0 || (underWay < most && bytesUnderWay + bodyBytes <= mostBytes);
+}
+
+} // namespace
+
+bool FolderReplies::FitsAddress(const Entry& entry) const
+{
+    const auto from = m_addresses.find(entry.address);
+    return from == m_addresses.end() ||
+           Fits(from->second.underWay, from->second.bytesUnderWay, kMaxRepliesUnderWayPerAddress,
+                kMaxReplyBytesUnderWayPerAddress, entry.bodyBytes);
+}
+
 bool FolderReplies::FitsTotal(const Entry& entry) const
 {
-    if (m_totals.underWay == 0)
-        return true;
-    return m_totals.underWay < kMaxRepliesUnderWay &&
-           m_totals.bytesUnderWay + entry.bodyBytes <= kMaxReplyBytesUnderWay;
+    return Fits(m_totals.underWay, m_totals.bytesUnderWay, kMaxRepliesUnderWay,
+                kMaxReplyBytesUnderWay, entry.bodyBytes);
 }
 
 void FolderReplies::ForgetGone()
@@ -1074,25 +1094,38 @@ void FolderReplies::ForgetGone()
         return;
     const qint64 now = Clock::MonotonicMs();
     for (auto u = m_pending.begin(); u != m_pending.end();) {
-        qint64 queued = -1;
         Folders& folders = u->second;
+        const auto sent = std::count_if(folders.begin(), folders.end(), [](const auto& f) {
+            return f.second.state == State::Sent;
+        });
+        const qint64 queued =
+            sent > 0 && peerMessenger ? peerMessenger->BytesQueuedTo(u->first) : 0;
         for (auto f = folders.begin(); f != folders.end();) {
             Entry& entry = f->second;
             if (entry.state != State::Sent) {
                 ++f;
                 continue;
             }
-            if (queued < 0)
-                queued = peerMessenger ? peerMessenger->BytesQueuedTo(u->first) : 0;
             if (queued == 0 || !entry.gone || entry.gone()) {
                 Account(entry, -1);
                 CountFrom(entry.address, -1);
                 f = folders.erase(f);
                 continue;
             }
-            if (queued < entry.queuedSeen)
+            if (queued < entry.queuedSeen) {
                 entry.unreadSinceMs = now;
+                entry.drained += (entry.queuedSeen - queued) / sent;
+            }
             entry.queuedSeen = queued;
+            if (now - entry.sentMs >= kReplyRateGraceMs) {
+                const qint64 window = now - entry.windowFromMs;
+                if (entry.windowFromMs >= 0 && window >= kReplyRateWindowMs)
+                    entry.rate = (entry.drained - entry.windowFromDrained) * 1000 / window;
+                if (entry.windowFromMs < 0 || window >= kReplyRateWindowMs) {
+                    entry.windowFromMs = now;
+                    entry.windowFromDrained = entry.drained;
+                }
+            }
             ++f;
         }
         u = folders.empty() ? m_pending.erase(u) : std::next(u);
@@ -1129,7 +1162,18 @@ void FolderReplies::Admit()
                     entry.userRoomLogged = true;
                     continue;
                 }
-                const Address& from = m_addresses[entry.address];
+                Address& from = m_addresses[entry.address];
+                if (!FitsAddress(entry)) {
+                    if (!from.partLogged)
+                        Log(LogCategories::kShared, 1,
+                            QStringLiteral("Folder contents replies to address %1 take its part "
+                                           "(%2 replies, %3 bytes); its requests wait")
+                                .arg(QHostAddress(entry.address).toString())
+                                .arg(from.underWay)
+                                .arg(from.bytesUnderWay));
+                    from.partLogged = true;
+                    continue;
+                }
                 if (!first || from.lastTurn < firstFrom->lastTurn ||
                     (from.lastTurn == firstFrom->lastTurn &&
                      (from.entries < firstFrom->entries ||
@@ -1211,7 +1255,8 @@ bool FolderReplies::CopyStep()
         // Counted, it is weighed again as it is, and waits when it no longer fits.
         SetState(*entry, State::Held, 0);
         const auto folders = m_pending.find(c.user);
-        if (!FitsUser(*entry, WaitingFor(c.user, folders->second)) || !FitsTotal(*entry)) {
+        if (!FitsUser(*entry, WaitingFor(c.user, folders->second)) || !FitsAddress(*entry) ||
+            !FitsTotal(*entry)) {
             m_copy.reset();
             Admit();
             return m_copy != nullptr;
@@ -1303,7 +1348,7 @@ void FolderReplies::Made(const std::string& user, const std::string& local, quin
         return;
     }
     SetState(*entry, State::Sent, message.GetBufferLength());
-    entry->unreadSinceMs = Clock::MonotonicMs();
+    entry->sentMs = entry->unreadSinceMs = Clock::MonotonicMs();
     peerMessenger->SendMessage(user, message);
     Gone gone = peerMessenger->WatchLastSent(user);
     // The entry may go while the message is sent (a socket closed on a full buffer).
@@ -1319,27 +1364,45 @@ void FolderReplies::Retry()
     Admit();
     if (!m_waitingForRoom)
         return;
-    // The reply of which nothing has gone out for longest makes room, once that is long enough.
+    // The reply of which nothing has gone out for longest makes room, once that is long enough;
+    // else the one that went out slowest over its last window, when that was too slow.
     const qint64 now = Clock::MonotonicMs();
     const std::string* user = nullptr;
     const Entry* unread = nullptr;
+    const std::string* slowUser = nullptr;
+    const Entry* slow = nullptr;
     for (const auto& [name, folders] : m_pending) {
         for (const auto& [local, entry] : folders) {
-            if (entry.state == State::Sent && now - entry.unreadSinceMs >= kMaxUnreadMs &&
+            if (entry.state != State::Sent)
+                continue;
+            if (now - entry.unreadSinceMs >= kMaxUnreadMs &&
                 (!unread || entry.unreadSinceMs < unread->unreadSinceMs)) {
                 user = &name;
                 unread = &entry;
             }
+            if (entry.rate >= 0 && entry.rate < kMinReplyBytesPerSecond &&
+                (!slow || entry.rate < slow->rate)) {
+                slowUser = &name;
+                slow = &entry;
+            }
         }
     }
-    if (!unread)
+    QString why;
+    if (unread)
+        why = QStringLiteral("has read nothing of the contents of folder %1 for %2 s")
+                  .arg(QString::fromStdString(unread->folder))
+                  .arg((now - unread->unreadSinceMs) / 1000);
+    else if (slow)
+        why = QStringLiteral("reads the contents of folder %1 at %2 bytes/s, under %3")
+                  .arg(QString::fromStdString(slow->folder))
+                  .arg(slow->rate)
+                  .arg(kMinReplyBytesPerSecond);
+    else
         return;
-    const std::string who = *user;
+    const std::string who = unread ? *user : *slowUser;
     Log(LogCategories::kShared, 1,
-        QStringLiteral("User %1 has read nothing of the contents of folder %2 for %3 s while "
-                       "other requests wait for room, closing the connection")
-            .arg(QString::fromStdString(who), QString::fromStdString(unread->folder))
-            .arg((now - unread->unreadSinceMs) / 1000));
+        QStringLiteral("User %1 %2 while other requests wait for room, closing the connection")
+            .arg(QString::fromStdString(who), why));
     if (peerMessenger)
         CloseMessagingConnections(who);
     // Gone with its last connection, or left without one: its room is free either way.

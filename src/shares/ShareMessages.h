@@ -134,8 +134,11 @@ private:
 // A request waits (held, pending too) until its reply fits beside what waits to go to its user
 // (kMaxQueuedBytesPerPeer) and beside every reply under way (kMaxRepliesUnderWay,
 // kMaxReplyBytesUnderWay): copied out of the store, made, or sent and not gone out of this
-// process yet. Waiting requests take turns by address, so that a party with many names at one
-// address waits its turn like anyone; the first in turn is not overtaken. A folder's names are
+// process yet. One address holds a part of those (kMaxRepliesUnderWayPerAddress,
+// kMaxReplyBytesUnderWayPerAddress), so that a party with many names at one address leaves the
+// rest to others, and waiting requests take turns by address; the first in turn is not
+// overtaken. A reply sent that goes out slower than kMinReplyBytesPerSecond gives its room to
+// those waiting, as one that goes out not at all does (kMaxUnreadMs). A folder's names are
 // copied only for a reply that goes, a slice at a time, then made and compressed on the worker,
 // kMaxRepliesBeingMade at a time. The peer has no way of hearing "later", and an empty folder
 // would be a lie, so a request is answered late rather than not at all: only past
@@ -159,6 +162,10 @@ public:
     // total goes once nothing else is under way.
     static constexpr int kMaxRepliesUnderWay = 16;
     static constexpr qint64 kMaxReplyBytesUnderWay = qint64(64) * 1024 * 1024;
+    // One address's part of those: a party needs four addresses to hold every reply. A reply
+    // larger than the part goes once nothing else of its address is under way.
+    static constexpr int kMaxRepliesUnderWayPerAddress = 4;
+    static constexpr qint64 kMaxReplyBytesUnderWayPerAddress = kMaxReplyBytesUnderWay / 4;
     static constexpr int kMaxRepliesBeingMade = 2;
     // Requests waiting, of all users together: every messaging connection there may be
     // (PeerMessenger::kMaxPeerSockets) with its kMaxPendingPerPeer.
@@ -167,6 +174,19 @@ public:
     // given up with its user's messaging connections: a peer that never reads could otherwise
     // keep the room of every reply it asked for, under as many names as it likes.
     static constexpr qint64 kMaxUnreadMs = 30000;
+    // A reply sent goes out at least this fast over each window once the grace period is over
+    // (the kernel's buffers take its first few hundred kilobytes at once, whatever the peer
+    // reads), or gives way to requests waiting for room as an unread one does; a slow reader
+    // keeps its reply while nobody waits. What goes out to a user counts for its replies sent
+    // in equal parts. In all: a party that keeps every reply from those waiting holds them from
+    // four addresses and reads 16 x 16 KiB/s, 256 KiB/s, to keep them; one that reads less
+    // loses a reply at the end of its first window under the floor (30 s after it was sent at
+    // the soonest), and even at the floor the least of its replies, at most 4 MiB of the 64,
+    // has gone out within about 4.5 minutes. The one waiting goes next, its address served
+    // longest ago.
+    static constexpr qint64 kMinReplyBytesPerSecond = 16 * 1024;
+    static constexpr qint64 kReplyRateGraceMs = 10000;
+    static constexpr qint64 kReplyRateWindowMs = 20000;
     static constexpr int kRetryMs = 1000;
     // Files a step of the copying looks at.
     static constexpr size_t kFilesAStep = 2048;
@@ -219,6 +239,14 @@ private:
         Gone gone;
         qint64 queuedSeen = 0;
         qint64 unreadSinceMs = 0;
+        // Its share of what went out to the user since it was sent, the window its rate is
+        // measured over (from when, and what had gone by then; -1 before the grace ends) and
+        // the rate of the last whole window (bytes a second, -1 before one).
+        qint64 sentMs = 0;
+        qint64 drained = 0;
+        qint64 windowFromMs = -1;
+        qint64 windowFromDrained = 0;
+        qint64 rate = -1;
     };
     using Folders = std::map<std::string, Entry>;
     struct Copy;
@@ -233,16 +261,18 @@ private:
     // What waits to go to the user and the user's replies being made.
     qint64 WaitingFor(const std::string& user, const Folders& folders) const;
     bool FitsUser(const Entry& entry, qint64 waiting) const;
+    bool FitsAddress(const Entry& entry) const;
     bool FitsTotal(const Entry& entry) const;
     // Lets go of replies gone out, and starts the next copy when its turn has come.
     void Admit();
+    // Lets go of replies gone out, and measures how fast the others go.
     void ForgetGone();
     bool CopyStep();
     // The copy's folder is gone or no longer shared with its user: no reply.
     bool NotShared();
     void Made(const std::string& user, const std::string& local, quint64 id,
               const MemStream& message);
-    // A tick while requests wait: those that fit go, and an unread reply makes room.
+    // A tick while requests wait: those that fit go, and an unread or slow reply makes room.
     void Retry();
 
     VisibleFolder m_visible;
@@ -252,11 +282,15 @@ private:
     Type* m_sizeType;
     std::map<std::string, Folders> m_pending;
     Totals m_totals;
-    // The addresses with requests, held or under way, and when one of theirs last went.
+    // The addresses with requests, held or under way: when one of theirs last went, their
+    // replies under way, and whether one of theirs was logged waiting for its part.
     struct Address
     {
         int entries = 0;
         quint64 lastTurn = 0;
+        int underWay = 0;
+        qint64 bytesUnderWay = 0;
+        bool partLogged = false;
     };
     std::map<quint32, Address> m_addresses;
     quint64 m_lastId = 0;
