@@ -3,6 +3,9 @@
 // as little as real ones might), asked for
 //   cycles  by one peer that connects, asks and closes, 300 times in about 5 s
 //   names   once under each of 256 names, 16 from each of 16 addresses, that never read
+//   slow    once under each of 16 names, from one address or from 16, that read 64 KB of their
+//           replies every 10 s and keep their connections up (kernel buffers of 64 KB both
+//           ways, as on an Ethernet link)
 // while an honest peer, connected before, asks once in the middle and reads its reply. The peers
 // are threads of plain blocking sockets, so that what they are sent waits in the system's buffers
 // and never in this process. Each figure is the rise of the resident set's high-water mark over
@@ -26,6 +29,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -53,6 +57,10 @@ constexpr int kAddresses = 16;
 constexpr int kNamesPerAddress = 16;
 constexpr double kTargetMiB = 256;
 constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int kSlowNames = 16;
+constexpr int kSlowReadBytes = 64 * 1024;
+constexpr int kSlowReadEveryMs = 10000;
+constexpr qint64 kSlowWaitMs = 300000;
 constexpr int kHugeFiles = 1000000;
 constexpr int kHugeNameBytes = 80;
 constexpr qint64 kMaxGapMs = 100;
@@ -87,6 +95,57 @@ std::string Request(const char* folder = kFolder)
     return Frame(body);
 }
 
+// What a flood is told and keeps: when the honest peer should ask, when to stop, and the
+// sockets it leaves open until the run is measured; and once it is connected, the kernel send
+// buffer our side of each connection gets (0: the system's own, which on loopback takes a whole
+// reply at once).
+struct Flooding
+{
+    std::atomic<bool> halfway{false};
+    std::atomic<bool> stop{false};
+    std::vector<int> kept;
+    int sendBuffer = 0;
+    std::atomic<bool> connected{false};
+    std::atomic<bool> buffersSet{false};
+};
+
+// 16 names that ask, and once their replies come read kSlowReadBytes of each every
+// kSlowReadEveryMs, with a message to keep each connection up, until told to stop.
+void SlowReaders(quint16 port, int addresses, Flooding& f)
+{
+    std::string nothing;
+    Put32(nothing, PM_NOTHING);
+    for (int k = 0; k < kSlowNames; ++k) {
+        const int fd = ConnectAsPeer(port, "slow" + std::to_string(k), 1 + k % addresses);
+        const int buffer = kSlowReadBytes;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        f.kept.push_back(fd);
+    }
+    f.sendBuffer = kSlowReadBytes;
+    f.connected = true;
+    while (!f.buffersSet)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int fd : f.kept)
+        SendAll(fd, Request());
+    std::vector<char> bytes(kSlowReadBytes);
+    // Every reply that goes is on its way before the honest peer asks.
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    f.halfway = true;
+    while (!f.stop) {
+        for (int fd : f.kept) {
+            SendAll(fd, Frame(nothing));
+            size_t got = 0;
+            ssize_t n = 1;
+            while (got < bytes.size() && n > 0) {
+                n = ::recv(fd, bytes.data() + got, bytes.size() - got, MSG_DONTWAIT);
+                got += n > 0 ? size_t(n) : 0;
+            }
+        }
+        for (int ms = 0; ms < kSlowReadEveryMs && !f.stop; ms += 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 size_t PeerSockets()
 {
     return d.GetType("peer_socket")->ItemCount();
@@ -99,6 +158,8 @@ public:
     explicit Honest(quint16 port) : m_fd(ConnectAsPeer(port, "honest", 200)) {}
     ~Honest()
     {
+        // A reply that never came leaves the thread reading.
+        ::shutdown(m_fd, SHUT_RDWR);
         if (m_thread.joinable())
             m_thread.join();
         ::close(m_fd);
@@ -144,32 +205,44 @@ struct Run
     qint64 replyBytes = 0;
 };
 
-// Runs flood (on a thread of its own) with the honest peer asking once halfway through it.
-template <class Flood> Run Measure(quint16 port, Flood flood)
+// Runs flood (on a thread of its own) with the honest peer asking once halfway through it,
+// stopped once the honest peer has its reply or has waited waitMs.
+template <class Flood> Run Measure(quint16 port, Flood flood, qint64 waitMs = 600000)
 {
     Honest honest(port);
     WaitFor([] { return PeerSockets() == 1; }, 10000);
     malloc_trim(0);
     const long long before = BenchShare::StatusKb("VmRSS");
     BenchLists::ResetPeak();
-    std::atomic<bool> halfway{false};
+    Flooding f;
     std::atomic<bool> done{false};
-    std::vector<int> kept;
     std::thread flooding([&] {
-        flood(halfway, kept);
-        halfway = true;
+        flood(f);
+        f.halfway = true;
         done = true;
     });
-    WaitFor([&] { return halfway.load(); }, 600000);
+    WaitFor(
+        [&] {
+            if (f.connected && !f.buffersSet && PeerSockets() == f.kept.size() + 1) {
+                for (Item* i : d.GetType("peer_socket")->GetItems())
+                    ItemPtr(i).AsPointer<QTcpSocket>()->setSocketOption(
+                        QAbstractSocket::SendBufferSizeSocketOption, f.sendBuffer);
+                f.buffersSet = true;
+            }
+            return f.halfway.load();
+        },
+        600000);
     honest.Ask();
-    WaitFor([&] { return done && honest.Answered(); }, 600000);
+    WaitFor([&] { return honest.Answered(); }, waitMs);
+    f.stop = true;
+    WaitFor([&] { return done.load(); }, 600000);
     flooding.join();
     Run run;
     run.riseMiB = double(BenchShare::StatusKb("VmHWM") - before) / 1024.0;
     run.answered = honest.Answered();
-    run.waitedMs = honest.Ms();
+    run.waitedMs = run.answered ? honest.Ms() : waitMs;
     run.replyBytes = honest.Bytes();
-    for (int fd : kept)
+    for (int fd : f.kept)
         ::close(fd);
     return run;
 }
@@ -231,31 +304,31 @@ int main(int argc, char** argv)
     std::printf("folder: %d files of %d-byte names; load average %s\n", kFiles, kNameBytes,
                 loadavg.constData());
 
-    const Run alone = Measure(port, [](std::atomic<bool>&, std::vector<int>&) {});
+    const Run alone = Measure(port, [](Flooding&) {});
     std::printf("the honest request alone (baseline): +%.0f MiB peak, reply after %lld ms, "
                 "%lld bytes\n",
                 alone.riseMiB, static_cast<long long>(alone.waitedMs),
                 static_cast<long long>(alone.replyBytes));
 
-    const Run cycles = Measure(port, [port](std::atomic<bool>& halfway, std::vector<int>&) {
+    const Run cycles = Measure(port, [port](Flooding& f) {
         for (int k = 0; k < kCycles; ++k) {
             const int fd = ConnectAsPeer(port, "cycler", 1);
             SendAll(fd, Request());
             ::close(fd);
             std::this_thread::sleep_for(std::chrono::milliseconds(kCycleGapMs));
             if (k == kCycles / 2)
-                halfway = true;
+                f.halfway = true;
         }
     });
     Report("300 cycles of asking and leaving:", cycles, alone);
     WaitFor([] { return PeerSockets() == 0; }, 60000);
 
-    const Run names = Measure(port, [port](std::atomic<bool>&, std::vector<int>& kept) {
+    const Run names = Measure(port, [port](Flooding& f) {
         for (int a = 0; a < kAddresses; ++a) {
             for (int k = 0; k < kNamesPerAddress; ++k) {
                 const int fd = ConnectAsPeer(port, "silent" + std::to_string(a * 100 + k), 1 + a);
                 SendAll(fd, Request());
-                kept.push_back(fd);
+                f.kept.push_back(fd);
             }
         }
         // Every request in before the honest one.
@@ -263,6 +336,14 @@ int main(int argc, char** argv)
     });
     Report("256 names, 16 per address, unread:", names, alone);
     WaitFor([] { return PeerSockets() == 0; }, 60000);
+
+    for (const int addresses : {1, kSlowNames}) {
+        const Run slow = Measure(
+            port, [port, addresses](Flooding& f) { SlowReaders(port, addresses, f); }, kSlowWaitMs);
+        Report(addresses == 1 ? "16 slow readers at one address:" : "16 slow readers at 16:", slow,
+               alone);
+        WaitFor([] { return PeerSockets() == 0; }, 60000);
+    }
 
     ItemPtr huge = d.GetType("shared_file_folder")->GetItem(Value("/data/Huge"));
     root += huge;
