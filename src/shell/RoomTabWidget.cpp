@@ -1,5 +1,6 @@
 #include "shell/RoomTabWidget.h"
 
+#include <QCursor>
 #include <QHash>
 #include <QMouseEvent>
 #include <QStyleOptionTab>
@@ -48,6 +49,7 @@ protected:
             m_extent = QSize();
         }
         QTabBar::tabInserted(index);
+        FollowPointer();
     }
 
     void tabRemoved(int index) override
@@ -57,6 +59,13 @@ protected:
             m_extent = QSize();
         }
         QTabBar::tabRemoved(index);
+        FollowPointer();
+    }
+
+    void tabLayoutChange() override
+    {
+        QTabBar::tabLayoutChange();
+        FollowPointer();
     }
 
     // Qt styles every tab on each paint of the bar, then skips the tabs out of sight, and
@@ -142,11 +151,7 @@ protected:
 
     void mouseMoveEvent(QMouseEvent* event) override
     {
-        const int hovered = CloseButtonAt(event->position().toPoint());
-        if (hovered != m_hovered) {
-            m_hovered = hovered;
-            update();
-        }
+        Hover(CloseButtonAt(event->position().toPoint()));
         QTabBar::mouseMoveEvent(event);
     }
 
@@ -159,6 +164,21 @@ protected:
 
 private:
     static constexpr int kButtonPadding = 4;
+
+    void Hover(int index)
+    {
+        if (index != m_hovered) {
+            m_hovered = index;
+            update();
+        }
+    }
+
+    // Tabs come, go or move under a pointer that stays put, and no move says so: the close
+    // button hovered is the one under the pointer now, as Qt reads it for the tabs' own hover.
+    void FollowPointer()
+    {
+        Hover(underMouse() ? CloseButtonAt(mapFromGlobal(QCursor::pos())) : -1);
+    }
 
     QSize CloseButtonSize() const
     {

@@ -128,6 +128,7 @@ private Q_SLOTS:
     void openChatFormBringsTheTabForward();
     void privateMessageBurstsAreSpreadOverTurns_data();
     void privateMessageBurstsAreSpreadOverTurns();
+    void chatTabsCloseByTheirPaintedButtons_data();
     void chatTabsCloseByTheirPaintedButtons();
     void tabTitlesShowAmpersands_data();
     void tabTitlesShowAmpersands();
@@ -877,23 +878,42 @@ void tst_WindowPages::privateMessageBurstsAreSpreadOverTurns()
     QCOMPARE(qobject_cast<ChatForm*>(tabs->widget(users - 1))->Text(), lines.join('\n'));
 }
 
+void tst_WindowPages::chatTabsCloseByTheirPaintedButtons_data()
+{
+    // Of three tabs, cat's in front, the one whose close button is clicked; the pointer stays,
+    // over another tab's title or no tab.
+    QTest::addColumn<int>("closed");
+    QTest::addColumn<QString>("left");
+    QTest::newRow("first") << 0 << "bartholomew cat";
+    QTest::newRow("middle") << 1 << "ann cat";
+    QTest::newRow("last, in front") << 2 << "ann bartholomew";
+}
+
 void tst_WindowPages::chatTabsCloseByTheirPaintedButtons()
 {
+    QFETCH(int, closed);
+    QFETCH(QString, left);
+
     const auto client = Started();
     auto* tabs = client->Child<QTabWidget>("chatTabControl");
-    for (const char* user : {"ann", "bob", "cat"})
+    for (const char* user : {"ann", "bartholomew", "cat"})
         client->window->OpenChatForm(user);
     QTabBar* bar = tabs->tabBar();
     // No button widget on a tab: the bar paints the close buttons, at the tab's right end.
     for (int i = 0; i < 3; ++i)
         QVERIFY(!bar->tabButton(i, QTabBar::RightSide) && !bar->tabButton(i, QTabBar::LeftSide));
     QVERIFY(QTest::qWaitForWindowExposed(client->window.get()));
-    const QPoint close(bar->tabRect(1).right() - 20, bar->tabRect(1).center().y());
-    // Its close button closes bob's tab, and leaves cat's in front.
+    const QPoint close(bar->tabRect(closed).right() - 20, bar->tabRect(closed).center().y());
+    QTest::mouseMove(bar, close);
     QTest::mouseClick(bar, Qt::LeftButton, {}, close);
     QCOMPARE(tabs->count(), 2);
-    QCOMPARE(tabs->tabText(0) + " " + tabs->tabText(1), QString("ann cat"));
+    QCOMPARE(tabs->tabText(0) + " " + tabs->tabText(1), left);
     QCOMPARE(tabs->currentIndex(), 1);
+    // The bar shows the hover as the pointer there would.
+    const QImage shown = bar->grab().toImage();
+    QMouseEvent move(QEvent::MouseMove, close, bar->mapToGlobal(close), Qt::NoButton, {}, {});
+    QApplication::sendEvent(bar, &move);
+    QCOMPARE(bar->grab().toImage(), shown);
     // The title selects.
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(0).topLeft() + QPoint(6, 6));
     QCOMPARE(tabs->currentIndex(), 0);
