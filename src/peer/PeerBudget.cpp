@@ -2,6 +2,7 @@
 
 #include "peer/PeerSchema.h"
 #include "server/ServerSchema.h"
+#include "store/Clock.h"
 #include "store/Log.h"
 
 #include <QTcpSocket>
@@ -84,6 +85,14 @@ std::vector<PeerMessenger::Held> PeerMessenger::HeldConnections() const
     return all;
 }
 
+int PeerMessenger::HeldCount(Holder holder) const
+{
+    int count = 0;
+    for (const Held& h : HeldConnections())
+        count += h.holder == holder ? 1 : 0;
+    return count;
+}
+
 QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& user,
                              const QString& newcomer)
 {
@@ -120,8 +129,8 @@ QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& 
             return QString();
         }
         const auto inPool = [&](const Held& h) {
-            return pool == Pool::All || (pool == Pool::Address ? h.address == address
-                                                               : h.holder == holder);
+            return pool == Pool::All ||
+                   (pool == Pool::Address ? h.address == address : h.holder == holder);
         };
 
         // What peers hold of the full pool, by address: a party's many go before anyone's one.
@@ -132,33 +141,32 @@ QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& 
         }
         const auto own = fromAddress.find(address);
         const int newcomers = own != fromAddress.end() && address != 0 ? own->second : 0;
+        const qint64 now = Clock::MonotonicMs();
         const Held* victim = nullptr;
-        std::tuple<int, bool, int, qint64> best;
+        std::tuple<int, bool, int, int, qint64> best;
         for (const Held& h : held) {
             if (!inPool(h))
                 continue;
-            const int count = h.holder == Holder::Ours ? 0 : fromAddress[h.address];
+            const bool ours = h.holder == Holder::Ours;
+            const int count = ours ? 0 : fromAddress[h.address];
+            const int atRequest = h.holder == Holder::AtPeersRequest ? 0 : 1;
             int tier = 0;
-            if (holder != Holder::Ours) {
-                if (h.holder == Holder::Ours || count < newcomers + 2)
+            if (holder == Holder::Ours) {
+                // Ours: the party's requests, its addresses holding many, our idle, the rest.
+                if (ours && (!h.idle || h.user == user))
                     continue;
-                tier = h.holder == Holder::AtPeersRequest ? 0 : 1;
-                const std::tuple<int, bool, int, qint64> key{-count, false, tier, h.sinceMs};
-                if (!victim || key < best) {
-                    victim = &h;
-                    best = key;
-                }
+                tier = !atRequest ? 0 : ours ? 2 : count >= 2 ? 1 : 3;
+            } else if (ours) {
+                // Anyone's: ours that have been idle a while, once no party holds more.
+                if (!h.idle || h.user == user || now - h.sinceMs < kIdleBeforeMakingRoomMs)
+                    continue;
+                tier = 1;
+            } else if (count < newcomers + 2) {
                 continue;
             }
-            if (h.holder == Holder::AtPeersRequest)
-                tier = 0;
-            else if (h.holder != Holder::Ours)
-                tier = count >= 2 ? 1 : 3;
-            else if (h.idle && h.user != user)
-                tier = 2;
-            else
-                continue;
-            const std::tuple<int, bool, int, qint64> key{tier, h.user == user, -count, h.sinceMs};
+            const bool named = !user.empty() && h.user == user;
+            const std::tuple<int, bool, int, int, qint64> key{tier, named, -count, atRequest,
+                                                              h.sinceMs};
             if (!victim || key < best) {
                 victim = &h;
                 best = key;
@@ -199,9 +207,8 @@ QString PeerMessenger::DescribeHeld(const Held& held, int fromAddress) const
 bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::string& user,
                                    Holder holder)
 {
-    QString reason =
-        Admit(holder, address.toIPv4Address(), user,
-              QStringLiteral("a connection to user %1").arg(TextForLog(user)));
+    QString reason = Admit(holder, address.toIPv4Address(), user,
+                           QStringLiteral("a connection to user %1").arg(TextForLog(user)));
     if (reason.isEmpty())
         reason = PeerListener::OpeningShortage();
     if (reason.isEmpty())

@@ -98,7 +98,8 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
         // Told on the next turn: a sender may be in the middle of queueing for the user.
         const std::string failedType = typeName;
         QMetaObject::invokeMethod(
-            this, [this, userName, failedType] { Q_EMIT ConnectionToUserFailed(userName, failedType); },
+            this,
+            [this, userName, failedType] { Q_EMIT ConnectionToUserFailed(userName, failedType); },
             Qt::QueuedConnection);
         return;
     }

@@ -13,8 +13,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <tuple>
-
 PeerMessenger* peerMessenger = nullptr;
 bool g_peerMessengerDeleted = false;
 

@@ -54,18 +54,22 @@ public:
     //   kMaxPeerSockets in all, and kMaxPeerSocketsPerAddress with one address (ours to it too);
     //   of those, kMaxUninitializedSockets that peers opened and have not introduced yet,
     //   and kMaxPeerSocketsAtPeersRequest opened at a peer's request or for what a peer caused.
-    // When one of them is full, a connection our user asks for closes one that is not ours (see
-    // Holder); anyone else's closes one only at an address that holds at least two more of
-    // what is full than its own, so that a party holding many ties up its own and never the
-    // peer with one connection; otherwise it is refused, as an accepted connection is closed at
-    // once. Whatever names and addresses a party has, it holds at most kMaxPeerSockets of our
-    // descriptors through this manager, kMaxPeerSocketsAtPeersRequest of them at its requests.
+    // When one of them is full, a connection our user asks for closes another (see Holder);
+    // anyone else's closes one only at an address that holds at least two more of what is full
+    // than its own, so that a party holding many ties up its own and never the peer with one
+    // connection, or one of ours idle for kIdleBeforeMakingRoomMs; otherwise it is refused, as
+    // an accepted connection is closed at once. Whatever names and addresses a party has, it
+    // holds at most kMaxPeerSockets of our descriptors through this manager,
+    // kMaxPeerSocketsAtPeersRequest of them at its requests, and never one our user asks for.
     // Handed-over connections leave the budget for their owners': the distributed network keeps
     // at most its children's cap, the transfers one file connection per transfer under way.
     static constexpr int kMaxUninitializedSockets = 128;
     static constexpr int kMaxPeerSockets = 256;
     static constexpr int kMaxPeerSocketsPerAddress = 16;
     static constexpr int kMaxPeerSocketsAtPeersRequest = kMaxPeerSockets / 2;
+    // A messaging connection of ours with nothing to write makes room for another of ours at
+    // once, and for anyone else's after this long without a word either way.
+    static constexpr qint64 kIdleBeforeMakingRoomMs = 30000;
     // How soon a listener stopped by a shortage of descriptors tries again: what ran short may
     // be files or other connections, whose closing nothing here hears of.
     static constexpr int kAcceptRetryMs = 1000;
@@ -158,6 +162,23 @@ public:
 
     void DisposeOfSocket(QTcpSocket* socket);
 
+    // Whom a connection is held for (PeerBudget.cpp). When room is needed for one of ours, the
+    // connections opened at peers' requests go first, then those of the addresses holding the
+    // most that peers opened, then ours that have been idle longest, then the rest that peers
+    // opened; the oldest first within each, one under the name of the user being reached last.
+    // For anyone else's, one of an address that holds two more than the newcomer's, else ours
+    // idle for kIdleBeforeMakingRoomMs.
+    enum class Holder
+    {
+        Ours,           // asked for by our user, a download of ours or an upload under way
+        AtPeersRequest, // a relayed request, or sent only what a peer caused (answers, offers)
+        Accepted,       // opened by a peer to us and introduced as a messaging connection
+        Silent,         // opened by a peer to us, not introduced yet or its file token not sent
+    };
+    // How many connections are held in all, or for one holder.
+    int HeldCount() const { return int(HeldConnections().size()); }
+    int HeldCount(Holder holder) const;
+
     // Test-only: listen on 127.0.0.1 instead of every address, and on ports the OS picks
     // instead of the configured ones, which are then the ports the server is told after a
     // login. Call before DataLoaded.
@@ -212,17 +233,6 @@ public Q_SLOTS:
 private:
     void Accept(QTcpSocket* s, bool obfuscated);
 
-    // Whom a connection is held for (PeerBudget.cpp). When room is needed for one of ours, the
-    // connections opened at peers' requests go first, then those of the addresses holding the
-    // most that peers opened, then ours that have been idle longest, then the rest that peers
-    // opened; the oldest first within each, one under the name of the user being reached last.
-    enum class Holder
-    {
-        Ours,           // asked for by our user, a download of ours or an upload under way
-        AtPeersRequest, // a relayed request, or sent only what a peer caused (answers, offers)
-        Accepted,       // opened by a peer to us and introduced as a messaging connection
-        Silent,         // opened by a peer to us, not introduced yet or its file token not sent
-    };
     struct Held
     {
         QTcpSocket* socket = nullptr;
@@ -238,8 +248,7 @@ private:
     // Takes one more connection for holder with address (0: not known yet) into the budget,
     // making room as the rules above allow, each connection closed logged with whom it made
     // room for (newcomer). Returns why it does not fit, or nothing when it does.
-    QString Admit(Holder holder, quint32 address, const std::string& user,
-                  const QString& newcomer);
+    QString Admit(Holder holder, quint32 address, const std::string& user, const QString& newcomer);
     QString DescribeHeld(const Held& held, int fromAddress) const;
     // Whether a connection to the address must not be opened now, for ours or a peer's
     // request: Admit, then the descriptors. The first refusal of each kind between two sweeps

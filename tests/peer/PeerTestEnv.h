@@ -134,6 +134,29 @@ private:
     Engine m_engine;
 };
 
+// Where the server says the user is.
+inline void GiveAddress(const std::string& user, quint32 address, int port, int obfuscatedPort = 0)
+{
+    ItemPtr u = PeerTestEnv::User(user);
+    u += d.GetType("user_address")->GetItem(Value(unsigned(address)));
+    u += d.GetType("user_port")->GetItem(Value(port));
+    u += d.GetType("user_obfuscated_port")->GetItem(Value(obfuscatedPort));
+}
+
+// Fields of the server's relayed request (code 18).
+inline QByteArray RelayedRequest(const QByteArray& user, const QByteArray& type, quint16 port,
+                                 quint32 token, quint16 obfuscatedPort = 0,
+                                 quint32 address = 0x7f000001)
+{
+    WireWriter w;
+    w.str(user).str(type).u32(address).i32(port).u32(token).u8(0);
+    if (obfuscatedPort)
+        w.u32(1).i32(obfuscatedPort);
+    else
+        w.u32(0);
+    return w.bytes();
+}
+
 inline QByteArray Hex(const char* spaced)
 {
     return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));

@@ -291,15 +291,6 @@ private:
     QProcess m_process;
 };
 
-// This side of a flood needs more descriptors than the usual limit.
-void RaiseOwnDescriptorLimit()
-{
-    rlimit own{};
-    getrlimit(RLIMIT_NOFILE, &own);
-    own.rlim_cur = qMax(own.rlim_cur, qMin(own.rlim_max, rlim_t(4096)));
-    setrlimit(RLIMIT_NOFILE, &own);
-}
-
 } // namespace
 
 class tst_AcceptFlood : public QObject
@@ -416,7 +407,7 @@ void tst_AcceptFlood::introducedConnections()
     QFETCH(QByteArray, type);
     QFETCH(int, children);
     QFETCH(int, peers);
-    RaiseOwnDescriptorLimit();
+    RaiseDescriptorLimit();
     ChildClient client(type);
     QVERIFY(client.process().waitForStarted());
     const auto ask = [&client](const QByteArray& command, const QByteArray& word) {
@@ -534,7 +525,7 @@ void tst_AcceptFlood::relayedRequestsToSilentPeers()
     QFETCH(int, answered);
     QFETCH(int, displaced);
     QFETCH(QByteArray, reason);
-    RaiseOwnDescriptorLimit();
+    RaiseDescriptorLimit();
     // Peers that take every connection and never say a word, one listening address each.
     std::vector<std::unique_ptr<QTcpServer>> peers;
     int taken = 0;

@@ -10,12 +10,13 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <sys/resource.h>
+
 #include <memory>
 
-// Whether the manager keeps the fake peer's connection to it as an item of the type.
-inline bool HoldsSocketOf(const FakePeer& peer, const char* type)
+// Whether the manager keeps the connection from this port to it as an item of the type.
+inline bool HoldsSocketOf(quint16 port, const char* type)
 {
-    const quint16 port = peer.Socket()->localPort();
     for (Item* item : d.GetType(type)->GetItems()) {
         if (ItemPtr(item).AsPointer<QTcpSocket>()->peerPort() == port)
             return true;
@@ -34,7 +35,8 @@ inline std::unique_ptr<FakePeer> Dial(PeerMessenger& messenger, bool obfuscatedP
                          5000, from))
         return nullptr;
     // Its own socket: another may have gone to make room for it.
-    if (!QTest::qWaitFor([&] { return HoldsSocketOf(*peer, "uninitialized_socket"); }))
+    if (!QTest::qWaitFor(
+            [&] { return HoldsSocketOf(peer->Socket()->localPort(), "uninitialized_socket"); }))
         return nullptr;
     peer->SetScrambled(obfuscatedPort);
     return peer;
@@ -50,7 +52,17 @@ inline std::unique_ptr<FakePeer> DialMessaging(PeerMessenger& messenger, bool ob
     if (!peer)
         return nullptr;
     peer->SendInit(user, "P");
-    if (!QTest::qWaitFor([&] { return HoldsSocketOf(*peer, "peer_socket"); }))
+    if (!QTest::qWaitFor([&] { return HoldsSocketOf(peer->Socket()->localPort(), "peer_socket"); }))
         return nullptr;
     return peer;
+}
+
+// A test that holds both ends of a flood of connections needs more descriptors than the usual
+// limit.
+inline void RaiseDescriptorLimit()
+{
+    rlimit own{};
+    getrlimit(RLIMIT_NOFILE, &own);
+    own.rlim_cur = qMax(own.rlim_cur, qMin(own.rlim_max, rlim_t(4096)));
+    setrlimit(RLIMIT_NOFILE, &own);
 }

@@ -93,10 +93,11 @@ public:
     {
         QString storeFile;
         bool ownDownloadFolder = true;
+        bool distributedNetwork = false;
     };
 
     TransferTestEnv() : TransferTestEnv(Options()) {}
-    explicit TransferTestEnv(const Options& options) : m_previous(QDir::currentPath()), m_env(false)
+    explicit TransferTestEnv(const Options& options) : m_previous(QDir::currentPath()), m_env(false, options.distributedNetwork)
     {
         QDir::setCurrent(m_dir.path());
         if (options.ownDownloadFolder)

@@ -1,0 +1,275 @@
+#include "transfers/TransferTestEnv.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+
+#include <map>
+
+// A party of 16 addresses with 16 names each floods one way a peer connection is opened or taken,
+// 20 honest peers connected before. Whatever the way, the budget holds, those peers stay, our
+// browse connects and an honest peer connecting in is taken.
+
+namespace {
+
+using Holder = PeerMessenger::Holder;
+constexpr quint32 kHonest = 0x7f000101; // 127.0.1.1 on: one address each
+constexpr quint32 kParty = 0x7f000201;  // 127.0.2.1 on
+constexpr quint32 kSeller = 0x7f000301;
+constexpr int kHonestPeers = 20;
+
+QByteArray Name(int n)
+{
+    return "evil" + QByteArray::number(n);
+}
+
+// The party's sockets: a port on each of its addresses that takes whatever we open, and the
+// connections it opens to us. It refuses each upload we offer at once, so that the next follows.
+class Party : public QObject
+{
+public:
+    Party(quint32 first, int addresses) : m_first(first)
+    {
+        for (int i = 0; i < addresses; ++i) {
+            auto* server = new QTcpServer(this);
+            server->setMaxPendingConnections(4096);
+            server->listen(QHostAddress(first + quint32(i)), 0);
+            connect(server, &QTcpServer::newConnection, this, [this, server] {
+                while (QTcpSocket* s = server->nextPendingConnection())
+                    Watch(s);
+            });
+            m_servers.push_back(server);
+        }
+    }
+    quint32 Address(int n) const { return m_first + quint32(n % m_servers.size()); }
+    quint16 Port(int n) const { return m_servers[size_t(n) % m_servers.size()]->serverPort(); }
+    QTcpSocket* Dial(quint16 port, int n, const QByteArray& frames)
+    {
+        auto* s = new QTcpSocket(this);
+        s->bind(QHostAddress(Address(n)));
+        s->connectToHost(QHostAddress::LocalHost, port);
+        s->write(frames); // goes once connected
+        Watch(s);
+        return s;
+    }
+
+private:
+    void Watch(QTcpSocket* s)
+    {
+        connect(s, &QTcpSocket::readyRead, this, [this, s] {
+            QByteArray& in = m_in[s];
+            in += s->readAll();
+            while (in.size() >= 4 && in.size() >= 4 + qFromLittleEndian<quint32>(in.constData())) {
+                const QByteArray body = in.mid(4, qFromLittleEndian<quint32>(in.constData()));
+                in.remove(0, body.size() + 4);
+                WireReader r(body);
+                if (r.u32() == PM_TRANSFER_REQUEST && r.u32() == 1)
+                    s->write(frameOf(Msg::Refused(r.u32(), "Cancelled")));
+            }
+        });
+    }
+
+    quint32 m_first;
+    std::vector<QTcpServer*> m_servers;
+    std::map<QTcpSocket*, QByteArray> m_in;
+};
+
+enum Way
+{
+    Accepted,          // introduced as the type, or silent
+    AcceptedAndSilent, // messaging connections, then silent ones
+    Pierces,           // answers to relayed requests we sent to deliver search results
+    Answers,           // search results dialled
+    Offers,            // a public file queued and left, our offer dialled and refused
+    OffersPierced,     // the same, each offer answered through a relayed request
+    RelayedRequests,
+    Browses,
+    RepeatedOffers, // one download offered again and again, the budget full
+};
+
+struct Row
+{
+    const char* name;
+    Way way;
+    const char* type; // of the connections opened; empty: silent
+    bool scrambled;
+    int names;
+    int addresses;
+    bool full; // the budget is full once the party is done
+};
+
+const Row kRows[] = {
+    {"introduced", Accepted, "P", false, 256, 16, true},
+    {"introduced, scrambled port", Accepted, "P", true, 256, 16, true},
+    {"silent", Accepted, "", false, 256, 16, false},
+    {"silent, scrambled port", Accepted, "", true, 256, 16, false},
+    {"introduced, then silent", AcceptedAndSilent, "P", false, 256, 16, true},
+    {"file connections without a token", Accepted, "F", false, 256, 16, false},
+    {"tree connections", Accepted, "D", false, 256, 16, false},
+    {"pierces", Pierces, "P", false, 256, 16, false},
+    {"search results", Answers, "P", false, 256, 16, false},
+    {"upload offers", Offers, "P", false, 256, 16, false},
+    {"upload offers pierced, 600 names at one address", OffersPierced, "P", false, 600, 1, false},
+    {"relayed requests, P", RelayedRequests, "P", false, 256, 16, false},
+    {"relayed requests, F", RelayedRequests, "F", false, 256, 16, false},
+    {"relayed requests, D", RelayedRequests, "D", false, 256, 16, false},
+    {"browses of ours", Browses, "P", false, 256, 16, true},
+    {"one download offered 64 times", RepeatedOffers, "P", false, 256, 16, true},
+};
+
+} // namespace
+
+class tst_ConnectionBudget : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { RaiseDescriptorLimit(); }
+    void partyFloodsOnePath_data() { AddRows(kRows); }
+    void partyFloodsOnePath();
+};
+
+void tst_ConnectionBudget::partyFloodsOnePath()
+{
+    const Row& row = CurrentRow(kRows);
+    const QByteArray type = row.type;
+    const Way path = row.way;
+    TransferTestEnv::Options options;
+    options.distributedNetwork = type == "D";
+    TransferTestEnv t(options);
+    PeerTestEnv& env = t.env();
+    PeerMessenger& peer = env.peer();
+    QVERIFY(env.logIn());
+    std::vector<std::unique_ptr<FakePeer>> honest;
+    for (int k = 0; k < kHonestPeers; ++k)
+        QVERIFY(honest.emplace_back(DialMessaging(peer, false, "honest" + QByteArray::number(k),
+                                                  QHostAddress(kHonest + quint32(k)))));
+    Party party(kParty, row.addresses);
+    PeerLog log;
+    const quint16 port = row.scrambled ? peer.ObfuscatedListeningPort() : peer.ListeningPort();
+    const auto frame = [&row](const QByteArray& body) {
+        return row.scrambled ? FakePeer::ScrambledFrame(body, 7) : FakePeer::Frame(body);
+    };
+    // The relayed requests the fake server got are answered by the party, one at a time: a
+    // burst from one address would be refused before it pierced.
+    const auto pierce = [&] {
+        QByteArray rest;
+        while (env.fake().pendingFrames() > 0) {
+            if (env.fake().nextMessage(&rest, 0) != 18)
+                continue;
+            const quint32 token = WireReader(rest).u32();
+            QTcpSocket* s = party.Dial(port, int(token), frame(FakePeer::PierceBody(token)));
+            QTest::qWaitFor([s] {
+                return s->state() == QAbstractSocket::UnconnectedState ||
+                       HoldsSocketOf(s->localPort(), "peer_socket");
+            });
+        }
+    };
+    // Until the count of connections held stays the same for half a second.
+    const auto settle = [&] {
+        QElapsedTimer quiet;
+        QElapsedTimer all;
+        quiet.start();
+        all.start();
+        for (int held = -1; quiet.elapsed() < 500 && all.elapsed() < 60000;) {
+            pierce();
+            QTest::qWait(50);
+            if (std::exchange(held, peer.HeldCount()) != held)
+                quiet.restart();
+        }
+    };
+    const QByteArray file = AlbumPath("a.mp3");
+    if (path == Offers || path == OffersPierced) {
+        t.ShareAlbum({"a.mp3"});
+        t.transfers().SetUploadSlots(16);
+    }
+    // A seller of ours, connected before the party came.
+    Party sellers(kSeller, 1);
+    QTcpSocket* seller = nullptr;
+    if (path == RepeatedOffers) {
+        TransferTestEnv::Entry("seller", "Music\\Album", "a.mp3", 100);
+        GiveAddress("seller", kSeller, sellers.Port(0));
+        seller = sellers.Dial(peer.ListeningPort(), 0,
+                              FakePeer::Frame(FakePeer::InitBody("seller", "P")));
+        QTRY_VERIFY(HoldsSocketOf(seller->localPort(), "peer_socket"));
+    }
+    QSignalSpy queued(&peer, &PeerMessenger::QueueUploadRequested);
+    for (int n = 0; n < row.names; ++n) {
+        const std::string name = Name(n).toStdString();
+        if (path != Pierces && path != OffersPierced)
+            GiveAddress(name, party.Address(n), party.Port(n));
+        switch (path) {
+        case Accepted:
+        case AcceptedAndSilent:
+        case RepeatedOffers:
+            party.Dial(port, n,
+                       type.isEmpty() ? QByteArray() : frame(FakePeer::InitBody(Name(n), type)));
+            break;
+        case Pierces:
+        case Answers:
+            peer.SendMessage(name, Message(PM_FILE_SEARCH_RESULT));
+            break;
+        case Offers:
+        case OffersPierced:
+            party.Dial(port, n, frame(FakePeer::InitBody(Name(n), "P")) + frame(Msg::Queue(file)))
+                ->disconnectFromHost();
+            QTRY_COMPARE(queued.count(), n + 1);
+            break;
+        case RelayedRequests:
+            env.fake().sendMessage(
+                18, RelayedRequest(Name(n), type, party.Port(n), n, 0, party.Address(n)));
+            break;
+        case Browses:
+            peer.GetUserSharedFiles(name);
+            break;
+        }
+        QCoreApplication::processEvents();
+    }
+    // Every name has queued and left when it comes online: each offer is dialled.
+    for (int n = 0; n < queued.count(); ++n)
+        TransferTestEnv::SetOnline(Name(n).toStdString());
+    if (path == AcceptedAndSilent) {
+        for (int n = 0; n < row.names / 2; ++n) {
+            party.Dial(port, n, QByteArray());
+            QCoreApplication::processEvents();
+        }
+    }
+    settle();
+    if (path == RepeatedOffers) {
+        for (quint32 k = 1; k <= 64; ++k) {
+            seller->write(FakePeer::Frame(Msg::Offer(k, file, 100)));
+            env.fake().sendMessage(
+                18, RelayedRequest("seller", "F", sellers.Port(0), 1000 + k, 0, kSeller));
+            QTest::qWait(20);
+        }
+        settle();
+        // Its messaging connection and one file connection are ours, the rest the seller's.
+        QVERIFY(peer.HeldCount(Holder::Ours) <= 2);
+    }
+    // The budget holds: in all, with one address, at peers' requests.
+    std::map<quint32, int> fromAddress;
+    for (Item* i : d.GetType("peer_socket")->GetItems())
+        ++fromAddress[ItemPtr(i).AsPointer<QTcpSocket>()->peerAddress().toIPv4Address()];
+    for (const auto& [address, count] : fromAddress)
+        QVERIFY2(count <= PeerMessenger::kMaxPeerSocketsPerAddress,
+                 qPrintable(QHostAddress(address).toString()));
+    QVERIFY(peer.HeldCount() <= PeerMessenger::kMaxPeerSockets);
+    QVERIFY(peer.HeldCount(Holder::AtPeersRequest) <= PeerMessenger::kMaxPeerSocketsAtPeersRequest);
+    QCOMPARE(peer.HeldCount() == PeerMessenger::kMaxPeerSockets, row.full);
+
+    // A browse of another user connects, making room when there is none, and says so.
+    FakePeer carol;
+    GiveAddress("carol", 0x7f000001, carol.Listen());
+    peer.GetUserSharedFiles("carol");
+    QVERIFY(carol.WaitForConnection());
+    QCOMPARE(log.lines.filter("to make room for a connection to user carol").size(),
+             row.full ? 1 : 0);
+    // An honest peer connecting in is taken, and none that came before went; our own
+    // connections make room for it once idle a while.
+    Clock::Shift(PeerMessenger::kIdleBeforeMakingRoomMs / 1000);
+    QVERIFY(DialMessaging(peer, false, "newcomer", QHostAddress(kHonest + kHonestPeers)));
+    for (const auto& h : honest)
+        QVERIFY(h->IsConnected());
+}
+
+QTEST_GUILESS_MAIN(tst_ConnectionBudget)
+#include "tst_connectionbudget.moc"
