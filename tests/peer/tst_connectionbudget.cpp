@@ -75,7 +75,7 @@ private:
 enum Way
 {
     Accepted,          // introduced as the type, or silent
-    AcceptedAndSilent, // messaging connections, then silent ones
+    AcceptedAndSilent, // messaging connections, and silent ones beside them
     Pierces,           // answers to relayed requests we sent to deliver search results
     Answers,           // search results dialled
     Offers,            // a public file queued and left, our offer dialled and refused
@@ -194,8 +194,11 @@ void tst_ConnectionBudget::partyFloodsOnePath()
         if (path != Pierces && path != OffersPierced)
             GiveAddress(name, party.Address(n), party.Port(n));
         switch (path) {
-        case Accepted:
         case AcceptedAndSilent:
+            if (n % 2 == 0)
+                party.Dial(port, n, QByteArray());
+            [[fallthrough]];
+        case Accepted:
         case RepeatedOffers:
             party.Dial(port, n,
                        type.isEmpty() ? QByteArray() : frame(FakePeer::InitBody(Name(n), type)));
@@ -223,12 +226,6 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     // Every name has queued and left when it comes online: each offer is dialled.
     for (int n = 0; n < queued.count(); ++n)
         TransferTestEnv::SetOnline(Name(n).toStdString());
-    if (path == AcceptedAndSilent) {
-        for (int n = 0; n < row.names / 2; ++n) {
-            party.Dial(port, n, QByteArray());
-            QCoreApplication::processEvents();
-        }
-    }
     settle();
     if (path == RepeatedOffers) {
         for (quint32 k = 1; k <= 64; ++k) {
