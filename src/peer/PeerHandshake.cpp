@@ -15,7 +15,7 @@
 
 namespace {
 
-SocketReceiveState* FindState(QTcpSocket* socket)
+SocketReceiveState* FindState(const QTcpSocket* socket)
 {
     return socket->findChild<SocketReceiveState*>(QString(), Qt::FindDirectChildrenOnly);
 }
@@ -56,8 +56,7 @@ bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const char* body, int leng
 
 const SocketBufferInfo* PeerMessenger::FindReceiveState(const QTcpSocket* socket)
 {
-    const auto* state =
-        socket->findChild<SocketReceiveState*>(QString(), Qt::FindDirectChildrenOnly);
+    const SocketReceiveState* state = FindState(socket);
     return state ? &state->info : nullptr;
 }
 
