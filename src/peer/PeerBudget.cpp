@@ -67,13 +67,15 @@ std::vector<PeerMessenger::Held> PeerMessenger::HeldConnections() const
                 held.user = item[ServerTypes::User].AsString();
                 held.type = 'P';
                 const auto accepted = m_acceptedPeerSockets.find(i->Id());
-                if (held.holder == Holder::Ours && accepted != m_acceptedPeerSockets.end()) {
+                if (held.holder == Holder::Ours && accepted != m_acceptedPeerSockets.end() &&
+                    !accepted->second.ours) {
                     held.holder = Holder::Accepted;
-                    held.sinceMs = accepted->second;
+                    held.sinceMs = accepted->second.sinceMs;
                 }
                 if (held.holder == Holder::Ours) {
                     held.sinceMs = LastActivityMs(item);
                     held.idle = held.socket->bytesToWrite() == 0;
+                    held.awaited = ReplyDueFrom(held.user);
                 }
             } else {
                 held.user = item[ServerTypes::User].AsString();
@@ -157,8 +159,10 @@ QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& 
                     continue;
                 tier = !atRequest ? 0 : ours ? 2 : count >= 2 ? 1 : 3;
             } else if (ours) {
-                // Anyone's: ours that have been idle a while, once no party holds more.
-                if (!h.idle || h.user == user || now - h.sinceMs < kIdleBeforeMakingRoomMs)
+                // Anyone's: ours that have been idle a while, once no party holds more; not one
+                // our user waits on for a reply, however quiet.
+                if (!h.idle || h.awaited || h.user == user ||
+                    now - h.sinceMs < kIdleBeforeMakingRoomMs)
                     continue;
                 tier = 1;
             } else if (count < newcomers + 2) {
@@ -230,8 +234,30 @@ PeerMessenger::Holder PeerMessenger::MessagingHolder(ItemPtr user)
 
 void PeerMessenger::MarkOurs(ItemPtr peerSocket)
 {
+    if (!peerSocket)
+        return;
+    // Anyone can open connections under any name: were each one our user's message went on
+    // ours, a party could have every one of them held as ours by a name our user waits on.
+    for (Item* i : peerSocket[ServerTypes::User].GetItems(PeerTypes::PeerSocket)) {
+        if (i == peerSocket.Get())
+            continue;
+        auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
+        const auto accepted = m_acceptedPeerSockets.find(i->Id());
+        if (accepted != m_acceptedPeerSockets.end())
+            accepted->second.ours = false;
+        else if (!ForPeer(socket))
+            MarkForPeer(socket, true);
+    }
     MarkForPeer(peerSocket.AsPointer<QTcpSocket>(), false);
-    m_acceptedPeerSockets.erase(peerSocket->Id());
+    const auto accepted = m_acceptedPeerSockets.find(peerSocket->Id());
+    if (accepted != m_acceptedPeerSockets.end())
+        accepted->second.ours = true;
+}
+
+bool PeerMessenger::ReplyDueFrom(const std::string& user) const
+{
+    const auto asked = m_shareListsAsked.find(user);
+    return asked != m_shareListsAsked.end() && Clock::MonotonicMs() - asked->second < kReplyDueMs;
 }
 
 int PeerMessenger::FileConnectionsOfOursFrom(const std::string& user) const

@@ -14,6 +14,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <utility>
 
 using namespace PeerTypes;
 using ServerTypes::User;
@@ -25,18 +26,23 @@ namespace {
 class WriteDrain : public QObject
 {
 public:
-    explicit WriteDrain(QTcpSocket* socket) : QObject(socket), m_left(socket->bytesToWrite())
+    explicit WriteDrain(QTcpSocket* socket, std::function<void()> done = nullptr)
+        : QObject(socket), m_left(socket->bytesToWrite()), m_done(std::move(done))
     {
         connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) {
             m_left -= n;
-            if (m_left <= 0)
-                deleteLater();
+            if (m_left > 0)
+                return;
+            deleteLater();
+            if (auto done = std::exchange(m_done, nullptr))
+                done();
         });
     }
     bool Done() const { return m_left <= 0; }
 
 private:
     qint64 m_left;
+    std::function<void()> m_done;
 };
 
 } // namespace
@@ -187,7 +193,7 @@ QString ShareListRefusal(ShareListCheck check)
 
 void PeerMessenger::GetUserSharedFiles(std::string user)
 {
-    m_shareListsAsked.insert(user);
+    m_shareListsAsked[user] = Clock::MonotonicMs();
     MemStream m;
     m.Write(quint32(PM_GET_SHARED_FILE_LIST));
     SendMessage(user, m);
@@ -230,7 +236,8 @@ void PeerMessenger::SendShareList(const std::string& user, MemStream message)
         m_shareListReplies.erase(user);
 }
 
-std::function<bool()> PeerMessenger::WatchLastSent(const std::string& userName)
+std::function<bool()> PeerMessenger::WatchLastSent(const std::string& userName,
+                                                   std::function<void()> gone)
 {
     ItemPtr user = d.GetType(User)->HasItem(Value(userName));
     const ItemSet sockets = user.GetItems(PeerSocket);
@@ -239,7 +246,7 @@ std::function<bool()> PeerMessenger::WatchLastSent(const std::string& userName)
         if (socket->bytesToWrite() == 0)
             return [] { return true; };
         // Gone once its bytes are written, or with its socket.
-        QPointer<QObject> drain(new WriteDrain(socket));
+        QPointer<QObject> drain(new WriteDrain(socket, std::move(gone)));
         return [drain] { return !drain || static_cast<WriteDrain*>(drain.data())->Done(); };
     }
     std::vector<uint32_t> unsent;
@@ -262,8 +269,10 @@ qint64 PeerMessenger::BytesQueuedTo(const std::string& userName) const
         return bytes;
     for (Item* i : user.GetItems(UnsentMessage))
         bytes += ItemPtr(i).AsPointer<QByteArray>()->size();
-    for (Item* i : user.GetItems(PeerSocket))
-        bytes += ItemPtr(i).AsPointer<QTcpSocket>()->bytesToWrite();
+    for (Item* i : user.GetItems(PeerSocket)) {
+        const auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
+        bytes += socket->bytesToWrite() + KernelUnsent(socket);
+    }
     return bytes;
 }
 

@@ -269,7 +269,9 @@ void PeerMessenger::OnConnectToPeerSocketConnected()
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
         connect(s, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketError);
         connect(s, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
-        MakePeerSocket(s, user, obfuscated);
+        ItemPtr socketItem = MakePeerSocket(s, user, obfuscated);
+        if (!ForPeer(s))
+            MarkOurs(socketItem);
         SendUnsentMessages(userName);
     } else if (type == "F") {
         if (HandOver(s, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
@@ -439,11 +441,9 @@ void PeerMessenger::OnIndirectResponseSocketConnected()
     request.Remove();
 
     if (type == "P") {
-        // What our user asked of the peer meanwhile goes on it: it is ours from now on.
-        if (WhatWaitsFor(user) == Waiting::Ours)
-            MarkForPeer(s, false);
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);
         MakePeerSocket(s, user, obfuscated);
+        // What our user asked of the peer meanwhile goes on it: it is ours from now on.
         SendUnsentMessages(userName);
     } else if (type == "F") {
         connect(s, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyToRead);

@@ -248,7 +248,7 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
             ItemPtr socketItem = MakePeerSocket(s, user, obfuscated);
             if (!known)
                 m_peerSocketsWithOwnUser.insert(socketItem->Id());
-            m_acceptedPeerSockets[socketItem->Id()] = sinceMs;
+            m_acceptedPeerSockets[socketItem->Id()] = AcceptedSocket{sinceMs, false};
             SendUnsentMessages(f.user);
         } else if (f.type == "F") {
             Log(LogCategories::kPeerMessenger, 1,
@@ -306,7 +306,9 @@ bool PeerMessenger::HandleFirstFrame(QTcpSocket* s, ItemPtr uninitialized, const
 
     if (type == "P") {
         MarkForPeer(s, holder == Holder::AtPeersRequest);
-        MakePeerSocket(s, user, obfuscated);
+        ItemPtr socketItem = MakePeerSocket(s, user, obfuscated);
+        if (holder == Holder::Ours)
+            MarkOurs(socketItem);
         SendUnsentMessages(userName);
         return true;
     }

@@ -13,6 +13,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 PeerMessenger* peerMessenger = nullptr;
 bool g_peerMessengerDeleted = false;
 
@@ -24,14 +27,6 @@ constexpr qint64 kIdleMaxMs = 119999;
 // A socket that has not finished its first frame (or the file token after it) for this long is
 // closed.
 constexpr qint64 kFirstFrameMaxWaitMs = 59999;
-
-// The last activity of a messaging connection, on the heap; its address is the value of the
-// connection's last_activity_time item. Monotonic milliseconds, so that no change of the wall
-// clock can keep an idle connection open or close a busy one.
-struct ActivityTime
-{
-    qint64 ms = 0;
-};
 
 void LogPeer(int level, const QString& message)
 {
@@ -75,6 +70,18 @@ void DropUnusablePort(SettingKey key, int max)
 }
 
 } // namespace
+
+// The last activity of a messaging connection, on the heap; its address is the value of the
+// connection's last_activity_time item. Monotonic milliseconds, so that no change of the wall
+// clock can keep an idle connection open or close a busy one. Beside it, what has been written
+// to the connection's socket in all, and what of that had left this host at the last sweep.
+struct PeerMessenger::ActivityTime
+{
+    qint64 ms = 0;
+    qint64 written = 0;
+    qint64 departedSeen = 0;
+    QMetaObject::Connection counting;
+};
 
 void PeerMessenger::StampTime(ItemPtr item, const char* timeType)
 {
@@ -326,7 +333,12 @@ void PeerMessenger::OnSocketError(QAbstractSocket::SocketError)
 
 void PeerMessenger::OnPeerSocketItemAdded(Item* item)
 {
-    auto* activity = new ActivityTime{Clock::MonotonicMs()};
+    auto* activity = new ActivityTime;
+    activity->ms = Clock::MonotonicMs();
+    auto* socket = ItemPtr(item).AsPointer<QTcpSocket>();
+    if (socket)
+        activity->counting = connect(socket, &QTcpSocket::bytesWritten, this,
+                                     [activity](qint64 n) { activity->written += n; });
     ItemPtr(item) += d.GetType(PeerTypes::LastActivityTime)->GetItem(Value(activity));
 }
 
@@ -349,6 +361,7 @@ void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
     if (!activityItem)
         return;
     auto* activity = activityItem.AsPointer<ActivityTime>();
+    disconnect(activity->counting);
     activityItem.Remove();
     delete activity;
 }
@@ -357,6 +370,33 @@ qint64 PeerMessenger::LastActivityMs(ItemPtr peerSocket)
 {
     const auto* activity = peerSocket[PeerTypes::LastActivityTime].AsPointer<ActivityTime>();
     return activity ? activity->ms : 0;
+}
+
+qint64 PeerMessenger::KernelUnsent(const QTcpSocket* socket)
+{
+    // What the system holds of what we wrote that the peer has not acknowledged yet.
+    const qintptr fd = socket->socketDescriptor();
+    int unsent = 0;
+    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0)
+        return 0;
+    return unsent;
+}
+
+qint64 PeerMessenger::Departed(ItemPtr peerSocket)
+{
+    const auto* activity = peerSocket[PeerTypes::LastActivityTime].AsPointer<ActivityTime>();
+    if (!activity)
+        return 0;
+    return activity->written - KernelUnsent(peerSocket.AsPointer<QTcpSocket>());
+}
+
+qint64 PeerMessenger::BytesDepartedTo(const std::string& userName) const
+{
+    qint64 bytes = 0;
+    ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(userName));
+    for (Item* i : user.GetItems(PeerTypes::PeerSocket))
+        bytes += Departed(ItemPtr(i));
+    return bytes;
 }
 
 void PeerMessenger::TouchActivity(QTcpSocket* socket)
@@ -436,6 +476,13 @@ void PeerMessenger::DisposeOfSocketInner(QTcpSocket* socket)
         answer.Remove();
         return;
     }
+    // Our dial, closed before it connected (to make room, say): its part of the attempt is
+    // over as when it fails, and an attempt left with nothing would stop every later one.
+    ItemPtr dial = d.GetType(PeerTypes::ConnectToPeerRequestSocket)->HasItem(Value(socket));
+    if (dial) {
+        EndAttempt(dial, QStringLiteral("Direct connection of type %1 to user %2 closed"));
+        return;
+    }
     ItemPtr item = d.GetType(PeerTypes::UninitializedSocket)->HasItem(Value(socket));
     if (item) {
         LogPeer(2, QStringLiteral("Identified as uninitialized socket"));
@@ -483,6 +530,14 @@ void PeerMessenger::EveryHalfMinute()
             InspectPeerConnectionRequest(request);
     }
 
+    // An attempt with neither a dial nor a relayed request left has failed, whatever ended them.
+    for (uint32_t id : ItemIds(PeerTypes::ConnectToPeerRequest)) {
+        ItemPtr request = LiveItem(id, PeerTypes::ConnectToPeerRequest);
+        if (request && !request[PeerTypes::ConnectToPeerRequestSocket] &&
+            !request[PeerTypes::IndirectConnectToPeerRequest])
+            InspectPeerConnectionRequest(request);
+    }
+
     for (uint32_t id : ItemIds(PeerTypes::PeerConnectionRequestSocket)) {
         ItemPtr item = LiveItem(id, PeerTypes::PeerConnectionRequestSocket);
         if (!item || AgeMs(item, PeerTypes::SocketCreationTime) <= kAttemptMaxAgeMs)
@@ -501,7 +556,16 @@ void PeerMessenger::EveryHalfMinute()
     for (uint32_t id : ItemIds(PeerTypes::PeerSocket)) {
         ItemPtr item = LiveItem(id, PeerTypes::PeerSocket);
         auto* activity = item[PeerTypes::LastActivityTime].AsPointer<ActivityTime>();
-        if (!activity || nowMs - activity->ms <= kIdleMaxMs)
+        if (!activity)
+            continue;
+        // A reply of ours still leaving the host is activity too: a peer that waits for a big
+        // one on a slow link says nothing meanwhile. One that reads nothing still expires.
+        const qint64 departed = Departed(item);
+        if (departed != activity->departedSeen) {
+            activity->departedSeen = departed;
+            activity->ms = nowMs;
+        }
+        if (nowMs - activity->ms <= kIdleMaxMs)
             continue;
         LogPeer(1, QStringLiteral("Peer connection to user %1 expired, closing.")
                        .arg(TextForLog(item[ServerTypes::User].AsString())));

@@ -68,8 +68,11 @@ public:
     static constexpr int kMaxPeerSocketsPerAddress = 16;
     static constexpr int kMaxPeerSocketsAtPeersRequest = kMaxPeerSockets / 2;
     // A messaging connection of ours with nothing to write makes room for another of ours at
-    // once, and for anyone else's after this long without a word either way.
+    // once, and for anyone else's after this long without a word either way; but not while
+    // its user owes our user a reply, for at most kReplyDueMs after the request (as long as a
+    // connection may stay silent).
     static constexpr qint64 kIdleBeforeMakingRoomMs = 30000;
+    static constexpr qint64 kReplyDueMs = 120000;
     // How soon a listener stopped by a shortage of descriptors tries again: what ran short may
     // be files or other connections, whose closing nothing here hears of.
     static constexpr int kAcceptRetryMs = 1000;
@@ -153,12 +156,19 @@ public:
     void WaitForShareLists();
     // Test-only: while held, share lists taken for reading wait, their connections paused.
     void HoldShareListReadsForTesting(bool hold);
-    // What waits to go to a user: queued messages, and bytes its messaging connections have not
-    // written yet. Replies that other users can ask for again and again keep under a cap of it.
+    // What waits to go to a user: queued messages, bytes its messaging connections have not
+    // written yet, and what the system holds of theirs that the peer has not acknowledged.
+    // Replies that other users can ask for again and again keep under a cap of it.
     qint64 BytesQueuedTo(const std::string& user) const;
-    // Whether the message last sent to the user has gone out since: the bytes the connection it
-    // went on had left to write, or the messages queued for the user while unconnected.
-    std::function<bool()> WatchLastSent(const std::string& user);
+    // What has left this host for the user over its messaging connections open now: written and
+    // acknowledged by the peer. It grows as the peer reads, whatever our own queue holds, and
+    // drops only when a connection goes.
+    qint64 BytesDepartedTo(const std::string& user) const;
+    // Whether the message last sent to the user has gone out of this process since: the bytes
+    // the connection it went on had left to write, or the messages queued for the user while
+    // unconnected. gone, when given, is called once the connection has written them.
+    std::function<bool()> WatchLastSent(const std::string& user,
+                                        std::function<void()> gone = nullptr);
 
     void DisposeOfSocket(QTcpSocket* socket);
 
@@ -239,10 +249,11 @@ private:
         const char* itemType = nullptr; // the store type that keeps it
         Holder holder = Holder::Ours;
         quint32 address = 0;
-        qint64 sinceMs = 0; // taken, or last active for ours
-        std::string user;   // empty while not known
-        char type = 0;      // 'P', 'F' or 'D'; 0 while not known
-        bool idle = false;  // ours: a messaging connection with nothing left to write
+        qint64 sinceMs = 0;   // taken, or last active for ours
+        std::string user;     // empty while not known
+        char type = 0;        // 'P', 'F' or 'D'; 0 while not known
+        bool idle = false;    // ours: a messaging connection with nothing left to write
+        bool awaited = false; // ours: its user owes our user a reply
     };
     std::vector<Held> HeldConnections() const;
     // Takes one more connection for holder with address (0: not known yet) into the budget,
@@ -259,8 +270,12 @@ private:
     static constexpr char kForPeerSince[] = "qv_for_peer_since";
     static void MarkForPeer(QTcpSocket* socket, bool forPeer);
     static bool ForPeer(const QTcpSocket* socket);
-    // The messaging connection that serves our user from now on is ours, whoever opened it.
+    // The messaging connection that serves our user from now on is ours, whoever opened it, and
+    // the only one of its user's that is: another that was goes back to whoever it was held for
+    // before (the peer that opened it, or the peer's requests when we dialled it).
     void MarkOurs(ItemPtr peerSocket);
+    // Whether our user waits on a reply from the user (a share list asked for).
+    bool ReplyDueFrom(const std::string& user) const;
     // Who a messaging connection to the user is for, by what waits to go on it.
     static Holder MessagingHolder(ItemPtr user);
     // Relayed file connections from the user that are ours and not yet handed over.
@@ -312,6 +327,12 @@ private:
     bool ShareListAsked(QTcpSocket* socket) const;
     void TouchActivity(QTcpSocket* socket);
     static qint64 LastActivityMs(ItemPtr peerSocket);
+    struct ActivityTime;
+    // What the system still holds of what was written to the socket: not sent, or not
+    // acknowledged by the peer.
+    static qint64 KernelUnsent(const QTcpSocket* socket);
+    // What has left this host on a messaging connection since it opened.
+    static qint64 Departed(ItemPtr peerSocket);
     ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
     bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);
     bool SendFrameBody(QTcpSocket* socket, const char* body, int length, bool obfuscate);
@@ -390,8 +411,14 @@ private:
     // item's id: that item goes with the connection when nothing else holds on to it.
     std::set<uint32_t> m_peerSocketsWithOwnUser;
     // Messaging connections a peer opened and introduced on its own, by the peer_socket item's
-    // id, with when they were accepted (monotonic milliseconds).
-    std::map<uint32_t, qint64> m_acceptedPeerSockets;
+    // id, with when they were accepted (monotonic milliseconds) and whether our user's requests
+    // go on it now.
+    struct AcceptedSocket
+    {
+        qint64 sinceMs = 0;
+        bool ours = false;
+    };
+    std::map<uint32_t, AcceptedSocket> m_acceptedPeerSockets;
     // File connections peers may ask us through the server to open for downloads of ours: the
     // tokens allowed and not used yet, by user, with when each was allowed (monotonic ms).
     static constexpr qint64 kFileConnectionDueMs = 120000;
@@ -402,9 +429,10 @@ private:
     std::unordered_map<uint32_t, qint64> m_stampedMs;
 
     ShareListHook m_shareListHook;
-    // Users asked for their share list (GetUserSharedFiles) who have not sent one since: a list
-    // is taken from these alone, so nobody can push lists we never asked for.
-    std::set<std::string> m_shareListsAsked;
+    // Users asked for their share list (GetUserSharedFiles) who have not sent one since, with
+    // when they were last asked (monotonic ms): a list is taken from these alone, so nobody can
+    // push lists we never asked for.
+    std::map<std::string, qint64> m_shareListsAsked;
     // Users whose dropped lists were logged since the last sweep.
     std::set<std::string> m_shareListDropsLogged;
     bool m_shareListReadsHeld = false;

@@ -13,9 +13,11 @@
 
 bool PeerMessenger::ServesOurUser(const char* message, qsizetype length)
 {
-    // What our user asks for: a share list, a folder, a download, its place in line and the
-    // answer that starts it. Anything else answers what a peer did, our offer of an upload it
-    // queued too, and a peer can make us owe it as many of those as it has names.
+    // What our user asks for: a share list, a folder, a download and its place in line. Anything
+    // else answers what a peer did, our offer of an upload it queued too, and a peer can make us
+    // owe it as many of those as it has names. So does our answer to an offer of a download of
+    // ours: the peer chose the connection it offered on, and may offer on every one it opens
+    // under the name; the file connection the answer allows is ours by its token.
     if (length < 4)
         return false;
     switch (qFromLittleEndian<quint32>(message)) {
@@ -24,8 +26,6 @@ bool PeerMessenger::ServesOurUser(const char* message, qsizetype length)
     case PM_QUEUE_UPLOAD:
     case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
         return true;
-    case PM_TRANSFER_RESPONSE:
-        return length > 8 && message[8] != 0; // after the token: whether it is allowed
     default:
         return false;
     }
@@ -164,9 +164,11 @@ void PeerMessenger::DropOldestUnsent(ItemPtr user)
 void PeerMessenger::SendUnsentMessages(std::string userName)
 {
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
-    ItemPtr socketItem = user[PeerTypes::PeerSocket];
-    if (!socketItem)
+    const ItemSet sockets = user.GetItems(PeerTypes::PeerSocket);
+    if (sockets.empty())
         return;
+    // The one a message sent now would go on.
+    ItemPtr socketItem = ChosenSocket(sockets, false);
     auto* socket = socketItem.AsPointer<QTcpSocket>();
     const bool obfuscated = socketItem.IsConnected(PeerTypes::IsObfuscated);
 

@@ -83,6 +83,7 @@ enum Way
     RelayedRequests,
     Browses,
     RepeatedOffers, // one download offered again and again, the budget full
+    NameOffers,     // a connection a second under the name of one download, each offering it
 };
 
 struct Row
@@ -94,6 +95,7 @@ struct Row
     int names;
     int addresses;
     bool full; // the budget is full once the party is done
+    int honestPerAddress = 1;
 };
 
 const Row kRows[] = {
@@ -113,6 +115,9 @@ const Row kRows[] = {
     {"relayed requests, D", RelayedRequests, "D", false, 256, 16, false},
     {"browses of ours", Browses, "P", false, 256, 16, true},
     {"one download offered 64 times", RepeatedOffers, "P", false, 256, 16, true},
+    {"a download's name offering, honest one to an address", NameOffers, "P", false, 236, 16, true},
+    {"a download's name offering, honest two to an address", NameOffers, "P", false, 236, 16, true,
+     2},
 };
 
 } // namespace
@@ -140,8 +145,9 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     QVERIFY(env.logIn());
     std::vector<std::unique_ptr<FakePeer>> honest;
     for (int k = 0; k < kHonestPeers; ++k)
-        QVERIFY(honest.emplace_back(DialMessaging(peer, false, "honest" + QByteArray::number(k),
-                                                  QHostAddress(kHonest + quint32(k)))));
+        QVERIFY(honest.emplace_back(
+            DialMessaging(peer, false, "honest" + QByteArray::number(k),
+                          QHostAddress(kHonest + quint32(k / row.honestPerAddress)))));
     Party party(kParty, row.addresses);
     PeerLog log;
     const quint16 port = row.scrambled ? peer.ObfuscatedListeningPort() : peer.ListeningPort();
@@ -188,12 +194,29 @@ void tst_ConnectionBudget::partyFloodsOnePath()
                               FakePeer::Frame(FakePeer::InitBody("seller", "P")));
         QTRY_VERIFY(HoldsSocketOf(seller->localPort(), "peer_socket"));
     }
+    if (path == NameOffers) {
+        // Our user queues the download from the party's name: that connection is ours.
+        TransferTestEnv::Entry("seller", "Music\\Album", "a.mp3", 100);
+        GiveAddress("seller", party.Address(0), party.Port(0));
+        peer.QueueDownload("seller", file.toStdString());
+        QTRY_COMPARE(peer.HeldCount(Holder::Ours), 1);
+    }
+    std::vector<QTcpSocket*> offering;
     QSignalSpy queued(&peer, &PeerMessenger::QueueUploadRequested);
     for (int n = 0; n < row.names; ++n) {
         const std::string name = Name(n).toStdString();
-        if (path != Pierces && path != OffersPierced)
+        if (path != Pierces && path != OffersPierced && path != NameOffers)
             GiveAddress(name, party.Address(n), party.Port(n));
         switch (path) {
+        case NameOffers:
+            // Every ten seconds, each says something: none is ever idle.
+            Clock::Shift(1);
+            for (QTcpSocket* s : n % 10 == 0 ? offering : std::vector<QTcpSocket*>())
+                s->write(FakePeer::Frame(FakePeer::U32(PM_NOTHING)));
+            offering.push_back(party.Dial(port, n,
+                                          FakePeer::Frame(FakePeer::InitBody("seller", "P")) +
+                                              FakePeer::Frame(Msg::Offer(quint32(n), file, 100))));
+            break;
         case AcceptedAndSilent:
             if (n % 2 == 0)
                 party.Dial(port, n, QByteArray());
@@ -246,6 +269,8 @@ void tst_ConnectionBudget::partyFloodsOnePath()
         QVERIFY2(count <= PeerMessenger::kMaxPeerSocketsPerAddress,
                  qPrintable(QHostAddress(address).toString()));
     QVERIFY(peer.HeldCount() <= PeerMessenger::kMaxPeerSockets);
+    // Answering offers makes no connection ours: the one our user queued on may be, alone.
+    QVERIFY(path != NameOffers || peer.HeldCount(Holder::Ours) <= 1);
     QVERIFY(peer.HeldCount(Holder::AtPeersRequest) <= PeerMessenger::kMaxPeerSocketsAtPeersRequest);
     QCOMPARE(peer.HeldCount() == PeerMessenger::kMaxPeerSockets, row.full);
 
@@ -257,9 +282,30 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     QCOMPARE(log.lines.filter("to make room for a connection to user carol").size(),
              row.full ? 1 : 0);
     // An honest peer connecting in is taken, and none that came before went; our own
-    // connections make room for it once idle a while.
-    Clock::Shift(PeerMessenger::kIdleBeforeMakingRoomMs / 1000);
-    QVERIFY(DialMessaging(peer, false, "newcomer", QHostAddress(kHonest + kHonestPeers)));
+    // connections make room for it once idle a while, those waiting for a list once it is
+    // overdue.
+    Clock::Shift(
+        (path == Browses ? PeerMessenger::kReplyDueMs : PeerMessenger::kIdleBeforeMakingRoomMs) /
+        1000);
+    // The party goes on talking on every connection it holds.
+    const QString said = QStringLiteral("Received PM_NOTHING message from user seller");
+    const qsizetype before = log.lines.count(said);
+    int talking = 0;
+    for (QTcpSocket* s : offering) {
+        if (s->state() == QAbstractSocket::ConnectedState &&
+            HoldsSocketOf(s->localPort(), "peer_socket")) {
+            s->write(FakePeer::Frame(FakePeer::U32(PM_NOTHING)));
+            ++talking;
+        }
+    }
+    QTRY_COMPARE(log.lines.count(said), before + talking);
+    std::vector<std::unique_ptr<FakePeer>> newcomers;
+    for (int k = 0; k < (path == NameOffers ? 15 : 1); ++k) {
+        const QHostAddress from(kHonest + kHonestPeers + quint32(k));
+        QVERIFY2(newcomers.emplace_back(
+                     DialMessaging(peer, false, "newcomer" + QByteArray::number(k), from)),
+                 qPrintable(QString::number(k)));
+    }
     for (const auto& h : honest)
         QVERIFY(h->IsConnected());
 }

@@ -79,6 +79,8 @@ private Q_SLOTS:
     void strangersMakeRoom();
     void strangersAskingKeepToTheirShare_data();
     void strangersAskingKeepToTheirShare();
+    void closedDialEndsItsPart_data();
+    void closedDialEndsItsPart();
     void attemptExpires_data();
     void attemptExpires();
     void timedOutDirectSocketAborted();
@@ -604,6 +606,62 @@ void tst_PeerConnect::strangersAskingKeepToTheirShare()
     QVERIFY(env.DialMessaging(false, "newcomer")); // an honest peer connecting in is taken
     for (auto& peer : peers)
         QVERIFY(peer->IsConnected());
+}
+
+void tst_PeerConnect::closedDialEndsItsPart_data()
+{
+    QTest::addColumn<int>("how"); // 0: relayed half failed first; 1: it fails after; 2: by hand
+    QTest::newRow("relayed half failed, then the dial closed for room") << 0;
+    QTest::newRow("the dial closed for room, then the relayed half failed") << 1;
+    QTest::newRow("an attempt left with neither, swept") << 2;
+}
+
+void tst_PeerConnect::closedDialEndsItsPart()
+{
+    QFETCH(int, how);
+    PeerTestEnv env;
+    QVERIFY(env.logIn());
+    // 15 strangers at dave's and carol's address: our dial to dave to deliver what he caused is
+    // the 16th, and the first to go for our user's browse of carol there.
+    const QHostAddress shared(kLoopback + 5);
+    std::vector<std::unique_ptr<FakePeer>> strangers;
+    for (int k = 0; k < 15; ++k)
+        QVERIFY(strangers.emplace_back(
+            DialMessaging(env.peer(), false, "stranger" + QByteArray::number(k), shared)));
+    FakePeer dave;
+    FakePeer carol;
+    GiveAddress("dave", shared.toIPv4Address(), dave.Listen(shared));
+    GiveAddress("carol", shared.toIPv4Address(), carol.Listen(shared));
+    QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
+    PeerLog log;
+    const auto attempt = [] { return PeerTestEnv::User("dave")["connect_to_peer_request"]; };
+    if (how == 2) {
+        ItemPtr request = d.GetType("connect_to_peer_request")->NewItem();
+        request += PeerTestEnv::User("dave");
+        request += d.GetType("peer_connection_type")->GetItem(Value("P"));
+        env.fireHalfMinute();
+    } else {
+        // All in one turn: the dial is still connecting when it is closed.
+        env.peer().SendMessage("dave", Message(PM_FILE_SEARCH_RESULT));
+        const uint token = ItemPtr(attempt()["indirect_connect_to_peer_request"]).AsUInt();
+        if (how == 0)
+            env.peer().OnIndirectPeerConnectionFailure(token);
+        env.peer().GetUserSharedFiles("carol");
+        QVERIFY(log.Has("Closing the connection to user dave at 127.0.0.6 opened at a peer's "
+                        "request (16 with that address), to make room for a connection to user "
+                        "carol"));
+        QCOMPARE(bool(attempt()), how == 1); // the relayed half still runs
+        if (how == 1)
+            env.peer().OnIndirectPeerConnectionFailure(token);
+    }
+    QVERIFY(!attempt());
+    QCOMPARE(failed.count(), 1);
+    // Nothing is left to wait for: our user's browse of dave is dialled at once.
+    env.peer().GetUserSharedFiles("dave");
+    QVERIFY(dave.WaitForConnection());
+    QByteArray first;
+    QVERIFY(dave.WaitForFrame(&first));
+    QCOMPARE(first, FakePeer::InitBody("alice", "P"));
 }
 
 void tst_PeerConnect::attemptExpires_data()

@@ -47,7 +47,7 @@ FakePeer::~FakePeer()
     }
 }
 
-quint16 FakePeer::Listen()
+quint16 FakePeer::Listen(const QHostAddress& at)
 {
     if (!m_server) {
         m_server = new QTcpServer(this);
@@ -59,7 +59,7 @@ quint16 FakePeer::Listen()
             }
         });
     }
-    if (!m_server->isListening() && !m_server->listen(QHostAddress::LocalHost, 0))
+    if (!m_server->isListening() && !m_server->listen(at, 0))
         return 0;
     return m_server->serverPort();
 }

@@ -21,8 +21,9 @@ public:
     explicit FakePeer(QObject* parent = nullptr);
     ~FakePeer() override;
 
-    // Listening side: binds 127.0.0.1 on a free port and returns it (0 on failure).
-    quint16 Listen();
+    // Listening side: binds 127.0.0.1 (or another loopback address) on a free port and returns
+    // it (0 on failure).
+    quint16 Listen(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost));
     quint16 Port() const;
     // Runs the event loop until a connection has been accepted since the last call.
     bool WaitForConnection(int timeoutMs = 5000);
