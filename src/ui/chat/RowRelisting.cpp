@@ -202,6 +202,10 @@ bool RowRelisting::RemoveStep()
         bool wasCurrent = false;
         if (TakeOut(row, at, wasCurrent) >= 0)
             m_goneOut.push_back(row);
+        // Rows go from the end: the top row held gone, no row is left at or after its place, and
+        // rows put in at the end would count as before it and carry the view along.
+        if (m_hold == Hold::TopRow && m_top >= m_list->topLevelItemCount())
+            HoldValue(m_top);
     }
     KeepView();
     return !m_goneAt.empty();
@@ -423,8 +427,13 @@ void RowRelisting::Rebuild()
     const int column = m_list->currentColumn();
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     FollowView();
-    if (m_hold == Hold::TopRow && (m_top = TopPlace(m_top)) < 0)
-        m_hold = Hold::Left;
+    if (m_hold == Hold::TopRow) {
+        const int top = TopPlace(m_top);
+        if (top < 0)
+            HoldValue(m_top);
+        else
+            m_top = top;
+    }
     // Taken out as current, a row would leave another one current and selected.
     m_list->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
     QTreeWidgetItem* root = m_list->invisibleRootItem();
@@ -450,13 +459,11 @@ void RowRelisting::Rebuild()
 int RowRelisting::TopPlace(int at) const
 {
     // The row at the top stays there, or the list's next row that stays in it if it goes.
-    if (m_order.empty())
-        return -1;
     const auto goneBefore = std::lower_bound(
         m_goneAt.begin(), m_goneAt.end(), at,
         [](const std::pair<int, QTreeWidgetItem*>& gone, int place) { return gone.first < place; });
     const size_t kept = size_t(at) - size_t(goneBefore - m_goneAt.begin());
-    return int(kept < m_kept ? m_rank[kept] : m_order.size() - 1);
+    return kept < m_kept ? int(m_rank[kept]) : -1;
 }
 
 int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
@@ -491,6 +498,9 @@ void RowRelisting::FollowView()
     const QScrollBar* bar = m_list->verticalScrollBar();
     if (bar->value() == m_leftValue && bar->maximum() == m_leftMaximum)
         return;
+    // A value held, brought back to the rows' end by a layout, is still the one held.
+    if (m_hold == Hold::Value && bar->value() == std::min(m_value, bar->maximum()))
+        return;
     m_hold = HoldOf(m_list);
     m_top = m_hold == Hold::TopRow ? bar->value() : -1;
 }
@@ -501,10 +511,19 @@ void RowRelisting::Shifted(int at, int count)
         m_top = std::max(0, m_top + count);
 }
 
+void RowRelisting::HoldValue(int value)
+{
+    m_hold = Hold::Value;
+    m_value = value;
+    m_top = -1;
+}
+
 void RowRelisting::KeepView()
 {
     if (m_hold == Hold::TopRow)
         ShowAtTop(m_list, m_top);
+    else if (m_hold == Hold::Value)
+        ShowAtTop(m_list, m_value);
     else if (m_hold == Hold::Bottom)
         ShowAtBottom(m_list);
     const QScrollBar* bar = m_list->verticalScrollBar();

@@ -21,8 +21,8 @@
 // in as few turns as the turns' budget allows. The current row and the selection stay what the
 // user makes them, a row that goes leaves no other row current or selected, and the view stays
 // where the user has it, shown or hidden, whatever moves: at its top or its bottom, it stays
-// there; elsewhere, its top row stays at the top. Whatever a listing still holds out of the list
-// goes with it.
+// there; elsewhere, its top row stays at the top, or, once that row and all after it have gone,
+// its scroll value stays. Whatever a listing still holds out of the list goes with it.
 //
 // The owner neither puts rows in the list nor takes any out while a listing is under way.
 class RowRelisting
@@ -130,7 +130,7 @@ private:
     bool PlaceStep();
     void Rebuild();
     // The place in the new order of the row at position at when the list was read, or of the
-    // next one that stays; -1: none.
+    // next one that stays; -1: none stays from there on.
     int TopPlace(int at) const;
     // Takes the row, at position at unless the list moved it, out of the list; the current row
     // stays current, unless it is this one, when none is. Its position, or -1 if not in the list.
@@ -142,6 +142,7 @@ private:
     // moves rows before it.
     void FollowView();
     void Shifted(int at, int count);
+    void HoldValue(int value);
     void KeepView();
     // Makes the row current again, the view left where it is: Qt's view scrolls to a new current
     // row, or, hidden, once shown again.
@@ -197,15 +198,19 @@ private:
     std::vector<Index> m_toPlace;
     size_t m_placed = 0;
     // Where the view is kept: left alone (at its top, rows that come before the first show),
-    // its top row at the top (at position m_top), or at its bottom.
+    // its top row at the top (at position m_top), at its bottom, or, once its top row and every
+    // row after it have gone, at its scroll value (m_value), as it would be with the same rows
+    // changed at once: the rows that come after them do not scroll it along.
     enum class Hold
     {
         Left,
         TopRow,
-        Bottom
+        Bottom,
+        Value
     } m_hold = Hold::Left;
     static Hold HoldOf(const QTreeWidget* list);
     int m_top = -1;
+    int m_value = 0;
     // The scroll bar as the last step left it: the list lays itself out, and brings the bar's
     // range and value back to its rows, only later. Found so, the view is kept as it was.
     int m_leftValue = -1;

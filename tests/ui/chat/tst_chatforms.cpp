@@ -181,6 +181,8 @@ private Q_SLOTS:
     void roomClosedOrQuitWithWorkPending();
     void relistedUserListAnswersWhatItPaints_data();
     void relistedUserListAnswersWhatItPaints();
+    void relistedViewKeepsItsValueWithoutItsRows_data();
+    void relistedViewKeepsItsValueWithoutItsRows();
     void chatLines_data();
     void chatLines();
     void chatEndsAfterFiveQuietMinutes_data();
@@ -1014,6 +1016,80 @@ void tst_ChatForms::relistedUserListAnswersWhatItPaints()
     painted.CheckKept();
     QCOMPARE(list->currentItem(), painted.current);
     QCOMPARE(list->selectedItems(), QList{painted.current});
+}
+
+void tst_ChatForms::relistedViewKeepsItsValueWithoutItsRows_data()
+{
+    // Of count users in order by name, the view at a scroll value (-1: its bottom), the first
+    // kept stay and added more come after them, in one listing: of a list of their names shown,
+    // a step a turn, or of the room tab's list on the room's answer again, read and listed at
+    // once. The view keeps its value, or the nearest one the rows allow; at its bottom, it stays
+    // there.
+    for (const char* column : {"count", "value", "kept", "added"})
+        QTest::addColumn<int>(column);
+    QTest::addColumn<bool>("room");
+    for (bool room : {false, true}) {
+        const char* list = room ? "room" : "list";
+        QTest::addRow("%s: the last 200 of 20,000 go", list)
+            << 20000 << 19900 << 19800 << 5000 << room;
+        QTest::addRow("%s: 20,000 replaced", list) << 20000 << 1000 << 0 << 20000 << room;
+        QTest::addRow("%s: top", list) << 20000 << 0 << 0 << 20000 << room;
+        QTest::addRow("%s: bottom", list) << 20000 << -1 << 19800 << 5000 << room;
+    }
+    // Rows moved one by one, not the list rebuilt, past 65,536 out and in.
+    QTest::newRow("list: 40,000 replaced") << 40000 << 1000 << 0 << 40000 << false;
+}
+
+void tst_ChatForms::relistedViewKeepsItsValueWithoutItsRows()
+{
+    QFETCH(int, count);
+    QFETCH(int, value);
+    QFETCH(int, kept);
+    QFETCH(int, added);
+    QFETCH(bool, room);
+
+    QList<RoomUser> users;
+    for (int i = 0; i < count + added; ++i)
+        users << RoomUser(QString("u%1").arg(i, 6, 10, QChar('0')).toLatin1(), 0, 0, "");
+    const QList<RoomUser> after = users.mid(0, kept) + users.mid(count);
+    users.remove(count, added);
+    ChatTestScene scene;
+    QVERIFY(scene.env.logIn());
+    RoomForm form("r");
+    form.Init();
+    QTreeWidget plain;
+    plain.setUniformRowHeights(true);
+    QTreeWidget* list = room ? form.findChild<QTreeWidget*>("userList") : &plain;
+    list->window()->resize(600, 400);
+    list->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(list->window()));
+    const TurnBudget::StepsForTesting atOnce(TurnBudget::kAtOnceForTesting);
+    // The room's answer, or the list's rows from a place on gone and those of the answer come.
+    const auto answer = [&](const QList<RoomUser>& now, int from) {
+        if (room) {
+            scene.env.fake().sendFrame(RoomEnteredReply("r", now));
+            QVERIFY(Synced(scene.env));
+            QCOMPARE(form.Users().size(), now.size());
+            return;
+        }
+        std::vector<QTreeWidgetItem*> gone, come;
+        for (int i = from; i < plain.topLevelItemCount(); ++i)
+            gone.push_back(plain.topLevelItem(i));
+        for (const RoomUser& user : now.mid(from))
+            come.push_back(new QTreeWidgetItem(QStringList{QString::fromLatin1(user.name)}));
+        RowRelisting relisting(&plain, gone, come,
+                               [](auto* a, auto* b) { return a->text(0) < b->text(0); });
+        while (relisting.Step())
+            QCoreApplication::processEvents();
+        qDeleteAll(relisting.TakeGone());
+    };
+    answer(users, 0);
+    QScrollBar* bar = list->verticalScrollBar();
+    bar->setValue(value < 0 ? bar->maximum() : value);
+    answer(after, kept);
+    QCoreApplication::processEvents();
+    QCOMPARE(list->topLevelItemCount(), after.size());
+    QCOMPARE(bar->value(), value < 0 ? bar->maximum() : std::min(value, bar->maximum()));
 }
 
 void tst_ChatForms::chatLines_data()
