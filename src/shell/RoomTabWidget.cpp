@@ -104,6 +104,16 @@ protected:
 
     void paintEvent(QPaintEvent* event) override
     {
+        // The bar scrolls under a pointer that stays put, and no move says so: the wheel, its
+        // arrows, a resize, a new current tab brought into sight. Where the first tab lies and
+        // which tab is current (its close button is placed as a selected tab's), against the
+        // last paint, tell; this paint shows the button under the pointer then.
+        const QPoint first = count() > 0 ? tabRect(0).topLeft() : QPoint();
+        if (first != m_paintedFirst || currentIndex() != m_paintedCurrent) {
+            m_paintedFirst = first;
+            m_paintedCurrent = currentIndex();
+            m_hovered = ButtonUnderPointer();
+        }
         QTabBar::paintEvent(event);
         QStylePainter painter(this);
         for (int i = 0; i < count(); ++i) {
@@ -175,9 +185,11 @@ private:
 
     // Tabs come, go or move under a pointer that stays put, and no move says so: the close
     // button hovered is the one under the pointer now, as Qt reads it for the tabs' own hover.
-    void FollowPointer()
+    void FollowPointer() { Hover(ButtonUnderPointer()); }
+
+    int ButtonUnderPointer() const
     {
-        Hover(underMouse() ? CloseButtonAt(mapFromGlobal(QCursor::pos())) : -1);
+        return underMouse() ? CloseButtonAt(mapFromGlobal(QCursor::pos())) : -1;
     }
 
     QSize CloseButtonSize() const
@@ -266,6 +278,8 @@ private:
     mutable QSize m_extent;
     int m_hovered = -1;
     int m_pressed = -1;
+    QPoint m_paintedFirst;
+    int m_paintedCurrent = -1;
 };
 
 // What a page brings to its tab widget's sizes: Qt takes the largest of each over the pages.

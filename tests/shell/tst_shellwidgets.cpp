@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QProxyStyle>
 #include <QSplitter>
@@ -24,6 +25,7 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cstdlib>
@@ -180,6 +182,8 @@ private Q_SLOTS:
     void treeTellsOfKeyBeforeActing();
     void chatTabCostsNoMoreForTabsOpen_data();
     void chatTabCostsNoMoreForTabsOpen();
+    void chatTabHoverFollowsTheBarScrolled_data();
+    void chatTabHoverFollowsTheBarScrolled();
     void treeExpandsManyAsOneByOne_data();
     void treeExpandsManyAsOneByOne();
     void rowsDeletedSomeAtATime_data();
@@ -333,6 +337,48 @@ void tst_ShellWidgets::chatTabCostsNoMoreForTabsOpen()
     // The sizes kept are Qt's own.
     QCOMPARE(bar->sizeHint(), bar->QTabBar::sizeHint());
     QCOMPARE(chat.tabs->sizeHint(), chat.tabs->QTabWidget::sizeHint());
+}
+
+void tst_ShellWidgets::chatTabHoverFollowsTheBarScrolled_data()
+{
+    // The pointer rests on the close button of the tab before the current one, the last in
+    // sight, and the bar scrolls by a tab (tabs 10 to 59 are alike): the wheel or Ctrl+Tab makes
+    // the next tab current, a touchpad's sideways swipe scrolls the bar alone.
+    QTest::addColumn<QString>("scroll");
+    for (const char* scroll : {"wheel", "touchpad", "Ctrl+Tab"})
+        QTest::newRow(scroll) << scroll;
+}
+
+void tst_ShellWidgets::chatTabHoverFollowsTheBarScrolled()
+{
+    QFETCH(QString, scroll);
+    ChatTabs chat(60);
+    QTabBar* bar = chat.tabs->tabBar();
+    chat.tabs->setCurrentIndex(30);
+    const QRect tab = bar->tabRect(29);
+    const QPoint at(tab.right() - 20, tab.center().y());
+    // The pointer there, and a move on the bar reported there.
+    QTest::mouseMove(bar, at);
+    QMouseEvent move(QEvent::MouseMove, at, bar->mapToGlobal(at), Qt::NoButton, {}, {});
+    QApplication::sendEvent(bar, &move);
+    const QPointingDevice pad("pad", 2, QInputDevice::DeviceType::TouchPad,
+                              QPointingDevice::PointerType::Finger,
+                              QInputDevice::Capability::PixelScroll, 1, 0);
+    const bool swipe = scroll == "touchpad";
+    const QPoint step = swipe ? QPoint(-tab.width(), 0) : QPoint(0, -120);
+    QWheelEvent turn(at, bar->mapToGlobal(at), swipe ? step : QPoint(), step, Qt::NoButton, {},
+                     Qt::NoScrollPhase, false, Qt::MouseEventNotSynthesized,
+                     swipe ? &pad : QPointingDevice::primaryPointingDevice());
+    if (scroll == "Ctrl+Tab")
+        QTest::keyClick(chat.tabs, Qt::Key_Tab, Qt::ControlModifier);
+    else
+        QApplication::sendEvent(bar, &turn);
+    QCOMPARE(chat.tabs->currentIndex(), swipe ? 30 : 31);
+    QCOMPARE(bar->tabRect(30), tab);
+    // The bar shows the hover as the pointer there would.
+    const QImage shown = bar->grab().toImage();
+    QApplication::sendEvent(bar, &move);
+    QCOMPARE(bar->grab().toImage(), shown);
 }
 
 void tst_ShellWidgets::treeExpandsManyAsOneByOne_data()
