@@ -17,6 +17,7 @@
 #include "store/WorkerThread.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -975,6 +976,9 @@ void FolderReplies::Request(const std::string& user, quint32 token, const std::s
 
 void FolderReplies::ForgetUser(const std::string& user)
 {
+    // A cut closes the connections itself, and keeps what the user asked for.
+    if (user == m_requeueing)
+        return;
     const auto it = m_pending.find(user);
     if (it == m_pending.end())
         return;
@@ -1090,46 +1094,146 @@ bool FolderReplies::FitsTotal(const Entry& entry) const
 
 void FolderReplies::ForgetGone()
 {
-    if (m_totals.underWay == m_totals.beingMade)
-        return;
     const qint64 now = Clock::MonotonicMs();
+    int sentInAll = 0;
     for (auto u = m_pending.begin(); u != m_pending.end();) {
         Folders& folders = u->second;
-        const auto sent = std::count_if(folders.begin(), folders.end(), [](const auto& f) {
-            return f.second.state == State::Sent;
-        });
-        const qint64 queued =
-            sent > 0 && peerMessenger ? peerMessenger->BytesQueuedTo(u->first) : 0;
+        int sent = 0;
         for (auto f = folders.begin(); f != folders.end();) {
             Entry& entry = f->second;
-            if (entry.state != State::Sent) {
-                ++f;
-                continue;
-            }
-            if (queued == 0 || !entry.gone || entry.gone()) {
+            if (entry.state == State::Sent && (!entry.gone || entry.gone())) {
                 Account(entry, -1);
                 CountFrom(entry.address, -1);
                 f = folders.erase(f);
                 continue;
             }
-            if (queued < entry.queuedSeen) {
-                entry.unreadSinceMs = now;
-                entry.drained += (entry.queuedSeen - queued) / sent;
-            }
-            entry.queuedSeen = queued;
-            if (now - entry.sentMs >= kReplyRateGraceMs) {
-                const qint64 window = now - entry.windowFromMs;
-                if (entry.windowFromMs >= 0 && window >= kReplyRateWindowMs)
-                    entry.rate = (entry.drained - entry.windowFromDrained) * 1000 / window;
-                if (entry.windowFromMs < 0 || window >= kReplyRateWindowMs) {
-                    entry.windowFromMs = now;
-                    entry.windowFromDrained = entry.drained;
-                }
-            }
+            sent += entry.state == State::Sent ? 1 : 0;
             ++f;
         }
+        // What left the host for the user since it was last looked at, in equal parts to its
+        // replies sent: what the peer acknowledged, whatever our own queue or the system's
+        // buffers still hold.
+        const qint64 departed =
+            sent > 0 && peerMessenger ? peerMessenger->BytesDepartedTo(u->first) : 0;
+        for (auto& [local, entry] : folders) {
+            if (entry.state != State::Sent)
+                continue;
+            const qint64 part = std::max<qint64>(0, departed - entry.departedSeen) / sent;
+            entry.departedSeen = departed;
+            if (part > 0) {
+                entry.drained += part;
+                entry.unreadSinceMs = now;
+                m_windowDrained += part;
+            }
+            if (entry.halfMs < 0 && 2 * entry.drained >= entry.messageBytes)
+                entry.halfMs = now;
+        }
+        sentInAll += sent;
         u = folders.empty() ? m_pending.erase(u) : std::next(u);
     }
+    MeasureWindow(now, sentInAll);
+}
+
+void FolderReplies::MeasureWindow(qint64 now, int sent)
+{
+    if (m_windowFromMs >= 0 && now - m_windowFromMs >= kReplyRateWindowMs) {
+        const qint64 window = now - m_windowFromMs;
+        m_linkRates.emplace_back(now, m_windowDrained * 1000 / window);
+        while (m_linkRates.front().first < now - kLinkMemoryMs)
+            m_linkRates.pop_front();
+        qint64 link = 0;
+        for (const auto& [end, rate] : m_linkRates)
+            link = std::max(link, rate);
+        m_fairShare = link / std::max(1, m_windowReplies);
+        for (auto& [user, folders] : m_pending) {
+            for (auto& [local, entry] : folders) {
+                if (entry.state == State::Sent)
+                    entry.rate = entry.windowFromDrained < 0
+                                     ? -1
+                                     : (entry.drained - entry.windowFromDrained) * 1000 / window;
+            }
+        }
+        m_windowFromMs = -1;
+    }
+    if (m_windowFromMs >= 0 || sent == 0)
+        return;
+    m_windowFromMs = now;
+    m_windowDrained = 0;
+    m_windowReplies = sent;
+    for (auto& [user, folders] : m_pending) {
+        for (auto& [local, entry] : folders) {
+            if (entry.state == State::Sent)
+                entry.windowFromDrained = entry.drained;
+        }
+    }
+}
+
+const FolderReplies::Entry* FolderReplies::SlowestBelowShare(const std::string** user) const
+{
+    if (m_fairShare <= 0)
+        return nullptr;
+    const qint64 now = Clock::MonotonicMs();
+    const Entry* oldest = nullptr;
+    for (const auto& [name, folders] : m_pending) {
+        for (const auto& [local, entry] : folders) {
+            if (entry.state == State::Sent && (!oldest || entry.id < oldest->id))
+                oldest = &entry;
+        }
+    }
+    const Entry* slow = nullptr;
+    for (const auto& [name, folders] : m_pending) {
+        for (const auto& [local, entry] : folders) {
+            if (entry.state != State::Sent || &entry == oldest || entry.rate < 0 ||
+                entry.rate * kFarBelowShare >= m_fairShare)
+                continue;
+            // Most of it has gone: cutting it would waste that, as long as the rest keeps
+            // coming within reason.
+            if (entry.halfMs >= 0 &&
+                now - entry.sentMs <= kPastHalfPatience * (entry.halfMs - entry.sentMs))
+                continue;
+            if (!slow || entry.rate < slow->rate) {
+                *user = &name;
+                slow = &entry;
+            }
+        }
+    }
+    return slow;
+}
+
+void FolderReplies::Requeue(const std::string& user)
+{
+    m_requeueing = user;
+    if (peerMessenger)
+        CloseMessagingConnections(user);
+    m_requeueing.clear();
+    const auto it = m_pending.find(user);
+    if (it == m_pending.end())
+        return;
+    std::vector<std::string> cut;
+    for (auto& [local, entry] : it->second) {
+        if (entry.state == State::Sent)
+            cut.push_back(local);
+    }
+    for (const std::string& local : cut) {
+        const auto u = m_pending.find(user);
+        const auto f = u != m_pending.end() ? u->second.find(local) : Folders::iterator();
+        if (u == m_pending.end() || f == u->second.end())
+            continue;
+        Entry& entry = f->second;
+        if (entry.cuts > 0) {
+            Log(LogCategories::kShared, 1,
+                QStringLiteral("The contents of folder %1 were cut twice on their way to user "
+                               "%2, forgetting the request")
+                    .arg(QString::fromStdString(entry.folder), QString::fromStdString(user)));
+            Erase(user, local);
+            continue;
+        }
+        ++entry.cuts;
+        entry.gone = nullptr;
+        SetState(entry, State::Held, 0);
+    }
+    // The room it left goes to the next in turn, its own requests among them.
+    OnceNextTurn(this, m_admitDue, [this] { Admit(); });
 }
 
 void FolderReplies::Admit()
@@ -1349,12 +1453,24 @@ void FolderReplies::Made(const std::string& user, const std::string& local, quin
     }
     SetState(*entry, State::Sent, message.GetBufferLength());
     entry->sentMs = entry->unreadSinceMs = Clock::MonotonicMs();
+    entry->messageBytes = message.GetBufferLength();
+    entry->drained = 0;
+    entry->halfMs = -1;
+    entry->windowFromDrained = -1;
+    entry->rate = -1;
+    if (m_windowFromMs >= 0)
+        ++m_windowReplies;
     peerMessenger->SendMessage(user, message);
-    Gone gone = peerMessenger->WatchLastSent(user);
+    // Its room goes to the next in turn as soon as it has left this process.
+    QPointer<FolderReplies> self(this);
+    Gone gone = peerMessenger->WatchLastSent(user, [self] {
+        if (self)
+            OnceNextTurn(self, self->m_admitDue, [self] { self->Admit(); });
+    });
     // The entry may go while the message is sent (a socket closed on a full buffer).
     if ((entry = Find(user, local, id))) {
         entry->gone = std::move(gone);
-        entry->queuedSeen = peerMessenger->BytesQueuedTo(user);
+        entry->departedSeen = peerMessenger->BytesDepartedTo(user);
     }
     Admit();
 }
@@ -1365,46 +1481,42 @@ void FolderReplies::Retry()
     if (!m_waitingForRoom)
         return;
     // The reply of which nothing has gone out for longest makes room, once that is long enough;
-    // else the one that went out slowest over its last window, when that was too slow.
+    // else the one furthest below its share of what the link carried over the last window.
     const qint64 now = Clock::MonotonicMs();
     const std::string* user = nullptr;
     const Entry* unread = nullptr;
-    const std::string* slowUser = nullptr;
-    const Entry* slow = nullptr;
     for (const auto& [name, folders] : m_pending) {
         for (const auto& [local, entry] : folders) {
-            if (entry.state != State::Sent)
-                continue;
-            if (now - entry.unreadSinceMs >= kMaxUnreadMs &&
+            if (entry.state == State::Sent && now - entry.unreadSinceMs >= kMaxUnreadMs &&
                 (!unread || entry.unreadSinceMs < unread->unreadSinceMs)) {
                 user = &name;
                 unread = &entry;
             }
-            if (entry.rate >= 0 && entry.rate < kMinReplyBytesPerSecond &&
-                (!slow || entry.rate < slow->rate)) {
-                slowUser = &name;
-                slow = &entry;
-            }
         }
     }
-    QString why;
-    if (unread)
-        why = QStringLiteral("has read nothing of the contents of folder %1 for %2 s")
-                  .arg(QString::fromStdString(unread->folder))
-                  .arg((now - unread->unreadSinceMs) / 1000);
-    else if (slow)
-        why = QStringLiteral("reads the contents of folder %1 at %2 bytes/s, under %3")
-                  .arg(QString::fromStdString(slow->folder))
-                  .arg(slow->rate)
-                  .arg(kMinReplyBytesPerSecond);
-    else
+    if (unread) {
+        const std::string who = *user;
+        Log(LogCategories::kShared, 1,
+            QStringLiteral("User %1 has read nothing of the contents of folder %2 for %3 s while "
+                           "other requests wait for room, closing the connection")
+                .arg(QString::fromStdString(who), QString::fromStdString(unread->folder))
+                .arg((now - unread->unreadSinceMs) / 1000));
+        if (peerMessenger)
+            CloseMessagingConnections(who);
+        // Gone with its last connection, or left without one: its room is free either way.
+        ForgetUser(who);
         return;
-    const std::string who = unread ? *user : *slowUser;
+    }
+    const Entry* slow = SlowestBelowShare(&user);
+    if (!slow)
+        return;
+    const std::string who = *user;
     Log(LogCategories::kShared, 1,
-        QStringLiteral("User %1 %2 while other requests wait for room, closing the connection")
-            .arg(QString::fromStdString(who), why));
-    if (peerMessenger)
-        CloseMessagingConnections(who);
-    // Gone with its last connection, or left without one: its room is free either way.
-    ForgetUser(who);
+        QStringLiteral("User %1 reads the contents of folder %2 at %3 bytes/s, under an eighth of "
+                       "its share of what the link carries (%4 bytes/s), while other requests "
+                       "wait for room; closing the connection, the request waits its turn again")
+            .arg(QString::fromStdString(who), QString::fromStdString(slow->folder))
+            .arg(slow->rate)
+            .arg(m_fairShare));
+    Requeue(who);
 }

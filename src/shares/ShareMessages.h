@@ -133,16 +133,18 @@ private:
 //
 // A request waits (held, pending too) until its reply fits beside what waits to go to its user
 // (kMaxQueuedBytesPerPeer) and beside every reply under way (kMaxRepliesUnderWay,
-// kMaxReplyBytesUnderWay): copied out of the store, made, or sent and not gone out of this
-// process yet. One address holds a part of those (kMaxRepliesUnderWayPerAddress,
-// kMaxReplyBytesUnderWayPerAddress), so that a party with many names at one address leaves the
-// rest to others, and waiting requests take turns by address; the first in turn is not
-// overtaken. A reply sent that goes out slower than kMinReplyBytesPerSecond gives its room to
-// those waiting, as one that goes out not at all does (kMaxUnreadMs). A folder's names are
-// copied only for a reply that goes, a slice at a time, then made and compressed on the worker,
-// kMaxRepliesBeingMade at a time. The peer has no way of hearing "later", and an empty folder
-// would be a lie, so a request is answered late rather than not at all: only past
-// kMaxHeldRequests is one left unanswered, as if the folder were not there.
+// kMaxReplyBytesUnderWay): copied out of the store, made, or sent and not out of this process
+// yet; a reply frees its room the moment its last byte is written. One address holds a part of
+// those (kMaxRepliesUnderWayPerAddress, kMaxReplyBytesUnderWayPerAddress), so that a party with
+// many names at one address leaves the rest to others, and waiting requests take turns by
+// address; the first in turn is not overtaken. While requests wait for room, a reply sent that
+// goes out far slower than its share of what the link carries gives its room to them, as one
+// that goes out not at all does (kMaxUnreadMs); what goes out is what the peer has acknowledged,
+// not what left our own queue. A folder's names are copied only for a reply that goes, a slice
+// at a time, then made and compressed on the worker, kMaxRepliesBeingMade at a time. The peer
+// has no way of hearing "later", and an empty folder would be a lie, so a request is answered
+// late rather than not at all: only past kMaxHeldRequests is one left unanswered, as if the
+// folder were not there.
 class FolderReplies : public QObject
 {
 public:
@@ -174,19 +176,25 @@ public:
     // given up with its user's messaging connections: a peer that never reads could otherwise
     // keep the room of every reply it asked for, under as many names as it likes.
     static constexpr qint64 kMaxUnreadMs = 30000;
-    // A reply sent goes out at least this fast over each window once the grace period is over
-    // (the kernel's buffers take its first few hundred kilobytes at once, whatever the peer
-    // reads), or gives way to requests waiting for room as an unread one does; a slow reader
-    // keeps its reply while nobody waits. What goes out to a user counts for its replies sent
-    // in equal parts. In all: a party that keeps every reply from those waiting holds them from
-    // four addresses and reads 16 x 16 KiB/s, 256 KiB/s, to keep them; one that reads less
-    // loses a reply at the end of its first window under the floor (30 s after it was sent at
-    // the soonest), and even at the floor the least of its replies, at most 4 MiB of the 64,
-    // has gone out within about 4.5 minutes. The one waiting goes next, its address served
-    // longest ago.
-    static constexpr qint64 kMinReplyBytesPerSecond = 16 * 1024;
-    static constexpr qint64 kReplyRateGraceMs = 10000;
+    // How fast the replies sent go is measured over windows of kReplyRateWindowMs, each reply
+    // getting an equal part of what went out to its user. What the link carries is the most
+    // the replies together took out in any window of the last kLinkMemoryMs, and a reply's
+    // share of it that divided among the replies sent in the window. While requests wait for
+    // room, one that went out at under 1/kFarBelowShare of its share over a whole window gives
+    // its room to them: its user's messaging connections are closed (what was sent of it cannot
+    // be taken back otherwise), and its request waits again in its place, answered when its
+    // turn comes without being asked again; cut a second time, it is forgotten. Replies that
+    // all go out at one pace, however slow the link, are never cut. Nor is the oldest of those
+    // sent, so that every request, once the oldest, is answered; nor one more than half gone
+    // out, until it has taken kPastHalfPatience times as long as its first half did. In all:
+    // to keep a reply from those waiting, a party reads it at an eighth of its share of the
+    // most the link carried lately; the oldest reply needs only to read something every
+    // kMaxUnreadMs, and a party holding every reply from the start, all read at one pace, sets
+    // what the link is taken to carry until someone else's reply has gone faster.
     static constexpr qint64 kReplyRateWindowMs = 20000;
+    static constexpr qint64 kLinkMemoryMs = 300000;
+    static constexpr int kFarBelowShare = 8;
+    static constexpr int kPastHalfPatience = 4;
     static constexpr int kRetryMs = 1000;
     // Files a step of the copying looks at.
     static constexpr size_t kFilesAStep = 2048;
@@ -234,19 +242,22 @@ private:
         bool userRoomLogged = false;
         qint64 charged = 0; // what it counts in the bytes under way
         WorkerThread::Ticket ticket = 0;
-        // Once sent: whether it has gone out, what waited for the user when last looked at, and
-        // since when nothing of it has gone out (Clock::MonotonicMs).
+        // Once sent: whether it has left this process, its size, what had left the host for
+        // its user when last looked at, and since when none of it has (Clock::MonotonicMs).
         Gone gone;
-        qint64 queuedSeen = 0;
+        qint64 messageBytes = 0;
+        qint64 departedSeen = 0;
         qint64 unreadSinceMs = 0;
-        // Its share of what went out to the user since it was sent, the window its rate is
-        // measured over (from when, and what had gone by then; -1 before the grace ends) and
-        // the rate of the last whole window (bytes a second, -1 before one).
+        // When it was sent, its part of what left the host for its user since then, when that
+        // passed half of it (-1 before), what it was as the window began (-1: sent since) and
+        // its rate over the last whole window (bytes a second, -1 before one).
         qint64 sentMs = 0;
         qint64 drained = 0;
-        qint64 windowFromMs = -1;
-        qint64 windowFromDrained = 0;
+        qint64 halfMs = -1;
+        qint64 windowFromDrained = -1;
         qint64 rate = -1;
+        // How often its reply was cut and the request made to wait again.
+        int cuts = 0;
     };
     using Folders = std::map<std::string, Entry>;
     struct Copy;
@@ -267,6 +278,14 @@ private:
     void Admit();
     // Lets go of replies gone out, and measures how fast the others go.
     void ForgetGone();
+    // Ends the window when it has run its length: what the replies under way carried in it,
+    // each one's rate and its share; starts the next one while replies are sent.
+    void MeasureWindow(qint64 now, int sent);
+    // The reply far below its share that may give way, or null.
+    const Entry* SlowestBelowShare(const std::string** user) const;
+    // Closes the user's messaging connections and puts the replies sent on them back among the
+    // held requests, each in its place (forgotten when cut before).
+    void Requeue(const std::string& user);
     bool CopyStep();
     // The copy's folder is gone or no longer shared with its user: no reply.
     bool NotShared();
@@ -295,6 +314,17 @@ private:
     std::map<quint32, Address> m_addresses;
     quint64 m_lastId = 0;
     quint64 m_lastTurn = 0;
+    // The window the replies' rates are measured over: since when (-1: none), what left the
+    // host in it of all replies, how many were sent at some time in it; the share of each from
+    // the last whole one (bytes a second, -1 before one), and what the link carried in each
+    // window of the last kLinkMemoryMs (its end, bytes a second).
+    qint64 m_windowFromMs = -1;
+    qint64 m_windowDrained = 0;
+    int m_windowReplies = 0;
+    qint64 m_fairShare = -1;
+    std::deque<std::pair<qint64, qint64>> m_linkRates;
+    // The user whose connections a cut closes: its requests stay when they go.
+    std::string m_requeueing;
     // Whether the one first in turn waits for room, and whether that was logged since nothing
     // waited; whether a request was left unanswered since nothing waited.
     bool m_waitingForRoom = false;
