@@ -201,7 +201,14 @@ void tst_ConnectionBudget::partyFloodsOnePath()
         peer.QueueDownload("seller", file.toStdString());
         QTRY_COMPARE(peer.HeldCount(Holder::Ours), 1);
     }
+    // The party keeps every connection it holds talking: none is idle for long.
     std::vector<QTcpSocket*> offering;
+    const auto talk = [&offering] {
+        for (QTcpSocket* s : offering) {
+            if (s->state() == QAbstractSocket::ConnectedState)
+                s->write(FakePeer::Frame(FakePeer::U32(PM_NOTHING)));
+        }
+    };
     QSignalSpy queued(&peer, &PeerMessenger::QueueUploadRequested);
     for (int n = 0; n < row.names; ++n) {
         const std::string name = Name(n).toStdString();
@@ -209,10 +216,9 @@ void tst_ConnectionBudget::partyFloodsOnePath()
             GiveAddress(name, party.Address(n), party.Port(n));
         switch (path) {
         case NameOffers:
-            // Every ten seconds, each says something: none is ever idle.
             Clock::Shift(1);
-            for (QTcpSocket* s : n % 10 == 0 ? offering : std::vector<QTcpSocket*>())
-                s->write(FakePeer::Frame(FakePeer::U32(PM_NOTHING)));
+            if (n % 10 == 0)
+                talk();
             offering.push_back(party.Dial(port, n,
                                           FakePeer::Frame(FakePeer::InitBody("seller", "P")) +
                                               FakePeer::Frame(Msg::Offer(quint32(n), file, 100))));
@@ -287,25 +293,12 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     Clock::Shift(
         (path == Browses ? PeerMessenger::kReplyDueMs : PeerMessenger::kIdleBeforeMakingRoomMs) /
         1000);
-    // The party goes on talking on every connection it holds.
-    const QString said = QStringLiteral("Received PM_NOTHING message from user seller");
-    const qsizetype before = log.lines.count(said);
-    int talking = 0;
-    for (QTcpSocket* s : offering) {
-        if (s->state() == QAbstractSocket::ConnectedState &&
-            HoldsSocketOf(s->localPort(), "peer_socket")) {
-            s->write(FakePeer::Frame(FakePeer::U32(PM_NOTHING)));
-            ++talking;
-        }
-    }
-    QTRY_COMPARE(log.lines.count(said), before + talking);
-    std::vector<std::unique_ptr<FakePeer>> newcomers;
-    for (int k = 0; k < (path == NameOffers ? 15 : 1); ++k) {
-        const QHostAddress from(kHonest + kHonestPeers + quint32(k));
-        QVERIFY2(newcomers.emplace_back(
-                     DialMessaging(peer, false, "newcomer" + QByteArray::number(k), from)),
-                 qPrintable(QString::number(k)));
-    }
+    talk();
+    settle();
+    std::vector<std::unique_ptr<FakePeer>> newcomers(path == NameOffers ? 15 : 1);
+    for (quint32 k = 0; k < newcomers.size(); ++k)
+        QVERIFY(newcomers[k] = DialMessaging(peer, false, "newcomer" + QByteArray::number(k),
+                                             QHostAddress(kHonest + kHonestPeers + k)));
     for (const auto& h : honest)
         QVERIFY(h->IsConnected());
 }

@@ -79,8 +79,6 @@ private Q_SLOTS:
     void strangersMakeRoom();
     void strangersAskingKeepToTheirShare_data();
     void strangersAskingKeepToTheirShare();
-    void closedDialEndsItsPart_data();
-    void closedDialEndsItsPart();
     void attemptExpires_data();
     void attemptExpires();
     void timedOutDirectSocketAborted();
@@ -420,28 +418,45 @@ void tst_PeerConnect::relayedRequestUsesItsOwnAddress()
 
 void tst_PeerConnect::bothPathsFailedReportedOnce_data()
 {
-    QTest::addColumn<bool>("serverFirst");
-    QTest::newRow("direct error first") << false;
-    QTest::newRow("server answer first") << true;
+    QTest::addColumn<int>("order");
+    QTest::newRow("direct error first") << 0;
+    QTest::newRow("server answer first") << 1;
+    // 15 strangers at bob's address: the dial is the first to make room for our browse there.
+    QTest::newRow("server answer, then the dial closed for room") << 2;
+    QTest::newRow("neither left, swept") << 3;
 }
 
 void tst_PeerConnect::bothPathsFailedReportedOnce()
 {
-    QFETCH(bool, serverFirst);
+    QFETCH(int, order);
     PeerTestEnv env;
     PeerLog log;
     QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
     QVERIFY(env.logIn());
+    std::vector<std::unique_ptr<FakePeer>> strangers(order == 2 ? 15 : 0);
+    for (auto& stranger : strangers)
+        QVERIFY(stranger = env.DialMessaging(false, "stranger"));
     GiveAddress("bob", kLoopback, ClosedPort());
     env.peer().ConnectToUser("bob", "P");
-    const quint32 token =
-        ItemPtr(d.GetType("indirect_connect_to_peer_request")->GetItems().First()).AsUInt();
+    ItemPtr attempt = d.GetType("connect_to_peer_request")->GetItems().First();
+    const quint32 token = ItemPtr(attempt["indirect_connect_to_peer_request"]).AsUInt();
 
-    if (serverFirst) {
+    if (order == 3) {
+        attempt["indirect_connect_to_peer_request"].Remove();
+        attempt["connect_to_peer_request_socket"].Remove();
+        env.fireHalfMinute();
+        QCOMPARE(failed.count(), 1);
+    } else if (order > 0) {
         // Before the event loop runs again the direct attempt is still pending.
         env.peer().OnIndirectPeerConnectionFailure(token);
         QVERIFY(log.Has("   Socket found. Not removing request."));
         QCOMPARE(failed.count(), 0);
+        if (order == 2) {
+            FakePeer carol;
+            GiveAddress("carol", kLoopback, carol.Listen());
+            env.peer().GetUserSharedFiles("carol");
+            QVERIFY(log.Has("Direct connection of type P to user bob closed"));
+        }
         QTRY_COMPARE(failed.count(), 1);
     } else {
         QTRY_VERIFY(log.Has("Direct connection of type P to user bob failed"));
@@ -455,9 +470,12 @@ void tst_PeerConnect::bothPathsFailedReportedOnce()
     }
     QCOMPARE(failed.at(0).at(0).value<std::string>(), std::string("bob"));
     QCOMPARE(failed.at(0).at(1).value<std::string>(), std::string("P"));
-    QCOMPARE(PeerTestEnv::Count("connect_to_peer_request"), size_t(0));
+    QVERIFY(!PeerTestEnv::User("bob")["connect_to_peer_request"]);
     QTest::qWait(20);
     QCOMPARE(failed.count(), 1);
+    // Nothing is left of the attempt: the next one is dialled at once.
+    env.peer().GetUserSharedFiles("bob");
+    QVERIFY(PeerTestEnv::User("bob")["connect_to_peer_request"]["connect_to_peer_request_socket"]);
 }
 
 void tst_PeerConnect::directAttemptKeepsToTheCap_data()
@@ -606,62 +624,6 @@ void tst_PeerConnect::strangersAskingKeepToTheirShare()
     QVERIFY(env.DialMessaging(false, "newcomer")); // an honest peer connecting in is taken
     for (auto& peer : peers)
         QVERIFY(peer->IsConnected());
-}
-
-void tst_PeerConnect::closedDialEndsItsPart_data()
-{
-    QTest::addColumn<int>("how"); // 0: relayed half failed first; 1: it fails after; 2: by hand
-    QTest::newRow("relayed half failed, then the dial closed for room") << 0;
-    QTest::newRow("the dial closed for room, then the relayed half failed") << 1;
-    QTest::newRow("an attempt left with neither, swept") << 2;
-}
-
-void tst_PeerConnect::closedDialEndsItsPart()
-{
-    QFETCH(int, how);
-    PeerTestEnv env;
-    QVERIFY(env.logIn());
-    // 15 strangers at dave's and carol's address: our dial to dave to deliver what he caused is
-    // the 16th, and the first to go for our user's browse of carol there.
-    const QHostAddress shared(kLoopback + 5);
-    std::vector<std::unique_ptr<FakePeer>> strangers;
-    for (int k = 0; k < 15; ++k)
-        QVERIFY(strangers.emplace_back(
-            DialMessaging(env.peer(), false, "stranger" + QByteArray::number(k), shared)));
-    FakePeer dave;
-    FakePeer carol;
-    GiveAddress("dave", shared.toIPv4Address(), dave.Listen(shared));
-    GiveAddress("carol", shared.toIPv4Address(), carol.Listen(shared));
-    QSignalSpy failed(&env.peer(), &PeerMessenger::ConnectionToUserFailed);
-    PeerLog log;
-    const auto attempt = [] { return PeerTestEnv::User("dave")["connect_to_peer_request"]; };
-    if (how == 2) {
-        ItemPtr request = d.GetType("connect_to_peer_request")->NewItem();
-        request += PeerTestEnv::User("dave");
-        request += d.GetType("peer_connection_type")->GetItem(Value("P"));
-        env.fireHalfMinute();
-    } else {
-        // All in one turn: the dial is still connecting when it is closed.
-        env.peer().SendMessage("dave", Message(PM_FILE_SEARCH_RESULT));
-        const uint token = ItemPtr(attempt()["indirect_connect_to_peer_request"]).AsUInt();
-        if (how == 0)
-            env.peer().OnIndirectPeerConnectionFailure(token);
-        env.peer().GetUserSharedFiles("carol");
-        QVERIFY(log.Has("Closing the connection to user dave at 127.0.0.6 opened at a peer's "
-                        "request (16 with that address), to make room for a connection to user "
-                        "carol"));
-        QCOMPARE(bool(attempt()), how == 1); // the relayed half still runs
-        if (how == 1)
-            env.peer().OnIndirectPeerConnectionFailure(token);
-    }
-    QVERIFY(!attempt());
-    QCOMPARE(failed.count(), 1);
-    // Nothing is left to wait for: our user's browse of dave is dialled at once.
-    env.peer().GetUserSharedFiles("dave");
-    QVERIFY(dave.WaitForConnection());
-    QByteArray first;
-    QVERIFY(dave.WaitForFrame(&first));
-    QCOMPARE(first, FakePeer::InitBody("alice", "P"));
 }
 
 void tst_PeerConnect::attemptExpires_data()

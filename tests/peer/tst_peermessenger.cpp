@@ -37,6 +37,8 @@ private Q_SLOTS:
     void laterFramesKeepConnectionOpen();
     void idlePeerSocketSweep();
     void idleSocketThatCannotCloseIsCutOff();
+    void replyGoingOutKeepsItsConnection_data();
+    void replyGoingOutKeepsItsConnection();
     void silentAcceptedSocketClosed();
     void uninitializedSocketsAreCapped_data();
     void uninitializedSocketsAreCapped();
@@ -419,6 +421,49 @@ void tst_PeerMessenger::idleSocketThatCannotCloseIsCutOff()
     env.peer().SendMessage(std::string("bob"), next);
     QCOMPARE(PeerTestEnv::Count("unsent_message"), size_t(1));
     QVERIFY(!log.lines.filter("Error writing message to socket").size());
+}
+
+void tst_PeerMessenger::replyGoingOutKeepsItsConnection_data()
+{
+    // What the peer reads of a megabyte sent between two sweeps: while any of it leaves the
+    // host, its connection stays three minutes without a message from it (with nothing sent,
+    // idlePeerSocketSweep).
+    QTest::addColumn<int>("reads");
+    QTest::newRow("a reply going out") << 16384;
+    QTest::newRow("a reply not read") << 0;
+}
+
+void tst_PeerMessenger::replyGoingOutKeepsItsConnection()
+{
+    QFETCH(int, reads);
+    PeerTestEnv env;
+    FakePeer bob;
+    QVERIFY(bob.ConnectTo(env.peer().ListeningPort(), 5000, QHostAddress(0x7f000002), 8192));
+    QObject::disconnect(bob.Socket(), &QTcpSocket::readyRead, nullptr, nullptr);
+    bob.Socket()->setReadBufferSize(1);
+    bob.SendInit("bob", "P");
+    QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
+    ItemPtr(d.GetType("peer_socket")->GetItems().First())
+        .AsPointer<QTcpSocket>()
+        ->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+    env.peer().SendMessage(std::string("bob"), Message(PM_NOTHING, QByteArray(1 << 20, 'x')));
+    for (int sweep = 0; sweep <= 5; ++sweep) {
+        if (sweep > 0 && reads > 0) {
+            bob.Socket()->setReadBufferSize(reads);
+            QTRY_COMPARE(bob.Socket()->bytesAvailable(), qint64(reads));
+            bob.Socket()->read(reads);
+            bob.Socket()->setReadBufferSize(1);
+        }
+        // What has left the host stands still once the peer's window is full.
+        for (qint64 last = -1, still = 0; still < 3; QTest::qWait(10)) {
+            const qint64 now = peerMessenger->BytesDepartedTo("bob");
+            still = now == last ? still + 1 : 0;
+            last = now;
+        }
+        Clock::Shift(30);
+        env.fireHalfMinute();
+    }
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(reads > 0 ? 1 : 0));
 }
 
 void tst_PeerMessenger::silentAcceptedSocketClosed()

@@ -531,6 +531,9 @@ void tst_ShareMessages::folderRequestsFromOnePeer()
     QVERIFY(peer);
     PeerLog log;
     LogLines shared("Shared");
+    // With no tick of the retry timer: each reply's room goes to the next once it is written.
+    QObject::disconnect(sharedFoldersManager->FolderReplyRetryTimerForTesting(),
+                        &SharedTimer::timeout, nullptr, nullptr);
     const auto request = [](int k, bool same) {
         const QByteArray folder =
             same ? "\\data\\Music" : "\\data\\Music\\" + QByteArray::number(k);
@@ -699,19 +702,29 @@ void tst_ShareMessages::folderRepliesBoundedInAll_data()
     QTest::addColumn<int>("reads");      // what each of those reads every 10 s of the clock
     QTest::addColumn<bool>("cut");       // whether one of those gives its slot to the honest
     QTest::addColumn<int>("answeredBy"); // seconds of the clock, while those read
+    // The one of those that reads a sixteenth as much through a small window (-1: none); cut,
+    // its request is answered later on a connection of ours.
+    QTest::addColumn<int>("trickler");
     QTest::newRow("300 cycles of asking and leaving")
-        << 300 << 0 << 1 << 20000 << false << 0 << false << 60;
+        << 300 << 0 << 1 << 20000 << false << 0 << false << 60 << -1;
     QTest::newRow("240 names from 16 addresses")
-        << 0 << 240 << 16 << 20000 << false << 0 << false << 60;
-    QTest::newRow("unread replies on slow links") << 0 << 20 << 5 << 4000 << true << 0 << true << 60;
+        << 0 << 240 << 16 << 20000 << false << 0 << false << 60 << -1;
+    QTest::newRow("unread replies on slow links")
+        << 0 << 20 << 5 << 4000 << true << 0 << true << 60 << -1;
     // 6.4 KB/s each: never unread for long. At 16 addresses, all at one pace, none is cut: the
     // honest reply goes when the first of theirs is out.
     QTest::newRow("slow readers at one address")
-        << 0 << 16 << 1 << 4000 << true << 65536 << false << 60;
+        << 0 << 16 << 1 << 4000 << true << 65536 << false << 60 << -1;
     QTest::newRow("slow readers at 16 addresses")
-        << 0 << 16 << 16 << 4000 << true << 65536 << false << 100;
+        << 0 << 16 << 16 << 4000 << true << 65536 << false << 100 << -1;
     QTest::newRow("a slow reader, nobody waiting")
-        << 0 << 1 << 1 << 4000 << true << 65536 << false << 60;
+        << 0 << 1 << 1 << 4000 << true << 65536 << false << 60 << -1;
+    QTest::newRow("one far below its share at 16 addresses")
+        << 0 << 16 << 16 << 4000 << true << 65536 << true << 60 << 15;
+    QTest::newRow("the oldest far below its share")
+        << 0 << 16 << 16 << 4000 << true << 65536 << false << 100 << 0;
+    QTest::newRow("one far below its share, nobody waiting")
+        << 0 << 2 << 2 << 4000 << true << 65536 << false << 60 << 1;
 }
 
 void tst_ShareMessages::folderRepliesBoundedInAll()
@@ -724,17 +737,18 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
     QFETCH(int, reads);
     QFETCH(bool, cut);
     QFETCH(int, answeredBy);
+    QFETCH(int, trickler);
     // What the client may come to hold for a folder of 20,000 files of 200-byte names.
     constexpr qint64 kMaxGrowth = qint64(256) * 1024 * 1024;
     Music music;
     const QByteArray expected = BigFolder(music.root, "/data/Big", files, 9);
     PeerLog log;
     LogLines shared("Shared");
-    const auto dial = [&music](const QByteArray& user, int address) {
+    const auto dial = [&music](const QByteArray& user, int address, int buffer = 0) {
         auto peer = std::make_unique<FakePeer>();
         const size_t before = PeerTestEnv::Count("peer_socket");
         const QHostAddress from(QStringLiteral("127.0.%1.1").arg(address + 1));
-        if (!peer->ConnectTo(music.env.env().peer().ListeningPort(), 5000, from))
+        if (!peer->ConnectTo(music.env.env().peer().ListeningPort(), 5000, from, buffer))
             return std::unique_ptr<FakePeer>();
         peer->SendInit(user, "P");
         const bool in = QTest::qWaitFor([&] { return PeerTestEnv::Count("peer_socket") > before; });
@@ -769,16 +783,19 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
         log.lines.clear();
     }
     std::vector<std::unique_ptr<FakePeer>> silent;
+    FakePeer home; // the trickler's listening port
     for (int k = 0; k < names; ++k) {
         const QByteArray user = "silent" + QByteArray::number(k);
-        silent.push_back(dial(user, 1 + k % addresses));
+        silent.push_back(dial(user, 1 + k % addresses, k == trickler ? 4096 : 0));
         QVERIFY(silent.back());
         QObject::disconnect(silent.back()->Socket(), &QTcpSocket::readyRead, nullptr, nullptr);
         silent.back()->Socket()->setReadBufferSize(1);
         auto* ours = StoreFixture::User(user.toStdString())["peer_socket"].AsPointer<QTcpSocket>();
         // Its kernel buffer does not grow with what it reads.
         silent.back()->Socket()->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                                 65536);
+                                                 k == trickler ? 4096 : 65536);
+        if (k == trickler)
+            GiveAddress(user.toStdString(), 0x7f000001, home.Listen());
         if (slowLinks)
             ours->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
     }
@@ -794,19 +811,24 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
     QTRY_VERIFY_WITH_TIMEOUT(!slowLinks || made() == 0, 60000);
     const auto cuts = [&shared] { return shared.lines.filter("closing the connection").size(); };
     const QString sent = QStringLiteral("Send PM_SHARED_FILES_IN_FOLDER message to user honest");
-    for (int s = 10; s <= 100 && reads > 0; s += 10) {
+    // A trickler cut is answered later, once another reply is out: until then they read on.
+    const auto answering = [&] { return trickler >= 0 && cut && !home.AcceptedCount(); };
+    for (int s = 10; (s <= 100 || (answering() && s <= 300)) && reads > 0; s += 10) {
         Clock::Shift(10);
         honest->SendFrame(U32(PM_NOTHING)); // no connection is idle for long
         for (int k = 0; k < names; ++k) {
             FakePeer& peer = *silent[size_t(k)];
+            if (!peer.IsConnected())
+                continue;
             peer.SendFrame(U32(PM_NOTHING));
             QTcpSocket* socket = peer.Socket();
-            socket->setReadBufferSize(reads);
+            const int amount = k == trickler ? reads / 16 : reads;
+            socket->setReadBufferSize(amount);
             QVERIFY(QTest::qWaitFor([&] {
-                return socket->bytesAvailable() == reads || !peer.IsConnected() ||
+                return socket->bytesAvailable() == amount || !peer.IsConnected() ||
                        peerMessenger->BytesQueuedTo("silent" + std::to_string(k)) == 0;
             }));
-            socket->read(reads);
+            socket->read(amount);
             socket->setReadBufferSize(1);
         }
         const qsizetype before = cuts();
@@ -816,7 +838,9 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
         QVERIFY2(s < answeredBy || log.lines.contains(sent), qPrintable(shared.lines.join('\n')));
     }
     // One slow reader gives way, and only while someone waits for its slot.
-    QVERIFY(reads == 0 || PeerTestEnv::Count("peer_socket") == size_t(names + (cut ? 0 : 1)));
+    const auto open = std::count_if(silent.begin(), silent.end(),
+                                    [](const auto& peer) { return peer->IsConnected(); });
+    QVERIFY(reads == 0 || open == names - (cut ? 1 : 0));
     if (slowLinks && reads == 0) {
         // Every reply under way sits unread: the honest request waits until the one unread the
         // longest has been so long enough, and its connection makes room.
@@ -832,6 +856,11 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
     QVERIFY(honest->WaitForFrame(&frame, 120000));
     QVERIFY(Inflated(frame, 37) == expected);
     QVERIFY2(within(), growth());
+    // Its request waited in its place, and went on a connection of ours.
+    if (trickler >= 0 && cut) {
+        QVERIFY(home.WaitForFrame(&frame) && home.WaitForFrame(&frame, 60000));
+        QVERIFY(Inflated(frame, 37) == expected);
+    }
 }
 
 void tst_ShareMessages::folderCopiedInSlices_data()

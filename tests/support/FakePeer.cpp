@@ -47,7 +47,7 @@ FakePeer::~FakePeer()
     }
 }
 
-quint16 FakePeer::Listen(const QHostAddress& at)
+quint16 FakePeer::Listen()
 {
     if (!m_server) {
         m_server = new QTcpServer(this);
@@ -59,7 +59,7 @@ quint16 FakePeer::Listen(const QHostAddress& at)
             }
         });
     }
-    if (!m_server->isListening() && !m_server->listen(at, 0))
+    if (!m_server->isListening() && !m_server->listen(QHostAddress::LocalHost, 0))
         return 0;
     return m_server->serverPort();
 }
@@ -77,12 +77,15 @@ bool FakePeer::WaitForConnection(int timeoutMs)
     return ok;
 }
 
-bool FakePeer::ConnectTo(quint16 port, int timeoutMs, const QHostAddress& from)
+bool FakePeer::ConnectTo(quint16 port, int timeoutMs, const QHostAddress& from, int receiveBuffer)
 {
     auto* s = new QTcpSocket(this);
     Adopt(s);
     if (!from.isNull() && !s->bind(from, 0))
         return false;
+    // Once bound the socket exists: a window this small is offered from the start.
+    if (receiveBuffer > 0)
+        s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBuffer);
     s->connectToHost(QHostAddress::LocalHost, port);
     return QTest::qWaitFor([s] { return s->state() == QAbstractSocket::ConnectedState; },
                            timeoutMs);

@@ -21,17 +21,18 @@ public:
     explicit FakePeer(QObject* parent = nullptr);
     ~FakePeer() override;
 
-    // Listening side: binds 127.0.0.1 (or another loopback address) on a free port and returns
-    // it (0 on failure).
-    quint16 Listen(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost));
+    // Listening side: binds 127.0.0.1 on a free port and returns it (0 on failure).
+    quint16 Listen();
     quint16 Port() const;
     // Runs the event loop until a connection has been accepted since the last call.
     bool WaitForConnection(int timeoutMs = 5000);
     int AcceptedCount() const { return m_acceptedCount; }
 
     // Dialling side: connects to 127.0.0.1:port and waits until connected; from, when given, is
-    // the local address to connect from (any of 127.0.0.0/8).
-    bool ConnectTo(quint16 port, int timeoutMs = 5000, const QHostAddress& from = QHostAddress());
+    // the local address to connect from (any of 127.0.0.0/8), with a receive buffer of that
+    // many bytes when given too.
+    bool ConnectTo(quint16 port, int timeoutMs = 5000, const QHostAddress& from = QHostAddress(),
+                   int receiveBuffer = 0);
 
     // Frames sent and read from now on are scrambled (or plain).
     void SetScrambled(bool on) { m_scrambled = on; }
