@@ -189,8 +189,10 @@ Engine::~Engine()
     if (m_shares)
         m_shares->SetUploadStateHook({});
     m_transfers.reset();
-    if (m_peer)
+    if (m_peer) {
         m_peer->SetShareListHook({});
+        m_peer->SetReplyOwedHook({});
+    }
     m_shares.reset();
     m_invoker.reset();
     m_dnet.reset();
@@ -213,6 +215,8 @@ void Engine::HookShareLists()
         [shares](const std::string& user, PeerMessenger::ShareListReply reply) {
             shares->AnswerShareListRequest(user, std::move(reply));
         });
+    m_peer->SetReplyOwedHook(
+        [shares](const std::string& user) { return shares->OwesFolderReply(user); });
 }
 
 void Engine::ResetForTesting()
@@ -225,10 +229,12 @@ void Engine::ResetForTesting()
         m_dnet->ResetForTesting();
     if (m_peer) {
         m_peer->ResetForTesting();
-        if (m_shares)
+        if (m_shares) {
             HookShareLists();
-        else
+        } else {
             m_peer->SetShareListHook({});
+            m_peer->SetReplyOwedHook({});
+        }
     }
     m_server->ResetForTesting();
     d.RemoveAllItems();

@@ -559,17 +559,22 @@ void PeerMessenger::EveryHalfMinute()
         if (!activity)
             continue;
         // A reply of ours still leaving the host is activity too: a peer that waits for a big
-        // one on a slow link says nothing meanwhile. One that reads nothing still expires.
+        // one on a slow link says nothing meanwhile, nor while one waits its turn with all we
+        // sent read. One that reads nothing still expires.
+        auto* s = item.AsPointer<QTcpSocket>();
         const qint64 departed = Departed(item);
-        if (departed != activity->departedSeen) {
+        const std::string user = item[ServerTypes::User].AsString();
+        if (departed != activity->departedSeen ||
+            (m_replyOwedHook && s->bytesToWrite() + KernelUnsent(s) == 0 &&
+             m_replyOwedHook(user))) {
             activity->departedSeen = departed;
             activity->ms = nowMs;
         }
         if (nowMs - activity->ms <= kIdleMaxMs)
             continue;
-        LogPeer(1, QStringLiteral("Peer connection to user %1 expired, closing.")
-                       .arg(TextForLog(item[ServerTypes::User].AsString())));
-        auto* s = item.AsPointer<QTcpSocket>();
+        LogPeer(
+            1,
+            QStringLiteral("Peer connection to user %1 expired, closing.").arg(TextForLog(user)));
         s->close();
         // With unsent data and a peer that never reads, the close waits for ever, and a socket
         // left closing would still be chosen for every message to this user, which would then be

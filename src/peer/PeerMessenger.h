@@ -144,6 +144,11 @@ public:
     using ReceivedListHook =
         std::function<void(const std::string& user, std::shared_ptr<const ReceivedShareList> list)>;
     void SetReceivedListHook(ReceivedListHook hook) { m_receivedListHook = std::move(hook); }
+    // Whether the shared-folder manager owes the user a reply not all out yet (a folder's
+    // contents waiting their turn): a peer waits for one in silence, so its messaging
+    // connections are not idle meanwhile, as long as all we sent on them was acknowledged.
+    using ReplyOwedHook = std::function<bool(const std::string& user)>;
+    void SetReplyOwedHook(ReplyOwedHook hook) { m_replyOwedHook = std::move(hook); }
     // A share list that inflates to more than this is read off this thread (see
     // ShareListReader.h); its connection's later messages wait for it.
     static constexpr qsizetype kInlineShareListBytes = 4 * 1024 * 1024;
@@ -446,6 +451,7 @@ private:
     };
     std::map<std::string, ShareListReplyState> m_shareListReplies;
     ReceivedListHook m_receivedListHook;
+    ReplyOwedHook m_replyOwedHook;
     qsizetype m_inlineShareListBytes = kInlineShareListBytes;
     // The connection whose message is being handled.
     QTcpSocket* m_messageSocket = nullptr;

@@ -868,6 +868,11 @@ void SharedFoldersManager::OnMessagingConnectionsClosed(std::string user)
     m_folderReplies->ForgetUser(user);
 }
 
+bool SharedFoldersManager::OwesFolderReply(const std::string& user) const
+{
+    return m_folderReplies->Owes(user);
+}
+
 SharedTimer* SharedFoldersManager::FolderReplyRetryTimerForTesting()
 {
     return m_folderReplies->RetryTimer();

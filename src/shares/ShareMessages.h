@@ -220,6 +220,8 @@ public:
         qint64 bytesUnderWay = 0;
     };
     Totals Load() const { return m_totals; }
+    // Whether anything the user asked for waits or is under way.
+    bool Owes(const std::string& user) const { return m_pending.count(user) > 0; }
 
 private:
     enum class State

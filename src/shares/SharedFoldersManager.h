@@ -219,6 +219,8 @@ public Q_SLOTS:
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
     // The user's last messaging connection went: its folder contents replies under way go too.
     void OnMessagingConnectionsClosed(std::string user);
+    // Whether a folder's contents asked for by the user have not all gone out yet.
+    bool OwesFolderReply(const std::string& user) const;
     // A user's share list, as asked for: kept as the bytes a peer would have sent for it
     // (KeepUserShare).
     void OnUserShare(std::string user, const FileInfoMap& folders,

@@ -425,12 +425,14 @@ void tst_PeerMessenger::idleSocketThatCannotCloseIsCutOff()
 
 void tst_PeerMessenger::replyGoingOutKeepsItsConnection_data()
 {
-    // What the peer reads of a megabyte sent between two sweeps: while any of it leaves the
-    // host, its connection stays three minutes without a message from it (with nothing sent,
-    // idlePeerSocketSweep).
+    // What the peer reads of a megabyte sent between two sweeps (none sent: -1, a reply owed
+    // to it waiting its turn): while any of it leaves the host, or while it waits with all it
+    // was sent read, its connection stays three minutes without a message from it (with
+    // nothing sent or owed, idlePeerSocketSweep).
     QTest::addColumn<int>("reads");
     QTest::newRow("a reply going out") << 16384;
     QTest::newRow("a reply not read") << 0;
+    QTest::newRow("a reply owed") << -1;
 }
 
 void tst_PeerMessenger::replyGoingOutKeepsItsConnection()
@@ -446,7 +448,9 @@ void tst_PeerMessenger::replyGoingOutKeepsItsConnection()
     ItemPtr(d.GetType("peer_socket")->GetItems().First())
         .AsPointer<QTcpSocket>()
         ->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
-    env.peer().SendMessage(std::string("bob"), Message(PM_NOTHING, QByteArray(1 << 20, 'x')));
+    if (reads >= 0)
+        env.peer().SendMessage(std::string("bob"), Message(PM_NOTHING, QByteArray(1 << 20, 'x')));
+    env.peer().SetReplyOwedHook([reads](const std::string&) { return reads < 0; });
     for (int sweep = 0; sweep <= 5; ++sweep) {
         if (sweep > 0 && reads > 0) {
             bob.Socket()->setReadBufferSize(reads);
@@ -463,7 +467,7 @@ void tst_PeerMessenger::replyGoingOutKeepsItsConnection()
         Clock::Shift(30);
         env.fireHalfMinute();
     }
-    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(reads > 0 ? 1 : 0));
+    QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(reads != 0 ? 1 : 0));
 }
 
 void tst_PeerMessenger::silentAcceptedSocketClosed()
