@@ -13,8 +13,16 @@
 // the time the honest peer waited for its reply; the target is a rise under 256 MB with the
 // reply delivered. Last, the honest peer asks for a folder of a million files of 80-byte names:
 // the longest gap of a 1 ms timer on the GUI thread until the reply is there, against the same
-// timer with nothing to do (target at most 100 ms). Nothing is asserted. Run it from a Release
-// build.
+// timer with nothing to do (target at most 100 ms).
+//
+// Then, as root (skipped otherwise), two runs each in a network namespace of its own whose
+// loopback carries at most 2 or 1 Mbit/s (tc's token bucket), as a home uplink would: 32 users
+// from addresses of their own ask for the folder at once, send nothing while they wait and read
+// what comes as fast as it arrives; at 1 Mbit/s a user cut off asks again. The figure is how many
+// have their whole reply within 10 minutes (targets: all 32 at 2 Mbit/s, 14 at 1 Mbit/s, which is
+// about what 16 replies sharing the link at once finish). "--links" runs only these.
+//
+// Nothing is asserted. Run it from a Release build.
 
 #include "BenchLists.h"
 #include "BenchShare.h"
@@ -24,11 +32,14 @@
 #include "peer/PeerMessenger.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -41,6 +52,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -64,6 +76,8 @@ constexpr qint64 kSlowWaitMs = 300000;
 constexpr int kHugeFiles = 1000000;
 constexpr int kHugeNameBytes = 80;
 constexpr qint64 kMaxGapMs = 100;
+constexpr int kLinkUsers = 32;
+constexpr qint64 kLinkRunMs = 600000;
 const char* const kFolder = "\\data\\Big";
 const char* const kHugeFolder = "\\data\\Huge";
 
@@ -262,6 +276,128 @@ template <class Done> qint64 LongestGapMs(Done done)
     return longest;
 }
 
+// One of the users of a run on a slow link: asks, reads all that comes until its reply is whole,
+// and when cut off asks again if told to, until the run is over.
+void LinkUser(quint16 port, int n, bool askAgain, const QElapsedTimer& run,
+              std::atomic<qint64>& doneMs, std::atomic<int>& cuts, std::atomic<qint64>& replyBytes)
+{
+    const timeval wait{1, 0};
+    std::string in;
+    char buffer[65536];
+    while (run.elapsed() < kLinkRunMs) {
+        const int fd = ConnectAsPeer(port, "reader" + std::to_string(n), 10 + n);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        SendAll(fd, Request());
+        in.clear();
+        for (;;) {
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got < 0 && errno == EAGAIN && run.elapsed() < kLinkRunMs)
+                continue;
+            if (got <= 0)
+                break;
+            in.append(buffer, size_t(got));
+            quint32 length = 0;
+            while (in.size() >= 4 &&
+                   (std::memcpy(&length, in.data(), 4), in.size() >= 4 + length)) {
+                quint32 code = 0;
+                std::memcpy(&code, in.data() + 4, 4);
+                if (code == PM_SHARED_FILES_IN_FOLDER) {
+                    doneMs = run.elapsed();
+                    replyBytes = 4 + qint64(length);
+                    ::close(fd);
+                    return;
+                }
+                in.erase(0, 4 + length);
+            }
+        }
+        ::close(fd);
+        if (run.elapsed() >= kLinkRunMs)
+            return;
+        ++cuts;
+        if (!askAgain)
+            return;
+    }
+}
+
+// In a network namespace of its own: the loopback limited to rate, then kLinkUsers users asking.
+int LinkRun(quint16 port, const QString& rate, bool askAgain)
+{
+    const QString shape = QStringLiteral("ip link set lo up && ip link set lo mtu 1500 && tc qdisc "
+                                         "add dev lo root tbf rate %1 burst 16kb latency 400ms")
+                              .arg(rate);
+    if (std::system(shape.toLatin1().constData()) != 0) {
+        std::printf("could not limit the loopback to %s\n", qPrintable(rate));
+        return 1;
+    }
+    // Each reply given up, and why, as it happens.
+    int unread = 0;
+    int slow = 0;
+    QObject::connect(LogHub::Instance(), &LogHub::LineLogged,
+                     [&](const QString&, const QString& line) {
+                         if (!line.contains(QLatin1String("closing the connection")))
+                             return;
+                         (line.contains(QLatin1String("has read nothing")) ? unread : slow) += 1;
+                         std::fprintf(stderr, "%s\n", qPrintable(line));
+                     });
+    QElapsedTimer run;
+    run.start();
+    std::vector<std::atomic<qint64>> doneMs(kLinkUsers);
+    std::atomic<int> cuts{0};
+    std::atomic<qint64> replyBytes{0};
+    std::vector<std::thread> users;
+    for (int n = 0; n < kLinkUsers; ++n) {
+        doneMs[size_t(n)] = -1;
+        users.emplace_back(LinkUser, port, n, askAgain, std::cref(run), std::ref(doneMs[size_t(n)]),
+                           std::ref(cuts), std::ref(replyBytes));
+    }
+    const auto done = [&doneMs] {
+        return std::count_if(doneMs.begin(), doneMs.end(), [](const auto& ms) { return ms >= 0; });
+    };
+    const qint64 gap =
+        LongestGapMs([&] { return done() == kLinkUsers || run.elapsed() > kLinkRunMs + 2000; });
+    for (std::thread& user : users)
+        user.join();
+    qint64 last = 0;
+    for (const auto& ms : doneMs)
+        last = std::max<qint64>(last, ms);
+    const int target = askAgain ? 14 : kLinkUsers;
+    // What the link could carry in that time, whole replies back to back (tc's mbit is 10^6).
+    const double bytesPerS = rate.chopped(4).toDouble() * 1e6 / 8;
+    const qint64 carried =
+        replyBytes > 0 ? qint64(bytesPerS * double(kLinkRunMs) / 1000 / double(replyBytes)) : 0;
+    std::printf("%s, %d users %s: %lld whole replies within %lld s (the last after %lld s), %d "
+                "connections cut (%d unread, %d slow); the link carries at most %lld replies of "
+                "%lld bytes then (baseline); longest 1 ms timer gap %lld ms; target %d, %.2fx: "
+                "%s\n",
+                qPrintable(rate), kLinkUsers, askAgain ? "asking again when cut" : "asking once",
+                static_cast<long long>(done()), kLinkRunMs / 1000,
+                static_cast<long long>(last / 1000), cuts.load(), unread, slow,
+                static_cast<long long>(carried), static_cast<long long>(replyBytes.load()),
+                static_cast<long long>(gap), target, double(done()) / target,
+                done() >= target ? "met" : "MISSED");
+    return 0;
+}
+
+// Each run on a slow link in a process of its own, in a network namespace of its own.
+int LinkRows(const QString& self)
+{
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    if (::geteuid() != 0 || unshare.isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("tc")).isEmpty()) {
+        std::printf("slow links: skipped, they need root, unshare and tc\n");
+        return 0;
+    }
+    for (const auto& [rate, again] : {std::pair("2mbit", "once"), std::pair("1mbit", "again")}) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(unshare, {QStringLiteral("--net"), QStringLiteral("--"), self,
+                              QStringLiteral("--link"), QLatin1String(rate), QLatin1String(again)});
+        if (!child.waitForFinished(int(kLinkRunMs) + 300000) || child.exitCode() != 0)
+            return 1;
+    }
+    return 0;
+}
+
 void Report(const char* what, const Run& run, const Run& baseline)
 {
     std::printf("%-34s +%6.0f MiB peak (baseline +%.0f), honest reply %s after %lld ms "
@@ -299,10 +435,15 @@ int main(int argc, char** argv)
         file += d.GetType("shared_file_name")->GetItem(Value(name));
         file += d.GetType("shared_file_size")->GetItem(Value(k));
     }
+    const QStringList args = app.arguments();
+    if (args.size() == 4 && args[1] == QLatin1String("--link"))
+        return LinkRun(port, args[2], args[3] == QLatin1String("again"));
     QFile load(QStringLiteral("/proc/loadavg"));
     const QByteArray loadavg = load.open(QIODevice::ReadOnly) ? load.readAll().trimmed() : "?";
     std::printf("folder: %d files of %d-byte names; load average %s\n", kFiles, kNameBytes,
                 loadavg.constData());
+    if (args.contains(QLatin1String("--links")))
+        return LinkRows(args[0]);
 
     const Run alone = Measure(port, [](Flooding&) {});
     std::printf("the honest request alone (baseline): +%.0f MiB peak, reply after %lld ms, "
@@ -371,5 +512,5 @@ int main(int argc, char** argv)
                 static_cast<long long>(asking.Ms()), static_cast<long long>(idleGap),
                 static_cast<long long>(kMaxGapMs),
                 asking.Answered() && gap <= kMaxGapMs ? "met" : "MISSED");
-    return 0;
+    return LinkRows(args[0]);
 }
