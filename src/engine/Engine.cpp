@@ -211,12 +211,8 @@ void Engine::HookShareLists()
         [shares](const std::string& user, std::shared_ptr<const ReceivedShareList> list) {
             shares->KeepUserShare(user, std::move(list));
         });
-    m_peer->SetShareListHook(
-        [shares](const std::string& user, PeerMessenger::ShareListReply reply) {
-            shares->AnswerShareListRequest(user, std::move(reply));
-        });
-    m_peer->SetReplyOwedHook(
-        [shares](const std::string& user) { return shares->OwesFolderReply(user); });
+    m_peer->SetShareListHook([shares](const std::string& user) { shares->OnShareListRequested(user); });
+    m_peer->SetReplyOwedHook([shares](const std::string& user) { return shares->OwesReply(user); });
 }
 
 void Engine::ResetForTesting()

@@ -21,13 +21,13 @@ using ServerTypes::User;
 
 namespace {
 
-// Counts down the bytes a socket had waiting right after a share list was written to it; done
-// when they have all gone out.
+// Counts down the bytes a socket had waiting, in its buffer and its outbox, right after a message
+// was written to it; done when they have all gone out.
 class WriteDrain : public QObject
 {
 public:
-    explicit WriteDrain(QTcpSocket* socket, std::function<void()> done = nullptr)
-        : QObject(socket), m_left(socket->bytesToWrite()), m_done(std::move(done))
+    WriteDrain(QTcpSocket* socket, qint64 waiting, std::function<void()> done)
+        : QObject(socket), m_left(waiting), m_done(std::move(done))
     {
         connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) {
             m_left -= n;
@@ -201,39 +201,9 @@ void PeerMessenger::GetUserSharedFiles(std::string user)
 
 bool PeerMessenger::ReadSharedFileListRequest(const std::string& user, MemStream&)
 {
-    if (!m_shareListHook)
-        return true;
-    if (ShareListReplyPending(user)) {
-        Log(LogCategories::kPeerMessenger, 1,
-            QStringLiteral("User %1 asked for the shared file list again before the last one "
-                           "was sent, not answering")
-                .arg(TextForLog(user)));
-        return true;
-    }
-    m_shareListReplies[user].building = true;
-    QPointer<PeerMessenger> self(this);
-    m_shareListHook(user, [self, user](MemStream message) {
-        if (self)
-            self->SendShareList(user, message);
-    });
+    if (m_shareListHook)
+        m_shareListHook(user);
     return true;
-}
-
-void PeerMessenger::SendShareList(const std::string& user, MemStream message)
-{
-    ShareListReplyState& state = m_shareListReplies[user];
-    state.building = false;
-    state.drains.clear();
-    if (message.GetBufferLength() > 0) {
-        SendMessage(user, message);
-        for (Item* i : d.GetType(User)->GetItem(Value(user)).GetItems(PeerSocket)) {
-            auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
-            if (socket->bytesToWrite() > 0)
-                state.drains.emplace_back(new WriteDrain(socket));
-        }
-    }
-    if (state.drains.empty())
-        m_shareListReplies.erase(user);
 }
 
 std::function<bool()> PeerMessenger::WatchLastSent(const std::string& userName,
@@ -243,10 +213,10 @@ std::function<bool()> PeerMessenger::WatchLastSent(const std::string& userName,
     const ItemSet sockets = user.GetItems(PeerSocket);
     if (!sockets.empty()) {
         auto* socket = ChosenSocket(sockets, false).AsPointer<QTcpSocket>();
-        if (socket->bytesToWrite() == 0)
+        if (WaitingOn(socket) == 0)
             return [] { return true; };
         // Gone once its bytes are written, or with its socket.
-        QPointer<QObject> drain(new WriteDrain(socket, std::move(gone)));
+        QPointer<QObject> drain(new WriteDrain(socket, WaitingOn(socket), std::move(gone)));
         return [drain] { return !drain || static_cast<WriteDrain*>(drain.data())->Done(); };
     }
     std::vector<uint32_t> unsent;
@@ -271,24 +241,9 @@ qint64 PeerMessenger::BytesQueuedTo(const std::string& userName) const
         bytes += ItemPtr(i).AsPointer<QByteArray>()->size();
     for (Item* i : user.GetItems(PeerSocket)) {
         const auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
-        bytes += socket->bytesToWrite() + KernelUnsent(socket);
+        bytes += WaitingOn(socket) + KernelUnsent(socket);
     }
     return bytes;
-}
-
-bool PeerMessenger::ShareListReplyPending(const std::string& user)
-{
-    const auto it = m_shareListReplies.find(user);
-    if (it == m_shareListReplies.end())
-        return false;
-    if (it->second.building)
-        return true;
-    for (const QPointer<QObject>& drain : it->second.drains) {
-        if (drain && !static_cast<WriteDrain*>(drain.data())->Done())
-            return true;
-    }
-    m_shareListReplies.erase(it);
-    return false;
 }
 
 // Code 5.

@@ -36,22 +36,36 @@ bool PeerMessenger::SendMessage(QTcpSocket* socket, const MemStream& message, bo
     return SendFrameBody(socket, message.GetBuffer(), message.GetBufferLength(), obfuscate);
 }
 
-bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate)
+namespace {
+
+bool Written(const QTcpSocket* socket, bool written)
 {
-    return SendFrameBody(socket, body.constData(), int(body.size()), obfuscate);
+    if (!written)
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Error writing message to socket: %1").arg(socket->errorString()));
+    return written;
+}
+
+} // namespace
+
+bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate,
+                                  bool shared)
+{
+    PeerOutbox* outbox = shared ? PeerOutbox::Find(socket) : nullptr;
+    if (!outbox)
+        return SendFrameBody(socket, body.constData(), int(body.size()), obfuscate);
+    return Written(socket, outbox->SendShared(body, obfuscate, obfuscate ? NewKey() : 0));
 }
 
 bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const char* body, int length, bool obfuscate)
 {
+    const quint32 key = obfuscate ? NewKey() : 0;
+    if (PeerOutbox* outbox = PeerOutbox::Find(socket))
+        return Written(socket, outbox->Send(body, length, obfuscate, key));
     QByteArray frame = BuildFrame(body, length);
     if (obfuscate)
-        frame = Obfuscate(frame, NewKey());
-    if (socket->write(frame) == -1) {
-        Log(LogCategories::kPeerMessenger, 1,
-            QStringLiteral("Error writing message to socket: %1").arg(socket->errorString()));
-        return false;
-    }
-    return true;
+        frame = Obfuscate(frame, key);
+    return Written(socket, socket->write(frame) != -1);
 }
 
 const SocketBufferInfo* PeerMessenger::FindReceiveState(const QTcpSocket* socket)

@@ -81,6 +81,8 @@ struct PeerMessenger::ActivityTime
     qint64 written = 0;
     qint64 departedSeen = 0;
     QMetaObject::Connection counting;
+    // What waits to go on the connection; goes with it.
+    QPointer<PeerOutbox> outbox;
 };
 
 void PeerMessenger::StampTime(ItemPtr item, const char* timeType)
@@ -211,7 +213,7 @@ void PeerMessenger::ResetForTesting()
     m_acceptedPeerSockets.clear();
     m_shareListsAsked.clear();
     m_shareListDropsLogged.clear();
-    m_shareListReplies.clear();
+    m_answerDropLogged = false;
     m_shareListReader.reset();
 }
 
@@ -336,9 +338,12 @@ void PeerMessenger::OnPeerSocketItemAdded(Item* item)
     auto* activity = new ActivityTime;
     activity->ms = Clock::MonotonicMs();
     auto* socket = ItemPtr(item).AsPointer<QTcpSocket>();
-    if (socket)
+    if (socket) {
         activity->counting = connect(socket, &QTcpSocket::bytesWritten, this,
                                      [activity](qint64 n) { activity->written += n; });
+        activity->outbox =
+            PeerOutbox::Of(socket, m_waitingToGo, AddressOf(socket).toIPv4Address());
+    }
     ItemPtr(item) += d.GetType(PeerTypes::LastActivityTime)->GetItem(Value(activity));
 }
 
@@ -362,6 +367,7 @@ void PeerMessenger::OnPeerSocketItemRemoved(Item* item)
         return;
     auto* activity = activityItem.AsPointer<ActivityTime>();
     disconnect(activity->counting);
+    delete activity->outbox.data();
     activityItem.Remove();
     delete activity;
 }
@@ -390,6 +396,21 @@ qint64 PeerMessenger::Departed(ItemPtr peerSocket)
     return activity->written - KernelUnsent(peerSocket.AsPointer<QTcpSocket>());
 }
 
+PeerMessenger::SendingTimes PeerMessenger::SendingTimesTo(const std::string& userName) const
+{
+    SendingTimes times;
+    ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(userName));
+    for (Item* i : user.GetItems(PeerTypes::PeerSocket)) {
+        qint64 busy = 0;
+        qint64 shut = 0;
+        if (ReadSendingTimes(ItemPtr(i).AsPointer<QTcpSocket>()->socketDescriptor(), &busy, &shut)) {
+            times.busyUs += busy;
+            times.windowShutUs += shut;
+        }
+    }
+    return times;
+}
+
 qint64 PeerMessenger::BytesDepartedTo(const std::string& userName) const
 {
     qint64 bytes = 0;
@@ -409,7 +430,10 @@ void PeerMessenger::TouchActivity(QTcpSocket* socket)
 
 void PeerMessenger::OnUnsentMessageRemoved(Item* item)
 {
-    delete ItemPtr(item).AsPointer<QByteArray>();
+    const auto* message = ItemPtr(item).AsPointer<QByteArray>();
+    if (message)
+        m_waitingToGo.Release(message->constData(), 0);
+    delete message;
 }
 
 void PeerMessenger::CloseOrAbort(QTcpSocket* socket)
@@ -609,5 +633,6 @@ void PeerMessenger::EveryHalfMinute()
     m_openingRefusalLogged = false;
     m_peerOpeningRefusalLogged = false;
     m_shareListDropsLogged.clear();
+    m_answerDropLogged = false;
     ResumeAccepting();
 }

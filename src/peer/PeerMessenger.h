@@ -9,11 +9,13 @@
 //   PeerConnect.cpp     connection set-up to a user, direct and through the server at once
 //   PeerBudget.cpp      what each connection is held for, and who makes room for whom
 //   PeerSendQueue.cpp   sending to a user and the per-user queue of unsent messages
+//   PeerOutbox.cpp      what waits to go on each connection, and the one budget of all of it
 //   PeerCodec.cpp       peer messages: the table of codes, their readers and their builders
 //   PeerZlib.cpp        the compressed message bodies (no store)
 
 #include "peer/PeerFraming.h"
 #include "peer/PeerListener.h"
+#include "peer/PeerOutbox.h"
 #include "peer/ShareListReader.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
@@ -81,6 +83,11 @@ public:
     // connection, and is dropped, so that a peer which never reads cannot make us keep every
     // reply due to it. The first message on an idle connection passes whatever its size.
     static constexpr qint64 kMaxPendingBytesPerSocket = 32 * 1024 * 1024;
+    // What waits to go to all peers together keeps within one budget (SendBudget, by address):
+    // the replies of the shared-folder manager wait their turn for room in it; a message that
+    // answers what a peer did and does not fit its address's part is dropped, and one that
+    // does not fit in all closes the connection with most waiting at the address holding most,
+    // if that holds more than the message's would. Our user's own messages always go.
     // The scrambled listener takes the plain port plus one, so the plain port stops one short of
     // the last port there is. A stored port above this, below 0 (the system picks a port for 0,
     // as tests store it) or not a number is dropped when the data is loaded, for the default:
@@ -132,13 +139,33 @@ public:
     void DenyTransferRequest(std::string user, quint32 token, std::string reason);
     void DenyUpload(std::string user, std::string file, std::string reason);
 
-    // How a share-list request (code 4) is answered: the shared-folder manager installs a hook
-    // that builds the reply for the user and hands it to the reply function, at once or later on
-    // this thread, exactly once; an empty message sends nothing. This library does not link the
-    // shares, so the hook is the one way in. Without a hook nobody is answered.
-    using ShareListReply = std::function<void(MemStream message)>;
-    using ShareListHook = std::function<void(const std::string& user, ShareListReply reply)>;
+    // Who answers a share-list request (code 4): the shared-folder manager installs a hook that
+    // hears of each one and sends the reply in its turn (SendReply). This library does not link
+    // the shares, so the hook is the one way in. Without a hook nobody is answered.
+    using ShareListHook = std::function<void(const std::string& user)>;
     void SetShareListHook(ShareListHook hook) { m_shareListHook = std::move(hook); }
+    // A reply the shared-folder manager has made room for: sent as a message is, but never
+    // copied for the connection it goes on (the same list may go to many users), nor dropped
+    // for the budget, which its turn has been weighed against.
+    void SendReply(std::string user, const QByteArray& message);
+    // Drops the message from the user's queue of unsent messages, where it waits for a
+    // connection (the same bytes, not a copy).
+    void WithdrawUnsent(const std::string& user, const QByteArray& message);
+    // What waits to go to peers, in all and by address.
+    SendBudget& WaitingToGo() { return m_waitingToGo; }
+    // Makes room in the budget for bytes to the address (block: what they are, when held
+    // already), closing the connection with most waiting at the address holding most, as long
+    // as that holds more than the address would; whether they fit then. forWhom goes in the log.
+    bool RoomToSend(quint32 address, const void* block, qint64 bytes, const QString& forWhom);
+    // How long the system has had data to send to the user over its messaging connections open
+    // now, and how much of that time the peer's receive window held it back (microseconds,
+    // summed; both 0 where the system does not tell).
+    struct SendingTimes
+    {
+        qint64 busyUs = 0;
+        qint64 windowShutUs = 0;
+    };
+    SendingTimes SendingTimesTo(const std::string& user) const;
     // Who keeps a share list read from a user (code 5): the shared-folder manager installs a
     // hook that takes it as it came, right after UserShare is emitted.
     using ReceivedListHook =
@@ -300,8 +327,11 @@ private:
     static ItemPtr ChosenSocket(const ItemSet& sockets, bool logged);
     // The socket's receive state when it has one; none is made.
     static const SocketBufferInfo* FindReceiveState(const QTcpSocket* socket);
-    // Drops the connection and the message when what waits for the peer would pass its cap.
-    bool PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes);
+    // Drops the connection and the message when what waits for the peer would pass its cap, or
+    // an answer (a message that answers what a peer did) would not fit the budget with what
+    // waits on the connection; an answer that does not fit with nothing waiting is dropped
+    // alone.
+    bool PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes, bool answer);
     void ResumeAccepting();
     void DisposeOfSocketInner(QTcpSocket* socket);
     bool AssertNoSocketOverlap(QTcpSocket* socket);
@@ -339,8 +369,19 @@ private:
     // What has left this host on a messaging connection since it opened.
     static qint64 Departed(ItemPtr peerSocket);
     ItemPtr MakePeerSocket(QTcpSocket* socket, ItemPtr user, bool obfuscated);
-    bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate);
+    // A frame of body on the socket, through its outbox when it has one (a messaging
+    // connection); shared: the body is a reply, not copied (see SendReply).
+    bool SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate,
+                       bool shared = false);
     bool SendFrameBody(QTcpSocket* socket, const char* body, int length, bool obfuscate);
+    // What waits on the socket in this process: its buffer and its outbox.
+    static qint64 WaitingOn(const QTcpSocket* socket);
+    // The message to the user, queued while unconnected; reply: from SendReply.
+    void Send(const std::string& user, const QByteArray& message, bool reply);
+    // Whether a message that answers what a peer did fits the budget, room made as RoomToSend
+    // does; one that does not is logged, when logged, once between two sweeps.
+    bool AnswerFits(const std::string& user, quint32 address, qint64 bytes, bool logged = true);
+    bool m_answerDropLogged = false;
     static quint32 NewKey();
 
     // Times kept in the store (send_time, socket_creation_time) are local text, for whoever
@@ -384,8 +425,6 @@ private:
     bool ReadPlaceInLine(const std::string& user, MemStream& fields);
     bool ReadUploadFailed(const std::string& user, MemStream& fields);
     bool ReadUploadDenied(const std::string& user, MemStream& fields);
-    void SendShareList(const std::string& user, MemStream message);
-    bool ShareListReplyPending(const std::string& user);
 
     // Connection set-up helpers (PeerConnect.cpp). Every connection we open is dialled here,
     // and the address it was sent to is its address from then on, connected or not.
@@ -433,6 +472,8 @@ private:
     // Monotonic milliseconds at which an item's stored time was set, by item id.
     std::unordered_map<uint32_t, qint64> m_stampedMs;
 
+    // Before anything that may hold a connection's outbox.
+    SendBudget m_waitingToGo;
     ShareListHook m_shareListHook;
     // Users asked for their share list (GetUserSharedFiles) who have not sent one since, with
     // when they were last asked (monotonic ms): a list is taken from these alone, so nobody can
@@ -441,15 +482,6 @@ private:
     // Users whose dropped lists were logged since the last sweep.
     std::set<std::string> m_shareListDropsLogged;
     bool m_shareListReadsHeld = false;
-    // Our share-list reply to a user, from the request until its bytes have left the socket:
-    // another request meanwhile is not answered, so a peer asking in a loop cannot pile copies
-    // of a large reply into our send buffers.
-    struct ShareListReplyState
-    {
-        bool building = false;
-        std::vector<QPointer<QObject>> drains; // one per socket with bytes left to write
-    };
-    std::map<std::string, ShareListReplyState> m_shareListReplies;
     ReceivedListHook m_receivedListHook;
     ReplyOwedHook m_replyOwedHook;
     qsizetype m_inlineShareListBytes = kInlineShareListBytes;

@@ -8,6 +8,7 @@
 #include "store/MemStream.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -45,13 +46,22 @@ PeerMessenger::Waiting PeerMessenger::WhatWaitsFor(ItemPtr user)
 
 void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
 {
+    Send(userName, QByteArray(message.GetBuffer(), message.GetBufferLength()), false);
+}
+
+void PeerMessenger::SendReply(std::string userName, const QByteArray& message)
+{
+    Send(userName, message, true);
+}
+
+void PeerMessenger::Send(const std::string& userName, const QByteArray& message, bool reply)
+{
     ItemPtr user = d.GetType(ServerTypes::User)->GetItem(Value(userName));
-    const bool ours = ServesOurUser(message.GetBuffer(), message.GetBufferLength());
+    const bool ours = ServesOurUser(message.constData(), message.size());
     const ItemSet sockets = user.GetItems(PeerTypes::PeerSocket);
 
-    // The code is the message's first four bytes, wherever its read position stands.
-    const quint32 code =
-        message.GetBufferLength() >= 4 ? qFromLittleEndian<quint32>(message.GetBuffer()) : 0;
+    // The code is the message's first four bytes.
+    const quint32 code = message.size() >= 4 ? qFromLittleEndian<quint32>(message.constData()) : 0;
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("Send %1 message to user %2")
             .arg(MessageCodeToString(int(code)), TextForLog(userName)));
@@ -59,7 +69,11 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
     if (sockets.empty()) {
         Log(LogCategories::kPeerMessenger, 2,
             QStringLiteral("Did not find messaging connection to user, queueing unsent message"));
-        auto* queued = new QByteArray(message.GetBuffer(), message.GetBufferLength());
+        if (!ours && !reply && !AnswerFits(userName, 0, message.size()))
+            return;
+        // A reply's bytes are shared with whoever else it goes to, not copied.
+        auto* queued = new QByteArray(message);
+        m_waitingToGo.Hold(queued->constData(), queued->size(), 0);
         ItemPtr item = d.GetType(PeerTypes::UnsentMessage)->GetItem(Value(queued));
         item += user;
         item += d.GetType(PeerTypes::SendOrder)->GetItem(Value(int(m_sendOrder++)));
@@ -83,10 +97,71 @@ void PeerMessenger::SendMessage(std::string userName, const MemStream& message)
     auto* socket = chosen.AsPointer<QTcpSocket>();
     const bool obfuscated = chosen.IsConnected(PeerTypes::IsObfuscated);
     // The length field, and the key in front of a scrambled frame.
-    const qint64 frameBytes = qint64(message.GetBufferLength()) + (obfuscated ? 8 : 4);
-    if (PendingCapReached(socket, user, frameBytes))
+    const qint64 frameBytes = qint64(message.size()) + (obfuscated ? 8 : 4);
+    if (PendingCapReached(socket, user, frameBytes, !ours && !reply))
         return;
-    SendMessage(socket, message, obfuscated);
+    SendFrameBody(socket, message, obfuscated, reply);
+}
+
+bool PeerMessenger::AnswerFits(const std::string& user, quint32 address, qint64 bytes,
+                               bool logged)
+{
+    const QString forWhom = QStringLiteral("a message to user %1").arg(TextForLog(user));
+    if (RoomToSend(address, nullptr, bytes, forWhom))
+        return true;
+    if (logged && !m_answerDropLogged)
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Not sending %1: %2 bytes wait to go to %3 (%4 in all); messages "
+                           "answering peers meanwhile are dropped when they do not fit")
+                .arg(forWhom)
+                .arg(m_waitingToGo.With(address))
+                .arg(address ? QHostAddress(address).toString()
+                             : QStringLiteral("users not connected yet"))
+                .arg(m_waitingToGo.Total()));
+    m_answerDropLogged = m_answerDropLogged || logged;
+    return false;
+}
+
+bool PeerMessenger::RoomToSend(quint32 address, const void* block, qint64 bytes,
+                               const QString& forWhom)
+{
+    // One connection closed a round, its outbox and buffer let go with it.
+    for (int round = 0; round < 8 && !m_waitingToGo.Fits(address, block, bytes); ++round) {
+        if (!m_waitingToGo.FitsAddress(address, block, bytes))
+            return false;
+        const auto [largest, held] = m_waitingToGo.Largest();
+        if (largest == address || largest == 0 || held <= m_waitingToGo.With(address) + bytes)
+            return false;
+        QTcpSocket* victim = nullptr;
+        qint64 most = 0;
+        for (Item* i : d.GetType(PeerTypes::PeerSocket)->GetItems()) {
+            auto* socket = ItemPtr(i).AsPointer<QTcpSocket>();
+            const qint64 waiting = WaitingOn(socket);
+            if (AddressOf(socket).toIPv4Address() == largest && waiting > most) {
+                victim = socket;
+                most = waiting;
+            }
+        }
+        if (!victim)
+            return false;
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Closing the messaging connection to %1, which has left %2 bytes "
+                           "unread (%3 wait to go to that address), to make room for %4")
+                .arg(AddressOf(victim).toString())
+                .arg(most)
+                .arg(held)
+                .arg(forWhom));
+        DisposeOfSocket(victim);
+        // Closing would wait for the peer to read what is buffered, which it does not.
+        victim->abort();
+    }
+    return m_waitingToGo.Fits(address, block, bytes);
+}
+
+qint64 PeerMessenger::WaitingOn(const QTcpSocket* socket)
+{
+    const PeerOutbox* outbox = PeerOutbox::Find(socket);
+    return socket->bytesToWrite() + (outbox ? outbox->Pending() : 0);
 }
 
 ItemPtr PeerMessenger::ChosenSocket(const ItemSet& sockets, bool logged)
@@ -120,12 +195,19 @@ ItemPtr PeerMessenger::ChosenSocket(const ItemSet& sockets, bool logged)
     return chosen;
 }
 
-bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes)
+bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 frameBytes,
+                                      bool answer)
 {
-    qint64 waiting = socket->bytesToWrite();
+    qint64 waiting = WaitingOn(socket);
     for (Item* i : user.GetItems(PeerTypes::UnsentMessage))
         waiting += ItemPtr(i).AsPointer<QByteArray>()->size();
-    if (waiting == 0 || waiting + frameBytes <= kMaxPendingBytesPerSocket)
+    // An answer that does not fit the budget goes nowhere; so does the connection, when what
+    // waits on it already is what keeps it out.
+    const quint32 address = AddressOf(socket).toIPv4Address();
+    const bool fits = !answer || AnswerFits(user.AsString(), address, frameBytes, waiting == 0);
+    if (waiting == 0)
+        return !fits;
+    if (fits && waiting + frameBytes <= kMaxPendingBytesPerSocket)
         return false;
     Log(LogCategories::kPeerMessenger, 1,
         QStringLiteral("User %1 has left %2 bytes unread, closing the connection and dropping "
@@ -137,6 +219,15 @@ bool PeerMessenger::PendingCapReached(QTcpSocket* socket, ItemPtr user, qint64 f
     // buffer goes now.
     socket->abort();
     return true;
+}
+
+void PeerMessenger::WithdrawUnsent(const std::string& userName, const QByteArray& message)
+{
+    ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(userName));
+    for (Item* i : user.GetItems(PeerTypes::UnsentMessage)) {
+        if (ItemPtr(i).AsPointer<QByteArray>()->constData() == message.constData())
+            ItemPtr(i).Remove(); // its byte stream goes with it
+    }
 }
 
 void PeerMessenger::DropOldestUnsent(ItemPtr user)
@@ -184,7 +275,8 @@ void PeerMessenger::SendUnsentMessages(std::string userName)
             .arg(TextForLog(userName)));
     for (Item* i : ordered) {
         ItemPtr item(i);
-        if (!SendFrameBody(socket, *item.AsPointer<QByteArray>(), obfuscated))
+        const QByteArray* message = item.AsPointer<QByteArray>();
+        if (!SendFrameBody(socket, *message, obfuscated, message->size() > PeerOutbox::kPiece))
             break;
         item.Remove(); // frees its byte stream
     }

@@ -223,25 +223,22 @@ private:
     size_t m_out = 0;
 };
 
-// A folder's files as its contents reply carries them, bare names and sizes, copied out of the
-// store for the worker: the names in one block (a folder of 100,000 would be as many strings),
-// and each file's place in it.
-struct CopiedFiles
+// The pieces one after the other, each let go once copied.
+QByteArray Joined(std::vector<QByteArray> pieces)
 {
-    struct File
-    {
-        size_t offset;
-        size_t length;
-        qint64 size;
-    };
-    std::string names;
-    std::vector<File> files;
-
-    std::string_view Name(const File& file) const
-    {
-        return std::string_view(names).substr(file.offset, file.length);
+    qsizetype size = 0;
+    for (const QByteArray& piece : pieces)
+        size += piece.size();
+    QByteArray joined;
+    joined.reserve(size);
+    for (QByteArray& piece : pieces) {
+        joined.append(piece);
+        piece = QByteArray();
     }
-};
+    return joined;
+}
+
+} // namespace
 
 // The body of a folder contents reply (code 37): the token, the folder as the peer wrote it, a
 // map of one entry, that folder again, and its records in set order (name, then size; the
@@ -274,23 +271,6 @@ QByteArray FolderContentsBody(quint32 token, const std::string& folder, const Co
     out.Write(quint32(0)); // the record set's trailer
     return bytes;
 }
-
-// The pieces one after the other, each let go once copied.
-QByteArray Joined(std::vector<QByteArray> pieces)
-{
-    qsizetype size = 0;
-    for (const QByteArray& piece : pieces)
-        size += piece.size();
-    QByteArray joined;
-    joined.reserve(size);
-    for (QByteArray& piece : pieces) {
-        joined.append(piece);
-        piece = QByteArray();
-    }
-    return joined;
-}
-
-} // namespace
 
 QByteArray CompressedMessage(quint32 code, const QByteArray& body, const std::atomic<bool>* cancel)
 {
@@ -649,19 +629,26 @@ void SharedFoldersManager::AnswerShareListRequest(const std::string& user,
 {
     Log(LogCategories::kShared, 1,
         QStringLiteral("Shared file list requested by user %1").arg(QString::fromStdString(user)));
+    MakeShareList(user, [reply = std::move(reply)](const QByteArray& message) {
+        reply(StreamOf(message));
+    });
+}
+
+void SharedFoldersManager::MakeShareList(const std::string& user, ShareListReplies::Reply made)
+{
     const ItemSet roots = GetUserSharedFolders(user);
     const ShareListReplies::Roots key = RootIds(roots);
     QByteArray message;
     if (m_shareLists->Find(key, &message)) {
-        reply(StreamOf(message));
+        made(message);
         return;
     }
-    if (m_shareLists->Wait(key, reply))
+    if (m_shareLists->Wait(key, made))
         return;
     WatchShareLinks();
     m_shareLists->Build(key,
                         std::make_unique<ShareListWriter>(roots, m_shareLists->GenerationNow()),
-                        std::move(reply));
+                        std::move(made));
 }
 
 void SharedFoldersManager::WatchShareChanges()
@@ -803,48 +790,11 @@ void ShareListReplies::Finish(Job* raw, QByteArray message)
     else
         Keep(job->roots, job->generation, message);
     for (Reply& reply : job->waiting)
-        reply(StreamOf(message));
+        reply(message);
 }
 
 // ---------------------------------------------------------------------------------------------
-// A folder's contents, code 37
-
-namespace {
-
-// A code 37 body besides the names of its records: the token, the folder as the peer wrote it, a
-// count of one, the folder again, and the record set's count and trailer; each record besides
-// its name holds its code, the name's length, the size, an empty extension and no pairs.
-constexpr qint64 kRecordBytes = 1 + 4 + 8 + 4 + 4;
-
-qint64 FrameBytes(const std::string& folder)
-{
-    const qint64 text = 4 + qint64(folder.size());
-    return 4 + text + 4 + text + 4 + 4;
-}
-
-// The address of the user's messaging connection, 0 without one.
-quint32 PeerAddressOf(const std::string& user)
-{
-    ItemPtr socket =
-        ItemPtr(d.GetType(ServerTypes::User)->HasItem(Value(user)))[PeerTypes::PeerSocket];
-    const auto* tcp = socket ? socket.AsPointer<QTcpSocket>() : nullptr;
-    return tcp ? tcp->peerAddress().toIPv4Address() : 0;
-}
-
-void CloseMessagingConnections(const std::string& user)
-{
-    std::vector<QTcpSocket*> sockets;
-    for (Item* i : ItemPtr(d.GetType(ServerTypes::User)->HasItem(Value(user)))
-                       .GetItems(PeerTypes::PeerSocket))
-        sockets.push_back(ItemPtr(i).AsPointer<QTcpSocket>());
-    for (QTcpSocket* socket : sockets) {
-        peerMessenger->DisposeOfSocket(socket);
-        // Closing would wait for the peer to read what is buffered, which it does not.
-        socket->abort();
-    }
-}
-
-} // namespace
+// A folder's contents, code 37, and the replies in turn (PeerReplies.cpp)
 
 void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 token,
                                                      std::string folder)
@@ -852,7 +802,14 @@ void SharedFoldersManager::OnFilesInFoldersRequested(std::string user, quint32 t
     // The folder as the peer wrote it, slashes or backslashes, names our local one.
     std::string local = folder;
     std::replace(local.begin(), local.end(), '\\', '/');
-    m_folderReplies->Request(user, token, folder, local);
+    m_replies->Request(user, token, folder, local);
+}
+
+void SharedFoldersManager::OnShareListRequested(const std::string& user)
+{
+    Log(LogCategories::kShared, 1,
+        QStringLiteral("Shared file list requested by user %1").arg(QString::fromStdString(user)));
+    m_replies->RequestList(user);
 }
 
 const Item* SharedFoldersManager::VisibleFolder(const std::string& user, const std::string& local)
@@ -865,663 +822,21 @@ const Item* SharedFoldersManager::VisibleFolder(const std::string& user, const s
 
 void SharedFoldersManager::OnMessagingConnectionsClosed(std::string user)
 {
-    m_folderReplies->ForgetUser(user);
+    m_replies->ForgetUser(user);
 }
 
-bool SharedFoldersManager::OwesFolderReply(const std::string& user) const
+bool SharedFoldersManager::OwesReply(const std::string& user) const
 {
-    return m_folderReplies->Owes(user);
+    return m_replies->Owes(user);
 }
 
-SharedTimer* SharedFoldersManager::FolderReplyRetryTimerForTesting()
+SharedTimer* SharedFoldersManager::ReplyRetryTimerForTesting()
 {
-    return m_folderReplies->RetryTimer();
+    return m_replies->RetryTimer();
 }
 
-FolderReplies::Totals SharedFoldersManager::FolderReplyLoadForTesting() const
+PeerReplies::Totals SharedFoldersManager::ReplyLoadForTesting() const
 {
-    return m_folderReplies->Load();
+    return m_replies->Load();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Folder contents replies under way
-
-// The names and sizes of the files of the folder whose reply is copied, a step at a time: the
-// files' ids are taken at once, their names counted (unless they were), then copied. A file
-// gone meanwhile is left out; one come meanwhile waits for the next request.
-struct FolderReplies::Copy
-{
-    enum class Phase
-    {
-        Ids,
-        Count,
-        Copy
-    };
-    std::string user;
-    std::string local;
-    quint64 id = 0;
-    Phase phase = Phase::Ids;
-    uint32_t folderId = 0;
-    std::vector<uint32_t> files;
-    size_t at = 0;
-    qint64 bytes = 0;
-    CopiedFiles copied;
-};
-
-FolderReplies::FolderReplies(VisibleFolder visible)
-    : m_visible(std::move(visible)), m_folderType(d.GetType(SharedFileFolder)),
-      m_fileType(d.GetType(SharedFile)), m_nameType(d.GetType(SharedFileName)),
-      m_sizeType(d.GetType(SharedFileSize))
-{
-    connect(&m_retry, &SharedTimer::timeout, this, [this] { Retry(); });
-}
-
-FolderReplies::~FolderReplies() = default;
-
-void FolderReplies::Request(const std::string& user, quint32 token, const std::string& folder,
-                            const std::string& local)
-{
-    const Item* dir = m_visible(user, local);
-    if (!dir)
-        return;
-    const QString who = QString::fromStdString(user);
-    const QString what = QString::fromStdString(folder);
-    ForgetGone();
-    const auto it = m_pending.find(user);
-    if (it != m_pending.end()) {
-        const auto f = it->second.find(local);
-        if (f != it->second.end() && f->second.state == State::Held) {
-            // The reply that waits answers the latest request.
-            f->second.token = token;
-            f->second.folder = folder;
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("User %1 asked for the contents of folder %2 again while its "
-                               "reply waits its turn")
-                    .arg(who, what));
-            return;
-        }
-        if (f != it->second.end()) {
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("User %1 asked for the contents of folder %2 again before the "
-                               "last reply was sent, not answering")
-                    .arg(who, what));
-            return;
-        }
-        if (it->second.size() >= size_t(kMaxPendingPerPeer)) {
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("User %1 has %2 folder contents replies still to receive, not "
-                               "answering another")
-                    .arg(who)
-                    .arg(kMaxPendingPerPeer));
-            return;
-        }
-    }
-    if (m_totals.held >= kMaxHeldRequests) {
-        if (!m_refusalLogged)
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("%1 requests for folder contents wait already; not answering user "
-                               "%2 for folder %3, nor others until fewer wait")
-                    .arg(m_totals.held)
-                    .arg(who, what));
-        m_refusalLogged = true;
-        return;
-    }
-    Folders& folders = m_pending[user];
-    Entry& entry = folders[local];
-    entry.token = token;
-    entry.folder = folder;
-    entry.id = ++m_lastId;
-    entry.address = PeerAddressOf(user);
-    // The file count settles most cases; the names are counted when the request's turn comes.
-    entry.bodyBytes = FrameBytes(folder) + qint64(dir->ConnectionCount(m_fileType)) * kRecordBytes;
-    Account(entry, 1);
-    CountFrom(entry.address, 1);
-    Admit();
-}
-
-void FolderReplies::ForgetUser(const std::string& user)
-{
-    // A cut closes the connections itself, and keeps what the user asked for.
-    if (user == m_requeueing)
-        return;
-    const auto it = m_pending.find(user);
-    if (it == m_pending.end())
-        return;
-    std::vector<std::string> locals;
-    for (const auto& [local, entry] : it->second)
-        locals.push_back(local);
-    for (const std::string& local : locals)
-        Erase(user, local);
-    // Called from inside a connection's end: the room it left goes to others at the next turn.
-    OnceNextTurn(this, m_admitDue, [this] { Admit(); });
-}
-
-void FolderReplies::CountFrom(quint32 address, int sign)
-{
-    const auto from = m_addresses.emplace(address, Address()).first;
-    from->second.entries += sign;
-    if (from->second.entries == 0)
-        m_addresses.erase(from);
-}
-
-void FolderReplies::Account(const Entry& entry, int sign)
-{
-    if (entry.state == State::Held) {
-        m_totals.held += sign;
-        return;
-    }
-    if (entry.state != State::Sent)
-        m_totals.beingMade += sign;
-    m_totals.underWay += sign;
-    m_totals.bytesUnderWay += sign * entry.charged;
-    Address& from = m_addresses[entry.address];
-    from.underWay += sign;
-    from.bytesUnderWay += sign * entry.charged;
-}
-
-void FolderReplies::SetState(Entry& entry, State state, qint64 charged)
-{
-    Account(entry, -1);
-    entry.state = state;
-    entry.charged = state == State::Held ? 0 : charged;
-    Account(entry, 1);
-}
-
-FolderReplies::Entry* FolderReplies::Find(const std::string& user, const std::string& local,
-                                          quint64 id)
-{
-    const auto it = m_pending.find(user);
-    if (it == m_pending.end())
-        return nullptr;
-    const auto f = it->second.find(local);
-    return f != it->second.end() && f->second.id == id ? &f->second : nullptr;
-}
-
-void FolderReplies::Erase(const std::string& user, const std::string& local)
-{
-    const auto it = m_pending.find(user);
-    if (it == m_pending.end())
-        return;
-    const auto f = it->second.find(local);
-    if (f == it->second.end())
-        return;
-    const Entry& entry = f->second;
-    Account(entry, -1);
-    CountFrom(entry.address, -1);
-    // The work queued for it goes with what it holds, the running one stops.
-    if (entry.ticket)
-        m_worker.Drop(entry.ticket);
-    if (m_copy && m_copy->id == entry.id)
-        m_copy.reset(); // its next step finds nothing to do
-    it->second.erase(f);
-    if (it->second.empty())
-        m_pending.erase(it);
-}
-
-qint64 FolderReplies::WaitingFor(const std::string& user, const Folders& folders) const
-{
-    qint64 waiting = peerMessenger ? peerMessenger->BytesQueuedTo(user) : 0;
-    for (const auto& [local, entry] : folders)
-        waiting +=
-            entry.state == State::Copying || entry.state == State::Making ? entry.charged : 0;
-    return waiting;
-}
-
-bool FolderReplies::FitsUser(const Entry& entry, qint64 waiting) const
-{
-    // Whatever its size, a reply goes when nothing else waits for the user.
-    return waiting == 0 || entry.bodyBytes <= kMaxQueuedBytesPerPeer - waiting;
-}
-
-namespace {
-
-// Whether a reply fits beside those under way; whatever its size, it goes when none is.
-bool Fits(int underWay, qint64 bytesUnderWay, int most, qint64 mostBytes, qint64 bodyBytes)
-{
-    return underWay == 0 || (underWay < most && bytesUnderWay + bodyBytes <= mostBytes);
-}
-
-} // namespace
-
-bool FolderReplies::FitsAddress(const Entry& entry) const
-{
-    const auto from = m_addresses.find(entry.address);
-    return from == m_addresses.end() ||
-           Fits(from->second.underWay, from->second.bytesUnderWay, kMaxRepliesUnderWayPerAddress,
-                kMaxReplyBytesUnderWayPerAddress, entry.bodyBytes);
-}
-
-bool FolderReplies::FitsTotal(const Entry& entry) const
-{
-    return Fits(m_totals.underWay, m_totals.bytesUnderWay, kMaxRepliesUnderWay,
-                kMaxReplyBytesUnderWay, entry.bodyBytes);
-}
-
-void FolderReplies::ForgetGone()
-{
-    const qint64 now = Clock::MonotonicMs();
-    int sentInAll = 0;
-    for (auto u = m_pending.begin(); u != m_pending.end();) {
-        Folders& folders = u->second;
-        int sent = 0;
-        for (auto f = folders.begin(); f != folders.end();) {
-            Entry& entry = f->second;
-            if (entry.state == State::Sent && (!entry.gone || entry.gone())) {
-                Account(entry, -1);
-                CountFrom(entry.address, -1);
-                f = folders.erase(f);
-                continue;
-            }
-            sent += entry.state == State::Sent ? 1 : 0;
-            ++f;
-        }
-        // What left the host for the user since it was last looked at, in equal parts to its
-        // replies sent: what the peer acknowledged, whatever our own queue or the system's
-        // buffers still hold.
-        const qint64 departed =
-            sent > 0 && peerMessenger ? peerMessenger->BytesDepartedTo(u->first) : 0;
-        for (auto& [local, entry] : folders) {
-            if (entry.state != State::Sent)
-                continue;
-            const qint64 part = std::max<qint64>(0, departed - entry.departedSeen) / sent;
-            entry.departedSeen = departed;
-            if (part > 0) {
-                entry.drained += part;
-                entry.unreadSinceMs = now;
-                m_windowDrained += part;
-            }
-            if (entry.halfMs < 0 && 2 * entry.drained >= entry.messageBytes)
-                entry.halfMs = now;
-        }
-        sentInAll += sent;
-        u = folders.empty() ? m_pending.erase(u) : std::next(u);
-    }
-    MeasureWindow(now, sentInAll);
-}
-
-void FolderReplies::MeasureWindow(qint64 now, int sent)
-{
-    if (m_windowFromMs >= 0 && now - m_windowFromMs >= kReplyRateWindowMs) {
-        const qint64 window = now - m_windowFromMs;
-        m_linkRates.emplace_back(now, m_windowDrained * 1000 / window);
-        while (m_linkRates.front().first < now - kLinkMemoryMs)
-            m_linkRates.pop_front();
-        qint64 link = 0;
-        for (const auto& [end, rate] : m_linkRates)
-            link = std::max(link, rate);
-        m_fairShare = link / std::max(1, m_windowReplies);
-        for (auto& [user, folders] : m_pending) {
-            for (auto& [local, entry] : folders) {
-                if (entry.state == State::Sent)
-                    entry.rate = entry.windowFromDrained < 0
-                                     ? -1
-                                     : (entry.drained - entry.windowFromDrained) * 1000 / window;
-            }
-        }
-        m_windowFromMs = -1;
-    }
-    if (m_windowFromMs >= 0 || sent == 0)
-        return;
-    m_windowFromMs = now;
-    m_windowDrained = 0;
-    m_windowReplies = sent;
-    for (auto& [user, folders] : m_pending) {
-        for (auto& [local, entry] : folders) {
-            if (entry.state == State::Sent)
-                entry.windowFromDrained = entry.drained;
-        }
-    }
-}
-
-const FolderReplies::Entry* FolderReplies::SlowestBelowShare(const std::string** user) const
-{
-    if (m_fairShare <= 0)
-        return nullptr;
-    const qint64 now = Clock::MonotonicMs();
-    const Entry* oldest = nullptr;
-    for (const auto& [name, folders] : m_pending) {
-        for (const auto& [local, entry] : folders) {
-            if (entry.state == State::Sent && (!oldest || entry.id < oldest->id))
-                oldest = &entry;
-        }
-    }
-    const Entry* slow = nullptr;
-    for (const auto& [name, folders] : m_pending) {
-        for (const auto& [local, entry] : folders) {
-            if (entry.state != State::Sent || &entry == oldest || entry.rate < 0 ||
-                entry.rate * kFarBelowShare >= m_fairShare)
-                continue;
-            // Most of it has gone: cutting it would waste that, as long as the rest keeps
-            // coming within reason.
-            if (entry.halfMs >= 0 &&
-                now - entry.sentMs <= kPastHalfPatience * (entry.halfMs - entry.sentMs))
-                continue;
-            if (!slow || entry.rate < slow->rate) {
-                *user = &name;
-                slow = &entry;
-            }
-        }
-    }
-    return slow;
-}
-
-void FolderReplies::Requeue(const std::string& user)
-{
-    m_requeueing = user;
-    if (peerMessenger)
-        CloseMessagingConnections(user);
-    m_requeueing.clear();
-    const auto it = m_pending.find(user);
-    if (it == m_pending.end())
-        return;
-    std::vector<std::string> cut;
-    for (auto& [local, entry] : it->second) {
-        if (entry.state == State::Sent)
-            cut.push_back(local);
-    }
-    for (const std::string& local : cut) {
-        const auto u = m_pending.find(user);
-        const auto f = u != m_pending.end() ? u->second.find(local) : Folders::iterator();
-        if (u == m_pending.end() || f == u->second.end())
-            continue;
-        Entry& entry = f->second;
-        if (entry.cuts > 0) {
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("The contents of folder %1 were cut twice on their way to user "
-                               "%2, forgetting the request")
-                    .arg(QString::fromStdString(entry.folder), QString::fromStdString(user)));
-            Erase(user, local);
-            continue;
-        }
-        ++entry.cuts;
-        entry.gone = nullptr;
-        SetState(entry, State::Held, 0);
-    }
-    // The room it left goes to the next in turn, its own requests among them.
-    OnceNextTurn(this, m_admitDue, [this] { Admit(); });
-}
-
-void FolderReplies::Admit()
-{
-    ForgetGone();
-    m_waitingForRoom = false;
-    const bool copying = m_copy != nullptr;
-    if (!copying && m_totals.beingMade < kMaxRepliesBeingMade && m_totals.held > 0) {
-        // The first in turn among the requests whose users have room: the address served
-        // longest ago, or not since its last request, then the one asking for least, then the
-        // request that came first.
-        const std::string* user = nullptr;
-        const std::string* firstLocal = nullptr;
-        Entry* first = nullptr;
-        const Address* firstFrom = nullptr;
-        for (auto& [name, folders] : m_pending) {
-            qint64 waiting = -1;
-            for (auto& [local, entry] : folders) {
-                if (entry.state != State::Held)
-                    continue;
-                if (waiting < 0)
-                    waiting = WaitingFor(name, folders);
-                if (!FitsUser(entry, waiting)) {
-                    if (!entry.userRoomLogged)
-                        Log(LogCategories::kShared, 1,
-                            QStringLiteral("Too much waits to go to user %1; the contents of "
-                                           "folder %2 follow once it has gone")
-                                .arg(QString::fromStdString(name),
-                                     QString::fromStdString(entry.folder)));
-                    entry.userRoomLogged = true;
-                    continue;
-                }
-                Address& from = m_addresses[entry.address];
-                if (!FitsAddress(entry)) {
-                    if (!from.partLogged)
-                        Log(LogCategories::kShared, 1,
-                            QStringLiteral("Folder contents replies to address %1 take its part "
-                                           "(%2 replies, %3 bytes); its requests wait")
-                                .arg(QHostAddress(entry.address).toString())
-                                .arg(from.underWay)
-                                .arg(from.bytesUnderWay));
-                    from.partLogged = true;
-                    continue;
-                }
-                if (!first || from.lastTurn < firstFrom->lastTurn ||
-                    (from.lastTurn == firstFrom->lastTurn &&
-                     (from.entries < firstFrom->entries ||
-                      (from.entries == firstFrom->entries && entry.id < first->id)))) {
-                    user = &name;
-                    firstLocal = &local;
-                    first = &entry;
-                    firstFrom = &from;
-                }
-            }
-        }
-        if (first && FitsTotal(*first)) {
-            m_addresses[first->address].lastTurn = ++m_lastTurn;
-            SetState(*first, State::Copying, first->bodyBytes);
-            m_copy = std::make_unique<Copy>();
-            m_copy->user = *user;
-            m_copy->local = *firstLocal;
-            m_copy->id = first->id;
-        } else if (first) {
-            m_waitingForRoom = true;
-            if (!m_roomLogged)
-                Log(LogCategories::kShared, 1,
-                    QStringLiteral("Folder contents replies under way take all their room (%1 "
-                                   "replies, %2 bytes); %3 requests wait their turn")
-                        .arg(m_totals.underWay)
-                        .arg(m_totals.bytesUnderWay)
-                        .arg(m_totals.held));
-            m_roomLogged = true;
-        }
-    }
-    if (m_totals.held == 0) {
-        m_roomLogged = false;
-        m_refusalLogged = false;
-        m_retry.stop();
-    } else if (!m_retry.isActive()) {
-        m_retry.start();
-    }
-    // A copy under way goes on by itself; a new one starts here.
-    if (!copying && m_copy)
-        m_copying.RunNow();
-}
-
-bool FolderReplies::CopyStep()
-{
-    if (!m_copy)
-        return false;
-    Copy& c = *m_copy;
-    Entry* entry = Find(c.user, c.local, c.id);
-    const Item* folder = c.folderId ? d.ItemById(c.folderId) : m_visible(c.user, c.local);
-    if (!entry || !folder || folder->GetType() != m_folderType || folder->AsString() != c.local)
-        return NotShared();
-    const auto live = [&](uint32_t id) -> const Item* {
-        const Item* file = d.ItemById(id);
-        return file && file->GetType() == m_fileType && file->IsConnected(folder) ? file : nullptr;
-    };
-    size_t budget = kFilesAStep;
-    if (c.phase == Copy::Phase::Ids) {
-        c.folderId = folder->Id();
-        c.files.reserve(folder->ConnectionCount(m_fileType));
-        folder->VisitItems(m_fileType, [&c](const Item* file) {
-            c.files.push_back(file->Id());
-            return false;
-        });
-        c.phase = entry->counted ? Copy::Phase::Copy : Copy::Phase::Count;
-    }
-    if (c.phase == Copy::Phase::Count) {
-        for (; c.at < c.files.size() && budget > 0; ++c.at, --budget) {
-            if (const Item* file = live(c.files[c.at])) {
-                const Item* name = file->HasItem(m_nameType);
-                c.bytes += kRecordBytes + qint64(name ? name->AsString().View().size() : 0);
-            }
-        }
-        if (c.at < c.files.size())
-            return true;
-        entry->bodyBytes = FrameBytes(entry->folder) + c.bytes;
-        entry->counted = true;
-        c.at = 0;
-        c.bytes = 0;
-        // Counted, it is weighed again as it is, and waits when it no longer fits.
-        SetState(*entry, State::Held, 0);
-        const auto folders = m_pending.find(c.user);
-        if (!FitsUser(*entry, WaitingFor(c.user, folders->second)) || !FitsAddress(*entry) ||
-            !FitsTotal(*entry)) {
-            m_copy.reset();
-            Admit();
-            return m_copy != nullptr;
-        }
-        SetState(*entry, State::Copying, entry->bodyBytes);
-        c.phase = Copy::Phase::Copy;
-    }
-    if (c.at == 0) {
-        const qint64 names =
-            entry->bodyBytes - FrameBytes(entry->folder) - qint64(c.files.size()) * kRecordBytes;
-        c.copied.files.reserve(c.files.size());
-        c.copied.names.reserve(size_t(std::max<qint64>(0, names)));
-    }
-    for (; c.at < c.files.size() && budget > 0; ++c.at, --budget) {
-        const Item* file = live(c.files[c.at]);
-        if (!file)
-            continue;
-        const Item* name = file->HasItem(m_nameType);
-        const Item* size = file->HasItem(m_sizeType);
-        const std::string_view text = name ? name->AsString().View() : std::string_view();
-        c.copied.files.push_back({c.copied.names.size(), text.size(), size ? size->AsInt64() : 0});
-        c.copied.names.append(text);
-        c.bytes += kRecordBytes + qint64(text.size());
-    }
-    if (c.at < c.files.size())
-        return true;
-    if (!m_visible(c.user, c.local))
-        return NotShared();
-
-    // Made and compressed at the best level off this thread: a big folder takes a while.
-    SetState(*entry, State::Making, FrameBytes(entry->folder) + c.bytes);
-    entry->ticket = m_worker.Run(
-        [token = entry->token, text = entry->folder,
-         copied = std::move(c.copied)](const WorkerThread::Stop& stop) mutable {
-            QByteArray body;
-            {
-                // The copy goes once the body is written, before zlib takes its share.
-                const CopiedFiles files = std::move(copied);
-                if (stop)
-                    return MemStream();
-                body = FolderContentsBody(token, text, files);
-            }
-            // Copied into the stream it is sent from here: tens of megabytes for a big folder,
-            // which the GUI thread then takes as they are.
-            const QByteArray message = CompressedMessage(PM_SHARED_FILES_IN_FOLDER, body, &stop);
-            MemStream stream;
-            stream.EnsureBufferCapacity(int(message.size()));
-            stream.WriteBuffer(message.constData(), static_cast<unsigned long>(message.size()));
-            return stream;
-        },
-        [this, user = c.user, local = c.local, id = c.id](const MemStream& message) {
-            Made(user, local, id, message);
-        });
-    m_copy.reset();
-    Admit();
-    return m_copy != nullptr;
-}
-
-bool FolderReplies::NotShared()
-{
-    // No reply, as a request for the folder would get none now.
-    const std::string user = m_copy->user;
-    const std::string local = m_copy->local;
-    if (const Entry* entry = Find(user, local, m_copy->id)) {
-        Log(LogCategories::kShared, 1,
-            QStringLiteral("Folder %1 is no longer shared with user %2, not sending its contents")
-                .arg(QString::fromStdString(entry->folder), QString::fromStdString(user)));
-        Erase(user, local);
-    }
-    m_copy.reset();
-    Admit();
-    return m_copy != nullptr;
-}
-
-void FolderReplies::Made(const std::string& user, const std::string& local, quint64 id,
-                         const MemStream& message)
-{
-    Entry* entry = Find(user, local, id);
-    if (!entry)
-        return;
-    entry->ticket = 0;
-    // A host built without peer messaging answers nobody.
-    if (message.GetBufferLength() == 0 || !peerMessenger) {
-        if (message.GetBufferLength() == 0)
-            Log(LogCategories::kShared, 1,
-                QStringLiteral("Could not compress the contents of a shared folder"));
-        Erase(user, local);
-        Admit();
-        return;
-    }
-    SetState(*entry, State::Sent, message.GetBufferLength());
-    entry->sentMs = entry->unreadSinceMs = Clock::MonotonicMs();
-    entry->messageBytes = message.GetBufferLength();
-    entry->drained = 0;
-    entry->halfMs = -1;
-    entry->windowFromDrained = -1;
-    entry->rate = -1;
-    if (m_windowFromMs >= 0)
-        ++m_windowReplies;
-    peerMessenger->SendMessage(user, message);
-    // Its room goes to the next in turn as soon as it has left this process.
-    QPointer<FolderReplies> self(this);
-    Gone gone = peerMessenger->WatchLastSent(user, [self] {
-        if (self)
-            OnceNextTurn(self, self->m_admitDue, [self] { self->Admit(); });
-    });
-    // The entry may go while the message is sent (a socket closed on a full buffer).
-    if ((entry = Find(user, local, id))) {
-        entry->gone = std::move(gone);
-        entry->departedSeen = peerMessenger->BytesDepartedTo(user);
-    }
-    Admit();
-}
-
-void FolderReplies::Retry()
-{
-    Admit();
-    if (!m_waitingForRoom)
-        return;
-    // The reply of which nothing has gone out for longest makes room, once that is long enough;
-    // else the one furthest below its share of what the link carried over the last window.
-    const qint64 now = Clock::MonotonicMs();
-    const std::string* user = nullptr;
-    const Entry* unread = nullptr;
-    for (const auto& [name, folders] : m_pending) {
-        for (const auto& [local, entry] : folders) {
-            if (entry.state == State::Sent && now - entry.unreadSinceMs >= kMaxUnreadMs &&
-                (!unread || entry.unreadSinceMs < unread->unreadSinceMs)) {
-                user = &name;
-                unread = &entry;
-            }
-        }
-    }
-    if (unread) {
-        const std::string who = *user;
-        Log(LogCategories::kShared, 1,
-            QStringLiteral("User %1 has read nothing of the contents of folder %2 for %3 s while "
-                           "other requests wait for room, closing the connection")
-                .arg(QString::fromStdString(who), QString::fromStdString(unread->folder))
-                .arg((now - unread->unreadSinceMs) / 1000));
-        if (peerMessenger)
-            CloseMessagingConnections(who);
-        // Gone with its last connection, or left without one: its room is free either way.
-        ForgetUser(who);
-        return;
-    }
-    const Entry* slow = SlowestBelowShare(&user);
-    if (!slow)
-        return;
-    const std::string who = *user;
-    Log(LogCategories::kShared, 1,
-        QStringLiteral("User %1 reads the contents of folder %2 at %3 bytes/s, under an eighth of "
-                       "its share of what the link carries (%4 bytes/s), while other requests "
-                       "wait for room; closing the connection, the request waits its turn again")
-            .arg(QString::fromStdString(who), QString::fromStdString(slow->folder))
-            .arg(slow->rate)
-            .arg(m_fairShare));
-    Requeue(who);
-}

@@ -58,9 +58,12 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent)
     m_types.token = d.GetType(SearchToken);
     // Share lists kept for other users go stale with what they show.
     WatchShareChanges();
-    m_folderReplies =
-        std::make_unique<FolderReplies>([this](const std::string& user, const std::string& local) {
+    m_replies = std::make_unique<PeerReplies>(
+        [this](const std::string& user, const std::string& local) {
             return VisibleFolder(user, local);
+        },
+        [this](const std::string& user, ShareListReplies::Reply made) {
+            MakeShareList(user, std::move(made));
         });
     m_received = std::make_unique<ReceivedShares>();
     m_scan = std::make_unique<ShareScanner>(*this);

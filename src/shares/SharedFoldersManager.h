@@ -20,6 +20,7 @@
 
 #include "peer/ReceivedShareList.h"
 #include "shares/MP3Scanner.h"
+#include "shares/PeerReplies.h"
 #include "shares/ShareMessages.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
@@ -123,6 +124,9 @@ public:
     // compressed on a worker thread (a big share takes seconds). An empty message means there
     // is nothing to send.
     void AnswerShareListRequest(const std::string& user, std::function<void(MemStream)> reply);
+    // The same, without the log line: made gets the message, shared with every user who may
+    // see the same folders.
+    void MakeShareList(const std::string& user, ShareListReplies::Reply made);
 
     // Searches from the network (SearchAnswering.cpp). The most hits a reply carries: a search
     // with more is not answered at all, not answered in part.
@@ -193,8 +197,8 @@ public:
 
     // Test-only: the timer that ticks while folder contents replies are held, to fire without
     // waiting.
-    SharedTimer* FolderReplyRetryTimerForTesting();
-    FolderReplies::Totals FolderReplyLoadForTesting() const;
+    SharedTimer* ReplyRetryTimerForTesting();
+    PeerReplies::Totals ReplyLoadForTesting() const;
 
 Q_SIGNALS:
     void SharedFilesRescanned(int added, int removed);
@@ -214,13 +218,15 @@ public Q_SLOTS:
     void OnMP3Scanned(QString path, int version, QString mode, int frequency, bool variable,
                       int bitrate);
     // A folder's contents asked for by a user (code 36), answered with code 37 when the user
-    // may see the folder, else not at all. A reply waits its turn until it fits beside what
-    // waits to go to the user and beside the replies under way to everyone (FolderReplies).
+    // may see the folder, else not at all; our share list asked for (code 4), answered with
+    // code 5. A reply waits its turn until it fits beside what waits to go to the user and to
+    // everyone (PeerReplies).
     void OnFilesInFoldersRequested(std::string user, quint32 token, std::string folder);
-    // The user's last messaging connection went: its folder contents replies under way go too.
+    void OnShareListRequested(const std::string& user);
+    // The user's last messaging connection went: its replies under way go too.
     void OnMessagingConnectionsClosed(std::string user);
-    // Whether a folder's contents asked for by the user have not all gone out yet.
-    bool OwesFolderReply(const std::string& user) const;
+    // Whether a reply asked for by the user has not all gone out yet.
+    bool OwesReply(const std::string& user) const;
     // A user's share list, as asked for: kept as the bytes a peer would have sent for it
     // (KeepUserShare).
     void OnUserShare(std::string user, const FileInfoMap& folders,
@@ -345,6 +351,6 @@ private:
     // Share lists kept and being compressed, and folder contents replies under way; last, so
     // that their workers stop first.
     std::unique_ptr<ShareListReplies> m_shareLists;
-    std::unique_ptr<FolderReplies> m_folderReplies;
+    std::unique_ptr<PeerReplies> m_replies;
     std::unique_ptr<ReceivedShares> m_received;
 };

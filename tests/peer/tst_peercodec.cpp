@@ -172,7 +172,8 @@ private Q_SLOTS:
     void shareListCaps();
     void shareListReadsAsTheMap_data();
     void shareListReadsAsTheMap();
-    void shareListRequestWhileReplyPending();
+    void shareListRequestsAndReplies_data();
+    void shareListRequestsAndReplies();
     void bigListsReadOneAtATime_data();
     void bigListsReadOneAtATime();
     void signalsCrossThreads();
@@ -745,56 +746,61 @@ void tst_PeerCodec::shareListReadsAsTheMap()
     }
 }
 
-void tst_PeerCodec::shareListRequestWhileReplyPending()
+void tst_PeerCodec::shareListRequestsAndReplies_data()
 {
+    QTest::addColumn<bool>("scrambled");
+    QTest::addColumn<int>("size"); // of each reply's body
+    // Replies go out in pieces from their one buffer: a piece and a half, and many with a tail
+    // that ends off a group of four.
+    QTest::newRow("plain") << false << int(PeerOutbox::kPiece * 3 / 2);
+    QTest::newRow("scrambled") << true << int(PeerOutbox::kPiece * 3 / 2);
+    QTest::newRow("scrambled, many pieces") << true << int(PeerOutbox::kPiece * 40 + 3);
+}
+
+void tst_PeerCodec::shareListRequestsAndReplies()
+{
+    QFETCH(bool, scrambled);
+    QFETCH(int, size);
     auto env = std::make_unique<PeerTestEnv>();
     PeerLog log;
-    auto bob = env->DialMessaging(false);
+    auto bob = env->DialMessaging(scrambled);
     QVERIFY(bob);
-    const QByteArray request = FakePeer::Frame(Hex("04000000"));
-    const QString again = QStringLiteral(
-        "User bob asked for the shared file list again before the last one was sent, not "
-        "answering");
+    const QByteArray request = Hex("04000000");
     // Without a hook (no shares) nobody is answered, and nothing breaks.
     env->peer().SetShareListHook({});
-    bob->SendRaw(request);
+    bob->SendFrame(request);
     QTRY_VERIFY(log.Has("Received PM_GET_SHARED_FILE_LIST message from user bob"));
 
-    // A reply made at once: the second request arrives before it can have left.
+    // Each request is the hook's to answer, in its turn.
     QStringList asked;
-    env->peer().SetShareListHook([&asked](const std::string& user, auto reply) {
-        asked << Text(user);
-        reply(Message(5, QByteArray(100000, 'x')));
-    });
-    bob->SendRaw(request + request);
-    QByteArray body;
-    QVERIFY(bob->WaitForFrame(&body));
-    QCOMPARE(body, Hex("05000000") + QByteArray(100000, 'x'));
-    QCOMPARE(asked, QStringList{"bob"});
-    QVERIFY(log.Has(again));
+    env->peer().SetShareListHook([&asked](const std::string& user) { asked << Text(user); });
+    bob->SendFrame(request);
+    bob->SendFrame(request);
+    QTRY_COMPARE(asked, (QStringList{"bob", "bob"}));
 
-    // A reply still being built: the same.
-    QList<PeerMessenger::ShareListReply> replies;
-    env->peer().SetShareListHook(
-        [&replies](const std::string&, PeerMessenger::ShareListReply reply) { replies << reply; });
-    log.lines.clear();
-    bob->SendRaw(request + request);
-    QTRY_VERIFY(log.Has(again));
-    QCOMPARE(replies.size(), 1);
-    // Nothing to send (the build failed): the user may ask again.
-    replies.takeFirst()(MemStream());
-    bob->SendRaw(request);
-    QTRY_COMPARE(replies.size(), 1);
-    replies.first()(Message(5, "late"));
-    QVERIFY(bob->WaitForFrame(&body));
-    QCOMPARE(body, Hex("05000000") + "late");
+    // Two replies sharing one buffer and a message between them arrive whole and in order, the
+    // second reply and the message waiting behind the first.
+    QByteArray list(size, Qt::Uninitialized);
+    for (int k = 0; k < size; ++k)
+        list[k] = char(k * 7 + k / 251);
+    list = Hex("05000000") + list;
+    env->peer().SendReply("bob", list);
+    env->peer().SendMessage("bob", Message(51, "between"));
+    env->peer().SendReply("bob", list);
+    for (const QByteArray& expected : {list, Hex("33000000") + "between", list}) {
+        QByteArray body;
+        QVERIFY(bob->WaitForFrame(&body, 20000));
+        QVERIFY2(body == expected, qPrintable(QString::number(body.size())));
+    }
+    QTRY_COMPARE(env->peer().WaitingToGo().Total(), qint64(0));
 
-    // A reply that comes after the manager is gone goes nowhere.
-    bob->SendRaw(request);
-    QTRY_COMPARE(replies.size(), 2);
+    // A reply still waiting when the manager goes goes with it.
+    bob->Socket()->setReadBufferSize(1);
+    env->peer().SendReply("bob", list);
+    env->peer().SendReply("bob", list);
+    QVERIFY(env->peer().WaitingToGo().Total() > 0);
     bob.reset();
     env.reset();
-    replies.last()(Message(5, "nobody"));
 }
 
 void tst_PeerCodec::signalsCrossThreads()

@@ -366,9 +366,10 @@ void tst_PeerMessenger::idlePeerSocketSweep()
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
     QVERIFY(!log.Has("Peer connection to user bob expired, closing."));
 
-    // A message received refreshes the activity time...
+    // A message received refreshes the activity time (one that asks for nothing: a reply owed
+    // would keep the connection too)...
     auto* s = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
-    peer->SendFrame(Hex("04000000"));
+    peer->SendFrame(Hex("34000000"));
     // Handled once the reader has finished that 4-byte frame and waits for the next header.
     QTRY_VERIFY(s->findChild<SocketReceiveState*>() &&
                 s->findChild<SocketReceiveState*>()->info.m_length == 4 &&

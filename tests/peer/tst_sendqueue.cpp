@@ -241,12 +241,13 @@ void tst_SendQueue::peerThatNeverReads_data()
     QTest::addColumn<qint64>("frame");
     QTest::addColumn<qint64>("last"); // 0: none
     QTest::addColumn<bool>("closed");
+    // Answers to one peer keep within its address's part of what may wait to go.
     constexpr qint64 kMiB = 1024 * 1024;
-    static_assert(PeerMessenger::kMaxPendingBytesPerSocket == 32 * kMiB, "rows fill 32 MiB");
-    QTest::newRow("up to the cap") << false << 32 << kMiB << qint64(0) << false;
-    QTest::newRow("past the cap") << false << 32 << kMiB << qint64(8) << true;
-    QTest::newRow("scrambled, up to the cap") << true << 31 << kMiB << kMiB << false;
-    QTest::newRow("scrambled, past the cap") << true << 31 << kMiB << kMiB + 4 << true;
+    static_assert(SendBudget::kMaxBytesPerAddress == 16 * kMiB, "rows fill 16 MiB");
+    QTest::newRow("up to the cap") << false << 16 << kMiB << qint64(0) << false;
+    QTest::newRow("past the cap") << false << 16 << kMiB << qint64(8) << true;
+    QTest::newRow("scrambled, up to the cap") << true << 15 << kMiB << kMiB << false;
+    QTest::newRow("scrambled, past the cap") << true << 15 << kMiB << kMiB + 4 << true;
     // Nothing waits before it: a large reply still goes.
     QTest::newRow("large message, idle connection")
         << false << 1 << 33 * kMiB << qint64(0) << false;
@@ -264,7 +265,6 @@ void tst_SendQueue::peerThatNeverReads()
     // Nothing runs the event loop while the messages go, so nothing leaves our buffer.
     auto peer = env.DialMessaging(scrambled, "slow");
     QVERIFY(peer);
-    auto* socket = ItemPtr(d.GetType("peer_socket")->GetItems().First()).AsPointer<QTcpSocket>();
     QStringList closings;
     const auto capture = connect(LogHub::Instance(), &LogHub::LineLogged, this,
                                  [&closings](const QString&, const QString& line) {
@@ -276,7 +276,7 @@ void tst_SendQueue::peerThatNeverReads()
     qint64 size = 0;
     for (int i = 0; i < count + (last ? 1 : 0) && PeerTestEnv::Count("peer_socket"); ++i) {
         size = i < count ? frame : last;
-        waiting = socket->bytesToWrite();
+        waiting = env.peer().BytesQueuedTo("slow");
         MemStream m =
             Message(PM_FILE_SEARCH_RESULT, QByteArray(int(size - 8 - 4 * scrambled), 'r'));
         env.peer().SendMessage("slow", m);
@@ -284,13 +284,13 @@ void tst_SendQueue::peerThatNeverReads()
     disconnect(capture);
     QCOMPARE(PeerTestEnv::Count("peer_socket"), size_t(!closed));
     if (!closed) {
-        QCOMPARE(socket->bytesToWrite(), count * frame + last);
+        QCOMPARE(env.peer().BytesQueuedTo("slow"), count * frame + last);
         return;
     }
     // Closed by the message that would have taken it past the cap, which goes too, and what
     // waited for the peer is given back at once.
-    QVERIFY(waiting <= PeerMessenger::kMaxPendingBytesPerSocket);
-    QVERIFY(waiting + size > PeerMessenger::kMaxPendingBytesPerSocket);
+    QVERIFY(waiting <= SendBudget::kMaxBytesPerAddress);
+    QVERIFY(waiting + size > SendBudget::kMaxBytesPerAddress);
     QCOMPARE(closings, QStringList{QString("User slow has left %1 bytes unread, closing the "
                                            "connection and dropping the message")
                                        .arg(waiting)});
