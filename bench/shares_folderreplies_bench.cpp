@@ -2,7 +2,8 @@
 // public folder of 20,000 files with 200-byte names (random letters, so that the replies compress
 // as little as real ones might), asked for
 //   cycles  by one peer that connects, asks and closes, 300 times in about 5 s
-//   names   once under each of 256 names, 16 from each of 16 addresses, that never read
+//   names   once under each of 256 names, 16 from each of 16 addresses, that never read; then
+//           our share list asked for by as many, the honest peer asking for it too
 //   slow    once under each of 16 names, from one address or from 16, that read 64 KB of their
 //           replies every 10 s and keep their connections up (kernel buffers of 64 KB both
 //           ways, as on an Ethernet link)
@@ -100,8 +101,14 @@ bool ReadAll(int fd, char* data, size_t size)
     return true;
 }
 
+// Our share list asked for, when folder is null.
 std::string Request(const char* folder = kFolder)
 {
+    if (!folder) {
+        std::string body;
+        Put32(body, PM_GET_SHARED_FILE_LIST);
+        return Frame(body);
+    }
     std::string body;
     Put32(body, PM_GET_SHARED_FILES_IN_FOLDER);
     Put32(body, 9);
@@ -196,7 +203,7 @@ public:
             std::memcpy(&code, body.data(), 4);
             m_bytes = size;
             m_ms = t.elapsed();
-            m_answered = code == PM_SHARED_FILES_IN_FOLDER;
+            m_answered = code == (folder ? PM_SHARED_FILES_IN_FOLDER : PM_SHARED_FILE_LIST);
         });
     }
     bool Answered() const { return m_answered; }
@@ -221,7 +228,8 @@ struct Run
 
 // Runs flood (on a thread of its own) with the honest peer asking once halfway through it,
 // stopped once the honest peer has its reply or has waited waitMs.
-template <class Flood> Run Measure(quint16 port, Flood flood, qint64 waitMs = 600000)
+template <class Flood>
+Run Measure(quint16 port, Flood flood, qint64 waitMs = 600000, const char* folder = kFolder)
 {
     Honest honest(port);
     WaitFor([] { return PeerSockets() == 1; }, 10000);
@@ -246,7 +254,7 @@ template <class Flood> Run Measure(quint16 port, Flood flood, qint64 waitMs = 60
             return f.halfway.load();
         },
         600000);
-    honest.Ask();
+    honest.Ask(folder);
     WaitFor([&] { return honest.Answered(); }, waitMs);
     f.stop = true;
     WaitFor([&] { return done.load(); }, 600000);
@@ -476,6 +484,24 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     });
     Report("256 names, 16 per address, unread:", names, alone);
+    WaitFor([] { return PeerSockets() == 0; }, 60000);
+
+    // The same names ask for our share list, and the honest peer too.
+    const Run lists = Measure(
+        port,
+        [port](Flooding& f) {
+            for (int a = 0; a < kAddresses; ++a) {
+                for (int k = 0; k < kNamesPerAddress; ++k) {
+                    const int fd =
+                        ConnectAsPeer(port, "lister" + std::to_string(a * 100 + k), 1 + a);
+                    SendAll(fd, Request(nullptr));
+                    f.kept.push_back(fd);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        },
+        600000, nullptr);
+    Report("256 names ask for the list, unread:", lists, alone);
     WaitFor([] { return PeerSockets() == 0; }, 60000);
 
     for (const int addresses : {1, kSlowNames}) {

@@ -4,6 +4,8 @@
 #include "dnet/DNetSchema.h"
 #include "dnet/DNetState.h"
 #include "peer/PeerFraming.h"
+#include "peer/PeerMessenger.h"
+#include "peer/PeerOutbox.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "store/Clock.h"
@@ -83,11 +85,11 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
         FieldFailed(socket);
         return;
     }
-    // Passed on as it came, from its code byte to its end. Framed now: the body lives in the
+    // Passed on as it came, from its code byte to its end. Copied now: the body lives in the
     // shared read buffer, and receivers of the search run before it goes on.
-    const QByteArray frame = BuildFrame(body.GetBuffer(), body.GetBufferLength());
+    const QByteArray relayed(body.GetBuffer(), body.GetBufferLength());
     if (kind != kDNetSearchToAnswer) {
-        RelaySearch(quintptr(socket), frame);
+        RelaySearch(quintptr(socket), relayed);
         return;
     }
     std::string user;
@@ -104,15 +106,15 @@ void DNetManager::OnSearch(QTcpSocket* socket, Source source, MemStream& body)
         if (ItemPtr candidate = DNetState::Named(DNetParentCandidate, socket))
             Adopt(socket, candidate);
     }
-    RelaySearch(quintptr(socket), frame);
+    RelaySearch(quintptr(socket), relayed);
 }
 
-void DNetManager::RelaySearch(quintptr source, const QByteArray& frame)
+void DNetManager::RelaySearch(quintptr source, const QByteArray& body)
 {
     const SourceAllowance::Draw draw = m_relays.Left(source, Clock::MonotonicMs());
     if (draw.left > 0) {
         m_relays.Take(source, kRelayCost);
-        RelayToChildren(frame);
+        RelayToChildren(body);
         return;
     }
     if (!draw.firstRefusal)
@@ -180,40 +182,58 @@ void DNetManager::OnGroupLeader(QTcpSocket* socket, Source source, MemStream& bo
             .arg(TextForLog(leader)));
     DNetState::Set(DNetKeys::GroupLeader, leader);
     gp_server->SendDNetGroupLeader(leader);
-    RelayToChildren(BuildFrame(body.GetBuffer(), body.GetBufferLength()));
+    RelayToChildren(QByteArray(body.GetBuffer(), body.GetBufferLength()));
 }
 
 void DNetManager::SendMessageToChildren(const QByteArray& body)
 {
-    RelayToChildren(BuildFrame(body));
+    RelayToChildren(body);
 }
 
-void DNetManager::RelayToChildren(const QByteArray& frame)
+void DNetManager::RelayToChildren(const QByteArray& body)
 {
     for (Item* child : d.GetType(DNetChild)->GetItems())
-        WriteToChild(child, frame);
+        WriteToChild(child, body);
 }
 
-void DNetManager::WriteToChild(ItemPtr child, const QByteArray& frame)
+void DNetManager::WriteToChild(ItemPtr child, const QByteArray& body)
 {
     QTcpSocket* socket = DNetState::SocketOf(child);
     // Closing, with its close handler still to come.
     if (!socket->isOpen())
         return;
-    if (socket->bytesToWrite() > kMaxChildBacklog) {
+    // What waits for a child counts with what waits to go to peers.
+    const quint32 address = socket->peerAddress().toIPv4Address();
+    PeerOutbox* outbox =
+        peerMessenger ? PeerOutbox::Of(socket, peerMessenger->WaitingToGo(), address) : nullptr;
+    const auto waiting = [&] { return socket->bytesToWrite() + (outbox ? outbox->Pending() : 0); };
+    const qint64 frame = 4 + body.size();
+    const QString forWhom = QStringLiteral("a search for child %1")
+                                .arg(TextForLog(child[ServerTypes::User].AsString()));
+    const auto fits = [&] {
+        return waiting() <= kMaxChildBacklog &&
+               (!outbox ||
+                peerMessenger->RoomToSend(address, body.constData(), frame, forWhom));
+    };
+    if (!fits()) {
         // What the system would take now does not count against it.
         socket->flush();
-        if (socket->bytesToWrite() > kMaxChildBacklog) {
+        if (waiting() > 0 && !fits()) {
             Log(LogCategories::kDistributedNetwork, 1,
                 QStringLiteral("Child %1 has left %2 bytes unread, dropping the connection")
                     .arg(TextForLog(child[ServerTypes::User].AsString()))
-                    .arg(socket->bytesToWrite()));
+                    .arg(waiting()));
             ForgetChild(child);
             Discard(socket);
             return;
         }
+        if (!fits())
+            return;
     }
-    socket->write(frame);
+    if (outbox)
+        outbox->SendShared(body, false, 0);
+    else
+        socket->write(BuildFrame(body));
 }
 
 void DNetManager::OnDNetConnectionRequested(std::string user, QTcpSocket* socket)

@@ -177,11 +177,15 @@ private:
     void OnSearch(QTcpSocket* socket, Source source, MemStream& body);
     void OnLevel(QTcpSocket* socket, Source source, MemStream& body);
     void OnGroupLeader(QTcpSocket* socket, Source source, MemStream& body);
-    void RelayToChildren(const QByteArray& frame);
-    // A search's frame down to the children, if its source has not passed its share.
-    void RelaySearch(quintptr source, const QByteArray& frame);
-    // Writes frame to one child; a child too far behind is dropped instead.
-    void WriteToChild(ItemPtr child, const QByteArray& frame);
+    // A frame of body to every child, the one body shared by all.
+    void RelayToChildren(const QByteArray& body);
+    // A search down to the children, if its source has not passed its share.
+    void RelaySearch(quintptr source, const QByteArray& body);
+    // Writes a frame of body to one child; a child too far behind is dropped instead, as one
+    // is when what waits for it keeps the frame out of its address's part of what waits to go
+    // to peers (PeerMessenger::RoomToSend). A frame that does not fit with nothing waiting for
+    // the child is not sent.
+    void WriteToChild(ItemPtr child, const QByteArray& body);
     // Removes a child's item, the depth no other child reports and, if the child's connection
     // made it, a user item left with nothing else.
     void ForgetChild(ItemPtr child);

@@ -11,6 +11,7 @@
 #include "store/TurnBudget.h"
 #include "support/HeapUse.h"
 #include "support/MemStreamBytes.h"
+#include "support/PeerDial.h"
 
 #include <QRandomGenerator>
 
@@ -75,6 +76,52 @@ QByteArray BigFolder(ItemPtr root, const std::string& path, int files, quint32 t
     const QByteArray echoed = WireWriter().str(text);
     return U32(token) + echoed + U32(1) + echoed + U32(quint32(named.size())) + records.bytes() +
            U32(0);
+}
+
+// A peer introduced as user from 127.0.<address + 1>.1, with a receive buffer of that many bytes
+// when given; null when not taken.
+std::unique_ptr<FakePeer> DialFrom(const QByteArray& user, int address, int buffer = 0)
+{
+    auto peer = std::make_unique<FakePeer>();
+    const QHostAddress from(QStringLiteral("127.0.%1.1").arg(address + 1));
+    if (!peer->ConnectTo(peerMessenger->ListeningPort(), 5000, from, buffer))
+        return nullptr;
+    peer->SendInit(user, "P");
+    const quint16 port = peer->Socket()->localPort();
+    const auto held = [&] {
+        for (Item* item : d.GetType("peer_socket")->GetItems()) {
+            const auto* socket = ItemPtr(item).AsPointer<QTcpSocket>();
+            if (socket->peerPort() == port && socket->peerAddress() == from)
+                return true;
+        }
+        return false;
+    };
+    return QTest::qWaitFor(held) ? std::move(peer) : nullptr;
+}
+
+// A peer that reads only what it is told to: its kernel buffer of that size does not grow.
+void Stall(FakePeer& peer, int buffer)
+{
+    QObject::disconnect(peer.Socket(), &QTcpSocket::readyRead, nullptr, nullptr);
+    peer.Socket()->setReadBufferSize(1);
+    peer.Socket()->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, buffer);
+}
+
+// Has the stalled peer read amount of what we send it, or what there is; false when it waits
+// for more in vain.
+bool ReadSome(FakePeer& peer, const std::string& user, int amount)
+{
+    QTcpSocket* socket = peer.Socket();
+    socket->setReadBufferSize(amount);
+    const bool read = QTest::qWaitFor([&] {
+        return socket->bytesAvailable() == amount || !peer.IsConnected() ||
+               peerMessenger->BytesQueuedTo(user) == 0;
+    });
+    if (socket->isOpen()) {
+        socket->read(amount);
+        socket->setReadBufferSize(1);
+    }
+    return read;
 }
 
 QByteArray ShareList(const std::string& user)
@@ -218,6 +265,8 @@ private Q_SLOTS:
     void folderRepliesEndWithTheirUser();
     void folderRepliesBoundedInAll_data();
     void folderRepliesBoundedInAll();
+    void shareListRepliesBoundedInAll_data();
+    void shareListRepliesBoundedInAll();
     void folderCopiedInSlices_data();
     void folderCopiedInSlices();
     void sharedFolderInfo_data();
@@ -758,16 +807,6 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
     const QByteArray expected = BigFolder(music.root, "/data/Big", files, 9);
     PeerLog log;
     LogLines shared("Shared");
-    const auto dial = [&music](const QByteArray& user, int address, int buffer = 0) {
-        auto peer = std::make_unique<FakePeer>();
-        const size_t before = PeerTestEnv::Count("peer_socket");
-        const QHostAddress from(QStringLiteral("127.0.%1.1").arg(address + 1));
-        if (!peer->ConnectTo(music.env.env().peer().ListeningPort(), 5000, from, buffer))
-            return std::unique_ptr<FakePeer>();
-        peer->SendInit(user, "P");
-        const bool in = QTest::qWaitFor([&] { return PeerTestEnv::Count("peer_socket") > before; });
-        return in ? std::move(peer) : std::unique_ptr<FakePeer>();
-    };
     const auto received = [&log](const QByteArray& user) {
         return log.lines.count("Received PM_GET_SHARED_FILES_IN_FOLDER message from user " + user);
     };
@@ -775,7 +814,7 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
         peer.SendFrame(WireWriter().u32(36).u32(9).str("\\data\\Big"));
         return QTest::qWaitFor([&] { return received(user) > 0; });
     };
-    auto honest = dial("honest", 200);
+    auto honest = DialFrom("honest", 200);
     QVERIFY(honest);
     const qint64 base = HeapInUse();
     // What all users together hold stays within the bounds, and the memory with it.
@@ -787,13 +826,13 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
                load.bytesWaitingToGo <= SendBudget::kMaxBytes &&
                HeapInUse() - base < kMaxGrowth;
     };
-    const auto growth = [base] { return qPrintable(QString::number(HeapInUse() - base)); };
+    const auto growth = [base] { return QByteArray::number(HeapInUse() - base); };
     for (int k = 0; k < cycles; ++k) {
-        auto peer = dial("cycler", 0);
+        auto peer = DialFrom("cycler", 0);
         QVERIFY(peer && ask(*peer, "cycler"));
         peer->Close();
         QTRY_COMPARE(PeerTestEnv::Count("peer_socket"), size_t(1));
-        QVERIFY2(within(), growth());
+        QVERIFY2(within(), growth().constData());
         log.lines.clear();
     }
     std::vector<std::unique_ptr<FakePeer>> silent;
@@ -801,14 +840,10 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
     for (int k = 0; k < names; ++k) {
         const QByteArray user = "silent" + QByteArray::number(k);
         const int window = k == trickler ? 4096 : buffer;
-        silent.push_back(dial(user, 1 + k % addresses, window));
+        silent.push_back(DialFrom(user, 1 + k % addresses, window));
         QVERIFY(silent.back());
-        QObject::disconnect(silent.back()->Socket(), &QTcpSocket::readyRead, nullptr, nullptr);
-        silent.back()->Socket()->setReadBufferSize(1);
+        Stall(*silent.back(), window);
         auto* ours = StoreFixture::User(user.toStdString())["peer_socket"].AsPointer<QTcpSocket>();
-        // Its kernel buffer does not grow with what it reads.
-        silent.back()->Socket()->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                                 window);
         if (k == trickler)
             GiveAddress(user.toStdString(), 0x7f000001, home.Listen());
         if (slowLinks)
@@ -818,7 +853,7 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
         silent[size_t(k)]->SendFrame(WireWriter().u32(36).u32(9).str("\\data\\Big"));
     for (int k = 0; k < names; ++k)
         QTRY_COMPARE(received("silent" + QByteArray::number(k)), 1);
-    QVERIFY2(within(), growth());
+    QVERIFY2(within(), growth().constData());
     // Every reply that may go is sent before the honest user asks, and then the honest one.
     const auto made = [] { return sharedFoldersManager->ReplyLoadForTesting().beingMade; };
     QTRY_VERIFY_WITH_TIMEOUT(!slowLinks || made() == 0, 60000);
@@ -836,15 +871,7 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
             if (!peer.IsConnected())
                 continue;
             peer.SendFrame(U32(PM_NOTHING));
-            QTcpSocket* socket = peer.Socket();
-            const int amount = k == trickler ? reads / 16 : reads;
-            socket->setReadBufferSize(amount);
-            QVERIFY(QTest::qWaitFor([&] {
-                return socket->bytesAvailable() == amount || !peer.IsConnected() ||
-                       peerMessenger->BytesQueuedTo("silent" + std::to_string(k)) == 0;
-            }));
-            socket->read(amount);
-            socket->setReadBufferSize(1);
+            QVERIFY(ReadSome(peer, "silent" + std::to_string(k), k == trickler ? reads / 16 : reads));
         }
         const qsizetype before = cuts();
         sharedFoldersManager->ReplyRetryTimerForTesting()->Fire();
@@ -869,13 +896,84 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
     QByteArray frame;
     QVERIFY(honest->WaitForFrame(&frame, 120000));
     QVERIFY(Inflated(frame, 37) == expected);
-    QVERIFY2(within(), growth());
+    QVERIFY2(within(), growth().constData());
     // Its request waited in its place, and went on a connection of ours.
     if (trickler >= 0 && cut) {
         QVERIFY2(home.WaitForFrame(&frame) && home.WaitForFrame(&frame, 60000),
                  qPrintable(shared.lines.join('\n')));
         QVERIFY(Inflated(frame, 37) == expected);
     }
+}
+
+void tst_ShareMessages::shareListRepliesBoundedInAll_data()
+{
+    QTest::addColumn<int>("files"); // shared, with names of 200 random letters
+    QTest::newRow("50,000 files") << 50000;
+    QTest::newRow("10,000 files") << 10000;
+}
+
+void tst_ShareMessages::shareListRepliesBoundedInAll()
+{
+    QFETCH(int, files);
+    // 16 addresses with 16 names each ask once for our list and read 8 KB every 30 s: one list
+    // is held for them all, not a copy for each; an honest user browsing us meanwhile is served,
+    // and peers connecting in and our browses still connect.
+    constexpr qint64 kMaxGrowth = qint64(150) * 1024 * 1024;
+    RaiseDescriptorLimit();
+    Music music;
+    BigFolder(music.root, "/data/Big", files, 9);
+    PeerLog log;
+    auto honest = DialFrom("honest", 200);
+    QVERIFY(honest);
+    const qint64 base = HeapInUse();
+    const auto growth = [base] { return QByteArray::number(HeapInUse() - base); };
+    std::vector<std::unique_ptr<FakePeer>> party;
+    for (int k = 0; k < 256; ++k) {
+        // The budget holds one connection short of theirs all: the honest one. Small buffers
+        // both ways keep what we send them in this process, as on a link of 1500-byte packets.
+        const QByteArray user = "party" + QByteArray::number(k);
+        if (auto peer = DialFrom(user, 1 + k % 16, 4096)) {
+            Stall(*peer, 4096);
+            StoreFixture::User(user.toStdString())["peer_socket"].AsPointer<QTcpSocket>()->setSocketOption(
+                QAbstractSocket::SendBufferSizeSocketOption, 4096);
+            peer->SendFrame(U32(PM_GET_SHARED_FILE_LIST));
+            party.push_back(std::move(peer));
+        }
+    }
+    QVERIFY(party.size() >= 240);
+    const QString asked = QStringLiteral("Received PM_GET_SHARED_FILE_LIST message from user ");
+    QTRY_COMPARE(log.lines.filter(asked).size(), qsizetype(party.size()));
+    honest->SendFrame(U32(PM_GET_SHARED_FILE_LIST));
+    const QString sent = QStringLiteral("Send PM_SHARED_FILE_LIST message to user honest");
+    for (int s = 30; s <= 120; s += 30) {
+        Clock::Shift(30);
+        honest->SendFrame(U32(PM_NOTHING));
+        for (size_t k = 0; k < party.size(); ++k) {
+            if (!party[k]->IsConnected())
+                continue;
+            party[k]->SendFrame(U32(PM_NOTHING));
+            QVERIFY(ReadSome(*party[k], "party" + std::to_string(k), 8192));
+        }
+        sharedFoldersManager->ReplyRetryTimerForTesting()->Fire();
+        QVERIFY2(HeapInUse() - base < kMaxGrowth, growth().constData());
+        if (s >= 60)
+            QTRY_VERIFY(log.lines.contains(sent));
+    }
+    QByteArray frame;
+    QVERIFY(honest->WaitForFrame(&frame, 60000));
+    QCOMPARE(frame.left(4), U32(PM_SHARED_FILE_LIST));
+    QVERIFY2(HeapInUse() - base < kMaxGrowth, growth().constData());
+
+    // Honest peers connecting in from addresses of their own are taken, and our browse goes.
+    std::vector<std::unique_ptr<FakePeer>> newcomers;
+    for (int k = 0; k < 15; ++k) {
+        newcomers.push_back(DialFrom("newcomer" + QByteArray::number(k), 220 + k));
+        QVERIFY(newcomers.back());
+    }
+    FakePeer alice;
+    GiveAddress("alice", 0x7f000001, alice.Listen());
+    peerMessenger->GetUserSharedFiles("alice");
+    QVERIFY(alice.WaitForConnection(10000));
 }
 
 void tst_ShareMessages::folderCopiedInSlices_data()
