@@ -1,11 +1,13 @@
 #include "peer/PeerMessenger.h"
 
+#include "peer/PeerMessages.h"
 #include "peer/PeerSchema.h"
 #include "server/ServerSchema.h"
 #include "store/Clock.h"
 #include "store/Log.h"
 
 #include <QTcpSocket>
+#include <QtEndian>
 
 #include <tuple>
 #include <unordered_map>
@@ -19,6 +21,9 @@
 // connecting, stay where they were counted.
 
 namespace {
+
+// When our user's request for a reply last went on a messaging connection (monotonic ms).
+const char kReplyAskedAt[] = "qv_reply_asked_at";
 
 enum class Pool
 {
@@ -72,10 +77,14 @@ std::vector<PeerMessenger::Held> PeerMessenger::HeldConnections() const
                     held.holder = Holder::Accepted;
                     held.sinceMs = accepted->second.sinceMs;
                 }
+                // One our user waits on for a reply keeps its place, whichever connection to
+                // the user carries our user's requests now.
+                held.awaited = ReplyDueOn(item);
+                if (held.awaited)
+                    held.holder = Holder::Ours;
                 if (held.holder == Holder::Ours) {
                     held.sinceMs = LastActivityMs(item);
                     held.idle = held.socket->bytesToWrite() == 0;
-                    held.awaited = ReplyDueFrom(held.user);
                 }
             } else {
                 held.user = item[ServerTypes::User].AsString();
@@ -254,10 +263,18 @@ void PeerMessenger::MarkOurs(ItemPtr peerSocket)
         accepted->second.ours = true;
 }
 
-bool PeerMessenger::ReplyDueFrom(const std::string& user) const
+void PeerMessenger::NoteReplyAsked(QTcpSocket* socket, const char* message, qsizetype length)
 {
-    const auto asked = m_shareListsAsked.find(user);
-    return asked != m_shareListsAsked.end() && Clock::MonotonicMs() - asked->second < kReplyDueMs;
+    if (length >= 4 && qFromLittleEndian<quint32>(message) == PM_GET_SHARED_FILE_LIST)
+        socket->setProperty(kReplyAskedAt, Clock::MonotonicMs());
+}
+
+bool PeerMessenger::ReplyDueOn(ItemPtr peerSocket) const
+{
+    const auto asked = m_shareListsAsked.find(peerSocket[ServerTypes::User].AsString());
+    const QVariant on = peerSocket.AsPointer<QTcpSocket>()->property(kReplyAskedAt);
+    return asked != m_shareListsAsked.end() && on.isValid() && on.toLongLong() >= asked->second &&
+           Clock::MonotonicMs() - asked->second < kReplyDueMs;
 }
 
 int PeerMessenger::FileConnectionsOfOursFrom(const std::string& user) const

@@ -306,8 +306,10 @@ private:
     // the only one of its user's that is: another that was goes back to whoever it was held for
     // before (the peer that opened it, or the peer's requests when we dialled it).
     void MarkOurs(ItemPtr peerSocket);
-    // Whether our user waits on a reply from the user (a share list asked for).
-    bool ReplyDueFrom(const std::string& user) const;
+    // Whether our user waits on a reply on the messaging connection (a share list asked for on
+    // it, not come yet nor overdue), as noted when a message goes on it.
+    bool ReplyDueOn(ItemPtr peerSocket) const;
+    static void NoteReplyAsked(QTcpSocket* socket, const char* message, qsizetype length);
     // Who a messaging connection to the user is for, by what waits to go on it.
     static Holder MessagingHolder(ItemPtr user);
     // Relayed file connections from the user that are ours and not yet handed over.
@@ -322,9 +324,11 @@ private:
     };
     static Waiting WhatWaitsFor(ItemPtr user);
     static bool ServesOurUser(const char* message, qsizetype length);
-    // The connection a message to a user goes on: the latest opened of its sockets (not empty),
-    // the choice logged or not.
-    static ItemPtr ChosenSocket(const ItemSet& sockets, bool logged);
+    // The connection a message to a user goes on, of its sockets (not empty): one known to lead
+    // to the user (dialled at the address the server gave, or answering our relayed request),
+    // the one our user's requests go on first, else the latest opened; the latest opened of any
+    // when none is known. The choice logged or not.
+    ItemPtr ChosenSocket(const ItemSet& sockets, bool logged) const;
     // The socket's receive state when it has one; none is made.
     static const SocketBufferInfo* FindReceiveState(const QTcpSocket* socket);
     // Drops the connection and the message when what waits for the peer would pass its cap, or

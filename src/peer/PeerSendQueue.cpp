@@ -100,7 +100,8 @@ void PeerMessenger::Send(const std::string& userName, const QByteArray& message,
     const qint64 frameBytes = qint64(message.size()) + (obfuscated ? 8 : 4);
     if (PendingCapReached(socket, user, frameBytes, !ours && !reply))
         return;
-    SendFrameBody(socket, message, obfuscated, reply);
+    if (SendFrameBody(socket, message, obfuscated, reply))
+        NoteReplyAsked(socket, message.constData(), message.size());
 }
 
 bool PeerMessenger::AnswerFits(const std::string& user, quint32 address, qint64 bytes,
@@ -164,19 +165,42 @@ qint64 PeerMessenger::WaitingOn(const QTcpSocket* socket)
     return socket->bytesToWrite() + (outbox ? outbox->Pending() : 0);
 }
 
-ItemPtr PeerMessenger::ChosenSocket(const ItemSet& sockets, bool logged)
+ItemPtr PeerMessenger::ChosenSocket(const ItemSet& sockets, bool logged) const
 {
     const auto log = [logged](int level, const QString& line) {
         if (logged)
             Log(LogCategories::kPeerMessenger, level, line);
     };
-    ItemPtr chosen;
     if (sockets.size() == 1) {
         log(2, QStringLiteral("Found one existing messaging connection to user"));
         return sockets.First();
     }
+    // Anyone can open connections under any name. Those we dialled at the address the server
+    // gave, or that answered our relayed request, lead to the user: of them the one our user's
+    // requests go on already keeps them (a reply may be due on it), else the latest opened.
+    ItemPtr known;
+    std::pair<bool, QDateTime> knownRank;
+    for (Item* i : sockets) {
+        if (m_acceptedPeerSockets.count(i->Id()))
+            continue;
+        ItemPtr candidate(i);
+        const std::pair<bool, QDateTime> rank{
+            !ForPeer(candidate.AsPointer<QTcpSocket>()),
+            Clock::FromText(TextForLog(candidate[PeerTypes::ConnectionOpenTime].AsString()))};
+        if (!known || knownRank < rank) {
+            known = candidate;
+            knownRank = rank;
+        }
+    }
+    if (known) {
+        log(2, QStringLiteral("Found %1 existing messaging connections to user, picking the one "
+                              "known to lead to the user")
+                   .arg(sockets.size()));
+        return known;
+    }
     log(2, QStringLiteral("Found %1 existing messaging connections to user, picking latest")
                .arg(sockets.size()));
+    ItemPtr chosen;
     QDateTime chosenTime;
     for (Item* i : sockets) {
         ItemPtr candidate(i);
@@ -278,6 +302,7 @@ void PeerMessenger::SendUnsentMessages(std::string userName)
         const QByteArray* message = item.AsPointer<QByteArray>();
         if (!SendFrameBody(socket, *message, obfuscated, message->size() > PeerOutbox::kPiece))
             break;
+        NoteReplyAsked(socket, message->constData(), message->size());
         item.Remove(); // frees its byte stream
     }
 }

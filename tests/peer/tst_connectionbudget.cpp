@@ -1,3 +1,4 @@
+#include "support/PeerBodies.h"
 #include "transfers/TransferTestEnv.h"
 
 #include <QTcpServer>
@@ -19,6 +20,12 @@ constexpr int kHonestPeers = 20;
 QByteArray Name(int n)
 {
     return "evil" + QByteArray::number(n);
+}
+
+QByteArray ShareList() // of one empty folder
+{
+    const QByteArray list = WireWriter().u32(1).str("\\m").u32(0).u32(2).u32(0).bytes();
+    return FakePeer::Frame(WireWriter().u32(PM_SHARED_FILE_LIST).raw(Zlib(list)).bytes());
 }
 
 // The party's sockets: a port on each of its addresses that takes whatever we open, and the
@@ -84,6 +91,8 @@ enum Way
     Browses,
     RepeatedOffers, // one download offered again and again, the budget full
     NameOffers,     // a connection a second under the name of one download, each offering it
+    BobTwice,       // bob browsed and queued from, then his second connection, then introduced
+    BobFails, // bob browsed, a connection a second under his name, each saying his upload failed
 };
 
 struct Row
@@ -118,6 +127,9 @@ const Row kRows[] = {
     {"a download's name offering, honest one to an address", NameOffers, "P", false, 236, 16, true},
     {"a download's name offering, honest two to an address", NameOffers, "P", false, 236, 16, true,
      2},
+    {"bob browsed, then his own second connection", BobTwice, "P", false, 256, 16, true},
+    {"bob browsed, his upload failed on each new connection under his name", BobFails, "P", false,
+     32, 16, false},
 };
 
 } // namespace
@@ -201,6 +213,19 @@ void tst_ConnectionBudget::partyFloodsOnePath()
         peer.QueueDownload("seller", file.toStdString());
         QTRY_COMPARE(peer.HeldCount(Holder::Ours), 1);
     }
+    // Bob's list is due on the connection we dialled, where our requests to him go.
+    FakePeer bob;
+    std::unique_ptr<FakePeer> again;
+    QSignalSpy shares(&peer, &PeerMessenger::UserShare);
+    if (path >= BobTwice) {
+        GiveAddress("bob", 0x7f000001, bob.Listen());
+        peer.GetUserSharedFiles("bob");
+        QVERIFY(bob.WaitForConnection());
+        TransferTestEnv::Entry("bob", "Music\\Album", "a.mp3", 100);
+        Clock::Shift(1);
+        QVERIFY(path != BobTwice || (again = DialMessaging(peer, false, "bob")));
+        TransferTestEnv::SetOnline("bob");
+    }
     // The party keeps every connection it holds talking: none is idle for long.
     std::vector<QTcpSocket*> offering;
     const auto talk = [&offering] {
@@ -212,7 +237,7 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     QSignalSpy queued(&peer, &PeerMessenger::QueueUploadRequested);
     for (int n = 0; n < row.names; ++n) {
         const std::string name = Name(n).toStdString();
-        if (path != Pierces && path != OffersPierced && path != NameOffers)
+        if (path != Pierces && path != OffersPierced && path != NameOffers && path != BobFails)
             GiveAddress(name, party.Address(n), party.Port(n));
         switch (path) {
         case NameOffers:
@@ -223,12 +248,19 @@ void tst_ConnectionBudget::partyFloodsOnePath()
                                           FakePeer::Frame(FakePeer::InitBody("seller", "P")) +
                                               FakePeer::Frame(Msg::Offer(quint32(n), file, 100))));
             break;
+        case BobFails:
+            Clock::Shift(1);
+            party.Dial(port, n,
+                       FakePeer::Frame(FakePeer::InitBody("bob", "P")) +
+                           FakePeer::Frame(Msg::Failed(file)));
+            break;
         case AcceptedAndSilent:
             if (n % 2 == 0)
                 party.Dial(port, n, QByteArray());
             [[fallthrough]];
         case Accepted:
         case RepeatedOffers:
+        case BobTwice:
             party.Dial(port, n,
                        type.isEmpty() ? QByteArray() : frame(FakePeer::InitBody(Name(n), type)));
             break;
@@ -287,6 +319,13 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     QVERIFY(carol.WaitForConnection());
     QCOMPARE(log.lines.filter("to make room for a connection to user carol").size(),
              row.full ? 1 : 0);
+    // Our requests went to bob, at first and on each failure the party told; his list comes.
+    int asked = 0;
+    for (QByteArray body; path >= BobTwice && bob.WaitForFrame(&body, 50);)
+        asked += body.startsWith(FakePeer::U32(PM_QUEUE_UPLOAD)) ? 1 : 0;
+    QCOMPARE(asked, path >= BobTwice ? 1 + row.names * (path == BobFails) : 0);
+    bob.SendRaw(ShareList());
+    QTRY_COMPARE(shares.count(), path >= BobTwice ? 1 : 0);
     // An honest peer connecting in is taken, and none that came before went; our own
     // connections make room for it once idle a while, those waiting for a list once it is
     // overdue.
