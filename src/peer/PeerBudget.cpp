@@ -24,6 +24,9 @@ namespace {
 
 // When our user's request for a reply last went on a messaging connection (monotonic ms).
 const char kReplyAskedAt[] = "qv_reply_asked_at";
+// Ours take the place of a peer's one connection at its address only while they hold fewer than
+// this: past it, our user's burst waits for its own connections to go, not for honest peers'.
+constexpr int kOursTakingLone = PeerMessenger::kMaxPeerSockets / 2;
 
 enum class Pool
 {
@@ -115,9 +118,11 @@ QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& 
         const std::vector<Held> held = HeldConnections();
         int withAddress = 0;
         int inShare = 0;
+        int oursHeld = 0;
         for (const Held& h : held) {
             withAddress += address != 0 && h.address == address ? 1 : 0;
             inShare += h.holder == holder ? 1 : 0;
+            oursHeld += h.holder == Holder::Ours ? 1 : 0;
         }
         Pool pool;
         QString reason;
@@ -163,10 +168,13 @@ QString PeerMessenger::Admit(Holder holder, quint32 address, const std::string& 
             const int atRequest = h.holder == Holder::AtPeersRequest ? 0 : 1;
             int tier = 0;
             if (holder == Holder::Ours) {
-                // Ours: the party's requests, its addresses holding many, our idle, the rest.
-                if (ours && (!h.idle || h.user == user))
+                // Ours: the party's requests, its addresses holding many, our idle, the rest;
+                // not one our user waits on for a reply.
+                if (ours && (!h.idle || h.awaited || h.user == user))
                     continue;
                 tier = !atRequest ? 0 : ours ? 2 : count >= 2 ? 1 : 3;
+                if (tier == 3 && oursHeld >= kOursTakingLone)
+                    continue;
             } else if (ours) {
                 // Anyone's: ours that have been idle a while, once no party holds more; not one
                 // our user waits on for a reply, however quiet.
@@ -229,8 +237,11 @@ bool PeerMessenger::OpeningRefused(const QHostAddress& address, const std::strin
     bool& logged = holder == Holder::Ours ? m_openingRefusalLogged : m_peerOpeningRefusalLogged;
     if (!logged)
         Log(LogCategories::kPeerMessenger, 1,
-            QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
-                           "meanwhile fail at once")
+            (holder == Holder::Ours
+                 ? QStringLiteral("Not connecting to user %1 at %2 now: %3; our messaging "
+                                  "connections asked for meanwhile wait for room")
+                 : QStringLiteral("Not connecting to user %1 at %2: %3; connections asked for "
+                                  "meanwhile fail at once"))
                 .arg(TextForLog(user), address.toString(), reason));
     logged = true;
     return true;
@@ -274,7 +285,7 @@ bool PeerMessenger::ReplyDueOn(ItemPtr peerSocket) const
     const auto asked = m_shareListsAsked.find(peerSocket[ServerTypes::User].AsString());
     const QVariant on = peerSocket.AsPointer<QTcpSocket>()->property(kReplyAskedAt);
     return asked != m_shareListsAsked.end() && on.isValid() && on.toLongLong() >= asked->second &&
-           Clock::MonotonicMs() - asked->second < kReplyDueMs;
+           Clock::MonotonicMs() - on.toLongLong() < kReplyDueMs;
 }
 
 int PeerMessenger::FileConnectionsOfOursFrom(const std::string& user) const

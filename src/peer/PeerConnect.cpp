@@ -90,27 +90,56 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
         return;
     }
 
-    // One that would be the peer's is weighed before the relayed request goes: refused later,
-    // the dial would still be answered by a connection to us. Ours always get room.
-    if (*typeName == 'P' && MessagingHolder(user) == Holder::AtPeersRequest &&
-        OpeningRefused(QHostAddress(quint32(user[PeerTypes::UserAddress].AsUInt())), userName,
-                       Holder::AtPeersRequest)) {
-        // Told on the next turn: a sender may be in the middle of queueing for the user.
-        const std::string failedType = typeName;
+    // Told on the next turn: a sender may be in the middle of queueing for the user.
+    const auto failLater = [this, userName, failedType = std::string(typeName)] {
         QMetaObject::invokeMethod(
             this,
             [this, userName, failedType] { Q_EMIT ConnectionToUserFailed(userName, failedType); },
             Qt::QueuedConnection);
+    };
+    const QHostAddress address(quint32(user[PeerTypes::UserAddress].AsUInt()));
+    if (*typeName == 'P' && MessagingHolder(user) == Holder::Ours) {
+        // Our user's waits for room behind those asked for before it, rather than failing; its
+        // relayed request goes only once there is room for the answer.
+        if (std::find(m_waitingForRoom.begin(), m_waitingForRoom.end(), userName) !=
+            m_waitingForRoom.end())
+            return;
+        if (m_waitingForRoom.empty() && !OpeningRefused(address, userName, Holder::Ours)) {
+            StartAttempt(user, type);
+        } else if (int(m_waitingForRoom.size()) < kMaxWaitingForRoom) {
+            m_waitingForRoom.push_back(userName);
+            ScheduleRoomCheck();
+        } else {
+            if (!m_waitingFullLogged)
+                Log(LogCategories::kPeerMessenger, 1,
+                    QStringLiteral("Not connecting to user %1: %2 connections of ours wait for "
+                                   "room; connections of ours asked for meanwhile fail at once")
+                        .arg(TextForLog(userName))
+                        .arg(m_waitingForRoom.size()));
+            m_waitingFullLogged = true;
+            failLater();
+        }
         return;
     }
+    // One that would be the peer's is weighed before the relayed request goes: refused later,
+    // the dial would still be answered by a connection to us.
+    if (*typeName == 'P' && OpeningRefused(address, userName, Holder::AtPeersRequest)) {
+        failLater();
+        return;
+    }
+    StartAttempt(user, type);
+}
 
+void PeerMessenger::StartAttempt(ItemPtr user, ItemPtr type)
+{
+    const std::string userName = user.AsString();
     ItemPtr request = d.GetType(PeerTypes::ConnectToPeerRequest)->NewItem();
     request += user;
     request += type;
 
     Log(LogCategories::kPeerMessenger, 2,
         QStringLiteral("Also sending indirect connection request."));
-    const quint32 token = gp_server->SendIndirectConnectionRequest(userName, typeName);
+    const quint32 token = gp_server->SendIndirectConnectionRequest(userName, type.AsString());
     ItemPtr indirect = d.GetType(PeerTypes::IndirectConnectToPeerRequest)->GetItem(Value(token));
     request += indirect;
     StampTime(indirect, PeerTypes::SendTime);
@@ -128,6 +157,31 @@ void PeerMessenger::ConnectToUser(std::string userName, const char* typeName)
         QStringLiteral("User address not found, requesting address"));
     gp_server->GetUserAddress(userName);
     request += Status("getting_address");
+}
+
+void PeerMessenger::ScheduleRoomCheck()
+{
+    OnceNextTurn(this, m_roomCheckPending, [this] { AdmitWaiting(); });
+}
+
+void PeerMessenger::AdmitWaiting()
+{
+    while (!m_waitingForRoom.empty()) {
+        const std::string userName = m_waitingForRoom.front();
+        ItemPtr user = d.GetType(ServerTypes::User)->HasItem(Value(userName));
+        // Sent meanwhile on a connection the peer opened, or expired unsent: nothing to dial for.
+        if (user[PeerTypes::PeerSocket] || WhatWaitsFor(user) != Waiting::Ours) {
+            m_waitingForRoom.pop_front();
+            if (!user[PeerTypes::PeerSocket])
+                Q_EMIT ConnectionToUserFailed(userName, "P");
+            continue;
+        }
+        if (OpeningRefused(QHostAddress(quint32(user[PeerTypes::UserAddress].AsUInt())), userName,
+                           Holder::Ours))
+            return;
+        m_waitingForRoom.pop_front();
+        StartAttempt(user, d.GetType(PeerTypes::PeerConnectionType)->GetItem(Value("P")));
+    }
 }
 
 void PeerMessenger::StartDirectSocket(ItemPtr request)

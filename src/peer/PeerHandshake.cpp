@@ -112,6 +112,9 @@ bool PeerMessenger::HandOver(QTcpSocket* socket, const QMetaMethod& signal)
     socket->disconnect();
     EraseReceiveState(socket);
     socket->setParent(nullptr);
+    // Its place in the budget is free for one of ours waiting for room.
+    if (!m_waitingForRoom.empty())
+        ScheduleRoomCheck();
     if (isSignalConnected(signal))
         return true;
     // Nothing takes this kind of connection (its subsystem was not built): an unowned socket

@@ -207,6 +207,8 @@ void PeerMessenger::ResetForTesting()
     m_capRefusalLogged = false;
     m_openingRefusalLogged = false;
     m_peerOpeningRefusalLogged = false;
+    m_waitingFullLogged = false;
+    m_waitingForRoom.clear();
     m_fileConnectionsDue.clear();
     m_addressedUsers.clear();
     m_stampedMs.clear();
@@ -338,11 +340,15 @@ void PeerMessenger::OnPeerSocketItemAdded(Item* item)
     auto* activity = new ActivityTime;
     activity->ms = Clock::MonotonicMs();
     auto* socket = ItemPtr(item).AsPointer<QTcpSocket>();
+    // One of ours with all written makes room for ours waiting.
     if (socket) {
-        activity->counting = connect(socket, &QTcpSocket::bytesWritten, this,
-                                     [activity](qint64 n) { activity->written += n; });
-        activity->outbox =
-            PeerOutbox::Of(socket, m_waitingToGo, AddressOf(socket).toIPv4Address());
+        activity->counting =
+            connect(socket, &QTcpSocket::bytesWritten, this, [this, socket, activity](qint64 n) {
+                activity->written += n;
+                if (!m_waitingForRoom.empty() && socket->bytesToWrite() == 0)
+                    ScheduleRoomCheck();
+            });
+        activity->outbox = PeerOutbox::Of(socket, m_waitingToGo, AddressOf(socket).toIPv4Address());
     }
     ItemPtr(item) += d.GetType(PeerTypes::LastActivityTime)->GetItem(Value(activity));
 }
@@ -462,8 +468,11 @@ void PeerMessenger::DisposeOfSocket(QTcpSocket* socket)
         return;
     AssertNoSocketOverlap(socket);
     DisposeOfSocketInner(socket);
-    // Its descriptor is free again (the close releases it), so a listener that ran out can go on.
+    // Its descriptor is free again (the close releases it), so a listener that ran out can go on,
+    // and its place in the budget to one of ours waiting for room.
     ResumeAccepting();
+    if (!m_waitingForRoom.empty())
+        ScheduleRoomCheck();
 
     ItemPtr found[4];
     int n = 0;
@@ -632,7 +641,10 @@ void PeerMessenger::EveryHalfMinute()
     m_capRefusalLogged = false;
     m_openingRefusalLogged = false;
     m_peerOpeningRefusalLogged = false;
+    m_waitingFullLogged = false;
     m_shareListDropsLogged.clear();
     m_answerDropLogged = false;
     ResumeAccepting();
+    // Replies overdue, and descriptors others freed, make room that nothing else tells of.
+    AdmitWaiting();
 }

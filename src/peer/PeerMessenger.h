@@ -29,6 +29,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -75,6 +76,11 @@ public:
     // connection may stay silent).
     static constexpr qint64 kIdleBeforeMakingRoomMs = 30000;
     static constexpr qint64 kReplyDueMs = 120000;
+    // A messaging connection our user asks for when there is no room waits for it, behind those
+    // asked for before, and is dialled when room comes (a connection goes or is handed over, one
+    // has written all it had, the half-minute sweep). At most kMaxWaitingForRoom wait; past it
+    // one fails at once.
+    static constexpr int kMaxWaitingForRoom = 4 * kMaxPeerSockets;
     // How soon a listener stopped by a shortage of descriptors tries again: what ran short may
     // be files or other connections, whose closing nothing here hears of.
     static constexpr int kAcceptRetryMs = 1000;
@@ -206,8 +212,9 @@ public:
 
     // Whom a connection is held for (PeerBudget.cpp). When room is needed for one of ours, the
     // connections opened at peers' requests go first, then those of the addresses holding the
-    // most that peers opened, then ours that have been idle longest, then the rest that peers
-    // opened; the oldest first within each, one under the name of the user being reached last.
+    // most that peers opened, then ours that have been idle longest (not one our user waits on
+    // for a reply), then the rest that peers opened while ours hold fewer than half of all; the
+    // oldest first within each, one under the name of the user being reached last.
     // For anyone else's, one of an address that holds two more than the newcomer's, else ours
     // idle for kIdleBeforeMakingRoomMs.
     enum class Holder
@@ -307,7 +314,7 @@ private:
     // before (the peer that opened it, or the peer's requests when we dialled it).
     void MarkOurs(ItemPtr peerSocket);
     // Whether our user waits on a reply on the messaging connection (a share list asked for on
-    // it, not come yet nor overdue), as noted when a message goes on it.
+    // it, not come yet, for kReplyDueMs after it went), as noted when a message goes on it.
     bool ReplyDueOn(ItemPtr peerSocket) const;
     static void NoteReplyAsked(QTcpSocket* socket, const char* message, qsizetype length);
     // Who a messaging connection to the user is for, by what waits to go on it.
@@ -436,7 +443,12 @@ private:
     static QHostAddress AddressOf(const QTcpSocket* socket);
     // Whether we opened the socket.
     static bool Dialled(const QTcpSocket* socket);
+    // Sends the relayed request and dials, or asks the server for the address first.
+    void StartAttempt(ItemPtr user, ItemPtr type);
     void StartDirectSocket(ItemPtr request);
+    // Starts the attempts waiting for room, in order, while there is room.
+    void AdmitWaiting();
+    void ScheduleRoomCheck();
     void EndAttempt(ItemPtr attempt, const QString& message);
     void DropOldestUnsent(ItemPtr user);
 
@@ -455,6 +467,10 @@ private:
     bool m_capRefusalLogged = false;
     bool m_openingRefusalLogged = false;
     bool m_peerOpeningRefusalLogged = false;
+    bool m_waitingFullLogged = false;
+    // Users our user's messaging connections wait for room to, in the order asked.
+    std::deque<std::string> m_waitingForRoom;
+    bool m_roomCheckPending = false;
     // Messaging connections whose first frame made their user's item, by the peer_socket
     // item's id: that item goes with the connection when nothing else holds on to it.
     std::set<uint32_t> m_peerSocketsWithOwnUser;

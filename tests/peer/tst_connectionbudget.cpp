@@ -4,6 +4,7 @@
 #include <QTcpServer>
 
 #include <map>
+#include <set>
 
 // A party of 16 addresses with 16 names each floods one way a peer connection is opened or taken,
 // 20 honest peers connected before. Whatever the way, the budget holds, those peers stay, our
@@ -29,7 +30,8 @@ QByteArray ShareList() // of one empty folder
 }
 
 // The party's sockets: a port on each of its addresses that takes whatever we open, and the
-// connections it opens to us. It refuses each upload we offer at once, so that the next follows.
+// connections it opens to us. It refuses each upload we offer at once, so that the next follows,
+// and notes the addresses asked to queue a download and the connections asked for a share list.
 class Party : public QObject
 {
 public:
@@ -57,6 +59,8 @@ public:
         Watch(s);
         return s;
     }
+    std::set<quint32> asked;
+    std::vector<QTcpSocket*> browsed;
 
 private:
     void Watch(QTcpSocket* s)
@@ -68,7 +72,12 @@ private:
                 const QByteArray body = in.mid(4, qFromLittleEndian<quint32>(in.constData()));
                 in.remove(0, body.size() + 4);
                 WireReader r(body);
-                if (r.u32() == PM_TRANSFER_REQUEST && r.u32() == 1)
+                const quint32 code = r.u32();
+                if (code == PM_QUEUE_UPLOAD)
+                    asked.insert(s->localAddress().toIPv4Address());
+                if (code == PM_GET_SHARED_FILE_LIST)
+                    browsed.emplace_back(s);
+                if (code == PM_TRANSFER_REQUEST && r.u32() == 1)
                     s->write(frameOf(Msg::Refused(r.u32(), "Cancelled")));
             }
         });
@@ -142,6 +151,8 @@ private Q_SLOTS:
     void initTestCase() { RaiseDescriptorLimit(); }
     void partyFloodsOnePath_data() { AddRows(kRows); }
     void partyFloodsOnePath();
+    void ourBurstsWaitForRoom_data();
+    void ourBurstsWaitForRoom();
 };
 
 void tst_ConnectionBudget::partyFloodsOnePath()
@@ -316,9 +327,8 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     FakePeer carol;
     GiveAddress("carol", 0x7f000001, carol.Listen());
     peer.GetUserSharedFiles("carol");
-    QVERIFY(carol.WaitForConnection());
-    QCOMPARE(log.lines.filter("to make room for a connection to user carol").size(),
-             row.full ? 1 : 0);
+    // Not while our browses waiting for their lists fill the budget: it waits its turn.
+    QCOMPARE(carol.WaitForConnection(path == Browses ? 500 : 5000), path != Browses);
     // Our requests went to bob, at first and on each failure the party told; his list comes.
     int asked = 0;
     for (QByteArray body; path >= BobTwice && bob.WaitForFrame(&body, 50);)
@@ -328,7 +338,7 @@ void tst_ConnectionBudget::partyFloodsOnePath()
     QTRY_COMPARE(shares.count(), path >= BobTwice ? 1 : 0);
     // An honest peer connecting in is taken, and none that came before went; our own
     // connections make room for it once idle a while, those waiting for a list once it is
-    // overdue.
+    // overdue, and with them our browses that waited.
     Clock::Shift(PeerMessenger::kIdleBeforeMakingRoomMs / 1000);
     if (path == Browses) {
         QVERIFY(!DialMessaging(peer, false, "early", QHostAddress(kHonest + 99)));
@@ -342,6 +352,43 @@ void tst_ConnectionBudget::partyFloodsOnePath()
                                              QHostAddress(kHonest + kHonestPeers + k)));
     for (const auto& h : honest)
         QVERIFY(h->IsConnected());
+    if (path == Browses)
+        QVERIFY(carol.WaitForConnection());
+    QCOMPARE(log.lines.filter("to make room for a connection to user carol").size(),
+             row.full ? 1 : 0);
+}
+
+// Our user queues a download from each of 300 users at once, browses pending or none: every user
+// is asked and every list comes.
+void tst_ConnectionBudget::ourBurstsWaitForRoom_data()
+{
+    QTest::addColumn<int>("browses");
+    QTest::newRow("300 downloads from 300 users") << 0;
+    QTest::newRow("20 browses pending, then 300 downloads") << 20;
+}
+
+void tst_ConnectionBudget::ourBurstsWaitForRoom()
+{
+    QFETCH(int, browses);
+    TransferTestEnv t;
+    QVERIFY(t.env().logIn());
+    Party users(kParty, browses + 300);
+    QSignalSpy shares(&t.env().peer(), &PeerMessenger::UserShare);
+    for (int n = 0; n < browses + 300; ++n) {
+        const std::string name = Name(n).toStdString();
+        GiveAddress(name, users.Address(n), users.Port(n));
+        if (n < browses) {
+            t.env().peer().GetUserSharedFiles(name);
+            continue;
+        }
+        QTRY_COMPARE(int(users.browsed.size()), browses);
+        TransferTestEnv::SetOnline(name);
+        t.transfers().AddDownload(name, "a.mp3", "Music\\Album", 100, 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(int(users.asked.size()), 300, 20000);
+    for (QTcpSocket* s : users.browsed)
+        s->write(ShareList());
+    QTRY_COMPARE(shares.count(), browses);
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectionBudget)
