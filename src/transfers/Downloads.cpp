@@ -62,6 +62,8 @@ ItemPtr TransferQueueManager::AddDownload(std::string user, std::string file, st
     if (userItem.IsConnected(m_types.online)) {
         peerMessenger->QueueDownload(user, PeerPath(entry));
         RequestDownloadPlaceInLine(entry);
+        // Asked now: not again at the next tick.
+        StampTime(userItem, LastQueueRequestTime);
     }
     return entry;
 }

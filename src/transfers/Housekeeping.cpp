@@ -24,6 +24,11 @@ namespace {
 constexpr qint64 kSetUpTimeoutMs = 30000;
 // A user holding queued downloads is asked to queue them again at most this often.
 constexpr qint64 kRequeueIntervalMs = 600000;
+// One tick asks at most the share of those users that spreads them over the interval's ticks
+// (of half a minute), or this many if that is more, those asked longest ago first: a burst of
+// users asked at once is not asked again all at once, each needing a connection.
+constexpr qint64 kTickMs = 30000;
+constexpr size_t kMinRequeuesPerTick = 16;
 // The diagnostic timer's interval.
 constexpr int kTimerTestIntervalMs = 1000;
 
@@ -138,12 +143,25 @@ void TransferQueueManager::EveryHalfMinute()
     const ItemSet waiting =
         queued.GetItems(DownloadEntry).GetItems(User).Connected(ServerTypes::IsOnline);
     const Type* users = d.GetType(User);
+    std::vector<std::pair<qint64, uint32_t>> due; // how long since asked, the user
     for (uint32_t id : Ids(waiting)) {
         ItemPtr user = Live(id, users);
         if (!user || IsActivelyDownloadingFromUser(user.AsString()))
             continue;
-        if (!user.IsConnected(LastQueueRequestTime) ||
-            AgeMs(user, LastQueueRequestTime) >= kRequeueIntervalMs)
+        const qint64 age = user.IsConnected(LastQueueRequestTime)
+                               ? AgeMs(user, LastQueueRequestTime)
+                               : std::numeric_limits<qint64>::max();
+        if (age >= kRequeueIntervalMs)
+            due.emplace_back(age, id);
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    const size_t perTick = std::max(
+        kMinRequeuesPerTick,
+        size_t((qint64(waiting.size()) * kTickMs + kRequeueIntervalMs - 1) / kRequeueIntervalMs));
+    due.resize(std::min(due.size(), perTick));
+    for (const auto& [age, id] : due) {
+        if (ItemPtr user = Live(id, users))
             RequeueUserDownloads(user);
     }
 }

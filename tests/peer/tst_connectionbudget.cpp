@@ -359,7 +359,7 @@ void tst_ConnectionBudget::partyFloodsOnePath()
 }
 
 // Our user queues a download from each of 300 users at once, browses pending or none: every user
-// is asked and every list comes.
+// is asked and every list comes; asked again not at the next tick, but ten minutes on, spread.
 void tst_ConnectionBudget::ourBurstsWaitForRoom_data()
 {
     QTest::addColumn<int>("browses");
@@ -389,6 +389,19 @@ void tst_ConnectionBudget::ourBurstsWaitForRoom()
     for (QTcpSocket* s : users.browsed)
         s->write(ShareList());
     QTRY_COMPARE(shares.count(), browses);
+    TransferLog log;
+    t.Tick(30);
+    QCOMPARE(log.lines.filter("Requeueing downloads from user").size(), 0);
+    // Ten minutes on, a tenth at most a tick, none twice, all within the next ten.
+    users.asked.clear();
+    for (int tick = 0, asked = 0; tick < 20; ++tick, log.lines.clear()) {
+        t.Tick(tick ? 30 : 570);
+        const int now = int(log.lines.filter("Requeueing downloads from user").size());
+        QVERIFY2(now * 10 <= 300, qPrintable(QString::number(now)));
+        asked += now;
+        QTRY_COMPARE(int(users.asked.size()), asked);
+    }
+    QCOMPARE(int(users.asked.size()), 300);
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectionBudget)
