@@ -3,6 +3,7 @@
 #include "ChatView.h"
 #include "QRoomUserListItemWidget.h"
 #include "RowRelisting.h"
+#include "ViewPlace.h"
 #include "server/Server.h"
 #include "server/ServerSchema.h"
 #include "server/ServerStore.h"
@@ -25,7 +26,6 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
-#include <QScrollBar>
 #include <QSplitter>
 #include <QStyle>
 #include <QTimer>
@@ -74,6 +74,8 @@ RoomForm::RoomForm(const std::string& room, QWidget* parent)
     header->setSortIndicatorShown(true);
     header->setSectionsClickable(true);
     m_userList->sortItems(kNameColumn, Qt::AscendingOrder);
+    // Follows the user's scrolls from the start.
+    ViewPlace::Of(m_userList);
     connect(header, &QHeaderView::sortIndicatorChanged, this, [this] {
         // Rows still to come go after the others, and all are sorted anew: as a sorting tree
         // sorts rows added since its last sort.
@@ -412,7 +414,7 @@ void RoomForm::TidyAll()
     }
     m_leaving.clear();
     std::sort(gone.begin(), gone.end());
-    const auto isGone = [&gone](QTreeWidgetItem* row) {
+    const auto isGone = [&gone](const QTreeWidgetItem* row) {
         return std::binary_search(gone.begin(), gone.end(), row);
     };
 
@@ -444,14 +446,14 @@ void RoomForm::TidyAll()
         m_resortPending = false;
         m_relistPace.Started();
     } else {
-        // The view stays at its bottom, or its top row at the top, as through a listing.
-        const QScrollBar* bar = m_userList->verticalScrollBar();
-        const bool bottom = RowRelisting::AtBottom(m_userList);
-        QTreeWidgetItem* top = m_userList->verticalScrollMode() == QAbstractItemView::ScrollPerItem
-                                   ? m_userList->topLevelItem(bar->value())
-                                   : nullptr;
-        if (bar->value() == 0 || bottom || isGone(top))
-            top = nullptr;
+        // The view stays where the user has it, as through a listing: the next user who stays
+        // takes the place of the top one who leaves.
+        ViewPlace& view = ViewPlace::Of(m_userList);
+        view.RowsGo(isGone);
+        // Deleted as current, a row would leave the one next to it current, scrolled to.
+        if (isGone(m_userList->currentItem()))
+            m_userList->selectionModel()->setCurrentIndex(QModelIndex(),
+                                                          QItemSelectionModel::NoUpdate);
         if (!m_resortPending)
             std::stable_sort(added.begin(), added.end(), order);
         for (QTreeWidgetItem* row : gone)
@@ -471,10 +473,8 @@ void RoomForm::TidyAll()
             m_resortPending = false;
             m_userList->sortItems(order.column, header->sortIndicatorOrder());
         }
-        if (bottom)
-            RowRelisting::ShowAtBottom(m_userList);
-        else if (top)
-            RowRelisting::ShowAtTop(m_userList, m_userList->indexOfTopLevelItem(top));
+        view.Keep();
+        view.Settle();
     }
     if (m_countPending)
         UpdateUserCount();

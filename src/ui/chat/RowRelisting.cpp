@@ -1,7 +1,8 @@
 #include "RowRelisting.h"
 
+#include "ViewPlace.h"
+
 #include <QItemSelectionModel>
-#include <QScrollBar>
 #include <QTimer>
 
 #include <algorithm>
@@ -72,7 +73,8 @@ RowRelisting::RowRelisting(QTreeWidget* list, std::vector<QTreeWidgetItem*> gone
                            std::vector<QTreeWidgetItem*> added, Before before, bool all,
                            SlicedJob* job)
     : m_list(list), m_before(std::move(before)), m_all(all && m_before), m_job(job),
-      m_gone(std::move(gone)), m_added(std::move(added)), m_out(m_added.size(), true)
+      m_gone(std::move(gone)), m_added(std::move(added)), m_out(m_added.size(), true),
+      m_view(&ViewPlace::Of(list))
 {
     std::sort(m_gone.begin(), m_gone.end());
 }
@@ -86,7 +88,7 @@ RowRelisting::~RowRelisting()
     }
 }
 
-bool RowRelisting::IsGone(QTreeWidgetItem* row) const
+bool RowRelisting::IsGone(const QTreeWidgetItem* row) const
 {
     return std::binary_search(m_gone.begin(), m_gone.end(), row);
 }
@@ -194,20 +196,20 @@ size_t RowRelisting::ChangesAStep() const
 
 bool RowRelisting::RemoveStep()
 {
-    FollowView();
     // From the end, so that the positions read before stay right.
     for (size_t n = ChangesAStep(); n > 0 && !m_goneAt.empty(); --n) {
         const auto [at, row] = m_goneAt.back();
         m_goneAt.pop_back();
         bool wasCurrent = false;
-        if (TakeOut(row, at, wasCurrent) >= 0)
-            m_goneOut.push_back(row);
-        // Rows go from the end: the top row held gone, no row is left at or after its place, and
-        // rows put in at the end would count as before it and carry the view along.
-        if (m_hold == Hold::TopRow && m_top >= m_list->topLevelItemCount())
-            HoldValue(m_top);
+        const int out = TakeOut(row, at, wasCurrent);
+        if (out < 0)
+            continue;
+        m_goneOut.push_back(row);
+        // The rows after it that go are out already: the one after it now stays.
+        if (m_view->Holds(row))
+            m_view->Goes(m_list->topLevelItem(out), out);
     }
-    KeepView();
+    m_view->Keep();
     return !m_goneAt.empty();
 }
 
@@ -303,7 +305,6 @@ void RowRelisting::MakeSlots()
 
 bool RowRelisting::PlaceStep()
 {
-    FollowView();
     QTreeWidgetItem* root = m_list->invisibleRootItem();
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     const size_t end = std::min(m_placed + ChangesAStep(), m_toPlace.size());
@@ -314,7 +315,6 @@ bool RowRelisting::PlaceStep()
             ++last;
         QList<QTreeWidgetItem*> run;
         std::vector<Index> placeSlots;
-        QTreeWidgetItem* const top = m_top >= 0 ? root->child(m_top) : nullptr;
         QTreeWidgetItem* current = nullptr;
         const int column = m_list->currentColumn();
         std::vector<QTreeWidgetItem*> reselect;
@@ -342,10 +342,6 @@ bool RowRelisting::PlaceStep()
             continue;
         const int at = std::min(m_counts.Before(placeSlots.front()), root->childCount());
         root->insertChildren(at, run);
-        Shifted(at, int(run.size()));
-        // The top row in view that moves takes the view with it.
-        if (const qsizetype k = run.indexOf(top); top && k >= 0)
-            m_top = at + int(k);
         for (Index slot : placeSlots)
             m_counts.Add(slot, 1);
         if (current)
@@ -353,7 +349,7 @@ bool RowRelisting::PlaceStep()
         for (QTreeWidgetItem* row : reselect)
             row->setSelected(true);
     }
-    KeepView();
+    m_view->Keep();
     return m_placed < m_toPlace.size();
 }
 
@@ -373,6 +369,7 @@ bool RowRelisting::Changed(bool more)
 {
     if (!more) {
         m_phase = Phase::Done;
+        m_view->Settle();
         // The layout the list does before it paints next, of every row, done here: the turn's
         // other sliced work sees the time it took and makes room for it.
         if (m_list->isVisible())
@@ -426,14 +423,7 @@ void RowRelisting::Rebuild()
     QTreeWidgetItem* const current = m_list->currentItem();
     const int column = m_list->currentColumn();
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
-    FollowView();
-    if (m_hold == Hold::TopRow) {
-        const int top = TopPlace(m_top);
-        if (top < 0)
-            HoldValue(m_top);
-        else
-            m_top = top;
-    }
+    m_view->RowsGo([this](const QTreeWidgetItem* row) { return IsGone(row); });
     // Taken out as current, a row would leave another one current and selected.
     m_list->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
     QTreeWidgetItem* root = m_list->invisibleRootItem();
@@ -453,17 +443,7 @@ void RowRelisting::Rebuild()
         if (row->treeWidget() == m_list)
             row->setSelected(true);
     }
-    KeepView();
-}
-
-int RowRelisting::TopPlace(int at) const
-{
-    // The row at the top stays there, or the list's next row that stays in it if it goes.
-    const auto goneBefore = std::lower_bound(
-        m_goneAt.begin(), m_goneAt.end(), at,
-        [](const std::pair<int, QTreeWidgetItem*>& gone, int place) { return gone.first < place; });
-    const size_t kept = size_t(at) - size_t(goneBefore - m_goneAt.begin());
-    return kept < m_kept ? int(m_rank[kept]) : -1;
+    m_view->Keep();
 }
 
 int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
@@ -478,57 +458,7 @@ int RowRelisting::TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent)
     if (wasCurrent)
         m_list->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
     root->takeChild(at);
-    Shifted(at, -1);
     return at;
-}
-
-RowRelisting::Hold RowRelisting::HoldOf(const QTreeWidget* list)
-{
-    const QScrollBar* bar = list->verticalScrollBar();
-    if (list->verticalScrollMode() != QAbstractItemView::ScrollPerItem || bar->value() <= 0)
-        return Hold::Left;
-    return bar->value() >= bar->maximum() ? Hold::Bottom : Hold::TopRow;
-}
-
-void RowRelisting::FollowView()
-{
-    // Found as the last step left it, the bar may be past the rows' end still, and its value no
-    // row the user chose: the view is kept as it was. Otherwise the user, or a layout that
-    // brought it back to the rows, put it where it is.
-    const QScrollBar* bar = m_list->verticalScrollBar();
-    if (bar->value() == m_leftValue && bar->maximum() == m_leftMaximum)
-        return;
-    // A value held, brought back to the rows' end by a layout, is still the one held.
-    if (m_hold == Hold::Value && bar->value() == std::min(m_value, bar->maximum()))
-        return;
-    m_hold = HoldOf(m_list);
-    m_top = m_hold == Hold::TopRow ? bar->value() : -1;
-}
-
-void RowRelisting::Shifted(int at, int count)
-{
-    if (m_top >= 0 && (at < m_top || (count > 0 && at == m_top)))
-        m_top = std::max(0, m_top + count);
-}
-
-void RowRelisting::HoldValue(int value)
-{
-    m_hold = Hold::Value;
-    m_value = value;
-    m_top = -1;
-}
-
-void RowRelisting::KeepView()
-{
-    if (m_hold == Hold::TopRow)
-        ShowAtTop(m_list, m_top);
-    else if (m_hold == Hold::Value)
-        ShowAtTop(m_list, m_value);
-    else if (m_hold == Hold::Bottom)
-        ShowAtBottom(m_list);
-    const QScrollBar* bar = m_list->verticalScrollBar();
-    m_leftValue = bar->value();
-    m_leftMaximum = bar->maximum();
 }
 
 void RowRelisting::MakeCurrent(QTreeWidgetItem* row, int column)
@@ -537,32 +467,6 @@ void RowRelisting::MakeCurrent(QTreeWidgetItem* row, int column)
     m_list->setAutoScroll(false);
     m_list->setCurrentItem(row, column, QItemSelectionModel::NoUpdate);
     m_list->setAutoScroll(autoScroll);
-}
-
-void RowRelisting::ShowAtTop(QTreeWidget* list, int row)
-{
-    QScrollBar* bar = list->verticalScrollBar();
-    if (row == bar->value())
-        return;
-    // The range follows the rows at the next layout, which may be after the paint asked for.
-    if (row > bar->maximum())
-        bar->setMaximum(row);
-    bar->setValue(row);
-}
-
-bool RowRelisting::AtBottom(const QTreeWidget* list)
-{
-    return HoldOf(list) == Hold::Bottom;
-}
-
-void RowRelisting::ShowAtBottom(QTreeWidget* list)
-{
-    // The range follows the rows at the next layout, which may be after the paint asked for: the
-    // last page then holds as many rows as it does now.
-    QScrollBar* bar = list->verticalScrollBar();
-    const int end = std::max(0, list->topLevelItemCount() - bar->pageStep());
-    bar->setMaximum(end);
-    bar->setValue(end);
 }
 
 bool RelistPace::MayStart(QObject* context, SlicedJob& job)

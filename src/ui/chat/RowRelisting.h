@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+class ViewPlace;
+
 // A list's top-level rows listed again in a new order, a step at a time, each step a bounded
 // piece of a sliced job (store/SlicedJob.h). The new order is worked out off the list; then the
 // rows that go are taken out, those that came put in at their places (consecutive ones together)
@@ -20,9 +22,10 @@
 // tens of milliseconds for a hundred thousand, however few rows changed: its changes go together
 // in as few turns as the turns' budget allows. The current row and the selection stay what the
 // user makes them, a row that goes leaves no other row current or selected, and the view stays
-// where the user has it, shown or hidden, whatever moves: at its top or its bottom, it stays
-// there; elsewhere, its top row stays at the top, or, once that row and all after it have gone,
-// its scroll value stays. Whatever a listing still holds out of the list goes with it.
+// where the user has it (ViewPlace.h), shown or hidden, whatever moves: at its top or its bottom,
+// it stays there; elsewhere, its top row stays at the top, or the next row that stays once it
+// goes, or, once that row and all after it have gone, its scroll value stays. Whatever a listing
+// still holds out of the list goes with it.
 //
 // The owner neither puts rows in the list nor takes any out while a listing is under way.
 class RowRelisting
@@ -65,13 +68,6 @@ public:
     RowRelisting(const RowRelisting&) = delete;
     RowRelisting& operator=(const RowRelisting&) = delete;
 
-    // Scrolls a list that scrolls a row at a time so that the row is at the top of its view.
-    static void ShowAtTop(QTreeWidget* list, int row);
-    // Whether the user has such a list's view at its bottom, and scrolls it there, wherever its
-    // rows end after a change.
-    static bool AtBottom(const QTreeWidget* list);
-    static void ShowAtBottom(QTreeWidget* list);
-
     // One step; false once the listing is done.
     bool Step();
     // Every step left, here and now.
@@ -113,7 +109,7 @@ private:
         std::vector<int> m_tree;
     };
     static constexpr Index kNone = Index(-1);
-    bool IsGone(QTreeWidgetItem* row) const;
+    bool IsGone(const QTreeWidgetItem* row) const;
     QTreeWidgetItem* Row(Index i) const { return i < m_kept ? m_rows[i] : m_added[i - m_kept]; }
     bool Less(Index a, Index b) const { return m_before(Row(a), Row(b)); }
     bool ReadStep();
@@ -129,21 +125,12 @@ private:
     bool RemoveStep();
     bool PlaceStep();
     void Rebuild();
-    // The place in the new order of the row at position at when the list was read, or of the
-    // next one that stays; -1: none stays from there on.
-    int TopPlace(int at) const;
     // Takes the row, at position at unless the list moved it, out of the list; the current row
     // stays current, unless it is this one, when none is. Its position, or -1 if not in the list.
     int TakeOut(QTreeWidgetItem* row, int at, bool& wasCurrent);
     // Whether a step that changes the list may go now (job), and after it, whether another does.
     bool MayChangeList();
     bool Changed(bool more);
-    // Where the user has the view, kept through a step: its top row is followed while the step
-    // moves rows before it.
-    void FollowView();
-    void Shifted(int at, int count);
-    void HoldValue(int value);
-    void KeepView();
     // Makes the row current again, the view left where it is: Qt's view scrolls to a new current
     // row, or, hidden, once shown again.
     void MakeCurrent(QTreeWidgetItem* row, int column);
@@ -197,24 +184,8 @@ private:
     // Places in the new order of the rows that move or come, and how many are done.
     std::vector<Index> m_toPlace;
     size_t m_placed = 0;
-    // Where the view is kept: left alone (at its top, rows that come before the first show),
-    // its top row at the top (at position m_top), at its bottom, or, once its top row and every
-    // row after it have gone, at its scroll value (m_value), as it would be with the same rows
-    // changed at once: the rows that come after them do not scroll it along.
-    enum class Hold
-    {
-        Left,
-        TopRow,
-        Bottom,
-        Value
-    } m_hold = Hold::Left;
-    static Hold HoldOf(const QTreeWidget* list);
-    int m_top = -1;
-    int m_value = 0;
-    // The scroll bar as the last step left it: the list lays itself out, and brings the bar's
-    // range and value back to its rows, only later. Found so, the view is kept as it was.
-    int m_leftValue = -1;
-    int m_leftMaximum = -1;
+    // Where the user has the view (ViewPlace.h), set again after each step that changes the list.
+    ViewPlace* m_view;
 };
 
 // Listings of a list at most a few times a second while rows keep coming or going by the
