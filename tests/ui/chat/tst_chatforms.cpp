@@ -1139,13 +1139,25 @@ void tst_ChatForms::relistedViewKeepsItsValueWithoutItsRows()
     list->window()->resize(600, 400);
     list->window()->show();
     QVERIFY(QTest::qWaitForWindowExposed(list->window()));
-    const TurnBudget::StepsForTesting atOnce(TurnBudget::kAtOnceForTesting);
-    // The room's answer, or the list's rows from a place on gone and those of the answer come.
+    // The room's answer, listed a step a slice and laid out between as the window lists it, or
+    // the list's rows from a place on gone and those of the answer come.
     const auto answer = [&](const QList<RoomUser>& now, int from) {
         if (room) {
-            scene.env.fake().sendFrame(RoomEnteredReply("r", now));
-            QVERIFY(Synced(scene.env));
-            QCOMPARE(form.Users().size(), now.size());
+            const TurnBudget::StepsForTesting sliced(1);
+            AnswerAtOnce(scene, now);
+            const auto listed = [&] {
+                for (int i = 0; i < now.size(); ++i) {
+                    if (i >= list->topLevelItemCount() ||
+                        list->topLevelItem(i)->text(2) != QString::fromLatin1(now[i].name))
+                        return false;
+                }
+                return list->topLevelItemCount() == now.size();
+            };
+            for (QDeadlineTimer deadline(60000); !listed() && !deadline.hasExpired();) {
+                QCoreApplication::processEvents();
+                list->doItemsLayout();
+            }
+            QVERIFY(listed());
             return;
         }
         std::vector<QTreeWidgetItem*> gone, come;
