@@ -2,15 +2,15 @@
 
 // What waits in this process to go to peers, and the one total it keeps within (no store).
 //
-// Every frame to a peer goes out through its connection's outbox: straight to the socket while
-// nothing waits before it and the socket's own buffer is low, else behind what waits. A reply's
+// Every frame on a messaging connection, or to a child of the search tree, goes out through the
+// connection's outbox: straight to the socket while nothing waits before it and the socket's own
+// buffer is low, else behind what waits. A reply's
 // body (a share list, a folder's contents) is not copied for each connection it goes on: the
 // outbox refers to the one buffer and hands the socket a piece at a time as the socket takes
 // them, so that a list a hundred users ask for is held once.
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 
 #include <deque>
 #include <map>
