@@ -12,6 +12,7 @@
 #include "shell/ShellActionSets.h"
 #include "shell/ShellTypes.h"
 #include "shell/SizeManager.h"
+#include "shell/RoomMessages.h"
 #include "shell/ToolBarTexts.h"
 #include "store/Schema.h"
 #include "store/Settings.h"
@@ -24,6 +25,16 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <QWidget>
+
+// The rooms a flood fills: user i of a room. Mixed case, names that differ only in case (equal
+// to the list), figures and countries that repeat, so that ties are many.
+inline RoomUser FloodUser(int i)
+{
+    static const char* const kStems[] = {"ann", "Bob", "carla", "ANN", "eve", "Zo\xeb"};
+    static const char* const kCountries[] = {"de", "", "FR", "nl"};
+    return RoomUser(QByteArray(kStems[i % 6]) + QByteArray::number(i / 6), quint32(i % 5) * 512,
+                    quint32((i * 7919) % 90), kCountries[i % 4]);
+}
 
 // The main window's side of the event tool bar: the tray balloons it would show.
 struct RecordedAlerts : AlertWindow
