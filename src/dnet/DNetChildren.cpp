@@ -212,8 +212,7 @@ void DNetManager::WriteToChild(ItemPtr child, const QByteArray& body)
                                 .arg(TextForLog(child[ServerTypes::User].AsString()));
     const auto fits = [&] {
         return waiting() <= kMaxChildBacklog &&
-               (!outbox ||
-                peerMessenger->RoomToSend(address, body.constData(), frame, forWhom));
+               (!outbox || peerMessenger->RoomToSend(address, body.constData(), frame, forWhom));
     };
     if (!fits()) {
         // What the system would take now does not count against it.

@@ -211,7 +211,8 @@ void Engine::HookShareLists()
         [shares](const std::string& user, std::shared_ptr<const ReceivedShareList> list) {
             shares->KeepUserShare(user, std::move(list));
         });
-    m_peer->SetShareListHook([shares](const std::string& user) { shares->OnShareListRequested(user); });
+    m_peer->SetShareListHook(
+        [shares](const std::string& user) { shares->OnShareListRequested(user); });
     m_peer->SetReplyOwedHook([shares](const std::string& user) { return shares->OwesReply(user); });
 }
 

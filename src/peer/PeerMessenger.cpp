@@ -409,7 +409,8 @@ PeerMessenger::SendingTimes PeerMessenger::SendingTimesTo(const std::string& use
     for (Item* i : user.GetItems(PeerTypes::PeerSocket)) {
         qint64 busy = 0;
         qint64 shut = 0;
-        if (ReadSendingTimes(ItemPtr(i).AsPointer<QTcpSocket>()->socketDescriptor(), &busy, &shut)) {
+        if (ReadSendingTimes(ItemPtr(i).AsPointer<QTcpSocket>()->socketDescriptor(), &busy,
+                             &shut)) {
             times.busyUs += busy;
             times.windowShutUs += shut;
         }

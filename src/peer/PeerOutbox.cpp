@@ -16,8 +16,7 @@ bool ReadSendingTimes(qintptr descriptor, qint64* busyUs, qint64* windowShutUs)
 {
     struct tcp_info info = {};
     socklen_t length = sizeof(info);
-    if (descriptor < 0 ||
-        getsockopt(int(descriptor), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+    if (descriptor < 0 || getsockopt(int(descriptor), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
         length < offsetof(struct tcp_info, tcpi_rwnd_limited) + sizeof(info.tcpi_rwnd_limited))
         return false;
     *busyUs = qint64(info.tcpi_busy_time);

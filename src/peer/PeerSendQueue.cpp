@@ -104,8 +104,7 @@ void PeerMessenger::Send(const std::string& userName, const QByteArray& message,
         NoteReplyAsked(socket, message.constData(), message.size());
 }
 
-bool PeerMessenger::AnswerFits(const std::string& user, quint32 address, qint64 bytes,
-                               bool logged)
+bool PeerMessenger::AnswerFits(const std::string& user, quint32 address, qint64 bytes, bool logged)
 {
     const QString forWhom = QStringLiteral("a message to user %1").arg(TextForLog(user));
     if (RoomToSend(address, nullptr, bytes, forWhom))

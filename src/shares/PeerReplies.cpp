@@ -180,8 +180,7 @@ void PeerReplies::Request(const std::string& user, quint32 token, const std::str
     if (entry->bodyBytes > 0)
         return;
     // The file count settles most cases; the names are counted when the request's turn comes.
-    entry->bodyBytes =
-        FrameBytes(folder) + qint64(dir->ConnectionCount(m_fileType)) * kRecordBytes;
+    entry->bodyBytes = FrameBytes(folder) + qint64(dir->ConnectionCount(m_fileType)) * kRecordBytes;
     Admit();
 }
 
@@ -246,8 +245,7 @@ void PeerReplies::SetState(Entry& entry, State state, qint64 charged)
     Account(entry, 1);
 }
 
-PeerReplies::Entry* PeerReplies::Find(const std::string& user, const std::string& local,
-                                      quint64 id)
+PeerReplies::Entry* PeerReplies::Find(const std::string& user, const std::string& local, quint64 id)
 {
     const auto it = m_pending.find(user);
     if (it == m_pending.end())
@@ -335,7 +333,8 @@ void PeerReplies::ForgetGone()
         }
         // What left the host for the user since it was last looked at: what the peer
         // acknowledged, whatever our own queue or the system's buffers still hold.
-        const qint64 departed = sent && peerMessenger ? peerMessenger->BytesDepartedTo(u->first) : 0;
+        const qint64 departed =
+            sent && peerMessenger ? peerMessenger->BytesDepartedTo(u->first) : 0;
         for (auto& [local, entry] : requests) {
             if (entry.state != State::Sent)
                 continue;
@@ -690,8 +689,7 @@ const PeerReplies::Entry* PeerReplies::GivingWay(const std::string** user, QStri
                 rank = 3000 + int(std::min<qint64>(999, (now - entry.unreadSinceMs) / 1000));
             else if (entry.shutPerMille * 2 > 1000)
                 rank = 2000 + entry.shutPerMille;
-            else if (entry.address != m_waitingAddress && underWay >= own + 2 &&
-                     underWay == most)
+            else if (entry.address != m_waitingAddress && underWay >= own + 2 && underWay == most)
                 rank = 1000 + std::max(0, entry.shutPerMille);
             if (rank > chosenRank || (rank > 0 && rank == chosenRank && entry.id > chosen->id)) {
                 chosen = &entry;

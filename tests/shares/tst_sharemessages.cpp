@@ -581,8 +581,8 @@ void tst_ShareMessages::folderRequestsFromOnePeer()
     PeerLog log;
     LogLines shared("Shared");
     // With no tick of the retry timer: each reply's room goes to the next once it is written.
-    QObject::disconnect(sharedFoldersManager->ReplyRetryTimerForTesting(),
-                        &SharedTimer::timeout, nullptr, nullptr);
+    QObject::disconnect(sharedFoldersManager->ReplyRetryTimerForTesting(), &SharedTimer::timeout,
+                        nullptr, nullptr);
     const auto request = [](int k, bool same) {
         const QByteArray folder =
             same ? "\\data\\Music" : "\\data\\Music\\" + QByteArray::number(k);
@@ -824,8 +824,7 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
         return load.held <= PeerReplies::kMaxHeldRequests &&
                load.beingMade <= PeerReplies::kMaxRepliesBeingMade &&
                load.underWay <= PeerReplies::kMaxRepliesUnderWay &&
-               load.bytesWaitingToGo <= SendBudget::kMaxBytes &&
-               HeapInUse() - base < kMaxGrowth;
+               load.bytesWaitingToGo <= SendBudget::kMaxBytes && HeapInUse() - base < kMaxGrowth;
     };
     const auto growth = [base] { return QByteArray::number(HeapInUse() - base); };
     for (int k = 0; k < cycles; ++k) {
@@ -873,7 +872,8 @@ void tst_ShareMessages::folderRepliesBoundedInAll()
             if (!peer.IsConnected())
                 continue;
             peer.SendFrame(U32(PM_NOTHING));
-            QVERIFY(ReadSome(peer, "silent" + std::to_string(k), k == trickler ? reads / 16 : reads));
+            QVERIFY(
+                ReadSome(peer, "silent" + std::to_string(k), k == trickler ? reads / 16 : reads));
         }
         const qsizetype before = cuts();
         sharedFoldersManager->ReplyRetryTimerForTesting()->Fire();
@@ -942,8 +942,9 @@ void tst_ShareMessages::shareListRepliesBoundedInAll()
         const QByteArray user = "party" + QByteArray::number(k);
         if (auto peer = DialFrom(user, 1 + k % 16, 4096)) {
             Stall(*peer, 4096);
-            StoreFixture::User(user.toStdString())["peer_socket"].AsPointer<QTcpSocket>()->setSocketOption(
-                QAbstractSocket::SendBufferSizeSocketOption, 4096);
+            StoreFixture::User(user.toStdString())["peer_socket"]
+                .AsPointer<QTcpSocket>()
+                ->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
             peer->SendFrame(U32(PM_GET_SHARED_FILE_LIST));
             party.push_back(std::move(peer));
         }

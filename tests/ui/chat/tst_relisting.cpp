@@ -42,25 +42,25 @@ void AnswerAtOnce(ChatTestScene& scene, const QList<RoomUser>& users)
     scene.env.server().ReadFrames(frames);
 }
 
-// A listing from a spec: "n2000" rows u000000.. in a list sorted on their names ("ties": on a
+// A listing from a script: "n2000" rows u000000.. in a list sorted on their names ("ties": on a
 // key with ties, 0, 1 or 2); "v1000" the view at that scroll value ("vend": at its bottom); "c5"
 // the row at 5 current; "-10:20/3" every third row from 10 to 19 goes; "+7*20" 20 rows come
 // right before row 7 (group by group, in order); "r10:20" the keys of rows 10..19 change, every
 // row sorted again; mid-listing, the user presses "End", drags the bar to its end ("drag") or to
 // a share of its range ("s40": 40%), or clicks a row in view ("k3").
-struct SpecListing
+struct ScriptedListing
 {
     using Row = std::pair<QString, QString>; // name, key
-    explicit SpecListing(const QString& spec)
+    explicit ScriptedListing(const QString& script)
     {
         const auto name = [](int i) { return QString("u%1").arg(i, 6, 10, QChar('0')); };
-        for (const QString& token : spec.split(' ')) {
+        for (const QString& token : script.split(' ')) {
             const QStringList n = token.mid(1).split(QRegularExpression("[:*/]"));
             const int a = n[0].toInt(), b = n.value(1).toInt(), c = n.value(2, "1").toInt();
             if (token[0] == 'n') {
                 for (int i = 0; i < a; ++i)
                     rows << Row(name(i),
-                                spec.contains("ties") ? QString::number(i * 7 % 3) : name(i));
+                                script.contains("ties") ? QString::number(i * 7 % 3) : name(i));
                 std::stable_sort(rows.begin(), rows.end(), Less);
                 after = rows;
             } else if (token[0] == 'v' || token[0] == 'c') {
@@ -72,7 +72,7 @@ struct SpecListing
                 for (int j = 0; j < b; ++j) {
                     const QString at = a > 0 ? rows[a - 1].first : "u";
                     come << Row(at + QString(".%1").arg(come.size(), 5, 10, QChar('0')),
-                                spec.contains("ties") ? QString::number(j % 3) : QString());
+                                script.contains("ties") ? QString::number(j % 3) : QString());
                     come.back().second =
                         come.back().second.isEmpty() ? come.back().first : come.back().second;
                 }
@@ -311,14 +311,14 @@ void tst_Relisting::relistedViewKeepsItsValueWithoutItsRows()
 
 void tst_Relisting::relistingKeepsTheUsersPlace_data()
 {
-    // Listings (SpecListing) of a list of names, or of the room tab's users on the room's answer
-    // again, shown, a step a slice and laid out between, or sliced by the clock as the window
-    // runs them. The view stays where the user has it: the top at the top, the bottom at the
+    // Listings (ScriptedListing) of a list of names, or of the room tab's users on the room's
+    // answer again, shown, a step a slice and laid out between, or sliced by the clock as the
+    // window runs them. The view stays where the user has it: the top at the top, the bottom at the
     // bottom, the user's top row at the top, or, if it goes, the next row that stays; the rows
     // in order, the current row kept, the only one selected, unless it went.
     QTest::addColumn<bool>("room");
     QTest::addColumn<bool>("sliced");
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("script");
     const std::pair<const char*, const char*> cases[] = {
         {"rows after the top one go, others come", "n2000 v1000 -1001:2000 +2000*100"},
         {"it and every row after it go in steps", "n3000 v2730 -2000:3000 +3000*1500"},
@@ -330,11 +330,11 @@ void tst_Relisting::relistingKeepsTheUsersPlace_data()
         {"it and the 30 before it go", "n2000 v1000 -970:1001"},
         {"it goes, 20 come before it", "n2000 v1000 -1000:1001 +1000*20"},
     };
-    for (const auto& [name, spec] : cases) {
+    for (const auto& [name, script] : cases) {
         for (int run = 0; run < 4; ++run)
             QTest::addRow("%s, %s, %s", name, run & 1 ? "room" : "list",
                           run & 2 ? "by the clock" : "a step a slice")
-                << bool(run & 1) << !(run & 2) << QString(spec);
+                << bool(run & 1) << !(run & 2) << QString(script);
     }
     // Random listings, QV_LISTINGS of them (QV_LISTINGS_SEED): a few hundred by default.
     const int count = qEnvironmentVariableIsSet("QV_LISTINGS")
@@ -345,40 +345,40 @@ void tst_Relisting::relistingKeepsTheUsersPlace_data()
         const bool room = i % 2;
         const int n = int(random.bounded(20, 3000));
         const auto any = [&random](int to) { return int(random.bounded(std::max(to, 1))); };
-        QStringList spec{QString("n%1").arg(n)};
+        QStringList script{QString("n%1").arg(n)};
         // Rows go and come around the view's top row as often as anywhere: from or up to it,
         // a few or up to the end.
         const int view = any(5), top = any(n);
-        spec << (view == 0 ? "v0" : view == 1 ? "vend" : QString("v%1").arg(top));
-        spec << QString("c%1").arg(any(n));
+        script << (view == 0 ? "v0" : view == 1 ? "vend" : QString("v%1").arg(top));
+        script << QString("c%1").arg(any(n));
         const auto near = [&] {
             const int place[] = {any(n), top - any(30), top, top + 1, top + any(30), 0};
             return std::clamp(place[any(6)], 0, n);
         };
         for (int k = any(4); k > 0; --k) {
             const int a = near(), b = any(3) ? near() : n, few = std::min(n, a + 1 + any(40));
-            spec << QString("-%1:%2/%3")
-                        .arg(std::min(a, b))
-                        .arg(a < b ? b : few)
-                        .arg(any(3) ? 1 : 1 + any(10));
+            script << QString("-%1:%2/%3")
+                          .arg(std::min(a, b))
+                          .arg(a < b ? b : few)
+                          .arg(any(3) ? 1 : 1 + any(10));
         }
         for (int k = any(4); k > 0; --k)
-            spec << QString("+%1*%2").arg(any(3) ? near() : n).arg(1 + any(any(2) ? 40 : 1500));
+            script << QString("+%1*%2").arg(any(3) ? near() : n).arg(1 + any(any(2) ? 40 : 1500));
         if (!room && any(2)) {
-            spec << "ties";
+            script << "ties";
             if (any(2)) {
                 const int a = any(n);
-                spec << QString("r%1:%2").arg(a).arg(a + 1 + any(n - a));
+                script << QString("r%1:%2").arg(a).arg(a + 1 + any(n - a));
             }
         }
         // Someone stays in a room: the user.
-        if (room && SpecListing(spec.join(' ')).after.isEmpty())
-            spec << QString("+%1*1").arg(n);
+        if (room && ScriptedListing(script.join(' ')).after.isEmpty())
+            script << QString("+%1*1").arg(n);
         const QString actions[] = {"", "", "End", "drag", "s%1", "k%1"};
-        spec << actions[any(6)].arg(any(100));
+        script << actions[any(6)].arg(any(100));
         QTest::addRow("random %d, %s: %s", i, room ? "room" : "list",
-                      qPrintable(spec.join(' ').trimmed()))
-            << room << (any(4) > 0) << spec.join(' ').trimmed();
+                      qPrintable(script.join(' ').trimmed()))
+            << room << (any(4) > 0) << script.join(' ').trimmed();
     }
 }
 
@@ -386,9 +386,9 @@ void tst_Relisting::relistingKeepsTheUsersPlace()
 {
     QFETCH(bool, room);
     QFETCH(bool, sliced);
-    QFETCH(QString, spec);
+    QFETCH(QString, script);
 
-    const SpecListing listing(spec);
+    const ScriptedListing listing(script);
     QStringList expected;
     QList<RoomUser> users;
     for (const auto& [name, key] : listing.after) {
