@@ -20,6 +20,14 @@ SocketReceiveState* FindState(const QTcpSocket* socket)
     return socket->findChild<SocketReceiveState*>(QString(), Qt::FindDirectChildrenOnly);
 }
 
+bool Written(const QTcpSocket* socket, bool written)
+{
+    if (!written)
+        Log(LogCategories::kPeerMessenger, 1,
+            QStringLiteral("Error writing message to socket: %1").arg(socket->errorString()));
+    return written;
+}
+
 } // namespace
 
 quint32 PeerMessenger::NewKey()
@@ -35,18 +43,6 @@ bool PeerMessenger::SendMessage(QTcpSocket* socket, const MemStream& message, bo
 {
     return SendFrameBody(socket, message.GetBuffer(), message.GetBufferLength(), obfuscate);
 }
-
-namespace {
-
-bool Written(const QTcpSocket* socket, bool written)
-{
-    if (!written)
-        Log(LogCategories::kPeerMessenger, 1,
-            QStringLiteral("Error writing message to socket: %1").arg(socket->errorString()));
-    return written;
-}
-
-} // namespace
 
 bool PeerMessenger::SendFrameBody(QTcpSocket* socket, const QByteArray& body, bool obfuscate,
                                   bool shared)

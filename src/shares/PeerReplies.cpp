@@ -95,7 +95,8 @@ struct PeerReplies::Copy
 PeerReplies::PeerReplies(VisibleFolder visible, ShareList list)
     : m_visible(std::move(visible)), m_list(std::move(list)),
       m_folderType(d.GetType(SharedFileFolder)), m_fileType(d.GetType(SharedFile)),
-      m_nameType(d.GetType(SharedFileName)), m_sizeType(d.GetType(SharedFileSize))
+      m_nameType(d.GetType(SharedFileName)), m_sizeType(d.GetType(SharedFileSize)),
+      m_ownBudget(std::make_unique<SendBudget>())
 {
     connect(&m_retry, &SharedTimer::timeout, this, [this] { Retry(); });
 }
@@ -104,11 +105,7 @@ PeerReplies::~PeerReplies() = default;
 
 SendBudget& PeerReplies::Budget() const
 {
-    if (peerMessenger)
-        return peerMessenger->WaitingToGo();
-    if (!m_ownBudget)
-        const_cast<PeerReplies*>(this)->m_ownBudget = std::make_unique<SendBudget>();
-    return *m_ownBudget;
+    return peerMessenger ? peerMessenger->WaitingToGo() : *m_ownBudget;
 }
 
 PeerReplies::Totals PeerReplies::Load() const
